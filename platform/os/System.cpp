@@ -1,0 +1,214 @@
+// Linux implementation of the small OS services of System.h. The replaceable
+// sources are process-wide and guarded by one mutex, so a test may swap them
+// while other code runs.
+#include "platform/os/System.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/random.h>
+#include <sys/sysinfo.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+#include <vector>
+
+#include "platform/os/File.h"
+
+namespace qv {
+
+namespace {
+
+std::mutex& SourcesMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::function<double()>& NowSource() {
+  static std::function<double()> f;
+  return f;
+}
+
+std::function<void(uint32_t)>& Sleeper() {
+  static std::function<void(uint32_t)> f;
+  return f;
+}
+
+std::function<std::string()>& GuidSource() {
+  static std::function<std::string()> f;
+  return f;
+}
+
+int64_t MemoryOverride_ = -1;
+
+// 1970-01-01 as a host date-time (days since 1899-12-30).
+constexpr int64_t kUnixEpochDays = 25569;
+constexpr int64_t kMsPerDay = 86400000;
+constexpr int64_t kMemoryCap = 2147483647;
+
+std::string ErrorText(int errNo) {
+  char buffer[256];
+  return std::string(strerror_r(errNo, buffer, sizeof buffer));
+}
+
+// Fills buffer with random bytes from the kernel.
+void RandomBytes(uint8_t* buffer, size_t count) {
+  size_t done = 0;
+  while (done < count) {
+    ssize_t n = ::getrandom(buffer + done, count - done, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == ENOSYS) break;  // very old kernel: fall back to the device
+      int e = errno;
+      throw EOSError("Cannot get random bytes: " + ErrorText(e), e);
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (done == count) return;
+  int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    int e = errno;
+    throw EOSError("Cannot get random bytes: " + ErrorText(e), e);
+  }
+  while (done < count) {
+    ssize_t n = ::read(fd, buffer + done, count - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      int e = n < 0 ? errno : EIO;
+      ::close(fd);
+      throw EOSError("Cannot get random bytes: " + ErrorText(e), e);
+    }
+    done += static_cast<size_t>(n);
+  }
+  ::close(fd);
+}
+
+std::string SystemGuid() {
+  uint8_t b[16];
+  RandomBytes(b, sizeof b);
+  b[6] = static_cast<uint8_t>((b[6] & 0x0F) | 0x40);  // version 4: random
+  b[8] = static_cast<uint8_t>((b[8] & 0x3F) | 0x80);  // variant 10xx: RFC 4122
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string s = "{";
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) s += '-';
+    s += kHex[b[i] >> 4];
+    s += kHex[b[i] & 0x0F];
+  }
+  s += '}';
+  return s;
+}
+
+}  // namespace
+
+double NowUtc() {
+  std::function<double()> source;
+  {
+    std::lock_guard<std::mutex> g(SourcesMutex());
+    source = NowSource();
+  }
+  if (source) return source();
+  struct timespec ts;
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  // Whole milliseconds, as the system time the design read had them.
+  int64_t ms = static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  int64_t days = ms / kMsPerDay;
+  int64_t rest = ms % kMsPerDay;
+  if (rest < 0) {
+    rest += kMsPerDay;
+    --days;
+  }
+  return static_cast<double>(kUnixEpochDays + days) + static_cast<double>(rest) / kMsPerDay;
+}
+
+void SetNowUtcSource(std::function<double()> source) {
+  std::lock_guard<std::mutex> g(SourcesMutex());
+  NowSource() = std::move(source);
+}
+
+void SleepMs(uint32_t ms) {
+  std::function<void(uint32_t)> sleeper;
+  {
+    std::lock_guard<std::mutex> g(SourcesMutex());
+    sleeper = Sleeper();
+  }
+  if (sleeper) {
+    sleeper(ms);
+    return;
+  }
+  struct timespec req;
+  req.tv_sec = static_cast<time_t>(ms / 1000);
+  req.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+  struct timespec rem;
+  while (::nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
+}
+
+void SetSleeper(std::function<void(uint32_t)> sleeper) {
+  std::lock_guard<std::mutex> g(SourcesMutex());
+  Sleeper() = std::move(sleeper);
+}
+
+std::string TempPath() {
+  const char* env = ::getenv("TMPDIR");
+  std::string path = env && *env ? env : "/tmp";
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  if (path == "/") path.clear();  // "<TempPath>/name" is then "/name"
+  return path;
+}
+
+std::string CreateTempFile(const std::string& prefix) {
+  std::string folder = TempPath();
+  std::string tmpl = folder + "/" + prefix + "XXXXXX";
+  std::vector<char> name(tmpl.begin(), tmpl.end());
+  name.push_back('\0');
+  int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) {
+    int e = errno;
+    throw EOSError("Cannot create a temporary file in \"" + (folder.empty() ? "/" : folder) +
+                       "\": " + ErrorText(e),
+                   e);
+  }
+  ::close(fd);
+  return std::string(name.data());
+}
+
+std::string NewGuidString() {
+  std::function<std::string()> source;
+  {
+    std::lock_guard<std::mutex> g(SourcesMutex());
+    source = GuidSource();
+  }
+  return source ? source() : SystemGuid();
+}
+
+void SetGuidSource(std::function<std::string()> source) {
+  std::lock_guard<std::mutex> g(SourcesMutex());
+  GuidSource() = std::move(source);
+}
+
+int64_t AvailablePhysicalMemory() {
+  int64_t bytes;
+  {
+    std::lock_guard<std::mutex> g(SourcesMutex());
+    bytes = MemoryOverride_;
+  }
+  if (bytes < 0) {
+    struct sysinfo si;
+    if (::sysinfo(&si) != 0) return kMemoryCap;  // cannot fail on Linux; be generous
+    // Free plus buffer memory: what the kernel can hand out without swapping.
+    unsigned __int128 total =
+        (static_cast<unsigned __int128>(si.freeram) + si.bufferram) * si.mem_unit;
+    bytes = total > static_cast<unsigned __int128>(kMemoryCap) ? kMemoryCap
+                                                                 : static_cast<int64_t>(total);
+  }
+  return bytes > kMemoryCap ? kMemoryCap : bytes;
+}
+
+void SetAvailablePhysicalMemoryOverride(int64_t bytes) {
+  std::lock_guard<std::mutex> g(SourcesMutex());
+  MemoryOverride_ = bytes < 0 ? -1 : bytes;
+}
+
+}  // namespace qv

@@ -1,0 +1,38 @@
+// Small OS services: clock, sleeper, temporary files, GUIDs, free memory.
+// Each one that tests need to control can be replaced by a test.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace qv {
+
+// UTC wall clock as the host's date-time (days since 1899-12-30, fraction = time).
+double NowUtc();
+// Replaces NowUtc's source (nullptr restores the system clock).
+void SetNowUtcSource(std::function<double()> source);
+
+// Sleeps for the given milliseconds; retry loops sleep through this so tests
+// can replace it with a no-op or a counter.
+void SleepMs(uint32_t ms);
+void SetSleeper(std::function<void(uint32_t)> sleeper);  // nullptr restores
+
+// Folder for temporary files: $TMPDIR when set, else /tmp; ends without '/'.
+std::string TempPath();
+// Creates a new, empty, uniquely named file "<TempPath>/<prefix>XXXXXX" with
+// mkstemp and returns its path (the prefix is "VLM" for the engine). Throws
+// EOSError on failure.
+std::string CreateTempFile(const std::string& prefix = "VLM");
+
+// A new GUID as text "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case,
+// version 4 from getrandom. Tests may replace the generator.
+std::string NewGuidString();
+void SetGuidSource(std::function<std::string()> source);  // nullptr restores
+
+// Available physical memory in bytes (sysinfo), capped at 2^31-1 as the old
+// 32-bit status call reported it. Tests may override the figure (-1 restores).
+int64_t AvailablePhysicalMemory();
+void SetAvailablePhysicalMemoryOverride(int64_t bytes);
+
+}  // namespace qv
