@@ -1,0 +1,415 @@
+#include "engine/core/VLMTypes.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "engine/core/VLMCompression.h"
+#include "engine/core/VLMExcept.h"
+#include "engine/core/VLMMemory.h"
+#include "platform/host/Exception.h"
+#include "platform/host/Stream.h"
+#include "platform/os/System.h"
+
+namespace {
+
+// The growth and shrink rule shared by the engine arrays. Returns the new
+// capacity; the caller resizes its storage when it differs.
+template <class Int>
+Int NextCapacity(Int newCount, Int count, Int capacity, Int& growthStep, Int& shrinkStep, Int maxStep) {
+  if (newCount == 0) return 0;
+  if (newCount > capacity) {
+    growthStep = std::min<Int>(growthStep * 2, maxStep);
+    const Int grown = capacity + growthStep;
+    return grown > newCount ? grown : newCount;
+  }
+  if (newCount < count && capacity - newCount > shrinkStep) {
+    shrinkStep = std::min<Int>(shrinkStep * 2, maxStep);
+    return newCount;
+  }
+  return capacity;
+}
+
+int Ones(uint8_t b) { return std::popcount(b); }
+
+[[noreturn]] void BadCount(int64_t n) {
+  throw qv::EListError("List count out of bounds (" + std::to_string(n) + ")");
+}
+[[noreturn]] void BadIndex(int64_t i) {
+  throw qv::EListError("List index out of bounds (" + std::to_string(i) + ")");
+}
+
+constexpr const char* kInvalidBitNo = "Invalid bit no = %d, number of bits = %d";
+
+void PutI32(uint8_t* p, int32_t v) {
+  const auto u = static_cast<uint32_t>(v);
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(u >> (8 * i));
+}
+int32_t GetI32(const uint8_t* p) {
+  uint32_t u = 0;
+  for (int i = 0; i < 4; ++i) u |= static_cast<uint32_t>(p[i]) << (8 * i);
+  return static_cast<int32_t>(u);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------- TVLMIntegerArray
+
+TVLMIntegerArray::TVLMIntegerArray(int32_t initialCount, int32_t delta, int32_t maxDelta)
+    : GrowthStep_(delta), ShrinkStep_(delta), MaxStep_(maxDelta) {
+  SetSize(initialCount);
+}
+
+void TVLMIntegerArray::SetSize(int32_t newCount) {
+  if (newCount < 0) BadCount(newCount);
+  const int32_t capacity =
+      NextCapacity<int32_t>(newCount, Count_, Capacity_, GrowthStep_, ShrinkStep_, MaxStep_);
+  if (capacity != Capacity_) {
+    if (capacity == 0) {
+      std::vector<int32_t>().swap(Items_);
+    } else {
+      Items_.resize(static_cast<size_t>(capacity));
+      Items_.shrink_to_fit();
+    }
+    Capacity_ = capacity;
+  }
+  Count_ = newCount;
+}
+
+void TVLMIntegerArray::Append(int32_t value) {
+  SetSize(Count_ + 1);
+  Items_[static_cast<size_t>(Count_ - 1)] = value;
+}
+
+void TVLMIntegerArray::Delete(int32_t index) {
+  if (index < 0 || index >= Count_) BadIndex(index);
+  if (index < Count_ - 1)
+    std::memmove(&Items_[static_cast<size_t>(index)], &Items_[static_cast<size_t>(index) + 1],
+                 static_cast<size_t>(Count_ - 1 - index) * sizeof(int32_t));
+  --Count_;
+  SetSize(Count_);
+}
+
+bool TVLMIntegerArray::Contains(int32_t value) const {
+  return std::find(Items_.begin(), Items_.begin() + Count_, value) != Items_.begin() + Count_;
+}
+
+// --------------------------------------------- compressed BLOB block headers
+
+void TVLMCompressedStreamBlockHeadersArray::SetCount(int64_t newCount) {
+  if (newCount < 0) BadCount(newCount);
+  const int64_t capacity =
+      NextCapacity<int64_t>(newCount, Count_, Capacity_, GrowthStep_, ShrinkStep_, MaxStep_);
+  if (capacity != Capacity_) {
+    Headers_.resize(static_cast<size_t>(capacity));
+    Positions_.resize(static_cast<size_t>(capacity));
+    Headers_.shrink_to_fit();
+    Positions_.shrink_to_fit();
+    Capacity_ = capacity;
+  }
+  Count_ = newCount;
+}
+
+void TVLMCompressedStreamBlockHeadersArray::Append(const TVLMCompressedBlockHeader& header,
+                                                   int64_t position) {
+  SetCount(Count_ + 1);
+  Headers_[static_cast<size_t>(Count_ - 1)] = header;
+  Positions_[static_cast<size_t>(Count_ - 1)] = position;
+}
+
+void TVLMCompressedStreamBlockHeadersArray::CheckIndex(int64_t i) const {
+  if (i < 0 || i >= Count_) BadIndex(i);
+}
+
+TVLMCompressedBlockHeader& TVLMCompressedStreamBlockHeadersArray::Headers(int64_t i) {
+  CheckIndex(i);
+  return Headers_[static_cast<size_t>(i)];
+}
+
+int64_t& TVLMCompressedStreamBlockHeadersArray::Positions(int64_t i) {
+  CheckIndex(i);
+  return Positions_[static_cast<size_t>(i)];
+}
+
+// ------------------------------------------------------------- TVLMBitsArray
+
+TVLMBitsArray::~TVLMBitsArray() {
+  if (Bits_ != nullptr) {
+    try {
+      VLMMemoryManager().FreeMem(Bits_);
+    } catch (...) {
+      // The block is released even when its guard was damaged.
+    }
+  }
+}
+
+void TVLMBitsArray::ClearUnusedBits() {
+  const int32_t used = BitCount_ % 8;
+  if (Bits_ != nullptr && used != 0)
+    Bits_[BitCount_ / 8] &= static_cast<uint8_t>((1u << used) - 1);
+}
+
+void TVLMBitsArray::SetSize(int64_t bitCount) {
+  if (bitCount < 0 || bitCount > INT32_MAX) BadCount(bitCount);
+  TVLMMemoryManager& mm = VLMMemoryManager();
+  if (bitCount == 0) {
+    if (Bits_ != nullptr) mm.FreeMem(Bits_);
+    BitCount_ = 0;
+    SetCount_ = 0;
+    return;
+  }
+  const int64_t bytes = (bitCount + 7) / 8;
+  if (Bits_ == nullptr)
+    Bits_ = static_cast<uint8_t*>(mm.AllocMem(bytes));
+  else if (bytes != ByteCount())
+    mm.ReallocMemAndClear(Bits_, bytes);
+  const bool shrinking = bitCount < BitCount_;
+  BitCount_ = static_cast<int32_t>(bitCount);
+  if (shrinking) {
+    ClearUnusedBits();
+    SetCount_ = CountSetBits();
+  }
+}
+
+bool TVLMBitsArray::GetBit(int64_t bitNo) const {
+  if (bitNo < 0 || bitNo >= BitCount_) throw EVLMException(10394, kInvalidBitNo, {bitNo, BitCount_});
+  return VLMGetBit(bitNo, Bits_);
+}
+
+void TVLMBitsArray::SetBit(int64_t bitNo, bool value) {
+  if (bitNo < 0 || bitNo >= BitCount_) throw EVLMException(10395, kInvalidBitNo, {bitNo, BitCount_});
+  if (VLMGetBit(bitNo, Bits_) == value) return;
+  SetCount_ += value ? 1 : -1;
+  VLMSetBit(value, bitNo, Bits_);
+}
+
+void TVLMBitsArray::SetAll() {
+  if (BitCount_ == 0) return;
+  std::memset(Bits_, 0xFF, static_cast<size_t>(ByteCount()));
+  ClearUnusedBits();
+  SetCount_ = BitCount_;
+}
+
+bool TVLMBitsArray::FindFirst(bool value, int64_t& bitNo) const {
+  const int64_t bytes = ByteCount();
+  const uint8_t skip = value ? 0x00 : 0xFF;  // a byte with no bit of interest
+  for (int64_t i = 0; i < bytes; ++i) {
+    if (Bits_[i] == skip) continue;
+    for (int b = 0; b < 8; ++b) {
+      const int64_t n = i * 8 + b;
+      if (n >= BitCount_) return false;
+      if (((Bits_[i] >> b) & 1) == (value ? 1 : 0)) {
+        bitNo = n;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool TVLMBitsArray::FindSetBit(bool first, bool forward, int64_t current, int64_t& bitNo) const {
+  int64_t i;
+  if (first)
+    i = forward ? 0 : static_cast<int64_t>(BitCount_) - 1;
+  else if (__builtin_add_overflow(current, forward ? 1 : -1, &i))
+    return false;
+  // Whole zero bytes are skipped; bits beyond BitCount are always 0.
+  while (i >= 0 && i < BitCount_) {
+    const uint8_t byte = Bits_[i / 8];
+    if (byte == 0) {
+      i = forward ? (i / 8 + 1) * 8 : (i / 8) * 8 - 1;
+      continue;
+    }
+    if ((byte >> (i % 8)) & 1) {
+      bitNo = i;
+      return true;
+    }
+    i += forward ? 1 : -1;
+  }
+  return false;
+}
+
+int64_t TVLMBitsArray::BitNoOfSetBit(int64_t n) const {
+  if (n < 0 || n >= SetCount_) throw EVLMException(10428, kInvalidBitNo, {n, SetCount_});
+  if (SetCount_ == BitCount_) return n;
+  const int64_t bytes = ByteCount();
+  int64_t total = 0;
+  for (int64_t i = 0; i < bytes; ++i) {
+    const int ones = Ones(Bits_[i]);
+    if (total + ones <= n) {
+      total += ones;
+      continue;
+    }
+    for (int b = 0; b < 8; ++b) {
+      if ((Bits_[i] >> b) & 1) {
+        if (total == n) return i * 8 + b;
+        ++total;
+      }
+    }
+  }
+  // Unreachable while SetCount matches the bits (invariant 1).
+  throw EVLMException(10428, kInvalidBitNo, {n, SetCount_});
+}
+
+int64_t TVLMBitsArray::SetBitsUpTo(int64_t bitNo) const {
+  if (bitNo < 0 || bitNo >= BitCount_) throw EVLMException(10429, kInvalidBitNo, {bitNo, BitCount_});
+  if (SetCount_ == BitCount_) return bitNo;
+  int64_t result = -1;
+  const int64_t lastByte = bitNo / 8;
+  for (int64_t i = 0; i < lastByte; ++i) result += Ones(Bits_[i]);
+  const int b = static_cast<int>(bitNo % 8);
+  const auto mask = static_cast<uint8_t>((2u << b) - 1);  // bits 0 .. b
+  return result + Ones(static_cast<uint8_t>(Bits_[lastByte] & mask));
+}
+
+int32_t TVLMBitsArray::CountSetBits() const {
+  int64_t total = 0;
+  const int64_t bytes = ByteCount();
+  for (int64_t i = 0; i < bytes; ++i) total += Ones(Bits_[i]);
+  return static_cast<int32_t>(total);  // bits past BitCount are 0 (invariant 2)
+}
+
+void TVLMBitsArray::SaveToStream(qv::Stream& stream) const {
+  uint8_t field[4];
+  PutI32(field, BitCount_);
+  VLMWriteStreamBuffer(field, 4, stream, 10398);
+  PutI32(field, SetCount_);
+  VLMWriteStreamBuffer(field, 4, stream, 10427);
+  if (BitCount_ > 0) {
+    if (Bits_ == nullptr) throw EVLMException(10399, "Nil pointer occured");
+    VLMWriteStreamBuffer(Bits_, ByteCount(), stream, 10400);
+  }
+}
+
+void TVLMBitsArray::LoadFromStream(qv::Stream& stream) {
+  uint8_t field[4];
+  VLMReadStreamBuffer(field, 4, stream, 10401);
+  const int32_t bitCount = GetI32(field);
+  VLMReadStreamBuffer(field, 4, stream, 10426);
+  if (bitCount < 0)
+    throw EVLMException(10401, "Cannot read from stream. Invalid number of bits = %d", {bitCount});
+  const int64_t bytes = (static_cast<int64_t>(bitCount) + 7) / 8;
+  // A count larger than what the stream still holds fails before memory for
+  // it is taken.
+  const int64_t position = stream.Position();
+  const int64_t left = stream.Size() - position;
+  if (bytes > left)
+    throw EVLMException(10402,
+                        "Cannot read from stream. Position = %d, Stream size = %d, Block size = %d, "
+                        "Bytes Read = %d",
+                        {position, stream.Size(), bytes, std::max<int64_t>(left, 0)});
+  SetSize(0);
+  SetSize(bitCount);
+  if (bitCount > 0) {
+    VLMReadStreamBuffer(Bits_, bytes, stream, 10402);
+    ClearUnusedBits();
+  }
+  SetCount_ = CountSetBits();
+}
+
+bool VLMGetBit(int64_t bitNo, const void* buffer) {
+  return (static_cast<const uint8_t*>(buffer)[bitNo / 8] >> (bitNo % 8)) & 1;
+}
+
+void VLMSetBit(bool value, int64_t bitNo, void* buffer) {
+  uint8_t& byte = static_cast<uint8_t*>(buffer)[bitNo / 8];
+  const auto mask = static_cast<uint8_t>(1u << (bitNo % 8));
+  if (value)
+    byte |= mask;
+  else
+    byte &= static_cast<uint8_t>(~mask);
+}
+
+std::string VLMNewGUIDName(std::string_view prefix) {
+  std::string name(prefix);
+  name += qv::NewGuidString();
+  return name;
+}
+
+// ---------------------------------------------------------- TVLMRecordBitmap
+
+TVLMRecordBitmap::TVLMRecordBitmap(TVLMRecordNumbering* tableData) : TableData_(tableData) {
+  if (tableData == nullptr) throw EVLMException(10425, "Nil pointer occured");
+}
+
+void TVLMRecordBitmap::SetBitCount(int64_t count) { Bits_.SetSize(count); }
+
+bool TVLMRecordBitmap::IsOutdated() const {
+  return TableData_->GetChangeStamp() != static_cast<uint32_t>(Stamp);
+}
+
+int64_t TVLMRecordBitmap::GetRecNoOfRecordID(const TVLMRecordID& recordID) const {
+  return GetRecNoOfRecordNo(TableData_->RecordIDToRecordNo(recordID));
+}
+
+int64_t TVLMRecordBitmap::GetRecNoOfRecordNo(int64_t recordNo) const {
+  if (recordNo < 0 || recordNo >= Bits_.BitCount()) return -1;
+  return Bits_.SetBitsUpTo(recordNo) + 1;
+}
+
+void TVLMRecordBitmap::GetRecordIDOfRecNo(TVLMRecordID& recordID, int64_t recNo) const {
+  TableData_->RecordNoToRecordID(Bits_.BitNoOfSetBit(recNo - 1), recordID);
+}
+
+void TVLMRecordBitmap::GotoRecNo(int32_t indexID, TVLMKeyPath& position, int64_t recNo) const {
+  TableData_->RecordNoToIndexPosition(indexID, position, Bits_.BitNoOfSetBit(recNo - 1));
+}
+
+bool TVLMRecordBitmap::ContainsRecord(int32_t indexID, const TVLMKeyPath& position) const {
+  const int64_t recordNo = TableData_->IndexPositionToRecordNo(indexID, position);
+  if (recordNo < 0 || recordNo >= Bits_.BitCount()) return false;
+  return Bits_.GetBit(recordNo);
+}
+
+void TVLMRecordBitmap::SetRecordBit(int64_t recordNo, bool value) {
+  if (recordNo >= Bits_.BitCount()) Bits_.SetSize(recordNo + 1);
+  Bits_.SetBit(recordNo, value);
+}
+
+void TVLMRecordBitmap::IncludeRecord(const TVLMRecordID& recordID) {
+  if (ResetOnChange) {
+    Reset();
+    return;
+  }
+  SetRecordBit(TableData_->RecordIDToRecordNo(recordID), true);
+}
+
+void TVLMRecordBitmap::ExcludeRecord(const TVLMRecordID& recordID) {
+  if (ResetOnChange) {
+    Reset();
+    return;
+  }
+  SetRecordBit(TableData_->RecordIDToRecordNo(recordID), false);
+}
+
+void TVLMRecordBitmap::IncludeRecordAt(int32_t indexID, const TVLMKeyPath& position) {
+  SetRecordBit(TableData_->IndexPositionToRecordNo(indexID, position), true);
+}
+
+void TVLMRecordBitmap::ExcludeRecordAt(int32_t indexID, const TVLMKeyPath& position) {
+  SetRecordBit(TableData_->IndexPositionToRecordNo(indexID, position), false);
+}
+
+void TVLMRecordBitmap::Reset() {
+  Filled = false;
+  Bits_.SetSize(0);
+}
+
+bool TVLMRecordBitmap::FindRecord(bool first, bool forward, TVLMRecordID& recordID,
+                                  const TVLMRecordID& currentRecordID) const {
+  const int64_t current = first ? 0 : TableData_->RecordIDToRecordNo(currentRecordID);
+  int64_t found = 0;
+  if (!Bits_.FindSetBit(first, forward, current, found)) return false;
+  TableData_->RecordNoToRecordID(found, recordID);
+  return true;
+}
+
+bool TVLMRecordBitmap::GotoNextRecord(bool first, bool forward, int32_t indexID,
+                                      TVLMKeyPath& newPosition,
+                                      const TVLMKeyPath& currentPosition) const {
+  const int64_t current = first ? 0 : TableData_->IndexPositionToRecordNo(indexID, currentPosition);
+  int64_t found = 0;
+  if (!Bits_.FindSetBit(first, forward, current, found)) return false;
+  TableData_->RecordNoToIndexPosition(indexID, newPosition, found);
+  return true;
+}
