@@ -8,6 +8,7 @@
 
 #include "engine/core/VLMBZip2.h"
 #include "engine/core/VLMExcept.h"
+#include "engine/core/VLMPPMd.h"
 #include "engine/core/VLMZlib.h"
 #include "platform/host/Stream.h"
 #include "platform/os/System.h"
@@ -15,23 +16,6 @@
 namespace {
 
 constexpr std::array<std::string_view, 4> kAlgorithmNames = {"NONE", "ZLIB", "BZIP", "PPM"};
-
-// Algorithm 3 (PPM) answers false until the PPMd compressor is wired in.
-// Wiring it: delete these two stand-ins and include "engine/core/VLMPPMd.h",
-// whose PPMCompressBuffer / PPMDecompressBuffer have the same signatures (they
-// take the PPMd lock and allocate the output on the host heap). The calls are
-// at the two places marked "PPM dispatch" below.
-bool PPMCompressBuffer(uint8_t /*mode*/, const void* /*in*/, int64_t /*inSize*/, void*& out,
-                       int64_t& outSize) {
-  out = nullptr;
-  outSize = 0;
-  return false;
-}
-bool PPMDecompressBuffer(const void* /*in*/, int64_t /*inSize*/, int64_t& outSize, void*& out) {
-  out = nullptr;
-  outSize = 0;
-  return false;
-}
 
 }  // namespace
 
@@ -49,8 +33,7 @@ bool VLMCompressBuffer(uint8_t algorithm, uint8_t mode, const void* inBuffer, in
         BZCompressBuf(inBuffer, inSize, outBuffer, outSize, mode);
         break;
       case VLMCompressionPPM:
-        // ---- PPM dispatch (algorithm 3) ----
-        PPMCompressBuffer(mode, inBuffer, inSize, outBuffer, outSize);
+        if (!PPMCompressBuffer(mode, inBuffer, inSize, outBuffer, outSize)) outSize = 0;
         break;
       default:
         return false;
@@ -83,9 +66,8 @@ bool VLMDecompressBuffer(uint8_t algorithm, const void* inBuffer, int64_t inSize
         BZDecompressBuf(inBuffer, inSize, expected, outBuffer, outSize);
         break;
       case VLMCompressionPPM:
-        // ---- PPM dispatch (algorithm 3) ----
         outSize = expected;
-        PPMDecompressBuffer(inBuffer, inSize, outSize, outBuffer);
+        if (!PPMDecompressBuffer(inBuffer, inSize, outSize, outBuffer)) outSize = 0;
         break;
       default:
         return false;

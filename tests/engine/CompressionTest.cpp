@@ -124,14 +124,20 @@ TEST(VLMCompressBuffer, RefusesWhatItCannotDo) {
   EXPECT_EQ(out.size, 0);
 }
 
-TEST(VLMCompressBuffer, PPMAnswersFalseUntilTheCompressorIsWired) {
-  const auto text = TextLike(1000);
-  Buf out;
-  EXPECT_FALSE(Compress(VLMCompressionPPM, 5, text, out));
-  EXPECT_EQ(out.p, nullptr);
-  Buf plain;
-  EXPECT_FALSE(Decompress(VLMCompressionPPM, text.data(), 1000, 1000, plain));
-  EXPECT_EQ(plain.p, nullptr);
+TEST(VLMCompressBuffer, PPMRoundTripsThroughTheCommonEntryPoint) {
+  const auto text = TextLike(100000);
+  for (uint8_t mode : {1, 5, 9}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    Buf packed;
+    ASSERT_TRUE(Compress(VLMCompressionPPM, mode, text, packed));
+    EXPECT_LT(packed.size, 50000);
+    // The 4-byte header names variant G (6) in bits 12-15.
+    const auto bytes = packed.bytes();
+    EXPECT_EQ((bytes[1] >> 4) & 0x0F, 6);
+    Buf plain;
+    ASSERT_TRUE(Decompress(VLMCompressionPPM, bytes.data(), packed.size, 100000, plain));
+    EXPECT_EQ(plain.bytes(), text);
+  }
 }
 
 TEST(VLMDecompressBuffer, BadInputAnswersFalseWithNoOutput) {
