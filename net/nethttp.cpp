@@ -1,0 +1,398 @@
+#include "net/nethttp.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "net/netcode.h"
+#include "net/netsocket.h"
+#include "net/netutil.h"
+
+namespace qv::net {
+
+namespace {
+
+constexpr int32_t kDefaultHttpTimeout = 90000;
+constexpr int32_t kSocketBufferSize = 65536;
+constexpr int32_t kBodyPiece = 65536;
+
+bool StartsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+
+// Text that goes into the request head must not hold control bytes: the URL
+// of the lookup carries text the user typed, and a CR or LF in it would add
+// lines to the request.
+bool IsHeadSafe(std::string_view s) {
+  for (char c : s) {
+    const auto b = static_cast<uint8_t>(c);
+    if (b < 0x20 || b == 0x7F) return false;
+  }
+  return true;
+}
+
+// A hexadecimal number of digits only that fits 31 bits.
+bool ParseHex31(std::string_view s, int32_t& value) {
+  if (s.empty()) return false;
+  int64_t v = 0;
+  for (char c : s) {
+    int32_t d;
+    if (c >= '0' && c <= '9') d = c - '0';
+    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    else return false;
+    v = v * 16 + d;
+    if (v > 0x7FFFFFFF) return false;
+  }
+  value = static_cast<int32_t>(v);
+  return true;
+}
+
+}  // namespace
+
+// ---- TMemoryStream ----------------------------------------------------------
+
+int64_t TMemoryStream::Read(void* buffer, int64_t count) {
+  const int64_t size = static_cast<int64_t>(Data_.size());
+  if (count <= 0 || Position_ < 0 || Position_ >= size) return 0;
+  const int64_t n = std::min(count, size - Position_);
+  std::memcpy(buffer, Data_.data() + Position_, static_cast<size_t>(n));
+  Position_ += n;
+  return n;
+}
+
+int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
+  if (count <= 0 || Position_ < 0) return 0;
+  const int64_t end = Position_ + count;
+  if (end > static_cast<int64_t>(Data_.size())) Data_.resize(static_cast<size_t>(end));
+  std::memcpy(Data_.data() + Position_, buffer, static_cast<size_t>(count));
+  Position_ = end;
+  return count;
+}
+
+int64_t TMemoryStream::Seek(int64_t offset, SeekOrigin origin) {
+  switch (origin) {
+    case SeekOrigin::Beginning: Position_ = offset; break;
+    case SeekOrigin::Current: Position_ += offset; break;
+    case SeekOrigin::End: Position_ = static_cast<int64_t>(Data_.size()) + offset; break;
+  }
+  return Position_;
+}
+
+void TMemoryStream::SetSize(int64_t newSize) {
+  Data_.resize(static_cast<size_t>(std::max<int64_t>(newSize, 0)));
+  if (Position_ > newSize) Position_ = std::max<int64_t>(newSize, 0);
+}
+
+void TMemoryStream::Clear() {
+  Data_.clear();
+  Data_.shrink_to_fit();
+  Position_ = 0;
+}
+
+// ---- THTTPClient ------------------------------------------------------------
+
+THTTPClient::THTTPClient() : Sock(std::make_unique<TTCPSocket>()) {
+  Timeout = kDefaultHttpTimeout;
+  Sock->ConvertLineEnd = true;
+  Sock->SetSizeRecvBuffer(kSocketBufferSize);
+  Sock->SetSizeSendBuffer(kSocketBufferSize);
+  Clear();
+}
+
+THTTPClient::~THTTPClient() = default;
+
+void THTTPClient::Clear() {
+  RangeStart = 0;
+  RangeEnd = 0;
+  Document.Clear();
+  Headers.Clear();
+  MimeType = "text/html";
+}
+
+void THTTPClient::DecodeStatus(const std::string& line) {
+  const std::string s = SeparateRight(line, " ");
+  int32_t code = 0;
+  if (!ParseInt32(SeparateLeft(s, " "), code)) code = 0;
+  ResultCode = code;
+  ResultString = s.find(' ') != std::string::npos ? SeparateRight(s, " ") : std::string();
+}
+
+bool THTTPClient::OpenConnection(bool https) {
+  Sock->CloseSocket();
+  // Bounds the waits inside library calls (connect, send, SSL handshake).
+  Sock->SetTimeout(Timeout);
+  Sock->Bind(IPInterface, "0");
+  if (Sock->LastError != 0) return false;
+  Sock->SetSslEnabled(https);
+  if (Sock->LastError != 0) return false;
+  Sock->Connect(TargetHost, TargetPort);
+  return Sock->LastError == 0;
+}
+
+void THTTPClient::DropConnection() {
+  // Closing resets the socket's error; the caller still wants to see why
+  // the request failed.
+  const int32_t err = Sock->LastError;
+  Sock->CloseSocket();
+  Sock->LastError = err;
+  Sock->LastErrorDesc = TBaseSocket::GetErrorDesc(err);
+  AliveHost.clear();
+  AlivePort.clear();
+}
+
+bool THTTPClient::SendRequest(const std::string& method, const std::string& url) {
+  ResultCode = 500;
+  ResultString.clear();
+  DownloadSize = 0;
+  UploadSize = 0;
+
+  const TUrlParts u = SplitUrl(url);
+  if (!IsHeadSafe(u.Prot) || !IsHeadSafe(u.Host) || !IsHeadSafe(u.Port) || !IsHeadSafe(u.URI)) return false;
+  const bool https = UpperAscii(u.Prot) == "HTTPS";
+
+  bool tunnel = false;
+  if (https) {
+    Sock->HTTPTunnelIP = ProxyHost;
+    Sock->HTTPTunnelPort = ProxyPort;
+    Sock->HTTPTunnelUser = ProxyUser;
+    Sock->HTTPTunnelPass = ProxyPass;
+    tunnel = !ProxyHost.empty();
+  } else {
+    Sock->HTTPTunnelIP.clear();
+    Sock->HTTPTunnelPort.clear();
+    Sock->HTTPTunnelUser.clear();
+    Sock->HTTPTunnelPass.clear();
+  }
+  const bool proxied = !ProxyHost.empty() && !tunnel;
+
+  bool sending = Document.Size() > 0;
+  const bool expect = Status100 && sending && Protocol == "1.1";
+
+  // Each line goes on top, so the head reads in the reverse order of these
+  // steps, ahead of the caller's own lines.
+  auto top = [this](std::string line) { Headers.Insert(0, std::move(line)); };
+  if (expect) top("Expect: 100-continue");
+  if (sending) {
+    top("Content-Length: " + std::to_string(Document.Size()));
+    if (!MimeType.empty()) top("Content-Type: " + MimeType);
+  }
+  if (!UserAgent.empty()) top("User-Agent: " + UserAgent);
+  if (RangeEnd > 0) top("Range: bytes=" + std::to_string(RangeStart) + "-" + std::to_string(RangeEnd));
+  for (const std::string& cookie : Cookies) top("Cookie: " + cookie);
+  if (!KeepAlive) top("Connection: close");
+  if (!u.User.empty()) top("Authorization: Basic " + Base64Encode(u.User + ":" + u.Pass));
+  if (proxied && !ProxyUser.empty()) top("Proxy-Authorization: Basic " + Base64Encode(ProxyUser + ":" + ProxyPass));
+  const std::string host = IsIP6(u.Host) ? "[" + u.Host + "]" : u.Host;
+  top(u.Port == "80" ? "Host: " + host : "Host: " + host + ":" + u.Port);
+  std::string uri = u.URI;
+  if (proxied) uri = u.Prot + "://" + host + ":" + u.Port + uri;
+  if (uri == "/*") uri = "*";
+  const std::string um = UpperAscii(method);
+  top(Protocol == "0.9" ? um + " " + uri : um + " " + uri + " HTTP/" + Protocol);
+
+  if (proxied) {
+    TargetHost = ProxyHost;
+    TargetPort = ProxyPort;
+  } else {
+    TargetHost = u.Host;
+    TargetPort = u.Port;
+  }
+  if (Headers.Count() == 0 || !Headers[Headers.Count() - 1].empty()) Headers.Add("");
+
+  // Connection: a new one unless the last reply left one open to this target
+  // and the server has neither closed it nor sent anything unasked.
+  if (AliveHost != TargetHost || AlivePort != TargetPort) {
+    if (!OpenConnection(https)) {
+      DropConnection();
+      return false;
+    }
+    AliveHost = TargetHost;
+    AlivePort = TargetPort;
+  } else if (Sock->CanRead(0)) {
+    if (!OpenConnection(https)) {
+      DropConnection();
+      return false;
+    }
+  }
+
+  std::string head;
+  if (Protocol == "0.9") {
+    head = Headers[0] + "\r\n";
+  } else {
+    for (const std::string& line : Headers) head += line + "\r\n";
+  }
+  Sock->SendString(head);
+  if (Sock->LastError != 0) {
+    DropConnection();
+    return false;
+  }
+
+  std::string statusLine;
+  bool haveStatus = false;
+  if (expect) {
+    std::string s;
+    do s = Sock->RecvString(Timeout);
+    while (s.empty() && Sock->LastError == 0);
+    DecodeStatus(s);
+    if (ResultCode >= 100 && ResultCode <= 199) {
+      do s = Sock->RecvString(Timeout);
+      while (!s.empty() && Sock->LastError == 0);
+    } else {
+      sending = false;
+      statusLine = s;
+      haveStatus = true;
+    }
+  }
+
+  if (sending) {
+    UploadSize = static_cast<int32_t>(std::min<int64_t>(Document.Size(), 0x7FFFFFFF));
+    const std::string& body = Document.DataString();
+    Sock->SendBuffer(body.data(), static_cast<int32_t>(std::min<size_t>(body.size(), 0x7FFFFFFF)));
+    if (Sock->LastError != 0) {
+      DropConnection();
+      return false;
+    }
+  }
+
+  Clear();
+  int32_t size = -1;
+  TransferKind = THTTPTransferKind::UntilClose;
+
+  std::string s;
+  if (haveStatus) {
+    s = statusLine;
+  } else {
+    do s = Sock->RecvString(Timeout);
+    while (s.empty() && Sock->LastError == 0);
+  }
+  if (s.empty() && Sock->LastError != 0) {
+    // The server closed or stayed silent without one byte of reply: that is
+    // a failed request, not an empty document.
+    Document.Write("\r\n", 2);
+    Document.SetPosition(0);
+    ResultCode = 0;
+    DropConnection();
+    return false;
+  }
+  bool haveHead = false;
+  if (!StartsWith(UpperAscii(s), "HTTP/")) {
+    // HTTP/0.9: no head, the first line already belongs to the body.
+    const std::string line = s + "\r\n";
+    Document.Write(line.data(), static_cast<int64_t>(line.size()));
+    ResultCode = 0;
+  } else {
+    Headers.Add(s);
+    DecodeStatus(s);
+    haveHead = true;
+  }
+
+  bool closeAfter = Protocol != "1.1";
+  bool ok = true;
+  if (haveHead) {
+    for (;;) {
+      s = Sock->RecvString(Timeout);
+      Headers.Add(s);
+      if (Sock->LastError != 0) {
+        ok = false;  // the head was cut off before its empty line
+        break;
+      }
+      if (s.empty()) break;
+      const std::string su = UpperAscii(s);
+      if (StartsWith(su, "CONTENT-LENGTH:")) {
+        int32_t v = -1;
+        // A negative or overflowing length is no number: the body is then
+        // read until the server closes.
+        size = ParseInt32(SeparateRight(s, " "), v) && v >= 0 ? v : -1;
+        if (size != -1) TransferKind = THTTPTransferKind::ByLength;
+      }
+      if (StartsWith(su, "CONTENT-TYPE:")) MimeType = SeparateRight(s, " ");
+      if (StartsWith(su, "TRANSFER-ENCODING:") &&
+          UpperAscii(SeparateRight(s, " ")).find("CHUNKED") != std::string::npos)
+        TransferKind = THTTPTransferKind::Chunked;
+      if (StartsWith(su, "CONNECTION: CLOSE")) closeAfter = true;
+    }
+  }
+
+  if (ok && um != "HEAD" && ResultCode != 204 && ResultCode != 304) {
+    switch (TransferKind) {
+      case THTTPTransferKind::UntilClose: ReadUntilClose(); break;
+      case THTTPTransferKind::ByLength: ok = ReadByLength(size); break;
+      case THTTPTransferKind::Chunked: ok = ReadChunked(); break;
+    }
+  }
+  Document.SetPosition(0);
+
+  // A connection whose reply was not read to its end is out of step.
+  if (!ok) {
+    DropConnection();
+  } else if (closeAfter) {
+    Sock->CloseSocket();
+    AliveHost.clear();
+    AlivePort.clear();
+  }
+  ParseCookies();
+  return ok;
+}
+
+bool THTTPClient::ReadUntilClose() {
+  for (;;) {
+    const std::string s = Sock->RecvPacket(Timeout);
+    if (Sock->LastError != 0) break;
+    Document.Seek(0, SeekOrigin::End);
+    Document.Write(s.data(), static_cast<int64_t>(s.size()));
+  }
+  return true;
+}
+
+bool THTTPClient::ReadByLength(int32_t size) {
+  DownloadSize = size;
+  // Received piece by piece straight into the document, which grows only by
+  // what arrives: the announced size decides no allocation.
+  int32_t left = std::max(size, 0);
+  while (left > 0) {
+    const int32_t want = std::min(left, kBodyPiece);
+    const int64_t end = Document.Size();
+    Document.SetSize(end + want);
+    const int32_t got = Sock->RecvBufferEx(Document.Memory() + end, want, Timeout);
+    Document.SetSize(end + got);
+    left -= got;
+    if (Sock->LastError != 0) break;
+  }
+  Document.Seek(0, SeekOrigin::End);
+  return left == 0 && Sock->LastError == 0;
+}
+
+bool THTTPClient::ReadChunked() {
+  for (;;) {
+    std::string s;
+    do s = Sock->RecvString(Timeout);
+    while (s.empty() && Sock->LastError == 0);
+    if (Sock->LastError != 0) return false;  // ended before the last chunk
+    int32_t n = 0;
+    if (!ParseHex31(SeparateLeft(s, " "), n) || n == 0) return true;
+    if (!ReadByLength(n)) return false;
+  }
+}
+
+void THTTPClient::ParseCookies() {
+  for (const std::string& line : Headers) {
+    if (!StartsWith(LowerAscii(line), "set-cookie:")) continue;
+    std::string s = SeparateRight(line, ":");
+    s = SeparateLeft(s, ";");
+    const std::string name = SeparateLeft(s, "=");
+    const std::string value = SeparateRight(s, "=");
+    const std::string entry = name + "=" + value;
+    const int32_t i = Cookies.IndexOfName(name);
+    if (i >= 0)
+      Cookies[i] = entry;
+    else
+      Cookies.Add(entry);
+  }
+}
+
+bool FetchUrlText(const std::string& url, StringList& lines) {
+  THTTPClient http;
+  const bool result = http.SendRequest("GET", url);
+  lines.SetText(http.Document.DataString());
+  return result;
+}
+
+}  // namespace qv::net

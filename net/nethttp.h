@@ -1,0 +1,103 @@
+// HTTP/1.0 client (with optional HTTP/1.1 keep-alive, proxy, cookies, ranges
+// and "100-continue") over the blocking TCP socket, and FetchUrlText, the one
+// call the program makes: GET a URL and hand back the reply body as lines.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/host/Stream.h"
+#include "platform/host/StringList.h"
+
+namespace qv::net {
+
+class TTCPSocket;
+
+// A growable in-memory byte stream (the request body before a request, the
+// reply body after it).
+class TMemoryStream : public Stream {
+public:
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void* buffer, int64_t count) override;
+  int64_t Seek(int64_t offset, SeekOrigin origin) override;
+  void SetSize(int64_t newSize) override;
+  int64_t GetSize() override { return static_cast<int64_t>(Data_.size()); }
+  void Clear();
+  const std::string& DataString() const { return Data_; }
+  char* Memory() { return Data_.data(); }
+
+private:
+  std::string Data_;
+  int64_t Position_ = 0;
+};
+
+class TNetClient {
+public:
+  virtual ~TNetClient() = default;
+  std::string TargetHost = "127.0.0.1";
+  std::string TargetPort = "0";
+  std::string IPInterface = "0.0.0.0";
+  int32_t Timeout = 5000;  // milliseconds, for each read
+};
+
+enum class THTTPTransferKind : uint8_t { UntilClose = 0, ByLength = 1, Chunked = 2 };
+
+class THTTPClient : public TNetClient {
+public:
+  THTTPClient();
+  ~THTTPClient() override;
+  THTTPClient(const THTTPClient&) = delete;
+  THTTPClient& operator=(const THTTPClient&) = delete;
+
+  std::unique_ptr<TTCPSocket> Sock;
+  THTTPTransferKind TransferKind = THTTPTransferKind::UntilClose;
+  std::string AliveHost;
+  std::string AlivePort;
+  // Before a request: extra request headers; after it: the reply's status
+  // line and header lines (the empty line that ends them included).
+  StringList Headers;
+  // Before a request: the body to send; after it: the reply body, at 0.
+  TMemoryStream Document;
+  std::string MimeType = "text/html";
+  std::string Protocol = "1.0";
+  bool KeepAlive = true;
+  bool Status100 = false;
+  std::string ProxyHost;
+  std::string ProxyPort = "8080";
+  std::string ProxyUser;
+  std::string ProxyPass;
+  int32_t ResultCode = 0;
+  std::string ResultString;
+  std::string UserAgent = "Mozilla/4.0 (compatible; Orsanet)";
+  StringList Cookies;  // name=value
+  int32_t DownloadSize = 0;
+  int32_t UploadSize = 0;
+  int32_t RangeStart = 0;
+  int32_t RangeEnd = 0;
+
+  void Clear();
+  // One request and its reply. True when the reply was read to its end; the
+  // status code is then in ResultCode. False when the URL is refused, the
+  // connection or the sending fails, no reply arrives, or the body is cut
+  // short.
+  bool SendRequest(const std::string& method, const std::string& url);
+
+  void DecodeStatus(const std::string& line);
+  bool ReadUntilClose();
+  bool ReadByLength(int32_t size);
+  bool ReadChunked();
+  void ParseCookies();
+
+private:
+  bool OpenConnection(bool https);
+  void DropConnection();
+};
+
+// GET of the URL (path and query sent as they are); the reply body's lines
+// (split at CR LF, LF or CR, bytes unchanged) replace the list's contents.
+// Returns the request's result.
+bool FetchUrlText(const std::string& url, StringList& lines);
+
+}  // namespace qv::net
