@@ -1,0 +1,44 @@
+#include "platform/dataset/DatabaseError.h"
+
+#include "platform/host/Component.h"
+#include "platform/host/SysUtils.h"
+#include "platform/os/Collation.h"
+
+namespace qv {
+
+void DatabaseError(std::string_view message, const Component* component) {
+  if (component != nullptr && !component->Name().empty()) {
+    std::string text = component->Name();
+    text += ": ";
+    text += message;
+    throw EDatabaseError(std::move(text));
+  }
+  throw EDatabaseError(std::string(message));
+}
+
+void DatabaseErrorFmt(std::string_view fmt, std::initializer_list<FormatArg> args,
+                      const Component* component) {
+  DatabaseError(format(fmt, args), component);
+}
+
+std::string ExtractFieldName(std::string_view fields, size_t& pos) {
+  if (pos >= fields.size()) {
+    pos = fields.size();
+    return std::string();
+  }
+  size_t end = fields.find(';', pos);
+  if (end == std::string_view::npos) end = fields.size();
+  std::string name = Trim(fields.substr(pos, end - pos));
+  pos = end < fields.size() ? end + 1 : end;
+  return name;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (UpperChar1252(a[i]) != UpperChar1252(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace qv
