@@ -99,7 +99,10 @@ void BZDecompressBuf(const void* in, int64_t inBytes, int64_t estimate, void*& o
   const auto* src = static_cast<const uint8_t*>(in);
   const int64_t bufInc = (inBytes + 255) & ~int64_t{255};
   const int64_t cap = estimate > 0 ? std::min(estimate, kVLMMaxBlockDataSize) : kVLMMaxBlockDataSize;
-  int64_t size = std::min(estimate != 0 ? std::max<int64_t>(estimate, 1) : bufInc, cap + 1);
+  // A stored size is not trusted with one large allocation: start at the
+  // smaller of it and a few times the input, and grow by doubling.
+  const int64_t firstGuess = std::max<int64_t>(bufInc * 8, int64_t{1} << 20);
+  int64_t size = std::min({estimate != 0 ? std::max<int64_t>(estimate, 1) : bufInc, cap + 1, firstGuess});
   auto* buf = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(size)));
   if (buf == nullptr) Fail(false, BZ_MEM_ERROR);
 
