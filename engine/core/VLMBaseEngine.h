@@ -1,0 +1,192 @@
+// The shared state of one open database and the record-buffer routines.
+//
+// TVLMDatabaseData is the in-memory state of one open database: its
+// connected sessions, the table data of each open table, its page manager and
+// the one re-entrant lock that serialises every table operation of the
+// database. The disk, temporary and memory engines derive from it. Every
+// database data of the process is listed in VLMOpenDatabaseList(), which the
+// local engine fills and searches; a database data leaves that list when it is
+// destroyed.
+//
+// Locks (taken in this order, never the other way round):
+//   1. VLMOpenDatabaseList()'s lock: find, add, remove, connect, disconnect
+//   2. a database data's Lock: every session, table and page operation
+// Both are re-entrant on one thread.
+//
+// Ownership: the database data owns its table datas (TableDatas) and frees
+// them when it is destroyed; an engine frees one earlier with FreeTableData.
+// Sessions are not owned. FreeIfUnused frees the database data itself, so a
+// database data is always made with new.
+//
+// Record buffer: a null bitmap of ceil(FieldCount / 8) bytes, bit
+// (FieldNo mod 8) of byte (FieldNo div 8), least significant first, set =
+// null; then each field's DataSize bytes at its BufferOffset. The dataset side
+// exchanges field values byte for byte except for four SQL types:
+//   5 SIGNEDINT8     stored i8,        exchanged i16 (sign-extended / low byte)
+//   11 UNSIGNEDINT32 stored u32,       exchanged i64 (zero-extended / low 32 bits)
+//   20 SINGLE        stored float,     exchanged double
+//   22 EXTENDED      stored 10 bytes,  exchanged double
+// An empty text written into a record buffer makes the field null.
+//
+// Error codes: 10000/10004 field number, 10003/10002 nil record buffer,
+// 10122/10123 nil buffers of VLMCompareBuffers.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qv {
+class StringList;
+}
+
+class TVLMBaseSession;
+class TVLMCursor;
+class TVLMDatabaseData;
+class TVLMFieldDefs;
+class TVLMPageManager;
+
+// The part of a table data that its database data reaches. TVLMTableData,
+// the abstract table data of one open table, derives from it.
+class TVLMTableDataBase {
+public:
+  explicit TVLMTableDataBase(TVLMDatabaseData* databaseData) : DatabaseData(databaseData) {}
+  virtual ~TVLMTableDataBase() = default;
+  TVLMTableDataBase(const TVLMTableDataBase&) = delete;
+  TVLMTableDataBase& operator=(const TVLMTableDataBase&) = delete;
+
+  // Rebuilds the outdated temporary indexes of the session's cursors on the
+  // table (called for every table after a rollback of the session).
+  virtual void RefreshSessionCursors(int32_t sessionID) = 0;
+
+  // The owning database data; its lock is the table's lock.
+  TVLMDatabaseData* DatabaseData;
+  std::string TableName;
+};
+
+class TVLMDatabaseData {
+public:
+  // No page manager, empty lists, settings 20 and 50, single-user.
+  TVLMDatabaseData();
+  // Frees every table data, then leaves VLMOpenDatabaseList().
+  virtual ~TVLMDatabaseData();
+  TVLMDatabaseData(const TVLMDatabaseData&) = delete;
+  TVLMDatabaseData& operator=(const TVLMDatabaseData&) = delete;
+
+  // Enter / leave the database's lock (re-entrant on one thread).
+  void Lock() { Lock_.lock(); }
+  void Unlock() { Lock_.unlock(); }
+  // For std::lock_guard.
+  std::recursive_mutex& CriticalSection() { return Lock_; }
+
+  // Under Lock: tableName is among GetTableNames (string-list comparison,
+  // ignoring ASCII case).
+  bool TableExists(std::string_view tableName);
+
+  // Under Lock: appends a table data and returns it.
+  TVLMTableDataBase* AddTableData(std::unique_ptr<TVLMTableDataBase> tableData);
+  // Under Lock: removes the table data from TableDatas and frees it; nothing
+  // when it is not listed.
+  void FreeTableData(TVLMTableDataBase* tableData);
+
+  // ---- virtual operations, in slot order ----
+
+  // Base: under Lock, adds the session (once) and gives it session ID 0.
+  virtual void ConnectSession(TVLMBaseSession* session);
+  // Base: under Lock, removes the session.
+  virtual void DisconnectSession(TVLMBaseSession* session);
+  // Base: frees this object when no session is connected. The caller must
+  // not use the object afterwards unless a session is still connected.
+  virtual void FreeIfUnused();
+  // Base: under Lock, appends the TableName of every table data.
+  virtual void GetTableNames(qv::StringList& list);
+  // Base: nothing.
+  virtual void CreateDatabase();
+  // A new table data of the engine, named as the cursor's table, added to
+  // TableDatas under Lock.
+  virtual TVLMTableDataBase* CreateTableData(TVLMCursor* cursor) = 0;
+  // Base: under Lock, the first table data whose name equals the cursor's
+  // table name after upper-casing both (1252 rules); nullptr when none.
+  virtual TVLMTableDataBase* FindTableData(TVLMCursor* cursor);
+  // Base: under Lock, FindTableData, else CreateTableData.
+  virtual TVLMTableDataBase* GetTableData(TVLMCursor* cursor);
+  // A new object ID, unique in the database.
+  virtual int32_t NextObjectID() = 0;
+  // Base: under Lock, the page manager commits the session's pages (when
+  // there is a page manager). flushBuffers is the engine's.
+  virtual void Commit(int32_t sessionID, bool flushBuffers);
+  // Base: under Lock, the page manager discards the session's uncommitted
+  // pages (when there is one), then every table data refreshes the session's
+  // cursors.
+  virtual void Rollback(int32_t sessionID);
+  // Base: nothing.
+  virtual void FlushBuffers();
+
+  // ---- state ----
+
+  std::vector<TVLMBaseSession*> Sessions;
+  std::vector<std::unique_ptr<TVLMTableDataBase>> TableDatas;
+  // The database file; "MEMORY" and "TEMP" for the two built-in databases.
+  std::string DatabaseFileName;
+  // Set by an engine; not owned by the base.
+  TVLMPageManager* PageManager = nullptr;
+  bool ReadOnly = false;
+  // Two engine settings; their use lies with the engines.
+  int32_t EngineSetting1 = 20;
+  int32_t EngineSetting2 = 50;
+  // Set by the disk engine from the first session that opens the database.
+  bool MultiUser = false;
+
+protected:
+  // The page manager's commit and rollback of one session, called under Lock
+  // when PageManager is set. An engine that sets PageManager implements
+  // them; the base does nothing.
+  virtual void CommitPages(int32_t sessionID);
+  virtual void RollbackPages(int32_t sessionID);
+
+private:
+  std::recursive_mutex Lock_;
+};
+
+// The process-wide list of open databases. Every search, add and remove runs
+// under its lock; a std::lock_guard on Mutex() holds it across several steps
+// (find, then create).
+class TVLMOpenDatabaseList {
+public:
+  std::recursive_mutex& Mutex() { return Lock_; }
+  // Under the lock. Add ignores a database already listed.
+  void Add(TVLMDatabaseData* databaseData);
+  void Remove(TVLMDatabaseData* databaseData);
+  bool Contains(const TVLMDatabaseData* databaseData);
+  int32_t Count();
+  // The entries; hold Mutex() while reading them.
+  const std::vector<TVLMDatabaseData*>& Items() const { return Items_; }
+
+private:
+  std::recursive_mutex Lock_;
+  std::vector<TVLMDatabaseData*> Items_;
+};
+
+// The one list of the process. It lives until the process ends, so database
+// data destroyed late still find it.
+TVLMOpenDatabaseList& VLMOpenDatabaseList();
+
+// Field fieldNo of fieldDefs from recordBuffer into dest, converted as the
+// table above says. False when the field is null; with dest nullptr only the
+// null test is made; a BLOB-type field (SQL types 31-35) copies nothing.
+// fieldNo outside 0 .. count-1 raises 10000 "Invalid field number - FieldNo =
+// %d, FieldCount = %d"; a nil recordBuffer raises 10003 "Nil pointer occured".
+bool VLMReadFieldData(int32_t fieldNo, const TVLMFieldDefs& fieldDefs, void* dest,
+                      const uint8_t* recordBuffer);
+// source into field fieldNo of recordBuffer. nullptr, an empty text (first
+// byte 0, or first 16-bit unit 0 for a wide text) sets the null bit; anything
+// else clears it and is written as the table above says. fieldNo out of range:
+// 10004; nil recordBuffer: 10002.
+void VLMWriteFieldData(int32_t fieldNo, const TVLMFieldDefs& fieldDefs, const void* source,
+                       uint8_t* recordBuffer);
+// True when the first count bytes are equal (count < 1: true). A nil buffer
+// raises 10122 / 10123 "Nil pointer occured".
+bool VLMCompareBuffers(const void* buffer1, const void* buffer2, int64_t count);

@@ -1,0 +1,47 @@
+// The link between the engine's definitions and cursors and the expression
+// module, which builds on both.
+//
+// Field definitions own the parsed form of an expression default, and cursors
+// own the expression parsed from a dataset's filter text; both only hold and
+// free those trees and ask for two services: parsing a default and binding a
+// filter to a cursor. The expression module installs the services once, before
+// it hands out its first expression (its constructor does it), so that
+// definitions and cursors build and link without it.
+//
+// An expression is owned through TVLMExpressionPtr; the deleter hands the tree
+// back to the module's free routine.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+class TVLMExpression;
+class TVLMCursor;
+class TVLMVariant;
+class TVLMAO;
+
+struct TVLMExpressionDeleter {
+  // Frees the expression through the installed services.
+  void operator()(TVLMExpression* expression) const noexcept;
+};
+using TVLMExpressionPtr = std::unique_ptr<TVLMExpression, TVLMExpressionDeleter>;
+
+struct TVLMExpressionServices {
+  // Destroys one expression made by the module.
+  void (*FreeExpression)(TVLMExpression* expression) noexcept = nullptr;
+  // A new expression parsed from a default value when the value holds an
+  // expression default (a non-empty text that parses as a value expression
+  // whose result text differs from the text); nullptr otherwise.
+  TVLMExpression* (*ParseDefaultExpression)(const TVLMVariant& defaultValue) = nullptr;
+  // Binds the expression's field references to cursor; operand and
+  // outerCursor are handed on unchanged.
+  void (*BindToCursor)(TVLMExpression& expression, TVLMCursor* cursor, TVLMAO* operand,
+                       TVLMCursor* outerCursor) = nullptr;
+};
+
+// Installs the services (the object must live as long as the process, or
+// until another call replaces it) and returns the ones installed before.
+// nullptr removes them.
+const TVLMExpressionServices* VLMInstallExpressionServices(const TVLMExpressionServices* services);
+// The installed services; nullptr before the module installed them.
+const TVLMExpressionServices* VLMGetExpressionServices();
