@@ -1,0 +1,23 @@
+// Whole-file writes that never leave a half-written file behind: the data goes
+// to a new temporary file in the target's folder, is synced, and replaces the
+// target by a rename. A failure at any step removes the temporary file and
+// leaves an existing target byte-identical.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qv::app {
+
+// Writes data as the whole content of path. mode >= 0 sets the file's
+// permission bits (set before any byte is written, so a 0600 file is never
+// readable by others); mode < 0 leaves the default (0666 less the umask).
+// Throws EOSError on failure.
+void WriteFileAtomically(const std::string& path, std::string_view data, int32_t mode = -1);
+
+// The whole content of a file. Sets found to false (and returns "") when the
+// file does not exist; throws EOSError on any other failure.
+std::string ReadWholeFile(const std::string& path, bool& found);
+
+}  // namespace qv::app

@@ -1,0 +1,97 @@
+#include "app/LogFiles.h"
+
+#include <cstdlib>
+#include <limits>
+
+#include "platform/dataset/DataSet.h"
+#include "platform/host/SysUtils.h"
+#include "platform/os/File.h"
+#include "platform/os/Paths.h"
+
+namespace qv::app {
+
+namespace {
+
+constexpr std::string_view kDataFolderName = "Quorvex";
+// The files delivered beside the executable that a program folder of its own
+// needs.
+constexpr std::string_view kDeliveredFiles[] = {kLogFileName, kStateFileName, kMemberFileName, kUserGuideFileName};
+
+std::string WithSlash(std::string folder) {
+  if (folder.empty() || folder.back() != '/') folder += '/';
+  return folder;
+}
+
+}  // namespace
+
+std::string ResolveProgramFolder(const std::string& quorvexHome, const std::string& exeFolder,
+                                 const std::string& dataHome) {
+  if (!quorvexHome.empty()) return WithSlash(quorvexHome);
+  if (!exeFolder.empty() && FolderIsWritable(exeFolder)) return WithSlash(exeFolder);
+  std::string folder = WithSlash(dataHome) + std::string(kDataFolderName);
+  ForceFolders(folder);
+  if (!exeFolder.empty()) SeedProgramFolder(exeFolder, folder);
+  return WithSlash(folder);
+}
+
+void SeedProgramFolder(const std::string& exeFolder, const std::string& folder) {
+  for (std::string_view name : kDeliveredFiles) {
+    std::string src = WithSlash(exeFolder) + std::string(name);
+    std::string dest = WithSlash(folder) + std::string(name);
+    if (FileExists(src) && !FileExists(dest)) CopyFile(src, dest, true);
+  }
+}
+
+std::string ProgramFolder() {
+  const char* home = std::getenv("QUORVEX_HOME");
+  return ResolveProgramFolder(home ? std::string(home) : std::string(), ExecutableFolder(), DataHome());
+}
+
+std::string LogDirOf(std::string_view exeDir, std::string_view logName) {
+  return std::string(exeDir) + std::string(logName);
+}
+
+std::string LogFileOf(std::string_view logDir) { return std::string(logDir) + "/" + std::string(kLogFileName); }
+
+std::string BackupFileOf(std::string_view logDir) {
+  return std::string(logDir) + "/" + std::string(kBackupFileName);
+}
+
+void ReopenLog(LogTable& log) {
+  DataSet& ds = log.Data();
+  ds.Close();
+  ds.Open();
+  log.SetIndexName(kPrimeIndexName);
+}
+
+std::string LogEntriesText(LogTable& log) { return IntToStr(log.Data().RecordCount()) + " Log Entries"; }
+
+SerialState SerialAfterLastRecord(LogTable& log) {
+  DataSet& ds = log.Data();
+  SerialState s;
+  ds.Last();
+  const int32_t count = ds.RecordCount();
+  if (count <= 0) return s;
+  s.HasRecords = true;
+  s.LastMode = ds.FieldByName("Mode")->AsString();
+  int64_t last = 0;
+  // An edited serial that is no number, or one at the top of the range,
+  // continues from the record count instead of stopping every recount.
+  if (TryStrToInt64(ds.FieldByName("NumSent")->AsString(), last) && last < std::numeric_limits<int32_t>::max() &&
+      last >= std::numeric_limits<int32_t>::min()) {
+    s.NextSerial = static_cast<int32_t>(last) + 1;
+  } else {
+    s.NextSerial = count + 1;
+  }
+  s.NumSentText = IntToStr(s.NextSerial);
+  return s;
+}
+
+std::string PlainZeros(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) == 0xD8) c = '0';
+  return out;
+}
+
+}  // namespace qv::app

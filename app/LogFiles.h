@@ -1,0 +1,98 @@
+// The program folder, the log folders and files, the three databases and
+// tables the program opens, and the log table as the logic reaches it.
+//
+// Layout of the program folder (ExeDir, with a trailing '/'):
+//   V5LogDB.vlm          empty log template, copied into each new log folder
+//   USCountryDB.vlm      state and country table (required)
+//   WWHAMDB.vlm          member list (optional; needed for the IBM QSO Party)
+//   UserGuide.htm        user guide
+//   <LogName>/V5LogDB.vlm      the live log of the log LogName
+//   <LogName>/BakV5LogDB.vlm   its backup copy, rewritten after each contact
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qv {
+class DataSet;
+}
+
+namespace qv::app {
+
+inline constexpr std::string_view kLogFileName = "V5LogDB.vlm";
+inline constexpr std::string_view kBackupFileName = "BakV5LogDB.vlm";
+inline constexpr std::string_view kStateFileName = "USCountryDB.vlm";
+inline constexpr std::string_view kMemberFileName = "WWHAMDB.vlm";
+inline constexpr std::string_view kUserGuideFileName = "UserGuide.htm";
+
+// Database component names, table names and the log's contact-order index.
+inline constexpr std::string_view kLogDatabaseName = "V5LogDB";
+inline constexpr std::string_view kLogTableName = "V5LogTabl";
+inline constexpr std::string_view kStateDatabaseName = "USCountryDB";
+inline constexpr std::string_view kStateTableName = "USCountryTabl";
+inline constexpr std::string_view kMemberDatabaseName = "WWHAM";
+inline constexpr std::string_view kMemberTableName = "WWHAMDBTabl";
+inline constexpr std::string_view kPrimeIndexName = "PrimeIndex";
+
+// The program folder with a trailing '/': $QUORVEX_HOME when set, else the
+// executable's folder when writable, else $XDG_DATA_HOME/Quorvex, into which
+// the delivered files of the executable's folder (the three database files
+// and the user guide) are copied when missing there.
+std::string ProgramFolder();
+// The same rule with its inputs given (empty quorvexHome = not set).
+std::string ResolveProgramFolder(const std::string& quorvexHome, const std::string& exeFolder,
+                                 const std::string& dataHome);
+// Copies the delivered files of exeFolder that folder lacks into folder
+// (existing files there are kept).
+void SeedProgramFolder(const std::string& exeFolder, const std::string& folder);
+
+// ExeDir + LogName (no trailing '/'), its live file and its backup copy.
+std::string LogDirOf(std::string_view exeDir, std::string_view logName);
+std::string LogFileOf(std::string_view logDir);
+std::string BackupFileOf(std::string_view logDir);
+
+// The log table component as the logic uses it: its dataset, and the index
+// switch that only a table component has.
+class LogTable {
+public:
+  virtual ~LogTable() = default;
+  virtual DataSet& Data() = 0;
+  virtual void SetIndexName(std::string_view name) = 0;
+};
+
+// Adapts any table component with SetIndexName (the engine's table, the
+// in-memory dataset) to LogTable.
+template <class TableComponent>
+class LogTableOf final : public LogTable {
+public:
+  explicit LogTableOf(TableComponent& table) : Table_(table) {}
+  DataSet& Data() override { return Table_; }
+  void SetIndexName(std::string_view name) override { Table_.SetIndexName(name); }
+
+private:
+  TableComponent& Table_;
+};
+
+// Closes and opens the log table and puts it in contact order ("PrimeIndex").
+void ReopenLog(LogTable& log);
+// The entry-count text: record count + " Log Entries".
+std::string LogEntriesText(LogTable& log);
+
+// The serial number after the last record in contact order (the log is left
+// on its last record).
+struct SerialState {
+  bool HasRecords = false;
+  std::string LastMode;  // the last record's Mode (empty without records)
+  int32_t NextSerial = 1;
+  std::string NumSentText = "1";  // plain decimal
+};
+// The last record's NumSent + 1; a NumSent that is no whole number (blanks
+// around it are allowed) gives record count + 1 instead, so an edited serial
+// never stops the window. Without records: 1.
+SerialState SerialAfterLastRecord(LogTable& log);
+
+// The text with every slashed zero (byte 0xD8) replaced by the digit 0.
+std::string PlainZeros(std::string_view text);
+
+}  // namespace qv::app
