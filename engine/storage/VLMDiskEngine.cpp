@@ -1,0 +1,697 @@
+// VLMDiskEngine, page-manager part: TVLMDiskPageManager (create and open,
+// header blocks, page I/O with CRC and encryption, object IDs, the commit
+// protocol, lock bytes) and the table page stamps. The file layout and the
+// invariants are described in VLMDiskEngine.h.
+#include "engine/storage/VLMDiskEngine.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <random>
+
+#include "engine/core/VLMCompression.h"
+#include "engine/core/VLMExcept.h"
+#include "engine/core/VLMSecurity.h"
+
+namespace {
+
+uint32_t RandomBelow(uint32_t limit) {
+  thread_local std::mt19937 generator{std::random_device{}()};
+  return std::uniform_int_distribution<uint32_t>(0, limit - 1)(generator);
+}
+
+// Releases the database lock byte when the scope ends.
+class DatabaseLockGuard {
+public:
+  explicit DatabaseLockGuard(TVLMDiskPageManager* manager) : Manager_(manager) {}
+  ~DatabaseLockGuard() {
+    try {
+      Manager_->UnlockDatabase();
+    } catch (...) {
+      // The handle is gone; so is its lock.
+    }
+  }
+  DatabaseLockGuard(const DatabaseLockGuard&) = delete;
+  DatabaseLockGuard& operator=(const DatabaseLockGuard&) = delete;
+
+private:
+  TVLMDiskPageManager* Manager_;
+};
+
+bool LockDatabaseWithRetry(TVLMDiskPageManager* manager) {
+  const TVLMRetrySettings& settings = VLMRetrySettings();
+  return RetryOperation(settings.DatabaseLockTries, settings.DatabaseLockDelayMs,
+                        [manager] { return manager->LockDatabase(); });
+}
+
+// The stored signature as text, cut at its first zero byte.
+std::string SignatureText(const char* signature) {
+  size_t n = 0;
+  while (n < static_cast<size_t>(kVLMSignatureSize) && signature[n] != '\0') ++n;
+  return std::string(signature, n);
+}
+
+// A file that this process may not write: no write permission bit (the
+// read-only attribute) or a write open refused by the system.
+bool FileIsReadOnly(const std::string& fileName, bool& readOnlyAttribute) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::perms perms = fs::status(fileName, ec).permissions();
+  readOnlyAttribute =
+      !ec && (perms & (fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write)) == fs::perms::none;
+  if (readOnlyAttribute) return true;
+  qv::File probe = qv::File::TryOpen(fileName, qv::FileAccess::ReadWrite, qv::FileDisposition::OpenExisting);
+  return !probe.IsOpen();
+}
+
+}  // namespace
+
+// --------------------------------------------------------------- FileScope
+
+TVLMDiskPageManager::FileScope::FileScope(TVLMDiskPageManager* manager) : Manager_(manager) {
+  // Only an open database that is between operations; the outermost scope
+  // opens and closes the file.
+  if (Manager_->OpenPerOperation && Manager_->FreeSpace && !Manager_->DatabaseFile.IsOpen) {
+    Manager_->DatabaseFile.OpenShared();
+    Opened_ = true;
+  }
+}
+
+TVLMDiskPageManager::FileScope::~FileScope() {
+  if (!Opened_) return;
+  try {
+    Manager_->DatabaseFile.CloseShared();
+  } catch (...) {
+    // Closing a descriptor cannot be repaired here.
+  }
+}
+
+// ------------------------------------------------------- TVLMDiskPageManager
+
+TVLMDiskPageManager::TVLMDiskPageManager() { PageHeaderSize = kVLMPageHeaderSize; }
+
+TVLMDiskPageManager::~TVLMDiskPageManager() {
+  FreeSpace.reset();
+  DatabaseFile.Handle().Close();
+}
+
+void TVLMDiskPageManager::SetGeometry(uint16_t pageSize) {
+  PageSize = pageSize;
+  PageHeaderSize = kVLMPageHeaderSize;
+  PageDataSize = static_cast<uint16_t>(pageSize - kVLMPageHeaderSize);
+}
+
+void TVLMDiskPageManager::CheckGeometry() const {
+  if (Header.PageSize < kVLMMinPageSize || Header.ExtentSize < 1)
+    throw EVLMException(10463, "Invalid database format. PageSize = %d, ExtentSize = %d",
+                        {static_cast<int>(Header.PageSize), static_cast<int>(Header.ExtentSize)});
+}
+
+void TVLMDiskPageManager::CheckHeaderOpen(int32_t errorCode) const {
+  if (!DatabaseFile.IsOpen && !(OpenPerOperation && FreeSpace))
+    throw EVLMException(errorCode, "Error - database file is not opened.");
+}
+
+void TVLMDiskPageManager::CreateDatabase(const std::string& fileName, const TVLMPasswordRecord& passwordRecord,
+                                         uint16_t pageSize, uint16_t extentSize) {
+  if (DatabaseFile.IsOpen) throw EVLMException(10461, "Error - database file %s is in use.", {fileName});
+  if (pageSize < kVLMMinPageSize || extentSize < 1)
+    throw EVLMException(10463, "Invalid database format. PageSize = %d, ExtentSize = %d",
+                        {static_cast<int>(pageSize), static_cast<int>(extentSize)});
+  Header = TVLMDatabaseHeader();
+  Block2 = TVLMDatabaseBlock2();
+  Block3 = TVLMDatabaseBlock3();
+  DatabaseOffset = 0;
+  Block2Position = kVLMBlock1Size;
+  Block3Position = kVLMBlock1Size + kVLMBlock2Size;
+  NextObjectIDPosition = Block3Position + kVLMBlock3Size;
+  FirstPagePosition = NextObjectIDPosition + kVLMNextObjectIDSize;
+  DatabaseLockCount = 0;
+  SetGeometry(pageSize);
+  PasswordRecord = passwordRecord;
+  DatabaseFile.OpenPerOperation = OpenPerOperation;
+  DatabaseFile.CreateFile(fileName);
+  ReadOnlyFile_ = false;
+  try {
+    Header.Encrypted = passwordRecord.Password.empty() ? 0 : kVLMEncryptedFlag;
+    Header.PageSize = pageSize;
+    Header.ExtentSize = extentSize;
+    PageCount = 0;
+    if (IsEncrypted()) {
+      Block2.CipherId = passwordRecord.CipherId;
+      for (uint8_t& b : Block2.CheckBlock) b = static_cast<uint8_t>(RandomBelow(256));
+      Block2.CRC = VLMCRC32(0, Block2.CheckBlock, kVLMCheckBlockSize);
+      qv::EncryptPageData(passwordRecord.CipherId, Block2.CheckBlock, kVLMCheckBlockSize, passwordRecord.Password);
+    }
+    WriteHeader(true);
+    WriteBlock2();
+    WriteBlock3();
+    InitNextObjectID();
+    FreeSpace = std::make_unique<TVLMDatabaseFreeSpaceManager>(this);
+  } catch (...) {
+    FreeSpace.reset();
+    DatabaseFile.CloseFile();
+    throw;
+  }
+}
+
+void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPasswordRecord& passwordRecord,
+                                       bool& multiUser, bool exclusive, bool& needsRepair, bool& readOnly) {
+  if (DatabaseFile.IsOpen) throw EVLMException(10462, "Error - database file %s is in use.", {fileName});
+  PasswordRecord = passwordRecord;
+  if (!readOnly && qv::FileExists(fileName)) {
+    bool attribute = false;
+    if (FileIsReadOnly(fileName, attribute)) {
+      readOnly = true;
+      if (attribute) multiUser = false;
+    }
+  }
+  MultiUser = multiUser;
+  Exclusive = exclusive;
+  uint8_t access = 1, share = 1;
+  if (readOnly) {
+    access = 0;
+  } else if (exclusive) {
+    share = 0;
+    MultiUser = multiUser = false;
+  }
+  DatabaseLockCount = 0;
+  needsRepair = false;
+  DatabaseFile.OpenPerOperation = OpenPerOperation;
+  DatabaseFile.OpenFile(fileName, access, share);
+  ReadOnlyFile_ = readOnly;
+  try {
+    // The signature search takes no lock; the lock then falls on the same
+    // byte S + 360 that every later lock and unlock of this database uses.
+    int64_t offset = 0;
+    if (!DatabaseFile.FindSignature(offset)) offset = 0;
+    DatabaseOffset = offset;
+    if (!LockDatabaseWithRetry(this)) throw EVLMException(20230, "Database is locked");
+    {
+      DatabaseLockGuard guard(this);
+      ReadHeader();
+      needsRepair = Header.CommitState != kVLMCommitClean || !(Header.Version > kVLMOldestCurrentVersion);
+    }
+    if (std::memcmp(Header.Signature, kVLMSignature, kVLMSignatureSize) != 0)
+      throw EVLMException(10470, "Invalid file format. Found signature: '%s', expected: '%s'",
+                          {SignatureText(Header.Signature), std::string(kVLMSignature)});
+    CheckGeometry();
+    if (Header.Block1Length < kVLMBlock1Size) throw EVLMException(20237, "Invalid database format");
+    SetGeometry(Header.PageSize);
+    Block2Position = DatabaseOffset + Header.Block1Length;
+    Block3Position = Block2Position + kVLMBlock2Size;
+    ReadBlock2();
+    if (IsEncrypted()) {
+      PasswordRecord.CipherId = Block2.CipherId;
+      uint8_t check[kVLMCheckBlockSize];
+      std::memcpy(check, Block2.CheckBlock, sizeof check);
+      qv::DecryptPageData(Block2.CipherId, check, kVLMCheckBlockSize, PasswordRecord.Password);
+      if (VLMCRC32(0, check, kVLMCheckBlockSize) != Block2.CRC)
+        throw EVLMException(30445, "Cannot open database - incorrect password");
+    }
+    if (Block2Position + Block2.Length != Block3Position) throw EVLMException(20237, "Invalid database format");
+    ReadBlock3();
+    // NextObjectID must not overlap the block's own length field.
+    if (Block3.Length < 2) throw EVLMException(20237, "Invalid database format");
+    NextObjectIDPosition = Block3Position + Block3.Length;
+    FirstPagePosition = NextObjectIDPosition + kVLMNextObjectIDSize;
+    // Pages the header counts but the file lacks, or a used page outside the
+    // counted ones, can only come from damage.
+    if (DatabaseFile.GetSize() < FirstPagePosition + static_cast<int64_t>(Header.PageCount) * PageSize ||
+        static_cast<int64_t>(Header.LastUsedPage) >= static_cast<int64_t>(Header.PageCount) ||
+        Header.LastUsedPage < -1)
+      needsRepair = true;
+    FreeSpace = std::make_unique<TVLMDatabaseFreeSpaceManager>(this);
+    if (OpenPerOperation) DatabaseFile.CloseFile();
+  } catch (...) {
+    FreeSpace.reset();
+    if (DatabaseFile.IsOpen) DatabaseFile.CloseFile();
+    DatabaseLockCount = 0;
+    throw;
+  }
+}
+
+void TVLMDiskPageManager::CloseDatabase() {
+  FreeSpace.reset();
+  if (DatabaseFile.IsOpen) DatabaseFile.CloseFile();
+  DatabaseFile.OpenCount = 0;
+  DatabaseLockCount = 0;
+  // Another process may change the file before it is opened again.
+  DropSharedPages();
+}
+
+void TVLMDiskPageManager::ReadHeader() {
+  CheckHeaderOpen(10459);
+  FileScope scope(this);
+  uint8_t bytes[kVLMBlock1Size];
+  DatabaseFile.ReadBufferEx(bytes, 10464, DatabaseOffset, kVLMBlock1Size);
+  Header.Load(bytes);
+  PageCount = static_cast<int32_t>(std::min<uint32_t>(Header.PageCount, INT32_MAX));
+}
+
+void TVLMDiskPageManager::WriteHeader(bool checkExternal) {
+  CheckHeaderOpen(10460);
+  FileScope scope(this);
+  uint8_t bytes[kVLMBlock1Size];
+  if (OpenPerOperation) {
+    DatabaseFile.ReadBufferEx(bytes, 20195, DatabaseOffset, kVLMBlock1Size);
+    TVLMDatabaseHeader stored;
+    stored.Load(bytes);
+    if (checkExternal && stored.ChangeCounter != Header.ChangeCounter && stored.CommitState == kVLMCommitWriting)
+      throw EVLMException(20196, "Cannot write changes. Database file was modified by external application");
+  }
+  Header.Store(bytes);
+  DatabaseFile.WriteBuffer(bytes, 10462, DatabaseOffset, kVLMBlock1Size);
+}
+
+void TVLMDiskPageManager::ReadBlock2() {
+  CheckHeaderOpen(30436);
+  FileScope scope(this);
+  uint8_t bytes[kVLMBlock2Size];
+  DatabaseFile.ReadBufferEx(bytes, 30439, Block2Position, kVLMBlock2Size);
+  Block2.Load(bytes);
+}
+
+void TVLMDiskPageManager::WriteBlock2() {
+  CheckHeaderOpen(30437);
+  FileScope scope(this);
+  uint8_t bytes[kVLMBlock2Size];
+  Block2.Store(bytes);
+  DatabaseFile.WriteBuffer(bytes, 30438, Block2Position, kVLMBlock2Size);
+}
+
+void TVLMDiskPageManager::ReadBlock3() {
+  CheckHeaderOpen(30441);
+  FileScope scope(this);
+  uint8_t bytes[2];
+  DatabaseFile.ReadBufferEx(bytes, 30442, Block3Position, 2);
+  Block3.Length = vlm_le::U16(bytes);
+}
+
+void TVLMDiskPageManager::WriteBlock3() {
+  CheckHeaderOpen(30443);
+  FileScope scope(this);
+  uint8_t bytes[kVLMBlock3Size] = {};
+  vlm_le::PutU16(bytes, Block3.Length);
+  DatabaseFile.WriteBuffer(bytes, 30444, Block3Position, kVLMBlock3Size);
+}
+
+void TVLMDiskPageManager::FlushBuffers() {
+  FileScope scope(this);
+  DatabaseFile.Flush();
+}
+
+void TVLMDiskPageManager::FlushForCommit() { DatabaseFile.Flush(); }
+
+// --------------------------------------------------------------- object IDs
+
+void TVLMDiskPageManager::InitNextObjectID() {
+  if (ReadOnlyFile_ || DatabaseFile.AccessMode == 0) return;
+  FileScope scope(this);
+  const TVLMRetrySettings& settings = VLMRetrySettings();
+  if (!RetryOperation(settings.NextObjectIDTries, settings.NextObjectIDDelayMs, [this] { return LockNextObjectID(); }))
+    throw EVLMException(30398, "Cannot initialize NextObjectID. File area is Locked.");
+  uint8_t bytes[kVLMNextObjectIDSize] = {};
+  try {
+    DatabaseFile.WriteBuffer(bytes, 30406, NextObjectIDPosition, kVLMNextObjectIDSize);
+  } catch (...) {
+    UnlockNextObjectID();
+    throw;
+  }
+  UnlockNextObjectID();
+}
+
+uint32_t TVLMDiskPageManager::GetNextObjectID() {
+  if (!IsOpen()) throw EVLMException(30399, "Error - database file is not opened.");
+  FileScope scope(this);
+  const TVLMRetrySettings& settings = VLMRetrySettings();
+  if (!RetryOperation(settings.NextObjectIDTries, settings.NextObjectIDDelayMs, [this] { return LockNextObjectID(); }))
+    throw EVLMException(30401, "Cannot get NextObjectID. File area is Locked.");
+  uint32_t value = 0;
+  try {
+    uint8_t bytes[kVLMNextObjectIDSize];
+    DatabaseFile.ReadBufferEx(bytes, 30400, NextObjectIDPosition, kVLMNextObjectIDSize);
+    value = vlm_le::U32(bytes) + 1;
+    if (!ReadOnlyFile_ && DatabaseFile.AccessMode != 0) {
+      vlm_le::PutU32(bytes, value);
+      DatabaseFile.WriteBuffer(bytes, 30404, NextObjectIDPosition, kVLMNextObjectIDSize);
+    } else {
+      // Nothing can be written: a random step keeps other read-only
+      // processes apart, the high-water mark keeps this one from repeating.
+      value += RandomBelow(10000);
+      if (value <= ReadOnlyObjectIDMark_) value = ReadOnlyObjectIDMark_ + 1;
+      ReadOnlyObjectIDMark_ = value;
+    }
+  } catch (...) {
+    UnlockNextObjectID();
+    throw;
+  }
+  UnlockNextObjectID();
+  return value;
+}
+
+// ------------------------------------------------------------ growth, shrink
+
+void TVLMDiskPageManager::AddPages(int32_t count) {
+  if (count <= 0) return;
+  FileScope scope(this);
+  int64_t newCount = static_cast<int64_t>(Header.PageCount) + count;
+  if (newCount > INT32_MAX) throw EVLMException(30390, "Database file is full. PageCount = %d", {static_cast<long long>(newCount)});
+  // The size follows the header's page count, so a file left longer by an
+  // interrupted growth is brought back in line.
+  DatabaseFile.SetSize(FirstPagePosition + newCount * PageSize);
+  Header.PageCount = static_cast<uint32_t>(newCount);
+  PageCount = static_cast<int32_t>(newCount);
+}
+
+void TVLMDiskPageManager::RemovePages(int32_t count) {
+  if (count <= 0 || static_cast<uint32_t>(count) > Header.PageCount) return;
+  FileScope scope(this);
+  // The header goes first: a file longer than its header says is harmless, a
+  // header that counts pages the file no longer has is not.
+  Header.PageCount -= static_cast<uint32_t>(count);
+  PageCount = static_cast<int32_t>(std::min<uint32_t>(Header.PageCount, INT32_MAX));
+  WriteHeader(true);
+  DatabaseFile.SetSize(FirstPagePosition + static_cast<int64_t>(Header.PageCount) * PageSize);
+}
+
+void TVLMDiskPageManager::TruncateUnusedPages() {
+  FileScope scope(this);
+  if (!LockDatabaseWithRetry(this)) throw EVLMException(10466, "Database is locked");
+  DatabaseLockGuard guard(this);
+  ReadHeader();
+  int64_t count = static_cast<int64_t>(Header.PageCount) - 1 - Header.LastUsedPage;
+  // Never end the file on a map page (its partner may be the page cut off).
+  while (count > 0 && IsMapPage(static_cast<int32_t>(Header.PageCount - count - 1))) --count;
+  if (count > 0) RemovePages(static_cast<int32_t>(count));
+}
+
+// --------------------------------------------------------------- page bytes
+
+int64_t TVLMDiskPageManager::PagePosition(int32_t pageNo) const {
+  if (pageNo < 0) throw EVLMException(10471, "Invalid PageNo = %d", {pageNo});
+  return FirstPagePosition + static_cast<int64_t>(pageNo) * PageSize;
+}
+
+void TVLMDiskPageManager::ReadPageBytes(void* buffer, int32_t pageNo, int32_t count, int32_t offset) {
+  if (offset < 0 || count < 0 || static_cast<int64_t>(offset) + count > PageSize)
+    throw EVLMException(10476, "Error - invalid page offset = %d, page size = %d",
+                        {static_cast<long long>(offset) + count, static_cast<int>(PageSize)});
+  FileScope scope(this);
+  DatabaseFile.ReadBufferEx(buffer, 10474, PagePosition(pageNo) + offset, count);
+}
+
+void TVLMDiskPageManager::WritePageBytes(const void* buffer, int32_t pageNo, int32_t count, int32_t offset) {
+  if (offset < 0 || count < 0 || static_cast<int64_t>(offset) + count > PageSize)
+    throw EVLMException(10477, "Error - invalid page offset = %d, page size = %d",
+                        {static_cast<long long>(offset) + count, static_cast<int>(PageSize)});
+  FileScope scope(this);
+  DatabaseFile.WriteBuffer(buffer, 10475, PagePosition(pageNo) + offset, count);
+}
+
+uint32_t TVLMDiskPageManager::ReadPageWriteCounter(int32_t pageNo) {
+  FileScope scope(this);
+  uint8_t bytes[4];
+  DatabaseFile.ReadBufferEx(bytes, 20197, PagePosition(pageNo) + kVLMPageWriteCounterOffset, 4);
+  return vlm_le::U32(bytes);
+}
+
+void TVLMDiskPageManager::WritePageWriteCounter(int32_t pageNo, uint32_t value) {
+  FileScope scope(this);
+  uint8_t bytes[4];
+  vlm_le::PutU32(bytes, value);
+  DatabaseFile.WriteBuffer(bytes, 20198, PagePosition(pageNo) + kVLMPageWriteCounterOffset, 4);
+}
+
+// -------------------------------------------------------------------- locks
+
+bool TVLMDiskPageManager::LockDatabase() {
+  if (DatabaseLockCount > 0) {
+    ++DatabaseLockCount;
+    return true;
+  }
+  FileScope scope(this);
+  if (!DatabaseFile.LockByte(1, DatabaseOffset + kVLMDatabaseLockOffset)) return false;
+  DatabaseLockCount = 1;
+  return true;
+}
+
+bool TVLMDiskPageManager::UnlockDatabase() {
+  if (DatabaseLockCount > 1) {
+    --DatabaseLockCount;
+    return true;
+  }
+  if (DatabaseLockCount == 0) return false;
+  DatabaseLockCount = 0;
+  if (!DatabaseFile.IsOpen && !OpenPerOperation) return true;  // closed: the lock went with it
+  FileScope scope(this);
+  return DatabaseFile.UnlockByte(1, DatabaseOffset + kVLMDatabaseLockOffset);
+}
+
+bool TVLMDiskPageManager::UnlockDatabaseTablesByte() {
+  FileScope scope(this);
+  return DatabaseFile.UnlockByte(1, DatabaseOffset + kVLMTablesLockOffset);
+}
+
+bool TVLMDiskPageManager::LockNextObjectID() {
+  FileScope scope(this);
+  return DatabaseFile.LockByte(1, NextObjectIDPosition);
+}
+
+bool TVLMDiskPageManager::UnlockNextObjectID() {
+  FileScope scope(this);
+  return DatabaseFile.UnlockByte(1, NextObjectIDPosition);
+}
+
+bool TVLMDiskPageManager::LockPageByte(int32_t pageNo, int32_t offset) {
+  FileScope scope(this);
+  return DatabaseFile.LockByte(1, PagePosition(pageNo) + offset);
+}
+
+bool TVLMDiskPageManager::UnlockPageByte(int32_t pageNo, int32_t offset) {
+  FileScope scope(this);
+  return DatabaseFile.UnlockByte(1, PagePosition(pageNo) + offset);
+}
+
+bool TVLMDiskPageManager::IsPageByteLocked(int32_t pageNo, int32_t offset) {
+  FileScope scope(this);
+  return DatabaseFile.IsByteLocked(PagePosition(pageNo) + offset);
+}
+
+bool TVLMDiskPageManager::IsPageRegionLocked(int32_t pageNo, int32_t offset, int32_t count) {
+  FileScope scope(this);
+  return DatabaseFile.IsRegionLocked(count, PagePosition(pageNo) + offset);
+}
+
+// ------------------------------------------------------------ page manager slots
+
+int32_t TVLMDiskPageManager::GetPageCount() {
+  FileScope scope(this);
+  if (!LockDatabase()) throw EVLMException(20236, "Database is locked");
+  DatabaseLockGuard guard(this);
+  ReadHeader();
+  return PageCount;
+}
+
+bool TVLMDiskPageManager::IsPageValid(int32_t sessionID, TVLMPage* page) {
+  if (!MultiUser) return true;
+  uint32_t stamp = 0, counter = 0;
+  if (!PagesCache.CurrentStamp(sessionID, stamp)) return false;
+  return page->GetSessionCounter(sessionID, counter) && counter == stamp;
+}
+
+void TVLMDiskPageManager::PageLoaded(int32_t sessionID, TVLMPage* page) {
+  uint32_t stamp = 0;
+  if (MultiUser && PagesCache.CurrentStamp(sessionID, stamp)) page->SetSessionCounter(sessionID, stamp);
+}
+
+bool TVLMDiskPageManager::IsMapPage(int32_t pageNo) const {
+  if (FreeSpace) return FreeSpace->IsSystemPage(pageNo);
+  return pageNo == 0 || pageNo == 1;
+}
+
+void TVLMDiskPageManager::AllocatePage(TVLMPage* page) {
+  if (!FreeSpace) throw EVLMException(10467, "Error - database file is not opened.");
+  FileScope scope(this);
+  page->PageNo = FreeSpace->AllocatePage();
+  page->AllocateBuffer();
+}
+
+void TVLMDiskPageManager::FreePage(int32_t pageNo) {
+  if (!FreeSpace) throw EVLMException(10468, "Error - database file is not opened.");
+  FreeSpace->CheckNotSystemPage(pageNo);
+  FileScope scope(this);
+  WritePageWriteCounter(pageNo, kVLMFreedPageCounter);
+  FreeSpace->FreePage(pageNo);
+}
+
+bool TVLMDiskPageManager::ReadPage(TVLMPage* page) {
+  FileScope scope(this);
+  if (page->Buffer == nullptr) page->AllocateBuffer();
+  if (!DatabaseFile.ReadBuffer(page->Buffer, PageSize, PagePosition(page->PageNo))) {
+    // Whatever part was read is not a page.
+    std::memset(page->Buffer, 0, PageSize);
+    page->InitHeader();
+    page->SetWriteCounter(kVLMFreedPageCounter);
+    return false;
+  }
+  if (IsEncrypted() && !IsMapPage(page->PageNo)) {
+    qv::DecryptPageData(page->GetCipherId(), page->Data(), PageDataSize, PasswordRecord.Password);
+    if (!SkipChecks && VLMCRC32(0, page->Data(), PageDataSize) != page->GetCRC())
+      throw EVLMException(30446, "Decrypt page error. Check CRC failed. PageNo: %d", {page->PageNo});
+  }
+  page->FreshlyRead = true;
+  return true;
+}
+
+void TVLMDiskPageManager::WritePage(TVLMPage* page) {
+  FileScope scope(this);
+  uint32_t counter = page->GetWriteCounter() + 1;
+  if (counter >= 0x7FFFFFFD) counter = 0;
+  page->SetWriteCounter(counter);
+  const uint8_t* bytes = page->Buffer;
+  std::vector<uint8_t> encrypted;
+  if (IsEncrypted() && !IsMapPage(page->PageNo) && page->Encrypt) {
+    page->SetCipherId(PasswordRecord.CipherId);
+    page->SetCRC(VLMCRC32(0, page->Data(), PageDataSize));
+    // Only the copy on its way to disk is encrypted; the cached page stays
+    // plain whether or not the write succeeds.
+    encrypted.assign(page->Buffer, page->Buffer + PageSize);
+    qv::EncryptPageData(PasswordRecord.CipherId, encrypted.data() + kVLMPageHeaderSize, PageDataSize,
+                        PasswordRecord.Password);
+    bytes = encrypted.data();
+  }
+  DatabaseFile.WriteBuffer(bytes, 10469, PagePosition(page->PageNo), PageSize);
+}
+
+void TVLMDiskPageManager::RemovePage(int32_t sessionID, int32_t pageNo) {
+  if (FreeSpace) FreeSpace->CheckNotSystemPage(pageNo);
+  TVLMPageManager::RemovePage(sessionID, pageNo);
+}
+
+TVLMPage* TVLMDiskPageManager::GetPage(int32_t sessionID, int32_t pageNo, bool sync, uint16_t pageType) {
+  if (FreeSpace) FreeSpace->CheckNotSystemPage(pageNo);
+  FileScope scope(this);
+  return TVLMPageManager::GetPage(sessionID, pageNo, sync, pageType);
+}
+
+void TVLMDiskPageManager::Commit(int32_t sessionID) {
+  if (!HasSessionChanges(sessionID)) return;
+  FileScope scope(this);
+  // Checked before the header changes, so a refused commit leaves a clean file.
+  CheckSessionPagesReleased(sessionID);
+  if (!LockDatabaseWithRetry(this)) throw EVLMException(20213, "Database is locked");
+  DatabaseLockGuard guard(this);
+  ReadHeader();
+  Header.CommitState = kVLMCommitWriting;
+  WriteHeader(true);
+  // CommitState 1 must be on disk before any page is overwritten, and every
+  // page before CommitState 2.
+  if (SyncOnCommit) FlushForCommit();
+  TVLMPageManager::Commit(sessionID);
+  if (SyncOnCommit) FlushForCommit();
+  Header.ChangeCounter += 1;
+  Header.CommitState = kVLMCommitClean;
+  WriteHeader(false);
+  if (SyncOnCommit) FlushForCommit();
+}
+
+bool TVLMDiskPageManager::GetStoredWriteCounter(int32_t pageNo, uint32_t& counter) {
+  if (!MultiUser) return false;
+  counter = ReadPageWriteCounter(pageNo);
+  return true;
+}
+
+// ---------------------------------------------- TVLMDiskTablePagesCacheManager
+
+TVLMDiskTablePagesCacheManager::SessionInfo* TVLMDiskTablePagesCacheManager::Session(int32_t sessionID,
+                                                                                     bool create) {
+  int64_t index = static_cast<int64_t>(sessionID) + 2;
+  if (index < 0) return nullptr;
+  if (index >= static_cast<int64_t>(Sessions_.size())) {
+    if (!create) return nullptr;
+    Sessions_.resize(static_cast<size_t>(index) + 1);
+  }
+  auto& slot = Sessions_[static_cast<size_t>(index)];
+  if (!slot && create) slot = std::make_unique<SessionInfo>();
+  return slot.get();
+}
+
+TVLMDiskTablePagesCacheManager::TableInfo* TVLMDiskTablePagesCacheManager::Table(int32_t sessionID,
+                                                                                 TVLMTableData* table,
+                                                                                 bool create) {
+  SessionInfo* session = Session(sessionID, create);
+  if (session == nullptr) return nullptr;
+  for (TableInfo& info : session->Tables)
+    if (info.Table == table) return &info;
+  if (!create) return nullptr;
+  session->Tables.push_back(TableInfo{});
+  session->Tables.back().Table = table;
+  return &session->Tables.back();
+}
+
+void TVLMDiskTablePagesCacheManager::Reset(TableInfo& info) {
+  info.HasStamp = false;
+  info.Stamp = 0xFFFFFFFF;
+}
+
+void TVLMDiskTablePagesCacheManager::OperationLockTaken(int32_t sessionID, TVLMTableData* table) {
+  TableInfo* info = Table(sessionID, table, true);
+  if (info == nullptr) return;
+  if (info->OperationLockCount == 0 && info->CommitLockCount == 0) Reset(*info);
+  ++info->OperationLockCount;
+}
+
+void TVLMDiskTablePagesCacheManager::OperationLockReleased(int32_t sessionID, TVLMTableData* table) {
+  TableInfo* info = Table(sessionID, table, false);
+  if (info == nullptr || info->OperationLockCount <= 0) return;
+  if (--info->OperationLockCount == 0 && info->CommitLockCount == 0) Reset(*info);
+}
+
+void TVLMDiskTablePagesCacheManager::CommitLockTaken(int32_t sessionID, TVLMTableData* table) {
+  TableInfo* info = Table(sessionID, table, true);
+  if (info == nullptr) return;
+  if (info->OperationLockCount == 0 && info->CommitLockCount == 0) Reset(*info);
+  ++info->CommitLockCount;
+}
+
+void TVLMDiskTablePagesCacheManager::CommitLockReleased(int32_t sessionID, TVLMTableData* table) {
+  TableInfo* info = Table(sessionID, table, false);
+  if (info == nullptr || info->CommitLockCount <= 0) return;
+  if (--info->CommitLockCount == 0 && info->OperationLockCount == 0) Reset(*info);
+}
+
+bool TVLMDiskTablePagesCacheManager::HasStamp(int32_t sessionID, TVLMTableData* table) {
+  TableInfo* info = Table(sessionID, table, false);
+  return info != nullptr && info->HasStamp;
+}
+
+void TVLMDiskTablePagesCacheManager::SetStamp(int32_t sessionID, TVLMTableData* table, uint32_t value) {
+  TableInfo* info = Table(sessionID, table, true);
+  if (info == nullptr || info->HasStamp) return;  // the first stamp of a locked period wins
+  info->HasStamp = true;
+  info->Stamp = value;
+}
+
+void TVLMDiskTablePagesCacheManager::EnterTable(int32_t sessionID, TVLMTableData* table) {
+  SessionInfo* session = Session(sessionID, true);
+  if (session != nullptr) session->Entered.push_back(table);
+}
+
+void TVLMDiskTablePagesCacheManager::LeaveTable(int32_t sessionID, TVLMTableData* table) {
+  SessionInfo* session = Session(sessionID, false);
+  if (session == nullptr) return;
+  auto it = std::find(session->Entered.rbegin(), session->Entered.rend(), table);
+  if (it != session->Entered.rend()) session->Entered.erase(std::next(it).base());
+}
+
+bool TVLMDiskTablePagesCacheManager::CurrentStamp(int32_t sessionID, uint32_t& stamp) {
+  SessionInfo* session = Session(sessionID, false);
+  if (session == nullptr || session->Entered.empty()) return false;
+  TableInfo* info = Table(sessionID, session->Entered.back(), false);
+  if (info == nullptr || (info->OperationLockCount == 0 && info->CommitLockCount == 0) || !info->HasStamp)
+    return false;
+  stamp = info->Stamp;
+  return true;
+}

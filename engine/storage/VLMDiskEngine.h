@@ -1,0 +1,608 @@
+// VLMDiskEngine: the single-file database of the disk engine. This header
+// declares the page-manager part: the database file, the disk page manager,
+// free-space management and the files kept inside the database.
+//
+// Parts and their source files:
+//   VLMDiskEngineFile.cpp         TVLMDatabaseFile, retry routine, settings
+//   VLMDiskEngine.cpp             TVLMDiskPageManager, table page stamps
+//   VLMDiskEngineFreeSpace.cpp    TVLMDatabaseFreeSpaceManager
+//   VLMDiskEngineFiles.cpp        internal files, system directory, table list
+//
+// File layout (S = database offset: the file position of the signature; a
+// database may sit inside another file; every position is relative to S):
+//
+//   position               size      content
+//   S + 0                  76        block 1, the main header
+//   S + 76                 280       block 2, the encryption check block
+//   S + 356                20        block 3, lock bytes (S + 359, S + 360)
+//   S + 376                4         NextObjectID (u32), its first byte also
+//                                    the lock byte that guards it
+//   S + 380 + N*PageSize   PageSize  page N
+//
+// Block 1:  0 char[16] "VELM0RANDATABASE" | 16 i16 length 76 | 18 double
+//           version 6.2 | 26 u16 PageSize | 28 u16 ExtentSize | 30 u32
+//           PageCount | 34 i32 LastUsedPage | 38 u32 ChangeCounter | 42 u8
+//           CommitState (2 consistent, 1 a commit is being written) | 43 u8
+//           Encrypted (255 with a password) | 44 32 bytes reserved
+// Block 2:  0 u16 length 280 | 2 u8 cipher id | 3 u8 reserved | 4 256 check
+//           bytes, encrypted with the password | 260 u32 CRC of the plain
+//           check bytes | 264 16 bytes reserved
+// Block 3:  0 u16 length 20 | 2 18 bytes reserved
+//
+// Pages 0 and 1 are the first PFS and EAM pages (free-space maps), page 2 the
+// first page of the system directory. Every CRC is VLMCRC32 started from 0.
+//
+// Invariants of the page manager:
+//   1. The header says CommitState 2 only when every page of every commit is
+//      on disk: commit writes CommitState 1, flushes, writes the pages,
+//      flushes, then writes CommitState 2 with ChangeCounter + 1 and flushes
+//      again (the flushes can be turned off for bulk loads: SyncOnCommit).
+//   2. The free-space maps and direct internal files are written in place,
+//      outside commits; the maps are written before the header that counts
+//      them, and growth trusts the maps over the header.
+//   3. The file never ends between a PFS page and the EAM page that follows
+//      it, so every map position below PageCount holds its map page.
+//   4. A page is encrypted on its way to disk only as a copy; the cached page
+//      stays plain whatever the write does.
+//
+// States: closed --CreateDatabase | OpenDatabase--> open --CloseDatabase-->
+// closed. CommitState on disk: 2 at rest, 1 only while a commit writes.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/storage/VLMPage.h"
+#include "platform/os/File.h"
+
+namespace qv {
+class StringList;
+}
+class TVLMTableData;
+
+// ------------------------------------------------------------ layout numbers
+
+inline constexpr char kVLMSignature[] = "VELM0RANDATABASE";
+inline constexpr int32_t kVLMSignatureSize = 16;
+inline constexpr int32_t kVLMBlock1Size = 76;
+inline constexpr int32_t kVLMBlock2Size = 280;
+inline constexpr int32_t kVLMBlock3Size = 20;
+inline constexpr int32_t kVLMCheckBlockSize = 256;
+inline constexpr int32_t kVLMNextObjectIDSize = 4;
+inline constexpr int64_t kVLMFirstPagePosition = 380;   // with S = 0
+inline constexpr int64_t kVLMDatabaseLockOffset = 360;  // header updates, commits
+inline constexpr int64_t kVLMTablesLockOffset = 359;    // released by the database data
+inline constexpr int32_t kVLMCommitStateOffset = 42;    // in block 1
+inline constexpr uint8_t kVLMCommitClean = 2;
+inline constexpr uint8_t kVLMCommitWriting = 1;
+inline constexpr double kVLMFormatVersion = 6.2;
+// Databases of this version or older need conversion.
+inline constexpr double kVLMOldestCurrentVersion = 2.99;
+inline constexpr uint8_t kVLMEncryptedFlag = 255;
+// The signature search reads the file in chunks of this size, overlapping by
+// the signature's length.
+inline constexpr int32_t kVLMSignatureChunk = 10000;
+// Page sizes the engine accepts: the data area must hold an internal file
+// head and the free-space bits of a useful number of pages.
+inline constexpr int32_t kVLMMinPageSize = 128;
+// First page of the system directory.
+inline constexpr int32_t kVLMSystemDirectoryPage = 2;
+// Head at the start of an internal file's first data area: u8 length 10,
+// u32 StoredSize, u32 LogicalSize, u8 compression algorithm.
+inline constexpr int32_t kVLMInternalFileHeadSize = 10;
+
+// ------------------------------------------------------------ settings, retry
+
+// The password and cipher of a database, from the database component.
+struct TVLMPasswordRecord {
+  std::string Password;
+  uint8_t CipherId = 0;
+};
+
+// Tries and delays of the disk engine's waits. Tests shorten them; every
+// wait sleeps through qv::SleepMs, whose sleeper tests may replace.
+struct TVLMRetrySettings {
+  int32_t DatabaseLockTries = 4500;  // header updates, commits, free space
+  uint32_t DatabaseLockDelayMs = 20;
+  int32_t NextObjectIDTries = 4500;
+  uint32_t NextObjectIDDelayMs = 20;
+  int32_t ReopenAttempts = 3;  // reopening a file whose handle went bad
+  uint32_t ReopenDelayMs = 1000;
+};
+TVLMRetrySettings& VLMRetrySettings();
+
+// Calls operation until it returns true, sleeping delayMs after each false;
+// false after tries failed calls (tries <= 0: false without a call).
+bool RetryOperation(int32_t tries, uint32_t delayMs, const std::function<bool()>& operation);
+
+// ------------------------------------------------------------ header blocks
+
+struct TVLMDatabaseHeader {
+  char Signature[kVLMSignatureSize] = {};
+  int16_t Block1Length = kVLMBlock1Size;
+  double Version = kVLMFormatVersion;
+  uint16_t PageSize = 0;
+  uint16_t ExtentSize = 0;
+  uint32_t PageCount = 0;
+  int32_t LastUsedPage = -1;
+  uint32_t ChangeCounter = 0;
+  uint8_t CommitState = kVLMCommitClean;
+  uint8_t Encrypted = 0;
+  uint8_t Reserved[32] = {};
+
+  TVLMDatabaseHeader();
+  void Load(const uint8_t* bytes);   // kVLMBlock1Size bytes
+  void Store(uint8_t* bytes) const;
+};
+
+struct TVLMDatabaseBlock2 {
+  uint16_t Length = kVLMBlock2Size;
+  uint8_t CipherId = 0;
+  uint8_t Reserved1 = 0;
+  uint8_t CheckBlock[kVLMCheckBlockSize] = {};
+  uint32_t CRC = 0;
+  uint8_t Reserved2[16] = {};
+
+  void Load(const uint8_t* bytes);  // kVLMBlock2Size bytes
+  void Store(uint8_t* bytes) const;
+};
+
+struct TVLMDatabaseBlock3 {
+  uint16_t Length = kVLMBlock3Size;
+};
+
+// ------------------------------------------------------------ TVLMDatabaseFile
+
+// The database file over platform/os/File. Every operating-system call is
+// tried once and, when it fails, once more after Reopen found (or made) a
+// valid handle. Positions are 64-bit, counts 32-bit.
+//
+// Error codes: 30361 create, 30364 open, 30365 close, 30366/30367 modes,
+// 30370 truncate, 30371 size, 30372/30373 position, 30374 blank name, 30376
+// closed file, 30377 opened file, 30379 flush; reads and writes raise the
+// caller's code.
+class TVLMDatabaseFile {
+public:
+  TVLMDatabaseFile() = default;
+  ~TVLMDatabaseFile();
+  TVLMDatabaseFile(const TVLMDatabaseFile&) = delete;
+  TVLMDatabaseFile& operator=(const TVLMDatabaseFile&) = delete;
+
+  std::string FileName;
+  uint8_t AccessMode = 1;  // 0 read only, 1 read/write
+  uint8_t ShareMode = 0;   // 0 none, 1 read and write, 2 read (recorded)
+  bool IsOpen = false;
+  int32_t OpenCount = 0;   // nesting of OpenShared / CloseShared
+  // Set when a lock call failed because the file could not be reached.
+  bool LockFault = false;
+  // The file is opened per operation: a lock taken earlier may have gone
+  // with the handle, so a failed unlock is not an error.
+  bool OpenPerOperation = false;
+
+  // Replaces any existing file (also a read-only one) by an empty one.
+  void CreateFile(const std::string& fileName);
+  void OpenFile(const std::string& fileName, uint8_t accessMode, uint8_t shareMode);
+  void CloseFile();
+  void OpenShared();
+  void CloseShared();
+
+  bool Seek(int64_t position);
+  void SetPosition(int64_t position, int32_t errorCode = 30372);
+  int64_t GetPosition();
+  int64_t GetSize();
+  void SetSize(int64_t size);
+  // A whole read of count bytes, or false (never raises for I/O).
+  bool ReadBuffer(void* buffer, int32_t count, int64_t position);
+  void ReadBufferEx(void* buffer, int32_t errorCode, int64_t position, int32_t count);
+  void WriteBuffer(const void* buffer, int32_t errorCode, int64_t position, int32_t count);
+  void Flush();  // fdatasync
+
+  // Byte-range locks. A lock that cannot be placed, also on a file that
+  // cannot be reached, is false; an unlock of an unreachable file is true.
+  bool LockByte(int32_t count, int64_t position);
+  bool UnlockByte(int32_t count, int64_t position);
+  // True when a lock of the range cannot be taken now (by this handle either).
+  bool IsByteLocked(int64_t position);
+  bool IsRegionLocked(int32_t count, int64_t position);
+
+  // The signature search: S of the first block 1 with a valid length field,
+  // at 0 or anywhere in the file. False (offset 0) when there is none.
+  bool FindSignature(int64_t& offset);
+
+  qv::File& Handle() { return Handle_; }
+
+private:
+  void CheckOpen(const char* operation) const;
+  void CheckClosed(const char* operation) const;
+  // Runs op, and once more after a successful Reopen; false when both fail.
+  bool TryTwice(const std::function<void()>& op);
+  bool Reopen();
+  qv::FileAccess Access() const {
+    return AccessMode == 0 ? qv::FileAccess::ReadOnly : qv::FileAccess::ReadWrite;
+  }
+  int64_t SizeOrMinusOne();
+
+  qv::File Handle_;
+  bool SharedOpened_ = false;  // OpenShared opened the file
+  int64_t Position_ = 0;
+  int LastErrno_ = 0;
+};
+
+class TVLMDatabaseFreeSpaceManager;
+
+// ----------------------------------------------- TVLMDiskTablePagesCacheManager
+
+// Per session and table: while a session holds a table's operation (type 1)
+// or commit (type 4) locks, the table's change stamp read at the first lock
+// stays valid, and cached pages stamped with it need no revalidation.
+class TVLMDiskTablePagesCacheManager {
+public:
+  void OperationLockTaken(int32_t sessionID, TVLMTableData* table);
+  void OperationLockReleased(int32_t sessionID, TVLMTableData* table);
+  void CommitLockTaken(int32_t sessionID, TVLMTableData* table);
+  void CommitLockReleased(int32_t sessionID, TVLMTableData* table);
+  bool HasStamp(int32_t sessionID, TVLMTableData* table);
+  void SetStamp(int32_t sessionID, TVLMTableData* table, uint32_t value);
+  void EnterTable(int32_t sessionID, TVLMTableData* table);
+  void LeaveTable(int32_t sessionID, TVLMTableData* table);
+  // The stamp of the table the session entered last, when it holds locks
+  // there and a stamp was set.
+  bool CurrentStamp(int32_t sessionID, uint32_t& stamp);
+
+private:
+  struct TableInfo {
+    TVLMTableData* Table = nullptr;
+    int32_t OperationLockCount = 0;
+    int32_t CommitLockCount = 0;
+    bool HasStamp = false;
+    uint32_t Stamp = 0xFFFFFFFF;
+  };
+  struct SessionInfo {
+    std::vector<TableInfo> Tables;
+    std::vector<TVLMTableData*> Entered;
+  };
+  SessionInfo* Session(int32_t sessionID, bool create);
+  TableInfo* Table(int32_t sessionID, TVLMTableData* table, bool create);
+  static void Reset(TableInfo& info);
+
+  std::vector<std::unique_ptr<SessionInfo>> Sessions_;  // index SessionID + 2
+};
+
+// ---------------------------------------------------------- TVLMDiskPageManager
+
+// Error codes: 10459-10462/10464 header I/O, 10463 page geometry, 10466
+// truncate lock, 10467/10468 closed database, 10469 page write, 10470
+// signature, 10471 page number, 10474-10477 raw page bytes, 20195/20196
+// external change, 20197/20198 write counters, 20213 commit lock, 20230/
+// 20236 open and page-count locks, 20237 format, 30398-30406 object IDs,
+// 30434 map pages, 30436-30446 blocks 2 and 3, password and page CRC.
+class TVLMDiskPageManager : public TVLMPageManager {
+public:
+  TVLMDiskPageManager();
+  ~TVLMDiskPageManager() override;
+
+  std::unique_ptr<TVLMDatabaseFreeSpaceManager> FreeSpace;
+  TVLMDatabaseFile DatabaseFile;
+  TVLMDatabaseHeader Header;
+  TVLMDatabaseBlock2 Block2;
+  TVLMPasswordRecord PasswordRecord;
+  TVLMDatabaseBlock3 Block3;
+  int32_t DatabaseLockCount = 0;
+  bool Exclusive = false;
+  int64_t DatabaseOffset = 0;
+  int64_t Block2Position = kVLMBlock1Size;
+  int64_t Block3Position = kVLMBlock1Size + kVLMBlock2Size;
+  int64_t NextObjectIDPosition = kVLMBlock1Size + kVLMBlock2Size + kVLMBlock3Size;
+  int64_t FirstPagePosition = kVLMFirstPagePosition;
+  TVLMDiskTablePagesCacheManager PagesCache;
+  // Flush the file around the commit's pages (off only for bulk loads).
+  bool SyncOnCommit = true;
+  // Open the file per operation (the engine's design-time mode).
+  bool OpenPerOperation = false;
+
+  // Lifecycle and header.
+  void CreateDatabase(const std::string& fileName, const TVLMPasswordRecord& passwordRecord,
+                      uint16_t pageSize, uint16_t extentSize);
+  void OpenDatabase(const std::string& fileName, const TVLMPasswordRecord& passwordRecord,
+                    bool& multiUser, bool exclusive, bool& needsRepair, bool& readOnly);
+  void CloseDatabase();
+  bool IsOpen() const { return DatabaseFile.IsOpen || (OpenPerOperation && FreeSpace != nullptr); }
+  void ReadHeader();
+  void WriteHeader(bool checkExternal);
+  void ReadBlock2();
+  void WriteBlock2();
+  void ReadBlock3();
+  void WriteBlock3();
+  const TVLMDatabaseHeader& GetHeader() const { return Header; }
+  bool IsEncrypted() const { return Header.Encrypted > 0; }
+  TVLMPasswordRecord* GetPasswordRecord() { return &PasswordRecord; }
+  // Writes the file's buffers to disk (fdatasync).
+  void FlushBuffers();
+
+  // Object IDs: the counter at S + 376, under its lock byte.
+  uint32_t GetNextObjectID();
+  void InitNextObjectID();
+
+  void AddPages(int32_t count);
+  void RemovePages(int32_t count);
+  void TruncateUnusedPages();
+
+  // Page access.
+  int64_t PagePosition(int32_t pageNo) const;
+  void ReadPageBytes(void* buffer, int32_t pageNo, int32_t count, int32_t offset);
+  void WritePageBytes(const void* buffer, int32_t pageNo, int32_t count, int32_t offset);
+  uint32_t ReadPageWriteCounter(int32_t pageNo);
+  void WritePageWriteCounter(int32_t pageNo, uint32_t value);
+
+  // Locks (one-byte locks of the database file).
+  bool LockDatabase();
+  bool UnlockDatabase();
+  bool UnlockDatabaseTablesByte();
+  bool LockNextObjectID();
+  bool UnlockNextObjectID();
+  bool LockPageByte(int32_t pageNo, int32_t offset);
+  bool UnlockPageByte(int32_t pageNo, int32_t offset);
+  bool IsPageByteLocked(int32_t pageNo, int32_t offset);
+  bool IsPageRegionLocked(int32_t pageNo, int32_t offset, int32_t count);
+
+  // Overridden slots of TVLMPageManager.
+  int32_t GetPageCount() override;
+  bool IsPageValid(int32_t sessionID, TVLMPage* page) override;
+  void PageLoaded(int32_t sessionID, TVLMPage* page) override;
+  void AllocatePage(TVLMPage* page) override;
+  void FreePage(int32_t pageNo) override;
+  bool ReadPage(TVLMPage* page) override;
+  void WritePage(TVLMPage* page) override;
+  void RemovePage(int32_t sessionID, int32_t pageNo) override;
+  TVLMPage* GetPage(int32_t sessionID, int32_t pageNo, bool sync, uint16_t pageType) override;
+  void Commit(int32_t sessionID) override;
+  bool GetStoredWriteCounter(int32_t pageNo, uint32_t& counter) override;
+
+  // A PFS or EAM page (pages 0 and 1 before the file is open).
+  bool IsMapPage(int32_t pageNo) const;
+
+  // Opens the file for the length of one operation in open-per-operation
+  // mode; nothing otherwise.
+  class FileScope {
+  public:
+    explicit FileScope(TVLMDiskPageManager* manager);
+    ~FileScope();
+    FileScope(const FileScope&) = delete;
+    FileScope& operator=(const FileScope&) = delete;
+
+  private:
+    TVLMDiskPageManager* Manager_;
+    bool Opened_ = false;
+  };
+
+protected:
+  // The flushes of the commit protocol; tests observe them.
+  virtual void FlushForCommit();
+
+private:
+  void SetGeometry(uint16_t pageSize);
+  void CheckGeometry() const;
+  void CheckHeaderOpen(int32_t errorCode) const;
+
+  uint32_t ReadOnlyObjectIDMark_ = 0;  // highest ID handed out read-only
+  bool ReadOnlyFile_ = false;
+};
+
+// ------------------------------------------------- TVLMDatabaseFreeSpaceManager
+
+// Which page a new page gets, which pages are used, how the file grows and
+// shrinks. Two kinds of bitmap pages live in the file (d = page data size):
+//
+//   PFS page k at page k*P, P = d*8: bit (p mod P) mod 8 of data byte
+//     (p mod P) div 8 is set when page p is used.
+//   EAM page j at page j*Q, Q = E*G, E = d*4 (or at j*Q + 1 when j*Q is a
+//     PFS position): two bits per extent of G pages: 0 not yet computed,
+//     1 the extent has a free page, 3 every page is used; byte 255 = four
+//     full extents.
+//
+// Every operation runs under the database lock, rereads the header's
+// LastUsedPage and PageCount, and writes them back when they changed. Bitmap
+// pages are read and written straight through the page manager, outside the
+// session cache, and are cached only for the length of one operation.
+//
+// Error codes: 20231/20232 database lock, 30423/30424/30426/30428/30429/
+// 30432 map page types, 30425 already used, 30427 already free, 30430/
+// 30431 page outside the file, 30434 map page, 30390 file full, 30435
+// header counts that cannot be.
+class TVLMDatabaseFreeSpaceManager {
+public:
+  explicit TVLMDatabaseFreeSpaceManager(TVLMDiskPageManager* pageManager);
+  ~TVLMDatabaseFreeSpaceManager();
+
+  TVLMDiskPageManager* PageManager;
+  int32_t ExtentSize;     // G
+  int32_t PagesPerPFS;    // P
+  int32_t ExtentsPerEAM;  // E
+  int32_t PagesPerEAM;    // Q
+  int32_t LastUsedPage;
+  int32_t TotalPageCount;
+  // Set by the database data while record pages are trusted without a test.
+  bool Flag = false;
+
+  int32_t AllocatePage();
+  void FreePage(int32_t pageNo);
+  bool IsSystemPage(int32_t pageNo) const;
+  void CheckNotSystemPage(int32_t pageNo) const;
+  int32_t GrowStep() const;
+  // The page's bit in its PFS page (false beyond the used part of the file).
+  bool IsPageUsed(int32_t pageNo);
+  // Marks a page used or free in the maps, now, under the database lock.
+  void SetPageState(int32_t pageNo, bool used);
+  // The position of EAM page j.
+  int64_t EAMPagePosition(int64_t j) const;
+
+private:
+  class Operation;
+  friend class Operation;
+  TVLMPage* MapPage(int64_t pageNo, uint16_t pageType, int32_t errorCode);
+  void WriteMapPage(TVLMPage* page);
+  void WriteNewMapPage(int64_t pageNo, uint16_t pageType);
+  void LoadHeaderState();
+  void SaveHeaderState();
+  int32_t FindFreePage();
+  int32_t SearchEAM(int64_t j);
+  int32_t Grow();
+  void TrustMap();
+  int32_t FindLastUsedPage();
+  void Shrink();
+  void DoSetPageState(int32_t pageNo, bool used);
+  void SetPFSBit(int32_t pageNo, bool used);
+  void UpdateEAM(int32_t pageNo);
+  bool PageBit(int32_t pageNo);
+  int32_t NextNonSystemPage(int64_t pageNo) const;
+
+  std::unordered_map<int64_t, std::unique_ptr<TVLMPage>> MapPages_;  // one operation
+  int32_t OperationDepth_ = 0;
+  int32_t LoadedLastUsedPage_ = -1;
+  int32_t LoadedTotalPageCount_ = 0;
+};
+
+// -------------------------------------------------------------- internal files
+
+// A chain of pages of one type inside the database, read and written whole
+// through the session page cache (so part of transactions), optionally
+// compressed. File byte i lies at position i + 10 of the concatenated data
+// areas; the first data area starts with the 10-byte head.
+//
+// Error codes: 20156 closed file, 20187/20189 compression, 20300 chain,
+// 20301 reset, 30383 exists, 30384 damaged chain, 30387/30388 reads.
+class TVLMInternalDBTransactedAccessFile {
+public:
+  TVLMInternalDBTransactedAccessFile(TVLMPageManager* pageManager, uint16_t pageType);
+
+  TVLMPageManager* PageManager;
+  int32_t StartPageNo = -1;
+  uint16_t PageType;
+
+  int32_t CreateFile(int32_t sessionID);
+  int32_t OpenFile(int32_t startPageNo);
+  // Schedules every page of the chain to be freed at the session's commit.
+  void DeleteFile(int32_t sessionID, int32_t startPageNo = -1);
+  void GetSize(int32_t sessionID, uint32_t& storedSize, bool sync, bool& freshlyRead, uint8_t& algorithm,
+               uint32_t& logicalSize);
+  uint32_t GetLogicalSize(int32_t sessionID);
+  void SetSize(int32_t sessionID, uint32_t storedSize, uint8_t algorithm, uint32_t logicalSize);
+  void ReadFile(int32_t sessionID, void* buffer, bool sync, uint32_t count);
+  void WriteFile(int32_t sessionID, const void* buffer, uint8_t compressionMode, uint8_t algorithm,
+                 uint32_t count);
+  // Rewrites the first page's header and head of a damaged file.
+  void ResetFile(int32_t sessionID);
+  int32_t GetNthPageNo(int32_t sessionID, int32_t n);
+  // The whole file, decompressed.
+  std::vector<uint8_t> ReadAll(int32_t sessionID, bool sync);
+
+private:
+  void CheckOpen(const char* operation) const;
+  // Copies stored bytes along the chain from the first byte after the head.
+  void ReadStored(int32_t sessionID, uint8_t* dest, uint32_t count, bool sync, uint32_t logicalSize);
+};
+
+// A chain of pages whose bytes are read, written and byte-locked in place with
+// raw page I/O, outside transactions: the shared memory of the multi-user
+// layer. Data byte x lies on chain page (x + 10) div d at data offset
+// (x + 10) mod d. Lock bytes keep the mapping every process sharing a file
+// agrees on: page ceil((x + 10) / d) - 1, offset (x + 10) mod d.
+//
+// Error codes: 20155 page type, 20156 closed file, 20157 exists, 20158 write
+// past the end, 20159 position past the end, 30386 read past the end, 30391
+// size, 30394 damaged chain.
+class TVLMInternalDBDirectAccessFile {
+public:
+  TVLMInternalDBDirectAccessFile(TVLMDiskPageManager* pageManager, uint16_t pageType);
+
+  TVLMDiskPageManager* PageManager;
+  int32_t StartPageNo = -1;
+  uint16_t PageType;
+  int32_t Size = 0;  // readable bytes
+  TVLMIntegerArray Pages{0, 100, 10};
+
+  // Creates the chain for session -2 (the caller commits session -2).
+  int32_t CreateFile(int32_t size);
+  void OpenFile(int32_t startPageNo);
+  void DeleteFile(int32_t startPageNo = -1);
+  int32_t GetSize();
+  void DirectReadBuffer(void* buffer, int32_t count, int32_t position);
+  void DirectWriteBuffer(const void* buffer, int32_t count, int32_t position);
+  bool LockFile();
+  bool UnlockFile();
+  bool LockByte(int32_t position);
+  bool UnlockByte(int32_t position);
+  bool IsByteLocked(int32_t position);
+  bool IsRegionLocked(int32_t position, int32_t count);
+
+private:
+  void CheckOpen(const char* operation) const;
+  void LocateLockByte(int32_t position, int32_t& pageIndex, int32_t& offset) const;
+  int32_t CheckPageHeader(int32_t pageNo);  // the next page
+  void MoveData(void* buffer, int32_t count, int32_t position, bool write);
+};
+
+// The root of the database: a transacted file of type 4 at page 2, an array
+// of 5-byte entries {u8 Kind, u32 FirstPage}.
+struct TVLMSystemDirectoryEntry {
+  uint8_t Kind;
+  uint32_t FirstPage;
+};
+inline constexpr uint8_t kVLMDirectoryTableList = 1;
+inline constexpr uint8_t kVLMDirectoryActiveSessions = 2;
+
+class TVLMSystemDirectory {
+public:
+  explicit TVLMSystemDirectory(TVLMPageManager* pageManager);
+
+  TVLMInternalDBTransactedAccessFile File;
+  std::vector<TVLMSystemDirectoryEntry> Entries;
+
+  void CreateFile();
+  void Load();
+  void Save();
+  // A kind that is already listed gets the new first page.
+  void Add(uint8_t kind, uint32_t firstPage);
+  int32_t Find(uint8_t kind) const;
+};
+
+// The catalogue of tables: a transacted file of type 6 of 272-byte entries:
+// 0 string[255] name (length byte + 255 characters) | 256 u32 TableID |
+// 260 u32 TableMetaData first page | 264 u32 TableMostUpdated first page |
+// 268 u32 TableLocks first page. Names compare without regard to case.
+struct TVLMTableListEntry {
+  std::string Name;
+  uint32_t TableID = 0;
+  uint32_t MetaDataPage = 0;
+  uint32_t MostUpdatedPage = 0;
+  uint32_t LocksPage = 0;
+};
+inline constexpr int32_t kVLMTableListEntrySize = 272;
+
+// Error codes: 30389 rename onto another table, 30393 opened twice, 30395
+// exists, 30396/30397/30405 not listed.
+class TVLMTableListFile {
+public:
+  explicit TVLMTableListFile(TVLMPageManager* pageManager);
+
+  TVLMInternalDBTransactedAccessFile File;
+  std::vector<TVLMTableListEntry> Entries;
+
+  int32_t CreateFile();
+  void OpenFile(int32_t startPageNo);
+  void Load();
+  void Save();
+  void AddTable(uint32_t tableID, const std::string& name, uint32_t locksPage, uint32_t mostUpdatedPage,
+                uint32_t metaDataPage);
+  void GetTable(const std::string& name, uint32_t& tableID, uint32_t& locksPage, uint32_t& mostUpdatedPage,
+                uint32_t& metaDataPage) const;
+  void DeleteTable(const std::string& name);
+  void RenameTable(const std::string& oldName, const std::string& newName);
+  bool TableExists(const std::string& name) const;
+  void GetTableNames(qv::StringList& names);
+  int32_t IndexOfTable(const std::string& name) const;
+};

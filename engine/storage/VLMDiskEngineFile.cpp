@@ -1,0 +1,393 @@
+// VLMDiskEngine, file part: the header blocks' stored form, the retry routine
+// and its settings, and TVLMDatabaseFile over platform/os/File.
+#include <string.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <vector>
+
+#include "engine/core/VLMExcept.h"
+#include "engine/storage/VLMDiskEngine.h"
+#include "platform/os/System.h"
+
+namespace {
+
+std::string ErrorText(int errNo) {
+  if (errNo == 0) return "The file is shorter than the requested range";
+  char buffer[256];
+  return std::string(strerror_r(errNo, buffer, sizeof buffer));  // GNU form
+}
+
+int16_t I16(const uint8_t* p) { return static_cast<int16_t>(vlm_le::U16(p)); }
+
+}  // namespace
+
+// ------------------------------------------------------------ settings, retry
+
+TVLMRetrySettings& VLMRetrySettings() {
+  static TVLMRetrySettings settings;
+  return settings;
+}
+
+bool RetryOperation(int32_t tries, uint32_t delayMs, const std::function<bool()>& operation) {
+  for (int32_t i = 0; i < tries; ++i) {
+    if (operation()) return true;
+    qv::SleepMs(delayMs);
+  }
+  return false;
+}
+
+// ------------------------------------------------------------ header blocks
+
+TVLMDatabaseHeader::TVLMDatabaseHeader() { std::memcpy(Signature, kVLMSignature, kVLMSignatureSize); }
+
+void TVLMDatabaseHeader::Load(const uint8_t* b) {
+  std::memcpy(Signature, b, kVLMSignatureSize);
+  Block1Length = I16(b + 16);
+  uint64_t bits = 0;
+  for (int i = 0; i < 8; ++i) bits |= static_cast<uint64_t>(b[18 + i]) << (8 * i);
+  Version = std::bit_cast<double>(bits);
+  PageSize = vlm_le::U16(b + 26);
+  ExtentSize = vlm_le::U16(b + 28);
+  PageCount = vlm_le::U32(b + 30);
+  LastUsedPage = vlm_le::I32(b + 34);
+  ChangeCounter = vlm_le::U32(b + 38);
+  CommitState = b[42];
+  Encrypted = b[43];
+  std::memcpy(Reserved, b + 44, sizeof Reserved);
+}
+
+void TVLMDatabaseHeader::Store(uint8_t* b) const {
+  std::memcpy(b, Signature, kVLMSignatureSize);
+  vlm_le::PutU16(b + 16, static_cast<uint16_t>(Block1Length));
+  uint64_t bits = std::bit_cast<uint64_t>(Version);
+  for (int i = 0; i < 8; ++i) b[18 + i] = static_cast<uint8_t>(bits >> (8 * i));
+  vlm_le::PutU16(b + 26, PageSize);
+  vlm_le::PutU16(b + 28, ExtentSize);
+  vlm_le::PutU32(b + 30, PageCount);
+  vlm_le::PutI32(b + 34, LastUsedPage);
+  vlm_le::PutU32(b + 38, ChangeCounter);
+  b[42] = CommitState;
+  b[43] = Encrypted;
+  std::memcpy(b + 44, Reserved, sizeof Reserved);
+}
+
+void TVLMDatabaseBlock2::Load(const uint8_t* b) {
+  Length = vlm_le::U16(b);
+  CipherId = b[2];
+  Reserved1 = b[3];
+  std::memcpy(CheckBlock, b + 4, kVLMCheckBlockSize);
+  CRC = vlm_le::U32(b + 260);
+  std::memcpy(Reserved2, b + 264, sizeof Reserved2);
+}
+
+void TVLMDatabaseBlock2::Store(uint8_t* b) const {
+  vlm_le::PutU16(b, Length);
+  b[2] = CipherId;
+  b[3] = Reserved1;
+  std::memcpy(b + 4, CheckBlock, kVLMCheckBlockSize);
+  vlm_le::PutU32(b + 260, CRC);
+  std::memcpy(b + 264, Reserved2, sizeof Reserved2);
+}
+
+// ------------------------------------------------------------ TVLMDatabaseFile
+
+TVLMDatabaseFile::~TVLMDatabaseFile() { Handle_.Close(); }
+
+void TVLMDatabaseFile::CheckOpen(const char* operation) const {
+  if (!IsOpen)
+    throw EVLMException(30376, "Cannot perform this operation (%s) on a closed file", {operation});
+}
+
+void TVLMDatabaseFile::CheckClosed(const char* operation) const {
+  if (IsOpen)
+    throw EVLMException(30377, "Cannot perform this operation (%s) on a opened file", {operation});
+}
+
+bool TVLMDatabaseFile::Reopen() {
+  try {
+    (void)Handle_.Size();
+    return true;
+  } catch (const qv::EOSError& e) {
+    LastErrno_ = e.Errno;
+  }
+  // The handle has gone bad (as after a network drop): open the file again.
+  const TVLMRetrySettings& settings = VLMRetrySettings();
+  for (int32_t attempt = 0; attempt < settings.ReopenAttempts; ++attempt) {
+    if (attempt > 0) qv::SleepMs(settings.ReopenDelayMs);
+    Handle_.Close();
+    int errNo = 0;
+    qv::File file = qv::File::TryOpen(FileName, Access(), qv::FileDisposition::OpenExisting, &errNo);
+    if (file.IsOpen()) {
+      Handle_ = std::move(file);
+      return true;
+    }
+    LastErrno_ = errNo;
+  }
+  return false;
+}
+
+bool TVLMDatabaseFile::TryTwice(const std::function<void()>& op) {
+  try {
+    op();
+    return true;
+  } catch (const qv::EOSError& e) {
+    LastErrno_ = e.Errno;
+  }
+  if (!Reopen()) return false;
+  try {
+    op();
+    return true;
+  } catch (const qv::EOSError& e) {
+    LastErrno_ = e.Errno;
+  }
+  return false;
+}
+
+int64_t TVLMDatabaseFile::SizeOrMinusOne() {
+  try {
+    return Handle_.Size();
+  } catch (const qv::EOSError&) {
+    return -1;
+  }
+}
+
+void TVLMDatabaseFile::CreateFile(const std::string& fileName) {
+  CheckClosed("CreateFile");
+  if (fileName.empty()) throw EVLMException(30374, "Cannot create file with blank FileName");
+  // Unlinking replaces a read-only file as well.
+  if (qv::FileExists(fileName)) qv::DeleteFile(fileName);
+  int errNo = 0;
+  qv::File file = qv::File::TryOpen(fileName, qv::FileAccess::ReadWrite, qv::FileDisposition::CreateAlways, &errNo);
+  if (!file.IsOpen())
+    throw EVLMException(30361, "Cannot create file: '%s' Error code: %d. ErrorMessage: %s",
+                        {fileName, errNo, ErrorText(errNo)});
+  Handle_ = std::move(file);
+  FileName = fileName;
+  AccessMode = 1;
+  ShareMode = 0;
+  Position_ = 0;
+  IsOpen = true;
+}
+
+void TVLMDatabaseFile::OpenFile(const std::string& fileName, uint8_t accessMode, uint8_t shareMode) {
+  CheckClosed("OpenFile");
+  if (accessMode > 1) throw EVLMException(30366, "Unknown Access mode: '%d'", {static_cast<int>(accessMode)});
+  if (shareMode > 2) throw EVLMException(30367, "Unknown Share mode: '%d'", {static_cast<int>(shareMode)});
+  FileName = fileName;
+  AccessMode = accessMode;
+  ShareMode = shareMode;
+  int errNo = 0;
+  qv::File file = qv::File::TryOpen(fileName, Access(), qv::FileDisposition::OpenExisting, &errNo);
+  if (!file.IsOpen())
+    throw EVLMException(30364, "Cannot open file:'%s' Error code: %d. ErrorMessage: %s",
+                        {fileName, errNo, ErrorText(errNo)});
+  Handle_ = std::move(file);
+  Position_ = 0;
+  IsOpen = true;
+}
+
+void TVLMDatabaseFile::CloseFile() {
+  CheckOpen("CloseFile");
+  Handle_.Close();
+  IsOpen = false;
+}
+
+void TVLMDatabaseFile::OpenShared() {
+  if (OpenCount == 0 && !IsOpen) {
+    OpenFile(FileName, AccessMode, ShareMode);
+    SharedOpened_ = true;
+  }
+  ++OpenCount;
+}
+
+void TVLMDatabaseFile::CloseShared() {
+  if (OpenCount <= 0) return;
+  // A file that was open before the first OpenShared stays open.
+  if (--OpenCount == 0 && SharedOpened_) {
+    SharedOpened_ = false;
+    if (IsOpen) CloseFile();
+  }
+}
+
+bool TVLMDatabaseFile::Seek(int64_t position) {
+  CheckOpen("Seek");
+  if (position < 0) return false;
+  Position_ = position;
+  return true;
+}
+
+void TVLMDatabaseFile::SetPosition(int64_t position, int32_t errorCode) {
+  CheckOpen("SetPosition");
+  if (position >= 0) {
+    Position_ = position;
+    return;
+  }
+  throw EVLMException(errorCode, "Cannot Set File Position to %d. FileName='%s'. FilePosition = %d, FileSize = %d",
+                      {static_cast<long long>(position), FileName, static_cast<long long>(Position_),
+                       static_cast<long long>(SizeOrMinusOne())});
+}
+
+int64_t TVLMDatabaseFile::GetPosition() {
+  CheckOpen("GetPosition");
+  return Position_;
+}
+
+int64_t TVLMDatabaseFile::GetSize() {
+  CheckOpen("GetSize");
+  int64_t size = 0;
+  if (!TryTwice([&] { size = Handle_.Size(); }))
+    throw EVLMException(30371, "Cannot Get File Size for file: '%s'. ErrorCode:%d. ErrorMessage: %s",
+                        {FileName, LastErrno_, ErrorText(LastErrno_)});
+  return size;
+}
+
+void TVLMDatabaseFile::SetSize(int64_t size) {
+  CheckOpen("SetSize");
+  if (!TryTwice([&] { Handle_.Truncate(size); }))
+    throw EVLMException(30370, "Cannot Truncate File '%s' to %d bytes. ErrorCode:%d. ErrorMessage: %s",
+                        {FileName, static_cast<long long>(size), LastErrno_, ErrorText(LastErrno_)});
+  Position_ = size;
+}
+
+bool TVLMDatabaseFile::ReadBuffer(void* buffer, int32_t count, int64_t position) {
+  CheckOpen("ReadBuffer");
+  if (count < 0 || position < 0) {
+    LastErrno_ = EINVAL;
+    return false;
+  }
+  bool ok = TryTwice([&] {
+    int64_t n = Handle_.ReadAt(buffer, count, position);
+    if (n != count) throw qv::EOSError("short read", 0);
+  });
+  if (ok) Position_ = position + count;
+  return ok;
+}
+
+void TVLMDatabaseFile::ReadBufferEx(void* buffer, int32_t errorCode, int64_t position, int32_t count) {
+  if (ReadBuffer(buffer, count, position)) return;
+  throw EVLMException(errorCode,
+                      "Cannot Read from file: '%s' Position = %d, Count = %d, FilePosition = %d, FileSize = %d, "
+                      "ErrorCode:%d. ErrorMessage: %s",
+                      {FileName, static_cast<long long>(position), count, static_cast<long long>(Position_),
+                       static_cast<long long>(SizeOrMinusOne()), LastErrno_, ErrorText(LastErrno_)});
+}
+
+void TVLMDatabaseFile::WriteBuffer(const void* buffer, int32_t errorCode, int64_t position, int32_t count) {
+  CheckOpen("WriteBuffer");
+  bool ok = count >= 0 && position >= 0 && TryTwice([&] { Handle_.WriteAt(buffer, count, position); });
+  if (ok) {
+    Position_ = position + count;
+    return;
+  }
+  throw EVLMException(errorCode,
+                      "Cannot Write to file: '%s' Position = %d, Count = %d, FilePosition = %d, FileSize = %d, "
+                      "ErrorCode:%d. ErrorMessage: %s",
+                      {FileName, static_cast<long long>(position), count, static_cast<long long>(Position_),
+                       static_cast<long long>(SizeOrMinusOne()), LastErrno_, ErrorText(LastErrno_)});
+}
+
+void TVLMDatabaseFile::Flush() {
+  CheckOpen("FlushFileBuffers");
+  if (!TryTwice([&] { Handle_.Sync(); }))
+    throw EVLMException(30379, "Cannot flush file buffers for file: '%s'. ErrorCode:%d. ErrorMessage: %s",
+                        {FileName, LastErrno_, ErrorText(LastErrno_)});
+}
+
+bool TVLMDatabaseFile::LockByte(int32_t count, int64_t position) {
+  CheckOpen("LockByte");
+  // A conflict is a plain false; an error means the file could not be
+  // reached, which is a failure too, after one reopen and retry.
+  try {
+    return Handle_.Lock(position, count);
+  } catch (const qv::EOSError& e) {
+    LastErrno_ = e.Errno;
+  }
+  LockFault = true;
+  if (!Reopen()) return false;
+  LockFault = false;
+  try {
+    return Handle_.Lock(position, count);
+  } catch (const qv::EOSError& e) {
+    LastErrno_ = e.Errno;
+  }
+  LockFault = true;
+  return false;
+}
+
+bool TVLMDatabaseFile::UnlockByte(int32_t count, int64_t position) {
+  CheckOpen("UnlockByte");
+  try {
+    bool ok = Handle_.Unlock(position, count);
+    // Per-operation handles lose their locks when they close.
+    return ok || OpenPerOperation;
+  } catch (const qv::EOSError& e) {
+    LastErrno_ = e.Errno;
+  }
+  // A lock of a file that cannot be reached is gone with the handle.
+  LockFault = true;
+  if (Reopen()) LockFault = false;
+  return true;
+}
+
+bool TVLMDatabaseFile::IsByteLocked(int64_t position) {
+  CheckOpen("IsByteLocked");
+  return IsRegionLocked(1, position);
+}
+
+bool TVLMDatabaseFile::IsRegionLocked(int32_t count, int64_t position) {
+  CheckOpen("IsRegionLocked");
+  if (count <= 0) return false;
+  bool locked = false;
+  try {
+    if (Handle_.Lock(position, count)) Handle_.Unlock(position, count);
+    else locked = true;
+  } catch (const qv::EOSError& e) {
+    LastErrno_ = e.Errno;
+    LockFault = true;
+    locked = true;
+  }
+  return locked;
+}
+
+bool TVLMDatabaseFile::FindSignature(int64_t& offset) {
+  CheckOpen("FindSignature");
+  const int64_t saved = Position_;
+  offset = 0;
+  bool found = false;
+  const int64_t size = GetSize();
+  auto lengthIs76 = [&](const uint8_t* p) { return I16(p) == kVLMBlock1Size; };
+
+  uint8_t head[kVLMSignatureSize + 2];
+  if (size >= kVLMBlock1Size && ReadBuffer(head, sizeof head, 0) &&
+      std::memcmp(head, kVLMSignature, kVLMSignatureSize) == 0 && lengthIs76(head + kVLMSignatureSize)) {
+    found = true;
+  } else {
+    std::vector<uint8_t> chunk(kVLMSignatureChunk);
+    for (int64_t p = 0; p < size && !found; p += kVLMSignatureChunk - kVLMSignatureSize) {
+      const int64_t n = std::min<int64_t>(kVLMSignatureChunk, size - p);
+      if (!ReadBuffer(chunk.data(), static_cast<int32_t>(n), p)) break;
+      for (int64_t i = 0; i + kVLMSignatureSize <= n; ++i) {
+        const uint8_t* c = chunk.data() + i;
+        if (c[0] != static_cast<uint8_t>(kVLMSignature[0]) ||
+            std::memcmp(c, kVLMSignature, kVLMSignatureSize) != 0)
+          continue;
+        // The header test needs the 76 bytes from the candidate; its length
+        // field may lie past the chunk, then it is read from the file.
+        if (p + i + kVLMBlock1Size > size) continue;
+        uint8_t length[2];
+        if (i + kVLMSignatureSize + 2 <= n) std::memcpy(length, c + kVLMSignatureSize, 2);
+        else if (!ReadBuffer(length, 2, p + i + kVLMSignatureSize)) continue;
+        if (lengthIs76(length)) {
+          offset = p + i;
+          found = true;
+          break;
+        }
+      }
+      if (p + n >= size) break;
+    }
+  }
+  Position_ = saved;
+  return found;
+}

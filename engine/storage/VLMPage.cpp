@@ -1,0 +1,443 @@
+// VLMPage: page objects, page lists and the page manager base. The layout of
+// the page header, the invariants and the states of a page are described in
+// VLMPage.h.
+#include "engine/storage/VLMPage.h"
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+
+#include "engine/core/VLMConst.h"
+#include "engine/core/VLMExcept.h"
+#include "engine/core/VLMMemory.h"
+#include "platform/host/Format.h"
+
+namespace {
+
+// Counters of new pages only need to differ between pages and runs; they are
+// not a secret.
+uint32_t RandomPageCounter() {
+  thread_local std::mt19937 generator{std::random_device{}()};
+  return std::uniform_int_distribution<uint32_t>(0, kVLMNewPageCounterLimit - 1)(generator);
+}
+
+std::string PageTypeText(uint16_t pageType) {
+  if (pageType < VLMPageTypeCount) return std::string(VLMPageTypeNames[pageType]);
+  return qv::format("Unknown Page Type: (%d)", {static_cast<int>(pageType)});
+}
+
+}  // namespace
+
+std::string_view GetPageTypeName(uint16_t pageType) {
+  if (pageType >= VLMPageTypeCount)
+    throw EVLMException(30382, "Unknown Page Type: (%d)", {static_cast<int>(pageType)});
+  return VLMPageTypeNames[pageType];
+}
+
+void CheckPageType(uint16_t found, uint16_t expected, int32_t errorCode) {
+  if (found == expected) return;
+  // A damaged page may carry any number; it is named, not refused a second time.
+  throw EVLMException(errorCode, "Wrong page type. Found '%s', but expecting: '%s'",
+                      {PageTypeText(found), PageTypeText(expected)});
+}
+
+// ------------------------------------------------------------------ TVLMPage
+
+TVLMPage::TVLMPage(TVLMPageManager* pageManager) : PageManager(pageManager) {}
+
+TVLMPage::~TVLMPage() { FreeBuffer(); }
+
+int32_t TVLMPage::HeaderSize() const { return PageManager->PageHeaderSize; }
+int32_t TVLMPage::PageSize() const { return PageManager->PageSize; }
+
+void TVLMPage::AllocateBuffer() {
+  FreeBuffer();
+  Buffer = static_cast<uint8_t*>(VLMMemoryManager().AllocMem(PageSize()));
+  BufferOwned = true;
+  InitHeader();
+}
+
+void TVLMPage::FreeBuffer() {
+  if (Buffer != nullptr && BufferOwned) VLMMemoryManager().FreeMem(Buffer);
+  Buffer = nullptr;
+  BufferOwned = true;
+}
+
+void TVLMPage::InitHeader() {
+  if (Buffer == nullptr || HeaderSize() < kVLMPageHeaderSize) return;
+  std::memset(Buffer, 0, kVLMPageHeaderSize);
+  std::memcpy(Buffer + kVLMPageMagicOffset, "VLMP", 4);
+  SetNextPage(-1);
+  SetOwnerTableID(-1);
+  vlm_le::PutI32(Buffer + kVLMPageOwnerFieldOffset, -1);
+}
+
+void TVLMPage::Resize(int32_t newSize) {
+  if (Buffer == nullptr) throw EVLMException(20038, "Invalid page buffer. Buffer is Nil");
+  if (newSize < PageSize()) throw EVLMException(20039, "Invalid page modification");
+  if (BufferOwned) {
+    VLMMemoryManager().ReallocMem(Buffer, newSize, true);
+    return;
+  }
+  auto* copy = static_cast<uint8_t*>(VLMMemoryManager().AllocMem(newSize));
+  std::memcpy(copy, Buffer, static_cast<size_t>(PageSize()));
+  Buffer = copy;
+  BufferOwned = true;
+}
+
+bool TVLMPage::RefreshWriteCounter() {
+  uint32_t stored = 0;
+  if (!PageManager->GetStoredWriteCounter(PageNo, stored)) return true;
+  if (stored != kVLMFreedPageCounter && stored != GetWriteCounter()) return PageManager->ReadPage(this);
+  SetWriteCounter(stored);
+  return true;
+}
+
+bool TVLMPage::GetSessionCounter(int32_t sessionID, uint32_t& counter) const {
+  int64_t index = static_cast<int64_t>(sessionID) + 2;
+  if (index < 0 || index >= static_cast<int64_t>(SessionCounters_.size())) return false;
+  const SessionCounter& entry = SessionCounters_[static_cast<size_t>(index)];
+  counter = entry.Counter;
+  return entry.IsSet;
+}
+
+void TVLMPage::SetSessionCounter(int32_t sessionID, uint32_t counter) {
+  int64_t index = static_cast<int64_t>(sessionID) + 2;
+  if (index < 0) return;
+  if (index >= static_cast<int64_t>(SessionCounters_.size()))
+    SessionCounters_.resize(static_cast<size_t>(index) + 1);
+  SessionCounters_[static_cast<size_t>(index)] = {counter, true};
+}
+
+// -------------------------------------------------------- TVLMSortedPageList
+
+TVLMSortedPageList::~TVLMSortedPageList() { Clear(); }
+
+void TVLMSortedPageList::Unlink(TVLMPage* page) {
+  if (page->Older_) page->Older_->Newer_ = page->Newer_;
+  else Oldest_ = page->Newer_;
+  if (page->Newer_) page->Newer_->Older_ = page->Older_;
+  else Newest_ = page->Older_;
+  page->Older_ = page->Newer_ = nullptr;
+}
+
+void TVLMSortedPageList::LinkNewest(TVLMPage* page) {
+  page->Older_ = Newest_;
+  page->Newer_ = nullptr;
+  if (Newest_) Newest_->Newer_ = page;
+  else Oldest_ = page;
+  Newest_ = page;
+  page->LastAccess_ = ++AccessCounter;
+}
+
+void TVLMSortedPageList::Insert(std::unique_ptr<TVLMPage> page) {
+  TVLMPage* raw = page.get();
+  auto [it, inserted] = Pages_.try_emplace(raw->PageNo, nullptr);
+  if (!inserted)
+    throw EVLMException(30378, "TSortedPageList.Insert - duplicate key = %d", {raw->PageNo});
+  it->second = std::move(page);
+  raw->OwnerList = this;
+  LinkNewest(raw);
+}
+
+std::unique_ptr<TVLMPage> TVLMSortedPageList::Extract(int32_t pageNo) {
+  if (Pages_.empty()) throw EVLMException(20165, "TSortedPageList.Delete - no elements in array!");
+  auto it = Pages_.find(pageNo);
+  if (it == Pages_.end())
+    throw EVLMException(20166, "TSortedPageList.Delete - element not found, key = %d, itemCount = %d",
+                        {pageNo, Count()});
+  std::unique_ptr<TVLMPage> page = std::move(it->second);
+  Pages_.erase(it);
+  Unlink(page.get());
+  page->OwnerList = nullptr;
+  return page;
+}
+
+TVLMPage* TVLMSortedPageList::Find(int32_t pageNo) const {
+  auto it = Pages_.find(pageNo);
+  return it == Pages_.end() ? nullptr : it->second.get();
+}
+
+void TVLMSortedPageList::Touch(TVLMPage* page) {
+  if (page == nullptr || page->OwnerList != this || Find(page->PageNo) != page)
+    throw EVLMException(20167, "Page not found");
+  Unlink(page);
+  LinkNewest(page);
+}
+
+std::vector<TVLMPage*> TVLMSortedPageList::PagesInOrder() const {
+  std::vector<TVLMPage*> pages;
+  pages.reserve(Pages_.size());
+  for (const auto& entry : Pages_) pages.push_back(entry.second.get());
+  std::sort(pages.begin(), pages.end(),
+            [](const TVLMPage* a, const TVLMPage* b) { return a->PageNo < b->PageNo; });
+  return pages;
+}
+
+void TVLMSortedPageList::Clear() {
+  Pages_.clear();
+  Oldest_ = Newest_ = nullptr;
+}
+
+// ----------------------------------------------------------- TVLMPageManager
+
+TVLMPageManager::TVLMPageManager() {
+  int64_t byMemory = VLMMemoryManager().GetFreeMemory() / 1000;
+  CacheLimit = static_cast<int32_t>(std::clamp<int64_t>(byMemory, 1, 65536));
+}
+
+TVLMPageManager::~TVLMPageManager() {
+  // Pages still in use at this point belong to no one any more; they are
+  // destroyed with their lists.
+  InUse_.clear();
+  Orphans_.clear();
+  Sessions_.clear();
+  SharedPages.Clear();
+}
+
+TVLMPageManager::SessionEntry* TVLMPageManager::FindSession(int32_t sessionID) const {
+  for (const auto& s : Sessions_)
+    if (s->SessionID == sessionID) return s.get();
+  return nullptr;
+}
+
+TVLMPageManager::SessionEntry& TVLMPageManager::GetSession(int32_t sessionID) {
+  if (SessionEntry* s = FindSession(sessionID)) return *s;
+  auto entry = std::make_unique<SessionEntry>();
+  entry->SessionID = sessionID;
+  Sessions_.push_back(std::move(entry));
+  return *Sessions_.back();
+}
+
+void TVLMPageManager::MarkUsed(TVLMPage* page) { InUse_.insert(page); }
+void TVLMPageManager::MarkUnused(TVLMPage* page) { InUse_.erase(page); }
+
+void TVLMPageManager::DropSharedCopy(int32_t pageNo) {
+  TVLMPage* cached = SharedPages.Find(pageNo);
+  if (cached == nullptr) return;
+  std::unique_ptr<TVLMPage> page = SharedPages.Extract(pageNo);
+  if (page->UseCount > 0) {
+    // Its user still holds a pointer; the copy goes when it is released.
+    TVLMPage* raw = page.get();
+    Orphans_[raw] = std::move(page);
+  }
+}
+
+void TVLMPageManager::EvictSharedPages() {
+  TVLMPage* page = SharedPages.Oldest();
+  while (page != nullptr && SharedPages.Count() > CacheLimit) {
+    TVLMPage* next = TVLMSortedPageList::NextNewer(page);
+    if (page->UseCount == 0) SharedPages.Extract(page->PageNo);
+    page = next;
+  }
+}
+
+TVLMPage* TVLMPageManager::NewPage(int32_t sessionID, uint16_t pageType) {
+  SessionEntry& session = GetSession(sessionID);
+  auto page = std::make_unique<TVLMPage>(this);
+  AllocatePage(page.get());
+  if (page->PageNo == -1 || page->PageNo == -2) throw EVLMException(20064, "Invalid page number");
+  // From here on the number belongs to the transaction: a rollback frees it.
+  session.AllocatedPages.Append(page->PageNo);
+  if (page->Buffer == nullptr) page->AllocateBuffer();
+  page->UseCount = 1;
+  page->Modified = true;
+  page->FreshlyRead = false;
+  if (PageHeaderSize > 0) {
+    page->SetPageType(pageType);
+    page->SetWriteCounter(RandomPageCounter());
+  }
+  page->SessionID = sessionID;
+  // A cached copy of a number that was free is stale.
+  DropSharedCopy(page->PageNo);
+  TVLMPage* raw = page.get();
+  session.PrivatePages.Insert(std::move(page));
+  MarkUsed(raw);
+  return raw;
+}
+
+TVLMPage* TVLMPageManager::GetPage(int32_t sessionID, int32_t pageNo, bool sync, uint16_t pageType) {
+  if (sessionID == kVLMInvalidSessionID) throw EVLMException(20186, "Invalid Session ID");
+  SessionEntry& session = GetSession(sessionID);
+  TVLMPage* page = session.PrivatePages.Find(pageNo);
+  if (page == nullptr) {
+    page = SharedPages.Find(pageNo);
+    auto checkType = [&](const TVLMPage* p) {
+      if (!SkipChecks && PageHeaderSize >= 1 && pageType != kVLMAnyPageType &&
+          p->GetPageType() != pageType)
+        throw EVLMException(20153, "Invalid page type. Possible data corruption. Expecting type %d, but found %d",
+                            {static_cast<int>(pageType), static_cast<int>(p->GetPageType())});
+    };
+    if (page == nullptr) {
+      // Read first and cache only a page that passed every check.
+      auto fresh = std::make_unique<TVLMPage>(this);
+      fresh->PageNo = pageNo;
+      fresh->SessionID = sessionID;
+      if (!ReadPage(fresh.get()))
+        throw EVLMException(20299, "Error reading database file page. Page No: %d, type %d",
+                            {pageNo, static_cast<int>(pageType)});
+      checkType(fresh.get());
+      page = fresh.get();
+      SharedPages.Insert(std::move(fresh));
+      PageLoaded(sessionID, page);
+    } else if (sync && page->UseCount == 0 && !IsPageValid(sessionID, page)) {
+      // Revalidated only while nobody holds it, so a user never sees its
+      // page change underneath.
+      bool ok = false;
+      try {
+        ok = page->RefreshWriteCounter();
+        if (ok) checkType(page);
+      } catch (...) {
+        DropSharedCopy(pageNo);
+        throw;
+      }
+      if (!ok) {
+        DropSharedCopy(pageNo);
+        throw EVLMException(20299, "Error reading database file page. Page No: %d, type %d",
+                            {pageNo, static_cast<int>(pageType)});
+      }
+      PageLoaded(sessionID, page);
+    }
+  }
+  if (page->UseCount > 0 && page->SessionID != sessionID)
+    throw EVLMException(20090, "Page is used by other session");
+  page->SessionID = sessionID;
+  if (page->UseCount++ == 0) MarkUsed(page);
+  return page;
+}
+
+void TVLMPageManager::ReleasePage(TVLMPage* page) {
+  if (page == nullptr) return;
+  if (page->UseCount <= 0)
+    throw EVLMException(30380, "Page %d released more often than taken", {page->PageNo});
+  if (--page->UseCount > 0) return;
+  page->FreshlyRead = false;
+  MarkUnused(page);
+  if (page->OwnerList == nullptr) {
+    // A copy that a commit replaced while this session used it.
+    auto it = Orphans_.find(page);
+    if (it == Orphans_.end()) return;
+    std::unique_ptr<TVLMPage> own = std::move(it->second);
+    Orphans_.erase(it);
+    if (own->Modified) {
+      SessionEntry& session = GetSession(own->SessionID);
+      if (session.PrivatePages.Find(own->PageNo) == nullptr) session.PrivatePages.Insert(std::move(own));
+    }
+    return;
+  }
+  if (page->OwnerList != &SharedPages) return;
+  if (page->Modified) {
+    SessionEntry& session = GetSession(page->SessionID);
+    session.PrivatePages.Insert(SharedPages.Extract(page->PageNo));
+    return;
+  }
+  SharedPages.Touch(page);
+  EvictSharedPages();
+}
+
+void TVLMPageManager::RemovePage(int32_t sessionID, int32_t pageNo) {
+  SessionEntry& session = GetSession(sessionID);
+  // Freeing a page twice would fail half way through the commit.
+  if (!session.RemovedPages.Contains(pageNo)) session.RemovedPages.Append(pageNo);
+}
+
+bool TVLMPageManager::HasSessionChanges(int32_t sessionID) const {
+  const SessionEntry* session = FindSession(sessionID);
+  return session != nullptr && (session->RemovedPages.Count() > 0 || session->AllocatedPages.Count() > 0 ||
+                                session->PrivatePages.Count() > 0);
+}
+
+int32_t TVLMPageManager::PrivatePageCount(int32_t sessionID) const {
+  const SessionEntry* session = FindSession(sessionID);
+  return session ? session->PrivatePages.Count() : 0;
+}
+
+void TVLMPageManager::CheckSessionPagesReleased(int32_t sessionID) const {
+  for (const TVLMPage* page : InUse_)
+    if (page->SessionID == sessionID && page->OwnerList != nullptr && page->OwnerList == &SharedPages)
+      throw EVLMException(20152, "Some session pages not released");
+  for (const auto& orphan : Orphans_)
+    if (orphan.first->SessionID == sessionID) throw EVLMException(20152, "Some session pages not released");
+  const SessionEntry* session = FindSession(sessionID);
+  if (session == nullptr) return;
+  for (const TVLMPage* page : session->PrivatePages.PagesInOrder()) {
+    if (!page->Modified) throw EVLMException(20085, "Invalid page");
+    if (page->UseCount > 0) throw EVLMException(20086, "Cannot write used page");
+  }
+}
+
+void TVLMPageManager::Commit(int32_t sessionID) {
+  CheckSessionPagesReleased(sessionID);
+  SessionEntry* session = FindSession(sessionID);
+  if (session == nullptr) return;
+
+  // Pages removed in the transaction go back to storage; a page whose free
+  // failed stays listed for the next attempt.
+  std::vector<int32_t> removed(session->RemovedPages.Items(),
+                               session->RemovedPages.Items() + session->RemovedPages.Count());
+  session->RemovedPages.SetSize(0);
+  session->AllocatedPages.SetSize(0);
+  for (size_t i = 0; i < removed.size(); ++i) {
+    int32_t pageNo = removed[i];
+    try {
+      FreePage(pageNo);
+    } catch (...) {
+      for (size_t j = i; j < removed.size(); ++j) session->RemovedPages.Append(removed[j]);
+      throw;
+    }
+    if (session->PrivatePages.Find(pageNo) != nullptr) session->PrivatePages.Extract(pageNo);
+    DropSharedCopy(pageNo);
+  }
+
+  for (TVLMPage* page : session->PrivatePages.PagesInOrder()) {
+    WritePage(page);
+    page->Modified = false;
+    std::unique_ptr<TVLMPage> own = session->PrivatePages.Extract(page->PageNo);
+    // The committed copy replaces whatever the cache held for the number.
+    DropSharedCopy(own->PageNo);
+    if (SharedPages.Count() < CacheLimit) SharedPages.Insert(std::move(own));
+  }
+}
+
+void TVLMPageManager::RollbackSession(int32_t sessionID) {
+  SessionEntry* session = FindSession(sessionID);
+  if (session == nullptr) return;
+  for (const TVLMPage* page : session->PrivatePages.PagesInOrder()) {
+    if (!page->Modified) throw EVLMException(20087, "Invalid index page");
+    if (page->UseCount > 0) throw EVLMException(20088, "Cannot remove used page");
+  }
+  session->PrivatePages.Clear();
+  std::vector<int32_t> allocated(session->AllocatedPages.Items(),
+                                 session->AllocatedPages.Items() + session->AllocatedPages.Count());
+  session->AllocatedPages.SetSize(0);
+  session->RemovedPages.SetSize(0);
+  for (int32_t pageNo : allocated) FreePage(pageNo);
+}
+
+void TVLMPageManager::CheckNoUncommittedPages() const {
+  for (const auto& session : Sessions_)
+    if (session->PrivatePages.Count() > 0) throw EVLMException(20097, "Cannot free non-commited pages");
+}
+
+void TVLMPageManager::DropSharedPages() {
+  TVLMPage* page = SharedPages.Oldest();
+  while (page != nullptr) {
+    TVLMPage* next = TVLMSortedPageList::NextNewer(page);
+    if (page->UseCount == 0) SharedPages.Extract(page->PageNo);
+    page = next;
+  }
+}
+
+// -------------------------------------------------------------- TVLMHeldPage
+
+void TVLMHeldPage::Release() noexcept {
+  if (Manager_ != nullptr && Page_ != nullptr) {
+    try {
+      Manager_->ReleasePage(Page_);
+    } catch (...) {
+      // Releasing a page that was taken can only fail on a broken count;
+      // nothing better can be done while a scope unwinds.
+    }
+  }
+  Page_ = nullptr;
+}

@@ -1,0 +1,381 @@
+// VLMPage: page objects and the storage-independent half of page management.
+//
+// Every structure above the page layer (record pages, BLOB pages, B-tree
+// pages, internal files) takes pages through GetPage/NewPage and hands them
+// back through ReleasePage. The page manager keeps:
+//
+//   SharedPages   committed pages that no session has changed, shared by all
+//                 sessions, bounded by CacheLimit, least recently used first
+//   per session   PrivatePages (the session's new or changed copies),
+//                 AllocatedPages and RemovedPages of the current transaction
+//
+// The physical operations (allocate, free, read, write) are supplied by the
+// disk, temporary and memory engines.
+//
+// Page header (the first 40 bytes of every disk page; engines whose header
+// size is 0 have none):
+//
+//   offset  size  field
+//   0       4     magic "VLMP"
+//   4       4     write counter (0x7FFFFFFF marks a freed or unreadable page)
+//   8       2     page type (names in VLMPageTypeNames)
+//   10      4     next page of a chain, -1 on the last page
+//   14      4     CRC of the plain data area (encrypted databases)
+//   18      2     reserved
+//   20      1     cipher id used for the data area
+//   21      1     reserved
+//   22      4     owning table's ID, -1
+//   26      4     owner field, -1
+//   30      2     owner field, 0
+//   32      8     reserved
+//
+// Invariants:
+//   1. A page object is in exactly one place: the shared cache, one session's
+//      private list, or (while a session still uses a copy that was replaced
+//      underneath it) the manager's orphan set.
+//   2. The shared cache never holds a modified page, and never two entries of
+//      one page number: a committed copy replaces the cached one.
+//   3. A page whose physical read failed (I/O, CRC, decryption, wrong type) is
+//      never left in a cache.
+//   4. A page is destroyed only when no session uses it (UseCount 0).
+//   5. Commit writes a session's pages in ascending page order; it checks that
+//      every page was released before it writes anything.
+//
+// States of one page object:
+//
+//   GetPage (not cached) --read ok--> shared --ReleasePage(modified)--> private
+//   NewPage -----------------------------------------------------------> private
+//   private --Commit--> shared (or destroyed when the cache is full)
+//   private --RollbackSession--> destroyed
+//   shared (UseCount 0) --eviction--> destroyed
+//
+// Error codes: 20038/20039 resize, 20064 invalid page number, 20085-20088
+// commit and rollback checks, 20090 page used by another session, 20097
+// uncommitted pages at destruction, 20152 unreleased pages at commit, 20153
+// page type, 20165-20167 page lists, 20186 invalid session, 20299 read error,
+// 30378 duplicate page in a list, 30380 page released too often, 30382
+// unknown page type.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/core/VLMTypes.h"
+
+namespace qv {
+class Stream;
+}
+
+class TVLMPageManager;
+class TVLMSortedPageList;
+
+// --------------------------------------------------------------- constants
+
+// The engine's own pseudo-session for system structures; -1 is invalid.
+inline constexpr int32_t kVLMSystemSessionID = -2;
+inline constexpr int32_t kVLMInvalidSessionID = -1;
+
+inline constexpr int32_t kVLMPageHeaderSize = 40;
+inline constexpr int32_t kVLMPageMagicOffset = 0;         // char[4] "VLMP"
+inline constexpr int32_t kVLMPageWriteCounterOffset = 4;  // u32
+inline constexpr int32_t kVLMPageTypeOffset = 8;          // u16
+inline constexpr int32_t kVLMPageNextOffset = 10;         // i32
+inline constexpr int32_t kVLMPageCRCOffset = 14;          // u32
+inline constexpr int32_t kVLMPageCipherIdOffset = 20;     // u8
+inline constexpr int32_t kVLMPageOwnerTableOffset = 22;   // i32
+inline constexpr int32_t kVLMPageOwnerFieldOffset = 26;   // i32
+inline constexpr int32_t kVLMPageOwnerWordOffset = 30;    // u16
+
+// Write counter of a freed page, or of a page whose read failed.
+inline constexpr uint32_t kVLMFreedPageCounter = 0x7FFFFFFF;
+// Counters of new pages are drawn below this value.
+inline constexpr uint32_t kVLMNewPageCounterLimit = 0x3FFFFFFF;
+
+// Page types (u16 at header offset 8).
+inline constexpr uint16_t kVLMPageUnknown = 0;
+inline constexpr uint16_t kVLMPageEmpty = 1;
+inline constexpr uint16_t kVLMPageEAM = 2;
+inline constexpr uint16_t kVLMPagePFS = 3;
+inline constexpr uint16_t kVLMPageFileSystemDirectory = 4;
+inline constexpr uint16_t kVLMPageActiveSessionList = 5;
+inline constexpr uint16_t kVLMPageTableList = 6;
+inline constexpr uint16_t kVLMPageTableLocks = 7;
+inline constexpr uint16_t kVLMPageTableMetaData = 8;
+inline constexpr uint16_t kVLMPageTableMostUpdated = 9;
+inline constexpr uint16_t kVLMPageTableRecord = 10;
+inline constexpr uint16_t kVLMPageTableBlob = 11;
+inline constexpr uint16_t kVLMPageTableIndex = 12;
+// Never stored: a reader passes it to accept any type.
+inline constexpr uint16_t kVLMAnyPageType = 255;
+
+// The name of a page type; 13 or more raises 30382 "Unknown Page Type: (%d)".
+std::string_view GetPageTypeName(uint16_t pageType);
+// Nothing when found == expected; otherwise raises errorCode with "Wrong page
+// type. Found '%s', but expecting: '%s'".
+void CheckPageType(uint16_t found, uint16_t expected, int32_t errorCode);
+
+// Little-endian access to stored fields.
+namespace vlm_le {
+inline uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t U32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline int32_t I32(const uint8_t* p) { return static_cast<int32_t>(U32(p)); }
+inline void PutU16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void PutU32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+inline void PutI32(uint8_t* p, int32_t v) { PutU32(p, static_cast<uint32_t>(v)); }
+}  // namespace vlm_le
+
+// ---------------------------------------------------------------- TVLMPage
+
+class TVLMPage {
+public:
+  explicit TVLMPage(TVLMPageManager* pageManager);
+  ~TVLMPage();
+  TVLMPage(const TVLMPage&) = delete;
+  TVLMPage& operator=(const TVLMPage&) = delete;
+
+  TVLMPageManager* PageManager;
+  int32_t PageNo = -1;
+  uint8_t* Buffer = nullptr;  // engine memory-manager block (PageSize bytes or more)
+  bool BufferOwned = true;    // false: the buffer belongs to someone else
+  bool Modified = false;      // changes not yet written
+  int32_t UseCount = 0;       // GetPage/NewPage calls not yet released
+  TVLMSortedPageList* OwnerList = nullptr;  // nil while orphaned
+  int32_t SessionID = kVLMInvalidSessionID;  // the session that last took the page
+  bool FreshlyRead = false;   // read from storage since it was last taken
+  bool Encrypt = true;        // false: the data area is never encrypted
+
+  uint8_t* Header() const { return Buffer; }
+  int32_t HeaderSize() const;
+  int32_t PageSize() const;
+  uint8_t* Data() const { return Buffer + HeaderSize(); }
+  int32_t DataSize() const { return PageSize() - HeaderSize(); }
+
+  // PageSize zero-filled bytes with a new-page header.
+  void AllocateBuffer();
+  void FreeBuffer();
+  // The new-page header: "VLMP", counter 0, type 0, next -1, CRC 0, owner
+  // fields -1, -1, 0. Nothing for a manager without page headers.
+  void InitHeader();
+  // Grows the buffer to newSize bytes (B-tree pages take one entry more than
+  // fits before they split); the first PageSize bytes are kept.
+  void Resize(int32_t newSize);
+  // Revalidates a cached page against the write counter stored for it: a
+  // different stored counter means another process wrote the page, which is
+  // then read again. False when that read failed.
+  bool RefreshWriteCounter();
+  bool GetSessionCounter(int32_t sessionID, uint32_t& counter) const;
+  void SetSessionCounter(int32_t sessionID, uint32_t counter);
+
+  // Header fields (valid only with a page header).
+  uint32_t GetWriteCounter() const { return vlm_le::U32(Buffer + kVLMPageWriteCounterOffset); }
+  void SetWriteCounter(uint32_t v) { vlm_le::PutU32(Buffer + kVLMPageWriteCounterOffset, v); }
+  uint16_t GetPageType() const { return vlm_le::U16(Buffer + kVLMPageTypeOffset); }
+  void SetPageType(uint16_t v) { vlm_le::PutU16(Buffer + kVLMPageTypeOffset, v); }
+  int32_t GetNextPage() const { return vlm_le::I32(Buffer + kVLMPageNextOffset); }
+  void SetNextPage(int32_t v) { vlm_le::PutI32(Buffer + kVLMPageNextOffset, v); }
+  uint32_t GetCRC() const { return vlm_le::U32(Buffer + kVLMPageCRCOffset); }
+  void SetCRC(uint32_t v) { vlm_le::PutU32(Buffer + kVLMPageCRCOffset, v); }
+  uint8_t GetCipherId() const { return Buffer[kVLMPageCipherIdOffset]; }
+  void SetCipherId(uint8_t v) { Buffer[kVLMPageCipherIdOffset] = v; }
+  int32_t GetOwnerTableID() const { return vlm_le::I32(Buffer + kVLMPageOwnerTableOffset); }
+  void SetOwnerTableID(int32_t v) { vlm_le::PutI32(Buffer + kVLMPageOwnerTableOffset, v); }
+
+private:
+  friend class TVLMSortedPageList;
+  struct SessionCounter {
+    uint32_t Counter = 0;
+    bool IsSet = false;
+  };
+  std::vector<SessionCounter> SessionCounters_;  // index SessionID + 2
+  // Intrusive least-recently-used links of the list that holds the page.
+  TVLMPage* Older_ = nullptr;
+  TVLMPage* Newer_ = nullptr;
+  uint64_t LastAccess_ = 0;
+};
+
+// Base of the objects that interpret one page (B-tree pages and the like).
+class TVLMPageController {
+public:
+  explicit TVLMPageController(TVLMPage* page = nullptr) : Page(page) {}
+  virtual ~TVLMPageController() = default;
+
+  TVLMPage* Page;
+
+  int32_t GetPageNo() const { return Page->PageNo; }
+  void SetPageNo(int32_t pageNo) { Page->PageNo = pageNo; }
+  int32_t PageSize() const { return Page->PageSize(); }
+  uint8_t* Data() const { return Page->Data(); }
+  int32_t DataSize() const { return Page->DataSize(); }
+  void SetModified(bool value) { Page->Modified = value; }
+  void Resize(int32_t newSize) { Page->Resize(newSize); }
+};
+
+// ------------------------------------------------------ TVLMSortedPageList
+
+// The pages of one list (the shared cache or a session's private copies),
+// found by page number through a hash map and kept in an intrusive
+// least-recently-used order, so that lookup, touch and eviction never scan
+// the list. PagesInOrder gives the ascending page order commit needs.
+class TVLMSortedPageList {
+public:
+  TVLMSortedPageList() = default;
+  ~TVLMSortedPageList();
+  TVLMSortedPageList(const TVLMSortedPageList&) = delete;
+  TVLMSortedPageList& operator=(const TVLMSortedPageList&) = delete;
+
+  // Takes the page as the most recently used one; a page number already in
+  // the list raises 30378.
+  void Insert(std::unique_ptr<TVLMPage> page);
+  // Removes the page and hands it back: 20165 on an empty list, 20166 when
+  // the page number is not in the list.
+  std::unique_ptr<TVLMPage> Extract(int32_t pageNo);
+  TVLMPage* Find(int32_t pageNo) const;
+  // The page becomes the most recently used; 20167 when it is not here.
+  void Touch(TVLMPage* page);
+  // Least recently used first; NextNewer walks toward the most recent.
+  TVLMPage* Oldest() const { return Oldest_; }
+  static TVLMPage* NextNewer(const TVLMPage* page) { return page->Newer_; }
+  std::vector<TVLMPage*> PagesInOrder() const;
+  // Destroys every page of the list.
+  void Clear();
+  int32_t Count() const { return static_cast<int32_t>(Pages_.size()); }
+
+  uint64_t AccessCounter = 0;
+
+private:
+  void Unlink(TVLMPage* page);
+  void LinkNewest(TVLMPage* page);
+
+  std::unordered_map<int32_t, std::unique_ptr<TVLMPage>> Pages_;
+  TVLMPage* Oldest_ = nullptr;
+  TVLMPage* Newest_ = nullptr;
+};
+
+// --------------------------------------------------------- TVLMPageManager
+
+class TVLMPageManager {
+public:
+  TVLMPageManager();
+  virtual ~TVLMPageManager();
+  TVLMPageManager(const TVLMPageManager&) = delete;
+  TVLMPageManager& operator=(const TVLMPageManager&) = delete;
+
+  // Guard for callers that share the manager (its own operations do not take
+  // it; the database's critical section serialises them).
+  std::recursive_mutex CriticalSection;
+
+  // The most pages the shared cache keeps: min(free memory div 1000, 65536).
+  int32_t CacheLimit;
+  TVLMSortedPageList SharedPages;
+  uint16_t PageSize = 0;
+  uint16_t PageHeaderSize = 0;
+  uint16_t PageDataSize = 0;  // also the page figure of the search cost
+  int32_t PageCount = 0;
+  bool MultiUser = false;
+  // While set, GetPage does not check page types and the disk engine does
+  // not check page CRCs (a damaged internal file is being reinitialised).
+  bool SkipChecks = false;
+
+  // Virtual operations, in slot order.
+  virtual int32_t GetPageCount() { return PageCount; }
+  // May a cached copy be used without consulting storage?
+  virtual bool IsPageValid(int32_t sessionID, TVLMPage* page) { return false; }
+  // After a page was read or revalidated.
+  virtual void PageLoaded(int32_t sessionID, TVLMPage* page) {}
+  // The page store's own state (the memory engine's allocation map).
+  virtual void SaveToStream(qv::Stream& stream) {}
+  virtual void LoadFromStream(qv::Stream& stream) {}
+  // Gives the page a new page number and a buffer.
+  virtual void AllocatePage(TVLMPage* page) = 0;
+  virtual void FreePage(int32_t pageNo) = 0;
+  // Fills the page's buffer from storage; false when it cannot be read.
+  virtual bool ReadPage(TVLMPage* page) = 0;
+  virtual void WritePage(TVLMPage* page) = 0;
+  // Schedules the page to be freed when the session commits.
+  virtual void RemovePage(int32_t sessionID, int32_t pageNo);
+  // The session's copy of the page (its own private one, else the shared
+  // one, read from storage when not cached). pageType 255 accepts any type.
+  virtual TVLMPage* GetPage(int32_t sessionID, int32_t pageNo, bool sync, uint16_t pageType);
+  virtual void Commit(int32_t sessionID);
+  // The write counter that storage holds for the page; false when the store
+  // cannot tell (then a cached page is trusted).
+  virtual bool GetStoredWriteCounter(int32_t pageNo, uint32_t& counter) { return false; }
+
+  // A new page of the session, already modified.
+  TVLMPage* NewPage(int32_t sessionID, uint16_t pageType);
+  void ReleasePage(TVLMPage* page);
+  void RollbackSession(int32_t sessionID);
+
+  // Removed, allocated or private pages are waiting for the session's commit.
+  bool HasSessionChanges(int32_t sessionID) const;
+  // Raises 20097 "Cannot free non-commited pages" when a session has private
+  // pages (the destructor itself never raises; owners call this first).
+  void CheckNoUncommittedPages() const;
+  // Destroys every cached page that no session uses (after the store changed
+  // underneath, e.g. when the file is closed).
+  void DropSharedPages();
+  int32_t PrivatePageCount(int32_t sessionID) const;
+  int32_t PagesInUse() const { return static_cast<int32_t>(InUse_.size()); }
+
+protected:
+  struct SessionEntry {
+    int32_t SessionID;
+    TVLMSortedPageList PrivatePages;
+    TVLMIntegerArray AllocatedPages{0, 100, 10};
+    TVLMIntegerArray RemovedPages{0, 100, 10};
+  };
+  SessionEntry* FindSession(int32_t sessionID) const;
+  SessionEntry& GetSession(int32_t sessionID);
+  // The checks commit makes before anything is written: 20152 for a shared
+  // page the session still uses, 20085 / 20086 for its private pages.
+  void CheckSessionPagesReleased(int32_t sessionID) const;
+
+private:
+  void MarkUsed(TVLMPage* page);
+  void MarkUnused(TVLMPage* page);
+  // Takes a cached copy out of the shared cache: destroyed when unused, else
+  // kept as an orphan until its user releases it.
+  void DropSharedCopy(int32_t pageNo);
+  void EvictSharedPages();
+
+  std::vector<std::unique_ptr<SessionEntry>> Sessions_;
+  std::unordered_set<TVLMPage*> InUse_;  // pages with UseCount > 0
+  std::unordered_map<TVLMPage*, std::unique_ptr<TVLMPage>> Orphans_;
+};
+
+// Releases a page taken with GetPage/NewPage when the scope ends.
+class TVLMHeldPage {
+public:
+  TVLMHeldPage() = default;
+  TVLMHeldPage(TVLMPageManager* manager, TVLMPage* page) : Manager_(manager), Page_(page) {}
+  ~TVLMHeldPage() { Release(); }
+  TVLMHeldPage(const TVLMHeldPage&) = delete;
+  TVLMHeldPage& operator=(const TVLMHeldPage&) = delete;
+
+  TVLMPage* operator->() const { return Page_; }
+  TVLMPage* Get() const { return Page_; }
+  void Release() noexcept;
+  // Releases the page held so far and holds page instead.
+  void Reset(TVLMPageManager* manager, TVLMPage* page) noexcept {
+    Release();
+    Manager_ = manager;
+    Page_ = page;
+  }
+
+private:
+  TVLMPageManager* Manager_ = nullptr;
+  TVLMPage* Page_ = nullptr;
+};
