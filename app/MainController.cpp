@@ -1,0 +1,428 @@
+// Start-up, activation, the layouts per log kind, timers, hot keys, the
+// settings button and closing of the main window.
+#include "app/MainController.h"
+
+#include "app/LogSchemas.h"
+#include "app/OnlineLookup.h"
+#include "app/QsoEntry.h"
+#include "app/Scoring.h"
+#include "app/Settings.h"
+#include "platform/dataset/DataSet.h"
+#include "platform/host/Format.h"
+#include "platform/host/SysUtils.h"
+#include "platform/os/File.h"
+#include "platform/os/System.h"
+#include "net/nethttp.h"
+
+#ifndef QV_VERSION_STRING
+#define QV_VERSION_STRING "0.0.0"
+#endif
+
+namespace qv::app {
+
+namespace {
+
+constexpr int32_t kClockFirstMs = 1500;
+constexpr int32_t kClockMs = 2500;
+constexpr int32_t kGpReportWidth = 37;
+constexpr int32_t kSsbReportWidth = 45;
+constexpr int32_t kCwReportWidth = 50;
+constexpr int32_t kNotesHeight = 20;
+constexpr int32_t kNotesFontSize = 9;
+constexpr int32_t kToolBarMargin = 6;
+
+}  // namespace
+
+// The window hooks the settings logic calls, with the stored placement
+// applied at start-up only: activations later must not move the window back
+// (or minimise it again).
+class MainController::PlacementOnce final : public MainWindowHooks {
+public:
+  explicit PlacementOnce(MainView& view) : View_(view) {}
+  void RunSettingsDialog() override { View_.RunSettingsDialog(); }
+  void SetTitle(const std::string& title) override { View_.SetTitle(title); }
+  WindowPlacement CurrentPlacement() override { return View_.CurrentPlacement(); }
+  void ApplyPlacement(const WindowPlacement& placement) override {
+    if (Allowed) View_.ApplyPlacement(placement);
+  }
+  bool Allowed = true;
+
+private:
+  MainView& View_;
+};
+
+MainController::MainController(MainView& view, TableFactory& tables, SettingsStore& settings,
+                               std::string programFolder)
+    : View_(view),
+      Tables_(tables),
+      Settings_(settings),
+      Hooks_(std::make_unique<PlacementOnce>(view)),
+      Fetch_([](const std::string& url, StringList& lines) { return net::FetchUrlText(url, lines); }),
+      LookupHost_(kLookupHost) {
+  State_.ExeDir = std::move(programFolder);
+}
+
+MainController::~MainController() = default;
+
+DataSet& MainController::LogData() { return Log_->Data(); }
+
+bool MainController::IsContest(ContestKind kind) const { return KindOf(State_) == kind; }
+
+std::string MainController::UtcText(std::string_view pattern) const { return FormatDateTime(pattern, NowUtc()); }
+
+// ---------------------------------------------------------------- start-up
+
+void MainController::FormCreate() {
+  View_.SetTimerInterval(MainTimer::Clock, kClockFirstMs);
+  View_.SetTimerEnabled(MainTimer::Clock, true);
+  View_.SetTimerInterval(MainTimer::Notice, MultiplierNotice::kResetMs);
+  View_.SetTimerEnabled(MainTimer::Notice, false);
+  for (int32_t i = 0; i < static_cast<int32_t>(Ctl::Count); ++i) {
+    const auto c = static_cast<Ctl>(i);
+    if (const int32_t n = InitialMaxLength(c); n > 0) View_.SetMaxLength(c, n);
+  }
+  View_.SetItems(Ctl::ContinentFLD, {"AF", "AN", "AS", "EU", "NA", "OC", "SA"});
+  View_.SetItems(Ctl::Mode, {"AM", "CW", "FM", "JT65", "MFSK16", "PACKET", "PSK31", "RTTY", "SSB"});
+  View_.SetItemIndex(Ctl::OnlineLookup, lcNone);
+
+  const std::string& exeDir = State_.ExeDir;
+  Log_ = Tables_.Create(LogTableSpec(), exeDir + std::string(kLogFileName), false);
+
+  // Without the state table the program goes on: no state list and no state
+  // look-up, after saying what is missing.
+  States_ = Tables_.Create(StateTableSpec(), exeDir + std::string(kStateFileName), true);
+  if (!States_->DatabaseExists()) {
+    View_.ShowError("-- Output Database file \"USCountryDB\" does not exist");
+  } else if (!States_->TableExists()) {
+    View_.ShowError("-- Output Table \"USCountryTabl\" does not exist");
+  } else {
+    States_->Connect();
+    States_->Data().Open();
+    StatesOpen_ = true;
+  }
+
+  Members_ = Tables_.Create(MemberTableSpec(), exeDir + std::string(kMemberFileName), true);
+  if (Members_->TableExists()) {
+    Members_->Connect();
+    Members_->Data().Open();
+    MembersOpen_ = true;
+  }
+
+  Hooks_->Allowed = true;
+  LoadWindowSettings();
+  if (State_.LogDir.empty()) {
+    View_.Warn("You must \"Select Log\" !");
+    RunSettings();
+    LoadWindowSettings();
+  }
+  Hooks_->Allowed = false;
+
+  State_.LogFile = LogFileOf(State_.LogDir);
+  DataSet& log = LogData();
+  log.Close();
+  Log_->SetDatabaseFileName(State_.LogFile);
+  log.Open();
+  Log_->SetIndexName(kPrimeIndexName);
+  ShowLogCount();
+
+  FillStateList();
+  std::vector<std::string> bands;
+  for (auto it = kBandNames.rbegin(); it != kBandNames.rend(); ++it) bands.emplace_back(*it);
+  View_.SetItems(Ctl::FreqEntered, bands);
+
+  State_.Score.Zero();
+  if (log.RecordCount() == 0) return;
+  State_.Score.TallyLog(log);
+  ShowTotals();
+  log.Last();
+  View_.SetTimerEnabled(MainTimer::Clock, true);
+}
+
+void MainController::FillStateList() {
+  std::vector<std::string> states;
+  if (StatesOpen_) {
+    DataSet& t = States_->Data();
+    Field* state = t.FieldByName("State");
+    t.First();
+    while (!t.Eof()) {
+      states.push_back(state->AsString());
+      t.Next();
+    }
+  }
+  View_.SetItems(Ctl::StateFLD, states);
+}
+
+void MainController::LoadWindowSettings() {
+  State_.NumSentText = View_.Text(Ctl::NumSent);
+  LoadSettings(State_, Settings_, *Log_, View_, *Hooks_);
+  View_.SetText(Ctl::NumSent, State_.NumSentText);
+  if (!State_.LogNrText.empty()) View_.SetText(Ctl::LogNr, State_.LogNrText);
+}
+
+void MainController::RunSettings() {
+  State_.NumSentText = View_.Text(Ctl::NumSent);
+  RunSettingsAndRetally(State_, *Log_, *Hooks_);
+  View_.SetText(Ctl::NumSent, State_.NumSentText);
+  View_.SetText(Ctl::LogNr, State_.LogNrText);
+  ShowTotals();
+}
+
+void MainController::SetNumSent(const std::string& text) {
+  State_.NumSentText = text;
+  View_.SetText(Ctl::NumSent, text);
+}
+
+void MainController::ShowLogCount() {
+  State_.LogNrText = LogEntriesText(*Log_);
+  View_.SetText(Ctl::LogNr, State_.LogNrText);
+}
+
+void MainController::ApplySerial() {
+  const SerialState serial = SerialAfterLastRecord(*Log_);
+  if (serial.HasRecords) {
+    State_.LastMode = serial.LastMode;
+    View_.SetText(Ctl::Mode, serial.LastMode);
+  }
+  State_.NextSerial = serial.NextSerial;
+  SetNumSent(serial.NumSentText);
+}
+
+void MainController::ShowTotals() {
+  const TotalsDisplay& d = State_.Score.Display();
+  View_.SetText(Ctl::TlIBM, d.TlIBM);
+  View_.SetText(Ctl::TLNonIBM, d.TLNonIBM);
+  View_.SetText(Ctl::TlPoints, d.TlPoints);
+  View_.SetText(Ctl::TlMult, d.TlMult);
+  View_.SetText(Ctl::TlScore, d.TlScore);
+  View_.SetColor(Ctl::TLNonIBM, d.NonMemberColor);
+}
+
+void MainController::ShowNotice() {
+  const MultiplierNotice& n = State_.Score.Notice();
+  View_.SetText(Ctl::ViewMultBtn, n.Caption);
+  View_.SetFontColor(Ctl::ViewMultBtn, n.Color);
+  View_.SetTimerEnabled(MainTimer::Notice, n.Active);
+}
+
+// -------------------------------------------------------------- activation
+
+void MainController::FormActivate() {
+  State_.ProgramVersion = QV_VERSION_STRING;
+  LoadWindowSettings();
+
+  DataSet& log = LogData();
+  log.Last();
+  const bool hasRecords = log.RecordCount() > 0;
+  const std::string lastDate = hasRecords ? log.FieldByName("QSODate")->AsString() : std::string();
+  if (hasRecords && !lastDate.empty()) {
+    if (State_.AutoTime) {
+      View_.SetText(Ctl::QSODate, Module_.CurrentDate);
+      FocusField(Ctl::Mode);
+    } else {
+      View_.SetText(Ctl::QSODate, lastDate);
+      Module_.CurrentDate = lastDate;
+      FocusField(Ctl::QSODate);
+    }
+    State_.LastMode = log.FieldByName("Mode")->AsString();
+    View_.SetText(Ctl::Mode, State_.LastMode);
+    View_.SetText(Ctl::FreqEntered, log.FieldByName("Freq")->AsString());
+  } else {
+    Module_.CurrentDate = UtcText("yyyy-mm-dd");
+    View_.SetText(Ctl::QSODate, Module_.CurrentDate);
+    FocusField(State_.AutoTime ? Ctl::Mode : Ctl::QSODate);
+  }
+
+  if (hasRecords) {
+    ApplySerial();
+  } else {
+    State_.NextSerial = 1;
+    SetNumSent("1");
+    View_.SetText(Ctl::TlPoints, "");
+  }
+
+  Module_.EmptyLogRequested = false;
+  log.Last();
+  View_.SetColor(Ctl::StatPanel, kWinWhite);
+  View_.SetText(Ctl::StatPanel, "");
+
+  ApplyLayout();
+}
+
+void MainController::ApplyLayout() {
+  // The general purpose log first.
+  View_.SetText(Ctl::LogTypInf, "General Purpose Log");
+  View_.SetWidth(Ctl::RSTSent, kGpReportWidth);
+  View_.SetWidth(Ctl::RSTRcvd, kGpReportWidth);
+  for (Ctl c : {Ctl::XtraFields, Ctl::QSLSCkBox, Ctl::EQSLCkBox, Ctl::LOTWCkBox, Ctl::TimeEndHdr, Ctl::TimeEndFld,
+                Ctl::NotesHdr, Ctl::Notes})
+    View_.SetVisible(c, true);
+  for (Ctl c : {Ctl::QSOPanel, Ctl::IBM, Ctl::F11Text, Ctl::ViewMultBtn}) View_.SetVisible(c, false);
+  View_.SetWidth(Ctl::BtnToolBar, View_.Width(Ctl::AddToLogButton) + View_.Width(Ctl::ClearButton) +
+                                      View_.Width(Ctl::EditLogBtn) + kToolBarMargin);
+  View_.SetText(Ctl::RSTSentHdr, "RS(T) Sent");
+  View_.SetText(Ctl::RSTRcvdHdr, "RS(T) Rcvd");
+  for (Ctl c : {Ctl::RSTSentHdr, Ctl::RSTRcvdHdr, Ctl::RSTSent, Ctl::RSTRcvd}) View_.SetVisible(c, true);
+  for (Ctl c : {Ctl::RSTSentSep, Ctl::NumSent, Ctl::RSTRcvdSep, Ctl::RSTNumRcvd}) View_.SetVisible(c, false);
+
+  const bool modeAndFreq = !View_.Text(Ctl::Mode).empty() && !View_.Text(Ctl::FreqEntered).empty();
+  FocusField(modeAndFreq ? Ctl::CallEntered : Ctl::Mode);
+
+  const std::string& code = State_.Station.TypeContest;
+  if (code == "GP" || code == "Other") {
+    for (int32_t col : {5, 7}) View_.SetGridColumnVisible(col, true);
+    for (int32_t col : {6, 8, 15, 16}) View_.SetGridColumnVisible(col, false);
+    View_.SetHeight(Ctl::Notes, kNotesHeight);
+    View_.SetFontSize(Ctl::Notes, kNotesFontSize);
+  }
+  if (!State_.Station.TypeLog) return;
+
+  // Every contest.
+  View_.SetText(Ctl::LogTypInf, "NA SRINT / CQ WW WPX / Other Contest");
+  for (Ctl c : {Ctl::XtraFields, Ctl::NotesHdr, Ctl::Notes, Ctl::QSLSCkBox, Ctl::EQSLCkBox, Ctl::LOTWCkBox,
+                Ctl::TimeEndHdr, Ctl::TimeEndFld})
+    View_.SetVisible(c, false);
+  for (Ctl c : {Ctl::RSTSentSep, Ctl::NumSent, Ctl::RSTRcvdSep, Ctl::RSTNumRcvd}) View_.SetVisible(c, true);
+  View_.SetText(Ctl::RSTSentHdr, "RS(T) Sent Num");
+  View_.SetText(Ctl::RSTRcvdHdr, "RS(T) Rcvd Num");
+  for (int32_t col : {5, 6, 7, 8}) View_.SetGridColumnVisible(col, true);
+  for (int32_t col : {15, 16}) View_.SetGridColumnVisible(col, false);
+
+  if (code == "WWDX") {
+    View_.SetText(Ctl::LogTypInf, "WW DX Contest Log");
+    for (Ctl c : {Ctl::RSTSentSep, Ctl::RSTRcvdSep, Ctl::NumSent, Ctl::RSTNumRcvd}) View_.SetVisible(c, false);
+    ResizeWwdxReports(State_.LastMode);
+    for (int32_t col : {5, 7}) View_.SetGridColumnVisible(col, true);
+    for (int32_t col : {6, 8, 15, 16}) View_.SetGridColumnVisible(col, false);
+  } else if (code == "NAQP") {
+    View_.SetText(Ctl::LogTypInf, "NA QP Log");
+    for (Ctl c : {Ctl::RSTSentHdr, Ctl::RSTRcvdHdr, Ctl::RSTSent, Ctl::RSTRcvd, Ctl::RSTSentSep, Ctl::RSTRcvdSep,
+                  Ctl::NumSent, Ctl::RSTNumRcvd})
+      View_.SetVisible(c, false);
+    for (int32_t col : {5, 6, 7, 8, 15, 16}) View_.SetGridColumnVisible(col, false);
+  } else if (code == "IBM") {
+    View_.SetText(Ctl::LogTypInf, "IBM QSO Party Log");
+    View_.SetText(Ctl::RSTSentHdr, "   Seq Num Sent");
+    View_.SetText(Ctl::RSTRcvdHdr, "  Seq Num Rcvd");
+    for (Ctl c : {Ctl::RSTSent, Ctl::RSTRcvd, Ctl::RSTSentSep, Ctl::RSTRcvdSep}) View_.SetVisible(c, false);
+    for (Ctl c : {Ctl::QSOPanel, Ctl::IBM, Ctl::Notes, Ctl::NotesHdr, Ctl::F11Text, Ctl::ViewMultBtn})
+      View_.SetVisible(c, true);
+    View_.SetWidth(Ctl::BtnToolBar, View_.Width(Ctl::AddToLogButton) + View_.Width(Ctl::ClearButton) +
+                                        View_.Width(Ctl::EditLogBtn) + View_.Width(Ctl::ViewMultBtn) +
+                                        kToolBarMargin);
+    for (int32_t col : {5, 7}) View_.SetGridColumnVisible(col, false);
+    for (int32_t col : {6, 8, 15, 16, 18}) View_.SetGridColumnVisible(col, true);
+    if (!FileExists(State_.ExeDir + std::string(kMemberFileName)))
+      StatusText(kWinRed, kWinWhite, " WWHAM Database required for IBM QSO Party!");
+  }
+}
+
+void MainController::ResizeWwdxReports(std::string_view mode) {
+  const bool ssb = mode == "SSB";
+  for (Ctl c : {Ctl::RSTSent, Ctl::RSTRcvd}) {
+    View_.SetWidth(c, ssb ? kSsbReportWidth : kCwReportWidth);
+    View_.SetMaxLength(c, ssb ? 4 : 5);
+  }
+  View_.SetText(Ctl::RSTSentHdr, ssb ? "RS Zone Sent" : "RST Zone Sent");
+  View_.SetText(Ctl::RSTRcvdHdr, ssb ? "RS Zone Rcvd" : "RST Zone Rcvd");
+}
+
+// ------------------------------------------------------------ timers, keys
+
+void MainController::Timer1Timer() {
+  const double now = NowUtc();
+  View_.SetText(Ctl::ClockPanel, FormatDateTime("hhnn", now));
+  if (State_.AutoTime) {
+    Module_.CurrentDate = FormatDateTime("yyyy-mm-dd", now);
+    View_.SetText(Ctl::QSODate, Module_.CurrentDate);
+  }
+  if (Module_.FirstTick) {
+    Module_.FirstTick = false;
+    View_.SetTimerInterval(MainTimer::Clock, kClockMs);
+  }
+}
+
+void MainController::Timer2Timer() {
+  State_.Score.Notice().Expire();
+  ShowNotice();
+}
+
+void MainController::FormKeyDown(HotKey key) {
+  switch (key) {
+    case HotKey::F1: UserGuidBtnClick(); break;
+    case HotKey::F2: SettingsButtonClick(); break;
+    case HotKey::F3: EditLogBtnClick(); break;
+    case HotKey::F4: ViewMultBtnClick(); break;
+    case HotKey::F8: ClearButtonClick(); break;
+    case HotKey::F9: ExitButtonClick(); break;
+    case HotKey::F11:
+      View_.SetChecked(Ctl::IBM, !View_.Checked(Ctl::IBM));
+      IBMClick();
+      break;
+    case HotKey::Other: break;
+  }
+  View_.SetFontColor(Ctl::IBM, View_.Checked(Ctl::IBM) ? kWinBlue : kWinBlack);
+}
+
+void MainController::FormResize() { View_.SetWidth(Ctl::BrDBGrid, View_.ClientWidth() - 2); }
+
+// ---------------------------------------------------------------- buttons
+
+void MainController::ExitButtonClick() { View_.CloseWindow(); }
+
+void MainController::UserGuidBtnClick() { View_.OpenUrl(State_.ExeDir + std::string(kUserGuideFileName)); }
+
+void MainController::OnlineLookupClick() { FocusField(Ctl::CallEntered); }
+
+void MainController::SettingsButtonClick() {
+  RunSettings();
+  if (!Module_.EmptyLogRequested) return;
+  EmptyLog();
+  View_.SetText(Ctl::TimeST, "");
+  View_.SetText(Ctl::RSTSent, "");
+  FocusField(Ctl::QSODate);
+  State_.NextSerial = 1;
+  SetNumSent(format("%4.3d", {1}));
+  State_.Score.Reset();
+  ShowTotals();
+  Module_.EmptyLogRequested = false;
+}
+
+void MainController::EditLogBtnClick() {
+  DataSet& log = LogData();
+  if (log.RecordCount() == 0) {
+    View_.Inform("Log Table is Empty!");
+    return;
+  }
+  if (!ShowLogEditor_) return;
+  ShowLogEditor_();
+  const bool ibm = IsContest(ContestKind::IBM);
+  if (ibm) {
+    log.DisableControls();
+    ReopenLog(*Log_);
+    ShowLogCount();
+    log.Last();
+    State_.Score.TallyLog(log);
+    ShowTotals();
+  }
+  ReopenLog(*Log_);
+  ShowLogCount();
+  log.Last();
+  if (ibm) log.EnableControls();
+  ApplySerial();
+}
+
+void MainController::ViewMultBtnClick() {
+  if (LogData().RecordCount() == 0) {
+    View_.Inform("Log Table is Empty!");
+    return;
+  }
+  if (ShowMultView_) ShowMultView_();
+}
+
+void MainController::FormClose() {
+  Settings_.WriteWindowPlacement(View_.CurrentWindowState(), View_.IsActiveWindow(), View_.CurrentPlacement());
+  Module_.HamScopeLinked = false;
+  HamScope_ = nullptr;
+}
+
+}  // namespace qv::app

@@ -1,0 +1,323 @@
+// The entry fields' key filters and checks, Clear Fields, Add To Log and the
+// emptying of the log.
+#include "app/LogFiles.h"
+#include "app/MainController.h"
+#include "app/QsoEntry.h"
+#include "app/QsoRecord.h"
+#include "app/Scoring.h"
+#include "platform/dataset/DataSet.h"
+#include "platform/host/Exception.h"
+#include "platform/host/SysUtils.h"
+#include "platform/os/File.h"
+
+namespace qv::app {
+
+void MainController::FocusField(Ctl field) {
+  const bool moves = View_.FocusedControl() != field;
+  View_.Focus(field);
+  if (moves) FieldEnter(field);
+}
+
+void MainController::StatusLook(uint32_t background, uint32_t text) {
+  View_.SetColor(Ctl::StatPanel, background);
+  View_.SetFontColor(Ctl::StatPanel, text);
+}
+
+void MainController::StatusText(uint32_t background, uint32_t textColor, const std::string& text) {
+  StatusLook(background, textColor);
+  View_.SetText(Ctl::StatPanel, text);
+}
+
+void MainController::Poke(const std::string& item, const std::string& text) {
+  if (Module_.HamScopeLinked && HamScope_ != nullptr) HamScope_->Poke(item, text);
+}
+
+char MainController::KeyPress(Ctl field, char key, int32_t caretPos) {
+  KeyContext context;
+  context.ZSlashed = State_.Program.ZSlashed;
+  context.WwdxReports = State_.Station.TypeContest == "WWDX";
+  context.CaretPos = caretPos;
+  return FilterEntryKey(field, key, context);
+}
+
+void MainController::FieldExit(Ctl field) {
+  const bool ibm = IsContest(ContestKind::IBM);
+  const bool wwdx = IsContest(ContestKind::WWDX);
+  switch (field) {
+    case Ctl::CallEntered:
+      CallEnteredExit();
+      break;
+    case Ctl::FreqEntered: {
+      Module_.LastFreq = View_.Text(Ctl::FreqEntered);
+      if (ibm && BandTable::BandIndex(Module_.LastFreq) < 0) FocusField(Ctl::FreqEntered);
+      break;
+    }
+    case Ctl::Mode: {
+      const std::string mode = UpperCase(View_.Text(Ctl::Mode));
+      View_.SetText(Ctl::Mode, mode);
+      if (mode.empty()) {
+        FocusField(Ctl::Mode);
+        break;
+      }
+      State_.LastMode = mode;
+      if (wwdx) ResizeWwdxReports(mode);
+      break;
+    }
+    case Ctl::TimeST:
+      if (ibm) FocusField(Ctl::RSTNumRcvd);
+      if (View_.Text(Ctl::TimeST).size() < 4) {
+        View_.Warn("Invalid TIME !");
+        FocusField(Ctl::TimeST);
+      }
+      break;
+    case Ctl::TimeEndFld: {
+      const std::string t = View_.Text(Ctl::TimeEndFld);
+      if (!t.empty() && t.size() < 4) {
+        View_.Warn("Invalid TIME !");
+        FocusField(Ctl::TimeEndFld);
+      }
+      break;
+    }
+    case Ctl::QSODate:
+      Module_.CurrentDate = View_.Text(Ctl::QSODate);
+      Module_.QsoDate = Module_.CurrentDate;
+      break;
+    case Ctl::RSTSent:
+    case Ctl::RSTRcvd: {
+      if (!wwdx) break;
+      const bool ssb = View_.Text(Ctl::Mode) == "SSB";
+      if (View_.Text(field).size() < (ssb ? 4u : 5u)) {
+        StatusText(kWinWhite, kWinRed, ssb ? "RS + Zone required!" : "RST + Zone required!");
+        FocusField(field);
+      } else {
+        View_.SetText(Ctl::StatPanel, "");
+      }
+      break;
+    }
+    case Ctl::NumSent: {
+      std::string serial;
+      const std::string t = View_.Text(Ctl::NumSent);
+      if (!t.empty() && FormatSerial(t, serial)) SetNumSent(serial);
+      if (ibm) FocusField(Ctl::RSTNumRcvd);
+      break;
+    }
+    case Ctl::RSTNumRcvd: {
+      const std::string t = View_.Text(Ctl::RSTNumRcvd);
+      int32_t n = 0;
+      std::string serial;
+      if (!t.empty() && TryStrToInt(t, n) && n != 0 && FormatSerial(t, serial))
+        View_.SetText(Ctl::RSTNumRcvd, serial);
+      break;
+    }
+    case Ctl::StateFLD: {
+      const std::string state = UpperCase(View_.Text(Ctl::StateFLD));
+      View_.SetText(Ctl::StateFLD, state);
+      if (!StatesOpen_ || state.empty()) break;
+      if (!View_.Text(Ctl::CountryFLD).empty() || !View_.Text(Ctl::ContinentFLD).empty()) break;
+      DataSet& t = States_->Data();
+      if (!t.Locate("State", state, 0)) break;
+      const std::string country = t.FieldByName("USCountry")->AsString();
+      View_.SetText(Ctl::CountryFLD, (ibm || state == "HI") ? country : std::string("USA"));
+      View_.SetText(Ctl::ContinentFLD, t.FieldByName("Continent")->AsString());
+      break;
+    }
+    case Ctl::ContinentFLD: {
+      const std::string continent = UpperCase(View_.Text(Ctl::ContinentFLD));
+      View_.SetText(Ctl::ContinentFLD, continent);
+      if (!IsContinentCode(continent)) FocusField(Ctl::ContinentFLD);
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void MainController::FieldEnter(Ctl field) {
+  if (Module_.HamScopeLinked) return;
+  if (field == Ctl::RSTSent) {
+    std::string report = View_.Text(Ctl::Mode) != "SSB" ? "599" : "59";
+    if (IsContest(ContestKind::WWDX)) report += State_.Station.MyZone;
+    View_.SetText(Ctl::RSTSent, report);
+  } else if (field == Ctl::RSTRcvd) {
+    View_.SetText(Ctl::RSTRcvd, State_.LastMode != "SSB" ? "599" : "59");
+  }
+}
+
+void MainController::FieldChange(Ctl field) {
+  if (field == Ctl::Mode && IsContest(ContestKind::WWDX)) ResizeWwdxReports(View_.Text(Ctl::Mode));
+}
+
+void MainController::IBMClick() {
+  if (View_.Checked(Ctl::IBM)) {
+    if (View_.Text(Ctl::CallEntered).empty()) {
+      View_.SetChecked(Ctl::IBM, false);
+      return;
+    }
+    View_.SetFontColor(Ctl::IBM, kWinBlue);
+    StatusLook(kWinWhite, kWinBlack);
+  } else {
+    View_.SetFontColor(Ctl::IBM, kWinBlack);
+    View_.SetColor(Ctl::StatPanel, kWinWhite);
+  }
+  View_.SetText(Ctl::StatPanel, "");
+}
+
+void MainController::ClearButtonClick() {
+  if (Module_.HamScopeLinked) {
+    Poke("Name", "");
+    Poke("Call", "");
+    Poke("Ext_macro", "000");
+    FocusField(Ctl::FreqEntered);
+  } else {
+    FocusField(Ctl::CallEntered);
+  }
+  View_.SetFontColor(Ctl::IBM, kWinBlack);
+  for (Ctl c : {Ctl::CallEntered, Ctl::TimeST, Ctl::RSTSent, Ctl::RSTRcvd, Ctl::RSTNumRcvd, Ctl::CountryFLD,
+                Ctl::ContinentFLD})
+    View_.SetText(c, "");
+  View_.SetChecked(Ctl::IBM, false);
+  for (Ctl c : {Ctl::NameFld, Ctl::LName, Ctl::CityFld, Ctl::StateFLD, Ctl::Notes, Ctl::TimeEndFld})
+    View_.SetText(c, "");
+  for (Ctl c : kXtraFields) View_.SetText(c, "");
+  View_.SetChecked(Ctl::QSLSCkBox, false);
+  StatusText(kWinWhite, kWinBlack, "");
+
+  DataSet& log = LogData();
+  if (!log.Active()) log.Open();
+  Log_->SetIndexName(kPrimeIndexName);
+  ShowLogCount();
+  log.Last();
+}
+
+void MainController::AddToLogButtonClick() {
+  DataSet& log = LogData();
+  Log_->SetIndexName(kPrimeIndexName);
+  ShowLogCount();
+
+  const bool ibm = IsContest(ContestKind::IBM);
+  const bool member = View_.Checked(Ctl::IBM);
+  auto filled = [&](std::initializer_list<Ctl> fields) {
+    for (Ctl c : fields)
+      if (View_.Text(c).empty()) return false;
+    return true;
+  };
+  bool ok = filled({Ctl::CallEntered, Ctl::QSODate, Ctl::Mode, Ctl::FreqEntered});
+  if (ok && ibm && member) ok = filled({Ctl::RSTNumRcvd, Ctl::CountryFLD, Ctl::ContinentFLD});
+  if (!ok) {
+    StatusText(kWinWhite, kWinRed, "One or more required fields are blank!");
+    FocusField(Ctl::CallEntered);
+    return;
+  }
+
+  if (!State_.Station.TypeLog && State_.AutoTime && View_.Text(Ctl::TimeEndFld).empty())
+    View_.SetText(Ctl::TimeEndFld, View_.Text(Ctl::ClockPanel));
+  View_.SetText(Ctl::StateFLD, UpperCase(View_.Text(Ctl::StateFLD)));
+  View_.SetText(Ctl::ContinentFLD, UpperCase(View_.Text(Ctl::ContinentFLD)));
+
+  QsoRecord q;
+  // The date of the contact: the date the call check or the date field set;
+  // before either has run, the date the field shows.
+  q.QSODate = Module_.QsoDate.empty() ? View_.Text(Ctl::QSODate) : Module_.QsoDate;
+  q.Mode = View_.Text(Ctl::Mode);
+  q.Freq = View_.Text(Ctl::FreqEntered);
+  q.TimeStart = View_.Text(Ctl::TimeST);
+  q.Call = View_.Text(Ctl::CallEntered);
+  q.RSTSent = View_.Text(Ctl::RSTSent);
+  q.NumSent = View_.Text(Ctl::NumSent);
+  q.RSTRcvd = View_.Text(Ctl::RSTRcvd);
+  q.NumRcvd = View_.Text(Ctl::RSTNumRcvd);
+  q.Country = View_.Text(Ctl::CountryFLD);
+  q.Continent = View_.Text(Ctl::ContinentFLD);
+  q.IBM = member;
+  q.Name = View_.Text(Ctl::NameFld);
+  q.LastName = View_.Text(Ctl::LName);
+  q.TimeEnd = View_.Text(Ctl::TimeEndFld);
+  q.City = View_.Text(Ctl::CityFld);
+  q.State = View_.Text(Ctl::StateFLD);
+  q.Notes = View_.Text(Ctl::Notes);
+  q.COUNTY = View_.Text(Ctl::County);
+  q.CQZ = View_.Text(Ctl::CQZ);
+  q.GRID = View_.Text(Ctl::GridSq);
+  q.ITUZ = View_.Text(Ctl::ITUZ);
+  q.FISTS = View_.Text(Ctl::FISTS);
+  q.IOTA = View_.Text(Ctl::IOTA);
+  q.OOTC = View_.Text(Ctl::OOTC);
+  q.TENTEN = View_.Text(Ctl::TenTen);
+  q.QCWA = View_.Text(Ctl::QCWA);
+  q.DXCC = View_.Text(Ctl::DXCC);
+  q.CLASSLIC = View_.Text(Ctl::LicClass);
+  q.BMCODE = View_.Text(Ctl::BMCode);
+  q.STREET = View_.Text(Ctl::Street);
+  q.PREFIXCOUNTRY = View_.Text(Ctl::PrefCountry);
+  q.POSTCODE = View_.Text(Ctl::PostalCode);
+  q.LAT = View_.Text(Ctl::Lat);
+  q.LONG = View_.Text(Ctl::Long);
+  q.EMAIL = View_.Text(Ctl::Email);
+  q.QSLMGR = View_.Text(Ctl::QSLMgr);
+  q.URL = View_.Text(Ctl::WebURL);
+  q.QSLS = View_.Checked(Ctl::QSLSCkBox);
+  q.EQSLSent = View_.Checked(Ctl::EQSLCkBox);
+  q.LOTWSent = View_.Checked(Ctl::LOTWCkBox);
+
+  const bool noticeWasActive = State_.Score.Notice().Active;
+  log.Append();
+  try {
+    if (ibm) {
+      const int32_t points =
+          State_.Score.AddContact(member, q.Continent, State_.Station.MyContinent, q.Freq, q.Country,
+                                  q.NumSent + " " + q.Call);
+      q.Points = IntToStr(points);
+      ShowTotals();
+      ShowNotice();
+    }
+    WriteQso(log, q);
+    log.Post();
+  } catch (...) {
+    // The contact is not in the log: no insert left pending, and totals and
+    // multipliers counted again from what the log holds. The entry fields
+    // keep what was typed; the error box then names the failure.
+    if (log.State() == dsInsert || log.State() == dsEdit) log.Cancel();
+    if (ibm) {
+      State_.Score.TallyLog(log);
+      if (!noticeWasActive) State_.Score.Notice().Expire();
+      ShowTotals();
+      ShowNotice();
+    }
+    log.Last();
+    throw;
+  }
+  log.Last();
+
+  ApplySerial();
+  log.Close();
+  ClearButtonClick();
+
+  // The backup copy replaces the old one only when complete (the copy goes
+  // through a temporary file); a failure is shown, the contact stays logged.
+  bool copied = false;
+  try {
+    copied = CopyFile(State_.LogFile, BackupFileOf(State_.LogDir), false);
+  } catch (const std::exception&) {
+    copied = false;
+  }
+  if (!copied) StatusText(kWinWhite, kWinRed, "Backup copy of the Log failed!");
+
+  if (!log.Active()) log.Open();
+  Log_->SetIndexName(kPrimeIndexName);
+  ShowLogCount();
+  log.Last();
+}
+
+bool MainController::EmptyLog() {
+  DataSet& log = LogData();
+  log.Close();
+  Log_->EmptyTable();
+  log.Open();
+  Log_->SetIndexName(kPrimeIndexName);
+  ShowLogCount();
+  SetNumSent("1");
+  State_.NextSerial = 1;
+  return true;
+}
+
+}  // namespace qv::app

@@ -1,0 +1,40 @@
+// The rules of the QSO entry fields that need no window: which keys each
+// field accepts, the fields shown in capitals, the input limits, and the
+// serial-number text "%4.3d".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "app/MainView.h"
+
+namespace qv::app {
+
+inline constexpr char kBackspace = '\b';
+inline constexpr char kSlashedZero = static_cast<char>(0xD8);
+
+// What a key filter needs to know besides the key.
+struct KeyContext {
+  bool ZSlashed = true;     // show the call's zeros as 0xD8
+  bool WwdxReports = false;  // contest code "WWDX": reports take "0" too
+  int32_t CaretPos = 0;      // characters before the caret
+};
+
+// The character a key typed into field becomes (1252 byte), or 0 when the
+// field refuses it. Fields without a rule take every key.
+char FilterEntryKey(Ctl field, char key, const KeyContext& context);
+
+// The fields that show their text in capitals.
+bool IsUpperCaseField(Ctl field);
+// The input limit of a field when the window is made; 0 = none.
+int32_t InitialMaxLength(Ctl field);
+
+// "%4.3d" of a whole number (7 -> " 007", 12345 -> "12345"); false when the
+// text is no whole number.
+bool FormatSerial(std::string_view text, std::string& out);
+
+// The seven continent codes.
+bool IsContinentCode(std::string_view text);
+
+}  // namespace qv::app

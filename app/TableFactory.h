@@ -1,0 +1,43 @@
+// Where the main window gets its three database/table pairs from: the log,
+// the state and country table and the member list. The window sees each pair
+// as one DatabaseTable (database component + table component) and never the
+// storage behind it, so the engine's components replace the in-memory tables
+// without a change to the window.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "app/LogFiles.h"
+
+namespace qv::app {
+
+struct TableSpec;
+
+// A database component with the one table component the window opens in it.
+class DatabaseTable : public LogTable {
+public:
+  // The database file exists (nothing is opened).
+  virtual bool DatabaseExists() = 0;
+  // The table exists in the database (a missing database file: false).
+  virtual bool TableExists() = 0;
+  virtual const std::string& DatabaseFileName() const = 0;
+  // Disconnects first (closing the table); the next connect uses the file.
+  virtual void SetDatabaseFileName(const std::string& fileName) = 0;
+  virtual void Connect() = 0;
+  virtual void Disconnect() = 0;
+  // Deletes every record; the table is closed before and opened after by
+  // the caller.
+  virtual void EmptyTable() = 0;
+};
+
+class TableFactory {
+public:
+  virtual ~TableFactory() = default;
+  // A closed pair for the table spec in the database file fileName.
+  virtual std::unique_ptr<DatabaseTable> Create(const TableSpec& spec, const std::string& fileName,
+                                                bool readOnly) = 0;
+};
+
+}  // namespace qv::app
