@@ -6,6 +6,7 @@
 #include "net/netcode.h"
 #include "net/netsocket.h"
 #include "net/netutil.h"
+#include "platform/host/SysUtils.h"
 
 namespace qv::net {
 
@@ -25,23 +26,6 @@ bool IsHeadSafe(std::string_view s) {
     const auto b = static_cast<uint8_t>(c);
     if (b < 0x20 || b == 0x7F) return false;
   }
-  return true;
-}
-
-// A hexadecimal number of digits only that fits 31 bits.
-bool ParseHex31(std::string_view s, int32_t& value) {
-  if (s.empty()) return false;
-  int64_t v = 0;
-  for (char c : s) {
-    int32_t d;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    else return false;
-    v = v * 16 + d;
-    if (v > 0x7FFFFFFF) return false;
-  }
-  value = static_cast<int32_t>(v);
   return true;
 }
 
@@ -146,7 +130,7 @@ bool THTTPClient::SendRequest(const std::string& method, const std::string& url)
 
   const TUrlParts u = SplitUrl(url);
   if (!IsHeadSafe(u.Prot) || !IsHeadSafe(u.Host) || !IsHeadSafe(u.Port) || !IsHeadSafe(u.URI)) return false;
-  const bool https = UpperAscii(u.Prot) == "HTTPS";
+  const bool https = UpperCase(u.Prot) == "HTTPS";
 
   bool tunnel = false;
   if (https) {
@@ -185,7 +169,7 @@ bool THTTPClient::SendRequest(const std::string& method, const std::string& url)
   std::string uri = u.URI;
   if (proxied) uri = u.Prot + "://" + host + ":" + u.Port + uri;
   if (uri == "/*") uri = "*";
-  const std::string um = UpperAscii(method);
+  const std::string um = UpperCase(method);
   top(Protocol == "0.9" ? um + " " + uri : um + " " + uri + " HTTP/" + Protocol);
 
   if (proxied) {
@@ -273,7 +257,7 @@ bool THTTPClient::SendRequest(const std::string& method, const std::string& url)
     return false;
   }
   bool haveHead = false;
-  if (!StartsWith(UpperAscii(s), "HTTP/")) {
+  if (!StartsWith(UpperCase(s), "HTTP/")) {
     // HTTP/0.9: no head, the first line already belongs to the body.
     const std::string line = s + "\r\n";
     Document.Write(line.data(), static_cast<int64_t>(line.size()));
@@ -295,7 +279,7 @@ bool THTTPClient::SendRequest(const std::string& method, const std::string& url)
         break;
       }
       if (s.empty()) break;
-      const std::string su = UpperAscii(s);
+      const std::string su = UpperCase(s);
       if (StartsWith(su, "CONTENT-LENGTH:")) {
         int32_t v = -1;
         // A negative or overflowing length is no number: the body is then
@@ -304,8 +288,7 @@ bool THTTPClient::SendRequest(const std::string& method, const std::string& url)
         if (size != -1) TransferKind = THTTPTransferKind::ByLength;
       }
       if (StartsWith(su, "CONTENT-TYPE:")) MimeType = SeparateRight(s, " ");
-      if (StartsWith(su, "TRANSFER-ENCODING:") &&
-          UpperAscii(SeparateRight(s, " ")).find("CHUNKED") != std::string::npos)
+      if (StartsWith(su, "TRANSFER-ENCODING:") && UpperCase(SeparateRight(s, " ")).find("CHUNKED") != std::string::npos)
         TransferKind = THTTPTransferKind::Chunked;
       if (StartsWith(su, "CONNECTION: CLOSE")) closeAfter = true;
     }
@@ -367,14 +350,14 @@ bool THTTPClient::ReadChunked() {
     while (s.empty() && Sock->LastError == 0);
     if (Sock->LastError != 0) return false;  // ended before the last chunk
     int32_t n = 0;
-    if (!ParseHex31(SeparateLeft(s, " "), n) || n == 0) return true;
+    if (!ParseHex(SeparateLeft(s, " "), 0x7FFFFFFF, n) || n == 0) return true;
     if (!ReadByLength(n)) return false;
   }
 }
 
 void THTTPClient::ParseCookies() {
   for (const std::string& line : Headers) {
-    if (!StartsWith(LowerAscii(line), "set-cookie:")) continue;
+    if (!StartsWith(LowerCase(line), "set-cookie:")) continue;
     std::string s = SeparateRight(line, ":");
     s = SeparateLeft(s, ";");
     const std::string name = SeparateLeft(s, "=");

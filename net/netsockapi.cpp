@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "net/netutil.h"
+#include "platform/host/SysUtils.h"
 
 namespace qv::net {
 
@@ -590,7 +591,7 @@ void Resolve(T& slot, const TSockLibImage* lib, const char* name) {
 }
 
 const TSockLibImage* DefaultLoader(const std::string& name) {
-  return LowerAscii(name) == "ws2_32.dll" ? &PosixSocketLibrary() : nullptr;
+  return LowerCase(name) == "ws2_32.dll" ? &PosixSocketLibrary() : nullptr;
 }
 
 const TSockApi& Api() { return B().Api; }

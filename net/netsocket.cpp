@@ -536,25 +536,42 @@ void TBaseSocket::LimitBandwidth(int32_t length, int32_t maxB, uint32_t& next) {
   next = GetTick() + static_cast<uint32_t>(int64_t{length} * 1000 / maxB);
 }
 
-int32_t TBaseSocket::SendBuffer(const void* buffer, int32_t length) {
-  if (length < 0) length = 0;
-  LimitBandwidth(length, MaxSendBandwidth, NextSend);
-  const void* data = buffer;
-  std::string filtered;
-  if (OnWriteFilter) {
-    filtered.assign(static_cast<const char*>(buffer), static_cast<size_t>(length));
-    OnWriteFilter(this, filtered);
-    if (filtered.size() > static_cast<size_t>(length)) filtered.resize(static_cast<size_t>(length));
-    data = filtered.data();
-    length = static_cast<int32_t>(filtered.size());
-  }
-  const int32_t r = sockapi::Send(Socket, data, length, 0);
-  SockCheck(r);
-  ExceptCheck();
-  const int32_t count = r > 0 ? r : 0;
+const void* TBaseSocket::FilterOutgoing(const void* buffer, int32_t& length, std::string& filtered) {
+  if (!OnWriteFilter) return buffer;
+  filtered.assign(static_cast<const char*>(buffer), static_cast<size_t>(length));
+  OnWriteFilter(this, filtered);
+  if (filtered.size() > static_cast<size_t>(length)) filtered.resize(static_cast<size_t>(length));
+  length = static_cast<int32_t>(filtered.size());
+  return filtered.data();
+}
+
+int32_t TBaseSocket::CountSent(int32_t count) {
   SendCounter += static_cast<uint32_t>(count);
   DoStatus(THookSocketReason::WriteCount, ToStr(count));
   return count;
+}
+
+int32_t TBaseSocket::CountReceived(void* buffer, int32_t count) {
+  RecvCounter += static_cast<uint32_t>(count);
+  DoStatus(THookSocketReason::ReadCount, ToStr(count));
+  if (OnReadFilter && count > 0) {
+    std::string s(static_cast<const char*>(buffer), static_cast<size_t>(count));
+    OnReadFilter(this, s);
+    count = std::min<int32_t>(count, static_cast<int32_t>(s.size()));
+    std::memcpy(buffer, s.data(), static_cast<size_t>(count));
+  }
+  return count;
+}
+
+int32_t TBaseSocket::SendBuffer(const void* buffer, int32_t length) {
+  if (length < 0) length = 0;
+  LimitBandwidth(length, MaxSendBandwidth, NextSend);
+  std::string filtered;
+  const void* data = FilterOutgoing(buffer, length, filtered);
+  const int32_t r = sockapi::Send(Socket, data, length, 0);
+  SockCheck(r);
+  ExceptCheck();
+  return CountSent(r > 0 ? r : 0);
 }
 
 void TBaseSocket::SendByte(uint8_t data) { SendBuffer(&data, 1); }
@@ -591,22 +608,12 @@ void TBaseSocket::SendStream(Stream& stream) {
 int32_t TBaseSocket::SendBufferTo(const void* buffer, int32_t length) {
   if (length < 0) length = 0;
   LimitBandwidth(length, MaxSendBandwidth, NextSend);
-  const void* data = buffer;
   std::string filtered;
-  if (OnWriteFilter) {
-    filtered.assign(static_cast<const char*>(buffer), static_cast<size_t>(length));
-    OnWriteFilter(this, filtered);
-    if (filtered.size() > static_cast<size_t>(length)) filtered.resize(static_cast<size_t>(length));
-    data = filtered.data();
-    length = static_cast<int32_t>(filtered.size());
-  }
+  const void* data = FilterOutgoing(buffer, length, filtered);
   const int32_t r = sockapi::SendTo(Socket, data, length, 0, RemoteSin.Addr(), RemoteSin.Len());
   SockCheck(r);
   ExceptCheck();
-  const int32_t count = r > 0 ? r : 0;
-  SendCounter += static_cast<uint32_t>(count);
-  DoStatus(THookSocketReason::WriteCount, ToStr(count));
-  return count;
+  return CountSent(r > 0 ? r : 0);
 }
 
 // ---- Receiving --------------------------------------------------------------
@@ -620,16 +627,7 @@ int32_t TBaseSocket::RecvBuffer(void* buffer, int32_t length) {
   else
     SockCheck(r);
   ExceptCheck();
-  int32_t count = r > 0 ? r : 0;
-  RecvCounter += static_cast<uint32_t>(count);
-  DoStatus(THookSocketReason::ReadCount, ToStr(count));
-  if (OnReadFilter && count > 0) {
-    std::string s(static_cast<const char*>(buffer), static_cast<size_t>(count));
-    OnReadFilter(this, s);
-    count = std::min<int32_t>(count, static_cast<int32_t>(s.size()));
-    std::memcpy(buffer, s.data(), static_cast<size_t>(count));
-  }
-  return count;
+  return CountReceived(buffer, r > 0 ? r : 0);
 }
 
 int32_t TBaseSocket::RecvBufferFrom(void* buffer, int32_t length) {
@@ -639,16 +637,7 @@ int32_t TBaseSocket::RecvBufferFrom(void* buffer, int32_t length) {
   const int32_t r = sockapi::RecvFrom(Socket, buffer, length, 0, RemoteSin.Addr(), &len);
   SockCheck(r);
   ExceptCheck();
-  int32_t count = r > 0 ? r : 0;
-  RecvCounter += static_cast<uint32_t>(count);
-  DoStatus(THookSocketReason::ReadCount, ToStr(count));
-  if (OnReadFilter && count > 0) {
-    std::string s(static_cast<const char*>(buffer), static_cast<size_t>(count));
-    OnReadFilter(this, s);
-    count = std::min<int32_t>(count, static_cast<int32_t>(s.size()));
-    std::memcpy(buffer, s.data(), static_cast<size_t>(count));
-  }
-  return count;
+  return CountReceived(buffer, r > 0 ? r : 0);
 }
 
 int32_t TBaseSocket::WaitingData() {
@@ -657,7 +646,7 @@ int32_t TBaseSocket::WaitingData() {
   return static_cast<int32_t>(std::min<uint32_t>(x, 0x7FFFFFFF));
 }
 
-bool TBaseSocket::CanRead(int32_t timeout) {
+bool TBaseSocket::WaitReady(int32_t timeout, bool write) {
   if (Socket == INVALID_SOCKET) {
     LastError = WSAENOTSOCK;
     ExceptCheck();
@@ -672,38 +661,19 @@ bool TBaseSocket::CanRead(int32_t timeout) {
     tv.tv_usec = (t % 1000) * 1000;
     ptv = &tv;
   }
-  int32_t x = sockapi::Select(static_cast<int32_t>(Socket) + 1, &set, nullptr, nullptr, ptv);
+  int32_t x =
+      sockapi::Select(static_cast<int32_t>(Socket) + 1, write ? nullptr : &set, write ? &set : nullptr, nullptr, ptv);
   SockCheck(x);
   if (LastError != 0) x = 0;
   const bool result = x > 0 && sockapi::WSAFDIsSet(Socket, &set) != 0;
   ExceptCheck();
-  if (result) DoStatus(THookSocketReason::CanRead, "");
+  if (result) DoStatus(write ? THookSocketReason::CanWrite : THookSocketReason::CanRead, "");
   return result;
 }
 
-bool TBaseSocket::CanWrite(int32_t timeout) {
-  if (Socket == INVALID_SOCKET) {
-    LastError = WSAENOTSOCK;
-    ExceptCheck();
-    return false;
-  }
-  TFDSet set = FDSet;
-  TTimeVal tv;
-  const TTimeVal* ptv = nullptr;
-  if (timeout != -1) {
-    const int32_t t = std::max(timeout, 0);
-    tv.tv_sec = t / 1000;
-    tv.tv_usec = (t % 1000) * 1000;
-    ptv = &tv;
-  }
-  int32_t x = sockapi::Select(static_cast<int32_t>(Socket) + 1, nullptr, &set, nullptr, ptv);
-  SockCheck(x);
-  if (LastError != 0) x = 0;
-  const bool result = x > 0 && sockapi::WSAFDIsSet(Socket, &set) != 0;
-  ExceptCheck();
-  if (result) DoStatus(THookSocketReason::CanWrite, "");
-  return result;
-}
+bool TBaseSocket::CanRead(int32_t timeout) { return WaitReady(timeout, false); }
+
+bool TBaseSocket::CanWrite(int32_t timeout) { return WaitReady(timeout, true); }
 
 int32_t TBaseSocket::WaitForData(int32_t timeout) {
   sched_yield();

@@ -203,8 +203,19 @@ protected:
   // RecvPacket that copies at most length bytes straight to out.
   int32_t RecvPacketTo(char* out, int32_t length, int32_t timeout);
   void DropSplitLineEnd(char* data, int32_t& count);
+  // Runs OnWriteFilter over the bytes to send: returns what to send (buffer
+  // itself, or filtered cut to length) and sets length to its size.
+  const void* FilterOutgoing(const void* buffer, int32_t& length, std::string& filtered);
+  // Counts and reports count (>= 0) bytes sent; returns count.
+  int32_t CountSent(int32_t count);
+  // Counts and reports count (>= 0) bytes received into buffer, then runs
+  // OnReadFilter over them in place; returns the count left.
+  int32_t CountReceived(void* buffer, int32_t count);
 
 private:
+  // CanRead / CanWrite: waits on select for the socket to become readable or writable.
+  bool WaitReady(int32_t timeout, bool write);
+
   int32_t IOTimeout_ = 0;
 };
 

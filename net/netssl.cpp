@@ -148,6 +148,35 @@ bool WaitSocket(TSocket s, bool write, int32_t ms) {
   return r > 0;
 }
 
+// Runs op (one SSL read or write) until the library stops asking to wait on
+// the socket, for at most the socket's IOTimeout (kDefaultSslWaitMs without
+// one). Sets LastError: 10060 when the wait runs out, 10091 when the library
+// fails, else 0. Returns the bytes moved (0 on a clean close or an error).
+template <typename Op>
+int32_t SslTransfer(TTCPSocket& sock, Op op) {
+  sock.LastError = 0;
+  const int32_t bound = sock.IOTimeout() > 0 ? sock.IOTimeout() : kDefaultSslWaitMs;
+  const uint32_t start = GetTick();
+  int32_t r, err;
+  for (;;) {
+    r = op();
+    err = SslGetError(sock.Ssl, r);
+    if (err != kSslErrorWantRead && err != kSslErrorWantWrite) break;
+    const int32_t left = bound - static_cast<int32_t>(TickDelta(start, GetTick()));
+    if (left < 1 || !WaitSocket(sock.Socket, err == kSslErrorWantWrite, left)) {
+      sock.LastError = WSAETIMEDOUT;
+      break;
+    }
+  }
+  if (sock.LastError == 0) {
+    if (err == kSslErrorZeroReturn)
+      r = 0;
+    else if (err != kSslErrorNone)
+      sock.LastError = WSASYSNOTREADY;
+  }
+  return r < 0 ? 0 : r;
+}
+
 }  // namespace
 
 void SetSslLibraryNames(const std::string& sslName, const std::string& cryptoName, const std::string& sslAltName) {
@@ -491,85 +520,27 @@ int32_t TTCPSocket::RecvBuffer(void* buffer, int32_t length) {
   if (!SslActive()) return TBaseSocket::RecvBuffer(buffer, length);
   if (length < 0) length = 0;
   LimitBandwidth(length, MaxRecvBandwidth, NextRecv);
-  LastError = 0;
-  const int32_t bound = IOTimeout() > 0 ? IOTimeout() : kDefaultSslWaitMs;
-  const uint32_t start = GetTick();
-  int32_t r, err;
-  for (;;) {
-    r = SslRead(Ssl, buffer, length);
-    err = SslGetError(Ssl, r);
-    if (err != kSslErrorWantRead && err != kSslErrorWantWrite) break;
-    const int32_t left = bound - static_cast<int32_t>(TickDelta(start, GetTick()));
-    if (left < 1 || !WaitSocket(Socket, err == kSslErrorWantWrite, left)) {
-      LastError = WSAETIMEDOUT;
-      break;
-    }
-  }
-  if (LastError == 0) {
-    if (err == kSslErrorZeroReturn)
-      r = 0;
-    else if (err != kSslErrorNone)
-      LastError = WSASYSNOTREADY;
-  }
-  if (r < 0) r = 0;
+  const int32_t r = SslTransfer(*this, [&] { return SslRead(Ssl, buffer, length); });
   if (r == 0 && LastError == 0 && length > 0) LastError = WSAECONNRESET;
   if (LastError == WSASYSNOTREADY) SSLCheck();
   ExceptCheck();
-  int32_t count = r;
-  RecvCounter += static_cast<uint32_t>(count);
-  DoStatus(THookSocketReason::ReadCount, std::to_string(count));
-  if (OnReadFilter && count > 0) {
-    std::string s(static_cast<const char*>(buffer), static_cast<size_t>(count));
-    OnReadFilter(this, s);
-    count = std::min<int32_t>(count, static_cast<int32_t>(s.size()));
-    std::memcpy(buffer, s.data(), static_cast<size_t>(count));
-  }
-  return count;
+  return CountReceived(buffer, r);
 }
 
 int32_t TTCPSocket::SendBuffer(const void* buffer, int32_t length) {
   if (!SslActive()) return TBaseSocket::SendBuffer(buffer, length);
   if (length < 0) length = 0;
   LimitBandwidth(length, MaxSendBandwidth, NextSend);
-  const void* data = buffer;
   std::string filtered;
-  if (OnWriteFilter) {
-    filtered.assign(static_cast<const char*>(buffer), static_cast<size_t>(length));
-    OnWriteFilter(this, filtered);
-    if (filtered.size() > static_cast<size_t>(length)) filtered.resize(static_cast<size_t>(length));
-    data = filtered.data();
-    length = static_cast<int32_t>(filtered.size());
-  }
-  LastError = 0;
+  const void* data = FilterOutgoing(buffer, length, filtered);
   if (length == 0) {
-    DoStatus(THookSocketReason::WriteCount, "0");
-    return 0;
+    LastError = 0;
+    return CountSent(0);
   }
-  const int32_t bound = IOTimeout() > 0 ? IOTimeout() : kDefaultSslWaitMs;
-  const uint32_t start = GetTick();
-  int32_t r, err;
-  for (;;) {
-    r = SslWrite(Ssl, data, length);
-    err = SslGetError(Ssl, r);
-    if (err != kSslErrorWantRead && err != kSslErrorWantWrite) break;
-    const int32_t left = bound - static_cast<int32_t>(TickDelta(start, GetTick()));
-    if (left < 1 || !WaitSocket(Socket, err == kSslErrorWantWrite, left)) {
-      LastError = WSAETIMEDOUT;
-      break;
-    }
-  }
-  if (LastError == 0) {
-    if (err == kSslErrorZeroReturn)
-      r = 0;
-    else if (err != kSslErrorNone)
-      LastError = WSASYSNOTREADY;
-  }
-  if (r < 0) r = 0;
+  const int32_t r = SslTransfer(*this, [&] { return SslWrite(Ssl, data, length); });
   if (LastError == WSASYSNOTREADY) SSLCheck();
   ExceptCheck();
-  SendCounter += static_cast<uint32_t>(r);
-  DoStatus(THookSocketReason::WriteCount, std::to_string(r));
-  return r;
+  return CountSent(r);
 }
 
 }  // namespace qv::net

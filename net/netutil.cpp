@@ -3,23 +3,16 @@
 #include <ctime>
 #include <vector>
 
+#include "platform/host/SysUtils.h"
+
 namespace qv::net {
 
 namespace {
 
-// Value of a hexadecimal text of digits only, or -1 (also above 0xFFFF).
-int32_t HexWord(std::string_view s) {
-  if (s.empty() || s.size() > 4) return -1;
-  int32_t v = 0;
-  for (char c : s) {
-    int32_t d;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    else return -1;
-    v = v * 16 + d;
-  }
-  return v;
+// A hexadecimal part of an IPv6 text: 1 to 4 digits.
+bool IsHexWord(std::string_view s) {
+  int32_t v;
+  return s.size() <= 4 && ParseHex(s, 0xFFFF, v);
 }
 
 std::vector<std::string_view> SplitAll(std::string_view s, char sep) {
@@ -38,25 +31,24 @@ std::vector<std::string_view> SplitAll(std::string_view s, char sep) {
 
 }  // namespace
 
-std::string TrimBlanks(std::string_view value) {
-  size_t b = 0, e = value.size();
-  while (b < e && static_cast<uint8_t>(value[b]) <= 0x20) ++b;
-  while (e > b && static_cast<uint8_t>(value[e - 1]) <= 0x20) --e;
-  return std::string(value.substr(b, e - b));
-}
-
-std::string UpperAscii(std::string_view value) {
-  std::string r(value);
-  for (char& c : r)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  return r;
-}
-
-std::string LowerAscii(std::string_view value) {
-  std::string r(value);
-  for (char& c : r)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return r;
+bool ParseHex(std::string_view text, int32_t maxValue, int32_t& value) {
+  if (text.empty()) return false;
+  int64_t v = 0;
+  for (char c : text) {
+    int32_t d;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      return false;
+    v = v * 16 + d;
+    if (v > maxValue) return false;
+  }
+  value = static_cast<int32_t>(v);
+  return true;
 }
 
 bool ParseInt32(std::string_view text, int32_t& value) {
@@ -79,12 +71,12 @@ bool ParseInt32(std::string_view text, int32_t& value) {
 
 std::string SeparateLeft(std::string_view value, std::string_view delimiter) {
   const size_t p = delimiter.empty() ? std::string_view::npos : value.find(delimiter);
-  return TrimBlanks(p == std::string_view::npos ? value : value.substr(0, p));
+  return Trim(p == std::string_view::npos ? value : value.substr(0, p));
 }
 
 std::string SeparateRight(std::string_view value, std::string_view delimiter) {
   const size_t p = delimiter.empty() ? std::string_view::npos : value.find(delimiter);
-  return TrimBlanks(p == std::string_view::npos ? value : value.substr(p + delimiter.size()));
+  return Trim(p == std::string_view::npos ? value : value.substr(p + delimiter.size()));
 }
 
 std::string Fetch(std::string& value, std::string_view delimiter) {
@@ -103,9 +95,9 @@ TUrlParts SplitUrl(std::string_view url) {
     r.Prot = SeparateLeft(url, "://");
     rest = SeparateRight(url, "://");
   } else {
-    rest = TrimBlanks(url);
+    rest = Trim(url);
   }
-  const std::string prot = UpperAscii(r.Prot);
+  const std::string prot = UpperCase(r.Prot);
   if (prot == "HTTPS") r.Port = "443";
   if (prot == "FTP") r.Port = "21";
 
@@ -125,21 +117,21 @@ TUrlParts SplitUrl(std::string_view url) {
   std::string hostPart, remainder;
   const size_t s = rest.find('/');
   if (s == std::string::npos) {
-    hostPart = TrimBlanks(rest);
+    hostPart = Trim(rest);
   } else {
-    hostPart = TrimBlanks(std::string_view(rest).substr(0, s));
-    remainder = TrimBlanks(std::string_view(rest).substr(s + 1));
+    hostPart = Trim(std::string_view(rest).substr(0, s));
+    remainder = Trim(std::string_view(rest).substr(s + 1));
   }
 
   std::string port;
   if (!hostPart.empty() && hostPart[0] == '[') {
     const size_t close = hostPart.find(']');
     if (close == std::string::npos) {
-      r.Host = TrimBlanks(std::string_view(hostPart).substr(1));
+      r.Host = Trim(std::string_view(hostPart).substr(1));
     } else {
-      r.Host = TrimBlanks(std::string_view(hostPart).substr(1, close - 1));
+      r.Host = Trim(std::string_view(hostPart).substr(1, close - 1));
       if (close + 1 < hostPart.size() && hostPart[close + 1] == ':')
-        port = TrimBlanks(std::string_view(hostPart).substr(close + 2));
+        port = Trim(std::string_view(hostPart).substr(close + 2));
     }
   } else if (hostPart.find(':') != std::string::npos) {
     r.Host = SeparateLeft(hostPart, ":");
@@ -155,8 +147,8 @@ TUrlParts SplitUrl(std::string_view url) {
   if (q == std::string::npos) {
     r.Path = r.URI;
   } else {
-    r.Path = std::string(1, '/').append(TrimBlanks(std::string_view(remainder).substr(0, q)));
-    r.Para = TrimBlanks(std::string_view(remainder).substr(q + 1));
+    r.Path = std::string(1, '/').append(Trim(std::string_view(remainder).substr(0, q)));
+    r.Para = Trim(std::string_view(remainder).substr(q + 1));
   }
   if (r.Host.empty()) r.Host = "localhost";
   return r;
@@ -195,11 +187,11 @@ bool IsIP6(std::string_view value) {
     if (last) {
       const size_t pct = p.find('%');
       if (pct != std::string_view::npos) {
-        if (HexWord(p.substr(pct + 1)) < 0) return false;
+        if (!IsHexWord(p.substr(pct + 1))) return false;
         p = p.substr(0, pct);
       }
     }
-    if (HexWord(p) < 0) return false;
+    if (!IsHexWord(p)) return false;
   }
   return true;
 }

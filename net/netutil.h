@@ -63,13 +63,11 @@ inline const void* IncPoint(const void* p, int32_t count) {
 }
 inline void* IncPoint(void* p, int32_t count) { return static_cast<uint8_t*>(p) + count; }
 
-// Leading and trailing bytes up to 0x20 removed.
-std::string TrimBlanks(std::string_view value);
-// ASCII upper and lower case (other bytes unchanged).
-std::string UpperAscii(std::string_view value);
-std::string LowerAscii(std::string_view value);
 // A decimal number of digits with an optional sign that fits 32 bits; false
 // for anything else (blanks, overflow, empty text).
 bool ParseInt32(std::string_view text, int32_t& value);
+// A hexadecimal number of digits only, at most maxValue; false for anything
+// else (empty text included).
+bool ParseHex(std::string_view text, int32_t maxValue, int32_t& value);
 
 }  // namespace qv::net

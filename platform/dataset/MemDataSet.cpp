@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "platform/dataset/DatabaseError.h"
 #include "platform/dataset/Fields.h"
@@ -281,46 +282,29 @@ void MemDataSet::UpdateIndexDefs() {
 
 void MemDataSet::SetIndexName(std::string_view name) {
   if (name == IndexName_ && IndexFieldNames_.empty()) return;
-  if (!Active()) {
-    IndexName_ = std::string(name);
-    IndexFieldNames_.clear();
-    return;
-  }
-  CheckBrowseMode();
-  UpdateCursorPos();
-  std::string oldName = IndexName_;
-  std::string oldFields = IndexFieldNames_;
-  IndexName_ = std::string(name);
-  IndexFieldNames_.clear();
-  try {
-    ResolveIndex();
-  } catch (...) {
-    IndexName_ = oldName;
-    IndexFieldNames_ = oldFields;
-    ResolveIndex();
-    throw;
-  }
-  Resync(0);
+  ChangeIndex(std::string(name), std::string());
 }
 
 void MemDataSet::SetIndexFieldNames(std::string_view names) {
   if (names == IndexFieldNames_ && (names.empty() || IndexName_.empty())) return;
+  ChangeIndex(std::string(), std::string(names));
+}
+
+void MemDataSet::ChangeIndex(std::string name, std::string fields) {
   if (!Active()) {
-    IndexFieldNames_ = std::string(names);
-    IndexName_.clear();
+    IndexName_ = std::move(name);
+    IndexFieldNames_ = std::move(fields);
     return;
   }
   CheckBrowseMode();
   UpdateCursorPos();
-  std::string oldName = IndexName_;
-  std::string oldFields = IndexFieldNames_;
-  IndexFieldNames_ = std::string(names);
-  IndexName_.clear();
+  std::string oldName = std::exchange(IndexName_, std::move(name));
+  std::string oldFields = std::exchange(IndexFieldNames_, std::move(fields));
   try {
     ResolveIndex();
   } catch (...) {
-    IndexName_ = oldName;
-    IndexFieldNames_ = oldFields;
+    IndexName_ = std::move(oldName);
+    IndexFieldNames_ = std::move(oldFields);
     ResolveIndex();
     throw;
   }

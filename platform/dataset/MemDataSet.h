@@ -162,6 +162,9 @@ private:
   class ScratchBuffer;
 
   void EnsureView();
+  // SetIndexName / SetIndexFieldNames: one of name and fields is empty. On an
+  // open dataset the old order comes back when the new one cannot be built.
+  void ChangeIndex(std::string name, std::string fields);
   void ResolveIndex();
   int64_t PositionOf(int64_t id);
   MemTable::Row* FindRow(int64_t id);

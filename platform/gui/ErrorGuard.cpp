@@ -52,16 +52,9 @@ bool Guarded(const std::function<void()>& handler) {
 GuardedApplication::GuardedApplication(int& argc, char** argv) : QApplication(argc, argv) {}
 
 bool GuardedApplication::notify(QObject* receiver, QEvent* event) {
-  std::string message;
-  try {
-    return QApplication::notify(receiver, event);
-  } catch (const std::exception& e) {
-    message = e.what();
-  } catch (...) {
-    message = "Unknown exception";
-  }
-  ReportError(message);
-  return false;
+  bool result = false;
+  Guarded([&] { result = QApplication::notify(receiver, event); });
+  return result;
 }
 
 }  // namespace qv::gui

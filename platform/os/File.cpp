@@ -65,6 +65,22 @@ bool ValidRange(int64_t offset, int64_t length) {
   return offset >= 0 && length > 0 && offset <= INT64_MAX - length;
 }
 
+// One open-file-description lock call (F_OFD_SETLK or F_OFD_GETLK) of the
+// given type on [offset, offset + length), retried on EINTR. Returns 0, or -1
+// with errno set; fl holds the answer of F_OFD_GETLK.
+int OfdLockCall(int fd, int cmd, int type, int64_t offset, int64_t length, struct flock& fl) {
+  memset(&fl, 0, sizeof fl);  // l_pid must be 0 for OFD locks
+  fl.l_type = static_cast<short>(type);
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(offset);
+  fl.l_len = static_cast<off_t>(length);
+  int r;
+  do {
+    r = ::fcntl(fd, cmd, &fl);
+  } while (r != 0 && errno == EINTR);
+  return r;
+}
+
 }  // namespace
 
 File::~File() { Close(); }
@@ -211,17 +227,7 @@ bool File::Lock(int64_t offset, int64_t length) {
   for (const auto& held : HeldLocks_)
     if (RangesOverlap(held.first, held.second, offset, length)) return false;
   struct flock fl;
-  memset(&fl, 0, sizeof fl);
-  fl.l_type = ReadOnly() ? F_RDLCK : F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = static_cast<off_t>(offset);
-  fl.l_len = static_cast<off_t>(length);
-  fl.l_pid = 0;  // required for OFD locks
-  int r;
-  do {
-    r = ::fcntl(Fd_, F_OFD_SETLK, &fl);
-  } while (r != 0 && errno == EINTR);
-  if (r != 0) {
+  if (OfdLockCall(Fd_, F_OFD_SETLK, ReadOnly() ? F_RDLCK : F_WRLCK, offset, length, fl) != 0) {
     if (errno == EAGAIN || errno == EACCES) return false;
     ThrowOSError("Cannot lock a range of file", Path_, errno);
   }
@@ -235,16 +241,8 @@ bool File::Unlock(int64_t offset, int64_t length) {
   while (it != HeldLocks_.end() && !(it->first == offset && it->second == length)) ++it;
   if (it == HeldLocks_.end()) return false;
   struct flock fl;
-  memset(&fl, 0, sizeof fl);
-  fl.l_type = F_UNLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = static_cast<off_t>(offset);
-  fl.l_len = static_cast<off_t>(length);
-  int r;
-  do {
-    r = ::fcntl(Fd_, F_OFD_SETLK, &fl);
-  } while (r != 0 && errno == EINTR);
-  if (r != 0) ThrowOSError("Cannot unlock a range of file", Path_, errno);
+  if (OfdLockCall(Fd_, F_OFD_SETLK, F_UNLCK, offset, length, fl) != 0)
+    ThrowOSError("Cannot unlock a range of file", Path_, errno);
   HeldLocks_.erase(it);
   return true;
 }
@@ -257,19 +255,11 @@ bool File::IsByteLocked(int64_t offset) const {
 
 bool File::IsLockedByOther(int64_t offset, int64_t length) const {
   if (Fd_ < 0 || !ValidRange(offset, length)) return false;
-  struct flock fl;
-  memset(&fl, 0, sizeof fl);
   // Asking about a write lock finds read and write locks alike. Locks of this
   // handle's own description never count as a conflict.
-  fl.l_type = F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = static_cast<off_t>(offset);
-  fl.l_len = static_cast<off_t>(length);
-  int r;
-  do {
-    r = ::fcntl(Fd_, F_OFD_GETLK, &fl);
-  } while (r != 0 && errno == EINTR);
-  if (r != 0) ThrowOSError("Cannot test a lock of file", Path_, errno);
+  struct flock fl;
+  if (OfdLockCall(Fd_, F_OFD_GETLK, F_WRLCK, offset, length, fl) != 0)
+    ThrowOSError("Cannot test a lock of file", Path_, errno);
   return fl.l_type != F_UNLCK;
 }
 

@@ -26,48 +26,36 @@ inline bool WaitReadable(int fd, int ms) {
   return ::poll(&p, 1, ms) > 0;
 }
 
-// Reads until the text holds `until` (or the peer closes / the wait ends).
-inline std::string ReadUntil(int fd, const std::string& until, int ms = kPeerWaitMs) {
+// Reads while room(text so far) allows more bytes (it returns how many may
+// still come, 0 to stop), until the peer closes or ms pass.
+template <typename Room>
+inline std::string ReadWhile(int fd, int ms, Room room) {
   std::string r;
   char buf[4096];
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (r.find(until) == std::string::npos) {
+  for (size_t want = room(r); want > 0; want = room(r)) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !WaitReadable(fd, static_cast<int>(left.count()))) break;
-    const ssize_t n = ::recv(fd, buf, sizeof(buf), 0);
+    const ssize_t n = ::recv(fd, buf, std::min(sizeof(buf), want), 0);
     if (n <= 0) break;
     r.append(buf, static_cast<size_t>(n));
   }
   return r;
 }
 
+// Reads until the text holds `until` (or the peer closes / the wait ends).
+inline std::string ReadUntil(int fd, const std::string& until, int ms = kPeerWaitMs) {
+  return ReadWhile(fd, ms,
+                   [&](const std::string& r) { return r.find(until) == std::string::npos ? size_t{4096} : size_t{0}; });
+}
+
 inline std::string ReadExact(int fd, size_t count, int ms = kPeerWaitMs) {
-  std::string r;
-  char buf[4096];
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (r.size() < count) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || !WaitReadable(fd, static_cast<int>(left.count()))) break;
-    const ssize_t n = ::recv(fd, buf, std::min(sizeof(buf), count - r.size()), 0);
-    if (n <= 0) break;
-    r.append(buf, static_cast<size_t>(n));
-  }
-  return r;
+  return ReadWhile(fd, ms, [&](const std::string& r) { return count - r.size(); });
 }
 
 // Reads everything until the client closes (or the wait ends).
 inline std::string ReadToClose(int fd, int ms = kPeerWaitMs) {
-  std::string r;
-  char buf[4096];
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || !WaitReadable(fd, static_cast<int>(left.count()))) break;
-    const ssize_t n = ::recv(fd, buf, sizeof(buf), 0);
-    if (n <= 0) break;
-    r.append(buf, static_cast<size_t>(n));
-  }
-  return r;
+  return ReadWhile(fd, ms, [](const std::string&) { return size_t{4096}; });
 }
 
 inline void WriteAll(int fd, const std::string& data) {

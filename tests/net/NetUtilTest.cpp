@@ -127,3 +127,17 @@ TEST(NetUtil, Base64FollowsRfc4648) {
   EXPECT_EQ(Base64Encode(std::string("\xFB\xFF\x00", 3)), "+/8A");
   EXPECT_EQ(Base64Encode("user:pass"), "dXNlcjpwYXNz");
 }
+
+TEST(NetUtil, ParseHexDigitsOnlyUpToTheLimit) {
+  int32_t v = -1;
+  EXPECT_TRUE(ParseHex("fF", 0xFFFF, v));
+  EXPECT_EQ(v, 255);
+  EXPECT_TRUE(ParseHex("7FFFFFFF", 0x7FFFFFFF, v));
+  EXPECT_EQ(v, 0x7FFFFFFF);
+  EXPECT_FALSE(ParseHex("80000000", 0x7FFFFFFF, v));
+  EXPECT_FALSE(ParseHex("10000", 0xFFFF, v));
+  EXPECT_FALSE(ParseHex("", 0xFFFF, v));
+  EXPECT_FALSE(ParseHex("1g", 0xFFFF, v));
+  EXPECT_FALSE(ParseHex(" 1", 0xFFFF, v));
+  EXPECT_EQ(v, 0x7FFFFFFF);  // unchanged on failure
+}

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "platform/dataset/DataSource.h"
 #include "platform/dataset/MemDataSet.h"
+#include "platform/host/Exception.h"
 
 namespace qvtest {
 
@@ -38,6 +40,18 @@ inline void AppendRows(qv::DataSet& ds, int count, int firstId = 1) {
     ds.FieldByName("Points")->SetAsInteger(id % 3);
     ds.Post();
   }
+}
+
+// The message of the exception of class E that action throws, or "(no
+// error)"; an exception of another class goes on to fail the test.
+template <typename E = qv::Exception>
+std::string ErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "(no error)";
 }
 
 inline int CurrentId(qv::DataSet& ds) { return ds.FieldByName("ID")->AsInteger(); }

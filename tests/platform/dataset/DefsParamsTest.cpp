@@ -9,14 +9,7 @@
 
 namespace {
 
-std::string ErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const qv::Exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
+using qvtest::ErrorOf;
 
 TEST(IndexDefs, FindIndexForFieldsTakesAnExactListOrALongerIndexStartingWithIt) {
   qv::MemDataSet ds;

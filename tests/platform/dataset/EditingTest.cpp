@@ -9,6 +9,7 @@
 namespace {
 
 using qvtest::CurrentId;
+using qvtest::ErrorOf;
 
 class EditFixture : public ::testing::Test {
 protected:
@@ -68,12 +69,7 @@ TEST_F(EditFixture, FailedInternalPostKeepsTheInsertWithItsValues) {
   ds_.Append();
   ds_.FieldByName("ID")->SetAsInteger(2);  // taken
   ds_.FieldByName("Call")->SetAsString("W1AW");
-  try {
-    ds_.Post();
-    FAIL() << "the key violation should raise";
-  } catch (const qv::EDatabaseError& e) {
-    EXPECT_STREQ(e.what(), "Log: Key violation");
-  }
+  EXPECT_EQ(ErrorOf<qv::EDatabaseError>([&] { ds_.Post(); }), "Log: Key violation") << "the key violation should raise";
   EXPECT_EQ(ds_.State(), qv::dsInsert);
   EXPECT_EQ(ds_.FieldByName("Call")->AsString(), "W1AW");
   EXPECT_EQ(table_.RecordCount(), 2);
@@ -89,21 +85,13 @@ TEST_F(EditFixture, ReadOnlyRefusesEditsInTheBaseAndDeletesInTheStorage) {
   qvtest::AppendRows(ds_, 2);
   ds_.SetReadOnly(true);
   for (auto write : {&qv::DataSet::Edit, &qv::DataSet::Insert, &qv::DataSet::Append}) {
-    try {
-      (ds_.*write)();
-      FAIL() << "a read-only dataset refuses to edit";
-    } catch (const qv::EDatabaseError& e) {
-      EXPECT_STREQ(e.what(), "Log: Cannot modify a read-only dataset");
-    }
+    EXPECT_EQ(ErrorOf<qv::EDatabaseError>([&] { (ds_.*write)(); }), "Log: Cannot modify a read-only dataset")
+        << "a read-only dataset refuses to edit";
     EXPECT_EQ(ds_.State(), qv::dsBrowse);
   }
   // Delete does not ask CanModify: the storage's InternalDelete answers.
-  try {
-    ds_.Delete();
-    FAIL() << "InternalDelete refuses";
-  } catch (const qv::EDatabaseError& e) {
-    EXPECT_STREQ(e.what(), "Log: Dataset is in read only mode");
-  }
+  EXPECT_EQ(ErrorOf<qv::EDatabaseError>([&] { ds_.Delete(); }), "Log: Dataset is in read only mode")
+      << "InternalDelete refuses";
   EXPECT_EQ(table_.RecordCount(), 2);
 
   ds_.SetReadOnly(false);
@@ -150,34 +138,17 @@ TEST_F(EditFixture, CancelRestoresThePreviousRecord) {
 
 TEST_F(EditFixture, StateChecks) {
   qvtest::AppendRows(ds_, 1);
-  try {
-    ds_.Post();
-    FAIL();
-  } catch (const qv::EDatabaseError& e) {
-    EXPECT_STREQ(e.what(), "Log: Dataset not in edit or insert mode");
-  }
+  EXPECT_EQ(ErrorOf<qv::EDatabaseError>([&] { ds_.Post(); }), "Log: Dataset not in edit or insert mode");
   EXPECT_THROW(ds_.FieldByName("Call")->SetAsString("X"), qv::EDatabaseError);
   ds_.Close();
-  try {
-    ds_.First();
-    FAIL();
-  } catch (const qv::EDatabaseError& e) {
-    EXPECT_STREQ(e.what(), "Log: Cannot perform this operation on a closed dataset");
-  }
+  EXPECT_EQ(ErrorOf<qv::EDatabaseError>([&] { ds_.First(); }),
+            "Log: Cannot perform this operation on a closed dataset");
   ds_.Open();
-  try {
-    ds_.SetTable(nullptr);
-    FAIL();
-  } catch (const qv::EDatabaseError& e) {
-    EXPECT_STREQ(e.what(), "Log: Cannot perform this operation on an open dataset");
-  }
+  EXPECT_EQ(ErrorOf<qv::EDatabaseError>([&] { ds_.SetTable(nullptr); }),
+            "Log: Cannot perform this operation on an open dataset");
   ds_.Delete();
-  try {
-    ds_.Delete();
-    FAIL();
-  } catch (const qv::EDatabaseError& e) {
-    EXPECT_STREQ(e.what(), "Log: Cannot perform this operation on an empty dataset");
-  }
+  EXPECT_EQ(ErrorOf<qv::EDatabaseError>([&] { ds_.Delete(); }),
+            "Log: Cannot perform this operation on an empty dataset");
 }
 
 TEST_F(EditFixture, RequiredAndReadOnlyFields) {
@@ -188,24 +159,15 @@ TEST_F(EditFixture, RequiredAndReadOnlyFields) {
   ds_.FieldByName("ID")->SetAsInteger(1);
   ds_.FieldByName("Call")->SetAsString("");  // empty text is null
   EXPECT_TRUE(ds_.FieldByName("Call")->IsNull());
-  try {
-    ds_.Post();
-    FAIL();
-  } catch (const qv::EDatabaseError& e) {
-    EXPECT_STREQ(e.what(), "Field 'Call' must have a value");
-  }
+  EXPECT_EQ(ErrorOf<qv::EDatabaseError>([&] { ds_.Post(); }), "Field 'Call' must have a value");
   EXPECT_EQ(ds_.State(), qv::dsInsert);
   ds_.FieldByName("Call")->SetAsString("N0CALL");
   ds_.Post();
 
   ds_.FieldByName("Mode")->SetReadOnly(true);
   ds_.Edit();
-  try {
-    ds_.FieldByName("Mode")->SetAsString("SSB");
-    FAIL();
-  } catch (const qv::EDatabaseError& e) {
-    EXPECT_STREQ(e.what(), "Field 'Mode' cannot be modified");
-  }
+  EXPECT_EQ(ErrorOf<qv::EDatabaseError>([&] { ds_.FieldByName("Mode")->SetAsString("SSB"); }),
+            "Field 'Mode' cannot be modified");
   ds_.Cancel();
 }
 

@@ -11,6 +11,8 @@
 
 namespace {
 
+using qvtest::ErrorOf;
+
 class FieldFixture : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -42,15 +44,6 @@ protected:
   }
 
   qv::Field* F(const char* name) { return ds_.FieldByName(name); }
-
-  std::string ErrorOf(const std::function<void()>& action) {
-    try {
-      action();
-    } catch (const qv::Exception& e) {
-      return e.what();
-    }
-    return "(no error)";
-  }
 
   qv::MemTable table_;
   qv::MemDataSet ds_;

@@ -8,6 +8,7 @@
 namespace {
 
 using qvtest::CurrentId;
+using qvtest::ErrorOf;
 using qvtest::ProbeLink;
 
 class LinkFixture : public ::testing::Test {
@@ -131,12 +132,8 @@ TEST_F(LinkFixture, CircularLinksAreRefused) {
   sourceB.SetDataSet(&b);
   a.Master = &sourceB;  // a follows sourceB, which shows b
   // sourceA showing a would make a follow itself.
-  try {
-    sourceA.SetDataSet(&a);
-    FAIL() << "a circular link must be refused";
-  } catch (const qv::EDatabaseError& e) {
-    EXPECT_STREQ(e.what(), "SourceA: Circular datalinks are not allowed");
-  }
+  EXPECT_EQ(ErrorOf<qv::EDatabaseError>([&] { sourceA.SetDataSet(&a); }), "SourceA: Circular datalinks are not allowed")
+      << "a circular link must be refused";
   EXPECT_EQ(sourceA.GetDataSet(), nullptr);
   EXPECT_TRUE(b.IsLinkedTo(&sourceB));
   EXPECT_FALSE(a.IsLinkedTo(&sourceB));

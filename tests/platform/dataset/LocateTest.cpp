@@ -9,6 +9,7 @@ namespace {
 
 using qv::HostVariant;
 using qvtest::CurrentId;
+using qvtest::ErrorOf;
 
 class LocateFixture : public ::testing::Test {
 protected:
@@ -137,12 +138,7 @@ TEST_F(LocateFixture, BookmarksRoundTrip) {
 
   ds_.Delete();
   EXPECT_FALSE(ds_.BookmarkValid(mark));
-  try {
-    ds_.GotoBookmark(mark);
-    FAIL();
-  } catch (const qv::EDatabaseError& e) {
-    EXPECT_STREQ(e.what(), "Log: Record not found");
-  }
+  EXPECT_EQ(ErrorOf<qv::EDatabaseError>([&] { ds_.GotoBookmark(mark); }), "Log: Record not found");
   EXPECT_FALSE(ds_.IsEmpty());
 
   ds_.Insert();
