@@ -17,13 +17,6 @@ namespace {
 
 std::atomic<uint32_t> TempCounter_{0};
 
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 [[noreturn]] void RaiseOS(const std::string& what, const std::string& path, int err) {
   throw EOSError(what + " '" + path + "': " + std::strerror(err), err);
 }
@@ -38,6 +31,13 @@ void SyncFolder(const std::string& folder) {
 }
 
 }  // namespace
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
 
 void WriteFileAtomically(const std::string& path, std::string_view data, int32_t mode) {
   File out;

@@ -20,4 +20,8 @@ void WriteFileAtomically(const std::string& path, std::string_view data, int32_t
 // file does not exist; throws EOSError on any other failure.
 std::string ReadWholeFile(const std::string& path, bool& found);
 
+// The folder part of a path, without the trailing '/': "." for a bare name,
+// "/" for a name in the root.
+std::string FolderOf(const std::string& path);
+
 }  // namespace qv::app

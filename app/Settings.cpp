@@ -2,6 +2,7 @@
 
 #include "app/AppState.h"
 #include "app/AppUi.h"
+#include "app/AtomicFile.h"
 #include "app/IniFile.h"
 #include "app/LogFiles.h"
 #include "platform/os/File.h"
@@ -13,11 +14,6 @@ namespace {
 
 constexpr std::string_view kConfigFolderName = "Quorvex";
 constexpr std::string_view kConfigFileName = "QuorvexV5.ini";
-
-std::string ParentFolder(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
 
 }  // namespace
 
@@ -46,7 +42,7 @@ IniFile SettingsStore::Load() const {
 }
 
 void SettingsStore::Save(const IniFile& ini) const {
-  std::string folder = ParentFolder(Path_);
+  std::string folder = FolderOf(Path_);
   if (!FolderExists(folder) && !ForceFolders(folder))
     throw EOSError("Cannot create the settings folder '" + folder + "'", 0);
   ini.Save(Path_, kSettingsFileMode);
@@ -184,12 +180,7 @@ void LoadSettings(AppState& state, SettingsStore& store, LogTable& log, AppUi& u
   if (status < 1) {
     RunSettingsAndRetally(state, log, hooks);
   } else {
-    ProgramSettings program = store.ReadProgramSettings(state.Program);
-    state.Program.Status = program.Status;
-    state.Program.LogName = program.LogName;
-    state.Program.ZSlashed = program.ZSlashed;
-    state.Program.HCID = program.HCID;
-    state.Program.HCPW = program.HCPW;
+    state.Program = store.ReadProgramSettings(state.Program);
     state.LogDir = LogDirOf(state.ExeDir, state.Program.LogName);
     if (!FileExists(LogFileOf(state.LogDir))) {
       ui.Warn("Quorvex Log " + state.LogDir + " is missing.\r\rSelect another Log or Create a new Log");

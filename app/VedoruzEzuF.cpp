@@ -226,16 +226,16 @@ void TVedoruzEzu::BuildWidgets() {
     Register(c, l);
     return l;
   };
-  entry->addWidget(Caption("Call", central), 0, 0);
-  entry->addWidget(edit(Ctl::CallEntered), 1, 0);
-  entry->addWidget(Caption("Date (UTC)", central), 0, 1);
-  entry->addWidget(edit(Ctl::QSODate), 1, 1);
-  entry->addWidget(Caption("Time", central), 0, 2);
-  entry->addWidget(edit(Ctl::TimeST), 1, 2);
-  entry->addWidget(Caption("Frq (MHz)", central), 0, 3);
-  entry->addWidget(combo(Ctl::FreqEntered), 1, 3);
-  entry->addWidget(Caption("Mode", central), 0, 4);
-  entry->addWidget(combo(Ctl::Mode), 1, 4);
+  // A caption over its field, spanning span columns.
+  auto captioned = [&](const char* caption, QWidget* field, int row, int column, int span = 1) {
+    entry->addWidget(Caption(caption, central), row, column, 1, span);
+    entry->addWidget(field, row + 1, column, 1, span);
+  };
+  captioned("Call", edit(Ctl::CallEntered), 0, 0);
+  captioned("Date (UTC)", edit(Ctl::QSODate), 0, 1);
+  captioned("Time", edit(Ctl::TimeST), 0, 2);
+  captioned("Frq (MHz)", combo(Ctl::FreqEntered), 0, 3);
+  captioned("Mode", combo(Ctl::Mode), 0, 4);
   auto reportCell = [&](Ctl hdr, Ctl report, Ctl sep, Ctl serial, int column) {
     entry->addWidget(header(hdr, ""), 0, column);
     auto* cell = new QHBoxLayout();
@@ -258,18 +258,12 @@ void TVedoruzEzu::BuildWidgets() {
   auto* f11 = header(Ctl::F11Text, "[F11] toggles IBM");
   entry->addWidget(f11, 0, 8);
 
-  entry->addWidget(Caption("First Name", central), 2, 0);
-  entry->addWidget(edit(Ctl::NameFld), 3, 0);
-  entry->addWidget(Caption("Last Name", central), 2, 1, 1, 2);
-  entry->addWidget(edit(Ctl::LName), 3, 1, 1, 2);
-  entry->addWidget(Caption("City", central), 2, 3, 1, 2);
-  entry->addWidget(edit(Ctl::CityFld), 3, 3, 1, 2);
-  entry->addWidget(Caption("State", central), 2, 5);
-  entry->addWidget(combo(Ctl::StateFLD), 3, 5);
-  entry->addWidget(Caption("Country", central), 2, 6);
-  entry->addWidget(edit(Ctl::CountryFLD), 3, 6);
-  entry->addWidget(Caption("Cont", central), 2, 7);
-  entry->addWidget(combo(Ctl::ContinentFLD), 3, 7);
+  captioned("First Name", edit(Ctl::NameFld), 2, 0);
+  captioned("Last Name", edit(Ctl::LName), 2, 1, 2);
+  captioned("City", edit(Ctl::CityFld), 2, 3, 2);
+  captioned("State", combo(Ctl::StateFLD), 2, 5);
+  captioned("Country", edit(Ctl::CountryFLD), 2, 6);
+  captioned("Cont", combo(Ctl::ContinentFLD), 2, 7);
   entry->addWidget(header(Ctl::NotesHdr, "Notes"), 2, 8);
   entry->addWidget(edit(Ctl::Notes), 3, 8);
   entry->setColumnStretch(9, 1);

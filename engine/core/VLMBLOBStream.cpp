@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "engine/core/VLMByteOrder.h"
 #include "engine/core/VLMCompression.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMMemory.h"
@@ -34,36 +35,18 @@ constexpr const char* kPositionMessage = "Cannot set stream position to %d. Posi
 constexpr const char* kSizeTooSmall = "Stream size = %d too small. Should be at least = %d";
 constexpr const char* kInvalidHeader = "Invalid BLOB block header";
 
-void PutU32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void PutI64(uint8_t* p, int64_t v) {
-  const auto u = static_cast<uint64_t>(v);
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(u >> (8 * i));
-}
-uint32_t GetU32(const uint8_t* p) {
-  uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(p[i]) << (8 * i);
-  return v;
-}
-int64_t GetI64(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v |= static_cast<uint64_t>(p[i]) << (8 * i);
-  return static_cast<int64_t>(v);
-}
-
 void EncodeHeader(const TVLMCompressedBlockHeader& h, uint8_t* p) {
-  PutU32(p + kHdrCompressedSize, h.CompressedSize);
-  PutU32(p + kHdrUncompressedSize, h.UncompressedSize);
-  PutU32(p + kHdrCRC32, h.CRC32);
-  PutI64(p + kHdrBlockLength, h.BlockLength);
+  VLMPutU32LE(p + kHdrCompressedSize, h.CompressedSize);
+  VLMPutU32LE(p + kHdrUncompressedSize, h.UncompressedSize);
+  VLMPutU32LE(p + kHdrCRC32, h.CRC32);
+  VLMPutI64LE(p + kHdrBlockLength, h.BlockLength);
 }
 TVLMCompressedBlockHeader DecodeHeader(const uint8_t* p) {
   TVLMCompressedBlockHeader h;
-  h.CompressedSize = GetU32(p + kHdrCompressedSize);
-  h.UncompressedSize = GetU32(p + kHdrUncompressedSize);
-  h.CRC32 = GetU32(p + kHdrCRC32);
-  h.BlockLength = GetI64(p + kHdrBlockLength);
+  h.CompressedSize = VLMGetU32LE(p + kHdrCompressedSize);
+  h.UncompressedSize = VLMGetU32LE(p + kHdrUncompressedSize);
+  h.CRC32 = VLMGetU32LE(p + kHdrCRC32);
+  h.BlockLength = VLMGetI64LE(p + kHdrBlockLength);
   return h;
 }
 
@@ -128,10 +111,10 @@ public:
 // ------------------------------------------------------------- descriptor
 
 void TVLMBLOBDescriptor::SaveToBytes(uint8_t* dest) const {
-  PutU32(dest + kDescBlockSize, BlockSize);
-  PutI64(dest + kDescBlockCount, BlockCount);
-  PutI64(dest + kDescUncompressedSize, UncompressedSize);
-  PutI64(dest + kDescStartPosition, StartPosition);
+  VLMPutU32LE(dest + kDescBlockSize, BlockSize);
+  VLMPutI64LE(dest + kDescBlockCount, BlockCount);
+  VLMPutI64LE(dest + kDescUncompressedSize, UncompressedSize);
+  VLMPutI64LE(dest + kDescStartPosition, StartPosition);
   dest[kDescAlgorithm] = Algorithm;
   dest[kDescMode] = Mode;
   dest[kDescReserved] = Reserved[0];
@@ -140,10 +123,10 @@ void TVLMBLOBDescriptor::SaveToBytes(uint8_t* dest) const {
 
 TVLMBLOBDescriptor TVLMBLOBDescriptor::LoadFromBytes(const uint8_t* source) {
   TVLMBLOBDescriptor d;
-  d.BlockSize = GetU32(source + kDescBlockSize);
-  d.BlockCount = GetI64(source + kDescBlockCount);
-  d.UncompressedSize = GetI64(source + kDescUncompressedSize);
-  d.StartPosition = GetI64(source + kDescStartPosition);
+  d.BlockSize = VLMGetU32LE(source + kDescBlockSize);
+  d.BlockCount = VLMGetI64LE(source + kDescBlockCount);
+  d.UncompressedSize = VLMGetI64LE(source + kDescUncompressedSize);
+  d.StartPosition = VLMGetI64LE(source + kDescStartPosition);
   d.Algorithm = source[kDescAlgorithm];
   d.Mode = source[kDescMode];
   d.Reserved = {source[kDescReserved], source[kDescReserved + 1]};

@@ -22,16 +22,6 @@ const TVLMFieldDefs& NoFields() {
   return *empty;
 }
 
-void PutU32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint32_t GetU32(const uint8_t* p) {
-  uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(p[i]) << (8 * i);
-  return v;
-}
-
 // Zeroes the bytes after the text's terminator inside a field of size bytes;
 // an unterminated text gets its terminator in the last character place.
 void ClearAfterText(uint8_t* field, int32_t size, bool wide) {
@@ -174,9 +164,7 @@ uint8_t* TVLMCursor::SavePosition() const {
   auto* p = static_cast<uint8_t*>(VLMMemoryManager().AllocMem(kVLMSavedPositionSize));
   p[0] = Position.Bof;
   p[1] = Position.Eof;
-  PutU32(p + 2, Position.RecordID.Page);
-  p[6] = static_cast<uint8_t>(Position.RecordID.Row);
-  p[7] = static_cast<uint8_t>(Position.RecordID.Row >> 8);
+  VLMPutRecordID(p + 2, Position.RecordID);
   return p;
 }
 
@@ -184,8 +172,7 @@ void TVLMCursor::RestorePosition(const uint8_t* position) {
   if (position == nullptr) return;
   Position.Bof = position[0];
   Position.Eof = position[1];
-  Position.RecordID.Page = GetU32(position + 2);
-  Position.RecordID.Row = static_cast<uint16_t>(position[6] | (position[7] << 8));
+  Position.RecordID = VLMGetRecordID(position + 2);
 }
 
 void TVLMCursor::FreePosition(uint8_t*& position) const {

@@ -11,11 +11,19 @@
 #include "engine/core/VLMPPMd.h"
 #include "engine/core/VLMZlib.h"
 #include "platform/host/Stream.h"
+#include "platform/host/SysUtils.h"
 #include "platform/os/System.h"
 
 namespace {
 
 constexpr std::array<std::string_view, 4> kAlgorithmNames = {"NONE", "ZLIB", "BZIP", "PPM"};
+
+// A failed call leaves no buffer and a size of 0; returns the call's result.
+bool Failed(void*& outBuffer, int64_t& outSize) {
+  VLMFreeBuffer(outBuffer);
+  outSize = 0;
+  return false;
+}
 
 }  // namespace
 
@@ -39,15 +47,9 @@ bool VLMCompressBuffer(uint8_t algorithm, uint8_t mode, const void* inBuffer, in
         return false;
     }
   } catch (...) {
-    VLMFreeBuffer(outBuffer);
-    outSize = 0;
-    return false;
+    return Failed(outBuffer, outSize);
   }
-  if (outSize <= 0) {
-    VLMFreeBuffer(outBuffer);
-    outSize = 0;
-    return false;
-  }
+  if (outSize <= 0) return Failed(outBuffer, outSize);
   return true;
 }
 
@@ -73,15 +75,9 @@ bool VLMDecompressBuffer(uint8_t algorithm, const void* inBuffer, int64_t inSize
         return false;
     }
   } catch (...) {
-    VLMFreeBuffer(outBuffer);
-    outSize = 0;
-    return false;
+    return Failed(outBuffer, outSize);
   }
-  if (outSize <= 0 || outBuffer == nullptr) {
-    VLMFreeBuffer(outBuffer);
-    outSize = 0;
-    return false;
-  }
+  if (outSize <= 0 || outBuffer == nullptr) return Failed(outBuffer, outSize);
   return true;
 }
 
@@ -106,13 +102,10 @@ uint32_t VLMCRC32(uint32_t crc, const void* buffer, int64_t count) {
 }
 
 uint8_t VLMCompressionAlgorithmFromName(std::string_view name) {
-  std::string upper(name);
-  // ASCII upper case only: the names are plain ASCII and must not depend on
-  // the environment's locale.
-  for (char& ch : upper)
-    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
+  // ASCII case only: the names are plain ASCII and must not depend on the
+  // environment's locale.
   for (size_t i = 0; i < kAlgorithmNames.size(); ++i)
-    if (upper == kAlgorithmNames[i]) return static_cast<uint8_t>(i);
+    if (qv::SameText(name, kAlgorithmNames[i])) return static_cast<uint8_t>(i);
   return VLMCompressionNone;
 }
 

@@ -21,21 +21,6 @@ constexpr std::array<std::string_view, 12> kRomanMonths = {"I",   "II", "III", "
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-char upperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-std::string upperAscii(std::string_view s) {
-  std::string r(s);
-  for (char& c : r) c = upperAscii(c);
-  return r;
-}
-
-bool sameTextAscii(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (upperAscii(a[i]) != upperAscii(b[i])) return false;
-  return true;
-}
-
 std::string padded(int32_t v, size_t digits) {
   std::string s = qv::IntToStr(v);
   if (s.size() < digits) s.insert(0, digits - s.size(), '0');
@@ -86,7 +71,7 @@ public:
     size_t foundLength = 0;
     for (size_t i = 0; i < names.size(); ++i) {
       const std::string_view n = names[i];
-      if (n.size() > foundLength && sameTextAscii(peek(n.size()), n)) {
+      if (n.size() > foundLength && qv::SameText(peek(n.size()), n)) {
         found = static_cast<int32_t>(i);
         foundLength = n.size();
       }
@@ -142,7 +127,7 @@ void TDateFormater::ParseFormat(std::string_view Pattern) {
     }
     bool matched = false;
     for (size_t n = std::min(kMaxTokenLength, Pattern.size() - i); n >= 1 && !matched; --n) {
-      const std::string up = upperAscii(Pattern.substr(i, n));
+      const std::string up = qv::UpperCase(Pattern.substr(i, n));
       auto it = std::find(kTokens.begin(), kTokens.end(), up);
       if (it != kTokens.end()) {
         flushLiteral(false);
@@ -252,7 +237,7 @@ double TDateFormater::StrToDateTime(std::string_view S) const {
       case dfSS: second = r.number(2); break;
       case dfS: second = r.oneOrTwo(); break;
       case dfAMPM: {
-        const std::string word = upperAscii(r.peek(2));
+        const std::string word = qv::UpperCase(r.peek(2));
         r.skip(2);
         // On a 12-hour clock 12 comes before 1: 12 AM is midnight, 12 PM noon.
         if (word == "PM")

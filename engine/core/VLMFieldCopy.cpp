@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/core/VLMByteOrder.h"
 #include "platform/dataset/DataSet.h"
 #include "platform/dataset/Fields.h"
 #include "platform/host/HostVariant.h"
@@ -32,11 +33,9 @@ std::unique_ptr<qv::Stream> OpenBlob(qv::Field* field, qv::TBlobStreamMode mode)
 
 bool HasGraphicHeader(const std::vector<uint8_t>& b) {
   if (static_cast<int64_t>(b.size()) < kGraphicHeaderSize) return false;
-  const uint16_t count = static_cast<uint16_t>(b[0] | (b[1] << 8));
-  const uint16_t type = static_cast<uint16_t>(b[2] | (b[3] << 8));
-  const int32_t n = static_cast<int32_t>(static_cast<uint32_t>(b[4]) | (static_cast<uint32_t>(b[5]) << 8) |
-                                         (static_cast<uint32_t>(b[6]) << 16) |
-                                         (static_cast<uint32_t>(b[7]) << 24));
+  const uint16_t count = VLMGetU16LE(&b[0]);
+  const uint16_t type = VLMGetU16LE(&b[2]);
+  const int32_t n = VLMGetI32LE(&b[4]);
   return count == kGraphicHeaderCount && type == kGraphicHeaderType &&
          n == static_cast<int64_t>(b.size()) - kGraphicHeaderSize;
 }
@@ -85,7 +84,7 @@ void VLMCopyFieldValue(qv::Field* Source, qv::Field* Dest) {
     }
     std::u16string text(bytes.size() / 2, u'\0');
     for (size_t i = 0; i < text.size(); ++i)
-      text[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+      text[i] = static_cast<char16_t>(VLMGetU16LE(&bytes[2 * i]));
     Dest->SetAsWideString(text);
     return;
   }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "engine/core/VLMByteOrder.h"
 #include "engine/core/VLMExcept.h"
 #include "platform/os/System.h"
 
@@ -37,24 +38,6 @@ uint8_t PickMethod(int64_t blockSize) {
   return kMethodTable[0].Method;
 }
 
-void PutU32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint32_t GetU32(const uint8_t* p) {
-  uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(p[i]) << (8 * i);
-  return v;
-}
-void PutI64(uint8_t* p, int64_t v) {
-  const auto u = static_cast<uint64_t>(v);
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(u >> (8 * i));
-}
-int64_t GetI64(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v |= static_cast<uint64_t>(p[i]) << (8 * i);
-  return static_cast<int64_t>(v);
-}
-
 uint8_t* BlockStart(const void* p) {
   return static_cast<uint8_t*>(const_cast<void*>(p)) - kHeaderSize;
 }
@@ -64,8 +47,8 @@ uint8_t* BlockStart(const void* p) {
 bool HeaderValid(const void* p) {
   if (p == nullptr) return false;
   const uint8_t* block = BlockStart(p);
-  if (GetU32(block + kSignatureOffset) != kHeaderSignature) return false;
-  const int64_t size = GetI64(block + kSizeOffset);
+  if (VLMGetU32LE(block + kSignatureOffset) != kHeaderSignature) return false;
+  const int64_t size = VLMGetI64LE(block + kSizeOffset);
   return size >= 1 && size <= kVLMMaxBlockDataSize;
 }
 
@@ -107,11 +90,11 @@ void* TVLMMemoryManager::GetMem(int64_t size) {
       default:
         throw EVLMException(30340, "Unknown GetMem method type: %d", {static_cast<int>(method)});
     }
-    PutI64(block + kSizeOffset, size);
+    VLMPutI64LE(block + kSizeOffset, size);
     block[kMethodOffset] = method;
     std::memset(block + kMethodOffset + 1, 0, kSignatureOffset - kMethodOffset - 1);
-    PutU32(block + kSignatureOffset, kHeaderSignature);
-    PutU32(block + kHeaderSize + size, kTailSignature);
+    VLMPutU32LE(block + kSignatureOffset, kHeaderSignature);
+    VLMPutU32LE(block + kHeaderSize + size, kTailSignature);
     AllocatedMemory_.fetch_add(size, std::memory_order_relaxed);
   } catch (...) {
     std::free(block);
@@ -132,12 +115,12 @@ void TVLMMemoryManager::FreeMem(void*& p) {
     if (p == nullptr) throw qv::Exception("Pointer is nil");
     if (!HeaderValid(p)) throw EVLMException(30001, "Invalid pointer");
     uint8_t* block = BlockStart(p);
-    const int64_t size = GetI64(block + kSizeOffset);
-    overrun = GetU32(block + kHeaderSize + size) != kTailSignature;
+    const int64_t size = VLMGetI64LE(block + kSizeOffset);
+    overrun = VLMGetU32LE(block + kHeaderSize + size) != kTailSignature;
     AllocatedMemory_.fetch_sub(size, std::memory_order_relaxed);
     // Wipe the signature so that a second free of the same pointer, while the
     // heap has not reused the memory, is seen as an invalid pointer.
-    PutU32(block + kSignatureOffset, 0);
+    VLMPutU32LE(block + kSignatureOffset, 0);
     if (block[kMethodOffset] == kMethodHeap) std::free(block);
     p = nullptr;
   } catch (const EVLMException&) {
@@ -152,7 +135,7 @@ void TVLMMemoryManager::ReallocMem(void*& p, int64_t newSize, bool clearNewBytes
   void* fresh = nullptr;
   try {
     if (!HeaderValid(p)) throw EVLMException(30002, "Invalid pointer");
-    const int64_t oldSize = GetI64(BlockStart(p) + kSizeOffset);
+    const int64_t oldSize = VLMGetI64LE(BlockStart(p) + kSizeOffset);
     fresh = GetMem(newSize);
     std::memcpy(fresh, p, static_cast<size_t>(std::min(oldSize, newSize)));
     if (clearNewBytes && newSize > oldSize)
@@ -171,7 +154,7 @@ void TVLMMemoryManager::ReallocMem(void*& p, int64_t newSize, bool clearNewBytes
 int64_t TVLMMemoryManager::GetMemSize(const void* p) const {
   if (p == nullptr) return 0;
   if (!HeaderValid(p)) throw EVLMException(30005, "Invalid pointer");
-  return GetI64(BlockStart(p) + kSizeOffset);
+  return VLMGetI64LE(BlockStart(p) + kSizeOffset);
 }
 
 int64_t TVLMMemoryManager::GetFreeMemory() {

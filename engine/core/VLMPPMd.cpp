@@ -226,6 +226,14 @@ private:
   void NextContext();
 
   // --- coding ----------------------------------------------------------------
+  // The steps encoding and decoding share once the symbol (or the escape)
+  // is known; BinSymbolCoded narrows the range too, the others follow the
+  // caller's narrowing.
+  void BinSymbolCoded(bool hit, uint32_t rs, uint16_t& bs, uint32_t r);
+  void FirstSymbolCoded(uint32_t ctx, uint32_t s, uint32_t freq, uint32_t scale);
+  void EscapeCoded1(uint32_t ctx, uint32_t n);
+  void EscapeCoded2(SEE2Context* see, uint32_t scale);
+  void StartCoding(uint32_t maxOrder);
   void EncodeBinSymbol(int32_t x);
   void EncodeSymbol1(int32_t x);
   void EncodeSymbol2(int32_t x);
@@ -837,13 +845,10 @@ void TPPMdModel::NormaliseDecoder() {
 }
 
 // ---------------------------------------------------------------------------
-// Encoder
+// Steps shared by the encoder and the decoder
 
-void TPPMdModel::EncodeBinSymbol(int32_t x) {
-  const uint32_t rs = OneState(MinContext_);
-  uint16_t& bs = BinSummCell();
-  const uint32_t r = Range_ >> kTotBits;
-  if (static_cast<int32_t>(Symbol(rs)) == x) {
+void TPPMdModel::BinSymbolCoded(bool hit, uint32_t rs, uint16_t& bs, uint32_t r) {
+  if (hit) {
     FoundState_ = rs;
     if (Freq(rs) < 128) SetFreq(rs, Freq(rs) + 1);
     Narrow(0, bs, r);
@@ -860,6 +865,47 @@ void TPPMdModel::EncodeBinSymbol(int32_t x) {
   }
 }
 
+void TPPMdModel::FirstSymbolCoded(uint32_t ctx, uint32_t s, uint32_t freq, uint32_t scale) {
+  PrevSuccess_ = 2 * freq > scale ? 1 : 0;
+  FoundState_ = s;
+  SetFreq(s, freq + 4);
+  SetSummFreq(ctx, scale + 4);
+  if (freq + 4 > kMaxFreq) Rescale();
+}
+
+// No symbol of the context matched: all of them are masked for the shorter
+// contexts.
+void TPPMdModel::EscapeCoded1(uint32_t ctx, uint32_t n) {
+  uint32_t s = Stats(ctx);
+  for (uint32_t j = 0; j < n; ++j, s += kStateSize) CharMask_[Symbol(s)] = EscCount_;
+  NumMasked_ = static_cast<int32_t>(n);
+  FoundState_ = 0;
+}
+
+void TPPMdModel::EscapeCoded2(SEE2Context* see, uint32_t scale) {
+  see->Summ = static_cast<uint16_t>(see->Summ + scale);
+  NumMasked_ = static_cast<int32_t>(NumStats(MinContext_));
+  FoundState_ = 0;
+}
+
+void TPPMdModel::StartCoding(uint32_t maxOrder) {
+  MaxOrder_ = static_cast<int32_t>(maxOrder);
+  InitEsc_ = 0;  // what a fresh process has; restarts keep it
+  Restarts_ = 0;
+  StartModel();
+  Low_ = 0;
+  Range_ = 0xFFFFFFFFu;
+}
+
+// ---------------------------------------------------------------------------
+// Encoder
+
+void TPPMdModel::EncodeBinSymbol(int32_t x) {
+  const uint32_t rs = OneState(MinContext_);
+  uint16_t& bs = BinSummCell();
+  BinSymbolCoded(static_cast<int32_t>(Symbol(rs)) == x, rs, bs, Range_ >> kTotBits);
+}
+
 void TPPMdModel::EncodeSymbol1(int32_t x) {
   const uint32_t ctx = MinContext_;
   const uint32_t scale = SummFreq(ctx);
@@ -868,11 +914,7 @@ void TPPMdModel::EncodeSymbol1(int32_t x) {
   uint32_t lo = Freq(s);
   if (static_cast<int32_t>(Symbol(s)) == x) {
     EncodeInterval(0, lo, scale);
-    PrevSuccess_ = 2 * lo > scale ? 1 : 0;
-    FoundState_ = s;
-    SetFreq(s, lo + 4);
-    SetSummFreq(ctx, scale + 4);
-    if (lo + 4 > kMaxFreq) Rescale();
+    FirstSymbolCoded(ctx, s, lo, scale);
     return;
   }
   PrevSuccess_ = 0;
@@ -886,10 +928,7 @@ void TPPMdModel::EncodeSymbol1(int32_t x) {
     lo += Freq(s);
   }
   EncodeInterval(lo, scale, scale);
-  s = Stats(ctx);
-  for (uint32_t j = 0; j < n; ++j, s += kStateSize) CharMask_[Symbol(s)] = EscCount_;
-  NumMasked_ = static_cast<int32_t>(n);
-  FoundState_ = 0;
+  EscapeCoded1(ctx, n);
 }
 
 void TPPMdModel::EncodeSymbol2(int32_t x) {
@@ -907,9 +946,7 @@ void TPPMdModel::EncodeSymbol2(int32_t x) {
     return;
   }
   EncodeInterval(total, scale, scale);
-  see->Summ = static_cast<uint16_t>(see->Summ + scale);
-  NumMasked_ = static_cast<int32_t>(NumStats(MinContext_));
-  FoundState_ = 0;
+  EscapeCoded2(see, scale);
 }
 
 bool TPPMdModel::EncodeSymbol(int32_t x) {
@@ -937,21 +974,7 @@ void TPPMdModel::DecodeBinSymbol() {
   uint16_t& bs = BinSummCell();
   const uint32_t r = Range_ >> kTotBits;
   Check(r != 0);
-  if ((Code_ - Low_) / r < bs) {
-    FoundState_ = rs;
-    if (Freq(rs) < 128) SetFreq(rs, Freq(rs) + 1);
-    Narrow(0, bs, r);
-    bs = static_cast<uint16_t>(bs + kInterval - ((bs + 32) >> 7));
-    PrevSuccess_ = 1;
-  } else {
-    Narrow(bs, kBinScale, r);
-    bs = static_cast<uint16_t>(bs - ((bs + 32) >> 7));
-    InitEsc_ = kExpEscape[bs >> 10];
-    NumMasked_ = 1;
-    CharMask_[Symbol(rs)] = EscCount_;
-    PrevSuccess_ = 0;
-    FoundState_ = 0;
-  }
+  BinSymbolCoded((Code_ - Low_) / r < bs, rs, bs, r);
 }
 
 void TPPMdModel::DecodeSymbol1() {
@@ -964,11 +987,7 @@ void TPPMdModel::DecodeSymbol1() {
   uint32_t hi = Freq(s);
   if (count < hi) {
     Narrow(0, hi, r);
-    PrevSuccess_ = 2 * hi > scale ? 1 : 0;
-    FoundState_ = s;
-    SetFreq(s, hi + 4);
-    SetSummFreq(ctx, scale + 4);
-    if (hi + 4 > kMaxFreq) Rescale();
+    FirstSymbolCoded(ctx, s, hi, scale);
     return;
   }
   PrevSuccess_ = 0;
@@ -982,10 +1001,7 @@ void TPPMdModel::DecodeSymbol1() {
     }
   }
   Narrow(hi, scale, r);
-  s = Stats(ctx);
-  for (uint32_t j = 0; j < n; ++j, s += kStateSize) CharMask_[Symbol(s)] = EscCount_;
-  NumMasked_ = static_cast<int32_t>(n);
-  FoundState_ = 0;
+  EscapeCoded1(ctx, n);
 }
 
 void TPPMdModel::DecodeSymbol2() {
@@ -1008,9 +1024,7 @@ void TPPMdModel::DecodeSymbol2() {
     return;
   }
   Narrow(total, scale, r);
-  see->Summ = static_cast<uint16_t>(see->Summ + scale);
-  NumMasked_ = static_cast<int32_t>(NumStats(MinContext_));
-  FoundState_ = 0;
+  EscapeCoded2(see, scale);
 }
 
 int32_t TPPMdModel::DecodeSymbol() {
@@ -1045,12 +1059,7 @@ int64_t TPPMdModel::Compress(const uint8_t* in, int64_t inSize, uint8_t*& out,
   try {
     for (uint32_t i = 0; i < kHeaderSize; ++i) Emit(static_cast<uint8_t>(header >> (8 * i)));
     if (!PrepareArena(memoryMB)) return 0;
-    MaxOrder_ = static_cast<int32_t>(maxOrder);
-    InitEsc_ = 0;  // what a fresh process has; restarts keep it
-    Restarts_ = 0;
-    StartModel();
-    Low_ = 0;
-    Range_ = 0xFFFFFFFFu;
+    StartCoding(maxOrder);
     for (int64_t i = 0; i < inSize; ++i) EncodeSymbol(in[i]);
     EncodeSymbol(kEndOfData);
     for (int i = 0; i < 4; ++i) {
@@ -1080,12 +1089,7 @@ int64_t TPPMdModel::Decompress(const uint8_t* in, int64_t inSize, uint8_t* out,
   InPos_ = kHeaderSize;
   int64_t produced = 0;
   try {
-    MaxOrder_ = static_cast<int32_t>(maxOrder);
-    InitEsc_ = 0;
-    Restarts_ = 0;
-    StartModel();
-    Low_ = 0;
-    Range_ = 0xFFFFFFFFu;
+    StartCoding(maxOrder);
     Code_ = 0;
     for (int i = 0; i < 4; ++i) Code_ = (Code_ << 8) | NextByte();
     for (;;) {

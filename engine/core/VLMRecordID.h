@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "engine/core/VLMByteOrder.h"
+
 struct TVLMRecordID {
   uint32_t Page = 0;
   uint16_t Row = 0;
@@ -19,13 +21,9 @@ inline constexpr int32_t kVLMRecordIDSize = 6;  // bytes of the stored form
 
 // The stored six-byte form.
 inline void VLMPutRecordID(uint8_t* dest, const TVLMRecordID& id) {
-  for (int i = 0; i < 4; ++i) dest[i] = static_cast<uint8_t>(id.Page >> (8 * i));
-  dest[4] = static_cast<uint8_t>(id.Row);
-  dest[5] = static_cast<uint8_t>(id.Row >> 8);
+  VLMPutU32LE(dest, id.Page);
+  VLMPutU16LE(dest + 4, id.Row);
 }
 inline TVLMRecordID VLMGetRecordID(const uint8_t* src) {
-  TVLMRecordID id;
-  for (int i = 0; i < 4; ++i) id.Page |= static_cast<uint32_t>(src[i]) << (8 * i);
-  id.Row = static_cast<uint16_t>(src[4] | (src[5] << 8));
-  return id;
+  return TVLMRecordID{VLMGetU32LE(src), VLMGetU16LE(src + 4)};
 }

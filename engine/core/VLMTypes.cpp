@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 
+#include "engine/core/VLMByteOrder.h"
 #include "engine/core/VLMCompression.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMMemory.h"
@@ -40,16 +41,6 @@ int Ones(uint8_t b) { return std::popcount(b); }
 }
 
 constexpr const char* kInvalidBitNo = "Invalid bit no = %d, number of bits = %d";
-
-void PutI32(uint8_t* p, int32_t v) {
-  const auto u = static_cast<uint32_t>(v);
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(u >> (8 * i));
-}
-int32_t GetI32(const uint8_t* p) {
-  uint32_t u = 0;
-  for (int i = 0; i < 4; ++i) u |= static_cast<uint32_t>(p[i]) << (8 * i);
-  return static_cast<int32_t>(u);
-}
 
 }  // namespace
 
@@ -271,9 +262,9 @@ int32_t TVLMBitsArray::CountSetBits() const {
 
 void TVLMBitsArray::SaveToStream(qv::Stream& stream) const {
   uint8_t field[4];
-  PutI32(field, BitCount_);
+  VLMPutI32LE(field, BitCount_);
   VLMWriteStreamBuffer(field, 4, stream, 10398);
-  PutI32(field, SetCount_);
+  VLMPutI32LE(field, SetCount_);
   VLMWriteStreamBuffer(field, 4, stream, 10427);
   if (BitCount_ > 0) {
     if (Bits_ == nullptr) throw EVLMException(10399, "Nil pointer occured");
@@ -284,7 +275,7 @@ void TVLMBitsArray::SaveToStream(qv::Stream& stream) const {
 void TVLMBitsArray::LoadFromStream(qv::Stream& stream) {
   uint8_t field[4];
   VLMReadStreamBuffer(field, 4, stream, 10401);
-  const int32_t bitCount = GetI32(field);
+  const int32_t bitCount = VLMGetI32LE(field);
   VLMReadStreamBuffer(field, 4, stream, 10426);
   if (bitCount < 0)
     throw EVLMException(10401, "Cannot read from stream. Invalid number of bits = %d", {bitCount});

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "engine/core/VLMByteOrder.h"
 #include "engine/core/VLMCompression.h"
 #include "engine/core/VLMConverts.h"
 #include "engine/core/VLMExcept.h"
@@ -21,16 +22,14 @@ void WriteU8(qv::Stream& stream, uint8_t value, int32_t code) {
 }
 
 void WriteI32(qv::Stream& stream, int32_t value, int32_t code) {
-  const auto u = static_cast<uint32_t>(value);
   uint8_t b[4];
-  for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(u >> (8 * i));
+  VLMPutI32LE(b, value);
   VLMWriteStreamBuffer(b, 4, stream, code);
 }
 
 void WriteI64(qv::Stream& stream, int64_t value, int32_t code) {
-  const auto u = static_cast<uint64_t>(value);
   uint8_t b[8];
-  for (int i = 0; i < 8; ++i) b[i] = static_cast<uint8_t>(u >> (8 * i));
+  VLMPutI64LE(b, value);
   VLMWriteStreamBuffer(b, 8, stream, code);
 }
 
@@ -43,17 +42,13 @@ uint8_t ReadU8(qv::Stream& stream, int32_t code) {
 int32_t ReadI32(qv::Stream& stream, int32_t code) {
   uint8_t b[4];
   VLMReadStreamBuffer(b, 4, stream, code);
-  uint32_t u = 0;
-  for (int i = 0; i < 4; ++i) u |= static_cast<uint32_t>(b[i]) << (8 * i);
-  return static_cast<int32_t>(u);
+  return VLMGetI32LE(b);
 }
 
 int64_t ReadI64(qv::Stream& stream, int32_t code) {
   uint8_t b[8];
   VLMReadStreamBuffer(b, 8, stream, code);
-  uint64_t u = 0;
-  for (int i = 0; i < 8; ++i) u |= static_cast<uint64_t>(b[i]) << (8 * i);
-  return static_cast<int64_t>(u);
+  return VLMGetI64LE(b);
 }
 
 std::string ReadChars(qv::Stream& stream, int32_t count, int32_t code) {
@@ -90,40 +85,48 @@ std::string ReadShortName(qv::Stream& stream, int32_t codeLength, int32_t codeCh
 // byte holds at most 255, so at most 254 characters are written.
 constexpr size_t kByteCountedNameMax = 254;
 
-void WriteByteCountedName(qv::Stream& stream, const std::string& name, int32_t codeCount,
-                          int32_t codeBytes) {
-  const size_t length = std::min(name.size(), kByteCountedNameMax);
-  WriteU8(stream, static_cast<uint8_t>(length + 1), codeCount);
+// The length byte and the characters of a counted name, cut to maxLength.
+std::string CountedNameBytes(const std::string& name, size_t maxLength) {
+  const size_t length = std::min(name.size(), maxLength);
   std::string bytes(1, static_cast<char>(length));
   bytes.append(name, 0, length);
+  return bytes;
+}
+
+// The n bytes of a counted name whose count n has been read: the length byte
+// must say n - 1.
+std::string ReadCountedNameBytes(qv::Stream& stream, int32_t n, int32_t codeBytes) {
+  const std::string bytes = ReadChars(stream, n, codeBytes);
+  if (static_cast<uint8_t>(bytes[0]) != n - 1) BadName(stream, codeBytes, static_cast<uint8_t>(bytes[0]));
+  return bytes.substr(1);
+}
+
+void WriteByteCountedName(qv::Stream& stream, const std::string& name, int32_t codeCount,
+                          int32_t codeBytes) {
+  const std::string bytes = CountedNameBytes(name, kByteCountedNameMax);
+  WriteU8(stream, static_cast<uint8_t>(bytes.size()), codeCount);
   VLMWriteStreamBuffer(bytes.data(), static_cast<int64_t>(bytes.size()), stream, codeBytes);
 }
 
 std::string ReadByteCountedName(qv::Stream& stream, int32_t codeCount, int32_t codeBytes) {
   const uint8_t n = ReadU8(stream, codeCount);
   if (n == 0) BadName(stream, codeCount, n);  // not even the length byte
-  const std::string bytes = ReadChars(stream, n, codeBytes);
-  if (static_cast<uint8_t>(bytes[0]) != n - 1) BadName(stream, codeBytes, static_cast<uint8_t>(bytes[0]));
-  return bytes.substr(1);
+  return ReadCountedNameBytes(stream, n, codeBytes);
 }
 
 // {i32 n = length + 1; n bytes: the length byte, the characters}; n must be
 // 1..256 when read.
 void WriteIntCountedName(qv::Stream& stream, const std::string& name, int32_t codeCount,
                          int32_t codeBytes) {
-  const size_t length = std::min<size_t>(name.size(), kVLMMaxNameLength);
-  WriteI32(stream, static_cast<int32_t>(length + 1), codeCount);
-  std::string bytes(1, static_cast<char>(length));
-  bytes.append(name, 0, length);
+  const std::string bytes = CountedNameBytes(name, kVLMMaxNameLength);
+  WriteI32(stream, static_cast<int32_t>(bytes.size()), codeCount);
   VLMWriteStreamBuffer(bytes.data(), static_cast<int64_t>(bytes.size()), stream, codeBytes);
 }
 
 std::string ReadIntCountedName(qv::Stream& stream, int32_t codeCount, int32_t codeBytes) {
   const int32_t n = ReadI32(stream, codeCount);
   if (n < 1 || n > kVLMMaxNameLength + 1) BadName(stream, codeCount, n);
-  const std::string bytes = ReadChars(stream, n, codeBytes);
-  if (static_cast<uint8_t>(bytes[0]) != n - 1) BadName(stream, codeBytes, static_cast<uint8_t>(bytes[0]));
-  return bytes.substr(1);
+  return ReadCountedNameBytes(stream, n, codeBytes);
 }
 
 [[noreturn]] void InvalidCast() { throw qv::Exception("Invalid class typecast"); }
@@ -155,6 +158,22 @@ std::unique_ptr<TVLMConstraintDef> NewConstraint(uint8_t kind) {
     case kVLMConstraintCheck: return std::make_unique<TVLMConstraintDefCheck>();
     default: return nullptr;
   }
+}
+
+// What a list's CreateItem made; a list class without an item class cannot
+// create items.
+std::unique_ptr<TVLMMetaObjectDef> Required(std::unique_ptr<TVLMMetaObjectDef> item, const char* className) {
+  if (!item)
+    throw EVLMException(30339, "The method '%s' not overrided in class '%s'", {"InternalAddCreated", className});
+  return item;
+}
+
+template <class T>
+T* AddNew(std::vector<std::unique_ptr<TVLMMetaObjectDef>>& items) {
+  auto def = std::make_unique<T>();
+  T* raw = def.get();
+  items.push_back(std::move(def));
+  return raw;
 }
 
 }  // namespace
@@ -509,20 +528,14 @@ int32_t TVLMMetaObjectDefs::Add(std::unique_ptr<TVLMMetaObjectDef> def) {
 }
 
 TVLMMetaObjectDef* TVLMMetaObjectDefs::InternalAddCreated() {
-  std::unique_ptr<TVLMMetaObjectDef> item = CreateItem();
-  if (!item)
-    throw EVLMException(30339, "The method '%s' not overrided in class '%s'",
-                        {"InternalAddCreated", ClassName()});
+  std::unique_ptr<TVLMMetaObjectDef> item = Required(CreateItem(), ClassName());
   TVLMMetaObjectDef* raw = item.get();
   Add(std::move(item));
   return raw;
 }
 
 std::unique_ptr<TVLMMetaObjectDef> TVLMMetaObjectDefs::LoadItem(qv::Stream& stream) {
-  std::unique_ptr<TVLMMetaObjectDef> item = CreateItem();
-  if (!item)
-    throw EVLMException(30339, "The method '%s' not overrided in class '%s'",
-                        {"InternalAddCreated", ClassName()});
+  std::unique_ptr<TVLMMetaObjectDef> item = Required(CreateItem(), ClassName());
   item->LoadFromStream(stream);
   return item;
 }
@@ -630,12 +643,7 @@ TVLMFieldDef* TVLMFieldDefs::GetFieldDef(int32_t index) const {
   return static_cast<TVLMFieldDef*>(GetItem(index));
 }
 
-TVLMFieldDef* TVLMFieldDefs::AddFieldDef() {
-  auto def = std::make_unique<TVLMFieldDef>();
-  TVLMFieldDef* raw = def.get();
-  Items_.push_back(std::move(def));
-  return raw;
-}
+TVLMFieldDef* TVLMFieldDefs::AddFieldDef() { return AddNew<TVLMFieldDef>(Items_); }
 
 TVLMFieldDef* TVLMFieldDefs::FindFieldDef(std::string_view name) const {
   return static_cast<TVLMFieldDef*>(FindByName(name));
@@ -717,12 +725,7 @@ void TVLMIndexDefs::SetIndexDef(int32_t index, std::unique_ptr<TVLMIndexDef> def
   SetItem(index, std::move(def));
 }
 
-TVLMIndexDef* TVLMIndexDefs::AddIndexDef() {
-  auto def = std::make_unique<TVLMIndexDef>();
-  TVLMIndexDef* raw = def.get();
-  Items_.push_back(std::move(def));
-  return raw;
-}
+TVLMIndexDef* TVLMIndexDefs::AddIndexDef() { return AddNew<TVLMIndexDef>(Items_); }
 
 TVLMIndexDef* TVLMIndexDefs::FindIndexDef(std::string_view name) const {
   return static_cast<TVLMIndexDef*>(FindByName(name));
@@ -811,18 +814,6 @@ void TVLMConstraintDefs::Assign(const TVLMMetaObjectDefs& source) {
 TVLMConstraintDef* TVLMConstraintDefs::GetConstraintDef(int32_t index) const {
   return static_cast<TVLMConstraintDef*>(GetItem(index));
 }
-
-namespace {
-
-template <class T>
-T* AddNew(std::vector<std::unique_ptr<TVLMMetaObjectDef>>& items) {
-  auto def = std::make_unique<T>();
-  T* raw = def.get();
-  items.push_back(std::move(def));
-  return raw;
-}
-
-}  // namespace
 
 TVLMConstraintDefNotNull* TVLMConstraintDefs::AddNotNull() { return AddNew<TVLMConstraintDefNotNull>(Items_); }
 TVLMConstraintDefCheck* TVLMConstraintDefs::AddCheck() { return AddNew<TVLMConstraintDefCheck>(Items_); }

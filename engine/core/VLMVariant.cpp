@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <string>
 
+#include "engine/core/VLMByteOrder.h"
 #include "engine/core/VLMCasts.h"
 #include "engine/core/VLMCompression.h"
 #include "engine/core/VLMConverts.h"
@@ -48,16 +49,6 @@ struct TempBlock {
 
 [[noreturn]] void RaiseCast(TVLMBaseDataType src, TVLMBaseDataType dest) {
   throw EVLMException(30052, "Cannot cast from '%s' to '%s'", {VLMGetBaseTypeName(src), VLMGetBaseTypeName(dest)});
-}
-
-void PutI32LE(uint8_t* p, int32_t v) {
-  const auto u = static_cast<uint32_t>(v);
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(u >> (8 * i));
-}
-int32_t GetI32LE(const uint8_t* p) {
-  uint32_t u = 0;
-  for (int i = 0; i < 4; ++i) u |= static_cast<uint32_t>(p[i]) << (8 * i);
-  return static_cast<int32_t>(u);
 }
 
 // Wrapping arithmetic in a width: computed unsigned, so overflow is defined.
@@ -203,7 +194,7 @@ void TVLMVariant::SaveToStream(qv::Stream& stream) const {
   VLMWriteStreamBuffer(&flag, 1, stream, 10180);
   if (null) return;
   uint8_t size[4];
-  PutI32LE(size, DataSize);
+  VLMPutI32LE(size, DataSize);
   VLMWriteStreamBuffer(size, 4, stream, 10181);
   VLMWriteStreamBuffer(Data, DataSize, stream, 10182);
 }
@@ -221,7 +212,7 @@ void TVLMVariant::LoadFromStream(qv::Stream& stream) {
   }
   uint8_t sizeBytes[4];
   VLMReadStreamBuffer(sizeBytes, 4, stream, 10185);
-  const int32_t size = GetI32LE(sizeBytes);
+  const int32_t size = VLMGetI32LE(sizeBytes);
   // The stored size is checked before anything is allocated: a damaged
   // stream must not make us allocate, or later read, what is not there.
   const int64_t position = stream.Position();

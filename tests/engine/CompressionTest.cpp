@@ -12,8 +12,11 @@
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMStreams.h"
 #include "platform/os/File.h"
+#include "tests/engine/EngineErrorTestSupport.h"
 
 namespace {
+
+using engine_test::Raised;
 
 std::vector<uint8_t> TextLike(size_t n, uint32_t seed = 1) {
   static const char* const words[] = {"contest ", "QSO ", "CQ ", "599 ", "W1AW ", "14025 ", "CW\n", "de "};
@@ -224,36 +227,22 @@ TEST(CheckedStreamRoutines, RaiseTheCallersCodeWithTheFigures) {
   char buf[16] = {};
   EXPECT_EQ(VLMReadStreamBuffer(buf, 3, s, 10502), 3);
   EXPECT_EQ(std::string(buf, 3), "456");
-  try {
-    VLMReadStreamBuffer(buf, 8, s, 10503);
-    FAIL();
-  } catch (const EVLMException& e) {
-    EXPECT_EQ(e.NativeError, 10503);
-    EXPECT_EQ(e.Message(),
-              "Cannot read from stream. Position = 7, Stream size = 10, Block size = 8, Bytes Read = 3"
-              " - Native error: 10503");
-  }
+  const EVLMException e = Raised([&] { VLMReadStreamBuffer(buf, 8, s, 10503); });
+  EXPECT_EQ(e.NativeError, 10503);
+  EXPECT_EQ(e.Message(),
+            "Cannot read from stream. Position = 7, Stream size = 10, Block size = 8, Bytes Read = 3"
+            " - Native error: 10503");
   s.SetPosition(-3);  // a memory stream keeps the position; writes there move nothing
-  try {
-    VLMWriteStreamBuffer(text, 2, s, 10505);
-    FAIL();
-  } catch (const EVLMException& e) {
-    EXPECT_EQ(e.Message(),
-              "Cannot write to stream. Position = -3, Stream size = 10, Block size = 2, Bytes Write = 0"
-              " - Native error: 10505");
-  }
+  EXPECT_EQ(Raised([&] { VLMWriteStreamBuffer(text, 2, s, 10505); }).Message(),
+            "Cannot write to stream. Position = -3, Stream size = 10, Block size = 2, Bytes Write = 0"
+            " - Native error: 10505");
 }
 
 TEST(CheckedStreamRoutines, SetPositionMismatchNamesBothPositions) {
   const std::string name = VLMGetTempFileName();
   TVLMFileStream f(name, TVLMFileStream::kModeCreate, true);
-  try {
-    VLMSetStreamPosition(f, 10080, -20);
-    FAIL();
-  } catch (const EVLMException& e) {
-    EXPECT_EQ(e.Message(),
-              "Cannot set stream position to -20. Position = 0, Size = 0 - Native error: 10080");
-  }
+  EXPECT_EQ(Raised([&] { VLMSetStreamPosition(f, 10080, -20); }).Message(),
+            "Cannot set stream position to -20. Position = 0, Size = 0 - Native error: 10080");
 }
 
 }  // namespace

@@ -10,22 +10,13 @@
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMMemory.h"
 #include "platform/os/System.h"
+#include "tests/engine/EngineErrorTestSupport.h"
 
 namespace {
 
 TVLMMemoryManager& MM() { return VLMMemoryManager(); }
 
-// Runs fn, which must raise EVLMException, and returns it.
-template <class Fn>
-EVLMException Raised(Fn fn) {
-  try {
-    fn();
-  } catch (const EVLMException& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no EVLMException was raised";
-  return EVLMException(0, "none");
-}
+using engine_test::Raised;
 
 struct LimitGuard {
   explicit LimitGuard(int64_t limit) { MM().SetMemoryLimit(limit); }

@@ -11,6 +11,7 @@
 #include "engine/core/VLMMemory.h"
 #include "engine/core/VLMStreams.h"
 #include "platform/os/File.h"
+#include "tests/engine/EngineErrorTestSupport.h"
 
 namespace {
 
@@ -30,16 +31,7 @@ std::vector<uint8_t> ReadAll(qv::Stream& s) {
   return v;
 }
 
-template <class Fn>
-EVLMException Raised(Fn fn) {
-  try {
-    fn();
-  } catch (const EVLMException& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no EVLMException was raised";
-  return EVLMException(0, "none");
-}
+using engine_test::Raised;
 
 // A stream that refuses to read or write past a fixed number of bytes.
 class ShortStream : public qv::Stream {

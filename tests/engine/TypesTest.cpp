@@ -10,19 +10,11 @@
 #include "engine/core/VLMStreams.h"
 #include "engine/core/VLMTypes.h"
 #include "platform/host/Exception.h"
+#include "tests/engine/EngineErrorTestSupport.h"
 
 namespace {
 
-template <class Fn>
-EVLMException Raised(Fn fn) {
-  try {
-    fn();
-  } catch (const EVLMException& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no EVLMException was raised";
-  return EVLMException(0, "none");
-}
+using engine_test::Raised;
 
 TEST(TVLMIntegerArray, GrowthDoublesTheStepUpToTheMaximum) {
   TVLMIntegerArray a(0, 10, 100);

@@ -10,6 +10,18 @@ namespace {
 
 class AddTest : public WindowTest {
 protected:
+  // An IBM contest log with a member's contact (DL1AA, 14 MHz CW) entered.
+  void StartIbmLogWithAMemberContact() {
+    Start({true, "IBM", true});
+    Set(Ctl::CallEntered, "DL1AA");
+    Set(Ctl::FreqEntered, "14");
+    Set(Ctl::Mode, "CW");
+    Set(Ctl::RSTNumRcvd, " 005");
+    Set(Ctl::CountryFLD, "GERMANY");
+    Set(Ctl::ContinentFLD, "EU");
+    View.C(Ctl::IBM).Checked = true;
+  }
+
   // Every entry field with a text of its own.
   void FillEverything() {
     Set(Ctl::CallEntered, "W\xD8" "ABC");
@@ -150,14 +162,7 @@ TEST_F(AddTest, GeneralLogTakesTheEndTimeFromTheClock) {
 }
 
 TEST_F(AddTest, IbmContactScoresAndRaisesTheNotice) {
-  Start({true, "IBM", true});
-  Set(Ctl::CallEntered, "DL1AA");
-  Set(Ctl::FreqEntered, "14");
-  Set(Ctl::Mode, "CW");
-  Set(Ctl::RSTNumRcvd, " 005");
-  Set(Ctl::CountryFLD, "GERMANY");
-  Set(Ctl::ContinentFLD, "EU");
-  View.C(Ctl::IBM).Checked = true;
+  StartIbmLogWithAMemberContact();
   Controller->AddToLogButtonClick();
   ASSERT_EQ(LogRecords().size(), 1u);
   EXPECT_EQ(LogRecords()[0].Points, "5");
@@ -177,14 +182,7 @@ TEST_F(AddTest, IbmContactScoresAndRaisesTheNotice) {
 }
 
 TEST_F(AddTest, FailedPostLeavesNoTraceOfTheContact) {
-  Start({true, "IBM", true});
-  Set(Ctl::CallEntered, "DL1AA");
-  Set(Ctl::FreqEntered, "14");
-  Set(Ctl::Mode, "CW");
-  Set(Ctl::RSTNumRcvd, " 005");
-  Set(Ctl::CountryFLD, "GERMANY");
-  Set(Ctl::ContinentFLD, "EU");
-  View.C(Ctl::IBM).Checked = true;
+  StartIbmLogWithAMemberContact();
   DataSet& log = Controller->LogData();
   log.BeforePost = [](DataSet&) { throw Exception("disk full"); };
   EXPECT_THROW(Controller->AddToLogButtonClick(), Exception);

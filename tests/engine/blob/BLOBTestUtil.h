@@ -10,6 +10,7 @@
 #include "engine/core/VLMBLOBStream.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMStreams.h"
+#include "tests/engine/EngineErrorTestSupport.h"
 
 namespace blobtest {
 
@@ -84,14 +85,6 @@ inline TVLMBLOBDescriptor Store(qv::Stream& inner, const std::vector<uint8_t>& v
 }
 
 // The code of the EVLMException fn raises, 0 when none.
-template <class Fn>
-int32_t RaisedCode(Fn fn) {
-  try {
-    fn();
-  } catch (const EVLMException& e) {
-    return e.NativeError;
-  }
-  return 0;
-}
+using engine_test::RaisedCode;
 
 }  // namespace blobtest

@@ -18,28 +18,12 @@
 #include "engine/core/VLMStreams.h"
 #include "engine/core/VLMTypesDefs.h"
 #include "platform/host/StringList.h"
+#include "tests/engine/EngineErrorTestSupport.h"
 
 namespace schema_test {
 
-template <class Fn>
-int32_t RaisedCode(Fn fn) {
-  try {
-    fn();
-  } catch (const EVLMException& e) {
-    return e.NativeError;
-  }
-  return 0;
-}
-
-template <class Fn>
-std::string RaisedMessage(Fn fn) {
-  try {
-    fn();
-  } catch (const EVLMException& e) {
-    return e.Message();
-  }
-  return "";
-}
+using engine_test::RaisedCode;
+using engine_test::RaisedMessage;
 
 inline std::vector<uint8_t> StreamBytes(TVLMMemoryStream& s) {
   std::vector<uint8_t> bytes(static_cast<size_t>(s.Size()));

@@ -9,19 +9,11 @@
 #include "engine/core/VLMExcept.h"
 #include "platform/host/HostVariant.h"
 #include "platform/host/SysUtils.h"
+#include "tests/engine/EngineErrorTestSupport.h"
 
 namespace {
 
-template <class E, class Fn>
-std::string MessageOf(Fn fn) {
-  try {
-    fn();
-  } catch (const E& e) {
-    return e.Message();
-  }
-  ADD_FAILURE() << "expected exception was not raised";
-  return {};
-}
+using engine_test::MessageOf;
 
 TEST(VLMVarArrayGet, ReadsElementsAndReportsMisuse) {
   const qv::HostVariant list = qv::VarArrayOf({qv::HostVariant(int32_t(7)), qv::HostVariant("K1ABC")});

@@ -10,6 +10,7 @@
 #include "engine/core/VLMExcept.h"
 #include "platform/host/Exception.h"
 #include "platform/host/SysUtils.h"
+#include "tests/engine/EngineErrorTestSupport.h"
 
 namespace {
 
@@ -23,16 +24,7 @@ std::vector<TDateFormatType> Kinds(const TDateFormater& f) {
   return k;
 }
 
-template <class E, class Fn>
-std::string MessageOf(Fn fn) {
-  try {
-    fn();
-  } catch (const E& e) {
-    return e.Message();
-  }
-  ADD_FAILURE() << "expected exception was not raised";
-  return {};
-}
+using engine_test::MessageOf;
 
 TEST(TDateFormater, EveryTokenIsRecognisedLongestFirstInAnyCase) {
   TDateFormater f("YYYY|YY|YEAR|Q|MONTH|MON|MM|M|RM|DDD|DD|DAY|DY|DW|D|HH12|HH24|HH|H12|H24|H|NN|N|SS|S|AMPM");
