@@ -1,5 +1,7 @@
 #include "engine/core/VLMCasts.h"
 
+#include "engine/core/VLMByteOrder.h"
+
 #include <bit>
 #include <cfloat>
 #include <charconv>
@@ -118,18 +120,10 @@ std::string_view AnsiText(const void* p, int32_t size) {
   return std::string_view(c, size >= 0 ? strnlen(c, static_cast<size_t>(size)) : std::strlen(c));
 }
 
-// UTF-16 text up to its first zero unit, never past a known size.
-std::u16string_view WideText(const void* p, int32_t size) {
-  if (!p) return {};
-  const char16_t* c = static_cast<const char16_t*>(p);
-  size_t n = 0;
-  if (size >= 0) {
-    const size_t units = static_cast<size_t>(size) / 2;
-    while (n < units && c[n] != 0) ++n;
-  } else {
-    while (c[n] != 0) ++n;
-  }
-  return std::u16string_view(c, n);
+// UTF-16 text up to its first zero unit, never past a known size; read
+// byte-wise because wide values in records and keys may sit at odd offsets.
+std::u16string WideText(const void* p, int32_t size) {
+  return VLMReadWideText(p, size >= 0 ? size / 2 : -1);
 }
 
 // ------------------------------------------------------------- conversions
@@ -277,7 +271,7 @@ Block FromMemo(const void* source, int32_t size, TVLMBaseDataType dest) {
 }
 
 Block FromWideMemo(const void* source, int32_t size, TVLMBaseDataType dest) {
-  const std::u16string_view text = WideText(source, size);
+  const std::u16string text = WideText(source, size);
   if (dest == bdtWideChar || dest == bdtWideString || dest == bdtBLOB) return WideBlock(text);
   const std::string narrow = qv::Utf16ToCp1252(text);
   if (dest == bdtChar || dest == bdtString) return TextBlock(narrow);

@@ -1,5 +1,7 @@
 #include "engine/core/VLMConverts.h"
 
+#include "engine/core/VLMByteOrder.h"
+
 #include <cstring>
 
 #include "engine/core/VLMExcept.h"
@@ -53,11 +55,7 @@ void VLMCopyValueToNewMemory(TVLMBaseDataType baseType, const void* source, void
     const char* text = static_cast<const char*>(source);
     n = static_cast<int32_t>((text ? std::strlen(text) : 0) + 1);
   } else if (baseType == bdtWideChar || baseType == bdtWideString) {
-    const char16_t* text = static_cast<const char16_t*>(source);
-    size_t chars = 0;
-    if (text)
-      while (text[chars] != 0) ++chars;
-    n = static_cast<int32_t>(2 * (chars + 1));
+    n = static_cast<int32_t>(2 * (VLMReadWideText(source).size() + 1));
   } else {
     n = VLMGetDataSize(baseType, 0);
   }

@@ -262,8 +262,8 @@ void TVLMVariant::SetData(const void* source, TVLMBaseDataType sourceType) {
   // 4. Nil and empty text are stored as null.
   if (VLMIsStringBaseType(sourceType)) {
     if (!source) return;
-    if (VLMIsWideStringBaseType(sourceType) ? *static_cast<const char16_t*>(source) == 0
-                                            : *static_cast<const char*>(source) == 0)
+    const auto* first = static_cast<const uint8_t*>(source);
+    if (VLMIsWideStringBaseType(sourceType) ? (first[0] | first[1]) == 0 : first[0] == 0)
       return;
   }
   void* block = nullptr;
@@ -389,11 +389,7 @@ std::string TVLMVariant::GetAsString() const {
 std::u16string TVLMVariant::GetAsWideString() const {
   if (IsNull()) return {};
   if (DataType == bdtWideChar || DataType == bdtWideString) {
-    const char16_t* c = static_cast<const char16_t*>(Data);
-    const size_t units = static_cast<size_t>(DataSize) / 2;
-    size_t n = 0;
-    while (n < units && c[n] != 0) ++n;
-    return std::u16string(c, n);
+    return VLMReadWideText(Data, DataSize / 2);
   }
   TempBlock t;
   t.P = ConvertedBlock(bdtWideString, t.Size);

@@ -443,10 +443,16 @@ void DataSet::DataConvert(Field* field, const void* source, void* dest, bool toN
         std::memset(out, 0, (size + 1) * sizeof(char16_t));
         std::memcpy(out, text.data(), n * sizeof(char16_t));
       } else {
-        const auto* in = static_cast<const char16_t*>(source);
-        size_t n = 0;
-        while (n < size && in[n] != u'\0') ++n;
-        *static_cast<std::u16string*>(dest) = std::u16string(in, n);
+        // The record form may sit at an odd offset: read unit by unit.
+        const auto* in = static_cast<const uint8_t*>(source);
+        std::u16string text;
+        for (size_t i = 0; i < size; ++i) {
+          char16_t c;
+          std::memcpy(&c, in + 2 * i, sizeof c);
+          if (c == u'\0') break;
+          text.push_back(c);
+        }
+        *static_cast<std::u16string*>(dest) = std::move(text);
       }
       break;
     }

@@ -743,7 +743,10 @@ void MemDataSet::SetFieldData(Field* field, void* buffer) {
     uint8_t* data = record + column.Offset;
     bool null = buffer == nullptr;
     if (!null && isTextType(column.Type)) null = static_cast<const char*>(buffer)[0] == '\0';
-    if (!null && column.Type == ftWideString) null = static_cast<const char16_t*>(buffer)[0] == u'\0';
+    if (!null && column.Type == ftWideString) {
+      const auto* first = static_cast<const uint8_t*>(buffer);
+      null = (first[0] | first[1]) == 0;
+    }
     if (column.BlobIndex >= 0) {
       // BLOB values are written through their stream; here only cleared.
       if (null) {
