@@ -487,19 +487,19 @@ public:
   void SetIsRoot(bool v) { Data()[kVLMBTreeIsRootOffset] = v ? 1 : 0; }
   bool GetIsLeaf() const { return Data()[kVLMBTreeIsLeafOffset] != 0; }
   void SetIsLeaf(bool v) { Data()[kVLMBTreeIsLeafOffset] = v ? 1 : 0; }
-  int32_t GetPrevPageNo() const { return vlm_le::I32(Data() + kVLMBTreePrevOffset); }
-  void SetPrevPageNo(int32_t v) { vlm_le::PutI32(Data() + kVLMBTreePrevOffset, v); }
-  int32_t GetNextPageNo() const { return vlm_le::I32(Data() + kVLMBTreeNextOffset); }
-  void SetNextPageNo(int32_t v) { vlm_le::PutI32(Data() + kVLMBTreeNextOffset, v); }
+  int32_t GetPrevPageNo() const { return VLMGetI32LE(Data() + kVLMBTreePrevOffset); }
+  void SetPrevPageNo(int32_t v) { VLMPutI32LE(Data() + kVLMBTreePrevOffset, v); }
+  int32_t GetNextPageNo() const { return VLMGetI32LE(Data() + kVLMBTreeNextOffset); }
+  void SetNextPageNo(int32_t v) { VLMPutI32LE(Data() + kVLMBTreeNextOffset, v); }
   void SetInitMark(uint8_t v) { Data()[kVLMBTreeInitMarkOffset] = v; }
   uint8_t GetHasExtra() const { return Data()[kVLMBTreeHasExtraOffset]; }
   void SetHasExtra(uint8_t v) { Data()[kVLMBTreeHasExtraOffset] = v; }
-  uint16_t GetKeySize() const { return vlm_le::U16(Data() + kVLMBTreeKeySizeOffset); }
-  void SetKeySize(uint16_t v) { vlm_le::PutU16(Data() + kVLMBTreeKeySizeOffset, v); }
-  int32_t GetEntryCount() const { return vlm_le::U16(Data() + kVLMBTreeEntryCountOffset); }
-  void SetEntryCount(int32_t v) { vlm_le::PutU16(Data() + kVLMBTreeEntryCountOffset, static_cast<uint16_t>(v)); }
-  uint16_t GetVarAreaSize() const { return vlm_le::U16(Data() + kVLMBTreeVarAreaOffset); }
-  void SetVarAreaSize(uint16_t v) { vlm_le::PutU16(Data() + kVLMBTreeVarAreaOffset, v); }
+  uint16_t GetKeySize() const { return VLMGetU16LE(Data() + kVLMBTreeKeySizeOffset); }
+  void SetKeySize(uint16_t v) { VLMPutU16LE(Data() + kVLMBTreeKeySizeOffset, v); }
+  int32_t GetEntryCount() const { return VLMGetU16LE(Data() + kVLMBTreeEntryCountOffset); }
+  void SetEntryCount(int32_t v) { VLMPutU16LE(Data() + kVLMBTreeEntryCountOffset, static_cast<uint16_t>(v)); }
+  uint16_t GetVarAreaSize() const { return VLMGetU16LE(Data() + kVLMBTreeVarAreaOffset); }
+  void SetVarAreaSize(uint16_t v) { VLMPutU16LE(Data() + kVLMBTreeVarAreaOffset, v); }
 
   static constexpr int32_t ExtraSize() { return kVLMBTreeExtraSize; }
   // 4 on a node, the key reference's value size on a leaf.
@@ -516,7 +516,7 @@ public:
   void SetEntryKey(int32_t index, const uint8_t* key);
   void GetEntryValue(int32_t index, uint8_t* value) const;
   // The child page number of node entry index.
-  int32_t ChildPageNo(int32_t index) const { return vlm_le::I32(EntryValue(index)); }
+  int32_t ChildPageNo(int32_t index) const { return VLMGetI32LE(EntryValue(index)); }
 
   // Source's head, then count of its entries from start; EntryCount = count.
   void CopyFrom(const TVLMBTreePage& source, int32_t start, int32_t count);

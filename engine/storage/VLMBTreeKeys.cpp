@@ -380,8 +380,8 @@ TVLMPageKeyRef::TVLMPageKeyRef() {
 
 int32_t TVLMPageKeyRef::Compare(const uint8_t* key1, const uint8_t* key2, const uint8_t*, const uint8_t*,
                                 int32_t, bool) {
-  const int32_t a = vlm_le::I32(key1);
-  const int32_t b = vlm_le::I32(key2);
+  const int32_t a = VLMGetI32LE(key1);
+  const int32_t b = VLMGetI32LE(key2);
   return a < b ? -1 : (a > b ? 1 : 0);
 }
 

@@ -13,8 +13,8 @@
 
 namespace {
 
-uint16_t LeafValue(const TVLMBTreePage& leaf, int32_t index) { return vlm_le::U16(leaf.EntryValue(index)); }
-int32_t LeafPageNo(const TVLMBTreePage& leaf, int32_t index) { return vlm_le::I32(leaf.EntryKey(index)); }
+uint16_t LeafValue(const TVLMBTreePage& leaf, int32_t index) { return VLMGetU16LE(leaf.EntryValue(index)); }
+int32_t LeafPageNo(const TVLMBTreePage& leaf, int32_t index) { return VLMGetI32LE(leaf.EntryKey(index)); }
 
 }  // namespace
 
@@ -114,7 +114,7 @@ bool TVLMBTreePageIndex::FindPage(int32_t sessionID, int32_t pageNo, TVLMKeyPath
   if (RootPageNo == -1) throw EVLMException(20117, "Index error: invalid page number");
   path.Clear();
   uint8_t key[4];
-  vlm_le::PutI32(key, pageNo);
+  VLMPutI32LE(key, pageNo);
   TVLMBTreePagePtr root = LoadRoot(sessionID);
   return root->FindByCondition(sessionID, true, path, kVLMSearchEqual, key);
 }
@@ -126,7 +126,7 @@ uint16_t TVLMBTreePageIndex::GetValueAt(int32_t sessionID, const TVLMKeyPath& pa
 
 void TVLMBTreePageIndex::SetValueAt(int32_t sessionID, const TVLMKeyPath& path, uint16_t value) {
   TVLMBTreePagePtr leaf = LoadLeaf(sessionID, path, 20108);
-  vlm_le::PutU16(leaf->EntryValue(path.Levels[path.Depth - 1].EntryNo), value);
+  VLMPutU16LE(leaf->EntryValue(path.Levels[path.Depth - 1].EntryNo), value);
   leaf->SetModified(true);
 }
 
@@ -140,8 +140,8 @@ uint32_t TVLMBTreePageIndex::GetPageNoAt(int32_t sessionID, const TVLMKeyPath& p
 void TVLMBTreePageIndex::InsertPage(int32_t sessionID, int32_t pageNo, uint16_t value) {
   uint8_t key[4];
   uint8_t stored[2];
-  vlm_le::PutI32(key, pageNo);
-  vlm_le::PutU16(stored, value);
+  VLMPutI32LE(key, pageNo);
+  VLMPutU16LE(stored, value);
   TVLMKeyPath path;
   TVLMBTreePagePtr root = LoadRoot(sessionID);
   root->InsertEntry(sessionID, key, path, stored);
@@ -175,8 +175,8 @@ void TVLMBTreePageIndex::RemoveFromPage(int32_t sessionID, int32_t amount, int32
   }
   uint8_t key[4];
   uint8_t stored[2];
-  vlm_le::PutI32(key, pageNo);
-  vlm_le::PutU16(stored, present);
+  VLMPutI32LE(key, pageNo);
+  VLMPutU16LE(stored, present);
   path.Clear();
   TVLMBTreePagePtr root = LoadRoot(sessionID);
   if (!root->DeleteEntry(sessionID, key, path, stored)) throw EVLMException(20111, "Invalid page number");

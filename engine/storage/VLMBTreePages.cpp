@@ -814,7 +814,7 @@ void TVLMBTreeNodeController::InsertEntryForChild(int32_t sessionID, const uint8
   // being filled after its split takes its two children in order.
   const int32_t position = n >= 2 ? path.Levels[path.Current].EntryNo + 1 : n;
   uint8_t value[kVLMBTreeNodeValueSize];
-  vlm_le::PutI32(value, childPageNo);
+  VLMPutI32LE(value, childPageNo);
   InsertEntryAt(key, value, position);
   if (IsOverfull()) Split(sessionID, path);
   else MarkModified();

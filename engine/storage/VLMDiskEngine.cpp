@@ -286,14 +286,14 @@ void TVLMDiskPageManager::ReadBlock3() {
   FileScope scope(this);
   uint8_t bytes[2];
   DatabaseFile.ReadBufferEx(bytes, 30442, Block3Position, 2);
-  Block3.Length = vlm_le::U16(bytes);
+  Block3.Length = VLMGetU16LE(bytes);
 }
 
 void TVLMDiskPageManager::WriteBlock3() {
   CheckHeaderOpen(30443);
   FileScope scope(this);
   uint8_t bytes[kVLMBlock3Size] = {};
-  vlm_le::PutU16(bytes, Block3.Length);
+  VLMPutU16LE(bytes, Block3.Length);
   DatabaseFile.WriteBuffer(bytes, 30444, Block3Position, kVLMBlock3Size);
 }
 
@@ -332,9 +332,9 @@ uint32_t TVLMDiskPageManager::GetNextObjectID() {
   try {
     uint8_t bytes[kVLMNextObjectIDSize];
     DatabaseFile.ReadBufferEx(bytes, 30400, NextObjectIDPosition, kVLMNextObjectIDSize);
-    value = vlm_le::U32(bytes) + 1;
+    value = VLMGetU32LE(bytes) + 1;
     if (!ReadOnlyFile_ && DatabaseFile.AccessMode != 0) {
-      vlm_le::PutU32(bytes, value);
+      VLMPutU32LE(bytes, value);
       DatabaseFile.WriteBuffer(bytes, 30404, NextObjectIDPosition, kVLMNextObjectIDSize);
     } else {
       // Nothing can be written: a random step keeps other read-only
@@ -414,13 +414,13 @@ uint32_t TVLMDiskPageManager::ReadPageWriteCounter(int32_t pageNo) {
   FileScope scope(this);
   uint8_t bytes[4];
   DatabaseFile.ReadBufferEx(bytes, 20197, PagePosition(pageNo) + kVLMPageWriteCounterOffset, 4);
-  return vlm_le::U32(bytes);
+  return VLMGetU32LE(bytes);
 }
 
 void TVLMDiskPageManager::WritePageWriteCounter(int32_t pageNo, uint32_t value) {
   FileScope scope(this);
   uint8_t bytes[4];
-  vlm_le::PutU32(bytes, value);
+  VLMPutU32LE(bytes, value);
   DatabaseFile.WriteBuffer(bytes, 20198, PagePosition(pageNo) + kVLMPageWriteCounterOffset, 4);
 }
 

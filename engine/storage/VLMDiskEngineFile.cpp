@@ -19,7 +19,7 @@ std::string ErrorText(int errNo) {
   return std::string(strerror_r(errNo, buffer, sizeof buffer));  // GNU form
 }
 
-int16_t I16(const uint8_t* p) { return static_cast<int16_t>(vlm_le::U16(p)); }
+int16_t I16(const uint8_t* p) { return static_cast<int16_t>(VLMGetU16LE(p)); }
 
 }  // namespace
 
@@ -48,11 +48,11 @@ void TVLMDatabaseHeader::Load(const uint8_t* b) {
   uint64_t bits = 0;
   for (int i = 0; i < 8; ++i) bits |= static_cast<uint64_t>(b[18 + i]) << (8 * i);
   Version = std::bit_cast<double>(bits);
-  PageSize = vlm_le::U16(b + 26);
-  ExtentSize = vlm_le::U16(b + 28);
-  PageCount = vlm_le::U32(b + 30);
-  LastUsedPage = vlm_le::I32(b + 34);
-  ChangeCounter = vlm_le::U32(b + 38);
+  PageSize = VLMGetU16LE(b + 26);
+  ExtentSize = VLMGetU16LE(b + 28);
+  PageCount = VLMGetU32LE(b + 30);
+  LastUsedPage = VLMGetI32LE(b + 34);
+  ChangeCounter = VLMGetU32LE(b + 38);
   CommitState = b[42];
   Encrypted = b[43];
   std::memcpy(Reserved, b + 44, sizeof Reserved);
@@ -60,34 +60,34 @@ void TVLMDatabaseHeader::Load(const uint8_t* b) {
 
 void TVLMDatabaseHeader::Store(uint8_t* b) const {
   std::memcpy(b, Signature, kVLMSignatureSize);
-  vlm_le::PutU16(b + 16, static_cast<uint16_t>(Block1Length));
+  VLMPutU16LE(b + 16, static_cast<uint16_t>(Block1Length));
   uint64_t bits = std::bit_cast<uint64_t>(Version);
   for (int i = 0; i < 8; ++i) b[18 + i] = static_cast<uint8_t>(bits >> (8 * i));
-  vlm_le::PutU16(b + 26, PageSize);
-  vlm_le::PutU16(b + 28, ExtentSize);
-  vlm_le::PutU32(b + 30, PageCount);
-  vlm_le::PutI32(b + 34, LastUsedPage);
-  vlm_le::PutU32(b + 38, ChangeCounter);
+  VLMPutU16LE(b + 26, PageSize);
+  VLMPutU16LE(b + 28, ExtentSize);
+  VLMPutU32LE(b + 30, PageCount);
+  VLMPutI32LE(b + 34, LastUsedPage);
+  VLMPutU32LE(b + 38, ChangeCounter);
   b[42] = CommitState;
   b[43] = Encrypted;
   std::memcpy(b + 44, Reserved, sizeof Reserved);
 }
 
 void TVLMDatabaseBlock2::Load(const uint8_t* b) {
-  Length = vlm_le::U16(b);
+  Length = VLMGetU16LE(b);
   CipherId = b[2];
   Reserved1 = b[3];
   std::memcpy(CheckBlock, b + 4, kVLMCheckBlockSize);
-  CRC = vlm_le::U32(b + 260);
+  CRC = VLMGetU32LE(b + 260);
   std::memcpy(Reserved2, b + 264, sizeof Reserved2);
 }
 
 void TVLMDatabaseBlock2::Store(uint8_t* b) const {
-  vlm_le::PutU16(b, Length);
+  VLMPutU16LE(b, Length);
   b[2] = CipherId;
   b[3] = Reserved1;
   std::memcpy(b + 4, CheckBlock, kVLMCheckBlockSize);
-  vlm_le::PutU32(b + 260, CRC);
+  VLMPutU32LE(b + 260, CRC);
   std::memcpy(b + 264, Reserved2, sizeof Reserved2);
 }
 

@@ -24,8 +24,8 @@ constexpr int32_t kHeadAlgorithm = 9;
 
 void WriteHead(uint8_t* data, uint32_t storedSize, uint32_t logicalSize, uint8_t algorithm) {
   data[0] = kVLMInternalFileHeadSize;
-  vlm_le::PutU32(data + kHeadStoredSize, storedSize);
-  vlm_le::PutU32(data + kHeadLogicalSize, logicalSize);
+  VLMPutU32LE(data + kHeadStoredSize, storedSize);
+  VLMPutU32LE(data + kHeadLogicalSize, logicalSize);
   data[kHeadAlgorithm] = algorithm;
 }
 
@@ -88,8 +88,8 @@ void TVLMInternalDBTransactedAccessFile::GetSize(int32_t sessionID, uint32_t& st
   TVLMHeldPage page(PageManager, PageManager->GetPage(sessionID, StartPageNo, sync, PageType));
   freshlyRead = page->FreshlyRead;
   const uint8_t* data = page->Data();
-  storedSize = vlm_le::U32(data + kHeadStoredSize);
-  logicalSize = vlm_le::U32(data + kHeadLogicalSize);
+  storedSize = VLMGetU32LE(data + kHeadStoredSize);
+  logicalSize = VLMGetU32LE(data + kHeadLogicalSize);
   algorithm = data[kHeadAlgorithm];
 }
 
@@ -305,18 +305,18 @@ int32_t TVLMInternalDBDirectAccessFile::GetSize() {
   CheckOpen("GetSize");
   uint8_t head[kVLMInternalFileHeadSize];
   PageManager->ReadPageBytes(head, StartPageNo, kVLMInternalFileHeadSize, kVLMPageHeaderSize);
-  return vlm_le::I32(head + kHeadStoredSize);
+  return VLMGetI32LE(head + kHeadStoredSize);
 }
 
 int32_t TVLMInternalDBDirectAccessFile::CheckPageHeader(int32_t pageNo) {
   // From header byte 1 on: byte 0 may be locked by another process.
   uint8_t header[kVLMPageHeaderSize - 1];
   PageManager->ReadPageBytes(header, pageNo, kVLMPageHeaderSize - 1, 1);
-  const uint16_t type = vlm_le::U16(header + kVLMPageTypeOffset - 1);
+  const uint16_t type = VLMGetU16LE(header + kVLMPageTypeOffset - 1);
   if (type != PageType)
     throw EVLMException(20155, "Invalid PageType found: %d but expecting: %d",
                         {static_cast<int>(type), static_cast<int>(PageType)});
-  return vlm_le::I32(header + kVLMPageNextOffset - 1);
+  return VLMGetI32LE(header + kVLMPageNextOffset - 1);
 }
 
 void TVLMInternalDBDirectAccessFile::OpenFile(int32_t startPageNo) {
@@ -475,14 +475,14 @@ void TVLMSystemDirectory::Load() {
   File.OpenFile(kVLMSystemDirectoryPage);
   std::vector<uint8_t> bytes = File.ReadAll(kVLMSystemSessionID, true);
   Entries.clear();
-  for (size_t i = 0; i + 5 <= bytes.size(); i += 5) Entries.push_back({bytes[i], vlm_le::U32(&bytes[i + 1])});
+  for (size_t i = 0; i + 5 <= bytes.size(); i += 5) Entries.push_back({bytes[i], VLMGetU32LE(&bytes[i + 1])});
 }
 
 void TVLMSystemDirectory::Save() {
   std::vector<uint8_t> bytes(Entries.size() * 5);
   for (size_t i = 0; i < Entries.size(); ++i) {
     bytes[i * 5] = Entries[i].Kind;
-    vlm_le::PutU32(&bytes[i * 5 + 1], Entries[i].FirstPage);
+    VLMPutU32LE(&bytes[i * 5 + 1], Entries[i].FirstPage);
   }
   File.WriteFile(kVLMSystemSessionID, bytes.data(), 0, VLMCompressionNone, static_cast<uint32_t>(bytes.size()));
 }
@@ -524,10 +524,10 @@ void TVLMTableListFile::Load() {
     const uint8_t* e = &bytes[i];
     TVLMTableListEntry entry;
     entry.Name.assign(reinterpret_cast<const char*>(e + 1), e[0]);
-    entry.TableID = vlm_le::U32(e + 256);
-    entry.MetaDataPage = vlm_le::U32(e + 260);
-    entry.MostUpdatedPage = vlm_le::U32(e + 264);
-    entry.LocksPage = vlm_le::U32(e + 268);
+    entry.TableID = VLMGetU32LE(e + 256);
+    entry.MetaDataPage = VLMGetU32LE(e + 260);
+    entry.MostUpdatedPage = VLMGetU32LE(e + 264);
+    entry.LocksPage = VLMGetU32LE(e + 268);
     Entries.push_back(std::move(entry));
   }
 }
@@ -540,10 +540,10 @@ void TVLMTableListFile::Save() {
     const size_t length = std::min<size_t>(name.size(), 255);
     e[0] = static_cast<uint8_t>(length);
     std::memcpy(e + 1, name.data(), length);
-    vlm_le::PutU32(e + 256, Entries[i].TableID);
-    vlm_le::PutU32(e + 260, Entries[i].MetaDataPage);
-    vlm_le::PutU32(e + 264, Entries[i].MostUpdatedPage);
-    vlm_le::PutU32(e + 268, Entries[i].LocksPage);
+    VLMPutU32LE(e + 256, Entries[i].TableID);
+    VLMPutU32LE(e + 260, Entries[i].MetaDataPage);
+    VLMPutU32LE(e + 264, Entries[i].MostUpdatedPage);
+    VLMPutU32LE(e + 268, Entries[i].LocksPage);
   }
   File.WriteFile(kVLMSystemSessionID, bytes.data(), 0, VLMCompressionNone, static_cast<uint32_t>(bytes.size()));
 }

@@ -69,7 +69,7 @@ void TVLMPage::InitHeader() {
   std::memcpy(Buffer + kVLMPageMagicOffset, "VLMP", 4);
   SetNextPage(-1);
   SetOwnerTableID(-1);
-  vlm_le::PutI32(Buffer + kVLMPageOwnerFieldOffset, -1);
+  VLMPutI32LE(Buffer + kVLMPageOwnerFieldOffset, -1);
 }
 
 void TVLMPage::Resize(int32_t newSize) {

@@ -65,6 +65,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/core/VLMByteOrder.h"
 #include "engine/core/VLMTypes.h"
 
 namespace qv {
@@ -119,24 +120,6 @@ std::string_view GetPageTypeName(uint16_t pageType);
 // type. Found '%s', but expecting: '%s'".
 void CheckPageType(uint16_t found, uint16_t expected, int32_t errorCode);
 
-// Little-endian access to stored fields.
-namespace vlm_le {
-inline uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t U32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline int32_t I32(const uint8_t* p) { return static_cast<int32_t>(U32(p)); }
-inline void PutU16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void PutU32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline void PutI32(uint8_t* p, int32_t v) { PutU32(p, static_cast<uint32_t>(v)); }
-}  // namespace vlm_le
-
 // ---------------------------------------------------------------- TVLMPage
 
 class TVLMPage {
@@ -180,18 +163,18 @@ public:
   void SetSessionCounter(int32_t sessionID, uint32_t counter);
 
   // Header fields (valid only with a page header).
-  uint32_t GetWriteCounter() const { return vlm_le::U32(Buffer + kVLMPageWriteCounterOffset); }
-  void SetWriteCounter(uint32_t v) { vlm_le::PutU32(Buffer + kVLMPageWriteCounterOffset, v); }
-  uint16_t GetPageType() const { return vlm_le::U16(Buffer + kVLMPageTypeOffset); }
-  void SetPageType(uint16_t v) { vlm_le::PutU16(Buffer + kVLMPageTypeOffset, v); }
-  int32_t GetNextPage() const { return vlm_le::I32(Buffer + kVLMPageNextOffset); }
-  void SetNextPage(int32_t v) { vlm_le::PutI32(Buffer + kVLMPageNextOffset, v); }
-  uint32_t GetCRC() const { return vlm_le::U32(Buffer + kVLMPageCRCOffset); }
-  void SetCRC(uint32_t v) { vlm_le::PutU32(Buffer + kVLMPageCRCOffset, v); }
+  uint32_t GetWriteCounter() const { return VLMGetU32LE(Buffer + kVLMPageWriteCounterOffset); }
+  void SetWriteCounter(uint32_t v) { VLMPutU32LE(Buffer + kVLMPageWriteCounterOffset, v); }
+  uint16_t GetPageType() const { return VLMGetU16LE(Buffer + kVLMPageTypeOffset); }
+  void SetPageType(uint16_t v) { VLMPutU16LE(Buffer + kVLMPageTypeOffset, v); }
+  int32_t GetNextPage() const { return VLMGetI32LE(Buffer + kVLMPageNextOffset); }
+  void SetNextPage(int32_t v) { VLMPutI32LE(Buffer + kVLMPageNextOffset, v); }
+  uint32_t GetCRC() const { return VLMGetU32LE(Buffer + kVLMPageCRCOffset); }
+  void SetCRC(uint32_t v) { VLMPutU32LE(Buffer + kVLMPageCRCOffset, v); }
   uint8_t GetCipherId() const { return Buffer[kVLMPageCipherIdOffset]; }
   void SetCipherId(uint8_t v) { Buffer[kVLMPageCipherIdOffset] = v; }
-  int32_t GetOwnerTableID() const { return vlm_le::I32(Buffer + kVLMPageOwnerTableOffset); }
-  void SetOwnerTableID(int32_t v) { vlm_le::PutI32(Buffer + kVLMPageOwnerTableOffset, v); }
+  int32_t GetOwnerTableID() const { return VLMGetI32LE(Buffer + kVLMPageOwnerTableOffset); }
+  void SetOwnerTableID(int32_t v) { VLMPutI32LE(Buffer + kVLMPageOwnerTableOffset, v); }
 
 private:
   friend class TVLMSortedPageList;

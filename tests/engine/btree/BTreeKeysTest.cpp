@@ -257,13 +257,13 @@ TEST(BTreeKeyValuesTest, PageKeysAreSignedPageNumbers) {
   EXPECT_EQ(ref.ValueSize, 2);
   EXPECT_FALSE(ref.HasPrefixParts());
   uint8_t a[4], b[4];
-  vlm_le::PutI32(a, -1);
-  vlm_le::PutI32(b, 7);
+  VLMPutI32LE(a, -1);
+  VLMPutI32LE(b, 7);
   EXPECT_EQ(ref.Compare(a, b, nullptr, nullptr, 0, true), -1);
   EXPECT_EQ(ref.CompareFull(b, a), 1);
   EXPECT_EQ(ref.Compare(b, b, nullptr, nullptr, 0, false), 0);
   uint8_t* key = ref.AllocKey();
-  EXPECT_EQ(vlm_le::I32(key), 0);
+  EXPECT_EQ(VLMGetI32LE(key), 0);
   ref.FreeKey(key);
   EXPECT_EQ(key, nullptr);
 }

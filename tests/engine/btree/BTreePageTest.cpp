@@ -31,7 +31,7 @@ protected:
   }
   void Insert(int32_t n, TVLMRecordID id) { Tree->Insert(Rec(n), id); }
   static TVLMRecordID Id(uint32_t i) { return {i + 1, static_cast<uint16_t>(i % 3)}; }
-  int32_t KeyAt(TVLMBTreePage& page, int32_t i) { return vlm_le::I32(page.EntryKey(i) + 1); }
+  int32_t KeyAt(TVLMBTreePage& page, int32_t i) { return VLMGetI32LE(page.EntryKey(i) + 1); }
 
   std::unique_ptr<MemoryPageManager> PM;
   std::unique_ptr<TestTable> Table;
@@ -213,7 +213,7 @@ protected:
     root->SetEntryCount(0);
     for (int leaf = 0; leaf < 3; ++leaf) {
       uint8_t value[4];
-      vlm_le::PutI32(value, Leaves[leaf]);
+      VLMPutI32LE(value, Leaves[leaf]);
       root->NodeController.InsertEntryAt(leaf == 0 ? nullptr : pages[leaf]->EntryKey(0), value, leaf);
     }
     root->SetModified(true);
@@ -359,20 +359,20 @@ TEST_F(BTreeIntegerTree, IntegrityCheckFindsDamage) {
   EXPECT_EQ(check(), 20034);
   restore();
   // A first key below its separator, a last key above the next one.
-  vlm_le::PutI32(leaf->EntryKey(0) + 1, -100);
+  VLMPutI32LE(leaf->EntryKey(0) + 1, -100);
   EXPECT_EQ(check(), 20031);
   restore();
-  vlm_le::PutI32(leaf->EntryKey(leaf->GetEntryCount() - 1) + 1, 100000);
+  VLMPutI32LE(leaf->EntryKey(leaf->GetEntryCount() - 1) + 1, 100000);
   EXPECT_EQ(check(), 20030);
   restore();
   // Separators out of order.
   std::vector<uint8_t> rootSaved(root->Data(), root->Data() + root->DataSize());
-  vlm_le::PutI32(root->EntryKey(2) + 1, -7);
+  VLMPutI32LE(root->EntryKey(2) + 1, -7);
   EXPECT_EQ(check(), 20030);  // the child's keys now exceed it first
   std::memcpy(root->Data(), rootSaved.data(), rootSaved.size());
   // A child that leads back to the root.
   root->SetEntryCount(1);
-  vlm_le::PutI32(root->EntryValue(0), root->GetPageNo());
+  VLMPutI32LE(root->EntryValue(0), root->GetPageNo());
   EXPECT_EQ(check(), 20032);
   std::memcpy(root->Data(), rootSaved.data(), rootSaved.size());
   EXPECT_EQ(check(), 0);

@@ -122,7 +122,7 @@ public:
   void SetInt(std::vector<uint8_t>& rec, int32_t fieldNo, int32_t v) const {
     const TVLMFieldDef* f = Fields.GetFieldDef(fieldNo);
     VLMSetBit(false, fieldNo, rec.data());
-    vlm_le::PutI32(rec.data() + f->BufferOffset, v);
+    VLMPutI32LE(rec.data() + f->BufferOffset, v);
   }
   void SetString(std::vector<uint8_t>& rec, int32_t fieldNo, const std::string& v) const {
     const TVLMFieldDef* f = Fields.GetFieldDef(fieldNo);

@@ -42,8 +42,8 @@ void BuildShape(TVLMBTreePageIndex& index, const std::vector<std::vector<int32_t
     p->SetIsRoot(groups.empty());
     for (size_t j = 0; j < keys.size(); ++j) {
       uint8_t key[4], value[2];
-      vlm_le::PutI32(key, keys[j]);
-      vlm_le::PutU16(value, valueOf(keys[j]));
+      VLMPutI32LE(key, keys[j]);
+      VLMPutU16LE(value, valueOf(keys[j]));
       p->LeafController.InsertEntryAt(key, value, static_cast<int32_t>(j));
     }
     firsts.push_back(keys.front());
@@ -63,8 +63,8 @@ void BuildShape(TVLMBTreePageIndex& index, const std::vector<std::vector<int32_t
       upperFirsts.push_back(firsts[child]);
       for (int32_t j = 0; j < count; ++j, ++child) {
         uint8_t key[4], value[4];
-        vlm_le::PutI32(key, firsts[child]);
-        vlm_le::PutI32(value, level[child]->GetPageNo());
+        VLMPutI32LE(key, firsts[child]);
+        VLMPutI32LE(value, level[child]->GetPageNo());
         // The leftmost entry of a level carries a zero key.
         p->NodeController.InsertEntryAt(child == 0 ? nullptr : key, value, j);
       }

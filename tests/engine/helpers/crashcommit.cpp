@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
     TVLMInternalDBTransactedAccessFile meta(&pm, kVLMPageTableMetaData);
     meta.OpenFile(static_cast<int32_t>(metaData));
     std::vector<uint8_t> old = meta.ReadAll(0, true);
-    const int32_t record = static_cast<int32_t>(vlm_le::U32(old.data()));
+    const int32_t record = static_cast<int32_t>(VLMGetU32LE(old.data()));
 
     if (k > 0) qv::SetFileFaultAfter(k, qv::FileFault::Exit, 99);
     int32_t added[2];
@@ -58,9 +58,9 @@ int main(int argc, char** argv) {
     }
     std::vector<uint8_t> content(static_cast<size_t>(3 * pm.PageDataSize));
     for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(2 * 31 + i * 3);
-    vlm_le::PutU32(content.data(), static_cast<uint32_t>(record));
-    vlm_le::PutU32(content.data() + 4, static_cast<uint32_t>(added[0]));
-    vlm_le::PutU32(content.data() + 8, static_cast<uint32_t>(added[1]));
+    VLMPutU32LE(content.data(), static_cast<uint32_t>(record));
+    VLMPutU32LE(content.data() + 4, static_cast<uint32_t>(added[0]));
+    VLMPutU32LE(content.data() + 8, static_cast<uint32_t>(added[1]));
     meta.WriteFile(0, content.data(), 0, 0, static_cast<uint32_t>(content.size()));
     pm.Commit(0);
   } catch (const qv::Exception& e) {

@@ -31,7 +31,7 @@ uint32_t PrepareBase(const std::string& path, int32_t& record) {
     record = page->PageNo;
   }
   std::vector<uint8_t> content = MetaContent(100, 1);
-  vlm_le::PutU32(content.data(), static_cast<uint32_t>(record));
+  VLMPutU32LE(content.data(), static_cast<uint32_t>(record));
   meta.WriteFile(0, content.data(), 0, 0, static_cast<uint32_t>(content.size()));
   TVLMTableListFile tables(&pm);
   tables.OpenFile(4);
@@ -66,15 +66,15 @@ Outcome Verify(const std::string& path, uint32_t baseCounter, int32_t record, in
   std::vector<uint8_t> content = meta.ReadAll(0, true);
   const bool after = counter == baseCounter + 1;
   std::vector<uint8_t> expected = MetaContent(after ? 3 * pm.PageDataSize : 100, after ? 2 : 1);
-  vlm_le::PutU32(expected.data(), static_cast<uint32_t>(record));
+  VLMPutU32LE(expected.data(), static_cast<uint32_t>(record));
   if (after) {
     std::memcpy(expected.data() + 4, content.data() + 4, 8);  // the page numbers the writer got
   }
   EXPECT_EQ(content, expected) << "k=" << k;
   std::vector<int32_t> pages{record};
   if (after) {
-    pages.push_back(static_cast<int32_t>(vlm_le::U32(content.data() + 4)));
-    pages.push_back(static_cast<int32_t>(vlm_le::U32(content.data() + 8)));
+    pages.push_back(static_cast<int32_t>(VLMGetU32LE(content.data() + 4)));
+    pages.push_back(static_cast<int32_t>(VLMGetU32LE(content.data() + 8)));
   }
   for (int32_t no : pages) {
     TVLMHeldPage page(&pm, pm.GetPage(0, no, true, kVLMPageTableRecord));

@@ -58,17 +58,17 @@ TEST(DiskPageManager, ANewDatabaseHasTheStandardLayout) {
   std::vector<uint8_t> bytes = ReadBytes(path);
   EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 16), "VELM0RANDATABASE");
   EXPECT_EQ(bytes[16], 76);
-  EXPECT_EQ(std::bit_cast<double>(vlm_le::U32(&bytes[18]) | (uint64_t{vlm_le::U32(&bytes[22])} << 32)), 6.2);
-  EXPECT_EQ(vlm_le::U16(&bytes[26]), 4096);
-  EXPECT_EQ(vlm_le::U16(&bytes[28]), 8);
+  EXPECT_EQ(std::bit_cast<double>(VLMGetU32LE(&bytes[18]) | (uint64_t{VLMGetU32LE(&bytes[22])} << 32)), 6.2);
+  EXPECT_EQ(VLMGetU16LE(&bytes[26]), 4096);
+  EXPECT_EQ(VLMGetU16LE(&bytes[28]), 8);
   EXPECT_EQ(bytes[76], 24);  // block 2 length 280
   EXPECT_EQ(bytes[77], 1);
   EXPECT_EQ(bytes[356], 20);  // block 3 length
-  EXPECT_EQ(vlm_le::U32(&bytes[376]), 0u);
+  EXPECT_EQ(VLMGetU32LE(&bytes[376]), 0u);
   EXPECT_EQ(std::string(bytes.begin() + 380, bytes.begin() + 384), "VLMP");
-  EXPECT_EQ(vlm_le::U16(&bytes[380 + 8]), kVLMPagePFS);
-  EXPECT_EQ(vlm_le::U16(&bytes[380 + 4096 + 8]), kVLMPageEAM);
-  EXPECT_EQ(vlm_le::U16(&bytes[380 + 2 * 4096 + 8]), kVLMPageFileSystemDirectory);
+  EXPECT_EQ(VLMGetU16LE(&bytes[380 + 8]), kVLMPagePFS);
+  EXPECT_EQ(VLMGetU16LE(&bytes[380 + 4096 + 8]), kVLMPageEAM);
+  EXPECT_EQ(VLMGetU16LE(&bytes[380 + 2 * 4096 + 8]), kVLMPageFileSystemDirectory);
   EXPECT_EQ(bytes[380 + 40], 0x1F);  // PFS: pages 0-4 used
 }
 
@@ -441,8 +441,8 @@ TEST(DiskPageManager, EncryptedDatabasesKeepPageDataUnreadableWithoutThePassword
     for (size_t i = 0; i < plain.size(); ++i) plain[i] = static_cast<uint8_t>(9 + i * 7);
     EXPECT_FALSE(std::equal(plain.begin(), plain.end(), page(a) + 40));
     EXPECT_TRUE(std::equal(page(a) + 40, page(a) + 1024, page(b) + 40));  // same data, same bytes
-    EXPECT_EQ(vlm_le::U16(&*(page(a) + 8)), kVLMPageTableRecord);             // headers stay plain
-    EXPECT_EQ(vlm_le::U32(&*(page(a) + 14)), VLMCRC32(0, plain.data(), static_cast<int64_t>(plain.size())));
+    EXPECT_EQ(VLMGetU16LE(&*(page(a) + 8)), kVLMPageTableRecord);             // headers stay plain
+    EXPECT_EQ(VLMGetU32LE(&*(page(a) + 14)), VLMCRC32(0, plain.data(), static_cast<int64_t>(plain.size())));
     EXPECT_EQ(*(page(0) + 40), 0x7F);  // PFS data stays plain: pages 0-6 used
     EXPECT_EQ(*(page(1) + 40), 0x01);  // EAM data too
 
@@ -586,7 +586,7 @@ TEST(DiskPageManager, OpenPerOperationClosesTheFileBetweenOperations) {
   uint8_t state = kVLMCommitWriting;
   PatchBytes(path, kVLMCommitStateOffset, &state, 1);
   uint8_t counter[4];
-  vlm_le::PutU32(counter, pm.GetHeader().ChangeCounter + 5);
+  VLMPutU32LE(counter, pm.GetHeader().ChangeCounter + 5);
   PatchBytes(path, 38, counter, 4);
   std::string message;
   EXPECT_EQ(CodeOf([&] { pm.WriteHeader(true); }, &message), 20196);

@@ -20,7 +20,7 @@ void CreateBare(TVLMDiskPageManager& pm, const std::string& path, uint16_t pageS
 uint16_t StoredType(TVLMDiskPageManager& pm, int64_t pageNo) {
   uint8_t type[2];
   pm.ReadPageBytes(type, static_cast<int32_t>(pageNo), 2, kVLMPageTypeOffset);
-  return vlm_le::U16(type);
+  return VLMGetU16LE(type);
 }
 
 // The header, the file size and the maps agree with the model; with full,
