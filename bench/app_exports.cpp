@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/AppState.h"
+#include "app/AppUi.h"
 #include "app/AtomicFile.h"
 #include "app/Exports.h"
 #include "app/IniFile.h"
