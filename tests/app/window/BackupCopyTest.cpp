@@ -1,0 +1,59 @@
+// The backup copy of the log after each added contact: rewritten every time
+// from the live file, replaced whole (no temporary file is left beside it,
+// also when the copy fails), and a failed copy keeps the contact.
+#include "WindowTestSupport.h"
+
+namespace qv::app::wintest {
+namespace {
+
+class BackupCopyTest : public WindowTest {
+protected:
+  void AddContact(const std::string& call) {
+    Set(Ctl::CallEntered, call);
+    Set(Ctl::FreqEntered, "7");
+    Set(Ctl::Mode, "CW");
+    Controller->AddToLogButtonClick();
+  }
+  std::vector<std::string> LogFolder() {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(Home + "TEST"))
+      names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+};
+
+TEST_F(BackupCopyTest, EveryAddRewritesTheBackupFromTheLiveFile) {
+  Start({});
+  AddContact("K1XX");
+  EXPECT_EQ(ReadFile(Home + "TEST/BakV5LogDB.vlm"), ReadFile(Home + "TEST/V5LogDB.vlm"));
+  EXPECT_EQ(LogFolder(), (std::vector<std::string>{"BakV5LogDB.vlm", "V5LogDB.vlm"}));
+
+  // The live file changed since: the next contact's copy follows it.
+  const std::string changed("changed \x00\xD8 live bytes, and longer than before", 43);
+  WriteFile(Home + "TEST/V5LogDB.vlm", changed);
+  AddContact("K2YY");
+  EXPECT_EQ(ReadFile(Home + "TEST/BakV5LogDB.vlm"), changed);
+  EXPECT_EQ(LogFolder(), (std::vector<std::string>{"BakV5LogDB.vlm", "V5LogDB.vlm"}));
+  EXPECT_EQ(Text(Ctl::StatPanel), "");
+  EXPECT_EQ(LogRecords().size(), 2u);
+}
+
+TEST_F(BackupCopyTest, AFailedCopyLeavesNoTemporaryAndTheNextAddTriesAgain) {
+  Start({});
+  std::filesystem::create_directory(Home + "TEST/BakV5LogDB.vlm");  // cannot be replaced by a file
+  AddContact("K1XX");
+  EXPECT_EQ(Text(Ctl::StatPanel), "Backup copy of the Log failed!");
+  EXPECT_EQ(View.C(Ctl::StatPanel).FontColor, 255u);
+  EXPECT_EQ(LogFolder(), (std::vector<std::string>{"BakV5LogDB.vlm", "V5LogDB.vlm"}));
+  EXPECT_TRUE(std::filesystem::is_directory(Home + "TEST/BakV5LogDB.vlm"));
+
+  std::filesystem::remove(Home + "TEST/BakV5LogDB.vlm");
+  AddContact("K2YY");
+  EXPECT_EQ(ReadFile(Home + "TEST/BakV5LogDB.vlm"), ReadFile(Home + "TEST/V5LogDB.vlm"));
+  EXPECT_EQ(Text(Ctl::StatPanel), "");
+  EXPECT_EQ(LogRecords().size(), 2u);
+}
+
+}  // namespace
+}  // namespace qv::app::wintest
