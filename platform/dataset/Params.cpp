@@ -161,7 +161,11 @@ std::vector<std::string> ParseParamNames(std::string_view sql) {
     // c starts a token.
     if (c == '\'' || c == '"' || c == '[' || c == '`') {
       bool closed;
-      i = readQuoted(sql, i + 1, closingOf(c), c == '`', nullptr, &closed);
+      std::string word;
+      i = readQuoted(sql, i + 1, closingOf(c), c == '`', c == '`' ? &word : nullptr, &closed);
+      // The engine's lexer takes a back-quoted name as a plain word, so one
+      // that begins with ':' is a parameter there as well.
+      if (closed && !word.empty() && word[0] == ':') add(std::string_view(word).substr(1));
       continue;
     }
     if (c == ':' && (next == '"' || next == '\'' || next == '[')) {
