@@ -10,6 +10,7 @@
 #include <atomic>
 
 #include "platform/os/File.h"
+#include "platform/os/System.h"
 
 namespace qv::app {
 
@@ -18,7 +19,7 @@ namespace {
 std::atomic<uint32_t> TempCounter_{0};
 
 [[noreturn]] void RaiseOS(const std::string& what, const std::string& path, int err) {
-  throw EOSError(what + " '" + path + "': " + std::strerror(err), err);
+  throw EOSError(what + " '" + path + "': " + qv::SysErrorMessage(err), err);
 }
 
 // Makes the rename itself durable; a folder that cannot be synced is no error.

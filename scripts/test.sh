@@ -11,11 +11,11 @@ export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 cd build/test
-# Values, text and collation must not depend on the locale: run those tests
-# under two more locales first, then everything under the default one.
-locale_tests='Variant|VLMCast|VLMCompare|VLMCommon|VLMType|VLMConverts|VLMDate|TDateFormater|VLMRound|VLMDecimal|VLMMatchLike|VLMStrUtils|VLMTryParse|TextLocale|Collation|SysUtils|Format'
+# The test programs adopt the environment's locale, as the program does: run
+# them again under two more locales to show that no result depends on it (the
+# long compression and B-tree model runs and the socket tests are left out).
 for loc in de_DE.UTF-8 sv_SE.UTF-8; do
   echo "== locale $loc"
-  LC_ALL=$loc LANG=$loc ctest --output-on-failure -j "$jobs" --timeout 600 -R "$locale_tests"
+  LC_ALL=$loc LANG=$loc ctest --output-on-failure -j "$jobs" --timeout 600 -E 'PPMd|BTreeModel|^Net|Crash'
 done
 ctest --output-on-failure -j "$jobs" --timeout 600

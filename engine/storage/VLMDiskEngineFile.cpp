@@ -15,8 +15,7 @@ namespace {
 
 std::string ErrorText(int errNo) {
   if (errNo == 0) return "The file is shorter than the requested range";
-  char buffer[256];
-  return std::string(strerror_r(errNo, buffer, sizeof buffer));  // GNU form
+  return qv::SysErrorMessage(errNo);
 }
 
 int16_t I16(const uint8_t* p) { return static_cast<int16_t>(VLMGetU16LE(p)); }

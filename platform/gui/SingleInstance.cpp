@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/os/File.h"
+#include "platform/os/System.h"
 
 namespace qv::gui {
 
@@ -19,19 +20,19 @@ bool SingleInstance::Acquire(const std::string& lockFile) {
   int err = 0;
   File file = File::TryOpen(lockFile, FileAccess::ReadWrite, FileDisposition::OpenAlways, &err);
   if (!file.IsOpen()) {
-    ErrorText_ = "Cannot open " + lockFile + ": " + std::strerror(err);
+    ErrorText_ = "Cannot open " + lockFile + ": " + qv::SysErrorMessage(err);
     return false;
   }
   // Keep a descriptor of our own: the File closes its one when it goes.
   const int fd = ::fcntl(file.Fd(), F_DUPFD_CLOEXEC, 0);
   if (fd < 0) {
-    ErrorText_ = std::string("Cannot duplicate the lock file handle: ") + std::strerror(errno);
+    ErrorText_ = std::string("Cannot duplicate the lock file handle: ") + qv::SysErrorMessage(errno);
     return false;
   }
   // flock locks belong to the open file description, which the duplicate
   // shares; closing the File's descriptor afterwards does not drop it.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK) ErrorText_ = std::string("Cannot lock ") + lockFile + ": " + std::strerror(errno);
+    if (errno != EWOULDBLOCK) ErrorText_ = std::string("Cannot lock ") + lockFile + ": " + qv::SysErrorMessage(errno);
     ::close(fd);
     return false;
   }

@@ -13,6 +13,7 @@
 //     and the description holds no other lock.
 //  3. A closed File has Fd_ == -1 and an empty HeldLocks_.
 #include "platform/os/File.h"
+#include "platform/os/System.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -29,11 +30,7 @@ namespace qv {
 
 namespace {
 
-std::string ErrorText(int errNo) {
-  char buffer[256];
-  // GNU strerror_r: returns the text, which may or may not be in buffer.
-  return std::string(strerror_r(errNo, buffer, sizeof buffer));
-}
+std::string ErrorText(int errNo) { return SysErrorMessage(errNo); }
 
 [[noreturn]] void ThrowOSError(const std::string& what, const std::string& path, int errNo) {
   throw EOSError(what + " \"" + path + "\": " + ErrorText(errNo), errNo);

@@ -23,7 +23,7 @@
 namespace qv {
 
 // An operating-system failure: the text names the operation and the path and
-// carries strerror's text; Errno is the errno value.
+// carries the English text of errno; Errno is the errno value.
 class EOSError : public Exception {
 public:
   EOSError(std::string message, int errNo) : Exception(std::move(message)), Errno(errNo) {}

@@ -48,10 +48,7 @@ constexpr int64_t kUnixEpochDays = 25569;
 constexpr int64_t kMsPerDay = 86400000;
 constexpr int64_t kMemoryCap = 2147483647;
 
-std::string ErrorText(int errNo) {
-  char buffer[256];
-  return std::string(strerror_r(errNo, buffer, sizeof buffer));
-}
+std::string ErrorText(int errNo) { return qv::SysErrorMessage(errNo); }
 
 // Fills buffer with random bytes from the kernel.
 void RandomBytes(uint8_t* buffer, size_t count) {
@@ -209,6 +206,12 @@ int64_t AvailablePhysicalMemory() {
 void SetAvailablePhysicalMemoryOverride(int64_t bytes) {
   std::lock_guard<std::mutex> g(SourcesMutex());
   MemoryOverride_ = bytes < 0 ? -1 : bytes;
+}
+
+std::string SysErrorMessage(int errNo) {
+  // strerrordesc_np gives the untranslated text and is thread-safe.
+  if (const char* text = strerrordesc_np(errNo)) return text;
+  return "Unknown error " + std::to_string(errNo);
 }
 
 }  // namespace qv

@@ -8,6 +8,10 @@
 
 namespace qv {
 
+// The English text of an errno value, whatever the environment's locale
+// (messages of the system are English; strerror follows LC_MESSAGES).
+std::string SysErrorMessage(int errNo);
+
 // UTC wall clock as the host's date-time (days since 1899-12-30, fraction = time).
 double NowUtc();
 // Replaces NowUtc's source (nullptr restores the system clock).
