@@ -14,6 +14,51 @@
 // form writes it blank-padded to a width of five (" 2156"). Stored messages
 // and logs rely on both shapes, so they are kept apart on purpose.
 //
+// Codes the project invents
+// -------------------------
+// Most codes come with the design, one per raise site. The codes below were
+// added by this project for checks the design lacks (damaged files, sizes
+// beyond 32 bits, invariants of the page cache). Each is used at the one site
+// (or the one kind of check) named here and is never reused for anything else.
+// A new check takes the next free number of its range and is added here in
+// the same change:
+//   next free: 10600 (storage, streams, buffers), 20400 (execution, locks,
+//   indexes), 30600 (internal, parser, metadata)
+//
+//   10001 nil record buffer of a cursor's field access (VLMBase)
+//   10002 nil record buffer of the database data's field access (VLMBaseEngine)
+//   10008 nil record buffer of a cursor's record routines (VLMBase)
+//   10084 invalid compressed BLOB block header (VLMBLOBStream)
+//   10228 table ID write of a definitions stream (VLMTypesDefs)
+//   10231 table ID read of a definitions stream (VLMTypesDefs)
+//   10241 table ID write of a definitions stream (VLMTypesDefs)
+//   10250 table ID read of a definitions stream (VLMTypesDefs)
+//   10440 record layout beyond 2^31 - 1 bytes (VLMTypesDefs)
+//   10463 invalid page or extent size in a database header (VLMDiskEngine)
+//   10466 database lock not taken within its tries (VLMDiskEngine)
+//   10467 page allocation on a closed database (VLMDiskEngine)
+//   10468 page release on a closed database (VLMDiskEngine)
+//   20340 index key path deeper than its limit (VLMBTreeKeys)
+//   20341 approximate index position: invalid depth or fan-out (VLMBTreeKeys)
+//   20342 approximate index position out of range (VLMBTreeKeys)
+//   20343 B-tree node without entries met by a descent (VLMBTreePages)
+//   20344 index key too large for the page size (VLMBTreePages)
+//   20345 B-tree node without entries met by the integrity check (VLMBTreePages)
+//   30378 duplicate page in a sorted page list (VLMPage)
+//   30380 page released more often than taken (VLMPage)
+//   30384 damaged internal file chain while walking it (VLMDiskEngineFiles)
+//   30386 internal file read past its end (VLMDiskEngineFiles)
+//   30389 table rename onto an existing table (VLMDiskEngineFiles)
+//   30390 database file full (page count beyond 2^31 - 1) (VLMDiskEngine)
+//   30391 negative internal file size (VLMDiskEngineFiles)
+//   30394 damaged internal file chain while sizing it (VLMDiskEngineFiles)
+//   30398 next object ID area locked (VLMDiskEngine)
+//   30406 next object ID write (VLMDiskEngine)
+//   30426 free-space map page of the wrong type (VLMDiskEngineFreeSpace)
+//   30428 extent map page of the wrong type on load (VLMDiskEngineFreeSpace)
+//   30429 extent map page of the wrong type on update (VLMDiskEngineFreeSpace)
+//   30435 page counts of the header disagree (VLMDiskEngineFreeSpace)
+//
 // Raise sites:
 //   throw EVLMException(30001, "Invalid pointer");
 //   throw EVLMException(30004, "Memory limit exceeded (Limit = %d bytes)", {limit});
