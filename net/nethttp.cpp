@@ -6,6 +6,7 @@
 #include "net/netcode.h"
 #include "net/netsocket.h"
 #include "net/netutil.h"
+#include "platform/host/ScopeExit.h"
 #include "platform/host/SysUtils.h"
 
 namespace qv::net {
@@ -76,6 +77,7 @@ void TMemoryStream::Clear() {
 THTTPClient::THTTPClient() : Sock(std::make_unique<TTCPSocket>()) {
   Timeout = kDefaultHttpTimeout;
   Sock->ConvertLineEnd = true;
+  Sock->MaxLineLength = kMaxHttpLine;
   Sock->SetSizeRecvBuffer(kSocketBufferSize);
   Sock->SetSizeSendBuffer(kSocketBufferSize);
   Clear();
@@ -99,10 +101,50 @@ void THTTPClient::DecodeStatus(const std::string& line) {
   ResultString = s.find(' ') != std::string::npos ? SeparateRight(s, " ") : std::string();
 }
 
+int32_t THTTPClient::WaitMs() const {
+  if (RequestTimeout <= 0) return Timeout;
+  const int64_t left = int64_t{RequestTimeout} - TickDelta(RequestStart_, GetTick());
+  return static_cast<int32_t>(std::clamp<int64_t>(left, 0, std::max(Timeout, 0)));
+}
+
+bool THTTPClient::TimeIsUp() const {
+  return RequestTimeout > 0 && TickDelta(RequestStart_, GetTick()) >= static_cast<uint32_t>(RequestTimeout);
+}
+
+bool THTTPClient::Fail(std::string reason) {
+  if (Failure_.empty()) Failure_ = std::move(reason);
+  return false;
+}
+
+bool THTTPClient::SocketFailed() {
+  const int32_t err = Sock->LastError;
+  // A wait that ran out while cut short by RequestTimeout is that limit.
+  if (TimeIsUp() || (RequestTimeout > 0 && err == WSAETIMEDOUT && WaitMs() < Timeout)) {
+    const int32_t t = RequestTimeout;
+    return Fail("No answer within " + (t % 1000 == 0 ? std::to_string(t / 1000) + " s" : std::to_string(t) + " ms"));
+  }
+  std::string reason = err == WSAENOBUFS ? "Reply line longer than " + std::to_string(Sock->MaxLineLength) + " bytes"
+                       : err == 0        ? std::string("Connection closed")
+                                         : TBaseSocket::GetErrorDesc(err);
+  if (!Sock->SSLLastErrorDesc.empty()) reason += ": " + Sock->SSLLastErrorDesc;
+  return Fail(std::move(reason));
+}
+
+bool THTTPClient::CountHeadLine(const std::string& line) {
+  HeadBytes_ += static_cast<int64_t>(line.size()) + 2;
+  if (HeadBytes_ <= kMaxHttpHead) return true;
+  return Fail("Reply head longer than " + std::to_string(kMaxHttpHead) + " bytes");
+}
+
 bool THTTPClient::OpenConnection(bool https) {
   Sock->CloseSocket();
   // Bounds the waits inside library calls (connect, send, SSL handshake).
-  Sock->SetTimeout(Timeout);
+  const int32_t wait = WaitMs();
+  if (RequestTimeout > 0 && wait < 1) {
+    Sock->LastError = WSAETIMEDOUT;
+    return false;
+  }
+  Sock->SetTimeout(wait);
   Sock->Bind(IPInterface, "0");
   if (Sock->LastError != 0) return false;
   Sock->SetSslEnabled(https);
@@ -127,9 +169,20 @@ bool THTTPClient::SendRequest(const std::string& method, const std::string& url)
   ResultString.clear();
   DownloadSize = 0;
   UploadSize = 0;
+  Failure_.clear();
+  HeadBytes_ = 0;
+  RequestStart_ = GetTick();
+  Sock->SSLLastError = 0;
+  Sock->SSLLastErrorDesc.clear();
+  // Under an overall limit every read is bounded as a whole, not per packet,
+  // so a peer that trickles bytes cannot stretch it.
+  const bool interPacket = Sock->InterPacketTimeout;
+  if (RequestTimeout > 0) Sock->InterPacketTimeout = false;
+  auto restore = ScopeExit([&] { Sock->InterPacketTimeout = interPacket; });
 
   const TUrlParts u = SplitUrl(url);
-  if (!IsHeadSafe(u.Prot) || !IsHeadSafe(u.Host) || !IsHeadSafe(u.Port) || !IsHeadSafe(u.URI)) return false;
+  if (!IsHeadSafe(u.Prot) || !IsHeadSafe(u.Host) || !IsHeadSafe(u.Port) || !IsHeadSafe(u.URI))
+    return Fail("Invalid URL");
   const bool https = UpperCase(u.Prot) == "HTTPS";
 
   bool tunnel = false;
@@ -182,16 +235,20 @@ bool THTTPClient::SendRequest(const std::string& method, const std::string& url)
   if (Headers.Count() == 0 || !Headers[Headers.Count() - 1].empty()) Headers.Add("");
 
   // Connection: a new one unless the last reply left one open to this target
-  // and the server has neither closed it nor sent anything unasked.
+  // and the server has neither closed it nor sent anything unasked (bytes
+  // already received but not read out count as unasked too: they would be
+  // taken for the next reply).
   if (AliveHost != TargetHost || AlivePort != TargetPort) {
     if (!OpenConnection(https)) {
+      SocketFailed();
       DropConnection();
       return false;
     }
     AliveHost = TargetHost;
     AlivePort = TargetPort;
-  } else if (Sock->CanRead(0)) {
+  } else if (!Sock->Buffer.empty() || Sock->WaitingData() > 0 || Sock->CanRead(0)) {
     if (!OpenConnection(https)) {
+      SocketFailed();
       DropConnection();
       return false;
     }
@@ -205,6 +262,7 @@ bool THTTPClient::SendRequest(const std::string& method, const std::string& url)
   }
   Sock->SendString(head);
   if (Sock->LastError != 0) {
+    SocketFailed();
     DropConnection();
     return false;
   }
@@ -213,11 +271,11 @@ bool THTTPClient::SendRequest(const std::string& method, const std::string& url)
   bool haveStatus = false;
   if (expect) {
     std::string s;
-    do s = Sock->RecvString(Timeout);
-    while (s.empty() && Sock->LastError == 0);
+    do s = Sock->RecvString(WaitMs());
+    while (s.empty() && Sock->LastError == 0 && !TimeIsUp());
     DecodeStatus(s);
     if (ResultCode >= 100 && ResultCode <= 199) {
-      do s = Sock->RecvString(Timeout);
+      do s = Sock->RecvString(WaitMs());
       while (!s.empty() && Sock->LastError == 0);
     } else {
       sending = false;
@@ -231,6 +289,7 @@ bool THTTPClient::SendRequest(const std::string& method, const std::string& url)
     const std::string& body = Document.DataString();
     Sock->SendBuffer(body.data(), static_cast<int32_t>(std::min<size_t>(body.size(), 0x7FFFFFFF)));
     if (Sock->LastError != 0) {
+      SocketFailed();
       DropConnection();
       return false;
     }
@@ -244,15 +303,19 @@ bool THTTPClient::SendRequest(const std::string& method, const std::string& url)
   if (haveStatus) {
     s = statusLine;
   } else {
-    do s = Sock->RecvString(Timeout);
-    while (s.empty() && Sock->LastError == 0);
+    do s = Sock->RecvString(WaitMs());
+    while (s.empty() && Sock->LastError == 0 && !TimeIsUp());
   }
-  if (s.empty() && Sock->LastError != 0) {
+  if (s.empty() && (Sock->LastError != 0 || TimeIsUp())) {
     // The server closed or stayed silent without one byte of reply: that is
     // a failed request, not an empty document.
     Document.Write("\r\n", 2);
     Document.SetPosition(0);
     ResultCode = 0;
+    if (Sock->LastError == WSAECONNRESET && !TimeIsUp())
+      Fail("No answer: the server closed the connection");
+    else
+      SocketFailed();
     DropConnection();
     return false;
   }
@@ -269,13 +332,17 @@ bool THTTPClient::SendRequest(const std::string& method, const std::string& url)
   }
 
   bool closeAfter = Protocol != "1.1";
-  bool ok = true;
-  if (haveHead) {
+  bool ok = CountHeadLine(s);
+  if (haveHead && ok) {
     for (;;) {
-      s = Sock->RecvString(Timeout);
+      s = Sock->RecvString(WaitMs());
       Headers.Add(s);
       if (Sock->LastError != 0) {
-        ok = false;  // the head was cut off before its empty line
+        ok = SocketFailed();  // the head was cut off before its empty line
+        break;
+      }
+      if (!CountHeadLine(s)) {
+        ok = false;
         break;
       }
       if (s.empty()) break;
@@ -296,17 +363,19 @@ bool THTTPClient::SendRequest(const std::string& method, const std::string& url)
 
   if (ok && um != "HEAD" && ResultCode != 204 && ResultCode != 304) {
     switch (TransferKind) {
-      case THTTPTransferKind::UntilClose: ReadUntilClose(); break;
+      case THTTPTransferKind::UntilClose: ok = ReadUntilClose(); break;
       case THTTPTransferKind::ByLength: ok = ReadByLength(size); break;
       case THTTPTransferKind::Chunked: ok = ReadChunked(); break;
     }
   }
   Document.SetPosition(0);
 
-  // A connection whose reply was not read to its end is out of step.
+  // A connection whose reply was not read to its end is out of step, and so
+  // is one that holds bytes beyond the reply (or lost its trailer): the next
+  // request would take them for its own reply.
   if (!ok) {
     DropConnection();
-  } else if (closeAfter) {
+  } else if (closeAfter || Sock->LastError != 0 || !Sock->Buffer.empty() || Sock->WaitingData() > 0) {
     Sock->CloseSocket();
     AliveHost.clear();
     AlivePort.clear();
@@ -317,16 +386,23 @@ bool THTTPClient::SendRequest(const std::string& method, const std::string& url)
 
 bool THTTPClient::ReadUntilClose() {
   for (;;) {
-    const std::string s = Sock->RecvPacket(Timeout);
+    const std::string s = Sock->RecvPacket(WaitMs());
     if (Sock->LastError != 0) break;
+    if (Document.Size() + static_cast<int64_t>(s.size()) > MaxBodySize)
+      return Fail("Reply body longer than " + std::to_string(MaxBodySize) + " bytes");
     Document.Seek(0, SeekOrigin::End);
     Document.Write(s.data(), static_cast<int64_t>(s.size()));
+    if (TimeIsUp()) break;
   }
-  return true;
+  // The close (or the silence of Timeout) is the end of such a body; the
+  // end of RequestTimeout is not.
+  return !TimeIsUp() || SocketFailed();
 }
 
 bool THTTPClient::ReadByLength(int32_t size) {
   DownloadSize = size;
+  if (Document.Size() + std::max(size, 0) > MaxBodySize)
+    return Fail("Reply body longer than " + std::to_string(MaxBodySize) + " bytes");
   // Received piece by piece straight into the document, which grows only by
   // what arrives: the announced size decides no allocation.
   int32_t left = std::max(size, 0);
@@ -334,25 +410,37 @@ bool THTTPClient::ReadByLength(int32_t size) {
     const int32_t want = std::min(left, kBodyPiece);
     const int64_t end = Document.Size();
     Document.SetSize(end + want);
-    const int32_t got = Sock->RecvBufferEx(Document.Memory() + end, want, Timeout);
+    const int32_t got = Sock->RecvBufferEx(Document.Memory() + end, want, WaitMs());
     Document.SetSize(end + got);
     left -= got;
     if (Sock->LastError != 0) break;
+    if (left > 0 && TimeIsUp()) break;
   }
   Document.Seek(0, SeekOrigin::End);
-  return left == 0 && Sock->LastError == 0;
+  return left == 0 || SocketFailed();
 }
 
 bool THTTPClient::ReadChunked() {
   for (;;) {
     std::string s;
-    do s = Sock->RecvString(Timeout);
-    while (s.empty() && Sock->LastError == 0);
-    if (Sock->LastError != 0) return false;  // ended before the last chunk
+    do s = Sock->RecvString(WaitMs());
+    while (s.empty() && Sock->LastError == 0 && !TimeIsUp());
+    if (Sock->LastError != 0 || s.empty()) return SocketFailed();  // ended before the last chunk
     int32_t n = 0;
-    if (!ParseHex(SeparateLeft(s, " "), 0x7FFFFFFF, n) || n == 0) return true;
+    if (!ParseHex(SeparateLeft(s, " "), 0x7FFFFFFF, n)) return Fail("Invalid chunk size in the reply");
+    if (n == 0) break;
     if (!ReadByLength(n)) return false;
   }
+  // The trailer: header lines up to the empty line that ends the reply. A
+  // connection that ends inside it has still delivered the whole body; the
+  // error it leaves keeps the connection from being used again.
+  for (;;) {
+    const std::string s = Sock->RecvString(WaitMs());
+    if (Sock->LastError == WSAENOBUFS) return SocketFailed();
+    if (Sock->LastError != 0 || s.empty()) break;
+    if (!CountHeadLine(s)) return false;
+  }
+  return true;
 }
 
 void THTTPClient::ParseCookies() {
@@ -372,9 +460,16 @@ void THTTPClient::ParseCookies() {
 }
 
 bool FetchUrlText(const std::string& url, StringList& lines) {
+  std::string failure;
+  return FetchUrlText(url, lines, 0, failure);
+}
+
+bool FetchUrlText(const std::string& url, StringList& lines, int32_t requestTimeoutMs, std::string& failure) {
   THTTPClient http;
+  http.RequestTimeout = requestTimeoutMs;
   const bool result = http.SendRequest("GET", url);
   lines.SetText(http.Document.DataString());
+  failure = result ? std::string() : http.Failure();
   return result;
 }
 

@@ -44,6 +44,14 @@ public:
 
 enum class THTTPTransferKind : uint8_t { UntilClose = 0, ByLength = 1, Chunked = 2 };
 
+// Limits of one reply, so that a peer cannot make the client grow memory
+// without bound: the longest line of the head (status line, header, chunk
+// size and trailer lines), the most bytes of head and trailer lines
+// together, and the default of THTTPClient::MaxBodySize.
+constexpr int32_t kMaxHttpLine = 64 * 1024;
+constexpr int64_t kMaxHttpHead = 1024 * 1024;
+constexpr int64_t kDefaultMaxHttpBody = int64_t{256} * 1024 * 1024;
+
 class THTTPClient : public TNetClient {
 public:
   THTTPClient();
@@ -76,13 +84,22 @@ public:
   int32_t UploadSize = 0;
   int32_t RangeStart = 0;
   int32_t RangeEnd = 0;
+  // The largest reply body accepted; a larger one fails the request.
+  int64_t MaxBodySize = kDefaultMaxHttpBody;
+  // Milliseconds one whole request may take, from connecting to the end of
+  // the reply (0: no limit beyond Timeout for each wait).
+  int32_t RequestTimeout = 0;
 
   void Clear();
   // One request and its reply. True when the reply was read to its end; the
   // status code is then in ResultCode. False when the URL is refused, the
-  // connection or the sending fails, no reply arrives, or the body is cut
-  // short.
+  // connection or the sending fails, no reply arrives, the body is cut
+  // short, a limit above is passed or RequestTimeout runs out; Failure()
+  // then says why.
   bool SendRequest(const std::string& method, const std::string& url);
+  // A short English text of why the last SendRequest returned false (empty
+  // after a true result).
+  const std::string& Failure() const { return Failure_; }
 
   void DecodeStatus(const std::string& line);
   bool ReadUntilClose();
@@ -93,11 +110,28 @@ public:
 private:
   bool OpenConnection(bool https);
   void DropConnection();
+  // The wait for the next step: Timeout, cut to what is left of
+  // RequestTimeout (0 once it has run out).
+  int32_t WaitMs() const;
+  bool TimeIsUp() const;
+  // Records why the request fails; returns false.
+  bool Fail(std::string reason);
+  // Fail with the socket's last error (and the SSL library's text).
+  bool SocketFailed();
+  // Counts a line of the head or trailer against kMaxHttpHead.
+  bool CountHeadLine(const std::string& line);
+
+  std::string Failure_;
+  uint32_t RequestStart_ = 0;
+  int64_t HeadBytes_ = 0;
 };
 
 // GET of the URL (path and query sent as they are); the reply body's lines
 // (split at CR LF, LF or CR, bytes unchanged) replace the list's contents.
 // Returns the request's result.
 bool FetchUrlText(const std::string& url, StringList& lines);
+// The same, within requestTimeoutMs for the whole request (0: no such
+// limit); when the result is false, failure receives a short reason.
+bool FetchUrlText(const std::string& url, StringList& lines, int32_t requestTimeoutMs, std::string& failure);
 
 }  // namespace qv::net

@@ -836,7 +836,10 @@ std::string TBaseSocket::RecvTerminated(int32_t timeout, const std::string& term
     } else {
       found = s.find(terminator);
     }
-    if (MaxLineLength != 0 && s.size() > static_cast<size_t>(MaxLineLength)) {
+    // The limit is on the line, not on what arrived with it: a packet may
+    // carry a short line and much more behind it.
+    const size_t lineSize = found != std::string::npos ? found : s.size();
+    if (MaxLineLength > 0 && lineSize > static_cast<size_t>(MaxLineLength)) {
       LastError = WSAENOBUFS;
       break;
     }
@@ -1094,6 +1097,7 @@ void TTCPSocket::CloseSocket() {
 }
 
 void TTCPSocket::Connect(const std::string& ip, const std::string& port) {
+  SslPeerName_ = ip;
   if (!SocksIP.empty())
     SocksDoConnect(ip, port);
   else if (!HTTPTunnelIP.empty())

@@ -310,6 +310,9 @@ protected:
   void SocksDoConnect(const std::string& ip, const std::string& port);
   void HTTPTunnelDoConnect(const std::string& ip, const std::string& port);
   bool SslActive() const { return SslEnabled && !SslBypass && !BypassFlag; }
+  // The host that Connect was given: the server name of the handshake and
+  // the host the certificate must name when SSLverifyCert is set.
+  std::string SslPeerName_;
   // Decrypted bytes the SSL layer holds for this socket.
   int32_t SslPendingBytes();
 };

@@ -28,10 +28,21 @@ enum TSslEntry : int32_t {
   eX509_digest, eEVP_md5, eERR_error_string, eERR_get_error, eERR_clear_error, eERR_free_strings,
   eERR_remove_state, eEVP_cleanup, eCRYPTO_cleanup_all_ex_data, eRAND_screen, eBIO_new, eBIO_free_all,
   eBIO_s_mem, eBIO_ctrl_pending, eBIO_read, eBIO_write, eX509_print,
+  // From the SSL library again: the server name and the host-name check of
+  // the certificate, which the older binding did not have.
+  eSSL_ctrl, eSSL_set1_host,
   eEntryCount
 };
 
 constexpr int32_t kSslEntries = eX509_free;  // entries 0..32 come from the SSL library
+constexpr int32_t kDesignEntries = eSSL_ctrl;  // the 55 of the binding; the rest come from the SSL library too
+
+// SSL_ctrl command and name type that set the server name (SNI), and the
+// verification results of a certificate for another host or address.
+constexpr int32_t kSslCtrlSetTlsextHostname = 55;
+constexpr int64_t kTlsextNametypeHostName = 0;
+constexpr int64_t kX509VErrHostnameMismatch = 62;
+constexpr int64_t kX509VErrIpAddressMismatch = 64;
 
 // The old name of each entry and the name it is bound to in the current
 // library (nullptr: the entry no longer exists).
@@ -96,6 +107,8 @@ constexpr TEntryName kEntryNames[eEntryCount] = {
     {"BIO_read", "BIO_read"},
     {"BIO_write", "BIO_write"},
     {"X509_print", "X509_print"},
+    {"SSL_ctrl", "SSL_ctrl"},
+    {"SSL_set1_host", "SSL_set1_host"},
 };
 
 constexpr size_t kMaxLibraryPath = 1024;
@@ -202,7 +215,7 @@ bool LoadSslLibrary() {
   }
   for (int32_t i = 0; i < eEntryCount; ++i) {
     const char* bound = kEntryNames[i].Bound;
-    const DynLib& lib = i < kSslEntries ? s.SslLib : s.CryptoLib;
+    const DynLib& lib = i < kSslEntries || i >= kDesignEntries ? s.SslLib : s.CryptoLib;
     s.Entries[i] = bound != nullptr ? lib.Symbol(bound) : nullptr;
   }
   s.UtilityPath.clear();
@@ -246,7 +259,7 @@ bool SslEntryPresent(const std::string& name) {
   return false;
 }
 
-int32_t SslEntryCount() { return eEntryCount; }
+int32_t SslEntryCount() { return kDesignEntries; }
 
 // ---- Wrappers ---------------------------------------------------------------
 
@@ -353,6 +366,23 @@ void SslCtxSetDefaultPasswdCb(void* ctx, TPemPasswordCb cb) {
 void SslCtxSetDefaultPasswdCbUserdata(void* ctx, void* userdata) {
   auto f = Entry<void (*)(void*, void*)>(eSSL_CTX_set_default_passwd_cb_userdata);
   if (f && ctx) f(ctx, userdata);
+}
+
+int32_t SslSetServerName(void* ssl, const std::string& hostName) {
+  auto f = Entry<long (*)(void*, int, long, void*)>(eSSL_ctrl);
+  return f && ssl ? static_cast<int32_t>(f(ssl, kSslCtrlSetTlsextHostname, kTlsextNametypeHostName,
+                                           const_cast<char*>(hostName.c_str())))
+                  : 0;
+}
+
+int32_t SslSetVerifyHost(void* ssl, const std::string& host) {
+  auto f = Entry<int (*)(void*, const char*)>(eSSL_set1_host);
+  return f && ssl ? f(ssl, host.c_str()) : 0;
+}
+
+int64_t SslGetVerifyResult(void* ssl) {
+  auto f = Entry<long (*)(const void*)>(eSSL_get_verify_result);
+  return f && ssl ? f(ssl) : -1;
 }
 
 void SslCtxSetVerify(void* ctx, int32_t mode) {
@@ -477,14 +507,30 @@ void TTCPSocket::SetSslEnabled(bool value) {
 void TTCPSocket::SSLDoConnect() {
   LastError = 0;
   if (!SslEnabled) SetSslEnabled(true);
+  // The host the connection was made for: a name goes to the server (which
+  // may serve several names on one address) and, with verification on, the
+  // certificate must name that host or address.
+  const std::string& host = SslPeerName_;
   if (LastError == 0) {
     if (SslSetFd(Ssl, Socket) < 1) {
       SSLCheck();
+      LastError = WSASYSNOTREADY;
+    } else if (!host.empty() && !IsIP(host) && !IsIP6(host) && SslSetServerName(Ssl, host) != 1) {
+      SSLCheck();
+      SSLLastErrorDesc = "Cannot send the server name " + host;
+      LastError = WSASYSNOTREADY;
+    } else if (SSLverifyCert && !host.empty() && SslSetVerifyHost(Ssl, host) != 1) {
+      // Without the check a certificate of any host would pass.
+      SSLCheck();
+      SSLLastErrorDesc = "Cannot check the certificate against host " + host;
       LastError = WSASYSNOTREADY;
     } else if (SslConnect(Ssl) < 1) {
       // The handshake's waits are bounded by the socket's own receive and
       // send timeouts (SetTimeout).
       SSLCheck();
+      const int64_t verify = SslGetVerifyResult(Ssl);
+      if (SSLverifyCert && (verify == kX509VErrHostnameMismatch || verify == kX509VErrIpAddressMismatch))
+        SSLLastErrorDesc = "The certificate does not match host " + host;
       LastError = WSASYSNOTREADY;
     }
   }

@@ -43,7 +43,9 @@ bool IsSslLoaded();
 std::string SslUtilityLibraryPath();
 // Whether the loaded libraries gave the entry of this (old) name.
 bool SslEntryPresent(const std::string& name);
-// The 55 entry names in lookup order (33 SSL, then 22 utility).
+// The 55 entry names of the binding in lookup order (33 SSL, then 22
+// utility); two more from the SSL library follow them, for the server name
+// and the certificate's host check ("SSL_ctrl", "SSL_set1_host").
 int32_t SslEntryCount();
 
 using TPemPasswordCb = int (*)(char* buf, int size, int rwflag, void* userdata);
@@ -70,6 +72,13 @@ int32_t SslPending(void* ssl);                              // missing: 0
 void SslCtxSetDefaultPasswdCb(void* ctx, TPemPasswordCb cb);
 void SslCtxSetDefaultPasswdCbUserdata(void* ctx, void* userdata);
 void SslCtxSetVerify(void* ctx, int32_t mode);
+// The server name sent in the handshake (SNI); missing: 0.
+int32_t SslSetServerName(void* ssl, const std::string& hostName);
+// Makes the handshake's verification require a certificate for host (a name
+// or an IP address text); missing: 0.
+int32_t SslSetVerifyHost(void* ssl, const std::string& host);
+// The verification result of the handshake (0: valid); missing: -1.
+int64_t SslGetVerifyResult(void* ssl);
 std::string ErrErrorString(uint64_t e);  // missing: empty
 uint64_t ErrGetError();                  // missing: 1
 void ErrClearError();

@@ -120,12 +120,13 @@ TEST(NetHttp, ChunkedBodiesAreAppendedInOrder) {
   EXPECT_EQ(http.DownloadSize, 6);
 }
 
-TEST(NetHttp, ChunkSizeThatIsNoNumberEndsTheBody) {
+TEST(NetHttp, ChunkSizeThatIsNoNumberFailsTheRequest) {
   for (const char* size : {"5;ext=1", "zz", "80000000", "-5"}) {
     OneShot srv(std::string("HTTP/1.0 200 OK\r\nTransfer-Encoding: Chunked\r\n\r\n") + size + "\r\nhello\r\n0\r\n\r\n");
     THTTPClient http;
     http.Timeout = 3000;
-    EXPECT_TRUE(http.SendRequest("GET", srv.Url("/"))) << size;
+    EXPECT_FALSE(http.SendRequest("GET", srv.Url("/"))) << size;
+    EXPECT_EQ(http.Failure(), "Invalid chunk size in the reply") << size;
     EXPECT_EQ(Doc(http), "") << size;
   }
 }

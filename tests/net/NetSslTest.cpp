@@ -28,11 +28,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The server's key and certificate, made once, and the certificate as a PEM
-// file for the client's verification.
+// A server's key and self-signed certificate for the name cn and the
+// subjectAltName entries san, and the certificate as a PEM file for the
+// client's verification.
 class TestCertificate {
 public:
-  TestCertificate() {
+  explicit TestCertificate(const char* cn = "localhost", const char* san = "DNS:localhost,IP:127.0.0.1") {
     Key_ = EVP_EC_gen("P-256");
     Cert_ = X509_new();
     X509_set_version(Cert_, 2);
@@ -41,12 +42,14 @@ public:
     X509_gmtime_adj(X509_getm_notAfter(Cert_), 86400);
     X509_set_pubkey(Cert_, Key_);
     X509_NAME* name = X509_get_subject_name(Cert_);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"), -1,
-                               -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(cn), -1, -1, 0);
     X509_set_issuer_name(Cert_, name);
     X509_EXTENSION* bc = X509V3_EXT_conf_nid(nullptr, nullptr, NID_basic_constraints, "critical,CA:TRUE");
     X509_add_ext(Cert_, bc, -1);
     X509_EXTENSION_free(bc);
+    X509_EXTENSION* alt = X509V3_EXT_conf_nid(nullptr, nullptr, NID_subject_alt_name, san);
+    X509_add_ext(Cert_, alt, -1);
+    X509_EXTENSION_free(alt);
     X509_sign(Cert_, Key_, EVP_sha256());
 
     Ctx_ = SSL_CTX_new(TLS_server_method());
@@ -82,15 +85,21 @@ TestCertificate& Cert() {
 }
 
 // Runs TLS on an accepted connection: reads one request head and answers.
-// Returns the request (empty when the handshake failed).
-std::string ServeTls(int fd, const std::string& reply) {
+// Returns the request (empty when the handshake failed); serverName receives
+// the name the client sent in its greeting.
+std::string ServeTls(int fd, const std::string& reply, SSL_CTX* ctx = nullptr, std::string* serverName = nullptr) {
   timeval tv{5, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-  SSL* ssl = SSL_new(Cert().Ctx());
+  SSL* ssl = SSL_new(ctx != nullptr ? ctx : Cert().Ctx());
   SSL_set_fd(ssl, fd);
   std::string request;
-  if (SSL_accept(ssl) == 1) {
+  const int accepted = SSL_accept(ssl);
+  if (serverName != nullptr) {
+    const char* sni = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+    *serverName = sni != nullptr ? sni : "";
+  }
+  if (accepted == 1) {
     char buf[4096];
     while (request.find("\r\n\r\n") == std::string::npos) {
       const int n = SSL_read(ssl, buf, sizeof(buf));
@@ -224,4 +233,60 @@ TEST(NetSsl, MissingSslLibraryGives10043) {
   EXPECT_FALSE(IsSslLoaded());
   EXPECT_NE(SslMethodV23(), nullptr);  // loads again with the usual names
   EXPECT_TRUE(IsSslLoaded());
+}
+
+TEST(NetSsl, ServerNameAndCertificateHost) {
+  // Through a CONNECT tunnel the client names the origin without resolving
+  // it, so the host names need no name service.
+  static TestCertificate lookup("lookup.example", "DNS:lookup.example");
+  static TestCertificate other("other.example", "DNS:other.example");
+  struct Case {
+    const char* what;
+    bool tunnel;  // https://lookup.example/ through the proxy, else https://127.0.0.1/
+    TestCertificate* served;
+    TestCertificate* trusted;  // nullptr: verification off
+    bool ok;
+    const char* serverName;
+    const char* failure;  // part of Failure() when not ok
+  };
+  const Case cases[] = {
+      {"verification off accepts any certificate", true, &other, nullptr, true, "lookup.example", ""},
+      {"certificate for the host", true, &lookup, &lookup, true, "lookup.example", ""},
+      {"trusted certificate for another host", true, &other, &other, false, "lookup.example",
+       "The certificate does not match host lookup.example"},
+      {"address host: no server name, the address is checked", false, &Cert(), &Cert(), true, "", ""},
+      {"address host against a certificate for a name", false, &lookup, &lookup, false, "",
+       "The certificate does not match host 127.0.0.1"},
+  };
+  for (const Case& c : cases) {
+    std::string serverName = "(none)";
+    Peer server([&](int fd, int) {
+      if (c.tunnel) {
+        nettest::ReadUntil(fd, "\r\n\r\n");
+        nettest::WriteAll(fd, "HTTP/1.0 200 Connection established\r\n\r\n");
+      }
+      ServeTls(fd, kReply, c.served->Ctx(), &serverName);
+    });
+    THTTPClient http;
+    http.Timeout = 3000;
+    std::string url = "https://127.0.0.1:" + server.Port() + "/";
+    if (c.tunnel) {
+      http.ProxyHost = "127.0.0.1";
+      http.ProxyPort = server.Port();
+      url = "https://lookup.example/";
+    }
+    if (c.trusted != nullptr) {
+      http.Sock->SSLverifyCert = true;
+      http.Sock->SSLCertCAFile = c.trusted->Path();
+    }
+    EXPECT_EQ(http.SendRequest("GET", url), c.ok) << c.what << ": " << http.Failure();
+    server.Join();
+    EXPECT_EQ(serverName, c.serverName) << c.what;
+    if (c.ok) {
+      EXPECT_EQ(http.Document.DataString(), "secret") << c.what;
+    } else {
+      EXPECT_EQ(http.Sock->LastError, 10091) << c.what;
+      EXPECT_NE(http.Failure().find(c.failure), std::string::npos) << c.what << ": " << http.Failure();
+    }
+  }
 }
