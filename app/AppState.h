@@ -33,6 +33,10 @@ struct AppState {
   IbmScore Score;
 };
 
+// A log is selected when LogDir names its folder; without one nothing may be
+// written to a log (LogDir is empty on a first run, after a missing log and
+// with an empty LogName).
+inline bool IsLogSelected(const AppState& state) { return !state.LogDir.empty(); }
 // True for a contest log of kind "IBM" (TypeLog set and code "IBM").
 bool IsIbmContest(const AppState& state);
 ContestKind KindOf(const AppState& state);

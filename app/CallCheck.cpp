@@ -175,13 +175,16 @@ void MainController::RawLookup(const std::string& call) {
   bool ok = false;
   std::string failure;
   try {
-    ok = Fetch_(BuildLookupRequest(LookupHost_, State_.Program.HCID, State_.Program.HCPW, call), lines);
+    ok = Fetch_(BuildLookupRequest(LookupHost_, State_.Program.HCID, State_.Program.HCPW, call), lines, failure);
   } catch (const std::exception& e) {
     failure = e.what();
+    lines.Clear();
   }
   const int32_t answer = ok ? FindAnswerLine(lines) : -1;
   if (answer < 0) {
-    if (failure.empty() && lines.Count() > 0) failure = lines[0];
+    // The first line received says what went wrong; without one, the
+    // fetch's own reason (no answer in time, refused connection) does.
+    if (lines.Count() > 0 && !lines[0].empty()) failure = lines[0];
     View_.SetText(Ctl::StatPanel, "Can not retrieve data! " + failure);
     return;
   }

@@ -57,7 +57,9 @@ MainController::MainController(MainView& view, TableFactory& tables, SettingsSto
       Tables_(tables),
       Settings_(settings),
       Hooks_(std::make_unique<PlacementOnce>(view)),
-      Fetch_([](const std::string& url, StringList& lines) { return net::FetchUrlText(url, lines); }),
+      Fetch_([this](const std::string& url, StringList& lines, std::string& failure) {
+        return net::FetchUrlText(url, lines, LookupDeadlineMs_, failure);
+      }),
       LookupHost_(kLookupHost) {
   State_.ExeDir = std::move(programFolder);
 }
@@ -117,11 +119,18 @@ void MainController::FormCreate() {
   }
   Hooks_->Allowed = false;
 
-  State_.LogFile = LogFileOf(State_.LogDir);
   DataSet& log = LogData();
-  log.Close();
-  Log_->SetDatabaseFileName(State_.LogFile);
-  log.Open();
+  if (IsLogSelected(State_)) {
+    State_.LogFile = LogFileOf(State_.LogDir);
+    log.Close();
+    Log_->SetDatabaseFileName(State_.LogFile);
+    log.Open();
+  } else {
+    // Still no log: the table stays on the file the settings left it on
+    // (the template), which Add To Log and the other writers refuse.
+    State_.LogFile.clear();
+    if (!log.Active()) log.Open();
+  }
   Log_->SetIndexName(kPrimeIndexName);
   ShowLogCount();
 
@@ -388,6 +397,7 @@ void MainController::SettingsButtonClick() {
 }
 
 void MainController::EditLogBtnClick() {
+  if (RefuseWithoutLog()) return;
   DataSet& log = LogData();
   if (log.RecordCount() == 0) {
     View_.Inform("Log Table is Empty!");

@@ -13,6 +13,12 @@
 // focus from one control of the window to another (Tab, a click); it may put
 // the focus back, and then the move is cancelled. FieldEnter runs when a
 // control receives the focus, by the operator or by a handler (FocusField).
+// Enter in a field runs that field's exit check first (AddToLogByEnter): a
+// value the check refuses is never logged.
+//
+// While no log is selected (IsLogSelected), the checks and the lookup work
+// but nothing is written to a log: Add To Log, the log editor and emptying
+// the log refuse.
 #pragma once
 
 #include <cstdint>
@@ -59,7 +65,11 @@ struct MainState {
 
 class MainController {
 public:
-  using FetchFunction = std::function<bool(const std::string& url, StringList& lines)>;
+  // The HTTP GET of the lookup: the answer's lines; when it fails, a short
+  // reason in failure.
+  using FetchFunction = std::function<bool(const std::string& url, StringList& lines, std::string& failure)>;
+  // The longest the online lookup may keep the window waiting.
+  static constexpr int32_t kLookupDeadlineMs = 10000;
 
   // programFolder: ExeDir, with a trailing '/'.
   MainController(MainView& view, TableFactory& tables, SettingsStore& settings, std::string programFolder);
@@ -79,13 +89,18 @@ public:
   // ---- entry fields
   // The character a typed key becomes in field, 0 to drop it.
   char KeyPress(Ctl field, char key, int32_t caretPos);
-  void FieldExit(Ctl field);
+  // The field's exit check; false when it refused the field's text (the
+  // focus is then back in the field).
+  bool FieldExit(Ctl field);
   void FieldEnter(Ctl field);
   void FieldChange(Ctl field);
   void IBMClick();
 
   // ---- buttons and choices
   void AddToLogButtonClick();
+  // Enter in the field (Ctl::Count: in no entry field): the field's exit
+  // check, then Add To Log unless the check refused.
+  void AddToLogByEnter(Ctl field);
   void ClearButtonClick();
   void ExitButtonClick();
   void UserGuidBtnClick();
@@ -107,9 +122,11 @@ public:
   bool StateTableOpen() const { return StatesOpen_; }
   bool MemberTableOpen() const { return MembersOpen_; }
 
-  // The HTTP GET of the online lookup (FetchUrlText by default) and its host.
+  // The HTTP GET of the online lookup (FetchUrlText by default), its host and
+  // its deadline (kLookupDeadlineMs by default).
   void SetFetch(FetchFunction fetch) { Fetch_ = std::move(fetch); }
   void SetLookupHost(std::string host) { LookupHost_ = std::move(host); }
+  void SetLookupDeadline(int32_t ms) { LookupDeadlineMs_ = ms; }
   // The link to the digital-mode program; none until it is opened.
   void SetHamScopeLink(HamScopeLink* link) { HamScope_ = link; }
   // Shown modally by the log editor and multiplier view buttons.
@@ -131,6 +148,8 @@ private:
   void ApplySerial();
   void FillStateList();
   // checks
+  void ExitCheck(Ctl field);
+  bool RefuseWithoutLog();
   void FocusField(Ctl field);
   void StatusLook(uint32_t background, uint32_t text);
   void StatusText(uint32_t background, uint32_t textColor, const std::string& text);
@@ -154,6 +173,11 @@ private:
   bool MembersOpen_ = false;
   FetchFunction Fetch_;
   std::string LookupHost_;
+  int32_t LookupDeadlineMs_ = kLookupDeadlineMs;
+  // The field whose exit check runs, and whether the check put the focus
+  // back into it (refused).
+  Ctl Exiting_ = Ctl::Count;
+  bool ExitRefused_ = false;
   HamScopeLink* HamScope_ = nullptr;
   std::function<void()> ShowLogEditor_;
   std::function<void()> ShowMultView_;

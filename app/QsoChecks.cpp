@@ -8,11 +8,20 @@
 #include "platform/dataset/DataSet.h"
 #include "platform/host/Exception.h"
 #include "platform/host/SysUtils.h"
+#include "platform/host/ScopeExit.h"
 #include "platform/os/File.h"
 
 namespace qv::app {
 
+namespace {
+
+constexpr std::string_view kSelectLogText = "You must \"Select Log\" !";
+
+}  // namespace
+
 void MainController::FocusField(Ctl field) {
+  // A check that puts the focus back into the field it checks refuses it.
+  if (field == Exiting_) ExitRefused_ = true;
   const bool moves = View_.FocusedControl() != field;
   View_.Focus(field);
   if (moves) FieldEnter(field);
@@ -40,7 +49,21 @@ char MainController::KeyPress(Ctl field, char key, int32_t caretPos) {
   return FilterEntryKey(field, key, context);
 }
 
-void MainController::FieldExit(Ctl field) {
+bool MainController::FieldExit(Ctl field) {
+  Exiting_ = field;
+  ExitRefused_ = false;
+  auto done = ScopeExit([this] { Exiting_ = Ctl::Count; });
+  ExitCheck(field);
+  return !ExitRefused_;
+}
+
+bool MainController::RefuseWithoutLog() {
+  if (IsLogSelected(State_)) return false;
+  View_.Warn(std::string(kSelectLogText));
+  return true;
+}
+
+void MainController::ExitCheck(Ctl field) {
   const bool ibm = IsContest(ContestKind::IBM);
   const bool wwdx = IsContest(ContestKind::WWDX);
   switch (field) {
@@ -49,7 +72,13 @@ void MainController::FieldExit(Ctl field) {
       break;
     case Ctl::FreqEntered: {
       Module_.LastFreq = View_.Text(Ctl::FreqEntered);
-      if (ibm && BandTable::BandIndex(Module_.LastFreq) < 0) FocusField(Ctl::FreqEntered);
+      // A text that is no number of MHz would be logged and stop the exports.
+      if (!Module_.LastFreq.empty() && !IsFrequencyText(Module_.LastFreq)) {
+        View_.Warn("Invalid FREQUENCY !\rEnter MHz as a number, for example 14.025");
+        FocusField(Ctl::FreqEntered);
+      } else if (ibm && BandTable::BandIndex(Module_.LastFreq) < 0) {
+        FocusField(Ctl::FreqEntered);
+      }
       break;
     }
     case Ctl::Mode: {
@@ -189,7 +218,13 @@ void MainController::ClearButtonClick() {
   log.Last();
 }
 
+void MainController::AddToLogByEnter(Ctl field) {
+  if (field != Ctl::Count && !FieldExit(field)) return;
+  AddToLogButtonClick();
+}
+
 void MainController::AddToLogButtonClick() {
+  if (RefuseWithoutLog()) return;
   DataSet& log = LogData();
   Log_->SetIndexName(kPrimeIndexName);
   ShowLogCount();
@@ -296,7 +331,7 @@ void MainController::AddToLogButtonClick() {
   // through a temporary file); a failure is shown, the contact stays logged.
   bool copied = false;
   try {
-    copied = CopyFile(State_.LogFile, BackupFileOf(State_.LogDir), false);
+    copied = CopyFile(LogFileOf(State_.LogDir), BackupFileOf(State_.LogDir), false);
   } catch (const std::exception&) {
     copied = false;
   }
@@ -309,6 +344,7 @@ void MainController::AddToLogButtonClick() {
 }
 
 bool MainController::EmptyLog() {
+  if (!IsLogSelected(State_)) return false;
   DataSet& log = LogData();
   log.Close();
   Log_->EmptyTable();

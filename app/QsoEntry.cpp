@@ -127,4 +127,19 @@ bool IsContinentCode(std::string_view text) {
   return false;
 }
 
+bool IsFrequencyText(std::string_view text) {
+  bool digit = false;
+  bool point = false;
+  for (char c : text) {
+    if (IsDigit(c)) {
+      digit = true;
+    } else if (c == '.' && !point) {
+      point = true;
+    } else {
+      return false;
+    }
+  }
+  return digit;
+}
+
 }  // namespace qv::app

@@ -37,4 +37,8 @@ bool FormatSerial(std::string_view text, std::string& out);
 // The seven continent codes.
 bool IsContinentCode(std::string_view text);
 
+// A frequency in MHz as the field takes it: digits with at most one ".",
+// at least one digit ("14", "14.025", ".5"; not "14..5").
+bool IsFrequencyText(std::string_view text);
+
 }  // namespace qv::app

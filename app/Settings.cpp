@@ -182,9 +182,16 @@ void LoadSettings(AppState& state, SettingsStore& store, LogTable& log, AppUi& u
   } else {
     state.Program = store.ReadProgramSettings(state.Program);
     state.LogDir = LogDirOf(state.ExeDir, state.Program.LogName);
-    if (!FileExists(LogFileOf(state.LogDir))) {
+    if (state.Program.LogName.empty()) {
+      // No log name: no log is selected (the program folder itself, with the
+      // empty log template, is no log).
+      state.LogDir.clear();
+    } else if (!FileExists(LogFileOf(state.LogDir))) {
       ui.Warn("Quorvex Log " + state.LogDir + " is missing.\r\rSelect another Log or Create a new Log");
       store.MarkLogMissing();
+      // The missing log is no longer the selected one.
+      state.Program.LogName.clear();
+      state.LogDir.clear();
       RunSettingsAndRetally(state, log, hooks);
     } else {
       state.Station = store.ReadStationSettings(state.Program.LogName, state.Station);

@@ -489,12 +489,13 @@ bool TVedoruzEzu::eventFilter(QObject* watched, QEvent* event) {
   Handle([&] { Controller_->FormKeyDown(HotKey::Other); });
   if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
     // A focused button takes Enter as its click; in any other control Enter
-    // presses the default button, Add To Log.
+    // presses the default button, Add To Log, after the control's exit check.
     if (auto* button = qobject_cast<QPushButton*>(watched)) {
       button->click();
       return true;
     }
-    Handle([&] { Controller_->AddToLogButtonClick(); });
+    const Ctl field = CtlOf(watched);
+    Handle([&] { Controller_->AddToLogByEnter(field); });
     return true;
   }
 

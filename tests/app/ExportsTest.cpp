@@ -238,7 +238,7 @@ TEST_F(ExportTest, CabrilloOtherContest) {
   q.NumRcvd = "23";
   q.Name = "Taro";
   Log.Add(q);
-  q.NumRcvd = "";  // "000", three characters: what follows moves left
+  q.NumRcvd = "";  // "000" in the serial's width: what follows keeps its column
   Log.Add(q);
   q.RSTSent = "";  // without reports: the narrower serial layout
   q.NumRcvd = "23";
@@ -262,9 +262,9 @@ TEST_F(ExportTest, CabrilloOtherContest) {
       "OPERATORS: <== Callsign(s)\r\n"
       "SOAPBOX:\r\n"
       "QSO: 21000 CW 2024-03-09 1400 N5KO          599 0001   JA1ABC        579 0023   1\r\n"
-      "QSO: 21000 CW 2024-03-09 1400 N5KO          599 0001   JA1ABC        579 0001\r\n"
+      "QSO: 21000 CW 2024-03-09 1400 N5KO          599 0001   JA1ABC        579 000    1\r\n"
       "QSO: 21000 CW 2024-03-09 1400 N5KO       0001 Dan        TX  JA1ABC     0023 Taro           1\r\n"
-      "QSO: 21000 CW 2024-03-09 1400 N5KO       0001 Dan        TX  JA1ABC     000Taro           1\r\n"
+      "QSO: 21000 CW 2024-03-09 1400 N5KO       0001 Dan        TX  JA1ABC     000  Taro           1\r\n"
       "END-OF-LOG:\r\n";
   EXPECT_EQ(ReadFile(FileIn("N5KO SPRINT CS.TXT")), expected);
 }

@@ -119,7 +119,7 @@ TEST(LookupAnswer, RequestAndPageAddresses) {
 
 class LookupTest : public WindowTest {
 protected:
-  void StartLookup(const std::function<bool(const std::string&, StringList&)>& fetch) {
+  void StartLookup(const MainController::FetchFunction& fetch) {
     Start({true, "Other", true});
     View.C(Ctl::OnlineLookup).ItemIndex = lcRawLookup;
     if (fetch) Controller->SetFetch(fetch);
@@ -154,7 +154,7 @@ TEST_F(LookupTest, RecordedAnswerFromTheLoopbackServiceFillsTheFields) {
 
 TEST_F(LookupTest, NoPasswordSendsNothing) {
   int fetches = 0;
-  StartLookup([&](const std::string&, StringList&) {
+  StartLookup([&](const std::string&, StringList&, std::string&) {
     ++fetches;
     return true;
   });
@@ -173,7 +173,7 @@ TEST_F(LookupTest, NoPasswordSendsNothing) {
 TEST_F(LookupTest, FailuresAndAnswersWithoutMarkersAreReported) {
   bool result = false;
   std::vector<std::string> reply;
-  StartLookup([&](const std::string&, StringList& lines) {
+  StartLookup([&](const std::string&, StringList& lines, std::string&) {
     for (const std::string& l : reply) lines.Add(l);
     return result;
   });
@@ -191,7 +191,7 @@ TEST_F(LookupTest, FailuresAndAnswersWithoutMarkersAreReported) {
 }
 
 TEST_F(LookupTest, AnswerLineIsFoundAmongOtherLinesAndUsesItsOwnLength) {
-  StartLookup([&](const std::string&, StringList& lines) {
+  StartLookup([&](const std::string&, StringList& lines, std::string&) {
     lines.Add("<pre>");
     lines.Add("\xBA" "Jones" "\xB6" "P" "\xB5");
     lines.Add("a much longer closing line than the answer line itself");
@@ -212,7 +212,7 @@ TEST_F(LookupTest, MemberValuesAndATypedAddressAreKept) {
                            {"Name", "Bo"},
                            {"City", "Troy"},
                            {"Email", "bo@example.org"}});
-  StartLookup([&](const std::string&, StringList& lines) {
+  StartLookup([&](const std::string&, StringList& lines, std::string&) {
     lines.Add("\xB8" "Robert" "\xBF" "Albany" "\xD1" "CANADA" "\xCF" "new@example.org" "\xBA" "Bell");
     return true;
   });
@@ -226,7 +226,7 @@ TEST_F(LookupTest, MemberValuesAndATypedAddressAreKept) {
 }
 
 TEST_F(LookupTest, UsaWithoutContinentBecomesNorthAmerica) {
-  StartLookup([&](const std::string&, StringList& lines) {
+  StartLookup([&](const std::string&, StringList& lines, std::string&) {
     lines.Add("\xFD" "NF" "\xB5" "\xBD" "USA" "\xB5");
     return true;
   });

@@ -177,8 +177,11 @@ TEST_F(WindowTest, MissingLogSendsTheOperatorToTheSettings) {
   ASSERT_GE(View.Messages.size(), 1u);
   EXPECT_EQ(View.Messages[0].Text, "Quorvex Log " + Home + "TEST is missing.\r\rSelect another Log or Create a new Log");
   EXPECT_EQ(Store->ReadInteger("Settings", "Status", 0), -4);
-  // Each activation goes back to the settings until they are saved.
-  EXPECT_EQ(View.SettingsDialogRuns, 2);
+  // The missing log is no log: the start asks for one ("You must "Select
+  // Log" !" and the dialog), and each activation goes back to the settings
+  // until they are saved.
+  EXPECT_EQ(View.MessageTexts().back(), "You must \"Select Log\" !");
+  EXPECT_EQ(View.SettingsDialogRuns, 4);
 }
 
 TEST_F(WindowTest, FirstRunAsksForALog) {
