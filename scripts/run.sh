@@ -5,8 +5,9 @@ cd "$(dirname "$0")/.."
 bash scripts/packages.sh
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DQV_BUILD_TESTS=OFF
 cmake --build build/release -j "$(nproc)"
-if [ -x build/release/quorvex ]; then
-  exec build/release/quorvex "$@"
-else
-  echo "Built every library; the program quorvex is not part of this build yet."
+program=build/release/quorvex
+if [ ! -x "$program" ]; then
+  echo "run.sh: the program was not built ($program is missing); see the build output above." >&2
+  exit 1
 fi
+exec "$program" "$@"

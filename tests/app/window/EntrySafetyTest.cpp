@@ -167,7 +167,7 @@ const SafetyCase kSafetyCases[] = {
      Ctl::Count, false, 1, "", ""},
 };
 
-INSTANTIATE_TEST_SUITE_P(Cases, SafetyTest, ::testing::ValuesIn(kSafetyCases),
+INSTANTIATE_TEST_SUITE_P(EntrySafety, SafetyTest, ::testing::ValuesIn(kSafetyCases),
                          [](const ::testing::TestParamInfo<SafetyCase>& info) {
                            return "Case" + std::to_string(info.index);
                          });
