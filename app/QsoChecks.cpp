@@ -7,8 +7,8 @@
 #include "app/Scoring.h"
 #include "platform/dataset/DataSet.h"
 #include "platform/host/Exception.h"
-#include "platform/host/SysUtils.h"
 #include "platform/host/ScopeExit.h"
+#include "platform/host/SysUtils.h"
 #include "platform/os/File.h"
 
 namespace qv::app {

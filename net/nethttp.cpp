@@ -276,7 +276,7 @@ bool THTTPClient::SendRequest(const std::string& method, const std::string& url)
     DecodeStatus(s);
     if (ResultCode >= 100 && ResultCode <= 199) {
       do s = Sock->RecvString(WaitMs());
-      while (!s.empty() && Sock->LastError == 0);
+      while (!s.empty() && Sock->LastError == 0 && !TimeIsUp());
     } else {
       sending = false;
       statusLine = s;
