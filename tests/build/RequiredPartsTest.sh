@@ -1,67 +1,39 @@
 #!/usr/bin/env bash
-# The build fails at once, and says why, when a required part is missing;
-# scripts/run.sh fails clearly when the program was not built.
+# A configure without a required part stops and says why; QV_WERROR compiles
+# with -Werror; scripts/run.sh fails clearly when no program was built.
 # Arguments: the cmake program, the source folder, the generator.
 set -uo pipefail
-cmake_bin=$1
-source_dir=$2
-generator=$3
+cmake_bin=$1 source_dir=$2 generator=$3 failures=0
 work=$(mktemp -d "${TMPDIR:-/tmp}/qv-build-test-XXXXXX")
 trap 'rm -rf "$work"' EXIT
-failures=0
 
-fail() {
-  echo "FAILED: $*"
-  failures=$((failures + 1))
-}
-
-# configure <name> <expected exit: 0 or 1> <text the output must hold> <cmake options...>
-configure() {
+# check <name> <wanted exit: 0 or 1> <text the output must hold> <command...>
+check() {
   local name=$1 want=$2 text=$3
   shift 3
-  local out="$work/$name.log"
-  "$cmake_bin" -S "$source_dir" -B "$work/$name" -G "$generator" "$@" >"$out" 2>&1
+  "$@" >"$work/$name.log" 2>&1
   local rc=$?
-  if { [ "$want" = 0 ] && [ $rc -ne 0 ]; } || { [ "$want" = 1 ] && [ $rc -eq 0 ]; }; then
-    fail "$name: configure exit code $rc"
-    tail -20 "$out"
-  fi
-  if [ -n "$text" ] && ! grep -qF "$text" "$out"; then
-    fail "$name: the output does not say \"$text\""
-    tail -20 "$out"
+  if [ $((rc != 0)) -ne "$want" ] || ! grep -qF -- "$text" "$work/$name.log"; then
+    echo "FAILED: $name (exit code $rc)"
+    tail -20 "$work/$name.log"
+    failures=$((failures + 1))
   fi
 }
+configure() { "$cmake_bin" -S "$source_dir" -B "$work/build-$1" -G "$generator" "${@:2}"; }
 
-configure no-qt 1 "Qt 6 Widgets not found" -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON -DQV_BUILD_TESTS=OFF
-configure no-openssl 1 "OpenSSL (headers and libraries) not found" \
-  -DCMAKE_DISABLE_FIND_PACKAGE_OpenSSL=ON -DQV_BUILD_APP=OFF -DQV_BUILD_TESTS=ON
-# The same options with the parts present configure, and QV_WERROR makes
-# warnings errors.
-configure libraries-only 0 "" -DQV_BUILD_APP=OFF -DQV_BUILD_TESTS=OFF -DQV_WERROR=ON \
-  -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
-if ! grep -q -- "-Werror" "$work/libraries-only/compile_commands.json" 2>/dev/null; then
-  fail "QV_WERROR=ON does not compile with -Werror"
-fi
+check no-qt 1 "Qt 6 Widgets not found" configure a -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON -DQV_BUILD_TESTS=OFF
+check no-openssl 1 "OpenSSL (headers and libraries) not found" configure b -DCMAKE_DISABLE_FIND_PACKAGE_OpenSSL=ON \
+  -DQV_BUILD_APP=OFF -DQV_BUILD_TESTS=ON
+check werror 0 "" configure c -DQV_BUILD_APP=OFF -DQV_BUILD_TESTS=OFF -DQV_WERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+check werror-flag 0 "-Werror" cat "$work/build-c/compile_commands.json"
 
-# scripts/run.sh in a copy of the scripts whose build steps do nothing, so
-# that no program appears.
+# run.sh in a copy of the scripts whose install and build steps do nothing.
 mkdir -p "$work/tree/scripts" "$work/bin"
-cp "$source_dir/scripts/run.sh" "$work/tree/scripts/run.sh"
-printf '#!/usr/bin/env bash\nexit 0\n' >"$work/tree/scripts/packages.sh"
-printf '#!/usr/bin/env bash\nexit 0\n' >"$work/bin/cmake"
+cp "$source_dir/scripts/run.sh" "$work/tree/scripts/"
+printf 'exit 0\n' >"$work/tree/scripts/packages.sh"
+printf '#!/bin/sh\nexit 0\n' >"$work/bin/cmake"
 chmod +x "$work/bin/cmake"
-PATH="$work/bin:$PATH" bash "$work/tree/scripts/run.sh" >"$work/run.out" 2>"$work/run.err"
-rc=$?
-if [ $rc -eq 0 ]; then
-  fail "run.sh succeeded without a program"
-fi
-if ! grep -q "the program was not built" "$work/run.err"; then
-  fail "run.sh does not say that the program was not built"
-  cat "$work/run.out" "$work/run.err"
-fi
+check run-without-program 1 "the program was not built" env PATH="$work/bin:$PATH" bash "$work/tree/scripts/run.sh"
 
-if [ $failures -ne 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "all build checks passed"
+[ $failures -eq 0 ] && echo "all build checks passed"
+exit $((failures != 0))

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "NetTestPeer.h"
 #include "net/nethttp.h"
@@ -438,4 +440,78 @@ TEST(NetHttp, FetchUrlTextSplitsLinesAndKeepsEightBitBytes) {
   EXPECT_FALSE(FetchUrlText("http://127.0.0.1:" + closer.Port() + "/", lines));
   ASSERT_EQ(lines.Count(), 1);
   EXPECT_EQ(lines[0], "");
+}
+
+TEST(NetHttp, PeerTable) {
+  // Each connection answers its requests in turn, then holds the connection
+  // open until the client closes it, or closes at once.
+  struct Connection {
+    std::vector<std::string> replies;
+    bool hold = true;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Connection> connections;
+    int requests;  // the same GET in a row; the last one is checked
+    std::function<void(THTTPClient&)> setup;
+    const char* doc;      // nullptr: the request fails with this failure
+    std::string failure = {};  // (a prefix)
+  };
+  const std::string h11 = "HTTP/1.1 200 OK\r\n", chunked = h11 + "Transfer-Encoding: chunked\r\n\r\n";
+  const std::string big(200 * 1024, 'b'), longLine(100 * 1024, 'a');
+  std::string bigHead = h11;
+  for (int i = 0; i < 20; ++i) bigHead += "X-" + std::to_string(i) + ": " + std::string(60000, 'h') + "\r\n";
+  const auto http11 = [](THTTPClient& h) { h.Protocol = "1.1"; };
+  const auto small = [](THTTPClient& h) { h.MaxBodySize = 1000; };
+  const Case cases[] = {
+      {"the trailer is read, so the kept connection serves the next reply",
+       {{{chunked + "3\r\none\r\n0\r\nX-Sum: 1\r\n\r\n", h11 + "Content-Length: 3\r\n\r\ntwo"}}}, 2, http11, "two"},
+      {"bytes beyond a reply are never taken for the next one",
+       {{{h11 + "Content-Length: 3\r\n\r\none" + h11 + "Content-Length: 5\r\n\r\nstale"}}, {{h11 + "Content-Length: 5\r\n\r\nfresh"}}},
+       2, http11, "fresh"},
+      {"a trailer cut off by the close still ends the body",
+       {{{chunked + "3\r\none\r\n0\r\nX-Sum"}, false}, {{h11 + "Content-Length: 3\r\n\r\ntwo"}}}, 2, http11, "two"},
+      {"a header line beyond the line limit", {{{h11 + "X: " + longLine + "\r\n\r\n"}}}, 1, nullptr, nullptr,
+       "Reply line longer than 65536 bytes"},
+      {"a large body arriving with a short head", {{{h11 + "Content-Length: 204800\r\n\r\n" + big}}}, 1, nullptr,
+       big.c_str()},
+      {"a head beyond its limit", {{{bigHead + "\r\n"}}}, 1, nullptr, nullptr, "Reply head longer than 1048576 bytes"},
+      {"a body by length beyond MaxBodySize", {{{h11 + "Content-Length: 5000\r\n\r\n" + std::string(5000, 'x')}}}, 1,
+       small, nullptr, "Reply body longer than 1000 bytes"},
+      {"a body until close beyond MaxBodySize", {{{"HTTP/1.0 200 OK\r\n\r\n" + std::string(5000, 'x')}, false}}, 1,
+       small, nullptr, "Reply body longer than 1000 bytes"},
+      {"a chunk size that is no number", {{{chunked + "3\r\none\r\nxyz\r\nabc\r\n0\r\n\r\n"}}}, 1, nullptr, nullptr,
+       "Invalid chunk size in the reply"},
+      {"a silent server under RequestTimeout", {{{}}}, 1, [](THTTPClient& h) { h.RequestTimeout = 300; }, nullptr,
+       "No answer within 300 ms"},
+  };
+  for (const Case& c : cases) {
+    Peer server(
+        [&c](int fd, int index) {
+          const Connection& conn = c.connections[static_cast<size_t>(index)];
+          for (const std::string& r : conn.replies) {
+            ReadRequest(fd);
+            nettest::WriteAll(fd, r);
+          }
+          if (conn.hold) nettest::WaitForClose(fd);
+        },
+        static_cast<int>(c.connections.size()));
+    bool ok = false;
+    std::string doc, failure;
+    const auto t0 = Clock::now();
+    {
+      THTTPClient http;
+      http.Timeout = 60000;  // only RequestTimeout may end a stalled case in time
+      if (c.setup) c.setup(http);
+      for (int i = 0; i < c.requests; ++i) ok = http.SendRequest("GET", "http://127.0.0.1:" + server.Port() + "/");
+      doc = http.Document.DataString();
+      failure = http.Failure();
+    }
+    EXPECT_LT(ElapsedMs(t0), 5000) << c.what;
+    server.Join();
+    EXPECT_EQ(server.Accepted(), static_cast<int>(c.connections.size())) << c.what;
+    EXPECT_EQ(ok, c.doc != nullptr) << c.what << ": " << failure;
+    EXPECT_EQ(c.doc != nullptr ? doc : failure.substr(0, c.failure.size()), c.doc != nullptr ? c.doc : c.failure)
+        << c.what;
+  }
 }
