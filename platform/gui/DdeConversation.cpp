@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "platform/host/ScopeExit.h"
+#include "platform/host/SysUtils.h"
 #include "platform/os/Paths.h"
 #include "platform/os/System.h"
 
@@ -28,13 +29,6 @@ bool IsSocketName(std::string_view name) {
   for (char c : name)
     if (!IsUpper(c) && !(c >= 'a' && c <= 'z') && !IsDigit(c) && c != '_' && c != '-') return false;
   return true;
-}
-
-std::string AsciiLower(std::string_view s) {
-  std::string r(s);
-  for (char& c : r)
-    if (IsUpper(c)) c = static_cast<char>(c - 'A' + 'a');
-  return r;
 }
 
 std::string WithoutTrailingSlash(std::string path) {
@@ -131,7 +125,7 @@ std::string DdeSocketPath(std::string_view service, std::string_view topic) {
   if (!IsSocketName(service) || !IsSocketName(topic)) return {};
   const std::string folder = DdeSocketFolder();
   if (folder.empty()) return {};
-  return folder + "/" + AsciiLower(service) + "." + AsciiLower(topic);
+  return folder + "/" + LowerCase(service) + "." + LowerCase(topic);
 }
 
 // ------------------------------------------------------------ conversation

@@ -167,25 +167,6 @@ TEST_F(DdeLinkTest, TextLosesItsLineEndAndOnlyAdvisedItemsArrive) {
   EXPECT_EQ(peer.Value("Call_C"), "K2XY");
 }
 
-TEST_F(DdeLinkTest, EitherSideEndsTheLinkOnce) {
-  for (int side = 0; side < 2; ++side) {
-    Closes = 0;
-    qv::test::FakeDigitalModeProgram peer;
-    Link(peer);
-    if (side == 0) {
-      Conv.closeLink();
-      ASSERT_TRUE(peer.WaitForTranscript(3));
-      EXPECT_EQ(peer.Transcript().back(), "TERMINATE -");
-    } else {
-      peer.Drop();
-      WaitForClose();
-    }
-    Conv.closeLink();
-    EXPECT_EQ(Closes, 1) << side;
-    EXPECT_FALSE(Conv.isLinked());
-  }
-}
-
 TEST_F(DdeLinkTest, MalformedFramesDropTheLink) {
   const std::string frames[] = {"DATA Call_C x\n", "HELLO - 0\n", "ACK Call_C 2\nOK", "DATA Call_C 9999999\n",
                                 std::string(400, 'D')};
