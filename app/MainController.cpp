@@ -169,6 +169,7 @@ void MainController::LoadWindowSettings() {
 }
 
 void MainController::RunSettings() {
+  ModalScope modal(*this);
   State_.NumSentText = View_.Text(Ctl::NumSent);
   RunSettingsAndRetally(State_, *Log_, *Hooks_);
   View_.SetText(Ctl::NumSent, State_.NumSentText);
@@ -404,6 +405,7 @@ void MainController::EditLogBtnClick() {
     return;
   }
   if (!ShowLogEditor_) return;
+  ModalScope modal(*this);
   ShowLogEditor_();
   const bool ibm = IsContest(ContestKind::IBM);
   if (ibm) {
@@ -426,13 +428,18 @@ void MainController::ViewMultBtnClick() {
     View_.Inform("Log Table is Empty!");
     return;
   }
-  if (ShowMultView_) ShowMultView_();
+  if (!ShowMultView_) return;
+  ModalScope modal(*this);
+  ShowMultView_();
 }
 
 void MainController::FormClose() {
   Settings_.WriteWindowPlacement(View_.CurrentWindowState(), View_.IsActiveWindow(), View_.CurrentPlacement());
+  // The conversation ends with the window; events still waiting are dropped.
+  if (Module_.HamScopeLinked && HamScope_ != nullptr) HamScope_->CloseLink();
   Module_.HamScopeLinked = false;
   HamScope_ = nullptr;
+  LinkEvents_.clear();
 }
 
 }  // namespace qv::app

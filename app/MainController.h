@@ -7,7 +7,8 @@
 //
 // Implementation files: MainController.cpp (start, activation, layouts,
 // timers, keys, settings, closing), QsoChecks.cpp (field checks, Clear, Add
-// To Log, EmptyLog), CallCheck.cpp (call check and online lookup).
+// To Log, EmptyLog), CallCheck.cpp (call check and online lookup),
+// MainControllerLink.cpp (the link to the digital-mode program).
 //
 // Focus and the field handlers: FieldExit runs when the operator moves the
 // focus from one control of the window to another (Tab, a click); it may put
@@ -22,6 +23,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -40,11 +43,19 @@ namespace qv::app {
 
 class SettingsStore;
 
-// The pokes to the digital-mode program while its link is up.
+// The conversation with the digital-mode program (the window holds it; its
+// item changes and close event come back through LinkItemChange and
+// LinkClosed).
 class HamScopeLink {
 public:
   virtual ~HamScopeLink() = default;
+  // Opens the conversation; true when the program answered.
+  virtual bool SetLink(const std::string& service, const std::string& topic) = 0;
+  // Names an item component: the item's changes are reported from now on.
+  virtual void StartAdvise(const std::string& item) = 0;
   virtual void Poke(const std::string& item, const std::string& text) = 0;
+  // Ends the conversation; the close event follows.
+  virtual void CloseLink() = 0;
 };
 
 // Keys the window hands to FormKeyDown before its controls see them.
@@ -112,6 +123,30 @@ public:
   // Empties the log (the settings dialog's request); true when done.
   bool EmptyLog();
 
+  // ---- the link to the digital-mode program
+  void ConnHSBtnClick();
+  // The conversation's events. They run in arrival order, never inside a
+  // modal scope: while one is open they wait, and run when the last closes.
+  void LinkItemChange(const std::string& item, const std::string& text);
+  void LinkClosed();
+  // A modal scope is open while a modal dialog or an output runs (and, in
+  // the window, while any event handler runs).
+  // Leaving the last scope runs the waiting events, unless runEvents is
+  // false (the scope ends by an exception: they wait for the next chance).
+  void EnterModalScope() { ++ModalDepth_; }
+  void LeaveModalScope(bool runEvents = true);
+  class ModalScope {
+  public:
+    explicit ModalScope(MainController& c) : C_(c), Unwinding_(std::uncaught_exceptions()) { C_.EnterModalScope(); }
+    ~ModalScope() { C_.LeaveModalScope(std::uncaught_exceptions() == Unwinding_); }
+    ModalScope(const ModalScope&) = delete;
+    ModalScope& operator=(const ModalScope&) = delete;
+
+  private:
+    MainController& C_;
+    int Unwinding_;
+  };
+
   // ---- state and collaborators
   AppState& State() { return State_; }
   MainState& Module() { return Module_; }
@@ -127,7 +162,8 @@ public:
   void SetFetch(FetchFunction fetch) { Fetch_ = std::move(fetch); }
   void SetLookupHost(std::string host) { LookupHost_ = std::move(host); }
   void SetLookupDeadline(int32_t ms) { LookupDeadlineMs_ = ms; }
-  // The link to the digital-mode program; none until it is opened.
+  // The conversation with the digital-mode program, closed until
+  // ConnHSBtnClick opens it; FormClose closes and forgets it.
   void SetHamScopeLink(HamScopeLink* link) { HamScope_ = link; }
   // Shown modally by the log editor and multiplier view buttons.
   void SetLogEditor(std::function<void()> show) { ShowLogEditor_ = std::move(show); }
@@ -159,6 +195,16 @@ private:
   void Poke(const std::string& item, const std::string& text);
   bool IsContest(ContestKind kind) const;
   std::string UtcText(std::string_view pattern) const;
+  // link
+  struct LinkEvent {
+    bool Close = false;
+    std::string Item;
+    std::string Text;
+  };
+  void RunLinkEvents();
+  void DdeClientConv1Close();
+  void ClientItemChange(const std::string& item, const std::string& text);
+  void ClientRadioChange(const std::string& text);
 
   MainView& View_;
   TableFactory& Tables_;
@@ -179,6 +225,9 @@ private:
   Ctl Exiting_ = Ctl::Count;
   bool ExitRefused_ = false;
   HamScopeLink* HamScope_ = nullptr;
+  int32_t ModalDepth_ = 0;
+  bool RunningLinkEvents_ = false;
+  std::deque<LinkEvent> LinkEvents_;
   std::function<void()> ShowLogEditor_;
   std::function<void()> ShowMultView_;
 };

@@ -24,6 +24,7 @@
 #include <QVBoxLayout>
 #include <cstdio>
 
+#include "app/HamScopeDde.h"
 #include "app/LogFiles.h"
 #include "app/LogGridModel.h"
 #include "app/MainController.h"
@@ -127,6 +128,13 @@ TVedoruzEzu::TVedoruzEzu(TableFactory& tables, SettingsStore& settings, const st
   resize(kWindowWidth, kWindowHeight);
   BuildWidgets();
   Controller_ = std::make_unique<MainController>(*this, tables, settings, programFolder);
+  // The conversation's events are handlers of this window like any other.
+  HamScope_ = std::make_unique<HamScopeConversation>(
+      [this](const std::string& item, const std::string& text) {
+        Handle([&] { Controller_->LinkItemChange(item, text); });
+      },
+      [this] { Handle([&] { Controller_->LinkClosed(); }); });
+  Controller_->SetHamScopeLink(HamScope_.get());
   GridModel_ = std::make_unique<LogGridModel>();
   Grid_->setModel(GridModel_.get());
   connect(GridModel_.get(), &LogGridModel::CurrentRowChanged, this, [this](int row) {
@@ -148,6 +156,7 @@ TVedoruzEzu::~TVedoruzEzu() {
   // The grid's link leaves the log before the controller closes it.
   Grid_->setModel(nullptr);
   GridModel_.reset();
+  HamScope_.reset();
   Controller_.reset();
 }
 
@@ -324,9 +333,7 @@ void TVedoruzEzu::BuildWidgets() {
   buttons->addStretch(1);
   buttons->addWidget(button(Ctl::UserGuidBtn, "User Guide [F1]", central));
   buttons->addWidget(button(Ctl::SettingsButton, "Settings [F2]", central));
-  auto* hs = button(Ctl::ConnHSBtn, "Conn to HamScope", central);
-  hs->setEnabled(false);  // the link to the digital-mode program is not built yet
-  buttons->addWidget(hs);
+  buttons->addWidget(button(Ctl::ConnHSBtn, "Conn to HamScope", central));
   buttons->addWidget(button(Ctl::ExitButton, "Exit [F9]", central));
   main->addLayout(buttons);
 
@@ -416,6 +423,7 @@ void TVedoruzEzu::Connect() {
   click(Ctl::UserGuidBtn, &MainController::UserGuidBtnClick);
   click(Ctl::SettingsButton, &MainController::SettingsButtonClick);
   click(Ctl::ExitButton, &MainController::ExitButtonClick);
+  click(Ctl::ConnHSBtn, &MainController::ConnHSBtnClick);
   click(Ctl::IBM, &MainController::IBMClick);
   connect(LookupGroup_, &QButtonGroup::idClicked, this,
           [this](int) { Handle([&] { Controller_->OnlineLookupClick(); }); });
@@ -433,8 +441,12 @@ void TVedoruzEzu::InstallFilters() {
 }
 
 void TVedoruzEzu::Handle(const std::function<void()>& handler) {
+  // A running handler is a modal scope: the link's events that arrive inside
+  // it (through a message box's event loop) run when it has ended.
   ++HandlerDepth_;
+  Controller_->EnterModalScope();
   gui::Guarded(handler);
+  Controller_->LeaveModalScope();
   --HandlerDepth_;
 }
 

@@ -26,6 +26,7 @@ class QTimer;
 
 namespace qv::app {
 
+class HamScopeConversation;
 class LogGridModel;
 class MainController;
 class SettingsStore;
@@ -120,6 +121,8 @@ private:
 
   std::unique_ptr<MainController> Controller_;
   std::unique_ptr<LogGridModel> GridModel_;
+  // The DDE conversation with the digital-mode program (DdeClientConv1).
+  std::unique_ptr<HamScopeConversation> HamScope_;
   std::array<QWidget*, static_cast<size_t>(Ctl::Count)> Widgets_{};
   std::array<Look, static_cast<size_t>(Ctl::Count)> Looks_{};
   QTableView* Grid_ = nullptr;

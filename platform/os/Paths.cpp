@@ -79,6 +79,14 @@ bool CreateFolder(const std::string& path) {
   return errno == EEXIST && FolderExists(path);
 }
 
+bool CreatePrivateFolder(const std::string& path) {
+  if (path.empty()) return false;
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  return st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
+}
+
 bool ForceFolders(const std::string& path) {
   std::string p = WithoutTrailingSlash(path);
   if (p.empty()) return false;

@@ -25,6 +25,11 @@ bool FolderIsWritable(const std::string& path);
 bool CreateFolder(const std::string& path);
 // Creates the folder and every missing parent; true when it exists afterwards.
 bool ForceFolders(const std::string& path);
+// Creates one folder with mode 0700 when missing. True when it then is a real
+// folder (not a link) owned by this user that no one else may enter: a
+// folder in a shared place (the temporary folder) that another user made
+// first, or opened to others, is refused rather than used.
+bool CreatePrivateFolder(const std::string& path);
 // The names of the sub-folders of a folder, sorted by byte value, without
 // "." and ".."; empty when the folder cannot be read.
 std::vector<std::string> SubFolders(const std::string& path);

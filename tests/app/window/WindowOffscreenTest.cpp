@@ -21,6 +21,7 @@
 #include "platform/gui/SingleInstance.h"
 #include "platform/os/File.h"
 #include "platform/os/Paths.h"
+#include "support/QtTestApp.h"
 
 extern char** environ;
 
@@ -30,16 +31,7 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfi
 namespace qv::app::wintest {
 namespace {
 
-QApplication& App() {
-  static QApplication* app = [] {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    static int argc = 1;
-    static char arg0[] = "app_tests";
-    static char* argv[] = {arg0, nullptr};
-    return new gui::GuardedApplication(argc, argv);
-  }();
-  return *app;
-}
+QApplication& App() { return test::QtTestApp(); }
 
 void Spin(int ms = 0) {
   QElapsedTimer t;

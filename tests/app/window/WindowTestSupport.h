@@ -65,6 +65,8 @@ public:
   bool Active = true;
   bool Closed = false;
   bool ConfirmAnswer = true;
+  // Sees every text the controller sets (after the length limit).
+  std::function<void(Ctl, const std::string&)> OnSetText;
 
   ControlState& C(Ctl c) { return Controls[static_cast<size_t>(c)]; }
   const ControlState& C(Ctl c) const { return Controls[static_cast<size_t>(c)]; }
@@ -79,6 +81,7 @@ public:
     std::string t(text);
     if (C(c).MaxLength > 0 && t.size() > static_cast<size_t>(C(c).MaxLength) && IsEdit(c)) t.resize(C(c).MaxLength);
     C(c).Text = t;
+    if (OnSetText) OnSetText(c, t);
   }
   bool Checked(Ctl c) const override { return C(c).Checked; }
   void SetChecked(Ctl c, bool checked) override { C(c).Checked = checked; }
