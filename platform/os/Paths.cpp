@@ -79,6 +79,8 @@ bool CreateFolder(const std::string& path) {
   return errno == EEXIST && FolderExists(path);
 }
 
+bool RemoveFolder(const std::string& path) { return ::rmdir(path.c_str()) == 0 || !FolderExists(path); }
+
 bool ForceFolders(const std::string& path) {
   std::string p = WithoutTrailingSlash(path);
   if (p.empty()) return false;
