@@ -1,6 +1,7 @@
 // The real main window, run offscreen: typing a contact with Tab and Enter,
 // message boxes that do not re-run the check that showed them, and the
 // single instance of the program.
+#include "QtTestApp.h"
 #include "WindowTestSupport.h"
 
 #include <QApplication>
@@ -30,24 +31,7 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfi
 namespace qv::app::wintest {
 namespace {
 
-QApplication& App() {
-  static QApplication* app = [] {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    static int argc = 1;
-    static char arg0[] = "app_tests";
-    static char* argv[] = {arg0, nullptr};
-    return new gui::GuardedApplication(argc, argv);
-  }();
-  return *app;
-}
-
-void Spin(int ms = 0) {
-  QElapsedTimer t;
-  t.start();
-  do {
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-  } while (t.elapsed() < ms);
-}
+QApplication& App() { return TestApp(); }
 
 class OffscreenTest : public WindowTest {
 protected:
