@@ -187,16 +187,10 @@ bool TVedoruzEzuEdit::eventFilter(QObject* watched, QEvent* event) {
     Handle([&] { Controller_->FormKeyDown(hot); });
     return true;
   }
-  const QString text = key->text();
-  if (watched != CallSrch_ || text.size() != 1 || k == Qt::Key_Backspace || text[0].unicode() < 0x20 ||
-      text[0].unicode() == 0x7F || (key->modifiers() & Qt::ControlModifier))
-    return QDialog::eventFilter(watched, event);
-  const char typed = gui::CharToCp1252Byte(text[0]);
-  char result = 0;
-  Handle([&] { result = Controller_->CallSrchKeyPress(typed); });
-  if (result == 0) return true;
-  CallSrch_->insert(QString(gui::Cp1252ByteToChar(result)));
-  return true;
+  if (watched != CallSrch_) return QDialog::eventFilter(watched, event);
+  bool taken = false;
+  Handle([&] { taken = gui::FilterTypedKey(*CallSrch_, *key, [&](char typed, int) { return Controller_->CallSrchKeyPress(typed); }); });
+  return taken || QDialog::eventFilter(watched, event);
 }
 
 void TVedoruzEzuEdit::closeEvent(QCloseEvent* event) {

@@ -258,17 +258,12 @@ bool TVedoruzEzuPrefs::eventFilter(QObject* watched, QEvent* event) {
   }
   const PCtl field = CtlOf(watched);
   QLineEdit* line = field == PCtl::Count ? nullptr : LineOf(Widget(field));
-  const QString text = key->text();
-  if (line == nullptr || text.size() != 1 || key->key() == Qt::Key_Backspace || text[0].unicode() < 0x20 ||
-      text[0].unicode() == 0x7F || (key->modifiers() & Qt::ControlModifier))
-    return QDialog::eventFilter(watched, event);
-  const char typed = gui::CharToCp1252Byte(text[0]);
-  char result = 0;
-  Handle([&] { result = Controller_->KeyPress(field, typed, line->cursorPosition()); });
-  if (result == 0) return true;
-  if (result == typed && typed != '?') return QDialog::eventFilter(watched, event);
-  line->insert(QString(gui::Cp1252ByteToChar(result)));
-  return true;
+  if (line == nullptr) return QDialog::eventFilter(watched, event);
+  bool taken = false;
+  Handle([&] {
+    taken = gui::FilterTypedKey(*line, *key, [&](char typed, int caret) { return Controller_->KeyPress(field, typed, caret); });
+  });
+  return taken || QDialog::eventFilter(watched, event);
 }
 
 void TVedoruzEzuPrefs::closeEvent(QCloseEvent* event) {

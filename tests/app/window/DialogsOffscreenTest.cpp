@@ -61,6 +61,13 @@ void Key(QWidget* w, int key) {
   QApplication::sendEvent(w, &press);
 }
 
+void TypeKeys(QWidget* w, const QString& text) {
+  for (QChar c : text) {
+    QKeyEvent press(QEvent::KeyPress, static_cast<int>(c.toUpper().unicode()), Qt::NoModifier, QString(c));
+    QApplication::sendEvent(w, &press);
+  }
+}
+
 class DialogsOffscreenTest : public WindowTest {
 protected:
   void SetUp() override {
@@ -101,7 +108,11 @@ TEST_F(DialogsOffscreenTest, FirstStartCreatesAndSelectsALogInTheSettingsDialog)
     Key(d.Widget(PCtl::PrefCall), Qt::Key_F9);
     EXPECT_EQ(d.Text(PCtl::Stats), kSelectLogText);
     emit logs->activated(0);
-    static_cast<QLineEdit*>(d.Widget(PCtl::PrefCall))->setText(QStringLiteral("W1AW"));
+    auto* call = static_cast<QLineEdit*>(d.Widget(PCtl::PrefCall));
+    call->clear();
+    TypeKeys(call, QStringLiteral("w0a-w"));  // zeros typed slashed, "-" refused
+    EXPECT_EQ(d.Text(PCtl::PrefCall), "W\xD8" "AW");
+    call->setText(QStringLiteral("W1AW"));
     static_cast<QLineEdit*>(d.Widget(PCtl::MyCountry))->setText(QStringLiteral("USA"));
     static_cast<QComboBox*>(d.Widget(PCtl::MyContinent))->setEditText(QStringLiteral("NA"));
     Snap(&d, "settings");
