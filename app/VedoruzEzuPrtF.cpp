@@ -97,7 +97,7 @@ gui::ReportBand HeaderBand(const ReportColumnHeader& h) {
   }
   if (h.ShowPointsStatus) {
     b.Texts.push_back(
-        Styled(Text({kStatus.X + h.StatusShift, kStatus.Width}, h.StatusLab, kCaptionRow), 0, true));
+        Styled(Text({kStatus.X + h.StatusShift, kStatus.Width + 10}, h.StatusLab, kCaptionRow), 0, true));
     b.Texts.push_back(
         Styled(Text({kPoints.X + h.PointsShift, kPoints.Width + 10}, h.PointsLab, kCaptionRow), 0, true));
   }

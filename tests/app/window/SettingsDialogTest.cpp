@@ -131,6 +131,9 @@ TEST_F(SettingsDialogTest, RefusedLogNames) {
       {".x", "Error, .X Not Created!", false},    {"back\\slash", "Error, BACK\\SLASH Not Created!", false},
       {" test", "TEST Already exists!", false},   {"new", "Error, NEW Not Created!", true},
   };
+  // Hidden folders and plain files are never logs.
+  std::filesystem::create_directories(Home + ".hidden");
+  WriteFile(Home + "NOEXT", "x");
   Start({});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Typed);
@@ -266,6 +269,7 @@ TEST_F(SettingsDialogTest, RestoreReplacesTheLiveFileAndEndsTheProgram) {
   OnDialog([this] {
     EXPECT_TRUE(Prefs.C(PCtl::RestoreButton).Enabled);
     Dialog->RestoreButtonClick();
+    EXPECT_FALSE(Controller->LogData().Active());  // let go of before the copy
   });
   Start({});
   Controller->SettingsButtonClick();
@@ -285,6 +289,16 @@ TEST_F(SettingsDialogTest, RestoreReplacesTheLiveFileAndEndsTheProgram) {
   });
   Controller->SettingsButtonClick();
   EXPECT_EQ(View.SettingsDialogRuns, 2);
+}
+
+TEST_F(SettingsDialogTest, AnEmptyLogNameCountsAsAMissingLog) {
+  Configure({});
+  Store->WriteString("Settings", "LogName", "");
+  Controller = std::make_unique<MainController>(View, Tables, *Store, Home);
+  Controller->FormCreate();
+  ASSERT_FALSE(View.Messages.empty());
+  EXPECT_EQ(View.Messages[0].Text, "Quorvex Log " + Home + " is missing.\r\rSelect another Log or Create a new Log");
+  EXPECT_EQ(Store->ReadInteger("Settings", "Status", 0), -4);
 }
 
 }  // namespace
