@@ -274,12 +274,6 @@ void PrefsController::ShowPWClick() { View_.SetMasked(PCtl::HCPW, !View_.Checked
 
 void PrefsController::LogTypeClick() { View_.SetEnabled(PCtl::ContTypGrp, View_.Checked(PCtl::LogType)); }
 
-// The kind and the time choice are read from the controls when they are
-// needed (Save, the checks), so their clicks change nothing else.
-void PrefsController::ContTypGrpClick() {}
-
-void PrefsController::DatTimRadGrpClick() {}
-
 // ------------------------------------------------------------------- logs
 
 void PrefsController::CreateLogBtnClick() {

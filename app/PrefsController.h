@@ -49,7 +49,9 @@ inline constexpr std::string_view kSelectLogText = "Select desired Log";
 inline constexpr std::string_view kCloseRefusedText = "Click \"Save and Close\" button";
 
 // The dialog as its controller sees it. Setting a check box or a choice here
-// runs none of its click handlers.
+// runs none of its click handlers. The contest kind and the time choice are
+// read from their controls when they are needed (Save, the checks), so
+// their clicks need no handler.
 class PrefsView : public AppUi {
 public:
   virtual std::string Text(PCtl c) const = 0;
@@ -94,8 +96,6 @@ public:
   void SlashClick();
   void ShowPWClick();
   void LogTypeClick();
-  void ContTypGrpClick();
-  void DatTimRadGrpClick();
   void CreateLogBtnClick();
   void EmptyLogButtonClick();
   void RestoreButtonClick();
@@ -106,7 +106,6 @@ public:
 
   bool Saved() const { return Saved_; }
   bool PendingSelection() const { return PendingSelection_; }
-  const std::string& ShownLogName() const { return ShownLogName_; }
 
 private:
   bool IsIbm() const;

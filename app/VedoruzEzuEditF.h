@@ -33,7 +33,6 @@ public:
   EditController& Controller() { return *Controller_; }
   LogEditModel& Model() { return *Model_; }
   QTableView* Grid() const { return Grid_; }
-  QToolBar* Navigator() const { return Navigator_; }
   // The navigator's button of a name ("nbPost"), for tests.
   QAction* NavigatorAction(NavBtn button) const;
   QLineEdit* SearchField(ECtl c) const;

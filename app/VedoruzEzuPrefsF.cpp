@@ -205,8 +205,6 @@ void TVedoruzEzuPrefs::Connect() {
   click(PCtl::RestoreButton, &PrefsController::RestoreButtonClick);
   click(PCtl::UserGuidBtn, &PrefsController::UserGuidBtnClick);
   click(PCtl::SaveButton, &PrefsController::SaveButtonClick);
-  connect(ContTyp_, &QButtonGroup::idClicked, this, [this](int) { Handle([&] { Controller_->ContTypGrpClick(); }); });
-  connect(DatTim_, &QButtonGroup::idClicked, this, [this](int) { Handle([&] { Controller_->DatTimRadGrpClick(); }); });
   auto* logs = static_cast<QComboBox*>(Widget(PCtl::MyLogName));
   connect(logs, &QComboBox::activated, this, [this, logs](int index) {
     const std::string name = ToCp1252(logs->itemText(index));
