@@ -67,9 +67,12 @@ void ReopenLog(LogTable& log) {
 std::string LogEntriesText(LogTable& log) { return IntToStr(log.Data().RecordCount()) + " Log Entries"; }
 
 SerialState SerialAfterLastRecord(LogTable& log) {
-  DataSet& ds = log.Data();
+  log.Data().Last();
+  return SerialAfterCurrentRecord(log.Data());
+}
+
+SerialState SerialAfterCurrentRecord(DataSet& ds) {
   SerialState s;
-  ds.Last();
   const int32_t count = ds.RecordCount();
   if (count <= 0) return s;
   s.HasRecords = true;
@@ -85,6 +88,38 @@ SerialState SerialAfterLastRecord(LogTable& log) {
   }
   s.NumSentText = IntToStr(s.NextSerial);
   return s;
+}
+
+std::vector<std::string> ListLogFolders(const std::string& exeDir) {
+  std::vector<std::string> logs;
+  for (std::string& name : SubFolders(exeDir))
+    if (name.front() != '.') logs.push_back(std::move(name));
+  return logs;
+}
+
+bool IsValidLogName(std::string_view name) {
+  if (name.empty() || name.front() == '.') return false;
+  for (char c : name)
+    if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20) return false;
+  return true;
+}
+
+bool IsSelectableLog(const std::string& exeDir, std::string_view name) {
+  if (!IsValidLogName(name)) return false;
+  const std::string dir = LogDirOf(exeDir, name);
+  return FolderExists(dir) && FileExists(LogFileOf(dir));
+}
+
+CreateLogResult CreateLogFolder(const std::string& exeDir, std::string_view name) {
+  if (!IsValidLogName(name)) return CreateLogResult::Failed;
+  const std::string dir = LogDirOf(exeDir, name);
+  if (FolderExists(dir)) return CreateLogResult::Exists;
+  if (!CreateFolder(dir)) return CreateLogResult::Failed;
+  if (!CopyFile(exeDir + std::string(kLogFileName), LogFileOf(dir), false)) {
+    RemoveFolder(dir);
+    return CreateLogResult::Failed;
+  }
+  return CreateLogResult::Created;
 }
 
 std::string PlainZeros(std::string_view text) {

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qv {
 class DataSet;
@@ -52,6 +53,23 @@ std::string LogDirOf(std::string_view exeDir, std::string_view logName);
 std::string LogFileOf(std::string_view logDir);
 std::string BackupFileOf(std::string_view logDir);
 
+// The logs of the program folder: its sub-folders, hidden ones (a leading
+// '.') skipped, sorted by byte value. Plain files are never logs.
+std::vector<std::string> ListLogFolders(const std::string& exeDir);
+// A name a new log folder may take: not empty, no '/', '\\' or control
+// character (NUL included), not "." or "..", and no leading '.' (a hidden
+// folder would never be listed).
+bool IsValidLogName(std::string_view name);
+// A log the settings may name as the current one: a listed log folder that
+// holds the live file.
+bool IsSelectableLog(const std::string& exeDir, std::string_view name);
+
+enum class CreateLogResult : uint8_t { Created, Exists, Failed };
+// Makes the folder of a new log and copies the empty template (ExeDir's
+// V5LogDB.vlm) into it. An invalid name, a folder that cannot be made or a
+// template that cannot be copied give Failed and leave no folder behind.
+CreateLogResult CreateLogFolder(const std::string& exeDir, std::string_view name);
+
 // The log table component as the logic uses it: its dataset, and the index
 // switch that only a table component has.
 class LogTable {
@@ -79,17 +97,18 @@ void ReopenLog(LogTable& log);
 // The entry-count text: record count + " Log Entries".
 std::string LogEntriesText(LogTable& log);
 
-// The serial number after the last record in contact order (the log is left
-// on its last record).
+// The serial number after a record of the log.
 struct SerialState {
   bool HasRecords = false;
   std::string LastMode;  // the last record's Mode (empty without records)
   int32_t NextSerial = 1;
   std::string NumSentText = "1";  // plain decimal
 };
-// The last record's NumSent + 1; a NumSent that is no whole number (blanks
-// around it are allowed) gives record count + 1 instead, so an edited serial
-// never stops the window. Without records: 1.
+// The current record's NumSent + 1; a NumSent that is no whole number
+// (blanks around it are allowed) gives record count + 1 instead, so an
+// edited serial never stops the window. Without records: 1.
+SerialState SerialAfterCurrentRecord(DataSet& log);
+// The same for the last record in the current order (the log is left on it).
 SerialState SerialAfterLastRecord(LogTable& log);
 
 // The text with every slashed zero (byte 0xD8) replaced by the digit 0.

@@ -110,6 +110,13 @@ void LogGridModel::UpdateCurrentRow() {
   }
 }
 
+void LogGridModel::SetCell(int row, int column, const QString& text) {
+  if (row < 0 || row >= static_cast<int>(Rows_.size()) || column < 0 || column >= Rows_[static_cast<size_t>(row)].size())
+    return;
+  Rows_[static_cast<size_t>(row)][column] = text;
+  emit dataChanged(index(row, column), index(row, column));
+}
+
 int LogGridModel::rowCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : static_cast<int>(Rows_.size());
 }

@@ -47,6 +47,11 @@ public:
 signals:
   void CurrentRowChanged(int row);
 
+protected:
+  // For an editing subclass: the dataset shown, and one cached cell.
+  DataSet* LinkedDataSet() const { return GetDataSet(); }
+  void SetCell(int row, int column, const QString& text);
+
 private:
   void ActiveChanged() override { Schedule(true); }
   void DataSetChanged() override { Schedule(true); }

@@ -147,19 +147,7 @@ void MainController::FormCreate() {
   View_.SetTimerEnabled(MainTimer::Clock, true);
 }
 
-void MainController::FillStateList() {
-  std::vector<std::string> states;
-  if (StatesOpen_) {
-    DataSet& t = States_->Data();
-    Field* state = t.FieldByName("State");
-    t.First();
-    while (!t.Eof()) {
-      states.push_back(state->AsString());
-      t.Next();
-    }
-  }
-  View_.SetItems(Ctl::StateFLD, states);
-}
+void MainController::FillStateList() { View_.SetItems(Ctl::StateFLD, StateNames()); }
 
 void MainController::LoadWindowSettings() {
   State_.NumSentText = View_.Text(Ctl::NumSent);

@@ -29,6 +29,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/AppState.h"
 #include "app/MainView.h"
@@ -169,6 +170,26 @@ public:
   void SetLogEditor(std::function<void()> show) { ShowLogEditor_ = std::move(show); }
   void SetMultiplierView(std::function<void()> show) { ShowMultView_ = std::move(show); }
 
+  // ---- for the dialogs and the output choice (MainControllerDialogs.cpp)
+  SettingsStore& Store() { return Settings_; }
+  // The member table when it is open, else nullptr.
+  DataSet* MemberData();
+  // The State values of the state table, in table order (empty without it).
+  std::vector<std::string> StateNames();
+  // The clock timer stops while the settings dialog is active and starts
+  // again (1500 ms) after a successful save.
+  void StopClock();
+  // After the settings dialog saved: both status panels cleared, the layout
+  // of the log's kind, the clock restarted, the entry count shown.
+  void ApplySavedSettings();
+  // The output choice's click: the print or the export of the selected item,
+  // then the frequency field and the choice put back as they were.
+  void OutFmtRadGrpClick();
+  // The printed report's printer; none: printing does nothing.
+  void SetReportPrinter(ReportPrinter* printer) { Printer_ = printer; }
+  // The local clock of the print date (Now by default).
+  void SetLocalClock(std::function<double()> clock) { LocalNow_ = std::move(clock); }
+
 private:
   class PlacementOnce;
 
@@ -230,6 +251,8 @@ private:
   std::deque<LinkEvent> LinkEvents_;
   std::function<void()> ShowLogEditor_;
   std::function<void()> ShowMultView_;
+  ReportPrinter* Printer_ = nullptr;
+  std::function<double()> LocalNow_;
 };
 
 }  // namespace qv::app

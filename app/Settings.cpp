@@ -125,6 +125,10 @@ StationSettings SettingsStore::ReadStationSettings(std::string_view logName, con
 void SettingsStore::WriteStationSettings(std::string_view logName, const StationSettings& settings) {
   IniFile ini = Load();
   const std::string section = LogSectionName(logName);
+  // Values written earlier (the kind of a new log) move to their place.
+  for (std::string_view name : {"MyCall", "MyName", "MyState", "MyCountry", "MyContinent", "AutoManTime",
+                                "TypeContest", "TypeLog", "MyXmtrID", "MyZone"})
+    ini.DeleteValue(section, name);
   ini.WriteString(section, "MyCall", settings.MyCall);
   ini.WriteString(section, "MyName", settings.MyName);
   ini.WriteString(section, "MyState", settings.MyState);
@@ -182,11 +186,9 @@ void LoadSettings(AppState& state, SettingsStore& store, LogTable& log, AppUi& u
   } else {
     state.Program = store.ReadProgramSettings(state.Program);
     state.LogDir = LogDirOf(state.ExeDir, state.Program.LogName);
-    if (state.Program.LogName.empty()) {
-      // No log name: no log is selected (the program folder itself, with the
-      // empty log template, is no log).
-      state.LogDir.clear();
-    } else if (!FileExists(LogFileOf(state.LogDir))) {
+    // An empty or unusable name counts as a missing log: it would make the
+    // program folder the log folder and the template the live log.
+    if (!IsSelectableLog(state.ExeDir, state.Program.LogName)) {
       ui.Warn("Quorvex Log " + state.LogDir + " is missing.\r\rSelect another Log or Create a new Log");
       store.MarkLogMissing();
       // The missing log is no longer the selected one.

@@ -108,7 +108,8 @@ public:
   // The log's section; missing values keep the values of current.
   StationSettings ReadStationSettings(std::string_view logName, const StationSettings& current) const;
   // Writes MyCall, MyName, MyState, MyCountry, MyContinent, AutoManTime,
-  // TypeContest, TypeLog, MyXmtrID, MyZone into the log's section.
+  // TypeContest, TypeLog, MyXmtrID, MyZone into the log's section, listed
+  // in this order after any other values of the section.
   void WriteStationSettings(std::string_view logName, const StationSettings& settings);
   // Status -4 and no LogName: the next start goes straight to the dialog.
   void MarkLogMissing();

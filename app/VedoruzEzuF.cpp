@@ -31,6 +31,7 @@
 #include "app/MemTableFactory.h"
 #include "app/OnlineLookup.h"
 #include "app/Settings.h"
+#include "app/VedoruzEzuPrtF.h"
 #include "platform/gui/ErrorGuard.h"
 #include "platform/gui/QtText.h"
 #include "platform/gui/SingleInstance.h"
@@ -146,6 +147,7 @@ TVedoruzEzu::TVedoruzEzu(TableFactory& tables, SettingsStore& settings, const st
     }
   });
   Connect();
+  InstallDialogs();
   InstallFilters();
 }
 
@@ -359,7 +361,6 @@ void TVedoruzEzu::BuildWidgets() {
     outputLayout->addWidget(r);
   }
   output->setToolTip(QStringLiteral("2nd: Select Output Format"));
-  output->setEnabled(false);  // printing and exports come with the output dialogs
   Register(Ctl::OutFmtRadGrp, output);
   choices->addWidget(output);
   choices->addStretch(1);

@@ -29,6 +29,8 @@ namespace qv::app {
 class HamScopeConversation;
 class LogGridModel;
 class MainController;
+class TVedoruzEzuPrt;
+struct DialogHooks;
 class SettingsStore;
 class TableFactory;
 
@@ -56,6 +58,11 @@ public:
   void SetMessageHook(MessageHook hook) { MessageHook_ = std::move(hook); }
   // The settings dialog, shown modally by RunSettingsDialog.
   void SetSettingsDialog(std::function<void()> dialog) { SettingsDialog_ = std::move(dialog); }
+  // Replaces the input prompt of the dialogs (tests).
+  using PromptHook = std::function<bool(const std::string& title, const std::string& label, std::string& value)>;
+  void SetPromptHook(PromptHook hook) { PromptHook_ = std::move(hook); }
+  // The printed report (its printer dialog can be replaced by tests).
+  TVedoruzEzuPrt& ReportWindow() { return *Report_; }
 
   // ---- MainView
   std::string Text(Ctl c) const override;
@@ -118,6 +125,10 @@ private:
   Ctl CtlOf(const QObject* object) const;
   void ApplyLook(Ctl c);
   bool Message(const std::string& kind, const std::string& text);
+  // The settings dialog, the log editor, the multiplier view, the printed
+  // report and the output choice (VedoruzEzuFDialogs.cpp).
+  void InstallDialogs();
+  DialogHooks Hooks();
 
   std::unique_ptr<MainController> Controller_;
   std::unique_ptr<LogGridModel> GridModel_;
@@ -139,6 +150,8 @@ private:
   std::function<void(const QUrl&)> UrlOpener_;
   MessageHook MessageHook_;
   std::function<void()> SettingsDialog_;
+  PromptHook PromptHook_;
+  std::unique_ptr<TVedoruzEzuPrt> Report_;
 };
 
 // The process entry: one instance per program folder (a second one ends at

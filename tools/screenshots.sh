@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Screenshots of the main window in each log layout (GP, contest, WWDX, NAQP,
-# IBM) under a virtual X server, saved as build/screenshots/<layout>.png.
+# IBM) under a virtual X server, saved as build/screenshots/<layout>.png; then
+# the settings dialog, the log editor, the multiplier view and a page of the
+# printed report, drawn offscreen by the dialog tests of app_tests (when that
+# program is in the same folder) as settings.png, editor.png,
+# multipliers.png and report.png.
 #
 # Usage: tools/screenshots.sh [folder holding the quorvex executable]
 #        (default: build/ of the repository; QUORVEX_EXE overrides the path)
@@ -70,3 +74,13 @@ for entry in "${layouts[@]}"; do
   qpid=""
   echo "$out/$name.png"
 done
+
+tests=${QUORVEX_TESTS:-$(dirname "$exe")/app_tests}
+if [ -x "$tests" ]; then
+  QV_SCREENSHOT_DIR=$out QT_QPA_PLATFORM=offscreen "$tests" \
+    --gtest_filter='DialogsOffscreenTest.*:ReportPrintTest.PagesByLogKind' >"$work/dialogs.log" 2>&1 ||
+    { cat "$work/dialogs.log" >&2; exit 1; }
+  for name in settings editor multipliers report; do echo "$out/$name.png"; done
+else
+  echo "no app_tests at $tests: no pictures of the dialogs" >&2
+fi

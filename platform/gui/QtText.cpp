@@ -1,5 +1,8 @@
 #include "platform/gui/QtText.h"
 
+#include <QKeyEvent>
+#include <QLineEdit>
+
 #include "platform/os/CodePage.h"
 
 namespace qv::gui {
@@ -22,5 +25,18 @@ char CharToCp1252Byte(QChar c) {
 }
 
 QChar Cp1252ByteToChar(char byte) { return QChar(Cp1252ToChar(static_cast<uint8_t>(byte))); }
+
+bool FilterTypedKey(QLineEdit& line, const QKeyEvent& key, const std::function<char(char typed, int caret)>& filter) {
+  const QString text = key.text();
+  if (text.size() != 1 || key.key() == Qt::Key_Backspace || text[0].unicode() < 0x20 || text[0].unicode() == 0x7F ||
+      (key.modifiers() & Qt::ControlModifier))
+    return false;
+  const char typed = CharToCp1252Byte(text[0]);
+  const char result = filter(typed, line.cursorPosition());
+  if (result == 0) return true;
+  if (result == typed && typed != '?') return false;
+  line.insert(QString(Cp1252ByteToChar(result)));
+  return true;
+}
 
 }  // namespace qv::gui

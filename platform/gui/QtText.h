@@ -4,8 +4,12 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 #include <string>
 #include <string_view>
+
+class QKeyEvent;
+class QLineEdit;
 
 namespace qv::gui {
 
@@ -17,5 +21,13 @@ std::string ToCp1252(const QString& text);
 // alone (never typed on its own) also gives '?'.
 char CharToCp1252Byte(QChar c);
 QChar Cp1252ByteToChar(char byte);
+
+// A key press on a line edit that types one printable character goes through
+// filter (the typed 1252 byte and the caret position give the byte to type,
+// 0 to drop it). True when the press was taken (dropped, or another character
+// inserted in its place); false leaves it to the line edit: keys that type no
+// single character (backspace, control keys, shortcuts) and characters the
+// filter keeps.
+bool FilterTypedKey(QLineEdit& line, const QKeyEvent& key, const std::function<char(char typed, int caret)>& filter);
 
 }  // namespace qv::gui

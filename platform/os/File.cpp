@@ -14,6 +14,7 @@
 //  3. A closed File has Fd_ == -1 and an empty HeldLocks_.
 #include "platform/os/File.h"
 #include "platform/os/System.h"
+#include "platform/host/SysUtils.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -25,6 +26,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <ctime>
 
 namespace qv {
 
@@ -266,6 +268,19 @@ bool FileExists(const std::string& path) {
 }
 
 bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool FileAge(const std::string& path, double& localDateTime) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  std::tm tm{};
+  if (::localtime_r(&st.st_mtime, &tm) == nullptr) return false;
+  double date = 0, time = 0;
+  if (!TryEncodeDate(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, date) ||
+      !TryEncodeTime(tm.tm_hour, tm.tm_min, tm.tm_sec < 60 ? tm.tm_sec : 59, 0, time))
+    return false;
+  localDateTime = date + time;
+  return true;
+}
 
 namespace {
 

@@ -89,6 +89,9 @@ bool DeleteFile(const std::string& path);
 // Copies src to dest through a temporary file in dest's folder and a rename,
 // so dest is either the old file or a complete copy. failIfExists as CopyFileA.
 bool CopyFile(const std::string& src, const std::string& dest, bool failIfExists);
+// The file's last modification as a local host date-time (days since
+// 1899-12-30); false when the file cannot be queried.
+bool FileAge(const std::string& path, double& localDateTime);
 
 // Test hook: after the k-th write or truncate from now (k >= 1) the layer
 // either throws EOSError (Fail) or ends the process at once with _exit(exitCode)

@@ -87,6 +87,8 @@ bool CreatePrivateFolder(const std::string& path) {
   return st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
 }
 
+bool RemoveFolder(const std::string& path) { return ::rmdir(path.c_str()) == 0 || !FolderExists(path); }
+
 bool ForceFolders(const std::string& path) {
   std::string p = WithoutTrailingSlash(path);
   if (p.empty()) return false;

@@ -23,6 +23,8 @@ bool FolderExists(const std::string& path);
 bool FolderIsWritable(const std::string& path);
 // Creates one folder (mode 0777 less the umask); true when it exists afterwards.
 bool CreateFolder(const std::string& path);
+// Removes an empty folder; true when it is gone afterwards.
+bool RemoveFolder(const std::string& path);
 // Creates the folder and every missing parent; true when it exists afterwards.
 bool ForceFolders(const std::string& path);
 // Creates one folder with mode 0700 when missing. True when it then is a real

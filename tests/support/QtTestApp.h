@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <cstdlib>
 
 #include "platform/gui/ErrorGuard.h"
@@ -18,6 +19,15 @@ inline QApplication& QtTestApp() {
     return new gui::GuardedApplication(argc, argv);
   }();
   return *app;
+}
+
+// Runs the event loop for at least ms milliseconds.
+inline void Spin(int ms = 0) {
+  QElapsedTimer t;
+  t.start();
+  do {
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+  } while (t.elapsed() < ms);
 }
 
 }  // namespace qv::test

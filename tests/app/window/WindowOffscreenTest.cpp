@@ -32,14 +32,7 @@ namespace qv::app::wintest {
 namespace {
 
 QApplication& App() { return test::QtTestApp(); }
-
-void Spin(int ms = 0) {
-  QElapsedTimer t;
-  t.start();
-  do {
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-  } while (t.elapsed() < ms);
-}
+using test::Spin;
 
 class OffscreenTest : public WindowTest {
 protected:

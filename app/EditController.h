@@ -1,0 +1,100 @@
+// The log editor's logic: the columns shown per log kind, the call and
+// serial searches, the navigator's actions and the bookkeeping of the last
+// one, and the close with the update of the main window. The editor window
+// (VedoruzEzuEditF) forwards its events here; the edits themselves go
+// straight into the live log through the dataset (Edit, Post, Delete).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "app/AppUi.h"
+
+namespace qv {
+class DataSet;
+}
+
+namespace qv::app {
+
+class LogTable;
+class MainView;
+struct AppState;
+enum class HotKey : uint8_t;
+
+enum class ECtl : uint8_t { CallSrch, NumSrch, Count };
+
+// The navigator's buttons, in the order of their names.
+enum class NavBtn : uint8_t { nbFirst, nbPrior, nbNext, nbLast, nbInsert, nbDelete, nbEdit, nbPost, nbCancel, nbRefresh };
+inline constexpr std::array<std::string_view, 10> kNavBtnNames = {
+    "nbFirst", "nbPrior", "nbNext", "nbLast", "nbInsert", "nbDelete", "nbEdit", "nbPost", "nbCancel", "nbRefresh"};
+// The buttons the editor's navigator shows (no insert), with their hints.
+struct NavButton {
+  NavBtn Button;
+  std::string_view Hint;
+};
+inline constexpr std::array<NavButton, 9> kEditNavButtons = {{
+    {NavBtn::nbFirst, "First Entry"},
+    {NavBtn::nbPrior, "Prior"},
+    {NavBtn::nbNext, "Next"},
+    {NavBtn::nbLast, "Last Entry"},
+    {NavBtn::nbDelete, "DELETE Selected Record !"},
+    {NavBtn::nbEdit, "EDIT"},
+    {NavBtn::nbPost, "SAVE  CHANGES(s)  /  POST  !"},
+    {NavBtn::nbCancel, "Cancel Change(s)"},
+    {NavBtn::nbRefresh, "Refresh"},
+}};
+
+inline constexpr std::string_view kEditCaption = "Browse/Edit the Log";
+inline constexpr std::string_view kCloseQuestion =
+    "Did you Click \"SAVE CHANGE(s)\" button if a Record was \"Modified\" ?";
+inline constexpr std::string_view kDeleteQuestion = "Delete record?";
+
+class EditView : public AppUi {
+public:
+  virtual std::string Text(ECtl c) const = 0;
+  virtual void SetCaption(const std::string& caption) = 0;
+  virtual void Maximize() = 0;
+  virtual void SetGridColumnVisible(int32_t column, bool visible) = 0;
+  virtual void Focus(ECtl c) = 0;
+  // The close question with Yes, No and Ignore; false for No.
+  virtual bool ConfirmClose(const std::string& text) = 0;
+  virtual void CloseWindow() = 0;
+};
+
+class EditController {
+public:
+  // log: the main window's live log; main and state: the main window, whose
+  // entry count, mode and serial the close updates.
+  EditController(EditView& view, LogTable& log, AppState& state, MainView& main);
+
+  void FormActivate();
+  void FormKeyDown(HotKey key);
+  // The character a key typed into CallSrch becomes, 0 to drop it.
+  char CallSrchKeyPress(char key);
+  void CallSrchBtnClick();
+  void NumSrchBtnClick();
+  // A navigator button: its before-action, the action (a delete asks
+  // first; a refused or impossible action stops there), its click.
+  void NavigatorButton(NavBtn button);
+  void EditDBNavigatorBeforeAction(NavBtn button);
+  void EditDBNavigatorClick(NavBtn button);
+  void CloseWindowClick();
+
+  bool NavigatorUsed() const { return NavigatorUsed_; }
+  const std::string& LastNavigatorAction() const { return LastNavigatorAction_; }
+
+private:
+  bool RunAction(NavBtn button);
+  void UpdateMainWindow();
+
+  EditView& View_;
+  LogTable& Log_;
+  AppState& State_;
+  MainView& Main_;
+  bool NavigatorUsed_ = false;
+  std::string LastNavigatorAction_;
+};
+
+}  // namespace qv::app

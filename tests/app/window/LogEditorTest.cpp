@@ -1,0 +1,170 @@
+// The log editor's logic on a fake editor window over the live log.
+#include "WindowTestSupport.h"
+#include "app/EditController.h"
+#include "platform/dataset/DataSet.h"
+
+namespace qv::app::wintest {
+namespace {
+
+class FakeEditView : public EditView {
+public:
+  std::string Search[2];
+  std::map<int32_t, bool> Columns;
+  std::vector<Message> Messages;
+  bool CloseAnswer = true;
+  int32_t CloseQuestions = 0;
+  bool Closed = false;
+
+  std::string Text(ECtl c) const override { return Search[static_cast<size_t>(c)]; }
+  void SetCaption(const std::string&) override {}
+  void Maximize() override {}
+  void SetGridColumnVisible(int32_t column, bool visible) override { Columns[column] = visible; }
+  void Focus(ECtl) override {}
+  bool ConfirmClose(const std::string&) override {
+    ++CloseQuestions;
+    return CloseAnswer;
+  }
+  void CloseWindow() override { Closed = true; }
+  void Inform(const std::string& t) override { Messages.push_back({"information", t}); }
+  void Warn(const std::string& t) override { Messages.push_back({"warning", t}); }
+  bool Confirm(const std::string& t) override {
+    Messages.push_back({"confirm", t});
+    return true;
+  }
+};
+
+class LogEditorTest : public WindowTest {
+protected:
+  void Open(const LogKind& kind) {
+    QsoRecord q;
+    q.QSODate = "2024-05-06";
+    q.Freq = "14";
+    for (const auto& [call, serial, mode] : {std::tuple{"W0ABC", " 001", "CW"}, std::tuple{"W\xD8XYZ", " 007", "SSB"},
+                                              std::tuple{"K1ZZ", "8", "RTTY"}}) {
+      q.Call = call;
+      q.NumSent = serial;
+      q.Mode = mode;
+      AddLogRecord(q);
+    }
+    Start(kind);
+    Editor = std::make_unique<EditController>(Edit, Controller->Log(), Controller->State(), View);
+    Editor->FormActivate();
+  }
+  std::string CurrentCall() { return Controller->LogData().FieldByName("Call")->AsString(); }
+  void TypeCall(const std::string& keys) {
+    Edit.Search[0].clear();
+    for (char k : keys)
+      if (char c = Editor->CallSrchKeyPress(k)) Edit.Search[0] += c;
+  }
+
+  FakeEditView Edit;
+  std::unique_ptr<EditController> Editor;
+};
+
+TEST_F(LogEditorTest, ColumnsPerLogKind) {
+  struct Case {
+    LogKind Kind;
+    bool Reports, Serials, Member;
+  };
+  const Case cases[] = {{{false, "GP"}, true, false, false},
+                        {{true, "Other"}, true, true, false},
+                        {{true, "WWDX"}, true, false, false},
+                        {{true, "NAQP"}, false, false, false},
+                        {{true, "IBM"}, false, true, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Kind.TypeContest);
+    Edit.Columns.clear();
+    Start(c.Kind);
+    EditController editor(Edit, Controller->Log(), Controller->State(), View);
+    editor.FormActivate();
+    EXPECT_EQ(Edit.Columns[5], c.Reports);
+    EXPECT_EQ(Edit.Columns[7], c.Reports);
+    EXPECT_EQ(Edit.Columns[6], c.Serials);
+    EXPECT_EQ(Edit.Columns[8], c.Serials);
+    EXPECT_EQ(Edit.Columns[15], c.Member);
+    EXPECT_EQ(Edit.Columns[16], c.Member);
+    EXPECT_TRUE(Edit.Columns[18]);
+  }
+}
+
+TEST_F(LogEditorTest, SearchesFollowTheZerosAndTheSerialNumbers) {
+  struct Case {
+    bool ZSlashed;
+    bool CallSearch;
+    std::string Typed;
+    std::string Found;  // call of the record made current; empty: not found
+  };
+  const Case cases[] = {
+      {false, true, "w0abc", "W0ABC"},      {true, true, "w0xyz", "W\xD8XYZ"},  {true, true, "w0abc", ""},
+      {true, false, "7", "W\xD8XYZ"},        {true, false, "0007", "W\xD8XYZ"}, {true, false, "8", "K1ZZ"},
+      {true, false, "abc", ""},             {true, false, "99", ""},
+  };
+  Open({true, "Other"});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Typed);
+    Controller->State().Program.ZSlashed = c.ZSlashed;
+    Controller->LogData().Last();
+    Edit.Messages.clear();
+    if (c.CallSearch) {
+      TypeCall(c.Typed);
+      Editor->CallSrchBtnClick();
+    } else {
+      Edit.Search[1] = c.Typed;
+      Editor->NumSrchBtnClick();
+    }
+    if (c.Found.empty()) {
+      ASSERT_EQ(Edit.Messages.size(), 1u);
+      EXPECT_EQ(Edit.Messages[0].Text, Edit.Search[c.CallSearch ? 0 : 1] + " Not found!");
+      EXPECT_EQ(CurrentCall(), "K1ZZ");  // the current record stays
+    } else {
+      EXPECT_TRUE(Edit.Messages.empty());
+      EXPECT_EQ(CurrentCall(), c.Found);
+    }
+  }
+  Edit.Search[1].clear();
+  Edit.Messages.clear();
+  Editor->FormKeyDown(HotKey::F4);  // an empty serial search does nothing
+  EXPECT_TRUE(Edit.Messages.empty());
+  EXPECT_EQ(CurrentCall(), "K1ZZ");
+}
+
+TEST_F(LogEditorTest, ClosingAsksUnlessTheLastActionWasAPost) {
+  Open({true, "Other"});
+  DataSet& log = Controller->LogData();
+  Editor->NavigatorButton(NavBtn::nbFirst);
+  Editor->NavigatorButton(NavBtn::nbEdit);
+  log.FieldByName("Mode")->SetAsString("FM");
+  Editor->NavigatorButton(NavBtn::nbPost);
+  EXPECT_EQ(Editor->LastNavigatorAction(), "nbPost");
+  Editor->CloseWindowClick();
+  EXPECT_EQ(Edit.CloseQuestions, 0);
+  EXPECT_TRUE(Edit.Closed);
+  EXPECT_EQ(LogRecords()[0].Mode, "FM");
+  // The main window takes the current record's mode and serial.
+  EXPECT_EQ(Text(Ctl::Mode), "FM");
+  EXPECT_EQ(Text(Ctl::NumSent), "2");
+  EXPECT_EQ(Text(Ctl::LogNr), "3 Log Entries");
+
+  Edit.Closed = false;
+  Editor->FormActivate();
+  Editor->NavigatorButton(NavBtn::nbLast);
+  Editor->NavigatorButton(NavBtn::nbDelete);
+  EXPECT_EQ(Edit.Messages.back().Text, kDeleteQuestion);
+  EXPECT_EQ(LogRecords().size(), 2u);
+  Edit.CloseAnswer = false;
+  Editor->FormKeyDown(HotKey::F9);
+  EXPECT_EQ(Edit.CloseQuestions, 1);
+  EXPECT_FALSE(Edit.Closed);
+  Edit.CloseAnswer = true;
+  Editor->CloseWindowClick();
+  EXPECT_TRUE(Edit.Closed);
+  EXPECT_EQ(Text(Ctl::LogNr), "2 Log Entries");
+
+  // Post and cancel outside an edit do nothing and count as no action.
+  Editor->FormActivate();
+  Editor->NavigatorButton(NavBtn::nbPost);
+  EXPECT_FALSE(Editor->NavigatorUsed());
+}
+
+}  // namespace
+}  // namespace qv::app::wintest

@@ -1,0 +1,305 @@
+// The settings dialog's logic on a fake dialog, run as the main window runs
+// it (from the first start, the settings button or the missing-log path).
+#include <deque>
+
+#include "WindowTestSupport.h"
+#include "app/LogFiles.h"
+#include "app/PrefsController.h"
+#include "platform/dataset/DataSet.h"
+
+namespace qv::app::wintest {
+namespace {
+
+struct PrefsControl {
+  std::string Text;
+  bool Checked = false;
+  bool Enabled = true;
+  bool Masked = false;
+  std::vector<std::string> Items;
+  int32_t Index = -1;
+  uint32_t Back = 0;
+};
+
+class FakePrefsView : public PrefsView {
+public:
+  std::array<PrefsControl, static_cast<size_t>(PCtl::Count)> Controls;
+  PCtl Focused = PCtl::Count;
+  std::vector<Message> Messages;
+  std::deque<std::string> Answers;  // prompt answers; none left: cancelled
+  bool ConfirmAnswer = true;
+  bool Closed = false;
+  bool Ended = false;
+
+  PrefsControl& C(PCtl c) { return Controls[static_cast<size_t>(c)]; }
+  const PrefsControl& C(PCtl c) const { return Controls[static_cast<size_t>(c)]; }
+  std::string LastMessage() const { return Messages.empty() ? std::string() : Messages.back().Text; }
+
+  std::string Text(PCtl c) const override { return C(c).Text; }
+  void SetText(PCtl c, std::string_view t) override { C(c).Text = std::string(t); }
+  bool Checked(PCtl c) const override { return C(c).Checked; }
+  void SetChecked(PCtl c, bool v) override { C(c).Checked = v; }
+  bool Enabled(PCtl c) const override { return C(c).Enabled; }
+  void SetEnabled(PCtl c, bool v) override { C(c).Enabled = v; }
+  void SetItems(PCtl c, const std::vector<std::string>& items) override { C(c).Items = items; }
+  int32_t ItemIndex(PCtl c) const override { return C(c).Index; }
+  void SetItemIndex(PCtl c, int32_t i) override { C(c).Index = i; }
+  void SetLook(PCtl c, uint32_t back, uint32_t) override { C(c).Back = back; }
+  void SetMasked(PCtl c, bool m) override { C(c).Masked = m; }
+  void Focus(PCtl c) override { Focused = c; }
+  PCtl FocusedControl() const override { return Focused; }
+  bool Prompt(const std::string&, const std::string&, std::string& value) override {
+    if (Answers.empty()) return false;
+    value = Answers.front();
+    Answers.pop_front();
+    return true;
+  }
+  void OpenUrl(const std::string&) override {}
+  void CloseDialog() override { Closed = true; }
+  void EndProgram() override { Ended = true; }
+  void Inform(const std::string& t) override { Messages.push_back({"information", t}); }
+  void Warn(const std::string& t) override { Messages.push_back({"warning", t}); }
+  bool Confirm(const std::string& t) override {
+    Messages.push_back({"confirm", t});
+    return ConfirmAnswer;
+  }
+};
+
+class SettingsDialogTest : public WindowTest {
+protected:
+  // The dialog as the main window opens it: made, activated, then script.
+  void OnDialog(std::function<void()> script) {
+    View.SettingsDialog = [this, script] {
+      Dialog = std::make_unique<PrefsController>(Prefs, *Controller);
+      Dialog->FormCreate();
+      Dialog->FormActivate();
+      script();
+    };
+  }
+  void Fill(const std::string& call, const std::string& country, const std::string& continent) {
+    Prefs.C(PCtl::PrefCall).Text = call;
+    Prefs.C(PCtl::MyCountry).Text = country;
+    Prefs.C(PCtl::MyContinent).Text = continent;
+  }
+  std::string Stats() const { return Prefs.C(PCtl::Stats).Text; }
+
+  FakePrefsView Prefs;
+  std::unique_ptr<PrefsController> Dialog;
+};
+
+TEST_F(SettingsDialogTest, FirstRunCreatesALogAndSavesOnlyOnceItIsPicked) {
+  std::filesystem::remove_all(Home + "TEST");
+  Prefs.Answers = {"  test "};
+  OnDialog([this] {
+    EXPECT_EQ(ReadFile(Home + "TEST/V5LogDB.vlm"), "template");
+    EXPECT_EQ(Prefs.C(PCtl::MyLogName).Items, std::vector<std::string>{"TEST"});
+    EXPECT_EQ(Prefs.Text(PCtl::MyLogName), kPickLogText);
+    Fill("W1AW", "USA", "NA");
+    Dialog->SaveButtonClick();
+    EXPECT_EQ(Stats(), kSelectLogText);
+    EXPECT_FALSE(Dialog->FormCloseQuery());
+    EXPECT_EQ(Prefs.LastMessage(), kCloseRefusedText);
+    Dialog->MyLogNameClick("TEST");
+    Fill("W1AW", "USA", "NA");
+    Prefs.C(PCtl::MyName).Text = "Hiram";
+    Prefs.C(PCtl::MyZone).Text = "05";
+    Dialog->SaveButtonClick();
+    EXPECT_TRUE(Dialog->Saved());
+    EXPECT_TRUE(Prefs.Closed);
+  });
+  Controller = std::make_unique<MainController>(View, Tables, *Store, Home);
+  Controller->FormCreate();
+  EXPECT_EQ(View.SettingsDialogRuns, 1);
+  EXPECT_EQ(Store->ReadInteger("Settings", "Status", 0), 4);
+  EXPECT_EQ(Store->ReadString("Settings", "LogName", ""), "TEST");
+  EXPECT_NE(ReadFile(Store->Path())
+                .find("[Log Index\\TEST]\nMyCall=W1AW\nMyName=Hiram\nMyState=\nMyCountry=USA\nMyContinent=NA\n"
+                      "AutoManTime=True\nTypeContest=IBM\nTypeLog=1\nMyXmtrID=\nMyZone=05\n"),
+            std::string::npos)
+      << ReadFile(Store->Path());
+  EXPECT_EQ(Controller->Log().DatabaseFileName(), Home + "TEST/V5LogDB.vlm");
+  EXPECT_TRUE(View.TimerOn[0]);
+}
+
+TEST_F(SettingsDialogTest, RefusedLogNames) {
+  struct Case {
+    std::string Typed;
+    std::string Message;
+    bool RemoveTemplate;
+  };
+  const Case cases[] = {
+      {"a/b", "Error, A/B Not Created!", false}, {"..", "Error, .. Not Created!", false},
+      {".x", "Error, .X Not Created!", false},    {"back\\slash", "Error, BACK\\SLASH Not Created!", false},
+      {" test", "TEST Already exists!", false},   {"new", "Error, NEW Not Created!", true},
+  };
+  // Hidden folders and plain files are never logs.
+  std::filesystem::create_directories(Home + ".hidden");
+  WriteFile(Home + "NOEXT", "x");
+  Start({});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Typed);
+    if (c.RemoveTemplate) std::filesystem::remove(Home + "V5LogDB.vlm");
+    Prefs.Answers = {c.Typed};
+    OnDialog([&] {
+      Dialog->CreateLogBtnClick();
+      EXPECT_EQ(Prefs.LastMessage(), c.Message);
+      EXPECT_FALSE(Dialog->PendingSelection());
+      Dialog->SaveButtonClick();
+    });
+    Controller->SettingsButtonClick();
+    EXPECT_EQ(ListLogFolders(Home), std::vector<std::string>{"TEST"});
+    EXPECT_EQ(Store->ReadString("Settings", "LogName", ""), "TEST");
+    if (c.RemoveTemplate) WriteFile(Home + "V5LogDB.vlm", "template");
+  }
+}
+
+TEST_F(SettingsDialogTest, PickingSlashAndTheFieldChecks) {
+  std::filesystem::create_directories(Home + "OTHER");
+  WriteFile(Home + "OTHER/V5LogDB.vlm", "other");
+  WriteFile(Home + "WWHAMDB.vlm", "members");
+  AddRow(MemberStorage(), {{"CALL", "K1ABC"}, {"Name", "Ann"}, {"State", "MA"}, {"Country", "USA"}, {"Continent", "NA"}});
+  Store->WriteString("Log Index\\OTHER", "MyCall", "K0ABC");
+  OnDialog([this] {
+    EXPECT_EQ(Prefs.C(PCtl::MyLogName).Items, (std::vector<std::string>{"OTHER", "TEST"}));
+    EXPECT_EQ(Prefs.Text(PCtl::MyLogName), "TEST");
+    EXPECT_EQ(Prefs.Text(PCtl::HCID), "W1AW");
+    EXPECT_EQ(Prefs.C(PCtl::ContTypGrp).Index, 0);
+    EXPECT_EQ(Prefs.C(PCtl::Stats).Back, kWinAqua);  // the member list is there
+    EXPECT_EQ(Stats().substr(0, 20), " WWHAM: 1 Entries,  ");
+
+    // A section that lacks values keeps what the fields show.
+    Dialog->MyLogNameClick("OTHER");
+    EXPECT_EQ(Prefs.Text(PCtl::PrefCall), "K\xD8" "ABC");
+    EXPECT_EQ(Prefs.Text(PCtl::MyName), "Hiram");
+    EXPECT_EQ(Prefs.Text(PCtl::MyCountry), "USA");
+    EXPECT_EQ(Controller->Log().DatabaseFileName(), Home + "OTHER/V5LogDB.vlm");
+    EXPECT_TRUE(Controller->LogData().Active());
+
+    Prefs.C(PCtl::Slash).Checked = false;
+    Dialog->SlashClick();
+    EXPECT_EQ(Prefs.Text(PCtl::PrefCall), "K0ABC");
+    EXPECT_FALSE(Controller->State().Program.ZSlashed);
+    Prefs.C(PCtl::Slash).Checked = true;
+    Dialog->SlashClick();
+    EXPECT_EQ(Prefs.Text(PCtl::PrefCall), "K\xD8" "ABC");
+
+    Prefs.C(PCtl::HCID).Text = "SOMEONE";
+    Dialog->FieldExit(PCtl::HCID);
+    EXPECT_EQ(Prefs.Text(PCtl::HCID), "K\xD8" "ABC");
+    EXPECT_EQ(Prefs.LastMessage(), "\"K\xD8" "ABC\" not in WWHAM!");
+    Prefs.C(PCtl::PrefCall).Text = "K1ABC";
+    Dialog->FieldExit(PCtl::PrefCall);
+    EXPECT_EQ(Prefs.Text(PCtl::MyName), "Ann");
+    EXPECT_EQ(Prefs.Text(PCtl::MyState), "MA");
+
+    // F9 runs the check of the field the operator is in first.
+    Prefs.C(PCtl::MyCountry).Text = "";
+    Prefs.Focused = PCtl::MyCountry;
+    Dialog->FormKeyDown(HotKey::F9);
+    EXPECT_EQ(Stats(), "\"My Country\" field is blank!");
+    EXPECT_FALSE(Dialog->Saved());
+    Prefs.C(PCtl::MyCountry).Text = "USA";
+    Prefs.C(PCtl::MyContinent).Text = "xx";
+    Prefs.Focused = PCtl::MyContinent;
+    Dialog->FormKeyDown(HotKey::F9);
+    EXPECT_EQ(Stats(), "\"My Continent\" field is invalid!");
+    Prefs.C(PCtl::MyContinent).Text = "";
+    Prefs.Focused = PCtl::MyName;
+    Dialog->FormKeyDown(HotKey::F9);
+    EXPECT_EQ(Prefs.LastMessage(), "\"Call/Continent/Country\" field(s) blank!");
+    Prefs.C(PCtl::MyContinent).Text = "na";
+    Prefs.Focused = PCtl::MyContinent;
+    Dialog->EmptyLogButtonClick();
+    Dialog->FormKeyDown(HotKey::F9);
+    EXPECT_TRUE(Dialog->Saved());
+  });
+  Start({true, "IBM"});
+  Controller->SettingsButtonClick();
+  EXPECT_EQ(Store->ReadString("Settings", "LogName", ""), "OTHER");
+  EXPECT_EQ(Store->ReadString("Log Index\\OTHER", "MyContinent", ""), "NA");
+  EXPECT_EQ(Controller->State().Station.MyCall, "K1ABC");
+  EXPECT_FALSE(Controller->Module().EmptyLogRequested);  // carried out after the dialog
+  EXPECT_EQ(Text(Ctl::NumSent), " 001");
+}
+
+TEST_F(SettingsDialogTest, SaveLaysOutTheMainWindowForTheKind) {
+  struct Case {
+    bool TypeLog;
+    int32_t Item;  // ContTypGrp
+    std::string Banner;
+    bool Serials, Reports, Totals, TimeEnd;
+    int32_t ButtonBar;
+    std::map<int32_t, bool> Columns;  // grid column -> shown
+  };
+  const Case cases[] = {
+      {false, 0, "General Purpose Log", false, true, false, true, 186,
+       {{5, true}, {6, false}, {15, false}, {16, false}, {17, true}, {19, true}, {27, true}}},
+      {true, 3, "NA SRINT / CQ WW WPX / Other Contest", true, true, false, false, 186,
+       {{5, true}, {6, true}, {8, true}, {14, false}, {18, false}, {26, false}, {27, true}}},
+      {true, 2, "WW DX Contest Log", false, true, false, false, 186, {{5, true}, {6, false}, {7, true}, {8, false}}},
+      {true, 1, "NA QP Log", false, false, false, false, 186, {{5, false}, {6, false}, {7, false}, {8, false}}},
+      {true, 0, "IBM QSO Party Log", true, false, true, false, 246,
+       {{5, false}, {6, true}, {14, true}, {15, true}, {16, true}, {17, false}, {18, true}, {19, false}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Banner);
+    Start({});
+    OnDialog([&] {
+      Prefs.C(PCtl::LogType).Checked = c.TypeLog;
+      Prefs.C(PCtl::ContTypGrp).Index = c.Item;
+      Dialog->SaveButtonClick();
+      ASSERT_TRUE(Dialog->Saved());
+    });
+    Controller->SettingsButtonClick();
+    EXPECT_EQ(Text(Ctl::LogTypInf), c.Banner);
+    EXPECT_EQ(View.C(Ctl::NumSent).Visible, c.Serials);
+    EXPECT_EQ(View.C(Ctl::RSTSent).Visible, c.Reports);
+    EXPECT_EQ(View.C(Ctl::QSOPanel).Visible, c.Totals);
+    EXPECT_EQ(View.C(Ctl::ViewMultBtn).Visible, c.Totals);
+    EXPECT_EQ(View.C(Ctl::TimeEndFld).Visible, c.TimeEnd);
+    EXPECT_EQ(View.C(Ctl::BtnToolBar).Width, c.ButtonBar);
+    for (const auto& [column, shown] : c.Columns) EXPECT_EQ(View.GridColumns[column], shown) << "column " << column;
+    EXPECT_EQ(Text(Ctl::StatPanel), "");
+    EXPECT_EQ(View.TimerMs[0], 1500);
+  }
+}
+
+TEST_F(SettingsDialogTest, RestoreReplacesTheLiveFileAndEndsTheProgram) {
+  const std::string backup = std::string("backup \0\xD8 bytes", 15);
+  WriteFile(Home + "TEST/BakV5LogDB.vlm", backup);
+  OnDialog([this] {
+    EXPECT_TRUE(Prefs.C(PCtl::RestoreButton).Enabled);
+    Dialog->RestoreButtonClick();
+    EXPECT_FALSE(Controller->LogData().Active());  // let go of before the copy
+  });
+  Start({});
+  Controller->SettingsButtonClick();
+  EXPECT_EQ(ReadFile(Home + "TEST/V5LogDB.vlm"), backup);
+  EXPECT_EQ(Prefs.LastMessage(), "Restore Complete\r\rQuorvex will terminate.\rManual start of Quorvex required!");
+  EXPECT_TRUE(Prefs.Ended);
+  EXPECT_TRUE(Dialog->FormCloseQuery());
+  EXPECT_EQ(Prefs.Messages.size(), 1u);
+
+  std::filesystem::remove(Home + "TEST/BakV5LogDB.vlm");
+  Prefs = FakePrefsView();
+  OnDialog([this] {
+    Dialog->RestoreButtonClick();
+    EXPECT_EQ(Prefs.LastMessage(), "Backup Files do not exist!");
+    EXPECT_FALSE(Prefs.C(PCtl::RestoreButton).Enabled);
+    EXPECT_FALSE(Prefs.Ended);
+  });
+  Controller->SettingsButtonClick();
+  EXPECT_EQ(View.SettingsDialogRuns, 2);
+}
+
+TEST_F(SettingsDialogTest, AnEmptyLogNameCountsAsAMissingLog) {
+  Configure({});
+  Store->WriteString("Settings", "LogName", "");
+  Controller = std::make_unique<MainController>(View, Tables, *Store, Home);
+  Controller->FormCreate();
+  ASSERT_FALSE(View.Messages.empty());
+  EXPECT_EQ(View.Messages[0].Text, "Quorvex Log " + Home + " is missing.\r\rSelect another Log or Create a new Log");
+  EXPECT_EQ(Store->ReadInteger("Settings", "Status", 0), -4);
+}
+
+}  // namespace
+}  // namespace qv::app::wintest
