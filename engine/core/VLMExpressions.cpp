@@ -1,6 +1,6 @@
 #include "engine/core/VLMExpressions.h"
 
-#include <cstring>
+#include <algorithm>
 #include <limits>
 #include <utility>
 
@@ -126,6 +126,18 @@ void AppendConjunct(std::unique_ptr<TVLMExprNode>& result, std::unique_ptr<TVLME
   } else {
     result = std::make_unique<TVLMExprNodeBoolean>(kVLMOpAnd, std::move(result), std::move(conjunct));
   }
+}
+
+// A non-null text equal to its own upper (or lower) case: 8-bit text by the
+// 1252 table, wide text by the simple Unicode mapping.
+bool EqualsOwnCase(const TVLMVariant& value, bool upper) {
+  if (value.IsNull() || !value.IsString()) return false;
+  if (value.IsWideString()) {
+    const std::u16string text = value.GetAsWideString();
+    return text == (upper ? VLMWideUpperCase(text) : VLMWideLowerCase(text));
+  }
+  const std::string text = value.GetAsString();
+  return text == (upper ? qv::UpperCase1252(text) : qv::LowerCase1252(text));
 }
 
 // ---- the services the definitions and cursors call ----
@@ -912,25 +924,9 @@ void TVLMExprNodeConst::RemoveLastChar() {
   }
 }
 
-bool TVLMExprNodeConst::IsUpperCase() const {
-  if (Result.IsNull() || !Result.IsString()) return false;
-  if (Result.IsWideString()) {
-    const std::u16string text = Result.GetAsWideString();
-    return text == VLMWideUpperCase(text);
-  }
-  const std::string text = Result.GetAsString();
-  return text == qv::UpperCase1252(text);
-}
+bool TVLMExprNodeConst::IsUpperCase() const { return EqualsOwnCase(Result, true); }
 
-bool TVLMExprNodeConst::IsLowerCase() const {
-  if (Result.IsNull() || !Result.IsString()) return false;
-  if (Result.IsWideString()) {
-    const std::u16string text = Result.GetAsWideString();
-    return text == VLMWideLowerCase(text);
-  }
-  const std::string text = Result.GetAsString();
-  return text == qv::LowerCase1252(text);
-}
+bool TVLMExprNodeConst::IsLowerCase() const { return EqualsOwnCase(Result, false); }
 
 // ------------------------------------------------------------ TVLMExpression
 
