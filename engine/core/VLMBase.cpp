@@ -237,7 +237,8 @@ void TVLMCursor::SetRange(uint8_t* lowKey, uint8_t* highKey, int32_t lowFieldCou
   ClearRecordBitmap();
 }
 
-void TVLMCursor::SetFilterExpression(TVLMExpression* expression, TVLMAO* operand, TVLMCursor* outerCursor) {
+void TVLMCursor::SetFilterExpression(TVLMExpression* expression, TVLMQueryOperator* operand,
+                                     TVLMCursor* outerCursor) {
   FilterExpression = expression;
   ClearRecordBitmap();
   if (expression == nullptr) return;

@@ -49,6 +49,7 @@ class StringList;
 
 class TVLMBaseSession;
 class TVLMDataSet;
+class TVLMTableDataBase;
 
 // Current record address and end flags of a cursor.
 struct TVLMCursorPosition {
@@ -135,7 +136,7 @@ public:
                 bool lowExclusive, bool highExclusive);
   // Stores expression (not owned) and binds it to this cursor; the record
   // bitmap is cleared.
-  void SetFilterExpression(TVLMExpression* expression, TVLMAO* operand = nullptr,
+  void SetFilterExpression(TVLMExpression* expression, TVLMQueryOperator* operand = nullptr,
                            TVLMCursor* outerCursor = nullptr);
   // Field count of the cursor's list (0 when there is none).
   int32_t CursorFieldCount() const;
@@ -215,6 +216,8 @@ public:
   TVLMBaseSession* Session = nullptr;
   // The owning dataset (nullptr for the engine's own cursors).
   TVLMDataSet* DataSet = nullptr;
+  // The open table's shared state, set when the table is opened (not owned).
+  TVLMTableDataBase* TableData = nullptr;
 
   // Current record buffer and the record as it was read (not owned).
   uint8_t* RecordBuffer = nullptr;
@@ -262,6 +265,8 @@ public:
   // Copy of the current record the table data takes while it steps in index
   // order: the key from which a search continues.
   uint8_t* ScratchRecordBuffer = nullptr;
+  // Where the storage engine left off in an index between two calls.
+  TVLMIndexPositionCache PositionCache;
   // While set, creating or dropping an index leaves its constraint alone.
   bool SuppressIndexConstraints = false;
 

@@ -9,6 +9,7 @@
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMTypes.h"
 #include "engine/core/VLMTypesDefs.h"
+#include "platform/host/Stream.h"
 #include "platform/host/StringList.h"
 #include "platform/os/Collation.h"
 
@@ -40,6 +41,12 @@ double ToDouble(long double v) {
 }
 
 }  // namespace
+
+// ------------------------------------------------------- TVLMTableDataBase
+
+std::unique_ptr<qv::Stream> TVLMTableDataBase::OpenBlob(TVLMCursor*, uint8_t, int32_t) { return nullptr; }
+
+void TVLMTableDataBase::ReleaseRecordBlobs(uint8_t*) {}
 
 // -------------------------------------------------------- TVLMDatabaseData
 

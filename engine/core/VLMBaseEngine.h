@@ -40,8 +40,9 @@
 #include <vector>
 
 namespace qv {
+class Stream;
 class StringList;
-}
+}  // namespace qv
 
 class TVLMBaseSession;
 class TVLMCursor;
@@ -61,6 +62,13 @@ public:
   // Rebuilds the outdated temporary indexes of the session's cursors on the
   // table (called for every table after a rollback of the session).
   virtual void RefreshSessionCursors(int32_t sessionID) = 0;
+  // A stream over BLOB field fieldNo (table numbering) of the cursor's
+  // current record buffer; openMode 0 write, 1 read, 2 read and write. The
+  // caller frees the stream. Base: none (nullptr).
+  virtual std::unique_ptr<qv::Stream> OpenBlob(TVLMCursor* cursor, uint8_t openMode, int32_t fieldNo);
+  // Lets go of what reading the BLOBs of record took (an engine may keep the
+  // BLOB data of the record it read last). Base: nothing.
+  virtual void ReleaseRecordBlobs(uint8_t* record);
 
   // The owning database data; its lock is the table's lock.
   TVLMDatabaseData* DatabaseData;

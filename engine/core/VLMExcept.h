@@ -58,6 +58,9 @@
 //   30428 extent map page of the wrong type on load (VLMDiskEngineFreeSpace)
 //   30429 extent map page of the wrong type on update (VLMDiskEngineFreeSpace)
 //   30435 page counts of the header disagree (VLMDiskEngineFreeSpace)
+//   30610 memo field read without its cursor's table data (VLMExpressions)
+//   30611 quantified comparison, IN or EXISTS without a subquery child
+//         (VLMExpressions)
 //
 // Raise sites:
 //   throw EVLMException(30001, "Invalid pointer");

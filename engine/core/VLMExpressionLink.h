@@ -10,6 +10,11 @@
 //
 // An expression is owned through TVLMExpressionPtr; the deleter hands the tree
 // back to the module's free routine.
+//
+// Field references of an expression may also be bound to a query operator of
+// the SQL engine. The core sees such an operator only through the abstract
+// TVLMQueryOperator (VLMExpressions.h), from which the SQL engine's operators
+// derive.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +23,7 @@
 class TVLMExpression;
 class TVLMCursor;
 class TVLMVariant;
-class TVLMAO;
+class TVLMQueryOperator;
 
 struct TVLMExpressionDeleter {
   // Frees the expression through the installed services.
@@ -35,7 +40,7 @@ struct TVLMExpressionServices {
   TVLMExpression* (*ParseDefaultExpression)(const TVLMVariant& defaultValue) = nullptr;
   // Binds the expression's field references to cursor; operand and
   // outerCursor are handed on unchanged.
-  void (*BindToCursor)(TVLMExpression& expression, TVLMCursor* cursor, TVLMAO* operand,
+  void (*BindToCursor)(TVLMExpression& expression, TVLMCursor* cursor, TVLMQueryOperator* operand,
                        TVLMCursor* outerCursor) = nullptr;
 };
 

@@ -7,8 +7,11 @@
 #include "engine/core/VLMByteOrder.h"
 #include "engine/core/VLMCompression.h"
 #include "engine/core/VLMExcept.h"
+#include "engine/core/VLMExpressions.h"
 #include "engine/core/VLMMemory.h"
+#include "engine/core/VLMTypesDefs.h"
 #include "platform/host/Exception.h"
+#include "platform/host/ScopeExit.h"
 #include "platform/host/Stream.h"
 #include "platform/os/System.h"
 
@@ -404,3 +407,155 @@ bool TVLMRecordBitmap::GotoNextRecord(bool first, bool forward, int32_t indexID,
   TableData_->RecordNoToIndexPosition(indexID, newPosition, found);
   return true;
 }
+
+// ---------------------------------------------------- scan search conditions
+
+TVLMScanConditionSource::TVLMScanConditionSource(TVLMExpression* expression, TVLMExprNode* node)
+    : Expression(expression), Node(node) {}
+TVLMScanConditionSource::TVLMScanConditionSource(TVLMScanConditionSource&&) noexcept = default;
+TVLMScanConditionSource& TVLMScanConditionSource::operator=(TVLMScanConditionSource&&) noexcept = default;
+TVLMScanConditionSource::~TVLMScanConditionSource() = default;
+
+TVLMScanSearchCondition::TVLMScanSearchCondition(bool keyBufferNotOwned) : KeyBufferNotOwned(keyBufferNotOwned) {}
+
+TVLMScanSearchCondition::~TVLMScanSearchCondition() { FreeKeyBuffer(); }
+
+void TVLMScanSearchCondition::FreeKeyBuffer() {
+  if (KeyBufferNotOwned || KeyBuffer == nullptr) return;
+  VLMMemoryManager().FreeMem(KeyBuffer);
+}
+
+void TVLMScanSearchCondition::Assign(const TVLMScanSearchCondition& source) {
+  if (&source == this) return;
+  // The copy is taken before anything here changes, so a failed allocation
+  // leaves this condition as it was.
+  uint8_t* copy = nullptr;
+  if (source.KeyBuffer != nullptr && source.KeyBufferSize > 0) {
+    copy = static_cast<uint8_t*>(VLMMemoryManager().GetMem(source.KeyBufferSize));
+    std::memcpy(copy, source.KeyBuffer, static_cast<size_t>(source.KeyBufferSize));
+  }
+  FreeKeyBuffer();
+  KeyBuffer = copy;
+  KeyBufferNotOwned = false;
+  Operator = source.Operator;
+  KeyBufferSize = source.KeyBufferSize;
+  KeyFieldCount = source.KeyFieldCount;
+  IndexID = source.IndexID;
+  Expression = source.Expression;
+  IndexCondition = source.IndexCondition;
+  PartialKey = source.PartialKey;
+  Sources.clear();
+  for (const TVLMScanConditionSource& s : source.Sources) Sources.emplace_back(s.Expression, s.Node);
+}
+
+TVLMScanSearchConditionArray::~TVLMScanSearchConditionArray() = default;
+
+void TVLMScanSearchConditionArray::CheckItemNo(int32_t itemNo) const {
+  if (itemNo < 0 || itemNo >= GetCount())
+    throw EVLMException(10413, "Invalid item number - ItemNo = %d, ItemCount = %d", {itemNo, GetCount()});
+}
+
+TVLMScanSearchCondition& TVLMScanSearchConditionArray::GetItem(int32_t itemNo) const {
+  CheckItemNo(itemNo);
+  return *Items_[static_cast<size_t>(itemNo)];
+}
+
+void TVLMScanSearchConditionArray::Add(const TVLMScanSearchCondition& condition) {
+  if (condition.Expression == nullptr && condition.IndexID == -1)
+    throw EVLMException(10388, "Invalid scan condition - indexID = %d, count = %d", {condition.IndexID, GetCount()});
+  auto item = std::make_unique<TVLMScanSearchCondition>();
+  item->Assign(condition);
+  Items_.push_back(std::move(item));
+}
+
+void TVLMScanSearchConditionArray::AddExpression(TVLMExpression* expression) {
+  auto item = std::make_unique<TVLMScanSearchCondition>();
+  item->Expression = expression;
+  Items_.push_back(std::move(item));
+}
+
+void TVLMScanSearchConditionArray::Delete(int32_t itemNo) {
+  CheckItemNo(itemNo);
+  Items_.erase(Items_.begin() + itemNo);
+}
+
+void TVLMScanSearchConditionArray::BuildIndexConditions(const TVLMIndexDefs& indexDefs, int32_t sessionID) {
+  std::vector<TVLMExpression*> expressions;
+  for (const auto& item : Items_)
+    if (item->Expression != nullptr) expressions.push_back(item->Expression);
+  // Conditions are appended while the expressions are walked; the list
+  // above keeps the walk to the items there were before.
+  for (TVLMExpression* expression : expressions) expression->CollectScanConditions(*this, indexDefs, sessionID);
+  if (expressions.empty()) return;
+  for (int32_t i = 0; i < GetCount(); ++i) {
+    const TVLMScanSearchCondition& item = *Items_[static_cast<size_t>(i)];
+    if (item.Expression != nullptr) continue;
+    const TVLMIndexDef* indexDef = dynamic_cast<const TVLMIndexDef*>(indexDefs.FindByObjectID(item.IndexID));
+    if (indexDef != nullptr) ExtendIndexCondition(i, *indexDef, expressions);
+  }
+}
+
+void TVLMScanSearchConditionArray::ExtendIndexCondition(int32_t itemNo, const TVLMIndexDef& indexDef,
+                                                        const std::vector<TVLMExpression*>& expressions) {
+  TVLMScanSearchCondition& condition = GetItem(itemNo);
+  if (indexDef.GetColumnCount() < 2) return;
+  // Each successful pass adds one key field and starts again from the first
+  // expression; a pass that adds nothing ends the loop.
+  for (bool grown = true; grown;) {
+    grown = false;
+    for (TVLMExpression* expression : expressions) {
+      if (expression->HasScanCondition(condition, indexDef)) {
+        grown = true;
+        break;
+      }
+    }
+  }
+}
+
+void TVLMScanSearchConditionArray::RemoveIndexConditions(int32_t& keep1, int32_t& keep2) {
+  for (int32_t i = 0; i < GetCount() - 1;) {
+    if (i == keep1 || i == keep2 || !Items_[static_cast<size_t>(i)]->IndexCondition) {
+      ++i;
+      continue;
+    }
+    Delete(i);
+    if (keep1 > i) --keep1;
+    if (keep2 > i) --keep2;
+    i = 0;
+  }
+}
+
+void TVLMScanSearchConditionArray::DetachUsedConjuncts(int32_t keep1, int32_t keep2) {
+  for (size_t i = 0; i < Items_.size(); ++i) {
+    TVLMExpression* expression = Items_[i]->Expression;
+    if (expression != nullptr) expression->RemoveCoveredConditions(*this, keep1, keep2);
+  }
+}
+
+void TVLMScanSearchConditionArray::RestoreUsedConjuncts() noexcept {
+  // The conjunct taken out last goes back first, so every one finds the
+  // place it left. Found by search rather than sorted: this must not
+  // allocate, as it runs while an exception unwinds.
+  while (true) {
+    TVLMScanConditionSource* last = nullptr;
+    for (const auto& item : Items_)
+      for (TVLMScanConditionSource& source : item->Sources)
+        if (source.Detached && (last == nullptr || source.DetachedOrder > last->DetachedOrder)) last = &source;
+    if (last == nullptr) return;
+    try {
+      last->Expression->InsertNode(std::move(last->Detached), last->DetachedPosition);
+    } catch (...) {
+      last->Detached.reset();
+    }
+  }
+}
+
+TVLMDetachedConjuncts::TVLMDetachedConjuncts(TVLMScanSearchConditionArray& conditions, int32_t keep1,
+                                             int32_t keep2)
+    : Conditions_(conditions) {
+  auto restore = qv::ScopeExit([&] { Conditions_.RestoreUsedConjuncts(); });
+  Conditions_.DetachUsedConjuncts(keep1, keep2);
+  restore.Release();
+}
+
+TVLMDetachedConjuncts::~TVLMDetachedConjuncts() { Conditions_.RestoreUsedConjuncts(); }

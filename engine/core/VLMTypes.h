@@ -7,6 +7,10 @@
 //                                           bits, rank and select
 //   TVLMRecordBitmap                        the records of a table that pass
 //                                           a cursor's filter, one bit each
+//   TVLMScanSearchCondition(Array)          a search handed from a condition
+//                                           to the table search (below)
+//   TVLMIndexPositionCache                  where the storage engine left off
+//                                           in an index
 // and the raw bit routines and unique-name helper.
 //
 // Bit n is bit (n mod 8) of byte (n div 8), bit 0 the least significant.
@@ -21,10 +25,12 @@
 //
 // Error codes: 10394/10395 bit number (Get/SetBit), 10398-10402 and
 // 10426/10427 stream form, 10425 nil table of a record bitmap, 10428/10429
-// rank and select out of range.
+// rank and select out of range, 10388 a condition that names neither an
+// expression nor an index, 10413 condition number out of range.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -250,4 +256,194 @@ private:
 
   TVLMBitsArray Bits_;
   TVLMRecordNumbering* TableData_;
+};
+
+// ------------------------------------------------- scan search conditions
+//
+// A scan search condition is the unit in which a search is handed to the
+// table data: either an expression item (a filter to test on each record) or
+// an index condition (key values compared with a scan operator in one index).
+// The table search fills an array with its expression items, lets the
+// expressions add an index condition for every indexable conjunct
+// (BuildIndexConditions), keeps at most two index conditions as the range it
+// walks (RemoveIndexConditions) and, for the walk, takes the conjuncts those
+// two cover out of the residual filter (TVLMDetachedConjuncts).
+//
+// Key buffer: a block of the engine memory manager laid out as a record buffer
+// of the table (null bitmap, fields at their offsets), holding the key values
+// of the first KeyFieldCount index columns at their fields' places.
+//
+// Invariants:
+//   1. An item with an Expression is an expression item: Operator 0, no key
+//      buffer, KeyFieldCount 0, IndexID -1.
+//   2. Sources has one entry per key field, in column order.
+//   3. A key buffer is freed here only when KeyBufferNotOwned is clear; a copy
+//      (Assign) always owns a fresh block.
+//   4. A conjunct taken out of its expression for a walk is owned by its
+//      source entry (Detached) until it is given back, so it is never lost
+//      and never owned twice.
+
+class TVLMExpression;
+class TVLMExprNode;
+class TVLMIndexDef;
+class TVLMIndexDefs;
+
+// Scan operators: the key against the index entries, in index order.
+inline constexpr uint8_t kVLMScanNone = 0;
+inline constexpr uint8_t kVLMScanEqual = 1;
+inline constexpr uint8_t kVLMScanLess = 2;
+inline constexpr uint8_t kVLMScanGreater = 3;
+inline constexpr uint8_t kVLMScanLessEqual = 4;
+inline constexpr uint8_t kVLMScanGreaterEqual = 5;
+
+// Where one key field of an index condition came from.
+struct TVLMScanConditionSource {
+  TVLMScanConditionSource(TVLMExpression* expression, TVLMExprNode* node);
+  TVLMScanConditionSource(TVLMScanConditionSource&&) noexcept;
+  TVLMScanConditionSource& operator=(TVLMScanConditionSource&&) noexcept;
+  ~TVLMScanConditionSource();
+
+  // The expression and its conjunct node; not owned while the node stays in
+  // its expression's tree.
+  TVLMExpression* Expression;
+  TVLMExprNode* Node;
+  // The conjunct while it is taken out of its expression (Node points at it).
+  std::unique_ptr<TVLMExprNode> Detached;
+  // Its place among the children of the expression's root when it was taken
+  // out; -1 when it was the root itself.
+  int32_t DetachedPosition = -1;
+  // Order of taking out inside one array: conjuncts go back in reverse order,
+  // so each returns to the very place it left.
+  uint32_t DetachedOrder = 0;
+};
+
+class TVLMScanSearchCondition {
+public:
+  explicit TVLMScanSearchCondition(bool keyBufferNotOwned = false);
+  // Frees an owned key buffer and any conjunct still detached.
+  ~TVLMScanSearchCondition();
+  TVLMScanSearchCondition(const TVLMScanSearchCondition&) = delete;
+  TVLMScanSearchCondition& operator=(const TVLMScanSearchCondition&) = delete;
+
+  // Becomes a copy of source: its own copy of the key buffer (a fresh block
+  // of KeyBufferSize bytes, owned whatever source's flag says), the numbers,
+  // flags and expression, and source's sources (expression and node; never
+  // a detached conjunct, which stays with source).
+  void Assign(const TVLMScanSearchCondition& source);
+  // Returns an owned key buffer to the memory manager; nothing otherwise.
+  void FreeKeyBuffer();
+
+  // The filter this item stands for (not owned); nullptr for an index
+  // condition.
+  TVLMExpression* Expression = nullptr;
+  uint8_t Operator = kVLMScanNone;
+  uint8_t* KeyBuffer = nullptr;
+  int32_t KeyBufferSize = 0;
+  int32_t KeyFieldCount = 0;
+  // ObjectID of the index definition; -1 for none.
+  int32_t IndexID = -1;
+  // Made by a condition node; only such items are dropped by
+  // RemoveIndexConditions.
+  bool IndexCondition = false;
+  std::vector<TVLMScanConditionSource> Sources;
+  // The key buffer belongs to someone else (a cursor's key buffer).
+  bool KeyBufferNotOwned = false;
+  // Compare only the key's leading characters (a prefix comparison).
+  bool PartialKey = false;
+};
+
+class TVLMScanSearchConditionArray {
+public:
+  TVLMScanSearchConditionArray() = default;
+  ~TVLMScanSearchConditionArray();
+  TVLMScanSearchConditionArray(const TVLMScanSearchConditionArray&) = delete;
+  TVLMScanSearchConditionArray& operator=(const TVLMScanSearchConditionArray&) = delete;
+
+  int32_t GetCount() const { return static_cast<int32_t>(Items_.size()); }
+  // Item itemNo; outside 0 .. count-1 raises 10413.
+  TVLMScanSearchCondition& GetItem(int32_t itemNo) const;
+
+  // Appends a copy of condition (the caller keeps its own object). A
+  // condition with neither an expression nor an index raises 10388 "Invalid
+  // scan condition - indexID = %d, count = %d" and nothing is added.
+  void Add(const TVLMScanSearchCondition& condition);
+  // Appends an expression item for expression (not owned).
+  void AddExpression(TVLMExpression* expression);
+  // Frees item itemNo (with any conjunct it still holds detached) and moves
+  // the later ones down. Outside 0 .. count-1 raises 10413 "Invalid item
+  // number - ItemNo = %d, ItemCount = %d".
+  void Delete(int32_t itemNo);
+
+  // Lets every expression item add an index condition for each indexable
+  // conjunct and each index of indexDefs (column 0), then extends every
+  // index condition (also one already in the array) by further conjuncts on
+  // the following columns of its index.
+  void BuildIndexConditions(const TVLMIndexDefs& indexDefs, int32_t sessionID);
+  // Extends item itemNo over the next columns of indexDef, a pass at a time,
+  // while some expression adds a key field. Only an equality grows, one
+  // column per pass, at most to the index's column count.
+  void ExtendIndexCondition(int32_t itemNo, const TVLMIndexDef& indexDef,
+                            const std::vector<TVLMExpression*>& expressions);
+  // Drops the index conditions other than the items at keep1 and keep2 and
+  // renumbers keep1 and keep2 to their new places. Positions are walked from
+  // 0 while below count - 1, so the item in the last place stays.
+  void RemoveIndexConditions(int32_t& keep1, int32_t& keep2);
+  // Takes the conjuncts that the items at keep1 and keep2 cover out of every
+  // expression item's tree; each is held by its item until it is given back.
+  // A keep number outside the array is skipped.
+  void DetachUsedConjuncts(int32_t keep1, int32_t keep2);
+  // Gives every detached conjunct back to its expression, at the place it
+  // left, the last taken first. Never raises.
+  void RestoreUsedConjuncts() noexcept;
+
+  // The next number of the order in which conjuncts are taken out.
+  uint32_t NextDetachedOrder() { return ++DetachedOrder_; }
+
+private:
+  void CheckItemNo(int32_t itemNo) const;
+
+  std::vector<std::unique_ptr<TVLMScanSearchCondition>> Items_;
+  uint32_t DetachedOrder_ = 0;
+};
+
+// Takes the conjuncts covered by the kept conditions out of the residual
+// filters for the lifetime of the object and gives them back when it ends,
+// also when the walk in between raises:
+//
+//   TVLMDetachedConjuncts detached(conditions, keep1, keep2);
+//   ... walk the kept range, testing the remaining conditions ...
+class TVLMDetachedConjuncts {
+public:
+  TVLMDetachedConjuncts(TVLMScanSearchConditionArray& conditions, int32_t keep1, int32_t keep2);
+  ~TVLMDetachedConjuncts();
+  TVLMDetachedConjuncts(const TVLMDetachedConjuncts&) = delete;
+  TVLMDetachedConjuncts& operator=(const TVLMDetachedConjuncts&) = delete;
+
+private:
+  TVLMScanSearchConditionArray& Conditions_;
+};
+
+// ---------------------------------------------------- TVLMIndexPositionCache
+
+// Where a range walk of the storage engine stopped in an index, kept between
+// the calls of one search and between a cursor's calls. The core holds it
+// for the engine and never interprets it; the engine rebuilds its own index
+// path from it (or ignores it when IndexID names another index).
+class TVLMIndexPositionCache {
+public:
+  // Empty again: no index, no record, no token.
+  void Clear() {
+    IndexID = -1;
+    RecordID = TVLMRecordID{};
+    Token = -1;
+  }
+  bool IsEmpty() const { return IndexID == -1; }
+
+  // ObjectID of the index the position lies in; -1 when empty.
+  int32_t IndexID = -1;
+  // The record at the position.
+  TVLMRecordID RecordID;
+  // A value of the engine's own (an approximate position, say); -1 when
+  // empty.
+  int64_t Token = -1;
 };

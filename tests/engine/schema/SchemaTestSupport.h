@@ -89,7 +89,7 @@ inline const TVLMExpressionServices kFakeServices = {
       const std::string text = v.IsString() ? v.GetAsString() : std::string();
       return !text.empty() && text[0] == '=' ? AsExpression(new FakeExpression(text)) : nullptr;
     },
-    [](TVLMExpression& e, TVLMCursor* cursor, TVLMAO*, TVLMCursor*) { AsFake(&e)->BoundTo = cursor; },
+    [](TVLMExpression& e, TVLMCursor* cursor, TVLMQueryOperator*, TVLMCursor*) { AsFake(&e)->BoundTo = cursor; },
 };
 
 // Installs the stand-in services for the lifetime of the object.

@@ -1,0 +1,608 @@
+// Expression trees: the conditions and values the engine evaluates (dataset
+// filters and locates, default values and CHECK texts, WHERE, ON and HAVING
+// conditions, select-list items, UPDATE values) and the index planning that
+// turns the conjuncts of a condition into scan search conditions (VLMTypes.h).
+//
+//   TVLMExpression           owns one tree; builds the locate tree, evaluates,
+//                            binds, splits a condition into its conjuncts
+//   TVLMExprNode             base of every node: children, operator code,
+//                            result value, 22 virtual operations
+//   TVLMExprNodeField        one field of a cursor's record buffer or of a
+//                            query operator's current row
+//   TVLMExprNodeComparison   = <> > < >= <=, also against ALL / ANY of a
+//                            subquery
+//   TVLMExprNodeBoolean      NOT AND OR IN EXISTS BETWEEN LIKE IS [NOT] NULL
+//   TVLMExprNodeConst        a literal value
+//   TVLMExprNodeSubqueryBase what comparison and Boolean nodes ask of a
+//                            subquery node
+//   TVLMQueryOperator        a query operator of the SQL engine as field and
+//                            subquery nodes see it
+//
+// Ownership: an expression owns its root, a node owns its children and its
+// result value. A node taken out of a tree belongs to whoever took it: a
+// query operator (ExtractConditionsFor), or a scan search condition while the
+// conjunct is detached for an index walk (RemoveCoveredConditions).
+//
+// Three-valued logic: comparisons never yield null. With a node's null-strict
+// flag every comparison involving a null is false (also <>); without it null
+// sorts first and equals null. NOT, AND, OR, IN, BETWEEN and LIKE propagate
+// unknown (null); IS NULL and EXISTS are never null.
+//
+// Index planning: a comparison of an indexable field (a field, or UPPER /
+// LOWER over one) with a search value (a constant, or a field of the outer
+// row), and IS [NOT] NULL of an indexable field, can become an index
+// condition; conjuncts under OR, NOT or anything else stay in the filter. A
+// second key column is added only to an equality, and only by another
+// equality (or IS NULL).
+//
+// Error codes: 30112 locate counts, 30110 value of an empty expression, 30198
+// root not a field, 30283/30284 undeterminable type, 30196 field read without
+// a binding, 30197/30115 field not found, 30202 nil cursor, 30116/30117
+// unknown operator, 30120 LIKE over a non-string, 20054/20055/20057 and
+// 20254/20255 scan-condition building, 10404/10405 ambiguous join field,
+// 30610 memo read without table data, 30611 subquery operator without a
+// subquery child.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/core/VLMExpressionLink.h"
+#include "engine/core/VLMLexer.h"
+#include "engine/core/VLMTypes.h"
+#include "engine/core/VLMVariant.h"
+
+namespace qv {
+class HostVariant;
+class StringList;
+}  // namespace qv
+
+class TVLMCursor;
+class TVLMIndexDef;
+class TVLMIndexDefs;
+// The statement object of the SQL engine that asks for a parse; the
+// expression parser reads the statement's database and session names from it.
+class TVLMQueryContext;
+
+// ------------------------------------------------------------ operator codes
+
+inline constexpr uint8_t kVLMOpEqual = 1;
+inline constexpr uint8_t kVLMOpNotEqual = 2;
+inline constexpr uint8_t kVLMOpGreater = 3;
+inline constexpr uint8_t kVLMOpLess = 4;
+inline constexpr uint8_t kVLMOpGreaterEqual = 5;
+inline constexpr uint8_t kVLMOpLessEqual = 6;
+inline constexpr uint8_t kVLMOpNot = 7;
+inline constexpr uint8_t kVLMOpAnd = 8;
+inline constexpr uint8_t kVLMOpOr = 9;
+inline constexpr uint8_t kVLMOpIn = 10;
+inline constexpr uint8_t kVLMOpNotIn = 11;
+inline constexpr uint8_t kVLMOpExists = 12;
+inline constexpr uint8_t kVLMOpBetween = 13;
+inline constexpr uint8_t kVLMOpNotBetween = 14;
+inline constexpr uint8_t kVLMOpLike = 15;
+inline constexpr uint8_t kVLMOpNotLike = 16;
+inline constexpr uint8_t kVLMOpIsNull = 17;
+inline constexpr uint8_t kVLMOpIsNotNull = 18;
+inline constexpr uint8_t kVLMOpAdd = 21;
+inline constexpr uint8_t kVLMOpNegate = 22;
+inline constexpr uint8_t kVLMOpMultiply = 23;
+inline constexpr uint8_t kVLMOpDivide = 24;
+inline constexpr uint8_t kVLMOpConcat = 25;
+inline constexpr uint8_t kVLMOpUpper = 26;
+inline constexpr uint8_t kVLMOpLower = 27;
+inline constexpr uint8_t kVLMOpTrim = 28;
+inline constexpr uint8_t kVLMOpLTrim = 29;
+inline constexpr uint8_t kVLMOpRTrim = 30;
+inline constexpr uint8_t kVLMOpLength = 31;
+inline constexpr uint8_t kVLMOpPos = 32;
+inline constexpr uint8_t kVLMOpSubstring = 33;
+inline constexpr uint8_t kVLMOpSum = 34;
+inline constexpr uint8_t kVLMOpAvg = 35;
+inline constexpr uint8_t kVLMOpMin = 36;
+inline constexpr uint8_t kVLMOpMax = 37;
+inline constexpr uint8_t kVLMOpCount = 38;
+inline constexpr uint8_t kVLMOpCountAll = 39;
+inline constexpr uint8_t kVLMOpNow = 40;
+inline constexpr uint8_t kVLMOpCurrentDate = 41;
+inline constexpr uint8_t kVLMOpCurrentTime = 42;
+inline constexpr uint8_t kVLMOpToDate = 43;
+inline constexpr uint8_t kVLMOpToString = 44;
+inline constexpr uint8_t kVLMOpExtract = 45;
+inline constexpr uint8_t kVLMOpCast = 46;
+inline constexpr uint8_t kVLMOpLastAutoinc = 47;
+inline constexpr uint8_t kVLMOpMimeToBin = 48;
+inline constexpr uint8_t kVLMOpRowNum = 49;
+// 50-65: ABS, ACOS, ASIN, ATAN, CEIL, COS, EXP, FLOOR, LOG, POWER, RAND,
+// ROUND, SIGN, SIN, SQR, SQRT.
+inline constexpr uint8_t kVLMOpAbs = 50;
+inline constexpr uint8_t kVLMOpSqrt = 65;
+
+// Quantifier of a comparison against a subquery.
+inline constexpr uint8_t kVLMQuantifierNone = 0;
+inline constexpr uint8_t kVLMQuantifierAll = 1;
+inline constexpr uint8_t kVLMQuantifierAny = 2;  // any other non-zero value too
+
+// The text messages print for an operator code: "=", "<>", ">", "<", ">=",
+// "<=", "NOT", "AND", "OR", "LIKE", "NOT LIKE", "IS NULL", "IS NOT NULL", "+",
+// "-", "*", "/", "||", "UPPER", "LOWER", "TRIM", "LTRIM", "RTRIM", "SUM",
+// "AVG", "MIN", "MAX", "COUNT", "COUNT(*)"; "unknown" for every other code.
+std::string VLMOperatorName(uint8_t code);
+
+// Splits text at every ';' into names trimmed of surrounding blanks and
+// upper-cased (1252 rules); list is cleared first. An empty text gives none.
+void VLMSplitFieldNames(std::string_view text, qv::StringList& list);
+
+// The answer of a comparison "value op ALL / ANY (rows)" (op 1-6). empty:
+// the rows are none. findRow(searchOp): whether some row r satisfies
+// "r searchOp value". ALL over no rows holds, ANY over no rows does not; ANY
+// asks for a row with the mirrored operator, ALL for none with the mirrored
+// and negated one.
+bool VLMCompareQuantified(uint8_t op, uint8_t quantifier, bool empty,
+                          const std::function<bool(uint8_t searchOp)>& findRow);
+
+// ------------------------------------------------------ TVLMQueryOperator
+
+class TVLMExpression;
+
+// A query operator of the SQL engine, as field and subquery nodes see it:
+// result fields numbered from 0, the current row, two operands and the
+// condition conjuncts are pushed down to. The SQL engine's operators derive
+// from it.
+class TVLMQueryOperator {
+public:
+  virtual ~TVLMQueryOperator() = default;
+
+  // The field mapping: appends the numbers of the result fields that match
+  // name (and qualifier, when not empty) to found (when given) and answers
+  // how many matched. visibleOnly skips hidden fields; unhide makes the
+  // matches visible unless keepHidden.
+  virtual int32_t FindFields(const std::string& name, const std::string& qualifier, bool visibleOnly,
+                             bool keepHidden, TVLMIntegerArray* found, bool unhide) = 0;
+  virtual std::string GetFieldName(int32_t fieldNo) = 0;
+  virtual TVLMDataType GetFieldDataType(int32_t fieldNo) = 0;
+  virtual int32_t GetFieldDataSize(int32_t fieldNo) = 0;
+  // The third per-field attribute beside type and size.
+  virtual int32_t GetFieldAttribute(int32_t fieldNo) = 0;
+  // Result field fieldNo of the current row into value (null, or borrowing
+  // the operator's bytes). Field nodes read with allowHidden set: conditions
+  // may name fields that are not part of the visible result.
+  virtual void GetFieldValue(TVLMVariant& value, int32_t fieldNo, bool allowHidden, bool flag) = 0;
+  // Takes over condition: AND-ed with the operator's own condition, or
+  // becoming it when there is none.
+  virtual void AddCondition(std::unique_ptr<TVLMExpression> condition) = 0;
+  // The operands (nullptr where there is none); not owned by the caller.
+  virtual TVLMQueryOperator* GetLeftOperand() = 0;
+  virtual TVLMQueryOperator* GetRightOperand() = 0;
+  // Non-zero on a join whose operands must not receive conditions; 0 for
+  // every other operator.
+  virtual uint8_t GetJoinFlag() { return 0; }
+};
+
+// One entry of the remapping a derived table or view hands to its
+// conditions: a reference to FieldName (qualified by TableName) becomes a
+// reference to NewFieldName of TableName, unless the entry is hidden.
+struct TVLMFieldMapping {
+  std::string TableName;
+  std::string NewFieldName;
+  bool Hidden = false;
+  std::string FieldName;
+};
+
+// A qualified field name, as a join condition names its two sides.
+struct TVLMQualifiedFieldName {
+  std::string TableName;
+  std::string FieldName;
+};
+
+class TVLMScanSearchCondition;
+class TVLMScanSearchConditionArray;
+
+// ------------------------------------------------------------- TVLMExprNode
+
+class TVLMExprNode {
+public:
+  explicit TVLMExprNode(bool caseInsensitive = false, bool prefixOnly = false);
+  virtual ~TVLMExprNode();
+  TVLMExprNode(const TVLMExprNode&) = delete;
+  TVLMExprNode& operator=(const TVLMExprNode&) = delete;
+
+  // ---- the 22 virtual operations, in slot order ----
+  // Every base operation that recurses walks the children in list order.
+
+  // Base: Prepare on every child.
+  virtual void Prepare();
+  // Evaluates against the current bindings and returns the node's result,
+  // which stays the node's and is valid until its next evaluation.
+  virtual TVLMVariant& GetValue() = 0;
+  // Base: nothing / nullptr (subquery nodes load their rows' first fields).
+  virtual void LoadValues();
+  virtual TVLMVariant* GetLoadedValue(int32_t index);
+  // Base: true as soon as one child answers true.
+  virtual bool IsAggregated();
+  // Base: false.
+  virtual bool IsCountAll();
+  // Base: on every child.
+  virtual void InitAggregate();
+  virtual void Accumulate();
+  // Base: nothing.
+  virtual void SetRowCount(int32_t count);
+  // Binding; the base passes the call to every child.
+  virtual void BindToOperands(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2, TVLMCursor* cursor);
+  virtual void BindToCursor(TVLMCursor* cursor1, TVLMQueryOperator* operand, TVLMCursor* cursor2);
+  virtual void SetRecordBuffer(uint8_t* buffer, bool outerFlag);
+  // Base: 0 without children, else the common type of the children
+  // (VLMGetCommonDataType, not for comparing); children without one raise
+  // 30283 "Cannot determine expression type".
+  virtual TVLMDataType GetDataType();
+  // Base: for a string result of + (21), || (25) or CAST (46) the sum of the
+  // children's sizes (overflow raises EIntOverflow); otherwise 0.
+  virtual int32_t GetDataSize();
+  // Base: 0.
+  virtual int32_t GetExtraAttribute();
+  // Base: true when every child answers true (stops at the first false).
+  virtual bool ResolveFields(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2, bool matchFlag,
+                             TVLMCursor* cursor);
+  // Index planning (comparison and IS [NOT] NULL nodes); base: false /
+  // nothing.
+  virtual bool CanUseIndex(int32_t columnNo, uint8_t scanOperator, int32_t sessionID,
+                           const TVLMIndexDef& indexDef);
+  virtual void AddScanCondition(TVLMScanSearchConditionArray& conditions, const TVLMIndexDef& indexDef,
+                                TVLMExpression* expression);
+  virtual void ExtendScanCondition(TVLMScanSearchCondition& condition, const TVLMIndexDef& indexDef,
+                                   TVLMExpression* expression);
+  // Base: false.
+  virtual bool IsJoinCondition(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2);
+  // Base: on every child.
+  virtual void RemapFields(std::span<const TVLMFieldMapping> mapping);
+  // Base: true when every child answers true (stops at the first false).
+  virtual bool UsesOnlyFields(std::string_view fieldList);
+
+  // ---- children ----
+  int32_t ChildCount() const { return static_cast<int32_t>(Children.size()); }
+  TVLMExprNode* Child(int32_t index) const { return Children[static_cast<size_t>(index)].get(); }
+  void AddChild(std::unique_ptr<TVLMExprNode> child);
+  // Takes child index out of the list and hands it over.
+  std::unique_ptr<TVLMExprNode> TakeChild(int32_t index);
+  // Position of child among the children; -1 when it is not one.
+  int32_t IndexOfChild(const TVLMExprNode* child) const;
+
+  // ---- routines of the index planning ----
+  // A field node that is not an outer reference, or UPPER / LOWER whose
+  // first child is one.
+  static bool IsIndexableField(const TVLMExprNode* node);
+  // A constant, or a field node that is an outer reference.
+  static bool IsSearchValue(const TVLMExprNode* node);
+  // value into the key buffer of condition at table field fieldNo, one more
+  // key field, and (expression, node) recorded as its source.
+  static void FillKeyField(TVLMExprNode* node, const TVLMVariant& value, TVLMCursor* cursor,
+                           TVLMScanSearchCondition& condition, TVLMExpression* expression, int32_t fieldNo);
+
+  std::vector<std::unique_ptr<TVLMExprNode>> Children;
+  uint8_t Operator = 0;
+  TVLMVariant Result;
+  // String comparisons and LIKE of this node ignore case.
+  bool CaseInsensitive;
+  // A comparison compares only as many characters as the right-hand string
+  // has (LIKE 'abc%' rewritten as a comparison).
+  bool PrefixOnly;
+
+protected:
+  // EVLMException code "Unknown operator: '%s'" with the operator's name.
+  [[noreturn]] void UnknownOperator(int32_t code) const;
+};
+
+// ----------------------------------------------------------- TVLMExprNodeField
+
+class TVLMExprNodeField : public TVLMExprNode {
+public:
+  // Unbound; with a cursor, BindToCursor(cursor, nullptr, nullptr) at once.
+  TVLMExprNodeField(TVLMCursor* cursor, std::string tableName, std::string fieldName);
+
+  // The value of the field: from the record buffer (a null bit gives null; a
+  // memo or wide memo is read whole through the cursor's table data; any
+  // other type borrows the buffer's bytes), else from the bound operand's
+  // current row. Neither raises 30196 "Dataset and AO not assigned".
+  TVLMVariant& GetValue() override;
+  // Binds to operand1, else operand2; failing both, an outer reference is
+  // bound to the cursor; otherwise 30197 "Field '%s' not found" (table.field).
+  void BindToOperands(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2, TVLMCursor* cursor) override;
+  // An inner field binds to cursor1, else cursor2 (30115 "Field '%s' not
+  // found" when neither has it); an outer reference to cursor2, else
+  // operand, else stays unbound. cursor1 nullptr raises 30202 "Value is
+  // Null". A bound cursor's current record buffer becomes the field's.
+  void BindToCursor(TVLMCursor* cursor1, TVLMQueryOperator* operand, TVLMCursor* cursor2) override;
+  // Keeps buffer only when outerFlag equals the outer-reference flag, so one
+  // call serves inner fields and another (flag set) outer references.
+  void SetRecordBuffer(uint8_t* buffer, bool outerFlag) override;
+  // The cursor's field type, else the operand's; 0 raises 30284.
+  TVLMDataType GetDataType() override;
+  int32_t GetDataSize() override;
+  // Found as exactly one result field of operand1, else of operand2 (an outer
+  // reference), else in cursor (an outer reference).
+  bool ResolveFields(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2, bool matchFlag,
+                     TVLMCursor* cursor) override;
+  void RemapFields(std::span<const TVLMFieldMapping> mapping) override;
+  bool UsesOnlyFields(std::string_view fieldList) override;
+
+  void GetRealNames(std::string& tableName, std::string& fieldName) const;
+  // The field's table field number in cursor (by name in the table's list,
+  // then in the cursor's list; then the same by the operand field name).
+  bool FindInCursor(TVLMCursor* cursor, int32_t& fieldNo) const;
+  // Takes the first result field of operand that matches.
+  bool BindToOperand(TVLMQueryOperator* operand);
+
+  // Bindings (not owned).
+  TVLMCursor* Cursor = nullptr;
+  TVLMQueryOperator* Operand = nullptr;
+  uint8_t* RecordBuffer = nullptr;
+  // The names as written, and the matched operand field's name.
+  std::string TableName;
+  std::string FieldName;
+  std::string OperandFieldName;
+  // Table field number in the cursor, or result field number in the
+  // operand; -1 while unresolved.
+  int32_t FieldNo = -1;
+  int32_t FieldOffset = 0;
+  TVLMDataType DataType = 0;
+  TVLMBaseDataType BaseType = 0;
+  int32_t DataSize = 0;
+  int32_t OperandFieldAttribute = 0;
+  // Found in the outer row: a known value while the inner rows are scanned.
+  bool OuterReference = false;
+  bool MatchFlag = false;
+
+private:
+  void ReadMemo();
+  void TakeCursorField(TVLMCursor* cursor, int32_t fieldNo);
+};
+
+// ------------------------------------------------------ TVLMExprNodeSubqueryBase
+
+// What comparison and Boolean nodes ask of a subquery child. The subquery
+// node runs its statement for each answer.
+class TVLMExprNodeSubqueryBase : public TVLMExprNode {
+public:
+  using TVLMExprNode::TVLMExprNode;
+
+  // EXISTS: the result has a row.
+  virtual bool HasRows() = 0;
+  // IN: some row's first field equals value.
+  virtual bool ContainsValue(const TVLMVariant& value) = 0;
+  // "value op ALL / ANY (the rows)"; implementations answer through
+  // VLMCompareQuantified.
+  virtual bool CompareQuantified(uint8_t op, uint8_t quantifier, const TVLMVariant& value) = 0;
+};
+
+// ------------------------------------------------------ TVLMExprNodeComparison
+
+class TVLMExprNodeComparison : public TVLMExprNode {
+public:
+  TVLMExprNodeComparison(uint8_t op, bool caseInsensitive, bool prefixOnly, bool nullStrict,
+                         std::unique_ptr<TVLMExprNode> left, std::unique_ptr<TVLMExprNode> right,
+                         uint8_t quantifier = kVLMQuantifierNone);
+
+  // A wide constant compared with an 8-bit text field becomes 8-bit text,
+  // once.
+  void Prepare() override;
+  // Always true or false; an operator outside 1-6 raises 30117.
+  TVLMVariant& GetValue() override;
+  bool CanUseIndex(int32_t columnNo, uint8_t scanOperator, int32_t sessionID,
+                   const TVLMIndexDef& indexDef) override;
+  void AddScanCondition(TVLMScanSearchConditionArray& conditions, const TVLMIndexDef& indexDef,
+                        TVLMExpression* expression) override;
+  void ExtendScanCondition(TVLMScanSearchCondition& condition, const TVLMIndexDef& indexDef,
+                           TVLMExpression* expression) override;
+  bool IsJoinCondition(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2) override;
+
+  // The indexable field (under UPPER / LOWER, the field node itself) and the
+  // search value; both nullptr unless both are found. fieldOnRight tells
+  // that the field is the right operand (the operator then reads mirrored).
+  void FindFieldAndValue(TVLMExprNodeField*& field, TVLMExprNode*& value, bool& fieldOnRight);
+
+  bool NullStrict;
+  uint8_t Quantifier;
+};
+
+// ------------------------------------------------------- TVLMExprNodeBoolean
+
+class TVLMExprNodeBoolean : public TVLMExprNode {
+public:
+  // Children by operator: NOT, IS [NOT] NULL, EXISTS one; AND, OR two or
+  // more; IN the tested value, then the items or one subquery; BETWEEN value,
+  // low, high; LIKE value, pattern.
+  explicit TVLMExprNodeBoolean(uint8_t op, std::string escape = {}, bool prefixOnly = false,
+                               bool caseInsensitive = false);
+  TVLMExprNodeBoolean(uint8_t op, std::unique_ptr<TVLMExprNode> child1,
+                      std::unique_ptr<TVLMExprNode> child2 = nullptr,
+                      std::unique_ptr<TVLMExprNode> child3 = nullptr);
+
+  // A logical value (true, false or null); an operator outside 7-18 raises
+  // 30116.
+  TVLMVariant& GetValue() override;
+  // IS NULL and IS NOT NULL only; every other operator answers false and
+  // adds nothing.
+  bool CanUseIndex(int32_t columnNo, uint8_t scanOperator, int32_t sessionID,
+                   const TVLMIndexDef& indexDef) override;
+  void AddScanCondition(TVLMScanSearchConditionArray& conditions, const TVLMIndexDef& indexDef,
+                        TVLMExpression* expression) override;
+  void ExtendScanCondition(TVLMScanSearchCondition& condition, const TVLMIndexDef& indexDef,
+                           TVLMExpression* expression) override;
+
+  // The ESCAPE character of LIKE (empty when none).
+  std::string Escape;
+
+private:
+  void EvaluateIn();
+  void EvaluateBetween();
+  void EvaluateLike();
+  TVLMExprNodeField* IndexedField() const;
+  TVLMExprNodeSubqueryBase* SubqueryChild(int32_t index) const;
+
+  TVLMVariant Scratch_;
+};
+
+// -------------------------------------------------------- TVLMExprNodeConst
+
+class TVLMExprNodeConst : public TVLMExprNode {
+public:
+  // A null value.
+  TVLMExprNodeConst();
+  // A copy of value.
+  explicit TVLMExprNodeConst(const TVLMVariant& value);
+
+  TVLMVariant& GetValue() override { return Result; }
+  // The SQL type of the value's base type.
+  TVLMDataType GetDataType() override;
+  // Characters of a text (twice that for wide text); 0 otherwise.
+  int32_t GetDataSize() override;
+  bool ResolveFields(TVLMQueryOperator*, TVLMQueryOperator*, bool, TVLMCursor*) override { return true; }
+
+  // A text longer than one character whose first '%' is its last character.
+  bool IsPrefixPattern() const;
+  // Drops the last character of a text.
+  void RemoveLastChar();
+  // A non-null text equal to its own upper / lower case.
+  bool IsUpperCase() const;
+  bool IsLowerCase() const;
+};
+
+// ------------------------------------------------------------ TVLMExpression
+
+class TVLMExpression {
+public:
+  // No tree, no lexer, options clear, NullSemantics set.
+  TVLMExpression();
+  // The same, taking over root.
+  explicit TVLMExpression(std::unique_ptr<TVLMExprNode> root);
+  ~TVLMExpression();
+  TVLMExpression(const TVLMExpression&) = delete;
+  TVLMExpression& operator=(const TVLMExpression&) = delete;
+
+  // ---- the tree ----
+  TVLMExprNode* GetRoot() const { return Root_.get(); }
+  // Frees the old tree and takes over root.
+  void SetRoot(std::unique_ptr<TVLMExprNode> root);
+  // Hands the tree over; the expression is left empty.
+  std::unique_ptr<TVLMExprNode> ReleaseRoot() { return std::move(Root_); }
+  void Clear() { Root_.reset(); }
+  // Appends node to the root's children, or makes it the root.
+  void AddNode(std::unique_ptr<TVLMExprNode> node);
+  // Puts node back where it was taken out: at position among the root's
+  // children, or as the root for -1 (or when there is no root).
+  void InsertNode(std::unique_ptr<TVLMExprNode> node, int32_t position);
+  // Joins other's tree to this one under an AND node (other is left empty),
+  // then FlattenAnd.
+  void AndWith(TVLMExpression& other);
+  // Moves the children of AND nodes directly under an AND root up into the
+  // root, keeping every other conjunct in its order.
+  void FlattenAnd();
+
+  // ---- parsing (the expression parser) ----
+  void ParseFilter(TVLMCursor* cursor, std::string_view text, bool caseInsensitive, bool partialCompare);
+  void ParseBoolean(TVLMQueryContext* queryContext, TVLMLexer* lexer);
+  TVLMExprNode* ParseValue(TVLMQueryContext* queryContext, TVLMLexer* lexer);
+  TVLMExprNode* ParseUpdateValue(TVLMQueryContext* queryContext, TVLMLexer* lexer);
+  bool ParseDefaultExpression(std::string_view text);
+
+  // ---- built trees ----
+  // The tree of a locate: "=" of each named field (';'-separated) with its
+  // key value, under an AND node for an array of values (also of one), a
+  // lone comparison for one plain value. Null keys match null fields. A
+  // count that differs from the names raises 30112 "Count of FieldNames (%d)
+  // not equal counts of KeyValues (%d)" and leaves no tree.
+  void BuildKeyValuesCondition(TVLMCursor* cursor, std::string_view fieldNames, const qv::HostVariant& keyValues,
+                               bool caseInsensitive, bool partialKey);
+  // One comparison (operator op) of field fieldName with a copy of value.
+  void BuildFieldComparison(TVLMCursor* cursor, std::string_view fieldName, uint8_t op, const TVLMVariant& value);
+
+  // ---- evaluation ----
+  // The root's value (the node's), nullptr without a tree; a null result
+  // becomes Boolean false unless keepNull.
+  TVLMVariant* GetValue(bool keepNull);
+  // The value as a condition (null is false); without a tree 30110 "Value is
+  // Null".
+  bool GetBooleanValue();
+
+  // ---- forwarders to the root (0, false, nullptr or nothing without one) ----
+  void LoadValues();
+  TVLMVariant* GetLoadedValue(int32_t index);
+  bool IsAggregated();
+  bool IsCountAll();
+  void InitAggregate();
+  void Accumulate();
+  void SetRowCount(int32_t count);
+  // Binding, then Prepare.
+  void BindToOperands(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2, TVLMCursor* cursor);
+  void BindToCursor(TVLMCursor* cursor1, TVLMQueryOperator* operand, TVLMCursor* cursor2);
+  void SetRecordBuffer(uint8_t* buffer, bool outerFlag);
+  TVLMDataType GetDataType();
+  int32_t GetDataSize();
+  int32_t GetExtraAttribute();
+  void RemapFields(std::span<const TVLMFieldMapping> mapping);
+  // True without a tree.
+  bool UsesOnlyFields(std::string_view fieldNames);
+
+  // ---- tests ----
+  // No tree, or a Boolean root without children.
+  bool IsEmptyCondition() const;
+  bool IsField() const;
+  // The root or one of its direct children is a field node.
+  bool HasFieldOperand() const;
+  // Names of a root field node; otherwise 30198 "Node is not a field".
+  void GetFieldName(std::string& tableName, std::string& fieldName) const;
+
+  // ---- splitting a condition ----
+  // Moves the conjuncts that operator can evaluate (ResolveFields(op,
+  // outerOperand, matchFlag, cursor)) out of this tree into the operator's
+  // condition; with recurse, the operands first (a join's only while its
+  // join flag is 0).
+  void ExtractConditionsFor(TVLMQueryOperator* op, TVLMQueryOperator* outerOperand, bool matchFlag, bool recurse,
+                            TVLMCursor* cursor);
+  // Takes the equality join conditions between operand1 and operand2 out of
+  // the tree (and frees them), appending their sides' names; answers their
+  // number.
+  int32_t ExtractJoinFieldPairs(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2,
+                                std::vector<TVLMQualifiedFieldName>& leftFields,
+                                std::vector<TVLMQualifiedFieldName>& rightFields);
+  // Offers every comparison and IS [NOT] NULL conjunct (through nested ANDs)
+  // to every index of indexDefs (column 0); each that can use one adds its
+  // index condition to conditions.
+  void CollectScanConditions(TVLMScanSearchConditionArray& conditions, const TVLMIndexDefs& indexDefs,
+                             int32_t sessionID);
+  // Extends condition by the first conjunct that can serve the index's next
+  // column; true when one did.
+  bool HasScanCondition(TVLMScanSearchCondition& condition, const TVLMIndexDef& indexDef);
+  // Takes the conjuncts of this expression that the items index1 and index2
+  // of conditions list out of the tree; each is held by its item (numbers
+  // outside the array are skipped).
+  void RemoveCoveredConditions(TVLMScanSearchConditionArray& conditions, int32_t index1, int32_t index2);
+
+  // ---- state ----
+  // The lexer being read while parsing, and a copy of its current token.
+  TVLMLexer* Lexer = nullptr;
+  TToken Token;
+  // The cursor field references bind to; nullptr for the SQL engine's trees.
+  TVLMCursor* Cursor = nullptr;
+  TVLMQueryContext* QueryContext = nullptr;
+  // Filter options handed to the comparisons the parser builds.
+  bool CaseInsensitive = false;
+  bool PartialCompare = false;
+  // Handed to comparisons as their null-strict flag: set keeps the null
+  // outcomes of SQL conditions; clear lets a null key compare as a value
+  // (locates and ranges).
+  bool NullSemantics = true;
+  // The query context's database and session names, for LASTAUTOINC.
+  std::string QueryName1;
+  std::string QueryName2;
+  // The owning dataset works in memory (set before parsing).
+  bool InMemory = false;
+
+private:
+  std::unique_ptr<TVLMExprNode> Root_;
+};
