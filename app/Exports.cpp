@@ -29,7 +29,9 @@ std::string CsvValue(std::string_view text) {
   return out;
 }
 
-std::string ReceivedSerial4(std::string_view text) { return text.empty() ? std::string("000") : Serial4(text); }
+// A CSV serial: an empty one (or one of blanks only) is "000", so that one
+// contact without a serial does not stop the whole export.
+std::string CsvSerial(std::string_view text) { return Trim(text).empty() ? std::string("000") : Serial4(text); }
 
 // "PH" for phone, "RY" for RTTY, else the stored mode.
 std::string CabrilloMode(const std::string& mode) {
@@ -83,9 +85,9 @@ void CsvExport::Contact(const QsoRecord& q, const std::string& points) {
                                 q.TimeStart,
                                 PlainZeros(q.Call),
                                 q.RSTSent,
-                                Serial4(q.NumSent),
+                                CsvSerial(q.NumSent),
                                 q.RSTRcvd,
-                                ReceivedSerial4(q.NumRcvd),
+                                CsvSerial(q.NumRcvd),
                                 q.Freq,
                                 q.Country,
                                 q.Continent,

@@ -6,7 +6,7 @@
 //   values joined by "," without quoting:
 //   Date,Time,Call,RstS,S_Nr,RstR,R_Nr,Freq,Country,Continent,City,State,
 //   Name,IBM,RET,Mode,Points
-//   S_Nr and R_Nr are "%4.4d" (an empty R_Nr is "000"); Points are capped.
+//   S_Nr and R_Nr are "%4.4d" (an empty one is "000"); Points are capped.
 //   A comma inside a value becomes a blank, so every line keeps 17 columns.
 //
 // Cabrillo 2.0 (every other log), file "<call>[ NAQP-<mode>] <log> CS.TXT":

@@ -18,8 +18,8 @@
 // value the check refuses is never logged.
 //
 // While no log is selected (IsLogSelected), the checks and the lookup work
-// but nothing is written to a log: Add To Log, the log editor and emptying
-// the log refuse.
+// but nothing is written to a log: Add To Log, the log editor, emptying the
+// log and the outputs (print, export) refuse.
 #pragma once
 
 #include <cstdint>

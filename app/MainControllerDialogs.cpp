@@ -123,14 +123,20 @@ void MainController::OutFmtRadGrpClick() {
   const int32_t item = View_.ItemIndex(Ctl::OutFmtRadGrp);
   if (item != static_cast<int32_t>(OutputChoice::Print) && item != static_cast<int32_t>(OutputChoice::ExportToFile))
     return;
+  // A print or export is modal (its printer dialog, its questions): the
+  // link's events wait until the window is put back below.
+  ModalScope modal(*this);
   const std::string freq = View_.Text(Ctl::FreqEntered);
   // The choice shows no item and the frequency field its text again, also
-  // after an output that failed.
+  // after an output that failed or was refused.
   auto restore = ScopeExit([&] {
     View_.Focus(Ctl::FreqEntered);
     View_.SetText(Ctl::FreqEntered, freq);
     View_.SetItemIndex(Ctl::OutFmtRadGrp, -1);
   });
+  // Without a log the table stands on the template and the log folder would
+  // be the program folder: no output is made from it.
+  if (RefuseWithoutLog()) return;
   struct NoPrinter final : ReportPrinter {
     void PrintReport(const ReportContent&) override {}
   } none;

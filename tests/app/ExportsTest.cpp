@@ -59,7 +59,7 @@ protected:
     Log.Add(m);
     for (int i = 2; i <= 4; ++i) {
       QsoRecord n = Contact("W" + std::to_string(i) + "XYZ", "7", false, "USA", "NA", "1");
-      n.NumSent = std::to_string(i);
+      n.NumSent = i == 4 ? "" : std::to_string(i);  // an empty serial is "000", as in R_Nr
       n.NumRcvd = i == 2 ? "" : "12345";
       n.RSTSent = "599";
       n.RSTRcvd = "579";
@@ -90,7 +90,7 @@ protected:
       "2024-03-09,1400,DL10A,,0001,,0012,14,GERMANY,EU,Berlin  Mitte,,Hans,IBM,,CW,5\r\n"
       "2024-03-09,1400,W2XYZ,599,0002,579,000,7,USA,NA,,,,,,SSB,1\r\n"
       "2024-03-09,1400,W3XYZ,599,0003,579,12345,7,USA,NA,,,,,,SSB,0\r\n"
-      "2024-03-09,1400,W4XYZ,599,0004,579,12345,7,USA,NA,,,,,,SSB,0\r\n";
+      "2024-03-09,1400,W4XYZ,599,000,579,12345,7,USA,NA,,,,,,SSB,0\r\n";
 };
 
 TEST_F(CsvExportTest, WritesTheFileByteForByte) {

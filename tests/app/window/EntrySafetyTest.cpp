@@ -1,9 +1,10 @@
 // What the window must never log: a contact while no log is selected, and a
-// value its own field's exit check refuses when Enter adds the contact. Also
-// the deadline of the online lookup.
+// value its own field's exit check refuses when Enter adds the contact, and
+// no output while no log is selected. Also the deadline of the online lookup.
 #include "WindowTestSupport.h"
 
 #include "app/OnlineLookup.h"
+#include "app/Outputs.h"
 #include "net/NetTestPeer.h"
 #include "platform/host/StringList.h"
 
@@ -86,6 +87,23 @@ TEST_P(SafetyTest, EnterAddsOnlyWhatTheChecksAccept) {
   });
   Leave(Ctl::CallEntered, Ctl::TimeST);
   EXPECT_EQ(Text(Ctl::LName), "Jones");
+
+  // Nor does an output write into the program folder, even when the table
+  // it stands on holds a contact.
+  DataSet& table = Controller->LogData();
+  table.Append();
+  table.FieldByName("Call")->SetAsString("K1XX");
+  table.FieldByName("Freq")->SetAsString("14");
+  table.Post();
+  const auto before = std::distance(std::filesystem::directory_iterator(Home), {});
+  for (OutputChoice choice : {OutputChoice::Print, OutputChoice::ExportToFile}) {
+    View.Messages.clear();
+    View.C(Ctl::OutFmtRadGrp).ItemIndex = static_cast<int32_t>(choice);
+    Controller->OutFmtRadGrpClick();
+    EXPECT_EQ(View.MessageTexts(), std::vector<std::string>{kSelectLog});
+    EXPECT_EQ(View.C(Ctl::OutFmtRadGrp).ItemIndex, -1);
+  }
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Home), {}), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(EntrySafety, SafetyTest, ::testing::ValuesIn(kCases));

@@ -5,9 +5,11 @@
 #include <QCoreApplication>
 #include <QPushButton>
 #include <QThread>
+#include <QTimer>
 
 #include "app/HamScopeDde.h"
 #include "app/VedoruzEzuF.h"
+#include "app/VedoruzEzuPrefsF.h"
 #include "platform/dataset/DataSet.h"
 #include "platform/host/Exception.h"
 #include "support/FakeDigitalModeProgram.h"
@@ -319,6 +321,40 @@ TEST_F(LinkTest, TheWindowConnectsWithItsButton) {
   SpinUntil([&] { return window.Text(Ctl::CallEntered) == "K2XY"; });
   Peer->Drop();
   SpinUntil([&] { return window.Text(Ctl::ConnHSBtn) == "Conn to HamScope"; });
+}
+
+// The real settings dialog: a call the program sends while it is open is
+// taken only when the operator has saved and closed it. Nothing runs the
+// event loop between the dialog's end and the click's return, so the call
+// shown then arrived while the dialog was open.
+TEST_F(LinkTest, ACallSentDuringTheSettingsDialogWaitsForItToClose) {
+  Configure({true, "Other", true});
+  ASSERT_TRUE(Peer->Listen());
+  TVedoruzEzu window(Tables, *Store, Home);
+  window.SetMessageHook([](const std::string&, const std::string&) { return true; });
+  window.Start();
+  static_cast<QPushButton*>(window.Widget(Ctl::ConnHSBtn))->click();
+  ASSERT_TRUE(Peer->WaitForTranscript(19));
+  bool dialogSeen = false;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    auto* dialog = window.findChild<TVedoruzEzuPrefs*>();
+    if (dialog == nullptr || !dialog->isVisible()) return;
+    poll.stop();
+    dialogSeen = true;
+    Peer->Set("Call_C", "K2XY");
+    test::Spin(100);
+    EXPECT_EQ(window.Text(Ctl::CallEntered), "");
+    static_cast<QAbstractButton*>(dialog->Widget(PCtl::SaveButton))->click();
+    if (dialog->isVisible()) {
+      ADD_FAILURE() << "the dialog refused to save: " << dialog->Text(PCtl::Stats);
+      dialog->done(0);
+    }
+  });
+  poll.start(10);
+  static_cast<QPushButton*>(window.Widget(Ctl::SettingsButton))->click();
+  EXPECT_TRUE(dialogSeen);
+  EXPECT_EQ(window.Text(Ctl::CallEntered), "K2XY");
 }
 
 }  // namespace
