@@ -29,9 +29,9 @@ std::string CsvValue(std::string_view text) {
   return out;
 }
 
-// A CSV serial: an empty one (or one of blanks only) is "000", so that one
-// contact without a serial does not stop the whole export.
-std::string CsvSerial(std::string_view text) { return Trim(text).empty() ? std::string("000") : Serial4(text); }
+// A serial of either export: an empty one (or one of blanks only) is "000",
+// so that one contact without a serial does not stop the whole export.
+std::string SerialOrZeros(std::string_view text) { return Trim(text).empty() ? std::string("000") : Serial4(text); }
 
 // "PH" for phone, "RY" for RTTY, else the stored mode.
 std::string CabrilloMode(const std::string& mode) {
@@ -85,9 +85,9 @@ void CsvExport::Contact(const QsoRecord& q, const std::string& points) {
                                 q.TimeStart,
                                 PlainZeros(q.Call),
                                 q.RSTSent,
-                                CsvSerial(q.NumSent),
+                                SerialOrZeros(q.NumSent),
                                 q.RSTRcvd,
-                                CsvSerial(q.NumRcvd),
+                                SerialOrZeros(q.NumRcvd),
                                 q.Freq,
                                 q.Country,
                                 q.Continent,
@@ -174,8 +174,8 @@ void CabrilloExport::Begin(const QsoRecord& first) {
 //   Other  both reports: own call[14] RS[4] serial sent[7] call[14] RR[4]
 //          serial rcvd[7] xmtr;  otherwise: own call[11] serial sent[5]
 //          own name[11] own state[4] call[11] serial rcvd[5] name[11] state[4]
-//          xmtr.  An empty received serial is "000", padded like a filled
-//          one so that the fields after it keep their columns.
+//          xmtr.  An empty serial is "000", padded like a filled one so
+//          that the fields after it keep their columns.
 //   NAQP   own call[16] own name[11] own state[4] call[16] name[11] state[4] xmtr
 //   WWDX   own call[14] report[4] zone[7] call[14] report[4] zone[7] xmtr
 // Serials are "%4.4d"; calls and names are re-padded after dropping trailing
@@ -208,11 +208,11 @@ void CabrilloExport::Contact(const QsoRecord& q, const std::string&) {
     case ContestKind::Other:
     case ContestKind::IBM:  // (an IBM QSO Party log exports as CSV)
       if (!q.RSTSent.empty() && !q.RSTRcvd.empty()) {
-        const std::string nr = PadRight(7, q.NumRcvd.empty() ? std::string("000") : Serial4(q.NumRcvd));
-        line += repad(14, OC_) + rs + PadRight(7, Serial4(q.NumSent)) + repad(14, c) + rr + nr + x;
+        const std::string nr = PadRight(7, SerialOrZeros(q.NumRcvd));
+        line += repad(14, OC_) + rs + PadRight(7, SerialOrZeros(q.NumSent)) + repad(14, c) + rr + nr + x;
       } else {
-        const std::string nr = PadRight(5, q.NumRcvd.empty() ? std::string("000") : Serial4(q.NumRcvd));
-        line += repad(11, OC_) + PadRight(5, Serial4(q.NumSent)) + repad(11, SN_) + SS_ + repad(11, c) + nr +
+        const std::string nr = PadRight(5, SerialOrZeros(q.NumRcvd));
+        line += repad(11, OC_) + PadRight(5, SerialOrZeros(q.NumSent)) + repad(11, SN_) + SS_ + repad(11, c) + nr +
                 repad(11, nm) + st + x;
       }
       break;

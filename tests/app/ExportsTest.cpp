@@ -245,6 +245,9 @@ TEST_F(ExportTest, CabrilloOtherContest) {
   Log.Add(q);
   q.NumRcvd = "";
   Log.Add(q);
+  q.NumSent = "";  // an empty sent serial, and one of blanks only, do not stop the export
+  q.NumRcvd = "  ";
+  Log.Add(q);
 
   ASSERT_TRUE(ExportCabrillo(Log.Table(), Ctx, Ui));
   const std::string expected =
@@ -265,6 +268,7 @@ TEST_F(ExportTest, CabrilloOtherContest) {
       "QSO: 21000 CW 2024-03-09 1400 N5KO          599 0001   JA1ABC        579 000    1\r\n"
       "QSO: 21000 CW 2024-03-09 1400 N5KO       0001 Dan        TX  JA1ABC     0023 Taro           1\r\n"
       "QSO: 21000 CW 2024-03-09 1400 N5KO       0001 Dan        TX  JA1ABC     000  Taro           1\r\n"
+      "QSO: 21000 CW 2024-03-09 1400 N5KO       000  Dan        TX  JA1ABC     000  Taro           1\r\n"
       "END-OF-LOG:\r\n";
   EXPECT_EQ(ReadFile(FileIn("N5KO SPRINT CS.TXT")), expected);
 }
