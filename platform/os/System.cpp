@@ -31,6 +31,11 @@ std::function<double()>& NowSource() {
   return f;
 }
 
+std::function<int64_t()>& MonotonicSource() {
+  static std::function<int64_t()> f;
+  return f;
+}
+
 std::function<void(uint32_t)>& Sleeper() {
   static std::function<void(uint32_t)> f;
   return f;
@@ -123,6 +128,23 @@ double NowUtc() {
 void SetNowUtcSource(std::function<double()> source) {
   std::lock_guard<std::mutex> g(SourcesMutex());
   NowSource() = std::move(source);
+}
+
+int64_t MonotonicMs() {
+  std::function<int64_t()> source;
+  {
+    std::lock_guard<std::mutex> g(SourcesMutex());
+    source = MonotonicSource();
+  }
+  if (source) return source();
+  struct timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void SetMonotonicMsSource(std::function<int64_t()> source) {
+  std::lock_guard<std::mutex> g(SourcesMutex());
+  MonotonicSource() = std::move(source);
 }
 
 void SleepMs(uint32_t ms) {
