@@ -46,6 +46,20 @@ std::function<std::string()>& GuidSource() {
   return f;
 }
 
+// The replaceable sources are read and written under the one mutex; a read
+// takes a copy, so the source runs outside the lock.
+template <class F>
+F CurrentSource(const F& source) {
+  std::lock_guard<std::mutex> g(SourcesMutex());
+  return source;
+}
+
+template <class F>
+void ReplaceSource(F& slot, F source) {
+  std::lock_guard<std::mutex> g(SourcesMutex());
+  slot = std::move(source);
+}
+
 int64_t MemoryOverride_ = -1;
 
 // 1970-01-01 as a host date-time (days since 1899-12-30).
@@ -106,11 +120,7 @@ std::string SystemGuid() {
 }  // namespace
 
 double NowUtc() {
-  std::function<double()> source;
-  {
-    std::lock_guard<std::mutex> g(SourcesMutex());
-    source = NowSource();
-  }
+  const std::function<double()> source = CurrentSource(NowSource());
   if (source) return source();
   struct timespec ts;
   ::clock_gettime(CLOCK_REALTIME, &ts);
@@ -126,16 +136,11 @@ double NowUtc() {
 }
 
 void SetNowUtcSource(std::function<double()> source) {
-  std::lock_guard<std::mutex> g(SourcesMutex());
-  NowSource() = std::move(source);
+  ReplaceSource(NowSource(), std::move(source));
 }
 
 int64_t MonotonicMs() {
-  std::function<int64_t()> source;
-  {
-    std::lock_guard<std::mutex> g(SourcesMutex());
-    source = MonotonicSource();
-  }
+  const std::function<int64_t()> source = CurrentSource(MonotonicSource());
   if (source) return source();
   struct timespec ts;
   ::clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -143,16 +148,11 @@ int64_t MonotonicMs() {
 }
 
 void SetMonotonicMsSource(std::function<int64_t()> source) {
-  std::lock_guard<std::mutex> g(SourcesMutex());
-  MonotonicSource() = std::move(source);
+  ReplaceSource(MonotonicSource(), std::move(source));
 }
 
 void SleepMs(uint32_t ms) {
-  std::function<void(uint32_t)> sleeper;
-  {
-    std::lock_guard<std::mutex> g(SourcesMutex());
-    sleeper = Sleeper();
-  }
+  const std::function<void(uint32_t)> sleeper = CurrentSource(Sleeper());
   if (sleeper) {
     sleeper(ms);
     return;
@@ -165,8 +165,7 @@ void SleepMs(uint32_t ms) {
 }
 
 void SetSleeper(std::function<void(uint32_t)> sleeper) {
-  std::lock_guard<std::mutex> g(SourcesMutex());
-  Sleeper() = std::move(sleeper);
+  ReplaceSource(Sleeper(), std::move(sleeper));
 }
 
 std::string TempPath() {
@@ -194,17 +193,12 @@ std::string CreateTempFile(const std::string& prefix) {
 }
 
 std::string NewGuidString() {
-  std::function<std::string()> source;
-  {
-    std::lock_guard<std::mutex> g(SourcesMutex());
-    source = GuidSource();
-  }
+  const std::function<std::string()> source = CurrentSource(GuidSource());
   return source ? source() : SystemGuid();
 }
 
 void SetGuidSource(std::function<std::string()> source) {
-  std::lock_guard<std::mutex> g(SourcesMutex());
-  GuidSource() = std::move(source);
+  ReplaceSource(GuidSource(), std::move(source));
 }
 
 int64_t AvailablePhysicalMemory() {
