@@ -1,13 +1,10 @@
-// The engine's user interface on Qt, offscreen: the password prompt, the
-// boxes' title, the wait window's buttons and the background mode's restore.
+// The engine's user interface on Qt, offscreen: the password prompt and the
+// background mode's restore.
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 #include <functional>
@@ -16,7 +13,6 @@
 
 #include "platform/gui/EngineUiQt.h"
 #include "platform/gui/PasswordDialog.h"
-#include "platform/gui/WaitDialog.h"
 
 namespace qv::gui {
 namespace {
@@ -85,39 +81,6 @@ TEST_F(EngineUiQtTest, PasswordPromptChangesThePasswordOnlyOnOk) {
     EXPECT_EQ(title, QStringLiteral("Database authentication"));
     EXPECT_EQ(name, QStringLiteral("LOG"));
   }
-}
-
-TEST_F(EngineUiQtTest, BoxesCarryTheProgramTitle) {
-  QString title;
-  const bool yes = WithModal<QMessageBox>(
-      [&](QMessageBox& box) {
-        title = box.windowTitle();
-        box.button(QMessageBox::Yes)->click();
-      },
-      [&] { return QtEngineUi().Confirm("Database file was not correctly closed last time."); });
-  EXPECT_TRUE(yes);
-  EXPECT_EQ(title, QStringLiteral("Quorvex"));
-}
-
-TEST_F(EngineUiQtTest, WaitWindowReportsItsButtons) {
-  QtEngineUi ui;
-  RecordingEvents events;
-  ui.ShowWaitWindow("Repairing Database...", 10, events);
-  TfrmWait* w = ui.WaitWindow();
-  ASSERT_NE(w, nullptr);
-  EXPECT_TRUE(w->isVisible());
-  EXPECT_EQ(w->windowTitle(), QStringLiteral("Please Wait..."));
-  EXPECT_EQ(w->lMessage->text(), QStringLiteral("Repairing Database..."));
-  ui.SetWaitProgress(40);
-  EXPECT_EQ(w->pb->value(), 40);
-  w->btnCancel->click();
-  w->btnBgMode->click();
-  EXPECT_EQ(events.Aborts, 1);
-  EXPECT_EQ(events.Backgrounds, 1);
-  ui.HideWaitWindow();
-  EXPECT_FALSE(w->isVisible());
-  w->btnCancel->click();  // a hidden window reports to nobody
-  EXPECT_EQ(events.Aborts, 1);
 }
 
 TEST_F(EngineUiQtTest, BackgroundModeHearsOfTheUsersRestoreOnce) {
