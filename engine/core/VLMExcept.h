@@ -44,6 +44,7 @@
 //   20343 B-tree node without entries met by a descent (VLMBTreePages)
 //   20344 index key too large for the page size (VLMBTreePages)
 //   20345 B-tree node without entries met by the integrity check (VLMBTreePages)
+//   20430 index column length that is not a number (VLMMainDefinitions)
 //   30378 duplicate page in a sorted page list (VLMPage)
 //   30380 page released more often than taken (VLMPage)
 //   30384 damaged internal file chain while walking it (VLMDiskEngineFiles)

@@ -112,6 +112,13 @@ struct TVLMRetrySettings {
   uint32_t NextObjectIDDelayMs = 20;
   int32_t ReopenAttempts = 3;  // reopening a file whose handle went bad
   uint32_t ReopenDelayMs = 1000;
+
+  // The wait window of long operations (repair, table copy): it appears once
+  // WaitShowDelayMs have passed since the operation started, and only while
+  // the work stands below WaitShowBelowPercent; a quicker operation never
+  // flashes a window.
+  uint32_t WaitShowDelayMs = 500;
+  int32_t WaitShowBelowPercent = 51;
 };
 TVLMRetrySettings& VLMRetrySettings();
 

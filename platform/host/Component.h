@@ -73,6 +73,12 @@ public:
 
   bool Destroying() const { return Destroying_; }
 
+  // Called by whoever finishes setting the component's properties (a form
+  // that has built its components, a factory), so that a component can act on
+  // its settings as a whole, for example connect when asked to be connected.
+  // Overrides should call the base version.
+  virtual void Loaded() {}
+
   // Called on insertion into and removal from the owner, and for free
   // notifications. Overrides should call the base version.
   virtual void Notification(Component* component, Operation operation);

@@ -31,6 +31,11 @@ std::function<double()>& NowSource() {
   return f;
 }
 
+std::function<int64_t()>& MonotonicSource() {
+  static std::function<int64_t()> f;
+  return f;
+}
+
 std::function<void(uint32_t)>& Sleeper() {
   static std::function<void(uint32_t)> f;
   return f;
@@ -39,6 +44,20 @@ std::function<void(uint32_t)>& Sleeper() {
 std::function<std::string()>& GuidSource() {
   static std::function<std::string()> f;
   return f;
+}
+
+// The replaceable sources are read and written under the one mutex; a read
+// takes a copy, so the source runs outside the lock.
+template <class F>
+F CurrentSource(const F& source) {
+  std::lock_guard<std::mutex> g(SourcesMutex());
+  return source;
+}
+
+template <class F>
+void ReplaceSource(F& slot, F source) {
+  std::lock_guard<std::mutex> g(SourcesMutex());
+  slot = std::move(source);
 }
 
 int64_t MemoryOverride_ = -1;
@@ -101,11 +120,7 @@ std::string SystemGuid() {
 }  // namespace
 
 double NowUtc() {
-  std::function<double()> source;
-  {
-    std::lock_guard<std::mutex> g(SourcesMutex());
-    source = NowSource();
-  }
+  const std::function<double()> source = CurrentSource(NowSource());
   if (source) return source();
   struct timespec ts;
   ::clock_gettime(CLOCK_REALTIME, &ts);
@@ -121,16 +136,23 @@ double NowUtc() {
 }
 
 void SetNowUtcSource(std::function<double()> source) {
-  std::lock_guard<std::mutex> g(SourcesMutex());
-  NowSource() = std::move(source);
+  ReplaceSource(NowSource(), std::move(source));
+}
+
+int64_t MonotonicMs() {
+  const std::function<int64_t()> source = CurrentSource(MonotonicSource());
+  if (source) return source();
+  struct timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void SetMonotonicMsSource(std::function<int64_t()> source) {
+  ReplaceSource(MonotonicSource(), std::move(source));
 }
 
 void SleepMs(uint32_t ms) {
-  std::function<void(uint32_t)> sleeper;
-  {
-    std::lock_guard<std::mutex> g(SourcesMutex());
-    sleeper = Sleeper();
-  }
+  const std::function<void(uint32_t)> sleeper = CurrentSource(Sleeper());
   if (sleeper) {
     sleeper(ms);
     return;
@@ -143,8 +165,7 @@ void SleepMs(uint32_t ms) {
 }
 
 void SetSleeper(std::function<void(uint32_t)> sleeper) {
-  std::lock_guard<std::mutex> g(SourcesMutex());
-  Sleeper() = std::move(sleeper);
+  ReplaceSource(Sleeper(), std::move(sleeper));
 }
 
 std::string TempPath() {
@@ -172,17 +193,12 @@ std::string CreateTempFile(const std::string& prefix) {
 }
 
 std::string NewGuidString() {
-  std::function<std::string()> source;
-  {
-    std::lock_guard<std::mutex> g(SourcesMutex());
-    source = GuidSource();
-  }
+  const std::function<std::string()> source = CurrentSource(GuidSource());
   return source ? source() : SystemGuid();
 }
 
 void SetGuidSource(std::function<std::string()> source) {
-  std::lock_guard<std::mutex> g(SourcesMutex());
-  GuidSource() = std::move(source);
+  ReplaceSource(GuidSource(), std::move(source));
 }
 
 int64_t AvailablePhysicalMemory() {

@@ -1,4 +1,4 @@
-// Small OS services: clock, sleeper, temporary files, GUIDs, free memory.
+// Small OS services: clocks, sleeper, temporary files, GUIDs, free memory.
 // Each one that tests need to control can be replaced by a test.
 #pragma once
 
@@ -16,6 +16,13 @@ std::string SysErrorMessage(int errNo);
 double NowUtc();
 // Replaces NowUtc's source (nullptr restores the system clock).
 void SetNowUtcSource(std::function<double()> source);
+
+// Milliseconds of a monotonic clock (it never goes back, whatever happens to
+// the wall clock); only differences between two readings mean anything. Waits
+// and delays measure with it.
+int64_t MonotonicMs();
+// Replaces MonotonicMs's source (nullptr restores the system clock).
+void SetMonotonicMsSource(std::function<int64_t()> source);
 
 // Sleeps for the given milliseconds; retry loops sleep through this so tests
 // can replace it with a no-op or a counter.

@@ -54,6 +54,17 @@ TEST(System, ClockIsUtcDaysSince1899AndReplaceable) {
   EXPECT_GT(qv::NowUtc(), 45000.0);
 }
 
+TEST(System, MonotonicClockAdvancesWithSleepsAndIsReplaceable) {
+  const int64_t first = qv::MonotonicMs();
+  qv::SleepMs(5);
+  EXPECT_GE(qv::MonotonicMs() - first, 5);
+
+  qv::SetMonotonicMsSource([] { return int64_t{123456}; });
+  EXPECT_EQ(qv::MonotonicMs(), 123456);
+  qv::SetMonotonicMsSource(nullptr);
+  EXPECT_GE(qv::MonotonicMs(), first);
+}
+
 TEST(System, SleeperIsReplaceable) {
   std::vector<uint32_t> calls;
   qv::SetSleeper([&](uint32_t ms) { calls.push_back(ms); });
