@@ -116,10 +116,10 @@ std::string FolderOf(const std::string& path);
 //   PowerCut   the operation happens, then the power fails: every file the
 //              process wrote since the hook was armed is set back to its
 //              contents at its last successful Sync plus a prefix of the
-//              later writes and truncates, the last write of the prefix
-//              possibly torn at a 512-byte boundary of the file; then
-//              _exit(exitCode). seed chooses the prefix and the tear, so a
-//              run can be repeated.
+//              later writes and truncates, and perhaps the part of the next
+//              write up to a 512-byte boundary of the file (a torn write);
+//              then _exit(exitCode). seed chooses the prefix and the tear,
+//              so a run can be repeated.
 //
 // Writes made before PowerCut was armed count as flushed; renames and
 // deletions are kept as they are. k = 0 turns the hook off.
