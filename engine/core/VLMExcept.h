@@ -22,7 +22,7 @@
 // (or the one kind of check) named here and is never reused for anything else.
 // A new check takes the next free number of its range and is added here in
 // the same change:
-//   next free: 10605 (storage, streams, buffers), 20400 (execution, locks,
+//   next free: 10606 (storage, streams, buffers), 20400 (execution, locks,
 //   indexes), 30600 (internal, parser, metadata)
 //
 //   10001 nil record buffer of a cursor's field access (VLMBase)
@@ -43,6 +43,7 @@
 //   10602 B-tree page head that cannot describe a page of its tree (VLMBTreePages)
 //   10603 B-tree page out of its place in the tree (VLMBTreePages)
 //   10604 B-tree leaf chain that returns to a page (VLMBTreePageIndex)
+//   10605 B-tree neighbours with different entry layouts met by a merge (VLMBTreePages)
 //   20340 index key path deeper than its limit (VLMBTreeKeys)
 //   20341 approximate index position: invalid depth or fan-out (VLMBTreeKeys)
 //   20342 approximate index position out of range (VLMBTreeKeys)

@@ -58,8 +58,10 @@
 // root at level 0 and only there, a leaf where a leaf is expected, and no
 // page deeper than a key path can hold, which ends descents through looping
 // child links (10603). A walk along a level chain that comes back to a page
-// it has seen raises 10604. So a damaged page raises an engine error that
-// leads to repair and is never read past its buffer.
+// it has seen raises 10604, and a merge of two neighbours whose entries are
+// laid out differently (HasExtra, VarAreaSize) raises 10605. So a damaged
+// page raises an engine error that leads to repair and is never read or
+// written past its buffer.
 //
 // A page is full when one more entry would not fit the data area; a full
 // page takes the new entry in a buffer grown by one entry and is split at
@@ -72,12 +74,12 @@
 // session commits (VLMPage.h).
 //
 // Error codes: 10602 damaged page head, 10603 page out of its place in the
-// tree, 10604 looping level chain, 20020/20024 node operation on a leaf,
-// 20025 deleting from an
-// empty page, 20028-20034 and 20194 integrity, 20043-20045 and 20295 key
-// building, 20051/20052 key path comparison, 20099-20118 and 20292 page
-// indexes, 20170 record read for a key, 20340 key path deeper than 32
-// levels, 20341/20342 approximate positions out of range, 20343 node without
+// tree, 10604 looping level chain, 10605 neighbours laid out differently,
+// 20020/20024 node operation on a leaf, 20025 deleting from an empty page,
+// 20028-20034 and 20194 integrity, 20043-20045 and 20295 key building,
+// 20051/20052 key path comparison, 20099-20118 and 20292 page indexes,
+// 20170 record read for a key, 20340 key path deeper than 32 levels,
+// 20341/20342 approximate positions out of range, 20343 node without
 // entries met by a descent (20345 by the integrity check), 20344 key too
 // large for the page size.
 #pragma once

@@ -380,6 +380,11 @@ bool TVLMBTreePageController::TryMerge(int32_t sessionID, TVLMKeyPath& path) {
 
 bool TVLMBTreePageController::TryMergeWith(int32_t sessionID, int32_t siblingPageNo, TVLMKeyPath& path) {
   TVLMBTreePagePtr sibling = Page->LoadPage(sessionID, siblingPageNo, Page->SiblingPlace());
+  // Entries move between the two pages as they are, so both must lay them
+  // out alike; only a damaged head makes them differ.
+  if (sibling->EntrySize() != Page->EntrySize() || sibling->EntriesOffset() != Page->EntriesOffset())
+    throw EVLMException(10605, "Index pages of one level lay out their entries differently. PageNo=%d PageNo=%d",
+                        {Page->GetPageNo(), siblingPageNo});
   // A page without entries moves nothing, so it always goes: a node left
   // empty would send a later descent to child -1.
   if (Page->GetEntryCount() > 0 && !CanMergeInto(*sibling)) return false;

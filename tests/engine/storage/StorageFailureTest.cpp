@@ -162,6 +162,8 @@ TEST(StorageFailure, DamagedBTreePageHeadsRaiseEngineErrors) {
       {"first child link back to the root", root, kVLMBTreeHeadSize + 4, 4, root, 10603},
       {"leaf that says it is a node", leaf1, kVLMBTreeIsLeafOffset, 1, 0, 10603},
       {"leaf chain that loops", leaf2, kVLMBTreeNextOffset, 4, leaf1, 10604},
+      // The removal from the first leaf merges it into the second.
+      {"neighbours laid out differently", leaf2, kVLMBTreeVarAreaOffset, 2, 6, 10605},
   };
   for (const Row& row : kRows) {
     SCOPED_TRACE(row.Name);
