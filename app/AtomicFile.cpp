@@ -1,13 +1,9 @@
 #include "app/AtomicFile.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 
 #include "platform/os/File.h"
 #include "platform/os/System.h"
@@ -22,23 +18,9 @@ std::atomic<uint32_t> TempCounter_{0};
   throw EOSError(what + " '" + path + "': " + qv::SysErrorMessage(err), err);
 }
 
-// Makes the rename itself durable; a folder that cannot be synced is no error.
-// (File refuses folders, so this one call uses the descriptor directly.)
-void SyncFolder(const std::string& folder) {
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  (void)::fsync(fd);
-  ::close(fd);
-}
-
 }  // namespace
 
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
+std::string FolderOf(const std::string& path) { return qv::FolderOf(path); }
 
 void WriteFileAtomically(const std::string& path, std::string_view data, int32_t mode) {
   File out;
@@ -53,7 +35,7 @@ void WriteFileAtomically(const std::string& path, std::string_view data, int32_t
   }
   if (!out.IsOpen()) RaiseOS("Cannot create file", tmp, EEXIST);
   try {
-    if (mode >= 0 && ::fchmod(out.Fd(), static_cast<mode_t>(mode)) != 0) RaiseOS("Cannot set the mode of", tmp, errno);
+    if (mode >= 0) SetFileMode(out, static_cast<uint32_t>(mode));
     int64_t done = 0;
     const int64_t total = static_cast<int64_t>(data.size());
     while (done < total) {
@@ -63,12 +45,13 @@ void WriteFileAtomically(const std::string& path, std::string_view data, int32_t
     }
     out.Sync();
     out.Close();
-    if (::rename(tmp.c_str(), path.c_str()) != 0) RaiseOS("Cannot replace file", path, errno);
+    RenameFile(tmp, path);
   } catch (...) {
     out.Close();
-    ::unlink(tmp.c_str());
+    DeleteFile(tmp);
     throw;
   }
+  // Makes the rename itself durable; a folder that cannot be synced is no error.
   SyncFolder(FolderOf(path));
 }
 

@@ -163,6 +163,12 @@ TVLMCompressedBLOBStream::TVLMCompressedBLOBStream(qv::Stream& stream, bool skip
   // before the inner stream does.
   if (StartPosition_ < 0)
     throw EVLMException(10103, kPositionMessage, {StartPosition_, Inner_.Position(), Inner_.Size()});
+  // A stored value begins inside the inner stream or right at its end, with
+  // or without the size check: a start beyond it can only come from a
+  // damaged descriptor, and the first write would grow the inner stream up
+  // to it. A new value (truncate) goes wherever its owner puts it.
+  if (const int64_t innerSize = Inner_.Size(); !truncate && StartPosition_ > innerSize)
+    throw EVLMException(10082, kSizeTooSmall, {innerSize, StartPosition_});
   VLMSetStreamPosition(Inner_, 10103, StartPosition_);
 
   if (Algorithm_ == VLMCompressionNone) {
@@ -175,8 +181,6 @@ TVLMCompressedBLOBStream::TVLMCompressedBLOBStream(qv::Stream& stream, bool skip
       if (Descriptor_.UncompressedSize < 0) RaiseInvalidHeader();
       UncompressedSize_ = Descriptor_.UncompressedSize;
       const int64_t innerSize = Inner_.Size();
-      // An inner stream that ends before StartPosition holds no bytes of the
-      // value, which is enough for an empty one.
       const int64_t held = std::max<int64_t>(innerSize - position, 0);
       if (!SkipSizeCheck_ && held < UncompressedSize_)
         throw EVLMException(10081, kSizeTooSmall,

@@ -77,7 +77,8 @@ public:
   // it emptied (the caller is about to write it anew); a compressed value
   // with descriptor BlockSize 0 then takes a block size by its Mode.
   // skipSizeCheck accepts an inner stream shorter than the descriptor says:
-  // the value is then cut to the blocks that are complete.
+  // the value is then cut to the blocks that are complete. Without truncate,
+  // a StartPosition beyond the inner stream's end raises 10082 in every mode.
   TVLMCompressedBLOBStream(qv::Stream& stream, bool skipSizeCheck, bool truncate,
                            const TVLMBLOBDescriptor& descriptor);
   ~TVLMCompressedBLOBStream() override;

@@ -22,7 +22,7 @@
 // (or the one kind of check) named here and is never reused for anything else.
 // A new check takes the next free number of its range and is added here in
 // the same change:
-//   next free: 10600 (storage, streams, buffers), 20400 (execution, locks,
+//   next free: 10606 (storage, streams, buffers), 20400 (execution, locks,
 //   indexes), 30600 (internal, parser, metadata)
 //
 //   10001 nil record buffer of a cursor's field access (VLMBase)
@@ -38,6 +38,12 @@
 //   10466 database lock not taken within its tries (VLMDiskEngine)
 //   10467 page allocation on a closed database (VLMDiskEngine)
 //   10468 page release on a closed database (VLMDiskEngine)
+//   10600 database used after a commit failed to write (VLMDiskEngine)
+//   10601 database file shorter than its header's page count (VLMDiskEngine)
+//   10602 B-tree page head that cannot describe a page of its tree (VLMBTreePages)
+//   10603 B-tree page out of its place in the tree (VLMBTreePages)
+//   10604 B-tree leaf chain that returns to a page (VLMBTreePageIndex)
+//   10605 B-tree neighbours with different entry layouts met by a merge (VLMBTreePages)
 //   20340 index key path deeper than its limit (VLMBTreeKeys)
 //   20341 approximate index position: invalid depth or fan-out (VLMBTreeKeys)
 //   20342 approximate index position out of range (VLMBTreeKeys)

@@ -51,6 +51,18 @@
 //      move, so the size rule does not hold it back). A root node never has
 //      fewer than two entries after an operation.
 //
+// Heads read from storage are checked when a page is loaded (CheckHead),
+// before any entry is addressed: KeySize must be the tree's, IsRoot and
+// IsLeaf 0 or 1, the head, the variable area and EntryCount entries must fit
+// the data area (10602); a page must sit where the caller expects it: the
+// root at level 0 and only there, a leaf where a leaf is expected, and no
+// page deeper than a key path can hold, which ends descents through looping
+// child links (10603). A walk along a level chain that comes back to a page
+// it has seen raises 10604, and a merge of two neighbours whose entries are
+// laid out differently (HasExtra, VarAreaSize) raises 10605. So a damaged
+// page raises an engine error that leads to repair and is never read or
+// written past its buffer.
+//
 // A page is full when one more entry would not fit the data area; a full
 // page takes the new entry in a buffer grown by one entry and is split at
 // once, so no page is ever written overfull. A page less than half full
@@ -61,17 +73,20 @@
 // page is marked modified before its release and reaches storage when the
 // session commits (VLMPage.h).
 //
-// Error codes: 20020/20024 node operation on a leaf, 20025 deleting from an
-// empty page, 20028-20034 and 20194 integrity, 20043-20045 and 20295 key
-// building, 20051/20052 key path comparison, 20099-20118 and 20292 page
-// indexes, 20170 record read for a key, 20340 key path deeper than 32
-// levels, 20341/20342 approximate positions out of range, 20343 node without
+// Error codes: 10602 damaged page head, 10603 page out of its place in the
+// tree, 10604 looping level chain, 10605 neighbours laid out differently,
+// 20020/20024 node operation on a leaf, 20025 deleting from an empty page,
+// 20028-20034 and 20194 integrity, 20043-20045 and 20295 key building,
+// 20051/20052 key path comparison, 20099-20118 and 20292 page indexes,
+// 20170 record read for a key, 20340 key path deeper than 32 levels,
+// 20341/20342 approximate positions out of range, 20343 node without
 // entries met by a descent (20345 by the integrity check), 20344 key too
 // large for the page size.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/core/VLMRecordID.h"
@@ -308,6 +323,19 @@ public:
 
 // ------------------------------------------------------------ controllers
 
+// Where the caller of a load expects a page in its tree: its level (0 the
+// root, 1 the root's children, ...) when known, and whether it is a leaf
+// (-1 not known). Without a known level, levels count from the page loaded
+// first, which still bounds how deep a descent goes.
+struct TVLMBTreePlace {
+  int32_t Level = 0;
+  bool LevelKnown = false;
+  int8_t Leaf = -1;
+
+  static TVLMBTreePlace Root() { return {0, true, -1}; }
+  static TVLMBTreePlace AtLevel(int32_t level, int8_t leaf = -1) { return {level, true, leaf}; }
+};
+
 // Releases the page to its page manager and destroys the page object.
 struct TVLMBTreePageRelease {
   void operator()(TVLMBTreePage* page) const noexcept;
@@ -468,12 +496,19 @@ public:
   // ---- page life ----
   // A new page of the tree (page type 12), head cleared.
   static TVLMBTreePagePtr New(TVLMPageManager* pageManager, TVLMBTreeKeyRef* keyRef, int32_t sessionID);
+  // The page, its head checked against the tree and the place (CheckHead).
   static TVLMBTreePagePtr Load(TVLMPageManager* pageManager, TVLMBTreeKeyRef* keyRef, int32_t sessionID,
-                               int32_t pageNo);
+                               int32_t pageNo, const TVLMBTreePlace& place = {});
   TVLMBTreePagePtr NewPage(int32_t sessionID) const { return New(PageManager, KeyRef, sessionID); }
-  TVLMBTreePagePtr LoadPage(int32_t sessionID, int32_t pageNo) const {
-    return Load(PageManager, KeyRef, sessionID, pageNo);
+  TVLMBTreePagePtr LoadPage(int32_t sessionID, int32_t pageNo, const TVLMBTreePlace& place) const {
+    return Load(PageManager, KeyRef, sessionID, pageNo, place);
   }
+  // A neighbour on this page's level, and a child of this page.
+  TVLMBTreePlace SiblingPlace() const { return {Level_, LevelKnown_, static_cast<int8_t>(GetIsLeaf() ? 1 : 0)}; }
+  TVLMBTreePlace ChildPlace() const { return {Level_ + 1, LevelKnown_, -1}; }
+  // 10602 when the head cannot describe a page of this tree, 10603 when the
+  // page does not fit place.
+  void CheckHead(const TVLMBTreePlace& place) const;
   static void ReleasePage(TVLMBTreePagePtr& page) { page.reset(); }
   // The page is freed when the session commits.
   void FreePage(int32_t sessionID, int32_t pageNo) const;
@@ -570,6 +605,10 @@ public:
   TVLMPageManager* PageManager;
   TVLMBTreeLeafController LeafController;
   TVLMBTreeNodeController NodeController;
+
+private:
+  int32_t Level_ = 0;  // from the place the page was loaded at
+  bool LevelKnown_ = false;
 };
 
 // ------------------------------------------------------------ page indexes
@@ -632,6 +671,9 @@ public:
 
 protected:
   TVLMBTreePagePtr LoadRoot(int32_t sessionID);
+  // A leaf met on the leaf level's chain; 10604 when the chain comes back to
+  // a page in visited.
+  TVLMBTreePagePtr LoadChainLeaf(int32_t sessionID, int32_t pageNo, int32_t level, std::unordered_set<int32_t>& visited);
   TVLMBTreePagePtr LoadLeaf(int32_t sessionID, const TVLMKeyPath& path, int32_t depthCode);
   bool StepEntry(int32_t sessionID, TVLMKeyPath& path, bool forward);
   void InsertPage(int32_t sessionID, int32_t pageNo, uint16_t value);

@@ -7,6 +7,7 @@
 // free slot on a page listed in a middle leaf is not found, and the caller
 // starts a new page instead.
 #include <algorithm>
+#include <climits>
 
 #include "engine/core/VLMExcept.h"
 #include "engine/storage/VLMBTree.h"
@@ -22,7 +23,14 @@ TVLMBTreePageIndex::TVLMBTreePageIndex(TVLMPageManager* pageManager)
     : KeyRef(std::make_unique<TVLMPageKeyRef>()), PageManager(pageManager) {}
 
 TVLMBTreePagePtr TVLMBTreePageIndex::LoadRoot(int32_t sessionID) {
-  return TVLMBTreePage::Load(PageManager, KeyRef.get(), sessionID, RootPageNo);
+  return TVLMBTreePage::Load(PageManager, KeyRef.get(), sessionID, RootPageNo, TVLMBTreePlace::Root());
+}
+
+TVLMBTreePagePtr TVLMBTreePageIndex::LoadChainLeaf(int32_t sessionID, int32_t pageNo, int32_t level,
+                                                   std::unordered_set<int32_t>& visited) {
+  if (!visited.insert(pageNo).second)
+    throw EVLMException(10604, "Index integrity error. The leaf chain returns to PageNo=%d", {pageNo});
+  return TVLMBTreePage::Load(PageManager, KeyRef.get(), sessionID, pageNo, TVLMBTreePlace::AtLevel(level, 1));
 }
 
 TVLMBTreePagePtr TVLMBTreePageIndex::LoadLeaf(int32_t sessionID, const TVLMKeyPath& path, int32_t depthCode) {
@@ -91,13 +99,15 @@ bool TVLMBTreePageIndex::StepEntry(int32_t sessionID, TVLMKeyPath& path, bool fo
   if (level < 0) return false;
   path.Levels[level].EntryNo += forward ? 1 : -1;
   for (int32_t deeper = level + 1; deeper <= leafLevel; ++deeper) {
+    const TVLMBTreePlace place = TVLMBTreePlace::AtLevel(deeper);
     int32_t neighbour = -1;
     {
-      TVLMBTreePagePtr page = TVLMBTreePage::Load(PageManager, KeyRef.get(), sessionID, path.Levels[deeper].PageNo);
+      TVLMBTreePagePtr page =
+          TVLMBTreePage::Load(PageManager, KeyRef.get(), sessionID, path.Levels[deeper].PageNo, place);
       neighbour = forward ? page->GetNextPageNo() : page->GetPrevPageNo();
     }
     if (neighbour == -1) throw EVLMException(forward ? 20100 : 20102, "Index error: invalid page number");
-    TVLMBTreePagePtr next = TVLMBTreePage::Load(PageManager, KeyRef.get(), sessionID, neighbour);
+    TVLMBTreePagePtr next = TVLMBTreePage::Load(PageManager, KeyRef.get(), sessionID, neighbour, place);
     const int32_t count = next->GetEntryCount();
     path.Levels[deeper] = {neighbour, forward ? 0 : count - 1, count};
   }
@@ -257,8 +267,9 @@ void TVLMBTreePageIndex::RecNoToPage(int32_t sessionID, int32_t& pageNo, int32_t
     // Leaf by leaf along the level chain, adding each page's records.
     int32_t leafNo = path.Levels[path.Depth - 1].PageNo;
     int64_t sum = 0;
+    std::unordered_set<int32_t> visited;
     while (leafNo != -1) {
-      TVLMBTreePagePtr leaf = TVLMBTreePage::Load(PageManager, KeyRef.get(), sessionID, leafNo);
+      TVLMBTreePagePtr leaf = LoadChainLeaf(sessionID, leafNo, path.Depth - 1, visited);
       for (int32_t i = 0; i < leaf->GetEntryCount(); ++i) {
         const uint16_t value = LeafValue(*leaf, i);
         sum += value;
@@ -280,14 +291,12 @@ void TVLMBTreePageIndex::RecordsBefore(int32_t sessionID, int32_t pageNo, int64_
   int64_t sum = 0;
   int32_t leafNo = path.Levels[path.Depth - 1].PageNo;
   int32_t end = path.Levels[path.Depth - 1].EntryNo;  // entries before it count
+  std::unordered_set<int32_t> visited;
   while (leafNo != -1) {
-    TVLMBTreePagePtr leaf = TVLMBTreePage::Load(PageManager, KeyRef.get(), sessionID, leafNo);
+    TVLMBTreePagePtr leaf = LoadChainLeaf(sessionID, leafNo, path.Depth - 1, visited);
     for (int32_t i = 0; i < end && i < leaf->GetEntryCount(); ++i) sum += LeafValue(*leaf, i);
     leafNo = leaf->GetPrevPageNo();
-    if (leafNo != -1) {
-      TVLMBTreePagePtr prev = TVLMBTreePage::Load(PageManager, KeyRef.get(), sessionID, leafNo);
-      end = prev->GetEntryCount();
-    }
+    end = INT32_MAX;  // every entry of the leaves before
   }
   count = sum + offset;
 }
@@ -297,8 +306,9 @@ void TVLMBTreePageIndex::CheckRecordCount(int32_t sessionID, int64_t expected) {
   TVLMKeyPath path;
   if (GoFirst(sessionID, path)) {
     int32_t leafNo = path.Levels[path.Depth - 1].PageNo;
+    std::unordered_set<int32_t> visited;
     while (leafNo != -1) {
-      TVLMBTreePagePtr leaf = TVLMBTreePage::Load(PageManager, KeyRef.get(), sessionID, leafNo);
+      TVLMBTreePagePtr leaf = LoadChainLeaf(sessionID, leafNo, path.Depth - 1, visited);
       for (int32_t i = 0; i < leaf->GetEntryCount(); ++i) sum += LeafValue(*leaf, i);
       leafNo = leaf->GetNextPageNo();
     }

@@ -19,6 +19,9 @@
 
 namespace {
 
+// The node at the path's current level.
+TVLMBTreePlace ParentPlace(const TVLMKeyPath& path) { return TVLMBTreePlace::AtLevel(path.Current, 0); }
+
 void RaiseIntegrity(int32_t code, int32_t pageNo, int32_t entryNo) {
   throw EVLMException(code, "Index integrity error. PageNo=%d EntryNo=%d", {pageNo, entryNo});
 }
@@ -65,10 +68,33 @@ TVLMBTreePagePtr TVLMBTreePage::New(TVLMPageManager* pageManager, TVLMBTreeKeyRe
 }
 
 TVLMBTreePagePtr TVLMBTreePage::Load(TVLMPageManager* pageManager, TVLMBTreeKeyRef* keyRef, int32_t sessionID,
-                                     int32_t pageNo) {
+                                     int32_t pageNo, const TVLMBTreePlace& place) {
   TVLMBTreePagePtr page(new TVLMBTreePage(pageManager, keyRef));
   page->Page = pageManager->GetPage(sessionID, pageNo, true, kVLMPageTableIndex);
+  page->CheckHead(place);
+  page->Level_ = place.Level;
+  page->LevelKnown_ = place.LevelKnown;
   return page;
+}
+
+void TVLMBTreePage::CheckHead(const TVLMBTreePlace& place) const {
+  const uint8_t isRoot = Data()[kVLMBTreeIsRootOffset];
+  const uint8_t isLeaf = Data()[kVLMBTreeIsLeafOffset];
+  // Every writer stores the tree's key size and 0 or 1 in the flags; the
+  // entries must lie inside the data area whatever the stored counts say.
+  const int64_t used = kVLMBTreeHeadSize + static_cast<int64_t>(GetVarAreaSize()) +
+                       static_cast<int64_t>(GetEntryCount()) * EntrySize();
+  if (isRoot > 1 || isLeaf > 1 || GetKeySize() != KeyRef->KeySize || used > DataSize())
+    throw EVLMException(10602,
+                        "Index page head is damaged. PageNo=%d IsRoot=%d IsLeaf=%d KeySize=%d EntryCount=%d "
+                        "VarAreaSize=%d HasExtra=%d",
+                        {GetPageNo(), static_cast<int>(isRoot), static_cast<int>(isLeaf),
+                         static_cast<int>(GetKeySize()), GetEntryCount(), static_cast<int>(GetVarAreaSize()),
+                         static_cast<int>(GetHasExtra())});
+  if (place.Level >= TVLMKeyPath::kMaxDepth || (place.LevelKnown && (isRoot == 1) != (place.Level == 0)) ||
+      (place.Leaf >= 0 && isLeaf != place.Leaf))
+    throw EVLMException(10603, "Index page out of its place in the tree. PageNo=%d IsRoot=%d IsLeaf=%d Level=%d",
+                        {GetPageNo(), static_cast<int>(isRoot), static_cast<int>(isLeaf), place.Level});
 }
 
 void TVLMBTreePage::FreePage(int32_t sessionID, int32_t pageNo) const { PageManager->RemovePage(sessionID, pageNo); }
@@ -329,7 +355,7 @@ void TVLMBTreePageController::SplitPage(int32_t sessionID, TVLMKeyPath& path) {
   created->SetNextPageNo(oldNext);
   created->SetPrevPageNo(Page->GetPageNo());
   if (oldNext != -1) {
-    TVLMBTreePagePtr next = Page->LoadPage(sessionID, oldNext);
+    TVLMBTreePagePtr next = Page->LoadPage(sessionID, oldNext, Page->SiblingPlace());
     next->SetPrevPageNo(created->GetPageNo());
     next->SetModified(true);
   }
@@ -338,7 +364,7 @@ void TVLMBTreePageController::SplitPage(int32_t sessionID, TVLMKeyPath& path) {
   MarkModified();
   path.Up();
   {
-    TVLMBTreePagePtr parent = Page->LoadPage(sessionID, path.CurrentPageNo());
+    TVLMBTreePagePtr parent = Page->LoadPage(sessionID, path.CurrentPageNo(), ParentPlace(path));
     parent->InsertEntryForChild(sessionID, created->EntryKey(0), created->GetPageNo(), path);
   }
   path.Down();
@@ -353,7 +379,12 @@ bool TVLMBTreePageController::TryMerge(int32_t sessionID, TVLMKeyPath& path) {
 }
 
 bool TVLMBTreePageController::TryMergeWith(int32_t sessionID, int32_t siblingPageNo, TVLMKeyPath& path) {
-  TVLMBTreePagePtr sibling = Page->LoadPage(sessionID, siblingPageNo);
+  TVLMBTreePagePtr sibling = Page->LoadPage(sessionID, siblingPageNo, Page->SiblingPlace());
+  // Entries move between the two pages as they are, so both must lay them
+  // out alike; only a damaged head makes them differ.
+  if (sibling->EntrySize() != Page->EntrySize() || sibling->EntriesOffset() != Page->EntriesOffset())
+    throw EVLMException(10605, "Index pages of one level lay out their entries differently. PageNo=%d PageNo=%d",
+                        {Page->GetPageNo(), siblingPageNo});
   // A page without entries moves nothing, so it always goes: a node left
   // empty would send a later descent to child -1.
   if (Page->GetEntryCount() > 0 && !CanMergeInto(*sibling)) return false;
@@ -366,12 +397,12 @@ bool TVLMBTreePageController::TryMergeWith(int32_t sessionID, int32_t siblingPag
 void TVLMBTreePageController::MergeIntoPrevious(int32_t sessionID, TVLMBTreePage& sibling, TVLMKeyPath& path) {
   const int32_t oldNext = Page->GetNextPageNo();
   if (oldNext != -1) {
-    TVLMBTreePagePtr next = Page->LoadPage(sessionID, oldNext);
+    TVLMBTreePagePtr next = Page->LoadPage(sessionID, oldNext, Page->SiblingPlace());
     next->SetPrevPageNo(sibling.GetPageNo());
     next->SetModified(true);
   }
   path.Up();
-  TVLMBTreePagePtr parent = Page->LoadPage(sessionID, path.CurrentPageNo());
+  TVLMBTreePagePtr parent = Page->LoadPage(sessionID, path.CurrentPageNo(), ParentPlace(path));
   const int32_t n = Page->GetEntryCount();
   if (!Page->GetIsLeaf() && n > 0) {
     // Entry 0 of a node may hold a zero or an old key; once it is no longer
@@ -389,12 +420,12 @@ void TVLMBTreePageController::MergeIntoPrevious(int32_t sessionID, TVLMBTreePage
 void TVLMBTreePageController::MergeIntoNext(int32_t sessionID, TVLMBTreePage& sibling, TVLMKeyPath& path) {
   const int32_t oldPrev = Page->GetPrevPageNo();
   if (oldPrev != -1) {
-    TVLMBTreePagePtr prev = Page->LoadPage(sessionID, oldPrev);
+    TVLMBTreePagePtr prev = Page->LoadPage(sessionID, oldPrev, Page->SiblingPlace());
     prev->SetNextPageNo(sibling.GetPageNo());
     prev->SetModified(true);
   }
   path.Up();
-  TVLMBTreePagePtr parent = Page->LoadPage(sessionID, path.CurrentPageNo());
+  TVLMBTreePagePtr parent = Page->LoadPage(sessionID, path.CurrentPageNo(), ParentPlace(path));
   if (!Page->GetIsLeaf() && sibling.GetEntryCount() > 0) {
     KeyValueBuffer first(*Page->KeyRef);
     if (sibling.GetFirstKey(sessionID, first.Key.data())) sibling.SetEntryKey(0, first.Key.data());
@@ -411,7 +442,7 @@ void TVLMBTreePageController::CollapseRoot(int32_t sessionID) {
   // over its child's entries until it is a leaf or has two entries again.
   while (Page->GetIsRoot() && !Page->GetIsLeaf() && Page->GetEntryCount() == 1) {
     const int32_t childNo = Page->ChildPageNo(0);
-    TVLMBTreePagePtr child = Page->LoadPage(sessionID, childNo);
+    TVLMBTreePagePtr child = Page->LoadPage(sessionID, childNo, Page->ChildPlace());
     Page->CopyFrom(*child, 0, child->GetEntryCount());
     Page->SetIsRoot(true);
     MarkModified();
@@ -588,7 +619,7 @@ bool TVLMBTreeLeafController::GetLastKeyAndValue(int32_t sessionID, uint8_t* key
 int32_t TVLMBTreeNodeController::ChildAt(int32_t index) const { return Page->ChildPageNo(index); }
 
 TVLMBTreePagePtr TVLMBTreeNodeController::LoadChild(int32_t sessionID, int32_t index) {
-  return Page->LoadPage(sessionID, ChildAt(index));
+  return Page->LoadPage(sessionID, ChildAt(index), Page->ChildPlace());
 }
 
 int32_t TVLMBTreeNodeController::CompareEntryValue(bool, const uint8_t* key, int32_t index, const uint8_t* value,
@@ -636,7 +667,7 @@ void TVLMBTreeNodeController::FreePages(int32_t sessionID, bool keepRoot) {
   for (int32_t i = 0; i < n; ++i) {
     const int32_t childNo = ChildAt(i);
     if (childNo == -1) continue;
-    TVLMBTreePagePtr child = Page->LoadPage(sessionID, childNo);
+    TVLMBTreePagePtr child = Page->LoadPage(sessionID, childNo, Page->ChildPlace());
     child->FreePages(sessionID, keepRoot);
   }
   if (Page->GetIsRoot() && keepRoot) return;
@@ -832,7 +863,8 @@ void TVLMBTreeNodeController::DeleteEntryForChild(int32_t sessionID, bool merged
       int32_t level = current - 1;
       while (level > 0 && path.Levels[level].EntryNo < 1) --level;
       if (path.Levels[level].EntryNo >= 1) {
-        TVLMBTreePagePtr ancestor = Page->LoadPage(sessionID, path.Levels[level].PageNo);
+        TVLMBTreePagePtr ancestor =
+            Page->LoadPage(sessionID, path.Levels[level].PageNo, TVLMBTreePlace::AtLevel(level, 0));
         ancestor->SetEntryKey(path.Levels[level].EntryNo, Page->EntryKey(1));
         ancestor->SetModified(true);
       }
@@ -844,7 +876,8 @@ void TVLMBTreeNodeController::DeleteEntryForChild(int32_t sessionID, bool merged
     if (level == current) {
       Page->SetEntryKey(entry + 1, Page->EntryKey(entry));
     } else if (level >= 0) {
-      TVLMBTreePagePtr ancestor = Page->LoadPage(sessionID, path.Levels[level].PageNo);
+      TVLMBTreePagePtr ancestor =
+          Page->LoadPage(sessionID, path.Levels[level].PageNo, TVLMBTreePlace::AtLevel(level, 0));
       ancestor->SetEntryKey(path.Levels[level].EntryNo + 1, Page->EntryKey(entry));
       ancestor->SetModified(true);
     }

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
-#include <filesystem>
+#include <exception>
 #include <random>
 
 #include "engine/core/VLMCompression.h"
@@ -55,11 +55,8 @@ std::string SignatureText(const char* signature) {
 // A file that this process may not write: no write permission bit (the
 // read-only attribute) or a write open refused by the system.
 bool FileIsReadOnly(const std::string& fileName, bool& readOnlyAttribute) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  const fs::perms perms = fs::status(fileName, ec).permissions();
-  readOnlyAttribute =
-      !ec && (perms & (fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write)) == fs::perms::none;
+  const int32_t permissions = qv::FilePermissions(fileName);
+  readOnlyAttribute = permissions >= 0 && (permissions & 0222) == 0;
   if (readOnlyAttribute) return true;
   qv::File probe = qv::File::TryOpen(fileName, qv::FileAccess::ReadWrite, qv::FileDisposition::OpenExisting);
   return !probe.IsOpen();
@@ -233,6 +230,8 @@ void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPa
 }
 
 void TVLMDiskPageManager::CloseDatabase() {
+  Failed_ = false;
+  FailureCause_.clear();
   FreeSpace.reset();
   if (DatabaseFile.IsOpen) DatabaseFile.CloseFile();
   DatabaseFile.OpenCount = 0;
@@ -303,6 +302,31 @@ void TVLMDiskPageManager::FlushBuffers() {
 }
 
 void TVLMDiskPageManager::FlushForCommit() { DatabaseFile.Flush(); }
+
+void TVLMDiskPageManager::CheckFileHoldsPages() {
+  const int64_t size = DatabaseFile.GetSize();
+  if (size < FirstPagePosition + static_cast<int64_t>(Header.PageCount) * PageSize)
+    throw EVLMException(10601,
+                        "Database file '%s' is shorter than its header says (PageCount = %u, file size = %d). "
+                        "The database needs repair",
+                        {DatabaseFile.FileName, Header.PageCount, static_cast<long long>(size)});
+}
+
+void TVLMDiskPageManager::CheckNotFailed() const {
+  if (Failed_)
+    throw EVLMException(10600,
+                        "Database file '%s' cannot be used after a failed write during a commit. Close the "
+                        "database and repair it. Cause: %s",
+                        {DatabaseFile.FileName, FailureCause_});
+}
+
+void TVLMDiskPageManager::EnterFailedState(const std::string& cause, const std::vector<int32_t>& pageNos) {
+  Failed_ = true;
+  FailureCause_ = cause;
+  // The disk may hold the old or the new version of each of them, or part
+  // of either; no cached copy may stand in for it.
+  ForgetSharedCopies(pageNos);
+}
 
 // --------------------------------------------------------------- object IDs
 
@@ -381,6 +405,7 @@ void TVLMDiskPageManager::TruncateUnusedPages() {
   if (!LockDatabaseWithRetry(this)) throw EVLMException(10466, "Database is locked");
   DatabaseLockGuard guard(this);
   ReadHeader();
+  CheckFileHoldsPages();
   int64_t count = static_cast<int64_t>(Header.PageCount) - 1 - Header.LastUsedPage;
   // Never end the file on a map page (its partner may be the page cut off).
   while (count > 0 && IsMapPage(static_cast<int32_t>(Header.PageCount - count - 1))) --count;
@@ -513,6 +538,7 @@ bool TVLMDiskPageManager::IsMapPage(int32_t pageNo) const {
 
 void TVLMDiskPageManager::AllocatePage(TVLMPage* page) {
   if (!FreeSpace) throw EVLMException(10467, "Error - database file is not opened.");
+  CheckNotFailed();
   FileScope scope(this);
   page->PageNo = FreeSpace->AllocatePage();
   page->AllocateBuffer();
@@ -521,12 +547,16 @@ void TVLMDiskPageManager::AllocatePage(TVLMPage* page) {
 void TVLMDiskPageManager::FreePage(int32_t pageNo) {
   if (!FreeSpace) throw EVLMException(10468, "Error - database file is not opened.");
   FreeSpace->CheckNotSystemPage(pageNo);
+  // After a failed commit the file is repaired before it is used again; the
+  // page stays marked used until then, and a rollback succeeds.
+  if (Failed_) return;
   FileScope scope(this);
   WritePageWriteCounter(pageNo, kVLMFreedPageCounter);
   FreeSpace->FreePage(pageNo);
 }
 
 bool TVLMDiskPageManager::ReadPage(TVLMPage* page) {
+  CheckNotFailed();
   FileScope scope(this);
   if (page->Buffer == nullptr) page->AllocateBuffer();
   if (!DatabaseFile.ReadBuffer(page->Buffer, PageSize, PagePosition(page->PageNo))) {
@@ -571,12 +601,15 @@ void TVLMDiskPageManager::RemovePage(int32_t sessionID, int32_t pageNo) {
 }
 
 TVLMPage* TVLMDiskPageManager::GetPage(int32_t sessionID, int32_t pageNo, bool sync, uint16_t pageType) {
+  // Cached copies too: they may differ from what the disk now holds.
+  CheckNotFailed();
   if (FreeSpace) FreeSpace->CheckNotSystemPage(pageNo);
   FileScope scope(this);
   return TVLMPageManager::GetPage(sessionID, pageNo, sync, pageType);
 }
 
 void TVLMDiskPageManager::Commit(int32_t sessionID) {
+  CheckNotFailed();
   if (!HasSessionChanges(sessionID)) return;
   FileScope scope(this);
   // Checked before the header changes, so a refused commit leaves a clean file.
@@ -584,17 +617,28 @@ void TVLMDiskPageManager::Commit(int32_t sessionID) {
   if (!LockDatabaseWithRetry(this)) throw EVLMException(20213, "Database is locked");
   DatabaseLockGuard guard(this);
   ReadHeader();
-  Header.CommitState = kVLMCommitWriting;
-  WriteHeader(true);
-  // CommitState 1 must be on disk before any page is overwritten, and every
-  // page before CommitState 2.
-  if (SyncOnCommit) FlushForCommit();
-  TVLMPageManager::Commit(sessionID);
-  if (SyncOnCommit) FlushForCommit();
-  Header.ChangeCounter += 1;
-  Header.CommitState = kVLMCommitClean;
-  WriteHeader(false);
-  if (SyncOnCommit) FlushForCommit();
+  CheckFileHoldsPages();
+  const std::vector<int32_t> touched = SessionPageNumbers(sessionID);
+  try {
+    Header.CommitState = kVLMCommitWriting;
+    WriteHeader(true);
+    // CommitState 1 must be on disk before any page is overwritten, and every
+    // page before CommitState 2.
+    if (SyncOnCommit) FlushForCommit();
+    TVLMPageManager::Commit(sessionID);
+    if (SyncOnCommit) FlushForCommit();
+    Header.ChangeCounter += 1;
+    Header.CommitState = kVLMCommitClean;
+    WriteHeader(false);
+    if (SyncOnCommit) FlushForCommit();
+  } catch (const EVLMException& e) {
+    // The external-change check refuses before the header is written.
+    if (e.NativeError != 20196) EnterFailedState(e.what(), touched);
+    throw;
+  } catch (const std::exception& e) {
+    EnterFailedState(e.what(), touched);
+    throw;
+  }
 }
 
 bool TVLMDiskPageManager::GetStoredWriteCounter(int32_t pageNo, uint32_t& counter) {

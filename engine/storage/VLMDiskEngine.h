@@ -44,9 +44,28 @@
 //      it, so every map position below PageCount holds its map page.
 //   4. A page is encrypted on its way to disk only as a copy; the cached page
 //      stays plain whatever the write does.
+//   5. Once a commit has begun to write CommitState 1, no later commit of
+//      that open database writes CommitState 2 unless every write, truncate
+//      and flush of this one succeeded (the failed state below).
+//   6. A file shorter than its header's PageCount says takes no allocation,
+//      free or commit (10601): growth and shrinking size the file from the
+//      header, and a wrong count would extend it without bound.
 //
-// States: closed --CreateDatabase | OpenDatabase--> open --CloseDatabase-->
-// closed. CommitState on disk: 2 at rest, 1 only while a commit writes.
+// States of the page manager (CommitState on disk: 2 at rest, 1 only while a
+// commit writes):
+//
+//   closed --CreateDatabase | OpenDatabase--> open
+//   open --Commit: CommitState 1 written--> committing
+//   committing --pages and CommitState 2 written and flushed--> open
+//   committing --a write, truncate or flush fails--> failed
+//   open | failed --CloseDatabase--> closed
+//
+// In the failed state the header on disk keeps CommitState 1 (or, when that
+// write itself failed, the state before the commit), so the next open reports
+// that repair is needed. Commits, page reads and allocations raise 10600;
+// freeing a page does nothing (the page stays marked used until the repair),
+// so a rollback still succeeds. The shared cache holds no copy of a page the
+// failed commit wrote or freed: the disk may hold either version.
 #pragma once
 
 #include <cstdint>
@@ -283,7 +302,8 @@ private:
 
 // Error codes: 10459-10462/10464 header I/O, 10463 page geometry, 10466
 // truncate lock, 10467/10468 closed database, 10469 page write, 10470
-// signature, 10471 page number, 10474-10477 raw page bytes, 20195/20196
+// signature, 10471 page number, 10474-10477 raw page bytes, 10600 failed
+// state, 10601 file shorter than its header says, 20195/20196
 // external change, 20197/20198 write counters, 20213 commit lock, 20230/
 // 20236 open and page-count locks, 20237 format, 30398-30406 object IDs,
 // 30434 map pages, 30436-30446 blocks 2 and 3, password and page CRC.
@@ -329,6 +349,11 @@ public:
   TVLMPasswordRecord* GetPasswordRecord() { return &PasswordRecord; }
   // Writes the file's buffers to disk (fdatasync).
   void FlushBuffers();
+  // A commit failed after it began to write (see the states above); only
+  // closing the database ends this.
+  bool IsFailed() const { return Failed_; }
+  // Raises 10601 when the file is shorter than the header's PageCount says.
+  void CheckFileHoldsPages();
 
   // Object IDs: the counter at S + 376, under its lock byte.
   uint32_t GetNextObjectID();
@@ -394,9 +419,15 @@ private:
   void SetGeometry(uint16_t pageSize);
   void CheckGeometry() const;
   void CheckHeaderOpen(int32_t errorCode) const;
+  // Raises 10600 in the failed state.
+  void CheckNotFailed() const;
+  // Enters the failed state: the commit that touched pageNos failed.
+  void EnterFailedState(const std::string& cause, const std::vector<int32_t>& pageNos);
 
   uint32_t ReadOnlyObjectIDMark_ = 0;  // highest ID handed out read-only
   bool ReadOnlyFile_ = false;
+  bool Failed_ = false;
+  std::string FailureCause_;
 };
 
 // ------------------------------------------------- TVLMDatabaseFreeSpaceManager

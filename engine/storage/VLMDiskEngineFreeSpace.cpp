@@ -68,6 +68,8 @@ public:
         Locked_ = true;
       }
       Manager_->LoadHeaderState();
+      // Growth and shrinking size the file from the header's count.
+      if (lockErrorCode != 0) Manager_->PageManager->CheckFileHoldsPages();
     } catch (...) {
       End();
       throw;

@@ -352,6 +352,20 @@ int32_t TVLMPageManager::PrivatePageCount(int32_t sessionID) const {
   return session ? session->PrivatePages.Count() : 0;
 }
 
+std::vector<int32_t> TVLMPageManager::SessionPageNumbers(int32_t sessionID) const {
+  std::vector<int32_t> pageNos;
+  const SessionEntry* session = FindSession(sessionID);
+  if (session == nullptr) return pageNos;
+  for (const TVLMPage* page : session->PrivatePages.PagesInOrder()) pageNos.push_back(page->PageNo);
+  pageNos.insert(pageNos.end(), session->RemovedPages.Items(),
+                 session->RemovedPages.Items() + session->RemovedPages.Count());
+  return pageNos;
+}
+
+void TVLMPageManager::ForgetSharedCopies(const std::vector<int32_t>& pageNos) {
+  for (int32_t pageNo : pageNos) DropSharedCopy(pageNo);
+}
+
 void TVLMPageManager::CheckSessionPagesReleased(int32_t sessionID) const {
   for (const TVLMPage* page : InUse_)
     if (page->SessionID == sessionID && page->OwnerList != nullptr && page->OwnerList == &SharedPages)

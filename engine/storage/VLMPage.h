@@ -311,6 +311,11 @@ public:
   // underneath, e.g. when the file is closed).
   void DropSharedPages();
   int32_t PrivatePageCount(int32_t sessionID) const;
+  // The pages a commit of the session would write or free.
+  std::vector<int32_t> SessionPageNumbers(int32_t sessionID) const;
+  // Takes these pages out of the shared cache (a copy still in use goes when
+  // its user releases it).
+  void ForgetSharedCopies(const std::vector<int32_t>& pageNos);
   int32_t PagesInUse() const { return static_cast<int32_t>(InUse_.size()); }
 
 protected:

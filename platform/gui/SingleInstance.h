@@ -1,11 +1,14 @@
 // Only one copy of the program runs per program folder: the first takes an
-// exclusive, non-blocking lock (flock) on a lock file in that folder and
-// holds it until it ends; a later copy fails to take it and ends at once.
-// The lock belongs to the open file, so it goes away with the process however
-// the process ends, and two locks in one process conflict too (tests).
+// exclusive, non-blocking lock on the first byte of a lock file in that folder
+// (a lock of the file layer, platform/os/File) and holds it until it ends; a
+// later copy fails to take it and ends at once. The lock belongs to the open
+// file, so it goes away with the process however the process ends, and two
+// locks in one process conflict too (tests).
 #pragma once
 
 #include <string>
+
+#include "platform/os/File.h"
 
 namespace qv::gui {
 
@@ -21,11 +24,11 @@ public:
   // opened (then errorText says why).
   bool Acquire(const std::string& lockFile);
   void Release();
-  bool Held() const { return Fd_ >= 0; }
+  bool Held() const { return File_.IsOpen(); }
   const std::string& ErrorText() const { return ErrorText_; }
 
 private:
-  int Fd_ = -1;
+  File File_;
   std::string ErrorText_;
 };
 

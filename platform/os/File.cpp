@@ -27,6 +27,7 @@
 #include <cerrno>
 #include <climits>
 #include <ctime>
+#include <mutex>
 
 namespace qv {
 
@@ -38,21 +39,167 @@ std::string ErrorText(int errNo) { return SysErrorMessage(errNo); }
   throw EOSError(what + " \"" + path + "\": " + ErrorText(errNo), errNo);
 }
 
-// Fault-injection state shared by every File of the process.
+// ---- fault injection (see SetFileFaultAfter in File.h) ----
+//
+// One counter of file-changing operations for the whole process. While a
+// power cut is armed, every write and truncate first records what it is
+// about to overwrite (an undo record), per file, in the order they happen;
+// a successful Sync forgets the file's records, since the disk now holds
+// them. The cut keeps a prefix of each file's records and undoes the rest
+// from the newest back, which leaves exactly "the flushed contents plus a
+// prefix of the later operations".
+
 std::atomic<int64_t> WriteCount_{0};
 std::atomic<int64_t> FaultAt_{0};  // WriteCount_ value that faults; 0 = off
 std::atomic<int> FaultAction_{0};
 std::atomic<int> FaultExitCode_{99};
 
-// Counts one write or truncate and applies the armed fault, before the
-// operation touches the file.
-void CountWrite() {
-  int64_t n = WriteCount_.fetch_add(1) + 1;
-  int64_t at = FaultAt_.load();
-  if (at == 0 || n != at) return;
-  FaultAt_.store(0);
-  if (static_cast<FileFault>(FaultAction_.load()) == FileFault::Exit) _exit(FaultExitCode_.load());
-  throw EOSError("Injected write failure", EIO);
+// What one write or truncate changed: the size the file had before it and
+// the bytes it replaced from Offset on (only those inside the old size).
+struct UndoRecord {
+  int64_t OldSize = 0;
+  int64_t Offset = 0;
+  int64_t Length = 0;  // bytes written; 0 for a truncate
+  std::vector<uint8_t> OldBytes;
+};
+
+struct FileJournal {
+  dev_t Device = 0;
+  ino_t Inode = 0;
+  std::string Path;  // the name the file was last written under
+  std::vector<UndoRecord> Records;
+};
+
+std::mutex JournalMutex_;
+bool Journaling_ = false;     // a power cut is armed
+uint64_t CutSeed_ = 0;
+std::vector<FileJournal> Journals_;  // in the order the files were first written
+
+// A small, fixed generator, so a seed gives the same cut on every machine.
+uint64_t NextRandom(uint64_t& state) {
+  uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+FileJournal* JournalOf(int fd, const std::string& path, bool create) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return nullptr;
+  for (FileJournal& j : Journals_)
+    if (j.Device == st.st_dev && j.Inode == st.st_ino) {
+      if (create) j.Path = path;
+      return &j;
+    }
+  if (!create) return nullptr;
+  Journals_.push_back(FileJournal{st.st_dev, st.st_ino, path, {}});
+  return &Journals_.back();
+}
+
+// Records what a write of length bytes at offset (length 0: a truncate to
+// offset) is about to replace.
+void RecordUndo(int fd, const std::string& path, int64_t offset, int64_t length) {
+  std::lock_guard<std::mutex> lock(JournalMutex_);
+  if (!Journaling_) return;
+  FileJournal* journal = JournalOf(fd, path, true);
+  struct stat st;
+  if (journal == nullptr || ::fstat(fd, &st) != 0) return;
+  UndoRecord record;
+  record.OldSize = static_cast<int64_t>(st.st_size);
+  record.Offset = offset;
+  record.Length = length;
+  const int64_t end = length > 0 ? std::min(offset + length, record.OldSize) : record.OldSize;
+  if (end > offset) {
+    record.OldBytes.resize(static_cast<size_t>(end - offset));
+    ssize_t n = ::pread(fd, record.OldBytes.data(), record.OldBytes.size(), static_cast<off_t>(offset));
+    record.OldBytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  }
+  journal->Records.push_back(std::move(record));
+}
+
+void ForgetUndo(int fd) {
+  std::lock_guard<std::mutex> lock(JournalMutex_);
+  if (!Journaling_) return;
+  if (FileJournal* journal = JournalOf(fd, "", false)) journal->Records.clear();
+}
+
+void ClearJournals(bool journaling, uint64_t seed) {
+  std::lock_guard<std::mutex> lock(JournalMutex_);
+  Journals_.clear();
+  Journaling_ = journaling;
+  CutSeed_ = seed;
+}
+
+// Undoes record r, keeping the first keep bytes of a write (a torn write).
+void Undo(int fd, const UndoRecord& r, int64_t keep) {
+  const int64_t size = keep > 0 ? std::max(r.OldSize, r.Offset + keep) : r.OldSize;
+  (void)::ftruncate(fd, static_cast<off_t>(size));
+  const int64_t from = std::min<int64_t>(keep, static_cast<int64_t>(r.OldBytes.size()));
+  if (from < static_cast<int64_t>(r.OldBytes.size()))
+    (void)::pwrite(fd, r.OldBytes.data() + from, r.OldBytes.size() - static_cast<size_t>(from),
+                   static_cast<off_t>(r.Offset + from));
+}
+
+// The power fails: each journalled file keeps a prefix of its records (the
+// last kept write perhaps torn) and loses the rest; then the process ends.
+[[noreturn]] void CutPower(int exitCode) {
+  {
+    std::lock_guard<std::mutex> lock(JournalMutex_);
+    uint64_t state = CutSeed_;
+    for (const FileJournal& journal : Journals_) {
+      if (journal.Records.empty()) continue;
+      const int fd = ::open(journal.Path.c_str(), O_WRONLY | O_CLOEXEC);
+      if (fd < 0) continue;
+      struct stat st;
+      // A name that now belongs to another file (replaced by a rename) is
+      // left alone.
+      if (::fstat(fd, &st) == 0 && st.st_dev == journal.Device && st.st_ino == journal.Inode) {
+        const size_t n = journal.Records.size();
+        const size_t kept = static_cast<size_t>(NextRandom(state) % (n + 1));
+        for (size_t i = n; i-- > kept + 1;) Undo(fd, journal.Records[i], 0);
+        if (kept < n) {
+          // The first lost record may be a write that reached the disk in
+          // part: whole sectors from its start.
+          const UndoRecord& torn = journal.Records[kept];
+          int64_t keep = 0;
+          if (torn.Length > 0) {
+            const int64_t first = (torn.Offset / kFileSectorSize + 1) * kFileSectorSize;
+            const int64_t cuts = first < torn.Offset + torn.Length
+                                     ? (torn.Offset + torn.Length - 1 - first) / kFileSectorSize + 1
+                                     : 0;
+            const int64_t choice = static_cast<int64_t>(NextRandom(state) % static_cast<uint64_t>(cuts + 1));
+            if (choice > 0) keep = first + (choice - 1) * kFileSectorSize - torn.Offset;
+          }
+          Undo(fd, torn, keep);
+        }
+      }
+      ::close(fd);
+    }
+  }
+  _exit(exitCode);
+}
+
+// Counts one file-changing operation and applies the armed fault before the
+// operation touches the file. True when the power is to be cut right after
+// this operation.
+bool CountWrite() {
+  const int64_t n = WriteCount_.fetch_add(1) + 1;
+  const int64_t at = FaultAt_.load();
+  if (at == 0 || n < at) return false;
+  switch (static_cast<FileFault>(FaultAction_.load())) {
+    case FileFault::FailFrom:
+      throw EOSError("Injected write failure", ENOSPC);
+    case FileFault::Fail:
+      if (n != at) return false;
+      FaultAt_.store(0);
+      throw EOSError("Injected write failure", EIO);
+    case FileFault::Exit:
+      if (n == at) _exit(FaultExitCode_.load());
+      return false;
+    case FileFault::PowerCut:
+      return n == at;
+  }
+  return false;
 }
 
 bool RangesOverlap(int64_t o1, int64_t l1, int64_t o2, int64_t l2) {
@@ -175,7 +322,8 @@ int64_t File::ReadAt(void* buffer, int64_t count, int64_t offset) {
 int64_t File::WriteAt(const void* buffer, int64_t count, int64_t offset) {
   if (Fd_ < 0) ThrowOSError("Cannot write file", Path_, EBADF);
   if (count < 0 || offset < 0) ThrowOSError("Cannot write file", Path_, EINVAL);
-  CountWrite();
+  const bool cut = CountWrite();
+  RecordUndo(Fd_, Path_, offset, count);
   const auto* p = static_cast<const char*>(buffer);
   int64_t done = 0;
   while (done < count) {
@@ -188,6 +336,7 @@ int64_t File::WriteAt(const void* buffer, int64_t count, int64_t offset) {
     if (n == 0) ThrowOSError("Cannot write file", Path_, EIO);
     done += n;
   }
+  if (cut) CutPower(FaultExitCode_.load());
   return done;
 }
 
@@ -201,16 +350,19 @@ int64_t File::Size() const {
 void File::Truncate(int64_t size) {
   if (Fd_ < 0) ThrowOSError("Cannot set the size of file", Path_, EBADF);
   if (size < 0) ThrowOSError("Cannot set the size of file", Path_, EINVAL);
-  CountWrite();
+  const bool cut = CountWrite();
+  RecordUndo(Fd_, Path_, size, 0);
   int r;
   do {
     r = ::ftruncate(Fd_, static_cast<off_t>(size));
   } while (r != 0 && errno == EINTR);
   if (r != 0) ThrowOSError("Cannot set the size of file", Path_, errno);
+  if (cut) CutPower(FaultExitCode_.load());
 }
 
 void File::Sync() {
   if (Fd_ < 0) ThrowOSError("Cannot flush file", Path_, EBADF);
+  const bool cut = CountWrite();
   int r;
   do {
     r = ::fdatasync(Fd_);
@@ -219,6 +371,8 @@ void File::Sync() {
   // refuse the call on it.
   if (r != 0 && !(ReadOnly() && (errno == EBADF || errno == EINVAL)))
     ThrowOSError("Cannot flush file", Path_, errno);
+  if (r == 0) ForgetUndo(Fd_);
+  if (cut) CutPower(FaultExitCode_.load());
 }
 
 bool File::Lock(int64_t offset, int64_t length) {
@@ -306,6 +460,8 @@ bool CopyDescriptor(int in, int out) {
   }
 }
 
+}  // namespace
+
 std::string FolderOf(const std::string& path) {
   size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -314,14 +470,31 @@ std::string FolderOf(const std::string& path) {
 }
 
 void SyncFolder(const std::string& folder) {
+  // File refuses folders, so this one call opens the folder itself.
   int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd >= 0) {
-    ::fsync(fd);  // best effort: the copy itself is already on disk
+    ::fsync(fd);  // best effort: the files themselves are already on disk
     ::close(fd);
   }
 }
 
-}  // namespace
+void RenameFile(const std::string& from, const std::string& to) {
+  const bool cut = CountWrite();
+  if (::rename(from.c_str(), to.c_str()) != 0) ThrowOSError("Cannot rename file", from, errno);
+  if (cut) CutPower(FaultExitCode_.load());
+}
+
+void SetFileMode(File& file, uint32_t mode) {
+  if (!file.IsOpen()) ThrowOSError("Cannot set the mode of file", file.Path(), EBADF);
+  if (::fchmod(file.Fd(), static_cast<mode_t>(mode & 07777)) != 0)
+    ThrowOSError("Cannot set the mode of file", file.Path(), errno);
+}
+
+int32_t FilePermissions(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return -1;
+  return static_cast<int32_t>(st.st_mode & 07777);
+}
 
 bool CopyFile(const std::string& src, const std::string& dest, bool failIfExists) {
   int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
@@ -380,11 +553,13 @@ bool CopyFile(const std::string& src, const std::string& dest, bool failIfExists
   return true;
 }
 
-void SetFileFaultAfter(int64_t k, FileFault action, int exitCode) {
+void SetFileFaultAfter(int64_t k, FileFault action, int exitCode, uint64_t seed) {
   if (k <= 0) {
     FaultAt_.store(0);
+    ClearJournals(false, 0);
     return;
   }
+  ClearJournals(action == FileFault::PowerCut, seed);
   FaultAction_.store(static_cast<int>(action));
   FaultExitCode_.store(exitCode);
   FaultAt_.store(WriteCount_.load() + k);

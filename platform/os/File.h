@@ -9,8 +9,10 @@
 // makes a second lock of a range the handle already holds fail, as on Windows.
 // A handle opened read-only takes read (shared) locks.
 //
-// A test hook can make the layer fail, or end the process with _exit, after
-// its k-th write or truncate (crash tests).
+// A test hook counts the operations that change a file (writes, truncates,
+// flushes, renames) and can make the k-th one fail, make it and every later
+// one fail (a full disk), end the process before it, or cut the power after
+// it (crash tests; see SetFileFaultAfter).
 #pragma once
 
 #include <cstdint>
@@ -92,12 +94,43 @@ bool CopyFile(const std::string& src, const std::string& dest, bool failIfExists
 // The file's last modification as a local host date-time (days since
 // 1899-12-30); false when the file cannot be queried.
 bool FileAge(const std::string& path, double& localDateTime);
+// Renames from to to, replacing an existing to. Throws EOSError.
+void RenameFile(const std::string& from, const std::string& to);
+// Sets the permission bits of an open file. Throws EOSError.
+void SetFileMode(File& file, uint32_t mode);
+// The permission bits of a file, or -1 when it cannot be examined.
+int32_t FilePermissions(const std::string& path);
+// Makes the renames and new names of a folder durable; best effort.
+void SyncFolder(const std::string& folder);
+// The folder part of a path, without the trailing '/': "." for a bare name,
+// "/" for a name in the root.
+std::string FolderOf(const std::string& path);
 
-// Test hook: after the k-th write or truncate from now (k >= 1) the layer
-// either throws EOSError (Fail) or ends the process at once with _exit(exitCode)
-// (Exit), before that write happens. k = 0 turns the hook off.
-enum class FileFault : uint8_t { Fail, Exit };
-void SetFileFaultAfter(int64_t k, FileFault action, int exitCode = 99);
-int64_t FileWriteCount();  // writes and truncates since the process started
+// Test hook. The layer counts every operation that changes a file: WriteAt,
+// Truncate, Sync and RenameFile. Armed with k >= 1, the k-th operation from
+// now on meets the fault:
+//
+//   Fail       the operation throws EOSError (EIO) without happening; later
+//              operations work again
+//   FailFrom   the operation and every later one throw EOSError (ENOSPC)
+//              without happening, until the hook is turned off (a full disk)
+//   Exit       the process ends at once with _exit(exitCode) before the
+//              operation happens (the kernel keeps what was written)
+//   PowerCut   the operation happens, then the power fails: every file the
+//              process wrote since the hook was armed is set back to its
+//              contents at its last successful Sync plus a prefix of the
+//              later writes and truncates, and perhaps the part of the next
+//              write up to a 512-byte boundary of the file (a torn write);
+//              then _exit(exitCode). seed chooses the prefix and the tear,
+//              so a run can be repeated.
+//
+// Writes made before PowerCut was armed count as flushed; renames and
+// deletions are kept as they are. k = 0 turns the hook off.
+enum class FileFault : uint8_t { Fail, Exit, FailFrom, PowerCut };
+void SetFileFaultAfter(int64_t k, FileFault action, int exitCode = 99, uint64_t seed = 0);
+// File-changing operations (see above) since the process started.
+int64_t FileWriteCount();
+// The bytes a torn write keeps are cut at multiples of this.
+inline constexpr int64_t kFileSectorSize = 512;
 
 }  // namespace qv

@@ -37,6 +37,9 @@ void RunModel(uint8_t algorithm, uint8_t mode, uint32_t blockSize, int64_t start
   std::mt19937 rng(seed);
   const bool compressed = algorithm != VLMCompressionNone;
   TVLMMemoryStream inner;
+  // The value goes at the end of what the inner stream already holds, as an
+  // owner places it; a stored start beyond the end is refused on reopening.
+  inner.SetSize(start);
   std::vector<uint8_t> model;
   auto s = std::make_unique<TVLMCompressedBLOBStream>(inner, false, true, Descriptor(algorithm, mode, blockSize, start));
   for (int round = 0; round < 300; ++round) {

@@ -228,6 +228,22 @@ TEST(TVLMCompressedBLOBStream, OpeningChecksStartAndLength) {
   EXPECT_EQ(Message([&] { TVLMCompressedBLOBStream s(inner, false, false, d); }),
             "Stream size = 53 too small. Should be at least = 54 - Native error: 10081");
   EXPECT_EQ(TVLMCompressedBLOBStream(inner, true, false, d).Size(), 51);
+
+  // A stored value starts at most at the inner stream's end, also without
+  // the size check: a damaged start must not make a write grow the inner
+  // stream up to it.
+  for (uint8_t algorithm : {VLMCompressionNone, kZlib})
+    for (bool skip : {false, true}) {
+      TVLMBLOBDescriptor at = Descriptor(algorithm, 1, algorithm == kZlib ? 100 : 0, 1000000);
+      EXPECT_EQ(Message([&] { TVLMCompressedBLOBStream s(inner, skip, false, at); }),
+                "Stream size = 53 too small. Should be at least = 1000000 - Native error: 10082")
+          << int(algorithm) << skip;
+      at.StartPosition = 53;
+      TVLMCompressedBLOBStream s(inner, skip, false, at);
+      EXPECT_EQ(s.Write(value.data(), 1), 1);
+      EXPECT_LE(inner.Size(), 53 + 1 + 20 + 16);  // one byte, one block header, compression overhead
+      inner.SetSize(53);
+    }
 }
 
 TEST(TVLMCompressedBLOBStream, FailedWritesKeepTheCompleteBlocks) {

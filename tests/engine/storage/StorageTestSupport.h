@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "engine/core/VLMExcept.h"
+#include "engine/storage/VLMBTree.h"
 #include "engine/storage/VLMDiskEngine.h"
 #include "platform/os/System.h"
 
@@ -97,6 +98,46 @@ inline int32_t CodeOf(const std::function<void()>& body, std::string* message = 
     return e.NativeError;
   }
   return 0;
+}
+
+// The codes (0: none) of every operation of a page index: walks both ways,
+// the record count (expected), the integrity check, record numbers, the room
+// search, an insertion and a removal. Other exceptions pass.
+inline std::vector<int32_t> PageIndexOperationCodes(TVLMPageManager& pm, TVLMBTreePageIndex& index,
+                                                    int64_t expected) {
+  TVLMKeyPath path;
+  int32_t pageNo = 0, position = 0;
+  int64_t count = 0;
+  const std::function<void()> operations[] = {
+      [&] {
+        for (bool more = index.GoFirst(0, path); more && ++count < 5000; more = index.NextEntry(0, path))
+          index.GetValueAt(0, path);
+      },
+      [&] {
+        for (bool more = index.GoLast(0, path); more && ++count < 10000; more = index.PriorEntry(0, path))
+          index.GetPageNoAt(0, path);
+      },
+      [&] { index.CheckRecordCount(0, expected); },
+      [&] {
+        path.Clear();
+        TVLMBTreePage::Load(&pm, index.KeyRef.get(), 0, index.RootPageNo, TVLMBTreePlace::Root())
+            ->CheckIntegrity(0, path);
+      },
+      [&] {
+        if (index.GetLastPage(0, pageNo)) index.RecordsBefore(0, pageNo, count, 0);
+        index.RecNoToPage(0, pageNo, position, expected - 1);
+      },
+      [&] {
+        if (index.FindPageWithRoom(0, 1, pageNo)) index.FindPage(0, pageNo, path);
+      },
+      [&] { index.AddToPage(0, 1, 5555); },
+      [&] {
+        if (index.GetFirstPage(0, pageNo)) index.RemoveFromPage(0, 1, -1, pageNo);
+      },
+  };
+  std::vector<int32_t> codes;
+  for (const auto& operation : operations) codes.push_back(CodeOf(operation));
+  return codes;
 }
 
 // The creation order of the disk database data: system directory (page 2),

@@ -5,9 +5,14 @@
 
 #include <cerrno>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <set>
 #include <sstream>
+#include <string_view>
 
 #include "OsTestSupport.h"
+#include "tests/support/TestBudget.h"
 
 using qv::EOSError;
 using qv::File;
@@ -264,6 +269,103 @@ TEST(File, FaultHookExitStopsTheProcessBeforeTheKthWrite) {
   Child writer("platform_faultwriter", {path, "3", "42"});
   EXPECT_EQ(writer.Wait(), 42);
   EXPECT_EQ(ReadAll(path), "ab");
+}
+
+// Each row arms the hook and runs the same five operations: write, flush,
+// truncate, rename, write. A failed operation leaves no trace in the file.
+TEST(File, FaultHookFailsOnceOrFromTheKthOperationOn) {
+  struct Row {
+    qv::FileFault Action;
+    int64_t K;
+    int Errnos[5];
+    std::string_view Content;
+  };
+  using namespace std::string_view_literals;
+  const Row kRows[] = {
+      {qv::FileFault::Fail, 2, {0, EIO, 0, 0, 0}, "ab\0\0\0z"sv},
+      {qv::FileFault::Fail, 4, {0, 0, 0, EIO, 0}, "ab\0\0\0z"sv},
+      {qv::FileFault::FailFrom, 2, {0, ENOSPC, ENOSPC, ENOSPC, ENOSPC}, "abcd"sv},
+      {qv::FileFault::FailFrom, 5, {0, 0, 0, 0, ENOSPC}, "ab"sv},
+  };
+  ScratchFolder dir;
+  for (const Row& row : kRows) {
+    const std::string path = dir.File("fail.dat"), renamed = dir.File("renamed.dat");
+    File f = OpenRW(path, FileDisposition::CreateAlways);
+    const int64_t before = qv::FileWriteCount();
+    qv::SetFileFaultAfter(row.K, row.Action);
+    const std::function<void()> ops[] = {[&] { f.WriteAt("abcd", 4, 0); }, [&] { f.Sync(); },
+                                         [&] { f.Truncate(2); }, [&] { qv::RenameFile(path, renamed); },
+                                         [&] { f.WriteAt("z", 1, 5); }};
+    for (int i = 0; i < 5; ++i) {
+      int errNo = 0;
+      try {
+        ops[i]();
+      } catch (const EOSError& e) {
+        errNo = e.Errno;
+      }
+      EXPECT_EQ(errNo, row.Errnos[i]) << "k=" << row.K << " operation " << i;
+    }
+    qv::SetFileFaultAfter(0, row.Action);
+    EXPECT_EQ(qv::FileWriteCount(), before + 5);  // failed operations count too
+    EXPECT_EQ(ReadAll(row.Errnos[3] ? path : renamed), row.Content) << "k=" << row.K;
+    qv::DeleteFile(renamed);
+  }
+}
+// The power cut as a model: the file must hold its contents at the last
+// flush plus a prefix of the later operations, and perhaps the next write up
+// to a 512-byte boundary of the file. The operations are those of
+// platform_faultwriter with a seed.
+TEST(File, PowerCutKeepsTheFlushedContentsAndAPrefixOfLaterWrites) {
+  struct Op {
+    char Kind;  // W write, S flush, T truncate
+    int64_t Offset, Length;
+    char Fill;
+  };
+  std::vector<Op> script = {{'W', 0, 1024, 'A'}, {'S', 0, 0, 0}, {'W', 100, 1000, 'B'}, {'T', 3000, 0, 0},
+                            {'W', 2800, 700, 'C'}};
+  for (int i = 0; i < 8; ++i) script.push_back({'W', 4000 + i, 1, 'D'});
+  auto apply = [](std::string& s, const Op& op, int64_t keep) {
+    if (op.Kind == 'T') s.resize(static_cast<size_t>(op.Offset), '\0');
+    if (op.Kind != 'W' || keep == 0) return;
+    if (static_cast<int64_t>(s.size()) < op.Offset + keep) s.resize(static_cast<size_t>(op.Offset + keep), '\0');
+    s.replace(static_cast<size_t>(op.Offset), static_cast<size_t>(keep), static_cast<size_t>(keep), op.Fill);
+  };
+  auto allowed = [&](int k) {
+    std::string flushed;
+    int firstPending = 0;
+    for (int i = 0; i < k; ++i)
+      if (script[i].Kind == 'S') firstPending = i + 1;
+    for (int i = 0; i < firstPending; ++i) apply(flushed, script[i], script[i].Length);
+    std::set<std::string> states;
+    std::string state = flushed;
+    for (int i = firstPending; i <= k; ++i) {
+      states.insert(state);
+      if (i == k) break;
+      const Op& op = script[i];
+      for (int64_t b = (op.Offset / 512 + 1) * 512; op.Kind == 'W' && b < op.Offset + op.Length; b += 512) {
+        std::string torn = state;
+        apply(torn, op, b - op.Offset);
+        states.insert(torn);
+      }
+      apply(state, op, op.Length);
+    }
+    return states;
+  };
+
+  ScratchFolder dir;
+  const std::string path = dir.File("cut.dat");
+  std::map<int, std::set<std::string>> seen;
+  qv::test::TestBudget budget(3, 7 * 10);
+  for (uint64_t i = 0; budget.Continue(i); ++i) {
+    const int k = 1 + static_cast<int>(i % 7);
+    Child writer("platform_faultwriter", {path, std::to_string(k), "42", std::to_string(i / 7)});
+    ASSERT_EQ(writer.Wait(), 42) << "k=" << k;
+    const std::string content = ReadAll(path);
+    ASSERT_EQ(allowed(k).count(content), 1u) << "k=" << k << " seed " << i / 7 << " size " << content.size();
+    seen[k].insert(content);
+  }
+  EXPECT_GE(seen[1].size(), 2u);  // the one write after the empty start: kept, torn or lost
+  EXPECT_GE(seen[5].size(), 4u);  // prefixes and tears of three operations
 }
 
 TEST(File, ExistsDeleteCopy) {

@@ -1,0 +1,189 @@
+// What the disk engine does when the disk or the file lets it down: a commit
+// whose writes fail from some write on, a header that counts pages the file
+// does not hold, and B-tree pages whose heads were damaged on disk. Every
+// case must end in an engine error or a file that asks for repair; none may
+// leave half a transaction under a clean header or read past a page.
+#include <gtest/gtest.h>
+
+#include "engine/storage/StorageTestSupport.h"
+
+namespace {
+
+using namespace storage_test;
+
+constexpr int32_t kPageSize = 1024;
+
+int64_t PageOffset(int32_t pageNo) { return kVLMFirstPagePosition + static_cast<int64_t>(pageNo) * kPageSize; }
+
+// Every write, truncate and flush of a commit fails from the k-th on (a full
+// disk). The commit raises and the database stays failed until it is closed:
+// rollback works, reads, allocations and commits raise 10600, no cached copy
+// of the commit's pages is left, and the next open asks for repair unless
+// not even CommitState 1 reached the file.
+TEST(StorageFailure, ACommitFailingFromTheKthWriteLeavesTheDatabaseFailedUntilRepaired) {
+  FastRetries fast;
+  ScratchFolder dir;
+  const std::string base = dir.File("base.vlm"), path = dir.File("work.vlm");
+  CreateStandardDatabase(base, kPageSize, 8);
+  std::vector<int32_t> pages;
+  {
+    TVLMDiskPageManager pm;
+    OpenDatabase(pm, base);
+    for (int i = 0; i < 3; ++i) {
+      TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
+      FillData(page.Get(), 1);
+      pages.push_back(page->PageNo);
+    }
+    pm.Commit(0);
+  }
+  int failures = 0;
+  for (int k = 1; k < 30; ++k) {
+    SCOPED_TRACE("k=" + std::to_string(k));
+    ASSERT_TRUE(qv::CopyFile(base, path, false));
+    TVLMDiskPageManager pm;
+    OpenDatabase(pm, path);
+    for (int32_t no : pages) {
+      TVLMHeldPage page(&pm, pm.GetPage(0, no, true, kVLMPageTableRecord));
+      FillData(page.Get(), 2);
+      page->Modified = true;
+    }
+    qv::SetFileFaultAfter(k, qv::FileFault::FailFrom);
+    const int32_t code = CodeOf([&] { pm.Commit(0); });
+    qv::SetFileFaultAfter(0, qv::FileFault::FailFrom);  // the disk has room again
+    if (code == 0) break;
+    ++failures;
+    EXPECT_TRUE(pm.IsFailed());
+    EXPECT_EQ(CodeOf([&] { pm.RollbackSession(0); }), 0);
+    for (int32_t no : pages) EXPECT_EQ(pm.SharedPages.Find(no), nullptr) << no;
+    std::string message;
+    EXPECT_EQ(CodeOf([&] { pm.GetPage(0, pages[0], true, kVLMPageTableRecord); }, &message), 10600);
+    EXPECT_EQ(message.rfind("Database file '" + path + "' cannot be used after a failed write during a commit.", 0),
+              0u);
+    EXPECT_EQ(CodeOf([&] { pm.NewPage(0, kVLMPageTableRecord); }), 10600);
+    EXPECT_EQ(CodeOf([&] { pm.Commit(0); }), 10600);
+    pm.CloseDatabase();
+
+    // The first write is CommitState 1 itself; only the last flush fails
+    // after every write reached the file.
+    TVLMDiskPageManager again;
+    const bool repair = OpenDatabase(again, path).NeedsRepair;
+    EXPECT_EQ(repair, k > 1 && k < 8);
+    if (!repair)
+      for (int32_t no : pages) {
+        TVLMHeldPage page(&again, again.GetPage(0, no, true, kVLMPageTableRecord));
+        EXPECT_TRUE(DataIs(page.Get(), k == 1 ? 1 : 2)) << no;
+      }
+  }
+  // Header, flush, three pages, flush, header, flush.
+  EXPECT_EQ(failures, 8);
+}
+
+// A header whose PageCount lies beyond the end of the file opens as needing
+// repair and takes no allocation, commit or truncation: growth from that
+// count would extend the file by a tenth of pages it does not have.
+TEST(StorageFailure, AHeaderCountingPagesTheFileLacksTakesNoAllocationOrCommit) {
+  FastRetries fast;
+  ScratchFolder dir;
+  const std::string path = dir.File("count.vlm");
+  struct Row {
+    uint32_t PageCount;  // 0: one more than the file holds
+    int32_t LastUsedPage;
+  };
+  for (const Row& row : {Row{1000000, -1}, Row{0, 2}}) {
+    CreateStandardDatabase(path, kPageSize, 8);
+    const int64_t size = static_cast<int64_t>(ReadBytes(path).size());
+    const uint32_t count = row.PageCount ? row.PageCount : static_cast<uint32_t>((size - 380) / kPageSize + 1);
+    uint8_t fields[8];
+    VLMPutU32LE(fields, count);
+    VLMPutI32LE(fields + 4, row.LastUsedPage);
+    PatchBytes(path, 30, fields, sizeof fields);
+
+    TVLMDiskPageManager pm;
+    EXPECT_TRUE(OpenDatabase(pm, path).NeedsRepair);
+    EXPECT_EQ(CodeOf([&] { pm.NewPage(0, kVLMPageTableRecord); }), 10601) << count;
+    {
+      TVLMHeldPage page(&pm, pm.GetPage(0, kVLMSystemDirectoryPage, true, kVLMPageFileSystemDirectory));
+      page->Modified = true;
+    }
+    std::string message;
+    EXPECT_EQ(CodeOf([&] { pm.Commit(0); }, &message), 10601) << count;
+    EXPECT_EQ(message, "Database file '" + path + "' is shorter than its header says (PageCount = " +
+                           std::to_string(count) + ", file size = " + std::to_string(size) +
+                           "). The database needs repair - Native error: 10601");
+    EXPECT_FALSE(pm.IsFailed());  // refused before anything was written
+    EXPECT_EQ(CodeOf([&] { pm.TruncateUnusedPages(); }), 10601);
+    pm.RollbackSession(0);
+    pm.CloseDatabase();
+    EXPECT_EQ(static_cast<int64_t>(ReadBytes(path).size()), size);
+  }
+}
+
+// A page index of 600 pages (seven leaves under a root node) built through
+// the storage API, then one head field changed on disk per row. Every
+// operation of the index either works or raises an engine error, and the
+// row's code is among them; undamaged, none fails.
+TEST(StorageFailure, DamagedBTreePageHeadsRaiseEngineErrors) {
+  FastRetries fast;
+  ScratchFolder dir;
+  const std::string base = dir.File("tree.vlm"), path = dir.File("work.vlm");
+  CreateStandardDatabase(base, kPageSize, 8);
+  int32_t root = 0, leaf1 = 0, leaf2 = 0;
+  {
+    TVLMDiskPageManager pm;
+    OpenDatabase(pm, base);
+    TVLMBTreeRecordPageIndex index(&pm);
+    index.MaxRecordsPerPage = 100;
+    index.CreateTree(0);
+    for (int32_t no = 1000; no < 1600; ++no) index.AddToPage(0, 1, no);
+    pm.Commit(0);
+    root = index.RootPageNo;
+    TVLMKeyPath path;
+    ASSERT_TRUE(index.GoFirst(0, path));
+    ASSERT_EQ(path.Depth, 2);
+    leaf1 = path.Levels[1].PageNo;
+    leaf2 = TVLMBTreePage::Load(&pm, index.KeyRef.get(), 0, leaf1)->GetNextPageNo();
+  }
+  struct Row {
+    const char* Name;
+    int32_t Page, Offset, Size;  // the bytes changed, in the B-tree head
+    int64_t Value;
+    int32_t Code;
+  };
+  const Row kRows[] = {
+      {"undamaged", root, 0, 0, 0, 0},
+      {"EntryCount beyond the page", leaf1, kVLMBTreeEntryCountOffset, 2, 0xFFFF, 10602},
+      {"KeySize not the tree's", leaf2, kVLMBTreeKeySizeOffset, 2, 200, 10602},
+      {"VarAreaSize beyond the page", leaf1, kVLMBTreeVarAreaOffset, 2, 990, 10602},
+      // HasExtra 1, KeySize 4, EntryCount 150: fits only without the extras.
+      {"HasExtra on a page too full for it", leaf1, kVLMBTreeHasExtraOffset, 5, 0x9600000401, 10602},
+      {"IsLeaf neither 0 nor 1", leaf2, kVLMBTreeIsLeafOffset, 1, 7, 10602},
+      {"root without its root flag", root, kVLMBTreeIsRootOffset, 1, 0, 10603},
+      {"leaf with a root flag", leaf2, kVLMBTreeIsRootOffset, 1, 1, 10603},
+      {"first child link back to the root", root, kVLMBTreeHeadSize + 4, 4, root, 10603},
+      {"leaf that says it is a node", leaf1, kVLMBTreeIsLeafOffset, 1, 0, 10603},
+      {"leaf chain that loops", leaf2, kVLMBTreeNextOffset, 4, leaf1, 10604},
+      // The removal from the first leaf merges it into the second.
+      {"neighbours laid out differently", leaf2, kVLMBTreeVarAreaOffset, 2, 6, 10605},
+  };
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.Name);
+    ASSERT_TRUE(qv::CopyFile(base, path, false));
+    uint8_t bytes[8];
+    VLMPutI64LE(bytes, row.Value);
+    PatchBytes(path, PageOffset(row.Page) + kVLMPageHeaderSize + row.Offset, bytes, static_cast<size_t>(row.Size));
+    TVLMDiskPageManager pm;
+    OpenDatabase(pm, path);
+    TVLMBTreeRecordPageIndex index(&pm);
+    index.MaxRecordsPerPage = 100;
+    index.SetRootPageNo(root);
+    const std::vector<int32_t> codes = PageIndexOperationCodes(pm, index, 600);
+    if (row.Code == 0) {
+      EXPECT_EQ(codes, std::vector<int32_t>(codes.size(), 0));
+    } else {
+      EXPECT_GT(std::count(codes.begin(), codes.end(), row.Code), 0) << ::testing::PrintToString(codes);
+    }
+    pm.RollbackSession(0);
+  }
+}
+
+}  // namespace
