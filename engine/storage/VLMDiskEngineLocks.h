@@ -66,11 +66,12 @@
 //   held, count 1 (or Force) --UnlockTable-> none (byte cleared)
 //
 // Error codes: 10483/10489-10494 lock-file calls without an open file,
-// 10650-10656 other calls without an open file, 20093-20096 connect and
-// disconnect, 20200 session outside the lock file, 20201 locks left, 20202
-// lock not found, 20203 set, 20204 unlock, 20205/20206 record locks, 20234
-// commit locks left, 20240/20241 single user, 20410 lock type outside 0-6,
-// 20411 session outside the lock manager.
+// 10650-10656 other calls without an open file, 10657 lock file size,
+// 20093-20096 connect and disconnect, 20200 session outside the lock file,
+// 20201 locks left, 20202 lock not found, 20203 set, 20204 unlock, 20205/
+// 20206 record locks, 20234 commit locks left, 20240/20241 single user,
+// 20410 lock type outside 0-6, 20411 session outside the lock file or the
+// lock manager.
 #pragma once
 
 #include <cstdint>
