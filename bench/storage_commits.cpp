@@ -19,6 +19,7 @@
 
 #include "engine/core/VLMExcept.h"
 #include "engine/storage/VLMDiskEngine.h"
+#include "engine/storage/VLMDiskEngineLocks.h"
 #include "platform/os/System.h"
 
 namespace {
@@ -38,7 +39,7 @@ std::vector<int32_t> CreateEngineDatabase(TVLMDiskPageManager& pm, const std::st
   pm.CreateDatabase(path, {}, 4096, 8);
   TVLMSystemDirectory directory(&pm);
   directory.CreateFile();
-  TVLMInternalDBDirectAccessFile sessions(&pm, kVLMPageActiveSessionList);
+  TVLMActiveSessionsFile sessions(&pm);
   directory.Add(kVLMDirectoryActiveSessions, static_cast<uint32_t>(sessions.CreateFile(500)));
   TVLMTableListFile tables(&pm);
   directory.Add(kVLMDirectoryTableList, static_cast<uint32_t>(tables.CreateFile()));

@@ -7,6 +7,7 @@
 //   VLMDiskEngine.cpp             TVLMDiskPageManager, table page stamps
 //   VLMDiskEngineFreeSpace.cpp    TVLMDatabaseFreeSpaceManager
 //   VLMDiskEngineFiles.cpp        internal files, system directory, table list
+//   VLMDiskEngineLocks.h/.cpp     sessions file, table lock files, lock manager
 //
 // File layout (S = database offset: the file position of the signature; a
 // database may sit inside another file; every position is relative to S):
@@ -131,6 +132,18 @@ struct TVLMRetrySettings {
   uint32_t NextObjectIDDelayMs = 20;
   int32_t ReopenAttempts = 3;  // reopening a file whose handle went bad
   uint32_t ReopenDelayMs = 1000;
+  // Whole-file locks of the sessions file and of the table lock files.
+  int32_t WholeFileLockTries = 4500;
+  uint32_t WholeFileLockDelayMs = 20;
+  // Table locks: opening a table (types 0 and 6).
+  int32_t TableOpenTries = 50;
+  uint32_t TableOpenDelayMs = 100;
+  // Table locks around reads, record operations and inserts (type 1).
+  int32_t TableOperationTries = 2250;
+  uint32_t TableOperationDelayMs = 40;
+  // Table locks of commits, edits and transaction ends (types 2 and 4).
+  int32_t TableCommitTries = 900;
+  uint32_t TableCommitDelayMs = 100;
 
   // The wait window of long operations (repair, table copy): it appears once
   // WaitShowDelayMs have passed since the operation started, and only while

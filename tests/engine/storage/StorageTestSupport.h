@@ -24,6 +24,7 @@
 #include "engine/core/VLMExcept.h"
 #include "engine/storage/VLMBTree.h"
 #include "engine/storage/VLMDiskEngine.h"
+#include "engine/storage/VLMDiskEngineLocks.h"
 #include "platform/os/System.h"
 
 extern char** environ;
@@ -72,6 +73,10 @@ public:
     VLMRetrySettings().DatabaseLockTries = tries;
     VLMRetrySettings().NextObjectIDTries = tries;
     VLMRetrySettings().ReopenDelayMs = 0;
+    VLMRetrySettings().WholeFileLockTries = tries;
+    VLMRetrySettings().TableOpenTries = tries;
+    VLMRetrySettings().TableOperationTries = tries;
+    VLMRetrySettings().TableCommitTries = tries;
     qv::SetSleeper([this](uint32_t ms) {
       ++Sleeps;
       SleptMs += ms;
@@ -142,14 +147,13 @@ inline std::vector<int32_t> PageIndexOperationCodes(TVLMPageManager& pm, TVLMBTr
 
 // The creation order of the disk database data: system directory (page 2),
 // sessions file, table list, directory written, one commit of session -2.
-// The sessions file here is a plain direct file of maxConnections bytes.
 inline void CreateStandardDatabase(const std::string& path, uint16_t pageSize = 4096, uint16_t extentSize = 8,
                                    const TVLMPasswordRecord& password = {}, int32_t maxConnections = 500) {
   TVLMDiskPageManager pm;
   pm.CreateDatabase(path, password, pageSize, extentSize);
   TVLMSystemDirectory directory(&pm);
   directory.CreateFile();
-  TVLMInternalDBDirectAccessFile sessions(&pm, kVLMPageActiveSessionList);
+  TVLMActiveSessionsFile sessions(&pm);
   directory.Add(kVLMDirectoryActiveSessions, static_cast<uint32_t>(sessions.CreateFile(maxConnections)));
   TVLMTableListFile tables(&pm);
   directory.Add(kVLMDirectoryTableList, static_cast<uint32_t>(tables.CreateFile()));
