@@ -6,12 +6,12 @@
 
 #include "platform/dataset/DataSource.h"
 #include "platform/dataset/DatabaseError.h"
+#include "platform/host/CodePage.h"
 #include "platform/host/Exception.h"
 #include "platform/host/HostVariant.h"
 #include "platform/host/Stream.h"
 #include "platform/host/SysUtils.h"
 #include "platform/os/Collation.h"
-#include "platform/os/CodePage.h"
 
 namespace qv {
 

@@ -6,10 +6,10 @@
 
 #include "platform/dataset/DataSet.h"
 #include "platform/dataset/DatabaseError.h"
+#include "platform/host/CodePage.h"
 #include "platform/host/HostVariant.h"
 #include "platform/host/Stream.h"
 #include "platform/host/SysUtils.h"
-#include "platform/os/CodePage.h"
 #include "platform/os/Collation.h"
 
 namespace qv {

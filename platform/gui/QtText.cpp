@@ -1,6 +1,6 @@
 #include "platform/gui/QtText.h"
 
-#include "platform/os/CodePage.h"
+#include "platform/host/CodePage.h"
 
 namespace qv::gui {
 

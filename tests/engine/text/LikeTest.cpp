@@ -10,9 +10,9 @@
 
 #include "engine/core/VLMLike.h"
 #include "engine/core/VLMStrUtils.h"
+#include "platform/host/CodePage.h"
 #include "platform/host/Exception.h"
 #include "platform/host/SysUtils.h"
-#include "platform/os/CodePage.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMLike.h"
 #include "engine/core/VLMStrUtils.h"
+#include "platform/host/CodePage.h"
 #include "platform/host/SysUtils.h"
-#include "platform/os/CodePage.h"
 
 namespace {
 

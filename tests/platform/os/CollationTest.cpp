@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/os/CodePage.h"
+#include "platform/host/CodePage.h"
 
 using namespace qv;
 

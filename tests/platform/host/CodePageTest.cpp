@@ -1,4 +1,4 @@
-#include "platform/os/CodePage.h"
+#include "platform/host/CodePage.h"
 
 #include <gtest/gtest.h>
 
