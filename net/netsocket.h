@@ -10,7 +10,8 @@
 //
 // Class layering: TBaseSocket (generic socket) <- TSocksSocket (SOCKS client
 // side) <- TTCPSocket (stream socket; CONNECT tunnel and SSL). The SSL
-// members of TTCPSocket are implemented in netssl.cpp.
+// members of TTCPSocket are implemented in netssl.cpp, the SOCKS handshakes
+// in netsocketsocks.cpp.
 #pragma once
 
 #include <cstdint>
