@@ -288,6 +288,10 @@ protected:
   // std::u16string for ftWideString (cut to Size characters on the way in).
   virtual void DataConvert(Field* field, const void* source, void* dest, bool toNative);
 
+  // One step of FindRecord: the next (or prior) record into the temporary
+  // buffer; true when there is one.
+  virtual bool FindRecordStep(bool goForward);
+
   // ---- events and hooks
   virtual void DoOnNewRecord();
   virtual void DoBeforeScroll();

@@ -9,6 +9,7 @@
 #include "platform/dataset/DatabaseError.h"
 #include "platform/dataset/Fields.h"
 #include "platform/host/Exception.h"
+#include "platform/host/ScopeExit.h"
 #include "platform/host/Stream.h"
 #include "platform/os/Collation.h"
 
@@ -300,13 +301,14 @@ void MemDataSet::ChangeIndex(std::string name, std::string fields) {
   UpdateCursorPos();
   std::string oldName = std::exchange(IndexName_, std::move(name));
   std::string oldFields = std::exchange(IndexFieldNames_, std::move(fields));
-  try {
+  {
+    auto restoreOnFailure = ScopeExit([&] {
+      IndexName_ = std::move(oldName);
+      IndexFieldNames_ = std::move(oldFields);
+      ResolveIndex();
+    });
     ResolveIndex();
-  } catch (...) {
-    IndexName_ = std::move(oldName);
-    IndexFieldNames_ = std::move(oldFields);
-    ResolveIndex();
-    throw;
+    restoreOnFailure.Release();
   }
   Resync(0);
 }
@@ -522,16 +524,12 @@ bool MemDataSet::Accepts(RecordBuffer buffer) {
   RecordBuffer savedFilterBuffer = FilterBuffer_;
   TDataSetState saved = SetTempState(dsFilter);
   FilterBuffer_ = buffer;
-  bool accept = true;
-  try {
-    OnFilterRecord()(*this, accept);
-  } catch (...) {
+  auto restore = ScopeExit([&] {
     FilterBuffer_ = savedFilterBuffer;
     RestoreState(saved);
-    throw;
-  }
-  FilterBuffer_ = savedFilterBuffer;
-  RestoreState(saved);
+  });
+  bool accept = true;
+  OnFilterRecord()(*this, accept);
   return accept;
 }
 
@@ -652,34 +650,12 @@ bool MemDataSet::GetCurrentRecord(RecordBuffer buffer) {
   return GetRecord(buffer, gmCurrent, false) == grOK;
 }
 
-bool MemDataSet::FindRecord(bool restart, bool goForward) {
+bool MemDataSet::FindRecordStep(bool goForward) {
   // The filter event decides during the search only; the records shown
   // around the one found follow Filtered as always.
-  CheckBrowseMode();
-  DoBeforeScroll();
-  UpdateCursorPos();
-  CursorPosChanged();
-  if (restart) {
-    if (goForward) {
-      InternalFirst();
-    } else {
-      InternalLast();
-    }
-  }
   ForceFilter_ = true;
-  bool found;
-  try {
-    found = GetRecord(TempBuffer(), goForward ? gmNext : gmPrior, false) == grOK;
-  } catch (...) {
-    ForceFilter_ = false;
-    throw;
-  }
-  ForceFilter_ = false;
-  if (found) {
-    Resync(rmExact | rmCenter);
-    DoAfterScroll();
-  }
-  return found;
+  auto restore = ScopeExit([this] { ForceFilter_ = false; });
+  return DataSet::FindRecordStep(goForward);
 }
 
 void MemDataSet::SetFiltered(bool value) {
