@@ -32,46 +32,6 @@ bool IsHeadSafe(std::string_view s) {
 
 }  // namespace
 
-// ---- TMemoryStream ----------------------------------------------------------
-
-int64_t TMemoryStream::Read(void* buffer, int64_t count) {
-  const int64_t size = static_cast<int64_t>(Data_.size());
-  if (count <= 0 || Position_ < 0 || Position_ >= size) return 0;
-  const int64_t n = std::min(count, size - Position_);
-  std::memcpy(buffer, Data_.data() + Position_, static_cast<size_t>(n));
-  Position_ += n;
-  return n;
-}
-
-int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
-  if (count <= 0 || Position_ < 0) return 0;
-  const int64_t end = Position_ + count;
-  if (end > static_cast<int64_t>(Data_.size())) Data_.resize(static_cast<size_t>(end));
-  std::memcpy(Data_.data() + Position_, buffer, static_cast<size_t>(count));
-  Position_ = end;
-  return count;
-}
-
-int64_t TMemoryStream::Seek(int64_t offset, SeekOrigin origin) {
-  switch (origin) {
-    case SeekOrigin::Beginning: Position_ = offset; break;
-    case SeekOrigin::Current: Position_ += offset; break;
-    case SeekOrigin::End: Position_ = static_cast<int64_t>(Data_.size()) + offset; break;
-  }
-  return Position_;
-}
-
-void TMemoryStream::SetSize(int64_t newSize) {
-  Data_.resize(static_cast<size_t>(std::max<int64_t>(newSize, 0)));
-  if (Position_ > newSize) Position_ = std::max<int64_t>(newSize, 0);
-}
-
-void TMemoryStream::Clear() {
-  Data_.clear();
-  Data_.shrink_to_fit();
-  Position_ = 0;
-}
-
 // ---- THTTPClient ------------------------------------------------------------
 
 THTTPClient::THTTPClient() : Sock(std::make_unique<TTCPSocket>()) {

@@ -15,24 +15,6 @@ namespace qv::net {
 
 class TTCPSocket;
 
-// A growable in-memory byte stream (the request body before a request, the
-// reply body after it).
-class TMemoryStream : public Stream {
-public:
-  int64_t Read(void* buffer, int64_t count) override;
-  int64_t Write(const void* buffer, int64_t count) override;
-  int64_t Seek(int64_t offset, SeekOrigin origin) override;
-  void SetSize(int64_t newSize) override;
-  int64_t GetSize() override { return static_cast<int64_t>(Data_.size()); }
-  void Clear();
-  const std::string& DataString() const { return Data_; }
-  char* Memory() { return Data_.data(); }
-
-private:
-  std::string Data_;
-  int64_t Position_ = 0;
-};
-
 class TNetClient {
 public:
   virtual ~TNetClient() = default;
@@ -67,7 +49,7 @@ public:
   // line and header lines (the empty line that ends them included).
   StringList Headers;
   // Before a request: the body to send; after it: the reply body, at 0.
-  TMemoryStream Document;
+  MemoryStream Document;
   std::string MimeType = "text/html";
   std::string Protocol = "1.0";
   bool KeepAlive = true;

@@ -2,8 +2,6 @@
 
 #include <stdlib.h>
 
-#include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -16,34 +14,6 @@ using namespace qv;
 using qv::test::Hex;
 
 namespace {
-
-// A byte-vector stream for the tests.
-class VectorStream : public Stream {
-public:
-  explicit VectorStream(std::string data = {}) : Data(std::move(data)) {}
-  int64_t Read(void* buffer, int64_t count) override {
-    const int64_t n = std::clamp<int64_t>(static_cast<int64_t>(Data.size()) - Pos, 0, count);
-    std::memcpy(buffer, Data.data() + Pos, static_cast<size_t>(n));
-    Pos += n;
-    return n;
-  }
-  int64_t Write(const void* buffer, int64_t count) override {
-    if (Pos + count > static_cast<int64_t>(Data.size())) Data.resize(static_cast<size_t>(Pos + count));
-    std::memcpy(Data.data() + Pos, buffer, static_cast<size_t>(count));
-    Pos += count;
-    return count;
-  }
-  int64_t Seek(int64_t offset, SeekOrigin origin) override {
-    const int64_t base = origin == SeekOrigin::Beginning ? 0
-                         : origin == SeekOrigin::Current ? Pos
-                                                         : static_cast<int64_t>(Data.size());
-    Pos = base + offset;
-    return Pos;
-  }
-  void SetSize(int64_t n) override { Data.resize(static_cast<size_t>(n)); }
-  std::string Data;
-  int64_t Pos = 0;
-};
 
 // Records what it is asked to do and flips every bit of what it codes.
 class Recorder : public TProtection {
@@ -119,9 +89,9 @@ TEST(Protection, CodeStreamWorksInChunksWithProgress) {
 
   // Separate destination: 4096-byte chunks, init and done once each.
   Recorder r;
-  VectorStream src(data), dst;
+  MemoryStream src(data), dst;
   r.CodeStream(&src, &dst, -1, paEncode);
-  EXPECT_EQ(dst.Data, Flipped(data));
+  EXPECT_EQ(dst.DataString(), Flipped(data));
   EXPECT_EQ(r.Sizes, (std::vector<int32_t>{4096, 4096, 1808}));
   EXPECT_EQ(r.Log, "init0;done0;");
   EXPECT_EQ(progress, (std::vector<std::pair<int64_t, int64_t>>{{0, 10000}, {4096, 10000}, {8192, 10000},
@@ -129,16 +99,16 @@ TEST(Protection, CodeStreamWorksInChunksWithProgress) {
   ProtectionProgress = nullptr;
 
   // In place from the current position, a given byte count.
-  VectorStream one("0123456789");
-  one.Pos = 2;
+  MemoryStream one("0123456789");
+  one.SetPosition(2);
   r.CodeStream(&one, nullptr, 5, paEncode);
-  EXPECT_EQ(one.Data, "01" + Flipped("23456") + "789");
+  EXPECT_EQ(one.DataString(), "01" + Flipped("23456") + "789");
 
   // paCalc reads but writes nothing; a short source ends the loop.
-  VectorStream calc("abc");
+  MemoryStream calc("abc");
   r.Sizes.clear();
   r.CodeStream(&calc, nullptr, 100, paCalc);
-  EXPECT_EQ(calc.Data, "abc");
+  EXPECT_EQ(calc.DataString(), "abc");
   EXPECT_EQ(r.Sizes, (std::vector<int32_t>{3}));
 
   // No source: nothing at all.
