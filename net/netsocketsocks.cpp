@@ -159,7 +159,7 @@ bool TSocksSocket::SocksResponse() {
 }
 
 void TSocksSocket::SocksDecode(const std::string& reply) {
-  SocksResponsePort = "0";
+  SocksResponsePort.assign(1, '0');
   auto byteAt = [&](size_t i1) { return static_cast<uint8_t>(reply[i1 - 1]); };
   auto dotted = [&](size_t first) {
     return ToStr(byteAt(first)) + "." + ToStr(byteAt(first + 1)) + "." + ToStr(byteAt(first + 2)) + "." +

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -9,6 +8,7 @@
 #include "crypto/CryptoTestSupport.h"
 #include "crypto/VLMCipher.h"
 #include "platform/host/Stream.h"
+#include "tests/support/ScratchFolder.h"
 
 using namespace qv;
 using qv::test::Hex;
@@ -52,15 +52,6 @@ void WriteFile(const std::filesystem::path& p, const std::string& s) {
   f << s;
 }
 
-class TempDir {
-public:
-  TempDir() {
-    std::string t = (std::filesystem::temp_directory_path() / "qvcryptoXXXXXX").string();
-    Path = mkdtemp(t.data());
-  }
-  ~TempDir() { std::filesystem::remove_all(Path); }
-  std::filesystem::path Path;
-};
 
 }  // namespace
 
@@ -136,28 +127,28 @@ TEST(Protection, CodeStringCarriesCipherTextInAFormat) {
 }
 
 TEST(Protection, CodeFileCodesIntoAnotherFileOrInPlace) {
-  TempDir dir;
-  const auto plainPath = dir.Path / "plain.bin", codedPath = dir.Path / "coded.bin";
+  qv::test::ScratchFolder dir;
+  const std::string plainPath = dir.File("plain.bin"), codedPath = dir.File("coded.bin");
   std::mt19937 rng(3);
   const std::string plain = qv::test::RandomBytes(rng, 9000);
   WriteFile(plainPath, plain);
   WriteFile(codedPath, std::string(20000, 'x'));  // longer than the result: it is cut
 
   TCipher_Twofish c("pw");
-  c.CodeFile(plainPath.string(), codedPath.string(), paEncode);
+  c.CodeFile(plainPath, codedPath, paEncode);
   const std::string coded = ReadFile(codedPath);
   ASSERT_EQ(coded.size(), plain.size());
   EXPECT_NE(coded, plain);
   EXPECT_EQ(ReadFile(plainPath), plain);
 
   // Same name (any case) or a blank destination: in place.
-  c.CodeFile(codedPath.string(), "  ", paDecode);
+  c.CodeFile(codedPath, "  ", paDecode);
   EXPECT_EQ(ReadFile(codedPath), plain);
 
   // paCalc only reads the source.
   THash_RipeMD256 h, ref;
-  h.CodeFile(plainPath.string(), (dir.Path / "never.bin").string(), paCalc);
-  EXPECT_FALSE(std::filesystem::exists(dir.Path / "never.bin"));
+  h.CodeFile(plainPath, dir.File("never.bin"), paCalc);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("never.bin")));
   EXPECT_EQ(Hex(h.DigestKey(), 32), qv::test::DigestHex(ref, plain));
 }
 

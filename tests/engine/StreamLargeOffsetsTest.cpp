@@ -11,11 +11,11 @@
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMStreams.h"
 #include "platform/os/File.h"
-#include "tests/engine/EngineErrorTestSupport.h"
+#include "tests/support/EngineErrors.h"
 
 namespace {
 
-using engine_test::RaisedMessage;
+using qv::test::RaisedMessage;
 
 constexpr int64_t kFar = (int64_t{5} << 30) + 7;  // 5 GiB + 7: sparse, no data blocks
 

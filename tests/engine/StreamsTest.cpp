@@ -11,7 +11,7 @@
 #include "engine/core/VLMMemory.h"
 #include "engine/core/VLMStreams.h"
 #include "platform/os/File.h"
-#include "tests/engine/EngineErrorTestSupport.h"
+#include "tests/support/EngineErrors.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ std::vector<uint8_t> ReadAll(qv::Stream& s) {
   return v;
 }
 
-using engine_test::Raised;
+using qv::test::Raised;
 
 // A stream that refuses to read or write past a fixed number of bytes.
 class ShortStream : public qv::Stream {

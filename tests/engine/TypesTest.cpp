@@ -10,11 +10,11 @@
 #include "engine/core/VLMStreams.h"
 #include "engine/core/VLMTypes.h"
 #include "platform/host/Exception.h"
-#include "tests/engine/EngineErrorTestSupport.h"
+#include "tests/support/EngineErrors.h"
 
 namespace {
 
-using engine_test::Raised;
+using qv::test::Raised;
 
 TEST(TVLMIntegerArray, GrowthDoublesTheStepUpToTheMaximum) {
   TVLMIntegerArray a(0, 10, 100);

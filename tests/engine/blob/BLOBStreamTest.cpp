@@ -16,15 +16,6 @@ namespace {
 
 constexpr uint8_t kZlib = VLMCompressionZlib;
 
-std::string Message(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const EVLMException& e) {
-    return e.Message();
-  }
-  return "no error";
-}
-
 TEST(TVLMBLOBDescriptor, StoredFormIsThirtyTwoLittleEndianBytes) {
   TVLMBLOBDescriptor d = Descriptor(2, 9, 0x01020304, 0x1122334455667788);
   d.BlockCount = 0x0506070809;
@@ -149,7 +140,7 @@ TEST(TVLMCompressedBLOBStream, AFlippedByteFailsOnlyItsOwnBlock) {
   Put(inner, damaged);
   TVLMCompressedBLOBStream s(inner, false, false, d);
   s.Seek(600, qv::SeekOrigin::Beginning);
-  EXPECT_EQ(Message([&] { s.Read(buf.data(), 1); }),
+  EXPECT_EQ(RaisedMessage([&] { s.Read(buf.data(), 1); }),
             "Decompress buffer failed. CheckSum = " + std::to_string(static_cast<int32_t>(blocks[2].CRC32)) +
                 ", Header.Crc32 = " + std::to_string(static_cast<int32_t>(blocks[2].CRC32 ^ 1u)) +
                 " - Native error: 10089");
@@ -165,7 +156,7 @@ TEST(TVLMCompressedBLOBStream, ACutInnerStreamRaisesOrShrinksTheValue) {
 
   // Inside the header of block 2; then inside the last block's data.
   Put(inner, std::vector<uint8_t>(clean.begin(), clean.begin() + blocks[2].Position + 7));
-  EXPECT_EQ(Message([&] { TVLMCompressedBLOBStream s(inner, false, false, d); }),
+  EXPECT_EQ(RaisedMessage([&] { TVLMCompressedBLOBStream s(inner, false, false, d); }),
             "Stream size = " + std::to_string(blocks[2].Position + 7) + " too small. Should be at least = " +
                 std::to_string(blocks[2].Position + 20) + " - Native error: 10082");
   TVLMCompressedBLOBStream two(inner, true, false, d);
@@ -208,7 +199,7 @@ TEST(TVLMCompressedBLOBStream, InvalidStoredHeadersRaise10084) {
     TVLMBLOBDescriptor dd = d;
     kCases[i](bytes, dd);
     Put(inner, bytes);
-    EXPECT_EQ(Message([&] { TVLMCompressedBLOBStream s(inner, false, false, dd); }),
+    EXPECT_EQ(RaisedMessage([&] { TVLMCompressedBLOBStream s(inner, false, false, dd); }),
               "Invalid BLOB block header - Native error: 10084")
         << "case " << i;
     // With SkipSizeCheck a block running past the end is cut off instead.
@@ -219,13 +210,13 @@ TEST(TVLMCompressedBLOBStream, InvalidStoredHeadersRaise10084) {
 
 TEST(TVLMCompressedBLOBStream, OpeningChecksStartAndLength) {
   TVLMMemoryStream inner;
-  EXPECT_EQ(Message([&] { TVLMCompressedBLOBStream s(inner, false, true, Descriptor(kZlib, 1, 9, -4)); }),
+  EXPECT_EQ(RaisedMessage([&] { TVLMCompressedBLOBStream s(inner, false, true, Descriptor(kZlib, 1, 9, -4)); }),
             "Cannot set stream position to -4. Position = 0, Size = 0 - Native error: 10103");
   const auto value = Data(50, 5);
   TVLMBLOBDescriptor d = Store(inner, value, Descriptor(VLMCompressionNone, 0, 0, 3));
   EXPECT_EQ(inner.Size(), 53);
   d.UncompressedSize = 51;
-  EXPECT_EQ(Message([&] { TVLMCompressedBLOBStream s(inner, false, false, d); }),
+  EXPECT_EQ(RaisedMessage([&] { TVLMCompressedBLOBStream s(inner, false, false, d); }),
             "Stream size = 53 too small. Should be at least = 54 - Native error: 10081");
   EXPECT_EQ(TVLMCompressedBLOBStream(inner, true, false, d).Size(), 51);
 }
@@ -234,7 +225,7 @@ TEST(TVLMCompressedBLOBStream, FailedWritesKeepTheCompleteBlocks) {
   TVLMMemoryStream inner;
   const uint8_t x[5] = {1, 2, 3, 4, 5};
   TVLMCompressedBLOBStream b(inner, false, true, Descriptor(VLMCompressionBZip, 0, 100));
-  EXPECT_EQ(Message([&] { b.Write(x, 5); }),
+  EXPECT_EQ(RaisedMessage([&] { b.Write(x, 5); }),
             "Compress buffer failed. CompAlg = 2, CompMode = 0, InSize = 5, OutSize = 0 - Native error: 10085");
   EXPECT_EQ(b.Size(), 0);
 

@@ -10,7 +10,7 @@
 #include "engine/core/VLMExcept.h"
 #include "platform/host/Exception.h"
 #include "platform/host/SysUtils.h"
-#include "tests/engine/EngineErrorTestSupport.h"
+#include "tests/support/EngineErrors.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ std::vector<TDateFormatType> Kinds(const TDateFormater& f) {
   return k;
 }
 
-using engine_test::MessageOf;
+using qv::test::MessageOf;
 
 TEST(TDateFormater, EveryTokenIsRecognisedLongestFirstInAnyCase) {
   TDateFormater f("YYYY|YY|YEAR|Q|MONTH|MON|MM|M|RM|DDD|DD|DAY|DY|DW|D|HH12|HH24|HH|H12|H24|H|NN|N|SS|S|AMPM");
