@@ -122,6 +122,17 @@ TEST(StringFormat, UUDecodingOfBadInput) {
   EXPECT_EQ(Decode(uu, "`#0V%T"), "Cat");
 }
 
+TEST(StringFormat, XXCountBeyondTheInputStopsAtItsEnd) {
+  // "h" is the XX count character for 45 bytes; "1Eq3o" is "Cat".
+  const TStringFormatClass xx = TStringFormat_XX::Class();
+  auto decode = [&](std::string_view text) { return xx->ToStr(text.data(), static_cast<int32_t>(text.size())); };
+  EXPECT_EQ(decode("1Eq3o"), "Cat");
+  EXPECT_EQ(decode("hEq3oEq3o"), "CatCat");
+  EXPECT_EQ(decode("hEq3oEq3"), "Cat");
+  EXPECT_EQ(decode("hEq3oE"), "Cat");
+  EXPECT_EQ(decode("h"), "");
+}
+
 TEST(StringFormat, RegistryAndErrors) {
   EXPECT_EQ(StringFormat(fmtDEFAULT), TStringFormat_MIME64::Class());
   EXPECT_EQ(StringFormat(fmtUU), TStringFormat_UU::Class());
