@@ -5,6 +5,7 @@
 
 #include "crypto/CryptoTestSupport.h"
 #include "crypto/VLMCipherUtil.h"
+#include "tests/support/TestBudget.h"
 
 using namespace qv;
 using qv::test::Hex;
@@ -182,7 +183,8 @@ TEST(StringFormat, DecodersSurviveRandomInput) {
                                         TStringFormat_XX::Class()};
   for (TStringFormatClass f : formats) {
     const std::string_view alphabet = f->CharTable();
-    for (int iter = 0; iter < 1500; ++iter) {
+    auto budget = qv::test::TestBudget::Steps(1500);
+    for (int64_t iter = 0; budget.Continue(iter); ++iter) {
       const size_t n = rng() % 300;
       std::string text(n, '\0');
       const bool fromAlphabet = !alphabet.empty() && (iter % 2 == 0);

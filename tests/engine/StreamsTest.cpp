@@ -18,6 +18,7 @@
 #include "platform/os/File.h"
 #include "tests/support/EngineErrors.h"
 #include "tests/support/EngineTempFile.h"
+#include "tests/support/TestBudget.h"
 
 namespace {
 
@@ -330,7 +331,8 @@ TEST(TVLMMemoryStream, BehavesLikeAByteVector) {
   TVLMMemoryStream s;
   std::vector<uint8_t> model;
   int64_t pos = 0;
-  for (int step = 0; step < 3000; ++step) {
+  auto budget = qv::test::TestBudget::Steps(3000);
+  for (int64_t step = 0; budget.Continue(step); ++step) {
     switch (rng() % 4) {
       case 0: {  // write
         const auto chunk = Pattern(rng() % 300 + 1, rng());

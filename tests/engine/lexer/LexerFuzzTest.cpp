@@ -12,6 +12,7 @@
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMLexer.h"
 #include "platform/dataset/Params.h"
+#include "tests/support/TestBudget.h"
 
 namespace {
 
@@ -84,7 +85,8 @@ TEST(LexerFuzz, RandomTextGivesTokensOrALexerError) {
     p->SetAsString(name);
   }
   double slowestMs = 0;
-  for (int round = 0; round < 4000; ++round) {
+  auto budget = qv::test::TestBudget::Steps(4000);
+  for (int64_t round = 0; budget.Continue(round); ++round) {
     const size_t length = round % 200 == 0 ? 20000 + rng() % 20000 : rng() % 120;
     const std::string text = round % 2 == 0 ? PieceText(rng) : RandomText(rng, length);
     const auto start = std::chrono::steady_clock::now();
@@ -107,7 +109,8 @@ TEST(LexerFuzz, RandomTextGivesTokensOrALexerError) {
 TEST(LexerFuzz, TokensPartitionTheText) {
   std::mt19937 rng(7);
   const std::string alphabet = "abE5.0 \n;,()(+*=<>|!:?";
-  for (int round = 0; round < 3000; ++round) {
+  auto budget = qv::test::TestBudget::Steps(3000);
+  for (int64_t round = 0; budget.Continue(round); ++round) {
     std::string text(rng() % 60, ' ');
     for (char& c : text) c = alphabet[rng() % alphabet.size()];
     std::string expected;
@@ -141,7 +144,8 @@ TEST(ParamNames, DatasetParserAndLexerFindTheSameNames) {
   const std::string alphabet = ":\"'[]`/*-\n ;ab1.\\,()xE+e=<>|!_";
   std::mt19937 rng(20240612);
   int compared = 0;
-  for (int round = 0; round < 20000; ++round) {
+  auto budget = qv::test::TestBudget::Steps(20000);
+  for (int64_t round = 0; budget.Continue(round); ++round) {
     std::string sql(rng() % 25, ' ');
     for (char& c : sql) c = alphabet[rng() % alphabet.size()];
     const std::vector<std::string> names = qv::ParseParamNames(sql);

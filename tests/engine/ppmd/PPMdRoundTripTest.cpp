@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "tests/engine/ppmd/PPMdTestData.h"
+#include "tests/support/TestBudget.h"
 
 using namespace ppmdtest;
 
@@ -178,7 +179,8 @@ TEST(PPMdDecoder, RefusesForeignHeaders) {
 TEST(PPMdDecoder, CorruptInputNeverPassesTheExpectedSize) {
   std::mt19937 rng(1234);
   const Bytes text = Text(3000);
-  for (int round = 0; round < 240; ++round) {
+  auto budget = qv::test::TestBudget::Steps(240);
+  for (int64_t round = 0; budget.Continue(round); ++round) {
     const uint8_t mode = static_cast<uint8_t>(1 + round % 9);
     const size_t expected = 1 + rng() % 4000;
     Bytes data;

@@ -6,6 +6,7 @@
 #include "platform/dataset/DatabaseError.h"
 #include "platform/dataset/Params.h"
 #include "tests/platform/dataset/DataSetTestUtil.h"
+#include "tests/support/TestBudget.h"
 
 namespace {
 
@@ -132,7 +133,8 @@ TEST(ParamParser, BackQuotedWordBeginningWithAColonIsAParameter) {
 TEST(ParamParser, SurvivesRandomText) {
   const std::string alphabet = ":\"'[]`/*-\n ;ab1.?\\,()x";
   std::mt19937 rng(4242);
-  for (int round = 0; round < 3000; ++round) {
+  auto budget = qv::test::TestBudget::Steps(3000);
+  for (int64_t round = 0; budget.Continue(round); ++round) {
     std::string sql;
     size_t length = rng() % 40;
     for (size_t i = 0; i < length; ++i) {
