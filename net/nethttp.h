@@ -42,9 +42,6 @@ public:
   THTTPClient& operator=(const THTTPClient&) = delete;
 
   std::unique_ptr<TTCPSocket> Sock;
-  THTTPTransferKind TransferKind = THTTPTransferKind::UntilClose;
-  std::string AliveHost;
-  std::string AlivePort;
   // Before a request: extra request headers; after it: the reply's status
   // line and header lines (the empty line that ends them included).
   StringList Headers;
@@ -58,12 +55,8 @@ public:
   std::string ProxyPort = "8080";
   std::string ProxyUser;
   std::string ProxyPass;
-  int32_t ResultCode = 0;
-  std::string ResultString;
   std::string UserAgent = "Mozilla/4.0 (compatible; Orsanet)";
   StringList Cookies;  // name=value
-  int32_t DownloadSize = 0;
-  int32_t UploadSize = 0;
   int32_t RangeStart = 0;
   int32_t RangeEnd = 0;
   // The largest reply body accepted; a larger one fails the request.
@@ -82,6 +75,22 @@ public:
   // A short English text of why the last SendRequest returned false (empty
   // after a true result).
   const std::string& Failure() const { return Failure_; }
+
+  // The reply's status code and text: 500 from the start of a request until
+  // a reply comes (a failed connection leaves it), 0 when the peer sent no
+  // status line.
+  int32_t ResultCode() const { return ResultCode_; }
+  const std::string& ResultString() const { return ResultString_; }
+  // How the body of the last reply was delimited.
+  THTTPTransferKind TransferKind() const { return TransferKind_; }
+  // The host and port of the connection kept open for the next request
+  // (empty when none is).
+  const std::string& AliveHost() const { return AliveHost_; }
+  const std::string& AlivePort() const { return AlivePort_; }
+  // The announced length of the reply body and the bytes of the request
+  // body sent.
+  int32_t DownloadSize() const { return DownloadSize_; }
+  int32_t UploadSize() const { return UploadSize_; }
 
   void DecodeStatus(const std::string& line);
   bool ReadUntilClose();
@@ -104,6 +113,13 @@ private:
   bool CountHeadLine(const std::string& line);
 
   std::string Failure_;
+  int32_t ResultCode_ = 0;
+  std::string ResultString_;
+  THTTPTransferKind TransferKind_ = THTTPTransferKind::UntilClose;
+  std::string AliveHost_;
+  std::string AlivePort_;
+  int32_t DownloadSize_ = 0;
+  int32_t UploadSize_ = 0;
   uint32_t RequestStart_ = 0;
   int64_t HeadBytes_ = 0;
 };

@@ -219,9 +219,9 @@ void TBaseSocket::SetTimeout(int32_t timeoutMs) {
 void TBaseSocket::CreateSocket(const TVarSin& sin) {
   if (Socket != INVALID_SOCKET) return;
   Buffer.clear();
-  Binded = false;
-  RecvCounter = 0;
-  SendCounter = 0;
+  Binded_ = false;
+  RecvCounter_ = 0;
+  SendCounter_ = 0;
   LastError = 0;
   IP6Used = sin.Family() == kAfInet6;
   Socket = sockapi::Socket(IP6Used ? kAfInet6 : kAfInet, GetSocketType(), GetSocketProtocol());
@@ -264,8 +264,8 @@ void TBaseSocket::SetFamily(TSocketFamily value) {
 
 void TBaseSocket::SetSocket(TSocket value) {
   Socket = value;
-  RecvCounter = 0;
-  SendCounter = 0;
+  RecvCounter_ = 0;
+  SendCounter_ = 0;
   Buffer.clear();
   FDSetZero(FDSet);
   if (Socket != INVALID_SOCKET) FDSetAdd(FDSet, Socket);
@@ -470,7 +470,7 @@ void TBaseSocket::Bind(const std::string& ip, const std::string& port) {
       SockCheck(sockapi::Bind(Socket, sin.Addr(), sin.Len()));
       GetSins();
       Buffer.clear();
-      if (LastError == 0) Binded = true;
+      if (LastError == 0) Binded_ = true;
     }
   }
   ExceptCheck();
@@ -519,13 +519,13 @@ const void* TBaseSocket::FilterOutgoing(const void* buffer, int32_t& length, std
 }
 
 int32_t TBaseSocket::CountSent(int32_t count) {
-  SendCounter += static_cast<uint32_t>(count);
+  SendCounter_ += static_cast<uint32_t>(count);
   DoStatus(THookSocketReason::WriteCount, ToStr(count));
   return count;
 }
 
 int32_t TBaseSocket::CountReceived(void* buffer, int32_t count) {
-  RecvCounter += static_cast<uint32_t>(count);
+  RecvCounter_ += static_cast<uint32_t>(count);
   DoStatus(THookSocketReason::ReadCount, ToStr(count));
   if (OnReadFilter && count > 0) {
     std::string s(static_cast<const char*>(buffer), static_cast<size_t>(count));
@@ -907,7 +907,7 @@ TTCPSocket::TTCPSocket() = default;
 TTCPSocket::~TTCPSocket() { TTCPSocket::CloseSocket(); }
 
 void TTCPSocket::CloseSocket() {
-  if (SslEnabled) SSLDoShutdown();
+  if (SslEnabled_) SSLDoShutdown();
   if (Socket != INVALID_SOCKET) {
     sockapi::Shutdown(Socket, kSdSend);
     Purge();
@@ -923,7 +923,7 @@ void TTCPSocket::Connect(const std::string& ip, const std::string& port) {
     HTTPTunnelDoConnect(ip, port);
   else
     TBaseSocket::Connect(ip, port);
-  if (SslEnabled) {
+  if (SslEnabled_) {
     if (LastError == 0) {
       SSLDoConnect();
     } else {
@@ -943,7 +943,7 @@ void TTCPSocket::HTTPTunnelDoConnect(const std::string& ip, const std::string& p
     auto restore = ScopeExit([&] { BypassFlag = bypassed; });
     TBaseSocket::Connect(HTTPTunnelIP, HTTPTunnelPort);
     if (LastError == 0) {
-      HTTPTunnel = false;
+      HTTPTunnel_ = false;
       const std::string host = IsIP6(ip) ? "[" + ip + "]" : ip;
       std::string request = "CONNECT " + host + ":" + portText + " HTTP/1.0\r\n";
       if (!HTTPTunnelUser.empty())
@@ -953,13 +953,13 @@ void TTCPSocket::HTTPTunnelDoConnect(const std::string& ip, const std::string& p
       while (LastError == 0) {
         const std::string s = RecvTerminated(HTTPTunnelTimeout, "\n");
         if (LastError != 0) break;
-        if (s.rfind("HTTP/", 0) == 0 && s.size() > 11) HTTPTunnel = s[9] == '2';
+        if (s.rfind("HTTP/", 0) == 0 && s.size() > 11) HTTPTunnel_ = s[9] == '2';
         if (s.empty() || s == "\r") break;
       }
-      if (LastError == 0 && !HTTPTunnel) LastError = WSASYSNOTREADY;
+      if (LastError == 0 && !HTTPTunnel_) LastError = WSASYSNOTREADY;
     }
-    HTTPTunnelRemoteIP = ip;
-    HTTPTunnelRemotePort = portText;
+    HTTPTunnelRemoteIP_ = ip;
+    HTTPTunnelRemotePort_ = portText;
   }
   ExceptCheck();
 }
@@ -973,29 +973,29 @@ int32_t TTCPSocket::WaitingData() {
 }
 
 std::string TTCPSocket::GetLocalSinIP() {
-  if (UsingSocks) return SocksLocalIP;
+  if (UsingSocks_) return SocksLocalIP_;
   return TBaseSocket::GetLocalSinIP();
 }
 
 std::string TTCPSocket::GetRemoteSinIP() {
-  if (UsingSocks) return SocksRemoteIP;
-  if (HTTPTunnel) return HTTPTunnelRemoteIP;
+  if (UsingSocks_) return SocksRemoteIP_;
+  if (HTTPTunnel_) return HTTPTunnelRemoteIP_;
   return TBaseSocket::GetRemoteSinIP();
 }
 
 int32_t TTCPSocket::GetLocalSinPort() {
-  if (UsingSocks) {
+  if (UsingSocks_) {
     int32_t p = 0;
-    return ParseInt32(SocksLocalPort, p) ? p : 0;
+    return ParseInt32(SocksLocalPort_, p) ? p : 0;
   }
   return TBaseSocket::GetLocalSinPort();
 }
 
 int32_t TTCPSocket::GetRemoteSinPort() {
-  if (UsingSocks) return ResolvePort(SocksRemotePort);
-  if (HTTPTunnel) {
+  if (UsingSocks_) return ResolvePort(SocksRemotePort_);
+  if (HTTPTunnel_) {
     int32_t p = 0;
-    return ParseInt32(HTTPTunnelRemotePort, p) ? p : 0;
+    return ParseInt32(HTTPTunnelRemotePort_, p) ? p : 0;
   }
   return TBaseSocket::GetRemoteSinPort();
 }
@@ -1017,10 +1017,10 @@ void TTCPSocket::Listen() {
       if (ok) ok = SocksRequest(2, sip, sport);
       if (ok) ok = SocksResponse();
       if (!ok && LastError == 0) LastError = WSANO_RECOVERY;
-      SocksLocalIP = SocksResponseIP == "0.0.0.0" ? SocksIP : SocksResponseIP;
-      SocksLocalPort = SocksResponsePort;
-      SocksRemoteIP.clear();
-      SocksRemotePort.clear();
+      SocksLocalIP_ = SocksResponseIP_ == "0.0.0.0" ? SocksIP : SocksResponseIP_;
+      SocksLocalPort_ = SocksResponsePort_;
+      SocksRemoteIP_.clear();
+      SocksRemotePort_.clear();
     }
   }
   ExceptCheck();

@@ -41,11 +41,11 @@ bool Ip6ToBin(const std::string& text, std::string& out) {
 }  // namespace
 
 bool TSocksSocket::SocksOpen() {
-  UsingSocks = false;
+  UsingSocks_ = false;
   // The user name and password travel behind one length byte each.
   if (SocksUsername.size() > 255 || SocksPassword.size() > 255) return false;
   if (SocksType == ST_Socks4) {
-    UsingSocks = true;
+    UsingSocks_ = true;
     return true;
   }
   const bool bypassed = std::exchange(BypassFlag, true);
@@ -69,7 +69,7 @@ bool TSocksSocket::SocksOpen() {
     r = RecvBufferStr(2, SocksTimeout);
     ok = r.size() == 2 && r[1] == '\x00';
   }
-  UsingSocks = ok;
+  UsingSocks_ = ok;
   return ok;
 }
 
@@ -126,9 +126,9 @@ bool TSocksSocket::SocksRequest(uint8_t cmd, const std::string& ip, const std::s
 bool TSocksSocket::SocksResponse() {
   const bool bypassed = std::exchange(BypassFlag, true);
   auto restore = ScopeExit([&] { BypassFlag = bypassed; });
-  SocksResponseIP.clear();
-  SocksResponsePort.clear();
-  SocksLastError = -1;
+  SocksResponseIP_.clear();
+  SocksResponsePort_.clear();
+  SocksLastError_ = -1;
   std::string buf;
   if (SocksType == ST_Socks4) {
     buf = RecvBufferStr(8, SocksTimeout);
@@ -152,14 +152,14 @@ bool TSocksSocket::SocksResponse() {
     buf += RecvBufferStr(2, SocksTimeout);
     if (LastError != 0) return false;
   }
-  SocksLastError = static_cast<uint8_t>(buf[1]);
-  if (SocksLastError != 0 && SocksLastError != 90) return false;
+  SocksLastError_ = static_cast<uint8_t>(buf[1]);
+  if (SocksLastError_ != 0 && SocksLastError_ != 90) return false;
   SocksDecode(buf);
   return true;
 }
 
 void TSocksSocket::SocksDecode(const std::string& reply) {
-  SocksResponsePort.assign(1, '0');
+  SocksResponsePort_.assign(1, '0');
   auto byteAt = [&](size_t i1) { return static_cast<uint8_t>(reply[i1 - 1]); };
   auto dotted = [&](size_t first) {
     return ToStr(byteAt(first)) + "." + ToStr(byteAt(first + 1)) + "." + ToStr(byteAt(first + 2)) + "." +
@@ -167,29 +167,29 @@ void TSocksSocket::SocksDecode(const std::string& reply) {
   };
   if (SocksType == ST_Socks4) {
     if (reply.size() < 8) return;
-    SocksResponsePort = ToStr(DecodeInt(reply, 3));
-    SocksResponseIP = dotted(5);
+    SocksResponsePort_ = ToStr(DecodeInt(reply, 3));
+    SocksResponseIP_ = dotted(5);
     return;
   }
   if (reply.size() < 4) return;
   switch (reply[3]) {
     case '\x01':
       if (reply.size() < 10) return;
-      SocksResponseIP = dotted(5);
-      SocksResponsePort = ToStr(DecodeInt(reply, 9));
+      SocksResponseIP_ = dotted(5);
+      SocksResponsePort_ = ToStr(DecodeInt(reply, 9));
       break;
     case '\x03': {
       if (reply.size() < 5) return;
       const size_t n = byteAt(5);
       if (reply.size() < 5 + n + 2) return;
-      SocksResponseIP = reply.substr(5, n);
-      SocksResponsePort = ToStr(DecodeInt(reply, static_cast<int32_t>(6 + n)));
+      SocksResponseIP_ = reply.substr(5, n);
+      SocksResponsePort_ = ToStr(DecodeInt(reply, static_cast<int32_t>(6 + n)));
       break;
     }
     case '\x04':
       if (reply.size() < 22) return;
-      SocksResponseIP = Ip6ToText(reinterpret_cast<const uint8_t*>(reply.data() + 4));
-      SocksResponsePort = ToStr(DecodeInt(reply, 21));
+      SocksResponseIP_ = Ip6ToText(reinterpret_cast<const uint8_t*>(reply.data() + 4));
+      SocksResponsePort_ = ToStr(DecodeInt(reply, 21));
       break;
     default: break;
   }
@@ -202,10 +202,10 @@ void TTCPSocket::SocksDoConnect(const std::string& ip, const std::string& port) 
     if (ok) ok = SocksRequest(1, ip, port);
     if (ok) ok = SocksResponse();
     if (!ok && LastError == 0) LastError = WSASYSNOTREADY;
-    SocksLocalIP = SocksResponseIP;
-    SocksLocalPort = SocksResponsePort;
-    SocksRemoteIP = ip;
-    SocksRemotePort = port;
+    SocksLocalIP_ = SocksResponseIP_;
+    SocksLocalPort_ = SocksResponsePort_;
+    SocksRemoteIP_ = ip;
+    SocksRemotePort_ = port;
   }
   ExceptCheck();
   if (LastError == 0) DoStatus(THookSocketReason::Connect, ip + ":" + port);

@@ -448,7 +448,7 @@ bool TTCPSocket::SetSslKeys() {
 
 void TTCPSocket::SetSslEnabled(bool value) {
   LastError = 0;
-  if (value == SslEnabled) return;
+  if (value == SslEnabled_) return;
   Buffer.clear();
   if (value) {
     SSLLastError = 0;
@@ -484,7 +484,7 @@ void TTCPSocket::SetSslEnabled(bool value) {
       }
     }
     if (LastError == 0) {
-      SslEnabled = true;
+      SslEnabled_ = true;
     } else {
       // Nothing of a failed switch-on is kept.
       SslFree(Ssl);
@@ -499,14 +499,14 @@ void TTCPSocket::SetSslEnabled(bool value) {
     SslCtx = nullptr;
     ErrRemoveState(0);
     ErrClearError();
-    SslEnabled = false;
+    SslEnabled_ = false;
   }
   ExceptCheck();
 }
 
 void TTCPSocket::SSLDoConnect() {
   LastError = 0;
-  if (!SslEnabled) SetSslEnabled(true);
+  if (!SslEnabled_) SetSslEnabled(true);
   // The host the connection was made for: a name goes to the server (which
   // may serve several names on one address) and, with verification on, the
   // certificate must name that host or address.
