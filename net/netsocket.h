@@ -10,7 +10,7 @@
 //
 // Class layering: TBaseSocket (generic socket) <- TSocksSocket (SOCKS client
 // side) <- TTCPSocket (stream socket; CONNECT tunnel and SSL). The SSL
-// members of TTCPSocket are implemented in netssl.cpp, the SOCKS handshakes
+// members of TTCPSocket are implemented in netsocketssl.cpp, the SOCKS handshakes
 // in netsocketsocks.cpp.
 #pragma once
 
