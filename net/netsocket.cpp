@@ -1011,12 +1011,7 @@ void TTCPSocket::Listen() {
     std::string sip = GetLocalSinIP();
     if (sip == "0.0.0.0" || sip.empty()) sip = LocalName();
     const std::string sport = ToStr(GetLocalSinPort());
-    TBaseSocket::Connect(SocksIP, SocksPort);
-    if (LastError == 0) {
-      bool ok = SocksOpen();
-      if (ok) ok = SocksRequest(2, sip, sport);
-      if (ok) ok = SocksResponse();
-      if (!ok && LastError == 0) LastError = WSANO_RECOVERY;
+    if (SocksHandshake(2, sip, sport, WSANO_RECOVERY)) {
       SocksLocalIP_ = SocksResponseIP_ == "0.0.0.0" ? SocksIP : SocksResponseIP_;
       SocksLocalPort_ = SocksResponsePort_;
       SocksRemoteIP_.clear();

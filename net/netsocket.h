@@ -268,6 +268,11 @@ public:
   const std::string& SocksRemotePort() const { return SocksRemotePort_; }
 
 protected:
+  // Connects to the proxy and runs the handshake of request cmd (1 CONNECT,
+  // 2 BIND) for ip:port; a refusal leaves refusedCode in LastError. False
+  // when the proxy could not be reached at all.
+  bool SocksHandshake(uint8_t cmd, const std::string& ip, const std::string& port, int32_t refusedCode);
+
   bool UsingSocks_ = false;
   int32_t SocksLastError_ = 0;
   std::string SocksResponseIP_;

@@ -195,13 +195,17 @@ void TSocksSocket::SocksDecode(const std::string& reply) {
   }
 }
 
-void TTCPSocket::SocksDoConnect(const std::string& ip, const std::string& port) {
+bool TSocksSocket::SocksHandshake(uint8_t cmd, const std::string& ip, const std::string& port,
+                                  int32_t refusedCode) {
   TBaseSocket::Connect(SocksIP, SocksPort);
-  if (LastError == 0) {
-    bool ok = SocksOpen();
-    if (ok) ok = SocksRequest(1, ip, port);
-    if (ok) ok = SocksResponse();
-    if (!ok && LastError == 0) LastError = WSASYSNOTREADY;
+  if (LastError != 0) return false;
+  const bool ok = SocksOpen() && SocksRequest(cmd, ip, port) && SocksResponse();
+  if (!ok && LastError == 0) LastError = refusedCode;
+  return true;
+}
+
+void TTCPSocket::SocksDoConnect(const std::string& ip, const std::string& port) {
+  if (SocksHandshake(1, ip, port, WSASYSNOTREADY)) {
     SocksLocalIP_ = SocksResponseIP_;
     SocksLocalPort_ = SocksResponsePort_;
     SocksRemoteIP_ = ip;

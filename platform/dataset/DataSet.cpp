@@ -1085,13 +1085,7 @@ bool DataSet::LocateRecord(std::string_view keyFields, const HostVariant& keyVal
   }
   CursorPosChanged();
   RecordBuffer buffer = TempBuffer();
-  RecordBuffer savedFilterBuffer = FilterBuffer_;
-  TDataSetState saved = SetTempState(dsFilter);
-  FilterBuffer_ = buffer;
-  auto restore = ScopeExit([&] {
-    FilterBuffer_ = savedFilterBuffer;
-    RestoreState(saved);
-  });
+  auto filterState = EnterFilterState(buffer);
   InternalFirst();
   while (GetRecord(buffer, gmNext, true) == grOK)
     if (RecordMatches(fields, keyValues, options)) return true;

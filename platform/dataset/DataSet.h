@@ -46,12 +46,14 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/dataset/Defs.h"
 #include "platform/dataset/FieldTypes.h"
 #include "platform/dataset/Fields.h"
 #include "platform/host/Component.h"
+#include "platform/host/ScopeExit.h"
 
 namespace qv {
 
@@ -347,6 +349,16 @@ protected:
   void SetState(TDataSetState value);
   TDataSetState SetTempState(TDataSetState value);
   void RestoreState(TDataSetState value);
+  // Enters dsFilter with buffer as the record the filter reads; the state
+  // and the filter record before come back when the returned guard ends.
+  [[nodiscard]] auto EnterFilterState(RecordBuffer buffer) {
+    const RecordBuffer savedBuffer = std::exchange(FilterBuffer_, buffer);
+    const TDataSetState savedState = SetTempState(dsFilter);
+    return ScopeExit([this, savedBuffer, savedState] {
+      FilterBuffer_ = savedBuffer;
+      RestoreState(savedState);
+    });
+  }
   void SetModified(bool value) { Modified_ = value; }
 
   // The generic search behind Locate and Lookup: walks the records from the

@@ -502,13 +502,7 @@ bool MemDataSet::FilterActive() const { return (Filtered() || ForceFilter_) && s
 
 bool MemDataSet::Accepts(RecordBuffer buffer) {
   if (!FilterActive()) return true;
-  RecordBuffer savedFilterBuffer = FilterBuffer_;
-  TDataSetState saved = SetTempState(dsFilter);
-  FilterBuffer_ = buffer;
-  auto restore = ScopeExit([&] {
-    FilterBuffer_ = savedFilterBuffer;
-    RestoreState(saved);
-  });
+  auto filterState = EnterFilterState(buffer);
   bool accept = true;
   OnFilterRecord()(*this, accept);
   return accept;
