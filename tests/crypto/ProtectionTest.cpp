@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -51,7 +50,6 @@ void WriteFile(const std::filesystem::path& p, const std::string& s) {
   std::ofstream f(p, std::ios::binary | std::ios::trunc);
   f << s;
 }
-
 
 }  // namespace
 
