@@ -106,7 +106,7 @@ private:
 int64_t FetchOurs(const std::string& url) {
   qv::net::THTTPClient http;
   http.Timeout = 10000;
-  if (!http.SendRequest("GET", url) || http.ResultCode != 200) return -1;
+  if (!http.SendRequest("GET", url) || http.ResultCode() != 200) return -1;
   return http.Document.Size();
 }
 

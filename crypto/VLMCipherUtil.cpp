@@ -9,6 +9,7 @@
 
 #include "platform/host/Stream.h"
 #include "platform/os/File.h"
+#include "platform/os/FileStream.h"
 
 namespace qv {
 
@@ -17,67 +18,6 @@ TProgressEvent ProtectionProgress;
 namespace {
 
 constexpr int32_t kStreamChunk = 4096;  // bytes per CodeBuf call in CodeStream
-
-// A growable in-memory stream over a std::string, for CodeString.
-class StringStream final : public Stream {
-public:
-  explicit StringStream(std::string& data) : Data_(data) {}
-  int64_t Read(void* buffer, int64_t count) override {
-    const int64_t n = std::clamp<int64_t>(static_cast<int64_t>(Data_.size()) - Pos_, 0, count);
-    if (n > 0) std::memcpy(buffer, Data_.data() + Pos_, static_cast<size_t>(n));
-    Pos_ += n;
-    return n;
-  }
-  int64_t Write(const void* buffer, int64_t count) override {
-    if (count <= 0) return 0;
-    if (Pos_ + count > static_cast<int64_t>(Data_.size())) Data_.resize(static_cast<size_t>(Pos_ + count));
-    std::memcpy(Data_.data() + Pos_, buffer, static_cast<size_t>(count));
-    Pos_ += count;
-    return count;
-  }
-  int64_t Seek(int64_t offset, SeekOrigin origin) override {
-    const int64_t base = origin == SeekOrigin::Beginning ? 0
-                         : origin == SeekOrigin::Current ? Pos_
-                                                         : static_cast<int64_t>(Data_.size());
-    Pos_ = std::max<int64_t>(0, base + offset);
-    return Pos_;
-  }
-  void SetSize(int64_t newSize) override { Data_.resize(static_cast<size_t>(std::max<int64_t>(0, newSize))); }
-  int64_t GetSize() override { return static_cast<int64_t>(Data_.size()); }
-
-private:
-  std::string& Data_;
-  int64_t Pos_ = 0;
-};
-
-// A stream over an open file with a running position, for CodeFile.
-class FileStream final : public Stream {
-public:
-  explicit FileStream(File& file) : File_(file) {}
-  int64_t Read(void* buffer, int64_t count) override {
-    const int64_t n = File_.ReadAt(buffer, count, Pos_);
-    Pos_ += n;
-    return n;
-  }
-  int64_t Write(const void* buffer, int64_t count) override {
-    const int64_t n = File_.WriteAt(buffer, count, Pos_);
-    Pos_ += n;
-    return n;
-  }
-  int64_t Seek(int64_t offset, SeekOrigin origin) override {
-    const int64_t base = origin == SeekOrigin::Beginning ? 0
-                         : origin == SeekOrigin::Current ? Pos_
-                                                         : File_.Size();
-    Pos_ = std::max<int64_t>(0, base + offset);
-    return Pos_;
-  }
-  void SetSize(int64_t newSize) override { File_.Truncate(newSize); }
-  int64_t GetSize() override { return File_.Size(); }
-
-private:
-  File& File_;
-  int64_t Pos_ = 0;
-};
 
 void ReportProgress(TProtection* sender, int64_t current, int64_t maximum) {
   if (ProtectionProgress) ProtectionProgress(sender, current, maximum);
@@ -221,11 +161,10 @@ void TProtection::CodeFile(const std::string& sourceName, const std::string& des
 
 std::string TProtection::CodeString(const std::string& source, TPAction action, int32_t format) {
   if (source.empty()) return {};
-  std::string data = action == paDecode ? FormatToStr(source, format) : source;
-  StringStream stream(data);
+  MemoryStream stream(action == paDecode ? FormatToStr(source, format) : source);
   CodeStream(&stream, &stream, -1, action);
-  if (action == paDecode) return data;
-  return StrToFormat(data, format);
+  if (action == paDecode) return stream.TakeData();
+  return StrToFormat(stream.DataString(), format);
 }
 
 int32_t TProtection::CodeBuffer(void* buffer, int32_t size, TPAction action) {

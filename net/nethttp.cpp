@@ -32,46 +32,6 @@ bool IsHeadSafe(std::string_view s) {
 
 }  // namespace
 
-// ---- TMemoryStream ----------------------------------------------------------
-
-int64_t TMemoryStream::Read(void* buffer, int64_t count) {
-  const int64_t size = static_cast<int64_t>(Data_.size());
-  if (count <= 0 || Position_ < 0 || Position_ >= size) return 0;
-  const int64_t n = std::min(count, size - Position_);
-  std::memcpy(buffer, Data_.data() + Position_, static_cast<size_t>(n));
-  Position_ += n;
-  return n;
-}
-
-int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
-  if (count <= 0 || Position_ < 0) return 0;
-  const int64_t end = Position_ + count;
-  if (end > static_cast<int64_t>(Data_.size())) Data_.resize(static_cast<size_t>(end));
-  std::memcpy(Data_.data() + Position_, buffer, static_cast<size_t>(count));
-  Position_ = end;
-  return count;
-}
-
-int64_t TMemoryStream::Seek(int64_t offset, SeekOrigin origin) {
-  switch (origin) {
-    case SeekOrigin::Beginning: Position_ = offset; break;
-    case SeekOrigin::Current: Position_ += offset; break;
-    case SeekOrigin::End: Position_ = static_cast<int64_t>(Data_.size()) + offset; break;
-  }
-  return Position_;
-}
-
-void TMemoryStream::SetSize(int64_t newSize) {
-  Data_.resize(static_cast<size_t>(std::max<int64_t>(newSize, 0)));
-  if (Position_ > newSize) Position_ = std::max<int64_t>(newSize, 0);
-}
-
-void TMemoryStream::Clear() {
-  Data_.clear();
-  Data_.shrink_to_fit();
-  Position_ = 0;
-}
-
 // ---- THTTPClient ------------------------------------------------------------
 
 THTTPClient::THTTPClient() : Sock(std::make_unique<TTCPSocket>()) {
@@ -97,8 +57,8 @@ void THTTPClient::DecodeStatus(const std::string& line) {
   const std::string s = SeparateRight(line, " ");
   int32_t code = 0;
   if (!ParseInt32(SeparateLeft(s, " "), code)) code = 0;
-  ResultCode = code;
-  ResultString = s.find(' ') != std::string::npos ? SeparateRight(s, " ") : std::string();
+  ResultCode_ = code;
+  ResultString_ = s.find(' ') != std::string::npos ? SeparateRight(s, " ") : std::string();
 }
 
 int32_t THTTPClient::WaitMs() const {
@@ -160,15 +120,15 @@ void THTTPClient::DropConnection() {
   Sock->CloseSocket();
   Sock->LastError = err;
   Sock->LastErrorDesc = TBaseSocket::GetErrorDesc(err);
-  AliveHost.clear();
-  AlivePort.clear();
+  AliveHost_.clear();
+  AlivePort_.clear();
 }
 
 bool THTTPClient::SendRequest(const std::string& method, const std::string& url) {
-  ResultCode = 500;
-  ResultString.clear();
-  DownloadSize = 0;
-  UploadSize = 0;
+  ResultCode_ = 500;
+  ResultString_.clear();
+  DownloadSize_ = 0;
+  UploadSize_ = 0;
   Failure_.clear();
   HeadBytes_ = 0;
   RequestStart_ = GetTick();
@@ -238,14 +198,14 @@ bool THTTPClient::SendRequest(const std::string& method, const std::string& url)
   // and the server has neither closed it nor sent anything unasked (bytes
   // already received but not read out count as unasked too: they would be
   // taken for the next reply).
-  if (AliveHost != TargetHost || AlivePort != TargetPort) {
+  if (AliveHost_ != TargetHost || AlivePort_ != TargetPort) {
     if (!OpenConnection(https)) {
       SocketFailed();
       DropConnection();
       return false;
     }
-    AliveHost = TargetHost;
-    AlivePort = TargetPort;
+    AliveHost_ = TargetHost;
+    AlivePort_ = TargetPort;
   } else if (!Sock->Buffer.empty() || Sock->WaitingData() > 0 || Sock->CanRead(0)) {
     if (!OpenConnection(https)) {
       SocketFailed();
@@ -274,7 +234,7 @@ bool THTTPClient::SendRequest(const std::string& method, const std::string& url)
     do s = Sock->RecvString(WaitMs());
     while (s.empty() && Sock->LastError == 0 && !TimeIsUp());
     DecodeStatus(s);
-    if (ResultCode >= 100 && ResultCode <= 199) {
+    if (ResultCode_ >= 100 && ResultCode_ <= 199) {
       do s = Sock->RecvString(WaitMs());
       while (!s.empty() && Sock->LastError == 0 && !TimeIsUp());
     } else {
@@ -285,7 +245,7 @@ bool THTTPClient::SendRequest(const std::string& method, const std::string& url)
   }
 
   if (sending) {
-    UploadSize = static_cast<int32_t>(std::min<int64_t>(Document.Size(), 0x7FFFFFFF));
+    UploadSize_ = static_cast<int32_t>(std::min<int64_t>(Document.Size(), 0x7FFFFFFF));
     const std::string& body = Document.DataString();
     Sock->SendBuffer(body.data(), static_cast<int32_t>(std::min<size_t>(body.size(), 0x7FFFFFFF)));
     if (Sock->LastError != 0) {
@@ -297,7 +257,7 @@ bool THTTPClient::SendRequest(const std::string& method, const std::string& url)
 
   Clear();
   int32_t size = -1;
-  TransferKind = THTTPTransferKind::UntilClose;
+  TransferKind_ = THTTPTransferKind::UntilClose;
 
   std::string s;
   if (haveStatus) {
@@ -311,7 +271,7 @@ bool THTTPClient::SendRequest(const std::string& method, const std::string& url)
     // a failed request, not an empty document.
     Document.Write("\r\n", 2);
     Document.SetPosition(0);
-    ResultCode = 0;
+    ResultCode_ = 0;
     if (Sock->LastError == WSAECONNRESET && !TimeIsUp())
       Fail("No answer: the server closed the connection");
     else
@@ -324,7 +284,7 @@ bool THTTPClient::SendRequest(const std::string& method, const std::string& url)
     // HTTP/0.9: no head, the first line already belongs to the body.
     const std::string line = s + "\r\n";
     Document.Write(line.data(), static_cast<int64_t>(line.size()));
-    ResultCode = 0;
+    ResultCode_ = 0;
   } else {
     Headers.Add(s);
     DecodeStatus(s);
@@ -352,17 +312,17 @@ bool THTTPClient::SendRequest(const std::string& method, const std::string& url)
         // A negative or overflowing length is no number: the body is then
         // read until the server closes.
         size = ParseInt32(SeparateRight(s, " "), v) && v >= 0 ? v : -1;
-        if (size != -1) TransferKind = THTTPTransferKind::ByLength;
+        if (size != -1) TransferKind_ = THTTPTransferKind::ByLength;
       }
       if (StartsWith(su, "CONTENT-TYPE:")) MimeType = SeparateRight(s, " ");
       if (StartsWith(su, "TRANSFER-ENCODING:") && UpperCase(SeparateRight(s, " ")).find("CHUNKED") != std::string::npos)
-        TransferKind = THTTPTransferKind::Chunked;
+        TransferKind_ = THTTPTransferKind::Chunked;
       if (StartsWith(su, "CONNECTION: CLOSE")) closeAfter = true;
     }
   }
 
-  if (ok && um != "HEAD" && ResultCode != 204 && ResultCode != 304) {
-    switch (TransferKind) {
+  if (ok && um != "HEAD" && ResultCode_ != 204 && ResultCode_ != 304) {
+    switch (TransferKind_) {
       case THTTPTransferKind::UntilClose: ok = ReadUntilClose(); break;
       case THTTPTransferKind::ByLength: ok = ReadByLength(size); break;
       case THTTPTransferKind::Chunked: ok = ReadChunked(); break;
@@ -377,8 +337,8 @@ bool THTTPClient::SendRequest(const std::string& method, const std::string& url)
     DropConnection();
   } else if (closeAfter || Sock->LastError != 0 || !Sock->Buffer.empty() || Sock->WaitingData() > 0) {
     Sock->CloseSocket();
-    AliveHost.clear();
-    AlivePort.clear();
+    AliveHost_.clear();
+    AlivePort_.clear();
   }
   ParseCookies();
   return ok;
@@ -400,7 +360,7 @@ bool THTTPClient::ReadUntilClose() {
 }
 
 bool THTTPClient::ReadByLength(int32_t size) {
-  DownloadSize = size;
+  DownloadSize_ = size;
   if (Document.Size() + std::max(size, 0) > MaxBodySize)
     return Fail("Reply body longer than " + std::to_string(MaxBodySize) + " bytes");
   // Received piece by piece straight into the document, which grows only by

@@ -15,24 +15,6 @@ namespace qv::net {
 
 class TTCPSocket;
 
-// A growable in-memory byte stream (the request body before a request, the
-// reply body after it).
-class TMemoryStream : public Stream {
-public:
-  int64_t Read(void* buffer, int64_t count) override;
-  int64_t Write(const void* buffer, int64_t count) override;
-  int64_t Seek(int64_t offset, SeekOrigin origin) override;
-  void SetSize(int64_t newSize) override;
-  int64_t GetSize() override { return static_cast<int64_t>(Data_.size()); }
-  void Clear();
-  const std::string& DataString() const { return Data_; }
-  char* Memory() { return Data_.data(); }
-
-private:
-  std::string Data_;
-  int64_t Position_ = 0;
-};
-
 class TNetClient {
 public:
   virtual ~TNetClient() = default;
@@ -60,14 +42,11 @@ public:
   THTTPClient& operator=(const THTTPClient&) = delete;
 
   std::unique_ptr<TTCPSocket> Sock;
-  THTTPTransferKind TransferKind = THTTPTransferKind::UntilClose;
-  std::string AliveHost;
-  std::string AlivePort;
   // Before a request: extra request headers; after it: the reply's status
   // line and header lines (the empty line that ends them included).
   StringList Headers;
   // Before a request: the body to send; after it: the reply body, at 0.
-  TMemoryStream Document;
+  MemoryStream Document;
   std::string MimeType = "text/html";
   std::string Protocol = "1.0";
   bool KeepAlive = true;
@@ -76,12 +55,8 @@ public:
   std::string ProxyPort = "8080";
   std::string ProxyUser;
   std::string ProxyPass;
-  int32_t ResultCode = 0;
-  std::string ResultString;
   std::string UserAgent = "Mozilla/4.0 (compatible; Orsanet)";
   StringList Cookies;  // name=value
-  int32_t DownloadSize = 0;
-  int32_t UploadSize = 0;
   int32_t RangeStart = 0;
   int32_t RangeEnd = 0;
   // The largest reply body accepted; a larger one fails the request.
@@ -100,6 +75,22 @@ public:
   // A short English text of why the last SendRequest returned false (empty
   // after a true result).
   const std::string& Failure() const { return Failure_; }
+
+  // The reply's status code and text: 500 from the start of a request until
+  // a reply comes (a failed connection leaves it), 0 when the peer sent no
+  // status line.
+  int32_t ResultCode() const { return ResultCode_; }
+  const std::string& ResultString() const { return ResultString_; }
+  // How the body of the last reply was delimited.
+  THTTPTransferKind TransferKind() const { return TransferKind_; }
+  // The host and port of the connection kept open for the next request
+  // (empty when none is).
+  const std::string& AliveHost() const { return AliveHost_; }
+  const std::string& AlivePort() const { return AlivePort_; }
+  // The announced length of the reply body and the bytes of the request
+  // body sent.
+  int32_t DownloadSize() const { return DownloadSize_; }
+  int32_t UploadSize() const { return UploadSize_; }
 
   void DecodeStatus(const std::string& line);
   bool ReadUntilClose();
@@ -122,6 +113,13 @@ private:
   bool CountHeadLine(const std::string& line);
 
   std::string Failure_;
+  int32_t ResultCode_ = 0;
+  std::string ResultString_;
+  THTTPTransferKind TransferKind_ = THTTPTransferKind::UntilClose;
+  std::string AliveHost_;
+  std::string AlivePort_;
+  int32_t DownloadSize_ = 0;
+  int32_t UploadSize_ = 0;
   uint32_t RequestStart_ = 0;
   int64_t HeadBytes_ = 0;
 };

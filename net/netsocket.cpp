@@ -9,9 +9,11 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include "net/netcode.h"
 #include "net/netutil.h"
+#include "platform/host/ScopeExit.h"
 #include "platform/host/Stream.h"
 #include "platform/host/StringList.h"
 
@@ -25,35 +27,6 @@ constexpr int64_t kMaxPurgeBytes = 1 << 20;
 constexpr int32_t kStreamPiece = 65536;
 
 std::string ToStr(int64_t v) { return std::to_string(v); }
-
-// The SSL layer or the negotiation of a proxy must not see reads of this
-// socket as SSL reads while it runs; this flag is restored on every path.
-class TBypassGuard {
-public:
-  explicit TBypassGuard(bool& flag) : Flag_(flag), Old_(flag) { Flag_ = true; }
-  ~TBypassGuard() { Flag_ = Old_; }
-
-private:
-  bool& Flag_;
-  bool Old_;
-};
-
-std::string Ip6ToText(const uint8_t* bytes) {
-  char buf[INET6_ADDRSTRLEN] = {};
-  in6_addr a{};
-  std::memcpy(&a, bytes, 16);
-  return inet_ntop(AF_INET6, &a, buf, sizeof(buf)) != nullptr ? std::string(buf) : std::string();
-}
-
-bool Ip6ToBin(const std::string& text, std::string& out) {
-  in6_addr a{};
-  std::string t = text;
-  const size_t pct = t.find('%');
-  if (pct != std::string::npos) t.resize(pct);
-  if (inet_pton(AF_INET6, t.c_str(), &a) != 1) return false;
-  out.assign(reinterpret_cast<const char*>(&a), 16);
-  return true;
-}
 
 }  // namespace
 
@@ -246,9 +219,9 @@ void TBaseSocket::SetTimeout(int32_t timeoutMs) {
 void TBaseSocket::CreateSocket(const TVarSin& sin) {
   if (Socket != INVALID_SOCKET) return;
   Buffer.clear();
-  Binded = false;
-  RecvCounter = 0;
-  SendCounter = 0;
+  Binded_ = false;
+  RecvCounter_ = 0;
+  SendCounter_ = 0;
   LastError = 0;
   IP6Used = sin.Family() == kAfInet6;
   Socket = sockapi::Socket(IP6Used ? kAfInet6 : kAfInet, GetSocketType(), GetSocketProtocol());
@@ -291,8 +264,8 @@ void TBaseSocket::SetFamily(TSocketFamily value) {
 
 void TBaseSocket::SetSocket(TSocket value) {
   Socket = value;
-  RecvCounter = 0;
-  SendCounter = 0;
+  RecvCounter_ = 0;
+  SendCounter_ = 0;
   Buffer.clear();
   FDSetZero(FDSet);
   if (Socket != INVALID_SOCKET) FDSetAdd(FDSet, Socket);
@@ -497,7 +470,7 @@ void TBaseSocket::Bind(const std::string& ip, const std::string& port) {
       SockCheck(sockapi::Bind(Socket, sin.Addr(), sin.Len()));
       GetSins();
       Buffer.clear();
-      if (LastError == 0) Binded = true;
+      if (LastError == 0) Binded_ = true;
     }
   }
   ExceptCheck();
@@ -546,13 +519,13 @@ const void* TBaseSocket::FilterOutgoing(const void* buffer, int32_t& length, std
 }
 
 int32_t TBaseSocket::CountSent(int32_t count) {
-  SendCounter += static_cast<uint32_t>(count);
+  SendCounter_ += static_cast<uint32_t>(count);
   DoStatus(THookSocketReason::WriteCount, ToStr(count));
   return count;
 }
 
 int32_t TBaseSocket::CountReceived(void* buffer, int32_t count) {
-  RecvCounter += static_cast<uint32_t>(count);
+  RecvCounter_ += static_cast<uint32_t>(count);
   DoStatus(THookSocketReason::ReadCount, ToStr(count));
   if (OnReadFilter && count > 0) {
     std::string s(static_cast<const char*>(buffer), static_cast<size_t>(count));
@@ -927,160 +900,6 @@ void TBaseSocket::Purge() {
   LastError = 0;
 }
 
-// ---- SOCKS ------------------------------------------------------------------
-
-bool TSocksSocket::SocksOpen() {
-  UsingSocks = false;
-  // The user name and password travel behind one length byte each.
-  if (SocksUsername.size() > 255 || SocksPassword.size() > 255) return false;
-  if (SocksType == ST_Socks4) {
-    UsingSocks = true;
-    return true;
-  }
-  TBypassGuard bypass(BypassFlag);
-  SendString(SocksUsername.empty() ? std::string("\x05\x01\x00", 3) : std::string("\x05\x02\x00\x02", 4));
-  if (LastError != 0) return false;
-  std::string r = RecvBufferStr(2, SocksTimeout);
-  if (r.size() < 2 || r[0] != '\x05') return false;
-  bool ok = false;
-  if (r[1] == '\x00') {
-    ok = true;
-  } else if (r[1] == '\x02') {
-    std::string auth;
-    auth += '\x01';
-    auth += static_cast<char>(SocksUsername.size());
-    auth += SocksUsername;
-    auth += static_cast<char>(SocksPassword.size());
-    auth += SocksPassword;
-    SendString(auth);
-    if (LastError != 0) return false;
-    r = RecvBufferStr(2, SocksTimeout);
-    ok = r.size() == 2 && r[1] == '\x00';
-  }
-  UsingSocks = ok;
-  return ok;
-}
-
-std::string TSocksSocket::SocksCode(const std::string& ip, const std::string& port) {
-  std::string host = ip;
-  std::string r;
-  if (SocksType == ST_Socks4) {
-    if (SocksUsername.size() > 255) return std::string();
-    r = CodeInt(ResolvePort(port));
-    if (!SocksResolver) host = ResolveName(host);
-    if (IsIP(host)) {
-      r += IPToBin(host) + SocksUsername + '\0';
-    } else {
-      if (host.size() > 255) return std::string();
-      r += IPToBin("0.0.0.1") + SocksUsername + '\0' + host + '\0';
-    }
-    return r;
-  }
-  if (!SocksResolver) host = ResolveName(host);
-  std::string bin6;
-  if (IsIP(host)) {
-    r = '\x01' + IPToBin(host);
-  } else if (IsIP6(host) && Ip6ToBin(host, bin6)) {
-    r = '\x04' + bin6;
-  } else {
-    if (host.size() > 255) return std::string();
-    r = '\x03';
-    r += static_cast<char>(host.size());
-    r += host;
-  }
-  r += CodeInt(ResolvePort(port));
-  return r;
-}
-
-bool TSocksSocket::SocksRequest(uint8_t cmd, const std::string& ip, const std::string& port) {
-  TBypassGuard bypass(BypassFlag);
-  const std::string code = SocksCode(ip, port);
-  if (code.empty()) return false;
-  std::string buf;
-  if (SocksType == ST_Socks4) {
-    buf += '\x04';
-    buf += static_cast<char>(cmd);
-  } else {
-    buf += '\x05';
-    buf += static_cast<char>(cmd);
-    buf += '\x00';
-  }
-  buf += code;
-  SendString(buf);
-  return LastError == 0;
-}
-
-bool TSocksSocket::SocksResponse() {
-  TBypassGuard bypass(BypassFlag);
-  SocksResponseIP.clear();
-  SocksResponsePort.clear();
-  SocksLastError = -1;
-  std::string buf;
-  if (SocksType == ST_Socks4) {
-    buf = RecvBufferStr(8, SocksTimeout);
-    if (LastError != 0 || buf.size() < 8 || buf[0] != '\x00') return false;
-  } else {
-    buf = RecvBufferStr(4, SocksTimeout);
-    if (LastError != 0 || buf.size() < 4 || buf[0] != '\x05') return false;
-    switch (buf[3]) {
-      case '\x01': buf += RecvBufferStr(4, SocksTimeout); break;
-      case '\x03': {
-        const std::string n = RecvBufferStr(1, SocksTimeout);
-        if (LastError != 0 || n.empty()) return false;
-        buf += n;
-        buf += RecvBufferStr(static_cast<uint8_t>(n[0]), SocksTimeout);
-        break;
-      }
-      case '\x04': buf += RecvBufferStr(16, SocksTimeout); break;
-      default: return false;
-    }
-    if (LastError != 0) return false;
-    buf += RecvBufferStr(2, SocksTimeout);
-    if (LastError != 0) return false;
-  }
-  SocksLastError = static_cast<uint8_t>(buf[1]);
-  if (SocksLastError != 0 && SocksLastError != 90) return false;
-  SocksDecode(buf);
-  return true;
-}
-
-void TSocksSocket::SocksDecode(const std::string& reply) {
-  SocksResponsePort = "0";
-  auto byteAt = [&](size_t i1) { return static_cast<uint8_t>(reply[i1 - 1]); };
-  auto dotted = [&](size_t first) {
-    return ToStr(byteAt(first)) + "." + ToStr(byteAt(first + 1)) + "." + ToStr(byteAt(first + 2)) + "." +
-           ToStr(byteAt(first + 3));
-  };
-  if (SocksType == ST_Socks4) {
-    if (reply.size() < 8) return;
-    SocksResponsePort = ToStr(DecodeInt(reply, 3));
-    SocksResponseIP = dotted(5);
-    return;
-  }
-  if (reply.size() < 4) return;
-  switch (reply[3]) {
-    case '\x01':
-      if (reply.size() < 10) return;
-      SocksResponseIP = dotted(5);
-      SocksResponsePort = ToStr(DecodeInt(reply, 9));
-      break;
-    case '\x03': {
-      if (reply.size() < 5) return;
-      const size_t n = byteAt(5);
-      if (reply.size() < 5 + n + 2) return;
-      SocksResponseIP = reply.substr(5, n);
-      SocksResponsePort = ToStr(DecodeInt(reply, static_cast<int32_t>(6 + n)));
-      break;
-    }
-    case '\x04':
-      if (reply.size() < 22) return;
-      SocksResponseIP = Ip6ToText(reinterpret_cast<const uint8_t*>(reply.data() + 4));
-      SocksResponsePort = ToStr(DecodeInt(reply, 21));
-      break;
-    default: break;
-  }
-}
-
 // ---- TTCPSocket -------------------------------------------------------------
 
 TTCPSocket::TTCPSocket() = default;
@@ -1088,7 +907,7 @@ TTCPSocket::TTCPSocket() = default;
 TTCPSocket::~TTCPSocket() { TTCPSocket::CloseSocket(); }
 
 void TTCPSocket::CloseSocket() {
-  if (SslEnabled) SSLDoShutdown();
+  if (SslEnabled_) SSLDoShutdown();
   if (Socket != INVALID_SOCKET) {
     sockapi::Shutdown(Socket, kSdSend);
     Purge();
@@ -1104,7 +923,7 @@ void TTCPSocket::Connect(const std::string& ip, const std::string& port) {
     HTTPTunnelDoConnect(ip, port);
   else
     TBaseSocket::Connect(ip, port);
-  if (SslEnabled) {
+  if (SslEnabled_) {
     if (LastError == 0) {
       SSLDoConnect();
     } else {
@@ -1116,29 +935,15 @@ void TTCPSocket::Connect(const std::string& ip, const std::string& port) {
   }
 }
 
-void TTCPSocket::SocksDoConnect(const std::string& ip, const std::string& port) {
-  TBaseSocket::Connect(SocksIP, SocksPort);
-  if (LastError == 0) {
-    bool ok = SocksOpen();
-    if (ok) ok = SocksRequest(1, ip, port);
-    if (ok) ok = SocksResponse();
-    if (!ok && LastError == 0) LastError = WSASYSNOTREADY;
-    SocksLocalIP = SocksResponseIP;
-    SocksLocalPort = SocksResponsePort;
-    SocksRemoteIP = ip;
-    SocksRemotePort = port;
-  }
-  ExceptCheck();
-  if (LastError == 0) DoStatus(THookSocketReason::Connect, ip + ":" + port);
-}
-
 void TTCPSocket::HTTPTunnelDoConnect(const std::string& ip, const std::string& port) {
   const std::string portText = ToStr(ResolvePort(port));
   {
-    TBypassGuard bypass(BypassFlag);
+    // The tunnel's request and reply travel on the plain socket.
+    const bool bypassed = std::exchange(BypassFlag, true);
+    auto restore = ScopeExit([&] { BypassFlag = bypassed; });
     TBaseSocket::Connect(HTTPTunnelIP, HTTPTunnelPort);
     if (LastError == 0) {
-      HTTPTunnel = false;
+      HTTPTunnel_ = false;
       const std::string host = IsIP6(ip) ? "[" + ip + "]" : ip;
       std::string request = "CONNECT " + host + ":" + portText + " HTTP/1.0\r\n";
       if (!HTTPTunnelUser.empty())
@@ -1148,13 +953,13 @@ void TTCPSocket::HTTPTunnelDoConnect(const std::string& ip, const std::string& p
       while (LastError == 0) {
         const std::string s = RecvTerminated(HTTPTunnelTimeout, "\n");
         if (LastError != 0) break;
-        if (s.rfind("HTTP/", 0) == 0 && s.size() > 11) HTTPTunnel = s[9] == '2';
+        if (s.rfind("HTTP/", 0) == 0 && s.size() > 11) HTTPTunnel_ = s[9] == '2';
         if (s.empty() || s == "\r") break;
       }
-      if (LastError == 0 && !HTTPTunnel) LastError = WSASYSNOTREADY;
+      if (LastError == 0 && !HTTPTunnel_) LastError = WSASYSNOTREADY;
     }
-    HTTPTunnelRemoteIP = ip;
-    HTTPTunnelRemotePort = portText;
+    HTTPTunnelRemoteIP_ = ip;
+    HTTPTunnelRemotePort_ = portText;
   }
   ExceptCheck();
 }
@@ -1168,29 +973,29 @@ int32_t TTCPSocket::WaitingData() {
 }
 
 std::string TTCPSocket::GetLocalSinIP() {
-  if (UsingSocks) return SocksLocalIP;
+  if (UsingSocks_) return SocksLocalIP_;
   return TBaseSocket::GetLocalSinIP();
 }
 
 std::string TTCPSocket::GetRemoteSinIP() {
-  if (UsingSocks) return SocksRemoteIP;
-  if (HTTPTunnel) return HTTPTunnelRemoteIP;
+  if (UsingSocks_) return SocksRemoteIP_;
+  if (HTTPTunnel_) return HTTPTunnelRemoteIP_;
   return TBaseSocket::GetRemoteSinIP();
 }
 
 int32_t TTCPSocket::GetLocalSinPort() {
-  if (UsingSocks) {
+  if (UsingSocks_) {
     int32_t p = 0;
-    return ParseInt32(SocksLocalPort, p) ? p : 0;
+    return ParseInt32(SocksLocalPort_, p) ? p : 0;
   }
   return TBaseSocket::GetLocalSinPort();
 }
 
 int32_t TTCPSocket::GetRemoteSinPort() {
-  if (UsingSocks) return ResolvePort(SocksRemotePort);
-  if (HTTPTunnel) {
+  if (UsingSocks_) return ResolvePort(SocksRemotePort_);
+  if (HTTPTunnel_) {
     int32_t p = 0;
-    return ParseInt32(HTTPTunnelRemotePort, p) ? p : 0;
+    return ParseInt32(HTTPTunnelRemotePort_, p) ? p : 0;
   }
   return TBaseSocket::GetRemoteSinPort();
 }
@@ -1206,16 +1011,11 @@ void TTCPSocket::Listen() {
     std::string sip = GetLocalSinIP();
     if (sip == "0.0.0.0" || sip.empty()) sip = LocalName();
     const std::string sport = ToStr(GetLocalSinPort());
-    TBaseSocket::Connect(SocksIP, SocksPort);
-    if (LastError == 0) {
-      bool ok = SocksOpen();
-      if (ok) ok = SocksRequest(2, sip, sport);
-      if (ok) ok = SocksResponse();
-      if (!ok && LastError == 0) LastError = WSANO_RECOVERY;
-      SocksLocalIP = SocksResponseIP == "0.0.0.0" ? SocksIP : SocksResponseIP;
-      SocksLocalPort = SocksResponsePort;
-      SocksRemoteIP.clear();
-      SocksRemotePort.clear();
+    if (SocksHandshake(2, sip, sport, WSANO_RECOVERY)) {
+      SocksLocalIP_ = SocksResponseIP_ == "0.0.0.0" ? SocksIP : SocksResponseIP_;
+      SocksLocalPort_ = SocksResponsePort_;
+      SocksRemoteIP_.clear();
+      SocksRemotePort_.clear();
     }
   }
   ExceptCheck();

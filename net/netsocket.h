@@ -10,7 +10,8 @@
 //
 // Class layering: TBaseSocket (generic socket) <- TSocksSocket (SOCKS client
 // side) <- TTCPSocket (stream socket; CONNECT tunnel and SSL). The SSL
-// members of TTCPSocket are implemented in netssl.cpp.
+// members of TTCPSocket are implemented in netsocketssl.cpp, the SOCKS handshakes
+// in netsocketsocks.cpp.
 #pragma once
 
 #include <cstdint>
@@ -113,7 +114,6 @@ public:
   bool ConvertLineEnd = false;  // a CR LF terminator matches any line end
   bool LastCR = false;
   bool LastLF = false;
-  bool Binded = false;
   TSocketFamily Family = TSocketFamily::SF_Any;
   TSocketFamily FamilySave = TSocketFamily::SF_Any;
   bool IP6Used = false;
@@ -121,8 +121,6 @@ public:
   std::vector<TNetSocketOption> DelayedOptions;
   bool InterPacketTimeout = true;
   TFDSet FDSet;
-  uint32_t RecvCounter = 0;
-  uint32_t SendCounter = 0;
   TSocket Socket = INVALID_SOCKET;
   int32_t LastError = 0;
   std::string LastErrorDesc;
@@ -185,7 +183,17 @@ public:
 
   static std::string GetErrorDesc(int32_t errorCode);
 
+  // True once Bind succeeded on the current socket.
+  bool Binded() const { return Binded_; }
+  // Bytes received and sent since the socket was made.
+  uint32_t RecvCounter() const { return RecvCounter_; }
+  uint32_t SendCounter() const { return SendCounter_; }
+
 protected:
+  bool Binded_ = false;
+  uint32_t RecvCounter_ = 0;
+  uint32_t SendCounter_ = 0;
+
   void ExceptCheck();
   int32_t SockCheck(int32_t result);
   void DoStatus(THookSocketReason reason, const std::string& value);
@@ -219,27 +227,24 @@ private:
   int32_t IOTimeout_ = 0;
 };
 
+// The SOCKS protocol a TSocksSocket speaks.
+enum class TSocksType : uint8_t { ST_Socks5 = 0, ST_Socks4 = 1 };
+
+// The SSL/TLS protocol versions a TTCPSocket offers.
+enum class TSSLType : uint8_t { LT_SSLv2 = 0, LT_SSLv3 = 1, LT_TLSv1 = 2, LT_all = 3 };
+
 class TSocksSocket : public TBaseSocket {
 public:
-  static constexpr uint8_t ST_Socks5 = 0;
-  static constexpr uint8_t ST_Socks4 = 1;
+  using enum TSocksType;
 
   std::string SocksIP;
   std::string SocksPort = "1080";
   int32_t SocksTimeout = 60000;
   std::string SocksUsername;
   std::string SocksPassword;
-  bool UsingSocks = false;
   bool SocksResolver = true;
-  int32_t SocksLastError = 0;
-  std::string SocksResponseIP;
-  std::string SocksResponsePort;
-  std::string SocksLocalIP;
-  std::string SocksLocalPort;
-  std::string SocksRemoteIP;
-  std::string SocksRemotePort;
   bool BypassFlag = false;  // set while negotiating: reads and writes skip SSL
-  uint8_t SocksType = ST_Socks5;
+  TSocksType SocksType = ST_Socks5;
 
   bool SocksOpen();
   bool SocksRequest(uint8_t cmd, const std::string& ip, const std::string& port);
@@ -248,20 +253,44 @@ public:
   // (a name or user id longer than 255 bytes).
   std::string SocksCode(const std::string& ip, const std::string& port);
   void SocksDecode(const std::string& reply);
+
+  // True once the proxy accepted the greeting (SOCKS 4: at once).
+  bool UsingSocks() const { return UsingSocks_; }
+  // The reply code of the last request (-1 when no reply was read).
+  int32_t SocksLastError() const { return SocksLastError_; }
+  // The address and port of the last reply.
+  const std::string& SocksResponseIP() const { return SocksResponseIP_; }
+  const std::string& SocksResponsePort() const { return SocksResponsePort_; }
+  // The two ends of a connection made through the proxy.
+  const std::string& SocksLocalIP() const { return SocksLocalIP_; }
+  const std::string& SocksLocalPort() const { return SocksLocalPort_; }
+  const std::string& SocksRemoteIP() const { return SocksRemoteIP_; }
+  const std::string& SocksRemotePort() const { return SocksRemotePort_; }
+
+protected:
+  // Connects to the proxy and runs the handshake of request cmd (1 CONNECT,
+  // 2 BIND) for ip:port; a refusal leaves refusedCode in LastError. False
+  // when the proxy could not be reached at all.
+  bool SocksHandshake(uint8_t cmd, const std::string& ip, const std::string& port, int32_t refusedCode);
+
+  bool UsingSocks_ = false;
+  int32_t SocksLastError_ = 0;
+  std::string SocksResponseIP_;
+  std::string SocksResponsePort_;
+  std::string SocksLocalIP_;
+  std::string SocksLocalPort_;
+  std::string SocksRemoteIP_;
+  std::string SocksRemotePort_;
 };
 
 class TTCPSocket : public TSocksSocket {
 public:
-  static constexpr uint8_t LT_SSLv2 = 0;
-  static constexpr uint8_t LT_SSLv3 = 1;
-  static constexpr uint8_t LT_TLSv1 = 2;
-  static constexpr uint8_t LT_all = 3;
+  using enum TSSLType;
 
   TTCPSocket();
   ~TTCPSocket() override;
 
   // SSL
-  bool SslEnabled = false;
   bool SslBypass = false;  // reads and writes go to the plain socket
   void* Ssl = nullptr;
   void* SslCtx = nullptr;
@@ -273,14 +302,11 @@ public:
   int32_t SSLLastError = 0;
   std::string SSLLastErrorDesc;
   bool SSLverifyCert = false;
-  uint8_t SSLType = LT_all;
+  TSSLType SSLType = LT_all;
 
   // HTTP CONNECT tunnel
   std::string HTTPTunnelIP;
   std::string HTTPTunnelPort;
-  bool HTTPTunnel = false;
-  std::string HTTPTunnelRemoteIP;
-  std::string HTTPTunnelRemotePort;
   std::string HTTPTunnelUser;
   std::string HTTPTunnelPass;
   int32_t HTTPTunnelTimeout = 30000;
@@ -300,7 +326,15 @@ public:
   // Accepts one connection of a listening socket; INVALID_SOCKET on failure.
   TSocket Accept();
 
+  // Turns SSL on (the handshake follows at once on a connected socket) or
+  // off; SslEnabled says whether it is on.
   void SetSslEnabled(bool value);
+  bool SslEnabled() const { return SslEnabled_; }
+  // True once a CONNECT tunnel was accepted (a 2xx reply); the far end it
+  // leads to.
+  bool HTTPTunnel() const { return HTTPTunnel_; }
+  const std::string& HTTPTunnelRemoteIP() const { return HTTPTunnelRemoteIP_; }
+  const std::string& HTTPTunnelRemotePort() const { return HTTPTunnelRemotePort_; }
   bool SetSslKeys();
   void SSLDoConnect();
   void SSLDoShutdown();
@@ -309,7 +343,11 @@ public:
 protected:
   void SocksDoConnect(const std::string& ip, const std::string& port);
   void HTTPTunnelDoConnect(const std::string& ip, const std::string& port);
-  bool SslActive() const { return SslEnabled && !SslBypass && !BypassFlag; }
+  bool SslActive() const { return SslEnabled_ && !SslBypass && !BypassFlag; }
+  bool SslEnabled_ = false;
+  bool HTTPTunnel_ = false;
+  std::string HTTPTunnelRemoteIP_;
+  std::string HTTPTunnelRemotePort_;
   // The host that Connect was given: the server name of the handshake and
   // the host the certificate must name when SSLverifyCert is set.
   std::string SslPeerName_;

@@ -28,6 +28,10 @@ constexpr int32_t kSslErrorSyscall = 5;
 constexpr int32_t kSslErrorZeroReturn = 6;
 constexpr int32_t kSslVerifyNone = 0;
 constexpr int32_t kSslVerifyPeer = 1;
+// Verification results of a certificate made out for another host or
+// address.
+constexpr int64_t kX509VErrHostnameMismatch = 62;
+constexpr int64_t kX509VErrIpAddressMismatch = 64;
 constexpr int32_t kSslFiletypePem = 1;
 
 // File names tried by the next load: the SSL library, the utility library,

@@ -8,6 +8,7 @@
 #include "engine/core/VLMCompression.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMMemory.h"
+#include "platform/host/ScopeExit.h"
 
 namespace {
 
@@ -87,26 +88,6 @@ private:
 };
 
 }  // namespace
-
-// A buffer made by the compression routines (host heap), freed when it goes
-// out of scope.
-class TVLMCompressedBLOBStream::HostBuffer {
-public:
-  HostBuffer() = default;
-  ~HostBuffer() { VLMFreeBuffer(P); }
-  HostBuffer(HostBuffer&& other) noexcept : P(other.P), Size(other.Size) {
-    other.P = nullptr;
-    other.Size = 0;
-  }
-  HostBuffer(const HostBuffer&) = delete;
-  HostBuffer& operator=(const HostBuffer&) = delete;
-  HostBuffer& operator=(HostBuffer&&) = delete;
-
-  const uint8_t* Bytes() const { return static_cast<const uint8_t*>(P); }
-
-  void* P = nullptr;
-  int64_t Size = 0;
-};
 
 // ------------------------------------------------------------- descriptor
 
@@ -262,11 +243,11 @@ void TVLMCompressedBLOBStream::LoadHeaders() {
 
 // Decompresses block blockNo and checks it against its header. The result
 // holds exactly the header's UncompressedSize plain bytes.
-TVLMCompressedBLOBStream::HostBuffer TVLMCompressedBLOBStream::LoadBlock(int64_t blockNo) {
+TVLMCompressionBuffer TVLMCompressedBLOBStream::LoadBlock(int64_t blockNo) {
   const TVLMCompressedBlockHeader header = Headers_.Headers(blockNo);
   const int64_t dataPosition = Headers_.Positions(blockNo) + kHeaderSize;
   const int64_t compressedSize = header.CompressedSize;
-  HostBuffer plain;
+  TVLMCompressionBuffer plain;
   {
     EngineBlock compressed(compressedSize, false);
     Inner_.Seek(dataPosition, qv::SeekOrigin::Beginning);
@@ -290,7 +271,7 @@ TVLMCompressedBLOBStream::HostBuffer TVLMCompressedBLOBStream::LoadBlock(int64_t
 // Fills header's sizes and CRC for inSize plain bytes and compresses them
 // into output.
 void TVLMCompressedBLOBStream::CompressBlock(const void* plain, int64_t inSize,
-                                             TVLMCompressedBlockHeader& header, HostBuffer& output) {
+                                             TVLMCompressedBlockHeader& header, TVLMCompressionBuffer& output) {
   header.UncompressedSize = static_cast<uint32_t>(inSize);
   header.CRC32 = VLMCRC32(0, plain, inSize);
   const bool ok = VLMCompressBuffer(Algorithm_, Mode_, plain, inSize, output.P, output.Size);
@@ -298,8 +279,7 @@ void TVLMCompressedBLOBStream::CompressBlock(const void* plain, int64_t inSize,
   // field, but the header must be able to say what was written.
   if (!ok || output.Size > static_cast<int64_t>(UINT32_MAX) - kHeaderSize) {
     const int64_t outSize = output.Size;
-    VLMFreeBuffer(output.P);
-    output.Size = 0;
+    output.Free();
     throw EVLMException(10085,
                         "Compress buffer failed. CompAlg = %d, CompMode = %d, InSize = %d, OutSize = %d",
                         {static_cast<int>(Algorithm_), static_cast<int>(Mode_), inSize, outSize});
@@ -314,7 +294,7 @@ void TVLMCompressedBLOBStream::CompressBlock(const void* plain, int64_t inSize,
 // were (the block itself may then fail its CRC check).
 void TVLMCompressedBLOBStream::WriteBlock(int64_t blockNo, const void* plain, int64_t inSize) {
   TVLMCompressedBlockHeader header = Headers_.Headers(blockNo);
-  HostBuffer output;
+  TVLMCompressionBuffer output;
   CompressBlock(plain, inSize, header, output);
   VLMSetStreamPosition(Inner_, 10099, Headers_.Positions(blockNo));
   uint8_t bytes[kHeaderSize];
@@ -337,7 +317,7 @@ int64_t TVLMCompressedBLOBStream::Read(void* buffer, int64_t count) {
   int64_t done = 0;
   CurrentBlock_ = Position_ / BlockSize_;
   while (Position_ < UncompressedSize_ && done < count) {
-    const HostBuffer plain = LoadBlock(CurrentBlock_);
+    const TVLMCompressionBuffer plain = LoadBlock(CurrentBlock_);
     const int64_t offset = Position_ % BlockSize_;
     int64_t n = BlockSize_ - offset;
     n = std::min(n, count - done);
@@ -377,66 +357,60 @@ int64_t TVLMCompressedBLOBStream::Write(const void* buffer, int64_t count) {
   // Whatever happens below, the sizes and the descriptor cover exactly the
   // blocks that were written whole, so a failed write leaves a consistent
   // (shorter) value behind.
-  auto account = [&] {
+  auto account = qv::ScopeExit([&] {
     UncompressedSize_ += written;
     Position_ += written;
     Descriptor_.BlockCount = Headers_.Count();
     UpdateSizes();
-  };
-  try {
-    CurrentBlock_ = Headers_.Count() > 0 ? Headers_.Count() - 1 : 0;
-    const int64_t r = Position_ % BlockSize_;
-    if (r > 0) {
-      // The last block is partial: fill it up and rewrite it in place. The
-      // buffer holds just the new block, so a large stored block size costs
-      // nothing until the data is really there.
-      const int64_t n = std::min(BlockSize_ - r, count);
-      EngineBlock block(r + n, false);
-      {
-        const HostBuffer plain = LoadBlock(CurrentBlock_);
-        // Invariant 2 makes the last block hold exactly r bytes.
-        if (plain.Size != r) RaiseInvalidHeader();
-        std::memcpy(block.Data(), plain.P, static_cast<size_t>(r));
-      }
-      std::memcpy(block.Data() + r, source, static_cast<size_t>(n));
-      WriteBlock(CurrentBlock_, block.Data(), r + n);
-      written = n;
-      ++CurrentBlock_;
-      block.Free();
+  });
+  CurrentBlock_ = Headers_.Count() > 0 ? Headers_.Count() - 1 : 0;
+  const int64_t r = Position_ % BlockSize_;
+  if (r > 0) {
+    // The last block is partial: fill it up and rewrite it in place. The
+    // buffer holds just the new block, so a large stored block size costs
+    // nothing until the data is really there.
+    const int64_t n = std::min(BlockSize_ - r, count);
+    EngineBlock block(r + n, false);
+    {
+      const TVLMCompressionBuffer plain = LoadBlock(CurrentBlock_);
+      // Invariant 2 makes the last block hold exactly r bytes.
+      if (plain.Size != r) RaiseInvalidHeader();
+      std::memcpy(block.Data(), plain.P, static_cast<size_t>(r));
     }
-    if (written < count) {
-      if (r > 0 && CurrentBlock_ > 0) --CurrentBlock_;
-      // New blocks follow the last one, or begin the value.
-      int64_t next = StartPosition_;
-      if (Headers_.Count() > 0) {
-        next = Headers_.Positions(CurrentBlock_) + Headers_.Headers(CurrentBlock_).BlockLength;
-        CurrentBlock_ = Headers_.Count();
-      } else {
-        CurrentBlock_ = 0;
-      }
-      VLMSetStreamPosition(Inner_, 10102, next);
-      // Each block is compressed straight from the caller's buffer; its
-      // header joins the array once the block is on the inner stream.
-      while (written < count) {
-        const int64_t n = std::min(count - written, BlockSize_);
-        TVLMCompressedBlockHeader header;
-        HostBuffer output;
-        CompressBlock(source + written, n, header, output);
-        const int64_t position = Inner_.Position();
-        uint8_t bytes[kHeaderSize];
-        EncodeHeader(header, bytes);
-        VLMWriteStreamBuffer(bytes, kHeaderSize, Inner_, 10100);
-        VLMWriteStreamBuffer(output.P, header.CompressedSize, Inner_, 10101);
-        Headers_.Append(header, position);
-        written += n;
-        ++CurrentBlock_;
-      }
-    }
-  } catch (...) {
-    account();
-    throw;
+    std::memcpy(block.Data() + r, source, static_cast<size_t>(n));
+    WriteBlock(CurrentBlock_, block.Data(), r + n);
+    written = n;
+    ++CurrentBlock_;
+    block.Free();
   }
-  account();
+  if (written < count) {
+    if (r > 0 && CurrentBlock_ > 0) --CurrentBlock_;
+    // New blocks follow the last one, or begin the value.
+    int64_t next = StartPosition_;
+    if (Headers_.Count() > 0) {
+      next = Headers_.Positions(CurrentBlock_) + Headers_.Headers(CurrentBlock_).BlockLength;
+      CurrentBlock_ = Headers_.Count();
+    } else {
+      CurrentBlock_ = 0;
+    }
+    VLMSetStreamPosition(Inner_, 10102, next);
+    // Each block is compressed straight from the caller's buffer; its
+    // header joins the array once the block is on the inner stream.
+    while (written < count) {
+      const int64_t n = std::min(count - written, BlockSize_);
+      TVLMCompressedBlockHeader header;
+      TVLMCompressionBuffer output;
+      CompressBlock(source + written, n, header, output);
+      const int64_t position = Inner_.Position();
+      uint8_t bytes[kHeaderSize];
+      EncodeHeader(header, bytes);
+      VLMWriteStreamBuffer(bytes, kHeaderSize, Inner_, 10100);
+      VLMWriteStreamBuffer(output.P, header.CompressedSize, Inner_, 10101);
+      Headers_.Append(header, position);
+      written += n;
+      ++CurrentBlock_;
+    }
+  }
   return written;
 }
 
@@ -508,10 +482,10 @@ void TVLMCompressedBLOBStream::TruncateSize(int64_t newSize) {
   const int64_t r = newSize % BlockSize_;
   const int64_t newCount = r > 0 ? q + 1 : q;
   TVLMCompressedBlockHeader header;
-  HostBuffer output;
+  TVLMCompressionBuffer output;
   if (r > 0) {
     header = Headers_.Headers(q);
-    const HostBuffer plain = LoadBlock(q);
+    const TVLMCompressionBuffer plain = LoadBlock(q);
     CompressBlock(plain.P, r, header, output);
     Headers_.Headers(q) = header;
   }

@@ -56,6 +56,8 @@
 #include "engine/core/VLMStreams.h"
 #include "engine/core/VLMTypes.h"
 
+struct TVLMCompressionBuffer;
+
 struct TVLMBLOBDescriptor {
   uint32_t BlockSize = 0;
   int64_t BlockCount = 0;
@@ -109,12 +111,10 @@ public:
   int64_t GetInnerStreamSize() { return Inner_.Size(); }
 
 private:
-  class HostBuffer;
-
   void LoadHeaders();
-  HostBuffer LoadBlock(int64_t blockNo);
+  TVLMCompressionBuffer LoadBlock(int64_t blockNo);
   void CompressBlock(const void* plain, int64_t inSize, TVLMCompressedBlockHeader& header,
-                     HostBuffer& output);
+                     TVLMCompressionBuffer& output);
   void WriteBlock(int64_t blockNo, const void* plain, int64_t inSize);
   void ExtendToPosition();
   void ExtendSize(int64_t newSize);

@@ -17,8 +17,8 @@
 #include "engine/core/VLMLike.h"
 #include "engine/core/VLMMathErrors.h"
 #include "engine/core/VLMMemory.h"
+#include "platform/host/CodePage.h"
 #include "platform/host/SysUtils.h"
-#include "platform/os/CodePage.h"
 #include "platform/os/Collation.h"
 
 // Values live in memory blocks in the machine's byte order, and stream forms

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace qv {
 class Stream;
@@ -42,6 +43,38 @@ bool VLMDecompressBuffer(uint8_t algorithm, const void* inBuffer, int64_t inSize
 // Releases a buffer made by VLMCompressBuffer or VLMDecompressBuffer and sets
 // the pointer to nullptr.
 void VLMFreeBuffer(void*& buffer);
+
+// Owns a buffer made by VLMCompressBuffer or VLMDecompressBuffer and frees it
+// with VLMFreeBuffer when it goes out of scope. The routines fill P and Size
+// through their output arguments:
+//   TVLMCompressionBuffer out;
+//   VLMCompressBuffer(algorithm, mode, in, inSize, out.P, out.Size);
+struct TVLMCompressionBuffer {
+  TVLMCompressionBuffer() = default;
+  ~TVLMCompressionBuffer() { VLMFreeBuffer(P); }
+  TVLMCompressionBuffer(TVLMCompressionBuffer&& other) noexcept
+      : P(std::exchange(other.P, nullptr)), Size(std::exchange(other.Size, 0)) {}
+  TVLMCompressionBuffer& operator=(TVLMCompressionBuffer&& other) noexcept {
+    if (this != &other) {
+      VLMFreeBuffer(P);
+      P = std::exchange(other.P, nullptr);
+      Size = std::exchange(other.Size, 0);
+    }
+    return *this;
+  }
+  TVLMCompressionBuffer(const TVLMCompressionBuffer&) = delete;
+  TVLMCompressionBuffer& operator=(const TVLMCompressionBuffer&) = delete;
+
+  const uint8_t* Bytes() const { return static_cast<const uint8_t*>(P); }
+  // Frees the bytes now; the buffer is empty afterwards.
+  void Free() {
+    VLMFreeBuffer(P);
+    Size = 0;
+  }
+
+  void* P = nullptr;
+  int64_t Size = 0;
+};
 
 // Continues a CRC-32 (reflected, polynomial 0xEDB88320) from crc over count
 // bytes, with no inversion at either end; callers start from 0. A nil buffer

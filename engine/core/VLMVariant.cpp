@@ -16,6 +16,7 @@
 #include "engine/core/VLMMathErrors.h"
 #include "engine/core/VLMMemory.h"
 #include "platform/host/HostVariant.h"
+#include "platform/host/ScopeExit.h"
 #include "platform/host/Stream.h"
 #include "platform/host/SysUtils.h"
 
@@ -222,19 +223,16 @@ void TVLMVariant::LoadFromStream(qv::Stream& stream) {
     throw EVLMException(10185, "Invalid value size in stream. Position = %d, Stream size = %d, Value size = %d",
                         {position, streamSize, size});
   void* block = VLMMemoryManager().GetMem(size);
-  try {
-    VLMReadStreamBuffer(block, size, stream, 10186);
-    const auto* bytes = static_cast<const uint8_t*>(block);
-    bool terminated = true;
-    if (type == bdtChar || type == bdtString) terminated = bytes[size - 1] == 0;
-    if (type == bdtWideChar || type == bdtWideString)
-      terminated = size >= 2 && size % 2 == 0 && bytes[size - 1] == 0 && bytes[size - 2] == 0;
-    if (!terminated)
-      throw EVLMException(10186, "Invalid text value in stream. Position = %d, Value size = %d", {position, size});
-  } catch (...) {
-    FreeBlock(block);
-    throw;
-  }
+  auto freeOnFailure = qv::ScopeExit([&] { FreeBlock(block); });
+  VLMReadStreamBuffer(block, size, stream, 10186);
+  const auto* bytes = static_cast<const uint8_t*>(block);
+  bool terminated = true;
+  if (type == bdtChar || type == bdtString) terminated = bytes[size - 1] == 0;
+  if (type == bdtWideChar || type == bdtWideString)
+    terminated = size >= 2 && size % 2 == 0 && bytes[size - 1] == 0 && bytes[size - 2] == 0;
+  if (!terminated)
+    throw EVLMException(10186, "Invalid text value in stream. Position = %d, Value size = %d", {position, size});
+  freeOnFailure.Release();
   DataType = type;
   Data = block;
   DataSize = size;

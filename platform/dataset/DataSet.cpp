@@ -6,12 +6,13 @@
 
 #include "platform/dataset/DataSource.h"
 #include "platform/dataset/DatabaseError.h"
+#include "platform/host/CodePage.h"
 #include "platform/host/Exception.h"
 #include "platform/host/HostVariant.h"
+#include "platform/host/ScopeExit.h"
 #include "platform/host/Stream.h"
 #include "platform/host/SysUtils.h"
 #include "platform/os/Collation.h"
-#include "platform/os/CodePage.h"
 
 namespace qv {
 
@@ -189,16 +190,14 @@ void DataSet::SetActive(bool value) {
   if (Active() == value) return;
   if (value) {
     CallEvent(BeforeOpen);
-    try {
-      OpenCursor(false);
-    } catch (...) {
+    {
       // A failed open leaves nothing open behind it.
-      try {
+      auto closeOnFailure = ScopeExit([this] {
         SetState(dsInactive);
         CloseCursor();
-      } catch (...) {
-      }
-      throw;
+      });
+      OpenCursor(false);
+      closeOnFailure.Release();
     }
     OpenCursorComplete();
   } else {
@@ -248,16 +247,8 @@ void DataSet::InitFieldDefs() {
     InternalInitFieldDefs();
     return;
   }
-  try {
-    OpenCursor(true);
-  } catch (...) {
-    try {
-      CloseCursor();
-    } catch (...) {
-    }
-    throw;
-  }
-  CloseCursor();
+  auto close = ScopeExit([this] { CloseCursor(); });
+  OpenCursor(true);
 }
 
 // ---------------------------------------------------------------- fields
@@ -470,13 +461,8 @@ void DataSet::GetCalcFields(RecordBuffer buffer) {
   if (CalcFieldsSize_ <= 0) return;
   TDataSetState saved = State_;
   State_ = dsCalcFields;
-  try {
-    CalculateFields(buffer);
-  } catch (...) {
-    State_ = saved;
-    throw;
-  }
-  State_ = saved;
+  auto restore = ScopeExit([&] { State_ = saved; });
+  CalculateFields(buffer);
 }
 
 void DataSet::CalculateFields(RecordBuffer buffer) {
@@ -788,40 +774,28 @@ void DataSet::First() {
   CheckBrowseMode();
   DoBeforeScroll();
   ClearBuffers();
-  auto finish = [this] {
+  auto finish = ScopeExit([this] {
     BOF_ = true;
     DataEvent(deDataSetChange, 0);
     DoAfterScroll();
-  };
-  try {
-    InternalFirst();
-    GetNextRecord();
-    GetNextRecords();
-  } catch (...) {
-    finish();
-    throw;
-  }
-  finish();
+  });
+  InternalFirst();
+  GetNextRecord();
+  GetNextRecords();
 }
 
 void DataSet::Last() {
   CheckBrowseMode();
   DoBeforeScroll();
   ClearBuffers();
-  auto finish = [this] {
+  auto finish = ScopeExit([this] {
     EOF_ = true;
     DataEvent(deDataSetChange, 0);
     DoAfterScroll();
-  };
-  try {
-    InternalLast();
-    GetPriorRecord();
-    GetPriorRecords();
-  } catch (...) {
-    finish();
-    throw;
-  }
-  finish();
+  });
+  InternalLast();
+  GetPriorRecord();
+  GetPriorRecords();
 }
 
 int32_t DataSet::MoveBy(int32_t distance) {
@@ -832,46 +806,40 @@ int32_t DataSet::MoveBy(int32_t distance) {
     BOF_ = false;
     EOF_ = false;
     int32_t scrollCount = 0;
-    auto finish = [&] {
+    auto finish = ScopeExit([&] {
       DataEvent(deDataSetScroll, scrollCount);
       DoAfterScroll();
-    };
-    try {
-      while (distance > 0) {
-        if (ActiveRecord_ < BufferRecordCount_ - 1) {
-          ++ActiveRecord_;
+    });
+    while (distance > 0) {
+      if (ActiveRecord_ < BufferRecordCount_ - 1) {
+        ++ActiveRecord_;
+      } else {
+        int32_t shift = BufferRecordCount_ < BufferCount_ ? 0 : 1;
+        if (GetNextRecord()) {
+          scrollCount -= shift;
         } else {
-          int32_t shift = BufferRecordCount_ < BufferCount_ ? 0 : 1;
-          if (GetNextRecord()) {
-            scrollCount -= shift;
-          } else {
-            EOF_ = true;
-            break;
-          }
+          EOF_ = true;
+          break;
         }
-        --distance;
-        ++result;
       }
-      while (distance < 0) {
-        if (ActiveRecord_ > 0) {
-          --ActiveRecord_;
-        } else {
-          int32_t shift = BufferRecordCount_ < BufferCount_ ? 0 : 1;
-          if (GetPriorRecord()) {
-            scrollCount += shift;
-          } else {
-            BOF_ = true;
-            break;
-          }
-        }
-        ++distance;
-        --result;
-      }
-    } catch (...) {
-      finish();
-      throw;
+      --distance;
+      ++result;
     }
-    finish();
+    while (distance < 0) {
+      if (ActiveRecord_ > 0) {
+        --ActiveRecord_;
+      } else {
+        int32_t shift = BufferRecordCount_ < BufferCount_ ? 0 : 1;
+        if (GetPriorRecord()) {
+          scrollCount += shift;
+        } else {
+          BOF_ = true;
+          break;
+        }
+      }
+      ++distance;
+      --result;
+    }
   }
   return result;
 }
@@ -890,28 +858,20 @@ void DataSet::Resync(TResyncMode mode) {
   int32_t count = (mode & rmCenter) != 0 ? (BufferCount_ - 1) / 2 : ActiveRecord_;
   MoveBuffer(BufferRecordCount_, 0);
   ActivateBuffers();
-  try {
-    while (count > 0 && GetPriorRecord()) --count;
-    GetNextRecords();
-    GetPriorRecords();
-  } catch (...) {
-    DataEvent(deDataSetChange, 0);
-    throw;
-  }
-  DataEvent(deDataSetChange, 0);
+  auto changed = ScopeExit([this] { DataEvent(deDataSetChange, 0); });
+  while (count > 0 && GetPriorRecord()) --count;
+  GetNextRecords();
+  GetPriorRecords();
 }
 
 void DataSet::Refresh() {
   CallEvent(BeforeRefresh);
   CheckBrowseMode();
   UpdateCursorPos();
-  try {
+  {
+    auto resync = ScopeExit([this] { Resync(0); });
     InternalRefresh();
-  } catch (...) {
-    Resync(0);
-    throw;
   }
-  Resync(0);
   CallEvent(AfterRefresh);
 }
 
@@ -975,13 +935,15 @@ void DataSet::BeginInsertAppend() {
 
 void DataSet::EndInsertAppend() {
   SetState(dsInsert);
-  try {
+  {
+    // A failed new-record event leaves the dataset browsing where it was.
+    auto browseOnFailure = ScopeExit([this] {
+      UpdateCursorPos();
+      SetState(dsBrowse);
+      Resync(0);
+    });
     DoOnNewRecord();
-  } catch (...) {
-    UpdateCursorPos();
-    SetState(dsBrowse);
-    Resync(0);
-    throw;
+    browseOnFailure.Release();
   }
   Modified_ = false;
   DataEvent(deDataSetChange, 0);
@@ -1123,26 +1085,11 @@ bool DataSet::LocateRecord(std::string_view keyFields, const HostVariant& keyVal
   }
   CursorPosChanged();
   RecordBuffer buffer = TempBuffer();
-  RecordBuffer savedFilterBuffer = FilterBuffer_;
-  TDataSetState saved = SetTempState(dsFilter);
-  FilterBuffer_ = buffer;
-  bool found = false;
-  try {
-    InternalFirst();
-    while (GetRecord(buffer, gmNext, true) == grOK) {
-      if (RecordMatches(fields, keyValues, options)) {
-        found = true;
-        break;
-      }
-    }
-  } catch (...) {
-    FilterBuffer_ = savedFilterBuffer;
-    RestoreState(saved);
-    throw;
-  }
-  FilterBuffer_ = savedFilterBuffer;
-  RestoreState(saved);
-  return found;
+  auto filterState = EnterFilterState(buffer);
+  InternalFirst();
+  while (GetRecord(buffer, gmNext, true) == grOK)
+    if (RecordMatches(fields, keyValues, options)) return true;
+  return false;
 }
 
 bool DataSet::Locate(std::string_view keyFields, const HostVariant& keyValues, TLocateOptions options) {
@@ -1156,18 +1103,11 @@ bool DataSet::Locate(std::string_view keyFields, const HostVariant& keyValues, T
 }
 
 HostVariant DataSet::Lookup(std::string_view keyFields, const HostVariant& keyValues, std::string_view resultFields) {
-  HostVariant result = HostVariant::Null();
-  if (!LocateRecord(keyFields, keyValues, 0)) return result;
+  if (!LocateRecord(keyFields, keyValues, 0)) return HostVariant::Null();
   TDataSetState saved = SetTempState(dsCalcFields);
-  try {
-    CalculateFields(TempBuffer());
-    result = FieldValues(resultFields);
-  } catch (...) {
-    RestoreState(saved);
-    throw;
-  }
-  RestoreState(saved);
-  return result;
+  auto restore = ScopeExit([&] { RestoreState(saved); });
+  CalculateFields(TempBuffer());
+  return FieldValues(resultFields);
 }
 
 bool DataSet::FindRecord(bool restart, bool goForward) {
@@ -1182,12 +1122,16 @@ bool DataSet::FindRecord(bool restart, bool goForward) {
       InternalLast();
     }
   }
-  bool found = GetRecord(TempBuffer(), goForward ? gmNext : gmPrior, false) == grOK;
+  const bool found = FindRecordStep(goForward);
   if (found) {
     Resync(rmExact | rmCenter);
     DoAfterScroll();
   }
   return found;
+}
+
+bool DataSet::FindRecordStep(bool goForward) {
+  return GetRecord(TempBuffer(), goForward ? gmNext : gmPrior, false) == grOK;
 }
 
 // ---------------------------------------------------------------- filters

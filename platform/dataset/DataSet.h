@@ -46,12 +46,14 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/dataset/Defs.h"
 #include "platform/dataset/FieldTypes.h"
 #include "platform/dataset/Fields.h"
 #include "platform/host/Component.h"
+#include "platform/host/ScopeExit.h"
 
 namespace qv {
 
@@ -288,6 +290,10 @@ protected:
   // std::u16string for ftWideString (cut to Size characters on the way in).
   virtual void DataConvert(Field* field, const void* source, void* dest, bool toNative);
 
+  // One step of FindRecord: the next (or prior) record into the temporary
+  // buffer; true when there is one.
+  virtual bool FindRecordStep(bool goForward);
+
   // ---- events and hooks
   virtual void DoOnNewRecord();
   virtual void DoBeforeScroll();
@@ -343,6 +349,16 @@ protected:
   void SetState(TDataSetState value);
   TDataSetState SetTempState(TDataSetState value);
   void RestoreState(TDataSetState value);
+  // Enters dsFilter with buffer as the record the filter reads; the state
+  // and the filter record before come back when the returned guard ends.
+  [[nodiscard]] auto EnterFilterState(RecordBuffer buffer) {
+    const RecordBuffer savedBuffer = std::exchange(FilterBuffer_, buffer);
+    const TDataSetState savedState = SetTempState(dsFilter);
+    return ScopeExit([this, savedBuffer, savedState] {
+      FilterBuffer_ = savedBuffer;
+      RestoreState(savedState);
+    });
+  }
   void SetModified(bool value) { Modified_ = value; }
 
   // The generic search behind Locate and Lookup: walks the records from the

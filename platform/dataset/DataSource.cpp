@@ -4,6 +4,7 @@
 
 #include "platform/dataset/DataSet.h"
 #include "platform/dataset/DatabaseError.h"
+#include "platform/host/ScopeExit.h"
 
 namespace qv {
 
@@ -194,13 +195,8 @@ bool DataLink::Edit() {
 
 void DataLink::UpdateRecord() {
   Updating_ = true;
-  try {
-    UpdateData();
-  } catch (...) {
-    Updating_ = false;
-    throw;
-  }
-  Updating_ = false;
+  auto done = ScopeExit([this] { Updating_ = false; });
+  UpdateData();
 }
 
 void DataLink::SetActive(bool value) {
@@ -287,12 +283,9 @@ void MasterDataLink::SetFieldNames(std::string_view names) {
 void MasterDataLink::ActiveChanged() {
   Fields_.clear();
   if (Active()) {
-    try {
-      GetDataSet()->GetFieldList(Fields_, FieldNames_);
-    } catch (...) {
-      Fields_.clear();
-      throw;
-    }
+    auto clearOnFailure = ScopeExit([this] { Fields_.clear(); });
+    GetDataSet()->GetFieldList(Fields_, FieldNames_);
+    clearOnFailure.Release();
   }
   if (DataSet_ != nullptr && DataSet_->Active() && !DataSet_->Destroying()) {
     if (Active() && !Fields_.empty()) {

@@ -5,6 +5,7 @@
 #include "platform/dataset/DataSet.h"
 #include "platform/dataset/DatabaseError.h"
 #include "platform/dataset/Fields.h"
+#include "platform/host/ScopeExit.h"
 
 namespace qv {
 
@@ -133,14 +134,11 @@ void FieldDefs::Assign(const FieldDefs& source) {
 
 void FieldDefs::Update() {
   if (Updated_ || DataSet_ == nullptr) return;
-  ++InternalUpdate_;
-  try {
+  {
+    ++InternalUpdate_;
+    auto done = ScopeExit([this] { --InternalUpdate_; });
     DataSet_->InitFieldDefs();
-  } catch (...) {
-    --InternalUpdate_;
-    throw;
   }
-  --InternalUpdate_;
   Updated_ = true;
 }
 
@@ -267,14 +265,11 @@ IndexDef* IndexDefs::FindIndexForFields(std::string_view fields) {
 
 void IndexDefs::Update() {
   if (Updated_ || DataSet_ == nullptr) return;
-  ++InternalUpdate_;
-  try {
+  {
+    ++InternalUpdate_;
+    auto done = ScopeExit([this] { --InternalUpdate_; });
     DataSet_->UpdateIndexDefs();
-  } catch (...) {
-    --InternalUpdate_;
-    throw;
   }
-  --InternalUpdate_;
   Updated_ = true;
 }
 

@@ -6,10 +6,11 @@
 
 #include "platform/dataset/DataSet.h"
 #include "platform/dataset/DatabaseError.h"
+#include "platform/host/CodePage.h"
 #include "platform/host/HostVariant.h"
+#include "platform/host/ScopeExit.h"
 #include "platform/host/Stream.h"
 #include "platform/host/SysUtils.h"
-#include "platform/os/CodePage.h"
 #include "platform/os/Collation.h"
 
 namespace qv {
@@ -165,15 +166,11 @@ void Field::Validate(void* buffer) {
   if (!OnValidate) return;
   Validating_ = true;
   ValueBuffer_ = buffer;
-  try {
-    OnValidate(*this);
-  } catch (...) {
+  auto done = ScopeExit([this] {
     Validating_ = false;
     ValueBuffer_ = nullptr;
-    throw;
-  }
-  Validating_ = false;
-  ValueBuffer_ = nullptr;
+  });
+  OnValidate(*this);
 }
 
 void Field::AccessError(std::string_view typeName) const {

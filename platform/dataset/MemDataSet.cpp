@@ -9,6 +9,7 @@
 #include "platform/dataset/DatabaseError.h"
 #include "platform/dataset/Fields.h"
 #include "platform/host/Exception.h"
+#include "platform/host/ScopeExit.h"
 #include "platform/host/Stream.h"
 #include "platform/os/Collation.h"
 
@@ -89,64 +90,45 @@ bool listHas(const std::vector<std::string>& names, std::string_view name) {
 // A BLOB value in memory. A stream that may write hands its value to the
 // dataset when it is destroyed (a write-mode stream always does: opening for
 // writing empties the value).
-class MemBlobStream : public Stream {
+class MemBlobStream : public MemoryStream {
 public:
   MemBlobStream(MemDataSet* owner, Field* field, int32_t blobIndex, std::string data, bool writable)
-      : Owner_(owner), Field_(field), BlobIndex_(blobIndex), Data_(std::move(data)), Writable_(writable) {}
+      : MemoryStream(std::move(data)), Owner_(owner), Field_(field), BlobIndex_(blobIndex), Writable_(writable) {}
 
   ~MemBlobStream() override {
     if (!Modified_) return;
     try {
-      Owner_->BlobWritten(Field_, BlobIndex_, std::move(Data_));
+      Owner_->BlobWritten(Field_, BlobIndex_, TakeData());
     } catch (...) {
       // A destructor cannot report; the value stays as it was.
     }
   }
 
-  int64_t Read(void* buffer, int64_t count) override {
-    if (count <= 0 || Position_ < 0 || Position_ >= size()) return 0;
-    int64_t n = std::min(count, size() - Position_);
-    std::memcpy(buffer, Data_.data() + Position_, static_cast<size_t>(n));
-    Position_ += n;
+  int64_t Write(const void* buffer, int64_t count) override {
+    if (!Writable_ || (count > 0 && Position() > kMaxBlobSize - count)) return 0;
+    const int64_t n = MemoryStream::Write(buffer, count);
+    if (n > 0) Modified_ = true;
     return n;
   }
 
-  int64_t Write(const void* buffer, int64_t count) override {
-    if (!Writable_ || count <= 0 || Position_ < 0 || Position_ > kMaxBlobSize - count) return 0;
-    if (Position_ + count > size()) Data_.resize(static_cast<size_t>(Position_ + count));
-    std::memcpy(Data_.data() + Position_, buffer, static_cast<size_t>(count));
-    Position_ += count;
-    Modified_ = true;
-    return count;
-  }
-
-  int64_t Seek(int64_t offset, SeekOrigin origin) override {
-    int64_t base = origin == SeekOrigin::Beginning ? 0 : origin == SeekOrigin::Current ? Position_ : size();
-    Position_ = base + offset;
-    return Position_;
-  }
-
+  // The position stays where it was, also past the new end.
   void SetSize(int64_t newSize) override {
     if (!Writable_) throw EWriteError("Stream write error");
     if (newSize < 0 || newSize > kMaxBlobSize) throw EWriteError("Stream write error");
-    Data_.resize(static_cast<size_t>(newSize));
+    const int64_t position = Position();
+    MemoryStream::SetSize(newSize);
+    SetPosition(position);
     Modified_ = true;
   }
-
-  int64_t GetSize() override { return size(); }
 
   void MarkModified() { Modified_ = true; }
 
 private:
-  int64_t size() const { return static_cast<int64_t>(Data_.size()); }
-
   MemDataSet* Owner_;
   Field* Field_;
   int32_t BlobIndex_;
-  std::string Data_;
   bool Writable_;
   bool Modified_ = false;
-  int64_t Position_ = 0;
 };
 
 class MemDataSet::ScratchBuffer {
@@ -300,13 +282,14 @@ void MemDataSet::ChangeIndex(std::string name, std::string fields) {
   UpdateCursorPos();
   std::string oldName = std::exchange(IndexName_, std::move(name));
   std::string oldFields = std::exchange(IndexFieldNames_, std::move(fields));
-  try {
+  {
+    auto restoreOnFailure = ScopeExit([&] {
+      IndexName_ = std::move(oldName);
+      IndexFieldNames_ = std::move(oldFields);
+      ResolveIndex();
+    });
     ResolveIndex();
-  } catch (...) {
-    IndexName_ = std::move(oldName);
-    IndexFieldNames_ = std::move(oldFields);
-    ResolveIndex();
-    throw;
+    restoreOnFailure.Release();
   }
   Resync(0);
 }
@@ -519,19 +502,9 @@ bool MemDataSet::FilterActive() const { return (Filtered() || ForceFilter_) && s
 
 bool MemDataSet::Accepts(RecordBuffer buffer) {
   if (!FilterActive()) return true;
-  RecordBuffer savedFilterBuffer = FilterBuffer_;
-  TDataSetState saved = SetTempState(dsFilter);
-  FilterBuffer_ = buffer;
+  auto filterState = EnterFilterState(buffer);
   bool accept = true;
-  try {
-    OnFilterRecord()(*this, accept);
-  } catch (...) {
-    FilterBuffer_ = savedFilterBuffer;
-    RestoreState(saved);
-    throw;
-  }
-  FilterBuffer_ = savedFilterBuffer;
-  RestoreState(saved);
+  OnFilterRecord()(*this, accept);
   return accept;
 }
 
@@ -652,34 +625,12 @@ bool MemDataSet::GetCurrentRecord(RecordBuffer buffer) {
   return GetRecord(buffer, gmCurrent, false) == grOK;
 }
 
-bool MemDataSet::FindRecord(bool restart, bool goForward) {
+bool MemDataSet::FindRecordStep(bool goForward) {
   // The filter event decides during the search only; the records shown
   // around the one found follow Filtered as always.
-  CheckBrowseMode();
-  DoBeforeScroll();
-  UpdateCursorPos();
-  CursorPosChanged();
-  if (restart) {
-    if (goForward) {
-      InternalFirst();
-    } else {
-      InternalLast();
-    }
-  }
   ForceFilter_ = true;
-  bool found;
-  try {
-    found = GetRecord(TempBuffer(), goForward ? gmNext : gmPrior, false) == grOK;
-  } catch (...) {
-    ForceFilter_ = false;
-    throw;
-  }
-  ForceFilter_ = false;
-  if (found) {
-    Resync(rmExact | rmCenter);
-    DoAfterScroll();
-  }
-  return found;
+  auto restore = ScopeExit([this] { ForceFilter_ = false; });
+  return DataSet::FindRecordStep(goForward);
 }
 
 void MemDataSet::SetFiltered(bool value) {

@@ -116,7 +116,6 @@ public:
   using DataSet::BookmarkValid;
   int32_t CompareBookmarks(const uint8_t* bookmark1, const uint8_t* bookmark2) override;
   bool GetCurrentRecord(RecordBuffer buffer) override;
-  bool FindRecord(bool restart, bool goForward) override;
   void SetFiltered(bool value) override;
   void SetOnFilterRecord(FilterRecordEvent value) override;
   void SetRecNo(int32_t value) override;
@@ -149,6 +148,7 @@ protected:
   bool GetCanModify() override { return !ReadOnly_; }
   int32_t GetRecordCount() override;
   int32_t GetRecNo() override;
+  bool FindRecordStep(bool goForward) override;
 
 private:
   friend class MemBlobStream;

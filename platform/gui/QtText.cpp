@@ -3,7 +3,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 
-#include "platform/os/CodePage.h"
+#include "platform/host/CodePage.h"
 
 namespace qv::gui {
 

@@ -10,8 +10,8 @@
 #include <cmath>
 #include <limits>
 
+#include "platform/host/CodePage.h"
 #include "platform/host/SysUtils.h"
-#include "platform/os/CodePage.h"
 
 namespace qv {
 

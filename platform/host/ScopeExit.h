@@ -6,10 +6,14 @@
 //   ...                       // may throw
 //   restore.Release();        // optional: keep the new state after all
 //
-// The cleanup must not throw: it runs during stack unwinding, where a second
-// exception ends the program.
+// A cleanup may throw (a dataset's cleanup sends events to its links). On a
+// normal exit its exception propagates, as it would from code written at the
+// end of the scope. While an exception already unwinds the scope, a second
+// one would end the program: the cleanup's exception is then dropped and the
+// first one reaches the caller.
 #pragma once
 
+#include <exception>
 #include <type_traits>
 #include <utility>
 
@@ -20,12 +24,20 @@ class [[nodiscard]] ScopeExit {
 public:
   explicit ScopeExit(F f) noexcept(std::is_nothrow_move_constructible_v<F>) : f_(std::move(f)) {}
   ScopeExit(ScopeExit&& other) noexcept(std::is_nothrow_move_constructible_v<F>)
-      : f_(std::move(other.f_)), active_(std::exchange(other.active_, false)) {}
+      : f_(std::move(other.f_)), active_(std::exchange(other.active_, false)), unwinding_(other.unwinding_) {}
   ScopeExit(const ScopeExit&) = delete;
   ScopeExit& operator=(const ScopeExit&) = delete;
   ScopeExit& operator=(ScopeExit&&) = delete;
-  ~ScopeExit() {
-    if (active_) f_();
+  ~ScopeExit() noexcept(false) {
+    if (!active_) return;
+    if (std::uncaught_exceptions() > unwinding_) {
+      try {
+        f_();
+      } catch (...) {
+      }
+    } else {
+      f_();
+    }
   }
 
   // The cleanup will not run.
@@ -34,6 +46,9 @@ public:
 private:
   F f_;
   bool active_ = true;
+  // Exceptions in flight when the guard was made: more at its end means the
+  // scope is being left by an exception.
+  int unwinding_ = std::uncaught_exceptions();
 };
 
 template <typename F>

@@ -1,9 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
-#include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -11,39 +7,12 @@
 #include "crypto/CryptoTestSupport.h"
 #include "crypto/VLMCipher.h"
 #include "platform/host/Stream.h"
+#include "tests/support/ScratchFolder.h"
 
 using namespace qv;
 using qv::test::Hex;
 
 namespace {
-
-// A byte-vector stream for the tests.
-class VectorStream : public Stream {
-public:
-  explicit VectorStream(std::string data = {}) : Data(std::move(data)) {}
-  int64_t Read(void* buffer, int64_t count) override {
-    const int64_t n = std::clamp<int64_t>(static_cast<int64_t>(Data.size()) - Pos, 0, count);
-    std::memcpy(buffer, Data.data() + Pos, static_cast<size_t>(n));
-    Pos += n;
-    return n;
-  }
-  int64_t Write(const void* buffer, int64_t count) override {
-    if (Pos + count > static_cast<int64_t>(Data.size())) Data.resize(static_cast<size_t>(Pos + count));
-    std::memcpy(Data.data() + Pos, buffer, static_cast<size_t>(count));
-    Pos += count;
-    return count;
-  }
-  int64_t Seek(int64_t offset, SeekOrigin origin) override {
-    const int64_t base = origin == SeekOrigin::Beginning ? 0
-                         : origin == SeekOrigin::Current ? Pos
-                                                         : static_cast<int64_t>(Data.size());
-    Pos = base + offset;
-    return Pos;
-  }
-  void SetSize(int64_t n) override { Data.resize(static_cast<size_t>(n)); }
-  std::string Data;
-  int64_t Pos = 0;
-};
 
 // Records what it is asked to do and flips every bit of what it codes.
 class Recorder : public TProtection {
@@ -82,16 +51,6 @@ void WriteFile(const std::filesystem::path& p, const std::string& s) {
   f << s;
 }
 
-class TempDir {
-public:
-  TempDir() {
-    std::string t = (std::filesystem::temp_directory_path() / "qvcryptoXXXXXX").string();
-    Path = mkdtemp(t.data());
-  }
-  ~TempDir() { std::filesystem::remove_all(Path); }
-  std::filesystem::path Path;
-};
-
 }  // namespace
 
 TEST(Protection, CircularChainsAreRefused) {
@@ -119,9 +78,9 @@ TEST(Protection, CodeStreamWorksInChunksWithProgress) {
 
   // Separate destination: 4096-byte chunks, init and done once each.
   Recorder r;
-  VectorStream src(data), dst;
+  MemoryStream src(data), dst;
   r.CodeStream(&src, &dst, -1, paEncode);
-  EXPECT_EQ(dst.Data, Flipped(data));
+  EXPECT_EQ(dst.DataString(), Flipped(data));
   EXPECT_EQ(r.Sizes, (std::vector<int32_t>{4096, 4096, 1808}));
   EXPECT_EQ(r.Log, "init0;done0;");
   EXPECT_EQ(progress, (std::vector<std::pair<int64_t, int64_t>>{{0, 10000}, {4096, 10000}, {8192, 10000},
@@ -129,16 +88,16 @@ TEST(Protection, CodeStreamWorksInChunksWithProgress) {
   ProtectionProgress = nullptr;
 
   // In place from the current position, a given byte count.
-  VectorStream one("0123456789");
-  one.Pos = 2;
+  MemoryStream one("0123456789");
+  one.SetPosition(2);
   r.CodeStream(&one, nullptr, 5, paEncode);
-  EXPECT_EQ(one.Data, "01" + Flipped("23456") + "789");
+  EXPECT_EQ(one.DataString(), "01" + Flipped("23456") + "789");
 
   // paCalc reads but writes nothing; a short source ends the loop.
-  VectorStream calc("abc");
+  MemoryStream calc("abc");
   r.Sizes.clear();
   r.CodeStream(&calc, nullptr, 100, paCalc);
-  EXPECT_EQ(calc.Data, "abc");
+  EXPECT_EQ(calc.DataString(), "abc");
   EXPECT_EQ(r.Sizes, (std::vector<int32_t>{3}));
 
   // No source: nothing at all.
@@ -166,28 +125,28 @@ TEST(Protection, CodeStringCarriesCipherTextInAFormat) {
 }
 
 TEST(Protection, CodeFileCodesIntoAnotherFileOrInPlace) {
-  TempDir dir;
-  const auto plainPath = dir.Path / "plain.bin", codedPath = dir.Path / "coded.bin";
+  qv::test::ScratchFolder dir;
+  const std::string plainPath = dir.File("plain.bin"), codedPath = dir.File("coded.bin");
   std::mt19937 rng(3);
   const std::string plain = qv::test::RandomBytes(rng, 9000);
   WriteFile(plainPath, plain);
   WriteFile(codedPath, std::string(20000, 'x'));  // longer than the result: it is cut
 
   TCipher_Twofish c("pw");
-  c.CodeFile(plainPath.string(), codedPath.string(), paEncode);
+  c.CodeFile(plainPath, codedPath, paEncode);
   const std::string coded = ReadFile(codedPath);
   ASSERT_EQ(coded.size(), plain.size());
   EXPECT_NE(coded, plain);
   EXPECT_EQ(ReadFile(plainPath), plain);
 
   // Same name (any case) or a blank destination: in place.
-  c.CodeFile(codedPath.string(), "  ", paDecode);
+  c.CodeFile(codedPath, "  ", paDecode);
   EXPECT_EQ(ReadFile(codedPath), plain);
 
   // paCalc only reads the source.
   THash_RipeMD256 h, ref;
-  h.CodeFile(plainPath.string(), (dir.Path / "never.bin").string(), paCalc);
-  EXPECT_FALSE(std::filesystem::exists(dir.Path / "never.bin"));
+  h.CodeFile(plainPath, dir.File("never.bin"), paCalc);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("never.bin")));
   EXPECT_EQ(Hex(h.DigestKey(), 32), qv::test::DigestHex(ref, plain));
 }
 

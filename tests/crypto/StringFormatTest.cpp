@@ -5,6 +5,7 @@
 
 #include "crypto/CryptoTestSupport.h"
 #include "crypto/VLMCipherUtil.h"
+#include "tests/support/TestBudget.h"
 
 using namespace qv;
 using qv::test::Hex;
@@ -122,6 +123,17 @@ TEST(StringFormat, UUDecodingOfBadInput) {
   EXPECT_EQ(Decode(uu, "`#0V%T"), "Cat");
 }
 
+TEST(StringFormat, XXCountBeyondTheInputStopsAtItsEnd) {
+  // "h" is the XX count character for 45 bytes; "1Eq3o" is "Cat".
+  const TStringFormatClass xx = TStringFormat_XX::Class();
+  auto decode = [&](std::string_view text) { return xx->ToStr(text.data(), static_cast<int32_t>(text.size())); };
+  EXPECT_EQ(decode("1Eq3o"), "Cat");
+  EXPECT_EQ(decode("hEq3oEq3o"), "CatCat");
+  EXPECT_EQ(decode("hEq3oEq3"), "Cat");
+  EXPECT_EQ(decode("hEq3oE"), "Cat");
+  EXPECT_EQ(decode("h"), "");
+}
+
 TEST(StringFormat, RegistryAndErrors) {
   EXPECT_EQ(StringFormat(fmtDEFAULT), TStringFormat_MIME64::Class());
   EXPECT_EQ(StringFormat(fmtUU), TStringFormat_UU::Class());
@@ -171,7 +183,8 @@ TEST(StringFormat, DecodersSurviveRandomInput) {
                                         TStringFormat_XX::Class()};
   for (TStringFormatClass f : formats) {
     const std::string_view alphabet = f->CharTable();
-    for (int iter = 0; iter < 1500; ++iter) {
+    auto budget = qv::test::TestBudget::Steps(1500);
+    for (int64_t iter = 0; budget.Continue(iter); ++iter) {
       const size_t n = rng() % 300;
       std::string text(n, '\0');
       const bool fromAlphabet = !alphabet.empty() && (iter % 2 == 0);

@@ -12,11 +12,11 @@
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMStreams.h"
 #include "platform/os/File.h"
-#include "tests/engine/EngineErrorTestSupport.h"
+#include "tests/support/EngineErrors.h"
 
 namespace {
 
-using engine_test::Raised;
+using qv::test::Raised;
 
 std::vector<uint8_t> TextLike(size_t n, uint32_t seed = 1) {
   static const char* const words[] = {"contest ", "QSO ", "CQ ", "599 ", "W1AW ", "14025 ", "CW\n", "de "};

@@ -10,13 +10,13 @@
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMMemory.h"
 #include "platform/os/System.h"
-#include "tests/engine/EngineErrorTestSupport.h"
+#include "tests/support/EngineErrors.h"
 
 namespace {
 
 TVLMMemoryManager& MM() { return VLMMemoryManager(); }
 
-using engine_test::Raised;
+using qv::test::Raised;
 
 struct LimitGuard {
   explicit LimitGuard(int64_t limit) { MM().SetMemoryLimit(limit); }

@@ -12,6 +12,7 @@
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMStreams.h"
 #include "engine/core/VLMTypes.h"
+#include "tests/support/TestBudget.h"
 
 namespace {
 
@@ -36,7 +37,8 @@ TEST(LoaderFuzz, BitsArrayStreamForm) {
     s.ReadBuffer(form.data(), static_cast<int64_t>(form.size()));
     seeds.push_back(form);
   }
-  for (int round = 0; round < 3000; ++round) {
+  auto budget = qv::test::TestBudget::Steps(3000);
+  for (int64_t round = 0; budget.Continue(round); ++round) {
     std::vector<uint8_t> input;
     if (round % 3 == 0) {
       input = Bytes(rng, rng() % 64);
@@ -69,7 +71,8 @@ TEST(LoaderFuzz, BitsArrayStreamForm) {
 
 TEST(LoaderFuzz, StreamBlockCopies) {
   std::mt19937 rng(202);
-  for (int round = 0; round < 500; ++round) {
+  auto budget = qv::test::TestBudget::Steps(500);
+  for (int64_t round = 0; budget.Continue(round); ++round) {
     TVLMMemoryStream src;
     const auto data = Bytes(rng, rng() % 5000);
     if (!data.empty()) src.Write(data.data(), static_cast<int64_t>(data.size()));
@@ -105,7 +108,8 @@ void FuzzDecoder(uint8_t algorithm, uint32_t seed) {
   const std::vector<uint8_t> good(p, p + packedSize);
   VLMFreeBuffer(packed);
 
-  for (int round = 0; round < 300; ++round) {
+  auto budget = qv::test::TestBudget::Steps(300);
+  for (int64_t round = 0; budget.Continue(round); ++round) {
     std::vector<uint8_t> input;
     if (round % 4 == 0) {
       input = Bytes(rng, rng() % 2000 + 1);

@@ -10,11 +10,12 @@
 #include "engine/core/VLMStreams.h"
 #include "engine/core/VLMTypes.h"
 #include "platform/host/Exception.h"
-#include "tests/engine/EngineErrorTestSupport.h"
+#include "tests/support/EngineErrors.h"
+#include "tests/support/TestBudget.h"
 
 namespace {
 
-using engine_test::Raised;
+using qv::test::Raised;
 
 TEST(TVLMIntegerArray, GrowthDoublesTheStepUpToTheMaximum) {
   TVLMIntegerArray a(0, 10, 100);
@@ -165,7 +166,8 @@ TEST(TVLMBitsArray, MatchesAModel) {
   TVLMBitsArray b;
   std::vector<bool> model;
   auto setCount = [&] { return static_cast<int32_t>(std::count(model.begin(), model.end(), true)); };
-  for (int round = 0; round < 400; ++round) {
+  auto budget = qv::test::TestBudget::Steps(400);
+  for (int64_t round = 0; budget.Continue(round); ++round) {
     const uint32_t op = rng() % 10;
     if (op == 0) {
       const int64_t n = rng() % 200;

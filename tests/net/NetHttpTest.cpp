@@ -59,17 +59,17 @@ TEST(NetHttp, PlainGetSendsTheExactHeadAndReadsByLength) {
   srv.Server.Join();
   EXPECT_EQ(srv.Request, "GET /call?a=1&b=2 HTTP/1.0\r\nHost: 127.0.0.1:" + srv.Server.Port() + "\r\n" +
                              kUserAgentLine + "\r\n");
-  EXPECT_EQ(http.ResultCode, 200);
-  EXPECT_EQ(http.ResultString, "OK");
+  EXPECT_EQ(http.ResultCode(), 200);
+  EXPECT_EQ(http.ResultString(), "OK");
   EXPECT_EQ(http.MimeType, "text/plain");
-  EXPECT_EQ(http.DownloadSize, 5);
+  EXPECT_EQ(http.DownloadSize(), 5);
   EXPECT_EQ(Doc(http), "hello");
   EXPECT_EQ(http.Document.Position(), 0);
   ASSERT_EQ(http.Headers.Count(), 4);
   EXPECT_EQ(http.Headers[0], "HTTP/1.0 200 OK");
   EXPECT_EQ(http.Headers[3], "");
   // HTTP/1.0 closes after each reply.
-  EXPECT_EQ(http.AliveHost, "");
+  EXPECT_EQ(http.AliveHost(), "");
   EXPECT_EQ(http.Sock->Socket, INVALID_SOCKET);
 }
 
@@ -116,10 +116,10 @@ TEST(NetHttp, ChunkedBodiesAreAppendedInOrder) {
   THTTPClient http;
   http.Timeout = 3000;
   ASSERT_TRUE(http.SendRequest("GET", "http://127.0.0.1:" + server.Port() + "/"));
-  EXPECT_EQ(http.TransferKind, THTTPTransferKind::Chunked);
+  EXPECT_EQ(http.TransferKind(), THTTPTransferKind::Chunked);
   EXPECT_EQ(Doc(http), "hello world");
   EXPECT_EQ(http.Document.Size(), 11);
-  EXPECT_EQ(http.DownloadSize, 6);
+  EXPECT_EQ(http.DownloadSize(), 6);
 }
 
 TEST(NetHttp, ChunkSizeThatIsNoNumberFailsTheRequest) {
@@ -139,7 +139,7 @@ TEST(NetHttp, BodiesCutShortFailButKeepWhatCame) {
     THTTPClient http;
     http.Timeout = 3000;
     EXPECT_FALSE(http.SendRequest("GET", srv.Url("/")));
-    EXPECT_EQ(http.ResultCode, 200);
+    EXPECT_EQ(http.ResultCode(), 200);
     EXPECT_EQ(Doc(http), "abc");
     EXPECT_EQ(http.Document.Position(), 0);
   }
@@ -172,14 +172,14 @@ TEST(NetHttp, ReplyWithoutStatusLineIsHttp09) {
   THTTPClient http;
   http.Timeout = 3000;
   EXPECT_TRUE(http.SendRequest("GET", srv.Url("/")));
-  EXPECT_EQ(http.ResultCode, 0);
+  EXPECT_EQ(http.ResultCode(), 0);
   EXPECT_EQ(http.Headers.Count(), 0);
   EXPECT_EQ(Doc(http), "just text\r\nmore\r\nbytes");
 
   OneShot lower("http/1.0 404 Not Found Here\r\n\r\n");
   EXPECT_TRUE(http.SendRequest("GET", lower.Url("/")));
-  EXPECT_EQ(http.ResultCode, 404);
-  EXPECT_EQ(http.ResultString, "Not Found Here");
+  EXPECT_EQ(http.ResultCode(), 404);
+  EXPECT_EQ(http.ResultString(), "Not Found Here");
 }
 
 TEST(NetHttp, NoReplyAtAllIsAFailure) {
@@ -187,12 +187,12 @@ TEST(NetHttp, NoReplyAtAllIsAFailure) {
   THTTPClient http;
   http.Timeout = 3000;
   EXPECT_FALSE(http.SendRequest("GET", "http://127.0.0.1:" + closer.Port() + "/"));
-  EXPECT_EQ(http.ResultCode, 0);
+  EXPECT_EQ(http.ResultCode(), 0);
   EXPECT_EQ(Doc(http), "\r\n");
 
   nettest::ClosedPort refused;
   EXPECT_FALSE(http.SendRequest("GET", "http://127.0.0.1:" + refused.Port() + "/"));
-  EXPECT_EQ(http.ResultCode, 500);
+  EXPECT_EQ(http.ResultCode(), 500);
   EXPECT_EQ(http.Sock->LastError, 10061);
 }
 
@@ -243,7 +243,7 @@ TEST(NetHttp, HeaderNamesMatchAtLineStartInAnyCase) {
     http.Timeout = 3000;
     EXPECT_TRUE(http.SendRequest("GET", srv.Url("/"))) << c.head;
     EXPECT_EQ(Doc(http), c.want) << c.head;
-    EXPECT_EQ(http.TransferKind, c.kind) << c.head;
+    EXPECT_EQ(http.TransferKind(), c.kind) << c.head;
   }
 }
 
@@ -295,11 +295,11 @@ TEST(NetHttp, KeepAliveUnderHttp11ReusesTheConnection) {
   const std::string url = "http://127.0.0.1:" + server.Port() + "/k";
   ASSERT_TRUE(http.SendRequest("GET", url));
   EXPECT_EQ(Doc(http), "one");
-  EXPECT_EQ(http.AliveHost, "127.0.0.1");
+  EXPECT_EQ(http.AliveHost(), "127.0.0.1");
   ASSERT_TRUE(http.SendRequest("GET", url));
   EXPECT_EQ(Doc(http), "two");
   EXPECT_EQ(server.Accepted(), 1);
-  EXPECT_EQ(http.AliveHost, "");  // "Connection: close" ended it
+  EXPECT_EQ(http.AliveHost(), "");  // "Connection: close" ended it
   ASSERT_TRUE(http.SendRequest("GET", url));
   EXPECT_EQ(Doc(http), "three");
   http.Sock->CloseSocket();
@@ -356,7 +356,7 @@ TEST(NetHttp, EveryWaitIsBounded) {
     EXPECT_EQ(http.SendRequest("GET", "http://127.0.0.1:" + server.Port() + "/"), c.ok) << c.what;
     EXPECT_LT(ElapsedMs(t0), 3000) << c.what;
     if (reply.empty())
-      EXPECT_EQ(http.ResultCode, 0) << c.what;
+      EXPECT_EQ(http.ResultCode(), 0) << c.what;
     else
       EXPECT_EQ(Doc(http), c.doc) << c.what;
   }
@@ -390,8 +390,8 @@ TEST(NetHttp, BodyUploadAndContinueHandshake) {
   server.Join();
   EXPECT_EQ(request, "POST /form HTTP/1.0\r\nHost: 127.0.0.1:" + server.Port() + "\r\n" + kUserAgentLine +
                          "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 7\r\n\r\na=1&b=2");
-  EXPECT_EQ(http.UploadSize, 7);
-  EXPECT_EQ(http.ResultCode, 201);
+  EXPECT_EQ(http.UploadSize(), 7);
+  EXPECT_EQ(http.ResultCode(), 201);
   EXPECT_EQ(Doc(http), "ok");
 
   std::string head, body;
@@ -412,7 +412,7 @@ TEST(NetHttp, BodyUploadAndContinueHandshake) {
   EXPECT_NE(head.find("Content-Length: 3\r\nExpect: 100-continue\r\n\r\n"), std::string::npos) << head;
   EXPECT_EQ(head.find("Content-Type"), std::string::npos);
   EXPECT_EQ(body, "xyz");
-  EXPECT_EQ(http11.ResultCode, 200);
+  EXPECT_EQ(http11.ResultCode(), 200);
   EXPECT_EQ(Doc(http11), "done");
 }
 

@@ -105,8 +105,8 @@ TEST(NetHttp, HugeAnnouncedSizesAreNotAllocatedAndFailWhenCutShort) {
     const auto t0 = Clock::now();
     EXPECT_FALSE(http.SendRequest("GET", "http://127.0.0.1:" + server.Port() + "/"));
     EXPECT_LT(ElapsedMs(t0), 3000);
-    EXPECT_EQ(http.TransferKind, THTTPTransferKind::ByLength);
-    EXPECT_EQ(http.DownloadSize, 2147483647);
+    EXPECT_EQ(http.TransferKind(), THTTPTransferKind::ByLength);
+    EXPECT_EQ(http.DownloadSize(), 2147483647);
     EXPECT_EQ(http.Document.DataString(), "abc");
   }
   {
@@ -123,7 +123,7 @@ TEST(NetHttp, HugeAnnouncedSizesAreNotAllocatedAndFailWhenCutShort) {
     THTTPClient http;
     http.Timeout = 3000;
     EXPECT_TRUE(http.SendRequest("GET", "http://127.0.0.1:" + server.Port() + "/"));
-    EXPECT_EQ(http.TransferKind, THTTPTransferKind::UntilClose);
+    EXPECT_EQ(http.TransferKind(), THTTPTransferKind::UntilClose);
     EXPECT_EQ(http.Document.DataString(), "abc");
   }
 }
@@ -151,7 +151,7 @@ TEST(NetSsl, StalledPeerAfterTheHandshakeIsBounded) {
     EXPECT_LT(ElapsedMs(t0), 3000) << c.what;
     EXPECT_EQ(http.Document.DataString(), c.doc) << c.what;
     if (reply.empty()) {
-      EXPECT_EQ(http.ResultCode, 0);
+      EXPECT_EQ(http.ResultCode(), 0);
     }
     EXPECT_EQ(http.Sock->Socket, INVALID_SOCKET) << c.what;
   }

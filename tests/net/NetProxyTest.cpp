@@ -42,7 +42,7 @@ TEST(NetSocks, Socks5WithUserAndPassword) {
   s.SocksPassword = "secret";
   s.Connect("lookup.example", "8080");
   ASSERT_EQ(s.LastError, 0) << s.LastErrorDesc;
-  EXPECT_TRUE(s.UsingSocks);
+  EXPECT_TRUE(s.UsingSocks());
   EXPECT_EQ(s.RecvString(2000), "hi");
   EXPECT_EQ(s.GetLocalSinIP(), "10.0.0.7");
   EXPECT_EQ(s.GetLocalSinPort(), 8080);
@@ -69,7 +69,7 @@ TEST(NetSocks, Socks5RefusalAndAddressKinds) {
   s.SocksPort = proxy.Port();
   s.Connect("10.1.2.3", "80");
   EXPECT_EQ(s.LastError, 10091);
-  EXPECT_EQ(s.SocksLastError, 5);
+  EXPECT_EQ(s.SocksLastError(), 5);
   s.CloseSocket();
   proxy.Join();
   EXPECT_EQ(request, Bytes({5, 1, 0, 1, 10, 1, 2, 3, 0, 80}));
@@ -96,9 +96,9 @@ TEST(NetSocks, Socks4aLetsTheServerResolve) {
   s.SocksUsername = "qv";
   s.Connect("lookup.example", "80");
   ASSERT_EQ(s.LastError, 0) << s.LastErrorDesc;
-  EXPECT_EQ(s.SocksLastError, 90);
-  EXPECT_EQ(s.SocksResponseIP, "10.9.8.7");
-  EXPECT_EQ(s.SocksResponsePort, "80");
+  EXPECT_EQ(s.SocksLastError(), 90);
+  EXPECT_EQ(s.SocksResponseIP(), "10.9.8.7");
+  EXPECT_EQ(s.SocksResponsePort(), "80");
   EXPECT_EQ(s.RecvString(2000), "ok");
   s.CloseSocket();
   proxy.Join();
@@ -153,7 +153,7 @@ TEST(NetTunnel, ConnectThroughHttpProxy) {
   s.HTTPTunnelPass = "p";
   s.Connect("example.test", "443");
   ASSERT_EQ(s.LastError, 0) << s.LastErrorDesc;
-  EXPECT_TRUE(s.HTTPTunnel);
+  EXPECT_TRUE(s.HTTPTunnel());
   EXPECT_EQ(s.GetRemoteSinIP(), "example.test");
   EXPECT_EQ(s.GetRemoteSinPort(), 443);
   EXPECT_EQ(s.RecvString(2000), "hello");
@@ -174,7 +174,7 @@ TEST(NetTunnel, RefusedTunnel) {
   s.HTTPTunnelPort = proxy.Port();
   s.Connect("::1", "https");
   EXPECT_EQ(s.LastError, 10091);
-  EXPECT_FALSE(s.HTTPTunnel);
+  EXPECT_FALSE(s.HTTPTunnel());
   s.CloseSocket();
   proxy.Join();
   EXPECT_EQ(request, "CONNECT [::1]:443 HTTP/1.0\r\n\r\n");

@@ -175,11 +175,11 @@ TEST(NetSocket, BindToAnyAddressCreatesNothingYet) {
   s.Bind("0.0.0.0", "0");
   EXPECT_EQ(s.LastError, 0);
   EXPECT_EQ(s.Socket, INVALID_SOCKET);
-  EXPECT_FALSE(s.Binded);
+  EXPECT_FALSE(s.Binded());
   s.Bind("127.0.0.1", "0");
   EXPECT_EQ(s.LastError, 0);
   EXPECT_NE(s.Socket, INVALID_SOCKET);
-  EXPECT_TRUE(s.Binded);
+  EXPECT_TRUE(s.Binded());
   EXPECT_EQ(s.GetLocalSinIP(), "127.0.0.1");
   EXPECT_GT(s.GetLocalSinPort(), 0);
 }
@@ -272,8 +272,8 @@ TEST(NetSocket, BlocksAndStreamsRoundTrip) {
   ::shutdown(static_cast<int>(s.Socket), SHUT_WR);
   EXPECT_EQ(s.RecvBlock(3000), "block-data");
   EXPECT_EQ(s.RecvBufferStr(4, 3000), "tail");
-  EXPECT_EQ(s.SendCounter, 18u);
-  EXPECT_EQ(s.RecvCounter, 18u);
+  EXPECT_EQ(s.SendCounter(), 18u);
+  EXPECT_EQ(s.RecvCounter(), 18u);
 }
 
 TEST(NetSocket, WaitsAreBounded) {

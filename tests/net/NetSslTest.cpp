@@ -126,13 +126,13 @@ TEST(NetSsl, HttpsDirectWithoutVerification) {
   http.Timeout = 3000;
   ASSERT_TRUE(http.SendRequest("GET", "HTTPS://127.0.0.1:" + server.Port() + "/secure?q=1"))
       << http.Sock->LastErrorDesc << " " << http.Sock->SSLLastErrorDesc;
-  EXPECT_EQ(http.ResultCode, 200);
+  EXPECT_EQ(http.ResultCode(), 200);
   EXPECT_EQ(http.Document.DataString(), "secret");
   server.Join();
   EXPECT_EQ(request.substr(0, request.find("\r\n\r\n") + 4),
             "GET /secure?q=1 HTTP/1.0\r\nHost: 127.0.0.1:" + server.Port() +
                 "\r\nUser-Agent: Mozilla/4.0 (compatible; Orsanet)\r\n\r\n");
-  EXPECT_FALSE(http.Sock->SslEnabled);  // switched off with the closed connection
+  EXPECT_FALSE(http.Sock->SslEnabled());  // switched off with the closed connection
 
   EXPECT_TRUE(IsSslLoaded());
   EXPECT_EQ(SslEntryCount(), 55);
@@ -228,7 +228,7 @@ TEST(NetSsl, MissingSslLibraryGives10043) {
   EXPECT_FALSE(ok);
   EXPECT_EQ(err, 10043);
   EXPECT_EQ(direct, 10043);
-  EXPECT_FALSE(s.SslEnabled);
+  EXPECT_FALSE(s.SslEnabled());
   EXPECT_EQ(server.Accepted(), 0);
   EXPECT_FALSE(IsSslLoaded());
   EXPECT_NE(SslMethodV23(), nullptr);  // loads again with the usual names

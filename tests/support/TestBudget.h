@@ -12,6 +12,15 @@
 //
 // Continue(i) always allows a first few iterations (minIterations), so a
 // slow machine still runs every check at least once.
+//
+// Most runs have a usual size, so that CI runs the same inputs on every
+// machine and stays quick; the budget then only bounds a slow machine:
+//
+//   auto budget = qv::test::TestBudget::Steps(3000);   // 3000 steps, at most 20 s
+//   for (uint64_t i = 0; budget.Continue(i); ++i) { ... }
+//
+// With QV_TEST_BUDGET_SECONDS set, such a run goes on past its usual size
+// until the budget ends.
 #pragma once
 
 #include <chrono>
@@ -43,9 +52,19 @@ public:
         minIterations_(minIterations),
         start_(std::chrono::steady_clock::now()) {}
 
-  // False once the budget has run out and at least minIterations were done.
+  // A run of `iterations` steps (more when the budget was raised by hand),
+  // cut short when the budget ends first.
+  static TestBudget Steps(uint64_t iterations, double defaultSeconds = 20) {
+    TestBudget budget(defaultSeconds);
+    if (BudgetSeconds(0) <= 0) budget.maxIterations_ = iterations;  // not raised by hand
+    return budget;
+  }
+
+  // False once the budget has run out (or the run reached its size) and at
+  // least minIterations were done.
   bool Continue(uint64_t iterationsDone) const {
-    return iterationsDone < minIterations_ || !Expired();
+    if (iterationsDone < minIterations_) return true;
+    return iterationsDone < maxIterations_ && !Expired();
   }
   bool Expired() const { return Elapsed() >= seconds_; }
   double Elapsed() const {
@@ -56,6 +75,7 @@ public:
 private:
   double seconds_;
   uint64_t minIterations_;
+  uint64_t maxIterations_ = UINT64_MAX;
   std::chrono::steady_clock::time_point start_;
 };
 

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/os/CodePage.h"
+#include "platform/host/CodePage.h"
 #include "platform/os/Collation.h"
 
 using namespace icu;

@@ -7,6 +7,7 @@
 
 #include "engine/core/VLMCompression.h"
 #include "tests/engine/blob/BLOBTestUtil.h"
+#include "tests/support/TestBudget.h"
 
 using namespace blobtest;
 
@@ -42,7 +43,8 @@ void RunModel(uint8_t algorithm, uint8_t mode, uint32_t blockSize, int64_t start
   inner.SetSize(start);
   std::vector<uint8_t> model;
   auto s = std::make_unique<TVLMCompressedBLOBStream>(inner, false, true, Descriptor(algorithm, mode, blockSize, start));
-  for (int round = 0; round < 300; ++round) {
+  auto budget = qv::test::TestBudget::Steps(300);
+  for (int64_t round = 0; budget.Continue(round); ++round) {
     const auto size = static_cast<int64_t>(model.size());
     const auto pos = static_cast<int64_t>(rng() % static_cast<uint32_t>(size + 60));
     switch (rng() % 5) {
@@ -124,7 +126,8 @@ TEST(TVLMCompressedBLOBStreamFuzz, HeaderLoaderSurvivesDamagedInput) {
   }
   std::mt19937 rng(4242);
   int opened = 0;
-  for (int round = 0; round < 3000; ++round) {
+  auto budget = qv::test::TestBudget::Steps(3000);
+  for (int64_t round = 0; budget.Continue(round); ++round) {
     const Seed& seed = seeds[rng() % seeds.size()];
     std::vector<uint8_t> bytes = seed.Inner;
     TVLMBLOBDescriptor d = seed.Desc;

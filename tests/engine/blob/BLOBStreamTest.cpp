@@ -1,5 +1,9 @@
 // The compressed BLOB stream's stored form (descriptor, block chain, CRCs),
 // appends, and what it does with damaged or short inner streams.
+//
+// Compressed BLOB values stored past 4 GiB of their inner stream, and logical
+// positions past 4 GiB: start positions, header positions and seek targets
+// are 64-bit and must not wrap.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -9,21 +13,13 @@
 
 #include "engine/core/VLMCompression.h"
 #include "tests/engine/blob/BLOBTestUtil.h"
+#include "tests/support/EngineTempFile.h"
 
 using namespace blobtest;
 
 namespace {
 
 constexpr uint8_t kZlib = VLMCompressionZlib;
-
-std::string Message(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const EVLMException& e) {
-    return e.Message();
-  }
-  return "no error";
-}
 
 TEST(TVLMBLOBDescriptor, StoredFormIsThirtyTwoLittleEndianBytes) {
   TVLMBLOBDescriptor d = Descriptor(2, 9, 0x01020304, 0x1122334455667788);
@@ -149,7 +145,7 @@ TEST(TVLMCompressedBLOBStream, AFlippedByteFailsOnlyItsOwnBlock) {
   Put(inner, damaged);
   TVLMCompressedBLOBStream s(inner, false, false, d);
   s.Seek(600, qv::SeekOrigin::Beginning);
-  EXPECT_EQ(Message([&] { s.Read(buf.data(), 1); }),
+  EXPECT_EQ(RaisedMessage([&] { s.Read(buf.data(), 1); }),
             "Decompress buffer failed. CheckSum = " + std::to_string(static_cast<int32_t>(blocks[2].CRC32)) +
                 ", Header.Crc32 = " + std::to_string(static_cast<int32_t>(blocks[2].CRC32 ^ 1u)) +
                 " - Native error: 10089");
@@ -165,7 +161,7 @@ TEST(TVLMCompressedBLOBStream, ACutInnerStreamRaisesOrShrinksTheValue) {
 
   // Inside the header of block 2; then inside the last block's data.
   Put(inner, std::vector<uint8_t>(clean.begin(), clean.begin() + blocks[2].Position + 7));
-  EXPECT_EQ(Message([&] { TVLMCompressedBLOBStream s(inner, false, false, d); }),
+  EXPECT_EQ(RaisedMessage([&] { TVLMCompressedBLOBStream s(inner, false, false, d); }),
             "Stream size = " + std::to_string(blocks[2].Position + 7) + " too small. Should be at least = " +
                 std::to_string(blocks[2].Position + 20) + " - Native error: 10082");
   TVLMCompressedBLOBStream two(inner, true, false, d);
@@ -208,7 +204,7 @@ TEST(TVLMCompressedBLOBStream, InvalidStoredHeadersRaise10084) {
     TVLMBLOBDescriptor dd = d;
     kCases[i](bytes, dd);
     Put(inner, bytes);
-    EXPECT_EQ(Message([&] { TVLMCompressedBLOBStream s(inner, false, false, dd); }),
+    EXPECT_EQ(RaisedMessage([&] { TVLMCompressedBLOBStream s(inner, false, false, dd); }),
               "Invalid BLOB block header - Native error: 10084")
         << "case " << i;
     // With SkipSizeCheck a block running past the end is cut off instead.
@@ -219,13 +215,13 @@ TEST(TVLMCompressedBLOBStream, InvalidStoredHeadersRaise10084) {
 
 TEST(TVLMCompressedBLOBStream, OpeningChecksStartAndLength) {
   TVLMMemoryStream inner;
-  EXPECT_EQ(Message([&] { TVLMCompressedBLOBStream s(inner, false, true, Descriptor(kZlib, 1, 9, -4)); }),
+  EXPECT_EQ(RaisedMessage([&] { TVLMCompressedBLOBStream s(inner, false, true, Descriptor(kZlib, 1, 9, -4)); }),
             "Cannot set stream position to -4. Position = 0, Size = 0 - Native error: 10103");
   const auto value = Data(50, 5);
   TVLMBLOBDescriptor d = Store(inner, value, Descriptor(VLMCompressionNone, 0, 0, 3));
   EXPECT_EQ(inner.Size(), 53);
   d.UncompressedSize = 51;
-  EXPECT_EQ(Message([&] { TVLMCompressedBLOBStream s(inner, false, false, d); }),
+  EXPECT_EQ(RaisedMessage([&] { TVLMCompressedBLOBStream s(inner, false, false, d); }),
             "Stream size = 53 too small. Should be at least = 54 - Native error: 10081");
   EXPECT_EQ(TVLMCompressedBLOBStream(inner, true, false, d).Size(), 51);
 
@@ -235,7 +231,7 @@ TEST(TVLMCompressedBLOBStream, OpeningChecksStartAndLength) {
   for (uint8_t algorithm : {VLMCompressionNone, kZlib})
     for (bool skip : {false, true}) {
       TVLMBLOBDescriptor at = Descriptor(algorithm, 1, algorithm == kZlib ? 100 : 0, 1000000);
-      EXPECT_EQ(Message([&] { TVLMCompressedBLOBStream s(inner, skip, false, at); }),
+      EXPECT_EQ(RaisedMessage([&] { TVLMCompressedBLOBStream s(inner, skip, false, at); }),
                 "Stream size = 53 too small. Should be at least = 1000000 - Native error: 10082")
           << int(algorithm) << skip;
       at.StartPosition = 53;
@@ -250,7 +246,7 @@ TEST(TVLMCompressedBLOBStream, FailedWritesKeepTheCompleteBlocks) {
   TVLMMemoryStream inner;
   const uint8_t x[5] = {1, 2, 3, 4, 5};
   TVLMCompressedBLOBStream b(inner, false, true, Descriptor(VLMCompressionBZip, 0, 100));
-  EXPECT_EQ(Message([&] { b.Write(x, 5); }),
+  EXPECT_EQ(RaisedMessage([&] { b.Write(x, 5); }),
             "Compress buffer failed. CompAlg = 2, CompMode = 0, InSize = 5, OutSize = 0 - Native error: 10085");
   EXPECT_EQ(b.Size(), 0);
 
@@ -273,6 +269,84 @@ TEST(TVLMCompressedBLOBStream, FailedWritesKeepTheCompleteBlocks) {
   limited.Limit = INT64_MAX;
   EXPECT_EQ(s.Write(value.data() + 400, 600), 600);
   EXPECT_EQ(Contents(*std::make_unique<TVLMCompressedBLOBStream>(limited, false, false, s.Descriptor())), value);
+}
+
+// ------------------------------------------------------------ past 4 GiB
+
+constexpr int64_t kFar = (int64_t{5} << 30) + 3;  // 5 GiB + 3 in a sparse file
+
+TEST(TVLMCompressedBLOBStreamLargeOffsets, ValuesStartingPastFourGigabytes) {
+  qv::test::EngineTempFile tmp;
+  TVLMFileStream inner(tmp.Name, TVLMFileStream::kModeCreate, true);
+  auto value = Data(10000, 21);
+  TVLMBLOBDescriptor d = Store(inner, value, Descriptor(VLMCompressionZlib, 6, 4096, kFar));
+  EXPECT_EQ(d.StartPosition, kFar);
+  EXPECT_EQ(d.BlockCount, 3);
+  EXPECT_EQ(d.UncompressedSize, 10000);
+
+  // The first header sits exactly at the start position, the next one
+  // BlockLength bytes further on.
+  std::vector<uint8_t> header(20);
+  inner.SetPosition(kFar);
+  inner.ReadBuffer(header.data(), 20);
+  EXPECT_EQ(LE(header, 4, 4), 4096u);
+  const int64_t firstLength = static_cast<int64_t>(LE(header, 12, 8));
+  EXPECT_EQ(firstLength, static_cast<int64_t>(LE(header, 0, 4)) + 20);
+  inner.SetPosition(kFar + firstLength);
+  inner.ReadBuffer(header.data(), 20);
+  EXPECT_EQ(LE(header, 4, 4), 4096u);
+
+  {
+    TVLMCompressedBLOBStream s(inner, false, false, d);
+    EXPECT_EQ(Contents(s), value);
+    // Appending rewrites the partial last block at its far position.
+    const auto more = Data(5000, 22);
+    s.Seek(0, qv::SeekOrigin::End);
+    EXPECT_EQ(s.Write(more.data(), 5000), 5000);
+    value.insert(value.end(), more.begin(), more.end());
+    d = s.Descriptor();
+  }
+  EXPECT_EQ(d.BlockCount, 4);
+  {
+    TVLMCompressedBLOBStream s(inner, false, false, d);
+    EXPECT_EQ(Contents(s), value);
+    // A cut inside a block rewrites it as the new end of the inner stream.
+    s.SetSize(5000);
+    d = s.Descriptor();
+    EXPECT_EQ(d.BlockCount, 2);
+  }
+  TVLMCompressedBLOBStream s(inner, false, false, d);
+  EXPECT_EQ(Contents(s), std::vector<uint8_t>(value.begin(), value.begin() + 5000));
+  EXPECT_GT(s.GetInnerStreamSize(), kFar);
+}
+
+TEST(TVLMCompressedBLOBStreamLargeOffsets, PlainValuesStartingPastFourGigabytes) {
+  qv::test::EngineTempFile tmp;
+  TVLMFileStream inner(tmp.Name, TVLMFileStream::kModeCreate, true);
+  const auto value = Data(300, 23);
+  const TVLMBLOBDescriptor d = Store(inner, value, Descriptor(VLMCompressionNone, 0, 0, kFar));
+  EXPECT_EQ(d.UncompressedSize, 300);
+  EXPECT_EQ(inner.Size(), kFar + 300);
+  TVLMCompressedBLOBStream s(inner, false, false, d);
+  EXPECT_EQ(s.Size(), 300);
+  EXPECT_EQ(s.Seek(100, qv::SeekOrigin::Beginning), 100);
+  EXPECT_EQ(inner.Position(), kFar + 100);
+  EXPECT_EQ(Contents(s), value);
+}
+
+TEST(TVLMCompressedBLOBStreamLargeOffsets, SeekTargetsPastFourGigabytesAreKept) {
+  TVLMMemoryStream inner;
+  const auto value = Data(1000, 24);
+  const TVLMBLOBDescriptor d = Store(inner, value, Descriptor(VLMCompressionZlib, 1, 256));
+  TVLMCompressedBLOBStream s(inner, false, false, d);
+  const int64_t target = (int64_t{1} << 32) + 5;  // 5 after a 32-bit wrap
+  EXPECT_EQ(s.Seek(target, qv::SeekOrigin::Beginning), target);
+  uint8_t buf[8];
+  EXPECT_EQ(s.Read(buf, 8), 0);  // beyond the value: nothing, not byte 5
+  EXPECT_EQ(s.Position(), target);
+  EXPECT_EQ(s.Seek(-target, qv::SeekOrigin::Current), 0);
+  EXPECT_EQ(s.Seek(target, qv::SeekOrigin::End), 1000 + target);
+  EXPECT_EQ(s.Size(), 1000);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include "engine/core/VLMBLOBStream.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMStreams.h"
-#include "tests/engine/EngineErrorTestSupport.h"
+#include "tests/support/EngineErrors.h"
 
 namespace blobtest {
 
@@ -85,6 +85,7 @@ inline TVLMBLOBDescriptor Store(qv::Stream& inner, const std::vector<uint8_t>& v
 }
 
 // The code of the EVLMException fn raises, 0 when none.
-using engine_test::RaisedCode;
+using qv::test::RaisedCode;
+using qv::test::RaisedMessage;
 
 }  // namespace blobtest

@@ -16,28 +16,12 @@
 #include "engine/core/VLMTypes.h"
 #include "engine/core/VLMTypesDefs.h"
 #include "engine/storage/VLMBTree.h"
+#include "tests/support/EngineErrors.h"
 
 namespace btree_test {
 
-template <class Fn>
-int32_t RaisedCode(Fn fn) {
-  try {
-    fn();
-  } catch (const EVLMException& e) {
-    return e.NativeError;
-  }
-  return 0;
-}
-
-template <class Fn>
-std::string RaisedMessage(Fn fn) {
-  try {
-    fn();
-  } catch (const EVLMException& e) {
-    return e.what();
-  }
-  return "";
-}
+using qv::test::RaisedCode;
+using qv::test::RaisedMessage;
 
 // Pages live in a vector; freed numbers are handed out again, lowest first.
 class MemoryPageManager : public TVLMPageManager {

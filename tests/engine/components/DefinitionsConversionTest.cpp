@@ -6,14 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "engine/EngineErrorTestSupport.h"
+#include "tests/support/EngineErrors.h"
 #include "engine/components/VLMMain.h"
 #include "platform/dataset/Defs.h"
 #include "support/TestBudget.h"
 
 namespace {
 
-using engine_test::RaisedCode;
+using qv::test::RaisedCode;
 using namespace qv;
 
 std::string Columns(const TVLMIndexDef& def) {

@@ -6,14 +6,14 @@
 
 #include "engine/core/VLMStreams.h"
 #include "platform/host/HostVariant.h"
-#include "tests/engine/EngineErrorTestSupport.h"
+#include "tests/support/EngineErrors.h"
 #include "tests/engine/expressions/ExpressionTestSupport.h"
 
 namespace {
 
 using namespace expr_test;
-using engine_test::RaisedCode;
-using engine_test::RaisedMessage;
+using qv::test::RaisedCode;
+using qv::test::RaisedMessage;
 
 TEST(ConditionTreeTest, LocateTreeHasOneEqualityPerNameInOrder) {
   RecordCursor cursor({{"Call", dtChar, 10}, {"Freq", dtInteger}, {"Mode", dtChar, 4}});

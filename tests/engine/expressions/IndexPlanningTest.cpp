@@ -7,14 +7,14 @@
 #include <functional>
 
 #include "engine/core/VLMMemory.h"
-#include "tests/engine/EngineErrorTestSupport.h"
+#include "tests/support/EngineErrors.h"
 #include "tests/engine/expressions/ExpressionTestSupport.h"
 
 namespace {
 
 using namespace expr_test;
-using engine_test::RaisedCode;
-using engine_test::RaisedMessage;
+using qv::test::RaisedCode;
+using qv::test::RaisedMessage;
 
 struct IndexSpec {
   const char* Name;

@@ -7,9 +7,12 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMLexer.h"
+#include "platform/dataset/Params.h"
+#include "tests/support/TestBudget.h"
 
 namespace {
 
@@ -82,7 +85,8 @@ TEST(LexerFuzz, RandomTextGivesTokensOrALexerError) {
     p->SetAsString(name);
   }
   double slowestMs = 0;
-  for (int round = 0; round < 4000; ++round) {
+  auto budget = qv::test::TestBudget::Steps(4000);
+  for (int64_t round = 0; budget.Continue(round); ++round) {
     const size_t length = round % 200 == 0 ? 20000 + rng() % 20000 : rng() % 120;
     const std::string text = round % 2 == 0 ? PieceText(rng) : RandomText(rng, length);
     const auto start = std::chrono::steady_clock::now();
@@ -105,7 +109,8 @@ TEST(LexerFuzz, RandomTextGivesTokensOrALexerError) {
 TEST(LexerFuzz, TokensPartitionTheText) {
   std::mt19937 rng(7);
   const std::string alphabet = "abE5.0 \n;,()(+*=<>|!:?";
-  for (int round = 0; round < 3000; ++round) {
+  auto budget = qv::test::TestBudget::Steps(3000);
+  for (int64_t round = 0; budget.Continue(round); ++round) {
     std::string text(rng() % 60, ' ');
     for (char& c : text) c = alphabet[rng() % alphabet.size()];
     std::string expected;
@@ -121,6 +126,55 @@ TEST(LexerFuzz, TokensPartitionTheText) {
       ASSERT_TRUE(e.NativeError == 30059 || e.NativeError == 30060 || e.NativeError == 30062) << e.Message();
     }
   }
+}
+
+// The dataset's parameter parser decides which parameters a query offers;
+// the lexer then asks for the parameters it finds. Both must find the same
+// names, or a query fails with "Value for parameter ... not found" for a
+// parameter the user was never given. Checked on random SQL-like text
+// against the lexer itself.
+std::string Upper(std::string s) {
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  return s;
+}
+
+TEST(ParamNames, DatasetParserAndLexerFindTheSameNames) {
+  // No '?': positional markers are the lexer's alone.
+  const std::string alphabet = ":\"'[]`/*-\n ;ab1.\\,()xE+e=<>|!_";
+  std::mt19937 rng(20240612);
+  int compared = 0;
+  auto budget = qv::test::TestBudget::Steps(20000);
+  for (int64_t round = 0; budget.Continue(round); ++round) {
+    std::string sql(rng() % 25, ' ');
+    for (char& c : sql) c = alphabet[rng() % alphabet.size()];
+    const std::vector<std::string> names = qv::ParseParamNames(sql);
+
+    TVLMSQLParams params;
+    for (const std::string& name : names) params.Add()->Name = name;
+    // A colon alone names an empty parameter for the lexer, none for the
+    // dataset; give the lexer one so that case does not stop the comparison.
+    params.Add()->Name = "";
+    std::vector<std::string> found;
+    try {
+      TVLMLexer lexer(sql, &params, false);
+      for (const TSQLCommand& command : lexer.Commands)
+        for (const TToken& t : command.Tokens) {
+          if (t.Kind != tktParameter || t.Text.empty()) continue;
+          bool seen = false;
+          for (const std::string& f : found) seen = seen || Upper(f) == Upper(t.Text);
+          if (!seen) found.push_back(t.Text);
+        }
+    } catch (const EVLMException& e) {
+      // Text the lexer refuses (unbalanced, unterminated, bad numbers) has
+      // no parameters to agree on; a missing parameter is a disagreement.
+      ASSERT_NE(e.NativeError, 30358) << "[" << sql << "] " << e.Message();
+      continue;
+    }
+    ++compared;
+    ASSERT_EQ(found, names) << "[" << sql << "]";
+  }
+  EXPECT_GT(compared, 1000);
 }
 
 }  // namespace

@@ -100,42 +100,64 @@ TEST(PPMdVectors, ShortInputsByteForByte) {
   }
 }
 
-TEST(PPMdVectors, GeneratedInputsBySizeAndCrc) {
-  struct Case {
-    char input;
-    uint8_t mode;
-    size_t size;
-    uint32_t crc;
-    int32_t restarts;
-  };
-  const Case cases[] = {
-      {'N', 1, 25901, 0x42AFBBDB, 0}, {'N', 2, 33515, 0x7E661CB7, 0},
-      {'N', 3, 33638, 0xA6F36CB1, 0}, {'N', 4, 29550, 0x9EEDB1DF, 0},
-      {'N', 5, 29470, 0x722C4C01, 0}, {'N', 6, 29470, 0xA1A3DDAB, 0},
-      {'N', 7, 29470, 0x695F4949, 0}, {'N', 8, 29470, 0x60E26F9B, 0},
-      {'N', 9, 29470, 0xB1269127, 0}, {'L', 1, 716450, 0x23EB65B1, 10},
-      {'L', 2, 717592, 0x3F9B0F43, 8}, {'L', 3, 720730, 0xA5B0CAC3, 3},
-      {'L', 4, 718639, 0x280CF51E, 0}, {'L', 9, 718639, 0x6C546C2D, 0},
-      {'Z', 1, 396, 0xECDC2322, 0},    {'Z', 9, 395, 0x348023FC, 0},
-      {'B', 1, 311, 0x83756CFF, 0},    {'B', 9, 311, 0x1C82A3D6, 0},
-  };
-  const Bytes n = Numbers(100000);
-  const Bytes l = Lcg(700000);
-  const Bytes z(1048576, 0);
-  Bytes b(256);
-  for (int i = 0; i < 256; ++i) b[i] = static_cast<uint8_t>(i);
+namespace {
 
-  for (const Case& c : cases) {
-    const Bytes& in = c.input == 'N' ? n : c.input == 'L' ? l : c.input == 'Z' ? z : b;
-    const Bytes out = Compress(in, c.mode);
-    EXPECT_EQ(out.size(), c.size) << c.input << " mode " << int(c.mode);
-    EXPECT_EQ(Crc(out), c.crc) << c.input << " mode " << int(c.mode);
-    EXPECT_EQ(PPMLastRestartCount(), c.restarts) << c.input << " mode " << int(c.mode);
-    // Decoding the random input is the slow case; mode 1 covers the most
-    // restarts, the others are decoded at every listed mode.
-    if (c.input != 'L' || c.mode == 1) {
-      EXPECT_TRUE(Decompress(out, in.size()) == in) << c.input << " mode " << int(c.mode);
-      EXPECT_EQ(PPMLastRestartCount(), c.restarts) << "decoder, " << c.input;
+// One generated input at one mode: its compressed size and CRC-32 and the
+// restarts of the model. Each case is a test of its own, so a run on several
+// cores spreads the slow random inputs.
+struct GeneratedCase {
+  char Input;  // N numbers, L random (LCG), Z a megabyte of zeros, B 0..255
+  uint8_t Mode;
+  size_t Size;
+  uint32_t Crc;
+  int32_t Restarts;
+};
+
+const GeneratedCase kGeneratedCases[] = {
+    {'N', 1, 25901, 0x42AFBBDB, 0}, {'N', 2, 33515, 0x7E661CB7, 0},
+    {'N', 3, 33638, 0xA6F36CB1, 0}, {'N', 4, 29550, 0x9EEDB1DF, 0},
+    {'N', 5, 29470, 0x722C4C01, 0}, {'N', 6, 29470, 0xA1A3DDAB, 0},
+    {'N', 7, 29470, 0x695F4949, 0}, {'N', 8, 29470, 0x60E26F9B, 0},
+    {'N', 9, 29470, 0xB1269127, 0}, {'L', 1, 716450, 0x23EB65B1, 10},
+    {'L', 2, 717592, 0x3F9B0F43, 8}, {'L', 3, 720730, 0xA5B0CAC3, 3},
+    {'L', 4, 718639, 0x280CF51E, 0}, {'L', 9, 718639, 0x6C546C2D, 0},
+    {'Z', 1, 396, 0xECDC2322, 0},    {'Z', 9, 395, 0x348023FC, 0},
+    {'B', 1, 311, 0x83756CFF, 0},    {'B', 9, 311, 0x1C82A3D6, 0},
+};
+
+Bytes GeneratedInput(char input) {
+  switch (input) {
+    case 'N': return Numbers(100000);
+    case 'L': return Lcg(700000);
+    case 'Z': return Bytes(1048576, 0);
+    default: {
+      Bytes b(256);
+      for (int i = 0; i < 256; ++i) b[i] = static_cast<uint8_t>(i);
+      return b;
     }
   }
 }
+
+class PPMdGenerated : public ::testing::TestWithParam<GeneratedCase> {};
+
+TEST_P(PPMdGenerated, SizeCrcAndRestarts) {
+  const GeneratedCase& c = GetParam();
+  const Bytes in = GeneratedInput(c.Input);
+  const Bytes out = Compress(in, c.Mode);
+  EXPECT_EQ(out.size(), c.Size) << c.Input << " mode " << int(c.Mode);
+  EXPECT_EQ(Crc(out), c.Crc) << c.Input << " mode " << int(c.Mode);
+  EXPECT_EQ(PPMLastRestartCount(), c.Restarts) << c.Input << " mode " << int(c.Mode);
+  // Decoding the random input is the slow case; mode 1 covers the most
+  // restarts, the others are decoded at every listed mode.
+  if (c.Input != 'L' || c.Mode == 1) {
+    EXPECT_TRUE(Decompress(out, in.size()) == in) << c.Input << " mode " << int(c.Mode);
+    EXPECT_EQ(PPMLastRestartCount(), c.Restarts) << "decoder, " << c.Input;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(PPMdVectors, PPMdGenerated, ::testing::ValuesIn(kGeneratedCases),
+                         [](const ::testing::TestParamInfo<GeneratedCase>& info) {
+                           return std::string(1, info.param.Input) + "Mode" + std::to_string(info.param.Mode);
+                         });
+
+}  // namespace

@@ -10,6 +10,7 @@
 
 #include "engine/core/VLMTypesDefs.h"
 #include "SchemaTestSupport.h"
+#include "tests/support/TestBudget.h"
 
 namespace {
 
@@ -41,7 +42,8 @@ template <class List>
 void Fuzz(uint32_t seed, const std::vector<std::vector<uint8_t>>& seeds, int rounds) {
   std::mt19937 rng(seed);
   std::chrono::steady_clock::duration slowest{};
-  for (int round = 0; round < rounds; ++round) {
+  auto budget = qv::test::TestBudget::Steps(rounds);
+  for (int64_t round = 0; budget.Continue(round); ++round) {
     const std::vector<uint8_t> input = Mutated(rng, seeds);
     auto stream = StreamOf(input);
     List defs;

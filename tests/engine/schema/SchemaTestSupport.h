@@ -18,12 +18,12 @@
 #include "engine/core/VLMStreams.h"
 #include "engine/core/VLMTypesDefs.h"
 #include "platform/host/StringList.h"
-#include "tests/engine/EngineErrorTestSupport.h"
+#include "tests/support/EngineErrors.h"
 
 namespace schema_test {
 
-using engine_test::RaisedCode;
-using engine_test::RaisedMessage;
+using qv::test::RaisedCode;
+using qv::test::RaisedMessage;
 
 inline std::vector<uint8_t> StreamBytes(TVLMMemoryStream& s) {
   std::vector<uint8_t> bytes(static_cast<size_t>(s.Size()));

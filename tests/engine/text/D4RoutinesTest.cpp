@@ -9,11 +9,11 @@
 #include "engine/core/VLMExcept.h"
 #include "platform/host/HostVariant.h"
 #include "platform/host/SysUtils.h"
-#include "tests/engine/EngineErrorTestSupport.h"
+#include "tests/support/EngineErrors.h"
 
 namespace {
 
-using engine_test::MessageOf;
+using qv::test::MessageOf;
 
 TEST(VLMVarArrayGet, ReadsElementsAndReportsMisuse) {
   const qv::HostVariant list = qv::VarArrayOf({qv::HostVariant(int32_t(7)), qv::HostVariant("K1ABC")});

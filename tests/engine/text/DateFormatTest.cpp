@@ -10,7 +10,8 @@
 #include "engine/core/VLMExcept.h"
 #include "platform/host/Exception.h"
 #include "platform/host/SysUtils.h"
-#include "tests/engine/EngineErrorTestSupport.h"
+#include "tests/support/EngineErrors.h"
+#include "tests/support/TestBudget.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ std::vector<TDateFormatType> Kinds(const TDateFormater& f) {
   return k;
 }
 
-using engine_test::MessageOf;
+using qv::test::MessageOf;
 
 TEST(TDateFormater, EveryTokenIsRecognisedLongestFirstInAnyCase) {
   TDateFormater f("YYYY|YY|YEAR|Q|MONTH|MON|MM|M|RM|DDD|DD|DAY|DY|DW|D|HH12|HH24|HH|H12|H24|H|NN|N|SS|S|AMPM");
@@ -167,7 +168,8 @@ TEST(TDateFormater, RoundTripsItsOwnText) {
   std::uniform_int_distribution<int32_t> day(0, 99 * 365), sec(0, 86399);
   for (const char* p : patterns) {
     TDateFormater f(p);
-    for (int i = 0; i < 300; ++i) {
+    auto budget = qv::test::TestBudget::Steps(300);
+    for (int64_t i = 0; budget.Continue(i); ++i) {
       const int32_t s = sec(rng);
       const double v = At(1930, 1, 1) + day(rng) + qv::EncodeTime(s / 3600, s / 60 % 60, s % 60, 0);
       const std::string text = f.DateTimeToStr(v);
@@ -224,7 +226,8 @@ TEST(TDateFormater, RandomPatternsAndTextFailCleanly) {
   std::mt19937 rng(4711);
   auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); };
   int parsed = 0;
-  for (int i = 0; i < 4000; ++i) {
+  auto budget = qv::test::TestBudget::Steps(4000);
+  for (int64_t i = 0; budget.Continue(i); ++i) {
     std::string pattern;
     for (int k = pick(7); k > 0; --k) pattern += pieces[pick(std::size(pieces))];
     TDateFormater f(pattern);

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "engine/core/VLMDecimalRounding.h"
+#include "tests/support/TestBudget.h"
 
 namespace {
 
@@ -122,7 +123,8 @@ TEST(VLMRoundDecimal, MatchesExactDecimalRounding) {
   std::mt19937_64 rng(12345);
   std::uniform_int_distribution<int64_t> mag(-99999999, 99999999);
   const double pow10[] = {1, 10, 100, 1000, 10000, 100000};
-  for (int i = 0; i < 20000; ++i) {
+  auto budget = qv::test::TestBudget::Steps(20000);
+  for (int64_t i = 0; budget.Continue(i); ++i) {
     int64_t n = mag(rng);
     if (i % 3 == 0) n = n / 10 * 10 + (n < 0 ? -5 : 5);  // plenty of exact halves
     const int32_t d = static_cast<int32_t>(i % 5);

@@ -10,9 +10,10 @@
 
 #include "engine/core/VLMLike.h"
 #include "engine/core/VLMStrUtils.h"
+#include "platform/host/CodePage.h"
 #include "platform/host/Exception.h"
 #include "platform/host/SysUtils.h"
-#include "platform/os/CodePage.h"
+#include "tests/support/TestBudget.h"
 
 namespace {
 
@@ -100,7 +101,8 @@ bool Model(std::string_view v, std::string_view p) {
 TEST(VLMMatchLike, AgreesWithTheNaiveModel) {
   std::mt19937 rng(99);
   auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); };
-  for (int i = 0; i < 20000; ++i) {
+  auto budget = qv::test::TestBudget::Steps(20000);
+  for (int64_t i = 0; budget.Continue(i); ++i) {
     std::string v, p;
     for (int k = pick(9); k > 0; --k) v += "ab"[pick(2)];
     for (int k = pick(8); k > 0; --k) p += "ab%_"[pick(4)];
@@ -222,7 +224,8 @@ TEST(VLMTryParseText, RandomTextFailsCleanly) {
   std::mt19937 rng(31337);
   auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); };
   int accepted = 0, impossible = 0;
-  for (int i = 0; i < 30000; ++i) {
+  auto budget = qv::test::TestBudget::Steps(30000);
+  for (int64_t i = 0; budget.Continue(i); ++i) {
     // Mostly the shape of a date-time with random digits, now and then a
     // random character, cut or lengthened at random.
     std::string t;

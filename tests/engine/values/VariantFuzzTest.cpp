@@ -11,6 +11,7 @@
 #include "engine/core/VLMStreams.h"
 #include "engine/core/VLMVariant.h"
 #include "platform/host/HostVariant.h"
+#include "tests/support/TestBudget.h"
 
 namespace {
 
@@ -58,7 +59,8 @@ TEST(VariantFuzz, LoadFromStreamSurvivesRandomInput) {
     seeds.push_back(FormOf(n));
   }
   int loaded = 0;
-  for (int round = 0; round < 4000; ++round) {
+  auto budget = qv::test::TestBudget::Steps(4000);
+  for (int64_t round = 0; budget.Continue(round); ++round) {
     std::vector<uint8_t> input;
     if (round % 3 == 0) {
       input.resize(rng() % 24);

@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "tests/platform/dataset/DataSetTestUtil.h"
+#include "tests/support/TestBudget.h"
 
 namespace {
 
@@ -80,7 +81,8 @@ TEST_P(Navigation, RandomMovesFollowTheModel) {
   int p = 0;
   bool bof = true;
   bool eof = rows_ == 0;
-  for (int step = 0; step < 600; ++step) {
+  auto budget = qv::test::TestBudget::Steps(600);
+  for (int64_t step = 0; budget.Continue(step); ++step) {
     int op = static_cast<int>(rng() % 7);
     if (op == 0) {
       ds_.First();
@@ -153,7 +155,8 @@ TEST_P(Editing, RandomWritesFollowTheModel) {
   int p = -1;  // current index, -1 when empty
   int nextId = 1;
   std::mt19937 rng(77u + static_cast<unsigned>(bufferCount));
-  for (int step = 0; step < 400; ++step) {
+  auto budget = qv::test::TestBudget::Steps(400);
+  for (int64_t step = 0; budget.Continue(step); ++step) {
     int op = static_cast<int>(rng() % 6);
     if (op == 0 || op == 1 || model.empty()) {
       int id = nextId++;

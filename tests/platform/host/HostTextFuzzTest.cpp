@@ -10,6 +10,7 @@
 #include "platform/host/Format.h"
 #include "platform/host/HostVariant.h"
 #include "platform/host/SysUtils.h"
+#include "tests/support/TestBudget.h"
 
 using namespace qv;
 
@@ -30,7 +31,8 @@ TEST(HostTextFuzz, ParsersRaiseOnlyConvertErrors) {
   const std::string_view numberChars = "0123456789.-+eE$xX :AaPpMm \t";
   const std::string_view formatChars = "%%%dsfgnmpxue*.:-0123456789 abc";
   const std::string_view patternChars = "ymdhnszacpt/:'\" AMP-";
-  for (int32_t i = 0; i < 20000; ++i) {
+  auto budget = qv::test::TestBudget::Steps(20000);
+  for (int64_t i = 0; budget.Continue(i); ++i) {
     std::string s = randomText(rng, numberChars, 24);
     int32_t i32;
     int64_t i64;
@@ -61,7 +63,8 @@ TEST(HostTextFuzz, ParsersRaiseOnlyConvertErrors) {
 
 TEST(HostTextFuzz, ExactConversionsRoundTrip) {
   std::mt19937_64 rng(7);
-  for (int32_t i = 0; i < 20000; ++i) {
+  auto budget = qv::test::TestBudget::Steps(20000);
+  for (int64_t i = 0; budget.Continue(i); ++i) {
     auto v = static_cast<int64_t>(rng());
     ASSERT_EQ(StrToInt64(IntToStr(v)), v);
     ASSERT_EQ(StrToCurr(CurrToStr(v)), v) << v;

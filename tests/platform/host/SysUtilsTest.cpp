@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <cmath>
 #include <limits>
 #include <string>
 
 #include "platform/host/Exception.h"
 #include "platform/host/SysUtils.h"
+#include "tests/support/Locales.h"
 
 using namespace qv;
 
@@ -213,14 +213,9 @@ TEST(SysUtils, TextHelpers) {
 }
 
 TEST(SysUtils, IndependentOfTheProcessLocale) {
-  const char* old = std::setlocale(LC_ALL, nullptr);
-  std::string saved = old ? old : "C";
-  if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) GTEST_SKIP() << "de_DE.UTF-8 locale not installed";
-  std::string f = FloatToStr(1.5);
-  double v = StrToFloat("1.5");
-  std::string fixed = FloatToStrF(1234.5, FloatFormat::ffNumber, 18, 2);
-  std::setlocale(LC_ALL, saved.c_str());
-  EXPECT_EQ(f, "1.5");
-  EXPECT_EQ(v, 1.5);
-  EXPECT_EQ(fixed, "1,234.50");
+  qv::test::ForEachLocale([](const char*) {
+    EXPECT_EQ(FloatToStr(1.5), "1.5");
+    EXPECT_EQ(StrToFloat("1.5"), 1.5);
+    EXPECT_EQ(FloatToStrF(1234.5, FloatFormat::ffNumber, 18, 2), "1,234.50");
+  });
 }

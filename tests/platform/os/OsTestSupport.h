@@ -1,5 +1,5 @@
-// Shared pieces of the platform/os tests: a scratch folder that removes itself
-// and a child process running one of the helper programs.
+// Shared pieces of the platform/os tests: the shared scratch folder and a
+// child process running one of the helper programs.
 #pragma once
 
 #include <fcntl.h>
@@ -16,30 +16,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/ScratchFolder.h"
+
 extern char** environ;
 
 namespace qv_test {
 
-// A fresh folder under the system temp folder, removed with its contents.
-class ScratchFolder {
-public:
-  ScratchFolder() {
-    std::string tmpl = std::filesystem::temp_directory_path().string() + "/qvos_XXXXXX";
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back('\0');
-    if (!mkdtemp(name.data())) throw std::runtime_error("mkdtemp failed");
-    Path_ = name.data();
-  }
-  ~ScratchFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(Path_, ec);
-  }
-  const std::string& Path() const { return Path_; }
-  std::string File(const std::string& name) const { return Path_ + "/" + name; }
-
-private:
-  std::string Path_;
-};
+using ScratchFolder = qv::test::ScratchFolder;
 
 // A helper program of QV_HELPER_DIR started with posix_spawn (no fork of the
 // test process), its standard output read through a pipe.

@@ -6,10 +6,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <set>
 
 #include "platform/os/File.h"
+#include "tests/support/Locales.h"
 
 namespace {
 
@@ -155,4 +157,13 @@ TEST(System, AvailableMemoryIsCappedAndOverridable) {
   EXPECT_EQ(qv::AvailablePhysicalMemory(), 2147483647);
   qv::SetAvailablePhysicalMemoryOverride(-1);
   EXPECT_GT(qv::AvailablePhysicalMemory(), 0);
+}
+
+// Error texts of the system are English whatever locale the user runs in.
+TEST(SysErrorMessage, EnglishUnderEveryLocale) {
+  qv::test::ForEachLocale([](const char*) {
+    EXPECT_EQ(qv::SysErrorMessage(ENOENT), "No such file or directory");
+    EXPECT_EQ(qv::SysErrorMessage(EACCES), "Permission denied");
+  });
+  EXPECT_EQ(qv::SysErrorMessage(123456), "Unknown error 123456");
 }

@@ -8,7 +8,7 @@
 
 #include "engine/core/VLMExcept.h"
 
-namespace engine_test {
+namespace qv::test {
 
 // Runs fn, which must raise EVLMException, and returns it.
 template <class Fn>
@@ -56,4 +56,4 @@ std::string MessageOf(Fn fn) {
   return {};
 }
 
-}  // namespace engine_test
+}  // namespace qv::test

@@ -1,4 +1,5 @@
-#include "platform/os/CodePage.h"
+#include "platform/host/CodePage.h"
+#include "tests/support/TestBudget.h"
 
 #include <gtest/gtest.h>
 
@@ -69,7 +70,8 @@ TEST(CodePage, Utf8AndUtf16) {
 // replacement, and valid text survives the trip through UTF-16.
 TEST(CodePage, RandomUtf8Input) {
   std::mt19937 rng(3);
-  for (int i = 0; i < 3000; ++i) {
+  auto budget = qv::test::TestBudget::Steps(3000);
+  for (int64_t i = 0; budget.Continue(i); ++i) {
     std::string s;
     for (size_t n = rng() % 12; n > 0; --n) s += static_cast<char>(rng() % 256);
     std::string ansi = Utf8ToCp1252(s);

@@ -1,5 +1,5 @@
 // Windows-1252 <-> UTF-16 / UTF-8. See CodePage.h.
-#include "platform/os/CodePage.h"
+#include "platform/host/CodePage.h"
 
 namespace qv {
 
