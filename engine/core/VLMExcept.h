@@ -61,6 +61,9 @@
 //   30610 memo field read without its cursor's table data (VLMExpressions)
 //   30611 quantified comparison, IN or EXISTS without a subquery child
 //         (VLMExpressions)
+//   30660 autoincrement counter block beyond its buffer (VLMFieldManager)
+//   30661 index manager without a way to make index objects
+//         (VLMIndexManager)
 //
 // Raise sites:
 //   throw EVLMException(30001, "Invalid pointer");
