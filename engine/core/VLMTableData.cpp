@@ -327,8 +327,11 @@ uint8_t TVLMTableData::StepRecord(TVLMCursor* cursor, uint8_t mode) {
   request.Bof = cursor->Position.Bof != 0;
   request.Eof = cursor->Position.Eof != 0;
   ReadRecordAt(sessionID, request, RecordManager->ChangeStamp, &cursor->PositionCache);
-  if (request.Result == kVLMNavOK && cursor->HasRecordRestrictions() && !CheckRecordFilter(cursor))
-    return kVLMNavError;
+  if (request.Result == kVLMNavOK && cursor->HasRecordRestrictions()) {
+    // The filter callback sees the record's bookmark, as it does in a search.
+    if (cursor->BookmarkOffset > 0) VLMPutRecordID(cursor->RecordBuffer + cursor->BookmarkOffset, request.RecordID);
+    if (!CheckRecordFilter(cursor)) return kVLMNavError;
+  }
   cursor->Position.RecordID = request.RecordID;
   cursor->Position.Bof = request.Bof ? 1 : 0;
   cursor->Position.Eof = request.Eof ? 1 : 0;

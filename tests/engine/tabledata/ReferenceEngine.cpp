@@ -233,8 +233,7 @@ void RefIndex::CreateIndex(TVLMCursor* cursor, const TVLMIndexDef& indexDef) {
   IndexDef->RootPageNo = Table_->NextRoot++;
   Table_->IndexStore[IndexDef->RootPageNo];
   ResolveColumns();
-  if (cursor == nullptr) return;
-  for (const RefRecordManager::Record& r : Table_->Records().Records) Insert(r.Data.data(), r.ID);
+  if (cursor != nullptr) RebuildIndex(cursor);
 }
 
 void RefIndex::DropIndex(int32_t) { Table_->IndexStore.erase(IndexDef->RootPageNo); }
@@ -246,9 +245,10 @@ void RefIndex::OpenIndex(const TVLMIndexDef& indexDef) {
   ResolveColumns();
 }
 
-void RefIndex::RebuildIndex(TVLMCursor* cursor) {
-  DropIndex(VLMCursorSessionID(cursor));
-  CreateIndex(cursor, *IndexDef);
+void RefIndex::RebuildIndex(TVLMCursor*) {
+  Entries().clear();
+  ResolveColumns();
+  for (const RefRecordManager::Record& r : Table_->Records().Records) Insert(r.Data.data(), r.ID);
 }
 
 void RefIndex::Answer(int32_t sessionID, TVLMNavigationRequest& request, int64_t position, bool forward) {
@@ -618,6 +618,31 @@ TVLMTableDataBase* RefDatabaseData::CreateTableData(TVLMCursor* cursor) {
 
 // -------------------------------------------------------------------- cursor
 
+qv::StringList SplitNames(std::string_view text) {
+  qv::StringList names;
+  while (!text.empty()) {
+    const size_t end = std::min(text.find(';'), text.size());
+    if (end > 0) names.Add(std::string(text.substr(0, end)));
+    text.remove_prefix(std::min(end + 1, text.size()));
+  }
+  return names;
+}
+
+std::unique_ptr<TVLMIndexDef> IndexOn(const char* name, const char* fields, bool primary, bool unique) {
+  auto def = std::make_unique<TVLMIndexDef>();
+  def->Name = name;
+  def->Primary = primary;
+  def->Unique = unique;
+  const qv::StringList names = SplitNames(fields);
+  qv::StringList directions, cases;
+  for (int32_t i = 0; i < names.Count(); ++i) {
+    directions.Add("ASC");
+    cases.Add("CASE");
+  }
+  def->SetColumns(names, directions, cases);
+  return def;
+}
+
 TableCursor::TableCursor(TVLMDatabaseData& database, TVLMBaseSession& session, std::string tableName)
     : Database(database) {
   Session = &session;
@@ -636,11 +661,10 @@ void TableCursor::Create(std::initializer_list<FieldSpec> fields, std::initializ
     def->Name = spec.Name;
     def->Primary = spec.Primary;
     def->Unique = spec.Unique;
-    qv::StringList names, directions, cases;
-    VLMSplitFieldNames(spec.Fields, names);
-    qv::StringList desc, noCase;
-    VLMSplitFieldNames(spec.Descending, desc);
-    VLMSplitFieldNames(spec.CaseInsensitive, noCase);
+    const qv::StringList names = SplitNames(spec.Fields);
+    const qv::StringList desc = SplitNames(spec.Descending);
+    const qv::StringList noCase = SplitNames(spec.CaseInsensitive);
+    qv::StringList directions, cases;
     for (int32_t i = 0; i < names.Count(); ++i) {
       directions.Add(desc.IndexOf(names[i]) >= 0 ? "DESC" : "ASC");
       cases.Add(noCase.IndexOf(names[i]) >= 0 ? "NO_CASE" : "CASE");
@@ -735,7 +759,10 @@ int64_t TableCursor::GetRecordCount() { return Table().GetCursorRecordCount(this
 uint8_t TableCursor::GetRecord(uint8_t mode) {
   auto guard = Table().LockGuard();
   const uint8_t result = Table().GetRecord(this, mode);
-  if (result == kVLMNavOK) std::memcpy(OldRecordBuffer, RecordBuffer, static_cast<size_t>(RecordBufferSize));
+  if (result == kVLMNavOK) {
+    VLMPutRecordID(RecordBuffer + BookmarkOffset, Position.RecordID);
+    std::memcpy(OldRecordBuffer, RecordBuffer, static_cast<size_t>(RecordBufferSize));
+  }
   return result;
 }
 
@@ -779,7 +806,7 @@ bool TableCursor::Locate(const std::string& fieldNames, const qv::HostVariant& k
   condition.BuildKeyValuesCondition(this, fieldNames, keyValues, caseInsensitive, partialKey);
   auto guard = Table().LockGuard();
   const bool found = Table().Locate(this, &condition);
-  if (found) std::memcpy(OldRecordBuffer, RecordBuffer, static_cast<size_t>(RecordBufferSize));
+  if (found) GetRecord(0);
   return found;
 }
 

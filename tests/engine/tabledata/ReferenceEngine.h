@@ -28,12 +28,15 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/core/VLMBase.h"
 #include "engine/core/VLMBaseEngine.h"
 #include "engine/core/VLMTableData.h"
 #include "engine/core/VLMTypesDefs.h"
+#include "platform/host/HostVariant.h"
+#include "platform/host/StringList.h"
 #include "tests/engine/schema/SchemaTestSupport.h"
 
 namespace tabledata_test {
@@ -194,6 +197,12 @@ private:
 };
 
 // -------------------------------------------------------------------- cursor
+
+// The items of text separated by ';', as written.
+qv::StringList SplitNames(std::string_view text);
+// An index definition over fields (';'-separated, as written), ascending and
+// case-sensitive.
+std::unique_ptr<TVLMIndexDef> IndexOn(const char* name, const char* fields, bool primary = false, bool unique = false);
 
 struct FieldSpec {
   const char* Name;
