@@ -54,7 +54,10 @@ bool TVLMTableData::FindRecord(TVLMCursor* cursor, TVLMExpression* matchExpressi
   if (RecordManager->RecordCount == 0) return false;
   const int32_t navigationIndex = cursor->IndexID;
   if (bitmap != nullptr) {
-    if (fillAll || bitmap->IsOutdated()) InitRecordBitmap(*bitmap, navigationIndex);
+    // A bitmap numbered in another order than the cursor's (its index
+    // changed) is as outdated as one the table has moved past.
+    if (fillAll || bitmap->IsOutdated() || bitmap->ResetOnChange != (navigationIndex != -1))
+      InitRecordBitmap(*bitmap, navigationIndex);
     if (bitmap->Filled) {
       TVLMRecordID found;
       if (!FindInBitmap(VLMCursorSessionID(cursor), fromBeginning, navigationIndex, *bitmap, found,

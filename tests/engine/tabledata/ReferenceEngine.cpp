@@ -709,6 +709,7 @@ void TableCursor::FreeBuffers() {
 
 void TableCursor::Close() {
   if (!Opened) return;
+  auto guard = Table().LockGuard();
   Table().CloseTable(this);
   FreeBuffers();
   RecordBitmap.reset();
@@ -716,6 +717,7 @@ void TableCursor::Close() {
 }
 
 void TableCursor::UseIndex(const std::string& name) {
+  auto guard = Table().LockGuard();
   IndexDefs->Assign(*Table().IndexManager->IndexDefs);
   SetIndexName(name);
   IndexFieldCount = 0;
@@ -732,11 +734,13 @@ void TableCursor::EmptyTable() {
 void TableCursor::DeleteTable() { Table().DeleteTable(this, false); }
 
 void TableCursor::CreateIndex(TVLMIndexDef& indexDef) {
+  auto guard = Table().LockGuard();
   Table().CreateIndex(indexDef, this);
   IndexDefs->Assign(*Table().IndexManager->IndexDefs);
 }
 
 void TableCursor::DeleteIndex(const std::string& name) {
+  auto guard = Table().LockGuard();
   const TVLMIndexDef* def = Table().IndexManager->IndexDefs->FindIndexDef(name);
   if (def == nullptr) throw EVLMException(20018, "Index not found");
   Table().DropIndex(def->ObjectID, this);
@@ -745,6 +749,7 @@ void TableCursor::DeleteIndex(const std::string& name) {
 
 void TableCursor::GetIndexForFields(const qv::StringList& fieldNames, const qv::StringList& directions,
                                     const qv::StringList& caseOptions, std::string& indexName, bool& created) {
+  auto guard = Table().LockGuard();
   Table().AddTemporaryIndex(this, fieldNames, directions, caseOptions, indexName, created);
   IndexDefs->Assign(*Table().IndexManager->IndexDefs);
 }

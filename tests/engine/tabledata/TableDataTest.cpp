@@ -280,6 +280,12 @@ TEST_F(TableData, ARestrictedCursorStaysWhereNothingFollows) {
   // Nothing found: the cursor stays.
   EXPECT_FALSE(log.Locate("Call", qv::HostVariant("VE3XX"), false, false));
   EXPECT_EQ(log.Text(kCall), "JA1ZZ");
+  // The record bitmap of the walk in index order does not follow the cursor
+  // into natural order.
+  log.UseIndex("");
+  log.SetToBegin();
+  ASSERT_EQ(log.GetRecord(1), kVLMNavOK);
+  EXPECT_EQ(log.Int(kID), 1);
   log.SetFilterExpression(nullptr);
 }
 
