@@ -34,17 +34,6 @@ void AddKeyCondition(TVLMScanSearchConditionArray& conditions, uint8_t op, uint8
   conditions.Add(condition);
 }
 
-bool Holds(uint8_t op, int32_t comparison) {
-  switch (op) {
-    case kVLMScanEqual: return comparison == 0;
-    case kVLMScanLess: return comparison < 0;
-    case kVLMScanGreater: return comparison > 0;
-    case kVLMScanLessEqual: return comparison <= 0;
-    case kVLMScanGreaterEqual: return comparison >= 0;
-    default: return false;
-  }
-}
-
 }  // namespace
 
 bool TVLMTableData::FindRecord(TVLMCursor* cursor, TVLMExpression* matchExpression, bool fillAll,
@@ -106,7 +95,8 @@ void TVLMTableData::BuildConditions(TVLMCursor* cursor, TVLMScanSearchConditionA
 
 bool TVLMTableData::TestIndexCondition(const TVLMScanSearchCondition& condition, const uint8_t* record) {
   TVLMIndex* index = IndexManager->GetIndex(condition.IndexID);
-  return Holds(condition.Operator, index->CompareRecordWithKey(record, condition.KeyBuffer, condition.KeyFieldCount));
+  return VLMScanOperatorHolds(condition.Operator,
+                              index->CompareRecordWithKey(record, condition.KeyBuffer, condition.KeyFieldCount));
 }
 
 bool TVLMTableData::TestConditions(TVLMCursor* cursor, const TVLMScanSearchConditionArray& conditions,

@@ -310,6 +310,19 @@ inline constexpr uint8_t kVLMScanGreater = 3;
 inline constexpr uint8_t kVLMScanLessEqual = 4;
 inline constexpr uint8_t kVLMScanGreaterEqual = 5;
 
+// Whether comparison (a record or entry against a key: < 0, 0, > 0) meets
+// scan operator op; never for kVLMScanNone or an unknown operator.
+constexpr bool VLMScanOperatorHolds(uint8_t op, int32_t comparison) {
+  switch (op) {
+    case kVLMScanEqual: return comparison == 0;
+    case kVLMScanLess: return comparison < 0;
+    case kVLMScanGreater: return comparison > 0;
+    case kVLMScanLessEqual: return comparison <= 0;
+    case kVLMScanGreaterEqual: return comparison >= 0;
+    default: return false;
+  }
+}
+
 // Where one key field of an index condition came from.
 struct TVLMScanConditionSource {
   TVLMScanConditionSource(TVLMExpression* expression, TVLMExprNode* node);

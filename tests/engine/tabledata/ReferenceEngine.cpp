@@ -18,17 +18,6 @@ namespace {
 
 int32_t SignedCompare(int64_t a, int64_t b) { return a < b ? -1 : a > b ? 1 : 0; }
 
-bool Holds(uint8_t op, int32_t c) {
-  switch (op) {
-    case kVLMScanEqual: return c == 0;
-    case kVLMScanLess: return c < 0;
-    case kVLMScanGreater: return c > 0;
-    case kVLMScanLessEqual: return c <= 0;
-    case kVLMScanGreaterEqual: return c >= 0;
-    default: return true;
-  }
-}
-
 // -1 for a lower bound, 1 for an upper bound, 0 otherwise.
 int32_t Direction(const TVLMScanSearchCondition& c) {
   if (c.Operator == kVLMScanGreater || c.Operator == kVLMScanGreaterEqual) return -1;
@@ -372,7 +361,7 @@ int64_t RefIndex::Search(const TVLMScanSearchCondition& condition, bool forward)
   for (int64_t i = 0; i < static_cast<int64_t>(entries.size()); ++i) {
     const int32_t c = CompareKeys(entries[static_cast<size_t>(i)].Record.data(), condition.KeyBuffer,
                                   condition.KeyFieldCount, condition.PartialKey);
-    if (!Holds(condition.Operator, c)) continue;
+    if (!VLMScanOperatorHolds(condition.Operator, c)) continue;
     found = i;
     if (forward) break;
   }
@@ -432,7 +421,8 @@ int64_t RefIndex::EstimateRangeCount(int32_t, const TVLMScanSearchCondition* a, 
   for (const Entry& e : Entries()) {
     bool inside = true;
     for (const TVLMScanSearchCondition* c : {a, b})
-      if (c != nullptr && !Holds(c->Operator, CompareKeys(e.Record.data(), c->KeyBuffer, c->KeyFieldCount)))
+      if (c != nullptr &&
+          !VLMScanOperatorHolds(c->Operator, CompareKeys(e.Record.data(), c->KeyBuffer, c->KeyFieldCount)))
         inside = false;
     n += inside ? 1 : 0;
   }

@@ -71,7 +71,10 @@ bool Before(const char* index, const Row& a, const Row& b) {
   auto cmp = [](const std::string& x, const std::string& y) { return qv::CompareText1252(x, y, false); };
   int c = 0;
   if (std::strcmp(index, "ByCall") == 0) c = cmp(a.Call, b.Call);
-  if (std::strcmp(index, "ByModeDesc") == 0) c = -cmp(a.Mode, b.Mode) != 0 ? -cmp(a.Mode, b.Mode) : cmp(a.Call, b.Call);
+  if (std::strcmp(index, "ByModeDesc") == 0) {
+    c = -cmp(a.Mode, b.Mode);
+    if (c == 0) c = cmp(a.Call, b.Call);
+  }
   if (std::strcmp(index, "ByPoints") == 0) c = a.Points == b.Points ? 0 : (a.Points < b.Points ? -1 : 1);
   return c != 0 ? c < 0 : a.ID < b.ID;
 }
