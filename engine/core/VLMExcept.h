@@ -38,6 +38,7 @@
 //   10466 database lock not taken within its tries (VLMDiskEngine)
 //   10467 page allocation on a closed database (VLMDiskEngine)
 //   10468 page release on a closed database (VLMDiskEngine)
+//   10660 key search without a key buffer (VLMTableData)
 //   20340 index key path deeper than its limit (VLMBTreeKeys)
 //   20341 approximate index position: invalid depth or fan-out (VLMBTreeKeys)
 //   20342 approximate index position out of range (VLMBTreeKeys)

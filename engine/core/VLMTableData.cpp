@@ -355,6 +355,7 @@ bool TVLMTableData::GotoKey(TVLMCursor* cursor, uint8_t mode) {
   if (!cursor->HasIndex())
     throw EVLMException(20258,
                         "No active index is set for Key search. Set Table.IndexName to the index on search fields.");
+  if (cursor->SearchKeyBuffer == nullptr) throw EVLMException(10660, "Nil pointer occured");
   SavedPosition position(cursor);
   TVLMScanSearchCondition key(true);
   key.Operator = mode;
@@ -404,8 +405,8 @@ int64_t TVLMTableData::GetRecNo(TVLMCursor* cursor) {
   auto guard = LockGuard();
   if (cursor->Position.Bof != 0 || cursor->Position.Eof != 0) return -1;
   if (GetCursorRecordCount(cursor) == 0) return -1;
+  // The count has built the record bitmap of a restricted cursor.
   const bool restricted = cursor->HasRecordRestrictions();
-  if (restricted) BuildRecordBitmap(cursor);
   const TVLMRecordID& recordID = cursor->Position.RecordID;
   if (!cursor->HasIndex())
     return restricted ? cursor->RecordBitmap->GetRecNoOfRecordID(recordID) : InternalGetRecNo(cursor);

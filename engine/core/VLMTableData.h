@@ -53,7 +53,8 @@
 // Error codes: 10131 no fields, 30058 constraint kind, 20017 delete of an
 // open table, 10150 rename of an open table, 30343/30344 field rename, 10324
 // temporary index by ID, 10015/10380/10016 nil managers or buffer of a read,
-// 10272 nil locate condition, 20258 key search without index.
+// 10272 nil locate condition, 20258 key search without index, 10660 key
+// search without key buffer.
 #pragma once
 
 #include <cstdint>
@@ -186,7 +187,8 @@ public:
   // compares with the cursor's SearchKeyBuffer (SearchKeyFieldCount
   // fields) as mode says (1 "=", 2 "<", 3 ">", 4 "<=", 5 ">="); the record
   // is read by the caller. Without an index: 20258 "No active index is set
-  // for Key search. Set Table.IndexName to the index on search fields.".
+  // for Key search. Set Table.IndexName to the index on search fields.";
+  // without a key buffer: 10660 "Nil pointer occured".
   virtual bool GotoKey(TVLMCursor* cursor, uint8_t mode);
   // 24. Takes a written BLOB stream into the cursor record's BLOB field.
   virtual void SaveBlobStream(TVLMCursor* cursor, int32_t fieldNo, qv::Stream& stream) = 0;

@@ -302,6 +302,9 @@ TEST_F(TableData, KeySearchesAndTableOperationsCheckTheirPreconditions) {
   log.SearchKeyFieldCount = 1;
   EXPECT_EQ(RaisedCode([&] { log.GotoKey(kVLMScanGreaterEqual); }), 20258);
   log.UseIndex("ByCall");
+  log.SearchKeyBuffer = nullptr;
+  EXPECT_EQ(RaisedCode([&] { log.GotoKey(kVLMScanEqual); }), 10660);
+  log.SearchKeyBuffer = key;
   struct Key {
     uint8_t Mode;
     const char* Call;
