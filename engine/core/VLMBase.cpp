@@ -114,8 +114,12 @@ void TVLMCursor::SetFieldValue(const TVLMVariant& value, int32_t fieldNo, bool t
   const TVLMFieldDef& field = TableField(fieldNo, tableFieldNo, 20192, 20193, tableNo);
   uint8_t* buffer = recordBuffer != nullptr ? recordBuffer : RecordBuffer;
   if (buffer == nullptr) throw EVLMException(10001, "Nil pointer occured");
+  VLMPutFieldValue(value, field, tableNo, buffer);
+}
+
+void VLMPutFieldValue(const TVLMVariant& value, const TVLMFieldDef& field, int32_t nullBit, uint8_t* buffer) {
   if (value.IsNull()) {
-    VLMSetBit(true, tableNo, buffer);
+    VLMSetBit(true, nullBit, buffer);
     return;
   }
   // Converted first, so a failed conversion leaves the field as it was.
@@ -130,10 +134,10 @@ void TVLMCursor::SetFieldValue(const TVLMVariant& value, int32_t fieldNo, bool t
   if (text && !converted.IsNull())
     emptyText = converted.DataSize < (wide ? 2 : 1) || (bytes[0] == 0 && (!wide || bytes[1] == 0));
   if (converted.IsNull() || emptyText) {
-    VLMSetBit(true, tableNo, buffer);
+    VLMSetBit(true, nullBit, buffer);
     return;
   }
-  VLMSetBit(false, tableNo, buffer);
+  VLMSetBit(false, nullBit, buffer);
   uint8_t* data = buffer + field.BufferOffset;
   const int32_t size = std::max(field.DataSize, 0);
   // Never more than the value holds, never more than the field holds.

@@ -294,6 +294,12 @@ protected:
                                  int32_t& tableNo) const;
 };
 
+// value into the field's place of recordBuffer, as TVLMCursor::SetFieldValue
+// writes it: null (or an empty text) sets bit nullBit; otherwise the bit is
+// cleared and the value, cast to the field's base type, fills at most
+// DataSize bytes (the rest zero, text cut and terminated).
+void VLMPutFieldValue(const TVLMVariant& value, const TVLMFieldDef& field, int32_t nullBit, uint8_t* recordBuffer);
+
 // ------------------------------------------------------- named objects
 
 class TVLMSessionNamedObject {

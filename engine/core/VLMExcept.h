@@ -52,6 +52,7 @@
 //   10655 single-user entry on a closed sessions file (VLMDiskEngineLocks)
 //   10656 single-user exit on a closed sessions file (VLMDiskEngineLocks)
 //   10657 table locks file for a negative or too large session count (VLMDiskEngineLocks)
+//   10660 key search without a key buffer (VLMTableData)
 //   20340 index key path deeper than its limit (VLMBTreeKeys)
 //   20341 approximate index position: invalid depth or fan-out (VLMBTreeKeys)
 //   20342 approximate index position out of range (VLMBTreeKeys)
@@ -78,6 +79,9 @@
 //   30610 memo field read without its cursor's table data (VLMExpressions)
 //   30611 quantified comparison, IN or EXISTS without a subquery child
 //         (VLMExpressions)
+//   30660 autoincrement counter block beyond its buffer (VLMFieldManager)
+//   30661 index manager without a way to make index objects
+//         (VLMIndexManager)
 //
 // Raise sites:
 //   throw EVLMException(30001, "Invalid pointer");

@@ -202,6 +202,20 @@ public:
   virtual uint32_t GetChangeStamp() = 0;
 };
 
+// What a record key reference of an index needs of the table whose records
+// it indexes. The table data implements it.
+class TVLMFieldDefs;
+class TVLMKeyTableAccess {
+public:
+  virtual ~TVLMKeyTableAccess() = default;
+  // The table's field definitions; nullptr while it has none.
+  virtual TVLMFieldDefs* GetIndexedFieldDefs() = 0;
+  // Reads the record with that ID into buffer, a record buffer of the table
+  // (the field definitions' record buffer size plus the 7 bookmark bytes);
+  // false when the record cannot be read.
+  virtual bool ReadIndexedRecord(int32_t sessionID, const TVLMRecordID& recordID, uint8_t* buffer) = 0;
+};
+
 class TVLMRecordBitmap {
 public:
   // A nil table raises 10425 "Nil pointer occured".
@@ -295,6 +309,19 @@ inline constexpr uint8_t kVLMScanLess = 2;
 inline constexpr uint8_t kVLMScanGreater = 3;
 inline constexpr uint8_t kVLMScanLessEqual = 4;
 inline constexpr uint8_t kVLMScanGreaterEqual = 5;
+
+// Whether comparison (a record or entry against a key: < 0, 0, > 0) meets
+// scan operator op; never for kVLMScanNone or an unknown operator.
+constexpr bool VLMScanOperatorHolds(uint8_t op, int32_t comparison) {
+  switch (op) {
+    case kVLMScanEqual: return comparison == 0;
+    case kVLMScanLess: return comparison < 0;
+    case kVLMScanGreater: return comparison > 0;
+    case kVLMScanLessEqual: return comparison <= 0;
+    case kVLMScanGreaterEqual: return comparison >= 0;
+    default: return false;
+  }
+}
 
 // Where one key field of an index condition came from.
 struct TVLMScanConditionSource {

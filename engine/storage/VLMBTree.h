@@ -90,6 +90,7 @@
 #include <vector>
 
 #include "engine/core/VLMRecordID.h"
+#include "engine/core/VLMTypes.h"
 #include "engine/core/VLMTypesRoutines.h"
 #include "engine/storage/VLMPage.h"
 
@@ -242,19 +243,6 @@ public:
   // columns, restored to Parts.size() afterwards.
   int32_t PartCount = 0;
   std::vector<TVLMKeyPart> Parts;
-};
-
-// What a record key reference needs of the table whose records it indexes;
-// the table data implements it.
-class TVLMKeyTableAccess {
-public:
-  virtual ~TVLMKeyTableAccess() = default;
-  // The table's field definitions; nullptr while it has none.
-  virtual TVLMFieldDefs* GetIndexedFieldDefs() = 0;
-  // Reads the record with that ID into buffer, a record buffer of the table
-  // (the field definitions' record buffer size plus the 7 bookmark bytes);
-  // false when the record cannot be read.
-  virtual bool ReadIndexedRecord(int32_t sessionID, const TVLMRecordID& recordID, uint8_t* buffer) = 0;
 };
 
 // Keys made of index columns of a table's records.

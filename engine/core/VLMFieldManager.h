@@ -1,0 +1,120 @@
+// TVLMBaseFieldManager: the field definitions of one open table and what is
+// computed per field rather than stored per record: the record layouts, the
+// autoincrement counters, the defaults applied to a new record, and the last
+// value each session drew from a counter.
+//
+// Every engine uses this class as it is. The disk engine keeps the counters
+// with the table (SaveAutoincValues / LoadAutoincValues):
+//
+//   offset  size     field
+//   0       4        i32 count n
+//   4       8 * n    i64 counter of field 0 .. n-1 (0 for a field that is not
+//                    autoincrement)
+//   little-endian, at the caller's offset, which advances past the block.
+//
+// Counters (fields of SQL type 12-19):
+//   next = counter + Increment (an Increment of 0 counts as 1). The value
+//   must stay inside the field's limit: MaxValue when it is not 0, and always
+//   the range of the field's own type (a byte counter stops at 255, a signed
+//   one at its type's bounds) and of a 64-bit integer. Past the limit the
+//   counter becomes MinValue when Cycled, else 20160 is raised (the counter
+//   then holds the value that passed a MaxValue; an addition that overflows
+//   64 bits leaves it unchanged). A value the user gives moves the counter
+//   up to it, never down; the given bytes are read with the field's sign.
+//
+// Invariants:
+//   1. AutoincValues has one element per field after ResetAutoincValues and
+//      after a load of the same table.
+//   2. The record buffer is never written past a field's DataSize.
+//
+// Runs under the table lock of the calling operation.
+//
+// Error codes: 30402/30403 counter of an unknown field, 20160 counter limit,
+// 30012 no last value in a multi-user session, 10421 BLOB block size 0,
+// 30660 counter block beyond its buffer.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace qv {
+class Stream;
+}
+
+class TVLMBaseSession;
+class TVLMFieldDef;
+class TVLMFieldDefs;
+class TVLMTableData;
+
+class TVLMBaseFieldManager {
+public:
+  // An empty list of field definitions.
+  explicit TVLMBaseFieldManager(TVLMTableData* tableData);
+  virtual ~TVLMBaseFieldManager();
+  TVLMBaseFieldManager(const TVLMBaseFieldManager&) = delete;
+  TVLMBaseFieldManager& operator=(const TVLMBaseFieldManager&) = delete;
+
+  // ---- virtual operations, in slot order ----
+
+  // The next value of the counter of field fieldNo (rules above). fieldNo
+  // outside the fields raises 30402, outside the counters 30403 "Field #%d
+  // not found".
+  virtual int64_t IncrementAutoincValue(int32_t fieldNo);
+  // For every field that is not a BLOB and has a default value: the default
+  // (or the value of its default expression), cast to the field's type and
+  // cut to its size, and the null bit cleared. Fields without a default keep
+  // what the buffer holds. context is not used here.
+  virtual void ApplyDefaultValues(void* context, uint8_t* recordBuffer);
+  // For every autoincrement field: a null field gets GetNextAutoincValue
+  // (its low DataSize bytes, null bit cleared); a given value above the
+  // counter moves the counter and the session's last value to it.
+  virtual void ApplyAutoincValues(TVLMBaseSession* session, uint8_t* recordBuffer);
+  // IncrementAutoincValue, kept as the session's last value of the field.
+  virtual int64_t GetNextAutoincValue(TVLMBaseSession* session, int32_t fieldNo);
+  // The session's last value of the field; without one the field's counter
+  // (0 for a field that is not autoincrement) in single-user mode, 30012
+  // "No SequenceLastValue in session for sequence '%s'. Call GetNextVal
+  // first" in multi-user mode.
+  virtual int64_t GetSequenceLastValue(TVLMBaseSession* session, int32_t fieldNo);
+
+  // ---- non-virtual operations ----
+
+  // The definitions read themselves, then CalculateOffsets and
+  // ResetAutoincValues.
+  void LoadFromStream(qv::Stream& stream);
+  void SaveToStream(qv::Stream& stream) const;
+  void CalculateOffsets();
+  // One counter per field: InitialValue for an autoincrement field, else 0.
+  void ResetAutoincValues();
+  // The counter block above at buffer + offset (bufferSize bytes in all; a
+  // block that does not fit raises 30660). Loading resizes AutoincValues to
+  // the stored count.
+  void LoadAutoincValues(const uint8_t* buffer, int64_t bufferSize, int64_t& offset);
+  void SaveAutoincValues(uint8_t* buffer, int64_t bufferSize, int64_t& offset) const;
+  // Bytes SaveAutoincValues writes.
+  int64_t AutoincValuesSize() const;
+  // Stored record (stored-record size) into a zero-filled record buffer
+  // (record-buffer size): the null bitmap, then SizeInRecord bytes of every
+  // field from RecordOffset to BufferOffset. BufferToStoredRecord: the
+  // reverse.
+  void StoredRecordToBuffer(const uint8_t* stored, uint8_t* buffer) const;
+  void BufferToStoredRecord(const uint8_t* buffer, uint8_t* stored) const;
+  // The null bitmaps and every field's SizeInRecord bytes are equal.
+  bool CompareRecordBuffers(const uint8_t* buffer1, const uint8_t* buffer2) const;
+  // True at the first BLOB field; its block size 0 raises 10421 "BLOB block
+  // size should be > 0 for field %s".
+  bool HasBlobFields() const;
+
+  // ---- state ----
+
+  std::unique_ptr<TVLMFieldDefs> FieldDefs;
+  // Not owned.
+  TVLMTableData* TableData;
+  // One counter per field.
+  std::vector<int64_t> AutoincValues;
+
+private:
+  const TVLMFieldDef& CounterField(int32_t fieldNo) const;
+  void NoteLastValue(TVLMBaseSession* session, const TVLMFieldDef& field, int64_t value);
+};

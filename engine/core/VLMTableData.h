@@ -1,0 +1,338 @@
+// The abstract storage of one open table:
+//   TVLMBaseRecordManager  stores fixed-size records, addressed by record ID
+//   TVLMTableData          one table of one database: its field, index and
+//                          constraint managers, its record manager, the
+//                          cursors that have it open, and the navigation,
+//                          search and positioning every engine shares
+//
+// The disk, temporary and memory engines derive from both; this base fixes
+// what each of the table data's 40 slots does as its callers rely on it. The
+// engine creates the four managers after constructing its table data
+// (CreateRecordManager for the record manager).
+//
+// Record manager contract:
+//   - Records are record buffers of the table without bookmark (the field
+//     definitions' record buffer size D); RecordBufferSize is D + 7, the size
+//     of the buffers the table data reads records into.
+//   - Natural order is record-ID order: page as signed 32-bit, then row
+//     (CompareRecordIDs answers -1, 0, 1).
+//   - RecordCount is the number of records (0: empty). ChangeStamp advances
+//     with every insert, update and delete and every other change the engine
+//     makes; record bitmaps and temporary indexes compare their stamps with it.
+//   - GetRecord: an empty table answers 2. Bof set: mode 1 finds the first
+//     record, mode 0 answers 3, mode 2 answers 1. Eof set: mode 2 finds the
+//     last record, mode 0 answers 3, mode 1 answers 2. Otherwise mode 0
+//     re-reads the record at RecordID (3 when it is gone), mode 1 finds the
+//     first record after RecordID (2 and Eof set when none), mode 2 the last
+//     one before it (1 and Bof set when none); RecordID needs no record
+//     there. A found record is copied into RecordBuffer, Bof and Eof cleared,
+//     result 0. Other modes leave the request as it is.
+//   - GetRecordNo: the natural-order number of a record (may be approximate;
+//     it only estimates how many records follow a position).
+//
+// Navigation (GetRecord of the table data):
+//
+//   cursor restricted (filter, range or index fields) and mode 1 or 2
+//       -> FindRecord from the cursor's position (from the beginning when at
+//          Bof for next, at Eof for prior), found: the record is read and the
+//          cursor moves; not found: 2 (next) / 1 (prior), the cursor stays
+//   otherwise -> one step through ReadRecordAt; a restricted cursor's record
+//          that fails CheckRecordFilter answers 3 and the cursor stays
+//
+// Invariants:
+//   1. The table's lock is its database data's lock; every operation that
+//      reads records, indexes or the cursor list takes it (re-entrant).
+//   2. Filters and match expressions are bound to a scan buffer while a
+//      search evaluates them and are bound to the cursor's record buffer
+//      again before CheckRecordFilter evaluates them.
+//   3. A search that fails leaves the cursor where it was (position and
+//      Bof/Eof); buffers, key paths and walk handles are freed on every path.
+//   4. A complete record bitmap (Filled, Stamp = ChangeStamp) answers the
+//      searches of its cursor; any change of the table outdates it.
+//
+// Error codes: 10131 no fields, 30058 constraint kind, 20017 delete of an
+// open table, 10150 rename of an open table, 30343/30344 field rename, 10324
+// temporary index by ID, 10015/10380/10016 nil managers or buffer of a read,
+// 10272 nil locate condition, 20258 key search without index, 10660 key
+// search without key buffer.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/core/VLMBaseEngine.h"
+#include "engine/core/VLMConstraintManager.h"
+#include "engine/core/VLMFieldManager.h"
+#include "engine/core/VLMIndexManager.h"
+#include "engine/core/VLMRecordID.h"
+#include "engine/core/VLMTypes.h"
+
+namespace qv {
+class StringList;
+}
+
+struct TVLMBLOBDescriptor;
+class TVLMConstraintDefs;
+class TVLMExpression;
+class TVLMFieldDefs;
+class TVLMIndexDefs;
+class TVLMMetaObjectDefs;
+
+// --------------------------------------------------- TVLMBaseRecordManager
+
+class TVLMBaseRecordManager {
+public:
+  TVLMBaseRecordManager() = default;
+  virtual ~TVLMBaseRecordManager() = default;
+  TVLMBaseRecordManager(const TVLMBaseRecordManager&) = delete;
+  TVLMBaseRecordManager& operator=(const TVLMBaseRecordManager&) = delete;
+
+  // ---- the 7 slots, in order (contract above) ----
+  // Removes every record; RecordCount 0.
+  virtual void EmptyTable(int32_t sessionID) = 0;
+  // Stores buffer; recordID receives the new record's ID. RecordCount + 1,
+  // ChangeStamp + 1.
+  virtual bool InsertRecord(int32_t sessionID, const uint8_t* buffer, TVLMRecordID& recordID) = 0;
+  // Overwrites the record; ChangeStamp + 1 when done.
+  virtual bool UpdateRecord(int32_t sessionID, const uint8_t* buffer, const TVLMRecordID& recordID) = 0;
+  // RecordCount - 1, ChangeStamp + 1.
+  virtual bool DeleteRecord(int32_t sessionID, const TVLMRecordID& recordID) = 0;
+  virtual void GetRecord(int32_t sessionID, TVLMNavigationRequest& request) = 0;
+  virtual int32_t CompareRecordIDs(const TVLMRecordID& id1, const TVLMRecordID& id2) = 0;
+  virtual int64_t GetRecordNo(int32_t sessionID, const TVLMRecordID& recordID) = 0;
+
+  int64_t RecordCount = 0;
+  uint32_t ChangeStamp = 0;
+  int32_t RecordBufferSize = 0;
+};
+
+// ---------------------------------------------------------- TVLMTableData
+
+class TVLMTableData : public TVLMTableDataBase, public TVLMRecordNumbering, public TVLMKeyTableAccess {
+public:
+  // No managers yet, no cursors.
+  explicit TVLMTableData(TVLMDatabaseData* databaseData);
+  // Frees the field, index, constraint and record managers in that order.
+  // The database data owns the object and has taken it out of its list.
+  ~TVLMTableData() override;
+
+  // ---- the 40 slots, in order ----
+
+  // 1. The engine's record manager (for the field definitions' stored
+  // record size) into RecordManager.
+  virtual void CreateRecordManager() = 0;
+  // 2. New object IDs, copied into the field manager's definitions; layout
+  // and counters reset.
+  virtual void SetFieldDefs(TVLMFieldDefs& fieldDefs);
+  // 3. New object IDs, copied into the index manager's definitions.
+  virtual void SetIndexDefs(TVLMIndexDefs& indexDefs);
+  // 4. Every definition must be of kind 0, 2, 3 or 4 (any other raises 30058
+  // "Not implemented yet" before anything changes); new object IDs, the
+  // table's name, copied into the constraint manager's definitions, then
+  // prepared and named.
+  virtual void SetConstraintDefs(TVLMConstraintDefs& constraintDefs);
+  // 5. The cursor's RecordDataSize (the record buffer size of the fields,
+  // GetRecordBufferSize) and FirstFieldOffset (field 0's buffer offset; 0
+  // without fields). The cursor derives its other layout numbers.
+  virtual void SetCursorRecordSize(TVLMCursor* cursor);
+  // 6, 7. Unless skip, the page manager commits / discards the session's
+  // pages (CommitPages / RollbackPages, when PageManager is set).
+  virtual void Commit(int32_t sessionID, bool skip);
+  virtual void Rollback(int32_t sessionID, bool skip);
+  // 8. Creates the stored table: SetFieldDefs, SetIndexDefs,
+  // SetConstraintDefs, then the index manager's CreateIndexes.
+  virtual void CreateTable(TVLMCursor* cursor, TVLMFieldDefs& fieldDefs, TVLMIndexDefs& indexDefs,
+                           TVLMConstraintDefs& constraintDefs) = 0;
+  // 9. Unless force, any cursor on the table raises 20017 "Cannot delete
+  // table '%s'. Table is open by another dataset".
+  virtual void DeleteTable(TVLMCursor* cursor, bool force);
+  // 10. Counters reset; every index emptied for the cursor's session (-2
+  // without a cursor).
+  virtual void EmptyTable(TVLMCursor* cursor);
+  // 11. Any cursor on the table raises 10150 "Cannot rename table '%s'.
+  // Table is open by another dataset"; else TableName becomes newName.
+  virtual void RenameTable(const std::string& newName);
+  // 12, 13. The cursor joins / leaves Cursors.
+  virtual void OpenTable(TVLMCursor* cursor);
+  virtual void CloseTable(TVLMCursor* cursor);
+  // 14. oldName unknown: 30343 "Field '%s' not found"; newName taken (any
+  // letter case, also by the field itself): 30344 "Cannot rename field '%s'.
+  // Field '%s' already exists". The field (cut to 255 characters) and every
+  // index column naming it are renamed.
+  virtual void RenameField(const std::string& oldName, const std::string& newName);
+  // 15. The index manager creates the index (indexDef receives its
+  // ObjectID); a stored index adds its implied constraint unless the
+  // cursor suppresses that. The cursor's position is kept.
+  virtual void CreateIndex(TVLMIndexDef& indexDef, TVLMCursor* cursor);
+  // 16. A stored index drops its implied constraint (unless suppressed);
+  // then the index manager drops the index.
+  virtual void DropIndex(int32_t indexID, TVLMCursor* cursor);
+  // 17. Number of records, the bit count of record bitmaps.
+  virtual int64_t GetRecordCount(int32_t sessionID) = 0;
+  // 18, 19. Natural-order record numbers (TVLMRecordNumbering).
+  int64_t RecordIDToRecordNo(const TVLMRecordID& recordID) override = 0;
+  void RecordNoToRecordID(int64_t recordNo, TVLMRecordID& recordID) override = 0;
+  // 20. Base: nothing.
+  void ReleaseRecordBlobs(uint8_t* record) override;
+  // 21. Navigation (above); result 0, 1, 2 or 3.
+  virtual uint8_t GetRecord(TVLMCursor* cursor, uint8_t mode);
+  // 22. A nil condition raises 10272 "Nil pointer occured". The cursor moves
+  // to the first record in its order for which condition holds and reads
+  // it; not found: it stays. Returns found.
+  virtual bool Locate(TVLMCursor* cursor, TVLMExpression* condition);
+  // 23. The cursor moves to the first record in its index order whose key
+  // compares with the cursor's SearchKeyBuffer (SearchKeyFieldCount
+  // fields) as mode says (1 "=", 2 "<", 3 ">", 4 "<=", 5 ">="); the record
+  // is read by the caller. Without an index: 20258 "No active index is set
+  // for Key search. Set Table.IndexName to the index on search fields.";
+  // without a key buffer: 10660 "Nil pointer occured".
+  virtual bool GotoKey(TVLMCursor* cursor, uint8_t mode);
+  // 24. Takes a written BLOB stream into the cursor record's BLOB field.
+  virtual void SaveBlobStream(TVLMCursor* cursor, int32_t fieldNo, qv::Stream& stream) = 0;
+  // 25. Base: nothing.
+  virtual void FreeBlob(uint8_t* record, int32_t fieldNo);
+  // 26. When the table has BLOB fields: FreeBlob for each of them.
+  virtual void FreeBlobs(uint8_t* record);
+  // 27. A stream over BLOB field fieldNo of the cursor's record.
+  std::unique_ptr<qv::Stream> OpenBlob(TVLMCursor* cursor, uint8_t openMode, int32_t fieldNo) override = 0;
+  // 28, 29. The stored (compressed) bytes of a BLOB field of the cursor's
+  // record, and their replacement.
+  virtual void GetBlobData(TVLMCursor* cursor, int32_t fieldNo, TVLMBLOBDescriptor& descriptor,
+                           std::vector<uint8_t>& data) = 0;
+  virtual void SetBlobData(TVLMCursor* cursor, int32_t fieldNo, const std::vector<uint8_t>& data,
+                           const TVLMBLOBDescriptor& descriptor) = 0;
+  // 30. Lets go of the loaded value of one BLOB field of record.
+  virtual void DiscardBlob(uint8_t* record, int32_t fieldNo) = 0;
+  // 31-33. Store, overwrite, remove the cursor's record, keeping every index
+  // (TVLMBaseIndexManager), record bitmap and counter current.
+  virtual bool InsertRecord(TVLMCursor* cursor) = 0;
+  virtual bool UpdateRecord(TVLMCursor* cursor) = 0;
+  virtual bool DeleteRecord(TVLMCursor* cursor) = 0;
+  // 34. Positions the cursor on record recNo of what it sees (1-based; below
+  // 1 the first record, beyond the count the last); nothing when it sees
+  // none. The record is read by the caller.
+  virtual void SetRecNo(TVLMCursor* cursor, int64_t recNo);
+  // 35. 1-based number of the cursor's record among what it sees; -1 at Bof
+  // or Eof, in an empty view, or when the record cannot be placed.
+  virtual int64_t GetRecNo(TVLMCursor* cursor);
+  // 36-38. Natural-order positioning, numbering and count for the cursor's
+  // session.
+  virtual void InternalSetRecNo(TVLMCursor* cursor, int64_t recNo) = 0;
+  virtual int64_t InternalGetRecNo(TVLMCursor* cursor) = 0;
+  virtual int64_t InternalGetRecordCount(TVLMCursor* cursor) = 0;
+  // 39. Base: 0.
+  virtual int64_t GetLastAutoincValue(int32_t fieldNo, TVLMBaseSession* session);
+  // 40. Every cursor of the session refreshes its temporary indexes.
+  void RefreshSessionCursors(int32_t sessionID) override;
+
+  // ---- locking ----
+  void Lock() { DatabaseData->Lock(); }
+  void Unlock() { DatabaseData->Unlock(); }
+  // The table lock for the enclosing scope.
+  [[nodiscard]] std::lock_guard<std::recursive_mutex> LockGuard() {
+    return std::lock_guard<std::recursive_mutex>(DatabaseData->CriticalSection());
+  }
+
+  // ---- definitions ----
+  // Every definition's ObjectID becomes the database's next object ID, in
+  // list order.
+  void AssignObjectIDs(TVLMMetaObjectDefs& defs);
+  // No field definitions: 10131 "Error creating table - no fields were
+  // specified".
+  int32_t GetRecordBufferSize() const;
+  // While the index manager holds definitions, drops the first one.
+  void DropAllIndexes(TVLMCursor* cursor);
+  // An index of the session (or a stored one) over the fields, else a new
+  // temporary one; indexName receives its name. Commits the cursor's session
+  // (skipped inside a transaction). The cursor's position is kept.
+  void AddTemporaryIndex(TVLMCursor* cursor, const qv::StringList& fieldNames, const qv::StringList& directions,
+                         const qv::StringList& caseOptions, std::string& indexName, bool& created);
+  bool FindIndexForFields(TVLMCursor* cursor, const qv::StringList& fieldNames, const qv::StringList& directions,
+                          const qv::StringList& caseOptions);
+
+  // ---- record checks ----
+  // The duplicate test of the UNIQUE and PRIMARY KEY checks: false for an
+  // empty table; else the index's CanInsertKey (insert) or CanUpdateKey
+  // (update, with updateContext = the record as it was), negated.
+  bool HasDuplicateKey(int32_t sessionID, int32_t indexID, const TVLMRecordID& recordID, bool isInsert,
+                       const uint8_t* updateContext, const uint8_t* recordBuffer);
+  // The cursor's record lies inside its range (in its current index).
+  bool CheckRecordRange(TVLMCursor* cursor);
+  // CheckRecordRange, the two filter expressions (bound to the cursor's
+  // record buffer), then the filter callback.
+  bool CheckRecordFilter(TVLMCursor* cursor);
+  // The records the cursor sees: its record bitmap's count when it is
+  // restricted, else InternalGetRecordCount.
+  int64_t GetCursorRecordCount(TVLMCursor* cursor);
+
+  // ---- positions ----
+  // Reads by request: natural order or mode 0 through the record manager,
+  // else through the index manager. No record manager: 10015, no index
+  // manager: 10380, no buffer: 10016 "Nil pointer occured".
+  void ReadRecordAt(int32_t sessionID, TVLMNavigationRequest& request, uint32_t changeStamp,
+                    TVLMIndexPositionCache* positionCache);
+  // Index order numbers of key paths (TVLMRecordNumbering).
+  int64_t IndexPositionToRecordNo(int32_t indexID, const TVLMKeyPath& position) override;
+  void RecordNoToIndexPosition(int32_t indexID, TVLMKeyPath& position, int64_t recordNo) override;
+  uint32_t GetChangeStamp() override;
+  // The key path of the record at recordID in index indexID; false when the
+  // record cannot be read or is not in the index.
+  bool GetIndexPosition(int32_t sessionID, int32_t indexID, TVLMKeyPath& keyPath, const TVLMRecordID& recordID);
+  void IndexPositionToRecordID(int32_t sessionID, int32_t indexID, TVLMRecordID& recordID,
+                               const TVLMKeyPath& keyPath);
+
+  // ---- search ----
+  // Every search over the table: the next or prior record of a restricted
+  // cursor, a locate, a key search, the filling of a record bitmap. For now
+  // the records are walked in the cursor's order from its position (or from
+  // the first / last record), each tested against every condition.
+  // matchExpression: a locate's condition; fillAll: every match goes into
+  // bitmap and the result is false; foundID (may be nullptr) receives the
+  // match; keyCondition: GotoKey's index condition.
+  bool FindRecord(TVLMCursor* cursor, TVLMExpression* matchExpression, bool fillAll, TVLMRecordBitmap* bitmap,
+                  TVLMRecordID* foundID, bool forward, bool fromBeginning,
+                  const TVLMScanSearchCondition* keyCondition);
+  // The bitmap is emptied and stamped; with an index its bits are numbered
+  // in that index's order (ResetOnChange).
+  void InitRecordBitmap(TVLMRecordBitmap& bitmap, int32_t indexID);
+  // Fills the cursor's record bitmap (made when missing) when it is complete
+  // but outdated, or incomplete and the cursor restricted.
+  void BuildRecordBitmap(TVLMCursor* cursor);
+
+  // ---- TVLMKeyTableAccess ----
+  TVLMFieldDefs* GetIndexedFieldDefs() override;
+  bool ReadIndexedRecord(int32_t sessionID, const TVLMRecordID& recordID, uint8_t* buffer) override;
+
+  // ---- state ----
+  // The table's page manager (not owned); set by the engine.
+  TVLMPageManager* PageManager = nullptr;
+  std::unique_ptr<TVLMBaseFieldManager> FieldManager;
+  std::unique_ptr<TVLMBaseConstraintManager> ConstraintManager;
+  std::unique_ptr<TVLMBaseIndexManager> IndexManager;
+  std::unique_ptr<TVLMBaseRecordManager> RecordManager;
+  // The cursors that have the table open (not owned).
+  std::vector<TVLMCursor*> Cursors;
+
+protected:
+  // The page manager's commit and discard of one session's pages, called
+  // when PageManager is set. The base does nothing.
+  virtual void CommitPages(int32_t sessionID);
+  virtual void RollbackPages(int32_t sessionID);
+
+private:
+  uint8_t StepRecord(TVLMCursor* cursor, uint8_t mode);
+  void BuildConditions(TVLMCursor* cursor, TVLMScanSearchConditionArray& conditions, bool forward,
+                       TVLMExpression* matchExpression, const TVLMScanSearchCondition* keyCondition);
+  bool TestConditions(TVLMCursor* cursor, const TVLMScanSearchConditionArray& conditions, int32_t start,
+                      int32_t end, uint8_t* record, const TVLMRecordID& recordID);
+  bool TestIndexCondition(const TVLMScanSearchCondition& condition, const uint8_t* record);
+  bool ScanNavigationOrder(TVLMCursor* cursor, const TVLMScanSearchConditionArray& conditions, bool fillAll,
+                           TVLMRecordBitmap* bitmap, TVLMRecordID* foundID, bool forward, bool fromBeginning);
+  bool FindInBitmap(int32_t sessionID, bool fromBeginning, int32_t navigationIndex, TVLMRecordBitmap& bitmap,
+                    TVLMRecordID& foundID, const TVLMRecordID& position, bool forward);
+  // The cursor's position moves to recordID with both end flags clear.
+  static void MoveCursorTo(TVLMCursor* cursor, const TVLMRecordID& recordID);
+};

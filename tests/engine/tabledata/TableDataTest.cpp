@@ -1,0 +1,337 @@
+// Navigation, record numbers, locate and key search of the table data,
+// against a model of the table in every order and restriction a cursor can
+// have.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/core/VLMMemory.h"
+#include "platform/host/ScopeExit.h"
+#include "platform/os/Collation.h"
+#include "tests/engine/expressions/ExpressionTestSupport.h"
+#include "tests/engine/tabledata/ReferenceEngine.h"
+
+namespace tabledata_test {
+namespace {
+
+using schema_test::RaisedCode;
+
+enum { kID, kCall, kMode, kPoints };
+
+struct Row {
+  int64_t ID;
+  std::string Call;
+  std::string Mode;
+  std::optional<int64_t> Points;
+};
+
+std::optional<std::string> PointsText(const std::optional<int64_t>& p) {
+  return p ? std::optional<std::string>(std::to_string(*p)) : std::nullopt;
+}
+
+class TableData : public ::testing::Test {
+protected:
+  void SetUp() override {
+    db.ConnectSession(&session);
+    log.Create({{"ID", dtAutoinc}, {"Call", dtString, 10}, {"Mode", dtString, 6}, {"Points", dtInteger}},
+               {{"ByCall", "Call"}, {"ByModeDesc", "Mode;Call", false, false, "Mode"}, {"ByPoints", "Points"}});
+  }
+  void Fill() {
+    const Row rows[] = {{1, "W1AW", "CW", 3},     {2, "K1ABC", "SSB", 1},  {3, "N0XYZ", "CW", std::nullopt},
+                        {4, "DL1AA", "FT8", 5},   {5, "K1ABC", "CW", 4},   {6, "VE3XX", "SSB", 2},
+                        {7, "G4ABC", "RTTY", 7},  {8, "JA1ZZ", "FT8", 3},  {9, "AA1A", "CW", std::nullopt},
+                        {10, "W1AW", "SSB", 6},   {11, "ZL2QQ", "CW", 2},  {12, "EA5XX", "FT8", 4}};
+    for (const Row& r : rows) {
+      log.Append({std::nullopt, r.Call, r.Mode, PointsText(r.Points)});
+      model.push_back(r);
+    }
+  }
+
+  RefDatabaseData db;
+  schema_test::TestSession session;
+  TableCursor log{db, session, "Log"};
+  std::vector<Row> model;
+};
+
+// ------------------------------------------------------------------ model
+
+enum class Restriction { None, Filter, Callback, Range, OnePerKey };
+
+struct View {
+  const char* Index;
+  Restriction Limit;
+};
+
+bool Before(const char* index, const Row& a, const Row& b) {
+  auto cmp = [](const std::string& x, const std::string& y) { return qv::CompareText1252(x, y, false); };
+  int c = 0;
+  if (std::strcmp(index, "ByCall") == 0) c = cmp(a.Call, b.Call);
+  if (std::strcmp(index, "ByModeDesc") == 0) {
+    c = -cmp(a.Mode, b.Mode);
+    if (c == 0) c = cmp(a.Call, b.Call);
+  }
+  if (std::strcmp(index, "ByPoints") == 0) c = a.Points == b.Points ? 0 : (a.Points < b.Points ? -1 : 1);
+  return c != 0 ? c < 0 : a.ID < b.ID;
+}
+
+bool Passes(Restriction limit, const Row& r) {
+  switch (limit) {
+    case Restriction::Filter: return r.Points && *r.Points > 2;
+    case Restriction::Callback: return r.Mode != "CW";
+    case Restriction::Range: return r.Points && *r.Points > 2 && *r.Points <= 5;
+    default: return true;
+  }
+}
+
+// What the view shows, in order: IDs, or modes for one record per mode.
+std::vector<std::string> Expected(const std::vector<Row>& model, const View& view) {
+  std::vector<Row> rows;
+  for (const Row& r : model)
+    if (Passes(view.Limit, r)) rows.push_back(r);
+  std::stable_sort(rows.begin(), rows.end(), [&](const Row& a, const Row& b) { return Before(view.Index, a, b); });
+  std::vector<std::string> labels;
+  for (const Row& r : rows) {
+    const std::string label = view.Limit == Restriction::OnePerKey ? r.Mode : std::to_string(r.ID);
+    if (labels.empty() || labels.back() != label) labels.push_back(label);
+  }
+  return labels;
+}
+
+std::string Label(TableCursor& cursor, const View& view) {
+  return view.Limit == Restriction::OnePerKey ? cursor.Text(kMode).value_or("?")
+                                               : std::to_string(cursor.Int(kID).value_or(-1));
+}
+
+// The cursor set up for the view; the restriction goes with the object.
+class ViewSetup {
+public:
+  ViewSetup(TableCursor& cursor, const View& view) : Cursor_(cursor) {
+    cursor.UseIndex(view.Index);
+    switch (view.Limit) {
+      case Restriction::Filter:
+        Filter_ = std::make_unique<TVLMExpression>(
+            expr_test::Cmp(kVLMOpGreater, expr_test::Field(&cursor, "Points"), expr_test::Int(2)));
+        cursor.SetFilterExpression(Filter_.get());
+        break;
+      case Restriction::Callback:
+        cursor.FilterCallback = [](TVLMCursor& c, uint8_t* buffer) {
+          // The buffer carries the record's own bookmark.
+          RefRecordManager& records = static_cast<TableCursor&>(c).Table().Records();
+          const int64_t stored = records.Find(VLMGetRecordID(buffer + c.BookmarkOffset));
+          EXPECT_TRUE(stored >= 0 && std::memcmp(records.Records[static_cast<size_t>(stored)].Data.data(), buffer,
+                                                 static_cast<size_t>(c.RecordDataSize)) == 0);
+          char mode[8] = {};
+          c.GetFieldData(kMode, buffer, mode);
+          return std::string(mode) != "CW";
+        };
+        break;
+      case Restriction::Range:
+        Low_ = cursor.AllocKeyBuffer();
+        High_ = cursor.AllocKeyBuffer();
+        cursor.InitKeyBuffer(Low_);
+        cursor.InitKeyBuffer(High_);
+        cursor.SetInt(kPoints, 2, Low_);
+        cursor.SetInt(kPoints, 5, High_);
+        cursor.SetRange(Low_, High_, 1, 1, true, false);
+        break;
+      case Restriction::OnePerKey:
+        cursor.IndexFieldCount = 1;
+        break;
+      case Restriction::None:
+        break;
+    }
+  }
+  ~ViewSetup() {
+    Cursor_.SetFilterExpression(nullptr);
+    Cursor_.FilterCallback = nullptr;
+    Cursor_.CancelRange();
+    Cursor_.IndexFieldCount = 0;
+    if (Low_ != nullptr) VLMMemoryManager().FreeMem(Low_);
+    if (High_ != nullptr) VLMMemoryManager().FreeMem(High_);
+  }
+
+private:
+  TableCursor& Cursor_;
+  std::unique_ptr<TVLMExpression> Filter_;
+  uint8_t* Low_ = nullptr;
+  uint8_t* High_ = nullptr;
+};
+
+std::string Describe(const View& v) { return std::string(v.Index) + "/" + std::to_string(int(v.Limit)); }
+
+TEST_F(TableData, EveryOrderAndRestrictionShowsWhatTheModelShows) {
+  const View views[] = {
+      {"", Restriction::None},          {"", Restriction::Filter},           {"", Restriction::Callback},
+      {"ByCall", Restriction::None},    {"ByCall", Restriction::Filter},     {"ByModeDesc", Restriction::Callback},
+      {"ByModeDesc", Restriction::OnePerKey}, {"ByPoints", Restriction::None}, {"ByPoints", Restriction::Range},
+      {"ByPoints", Restriction::Filter},
+  };
+  Fill();
+  for (int phase = 0; phase < 2; ++phase) {
+    if (phase == 1) {
+      // Deletes and an update outdate every record bitmap.
+      for (const char* call : {"N0XYZ", "DL1AA"}) {
+        ASSERT_TRUE(log.Locate("Call", qv::HostVariant(call), false, false));
+        log.DeleteRecord();
+      }
+      ASSERT_TRUE(log.Locate("Call", qv::HostVariant("G4ABC"), false, false));
+      log.Edit();
+      log.SetInt(kPoints, 1);
+      log.SetText(kMode, "CW");
+      log.Post(false);
+      model.erase(model.begin() + 3);
+      model.erase(model.begin() + 2);
+      model[4].Points = 1;
+      model[4].Mode = "CW";
+    }
+    for (const View& view : views) {
+      ViewSetup setup(log, view);
+      const std::vector<std::string> expected = Expected(model, view);
+      const auto n = static_cast<int64_t>(expected.size());
+      std::vector<std::string> forward, backward;
+      log.SetToBegin();
+      EXPECT_EQ(log.GetRecNo(), -1);
+      uint8_t result;
+      while ((result = log.GetRecord(1)) == kVLMNavOK) forward.push_back(Label(log, view));
+      EXPECT_EQ(result, kVLMNavEOF);
+      log.SetToEnd();
+      while ((result = log.GetRecord(2)) == kVLMNavOK) backward.insert(backward.begin(), Label(log, view));
+      EXPECT_EQ(result, kVLMNavBOF);
+      EXPECT_EQ(forward, expected) << Describe(view) << " phase " << phase;
+      EXPECT_EQ(backward, expected) << Describe(view) << " phase " << phase;
+      EXPECT_EQ(log.GetRecordCount(), n) << Describe(view);
+      for (int64_t k = 1; k <= n; ++k) {
+        log.SetRecNo(k);
+        EXPECT_EQ(Label(log, view), expected[static_cast<size_t>(k - 1)]) << Describe(view) << " #" << k;
+        EXPECT_EQ(log.GetRecNo(), k) << Describe(view);
+      }
+      // Beyond the ends: the last and the first record.
+      log.SetRecNo(n + 5);
+      EXPECT_EQ(Label(log, view), expected.back()) << Describe(view);
+      log.SetRecNo(0);
+      EXPECT_EQ(Label(log, view), expected.front()) << Describe(view);
+      EXPECT_EQ(log.Table().CheckIndexes(), "");
+    }
+  }
+}
+
+// ------------------------------------------------------------------ edges
+
+TEST_F(TableData, AnEmptyTableAnswersEndOfTableInEveryMode) {
+  TVLMExpression filter(expr_test::Cmp(kVLMOpGreater, expr_test::Field(&log, "Points"), expr_test::Int(2)));
+  for (const char* index : {"", "ByCall"})
+    for (bool filtered : {false, true})
+      for (uint8_t mode : {0, 1, 2})
+        for (bool atEnd : {false, true}) {
+          log.UseIndex(index);
+          log.SetFilterExpression(filtered ? &filter : nullptr);
+          atEnd ? log.SetToEnd() : log.SetToBegin();
+          EXPECT_EQ(log.GetRecord(mode), kVLMNavEOF) << index << filtered << int(mode) << atEnd;
+        }
+  log.SetFilterExpression(nullptr);
+  EXPECT_EQ(log.GetRecordCount(), 0);
+  log.SetToBegin();
+  EXPECT_EQ(log.GetRecNo(), -1);
+  log.SetRecNo(3);
+  EXPECT_NE(log.Position.Bof, 0);
+}
+
+TEST_F(TableData, ARestrictedCursorStaysWhereNothingFollows) {
+  Fill();
+  TVLMExpression filter(expr_test::Cmp(kVLMOpGreater, expr_test::Field(&log, "Points"), expr_test::Int(2)));
+  log.UseIndex("ByCall");
+  log.SetFilterExpression(&filter);
+  // The last and the first match by call: W1AW (#1) and DL1AA.
+  log.SetToEnd();
+  ASSERT_EQ(log.GetRecord(2), kVLMNavOK);
+  ASSERT_EQ(log.Text(kCall), "W1AW");
+  const TVLMCursorPosition last = log.Position;
+  EXPECT_EQ(log.GetRecord(1), kVLMNavEOF);
+  EXPECT_EQ(log.Position.RecordID, last.RecordID);
+  EXPECT_EQ(log.Position.Eof, 0);
+  EXPECT_EQ(log.Text(kCall), "W1AW");
+  log.SetToBegin();
+  ASSERT_EQ(log.GetRecord(1), kVLMNavOK);
+  EXPECT_EQ(log.Text(kCall), "DL1AA");
+  EXPECT_EQ(log.GetRecord(2), kVLMNavBOF);
+  EXPECT_EQ(log.Text(kCall), "DL1AA");
+  // Next past the end and prior before the start find nothing.
+  log.SetToEnd();
+  EXPECT_EQ(log.GetRecord(1), kVLMNavEOF);
+  log.SetToBegin();
+  EXPECT_EQ(log.GetRecord(2), kVLMNavBOF);
+
+  // The current record no longer passes: mode 0 answers 3.
+  log.SetFilterExpression(nullptr);
+  ASSERT_TRUE(log.Locate("Call", qv::HostVariant("K1ABC"), false, false));
+  ASSERT_EQ(log.Int(kPoints), 1);
+  log.SetFilterExpression(&filter);
+  EXPECT_EQ(log.GetRecord(0), kVLMNavError);
+
+  // A locate leaves the filter bound to its freed scan buffer; the next
+  // filtered step reads the cursor's record.
+  ASSERT_TRUE(log.Locate("Mode", qv::HostVariant("RTTY"), false, false));
+  EXPECT_EQ(log.Text(kCall), "G4ABC");
+  ASSERT_EQ(log.GetRecord(1), kVLMNavOK);
+  EXPECT_EQ(log.Text(kCall), "JA1ZZ");
+  EXPECT_EQ(log.GetRecord(0), kVLMNavOK);
+  // Nothing found: the cursor stays.
+  EXPECT_FALSE(log.Locate("Call", qv::HostVariant("VE3XX"), false, false));
+  EXPECT_EQ(log.Text(kCall), "JA1ZZ");
+  // The record bitmap of the walk in index order does not follow the cursor
+  // into natural order.
+  log.UseIndex("");
+  log.SetToBegin();
+  ASSERT_EQ(log.GetRecord(1), kVLMNavOK);
+  EXPECT_EQ(log.Int(kID), 1);
+  log.SetFilterExpression(nullptr);
+}
+
+TEST_F(TableData, KeySearchesAndTableOperationsCheckTheirPreconditions) {
+  Fill();
+  uint8_t* key = log.AllocKeyBuffer();
+  auto release = qv::ScopeExit([&] { VLMMemoryManager().FreeMem(key); });
+  log.InitKeyBuffer(key);
+  log.SetText(kCall, "K", key);
+  log.SearchKeyBuffer = key;
+  log.SearchKeyFieldCount = 1;
+  EXPECT_EQ(RaisedCode([&] { log.GotoKey(kVLMScanGreaterEqual); }), 20258);
+  log.UseIndex("ByCall");
+  log.SearchKeyBuffer = nullptr;
+  EXPECT_EQ(RaisedCode([&] { log.GotoKey(kVLMScanEqual); }), 10660);
+  log.SearchKeyBuffer = key;
+  struct Key {
+    uint8_t Mode;
+    const char* Call;
+    const char* Found;
+  };
+  const Key keys[] = {{kVLMScanGreaterEqual, "K", "K1ABC"}, {kVLMScanEqual, "VE3XX", "VE3XX"},
+                      {kVLMScanGreater, "W1AW", "ZL2QQ"},   {kVLMScanLess, "AA1A", nullptr},
+                      {kVLMScanEqual, "K2", nullptr}};
+  for (const Key& k : keys) {
+    log.SetText(kCall, k.Call, key);
+    ASSERT_TRUE(log.Locate("Call", qv::HostVariant("G4ABC"), false, false));
+    EXPECT_EQ(log.GotoKey(k.Mode), k.Found != nullptr) << k.Call;
+    EXPECT_EQ(log.Text(kCall), k.Found != nullptr ? k.Found : "G4ABC") << k.Call;
+  }
+
+  TableCursor other(db, session, "Log");
+  other.Open();
+  EXPECT_EQ(RaisedCode([&] { log.DeleteTable(); }), 20017);
+  EXPECT_EQ(RaisedCode([&] { log.Table().RenameTable("Log2"); }), 10150);
+  log.Table().DeleteTable(&log, true);
+  other.Close();
+  log.Close();
+  log.Table().RenameTable("Log2");
+  EXPECT_EQ(log.Table().TableName, "Log2");
+  RefTableData empty(&db);
+  EXPECT_EQ(RaisedCode([&] { empty.GetRecordBufferSize(); }), 10131);
+}
+
+}  // namespace
+}  // namespace tabledata_test
