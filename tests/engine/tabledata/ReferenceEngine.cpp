@@ -494,6 +494,12 @@ void RefTableData::CreateTable(TVLMCursor* cursor, TVLMFieldDefs& fieldDefs, TVL
   IndexManager->CreateIndexes(cursor);
 }
 
+void RefTableData::EmptyTable(TVLMCursor* cursor) {
+  auto guard = LockGuard();
+  RecordManager->EmptyTable(VLMCursorSessionID(cursor));
+  TVLMTableData::EmptyTable(cursor);
+}
+
 int64_t RefTableData::GetRecordCount(int32_t) {
   return RecordIDToRecordNo(TVLMRecordID{Records().InsertCount / kRowsPerPage,
                                          static_cast<uint16_t>(Records().InsertCount % kRowsPerPage)}) +
@@ -533,25 +539,7 @@ bool RefTableData::UpdateRecord(TVLMCursor* cursor) {
 
 bool RefTableData::DeleteRecord(TVLMCursor* cursor) {
   auto guard = LockGuard();
-  // Where the cursor goes afterwards: the next record it sees, else the prior.
-  const TVLMCursorPosition at = cursor->Position;
-  std::optional<TVLMRecordID> neighbour;
-  {
-    uint8_t* buffer = cursor->RecordBuffer;
-    uint8_t* scratch = cursor->AllocRecordBuffer();
-    cursor->RecordBuffer = scratch;
-    auto restore = qv::ScopeExit([&] {
-      cursor->RecordBuffer = buffer;
-      cursor->Position = at;
-      cursor->FreeRecordBuffer(scratch);
-    });
-    if (GetRecord(cursor, 1) == kVLMNavOK) {
-      neighbour = cursor->Position.RecordID;
-    } else {
-      cursor->Position = at;
-      if (GetRecord(cursor, 2) == kVLMNavOK) neighbour = cursor->Position.RecordID;
-    }
-  }
+  const std::optional<TVLMRecordID> neighbour = PositionAfterDelete(cursor);
   IndexManager->DeleteRecord(cursor);
   if (!RecordManager->DeleteRecord(VLMCursorSessionID(cursor), cursor->Position.RecordID)) return false;
   if (!cursor->NoAutoCommit) ++Commits;
@@ -669,7 +657,7 @@ void TableCursor::Create(std::initializer_list<FieldSpec> fields, std::initializ
 
 void TableCursor::Open() {
   TableData = Database.GetTableData(this);
-  RefTableData& table = Table();
+  TVLMTableData& table = Table();
   auto guard = table.LockGuard();
   auto fields = std::make_unique<TVLMFieldDefs>();
   fields->Assign(*table.FieldManager->FieldDefs);
@@ -716,7 +704,6 @@ void TableCursor::UseIndex(const std::string& name) {
 
 void TableCursor::EmptyTable() {
   auto guard = Table().LockGuard();
-  Table().RecordManager->EmptyTable(Session->SessionID);
   Table().EmptyTable(this);
   Position = TVLMCursorPosition{};
 }

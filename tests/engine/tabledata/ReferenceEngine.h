@@ -156,6 +156,8 @@ public:
   void CreateRecordManager() override;
   void CreateTable(TVLMCursor* cursor, TVLMFieldDefs& fieldDefs, TVLMIndexDefs& indexDefs,
                    TVLMConstraintDefs& constraintDefs) override;
+  // The records go, then the inherited empty.
+  void EmptyTable(TVLMCursor* cursor) override;
   int64_t GetRecordCount(int32_t sessionID) override;
   int64_t RecordIDToRecordNo(const TVLMRecordID& recordID) override;
   void RecordNoToRecordID(int64_t recordNo, TVLMRecordID& recordID) override;
@@ -231,7 +233,9 @@ public:
               TVLMConstraintDefs* constraints = nullptr);
   void Open();
   void Close();
-  RefTableData& Table() const { return *static_cast<RefTableData*>(TableData); }
+  TVLMTableData& Table() const { return *static_cast<TVLMTableData*>(TableData); }
+  // The table of the reference engine.
+  RefTableData& Ref() const { return static_cast<RefTableData&>(Table()); }
   // The current index by name ("" = natural order).
   void UseIndex(const std::string& name);
 

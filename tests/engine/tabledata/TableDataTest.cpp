@@ -121,7 +121,7 @@ public:
       case Restriction::Callback:
         cursor.FilterCallback = [](TVLMCursor& c, uint8_t* buffer) {
           // The buffer carries the record's own bookmark.
-          RefRecordManager& records = static_cast<TableCursor&>(c).Table().Records();
+          RefRecordManager& records = static_cast<TableCursor&>(c).Ref().Records();
           const int64_t stored = records.Find(VLMGetRecordID(buffer + c.BookmarkOffset));
           EXPECT_TRUE(stored >= 0 && std::memcmp(records.Records[static_cast<size_t>(stored)].Data.data(), buffer,
                                                  static_cast<size_t>(c.RecordDataSize)) == 0);
@@ -215,7 +215,7 @@ TEST_F(TableData, EveryOrderAndRestrictionShowsWhatTheModelShows) {
       EXPECT_EQ(Label(log, view), expected.back()) << Describe(view);
       log.SetRecNo(0);
       EXPECT_EQ(Label(log, view), expected.front()) << Describe(view);
-      EXPECT_EQ(log.Table().CheckIndexes(), "");
+      EXPECT_EQ(log.Ref().CheckIndexes(), "");
     }
   }
 }
