@@ -1,0 +1,304 @@
+// Tables of the memory and temporary engines through the shared test cursor:
+// BLOB values, record numbers, the refusals of a temporary table, CHECK
+// constraints, and tables that must never touch the temporary folder.
+#include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/core/VLMLocalBLOBStream.h"
+#include "engine/storage/VLMMemEngine.h"
+#include "engine/storage/VLMTempEngine.h"
+#include "platform/host/ScopeExit.h"
+#include "platform/os/System.h"
+#include "tests/engine/tabledata/ReferenceEngine.h"
+#include "tests/support/ScratchFolder.h"
+
+namespace tabledata_test {
+namespace {
+
+using schema_test::RaisedCode;
+
+enum { kID, kCall, kNotes, kData };
+
+enum class Engine { Memory, Temporary, TemporaryWithoutFiles };
+const char* Name(Engine e) {
+  return e == Engine::Memory ? "memory" : e == Engine::Temporary ? "temporary" : "temporary without files";
+}
+
+// A table (ID, Call, Notes memo, Data zlib BLOB) of one engine, open in a
+// cursor.
+class Work {
+public:
+  explicit Work(Engine engine) : Database(NewDatabase(engine)), Cursor(*Database, Session, "Work") {
+    Database->ConnectSession(&Session);
+    Cursor.DisableTempFiles = engine == Engine::TemporaryWithoutFiles;
+    TVLMFieldDefs fields;
+    schema_test::AddField(fields, "ID", dtInteger);
+    schema_test::AddField(fields, "Call", dtString, 10);
+    schema_test::AddField(fields, "Notes", dtMemo);
+    TVLMFieldDef* data = schema_test::AddField(fields, "Data", dtBLOB);
+    data->BlobCompressionAlgorithm = 1;
+    data->BlobCompressionMode = 6;
+    data->BlobBlockSize = 65536;
+    TVLMIndexDefs indexes;
+    TVLMConstraintDefs constraints;
+    static_cast<TVLMTableData*>(Database->GetTableData(&Cursor))->CreateTable(&Cursor, fields, indexes, constraints);
+    Cursor.Open();
+  }
+  static std::unique_ptr<TVLMDatabaseData> NewDatabase(Engine engine) {
+    if (engine == Engine::Memory) return std::make_unique<TVLMMemoryDatabaseData>();
+    return std::make_unique<TVLMTemporaryDatabaseData>();
+  }
+
+  void WriteBlob(int32_t fieldNo, const std::string& bytes, bool empty = false) {
+    auto stream = Cursor.Table().OpenBlob(&Cursor, TVLMLocalBLOBStream::kOpenWrite, fieldNo);
+    if (!bytes.empty()) stream->WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+    if (empty) stream->SetSize(0);
+    Cursor.Table().SaveBlobStream(&Cursor, fieldNo, *stream);
+  }
+  std::string ReadBlob(int32_t fieldNo, uint8_t* record = nullptr) {
+    uint8_t* saved = Cursor.RecordBuffer;
+    if (record != nullptr) Cursor.RecordBuffer = record;
+    auto restore = qv::ScopeExit([&] { Cursor.RecordBuffer = saved; });
+    auto stream = Cursor.Table().OpenBlob(&Cursor, TVLMLocalBLOBStream::kOpenRead, fieldNo);
+    std::string bytes(static_cast<size_t>(stream->Size()), '\0');
+    stream->SetPosition(0);
+    if (!bytes.empty()) stream->ReadBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+    return bytes;
+  }
+  void Add(int64_t id, const std::string& notes, const std::string& data) {
+    Cursor.PrepareInsert();
+    Cursor.SetInt(kID, id);
+    Cursor.SetText(kCall, "W" + std::to_string(id));
+    WriteBlob(kNotes, notes);
+    WriteBlob(kData, data);
+    Cursor.Post(true);
+  }
+  bool Locate(int64_t id) { return Cursor.Locate("ID", qv::HostVariant(static_cast<int32_t>(id)), false, false); }
+
+  schema_test::TestSession Session;
+  std::unique_ptr<TVLMDatabaseData> Database;
+  TableCursor Cursor;
+};
+
+// Text that compresses, of the given length.
+std::string Text(size_t length, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::string text(length, ' ');
+  for (char& c : text) c = "QRZ CQ DE 599 TU 73 "[random() % 20];
+  return text;
+}
+
+TEST(VolatileTable, BlobValuesRoundTripInEveryEngineAlsoAfterTheTableWasEmptied) {
+  const std::string values[] = {"", "x", Text(1048576, 1)};
+  for (Engine engine : {Engine::Memory, Engine::Temporary, Engine::TemporaryWithoutFiles}) {
+    Work work(engine);
+    for (int pass = 0; pass < 2; ++pass) {
+      for (size_t i = 0; i < 3; ++i) work.Add(static_cast<int64_t>(i), values[i], values[2 - i]);
+      work.Cursor.SetToBegin();
+      for (size_t i = 0; i < 3; ++i) {
+        ASSERT_EQ(work.Cursor.GetRecord(1), kVLMNavOK);
+        EXPECT_EQ(work.ReadBlob(kNotes), values[i]) << Name(engine) << " pass " << pass << " #" << i;
+        EXPECT_EQ(work.ReadBlob(kData), values[2 - i]) << Name(engine) << " pass " << pass << " #" << i;
+        // An empty value is a null field.
+        EXPECT_EQ(VLMGetBit(kNotes, work.Cursor.RecordBuffer), values[i].empty());
+      }
+      TVLMBLOBDescriptor descriptor;
+      std::vector<uint8_t> stored;
+      work.Cursor.Table().GetBlobData(&work.Cursor, kData, descriptor, stored);
+      EXPECT_EQ(descriptor.UncompressedSize, 0);  // the last record's Data is ""
+      work.Cursor.EmptyTable();
+      EXPECT_EQ(work.Cursor.GetRecordCount(), 0);
+      if (engine != Engine::Memory) {
+        EXPECT_EQ(static_cast<TVLMTemporaryTableData&>(work.Cursor.Table()).GetBlobStream(), nullptr);
+      }
+    }
+  }
+}
+
+TEST(VolatileTable, StoredBytesAndDescriptorsCopyBetweenTables) {
+  for (Engine engine : {Engine::Memory, Engine::Temporary}) {
+    Work from(engine), to(engine);
+    from.Add(1, "notes", Text(200000, 2));
+    from.Cursor.SetToBegin();
+    ASSERT_EQ(from.Cursor.GetRecord(1), kVLMNavOK);
+    TVLMBLOBDescriptor descriptor;
+    std::vector<uint8_t> stored;
+    from.Cursor.Table().GetBlobData(&from.Cursor, kData, descriptor, stored);
+    EXPECT_EQ(descriptor.UncompressedSize, 200000);
+    EXPECT_EQ(descriptor.Algorithm, 1);
+    EXPECT_LT(stored.size(), 150000u);  // compressed
+    to.Cursor.PrepareInsert();
+    to.Cursor.SetInt(kID, 9);
+    to.Cursor.Table().SetBlobData(&to.Cursor, kData, stored, descriptor);
+    to.Cursor.Post(true);
+    to.Cursor.SetToBegin();
+    ASSERT_EQ(to.Cursor.GetRecord(1), kVLMNavOK);
+    EXPECT_EQ(to.ReadBlob(kData), Text(200000, 2)) << Name(engine);
+    EXPECT_EQ(RaisedCode([&] { to.ReadBlob(kCall); }), engine == Engine::Memory ? 10712 : 10718);
+  }
+}
+
+TEST(VolatileTable, MemoryBlobValuesLiveAsLongAsTheRecordsThatNameThem) {
+  Work work(Engine::Memory);
+  auto& table = static_cast<TVLMMemoryTableData&>(work.Cursor.Table());
+  work.Add(1, "first", "");
+  work.Add(2, "second", "");
+  EXPECT_EQ(table.BlobValueCount(), 2);
+
+  // An update replaces the value; writing the field twice before the post
+  // keeps only the last.
+  ASSERT_TRUE(work.Locate(1));
+  std::vector<uint8_t> stale(work.Cursor.RecordBuffer, work.Cursor.RecordBuffer + work.Cursor.RecordBufferSize);
+  work.Cursor.Edit();
+  work.WriteBlob(kNotes, "draft");
+  work.WriteBlob(kNotes, "first, edited");
+  EXPECT_EQ(table.BlobValueCount(), 3);
+  work.Cursor.Post(false);
+  EXPECT_EQ(table.BlobValueCount(), 2);
+  EXPECT_EQ(work.ReadBlob(kNotes), "first, edited");
+  EXPECT_EQ(RaisedCode([&] { work.ReadBlob(kNotes, stale.data()); }), 10701);
+
+  // A record made from another's buffer gets its own copy of the value.
+  ASSERT_TRUE(work.Locate(2));
+  work.Cursor.SetInt(kID, 3);
+  work.Cursor.Post(true);
+  EXPECT_EQ(table.BlobValueCount(), 3);
+  ASSERT_TRUE(work.Locate(2));
+  work.Cursor.DeleteRecord();
+  EXPECT_EQ(table.BlobValueCount(), 2);
+  ASSERT_TRUE(work.Locate(3));
+  EXPECT_EQ(work.ReadBlob(kNotes), "second");
+
+  // Written empty, the field becomes null and keeps nothing.
+  work.Cursor.Edit();
+  work.WriteBlob(kNotes, "", true);
+  work.Cursor.Post(false);
+  EXPECT_TRUE(VLMGetBit(kNotes, work.Cursor.RecordBuffer));
+  EXPECT_EQ(table.BlobValueCount(), 1);
+
+  // An insert given up frees what it wrote.
+  work.Cursor.PrepareInsert();
+  work.WriteBlob(kData, "abandoned");
+  EXPECT_EQ(table.BlobValueCount(), 2);
+  table.FreeBlobs(work.Cursor.RecordBuffer);
+  EXPECT_EQ(table.BlobValueCount(), 1);
+  EXPECT_TRUE(VLMGetBit(kData, work.Cursor.RecordBuffer));
+}
+
+TEST(VolatileTable, RecordNumbersCountRecordsAndTemporaryTablesRefuseChanges) {
+  for (Engine engine : {Engine::Memory, Engine::Temporary}) {
+    Work work(engine);
+    for (int64_t id = 1; id <= 12; ++id) work.Add(id, "", "");
+    std::vector<int64_t> ids;
+    for (int64_t id = 1; id <= 12; ++id) ids.push_back(id);
+    if (engine == Engine::Memory) {
+      for (int64_t id : {1, 5, 6, 12}) {
+        ASSERT_TRUE(work.Locate(id));
+        work.Cursor.DeleteRecord();
+        ids.erase(std::find(ids.begin(), ids.end(), id));
+      }
+    } else {
+      ASSERT_TRUE(work.Locate(5));
+      EXPECT_FALSE(work.Cursor.Table().UpdateRecord(&work.Cursor));
+      EXPECT_FALSE(work.Cursor.Table().DeleteRecord(&work.Cursor));
+    }
+    ASSERT_EQ(work.Cursor.GetRecordCount(), static_cast<int64_t>(ids.size()));
+    for (size_t k = 0; k < ids.size(); ++k) {
+      work.Cursor.SetRecNo(static_cast<int64_t>(k) + 1);
+      EXPECT_EQ(work.Cursor.Int(kID), ids[k]) << Name(engine);
+      EXPECT_EQ(work.Cursor.GetRecNo(), static_cast<int64_t>(k) + 1) << Name(engine);
+    }
+    EXPECT_EQ(work.Database->DatabaseFileName, engine == Engine::Memory ? "MEMORY" : "TEMP");
+    const int32_t objectID = work.Database->NextObjectID();
+    EXPECT_EQ(work.Database->NextObjectID(), objectID + 1);
+    // The table data goes with DeleteTable once no cursor has it open.
+    EXPECT_EQ(RaisedCode([&] { work.Cursor.DeleteTable(); }), 20017);
+    TVLMTableData& table = work.Cursor.Table();
+    work.Cursor.Close();
+    table.DeleteTable(nullptr, false);
+    EXPECT_TRUE(work.Database->TableDatas.empty());
+  }
+}
+
+TEST(VolatileTable, ACheckConstraintGuardsAMemoryTable) {
+  TVLMMemoryDatabaseData database;
+  schema_test::TestSession session;
+  database.ConnectSession(&session);
+  TableCursor log(database, session, "Log");
+  TVLMConstraintDefs constraints;
+  TVLMConstraintDefCheck* check = constraints.AddCheck();
+  check->TargetName = "Points";
+  check->MinValue.SetAsInteger(0);
+  check->MaxValue.SetAsInteger(10);
+  log.Create({{"Call", dtString, 10}, {"Points", dtInteger}}, {}, &constraints);
+  log.Append({"W1AW", "3"});
+  EXPECT_EQ(RaisedCode([&] { log.Append({"K1ABC", "11"}); }), 30030);
+  EXPECT_EQ(RaisedCode([&] { log.Append({"K1ABC", "-1"}); }), 30029);
+  EXPECT_EQ(log.Column(0), std::vector<std::string>{"W1AW"});
+}
+
+// Counts the files made in a fresh folder that $TMPDIR names while the
+// object lives (delete-on-close files vanish at once, so their creation is
+// watched, not their presence).
+class TemporaryFolderWatch {
+public:
+  TemporaryFolderWatch() {
+    if (const char* old = std::getenv("TMPDIR")) Old_ = old;
+    setenv("TMPDIR", Folder_.Path().c_str(), 1);
+    Fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    EXPECT_GE(inotify_add_watch(Fd_, Folder_.Path().c_str(), IN_CREATE), 0);
+  }
+  ~TemporaryFolderWatch() {
+    close(Fd_);
+    if (Old_.empty())
+      unsetenv("TMPDIR");
+    else
+      setenv("TMPDIR", Old_.c_str(), 1);
+  }
+  int32_t Created() {
+    alignas(inotify_event) char events[4096];
+    for (ssize_t n; (n = read(Fd_, events, sizeof events)) > 0;)
+      for (char* p = events; p < events + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
+        ++Created_;
+    return Created_;
+  }
+
+private:
+  qv::test::ScratchFolder Folder_;
+  std::string Old_;
+  int Fd_ = -1;
+  int32_t Created_ = 0;
+};
+
+TEST(VolatileTable, WithoutTemporaryFilesNothingReachesTheTemporaryFolder) {
+  // A small memory share, so that records and pages would spill early.
+  qv::SetAvailablePhysicalMemoryOverride(int64_t{4096} * 10 * 2);
+  for (Engine engine : {Engine::TemporaryWithoutFiles, Engine::Temporary}) {
+    TemporaryFolderWatch watch;
+    {
+      Work work(engine);
+      for (int64_t id = 0; id < 3000; ++id) work.Add(id, "", "");
+      work.Add(3000, Text(1100000, 3), Text(2000000, 4));
+      EXPECT_EQ(work.Cursor.GetRecordCount(), 3001);
+      EXPECT_EQ(work.ReadBlob(kData), Text(2000000, 4));
+      TVLMPageManager& pages = *work.Cursor.Table().PageManager;
+      for (int i = 0; i < 10; ++i) TVLMHeldPage(&pages, pages.NewPage(0, 0));
+      pages.Commit(0);
+      auto& records = static_cast<TVLMTemporaryTableData&>(work.Cursor.Table()).Records();
+      EXPECT_EQ(records.GetFileStream() == nullptr, engine == Engine::TemporaryWithoutFiles);
+    }
+    // Without the switch: records, pages and BLOB values each spill.
+    EXPECT_EQ(watch.Created(), engine == Engine::TemporaryWithoutFiles ? 0 : std::max(watch.Created(), 3));
+  }
+  qv::SetAvailablePhysicalMemoryOverride(-1);
+}
+
+}  // namespace
+}  // namespace tabledata_test
