@@ -129,10 +129,9 @@ void TVLMMemoryPageManager::LoadFromStream(qv::Stream& stream) {
 
 // ---------------------------------------------------- TVLMMemoryRecordManager
 
-TVLMMemoryRecordManager::TVLMMemoryRecordManager(int32_t recordSize, int32_t growBy, bool designMode)
+TVLMMemoryRecordManager::TVLMMemoryRecordManager(int32_t recordSize, int32_t growBy)
     : RecordSize_(recordSize), GrowBy_(std::max(growBy, 1)) {
-  if (recordSize < 0 || (recordSize == 0 && !designMode))
-    throw EVLMException(10011, "Invalid record size = %d", {recordSize});
+  if (recordSize <= 0) throw EVLMException(10011, "Invalid record size = %d", {recordSize});
   RecordBufferSize = recordSize + kVLMBookmarkAreaSize;
 }
 
@@ -146,7 +145,7 @@ void TVLMMemoryRecordManager::Grow() {
   if (capacity <= Capacity_) throw EVLMException(10700, "Table is full: %d records", {Capacity_});
   const int64_t oldBytes = (static_cast<int64_t>(Capacity_) + 7) / 8;
   const int64_t bitBytes = (capacity + 7) / 8;
-  if (RecordSize_ > 0) Resize(Records_, capacity * RecordSize_);
+  Resize(Records_, capacity * RecordSize_);
   Resize(DeletedBits_, bitBytes);
   // New slots are marked deleted (invariant 1).
   std::memset(DeletedBits_ + oldBytes, 0xFF, static_cast<size_t>(bitBytes - oldBytes));
@@ -175,7 +174,7 @@ void TVLMMemoryRecordManager::EmptyTable(int32_t) {
 bool TVLMMemoryRecordManager::InsertRecord(int32_t, const uint8_t* buffer, TVLMRecordID& recordID) {
   const int64_t slot = RecordCount == 0 ? 0 : static_cast<int64_t>(LastSlot_) + 1;
   if (slot >= Capacity_) Grow();
-  if (RecordSize_ > 0) std::memcpy(Records_ + slot * RecordSize_, buffer, static_cast<size_t>(RecordSize_));
+  std::memcpy(Records_ + slot * RecordSize_, buffer, static_cast<size_t>(RecordSize_));
   VLMSetBit(false, slot, DeletedBits_);
   if (RecordCount == 0) FirstSlot_ = static_cast<int32_t>(slot);
   LastSlot_ = static_cast<int32_t>(slot);
@@ -189,7 +188,7 @@ bool TVLMMemoryRecordManager::UpdateRecord(int32_t, const uint8_t* buffer, const
   // A deleted slot inside FirstSlot..LastSlot holds no record to update.
   const int64_t slot = SlotOf(recordID);
   if (RecordCount == 0 || slot < FirstSlot_ || slot > LastSlot_ || !IsLive(slot)) return false;
-  if (RecordSize_ > 0) std::memcpy(Records_ + slot * RecordSize_, buffer, static_cast<size_t>(RecordSize_));
+  std::memcpy(Records_ + slot * RecordSize_, buffer, static_cast<size_t>(RecordSize_));
   ++ChangeStamp;
   return true;
 }
@@ -212,8 +211,7 @@ bool TVLMMemoryRecordManager::DeleteRecord(int32_t, const TVLMRecordID& recordID
 }
 
 void TVLMMemoryRecordManager::Found(TVLMNavigationRequest& request, int64_t slot) {
-  if (RecordSize_ > 0)
-    std::memcpy(request.RecordBuffer, Records_ + slot * RecordSize_, static_cast<size_t>(RecordSize_));
+  std::memcpy(request.RecordBuffer, Records_ + slot * RecordSize_, static_cast<size_t>(RecordSize_));
   request.RecordID = RecordIDOf(slot);
   request.Bof = false;
   request.Eof = false;
@@ -342,22 +340,9 @@ void TVLMVolatileTableData::UsePageManager(std::unique_ptr<TVLMPageManager> page
   IndexManager = std::make_unique<TVLMBaseIndexManager>(this, PageManager, IndexFactory);
 }
 
-void TVLMVolatileTableData::SetFieldDefs(TVLMFieldDefs& fieldDefs) {
-  // The inherited assignment resets the field manager whole (definitions,
-  // layout, counters).
-  TVLMTableData::SetFieldDefs(fieldDefs);
-}
-
 void TVLMVolatileTableData::SetIndexDefs(TVLMIndexDefs& indexDefs) {
-  // A new manager: indexes opened for the old definitions must not stay.
   IndexManager = std::make_unique<TVLMBaseIndexManager>(this, PageManager, IndexFactory);
   TVLMTableData::SetIndexDefs(indexDefs);
-}
-
-void TVLMVolatileTableData::SetConstraintDefs(TVLMConstraintDefs& constraintDefs) {
-  // The inherited assignment replaces the definitions whole, and only after
-  // every kind passed the shared rule.
-  TVLMTableData::SetConstraintDefs(constraintDefs);
 }
 
 void TVLMVolatileTableData::BuildTable(TVLMCursor* cursor, TVLMFieldDefs& fieldDefs, TVLMIndexDefs& indexDefs,

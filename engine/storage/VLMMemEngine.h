@@ -111,8 +111,8 @@ private:
 class TVLMMemoryRecordManager : public TVLMBaseRecordManager {
 public:
   // recordSize: the field definitions' record buffer size; 0 raises 10011
-  // "Invalid record size = 0" unless designMode.
-  TVLMMemoryRecordManager(int32_t recordSize, int32_t growBy, bool designMode = false);
+  // "Invalid record size = 0".
+  TVLMMemoryRecordManager(int32_t recordSize, int32_t growBy);
   ~TVLMMemoryRecordManager() override;
 
   void EmptyTable(int32_t sessionID) override;
@@ -173,10 +173,10 @@ public:
   explicit TVLMVolatileTableData(TVLMDatabaseData* databaseData);
   ~TVLMVolatileTableData() override;
 
-  // New managers, then the inherited assignment.
-  void SetFieldDefs(TVLMFieldDefs& fieldDefs) override;
+  // A new index manager (indexes opened for the old definitions must not
+  // stay), then the inherited assignment. The inherited field and
+  // constraint assignments reset their managers whole.
   void SetIndexDefs(TVLMIndexDefs& indexDefs) override;
-  void SetConstraintDefs(TVLMConstraintDefs& constraintDefs) override;
   // The inherited check, then the table data frees itself (nothing when
   // force is set and cursors remain). The caller must not use it afterwards.
   void DeleteTable(TVLMCursor* cursor, bool force) override;

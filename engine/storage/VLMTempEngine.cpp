@@ -132,7 +132,6 @@ TVLMTemporaryRecordManager::TVLMTemporaryRecordManager(int32_t recordSize, bool 
       MemoryOnly_(memoryOnly) {
   if (recordSize <= 0) throw EVLMException(10705, "Invalid record size = %d", {recordSize});
   RecordBufferSize = recordSize + kVLMBookmarkAreaSize;
-  WriteBuffer_ = static_cast<uint8_t*>(VLMMemoryManager().GetMem(WriteBufferBytes_));
 }
 
 TVLMTemporaryRecordManager::~TVLMTemporaryRecordManager() {
@@ -168,6 +167,8 @@ bool TVLMTemporaryRecordManager::InsertRecord(int32_t, const uint8_t* buffer, TV
   if (MemoryCount_ >= MemoryCapacity_ && !MemoryOnly_ && MemoryCapacity_ >= MemoryLimit_) {
     if (FileStream_ == nullptr)
       FileStream_ = std::make_unique<TVLMFileStream>(VLMGetTempFileName(), TVLMFileStream::kModeCreate, true);
+    // Made on the first spill: a table that stays in memory needs none.
+    if (WriteBuffer_ == nullptr) WriteBuffer_ = static_cast<uint8_t*>(VLMMemoryManager().GetMem(WriteBufferBytes_));
     if (WriteBufferCount_ == WriteBufferRecords_) Flush();
     std::memcpy(WriteBuffer_ + static_cast<int64_t>(WriteBufferCount_) * RecordSize_, buffer,
                 static_cast<size_t>(RecordSize_));
