@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 #include "engine/core/VLMCasts.h"
 #include "engine/core/VLMExcept.h"
@@ -582,6 +583,35 @@ std::string RefTableData::CheckIndexes() {
       if (e > 0 && index->CompareKeys(entries[e - 1].Record.data(), entries[e].Record.data(), -1) > 0)
         return def.Name + ": out of order";
     }
+  }
+  return "";
+}
+
+std::string CheckIndexOrder(TVLMTableData& table, int32_t sessionID) {
+  auto guard = table.LockGuard();
+  const auto size = static_cast<size_t>(table.RecordManager->RecordBufferSize);
+  std::vector<uint8_t> previous(size), current(size);
+  for (int32_t i = 0; i < table.IndexManager->IndexDefs->GetCount(); ++i) {
+    const TVLMIndexDef& def = *table.IndexManager->IndexDefs->GetIndexDef(i);
+    TVLMIndex* index = table.IndexManager->GetIndex(def.ObjectID);
+    std::set<uint64_t> seen;
+    TVLMNavigationRequest request;
+    request.Mode = 1;
+    request.IndexID = def.ObjectID;
+    request.Bof = true;
+    request.RecordBuffer = current.data();
+    int64_t n = 0;
+    for (table.ReadRecordAt(sessionID, request, table.GetChangeStamp(), nullptr); request.Result == kVLMNavOK;
+         table.ReadRecordAt(sessionID, request, table.GetChangeStamp(), nullptr)) {
+      ++n;
+      if (!seen.insert((uint64_t{request.RecordID.Page} << 16) | request.RecordID.Row).second)
+        return def.Name + ": a record twice";
+      if (n > 1 && index->CompareRecordWithKey(previous.data(), current.data(), def.GetColumnCount()) > 0)
+        return def.Name + ": out of order";
+      if (index->GetRecNo(sessionID, request.RecordID, current.data()) != n) return def.Name + ": record number";
+      previous = current;
+    }
+    if (n != table.RecordManager->RecordCount) return def.Name + ": entry count differs";
   }
   return "";
 }

@@ -198,6 +198,11 @@ private:
   int32_t LastID_ = 0;
 };
 
+// Every index of table, walked through the abstract index in its order,
+// holds each record once, in key order, with record numbers 1, 2, ...: an
+// empty text when so, else what is wrong. Works on any engine.
+std::string CheckIndexOrder(TVLMTableData& table, int32_t sessionID);
+
 // -------------------------------------------------------------------- cursor
 
 // The items of text separated by ';', as written.

@@ -12,11 +12,9 @@
 #include <vector>
 
 #include "engine/core/VLMLocalBLOBStream.h"
-#include "engine/storage/VLMMemEngine.h"
-#include "engine/storage/VLMTempEngine.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/os/System.h"
-#include "tests/engine/tabledata/ReferenceEngine.h"
+#include "tests/engine/tabledata/Engines.h"
 #include "tests/support/ScratchFolder.h"
 
 namespace tabledata_test {
@@ -26,18 +24,23 @@ using schema_test::RaisedCode;
 
 enum { kID, kCall, kNotes, kData };
 
-enum class Engine { Memory, Temporary, TemporaryWithoutFiles };
-const char* Name(Engine e) {
-  return e == Engine::Memory ? "memory" : e == Engine::Temporary ? "temporary" : "temporary without files";
-}
+// An engine and whether its tables may use temporary files.
+struct Engine {
+  EngineKind Kind;
+  bool WithoutFiles = false;
+};
+const Engine kMemory{EngineKind::Memory};
+const Engine kTemporary{EngineKind::Temporary};
+const Engine kTemporaryWithoutFiles{EngineKind::Temporary, true};
+std::string Name(const Engine& e) { return EngineName(e.Kind) + (e.WithoutFiles ? " without files" : ""); }
 
 // A table (ID, Call, Notes memo, Data zlib BLOB) of one engine, open in a
 // cursor.
 class Work {
 public:
-  explicit Work(Engine engine) : Database(NewDatabase(engine)), Cursor(*Database, Session, "Work") {
+  explicit Work(Engine engine) : Database(NewDatabase(engine.Kind)), Cursor(*Database, Session, "Work") {
     Database->ConnectSession(&Session);
-    Cursor.DisableTempFiles = engine == Engine::TemporaryWithoutFiles;
+    Cursor.DisableTempFiles = engine.WithoutFiles;
     TVLMFieldDefs fields;
     schema_test::AddField(fields, "ID", dtInteger);
     schema_test::AddField(fields, "Call", dtString, 10);
@@ -51,11 +54,6 @@ public:
     static_cast<TVLMTableData*>(Database->GetTableData(&Cursor))->CreateTable(&Cursor, fields, indexes, constraints);
     Cursor.Open();
   }
-  static std::unique_ptr<TVLMDatabaseData> NewDatabase(Engine engine) {
-    if (engine == Engine::Memory) return std::make_unique<TVLMMemoryDatabaseData>();
-    return std::make_unique<TVLMTemporaryDatabaseData>();
-  }
-
   void WriteBlob(int32_t fieldNo, const std::string& bytes, bool empty = false) {
     auto stream = Cursor.Table().OpenBlob(&Cursor, TVLMLocalBLOBStream::kOpenWrite, fieldNo);
     if (!bytes.empty()) stream->WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
@@ -97,7 +95,7 @@ std::string Text(size_t length, uint32_t seed) {
 
 TEST(VolatileTable, BlobValuesRoundTripInEveryEngineAlsoAfterTheTableWasEmptied) {
   const std::string values[] = {"", "x", Text(1048576, 1)};
-  for (Engine engine : {Engine::Memory, Engine::Temporary, Engine::TemporaryWithoutFiles}) {
+  for (const Engine& engine : {kMemory, kTemporary, kTemporaryWithoutFiles}) {
     Work work(engine);
     for (int pass = 0; pass < 2; ++pass) {
       for (size_t i = 0; i < 3; ++i) work.Add(static_cast<int64_t>(i), values[i], values[2 - i]);
@@ -115,7 +113,7 @@ TEST(VolatileTable, BlobValuesRoundTripInEveryEngineAlsoAfterTheTableWasEmptied)
       EXPECT_EQ(descriptor.UncompressedSize, 0);  // the last record's Data is ""
       work.Cursor.EmptyTable();
       EXPECT_EQ(work.Cursor.GetRecordCount(), 0);
-      if (engine != Engine::Memory) {
+      if (engine.Kind != EngineKind::Memory) {
         EXPECT_EQ(static_cast<TVLMTemporaryTableData&>(work.Cursor.Table()).GetBlobStream(), nullptr);
       }
     }
@@ -123,7 +121,7 @@ TEST(VolatileTable, BlobValuesRoundTripInEveryEngineAlsoAfterTheTableWasEmptied)
 }
 
 TEST(VolatileTable, StoredBytesAndDescriptorsCopyBetweenTables) {
-  for (Engine engine : {Engine::Memory, Engine::Temporary}) {
+  for (const Engine& engine : {kMemory, kTemporary}) {
     Work from(engine), to(engine);
     from.Add(1, "notes", Text(200000, 2));
     from.Cursor.SetToBegin();
@@ -141,12 +139,12 @@ TEST(VolatileTable, StoredBytesAndDescriptorsCopyBetweenTables) {
     to.Cursor.SetToBegin();
     ASSERT_EQ(to.Cursor.GetRecord(1), kVLMNavOK);
     EXPECT_EQ(to.ReadBlob(kData), Text(200000, 2)) << Name(engine);
-    EXPECT_EQ(RaisedCode([&] { to.ReadBlob(kCall); }), engine == Engine::Memory ? 10712 : 10718);
+    EXPECT_EQ(RaisedCode([&] { to.ReadBlob(kCall); }), engine.Kind == EngineKind::Memory ? 10712 : 10718);
   }
 }
 
 TEST(VolatileTable, MemoryBlobValuesLiveAsLongAsTheRecordsThatNameThem) {
-  Work work(Engine::Memory);
+  Work work(kMemory);
   auto& table = static_cast<TVLMMemoryTableData&>(work.Cursor.Table());
   work.Add(1, "first", "");
   work.Add(2, "second", "");
@@ -193,12 +191,12 @@ TEST(VolatileTable, MemoryBlobValuesLiveAsLongAsTheRecordsThatNameThem) {
 }
 
 TEST(VolatileTable, RecordNumbersCountRecordsAndTemporaryTablesRefuseChanges) {
-  for (Engine engine : {Engine::Memory, Engine::Temporary}) {
+  for (const Engine& engine : {kMemory, kTemporary}) {
     Work work(engine);
     for (int64_t id = 1; id <= 12; ++id) work.Add(id, "", "");
     std::vector<int64_t> ids;
     for (int64_t id = 1; id <= 12; ++id) ids.push_back(id);
-    if (engine == Engine::Memory) {
+    if (engine.Kind == EngineKind::Memory) {
       for (int64_t id : {1, 5, 6, 12}) {
         ASSERT_TRUE(work.Locate(id));
         work.Cursor.DeleteRecord();
@@ -215,7 +213,7 @@ TEST(VolatileTable, RecordNumbersCountRecordsAndTemporaryTablesRefuseChanges) {
       EXPECT_EQ(work.Cursor.Int(kID), ids[k]) << Name(engine);
       EXPECT_EQ(work.Cursor.GetRecNo(), static_cast<int64_t>(k) + 1) << Name(engine);
     }
-    EXPECT_EQ(work.Database->DatabaseFileName, engine == Engine::Memory ? "MEMORY" : "TEMP");
+    EXPECT_EQ(work.Database->DatabaseFileName, engine.Kind == EngineKind::Memory ? "MEMORY" : "TEMP");
     const int32_t objectID = work.Database->NextObjectID();
     EXPECT_EQ(work.Database->NextObjectID(), objectID + 1);
     // The table data goes with DeleteTable once no cursor has it open.
@@ -280,7 +278,7 @@ private:
 TEST(VolatileTable, WithoutTemporaryFilesNothingReachesTheTemporaryFolder) {
   // A small memory share, so that records and pages would spill early.
   qv::SetAvailablePhysicalMemoryOverride(int64_t{4096} * 10 * 2);
-  for (Engine engine : {Engine::TemporaryWithoutFiles, Engine::Temporary}) {
+  for (const Engine& engine : {kTemporaryWithoutFiles, kTemporary}) {
     TemporaryFolderWatch watch;
     {
       Work work(engine);
@@ -292,10 +290,10 @@ TEST(VolatileTable, WithoutTemporaryFilesNothingReachesTheTemporaryFolder) {
       for (int i = 0; i < 10; ++i) TVLMHeldPage(&pages, pages.NewPage(0, 0));
       pages.Commit(0);
       auto& records = static_cast<TVLMTemporaryTableData&>(work.Cursor.Table()).Records();
-      EXPECT_EQ(records.GetFileStream() == nullptr, engine == Engine::TemporaryWithoutFiles);
+      EXPECT_EQ(records.GetFileStream() == nullptr, engine.WithoutFiles);
     }
     // Without the switch: records, pages and BLOB values each spill.
-    EXPECT_EQ(watch.Created(), engine == Engine::TemporaryWithoutFiles ? 0 : std::max(watch.Created(), 3));
+    EXPECT_EQ(watch.Created(), engine.WithoutFiles ? 0 : std::max(watch.Created(), 3));
   }
   qv::SetAvailablePhysicalMemoryOverride(-1);
 }
