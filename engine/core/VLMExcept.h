@@ -62,6 +62,7 @@
 //   10705 temporary record size 0 (VLMTempEngine)
 //   10706 temporary table full (record numbers past 48 bits, memory array
 //         past 2^31 - 1 records) (VLMTempEngine)
+//   10707 memory table data made without a cursor (VLMMemEngine)
 //   10708 memory insert without a record buffer (VLMMemEngine)
 //   10709 memory record count without a record manager (VLMMemEngine)
 //   10710 memory record access without a record manager (VLMMemEngine)
@@ -71,6 +72,7 @@
 //   10714 memory BLOB save of a stream that is not a table's BLOB stream
 //         (VLMMemEngine)
 //   10715 memory BLOB value copied short into its stream (VLMMemEngine)
+//   10716 temporary table data made without a cursor (VLMTempEngine)
 //   10717 temporary BLOB head that does not fit its stream (VLMTempEngine)
 //   10718 temporary BLOB call on a field that is not a BLOB field
 //         (VLMTempEngine)

@@ -709,7 +709,7 @@ TVLMMemoryDatabaseData::TVLMMemoryDatabaseData() { DatabaseFileName = "MEMORY"; 
 TVLMMemoryDatabaseData::~TVLMMemoryDatabaseData() = default;
 
 TVLMTableDataBase* TVLMMemoryDatabaseData::CreateTableData(TVLMCursor* cursor) {
-  if (cursor == nullptr) throw EVLMException(10258, "Nil pointer occured");
+  if (cursor == nullptr) throw EVLMException(10707, "Nil pointer occured");
   auto table = std::make_unique<TVLMMemoryTableData>(this);
   table->GrowBy = kVLMMemoryGrowBy;
   table->TableName = cursor->TableName;

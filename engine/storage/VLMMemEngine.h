@@ -46,8 +46,10 @@
 // Error codes: 10392/10393 read/write of a page not allocated, 20037
 // allocation of an allocated page, 10704 free of a page not allocated, 10011
 // record size 0, 10700 table full, 10025 no fields, 10010/10013/10018 and
-// 10708-10714 nil managers or buffers, 10420 BLOB block size 0, 10117 short
-// BLOB read, 10701 BLOB handle that names no value, 10258 nil table data.
+// 10708-10713 nil managers or buffers, 10420 BLOB block size 0, 10117 short
+// BLOB read, 10715 short BLOB copy, 10701 BLOB handle that names no value,
+// 10712 field that is not a BLOB field, 10714 stream that is not a BLOB
+// stream of a table, 10707 table data without a cursor.
 #pragma once
 
 #include <cstdint>

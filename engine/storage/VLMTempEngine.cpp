@@ -471,7 +471,7 @@ TVLMTemporaryDatabaseData::TVLMTemporaryDatabaseData() { DatabaseFileName = "TEM
 TVLMTemporaryDatabaseData::~TVLMTemporaryDatabaseData() = default;
 
 TVLMTableDataBase* TVLMTemporaryDatabaseData::CreateTableData(TVLMCursor* cursor) {
-  if (cursor == nullptr) throw EVLMException(10379, "Nil pointer occured");
+  if (cursor == nullptr) throw EVLMException(10716, "Nil pointer occured");
   auto table = std::make_unique<TVLMTemporaryTableData>(this);
   table->GrowBy = kVLMMemoryGrowBy;
   table->WriteBufferRecords = 10;

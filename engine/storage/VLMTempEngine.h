@@ -50,10 +50,10 @@
 // short write, 10130 short read, 10705 record size 0, 10706 table full,
 // 10396/10397 read/write of a page not allocated, 10704 free of a page not
 // allocated, 30482 file page without file, 10702 page store full, 10703 page
-// write, 10716 short page read, 10132 no fields, 10133-10137 nil managers or
-// buffers, 10140-10142 and 10145/10508 BLOB stream, 10379 nil table data,
-// 10717 BLOB head beyond its stream, 10718 field that is not a BLOB field,
-// 10719 stream that is not a BLOB stream of a table.
+// write, 10132 no fields, 10133-10137 nil managers or buffers, 10140-10142
+// and 10145/10508 BLOB stream, 10716 table data without a cursor, 10717 BLOB
+// head beyond its stream, 10718 field that is not a BLOB field, 10719 stream
+// that is not a BLOB stream of a table.
 #pragma once
 
 #include <cstdint>
