@@ -405,7 +405,8 @@ void TVLMVolatileTableData::KeepBitmapAfterWrite(TVLMCursor* cursor) {
   TVLMRecordBitmap* bitmap = cursor->RecordBitmap.get();
   if (bitmap == nullptr || !bitmap->Filled) return;
   // The filter callback sees the record's bookmark.
-  if (cursor->BookmarkOffset > 0) VLMPutRecordID(cursor->RecordBuffer + cursor->BookmarkOffset, cursor->Position.RecordID);
+  if (cursor->BookmarkOffset > 0)
+    VLMPutRecordID(cursor->RecordBuffer + cursor->BookmarkOffset, cursor->Position.RecordID);
   if (CheckRecordFilter(cursor))
     bitmap->IncludeRecord(cursor->Position.RecordID);
   else
@@ -496,7 +497,7 @@ bool TVLMMemoryTableData::UpdateRecord(TVLMCursor* cursor) {
   if (RecordManager == nullptr) throw EVLMException(10018, "Nil pointer occured");
   if (cursor->RecordBuffer == nullptr) throw EVLMException(10711, "Nil pointer occured");
   const int32_t sessionID = VLMCursorSessionID(cursor);
-  const std::vector<uint32_t> before = Handles(Records().RecordAt(TVLMMemoryRecordManager::SlotOf(cursor->Position.RecordID)));
+  const std::vector<uint32_t> before = StoredHandles(cursor);
   PrepareValues(cursor->RecordBuffer, before);
   IndexManager->UpdateRecord(cursor, true);
   const bool done = RecordManager->UpdateRecord(sessionID, cursor->RecordBuffer, cursor->Position.RecordID);
@@ -513,7 +514,7 @@ bool TVLMMemoryTableData::DeleteRecord(TVLMCursor* cursor) {
   if (RecordManager == nullptr) throw EVLMException(10013, "Nil pointer occured");
   const std::optional<TVLMRecordID> neighbour = PositionAfterDelete(cursor);
   const uint32_t stampBefore = RecordManager->ChangeStamp;
-  const std::vector<uint32_t> values = Handles(Records().RecordAt(TVLMMemoryRecordManager::SlotOf(cursor->Position.RecordID)));
+  const std::vector<uint32_t> values = StoredHandles(cursor);
   IndexManager->DeleteRecord(cursor);
   if (!RecordManager->DeleteRecord(VLMCursorSessionID(cursor), cursor->Position.RecordID)) return false;
   for (uint32_t handle : values) FreeValue(handle);
@@ -610,6 +611,10 @@ void TVLMMemoryTableData::FreeValue(uint32_t handle) {
 void TVLMMemoryTableData::FreeAllValues() {
   for (auto& [handle, value] : Blobs_) VLMMemoryManager().FreeMem(value.Block);
   Blobs_.clear();
+}
+
+std::vector<uint32_t> TVLMMemoryTableData::StoredHandles(TVLMCursor* cursor) const {
+  return Handles(Records().RecordAt(TVLMMemoryRecordManager::SlotOf(cursor->Position.RecordID)));
 }
 
 void TVLMMemoryTableData::PrepareValues(uint8_t* record, const std::vector<uint32_t>& before) {

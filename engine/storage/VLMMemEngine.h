@@ -283,6 +283,8 @@ private:
   void FreeAllValues();
   // The handles of the BLOB fields of a record (none for nullptr).
   std::vector<uint32_t> Handles(const uint8_t* record) const;
+  // The handles of the stored record at the cursor's position.
+  std::vector<uint32_t> StoredHandles(TVLMCursor* cursor) const;
   // Before a record is written: a field naming a value stored by another
   // record (not among before, the record's own) gets a copy of it.
   void PrepareValues(uint8_t* record, const std::vector<uint32_t>& before);
