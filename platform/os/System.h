@@ -16,6 +16,11 @@ std::string SysErrorMessage(int errNo);
 double NowUtc();
 // Replaces NowUtc's source (nullptr restores the system clock).
 void SetNowUtcSource(std::function<double()> source);
+// Local wall clock (the machine's time zone) as the host's date-time, whole
+// milliseconds; the SQL functions NOW, SYSDATE and CURRENT_... read it.
+double NowLocal();
+// Replaces NowLocal's source (nullptr restores the system clock).
+void SetNowLocalSource(std::function<double()> source);
 
 // Sleeps for the given milliseconds; retry loops sleep through this so tests
 // can replace it with a no-op or a counter.
