@@ -61,6 +61,37 @@
 //   30610 memo field read without its cursor's table data (VLMExpressions)
 //   30611 quantified comparison, IN or EXISTS without a subquery child
 //         (VLMExpressions)
+//   20470 ACOS argument outside -1 .. 1 (VLMExpressionsArith)
+//   20471 ASIN argument outside -1 .. 1 (VLMExpressionsArith)
+//   20472 LOG argument not above 0 (VLMExpressionsArith)
+//   20473 SQRT argument below 0 (VLMExpressionsArith)
+//   20474 POWER result not a finite number (VLMExpressionsArith)
+//   20475 EXP result not a finite number (VLMExpressionsArith)
+//   20476 CEIL result outside the 32-bit integer range (VLMExpressionsArith)
+//   20477 FLOOR result outside the 32-bit integer range (VLMExpressionsArith)
+//   20478 one-argument ROUND result outside the 32-bit integer range
+//         (VLMExpressionsArith)
+//   20479 ROUND result not a finite double (VLMExpressionsArith)
+//   20480 ATAN result not a finite number (VLMExpressionsArith)
+//   20481 COS result not a finite number (VLMExpressionsArith)
+//   20482 SIN result not a finite number (VLMExpressionsArith)
+//   30690 missing operand after '*' or '/' (VLMExpressionParser)
+//   30691 COALESCE argument that does not parse (VLMExpressionParser)
+//   30692 COALESCE argument followed by neither ',' nor ')'
+//         (VLMExpressionParser)
+//   30693 expression nested too deeply (VLMExpressionParser)
+//   30694 subquery parsed without the SQL engine's factory
+//         (VLMExpressionParser)
+//   30695 subquery without the ')' of a '(' before it (VLMExpressionParser)
+//   30696 CAST without '(' (VLMExpressionParser)
+//   30697 CAST without an operand (VLMExpressionParser)
+//   30698 CAST operand followed by neither AS nor ',' (VLMExpressionParser)
+//   30699 CAST length missing inside its parentheses (VLMExpressionParser)
+//   30700 SUBSTRING length missing after ',' or FOR (VLMExpressionParser)
+//   30701 UPDATE value parsed without a query context (VLMExpressionParser)
+//   30702 LASTAUTOINC without the components' table hook
+//         (VLMExpressionsSystem)
+//   30703 subquery node without its SELECT (VLMExpressionsArith)
 //
 // Raise sites:
 //   throw EVLMException(30001, "Invalid pointer");

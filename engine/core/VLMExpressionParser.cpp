@@ -66,7 +66,7 @@
 // COALESCE argument that does not parse, 30692 COALESCE without ',' or ')',
 // 30693 nesting too deep, 30694 subquery without the SQL engine's factory,
 // 30695 subquery without its ')', 30696-30699 CAST's '(', operand, AS and
-// length, 30700 SUBSTRING's length, 30710 ParseUpdateValue without a query
+// length, 30700 SUBSTRING's length, 30701 ParseUpdateValue without a query
 // context.
 #include <array>
 #include <exception>
@@ -1475,7 +1475,7 @@ TVLMExprNode* TVLMExpression::ParseUpdateValue(TVLMQueryContext* queryContext, T
   Clear();
   Lexer = lexer;
   QueryContext = queryContext;
-  if (queryContext == nullptr) throw EVLMException(30710, "Query context expected for an UPDATE value");
+  if (queryContext == nullptr) throw EVLMException(30701, "Query context expected for an UPDATE value");
   QueryName1 = queryContext->GetDatabaseName();
   QueryName2 = queryContext->GetSessionName();
   if (lexer == nullptr) throw EVLMException(30497, "Unexpected end of SQL command found at line %d, column %d", {0, 0});

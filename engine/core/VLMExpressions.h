@@ -677,7 +677,7 @@ public:
   // ROWNUM: 1 at the first evaluation, one more at every further one.
   explicit TVLMExprNodeSystem(uint8_t op);
   // LASTAUTOINC: opens the table through the components' hook (none
-  // registered raises 30711) and looks the field up (absent: 30337 "Field
+  // registered raises 30702) and looks the field up (absent: 30337 "Field
   // '%s' not found").
   TVLMExprNodeSystem(uint8_t op, bool inMemory, std::string tableName, std::string fieldName,
                      const std::string& databaseName, const std::string& sessionName);
@@ -878,7 +878,7 @@ public:
   // the statement 30136.
   TVLMExprNode* ParseValue(TVLMQueryContext* queryContext, TVLMLexer* lexer);
   // A subquery as an UPDATE value; nullptr when no SELECT follows. At the
-  // end of the statement 30497; without a query context 30710.
+  // end of the statement 30497; without a query context 30701.
   TVLMExprNode* ParseUpdateValue(TVLMQueryContext* queryContext, TVLMLexer* lexer);
   // A default value or CHECK text: true when text is exactly one value
   // expression with nothing after it. Never raises: any error gives false.

@@ -16,7 +16,8 @@
 //   20476 CEIL, 20477 FLOOR, 20478 ROUND (one argument) result outside the
 //         32-bit integer range, 20479 ROUND result not a finite number
 // Other codes: 30121 unknown arithmetic operator, 30131 unknown string
-// function, 20246 / 20247 / 20249 the subquery's field and row counts.
+// function, 20246 / 20247 / 20249 the subquery's field and row counts, 30703
+// a subquery node without its SELECT.
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -424,7 +425,7 @@ TVLMExprNodeSubquery::TVLMExprNodeSubquery(std::unique_ptr<TVLMSubquery> subquer
 
 template <class Action>
 auto TVLMExprNodeSubquery::Run(Action action) {
-  if (!Subquery_) throw EVLMException(30611, "Subquery expected for operator '%s'", {"SELECT"});
+  if (!Subquery_) throw EVLMException(30703, "Subquery node without its SELECT");
   std::unique_ptr<TVLMSubqueryResult> rows = Subquery_->Open(OuterOperand_, OuterCursor_, OuterRecordBuffer_);
   if (SingleField && rows->GetFieldCount() != 1)
     throw EVLMException(20246, "Subquery must have only one result field, but subquery's FieldCount=%d",

@@ -10,7 +10,7 @@
 // group has met and counts each once.
 //
 // Error codes: 30338 unknown system operator, 30337 LASTAUTOINC field not
-// found, 30711 LASTAUTOINC without the components' table hook, 30132 / 30133
+// found, 30702 LASTAUTOINC without the components' table hook, 30132 / 30133
 // non-numeric SUM / AVG argument, 30134 unknown aggregate, 30466 CAST width
 // of an unsupported type, 30130 / 30287 unknown date function.
 #include <algorithm>
@@ -110,7 +110,7 @@ TVLMExprNodeSystem::TVLMExprNodeSystem(uint8_t op, bool inMemory, std::string ta
   Operator = op;
   const TVLMExpressionServices* services = VLMGetExpressionServices();
   if (services == nullptr || services->OpenAutoincTable == nullptr)
-    throw EVLMException(30711, "Cannot open table '%s' for LASTAUTOINC: no table layer", {TableName});
+    throw EVLMException(30702, "Cannot open table '%s' for LASTAUTOINC: no table layer", {TableName});
   Table_ = services->OpenAutoincTable(sessionName, databaseName, TableName, InMemory);
   FieldDataType_ = Table_ ? Table_->FindFieldDataType(FieldName) : 0;
   if (FieldDataType_ == 0) throw EVLMException(30337, "Field '%s' not found", {FieldName});

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <memory>
 #include <string>
 #include <vector>
@@ -134,7 +135,8 @@ inline std::unique_ptr<TVLMSubquery> CreateFakeSelect(TVLMLexer& lexer, TVLMQuer
   std::vector<int32_t> rows;
   TToken t;
   for (lexer.GetNextToken(t); t.Kind != tktNone && t.Kind != tktRightParenthesis; lexer.GetNextToken(t))
-    if (t.Kind == tktInt) rows.push_back(std::stoi(t.Text));
+    if (int32_t n = 0; t.Kind == tktInt && std::from_chars(t.Text.data(), t.Text.data() + t.Text.size(), n).ec == std::errc())
+      rows.push_back(n);
   return std::make_unique<FakeSelect>(std::move(rows));
 }
 
