@@ -196,7 +196,11 @@ private:
 
 class TVLMExpressionParser {
 public:
-  explicit TVLMExpressionParser(TVLMExpression& expression);
+  // Starts a parse of lexer's current statement into expression: frees the
+  // old tree, keeps the lexer and the query context (and copies its names);
+  // a missing lexer or the end of the statement raises endCode.
+  TVLMExpressionParser(TVLMExpression& expression, TVLMQueryContext* queryContext, TVLMLexer* lexer,
+                       int32_t endCode);
 
   NodePtr SearchCondition();
   NodePtr ValueExpression();
@@ -259,6 +263,12 @@ private:
     return nullptr;
   }
   bool Keyword(uint16_t id) const { return VLMIsReservedWord(Tok(), id); }
+  // Consumes the keyword when it stands here.
+  bool Accept(uint16_t id) {
+    if (!Keyword(id)) return false;
+    Next();
+    return true;
+  }
   bool Is(TVLMTokenKind kind) const { return Tok().Kind == kind; }
   bool Symbol(std::string_view text) const { return Tok().Kind == tktString && Tok().Text == text; }
   bool AdditiveSign() const { return Symbol("+") || Symbol("-"); }
@@ -311,6 +321,20 @@ private:
   // node, lent to this production, is changed and stays with it.
   void Keep(const TVLMExprNode* node) { Lent_.erase(node); }
 
+  // What read reads here; nothing raises missing, naming the function.
+  NodePtr Argument(NodePtr (TVLMExpressionParser::*read)(), int32_t missing, std::string_view function) {
+    NodePtr argument = (this->*read)();
+    if (!argument) ArgumentMissing(missing, function);
+    return argument;
+  }
+  // '(' what read reads ')', or nothing (and the position kept).
+  NodePtr InParentheses(NodePtr (TVLMExpressionParser::*read)());
+  // After a function's keyword: '(' argument ')', the argument read by read;
+  // a missing '(' raises open, a missing argument missing (naming the
+  // function), a missing ')' close.
+  NodePtr Call(NodePtr (TVLMExpressionParser::*read)(), int32_t open, int32_t missing, std::string_view function,
+               int32_t close);
+
   // ---- conditions ----
   NodePtr AndCondition();
   NodePtr NotCondition();
@@ -325,6 +349,10 @@ private:
   NodePtr In();
   NodePtr Exists();
   NodePtr RowValue();
+  // The start of "row-value [NOT] keyword": the row value when the keyword
+  // follows it (consumed; negated tells NOT), else nothing and the position
+  // kept.
+  NodePtr ValueBefore(uint16_t keyword, bool& negated);
 
   // ---- values ----
   NodePtr ValueAlternatives();
@@ -381,10 +409,19 @@ TPiece::~TPiece() {
 
 void TPiece::Drop() { Parser_.Discard(std::move(Node_)); }
 
-TVLMExpressionParser::TVLMExpressionParser(TVLMExpression& expression) : E_(expression) {
-  TVLMLexer& lexer = *E_.Lexer;
-  if (lexer.CurrentCommand >= 0 && lexer.CurrentCommand < static_cast<int32_t>(lexer.Commands.size())) {
-    const std::vector<TToken>& tokens = lexer.Commands[static_cast<size_t>(lexer.CurrentCommand)].Tokens;
+TVLMExpressionParser::TVLMExpressionParser(TVLMExpression& expression, TVLMQueryContext* queryContext,
+                                           TVLMLexer* lexer, int32_t endCode)
+    : E_(expression) {
+  E_.Clear();
+  E_.Lexer = lexer;
+  E_.QueryContext = queryContext;
+  if (queryContext != nullptr) {
+    E_.QueryName1 = queryContext->GetDatabaseName();
+    E_.QueryName2 = queryContext->GetSessionName();
+  }
+  if (lexer == nullptr) throw EVLMException(endCode, "Unexpected end of SQL command found at line %d, column %d", {0, 0});
+  if (lexer->CurrentCommand >= 0 && lexer->CurrentCommand < static_cast<int32_t>(lexer->Commands.size())) {
+    const std::vector<TToken>& tokens = lexer->Commands[static_cast<size_t>(lexer->CurrentCommand)].Tokens;
     Depth_.reserve(tokens.size());
     int32_t depth = 0;
     for (const TToken& t : tokens) {
@@ -398,6 +435,7 @@ TVLMExpressionParser::TVLMExpressionParser(TVLMExpression& expression) : E_(expr
     }
   }
   Reread();
+  if (Tok().Kind == tktNone) At(endCode, "Unexpected end of SQL command found at line %d, column %d");
 }
 
 uint8_t TVLMExpressionParser::ComparisonOperator() const {
@@ -511,8 +549,7 @@ NodePtr TVLMExpressionParser::IsTest() {
   NodePtr operand = BooleanPrimary();
   if (!operand || !Keyword(kwIS)) return operand;
   Next();
-  const bool negated = Keyword(kwNOT);
-  if (negated) Next();
+  const bool negated = Accept(kwNOT);
   if (Keyword(kwTRUE) || Keyword(kwFALSE)) {
     // IS TRUE and IS NOT FALSE keep the operand; the others negate it.
     const bool keep = Keyword(kwTRUE) != negated;
@@ -524,19 +561,30 @@ NodePtr TVLMExpressionParser::IsTest() {
   return Boolean(negated ? kVLMOpIsNotNull : kVLMOpIsNull, std::move(operand));
 }
 
+NodePtr TVLMExpressionParser::InParentheses(NodePtr (TVLMExpressionParser::*read)()) {
+  if (!Is(tktLeftParenthesis)) return nullptr;
+  const int32_t start = Position();
+  Next();
+  TPiece inner(*this, (this->*read)());
+  if (inner && Is(tktRightParenthesis)) {
+    Next();
+    return inner.Take();
+  }
+  return Fail(start);
+}
+
+NodePtr TVLMExpressionParser::Call(NodePtr (TVLMExpressionParser::*read)(), int32_t open, int32_t missing,
+                                   std::string_view function, int32_t close) {
+  Next();
+  Require(tktLeftParenthesis, open, "(");
+  NodePtr argument = Argument(read, missing, function);
+  Require(tktRightParenthesis, close, ")");
+  return argument;
+}
+
 NodePtr TVLMExpressionParser::BooleanPrimary() {
   if (NodePtr predicate = Predicate()) return predicate;
-  if (Is(tktLeftParenthesis)) {
-    const int32_t start = Position();
-    Next();
-    TPiece inner(*this, SearchCondition());
-    if (inner && Is(tktRightParenthesis)) {
-      Next();
-      return inner.Take();
-    }
-    inner.Drop();
-    Restore(start);
-  }
+  if (NodePtr condition = InParentheses(&TVLMExpressionParser::SearchCondition)) return condition;
   return RowValue();
 }
 
@@ -635,12 +683,9 @@ NodePtr TVLMExpressionParser::Comparison() {
 
 NodePtr TVLMExpressionParser::Like() {
   const int32_t start = Position();
-  TPiece value(*this, RowValue());
+  bool negated = false;
+  TPiece value(*this, ValueBefore(kwLIKE, negated));
   if (!value) return nullptr;
-  const bool negated = Keyword(kwNOT);
-  if (negated) Next();
-  if (!Keyword(kwLIKE)) return Fail(start);
-  Next();
   TPiece pattern(*this, RowValue());
   if (!pattern) return Fail(start);
   std::string escape;
@@ -668,30 +713,32 @@ NodePtr TVLMExpressionParser::Like() {
   return node;
 }
 
+NodePtr TVLMExpressionParser::ValueBefore(uint16_t keyword, bool& negated) {
+  const int32_t start = Position();
+  TPiece value(*this, RowValue());
+  if (!value) return nullptr;
+  negated = Accept(kwNOT);
+  if (!Accept(keyword)) return Fail(start);
+  return value.Take();
+}
+
 NodePtr TVLMExpressionParser::IsNullTest() {
   const int32_t start = Position();
   TPiece value(*this, RowValue());
   if (!value) return nullptr;
-  if (!Keyword(kwIS)) return Fail(start);
-  Next();
-  const bool negated = Keyword(kwNOT);
-  if (negated) Next();
-  if (!Keyword(kwNULL)) return Fail(start);
-  Next();
+  if (!Accept(kwIS)) return Fail(start);
+  const bool negated = Accept(kwNOT);
+  if (!Accept(kwNULL)) return Fail(start);
   return Boolean(negated ? kVLMOpIsNotNull : kVLMOpIsNull, value.Take());
 }
 
 NodePtr TVLMExpressionParser::Between() {
   const int32_t start = Position();
-  TPiece value(*this, RowValue());
+  bool negated = false;
+  TPiece value(*this, ValueBefore(kwBETWEEN, negated));
   if (!value) return nullptr;
-  const bool negated = Keyword(kwNOT);
-  if (negated) Next();
-  if (!Keyword(kwBETWEEN)) return Fail(start);
-  Next();
   TPiece low(*this, RowValue());
-  if (!low || !Keyword(kwAND)) return Fail(start);
-  Next();
+  if (!low || !Accept(kwAND)) return Fail(start);
   TPiece high(*this, RowValue());
   if (!high) return Fail(start);
   return std::make_unique<TVLMExprNodeBoolean>(negated ? kVLMOpNotBetween : kVLMOpBetween, value.Take(), low.Take(),
@@ -700,12 +747,9 @@ NodePtr TVLMExpressionParser::Between() {
 
 NodePtr TVLMExpressionParser::In() {
   const int32_t start = Position();
-  TPiece value(*this, RowValue());
+  bool negated = false;
+  TPiece value(*this, ValueBefore(kwIN, negated));
   if (!value) return nullptr;
-  const bool negated = Keyword(kwNOT);
-  if (negated) Next();
-  if (!Keyword(kwIN)) return Fail(start);
-  Next();
   if (!Is(tktLeftParenthesis)) return Fail(start);
   Next();
   TPiece node(*this, std::make_unique<TVLMExprNodeBoolean>(negated ? kVLMOpNotIn : kVLMOpIn, value.Take()));
@@ -855,17 +899,8 @@ NodePtr TVLMExpressionParser::Factor() {
   if (NodePtr n = Subquery(true, false)) return n;
   if (Keyword(kwCASE)) return Case();
   if (Keyword(kwCOALESCE)) return Coalesce();
-  if (Is(tktLeftParenthesis)) {
-    const int32_t start = Position();
-    Next();
-    TPiece inner(*this, ValueExpression());
-    if (inner && Is(tktRightParenthesis)) {
-      Next();
-      return inner.Take();
-    }
-    inner.Drop();
-    Restore(start);
-  }
+  // Without its ')' the reading fails and CAST is tried.
+  if (NodePtr value = InParentheses(&TVLMExpressionParser::ValueExpression)) return value;
   return Cast();
 }
 
@@ -981,52 +1016,43 @@ NodePtr TVLMExpressionParser::Aggregate() {
   }
   const bool distinct = Keyword(kwDISTINCT);
   if (distinct) Next();
-  NodePtr argument = ValueExpression();
-  if (!argument) ArgumentMissing(30102, name);
+  NodePtr argument = Argument(&TVLMExpressionParser::ValueExpression, 30102, name);
   Require(tktRightParenthesis, 30075, ")");
   return std::make_unique<TVLMExprNodeAggregated>(op, std::move(argument), distinct);
 }
 
 NodePtr TVLMExpressionParser::Case() {
+  // The codes of the searched (CASE WHEN ...) and the simple (CASE x WHEN
+  // ...) form.
+  struct TCaseErrors {
+    int32_t When, Condition, Then, Result, Else, End;
+    const char* ConditionText;
+  };
+  static const TCaseErrors kSearched = {
+      30473, 30474, 30475, 30476, 30477, 30478,
+      "Search Condition for CASE function expected, but '%s' found at line %d, column %d"};
+  static const TCaseErrors kSimple = {
+      30468, 30469, 30470, 30469, 30471, 30472,
+      "When Expression for CASE function expected, but '%s' found at line %d, column %d"};
   Next();
-  if (Keyword(kwWHEN)) {
-    auto node = std::make_unique<TVLMExprNodeCase>();
-    do {
-      if (!Keyword(kwWHEN)) Expected(30473, "WHEN");
-      Next();
-      NodePtr condition = SearchCondition();
-      if (!condition)
-        Found(30474, "Search Condition for CASE function expected, but '%s' found at line %d, column %d");
-      if (!Keyword(kwTHEN)) Expected(30475, "THEN");
-      Next();
-      NodePtr result = ValueExpression();
-      if (!result) Found(30476, "When Expression for CASE function expected, but '%s' found at line %d, column %d");
-      node->AddWhen(std::move(condition));
-      node->AddThen(std::move(result));
-    } while (Keyword(kwWHEN));
-    if (Keyword(kwELSE)) {
-      Next();
-      NodePtr otherwise = ValueExpression();
-      if (!otherwise)
-        Found(30477, "'Else Result Expression' for CASE function expected, but '%s' found at line %d, column %d");
-      node->SetElse(std::move(otherwise));
-    }
-    if (!Keyword(kwEND)) Expected(30478, "END");
-    Next();
-    return node;
+  const bool searched = Keyword(kwWHEN);
+  const TCaseErrors& errors = searched ? kSearched : kSimple;
+  NodePtr operand;
+  if (!searched) {
+    operand = ValueExpression();
+    if (!operand) Found(30467, "Input expression for CASE function expected, but '%s' found at line %d, column %d");
   }
-  NodePtr operand = ValueExpression();
-  if (!operand) Found(30467, "Input expression for CASE function expected, but '%s' found at line %d, column %d");
   auto node = std::make_unique<TVLMExprNodeCase>(std::move(operand));
-  if (!Keyword(kwWHEN)) Expected(30468, "WHEN");
+  if (!Keyword(kwWHEN)) Expected(errors.When, "WHEN");
   do {
     Next();
-    NodePtr when = ValueExpression();
-    if (!when) Found(30469, "When Expression for CASE function expected, but '%s' found at line %d, column %d");
-    if (!Keyword(kwTHEN)) Expected(30470, "THEN");
+    NodePtr when = searched ? SearchCondition() : ValueExpression();
+    if (!when) Found(errors.Condition, errors.ConditionText);
+    if (!Keyword(kwTHEN)) Expected(errors.Then, "THEN");
     Next();
     NodePtr result = ValueExpression();
-    if (!result) Found(30469, "When Expression for CASE function expected, but '%s' found at line %d, column %d");
+    if (!result)
+      Found(errors.Result, "When Expression for CASE function expected, but '%s' found at line %d, column %d");
     node->AddWhen(std::move(when));
     node->AddThen(std::move(result));
   } while (Keyword(kwWHEN));
@@ -1034,10 +1060,10 @@ NodePtr TVLMExpressionParser::Case() {
     Next();
     NodePtr otherwise = ValueExpression();
     if (!otherwise)
-      Found(30471, "'Else Result Expression' for CASE function expected, but '%s' found at line %d, column %d");
+      Found(errors.Else, "'Else Result Expression' for CASE function expected, but '%s' found at line %d, column %d");
     node->SetElse(std::move(otherwise));
   }
-  if (!Keyword(kwEND)) Expected(30472, "END");
+  if (!Keyword(kwEND)) Expected(errors.End, "END");
   Next();
   return node;
 }
@@ -1113,23 +1139,16 @@ NodePtr TVLMExpressionParser::NumericFunction() {
 
 NodePtr TVLMExpressionParser::OneArgumentFunction(uint8_t op) {
   const std::string name(VLMSQLKeywords[Tok().KeywordId]);
-  Next();
-  Require(tktLeftParenthesis, 20261, "(");
-  NodePtr argument = Additive();
-  if (!argument) ArgumentMissing(20262, name);
-  Require(tktRightParenthesis, 20263, ")");
-  return std::make_unique<TVLMExprNodeArithmetic>(op, std::move(argument));
+  return std::make_unique<TVLMExprNodeArithmetic>(op, Call(&TVLMExpressionParser::Additive, 20261, 20262, name, 20263));
 }
 
 NodePtr TVLMExpressionParser::PositionFunction() {
   Next();
   Require(tktLeftParenthesis, 30078, "(");
-  NodePtr needle = StringExpression();
-  if (!needle) ArgumentMissing(30079, "POS");
+  NodePtr needle = Argument(&TVLMExpressionParser::StringExpression, 30079, "POS");
   if (!Is(tktComma) && !Keyword(kwIN)) Expected(30080, ",' or 'IN");
   Next();
-  NodePtr text = StringExpression();
-  if (!text) ArgumentMissing(30081, "POS");
+  NodePtr text = Argument(&TVLMExpressionParser::StringExpression, 30081, "POS");
   Require(tktRightParenthesis, 30082, ")");
   return std::make_unique<TVLMExprNodeStringFunction>(kVLMOpPos, std::move(needle), std::move(text));
 }
@@ -1145,19 +1164,14 @@ NodePtr TVLMExpressionParser::Extract() {
   Next();
   if (!Keyword(kwFROM)) Expected(20280, "FROM");
   Next();
-  NodePtr argument = Factor();
-  if (!argument) ArgumentMissing(20281, "EXTRACT (... FROM ...)");
+  NodePtr argument = Argument(&TVLMExpressionParser::Factor, 20281, "EXTRACT (... FROM ...)");
   Require(tktRightParenthesis, 20282, ")");
   return std::make_unique<TVLMExprNodeDateFunction>(kVLMOpExtract, std::move(argument), part);
 }
 
 NodePtr TVLMExpressionParser::LengthFunction() {
-  Next();
-  Require(tktLeftParenthesis, 30083, "(");
-  NodePtr text = StringExpression();
-  if (!text) ArgumentMissing(30085, "LENGTH");
-  Require(tktRightParenthesis, 30084, ")");
-  return std::make_unique<TVLMExprNodeStringFunction>(kVLMOpLength, std::move(text));
+  return std::make_unique<TVLMExprNodeStringFunction>(
+      kVLMOpLength, Call(&TVLMExpressionParser::StringExpression, 30083, 30085, "LENGTH", 30084));
 }
 
 std::string TVLMExpressionParser::ReadName() {
@@ -1185,12 +1199,10 @@ NodePtr TVLMExpressionParser::LastAutoinc() {
 NodePtr TVLMExpressionParser::Power() {
   Next();
   Require(tktLeftParenthesis, 20264, "(");
-  NodePtr base = Additive();
-  if (!base) ArgumentMissing(20265, "POWER");
+  NodePtr base = Argument(&TVLMExpressionParser::Additive, 20265, "POWER");
   if (!Is(tktComma)) At(20267, "comma (\",\") expected but not found at line %d, column %d");
   Next();
-  NodePtr exponent = Additive();
-  if (!exponent) ArgumentMissing(20268, "POWER");
+  NodePtr exponent = Argument(&TVLMExpressionParser::Additive, 20268, "POWER");
   Require(tktRightParenthesis, 20266, ")");
   return std::make_unique<TVLMExprNodeArithmetic>(kVLMOpPower, std::move(base), std::move(exponent));
 }
@@ -1198,13 +1210,11 @@ NodePtr TVLMExpressionParser::Power() {
 NodePtr TVLMExpressionParser::Round() {
   Next();
   Require(tktLeftParenthesis, 30502, "(");
-  NodePtr value = Additive();
-  if (!value) ArgumentMissing(30503, "ROUND");
+  NodePtr value = Argument(&TVLMExpressionParser::Additive, 30503, "ROUND");
   auto node = std::make_unique<TVLMExprNodeArithmetic>(kVLMOpRound, std::move(value));
   if (Is(tktComma)) {
     Next();
-    NodePtr digits = Additive();
-    if (!digits) ArgumentMissing(30504, "ROUND");
+    NodePtr digits = Argument(&TVLMExpressionParser::Additive, 30504, "ROUND");
     node->AddChild(std::move(digits));
     if (Is(tktComma)) {
       Next();
@@ -1301,17 +1311,14 @@ NodePtr TVLMExpressionParser::TextFunction(uint8_t op, const char* name) {
 NodePtr TVLMExpressionParser::Substring() {
   Next();
   Require(tktLeftParenthesis, 30098, "(");
-  NodePtr text = StringExpression();
-  if (!text) ArgumentMissing(30099, "SUBSTRING");
+  NodePtr text = Argument(&TVLMExpressionParser::StringExpression, 30099, "SUBSTRING");
   if (!Is(tktComma) && !Keyword(kwFROM)) Expected(30100, ",' or 'from");
   Next();
-  NodePtr start = Additive();
-  if (!start) ArgumentMissing(30101, "SUBSTRING");
+  NodePtr start = Argument(&TVLMExpressionParser::Additive, 30101, "SUBSTRING");
   auto node = std::make_unique<TVLMExprNodeStringFunction>(kVLMOpSubstring, std::move(text), std::move(start));
   if (Is(tktComma) || Keyword(kwFOR)) {
     Next();
-    NodePtr length = Additive();
-    if (!length) ArgumentMissing(30700, "SUBSTRING");
+    NodePtr length = Argument(&TVLMExpressionParser::Additive, 30700, "SUBSTRING");
     node->AddChild(std::move(length));
     Require(tktRightParenthesis, 30104, ")");
     return node;
@@ -1323,8 +1330,7 @@ NodePtr TVLMExpressionParser::Substring() {
 NodePtr TVLMExpressionParser::ToStringFunction() {
   Next();
   Require(tktLeftParenthesis, 30093, "(");
-  NodePtr value = ValueExpression();
-  if (!value) ArgumentMissing(30094, "TOSTRING");
+  NodePtr value = Argument(&TVLMExpressionParser::ValueExpression, 30094, "TOSTRING");
   if (!Is(tktComma) && !Keyword(kwFROM)) Expected(30095, ",");
   Next();
   if (!Is(tktQuotedString)) Found(30096, "Const DateFormat string expected, but '%s' found at line %d, column %d");
@@ -1358,8 +1364,7 @@ NodePtr TVLMExpressionParser::DatePrimary() {
 NodePtr TVLMExpressionParser::ToDate() {
   Next();
   Require(tktLeftParenthesis, 30105, "(");
-  NodePtr text = StringExpression();
-  if (!text) ArgumentMissing(30107, "ToDate");
+  NodePtr text = Argument(&TVLMExpressionParser::StringExpression, 30107, "ToDate");
   Require(tktComma, 30108, ",");
   if (!Is(tktQuotedString)) Found(30109, "Const DateFormat string expected, but '%s' found at line %d, column %d");
   const std::string format = Tok().Text;
@@ -1433,18 +1438,7 @@ void TVLMExpression::ParseFilter(TVLMCursor* cursor, std::string_view text, bool
 }
 
 void TVLMExpression::ParseBoolean(TVLMQueryContext* queryContext, TVLMLexer* lexer) {
-  Clear();
-  QueryContext = queryContext;
-  Lexer = lexer;
-  if (queryContext != nullptr) {
-    QueryName1 = queryContext->GetDatabaseName();
-    QueryName2 = queryContext->GetSessionName();
-  }
-  if (lexer == nullptr) throw EVLMException(30118, "Unexpected end of SQL command found at line %d, column %d", {0, 0});
-  TVLMExpressionParser parser(*this);
-  if (Token.Kind == tktNone)
-    throw EVLMException(30118, "Unexpected end of SQL command found at line %d, column %d",
-                        {Token.Line, Token.Column});
+  TVLMExpressionParser parser(*this, queryContext, lexer, 30118);
   NodePtr root = parser.SearchCondition();
   if (!root)
     throw EVLMException(30066, "Boolean expression expected, but '%s' found at line %d, column %d",
@@ -1455,34 +1449,14 @@ void TVLMExpression::ParseBoolean(TVLMQueryContext* queryContext, TVLMLexer* lex
 }
 
 TVLMExprNode* TVLMExpression::ParseValue(TVLMQueryContext* queryContext, TVLMLexer* lexer) {
-  Clear();
-  Lexer = lexer;
-  QueryContext = queryContext;
-  if (queryContext != nullptr) {
-    QueryName1 = queryContext->GetDatabaseName();
-    QueryName2 = queryContext->GetSessionName();
-  }
-  if (lexer == nullptr) throw EVLMException(30136, "Unexpected end of SQL command found at line %d, column %d", {0, 0});
-  TVLMExpressionParser parser(*this);
-  if (Token.Kind == tktNone)
-    throw EVLMException(30136, "Unexpected end of SQL command found at line %d, column %d",
-                        {Token.Line, Token.Column});
+  TVLMExpressionParser parser(*this, queryContext, lexer, 30136);
   SetRoot(parser.ValueExpression());
   return GetRoot();
 }
 
 TVLMExprNode* TVLMExpression::ParseUpdateValue(TVLMQueryContext* queryContext, TVLMLexer* lexer) {
-  Clear();
-  Lexer = lexer;
-  QueryContext = queryContext;
   if (queryContext == nullptr) throw EVLMException(30701, "Query context expected for an UPDATE value");
-  QueryName1 = queryContext->GetDatabaseName();
-  QueryName2 = queryContext->GetSessionName();
-  if (lexer == nullptr) throw EVLMException(30497, "Unexpected end of SQL command found at line %d, column %d", {0, 0});
-  TVLMExpressionParser parser(*this);
-  if (Token.Kind == tktNone)
-    throw EVLMException(30497, "Unexpected end of SQL command found at line %d, column %d",
-                        {Token.Line, Token.Column});
+  TVLMExpressionParser parser(*this, queryContext, lexer, 30497);
   SetRoot(parser.Subquery(false, false));
   return GetRoot();
 }

@@ -122,6 +122,15 @@ Text SubText(const Text& s, int64_t start, int64_t count) {
   return s.substr(static_cast<size_t>(start - 1), static_cast<size_t>(count));
 }
 
+// The operator and the arguments of a function node (absent ones skipped).
+void SetUp(TVLMExprNode& node, uint8_t op, std::unique_ptr<TVLMExprNode> child1, std::unique_ptr<TVLMExprNode> child2,
+           std::unique_ptr<TVLMExprNode> child3) {
+  node.Operator = op;
+  node.AddChild(std::move(child1));
+  node.AddChild(std::move(child2));
+  node.AddChild(std::move(child3));
+}
+
 }  // namespace
 
 void VLMSetRandomSeed(uint32_t seed) {
@@ -134,10 +143,7 @@ void VLMSetRandomSeed(uint32_t seed) {
 TVLMExprNodeArithmetic::TVLMExprNodeArithmetic(uint8_t op, std::unique_ptr<TVLMExprNode> child1,
                                                std::unique_ptr<TVLMExprNode> child2,
                                                std::unique_ptr<TVLMExprNode> child3) {
-  Operator = op;
-  AddChild(std::move(child1));
-  AddChild(std::move(child2));
-  AddChild(std::move(child3));
+  SetUp(*this, op, std::move(child1), std::move(child2), std::move(child3));
 }
 
 double TVLMExprNodeArithmetic::Argument(int32_t index) { return Children.at(static_cast<size_t>(index))->GetValue().GetAsDouble(); }
@@ -279,10 +285,7 @@ TVLMDataType TVLMExprNodeArithmetic::GetDataType() {
 TVLMExprNodeStringFunction::TVLMExprNodeStringFunction(uint8_t op, std::unique_ptr<TVLMExprNode> child1,
                                                        std::unique_ptr<TVLMExprNode> child2,
                                                        std::unique_ptr<TVLMExprNode> child3) {
-  Operator = op;
-  AddChild(std::move(child1));
-  AddChild(std::move(child2));
-  AddChild(std::move(child3));
+  SetUp(*this, op, std::move(child1), std::move(child2), std::move(child3));
 }
 
 bool TVLMExprNodeStringFunction::PrepareText() {

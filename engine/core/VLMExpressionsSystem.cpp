@@ -195,28 +195,29 @@ void TVLMExprNodeAggregated::Accumulate() {
   const TVLMVariant& argument = Children.at(0)->GetValue();
   switch (Operator) {
     case kVLMOpSum:
+    case kVLMOpAvg: {
       if (argument.IsNull()) return;
-      if (!argument.IsNumeric()) throw EVLMException(30132, "Not numeric argument in numeric operator '%s'", {"SUM"});
-      if (!FirstTime(argument)) return;
-      if (Result.IsNull()) {
-        Result.Assign(argument, true);
-        if (IsIntegerBaseType(Result.DataType)) Result.CastTo(bdtLargeInt);
-      } else {
-        Result.Add(argument);
+      const bool sum = Operator == kVLMOpSum;
+      if (!argument.IsNumeric()) {
+        if (sum) throw EVLMException(30132, "Not numeric argument in numeric operator '%s'", {"SUM"});
+        throw EVLMException(30133, "Not numeric argument in numeric operator '%s'", {"AVG"});
       }
-      return;
-    case kVLMOpAvg:
-      if (argument.IsNull()) return;
-      if (!argument.IsNumeric()) throw EVLMException(30133, "Not numeric argument in numeric operator '%s'", {"AVG"});
       if (!FirstTime(argument)) return;
-      if (Work_.IsNull()) {
-        Work_.Assign(argument, true);
-        Work_.CastTo(bdtFloat);
+      // SUM adds in the result (integers in 64 bits), AVG in its work value
+      // as a float.
+      TVLMVariant& total = sum ? Result : Work_;
+      if (total.IsNull()) {
+        total.Assign(argument, true);
+        if (!sum)
+          total.CastTo(bdtFloat);
+        else if (IsIntegerBaseType(total.DataType))
+          total.CastTo(bdtLargeInt);
       } else {
-        Work_.Add(argument);
+        total.Add(argument);
       }
-      CountRow();
+      if (!sum) CountRow();
       return;
+    }
     case kVLMOpMin:
     case kVLMOpMax: {
       if (Result.IsNull()) {

@@ -47,6 +47,12 @@ std::function<std::string()>& GuidSource() {
   return f;
 }
 
+// A copy of a replaceable clock, taken under the lock.
+std::function<double()> SourceOf(const std::function<double()>& slot) {
+  std::lock_guard<std::mutex> g(SourcesMutex());
+  return slot;
+}
+
 int64_t MemoryOverride_ = -1;
 
 // 1970-01-01 as a host date-time (days since 1899-12-30).
@@ -107,12 +113,7 @@ std::string SystemGuid() {
 }  // namespace
 
 double NowUtc() {
-  std::function<double()> source;
-  {
-    std::lock_guard<std::mutex> g(SourcesMutex());
-    source = NowSource();
-  }
-  if (source) return source();
+  if (std::function<double()> source = SourceOf(NowSource())) return source();
   struct timespec ts;
   ::clock_gettime(CLOCK_REALTIME, &ts);
   // Whole milliseconds, as the system time the design read had them.
@@ -132,12 +133,7 @@ void SetNowUtcSource(std::function<double()> source) {
 }
 
 double NowLocal() {
-  std::function<double()> source;
-  {
-    std::lock_guard<std::mutex> g(SourcesMutex());
-    source = NowLocalSource();
-  }
-  if (source) return source();
+  if (std::function<double()> source = SourceOf(NowLocalSource())) return source();
   struct timespec ts;
   ::clock_gettime(CLOCK_REALTIME, &ts);
   struct tm local;
