@@ -42,9 +42,11 @@
 // production that changes a lent node (the '*' of a partial comparison, the
 // '%' of LIKE 'abc%') keeps it for good.
 //
-// Nesting: a token more than 256 parentheses deep, or more than 1024
-// recursive productions active at once (nesting without parentheses, as in
-// CASE inside CASE), raises 30693 before the stack can run out.
+// Nesting: a token more than 256 parentheses deep inside the parsed text,
+// or more than 1024 recursive productions active at once on the thread
+// (nesting without parentheses, as in CASE inside CASE, and the parses a
+// subquery's factory runs inside an outer one), raises 30693 before the
+// stack can run out.
 //
 // Errors (EVLMException): "Token '%s' expected, but '%s' found at line %d,
 // column %d" quotes the expected text and the token found; the others quote
@@ -68,6 +70,7 @@
 // 30695 subquery without its ')', 30696-30699 CAST's '(', operand, AS and
 // length, 30700 SUBSTRING's length, 30701 ParseUpdateValue without a query
 // context.
+#include <algorithm>
 #include <array>
 #include <exception>
 #include <string>
@@ -225,7 +228,7 @@ private:
   class TFrame {
   public:
     explicit TFrame(TVLMExpressionParser& parser) : Parser_(parser) { Parser_.EnterFrame(); }
-    ~TFrame() { --Parser_.Frames_; }
+    ~TFrame() { --ActiveFrames_; }
     TFrame(const TFrame&) = delete;
     TFrame& operator=(const TFrame&) = delete;
 
@@ -299,16 +302,18 @@ private:
   }
 
   // ---- nesting and memo ----
-  int32_t DepthAt(int32_t index) const {
-    return index >= 0 && static_cast<size_t>(index) < Depth_.size() ? Depth_[static_cast<size_t>(index)] : 0;
-  }
-  void CheckDepth() const {
+  // Parentheses open at token index since the parse began; measured as far
+  // as the parse reads, so a parse costs no more than the tokens it reads.
+  int32_t DepthAt(int32_t index);
+  void CheckDepth() {
     if (DepthAt(Position()) > kMaxNesting) TooDeep();
   }
+  // Counted on entry, once the checks passed, so a refused entry leaves the
+  // count as it was.
   void EnterFrame() {
-    ++Frames_;
-    if (Frames_ > kMaxFrames) TooDeep();
+    if (ActiveFrames_ >= kMaxFrames) TooDeep();
     CheckDepth();
+    ++ActiveFrames_;
   }
   [[noreturn]] void TooDeep() const {
     throw EVLMException(30693, "Expression nested deeper than %d levels at line %d, column %d",
@@ -392,16 +397,24 @@ private:
   std::string ReadName();
 
   TVLMExpression& E_;
-  // Parenthesis depth at each token of the statement.
+  // The statement's tokens (nullptr without a current statement), the index
+  // the parse began at, and the depth at each token from there on.
+  const std::vector<TToken>* Tokens_ = nullptr;
+  int32_t Start_ = 0;
   std::vector<int32_t> Depth_;
   int32_t LastLine_ = 0;
   int32_t LastColumn_ = 0;
-  int32_t Frames_ = 0;
+  // Recursive productions active on this thread, over every parser: a
+  // subquery's factory parses its own conditions inside an outer parse, on
+  // the same stack.
+  static thread_local int32_t ActiveFrames_;
   TMemo Values_;
   TMemo Subqueries_;
   // Trees handed out of a memo: their entry.
   std::unordered_map<const TVLMExprNode*, std::pair<TMemo*, int32_t>> Lent_;
 };
+
+thread_local int32_t TVLMExpressionParser::ActiveFrames_ = 0;
 
 TPiece::~TPiece() {
   if (Node_ && std::uncaught_exceptions() == Exceptions_) Parser_.Discard(std::move(Node_));
@@ -421,21 +434,26 @@ TVLMExpressionParser::TVLMExpressionParser(TVLMExpression& expression, TVLMQuery
   }
   if (lexer == nullptr) throw EVLMException(endCode, "Unexpected end of SQL command found at line %d, column %d", {0, 0});
   if (lexer->CurrentCommand >= 0 && lexer->CurrentCommand < static_cast<int32_t>(lexer->Commands.size())) {
-    const std::vector<TToken>& tokens = lexer->Commands[static_cast<size_t>(lexer->CurrentCommand)].Tokens;
-    Depth_.reserve(tokens.size());
-    int32_t depth = 0;
-    for (const TToken& t : tokens) {
-      Depth_.push_back(depth);
-      if (t.Kind == tktLeftParenthesis) ++depth;
-      if (t.Kind == tktRightParenthesis) --depth;
-    }
-    if (!tokens.empty()) {
-      LastLine_ = tokens.back().Line;
-      LastColumn_ = tokens.back().Column;
+    Tokens_ = &lexer->Commands[static_cast<size_t>(lexer->CurrentCommand)].Tokens;
+    if (!Tokens_->empty()) {
+      LastLine_ = Tokens_->back().Line;
+      LastColumn_ = Tokens_->back().Column;
     }
   }
+  Start_ = lexer->GetTokenIndex();
   Reread();
   if (Tok().Kind == tktNone) At(endCode, "Unexpected end of SQL command found at line %d, column %d");
+}
+
+int32_t TVLMExpressionParser::DepthAt(int32_t index) {
+  if (Tokens_ == nullptr || index <= Start_) return 0;
+  const int32_t last = std::min<int32_t>(index, static_cast<int32_t>(Tokens_->size()));
+  if (Depth_.empty()) Depth_.push_back(0);
+  while (Start_ + static_cast<int32_t>(Depth_.size()) <= last) {
+    const TToken& before = (*Tokens_)[static_cast<size_t>(Start_) + Depth_.size() - 1];
+    Depth_.push_back(Depth_.back() + (before.Kind == tktLeftParenthesis) - (before.Kind == tktRightParenthesis));
+  }
+  return Depth_[static_cast<size_t>(last - Start_)];
 }
 
 uint8_t TVLMExpressionParser::ComparisonOperator() const {
