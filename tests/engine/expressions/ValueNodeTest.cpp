@@ -16,11 +16,12 @@ using namespace parser_test;
 using engine_test::RaisedCode;
 using engine_test::RaisedMessage;
 
-// A record with an integer X, a float F, a text S and a currency C, all
-// null unless a test sets them.
+// A record with an integer X, a float F, a text S, a currency C and a wide
+// text W, all null unless a test sets them.
 class Record : public expr_test::RecordCursor {
 public:
-  Record() : RecordCursor({{"X", dtInteger}, {"F", dtFloat}, {"S", dtString, 20}, {"C", dtCurrency}}) {}
+  Record()
+      : RecordCursor({{"X", dtInteger}, {"F", dtFloat}, {"S", dtString, 20}, {"C", dtCurrency}, {"W", dtWideString, 10}}) {}
 };
 
 // What a value reads as: "NULL", or its text.
@@ -98,6 +99,26 @@ TEST(ValueNodeTest, FunctionsGiveTheirValueOrCode) {
     if (c.value != nullptr) {
       EXPECT_EQ(shown, c.value);
     }
+  }
+}
+
+TEST(ValueNodeTest, WideTextKeepsCharactersThatCodePage1252Lacks) {
+  Record record;
+  TVLMVariant wide(bdtWideString);
+  wide.SetAsWideString(u"  \u0416ar\t");
+  record.SetFieldValue(wide, 4, true);
+  struct Case {
+    const char* text;
+    std::u16string value;
+  };
+  const Case cases[] = {{"TRIM(W)", u"\u0416ar"},
+                        {"RTRIM(W)", u"  \u0416ar"},
+                        {"UPPER(W)", u"  \u0416AR\t"},
+                        {"SUBSTRING(W, 3, 1)", u"\u0416"},
+                        {"W || 'b'", u"  \u0416ar\tb"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(Value(c.text, &record)->GetValue(true)->GetAsWideString(), c.value);
   }
 }
 
