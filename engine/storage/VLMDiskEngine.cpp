@@ -69,7 +69,7 @@ bool FileIsReadOnly(const std::string& fileName, bool& readOnlyAttribute) {
 TVLMDiskPageManager::FileScope::FileScope(TVLMDiskPageManager* manager) : Manager_(manager) {
   // Only an open database that is between operations; the outermost scope
   // opens and closes the file.
-  if (Manager_->OpenPerOperation && Manager_->FreeSpace && !Manager_->DatabaseFile.IsOpen) {
+  if (Manager_->OpenPerOperation && Manager_->FreeSpace && !Manager_->DatabaseFile.IsOpen()) {
     Manager_->DatabaseFile.OpenShared();
     Opened_ = true;
   }
@@ -106,13 +106,13 @@ void TVLMDiskPageManager::CheckGeometry() const {
 }
 
 void TVLMDiskPageManager::CheckHeaderOpen(int32_t errorCode) const {
-  if (!DatabaseFile.IsOpen && !(OpenPerOperation && FreeSpace))
+  if (!DatabaseFile.IsOpen() && !(OpenPerOperation && FreeSpace))
     throw EVLMException(errorCode, "Error - database file is not opened.");
 }
 
 void TVLMDiskPageManager::CreateDatabase(const std::string& fileName, const TVLMPasswordRecord& passwordRecord,
                                          uint16_t pageSize, uint16_t extentSize) {
-  if (DatabaseFile.IsOpen) throw EVLMException(10461, "Error - database file %s is in use.", {fileName});
+  if (DatabaseFile.IsOpen()) throw EVLMException(10461, "Error - database file %s is in use.", {fileName});
   if (pageSize < kVLMMinPageSize || extentSize < 1)
     throw EVLMException(10463, "Invalid database format. PageSize = %d, ExtentSize = %d",
                         {static_cast<int>(pageSize), static_cast<int>(extentSize)});
@@ -155,7 +155,7 @@ void TVLMDiskPageManager::CreateDatabase(const std::string& fileName, const TVLM
 
 void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPasswordRecord& passwordRecord,
                                        bool& multiUser, bool exclusive, bool& needsRepair, bool& readOnly) {
-  if (DatabaseFile.IsOpen) throw EVLMException(10462, "Error - database file %s is in use.", {fileName});
+  if (DatabaseFile.IsOpen()) throw EVLMException(10462, "Error - database file %s is in use.", {fileName});
   PasswordRecord = passwordRecord;
   if (!readOnly && qv::FileExists(fileName)) {
     bool attribute = false;
@@ -166,11 +166,12 @@ void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPa
   }
   MultiUser = multiUser;
   Exclusive = exclusive;
-  uint8_t access = 1, share = 1;
+  TVLMFileAccessMode access = TVLMFileAccessMode::ReadWrite;
+  TVLMFileShareMode share = TVLMFileShareMode::ReadWrite;
   if (readOnly) {
-    access = 0;
+    access = TVLMFileAccessMode::ReadOnly;
   } else if (exclusive) {
-    share = 0;
+    share = TVLMFileShareMode::None;
     MultiUser = multiUser = false;
   }
   DatabaseLockCount = 0;
@@ -223,7 +224,7 @@ void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPa
     if (OpenPerOperation) DatabaseFile.CloseFile();
   } catch (...) {
     FreeSpace.reset();
-    if (DatabaseFile.IsOpen) DatabaseFile.CloseFile();
+    if (DatabaseFile.IsOpen()) DatabaseFile.CloseFile();
     DatabaseLockCount = 0;
     throw;
   }
@@ -233,7 +234,7 @@ void TVLMDiskPageManager::CloseDatabase() {
   Failed_ = false;
   FailureCause_.clear();
   FreeSpace.reset();
-  if (DatabaseFile.IsOpen) DatabaseFile.CloseFile();
+  if (DatabaseFile.IsOpen()) DatabaseFile.CloseFile();
   DatabaseFile.OpenCount = 0;
   DatabaseLockCount = 0;
   // Another process may change the file before it is opened again.
@@ -331,7 +332,7 @@ void TVLMDiskPageManager::EnterFailedState(const std::string& cause, const std::
 // --------------------------------------------------------------- object IDs
 
 void TVLMDiskPageManager::InitNextObjectID() {
-  if (ReadOnlyFile_ || DatabaseFile.AccessMode == 0) return;
+  if (ReadOnlyFile_ || DatabaseFile.AccessMode == TVLMFileAccessMode::ReadOnly) return;
   FileScope scope(this);
   const TVLMRetrySettings& settings = VLMRetrySettings();
   if (!RetryOperation(settings.NextObjectIDTries, settings.NextObjectIDDelayMs, [this] { return LockNextObjectID(); }))
@@ -357,7 +358,7 @@ uint32_t TVLMDiskPageManager::GetNextObjectID() {
     uint8_t bytes[kVLMNextObjectIDSize];
     DatabaseFile.ReadBufferEx(bytes, 30400, NextObjectIDPosition, kVLMNextObjectIDSize);
     value = VLMGetU32LE(bytes) + 1;
-    if (!ReadOnlyFile_ && DatabaseFile.AccessMode != 0) {
+    if (!ReadOnlyFile_ && DatabaseFile.AccessMode != TVLMFileAccessMode::ReadOnly) {
       VLMPutU32LE(bytes, value);
       DatabaseFile.WriteBuffer(bytes, 30404, NextObjectIDPosition, kVLMNextObjectIDSize);
     } else {
@@ -469,7 +470,7 @@ bool TVLMDiskPageManager::UnlockDatabase() {
   }
   if (DatabaseLockCount == 0) return false;
   DatabaseLockCount = 0;
-  if (!DatabaseFile.IsOpen && !OpenPerOperation) return true;  // closed: the lock went with it
+  if (!DatabaseFile.IsOpen() && !OpenPerOperation) return true;  // closed: the lock went with it
   FileScope scope(this);
   return DatabaseFile.UnlockByte(1, DatabaseOffset + kVLMDatabaseLockOffset);
 }
@@ -559,7 +560,7 @@ bool TVLMDiskPageManager::ReadPage(TVLMPage* page) {
   CheckNotFailed();
   FileScope scope(this);
   if (page->Buffer == nullptr) page->AllocateBuffer();
-  if (!DatabaseFile.ReadBuffer(page->Buffer, PageSize, PagePosition(page->PageNo))) {
+  if (!DatabaseFile.ReadBuffer(page->Buffer, PagePosition(page->PageNo), PageSize)) {
     // Whatever part was read is not a page.
     std::memset(page->Buffer, 0, PageSize);
     page->InitHeader();

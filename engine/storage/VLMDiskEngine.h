@@ -196,6 +196,12 @@ struct TVLMDatabaseBlock3 {
 
 // ------------------------------------------------------------ TVLMDatabaseFile
 
+// How the database file is opened. Other values cannot be opened (30366).
+enum class TVLMFileAccessMode : uint8_t { ReadOnly = 0, ReadWrite = 1 };
+// How other handles may share the file (recorded; byte-range locks do the
+// sharing on Linux). Other values cannot be opened (30367).
+enum class TVLMFileShareMode : uint8_t { None = 0, ReadWrite = 1, Read = 2 };
+
 // The database file over platform/os/File. Every operating-system call is
 // tried once and, when it fails, once more after Reopen found (or made) a
 // valid handle. Positions are 64-bit, counts 32-bit.
@@ -212,9 +218,8 @@ public:
   TVLMDatabaseFile& operator=(const TVLMDatabaseFile&) = delete;
 
   std::string FileName;
-  uint8_t AccessMode = 1;  // 0 read only, 1 read/write
-  uint8_t ShareMode = 0;   // 0 none, 1 read and write, 2 read (recorded)
-  bool IsOpen = false;
+  TVLMFileAccessMode AccessMode = TVLMFileAccessMode::ReadWrite;
+  TVLMFileShareMode ShareMode = TVLMFileShareMode::None;
   int32_t OpenCount = 0;   // nesting of OpenShared / CloseShared
   // Set when a lock call failed because the file could not be reached.
   bool LockFault = false;
@@ -224,8 +229,9 @@ public:
 
   // Replaces any existing file (also a read-only one) by an empty one.
   void CreateFile(const std::string& fileName);
-  void OpenFile(const std::string& fileName, uint8_t accessMode, uint8_t shareMode);
+  void OpenFile(const std::string& fileName, TVLMFileAccessMode accessMode, TVLMFileShareMode shareMode);
   void CloseFile();
+  bool IsOpen() const { return IsOpen_; }
   void OpenShared();
   void CloseShared();
 
@@ -235,7 +241,7 @@ public:
   int64_t GetSize();
   void SetSize(int64_t size);
   // A whole read of count bytes, or false (never raises for I/O).
-  bool ReadBuffer(void* buffer, int32_t count, int64_t position);
+  bool ReadBuffer(void* buffer, int64_t position, int32_t count);
   void ReadBufferEx(void* buffer, int32_t errorCode, int64_t position, int32_t count);
   void WriteBuffer(const void* buffer, int32_t errorCode, int64_t position, int32_t count);
   void Flush();  // fdatasync
@@ -261,11 +267,12 @@ private:
   bool TryTwice(const std::function<void()>& op);
   bool Reopen();
   qv::FileAccess Access() const {
-    return AccessMode == 0 ? qv::FileAccess::ReadOnly : qv::FileAccess::ReadWrite;
+    return AccessMode == TVLMFileAccessMode::ReadOnly ? qv::FileAccess::ReadOnly : qv::FileAccess::ReadWrite;
   }
   int64_t SizeOrMinusOne();
 
   qv::File Handle_;
+  bool IsOpen_ = false;
   bool SharedOpened_ = false;  // OpenShared opened the file
   int64_t Position_ = 0;
   int LastErrno_ = 0;
@@ -350,7 +357,7 @@ public:
   void OpenDatabase(const std::string& fileName, const TVLMPasswordRecord& passwordRecord,
                     bool& multiUser, bool exclusive, bool& needsRepair, bool& readOnly);
   void CloseDatabase();
-  bool IsOpen() const { return DatabaseFile.IsOpen || (OpenPerOperation && FreeSpace != nullptr); }
+  bool IsOpen() const { return DatabaseFile.IsOpen() || (OpenPerOperation && FreeSpace != nullptr); }
   void ReadHeader();
   void WriteHeader(bool checkExternal);
   void ReadBlock2();

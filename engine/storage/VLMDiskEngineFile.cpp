@@ -95,12 +95,12 @@ void TVLMDatabaseBlock2::Store(uint8_t* b) const {
 TVLMDatabaseFile::~TVLMDatabaseFile() { Handle_.Close(); }
 
 void TVLMDatabaseFile::CheckOpen(const char* operation) const {
-  if (!IsOpen)
+  if (!IsOpen_)
     throw EVLMException(30376, "Cannot perform this operation (%s) on a closed file", {operation});
 }
 
 void TVLMDatabaseFile::CheckClosed(const char* operation) const {
-  if (IsOpen)
+  if (IsOpen_)
     throw EVLMException(30377, "Cannot perform this operation (%s) on a opened file", {operation});
 }
 
@@ -164,16 +164,19 @@ void TVLMDatabaseFile::CreateFile(const std::string& fileName) {
                         {fileName, errNo, ErrorText(errNo)});
   Handle_ = std::move(file);
   FileName = fileName;
-  AccessMode = 1;
-  ShareMode = 0;
+  AccessMode = TVLMFileAccessMode::ReadWrite;
+  ShareMode = TVLMFileShareMode::None;
   Position_ = 0;
-  IsOpen = true;
+  IsOpen_ = true;
 }
 
-void TVLMDatabaseFile::OpenFile(const std::string& fileName, uint8_t accessMode, uint8_t shareMode) {
+void TVLMDatabaseFile::OpenFile(const std::string& fileName, TVLMFileAccessMode accessMode,
+                                TVLMFileShareMode shareMode) {
   CheckClosed("OpenFile");
-  if (accessMode > 1) throw EVLMException(30366, "Unknown Access mode: '%d'", {static_cast<int>(accessMode)});
-  if (shareMode > 2) throw EVLMException(30367, "Unknown Share mode: '%d'", {static_cast<int>(shareMode)});
+  if (accessMode > TVLMFileAccessMode::ReadWrite)
+    throw EVLMException(30366, "Unknown Access mode: '%d'", {static_cast<int>(accessMode)});
+  if (shareMode > TVLMFileShareMode::Read)
+    throw EVLMException(30367, "Unknown Share mode: '%d'", {static_cast<int>(shareMode)});
   FileName = fileName;
   AccessMode = accessMode;
   ShareMode = shareMode;
@@ -184,17 +187,17 @@ void TVLMDatabaseFile::OpenFile(const std::string& fileName, uint8_t accessMode,
                         {fileName, errNo, ErrorText(errNo)});
   Handle_ = std::move(file);
   Position_ = 0;
-  IsOpen = true;
+  IsOpen_ = true;
 }
 
 void TVLMDatabaseFile::CloseFile() {
   CheckOpen("CloseFile");
   Handle_.Close();
-  IsOpen = false;
+  IsOpen_ = false;
 }
 
 void TVLMDatabaseFile::OpenShared() {
-  if (OpenCount == 0 && !IsOpen) {
+  if (OpenCount == 0 && !IsOpen_) {
     OpenFile(FileName, AccessMode, ShareMode);
     SharedOpened_ = true;
   }
@@ -206,7 +209,7 @@ void TVLMDatabaseFile::CloseShared() {
   // A file that was open before the first OpenShared stays open.
   if (--OpenCount == 0 && SharedOpened_) {
     SharedOpened_ = false;
-    if (IsOpen) CloseFile();
+    if (IsOpen_) CloseFile();
   }
 }
 
@@ -250,7 +253,7 @@ void TVLMDatabaseFile::SetSize(int64_t size) {
   Position_ = size;
 }
 
-bool TVLMDatabaseFile::ReadBuffer(void* buffer, int32_t count, int64_t position) {
+bool TVLMDatabaseFile::ReadBuffer(void* buffer, int64_t position, int32_t count) {
   CheckOpen("ReadBuffer");
   if (count < 0 || position < 0) {
     LastErrno_ = EINVAL;
@@ -265,7 +268,7 @@ bool TVLMDatabaseFile::ReadBuffer(void* buffer, int32_t count, int64_t position)
 }
 
 void TVLMDatabaseFile::ReadBufferEx(void* buffer, int32_t errorCode, int64_t position, int32_t count) {
-  if (ReadBuffer(buffer, count, position)) return;
+  if (ReadBuffer(buffer, position, count)) return;
   throw EVLMException(errorCode,
                       "Cannot Read from file: '%s' Position = %d, Count = %d, FilePosition = %d, FileSize = %d, "
                       "ErrorCode:%d. ErrorMessage: %s",
@@ -359,14 +362,14 @@ bool TVLMDatabaseFile::FindSignature(int64_t& offset) {
   auto lengthIs76 = [&](const uint8_t* p) { return I16(p) == kVLMBlock1Size; };
 
   uint8_t head[kVLMSignatureSize + 2];
-  if (size >= kVLMBlock1Size && ReadBuffer(head, sizeof head, 0) &&
+  if (size >= kVLMBlock1Size && ReadBuffer(head, 0, sizeof head) &&
       std::memcmp(head, kVLMSignature, kVLMSignatureSize) == 0 && lengthIs76(head + kVLMSignatureSize)) {
     found = true;
   } else {
     std::vector<uint8_t> chunk(kVLMSignatureChunk);
     for (int64_t p = 0; p < size && !found; p += kVLMSignatureChunk - kVLMSignatureSize) {
       const int64_t n = std::min<int64_t>(kVLMSignatureChunk, size - p);
-      if (!ReadBuffer(chunk.data(), static_cast<int32_t>(n), p)) break;
+      if (!ReadBuffer(chunk.data(), p, static_cast<int32_t>(n))) break;
       for (int64_t i = 0; i + kVLMSignatureSize <= n; ++i) {
         const uint8_t* c = chunk.data() + i;
         if (c[0] != static_cast<uint8_t>(kVLMSignature[0]) ||
@@ -377,7 +380,7 @@ bool TVLMDatabaseFile::FindSignature(int64_t& offset) {
         if (p + i + kVLMBlock1Size > size) continue;
         uint8_t length[2];
         if (i + kVLMSignatureSize + 2 <= n) std::memcpy(length, c + kVLMSignatureSize, 2);
-        else if (!ReadBuffer(length, 2, p + i + kVLMSignatureSize)) continue;
+        else if (!ReadBuffer(length, p + i + kVLMSignatureSize, 2)) continue;
         if (lengthIs76(length)) {
           offset = p + i;
           found = true;

@@ -120,7 +120,7 @@ TEST(DiskPageManager, ADatabaseInsideAnotherFileIsFoundAndUsed) {
   EXPECT_EQ(CodeOf([&] { OpenDatabase(pm, junk); }, &message), 10470);
   EXPECT_EQ(message,
             "Invalid file format. Found signature: 'AAAAAAAAAAAAAAAA', expected: 'VELM0RANDATABASE' - Native error: 10470");
-  EXPECT_FALSE(pm.DatabaseFile.IsOpen);
+  EXPECT_FALSE(pm.DatabaseFile.IsOpen());
 }
 
 TEST(DiskPageManager, OpenLocksTheDatabaseByteOfTheFoundDatabase) {
@@ -130,7 +130,7 @@ TEST(DiskPageManager, OpenLocksTheDatabaseByteOfTheFoundDatabase) {
   CreateStandardDatabase(source);
   std::string path = Embed(dir, source, 12345, "e.vlm");
   TVLMDatabaseFile other;
-  other.OpenFile(path, 1, 1);
+  other.OpenFile(path, TVLMFileAccessMode::ReadWrite, TVLMFileShareMode::ReadWrite);
 
   ASSERT_TRUE(other.LockByte(1, 360));  // the byte of a database at 0: unrelated
   {
@@ -326,7 +326,7 @@ TEST(DiskPageManager, ObjectIDsAreUniqueAlsoWhenNothingCanBeWritten) {
   OpenResult open = OpenDatabase(pm, path, "", false, true);
   EXPECT_TRUE(open.ReadOnly);
   EXPECT_FALSE(open.MultiUser);
-  EXPECT_EQ(pm.DatabaseFile.AccessMode, 0);
+  EXPECT_EQ(pm.DatabaseFile.AccessMode, TVLMFileAccessMode::ReadOnly);
   uint32_t last = 3;
   for (int i = 0; i < 200; ++i) {
     uint32_t id = pm.GetNextObjectID();
@@ -342,7 +342,7 @@ TEST(DiskPageManager, ObjectIDsAreUniqueAlsoWhenNothingCanBeWritten) {
   TVLMDiskPageManager closed;
   EXPECT_EQ(CodeOf([&] { closed.GetNextObjectID(); }), 30399);
   TVLMDatabaseFile holder;
-  holder.OpenFile(path, 1, 1);
+  holder.OpenFile(path, TVLMFileAccessMode::ReadWrite, TVLMFileShareMode::ReadWrite);
   ASSERT_TRUE(holder.LockByte(1, 376));
   TVLMDiskPageManager busy;
   OpenDatabase(busy, path);
@@ -451,7 +451,7 @@ TEST(DiskPageManager, EncryptedDatabasesKeepPageDataUnreadableWithoutThePassword
     EXPECT_EQ(CodeOf([&] { OpenDatabase(wrong, path, "S3cret"); }, &message), 30445);
     EXPECT_EQ(message, "Cannot open database - incorrect password - Native error: 30445");
     EXPECT_EQ(CodeOf([&] { OpenDatabase(wrong, path, ""); }), 30445);
-    EXPECT_FALSE(wrong.DatabaseFile.IsOpen);
+    EXPECT_FALSE(wrong.DatabaseFile.IsOpen());
 
     TVLMDiskPageManager pm;
     OpenDatabase(pm, path, "s3cret");
@@ -569,7 +569,7 @@ TEST(DiskPageManager, OpenPerOperationClosesTheFileBetweenOperations) {
   TVLMDiskPageManager pm;
   pm.OpenPerOperation = true;
   OpenDatabase(pm, path);
-  EXPECT_FALSE(pm.DatabaseFile.IsOpen);
+  EXPECT_FALSE(pm.DatabaseFile.IsOpen());
   int32_t no;
   {
     TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
@@ -577,10 +577,10 @@ TEST(DiskPageManager, OpenPerOperationClosesTheFileBetweenOperations) {
     no = page->PageNo;
   }
   pm.Commit(0);
-  EXPECT_FALSE(pm.DatabaseFile.IsOpen);
+  EXPECT_FALSE(pm.DatabaseFile.IsOpen());
   EXPECT_EQ(pm.GetNextObjectID(), 1u);
   EXPECT_EQ(FirstPageOfKind(pm, kVLMDirectoryTableList), 4);
-  EXPECT_FALSE(pm.DatabaseFile.IsOpen);
+  EXPECT_FALSE(pm.DatabaseFile.IsOpen());
 
   // Another program committed meanwhile and left its commit unfinished.
   uint8_t state = kVLMCommitWriting;
