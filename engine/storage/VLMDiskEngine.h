@@ -605,13 +605,13 @@ private:
 };
 
 // The root of the database: a transacted file of type 4 at page 2, an array
-// of 5-byte entries {u8 Kind, u32 FirstPage}.
+// of 5-byte entries {u8 Kind, u32 FirstPage}. A stored kind outside the list
+// is kept as it is.
+enum class TVLMDirectoryKind : uint8_t { TableList = 1, ActiveSessions = 2 };
 struct TVLMSystemDirectoryEntry {
-  uint8_t Kind;
+  TVLMDirectoryKind Kind;
   uint32_t FirstPage;
 };
-inline constexpr uint8_t kVLMDirectoryTableList = 1;
-inline constexpr uint8_t kVLMDirectoryActiveSessions = 2;
 
 class TVLMSystemDirectory {
 public:
@@ -624,8 +624,8 @@ public:
   void Load();
   void Save();
   // A kind that is already listed gets the new first page.
-  void Add(uint8_t kind, uint32_t firstPage);
-  int32_t Find(uint8_t kind) const;
+  void Add(TVLMDirectoryKind kind, uint32_t firstPage);
+  int32_t Find(TVLMDirectoryKind kind) const;
 };
 
 // The catalogue of tables: a transacted file of type 6 of 272-byte entries:

@@ -475,19 +475,19 @@ void TVLMSystemDirectory::Load() {
   File.OpenFile(kVLMSystemDirectoryPage);
   std::vector<uint8_t> bytes = File.ReadAll(kVLMSystemSessionID, true);
   Entries.clear();
-  for (size_t i = 0; i + 5 <= bytes.size(); i += 5) Entries.push_back({bytes[i], VLMGetU32LE(&bytes[i + 1])});
+  for (size_t i = 0; i + 5 <= bytes.size(); i += 5) Entries.push_back({static_cast<TVLMDirectoryKind>(bytes[i]), VLMGetU32LE(&bytes[i + 1])});
 }
 
 void TVLMSystemDirectory::Save() {
   std::vector<uint8_t> bytes(Entries.size() * 5);
   for (size_t i = 0; i < Entries.size(); ++i) {
-    bytes[i * 5] = Entries[i].Kind;
+    bytes[i * 5] = static_cast<uint8_t>(Entries[i].Kind);
     VLMPutU32LE(&bytes[i * 5 + 1], Entries[i].FirstPage);
   }
   File.WriteFile(kVLMSystemSessionID, bytes.data(), 0, VLMCompressionNone, static_cast<uint32_t>(bytes.size()));
 }
 
-void TVLMSystemDirectory::Add(uint8_t kind, uint32_t firstPage) {
+void TVLMSystemDirectory::Add(TVLMDirectoryKind kind, uint32_t firstPage) {
   for (TVLMSystemDirectoryEntry& entry : Entries) {
     if (entry.Kind == kind) {
       entry.FirstPage = firstPage;
@@ -497,7 +497,7 @@ void TVLMSystemDirectory::Add(uint8_t kind, uint32_t firstPage) {
   Entries.push_back({kind, firstPage});
 }
 
-int32_t TVLMSystemDirectory::Find(uint8_t kind) const {
+int32_t TVLMSystemDirectory::Find(TVLMDirectoryKind kind) const {
   for (const TVLMSystemDirectoryEntry& entry : Entries)
     if (entry.Kind == kind) return static_cast<int32_t>(entry.FirstPage);
   return -1;

@@ -14,7 +14,7 @@ namespace {
 
 using namespace storage_test;
 
-int32_t FirstPageOfKind(TVLMDiskPageManager& pm, uint8_t kind) {
+int32_t FirstPageOfKind(TVLMDiskPageManager& pm, TVLMDirectoryKind kind) {
   TVLMSystemDirectory directory(&pm);
   directory.Load();
   return directory.Find(kind);
@@ -47,8 +47,8 @@ TEST(DiskPageManager, ANewDatabaseHasTheStandardLayout) {
   TVLMSystemDirectory directory(&pm);
   directory.Load();
   EXPECT_EQ(directory.File.StartPageNo, kVLMSystemDirectoryPage);
-  EXPECT_EQ(directory.Find(kVLMDirectoryActiveSessions), 3);
-  EXPECT_EQ(directory.Find(kVLMDirectoryTableList), 4);
+  EXPECT_EQ(directory.Find(TVLMDirectoryKind::ActiveSessions), 3);
+  EXPECT_EQ(directory.Find(TVLMDirectoryKind::TableList), 4);
   TVLMTableListFile tables(&pm);
   tables.OpenFile(4);
   tables.Load();
@@ -95,7 +95,7 @@ TEST(DiskPageManager, ADatabaseInsideAnotherFileIsFoundAndUsed) {
       EXPECT_FALSE(OpenDatabase(pm, path).NeedsRepair);
       EXPECT_EQ(pm.DatabaseOffset, static_cast<int64_t>(prefix));
       EXPECT_EQ(pm.FirstPagePosition, static_cast<int64_t>(prefix) + 380);
-      EXPECT_EQ(FirstPageOfKind(pm, kVLMDirectoryTableList), 4);
+      EXPECT_EQ(FirstPageOfKind(pm, TVLMDirectoryKind::TableList), 4);
       TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
       FillData(page.Get(), 3);
       EXPECT_EQ(page->PageNo, 5);
@@ -455,7 +455,7 @@ TEST(DiskPageManager, EncryptedDatabasesKeepPageDataUnreadableWithoutThePassword
 
     TVLMDiskPageManager pm;
     OpenDatabase(pm, path, "s3cret");
-    EXPECT_EQ(FirstPageOfKind(pm, kVLMDirectoryTableList), 4);
+    EXPECT_EQ(FirstPageOfKind(pm, TVLMDirectoryKind::TableList), 4);
     TVLMHeldPage read(&pm, pm.GetPage(0, a, true, kVLMPageTableRecord));
     EXPECT_TRUE(DataIs(read.Get(), 9));
   }
@@ -579,7 +579,7 @@ TEST(DiskPageManager, OpenPerOperationClosesTheFileBetweenOperations) {
   pm.Commit(0);
   EXPECT_FALSE(pm.DatabaseFile.IsOpen());
   EXPECT_EQ(pm.GetNextObjectID(), 1u);
-  EXPECT_EQ(FirstPageOfKind(pm, kVLMDirectoryTableList), 4);
+  EXPECT_EQ(FirstPageOfKind(pm, TVLMDirectoryKind::TableList), 4);
   EXPECT_FALSE(pm.DatabaseFile.IsOpen());
 
   // Another program committed meanwhile and left its commit unfinished.

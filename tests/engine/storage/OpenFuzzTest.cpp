@@ -69,14 +69,14 @@ void Exercise(const std::string& path, const std::string& password, const Trees&
     directory.Load();
     TVLMInternalDBDirectAccessFile sessions(&pm, kVLMPageActiveSessionList);
     try {
-      sessions.OpenFile(directory.Find(kVLMDirectoryActiveSessions));
+      sessions.OpenFile(directory.Find(TVLMDirectoryKind::ActiveSessions));
       uint8_t bytes[8];
       sessions.DirectReadBuffer(bytes, 8, 0);
       sessions.IsRegionLocked(0, 40);
     } catch (const EVLMException&) {
     }
     TVLMTableListFile tables(&pm);
-    tables.OpenFile(directory.Find(kVLMDirectoryTableList));
+    tables.OpenFile(directory.Find(TVLMDirectoryKind::TableList));
     qv::StringList names;
     tables.GetTableNames(names);
     for (const TVLMTableListEntry& entry : tables.Entries) {

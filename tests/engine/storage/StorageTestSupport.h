@@ -154,9 +154,9 @@ inline void CreateStandardDatabase(const std::string& path, uint16_t pageSize = 
   TVLMSystemDirectory directory(&pm);
   directory.CreateFile();
   TVLMActiveSessionsFile sessions(&pm);
-  directory.Add(kVLMDirectoryActiveSessions, static_cast<uint32_t>(sessions.CreateFile(maxConnections)));
+  directory.Add(TVLMDirectoryKind::ActiveSessions, static_cast<uint32_t>(sessions.CreateFile(maxConnections)));
   TVLMTableListFile tables(&pm);
-  directory.Add(kVLMDirectoryTableList, static_cast<uint32_t>(tables.CreateFile()));
+  directory.Add(TVLMDirectoryKind::TableList, static_cast<uint32_t>(tables.CreateFile()));
   directory.Save();
   pm.Commit(kVLMSystemSessionID);
   pm.CloseDatabase();
