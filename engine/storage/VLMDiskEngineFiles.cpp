@@ -29,12 +29,6 @@ void WriteHead(uint8_t* data, uint32_t storedSize, uint32_t logicalSize, uint8_t
   data[kHeadAlgorithm] = algorithm;
 }
 
-// Frees a buffer of the compression routines when the scope ends.
-struct CompressedBuffer {
-  void* Data = nullptr;
-  ~CompressedBuffer() { VLMFreeBuffer(Data); }
-};
-
 }  // namespace
 
 // ------------------------------------------------ TVLMInternalDBTransactedAccessFile
@@ -197,13 +191,12 @@ std::vector<uint8_t> TVLMInternalDBTransactedAccessFile::ReadAll(int32_t session
                         {wanted, static_cast<long long>(bytes.size()), wanted});
   if (algorithm == VLMCompressionNone) return bytes;
 
-  CompressedBuffer plain;
-  int64_t plainSize = logical;
-  if (!VLMDecompressBuffer(algorithm, bytes.data(), static_cast<int64_t>(bytes.size()), plainSize, plain.Data) ||
-      plainSize != static_cast<int64_t>(logical))
+  TVLMCompressionBuffer plain;
+  plain.Size = logical;
+  if (!VLMDecompressBuffer(algorithm, bytes.data(), static_cast<int64_t>(bytes.size()), plain.Size, plain.P) ||
+      plain.Size != static_cast<int64_t>(logical))
     throw EVLMException(20189, "Table file decompression error. Possible table corruption");
-  const auto* p = static_cast<const uint8_t*>(plain.Data);
-  return std::vector<uint8_t>(p, p + plainSize);
+  return std::vector<uint8_t>(plain.Bytes(), plain.Bytes() + plain.Size);
 }
 
 void TVLMInternalDBTransactedAccessFile::WriteFile(int32_t sessionID, const void* buffer, uint8_t compressionMode,
@@ -211,15 +204,14 @@ void TVLMInternalDBTransactedAccessFile::WriteFile(int32_t sessionID, const void
   CheckOpen("WriteFile");
   const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
   uint32_t storedSize = count;
-  CompressedBuffer packed;
+  TVLMCompressionBuffer packed;
   if (count == 0) algorithm = VLMCompressionNone;  // nothing to compress
   if (algorithm != VLMCompressionNone) {
-    int64_t packedSize = 0;
-    if (!VLMCompressBuffer(algorithm, compressionMode, buffer, count, packed.Data, packedSize) ||
-        packedSize > UINT32_MAX)
+    if (!VLMCompressBuffer(algorithm, compressionMode, buffer, count, packed.P, packed.Size) ||
+        packed.Size > UINT32_MAX)
       throw EVLMException(20187, "Table file compression error");
-    bytes = static_cast<const uint8_t*>(packed.Data);
-    storedSize = static_cast<uint32_t>(packedSize);
+    bytes = packed.Bytes();
+    storedSize = static_cast<uint32_t>(packed.Size);
   }
   SetSize(sessionID, storedSize, algorithm, count);
 
