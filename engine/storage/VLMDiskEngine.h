@@ -96,7 +96,25 @@ inline constexpr int32_t kVLMNextObjectIDSize = 4;
 inline constexpr int64_t kVLMFirstPagePosition = 380;   // with S = 0
 inline constexpr int64_t kVLMDatabaseLockOffset = 360;  // header updates, commits
 inline constexpr int64_t kVLMTablesLockOffset = 359;    // released by the database data
-inline constexpr int32_t kVLMCommitStateOffset = 42;    // in block 1
+// Fields of block 1 (offsets in the block; sizes in the table above).
+inline constexpr int32_t kVLMSignatureOffset = 0;
+inline constexpr int32_t kVLMBlock1LengthOffset = 16;
+inline constexpr int32_t kVLMVersionOffset = 18;
+inline constexpr int32_t kVLMPageSizeOffset = 26;
+inline constexpr int32_t kVLMExtentSizeOffset = 28;
+inline constexpr int32_t kVLMPageCountOffset = 30;
+inline constexpr int32_t kVLMLastUsedPageOffset = 34;
+inline constexpr int32_t kVLMChangeCounterOffset = 38;
+inline constexpr int32_t kVLMCommitStateOffset = 42;
+inline constexpr int32_t kVLMEncryptedOffset = 43;
+inline constexpr int32_t kVLMBlock1ReservedOffset = 44;
+// Fields of block 2.
+inline constexpr int32_t kVLMBlock2LengthOffset = 0;
+inline constexpr int32_t kVLMCipherIdOffset = 2;
+inline constexpr int32_t kVLMBlock2Reserved1Offset = 3;
+inline constexpr int32_t kVLMCheckBlockOffset = 4;
+inline constexpr int32_t kVLMCheckCRCOffset = 260;
+inline constexpr int32_t kVLMBlock2Reserved2Offset = 264;
 inline constexpr uint8_t kVLMCommitClean = 2;
 inline constexpr uint8_t kVLMCommitWriting = 1;
 inline constexpr double kVLMFormatVersion = 6.2;
