@@ -67,6 +67,7 @@ bool FileIsReadOnly(const std::string& fileName, bool& readOnlyAttribute) {
 // --------------------------------------------------------------- FileScope
 
 TVLMDiskPageManager::FileScope::FileScope(TVLMDiskPageManager* manager) : Manager_(manager) {
+  QV_REQUIRE_LOCK(manager->CriticalSectionHeld(), "the database critical section");
   // Only an open database that is between operations; the outermost scope
   // opens and closes the file.
   if (Manager_->OpenPerOperation && Manager_->FreeSpace && !Manager_->DatabaseFile.IsOpen()) {
@@ -112,6 +113,7 @@ void TVLMDiskPageManager::CheckHeaderOpen(int32_t errorCode) const {
 
 void TVLMDiskPageManager::CreateDatabase(const std::string& fileName, const TVLMPasswordRecord& passwordRecord,
                                          uint16_t pageSize, uint16_t extentSize) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (DatabaseFile.IsOpen()) throw EVLMException(10461, "Error - database file %s is in use.", {fileName});
   if (pageSize < kVLMMinPageSize || extentSize < 1)
     throw EVLMException(10463, "Invalid database format. PageSize = %d, ExtentSize = %d",
@@ -155,6 +157,7 @@ void TVLMDiskPageManager::CreateDatabase(const std::string& fileName, const TVLM
 
 void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPasswordRecord& passwordRecord,
                                        bool& multiUser, bool exclusive, bool& needsRepair, bool& readOnly) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (DatabaseFile.IsOpen()) throw EVLMException(10462, "Error - database file %s is in use.", {fileName});
   PasswordRecord = passwordRecord;
   if (!readOnly && qv::FileExists(fileName)) {
@@ -231,6 +234,7 @@ void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPa
 }
 
 void TVLMDiskPageManager::CloseDatabase() {
+  VLM_REQUIRE_DATABASE_SECTION();
   Failed_ = false;
   FailureCause_.clear();
   FreeSpace.reset();
@@ -242,6 +246,7 @@ void TVLMDiskPageManager::CloseDatabase() {
 }
 
 void TVLMDiskPageManager::ReadHeader() {
+  VLM_REQUIRE_DATABASE_SECTION();
   CheckHeaderOpen(10459);
   FileScope scope(this);
   uint8_t bytes[kVLMBlock1Size];
@@ -251,6 +256,7 @@ void TVLMDiskPageManager::ReadHeader() {
 }
 
 void TVLMDiskPageManager::WriteHeader(bool checkExternal) {
+  VLM_REQUIRE_DATABASE_SECTION();
   CheckHeaderOpen(10460);
   FileScope scope(this);
   uint8_t bytes[kVLMBlock1Size];
@@ -266,6 +272,7 @@ void TVLMDiskPageManager::WriteHeader(bool checkExternal) {
 }
 
 void TVLMDiskPageManager::ReadBlock2() {
+  VLM_REQUIRE_DATABASE_SECTION();
   CheckHeaderOpen(30436);
   FileScope scope(this);
   uint8_t bytes[kVLMBlock2Size];
@@ -274,6 +281,7 @@ void TVLMDiskPageManager::ReadBlock2() {
 }
 
 void TVLMDiskPageManager::WriteBlock2() {
+  VLM_REQUIRE_DATABASE_SECTION();
   CheckHeaderOpen(30437);
   FileScope scope(this);
   uint8_t bytes[kVLMBlock2Size];
@@ -282,6 +290,7 @@ void TVLMDiskPageManager::WriteBlock2() {
 }
 
 void TVLMDiskPageManager::ReadBlock3() {
+  VLM_REQUIRE_DATABASE_SECTION();
   CheckHeaderOpen(30441);
   FileScope scope(this);
   uint8_t bytes[2];
@@ -290,6 +299,7 @@ void TVLMDiskPageManager::ReadBlock3() {
 }
 
 void TVLMDiskPageManager::WriteBlock3() {
+  VLM_REQUIRE_DATABASE_SECTION();
   CheckHeaderOpen(30443);
   FileScope scope(this);
   uint8_t bytes[kVLMBlock3Size] = {};
@@ -298,6 +308,7 @@ void TVLMDiskPageManager::WriteBlock3() {
 }
 
 void TVLMDiskPageManager::FlushBuffers() {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   DatabaseFile.Flush();
 }
@@ -305,6 +316,7 @@ void TVLMDiskPageManager::FlushBuffers() {
 void TVLMDiskPageManager::FlushForCommit() { DatabaseFile.Flush(); }
 
 void TVLMDiskPageManager::CheckFileHoldsPages() {
+  VLM_REQUIRE_DATABASE_SECTION();
   const int64_t size = DatabaseFile.GetSize();
   if (size < FirstPagePosition + static_cast<int64_t>(Header.PageCount) * PageSize)
     throw EVLMException(10601,
@@ -332,6 +344,7 @@ void TVLMDiskPageManager::EnterFailedState(const std::string& cause, const std::
 // --------------------------------------------------------------- object IDs
 
 void TVLMDiskPageManager::InitNextObjectID() {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (ReadOnlyFile_ || DatabaseFile.AccessMode == TVLMFileAccessMode::ReadOnly) return;
   FileScope scope(this);
   const TVLMRetrySettings& settings = VLMRetrySettings();
@@ -348,6 +361,7 @@ void TVLMDiskPageManager::InitNextObjectID() {
 }
 
 uint32_t TVLMDiskPageManager::GetNextObjectID() {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (!IsOpen()) throw EVLMException(30399, "Error - database file is not opened.");
   FileScope scope(this);
   const TVLMRetrySettings& settings = VLMRetrySettings();
@@ -379,6 +393,7 @@ uint32_t TVLMDiskPageManager::GetNextObjectID() {
 // ------------------------------------------------------------ growth, shrink
 
 void TVLMDiskPageManager::AddPages(int32_t count) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (count <= 0) return;
   FileScope scope(this);
   int64_t newCount = static_cast<int64_t>(Header.PageCount) + count;
@@ -391,6 +406,7 @@ void TVLMDiskPageManager::AddPages(int32_t count) {
 }
 
 void TVLMDiskPageManager::RemovePages(int32_t count) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (count <= 0 || static_cast<uint32_t>(count) > Header.PageCount) return;
   FileScope scope(this);
   // The header goes first: a file longer than its header says is harmless, a
@@ -402,6 +418,7 @@ void TVLMDiskPageManager::RemovePages(int32_t count) {
 }
 
 void TVLMDiskPageManager::TruncateUnusedPages() {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   if (!LockDatabaseWithRetry(this)) throw EVLMException(10466, "Database is locked");
   DatabaseLockGuard guard(this);
@@ -416,11 +433,13 @@ void TVLMDiskPageManager::TruncateUnusedPages() {
 // --------------------------------------------------------------- page bytes
 
 int64_t TVLMDiskPageManager::PagePosition(int32_t pageNo) const {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (pageNo < 0) throw EVLMException(10471, "Invalid PageNo = %d", {pageNo});
   return FirstPagePosition + static_cast<int64_t>(pageNo) * PageSize;
 }
 
 void TVLMDiskPageManager::ReadPageBytes(void* buffer, int32_t pageNo, int32_t count, int32_t offset) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (offset < 0 || count < 0 || static_cast<int64_t>(offset) + count > PageSize)
     throw EVLMException(10476, "Error - invalid page offset = %d, page size = %d",
                         {static_cast<long long>(offset) + count, static_cast<int>(PageSize)});
@@ -429,6 +448,7 @@ void TVLMDiskPageManager::ReadPageBytes(void* buffer, int32_t pageNo, int32_t co
 }
 
 void TVLMDiskPageManager::WritePageBytes(const void* buffer, int32_t pageNo, int32_t count, int32_t offset) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (offset < 0 || count < 0 || static_cast<int64_t>(offset) + count > PageSize)
     throw EVLMException(10477, "Error - invalid page offset = %d, page size = %d",
                         {static_cast<long long>(offset) + count, static_cast<int>(PageSize)});
@@ -437,6 +457,7 @@ void TVLMDiskPageManager::WritePageBytes(const void* buffer, int32_t pageNo, int
 }
 
 uint32_t TVLMDiskPageManager::ReadPageWriteCounter(int32_t pageNo) {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   uint8_t bytes[4];
   DatabaseFile.ReadBufferEx(bytes, 20197, PagePosition(pageNo) + kVLMPageWriteCounterOffset, 4);
@@ -444,6 +465,7 @@ uint32_t TVLMDiskPageManager::ReadPageWriteCounter(int32_t pageNo) {
 }
 
 void TVLMDiskPageManager::WritePageWriteCounter(int32_t pageNo, uint32_t value) {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   uint8_t bytes[4];
   VLMPutU32LE(bytes, value);
@@ -453,6 +475,7 @@ void TVLMDiskPageManager::WritePageWriteCounter(int32_t pageNo, uint32_t value) 
 // -------------------------------------------------------------------- locks
 
 bool TVLMDiskPageManager::LockDatabase() {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (DatabaseLockCount > 0) {
     ++DatabaseLockCount;
     return true;
@@ -464,6 +487,7 @@ bool TVLMDiskPageManager::LockDatabase() {
 }
 
 bool TVLMDiskPageManager::UnlockDatabase() {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (DatabaseLockCount > 1) {
     --DatabaseLockCount;
     return true;
@@ -476,36 +500,43 @@ bool TVLMDiskPageManager::UnlockDatabase() {
 }
 
 bool TVLMDiskPageManager::UnlockDatabaseTablesByte() {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   return DatabaseFile.UnlockByte(1, DatabaseOffset + kVLMTablesLockOffset);
 }
 
 bool TVLMDiskPageManager::LockNextObjectID() {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   return DatabaseFile.LockByte(1, NextObjectIDPosition);
 }
 
 bool TVLMDiskPageManager::UnlockNextObjectID() {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   return DatabaseFile.UnlockByte(1, NextObjectIDPosition);
 }
 
 bool TVLMDiskPageManager::LockPageByte(int32_t pageNo, int32_t offset) {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   return DatabaseFile.LockByte(1, PagePosition(pageNo) + offset);
 }
 
 bool TVLMDiskPageManager::UnlockPageByte(int32_t pageNo, int32_t offset) {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   return DatabaseFile.UnlockByte(1, PagePosition(pageNo) + offset);
 }
 
 bool TVLMDiskPageManager::IsPageByteLocked(int32_t pageNo, int32_t offset) {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   return DatabaseFile.IsByteLocked(PagePosition(pageNo) + offset);
 }
 
 bool TVLMDiskPageManager::IsPageRegionLocked(int32_t pageNo, int32_t offset, int32_t count) {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   return DatabaseFile.IsRegionLocked(count, PagePosition(pageNo) + offset);
 }
@@ -513,6 +544,7 @@ bool TVLMDiskPageManager::IsPageRegionLocked(int32_t pageNo, int32_t offset, int
 // ------------------------------------------------------------ page manager slots
 
 int32_t TVLMDiskPageManager::GetPageCount() {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   if (!LockDatabase()) throw EVLMException(20236, "Database is locked");
   DatabaseLockGuard guard(this);
@@ -521,6 +553,7 @@ int32_t TVLMDiskPageManager::GetPageCount() {
 }
 
 bool TVLMDiskPageManager::IsPageValid(int32_t sessionID, TVLMPage* page) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (!MultiUser) return true;
   uint32_t stamp = 0, counter = 0;
   if (!PagesCache.CurrentStamp(sessionID, stamp)) return false;
@@ -528,16 +561,19 @@ bool TVLMDiskPageManager::IsPageValid(int32_t sessionID, TVLMPage* page) {
 }
 
 void TVLMDiskPageManager::PageLoaded(int32_t sessionID, TVLMPage* page) {
+  VLM_REQUIRE_DATABASE_SECTION();
   uint32_t stamp = 0;
   if (MultiUser && PagesCache.CurrentStamp(sessionID, stamp)) page->SetSessionCounter(sessionID, stamp);
 }
 
 bool TVLMDiskPageManager::IsMapPage(int32_t pageNo) const {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (FreeSpace) return FreeSpace->IsSystemPage(pageNo);
   return pageNo == 0 || pageNo == 1;
 }
 
 void TVLMDiskPageManager::AllocatePage(TVLMPage* page) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (!FreeSpace) throw EVLMException(10467, "Error - database file is not opened.");
   CheckNotFailed();
   FileScope scope(this);
@@ -546,6 +582,7 @@ void TVLMDiskPageManager::AllocatePage(TVLMPage* page) {
 }
 
 void TVLMDiskPageManager::FreePage(int32_t pageNo) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (!FreeSpace) throw EVLMException(10468, "Error - database file is not opened.");
   FreeSpace->CheckNotSystemPage(pageNo);
   // After a failed commit the file is repaired before it is used again; the
@@ -557,6 +594,7 @@ void TVLMDiskPageManager::FreePage(int32_t pageNo) {
 }
 
 bool TVLMDiskPageManager::ReadPage(TVLMPage* page) {
+  VLM_REQUIRE_DATABASE_SECTION();
   CheckNotFailed();
   FileScope scope(this);
   if (page->Buffer == nullptr) page->AllocateBuffer();
@@ -577,6 +615,7 @@ bool TVLMDiskPageManager::ReadPage(TVLMPage* page) {
 }
 
 void TVLMDiskPageManager::WritePage(TVLMPage* page) {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   uint32_t counter = page->GetWriteCounter() + 1;
   if (counter >= 0x7FFFFFFD) counter = 0;
@@ -597,11 +636,13 @@ void TVLMDiskPageManager::WritePage(TVLMPage* page) {
 }
 
 void TVLMDiskPageManager::RemovePage(int32_t sessionID, int32_t pageNo) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (FreeSpace) FreeSpace->CheckNotSystemPage(pageNo);
   TVLMPageManager::RemovePage(sessionID, pageNo);
 }
 
 TVLMPage* TVLMDiskPageManager::GetPage(int32_t sessionID, int32_t pageNo, bool sync, uint16_t pageType) {
+  VLM_REQUIRE_DATABASE_SECTION();
   // Cached copies too: they may differ from what the disk now holds.
   CheckNotFailed();
   if (FreeSpace) FreeSpace->CheckNotSystemPage(pageNo);
@@ -610,6 +651,7 @@ TVLMPage* TVLMDiskPageManager::GetPage(int32_t sessionID, int32_t pageNo, bool s
 }
 
 void TVLMDiskPageManager::Commit(int32_t sessionID) {
+  VLM_REQUIRE_DATABASE_SECTION();
   CheckNotFailed();
   if (!HasSessionChanges(sessionID)) return;
   FileScope scope(this);
@@ -643,6 +685,7 @@ void TVLMDiskPageManager::Commit(int32_t sessionID) {
 }
 
 bool TVLMDiskPageManager::GetStoredWriteCounter(int32_t pageNo, uint32_t& counter) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (!MultiUser) return false;
   counter = ReadPageWriteCounter(pageNo);
   return true;

@@ -345,6 +345,11 @@ private:
 // external change, 20197/20198 write counters, 20213 commit lock, 20230/
 // 20236 open and page-count locks, 20237 format, 30398-30406 object IDs,
 // 30434 map pages, 30436-30446 blocks 2 and 3, password and page CRC.
+//
+// Requires, for every public method and field: the database critical section
+// (TVLMPageManager::CriticalSection), checked in debug builds. The lock bytes
+// of the file serialise processes; the critical section serialises the
+// threads of this one.
 class TVLMDiskPageManager : public TVLMPageManager {
 public:
   TVLMDiskPageManager();
@@ -375,21 +380,36 @@ public:
   void OpenDatabase(const std::string& fileName, const TVLMPasswordRecord& passwordRecord,
                     bool& multiUser, bool exclusive, bool& needsRepair, bool& readOnly);
   void CloseDatabase();
-  bool IsOpen() const { return DatabaseFile.IsOpen() || (OpenPerOperation && FreeSpace != nullptr); }
+  bool IsOpen() const {
+    VLM_REQUIRE_DATABASE_SECTION();
+    return DatabaseFile.IsOpen() || (OpenPerOperation && FreeSpace != nullptr);
+  }
   void ReadHeader();
   void WriteHeader(bool checkExternal);
   void ReadBlock2();
   void WriteBlock2();
   void ReadBlock3();
   void WriteBlock3();
-  const TVLMDatabaseHeader& GetHeader() const { return Header; }
-  bool IsEncrypted() const { return Header.Encrypted > 0; }
-  TVLMPasswordRecord* GetPasswordRecord() { return &PasswordRecord; }
+  const TVLMDatabaseHeader& GetHeader() const {
+    VLM_REQUIRE_DATABASE_SECTION();
+    return Header;
+  }
+  bool IsEncrypted() const {
+    VLM_REQUIRE_DATABASE_SECTION();
+    return Header.Encrypted > 0;
+  }
+  TVLMPasswordRecord* GetPasswordRecord() {
+    VLM_REQUIRE_DATABASE_SECTION();
+    return &PasswordRecord;
+  }
   // Writes the file's buffers to disk (fdatasync).
   void FlushBuffers();
   // A commit failed after it began to write (see the states above); only
   // closing the database ends this.
-  bool IsFailed() const { return Failed_; }
+  bool IsFailed() const {
+    VLM_REQUIRE_DATABASE_SECTION();
+    return Failed_;
+  }
   // Raises 10601 when the file is shorter than the header's PageCount says.
   void CheckFileHoldsPages();
 

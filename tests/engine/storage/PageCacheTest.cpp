@@ -5,6 +5,7 @@
 
 #include <list>
 #include <map>
+#include <mutex>
 #include <random>
 #include <set>
 
@@ -414,5 +415,21 @@ TEST(PageCache, MatchesAModelOfCommittedAndPrivateValues) {
   for (auto& [page, v] : committed) EXPECT_EQ(pm.Stored(page), v);
   EXPECT_EQ(pm.PagesInUse(), 0);
 }
+
+#ifndef NDEBUG
+// Once a database shares its critical section with the manager, a call
+// without it stops the process.
+TEST(PageManagerDeathTest, AMethodCalledWithoutTheDatabaseSectionStops) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  qv::RecursiveMutex section;
+  StorePageManager pm;
+  TVLMHeldPage(&pm, pm.NewPage(0, kVLMPageTableRecord)).Release();  // one user yet: not checked
+  pm.UseCriticalSection(section);
+  EXPECT_DEATH(pm.NewPage(0, kVLMPageTableRecord), "NewPage called without the database critical section");
+  std::lock_guard held(pm.CriticalSection());
+  TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
+  EXPECT_EQ(pm.PrivatePageCount(0), 2);
+}
+#endif
 
 }  // namespace
