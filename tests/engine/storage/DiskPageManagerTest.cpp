@@ -149,11 +149,13 @@ TEST(DiskPageManager, OpenLocksTheDatabaseByteOfTheFoundDatabase) {
   EXPECT_TRUE(other.LockByte(1, 12345 + 360));
 }
 
-// Records what the file says at every page write and flush of a commit.
+// Records what the file says at every page write and flush of a commit, and
+// counts the flushes.
 class RecordingPageManager : public TVLMDiskPageManager {
 public:
   std::vector<std::string> Events;
   bool Recording = false;
+  int32_t Flushes = 0;
 
   void WritePage(TVLMPage* page) override {
     if (Recording) Events.push_back("write@" + std::to_string(StoredCommitState()));
@@ -162,6 +164,7 @@ public:
 
 protected:
   void FlushForCommit() override {
+    ++Flushes;
     if (Recording) Events.push_back("flush@" + std::to_string(StoredCommitState()));
     TVLMDiskPageManager::FlushForCommit();
   }
@@ -201,6 +204,39 @@ TEST(DiskPageManager, CommitMarksTheHeaderAndFlushesAroundThePages) {
     pm.Commit(0);  // nothing to write: the header is not touched
     EXPECT_EQ(pm.GetHeader().ChangeCounter, before + 1);
   }
+}
+
+// The commit's flushes are on unless a caller turns them off: a page manager
+// as it comes flushes after CommitState 1, before CommitState 2 and after it,
+// and every commit that writes pages does so again.
+TEST(DiskPageManager, ACommitFlushesThreeTimesUnlessTurnedOff) {
+  FastRetries fast;
+  ScratchFolder dir;
+  std::string path = dir.File("d.vlm");
+  CreateStandardDatabase(path);
+
+  RecordingPageManager pm;
+  EXPECT_TRUE(pm.SyncOnCommit);
+  OpenDatabase(pm, path);
+  EXPECT_TRUE(pm.SyncOnCommit);  // opening keeps it
+  for (int round = 1; round <= 2; ++round) {
+    {
+      TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
+      FillData(page.Get(), static_cast<uint8_t>(round));
+    }
+    pm.Commit(0);
+    EXPECT_EQ(pm.Flushes, 3 * round);
+  }
+  pm.Commit(0);  // nothing to write: no flush either
+  EXPECT_EQ(pm.Flushes, 6);
+
+  pm.SyncOnCommit = false;
+  {
+    TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
+    FillData(page.Get(), 9);
+  }
+  pm.Commit(0);
+  EXPECT_EQ(pm.Flushes, 6);
 }
 
 TEST(DiskPageManager, RepairIsNeededAfterAnInterruptedCommitOrForOldFiles) {

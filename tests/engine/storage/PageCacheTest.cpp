@@ -11,6 +11,7 @@
 
 #include "engine/storage/VLMPage.h"
 #include "engine/storage/StorageTestSupport.h"
+#include "tests/support/TestBudget.h"
 
 namespace {
 
@@ -317,7 +318,8 @@ TEST(SortedPageList, MatchesAModelOfLookupAndRecency) {
   std::list<int32_t> recency;  // oldest first
   std::mt19937 random(11);
   EXPECT_EQ(CodeOf([&] { list.Extract(1); }), 20165);
-  for (int step = 0; step < 3000; ++step) {
+  const auto budget = qv::test::TestBudget::Steps(3000, 10);
+  for (uint64_t step = 0; budget.Continue(step); ++step) {
     int32_t no = static_cast<int32_t>(random() % 64);
     bool present = std::find(recency.begin(), recency.end(), no) != recency.end();
     switch (random() % 3) {
@@ -377,7 +379,8 @@ TEST(PageCache, MatchesAModelOfCommittedAndPrivateValues) {
     committed[i] = static_cast<uint8_t>(i);
   }
   std::mt19937 random(5);
-  for (int step = 0; step < 4000; ++step) {
+  const auto budget = qv::test::TestBudget::Steps(4000, 10);
+  for (uint64_t step = 0; budget.Continue(step); ++step) {
     int s = static_cast<int>(random() % 2);
     int32_t no = static_cast<int32_t>(random() % 12);
     uint8_t value = static_cast<uint8_t>(random());
