@@ -67,12 +67,11 @@ void Exercise(const std::string& path, const std::string& password, const Trees&
     OpenDatabase(pm, path, password);
     TVLMSystemDirectory directory(&pm);
     directory.Load();
-    TVLMInternalDBDirectAccessFile sessions(&pm, kVLMPageActiveSessionList);
+    // A single-user connection takes every session byte.
+    TVLMActiveSessionsFile sessions(&pm);
     try {
       sessions.OpenFile(directory.Find(TVLMDirectoryKind::ActiveSessions));
-      uint8_t bytes[8];
-      sessions.DirectReadBuffer(bytes, 8, 0);
-      sessions.IsRegionLocked(0, 40);
+      if (sessions.EnterSingleUser()) sessions.LeaveSingleUser();
     } catch (const EVLMException&) {
     }
     TVLMTableListFile tables(&pm);
