@@ -10,9 +10,9 @@
 #include <sys/stat.h>
 
 #include "platform/gui/DdeConversation.h"
-#include "support/FakeDigitalModeProgram.h"
 #include "support/QtTestApp.h"
 #include "support/ScratchFolder.h"
+#include "tools/digipeer/FakeDigitalModeProgram.h"
 #include "support/TestBudget.h"
 
 namespace qv::gui {
