@@ -171,8 +171,8 @@ public:
 
 protected:
   // The page manager's commit and rollback of one session, called under the
-  // database critical section when PageManager is set. An engine that sets PageManager implements
-  // them; the base does nothing.
+  // database critical section when PageManager is set. An engine that sets
+  // PageManager implements them; the base does nothing.
   virtual void CommitPages(int32_t sessionID);
   virtual void RollbackPages(int32_t sessionID);
 

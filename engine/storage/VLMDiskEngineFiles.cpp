@@ -467,7 +467,8 @@ void TVLMSystemDirectory::Load() {
   File.OpenFile(kVLMSystemDirectoryPage);
   std::vector<uint8_t> bytes = File.ReadAll(kVLMSystemSessionID, true);
   Entries.clear();
-  for (size_t i = 0; i + 5 <= bytes.size(); i += 5) Entries.push_back({static_cast<TVLMDirectoryKind>(bytes[i]), VLMGetU32LE(&bytes[i + 1])});
+  for (size_t i = 0; i + 5 <= bytes.size(); i += 5)
+    Entries.push_back({static_cast<TVLMDirectoryKind>(bytes[i]), VLMGetU32LE(&bytes[i + 1])});
 }
 
 void TVLMSystemDirectory::Save() {
