@@ -152,17 +152,9 @@ void TVLMDiskBlobManager::CheckCacheReleased() const {
 
 int32_t TVLMDiskBlobManager::CacheCount() const { return CacheCount_; }
 
-void TVLMDiskBlobManager::LoadFromStream(qv::Stream& stream) {
-  uint8_t bytes[4];
-  stream.ReadBuffer(bytes, sizeof bytes);
-  BlobPageIndex->SetRootPageNo(VLMGetI32LE(bytes));
-}
+void TVLMDiskBlobManager::LoadFromStream(qv::Stream& stream) { VLMLoadPageIndexRoot(stream, *BlobPageIndex); }
 
-void TVLMDiskBlobManager::SaveToStream(qv::Stream& stream) const {
-  uint8_t bytes[4];
-  VLMPutI32LE(bytes, BlobPageIndex->RootPageNo);
-  stream.WriteBuffer(bytes, sizeof bytes);
-}
+void TVLMDiskBlobManager::SaveToStream(qv::Stream& stream) const { VLMSavePageIndexRoot(stream, *BlobPageIndex); }
 
 void TVLMDiskBlobManager::CreatePageIndex() { BlobPageIndex->CreateTree(kVLMSystemSessionID); }
 

@@ -196,17 +196,21 @@ void TVLMDiskRecordManager::CreatePageIndex() { PageIndex->CreateTree(kVLMSystem
 
 void TVLMDiskRecordManager::DropPageIndex(int32_t sessionID) { PageIndex->DropTree(sessionID); }
 
-void TVLMDiskRecordManager::LoadFromStream(qv::Stream& stream) {
+void VLMLoadPageIndexRoot(qv::Stream& stream, TVLMBTreePageIndex& index) {
   uint8_t bytes[4];
   stream.ReadBuffer(bytes, sizeof bytes);
-  PageIndex->SetRootPageNo(VLMGetI32LE(bytes));
+  index.SetRootPageNo(VLMGetI32LE(bytes));
 }
 
-void TVLMDiskRecordManager::SaveToStream(qv::Stream& stream) const {
+void VLMSavePageIndexRoot(qv::Stream& stream, const TVLMBTreePageIndex& index) {
   uint8_t bytes[4];
-  VLMPutI32LE(bytes, PageIndex->RootPageNo);
+  VLMPutI32LE(bytes, index.RootPageNo);
   stream.WriteBuffer(bytes, sizeof bytes);
 }
+
+void TVLMDiskRecordManager::LoadFromStream(qv::Stream& stream) { VLMLoadPageIndexRoot(stream, *PageIndex); }
+
+void TVLMDiskRecordManager::SaveToStream(qv::Stream& stream) const { VLMSavePageIndexRoot(stream, *PageIndex); }
 
 namespace {
 

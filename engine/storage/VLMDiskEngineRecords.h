@@ -63,6 +63,10 @@ inline constexpr int32_t kVLMRecordCountersSize = 8;
 // 0.125)), computed in whole eighths of a byte.
 int32_t VLMRecordsPerPage(int32_t pageDataSize, int32_t storedRecordSize);
 
+// A page index's root page number as the table's metadata keeps it: u32.
+void VLMLoadPageIndexRoot(qv::Stream& stream, TVLMBTreePageIndex& index);
+void VLMSavePageIndexRoot(qv::Stream& stream, const TVLMBTreePageIndex& index);
+
 // Whether pageNo may name a data page of the file: not a free-space map page
 // and below the file's page count (read again from the header only when
 // pageNo lies beyond the count last seen). Page managers other than the

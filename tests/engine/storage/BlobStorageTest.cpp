@@ -23,61 +23,13 @@ int32_t UsedPages(TVLMDiskPageManager& pages) {
   return used;
 }
 
-class BlobTable : public DiskTable {
+class NotesTable : public BlobTable {
 public:
-  explicit BlobTable(uint16_t pageSize)
-      : DiskTable(pageSize, {{"ID", dtInteger}, {"Notes", dtBLOB}}),
-        Blobs(&Pages(), &Records(), Cursor.Table().FieldManager.get()) {
-    Blobs.CreatePageIndex();
-    Pages().Commit(kVLMSystemSessionID);
-  }
-  uint8_t* Record() { return Cursor.RecordBuffer; }
-  // The stored bytes of a value become the Notes of the current record.
-  void Put(const std::vector<uint8_t>& stored, const TVLMBLOBDescriptor& descriptor) {
-    Blobs.SetBlobData(Record(), kNotes, stored, descriptor);
-    Blobs.FlushBlobs(0, Record());
-  }
-  TVLMRecordID Store(const std::vector<uint8_t>& bytes) {
-    Cursor.PrepareInsert();
-    TVLMBLOBDescriptor descriptor;
-    descriptor.UncompressedSize = static_cast<int64_t>(bytes.size());
-    Put(bytes, descriptor);
-    Cursor.Post(true);
-    return Cursor.Position.RecordID;
-  }
-  std::vector<uint8_t> Read(const TVLMRecordID& id, TVLMBLOBDescriptor* descriptor = nullptr) {
-    EXPECT_TRUE(Go(id));
-    TVLMBLOBDescriptor read;
-    std::vector<uint8_t> data;
-    Blobs.GetBlobData(0, Record(), read, data, kNotes);
-    Blobs.FreeRecordBlobs(Record());
-    if (descriptor != nullptr) *descriptor = read;
-    return data;
-  }
-  TVLMBlobReference Reference(const TVLMRecordID& id) {
-    EXPECT_TRUE(Go(id));
-    TVLMBlobCacheEntry* entry = nullptr;
-    TVLMBlobReference reference;
-    Blobs.GetBlobRef(Record(), kNotes, entry, reference);
-    return reference;
-  }
-  void Remove(const TVLMRecordID& id) {
-    ASSERT_TRUE(Go(id));
-    Blobs.DeleteBlobs(0, Record());
-    Cursor.DeleteRecord();
-  }
-  std::string Check() {
-    FreeSpaceChecker checker(Pages());
-    checker.AddRecordManager(Records(), "T");
-    checker.AddBlobManager(Blobs, "T.Notes");
-    return checker.Check();
-  }
-
-  TVLMDiskBlobManager Blobs;
+  explicit NotesTable(uint16_t pageSize) : BlobTable(pageSize, {{"ID", dtInteger}, {"Notes", dtBLOB}}, {}, kNotes) {}
 };
 
 TEST(BlobStorage, ValuesUpToTheSmallLimitShareAPage) {
-  BlobTable table(4096);
+  NotesTable table(4096);
   const int32_t d = table.Pages().PageDataSize;
   struct Case {
     int32_t Size;
@@ -101,7 +53,7 @@ TEST(BlobStorage, ValuesUpToTheSmallLimitShareAPage) {
 }
 
 TEST(BlobStorage, SmallPagesReuseIdsNeverGive255AndGoWhenEmpty) {
-  BlobTable table(8192);
+  NotesTable table(8192);
   struct Case {
     int32_t Added;
     std::vector<uint16_t> Deleted;
@@ -136,7 +88,7 @@ TEST(BlobStorage, SmallPagesReuseIdsNeverGive255AndGoWhenEmpty) {
 }
 
 TEST(BlobStorage, LargeValuesFreeEveryPageOnce) {
-  BlobTable table(256);
+  NotesTable table(256);
   const int32_t d = table.Pages().PageDataSize;
   // Three data pages; the list of 12 bytes after the data of the last one.
   struct Case {
@@ -161,7 +113,7 @@ TEST(BlobStorage, LargeValuesFreeEveryPageOnce) {
 }
 
 TEST(BlobStorage, MegabyteValuesRoundTripWithEveryAlgorithm) {
-  BlobTable table(4096);
+  NotesTable table(4096);
   const int32_t blockSize = table.Cursor.Table().FieldManager->FieldDefs->GetFieldDef(kNotes)->BlobBlockSize;
   // A written value as its compressed stream leaves it; every write starts
   // a fresh inner stream.
@@ -205,7 +157,7 @@ TEST(BlobStorage, MegabyteValuesRoundTripWithEveryAlgorithm) {
 }
 
 TEST(BlobStorage, TheCacheKnowsItsEntriesByHandle) {
-  BlobTable table(4096);
+  NotesTable table(4096);
   table.Cursor.PrepareInsert();
   TVLMBLOBDescriptor descriptor;
   descriptor.UncompressedSize = 3;

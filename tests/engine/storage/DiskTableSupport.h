@@ -1,7 +1,7 @@
 // A table of the disk engine for the tests of record pages, BLOBs and record
 // indexes: the table-data test cursor over a database of kind Disk, with
-// helpers that store, read and delete records by record ID and a BLOB
-// manager over the table's record manager.
+// helpers that store, read and delete records by record ID, and a table
+// with a BLOB field and a BLOB manager over the table's record manager.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -70,6 +70,63 @@ public:
   tabledata_test::RefDatabaseData Db;
   schema_test::TestSession Session;
   tabledata_test::TableCursor Cursor;
+};
+
+// A disk table with a BLOB field and its BLOB manager.
+class BlobTable : public DiskTable {
+public:
+  BlobTable(uint16_t pageSize, std::initializer_list<FieldSpec> fields, std::initializer_list<IndexSpec> indexes,
+            int32_t blobField)
+      : DiskTable(pageSize, fields, indexes),
+        BlobField(blobField),
+        Blobs(&Pages(), &Records(), Cursor.Table().FieldManager.get()) {
+    Blobs.CreatePageIndex();
+    Pages().Commit(kVLMSystemSessionID);
+  }
+  uint8_t* Record() { return Cursor.RecordBuffer; }
+  // The stored bytes of a value become the Notes of the current record.
+  void Put(const std::vector<uint8_t>& stored, const TVLMBLOBDescriptor& descriptor) {
+    Blobs.SetBlobData(Record(), BlobField, stored, descriptor);
+    Blobs.FlushBlobs(0, Record());
+  }
+  TVLMRecordID Store(const std::vector<uint8_t>& bytes) {
+    Cursor.PrepareInsert();
+    TVLMBLOBDescriptor descriptor;
+    descriptor.UncompressedSize = static_cast<int64_t>(bytes.size());
+    Put(bytes, descriptor);
+    Cursor.Post(true);
+    return Cursor.Position.RecordID;
+  }
+  std::vector<uint8_t> Read(const TVLMRecordID& id, TVLMBLOBDescriptor* descriptor = nullptr) {
+    EXPECT_TRUE(Go(id));
+    TVLMBLOBDescriptor read;
+    std::vector<uint8_t> data;
+    Blobs.GetBlobData(0, Record(), read, data, BlobField);
+    Blobs.FreeRecordBlobs(Record());
+    if (descriptor != nullptr) *descriptor = read;
+    return data;
+  }
+  TVLMBlobReference Reference(const TVLMRecordID& id) {
+    EXPECT_TRUE(Go(id));
+    TVLMBlobCacheEntry* entry = nullptr;
+    TVLMBlobReference reference;
+    Blobs.GetBlobRef(Record(), BlobField, entry, reference);
+    return reference;
+  }
+  void Remove(const TVLMRecordID& id) {
+    ASSERT_TRUE(Go(id));
+    Blobs.DeleteBlobs(0, Record());
+    Cursor.DeleteRecord();
+  }
+  std::string Check() {
+    FreeSpaceChecker checker(Pages());
+    checker.AddRecordManager(Records(), "T");
+    checker.AddBlobManager(Blobs, "T.Notes");
+    return checker.Check();
+  }
+
+  int32_t BlobField;
+  TVLMDiskBlobManager Blobs;
 };
 
 }  // namespace storage_test

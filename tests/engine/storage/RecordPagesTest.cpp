@@ -58,6 +58,23 @@ TEST(RecordPages, PagesJoinAndLeaveThePageIndexWithTheirRecords) {
   // The emptied page is freed and unlisted; inserts fill the listed pages.
   EXPECT_EQ(index.GetPageValue(0, firstPage), -1);
   EXPECT_FALSE(table.Pages().FreeSpace->IsPageUsed(firstPage));
+  // A walk from a record whose page went goes on from where it stood.
+  struct Step {
+    TVLMRecordID From;
+    uint8_t Mode;
+    uint8_t Result;
+    TVLMRecordID Found;
+  };
+  for (const Step& s : {Step{ids[5], 1, kVLMNavOK, ids[40]}, Step{ids[5], 2, kVLMNavBOF, ids[5]}}) {
+    std::vector<uint8_t> buffer(static_cast<size_t>(table.Records().RecordBufferSize));
+    TVLMNavigationRequest request;
+    request.Mode = s.Mode;
+    request.RecordID = s.From;
+    request.RecordBuffer = buffer.data();
+    table.Records().GetRecord(0, request);
+    EXPECT_EQ(request.Result, s.Result) << int(s.Mode);
+    EXPECT_EQ(request.RecordID, s.Found) << int(s.Mode);
+  }
   const TVLMRecordID next = table.Insert({"again"});
   EXPECT_EQ(listed(), (std::vector<int32_t>{40, 6}));
   EXPECT_EQ(next.Page, ids[84].Page);
@@ -66,6 +83,13 @@ TEST(RecordPages, PagesJoinAndLeaveThePageIndexWithTheirRecords) {
   FreeSpaceChecker checker(table.Pages());
   checker.AddRecordManager(table.Records(), "T");
   EXPECT_EQ(checker.Check(), "");
+  // The checker finds a page reached twice and a page nothing reaches.
+  checker.AddPage(static_cast<int32_t>(next.Page), "again");
+  TVLMHeldPage(&table.Pages(), table.Pages().NewPage(0, kVLMPageTableRecord));
+  table.Pages().Commit(0);
+  const std::string faults = checker.Check();
+  EXPECT_NE(faults.find("is reached by T and again"), std::string::npos) << faults;
+  EXPECT_NE(faults.find("is used but lost"), std::string::npos) << faults;
 }
 
 TEST(RecordPages, GetRecordAnswersAtTheEndsByMode) {
