@@ -1,55 +1,43 @@
-// A table of the disk engine for the tests of record pages, BLOBs and record
-// indexes: the table-data test cursor over a database of kind Disk, with
-// helpers that store, read and delete records by record ID, and a table
-// with a BLOB field and a BLOB manager over the table's record manager.
+// A table of the disk engine for the storage tests: the table-data test
+// cursor over a database of kind Disk, with helpers by record ID, and a
+// table with a BLOB field and its BLOB manager.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "engine/core/VLMBLOBStream.h"
-#include "engine/storage/VLMBTreeRecordIndex.h"
-#include "engine/storage/VLMDiskEngine.h"
-#include "engine/storage/VLMDiskEngineBlobs.h"
-#include "engine/storage/VLMDiskEngineRecords.h"
 #include "tests/engine/storage/FreeSpaceChecker.h"
 #include "tests/engine/tabledata/ReferenceEngine.h"
 #include "tests/support/EngineErrors.h"
 
 namespace storage_test {
 
-using tabledata_test::FieldSpec;
-using tabledata_test::IndexSpec;
-
 inline uint64_t IDKey(const TVLMRecordID& id) { return (uint64_t{id.Page} << 16) | id.Row; }
 
 class DiskTable {
 public:
-  DiskTable(uint16_t pageSize, std::initializer_list<FieldSpec> fields, std::initializer_list<IndexSpec> indexes = {},
-            const char* name = "T")
-      : Db(tabledata_test::EngineKind::Disk, pageSize), Cursor(Db, Session, name) {
+  DiskTable(uint16_t pageSize, std::initializer_list<tabledata_test::FieldSpec> fields,
+            std::initializer_list<tabledata_test::IndexSpec> indexes = {})
+      : Db(tabledata_test::EngineKind::Disk, pageSize), Cursor(Db, Session, "T") {
     Db.ConnectSession(&Session);
     Cursor.Create(fields, indexes);
   }
   TVLMDiskPageManager& Pages() { return *Db.DiskPages(); }
   TVLMDiskRecordManager& Records() { return static_cast<TVLMDiskRecordManager&>(*Cursor.Table().RecordManager); }
+  // The index, made the cursor's current one.
   TVLMBTreeRecordIndex& Index(const std::string& name) {
     Cursor.UseIndex(name);
     return static_cast<TVLMBTreeRecordIndex&>(*Cursor.Table().IndexManager->GetIndex(Cursor.IndexID));
   }
-
-  // Posts a record of text or integer values (nullopt: null) and returns its
-  // record ID.
   TVLMRecordID Insert(std::initializer_list<std::optional<std::string>> values) {
     Cursor.Append(values);
     return Cursor.Position.RecordID;
   }
-  // Makes the record current (false when it is not there).
+  // Makes the record current; false when it is not there.
   bool Go(const TVLMRecordID& id) {
     Cursor.Position = TVLMCursorPosition{0, 0, id};
     return Cursor.GetRecord(0) == kVLMNavOK;
@@ -58,10 +46,10 @@ public:
     ASSERT_TRUE(Go(id));
     Cursor.DeleteRecord();
   }
-  // Record IDs in natural order.
-  std::vector<uint64_t> Walk() {
+  // Record IDs in the order of an index ("" natural order).
+  std::vector<uint64_t> Walk(const std::string& index = "") {
     std::vector<uint64_t> ids;
-    Cursor.UseIndex("");
+    Cursor.UseIndex(index);
     Cursor.SetToBegin();
     while (Cursor.GetRecord(1) == kVLMNavOK) ids.push_back(IDKey(Cursor.Position.RecordID));
     return ids;
@@ -72,28 +60,24 @@ public:
   tabledata_test::TableCursor Cursor;
 };
 
-// A disk table with a BLOB field and its BLOB manager.
 class BlobTable : public DiskTable {
 public:
-  BlobTable(uint16_t pageSize, std::initializer_list<FieldSpec> fields, std::initializer_list<IndexSpec> indexes,
-            int32_t blobField)
-      : DiskTable(pageSize, fields, indexes),
-        BlobField(blobField),
-        Blobs(&Pages(), &Records(), Cursor.Table().FieldManager.get()) {
+  BlobTable(uint16_t pageSize, std::initializer_list<tabledata_test::FieldSpec> fields,
+            std::initializer_list<tabledata_test::IndexSpec> indexes, int32_t blobField)
+      : DiskTable(pageSize, fields, indexes), Field(blobField), Blobs(&Pages(), &Records(), Cursor.Table().FieldManager.get()) {
     Blobs.CreatePageIndex();
     Pages().Commit(kVLMSystemSessionID);
   }
   uint8_t* Record() { return Cursor.RecordBuffer; }
-  // The stored bytes of a value become the Notes of the current record.
-  void Put(const std::vector<uint8_t>& stored, const TVLMBLOBDescriptor& descriptor) {
-    Blobs.SetBlobData(Record(), BlobField, stored, descriptor);
+  // Stored bytes of a value into the current record's field, written.
+  void Put(const std::vector<uint8_t>& stored, TVLMBLOBDescriptor descriptor = {}) {
+    if (descriptor.UncompressedSize == 0) descriptor.UncompressedSize = static_cast<int64_t>(stored.size());
+    Blobs.SetBlobData(Record(), Field, stored, descriptor);
     Blobs.FlushBlobs(0, Record());
   }
   TVLMRecordID Store(const std::vector<uint8_t>& bytes) {
     Cursor.PrepareInsert();
-    TVLMBLOBDescriptor descriptor;
-    descriptor.UncompressedSize = static_cast<int64_t>(bytes.size());
-    Put(bytes, descriptor);
+    Put(bytes);
     Cursor.Post(true);
     return Cursor.Position.RecordID;
   }
@@ -101,17 +85,14 @@ public:
     EXPECT_TRUE(Go(id));
     TVLMBLOBDescriptor read;
     std::vector<uint8_t> data;
-    Blobs.GetBlobData(0, Record(), read, data, BlobField);
+    Blobs.GetBlobData(0, Record(), read, data, Field);
     Blobs.FreeRecordBlobs(Record());
     if (descriptor != nullptr) *descriptor = read;
     return data;
   }
-  TVLMBlobReference Reference(const TVLMRecordID& id) {
-    EXPECT_TRUE(Go(id));
-    TVLMBlobCacheEntry* entry = nullptr;
-    TVLMBlobReference reference;
-    Blobs.GetBlobRef(Record(), BlobField, entry, reference);
-    return reference;
+  TVLMBlobReference Reference() const {
+    return {VLMGetU32LE(Cursor.RecordBuffer + Cursor.FieldDefs->GetFieldDef(Field)->BufferOffset),
+            VLMGetU16LE(Cursor.RecordBuffer + Cursor.FieldDefs->GetFieldDef(Field)->BufferOffset + 4)};
   }
   void Remove(const TVLMRecordID& id) {
     ASSERT_TRUE(Go(id));
@@ -120,12 +101,12 @@ public:
   }
   std::string Check() {
     FreeSpaceChecker checker(Pages());
-    checker.AddRecordManager(Records(), "T");
+    checker.AddPageIndex(*Records().PageIndex, "T");
     checker.AddBlobManager(Blobs, "T.Notes");
     return checker.Check();
   }
 
-  int32_t BlobField;
+  int32_t Field;
   TVLMDiskBlobManager Blobs;
 };
 

@@ -6,8 +6,8 @@
 // committed state: pages removed in a session are freed by its commit.
 //
 //   storage_test::FreeSpaceChecker checker(pageManager);
-//   checker.AddRecordManager(records, "Log records");
-//   checker.AddRecordIndex(index, "Log.ByCall");
+//   checker.AddPageIndex(*records.PageIndex, "Log records");
+//   checker.AddTree(index.RootPageNo(), index.KeyRef, "Log.ByCall");
 //   EXPECT_EQ(checker.Check(), "");
 #pragma once
 
@@ -63,14 +63,6 @@ public:
     TVLMKeyPath path;
     for (bool more = index.GoFirst(Session_, path); more; more = index.NextEntry(Session_, path))
       AddPage(static_cast<int32_t>(index.GetPageNoAt(Session_, path)), owner);
-  }
-
-  void AddRecordManager(TVLMDiskRecordManager& records, const std::string& owner) {
-    AddPageIndex(*records.PageIndex, owner);
-  }
-
-  void AddRecordIndex(TVLMBTreeRecordIndex& index, const std::string& owner) {
-    AddTree(index.RootPageNo(), index.KeyRef, owner);
   }
 
   // The small-BLOB pages with their index, and the pages of every large value

@@ -1,12 +1,13 @@
 // Records and B-tree record indexes of a disk table against a model: random
 // inserts, updates and deletes of integer and text values (texts longer than
 // the key prefix, in mixed case, and nulls) on small pages, with an
-// ascending, a case-insensitive and a descending-then-text index. Long texts
-// are indexed without case: a key prefix decides the order of two texts only
-// where their first characters differ in more than case. Every
+// ascending, a case-insensitive and a descending-then-text index. Every
 // 1,000 operations every index walk (both ways), range walk, record number
 // and count must agree with the model, every tree and the page index must
 // pass their checks, and every page of the file must have one owner.
+//
+// Long texts are indexed without case: a key prefix orders two texts only
+// where their first characters differ in more than case.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -27,37 +28,32 @@ struct Row {
   std::optional<int64_t> Num;
 };
 
-// Nulls first; descending reverses the whole order of the column.
-template <typename T, typename Compare>
-int CompareColumn(const std::optional<T>& a, const std::optional<T>& b, bool descending, Compare compare) {
-  int r = a && b ? compare(*a, *b) : (a.has_value() == b.has_value() ? 0 : (a ? 1 : -1));
+// Nulls first, then the values; descending reverses the column.
+int Column(const Row& a, const Row& b, bool num, bool descending) {
+  int r = 0;
+  if (num ? (a.Num && b.Num) : (a.Name && b.Name))
+    r = num ? (*a.Num > *b.Num) - (*a.Num < *b.Num) : qv::CompareText1252(*a.Name, *b.Name, true);
+  else
+    r = num ? a.Num.has_value() - b.Num.has_value() : a.Name.has_value() - b.Name.has_value();
+  r = r < 0 ? -1 : (r > 0 ? 1 : 0);
   return descending ? -r : r;
 }
-int Text(const std::string& a, const std::string& b, bool noCase) {
-  const int r = qv::CompareText1252(a, b, noCase);
-  return r < 0 ? -1 : (r > 0 ? 1 : 0);
-}
-int Number(int64_t a, int64_t b) { return a < b ? -1 : (a > b ? 1 : 0); }
 
 struct IndexModel {
   const char* Name;
-  std::function<int(const Row&, const Row&)> Compare;
+  int (*Compare)(const Row&, const Row&);
 };
-
 const IndexModel kIndexes[] = {
-    {"ByNum", [](const Row& a, const Row& b) { return CompareColumn(a.Num, b.Num, false, Number); }},
-    {"ByNameNoCase",
-     [](const Row& a, const Row& b) {
-       return CompareColumn(a.Name, b.Name, false, [](auto& x, auto& y) { return Text(x, y, true); });
-     }},
+    {"ByNum", [](const Row& a, const Row& b) { return Column(a, b, true, false); }},
+    {"ByName", [](const Row& a, const Row& b) { return Column(a, b, false, false); }},
     {"ByNumDescName", [](const Row& a, const Row& b) {
-       const int r = CompareColumn(a.Num, b.Num, true, Number);
-       return r != 0 ? r : CompareColumn(a.Name, b.Name, false, [](auto& x, auto& y) { return Text(x, y, true); });
+       const int r = Column(a, b, true, true);
+       return r != 0 ? r : Column(a, b, false, false);
      }}};
 
 std::optional<std::string> DrawName(std::mt19937& rng) {
-  if (rng() % 20 == 0) return std::nullopt;
   static const char* const kStems[] = {"abcdefghijklmnopqrstuvwx", "ABCDEFGHIJKLMNOPQRST", "short", "zz"};
+  if (rng() % 20 == 0) return std::nullopt;
   std::string s = kStems[rng() % 4];
   for (uint32_t n = rng() % 12; n > 0; --n) s += "abcAB"[rng() % 5];
   return s;
@@ -72,140 +68,118 @@ std::optional<std::string> AsText(const std::optional<int64_t>& v) {
   return v ? std::optional<std::string>(std::to_string(*v)) : std::nullopt;
 }
 
-class Model {
-public:
-  explicit Model(DiskTable& table) : Table_(table) {}
+TVLMRecordID FromKey(uint64_t key) { return {static_cast<uint32_t>(key >> 16), static_cast<uint16_t>(key & 0xFFFF)}; }
 
-  // The model's records in the order of an index (or natural order).
+class RecordIndexModel : public ::testing::Test {
+protected:
+  // The model's record IDs in the order of an index (or natural order).
   std::vector<uint64_t> Order(const IndexModel* index) const {
-    std::vector<std::pair<uint64_t, const Row*>> rows;
-    for (const auto& [id, row] : Rows) rows.emplace_back(id, &row);
-    if (index != nullptr)
-      std::stable_sort(rows.begin(), rows.end(),
-                       [&](const auto& a, const auto& b) { return index->Compare(*a.second, *b.second) < 0; });
     std::vector<uint64_t> ids;
-    for (const auto& r : rows) ids.push_back(r.first);
+    for (const auto& row : rows) ids.push_back(row.first);
+    if (index != nullptr)
+      std::stable_sort(ids.begin(), ids.end(),
+                       [&](uint64_t a, uint64_t b) { return index->Compare(rows.at(a), rows.at(b)) < 0; });
     return ids;
   }
 
-  // Every walk, range walk, record number and count, and every check.
-  void Check(std::mt19937& rng) {
-    TableCursor& cursor = Table_.Cursor;
-    ASSERT_EQ(Table_.Records().RecordCount, static_cast<int64_t>(Rows.size()));
-    Table_.Records().CheckPageIndex(0);
-    ASSERT_EQ(Table_.Walk(), Order(nullptr));
-    FreeSpaceChecker checker(Table_.Pages());
-    checker.AddRecordManager(Table_.Records(), "records");
+  void Check() {
+    ASSERT_EQ(table.Records().RecordCount, static_cast<int64_t>(rows.size()));
+    table.Records().CheckPageIndex(0);
+    ASSERT_EQ(table.Walk(), Order(nullptr));
+    FreeSpaceChecker checker(table.Pages());
+    checker.AddPageIndex(*table.Records().PageIndex, "records");
     for (const IndexModel& model : kIndexes) {
       const std::vector<uint64_t> expected = Order(&model);
-      TVLMBTreeRecordIndex& index = Table_.Index(model.Name);
-      index.CheckIntegrity(0);
-      checker.AddRecordIndex(index, model.Name);
-      std::vector<uint64_t> forward, backward;
-      cursor.SetToBegin();
-      while (cursor.GetRecord(1) == kVLMNavOK) forward.push_back(IDKey(cursor.Position.RecordID));
-      cursor.SetToEnd();
-      while (cursor.GetRecord(2) == kVLMNavOK) backward.insert(backward.begin(), IDKey(cursor.Position.RecordID));
-      ASSERT_EQ(forward, expected) << model.Name;
+      ASSERT_EQ(table.Walk(model.Name), expected) << model.Name;
+      std::vector<uint64_t> backward;
+      table.Cursor.SetToEnd();
+      while (table.Cursor.GetRecord(2) == kVLMNavOK) backward.insert(backward.begin(), IDKey(table.Cursor.Position.RecordID));
       ASSERT_EQ(backward, expected) << model.Name;
+      TVLMBTreeRecordIndex& index = table.Index(model.Name);
+      index.CheckIntegrity(0);
+      checker.AddTree(index.RootPageNo(), index.KeyRef, model.Name);
       for (int sample = 0; sample < 10 && !expected.empty(); ++sample) {
         const int64_t k = 1 + static_cast<int64_t>(rng() % expected.size());
         TVLMRecordID id;
         index.SetRecNo(0, id, k);
         ASSERT_EQ(IDKey(id), expected[static_cast<size_t>(k - 1)]) << model.Name;
-        ASSERT_TRUE(Table_.Go(id));
-        ASSERT_EQ(index.GetRecNo(0, id, cursor.RecordBuffer), k) << model.Name;
+        ASSERT_TRUE(table.Go(id));
+        ASSERT_EQ(index.GetRecNo(0, id, table.Cursor.RecordBuffer), k) << model.Name;
       }
     }
-    CheckRanges(rng);
+    CheckRange();
     ASSERT_EQ(checker.Check(), "");
   }
 
-  std::map<uint64_t, Row> Rows;
-
-private:
-  using TableCursor = tabledata_test::TableCursor;
-
   // Num between two bounds in ByNum, walked both ways.
-  void CheckRanges(std::mt19937& rng) {
-    TableCursor& cursor = Table_.Cursor;
-    TVLMBTreeRecordIndex& index = Table_.Index("ByNum");
+  void CheckRange() {
+    TVLMBTreeRecordIndex& index = table.Index("ByNum");
     const int64_t low = static_cast<int64_t>(rng() % 101) - 50;
     const int64_t high = low + static_cast<int64_t>(rng() % 30);
-    auto bound = [&](uint8_t op, int64_t value, TVLMScanSearchCondition& c) {
-      c.Operator = op;
-      c.KeyBuffer = cursor.AllocKeyBuffer();
-      cursor.InitKeyBuffer(c.KeyBuffer);
-      cursor.SetInt(kNum, value, c.KeyBuffer);
-      c.KeyBufferSize = cursor.KeyBufferSize;
-      c.KeyFieldCount = 1;
-      c.IndexID = cursor.IndexID;
-    };
     TVLMScanSearchCondition lower, upper;
-    bound(kVLMScanGreaterEqual, low, lower);
-    bound(kVLMScanLessEqual, high, upper);
-    std::vector<uint64_t> expected;
-    for (uint64_t id : Order(&kIndexes[0])) {
-      const std::optional<int64_t>& num = Rows.at(id).Num;
-      if (num && *num >= low && *num <= high) expected.push_back(id);
+    for (auto [c, op, value] : {std::tuple{&lower, kVLMScanGreaterEqual, low}, {&upper, kVLMScanLessEqual, high}}) {
+      c->Operator = op;
+      c->KeyBuffer = table.Cursor.AllocKeyBuffer();
+      table.Cursor.InitKeyBuffer(c->KeyBuffer);
+      table.Cursor.SetInt(kNum, value, c->KeyBuffer);
+      c->KeyBufferSize = table.Cursor.KeyBufferSize;
+      c->KeyFieldCount = 1;
+      c->IndexID = table.Cursor.IndexID;
     }
+    std::vector<uint64_t> expected;
+    for (uint64_t id : Order(&kIndexes[0]))
+      if (rows.at(id).Num && *rows.at(id).Num >= low && *rows.at(id).Num <= high) expected.push_back(id);
     for (bool forward : {true, false}) {
       std::vector<uint64_t> walked;
       TVLMIndexWalk* walk = index.CreateWalk();
       TVLMRecordID id;
-      for (bool first = true; index.FindNextInRange(0, first, walk, id, cursor.RecordBuffer, forward ? &upper : &lower,
-                                                    forward ? &lower : &upper, forward);
+      for (bool first = true; index.FindNextInRange(0, first, walk, id, table.Cursor.RecordBuffer,
+                                                    forward ? &upper : &lower, forward ? &lower : &upper, forward);
            first = false)
-        walked.push_back(IDKey(id));
+        walked.insert(forward ? walked.end() : walked.begin(), IDKey(id));
       index.FreeWalk(walk);
-      if (!forward) std::reverse(walked.begin(), walked.end());
       ASSERT_EQ(walked, expected) << low << ".." << high << (forward ? " forward" : " backward");
     }
   }
 
-  DiskTable& Table_;
+  DiskTable table{512,
+                  {{"ID", dtInteger}, {"Name", dtString, 40}, {"Num", dtInteger}},
+                  {{"ByNum", "Num"},
+                   {"ByName", "Name", false, false, "", "Name"},
+                   {"ByNumDescName", "Num;Name", false, false, "Num", "Name"}}};
+  std::map<uint64_t, Row> rows;
+  std::mt19937 rng{20240523};
 };
 
-TEST(RecordIndexModel, RandomChangesAgreeWithTheModel) {
-  DiskTable table(512, {{"ID", dtInteger}, {"Name", dtString, 40}, {"Num", dtInteger}},
-                  {{"ByNum", "Num"},
-                   {"ByNameNoCase", "Name", false, false, "", "Name"},
-                   {"ByNumDescName", "Num;Name", false, false, "Num", "Name"}});
-  Model model(table);
-  std::mt19937 rng(20240523);
+TEST_F(RecordIndexModel, RandomChangesAgreeWithTheModel) {
   int64_t nextID = 0;
   qv::test::TestBudget budget(20);
   uint64_t i = 0;
   for (; budget.Continue(i); ++i) {
     const uint32_t dice = rng() % 100;
-    const size_t size = model.Rows.size();
-    if (size == 0 || (size < 600 && dice < 50)) {
+    if (rows.empty() || (rows.size() < 600 && dice < 50)) {
       const Row row{DrawName(rng), DrawNum(rng)};
-      model.Rows[IDKey(table.Insert({std::to_string(++nextID), row.Name, AsText(row.Num)}))] = row;
+      rows[IDKey(table.Insert({std::to_string(++nextID), row.Name, AsText(row.Num)}))] = row;
     } else {
-      auto it = model.Rows.begin();
-      std::advance(it, static_cast<std::ptrdiff_t>(rng() % size));
-      const TVLMRecordID id{static_cast<uint32_t>(it->first >> 16), static_cast<uint16_t>(it->first & 0xFFFF)};
+      auto it = std::next(rows.begin(), static_cast<std::ptrdiff_t>(rng() % rows.size()));
       if (dice < 75) {
-        ASSERT_TRUE(table.Go(id));
+        ASSERT_TRUE(table.Go(FromKey(it->first)));
         table.Cursor.Edit();
-        Row& row = it->second;
-        if (rng() % 2 == 0) row.Name = DrawName(rng);
-        if (rng() % 2 == 0) row.Num = DrawNum(rng);
-        table.Cursor.SetText(kName, row.Name);
-        table.Cursor.SetInt(kNum, row.Num);
+        if (rng() % 2 == 0) it->second.Name = DrawName(rng);
+        if (rng() % 2 == 0) it->second.Num = DrawNum(rng);
+        table.Cursor.SetText(kName, it->second.Name);
+        table.Cursor.SetInt(kNum, it->second.Num);
         table.Cursor.Post(false);
       } else {
-        table.Delete(id);
-        model.Rows.erase(it);
+        table.Delete(FromKey(it->first));
+        rows.erase(it);
       }
     }
     if (i % 1000 == 999) {
-      model.Check(rng);
-      if (::testing::Test::HasFatalFailure()) return;
+      ASSERT_NO_FATAL_FAILURE(Check());
     }
   }
-  model.Check(rng);
+  Check();
   EXPECT_GT(i, 1000u);
   RecordProperty("Operations", static_cast<int>(i));
 }
