@@ -34,7 +34,7 @@
 // returns, also when it fails. Callers hold the table's lock.
 //
 // Error codes: 20140 slots that do not fit the page, 20141 page full,
-// 20143/20144/20146 record not found on a page, 20104/20105 page walks,
+// 20143-20148 record not found on a page, 20104/20105 page walks,
 // 20113/20114 record numbers, 20174 record too large, 20292 page index and
 // record count disagree, 10670 record count beyond 32 bits, 10671 a listed
 // page that is not a record page of the table, 10677 counter block beyond

@@ -33,6 +33,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,6 +57,7 @@ inline constexpr int32_t kRowsPerPage = 4;
 
 enum class EngineKind { Reference, Disk };
 const char* EngineKindName(EngineKind kind);
+inline void PrintTo(EngineKind kind, std::ostream* os) { *os << EngineKindName(kind); }
 // Page size of the database file of a Disk database.
 inline constexpr uint16_t kDiskTestPageSize = 256;
 
