@@ -13,6 +13,7 @@
 #include "engine/core/VLMMemory.h"
 #include "engine/core/VLMTypesDefs.h"
 #include "engine/core/VLMTypesRoutines.h"
+#include "engine/storage/VLMBTreeRecordIndex.h"
 
 namespace {
 
@@ -73,6 +74,7 @@ void TVLMMemoryPageManager::FreePageBytes(int32_t pageNo) {
 }
 
 void TVLMMemoryPageManager::AllocatePage(TVLMPage* page) {
+  VLM_REQUIRE_DATABASE_SECTION();
   int64_t pageNo = 0;
   if (!AllocationBits_.FindFirst(false, pageNo)) {
     pageNo = AllocationBits_.BitCount();
@@ -90,12 +92,14 @@ void TVLMMemoryPageManager::AllocatePage(TVLMPage* page) {
 }
 
 void TVLMMemoryPageManager::FreePage(int32_t pageNo) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (!IsAllocated(pageNo)) throw EVLMException(10704, "Page %d is not allocated", {pageNo});
   AllocationBits_.SetBit(pageNo, false);
   FreePageBytes(pageNo);
 }
 
 bool TVLMMemoryPageManager::ReadPage(TVLMPage* page) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (!IsAllocated(page->PageNo)) throw EVLMException(10392, "Page allocation not released");
   if (page->Buffer == nullptr) page->AllocateBuffer();
   std::memcpy(page->Buffer, PageBytes(page->PageNo), PageSize);
@@ -103,13 +107,18 @@ bool TVLMMemoryPageManager::ReadPage(TVLMPage* page) {
 }
 
 void TVLMMemoryPageManager::WritePage(TVLMPage* page) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (!IsAllocated(page->PageNo)) throw EVLMException(10393, "Page allocation not released");
   std::memcpy(PageBytes(page->PageNo), page->Buffer, PageSize);
 }
 
-void TVLMMemoryPageManager::SaveToStream(qv::Stream& stream) { AllocationBits_.SaveToStream(stream); }
+void TVLMMemoryPageManager::SaveToStream(qv::Stream& stream) {
+  VLM_REQUIRE_DATABASE_SECTION();
+  AllocationBits_.SaveToStream(stream);
+}
 
 void TVLMMemoryPageManager::LoadFromStream(qv::Stream& stream) {
+  VLM_REQUIRE_DATABASE_SECTION();
   // Read aside first: a damaged stream leaves the pages as they were.
   TVLMBitsArray loaded;
   loaded.LoadFromStream(stream);
@@ -322,7 +331,10 @@ int64_t TVLMMemoryRecordManager::RecordNoOfSlot(int64_t slot) const {
 
 // ------------------------------------------------------ TVLMVolatileTableData
 
-TVLMVolatileTableData::TVLMVolatileTableData(TVLMDatabaseData* databaseData) : TVLMTableData(databaseData) {
+TVLMVolatileTableData::TVLMVolatileTableData(TVLMDatabaseData* databaseData)
+    : TVLMTableData(databaseData), IndexFactory([](TVLMBaseIndexManager& manager) {
+        return std::make_unique<TVLMBTreeRecordIndex>(&manager);
+      }) {
   FieldManager = std::make_unique<TVLMBaseFieldManager>(this);
   ConstraintManager = std::make_unique<TVLMBaseConstraintManager>(this);
   IndexManager = std::make_unique<TVLMBaseIndexManager>(this, PageManager, IndexFactory);
@@ -337,6 +349,7 @@ void TVLMVolatileTableData::UsePageManager(std::unique_ptr<TVLMPageManager> page
   IndexManager.reset();
   OwnedPageManager_ = std::move(pageManager);
   PageManager = OwnedPageManager_.get();
+  PageManager->UseCriticalSection(DatabaseData->CriticalSection());
   IndexManager = std::make_unique<TVLMBaseIndexManager>(this, PageManager, IndexFactory);
 }
 
@@ -722,6 +735,6 @@ TVLMTableDataBase* TVLMMemoryDatabaseData::CreateTableData(TVLMCursor* cursor) {
 }
 
 int32_t TVLMMemoryDatabaseData::NextObjectID() {
-  std::lock_guard<std::recursive_mutex> guard(CriticalSection());
+  std::lock_guard<qv::RecursiveMutex> guard(CriticalSection());
   return ++LastObjectID_;
 }

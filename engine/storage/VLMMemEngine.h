@@ -217,7 +217,8 @@ protected:
   int32_t InsertNilManagerCode = 10134;
   int32_t InsertNilBufferCode = 10135;
   int32_t RecordCountNilCode = 10133;
-  // Makes the index objects of the table's index managers.
+  // Makes the index objects of the table's index managers: B-tree record
+  // indexes.
   TVLMIndexFactory IndexFactory;
 
 private:

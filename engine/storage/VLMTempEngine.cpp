@@ -70,6 +70,7 @@ TVLMFileStream& TVLMTemporaryPageManager::File(int32_t code) {
 }
 
 void TVLMTemporaryPageManager::AllocatePage(TVLMPage* page) {
+  VLM_REQUIRE_DATABASE_SECTION();
   int32_t pageNo;
   if (MemoryOnly_ || PageCount < MemoryPageLimit_) {
     MemoryPages_->AllocatePage(page);
@@ -94,6 +95,7 @@ void TVLMTemporaryPageManager::AllocatePage(TVLMPage* page) {
 }
 
 void TVLMTemporaryPageManager::FreePage(int32_t pageNo) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (!IsAllocated(pageNo)) throw EVLMException(10704, "Page %d is not allocated", {pageNo});
   AllocationBits_.SetBit(pageNo, false);
   --AllocatedCount_;
@@ -101,6 +103,7 @@ void TVLMTemporaryPageManager::FreePage(int32_t pageNo) {
 }
 
 bool TVLMTemporaryPageManager::ReadPage(TVLMPage* page) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (!IsAllocated(page->PageNo)) throw EVLMException(10396, "Page allocation not released");
   if (!IsFilePage(page->PageNo)) return MemoryPages_->ReadPage(page);
   TVLMFileStream& file = File(30482);
@@ -111,6 +114,7 @@ bool TVLMTemporaryPageManager::ReadPage(TVLMPage* page) {
 }
 
 void TVLMTemporaryPageManager::WritePage(TVLMPage* page) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (!IsAllocated(page->PageNo)) throw EVLMException(10397, "Page allocation not released");
   if (!IsFilePage(page->PageNo)) return MemoryPages_->WritePage(page);
   TVLMFileStream& file = File(30482);
@@ -480,6 +484,6 @@ TVLMTableDataBase* TVLMTemporaryDatabaseData::CreateTableData(TVLMCursor* cursor
 }
 
 int32_t TVLMTemporaryDatabaseData::NextObjectID() {
-  std::lock_guard<std::recursive_mutex> guard(CriticalSection());
+  std::lock_guard<qv::RecursiveMutex> guard(CriticalSection());
   return ++LastObjectID_;
 }

@@ -1,7 +1,8 @@
 // Navigation, record numbers, locate and key search of the table data,
 // against a model of the table in every order and restriction a cursor can
-// have, on every engine's table data (a temporary table takes no updates or
-// deletes).
+// have, on every engine's table data: the reference engine, the disk
+// engine's record manager and B-tree index, and the memory and temporary
+// engines (a temporary table takes no updates or deletes).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,7 +16,7 @@
 #include "platform/host/ScopeExit.h"
 #include "platform/os/Collation.h"
 #include "tests/engine/expressions/ExpressionTestSupport.h"
-#include "tests/engine/tabledata/Engines.h"
+#include "tests/engine/tabledata/ReferenceEngine.h"
 
 namespace tabledata_test {
 namespace {
@@ -61,6 +62,11 @@ protected:
   TableCursor log{db, session, "Log"};
   std::vector<Row> model;
 };
+
+INSTANTIATE_TEST_SUITE_P(Engines, TableData,
+                         ::testing::Values(EngineKind::Reference, EngineKind::Disk, EngineKind::Memory,
+                                           EngineKind::Temporary),
+                         [](const ::testing::TestParamInfo<EngineKind>& info) { return EngineKindName(info.param); });
 
 // ------------------------------------------------------------------ model
 
@@ -220,6 +226,9 @@ TEST_P(TableData, EveryOrderAndRestrictionShowsWhatTheModelShows) {
       log.SetRecNo(0);
       EXPECT_EQ(Label(log, view), expected.front()) << Describe(view);
       EXPECT_EQ(CheckIndexOrder(log.Table(), session.SessionID), "");
+      if (auto* reference = dynamic_cast<RefTableData*>(&log.Table())) {
+        EXPECT_EQ(reference->CheckIndexes(), "");
+      }
     }
   }
 }
@@ -333,12 +342,10 @@ TEST_P(TableData, KeySearchesAndTableOperationsCheckTheirPreconditions) {
   log.Close();
   log.Table().RenameTable("Log2");
   EXPECT_EQ(log.Table().TableName, "Log2");
-  RefTableData empty(&db);
+  RefDatabaseData reference;
+  RefTableData empty(&reference);
   EXPECT_EQ(RaisedCode([&] { empty.GetRecordBufferSize(); }), 10131);
 }
-
-INSTANTIATE_TEST_SUITE_P(Engines, TableData, ::testing::Values(EngineKind::Reference),
-                         [](const ::testing::TestParamInfo<EngineKind>& info) { return EngineName(info.param); });
 
 }  // namespace
 }  // namespace tabledata_test

@@ -14,7 +14,9 @@
 #include "engine/core/VLMLocalBLOBStream.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/os/System.h"
-#include "tests/engine/tabledata/Engines.h"
+#include "engine/storage/VLMMemEngine.h"
+#include "engine/storage/VLMTempEngine.h"
+#include "tests/engine/tabledata/ReferenceEngine.h"
 #include "tests/support/ScratchFolder.h"
 
 namespace tabledata_test {
@@ -32,7 +34,7 @@ struct Engine {
 const Engine kMemory{EngineKind::Memory};
 const Engine kTemporary{EngineKind::Temporary};
 const Engine kTemporaryWithoutFiles{EngineKind::Temporary, true};
-std::string Name(const Engine& e) { return EngineName(e.Kind) + (e.WithoutFiles ? " without files" : ""); }
+std::string Name(const Engine& e) { return std::string(EngineKindName(e.Kind)) + (e.WithoutFiles ? " without files" : ""); }
 
 // A table (ID, Call, Notes memo, Data zlib BLOB) of one engine, open in a
 // cursor.
@@ -286,9 +288,12 @@ TEST(VolatileTable, WithoutTemporaryFilesNothingReachesTheTemporaryFolder) {
       work.Add(3000, Text(1100000, 3), Text(2000000, 4));
       EXPECT_EQ(work.Cursor.GetRecordCount(), 3001);
       EXPECT_EQ(work.ReadBlob(kData), Text(2000000, 4));
-      TVLMPageManager& pages = *work.Cursor.Table().PageManager;
-      for (int i = 0; i < 10; ++i) TVLMHeldPage(&pages, pages.NewPage(0, 0));
-      pages.Commit(0);
+      {
+        auto guard = work.Cursor.Table().LockGuard();
+        TVLMPageManager& pages = *work.Cursor.Table().PageManager;
+        for (int i = 0; i < 10; ++i) TVLMHeldPage(&pages, pages.NewPage(0, 0));
+        pages.Commit(0);
+      }
       auto& records = static_cast<TVLMTemporaryTableData&>(work.Cursor.Table()).Records();
       EXPECT_EQ(records.GetFileStream() == nullptr, engine.WithoutFiles);
     }
