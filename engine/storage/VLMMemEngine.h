@@ -63,8 +63,6 @@
 #include "engine/core/VLMTypes.h"
 #include "engine/storage/VLMPage.h"
 
-class TVLMLocalBLOBStream;
-
 // Page size of the memory and temporary page stores; their pages have no
 // header.
 inline constexpr uint16_t kVLMMemoryPageSize = 4096;
@@ -120,7 +118,7 @@ public:
   void EmptyTable(int32_t sessionID) override;
   // Always into slot LastSlot + 1 (0 in an empty table).
   bool InsertRecord(int32_t sessionID, const uint8_t* buffer, TVLMRecordID& recordID) override;
-  // False for a slot outside FirstSlot..LastSlot.
+  // False for a slot outside FirstSlot..LastSlot or a deleted one.
   bool UpdateRecord(int32_t sessionID, const uint8_t* buffer, const TVLMRecordID& recordID) override;
   // False for an empty table, a slot outside FirstSlot..LastSlot or a
   // deleted one.
@@ -200,8 +198,8 @@ protected:
   void RollbackPages(int32_t sessionID) override;
   // Takes the page manager (PageManager points at it).
   void UsePageManager(std::unique_ptr<TVLMPageManager> pageManager);
-  // The definitions, record manager, cursor record size and indexes of a
-  // new table; noFieldsCode for a table without fields.
+  // The definitions, record manager and cursor record size of a new table
+  // (the caller builds the indexes); noFieldsCode for a table without fields.
   void BuildTable(TVLMCursor* cursor, TVLMFieldDefs& fieldDefs, TVLMIndexDefs& indexDefs,
                   TVLMConstraintDefs& constraintDefs, int32_t noFieldsCode);
   // Commits the cursor's session unless it is in a transaction.
