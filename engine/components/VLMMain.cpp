@@ -1,6 +1,17 @@
 #include "engine/components/VLMMain.h"
 
 #include <array>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "engine/components/VLMLocalEngine.h"
+#include "engine/core/VLMBaseEngine.h"
+#include "engine/core/VLMExcept.h"
+#include "engine/storage/VLMBTreeRecordIndex.h"
+#include "engine/storage/VLMMemEngine.h"
+#include "engine/storage/VLMTempEngine.h"
 
 namespace {
 
@@ -41,4 +52,173 @@ void VLMRaiseEngineError(int32_t code, std::string_view text) { throw EVLMEngine
 
 void VLMCheckEngineError(int32_t code, std::string_view text) {
   if (code != 0) VLMRaiseEngineError(code, text);
+}
+
+// ------------------------------------------------------------------ runtime
+
+namespace {
+
+struct RuntimeState {
+  bool Started = false;
+  TVLMMemoryDatabaseData* Memory = nullptr;
+  TVLMTemporaryDatabaseData* Temporary = nullptr;
+  std::vector<std::unique_ptr<std::u16string>> WideStrings;
+  bool DesignMode = false;
+  bool EngineInitialized = false;
+  // The handle VLMInitEngine made, and the current one (not owned).
+  std::unique_ptr<TVLMSessionComponentManager> DefaultManager;
+  TVLMSessionComponentManager* CurrentManager = nullptr;
+};
+
+RuntimeState& Runtime() {
+  static RuntimeState state;
+  return state;
+}
+
+std::mutex& RuntimeLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+// Walks a table's records for an index fill through a local cursor attached
+// to the table, in the session of the cursor that asked for the fill.
+class LocalCursorWalker : public TVLMRecordWalker {
+public:
+  LocalCursorWalker(TVLMTableData& table, TVLMCursor* asking) {
+    Cursor_.Session = asking != nullptr ? asking->Session : nullptr;
+    Cursor_.TableName = table.TableName;
+    Cursor_.AttachTableData(&table);
+    Cursor_.RecordBuffer = Cursor_.AllocRecordBuffer();
+  }
+  ~LocalCursorWalker() override { Cursor_.FreeRecordBuffer(Cursor_.RecordBuffer); }
+
+  bool NextRecord(TVLMRecordID& recordID, const uint8_t*& recordBuffer) override {
+    if (Cursor_.GetRecord(1) != kVLMNavOK) return false;
+    recordID = Cursor_.Position.RecordID;
+    recordBuffer = Cursor_.RecordBuffer;
+    return true;
+  }
+
+private:
+  TVLMLocalCursor Cursor_;
+};
+
+}  // namespace
+
+void TVLMComponentRuntime::Start() {
+  std::lock_guard<std::mutex> guard(RuntimeLock());
+  RuntimeState& state = Runtime();
+  if (state.Started) return;
+  auto memory = std::make_unique<TVLMMemoryDatabaseData>();
+  auto temporary = std::make_unique<TVLMTemporaryDatabaseData>();
+  VLMOpenDatabaseList().Add(memory.get());
+  state.Memory = memory.release();
+  VLMOpenDatabaseList().Add(temporary.get());
+  state.Temporary = temporary.release();
+  state.DesignMode = false;
+  VLMInstallRecordWalkerFactory([](TVLMTableData& table, TVLMCursor* cursor) -> std::unique_ptr<TVLMRecordWalker> {
+    return std::make_unique<LocalCursorWalker>(table, cursor);
+  });
+  state.Started = true;
+}
+
+void TVLMComponentRuntime::Shutdown() {
+  std::lock_guard<std::mutex> guard(RuntimeLock());
+  RuntimeState& state = Runtime();
+  if (!state.Started) return;
+  VLMInstallRecordWalkerFactory({});
+  {
+    TVLMOpenDatabaseList& list = VLMOpenDatabaseList();
+    std::lock_guard<qv::RecursiveMutex> listGuard(list.Mutex());
+    // Each database data leaves the list as it is destroyed.
+    while (list.Count() > 0) delete list.Items().front();
+  }
+  state.Memory = nullptr;
+  state.Temporary = nullptr;
+  state.WideStrings.clear();
+  state.DefaultManager.reset();
+  state.CurrentManager = nullptr;
+  state.EngineInitialized = false;
+  state.Started = false;
+}
+
+bool TVLMComponentRuntime::IsStarted() {
+  std::lock_guard<std::mutex> guard(RuntimeLock());
+  return Runtime().Started;
+}
+
+TVLMMemoryDatabaseData* TVLMComponentRuntime::MemoryDatabaseData() {
+  std::lock_guard<std::mutex> guard(RuntimeLock());
+  return Runtime().Memory;
+}
+
+TVLMTemporaryDatabaseData* TVLMComponentRuntime::TemporaryDatabaseData() {
+  std::lock_guard<std::mutex> guard(RuntimeLock());
+  return Runtime().Temporary;
+}
+
+const std::u16string* TVLMComponentRuntime::HoldWideString(std::u16string value) {
+  std::lock_guard<std::mutex> guard(RuntimeLock());
+  RuntimeState& state = Runtime();
+  if (!state.Started) throw EVLMException(20551, "Database Engine is not initialized");
+  state.WideStrings.push_back(std::make_unique<std::u16string>(std::move(value)));
+  return state.WideStrings.back().get();
+}
+
+bool VLMDesignMode() {
+  std::lock_guard<std::mutex> guard(RuntimeLock());
+  return Runtime().DesignMode;
+}
+
+void VLMSetDesignMode(bool value) {
+  std::lock_guard<std::mutex> guard(RuntimeLock());
+  Runtime().DesignMode = value;
+}
+
+void VLMInitEngine() {
+  std::lock_guard<std::mutex> guard(RuntimeLock());
+  RuntimeState& state = Runtime();
+  if (state.EngineInitialized) return;
+  state.EngineInitialized = true;
+  state.DefaultManager = std::make_unique<TVLMSessionComponentManager>();
+  state.CurrentManager = state.DefaultManager.get();
+}
+
+void VLMDoneEngine() {
+  std::lock_guard<std::mutex> guard(RuntimeLock());
+  RuntimeState& state = Runtime();
+  if (!state.EngineInitialized) return;
+  state.EngineInitialized = false;
+  state.DefaultManager.reset();
+  state.CurrentManager = nullptr;
+}
+
+bool VLMEngineInitialized() {
+  std::lock_guard<std::mutex> guard(RuntimeLock());
+  return Runtime().EngineInitialized;
+}
+
+TVLMSessionComponentManager* VLMGetSessionManager() {
+  std::lock_guard<std::mutex> guard(RuntimeLock());
+  if (!Runtime().EngineInitialized) throw EVLMException(20007, "Database Engine is not initialized");
+  return Runtime().CurrentManager;
+}
+
+void VLMSetCurrentSessionManager(TVLMSessionComponentManager* handle) {
+  std::lock_guard<std::mutex> guard(RuntimeLock());
+  Runtime().CurrentManager = handle;
+}
+
+void VLMNewSessionManager(TVLMSessionComponentManager*& handle) { handle = new TVLMSessionComponentManager(); }
+
+void VLMFreeSessionManager(TVLMSessionComponentManager*& handle) {
+  {
+    std::lock_guard<std::mutex> guard(RuntimeLock());
+    RuntimeState& state = Runtime();
+    if (state.CurrentManager == handle) state.CurrentManager = nullptr;
+    // The default handle stays VLMDoneEngine's to free.
+    if (state.DefaultManager.get() == handle) handle = nullptr;
+  }
+  delete handle;
+  handle = nullptr;
 }

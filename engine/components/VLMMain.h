@@ -1,6 +1,24 @@
-// The component unit: the error through which failed cursor writes reach the
+// The component unit: the process-wide objects of the components (the
+// runtime), the error through which failed cursor writes reach the
 // application, and the definitions the components hand between the dataset
 // layer and the engine.
+//
+// The runtime is one object, started and shut down explicitly (tests start
+// and stop it), never by static initialisers:
+//
+//   Start     1. "MEMORY" (TVLMMemoryDatabaseData) joins VLMOpenDatabaseList()
+//             2. "TEMP" (TVLMTemporaryDatabaseData) joins it
+//             3. VLMDesignMode becomes false
+//             4. index fills walk their table through a local cursor
+//   Shutdown  1. index fills walk the record manager again
+//             2. every database data still in VLMOpenDatabaseList() is
+//                freed, first entry first ("MEMORY" and "TEMP" among them;
+//                each leaves the list as it is destroyed)
+//             3. the wide-string values and the engine handle go
+//
+// The list of open databases itself is not the runtime's: it is the one
+// function-local list of the engine core, which outlives database data
+// destroyed late. A second Start (or Shutdown) does nothing.
 //
 // Three vocabularies describe one table:
 //   host      qv::FieldDef(s), qv::IndexDef(s)      what a dataset publishes
@@ -38,6 +56,9 @@
 #include "engine/core/VLMVariant.h"
 #include "platform/dataset/DatabaseError.h"
 
+class TVLMMemoryDatabaseData;
+class TVLMTemporaryDatabaseData;
+
 namespace qv {
 class Component;
 class FieldDefs;
@@ -65,6 +86,51 @@ std::string VLMEngineErrorText(int32_t code, std::string_view text);
 // Raises EVLMEngineError for any code other than 0. Every dataset write calls
 // it with the cursor's result code and text right after the cursor operation.
 void VLMCheckEngineError(int32_t code, std::string_view text);
+
+// ------------------------------------------------------------------ runtime
+
+// Stands for an engine that is up for one session component; no state.
+class TVLMSessionComponentManager {};
+
+class TVLMComponentRuntime {
+public:
+  // The steps above, in order; nothing when started.
+  static void Start();
+  // The steps above, in order; nothing when not started.
+  static void Shutdown();
+  static bool IsStarted();
+
+  // The two built-in database data; nullptr while the runtime is down.
+  static TVLMMemoryDatabaseData* MemoryDatabaseData();
+  static TVLMTemporaryDatabaseData* TemporaryDatabaseData();
+
+  // Keeps a wide-string value alive until Shutdown (a dataset writes its
+  // address into a record buffer); raises 20551 "Database Engine is not
+  // initialized" while the runtime is down.
+  static const std::u16string* HoldWideString(std::u16string value);
+};
+
+// Design-time mode of the process: false at Start; set when a database or
+// dataset component is made in design mode. Each cursor takes it before it
+// reads its field definitions, and a disk database data made while it is set
+// opens its file per operation (TVLMDiskDatabaseData::OpenPerOperation).
+bool VLMDesignMode();
+void VLMSetDesignMode(bool value);
+
+// The engine handle of the session components. VLMInitEngine (nothing when
+// initialised) makes the handle of the default session current; VLMDoneEngine
+// (nothing when not) frees it. VLMGetSessionManager raises 20007 "Database
+// Engine is not initialized" while not initialised.
+void VLMInitEngine();
+void VLMDoneEngine();
+bool VLMEngineInitialized();
+TVLMSessionComponentManager* VLMGetSessionManager();
+// handle becomes current (not owned).
+void VLMSetCurrentSessionManager(TVLMSessionComponentManager* handle);
+// A new handle into handle, owned by the caller; Free frees it (nullptr is
+// ignored) and clears handle.
+void VLMNewSessionManager(TVLMSessionComponentManager*& handle);
+void VLMFreeSessionManager(TVLMSessionComponentManager*& handle);
 
 // ---------------------------------------------------- extended definitions
 

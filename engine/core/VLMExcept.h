@@ -90,6 +90,13 @@
 //         (VLMTempEngine)
 //   10719 temporary BLOB save of a stream that is not a table's BLOB stream
 //         (VLMTempEngine)
+//   10770 table operation of a local cursor whose session has no database
+//         data (VLMLocalEngine)
+//   10771 field copy between local cursors without a record buffer
+//         (VLMLocalEngine)
+//   10772 BLOB field copy between local cursors without a table data
+//         (VLMLocalEngine)
+//   10773 record lock test of a closed local cursor (VLMLocalEngine)
 //   20340 index key path deeper than its limit (VLMBTreeKeys)
 //   20341 approximate index position: invalid depth or fan-out (VLMBTreeKeys)
 //   20342 approximate index position out of range (VLMBTreeKeys)
@@ -117,6 +124,10 @@
 //   20480 ATAN result not a finite number (VLMExpressionsArith)
 //   20481 COS result not a finite number (VLMExpressionsArith)
 //   20482 SIN result not a finite number (VLMExpressionsArith)
+//   20550 "MEMORY" or "TEMP" asked for while the components' runtime is
+//         down (VLMLocalEngine)
+//   20551 wide-string value kept while the components' runtime is down
+//         (VLMMain)
 //   30378 duplicate page in a sorted page list (VLMPage)
 //   30380 page released more often than taken (VLMPage)
 //   30384 damaged internal file chain while walking it (VLMDiskEngineFiles)

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
+#include <utility>
 
 #include "engine/core/VLMBase.h"
 #include "engine/core/VLMExcept.h"
@@ -28,7 +30,29 @@ int32_t Direction(const TVLMScanSearchCondition& condition) {
 
 int32_t Sign(int64_t value) { return value < 0 ? -1 : (value > 0 ? 1 : 0); }
 
+std::mutex& WalkersLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+TVLMRecordWalkerFactory& Walkers() {
+  static TVLMRecordWalkerFactory walkers;
+  return walkers;
+}
+
+// A copy, so that an install while a fill runs does not pull it away.
+TVLMRecordWalkerFactory InstalledWalkers() {
+  std::lock_guard<std::mutex> guard(WalkersLock());
+  return Walkers();
+}
+
 }  // namespace
+
+TVLMRecordWalkerFactory VLMInstallRecordWalkerFactory(TVLMRecordWalkerFactory factory) {
+  std::lock_guard<std::mutex> guard(WalkersLock());
+  std::swap(Walkers(), factory);
+  return factory;
+}
 
 // ------------------------------------------------------ record manager walker
 
@@ -114,7 +138,8 @@ void TVLMBTreeRecordIndex::CreateIndex(TVLMCursor* cursor, const TVLMIndexDef& i
     IndexDef->RootPageNo = root->GetPageNo();
   }
   if (cursor == nullptr) return;
-  std::unique_ptr<TVLMRecordWalker> walker = Walkers_ ? Walkers_(cursor) : nullptr;
+  const TVLMRecordWalkerFactory walkers = Walkers_ ? Walkers_ : InstalledWalkers();
+  std::unique_ptr<TVLMRecordWalker> walker = walkers ? walkers(Table(), cursor) : nullptr;
   if (!walker) walker = std::make_unique<TVLMRecordManagerWalker>(Table(), sessionID);
   TVLMRecordID recordID;
   const uint8_t* record = nullptr;

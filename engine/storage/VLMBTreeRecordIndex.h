@@ -53,8 +53,16 @@ public:
   // record buffer of the table owned by the walker; false after the last.
   virtual bool NextRecord(TVLMRecordID& recordID, const uint8_t*& recordBuffer) = 0;
 };
-// Makes the walker for a fill asked for by cursor (in cursor's session).
-using TVLMRecordWalkerFactory = std::function<std::unique_ptr<TVLMRecordWalker>(TVLMCursor* cursor)>;
+// Makes the walker over table for a fill asked for by cursor (in cursor's
+// session).
+using TVLMRecordWalkerFactory =
+    std::function<std::unique_ptr<TVLMRecordWalker>(TVLMTableData& table, TVLMCursor* cursor)>;
+
+// The process-wide walker of index fills whose index was made without one of
+// its own: the components install the local cursor's walker while their
+// runtime is up. Returns the factory installed before; an empty factory
+// removes it (the record manager is walked directly).
+TVLMRecordWalkerFactory VLMInstallRecordWalkerFactory(TVLMRecordWalkerFactory factory);
 
 // Walks the record manager of a table in natural order for one session.
 class TVLMRecordManagerWalker : public TVLMRecordWalker {
@@ -81,7 +89,7 @@ struct TVLMBTreeRangeState : TVLMIndexWalk {
 class TVLMBTreeRecordIndex : public TVLMIndex {
 public:
   // walkers: how CreateIndex with a cursor walks the table (empty: the
-  // record manager directly).
+  // installed process-wide walker, else the record manager directly).
   explicit TVLMBTreeRecordIndex(TVLMBaseIndexManager* indexManager, TVLMRecordWalkerFactory walkers = {});
   ~TVLMBTreeRecordIndex() override;
 

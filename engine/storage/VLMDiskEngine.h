@@ -164,6 +164,9 @@ struct TVLMRetrySettings {
   // Table locks of commits, edits and transaction ends (types 2 and 4).
   int32_t TableCommitTries = 900;
   uint32_t TableCommitDelayMs = 100;
+  // Record locks of edits, posts and deletes.
+  int32_t RecordLockTries = 15;
+  uint32_t RecordLockDelayMs = 100;
 
   // The wait window of long operations (repair, table copy): it appears once
   // WaitShowDelayMs have passed since the operation started, and only while
