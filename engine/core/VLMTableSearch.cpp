@@ -164,11 +164,15 @@ MergeOutcome MergeRule(uint8_t e, uint8_t c, int32_t cmp, int32_t fE, int32_t fC
   return M::Both;
 }
 
-// An "=" with fewer key fields than a strict "<" or ">" beside it says
-// nothing the table above could use: (a = 5) and ((a, b) < (5, 3)) still
-// leaves (5, 0).
-bool Mergeable(uint8_t e, int32_t fE, uint8_t c, int32_t fC) {
+// An "=" with fewer key fields than a strict "<" or ">" beside it, over a key
+// equal to the strict one's leading fields, leaves records the table would
+// call impossible: (a = 5) and ((a, b) < (5, 3)) still holds (5, 0). Such a
+// pair stays as it is; a range walk over it (from the "=" to the strict end,
+// or back) meets exactly the records both allow. Over a different key the
+// table decides the pair as any other.
+bool Mergeable(uint8_t e, int32_t fE, uint8_t c, int32_t fC, int32_t cmp) {
   auto strict = [](uint8_t op) { return op == kVLMScanLess || op == kVLMScanGreater; };
+  if (cmp != 0) return true;
   if (e == kVLMScanEqual && strict(c) && fE < fC) return false;
   if (c == kVLMScanEqual && strict(e) && fC < fE) return false;
   return true;
@@ -366,40 +370,52 @@ void TVLMTableData::MergeConditions(std::unique_ptr<TVLMScanSearchConditionArray
   std::vector<Kept> kept;
   for (int32_t indexID : indexIDs) {
     TVLMIndex* index = IndexManager->GetIndex(indexID);
-    const size_t first = kept.size();
+    std::vector<Kept> group;
     for (int32_t i = 0; i < source.GetCount(); ++i) {
       const TVLMScanSearchCondition& c = source.GetItem(i);
       if (!IsIndexItem(c) || c.IndexID != indexID) continue;
-      bool merged = false;
-      for (size_t k = first; k < kept.size() && !merged; ++k) {
-        const TVLMScanSearchCondition& e = source.GetItem(kept[k].Item);
-        const uint8_t eOp = kept[k].Operator;
-        const int32_t fE = e.KeyFieldCount;
-        const int32_t fC = c.KeyFieldCount;
-        if (!Mergeable(eOp, fE, c.Operator, fC)) continue;
-        const int32_t cmp = Sign(index->CompareRecordWithKey(e.KeyBuffer, c.KeyBuffer, std::min(fE, fC)));
-        merged = true;
-        switch (MergeRule(eOp, c.Operator, cmp, fE, fC)) {
-          case MergeOutcome::None:
-            noMatch = true;
-            return;
-          case MergeOutcome::KeepE: break;
-          case MergeOutcome::TakeC: kept[k] = {i, c.Operator}; break;
-          case MergeOutcome::KeepShorter:
-            if (fC < fE) kept[k] = {i, c.Operator};
-            break;
-          case MergeOutcome::KeepLonger:
-            if (fC > fE) kept[k] = {i, c.Operator};
-            break;
-          case MergeOutcome::KeepLongerEqual:
-            if (fC > fE) kept[k].Item = i;
-            kept[k].Operator = kVLMScanEqual;
-            break;
-          case MergeOutcome::Both: merged = false; break;
+      group.push_back({i, c.Operator});
+      // Merged until every pair left is one the table keeps both of: a range
+      // walk over such a pair meets exactly the keys both conditions allow.
+      // (Merging the newcomer once is not enough: when it replaces one
+      // condition, it must still meet the others.)
+      for (bool changed = true; changed;) {
+        changed = false;
+        for (size_t a = 0; a < group.size() && !changed; ++a) {
+          for (size_t b = a + 1; b < group.size() && !changed; ++b) {
+            const TVLMScanSearchCondition& e = source.GetItem(group[a].Item);
+            const TVLMScanSearchCondition& n = source.GetItem(group[b].Item);
+            const uint8_t eOp = group[a].Operator;
+            const uint8_t nOp = group[b].Operator;
+            const int32_t fE = e.KeyFieldCount;
+            const int32_t fN = n.KeyFieldCount;
+            const int32_t cmp = Sign(index->CompareRecordWithKey(e.KeyBuffer, n.KeyBuffer, std::min(fE, fN)));
+            if (!Mergeable(eOp, fE, nOp, fN, cmp)) continue;
+            // The survivor takes the earlier place; the later one goes.
+            bool takeNew = false;
+            switch (MergeRule(eOp, nOp, cmp, fE, fN)) {
+              case MergeOutcome::None:
+                noMatch = true;
+                return;
+              case MergeOutcome::Both: continue;
+              case MergeOutcome::KeepE: break;
+              case MergeOutcome::TakeC: takeNew = true; break;
+              case MergeOutcome::KeepShorter: takeNew = fN < fE; break;
+              case MergeOutcome::KeepLonger: takeNew = fN > fE; break;
+              case MergeOutcome::KeepLongerEqual:
+                takeNew = fN > fE;
+                group[b].Operator = kVLMScanEqual;
+                group[a].Operator = kVLMScanEqual;
+                break;
+            }
+            if (takeNew) group[a] = group[b];
+            group.erase(group.begin() + static_cast<std::ptrdiff_t>(b));
+            changed = true;
+          }
         }
       }
-      if (!merged) kept.push_back({i, c.Operator});
     }
+    kept.insert(kept.end(), group.begin(), group.end());
   }
   // Of equal conditions only the last stays.
   auto equal = [&](const Kept& a, const Kept& b) {
