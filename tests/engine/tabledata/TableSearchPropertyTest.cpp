@@ -292,7 +292,7 @@ TEST_F(TableSearchProperty, EveryAnswerIsTheBruteForceAnswer) {
   std::vector<std::vector<size_t>> orders;
   for (const IndexModel& index : kIndexes) orders.push_back(Ordered(index));
   const TVLMSearchFigures before = table.Table().GetSearchFigures();
-  auto budget = qv::test::TestBudget::Steps(40, 20);
+  auto budget = qv::test::TestBudget::Steps(300, 20);
   uint64_t step = 0;
   for (; budget.Continue(step); ++step) {
     const size_t indexNo = static_cast<size_t>(Pick(6));
