@@ -266,11 +266,11 @@ void TVLMTableData::ReadRecordAt(int32_t sessionID, TVLMNavigationRequest& reque
   if (RecordManager == nullptr) throw EVLMException(10015, "Nil pointer occured");
   if (IndexManager == nullptr) throw EVLMException(10380, "Nil pointer occured");
   if (request.RecordBuffer == nullptr) throw EVLMException(10016, "Nil pointer occured");
-  SearchCounters_.CountRead();
   if (request.IndexID == -1 || request.Mode == 0)
     RecordManager->GetRecord(sessionID, request);
   else
     IndexManager->NavigateIndex(sessionID, request, changeStamp, positionCache);
+  if (request.Result == kVLMNavOK) SearchCounters_.CountRead();
 }
 
 void TVLMTableData::MoveCursorTo(TVLMCursor* cursor, const TVLMRecordID& recordID) {

@@ -131,7 +131,8 @@ inline constexpr int32_t kVLMSearchRoadCount = 6;
 
 // A snapshot of the search counters of one table data.
 struct TVLMSearchFigures {
-  // Records the table data read (every read goes through ReadRecordAt).
+  // Records the table data read (every read goes through ReadRecordAt; a
+  // step that finds no record reads none).
   int64_t RecordsRead = 0;
   // Keys the range walks stepped over.
   int64_t IndexSteps = 0;
@@ -339,7 +340,7 @@ public:
   int64_t GetCursorRecordCount(TVLMCursor* cursor);
 
   // ---- positions ----
-  // Reads by request (one record read in the search counters): natural
+  // Reads by request (a record found counts as read): natural
   // order or mode 0 through the record manager, else through the index
   // manager. No record manager: 10015, no index manager: 10380, no buffer:
   // 10016 "Nil pointer occured".
