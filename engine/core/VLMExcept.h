@@ -20,10 +20,10 @@
 // added by this project for checks the design lacks (damaged files, sizes
 // beyond 32 bits, invariants of the page cache). Each is used at the one site
 // (or the one kind of check) named here and is never reused for anything else.
-// A new check takes the next free number of its range and is added here in
-// the same change:
-//   next free: 10606 (storage, streams, buffers), 20400 (execution, locks,
-//   indexes), 30600 (internal, parser, metadata)
+// A new check takes a number above the design's ranges (10600 and up for
+// storage, streams and buffers; 20400 and up for execution, locks and
+// indexes; 30600 and up for internal, parser and metadata checks) that is not
+// listed yet, and is added here in the same change.
 //
 //   10001 nil record buffer of a cursor's field access (VLMBase)
 //   10002 nil record buffer of the database data's field access (VLMBaseEngine)
@@ -62,6 +62,20 @@
 //   20410 table lock type outside 0-6 (VLMDiskEngineLocks)
 //   20411 session ID outside a table locks file or the lock manager (VLMDiskEngineLocks)
 //   20430 index column length that is not a number (VLMMainDefinitions)
+//   20470 ACOS argument outside -1 .. 1 (VLMExpressionsArith)
+//   20471 ASIN argument outside -1 .. 1 (VLMExpressionsArith)
+//   20472 LOG argument not above 0 (VLMExpressionsArith)
+//   20473 SQRT argument below 0 (VLMExpressionsArith)
+//   20474 POWER result not a finite number (VLMExpressionsArith)
+//   20475 EXP result not a finite number (VLMExpressionsArith)
+//   20476 CEIL result outside the 32-bit integer range (VLMExpressionsArith)
+//   20477 FLOOR result outside the 32-bit integer range (VLMExpressionsArith)
+//   20478 one-argument ROUND result outside the 32-bit integer range
+//         (VLMExpressionsArith)
+//   20479 ROUND result not a finite double (VLMExpressionsArith)
+//   20480 ATAN result not a finite number (VLMExpressionsArith)
+//   20481 COS result not a finite number (VLMExpressionsArith)
+//   20482 SIN result not a finite number (VLMExpressionsArith)
 //   30378 duplicate page in a sorted page list (VLMPage)
 //   30380 page released more often than taken (VLMPage)
 //   30384 damaged internal file chain while walking it (VLMDiskEngineFiles)
@@ -82,6 +96,23 @@
 //   30660 autoincrement counter block beyond its buffer (VLMFieldManager)
 //   30661 index manager without a way to make index objects
 //         (VLMIndexManager)
+//   30690 missing operand after '*' or '/' (VLMExpressionParser)
+//   30691 COALESCE argument that does not parse (VLMExpressionParser)
+//   30692 COALESCE argument followed by neither ',' nor ')'
+//         (VLMExpressionParser)
+//   30693 expression nested too deeply (VLMExpressionParser)
+//   30694 subquery parsed without the SQL engine's factory
+//         (VLMExpressionParser)
+//   30695 subquery without the ')' of a '(' before it (VLMExpressionParser)
+//   30696 CAST without '(' (VLMExpressionParser)
+//   30697 CAST without an operand (VLMExpressionParser)
+//   30698 CAST operand followed by neither AS nor ',' (VLMExpressionParser)
+//   30699 CAST length missing inside its parentheses (VLMExpressionParser)
+//   30700 SUBSTRING length missing after ',' or FOR (VLMExpressionParser)
+//   30701 UPDATE value parsed without a query context (VLMExpressionParser)
+//   30702 LASTAUTOINC without the components' table hook
+//         (VLMExpressionsSystem)
+//   30703 subquery node without its SELECT (VLMExpressionsArith)
 //
 // Raise sites:
 //   throw EVLMException(30001, "Invalid pointer");

@@ -11,6 +11,10 @@
 // An expression is owned through TVLMExpressionPtr; the deleter hands the tree
 // back to the module's free routine.
 //
+// Two services come from above the core: the SQL engine's subquery factory
+// and the components' table opener for LASTAUTOINC. They install a copy of
+// the module's services (VLMExpressionModuleServices) with their member set.
+//
 // Field references of an expression may also be bound to a query operator of
 // the SQL engine. The core sees such an operator only through the abstract
 // TVLMQueryOperator (VLMExpressions.h), from which the SQL engine's operators
@@ -19,11 +23,16 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 class TVLMExpression;
 class TVLMCursor;
 class TVLMVariant;
 class TVLMQueryOperator;
+class TVLMLexer;
+class TVLMQueryContext;
+class TVLMSubquery;
+class TVLMAutoincTable;
 
 struct TVLMExpressionDeleter {
   // Frees the expression through the installed services.
@@ -42,6 +51,16 @@ struct TVLMExpressionServices {
   // outerCursor are handed on unchanged.
   void (*BindToCursor)(TVLMExpression& expression, TVLMCursor* cursor, TVLMQueryOperator* operand,
                        TVLMCursor* outerCursor) = nullptr;
+  // Registered by the SQL engine: reads a subquery's SELECT from lexer (its
+  // current token is SELECT) for the statement queryContext (may be
+  // nullptr), leaving the lexer at the first token after it. Without it a
+  // subquery cannot be parsed.
+  std::unique_ptr<TVLMSubquery> (*CreateSubquery)(TVLMLexer& lexer, TVLMQueryContext* queryContext) = nullptr;
+  // Registered by the components: opens the table LASTAUTOINC reads, raising
+  // the table layer's error when it cannot.
+  std::unique_ptr<TVLMAutoincTable> (*OpenAutoincTable)(const std::string& sessionName,
+                                                        const std::string& databaseName,
+                                                        const std::string& tableName, bool inMemory) = nullptr;
 };
 
 // Installs the services (the object must live as long as the process, or

@@ -149,7 +149,9 @@ void BindToCursorService(TVLMExpression& expression, TVLMCursor* cursor, TVLMQue
   expression.BindToCursor(cursor, operand, outerCursor);
 }
 
-const TVLMExpressionServices kServices = {&FreeExpressionService, nullptr, &BindToCursorService};
+const TVLMExpressionServices kServices = {.FreeExpression = &FreeExpressionService,
+                                          .ParseDefaultExpression = &VLMParseExpressionDefault,
+                                          .BindToCursor = &BindToCursorService};
 
 // Installed before the first expression exists; services installed by
 // someone else (a test's stand-ins) are left in place.
@@ -160,6 +162,8 @@ void InstallServices() {
 }  // namespace
 
 // ------------------------------------------------------------------ routines
+
+const TVLMExpressionServices& VLMExpressionModuleServices() { return kServices; }
 
 std::string VLMOperatorName(uint8_t code) {
   switch (code) {

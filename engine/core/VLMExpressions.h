@@ -15,8 +15,24 @@
 //   TVLMExprNodeConst        a literal value
 //   TVLMExprNodeSubqueryBase what comparison and Boolean nodes ask of a
 //                            subquery node
+//   TVLMExprNodeArithmetic   + - * / and ABS ... SQRT, ROUND (VLMExpressionsArith)
+//   TVLMExprNodeStringFunction || UPPER LOWER TRIM LTRIM RTRIM LENGTH POS
+//                            SUBSTRING (VLMExpressionsArith)
+//   TVLMExprNodeSubquery     a nested SELECT as a value, IN list, EXISTS or
+//                            quantified operand (VLMExpressionsArith)
+//   TVLMExprNodeSystem, TVLMExprNodeAggregated, TVLMExprNodeCast,
+//   TVLMExprNodeCase, TVLMExprNodeBlob, TVLMExprNodeDateFunction
+//                            LASTAUTOINC and ROWNUM, SUM ... COUNT(*), CAST,
+//                            CASE and COALESCE, MIMETOBIN, the date and time
+//                            functions (VLMExpressionsSystem)
 //   TVLMQueryOperator        a query operator of the SQL engine as field and
 //                            subquery nodes see it
+//   TVLMQueryContext, TVLMSubquery, TVLMAutoincTable
+//                            what the parser and the subquery and LASTAUTOINC
+//                            nodes need of the SQL engine and the components
+//
+// The parser (VLMExpressionParser.cpp) reads one lexer statement by recursive
+// descent; its grammar and coded errors are described there.
 //
 // Ownership: an expression owns its root, a node owns its children and its
 // result value. A node taken out of a tree belongs to whoever took it: a
@@ -41,7 +57,8 @@
 // unknown operator, 30120 LIKE over a non-string, 20054/20055/20057 and
 // 20254/20255 scan-condition building, 10404/10405 ambiguous join field,
 // 30610 memo read without table data, 30611 subquery operator without a
-// subquery child.
+// subquery child; the parser's codes are listed in VLMExpressionParser.cpp,
+// those of the value nodes in their parts.
 #pragma once
 
 #include <cstdint>
@@ -65,9 +82,17 @@ class StringList;
 class TVLMCursor;
 class TVLMIndexDef;
 class TVLMIndexDefs;
-// The statement object of the SQL engine that asks for a parse; the
-// expression parser reads the statement's database and session names from it.
-class TVLMQueryContext;
+class TDateFormater;
+
+// The statement object of the SQL engine that asks for a parse. The parser
+// copies its database and session names (for LASTAUTOINC) and hands it to
+// the subquery factory, which reads a nested SELECT from the same lexer.
+class TVLMQueryContext {
+public:
+  virtual ~TVLMQueryContext() = default;
+  virtual std::string GetDatabaseName() const = 0;
+  virtual std::string GetSessionName() const = 0;
+};
 
 // ------------------------------------------------------------ operator codes
 
@@ -121,6 +146,20 @@ inline constexpr uint8_t kVLMOpRowNum = 49;
 // 50-65: ABS, ACOS, ASIN, ATAN, CEIL, COS, EXP, FLOOR, LOG, POWER, RAND,
 // ROUND, SIGN, SIN, SQR, SQRT.
 inline constexpr uint8_t kVLMOpAbs = 50;
+inline constexpr uint8_t kVLMOpAcos = 51;
+inline constexpr uint8_t kVLMOpAsin = 52;
+inline constexpr uint8_t kVLMOpAtan = 53;
+inline constexpr uint8_t kVLMOpCeil = 54;
+inline constexpr uint8_t kVLMOpCos = 55;
+inline constexpr uint8_t kVLMOpExp = 56;
+inline constexpr uint8_t kVLMOpFloor = 57;
+inline constexpr uint8_t kVLMOpLog = 58;
+inline constexpr uint8_t kVLMOpPower = 59;
+inline constexpr uint8_t kVLMOpRand = 60;
+inline constexpr uint8_t kVLMOpRound = 61;
+inline constexpr uint8_t kVLMOpSign = 62;
+inline constexpr uint8_t kVLMOpSin = 63;
+inline constexpr uint8_t kVLMOpSqr = 64;
 inline constexpr uint8_t kVLMOpSqrt = 65;
 
 // Quantifier of a comparison against a subquery.
@@ -182,6 +221,57 @@ public:
   // Non-zero on a join whose operands must not receive conditions; 0 for
   // every other operator.
   virtual uint8_t GetJoinFlag() { return 0; }
+  // True for the group-by operator, the only one aggregates resolve against.
+  virtual bool IsGroupBy() { return false; }
+};
+
+// ------------------------------------------------------------- subqueries
+
+// The rows of one run of a subquery.
+class TVLMSubqueryResult {
+public:
+  virtual ~TVLMSubqueryResult() = default;
+  virtual int32_t GetFieldCount() = 0;
+  virtual int64_t GetRecordCount() = 0;
+  virtual void First() = 0;
+  virtual void Next() = 0;
+  virtual bool Eof() = 0;
+  // The first field of the current row.
+  virtual void GetFirstFieldValue(TVLMVariant& value) = 0;
+  // Whether some row's first field equals value (a locate without options).
+  virtual bool Locate(const TVLMVariant& value) = 0;
+  // Whether some row's first field r satisfies "r op value" (op 1-6).
+  virtual bool FindRow(uint8_t op, const TVLMVariant& value) = 0;
+};
+
+// The SELECT of a subquery node. The SQL engine's factory (the CreateSubquery
+// member of TVLMExpressionServices) reads it from the statement's lexer when
+// the node is parsed, starting at SELECT and stopping before the ')' that
+// closes it.
+class TVLMSubquery {
+public:
+  virtual ~TVLMSubquery() = default;
+  // It refers to outer rows, so every outer row runs it again.
+  virtual bool IsCorrelated() = 0;
+  // Type and size of the first result field, from the operator tree built
+  // without running it.
+  virtual TVLMDataType GetFieldDataType() = 0;
+  virtual int32_t GetFieldDataSize() = 0;
+  // Builds and opens the SELECT with the outer bindings visible to its
+  // correlated field references.
+  virtual std::unique_ptr<TVLMSubqueryResult> Open(TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
+                                                   uint8_t* outerRecordBuffer) = 0;
+};
+
+// A table that LASTAUTOINC opened through the components' hook (the
+// OpenAutoincTable member of TVLMExpressionServices); closed when freed.
+class TVLMAutoincTable {
+public:
+  virtual ~TVLMAutoincTable() = default;
+  // The data type of the named field; 0 when the table has no such field.
+  virtual TVLMDataType FindFieldDataType(const std::string& fieldName) = 0;
+  // The value the field's last insert drew.
+  virtual int64_t GetLastAutoincValue(const std::string& fieldName) = 0;
 };
 
 // One entry of the remapping a derived table or view hands to its
@@ -472,6 +562,277 @@ public:
   bool IsLowerCase() const;
 };
 
+// --------------------------------------------------- TVLMExprNodeArithmetic
+
+// + (all children added in order), - (the first child negated), * (all
+// multiplied), / (the first divided by the second), and the numeric
+// functions ABS ... SQRT with their arguments as children. The operations
+// are the value's (null propagates); the functions raise an engine error for
+// an argument outside their domain or a result their type cannot hold, so no
+// NaN or infinity is ever stored.
+class TVLMExprNodeArithmetic : public TVLMExprNode {
+public:
+  explicit TVLMExprNodeArithmetic(uint8_t op, std::unique_ptr<TVLMExprNode> child1 = nullptr,
+                                  std::unique_ptr<TVLMExprNode> child2 = nullptr,
+                                  std::unique_ptr<TVLMExprNode> child3 = nullptr);
+
+  // An operator outside 21-24 and 50-65 raises 30121.
+  TVLMVariant& GetValue() override;
+  // ABS, SQR: the argument's type; ACOS ... SQRT but CEIL, FLOOR, RAND,
+  // SIGN: DOUBLE; CEIL, FLOOR, RAND, SIGN and one-argument ROUND:
+  // SIGNEDINT32; + - * /: the common type of the children.
+  TVLMDataType GetDataType() override;
+
+private:
+  void Round();
+  double Argument(int32_t index);
+  void SetFloat(double value, int32_t code);
+};
+
+// ----------------------------------------------- TVLMExprNodeStringFunction
+
+// || (25) and UPPER, LOWER, TRIM, LTRIM, RTRIM, LENGTH, POS, SUBSTRING
+// (26-33). The text is the first argument converted to text; a null text
+// gives null, except LENGTH (0) and POS (0).
+class TVLMExprNodeStringFunction : public TVLMExprNode {
+public:
+  explicit TVLMExprNodeStringFunction(uint8_t op, std::unique_ptr<TVLMExprNode> child1 = nullptr,
+                                      std::unique_ptr<TVLMExprNode> child2 = nullptr,
+                                      std::unique_ptr<TVLMExprNode> child3 = nullptr);
+
+  // An operator outside 25-33 raises 30131.
+  TVLMVariant& GetValue() override;
+  TVLMDataType GetDataType() override;
+  // ||: first wraps every child of another type than the result's in a CAST
+  // to it, then the sum of the sizes.
+  int32_t GetDataSize() override;
+
+private:
+  // The result becomes a copy of child 0 as text; false when it is null.
+  bool PrepareText();
+};
+
+// ----------------------------------------------------- TVLMExprNodeSubquery
+
+// A nested SELECT: a single value, the list of IN, the rows of EXISTS or the
+// operand of a quantified comparison. Every answer runs the SELECT (opens,
+// reads, frees); an IN answer of a subquery that does not refer to outer
+// rows is remembered for the last value tested.
+//
+// Error codes: 20246 more or fewer result fields than one, 20247 more than
+// one row, 20249 no row where one is required.
+class TVLMExprNodeSubquery : public TVLMExprNodeSubqueryBase {
+public:
+  TVLMExprNodeSubquery(std::unique_ptr<TVLMSubquery> subquery, bool singleField, bool singleRow);
+
+  // The first field of the first row; null without a row (unless the
+  // single-row flag requires one).
+  TVLMVariant& GetValue() override;
+  // Copies every row's first field; GetLoadedValue(i) is row i's, nullptr
+  // past the end.
+  void LoadValues() override;
+  TVLMVariant* GetLoadedValue(int32_t index) override;
+  // The outer bindings the SELECT sees: operand1, cursor1 with its current
+  // record buffer, and the record buffer handed down.
+  void BindToOperands(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2, TVLMCursor* cursor) override;
+  void BindToCursor(TVLMCursor* cursor1, TVLMQueryOperator* operand, TVLMCursor* cursor2) override;
+  void SetRecordBuffer(uint8_t* buffer, bool outerFlag) override;
+  // A subquery that refers to outer rows stays with the operator that sees
+  // them.
+  bool ResolveFields(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2, bool matchFlag,
+                     TVLMCursor* cursor) override;
+  TVLMDataType GetDataType() override;
+  int32_t GetDataSize() override;
+
+  bool HasRows() override;
+  bool ContainsValue(const TVLMVariant& value) override;
+  bool CompareQuantified(uint8_t op, uint8_t quantifier, const TVLMVariant& value) override;
+
+  bool IsCorrelated() const { return Correlated_; }
+
+  bool SingleField;
+  bool SingleRow;
+
+private:
+  // Opens the SELECT, checks the flags, runs action on the result.
+  template <class Action>
+  auto Run(Action action);
+
+  std::unique_ptr<TVLMSubquery> Subquery_;
+  std::vector<std::unique_ptr<TVLMVariant>> LoadedValues_;
+  TVLMQueryOperator* OuterOperand_ = nullptr;
+  TVLMCursor* OuterCursor_ = nullptr;
+  uint8_t* OuterRecordBuffer_ = nullptr;
+  TVLMVariant LastTested_;
+  bool LastAnswer_ = false;
+  bool LastValid_ = false;
+  bool Correlated_;
+};
+
+// ------------------------------------------------------- TVLMExprNodeSystem
+
+// LASTAUTOINC (47) and ROWNUM (49).
+class TVLMExprNodeSystem : public TVLMExprNode {
+public:
+  // ROWNUM: 1 at the first evaluation, one more at every further one.
+  explicit TVLMExprNodeSystem(uint8_t op);
+  // LASTAUTOINC: opens the table through the components' hook (none
+  // registered raises 30702) and looks the field up (absent: 30337 "Field
+  // '%s' not found").
+  TVLMExprNodeSystem(uint8_t op, bool inMemory, std::string tableName, std::string fieldName,
+                     const std::string& databaseName, const std::string& sessionName);
+
+  // An operator other than 47 and 49 raises 30338.
+  TVLMVariant& GetValue() override;
+  TVLMDataType GetDataType() override;
+  int32_t GetDataSize() override { return 0; }
+
+  bool InMemory = false;
+  std::string TableName;
+  std::string FieldName;
+
+private:
+  std::unique_ptr<TVLMAutoincTable> Table_;
+  TVLMDataType FieldDataType_ = 0;
+  int32_t RowCount_ = 0;
+};
+
+// --------------------------------------------------- TVLMExprNodeAggregated
+
+// SUM, AVG, MIN, MAX, COUNT (34-38) over child 0, and COUNT(*) (39), for the
+// rows of one group: InitAggregate, Accumulate per row, GetValue.
+// With Distinct, a value met before in the group is not counted again.
+//
+// Error codes: 30132 / 30133 a non-numeric SUM / AVG argument, 30134 an
+// unknown operator.
+class TVLMExprNodeAggregated : public TVLMExprNode {
+public:
+  // COUNT(*).
+  explicit TVLMExprNodeAggregated(uint8_t op);
+  TVLMExprNodeAggregated(uint8_t op, std::unique_ptr<TVLMExprNode> argument, bool distinct);
+  ~TVLMExprNodeAggregated() override;
+
+  TVLMVariant& GetValue() override;
+  bool IsAggregated() override { return true; }
+  bool IsCountAll() override { return Operator == kVLMOpCountAll; }
+  void InitAggregate() override;
+  void Accumulate() override;
+  void SetRowCount(int32_t count) override { RowCount_ = count; }
+  // Resolves only against the group-by operator.
+  bool ResolveFields(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2, bool matchFlag,
+                     TVLMCursor* cursor) override;
+  bool UsesOnlyFields(std::string_view) override { return true; }
+  // SUM: the argument's type for SINGLE, DOUBLE, EXTENDED and CURRENCY, else
+  // SIGNEDINT64; AVG: DOUBLE; MIN, MAX: the argument's; COUNT: SIGNEDINT32.
+  TVLMDataType GetDataType() override;
+  int32_t GetDataSize() override;
+
+  bool Distinct;
+
+private:
+  class TSeenValues;
+  // False for a value this group has met before (with Distinct).
+  bool FirstTime(const TVLMVariant& value);
+  void CountRow();
+
+  int32_t RowCount_ = 0;
+  TVLMVariant Work_;
+  std::unique_ptr<TSeenValues> Seen_;
+};
+
+// ---------------------------------------------------------- TVLMExprNodeCast
+
+// CAST (46): child 0 converted to the target type; child 1, when given, the
+// length a text result is cut to (4096 without one).
+class TVLMExprNodeCast : public TVLMExprNode {
+public:
+  TVLMExprNodeCast(std::unique_ptr<TVLMExprNode> argument, std::unique_ptr<TVLMExprNode> length,
+                   TVLMDataType targetType);
+
+  TVLMVariant& GetValue() override;
+  TVLMDataType GetDataType() override { return TargetType; }
+  // The length when given; for a text target without one, the text width of
+  // the argument's type (30466 for a type without one); otherwise 0.
+  int32_t GetDataSize() override;
+
+  TVLMExprNode* Length() const { return ChildCount() > 1 ? Child(1) : nullptr; }
+
+  TVLMDataType TargetType;
+};
+
+// ---------------------------------------------------------- TVLMExprNodeCase
+
+// CASE operand WHEN v THEN r ... [ELSE e] END, CASE WHEN c THEN r ... END,
+// and COALESCE(a, b, ...). The result borrows the chosen branch's value.
+class TVLMExprNodeCase : public TVLMExprNode {
+public:
+  // A simple CASE over operand; without one a searched CASE.
+  explicit TVLMExprNodeCase(std::unique_ptr<TVLMExprNode> operand = nullptr);
+  // COALESCE over the arguments in order.
+  explicit TVLMExprNodeCase(std::vector<std::unique_ptr<TVLMExprNode>> arguments);
+
+  void AddWhen(std::unique_ptr<TVLMExprNode> when);
+  void AddThen(std::unique_ptr<TVLMExprNode> then);
+  void SetElse(std::unique_ptr<TVLMExprNode> otherwise);
+
+  TVLMVariant& GetValue() override;
+  // The common type of the results (COALESCE: of the arguments).
+  TVLMDataType GetDataType() override;
+  // First wraps every result of another type than the node's in a CAST to
+  // it, then the largest size.
+  int32_t GetDataSize() override;
+
+  bool Coalesce = false;
+
+private:
+  // The results: THEN values and ELSE, or the COALESCE arguments.
+  std::vector<TVLMExprNode**> ResultSlots();
+
+  TVLMExprNode* Operand_ = nullptr;
+  std::vector<TVLMExprNode*> When_;
+  std::vector<TVLMExprNode*> Then_;
+  TVLMExprNode* Else_ = nullptr;
+  std::vector<TVLMExprNode*> Arguments_;
+};
+
+// ---------------------------------------------------------- TVLMExprNodeBlob
+
+// MIMETOBIN (48): child 0, Base64 text, decoded into text of those bytes.
+class TVLMExprNodeBlob : public TVLMExprNode {
+public:
+  explicit TVLMExprNodeBlob(std::unique_ptr<TVLMExprNode> text);
+  TVLMVariant& GetValue() override;
+  TVLMDataType GetDataType() override { return dtString; }
+  int32_t GetDataSize() override { return 0; }
+};
+
+// -------------------------------------------------- TVLMExprNodeDateFunction
+
+// The current local date and time (40), date (41) and time (42), TODATE
+// (43), TOSTRING (44) and EXTRACT (45). The clock is qv::NowLocal.
+class TVLMExprNodeDateFunction : public TVLMExprNode {
+public:
+  // 40-42.
+  explicit TVLMExprNodeDateFunction(uint8_t op);
+  // TODATE and TOSTRING under the date format pattern.
+  TVLMExprNodeDateFunction(uint8_t op, std::string_view format, std::unique_ptr<TVLMExprNode> argument);
+  // EXTRACT of part 0 year, 1 month, 2 day, 3 hour, 4 minute, 5 second.
+  TVLMExprNodeDateFunction(uint8_t op, std::unique_ptr<TVLMExprNode> argument, uint8_t part);
+  ~TVLMExprNodeDateFunction() override;
+
+  // Other operators raise 30130.
+  TVLMVariant& GetValue() override;
+  // Other operators raise 30287.
+  TVLMDataType GetDataType() override;
+  // TOSTRING: the longest text of its format; otherwise 0.
+  int32_t GetDataSize() override;
+
+  uint8_t Part = 0;
+
+private:
+  std::unique_ptr<TDateFormater> Formater_;
+};
+
 // ------------------------------------------------------------ TVLMExpression
 
 class TVLMExpression {
@@ -503,11 +864,24 @@ public:
   // root, keeping every other conjunct in its order.
   void FlattenAnd();
 
-  // ---- parsing (the expression parser) ----
+  // ---- parsing (the expression parser, VLMExpressionParser.cpp) ----
+  // A dataset filter: the first statement of text as a condition over
+  // cursor's fields. Parameter markers raise 30358 (there are no values),
+  // a text without a statement 30119 "Blank SQL command".
   void ParseFilter(TVLMCursor* cursor, std::string_view text, bool caseInsensitive, bool partialCompare);
+  // A condition from the lexer's current token (WHERE, ON, HAVING), leaving
+  // the lexer after it. At the end of the statement 30118; no condition
+  // 30066 "Boolean expression expected, but '%s' found at line %d, column %d".
   void ParseBoolean(TVLMQueryContext* queryContext, TVLMLexer* lexer);
+  // A value from the lexer's current token; the new root, nullptr when the
+  // tokens form no value (the lexer then stays where it was). At the end of
+  // the statement 30136.
   TVLMExprNode* ParseValue(TVLMQueryContext* queryContext, TVLMLexer* lexer);
+  // A subquery as an UPDATE value; nullptr when no SELECT follows. At the
+  // end of the statement 30497; without a query context 30701.
   TVLMExprNode* ParseUpdateValue(TVLMQueryContext* queryContext, TVLMLexer* lexer);
+  // A default value or CHECK text: true when text is exactly one value
+  // expression with nothing after it. Never raises: any error gives false.
   bool ParseDefaultExpression(std::string_view text);
 
   // ---- built trees ----
@@ -606,3 +980,22 @@ public:
 private:
   std::unique_ptr<TVLMExprNode> Root_;
 };
+
+// ------------------------------------------------------------------ routines
+
+// Whether a field's default value is an expression rather than a literal: a
+// non-null text that parses as a default expression with no field at the
+// root or directly under it, whose evaluated text differs from the text
+// (NOW is an expression, 'abc' and 5 are literals). Never raises.
+bool VLMIsExpressionDefault(const TVLMVariant& value);
+// A new expression parsed from value when VLMIsExpressionDefault holds;
+// nullptr otherwise (the field definitions' ParseDefaultExpression service).
+TVLMExpression* VLMParseExpressionDefault(const TVLMVariant& value) noexcept;
+
+// Seeds the generator RAND draws from, so that runs can be repeated.
+void VLMSetRandomSeed(uint32_t seed);
+
+// The services this module installs. The SQL engine and the components copy
+// them, set their factories (CreateSubquery, OpenAutoincTable) and install
+// the copy with VLMInstallExpressionServices.
+const TVLMExpressionServices& VLMExpressionModuleServices();

@@ -125,6 +125,21 @@ std::string VLMGetBaseTypeName(TVLMBaseDataType baseType) {
   return std::string(row ? row->Name : kVLMUnknownTypeName);
 }
 
+TVLMDataType VLMSQLTypeByName(std::string_view name) {
+  // The names are ASCII, so folding a-z is the whole case rule.
+  auto same = [name](const TVLMTypeTableRow& r) {
+    if (r.Name.size() != name.size()) return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+      char c = name[i];
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+      if (c != r.Name[i]) return false;
+    }
+    return true;
+  };
+  const auto* row = FindRow(same);
+  return row ? row->DataType : 0;
+}
+
 bool VLMIsStringBaseType(TVLMBaseDataType t) { return t >= 1 && t <= 4; }
 bool VLMIsWideStringBaseType(TVLMBaseDataType t) { return t == 2 || t == 4; }
 bool VLMIsNumericBaseType(TVLMBaseDataType t) { return (t >= 5 && t <= 14) || t == 22; }

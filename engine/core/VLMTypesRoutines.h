@@ -125,6 +125,9 @@ int32_t VLMDataTypeToFieldType(TVLMDataType dataType);
 // "Unknown" when no row has the code.
 std::string VLMGetDataTypeName(TVLMDataType dataType);
 std::string VLMGetBaseTypeName(TVLMBaseDataType baseType);
+// The SQL type of a type name (CAST's target), compared without regard to
+// case; 0 when no row has the name.
+TVLMDataType VLMSQLTypeByName(std::string_view name);
 
 // ---- predicates (any code outside the set, 0 included, gives false) ----
 bool VLMIsStringBaseType(TVLMBaseDataType t);      // 1-4

@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 #include <vector>
@@ -33,6 +34,11 @@ std::function<double()>& NowSource() {
 
 std::function<int64_t()>& MonotonicSource() {
   static std::function<int64_t()> f;
+  return f;
+}
+
+std::function<double()>& NowLocalSource() {
+  static std::function<double()> f;
   return f;
 }
 
@@ -149,6 +155,34 @@ int64_t MonotonicMs() {
 
 void SetMonotonicMsSource(std::function<int64_t()> source) {
   ReplaceSource(MonotonicSource(), std::move(source));
+}
+
+double NowLocal() {
+  const std::function<double()> source = CurrentSource(NowLocalSource());
+  if (source) return source();
+  struct timespec ts;
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  struct tm local;
+  const time_t seconds = ts.tv_sec;
+  ::localtime_r(&seconds, &local);
+  const int64_t year = local.tm_year + 1900;
+  const int64_t month = local.tm_mon + 1;
+  // Days from 1970-01-01 to the local date (civil calendar, proleptic
+  // Gregorian), so the time zone's offset is in the date and the time alike.
+  const int64_t y = month <= 2 ? year - 1 : year;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + local.tm_mday - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const int64_t days = era * 146097 + doe - 719468;
+  const int64_t ms = ((static_cast<int64_t>(local.tm_hour) * 60 + local.tm_min) * 60 + std::min(local.tm_sec, 59)) *
+                         1000 +
+                     ts.tv_nsec / 1000000;
+  return static_cast<double>(kUnixEpochDays + days) + static_cast<double>(ms) / kMsPerDay;
+}
+
+void SetNowLocalSource(std::function<double()> source) {
+  ReplaceSource(NowLocalSource(), std::move(source));
 }
 
 void SleepMs(uint32_t ms) {

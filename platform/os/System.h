@@ -16,6 +16,11 @@ std::string SysErrorMessage(int errNo);
 double NowUtc();
 // Replaces NowUtc's source (nullptr restores the system clock).
 void SetNowUtcSource(std::function<double()> source);
+// Local wall clock (the machine's time zone) as the host's date-time, whole
+// milliseconds; the SQL functions NOW, SYSDATE and CURRENT_... read it.
+double NowLocal();
+// Replaces NowLocal's source (nullptr restores the system clock).
+void SetNowLocalSource(std::function<double()> source);
 
 // Milliseconds of a monotonic clock (it never goes back, whatever happens to
 // the wall clock); only differences between two readings mean anything. Waits

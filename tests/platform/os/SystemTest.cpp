@@ -67,6 +67,26 @@ TEST(System, MonotonicClockAdvancesWithSleepsAndIsReplaceable) {
   EXPECT_GE(qv::MonotonicMs(), first);
 }
 
+TEST(System, LocalClockFollowsTheTimeZoneAndIsReplaceable) {
+  struct Case {
+    const char* zone;
+    double hoursAhead;
+  };
+  // POSIX zone names count west of Greenwich: "UTC-3" is three hours ahead.
+  for (const Case& c : {Case{"UTC0", 0}, Case{"UTC-3", 3}, Case{"UTC+10", -10}, Case{"UTC-5:30", 5.5}}) {
+    SCOPED_TRACE(c.zone);
+    ScopedEnv zone("TZ", c.zone);
+    tzset();
+    const double offset = qv::NowLocal() - qv::NowUtc();
+    EXPECT_NEAR(offset * 24, c.hoursAhead, 0.01);
+  }
+  tzset();
+  qv::SetNowLocalSource([] { return 45292.75; });
+  EXPECT_EQ(qv::NowLocal(), 45292.75);
+  qv::SetNowLocalSource(nullptr);
+  EXPECT_GT(qv::NowLocal(), 45000.0);
+}
+
 TEST(System, SleeperIsReplaceable) {
   std::vector<uint32_t> calls;
   qv::SetSleeper([&](uint32_t ms) { calls.push_back(ms); });
