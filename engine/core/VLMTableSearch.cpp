@@ -304,7 +304,8 @@ bool TVLMTableData::FindRecord(TVLMCursor* cursor, TVLMExpression* matchExpressi
   for (int32_t kept : {start, end}) {
     if (kept < 0 || kept >= conditions->GetCount()) continue;
     TVLMScanSearchCondition& condition = conditions->GetItem(kept);
-    const auto* indexDef = dynamic_cast<const TVLMIndexDef*>(IndexManager->IndexDefs->FindByObjectID(condition.IndexID));
+    const auto* indexDef =
+        dynamic_cast<const TVLMIndexDef*>(IndexManager->IndexDefs->FindByObjectID(condition.IndexID));
     if (indexDef != nullptr) KeepInexactConjuncts(condition, *indexDef);
   }
   TVLMRecordID found;

@@ -242,8 +242,9 @@ void RefIndex::RebuildIndex(TVLMCursor*) {
   // equal keys.
   for (const RefRecordManager::Record& r : Table_->Records().Records)
     entries.push_back(Entry{std::vector<uint8_t>(r.Data.begin(), r.Data.begin() + RecordSize()), r.ID});
-  std::stable_sort(entries.begin(), entries.end(),
-                   [&](const Entry& a, const Entry& b) { return CompareKeys(a.Record.data(), b.Record.data(), -1) < 0; });
+  std::stable_sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+    return CompareKeys(a.Record.data(), b.Record.data(), -1) < 0;
+  });
   Table_->IndexWrites += static_cast<int64_t>(entries.size());
 }
 

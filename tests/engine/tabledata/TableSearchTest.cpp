@@ -40,7 +40,8 @@ protected:
         t.SetInt(0, a < 0 ? std::nullopt : std::optional<int64_t>(a));
         t.SetInt(1, b < 0 ? std::nullopt : std::optional<int64_t>(b));
         t.Post(true);
-        records.push_back({t.Position.RecordID, std::vector<uint8_t>(t.RecordBuffer, t.RecordBuffer + t.RecordBufferSize)});
+        records.push_back(
+            {t.Position.RecordID, std::vector<uint8_t>(t.RecordBuffer, t.RecordBuffer + t.RecordBufferSize)});
       }
     t.UseIndex("AB");
     index = t.Table().IndexManager->GetIndex(t.IndexID);
@@ -153,7 +154,8 @@ protected:
              {{"PK", "ID", true}, {"ByA", "A"}, {"ByB", "B"}});
   }
   void Fill(int count) {
-    for (int i = 0; i < count; ++i) t.Append({std::nullopt, std::to_string(i % 10), std::to_string(i % 7), std::to_string(i % 5)});
+    for (int i = 0; i < count; ++i)
+      t.Append({std::nullopt, std::to_string(i % 10), std::to_string(i % 7), std::to_string(i % 5)});
   }
   TVLMSearchFigures Figures() { return t.Table().GetSearchFigures(); }
   // The IDs the cursor shows from the start.
