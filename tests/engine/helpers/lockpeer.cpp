@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
     TVLMSystemDirectory directory(&pm);
     directory.Load();
     TVLMActiveSessionsFile sessions(&pm);
-    sessions.OpenFile(directory.Find(kVLMDirectoryActiveSessions));
+    sessions.OpenFile(directory.Find(TVLMDirectoryKind::ActiveSessions));
     const int32_t session = sessions.Connect();
     TVLMDatabaseTableLockManager locks(&pm, sessions.MaxSessions);
     std::cout << "session " << session << std::endl;
