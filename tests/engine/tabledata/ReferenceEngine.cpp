@@ -496,6 +496,7 @@ void RefIndex::SetKeyPathPosition(TVLMKeyPath& keyPath, int64_t position, int32_
 RefTableData::RefTableData(TVLMDatabaseData* databaseData) : TVLMTableData(databaseData) {
   // The index manager takes the table's page manager when it is made.
   PageManager = static_cast<RefDatabaseData*>(databaseData)->DiskPages();
+  if (PageManager != nullptr) PageDataSizeFigure = PageManager->PageDataSize;
   FieldManager = std::make_unique<TVLMBaseFieldManager>(this);
   ConstraintManager = std::make_unique<TVLMBaseConstraintManager>(this);
   if (OnDisk())

@@ -1,7 +1,8 @@
 // The table search against a brute-force model: 2,000 rows with nulls and
 // duplicate keys, one- and two-column ascending and descending indexes, and
 // random AND-conjunctions as filters, ranges and locates. Every answer is
-// compared with a filter of the model in the cursor's order.
+// compared with a filter of the model in the cursor's order, on the
+// reference engine and on the disk engine's records and B-tree indexes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -145,7 +146,7 @@ std::string Difference(const std::vector<int64_t>& got, const std::vector<int64_
 
 // ---------------------------------------------------------------- fixture
 
-class TableSearchProperty : public ::testing::Test {
+class TableSearchProperty : public ::testing::TestWithParam<EngineKind> {
 protected:
   void SetUp() override {
     db.ConnectSession(&session);
@@ -253,18 +254,21 @@ protected:
   }
 
   std::mt19937 random{20240611};
-  RefDatabaseData db;
+  RefDatabaseData db{GetParam()};
   schema_test::TestSession session;
   TableCursor table{db, session, "P"};
   std::vector<Row> rows;
   std::map<uint64_t, size_t> byRid;
 };
 
-TEST_F(TableSearchProperty, EveryAnswerIsTheBruteForceAnswer) {
+INSTANTIATE_TEST_SUITE_P(Engines, TableSearchProperty, ::testing::Values(EngineKind::Reference, EngineKind::Disk),
+                         [](const ::testing::TestParamInfo<EngineKind>& info) { return EngineKindName(info.param); });
+
+TEST_P(TableSearchProperty, EveryAnswerIsTheBruteForceAnswer) {
   std::vector<std::vector<size_t>> orders;
   for (const IndexModel& index : kIndexes) orders.push_back(Ordered(index));
   const TVLMSearchFigures before = table.Table().GetSearchFigures();
-  auto budget = qv::test::TestBudget::Steps(300, 20);
+  auto budget = qv::test::TestBudget::Steps(200, 12);
   uint64_t step = 0;
   for (; budget.Continue(step); ++step) {
     const size_t indexNo = static_cast<size_t>(Pick(6));

@@ -28,8 +28,9 @@ uint64_t Key(const TVLMRecordID& id) { return (uint64_t{id.Page} << 16) | id.Row
 
 // ------------------------------------------------------------- merge table
 
-// A table over (A, B) with every pair of null and 0-4, indexed on (A, B).
-class MergeTable : public ::testing::Test {
+// A table over (A, B) with every pair of null and 0-4, indexed on (A, B), on
+// the reference index and on the B-tree.
+class MergeTable : public ::testing::TestWithParam<EngineKind> {
 protected:
   void SetUp() override {
     db.ConnectSession(&session);
@@ -89,14 +90,17 @@ protected:
     return keys;
   }
 
-  RefDatabaseData db;
+  RefDatabaseData db{GetParam()};
   schema_test::TestSession session;
   TableCursor t{db, session, "M"};
   std::vector<std::pair<TVLMRecordID, std::vector<uint8_t>>> records;
   TVLMIndex* index = nullptr;
 };
 
-TEST_F(MergeTable, MergedConditionsSelectWhatThePairSelects) {
+INSTANTIATE_TEST_SUITE_P(Engines, MergeTable, ::testing::Values(EngineKind::Reference, EngineKind::Disk),
+                         [](const ::testing::TestParamInfo<EngineKind>& info) { return EngineKindName(info.param); });
+
+TEST_P(MergeTable, MergedConditionsSelectWhatThePairSelects) {
   const uint8_t ops[] = {kVLMScanEqual, kVLMScanLess, kVLMScanGreater, kVLMScanLessEqual, kVLMScanGreaterEqual};
   // Per cell (E's operator, C's operator): some case was merged or found
   // impossible, so no row of the table is dead.
