@@ -29,11 +29,11 @@ uint64_t Key(const TVLMRecordID& id) { return (uint64_t{id.Page} << 16) | id.Row
 // ------------------------------------------------------------- merge table
 
 // A table over (A, B) with every pair of null and 0-4, indexed on (A, B), on
-// the reference index and on the B-tree.
+// every engine.
 class MergeTable : public ::testing::TestWithParam<EngineKind> {
 protected:
   void SetUp() override {
-    db.ConnectSession(&session);
+    database->ConnectSession(&session);
     t.Create({{"A", dtInteger}, {"B", dtInteger}}, {{"AB", "A;B"}});
     for (int a = -1; a < 5; ++a)
       for (int b = -1; b < 5; ++b) {
@@ -90,17 +90,21 @@ protected:
     return keys;
   }
 
-  RefDatabaseData db{GetParam()};
   schema_test::TestSession session;
-  TableCursor t{db, session, "M"};
+  std::unique_ptr<TVLMDatabaseData> database = NewDatabase(GetParam());
+  TableCursor t{*database, session, "M"};
   std::vector<std::pair<TVLMRecordID, std::vector<uint8_t>>> records;
   TVLMIndex* index = nullptr;
 };
 
-INSTANTIATE_TEST_SUITE_P(Engines, MergeTable, ::testing::Values(EngineKind::Reference, EngineKind::Disk),
+INSTANTIATE_TEST_SUITE_P(Engines, MergeTable,
+                         ::testing::Values(EngineKind::Reference, EngineKind::Disk, EngineKind::Memory,
+                                           EngineKind::Temporary),
                          [](const ::testing::TestParamInfo<EngineKind>& info) { return EngineKindName(info.param); });
 
 TEST_P(MergeTable, MergedConditionsSelectWhatThePairSelects) {
+  // The index is used directly, under the table lock as the search uses it.
+  auto guard = t.Table().LockGuard();
   const uint8_t ops[] = {kVLMScanEqual, kVLMScanLess, kVLMScanGreater, kVLMScanLessEqual, kVLMScanGreaterEqual};
   // Per cell (E's operator, C's operator): some case was merged or found
   // impossible, so no row of the table is dead.
@@ -252,8 +256,8 @@ TEST_F(TableSearch, ZeroCostFiguresNeitherDivideByZeroNorLoseTheRange) {
                         {{100, 20}, 0, 1, TVLMSearchRoad::WalkIndexRangeNaturalOrder},
                         {{-5, 2}, 4056, 1, TVLMSearchRoad::WalkIndexRangeNaturalOrder}};
   for (const Case& c : cases) {
-    t.Table().IndexPageFigures = c.Figures;
-    t.Table().PageDataSizeFigure = c.PageDataSize;
+    t.Ref().IndexPageFigures = c.Figures;
+    t.Ref().PageDataSizeFigure = c.PageDataSize;
     TVLMExpression filter(Bool(kVLMOpAnd, Cmp(kVLMOpLessEqual, Field(&t, "ID"), Int(c.HighestID)),
                                Cmp(kVLMOpGreaterEqual, Field(&t, "D"), Int(0))));
     t.SetFilterExpression(&filter);
