@@ -36,6 +36,14 @@
 //      range from the beginning, or FillAll); a partly filled bitmap is
 //      never read, so a road that stops early leaves it alone.
 //
+// Merging keeps one invariant: any two conditions left on one index are a
+// pair the merge table keeps both of, and a range walk from the one to the
+// other meets exactly the keys both allow. The merge therefore repeats until
+// no pair merges (a newcomer that replaces one condition must still meet the
+// others), and keeps an "=" with fewer key fields beside a strict "<" or ">"
+// apart only over an equal key, where the table cannot decide the pair;
+// over any other key the table decides it.
+//
 // Cost of a range, in page units (8-byte floats; n the keys the index
 // estimates inside the range, R the stored record size, P the page data size,
 // K the keys per index page):
