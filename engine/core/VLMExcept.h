@@ -76,6 +76,10 @@
 //   20480 ATAN result not a finite number (VLMExpressionsArith)
 //   20481 COS result not a finite number (VLMExpressionsArith)
 //   20482 SIN result not a finite number (VLMExpressionsArith)
+//   20520 table names of a disk database that is not open (VLMDiskEngineDatabase)
+//   20521 object ID of a disk database that is not open (VLMDiskEngineDatabase)
+//   20522 table-list entry added to a disk database that is not open
+//         (VLMDiskEngineDatabase)
 //   30378 duplicate page in a sorted page list (VLMPage)
 //   30380 page released more often than taken (VLMPage)
 //   30384 damaged internal file chain while walking it (VLMDiskEngineFiles)

@@ -474,6 +474,11 @@ bool TVLMDiskPageManager::UnlockDatabase() {
   return DatabaseFile.UnlockByte(1, DatabaseOffset + kVLMDatabaseLockOffset);
 }
 
+bool TVLMDiskPageManager::LockDatabaseTablesByte() {
+  FileScope scope(this);
+  return DatabaseFile.LockByte(1, DatabaseOffset + kVLMTablesLockOffset);
+}
+
 bool TVLMDiskPageManager::UnlockDatabaseTablesByte() {
   FileScope scope(this);
   return DatabaseFile.UnlockByte(1, DatabaseOffset + kVLMTablesLockOffset);

@@ -95,7 +95,7 @@ inline constexpr int32_t kVLMCheckBlockSize = 256;
 inline constexpr int32_t kVLMNextObjectIDSize = 4;
 inline constexpr int64_t kVLMFirstPagePosition = 380;   // with S = 0
 inline constexpr int64_t kVLMDatabaseLockOffset = 360;  // header updates, commits
-inline constexpr int64_t kVLMTablesLockOffset = 359;    // released by the database data
+inline constexpr int64_t kVLMTablesLockOffset = 359;    // table-list changes, table opens
 inline constexpr int32_t kVLMCommitStateOffset = 42;    // in block 1
 inline constexpr uint8_t kVLMCommitClean = 2;
 inline constexpr uint8_t kVLMCommitWriting = 1;
@@ -386,6 +386,9 @@ public:
   // Locks (one-byte locks of the database file).
   bool LockDatabase();
   bool UnlockDatabase();
+  // The tables lock byte S + 359 (the disk database data's, around changes
+  // of the table list and table opens).
+  bool LockDatabaseTablesByte();
   bool UnlockDatabaseTablesByte();
   bool LockNextObjectID();
   bool UnlockNextObjectID();
