@@ -6,9 +6,11 @@
 // here and shows what this class tells its MainView.
 //
 // Implementation files: MainController.cpp (start, activation, layouts,
-// timers, keys, settings, closing), QsoChecks.cpp (field checks, Clear, Add
-// To Log, EmptyLog), CallCheck.cpp (call check and online lookup),
-// MainControllerLink.cpp (the link to the digital-mode program).
+// timers, keys, settings, closing), MainControllerQsoChecks.cpp (field
+// checks, Clear, Add To Log, EmptyLog), MainControllerCallCheck.cpp (call
+// check and online lookup), MainControllerLink.cpp (the link to the
+// digital-mode program), MainControllerDialogs.cpp (what the dialogs are
+// given, the output choice).
 //
 // Focus and the field handlers: FieldExit runs when the operator moves the
 // focus from one control of the window to another (Tab, a click); it may put

@@ -2,7 +2,8 @@
 // event, and the changes of the 16 items (fields filled from the program, a
 // contact added or the fields cleared at its request, the radio frequency
 // turned into a band). The pokes back to it stand where the call check, the
-// clear and the contest serial make them (CallCheck.cpp, QsoChecks.cpp).
+// clear and the contest serial make them (MainControllerCallCheck.cpp,
+// MainControllerQsoChecks.cpp).
 //
 // The conversation's events wait while a modal scope is open (a dialog, an
 // output, or in the window any running handler) and then run in arrival

@@ -1,5 +1,6 @@
 #include "app/OnlineLookup.h"
 
+#include "app/LogFiles.h"
 #include "app/MainView.h"
 
 namespace qv::app {
@@ -39,13 +40,6 @@ bool IsUnreserved(uint8_t b) {
 
 bool IsReadMarker(uint8_t b) { return FindMarker(b) != nullptr; }
 
-std::string SlashedZeroToDigit(std::string_view text) {
-  std::string r(text);
-  for (char& c : r)
-    if (static_cast<uint8_t>(c) == 0xD8) c = '0';
-  return r;
-}
-
 std::string PercentEncodeQueryValue(std::string_view value) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string r;
@@ -68,21 +62,21 @@ std::string BuildLookupRequest(std::string_view host, std::string_view userId, s
   std::string url = "http://";
   url += host;
   url += "/call?username=";
-  url += PercentEncodeQueryValue(SlashedZeroToDigit(userId));
+  url += PercentEncodeQueryValue(PlainZeros(userId));
   url += "&password=";
   url += PercentEncodeQueryValue(password);
   url += "&rawlookup=1&callsign=";
-  url += PercentEncodeQueryValue(SlashedZeroToDigit(call));
+  url += PercentEncodeQueryValue(PlainZeros(call));
   url += "&program=Quorvex";
   return url;
 }
 
 std::string HamQthPageUrl(std::string_view call) {
-  return std::string("http://") + kHamQthHost + "/" + SlashedZeroToDigit(call);
+  return std::string("http://") + kHamQthHost + "/" + PlainZeros(call);
 }
 
 std::string QrzPageUrl(std::string_view call) {
-  return std::string("http://") + kQrzHost + "/db/" + SlashedZeroToDigit(call);
+  return std::string("http://") + kQrzHost + "/db/" + PlainZeros(call);
 }
 
 std::string ExtractLookupField(int32_t length, std::string_view line, int32_t start) {

@@ -34,9 +34,6 @@ inline bool IsLookupFieldMarker(uint8_t b) { return b >= kFirstFieldMarker && b 
 // True for a byte that introduces a field of the marker table.
 bool IsReadMarker(uint8_t b);
 
-// The text with every slashed zero 0xD8 turned into the digit "0".
-std::string SlashedZeroToDigit(std::string_view text);
-
 // A query value with every byte outside A-Z a-z 0-9 "-" "." "_" "~" "/"
 // written as "%XX" (upper-case hex); calls and plain ids stay as they are.
 std::string PercentEncodeQueryValue(std::string_view value);

@@ -39,6 +39,7 @@
 
 namespace qv::app {
 
+using gui::BoxText;
 using gui::FromCp1252;
 using gui::ToCp1252;
 
@@ -97,13 +98,6 @@ QComboBox* DropDown(QWidget* parent) {
   c->setInsertPolicy(QComboBox::NoInsert);
   c->setCompleter(nullptr);  // no inline completion: "14" must not become "144"
   return c;
-}
-
-QString BoxText(const std::string& text) {
-  QString s = FromCp1252(text);
-  s.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  s.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-  return s;
 }
 
 HotKey HotKeyOf(int key) {

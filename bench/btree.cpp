@@ -24,9 +24,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/engine/btree/BTreeTestSupport.h"
+#include "bench/BTreeHarness.h"
 
-using namespace btree_test;
+using namespace btree_harness;
 
 namespace {
 

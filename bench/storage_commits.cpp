@@ -40,9 +40,9 @@ std::vector<int32_t> CreateEngineDatabase(TVLMDiskPageManager& pm, const std::st
   TVLMSystemDirectory directory(&pm);
   directory.CreateFile();
   TVLMActiveSessionsFile sessions(&pm);
-  directory.Add(kVLMDirectoryActiveSessions, static_cast<uint32_t>(sessions.CreateFile(500)));
+  directory.Add(TVLMDirectoryKind::ActiveSessions, static_cast<uint32_t>(sessions.CreateFile(500)));
   TVLMTableListFile tables(&pm);
-  directory.Add(kVLMDirectoryTableList, static_cast<uint32_t>(tables.CreateFile()));
+  directory.Add(TVLMDirectoryKind::TableList, static_cast<uint32_t>(tables.CreateFile()));
   directory.Save();
   pm.Commit(kVLMSystemSessionID);
   std::vector<int32_t> pages;

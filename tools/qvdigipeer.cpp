@@ -16,7 +16,7 @@
 #include <mutex>
 #include <string>
 
-#include "FakeDigitalModeProgram.h"
+#include "tools/digipeer/FakeDigitalModeProgram.h"
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);

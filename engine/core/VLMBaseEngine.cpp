@@ -64,14 +64,14 @@ TVLMDatabaseData::~TVLMDatabaseData() {
 }
 
 bool TVLMDatabaseData::TableExists(std::string_view tableName) {
-  std::lock_guard<std::recursive_mutex> guard(Lock_);
+  std::lock_guard guard(Lock_);
   qv::StringList names;
   GetTableNames(names);
   return names.IndexOf(tableName) > -1;
 }
 
 TVLMTableDataBase* TVLMDatabaseData::AddTableData(std::unique_ptr<TVLMTableDataBase> tableData) {
-  std::lock_guard<std::recursive_mutex> guard(Lock_);
+  std::lock_guard guard(Lock_);
   TableDatas.push_back(std::move(tableData));
   return TableDatas.back().get();
 }
@@ -79,7 +79,7 @@ TVLMTableDataBase* TVLMDatabaseData::AddTableData(std::unique_ptr<TVLMTableDataB
 void TVLMDatabaseData::FreeTableData(TVLMTableDataBase* tableData) {
   std::unique_ptr<TVLMTableDataBase> owned;
   {
-    std::lock_guard<std::recursive_mutex> guard(Lock_);
+    std::lock_guard guard(Lock_);
     auto it = std::find_if(TableDatas.begin(), TableDatas.end(),
                            [tableData](const auto& p) { return p.get() == tableData; });
     if (it == TableDatas.end()) return;
@@ -90,34 +90,35 @@ void TVLMDatabaseData::FreeTableData(TVLMTableDataBase* tableData) {
 }
 
 void TVLMDatabaseData::ConnectSession(TVLMBaseSession* session) {
-  std::lock_guard<std::recursive_mutex> guard(Lock_);
+  std::lock_guard guard(Lock_);
   if (std::find(Sessions.begin(), Sessions.end(), session) == Sessions.end()) Sessions.push_back(session);
   session->SessionID = 0;
 }
 
 void TVLMDatabaseData::DisconnectSession(TVLMBaseSession* session) {
-  std::lock_guard<std::recursive_mutex> guard(Lock_);
+  std::lock_guard guard(Lock_);
   Sessions.erase(std::remove(Sessions.begin(), Sessions.end(), session), Sessions.end());
 }
 
 void TVLMDatabaseData::FreeIfUnused() {
+  QV_REQUIRE_LOCK(VLMOpenDatabaseList().Mutex().HeldByThisThread(), "the open-database list's lock");
   bool unused;
   {
-    std::lock_guard<std::recursive_mutex> guard(Lock_);
+    std::lock_guard guard(Lock_);
     unused = Sessions.empty();
   }
   if (unused) delete this;
 }
 
 void TVLMDatabaseData::GetTableNames(qv::StringList& list) {
-  std::lock_guard<std::recursive_mutex> guard(Lock_);
+  std::lock_guard guard(Lock_);
   for (const auto& tableData : TableDatas) list.Add(tableData->TableName);
 }
 
 void TVLMDatabaseData::CreateDatabase() {}
 
 TVLMTableDataBase* TVLMDatabaseData::FindTableData(TVLMCursor* cursor) {
-  std::lock_guard<std::recursive_mutex> guard(Lock_);
+  std::lock_guard guard(Lock_);
   const std::string wanted = qv::UpperCase1252(cursor->TableName);
   for (const auto& tableData : TableDatas)
     if (qv::UpperCase1252(tableData->TableName) == wanted) return tableData.get();
@@ -125,18 +126,18 @@ TVLMTableDataBase* TVLMDatabaseData::FindTableData(TVLMCursor* cursor) {
 }
 
 TVLMTableDataBase* TVLMDatabaseData::GetTableData(TVLMCursor* cursor) {
-  std::lock_guard<std::recursive_mutex> guard(Lock_);
+  std::lock_guard guard(Lock_);
   TVLMTableDataBase* tableData = FindTableData(cursor);
   return tableData != nullptr ? tableData : CreateTableData(cursor);
 }
 
 void TVLMDatabaseData::Commit(int32_t sessionID, bool flushBuffers) {
-  std::lock_guard<std::recursive_mutex> guard(Lock_);
+  std::lock_guard guard(Lock_);
   if (PageManager != nullptr) CommitPages(sessionID);
 }
 
 void TVLMDatabaseData::Rollback(int32_t sessionID) {
-  std::lock_guard<std::recursive_mutex> guard(Lock_);
+  std::lock_guard guard(Lock_);
   if (PageManager != nullptr) RollbackPages(sessionID);
   // By position: a refresh must not invalidate the walk.
   for (size_t i = 0; i < TableDatas.size(); ++i) TableDatas[i]->RefreshSessionCursors(sessionID);
@@ -151,22 +152,22 @@ void TVLMDatabaseData::RollbackPages(int32_t sessionID) {}
 // ---------------------------------------------------- TVLMOpenDatabaseList
 
 void TVLMOpenDatabaseList::Add(TVLMDatabaseData* databaseData) {
-  std::lock_guard<std::recursive_mutex> guard(Lock_);
+  std::lock_guard guard(Lock_);
   if (std::find(Items_.begin(), Items_.end(), databaseData) == Items_.end()) Items_.push_back(databaseData);
 }
 
 void TVLMOpenDatabaseList::Remove(TVLMDatabaseData* databaseData) {
-  std::lock_guard<std::recursive_mutex> guard(Lock_);
+  std::lock_guard guard(Lock_);
   Items_.erase(std::remove(Items_.begin(), Items_.end(), databaseData), Items_.end());
 }
 
 bool TVLMOpenDatabaseList::Contains(const TVLMDatabaseData* databaseData) {
-  std::lock_guard<std::recursive_mutex> guard(Lock_);
+  std::lock_guard guard(Lock_);
   return std::find(Items_.begin(), Items_.end(), databaseData) != Items_.end();
 }
 
 int32_t TVLMOpenDatabaseList::Count() {
-  std::lock_guard<std::recursive_mutex> guard(Lock_);
+  std::lock_guard guard(Lock_);
   return static_cast<int32_t>(Items_.size());
 }
 

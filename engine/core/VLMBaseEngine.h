@@ -10,8 +10,11 @@
 //
 // Locks (taken in this order, never the other way round):
 //   1. VLMOpenDatabaseList()'s lock: find, add, remove, connect, disconnect
-//   2. a database data's Lock: every session, table and page operation
-// Both are re-entrant on one thread.
+//   2. a database data's Lock, the database critical section: every session,
+//      table and page operation (the page manager requires it of its callers)
+// Both are re-entrant on one thread. Each public method below says which lock
+// its caller must hold ("Requires:"); "takes the database critical section"
+// means the method enters it itself, so a caller may hold it or not.
 //
 // Ownership: the database data owns its table datas (TableDatas) and frees
 // them when it is destroyed; an engine frees one earlier with FreeTableData.
@@ -38,6 +41,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/host/LockContract.h"
 
 namespace qv {
 class Stream;
@@ -79,61 +84,77 @@ class TVLMDatabaseData {
 public:
   // No page manager, empty lists, settings 20 and 50, single-user.
   TVLMDatabaseData();
-  // Frees every table data, then leaves VLMOpenDatabaseList().
+  // Frees every table data, then leaves VLMOpenDatabaseList() (taking its
+  // lock). Requires: no other thread can reach the object any more.
   virtual ~TVLMDatabaseData();
   TVLMDatabaseData(const TVLMDatabaseData&) = delete;
   TVLMDatabaseData& operator=(const TVLMDatabaseData&) = delete;
 
-  // Enter / leave the database's lock (re-entrant on one thread).
+  // Enter / leave the database critical section (re-entrant on one thread).
   void Lock() { Lock_.lock(); }
   void Unlock() { Lock_.unlock(); }
-  // For std::lock_guard.
-  std::recursive_mutex& CriticalSection() { return Lock_; }
+  // For std::lock_guard, and for the page manager the database shares it
+  // with (TVLMPageManager::UseCriticalSection).
+  qv::RecursiveMutex& CriticalSection() { return Lock_; }
 
-  // Under Lock: tableName is among GetTableNames (string-list comparison,
-  // ignoring ASCII case).
+  // Takes the database critical section. tableName is among GetTableNames
+  // (string-list comparison, ignoring ASCII case).
   bool TableExists(std::string_view tableName);
 
-  // Under Lock: appends a table data and returns it.
+  // Takes the database critical section; appends a table data and returns it.
   TVLMTableDataBase* AddTableData(std::unique_ptr<TVLMTableDataBase> tableData);
-  // Under Lock: removes the table data from TableDatas and frees it; nothing
-  // when it is not listed.
+  // Takes the database critical section; removes the table data from
+  // TableDatas and frees it; nothing when it is not listed.
   void FreeTableData(TVLMTableDataBase* tableData);
 
   // ---- virtual operations, in slot order ----
+  // An engine's override keeps the lock contract of its slot; a slot that
+  // reaches the page manager takes the database critical section for it.
 
-  // Base: under Lock, adds the session (once) and gives it session ID 0.
+  // Base: takes the database critical section, adds the session (once) and
+  // gives it session ID 0.
   virtual void ConnectSession(TVLMBaseSession* session);
-  // Base: under Lock, removes the session.
+  // Base: takes the database critical section and removes the session.
   virtual void DisconnectSession(TVLMBaseSession* session);
-  // Base: frees this object when no session is connected. The caller must
-  // not use the object afterwards unless a session is still connected.
+  // Requires: the open-database list's lock (VLMOpenDatabaseList().Mutex()),
+  // checked in debug builds: the object may delete itself, and no other
+  // thread may find it in the list and connect between the test and the
+  // delete. Base: takes the database critical section to test that no session
+  // is connected, leaves it, then deletes this. The caller must not use the
+  // object afterwards unless a session is still connected.
   virtual void FreeIfUnused();
-  // Base: under Lock, appends the TableName of every table data.
+  // Base: takes the database critical section and appends the TableName of
+  // every table data.
   virtual void GetTableNames(qv::StringList& list);
-  // Base: nothing.
+  // Base: nothing. An engine takes the database critical section itself.
   virtual void CreateDatabase();
   // A new table data of the engine, named as the cursor's table, added to
-  // TableDatas under Lock.
+  // TableDatas under the database critical section, which it takes.
   virtual TVLMTableDataBase* CreateTableData(TVLMCursor* cursor) = 0;
-  // Base: under Lock, the first table data whose name equals the cursor's
-  // table name after upper-casing both (1252 rules); nullptr when none.
+  // Base: takes the database critical section; the first table data whose
+  // name equals the cursor's table name after upper-casing both (1252 rules);
+  // nullptr when none.
   virtual TVLMTableDataBase* FindTableData(TVLMCursor* cursor);
-  // Base: under Lock, FindTableData, else CreateTableData.
+  // Base: takes the database critical section; FindTableData, else
+  // CreateTableData.
   virtual TVLMTableDataBase* GetTableData(TVLMCursor* cursor);
-  // A new object ID, unique in the database.
+  // A new object ID, unique in the database. An engine takes the database
+  // critical section itself.
   virtual int32_t NextObjectID() = 0;
-  // Base: under Lock, the page manager commits the session's pages (when
-  // there is a page manager). flushBuffers is the engine's.
+  // Base: takes the database critical section; the page manager commits the
+  // session's pages (when there is a page manager). flushBuffers is the
+  // engine's.
   virtual void Commit(int32_t sessionID, bool flushBuffers);
-  // Base: under Lock, the page manager discards the session's uncommitted
-  // pages (when there is one), then every table data refreshes the session's
-  // cursors.
+  // Base: takes the database critical section; the page manager discards the
+  // session's uncommitted pages (when there is one), then every table data
+  // refreshes the session's cursors.
   virtual void Rollback(int32_t sessionID);
-  // Base: nothing.
+  // Base: nothing. An engine takes the database critical section itself.
   virtual void FlushBuffers();
 
   // ---- state ----
+  // Requires, for reads and writes of the fields: the database critical
+  // section.
 
   std::vector<TVLMBaseSession*> Sessions;
   std::vector<std::unique_ptr<TVLMTableDataBase>> TableDatas;
@@ -149,14 +170,14 @@ public:
   bool MultiUser = false;
 
 protected:
-  // The page manager's commit and rollback of one session, called under Lock
-  // when PageManager is set. An engine that sets PageManager implements
-  // them; the base does nothing.
+  // The page manager's commit and rollback of one session, called under the
+  // database critical section when PageManager is set. An engine that sets
+  // PageManager implements them; the base does nothing.
   virtual void CommitPages(int32_t sessionID);
   virtual void RollbackPages(int32_t sessionID);
 
 private:
-  std::recursive_mutex Lock_;
+  qv::RecursiveMutex Lock_;
 };
 
 // The process-wide list of open databases. Every search, add and remove runs
@@ -164,8 +185,8 @@ private:
 // (find, then create).
 class TVLMOpenDatabaseList {
 public:
-  std::recursive_mutex& Mutex() { return Lock_; }
-  // Under the lock. Add ignores a database already listed.
+  qv::RecursiveMutex& Mutex() { return Lock_; }
+  // Each takes the list's lock. Add ignores a database already listed.
   void Add(TVLMDatabaseData* databaseData);
   void Remove(TVLMDatabaseData* databaseData);
   bool Contains(const TVLMDatabaseData* databaseData);
@@ -174,7 +195,7 @@ public:
   const std::vector<TVLMDatabaseData*>& Items() const { return Items_; }
 
 private:
-  std::recursive_mutex Lock_;
+  qv::RecursiveMutex Lock_;
   std::vector<TVLMDatabaseData*> Items_;
 };
 

@@ -232,8 +232,8 @@ public:
   void Lock() { DatabaseData->Lock(); }
   void Unlock() { DatabaseData->Unlock(); }
   // The table lock for the enclosing scope.
-  [[nodiscard]] std::lock_guard<std::recursive_mutex> LockGuard() {
-    return std::lock_guard<std::recursive_mutex>(DatabaseData->CriticalSection());
+  [[nodiscard]] std::lock_guard<qv::RecursiveMutex> LockGuard() {
+    return std::lock_guard<qv::RecursiveMutex>(DatabaseData->CriticalSection());
   }
 
   // ---- definitions ----

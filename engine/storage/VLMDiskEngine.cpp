@@ -67,9 +67,10 @@ bool FileIsReadOnly(const std::string& fileName, bool& readOnlyAttribute) {
 // --------------------------------------------------------------- FileScope
 
 TVLMDiskPageManager::FileScope::FileScope(TVLMDiskPageManager* manager) : Manager_(manager) {
+  QV_REQUIRE_LOCK(manager->CriticalSectionHeld(), "the database critical section");
   // Only an open database that is between operations; the outermost scope
   // opens and closes the file.
-  if (Manager_->OpenPerOperation && Manager_->FreeSpace && !Manager_->DatabaseFile.IsOpen) {
+  if (Manager_->OpenPerOperation && Manager_->FreeSpace && !Manager_->DatabaseFile.IsOpen()) {
     Manager_->DatabaseFile.OpenShared();
     Opened_ = true;
   }
@@ -106,13 +107,14 @@ void TVLMDiskPageManager::CheckGeometry() const {
 }
 
 void TVLMDiskPageManager::CheckHeaderOpen(int32_t errorCode) const {
-  if (!DatabaseFile.IsOpen && !(OpenPerOperation && FreeSpace))
+  if (!DatabaseFile.IsOpen() && !(OpenPerOperation && FreeSpace))
     throw EVLMException(errorCode, "Error - database file is not opened.");
 }
 
 void TVLMDiskPageManager::CreateDatabase(const std::string& fileName, const TVLMPasswordRecord& passwordRecord,
                                          uint16_t pageSize, uint16_t extentSize) {
-  if (DatabaseFile.IsOpen) throw EVLMException(10461, "Error - database file %s is in use.", {fileName});
+  VLM_REQUIRE_DATABASE_SECTION();
+  if (DatabaseFile.IsOpen()) throw EVLMException(10461, "Error - database file %s is in use.", {fileName});
   if (pageSize < kVLMMinPageSize || extentSize < 1)
     throw EVLMException(10463, "Invalid database format. PageSize = %d, ExtentSize = %d",
                         {static_cast<int>(pageSize), static_cast<int>(extentSize)});
@@ -155,7 +157,8 @@ void TVLMDiskPageManager::CreateDatabase(const std::string& fileName, const TVLM
 
 void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPasswordRecord& passwordRecord,
                                        bool& multiUser, bool exclusive, bool& needsRepair, bool& readOnly) {
-  if (DatabaseFile.IsOpen) throw EVLMException(10462, "Error - database file %s is in use.", {fileName});
+  VLM_REQUIRE_DATABASE_SECTION();
+  if (DatabaseFile.IsOpen()) throw EVLMException(10462, "Error - database file %s is in use.", {fileName});
   PasswordRecord = passwordRecord;
   if (!readOnly && qv::FileExists(fileName)) {
     bool attribute = false;
@@ -166,11 +169,12 @@ void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPa
   }
   MultiUser = multiUser;
   Exclusive = exclusive;
-  uint8_t access = 1, share = 1;
+  TVLMFileAccessMode access = TVLMFileAccessMode::ReadWrite;
+  TVLMFileShareMode share = TVLMFileShareMode::ReadWrite;
   if (readOnly) {
-    access = 0;
+    access = TVLMFileAccessMode::ReadOnly;
   } else if (exclusive) {
-    share = 0;
+    share = TVLMFileShareMode::None;
     MultiUser = multiUser = false;
   }
   DatabaseLockCount = 0;
@@ -223,17 +227,18 @@ void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPa
     if (OpenPerOperation) DatabaseFile.CloseFile();
   } catch (...) {
     FreeSpace.reset();
-    if (DatabaseFile.IsOpen) DatabaseFile.CloseFile();
+    if (DatabaseFile.IsOpen()) DatabaseFile.CloseFile();
     DatabaseLockCount = 0;
     throw;
   }
 }
 
 void TVLMDiskPageManager::CloseDatabase() {
+  VLM_REQUIRE_DATABASE_SECTION();
   Failed_ = false;
   FailureCause_.clear();
   FreeSpace.reset();
-  if (DatabaseFile.IsOpen) DatabaseFile.CloseFile();
+  if (DatabaseFile.IsOpen()) DatabaseFile.CloseFile();
   DatabaseFile.OpenCount = 0;
   DatabaseLockCount = 0;
   // Another process may change the file before it is opened again.
@@ -241,6 +246,7 @@ void TVLMDiskPageManager::CloseDatabase() {
 }
 
 void TVLMDiskPageManager::ReadHeader() {
+  VLM_REQUIRE_DATABASE_SECTION();
   CheckHeaderOpen(10459);
   FileScope scope(this);
   uint8_t bytes[kVLMBlock1Size];
@@ -250,6 +256,7 @@ void TVLMDiskPageManager::ReadHeader() {
 }
 
 void TVLMDiskPageManager::WriteHeader(bool checkExternal) {
+  VLM_REQUIRE_DATABASE_SECTION();
   CheckHeaderOpen(10460);
   FileScope scope(this);
   uint8_t bytes[kVLMBlock1Size];
@@ -265,6 +272,7 @@ void TVLMDiskPageManager::WriteHeader(bool checkExternal) {
 }
 
 void TVLMDiskPageManager::ReadBlock2() {
+  VLM_REQUIRE_DATABASE_SECTION();
   CheckHeaderOpen(30436);
   FileScope scope(this);
   uint8_t bytes[kVLMBlock2Size];
@@ -273,6 +281,7 @@ void TVLMDiskPageManager::ReadBlock2() {
 }
 
 void TVLMDiskPageManager::WriteBlock2() {
+  VLM_REQUIRE_DATABASE_SECTION();
   CheckHeaderOpen(30437);
   FileScope scope(this);
   uint8_t bytes[kVLMBlock2Size];
@@ -281,6 +290,7 @@ void TVLMDiskPageManager::WriteBlock2() {
 }
 
 void TVLMDiskPageManager::ReadBlock3() {
+  VLM_REQUIRE_DATABASE_SECTION();
   CheckHeaderOpen(30441);
   FileScope scope(this);
   uint8_t bytes[2];
@@ -289,6 +299,7 @@ void TVLMDiskPageManager::ReadBlock3() {
 }
 
 void TVLMDiskPageManager::WriteBlock3() {
+  VLM_REQUIRE_DATABASE_SECTION();
   CheckHeaderOpen(30443);
   FileScope scope(this);
   uint8_t bytes[kVLMBlock3Size] = {};
@@ -297,6 +308,7 @@ void TVLMDiskPageManager::WriteBlock3() {
 }
 
 void TVLMDiskPageManager::FlushBuffers() {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   DatabaseFile.Flush();
 }
@@ -304,6 +316,7 @@ void TVLMDiskPageManager::FlushBuffers() {
 void TVLMDiskPageManager::FlushForCommit() { DatabaseFile.Flush(); }
 
 void TVLMDiskPageManager::CheckFileHoldsPages() {
+  VLM_REQUIRE_DATABASE_SECTION();
   const int64_t size = DatabaseFile.GetSize();
   if (size < FirstPagePosition + static_cast<int64_t>(Header.PageCount) * PageSize)
     throw EVLMException(10601,
@@ -331,7 +344,8 @@ void TVLMDiskPageManager::EnterFailedState(const std::string& cause, const std::
 // --------------------------------------------------------------- object IDs
 
 void TVLMDiskPageManager::InitNextObjectID() {
-  if (ReadOnlyFile_ || DatabaseFile.AccessMode == 0) return;
+  VLM_REQUIRE_DATABASE_SECTION();
+  if (ReadOnlyFile_ || DatabaseFile.AccessMode == TVLMFileAccessMode::ReadOnly) return;
   FileScope scope(this);
   const TVLMRetrySettings& settings = VLMRetrySettings();
   if (!RetryOperation(settings.NextObjectIDTries, settings.NextObjectIDDelayMs, [this] { return LockNextObjectID(); }))
@@ -347,6 +361,7 @@ void TVLMDiskPageManager::InitNextObjectID() {
 }
 
 uint32_t TVLMDiskPageManager::GetNextObjectID() {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (!IsOpen()) throw EVLMException(30399, "Error - database file is not opened.");
   FileScope scope(this);
   const TVLMRetrySettings& settings = VLMRetrySettings();
@@ -357,7 +372,7 @@ uint32_t TVLMDiskPageManager::GetNextObjectID() {
     uint8_t bytes[kVLMNextObjectIDSize];
     DatabaseFile.ReadBufferEx(bytes, 30400, NextObjectIDPosition, kVLMNextObjectIDSize);
     value = VLMGetU32LE(bytes) + 1;
-    if (!ReadOnlyFile_ && DatabaseFile.AccessMode != 0) {
+    if (!ReadOnlyFile_ && DatabaseFile.AccessMode != TVLMFileAccessMode::ReadOnly) {
       VLMPutU32LE(bytes, value);
       DatabaseFile.WriteBuffer(bytes, 30404, NextObjectIDPosition, kVLMNextObjectIDSize);
     } else {
@@ -378,6 +393,7 @@ uint32_t TVLMDiskPageManager::GetNextObjectID() {
 // ------------------------------------------------------------ growth, shrink
 
 void TVLMDiskPageManager::AddPages(int32_t count) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (count <= 0) return;
   FileScope scope(this);
   int64_t newCount = static_cast<int64_t>(Header.PageCount) + count;
@@ -390,6 +406,7 @@ void TVLMDiskPageManager::AddPages(int32_t count) {
 }
 
 void TVLMDiskPageManager::RemovePages(int32_t count) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (count <= 0 || static_cast<uint32_t>(count) > Header.PageCount) return;
   FileScope scope(this);
   // The header goes first: a file longer than its header says is harmless, a
@@ -401,6 +418,7 @@ void TVLMDiskPageManager::RemovePages(int32_t count) {
 }
 
 void TVLMDiskPageManager::TruncateUnusedPages() {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   if (!LockDatabaseWithRetry(this)) throw EVLMException(10466, "Database is locked");
   DatabaseLockGuard guard(this);
@@ -415,11 +433,13 @@ void TVLMDiskPageManager::TruncateUnusedPages() {
 // --------------------------------------------------------------- page bytes
 
 int64_t TVLMDiskPageManager::PagePosition(int32_t pageNo) const {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (pageNo < 0) throw EVLMException(10471, "Invalid PageNo = %d", {pageNo});
   return FirstPagePosition + static_cast<int64_t>(pageNo) * PageSize;
 }
 
 void TVLMDiskPageManager::ReadPageBytes(void* buffer, int32_t pageNo, int32_t count, int32_t offset) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (offset < 0 || count < 0 || static_cast<int64_t>(offset) + count > PageSize)
     throw EVLMException(10476, "Error - invalid page offset = %d, page size = %d",
                         {static_cast<long long>(offset) + count, static_cast<int>(PageSize)});
@@ -428,6 +448,7 @@ void TVLMDiskPageManager::ReadPageBytes(void* buffer, int32_t pageNo, int32_t co
 }
 
 void TVLMDiskPageManager::WritePageBytes(const void* buffer, int32_t pageNo, int32_t count, int32_t offset) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (offset < 0 || count < 0 || static_cast<int64_t>(offset) + count > PageSize)
     throw EVLMException(10477, "Error - invalid page offset = %d, page size = %d",
                         {static_cast<long long>(offset) + count, static_cast<int>(PageSize)});
@@ -436,6 +457,7 @@ void TVLMDiskPageManager::WritePageBytes(const void* buffer, int32_t pageNo, int
 }
 
 uint32_t TVLMDiskPageManager::ReadPageWriteCounter(int32_t pageNo) {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   uint8_t bytes[4];
   DatabaseFile.ReadBufferEx(bytes, 20197, PagePosition(pageNo) + kVLMPageWriteCounterOffset, 4);
@@ -443,6 +465,7 @@ uint32_t TVLMDiskPageManager::ReadPageWriteCounter(int32_t pageNo) {
 }
 
 void TVLMDiskPageManager::WritePageWriteCounter(int32_t pageNo, uint32_t value) {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   uint8_t bytes[4];
   VLMPutU32LE(bytes, value);
@@ -452,6 +475,7 @@ void TVLMDiskPageManager::WritePageWriteCounter(int32_t pageNo, uint32_t value) 
 // -------------------------------------------------------------------- locks
 
 bool TVLMDiskPageManager::LockDatabase() {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (DatabaseLockCount > 0) {
     ++DatabaseLockCount;
     return true;
@@ -463,13 +487,14 @@ bool TVLMDiskPageManager::LockDatabase() {
 }
 
 bool TVLMDiskPageManager::UnlockDatabase() {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (DatabaseLockCount > 1) {
     --DatabaseLockCount;
     return true;
   }
   if (DatabaseLockCount == 0) return false;
   DatabaseLockCount = 0;
-  if (!DatabaseFile.IsOpen && !OpenPerOperation) return true;  // closed: the lock went with it
+  if (!DatabaseFile.IsOpen() && !OpenPerOperation) return true;  // closed: the lock went with it
   FileScope scope(this);
   return DatabaseFile.UnlockByte(1, DatabaseOffset + kVLMDatabaseLockOffset);
 }
@@ -480,36 +505,43 @@ bool TVLMDiskPageManager::LockDatabaseTablesByte() {
 }
 
 bool TVLMDiskPageManager::UnlockDatabaseTablesByte() {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   return DatabaseFile.UnlockByte(1, DatabaseOffset + kVLMTablesLockOffset);
 }
 
 bool TVLMDiskPageManager::LockNextObjectID() {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   return DatabaseFile.LockByte(1, NextObjectIDPosition);
 }
 
 bool TVLMDiskPageManager::UnlockNextObjectID() {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   return DatabaseFile.UnlockByte(1, NextObjectIDPosition);
 }
 
 bool TVLMDiskPageManager::LockPageByte(int32_t pageNo, int32_t offset) {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   return DatabaseFile.LockByte(1, PagePosition(pageNo) + offset);
 }
 
 bool TVLMDiskPageManager::UnlockPageByte(int32_t pageNo, int32_t offset) {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   return DatabaseFile.UnlockByte(1, PagePosition(pageNo) + offset);
 }
 
 bool TVLMDiskPageManager::IsPageByteLocked(int32_t pageNo, int32_t offset) {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   return DatabaseFile.IsByteLocked(PagePosition(pageNo) + offset);
 }
 
 bool TVLMDiskPageManager::IsPageRegionLocked(int32_t pageNo, int32_t offset, int32_t count) {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   return DatabaseFile.IsRegionLocked(count, PagePosition(pageNo) + offset);
 }
@@ -517,6 +549,7 @@ bool TVLMDiskPageManager::IsPageRegionLocked(int32_t pageNo, int32_t offset, int
 // ------------------------------------------------------------ page manager slots
 
 int32_t TVLMDiskPageManager::GetPageCount() {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   if (!LockDatabase()) throw EVLMException(20236, "Database is locked");
   DatabaseLockGuard guard(this);
@@ -525,6 +558,7 @@ int32_t TVLMDiskPageManager::GetPageCount() {
 }
 
 bool TVLMDiskPageManager::IsPageValid(int32_t sessionID, TVLMPage* page) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (!MultiUser) return true;
   uint32_t stamp = 0, counter = 0;
   if (!PagesCache.CurrentStamp(sessionID, stamp)) return false;
@@ -532,16 +566,19 @@ bool TVLMDiskPageManager::IsPageValid(int32_t sessionID, TVLMPage* page) {
 }
 
 void TVLMDiskPageManager::PageLoaded(int32_t sessionID, TVLMPage* page) {
+  VLM_REQUIRE_DATABASE_SECTION();
   uint32_t stamp = 0;
   if (MultiUser && PagesCache.CurrentStamp(sessionID, stamp)) page->SetSessionCounter(sessionID, stamp);
 }
 
 bool TVLMDiskPageManager::IsMapPage(int32_t pageNo) const {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (FreeSpace) return FreeSpace->IsSystemPage(pageNo);
   return pageNo == 0 || pageNo == 1;
 }
 
 void TVLMDiskPageManager::AllocatePage(TVLMPage* page) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (!FreeSpace) throw EVLMException(10467, "Error - database file is not opened.");
   CheckNotFailed();
   FileScope scope(this);
@@ -550,6 +587,7 @@ void TVLMDiskPageManager::AllocatePage(TVLMPage* page) {
 }
 
 void TVLMDiskPageManager::FreePage(int32_t pageNo) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (!FreeSpace) throw EVLMException(10468, "Error - database file is not opened.");
   FreeSpace->CheckNotSystemPage(pageNo);
   // After a failed commit the file is repaired before it is used again; the
@@ -561,10 +599,11 @@ void TVLMDiskPageManager::FreePage(int32_t pageNo) {
 }
 
 bool TVLMDiskPageManager::ReadPage(TVLMPage* page) {
+  VLM_REQUIRE_DATABASE_SECTION();
   CheckNotFailed();
   FileScope scope(this);
   if (page->Buffer == nullptr) page->AllocateBuffer();
-  if (!DatabaseFile.ReadBuffer(page->Buffer, PageSize, PagePosition(page->PageNo))) {
+  if (!DatabaseFile.ReadBuffer(page->Buffer, PagePosition(page->PageNo), PageSize)) {
     // Whatever part was read is not a page.
     std::memset(page->Buffer, 0, PageSize);
     page->InitHeader();
@@ -581,6 +620,7 @@ bool TVLMDiskPageManager::ReadPage(TVLMPage* page) {
 }
 
 void TVLMDiskPageManager::WritePage(TVLMPage* page) {
+  VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   uint32_t counter = page->GetWriteCounter() + 1;
   if (counter >= 0x7FFFFFFD) counter = 0;
@@ -601,11 +641,13 @@ void TVLMDiskPageManager::WritePage(TVLMPage* page) {
 }
 
 void TVLMDiskPageManager::RemovePage(int32_t sessionID, int32_t pageNo) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (FreeSpace) FreeSpace->CheckNotSystemPage(pageNo);
   TVLMPageManager::RemovePage(sessionID, pageNo);
 }
 
 TVLMPage* TVLMDiskPageManager::GetPage(int32_t sessionID, int32_t pageNo, bool sync, uint16_t pageType) {
+  VLM_REQUIRE_DATABASE_SECTION();
   // Cached copies too: they may differ from what the disk now holds.
   CheckNotFailed();
   if (FreeSpace) FreeSpace->CheckNotSystemPage(pageNo);
@@ -614,6 +656,7 @@ TVLMPage* TVLMDiskPageManager::GetPage(int32_t sessionID, int32_t pageNo, bool s
 }
 
 void TVLMDiskPageManager::Commit(int32_t sessionID) {
+  VLM_REQUIRE_DATABASE_SECTION();
   CheckNotFailed();
   if (!HasSessionChanges(sessionID)) return;
   FileScope scope(this);
@@ -647,6 +690,7 @@ void TVLMDiskPageManager::Commit(int32_t sessionID) {
 }
 
 bool TVLMDiskPageManager::GetStoredWriteCounter(int32_t pageNo, uint32_t& counter) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (!MultiUser) return false;
   counter = ReadPageWriteCounter(pageNo);
   return true;

@@ -96,7 +96,25 @@ inline constexpr int32_t kVLMNextObjectIDSize = 4;
 inline constexpr int64_t kVLMFirstPagePosition = 380;   // with S = 0
 inline constexpr int64_t kVLMDatabaseLockOffset = 360;  // header updates, commits
 inline constexpr int64_t kVLMTablesLockOffset = 359;    // table-list changes, table opens
-inline constexpr int32_t kVLMCommitStateOffset = 42;    // in block 1
+// Fields of block 1 (offsets in the block; sizes in the table above).
+inline constexpr int32_t kVLMSignatureOffset = 0;
+inline constexpr int32_t kVLMBlock1LengthOffset = 16;
+inline constexpr int32_t kVLMVersionOffset = 18;
+inline constexpr int32_t kVLMPageSizeOffset = 26;
+inline constexpr int32_t kVLMExtentSizeOffset = 28;
+inline constexpr int32_t kVLMPageCountOffset = 30;
+inline constexpr int32_t kVLMLastUsedPageOffset = 34;
+inline constexpr int32_t kVLMChangeCounterOffset = 38;
+inline constexpr int32_t kVLMCommitStateOffset = 42;
+inline constexpr int32_t kVLMEncryptedOffset = 43;
+inline constexpr int32_t kVLMBlock1ReservedOffset = 44;
+// Fields of block 2.
+inline constexpr int32_t kVLMBlock2LengthOffset = 0;
+inline constexpr int32_t kVLMCipherIdOffset = 2;
+inline constexpr int32_t kVLMBlock2Reserved1Offset = 3;
+inline constexpr int32_t kVLMCheckBlockOffset = 4;
+inline constexpr int32_t kVLMCheckCRCOffset = 260;
+inline constexpr int32_t kVLMBlock2Reserved2Offset = 264;
 inline constexpr uint8_t kVLMCommitClean = 2;
 inline constexpr uint8_t kVLMCommitWriting = 1;
 inline constexpr double kVLMFormatVersion = 6.2;
@@ -196,6 +214,12 @@ struct TVLMDatabaseBlock3 {
 
 // ------------------------------------------------------------ TVLMDatabaseFile
 
+// How the database file is opened. Other values cannot be opened (30366).
+enum class TVLMFileAccessMode : uint8_t { ReadOnly = 0, ReadWrite = 1 };
+// How other handles may share the file (recorded; byte-range locks do the
+// sharing on Linux). Other values cannot be opened (30367).
+enum class TVLMFileShareMode : uint8_t { None = 0, ReadWrite = 1, Read = 2 };
+
 // The database file over platform/os/File. Every operating-system call is
 // tried once and, when it fails, once more after Reopen found (or made) a
 // valid handle. Positions are 64-bit, counts 32-bit.
@@ -212,9 +236,8 @@ public:
   TVLMDatabaseFile& operator=(const TVLMDatabaseFile&) = delete;
 
   std::string FileName;
-  uint8_t AccessMode = 1;  // 0 read only, 1 read/write
-  uint8_t ShareMode = 0;   // 0 none, 1 read and write, 2 read (recorded)
-  bool IsOpen = false;
+  TVLMFileAccessMode AccessMode = TVLMFileAccessMode::ReadWrite;
+  TVLMFileShareMode ShareMode = TVLMFileShareMode::None;
   int32_t OpenCount = 0;   // nesting of OpenShared / CloseShared
   // Set when a lock call failed because the file could not be reached.
   bool LockFault = false;
@@ -224,8 +247,9 @@ public:
 
   // Replaces any existing file (also a read-only one) by an empty one.
   void CreateFile(const std::string& fileName);
-  void OpenFile(const std::string& fileName, uint8_t accessMode, uint8_t shareMode);
+  void OpenFile(const std::string& fileName, TVLMFileAccessMode accessMode, TVLMFileShareMode shareMode);
   void CloseFile();
+  bool IsOpen() const { return IsOpen_; }
   void OpenShared();
   void CloseShared();
 
@@ -235,7 +259,7 @@ public:
   int64_t GetSize();
   void SetSize(int64_t size);
   // A whole read of count bytes, or false (never raises for I/O).
-  bool ReadBuffer(void* buffer, int32_t count, int64_t position);
+  bool ReadBuffer(void* buffer, int64_t position, int32_t count);
   void ReadBufferEx(void* buffer, int32_t errorCode, int64_t position, int32_t count);
   void WriteBuffer(const void* buffer, int32_t errorCode, int64_t position, int32_t count);
   void Flush();  // fdatasync
@@ -261,11 +285,12 @@ private:
   bool TryTwice(const std::function<void()>& op);
   bool Reopen();
   qv::FileAccess Access() const {
-    return AccessMode == 0 ? qv::FileAccess::ReadOnly : qv::FileAccess::ReadWrite;
+    return AccessMode == TVLMFileAccessMode::ReadOnly ? qv::FileAccess::ReadOnly : qv::FileAccess::ReadWrite;
   }
   int64_t SizeOrMinusOne();
 
   qv::File Handle_;
+  bool IsOpen_ = false;
   bool SharedOpened_ = false;  // OpenShared opened the file
   int64_t Position_ = 0;
   int LastErrno_ = 0;
@@ -320,6 +345,11 @@ private:
 // external change, 20197/20198 write counters, 20213 commit lock, 20230/
 // 20236 open and page-count locks, 20237 format, 30398-30406 object IDs,
 // 30434 map pages, 30436-30446 blocks 2 and 3, password and page CRC.
+//
+// Requires, for every public method and field: the database critical section
+// (TVLMPageManager::CriticalSection), checked in debug builds. The lock bytes
+// of the file serialise processes; the critical section serialises the
+// threads of this one.
 class TVLMDiskPageManager : public TVLMPageManager {
 public:
   TVLMDiskPageManager();
@@ -350,21 +380,36 @@ public:
   void OpenDatabase(const std::string& fileName, const TVLMPasswordRecord& passwordRecord,
                     bool& multiUser, bool exclusive, bool& needsRepair, bool& readOnly);
   void CloseDatabase();
-  bool IsOpen() const { return DatabaseFile.IsOpen || (OpenPerOperation && FreeSpace != nullptr); }
+  bool IsOpen() const {
+    VLM_REQUIRE_DATABASE_SECTION();
+    return DatabaseFile.IsOpen() || (OpenPerOperation && FreeSpace != nullptr);
+  }
   void ReadHeader();
   void WriteHeader(bool checkExternal);
   void ReadBlock2();
   void WriteBlock2();
   void ReadBlock3();
   void WriteBlock3();
-  const TVLMDatabaseHeader& GetHeader() const { return Header; }
-  bool IsEncrypted() const { return Header.Encrypted > 0; }
-  TVLMPasswordRecord* GetPasswordRecord() { return &PasswordRecord; }
+  const TVLMDatabaseHeader& GetHeader() const {
+    VLM_REQUIRE_DATABASE_SECTION();
+    return Header;
+  }
+  bool IsEncrypted() const {
+    VLM_REQUIRE_DATABASE_SECTION();
+    return Header.Encrypted > 0;
+  }
+  TVLMPasswordRecord* GetPasswordRecord() {
+    VLM_REQUIRE_DATABASE_SECTION();
+    return &PasswordRecord;
+  }
   // Writes the file's buffers to disk (fdatasync).
   void FlushBuffers();
   // A commit failed after it began to write (see the states above); only
   // closing the database ends this.
-  bool IsFailed() const { return Failed_; }
+  bool IsFailed() const {
+    VLM_REQUIRE_DATABASE_SECTION();
+    return Failed_;
+  }
   // Raises 10601 when the file is shorter than the header's PageCount says.
   void CheckFileHoldsPages();
 
@@ -601,13 +646,13 @@ private:
 };
 
 // The root of the database: a transacted file of type 4 at page 2, an array
-// of 5-byte entries {u8 Kind, u32 FirstPage}.
+// of 5-byte entries {u8 Kind, u32 FirstPage}. A stored kind outside the list
+// is kept as it is.
+enum class TVLMDirectoryKind : uint8_t { TableList = 1, ActiveSessions = 2 };
 struct TVLMSystemDirectoryEntry {
-  uint8_t Kind;
+  TVLMDirectoryKind Kind;
   uint32_t FirstPage;
 };
-inline constexpr uint8_t kVLMDirectoryTableList = 1;
-inline constexpr uint8_t kVLMDirectoryActiveSessions = 2;
 
 class TVLMSystemDirectory {
 public:
@@ -620,8 +665,8 @@ public:
   void Load();
   void Save();
   // A kind that is already listed gets the new first page.
-  void Add(uint8_t kind, uint32_t firstPage);
-  int32_t Find(uint8_t kind) const;
+  void Add(TVLMDirectoryKind kind, uint32_t firstPage);
+  int32_t Find(TVLMDirectoryKind kind) const;
 };
 
 // The catalogue of tables: a transacted file of type 6 of 272-byte entries:

@@ -11,6 +11,7 @@
 TVLMDiskDatabaseData::TVLMDiskDatabaseData() = default;
 
 TVLMDiskDatabaseData::~TVLMDiskDatabaseData() {
+  std::lock_guard guard(CriticalSection());
   // The table data use the page manager while they are freed.
   while (!TableDatas.empty()) FreeTableData(TableDatas.front().get());
   FreeStructures();
@@ -23,9 +24,10 @@ bool TVLMDiskDatabaseData::IsConnected(const TVLMBaseSession* session) const {
 // ------------------------------------------------------------ open and close
 
 void TVLMDiskDatabaseData::OpenDatabase(TVLMBaseSession* session, bool exclusive, bool& needsRepair) {
-  std::lock_guard<std::recursive_mutex> guard(CriticalSection());
+  std::lock_guard guard(CriticalSection());
   try {
     PageManager_ = std::make_unique<TVLMDiskPageManager>();
+    PageManager_->UseCriticalSection(CriticalSection());
     PageManager = PageManager_.get();
     PageManager_->OpenPerOperation = OpenPerOperation;
     MultiUser = session->MultiUser;
@@ -39,10 +41,10 @@ void TVLMDiskDatabaseData::OpenDatabase(TVLMBaseSession* session, bool exclusive
     SystemDirectory_ = std::make_unique<TVLMSystemDirectory>(PageManager_.get());
     SystemDirectory_->Load();
     SessionsFile_ = std::make_unique<TVLMActiveSessionsFile>(PageManager_.get());
-    SessionsFile_->OpenFile(SystemDirectory_->Find(kVLMDirectoryActiveSessions));
+    SessionsFile_->OpenFile(SystemDirectory_->Find(TVLMDirectoryKind::ActiveSessions));
     MaxSessions = SessionsFile_->MaxSessions;
     TableListFile_ = std::make_unique<TVLMTableListFile>(PageManager_.get());
-    TableListFile_->OpenFile(SystemDirectory_->Find(kVLMDirectoryTableList));
+    TableListFile_->OpenFile(SystemDirectory_->Find(TVLMDirectoryKind::TableList));
     TableListFile_->Load();
     TableLockManager_ = std::make_unique<TVLMDatabaseTableLockManager>(PageManager_.get(), MaxSessions);
   } catch (...) {
@@ -71,7 +73,7 @@ void TVLMDiskDatabaseData::FreeStructures() {
 }
 
 void TVLMDiskDatabaseData::CloseDatabase() {
-  std::lock_guard<std::recursive_mutex> guard(CriticalSection());
+  std::lock_guard guard(CriticalSection());
   if (PageManager_ != nullptr) PageManager_->CheckNoUncommittedPages();
   if (TableLockManager_ != nullptr) TableLockManager_->CheckNoLocks();
   FreeStructures();
@@ -80,7 +82,7 @@ void TVLMDiskDatabaseData::CloseDatabase() {
 // ------------------------------------------------------- sessions
 
 void TVLMDiskDatabaseData::ConnectSession(TVLMBaseSession* session) {
-  std::lock_guard<std::recursive_mutex> guard(CriticalSection());
+  std::lock_guard guard(CriticalSection());
   if (!IsOpen()) {
     bool needsRepair = false;
     OpenDatabase(session, session->Exclusive, needsRepair);
@@ -103,7 +105,7 @@ void TVLMDiskDatabaseData::ConnectSession(TVLMBaseSession* session) {
 }
 
 void TVLMDiskDatabaseData::DisconnectSession(TVLMBaseSession* session) {
-  std::lock_guard<std::recursive_mutex> guard(CriticalSection());
+  std::lock_guard guard(CriticalSection());
   if (IsConnected(session) && IsOpen()) {
     try {
       if (MultiUser) {
@@ -128,8 +130,9 @@ void TVLMDiskDatabaseData::DisconnectSession(TVLMBaseSession* session) {
 // ----------------------------------------------------------- creation
 
 void TVLMDiskDatabaseData::CreateDatabase() {
-  std::lock_guard<std::recursive_mutex> guard(CriticalSection());
+  std::lock_guard guard(CriticalSection());
   TVLMDiskPageManager pageManager;
+  pageManager.UseCriticalSection(CriticalSection());
   pageManager.OpenPerOperation = OpenPerOperation;
   pageManager.CreateDatabase(DatabaseFileName, PasswordRecord, static_cast<uint16_t>(PageSize),
                              static_cast<uint16_t>(ExtentSize));
@@ -140,9 +143,9 @@ void TVLMDiskDatabaseData::CreateDatabase() {
   TVLMSystemDirectory directory(&pageManager);
   directory.CreateFile();
   TVLMActiveSessionsFile sessions(&pageManager);
-  directory.Add(kVLMDirectoryActiveSessions, static_cast<uint32_t>(sessions.CreateFile(MaxSessions)));
+  directory.Add(TVLMDirectoryKind::ActiveSessions, static_cast<uint32_t>(sessions.CreateFile(MaxSessions)));
   TVLMTableListFile tables(&pageManager);
-  directory.Add(kVLMDirectoryTableList, static_cast<uint32_t>(tables.CreateFile()));
+  directory.Add(TVLMDirectoryKind::TableList, static_cast<uint32_t>(tables.CreateFile()));
   directory.Save();
   pageManager.Commit(kVLMSystemSessionID);
 }
@@ -150,7 +153,7 @@ void TVLMDiskDatabaseData::CreateDatabase() {
 // ------------------------------------------------------------- tables
 
 void TVLMDiskDatabaseData::GetTableNames(qv::StringList& list) {
-  std::lock_guard<std::recursive_mutex> guard(CriticalSection());
+  std::lock_guard guard(CriticalSection());
   TableList(20520).GetTableNames(list);
 }
 
@@ -164,7 +167,7 @@ TVLMTableListFile& TVLMDiskDatabaseData::TableList(int32_t errorCode) {
 
 void TVLMDiskDatabaseData::AddTable(int32_t tableID, const std::string& tableName, int32_t metaDataFirstPage,
                                     int32_t mostUpdatedFirstPage, int32_t locksFirstPage) {
-  std::lock_guard<std::recursive_mutex> guard(CriticalSection());
+  std::lock_guard guard(CriticalSection());
   TVLMTableListFile& list = TableList(20522);
   list.AddTable(static_cast<uint32_t>(tableID), tableName, static_cast<uint32_t>(locksFirstPage),
                 static_cast<uint32_t>(mostUpdatedFirstPage), static_cast<uint32_t>(metaDataFirstPage));
@@ -173,7 +176,7 @@ void TVLMDiskDatabaseData::AddTable(int32_t tableID, const std::string& tableNam
 
 void TVLMDiskDatabaseData::GetTableInfo(const std::string& tableName, int32_t& tableID, int32_t& metaDataFirstPage,
                                         int32_t& mostUpdatedFirstPage, int32_t& locksFirstPage) {
-  std::lock_guard<std::recursive_mutex> guard(CriticalSection());
+  std::lock_guard guard(CriticalSection());
   uint32_t id = 0, locks = 0, mostUpdated = 0, metaData = 0;
   TableList(20129).GetTable(tableName, id, locks, mostUpdated, metaData);
   tableID = static_cast<int32_t>(id);
@@ -183,21 +186,21 @@ void TVLMDiskDatabaseData::GetTableInfo(const std::string& tableName, int32_t& t
 }
 
 void TVLMDiskDatabaseData::DeleteTableEntry(const std::string& tableName) {
-  std::lock_guard<std::recursive_mutex> guard(CriticalSection());
+  std::lock_guard guard(CriticalSection());
   TVLMTableListFile& list = TableList(20130);
   list.DeleteTable(tableName);
   list.Save();
 }
 
 void TVLMDiskDatabaseData::RenameTableEntry(const std::string& oldName, const std::string& newName) {
-  std::lock_guard<std::recursive_mutex> guard(CriticalSection());
+  std::lock_guard guard(CriticalSection());
   TVLMTableListFile& list = TableList(20131);
   list.RenameTable(oldName, newName);
   list.Save();
 }
 
 void TVLMDiskDatabaseData::LockDatabaseTables() {
-  std::lock_guard<std::recursive_mutex> guard(CriticalSection());
+  std::lock_guard guard(CriticalSection());
   if (TablesLockCount_ > 0) {
     ++TablesLockCount_;
     return;
@@ -212,7 +215,7 @@ void TVLMDiskDatabaseData::LockDatabaseTables() {
 }
 
 void TVLMDiskDatabaseData::UnlockDatabaseTables() {
-  std::lock_guard<std::recursive_mutex> guard(CriticalSection());
+  std::lock_guard guard(CriticalSection());
   if (TablesLockCount_ > 1) {
     --TablesLockCount_;
     return;
@@ -227,13 +230,13 @@ void TVLMDiskDatabaseData::UnlockDatabaseTables() {
 // ----------------------------------------------------- transactions, IDs
 
 int32_t TVLMDiskDatabaseData::NextObjectID() {
-  std::lock_guard<std::recursive_mutex> guard(CriticalSection());
+  std::lock_guard guard(CriticalSection());
   if (PageManager_ == nullptr) throw EVLMException(20521, "Pointer is nil");
   return static_cast<int32_t>(PageManager_->GetNextObjectID());
 }
 
 void TVLMDiskDatabaseData::Commit(int32_t sessionID, bool flushBuffers) {
-  std::lock_guard<std::recursive_mutex> guard(CriticalSection());
+  std::lock_guard guard(CriticalSection());
   if (PageManager_ == nullptr) return;
   if (MultiUser && !TableLockManager_->LockForCommit(sessionID))
     throw EVLMException(20233, "Cannot commit changes. Locks of modified tables failed");
@@ -243,7 +246,7 @@ void TVLMDiskDatabaseData::Commit(int32_t sessionID, bool flushBuffers) {
 }
 
 void TVLMDiskDatabaseData::Rollback(int32_t sessionID) {
-  std::lock_guard<std::recursive_mutex> guard(CriticalSection());
+  std::lock_guard guard(CriticalSection());
   if (MultiUser && TableLockManager_ != nullptr) TableLockManager_->ReleaseTransactionLocks(sessionID);
   TVLMDatabaseData::Rollback(sessionID);
 }
@@ -253,25 +256,29 @@ void TVLMDiskDatabaseData::CommitPages(int32_t sessionID) { PageManager_->Commit
 void TVLMDiskDatabaseData::RollbackPages(int32_t sessionID) { PageManager_->RollbackSession(sessionID); }
 
 void TVLMDiskDatabaseData::FlushBuffers() {
-  std::lock_guard<std::recursive_mutex> guard(CriticalSection());
+  std::lock_guard guard(CriticalSection());
   if (PageManager_ != nullptr) PageManager_->FlushBuffers();
 }
 
 // ------------------------------------------------------------ services
 
 void TVLMDiskDatabaseData::ShrinkFile() {
-  std::lock_guard<std::recursive_mutex> guard(CriticalSection());
+  std::lock_guard guard(CriticalSection());
   if (PageManager_ != nullptr) PageManager_->TruncateUnusedPages();
 }
 
-bool TVLMDiskDatabaseData::IsEncrypted() const { return PageManager_ != nullptr && PageManager_->IsEncrypted(); }
+bool TVLMDiskDatabaseData::IsEncrypted() {
+  std::lock_guard guard(CriticalSection());
+  return PageManager_ != nullptr && PageManager_->IsEncrypted();
+}
 
-bool TVLMDiskDatabaseData::GetFreeSpaceManagerFlag() const {
+bool TVLMDiskDatabaseData::GetFreeSpaceManagerFlag() {
+  std::lock_guard guard(CriticalSection());
   return PageManager_ != nullptr && PageManager_->FreeSpace != nullptr && PageManager_->FreeSpace->Flag;
 }
 
 void TVLMDiskDatabaseData::SetFreeSpaceManagerFlag(bool value) {
-  std::lock_guard<std::recursive_mutex> guard(CriticalSection());
+  std::lock_guard guard(CriticalSection());
   if (PageManager_ != nullptr && PageManager_->FreeSpace != nullptr) PageManager_->FreeSpace->Flag = value;
 }
 

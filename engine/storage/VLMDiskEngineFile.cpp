@@ -1,5 +1,39 @@
-// VLMDiskEngine, file part: the header blocks' stored form, the retry routine
-// and its settings, and TVLMDatabaseFile over platform/os/File.
+// VLMDiskEngine, file part: the stored form of header blocks 1 and 2 (field
+// offsets beside the layout table in VLMDiskEngine.h), the retry routine and
+// its settings, and TVLMDatabaseFile over platform/os/File.
+//
+// Retry rule. A dropped network share or a handle that went bad shows up as
+// an error of one call, not as a damaged database, so every call that reaches
+// the operating system is tried once more after a reopen:
+//   GetSize, SetSize, ReadBuffer, ReadBufferEx, WriteBuffer, Flush: the call;
+//     on an error Reopen, then the call once more. When both fail the call
+//     raises its code (ReadBuffer answers false).
+//   Reopen: probes the handle first and keeps one that still works (the
+//     error was not the handle's, and its byte-range locks stay); otherwise
+//     opens the file again, up to ReopenAttempts times, ReopenDelayMs apart.
+//   LockByte: a conflict is false at once (callers run their own retry
+//     loops); an error sets LockFault and tries once more after a reopen.
+//   UnlockByte: an error counts as released, since the lock went with the
+//     handle. IsRegionLocked: an error counts as locked. Neither retries.
+//   CreateFile, OpenFile and CloseFile report at once.
+//
+// Open per operation. With OpenPerOperation the page manager keeps the file
+// closed between operations, and each operation runs inside a
+// TVLMDiskPageManager::FileScope, which calls OpenShared and CloseShared:
+//
+//   closed, OpenCount 0 --OpenShared--> open, OpenCount 1 (opened here)
+//   open --OpenShared--> open, OpenCount + 1
+//   open --CloseShared, OpenCount > 1--> open, OpenCount - 1
+//   open --CloseShared, OpenCount 1--> closed if OpenShared opened it; a file
+//                                      that was open before stays open
+//
+// FileScope relies on this nesting: only the outermost scope of a call chain
+// finds the file closed and opens it, inner scopes find it open and leave it,
+// and the file closes when the outermost scope ends (CloseDatabase resets
+// OpenCount). Byte-range locks belong to the open file, so a lock taken inside
+// a scope lasts only until the outermost scope closes the file: the page
+// manager takes and releases its lock bytes inside one scope, and UnlockByte
+// accepts a lock that is already gone in this mode.
 #include <string.h>
 
 #include <algorithm>
@@ -42,52 +76,49 @@ bool RetryOperation(int32_t tries, uint32_t delayMs, const std::function<bool()>
 TVLMDatabaseHeader::TVLMDatabaseHeader() { std::memcpy(Signature, kVLMSignature, kVLMSignatureSize); }
 
 void TVLMDatabaseHeader::Load(const uint8_t* b) {
-  std::memcpy(Signature, b, kVLMSignatureSize);
-  Block1Length = I16(b + 16);
-  uint64_t bits = 0;
-  for (int i = 0; i < 8; ++i) bits |= static_cast<uint64_t>(b[18 + i]) << (8 * i);
-  Version = std::bit_cast<double>(bits);
-  PageSize = VLMGetU16LE(b + 26);
-  ExtentSize = VLMGetU16LE(b + 28);
-  PageCount = VLMGetU32LE(b + 30);
-  LastUsedPage = VLMGetI32LE(b + 34);
-  ChangeCounter = VLMGetU32LE(b + 38);
-  CommitState = b[42];
-  Encrypted = b[43];
-  std::memcpy(Reserved, b + 44, sizeof Reserved);
+  std::memcpy(Signature, b + kVLMSignatureOffset, kVLMSignatureSize);
+  Block1Length = I16(b + kVLMBlock1LengthOffset);
+  Version = std::bit_cast<double>(VLMGetU64LE(b + kVLMVersionOffset));
+  PageSize = VLMGetU16LE(b + kVLMPageSizeOffset);
+  ExtentSize = VLMGetU16LE(b + kVLMExtentSizeOffset);
+  PageCount = VLMGetU32LE(b + kVLMPageCountOffset);
+  LastUsedPage = VLMGetI32LE(b + kVLMLastUsedPageOffset);
+  ChangeCounter = VLMGetU32LE(b + kVLMChangeCounterOffset);
+  CommitState = b[kVLMCommitStateOffset];
+  Encrypted = b[kVLMEncryptedOffset];
+  std::memcpy(Reserved, b + kVLMBlock1ReservedOffset, sizeof Reserved);
 }
 
 void TVLMDatabaseHeader::Store(uint8_t* b) const {
-  std::memcpy(b, Signature, kVLMSignatureSize);
-  VLMPutU16LE(b + 16, static_cast<uint16_t>(Block1Length));
-  uint64_t bits = std::bit_cast<uint64_t>(Version);
-  for (int i = 0; i < 8; ++i) b[18 + i] = static_cast<uint8_t>(bits >> (8 * i));
-  VLMPutU16LE(b + 26, PageSize);
-  VLMPutU16LE(b + 28, ExtentSize);
-  VLMPutU32LE(b + 30, PageCount);
-  VLMPutI32LE(b + 34, LastUsedPage);
-  VLMPutU32LE(b + 38, ChangeCounter);
-  b[42] = CommitState;
-  b[43] = Encrypted;
-  std::memcpy(b + 44, Reserved, sizeof Reserved);
+  std::memcpy(b + kVLMSignatureOffset, Signature, kVLMSignatureSize);
+  VLMPutU16LE(b + kVLMBlock1LengthOffset, static_cast<uint16_t>(Block1Length));
+  VLMPutU64LE(b + kVLMVersionOffset, std::bit_cast<uint64_t>(Version));
+  VLMPutU16LE(b + kVLMPageSizeOffset, PageSize);
+  VLMPutU16LE(b + kVLMExtentSizeOffset, ExtentSize);
+  VLMPutU32LE(b + kVLMPageCountOffset, PageCount);
+  VLMPutI32LE(b + kVLMLastUsedPageOffset, LastUsedPage);
+  VLMPutU32LE(b + kVLMChangeCounterOffset, ChangeCounter);
+  b[kVLMCommitStateOffset] = CommitState;
+  b[kVLMEncryptedOffset] = Encrypted;
+  std::memcpy(b + kVLMBlock1ReservedOffset, Reserved, sizeof Reserved);
 }
 
 void TVLMDatabaseBlock2::Load(const uint8_t* b) {
-  Length = VLMGetU16LE(b);
-  CipherId = b[2];
-  Reserved1 = b[3];
-  std::memcpy(CheckBlock, b + 4, kVLMCheckBlockSize);
-  CRC = VLMGetU32LE(b + 260);
-  std::memcpy(Reserved2, b + 264, sizeof Reserved2);
+  Length = VLMGetU16LE(b + kVLMBlock2LengthOffset);
+  CipherId = b[kVLMCipherIdOffset];
+  Reserved1 = b[kVLMBlock2Reserved1Offset];
+  std::memcpy(CheckBlock, b + kVLMCheckBlockOffset, kVLMCheckBlockSize);
+  CRC = VLMGetU32LE(b + kVLMCheckCRCOffset);
+  std::memcpy(Reserved2, b + kVLMBlock2Reserved2Offset, sizeof Reserved2);
 }
 
 void TVLMDatabaseBlock2::Store(uint8_t* b) const {
-  VLMPutU16LE(b, Length);
-  b[2] = CipherId;
-  b[3] = Reserved1;
-  std::memcpy(b + 4, CheckBlock, kVLMCheckBlockSize);
-  VLMPutU32LE(b + 260, CRC);
-  std::memcpy(b + 264, Reserved2, sizeof Reserved2);
+  VLMPutU16LE(b + kVLMBlock2LengthOffset, Length);
+  b[kVLMCipherIdOffset] = CipherId;
+  b[kVLMBlock2Reserved1Offset] = Reserved1;
+  std::memcpy(b + kVLMCheckBlockOffset, CheckBlock, kVLMCheckBlockSize);
+  VLMPutU32LE(b + kVLMCheckCRCOffset, CRC);
+  std::memcpy(b + kVLMBlock2Reserved2Offset, Reserved2, sizeof Reserved2);
 }
 
 // ------------------------------------------------------------ TVLMDatabaseFile
@@ -95,12 +126,12 @@ void TVLMDatabaseBlock2::Store(uint8_t* b) const {
 TVLMDatabaseFile::~TVLMDatabaseFile() { Handle_.Close(); }
 
 void TVLMDatabaseFile::CheckOpen(const char* operation) const {
-  if (!IsOpen)
+  if (!IsOpen_)
     throw EVLMException(30376, "Cannot perform this operation (%s) on a closed file", {operation});
 }
 
 void TVLMDatabaseFile::CheckClosed(const char* operation) const {
-  if (IsOpen)
+  if (IsOpen_)
     throw EVLMException(30377, "Cannot perform this operation (%s) on a opened file", {operation});
 }
 
@@ -164,16 +195,19 @@ void TVLMDatabaseFile::CreateFile(const std::string& fileName) {
                         {fileName, errNo, ErrorText(errNo)});
   Handle_ = std::move(file);
   FileName = fileName;
-  AccessMode = 1;
-  ShareMode = 0;
+  AccessMode = TVLMFileAccessMode::ReadWrite;
+  ShareMode = TVLMFileShareMode::None;
   Position_ = 0;
-  IsOpen = true;
+  IsOpen_ = true;
 }
 
-void TVLMDatabaseFile::OpenFile(const std::string& fileName, uint8_t accessMode, uint8_t shareMode) {
+void TVLMDatabaseFile::OpenFile(const std::string& fileName, TVLMFileAccessMode accessMode,
+                                TVLMFileShareMode shareMode) {
   CheckClosed("OpenFile");
-  if (accessMode > 1) throw EVLMException(30366, "Unknown Access mode: '%d'", {static_cast<int>(accessMode)});
-  if (shareMode > 2) throw EVLMException(30367, "Unknown Share mode: '%d'", {static_cast<int>(shareMode)});
+  if (accessMode > TVLMFileAccessMode::ReadWrite)
+    throw EVLMException(30366, "Unknown Access mode: '%d'", {static_cast<int>(accessMode)});
+  if (shareMode > TVLMFileShareMode::Read)
+    throw EVLMException(30367, "Unknown Share mode: '%d'", {static_cast<int>(shareMode)});
   FileName = fileName;
   AccessMode = accessMode;
   ShareMode = shareMode;
@@ -184,17 +218,17 @@ void TVLMDatabaseFile::OpenFile(const std::string& fileName, uint8_t accessMode,
                         {fileName, errNo, ErrorText(errNo)});
   Handle_ = std::move(file);
   Position_ = 0;
-  IsOpen = true;
+  IsOpen_ = true;
 }
 
 void TVLMDatabaseFile::CloseFile() {
   CheckOpen("CloseFile");
   Handle_.Close();
-  IsOpen = false;
+  IsOpen_ = false;
 }
 
 void TVLMDatabaseFile::OpenShared() {
-  if (OpenCount == 0 && !IsOpen) {
+  if (OpenCount == 0 && !IsOpen_) {
     OpenFile(FileName, AccessMode, ShareMode);
     SharedOpened_ = true;
   }
@@ -206,7 +240,7 @@ void TVLMDatabaseFile::CloseShared() {
   // A file that was open before the first OpenShared stays open.
   if (--OpenCount == 0 && SharedOpened_) {
     SharedOpened_ = false;
-    if (IsOpen) CloseFile();
+    if (IsOpen_) CloseFile();
   }
 }
 
@@ -250,7 +284,7 @@ void TVLMDatabaseFile::SetSize(int64_t size) {
   Position_ = size;
 }
 
-bool TVLMDatabaseFile::ReadBuffer(void* buffer, int32_t count, int64_t position) {
+bool TVLMDatabaseFile::ReadBuffer(void* buffer, int64_t position, int32_t count) {
   CheckOpen("ReadBuffer");
   if (count < 0 || position < 0) {
     LastErrno_ = EINVAL;
@@ -265,7 +299,7 @@ bool TVLMDatabaseFile::ReadBuffer(void* buffer, int32_t count, int64_t position)
 }
 
 void TVLMDatabaseFile::ReadBufferEx(void* buffer, int32_t errorCode, int64_t position, int32_t count) {
-  if (ReadBuffer(buffer, count, position)) return;
+  if (ReadBuffer(buffer, position, count)) return;
   throw EVLMException(errorCode,
                       "Cannot Read from file: '%s' Position = %d, Count = %d, FilePosition = %d, FileSize = %d, "
                       "ErrorCode:%d. ErrorMessage: %s",
@@ -358,15 +392,15 @@ bool TVLMDatabaseFile::FindSignature(int64_t& offset) {
   const int64_t size = GetSize();
   auto lengthIs76 = [&](const uint8_t* p) { return I16(p) == kVLMBlock1Size; };
 
-  uint8_t head[kVLMSignatureSize + 2];
-  if (size >= kVLMBlock1Size && ReadBuffer(head, sizeof head, 0) &&
-      std::memcmp(head, kVLMSignature, kVLMSignatureSize) == 0 && lengthIs76(head + kVLMSignatureSize)) {
+  uint8_t head[kVLMBlock1LengthOffset + 2];
+  if (size >= kVLMBlock1Size && ReadBuffer(head, 0, sizeof head) &&
+      std::memcmp(head, kVLMSignature, kVLMSignatureSize) == 0 && lengthIs76(head + kVLMBlock1LengthOffset)) {
     found = true;
   } else {
     std::vector<uint8_t> chunk(kVLMSignatureChunk);
     for (int64_t p = 0; p < size && !found; p += kVLMSignatureChunk - kVLMSignatureSize) {
       const int64_t n = std::min<int64_t>(kVLMSignatureChunk, size - p);
-      if (!ReadBuffer(chunk.data(), static_cast<int32_t>(n), p)) break;
+      if (!ReadBuffer(chunk.data(), p, static_cast<int32_t>(n))) break;
       for (int64_t i = 0; i + kVLMSignatureSize <= n; ++i) {
         const uint8_t* c = chunk.data() + i;
         if (c[0] != static_cast<uint8_t>(kVLMSignature[0]) ||
@@ -376,8 +410,8 @@ bool TVLMDatabaseFile::FindSignature(int64_t& offset) {
         // field may lie past the chunk, then it is read from the file.
         if (p + i + kVLMBlock1Size > size) continue;
         uint8_t length[2];
-        if (i + kVLMSignatureSize + 2 <= n) std::memcpy(length, c + kVLMSignatureSize, 2);
-        else if (!ReadBuffer(length, 2, p + i + kVLMSignatureSize)) continue;
+        if (i + kVLMBlock1LengthOffset + 2 <= n) std::memcpy(length, c + kVLMBlock1LengthOffset, 2);
+        else if (!ReadBuffer(length, p + i + kVLMBlock1LengthOffset, 2)) continue;
         if (lengthIs76(length)) {
           offset = p + i;
           found = true;

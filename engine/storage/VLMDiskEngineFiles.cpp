@@ -29,12 +29,6 @@ void WriteHead(uint8_t* data, uint32_t storedSize, uint32_t logicalSize, uint8_t
   data[kHeadAlgorithm] = algorithm;
 }
 
-// Frees a buffer of the compression routines when the scope ends.
-struct CompressedBuffer {
-  void* Data = nullptr;
-  ~CompressedBuffer() { VLMFreeBuffer(Data); }
-};
-
 }  // namespace
 
 // ------------------------------------------------ TVLMInternalDBTransactedAccessFile
@@ -197,13 +191,12 @@ std::vector<uint8_t> TVLMInternalDBTransactedAccessFile::ReadAll(int32_t session
                         {wanted, static_cast<long long>(bytes.size()), wanted});
   if (algorithm == VLMCompressionNone) return bytes;
 
-  CompressedBuffer plain;
-  int64_t plainSize = logical;
-  if (!VLMDecompressBuffer(algorithm, bytes.data(), static_cast<int64_t>(bytes.size()), plainSize, plain.Data) ||
-      plainSize != static_cast<int64_t>(logical))
+  TVLMCompressionBuffer plain;
+  plain.Size = logical;
+  if (!VLMDecompressBuffer(algorithm, bytes.data(), static_cast<int64_t>(bytes.size()), plain.Size, plain.P) ||
+      plain.Size != static_cast<int64_t>(logical))
     throw EVLMException(20189, "Table file decompression error. Possible table corruption");
-  const auto* p = static_cast<const uint8_t*>(plain.Data);
-  return std::vector<uint8_t>(p, p + plainSize);
+  return std::vector<uint8_t>(plain.Bytes(), plain.Bytes() + plain.Size);
 }
 
 void TVLMInternalDBTransactedAccessFile::WriteFile(int32_t sessionID, const void* buffer, uint8_t compressionMode,
@@ -211,15 +204,14 @@ void TVLMInternalDBTransactedAccessFile::WriteFile(int32_t sessionID, const void
   CheckOpen("WriteFile");
   const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
   uint32_t storedSize = count;
-  CompressedBuffer packed;
+  TVLMCompressionBuffer packed;
   if (count == 0) algorithm = VLMCompressionNone;  // nothing to compress
   if (algorithm != VLMCompressionNone) {
-    int64_t packedSize = 0;
-    if (!VLMCompressBuffer(algorithm, compressionMode, buffer, count, packed.Data, packedSize) ||
-        packedSize > UINT32_MAX)
+    if (!VLMCompressBuffer(algorithm, compressionMode, buffer, count, packed.P, packed.Size) ||
+        packed.Size > UINT32_MAX)
       throw EVLMException(20187, "Table file compression error");
-    bytes = static_cast<const uint8_t*>(packed.Data);
-    storedSize = static_cast<uint32_t>(packedSize);
+    bytes = packed.Bytes();
+    storedSize = static_cast<uint32_t>(packed.Size);
   }
   SetSize(sessionID, storedSize, algorithm, count);
 
@@ -475,19 +467,20 @@ void TVLMSystemDirectory::Load() {
   File.OpenFile(kVLMSystemDirectoryPage);
   std::vector<uint8_t> bytes = File.ReadAll(kVLMSystemSessionID, true);
   Entries.clear();
-  for (size_t i = 0; i + 5 <= bytes.size(); i += 5) Entries.push_back({bytes[i], VLMGetU32LE(&bytes[i + 1])});
+  for (size_t i = 0; i + 5 <= bytes.size(); i += 5)
+    Entries.push_back({static_cast<TVLMDirectoryKind>(bytes[i]), VLMGetU32LE(&bytes[i + 1])});
 }
 
 void TVLMSystemDirectory::Save() {
   std::vector<uint8_t> bytes(Entries.size() * 5);
   for (size_t i = 0; i < Entries.size(); ++i) {
-    bytes[i * 5] = Entries[i].Kind;
+    bytes[i * 5] = static_cast<uint8_t>(Entries[i].Kind);
     VLMPutU32LE(&bytes[i * 5 + 1], Entries[i].FirstPage);
   }
   File.WriteFile(kVLMSystemSessionID, bytes.data(), 0, VLMCompressionNone, static_cast<uint32_t>(bytes.size()));
 }
 
-void TVLMSystemDirectory::Add(uint8_t kind, uint32_t firstPage) {
+void TVLMSystemDirectory::Add(TVLMDirectoryKind kind, uint32_t firstPage) {
   for (TVLMSystemDirectoryEntry& entry : Entries) {
     if (entry.Kind == kind) {
       entry.FirstPage = firstPage;
@@ -497,7 +490,7 @@ void TVLMSystemDirectory::Add(uint8_t kind, uint32_t firstPage) {
   Entries.push_back({kind, firstPage});
 }
 
-int32_t TVLMSystemDirectory::Find(uint8_t kind) const {
+int32_t TVLMSystemDirectory::Find(TVLMDirectoryKind kind) const {
   for (const TVLMSystemDirectoryEntry& entry : Entries)
     if (entry.Kind == kind) return static_cast<int32_t>(entry.FirstPage);
   return -1;

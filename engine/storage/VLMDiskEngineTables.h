@@ -40,8 +40,10 @@
 //   closed --CreateDatabase--> closed (a new file written and closed)
 //   any --FreeIfUnused with no session--> destroyed
 //
-// Every operation runs under the database lock (Lock), which the table data
-// of this database share.
+// Every public method takes the database critical section (Lock) itself, so
+// a caller may hold it or not; the page manager shares that section and
+// requires it of everyone who reaches it directly. Requires, for the state
+// accessors and what they return: the database critical section.
 //
 // Error codes: 20129-20131 table-list calls without a table list, 20210/20211
 // tables lock, 20233 multi-user commit whose table locks failed, 20235 single-
@@ -148,9 +150,9 @@ public:
   // Cuts the file after its last used page.
   void ShrinkFile();
   TVLMPasswordRecord* GetPasswordRecord() { return &PasswordRecord; }
-  bool IsEncrypted() const;
+  bool IsEncrypted();
   // While set, record pages are trusted without their validity test.
-  bool GetFreeSpaceManagerFlag() const;
+  bool GetFreeSpaceManagerFlag();
   void SetFreeSpaceManagerFlag(bool value);
 
   // ---- state ----

@@ -233,6 +233,7 @@ void TVLMPageManager::EvictSharedPages() {
 }
 
 TVLMPage* TVLMPageManager::NewPage(int32_t sessionID, uint16_t pageType) {
+  VLM_REQUIRE_DATABASE_SECTION();
   SessionEntry& session = GetSession(sessionID);
   auto page = std::make_unique<TVLMPage>(this);
   AllocatePage(page.get());
@@ -257,6 +258,7 @@ TVLMPage* TVLMPageManager::NewPage(int32_t sessionID, uint16_t pageType) {
 }
 
 TVLMPage* TVLMPageManager::GetPage(int32_t sessionID, int32_t pageNo, bool sync, uint16_t pageType) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (sessionID == kVLMInvalidSessionID) throw EVLMException(20186, "Invalid Session ID");
   SessionEntry& session = GetSession(sessionID);
   TVLMPage* page = session.PrivatePages.Find(pageNo);
@@ -307,6 +309,7 @@ TVLMPage* TVLMPageManager::GetPage(int32_t sessionID, int32_t pageNo, bool sync,
 }
 
 void TVLMPageManager::ReleasePage(TVLMPage* page) {
+  VLM_REQUIRE_DATABASE_SECTION();
   if (page == nullptr) return;
   if (page->UseCount <= 0)
     throw EVLMException(30380, "Page %d released more often than taken", {page->PageNo});
@@ -336,23 +339,27 @@ void TVLMPageManager::ReleasePage(TVLMPage* page) {
 }
 
 void TVLMPageManager::RemovePage(int32_t sessionID, int32_t pageNo) {
+  VLM_REQUIRE_DATABASE_SECTION();
   SessionEntry& session = GetSession(sessionID);
   // Freeing a page twice would fail half way through the commit.
   if (!session.RemovedPages.Contains(pageNo)) session.RemovedPages.Append(pageNo);
 }
 
 bool TVLMPageManager::HasSessionChanges(int32_t sessionID) const {
+  VLM_REQUIRE_DATABASE_SECTION();
   const SessionEntry* session = FindSession(sessionID);
   return session != nullptr && (session->RemovedPages.Count() > 0 || session->AllocatedPages.Count() > 0 ||
                                 session->PrivatePages.Count() > 0);
 }
 
 int32_t TVLMPageManager::PrivatePageCount(int32_t sessionID) const {
+  VLM_REQUIRE_DATABASE_SECTION();
   const SessionEntry* session = FindSession(sessionID);
   return session ? session->PrivatePages.Count() : 0;
 }
 
 std::vector<int32_t> TVLMPageManager::SessionPageNumbers(int32_t sessionID) const {
+  VLM_REQUIRE_DATABASE_SECTION();
   std::vector<int32_t> pageNos;
   const SessionEntry* session = FindSession(sessionID);
   if (session == nullptr) return pageNos;
@@ -363,6 +370,7 @@ std::vector<int32_t> TVLMPageManager::SessionPageNumbers(int32_t sessionID) cons
 }
 
 void TVLMPageManager::ForgetSharedCopies(const std::vector<int32_t>& pageNos) {
+  VLM_REQUIRE_DATABASE_SECTION();
   for (int32_t pageNo : pageNos) DropSharedCopy(pageNo);
 }
 
@@ -381,6 +389,7 @@ void TVLMPageManager::CheckSessionPagesReleased(int32_t sessionID) const {
 }
 
 void TVLMPageManager::Commit(int32_t sessionID) {
+  VLM_REQUIRE_DATABASE_SECTION();
   CheckSessionPagesReleased(sessionID);
   SessionEntry* session = FindSession(sessionID);
   if (session == nullptr) return;
@@ -414,6 +423,7 @@ void TVLMPageManager::Commit(int32_t sessionID) {
 }
 
 void TVLMPageManager::RollbackSession(int32_t sessionID) {
+  VLM_REQUIRE_DATABASE_SECTION();
   SessionEntry* session = FindSession(sessionID);
   if (session == nullptr) return;
   for (const TVLMPage* page : session->PrivatePages.PagesInOrder()) {
@@ -429,11 +439,13 @@ void TVLMPageManager::RollbackSession(int32_t sessionID) {
 }
 
 void TVLMPageManager::CheckNoUncommittedPages() const {
+  VLM_REQUIRE_DATABASE_SECTION();
   for (const auto& session : Sessions_)
     if (session->PrivatePages.Count() > 0) throw EVLMException(20097, "Cannot free non-commited pages");
 }
 
 void TVLMPageManager::DropSharedPages() {
+  VLM_REQUIRE_DATABASE_SECTION();
   TVLMPage* page = SharedPages.Oldest();
   while (page != nullptr) {
     TVLMPage* next = TVLMSortedPageList::NextNewer(page);

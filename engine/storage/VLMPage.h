@@ -59,7 +59,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -67,6 +66,7 @@
 
 #include "engine/core/VLMByteOrder.h"
 #include "engine/core/VLMTypes.h"
+#include "platform/host/LockContract.h"
 
 namespace qv {
 class Stream;
@@ -91,6 +91,10 @@ inline constexpr int32_t kVLMPageCipherIdOffset = 20;     // u8
 inline constexpr int32_t kVLMPageOwnerTableOffset = 22;   // i32
 inline constexpr int32_t kVLMPageOwnerFieldOffset = 26;   // i32
 inline constexpr int32_t kVLMPageOwnerWordOffset = 30;    // u16
+
+// The first statement of every public method of a page manager: the caller
+// holds the database critical section (TVLMPageManager::CriticalSection).
+#define VLM_REQUIRE_DATABASE_SECTION() QV_REQUIRE_LOCK(CriticalSectionHeld(), "the database critical section")
 
 // Write counter of a freed page, or of a page whose read failed.
 inline constexpr uint32_t kVLMFreedPageCounter = 0x7FFFFFFF;
@@ -256,9 +260,25 @@ public:
   TVLMPageManager(const TVLMPageManager&) = delete;
   TVLMPageManager& operator=(const TVLMPageManager&) = delete;
 
-  // Guard for callers that share the manager (its own operations do not take
-  // it; the database's critical section serialises them).
-  std::recursive_mutex CriticalSection;
+  // ---- the database critical section ----
+  //
+  // One thread at a time uses a page manager and its pages. Requires, for
+  // every public method below and every read or write of the public fields:
+  // the database critical section, the lock of the database data (or table
+  // data) the manager serves, which its owner shares with UseCriticalSection.
+  // The manager's own operations never take it. Debug builds check the
+  // contract in every public method, the engines' overrides of the slots
+  // included (VLM_REQUIRE_DATABASE_SECTION), once a section was shared; a
+  // manager that no database data owns (a test or a benchmark that drives
+  // storage alone) has a single user and is not checked.
+
+  // The lock every caller holds: the shared one, else the manager's own.
+  qv::RecursiveMutex& CriticalSection() { return SharedSection_ != nullptr ? *SharedSection_ : OwnSection_; }
+  // From now on every public method requires the calling thread to hold
+  // section, which outlives the manager.
+  void UseCriticalSection(qv::RecursiveMutex& section) { SharedSection_ = &section; }
+  // The contract holds for the calling thread.
+  bool CriticalSectionHeld() const { return SharedSection_ == nullptr || SharedSection_->HeldByThisThread(); }
 
   // The most pages the shared cache keeps: min(free memory div 1000, 65536).
   int32_t CacheLimit;
@@ -273,14 +293,20 @@ public:
   bool SkipChecks = false;
 
   // Virtual operations, in slot order.
-  virtual int32_t GetPageCount() { return PageCount; }
+  virtual int32_t GetPageCount() {
+    VLM_REQUIRE_DATABASE_SECTION();
+    return PageCount;
+  }
   // May a cached copy be used without consulting storage?
-  virtual bool IsPageValid(int32_t sessionID, TVLMPage* page) { return false; }
+  virtual bool IsPageValid(int32_t sessionID, TVLMPage* page) {
+    VLM_REQUIRE_DATABASE_SECTION();
+    return false;
+  }
   // After a page was read or revalidated.
-  virtual void PageLoaded(int32_t sessionID, TVLMPage* page) {}
+  virtual void PageLoaded(int32_t sessionID, TVLMPage* page) { VLM_REQUIRE_DATABASE_SECTION(); }
   // The page store's own state (the memory engine's allocation map).
-  virtual void SaveToStream(qv::Stream& stream) {}
-  virtual void LoadFromStream(qv::Stream& stream) {}
+  virtual void SaveToStream(qv::Stream& stream) { VLM_REQUIRE_DATABASE_SECTION(); }
+  virtual void LoadFromStream(qv::Stream& stream) { VLM_REQUIRE_DATABASE_SECTION(); }
   // Gives the page a new page number and a buffer.
   virtual void AllocatePage(TVLMPage* page) = 0;
   virtual void FreePage(int32_t pageNo) = 0;
@@ -295,7 +321,10 @@ public:
   virtual void Commit(int32_t sessionID);
   // The write counter that storage holds for the page; false when the store
   // cannot tell (then a cached page is trusted).
-  virtual bool GetStoredWriteCounter(int32_t pageNo, uint32_t& counter) { return false; }
+  virtual bool GetStoredWriteCounter(int32_t pageNo, uint32_t& counter) {
+    VLM_REQUIRE_DATABASE_SECTION();
+    return false;
+  }
 
   // A new page of the session, already modified.
   TVLMPage* NewPage(int32_t sessionID, uint16_t pageType);
@@ -316,7 +345,10 @@ public:
   // Takes these pages out of the shared cache (a copy still in use goes when
   // its user releases it).
   void ForgetSharedCopies(const std::vector<int32_t>& pageNos);
-  int32_t PagesInUse() const { return static_cast<int32_t>(InUse_.size()); }
+  int32_t PagesInUse() const {
+    VLM_REQUIRE_DATABASE_SECTION();
+    return static_cast<int32_t>(InUse_.size());
+  }
 
 protected:
   struct SessionEntry {
@@ -342,6 +374,8 @@ private:
   std::vector<std::unique_ptr<SessionEntry>> Sessions_;
   std::unordered_set<TVLMPage*> InUse_;  // pages with UseCount > 0
   std::unordered_map<TVLMPage*, std::unique_ptr<TVLMPage>> Orphans_;
+  qv::RecursiveMutex OwnSection_;
+  qv::RecursiveMutex* SharedSection_ = nullptr;
 };
 
 // Releases a page taken with GetPage/NewPage when the scope ends.

@@ -13,14 +13,6 @@ namespace qv::gui {
 
 namespace {
 
-// Message text with the system's CR line breaks as Qt's.
-QString BoxText(const std::string& text) {
-  QString s = FromCp1252(text);
-  s.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  s.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-  return s;
-}
-
 QString BoxTitle() { return FromCp1252(ErrorBoxTitle()); }
 
 }  // namespace

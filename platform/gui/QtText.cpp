@@ -26,6 +26,13 @@ char CharToCp1252Byte(QChar c) {
 
 QChar Cp1252ByteToChar(char byte) { return QChar(Cp1252ToChar(static_cast<uint8_t>(byte))); }
 
+QString BoxText(const std::string& text) {
+  QString s = FromCp1252(text);
+  s.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  s.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  return s;
+}
+
 bool FilterTypedKey(QLineEdit& line, const QKeyEvent& key, const std::function<char(char typed, int caret)>& filter) {
   const QString text = key.text();
   if (text.size() != 1 || key.key() == Qt::Key_Backspace || text[0].unicode() < 0x20 || text[0].unicode() == 0x7F ||

@@ -22,6 +22,10 @@ std::string ToCp1252(const QString& text);
 char CharToCp1252Byte(QChar c);
 QChar Cp1252ByteToChar(char byte);
 
+// Message-box text: the 1252 text with its CR and CR LF line breaks as Qt's
+// line feeds.
+QString BoxText(const std::string& text);
+
 // A key press on a line edit that types one printable character goes through
 // filter (the typed 1252 byte and the caret position give the byte to type,
 // 0 to drop it). True when the press was taken (dropped, or another character

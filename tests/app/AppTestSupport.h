@@ -18,6 +18,7 @@
 #include "app/QsoRecord.h"
 #include "app/Settings.h"
 #include "platform/dataset/MemDataSet.h"
+#include "tests/support/ScratchFolder.h"
 
 namespace qv::app::test {
 
@@ -75,24 +76,11 @@ struct FakeUi : AppUi {
   }
 };
 
-// A scratch folder removed at the end of the test.
-class TempDir {
+// A scratch folder removed at the end of the test; dir / "name" is a path in
+// it.
+class TempDir : public ::qv::test::ScratchFolder {
 public:
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "qvapp-XXXXXX").string();
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    Path_ = ::mkdtemp(buf.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(Path_, ec);
-  }
-  const std::string& Path() const { return Path_; }
-  std::string operator/(const std::string& name) const { return Path_ + "/" + name; }
-
-private:
-  std::string Path_;
+  std::string operator/(const std::string& name) const { return File(name); }
 };
 
 inline std::string ReadFile(const std::string& path) {

@@ -6,13 +6,13 @@
 #include <QThread>
 
 #include <cstdlib>
-#include <filesystem>
 #include <random>
 #include <sys/stat.h>
 
 #include "platform/gui/DdeConversation.h"
-#include "support/FakeDigitalModeProgram.h"
 #include "support/QtTestApp.h"
+#include "support/ScratchFolder.h"
+#include "tools/digipeer/FakeDigitalModeProgram.h"
 #include "support/TestBudget.h"
 
 namespace qv::gui {
@@ -110,15 +110,12 @@ TEST(DdeFrameReader, ModelOfRandomFramesAndRandomBytes) {
 class DdeLinkTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qvddeXXXXXX";
-    Dir_ = ::mkdtemp(tmpl);
     ::setenv("QUORVEX_DDE_DIR", (Dir_ + "/sockets").c_str(), 1);
     Conv.onItemChange = [this](const std::string& item, const std::string& text) { Changes.push_back(item + "=" + text); };
     Conv.onClose = [this] { ++Closes; };
   }
   void TearDown() override {
     ::unsetenv("QUORVEX_DDE_DIR");
-    std::filesystem::remove_all(Dir_);
   }
   // Links to a listening peer and advises Call_C.
   void Link(qv::test::FakeDigitalModeProgram& peer) {
@@ -135,7 +132,8 @@ protected:
   }
 
   bool AppReady_ = (qv::test::QtTestApp(), true);
-  std::string Dir_;
+  qv::test::ScratchFolder Scratch_;
+  std::string Dir_ = Scratch_.Path();
   DdeConversation Conv;
   std::vector<std::string> Changes;
   int Closes = 0;

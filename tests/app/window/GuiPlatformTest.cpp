@@ -2,7 +2,6 @@
 // single-instance lock.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "platform/gui/SingleInstance.h"
 #include "platform/gui/WinColor.h"
 #include "platform/host/Exception.h"
+#include "tests/support/ScratchFolder.h"
 
 namespace qv::gui {
 namespace {
@@ -52,8 +52,8 @@ TEST(GuiErrorGuard, ReportsTheMessageAndEndsOnlyTheHandler) {
 }
 
 TEST(GuiSingleInstance, OneHolderPerLockFile) {
-  char tmpl[] = "/tmp/qvlockXXXXXX";
-  const std::string dir = mkdtemp(tmpl);
+  const qv::test::ScratchFolder scratch;
+  const std::string& dir = scratch.Path();
   const std::string lock = dir + "/" + kInstanceLockName;
   {
     SingleInstance first;
@@ -67,7 +67,6 @@ TEST(GuiSingleInstance, OneHolderPerLockFile) {
   SingleInstance missingFolder;
   EXPECT_FALSE(missingFolder.Acquire(dir + "/no/such/folder/lock"));
   EXPECT_FALSE(missingFolder.ErrorText().empty());
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -12,8 +12,8 @@
 #include "app/VedoruzEzuPrefsF.h"
 #include "platform/dataset/DataSet.h"
 #include "platform/host/Exception.h"
-#include "support/FakeDigitalModeProgram.h"
 #include "support/QtTestApp.h"
+#include "tools/digipeer/FakeDigitalModeProgram.h"
 
 namespace qv::app::wintest {
 namespace {

@@ -24,6 +24,7 @@
 #include "platform/dataset/MemDataSet.h"
 #include "platform/host/SysUtils.h"
 #include "platform/os/System.h"
+#include "tests/support/ScratchFolder.h"
 
 namespace qv::app::wintest {
 
@@ -142,8 +143,6 @@ inline double FixedNow() { return EncodeDate(2024, 5, 6) + EncodeTime(12, 34, 10
 class WindowTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qvwinXXXXXX";
-    Dir_ = mkdtemp(tmpl);
     Home = Dir_ + "/home/";
     std::filesystem::create_directories(Home + "TEST");
     WriteFile(Home + "V5LogDB.vlm", "template");
@@ -155,8 +154,6 @@ protected:
   void TearDown() override {
     Controller.reset();
     SetNowUtcSource(nullptr);
-    std::error_code ec;
-    std::filesystem::remove_all(Dir_, ec);
   }
 
   static void WriteFile(const std::string& path, const std::string& bytes) {
@@ -269,7 +266,8 @@ protected:
   const std::string& Text(Ctl c) { return View.C(c).Text; }
   void Set(Ctl c, const std::string& text) { View.C(c).Text = text; }
 
-  std::string Dir_;
+  ::qv::test::ScratchFolder Scratch_;
+  std::string Dir_ = Scratch_.Path();
   std::string Home;
   std::unique_ptr<SettingsStore> Store;
   FakeMainView View;

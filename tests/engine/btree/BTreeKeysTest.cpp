@@ -7,6 +7,7 @@
 #include <random>
 
 #include "tests/engine/btree/BTreeTestSupport.h"
+#include "tests/support/TestBudget.h"
 
 using namespace btree_test;
 
@@ -297,7 +298,8 @@ TEST(BTreeKeyPathTest, ApproximatePositionsRoundTrip) {
   EXPECT_EQ(empty.GetPositionFraction(), 0.0);
   std::mt19937 rng(7);
   for (int32_t fanOut : {1, 2, 450, 1014}) {
-    for (int round = 0; round < 200; ++round) {
+    const auto budget = qv::test::TestBudget::Steps(200, 5);
+    for (uint64_t round = 0; budget.Continue(round); ++round) {
       TVLMKeyPath p;
       const int depth = 1 + static_cast<int>(rng() % 5);
       for (int level = 0; level < depth; ++level)

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "tests/engine/btree/BTreeTestSupport.h"
+#include "tests/support/TestBudget.h"
 
 using namespace btree_test;
 
@@ -392,7 +393,8 @@ TEST(BTreePageIndexTest, RandomChangesMatchTheModel) {
     std::map<int32_t, uint16_t> model;
     std::mt19937 rng(pageSize);
     const int32_t range = pageSize == kExactPage ? 600 : 6000;
-    for (int op = 1; op <= 20000; ++op) {
+    const auto budget = qv::test::TestBudget::Steps(20000, 10);
+    for (int op = 1; budget.Continue(static_cast<uint64_t>(op - 1)); ++op) {
       const int32_t page = static_cast<int32_t>(rng() % static_cast<uint32_t>(range)) - 50;
       auto it = model.find(page);
       if (rng() % 2 == 0) {

@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
     TVLMSystemDirectory directory(&pm);
     directory.Load();
     TVLMTableListFile tables(&pm);
-    tables.OpenFile(directory.Find(kVLMDirectoryTableList));
+    tables.OpenFile(directory.Find(TVLMDirectoryKind::TableList));
     tables.Load();
     uint32_t id = 0, locks = 0, mostUpdated = 0, metaData = 0;
     tables.GetTable("LOG", id, locks, mostUpdated, metaData);

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 
 #include "tests/engine/storage/DiskTestSupport.h"
@@ -40,6 +41,7 @@ int main(int argc, char** argv) {
       std::cout << "error " << e.NativeError << std::endl;
       _exit(3);
     }
+    std::lock_guard guard(database->CriticalSection());
     TVLMDiskPageManager& pm = *database->DiskPageManager();
     TVLMDatabaseTableLockManager& locks = *database->TableLockManager();
     std::cout << "session " << session.SessionID << (database->ReadOnly ? " readonly" : "") << std::endl;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <mutex>
 
 #include "engine/core/VLMBaseEngine.h"
 #include "platform/host/StringList.h"
@@ -96,6 +97,7 @@ TEST(DatabaseData, FreedWhenUnusedAndLeavesTheOpenList) {
   db->GetTableData(&c);
   TestSession s;
   db->ConnectSession(&s);
+  std::lock_guard list(VLMOpenDatabaseList().Mutex());
   db->FreeIfUnused();  // still in use
   EXPECT_TRUE(VLMOpenDatabaseList().Contains(db));
   db->DisconnectSession(&s);
@@ -103,5 +105,17 @@ TEST(DatabaseData, FreedWhenUnusedAndLeavesTheOpenList) {
   EXPECT_EQ(freed, 1);
   EXPECT_EQ(VLMOpenDatabaseList().Count(), before);
 }
+
+#ifndef NDEBUG
+TEST(DatabaseDataDeathTest, FreeIfUnusedRequiresTheOpenListLock) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto* db = new TestDatabaseData;
+  VLMOpenDatabaseList().Add(db);
+  EXPECT_DEATH(db->FreeIfUnused(), "FreeIfUnused called without the open-database list's lock");
+  std::lock_guard list(VLMOpenDatabaseList().Mutex());
+  db->FreeIfUnused();
+  EXPECT_FALSE(VLMOpenDatabaseList().Contains(db));
+}
+#endif
 
 }  // namespace

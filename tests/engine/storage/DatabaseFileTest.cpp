@@ -26,7 +26,7 @@ std::vector<uint8_t> Junk(size_t n, uint8_t seed) {
 
 int64_t Search(const std::string& path, bool& found) {
   TVLMDatabaseFile file;
-  file.OpenFile(path, 0, 1);
+  file.OpenFile(path, TVLMFileAccessMode::ReadOnly, TVLMFileShareMode::ReadWrite);
   file.Seek(17);
   int64_t offset = -1;
   found = file.FindSignature(offset);
@@ -87,17 +87,19 @@ TEST(DatabaseFile, ChecksOpenAndClosedStates) {
   EXPECT_EQ(CodeOf([&] { file.Flush(); }, &message), 30376);
   EXPECT_NE(message.find("(FlushFileBuffers)"), std::string::npos);
   EXPECT_EQ(CodeOf([&] { file.CreateFile(""); }, &message), 30374);
-  EXPECT_EQ(CodeOf([&] { file.OpenFile(dir.File("missing"), 1, 0); }, &message), 30364);
+  const auto rw = TVLMFileAccessMode::ReadWrite;
+  const auto none = TVLMFileShareMode::None;
+  EXPECT_EQ(CodeOf([&] { file.OpenFile(dir.File("missing"), rw, none); }, &message), 30364);
   EXPECT_EQ(message.rfind("Cannot open file:'" + dir.File("missing") + "' Error code: 2. ErrorMessage: ", 0), 0u);
-  EXPECT_EQ(CodeOf([&] { file.OpenFile(dir.File("x"), 2, 0); }, &message), 30366);
+  EXPECT_EQ(CodeOf([&] { file.OpenFile(dir.File("x"), static_cast<TVLMFileAccessMode>(2), none); }, &message), 30366);
   EXPECT_EQ(message, "Unknown Access mode: '2' - Native error: 30366");
-  EXPECT_EQ(CodeOf([&] { file.OpenFile(dir.File("x"), 1, 3); }), 30367);
+  EXPECT_EQ(CodeOf([&] { file.OpenFile(dir.File("x"), rw, static_cast<TVLMFileShareMode>(3)); }), 30367);
 
   file.CreateFile(dir.File("a.db"));
-  EXPECT_EQ(CodeOf([&] { file.OpenFile(dir.File("a.db"), 1, 0); }, &message), 30377);
+  EXPECT_EQ(CodeOf([&] { file.OpenFile(dir.File("a.db"), rw, none); }, &message), 30377);
   EXPECT_EQ(message, "Cannot perform this operation (OpenFile) on a opened file - Native error: 30377");
   uint8_t byte = 0;
-  EXPECT_FALSE(file.ReadBuffer(&byte, 1, 0));  // empty file: a short read is a failed read
+  EXPECT_FALSE(file.ReadBuffer(&byte, 0, 1));  // empty file: a short read is a failed read
   EXPECT_EQ(CodeOf([&] { file.ReadBufferEx(&byte, 10464, 5, 1); }, &message), 10464);
   EXPECT_EQ(message.rfind("Cannot Read from file: '" + dir.File("a.db") + "' Position = 5, Count = 1,", 0), 0u);
   file.WriteBuffer("abc", 10469, 10, 3);
@@ -117,8 +119,8 @@ TEST(DatabaseFile, CreateReplacesAReadOnlyFile) {
   TVLMDatabaseFile file;
   file.CreateFile(path);
   EXPECT_EQ(file.GetSize(), 0);
-  EXPECT_EQ(file.AccessMode, 1);
-  EXPECT_EQ(file.ShareMode, 0);
+  EXPECT_EQ(file.AccessMode, TVLMFileAccessMode::ReadWrite);
+  EXPECT_EQ(file.ShareMode, TVLMFileShareMode::None);
 }
 
 TEST(DatabaseFile, ByteLocksConflictBetweenHandles) {
@@ -126,8 +128,8 @@ TEST(DatabaseFile, ByteLocksConflictBetweenHandles) {
   std::string path = dir.File("l.db");
   WriteBytes(path, Junk(1000, 2));
   TVLMDatabaseFile a, b;
-  a.OpenFile(path, 1, 1);
-  b.OpenFile(path, 1, 1);
+  a.OpenFile(path, TVLMFileAccessMode::ReadWrite, TVLMFileShareMode::ReadWrite);
+  b.OpenFile(path, TVLMFileAccessMode::ReadWrite, TVLMFileShareMode::ReadWrite);
 
   EXPECT_FALSE(a.IsByteLocked(360));
   EXPECT_TRUE(b.LockByte(1, 360));  // the probe left the byte unlocked
@@ -147,7 +149,7 @@ TEST(DatabaseFile, AnUnreachableFileFailsLocksAndReleasesUnlocks) {
   std::string path = dir.File("u.db");
   WriteBytes(path, Junk(1000, 2));
   TVLMDatabaseFile file;
-  file.OpenFile(path, 1, 1);
+  file.OpenFile(path, TVLMFileAccessMode::ReadWrite, TVLMFileShareMode::ReadWrite);
   ASSERT_TRUE(file.LockByte(1, 360));
   file.Handle().Close();  // the handle is gone under the wrapper
   EXPECT_FALSE(file.LockByte(1, 361));
@@ -160,10 +162,10 @@ TEST(DatabaseFile, AHandleThatWentBadIsReopenedOnce) {
   std::string path = dir.File("r.db");
   WriteBytes(path, Junk(1000, 4));
   TVLMDatabaseFile file;
-  file.OpenFile(path, 1, 1);
+  file.OpenFile(path, TVLMFileAccessMode::ReadWrite, TVLMFileShareMode::ReadWrite);
   file.Handle().Close();
   uint8_t bytes[4];
-  ASSERT_TRUE(file.ReadBuffer(bytes, 4, 10));
+  ASSERT_TRUE(file.ReadBuffer(bytes, 10, 4));
   EXPECT_EQ(bytes[0], Junk(1000, 4)[10]);
   EXPECT_TRUE(file.Handle().IsOpen());
   EXPECT_EQ(fast.Sleeps, 0);
@@ -171,7 +173,7 @@ TEST(DatabaseFile, AHandleThatWentBadIsReopenedOnce) {
   // A file that cannot be opened again: three attempts, then a failure.
   file.Handle().Close();
   std::filesystem::remove(path);
-  EXPECT_FALSE(file.ReadBuffer(bytes, 4, 10));
+  EXPECT_FALSE(file.ReadBuffer(bytes, 10, 4));
   EXPECT_EQ(fast.Sleeps, 2);
   EXPECT_EQ(CodeOf([&] { file.WriteBuffer(bytes, 10475, 0, 4); }), 10475);
 }

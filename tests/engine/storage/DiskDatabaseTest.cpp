@@ -22,6 +22,7 @@ protected:
   }
   // A page of the session with its data filled from seed; its number.
   static int32_t NewFilledPage(TVLMDiskDatabaseData& database, int32_t sessionID, uint8_t seed) {
+    std::lock_guard guard(database.CriticalSection());
     TVLMHeldPage page(database.PageManager, database.PageManager->NewPage(sessionID, kVLMPageTableRecord));
     FillData(page.Get(), seed);
     return page->PageNo;
@@ -109,6 +110,7 @@ TEST_F(DiskDatabase, ObjectIDsAndTableListEntries) {
   auto database = NewDiskDatabase(Path);
   DiskSession session(database.get());
   session.Connect();
+  std::lock_guard guard(database->CriticalSection());
   const int32_t id = database->NextObjectID();
   EXPECT_EQ(database->NextObjectID(), id + 1);
   database->LockDatabaseTables();
@@ -139,6 +141,7 @@ TEST_F(DiskDatabase, TableListChangesOfAnotherHandleAreSeen) {
   a.Connect();
   b.Connect();
   auto add = [](TVLMDiskDatabaseData& database, const char* name, int32_t id) {
+    std::lock_guard guard(database.CriticalSection());
     database.LockDatabaseTables();
     database.AddTable(id, name, id, id, id);
     database.PageManager->Commit(kVLMSystemSessionID);
@@ -168,6 +171,7 @@ TEST_F(DiskDatabase, CommitAndRollback) {
   auto database = NewDiskDatabase(Path);
   DiskSession session(database.get());
   session.Connect();
+  std::unique_lock guard(database->CriticalSection());
   const int32_t kept = NewFilledPage(*database, 0, 3);
   database->Commit(0, true);
   EXPECT_TRUE(StoredPageIs(kept, 3));
@@ -185,6 +189,7 @@ TEST_F(DiskDatabase, CommitAndRollback) {
   NewFilledPage(*database, 0, 5);
   EXPECT_EQ(RaisedCode([&] { session.Disconnect(); }), 20097);
   EXPECT_TRUE(database->IsOpen());
+  guard.unlock();
   database.reset();
 }
 
@@ -192,6 +197,7 @@ TEST_F(DiskDatabase, MultiUserCommitWaitsForTheTableLocks) {
   auto first = NewDiskDatabase(Path, "a");
   DiskSession a(first.get(), true);
   a.Connect();
+  std::lock_guard guard(first->CriticalSection());
   first->LockDatabaseTables();
   TVLMTableLocksFile locks(first->DiskPageManager());
   const int32_t table = locks.CreateFile(first->MaxSessions);
@@ -224,6 +230,7 @@ TEST_F(DiskDatabase, LeavingMultiUserSessionRollsBack) {
   auto leaves = std::make_unique<DiskSession>(database.get(), true);
   leaves->Connect();
   ASSERT_EQ(leaves->SessionID, 1);
+  std::lock_guard guard(database->CriticalSection());
   TVLMTableLocksFile locks(database->DiskPageManager());
   database->LockDatabaseTables();
   const int32_t table = locks.CreateFile(database->MaxSessions);
@@ -242,6 +249,7 @@ TEST_F(DiskDatabase, LeavingMultiUserSessionRollsBack) {
   auto other = NewDiskDatabase(Path, "x");
   DiskSession theirs(other.get(), true);
   theirs.Connect();
+  std::lock_guard theirGuard(other->CriticalSection());
   TVLMTableLocksFile theirLocks(other->DiskPageManager());
   theirLocks.OpenFile(table);
   EXPECT_TRUE(other->TableLockManager()->LockTable(theirs.SessionID, kVLMLockTableCommit, false, false, 0, 1,

@@ -14,7 +14,7 @@ namespace {
 
 using namespace storage_test;
 
-int32_t FirstPageOfKind(TVLMDiskPageManager& pm, uint8_t kind) {
+int32_t FirstPageOfKind(TVLMDiskPageManager& pm, TVLMDirectoryKind kind) {
   TVLMSystemDirectory directory(&pm);
   directory.Load();
   return directory.Find(kind);
@@ -47,8 +47,8 @@ TEST(DiskPageManager, ANewDatabaseHasTheStandardLayout) {
   TVLMSystemDirectory directory(&pm);
   directory.Load();
   EXPECT_EQ(directory.File.StartPageNo, kVLMSystemDirectoryPage);
-  EXPECT_EQ(directory.Find(kVLMDirectoryActiveSessions), 3);
-  EXPECT_EQ(directory.Find(kVLMDirectoryTableList), 4);
+  EXPECT_EQ(directory.Find(TVLMDirectoryKind::ActiveSessions), 3);
+  EXPECT_EQ(directory.Find(TVLMDirectoryKind::TableList), 4);
   TVLMTableListFile tables(&pm);
   tables.OpenFile(4);
   tables.Load();
@@ -95,7 +95,7 @@ TEST(DiskPageManager, ADatabaseInsideAnotherFileIsFoundAndUsed) {
       EXPECT_FALSE(OpenDatabase(pm, path).NeedsRepair);
       EXPECT_EQ(pm.DatabaseOffset, static_cast<int64_t>(prefix));
       EXPECT_EQ(pm.FirstPagePosition, static_cast<int64_t>(prefix) + 380);
-      EXPECT_EQ(FirstPageOfKind(pm, kVLMDirectoryTableList), 4);
+      EXPECT_EQ(FirstPageOfKind(pm, TVLMDirectoryKind::TableList), 4);
       TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
       FillData(page.Get(), 3);
       EXPECT_EQ(page->PageNo, 5);
@@ -120,7 +120,7 @@ TEST(DiskPageManager, ADatabaseInsideAnotherFileIsFoundAndUsed) {
   EXPECT_EQ(CodeOf([&] { OpenDatabase(pm, junk); }, &message), 10470);
   EXPECT_EQ(message,
             "Invalid file format. Found signature: 'AAAAAAAAAAAAAAAA', expected: 'VELM0RANDATABASE' - Native error: 10470");
-  EXPECT_FALSE(pm.DatabaseFile.IsOpen);
+  EXPECT_FALSE(pm.DatabaseFile.IsOpen());
 }
 
 TEST(DiskPageManager, OpenLocksTheDatabaseByteOfTheFoundDatabase) {
@@ -130,7 +130,7 @@ TEST(DiskPageManager, OpenLocksTheDatabaseByteOfTheFoundDatabase) {
   CreateStandardDatabase(source);
   std::string path = Embed(dir, source, 12345, "e.vlm");
   TVLMDatabaseFile other;
-  other.OpenFile(path, 1, 1);
+  other.OpenFile(path, TVLMFileAccessMode::ReadWrite, TVLMFileShareMode::ReadWrite);
 
   ASSERT_TRUE(other.LockByte(1, 360));  // the byte of a database at 0: unrelated
   {
@@ -149,11 +149,13 @@ TEST(DiskPageManager, OpenLocksTheDatabaseByteOfTheFoundDatabase) {
   EXPECT_TRUE(other.LockByte(1, 12345 + 360));
 }
 
-// Records what the file says at every page write and flush of a commit.
+// Records what the file says at every page write and flush of a commit, and
+// counts the flushes.
 class RecordingPageManager : public TVLMDiskPageManager {
 public:
   std::vector<std::string> Events;
   bool Recording = false;
+  int32_t Flushes = 0;
 
   void WritePage(TVLMPage* page) override {
     if (Recording) Events.push_back("write@" + std::to_string(StoredCommitState()));
@@ -162,6 +164,7 @@ public:
 
 protected:
   void FlushForCommit() override {
+    ++Flushes;
     if (Recording) Events.push_back("flush@" + std::to_string(StoredCommitState()));
     TVLMDiskPageManager::FlushForCommit();
   }
@@ -201,6 +204,39 @@ TEST(DiskPageManager, CommitMarksTheHeaderAndFlushesAroundThePages) {
     pm.Commit(0);  // nothing to write: the header is not touched
     EXPECT_EQ(pm.GetHeader().ChangeCounter, before + 1);
   }
+}
+
+// The commit's flushes are on unless a caller turns them off: a page manager
+// as it comes flushes after CommitState 1, before CommitState 2 and after it,
+// and every commit that writes pages does so again.
+TEST(DiskPageManager, ACommitFlushesThreeTimesUnlessTurnedOff) {
+  FastRetries fast;
+  ScratchFolder dir;
+  std::string path = dir.File("d.vlm");
+  CreateStandardDatabase(path);
+
+  RecordingPageManager pm;
+  EXPECT_TRUE(pm.SyncOnCommit);
+  OpenDatabase(pm, path);
+  EXPECT_TRUE(pm.SyncOnCommit);  // opening keeps it
+  for (int round = 1; round <= 2; ++round) {
+    {
+      TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
+      FillData(page.Get(), static_cast<uint8_t>(round));
+    }
+    pm.Commit(0);
+    EXPECT_EQ(pm.Flushes, 3 * round);
+  }
+  pm.Commit(0);  // nothing to write: no flush either
+  EXPECT_EQ(pm.Flushes, 6);
+
+  pm.SyncOnCommit = false;
+  {
+    TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
+    FillData(page.Get(), 9);
+  }
+  pm.Commit(0);
+  EXPECT_EQ(pm.Flushes, 6);
 }
 
 TEST(DiskPageManager, RepairIsNeededAfterAnInterruptedCommitOrForOldFiles) {
@@ -326,7 +362,7 @@ TEST(DiskPageManager, ObjectIDsAreUniqueAlsoWhenNothingCanBeWritten) {
   OpenResult open = OpenDatabase(pm, path, "", false, true);
   EXPECT_TRUE(open.ReadOnly);
   EXPECT_FALSE(open.MultiUser);
-  EXPECT_EQ(pm.DatabaseFile.AccessMode, 0);
+  EXPECT_EQ(pm.DatabaseFile.AccessMode, TVLMFileAccessMode::ReadOnly);
   uint32_t last = 3;
   for (int i = 0; i < 200; ++i) {
     uint32_t id = pm.GetNextObjectID();
@@ -342,7 +378,7 @@ TEST(DiskPageManager, ObjectIDsAreUniqueAlsoWhenNothingCanBeWritten) {
   TVLMDiskPageManager closed;
   EXPECT_EQ(CodeOf([&] { closed.GetNextObjectID(); }), 30399);
   TVLMDatabaseFile holder;
-  holder.OpenFile(path, 1, 1);
+  holder.OpenFile(path, TVLMFileAccessMode::ReadWrite, TVLMFileShareMode::ReadWrite);
   ASSERT_TRUE(holder.LockByte(1, 376));
   TVLMDiskPageManager busy;
   OpenDatabase(busy, path);
@@ -451,11 +487,11 @@ TEST(DiskPageManager, EncryptedDatabasesKeepPageDataUnreadableWithoutThePassword
     EXPECT_EQ(CodeOf([&] { OpenDatabase(wrong, path, "S3cret"); }, &message), 30445);
     EXPECT_EQ(message, "Cannot open database - incorrect password - Native error: 30445");
     EXPECT_EQ(CodeOf([&] { OpenDatabase(wrong, path, ""); }), 30445);
-    EXPECT_FALSE(wrong.DatabaseFile.IsOpen);
+    EXPECT_FALSE(wrong.DatabaseFile.IsOpen());
 
     TVLMDiskPageManager pm;
     OpenDatabase(pm, path, "s3cret");
-    EXPECT_EQ(FirstPageOfKind(pm, kVLMDirectoryTableList), 4);
+    EXPECT_EQ(FirstPageOfKind(pm, TVLMDirectoryKind::TableList), 4);
     TVLMHeldPage read(&pm, pm.GetPage(0, a, true, kVLMPageTableRecord));
     EXPECT_TRUE(DataIs(read.Get(), 9));
   }
@@ -569,7 +605,7 @@ TEST(DiskPageManager, OpenPerOperationClosesTheFileBetweenOperations) {
   TVLMDiskPageManager pm;
   pm.OpenPerOperation = true;
   OpenDatabase(pm, path);
-  EXPECT_FALSE(pm.DatabaseFile.IsOpen);
+  EXPECT_FALSE(pm.DatabaseFile.IsOpen());
   int32_t no;
   {
     TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
@@ -577,10 +613,10 @@ TEST(DiskPageManager, OpenPerOperationClosesTheFileBetweenOperations) {
     no = page->PageNo;
   }
   pm.Commit(0);
-  EXPECT_FALSE(pm.DatabaseFile.IsOpen);
+  EXPECT_FALSE(pm.DatabaseFile.IsOpen());
   EXPECT_EQ(pm.GetNextObjectID(), 1u);
-  EXPECT_EQ(FirstPageOfKind(pm, kVLMDirectoryTableList), 4);
-  EXPECT_FALSE(pm.DatabaseFile.IsOpen);
+  EXPECT_EQ(FirstPageOfKind(pm, TVLMDirectoryKind::TableList), 4);
+  EXPECT_FALSE(pm.DatabaseFile.IsOpen());
 
   // Another program committed meanwhile and left its commit unfinished.
   uint8_t state = kVLMCommitWriting;

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "engine/storage/StorageTestSupport.h"
+#include "tests/support/TestBudget.h"
 
 namespace {
 
@@ -128,7 +129,8 @@ TEST(FreeSpace, MapsMatchAModelOfUsedPages) {
     };
     for (int i = 0; i < 1600; ++i) allocate();
     CheckMaps(pm, used, true);
-    for (int i = 0; i < 1500; ++i) {
+    const auto budget = qv::test::TestBudget::Steps(1500, 10);
+    for (uint64_t i = 0; budget.Continue(i); ++i) {
       if (random() % 2 == 0) allocate();
       else freeOne();
       if (i % 50 == 0) CheckMaps(pm, used, false);

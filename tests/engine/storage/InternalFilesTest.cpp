@@ -283,17 +283,18 @@ TEST_F(InternalFiles, TheSystemDirectoryLivesAtPageTwo) {
   TVLMSystemDirectory directory(Pm.get());
   directory.Load();
   ASSERT_EQ(directory.Entries.size(), 2u);
-  EXPECT_EQ(directory.Find(kVLMDirectoryTableList), 4);
-  EXPECT_EQ(directory.Find(9), -1);
-  directory.Add(9, 1234);
-  directory.Add(kVLMDirectoryTableList, 4);  // a listed kind keeps one entry
+  EXPECT_EQ(directory.Find(TVLMDirectoryKind::TableList), 4);
+  const auto other = static_cast<TVLMDirectoryKind>(9);
+  EXPECT_EQ(directory.Find(other), -1);
+  directory.Add(other, 1234);
+  directory.Add(TVLMDirectoryKind::TableList, 4);  // a listed kind keeps one entry
   directory.Save();
   Pm->Commit(kVLMSystemSessionID);
   Reopen();
   TVLMSystemDirectory again(Pm.get());
   again.Load();
   EXPECT_EQ(again.Entries.size(), 3u);
-  EXPECT_EQ(again.Find(9), 1234);
+  EXPECT_EQ(again.Find(other), 1234);
 
   TVLMSystemDirectory second(Pm.get());
   std::string message;

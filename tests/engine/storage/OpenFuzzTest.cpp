@@ -67,16 +67,15 @@ void Exercise(const std::string& path, const std::string& password, const Trees&
     OpenDatabase(pm, path, password);
     TVLMSystemDirectory directory(&pm);
     directory.Load();
-    TVLMInternalDBDirectAccessFile sessions(&pm, kVLMPageActiveSessionList);
+    // A single-user connection takes every session byte.
+    TVLMActiveSessionsFile sessions(&pm);
     try {
-      sessions.OpenFile(directory.Find(kVLMDirectoryActiveSessions));
-      uint8_t bytes[8];
-      sessions.DirectReadBuffer(bytes, 8, 0);
-      sessions.IsRegionLocked(0, 40);
+      sessions.OpenFile(directory.Find(TVLMDirectoryKind::ActiveSessions));
+      if (sessions.EnterSingleUser()) sessions.LeaveSingleUser();
     } catch (const EVLMException&) {
     }
     TVLMTableListFile tables(&pm);
-    tables.OpenFile(directory.Find(kVLMDirectoryTableList));
+    tables.OpenFile(directory.Find(TVLMDirectoryKind::TableList));
     qv::StringList names;
     tables.GetTableNames(names);
     for (const TVLMTableListEntry& entry : tables.Entries) {

@@ -5,11 +5,13 @@
 
 #include <list>
 #include <map>
+#include <mutex>
 #include <random>
 #include <set>
 
 #include "engine/storage/VLMPage.h"
 #include "engine/storage/StorageTestSupport.h"
+#include "tests/support/TestBudget.h"
 
 namespace {
 
@@ -316,7 +318,8 @@ TEST(SortedPageList, MatchesAModelOfLookupAndRecency) {
   std::list<int32_t> recency;  // oldest first
   std::mt19937 random(11);
   EXPECT_EQ(CodeOf([&] { list.Extract(1); }), 20165);
-  for (int step = 0; step < 3000; ++step) {
+  const auto budget = qv::test::TestBudget::Steps(3000, 10);
+  for (uint64_t step = 0; budget.Continue(step); ++step) {
     int32_t no = static_cast<int32_t>(random() % 64);
     bool present = std::find(recency.begin(), recency.end(), no) != recency.end();
     switch (random() % 3) {
@@ -376,7 +379,8 @@ TEST(PageCache, MatchesAModelOfCommittedAndPrivateValues) {
     committed[i] = static_cast<uint8_t>(i);
   }
   std::mt19937 random(5);
-  for (int step = 0; step < 4000; ++step) {
+  const auto budget = qv::test::TestBudget::Steps(4000, 10);
+  for (uint64_t step = 0; budget.Continue(step); ++step) {
     int s = static_cast<int>(random() % 2);
     int32_t no = static_cast<int32_t>(random() % 12);
     uint8_t value = static_cast<uint8_t>(random());
@@ -414,5 +418,21 @@ TEST(PageCache, MatchesAModelOfCommittedAndPrivateValues) {
   for (auto& [page, v] : committed) EXPECT_EQ(pm.Stored(page), v);
   EXPECT_EQ(pm.PagesInUse(), 0);
 }
+
+#ifndef NDEBUG
+// Once a database shares its critical section with the manager, a call
+// without it stops the process.
+TEST(PageManagerDeathTest, AMethodCalledWithoutTheDatabaseSectionStops) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  qv::RecursiveMutex section;
+  StorePageManager pm;
+  TVLMHeldPage(&pm, pm.NewPage(0, kVLMPageTableRecord)).Release();  // one user yet: not checked
+  pm.UseCriticalSection(section);
+  EXPECT_DEATH(pm.NewPage(0, kVLMPageTableRecord), "NewPage called without the database critical section");
+  std::lock_guard held(pm.CriticalSection());
+  TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
+  EXPECT_EQ(pm.PrivatePageCount(0), 2);
+}
+#endif
 
 }  // namespace

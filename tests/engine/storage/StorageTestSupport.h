@@ -1,6 +1,6 @@
-// Shared pieces of the storage tests: scratch folders, file bytes, fast
-// retries, a database laid out the way the disk database data creates one,
-// and helper processes started without forking the test.
+// Shared pieces of the storage tests: file bytes, fast retries, a database
+// laid out the way the disk database data creates one, and helper processes
+// started without forking the test (scratch folders: tests/support).
 #pragma once
 
 #include <fcntl.h>
@@ -14,7 +14,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -27,29 +26,13 @@
 #include "engine/storage/VLMDiskEngine.h"
 #include "engine/storage/VLMDiskEngineLocks.h"
 #include "platform/os/System.h"
+#include "tests/support/ScratchFolder.h"
 
 extern char** environ;
 
 namespace storage_test {
 
-class ScratchFolder {
-public:
-  ScratchFolder() {
-    std::string tmpl = std::filesystem::temp_directory_path().string() + "/qvstore_XXXXXX";
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back('\0');
-    if (!mkdtemp(name.data())) throw std::runtime_error("mkdtemp failed");
-    Path_ = name.data();
-  }
-  ~ScratchFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(Path_, ec);
-  }
-  std::string File(const std::string& name) const { return Path_ + "/" + name; }
-
-private:
-  std::string Path_;
-};
+using qv::test::ScratchFolder;
 
 inline std::vector<uint8_t> ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -155,9 +138,9 @@ inline void CreateStandardDatabase(const std::string& path, uint16_t pageSize = 
   TVLMSystemDirectory directory(&pm);
   directory.CreateFile();
   TVLMActiveSessionsFile sessions(&pm);
-  directory.Add(kVLMDirectoryActiveSessions, static_cast<uint32_t>(sessions.CreateFile(maxConnections)));
+  directory.Add(TVLMDirectoryKind::ActiveSessions, static_cast<uint32_t>(sessions.CreateFile(maxConnections)));
   TVLMTableListFile tables(&pm);
-  directory.Add(kVLMDirectoryTableList, static_cast<uint32_t>(tables.CreateFile()));
+  directory.Add(TVLMDirectoryKind::TableList, static_cast<uint32_t>(tables.CreateFile()));
   directory.Save();
   pm.Commit(kVLMSystemSessionID);
   pm.CloseDatabase();

@@ -52,7 +52,7 @@ protected:
     TVLMSystemDirectory directory(&pm);
     directory.Load();
     auto sessions = std::make_unique<TVLMActiveSessionsFile>(&pm);
-    sessions->OpenFile(directory.Find(kVLMDirectoryActiveSessions));
+    sessions->OpenFile(directory.Find(TVLMDirectoryKind::ActiveSessions));
     return sessions;
   }
   bool Lock(int32_t session, uint8_t type, TVLMTableLocksFile& file, bool flag = false) {

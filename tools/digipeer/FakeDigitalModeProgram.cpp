@@ -1,5 +1,5 @@
 // The digital-mode program stand-in. See FakeDigitalModeProgram.h.
-#include "FakeDigitalModeProgram.h"
+#include "tools/digipeer/FakeDigitalModeProgram.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
