@@ -599,6 +599,13 @@ private:
   bool LevelKnown_ = false;
 };
 
+// One entry on (forward) or back along a path, as the indexes walk their
+// leaves: the deepest level that can move moves one entry; every deeper level
+// moves to the neighbouring page of its level. False at either end of the
+// tree. A path of depth 0 raises positionCode, a missing neighbour linkCode.
+bool VLMStepKeyPath(TVLMPageManager* pageManager, TVLMBTreeKeyRef* keyRef, int32_t sessionID, TVLMKeyPath& path,
+                    bool forward, int32_t positionCode, int32_t linkCode);
+
 // ------------------------------------------------------------ page indexes
 
 // A tree listing pages of one table in page-number order with one u16 per

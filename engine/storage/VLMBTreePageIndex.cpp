@@ -86,7 +86,13 @@ bool TVLMBTreePageIndex::GoLast(int32_t sessionID, TVLMKeyPath& path) {
 }
 
 bool TVLMBTreePageIndex::StepEntry(int32_t sessionID, TVLMKeyPath& path, bool forward) {
-  if (path.Depth < 1) throw EVLMException(forward ? 20099 : 20101, "Index error: invalid position");
+  return VLMStepKeyPath(PageManager, KeyRef.get(), sessionID, path, forward, forward ? 20099 : 20101,
+                        forward ? 20100 : 20102);
+}
+
+bool VLMStepKeyPath(TVLMPageManager* pageManager, TVLMBTreeKeyRef* keyRef, int32_t sessionID, TVLMKeyPath& path,
+                    bool forward, int32_t positionCode, int32_t linkCode) {
+  if (path.Depth < 1) throw EVLMException(positionCode, "Index error: invalid position");
   const int32_t leafLevel = path.Depth - 1;
   // The deepest level that can move one entry on; the levels below it then
   // move to the neighbouring page of their own level.
@@ -102,12 +108,11 @@ bool TVLMBTreePageIndex::StepEntry(int32_t sessionID, TVLMKeyPath& path, bool fo
     const TVLMBTreePlace place = TVLMBTreePlace::AtLevel(deeper);
     int32_t neighbour = -1;
     {
-      TVLMBTreePagePtr page =
-          TVLMBTreePage::Load(PageManager, KeyRef.get(), sessionID, path.Levels[deeper].PageNo, place);
+      TVLMBTreePagePtr page = TVLMBTreePage::Load(pageManager, keyRef, sessionID, path.Levels[deeper].PageNo, place);
       neighbour = forward ? page->GetNextPageNo() : page->GetPrevPageNo();
     }
-    if (neighbour == -1) throw EVLMException(forward ? 20100 : 20102, "Index error: invalid page number");
-    TVLMBTreePagePtr next = TVLMBTreePage::Load(PageManager, KeyRef.get(), sessionID, neighbour, place);
+    if (neighbour == -1) throw EVLMException(linkCode, "Index error: invalid page number");
+    TVLMBTreePagePtr next = TVLMBTreePage::Load(pageManager, keyRef, sessionID, neighbour, place);
     const int32_t count = next->GetEntryCount();
     path.Levels[deeper] = {neighbour, forward ? 0 : count - 1, count};
   }

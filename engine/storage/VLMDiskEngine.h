@@ -8,6 +8,8 @@
 //   VLMDiskEngineFreeSpace.cpp    TVLMDatabaseFreeSpaceManager
 //   VLMDiskEngineFiles.cpp        internal files, system directory, table list
 //   VLMDiskEngineLocks.h/.cpp     sessions file, table lock files, lock manager
+//   VLMDiskEngineRecords.h/.cpp   record pages, the disk record manager
+//   VLMDiskEngineBlobs.h/.cpp     small-BLOB pages, large values, BLOB manager
 //
 // File layout (S = database offset: the file position of the signature; a
 // database may sit inside another file; every position is relative to S):

@@ -8,9 +8,13 @@
 #include "engine/core/VLMExpressions.h"
 #include "engine/core/VLMMemory.h"
 #include "engine/storage/VLMBTree.h"
+#include "engine/storage/VLMBTreeRecordIndex.h"
+#include "engine/storage/VLMDiskEngine.h"
+#include "engine/storage/VLMDiskEngineRecords.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/host/StringList.h"
 #include "platform/host/HostVariant.h"
+#include "tests/support/ScratchFolder.h"
 
 namespace tabledata_test {
 
@@ -474,14 +478,41 @@ void RefIndex::SetKeyPathPosition(TVLMKeyPath& keyPath, int64_t position, int32_
 // ---------------------------------------------------------------- table data
 
 RefTableData::RefTableData(TVLMDatabaseData* databaseData) : TVLMTableData(databaseData) {
+  // The index manager takes the table's page manager when it is made.
+  PageManager = static_cast<RefDatabaseData*>(databaseData)->DiskPages();
   FieldManager = std::make_unique<TVLMBaseFieldManager>(this);
   ConstraintManager = std::make_unique<TVLMBaseConstraintManager>(this);
-  IndexManager = std::make_unique<TVLMBaseIndexManager>(
-      this, nullptr, [](TVLMBaseIndexManager& manager) { return std::make_unique<RefIndex>(manager); });
+  if (OnDisk())
+    IndexManager = std::make_unique<TVLMBaseIndexManager>(this, PageManager, [](TVLMBaseIndexManager& manager) {
+      return std::make_unique<TVLMBTreeRecordIndex>(&manager);
+    });
+  else
+    IndexManager = std::make_unique<TVLMBaseIndexManager>(
+        this, nullptr, [](TVLMBaseIndexManager& manager) { return std::make_unique<RefIndex>(manager); });
+}
+
+bool RefTableData::OnDisk() const { return PageManager != nullptr; }
+
+void RefTableData::CommitPages(int32_t sessionID) { PageManager->Commit(sessionID); }
+
+void RefTableData::RollbackPages(int32_t sessionID) { PageManager->RollbackSession(sessionID); }
+
+void RefTableData::CommitChanges(int32_t sessionID) {
+  Commit(sessionID, false);
+  Commit(kVLMEngineSessionID, false);
 }
 
 void RefTableData::CreateRecordManager() {
-  RecordManager = std::make_unique<RefRecordManager>(GetRecordBufferSize());
+  if (!OnDisk()) {
+    RecordManager = std::make_unique<RefRecordManager>(GetRecordBufferSize());
+    return;
+  }
+  auto records =
+      std::make_unique<TVLMDiskRecordManager>(PageManager, DatabaseData->NextObjectID(), FieldManager.get());
+  const TVLMFieldDefs& fields = *FieldManager->FieldDefs;
+  records->Init(GetRecordBufferSize() + kVLMBookmarkAreaSize, fields.GetStoredRecordSize(), fields.GetCount());
+  records->CreatePageIndex();
+  RecordManager = std::move(records);
 }
 
 void RefTableData::CreateTable(TVLMCursor* cursor, TVLMFieldDefs& fieldDefs, TVLMIndexDefs& indexDefs,
@@ -492,21 +523,32 @@ void RefTableData::CreateTable(TVLMCursor* cursor, TVLMFieldDefs& fieldDefs, TVL
   SetIndexDefs(indexDefs);
   SetConstraintDefs(constraintDefs);
   IndexManager->CreateIndexes(cursor);
+  CommitChanges(VLMCursorSessionID(cursor));
 }
 
-int64_t RefTableData::GetRecordCount(int32_t) {
+namespace {
+
+int32_t RowsPerPage(const RefTableData& table) {
+  return table.OnDisk() ? static_cast<const TVLMDiskRecordManager&>(*table.RecordManager).RecordsPerPage
+                        : kRowsPerPage;
+}
+
+}  // namespace
+
+int64_t RefTableData::GetRecordCount(int32_t sessionID) {
+  if (OnDisk()) return static_cast<TVLMDiskRecordManager&>(*RecordManager).GetRecordNoLimit(sessionID);
   return RecordIDToRecordNo(TVLMRecordID{Records().InsertCount / kRowsPerPage,
                                          static_cast<uint16_t>(Records().InsertCount % kRowsPerPage)}) +
          1;
 }
 
 int64_t RefTableData::RecordIDToRecordNo(const TVLMRecordID& recordID) {
-  return static_cast<int64_t>(recordID.Page) * kRowsPerPage + recordID.Row;
+  return static_cast<int64_t>(recordID.Page) * RowsPerPage(*this) + recordID.Row;
 }
 
 void RefTableData::RecordNoToRecordID(int64_t recordNo, TVLMRecordID& recordID) {
-  recordID = TVLMRecordID{static_cast<uint32_t>(recordNo / kRowsPerPage),
-                          static_cast<uint16_t>(recordNo % kRowsPerPage)};
+  recordID = TVLMRecordID{static_cast<uint32_t>(recordNo / RowsPerPage(*this)),
+                          static_cast<uint16_t>(recordNo % RowsPerPage(*this))};
 }
 
 bool RefTableData::InsertRecord(TVLMCursor* cursor) {
@@ -517,7 +559,10 @@ bool RefTableData::InsertRecord(TVLMCursor* cursor) {
   IndexManager->InsertRecord(cursor);
   cursor->Position.Bof = 0;
   cursor->Position.Eof = 0;
-  if (!cursor->NoAutoCommit) ++Commits;
+  if (!cursor->NoAutoCommit) {
+    ++Commits;
+    Commit(VLMCursorSessionID(cursor), false);
+  }
   return true;
 }
 
@@ -527,7 +572,10 @@ bool RefTableData::UpdateRecord(TVLMCursor* cursor) {
   const bool done = RecordManager->UpdateRecord(VLMCursorSessionID(cursor), cursor->RecordBuffer,
                                                 cursor->Position.RecordID);
   IndexManager->UpdateRecord(cursor, false);
-  if (done && !cursor->NoAutoCommit) ++Commits;
+  if (done && !cursor->NoAutoCommit) {
+    ++Commits;
+    Commit(VLMCursorSessionID(cursor), false);
+  }
   return done;
 }
 
@@ -554,7 +602,10 @@ bool RefTableData::DeleteRecord(TVLMCursor* cursor) {
   }
   IndexManager->DeleteRecord(cursor);
   if (!RecordManager->DeleteRecord(VLMCursorSessionID(cursor), cursor->Position.RecordID)) return false;
-  if (!cursor->NoAutoCommit) ++Commits;
+  if (!cursor->NoAutoCommit) {
+    ++Commits;
+    Commit(VLMCursorSessionID(cursor), false);
+  }
   cursor->Position.Bof = neighbour ? 0 : 1;
   cursor->Position.Eof = 0;
   if (neighbour) cursor->Position.RecordID = *neighbour;
@@ -563,11 +614,19 @@ bool RefTableData::DeleteRecord(TVLMCursor* cursor) {
 
 void RefTableData::InternalSetRecNo(TVLMCursor* cursor, int64_t recNo) {
   auto guard = LockGuard();
+  if (OnDisk()) {
+    static_cast<TVLMDiskRecordManager&>(*RecordManager)
+        .SetRecNo(VLMCursorSessionID(cursor), cursor->Position.RecordID, recNo);
+    return;
+  }
   cursor->Position.RecordID = Records().Records.at(static_cast<size_t>(recNo - 1)).ID;
 }
 
 int64_t RefTableData::InternalGetRecNo(TVLMCursor* cursor) {
   auto guard = LockGuard();
+  if (OnDisk())
+    return static_cast<TVLMDiskRecordManager&>(*RecordManager)
+        .GetRecNo(VLMCursorSessionID(cursor), cursor->Position.RecordID);
   const int64_t i = Records().Find(cursor->Position.RecordID);
   return i < 0 ? -1 : i + 1;
 }
@@ -579,8 +638,49 @@ int64_t RefTableData::GetLastAutoincValue(int32_t fieldNo, TVLMBaseSession* sess
   return FieldManager->GetSequenceLastValue(session, fieldNo);
 }
 
+std::string RefTableData::CheckDiskIndexes() {
+  auto& records = static_cast<TVLMDiskRecordManager&>(*RecordManager);
+  const int32_t session = 0;
+  try {
+    records.CheckPageIndex(session);
+  } catch (const EVLMException& e) {
+    return std::string("page index: ") + e.what();
+  }
+  std::vector<uint8_t> buffer(static_cast<size_t>(records.RecordBufferSize));
+  std::vector<uint8_t> previous(buffer.size());
+  for (int32_t i = 0; i < IndexManager->IndexDefs->GetCount(); ++i) {
+    const TVLMIndexDef& def = *IndexManager->IndexDefs->GetIndexDef(i);
+    auto& index = static_cast<TVLMBTreeRecordIndex&>(*IndexManager->GetIndex(def.ObjectID));
+    try {
+      index.CheckIntegrity(session);
+      // In index order: every entry names a record, keys never go down.
+      int64_t entries = 0;
+      TVLMNavigationRequest step;
+      step.Bof = true;
+      step.RecordBuffer = buffer.data();
+      for (step.Mode = 1; (index.GetRecord(session, step, 0, nullptr), step.Result == kVLMNavOK); ++entries) {
+        if (entries > 0 && index.CompareRecordWithKey(previous.data(), buffer.data(), -1) > 0)
+          return def.Name + ": out of order";
+        previous = buffer;
+      }
+      if (entries != records.RecordCount) return def.Name + ": entry count differs";
+      // In natural order: every record is found under its present key.
+      TVLMNavigationRequest walk;
+      walk.Bof = true;
+      walk.RecordBuffer = buffer.data();
+      TVLMKeyPath path;
+      for (walk.Mode = 1; (records.GetRecord(session, walk), walk.Result == kVLMNavOK);)
+        if (!index.FindKeyPath(session, walk.RecordID, path, buffer.data())) return def.Name + ": stale key";
+    } catch (const EVLMException& e) {
+      return def.Name + ": " + e.what();
+    }
+  }
+  return "";
+}
+
 std::string RefTableData::CheckIndexes() {
   auto guard = LockGuard();
+  if (OnDisk()) return CheckDiskIndexes();
   for (int32_t i = 0; i < IndexManager->IndexDefs->GetCount(); ++i) {
     const TVLMIndexDef& def = *IndexManager->IndexDefs->GetIndexDef(i);
     auto* index = static_cast<RefIndex*>(IndexManager->GetIndex(def.ObjectID));
@@ -599,6 +699,24 @@ std::string RefTableData::CheckIndexes() {
 }
 
 // ------------------------------------------------------------- database data
+
+const char* EngineKindName(EngineKind kind) { return kind == EngineKind::Disk ? "Disk" : "Reference"; }
+
+RefDatabaseData::RefDatabaseData(EngineKind kind, uint16_t pageSize) : Kind(kind) {
+  if (kind != EngineKind::Disk) return;
+  Folder_ = std::make_unique<qv::test::ScratchFolder>();
+  FileName_ = Folder_->File("tables.vlm");
+  Disk_ = std::make_unique<TVLMDiskPageManager>();
+  // The file is a scratch copy: commits need not reach the disk.
+  Disk_->SyncOnCommit = false;
+  Disk_->CreateDatabase(FileName_, TVLMPasswordRecord{}, pageSize, 8);
+}
+
+RefDatabaseData::~RefDatabaseData() {
+  if (!Disk_) return;
+  for (int32_t session : {kVLMEngineSessionID, 0, 1}) Disk_->RollbackSession(session);
+  if (Disk_->IsOpen()) Disk_->CloseDatabase();
+}
 
 TVLMTableDataBase* RefDatabaseData::CreateTableData(TVLMCursor* cursor) {
   auto table = std::make_unique<RefTableData>(this);
@@ -718,6 +836,7 @@ void TableCursor::EmptyTable() {
   auto guard = Table().LockGuard();
   Table().RecordManager->EmptyTable(Session->SessionID);
   Table().EmptyTable(this);
+  Table().CommitChanges(Session->SessionID);
   Position = TVLMCursorPosition{};
 }
 
@@ -726,6 +845,7 @@ void TableCursor::DeleteTable() { Table().DeleteTable(this, false); }
 void TableCursor::CreateIndex(TVLMIndexDef& indexDef) {
   auto guard = Table().LockGuard();
   Table().CreateIndex(indexDef, this);
+  Table().CommitChanges(Session->SessionID);
   IndexDefs->Assign(*Table().IndexManager->IndexDefs);
 }
 
@@ -734,6 +854,7 @@ void TableCursor::DeleteIndex(const std::string& name) {
   const TVLMIndexDef* def = Table().IndexManager->IndexDefs->FindIndexDef(name);
   if (def == nullptr) throw EVLMException(20018, "Index not found");
   Table().DropIndex(def->ObjectID, this);
+  Table().CommitChanges(Session->SessionID);
   IndexDefs->Assign(*Table().IndexManager->IndexDefs);
 }
 

@@ -19,6 +19,12 @@
 //   TableCursor       opens, creates, navigates, posts and deletes like the
 //                     local cursor, plus field helpers for the tests
 //
+// A database of kind Disk keeps its tables with the disk engine's record
+// manager and B-tree record index instead, in a database file of its own
+// (small pages, so that a few records take several pages and every index
+// grows levels); every write commits the session as the disk table data
+// does, so the same tests run on both and must see the same results.
+//
 // Every table operation takes the database lock, so cursors of two threads
 // may share one database.
 #pragma once
@@ -27,6 +33,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,9 +46,20 @@
 #include "platform/host/StringList.h"
 #include "tests/engine/schema/SchemaTestSupport.h"
 
+namespace qv::test {
+class ScratchFolder;
+}
+class TVLMDiskPageManager;
+
 namespace tabledata_test {
 
 inline constexpr int32_t kRowsPerPage = 4;
+
+enum class EngineKind { Reference, Disk };
+const char* EngineKindName(EngineKind kind);
+inline void PrintTo(EngineKind kind, std::ostream* os) { *os << EngineKindName(kind); }
+// Page size of the database file of a Disk database.
+inline constexpr uint16_t kDiskTestPageSize = 256;
 
 // ------------------------------------------------------------ record manager
 
@@ -172,10 +190,14 @@ public:
   int64_t InternalGetRecordCount(TVLMCursor* cursor) override;
   int64_t GetLastAutoincValue(int32_t fieldNo, TVLMBaseSession* session) override;
 
+  // The reference record manager (Reference kind only).
   RefRecordManager& Records() { return static_cast<RefRecordManager&>(*RecordManager); }
   // Every index holds exactly the table's records, in its order; an empty
   // text when so, else what is wrong.
   std::string CheckIndexes();
+  bool OnDisk() const;
+  // Commits the session's pages and the engine's own (Disk kind).
+  void CommitChanges(int32_t sessionID);
 
   // The entries of every index by root number.
   std::map<int32_t, std::vector<RefIndexEntry>> IndexStore;
@@ -183,17 +205,36 @@ public:
   // Entries added or removed, all indexes together.
   int64_t IndexWrites = 0;
   int32_t Commits = 0;
+
+protected:
+  void CommitPages(int32_t sessionID) override;
+  void RollbackPages(int32_t sessionID) override;
+
+private:
+  std::string CheckDiskIndexes();
 };
 
 // ------------------------------------------------------------- database data
 
 class RefDatabaseData : public TVLMDatabaseData {
 public:
+  explicit RefDatabaseData(EngineKind kind = EngineKind::Reference, uint16_t pageSize = kDiskTestPageSize);
+  // Uncommitted pages are rolled back and the database file closed.
+  ~RefDatabaseData() override;
   TVLMTableDataBase* CreateTableData(TVLMCursor* cursor) override;
   int32_t NextObjectID() override { return ++LastID_; }
 
+  // The database file's page manager; nullptr for the Reference kind.
+  TVLMDiskPageManager* DiskPages() const { return Disk_.get(); }
+  std::string FileName() const { return FileName_; }
+
+  const EngineKind Kind;
+
 private:
   int32_t LastID_ = 0;
+  std::unique_ptr<qv::test::ScratchFolder> Folder_;
+  std::string FileName_;
+  std::unique_ptr<TVLMDiskPageManager> Disk_;
 };
 
 // -------------------------------------------------------------------- cursor

@@ -2,7 +2,7 @@
 // one database at once: inserts, locates, edits, deletes, filtered walks,
 // record numbers and a temporary index. The database lock must keep the
 // records and every index consistent and the runs free of races (under the
-// sanitizers).
+// sanitizers), on the reference engine and on the disk engine alike.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -81,8 +81,13 @@ void Work(RefDatabaseData& db, int32_t sessionID, uint32_t seed, const qv::test:
   cursor.SetFilterExpression(nullptr);
 }
 
-TEST(TableDataStress, TwoThreadsShareOneDatabase) {
-  RefDatabaseData db;
+class TableDataStress : public ::testing::TestWithParam<EngineKind> {};
+
+INSTANTIATE_TEST_SUITE_P(Engines, TableDataStress, ::testing::Values(EngineKind::Reference, EngineKind::Disk),
+                         [](const ::testing::TestParamInfo<EngineKind>& info) { return EngineKindName(info.param); });
+
+TEST_P(TableDataStress, TwoThreadsShareOneDatabase) {
+  RefDatabaseData db(GetParam());
   schema_test::TestSession owner;
   db.ConnectSession(&owner);
   {

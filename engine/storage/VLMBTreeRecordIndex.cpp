@@ -1,0 +1,563 @@
+// VLMBTree, record index part: the 27 index slots over a record-key tree.
+// The tree algorithms are VLMBTreePages.cpp's; this part makes keys from
+// record buffers and conditions, keeps the key reference's search settings
+// for one search at a time, and turns tree positions into navigation
+// results, record numbers and range walks.
+#include "engine/storage/VLMBTreeRecordIndex.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "engine/core/VLMBase.h"
+#include "engine/core/VLMExcept.h"
+#include "engine/core/VLMMemory.h"
+#include "engine/core/VLMTableData.h"
+#include "engine/core/VLMTypes.h"
+#include "engine/core/VLMTypesDefs.h"
+#include "platform/host/ScopeExit.h"
+
+namespace {
+
+// -1 for a lower bound (> >=), 1 for an upper bound (< <=), 0 otherwise.
+int32_t Direction(const TVLMScanSearchCondition& condition) {
+  if (condition.Operator == kVLMScanGreater || condition.Operator == kVLMScanGreaterEqual) return -1;
+  if (condition.Operator == kVLMScanLess || condition.Operator == kVLMScanLessEqual) return 1;
+  return 0;
+}
+
+int32_t Sign(int64_t value) { return value < 0 ? -1 : (value > 0 ? 1 : 0); }
+
+}  // namespace
+
+// ------------------------------------------------------ record manager walker
+
+TVLMRecordManagerWalker::TVLMRecordManagerWalker(TVLMTableData& table, int32_t sessionID)
+    : Table_(table), SessionID_(sessionID), Buffer_(nullptr) {
+  const int32_t size = table.RecordManager != nullptr ? table.RecordManager->RecordBufferSize : 0;
+  Buffer_ = static_cast<uint8_t*>(VLMMemoryManager().AllocMem(std::max(size, 1)));
+  Request_.Bof = true;
+  Request_.RecordBuffer = Buffer_;
+}
+
+TVLMRecordManagerWalker::~TVLMRecordManagerWalker() { VLMMemoryManager().FreeMem(Buffer_); }
+
+bool TVLMRecordManagerWalker::NextRecord(TVLMRecordID& recordID, const uint8_t*& recordBuffer) {
+  if (Table_.RecordManager == nullptr) return false;
+  Request_.Mode = 1;
+  Table_.RecordManager->GetRecord(SessionID_, Request_);
+  if (Request_.Result != kVLMNavOK) return false;
+  recordID = Request_.RecordID;
+  recordBuffer = Buffer_;
+  return true;
+}
+
+// ---------------------------------------------------------------- basics
+
+TVLMBTreeRecordIndex::TVLMBTreeRecordIndex(TVLMBaseIndexManager* indexManager, TVLMRecordWalkerFactory walkers)
+    : TVLMIndex(indexManager), Walkers_(std::move(walkers)) {}
+
+TVLMBTreeRecordIndex::~TVLMBTreeRecordIndex() = default;
+
+int32_t TVLMBTreeRecordIndex::RootPageNo() const { return IndexDef ? IndexDef->RootPageNo : -1; }
+
+TVLMTableData& TVLMBTreeRecordIndex::Table() const { return *IndexManager->TableData; }
+
+TVLMPageManager* TVLMBTreeRecordIndex::Pages() const {
+  TVLMPageManager* pages = IndexManager->GetPageManager(*this);
+  if (pages == nullptr) throw EVLMException(20490, "Pointer is nil");
+  return pages;
+}
+
+void TVLMBTreeRecordIndex::BuildKeyRef() {
+  KeyRef.Build(*IndexDef, IndexManager->TableData);
+  KeyRef.ValueSize = kVLMRecordIDSize;
+  Key_.assign(static_cast<size_t>(std::max(KeyRef.KeySize, 1)), 0);
+  FullKey1_.assign(static_cast<size_t>(std::max(KeyRef.FullKeySize, 1)), 0);
+  FullKey2_.assign(static_cast<size_t>(std::max(KeyRef.FullKeySize, 1)), 0);
+}
+
+TVLMBTreePagePtr TVLMBTreeRecordIndex::LoadRoot(int32_t sessionID, int32_t code) {
+  if (RootPageNo() < 0) throw EVLMException(code, "Invalid page number");
+  return TVLMBTreePage::Load(Pages(), &KeyRef, sessionID, RootPageNo(), TVLMBTreePlace::Root());
+}
+
+const uint8_t* TVLMBTreeRecordIndex::MakeKey(const uint8_t* recordBuffer) {
+  KeyRef.MakeKey(recordBuffer, Key_.data());
+  return Key_.data();
+}
+
+void TVLMBTreeRecordIndex::InsertKey(int32_t sessionID, const uint8_t* recordBuffer, const TVLMRecordID& recordID) {
+  uint8_t value[kVLMRecordIDSize];
+  VLMPutRecordID(value, recordID);
+  TVLMKeyPath path;
+  LoadRoot(sessionID, 20127)->InsertEntry(sessionID, MakeKey(recordBuffer), path, value);
+}
+
+TVLMBTreePagePtr TVLMBTreeRecordIndex::ChainLeaf(int32_t sessionID, int32_t pageNo, int32_t level,
+                                                 std::unordered_set<int32_t>& seen) {
+  if (!seen.insert(pageNo).second)
+    throw EVLMException(10674, "Index integrity error. The leaf chain returns to PageNo=%d", {pageNo});
+  return TVLMBTreePage::Load(Pages(), &KeyRef, sessionID, pageNo, TVLMBTreePlace::AtLevel(level, 1));
+}
+
+// ------------------------------------------------------------- life
+
+void TVLMBTreeRecordIndex::CreateIndex(TVLMCursor* cursor, const TVLMIndexDef& indexDef) {
+  TVLMIndex::CreateIndex(cursor, indexDef);
+  BuildKeyRef();
+  const int32_t sessionID = VLMCursorSessionID(cursor);
+  {
+    TVLMBTreePagePtr root = TVLMBTreePage::New(Pages(), &KeyRef, sessionID);
+    root->InitEmptyRoot();
+    root->SetModified(true);
+    IndexDef->RootPageNo = root->GetPageNo();
+  }
+  if (cursor == nullptr) return;
+  std::unique_ptr<TVLMRecordWalker> walker = Walkers_ ? Walkers_(cursor) : nullptr;
+  if (!walker) walker = std::make_unique<TVLMRecordManagerWalker>(Table(), sessionID);
+  TVLMRecordID recordID;
+  const uint8_t* record = nullptr;
+  while (walker->NextRecord(recordID, record)) InsertKey(sessionID, record, recordID);
+}
+
+void TVLMBTreeRecordIndex::DropIndex(int32_t sessionID) {
+  LoadRoot(sessionID, 20119)->FreePages(sessionID, false);
+  IndexDef->RootPageNo = -1;
+}
+
+void TVLMBTreeRecordIndex::EmptyIndex(int32_t sessionID) {
+  TVLMBTreePagePtr root = LoadRoot(sessionID, 20120);
+  root->FreePages(sessionID, true);
+  root->InitEmptyRoot();
+  root->SetModified(true);
+}
+
+void TVLMBTreeRecordIndex::OpenIndex(const TVLMIndexDef& indexDef) {
+  TVLMIndex::OpenIndex(indexDef);
+  BuildKeyRef();
+}
+
+void TVLMBTreeRecordIndex::RebuildIndex(TVLMCursor* cursor) {
+  if (RootPageNo() != -1) DropIndex(VLMCursorSessionID(cursor));
+  CreateIndex(cursor, *IndexDef);
+}
+
+// ------------------------------------------------------------- positions
+
+bool TVLMBTreeRecordIndex::GoFirst(int32_t sessionID, TVLMKeyPath& path) {
+  TVLMBTreePagePtr root = LoadRoot(sessionID, 20121);
+  path.Clear();
+  return root->GoFirst(sessionID, path);
+}
+
+bool TVLMBTreeRecordIndex::GoLast(int32_t sessionID, TVLMKeyPath& path) {
+  TVLMBTreePagePtr root = LoadRoot(sessionID, 20122);
+  path.Clear();
+  return root->GoLast(sessionID, path);
+}
+
+bool TVLMBTreeRecordIndex::NextEntry(int32_t sessionID, TVLMKeyPath& path) {
+  return VLMStepKeyPath(Pages(), &KeyRef, sessionID, path, true, 20069, 20070);
+}
+
+bool TVLMBTreeRecordIndex::PriorEntry(int32_t sessionID, TVLMKeyPath& path) {
+  return VLMStepKeyPath(Pages(), &KeyRef, sessionID, path, false, 20069, 20071);
+}
+
+TVLMRecordID TVLMBTreeRecordIndex::GetRecordIDAt(int32_t sessionID, const TVLMKeyPath& path) {
+  if (path.Depth < 1) throw EVLMException(20068, "Index error: invalid position");
+  const TVLMKeyPathLevel& level = path.Levels[path.Depth - 1];
+  TVLMBTreePagePtr leaf =
+      TVLMBTreePage::Load(Pages(), &KeyRef, sessionID, level.PageNo, TVLMBTreePlace::AtLevel(path.Depth - 1, 1));
+  if (level.EntryNo < 0 || level.EntryNo >= leaf->GetEntryCount())
+    throw EVLMException(20068, "Index error: invalid position");
+  return VLMGetRecordID(leaf->EntryValue(level.EntryNo));
+}
+
+void TVLMBTreeRecordIndex::CheckIntegrity(int32_t sessionID) {
+  TVLMKeyPath path;
+  LoadRoot(sessionID, 20121)->CheckIntegrity(sessionID, path);
+}
+
+bool TVLMBTreeRecordIndex::Descend(int32_t sessionID, const TVLMKeyPath& digits, TVLMKeyPath& path, bool clamp) {
+  path.Clear();
+  int32_t pageNo = RootPageNo();
+  if (pageNo < 0) return false;
+  for (int32_t level = 0;; ++level) {
+    TVLMBTreePagePtr page =
+        TVLMBTreePage::Load(Pages(), &KeyRef, sessionID, pageNo, TVLMBTreePlace::AtLevel(level));
+    const int32_t count = page->GetEntryCount();
+    int32_t entry = level < digits.Depth ? digits.Levels[level].EntryNo : 0;
+    if (entry < 0 || entry >= count) {
+      if (!clamp || count == 0) return false;
+      entry = std::clamp(entry, 0, count - 1);
+    }
+    path.Push(pageNo, entry, count);
+    if (page->GetIsLeaf()) return clamp || level == digits.Depth - 1;
+    pageNo = page->ChildPageNo(entry);
+  }
+}
+
+bool TVLMBTreeRecordIndex::FindKeyPath(int32_t sessionID, const TVLMRecordID& recordID, TVLMKeyPath& keyPath,
+                                       const uint8_t* recordBuffer) {
+  TVLMBTreePagePtr root = LoadRoot(sessionID, 20124);
+  keyPath.Clear();
+  uint8_t value[kVLMRecordIDSize];
+  VLMPutRecordID(value, recordID);
+  return root->FindEntry(sessionID, MakeKey(recordBuffer), keyPath, value);
+}
+
+int32_t TVLMBTreeRecordIndex::CompareKeyPaths(const TVLMKeyPath* a, const TVLMKeyPath* b) {
+  if (a == nullptr) throw EVLMException(10384, "Nil pointer occured");
+  if (b == nullptr) throw EVLMException(10385, "Nil pointer occured");
+  return a->ComparePaths(*b);
+}
+
+TVLMKeyPath* TVLMBTreeRecordIndex::CreateKeyPath() { return new TVLMKeyPath(); }
+
+void TVLMBTreeRecordIndex::FreeKeyPath(TVLMKeyPath*& keyPath) {
+  delete keyPath;
+  keyPath = nullptr;
+}
+
+int32_t TVLMBTreeRecordIndex::GetFanOut() { return Pages()->PageDataSize / (KeyRef.KeySize + 4); }
+
+void TVLMBTreeRecordIndex::KeyPathToRecordID(int32_t sessionID, const TVLMKeyPath& keyPath, TVLMRecordID& recordID) {
+  TVLMKeyPath path;
+  if (keyPath.Depth < 1 || !Descend(sessionID, keyPath, path, true))
+    throw EVLMException(20068, "Index error: invalid position");
+  recordID = GetRecordIDAt(sessionID, path);
+}
+
+int64_t TVLMBTreeRecordIndex::KeyPathPosition(const TVLMKeyPath& keyPath, int32_t fanOut) {
+  return keyPath.GetApproxPosition(fanOut);
+}
+
+void TVLMBTreeRecordIndex::SetKeyPathPosition(TVLMKeyPath& keyPath, int64_t position, int32_t fanOut) {
+  keyPath.SetApproxPosition(position, fanOut);
+}
+
+// ------------------------------------------------------------ navigation
+
+bool TVLMBTreeRecordIndex::CurrentPath(int32_t sessionID, const TVLMNavigationRequest& request,
+                                       TVLMIndexPositionCache* cache, TVLMKeyPath& path) {
+  if (cache != nullptr && cache->IndexID == IndexDef->ObjectID && cache->RecordID == request.RecordID &&
+      cache->Token >= 1) {
+    TVLMKeyPath digits;
+    try {
+      digits.SetApproxPosition(cache->Token, GetFanOut());
+    } catch (const EVLMException&) {
+      digits.Clear();  // a token of another tree shape
+    }
+    if (digits.Depth > 0 && Descend(sessionID, digits, path, false) &&
+        GetRecordIDAt(sessionID, path) == request.RecordID)
+      return true;
+  }
+  return FindKeyPath(sessionID, request.RecordID, path, request.RecordBuffer);
+}
+
+void TVLMBTreeRecordIndex::Answer(int32_t sessionID, TVLMNavigationRequest& request, bool found,
+                                  const TVLMKeyPath& path, bool forward, TVLMIndexPositionCache* cache) {
+  if (!found) {
+    request.Result = forward ? kVLMNavEOF : kVLMNavBOF;
+    request.Eof = forward;
+    request.Bof = !forward;
+    return;
+  }
+  TVLMNavigationRequest read;
+  read.RecordID = GetRecordIDAt(sessionID, path);
+  read.RecordBuffer = request.RecordBuffer;
+  Table().RecordManager->GetRecord(sessionID, read);
+  request.RecordID = read.RecordID;
+  request.Bof = false;
+  request.Eof = false;
+  request.Result = read.Result;
+  if (cache == nullptr) return;
+  cache->IndexID = IndexDef->ObjectID;
+  cache->RecordID = read.RecordID;
+  try {
+    cache->Token = path.GetApproxPosition(GetFanOut());
+  } catch (const EVLMException&) {
+    cache->Token = -1;  // too deep for a number: the next step searches
+  }
+}
+
+void TVLMBTreeRecordIndex::GetRecord(int32_t sessionID, TVLMNavigationRequest& request, uint32_t,
+                                     TVLMIndexPositionCache* positionCache) {
+  if (RootPageNo() < 0) throw EVLMException(20123, "Invalid page number");
+  TVLMKeyPath path;
+  if (request.Bof || request.Eof) {
+    if (!(request.Bof ? GoFirst(sessionID, path) : GoLast(sessionID, path))) {
+      request.Result = kVLMNavError;
+      return;
+    }
+    Answer(sessionID, request, true, path, true, positionCache);
+    return;
+  }
+  if (request.Mode != 1 && request.Mode != 2)
+    throw EVLMException(20053, "Invalid 'get record' mode for index: grmCurrent");
+  if (!CurrentPath(sessionID, request, positionCache, path)) {
+    request.Result = kVLMNavError;
+    return;
+  }
+  const bool forward = request.Mode == 1;
+  const bool stepped = forward ? NextEntry(sessionID, path) : PriorEntry(sessionID, path);
+  Answer(sessionID, request, stepped, path, forward, positionCache);
+}
+
+void TVLMBTreeRecordIndex::LocateRecord(int32_t sessionID, TVLMNavigationRequest& request, uint32_t,
+                                        TVLMIndexPositionCache* positionCache) {
+  if (RootPageNo() < 0) throw EVLMException(20293, "Invalid page number");
+  const bool forward = request.Mode != 2;
+  TVLMKeyPath path;
+  bool found = false;
+  {
+    TVLMBTreePagePtr root = LoadRoot(sessionID, 20293);
+    found = root->FindByCondition(sessionID, forward, path, forward ? kVLMSearchGreater : kVLMSearchLess,
+                                  MakeKey(request.RecordBuffer));
+  }
+  Answer(sessionID, request, found, path, forward, positionCache);
+}
+
+// ------------------------------------------------------------ record numbers
+
+int64_t TVLMBTreeRecordIndex::GetRecNo(int32_t sessionID, const TVLMRecordID& recordID,
+                                       const uint8_t* recordBuffer) {
+  TVLMKeyPath path;
+  if (!FindKeyPath(sessionID, recordID, path, recordBuffer)) return -1;
+  const int32_t leafLevel = path.Depth - 1;
+  int64_t number = static_cast<int64_t>(path.Levels[leafLevel].EntryNo) + 1;
+  // Nodes hold no counts: every leaf before this one adds its entries.
+  std::unordered_set<int32_t> seen;
+  int32_t pageNo = ChainLeaf(sessionID, path.Levels[leafLevel].PageNo, leafLevel, seen)->GetPrevPageNo();
+  while (pageNo != -1) {
+    TVLMBTreePagePtr leaf = ChainLeaf(sessionID, pageNo, leafLevel, seen);
+    number += leaf->GetEntryCount();
+    pageNo = leaf->GetPrevPageNo();
+  }
+  return number;
+}
+
+void TVLMBTreeRecordIndex::SetRecNo(int32_t sessionID, TVLMRecordID& recordID, int64_t recNo) {
+  TVLMKeyPath path;
+  if (recNo < 1 || !GoFirst(sessionID, path))
+    throw EVLMException(20074, "Cannot retrieve record from empty index");
+  const int32_t leafLevel = path.Depth - 1;
+  std::unordered_set<int32_t> seen;
+  int64_t before = 0;
+  for (int32_t pageNo = path.Levels[leafLevel].PageNo; pageNo != -1;) {
+    TVLMBTreePagePtr leaf = ChainLeaf(sessionID, pageNo, leafLevel, seen);
+    const int32_t count = leaf->GetEntryCount();
+    if (before + count >= recNo) {
+      recordID = VLMGetRecordID(leaf->EntryValue(static_cast<int32_t>(recNo - 1 - before)));
+      return;
+    }
+    before += count;
+    pageNo = leaf->GetNextPageNo();
+  }
+  throw EVLMException(20075, "Cannot set RecNo greater than RecordCount");
+}
+
+// ---------------------------------------------------------------- keys
+
+int32_t TVLMBTreeRecordIndex::CompareRecordWithKey(const uint8_t* record, const uint8_t* key, int32_t fieldCount) {
+  const int32_t saved = KeyRef.PartCount;
+  auto restore = qv::ScopeExit([&] { KeyRef.PartCount = saved; });
+  const auto parts = static_cast<int32_t>(KeyRef.Parts.size());
+  KeyRef.PartCount = fieldCount < 0 ? parts : std::min(fieldCount, parts);
+  KeyRef.MakeFullKey(record, FullKey1_.data());
+  KeyRef.MakeFullKey(key, FullKey2_.data());
+  return Sign(KeyRef.CompareFull(FullKey1_.data(), FullKey2_.data()));
+}
+
+int32_t TVLMBTreeRecordIndex::CompareConditions(const TVLMScanSearchCondition& a, const TVLMScanSearchCondition& b) {
+  return Sign(Direction(a) - Direction(b));
+}
+
+bool TVLMBTreeRecordIndex::SearchCondition(int32_t sessionID, const TVLMScanSearchCondition& condition,
+                                           bool forward, uint8_t op, TVLMKeyPath& path) {
+  if (condition.KeyBuffer == nullptr) throw EVLMException(20493, "Pointer is nil");
+  const int32_t saved = KeyRef.PartCount;
+  auto restore = qv::ScopeExit([&] {
+    KeyRef.PartCount = saved;
+    KeyRef.SetPartLimits(nullptr, false);
+  });
+  const auto parts = static_cast<int32_t>(KeyRef.Parts.size());
+  KeyRef.PartCount = condition.KeyFieldCount < 0 ? parts : std::min(condition.KeyFieldCount, parts);
+  const uint8_t* key = MakeKey(condition.KeyBuffer);
+  KeyRef.SetPartLimits(condition.KeyBuffer, condition.PartialKey);
+  return LoadRoot(sessionID, 20121)->FindByCondition(sessionID, forward, path, op, key);
+}
+
+bool TVLMBTreeRecordIndex::CanInsertKey(int32_t sessionID, const uint8_t* recordBuffer) {
+  if (!IndexDef->Unique && !IndexDef->Primary) return true;
+  TVLMBTreePagePtr root = LoadRoot(sessionID, 20126);
+  TVLMKeyPath path;
+  return !root->FindByCondition(sessionID, true, path, kVLMSearchEqual, MakeKey(recordBuffer));
+}
+
+bool TVLMBTreeRecordIndex::CanUpdateKey(int32_t sessionID, const uint8_t* updateContext,
+                                        const uint8_t* recordBuffer) {
+  if (updateContext != nullptr && CompareRecordWithKey(updateContext, recordBuffer, -1) == 0) return true;
+  return CanInsertKey(sessionID, recordBuffer);
+}
+
+// ---------------------------------------------------------------- upkeep
+
+void TVLMBTreeRecordIndex::InsertRecord(TVLMCursor* cursor) {
+  InsertKey(VLMCursorSessionID(cursor), cursor->RecordBuffer, cursor->Position.RecordID);
+}
+
+void TVLMBTreeRecordIndex::DeleteRecord(TVLMCursor* cursor) {
+  const int32_t sessionID = VLMCursorSessionID(cursor);
+  uint8_t value[kVLMRecordIDSize];
+  VLMPutRecordID(value, cursor->Position.RecordID);
+  TVLMKeyPath path;
+  if (!LoadRoot(sessionID, 20492)->DeleteEntry(sessionID, MakeKey(cursor->RecordBuffer), path, value))
+    throw EVLMException(20027, "Index error: cannot delete entry. Entry not found");
+}
+
+void TVLMBTreeRecordIndex::UpdateRecord(TVLMCursor* cursor, bool removeOld) {
+  // An unchanged key leaves the tree untouched.
+  if (CompareRecordWithKey(cursor->OldRecordBuffer, cursor->RecordBuffer, -1) == 0) return;
+  const int32_t sessionID = VLMCursorSessionID(cursor);
+  if (!removeOld) {
+    InsertKey(sessionID, cursor->RecordBuffer, cursor->Position.RecordID);
+    return;
+  }
+  uint8_t value[kVLMRecordIDSize];
+  VLMPutRecordID(value, cursor->Position.RecordID);
+  TVLMKeyPath path;
+  if (!LoadRoot(sessionID, 20491)->DeleteEntry(sessionID, MakeKey(cursor->OldRecordBuffer), path, value))
+    throw EVLMException(20250, "Index error: cannot delete entry. Entry not found");
+}
+
+// ------------------------------------------------------------- distinct
+
+void TVLMBTreeRecordIndex::SetBitmapInfo(int32_t sessionID, TVLMRecordBitmap* bitmap, int32_t fieldCount) {
+  if (bitmap == nullptr) throw EVLMException(20076, "Pointer is nil");
+  const int32_t saved = KeyRef.PartCount;
+  auto restore = qv::ScopeExit([&] { KeyRef.PartCount = saved; });
+  const auto parts = static_cast<int32_t>(KeyRef.Parts.size());
+  KeyRef.PartCount = fieldCount < 0 ? parts : std::min(fieldCount, parts);
+  const auto keySize = static_cast<size_t>(KeyRef.KeySize);
+  std::vector<uint8_t> key(keySize), keptKey(keySize);
+  uint8_t id[kVLMRecordIDSize];
+  uint8_t keptID[kVLMRecordIDSize];
+  bool kept = false;
+  TVLMKeyPath path;
+  for (bool more = GoFirst(sessionID, path); more; more = NextEntry(sessionID, path)) {
+    if (!bitmap->ContainsRecord(IndexDef->ObjectID, path)) continue;
+    {
+      const TVLMKeyPathLevel& level = path.Levels[path.Depth - 1];
+      TVLMBTreePagePtr leaf = TVLMBTreePage::Load(Pages(), &KeyRef, sessionID, level.PageNo,
+                                                  TVLMBTreePlace::AtLevel(path.Depth - 1, 1));
+      std::memcpy(key.data(), leaf->EntryKey(level.EntryNo), keySize);
+      std::memcpy(id, leaf->EntryValue(level.EntryNo), kVLMRecordIDSize);
+    }
+    // The first record of every distinct key stays, in index order.
+    if (kept && KeyRef.Compare(key.data(), keptKey.data(), keptID, id, sessionID, true) == 0) {
+      bitmap->ExcludeRecordAt(IndexDef->ObjectID, path);
+      continue;
+    }
+    keptKey = key;
+    std::memcpy(keptID, id, kVLMRecordIDSize);
+    kept = true;
+  }
+}
+
+// ------------------------------------------------------------ range walks
+
+TVLMIndexWalk* TVLMBTreeRecordIndex::CreateWalk() { return new TVLMBTreeRangeState(); }
+
+void TVLMBTreeRecordIndex::FreeWalk(TVLMIndexWalk*& walk) {
+  delete walk;
+  walk = nullptr;
+}
+
+bool TVLMBTreeRecordIndex::FindNextInRange(int32_t sessionID, bool first, TVLMIndexWalk* walk,
+                                           TVLMRecordID& recordID, uint8_t* recordBuffer,
+                                           const TVLMScanSearchCondition* endCondition,
+                                           const TVLMScanSearchCondition* startCondition, bool forward) {
+  auto* state = dynamic_cast<TVLMBTreeRangeState*>(walk);
+  if (state == nullptr) throw EVLMException(20077, "Pointer is nil");
+  if (first && state->Started) throw EVLMException(20078, "Index error: invalid params");
+  TVLMKeyPath& current = state->CurrentPath;
+  bool step = !first;
+  if (first || !state->Started) {
+    current.Clear();
+    if (startCondition != nullptr) {
+      if (!SearchCondition(sessionID, *startCondition, forward, startCondition->Operator, current)) return false;
+      TVLMKeyPath at;
+      if (!first && FindKeyPath(sessionID, recordID, at, recordBuffer)) {
+        // Continuing from the caller's record: from the record itself when it
+        // lies inside the range, else from the start.
+        const int32_t order = at.ComparePaths(current);
+        if (forward ? order >= 0 : order <= 0)
+          current.Assign(at);
+        else if (!(forward ? PriorEntry(sessionID, current) : NextEntry(sessionID, current)))
+          step = false;  // the start is the tree's first (last) entry
+      }
+    } else if (first) {
+      if (!(forward ? GoFirst(sessionID, current) : GoLast(sessionID, current))) return false;
+    } else if (!FindKeyPath(sessionID, recordID, current, recordBuffer)) {
+      return false;
+    }
+    const TVLMScanSearchCondition* end = endCondition != nullptr ? endCondition : startCondition;
+    state->EndPath.reset();
+    if (end != nullptr) {
+      state->EndPath = std::make_unique<TVLMKeyPath>();
+      if (!SearchCondition(sessionID, *end, !forward, end->Operator, *state->EndPath)) return false;
+    }
+  }
+  if (step && !(forward ? NextEntry(sessionID, current) : PriorEntry(sessionID, current))) return false;
+  if (state->EndPath) {
+    const int32_t order = current.ComparePaths(*state->EndPath);
+    if (forward ? order > 0 : order < 0) return false;
+  }
+  recordID = GetRecordIDAt(sessionID, current);
+  if (!state->Started) {
+    state->Forward = forward;
+    state->Started = true;
+  }
+  return true;
+}
+
+int64_t TVLMBTreeRecordIndex::EstimateRangeCount(int32_t sessionID, const TVLMScanSearchCondition* a,
+                                                 const TVLMScanSearchCondition* b, int64_t recordCount) {
+  if (RootPageNo() < 0) throw EVLMException(20125, "Invalid page number");
+  const TVLMScanSearchCondition* lower = nullptr;
+  const TVLMScanSearchCondition* upper = nullptr;
+  if (a != nullptr && b != nullptr) {
+    lower = Direction(*a) >= 0 ? b : a;
+    upper = Direction(*a) >= 0 ? a : b;
+  } else if (const TVLMScanSearchCondition* only = a != nullptr ? a : b) {
+    // One condition: an equality bounds the range on both sides.
+    if (Direction(*only) <= 0) lower = only;
+    if (Direction(*only) >= 0) upper = only;
+  } else {
+    return std::max<int64_t>(recordCount, 0);
+  }
+  // Both searches compare the columns of the lower bound when there is one.
+  TVLMScanSearchCondition columns(true);
+  const TVLMScanSearchCondition* counted = lower != nullptr ? lower : upper;
+  double from = 0.0;
+  double to = 1.0;
+  TVLMKeyPath path;
+  if (lower != nullptr) {
+    if (!SearchCondition(sessionID, *lower, true, lower->Operator, path)) return 0;
+    from = path.GetPositionFraction();
+  }
+  if (upper != nullptr) {
+    columns.KeyBuffer = upper->KeyBuffer;
+    columns.KeyFieldCount = counted->KeyFieldCount;
+    columns.PartialKey = upper->PartialKey;
+    path.Clear();
+    if (!SearchCondition(sessionID, columns, false, upper->Operator, path)) return 0;
+    to = path.GetPositionFraction();
+  }
+  const double estimate = std::round((to - from) * static_cast<double>(recordCount));
+  if (!(estimate > 0)) return 0;
+  return std::min<int64_t>(static_cast<int64_t>(std::min(estimate, 9.0e18)), std::max<int64_t>(recordCount, 0));
+}

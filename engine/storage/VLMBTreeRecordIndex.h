@@ -1,0 +1,176 @@
+// VLMBTree, record index part: TVLMBTreeRecordIndex, the engine's one
+// TVLMIndex: an index over a table's records kept as a B+-tree (VLMBTree.h)
+// whose leaf entries pair a key made of the index columns (TVLMRecordKeyRef)
+// with the record ID {u32 page, u16 slot} of the record.
+//
+// The tree's root page number is the definition's RootPageNo (-1 while the
+// index has no tree). Pages come from the page manager the index manager
+// names for the index (the temporary-index page manager for a temporary
+// definition, else the table's).
+//
+// Positions are key paths from the root to a leaf entry. A cursor's position
+// cache (TVLMIndexPositionCache) keeps the path of its last step as the
+// path's approximate position (Token); the next step from the same record
+// descends along those entry numbers and uses the path only when its leaf
+// entry still holds that record, so a stale cache costs a search, never a
+// wrong answer.
+//
+// Invariants:
+//   1. The index holds one entry per record of the table; an update moves an
+//      entry only when the record's full key changed (two phases: the old
+//      entry leaves before the record is written, the new one enters after).
+//   2. Every key path the index hands out was made by a descent or a step of
+//      this tree; paths the core builds from approximate positions are only
+//      read by KeyPathToRecordID, which keeps inside each page's entries.
+//   3. PartCount and PartLimits of the key reference are changed only for
+//      the length of one search and restored on every path.
+//
+// Error codes: the design's (20027, 20053, 20068-20078, 20119-20127, 20250,
+// 20293, 10384/10385); 20490 index without a page manager, 20491/20492
+// update or delete of an index without a tree, 20493 a search condition
+// without a key, 10674 a leaf chain that returns to a page.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/core/VLMIndexManager.h"
+#include "engine/storage/VLMBTree.h"
+
+class TVLMCursor;
+class TVLMTableData;
+
+// The table's records one after the other, as a new index is filled from
+// them. The local cursor provides one over its table data; without it the
+// record manager is walked directly.
+class TVLMRecordWalker {
+public:
+  virtual ~TVLMRecordWalker() = default;
+  // The next record (the first one on the first call) in recordBuffer, a
+  // record buffer of the table owned by the walker; false after the last.
+  virtual bool NextRecord(TVLMRecordID& recordID, const uint8_t*& recordBuffer) = 0;
+};
+// Makes the walker for a fill asked for by cursor (in cursor's session).
+using TVLMRecordWalkerFactory = std::function<std::unique_ptr<TVLMRecordWalker>(TVLMCursor* cursor)>;
+
+// Walks the record manager of a table in natural order for one session.
+class TVLMRecordManagerWalker : public TVLMRecordWalker {
+public:
+  TVLMRecordManagerWalker(TVLMTableData& table, int32_t sessionID);
+  ~TVLMRecordManagerWalker() override;
+  bool NextRecord(TVLMRecordID& recordID, const uint8_t*& recordBuffer) override;
+
+private:
+  TVLMTableData& Table_;
+  int32_t SessionID_;
+  uint8_t* Buffer_;
+  TVLMNavigationRequest Request_;
+};
+
+// The state of one range walk.
+struct TVLMBTreeRangeState : TVLMIndexWalk {
+  bool Forward = true;
+  bool Started = false;
+  std::unique_ptr<TVLMKeyPath> EndPath;
+  TVLMKeyPath CurrentPath;
+};
+
+class TVLMBTreeRecordIndex : public TVLMIndex {
+public:
+  // walkers: how CreateIndex with a cursor walks the table (empty: the
+  // record manager directly).
+  explicit TVLMBTreeRecordIndex(TVLMBaseIndexManager* indexManager, TVLMRecordWalkerFactory walkers = {});
+  ~TVLMBTreeRecordIndex() override;
+
+  // ---- the 27 slots ----
+  // A new empty tree in the cursor's session (the engine's without one);
+  // with a cursor, filled from the table's records.
+  void CreateIndex(TVLMCursor* cursor, const TVLMIndexDef& indexDef) override;
+  // Frees the whole tree (20119 without one); RootPageNo becomes -1.
+  void DropIndex(int32_t sessionID) override;
+  // Frees every page but the root, which becomes an empty leaf (20120).
+  void EmptyIndex(int32_t sessionID) override;
+  void OpenIndex(const TVLMIndexDef& indexDef) override;
+  void RebuildIndex(TVLMCursor* cursor) override;
+  void GetRecord(int32_t sessionID, TVLMNavigationRequest& request, uint32_t changeStamp,
+                 TVLMIndexPositionCache* positionCache) override;
+  void LocateRecord(int32_t sessionID, TVLMNavigationRequest& request, uint32_t changeStamp,
+                    TVLMIndexPositionCache* positionCache) override;
+  TVLMKeyPath* CreateKeyPath() override;
+  void FreeKeyPath(TVLMKeyPath*& keyPath) override;
+  bool FindKeyPath(int32_t sessionID, const TVLMRecordID& recordID, TVLMKeyPath& keyPath,
+                   const uint8_t* recordBuffer) override;
+  int32_t CompareKeyPaths(const TVLMKeyPath* a, const TVLMKeyPath* b) override;
+  int64_t GetRecNo(int32_t sessionID, const TVLMRecordID& recordID, const uint8_t* recordBuffer) override;
+  void SetRecNo(int32_t sessionID, TVLMRecordID& recordID, int64_t recNo) override;
+  void SetBitmapInfo(int32_t sessionID, TVLMRecordBitmap* bitmap, int32_t fieldCount) override;
+  TVLMIndexWalk* CreateWalk() override;
+  void FreeWalk(TVLMIndexWalk*& walk) override;
+  bool FindNextInRange(int32_t sessionID, bool first, TVLMIndexWalk* walk, TVLMRecordID& recordID,
+                       uint8_t* recordBuffer, const TVLMScanSearchCondition* endCondition,
+                       const TVLMScanSearchCondition* startCondition, bool forward) override;
+  // Full keys over the first fieldCount columns (all when negative).
+  int32_t CompareRecordWithKey(const uint8_t* record, const uint8_t* key, int32_t fieldCount) override;
+  int32_t CompareConditions(const TVLMScanSearchCondition& a, const TVLMScanSearchCondition& b) override;
+  int64_t EstimateRangeCount(int32_t sessionID, const TVLMScanSearchCondition* a, const TVLMScanSearchCondition* b,
+                             int64_t recordCount) override;
+  bool CanInsertKey(int32_t sessionID, const uint8_t* recordBuffer) override;
+  bool CanUpdateKey(int32_t sessionID, const uint8_t* updateContext, const uint8_t* recordBuffer) override;
+  void InsertRecord(TVLMCursor* cursor) override;
+  void UpdateRecord(TVLMCursor* cursor, bool removeOld) override;
+  void DeleteRecord(TVLMCursor* cursor) override;
+  // Page data size div (key size + 4).
+  int32_t GetFanOut() override;
+  // Descends along the path's entry numbers, each kept inside its page.
+  void KeyPathToRecordID(int32_t sessionID, const TVLMKeyPath& keyPath, TVLMRecordID& recordID) override;
+  int64_t KeyPathPosition(const TVLMKeyPath& keyPath, int32_t fanOut) override;
+  void SetKeyPathPosition(TVLMKeyPath& keyPath, int64_t position, int32_t fanOut) override;
+
+  // ---- positions ----
+  // The first / last entry (20121 / 20122 without a tree); false when empty.
+  bool GoFirst(int32_t sessionID, TVLMKeyPath& path);
+  bool GoLast(int32_t sessionID, TVLMKeyPath& path);
+  bool NextEntry(int32_t sessionID, TVLMKeyPath& path);
+  bool PriorEntry(int32_t sessionID, TVLMKeyPath& path);
+  // The record ID of the path's leaf entry (depth 0: 20068).
+  TVLMRecordID GetRecordIDAt(int32_t sessionID, const TVLMKeyPath& path);
+  // The tree's integrity check (VLMBTree.h).
+  void CheckIntegrity(int32_t sessionID);
+
+  int32_t RootPageNo() const;
+  // The page manager of the index's pages (20490 when there is none).
+  TVLMPageManager* Pages() const;
+
+  TVLMRecordKeyRef KeyRef;
+
+private:
+  TVLMTableData& Table() const;
+  void BuildKeyRef();
+  TVLMBTreePagePtr LoadRoot(int32_t sessionID, int32_t code);
+  const uint8_t* MakeKey(const uint8_t* recordBuffer);
+  void InsertKey(int32_t sessionID, const uint8_t* recordBuffer, const TVLMRecordID& recordID);
+  // FindByCondition with the condition's key over its columns (partial
+  // texts limited when asked).
+  bool SearchCondition(int32_t sessionID, const TVLMScanSearchCondition& condition, bool forward, uint8_t op,
+                       TVLMKeyPath& path);
+  // The path along the entry numbers of digits from the root. clamp: each
+  // number kept inside its page; otherwise false for a number outside.
+  bool Descend(int32_t sessionID, const TVLMKeyPath& digits, TVLMKeyPath& path, bool clamp);
+  // The path of the request's record: from the cache when it still holds
+  // it, else by search.
+  bool CurrentPath(int32_t sessionID, const TVLMNavigationRequest& request, TVLMIndexPositionCache* cache,
+                   TVLMKeyPath& path);
+  // The request positioned on the path's record (found) or at its end.
+  void Answer(int32_t sessionID, TVLMNavigationRequest& request, bool found, const TVLMKeyPath& path, bool forward,
+              TVLMIndexPositionCache* cache);
+  // A leaf met walking a level chain; 10674 when the chain comes back.
+  TVLMBTreePagePtr ChainLeaf(int32_t sessionID, int32_t pageNo, int32_t level, std::unordered_set<int32_t>& seen);
+
+  TVLMRecordWalkerFactory Walkers_;
+  std::vector<uint8_t> Key_;
+  std::vector<uint8_t> FullKey1_;
+  std::vector<uint8_t> FullKey2_;
+};

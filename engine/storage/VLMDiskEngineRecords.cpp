@@ -1,0 +1,504 @@
+// VLMDiskEngine, records part: record pages and the disk record manager. The
+// page layout and the invariants are described in VLMDiskEngineRecords.h.
+//
+// Walks (GetRecord next and prior) go from page to page through the page
+// index by page number: from a page the walk may no longer trust (its last
+// record deleted and the page freed, or taken by another table) it goes on
+// with the nearest listed page beyond that number, so a cursor whose record
+// went away still finds the records that follow it.
+#include "engine/storage/VLMDiskEngineRecords.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "engine/core/VLMBase.h"
+#include "engine/core/VLMExcept.h"
+#include "engine/core/VLMFieldManager.h"
+#include "engine/core/VLMTypesDefs.h"
+#include "engine/storage/VLMDiskEngine.h"
+#include "platform/host/Stream.h"
+
+namespace {
+
+// Write counters of pages whose contents can be trusted stay below this.
+constexpr uint32_t kLastValidWriteCounter = 0x7FFFFFFD;
+
+TVLMDiskPageManager* DiskPages(TVLMPageManager* pageManager) {
+  return dynamic_cast<TVLMDiskPageManager*>(pageManager);
+}
+
+void RaiseRecordNotFound(int32_t code) { throw EVLMException(code, "Record not found"); }
+
+}  // namespace
+
+int32_t VLMRecordsPerPage(int32_t pageDataSize, int32_t storedRecordSize) {
+  if (pageDataSize < 1 || storedRecordSize < 1) return 0;
+  // (D - 1) / (R + 1/8) in eighths of a byte.
+  const int64_t n = (static_cast<int64_t>(pageDataSize) - 1) * 8 / (static_cast<int64_t>(storedRecordSize) * 8 + 1);
+  return static_cast<int32_t>(std::min<int64_t>(n, INT32_MAX));
+}
+
+bool VLMPageInFile(TVLMPageManager* pageManager, int32_t pageNo) {
+  if (pageNo < 0) return false;
+  TVLMDiskPageManager* disk = DiskPages(pageManager);
+  if (disk == nullptr || !disk->FreeSpace) return true;
+  if (disk->FreeSpace->IsSystemPage(pageNo)) return false;
+  // A record address may outlive its page when the file shrinks.
+  return pageNo < disk->FreeSpace->TotalPageCount || pageNo < disk->GetPageCount();
+}
+
+// -------------------------------------------------------- TVLMSmallRecordPage
+
+TVLMSmallRecordPage::TVLMSmallRecordPage(TVLMPage* page, int32_t recordsPerPage, int32_t recordSize)
+    : Page(page), RecordSize(recordSize), RecordsPerPage(recordsPerPage), BitmapSize((recordsPerPage + 7) / 8) {
+  if (recordsPerPage < 0 || recordSize < 0 ||
+      static_cast<int64_t>(recordsPerPage) * recordSize + BitmapSize > page->DataSize())
+    throw EVLMException(20140, "Invalid number of records on page");
+}
+
+bool TVLMSmallRecordPage::IsSet(int32_t slot) const {
+  return slot >= 0 && slot < RecordsPerPage && VLMGetBit(slot, Page->Data());
+}
+
+void TVLMSmallRecordPage::SetBit(int32_t slot, bool value) { VLMSetBit(value, slot, Page->Data()); }
+
+bool TVLMSmallRecordPage::FindFreeSlot(int32_t& slot) const {
+  for (int32_t i = 0; i < RecordsPerPage; ++i)
+    if (!IsSet(i)) {
+      slot = i;
+      return true;
+    }
+  return false;
+}
+
+int64_t TVLMSmallRecordPage::GetRecordCount() const {
+  int64_t count = 0;
+  for (int32_t i = 0; i < RecordsPerPage; ++i) count += IsSet(i) ? 1 : 0;
+  return count;
+}
+
+void TVLMSmallRecordPage::AddRecord(const uint8_t* data, TVLMRecordID& recordID) {
+  int32_t slot = 0;
+  if (!FindFreeSlot(slot)) throw EVLMException(20141, "Cannot add record to page. Page is full");
+  SetBit(slot, true);
+  std::memcpy(Slot(slot), data, static_cast<size_t>(RecordSize));
+  Page->Modified = true;
+  recordID = TVLMRecordID{static_cast<uint32_t>(Page->PageNo), static_cast<uint16_t>(slot)};
+}
+
+bool TVLMSmallRecordPage::UpdateRecord(const uint8_t* data, const TVLMRecordID& recordID) {
+  if (!IsSet(recordID.Row)) return false;
+  std::memcpy(Slot(recordID.Row), data, static_cast<size_t>(RecordSize));
+  Page->Modified = true;
+  return true;
+}
+
+bool TVLMSmallRecordPage::DeleteRecord(const TVLMRecordID& recordID) {
+  if (!IsSet(recordID.Row)) return false;
+  SetBit(recordID.Row, false);
+  Page->Modified = true;
+  return true;
+}
+
+bool TVLMSmallRecordPage::ReadRecord(const TVLMRecordID& recordID, uint8_t* data) const {
+  if (!IsSet(recordID.Row)) return false;
+  std::memcpy(data, Slot(recordID.Row), static_cast<size_t>(RecordSize));
+  return true;
+}
+
+void TVLMSmallRecordPage::GetFirstRecord(TVLMRecordID& recordID) const {
+  recordID.Page = static_cast<uint32_t>(Page->PageNo);
+  for (int32_t i = 0; i < RecordsPerPage; ++i)
+    if (IsSet(i)) {
+      recordID.Row = static_cast<uint16_t>(i);
+      return;
+    }
+  throw EVLMException(20143, "Record not found. PageNo=%d, PageRecordCount=%d",
+                      {Page->PageNo, static_cast<long long>(GetRecordCount())});
+}
+
+void TVLMSmallRecordPage::GetLastRecord(TVLMRecordID& recordID) const {
+  recordID.Page = static_cast<uint32_t>(Page->PageNo);
+  for (int32_t i = RecordsPerPage - 1; i >= 0; --i)
+    if (IsSet(i)) {
+      recordID.Row = static_cast<uint16_t>(i);
+      return;
+    }
+  RaiseRecordNotFound(20144);
+}
+
+bool TVLMSmallRecordPage::GetNextRecord(TVLMRecordID& recordID) const {
+  recordID.Page = static_cast<uint32_t>(Page->PageNo);
+  for (int32_t i = recordID.Row + 1; i < RecordsPerPage; ++i)
+    if (IsSet(i)) {
+      recordID.Row = static_cast<uint16_t>(i);
+      return true;
+    }
+  return false;
+}
+
+bool TVLMSmallRecordPage::GetPriorRecord(TVLMRecordID& recordID) const {
+  recordID.Page = static_cast<uint32_t>(Page->PageNo);
+  for (int32_t i = std::min<int32_t>(recordID.Row, RecordsPerPage) - 1; i >= 0; --i)
+    if (IsSet(i)) {
+      recordID.Row = static_cast<uint16_t>(i);
+      return true;
+    }
+  return false;
+}
+
+void TVLMSmallRecordPage::GetRecordByIndex(int32_t index, TVLMRecordID& recordID) const {
+  recordID.Page = static_cast<uint32_t>(Page->PageNo);
+  for (int32_t i = 0, seen = 0; i < RecordsPerPage; ++i) {
+    if (!IsSet(i)) continue;
+    if (seen++ == index) {
+      recordID.Row = static_cast<uint16_t>(i);
+      return;
+    }
+  }
+  RaiseRecordNotFound(20146);
+}
+
+int32_t TVLMSmallRecordPage::CountRecordsBefore(const TVLMRecordID& recordID) const {
+  int32_t count = 0;
+  for (int32_t i = 0; i < std::min<int32_t>(recordID.Row, RecordsPerPage); ++i) count += IsSet(i) ? 1 : 0;
+  return count;
+}
+
+// ------------------------------------------------------ TVLMDiskRecordManager
+
+TVLMDiskRecordManager::TVLMDiskRecordManager(TVLMPageManager* pageManager, int32_t tableID,
+                                             TVLMBaseFieldManager* fieldManager)
+    : PageIndex(std::make_unique<TVLMBTreeRecordPageIndex>(pageManager)),
+      PageManager(pageManager),
+      FieldManager(fieldManager),
+      TableID(tableID) {}
+
+TVLMDiskRecordManager::~TVLMDiskRecordManager() = default;
+
+void TVLMDiskRecordManager::Init(int32_t recordBufferSize, int32_t storedRecordSize, int32_t fieldCount) {
+  RecordBufferSize = recordBufferSize;
+  StoredRecordSize = storedRecordSize;
+  StoredBuffer_.assign(static_cast<size_t>(std::max(storedRecordSize, 1)), 0);
+  RecordsPerPage = VLMRecordsPerPage(PageManager->PageDataSize, storedRecordSize);
+  if (RecordsPerPage == 0)
+    throw EVLMException(20174,
+                        "Cannot create table. Record is too large to fit in current database page. Please increase "
+                        "page size of database file or decrease record size");
+  PageIndex->MaxRecordsPerPage = RecordsPerPage;
+  RecordCount = 0;
+  ChangeStamp = 0;
+  FieldArray.assign(static_cast<size_t>(std::max(fieldCount, 0)), 0);
+}
+
+void TVLMDiskRecordManager::CreatePageIndex() { PageIndex->CreateTree(kVLMSystemSessionID); }
+
+void TVLMDiskRecordManager::DropPageIndex(int32_t sessionID) { PageIndex->DropTree(sessionID); }
+
+void VLMLoadPageIndexRoot(qv::Stream& stream, TVLMBTreePageIndex& index) {
+  uint8_t bytes[4];
+  stream.ReadBuffer(bytes, sizeof bytes);
+  index.SetRootPageNo(VLMGetI32LE(bytes));
+}
+
+void VLMSavePageIndexRoot(qv::Stream& stream, const TVLMBTreePageIndex& index) {
+  uint8_t bytes[4];
+  VLMPutI32LE(bytes, index.RootPageNo);
+  stream.WriteBuffer(bytes, sizeof bytes);
+}
+
+void TVLMDiskRecordManager::LoadFromStream(qv::Stream& stream) { VLMLoadPageIndexRoot(stream, *PageIndex); }
+
+void TVLMDiskRecordManager::SaveToStream(qv::Stream& stream) const { VLMSavePageIndexRoot(stream, *PageIndex); }
+
+namespace {
+
+void CheckCounterBlock(int64_t bufferSize, int64_t offset) {
+  if (offset < 0 || bufferSize - offset < kVLMRecordCountersSize)
+    throw EVLMException(10677, "Invalid record counters block. Offset = %d, Size = %d",
+                        {static_cast<long long>(offset), static_cast<long long>(bufferSize)});
+}
+
+}  // namespace
+
+void TVLMDiskRecordManager::LoadCounters(const uint8_t* buffer, int64_t bufferSize, int64_t& offset) {
+  CheckCounterBlock(bufferSize, offset);
+  ChangeStamp = VLMGetU32LE(buffer + offset);
+  RecordCount = VLMGetI32LE(buffer + offset + 4);
+  offset += kVLMRecordCountersSize;
+}
+
+void TVLMDiskRecordManager::SaveCounters(uint8_t* buffer, int64_t bufferSize, int64_t& offset) const {
+  CheckCounterBlock(bufferSize, offset);
+  VLMPutU32LE(buffer + offset, ChangeStamp);
+  VLMPutU32LE(buffer + offset + 4, static_cast<uint32_t>(RecordCount));
+  offset += kVLMRecordCountersSize;
+}
+
+void TVLMDiskRecordManager::CheckPageIndex(int32_t sessionID) { PageIndex->CheckRecordCount(sessionID, RecordCount); }
+
+// ------------------------------------------------------------------- pages
+
+bool TVLMDiskRecordManager::ValidRecordPage(const TVLMPage& page) const {
+  if (PageManager->PageHeaderSize < kVLMPageHeaderSize) return true;
+  if (const TVLMDiskPageManager* disk = DiskPages(PageManager)) {
+    if ((disk->FreeSpace && disk->FreeSpace->Flag) || disk->Header.Version < kVLMOldestCurrentVersion) return true;
+  }
+  return page.GetWriteCounter() <= kLastValidWriteCounter && page.GetPageType() == kVLMPageTableRecord &&
+         page.GetOwnerTableID() == TableID;
+}
+
+TVLMPage* TVLMDiskRecordManager::ReadValidPage(int32_t sessionID, int32_t pageNo) {
+  if (!VLMPageInFile(PageManager, pageNo)) return nullptr;
+  TVLMPage* page = PageManager->GetPage(sessionID, pageNo, true, kVLMAnyPageType);
+  if (ValidRecordPage(*page)) return page;
+  PageManager->ReleasePage(page);
+  return nullptr;
+}
+
+TVLMPage* TVLMDiskRecordManager::WritablePage(int32_t sessionID, int32_t pageNo) {
+  TVLMPage* page = ReadValidPage(sessionID, pageNo);
+  if (page == nullptr || (page->PageManager->PageHeaderSize >= kVLMPageHeaderSize &&
+                          page->GetPageType() != kVLMPageTableRecord)) {
+    if (page != nullptr) PageManager->ReleasePage(page);
+    throw EVLMException(10671, "Page %d listed by the table's page index is not a record page of table %d",
+                        {pageNo, TableID});
+  }
+  return page;
+}
+
+bool TVLMDiskRecordManager::ListedPage(int32_t sessionID, bool from, int32_t pageNo, bool forward,
+                                       int32_t& found) {
+  TVLMKeyPath path;
+  if (!from) {
+    if (!(forward ? PageIndex->GoFirst(sessionID, path) : PageIndex->GoLast(sessionID, path))) return false;
+  } else {
+    if (PageIndex->RootPageNo == -1) throw EVLMException(forward ? 20104 : 20105, "Invalid page number");
+    uint8_t key[4];
+    VLMPutI32LE(key, pageNo);
+    TVLMBTreePagePtr root = TVLMBTreePage::Load(PageManager, PageIndex->KeyRef.get(), sessionID,
+                                                PageIndex->RootPageNo, TVLMBTreePlace::Root());
+    if (!root->FindByCondition(sessionID, forward, path, forward ? kVLMSearchGreater : kVLMSearchLess, key))
+      return false;
+  }
+  found = static_cast<int32_t>(PageIndex->GetPageNoAt(sessionID, path));
+  return true;
+}
+
+// ----------------------------------------------------------- the 7 slots
+
+void TVLMDiskRecordManager::EmptyTable(int32_t sessionID) {
+  std::vector<int32_t> pages;
+  TVLMKeyPath path;
+  for (bool more = PageIndex->GoFirst(sessionID, path); more; more = PageIndex->NextEntry(sessionID, path))
+    pages.push_back(static_cast<int32_t>(PageIndex->GetPageNoAt(sessionID, path)));
+  for (int32_t pageNo : pages) {
+    // A damaged index must not hand another owner's page to the free list.
+    TVLMHeldPage page(PageManager, ReadValidPage(sessionID, pageNo));
+    if (page.Get() == nullptr) continue;
+    page.Release();
+    PageManager->RemovePage(sessionID, pageNo);
+  }
+  PageIndex->EmptyTree(sessionID);
+  RecordCount = 0;
+  ChangeStamp = 0;
+}
+
+bool TVLMDiskRecordManager::InsertRecord(int32_t sessionID, const uint8_t* buffer, TVLMRecordID& recordID) {
+  // The counter file keeps 32 bits of the count.
+  if (RecordCount >= INT32_MAX)
+    throw EVLMException(10670, "Too many records in table. RecordCount = %d", {static_cast<long long>(RecordCount)});
+  FieldManager->BufferToStoredRecord(buffer, StoredBuffer_.data());
+  TVLMHeldPage page;
+  int32_t pageNo = -1;
+  if (PageIndex->FindPageWithRoom(sessionID, 1, pageNo)) {
+    page.Reset(PageManager, WritablePage(sessionID, pageNo));
+  } else {
+    page.Reset(PageManager, PageManager->NewPage(sessionID, kVLMPageTableRecord));
+    page->SetOwnerTableID(TableID);
+    pageNo = page->PageNo;
+  }
+  TVLMSmallRecordPage view(page.Get(), RecordsPerPage, StoredRecordSize);
+  view.AddRecord(StoredBuffer_.data(), recordID);
+  PageIndex->AddToPage(sessionID, 1, pageNo);
+  ++RecordCount;
+  ++ChangeStamp;
+  return true;
+}
+
+bool TVLMDiskRecordManager::UpdateRecord(int32_t sessionID, const uint8_t* buffer, const TVLMRecordID& recordID) {
+  TVLMHeldPage page(PageManager, ReadValidPage(sessionID, static_cast<int32_t>(recordID.Page)));
+  if (page.Get() == nullptr) return false;
+  FieldManager->BufferToStoredRecord(buffer, StoredBuffer_.data());
+  TVLMSmallRecordPage view(page.Get(), RecordsPerPage, StoredRecordSize);
+  if (!view.UpdateRecord(StoredBuffer_.data(), recordID)) return false;
+  ++ChangeStamp;
+  return true;
+}
+
+bool TVLMDiskRecordManager::DeleteRecord(int32_t sessionID, const TVLMRecordID& recordID) {
+  const auto pageNo = static_cast<int32_t>(recordID.Page);
+  TVLMHeldPage page(PageManager, ReadValidPage(sessionID, pageNo));
+  if (page.Get() == nullptr) return false;
+  TVLMSmallRecordPage view(page.Get(), RecordsPerPage, StoredRecordSize);
+  if (!view.DeleteRecord(recordID)) return false;
+  const int64_t remaining = view.GetRecordCount();
+  page.Release();
+  // The index first: a page it does not list is left in place.
+  PageIndex->RemoveFromPage(sessionID, 1, static_cast<int32_t>(remaining), pageNo);
+  if (remaining == 0) PageManager->RemovePage(sessionID, pageNo);
+  --RecordCount;
+  ++ChangeStamp;
+  return true;
+}
+
+void TVLMDiskRecordManager::Found(TVLMNavigationRequest& request, const TVLMRecordID& recordID,
+                                  const TVLMSmallRecordPage& page) {
+  if (!page.ReadRecord(recordID, StoredBuffer_.data())) RaiseRecordNotFound(request.Mode == 2 ? 20147 : 20145);
+  if (request.RecordBuffer != nullptr) FieldManager->StoredRecordToBuffer(StoredBuffer_.data(), request.RecordBuffer);
+  request.RecordID = recordID;
+  request.Bof = false;
+  request.Eof = false;
+  request.Result = kVLMNavOK;
+}
+
+bool TVLMDiskRecordManager::FirstRecordFrom(int32_t sessionID, bool from, int32_t pageNo,
+                                            TVLMNavigationRequest& request) {
+  const bool forward = request.Mode == 1;
+  // Page numbers found are strictly monotonic, so the walk ends.
+  for (int32_t next = 0; ListedPage(sessionID, from, pageNo, forward, next); from = true, pageNo = next) {
+    TVLMHeldPage page(PageManager, ReadValidPage(sessionID, next));
+    if (page.Get() == nullptr) continue;
+    TVLMSmallRecordPage view(page.Get(), RecordsPerPage, StoredRecordSize);
+    TVLMRecordID found;
+    forward ? view.GetFirstRecord(found) : view.GetLastRecord(found);
+    Found(request, found, view);
+    return true;
+  }
+  request.Result = forward ? kVLMNavEOF : kVLMNavBOF;
+  request.Eof = forward;
+  request.Bof = !forward;
+  return false;
+}
+
+void TVLMDiskRecordManager::StepRecord(int32_t sessionID, TVLMNavigationRequest& request) {
+  const bool forward = request.Mode == 1;
+  const auto pageNo = static_cast<int32_t>(request.RecordID.Page);
+  {
+    TVLMHeldPage page(PageManager, ReadValidPage(sessionID, pageNo));
+    if (page.Get() != nullptr) {
+      TVLMSmallRecordPage view(page.Get(), RecordsPerPage, StoredRecordSize);
+      TVLMRecordID found = request.RecordID;
+      if (forward ? view.GetNextRecord(found) : view.GetPriorRecord(found)) {
+        Found(request, found, view);
+        return;
+      }
+    }
+  }
+  FirstRecordFrom(sessionID, true, pageNo, request);
+}
+
+void TVLMDiskRecordManager::GetRecord(int32_t sessionID, TVLMNavigationRequest& request) {
+  if (RecordCount == 0) {
+    request.Result = kVLMNavEOF;
+    return;
+  }
+  if (request.Mode > 2) return;
+  if (request.Bof || request.Eof) {
+    const bool atStart = request.Bof;
+    if (request.Mode == 0) {
+      request.Result = kVLMNavError;
+      return;
+    }
+    if (atStart != (request.Mode == 1)) {
+      request.Result = atStart ? kVLMNavBOF : kVLMNavEOF;
+      return;
+    }
+    FirstRecordFrom(sessionID, false, 0, request);
+    return;
+  }
+  if (request.Mode != 0) {
+    StepRecord(sessionID, request);
+    return;
+  }
+  TVLMHeldPage page(PageManager, ReadValidPage(sessionID, static_cast<int32_t>(request.RecordID.Page)));
+  if (page.Get() != nullptr) {
+    TVLMSmallRecordPage view(page.Get(), RecordsPerPage, StoredRecordSize);
+    if (view.IsSet(request.RecordID.Row)) {
+      Found(request, request.RecordID, view);
+      return;
+    }
+  }
+  request.Result = kVLMNavError;
+}
+
+int32_t TVLMDiskRecordManager::CompareRecordIDs(const TVLMRecordID& id1, const TVLMRecordID& id2) {
+  const auto page1 = static_cast<int32_t>(id1.Page);
+  const auto page2 = static_cast<int32_t>(id2.Page);
+  if (page1 != page2) return page1 < page2 ? -1 : 1;
+  if (id1.Row != id2.Row) return id1.Row < id2.Row ? -1 : 1;
+  return 0;
+}
+
+int64_t TVLMDiskRecordManager::GetRecordNo(int32_t, const TVLMRecordID&) { return RecordCount / 2; }
+
+// ---------------------------------------------------------- record numbers
+
+int64_t TVLMDiskRecordManager::GetRecordNoLimit(int32_t sessionID) {
+  int32_t last = -1;
+  if (!PageIndex->GetLastPage(sessionID, last)) return 1;
+  return (static_cast<int64_t>(last) + 1) * RecordsPerPage;
+}
+
+void TVLMDiskRecordManager::SetRecNo(int32_t sessionID, TVLMRecordID& recordID, int64_t recNo) {
+  int32_t pageNo = 0;
+  int32_t position = 0;
+  PageIndex->RecNoToPage(sessionID, pageNo, position, recNo - 1);
+  TVLMHeldPage page(PageManager, ReadValidPage(sessionID, pageNo));
+  if (page.Get() == nullptr) RaiseRecordNotFound(20146);
+  TVLMSmallRecordPage(page.Get(), RecordsPerPage, StoredRecordSize).GetRecordByIndex(position, recordID);
+}
+
+int64_t TVLMDiskRecordManager::GetRecNo(int32_t sessionID, const TVLMRecordID& recordID) {
+  const auto pageNo = static_cast<int32_t>(recordID.Page);
+  int32_t before = 0;
+  {
+    TVLMHeldPage page(PageManager, ReadValidPage(sessionID, pageNo));
+    if (page.Get() == nullptr) throw EVLMException(20114, "Invalid page number");
+    before = TVLMSmallRecordPage(page.Get(), RecordsPerPage, StoredRecordSize).CountRecordsBefore(recordID);
+  }
+  int64_t count = 0;
+  PageIndex->RecordsBefore(sessionID, pageNo, count, static_cast<int64_t>(before) + 1);
+  return count;
+}
+
+// ------------------------------------------------------------------ repair
+
+void TVLMDiskRecordManager::RebuildPageIndex(int32_t sessionID) {
+  // The old tree may be what is damaged: its pages are left as they are
+  // rather than freed by following links that cannot be trusted.
+  PageIndex->CreateTree(sessionID);
+  RecordCount = 0;
+  TVLMDiskPageManager* disk = DiskPages(PageManager);
+  const int32_t pageCount = PageManager->GetPageCount();
+  for (int32_t pageNo = 1; pageNo < pageCount; ++pageNo) {
+    if (disk != nullptr && disk->FreeSpace &&
+        (disk->FreeSpace->IsSystemPage(pageNo) || !disk->FreeSpace->IsPageUsed(pageNo)))
+      continue;
+    TVLMHeldPage page;
+    try {
+      page.Reset(PageManager, PageManager->GetPage(sessionID, pageNo, true, kVLMAnyPageType));
+    } catch (const EVLMException&) {
+      continue;  // an unreadable page holds no record that can be saved
+    }
+    if (page->GetWriteCounter() > kLastValidWriteCounter || page->GetPageType() != kVLMPageTableRecord ||
+        page->GetOwnerTableID() != TableID)
+      continue;
+    const int64_t count = TVLMSmallRecordPage(page.Get(), RecordsPerPage, StoredRecordSize).GetRecordCount();
+    if (count == 0) continue;
+    page.Release();
+    PageIndex->AddToPage(sessionID, static_cast<int32_t>(count), pageNo);
+    RecordCount += count;
+  }
+}

@@ -1,0 +1,200 @@
+// VLMDiskEngine, records part: the rows of a disk table in record pages, and
+// the table's record manager.
+//
+// Record page (page type 10; its header's owning-table field holds the
+// table's ID), data area of D bytes (D = page data size):
+//
+//   offset     size       content
+//   0          ceil(N/8)  slot bitmap: bit i set = slot i holds a record;
+//                         bit i is bit (i mod 8) of byte (i div 8)
+//   ceil(N/8)  N x R      N slots of R bytes; slot i at ceil(N/8) + i x R
+//
+// R is the table's stored record size (null bitmap, then every field at its
+// stored size; a BLOB field takes its 6-byte reference), N the slots per
+// page: trunc((D - 1) / (R + 0.125)), fixed per table. A free slot keeps the
+// bytes it held. A record's address (TVLMRecordID) is {page, slot}.
+//
+// The record manager lists the table's record pages in a page index
+// (TVLMBTreeRecordPageIndex: page number -> records on the page).
+//
+// Invariants:
+//   1. A page is listed in the page index exactly while it holds at least
+//      one record, with the number of set bits of its bitmap; the listed
+//      counts add up to RecordCount.
+//   2. A page that loses its last record is freed (at the session's commit)
+//      and leaves the index in the same operation.
+//   3. Natural order is page-index order (page numbers as signed 32-bit),
+//      then slot order; record numbers count in that order from 1.
+//   4. A page is trusted as a record page of this table only after the
+//      validity test (ValidRecordPage); a page that fails it is treated as
+//      not there by reads and walks, and is never written.
+//   5. Slot numbers at or beyond N name no record.
+//
+// Every page taken from the page manager is released before the operation
+// returns, also when it fails. Callers hold the table's lock.
+//
+// Error codes: 20140 slots that do not fit the page, 20141 page full,
+// 20143-20148 record not found on a page, 20104/20105 page walks,
+// 20113/20114 record numbers, 20174 record too large, 20292 page index and
+// record count disagree, 10670 record count beyond 32 bits, 10671 a listed
+// page that is not a record page of the table, 10677 counter block beyond
+// its buffer.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "engine/core/VLMTableData.h"
+#include "engine/storage/VLMBTree.h"
+#include "engine/storage/VLMPage.h"
+
+namespace qv {
+class Stream;
+}
+
+class TVLMBaseFieldManager;
+
+// Bytes of the record manager's counters in the table's counter file:
+// u32 ChangeStamp, u32 RecordCount (low 32 bits).
+inline constexpr int32_t kVLMRecordCountersSize = 8;
+
+// Slots per page for a stored record size: trunc((dataSize - 1) / (R +
+// 0.125)), computed in whole eighths of a byte.
+int32_t VLMRecordsPerPage(int32_t pageDataSize, int32_t storedRecordSize);
+
+// A page index's root page number as the table's metadata keeps it: u32.
+void VLMLoadPageIndexRoot(qv::Stream& stream, TVLMBTreePageIndex& index);
+void VLMSavePageIndexRoot(qv::Stream& stream, const TVLMBTreePageIndex& index);
+
+// Whether pageNo may name a data page of the file: not a free-space map page
+// and below the file's page count (read again from the header only when
+// pageNo lies beyond the count last seen). Page managers other than the
+// disk engine's answer for every page number from 0.
+bool VLMPageInFile(TVLMPageManager* pageManager, int32_t pageNo);
+
+// -------------------------------------------------------- TVLMSmallRecordPage
+
+// A view over one record page for the length of one operation.
+class TVLMSmallRecordPage {
+public:
+  // 20140 "Invalid number of records on page" when N x R + the bitmap do not
+  // fit the page's data area.
+  TVLMSmallRecordPage(TVLMPage* page, int32_t recordsPerPage, int32_t recordSize);
+
+  // The lowest free slot.
+  bool FindFreeSlot(int32_t& slot) const;
+  int64_t GetRecordCount() const;
+  // Into the lowest free slot (none: 20141); recordID names it.
+  void AddRecord(const uint8_t* data, TVLMRecordID& recordID);
+  // False when the slot holds no record.
+  bool UpdateRecord(const uint8_t* data, const TVLMRecordID& recordID);
+  bool DeleteRecord(const TVLMRecordID& recordID);
+  bool ReadRecord(const TVLMRecordID& recordID, uint8_t* data) const;
+  bool IsSet(int32_t slot) const;
+  // The lowest / highest used slot (none: 20143 / 20144).
+  void GetFirstRecord(TVLMRecordID& recordID) const;
+  void GetLastRecord(TVLMRecordID& recordID) const;
+  // The next used slot above / below recordID's; false when none.
+  bool GetNextRecord(TVLMRecordID& recordID) const;
+  bool GetPriorRecord(TVLMRecordID& recordID) const;
+  // The index-th used slot (from 0); none: 20146.
+  void GetRecordByIndex(int32_t index, TVLMRecordID& recordID) const;
+  // Used slots below recordID's slot.
+  int32_t CountRecordsBefore(const TVLMRecordID& recordID) const;
+
+  TVLMPage* Page;
+  int32_t RecordSize;
+  int32_t RecordsPerPage;
+  int32_t BitmapSize;
+
+private:
+  uint8_t* Slot(int32_t slot) const { return Page->Data() + BitmapSize + slot * RecordSize; }
+  void SetBit(int32_t slot, bool value);
+};
+
+// ------------------------------------------------------ TVLMDiskRecordManager
+
+class TVLMDiskRecordManager : public TVLMBaseRecordManager {
+public:
+  // tableID marks the table's record pages (not owned: pageManager and
+  // fieldManager).
+  TVLMDiskRecordManager(TVLMPageManager* pageManager, int32_t tableID, TVLMBaseFieldManager* fieldManager);
+  ~TVLMDiskRecordManager() override;
+
+  // The layout: N from the page data size (0: 20174 "Cannot create table.
+  // Record is too large ..."), the page index's capacity, counters 0.
+  void Init(int32_t recordBufferSize, int32_t storedRecordSize, int32_t fieldCount);
+  // A new table: the page index's root for the engine's session.
+  void CreatePageIndex();
+  void DropPageIndex(int32_t sessionID);
+  // The table's metadata part: the page index's root page as a u32.
+  void LoadFromStream(qv::Stream& stream);
+  void SaveToStream(qv::Stream& stream) const;
+  // The counters (kVLMRecordCountersSize bytes at offset, which advances);
+  // bufferSize bytes in all (10677 when they do not fit). RecordCount is read
+  // back sign-extended.
+  void LoadCounters(const uint8_t* buffer, int64_t bufferSize, int64_t& offset);
+  void SaveCounters(uint8_t* buffer, int64_t bufferSize, int64_t& offset) const;
+  // 20292 when the page index's counts do not add up to RecordCount.
+  void CheckPageIndex(int32_t sessionID);
+  // Repair: a new, empty page index filled from every page of the file that
+  // is a record page of this table and marked used in the free-space map.
+  // System pages are skipped, pages that cannot be read are passed over.
+  void RebuildPageIndex(int32_t sessionID);
+  // Natural-order record numbers from 1: the record of recNo (beyond the
+  // count: 20113), and the number of a record (its page not listed: 20114).
+  void SetRecNo(int32_t sessionID, TVLMRecordID& recordID, int64_t recNo);
+  int64_t GetRecNo(int32_t sessionID, const TVLMRecordID& recordID);
+
+  // ---- the 7 slots ----
+  // Frees every listed page; counters 0; the page index keeps its root.
+  void EmptyTable(int32_t sessionID) override;
+  // Into a listed page with room, else a new page. Always true.
+  bool InsertRecord(int32_t sessionID, const uint8_t* buffer, TVLMRecordID& recordID) override;
+  // False when no record is there.
+  bool UpdateRecord(int32_t sessionID, const uint8_t* buffer, const TVLMRecordID& recordID) override;
+  // False when no record is there; an emptied page is freed.
+  bool DeleteRecord(int32_t sessionID, const TVLMRecordID& recordID) override;
+  void GetRecord(int32_t sessionID, TVLMNavigationRequest& request) override;
+  // Page numbers as signed 32-bit, then slots.
+  int32_t CompareRecordIDs(const TVLMRecordID& id1, const TVLMRecordID& id2) override;
+  // RecordCount div 2 whatever the record: an estimate is all callers need.
+  int64_t GetRecordNo(int32_t sessionID, const TVLMRecordID& recordID) override;
+
+  // The last listed page number + 1 times N; 1 without record pages. The
+  // bound of RecordIDToRecordNo.
+  int64_t GetRecordNoLimit(int32_t sessionID);
+  // The validity test: with the free-space manager's flag set or a file
+  // older than 2.99 every page passes; otherwise the page must be a record
+  // page of this table whose write counter is not that of a freed page.
+  bool ValidRecordPage(const TVLMPage& page) const;
+
+  std::unique_ptr<TVLMBTreeRecordPageIndex> PageIndex;
+  // Not owned.
+  TVLMPageManager* PageManager;
+  TVLMBaseFieldManager* FieldManager;
+  int32_t TableID;
+  int32_t RecordsPerPage = 0;
+  int32_t StoredRecordSize = 0;
+  std::vector<int64_t> FieldArray;
+
+private:
+  // The page as a record page of this table, or nullptr when it is not one
+  // (a system page, beyond the file, or failing the validity test).
+  TVLMPage* ReadValidPage(int32_t sessionID, int32_t pageNo);
+  // A listed page that an insert, update or delete writes: 10671 when it is
+  // not a record page of this table.
+  TVLMPage* WritablePage(int32_t sessionID, int32_t pageNo);
+  // The first listed page above (forward) or below pageNo, or the first /
+  // last one when from is false.
+  bool ListedPage(int32_t sessionID, bool from, int32_t pageNo, bool forward, int32_t& found);
+  // The first record (in request's direction) of the listed pages beyond
+  // pageNo (from all listed pages when from is false) that pass the validity
+  // test, read into the request; else the request's end is reached.
+  bool FirstRecordFrom(int32_t sessionID, bool from, int32_t pageNo, TVLMNavigationRequest& request);
+  void Found(TVLMNavigationRequest& request, const TVLMRecordID& recordID, const TVLMSmallRecordPage& page);
+  void StepRecord(int32_t sessionID, TVLMNavigationRequest& request);
+
+  std::vector<uint8_t> StoredBuffer_;
+};
