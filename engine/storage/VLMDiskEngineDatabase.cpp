@@ -152,6 +152,13 @@ void TVLMDiskDatabaseData::CreateDatabase() {
 
 // ------------------------------------------------------------- tables
 
+TVLMTableDataBase* TVLMDiskDatabaseData::CreateTableData(TVLMCursor* cursor) {
+  std::lock_guard guard(CriticalSection());
+  auto tableData = std::make_unique<TVLMDiskTableData>(this);
+  tableData->TableName = cursor->TableName;
+  return AddTableData(std::move(tableData));
+}
+
 void TVLMDiskDatabaseData::GetTableNames(qv::StringList& list) {
   std::lock_guard guard(CriticalSection());
   TableList(20520).GetTableNames(list);
@@ -282,6 +289,3 @@ void TVLMDiskDatabaseData::SetFreeSpaceManagerFlag(bool value) {
   if (PageManager_ != nullptr && PageManager_->FreeSpace != nullptr) PageManager_->FreeSpace->Flag = value;
 }
 
-TVLMTableDataBase* TVLMDiskDatabaseData::CreateTableData(TVLMCursor*) {
-  throw EVLMException(30040, "Not implemented yet");
-}

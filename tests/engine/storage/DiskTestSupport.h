@@ -1,15 +1,25 @@
 // Shared pieces of the disk database and disk table tests and of their
-// helper programs (so nothing here needs GoogleTest): an engine session that
-// carries its transactions to its database data, as the local session does.
+// helper programs (nothing here links GoogleTest): an engine session that
+// carries its transactions to its database data, and a cursor that drives a
+// disk table data as the local cursor does (a table operation on a closed
+// cursor, posts under the multi-user table locks).
 #pragma once
 
+#include <cstring>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/core/VLMBase.h"
 #include "engine/core/VLMExcept.h"
+#include "engine/core/VLMVariant.h"
+#include "engine/storage/VLMDiskEngineRecords.h"
 #include "engine/storage/VLMDiskEngineTables.h"
+#include "platform/host/ScopeExit.h"
 #include "platform/host/StringList.h"
+#include "tests/engine/tabledata/TableSpecs.h"
 
 namespace disk_test {
 
@@ -68,6 +78,230 @@ public:
 
 private:
   bool Connected_ = false;
+};
+
+class DiskCursor : public schema_test::TestCursor {
+public:
+  DiskCursor(TVLMDiskDatabaseData& database, TVLMBaseSession& session, std::string tableName)
+      : Database(database) {
+    Session = &session;
+    TableName = std::move(tableName);
+  }
+  ~DiskCursor() override {
+    try {
+      Close();
+    } catch (...) {
+    }
+  }
+
+  TVLMDiskTableData& Table() const { return *static_cast<TVLMDiskTableData*>(TableData); }
+  int32_t SessionID() const { return Session->SessionID; }
+
+  // ---- table operations: the cursor is closed first ----
+
+  void Create(std::initializer_list<tabledata_test::FieldSpec> fields,
+              std::initializer_list<tabledata_test::IndexSpec> indexes = {}, TVLMConstraintDefs* constraints = nullptr) {
+    TVLMFieldDefs fieldDefs;
+    TVLMIndexDefs indexDefs;
+    tabledata_test::FillDefinitions(fields, indexes, fieldDefs, indexDefs);
+    TVLMConstraintDefs none;
+    OnClosedTable([&](TVLMDiskTableData& table) {
+      table.CreateTable(this, fieldDefs, indexDefs, constraints != nullptr ? *constraints : none);
+    });
+  }
+  void EmptyTable() override {
+    OnClosedTable([&](TVLMDiskTableData& table) { table.EmptyTable(this); });
+  }
+  void DeleteTable() override {
+    OnClosedTable([&](TVLMDiskTableData& table) { table.DeleteTable(this, false); });
+  }
+  void RenameTable(const std::string& newName) override {
+    OnClosedTable([&](TVLMDiskTableData& table) { table.RenameTable(newName, this); });
+    TableName = newName;
+  }
+
+  void Open() {
+    std::lock_guard guard(Database.CriticalSection());
+    if (Opened) return;
+    TableData = Database.GetTableData(this);
+    try {
+      Table().OpenTable(this);
+    } catch (...) {
+      Table().CloseTable(this);
+      Release();
+      throw;
+    }
+    TVLMDiskTableData& table = Table();
+    auto fields = std::make_unique<TVLMFieldDefs>();
+    fields->Assign(*table.FieldManager->FieldDefs);
+    UseFields(std::move(fields));
+    table.SetCursorRecordSize(this);
+    KeyBufferSize = RecordDataSize + kVLMRecordIDSize;
+    RecordKeySize = RecordDataSize;
+    IndexDefs = std::make_unique<TVLMIndexDefs>();
+    IndexDefs->Assign(*table.IndexManager->IndexDefs);
+    RecordBitmap = std::make_unique<TVLMRecordBitmap>(&table);
+    RecordBuffer = AllocRecordBuffer();
+    OldRecordBuffer = AllocRecordBuffer();
+    InitRecordBuffer(RecordBuffer, false);
+    Position = TVLMCursorPosition{};
+    Opened = true;
+  }
+  void Close() {
+    if (TableData == nullptr) return;
+    std::lock_guard guard(Database.CriticalSection());
+    if (RecordBuffer != nullptr) Table().FreeRecordBlobs(RecordBuffer);
+    Table().CloseTable(this);
+    Release();
+    FreeRecordBuffer(RecordBuffer);
+    FreeRecordBuffer(OldRecordBuffer);
+    RecordBitmap.reset();
+    Opened = false;
+  }
+  // The current index by name ("" = natural order).
+  void UseIndex(const std::string& name) {
+    std::lock_guard guard(Database.CriticalSection());
+    SetIndexName(name);
+    IndexFieldCount = 0;
+    ClearRecordBitmap();
+  }
+
+  // ---- records ----
+
+  uint8_t GetRecord(uint8_t mode) override {
+    std::lock_guard guard(Database.CriticalSection());
+    if (RecordBuffer != nullptr) Table().FreeRecordBlobs(RecordBuffer);
+    const uint8_t result = Table().GetRecord(this, mode);
+    if (result == kVLMNavOK) {
+      VLMPutRecordID(RecordBuffer + BookmarkOffset, Position.RecordID);
+      std::memcpy(OldRecordBuffer, RecordBuffer, static_cast<size_t>(RecordBufferSize));
+    }
+    return result;
+  }
+  void SetToBegin() override { Position = TVLMCursorPosition{1, 0, {}}; }
+  void SetToEnd() override { Position = TVLMCursorPosition{0, 1, {}}; }
+  int64_t GetRecordCount() override { return Table().GetCursorRecordCount(this); }
+  void InitRecordBuffer(uint8_t* buffer, bool applyDefaults) override {
+    schema_test::TestCursor::InitRecordBuffer(buffer, applyDefaults);
+    if (applyDefaults) Table().FieldManager->ApplyDefaultValues(nullptr, buffer);
+  }
+  void PrepareInsert() override {
+    Table().FreeRecordBlobs(RecordBuffer);
+    InitRecordBuffer(RecordBuffer, true);
+  }
+  // Counters, constraints, then the table data's insert or update; in
+  // multi-user mode under the table lock of a write (type 3 inside a
+  // transaction, else 4). ResultCode -13 when that lock is not had.
+  void Post(bool inserting) override {
+    std::lock_guard guard(Database.CriticalSection());
+    ResultCode = 0;
+    const uint8_t type = Session->InTransaction ? kVLMLockTableChanged : kVLMLockTableCommit;
+    const TVLMRetrySettings& settings = VLMRetrySettings();
+    if (!Table().LockTable(SessionID(), type, settings.TableOperationTries, settings.TableOperationDelayMs, true)) {
+      ResultCode = -13;
+      return;
+    }
+    auto unlock = qv::ScopeExit([&] {
+      if (type == kVLMLockTableCommit) Table().UnlockTable(SessionID(), type, false);
+    });
+    if (inserting) {
+      Table().LoadMostUpdated(SessionID());
+      Table().FieldManager->ApplyAutoincValues(Session, RecordBuffer);
+    }
+    Table().ConstraintManager->CheckConstraints(SessionID(), RecordBuffer, true, true, Position.RecordID, inserting,
+                                                OldRecordBuffer);
+    const bool done = inserting ? Table().InsertRecord(this) : Table().UpdateRecord(this);
+    if (!done) ResultCode = inserting ? -1 : -2;
+    VLMPutRecordID(RecordBuffer + BookmarkOffset, Position.RecordID);
+    std::memcpy(OldRecordBuffer, RecordBuffer, static_cast<size_t>(RecordBufferSize));
+  }
+  void DeleteRecord() override {
+    std::lock_guard guard(Database.CriticalSection());
+    const uint8_t type = Session->InTransaction ? kVLMLockTableChanged : kVLMLockTableCommit;
+    const TVLMRetrySettings& settings = VLMRetrySettings();
+    if (!Table().LockTable(SessionID(), type, settings.TableOperationTries, settings.TableOperationDelayMs, true)) {
+      ResultCode = -13;
+      return;
+    }
+    auto unlock = qv::ScopeExit([&] {
+      if (type == kVLMLockTableCommit) Table().UnlockTable(SessionID(), type, false);
+    });
+    ResultCode = Table().DeleteRecord(this) ? 0 : -3;
+  }
+  // PrepareInsert, the values (text converted to each field's type; nullopt
+  // = null), Post(true).
+  void Append(std::initializer_list<std::optional<std::string>> values) {
+    PrepareInsert();
+    int32_t fieldNo = 0;
+    for (const std::optional<std::string>& value : values) SetText(fieldNo++, value);
+    Post(true);
+  }
+
+  // ---- fields (table field numbers; nullopt = null) ----
+
+  void SetText(int32_t fieldNo, const std::optional<std::string>& value) {
+    TVLMVariant v(bdtString);
+    if (value) v.SetAsString(*value);
+    SetFieldValue(v, fieldNo, true);
+  }
+  std::optional<std::string> Text(int32_t fieldNo) const {
+    TVLMVariant v;
+    GetFieldValue(v, fieldNo, true);
+    if (v.IsNull()) return std::nullopt;
+    return v.GetAsString();
+  }
+  std::optional<int64_t> Int(int32_t fieldNo) const {
+    TVLMVariant v;
+    GetFieldValue(v, fieldNo, true);
+    if (v.IsNull()) return std::nullopt;
+    return v.GetAsLargeInt();
+  }
+  // The value of a BLOB field of the current record buffer, written through
+  // the table data's BLOB stream (kept in the buffer until it is posted).
+  void WriteBlob(int32_t fieldNo, const std::vector<uint8_t>& value) {
+    std::lock_guard guard(Database.CriticalSection());
+    std::unique_ptr<qv::Stream> stream = Table().OpenBlob(this, 0, fieldNo);
+    if (!value.empty()) stream->WriteBuffer(value.data(), static_cast<int64_t>(value.size()));
+    Table().SaveBlobStream(this, fieldNo, *stream);
+  }
+  std::vector<uint8_t> ReadBlob(int32_t fieldNo) {
+    std::lock_guard guard(Database.CriticalSection());
+    std::unique_ptr<qv::Stream> stream = Table().OpenBlob(this, 1, fieldNo);
+    std::vector<uint8_t> value(static_cast<size_t>(stream->Size()));
+    if (!value.empty()) stream->ReadBuffer(value.data(), static_cast<int64_t>(value.size()));
+    Table().FreeBlob(RecordBuffer, fieldNo);
+    return value;
+  }
+  // Field fieldNo of every record in the cursor's order, from the start.
+  std::vector<std::string> Column(int32_t fieldNo) {
+    std::vector<std::string> out;
+    SetToBegin();
+    while (GetRecord(1) == kVLMNavOK) out.push_back(Text(fieldNo).value_or("null"));
+    return out;
+  }
+
+  TVLMDiskDatabaseData& Database;
+
+private:
+  // Lets go of the table data, which goes when no cursor has it open.
+  void Release() {
+    TVLMDiskTableData* table = &Table();
+    TableData = nullptr;
+    table->FreeIfUnused();
+  }
+  // The local cursor's way with a table operation: closed, the table data's
+  // call with this cursor, then the table data let go of.
+  template <class F>
+  void OnClosedTable(F operation) {
+    std::lock_guard guard(Database.CriticalSection());
+    Close();
+    TableData = Database.GetTableData(this);
+    auto release = qv::ScopeExit([&] {
+      Table().CloseTable(this);
+      Release();
+    });
+    operation(Table());
+  }
 };
 
 // A disk database data over path with the registry's settings.
