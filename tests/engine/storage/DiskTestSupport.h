@@ -19,6 +19,7 @@
 #include "engine/storage/VLMDiskEngineTables.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/host/StringList.h"
+#include "tests/engine/storage/FreeSpaceChecker.h"
 #include "tests/engine/tabledata/TableSpecs.h"
 
 namespace disk_test {
@@ -303,6 +304,51 @@ private:
     operation(Table());
   }
 };
+
+// The table the disk table tests and their helper programs share: Log (ID
+// autoincrement, Call VARCHAR(20), Notes BLOB), indexed by ID (primary) and
+// by Call.
+inline constexpr int32_t kLogID = 0, kLogCall = 1, kLogNotes = 2;
+inline void CreateLogTable(DiskCursor& cursor) {
+  cursor.Create({{"ID", dtAutoinc}, {"Call", dtString, 20}, {"Notes", dtBLOB}},
+                {{"ByID", "ID", true}, {"ByCall", "Call"}});
+}
+// Inserts a Log record; false when the post did not store it.
+inline bool InsertLog(DiskCursor& cursor, const std::string& call, const std::vector<uint8_t>& notes = {}) {
+  cursor.PrepareInsert();
+  cursor.SetText(kLogCall, call);
+  if (!notes.empty()) cursor.WriteBlob(kLogNotes, notes);
+  cursor.Post(true);
+  return cursor.ResultCode == 0;
+}
+
+// The free-space checker over a database's own structures and every table
+// open in cursors; "" when they and the map agree. Requires: the database
+// critical section.
+inline std::string CheckDiskFreeSpace(TVLMDiskDatabaseData& database, std::initializer_list<DiskCursor*> tables) {
+  TVLMDiskPageManager& pages = *database.DiskPageManager();
+  storage_test::FreeSpaceChecker checker(pages);
+  TVLMSystemDirectory directory(&pages);
+  directory.Load();
+  checker.AddChain(kVLMSystemDirectoryPage, "directory");
+  checker.AddChain(directory.Find(TVLMDirectoryKind::ActiveSessions), "sessions");
+  checker.AddChain(directory.Find(TVLMDirectoryKind::TableList), "table list");
+  for (DiskCursor* cursor : tables) {
+    TVLMDiskTableData& table = cursor->Table();
+    const std::string& name = table.TableName;
+    checker.AddChain(table.MetaDataFile()->StartPageNo, name + " metadata");
+    checker.AddChain(table.MostUpdatedFile()->StartPageNo, name + " counters");
+    checker.AddChain(table.LocksFile()->GetStartPageNo(), name + " locks");
+    checker.AddPageIndex(*table.DiskRecordManager()->PageIndex, name);
+    if (table.FieldManager->HasBlobFields()) checker.AddBlobManager(*table.BlobManager(), name + " BLOBs");
+    TVLMBaseIndexManager& indexes = *table.IndexManager;
+    for (int32_t i = 0; i < indexes.IndexDefs->GetCount(); ++i) {
+      auto& index = static_cast<TVLMBTreeRecordIndex&>(*indexes.GetIndex(indexes.IndexDefs->GetIndexDef(i)->ObjectID));
+      checker.AddTree(index.RootPageNo(), index.KeyRef, name + "." + indexes.IndexDefs->GetIndexDef(i)->Name);
+    }
+  }
+  return checker.Check();
+}
 
 // A disk database data over path with the registry's settings.
 inline std::unique_ptr<TVLMDiskDatabaseData> NewDiskDatabase(const std::string& path,
