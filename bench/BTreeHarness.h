@@ -1,5 +1,5 @@
 // What the B-tree benchmark and the B-tree tests drive the engine's trees
-// with: a page manager that keeps its pages in memory, a table of record
+// with: the page manager that keeps its pages in memory, a table of record
 // buffers that the key references read back, and a small driver for one
 // record-key tree. Plain code without a test framework, so both may use it.
 #pragma once
@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -17,68 +16,18 @@
 #include "engine/core/VLMTypes.h"
 #include "engine/core/VLMTypesDefs.h"
 #include "engine/storage/VLMBTree.h"
+#include "engine/storage/VLMMemEngine.h"
 
 namespace btree_harness {
 
-// Pages live in a vector; freed numbers are handed out again, lowest first.
-class MemoryPageManager : public TVLMPageManager {
+// The memory engine's page store, with disk-shaped pages (a 40-byte header)
+// unless a caller asks for another header. Freed page numbers are handed out
+// again, lowest first.
+class MemoryPageManager : public TVLMMemoryPageManager {
 public:
-  explicit MemoryPageManager(uint16_t pageSize, uint16_t headerSize = kVLMPageHeaderSize) {
-    PageSize = pageSize;
-    PageHeaderSize = headerSize;
-    PageDataSize = static_cast<uint16_t>(pageSize - headerSize);
-  }
-  ~MemoryPageManager() override {
-    for (int32_t session : Sessions) RollbackSession(session);
-  }
-
-  void AllocatePage(TVLMPage* page) override {
-    int32_t pageNo;
-    if (!Free_.empty()) {
-      pageNo = *Free_.begin();
-      Free_.erase(Free_.begin());
-    } else {
-      pageNo = static_cast<int32_t>(Store_.size());
-      Store_.emplace_back();
-      Used_.push_back(false);
-    }
-    Used_[static_cast<size_t>(pageNo)] = true;
-    page->PageNo = pageNo;
-    page->AllocateBuffer();
-  }
-  void FreePage(int32_t pageNo) override {
-    if (pageNo < 0 || pageNo >= static_cast<int32_t>(Used_.size()) || !Used_[static_cast<size_t>(pageNo)])
-      throw EVLMException(30427, "Page: %d already free", {pageNo});
-    Used_[static_cast<size_t>(pageNo)] = false;
-    Store_[static_cast<size_t>(pageNo)].clear();
-    Free_.insert(pageNo);
-  }
-  bool ReadPage(TVLMPage* page) override {
-    const auto no = static_cast<size_t>(page->PageNo);
-    if (page->PageNo < 0 || no >= Store_.size() || Store_[no].empty()) return false;
-    if (page->Buffer == nullptr) page->AllocateBuffer();
-    std::memcpy(page->Buffer, Store_[no].data(), PageSize);
-    ++Reads;
-    return true;
-  }
-  void WritePage(TVLMPage* page) override {
-    Store_[static_cast<size_t>(page->PageNo)].assign(page->Buffer, page->Buffer + PageSize);
-  }
-
-  int32_t UsedPages() const {
-    int32_t n = 0;
-    for (bool used : Used_) n += used ? 1 : 0;
-    return n;
-  }
-
-  // Sessions rolled back when the manager goes.
-  std::set<int32_t> Sessions{0, kVLMSystemSessionID};
-  int64_t Reads = 0;
-
-private:
-  std::vector<std::vector<uint8_t>> Store_;
-  std::vector<bool> Used_;
-  std::set<int32_t> Free_;
+  explicit MemoryPageManager(uint16_t pageSize, uint16_t headerSize = kVLMPageHeaderSize)
+      : TVLMMemoryPageManager(pageSize, headerSize) {}
+  int32_t UsedPages() const { return GetAllocatedCount(); }
 };
 
 inline uint64_t RecordKey(const TVLMRecordID& id) { return (static_cast<uint64_t>(id.Page) << 16) | id.Row; }

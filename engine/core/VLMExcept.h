@@ -65,6 +65,31 @@
 //   10677 record counters block beyond its buffer (VLMDiskEngineRecords)
 //   10678 small-BLOB entry not found on read (VLMDiskEngineBlobs)
 //   10679 BLOB reference to a page outside the file (VLMDiskEngineBlobs)
+//   10700 memory table full (slot beyond 2^31 - 1) (VLMMemEngine)
+//   10701 memory BLOB handle that names no value (VLMMemEngine)
+//   10702 temporary page store full (page count 2^31 - 1) (VLMTempEngine)
+//   10703 temporary page write to its file failed (VLMTempEngine)
+//   10704 free of a memory or temporary page that is not allocated
+//         (VLMMemEngine, VLMTempEngine)
+//   10705 temporary record size 0 (VLMTempEngine)
+//   10706 temporary table full (record numbers past 48 bits, memory array
+//         past 2^31 - 1 records) (VLMTempEngine)
+//   10707 memory table data made without a cursor (VLMMemEngine)
+//   10708 memory insert without a record buffer (VLMMemEngine)
+//   10709 memory record count without a record manager (VLMMemEngine)
+//   10710 memory record access without a record manager (VLMMemEngine)
+//   10711 memory update without a record buffer (VLMMemEngine)
+//   10712 memory BLOB call on a field that is not a BLOB field (VLMMemEngine)
+//   10713 memory BLOB write without a record buffer (VLMMemEngine)
+//   10714 memory BLOB save of a stream that is not a table's BLOB stream
+//         (VLMMemEngine)
+//   10715 memory BLOB value copied short into its stream (VLMMemEngine)
+//   10716 temporary table data made without a cursor (VLMTempEngine)
+//   10717 temporary BLOB head that does not fit its stream (VLMTempEngine)
+//   10718 temporary BLOB call on a field that is not a BLOB field
+//         (VLMTempEngine)
+//   10719 temporary BLOB save of a stream that is not a table's BLOB stream
+//         (VLMTempEngine)
 //   10720 table counter file contents that cannot be (VLMDiskEngineTables)
 //   10721 table metadata contents that cannot be (VLMDiskEngineTables)
 //   10722 BLOB stream that the disk table data did not open (VLMDiskEngineTableRecords)

@@ -457,6 +457,23 @@ void TVLMTableData::IndexPositionToRecordID(int32_t sessionID, int32_t indexID, 
   IndexManager->GetIndex(indexID)->KeyPathToRecordID(sessionID, keyPath, recordID);
 }
 
+std::optional<TVLMRecordID> TVLMTableData::PositionAfterDelete(TVLMCursor* cursor) {
+  auto guard = LockGuard();
+  const TVLMCursorPosition at = cursor->Position;
+  uint8_t* buffer = cursor->RecordBuffer;
+  uint8_t* scratch = cursor->AllocRecordBuffer();
+  cursor->RecordBuffer = scratch;
+  auto restore = qv::ScopeExit([&] {
+    cursor->RecordBuffer = buffer;
+    cursor->Position = at;
+    cursor->FreeRecordBuffer(scratch);
+  });
+  if (GetRecord(cursor, 1) == kVLMNavOK) return cursor->Position.RecordID;
+  cursor->Position = at;
+  if (GetRecord(cursor, 2) == kVLMNavOK) return cursor->Position.RecordID;
+  return std::nullopt;
+}
+
 TVLMFieldDefs* TVLMTableData::GetIndexedFieldDefs() {
   return FieldManager != nullptr ? FieldManager->FieldDefs.get() : nullptr;
 }

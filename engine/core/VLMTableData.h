@@ -60,6 +60,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -285,6 +286,10 @@ public:
   bool GetIndexPosition(int32_t sessionID, int32_t indexID, TVLMKeyPath& keyPath, const TVLMRecordID& recordID);
   void IndexPositionToRecordID(int32_t sessionID, int32_t indexID, TVLMRecordID& recordID,
                                const TVLMKeyPath& keyPath);
+  // Where the cursor goes when its record is deleted: the next record it
+  // sees, else the prior one; none when it sees no other. The cursor's record
+  // buffer and position are left as they were.
+  std::optional<TVLMRecordID> PositionAfterDelete(TVLMCursor* cursor);
 
   // ---- search ----
   // Every search over the table: the next or prior record of a restricted

@@ -15,6 +15,7 @@
 #include "engine/storage/VLMDiskEngineBlobs.h"
 #include "engine/storage/VLMDiskEngineRecords.h"
 #include "engine/storage/VLMDiskEngineTables.h"
+#include "engine/storage/VLMTempEngine.h"
 #include "platform/host/ScopeExit.h"
 
 namespace {
@@ -37,10 +38,12 @@ int64_t TVLMDiskTableData::GetRecordNoLimit(int32_t sessionID) {
 int64_t TVLMDiskTableData::GetRecordCount(int32_t sessionID) { return GetRecordNoLimit(sessionID); }
 
 int64_t TVLMDiskTableData::RecordIDToRecordNo(const TVLMRecordID& recordID) {
+  QV_REQUIRE_LOCK(DatabaseData->CriticalSection().HeldByThisThread(), "the database critical section");
   return static_cast<int64_t>(recordID.Page) * DiskRecordManager()->RecordsPerPage + recordID.Row;
 }
 
 void TVLMDiskTableData::RecordNoToRecordID(int64_t recordNo, TVLMRecordID& recordID) {
+  QV_REQUIRE_LOCK(DatabaseData->CriticalSection().HeldByThisThread(), "the database critical section");
   const int64_t perPage = DiskRecordManager()->RecordsPerPage;
   recordID.Page = static_cast<uint32_t>(recordNo / perPage);
   recordID.Row = static_cast<uint16_t>(recordNo % perPage);
@@ -67,7 +70,7 @@ bool TVLMDiskTableData::ReadWrapped(TVLMCursor* cursor, bool refreshIndexes, con
   if (refreshIndexes) {
     bool rebuilt = false;
     IndexManager->RefreshTemporaryIndexes(cursor, rebuilt);
-    if (rebuilt && TemporaryPageManager_ != nullptr) TemporaryPageManager_->Commit(sessionID);
+    if (rebuilt) TemporaryPageManager_->Commit(sessionID);
   }
   body();
   return true;

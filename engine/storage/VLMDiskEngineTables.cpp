@@ -16,7 +16,13 @@
 #include "engine/storage/VLMDiskEngineBlobs.h"
 #include "engine/storage/VLMDiskEngineRecords.h"
 #include "engine/storage/VLMDiskEngineTables.h"
+#include "engine/storage/VLMTempEngine.h"
 #include "platform/host/ScopeExit.h"
+
+// The first statement of the methods whose caller holds the database
+// critical section.
+#define VLM_REQUIRE_TABLE_SECTION() \
+  QV_REQUIRE_LOCK(DatabaseData->CriticalSection().HeldByThisThread(), "the database critical section")
 
 namespace {
 
@@ -75,9 +81,9 @@ void TVLMDiskTableData::SetFieldDefs(TVLMFieldDefs& fieldDefs) {
 
 void TVLMDiskTableData::NewIndexManager() {
   IndexManager.reset();
-  TemporaryPageManager_.reset();
-  TVLMPageManager* temporaryPages = PageManager;
-  IndexManager = std::make_unique<TVLMBaseIndexManager>(this, temporaryPages, [](TVLMBaseIndexManager& m) {
+  TemporaryPageManager_ = std::make_unique<TVLMTemporaryPageManager>(DisableTempFiles);
+  TemporaryPageManager_->UseCriticalSection(DatabaseData->CriticalSection());
+  IndexManager = std::make_unique<TVLMBaseIndexManager>(this, TemporaryPageManager_.get(), [](TVLMBaseIndexManager& m) {
     return std::make_unique<TVLMBTreeRecordIndex>(&m);
   });
 }
@@ -94,6 +100,7 @@ void TVLMDiskTableData::SetConstraintDefs(TVLMConstraintDefs& constraintDefs) {
 }
 
 void TVLMDiskTableData::CreateBlobManager() {
+  VLM_REQUIRE_TABLE_SECTION();
   BlobManager_.reset();
   BlobManager_ = std::make_unique<TVLMDiskBlobManager>(PageManager, DiskRecordManager(), FieldManager.get());
 }
@@ -119,6 +126,7 @@ void TVLMDiskTableData::FreeManagers() {
 // ------------------------------------------------------------ table files
 
 void TVLMDiskTableData::CreateFiles() {
+  VLM_REQUIRE_TABLE_SECTION();
   LocksFile_ = std::make_unique<TVLMTableLocksFile>(DiskDatabase_->DiskPageManager());
   LocksFile_->CreateFile(DiskDatabase_->MaxSessions);
   MetaDataFile_ = std::make_unique<TVLMInternalDBTransactedAccessFile>(PageManager, kVLMPageTableMetaData);
@@ -128,6 +136,7 @@ void TVLMDiskTableData::CreateFiles() {
 }
 
 void TVLMDiskTableData::OpenFiles(int32_t metaDataFirstPage, int32_t mostUpdatedFirstPage, int32_t locksFirstPage) {
+  VLM_REQUIRE_TABLE_SECTION();
   LocksFile_ = std::make_unique<TVLMTableLocksFile>(DiskDatabase_->DiskPageManager());
   LocksFile_->OpenFile(locksFirstPage);
   MetaDataFile_ = std::make_unique<TVLMInternalDBTransactedAccessFile>(PageManager, kVLMPageTableMetaData);
@@ -143,12 +152,14 @@ void TVLMDiskTableData::FreeFiles() {
 }
 
 void TVLMDiskTableData::DeleteFiles() {
+  VLM_REQUIRE_TABLE_SECTION();
   LocksFile_->DeleteFile();
   MetaDataFile_->DeleteFile(kVLMSystemSessionID);
   MostUpdatedFile_->DeleteFile(kVLMSystemSessionID);
 }
 
 void TVLMDiskTableData::SaveMetaData(int32_t sessionID) {
+  VLM_REQUIRE_TABLE_SECTION();
   TVLMMemoryStream stream;
   FieldManager->SaveToStream(stream);
   IndexManager->SaveToStream(stream);
@@ -159,6 +170,7 @@ void TVLMDiskTableData::SaveMetaData(int32_t sessionID) {
 }
 
 void TVLMDiskTableData::LoadMetaData(int32_t sessionID) {
+  VLM_REQUIRE_TABLE_SECTION();
   std::vector<uint8_t> bytes = MetaDataFile_->ReadAll(sessionID, true);
   TVLMMemoryStream stream;
   if (!bytes.empty()) stream.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
@@ -180,6 +192,7 @@ void TVLMDiskTableData::LoadMetaData(int32_t sessionID) {
 }
 
 void TVLMDiskTableData::SaveMostUpdated(int32_t sessionID) {
+  VLM_REQUIRE_TABLE_SECTION();
   const int64_t capacity = MostUpdatedCapacity(FieldManager->FieldDefs->GetCount());
   if (FieldManager->AutoincValuesSize() + kVLMRecordCountersSize > capacity)
     throw EVLMException(20164, "Invalid table header data");
@@ -192,6 +205,7 @@ void TVLMDiskTableData::SaveMostUpdated(int32_t sessionID) {
 }
 
 void TVLMDiskTableData::LoadMostUpdated(int32_t sessionID) {
+  VLM_REQUIRE_TABLE_SECTION();
   if (MostUpdatedFile_ == nullptr) throw EVLMException(20176, "Pointer is nil");
   TVLMDiskTablePagesCacheManager& pagesCache = DiskDatabase_->DiskPageManager()->PagesCache;
   const bool changed = !pagesCache.HasStamp(sessionID, this);
@@ -242,6 +256,7 @@ bool TVLMDiskTableData::PageIndexListsForeignPages(int32_t sessionID) {
 }
 
 void TVLMDiskTableData::CheckAndRepair(TVLMCursor* cursor) {
+  VLM_REQUIRE_TABLE_SECTION();
   const int32_t sessionID = VLMCursorSessionID(cursor);
   bool sound = true;
   try {
@@ -373,10 +388,17 @@ void TVLMDiskTableData::CloseTable(TVLMCursor* cursor) {
   // lock cannot be given back.
   auto leave = qv::ScopeExit([&] {
     TVLMTableData::CloseTable(cursor);
-    if (Cursors.empty()) {
+    if (!Cursors.empty()) return;
+    // The temporary indexes go with the index manager: the closing session's
+    // pages of them are scratch; another session's would be a fault.
+    auto free = qv::ScopeExit([&] {
       FreeManagers();
       FreeFiles();
       OpenedExclusive_ = false;
+    });
+    if (TemporaryPageManager_ != nullptr) {
+      TemporaryPageManager_->RollbackSession(VLMCursorSessionID(cursor));
+      TemporaryPageManager_->CheckNoUncommittedPages();
     }
   });
   if (listed && LocksFile_ != nullptr && cursor->TableLocked) {
@@ -386,6 +408,7 @@ void TVLMDiskTableData::CloseTable(TVLMCursor* cursor) {
 }
 
 void TVLMDiskTableData::FreeIfUnused() {
+  VLM_REQUIRE_TABLE_SECTION();
   if (!Cursors.empty()) return;
   DatabaseData->FreeTableData(this);
 }

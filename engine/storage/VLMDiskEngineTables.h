@@ -223,6 +223,7 @@ private:
 
 class TVLMDiskBlobManager;
 class TVLMDiskRecordManager;
+class TVLMTemporaryPageManager;
 
 // One open table of a disk database, shared by every cursor that has it open.
 // Its stored parts:
@@ -267,7 +268,11 @@ class TVLMDiskRecordManager;
 //            closes the table exclusively for the cursor it is given)
 //   closed --FreeIfUnused--> destroyed
 //
-// Every operation takes the database lock.
+// Locks: every slot and every table or record lock call takes the database
+// critical section (the table's Lock) itself, so a caller may hold it or
+// not. Requires, for the table-file operations (CreateFiles .. CheckAndRepair,
+// FreeIfUnused), the record-number conversions and the state accessors: the
+// database critical section, checked in debug builds.
 //
 // Error codes: 20128 no fields, 20135-20139 records without a record manager
 // or buffer, 20149 BLOB block size 0, 20164 TableMostUpdated too large, 20176
@@ -402,7 +407,7 @@ public:
   TVLMTableLocksFile* LocksFile() const { return LocksFile_.get(); }
   TVLMInternalDBTransactedAccessFile* MetaDataFile() const { return MetaDataFile_.get(); }
   TVLMInternalDBTransactedAccessFile* MostUpdatedFile() const { return MostUpdatedFile_.get(); }
-  TVLMPageManager* TemporaryPageManager() const { return TemporaryPageManager_.get(); }
+  TVLMTemporaryPageManager* TemporaryPageManager() const { return TemporaryPageManager_.get(); }
 
 protected:
   void CommitPages(int32_t sessionID) override;
@@ -434,7 +439,7 @@ private:
   std::unique_ptr<TVLMInternalDBTransactedAccessFile> MetaDataFile_;
   std::unique_ptr<TVLMInternalDBTransactedAccessFile> MostUpdatedFile_;
   std::unique_ptr<TVLMDiskBlobManager> BlobManager_;
-  std::unique_ptr<TVLMPageManager> TemporaryPageManager_;
+  std::unique_ptr<TVLMTemporaryPageManager> TemporaryPageManager_;
   bool OpenedExclusive_ = false;
   // Set while delete or rename open the table under the tables lock they
   // already hold.

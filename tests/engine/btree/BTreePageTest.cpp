@@ -248,7 +248,7 @@ TEST_F(BTreeMergeTest, AnUnderfullLeafMergesIntoItsLeftNeighbourWhenTheUnionFits
   EXPECT_NO_THROW(Tree->Check());
   EXPECT_EQ(Sum(), 40);
   PM->Commit(0);
-  EXPECT_EQ(RaisedCode([&] { Tree->Load(Leaves[1]); }), 20299);  // freed at commit
+  EXPECT_EQ(RaisedCode([&] { Tree->Load(Leaves[1]); }), 10392);  // freed at commit
 }
 
 TEST_F(BTreeMergeTest, OtherwiseIntoItsRightNeighbour) {

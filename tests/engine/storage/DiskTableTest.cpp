@@ -8,6 +8,7 @@
 
 #include "engine/core/VLMCompression.h"
 #include "engine/storage/StorageTestSupport.h"
+#include "engine/storage/VLMTempEngine.h"
 #include "tests/engine/storage/DiskTestSupport.h"
 #include "tests/support/EngineErrors.h"
 #include "tests/support/TestBudget.h"
@@ -148,6 +149,7 @@ TEST_F(DiskTable, OpensRecordNumbersAndConstraints) {
   constraints.Add(std::move(check));
   log.Create({{"ID", dtAutoinc}, {"Call", dtString, 20}, {"Notes", dtBLOB}}, {{"ByID", "ID", true}}, &constraints);
   log.Open();
+  std::lock_guard guard(Database->CriticalSection());
   TVLMDiskTableData& table = log.Table();
   EXPECT_EQ(table.GetRecordNoLimit(0), 1);
   ASSERT_EQ(table.ConstraintManager->ConstraintDefs->GetCount(), 1);
@@ -222,6 +224,32 @@ TEST_F(DiskTable, MultiUserLocksAndCounters) {
   ASSERT_EQ(peer.Ask("unlock " + locks + "0"), "1");
   log.Open();
   EXPECT_EQ(peer.Ask("lock " + locks + "0 1"), "0");
+}
+
+// A session's temporary index lives in the table's temporary page store and
+// is rebuilt when another handle changed the table.
+TEST_F(DiskTable, TemporaryIndexFollowsAnotherHandle) {
+  Reconnect(true);
+  DiskCursor log(*Database, *Session, "Log");
+  CreateLogTable(log);
+  log.Open();
+  for (const char* call : {"B", "D", "A"}) Insert(log, call);
+  std::string name;
+  bool created = false;
+  log.Table().AddTemporaryIndex(&log, schema_test::List({"Call"}), schema_test::List({"DESC"}),
+                                schema_test::List({"CASE"}), name, created);
+  ASSERT_TRUE(created);
+  log.UseIndex(name);
+  EXPECT_EQ(log.Column(kCall), std::vector<std::string>({"D", "B", "A"}));
+  auto other = disk_test::NewDiskDatabase(Path, "other");
+  DiskSession theirs(other.get(), true);
+  theirs.Connect();
+  DiskCursor theirLog(*other, theirs, "Log");
+  theirLog.Open();
+  Insert(theirLog, "C");
+  EXPECT_EQ(log.Column(kCall), std::vector<std::string>({"D", "C", "B", "A"}));
+  std::lock_guard guard(Database->CriticalSection());
+  EXPECT_GT(log.Table().TemporaryPageManager()->GetAllocatedCount(), 0);
 }
 
 TEST_F(DiskTable, RepairModeRebuildsThePageIndex) {

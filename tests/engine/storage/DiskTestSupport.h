@@ -162,6 +162,7 @@ public:
   // The current index by name ("" = natural order).
   void UseIndex(const std::string& name) {
     std::lock_guard guard(Database.CriticalSection());
+    IndexDefs->Assign(*Table().IndexManager->IndexDefs);
     SetIndexName(name);
     IndexFieldCount = 0;
     ClearRecordBitmap();

@@ -36,18 +36,18 @@ TEST_F(IndexManager, AnUpdateMovesOnlyTheKeysThatChange) {
   ASSERT_TRUE(LocateCall("K1ABC"));
   log.Edit();
   log.SetText(kCall, "AA1A");
-  const int64_t writes = log.Table().IndexWrites;
+  const int64_t writes = log.Ref().IndexWrites;
   log.Post(false);
   // Both indexes hold Call: each moves its entry (out and in); a change of
   // no key column touches no index.
-  EXPECT_EQ(log.Table().IndexWrites - writes, 4);
+  EXPECT_EQ(log.Ref().IndexWrites - writes, 4);
   log.Edit();
   log.SetInt(kID, 77);
   log.Post(false);
-  EXPECT_EQ(log.Table().IndexWrites - writes, 4);
+  EXPECT_EQ(log.Ref().IndexWrites - writes, 4);
   log.UseIndex("ByCall");
   EXPECT_EQ(log.Column(kCall), (std::vector<std::string>{"AA1A", "N0XYZ", "W1AW"}));
-  EXPECT_EQ(log.Table().CheckIndexes(), "");
+  EXPECT_EQ(log.Ref().CheckIndexes(), "");
 
   // An edit that is never posted does not decide which keys a delete
   // removes: the stored record does.
@@ -56,7 +56,7 @@ TEST_F(IndexManager, AnUpdateMovesOnlyTheKeysThatChange) {
   log.SetText(kCall, "ZZ9ZZ");
   log.SetText(kMode, "SSB");
   log.DeleteRecord();
-  EXPECT_EQ(log.Table().CheckIndexes(), "");
+  EXPECT_EQ(log.Ref().CheckIndexes(), "");
   EXPECT_EQ(log.Column(kCall), (std::vector<std::string>{"AA1A", "W1AW"}));
 }
 
@@ -80,7 +80,7 @@ TEST_F(IndexManager, TemporaryIndexesAreSharedAndRebuiltWhenTheyMissedAChange) {
   log.InitRecordBuffer(record.data(), false);
   log.SetText(kCall, "VE3XX", record.data());
   log.SetText(kMode, "FT8", record.data());
-  log.Table().Records().InsertBehindIndexes(record.data());
+  log.Ref().Records().InsertBehindIndexes(record.data());
   bool rebuilt = false;
   Manager().RefreshTemporaryIndexes(&log, rebuilt);
   EXPECT_TRUE(rebuilt);
@@ -93,7 +93,7 @@ TEST_F(IndexManager, TemporaryIndexesAreSharedAndRebuiltWhenTheyMissedAChange) {
   EXPECT_EQ(log.Column(kMode), (std::vector<std::string>{"RTTY", "FT8", "CW", "CW", "CW"}));
 
   // A rollback rebuilds the session's outdated temporary indexes.
-  log.Table().Records().InsertBehindIndexes(record.data());
+  log.Ref().Records().InsertBehindIndexes(record.data());
   db.Rollback(session.SessionID);
   Manager().RefreshTemporaryIndexes(&log, rebuilt);
   EXPECT_FALSE(rebuilt);
@@ -104,7 +104,7 @@ TEST_F(IndexManager, DroppedIndexesAreGoneAndRenamedFieldsFollowInColumns) {
   ASSERT_NE(Manager().GetIndex(byCall), nullptr);
   log.DeleteIndex("ByCall");
   EXPECT_EQ(RaisedCode([&] { Manager().GetIndex(byCall); }), 20018);
-  EXPECT_EQ(log.Table().IndexStore.size(), 1u);
+  EXPECT_EQ(log.Ref().IndexStore.size(), 1u);
 
   // The columns name the field as "Call" (ByMode) and "call" (ByCall before
   // its drop); the rename finds them whatever the case.
@@ -119,7 +119,7 @@ TEST_F(IndexManager, DroppedIndexesAreGoneAndRenamedFieldsFollowInColumns) {
   TVLMIndex* open = Manager().GetIndex(Manager().IndexDefs->FindIndexDef("ByCall")->ObjectID);
   EXPECT_EQ(open->IndexDef->GetColumn(0).Name, "Callsign");
   open->RebuildIndex(&log);
-  EXPECT_EQ(log.Table().CheckIndexes(), "");
+  EXPECT_EQ(log.Ref().CheckIndexes(), "");
   EXPECT_EQ(RaisedCode([&] { log.Table().RenameField("Mode", "CALLSIGN"); }), 30344);
   EXPECT_EQ(RaisedCode([&] { log.Table().RenameField("Band", "X"); }), 30343);
 }

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 #include "engine/core/VLMCasts.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMExpressions.h"
 #include "engine/core/VLMMemory.h"
 #include "engine/storage/VLMBTree.h"
+#include "engine/storage/VLMMemEngine.h"
+#include "engine/storage/VLMTempEngine.h"
 #include "engine/storage/VLMBTreeRecordIndex.h"
 #include "engine/storage/VLMDiskEngine.h"
 #include "engine/storage/VLMDiskEngineRecords.h"
@@ -526,6 +529,12 @@ void RefTableData::CreateTable(TVLMCursor* cursor, TVLMFieldDefs& fieldDefs, TVL
   CommitChanges(VLMCursorSessionID(cursor));
 }
 
+void RefTableData::EmptyTable(TVLMCursor* cursor) {
+  auto guard = LockGuard();
+  RecordManager->EmptyTable(VLMCursorSessionID(cursor));
+  TVLMTableData::EmptyTable(cursor);
+}
+
 namespace {
 
 int32_t RowsPerPage(const RefTableData& table) {
@@ -581,25 +590,7 @@ bool RefTableData::UpdateRecord(TVLMCursor* cursor) {
 
 bool RefTableData::DeleteRecord(TVLMCursor* cursor) {
   auto guard = LockGuard();
-  // Where the cursor goes afterwards: the next record it sees, else the prior.
-  const TVLMCursorPosition at = cursor->Position;
-  std::optional<TVLMRecordID> neighbour;
-  {
-    uint8_t* buffer = cursor->RecordBuffer;
-    uint8_t* scratch = cursor->AllocRecordBuffer();
-    cursor->RecordBuffer = scratch;
-    auto restore = qv::ScopeExit([&] {
-      cursor->RecordBuffer = buffer;
-      cursor->Position = at;
-      cursor->FreeRecordBuffer(scratch);
-    });
-    if (GetRecord(cursor, 1) == kVLMNavOK) {
-      neighbour = cursor->Position.RecordID;
-    } else {
-      cursor->Position = at;
-      if (GetRecord(cursor, 2) == kVLMNavOK) neighbour = cursor->Position.RecordID;
-    }
-  }
+  const std::optional<TVLMRecordID> neighbour = PositionAfterDelete(cursor);
   IndexManager->DeleteRecord(cursor);
   if (!RecordManager->DeleteRecord(VLMCursorSessionID(cursor), cursor->Position.RecordID)) return false;
   if (!cursor->NoAutoCommit) {
@@ -698,9 +689,51 @@ std::string RefTableData::CheckIndexes() {
   return "";
 }
 
+std::string CheckIndexOrder(TVLMTableData& table, int32_t sessionID) {
+  auto guard = table.LockGuard();
+  const auto size = static_cast<size_t>(table.RecordManager->RecordBufferSize);
+  std::vector<uint8_t> previous(size), current(size);
+  for (int32_t i = 0; i < table.IndexManager->IndexDefs->GetCount(); ++i) {
+    const TVLMIndexDef& def = *table.IndexManager->IndexDefs->GetIndexDef(i);
+    TVLMIndex* index = table.IndexManager->GetIndex(def.ObjectID);
+    std::set<uint64_t> seen;
+    TVLMNavigationRequest request;
+    request.Mode = 1;
+    request.IndexID = def.ObjectID;
+    request.Bof = true;
+    request.RecordBuffer = current.data();
+    int64_t n = 0;
+    for (table.ReadRecordAt(sessionID, request, table.GetChangeStamp(), nullptr); request.Result == kVLMNavOK;
+         table.ReadRecordAt(sessionID, request, table.GetChangeStamp(), nullptr)) {
+      ++n;
+      if (!seen.insert((uint64_t{request.RecordID.Page} << 16) | request.RecordID.Row).second)
+        return def.Name + ": a record twice";
+      if (n > 1 && index->CompareRecordWithKey(previous.data(), current.data(), def.GetColumnCount()) > 0)
+        return def.Name + ": out of order";
+      if (index->GetRecNo(sessionID, request.RecordID, current.data()) != n) return def.Name + ": record number";
+      previous = current;
+    }
+    if (n != table.RecordManager->RecordCount) return def.Name + ": entry count differs";
+  }
+  return "";
+}
+
 // ------------------------------------------------------------- database data
 
-const char* EngineKindName(EngineKind kind) { return kind == EngineKind::Disk ? "Disk" : "Reference"; }
+const char* EngineKindName(EngineKind kind) {
+  switch (kind) {
+    case EngineKind::Disk: return "Disk";
+    case EngineKind::Memory: return "Memory";
+    case EngineKind::Temporary: return "Temporary";
+    default: return "Reference";
+  }
+}
+
+std::unique_ptr<TVLMDatabaseData> NewDatabase(EngineKind kind) {
+  if (kind == EngineKind::Memory) return std::make_unique<TVLMMemoryDatabaseData>();
+  if (kind == EngineKind::Temporary) return std::make_unique<TVLMTemporaryDatabaseData>();
+  return std::make_unique<RefDatabaseData>(kind);
+}
 
 RefDatabaseData::RefDatabaseData(EngineKind kind, uint16_t pageSize) : Kind(kind) {
   if (kind != EngineKind::Disk) return;
@@ -762,7 +795,7 @@ void TableCursor::Create(std::initializer_list<FieldSpec> fields, std::initializ
 
 void TableCursor::Open() {
   TableData = Database.GetTableData(this);
-  RefTableData& table = Table();
+  TVLMTableData& table = Table();
   auto guard = table.LockGuard();
   auto fields = std::make_unique<TVLMFieldDefs>();
   fields->Assign(*table.FieldManager->FieldDefs);
@@ -809,18 +842,22 @@ void TableCursor::UseIndex(const std::string& name) {
 
 void TableCursor::EmptyTable() {
   auto guard = Table().LockGuard();
-  Table().RecordManager->EmptyTable(Session->SessionID);
   Table().EmptyTable(this);
-  Table().CommitChanges(Session->SessionID);
+  CommitTable();
   Position = TVLMCursorPosition{};
 }
 
 void TableCursor::DeleteTable() { Table().DeleteTable(this, false); }
 
+void TableCursor::CommitTable() {
+  // The engines' own table data commit by themselves.
+  if (auto* reference = dynamic_cast<RefTableData*>(&Table())) reference->CommitChanges(Session->SessionID);
+}
+
 void TableCursor::CreateIndex(TVLMIndexDef& indexDef) {
   auto guard = Table().LockGuard();
   Table().CreateIndex(indexDef, this);
-  Table().CommitChanges(Session->SessionID);
+  CommitTable();
   IndexDefs->Assign(*Table().IndexManager->IndexDefs);
 }
 
@@ -829,7 +866,7 @@ void TableCursor::DeleteIndex(const std::string& name) {
   const TVLMIndexDef* def = Table().IndexManager->IndexDefs->FindIndexDef(name);
   if (def == nullptr) throw EVLMException(20018, "Index not found");
   Table().DropIndex(def->ObjectID, this);
-  Table().CommitChanges(Session->SessionID);
+  CommitTable();
   IndexDefs->Assign(*Table().IndexManager->IndexDefs);
 }
 

@@ -107,7 +107,7 @@ TEST_P(TableDataStress, TwoThreadsShareOneDatabase) {
   EXPECT_GT(steps.load(), 100);
   TableCursor check(db, owner, "Log");
   check.Open();
-  EXPECT_EQ(check.Table().CheckIndexes(), "");
+  EXPECT_EQ(check.Ref().CheckIndexes(), "");
   int64_t walked = 0;
   check.SetToBegin();
   while (check.GetRecord(1) == kVLMNavOK) ++walked;
