@@ -125,6 +125,8 @@
 //   20521 object ID of a disk database that is not open (VLMDiskEngineDatabase)
 //   20522 table-list entry added to a disk database that is not open
 //         (VLMDiskEngineDatabase)
+//   20523-20538 disk table call while the table is not open, one code per
+//         call (VLMDiskEngineTables.h lists them)
 //   30378 duplicate page in a sorted page list (VLMPage)
 //   30380 page released more often than taken (VLMPage)
 //   30384 damaged internal file chain while walking it (VLMDiskEngineFiles)

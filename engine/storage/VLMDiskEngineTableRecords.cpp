@@ -32,19 +32,19 @@ bool InTransaction(const TVLMCursor* cursor) {
 
 int64_t TVLMDiskTableData::GetRecordNoLimit(int32_t sessionID) {
   auto guard = LockGuard();
-  return DiskRecordManager()->GetRecordNoLimit(sessionID);
+  return Required(DiskRecordManager(), 20528).GetRecordNoLimit(sessionID);
 }
 
 int64_t TVLMDiskTableData::GetRecordCount(int32_t sessionID) { return GetRecordNoLimit(sessionID); }
 
 int64_t TVLMDiskTableData::RecordIDToRecordNo(const TVLMRecordID& recordID) {
   QV_REQUIRE_LOCK(DatabaseData->CriticalSection().HeldByThisThread(), "the database critical section");
-  return static_cast<int64_t>(recordID.Page) * DiskRecordManager()->RecordsPerPage + recordID.Row;
+  return static_cast<int64_t>(recordID.Page) * Required(DiskRecordManager(), 20529).RecordsPerPage + recordID.Row;
 }
 
 void TVLMDiskTableData::RecordNoToRecordID(int64_t recordNo, TVLMRecordID& recordID) {
   QV_REQUIRE_LOCK(DatabaseData->CriticalSection().HeldByThisThread(), "the database critical section");
-  const int64_t perPage = DiskRecordManager()->RecordsPerPage;
+  const int64_t perPage = Required(DiskRecordManager(), 20530).RecordsPerPage;
   recordID.Page = static_cast<uint32_t>(recordNo / perPage);
   recordID.Row = static_cast<uint16_t>(recordNo % perPage);
 }
@@ -106,27 +106,30 @@ int64_t TVLMDiskTableData::GetRecNo(TVLMCursor* cursor) {
 
 void TVLMDiskTableData::InternalSetRecNo(TVLMCursor* cursor, int64_t recNo) {
   const auto body = [&] {
-    DiskRecordManager()->SetRecNo(VLMCursorSessionID(cursor), cursor->Position.RecordID, recNo);
+    Required(DiskRecordManager(), 20531).SetRecNo(VLMCursorSessionID(cursor), cursor->Position.RecordID, recNo);
   };
   if (!ReadWrapped(cursor, false, body)) TableIsLocked(20219);
 }
 
 int64_t TVLMDiskTableData::InternalGetRecNo(TVLMCursor* cursor) {
   int64_t recNo = -1;
-  const auto body = [&] { recNo = DiskRecordManager()->GetRecNo(VLMCursorSessionID(cursor), cursor->Position.RecordID); };
+  const auto body = [&] {
+    recNo = Required(DiskRecordManager(), 20532).GetRecNo(VLMCursorSessionID(cursor), cursor->Position.RecordID);
+  };
   if (!ReadWrapped(cursor, false, body)) TableIsLocked(20220);
   return recNo;
 }
 
 int64_t TVLMDiskTableData::InternalGetRecordCount(TVLMCursor* cursor) {
   int64_t count = 0;
-  if (!ReadWrapped(cursor, false, [&] { count = RecordManager->RecordCount; })) TableIsLocked(20218);
+  if (!ReadWrapped(cursor, false, [&] { count = Required(RecordManager.get(), 20533).RecordCount; }))
+    TableIsLocked(20218);
   return count;
 }
 
 int64_t TVLMDiskTableData::GetLastAutoincValue(int32_t fieldNo, TVLMBaseSession* session) {
   auto guard = LockGuard();
-  return FieldManager->GetSequenceLastValue(session, fieldNo);
+  return Required(FieldManager.get(), 20534).GetSequenceLastValue(session, fieldNo);
 }
 
 // ------------------------------------------------------------ writes
@@ -242,7 +245,8 @@ bool TVLMDiskTableData::DeleteRecord(TVLMCursor* cursor) {
 
 TVLMDiskBlobStream::TVLMDiskBlobStream(std::unique_ptr<TVLMTemporaryStream> inner,
                                        const TVLMBLOBDescriptor& descriptor, bool truncate)
-    : Inner_(std::move(inner)), Value_(std::make_unique<TVLMCompressedBLOBStream>(*Inner_, false, truncate, descriptor)) {}
+    : Inner_(std::move(inner)),
+      Value_(std::make_unique<TVLMCompressedBLOBStream>(*Inner_, false, truncate, descriptor)) {}
 
 TVLMDiskBlobStream::~TVLMDiskBlobStream() = default;
 
@@ -272,10 +276,11 @@ void TVLMDiskTableData::ReleaseRecordBlobs(uint8_t* record) {
 
 void TVLMDiskTableData::SaveBlobStream(TVLMCursor* cursor, int32_t fieldNo, qv::Stream& stream) {
   auto guard = LockGuard();
+  TVLMDiskBlobManager& blobs = Required(BlobManager_.get(), 20535);
   BlobField(fieldNo);
   auto* value = dynamic_cast<TVLMDiskBlobStream*>(&stream);
   if (value == nullptr) throw EVLMException(10722, "Invalid BLOB stream for field #%d", {fieldNo});
-  BlobManager_->SaveBlobStream(cursor->RecordBuffer, fieldNo, value->Stored(), value->Descriptor());
+  blobs.SaveBlobStream(cursor->RecordBuffer, fieldNo, value->Stored(), value->Descriptor());
 }
 
 void TVLMDiskTableData::FreeBlob(uint8_t* record, int32_t fieldNo) {
@@ -293,17 +298,19 @@ void TVLMDiskTableData::FreeRecordBlobs(uint8_t* record) {
 void TVLMDiskTableData::GetBlobData(TVLMCursor* cursor, int32_t fieldNo, TVLMBLOBDescriptor& descriptor,
                                     std::vector<uint8_t>& data) {
   auto guard = LockGuard();
-  BlobManager_->GetBlobData(VLMCursorSessionID(cursor), cursor->RecordBuffer, descriptor, data, fieldNo);
+  Required(BlobManager_.get(), 20536)
+      .GetBlobData(VLMCursorSessionID(cursor), cursor->RecordBuffer, descriptor, data, fieldNo);
 }
 
 void TVLMDiskTableData::SetBlobData(TVLMCursor* cursor, int32_t fieldNo, const std::vector<uint8_t>& data,
                                     const TVLMBLOBDescriptor& descriptor) {
   auto guard = LockGuard();
-  BlobManager_->SetBlobData(cursor->RecordBuffer, fieldNo, data, descriptor);
+  Required(BlobManager_.get(), 20537).SetBlobData(cursor->RecordBuffer, fieldNo, data, descriptor);
 }
 
 std::unique_ptr<qv::Stream> TVLMDiskTableData::OpenBlob(TVLMCursor* cursor, uint8_t openMode, int32_t fieldNo) {
   auto guard = LockGuard();
+  TVLMDiskBlobManager& blobs = Required(BlobManager_.get(), 20538);
   const TVLMFieldDef& field = BlobField(fieldNo);
   if (field.BlobBlockSize == 0) throw EVLMException(20149, "Stream block size = 0 is not allowed");
   TVLMBLOBDescriptor descriptor;
@@ -316,9 +323,9 @@ std::unique_ptr<qv::Stream> TVLMDiskTableData::OpenBlob(TVLMCursor* cursor, uint
   if (!reading || record == nullptr || VLMGetBit(fieldNo, record))
     return std::make_unique<TVLMDiskBlobStream>(std::move(stored), descriptor, true);
   // A value that cannot be read leaves nothing cached behind.
-  auto forget = qv::ScopeExit([&] { BlobManager_->FreeBlob(record, fieldNo, true); });
+  auto forget = qv::ScopeExit([&] { blobs.FreeBlob(record, fieldNo, true); });
   TVLMBLOBDescriptor read;
-  BlobManager_->ReadBlobToStream(VLMCursorSessionID(cursor), record, *stored, read, fieldNo);
+  blobs.ReadBlobToStream(VLMCursorSessionID(cursor), record, *stored, read, fieldNo);
   if (read.UncompressedSize < 0) throw EVLMException(20248, "Invalid blob field size");
   descriptor.BlockCount = read.BlockCount;
   descriptor.UncompressedSize = read.UncompressedSize;

@@ -522,7 +522,8 @@ void TVLMDiskTableData::RefreshSessionCursors(int32_t sessionID) {
 bool TVLMDiskTableData::LockTable(int32_t sessionID, uint8_t lockType, int32_t tries, uint32_t delayMs, bool flag) {
   if (!IsMultiUser()) return true;
   auto guard = LockGuard();
-  if (!DiskDatabase_->TableLockManager()->LockTable(sessionID, lockType, flag, false, delayMs, tries, *LocksFile_))
+  if (!DiskDatabase_->TableLockManager()->LockTable(sessionID, lockType, flag, false, delayMs, tries,
+                                                     Required(LocksFile_.get(), 20523)))
     return false;
   TVLMDiskTablePagesCacheManager& pagesCache = DiskDatabase_->DiskPageManager()->PagesCache;
   if (lockType == kVLMLockTableOperation) pagesCache.OperationLockTaken(sessionID, this);
@@ -533,7 +534,8 @@ bool TVLMDiskTableData::LockTable(int32_t sessionID, uint8_t lockType, int32_t t
 bool TVLMDiskTableData::UnlockTable(int32_t sessionID, uint8_t lockType, bool flag) {
   if (!IsMultiUser()) return true;
   auto guard = LockGuard();
-  if (!DiskDatabase_->TableLockManager()->UnlockTable(sessionID, lockType, flag, false, *LocksFile_)) return false;
+  if (!DiskDatabase_->TableLockManager()->UnlockTable(sessionID, lockType, flag, false,
+                                                       Required(LocksFile_.get(), 20524))) return false;
   TVLMDiskTablePagesCacheManager& pagesCache = DiskDatabase_->DiskPageManager()->PagesCache;
   if (lockType == kVLMLockTableOperation) pagesCache.OperationLockReleased(sessionID, this);
   if (lockType == kVLMLockTableCommit) pagesCache.CommitLockReleased(sessionID, this);
@@ -544,17 +546,18 @@ bool TVLMDiskTableData::LockRecord(int32_t sessionID, const TVLMRecordID& record
                                    uint32_t delayMs) {
   if (!IsMultiUser()) return true;
   auto guard = LockGuard();
-  return DiskDatabase_->TableLockManager()->LockRecord(sessionID, *LocksFile_, delayMs, tries, recordID);
+  return DiskDatabase_->TableLockManager()->LockRecord(sessionID, Required(LocksFile_.get(), 20525), delayMs,
+                                                       tries, recordID);
 }
 
 bool TVLMDiskTableData::UnlockRecord(int32_t sessionID, const TVLMRecordID& recordID) {
   if (!IsMultiUser()) return true;
   auto guard = LockGuard();
-  return DiskDatabase_->TableLockManager()->UnlockRecord(sessionID, *LocksFile_, recordID);
+  return DiskDatabase_->TableLockManager()->UnlockRecord(sessionID, Required(LocksFile_.get(), 20526), recordID);
 }
 
 bool TVLMDiskTableData::IsRecordLocked(int32_t sessionID, const TVLMRecordID& recordID) {
   if (!IsMultiUser()) return true;
   auto guard = LockGuard();
-  return DiskDatabase_->TableLockManager()->IsRecordLocked(sessionID, *LocksFile_, recordID);
+  return DiskDatabase_->TableLockManager()->IsRecordLocked(sessionID, Required(LocksFile_.get(), 20527), recordID);
 }

@@ -65,6 +65,7 @@
 
 #include "engine/core/VLMBLOBStream.h"
 #include "engine/core/VLMBaseEngine.h"
+#include "engine/core/VLMExcept.h"
 #include "engine/core/VLMStreams.h"
 #include "engine/core/VLMTableData.h"
 #include "engine/storage/VLMDiskEngine.h"
@@ -281,7 +282,13 @@ class TVLMTemporaryPageManager;
 // table, 20248 negative BLOB size, 10512 repair of a page index for records
 // larger than a page, 10720 TableMostUpdated contents that cannot be, 10721
 // TableMetaData contents that cannot be, 10722 BLOB stream that OpenBlob did
-// not make, 10723 BLOB call for a field that is not a BLOB field.
+// not make, 10723 BLOB call for a field that is not a BLOB field; "Pointer
+// is nil" for a call while the table is not open: 20523-20527 LockTable,
+// UnlockTable, LockRecord, UnlockRecord, IsRecordLocked, 20528-20530
+// GetRecordNoLimit, RecordIDToRecordNo, RecordNoToRecordID, 20531-20533
+// InternalSetRecNo, InternalGetRecNo, InternalGetRecordCount, 20534
+// GetLastAutoincValue, 20535-20538 SaveBlobStream, GetBlobData,
+// SetBlobData, OpenBlob.
 class TVLMDiskTableData : public TVLMTableData {
 public:
   explicit TVLMDiskTableData(TVLMDiskDatabaseData* databaseData);
@@ -432,6 +439,12 @@ private:
   bool PageIndexListsForeignPages(int32_t sessionID);
   // The field, when it is a BLOB field (else 10723).
   const TVLMFieldDef& BlobField(int32_t fieldNo) const;
+  // What an open table has: object, or "Pointer is nil" with code.
+  template <class T>
+  static T& Required(T* object, int32_t code) {
+    if (object == nullptr) throw EVLMException(code, "Pointer is nil");
+    return *object;
+  }
 
   TVLMDiskDatabaseData* DiskDatabase_;
   int32_t TableID_ = -1;

@@ -119,8 +119,8 @@ protected:
     if (code != 0 && code != 30396) return "Second open raised " + std::to_string(code);
     if (code == 0 && second.GetRecordCount() != 0) return "Second is not empty";
     std::lock_guard guard(database->CriticalSection());
-    const std::string faults = disk_test::CheckDiskFreeSpace(
-        *database, code == 0 ? std::initializer_list<DiskCursor*>{&log, &second} : std::initializer_list<DiskCursor*>{&log});
+    const std::string faults = code == 0 ? disk_test::CheckDiskFreeSpace(*database, {&log, &second})
+                                         : disk_test::CheckDiskFreeSpace(*database, {&log});
     // Pages the stopped writer took stay marked used; nothing else may be.
     std::istringstream lines(faults);
     for (std::string line; std::getline(lines, line);) {

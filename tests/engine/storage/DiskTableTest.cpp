@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 
 #include "engine/core/VLMCompression.h"
@@ -177,6 +178,17 @@ TEST_F(DiskTable, OpensRecordNumbersAndConstraints) {
   second.Open();
   EXPECT_EQ(second.GetRecordCount(), 0);
   EXPECT_EQ(second.Table().ConstraintManager->ConstraintDefs->GetCount(), 1);
+  // A table data that no cursor opened has nothing to answer with.
+  DiskCursor closed(*Database, *Session, "Nowhere");
+  auto& nowhere = *static_cast<TVLMDiskTableData*>(Database->GetTableData(&closed));
+  const std::pair<std::function<void()>, int32_t> calls[] = {
+      {[&] { nowhere.GetRecordNoLimit(0); }, 20528},
+      {[&] { nowhere.RecordIDToRecordNo({1, 1}); }, 20529},
+      {[&] { nowhere.GetLastAutoincValue(0, Session.get()); }, 20534},
+      {[&] { nowhere.OpenBlob(&closed, 1, 2); }, 20538},
+  };
+  for (const auto& [call, code] : calls) EXPECT_EQ(RaisedCode(call), code);
+  nowhere.FreeIfUnused();
 }
 
 // A second process (peer) and a second handle share the table.
@@ -224,6 +236,11 @@ TEST_F(DiskTable, MultiUserLocksAndCounters) {
   ASSERT_EQ(peer.Ask("unlock " + locks + "0"), "1");
   log.Open();
   EXPECT_EQ(peer.Ask("lock " + locks + "0 1"), "0");
+  log.Close();
+  std::lock_guard guard(Database->CriticalSection());
+  auto& closed = *static_cast<TVLMDiskTableData*>(Database->GetTableData(&log));
+  EXPECT_EQ(RaisedCode([&] { closed.LockTable(0, kVLMLockTableOperation, 1, 0, true); }), 20523);
+  closed.FreeIfUnused();
 }
 
 // A session's temporary index lives in the table's temporary page store and

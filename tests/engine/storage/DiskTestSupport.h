@@ -101,7 +101,8 @@ public:
   // ---- table operations: the cursor is closed first ----
 
   void Create(std::initializer_list<tabledata_test::FieldSpec> fields,
-              std::initializer_list<tabledata_test::IndexSpec> indexes = {}, TVLMConstraintDefs* constraints = nullptr) {
+              std::initializer_list<tabledata_test::IndexSpec> indexes = {},
+              TVLMConstraintDefs* constraints = nullptr) {
     TVLMFieldDefs fieldDefs;
     TVLMIndexDefs indexDefs;
     tabledata_test::FillDefinitions(fields, indexes, fieldDefs, indexDefs);
