@@ -203,26 +203,9 @@ bool TVLMDiskTableData::DeleteRecord(TVLMCursor* cursor) {
     bool rebuilt = false;
     IndexManager->RefreshTemporaryIndexes(cursor, rebuilt);
   }
-  // Where the cursor goes afterwards: the next record it sees, else the
-  // prior one, else nowhere (the table becomes empty for it).
-  std::optional<TVLMRecordID> neighbour;
-  {
-    const TVLMCursorPosition at = cursor->Position;
-    uint8_t* buffer = cursor->RecordBuffer;
-    uint8_t* scratch = cursor->AllocRecordBuffer();
-    cursor->RecordBuffer = scratch;
-    auto restore = qv::ScopeExit([&] {
-      cursor->RecordBuffer = buffer;
-      cursor->Position = at;
-      cursor->FreeRecordBuffer(scratch);
-    });
-    if (TVLMTableData::GetRecord(cursor, 1) == kVLMNavOK) {
-      neighbour = cursor->Position.RecordID;
-    } else {
-      cursor->Position = at;
-      if (TVLMTableData::GetRecord(cursor, 2) == kVLMNavOK) neighbour = cursor->Position.RecordID;
-    }
-  }
+  // Where the cursor goes afterwards; nowhere when the table becomes empty
+  // for it.
+  const std::optional<TVLMRecordID> neighbour = PositionAfterDelete(cursor);
   FreeBlobs(cursor->RecordBuffer);
   BlobManager_->DeleteBlobs(sessionID, cursor->RecordBuffer);
   IndexManager->DeleteRecord(cursor);

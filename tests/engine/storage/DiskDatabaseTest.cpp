@@ -18,7 +18,7 @@ class DiskDatabase : public ::testing::Test {
 protected:
   void SetUp() override {
     Path = Dir.File("d.vlm");
-    disk_test::CreateDiskDatabase(Path, 1024, 20);
+    CreateStandardDatabase(Path, 1024, 8, {}, 20);
   }
   // A page of the session with its data filled from seed; its number.
   static int32_t NewFilledPage(TVLMDiskDatabaseData& database, int32_t sessionID, uint8_t seed) {

@@ -47,7 +47,7 @@ protected:
   // insert that splits a page of the ByCall index and of one that does not.
   void SetUp() override {
     Base = Dir.File("base.vlm");
-    disk_test::CreateDiskDatabase(Base, 1024, 20);
+    CreateStandardDatabase(Base, 1024, 8, {}, 20);
     auto database = disk_test::NewDiskDatabase(Base);
     DiskSession session(database.get());
     session.Connect();

@@ -36,7 +36,7 @@ class DiskTable : public ::testing::Test {
 protected:
   void SetUp() override {
     Path = Dir.File("t.vlm");
-    disk_test::CreateDiskDatabase(Path, 1024, 20);
+    CreateStandardDatabase(Path, 1024, 8, {}, 20);
     Connect();
   }
   void Connect(bool multiUser = false) {

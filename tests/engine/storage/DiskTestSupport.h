@@ -192,44 +192,23 @@ public:
     Table().FreeRecordBlobs(RecordBuffer);
     InitRecordBuffer(RecordBuffer, true);
   }
-  // Counters, constraints, then the table data's insert or update; in
-  // multi-user mode under the table lock of a write (type 3 inside a
-  // transaction, else 4). ResultCode -13 when that lock is not had.
+  // Counters, constraints, then the table data's insert or update.
   void Post(bool inserting) override {
-    std::lock_guard guard(Database.CriticalSection());
-    ResultCode = 0;
-    const uint8_t type = Session->InTransaction ? kVLMLockTableChanged : kVLMLockTableCommit;
-    const TVLMRetrySettings& settings = VLMRetrySettings();
-    if (!Table().LockTable(SessionID(), type, settings.TableOperationTries, settings.TableOperationDelayMs, true)) {
-      ResultCode = -13;
-      return;
-    }
-    auto unlock = qv::ScopeExit([&] {
-      if (type == kVLMLockTableCommit) Table().UnlockTable(SessionID(), type, false);
+    UnderWriteLock([&] {
+      if (inserting) {
+        Table().LoadMostUpdated(SessionID());
+        Table().FieldManager->ApplyAutoincValues(Session, RecordBuffer);
+      }
+      Table().ConstraintManager->CheckConstraints(SessionID(), RecordBuffer, true, true, Position.RecordID,
+                                                  inserting, OldRecordBuffer);
+      const bool done = inserting ? Table().InsertRecord(this) : Table().UpdateRecord(this);
+      if (!done) ResultCode = inserting ? -1 : -2;
+      VLMPutRecordID(RecordBuffer + BookmarkOffset, Position.RecordID);
+      std::memcpy(OldRecordBuffer, RecordBuffer, static_cast<size_t>(RecordBufferSize));
     });
-    if (inserting) {
-      Table().LoadMostUpdated(SessionID());
-      Table().FieldManager->ApplyAutoincValues(Session, RecordBuffer);
-    }
-    Table().ConstraintManager->CheckConstraints(SessionID(), RecordBuffer, true, true, Position.RecordID, inserting,
-                                                OldRecordBuffer);
-    const bool done = inserting ? Table().InsertRecord(this) : Table().UpdateRecord(this);
-    if (!done) ResultCode = inserting ? -1 : -2;
-    VLMPutRecordID(RecordBuffer + BookmarkOffset, Position.RecordID);
-    std::memcpy(OldRecordBuffer, RecordBuffer, static_cast<size_t>(RecordBufferSize));
   }
   void DeleteRecord() override {
-    std::lock_guard guard(Database.CriticalSection());
-    const uint8_t type = Session->InTransaction ? kVLMLockTableChanged : kVLMLockTableCommit;
-    const TVLMRetrySettings& settings = VLMRetrySettings();
-    if (!Table().LockTable(SessionID(), type, settings.TableOperationTries, settings.TableOperationDelayMs, true)) {
-      ResultCode = -13;
-      return;
-    }
-    auto unlock = qv::ScopeExit([&] {
-      if (type == kVLMLockTableCommit) Table().UnlockTable(SessionID(), type, false);
-    });
-    ResultCode = Table().DeleteRecord(this) ? 0 : -3;
+    UnderWriteLock([&] { ResultCode = Table().DeleteRecord(this) ? 0 : -3; });
   }
   // PrepareInsert, the values (text converted to each field's type; nullopt
   // = null), Post(true).
@@ -291,6 +270,24 @@ private:
     TVLMDiskTableData* table = &Table();
     TableData = nullptr;
     table->FreeIfUnused();
+  }
+  // A write in multi-user mode holds the table lock of a write: type 3
+  // inside a transaction (kept until it ends), else 4. ResultCode -13 when
+  // that lock is not had.
+  template <class F>
+  void UnderWriteLock(F write) {
+    std::lock_guard guard(Database.CriticalSection());
+    ResultCode = 0;
+    const uint8_t type = Session->InTransaction ? kVLMLockTableChanged : kVLMLockTableCommit;
+    const TVLMRetrySettings& settings = VLMRetrySettings();
+    if (!Table().LockTable(SessionID(), type, settings.TableOperationTries, settings.TableOperationDelayMs, true)) {
+      ResultCode = -13;
+      return;
+    }
+    auto unlock = qv::ScopeExit([&] {
+      if (type == kVLMLockTableCommit) Table().UnlockTable(SessionID(), type, false);
+    });
+    write();
   }
   // The local cursor's way with a table operation: closed, the table data's
   // call with this cursor, then the table data let go of.
@@ -361,12 +358,5 @@ inline std::unique_ptr<TVLMDiskDatabaseData> NewDiskDatabase(const std::string& 
   return database;
 }
 
-// Creates an empty database file at path.
-inline void CreateDiskDatabase(const std::string& path, int32_t pageSize = 4096, int32_t maxSessions = 500) {
-  auto database = NewDiskDatabase(path);
-  database->PageSize = pageSize;
-  database->MaxSessions = maxSessions;
-  database->CreateDatabase();
-}
 
 }  // namespace disk_test

@@ -25,6 +25,7 @@
 #include "engine/storage/VLMBTree.h"
 #include "engine/storage/VLMDiskEngine.h"
 #include "engine/storage/VLMDiskEngineLocks.h"
+#include "engine/storage/VLMDiskEngineTables.h"
 #include "platform/os/System.h"
 #include "tests/support/ScratchFolder.h"
 
@@ -129,21 +130,17 @@ inline std::vector<int32_t> PageIndexOperationCodes(TVLMPageManager& pm, TVLMBTr
   return codes;
 }
 
-// The creation order of the disk database data: system directory (page 2),
-// sessions file, table list, directory written, one commit of session -2.
+// A new database file as the disk database data creates one: system
+// directory (page 2), sessions file, table list, one commit of session -2.
 inline void CreateStandardDatabase(const std::string& path, uint16_t pageSize = 4096, uint16_t extentSize = 8,
                                    const TVLMPasswordRecord& password = {}, int32_t maxConnections = 500) {
-  TVLMDiskPageManager pm;
-  pm.CreateDatabase(path, password, pageSize, extentSize);
-  TVLMSystemDirectory directory(&pm);
-  directory.CreateFile();
-  TVLMActiveSessionsFile sessions(&pm);
-  directory.Add(TVLMDirectoryKind::ActiveSessions, static_cast<uint32_t>(sessions.CreateFile(maxConnections)));
-  TVLMTableListFile tables(&pm);
-  directory.Add(TVLMDirectoryKind::TableList, static_cast<uint32_t>(tables.CreateFile()));
-  directory.Save();
-  pm.Commit(kVLMSystemSessionID);
-  pm.CloseDatabase();
+  TVLMDiskDatabaseData database;
+  database.DatabaseFileName = path;
+  database.PageSize = pageSize;
+  database.ExtentSize = extentSize;
+  database.PasswordRecord = password;
+  database.MaxSessions = maxConnections;
+  database.CreateDatabase();
 }
 
 struct OpenResult {
