@@ -68,7 +68,8 @@
 // 26  GetFanOut            the figure that turns a key path into a position
 //                          number and back
 // 27  KeyPathToRecordID    the record ID at a key path
-// After the slots, two conversions of the key path's own arithmetic:
+// After the slots, the two per-page figures of the search cost
+// (GetPageFigures) and two conversions of the key path's own arithmetic:
 // KeyPathPosition (a position number, >= 0, of a key path, in index order)
 // and SetKeyPathPosition (the reverse), both with the index's fan-out.
 //
@@ -139,6 +140,13 @@ struct TVLMNavigationRequest {
   uint8_t Result = 0;
 };
 
+// The two per-page figures of an index that the table search's cost
+// estimate adds up (GetPageFigures).
+struct TVLMIndexPageFigures {
+  int32_t First = 0;
+  int32_t Second = 0;
+};
+
 // The state of one range walk; each index keeps its own kind of state in a
 // descendant.
 class TVLMIndexWalk {
@@ -189,6 +197,11 @@ public:
   virtual void DeleteRecord(TVLMCursor* cursor) = 0;
   virtual int32_t GetFanOut() = 0;
   virtual void KeyPathToRecordID(int32_t sessionID, const TVLMKeyPath& keyPath, TVLMRecordID& recordID) = 0;
+
+  // ---- the search's cost figures ----
+  // The two figures the index gives for its pages; the table search takes
+  // their sum as the keys one index page holds (at least 1). Base: none.
+  virtual TVLMIndexPageFigures GetPageFigures() { return {}; }
 
   // ---- key path arithmetic ----
   virtual int64_t KeyPathPosition(const TVLMKeyPath& keyPath, int32_t fanOut) = 0;

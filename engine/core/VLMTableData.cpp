@@ -270,6 +270,7 @@ void TVLMTableData::ReadRecordAt(int32_t sessionID, TVLMNavigationRequest& reque
     RecordManager->GetRecord(sessionID, request);
   else
     IndexManager->NavigateIndex(sessionID, request, changeStamp, positionCache);
+  if (request.Result == kVLMNavOK) SearchCounters_.CountRead();
 }
 
 void TVLMTableData::MoveCursorTo(TVLMCursor* cursor, const TVLMRecordID& recordID) {
@@ -290,7 +291,7 @@ uint8_t TVLMTableData::GetRecord(TVLMCursor* cursor, uint8_t mode) {
     TVLMNavigationRequest request;
     request.RecordID = cursor->Position.RecordID;
     request.RecordBuffer = cursor->ScratchRecordBuffer;
-    RecordManager->GetRecord(VLMCursorSessionID(cursor), request);
+    ReadRecordAt(VLMCursorSessionID(cursor), request, RecordManager->ChangeStamp, nullptr);
     if (request.Result != kVLMNavOK) return kVLMNavError;
     return StepRecord(cursor, mode);
   }
@@ -313,7 +314,7 @@ uint8_t TVLMTableData::StepRecord(TVLMCursor* cursor, uint8_t mode) {
     request.IndexID = cursor->IndexID;
     request.RecordID = found;
     request.RecordBuffer = cursor->RecordBuffer;
-    RecordManager->GetRecord(sessionID, request);
+    ReadRecordAt(sessionID, request, RecordManager->ChangeStamp, nullptr);
     cursor->Position.RecordID = request.RecordID;
     cursor->Position.Bof = request.Bof ? 1 : 0;
     cursor->Position.Eof = request.Eof ? 1 : 0;

@@ -49,14 +49,20 @@
 //      Bof/Eof); buffers, key paths and walk handles are freed on every path.
 //   4. A complete record bitmap (Filled, Stamp = ChangeStamp) answers the
 //      searches of its cursor; any change of the table outdates it.
+//   5. A filter whose conjuncts a search takes out for its range walk is
+//      whole again when the search ends, also when the walk raises.
 //
 // Error codes: 10131 no fields, 30058 constraint kind, 20017 delete of an
 // open table, 10150 rename of an open table, 30343/30344 field rename, 10324
 // temporary index by ID, 10015/10380/10016 nil managers or buffer of a read,
 // 10272 nil locate condition, 20258 key search without index, 10660 key
-// search without key buffer.
+// search without key buffer; of the search (VLMTableSearch.cpp): 10382
+// condition number out of range, 10386/10387/10414/10415/10432 a record that
+// cannot be placed in the navigation index.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -108,6 +114,71 @@ public:
   int64_t RecordCount = 0;
   uint32_t ChangeStamp = 0;
   int32_t RecordBufferSize = 0;
+};
+
+// ------------------------------------------------------------ table search
+
+// The roads a search can take (VLMTableSearch.cpp), and the two ways it can
+// end without one.
+enum class TVLMSearchRoad : uint8_t {
+  ScanNavigationOrder,         // every record in the cursor's order, tested
+  WalkNavigationIndexRange,    // a range of the cursor's own index
+  WalkIndexRangeNaturalOrder,  // a range of an index, matches in record-ID order
+  WalkIndexRangeByBitmap,      // a range of another index, matches in the cursor's order
+  CompleteBitmap,              // answered by a complete record bitmap alone
+  NoMatch,                     // the conditions contradict each other
+};
+inline constexpr int32_t kVLMSearchRoadCount = 6;
+
+// A snapshot of the search counters of one table data.
+struct TVLMSearchFigures {
+  // Records the table data read (every read goes through ReadRecordAt; a
+  // step that finds no record reads none).
+  int64_t RecordsRead = 0;
+  // Keys the range walks stepped over.
+  int64_t IndexSteps = 0;
+  // Searches per road, by TVLMSearchRoad.
+  std::array<int64_t, kVLMSearchRoadCount> Roads{};
+
+  int64_t Road(TVLMSearchRoad road) const { return Roads[static_cast<size_t>(road)]; }
+  // The figures of what happened between two snapshots.
+  TVLMSearchFigures operator-(const TVLMSearchFigures& earlier) const;
+};
+
+// Counted in every build, so that the tests and the benchmark of a release
+// build read the same figures. Relaxed atomics: the counts are written under
+// the table lock and may be read without it.
+class TVLMSearchCounters {
+public:
+  void CountRead() { RecordsRead_.fetch_add(1, std::memory_order_relaxed); }
+  void CountIndexStep() { IndexSteps_.fetch_add(1, std::memory_order_relaxed); }
+  void CountRoad(TVLMSearchRoad road) {
+    Roads_[static_cast<size_t>(road)].fetch_add(1, std::memory_order_relaxed);
+  }
+  TVLMSearchFigures Snapshot() const;
+
+private:
+  std::atomic<int64_t> RecordsRead_{0};
+  std::atomic<int64_t> IndexSteps_{0};
+  std::array<std::atomic<int64_t>, kVLMSearchRoadCount> Roads_{};
+};
+
+// One search as FindRecord hands it to its steps and roads.
+struct TVLMSearchRequest {
+  TVLMCursor* Cursor = nullptr;
+  int32_t SessionID = kVLMEngineSessionID;
+  // The cursor's current index; -1 = natural (record-ID) order.
+  int32_t NavigationIndex = -1;
+  bool FillAll = false;
+  bool Forward = true;
+  // Start at the first (last) record instead of Position.
+  bool FromBeginning = true;
+  TVLMRecordBitmap* Bitmap = nullptr;
+  // The cursor's record when the search began.
+  TVLMRecordID Position;
+  // The buffer records are read into (the record manager's RecordBufferSize
+  // bytes); every expression condition is bound to it.
+  uint8_t* Record = nullptr;
 };
 
 // ---------------------------------------------------------- TVLMTableData
@@ -272,9 +343,10 @@ public:
   int64_t GetCursorRecordCount(TVLMCursor* cursor);
 
   // ---- positions ----
-  // Reads by request: natural order or mode 0 through the record manager,
-  // else through the index manager. No record manager: 10015, no index
-  // manager: 10380, no buffer: 10016 "Nil pointer occured".
+  // Reads by request (a record found counts as read): natural
+  // order or mode 0 through the record manager, else through the index
+  // manager. No record manager: 10015, no index manager: 10380, no buffer:
+  // 10016 "Nil pointer occured".
   void ReadRecordAt(int32_t sessionID, TVLMNavigationRequest& request, uint32_t changeStamp,
                     TVLMIndexPositionCache* positionCache);
   // Index order numbers of key paths (TVLMRecordNumbering).
@@ -291,14 +363,17 @@ public:
   // buffer and position are left as they were.
   std::optional<TVLMRecordID> PositionAfterDelete(TVLMCursor* cursor);
 
-  // ---- search ----
+  // ---- search (VLMTableSearch.cpp) ----
   // Every search over the table: the next or prior record of a restricted
-  // cursor, a locate, a key search, the filling of a record bitmap. For now
-  // the records are walked in the cursor's order from its position (or from
-  // the first / last record), each tested against every condition.
-  // matchExpression: a locate's condition; fillAll: every match goes into
-  // bitmap and the result is false; foundID (may be nullptr) receives the
-  // match; keyCondition: GotoKey's index condition.
+  // cursor, a locate, a key search, the filling of a record bitmap. What the
+  // cursor asks for becomes scan search conditions; conditions on one index
+  // are merged (a contradiction ends the search before any record is read);
+  // at most two of them are walked as an index range, chosen by a cost
+  // estimate against a scan in the cursor's order; the other conditions are
+  // tested on each candidate. matchExpression: a locate's condition;
+  // fillAll: every match goes into bitmap and the result is false; foundID
+  // (may be nullptr) receives the match; keyCondition: GotoKey's index
+  // condition (a cursor without an index then raises 20258).
   bool FindRecord(TVLMCursor* cursor, TVLMExpression* matchExpression, bool fillAll, TVLMRecordBitmap* bitmap,
                   TVLMRecordID* foundID, bool forward, bool fromBeginning,
                   const TVLMScanSearchCondition* keyCondition);
@@ -308,6 +383,35 @@ public:
   // Fills the cursor's record bitmap (made when missing) when it is complete
   // but outdated, or incomplete and the cursor restricted.
   void BuildRecordBitmap(TVLMCursor* cursor);
+
+  // The steps of FindRecord, in their order (public for the engines and the
+  // tests that check each one).
+  // The key condition, the match expression, the cursor's filters, its range
+  // and, for a cursor that shows one record per key, the condition that
+  // continues after the current record's key.
+  void BuildConditions(TVLMCursor* cursor, TVLMScanSearchConditionArray& conditions, bool forward,
+                       TVLMExpression* matchExpression, const TVLMScanSearchCondition* keyCondition);
+  // Index conditions grouped by index (in order of first appearance), each
+  // pair on one index merged by the merge table, duplicates removed, the
+  // expression conditions after them. noMatch: the conditions contradict
+  // each other; conditions is then left as it was, else replaced.
+  void MergeConditions(std::unique_ptr<TVLMScanSearchConditionArray>& conditions, bool& noMatch);
+  // The index range to walk: start and end are condition numbers, -1 for
+  // none (start -1: no range, the records are scanned).
+  void ChooseConditions(const TVLMScanSearchConditionArray& conditions, const TVLMSearchRequest& search,
+                        int32_t& start, int32_t& end);
+  // Follows the road that start, end and the navigation index call for; a
+  // start outside the conditions raises 10382 "Invalid condition number =
+  // %d, count = %d". Returns found (false with fillAll).
+  bool DispatchSearch(const TVLMSearchRequest& search, const TVLMScanSearchConditionArray& conditions,
+                      int32_t start, int32_t end, TVLMRecordID& foundID);
+
+  // The page manager's page data size, the page figure of the search cost;
+  // 0 turns the comparison of index ranges with a scan off. Base: 0 (the
+  // engine with a page manager answers its figure).
+  virtual uint16_t GetPageDataSize();
+  // What the searches of this table did so far.
+  TVLMSearchFigures GetSearchFigures() const { return SearchCounters_.Snapshot(); }
 
   // ---- TVLMKeyTableAccess ----
   TVLMFieldDefs* GetIndexedFieldDefs() override;
@@ -331,15 +435,31 @@ protected:
 
 private:
   uint8_t StepRecord(TVLMCursor* cursor, uint8_t mode);
-  void BuildConditions(TVLMCursor* cursor, TVLMScanSearchConditionArray& conditions, bool forward,
-                       TVLMExpression* matchExpression, const TVLMScanSearchCondition* keyCondition);
+  // The four roads of DispatchSearch.
+  bool ScanNavigationOrder(const TVLMSearchRequest& search, const TVLMScanSearchConditionArray& conditions,
+                           TVLMRecordID& foundID);
+  bool WalkNavigationIndexRange(const TVLMSearchRequest& search, const TVLMScanSearchConditionArray& conditions,
+                                int32_t start, int32_t end, TVLMRecordID& foundID);
+  bool WalkIndexRangeNaturalOrder(const TVLMSearchRequest& search, const TVLMScanSearchConditionArray& conditions,
+                                  int32_t start, int32_t end, TVLMRecordID& foundID);
+  bool WalkIndexRangeByBitmap(const TVLMSearchRequest& search, const TVLMScanSearchConditionArray& conditions,
+                              int32_t start, int32_t end, TVLMRecordID& foundID);
+  // Every condition but start and end holds for record, then the cursor's
+  // filter callback.
   bool TestConditions(TVLMCursor* cursor, const TVLMScanSearchConditionArray& conditions, int32_t start,
                       int32_t end, uint8_t* record, const TVLMRecordID& recordID);
   bool TestIndexCondition(const TVLMScanSearchCondition& condition, const uint8_t* record);
-  bool ScanNavigationOrder(TVLMCursor* cursor, const TVLMScanSearchConditionArray& conditions, bool fillAll,
-                           TVLMRecordBitmap* bitmap, TVLMRecordID* foundID, bool forward, bool fromBeginning);
+  // The index cost of one group of conditions (second may be first), in
+  // page units.
+  double RangeCost(const TVLMScanSearchConditionArray& conditions, const TVLMSearchRequest& search, int32_t first,
+                   int32_t second, uint16_t pageDataSize);
+  // The record at recordID into buffer (natural order); false when it is
+  // gone.
+  bool ReadSearchRecord(int32_t sessionID, const TVLMRecordID& recordID, uint8_t* buffer);
   bool FindInBitmap(int32_t sessionID, bool fromBeginning, int32_t navigationIndex, TVLMRecordBitmap& bitmap,
                     TVLMRecordID& foundID, const TVLMRecordID& position, bool forward);
   // The cursor's position moves to recordID with both end flags clear.
   static void MoveCursorTo(TVLMCursor* cursor, const TVLMRecordID& recordID);
+
+  TVLMSearchCounters SearchCounters_;
 };

@@ -223,6 +223,12 @@ void TVLMBTreeRecordIndex::FreeKeyPath(TVLMKeyPath*& keyPath) {
 
 int32_t TVLMBTreeRecordIndex::GetFanOut() { return Pages()->PageDataSize / (KeyRef.KeySize + 4); }
 
+TVLMIndexPageFigures TVLMBTreeRecordIndex::GetPageFigures() {
+  const int32_t room = Pages()->PageDataSize - kVLMBTreeHeadSize;
+  return {room / std::max(1, KeyRef.KeySize + KeyRef.ValueSize),
+          room / std::max(1, KeyRef.KeySize + kVLMBTreeNodeValueSize)};
+}
+
 void TVLMBTreeRecordIndex::KeyPathToRecordID(int32_t sessionID, const TVLMKeyPath& keyPath, TVLMRecordID& recordID) {
   TVLMKeyPath path;
   if (keyPath.Depth < 1 || !Descend(sessionID, keyPath, path, true))

@@ -124,6 +124,8 @@ public:
   void DeleteRecord(TVLMCursor* cursor) override;
   // Page data size div (key size + 4).
   int32_t GetFanOut() override;
+  // The entries a leaf page and a node page hold (the table search's cost).
+  TVLMIndexPageFigures GetPageFigures() override;
   // Descends along the path's entry numbers, each kept inside its page.
   void KeyPathToRecordID(int32_t sessionID, const TVLMKeyPath& keyPath, TVLMRecordID& recordID) override;
   int64_t KeyPathPosition(const TVLMKeyPath& keyPath, int32_t fanOut) override;

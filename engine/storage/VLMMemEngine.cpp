@@ -409,6 +409,8 @@ int64_t TVLMVolatileTableData::InternalGetRecordCount(TVLMCursor*) {
   return RecordManager->RecordCount;
 }
 
+uint16_t TVLMVolatileTableData::GetPageDataSize() { return PageManager != nullptr ? PageManager->PageDataSize : 0; }
+
 int64_t TVLMVolatileTableData::GetLastAutoincValue(int32_t fieldNo, TVLMBaseSession* session) {
   auto guard = LockGuard();
   return FieldManager->GetSequenceLastValue(session, fieldNo);

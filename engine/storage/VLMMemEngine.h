@@ -188,6 +188,8 @@ public:
   bool InsertRecord(TVLMCursor* cursor) override;
   int64_t InternalGetRecordCount(TVLMCursor* cursor) override;
   int64_t GetLastAutoincValue(int32_t fieldNo, TVLMBaseSession* session) override;
+  // The own page manager's page data size (the search's cost figure).
+  uint16_t GetPageDataSize() override;
 
   // Temporary streams and temporary index pages stay in memory.
   bool DisableTempFiles = false;

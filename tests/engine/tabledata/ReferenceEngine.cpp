@@ -242,9 +242,17 @@ void RefIndex::OpenIndex(const TVLMIndexDef& indexDef) {
 }
 
 void RefIndex::RebuildIndex(TVLMCursor*) {
-  Entries().clear();
+  std::vector<Entry>& entries = Entries();
+  entries.clear();
   ResolveColumns();
-  for (const RefRecordManager::Record& r : Table_->Records().Records) Insert(r.Data.data(), r.ID);
+  // Records come in record-ID order; a stable sort by key keeps it among
+  // equal keys.
+  for (const RefRecordManager::Record& r : Table_->Records().Records)
+    entries.push_back(Entry{std::vector<uint8_t>(r.Data.begin(), r.Data.begin() + RecordSize()), r.ID});
+  std::stable_sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+    return CompareKeys(a.Record.data(), b.Record.data(), -1) < 0;
+  });
+  Table_->IndexWrites += static_cast<int64_t>(entries.size());
 }
 
 void RefIndex::Answer(int32_t sessionID, TVLMNavigationRequest& request, int64_t position, bool forward) {
@@ -288,18 +296,9 @@ void RefIndex::GetRecord(int32_t sessionID, TVLMNavigationRequest& request, uint
 
 void RefIndex::LocateRecord(int32_t sessionID, TVLMNavigationRequest& request, uint32_t,
                             TVLMIndexPositionCache*) {
-  const std::vector<Entry>& entries = Entries();
   const bool forward = request.Mode != 2;
-  int64_t found = forward ? static_cast<int64_t>(entries.size()) : -1;
-  for (int64_t i = 0; i < static_cast<int64_t>(entries.size()); ++i) {
-    const int32_t c = CompareKeys(entries[static_cast<size_t>(i)].Record.data(), request.RecordBuffer, -1);
-    if (forward && c > 0) {
-      found = i;
-      break;
-    }
-    if (!forward && c < 0) found = i;
-  }
-  Answer(sessionID, request, found, forward);
+  const KeyBounds bounds = Bounds(request.RecordBuffer, -1, false);
+  Answer(sessionID, request, forward ? bounds.Above : bounds.Equal - 1, forward);
 }
 
 TVLMKeyPath* RefIndex::CreateKeyPath() { return new TVLMKeyPath(); }
@@ -362,17 +361,34 @@ void RefIndex::FreeWalk(TVLMIndexWalk*& walk) {
   walk = nullptr;
 }
 
-int64_t RefIndex::Search(const TVLMScanSearchCondition& condition, bool forward) {
+RefIndex::KeyBounds RefIndex::Bounds(const uint8_t* key, int32_t fieldCount, bool prefix) {
   const std::vector<Entry>& entries = Entries();
-  int64_t found = -1;
-  for (int64_t i = 0; i < static_cast<int64_t>(entries.size()); ++i) {
-    const int32_t c = CompareKeys(entries[static_cast<size_t>(i)].Record.data(), condition.KeyBuffer,
-                                  condition.KeyFieldCount, condition.PartialKey);
-    if (!VLMScanOperatorHolds(condition.Operator, c)) continue;
-    found = i;
-    if (forward) break;
+  auto at = [&](auto below) {
+    return std::partition_point(entries.begin(), entries.end(), below) - entries.begin();
+  };
+  KeyBounds bounds;
+  bounds.Equal = at([&](const Entry& e) { return CompareKeys(e.Record.data(), key, fieldCount, prefix) < 0; });
+  bounds.Above = at([&](const Entry& e) { return CompareKeys(e.Record.data(), key, fieldCount, prefix) <= 0; });
+  return bounds;
+}
+
+RefIndex::Interval RefIndex::Range(const TVLMScanSearchCondition& condition) {
+  const KeyBounds b = Bounds(condition.KeyBuffer, condition.KeyFieldCount, condition.PartialKey);
+  const int64_t n = static_cast<int64_t>(Entries().size());
+  switch (condition.Operator) {
+    case kVLMScanEqual: return {b.Equal, b.Above};
+    case kVLMScanLess: return {0, b.Equal};
+    case kVLMScanLessEqual: return {0, b.Above};
+    case kVLMScanGreaterEqual: return {b.Equal, n};
+    case kVLMScanGreater: return {b.Above, n};
+    default: return {0, 0};
   }
-  return found;
+}
+
+int64_t RefIndex::Search(const TVLMScanSearchCondition& condition, bool forward) {
+  const Interval r = Range(condition);
+  if (r.Begin >= r.End) return -1;
+  return forward ? r.Begin : r.End - 1;
 }
 
 bool RefIndex::FindNextInRange(int32_t, bool first, TVLMIndexWalk* walk, TVLMRecordID& recordID,
@@ -388,13 +404,14 @@ bool RefIndex::FindNextInRange(int32_t, bool first, TVLMIndexWalk* walk, TVLMRec
       state->Position = Search(*startCondition, forward);
       if (state->Position < 0) return false;
       if (!first) {
-        // Continues from the caller's record: one step before the start when
-        // that record lies before it, else from the record itself.
+        // Continues from the caller's record: the next step lands on the
+        // start when that record lies before it, else on the entry after
+        // the record (or after its place when it is not in the index).
         const int64_t at = Place(recordBuffer, recordID, present);
-        if (present && (forward ? at < state->Position : at > state->Position))
-          state->Position += forward ? -1 : 1;
-        else if (present)
-          state->Position = at;
+        if (forward)
+          state->Position = present ? std::max(state->Position - 1, at) : std::max(state->Position, at) - 1;
+        else
+          state->Position = present ? std::min(state->Position + 1, at) : std::min(state->Position, at - 1) + 1;
       }
     } else if (first) {
       state->Position = forward ? 0 : count - 1;
@@ -414,6 +431,8 @@ bool RefIndex::FindNextInRange(int32_t, bool first, TVLMIndexWalk* walk, TVLMRec
   return true;
 }
 
+TVLMIndexPageFigures RefIndex::GetPageFigures() { return Table_->IndexPageFigures; }
+
 int32_t RefIndex::CompareRecordWithKey(const uint8_t* record, const uint8_t* key, int32_t fieldCount) {
   return CompareKeys(record, key, fieldCount);
 }
@@ -424,23 +443,20 @@ int32_t RefIndex::CompareConditions(const TVLMScanSearchCondition& a, const TVLM
 
 int64_t RefIndex::EstimateRangeCount(int32_t, const TVLMScanSearchCondition* a, const TVLMScanSearchCondition* b,
                                      int64_t recordCount) {
-  int64_t n = 0;
-  for (const Entry& e : Entries()) {
-    bool inside = true;
-    for (const TVLMScanSearchCondition* c : {a, b})
-      if (c != nullptr &&
-          !VLMScanOperatorHolds(c->Operator, CompareKeys(e.Record.data(), c->KeyBuffer, c->KeyFieldCount)))
-        inside = false;
-    n += inside ? 1 : 0;
+  // The exact count: the ranges of both conditions overlap in one interval.
+  Interval r{0, static_cast<int64_t>(Entries().size())};
+  for (const TVLMScanSearchCondition* c : {a, b}) {
+    if (c == nullptr) continue;
+    const Interval one = Range(*c);
+    r = {std::max(r.Begin, one.Begin), std::min(r.End, one.End)};
   }
-  return std::clamp<int64_t>(n, 0, recordCount);
+  return std::clamp<int64_t>(r.End - r.Begin, 0, recordCount);
 }
 
 bool RefIndex::CanInsertKey(int32_t, const uint8_t* recordBuffer) {
   if (!IndexDef->Unique && !IndexDef->Primary) return true;
-  for (const Entry& e : Entries())
-    if (CompareKeys(e.Record.data(), recordBuffer, -1) == 0) return false;
-  return true;
+  const KeyBounds bounds = Bounds(recordBuffer, -1, false);
+  return bounds.Equal == bounds.Above;
 }
 
 bool RefIndex::CanUpdateKey(int32_t sessionID, const uint8_t* updateContext, const uint8_t* recordBuffer) {
@@ -483,6 +499,7 @@ void RefIndex::SetKeyPathPosition(TVLMKeyPath& keyPath, int64_t position, int32_
 RefTableData::RefTableData(TVLMDatabaseData* databaseData) : TVLMTableData(databaseData) {
   // The index manager takes the table's page manager when it is made.
   PageManager = static_cast<RefDatabaseData*>(databaseData)->DiskPages();
+  if (PageManager != nullptr) PageDataSizeFigure = PageManager->PageDataSize;
   FieldManager = std::make_unique<TVLMBaseFieldManager>(this);
   ConstraintManager = std::make_unique<TVLMBaseConstraintManager>(this);
   if (OnDisk())

@@ -11,6 +11,10 @@
 //                     the engine's value comparison (null first, descending
 //                     and case-insensitive columns honoured), equal keys in
 //                     record-ID order. A key path is {root, entry number}.
+//                     Range walks continue from a record as the B-tree's
+//                     do; the range estimate is the exact count (monotone);
+//                     the page figures come from the table data, so tests
+//                     can set them
 //   RefTableData      the engine's table data: keeps every index's entries
 //                     in IndexStore by root number (so an index object can
 //                     be closed and opened again, as a B-tree is), counts
@@ -142,6 +146,7 @@ public:
   void UpdateRecord(TVLMCursor* cursor, bool removeOld) override;
   void DeleteRecord(TVLMCursor* cursor) override;
   int32_t GetFanOut() override { return 1000; }
+  TVLMIndexPageFigures GetPageFigures() override;
   void KeyPathToRecordID(int32_t sessionID, const TVLMKeyPath& keyPath, TVLMRecordID& recordID) override;
   int64_t KeyPathPosition(const TVLMKeyPath& keyPath, int32_t fanOut) override;
   void SetKeyPathPosition(TVLMKeyPath& keyPath, int64_t position, int32_t fanOut) override;
@@ -157,6 +162,19 @@ private:
   int32_t CompareEntry(const Entry& entry, const uint8_t* record, const TVLMRecordID& id) const;
   // Place of (key of record, id): its position and whether it is there.
   int64_t Place(const uint8_t* record, const TVLMRecordID& id, bool& present);
+  // The entries compared with a key over fieldCount columns: those before
+  // Equal are below it, those from Above on above it.
+  struct KeyBounds {
+    int64_t Equal = 0;
+    int64_t Above = 0;
+  };
+  KeyBounds Bounds(const uint8_t* key, int32_t fieldCount, bool prefix);
+  // The entries [Begin, End) meeting "entry op key" of a condition.
+  struct Interval {
+    int64_t Begin;
+    int64_t End;
+  };
+  Interval Range(const TVLMScanSearchCondition& condition);
   // The first (forward) or last entry meeting "entry op key"; -1 when none.
   int64_t Search(const TVLMScanSearchCondition& condition, bool forward);
   void Insert(const uint8_t* record, const TVLMRecordID& id);
@@ -195,6 +213,7 @@ public:
   int64_t InternalGetRecNo(TVLMCursor* cursor) override;
   int64_t InternalGetRecordCount(TVLMCursor* cursor) override;
   int64_t GetLastAutoincValue(int32_t fieldNo, TVLMBaseSession* session) override;
+  uint16_t GetPageDataSize() override { return PageDataSizeFigure; }
 
   // The reference record manager (Reference kind only).
   RefRecordManager& Records() { return static_cast<RefRecordManager&>(*RecordManager); }
@@ -211,6 +230,10 @@ public:
   // Entries added or removed, all indexes together.
   int64_t IndexWrites = 0;
   int32_t Commits = 0;
+  // The cost figures of the search: a 4096-byte page less its header, and
+  // what every index reports for its pages.
+  uint16_t PageDataSizeFigure = 4056;
+  TVLMIndexPageFigures IndexPageFigures{100, 20};
 
 protected:
   void CommitPages(int32_t sessionID) override;
