@@ -182,7 +182,6 @@ public:
     return result;
   }
   void SetToBegin() override { Position = TVLMCursorPosition{1, 0, {}}; }
-  void SetToEnd() override { Position = TVLMCursorPosition{0, 1, {}}; }
   int64_t GetRecordCount() override { return Table().GetCursorRecordCount(this); }
   void InitRecordBuffer(uint8_t* buffer, bool applyDefaults) override {
     schema_test::TestCursor::InitRecordBuffer(buffer, applyDefaults);
@@ -210,15 +209,6 @@ public:
   void DeleteRecord() override {
     UnderWriteLock([&] { ResultCode = Table().DeleteRecord(this) ? 0 : -3; });
   }
-  // PrepareInsert, the values (text converted to each field's type; nullopt
-  // = null), Post(true).
-  void Append(std::initializer_list<std::optional<std::string>> values) {
-    PrepareInsert();
-    int32_t fieldNo = 0;
-    for (const std::optional<std::string>& value : values) SetText(fieldNo++, value);
-    Post(true);
-  }
-
   // ---- fields (table field numbers; nullopt = null) ----
 
   void SetText(int32_t fieldNo, const std::optional<std::string>& value) {
