@@ -49,7 +49,7 @@
 #include "platform/host/HostVariant.h"
 #include "platform/host/StringList.h"
 #include "tests/engine/schema/SchemaTestSupport.h"
-#include "tests/engine/tabledata/TableSpecs.h"
+#include "tests/engine/tabledata/TableDescriptions.h"
 
 namespace qv::test {
 class ScratchFolder;

@@ -1,4 +1,4 @@
-// Tables written as short specs in the table-data and storage tests (and
+// Tables written as short descriptions in the table-data and storage tests (and
 // their helper programs): fields by name, SQL type and size, indexes by name
 // and ';'-separated field names.
 #pragma once
