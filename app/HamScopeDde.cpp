@@ -9,17 +9,21 @@ std::string RadioBandText(std::string_view received) {
   const size_t p = dot == std::string_view::npos ? received.size() : dot + 1;
   std::string band(p < 3 ? received.substr(0, p + 1) : received.substr(0, p - 1));
 
-  // Text comparisons of the leading characters, in byte order.
+  // Text comparisons of the leading characters, in byte order. The result is
+  // chosen first and assigned once (gcc 12 sees a false overlap in repeated
+  // literal assignments at -O2).
+  std::string_view to;
   const std::string two = band.substr(0, 2);
-  if (two > "50" && two < "55") band = "50";
-  if (two == "29") band = "28";
-  if (two == "7.") band = "7";
-  if (two == "4." || two == "3.") band = "3.5";
-  if (two == "2." || two == "1.") band = "1.8";
-  const std::string three = band.substr(0, 3);
-  if (three > "144" && three < "149") band = "144";
-  if (three > "219" && three < "226") band = "222";
-  if (three > "420" && three < "460") band = "432";
+  if (two > "50" && two < "55") to = "50";
+  if (two == "29") to = "28";
+  if (two == "7.") to = "7";
+  if (two == "4." || two == "3.") to = "3.5";
+  if (two == "2." || two == "1.") to = "1.8";
+  const std::string three = to.empty() ? band.substr(0, 3) : std::string(to.substr(0, 3));
+  if (three > "144" && three < "149") to = "144";
+  if (three > "219" && three < "226") to = "222";
+  if (three > "420" && three < "460") to = "432";
+  if (!to.empty()) band = std::string(to);
   return band;
 }
 

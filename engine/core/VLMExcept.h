@@ -90,6 +90,10 @@
 //         (VLMTempEngine)
 //   10719 temporary BLOB save of a stream that is not a table's BLOB stream
 //         (VLMTempEngine)
+//   10720 table counter file contents that cannot be (VLMDiskEngineTables)
+//   10721 table metadata contents that cannot be (VLMDiskEngineTables)
+//   10722 BLOB stream that the disk table data did not open (VLMDiskEngineTableRecords)
+//   10723 BLOB call for a field that is not a BLOB field (VLMDiskEngineTableRecords)
 //   10770 table operation of a local cursor whose session has no database
 //         data (VLMLocalEngine)
 //   10771 field copy between local cursors without a record buffer
@@ -124,6 +128,12 @@
 //   20480 ATAN result not a finite number (VLMExpressionsArith)
 //   20481 COS result not a finite number (VLMExpressionsArith)
 //   20482 SIN result not a finite number (VLMExpressionsArith)
+//   20520 table names of a disk database that is not open (VLMDiskEngineDatabase)
+//   20521 object ID of a disk database that is not open (VLMDiskEngineDatabase)
+//   20522 table-list entry added to a disk database that is not open
+//         (VLMDiskEngineDatabase)
+//   20523-20538 disk table call while the table is not open, one code per
+//         call (VLMDiskEngineTables.h lists them)
 //   20550 "MEMORY" or "TEMP" asked for while the components' runtime is
 //         down (VLMLocalEngine)
 //   20551 wide-string value kept while the components' runtime is down

@@ -116,7 +116,7 @@ void TVLMTableData::EmptyTable(TVLMCursor* cursor) {
   if (IndexManager != nullptr) IndexManager->EmptyAllIndexes(VLMCursorSessionID(cursor));
 }
 
-void TVLMTableData::RenameTable(const std::string& newName) {
+void TVLMTableData::RenameTable(const std::string& newName, TVLMCursor*) {
   auto guard = LockGuard();
   if (!Cursors.empty())
     throw EVLMException(10150, "Cannot rename table '%s'. Table is open by another dataset", {TableName});

@@ -226,7 +226,9 @@ public:
   virtual void EmptyTable(TVLMCursor* cursor);
   // 11. Any cursor on the table raises 10150 "Cannot rename table '%s'.
   // Table is open by another dataset"; else TableName becomes newName.
-  virtual void RenameTable(const std::string& newName);
+  // cursor: the cursor that asks (closed; an engine may open the table with
+  // it), not used here.
+  virtual void RenameTable(const std::string& newName, TVLMCursor* cursor);
   // 12, 13. The cursor joins / leaves Cursors.
   virtual void OpenTable(TVLMCursor* cursor);
   virtual void CloseTable(TVLMCursor* cursor);

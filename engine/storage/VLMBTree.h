@@ -29,8 +29,12 @@
 //   u8 null byte (1 null, 0 value present), then the field's bytes as they
 //   stand in the record buffer. A text or byte column longer than its length
 //   limit (20 unless the definition says otherwise; 0 also means 20) keeps
-//   only that many bytes plus two zero bytes (a prefix part); ties inside
-//   the prefix are settled by the full values, read from the records.
+//   only that many bytes plus two zero bytes (a prefix part). Keys order as
+//   the full values do: a prefix part orders by the first base letters its
+//   prefix is sure to show (about half its characters), and where those
+//   agree by the full values, read from the records unless both values fit
+//   their prefixes. Nodes hold no record IDs: there keys whose prefixes
+//   agree so far are equal.
 // Page index keys (TVLMPageKeyRef): the u32 page number, no null byte,
 // ordered as a signed 32-bit number; values are u16.
 //
@@ -281,9 +285,12 @@ public:
   std::vector<int32_t> PartLimits;
 
 private:
-  // Both values of a prefix part fit inside the prefix, so they are equal as
-  // far as this part goes.
-  bool BothEndInsidePrefix(const TVLMKeyPart& part, const uint8_t* value1, const uint8_t* value2) const;
+  // Two values (neither null) of a text part that keeps a prefix, by the
+  // first base letters their prefixes are sure to show (see the .cpp);
+  // full values (full keys) give the same answer as their keys. open: a
+  // value fills its prefix, so it may go on behind it.
+  int32_t CompareBaseLetters(const TVLMKeyPart& part, const uint8_t* value1, const uint8_t* value2, int32_t limit,
+                             bool& open);
   // Compare's last step: the full keys of both sides.
   int32_t CompareFullFromRecords(const uint8_t* recordID2, const uint8_t* recordID1, int32_t sessionID);
   // One part's value bytes (after the null byte) under the engine's value

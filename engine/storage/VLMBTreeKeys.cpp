@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #include "engine/core/VLMCasts.h"
 #include "engine/core/VLMExcept.h"
@@ -11,11 +12,58 @@
 #include "engine/core/VLMTypes.h"
 #include "engine/core/VLMTypesDefs.h"
 #include "engine/storage/VLMBTree.h"
+#include "platform/os/Collation.h"
 
 namespace {
 
 // Bytes after the fields of a record buffer: the 6-byte bookmark and a flag.
 constexpr int32_t kRecordBookmarkArea = 7;
+
+// Types compared by the fixed collation (byte strings as 8-bit text).
+bool IsCollatedText(TVLMBaseDataType type) { return VLMIsStringBaseType(type) || type == bdtBytes; }
+
+// How many base letters of a prefix of `units` code units order keys. The
+// order of the full values (the fixed collation) goes by base letters
+// first, so keys may go by those the prefix is sure to show: the ones that
+// come before its last character, which may join what follows it. A
+// character takes at most two units per base letter (a surrogate pair, a
+// letter and a combining mark, an 'l' and a middle dot joined to it), so
+// the units before the last show at least half as many. Prefixes that show
+// fewer (characters the collation ignores, such as control characters and
+// the soft hyphen, or several marks on one letter) still order their keys
+// consistently by what they show, which may put such a key before one whose
+// full value it would follow.
+size_t SureBaseLetters(int32_t units) { return units > 0 ? static_cast<size_t>(units - 1) / 2 : 0; }
+
+// The text of a prefix part: up to its terminator, else all of the prefix;
+// then cut to limit characters (-1: no limit). open: the value fills the
+// prefix and the comparison would reach behind it.
+std::string_view AnsiPrefix(const uint8_t* value, int32_t prefixBytes, int32_t limit, bool& open) {
+  const auto* zero = static_cast<const uint8_t*>(std::memchr(value, 0, static_cast<size_t>(prefixBytes)));
+  auto n = static_cast<size_t>(zero != nullptr ? zero - value : prefixBytes);
+  open = zero == nullptr;
+  if (limit >= 0 && static_cast<size_t>(limit) <= n) {
+    n = static_cast<size_t>(limit);
+    open = false;
+  }
+  return {reinterpret_cast<const char*>(value), n};
+}
+
+// The same for UTF-16 text, in whole 16-bit units, read through an aligned
+// copy (a key part may start at an odd address).
+std::u16string_view WidePrefix(const uint8_t* value, int32_t prefixBytes, int32_t limit, std::vector<char16_t>& copy,
+                               bool& open) {
+  const auto units = static_cast<size_t>(prefixBytes / 2);
+  copy.resize(std::max<size_t>(units, 1));
+  if (units > 0) std::memcpy(copy.data(), value, units * 2);
+  auto n = static_cast<size_t>(std::find(copy.data(), copy.data() + units, u'\0') - copy.data());
+  open = n == units;
+  if (limit >= 0 && static_cast<size_t>(limit) <= n) {
+    n = static_cast<size_t>(limit);
+    open = false;
+  }
+  return {copy.data(), n};
+}
 
 }  // namespace
 
@@ -273,22 +321,6 @@ void TVLMRecordKeyRef::SetPartLimits(const uint8_t* recordBuffer, bool enable) {
   }
 }
 
-bool TVLMRecordKeyRef::BothEndInsidePrefix(const TVLMKeyPart& part, const uint8_t* value1,
-                                           const uint8_t* value2) const {
-  // A prefix of limit bytes: the value ends inside it when its terminator
-  // (a zero character) lies among those bytes.
-  const int32_t limit = part.PartSize - 1 - part.TruncBytes;
-  auto endsInside = [&](const uint8_t* v) {
-    if (VLMIsWideStringBaseType(part.DataType)) {
-      for (int32_t j = 0; j + 1 < limit + part.TruncBytes && j < limit; j += 2)
-        if (v[j] == 0 && v[j + 1] == 0) return true;
-      return false;
-    }
-    return std::memchr(v, 0, static_cast<size_t>(limit)) != nullptr;
-  };
-  return endsInside(value1) && endsInside(value2);
-}
-
 int32_t TVLMRecordKeyRef::CompareFullFromRecords(const uint8_t* recordID2, const uint8_t* recordID1,
                                                  int32_t sessionID) {
   if (recordID1 != nullptr) {
@@ -319,6 +351,25 @@ int32_t TVLMRecordKeyRef::CompareValueBytes(const TVLMKeyPart& part, const uint8
                                 part.CaseInsensitive != 0, kVLMKeyCompareLocale, valueBytes, valueBytes);
 }
 
+int32_t TVLMRecordKeyRef::CompareBaseLetters(const TVLMKeyPart& part, const uint8_t* value1, const uint8_t* value2,
+                                             int32_t limit, bool& open) {
+  const int32_t prefixBytes = part.PartSize - 1 - part.TruncBytes;
+  bool open1 = false;
+  bool open2 = false;
+  int r;
+  if (VLMIsWideStringBaseType(part.DataType)) {
+    const std::u16string_view a = WidePrefix(value1, prefixBytes, limit, Wide1_, open1);
+    const std::u16string_view b = WidePrefix(value2, prefixBytes, limit, Wide2_, open2);
+    r = qv::CompareBaseLettersWide(a, b, SureBaseLetters(prefixBytes / 2));
+  } else {
+    const std::string_view a = AnsiPrefix(value1, prefixBytes, limit, open1);
+    const std::string_view b = AnsiPrefix(value2, prefixBytes, limit, open2);
+    r = qv::CompareBaseLetters1252(a, b, SureBaseLetters(prefixBytes));
+  }
+  open = open1 || open2;
+  return r < 0 ? -1 : (r > 0 ? 1 : 0);
+}
+
 int32_t TVLMRecordKeyRef::Compare(const uint8_t* key1, const uint8_t* key2, const uint8_t* recordID2,
                                   const uint8_t* recordID1, int32_t sessionID, bool exact) {
   const int32_t count = std::min<int32_t>(PartCount, static_cast<int32_t>(Parts.size()));
@@ -332,17 +383,21 @@ int32_t TVLMRecordKeyRef::Compare(const uint8_t* key1, const uint8_t* key2, cons
     const int32_t limit = PartLimits[static_cast<size_t>(i)];
     // A limit of -1 compares the whole value (up to its terminator).
     const int32_t length = std::min(limit, part.PartSize - part.TruncBytes);
-    int32_t r = CompareValueBytes(part, p1 + 1, p2 + 1, null1, null2, length, valueBytes);
-    if (r == 0 && part.TruncBytes != 0 && !null1 && !null2) {
-      // Equal prefixes say nothing about what follows them.
-      if (!exact) return 0;
-      const int32_t prefixBytes = valueBytes - part.TruncBytes;
-      const int32_t prefixChars = VLMIsWideStringBaseType(part.DataType) ? prefixBytes / 2 : prefixBytes;
-      // A search limited to fewer characters than the prefix holds is
-      // settled by the prefix.
-      const bool settledByLimit = limit >= 0 && limit <= prefixChars;
-      if (recordID2 != nullptr && !settledByLimit && !BothEndInsidePrefix(part, p1 + 1, p2 + 1))
-        return CompareFullFromRecords(recordID2, recordID1, sessionID);
+    int32_t r = 0;
+    if (part.TruncBytes != 0 && !null1 && !null2) {
+      bool open = true;
+      r = IsCollatedText(part.DataType) ? CompareBaseLetters(part, p1 + 1, p2 + 1, limit, open)
+                                        : CompareValueBytes(part, p1 + 1, p2 + 1, null1, null2, length, valueBytes);
+      if (r == 0) {
+        // The prefixes' base letters agree: in a node the keys are equal
+        // (later parts are not looked at), in a leaf the full values
+        // decide, read from the records unless both fit their prefixes.
+        if (!exact) return 0;
+        if (open && recordID2 != nullptr) return CompareFullFromRecords(recordID2, recordID1, sessionID);
+        r = CompareValueBytes(part, p1 + 1, p2 + 1, null1, null2, length, valueBytes);
+      }
+    } else {
+      r = CompareValueBytes(part, p1 + 1, p2 + 1, null1, null2, length, valueBytes);
     }
     if (part.Descending != 0) r = -r;
     if (r != 0) return r;
@@ -356,9 +411,18 @@ int32_t TVLMRecordKeyRef::CompareFull(const uint8_t* fullKey1, const uint8_t* fu
     const TVLMKeyPart& part = Parts[static_cast<size_t>(i)];
     const uint8_t* p1 = fullKey1 + part.FullKeyOffset;
     const uint8_t* p2 = fullKey2 + part.FullKeyOffset;
+    const bool null1 = p1[0] != 0;
+    const bool null2 = p2[0] != 0;
     const int32_t valueBytes = part.FullPartSize - 1;
-    int32_t r = CompareValueBytes(part, p1 + 1, p2 + 1, p1[0] != 0, p2[0] != 0, PartLimits[static_cast<size_t>(i)],
-                                  valueBytes);
+    const int32_t limit = PartLimits[static_cast<size_t>(i)];
+    int32_t r = 0;
+    // The base letters of the prefixes first, as Compare orders keys: they
+    // never contradict the full values, except for a prefix holding
+    // characters without base letters, which keeps the order of its key.
+    bool open = false;
+    if (part.TruncBytes != 0 && !null1 && !null2 && IsCollatedText(part.DataType))
+      r = CompareBaseLetters(part, p1 + 1, p2 + 1, limit, open);
+    if (r == 0) r = CompareValueBytes(part, p1 + 1, p2 + 1, null1, null2, limit, valueBytes);
     if (part.Descending != 0) r = -r;
     if (r != 0) return r;
   }

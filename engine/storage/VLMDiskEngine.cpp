@@ -499,6 +499,11 @@ bool TVLMDiskPageManager::UnlockDatabase() {
   return DatabaseFile.UnlockByte(1, DatabaseOffset + kVLMDatabaseLockOffset);
 }
 
+bool TVLMDiskPageManager::LockDatabaseTablesByte() {
+  FileScope scope(this);
+  return DatabaseFile.LockByte(1, DatabaseOffset + kVLMTablesLockOffset);
+}
+
 bool TVLMDiskPageManager::UnlockDatabaseTablesByte() {
   VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);

@@ -97,7 +97,7 @@ inline constexpr int32_t kVLMCheckBlockSize = 256;
 inline constexpr int32_t kVLMNextObjectIDSize = 4;
 inline constexpr int64_t kVLMFirstPagePosition = 380;   // with S = 0
 inline constexpr int64_t kVLMDatabaseLockOffset = 360;  // header updates, commits
-inline constexpr int64_t kVLMTablesLockOffset = 359;    // released by the database data
+inline constexpr int64_t kVLMTablesLockOffset = 359;    // table-list changes, table opens
 // Fields of block 1 (offsets in the block; sizes in the table above).
 inline constexpr int32_t kVLMSignatureOffset = 0;
 inline constexpr int32_t kVLMBlock1LengthOffset = 16;
@@ -436,6 +436,9 @@ public:
   // Locks (one-byte locks of the database file).
   bool LockDatabase();
   bool UnlockDatabase();
+  // The tables lock byte S + 359 (the disk database data's, around changes
+  // of the table list and table opens).
+  bool LockDatabaseTablesByte();
   bool UnlockDatabaseTablesByte();
   bool LockNextObjectID();
   bool UnlockNextObjectID();

@@ -12,7 +12,9 @@
 // breve); the table lists them with their own elements.
 #include "platform/os/Collation.h"
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/os/CollationData.inc"
@@ -215,18 +217,47 @@ uint32_t NextWeight(S& s, int level) {
   return 0;
 }
 
+// Where two texts' comparison may start: both give the same elements for
+// the code units they share, so those can be skipped, all but the last
+// one. That one is read again because it may combine with the next unit,
+// which differs (a letter that pairs with the next character, the first
+// half of a surrogate pair). Reading it afresh is safe also when it was
+// itself the second half of a pair: it is then no character that combines
+// with a following one, and both texts read it alike.
+template <class T>
+size_t SharedStart(const T& a, const T& b) {
+  const size_t n = std::min(a.size(), b.size());
+  size_t i = 0;
+  while (i < n && a[i] == b[i]) ++i;
+  return i > 0 ? i - 1 : 0;
+}
+
 template <class S, class T>
 int CompareTexts(const T& a, const T& b, bool ignoreCase) {
   if (a == b) return 0;
+  const size_t from = SharedStart(a, b);
   int levels = ignoreCase ? 2 : 3;
   for (int level = 1; level <= levels; ++level) {
-    S sa(a), sb(b);
+    S sa(a.substr(from)), sb(b.substr(from));
     for (;;) {
       uint32_t wa = NextWeight(sa, level);
       uint32_t wb = NextWeight(sb, level);
       if (wa != wb) return wa < wb ? -1 : 1;
       if (wa == 0) break;
     }
+  }
+  return 0;
+}
+
+template <class S, class T>
+int CompareBaseLetters(const T& a, const T& b, size_t weights) {
+  if (a == b) return 0;
+  S sa(a), sb(b);
+  for (size_t n = 0; n < weights; ++n) {
+    const uint32_t wa = NextWeight(sa, 1);
+    const uint32_t wb = NextWeight(sb, 1);
+    if (wa != wb) return wa < wb ? -1 : 1;
+    if (wa == 0) break;
   }
   return 0;
 }
@@ -264,6 +295,14 @@ int CompareText1252(std::string_view a, std::string_view b, bool ignoreCase) {
 
 int CompareTextWide(std::u16string_view a, std::u16string_view b, bool ignoreCase) {
   return CompareTexts<StreamWide>(a, b, ignoreCase);
+}
+
+int CompareBaseLetters1252(std::string_view a, std::string_view b, size_t weights) {
+  return CompareBaseLetters<Stream1252>(a, b, weights);
+}
+
+int CompareBaseLettersWide(std::u16string_view a, std::u16string_view b, size_t weights) {
+  return CompareBaseLetters<StreamWide>(a, b, weights);
 }
 
 std::string SortKey1252(std::string_view text, bool ignoreCase) {

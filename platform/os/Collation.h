@@ -21,6 +21,7 @@
 // its own value).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -30,6 +31,18 @@ namespace qv {
 // CompareStringA-like / CompareStringW-like: < 0, 0 or > 0. 8-bit text is 1252.
 int CompareText1252(std::string_view a, std::string_view b, bool ignoreCase);
 int CompareTextWide(std::u16string_view a, std::u16string_view b, bool ignoreCase);
+
+// The first `weights` base-letter (level-1) weights of two texts, compared
+// as sequences (one that begins the other first): < 0, 0 or > 0. The
+// comparison above, with or without case, never contradicts a non-zero
+// result, for it orders by these weights first. For ordering texts of which
+// only a beginning is known (the prefix an index key keeps): what follows a
+// text can change only the weights of its last character (a letter the next
+// one joins into another, half a surrogate pair) and add weights after them,
+// so while the first `weights` weights of a beginning come from the
+// characters before its last one, they are those of every text it begins.
+int CompareBaseLetters1252(std::string_view a, std::string_view b, size_t weights);
+int CompareBaseLettersWide(std::u16string_view a, std::u16string_view b, size_t weights);
 
 // Sort keys: byte strings whose plain byte order (std::string::compare) is the
 // order of the comparison above with the same ignoreCase, equal exactly when

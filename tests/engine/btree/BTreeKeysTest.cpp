@@ -187,6 +187,12 @@ TEST_F(BTreeKeyTest, PrefixTiesAreSettledByTheRecordsOnlyWhenExact) {
   // Key1 without a record ID was made from ref.RecordBuffer (the last
   // MakeKey: a).
   EXPECT_EQ(ref.Compare(ka.data(), kz.data(), rz, nullptr, 0, true), -1);
+  // Case inside the prefixes gives way to a letter behind them.
+  uint8_t ru[6];
+  VLMPutRecordID(ru, {12, 3});
+  const auto ku = Key(ref, Rec(3, nullptr, "ABCdefghijklmnopqrstA", {12, 3}));
+  EXPECT_EQ(ref.Compare(ku.data(), kz.data(), rz, ru, 0, false), 0);
+  EXPECT_EQ(ref.Compare(ku.data(), kz.data(), rz, ru, 0, true), -1);
   // The entry's record cannot be read.
   uint8_t missing[6];
   VLMPutRecordID(missing, {99, 9});

@@ -1,7 +1,8 @@
 // Record-key trees against a sorted model: random inserts and deletes of
 // integer, text (short, and longer than the key prefix with long common
-// prefixes), wide text, descending and case-insensitive keys, on small pages
-// so that trees grow several levels deep. Every 1,000 operations the tree's
+// prefixes that differ in case and accents), wide text, descending, and
+// case-sensitive and case-insensitive keys, on small pages so that trees
+// grow several levels deep. Every 1,000 operations the tree's
 // integrity is checked, its leaf order compared with the model and every
 // search operator asked in both directions; at the end the tree is emptied
 // and must shrink back to a single empty leaf.
@@ -92,17 +93,66 @@ std::string RandomText(std::mt19937& rng, const std::string& alphabet, int minLe
   return s;
 }
 
-// Texts that often agree in their first 20 characters and differ after them.
-std::string PrefixedText(std::mt19937& rng, bool mixedCase) {
+// Gives a character of text another case or accent (grave on a vowel) now
+// and then: the fixed collation ranks these below a difference in letters.
+template <class Char>
+Char Vary(std::mt19937& rng, Char ch) {
+  static const std::string kVowels = "aeiou";
+  const auto vowel = kVowels.find(static_cast<char>(ch));
+  switch (rng() % 6) {
+    case 0: return static_cast<Char>(ch - 'a' + 'A');
+    case 1:
+      if (vowel != std::string::npos) return static_cast<Char>(uint8_t("\xE0\xE8\xEC\xF2\xF9"[vowel]));
+      return ch;
+    case 2:
+      if (vowel != std::string::npos) return static_cast<Char>(uint8_t("\xC0\xC8\xCC\xD2\xD9"[vowel]));
+      return ch;
+    default: return ch;
+  }
+}
+
+// Texts that often agree in their first 20 characters up to case and
+// accents and differ in letters after them; now and then the last
+// character of the key prefix is a sharp s (two base letters, like "ss")
+// or an 'l' before a middle dot (the two collate together).
+std::string PrefixedText(std::mt19937& rng) {
   static const char* const kStems[] = {"abcdefghijklmnopqrstuvwx", "abcdefghijklmnopqrst", "abcdefghijklmnopq",
                                        "zzzzzzzzzzzzzzzzzzzzzz"};
   std::string s = kStems[rng() % 4];
   s.resize(std::min<size_t>(s.size(), 16 + rng() % 9));
   s += RandomText(rng, "abc", 0, 14);
-  if (mixedCase)
-    for (char& ch : s)
-      if (rng() % 2) ch = static_cast<char>(ch - 'a' + 'A');
+  for (char& ch : s) ch = Vary(rng, ch);
+  if (s.size() > 21) {
+    switch (rng() % 8) {
+      case 0: s.replace(18, 2, rng() % 2 ? "s\xDF" : "ss"); break;
+      case 1: s.replace(19, 2, "l\xB7"); break;
+      default: break;
+    }
+  }
   return s;
+}
+
+// Wide texts of up to 16 characters, often agreeing in the 10 characters of
+// their key prefix up to case and accents (also as combining marks); now
+// and then a character that combines with the next one (a Cyrillic letter
+// before a combining breve, a surrogate pair) is cut apart by the prefix.
+std::u16string PrefixedWideText(std::mt19937& rng) {
+  if (rng() % 2) {
+    const std::string t = RandomText(rng, "abcd", 0, 16);
+    return std::u16string(t.begin(), t.end());
+  }
+  std::u16string s = u"abcdefghij";
+  for (char16_t& ch : s) ch = Vary(rng, ch);
+  switch (rng() % 8) {
+    case 0: s[9] = u'\u0438'; s += u'\u0306'; break;
+    case 1: s[9] = u'\u0439'; break;
+    case 2: s[9] = 0xD83D; s += char16_t{0xDE00}; break;
+    case 3: s = u"a\u0300e\u0300i\u0300o\u0300\u0438\u0306"; break;
+    case 4: s = u"\u00E0\u00E8\u00EC\u00F2\u0439"; break;
+    default: break;
+  }
+  const std::string t = RandomText(rng, "ab", 0, 5);
+  return s + std::u16string(t.begin(), t.end());
 }
 
 std::vector<Config> Configs() {
@@ -133,13 +183,13 @@ std::vector<Config> Configs() {
                  [](std::mt19937& rng, size_t) {
                    ModelValue v;
                    v.Null = rng() % 33 == 0;
-                   v.Text = PrefixedText(rng, false);
+                   v.Text = PrefixedText(rng);
                    return v;
                  }});
   out.push_back({"case-insensitive long text", 1024, {{Kind::Text, dtString, 40, false, true}},
                  [](std::mt19937& rng, size_t) {
                    ModelValue v;
-                   v.Text = PrefixedText(rng, true);
+                   v.Text = PrefixedText(rng);
                    return v;
                  }});
   out.push_back({"wide text and descending integer",
@@ -152,9 +202,7 @@ std::vector<Config> Configs() {
                      v.Int = static_cast<int32_t>(rng() % 7);
                      return v;
                    }
-                   const std::string t = rng() % 2 ? "abcdefghij" + RandomText(rng, "ab", 0, 6)
-                                                   : RandomText(rng, "abcd", 0, 16);
-                   v.Wide.assign(t.begin(), t.end());
+                   v.Wide = PrefixedWideText(rng);
                    return v;
                  }});
   return out;

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +25,7 @@
 #include "engine/storage/VLMBTree.h"
 #include "engine/storage/VLMDiskEngine.h"
 #include "engine/storage/VLMDiskEngineLocks.h"
+#include "engine/storage/VLMDiskEngineTables.h"
 #include "platform/os/System.h"
 #include "tests/support/ScratchFolder.h"
 
@@ -128,21 +130,17 @@ inline std::vector<int32_t> PageIndexOperationCodes(TVLMPageManager& pm, TVLMBTr
   return codes;
 }
 
-// The creation order of the disk database data: system directory (page 2),
-// sessions file, table list, directory written, one commit of session -2.
+// A new database file as the disk database data creates one: system
+// directory (page 2), sessions file, table list, one commit of session -2.
 inline void CreateStandardDatabase(const std::string& path, uint16_t pageSize = 4096, uint16_t extentSize = 8,
                                    const TVLMPasswordRecord& password = {}, int32_t maxConnections = 500) {
-  TVLMDiskPageManager pm;
-  pm.CreateDatabase(path, password, pageSize, extentSize);
-  TVLMSystemDirectory directory(&pm);
-  directory.CreateFile();
-  TVLMActiveSessionsFile sessions(&pm);
-  directory.Add(TVLMDirectoryKind::ActiveSessions, static_cast<uint32_t>(sessions.CreateFile(maxConnections)));
-  TVLMTableListFile tables(&pm);
-  directory.Add(TVLMDirectoryKind::TableList, static_cast<uint32_t>(tables.CreateFile()));
-  directory.Save();
-  pm.Commit(kVLMSystemSessionID);
-  pm.CloseDatabase();
+  TVLMDiskDatabaseData database;
+  database.DatabaseFileName = path;
+  database.PageSize = pageSize;
+  database.ExtentSize = extentSize;
+  database.PasswordRecord = password;
+  database.MaxSessions = maxConnections;
+  database.CreateDatabase();
 }
 
 struct OpenResult {
@@ -189,5 +187,58 @@ inline int RunHelper(const std::string& program, const std::vector<std::string>&
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
+
+// The helper program engine_lockpeer connected to the database at path
+// (multi-user, or single-user with "single"), talked to over a socket pair.
+// Greeting is its first line: "session N" (with " readonly" when the
+// database is read-only for it) or "error CODE".
+class Peer {
+public:
+  explicit Peer(std::string path, std::string mode = "") {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) throw std::runtime_error("socketpair");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 0);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    std::string program = std::string(QV_HELPER_DIR) + "/engine_lockpeer";
+    std::vector<char*> argv{program.data(), path.data()};
+    if (!mode.empty()) argv.push_back(mode.data());
+    argv.push_back(nullptr);
+    const int rc = posix_spawn(&Pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    Fd_ = fds[0];
+    if (rc != 0) throw std::runtime_error("cannot start " + program);
+    Greeting = Ask("");  // the empty line is not sent
+    if (Greeting.rfind("session ", 0) == 0) Session = std::stoi(Greeting.substr(8));
+  }
+  ~Peer() { Quit(); }
+  Peer(const Peer&) = delete;
+  Peer& operator=(const Peer&) = delete;
+  std::string Ask(const std::string& line) {
+    if (!line.empty()) send(Fd_, (line + "\n").data(), line.size() + 1, MSG_NOSIGNAL);
+    std::string answer;
+    for (char c = 0; recv(Fd_, &c, 1, 0) == 1 && c != '\n';) answer += c;
+    return answer;
+  }
+  // Ends the peer at once, its locks still held; its exit code.
+  int Quit() {
+    if (Pid_ <= 0) return -1;
+    send(Fd_, "quit\n", 5, MSG_NOSIGNAL);
+    close(Fd_);
+    int status = 0;
+    while (waitpid(Pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    Pid_ = 0;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  std::string Greeting;
+  int32_t Session = -1;
+
+private:
+  pid_t Pid_ = 0;
+  int Fd_ = -1;
+};
 
 }  // namespace storage_test

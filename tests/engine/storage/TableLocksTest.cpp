@@ -1,8 +1,6 @@
 // Multi-user locks: the sessions file, the lock matrix and covering of the
 // table lock files, the lock manager's counts, record locks and commit
 // locks, and a second process (helper program) or handle sharing the file.
-#include <sys/socket.h>
-
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -26,50 +24,6 @@ constexpr int kCovers[7][7] = {
     {1, 1, 1, 0, 1, 1, 0}, {1, 0, 0, 0, 0, 1, 0}, {1, 1, 1, 1, 1, 1, 1},
 };
 constexpr int32_t kSessions = 50;  // lock files of 600 bytes span two 512-byte pages
-
-// The helper program engine_lockpeer, talked to over a socket pair.
-class Peer {
-public:
-  explicit Peer(std::string path) {
-    int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) throw std::runtime_error("socketpair");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 0);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    std::string program = std::string(QV_HELPER_DIR) + "/engine_lockpeer";
-    char* argv[] = {program.data(), path.data(), nullptr};
-    const int rc = posix_spawn(&Pid_, program.c_str(), &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    Fd_ = fds[0];
-    if (rc != 0) throw std::runtime_error("cannot start " + program);
-    Session = std::stoi(Ask("").substr(8));  // "session N"; the empty line is not sent
-  }
-  ~Peer() { Quit(); }
-  std::string Ask(const std::string& line) {
-    if (!line.empty()) send(Fd_, (line + "\n").data(), line.size() + 1, MSG_NOSIGNAL);
-    std::string answer;
-    for (char c = 0; recv(Fd_, &c, 1, 0) == 1 && c != '\n';) answer += c;
-    return answer;
-  }
-  // Ends the peer at once, its locks still held; its exit code.
-  int Quit() {
-    if (Pid_ <= 0) return -1;
-    send(Fd_, "quit\n", 5, MSG_NOSIGNAL);
-    close(Fd_);
-    int status = 0;
-    while (waitpid(Pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    Pid_ = 0;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  int32_t Session = -1;
-
-private:
-  pid_t Pid_ = 0;
-  int Fd_ = -1;
-};
 
 class Locks : public ::testing::Test {
 protected:

@@ -776,16 +776,6 @@ TVLMTableDataBase* RefDatabaseData::CreateTableData(TVLMCursor* cursor) {
 
 // -------------------------------------------------------------------- cursor
 
-qv::StringList SplitNames(std::string_view text) {
-  qv::StringList names;
-  while (!text.empty()) {
-    const size_t end = std::min(text.find(';'), text.size());
-    if (end > 0) names.Add(std::string(text.substr(0, end)));
-    text.remove_prefix(std::min(end + 1, text.size()));
-  }
-  return names;
-}
-
 std::unique_ptr<TVLMIndexDef> IndexOn(const char* name, const char* fields, bool primary, bool unique) {
   auto def = std::make_unique<TVLMIndexDef>();
   def->Name = name;
@@ -812,23 +802,8 @@ TableCursor::~TableCursor() { Close(); }
 void TableCursor::Create(std::initializer_list<FieldSpec> fields, std::initializer_list<IndexSpec> indexes,
                          TVLMConstraintDefs* constraints) {
   TVLMFieldDefs fieldDefs;
-  for (const FieldSpec& f : fields) schema_test::AddField(fieldDefs, f.Name, f.Type, f.Size);
   TVLMIndexDefs indexDefs;
-  for (const IndexSpec& spec : indexes) {
-    TVLMIndexDef* def = indexDefs.AddIndexDef();
-    def->Name = spec.Name;
-    def->Primary = spec.Primary;
-    def->Unique = spec.Unique;
-    const qv::StringList names = SplitNames(spec.Fields);
-    const qv::StringList desc = SplitNames(spec.Descending);
-    const qv::StringList noCase = SplitNames(spec.CaseInsensitive);
-    qv::StringList directions, cases;
-    for (int32_t i = 0; i < names.Count(); ++i) {
-      directions.Add(desc.IndexOf(names[i]) >= 0 ? "DESC" : "ASC");
-      cases.Add(noCase.IndexOf(names[i]) >= 0 ? "NO_CASE" : "CASE");
-    }
-    def->SetColumns(names, directions, cases);
-  }
+  FillDefinitions(fields, indexes, fieldDefs, indexDefs);
   TVLMConstraintDefs none;
   auto* table = static_cast<TVLMTableData*>(Database.GetTableData(this));
   table->CreateTable(this, fieldDefs, indexDefs, constraints != nullptr ? *constraints : none);

@@ -49,6 +49,7 @@
 #include "platform/host/HostVariant.h"
 #include "platform/host/StringList.h"
 #include "tests/engine/schema/SchemaTestSupport.h"
+#include "tests/engine/tabledata/TableDescriptions.h"
 
 namespace qv::test {
 class ScratchFolder;
@@ -272,27 +273,9 @@ std::string CheckIndexOrder(TVLMTableData& table, int32_t sessionID);
 
 // -------------------------------------------------------------------- cursor
 
-// The items of text separated by ';', as written.
-qv::StringList SplitNames(std::string_view text);
 // An index definition over fields (';'-separated, as written), ascending and
 // case-sensitive.
 std::unique_ptr<TVLMIndexDef> IndexOn(const char* name, const char* fields, bool primary = false, bool unique = false);
-
-struct FieldSpec {
-  const char* Name;
-  TVLMDataType Type;
-  int32_t Size = 0;
-};
-
-struct IndexSpec {
-  const char* Name;
-  // Field names separated by ';'.
-  const char* Fields;
-  bool Primary = false;
-  bool Unique = false;
-  const char* Descending = "";
-  const char* CaseInsensitive = "";
-};
 
 class TableCursor : public schema_test::TestCursor {
 public:

@@ -336,11 +336,11 @@ TEST_P(TableData, KeySearchesAndTableOperationsCheckTheirPreconditions) {
   TableCursor other(db, session, "Log");
   other.Open();
   EXPECT_EQ(RaisedCode([&] { log.DeleteTable(); }), 20017);
-  EXPECT_EQ(RaisedCode([&] { log.Table().RenameTable("Log2"); }), 10150);
+  EXPECT_EQ(RaisedCode([&] { log.Table().RenameTable("Log2", nullptr); }), 10150);
   log.Table().DeleteTable(&log, true);
   other.Close();
   log.Close();
-  log.Table().RenameTable("Log2");
+  log.Table().RenameTable("Log2", nullptr);
   EXPECT_EQ(log.Table().TableName, "Log2");
   RefDatabaseData reference;
   RefTableData empty(&reference);

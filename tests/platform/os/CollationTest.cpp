@@ -104,6 +104,11 @@ TEST(Collation, SpecialCharacters) {
   EXPECT_EQ(CompareTextWide(u"\u0418\u0306", u"\u0419", false), 0);
   EXPECT_EQ(CompareTextWide(u"e\u0301", u"\u00E9", false), 0);
   EXPECT_LT(CompareTextWide(u"\u0418", u"\u0419", false), 0);
+  // The first base letters: case, accents and ignored characters do not
+  // count, an expansion counts as its letters.
+  EXPECT_EQ(CompareBaseLetters1252("\xE1" "B\x01" "c", "abd", 2), 0);
+  EXPECT_EQ(CompareBaseLetters1252("x\xDF" "z", "xssa", 3), 0);
+  EXPECT_GT(CompareBaseLetters1252("x\xDF" "z", "xssa", 4), 0);
 }
 
 TEST(Collation, UncoveredCharactersSortAfterByCodePoint) {
@@ -132,8 +137,9 @@ TEST(Collation, SameResultsUnderEveryLocale) {
   EXPECT_GE(checked, 1);
 }
 
-// Model check: on random texts, sort keys order as the comparison does, the
-// comparison is antisymmetric, and 8-bit and wide comparison agree.
+// Model check: on random texts, often sharing a beginning, sort keys order
+// as the comparison does, the comparison is antisymmetric, 8-bit and wide
+// comparison agree, and the first base letters never contradict it.
 TEST(Collation, SortKeysAgreeWithComparison) {
   const std::string alphabet[] = {"a", "A", "b", "B", "e", "\xE9", "\xC9", "-", " ", "1", "5",
                                   "\xDF", "s", "S", "l", "\xB7", "\x01", "\xE6", "\xC6", "\x9F",
@@ -147,8 +153,13 @@ TEST(Collation, SortKeysAgreeWithComparison) {
   auto budget = qv::test::TestBudget::Steps(4000);
   for (int64_t i = 0; budget.Continue(i); ++i) {
     std::string x = text(), y = text();
+    if (rng() % 2) y = x.substr(0, rng() % (x.size() + 1)) + y;
+    const size_t weights = rng() % 4;
+    const int letters = Sign(CompareBaseLetters1252(x, y, weights));
+    ASSERT_EQ(Sign(CompareBaseLettersWide(Cp1252ToUtf16(x), Cp1252ToUtf16(y), weights)), letters);
     for (bool ic : {false, true}) {
       int c = Sign(CompareText1252(x, y, ic));
+      ASSERT_TRUE(letters == 0 || letters == c) << x << "|" << y << weights;
       ASSERT_EQ(c, -Sign(CompareText1252(y, x, ic)));
       ASSERT_EQ(Sign(SortKey1252(x, ic).compare(SortKey1252(y, ic))), c) << x << "|" << y << ic;
       std::u16string wx = Cp1252ToUtf16(x), wy = Cp1252ToUtf16(y);

@@ -1,0 +1,319 @@
+// VLMDiskEngine, record part: TVLMDiskTableData's inserts, updates and
+// deletes with auto-commit, the multi-user read wrappers, record numbers and
+// the BLOB calls. Layouts, invariants and states are described in
+// VLMDiskEngineTables.h.
+//
+// A disk record number is page x N + slot (N records per page), so numbers
+// have gaps where slots are free; GetRecordNoLimit bounds them.
+#include <optional>
+
+#include "engine/core/VLMBLOBStream.h"
+#include "engine/core/VLMBase.h"
+#include "engine/core/VLMExcept.h"
+#include "engine/core/VLMStreams.h"
+#include "engine/core/VLMTypesDefs.h"
+#include "engine/storage/VLMDiskEngineBlobs.h"
+#include "engine/storage/VLMDiskEngineRecords.h"
+#include "engine/storage/VLMDiskEngineTables.h"
+#include "engine/storage/VLMTempEngine.h"
+#include "platform/host/ScopeExit.h"
+
+namespace {
+
+bool InTransaction(const TVLMCursor* cursor) {
+  return cursor->Session != nullptr && cursor->Session->InTransaction;
+}
+
+[[noreturn]] void TableIsLocked(int32_t code) { throw EVLMException(code, "Table is locked"); }
+
+}  // namespace
+
+// ------------------------------------------------------------ record numbers
+
+int64_t TVLMDiskTableData::GetRecordNoLimit(int32_t sessionID) {
+  auto guard = LockGuard();
+  return Required(DiskRecordManager(), 20528).GetRecordNoLimit(sessionID);
+}
+
+int64_t TVLMDiskTableData::GetRecordCount(int32_t sessionID) { return GetRecordNoLimit(sessionID); }
+
+int64_t TVLMDiskTableData::RecordIDToRecordNo(const TVLMRecordID& recordID) {
+  QV_REQUIRE_LOCK(DatabaseData->CriticalSection().HeldByThisThread(), "the database critical section");
+  return static_cast<int64_t>(recordID.Page) * Required(DiskRecordManager(), 20529).RecordsPerPage + recordID.Row;
+}
+
+void TVLMDiskTableData::RecordNoToRecordID(int64_t recordNo, TVLMRecordID& recordID) {
+  QV_REQUIRE_LOCK(DatabaseData->CriticalSection().HeldByThisThread(), "the database critical section");
+  const int64_t perPage = Required(DiskRecordManager(), 20530).RecordsPerPage;
+  recordID.Page = static_cast<uint32_t>(recordNo / perPage);
+  recordID.Row = static_cast<uint16_t>(recordNo % perPage);
+}
+
+// ------------------------------------------------------------ read wrappers
+
+bool TVLMDiskTableData::ReadWrapped(TVLMCursor* cursor, bool refreshIndexes, const std::function<void()>& body) {
+  auto guard = LockGuard();
+  if (!IsMultiUser()) {
+    body();
+    return true;
+  }
+  const int32_t sessionID = VLMCursorSessionID(cursor);
+  const TVLMRetrySettings& settings = VLMRetrySettings();
+  if (!LockTable(sessionID, kVLMLockTableOperation, settings.TableOperationTries, settings.TableOperationDelayMs,
+                 true))
+    return false;
+  auto unlock = qv::ScopeExit([&] { UnlockTable(sessionID, kVLMLockTableOperation, false); });
+  LoadMostUpdated(sessionID);
+  TVLMDiskTablePagesCacheManager& pagesCache = DiskDatabase_->DiskPageManager()->PagesCache;
+  pagesCache.EnterTable(sessionID, this);
+  auto leave = qv::ScopeExit([&] { pagesCache.LeaveTable(sessionID, this); });
+  if (refreshIndexes) {
+    bool rebuilt = false;
+    IndexManager->RefreshTemporaryIndexes(cursor, rebuilt);
+    if (rebuilt) TemporaryPageManager_->Commit(sessionID);
+  }
+  body();
+  return true;
+}
+
+uint8_t TVLMDiskTableData::GetRecord(TVLMCursor* cursor, uint8_t mode) {
+  uint8_t result = kVLMNavError;
+  if (!ReadWrapped(cursor, true, [&] { result = TVLMTableData::GetRecord(cursor, mode); })) return kVLMNavError;
+  return result;
+}
+
+bool TVLMDiskTableData::Locate(TVLMCursor* cursor, TVLMExpression* condition) {
+  bool found = false;
+  if (!ReadWrapped(cursor, true, [&] { found = TVLMTableData::Locate(cursor, condition); })) TableIsLocked(20214);
+  return found;
+}
+
+bool TVLMDiskTableData::GotoKey(TVLMCursor* cursor, uint8_t mode) {
+  bool found = false;
+  if (!ReadWrapped(cursor, true, [&] { found = TVLMTableData::GotoKey(cursor, mode); })) TableIsLocked(20215);
+  return found;
+}
+
+void TVLMDiskTableData::SetRecNo(TVLMCursor* cursor, int64_t recNo) {
+  if (!ReadWrapped(cursor, true, [&] { TVLMTableData::SetRecNo(cursor, recNo); })) TableIsLocked(20216);
+}
+
+int64_t TVLMDiskTableData::GetRecNo(TVLMCursor* cursor) {
+  int64_t recNo = -1;
+  if (!ReadWrapped(cursor, true, [&] { recNo = TVLMTableData::GetRecNo(cursor); })) TableIsLocked(20217);
+  return recNo;
+}
+
+void TVLMDiskTableData::InternalSetRecNo(TVLMCursor* cursor, int64_t recNo) {
+  const auto body = [&] {
+    Required(DiskRecordManager(), 20531).SetRecNo(VLMCursorSessionID(cursor), cursor->Position.RecordID, recNo);
+  };
+  if (!ReadWrapped(cursor, false, body)) TableIsLocked(20219);
+}
+
+int64_t TVLMDiskTableData::InternalGetRecNo(TVLMCursor* cursor) {
+  int64_t recNo = -1;
+  const auto body = [&] {
+    recNo = Required(DiskRecordManager(), 20532).GetRecNo(VLMCursorSessionID(cursor), cursor->Position.RecordID);
+  };
+  if (!ReadWrapped(cursor, false, body)) TableIsLocked(20220);
+  return recNo;
+}
+
+int64_t TVLMDiskTableData::InternalGetRecordCount(TVLMCursor* cursor) {
+  int64_t count = 0;
+  if (!ReadWrapped(cursor, false, [&] { count = Required(RecordManager.get(), 20533).RecordCount; }))
+    TableIsLocked(20218);
+  return count;
+}
+
+int64_t TVLMDiskTableData::GetLastAutoincValue(int32_t fieldNo, TVLMBaseSession* session) {
+  auto guard = LockGuard();
+  return Required(FieldManager.get(), 20534).GetSequenceLastValue(session, fieldNo);
+}
+
+// ------------------------------------------------------------ writes
+
+void TVLMDiskTableData::MaintainBitmapAfterWrite(TVLMCursor* cursor) {
+  TVLMRecordBitmap* bitmap = cursor->RecordBitmap.get();
+  if (bitmap == nullptr || !bitmap->Filled) return;
+  if (CheckRecordFilter(cursor))
+    bitmap->IncludeRecord(cursor->Position.RecordID);
+  else
+    bitmap->ExcludeRecord(cursor->Position.RecordID);
+}
+
+void TVLMDiskTableData::CommitWrite(TVLMCursor* cursor) {
+  const int32_t sessionID = VLMCursorSessionID(cursor);
+  SaveMostUpdated(sessionID);
+  if (!cursor->NoAutoCommit) Commit(sessionID, InTransaction(cursor));
+}
+
+bool TVLMDiskTableData::InsertRecord(TVLMCursor* cursor) {
+  auto guard = LockGuard();
+  if (RecordManager == nullptr) throw EVLMException(20135, "Nil pointer occured");
+  if (cursor->RecordBuffer == nullptr) throw EVLMException(20136, "Nil pointer occured");
+  const int32_t sessionID = VLMCursorSessionID(cursor);
+  if (IsMultiUser()) {
+    bool rebuilt = false;
+    IndexManager->RefreshTemporaryIndexes(cursor, rebuilt);
+  }
+  BlobManager_->FlushBlobs(sessionID, cursor->RecordBuffer);
+  TVLMRecordID recordID;
+  if (!RecordManager->InsertRecord(sessionID, cursor->RecordBuffer, recordID)) return false;
+  cursor->Position.RecordID = recordID;
+  MaintainBitmapAfterWrite(cursor);
+  IndexManager->InsertRecord(cursor);
+  cursor->Position.Bof = 0;
+  cursor->Position.Eof = 0;
+  CommitWrite(cursor);
+  return true;
+}
+
+bool TVLMDiskTableData::UpdateRecord(TVLMCursor* cursor) {
+  auto guard = LockGuard();
+  if (RecordManager == nullptr) throw EVLMException(20138, "Nil pointer occured");
+  if (cursor->RecordBuffer == nullptr) throw EVLMException(20139, "Nil pointer occured");
+  const int32_t sessionID = VLMCursorSessionID(cursor);
+  if (IsMultiUser()) {
+    LoadMostUpdated(sessionID);
+    bool rebuilt = false;
+    IndexManager->RefreshTemporaryIndexes(cursor, rebuilt);
+  }
+  IndexManager->UpdateRecord(cursor, true);
+  bool done = false;
+  {
+    // The second phase also ends a first phase whose write failed.
+    auto secondPhase = qv::ScopeExit([&] { IndexManager->UpdateRecord(cursor, false); });
+    BlobManager_->FlushBlobs(sessionID, cursor->RecordBuffer);
+    done = RecordManager->UpdateRecord(sessionID, cursor->RecordBuffer, cursor->Position.RecordID);
+  }
+  if (!done) return false;
+  MaintainBitmapAfterWrite(cursor);
+  CommitWrite(cursor);
+  return true;
+}
+
+bool TVLMDiskTableData::DeleteRecord(TVLMCursor* cursor) {
+  auto guard = LockGuard();
+  if (RecordManager == nullptr) throw EVLMException(20137, "Nil pointer occured");
+  const int32_t sessionID = VLMCursorSessionID(cursor);
+  if (IsMultiUser()) {
+    LoadMostUpdated(sessionID);
+    bool rebuilt = false;
+    IndexManager->RefreshTemporaryIndexes(cursor, rebuilt);
+  }
+  // Where the cursor goes afterwards; nowhere when the table becomes empty
+  // for it.
+  const std::optional<TVLMRecordID> neighbour = PositionAfterDelete(cursor);
+  FreeBlobs(cursor->RecordBuffer);
+  BlobManager_->DeleteBlobs(sessionID, cursor->RecordBuffer);
+  IndexManager->DeleteRecord(cursor);
+  const auto stampBefore = static_cast<int32_t>(RecordManager->ChangeStamp);
+  if (!RecordManager->DeleteRecord(sessionID, cursor->Position.RecordID)) return false;
+  CommitWrite(cursor);
+  if (TVLMRecordBitmap* bitmap = cursor->RecordBitmap.get(); bitmap != nullptr && bitmap->Filled) {
+    bitmap->ExcludeRecord(cursor->Position.RecordID);
+    // The bitmap is still complete: only the deleted record changed.
+    if (bitmap->Stamp == stampBefore && !cursor->HasIndexFields())
+      bitmap->Stamp = static_cast<int32_t>(RecordManager->ChangeStamp);
+  }
+  cursor->Position.Bof = neighbour ? 0 : 1;
+  cursor->Position.Eof = 0;
+  if (neighbour) cursor->Position.RecordID = *neighbour;
+  return true;
+}
+
+// ------------------------------------------------------------ BLOBs
+
+TVLMDiskBlobStream::TVLMDiskBlobStream(std::unique_ptr<TVLMTemporaryStream> inner,
+                                       const TVLMBLOBDescriptor& descriptor, bool truncate)
+    : Inner_(std::move(inner)),
+      Value_(std::make_unique<TVLMCompressedBLOBStream>(*Inner_, false, truncate, descriptor)) {}
+
+TVLMDiskBlobStream::~TVLMDiskBlobStream() = default;
+
+int64_t TVLMDiskBlobStream::Read(void* buffer, int64_t count) { return Value_->Read(buffer, count); }
+
+int64_t TVLMDiskBlobStream::Write(const void* buffer, int64_t count) { return Value_->Write(buffer, count); }
+
+int64_t TVLMDiskBlobStream::Seek(int64_t offset, qv::SeekOrigin origin) { return Value_->Seek(offset, origin); }
+
+void TVLMDiskBlobStream::SetSize(int64_t newSize) { Value_->SetSize(newSize); }
+
+int64_t TVLMDiskBlobStream::GetSize() { return Value_->GetSize(); }
+
+const TVLMBLOBDescriptor& TVLMDiskBlobStream::Descriptor() const { return Value_->Descriptor(); }
+
+const TVLMFieldDef& TVLMDiskTableData::BlobField(int32_t fieldNo) const {
+  const TVLMFieldDefs& fields = *FieldManager->FieldDefs;
+  if (fieldNo < 0 || fieldNo >= fields.GetCount() || !VLMIsBLOBDataType(fields.GetFieldDef(fieldNo)->DataType))
+    throw EVLMException(10723, "Field #%d is not a BLOB field", {fieldNo});
+  return *fields.GetFieldDef(fieldNo);
+}
+
+void TVLMDiskTableData::ReleaseRecordBlobs(uint8_t* record) {
+  auto guard = LockGuard();
+  FreeBlobs(record);
+}
+
+void TVLMDiskTableData::SaveBlobStream(TVLMCursor* cursor, int32_t fieldNo, qv::Stream& stream) {
+  auto guard = LockGuard();
+  TVLMDiskBlobManager& blobs = Required(BlobManager_.get(), 20535);
+  BlobField(fieldNo);
+  auto* value = dynamic_cast<TVLMDiskBlobStream*>(&stream);
+  if (value == nullptr) throw EVLMException(10722, "Invalid BLOB stream for field #%d", {fieldNo});
+  blobs.SaveBlobStream(cursor->RecordBuffer, fieldNo, value->Stored(), value->Descriptor());
+}
+
+void TVLMDiskTableData::FreeBlob(uint8_t* record, int32_t fieldNo) {
+  auto guard = LockGuard();
+  if (BlobManager_ != nullptr) BlobManager_->FreeBlob(record, fieldNo, false);
+}
+
+void TVLMDiskTableData::DiscardBlob(uint8_t* record, int32_t fieldNo) { FreeBlob(record, fieldNo); }
+
+void TVLMDiskTableData::FreeRecordBlobs(uint8_t* record) {
+  auto guard = LockGuard();
+  if (BlobManager_ != nullptr && FieldManager->HasBlobFields()) BlobManager_->FreeRecordBlobs(record);
+}
+
+void TVLMDiskTableData::GetBlobData(TVLMCursor* cursor, int32_t fieldNo, TVLMBLOBDescriptor& descriptor,
+                                    std::vector<uint8_t>& data) {
+  auto guard = LockGuard();
+  Required(BlobManager_.get(), 20536)
+      .GetBlobData(VLMCursorSessionID(cursor), cursor->RecordBuffer, descriptor, data, fieldNo);
+}
+
+void TVLMDiskTableData::SetBlobData(TVLMCursor* cursor, int32_t fieldNo, const std::vector<uint8_t>& data,
+                                    const TVLMBLOBDescriptor& descriptor) {
+  auto guard = LockGuard();
+  Required(BlobManager_.get(), 20537).SetBlobData(cursor->RecordBuffer, fieldNo, data, descriptor);
+}
+
+std::unique_ptr<qv::Stream> TVLMDiskTableData::OpenBlob(TVLMCursor* cursor, uint8_t openMode, int32_t fieldNo) {
+  auto guard = LockGuard();
+  TVLMDiskBlobManager& blobs = Required(BlobManager_.get(), 20538);
+  const TVLMFieldDef& field = BlobField(fieldNo);
+  if (field.BlobBlockSize == 0) throw EVLMException(20149, "Stream block size = 0 is not allowed");
+  TVLMBLOBDescriptor descriptor;
+  descriptor.BlockSize = static_cast<uint32_t>(field.BlobBlockSize);
+  descriptor.Algorithm = field.BlobCompressionAlgorithm;
+  descriptor.Mode = field.BlobCompressionMode;
+  auto stored = std::make_unique<TVLMTemporaryStream>(DisableTempFiles);
+  uint8_t* record = cursor->RecordBuffer;
+  const bool reading = openMode != 0;
+  if (!reading || record == nullptr || VLMGetBit(fieldNo, record))
+    return std::make_unique<TVLMDiskBlobStream>(std::move(stored), descriptor, true);
+  // A value that cannot be read leaves nothing cached behind.
+  auto forget = qv::ScopeExit([&] { blobs.FreeBlob(record, fieldNo, true); });
+  TVLMBLOBDescriptor read;
+  blobs.ReadBlobToStream(VLMCursorSessionID(cursor), record, *stored, read, fieldNo);
+  if (read.UncompressedSize < 0) throw EVLMException(20248, "Invalid blob field size");
+  descriptor.BlockCount = read.BlockCount;
+  descriptor.UncompressedSize = read.UncompressedSize;
+  stored->SetPosition(0);
+  auto value = std::make_unique<TVLMDiskBlobStream>(std::move(stored), descriptor, false);
+  forget.Release();
+  return value;
+}

@@ -1,0 +1,563 @@
+// VLMDiskEngine, table part: TVLMDiskTableData's lifecycle (create, open,
+// close, delete, empty, rename, schema changes), its TableMetaData and
+// TableMostUpdated files, the repair check of its record-page index and its
+// table and record locks. Layouts, invariants and states are described in
+// VLMDiskEngineTables.h.
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "engine/core/VLMBase.h"
+#include "engine/core/VLMCompression.h"
+#include "engine/core/VLMExcept.h"
+#include "engine/core/VLMStreams.h"
+#include "engine/core/VLMTypesDefs.h"
+#include "engine/storage/VLMBTreeRecordIndex.h"
+#include "engine/storage/VLMDiskEngineBlobs.h"
+#include "engine/storage/VLMDiskEngineRecords.h"
+#include "engine/storage/VLMDiskEngineTables.h"
+#include "engine/storage/VLMTempEngine.h"
+#include "platform/host/ScopeExit.h"
+
+// The first statement of the methods whose caller holds the database
+// critical section.
+#define VLM_REQUIRE_TABLE_SECTION() \
+  QV_REQUIRE_LOCK(DatabaseData->CriticalSection().HeldByThisThread(), "the database critical section")
+
+namespace {
+
+// TableMostUpdated is written from a buffer of (fields x 8 + 8) x 4 bytes.
+int64_t MostUpdatedCapacity(int32_t fieldCount) { return (static_cast<int64_t>(fieldCount) * 8 + 8) * 4; }
+
+bool InTransaction(const TVLMCursor* cursor) {
+  return cursor != nullptr && cursor->Session != nullptr && cursor->Session->InTransaction;
+}
+
+// Sets the cursor's Exclusive flag for the scope and restores it after.
+class ExclusiveFlag {
+public:
+  explicit ExclusiveFlag(TVLMCursor* cursor) : Cursor_(cursor), Saved_(cursor->Exclusive) { cursor->Exclusive = true; }
+  ~ExclusiveFlag() { Cursor_->Exclusive = Saved_; }
+  ExclusiveFlag(const ExclusiveFlag&) = delete;
+  ExclusiveFlag& operator=(const ExclusiveFlag&) = delete;
+
+private:
+  TVLMCursor* Cursor_;
+  bool Saved_;
+};
+
+}  // namespace
+
+TVLMDiskTableData::TVLMDiskTableData(TVLMDiskDatabaseData* databaseData)
+    : TVLMTableData(databaseData), DiskDatabase_(databaseData) {
+  PageManager = databaseData->PageManager;
+}
+
+TVLMDiskTableData::~TVLMDiskTableData() {
+  FreeManagers();
+  FreeFiles();
+}
+
+TVLMDiskRecordManager* TVLMDiskTableData::DiskRecordManager() const {
+  return static_cast<TVLMDiskRecordManager*>(RecordManager.get());
+}
+
+bool TVLMDiskTableData::IsMultiUser() const { return DiskDatabase_->MultiUser; }
+
+// ------------------------------------------------------------ managers
+
+void TVLMDiskTableData::CreateRecordManager() {
+  RecordManager.reset();
+  auto manager = std::make_unique<TVLMDiskRecordManager>(PageManager, TableID_, FieldManager.get());
+  const TVLMFieldDefs& fields = *FieldManager->FieldDefs;
+  manager->Init(GetRecordBufferSize() + kVLMBookmarkAreaSize, fields.GetStoredRecordSize(), fields.GetCount());
+  RecordManager = std::move(manager);
+}
+
+void TVLMDiskTableData::SetFieldDefs(TVLMFieldDefs& fieldDefs) {
+  FieldManager = std::make_unique<TVLMBaseFieldManager>(this);
+  TVLMTableData::SetFieldDefs(fieldDefs);
+}
+
+void TVLMDiskTableData::NewIndexManager() {
+  IndexManager.reset();
+  TemporaryPageManager_ = std::make_unique<TVLMTemporaryPageManager>(DisableTempFiles);
+  TemporaryPageManager_->UseCriticalSection(DatabaseData->CriticalSection());
+  IndexManager = std::make_unique<TVLMBaseIndexManager>(this, TemporaryPageManager_.get(), [](TVLMBaseIndexManager& m) {
+    return std::make_unique<TVLMBTreeRecordIndex>(&m);
+  });
+}
+
+void TVLMDiskTableData::SetIndexDefs(TVLMIndexDefs& indexDefs) {
+  NewIndexManager();
+  TVLMTableData::SetIndexDefs(indexDefs);
+}
+
+void TVLMDiskTableData::SetConstraintDefs(TVLMConstraintDefs& constraintDefs) {
+  // CHECK constraints (kind 4) pass through the base's rule like the others.
+  ConstraintManager = std::make_unique<TVLMBaseConstraintManager>(this);
+  TVLMTableData::SetConstraintDefs(constraintDefs);
+}
+
+void TVLMDiskTableData::CreateBlobManager() {
+  VLM_REQUIRE_TABLE_SECTION();
+  BlobManager_.reset();
+  BlobManager_ = std::make_unique<TVLMDiskBlobManager>(PageManager, DiskRecordManager(), FieldManager.get());
+}
+
+void TVLMDiskTableData::CreateManagers() {
+  FieldManager = std::make_unique<TVLMBaseFieldManager>(this);
+  NewIndexManager();
+  ConstraintManager = std::make_unique<TVLMBaseConstraintManager>(this);
+  RecordManager = std::make_unique<TVLMDiskRecordManager>(PageManager, TableID_, FieldManager.get());
+  CreateBlobManager();
+}
+
+void TVLMDiskTableData::FreeManagers() {
+  // Indexes first: they use the temporary page manager and the fields.
+  IndexManager.reset();
+  ConstraintManager.reset();
+  BlobManager_.reset();
+  RecordManager.reset();
+  FieldManager.reset();
+  TemporaryPageManager_.reset();
+}
+
+// ------------------------------------------------------------ table files
+
+void TVLMDiskTableData::CreateFiles() {
+  VLM_REQUIRE_TABLE_SECTION();
+  LocksFile_ = std::make_unique<TVLMTableLocksFile>(DiskDatabase_->DiskPageManager());
+  LocksFile_->CreateFile(DiskDatabase_->MaxSessions);
+  MetaDataFile_ = std::make_unique<TVLMInternalDBTransactedAccessFile>(PageManager, kVLMPageTableMetaData);
+  MetaDataFile_->CreateFile(kVLMSystemSessionID);
+  MostUpdatedFile_ = std::make_unique<TVLMInternalDBTransactedAccessFile>(PageManager, kVLMPageTableMostUpdated);
+  MostUpdatedFile_->CreateFile(kVLMSystemSessionID);
+}
+
+void TVLMDiskTableData::OpenFiles(int32_t metaDataFirstPage, int32_t mostUpdatedFirstPage, int32_t locksFirstPage) {
+  VLM_REQUIRE_TABLE_SECTION();
+  LocksFile_ = std::make_unique<TVLMTableLocksFile>(DiskDatabase_->DiskPageManager());
+  LocksFile_->OpenFile(locksFirstPage);
+  MetaDataFile_ = std::make_unique<TVLMInternalDBTransactedAccessFile>(PageManager, kVLMPageTableMetaData);
+  MetaDataFile_->OpenFile(metaDataFirstPage);
+  MostUpdatedFile_ = std::make_unique<TVLMInternalDBTransactedAccessFile>(PageManager, kVLMPageTableMostUpdated);
+  MostUpdatedFile_->OpenFile(mostUpdatedFirstPage);
+}
+
+void TVLMDiskTableData::FreeFiles() {
+  LocksFile_.reset();
+  MetaDataFile_.reset();
+  MostUpdatedFile_.reset();
+}
+
+void TVLMDiskTableData::DeleteFiles() {
+  VLM_REQUIRE_TABLE_SECTION();
+  LocksFile_->DeleteFile();
+  MetaDataFile_->DeleteFile(kVLMSystemSessionID);
+  MostUpdatedFile_->DeleteFile(kVLMSystemSessionID);
+}
+
+void TVLMDiskTableData::SaveMetaData(int32_t sessionID) {
+  VLM_REQUIRE_TABLE_SECTION();
+  TVLMMemoryStream stream;
+  FieldManager->SaveToStream(stream);
+  IndexManager->SaveToStream(stream);
+  ConstraintManager->SaveToStream(stream);
+  DiskRecordManager()->SaveToStream(stream);
+  BlobManager_->SaveToStream(stream);
+  MetaDataFile_->WriteFile(sessionID, stream.Memory(), 1, VLMCompressionZlib, static_cast<uint32_t>(stream.Size()));
+}
+
+void TVLMDiskTableData::LoadMetaData(int32_t sessionID) {
+  VLM_REQUIRE_TABLE_SECTION();
+  std::vector<uint8_t> bytes = MetaDataFile_->ReadAll(sessionID, true);
+  TVLMMemoryStream stream;
+  if (!bytes.empty()) stream.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
+  stream.SetPosition(0);
+  bool whole = false;
+  try {
+    FieldManager->LoadFromStream(stream);
+    IndexManager->LoadFromStream(stream);
+    ConstraintManager->LoadFromStream(stream);
+    DiskRecordManager()->LoadFromStream(stream);
+    BlobManager_->LoadFromStream(stream);
+    whole = FieldManager->FieldDefs->GetCount() > 0 && stream.Position() == stream.Size();
+  } catch (const EVLMException&) {
+    throw;
+  } catch (const qv::Exception&) {
+    // A stream that ends early: the content was cut.
+  }
+  if (!whole) throw EVLMException(10721, "Invalid table metadata. Table name: \"%s\"", {TableName});
+}
+
+void TVLMDiskTableData::SaveMostUpdated(int32_t sessionID) {
+  VLM_REQUIRE_TABLE_SECTION();
+  const int64_t capacity = MostUpdatedCapacity(FieldManager->FieldDefs->GetCount());
+  if (FieldManager->AutoincValuesSize() + kVLMRecordCountersSize > capacity)
+    throw EVLMException(20164, "Invalid table header data");
+  std::vector<uint8_t> buffer(static_cast<size_t>(capacity));
+  int64_t offset = 0;
+  FieldManager->SaveAutoincValues(buffer.data(), capacity, offset);
+  DiskRecordManager()->SaveCounters(buffer.data(), capacity, offset);
+  MostUpdatedFile_->WriteFile(sessionID, buffer.data(), 0, VLMCompressionNone, static_cast<uint32_t>(offset));
+  LastChangeStamp_ = RecordManager->ChangeStamp;
+}
+
+void TVLMDiskTableData::LoadMostUpdated(int32_t sessionID) {
+  VLM_REQUIRE_TABLE_SECTION();
+  if (MostUpdatedFile_ == nullptr) throw EVLMException(20176, "Pointer is nil");
+  TVLMDiskTablePagesCacheManager& pagesCache = DiskDatabase_->DiskPageManager()->PagesCache;
+  const bool changed = !pagesCache.HasStamp(sessionID, this);
+  const std::vector<uint8_t> bytes = MostUpdatedFile_->ReadAll(sessionID, changed);
+  // Nothing changes unless the whole content is sound.
+  std::vector<int64_t> counters = FieldManager->AutoincValues;
+  auto restore = qv::ScopeExit([&] { FieldManager->AutoincValues = std::move(counters); });
+  int64_t offset = 0;
+  const auto size = static_cast<int64_t>(bytes.size());
+  FieldManager->LoadAutoincValues(bytes.data(), size, offset);
+  if (static_cast<int32_t>(FieldManager->AutoincValues.size()) != FieldManager->FieldDefs->GetCount() ||
+      offset + kVLMRecordCountersSize != size)
+    throw EVLMException(10720, "Invalid table counters. Table name: \"%s\"", {TableName});
+  const uint32_t stamp = RecordManager->ChangeStamp;
+  const int64_t count = RecordManager->RecordCount;
+  DiskRecordManager()->LoadCounters(bytes.data(), size, offset);
+  if (RecordManager->RecordCount < 0) {
+    RecordManager->ChangeStamp = stamp;
+    RecordManager->RecordCount = count;
+    throw EVLMException(10720, "Invalid table counters. Table name: \"%s\"", {TableName});
+  }
+  restore.Release();
+  LastChangeStamp_ = RecordManager->ChangeStamp;
+  pagesCache.SetStamp(sessionID, this, RecordManager->ChangeStamp);
+}
+
+// ------------------------------------------------------------ repair check
+
+bool TVLMDiskTableData::PageIndexListsForeignPages(int32_t sessionID) {
+  TVLMBTreeRecordPageIndex& index = *DiskRecordManager()->PageIndex;
+  const int32_t perPage = DiskRecordManager()->RecordsPerPage;
+  const int32_t bitmapBytes = (perPage + 7) / 8;
+  TVLMKeyPath path;
+  for (bool more = index.GoFirst(sessionID, path); more; more = index.NextEntry(sessionID, path)) {
+    const auto pageNo = static_cast<int32_t>(index.GetPageNoAt(sessionID, path));
+    const int32_t listed = index.GetValueAt(sessionID, path);
+    TVLMHeldPage page(PageManager, PageManager->GetPage(sessionID, pageNo, true, kVLMAnyPageType));
+    if (page->GetPageType() != kVLMPageTableRecord || page->GetOwnerTableID() != TableID_) return true;
+    int32_t records = 0;
+    for (int32_t i = 0; i < bitmapBytes; ++i) {
+      uint8_t bits = page->Data()[i];
+      if (i == bitmapBytes - 1 && perPage % 8 != 0) bits &= static_cast<uint8_t>((1u << (perPage % 8)) - 1);
+      records += std::popcount(bits);
+    }
+    if (records != listed) return true;
+  }
+  return false;
+}
+
+void TVLMDiskTableData::CheckAndRepair(TVLMCursor* cursor) {
+  VLM_REQUIRE_TABLE_SECTION();
+  const int32_t sessionID = VLMCursorSessionID(cursor);
+  bool sound = true;
+  try {
+    LoadMostUpdated(sessionID);
+    DiskRecordManager()->CheckPageIndex(sessionID);
+    // A page of the index that never reached the disk (zeros after a crash)
+    // or belongs to another table passes the sums; each listed page is
+    // therefore read and counted too.
+    sound = !PageIndexListsForeignPages(sessionID);
+  } catch (const qv::Exception&) {
+    sound = false;
+  }
+  if (sound) return;
+  const int32_t recordSize = FieldManager->FieldDefs->GetStoredRecordSize();
+  if (recordSize >= PageManager->PageDataSize)
+    throw EVLMException(10512, "Cannot repair page index for large table. Table name: \"%s\"", {TableName});
+  DiskRecordManager()->RebuildPageIndex(sessionID);
+  SaveMetaData(sessionID);
+  MostUpdatedFile_->ResetFile(sessionID);
+  SaveMostUpdated(sessionID);
+  Commit(sessionID, false);
+}
+
+// ------------------------------------------------------------ lifecycle
+
+void TVLMDiskTableData::Commit(int32_t sessionID, bool skip) {
+  auto guard = LockGuard();
+  TVLMTableData::Commit(sessionID, skip);
+  if (TemporaryPageManager_ != nullptr) TemporaryPageManager_->Commit(sessionID);
+}
+
+void TVLMDiskTableData::Rollback(int32_t sessionID, bool skip) {
+  auto guard = LockGuard();
+  TVLMTableData::Rollback(sessionID, skip);
+  if (TemporaryPageManager_ != nullptr) TemporaryPageManager_->RollbackSession(sessionID);
+}
+
+void TVLMDiskTableData::CommitPages(int32_t sessionID) { PageManager->Commit(sessionID); }
+
+void TVLMDiskTableData::RollbackPages(int32_t sessionID) { PageManager->RollbackSession(sessionID); }
+
+void TVLMDiskTableData::CreateTable(TVLMCursor* cursor, TVLMFieldDefs& fieldDefs, TVLMIndexDefs& indexDefs,
+                                    TVLMConstraintDefs& constraintDefs) {
+  auto guard = LockGuard();
+  if (fieldDefs.GetCount() == 0) throw EVLMException(20128, "Error creating table - no fields were specified");
+  PageManager = DiskDatabase_->PageManager;
+  TableName = cursor->TableName;
+  DisableTempFiles = cursor->DisableTempFiles;
+  TableID_ = DiskDatabase_->NextObjectID();
+  DiskDatabase_->LockDatabaseTables();
+  auto unlock = qv::ScopeExit([&] { DiskDatabase_->UnlockDatabaseTables(); });
+  try {
+    CreateFiles();
+    SetFieldDefs(fieldDefs);
+    SetIndexDefs(indexDefs);
+    SetConstraintDefs(constraintDefs);
+    CreateRecordManager();
+    CreateBlobManager();
+    SaveMostUpdated(kVLMSystemSessionID);
+    DiskRecordManager()->CreatePageIndex();
+    if (FieldManager->HasBlobFields()) BlobManager_->CreatePageIndex();
+    // Without a cursor every index page belongs to session -2 and reaches
+    // the file in the one commit below (invariant 1).
+    IndexManager->CreateIndexes(nullptr);
+    SaveMetaData(kVLMSystemSessionID);
+    auto freeFiles = qv::ScopeExit([&] { FreeFiles(); });
+    DiskDatabase_->AddTable(TableID_, TableName, MetaDataFile_->StartPageNo, MostUpdatedFile_->StartPageNo,
+                            LocksFile_->GetStartPageNo());
+  } catch (...) {
+    PageManager->RollbackSession(kVLMSystemSessionID);
+    FreeManagers();
+    FreeFiles();
+    throw;
+  }
+  PageManager->Commit(kVLMSystemSessionID);
+}
+
+void TVLMDiskTableData::OpenTable(TVLMCursor* cursor) {
+  auto guard = LockGuard();
+  const bool lockTables = !ChangingTableList_;
+  if (lockTables) DiskDatabase_->LockDatabaseTables();
+  auto unlock = qv::ScopeExit([&] {
+    if (lockTables) DiskDatabase_->UnlockDatabaseTables();
+  });
+  if (!Cursors.empty() && cursor->Exclusive && !OpenedExclusive_)
+    throw EVLMException(20242, "Cannot access table '%s' in exclusive mode. Table is open by another cursors",
+                        {TableName});
+  const int32_t sessionID = VLMCursorSessionID(cursor);
+  if (Cursors.empty()) {
+    PageManager = DiskDatabase_->PageManager;
+    DisableTempFiles = cursor->DisableTempFiles;
+    RepairMode = cursor->RepairMode;
+    try {
+      int32_t metaData = 0, mostUpdated = 0, locks = 0;
+      DiskDatabase_->GetTableInfo(TableName, TableID_, metaData, mostUpdated, locks);
+      OpenFiles(metaData, mostUpdated, locks);
+      CreateManagers();
+      LoadMetaData(sessionID);
+      const TVLMFieldDefs& fields = *FieldManager->FieldDefs;
+      DiskRecordManager()->Init(GetRecordBufferSize() + kVLMBookmarkAreaSize, fields.GetStoredRecordSize(),
+                                fields.GetCount());
+      if (RepairMode)
+        CheckAndRepair(cursor);
+      else
+        LoadMostUpdated(sessionID);
+    } catch (...) {
+      FreeManagers();
+      FreeFiles();
+      throw;
+    }
+    OpenedExclusive_ = cursor->Exclusive;
+  }
+  TVLMTableData::OpenTable(cursor);
+  const TVLMRetrySettings& settings = VLMRetrySettings();
+  const uint8_t type = cursor->Exclusive ? kVLMLockTableExclusive : kVLMLockTableOpen;
+  if (!LockTable(sessionID, type, settings.TableOpenTries, settings.TableOpenDelayMs, true)) {
+    if (cursor->Exclusive)
+      throw EVLMException(20208, "Cannot access table '%s' in exclusive mode. Table is open by another user",
+                          {TableName});
+    throw EVLMException(20209, "Cannot open table '%s'. Table is locked", {TableName});
+  }
+  cursor->TableLocked = true;
+}
+
+void TVLMDiskTableData::CloseTable(TVLMCursor* cursor) {
+  auto guard = LockGuard();
+  const bool listed = std::find(Cursors.begin(), Cursors.end(), cursor) != Cursors.end();
+  // The cursor leaves, and the managers go with the last one, also when its
+  // lock cannot be given back.
+  auto leave = qv::ScopeExit([&] {
+    TVLMTableData::CloseTable(cursor);
+    if (!Cursors.empty()) return;
+    // The temporary indexes go with the index manager: the closing session's
+    // pages of them are scratch; another session's would be a fault.
+    auto free = qv::ScopeExit([&] {
+      FreeManagers();
+      FreeFiles();
+      OpenedExclusive_ = false;
+    });
+    if (TemporaryPageManager_ != nullptr) {
+      TemporaryPageManager_->RollbackSession(VLMCursorSessionID(cursor));
+      TemporaryPageManager_->CheckNoUncommittedPages();
+    }
+  });
+  if (listed && LocksFile_ != nullptr && cursor->TableLocked) {
+    cursor->TableLocked = false;
+    UnlockTable(VLMCursorSessionID(cursor), cursor->Exclusive ? kVLMLockTableExclusive : kVLMLockTableOpen, false);
+  }
+}
+
+void TVLMDiskTableData::FreeIfUnused() {
+  VLM_REQUIRE_TABLE_SECTION();
+  if (!Cursors.empty()) return;
+  DatabaseData->FreeTableData(this);
+}
+
+void TVLMDiskTableData::WithExclusiveOpen(TVLMCursor* cursor, const std::function<void()>& body) {
+  ExclusiveFlag exclusive(cursor);
+  // Also when the open fails after the cursor joined the table.
+  auto close = qv::ScopeExit([&] { CloseTable(cursor); });
+  OpenTable(cursor);
+  body();
+}
+
+void TVLMDiskTableData::DeleteTable(TVLMCursor* cursor, bool force) {
+  auto guard = LockGuard();
+  TVLMTableData::DeleteTable(cursor, force);
+  DiskDatabase_->LockDatabaseTables();
+  ChangingTableList_ = true;
+  auto restore = qv::ScopeExit([&] {
+    ChangingTableList_ = false;
+    DiskDatabase_->UnlockDatabaseTables();
+  });
+  const int32_t sessionID = VLMCursorSessionID(cursor);
+  try {
+    WithExclusiveOpen(cursor, [&] {
+      DropAllIndexes(nullptr);
+      if (FieldManager->HasBlobFields()) BlobManager_->DropAll(kVLMSystemSessionID);
+      RecordManager->EmptyTable(kVLMSystemSessionID);
+      DiskRecordManager()->DropPageIndex(kVLMSystemSessionID);
+      cursor->TableLocked = false;
+      UnlockTable(sessionID, kVLMLockTableExclusive, false);
+      DeleteFiles();
+      FreeFiles();
+    });
+    DiskDatabase_->DeleteTableEntry(TableName);
+    PageManager->Commit(kVLMSystemSessionID);
+  } catch (...) {
+    // Half a deletion must never reach the file with a later commit of -2.
+    PageManager->RollbackSession(kVLMSystemSessionID);
+    throw;
+  }
+}
+
+void TVLMDiskTableData::EmptyTable(TVLMCursor* cursor) {
+  auto guard = LockGuard();
+  WithExclusiveOpen(cursor, [&] {
+    const int32_t sessionID = VLMCursorSessionID(cursor);
+    TVLMTableData::EmptyTable(cursor);
+    if (FieldManager->HasBlobFields()) BlobManager_->FreeAllBlobs(sessionID);
+    RecordManager->EmptyTable(sessionID);
+    SaveMostUpdated(sessionID);
+    Commit(sessionID, InTransaction(cursor));
+  });
+}
+
+void TVLMDiskTableData::RenameTable(const std::string& newName, TVLMCursor* cursor) {
+  auto guard = LockGuard();
+  DiskDatabase_->LockDatabaseTables();
+  auto unlock = qv::ScopeExit([&] { DiskDatabase_->UnlockDatabaseTables(); });
+  {
+    ChangingTableList_ = true;
+    auto changing = qv::ScopeExit([&] { ChangingTableList_ = false; });
+    // Proves that no other cursor or process has the table open.
+    WithExclusiveOpen(cursor, [] {});
+  }
+  try {
+    DiskDatabase_->RenameTableEntry(TableName, newName);
+    PageManager->Commit(kVLMSystemSessionID);
+  } catch (...) {
+    PageManager->RollbackSession(kVLMSystemSessionID);
+    throw;
+  }
+}
+
+void TVLMDiskTableData::RenameField(const std::string& oldName, const std::string& newName) {
+  auto guard = LockGuard();
+  TVLMTableData::RenameField(oldName, newName);
+  SaveMetaData(kVLMSystemSessionID);
+  PageManager->Commit(kVLMSystemSessionID);
+}
+
+void TVLMDiskTableData::CreateIndex(TVLMIndexDef& indexDef, TVLMCursor* cursor) {
+  auto guard = LockGuard();
+  TVLMTableData::CreateIndex(indexDef, cursor);
+  const int32_t sessionID = VLMCursorSessionID(cursor);
+  SaveMetaData(sessionID);
+  Commit(sessionID, InTransaction(cursor));
+}
+
+void TVLMDiskTableData::DropIndex(int32_t indexID, TVLMCursor* cursor) {
+  auto guard = LockGuard();
+  const auto* def = static_cast<const TVLMIndexDef*>(IndexManager->IndexDefs->FindByObjectID(indexID));
+  const bool temporary = def != nullptr && def->Temporary;
+  TVLMTableData::DropIndex(indexID, cursor);
+  if (cursor == nullptr) return;
+  const int32_t sessionID = VLMCursorSessionID(cursor);
+  if (!temporary) SaveMetaData(sessionID);
+  Commit(sessionID, InTransaction(cursor));
+}
+
+void TVLMDiskTableData::RefreshSessionCursors(int32_t sessionID) {
+  auto guard = LockGuard();
+  if (RecordManager == nullptr) return;
+  LoadMostUpdated(sessionID);
+  if (TemporaryPageManager_ != nullptr) TemporaryPageManager_->RollbackSession(sessionID);
+  TVLMTableData::RefreshSessionCursors(sessionID);
+  if (TemporaryPageManager_ != nullptr) TemporaryPageManager_->Commit(sessionID);
+}
+
+// ------------------------------------------------------------ locks
+
+bool TVLMDiskTableData::LockTable(int32_t sessionID, uint8_t lockType, int32_t tries, uint32_t delayMs, bool flag) {
+  if (!IsMultiUser()) return true;
+  auto guard = LockGuard();
+  if (!DiskDatabase_->TableLockManager()->LockTable(sessionID, lockType, flag, false, delayMs, tries,
+                                                     Required(LocksFile_.get(), 20523)))
+    return false;
+  TVLMDiskTablePagesCacheManager& pagesCache = DiskDatabase_->DiskPageManager()->PagesCache;
+  if (lockType == kVLMLockTableOperation) pagesCache.OperationLockTaken(sessionID, this);
+  if (lockType == kVLMLockTableCommit) pagesCache.CommitLockTaken(sessionID, this);
+  return true;
+}
+
+bool TVLMDiskTableData::UnlockTable(int32_t sessionID, uint8_t lockType, bool flag) {
+  if (!IsMultiUser()) return true;
+  auto guard = LockGuard();
+  if (!DiskDatabase_->TableLockManager()->UnlockTable(sessionID, lockType, flag, false,
+                                                       Required(LocksFile_.get(), 20524))) return false;
+  TVLMDiskTablePagesCacheManager& pagesCache = DiskDatabase_->DiskPageManager()->PagesCache;
+  if (lockType == kVLMLockTableOperation) pagesCache.OperationLockReleased(sessionID, this);
+  if (lockType == kVLMLockTableCommit) pagesCache.CommitLockReleased(sessionID, this);
+  return true;
+}
+
+bool TVLMDiskTableData::LockRecord(int32_t sessionID, const TVLMRecordID& recordID, int32_t tries,
+                                   uint32_t delayMs) {
+  if (!IsMultiUser()) return true;
+  auto guard = LockGuard();
+  return DiskDatabase_->TableLockManager()->LockRecord(sessionID, Required(LocksFile_.get(), 20525), delayMs,
+                                                       tries, recordID);
+}
+
+bool TVLMDiskTableData::UnlockRecord(int32_t sessionID, const TVLMRecordID& recordID) {
+  if (!IsMultiUser()) return true;
+  auto guard = LockGuard();
+  return DiskDatabase_->TableLockManager()->UnlockRecord(sessionID, Required(LocksFile_.get(), 20526), recordID);
+}
+
+bool TVLMDiskTableData::IsRecordLocked(int32_t sessionID, const TVLMRecordID& recordID) {
+  if (!IsMultiUser()) return true;
+  auto guard = LockGuard();
+  return DiskDatabase_->TableLockManager()->IsRecordLocked(sessionID, Required(LocksFile_.get(), 20527), recordID);
+}

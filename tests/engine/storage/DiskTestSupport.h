@@ -1,0 +1,352 @@
+// Shared pieces of the disk database and disk table tests and of their
+// helper programs (nothing here links GoogleTest): an engine session that
+// carries its transactions to its database data, and a cursor that drives a
+// disk table data as the local cursor does (a table operation on a closed
+// cursor, posts under the multi-user table locks).
+#pragma once
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/core/VLMBase.h"
+#include "engine/core/VLMExcept.h"
+#include "engine/core/VLMVariant.h"
+#include "engine/storage/VLMDiskEngineRecords.h"
+#include "engine/storage/VLMDiskEngineTables.h"
+#include "platform/host/ScopeExit.h"
+#include "platform/host/StringList.h"
+#include "tests/engine/storage/FreeSpaceChecker.h"
+#include "tests/engine/tabledata/TableDescriptions.h"
+
+namespace disk_test {
+
+class DiskSession : public TVLMBaseSession {
+public:
+  explicit DiskSession(TVLMDatabaseData* database = nullptr, bool multiUser = false) : Database(database) {
+    MultiUser = multiUser;
+  }
+  ~DiskSession() override {
+    try {
+      Disconnect();
+    } catch (...) {
+    }
+  }
+
+  bool GetConnected() override { return Connected_; }
+  void SetConnected(bool value) override {
+    if (value == Connected_) return;
+    if (value) {
+      Database->ConnectSession(this);
+      Connected_ = true;
+    } else {
+      Disconnect();
+    }
+  }
+  bool GetSessionOption() override { return false; }
+  void SetSessionOption(bool) override {}
+  void CreateDatabase() override { Database->CreateDatabase(); }
+  void ReservedOperation1() override {}
+  void ReservedOperation2(const std::string&) override {}
+  void GetTableNames(qv::StringList& list) override { Database->GetTableNames(list); }
+  bool TableExists(const std::string& tableName) override { return Database->TableExists(tableName); }
+  void StartTransaction() override { InTransaction = true; }
+  void Commit(bool flushBuffers) override {
+    CheckInTransaction();
+    Database->Commit(SessionID, flushBuffers);
+    InTransaction = false;
+  }
+  void Rollback() override {
+    CheckInTransaction();
+    Database->Rollback(SessionID);
+    InTransaction = false;
+  }
+  void FlushBuffers() override { Database->FlushBuffers(); }
+
+  void Connect() { SetConnected(true); }
+  // Leaves the database; an error is the caller's to see, the session is
+  // disconnected either way.
+  void Disconnect() {
+    if (!Connected_) return;
+    Connected_ = false;
+    Database->DisconnectSession(this);
+  }
+
+  TVLMDatabaseData* Database;
+
+private:
+  bool Connected_ = false;
+};
+
+class DiskCursor : public schema_test::TestCursor {
+public:
+  DiskCursor(TVLMDiskDatabaseData& database, TVLMBaseSession& session, std::string tableName)
+      : Database(database) {
+    Session = &session;
+    TableName = std::move(tableName);
+  }
+  ~DiskCursor() override {
+    try {
+      Close();
+    } catch (...) {
+    }
+  }
+
+  TVLMDiskTableData& Table() const { return *static_cast<TVLMDiskTableData*>(TableData); }
+  int32_t SessionID() const { return Session->SessionID; }
+
+  // ---- table operations: the cursor is closed first ----
+
+  void Create(std::initializer_list<tabledata_test::FieldSpec> fields,
+              std::initializer_list<tabledata_test::IndexSpec> indexes = {},
+              TVLMConstraintDefs* constraints = nullptr) {
+    TVLMFieldDefs fieldDefs;
+    TVLMIndexDefs indexDefs;
+    tabledata_test::FillDefinitions(fields, indexes, fieldDefs, indexDefs);
+    TVLMConstraintDefs none;
+    OnClosedTable([&](TVLMDiskTableData& table) {
+      table.CreateTable(this, fieldDefs, indexDefs, constraints != nullptr ? *constraints : none);
+    });
+  }
+  void EmptyTable() override {
+    OnClosedTable([&](TVLMDiskTableData& table) { table.EmptyTable(this); });
+  }
+  void DeleteTable() override {
+    OnClosedTable([&](TVLMDiskTableData& table) { table.DeleteTable(this, false); });
+  }
+  void RenameTable(const std::string& newName) override {
+    OnClosedTable([&](TVLMDiskTableData& table) { table.RenameTable(newName, this); });
+    TableName = newName;
+  }
+
+  void Open() {
+    std::lock_guard guard(Database.CriticalSection());
+    if (Opened) return;
+    TableData = Database.GetTableData(this);
+    try {
+      Table().OpenTable(this);
+    } catch (...) {
+      Table().CloseTable(this);
+      Release();
+      throw;
+    }
+    TVLMDiskTableData& table = Table();
+    auto fields = std::make_unique<TVLMFieldDefs>();
+    fields->Assign(*table.FieldManager->FieldDefs);
+    UseFields(std::move(fields));
+    table.SetCursorRecordSize(this);
+    KeyBufferSize = RecordDataSize + kVLMRecordIDSize;
+    RecordKeySize = RecordDataSize;
+    IndexDefs = std::make_unique<TVLMIndexDefs>();
+    IndexDefs->Assign(*table.IndexManager->IndexDefs);
+    RecordBitmap = std::make_unique<TVLMRecordBitmap>(&table);
+    RecordBuffer = AllocRecordBuffer();
+    OldRecordBuffer = AllocRecordBuffer();
+    InitRecordBuffer(RecordBuffer, false);
+    Position = TVLMCursorPosition{};
+    Opened = true;
+  }
+  void Close() {
+    if (TableData == nullptr) return;
+    std::lock_guard guard(Database.CriticalSection());
+    if (RecordBuffer != nullptr) Table().FreeRecordBlobs(RecordBuffer);
+    Table().CloseTable(this);
+    Release();
+    FreeRecordBuffer(RecordBuffer);
+    FreeRecordBuffer(OldRecordBuffer);
+    RecordBitmap.reset();
+    Opened = false;
+  }
+  // The current index by name ("" = natural order).
+  void UseIndex(const std::string& name) {
+    std::lock_guard guard(Database.CriticalSection());
+    IndexDefs->Assign(*Table().IndexManager->IndexDefs);
+    SetIndexName(name);
+    IndexFieldCount = 0;
+    ClearRecordBitmap();
+  }
+
+  // ---- records ----
+
+  uint8_t GetRecord(uint8_t mode) override {
+    std::lock_guard guard(Database.CriticalSection());
+    if (RecordBuffer != nullptr) Table().FreeRecordBlobs(RecordBuffer);
+    const uint8_t result = Table().GetRecord(this, mode);
+    if (result == kVLMNavOK) {
+      VLMPutRecordID(RecordBuffer + BookmarkOffset, Position.RecordID);
+      std::memcpy(OldRecordBuffer, RecordBuffer, static_cast<size_t>(RecordBufferSize));
+    }
+    return result;
+  }
+  void SetToBegin() override { Position = TVLMCursorPosition{1, 0, {}}; }
+  int64_t GetRecordCount() override { return Table().GetCursorRecordCount(this); }
+  void InitRecordBuffer(uint8_t* buffer, bool applyDefaults) override {
+    schema_test::TestCursor::InitRecordBuffer(buffer, applyDefaults);
+    if (applyDefaults) Table().FieldManager->ApplyDefaultValues(nullptr, buffer);
+  }
+  void PrepareInsert() override {
+    Table().FreeRecordBlobs(RecordBuffer);
+    InitRecordBuffer(RecordBuffer, true);
+  }
+  // Counters, constraints, then the table data's insert or update.
+  void Post(bool inserting) override {
+    UnderWriteLock([&] {
+      if (inserting) {
+        Table().LoadMostUpdated(SessionID());
+        Table().FieldManager->ApplyAutoincValues(Session, RecordBuffer);
+      }
+      Table().ConstraintManager->CheckConstraints(SessionID(), RecordBuffer, true, true, Position.RecordID,
+                                                  inserting, OldRecordBuffer);
+      const bool done = inserting ? Table().InsertRecord(this) : Table().UpdateRecord(this);
+      if (!done) ResultCode = inserting ? -1 : -2;
+      VLMPutRecordID(RecordBuffer + BookmarkOffset, Position.RecordID);
+      std::memcpy(OldRecordBuffer, RecordBuffer, static_cast<size_t>(RecordBufferSize));
+    });
+  }
+  void DeleteRecord() override {
+    UnderWriteLock([&] { ResultCode = Table().DeleteRecord(this) ? 0 : -3; });
+  }
+  // ---- fields (table field numbers; nullopt = null) ----
+
+  void SetText(int32_t fieldNo, const std::optional<std::string>& value) {
+    TVLMVariant v(bdtString);
+    if (value) v.SetAsString(*value);
+    SetFieldValue(v, fieldNo, true);
+  }
+  std::optional<std::string> Text(int32_t fieldNo) const {
+    TVLMVariant v;
+    GetFieldValue(v, fieldNo, true);
+    if (v.IsNull()) return std::nullopt;
+    return v.GetAsString();
+  }
+  std::optional<int64_t> Int(int32_t fieldNo) const {
+    TVLMVariant v;
+    GetFieldValue(v, fieldNo, true);
+    if (v.IsNull()) return std::nullopt;
+    return v.GetAsLargeInt();
+  }
+  // The value of a BLOB field of the current record buffer, written through
+  // the table data's BLOB stream (kept in the buffer until it is posted).
+  void WriteBlob(int32_t fieldNo, const std::vector<uint8_t>& value) {
+    std::lock_guard guard(Database.CriticalSection());
+    std::unique_ptr<qv::Stream> stream = Table().OpenBlob(this, 0, fieldNo);
+    if (!value.empty()) stream->WriteBuffer(value.data(), static_cast<int64_t>(value.size()));
+    Table().SaveBlobStream(this, fieldNo, *stream);
+  }
+  std::vector<uint8_t> ReadBlob(int32_t fieldNo) {
+    std::lock_guard guard(Database.CriticalSection());
+    std::unique_ptr<qv::Stream> stream = Table().OpenBlob(this, 1, fieldNo);
+    std::vector<uint8_t> value(static_cast<size_t>(stream->Size()));
+    if (!value.empty()) stream->ReadBuffer(value.data(), static_cast<int64_t>(value.size()));
+    Table().FreeBlob(RecordBuffer, fieldNo);
+    return value;
+  }
+  // Field fieldNo of every record in the cursor's order, from the start.
+  std::vector<std::string> Column(int32_t fieldNo) {
+    std::vector<std::string> out;
+    SetToBegin();
+    while (GetRecord(1) == kVLMNavOK) out.push_back(Text(fieldNo).value_or("null"));
+    return out;
+  }
+
+  TVLMDiskDatabaseData& Database;
+
+private:
+  // Lets go of the table data, which goes when no cursor has it open.
+  void Release() {
+    TVLMDiskTableData* table = &Table();
+    TableData = nullptr;
+    table->FreeIfUnused();
+  }
+  // A write in multi-user mode holds the table lock of a write: type 3
+  // inside a transaction (kept until it ends), else 4. ResultCode -13 when
+  // that lock is not had.
+  template <class F>
+  void UnderWriteLock(F write) {
+    std::lock_guard guard(Database.CriticalSection());
+    ResultCode = 0;
+    const uint8_t type = Session->InTransaction ? kVLMLockTableChanged : kVLMLockTableCommit;
+    const TVLMRetrySettings& settings = VLMRetrySettings();
+    if (!Table().LockTable(SessionID(), type, settings.TableOperationTries, settings.TableOperationDelayMs, true)) {
+      ResultCode = -13;
+      return;
+    }
+    auto unlock = qv::ScopeExit([&] {
+      if (type == kVLMLockTableCommit) Table().UnlockTable(SessionID(), type, false);
+    });
+    write();
+  }
+  // The local cursor's way with a table operation: closed, the table data's
+  // call with this cursor, then the table data let go of.
+  template <class F>
+  void OnClosedTable(F operation) {
+    std::lock_guard guard(Database.CriticalSection());
+    Close();
+    TableData = Database.GetTableData(this);
+    auto release = qv::ScopeExit([&] {
+      Table().CloseTable(this);
+      Release();
+    });
+    operation(Table());
+  }
+};
+
+// The table the disk table tests and their helper programs share: Log (ID
+// autoincrement, Call VARCHAR(20), Notes BLOB), indexed by ID (primary) and
+// by Call.
+inline constexpr int32_t kLogID = 0, kLogCall = 1, kLogNotes = 2;
+inline void CreateLogTable(DiskCursor& cursor) {
+  cursor.Create({{"ID", dtAutoinc}, {"Call", dtString, 20}, {"Notes", dtBLOB}},
+                {{"ByID", "ID", true}, {"ByCall", "Call"}});
+}
+// Inserts a Log record; false when the post did not store it.
+inline bool InsertLog(DiskCursor& cursor, const std::string& call, const std::vector<uint8_t>& notes = {}) {
+  cursor.PrepareInsert();
+  cursor.SetText(kLogCall, call);
+  if (!notes.empty()) cursor.WriteBlob(kLogNotes, notes);
+  cursor.Post(true);
+  return cursor.ResultCode == 0;
+}
+
+// The free-space checker over a database's own structures and every table
+// open in cursors; "" when they and the map agree. Requires: the database
+// critical section.
+inline std::string CheckDiskFreeSpace(TVLMDiskDatabaseData& database, std::initializer_list<DiskCursor*> tables) {
+  TVLMDiskPageManager& pages = *database.DiskPageManager();
+  storage_test::FreeSpaceChecker checker(pages);
+  TVLMSystemDirectory directory(&pages);
+  directory.Load();
+  checker.AddChain(kVLMSystemDirectoryPage, "directory");
+  checker.AddChain(directory.Find(TVLMDirectoryKind::ActiveSessions), "sessions");
+  checker.AddChain(directory.Find(TVLMDirectoryKind::TableList), "table list");
+  for (DiskCursor* cursor : tables) {
+    TVLMDiskTableData& table = cursor->Table();
+    const std::string& name = table.TableName;
+    checker.AddChain(table.MetaDataFile()->StartPageNo, name + " metadata");
+    checker.AddChain(table.MostUpdatedFile()->StartPageNo, name + " counters");
+    checker.AddChain(table.LocksFile()->GetStartPageNo(), name + " locks");
+    checker.AddPageIndex(*table.DiskRecordManager()->PageIndex, name);
+    if (table.FieldManager->HasBlobFields()) checker.AddBlobManager(*table.BlobManager(), name + " BLOBs");
+    TVLMBaseIndexManager& indexes = *table.IndexManager;
+    for (int32_t i = 0; i < indexes.IndexDefs->GetCount(); ++i) {
+      auto& index = static_cast<TVLMBTreeRecordIndex&>(*indexes.GetIndex(indexes.IndexDefs->GetIndexDef(i)->ObjectID));
+      checker.AddTree(index.RootPageNo(), index.KeyRef, name + "." + indexes.IndexDefs->GetIndexDef(i)->Name);
+    }
+  }
+  return checker.Check();
+}
+
+// A disk database data over path with the registry's settings.
+inline std::unique_ptr<TVLMDiskDatabaseData> NewDiskDatabase(const std::string& path,
+                                                             const std::string& sessionName = "") {
+  auto database = std::make_unique<TVLMDiskDatabaseData>();
+  database->DatabaseFileName = path;
+  database->MultiUserSessionName = sessionName;
+  return database;
+}
+
+
+}  // namespace disk_test
