@@ -4,7 +4,10 @@
 
 #include <mutex>
 
+#include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
+#include "engine/storage/VLMDiskEngineTables.h"
+#include "platform/host/ScopeExit.h"
 #include "platform/os/Collation.h"
 #include "platform/host/StringList.h"
 
@@ -20,8 +23,23 @@ bool IsBuiltInName(std::string_view name) { return name == kMemoryName || name =
 // The multi-user session name a database data is told apart by; empty for
 // the built-in databases.
 std::string SessionNameOf(TVLMDatabaseData& data) {
-  (void)data;
-  return std::string();
+  auto* disk = dynamic_cast<TVLMDiskDatabaseData*>(&data);
+  return disk != nullptr ? disk->MultiUserSessionName : std::string();
+}
+
+TVLMDiskDatabaseData* AsDisk(TVLMDatabaseData* data) { return dynamic_cast<TVLMDiskDatabaseData*>(data); }
+
+// Frees a disk database data that no session is connected to (it leaves the
+// list as it goes). Requires: the list's lock.
+void FreeIfUnusedDisk(TVLMDatabaseData* data) {
+  TVLMDiskDatabaseData* disk = AsDisk(data);
+  if (disk == nullptr) return;
+  bool unused = false;
+  {
+    std::lock_guard<qv::RecursiveMutex> guard(disk->CriticalSection());
+    unused = disk->Sessions.empty();
+  }
+  if (unused) disk->FreeIfUnused();
 }
 
 }  // namespace
@@ -45,11 +63,29 @@ TVLMDatabaseData* VLMFindDatabaseData(const TVLMLocalSession& session) {
   return nullptr;
 }
 
+TVLMDiskDatabaseData* VLMCreateDiskDatabaseData(const TVLMLocalSession& session) {
+  auto data = std::make_unique<TVLMDiskDatabaseData>();
+  data->DatabaseFileName = session.DatabaseFileName;
+  data->ReadOnly = session.ReadOnly;
+  data->MaxSessions = session.MaxConnections;
+  data->PasswordRecord = session.PasswordRecord;
+  data->PageSize = session.PageSize;
+  data->ExtentSize = session.ExtentSize;
+  data->MultiUserSessionName = session.MultiUserSessionName;
+  data->OpenPerOperation = VLMDesignMode();
+  TVLMOpenDatabaseList& list = VLMOpenDatabaseList();
+  std::lock_guard<qv::RecursiveMutex> guard(list.Mutex());
+  list.Add(data.get());
+  return data.release();
+}
+
 TVLMDatabaseData* VLMGetDatabaseData(const TVLMLocalSession& session) {
   TVLMOpenDatabaseList& list = VLMOpenDatabaseList();
   std::lock_guard<qv::RecursiveMutex> guard(list.Mutex());
   if (TVLMDatabaseData* data = VLMFindDatabaseData(session)) return data;
-  throw EVLMException(20550, "Database Engine is not initialized");
+  // The built-in databases are the runtime's; without it there are none.
+  if (IsBuiltInName(Upper(session.DatabaseName))) throw EVLMException(20550, "Database Engine is not initialized");
+  return VLMCreateDiskDatabaseData(session);
 }
 
 // ----------------------------------------------------------- local session
@@ -67,9 +103,12 @@ TVLMLocalSession::~TVLMLocalSession() {
 template <class Operation>
 auto TVLMLocalSession::WithDatabaseData(Operation operation) {
   if (DatabaseData != nullptr) return operation(*DatabaseData);
+  // Not kept: the session is not connected by this, and a disk database data
+  // made only for this call leaves the list again.
   TVLMOpenDatabaseList& list = VLMOpenDatabaseList();
   std::lock_guard<qv::RecursiveMutex> guard(list.Mutex());
   TVLMDatabaseData* data = VLMGetDatabaseData(*this);
+  auto release = qv::ScopeExit([&] { FreeIfUnusedDisk(data); });
   return operation(*data);
 }
 
@@ -79,25 +118,57 @@ void TVLMLocalSession::SetConnected(bool value) {
   std::lock_guard<qv::RecursiveMutex> guard(list.Mutex());
   if (value) {
     TVLMDatabaseData* data = VLMGetDatabaseData(*this);
-    data->ConnectSession(this);
+    try {
+      data->ConnectSession(this);
+    } catch (...) {
+      // A first connect that failed (a wrong password, say) must not leave
+      // the unopened database data listed with the settings that failed.
+      FreeIfUnusedDisk(data);
+      throw;
+    }
     DatabaseData = data;
     ReadOnly = data->ReadOnly;
+    TVLMDiskDatabaseData* disk = AsDisk(data);
+    if (disk == nullptr) return;
+    std::lock_guard<qv::RecursiveMutex> databaseGuard(disk->CriticalSection());
+    // Every session of the file must know its password, not only the first.
+    if (disk->IsEncrypted() && !disk->PasswordRecord.Password.empty() &&
+        PasswordRecord.Password != disk->PasswordRecord.Password)
+      throw EVLMException(20298, "Database password is invalid.");
+    PasswordRecord = disk->PasswordRecord;
+    PageSize = disk->PageSize;
+    ExtentSize = disk->ExtentSize;
+    MaxConnections = disk->MaxSessions;
     return;
   }
   TVLMDatabaseData* data = DatabaseData;
-  DatabaseData = nullptr;
+  // The session is disconnected and an unused disk database data freed
+  // whatever the disconnection raises.
+  auto release = qv::ScopeExit([&] {
+    DatabaseData = nullptr;
+    FreeIfUnusedDisk(data);
+  });
   data->DisconnectSession(this);
 }
 
-bool TVLMLocalSession::GetSessionOption() { return false; }
+bool TVLMLocalSession::GetSessionOption() {
+  TVLMDiskDatabaseData* disk = AsDisk(DatabaseData);
+  return disk != nullptr && disk->GetFreeSpaceManagerFlag();
+}
 
-void TVLMLocalSession::SetSessionOption(bool) {}
+void TVLMLocalSession::SetSessionOption(bool value) {
+  if (TVLMDiskDatabaseData* disk = AsDisk(DatabaseData)) disk->SetFreeSpaceManagerFlag(value);
+}
 
 void TVLMLocalSession::CreateDatabase() {
   TVLMOpenDatabaseList& list = VLMOpenDatabaseList();
   std::lock_guard<qv::RecursiveMutex> guard(list.Mutex());
   if (VLMFindDatabaseData(*this) != nullptr)
     throw EVLMException(20092, "Cannot create database. Database is already open");
+  TVLMDiskDatabaseData* data = VLMCreateDiskDatabaseData(*this);
+  // No session is connected: the database data leaves the list again.
+  auto release = qv::ScopeExit([&] { FreeIfUnusedDisk(data); });
+  data->CreateDatabase();
 }
 
 void TVLMLocalSession::GetTableNames(qv::StringList& list) {
@@ -124,7 +195,9 @@ void TVLMLocalSession::FlushBuffers() {
   if (DatabaseData != nullptr) DatabaseData->FlushBuffers();
 }
 
-void TVLMLocalSession::ShrinkFile() {}
+void TVLMLocalSession::ShrinkFile() {
+  if (TVLMDiskDatabaseData* disk = AsDisk(DatabaseData)) disk->ShrinkFile();
+}
 
 // -------------------------------------------------------- BLOB stream
 

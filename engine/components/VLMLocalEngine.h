@@ -55,6 +55,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -64,6 +65,8 @@
 #include "engine/core/VLMStreams.h"
 #include "engine/storage/VLMDiskEngine.h"
 
+class TVLMDiskDatabaseData;
+class TVLMDiskTableData;
 class TVLMTableData;
 class TVLMLocalSession;
 
@@ -77,6 +80,11 @@ bool VLMIsSameDatabase(const TVLMLocalSession& session, TVLMDatabaseData& data);
 // Under the list's lock: the first listed database data of the session,
 // nullptr when none.
 TVLMDatabaseData* VLMFindDatabaseData(const TVLMLocalSession& session);
+// Under the list's lock: a new disk database data set up from the session
+// (file name, read-only, maximum connections, a copy of its password record,
+// page and extent size, multi-user session name; opened per operation while
+// VLMDesignMode is set), listed.
+TVLMDiskDatabaseData* VLMCreateDiskDatabaseData(const TVLMLocalSession& session);
 // Under the list's lock: VLMFindDatabaseData, else (for a file) a new disk
 // database data set up from the session and listed. "MEMORY" or "TEMP" not
 // listed: 20550 "Database Engine is not initialized".
@@ -315,6 +323,21 @@ private:
   bool SessionInTransaction() const;
   bool SessionMultiUser() const;
   bool IsTemporaryTable() const;
+  // The table as a disk table (nullptr for the other engines).
+  TVLMDiskTableData* DiskTable() const;
+  // A disk table of a multi-user session: the one case of table and record
+  // locks.
+  TVLMDiskTableData* LockingTable() const;
+  // Calls attempt up to tries times; between two calls the database critical
+  // section is left while the cursor sleeps delayMs.
+  bool RetryReleasingTableData(int32_t tries, uint32_t delayMs, const std::function<bool()>& attempt);
+  // The table lock of type (tries and delays of edits) and the record lock
+  // of the buffer's bookmark: 0, -13 (nothing held) or -12 (the table lock
+  // given back).
+  int32_t LockTableAndRecord(TVLMDiskTableData& disk, uint8_t type);
+  // After a disk table data was changed without the cursor: freed when no
+  // cursor has it open, so the next open reads it from the file.
+  void FreeUnusedDiskTable(TVLMTableData* table);
   // The table of the cursor: nil raises code.
   TVLMTableData& RequireTable(int32_t code, const char* text) const;
   // The index and constraint copies from the table.
@@ -329,6 +352,8 @@ private:
   // current buffer: 0 found, 3 gone; the copy (to free) in reread.
   uint8_t Reread(uint8_t*& reread);
   void PostBody(bool inserting);
+  // Step 3 of OpenBlob: the checks, the table data's stream, kept.
+  qv::Stream* OpenBlobStream(int32_t fieldNo, uint8_t openMode);
   void DeleteBody();
   // Closes the stream at index: written back when writable, its owner freed,
   // removed from BlobStreams.
@@ -336,4 +361,16 @@ private:
 
   // Set by AttachTableData: the table data is the caller's, never opened.
   bool Attached_ = false;
+};
+
+// The database critical section of a cursor's table for a scope.
+class TVLMTableDataScope {
+public:
+  explicit TVLMTableDataScope(TVLMLocalCursor& cursor) : Cursor_(cursor) { Cursor_.LockTableData(); }
+  ~TVLMTableDataScope() { Cursor_.UnlockTableData(); }
+  TVLMTableDataScope(const TVLMTableDataScope&) = delete;
+  TVLMTableDataScope& operator=(const TVLMTableDataScope&) = delete;
+
+private:
+  TVLMLocalCursor& Cursor_;
 };

@@ -9,24 +9,14 @@
 #include "engine/core/VLMMemory.h"
 #include "engine/core/VLMTableData.h"
 #include "engine/core/VLMTypes.h"
+#include "engine/storage/VLMDiskEngineTables.h"
 #include "engine/storage/VLMTempEngine.h"
+#include "platform/os/System.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/host/StringList.h"
 #include "platform/os/Collation.h"
 
 namespace {
-
-// The database critical section of the cursor's table for a scope.
-class TableDataScope {
-public:
-  explicit TableDataScope(TVLMLocalCursor& cursor) : Cursor_(cursor) { Cursor_.LockTableData(); }
-  ~TableDataScope() { Cursor_.UnlockTableData(); }
-  TableDataScope(const TableDataScope&) = delete;
-  TableDataScope& operator=(const TableDataScope&) = delete;
-
-private:
-  TVLMLocalCursor& Cursor_;
-};
 
 [[noreturn]] void BadFieldNo(int32_t code, int32_t fieldNo, int32_t count) {
   throw EVLMException(code, "Invalid field number - FieldNo = %d, FieldCount = %d", {fieldNo, count});
@@ -73,6 +63,26 @@ bool TVLMLocalCursor::SessionInTransaction() const { return Session != nullptr &
 bool TVLMLocalCursor::SessionMultiUser() const { return Session != nullptr && Session->MultiUser; }
 
 bool TVLMLocalCursor::IsTemporaryTable() const { return dynamic_cast<TVLMTemporaryTableData*>(TableData) != nullptr; }
+
+TVLMDiskTableData* TVLMLocalCursor::DiskTable() const { return dynamic_cast<TVLMDiskTableData*>(TableData); }
+
+TVLMDiskTableData* TVLMLocalCursor::LockingTable() const { return SessionMultiUser() ? DiskTable() : nullptr; }
+
+bool TVLMLocalCursor::RetryReleasingTableData(int32_t tries, uint32_t delayMs, const std::function<bool()>& attempt) {
+  for (int32_t i = 0; i < tries; ++i) {
+    if (attempt()) return true;
+    if (i + 1 == tries) break;
+    // Another cursor of this process may hold what is waited for.
+    UnlockTableData();
+    auto relock = qv::ScopeExit([&] { LockTableData(); });
+    qv::SleepMs(delayMs);
+  }
+  return false;
+}
+
+void TVLMLocalCursor::FreeUnusedDiskTable(TVLMTableData* table) {
+  if (auto* disk = dynamic_cast<TVLMDiskTableData*>(table)) disk->FreeIfUnused();
+}
 
 void TVLMLocalCursor::RefreshIndexDefs() {
   if (!IndexDefs) IndexDefs = std::make_unique<TVLMIndexDefs>();
@@ -122,18 +132,29 @@ void TVLMLocalCursor::CreateTable(TVLMFieldDefs* fieldDefs, TVLMIndexDefs* index
 void TVLMLocalCursor::DeleteTable() {
   TVLMDatabaseData* database = SessionDatabase();
   std::lock_guard<qv::RecursiveMutex> guard(database->CriticalSection());
+  // The fields whose sequences end with the table: a disk table that no
+  // cursor has open has not loaded its fields, so the cursor's own list
+  // stands in for them.
+  std::vector<int32_t> fieldIDs;
+  if (FieldDefs)
+    for (int32_t i = 0; i < FieldDefs->GetCount(); ++i) fieldIDs.push_back(FieldDefs->GetFieldDef(i)->ObjectID);
   CloseTable();
   if (!database->TableExists(TableName)) throw EVLMException(20132, "Table '%s' not found", {TableName});
   auto* table = static_cast<TVLMTableData*>(database->GetTableData(this));
   if (table == nullptr) throw EVLMException(10027, "Table not found, table name = %s", {TableName});
-  // The sequences of the table's fields end with it.
-  if (table->FieldManager != nullptr && Session != nullptr) {
+  if (table->FieldManager != nullptr) {
     const TVLMFieldDefs& fields = *table->FieldManager->FieldDefs;
-    for (int32_t i = 0; i < fields.GetCount(); ++i) Session->RemoveNamedObject(fields.GetFieldDef(i)->ObjectID);
+    fieldIDs.clear();
+    for (int32_t i = 0; i < fields.GetCount(); ++i) fieldIDs.push_back(fields.GetFieldDef(i)->ObjectID);
   }
+  if (Session != nullptr)
+    for (int32_t id : fieldIDs) Session->RemoveNamedObject(id);
+  const bool disk = DiskTable() != nullptr || dynamic_cast<TVLMDiskTableData*>(table) != nullptr;
+  auto release = qv::ScopeExit([&] {
+    if (disk) FreeUnusedDiskTable(table);
+  });
   // A memory or temporary table data frees itself here.
   table->DeleteTable(this, false);
-  TableData = nullptr;
 }
 
 void TVLMLocalCursor::EmptyTable() {
@@ -143,6 +164,7 @@ void TVLMLocalCursor::EmptyTable() {
   if (!database->TableExists(TableName)) throw EVLMException(20133, "Table '%s' not found", {TableName});
   auto* table = static_cast<TVLMTableData*>(database->GetTableData(this));
   if (table == nullptr) throw EVLMException(10073, "Table not found, table name = %s", {TableName});
+  auto release = qv::ScopeExit([&] { FreeUnusedDiskTable(table); });
   table->EmptyTable(this);
 }
 
@@ -156,7 +178,12 @@ void TVLMLocalCursor::RenameTable(const std::string& newName) {
   if (newName == TableName) throw EVLMException(30452, "Cannot rename table '%s' into itself", {TableName});
   auto* table = static_cast<TVLMTableData*>(database->GetTableData(this));
   if (table == nullptr) throw EVLMException(10151, "Table not found, table name = %s", {TableName});
-  table->RenameTable(newName);
+  {
+    // A disk table data keeps the old name: the next open reads the table
+    // under its new one.
+    auto release = qv::ScopeExit([&] { FreeUnusedDiskTable(table); });
+    table->RenameTable(newName, this);
+  }
   TableName = newName;
 }
 
@@ -164,7 +191,7 @@ void TVLMLocalCursor::RenameTable(const std::string& newName) {
 
 void TVLMLocalCursor::InitFieldDefs() {
   TVLMTableData& table = RequireTable(10770, "Nil pointer occured");
-  TableDataScope scope(*this);
+  TVLMTableDataScope scope(*this);
   FieldDefs = std::make_unique<TVLMFieldDefs>();
   FieldDefs->Assign(*table.FieldManager->FieldDefs);
   FieldDefs->CalculateOffsets();
@@ -196,7 +223,10 @@ void TVLMLocalCursor::OpenTable(TVLMFieldDefs* fieldDefs, TVLMIndexDefs* indexDe
   TVLMDatabaseData* database = SessionDatabase();
   std::lock_guard<qv::RecursiveMutex> guard(database->CriticalSection());
   auto* table = static_cast<TVLMTableData*>(database->FindTableData(this));
-  if (table == nullptr) {
+  if (table == nullptr && dynamic_cast<TVLMDiskDatabaseData*>(database) != nullptr) {
+    // The disk engine reads the stored table when it is opened.
+    table = static_cast<TVLMTableData*>(database->CreateTableData(this));
+  } else if (table == nullptr) {
     if (!DesignMode) throw EVLMException(10028, "Table not found, table name = %s", {TableName});
     // At design time a missing memory or temporary table is made here and
     // dropped again when the cursor closes.
@@ -212,7 +242,14 @@ void TVLMLocalCursor::OpenTable(TVLMFieldDefs* fieldDefs, TVLMIndexDefs* indexDe
       throw;
     }
   }
-  table->OpenTable(this);
+  try {
+    table->OpenTable(this);
+  } catch (...) {
+    // A refused open may have listed the cursor with the table already.
+    table->CloseTable(this);
+    FreeUnusedDiskTable(table);
+    throw;
+  }
   TableData = table;
   Attached_ = false;
   Position = TVLMCursorPosition{};
@@ -234,7 +271,10 @@ void TVLMLocalCursor::CloseTable() {
     FreeBlobStreams(false);
     if (!Attached_) {
       table->CloseTable(this);
-      if (DesignMode && (InMemory || Temporary)) table->DeleteTable(this, true);
+      if (DesignMode && (InMemory || Temporary))
+        table->DeleteTable(this, true);
+      else
+        FreeUnusedDiskTable(table);
     }
     TableData = nullptr;
   }
@@ -266,20 +306,20 @@ void TVLMLocalCursor::LockTableData() { RequireTable(10260, "Nil pointer occured
 void TVLMLocalCursor::UnlockTableData() { RequireTable(10261, "Nil pointer occured").Unlock(); }
 
 void TVLMLocalCursor::RenameField(const std::string& oldName, const std::string& newName) {
-  TableDataScope scope(*this);
+  TVLMTableDataScope scope(*this);
   Table()->RenameField(oldName, newName);
 }
 
 // ---------------------------------------------------------------- indexes
 
 TVLMIndexDefs* TVLMLocalCursor::GetIndexDefs() {
-  TableDataScope scope(*this);
+  TVLMTableDataScope scope(*this);
   RefreshIndexDefs();
   return IndexDefs.get();
 }
 
 void TVLMLocalCursor::CreateIndex(TVLMIndexDef& indexDef) {
-  TableDataScope scope(*this);
+  TVLMTableDataScope scope(*this);
   if (IndexDefs && IndexDefs->FindIndexDef(indexDef.Name) != nullptr)
     throw EVLMException(20022, "Cannot create index '%s'. Index already exists", {indexDef.Name});
   Table()->CreateIndex(indexDef, this);
@@ -288,7 +328,7 @@ void TVLMLocalCursor::CreateIndex(TVLMIndexDef& indexDef) {
 }
 
 void TVLMLocalCursor::DeleteIndex(const std::string& name) {
-  TableDataScope scope(*this);
+  TVLMTableDataScope scope(*this);
   const TVLMIndexDef* def = IndexDefs ? IndexDefs->FindIndexDef(name) : nullptr;
   if (def == nullptr) throw EVLMException(20021, "Cannot delete index '%s'. Index not found", {name});
   Table()->DropIndex(def->ObjectID, this);
@@ -297,7 +337,7 @@ void TVLMLocalCursor::DeleteIndex(const std::string& name) {
 }
 
 void TVLMLocalCursor::DeleteAllIndexes() {
-  TableDataScope scope(*this);
+  TVLMTableDataScope scope(*this);
   Table()->DropAllIndexes(this);
   RefreshIndexDefs();
   RefreshConstraintDefs();
@@ -305,20 +345,20 @@ void TVLMLocalCursor::DeleteAllIndexes() {
 
 void TVLMLocalCursor::GetIndexForFields(const qv::StringList& fieldNames, const qv::StringList& directions,
                                         const qv::StringList& caseOptions, std::string& indexName, bool& created) {
-  TableDataScope scope(*this);
+  TVLMTableDataScope scope(*this);
   Table()->AddTemporaryIndex(this, TableFieldNames(fieldNames), directions, caseOptions, indexName, created);
   RefreshIndexDefs();
 }
 
 bool TVLMLocalCursor::FindIndexForFields(const qv::StringList& fieldNames, const qv::StringList& directions,
                                          const qv::StringList& caseOptions) {
-  TableDataScope scope(*this);
+  TVLMTableDataScope scope(*this);
   return Table()->FindIndexForFields(this, TableFieldNames(fieldNames), directions, caseOptions);
 }
 
 void TVLMLocalCursor::SetIndexByFields(const qv::StringList& fieldNames, const qv::StringList& directions,
                                        const qv::StringList& caseOptions) {
-  TableDataScope scope(*this);
+  TVLMTableDataScope scope(*this);
   std::string indexName;
   bool created = false;
   GetIndexForFields(fieldNames, directions, caseOptions, indexName, created);
@@ -373,7 +413,7 @@ void TVLMLocalCursor::InitRecordBuffer(uint8_t* buffer, bool applyDefaults) {
   if (RecordDataSize > bitmapBytes)
     std::memset(buffer + bitmapBytes, 0, static_cast<size_t>(RecordDataSize - bitmapBytes));
   if (applyDefaults && !Temporary && TableData != nullptr) {
-    TableDataScope scope(*this);
+    TVLMTableDataScope scope(*this);
     Table()->FieldManager->ApplyDefaultValues(Session, buffer);
   }
 }
@@ -386,22 +426,22 @@ void TVLMLocalCursor::FreeRecordBuffer(uint8_t*& buffer) {
 // -------------------------------------------------------------- navigation
 
 int64_t TVLMLocalCursor::GetRecordCount() {
-  TableDataScope scope(*this);
+  TVLMTableDataScope scope(*this);
   return Table()->GetCursorRecordCount(this);
 }
 
 uint8_t TVLMLocalCursor::GetRecord(uint8_t mode) {
-  TableDataScope scope(*this);
+  TVLMTableDataScope scope(*this);
   return Table()->GetRecord(this, mode);
 }
 
 void TVLMLocalCursor::SetRecNo(int64_t recNo) {
-  TableDataScope scope(*this);
+  TVLMTableDataScope scope(*this);
   Table()->SetRecNo(this, recNo);
 }
 
 int64_t TVLMLocalCursor::GetRecNo() {
-  TableDataScope scope(*this);
+  TVLMTableDataScope scope(*this);
   return Table()->GetRecNo(this);
 }
 
@@ -427,7 +467,7 @@ int32_t TVLMLocalCursor::CompareBookmarks(const uint8_t* bookmark1, const uint8_
   const TVLMRecordID id1 = VLMGetRecordID(bookmark1);
   const TVLMRecordID id2 = VLMGetRecordID(bookmark2);
   if (HasIndex() && TableData != nullptr) {
-    TableDataScope scope(*this);
+    TVLMTableDataScope scope(*this);
     uint8_t* saved = SavePosition();
     uint8_t* current = RecordBuffer;
     uint8_t* first = AllocRecordBuffer();
@@ -472,12 +512,12 @@ bool TVLMLocalCursor::Locate(const std::string& fieldNames, const qv::HostVarian
   condition.NullSemantics = false;
   condition.InMemory = InMemory;
   condition.BuildKeyValuesCondition(this, fieldNames, keyValues, caseInsensitive, partialKey);
-  TableDataScope scope(*this);
+  TVLMTableDataScope scope(*this);
   return Table()->Locate(this, &condition);
 }
 
 bool TVLMLocalCursor::GotoKey(uint8_t mode) {
-  TableDataScope scope(*this);
+  TVLMTableDataScope scope(*this);
   return Table()->GotoKey(this, mode);
 }
 
@@ -486,6 +526,6 @@ bool TVLMLocalCursor::LocateByCondition(const std::string& fieldName, uint8_t co
   condition.NullSemantics = false;
   condition.InMemory = InMemory;
   condition.BuildFieldComparison(this, fieldName, comparison, value);
-  TableDataScope scope(*this);
+  TVLMTableDataScope scope(*this);
   return Table()->Locate(this, &condition);
 }

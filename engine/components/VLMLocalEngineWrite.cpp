@@ -14,22 +14,13 @@
 #include "engine/core/VLMMemory.h"
 #include "engine/core/VLMTableData.h"
 #include "engine/core/VLMTypes.h"
+#include "engine/storage/VLMDiskEngineLocks.h"
+#include "engine/storage/VLMDiskEngineTables.h"
 #include "platform/host/Exception.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/os/System.h"
 
 namespace {
-
-class TableDataScope {
-public:
-  explicit TableDataScope(TVLMLocalCursor& cursor) : Cursor_(cursor) { Cursor_.LockTableData(); }
-  ~TableDataScope() { Cursor_.UnlockTableData(); }
-  TableDataScope(const TableDataScope&) = delete;
-  TableDataScope& operator=(const TableDataScope&) = delete;
-
-private:
-  TVLMLocalCursor& Cursor_;
-};
 
 // Result codes of the writes.
 constexpr int32_t kInsertFailed = -1;
@@ -42,6 +33,8 @@ constexpr int32_t kDeletedDeleted = -7;
 constexpr int32_t kCheckFailed = -8;
 constexpr int32_t kTemporaryUpdate = -9;
 constexpr int32_t kTemporaryDelete = -10;
+constexpr int32_t kRecordLocked = -12;
+constexpr int32_t kTableLocked = -13;
 
 bool IsWritableMode(uint8_t mode) {
   return mode == TVLMCursorBLOBStream::kOpenWrite || mode == TVLMCursorBLOBStream::kOpenReadWrite;
@@ -51,19 +44,22 @@ bool IsWritableMode(uint8_t mode) {
 
 // ------------------------------------------------------------ table locks
 
-bool TVLMLocalCursor::LockTable(uint8_t, int32_t, int32_t, bool) {
+bool TVLMLocalCursor::LockTable(uint8_t lockType, int32_t tries, int32_t delay, bool flag) {
   RequireTable(20221, "Pointer is nil");
-  return true;
+  TVLMDiskTableData* disk = DiskTable();
+  return disk == nullptr || disk->LockTable(SessionIDOf(), lockType, tries, static_cast<uint32_t>(delay), flag);
 }
 
-bool TVLMLocalCursor::UnlockTable(uint8_t, bool) {
+bool TVLMLocalCursor::UnlockTable(uint8_t lockType, bool flag) {
   RequireTable(20222, "Pointer is nil");
-  return true;
+  TVLMDiskTableData* disk = DiskTable();
+  return disk == nullptr || disk->UnlockTable(SessionIDOf(), lockType, flag);
 }
 
 bool TVLMLocalCursor::IsRecordLocked() {
   RequireTable(10773, "Nil pointer occured");
-  return false;
+  TVLMDiskTableData* disk = DiskTable();
+  return disk != nullptr && disk->IsRecordLocked(SessionIDOf(), VLMGetRecordID(RecordBuffer + BookmarkOffset));
 }
 
 // ------------------------------------------------------------ re-reading
@@ -80,23 +76,91 @@ uint8_t TVLMLocalCursor::Reread(uint8_t*& reread) {
 
 // ---------------------------------------------------------------- writes
 
+int32_t TVLMLocalCursor::LockTableAndRecord(TVLMDiskTableData& disk, uint8_t type) {
+  const TVLMRetrySettings& settings = VLMRetrySettings();
+  const int32_t sessionID = SessionIDOf();
+  if (!RetryReleasingTableData(settings.TableCommitTries, settings.TableCommitDelayMs,
+                               [&] { return disk.LockTable(sessionID, type, 1, 0, true); }))
+    return kTableLocked;
+  if (!disk.LockRecord(sessionID, VLMGetRecordID(RecordBuffer + BookmarkOffset), settings.RecordLockTries,
+                       settings.RecordLockDelayMs)) {
+    // Only the table lock taken here goes back.
+    disk.UnlockTable(sessionID, type, false);
+    return kRecordLocked;
+  }
+  return 0;
+}
+
 void TVLMLocalCursor::Edit() {
   ResultCode = 0;
-  TableDataScope scope(*this);
-  if (IsTemporaryTable()) ResultCode = kTemporaryUpdate;
+  TVLMTableDataScope scope(*this);
+  if (IsTemporaryTable()) {
+    ResultCode = kTemporaryUpdate;
+    return;
+  }
+  TVLMDiskTableData* disk = LockingTable();
+  if (disk == nullptr) return;
+  const int32_t sessionID = SessionIDOf();
+  const uint8_t type = SessionInTransaction() ? kVLMLockTableChanged : kVLMLockTableEdit;
+  ResultCode = LockTableAndRecord(*disk, type);
+  if (ResultCode != 0) return;
+  const TVLMRecordID recordID = VLMGetRecordID(RecordBuffer + BookmarkOffset);
+  // Whether the record read earlier is still the stored one.
+  const TVLMCursorPosition saved = Position;
+  uint8_t* reread = nullptr;
+  auto release = qv::ScopeExit([&] { FreeRecordBuffer(reread); });
+  const uint8_t found = Reread(reread);
+  Position = saved;
+  if (found != kVLMNavOK)
+    ResultCode = kUpdatedDeleted;
+  else if (!Table()->FieldManager->CompareRecordBuffers(RecordBuffer, reread))
+    ResultCode = kUpdatedChanged;
+  if (ResultCode == 0) return;
+  disk->UnlockRecord(sessionID, recordID);
+  disk->UnlockTable(sessionID, type, false);
 }
 
 void TVLMLocalCursor::Post(bool inserting) {
   ResultCode = 0;
   ResultText.clear();
-  TableDataScope scope(*this);
+  TVLMTableDataScope scope(*this);
+  TVLMDiskTableData* disk = LockingTable();
+  if (disk == nullptr) {
+    PostBody(inserting);
+    return;
+  }
+  const TVLMRetrySettings& settings = VLMRetrySettings();
+  const int32_t sessionID = SessionIDOf();
+  const bool inTransaction = SessionInTransaction();
+  const uint8_t type = inTransaction ? kVLMLockTableChanged : kVLMLockTableCommit;
+  if (!RetryReleasingTableData(settings.TableOperationTries, settings.TableOperationDelayMs,
+                               [&] { return disk->LockTable(sessionID, type, 1, 0, true); })) {
+    // Nothing was written and nothing taken here; the edit's locks stay for
+    // a later Post or Cancel.
+    ResultCode = kTableLocked;
+    return;
+  }
+  auto unlock = qv::ScopeExit([&] {
+    // After -8 the record can be corrected and posted again: the edit's
+    // locks stay.
+    if (!inserting && ResultCode != kCheckFailed) {
+      disk->UnlockRecord(sessionID, VLMGetRecordID(RecordBuffer + BookmarkOffset));
+      // Inside a transaction the edit's lock (type 3) lasts until its end.
+      if (!inTransaction) disk->UnlockTable(sessionID, kVLMLockTableEdit, false);
+    }
+    if (!inTransaction) disk->UnlockTable(sessionID, kVLMLockTableCommit, false);
+  });
   PostBody(inserting);
 }
 
 void TVLMLocalCursor::PostBody(bool inserting) {
   TVLMTableData& table = *Table();
   try {
-    if (inserting) table.FieldManager->ApplyAutoincValues(Session, RecordBuffer);
+    if (inserting) {
+      // The counters another session moved on are read first.
+      if (TVLMDiskTableData* disk = DiskTable()) disk->LoadMostUpdated(SessionIDOf());
+      table.FieldManager->ApplyAutoincValues(Session, RecordBuffer);
+    }
     if (!IsTemporaryTable())
       table.ConstraintManager->CheckConstraints(SessionIDOf(), RecordBuffer, true, true, Position.RecordID, inserting,
                                                 OldRecordBuffer);
@@ -129,7 +193,22 @@ void TVLMLocalCursor::PostBody(bool inserting) {
 
 void TVLMLocalCursor::DeleteRecord() {
   ResultCode = 0;
-  TableDataScope scope(*this);
+  TVLMTableDataScope scope(*this);
+  TVLMDiskTableData* disk = LockingTable();
+  if (disk == nullptr) {
+    DeleteBody();
+    return;
+  }
+  const int32_t sessionID = SessionIDOf();
+  const bool inTransaction = SessionInTransaction();
+  const uint8_t type = inTransaction ? kVLMLockTableChanged : kVLMLockTableCommit;
+  ResultCode = LockTableAndRecord(*disk, type);
+  if (ResultCode != 0) return;
+  const TVLMRecordID recordID = VLMGetRecordID(RecordBuffer + BookmarkOffset);
+  auto unlock = qv::ScopeExit([&] {
+    disk->UnlockRecord(sessionID, recordID);
+    if (!inTransaction) disk->UnlockTable(sessionID, kVLMLockTableCommit, false);
+  });
   DeleteBody();
 }
 
@@ -152,15 +231,43 @@ void TVLMLocalCursor::DeleteBody() {
 
 void TVLMLocalCursor::Cancel(bool inserting) {
   ResultCode = 0;
-  TableDataScope scope(*this);
+  TVLMTableDataScope scope(*this);
   FreeBlobStreams(true);
+  TVLMDiskTableData* disk = DiskTable();
+  if (disk != nullptr) disk->FreeRecordBlobs(RecordBuffer);
   if (inserting) Table()->FreeBlobs(RecordBuffer);
+  if (inserting || LockingTable() == nullptr) return;
+  const int32_t sessionID = SessionIDOf();
+  disk->UnlockRecord(sessionID, VLMGetRecordID(RecordBuffer + BookmarkOffset));
+  if (!SessionInTransaction()) disk->UnlockTable(sessionID, kVLMLockTableEdit, true);
 }
 
 // ------------------------------------------------------------ BLOB streams
 
-qv::Stream* TVLMLocalCursor::OpenBlob(bool, bool, int32_t fieldNo, uint8_t openMode, bool) {
-  TableDataScope scope(*this);
+qv::Stream* TVLMLocalCursor::OpenBlob(bool isInsert, bool isEdit, int32_t fieldNo, uint8_t openMode, bool isBrowse) {
+  TVLMTableDataScope scope(*this);
+  TVLMDiskTableData* disk = LockingTable();
+  if (disk == nullptr) return OpenBlobStream(fieldNo, openMode);
+  const TVLMRetrySettings& settings = VLMRetrySettings();
+  const int32_t sessionID = SessionIDOf();
+  if (!RetryReleasingTableData(settings.TableOperationTries, settings.TableOperationDelayMs,
+                               [&] { return disk->LockTable(sessionID, kVLMLockTableOperation, 1, 0, true); }))
+    return nullptr;
+  auto unlock = qv::ScopeExit([&] { disk->UnlockTable(sessionID, kVLMLockTableOperation, false); });
+  if (!isInsert && !isEdit && isBrowse && BlobStreams.empty()) {
+    // A browsed record may have changed since it was read.
+    const TVLMCursorPosition saved = Position;
+    Position.Bof = 0;
+    Position.Eof = 0;
+    Position.RecordID = VLMGetRecordID(RecordBuffer + BookmarkOffset);
+    const uint8_t found = GetRecord(0);
+    Position = saved;
+    if (found != kVLMNavOK) return nullptr;
+  }
+  return OpenBlobStream(fieldNo, openMode);
+}
+
+qv::Stream* TVLMLocalCursor::OpenBlobStream(int32_t fieldNo, uint8_t openMode) {
   const int32_t count = CursorFieldCount();
   if (fieldNo < 0 || fieldNo >= count)
     throw EVLMException(10110, "Invalid field number - FieldNo = %d, FieldCount = %d", {fieldNo, count});
@@ -188,10 +295,12 @@ void TVLMLocalCursor::CloseBlobAt(size_t index) {
     stream.reset();
   });
   if (IsWritableMode(stream->OpenMode)) Table()->SaveBlobStream(this, stream->FieldNo, stream->Inner());
+  // A disk table keeps the value it read for the buffer until told.
+  if (!stream->Modified && DiskTable() != nullptr) Table()->FreeBlob(RecordBuffer, stream->FieldNo);
 }
 
 void TVLMLocalCursor::CloseBlob(int32_t fieldNo) {
-  TableDataScope scope(*this);
+  TVLMTableDataScope scope(*this);
   const int32_t count = CursorFieldCount();
   if (fieldNo < 0 || fieldNo >= count)
     throw EVLMException(10118, "Invalid field number - FieldNo = %d, FieldCount = %d", {fieldNo, count});
@@ -227,7 +336,7 @@ void TVLMLocalCursor::FreeBlobStreams(bool onlyWritable) {
 // ----------------------------------------------------- autoinc, checks
 
 int64_t TVLMLocalCursor::GetLastAutoincValue(int32_t fieldNo) {
-  TableDataScope scope(*this);
+  TVLMTableDataScope scope(*this);
   return Table()->GetLastAutoincValue(fieldNo, Session);
 }
 
@@ -238,15 +347,17 @@ void TVLMLocalCursor::BeginImplicitTransaction() {
 void TVLMLocalCursor::CommitImplicitTransaction() {
   if (SessionInTransaction() || !ImplicitTransaction) return;
   ImplicitTransaction = false;
+  if (TVLMDiskTableData* disk = DiskTable()) disk->Commit(SessionIDOf(), false);
 }
 
 void TVLMLocalCursor::RollbackImplicitTransaction() {
   if (SessionInTransaction() || !ImplicitTransaction) return;
   ImplicitTransaction = false;
+  if (TVLMDiskTableData* disk = DiskTable()) disk->Rollback(SessionIDOf(), false);
 }
 
 bool TVLMLocalCursor::CheckConstraints(bool isInsert) {
-  TableDataScope scope(*this);
+  TVLMTableDataScope scope(*this);
   return Table()->ConstraintManager->CheckConstraints(SessionIDOf(), RecordBuffer, true, false, Position.RecordID,
                                                       isInsert, OldRecordBuffer);
 }

@@ -62,6 +62,7 @@ public:
     VLMRetrySettings().TableOpenTries = tries;
     VLMRetrySettings().TableOperationTries = tries;
     VLMRetrySettings().TableCommitTries = tries;
+    VLMRetrySettings().RecordLockTries = tries;
     qv::SetSleeper([this](uint32_t ms) {
       ++Sleeps;
       SleptMs += ms;
@@ -191,17 +192,18 @@ inline int RunHelper(const std::string& program, const std::vector<std::string>&
 // The helper program engine_lockpeer connected to the database at path
 // (multi-user, or single-user with "single"), talked to over a socket pair.
 // Greeting is its first line: "session N" (with " readonly" when the
-// database is read-only for it) or "error CODE".
+// database is read-only for it) or "error CODE". Another helper program of
+// the same kind is named by program, mode being its second argument.
 class Peer {
 public:
-  explicit Peer(std::string path, std::string mode = "") {
+  explicit Peer(std::string path, std::string mode = "", const std::string& helper = "engine_lockpeer") {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) throw std::runtime_error("socketpair");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 0);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    std::string program = std::string(QV_HELPER_DIR) + "/engine_lockpeer";
+    std::string program = std::string(QV_HELPER_DIR) + "/" + helper;
     std::vector<char*> argv{program.data(), path.data()};
     if (!mode.empty()) argv.push_back(mode.data());
     argv.push_back(nullptr);

@@ -1,0 +1,227 @@
+// The local session and cursor on database files: the registry, passwords,
+// implicit transactions, the index fill, and a second process sharing the
+// file in multi-user mode (helper program engine_localpeer).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/components/VLMLocalEngine.h"
+#include "engine/storage/VLMDiskEngineTables.h"
+#include "tests/engine/components/LocalEngineTestSupport.h"
+#include "tests/engine/storage/StorageTestSupport.h"
+#include "tests/support/EngineErrors.h"
+#include "tests/support/ScratchFolder.h"
+
+namespace {
+
+using local_test::LocalTable;
+using local_test::RuntimeScope;
+using qv::test::RaisedCode;
+
+class LocalDiskTest : public ::testing::Test {
+protected:
+  // A session on the file (made when missing), connected.
+  std::unique_ptr<TVLMLocalSession> Session(const std::string& file, const std::string& password = "",
+                                            bool multiUser = false, const std::string& sessionName = "") {
+    auto session = std::make_unique<TVLMLocalSession>();
+    session->DatabaseName = "Log";
+    session->DatabaseFileName = file;
+    session->MaxConnections = 50;
+    session->PageSize = 1024;
+    session->PasswordRecord = {password, static_cast<uint8_t>(password.empty() ? 0 : 5)};
+    session->MultiUser = multiUser;
+    session->MultiUserSessionName = sessionName;
+    if (!std::filesystem::exists(file)) session->CreateDatabase();
+    session->SetConnected(true);
+    return session;
+  }
+  // The names of the listed database data besides "MEMORY" and "TEMP".
+  static int32_t DiskCount() { return VLMOpenDatabaseList().Count() - 2; }
+
+  qv::test::ScratchFolder Dir;
+  RuntimeScope Runtime;
+};
+
+TEST_F(LocalDiskTest, SessionsShareADatabaseDataOnlyForTheSameFileAndSessionName) {
+  const std::string lower = Dir.File("log.vlm"), upper = Dir.File("LOG.vlm");
+  auto a = Session(lower);
+  auto b = Session(upper);
+  auto c = Session(lower);
+  // Two files that differ in case are two databases, each with its tables.
+  EXPECT_NE(a->DatabaseData, b->DatabaseData);
+  EXPECT_EQ(a->DatabaseData, c->DatabaseData);
+  {
+    LocalTable t(*a, "OnlyInLower");
+    t.Create({{"Call", dtString, 10}});
+    ASSERT_EQ(t.Append({"K1ABC"}), 0);
+  }
+  EXPECT_TRUE(c->TableExists("OnlyInLower"));
+  EXPECT_FALSE(b->TableExists("OnlyInLower"));
+  EXPECT_EQ(RaisedCode([&] { a->CreateDatabase(); }), 20092);
+  EXPECT_EQ(DiskCount(), 2);
+  a.reset();
+  b.reset();
+  EXPECT_EQ(DiskCount(), 1);
+  c->SetConnected(false);
+  EXPECT_EQ(DiskCount(), 0);
+
+  // Multi-user sessions of one file under two session names: two database
+  // data with a slot each.
+  const std::string shared = Dir.File("shared.vlm");
+  auto m1 = Session(shared, "", true, "One");
+  auto m2 = Session(shared, "", true, "two");
+  auto m3 = Session(shared, "", true, "ONE");
+  EXPECT_NE(m1->DatabaseData, m2->DatabaseData);
+  EXPECT_EQ(m1->DatabaseData, m3->DatabaseData);
+  EXPECT_NE(m1->SessionID, m2->SessionID);
+
+  // At design time the file is opened for each operation.
+  Session(Dir.File("design.vlm"))->SetConnected(false);
+  VLMSetDesignMode(true);
+  auto designed = Session(Dir.File("design.vlm"));
+  EXPECT_TRUE(static_cast<TVLMDiskDatabaseData*>(designed->DatabaseData)->OpenPerOperation);
+  EXPECT_TRUE(designed->TableExists("None") == false);
+}
+
+TEST_F(LocalDiskTest, AWrongPasswordLeavesNothingBehindAndEverySessionMustKnowIt) {
+  const std::string file = Dir.File("secret.vlm");
+  Session(file, "Secret")->SetConnected(false);
+  EXPECT_EQ(DiskCount(), 0);
+  // A first connect that fails leaves no database data with its password.
+  EXPECT_EQ(RaisedCode([&] { Session(file, "wrong"); }), 30445);
+  EXPECT_EQ(DiskCount(), 0);
+  auto right = Session(file, "Secret");
+  ASSERT_TRUE(right->GetConnected());
+  EXPECT_EQ(right->PasswordRecord.CipherId, 5);
+  {
+    std::unique_ptr<TVLMLocalSession> second;
+    EXPECT_EQ(RaisedCode([&] { second = Session(file, "secret"); }), 20298);
+  }
+  // The refused session was freed and left the database data.
+  EXPECT_EQ(right->DatabaseData->Sessions.size(), 1u);
+  right.reset();
+  EXPECT_EQ(VLMOpenDatabaseList().Count(), 2);
+}
+
+TEST_F(LocalDiskTest, ImplicitTransactionsAndIndexFillsOnADiskTable) {
+  auto session = Session(Dir.File("t.vlm"));
+  LocalTable log(*session, "Log");
+  log.Create({{"Call", dtString, 10}, {"Points", dtInteger}});
+  for (const char* call : {"W2XYZ", "K1ABC", "N3Q"}) ASSERT_EQ(log.Append({call, "1"}), 0);
+  log.Cursor.NoAutoCommit = true;
+  log.Cursor.BeginImplicitTransaction();
+  ASSERT_EQ(log.Append({"DL1X", "2"}), 0);
+  log.Cursor.RollbackImplicitTransaction();
+  log.Cursor.NoAutoCommit = false;
+  log.Close();
+  log.Open();
+  EXPECT_EQ(log.Column(0), (std::vector<std::string>{"W2XYZ", "K1ABC", "N3Q"}));
+
+  std::unique_ptr<TVLMIndexDef> byCall = tabledata_test::IndexOn("ByCall", "Call");
+  log.Cursor.CreateIndex(*byCall);
+  log.UseIndex("ByCall");
+  EXPECT_EQ(log.Column(0), (std::vector<std::string>{"K1ABC", "N3Q", "W2XYZ"}));
+  // Renaming, emptying and deleting leave the table data to the next open.
+  log.Close();
+  log.Cursor.RenameTable("Contacts");
+  log.Open();
+  EXPECT_EQ(log.Cursor.GetRecordCount(), 3);
+  log.Close();
+  log.Cursor.EmptyTable();
+  log.Open();
+  EXPECT_EQ(log.Cursor.GetRecordCount(), 0);
+  log.Close();
+  log.Cursor.DeleteTable();
+  EXPECT_FALSE(session->TableExists("Contacts"));
+}
+
+// Two processes on one file in multi-user mode, with short waits.
+class LocalMultiUserTest : public LocalDiskTest {
+protected:
+  void SetUp() override {
+    Path = Dir.File("m.vlm");
+    Me = Session(Path, "", true, "Me");
+    Log = std::make_unique<LocalTable>(*Me, "Log");
+    Log->Create({{"Call", dtString, 10}, {"Points", dtInteger}});
+    for (const char* call : {"K1ABC", "W2XYZ", "N3Q", "VE3AA", "DL1X"}) ASSERT_EQ(Log->Append({call, "1"}), 0);
+    Other = std::make_unique<storage_test::Peer>(Path, "Log", "engine_localpeer");
+    ASSERT_EQ(Other->Greeting, "ready");
+  }
+  void TearDown() override {
+    Other.reset();
+    Log.reset();
+  }
+  // The table locks this session holds on the table (the open lock aside).
+  std::vector<uint8_t> HeldLocks() {
+    auto* disk = static_cast<TVLMDiskDatabaseData*>(Me->DatabaseData);
+    std::vector<uint8_t> types;
+    for (const TVLMTableLock& lock : disk->TableLockManager()->List(Me->SessionID).Items())
+      if (lock.LockType != kVLMLockTableOpen) types.push_back(lock.LockType);
+    return types;
+  }
+
+  storage_test::FastRetries Retries;
+  std::string Path;
+  std::unique_ptr<TVLMLocalSession> Me;
+  std::unique_ptr<LocalTable> Log;
+  std::unique_ptr<storage_test::Peer> Other;
+};
+
+TEST_F(LocalMultiUserTest, WritesSeeTheOtherProcessesChangesAndLocks) {
+  struct Row {
+    const char* call;
+    const char* other;  // what the other process does first
+    bool deleting;      // else this process edits
+    int32_t code;
+  };
+  const Row rows[] = {
+      {"K1ABC", "update K1ABC 7", false, -4},
+      {"W2XYZ", "delete W2XYZ", false, -6},
+      {"N3Q", "delete N3Q", true, -7},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.other);
+    ASSERT_TRUE(Log->Find(0, row.call));
+    ASSERT_EQ(Other->Ask(row.other), "0");
+    Log->Cursor.ResultCode = 0;
+    if (row.deleting)
+      Log->Cursor.DeleteRecord();
+    else
+      Log->Cursor.Edit();
+    EXPECT_EQ(Log->Cursor.ResultCode, row.code);
+    EXPECT_TRUE(HeldLocks().empty());
+  }
+
+  // A record the other process is editing: -12, and no lock stays here.
+  ASSERT_EQ(Other->Ask("edit VE3AA"), "0");
+  ASSERT_TRUE(Log->Find(0, "VE3AA"));
+  EXPECT_EQ(Log->Update(1, "9"), -12);
+  EXPECT_TRUE(HeldLocks().empty());
+  ASSERT_EQ(Other->Ask("cancel"), "0");
+
+  // The other process's transaction holds type 3: a post gives -13, writes
+  // nothing and raises no lock error; the edit keeps its locks until the
+  // post goes through.
+  ASSERT_TRUE(Log->Find(0, "DL1X"));
+  Log->Cursor.Edit();
+  ASSERT_EQ(Log->Cursor.ResultCode, 0);
+  ASSERT_EQ(Other->Ask("begin"), "0");
+  ASSERT_EQ(Other->Ask("update VE3AA 5"), "0");
+  Log->Set(1, "8");
+  EXPECT_NO_THROW(Log->Cursor.Post(false));
+  EXPECT_EQ(Log->Cursor.ResultCode, -13);
+  {
+    LocalTable inserting(*Me, "Log");
+    inserting.Open();
+    EXPECT_EQ(inserting.Append({"JA1ZZ", "1"}), -13);
+  }
+  EXPECT_EQ(HeldLocks(), (std::vector<uint8_t>{kVLMLockTableEdit, kVLMLockTableRecord}));
+  ASSERT_EQ(Other->Ask("commit"), "0");
+  Log->Cursor.Post(false);
+  EXPECT_EQ(Log->Cursor.ResultCode, 0);
+  EXPECT_TRUE(HeldLocks().empty());
+  EXPECT_EQ(Log->Column(1), (std::vector<std::string>{"7", "5", "8"}));
+}
+
+}  // namespace
