@@ -103,6 +103,16 @@ private:
   TVLMLocalCursor Cursor_;
 };
 
+TVLMBaseSession* FirstSession(TVLMDatabaseData& data) {
+  std::lock_guard<qv::RecursiveMutex> guard(data.CriticalSection());
+  return data.Sessions.empty() ? nullptr : data.Sessions.front();
+}
+
+void ForgetSession(TVLMDatabaseData& data, TVLMBaseSession* session) {
+  std::lock_guard<qv::RecursiveMutex> guard(data.CriticalSection());
+  std::erase(data.Sessions, session);
+}
+
 }  // namespace
 
 void TVLMComponentRuntime::Start() {
@@ -130,8 +140,22 @@ void TVLMComponentRuntime::Shutdown() {
   {
     TVLMOpenDatabaseList& list = VLMOpenDatabaseList();
     std::lock_guard<qv::RecursiveMutex> listGuard(list.Mutex());
-    // Each database data leaves the list as it is destroyed.
-    while (list.Count() > 0) delete list.Items().front();
+    while (list.Count() > 0) {
+      TVLMDatabaseData* data = list.Items().front();
+      // A session still connected is disconnected first, so that it does
+      // not keep a database data that is gone (a disk one may go with it).
+      if (TVLMBaseSession* session = FirstSession(*data)) {
+        try {
+          session->SetConnected(false);
+        } catch (...) {
+          // Shutting down goes on; the session is let go below.
+        }
+        if (list.Contains(data)) ForgetSession(*data, session);
+        continue;
+      }
+      // Each database data leaves the list as it is destroyed.
+      delete data;
+    }
   }
   state.Memory = nullptr;
   state.Temporary = nullptr;

@@ -13,7 +13,8 @@
 //   Shutdown  1. index fills walk the record manager again
 //             2. every database data still in VLMOpenDatabaseList() is
 //                freed, first entry first ("MEMORY" and "TEMP" among them;
-//                each leaves the list as it is destroyed)
+//                each leaves the list as it is destroyed), after each
+//                session still connected to it was disconnected
 //             3. the wide-string values and the engine handle go
 //
 // The list of open databases itself is not the runtime's: it is the one

@@ -313,42 +313,12 @@ TEST_P(LocalCursorTest, BlobStreamsWriteReadAndCloseWithOrWithoutAnOwner) {
   EXPECT_TRUE(notes.Cursor.BlobStreams.empty());
 }
 
-// Counts the records the installed walker hands to index fills.
-class WalkerSpy {
-public:
-  WalkerSpy() {
-    Previous_ = VLMInstallRecordWalkerFactory([this](TVLMTableData& table, TVLMCursor* cursor) {
-      ++Fills;
-      return std::make_unique<Counting>(Previous_(table, cursor), Records);
-    });
-  }
-  ~WalkerSpy() { VLMInstallRecordWalkerFactory(Previous_); }
-  int32_t Fills = 0;
-  int32_t Records = 0;
-
-private:
-  class Counting : public TVLMRecordWalker {
-  public:
-    Counting(std::unique_ptr<TVLMRecordWalker> inner, int32_t& records) : Inner_(std::move(inner)), Records_(records) {}
-    bool NextRecord(TVLMRecordID& recordID, const uint8_t*& recordBuffer) override {
-      const bool more = Inner_->NextRecord(recordID, recordBuffer);
-      Records_ += more ? 1 : 0;
-      return more;
-    }
-
-  private:
-    std::unique_ptr<TVLMRecordWalker> Inner_;
-    int32_t& Records_;
-  };
-  TVLMRecordWalkerFactory Previous_;
-};
-
 TEST_P(LocalCursorTest, IndexFillsWalkTheTableThroughALocalCursor) {
   LocalTable log(*Session, "Log");
   FillLog(log);
   ASSERT_TRUE(log.Find(0, "N3Q"));
   log.Cursor.SetFilter("Points > 2", false, false);  // the fill sees every record
-  WalkerSpy spy;
+  local_test::WalkerSpy spy;
   std::unique_ptr<TVLMIndexDef> byCall = tabledata_test::IndexOn("ByCall", "Call");
   log.Cursor.CreateIndex(*byCall);
   EXPECT_EQ(spy.Fills, 1);

@@ -118,8 +118,12 @@ TEST_F(LocalDiskTest, ImplicitTransactionsAndIndexFillsOnADiskTable) {
   log.Open();
   EXPECT_EQ(log.Column(0), (std::vector<std::string>{"W2XYZ", "K1ABC", "N3Q"}));
 
-  std::unique_ptr<TVLMIndexDef> byCall = tabledata_test::IndexOn("ByCall", "Call");
-  log.Cursor.CreateIndex(*byCall);
+  {
+    local_test::WalkerSpy spy;
+    std::unique_ptr<TVLMIndexDef> byCall = tabledata_test::IndexOn("ByCall", "Call");
+    log.Cursor.CreateIndex(*byCall);
+    EXPECT_EQ(spy.Records, 3);
+  }
   log.UseIndex("ByCall");
   EXPECT_EQ(log.Column(0), (std::vector<std::string>{"K1ABC", "N3Q", "W2XYZ"}));
   // Renaming, emptying and deleting leave the table data to the next open.
@@ -134,6 +138,31 @@ TEST_F(LocalDiskTest, ImplicitTransactionsAndIndexFillsOnADiskTable) {
   log.Close();
   log.Cursor.DeleteTable();
   EXPECT_FALSE(session->TableExists("Contacts"));
+}
+
+TEST_F(LocalDiskTest, ABlobWrittenThroughTheCursorReadsBackEqual) {
+  auto session = Session(Dir.File("b.vlm"));
+  LocalTable notes(*session, "Notes");
+  notes.Create({{"Call", dtString, 10}, {"Data", dtBLOB}});
+  std::vector<uint8_t> value(1 << 20);
+  for (size_t i = 0; i < value.size(); ++i) value[i] = static_cast<uint8_t>((i * 7919) >> 5);
+  notes.Cursor.InitRecordBuffer(notes.Cursor.RecordBuffer, true);
+  notes.Set(0, "K1ABC");
+  notes.Cursor.OpenBlob(true, false, 1, TVLMCursorBLOBStream::kOpenWrite, false)
+      ->WriteBuffer(value.data(), static_cast<int64_t>(value.size()));
+  notes.Cursor.Post(true);
+  ASSERT_EQ(notes.Cursor.ResultCode, 0);
+  notes.Close();
+  notes.Open();
+  ASSERT_TRUE(notes.First());
+  for (int pass = 0; pass < 2; ++pass) {  // the value read is let go on close
+    qv::Stream* reader = notes.Cursor.OpenBlob(false, false, 1, TVLMCursorBLOBStream::kOpenRead, true);
+    std::vector<uint8_t> back(value.size());
+    ASSERT_EQ(reader->GetSize(), static_cast<int64_t>(value.size()));
+    reader->ReadBuffer(back.data(), static_cast<int64_t>(back.size()));
+    EXPECT_TRUE(back == value);
+    notes.Cursor.CloseBlob(1);
+  }
 }
 
 // Two processes on one file in multi-user mode, with short waits.

@@ -17,6 +17,7 @@
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMTypes.h"
 #include "engine/core/VLMTypesDefs.h"
+#include "engine/storage/VLMBTreeRecordIndex.h"
 #include "tests/engine/schema/SchemaTestSupport.h"
 #include "tests/engine/tabledata/ReferenceEngine.h"
 
@@ -150,6 +151,36 @@ public:
   }
 
   TVLMLocalCursor Cursor;
+};
+
+// Counts the records the installed walker hands to index fills.
+class WalkerSpy {
+public:
+  WalkerSpy() {
+    Previous_ = VLMInstallRecordWalkerFactory([this](TVLMTableData& table, TVLMCursor* cursor) {
+      ++Fills;
+      return std::make_unique<Counting>(Previous_(table, cursor), Records);
+    });
+  }
+  ~WalkerSpy() { VLMInstallRecordWalkerFactory(Previous_); }
+  int32_t Fills = 0;
+  int32_t Records = 0;
+
+private:
+  class Counting : public TVLMRecordWalker {
+  public:
+    Counting(std::unique_ptr<TVLMRecordWalker> inner, int32_t& records) : Inner_(std::move(inner)), Records_(records) {}
+    bool NextRecord(TVLMRecordID& recordID, const uint8_t*& recordBuffer) override {
+      const bool more = Inner_->NextRecord(recordID, recordBuffer);
+      Records_ += more ? 1 : 0;
+      return more;
+    }
+
+  private:
+    std::unique_ptr<TVLMRecordWalker> Inner_;
+    int32_t& Records_;
+  };
+  TVLMRecordWalkerFactory Previous_;
 };
 
 }  // namespace local_test

@@ -39,8 +39,11 @@ TEST(LocalRuntime, StartListsTheBuiltInDatabasesAndShutdownFreesEveryDatabaseLef
   auto* stray = new TVLMMemoryDatabaseData();
   stray->DatabaseFileName = "STRAY";
   VLMOpenDatabaseList().Add(stray);
+  // A session still connected is let go first.
+  auto connected = Connect("MEMORY");
   TVLMComponentRuntime::Shutdown();
   EXPECT_TRUE(ListedNames().empty());
+  EXPECT_FALSE(connected->GetConnected());
   EXPECT_EQ(TVLMComponentRuntime::MemoryDatabaseData(), nullptr);
   EXPECT_EQ(RaisedCode([] { TVLMComponentRuntime::HoldWideString(u"x"); }), 20551);
   // Every start begins outside design mode.
