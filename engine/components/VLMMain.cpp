@@ -181,12 +181,23 @@ TVLMTemporaryDatabaseData* TVLMComponentRuntime::TemporaryDatabaseData() {
   return Runtime().Temporary;
 }
 
-const std::u16string* TVLMComponentRuntime::HoldWideString(std::u16string value) {
+uint32_t TVLMComponentRuntime::HoldWideString(std::u16string value) {
   std::lock_guard<std::mutex> guard(RuntimeLock());
   RuntimeState& state = Runtime();
   if (!state.Started) throw EVLMException(20551, "Database Engine is not initialized");
+  // Record buffers keep the number in four bytes.
+  if (state.WideStrings.size() >= UINT32_MAX) throw EVLMException(10803, "Wide-string holders exhausted");
   state.WideStrings.push_back(std::make_unique<std::u16string>(std::move(value)));
-  return state.WideStrings.back().get();
+  return static_cast<uint32_t>(state.WideStrings.size());
+}
+
+std::u16string& TVLMComponentRuntime::HeldWideString(uint32_t holder) {
+  std::lock_guard<std::mutex> guard(RuntimeLock());
+  RuntimeState& state = Runtime();
+  if (!state.Started) throw EVLMException(20551, "Database Engine is not initialized");
+  if (holder == 0 || holder > state.WideStrings.size())
+    throw EVLMException(10802, "Invalid wide-string holder = %d", {static_cast<int64_t>(holder)});
+  return *state.WideStrings[holder - 1];
 }
 
 bool VLMDesignMode() {

@@ -101,6 +101,11 @@
 //   10772 BLOB field copy between local cursors without a table data
 //         (VLMLocalEngine)
 //   10773 record lock test of a closed local cursor (VLMLocalEngine)
+//   10800 dataset BLOB stream on a field of another kind of dataset (VLMMain)
+//   10801 calculated-field write of a dataset without a record (VLMMain)
+//   10802 wide-string holder number that no holder has (VLMMain)
+//   10803 wide-string holders exhausted (VLMMain)
+//   10804 dataset insert without a cursor (VLMMain)
 //   20340 index key path deeper than its limit (VLMBTreeKeys)
 //   20341 approximate index position: invalid depth or fan-out (VLMBTreeKeys)
 //   20342 approximate index position out of range (VLMBTreeKeys)
