@@ -48,6 +48,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -58,6 +59,7 @@
 #include "engine/core/VLMTypesRoutines.h"
 #include "engine/core/VLMVariant.h"
 #include "platform/dataset/DataSet.h"
+#include "platform/dataset/DataSource.h"
 #include "platform/dataset/DatabaseError.h"
 
 class TVLMMemoryDatabaseData;
@@ -356,8 +358,10 @@ class TVLMCursor;
 class TVLMDatabase;
 class TVLMExpression;
 class TVLMLocalCursor;
+class TVLMLocalSession;
 class TVLMQueryOperator;
 class TVLMCursorBLOBStream;
+class WaitController;
 
 namespace qv {
 class StringList;
@@ -437,6 +441,7 @@ public:
   std::unique_ptr<qv::Stream> CreateBlobStream(qv::Field* field, qv::TBlobStreamMode mode) override;
 
   // ---- the overridden dataset operations
+  using qv::DataSet::BookmarkValid;
   using qv::DataSet::GetFieldData;
   using qv::DataSet::SetFieldData;
   bool GetFieldData(qv::Field* field, void* buffer) override;
@@ -538,11 +543,12 @@ protected:
   TVLMLocalCursor* StaticCursor_ = nullptr;
   std::unique_ptr<TVLMLocalCursor> Handle_;
 
+  // The cursor, or code "Nil pointer occured".
+  TVLMLocalCursor& RequireHandle(int32_t code) const;
+
 private:
   friend class TVLMBLOBStream;
 
-  // The cursor, or code "Nil pointer occured".
-  TVLMLocalCursor& RequireHandle(int32_t code) const;
   // The record's bookmark as the cursor's position (BOF and EOF cleared).
   void PositionAt(const uint8_t* bookmark);
   // The engine's sizes of the open cursor: record data size D, and the
@@ -605,4 +611,157 @@ private:
   // this stream frees it.
   Link* Link_ = nullptr;
   int64_t Position_ = 0;
+};
+
+// ------------------------------------------------------------ table
+//
+// TVLMTable is the dataset over one stored table. Its cursor is made by
+// CreateCursor: a local cursor on the database component's engine session,
+// with the table's name, Exclusive, read-only when the table or the database
+// is, and the table opened (a memory or temporary table at design time is
+// made from FieldDefs and IndexDefs on the spot).
+//
+// Index: IndexName names an index; IndexFieldNames (";"-separated) names
+// fields, and the first index whose fields begin with them is used (none:
+// "No index for fields '%s'" when the table opens). Either one set on a
+// closed table applies when it opens.
+//
+// Master/detail: with MasterSource and MasterFields set, the table shows only
+// the records whose first index fields equal the master's fields, as a range
+// of the current index, and moves to its first such record whenever the
+// master's record changes (under a type-1 table lock, when one is had).
+//
+// Structural operations (CreateTable, DeleteTable, EmptyTable, RenameTable)
+// run through a cursor of their own while the table is attached to its
+// database by flag 3; all but EmptyTable refuse inside a transaction of the
+// database: "Cannot perform '%s' operation on a database in transaction"
+// (20182 CreateTable, 20183 DeleteTable, 20181 RenameTable).
+//
+// Error codes: 10296 / 10299 master range without a cursor, the refusals
+// above, the definition checks of CheckFieldDefs (30499, 30453, 20257).
+class TVLMTable : public TVLMDataSet {
+public:
+  using TableNotifyEvent = std::function<void(TVLMTable&)>;
+  using ProgressEvent = std::function<void(TVLMTable&, int32_t percent, bool& cont)>;
+  // The long operations with a progress-event triple.
+  enum class LongOperation : uint8_t { Copy, Import, Restructure };
+
+  explicit TVLMTable(qv::Component* owner = nullptr);
+  ~TVLMTable() override;
+
+  // ---- published properties
+  const std::string& TableName() const { return TableName_; }
+  // Closed only (when it changes).
+  void SetTableName(std::string_view value);
+  bool Exclusive = false;
+  bool Temporary() const { return Temporary_; }
+  // Closed only; true also sets DatabaseName to "TEMP".
+  void SetTemporary(bool value);
+  // The cursor of a database the session made for the table keeps no
+  // temporary files when set.
+  bool DisableTempFiles = false;
+  std::string IndexName() const { return FieldsIndex_ ? std::string() : IndexName_; }
+  void SetIndexName(std::string_view value) { SetIndex(value, false); }
+  std::string IndexFieldNames() const { return FieldsIndex_ ? IndexName_ : std::string(); }
+  void SetIndexFieldNames(std::string_view value) { SetIndex(value, !value.empty()); }
+  qv::DataSource* MasterSource() const;
+  // "Circular datalinks are not allowed" when source's dataset follows this
+  // table.
+  void SetMasterSource(qv::DataSource* source);
+  const std::string& MasterFields() const;
+  void SetMasterFields(std::string_view fields);
+
+  // Whether the table is in its database (false without DatabaseName); a
+  // table not attached to its database attaches just for the question.
+  bool Exists();
+  // The value field's last insert drew in this session.
+  int64_t GetLastAutoincValue(std::string_view fieldName);
+  // Opens the table once in repair mode (the database rebuild).
+  void RepairTable();
+
+  // ---- structure
+  // Makes the table from FieldDefs and IndexDefs (or from the extended
+  // definitions when they are set); the table must be closed.
+  void CreateTable();
+  // Closes the table first.
+  void DeleteTable();
+  // Removes every record; closed only; also inside a transaction.
+  void EmptyTable();
+  // Closed only; TableName becomes newName.
+  void RenameTable(std::string_view newName);
+  // Per extended field definition: 30499 "Missing field name. FieldNo=%d,
+  // table '%s'"; 30453 "Cannot create table '%s' with field: %s %s(%d)" for
+  // a text, GUID or byte field of size below 1; 20257 for a compressed BLOB
+  // whose compression mode is outside 1-9.
+  void CheckFieldDefs();
+  // Defaults, minima and maxima cast to the field's type (empty texts become
+  // null); sizes kept only for sized types, a GUID 38.
+  void NormalizeFieldDefs();
+  // Index columns without a positive length, or on a field that is not of a
+  // sized type, get length 20.
+  void NormalizeIndexColumns();
+
+  // ---- events of the long operations (the user's, else the wait window)
+  TableNotifyEvent BeforeCopy, AfterCopy, BeforeImport, AfterImport, BeforeRestructure, AfterRestructure;
+  ProgressEvent OnCopyProgress, OnImportProgress, OnRestructureProgress;
+
+  // ---- overridden dataset operations
+  void DataEvent(qv::TDataEvent event, intptr_t info) override;
+  void DefChanged(void* sender) override;
+  qv::DataSource* GetDataSource() override;
+  void InitFieldDefs() override;
+  void UpdateIndexDefs() override;
+
+protected:
+  std::unique_ptr<TVLMLocalCursor> CreateHandle() override;
+  void PrepareCursor() override;
+  void DoOnNewRecord() override;
+
+  // The progress-event triple of op: the user's events when assigned, else
+  // (unless the database is silent or the table temporary) the wait window
+  // with the operation's caption. Progress answers whether to go on.
+  void DoBeforeOperation(LongOperation op);
+  bool DoOperationProgress(LongOperation op, int32_t percent);
+  void DoAfterOperation(LongOperation op);
+
+private:
+  std::unique_ptr<TVLMLocalCursor> CreateCursor();
+  // "Missing TableName property" for a blank name.
+  void CheckTableName() const;
+  void SetIndex(std::string_view value, bool fieldsIndex);
+  std::string GetIndexName(std::string_view names, bool fieldsIndex);
+  // The index definitions from cursor (refreshed from its table).
+  void ReadIndexDefs(TVLMLocalCursor& cursor);
+  // Field definitions and the extended ones from cursor's.
+  void ReadFieldDefs(TVLMLocalCursor& cursor);
+  void AddMissingFieldDefs();
+  // The master range.
+  void CheckMasterRange();
+  void SetLinkRanges(const std::vector<qv::Field*>& masterFields);
+  bool ApplyRange();
+  qv::Field* GetIndexField(int32_t index);
+  void MasterChanged();
+  void MasterDisabled();
+  // Runs operation on a cursor of its own under flag 3 (the structural
+  // operations).
+  template <class Fn>
+  void WithTableCursor(Fn operation);
+  // "Cannot perform '%s' operation on a database in transaction".
+  void RefuseInTransaction(const char* operation, int32_t code) const;
+  // What the table needs of its database component.
+  TVLMLocalSession* EngineSession() const;
+  bool DatabaseInTransaction() const;
+  bool DatabaseReadOnly() const;
+  bool DatabaseMadeBySession() const;
+  bool DatabaseDisableTempFiles() const;
+  bool DatabaseSilent() const;
+  bool TableExistsInDatabase();
+
+  std::string TableName_;
+  bool Temporary_ = false;
+  std::string IndexName_;
+  bool FieldsIndex_ = false;
+  bool RepairMode_ = false;
+  std::unique_ptr<qv::MasterDataLink> MasterLink_;
+  std::unique_ptr<WaitController> WaitForm_;
 };

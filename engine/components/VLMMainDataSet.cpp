@@ -629,6 +629,8 @@ void TVLMDataSet::SetOnFilterRecord(FilterRecordEvent value) {
     else
       DeactivateFilters();
   }
+  // The records the old event let through are no answer for the new one.
+  Handle_->ClearRecordBitmap();
   if (Filtered()) First();
 }
 
