@@ -1,6 +1,6 @@
 #include "app/IniFile.h"
 
-#include "app/AtomicFile.h"
+#include "appdata/AtomicFile.h"
 #include "platform/host/Exception.h"
 #include "platform/host/SysUtils.h"
 

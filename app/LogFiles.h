@@ -1,13 +1,6 @@
-// The program folder, the log folders and files, the three databases and
-// tables the program opens, and the log table as the logic reaches it.
-//
-// Layout of the program folder (ExeDir, with a trailing '/'):
-//   V5LogDB.vlm          empty log template, copied into each new log folder
-//   USCountryDB.vlm      state and country table (required)
-//   WWHAMDB.vlm          member list (optional; needed for the IBM QSO Party)
-//   UserGuide.htm        user guide
-//   <LogName>/V5LogDB.vlm      the live log of the log LogName
-//   <LogName>/BakV5LogDB.vlm   its backup copy, rewritten after each contact
+// The program folder, the log folders and files, and the log table as the
+// logic reaches it. The file, database and table names are in
+// appdata/LogNames.h.
 #pragma once
 
 #include <cstdint>
@@ -15,26 +8,13 @@
 #include <string_view>
 #include <vector>
 
+#include "appdata/LogNames.h"
+
 namespace qv {
 class DataSet;
 }
 
 namespace qv::app {
-
-inline constexpr std::string_view kLogFileName = "V5LogDB.vlm";
-inline constexpr std::string_view kBackupFileName = "BakV5LogDB.vlm";
-inline constexpr std::string_view kStateFileName = "USCountryDB.vlm";
-inline constexpr std::string_view kMemberFileName = "WWHAMDB.vlm";
-inline constexpr std::string_view kUserGuideFileName = "UserGuide.htm";
-
-// Database component names, table names and the log's contact-order index.
-inline constexpr std::string_view kLogDatabaseName = "V5LogDB";
-inline constexpr std::string_view kLogTableName = "V5LogTabl";
-inline constexpr std::string_view kStateDatabaseName = "USCountryDB";
-inline constexpr std::string_view kStateTableName = "USCountryTabl";
-inline constexpr std::string_view kMemberDatabaseName = "WWHAM";
-inline constexpr std::string_view kMemberTableName = "WWHAMDBTabl";
-inline constexpr std::string_view kPrimeIndexName = "PrimeIndex";
 
 // The program folder with a trailing '/': $QUORVEX_HOME when set, else the
 // executable's folder when writable, else $XDG_DATA_HOME/Quorvex, into which

@@ -2,7 +2,7 @@
 // settings button and closing of the main window.
 #include "app/MainController.h"
 
-#include "app/LogSchemas.h"
+#include "appdata/LogSchemas.h"
 #include "app/OnlineLookup.h"
 #include "app/QsoEntry.h"
 #include "app/Scoring.h"

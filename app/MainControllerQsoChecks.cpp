@@ -5,11 +5,11 @@
 #include "app/QsoEntry.h"
 #include "app/QsoRecord.h"
 #include "app/Scoring.h"
+#include "appdata/BackupCopy.h"
 #include "platform/dataset/DataSet.h"
 #include "platform/host/Exception.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/host/SysUtils.h"
-#include "platform/os/File.h"
 
 namespace qv::app {
 
@@ -327,15 +327,16 @@ void MainController::AddToLogButtonClick() {
   log.Close();
   ClearButtonClick();
 
-  // The backup copy replaces the old one only when complete (the copy goes
-  // through a temporary file); a failure is shown, the contact stays logged.
-  bool copied = false;
+  // The post has committed the contact to the log file; the backup follows
+  // it block by block and is flushed before the next contact can commit, so
+  // one of the two files is always whole (a missing or foreign backup is
+  // rebuilt through a temporary file). A failure is shown, the contact stays
+  // logged.
   try {
-    copied = CopyFile(LogFileOf(State_.LogDir), BackupFileOf(State_.LogDir), false);
+    UpdateBackupCopy(LogFileOf(State_.LogDir), BackupFileOf(State_.LogDir));
   } catch (const std::exception&) {
-    copied = false;
+    StatusText(kWinWhite, kWinRed, "Backup copy of the Log failed!");
   }
-  if (!copied) StatusText(kWinWhite, kWinRed, "Backup copy of the Log failed!");
 
   if (!log.Active()) log.Open();
   Log_->SetIndexName(kPrimeIndexName);

@@ -1,6 +1,6 @@
 #include "app/MemTableFactory.h"
 
-#include "app/LogSchemas.h"
+#include "appdata/LogSchemas.h"
 #include "platform/dataset/MemDataSet.h"
 #include "platform/host/Exception.h"
 #include "platform/os/File.h"

@@ -2,7 +2,7 @@
 
 #include "app/AppState.h"
 #include "app/AppUi.h"
-#include "app/AtomicFile.h"
+#include "appdata/AtomicFile.h"
 #include "app/Exports.h"
 #include "app/LogFiles.h"
 #include "app/QsoRecord.h"

@@ -2,7 +2,7 @@
 
 #include "app/AppState.h"
 #include "app/AppUi.h"
-#include "app/AtomicFile.h"
+#include "appdata/AtomicFile.h"
 #include "app/IniFile.h"
 #include "app/LogFiles.h"
 #include "platform/os/File.h"

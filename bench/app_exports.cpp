@@ -12,11 +12,11 @@
 
 #include "app/AppState.h"
 #include "app/AppUi.h"
-#include "app/AtomicFile.h"
+#include "appdata/AtomicFile.h"
 #include "app/Exports.h"
 #include "app/IniFile.h"
 #include "app/LogFiles.h"
-#include "app/LogSchemas.h"
+#include "appdata/LogSchemas.h"
 #include "app/MultList.h"
 #include "app/Outputs.h"
 #include "app/QsoRecord.h"

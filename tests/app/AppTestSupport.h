@@ -14,7 +14,7 @@
 
 #include "app/AppUi.h"
 #include "app/LogFiles.h"
-#include "app/LogSchemas.h"
+#include "appdata/LogSchemas.h"
 #include "app/QsoRecord.h"
 #include "app/Settings.h"
 #include "platform/dataset/MemDataSet.h"

@@ -46,8 +46,11 @@ TEST(LogSchemaTest, LogTableHoldsEveryEntryField) {
   }
   for (std::string_view flag : kQsoBoolFields) EXPECT_EQ(columns[std::string(flag)].Type, ftBoolean) << flag;
   for (std::string_view text : kQsoTextFields) EXPECT_TRUE(columns.count(std::string(text))) << text;
-  ASSERT_EQ(spec.Indexes.size(), 1u);
+  ASSERT_EQ(spec.Indexes.size(), 2u);
   EXPECT_EQ(spec.Indexes[0].Name, "PrimeIndex");
+  // The duplicate check's and the recall's index: a call repeats over bands.
+  EXPECT_EQ(spec.Indexes[1].Fields, "Call");
+  EXPECT_EQ(spec.Indexes[1].Options & (ixPrimary | ixUnique), 0u);
   EXPECT_EQ(StateTableSpec().TableName, "USCountryTabl");
   EXPECT_EQ(MemberTableSpec().TableName, "WWHAMDBTabl");
   EXPECT_EQ(MemberTableSpec().DatabaseName, "WWHAM");

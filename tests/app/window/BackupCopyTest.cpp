@@ -1,6 +1,6 @@
-// The backup copy of the log after each added contact: rewritten every time
-// from the live file, replaced whole (no temporary file is left beside it,
-// also when the copy fails), and a failed copy keeps the contact.
+// The backup copy of the log after each added contact: brought up to date
+// from the live file every time (no temporary file is left beside it, also
+// when the copy fails), and a failed copy keeps the contact.
 #include "WindowTestSupport.h"
 
 namespace qv::app::wintest {

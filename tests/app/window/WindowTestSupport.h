@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/LogSchemas.h"
+#include "appdata/LogSchemas.h"
 #include "app/MainController.h"
 #include "app/MainView.h"
 #include "app/MemTableFactory.h"

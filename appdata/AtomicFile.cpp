@@ -1,4 +1,4 @@
-#include "app/AtomicFile.h"
+#include "appdata/AtomicFile.h"
 
 #include <unistd.h>
 
@@ -22,7 +22,22 @@ std::atomic<uint32_t> TempCounter_{0};
 
 std::string FolderOf(const std::string& path) { return qv::FolderOf(path); }
 
+void WriteAllAt(File& file, const void* data, int64_t count, int64_t offset) {
+  const char* bytes = static_cast<const char*>(data);
+  int64_t done = 0;
+  while (done < count) {
+    int64_t n = file.WriteAt(bytes + done, count - done, offset + done);
+    if (n <= 0) RaiseOS("Cannot write file", file.Path(), EIO);
+    done += n;
+  }
+}
+
 void WriteFileAtomically(const std::string& path, std::string_view data, int32_t mode) {
+  WriteFileAtomicallyWith(
+      path, [&](File& out) { WriteAllAt(out, data.data(), static_cast<int64_t>(data.size()), 0); }, mode);
+}
+
+void WriteFileAtomicallyWith(const std::string& path, const std::function<void(File& out)>& fill, int32_t mode) {
   File out;
   std::string tmp;
   // A fresh name in the target's folder, so the rename never crosses a file
@@ -36,13 +51,7 @@ void WriteFileAtomically(const std::string& path, std::string_view data, int32_t
   if (!out.IsOpen()) RaiseOS("Cannot create file", tmp, EEXIST);
   try {
     if (mode >= 0) SetFileMode(out, static_cast<uint32_t>(mode));
-    int64_t done = 0;
-    const int64_t total = static_cast<int64_t>(data.size());
-    while (done < total) {
-      int64_t n = out.WriteAt(data.data() + done, total - done, done);
-      if (n <= 0) RaiseOS("Cannot write file", tmp, EIO);
-      done += n;
-    }
+    fill(out);
     out.Sync();
     out.Close();
     RenameFile(tmp, path);

@@ -1,8 +1,8 @@
-#include "app/LogSchemas.h"
+#include "appdata/LogSchemas.h"
 
 #include <array>
 
-#include "app/LogFiles.h"
+#include "appdata/LogNames.h"
 #include "platform/dataset/Defs.h"
 
 namespace qv::app {
@@ -56,8 +56,13 @@ constexpr std::array<ColumnSpec, 43> kLogColumns = {{
     {"EQSLSent", ftBoolean, 0},
     {"LOTWSent", ftBoolean, 0},
 }};
-constexpr std::array<IndexSpec, 1> kLogIndexes = {{
+// The duplicate check and the recall locate a call; the index on Call lets
+// them search instead of walking the log. A call repeats over bands and
+// modes, so the index is not unique. The table stays in "PrimeIndex" order,
+// so a locate still reports the first match in contact order.
+constexpr std::array<IndexSpec, 2> kLogIndexes = {{
     {kPrimeIndexName, kQsoIdField, ixPrimary | ixUnique},
+    {"CallIndex", "Call", 0},
 }};
 
 constexpr std::array<ColumnSpec, 3> kStateColumns = {{

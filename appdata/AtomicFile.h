@@ -5,8 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+
+#include "platform/os/File.h"
 
 namespace qv::app {
 
@@ -15,6 +18,16 @@ namespace qv::app {
 // readable by others); mode < 0 leaves the default (0666 less the umask).
 // Throws EOSError on failure.
 void WriteFileAtomically(const std::string& path, std::string_view data, int32_t mode = -1);
+
+// The same with the content written by fill into the new, empty file (for
+// content too large to hold in memory); fill's exceptions pass through, with
+// the temporary file removed.
+void WriteFileAtomicallyWith(const std::string& path, const std::function<void(File& out)>& fill,
+                             int32_t mode = -1);
+
+// Writes count bytes at offset, however many calls the file takes. Throws
+// EOSError on failure.
+void WriteAllAt(File& file, const void* data, int64_t count, int64_t offset);
 
 // The whole content of a file. Sets found to false (and returns "") when the
 // file does not exist; throws EOSError on any other failure.
