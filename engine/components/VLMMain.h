@@ -247,11 +247,12 @@ void VLMFieldDefsToAdvFieldDefs(const qv::FieldDefs& hostDefs, TVLMAdvFieldDefs&
 // default value; unless noConstraints, a NOT NULL constraint for each
 // required field and a CHECK constraint for each field with a minimum or a
 // maximum, each naming its field (its ID is resolved when the table prepares
-// its constraints). The PRIMARY KEY and UNIQUE constraints that the table's
-// indexes imply are not made here: the caller adds them afterwards, one per
-// engine index definition, through the engine core's index-constraint rule.
+// its constraints). Then the PRIMARY KEY or UNIQUE constraint each primary or
+// unique index of indexDefs implies (VLMAddIndexConstraint of the engine
+// core), also with noConstraints: the table needs them to check its keys.
 void VLMAdvFieldDefsToEngine(const TVLMAdvFieldDefs& advDefs, TVLMFieldDefs& fieldDefs,
-                             TVLMConstraintDefs& constraintDefs, bool noConstraints);
+                             TVLMConstraintDefs& constraintDefs, const TVLMIndexDefs& indexDefs,
+                             bool noConstraints);
 // Engine -> extended: every field (size 0 for GUID; a compression algorithm
 // other than 1-3 becomes 0), then Required from each NOT NULL and the bounds
 // from each CHECK constraint, whose field is found by its object ID
