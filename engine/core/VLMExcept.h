@@ -101,6 +101,8 @@
 //   10772 BLOB field copy between local cursors without a table data
 //         (VLMLocalEngine)
 //   10773 record lock test of a closed local cursor (VLMLocalEngine)
+//   10790 database file created over a file another connection has open
+//         (VLMDiskEngine)
 //   20340 index key path deeper than its limit (VLMBTreeKeys)
 //   20341 approximate index position: invalid depth or fan-out (VLMBTreeKeys)
 //   20342 approximate index position out of range (VLMBTreeKeys)

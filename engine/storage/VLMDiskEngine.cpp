@@ -129,6 +129,8 @@ void TVLMDiskPageManager::CreateDatabase(const std::string& fileName, const TVLM
   DatabaseLockCount = 0;
   SetGeometry(pageSize);
   PasswordRecord = passwordRecord;
+  if (VLMIsDatabaseFileInUse(fileName))
+    throw EVLMException(10790, "Cannot create database. Database file '%s' is in use", {fileName});
   DatabaseFile.OpenPerOperation = OpenPerOperation;
   DatabaseFile.CreateFile(fileName);
   ReadOnlyFile_ = false;
