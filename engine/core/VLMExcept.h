@@ -140,6 +140,10 @@
 //         down (VLMLocalEngine)
 //   20551 wide-string value kept while the components' runtime is down
 //         (VLMMain)
+//   20570 session component made, or named, while the components' runtime
+//         is down (VLMMain)
+//   20571 database component registered with its session while the
+//         components' runtime is down (VLMMain)
 //   30378 duplicate page in a sorted page list (VLMPage)
 //   30380 page released more often than taken (VLMPage)
 //   30384 damaged internal file chain while walking it (VLMDiskEngineFiles)
