@@ -155,10 +155,10 @@ void VLMFreeSessionManager(TVLMSessionComponentManager*& handle);
 // (TVLMLocalSession) of its own, or borrows another component's
 // (HandleShared).
 //
-// Ownership: session and database components are made with new (or on the
-// stack, for a database without an owner); an owner deletes what it owns.
-// The runtime's Shutdown deletes every session left, so a session is never
-// held in a unique_ptr. A session deletes the databases it made for datasets
+// Ownership: an owner deletes the components it owns; a database without an
+// owner belongs to whoever made it. A session is always made with new and
+// never held in a unique_ptr: the runtime's Shutdown deletes every session
+// left. A session deletes the databases it made for datasets
 // (Temporary()); a database whose session goes is disconnected and joins the
 // default session (or none, when the default session goes).
 //
@@ -228,6 +228,10 @@ private:
 // runtime is down.
 TVLMSessionList* VLMSessions();
 TVLMSession* VLMGetDefaultSession();
+// The session among owner's components whose AutoSessionName is set (there
+// is at most one); nullptr when none. A database or dataset made on that
+// owner takes its name.
+TVLMSession* VLMAutoNamingSession(const qv::Component* owner);
 
 class TVLMSession : public qv::Component {
 public:

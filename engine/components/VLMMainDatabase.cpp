@@ -39,20 +39,11 @@ private:
   TVLMSession& Session_;
 };
 
-// The session of owner's components that names its companions.
-TVLMSession* AutoNamingSession(qv::Component* owner) {
-  if (owner == nullptr) return nullptr;
-  for (int32_t i = 0; i < owner->ComponentCount(); ++i)
-    if (auto* session = dynamic_cast<TVLMSession*>(owner->Components(i)))
-      if (session->AutoSessionName()) return session;
-  return nullptr;
-}
-
 }  // namespace
 
 TVLMDatabase::TVLMDatabase(qv::Component* owner) : qv::Component(owner) {
   TVLMSession* session = dynamic_cast<TVLMSession*>(owner);
-  if (session == nullptr) session = AutoNamingSession(owner);
+  if (session == nullptr) session = VLMAutoNamingSession(owner);
   if (session == nullptr) session = VLMGetDefaultSession();
   if (session == nullptr) return;
   Session_ = session;

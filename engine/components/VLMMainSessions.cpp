@@ -26,6 +26,14 @@ qv::RecursiveMutex& VLMSessionLock() {
   return lock;
 }
 
+TVLMSession* VLMAutoNamingSession(const qv::Component* owner) {
+  if (owner == nullptr) return nullptr;
+  for (int32_t i = 0; i < owner->ComponentCount(); ++i)
+    if (auto* session = dynamic_cast<TVLMSession*>(owner->Components(i)))
+      if (session->AutoSessionName()) return session;
+  return nullptr;
+}
+
 // ------------------------------------------------------------ session list
 
 TVLMSessionList::~TVLMSessionList() { FreeAll(); }
