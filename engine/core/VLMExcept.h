@@ -101,6 +101,8 @@
 //   10772 BLOB field copy between local cursors without a table data
 //         (VLMLocalEngine)
 //   10773 record lock test of a closed local cursor (VLMLocalEngine)
+//   10790 database file created over a file another connection has open
+//         (VLMDiskEngine)
 //   20340 index key path deeper than its limit (VLMBTreeKeys)
 //   20341 approximate index position: invalid depth or fan-out (VLMBTreeKeys)
 //   20342 approximate index position out of range (VLMBTreeKeys)
@@ -138,6 +140,10 @@
 //         down (VLMLocalEngine)
 //   20551 wide-string value kept while the components' runtime is down
 //         (VLMMain)
+//   20570 session component made, or named, while the components' runtime
+//         is down (VLMMain)
+//   20571 database component registered with its session while the
+//         components' runtime is down (VLMMain)
 //   30378 duplicate page in a sorted page list (VLMPage)
 //   30380 page released more often than taken (VLMPage)
 //   30384 damaged internal file chain while walking it (VLMDiskEngineFiles)
