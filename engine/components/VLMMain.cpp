@@ -60,6 +60,7 @@ namespace {
 
 struct RuntimeState {
   bool Started = false;
+  std::unique_ptr<TVLMSessionList> Sessions;
   TVLMMemoryDatabaseData* Memory = nullptr;
   TVLMTemporaryDatabaseData* Temporary = nullptr;
   std::vector<std::unique_ptr<std::u16string>> WideStrings;
@@ -116,26 +117,42 @@ void ForgetSession(TVLMDatabaseData& data, TVLMBaseSession* session) {
 }  // namespace
 
 void TVLMComponentRuntime::Start() {
-  std::lock_guard<std::mutex> guard(RuntimeLock());
-  RuntimeState& state = Runtime();
-  if (state.Started) return;
-  auto memory = std::make_unique<TVLMMemoryDatabaseData>();
-  auto temporary = std::make_unique<TVLMTemporaryDatabaseData>();
-  VLMOpenDatabaseList().Add(memory.get());
-  state.Memory = memory.release();
-  VLMOpenDatabaseList().Add(temporary.get());
-  state.Temporary = temporary.release();
-  state.DesignMode = false;
-  VLMInstallRecordWalkerFactory([](TVLMTableData& table, TVLMCursor* cursor) -> std::unique_ptr<TVLMRecordWalker> {
-    return std::make_unique<LocalCursorWalker>(table, cursor);
-  });
-  state.Started = true;
+  {
+    std::lock_guard<std::mutex> guard(RuntimeLock());
+    RuntimeState& state = Runtime();
+    if (state.Started) return;
+    auto memory = std::make_unique<TVLMMemoryDatabaseData>();
+    auto temporary = std::make_unique<TVLMTemporaryDatabaseData>();
+    VLMOpenDatabaseList().Add(memory.get());
+    state.Memory = memory.release();
+    VLMOpenDatabaseList().Add(temporary.get());
+    state.Temporary = temporary.release();
+    state.DesignMode = false;
+    VLMInstallRecordWalkerFactory([](TVLMTableData& table, TVLMCursor* cursor) -> std::unique_ptr<TVLMRecordWalker> {
+      return std::make_unique<LocalCursorWalker>(table, cursor);
+    });
+    state.Sessions = std::make_unique<TVLMSessionList>();
+    state.Started = true;
+  }
+  // The session reads the runtime's state as it is made, so the runtime's
+  // lock is not held here. Being the first, it is the default session.
+  auto* defaultSession = new TVLMSession(nullptr);
+  defaultSession->SetSessionName("Default");
 }
 
 void TVLMComponentRuntime::Shutdown() {
+  TVLMSessionList* sessions = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(RuntimeLock());
+    if (!Runtime().Started) return;
+    sessions = Runtime().Sessions.get();
+  }
+  // Each session disconnects its databases as it goes; the list stays
+  // reachable meanwhile, since their databases look for the default session.
+  sessions->FreeAll();
   std::lock_guard<std::mutex> guard(RuntimeLock());
   RuntimeState& state = Runtime();
-  if (!state.Started) return;
+  state.Sessions.reset();
   VLMInstallRecordWalkerFactory({});
   {
     TVLMOpenDatabaseList& list = VLMOpenDatabaseList();
@@ -164,6 +181,16 @@ void TVLMComponentRuntime::Shutdown() {
   state.CurrentManager = nullptr;
   state.EngineInitialized = false;
   state.Started = false;
+}
+
+TVLMSessionList* VLMSessions() {
+  std::lock_guard<std::mutex> guard(RuntimeLock());
+  return Runtime().Sessions.get();
+}
+
+TVLMSession* VLMGetDefaultSession() {
+  TVLMSessionList* sessions = VLMSessions();
+  return sessions != nullptr ? sessions->DefaultSession() : nullptr;
 }
 
 bool TVLMComponentRuntime::IsStarted() {

@@ -10,12 +10,17 @@
 //             2. "TEMP" (TVLMTemporaryDatabaseData) joins it
 //             3. VLMDesignMode becomes false
 //             4. index fills walk their table through a local cursor
-//   Shutdown  1. index fills walk the record manager again
-//             2. every database data still in VLMOpenDatabaseList() is
+//             5. the session list VLMSessions() (VLMSessionLock is there
+//                for it)
+//             6. the default session, named "Default", with no owner
+//   Shutdown  1. every session left is freed, last first (each
+//                disconnecting its databases), then the session list
+//             2. index fills walk the record manager again
+//             3. every database data still in VLMOpenDatabaseList() is
 //                freed, first entry first ("MEMORY" and "TEMP" among them;
 //                each leaves the list as it is destroyed), after each
 //                session still connected to it was disconnected
-//             3. the wide-string values and the engine handle go
+//             4. the wide-string values and the engine handle go
 //
 // The list of open databases itself is not the runtime's: it is the one
 // function-local list of the engine core, which outlives database data
@@ -61,14 +66,20 @@
 #include "platform/dataset/DataSet.h"
 #include "platform/dataset/DataSource.h"
 #include "platform/dataset/DatabaseError.h"
+#include "platform/host/Component.h"
+#include "platform/host/LockContract.h"
 
+class EngineUi;
+class TVLMLocalSession;
 class TVLMMemoryDatabaseData;
 class TVLMTemporaryDatabaseData;
+class WaitController;
 
 namespace qv {
-class Component;
+class DataSet;
 class FieldDefs;
 class IndexDefs;
+class StringList;
 }  // namespace qv
 
 // ------------------------------------------------------------ engine error
@@ -140,6 +151,387 @@ void VLMSetCurrentSessionManager(TVLMSessionComponentManager* handle);
 // ignored) and clears handle.
 void VLMNewSessionManager(TVLMSessionComponentManager*& handle);
 void VLMFreeSessionManager(TVLMSessionComponentManager*& handle);
+
+// ------------------------------------------------- sessions and databases
+//
+// A session component (TVLMSession) groups database components
+// (TVLMDatabase) and the datasets that use them under one name; a dataset
+// finds its session by name (empty: the default session "Default") and the
+// session finds, or makes, the database component the dataset names. A
+// database component opens one database through a local session
+// (TVLMLocalSession) of its own, or borrows another component's
+// (HandleShared).
+//
+// Ownership: an owner deletes the components it owns; a database without an
+// owner belongs to whoever made it. A session is always made with new and
+// never held in a unique_ptr: the runtime's Shutdown deletes every session
+// left. A session deletes the databases it made for datasets
+// (Temporary()); a database whose session goes is disconnected and joins the
+// default session (or none, when the default session goes).
+//
+// States of a database component:
+//
+//   closed --DoConnect (own local session, or a borrowed one)--> open
+//   open --DoDisconnect: queries closed, then the other datasets last to
+//          first; a borrowed local session is given back, an own one is
+//          disconnected and freed (components borrowing it first)--> closed
+//
+// Locks: every session operation runs under VLMSessionLock() (a session's
+// Lock, which also activates it); the registry's lock and a database's
+// critical section are taken inside it, never the other way round.
+//
+// User interface: a component's own events (OnPassword, OnNeedRepair, the
+// repair events) decide first; a component in SilentMode asks nobody and
+// shows nothing; otherwise the installed EngineUi asks the user.
+//
+// Refusals raise qv::EDatabaseError (DatabaseError, with the component's name
+// in front when it has one); an unknown session name raises EVLMException
+// 20002; engine failures arrive as EVLMException. Codes of this part: 20570
+// session made and 20571 database registered while the runtime is down.
+
+class TVLMSession;
+class TVLMDatabase;
+
+// The one lock of all session work: activation, database lookup and
+// creation, session numbers, the attaching of datasets.
+qv::RecursiveMutex& VLMSessionLock();
+
+// Every session component of the process, in creation order. Session names
+// compare ignoring case (1252 rules).
+class TVLMSessionList {
+public:
+  TVLMSessionList() = default;
+  // Frees every session left (FreeAll).
+  ~TVLMSessionList();
+  TVLMSessionList(const TVLMSessionList&) = delete;
+  TVLMSessionList& operator=(const TVLMSessionList&) = delete;
+
+  // Appends; the first session added to an empty list is the default one.
+  void AddSession(TVLMSession* session);
+  void RemoveSession(TVLMSession* session);
+  // Empty name: the default session; else the first session of that name,
+  // nullptr when none.
+  TVLMSession* FindSession(std::string_view name);
+  // FindSession; none: 20002 "Invalid session name '%s'".
+  TVLMSession* GetSession(std::string_view name);
+  TVLMSession* DefaultSession();
+  int32_t Count();
+  // Frees the sessions from the last to the first.
+  void FreeAll();
+
+  // The lowest number no session with AutoSessionName holds, now taken; and
+  // its release. Require: VLMSessionLock().
+  int32_t TakeSessionNumber();
+  void ReleaseSessionNumber(int32_t number);
+
+private:
+  qv::RecursiveMutex Lock_;
+  std::vector<TVLMSession*> Sessions_;
+  TVLMSession* Default_ = nullptr;
+  std::vector<bool> SessionNumbers_;
+};
+
+// The runtime's session list and its default session; nullptr while the
+// runtime is down.
+TVLMSessionList* VLMSessions();
+TVLMSession* VLMGetDefaultSession();
+// The session among owner's components whose AutoSessionName is set (there
+// is at most one); nullptr when none. A database or dataset made on that
+// owner takes its name.
+TVLMSession* VLMAutoNamingSession(const qv::Component* owner);
+
+class TVLMSession : public qv::Component {
+public:
+  using StartupEvent = std::function<void(TVLMSession& sender)>;
+
+  // Joins VLMSessions() (20570 while the runtime is down). On an owner with
+  // a session whose AutoSessionName is set: "Cannot add a session to the
+  // form or data-module while session '%s' has AutoSessionName enabled".
+  explicit TVLMSession(qv::Component* owner = nullptr);
+  // Deactivates, lets go of its databases, leaves VLMSessions().
+  ~TVLMSession() override;
+
+  // Activation (under VLMSessionLock): OnStartup; an empty SessionName is
+  // "Session name missing"; another session first activates the default
+  // one; the default session initialises the engine handle
+  // (VLMInitEngine), any other gets a handle of its own. Deactivation: its
+  // handle becomes current, the databases it made are freed and the others
+  // disconnected (last first), then the handle goes (the default session's
+  // with VLMDoneEngine). A failed activation leaves the session inactive.
+  bool Active() const { return Handle_ != nullptr; }
+  void SetActive(bool value);
+  const std::string& SessionName() const { return SessionName_; }
+  // Refused while AutoSessionName is set ("Cannot modify SessionName while
+  // AutoSessionName is enabled"), while active ("Cannot perform this
+  // operation on an active session") and for a name another session bears
+  // ("Duplicate session name '%s'").
+  void SetSessionName(std::string_view value);
+  // True: refused while active, and when the owner has another session
+  // ("Cannot enable AutoSessionName property with more than one session on a
+  // form or data-module"); the session then takes a number n and names
+  // itself "<component name>_<n+1>", passing the name on to the databases
+  // among its owner's components. False gives the number back.
+  bool AutoSessionName() const { return AutoSessionName_; }
+  void SetAutoSessionName(bool value);
+  // The first session of the process (the runtime's "Default").
+  bool IsDefault() const { return Default_; }
+
+  // Copied to each database the session makes for a dataset.
+  bool KeepConnections = true;
+  // Called at each activation.
+  StartupEvent OnStartup;
+
+  // Enters VLMSessionLock and makes the session current, activating it when
+  // inactive (on failure the lock is left again). Unlock leaves the lock.
+  void Lock();
+  void Unlock();
+  void AddDatabase(TVLMDatabase* database);
+  void RemoveDatabase(TVLMDatabase* database);
+  int32_t DatabaseCount() const { return static_cast<int32_t>(Databases_.size()); }
+  TVLMDatabase* Databases(int32_t index) const;
+  // Under Lock: the first database of that DatabaseName (ignoring case); one
+  // with an empty DatabaseName only when the session made it. nullptr when
+  // none.
+  TVLMDatabase* FindDatabase(std::string_view name);
+  // With an owner: the first HandleShared database of that owner and name;
+  // else (or when there is none) FindDatabase.
+  TVLMDatabase* DoFindDatabase(std::string_view name, qv::Component* owner);
+  // The local session of the first connected HandleShared database of that
+  // name; nullptr when none.
+  TVLMLocalSession* FindDatabaseHandle(std::string_view name);
+  // Under Lock: DoFindDatabase, else a new database owned by the session
+  // (Temporary, SilentMode, KeepConnection = KeepConnections) named name;
+  // then it connects (a database made for the call is freed again when that
+  // fails) and its reference count goes up by one.
+  TVLMDatabase* OpenDatabase(std::string_view name, qv::Component* owner);
+  // The reference count goes down by one (not below 0); at 0 a database
+  // without KeepConnection is freed when the session made it, else
+  // disconnected.
+  void CloseDatabase(TVLMDatabase* database);
+  void CheckInactive() const;
+
+  // With AutoSessionName, the session's name goes to the databases among
+  // the owner's components.
+  void Loaded() override;
+  // A rename with AutoSessionName renames the session as well.
+  void SetName(std::string_view newName) override;
+
+private:
+  friend class TVLMSessionList;
+  // Refusals of a session among owner's components other than except.
+  static qv::Component* CheckAutoSessions(qv::Component* owner, const TVLMSession* except, bool allSessions);
+  void Activate();
+  void Deactivate();
+  void UpdateAutoSessionName();
+  void ApplySessionName();
+
+  TVLMSessionComponentManager* Handle_ = nullptr;
+  std::vector<TVLMDatabase*> Databases_;
+  bool Default_ = false;
+  bool AutoSessionName_ = false;
+  bool UpdatingAutoSessionName_ = false;
+  std::string SessionName_;
+  int32_t SessionNumber_ = -1;
+};
+
+// The component through which a program names and opens one database file.
+class TVLMDatabase : public qv::Component {
+public:
+  using PasswordEvent = std::function<void(TVLMDatabase& sender, bool& continueConnect)>;
+  using NotifyEvent = std::function<void(TVLMDatabase& sender)>;
+  using ProgressEvent = std::function<void(TVLMDatabase& sender, int32_t percent, bool& continueWork)>;
+  using NeedRepairEvent = std::function<void(TVLMDatabase& sender, bool& repair)>;
+
+  // Registers with owner when it is a session, else with the session of the
+  // owner that has AutoSessionName, else with the default session (none
+  // while the runtime is down).
+  explicit TVLMDatabase(qv::Component* owner = nullptr);
+  // Disconnects (failures are dropped) and leaves the session.
+  ~TVLMDatabase() override;
+
+  // ---- properties ----
+
+  bool Connected() const { return Handle_ != nullptr; }
+  // DoConnect or DoDisconnect when value differs.
+  void SetConnected(bool value);
+  // A blank and the engine's format version with two decimals: " 6.20".
+  static std::string CurrentVersion();
+  const std::string& DatabaseFileName() const { return DatabaseFileName_; }
+  // A new file name disconnects first.
+  void SetDatabaseFileName(std::string_view value);
+  const std::string& DatabaseName() const { return DatabaseName_; }
+  // A new name: refused while open ("Cannot perform this operation on an
+  // open database"; in design mode the database is closed instead), checked
+  // by CheckDatabaseName, stored.
+  void SetDatabaseName(std::string_view value);
+  bool KeepConnection() const { return KeepConnection_; }
+  // False while no dataset holds the database disconnects it.
+  void SetKeepConnection(bool value);
+  const std::string& SessionName() const { return SessionName_; }
+  // Refused while open; a new name registers with that session (none of
+  // that name: no session until the next connect, which raises 20002).
+  void SetSessionName(std::string_view value);
+
+  bool Exclusive = false;
+  std::string Password;
+  // After a connect (outside design mode), the local session's: true when
+  // the file could only be opened for reading.
+  bool ReadOnly = false;
+  // A second component of the same name in the session may borrow this one's
+  // local session.
+  bool HandleShared = false;
+  int32_t MaxConnections = 500;
+  bool MultiUser = false;
+  // No questions, no message boxes and no wait window.
+  bool SilentMode = false;
+  bool DisableTempFiles = false;
+  // Geometry and cipher of a file CreateDatabase writes; after a connect,
+  // those of the open file.
+  uint8_t CipherId = 0;
+  int32_t PageSize = 4096;
+  int32_t ExtentSize = 8;
+
+  // Asked after a wrong password, with continueConnect false: set Password
+  // and answer true to try again.
+  PasswordEvent OnPassword;
+  // Asked when the file needs repair, with repair false.
+  NeedRepairEvent OnNeedRepair;
+  // The repair's start, progress (continueWork true: answer false to stop)
+  // and end; unassigned, they run the wait window.
+  NotifyEvent BeforeRepair;
+  ProgressEvent OnRepairProgress;
+  NotifyEvent AfterRepair;
+
+  // ---- state ----
+
+  TVLMSession* Session() const { return Session_; }
+  // The local session in use (own or borrowed); nullptr while closed.
+  TVLMLocalSession* Handle() const { return Handle_; }
+  // Made by the session for a dataset.
+  bool Temporary() const { return Temporary_; }
+  // Datasets of the session holding the database open.
+  int32_t RefCount() const { return RefCount_; }
+  bool InTransaction() const;
+
+  // ---- operations ----
+
+  // In order: the name must be set unless Temporary ("Database name
+  // missing"); the session named SessionName is looked up (20002) and
+  // activated; with HandleShared, a connected component of the same name
+  // lends its local session and that is all. Then under the session's Lock:
+  // the file must exist unless Temporary ("Database file '%s' does not
+  // exist"); a local session with this component's settings connects. A
+  // wrong password (30445, or 20298 from a file already open) frees it and
+  // asks AskPassword: yes tries again with the new Password, no passes the
+  // error on. Then ReadOnly (outside design mode), CipherId, PageSize,
+  // ExtentSize and MaxConnections are the open file's. A failed connect
+  // leaves the component closed and no local session registered anywhere.
+  void DoConnect();
+  // The datasets are closed, queries first, then the others from the last
+  // to the first; then a borrowed local session is given back, or the
+  // components borrowing this one's are disconnected and the local session
+  // is disconnected and freed (also when its disconnection raises).
+  void DoDisconnect();
+  // The file DatabaseFileName exists.
+  bool Exists() const;
+  // Writes a new file with this component's page size, extent size, maximum
+  // connections, password and cipher: the name must be set, the session
+  // exist, the database be closed. 20092 when this process has the file
+  // open, 10790 when another connection has it open.
+  void CreateDatabase();
+  // The same checks, then the file is deleted; false when it was not, also
+  // while any connection has the file open (it would go on writing to a
+  // file that no longer has a name).
+  bool DeleteDatabase();
+  // Require an open database ("Cannot perform this operation on a closed
+  // database"); a second StartTransaction: "Database is already within a
+  // transaction"; Commit and Rollback outside one: 20229.
+  void StartTransaction();
+  void Commit(bool flushBuffers);
+  void Rollback();
+  // Connects when closed, reads the names, disconnects again when it was
+  // closed; any failure leaves list as it is.
+  void GetTableNames(qv::StringList& list);
+  // Connects when closed (and stays connected).
+  bool TableExists(std::string_view tableName);
+
+  // The datasets that use the database: the dataset base adds itself when
+  // it attaches and removes itself when it lets go (a query with isQuery).
+  void AddDataSet(qv::DataSet* dataSet, bool isQuery);
+  void RemoveDataSet(qv::DataSet* dataSet);
+  int32_t DataSetCount() const { return static_cast<int32_t>(DataSets_.size()); }
+  qv::DataSet* DataSets(int32_t index) const;
+
+  // ---- checks ----
+
+  void CheckDatabaseNameMissing() const;
+  // Under the session's Lock: another database of the session named name is
+  // "Duplicate database name '%s'", unless both are HandleShared, or it is a
+  // temporary one no dataset holds, which is freed.
+  void CheckDatabaseName(std::string_view name);
+  // Joins the session named SessionName when it is another one (mustExist:
+  // 20002 when there is none), checking the name there; with mustExist the
+  // session is activated.
+  void RegisterWithSession(bool mustExist);
+
+  // ---- questions and the repair's wait window ----
+
+  // OnPassword when assigned; else false in SilentMode; else the password
+  // prompt, which stores the typed password in Password.
+  bool AskPassword();
+  // While repairing: false. OnNeedRepair when assigned; else the question
+  // "Database file was not correctly closed last time. Do you want to repair
+  // it?".
+  bool AskRepair();
+  // While repairing: false. Else the notice that the old file will be
+  // converted, and true.
+  bool AskConvert();
+  // The repair events, or (unassigned, outside SilentMode) the wait window
+  // "Repairing Database...": shown by its rule, its progress set, and its
+  // "Abort" answered by DoRepairProgress returning false.
+  void DoBeforeRepair();
+  bool DoRepairProgress(int32_t percent);
+  void DoAfterRepair();
+
+  // Registers with the session named SessionName when it is another one.
+  void Loaded() override;
+
+private:
+  friend class TVLMSession;
+  struct DataSetEntry {
+    qv::DataSet* DataSet;
+    bool IsQuery;
+  };
+  // The installed user interface, or the silent one in SilentMode.
+  EngineUi& Ui() const;
+  void CheckInactive();
+  void CheckOpen() const;
+  std::unique_ptr<TVLMLocalSession> CreateLocalSession() const;
+  // Step 7 of DoConnect: a database that needs repair or conversion is
+  // repaired and reconnected here. The engine has no repair yet: a file that
+  // needs one opens as it is.
+  void RepairOnConnect();
+  void CloseDataSets();
+  // The session is being destroyed: disconnected, then registered with the
+  // default session (when another session goes) or with none.
+  void SessionGone(bool defaultSession);
+
+  std::string DatabaseFileName_;
+  std::string DatabaseName_;
+  std::string SessionName_;
+  bool KeepConnection_ = true;
+  TVLMSession* Session_ = nullptr;
+  std::vector<DataSetEntry> DataSets_;
+  int32_t RefCount_ = 0;
+  TVLMLocalSession* Handle_ = nullptr;
+  std::unique_ptr<TVLMLocalSession> OwnHandle_;
+  bool Temporary_ = false;
+  bool SharedHandle_ = false;
+  bool Repairing_ = false;
+  bool Disconnecting_ = false;
+  bool BeingDestroyed_ = false;
+  std::unique_ptr<WaitController> WaitForm_;
+};
 
 // ---------------------------------------------------- extended definitions
 
@@ -255,11 +647,12 @@ void VLMFieldDefsToAdvFieldDefs(const qv::FieldDefs& hostDefs, TVLMAdvFieldDefs&
 // default value; unless noConstraints, a NOT NULL constraint for each
 // required field and a CHECK constraint for each field with a minimum or a
 // maximum, each naming its field (its ID is resolved when the table prepares
-// its constraints). The PRIMARY KEY and UNIQUE constraints that the table's
-// indexes imply are not made here: the caller adds them afterwards, one per
-// engine index definition, through the engine core's index-constraint rule.
+// its constraints). Then the PRIMARY KEY or UNIQUE constraint each primary or
+// unique index of indexDefs implies (VLMAddIndexConstraint of the engine
+// core), also with noConstraints: the table needs them to check its keys.
 void VLMAdvFieldDefsToEngine(const TVLMAdvFieldDefs& advDefs, TVLMFieldDefs& fieldDefs,
-                             TVLMConstraintDefs& constraintDefs, bool noConstraints);
+                             TVLMConstraintDefs& constraintDefs, const TVLMIndexDefs& indexDefs,
+                             bool noConstraints);
 // Engine -> extended: every field (size 0 for GUID; a compression algorithm
 // other than 1-3 becomes 0), then Required from each NOT NULL and the bounds
 // from each CHECK constraint, whose field is found by its object ID
@@ -352,10 +745,9 @@ void VLMEngineIndexDefToAdv(const TVLMIndexDef& indexDef, TVLMAdvIndexDef& advDe
 // edit and insert, 10271 Locate on a closed dataset, 10325 unknown index,
 // 20001 no cursor made, 20019 key field; and 10800 a BLOB stream on a field
 // of another kind of dataset, 10801 calculated-field write without a record,
-// 10804 insert without a cursor.
+// 10804 insert without a cursor, 20590 attaching while the runtime is down.
 
 class TVLMCursor;
-class TVLMDatabase;
 class TVLMExpression;
 class TVLMLocalCursor;
 class TVLMLocalSession;
@@ -485,6 +877,10 @@ protected:
   virtual void DestroyHandle();
   // Called at the end of InternalOpen.
   virtual void PrepareCursor() {}
+  // The database closes queries before the other datasets.
+  virtual bool IsQuery() const { return false; }
+  // The dataset's session component (see AttachDatabase).
+  TVLMSession* SessionOf() const;
 
   // ---- the record-buffer protocol
   qv::RecordBuffer AllocRecordBuffer() override;
@@ -556,6 +952,9 @@ private:
   int32_t RecordDataSize() const;
   void SizeCursorBuffers();
   bool RecordFilter(uint8_t* buffer);
+  // The session named SessionName (20002 when none; 20590 while the
+  // runtime is down), its database opened for this dataset, and back.
+  void CheckSharedDatabase();
   void AttachDatabase();
   void DetachDatabase();
   void FreeKeyBuffers();

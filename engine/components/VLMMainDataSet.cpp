@@ -5,6 +5,8 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <mutex>
+#include <utility>
 
 #include "engine/components/VLMEngineUi.h"
 #include "engine/components/VLMLocalEngine.h"
@@ -116,9 +118,42 @@ void TVLMDataSet::SetDBFlag(int32_t flag, bool value) {
   if (DBFlags_ == 0) DetachDatabase();
 }
 
-void TVLMDataSet::AttachDatabase() {}
+TVLMSession* TVLMDataSet::SessionOf() const {
+  TVLMSessionList* sessions = VLMSessions();
+  if (sessions == nullptr) throw EVLMException(20590, "Database Engine is not initialized");
+  return sessions->GetSession(SessionName_);
+}
 
-void TVLMDataSet::DetachDatabase() { Database_ = nullptr; }
+void TVLMDataSet::CheckSharedDatabase() {
+  if (SessionName_.empty() || DatabaseName_.empty()) return;
+  TVLMSessionList* sessions = VLMSessions();
+  if (sessions == nullptr) return;
+  // A database of the default session serves a named session that has none
+  // of that name: it moves there.
+  TVLMSession* named = sessions->FindSession(SessionName_);
+  if (named == nullptr || named->DoFindDatabase(DatabaseName_, Owner()) != nullptr) return;
+  TVLMSession* fallback = VLMGetDefaultSession();
+  TVLMDatabase* shared = fallback != nullptr ? fallback->DoFindDatabase(DatabaseName_, Owner()) : nullptr;
+  if (shared != nullptr) shared->RegisterWithSession(true);
+}
+
+void TVLMDataSet::AttachDatabase() {
+  CheckSharedDatabase();
+  TVLMSession* session = SessionOf();
+  TVLMDatabase* database = session->OpenDatabase(DatabaseName_, Owner());
+  std::lock_guard guard(VLMSessionLock());
+  database->AddDataSet(this, IsQuery());
+  Database_ = database;
+}
+
+void TVLMDataSet::DetachDatabase() {
+  TVLMDatabase* database = std::exchange(Database_, nullptr);
+  if (database == nullptr) return;
+  TVLMSession* session = database->Session();
+  std::lock_guard guard(VLMSessionLock());
+  database->RemoveDataSet(this);
+  if (session != nullptr) session->CloseDatabase(database);
+}
 
 // --------------------------------------------------------- record buffers
 

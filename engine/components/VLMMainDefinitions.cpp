@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/components/VLMMain.h"
+#include "engine/core/VLMConstraintManager.h"
 #include "engine/core/VLMExcept.h"
 #include "platform/dataset/Defs.h"
 #include "platform/host/Format.h"
@@ -185,7 +186,8 @@ void VLMFieldDefsToAdvFieldDefs(const qv::FieldDefs& hostDefs, TVLMAdvFieldDefs&
 }
 
 void VLMAdvFieldDefsToEngine(const TVLMAdvFieldDefs& advDefs, TVLMFieldDefs& fieldDefs,
-                             TVLMConstraintDefs& constraintDefs, bool noConstraints) {
+                             TVLMConstraintDefs& constraintDefs, const TVLMIndexDefs& indexDefs,
+                             bool noConstraints) {
   fieldDefs.Clear();
   constraintDefs.Clear();
   for (int32_t i = 0; i < advDefs.GetCount(); ++i) {
@@ -211,6 +213,7 @@ void VLMAdvFieldDefsToEngine(const TVLMAdvFieldDefs& advDefs, TVLMFieldDefs& fie
       check->MaxValue.Assign(adv.MaxValue, true);
     }
   }
+  for (int32_t i = 0; i < indexDefs.GetCount(); ++i) VLMAddIndexConstraint(*indexDefs.GetIndexDef(i), constraintDefs);
 }
 
 void VLMEngineToAdvFieldDefs(const TVLMFieldDefs& fieldDefs, const TVLMConstraintDefs& constraintDefs,

@@ -9,7 +9,6 @@
 #include "engine/components/VLMEngineUi.h"
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
-#include "engine/core/VLMConstraintManager.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMExpressions.h"
 #include "engine/storage/VLMDiskEngine.h"
@@ -519,10 +518,7 @@ void TVLMTable::CreateTable() {
       VLMAdvIndexDefsToIndexDefs(AdvIndexDefs, GetIndexDefs());
     NormalizeIndexColumns();
     VLMAdvIndexDefsToEngine(AdvIndexDefs, GetFieldDefs(), EngineIndexDefs);
-    VLMAdvFieldDefsToEngine(AdvFieldDefs, EngineFieldDefs, ConstraintDefs, Temporary_);
-    if (!Temporary_)
-      for (int32_t i = 0; i < EngineIndexDefs.GetCount(); ++i)
-        VLMAddIndexConstraint(*EngineIndexDefs.GetIndexDef(i), ConstraintDefs);
+    VLMAdvFieldDefsToEngine(AdvFieldDefs, EngineFieldDefs, ConstraintDefs, EngineIndexDefs, Temporary_);
     RefuseInTransaction("CreateTable", 20182);
     cursor.CreateTable(&EngineFieldDefs, &EngineIndexDefs, &ConstraintDefs);
   });
@@ -555,10 +551,24 @@ void TVLMTable::RenameTable(std::string_view newName) {
 
 // ------------------------------------------------- the database component
 
-TVLMLocalSession* TVLMTable::EngineSession() const { return nullptr; }
-bool TVLMTable::DatabaseInTransaction() const { return false; }
-bool TVLMTable::DatabaseReadOnly() const { return false; }
-bool TVLMTable::DatabaseMadeBySession() const { return false; }
-bool TVLMTable::DatabaseDisableTempFiles() const { return false; }
-bool TVLMTable::DatabaseSilent() const { return false; }
-bool TVLMTable::TableExistsInDatabase() { return false; }
+TVLMLocalSession* TVLMTable::EngineSession() const { return Database() != nullptr ? Database()->Handle() : nullptr; }
+
+bool TVLMTable::DatabaseInTransaction() const { return Database() != nullptr && Database()->InTransaction(); }
+
+bool TVLMTable::DatabaseReadOnly() const { return Database() != nullptr && Database()->ReadOnly; }
+
+bool TVLMTable::DatabaseMadeBySession() const { return Database() != nullptr && Database()->Temporary(); }
+
+bool TVLMTable::DatabaseDisableTempFiles() const { return Database() != nullptr && Database()->DisableTempFiles; }
+
+bool TVLMTable::DatabaseSilent() const { return Database() != nullptr && Database()->SilentMode; }
+
+bool TVLMTable::TableExistsInDatabase() {
+  if (Database() != nullptr) return Database()->TableExists(TableName_);
+  // Attached just for the question: the session opens the database and
+  // closes it again as it would for a dataset.
+  TVLMSession* session = SessionOf();
+  TVLMDatabase* database = session->OpenDatabase(DatabaseName(), Owner());
+  auto release = qv::ScopeExit([&] { session->CloseDatabase(database); });
+  return database->TableExists(TableName_);
+}

@@ -101,6 +101,8 @@
 //   10772 BLOB field copy between local cursors without a table data
 //         (VLMLocalEngine)
 //   10773 record lock test of a closed local cursor (VLMLocalEngine)
+//   10790 database file created over a file another connection has open
+//         (VLMDiskEngine)
 //   10800 dataset BLOB stream on a field of another kind of dataset (VLMMain)
 //   10801 calculated-field write of a dataset without a record (VLMMain)
 //   10802 wide-string holder number that no holder has (VLMMain)
@@ -120,6 +122,8 @@
 //   20410 table lock type outside 0-6 (VLMDiskEngineLocks)
 //   20411 session ID outside a table locks file or the lock manager (VLMDiskEngineLocks)
 //   20430 index column length that is not a number (VLMMainDefinitions)
+//   20590 dataset attached to its database while the components' runtime is
+//         down (VLMMain)
 //   20470 ACOS argument outside -1 .. 1 (VLMExpressionsArith)
 //   20471 ASIN argument outside -1 .. 1 (VLMExpressionsArith)
 //   20472 LOG argument not above 0 (VLMExpressionsArith)
@@ -144,6 +148,10 @@
 //         down (VLMLocalEngine)
 //   20551 wide-string value kept while the components' runtime is down
 //         (VLMMain)
+//   20570 session component made, or named, while the components' runtime
+//         is down (VLMMain)
+//   20571 database component registered with its session while the
+//         components' runtime is down (VLMMain)
 //   30378 duplicate page in a sorted page list (VLMPage)
 //   30380 page released more often than taken (VLMPage)
 //   30384 damaged internal file chain while walking it (VLMDiskEngineFiles)

@@ -129,6 +129,8 @@ void TVLMDiskPageManager::CreateDatabase(const std::string& fileName, const TVLM
   DatabaseLockCount = 0;
   SetGeometry(pageSize);
   PasswordRecord = passwordRecord;
+  if (VLMIsDatabaseFileInUse(fileName))
+    throw EVLMException(10790, "Cannot create database. Database file '%s' is in use", {fileName});
   DatabaseFile.OpenPerOperation = OpenPerOperation;
   DatabaseFile.CreateFile(fileName);
   ReadOnlyFile_ = false;
@@ -143,7 +145,9 @@ void TVLMDiskPageManager::CreateDatabase(const std::string& fileName, const TVLM
       Block2.CRC = VLMCRC32(0, Block2.CheckBlock, kVLMCheckBlockSize);
       qv::EncryptPageData(passwordRecord.CipherId, Block2.CheckBlock, kVLMCheckBlockSize, passwordRecord.Password);
     }
-    WriteHeader(true);
+    // The file was created empty just now: there is no stored header to
+    // check against, so the first write checks nothing.
+    WriteHeader(false);
     WriteBlock2();
     WriteBlock3();
     InitNextObjectID();
@@ -260,7 +264,9 @@ void TVLMDiskPageManager::WriteHeader(bool checkExternal) {
   CheckHeaderOpen(10460);
   FileScope scope(this);
   uint8_t bytes[kVLMBlock1Size];
-  if (OpenPerOperation) {
+  // Only an open-per-operation database can miss another program's commit
+  // between two operations; the stored header is read only to check that.
+  if (OpenPerOperation && checkExternal) {
     DatabaseFile.ReadBufferEx(bytes, 20195, DatabaseOffset, kVLMBlock1Size);
     TVLMDatabaseHeader stored;
     stored.Load(bytes);

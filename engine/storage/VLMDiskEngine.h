@@ -181,6 +181,16 @@ TVLMRetrySettings& VLMRetrySettings();
 // false after tries failed calls (tries <= 0: false without a call).
 bool RetryOperation(int32_t tries, uint32_t delayMs, const std::function<bool()>& operation);
 
+// Whether some handle (of another process or of this one) has the database
+// file open as a database: every connection holds a lock byte of its session
+// in the sessions file (all of them when single-user), and the header and
+// table lock bytes while it works, so the probe asks whether any byte of the
+// file is locked. It needs no password and takes no lock. A file that is
+// missing or cannot be opened is not in use. Creating or deleting the file
+// while it is in use would leave the other connection writing to a file
+// that is gone from its name.
+bool VLMIsDatabaseFileInUse(const std::string& fileName);
+
 // ------------------------------------------------------------ header blocks
 
 struct TVLMDatabaseHeader {
@@ -346,8 +356,8 @@ private:
 // Error codes: 10459-10462/10464 header I/O, 10463 page geometry, 10466
 // truncate lock, 10467/10468 closed database, 10469 page write, 10470
 // signature, 10471 page number, 10474-10477 raw page bytes, 10600 failed
-// state, 10601 file shorter than its header says, 20195/20196
-// external change, 20197/20198 write counters, 20213 commit lock, 20230/
+// state, 10601 file shorter than its header says, 10790 a new file over
+// one in use (VLMIsDatabaseFileInUse), 20195/20196 external change, 20197/20198 write counters, 20213 commit lock, 20230/
 // 20236 open and page-count locks, 20237 format, 30398-30406 object IDs,
 // 30434 map pages, 30436-30446 blocks 2 and 3, password and page CRC.
 //

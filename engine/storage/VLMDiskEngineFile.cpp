@@ -71,6 +71,11 @@ bool RetryOperation(int32_t tries, uint32_t delayMs, const std::function<bool()>
   return false;
 }
 
+bool VLMIsDatabaseFileInUse(const std::string& fileName) {
+  qv::File probe = qv::File::TryOpen(fileName, qv::FileAccess::ReadOnly, qv::FileDisposition::OpenExisting);
+  return probe.IsOpen() && probe.IsLockedByOther(0, INT64_MAX);
+}
+
 // ------------------------------------------------------------ header blocks
 
 TVLMDatabaseHeader::TVLMDatabaseHeader() { std::memcpy(Signature, kVLMSignature, kVLMSignatureSize); }

@@ -83,7 +83,7 @@ TEST_F(DefinitionConversion, EveryHostTypeOfTheTypeTableRoundTripsThroughExtende
     EXPECT_EQ(adv.GetItem(0)->DataType, row.dataType);
     TVLMFieldDefs engine;
     TVLMConstraintDefs constraints;
-    VLMAdvFieldDefsToEngine(adv, engine, constraints, false);
+    VLMAdvFieldDefsToEngine(adv, engine, constraints, TVLMIndexDefs(), false);
     engine.GetFieldDef(0)->ObjectID = 1;  // as the table gives it
     constraints.GetConstraintDef(0)->TargetID = 1;
     FieldDefs back;
@@ -119,9 +119,9 @@ TEST_F(DefinitionConversion, FieldOptionsConstraintsAndLookups) {
 
   TVLMFieldDefs engine;
   TVLMConstraintDefs constraints;
-  VLMAdvFieldDefsToEngine(adv, engine, constraints, true);
+  VLMAdvFieldDefsToEngine(adv, engine, constraints, TVLMIndexDefs(), true);
   EXPECT_EQ(constraints.GetCount(), 0);
-  VLMAdvFieldDefsToEngine(adv, engine, constraints, false);
+  VLMAdvFieldDefsToEngine(adv, engine, constraints, TVLMIndexDefs(), false);
   ASSERT_EQ(constraints.GetCount(), 2);
   EXPECT_EQ(constraints.GetConstraintDef(0)->Kind, kVLMConstraintNotNull);
   EXPECT_EQ(constraints.GetConstraintDef(1)->TargetName, "Points");  // the CHECK
@@ -221,6 +221,22 @@ TEST_F(DefinitionConversion, IndexListsBetweenHostExtendedAndEngine) {
   EXPECT_EQ(back[0]->Options(), ixPrimary | ixUnique);
   EXPECT_EQ(back[1]->Options(), ixDescending);
   EXPECT_EQ(back[1]->DescFields(), " call;freq ");
+
+  // The primary and unique indexes imply their key constraints, named after
+  // their columns, also when the fields bring no constraints of their own.
+  TVLMAdvIndexDef* unique = adv.Add();
+  unique->Name = "U";
+  unique->Fields = "ID,CALL";
+  unique->Options = ixUnique;
+  VLMAdvIndexDefsToEngine(adv, host, engine);
+  TVLMAdvFieldDefs fields;
+  VLMFieldDefsToAdvFieldDefs(host, fields);
+  TVLMFieldDefs engineFields;
+  TVLMConstraintDefs constraints;
+  VLMAdvFieldDefsToEngine(fields, engineFields, constraints, engine, true);
+  ASSERT_EQ(constraints.GetCount(), 2);
+  EXPECT_EQ(constraints.GetConstraintDef(0)->Name, "C_PK$ID");
+  EXPECT_EQ(constraints.GetConstraintDef(1)->Name, "C_Unique$ID$CALL");
 }
 
 TEST(AdvIndexDefs, AssignSkippingTemporaryDropsFlaggedAndNamedIndexes) {

@@ -76,10 +76,11 @@ TEST_F(LocalDiskTest, SessionsShareADatabaseDataOnlyForTheSameFileAndSessionName
   EXPECT_EQ(m1->DatabaseData, m3->DatabaseData);
   EXPECT_NE(m1->SessionID, m2->SessionID);
 
-  // At design time the file is opened for each operation.
-  Session(Dir.File("design.vlm"))->SetConnected(false);
+  // At design time the file is opened for each operation; a file made then
+  // opens like any other.
   VLMSetDesignMode(true);
   auto designed = Session(Dir.File("design.vlm"));
+  ASSERT_TRUE(designed->GetConnected());
   EXPECT_TRUE(static_cast<TVLMDiskDatabaseData*>(designed->DatabaseData)->OpenPerOperation);
   EXPECT_TRUE(designed->TableExists("None") == false);
 }
