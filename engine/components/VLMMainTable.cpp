@@ -81,7 +81,7 @@ void TVLMTable::SetTemporary(bool value) {
 qv::DataSource* TVLMTable::MasterSource() const { return MasterLink_->GetDataSource(); }
 
 void TVLMTable::SetMasterSource(qv::DataSource* source) {
-  if (source != nullptr && source->IsLinkedTo(this)) qv::DatabaseError(qv::dbmsg::SCircularDataLink, this);
+  if (source != nullptr && IsLinkedTo(source)) qv::DatabaseError(qv::dbmsg::SCircularDataLink, this);
   MasterLink_->SetDataSource(source);
 }
 

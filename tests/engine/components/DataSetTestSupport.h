@@ -20,29 +20,6 @@ namespace dataset_test {
 using local_test::FieldSpec;
 using local_test::IndexSpec;
 
-// A dataset over a table of the "MEMORY" database.
-class CursorDataSet : public TVLMDataSet {
-public:
-  CursorDataSet(TVLMBaseSession& session, std::string table) : Session_(session), Table_(std::move(table)) {
-    SetDatabaseName("MEMORY");
-  }
-  ~CursorDataSet() override { CloseForDestruction(); }
-
-protected:
-  std::unique_ptr<TVLMLocalCursor> CreateHandle() override {
-    auto cursor = std::make_unique<TVLMLocalCursor>();
-    cursor->Session = &Session_;
-    cursor->TableName = Table_;
-    cursor->ReadOnly = ReadOnly;
-    cursor->OpenTable(nullptr, nullptr, nullptr);
-    return cursor;
-  }
-
-private:
-  TVLMBaseSession& Session_;
-  std::string Table_;
-};
-
 // The runtime, a session on "MEMORY", and tables made there.
 class MemoryTables : public ::testing::Test {
 protected:
@@ -51,10 +28,13 @@ protected:
     local_test::LocalTable table(*Session, name);
     table.Create(fields, indexes);
   }
-  // A closed dataset over table; fields added to it before Open are its
-  // only fields.
-  std::unique_ptr<TVLMDataSet> DataSetOn(const std::string& table) {
-    return std::make_unique<CursorDataSet>(*Session, table);
+  // A closed table component over table; fields added to it before Open
+  // are its only fields.
+  std::unique_ptr<TVLMTable> DataSetOn(const std::string& table) {
+    auto dataSet = std::make_unique<TVLMTable>();
+    dataSet->SetDatabaseName("MEMORY");
+    dataSet->SetTableName(table);
+    return dataSet;
   }
 
   local_test::RuntimeScope Runtime;
