@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "platform/dataset/DatabaseError.h"
 #include "platform/host/HostVariant.h"
 #include "tests/engine/components/DataSetTestSupport.h"
+#include "tests/engine/storage/StorageTestSupport.h"
 #include "tests/support/EngineErrors.h"
 #include "tests/support/ScratchFolder.h"
 
@@ -372,6 +374,62 @@ TEST_F(TableComponentTest, TheLastAutoincrementValueNamesTheRightColumn) {
   }
   ASSERT_EQ(table->GetFields()[0]->FieldName(), "Id");
   EXPECT_EQ(table->GetLastAutoincValue("Id"), 2);
+}
+
+TEST_F(TableComponentTest, ASecondProcessInSingleUserModeReadsUntilTheFirstHasGone) {
+  const std::string path = Dir.File("log.vlm");
+  auto database = Database(path);
+  auto log = Table("Log");
+  DefineLog(*log);
+  log->CreateTable();
+  log->Open();
+  for (const Contact& c : kContacts) Add(*log, c);
+
+  storage_test::Peer peer(path, "single", "engine_tablepeer");
+  EXPECT_EQ(peer.Greeting, "ready readonly");
+  EXPECT_EQ(peer.Ask("count"), "3");
+  EXPECT_EQ(peer.Ask("locate W2XYZ"), "found Bo");
+  EXPECT_EQ(peer.Ask("append N3Q Cy"), "error Cannot modify a read-only dataset");
+  log->Close();
+  database->SetConnected(false);
+  EXPECT_EQ(peer.Ask("reconnect"), "ready writable");
+  EXPECT_EQ(peer.Ask("append N3Q Cy"), "ok");
+  EXPECT_EQ(peer.Quit(), 0);
+  log->Open();
+  EXPECT_EQ(log->RecordCount(), 4);
+}
+
+TEST_F(TableComponentTest, TwoProcessesAppendAtOnceInMultiUserMode) {
+  const std::string path = Dir.File("log.vlm");
+  constexpr int32_t kEach = 500;
+  auto database = Database(path);
+  database->MultiUser = true;
+  auto log = Table("Log");
+  DefineLog(*log);
+  log->CreateTable();
+  log->Open();
+
+  storage_test::Peer peer(path, "multi", "engine_tablepeer");
+  ASSERT_EQ(peer.Greeting, "ready writable");
+  peer.Send("fill B " + std::to_string(kEach));
+  for (int32_t i = 0; i < kEach; ++i) Add(*log, {("A" + std::to_string(i)).c_str(), "14025", "CW", "test"});
+  EXPECT_EQ(peer.Receive(), "ok " + std::to_string(kEach));
+  EXPECT_EQ(peer.Quit(), 0);
+
+  log->Refresh();
+  EXPECT_EQ(log->RecordCount(), 2 * kEach);
+  std::set<int32_t> ids;
+  for (log->First(); !log->Eof(); log->Next()) ids.insert(log->FieldByName("QsoID")->AsInteger());
+  EXPECT_EQ(ids.size(), static_cast<size_t>(2 * kEach));
+  log->SetIndexName("CallIndex");
+  int32_t found = 0;
+  for (const char* tag : {"A", "B"})
+    for (int32_t i = 0; i < kEach; ++i) found += log->Locate("Call", qv::HostVariant(tag + std::to_string(i)), 0);
+  EXPECT_EQ(found, 2 * kEach);
+  log->Close();
+  database->SetConnected(false);
+  database->SetConnected(true);
+  EXPECT_FALSE(database->Handle()->NeedsRepair);
 }
 
 }  // namespace
