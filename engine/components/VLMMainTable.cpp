@@ -456,7 +456,8 @@ void TVLMTable::NormalizeFieldDefs() {
                                   VLMGetExpressionServices()->ParseDefaultExpression(def.DefaultValue));
                               return parsed != nullptr;
                             }();
-    normalize(def.DefaultValue, base, expression);
+    // A BLOB field's default is the text a new record's value starts as.
+    normalize(def.DefaultValue, base, expression || VLMIsBLOBBaseType(base));
     normalize(def.MinValue, base, false);
     normalize(def.MaxValue, base, false);
     if (def.DataType == dtGUID)

@@ -15,6 +15,9 @@
 #include "platform/dataset/DataSource.h"
 #include "platform/dataset/DatabaseError.h"
 #include "platform/host/HostVariant.h"
+#include "engine/components/VLMEngineUi.h"
+#include "platform/host/ScopeExit.h"
+#include "platform/os/System.h"
 #include "tests/engine/components/DataSetTestSupport.h"
 #include "tests/engine/storage/StorageTestSupport.h"
 #include "tests/support/EngineErrors.h"
@@ -178,24 +181,30 @@ TEST_F(TableComponentTest, TheLogTableIsMadeFilledSearchedEditedAndReopened) {
   EXPECT_EQ(fresh->GetIndexDefs().Find("CallIndex")->Fields(), "Call");
 }
 
-TEST_F(TableComponentTest, AMemoFieldHoldsLongText) {
+TEST_F(TableComponentTest, AMemoFieldHoldsLongTextAndItsDefault) {
+  // Made from extended definitions: the memo's default fills new records.
   auto database = Database(Dir.File("memo.vlm"));
   auto table = Table("Log", "Remarks");
-  table->GetFieldDefs().Add("Id", qv::ftAutoInc);
-  table->GetFieldDefs().Add("Remark", qv::ftMemo);
+  TVLMAdvFieldDef* id = table->AdvFieldDefs.Add();
+  id->Name = "Id";
+  id->DataType = dtAutoinc;
+  TVLMAdvFieldDef* remark = table->AdvFieldDefs.Add();
+  remark->Name = "Remark";
+  remark->DataType = dtMemo;
+  remark->DefaultValue.SetAsString("none yet");
   table->CreateTable();
+  EXPECT_EQ(table->GetFieldDefs().Find("Remark")->DataType(), qv::ftMemo);
   table->Open();
   const std::string text(5000, 'x');
   table->Append();
+  EXPECT_EQ(table->FieldByName("Remark")->AsString(), "none yet");
   table->FieldByName("Remark")->SetAsString(text);
   table->Post();
   table->Append();
   table->Post();
   table->Close();
   table->Open();
-  EXPECT_EQ(table->FieldByName("Remark")->AsString(), text);
-  table->Next();
-  EXPECT_TRUE(table->FieldByName("Remark")->IsNull());
+  EXPECT_EQ(Column(*table, "Remark"), (std::vector<std::string>{text, "none yet"}));
 }
 
 TEST_F(TableComponentTest, KeyViolationsTransactionsAndStructuralRefusals) {
@@ -430,6 +439,74 @@ TEST_F(TableComponentTest, TwoProcessesAppendAtOnceInMultiUserMode) {
   database->SetConnected(false);
   database->SetConnected(true);
   EXPECT_FALSE(database->Handle()->NeedsRepair);
+}
+
+// The progress events of the long operations, reached as the operations
+// of the table reach them.
+class ProgressTable : public TVLMTable {
+public:
+  using TVLMTable::DoAfterOperation;
+  using TVLMTable::DoBeforeOperation;
+  using TVLMTable::DoOperationProgress;
+};
+
+class WindowUi : public SilentEngineUi {
+public:
+  void ShowWaitWindow(const std::string& text, int32_t, WaitWindowEvents& events) override {
+    Log.push_back("show " + text);
+    Events = &events;
+  }
+  void HideWaitWindow() override { Log.push_back("hide"); }
+  std::vector<std::string> Log;
+  WaitWindowEvents* Events = nullptr;
+};
+
+TEST_F(TableComponentTest, LongOperationsReportToTheirEventsOrTheWaitWindow) {
+  using Op = TVLMTable::LongOperation;
+  auto database = Database(Dir.File("log.vlm"));
+  ProgressTable table;
+  table.SetDatabaseName("Log");
+  table.SetTableName(kLogTable);
+  DefineLog(table);
+  table.CreateTable();
+  std::vector<std::string> log;
+  table.BeforeImport = [&](TVLMTable&) { log.push_back("before"); };
+  table.OnImportProgress = [&](TVLMTable&, int32_t percent, bool& cont) {
+    log.push_back(std::to_string(percent));
+    cont = percent < 50;
+  };
+  table.AfterImport = [&](TVLMTable&) { log.push_back("after"); };
+  table.DoBeforeOperation(Op::Import);
+  EXPECT_TRUE(table.DoOperationProgress(Op::Import, 10));
+  EXPECT_FALSE(table.DoOperationProgress(Op::Import, 60));
+  table.DoAfterOperation(Op::Import);
+  EXPECT_EQ(log, (std::vector<std::string>{"before", "10", "60", "after"}));
+
+  // Without events the wait window runs, and its Abort stops the work; a
+  // silent database shows none.
+  WindowUi ui;
+  VLMSetEngineUi(&ui);
+  int64_t now = 1000000;
+  qv::SetMonotonicMsSource([&] { return now; });
+  auto restore = qv::ScopeExit([] {
+    qv::SetMonotonicMsSource(nullptr);
+    VLMSetEngineUi(nullptr);
+  });
+  for (bool silent : {true, false}) {
+    SCOPED_TRACE(silent);
+    ui.Log.clear();
+    database->SilentMode = silent;
+    table.Open();
+    table.DoBeforeOperation(Op::Copy);
+    now += 600;
+    EXPECT_TRUE(table.DoOperationProgress(Op::Copy, 10));
+    if (ui.Events != nullptr) ui.Events->AbortClicked();
+    EXPECT_EQ(table.DoOperationProgress(Op::Copy, 20), silent);
+    table.DoAfterOperation(Op::Copy);
+    table.Close();
+    const std::vector<std::string> shown = {"show Copy Table...", "hide"};
+    EXPECT_EQ(ui.Log, silent ? std::vector<std::string>() : shown);
+  }
 }
 
 }  // namespace
