@@ -9,6 +9,7 @@
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/core/VLMBaseEngine.h"
 #include "engine/core/VLMExcept.h"
+#include "engine/core/VLMExpressions.h"
 #include "engine/storage/VLMBTreeRecordIndex.h"
 #include "engine/storage/VLMMemEngine.h"
 #include "engine/storage/VLMTempEngine.h"
@@ -104,6 +105,26 @@ private:
   TVLMLocalCursor Cursor_;
 };
 
+// The engine core's expression services with LASTAUTOINC's table hook; the
+// services that were installed before them.
+TVLMExpressionServices AutoincServices;
+const TVLMExpressionServices* ServicesBefore = nullptr;
+
+void InstallAutoincServices() {
+  const TVLMExpressionServices* current = VLMGetExpressionServices();
+  // Stand-ins a test installed stay as they are.
+  if (current != nullptr && current != &VLMExpressionModuleServices()) return;
+  AutoincServices = VLMExpressionModuleServices();
+  AutoincServices.OpenAutoincTable = &VLMOpenAutoincTable;
+  ServicesBefore = VLMInstallExpressionServices(&AutoincServices);
+}
+
+void RemoveAutoincServices() {
+  if (VLMGetExpressionServices() != &AutoincServices) return;
+  VLMInstallExpressionServices(ServicesBefore);
+  ServicesBefore = nullptr;
+}
+
 TVLMBaseSession* FirstSession(TVLMDatabaseData& data) {
   std::lock_guard<qv::RecursiveMutex> guard(data.CriticalSection());
   return data.Sessions.empty() ? nullptr : data.Sessions.front();
@@ -138,6 +159,7 @@ void TVLMComponentRuntime::Start() {
   // lock is not held here. Being the first, it is the default session.
   auto* defaultSession = new TVLMSession(nullptr);
   defaultSession->SetSessionName("Default");
+  InstallAutoincServices();
 }
 
 void TVLMComponentRuntime::Shutdown() {
@@ -147,6 +169,7 @@ void TVLMComponentRuntime::Shutdown() {
     if (!Runtime().Started) return;
     sessions = Runtime().Sessions.get();
   }
+  RemoveAutoincServices();
   // Each session disconnects its databases as it goes; the list stays
   // reachable meanwhile, since their databases look for the default session.
   sessions->FreeAll();

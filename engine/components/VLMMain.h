@@ -13,7 +13,11 @@
 //             5. the session list VLMSessions() (VLMSessionLock is there
 //                for it)
 //             6. the default session, named "Default", with no owner
-//   Shutdown  1. every session left is freed, last first (each
+//             7. LASTAUTOINC reads its table through a table component (in
+//                the expression services of the engine core, unless other
+//                services stand in for them)
+//   Shutdown  0. the expression services of step 7 are taken back
+//             1. every session left is freed, last first (each
 //                disconnecting its databases), then the session list
 //             2. index fills walk the record manager again
 //             3. every database data still in VLMOpenDatabaseList() is
@@ -1078,6 +1082,21 @@ public:
   // Opens the table once in repair mode (the database rebuild).
   void RepairTable();
 
+  // ---- the SQL engine's index choice (open table only)
+  // The index the cursor finds or makes for the fields; no cursor 10311.
+  std::string GetIndexForFields(const qv::StringList& fieldNames, const qv::StringList& directions,
+                                const qv::StringList& caseOptions);
+  // Whether an index serves the fields; no cursor 10514.
+  bool HasIndexForFields(const qv::StringList& fieldNames, const qv::StringList& directions,
+                         const qv::StringList& caseOptions);
+  // The cursor orders by such an index, which becomes IndexName; no cursor
+  // 10319.
+  void SetIndexByFields(const qv::StringList& fieldNames, const qv::StringList& directions,
+                        const qv::StringList& caseOptions);
+  // The index other's cursor uses, with its index field count; no cursor
+  // 10319.
+  void AssignIndexFrom(TVLMTable& other);
+
   // ---- structure
   // Makes the table from FieldDefs and IndexDefs (or from the extended
   // definitions when they are set); the table must be closed.
@@ -1164,3 +1183,10 @@ private:
   std::unique_ptr<qv::MasterDataLink> MasterLink_;
   std::unique_ptr<WaitController> WaitForm_;
 };
+
+class TVLMAutoincTable;
+
+// What LASTAUTOINC opens: the table tableName of the database databaseName
+// in the session sessionName ("MEMORY" when inMemory), as a table component.
+std::unique_ptr<TVLMAutoincTable> VLMOpenAutoincTable(const std::string& sessionName, const std::string& databaseName,
+                                                      const std::string& tableName, bool inMemory);

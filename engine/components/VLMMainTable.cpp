@@ -353,6 +353,36 @@ void TVLMTable::RepairTable() {
   std::unique_ptr<TVLMLocalCursor> cursor = CreateCursor();
 }
 
+// --------------------------------------------- the SQL engine's index choice
+
+std::string TVLMTable::GetIndexForFields(const qv::StringList& fieldNames, const qv::StringList& directions,
+                                         const qv::StringList& caseOptions) {
+  std::string name;
+  bool created = false;
+  RequireHandle(10311).GetIndexForFields(fieldNames, directions, caseOptions, name, created);
+  return name;
+}
+
+bool TVLMTable::HasIndexForFields(const qv::StringList& fieldNames, const qv::StringList& directions,
+                                  const qv::StringList& caseOptions) {
+  return RequireHandle(10514).FindIndexForFields(fieldNames, directions, caseOptions);
+}
+
+void TVLMTable::SetIndexByFields(const qv::StringList& fieldNames, const qv::StringList& directions,
+                                 const qv::StringList& caseOptions) {
+  TVLMLocalCursor& cursor = RequireHandle(10319);
+  cursor.SetIndexByFields(fieldNames, directions, caseOptions);
+  SetIndexName(cursor.IndexName);
+}
+
+void TVLMTable::AssignIndexFrom(TVLMTable& other) {
+  TVLMLocalCursor& cursor = RequireHandle(10319);
+  TVLMLocalCursor& source = other.RequireHandle(10319);
+  SetIndexName(source.IndexName);
+  cursor.IndexFieldCount = source.IndexFieldCount;
+  cursor.ClearRecordBitmap();
+}
+
 // ------------------------------------------------------ long operations
 
 void TVLMTable::DoBeforeOperation(LongOperation op) {
@@ -572,4 +602,37 @@ bool TVLMTable::TableExistsInDatabase() {
   TVLMDatabase* database = session->OpenDatabase(DatabaseName(), Owner());
   auto release = qv::ScopeExit([&] { session->CloseDatabase(database); });
   return database->TableExists(TableName_);
+}
+
+// ------------------------------------------------------------ LASTAUTOINC
+
+namespace {
+
+class AutoincTable : public TVLMAutoincTable {
+public:
+  AutoincTable(const std::string& sessionName, const std::string& databaseName, const std::string& tableName,
+               bool inMemory) {
+    Table_.SetSessionName(sessionName);
+    if (inMemory)
+      Table_.SetInMemory(true);
+    else
+      Table_.SetDatabaseName(databaseName);
+    Table_.SetTableName(tableName);
+    Table_.Open();
+  }
+  TVLMDataType FindFieldDataType(const std::string& fieldName) override {
+    const TVLMFieldDef* def = Table_.EngineFieldDefs.FindFieldDef(fieldName);
+    return def != nullptr ? def->DataType : 0;
+  }
+  int64_t GetLastAutoincValue(const std::string& fieldName) override { return Table_.GetLastAutoincValue(fieldName); }
+
+private:
+  TVLMTable Table_;
+};
+
+}  // namespace
+
+std::unique_ptr<TVLMAutoincTable> VLMOpenAutoincTable(const std::string& sessionName, const std::string& databaseName,
+                                                      const std::string& tableName, bool inMemory) {
+  return std::make_unique<AutoincTable>(sessionName, databaseName, tableName, inMemory);
 }

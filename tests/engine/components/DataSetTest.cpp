@@ -242,6 +242,20 @@ TEST_F(DataSetTest, RecordNumbersBookmarksAndFilters) {
   EXPECT_EQ(ds->FieldByName("Call")->AsString(), "DL1X");
 }
 
+TEST_F(DataSetTest, LastAutoincReadsTheValueThisSessionDrew) {
+  MakeTable("Log", {{"Id", dtAutoinc}, {"Call", dtString, 10}});
+  auto ds = DataSetOn("Log");
+  ds->Open();
+  for (const char* call : {"K1ABC", "W2XYZ", "N3Q"}) {
+    ds->Append();
+    ds->FieldByName("Call")->SetAsString(call);
+    ds->Post();
+  }
+  ds->SetFilterText("Id = LASTAUTOINC(Log MEMORY, Id)");
+  ds->SetFiltered(true);
+  EXPECT_EQ(Column(*ds, "Call"), (std::vector<std::string>{"N3Q"}));
+}
+
 TEST_F(DataSetTest, RandomFilterTextsRaiseOnlyEngineOrDataSetErrors) {
   MakeTable("Log", {{"Call", dtString, 10}, {"Points", dtInteger}, {"Day", dtDate}, {"Notes", dtMemo}});
   auto ds = DataSetOn("Log");
