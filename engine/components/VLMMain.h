@@ -956,6 +956,9 @@ private:
   int32_t RecordDataSize() const;
   void SizeCursorBuffers();
   bool RecordFilter(uint8_t* buffer);
+  // The filter text and options stored; an open filtered dataset applies
+  // them and goes to its first record.
+  void SetFilterData(std::string_view text, qv::TFilterOptions options);
   // The session named SessionName (20002 when none; 20590 while the
   // runtime is down), its database opened for this dataset, and back.
   void CheckSharedDatabase();
@@ -1160,6 +1163,8 @@ private:
   qv::Field* GetIndexField(int32_t index);
   void MasterChanged();
   void MasterDisabled();
+  // move runs under the range lock (a type-1 table lock) when it is had.
+  void UnderRangeLock(const std::function<void()>& move);
   // Runs operation on a cursor of its own under flag 3 (the structural
   // operations).
   template <class Fn>

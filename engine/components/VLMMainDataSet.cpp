@@ -52,6 +52,15 @@ TVLMDataSet::~TVLMDataSet() {
   // A subclass has closed already; this closes a dataset of this class.
   CloseForDestruction();
   FreeOldBuffer();
+  // The database must not keep a dataset that is gone.
+  if (DBFlags_ != 0) {
+    DBFlags_ = 0;
+    try {
+      DetachDatabase();
+    } catch (...) {
+      // Nothing can be reported from a destructor.
+    }
+  }
 }
 
 TVLMLocalCursor& TVLMDataSet::RequireHandle(int32_t code) const {
@@ -542,8 +551,14 @@ bool TVLMDataSet::LocateRecord(std::string_view keyFields, const qv::HostVariant
   auto filterState = EnterFilterState(buffer);
   TVLMLocalCursor& cursor = *Handle_;
   cursor.RecordBuffer = buffer;
-  return cursor.Locate(std::string(keyFields), keyValues, (options & qv::loCaseInsensitive) != 0,
-                       (options & qv::loPartialKey) != 0);
+  if (!cursor.Locate(std::string(keyFields), keyValues, (options & qv::loCaseInsensitive) != 0,
+                     (options & qv::loPartialKey) != 0))
+    return false;
+  // The found record in the buffer is a record like any other read (Lookup
+  // computes its calculated fields there).
+  VLMPutRecordID(buffer + cursor.BookmarkOffset, cursor.Position.RecordID);
+  buffer[cursor.BookmarkOffset + kFlagOffset] = static_cast<uint8_t>(qv::bfCurrent);
+  return true;
 }
 
 bool TVLMDataSet::Locate(std::string_view keyFields, const qv::HostVariant& keyValues, qv::TLocateOptions options) {
@@ -625,29 +640,22 @@ void TVLMDataSet::SetFiltered(bool value) {
     Refresh();
 }
 
-void TVLMDataSet::SetFilterText(std::string_view value) {
+void TVLMDataSet::SetFilterData(std::string_view text, qv::TFilterOptions options) {
   if (Active()) {
     CheckBrowseMode();
     RequireHandle(10266);
   }
-  qv::DataSet::SetFilterText(value);
+  qv::DataSet::SetFilterText(text);
+  qv::DataSet::SetFilterOptions(options);
   if (Active() && Filtered()) {
     ActivateFilters();
     First();
   }
 }
 
-void TVLMDataSet::SetFilterOptions(qv::TFilterOptions value) {
-  if (Active()) {
-    CheckBrowseMode();
-    RequireHandle(10266);
-  }
-  qv::DataSet::SetFilterOptions(value);
-  if (Active() && Filtered()) {
-    ActivateFilters();
-    First();
-  }
-}
+void TVLMDataSet::SetFilterText(std::string_view value) { SetFilterData(value, FilterOptions()); }
+
+void TVLMDataSet::SetFilterOptions(qv::TFilterOptions value) { SetFilterData(std::string(Filter()), value); }
 
 void TVLMDataSet::SetOnFilterRecord(FilterRecordEvent value) {
   if (!Active()) {

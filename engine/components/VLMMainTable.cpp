@@ -277,10 +277,7 @@ bool TVLMTable::ApplyRange() {
   return true;
 }
 
-void TVLMTable::MasterChanged() {
-  CheckBrowseMode();
-  SetLinkRanges(MasterLink_->GetFields());
-  if (!ApplyRange()) return;
+void TVLMTable::UnderRangeLock(const std::function<void()>& move) {
   TVLMLocalCursor& cursor = *Handle_;
   const TVLMRetrySettings& settings = VLMRetrySettings();
   // Without the lock the detail moves all the same.
@@ -289,21 +286,19 @@ void TVLMTable::MasterChanged() {
   auto unlock = qv::ScopeExit([&] {
     if (locked) cursor.UnlockTable(kRangeLockType, false);
   });
-  First();
+  move();
+}
+
+void TVLMTable::MasterChanged() {
+  CheckBrowseMode();
+  SetLinkRanges(MasterLink_->GetFields());
+  if (ApplyRange()) UnderRangeLock([&] { First(); });
 }
 
 void TVLMTable::MasterDisabled() {
   CheckBrowseMode();
   UpdateCursorPos();
-  if (!ResetRange()) return;
-  TVLMLocalCursor& cursor = *Handle_;
-  const TVLMRetrySettings& settings = VLMRetrySettings();
-  const bool locked = cursor.LockTable(kRangeLockType, settings.TableCommitTries,
-                                       static_cast<int32_t>(settings.TableCommitDelayMs), true);
-  auto unlock = qv::ScopeExit([&] {
-    if (locked) cursor.UnlockTable(kRangeLockType, false);
-  });
-  Resync(0);
+  if (ResetRange()) UnderRangeLock([&] { Resync(0); });
 }
 
 void TVLMTable::DoOnNewRecord() {

@@ -41,6 +41,9 @@ struct Contact {
   const char* Name;
 };
 
+const Contact kContacts[] = {
+    {"K1ABC", "14025", "CW", "Al"}, {"W2XYZ", "7040", "SSB", "Bo"}, {"K1ABC", "14025", "SSB", "Al"}};
+
 class TableComponentTest : public ::testing::Test {
 protected:
   // A database component on file (made when missing), closed.
@@ -88,6 +91,18 @@ protected:
     table.FieldByName("Notes")->SetAsString(notes);
     table.Post();
   }
+  // The log table of database Log, made and filled with kContacts (and
+  // more), closed.
+  static std::unique_ptr<TVLMTable> FilledLog(std::initializer_list<Contact> more = {}) {
+    auto log = Table("Log");
+    DefineLog(*log);
+    log->CreateTable();
+    log->Open();
+    for (const Contact& c : kContacts) Add(*log, c);
+    for (const Contact& c : more) Add(*log, c);
+    log->Close();
+    return log;
+  }
   // The rows as "id call freq mode name".
   static std::vector<std::string> Rows(TVLMTable& table) {
     std::vector<std::string> rows;
@@ -102,9 +117,6 @@ protected:
   qv::test::ScratchFolder Dir;
   local_test::RuntimeScope Runtime;
 };
-
-const Contact kContacts[] = {
-    {"K1ABC", "14025", "CW", "Al"}, {"W2XYZ", "7040", "SSB", "Bo"}, {"K1ABC", "14025", "SSB", "Al"}};
 
 TEST_F(TableComponentTest, TheLogTableIsMadeFilledSearchedEditedAndReopened) {
   auto database = Database(Dir.File("log.vlm"));
@@ -209,11 +221,8 @@ TEST_F(TableComponentTest, AMemoFieldHoldsLongTextAndItsDefault) {
 
 TEST_F(TableComponentTest, KeyViolationsTransactionsAndStructuralRefusals) {
   auto database = Database(Dir.File("log.vlm"));
-  auto log = Table("Log");
-  DefineLog(*log);
-  log->CreateTable();
+  auto log = FilledLog();
   log->Open();
-  for (const Contact& c : kContacts) Add(*log, c);
 
   // A second contact numbered 1 violates the primary key: the record stays
   // in insert state, and Cancel leaves the count.
@@ -310,13 +319,7 @@ TEST_F(TableComponentTest, TablesAttachToTheirDatabaseThroughTheSession) {
 
 TEST_F(TableComponentTest, IndexChoiceAndMasterDetail) {
   auto database = Database(Dir.File("log.vlm"));
-  auto log = Table("Log");
-  DefineLog(*log);
-  log->CreateTable();
-  log->Open();
-  for (const Contact& c : kContacts) Add(*log, c);
-  Add(*log, {"AA1A", "3510", "CW", "Cy"});
-  log->Close();
+  auto log = FilledLog({{"AA1A", "3510", "CW", "Cy"}});
 
   // Set on a closed table, the index applies when it opens.
   log->SetIndexName("CallIndex");
@@ -388,11 +391,8 @@ TEST_F(TableComponentTest, TheLastAutoincrementValueNamesTheRightColumn) {
 TEST_F(TableComponentTest, ASecondProcessInSingleUserModeReadsUntilTheFirstHasGone) {
   const std::string path = Dir.File("log.vlm");
   auto database = Database(path);
-  auto log = Table("Log");
-  DefineLog(*log);
-  log->CreateTable();
+  auto log = FilledLog();
   log->Open();
-  for (const Contact& c : kContacts) Add(*log, c);
 
   storage_test::Peer peer(path, "single", "engine_tablepeer");
   EXPECT_EQ(peer.Greeting, "ready readonly");
