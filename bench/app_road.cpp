@@ -25,6 +25,8 @@
 #include <vector>
 
 #include "app/QsoRecord.h"
+#include "bench/ComponentBench.h"
+#include "bench/SqliteFile.h"
 #include "app/Scoring.h"
 #include "appdata/BackupCopy.h"
 #include "appdata/LogNames.h"
@@ -41,12 +43,6 @@ using qv::app::TableSpec;
 using Clock = std::chrono::steady_clock;
 
 double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-double Seconds(const std::function<void()>& run) {
-  const auto start = Clock::now();
-  run();
-  return Since(start);
-}
 
 // Deterministic contest contacts: the usual call shapes, the party's bands,
 // a few modes, countries and continents; a third of them members.
@@ -120,12 +116,9 @@ private:
   TVLMTable Table_;
 };
 
-class Lite {
+class Lite : public SqliteFile {
 public:
-  Lite(const std::string& path, const std::vector<QsoRecord>& contacts) {
-    if (sqlite3_open(path.c_str(), &Db_) != SQLITE_OK) Fail("open");
-    Exec("PRAGMA page_size=4096");
-    Exec("PRAGMA journal_mode=DELETE");
+  Lite(const std::string& path, const std::vector<QsoRecord>& contacts) : SqliteFile(path) {
     Exec("PRAGMA synchronous=FULL");
     Exec("CREATE TABLE log(QsoID INTEGER PRIMARY KEY AUTOINCREMENT, Call VARCHAR(10), Freq VARCHAR(12), "
          "Mode VARCHAR(10), QSODate VARCHAR(10), TimeStart VARCHAR(4), Name VARCHAR(30), IBM BOOLEAN, "
@@ -149,10 +142,7 @@ public:
     sqlite3_finalize(insert);
     Duplicate_ = Prepare("SELECT QsoID FROM log WHERE Call = ?1 AND Freq = ?2 AND Mode = ?3 LIMIT 1");
   }
-  ~Lite() {
-    sqlite3_finalize(Duplicate_);
-    sqlite3_close(Db_);
-  }
+  ~Lite() { sqlite3_finalize(Duplicate_); }
   bool FindDuplicate(const QsoRecord& q) {
     sqlite3_bind_text(Duplicate_, 1, q.Call.c_str(), -1, SQLITE_STATIC);
     sqlite3_bind_text(Duplicate_, 2, q.Freq.c_str(), -1, SQLITE_STATIC);
@@ -163,20 +153,6 @@ public:
   }
 
 private:
-  void Exec(const char* sql) {
-    char* error = nullptr;
-    if (sqlite3_exec(Db_, sql, nullptr, nullptr, &error) != SQLITE_OK) Fail(error != nullptr ? error : sql);
-  }
-  sqlite3_stmt* Prepare(const char* sql) {
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(Db_, sql, -1, &statement, nullptr) != SQLITE_OK) Fail(sql);
-    return statement;
-  }
-  [[noreturn]] void Fail(const char* what) {
-    std::fprintf(stderr, "sqlite: %s: %s\n", what, sqlite3_errmsg(Db_));
-    std::exit(1);
-  }
-  sqlite3* Db_ = nullptr;
   sqlite3_stmt* Duplicate_ = nullptr;
 };
 
@@ -294,22 +270,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s [ADDS [CONTACTS...]]\n", argv[0]);
     return 2;
   }
-  std::string tmpl = qv::TempPath() + "/qvroad_XXXXXX";
-  std::vector<char> name(tmpl.begin(), tmpl.end());
-  name.push_back('\0');
-  if (mkdtemp(name.data()) == nullptr) return 1;
-  const std::string folder = name.data();
-  int rc = 0;
-  TVLMComponentRuntime::Start();
-  try {
+  return RunInBenchFolder("qvroad_", [&](const std::string& folder) {
     for (int32_t contacts : sizes)
       for (bool callIndex : {false, true}) RunLog(folder, contacts, callIndex, adds);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
-    rc = 1;
-  }
-  TVLMComponentRuntime::Shutdown();
-  std::error_code ec;
-  std::filesystem::remove_all(folder, ec);
-  return rc;
+  });
 }
