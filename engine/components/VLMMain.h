@@ -486,6 +486,49 @@ public:
   bool DoRepairProgress(int32_t percent);
   void DoAfterRepair();
 
+  // ---- repair and rebuild (VLMMainRepair.cpp) ----
+  //
+  // A connect that finds the file not closed cleanly, or of an older format,
+  // asks (AskRepair, or AskConvert for a version below 2.99) and on yes
+  // repairs it before it connects again: the file is rebuilt table by table
+  // into DatabaseFileName + ".tmp", which then takes the old file's place.
+  // The old file stays whole until the replace, which is one rename:
+  //
+  //   refused   another process holds the file: nothing is written
+  //   rebuild   "<file>.tmp" made, every table repaired and copied into it
+  //             (a failure or a stop deletes it; the old file is untouched)
+  //   flushed   "<file>.tmp" on disk; the replace hook runs
+  //   replaced  rename over the old name, then the folder flushed
+  //
+  // A silent component, and one in design mode, opens such a file as it is.
+
+  // Rebuilds into DatabaseFileName + ".tmp" and replaces the file with it.
+  // False with errorText set when the rebuild failed, stopped ("Unknown
+  // error" when it says nothing) or was refused because another process has
+  // the file open; the ".tmp" file is then gone (unless another process
+  // holds it) and the old file untouched. An exception of the rebuild passes
+  // on after the same clean-up.
+  bool RepairDatabase(std::string& errorText);
+  // The checks of CreateDatabase, one connect and disconnect (for the
+  // file's geometry), then RebuildDatabase in repair mode with the repair
+  // events and this component's settings; its result.
+  bool RebuildInto(const std::string& fileName, std::string& errorText);
+  // Writes a new database file fileName with every table of this (closed)
+  // one, each repaired first in repair mode and copied with its indexes,
+  // progress going from i*100/n to (i+1)*100/n for table i of n. 20303
+  // "There is not enough free space on drive to perform required operation
+  // with the database file." when the folder of fileName has less free space
+  // than the database file has bytes, before anything is written. The table
+  // names are read from the file itself: a list that cannot be read fails
+  // the rebuild. Result: false when progress answered stop; else true in
+  // repair mode, and otherwise whether errorText (the problems of the
+  // copies) stayed empty. Exclusive and SilentMode are restored and after is
+  // called on every path.
+  bool RebuildDatabase(const std::string& fileName, std::string& errorText, const NotifyEvent& before,
+                       const ProgressEvent& progress, const NotifyEvent& after, int32_t maxConnections,
+                       int32_t extentSize, int32_t pageSize, uint8_t cipherId, const std::string& password,
+                       bool repair);
+
   // Registers with the session named SessionName when it is another one.
   void Loaded() override;
 
@@ -501,9 +544,16 @@ private:
   void CheckOpen() const;
   std::unique_ptr<TVLMLocalSession> CreateLocalSession() const;
   // Step 7 of DoConnect: a database that needs repair or conversion is
-  // repaired and reconnected here. The engine has no repair yet: a file that
-  // needs one opens as it is.
+  // repaired (after the question) and connected again. An exception of the
+  // repair becomes 20238.
   void RepairOnConnect();
+  // Connects exclusively, cuts the file after its last used page,
+  // disconnects.
+  void ShrinkDatabase();
+  // Copies table tableName of this connected database into target's file
+  // (RebuildDatabase, one table of count).
+  bool RebuildTable(const std::string& tableName, TVLMDatabase& target, int32_t index, int32_t count,
+                    std::string& errorText, const ProgressEvent& progress, bool repair);
   void CloseDataSets();
   // The session is being destroyed: disconnected, then registered with the
   // default session (when another session goes) or with none.
@@ -525,6 +575,12 @@ private:
   bool BeingDestroyed_ = false;
   std::unique_ptr<WaitController> WaitForm_;
 };
+
+// Test hook: called by RepairDatabase once the rebuilt file is flushed, just
+// before it replaces the damaged one, with the two names. A hook that raises
+// fails the repair there. nullptr removes it.
+using VLMRepairReplaceHook = std::function<void(const std::string& tempName, const std::string& fileName)>;
+void VLMSetRepairReplaceHook(VLMRepairReplaceHook hook);
 
 // ---------------------------------------------------- extended definitions
 
