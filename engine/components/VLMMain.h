@@ -1097,7 +1097,11 @@ private:
 // run through a cursor of their own while the table is attached to its
 // database by flag 3; all but EmptyTable refuse inside a transaction of the
 // database: "Cannot perform '%s' operation on a database in transaction"
-// (20182 CreateTable, 20183 DeleteTable, 20181 RenameTable).
+// (20182 CreateTable, 20183 DeleteTable, 20181 RenameTable; 20179
+// RenameField, 20175 AddIndex, 20177 DeleteIndex, 20180 RestructureTable).
+// Opening the table copies its extended field definitions into
+// RestructureFieldDefs (and the index ones into RestructureIndexDefs), which
+// a caller edits before RestructureTable.
 //
 // Error codes: 10296 / 10299 master range without a cursor, the refusals
 // above, the definition checks of CheckFieldDefs (30499, 30453, 20257).
@@ -1177,6 +1181,28 @@ public:
   // Index columns without a positive length, or on a field that is not of a
   // sized type, get length 20.
   void NormalizeIndexColumns();
+
+  // ---- structure changes (VLMMainRestructure.cpp)
+  // Renames a field of the closed table, which is opened exclusively for it
+  // and closed again (Exclusive restored).
+  void RenameField(const std::string& oldName, const std::string& newName);
+  // Adds an index through the open cursor or a cursor of its own: 20046 for
+  // an empty name, 20047 for an empty field list; the index is made under an
+  // exclusive table lock (type 6, the table-open tries and delay of
+  // VLMRetrySettings), 20228 when another session holds the table.
+  void AddIndex(const std::string& name, const std::string& fields, qv::TIndexOptions options,
+                const std::string& descFields = std::string(), const std::string& caseInsFields = std::string());
+  // Removes the index through the open cursor or a cursor of its own.
+  void DeleteIndex(const std::string& name);
+  // Rebuilds the closed table with RestructureFieldDefs and
+  // RestructureIndexDefs: the table is renamed "OLD_<name>_{GUID}", a new
+  // table <name> is made and every record copied into it, each field by its
+  // identity (a field keeps its values across a rename, a new field starts
+  // null), then the old table is deleted. Log collects what failed. False
+  // when the new table could not be made or the copy was incomplete or
+  // stopped: the new table is then dropped and the old one has its name and
+  // records back. An exception of the copy passes on after the same undo.
+  bool RestructureTable(std::string& log);
 
   // ---- events of the long operations (the user's, else the wait window)
   TableNotifyEvent BeforeCopy, AfterCopy, BeforeImport, AfterImport, BeforeRestructure, AfterRestructure;
