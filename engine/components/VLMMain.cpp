@@ -9,6 +9,7 @@
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/core/VLMBaseEngine.h"
 #include "engine/core/VLMExcept.h"
+#include "engine/core/VLMExpressions.h"
 #include "engine/storage/VLMBTreeRecordIndex.h"
 #include "engine/storage/VLMMemEngine.h"
 #include "engine/storage/VLMTempEngine.h"
@@ -104,6 +105,26 @@ private:
   TVLMLocalCursor Cursor_;
 };
 
+// The engine core's expression services with LASTAUTOINC's table hook; the
+// services that were installed before them.
+TVLMExpressionServices AutoincServices;
+const TVLMExpressionServices* ServicesBefore = nullptr;
+
+void InstallAutoincServices() {
+  const TVLMExpressionServices* current = VLMGetExpressionServices();
+  // Stand-ins a test installed stay as they are.
+  if (current != nullptr && current != &VLMExpressionModuleServices()) return;
+  AutoincServices = VLMExpressionModuleServices();
+  AutoincServices.OpenAutoincTable = &VLMOpenAutoincTable;
+  ServicesBefore = VLMInstallExpressionServices(&AutoincServices);
+}
+
+void RemoveAutoincServices() {
+  if (VLMGetExpressionServices() != &AutoincServices) return;
+  VLMInstallExpressionServices(ServicesBefore);
+  ServicesBefore = nullptr;
+}
+
 TVLMBaseSession* FirstSession(TVLMDatabaseData& data) {
   std::lock_guard<qv::RecursiveMutex> guard(data.CriticalSection());
   return data.Sessions.empty() ? nullptr : data.Sessions.front();
@@ -138,6 +159,7 @@ void TVLMComponentRuntime::Start() {
   // lock is not held here. Being the first, it is the default session.
   auto* defaultSession = new TVLMSession(nullptr);
   defaultSession->SetSessionName("Default");
+  InstallAutoincServices();
 }
 
 void TVLMComponentRuntime::Shutdown() {
@@ -147,6 +169,7 @@ void TVLMComponentRuntime::Shutdown() {
     if (!Runtime().Started) return;
     sessions = Runtime().Sessions.get();
   }
+  RemoveAutoincServices();
   // Each session disconnects its databases as it goes; the list stays
   // reachable meanwhile, since their databases look for the default session.
   sessions->FreeAll();
@@ -208,12 +231,23 @@ TVLMTemporaryDatabaseData* TVLMComponentRuntime::TemporaryDatabaseData() {
   return Runtime().Temporary;
 }
 
-const std::u16string* TVLMComponentRuntime::HoldWideString(std::u16string value) {
+uint32_t TVLMComponentRuntime::HoldWideString(std::u16string value) {
   std::lock_guard<std::mutex> guard(RuntimeLock());
   RuntimeState& state = Runtime();
   if (!state.Started) throw EVLMException(20551, "Database Engine is not initialized");
+  // Record buffers keep the number in four bytes.
+  if (state.WideStrings.size() >= UINT32_MAX) throw EVLMException(10803, "Wide-string holders exhausted");
   state.WideStrings.push_back(std::make_unique<std::u16string>(std::move(value)));
-  return state.WideStrings.back().get();
+  return static_cast<uint32_t>(state.WideStrings.size());
+}
+
+std::u16string& TVLMComponentRuntime::HeldWideString(uint32_t holder) {
+  std::lock_guard<std::mutex> guard(RuntimeLock());
+  RuntimeState& state = Runtime();
+  if (!state.Started) throw EVLMException(20551, "Database Engine is not initialized");
+  if (holder == 0 || holder > state.WideStrings.size())
+    throw EVLMException(10802, "Invalid wide-string holder = %d", {static_cast<int64_t>(holder)});
+  return *state.WideStrings[holder - 1];
 }
 
 bool VLMDesignMode() {

@@ -74,7 +74,11 @@ void TVLMDatabase::SetConnected(bool value) {
 std::string TVLMDatabase::CurrentVersion() {
   char digits[16];
   const auto result = std::to_chars(digits, digits + sizeof digits, kVLMFormatVersion, std::chars_format::fixed, 2);
-  return " " + std::string(digits, result.ptr);
+  // Appended rather than concatenated: gcc 12's release build warns
+  // falsely about " " + std::string.
+  std::string text(" ");
+  text.append(digits, result.ptr);
+  return text;
 }
 
 void TVLMDatabase::SetDatabaseFileName(std::string_view value) {

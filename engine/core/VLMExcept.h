@@ -103,6 +103,12 @@
 //   10773 record lock test of a closed local cursor (VLMLocalEngine)
 //   10790 database file created over a file another connection has open
 //         (VLMDiskEngine)
+//   10800 dataset BLOB stream on a field of another kind of dataset (VLMMain)
+//   10801 calculated-field write of a dataset without a record (VLMMain)
+//   10802 wide-string holder number that no holder has (VLMMain)
+//   10803 wide-string holders exhausted (VLMMain)
+//   10804 dataset insert without a cursor (VLMMain)
+//   10805 last autoincrement value of a closed table (VLMMain)
 //   20340 index key path deeper than its limit (VLMBTreeKeys)
 //   20341 approximate index position: invalid depth or fan-out (VLMBTreeKeys)
 //   20342 approximate index position out of range (VLMBTreeKeys)
@@ -116,6 +122,8 @@
 //   20410 table lock type outside 0-6 (VLMDiskEngineLocks)
 //   20411 session ID outside a table locks file or the lock manager (VLMDiskEngineLocks)
 //   20430 index column length that is not a number (VLMMainDefinitions)
+//   20590 dataset attached to its database while the components' runtime is
+//         down (VLMMain)
 //   20470 ACOS argument outside -1 .. 1 (VLMExpressionsArith)
 //   20471 ASIN argument outside -1 .. 1 (VLMExpressionsArith)
 //   20472 LOG argument not above 0 (VLMExpressionsArith)

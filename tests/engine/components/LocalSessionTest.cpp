@@ -34,7 +34,7 @@ TEST(LocalRuntime, StartListsTheBuiltInDatabasesAndShutdownFreesEveryDatabaseLef
   EXPECT_EQ(ListedNames(), (std::vector<std::string>{"MEMORY", "TEMP"}));
   EXPECT_TRUE(VLMDesignMode());
   EXPECT_NE(TVLMComponentRuntime::MemoryDatabaseData(), nullptr);
-  EXPECT_EQ(*TVLMComponentRuntime::HoldWideString(u"Wide"), u"Wide");
+  EXPECT_EQ(TVLMComponentRuntime::HeldWideString(TVLMComponentRuntime::HoldWideString(u"Wide")), u"Wide");
   // A database data a session left behind goes too.
   auto* stray = new TVLMMemoryDatabaseData();
   stray->DatabaseFileName = "STRAY";

@@ -219,7 +219,12 @@ public:
   Peer(const Peer&) = delete;
   Peer& operator=(const Peer&) = delete;
   std::string Ask(const std::string& line) {
-    if (!line.empty()) send(Fd_, (line + "\n").data(), line.size() + 1, MSG_NOSIGNAL);
+    if (!line.empty()) Send(line);
+    return Receive();
+  }
+  // A command whose answer is read later (the peer works meanwhile).
+  void Send(const std::string& line) { send(Fd_, (line + "\n").data(), line.size() + 1, MSG_NOSIGNAL); }
+  std::string Receive() {
     std::string answer;
     for (char c = 0; recv(Fd_, &c, 1, 0) == 1 && c != '\n';) answer += c;
     return answer;
