@@ -883,6 +883,25 @@ public:
   // 10504.
   void CopyFieldValue(int32_t fieldNo, bool tableFieldNo, TVLMDataSet* other, int32_t otherFieldNo);
 
+  // ---- record copy (VLMMainCopy.cpp)
+  using CopyProgressEvent = std::function<void(qv::DataSet& sender, int32_t percent, bool& cont)>;
+  // Copies every record of source (from its first) into dest, appended and
+  // posted one by one, field by field: a source field goes to the dest field
+  // of its name or, with matchByRestructure between two tables, to the field
+  // the source's restructure definitions give its identity. source keeps its
+  // position. A value that cannot be written becomes null and a record that
+  // cannot be posted is cancelled, each with a line in log ("Record #n"
+  // counts from 1); without ignoreErrors that exception then passes on. A
+  // source field without a field object is 10499. onProgress is called
+  // after the first record and then every Min(step, 30) records, step being
+  // RecordCount / (maxPercent - minPercent) + 1 (1 for an empty range),
+  // with minPercent plus the share of the range done; when it leaves cont
+  // false the copy ends with "Terminated by User." in log. True when every
+  // record and field was copied and the copy was not stopped.
+  static bool CopyRecords(qv::DataSet& source, qv::DataSet& dest, std::string& log, bool& cont, bool ignoreErrors,
+                          bool matchByRestructure, const CopyProgressEvent& onProgress, int32_t minPercent,
+                          int32_t maxPercent);
+
   // ---- BLOBs
   // The cursor's stream over field's value in the record the state names
   // (nullptr when there is no record or the cursor gives none). No cursor
