@@ -11,6 +11,7 @@
 
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
+#include "platform/host/Exception.h"
 #include "platform/host/StringList.h"
 #include "tests/engine/components/DataSetTestSupport.h"
 #include "tests/engine/storage/StorageTestSupport.h"
@@ -74,6 +75,38 @@ protected:
     std::vector<std::string> out;
     for (int32_t i = 0; i < names.Count(); ++i) out.push_back(names[i]);
     return out;
+  }
+  // The restructure field definitions rebuilt in the order of names: an
+  // existing definition (by its present name) is copied, with what edit
+  // changes; a name that is none gets a new text field of size 8.
+  static void Reshape(TVLMTable& table, const std::vector<std::string>& names,
+                      const std::function<void(TVLMAdvFieldDef&)>& edit = nullptr) {
+    TVLMAdvFieldDefs shaped;
+    for (const std::string& name : names) {
+      TVLMAdvFieldDef& def = *shaped.Add();
+      if (const TVLMAdvFieldDef* old = table.RestructureFieldDefs.Find(name)) {
+        def.Assign(*old);
+      } else {
+        def.Name = name;
+        def.DataType = dtString;
+        def.Size = 8;
+      }
+      if (edit) edit(def);
+    }
+    table.RestructureFieldDefs.Assign(shaped);
+  }
+  // The rows as "field=value ..." in the table's field order.
+  static std::vector<std::string> Rows(TVLMTable& table) {
+    std::vector<std::string> rows;
+    for (table.First(); !table.Eof(); table.Next()) {
+      std::string row;
+      for (const auto& field : table.GetFields()) {
+        if (!row.empty()) row += ' ';
+        row += field->FieldName() + "=" + (field->IsNull() ? std::string("null") : field->AsString());
+      }
+      rows.push_back(row);
+    }
+    return rows;
   }
   std::vector<std::string> IndexNames(TVLMTable& table) {
     table.GetIndexDefs().Update();
@@ -145,6 +178,7 @@ TEST_F(TableRestructureTest, StructureChangesAreRefusedInsideATransaction) {
   auto log = FilledLog();
   log->AddIndex("CallIndex", "Call", 0);
   Database->StartTransaction();
+  std::string text;
   struct Refusal {
     const char* Operation;
     int32_t Code;
@@ -154,6 +188,7 @@ TEST_F(TableRestructureTest, StructureChangesAreRefusedInsideATransaction) {
       {"AddIndex", 20175, [&] { log->AddIndex("FreqIndex", "Freq", 0); }},
       {"DeleteIndex", 20177, [&] { log->DeleteIndex("CallIndex"); }},
       {"RenameField", 20179, [&] { log->RenameField("Name", "OpName"); }},
+      {"RestructureTable", 20180, [&] { log->RestructureTable(text); }},
   };
   for (const Refusal& r : refusals) {
     SCOPED_TRACE(r.Operation);
@@ -195,6 +230,95 @@ TEST_F(TableRestructureTest, AddIndexIsRefusedWhileAnotherProcessHasTheTableOpen
   log->Open();
   log->AddIndex("NameIndex", "Name", 0);
   EXPECT_EQ(IndexNames(*log), (std::vector<std::string>{"CallIndex", "NameIndex"}));
+}
+
+TEST_F(TableRestructureTest, ARestructureKeepsEveryRowAndMatchesFieldsByIdentity) {
+  auto log = FilledLog();
+  const std::vector<std::string> before = {
+      "QsoID=1 Call=K1ABC Freq=14025 Name=Al Notes=note K1ABC", "QsoID=2 Call=W2XYZ Freq=7040 Name=Bo Notes=note W2XYZ",
+      "QsoID=3 Call=N3Q Freq=3550 Name=Cy Notes=note N3Q"};
+  log->Open();
+  ASSERT_EQ(Rows(*log), before);
+  log->Close();
+
+  // Name first and wider, Freq renamed, Notes dropped, Band added: neither
+  // the position nor the name of a field leads its values.
+  Reshape(*log, {"Name", "QsoID", "Call", "Freq", "Band"}, [](TVLMAdvFieldDef& def) {
+    if (def.Name == "Name") def.Size = 20;
+    if (def.Name == "Freq") def.Name = "Frequency";
+  });
+  std::vector<int32_t> percents;
+  log->OnRestructureProgress = [&](TVLMTable&, int32_t percent, bool&) { percents.push_back(percent); };
+  std::string text;
+  EXPECT_TRUE(log->RestructureTable(text));
+  EXPECT_EQ(text, "");
+  EXPECT_EQ(percents, (std::vector<int32_t>{33, 66, 99}));
+  EXPECT_EQ(log->TableName(), kLogTable);
+  EXPECT_EQ(TableNames(), std::vector<std::string>{kLogTable});
+  EXPECT_EQ(IndexNames(*log), std::vector<std::string>{"PrimeIndex"});
+
+  log->Open();
+  EXPECT_EQ(Rows(*log), (std::vector<std::string>{"Name=Al QsoID=1 Call=K1ABC Frequency=14025 Band=null",
+                                                  "Name=Bo QsoID=2 Call=W2XYZ Frequency=7040 Band=null",
+                                                  "Name=Cy QsoID=3 Call=N3Q Frequency=3550 Band=null"}));
+  // The wider field takes what the old one could not, and the numbering
+  // goes on.
+  log->Append();
+  log->FieldByName("Name")->SetAsString("Alexandra");
+  log->FieldByName("Band")->SetAsString("20m");
+  log->Post();
+  log->Last();
+  EXPECT_EQ(log->FieldByName("Name")->AsString(), "Alexandra");
+  EXPECT_EQ(log->FieldByName("QsoID")->AsInteger(), 4);
+}
+
+TEST_F(TableRestructureTest, AFailedRestructureLeavesTheTableUnderItsNameWithItsRows) {
+  struct Failure {
+    const char* What;
+    std::function<void(TVLMTable&)> Edit;
+    bool Raises;
+    const char* LogText;
+  };
+  const std::vector<Failure> failures = {
+      {"a text field of size 0",
+       [](TVLMTable& t) { Reshape(t, {"QsoID", "Call", "Name"}, [](TVLMAdvFieldDef& d) { d.Size = 0; }); }, false,
+       "Error restructuring table. Cannot create table due to error: Cannot create table 'V5LogTabl' with field: "
+       "Call"},
+      {"the primary key's field dropped", [](TVLMTable& t) { Reshape(t, {"Call", "Name"}); }, false,
+       "Error restructuring table. Cannot create table due to error: Cannot find index field 'QsoID'"},
+      {"a call sign that is no number",
+       [](TVLMTable& t) {
+         Reshape(t, {"QsoID", "Call"}, [](TVLMAdvFieldDef& d) {
+           if (d.Name == "Call") d.DataType = dtInteger;
+         });
+       },
+       true, "Record #1, field 'Call' was copied with Null value"},
+      {"stopped after the first record",
+       [](TVLMTable& t) {
+         Reshape(t, {"QsoID", "Call", "Band"});
+         t.OnRestructureProgress = [](TVLMTable&, int32_t, bool& go) { go = false; };
+       },
+       false, "\r\nTerminated by User."},
+  };
+  for (const Failure& f : failures) {
+    SCOPED_TRACE(f.What);
+    auto log = FilledLog();
+    log->Open();
+    const std::vector<std::string> before = Rows(*log);
+    log->Close();
+    f.Edit(*log);
+    std::string text;
+    if (f.Raises)
+      EXPECT_THROW(log->RestructureTable(text), qv::Exception);
+    else
+      EXPECT_FALSE(log->RestructureTable(text));
+    EXPECT_NE(text.find(f.LogText), std::string::npos) << text;
+    EXPECT_EQ(log->TableName(), kLogTable);
+    EXPECT_FALSE(log->Active());
+    EXPECT_EQ(TableNames(), std::vector<std::string>{kLogTable});
+    log->Open();
+    EXPECT_EQ(Rows(*log), before);
+  }
 }
 
 }  // namespace
