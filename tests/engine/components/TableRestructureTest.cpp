@@ -21,7 +21,6 @@
 namespace {
 
 using dataset_test::Column;
-using qv::test::RaisedCode;
 using qv::test::RaisedMessage;
 
 // The names the two-process helper opens.
@@ -123,85 +122,55 @@ protected:
   std::unique_ptr<TVLMDatabase> Database;
 };
 
-TEST_F(TableRestructureTest, AFieldIsRenamedAndIndexesComeAndGo) {
+TEST_F(TableRestructureTest, FieldRenameAndIndexesAndTheirRefusals) {
   auto log = FilledLog();
-  log->Exclusive = false;
   log->RenameField("Name", "OpName");
   EXPECT_FALSE(log->Active());
   EXPECT_FALSE(log->Exclusive);
-  log->Open();
-  EXPECT_EQ(Column(*log, "OpName"), (std::vector<std::string>{"Al", "Bo", "Cy"}));
-  EXPECT_EQ(log->FindField("Name"), nullptr);
-  log->Close();
-
   // On the closed table through a cursor of its own, on the open one
   // through its cursor; either way the new index serves at once.
   log->AddIndex("CallIndex", "Call", 0);
-  EXPECT_EQ(IndexNames(*log), (std::vector<std::string>{"PrimeIndex", "CallIndex"}));
   log->Open();
+  EXPECT_EQ(Rows(*log)[0], "QsoID=1 Call=K1ABC Freq=14025 OpName=Al Notes=note K1ABC");
   log->AddIndex("FreqIndex", "Freq", qv::ixDescending);
   log->SetIndexName("FreqIndex");
   EXPECT_EQ(Column(*log, "Call"), (std::vector<std::string>{"W2XYZ", "N3Q", "K1ABC"}));
-  log->SetIndexName("CallIndex");
-  EXPECT_EQ(Column(*log, "Call"), (std::vector<std::string>{"K1ABC", "N3Q", "W2XYZ"}));
   log->SetIndexName("");
   log->DeleteIndex("FreqIndex");
-  EXPECT_EQ(IndexNames(*log), (std::vector<std::string>{"PrimeIndex", "CallIndex"}));
   log->Close();
-  log->DeleteIndex("CallIndex");
-  EXPECT_EQ(IndexNames(*log), (std::vector<std::string>{"PrimeIndex"}));
+  EXPECT_EQ(IndexNames(*log), (std::vector<std::string>{"PrimeIndex", "CallIndex"}));
 
-  struct Bad {
-    const char* What;
-    std::function<void()> Run;
-    int32_t Code;
-  };
-  const std::vector<Bad> bad = {
-      {"index without name", [&] { log->AddIndex("", "Call", 0); }, 20046},
-      {"index without fields", [&] { log->AddIndex("X", "", 0); }, 20047},
-      {"index on a missing field", [&] { log->AddIndex("X", "Band", 0); }, 20050},
-      {"index twice", [&] { log->AddIndex("PrimeIndex", "Call", 0); }, 20022},
-      {"missing index", [&] { log->DeleteIndex("NoSuch"); }, 20021},
-      {"missing field", [&] { log->RenameField("NoSuch", "X"); }, 30343},
-      {"field onto another", [&] { log->RenameField("Call", "Freq"); }, 30344},
-  };
-  for (const Bad& b : bad) {
-    SCOPED_TRACE(b.What);
-    EXPECT_EQ(RaisedCode(b.Run), b.Code);
-    EXPECT_FALSE(log->Active());
-  }
-  log->Open();
-  EXPECT_EQ(log->RecordCount(), 3);
-}
-
-TEST_F(TableRestructureTest, StructureChangesAreRefusedInsideATransaction) {
-  auto log = FilledLog();
-  log->AddIndex("CallIndex", "Call", 0);
-  Database->StartTransaction();
   std::string text;
   struct Refusal {
-    const char* Operation;
-    int32_t Code;
+    const char* What;
     std::function<void()> Run;
+    std::string Message;
+  };
+  auto inTransaction = [](const char* operation, int32_t code) {
+    return "Cannot perform '" + std::string(operation) +
+           "' operation on a database in transaction - Native error: " + std::to_string(code);
   };
   const std::vector<Refusal> refusals = {
-      {"AddIndex", 20175, [&] { log->AddIndex("FreqIndex", "Freq", 0); }},
-      {"DeleteIndex", 20177, [&] { log->DeleteIndex("CallIndex"); }},
-      {"RenameField", 20179, [&] { log->RenameField("Name", "OpName"); }},
-      {"RestructureTable", 20180, [&] { log->RestructureTable(text); }},
+      {"index without name", [&] { log->AddIndex("", "Call", 0); }, "Invalid index name '' - Native error: 20046"},
+      {"index without fields", [&] { log->AddIndex("X", "", 0); }, "Cannot find index field '' - Native error: 20047"},
+      {"missing field", [&] { log->RenameField("Band", "X"); }, "Field 'Band' not found - Native error: 30343"},
+      {"AddIndex", [&] { log->AddIndex("FreqIndex", "Freq", 0); }, inTransaction("AddIndex", 20175)},
+      {"DeleteIndex", [&] { log->DeleteIndex("CallIndex"); }, inTransaction("DeleteIndex", 20177)},
+      {"RenameField", [&] { log->RenameField("OpName", "Name"); }, inTransaction("RenameField", 20179)},
+      {"RestructureTable", [&] { log->RestructureTable(text); }, inTransaction("RestructureTable", 20180)},
   };
   for (const Refusal& r : refusals) {
-    SCOPED_TRACE(r.Operation);
-    EXPECT_EQ(RaisedMessage(r.Run), "Cannot perform '" + std::string(r.Operation) +
-                                        "' operation on a database in transaction - Native error: " +
-                                        std::to_string(r.Code));
+    SCOPED_TRACE(r.What);
+    if (r.Message.find("transaction") != std::string::npos && !Database->InTransaction())
+      Database->StartTransaction();
+    EXPECT_EQ(RaisedMessage(r.Run), r.Message);
     EXPECT_FALSE(log->Active());
   }
   Database->Commit(false);
   EXPECT_EQ(TableNames(), std::vector<std::string>{kLogTable});
   EXPECT_EQ(IndexNames(*log), (std::vector<std::string>{"PrimeIndex", "CallIndex"}));
   log->Open();
-  EXPECT_NE(log->FindField("Name"), nullptr);
+  EXPECT_NE(log->FindField("OpName"), nullptr);
 }
 
 TEST_F(TableRestructureTest, AddIndexIsRefusedWhileAnotherProcessHasTheTableOpen) {
@@ -234,13 +203,6 @@ TEST_F(TableRestructureTest, AddIndexIsRefusedWhileAnotherProcessHasTheTableOpen
 
 TEST_F(TableRestructureTest, ARestructureKeepsEveryRowAndMatchesFieldsByIdentity) {
   auto log = FilledLog();
-  const std::vector<std::string> before = {
-      "QsoID=1 Call=K1ABC Freq=14025 Name=Al Notes=note K1ABC", "QsoID=2 Call=W2XYZ Freq=7040 Name=Bo Notes=note W2XYZ",
-      "QsoID=3 Call=N3Q Freq=3550 Name=Cy Notes=note N3Q"};
-  log->Open();
-  ASSERT_EQ(Rows(*log), before);
-  log->Close();
-
   // Name first and wider, Freq renamed, Notes dropped, Band added: neither
   // the position nor the name of a field leads its values.
   Reshape(*log, {"Name", "QsoID", "Call", "Freq", "Band"}, [](TVLMAdvFieldDef& def) {
@@ -261,15 +223,11 @@ TEST_F(TableRestructureTest, ARestructureKeepsEveryRowAndMatchesFieldsByIdentity
   EXPECT_EQ(Rows(*log), (std::vector<std::string>{"Name=Al QsoID=1 Call=K1ABC Frequency=14025 Band=null",
                                                   "Name=Bo QsoID=2 Call=W2XYZ Frequency=7040 Band=null",
                                                   "Name=Cy QsoID=3 Call=N3Q Frequency=3550 Band=null"}));
-  // The wider field takes what the old one could not, and the numbering
-  // goes on.
+  // The wider field takes what the old one could not; the numbering goes on.
   log->Append();
   log->FieldByName("Name")->SetAsString("Alexandra");
-  log->FieldByName("Band")->SetAsString("20m");
   log->Post();
-  log->Last();
-  EXPECT_EQ(log->FieldByName("Name")->AsString(), "Alexandra");
-  EXPECT_EQ(log->FieldByName("QsoID")->AsInteger(), 4);
+  EXPECT_EQ(Rows(*log).back(), "Name=Alexandra QsoID=4 Call=null Frequency=null Band=null");
 }
 
 TEST_F(TableRestructureTest, AFailedRestructureLeavesTheTableUnderItsNameWithItsRows) {
@@ -284,8 +242,6 @@ TEST_F(TableRestructureTest, AFailedRestructureLeavesTheTableUnderItsNameWithIts
        [](TVLMTable& t) { Reshape(t, {"QsoID", "Call", "Name"}, [](TVLMAdvFieldDef& d) { d.Size = 0; }); }, false,
        "Error restructuring table. Cannot create table due to error: Cannot create table 'V5LogTabl' with field: "
        "Call"},
-      {"the primary key's field dropped", [](TVLMTable& t) { Reshape(t, {"Call", "Name"}); }, false,
-       "Error restructuring table. Cannot create table due to error: Cannot find index field 'QsoID'"},
       {"a call sign that is no number",
        [](TVLMTable& t) {
          Reshape(t, {"QsoID", "Call"}, [](TVLMAdvFieldDef& d) {
