@@ -1223,6 +1223,32 @@ public:
   // records back. An exception of the copy passes on after the same undo.
   bool RestructureTable(std::string& log);
 
+  // ---- copy and import (VLMMainCopy.cpp)
+  // Copies this table's structure (its indexes with copyIndexes) and records
+  // into table newTableName of the database file destDatabaseFileName,
+  // opened with destPassword ("MEMORY": the memory database; empty: this
+  // table's database), with the copy events and progress from minPercent to
+  // maxPercent. The table keeps its state and position. Refusals: 30447
+  // "Cannot copy table '%s.%s' into it self" when the destination is this
+  // table (also through its own file's name); 30448 "Table '%s.%s' already
+  // exists" (10515 in the memory database) unless overwrite deletes it;
+  // 30450 "Create table '%s.%s' error: '%s'"; 20297 for a field definition
+  // without a field object. With ignoreErrors these texts (and a failed
+  // connect of the destination) go to log instead and the copy ends with
+  // false. Otherwise the result of CopyRecords.
+  bool CopyTable(std::string_view newTableName, std::string& log, bool& cont,
+                 const std::string& destDatabaseFileName = std::string(),
+                 const std::string& destPassword = std::string(), bool ignoreErrors = false, bool overwrite = false,
+                 bool copyIndexes = true, int32_t minPercent = 0, int32_t maxPercent = 100);
+  // Creates this (closed) table with source's structure and copies every
+  // record into it, with the import events, ignoring and logging failures.
+  // A source of the engine gives its extended definitions; any other its
+  // field definitions and the indexes of sourceIndexDefs, where an index
+  // without fields is skipped with "Cannot import index '%s'. Index type is
+  // not supported, index skipped" in log and the first unnamed one is named
+  // "idxPrimaryKey". True when log is unchanged.
+  bool ImportTable(qv::DataSet& source, std::string& log, const qv::IndexDefs* sourceIndexDefs = nullptr);
+
   // ---- events of the long operations (the user's, else the wait window)
   TableNotifyEvent BeforeCopy, AfterCopy, BeforeImport, AfterImport, BeforeRestructure, AfterRestructure;
   ProgressEvent OnCopyProgress, OnImportProgress, OnRestructureProgress;
