@@ -14,6 +14,7 @@
 #include "platform/host/Exception.h"
 #include "platform/host/StringList.h"
 #include "tests/engine/components/DataSetTestSupport.h"
+#include "tests/engine/components/LogFileSupport.h"
 #include "tests/engine/storage/StorageTestSupport.h"
 #include "tests/support/EngineErrors.h"
 #include "tests/support/ScratchFolder.h"
@@ -28,23 +29,9 @@ constexpr const char* kLogTable = "V5LogTabl";
 
 class TableRestructureTest : public ::testing::Test {
 protected:
-  void SetUp() override { Database = MakeDatabase(Dir.File("log.vlm"), false); }
+  void SetUp() override { Database = logfile_test::Database(Dir.File("log.vlm")); }
 
-  static std::unique_ptr<TVLMDatabase> MakeDatabase(const std::string& file, bool multiUser) {
-    auto database = std::make_unique<TVLMDatabase>();
-    database->SetDatabaseName("Log");
-    database->SetDatabaseFileName(file);
-    database->SilentMode = true;
-    database->MultiUser = multiUser;
-    if (!database->Exists()) database->CreateDatabase();
-    return database;
-  }
-  static std::unique_ptr<TVLMTable> Table(const std::string& name = kLogTable) {
-    auto table = std::make_unique<TVLMTable>();
-    table->SetDatabaseName("Log");
-    table->SetTableName(name);
-    return table;
-  }
+  static std::unique_ptr<TVLMTable> Table() { return logfile_test::Table("Log", kLogTable); }
   // A small log of three contacts, closed.
   static std::unique_ptr<TVLMTable> FilledLog() {
     auto log = Table();
@@ -176,7 +163,8 @@ TEST_F(TableRestructureTest, FieldRenameAndIndexesAndTheirRefusals) {
 TEST_F(TableRestructureTest, AddIndexIsRefusedWhileAnotherProcessHasTheTableOpen) {
   Database.reset();
   const std::string path = Dir.File("multi.vlm");
-  Database = MakeDatabase(path, true);
+  Database = logfile_test::Database(path);
+  Database->MultiUser = true;
   auto log = Table();
   log->GetFieldDefs().Add("Call", qv::ftString, 10);
   log->GetFieldDefs().Add("Name", qv::ftString, 30);
