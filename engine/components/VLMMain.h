@@ -497,6 +497,49 @@ public:
   bool DoRepairProgress(int32_t percent);
   void DoAfterRepair();
 
+  // ---- repair and rebuild (VLMMainRepair.cpp) ----
+  //
+  // A connect that finds the file not closed cleanly, or of an older format,
+  // asks (AskRepair, or AskConvert for a version below 2.99) and on yes
+  // repairs it before it connects again: the file is rebuilt table by table
+  // into DatabaseFileName + ".tmp", which then takes the old file's place.
+  // The old file stays whole until the replace, which is one rename:
+  //
+  //   refused   another process holds the file: nothing is written
+  //   rebuild   "<file>.tmp" made, every table repaired and copied into it
+  //             (a failure or a stop deletes it; the old file is untouched)
+  //   flushed   "<file>.tmp" on disk; the replace hook runs
+  //   replaced  rename over the old name, then the folder flushed
+  //
+  // A silent component, and one in design mode, opens such a file as it is.
+
+  // Rebuilds into DatabaseFileName + ".tmp" and replaces the file with it.
+  // False with errorText set when the rebuild failed, stopped ("Unknown
+  // error" when it says nothing) or was refused because another process has
+  // the file open; the ".tmp" file is then gone (unless another process
+  // holds it) and the old file untouched. An exception of the rebuild passes
+  // on after the same clean-up.
+  bool RepairDatabase(std::string& errorText);
+  // The checks of CreateDatabase, one connect and disconnect (for the
+  // file's geometry), then RebuildDatabase in repair mode with the repair
+  // events and this component's settings; its result.
+  bool RebuildInto(const std::string& fileName, std::string& errorText);
+  // Writes a new database file fileName with every table of this (closed)
+  // one, each repaired first in repair mode and copied with its indexes,
+  // progress going from i*100/n to (i+1)*100/n for table i of n. 20303
+  // "There is not enough free space on drive to perform required operation
+  // with the database file." when the folder of fileName has less free space
+  // than the database file has bytes, before anything is written. The table
+  // names are read from the file itself: a list that cannot be read fails
+  // the rebuild. Result: false when progress answered stop; else true in
+  // repair mode, and otherwise whether errorText (the problems of the
+  // copies) stayed empty. Exclusive and SilentMode are restored and after is
+  // called on every path.
+  bool RebuildDatabase(const std::string& fileName, std::string& errorText, const NotifyEvent& before,
+                       const ProgressEvent& progress, const NotifyEvent& after, int32_t maxConnections,
+                       int32_t extentSize, int32_t pageSize, uint8_t cipherId, const std::string& password,
+                       bool repair);
+
   // Registers with the session named SessionName when it is another one.
   void Loaded() override;
 
@@ -512,9 +555,16 @@ private:
   void CheckOpen() const;
   std::unique_ptr<TVLMLocalSession> CreateLocalSession() const;
   // Step 7 of DoConnect: a database that needs repair or conversion is
-  // repaired and reconnected here. The engine has no repair yet: a file that
-  // needs one opens as it is.
+  // repaired (after the question) and connected again. An exception of the
+  // repair becomes 20238.
   void RepairOnConnect();
+  // Connects exclusively, cuts the file after its last used page,
+  // disconnects.
+  void ShrinkDatabase();
+  // Copies table tableName of this connected database into target's file
+  // (RebuildDatabase, one table of count).
+  bool RebuildTable(const std::string& tableName, TVLMDatabase& target, int32_t index, int32_t count,
+                    std::string& errorText, const ProgressEvent& progress, bool repair);
   void CloseDataSets();
   // The session is being destroyed: disconnected, then registered with the
   // default session (when another session goes) or with none.
@@ -536,6 +586,12 @@ private:
   bool BeingDestroyed_ = false;
   std::unique_ptr<WaitController> WaitForm_;
 };
+
+// Test hook: called by RepairDatabase once the rebuilt file is flushed, just
+// before it replaces the damaged one, with the two names. A hook that raises
+// fails the repair there. nullptr removes it.
+using VLMRepairReplaceHook = std::function<void(const std::string& tempName, const std::string& fileName)>;
+void VLMSetRepairReplaceHook(VLMRepairReplaceHook hook);
 
 // ---------------------------------------------------- extended definitions
 
@@ -827,6 +883,25 @@ public:
   // 10504.
   void CopyFieldValue(int32_t fieldNo, bool tableFieldNo, TVLMDataSet* other, int32_t otherFieldNo);
 
+  // ---- record copy (VLMMainCopy.cpp)
+  using CopyProgressEvent = std::function<void(qv::DataSet& sender, int32_t percent, bool& cont)>;
+  // Copies every record of source (from its first) into dest, appended and
+  // posted one by one, field by field: a source field goes to the dest field
+  // of its name or, with matchByRestructure between two tables, to the field
+  // the source's restructure definitions give its identity. source keeps its
+  // position. A value that cannot be written becomes null and a record that
+  // cannot be posted is cancelled, each with a line in log ("Record #n"
+  // counts from 1); without ignoreErrors that exception then passes on. A
+  // source field without a field object is 10499. onProgress is called
+  // after the first record and then every Min(step, 30) records, step being
+  // RecordCount / (maxPercent - minPercent) + 1 (1 for an empty range),
+  // with minPercent plus the share of the range done; when it leaves cont
+  // false the copy ends with "Terminated by User." in log. True when every
+  // record and field was copied and the copy was not stopped.
+  static bool CopyRecords(qv::DataSet& source, qv::DataSet& dest, std::string& log, bool& cont, bool ignoreErrors,
+                          bool matchByRestructure, const CopyProgressEvent& onProgress, int32_t minPercent,
+                          int32_t maxPercent);
+
   // ---- BLOBs
   // The cursor's stream over field's value in the record the state names
   // (nullptr when there is no record or the cursor gives none). No cursor
@@ -1041,7 +1116,11 @@ private:
 // run through a cursor of their own while the table is attached to its
 // database by flag 3; all but EmptyTable refuse inside a transaction of the
 // database: "Cannot perform '%s' operation on a database in transaction"
-// (20182 CreateTable, 20183 DeleteTable, 20181 RenameTable).
+// (20182 CreateTable, 20183 DeleteTable, 20181 RenameTable; 20179
+// RenameField, 20175 AddIndex, 20177 DeleteIndex, 20180 RestructureTable).
+// Opening the table copies its extended field definitions into
+// RestructureFieldDefs (and the index ones into RestructureIndexDefs), which
+// a caller edits before RestructureTable.
 //
 // Error codes: 10296 / 10299 master range without a cursor, the refusals
 // above, the definition checks of CheckFieldDefs (30499, 30453, 20257).
@@ -1121,6 +1200,54 @@ public:
   // Index columns without a positive length, or on a field that is not of a
   // sized type, get length 20.
   void NormalizeIndexColumns();
+
+  // ---- structure changes (VLMMainRestructure.cpp)
+  // Renames a field of the closed table, which is opened exclusively for it
+  // and closed again (Exclusive restored).
+  void RenameField(const std::string& oldName, const std::string& newName);
+  // Adds an index through the open cursor or a cursor of its own: 20046 for
+  // an empty name, 20047 for an empty field list; the index is made under an
+  // exclusive table lock (type 6, the table-open tries and delay of
+  // VLMRetrySettings), 20228 when another session holds the table.
+  void AddIndex(const std::string& name, const std::string& fields, qv::TIndexOptions options,
+                const std::string& descFields = std::string(), const std::string& caseInsFields = std::string());
+  // Removes the index through the open cursor or a cursor of its own.
+  void DeleteIndex(const std::string& name);
+  // Rebuilds the closed table with RestructureFieldDefs and
+  // RestructureIndexDefs: the table is renamed "OLD_<name>_{GUID}", a new
+  // table <name> is made and every record copied into it, each field by its
+  // identity (a field keeps its values across a rename, a new field starts
+  // null), then the old table is deleted. Log collects what failed. False
+  // when the new table could not be made or the copy was incomplete or
+  // stopped: the new table is then dropped and the old one has its name and
+  // records back. An exception of the copy passes on after the same undo.
+  bool RestructureTable(std::string& log);
+
+  // ---- copy and import (VLMMainCopy.cpp)
+  // Copies this table's structure (its indexes with copyIndexes) and records
+  // into table newTableName of the database file destDatabaseFileName,
+  // opened with destPassword ("MEMORY": the memory database; empty: this
+  // table's database), with the copy events and progress from minPercent to
+  // maxPercent. The table keeps its state and position. Refusals: 30447
+  // "Cannot copy table '%s.%s' into it self" when the destination is this
+  // table (also through its own file's name); 30448 "Table '%s.%s' already
+  // exists" (10515 in the memory database) unless overwrite deletes it;
+  // 30450 "Create table '%s.%s' error: '%s'"; 20297 for a field definition
+  // without a field object. With ignoreErrors these texts (and a failed
+  // connect of the destination) go to log instead and the copy ends with
+  // false. Otherwise the result of CopyRecords.
+  bool CopyTable(std::string_view newTableName, std::string& log, bool& cont,
+                 const std::string& destDatabaseFileName = std::string(),
+                 const std::string& destPassword = std::string(), bool ignoreErrors = false, bool overwrite = false,
+                 bool copyIndexes = true, int32_t minPercent = 0, int32_t maxPercent = 100);
+  // Creates this (closed) table with source's structure and copies every
+  // record into it, with the import events, ignoring and logging failures.
+  // A source of the engine gives its extended definitions; any other its
+  // field definitions and the indexes of sourceIndexDefs, where an index
+  // without fields is skipped with "Cannot import index '%s'. Index type is
+  // not supported, index skipped" in log and the first unnamed one is named
+  // "idxPrimaryKey". True when log is unchanged.
+  bool ImportTable(qv::DataSet& source, std::string& log, const qv::IndexDefs* sourceIndexDefs = nullptr);
 
   // ---- events of the long operations (the user's, else the wait window)
   TableNotifyEvent BeforeCopy, AfterCopy, BeforeImport, AfterImport, BeforeRestructure, AfterRestructure;

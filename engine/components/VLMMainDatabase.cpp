@@ -212,8 +212,6 @@ std::unique_ptr<TVLMLocalSession> TVLMDatabase::CreateLocalSession() const {
   return local;
 }
 
-void TVLMDatabase::RepairOnConnect() {}
-
 void TVLMDatabase::DoConnect() {
   if (Connected()) return;
   CheckDatabaseNameMissing();

@@ -171,14 +171,18 @@ void TVLMTable::ReadIndexDefs(TVLMLocalCursor& cursor) {
 }
 
 void TVLMTable::InitFieldDefs() {
+  // The restructure definitions start as the stored structure, for the
+  // caller of RestructureTable to edit.
   if (Handle_) {
     InternalInitFieldDefs();
+    RestructureFieldDefs.Assign(AdvFieldDefs);
     return;
   }
   SetDBFlag(kDBFlagFieldDefs, true);
   auto release = qv::ScopeExit([&] { SetDBFlag(kDBFlagFieldDefs, false); });
   std::unique_ptr<TVLMLocalCursor> cursor = CreateCursor();
   ReadFieldDefs(*cursor);
+  RestructureFieldDefs.Assign(AdvFieldDefs);
 }
 
 void TVLMTable::UpdateIndexDefs() {

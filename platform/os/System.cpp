@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/random.h>
+#include <sys/statvfs.h>
 #include <sys/sysinfo.h>
 #include <time.h>
 #include <unistd.h>
@@ -67,6 +68,7 @@ void ReplaceSource(F& slot, F source) {
 }
 
 int64_t MemoryOverride_ = -1;
+int64_t DiskSpaceOverride_ = -1;
 
 // 1970-01-01 as a host date-time (days since 1899-12-30).
 constexpr int64_t kUnixEpochDays = 25569;
@@ -256,6 +258,27 @@ int64_t AvailablePhysicalMemory() {
 void SetAvailablePhysicalMemoryOverride(int64_t bytes) {
   std::lock_guard<std::mutex> g(SourcesMutex());
   MemoryOverride_ = bytes < 0 ? -1 : bytes;
+}
+
+int64_t FreeDiskSpace(const std::string& fileName) {
+  {
+    std::lock_guard<std::mutex> g(SourcesMutex());
+    if (DiskSpaceOverride_ >= 0) return DiskSpaceOverride_;
+  }
+  const std::string folder = FolderOf(fileName);
+  struct statvfs st;
+  if (::statvfs(folder.c_str(), &st) != 0) {
+    const int err = errno;
+    throw EOSError("Cannot read the free space of " + folder + ": " + ErrorText(err), err);
+  }
+  // Blocks free to unprivileged users, in fragment-size units.
+  const unsigned __int128 bytes = static_cast<unsigned __int128>(st.f_bavail) * st.f_frsize;
+  return bytes > static_cast<unsigned __int128>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(bytes);
+}
+
+void SetFreeDiskSpaceOverride(int64_t bytes) {
+  std::lock_guard<std::mutex> g(SourcesMutex());
+  DiskSpaceOverride_ = bytes < 0 ? -1 : bytes;
 }
 
 std::string SysErrorMessage(int errNo) {

@@ -51,4 +51,11 @@ void SetGuidSource(std::function<std::string()> source);  // nullptr restores
 int64_t AvailablePhysicalMemory();
 void SetAvailablePhysicalMemoryOverride(int64_t bytes);
 
+// Bytes an unprivileged process may still write on the file system that
+// holds fileName (statvfs of the file's folder; the file itself need not
+// exist). Throws EOSError when the folder cannot be examined. Tests may
+// override the figure (-1 restores).
+int64_t FreeDiskSpace(const std::string& fileName);
+void SetFreeDiskSpaceOverride(int64_t bytes);
+
 }  // namespace qv

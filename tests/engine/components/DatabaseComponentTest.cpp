@@ -23,32 +23,9 @@
 namespace {
 
 using local_test::RuntimeScope;
+using local_test::ScriptedUi;
 using qv::test::MessageOf;
 using qv::test::RaisedCode;
-
-// Answers the questions as told and records what it was asked.
-class ScriptedUi : public SilentEngineUi {
-public:
-  bool AskPassword(const std::string& nameText, std::string& password) override {
-    Log.push_back("password");
-    if (!Typed.empty()) password = Typed;
-    return !Typed.empty();
-  }
-  bool Confirm(const std::string& text) override {
-    Log.push_back("confirm " + text);
-    return Yes;
-  }
-  void ShowWaitWindow(const std::string& text, int32_t percent, WaitWindowEvents& events) override {
-    Log.push_back("show " + text);
-    Events = &events;
-  }
-  void HideWaitWindow() override { Log.push_back("hide"); }
-
-  std::string Typed;
-  bool Yes = false;
-  WaitWindowEvents* Events = nullptr;
-  std::vector<std::string> Log;
-};
 
 class DatabaseComponentTest : public ::testing::Test {
 protected:

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/components/VLMEngineUi.h"
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMTypes.h"
@@ -33,6 +34,34 @@ public:
   ~RuntimeScope() { TVLMComponentRuntime::Shutdown(); }
   RuntimeScope(const RuntimeScope&) = delete;
   RuntimeScope& operator=(const RuntimeScope&) = delete;
+};
+
+// Answers the questions as told and records what it was asked and shown
+// ("password", "confirm TEXT", "information TEXT", "warning TEXT", "show
+// TEXT", "hide").
+class ScriptedUi : public SilentEngineUi {
+public:
+  bool AskPassword(const std::string& nameText, std::string& password) override {
+    Log.push_back("password");
+    if (!Typed.empty()) password = Typed;
+    return !Typed.empty();
+  }
+  bool Confirm(const std::string& text) override {
+    Log.push_back("confirm " + text);
+    return Yes;
+  }
+  void Information(const std::string& text) override { Log.push_back("information " + text); }
+  void Warning(const std::string& text) override { Log.push_back("warning " + text); }
+  void ShowWaitWindow(const std::string& text, int32_t percent, WaitWindowEvents& events) override {
+    Log.push_back("show " + text);
+    Events = &events;
+  }
+  void HideWaitWindow() override { Log.push_back("hide"); }
+
+  std::string Typed;
+  bool Yes = false;
+  WaitWindowEvents* Events = nullptr;
+  std::vector<std::string> Log;
 };
 
 // A session connected to databaseName ("MEMORY", "TEMP" or a file name).

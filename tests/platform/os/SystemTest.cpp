@@ -179,6 +179,18 @@ TEST(System, AvailableMemoryIsCappedAndOverridable) {
   EXPECT_GT(qv::AvailablePhysicalMemory(), 0);
 }
 
+TEST(System, FreeDiskSpaceOfAFilesFolderIsOverridable) {
+  // The file need not exist; its folder must.
+  const std::string file = qv::TempPath() + "/no-such-file.vlm";
+  EXPECT_GT(qv::FreeDiskSpace(file), 0);
+  EXPECT_THROW(qv::FreeDiskSpace(qv::TempPath() + "/no-such-folder/x.vlm"), qv::EOSError);
+  qv::SetFreeDiskSpaceOverride(4096);
+  EXPECT_EQ(qv::FreeDiskSpace(file), 4096);
+  EXPECT_EQ(qv::FreeDiskSpace("/no-such-folder/x.vlm"), 4096);
+  qv::SetFreeDiskSpaceOverride(-1);
+  EXPECT_GT(qv::FreeDiskSpace(file), 0);
+}
+
 // Error texts of the system are English whatever locale the user runs in.
 TEST(SysErrorMessage, EnglishUnderEveryLocale) {
   qv::test::ForEachLocale([](const char*) {

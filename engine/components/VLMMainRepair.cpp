@@ -1,0 +1,248 @@
+// VLMMain, repair part: the repair step of a database component's connect,
+// the rebuild of a database file table by table into a new file, and the
+// replace of the damaged file by the rebuilt one.
+//
+// Why the replace is one rename: the rebuilt file is complete and flushed
+// before it takes the old name, and rename swaps the name in one step, so a
+// crash or a failure at any point leaves a whole database under the name:
+// the old one until the rename, the new one after it. The folder is flushed
+// afterwards so that the new name itself survives a power cut. Deleting the
+// old file first and moving the new one after would leave, in between, no
+// database at all under its name.
+//
+// Why the table names come from the local session: the component's
+// GetTableNames swallows every failure and hands back an empty list, and a
+// rebuild of an empty list "succeeds" with an empty database that would
+// then replace the user's file.
+//
+// Why a file another process has open is not repaired: that process goes
+// on reading and writing the file it opened, which after the rename has no
+// name any more; everything it writes would be lost.
+#include <memory>
+#include <string>
+
+#include "engine/components/VLMEngineUi.h"
+#include "engine/components/VLMLocalEngine.h"
+#include "engine/components/VLMMain.h"
+#include "engine/core/VLMExcept.h"
+#include "engine/core/VLMTypes.h"
+#include "engine/storage/VLMDiskEngine.h"
+#include "engine/storage/VLMDiskEngineTables.h"
+#include "platform/dataset/DatabaseError.h"
+#include "platform/host/Format.h"
+#include "platform/host/ScopeExit.h"
+#include "platform/host/StringList.h"
+#include "platform/os/File.h"
+#include "platform/os/System.h"
+
+namespace {
+
+constexpr std::string_view kDatabaseOpen = "Cannot perform this operation on an open database";
+
+VLMRepairReplaceHook& ReplaceHook() {
+  static VLMRepairReplaceHook hook;
+  return hook;
+}
+
+// The format version in the header of the file session opened (a disk
+// database; the others never need repair).
+double HeaderVersion(TVLMLocalSession& session) {
+  auto* disk = dynamic_cast<TVLMDiskDatabaseData*>(session.DatabaseData);
+  if (disk == nullptr) return kVLMFormatVersion;
+  std::lock_guard guard(disk->CriticalSection());
+  TVLMDiskPageManager* pages = disk->DiskPageManager();
+  return pages == nullptr ? kVLMFormatVersion : pages->GetHeader().Version;
+}
+
+std::string InUseText(const std::string& fileName) {
+  return qv::format("Cannot repair database file '%s'. Another process has the file open.", {fileName});
+}
+
+// Flushes tempName, lets the test hook run, and renames it over fileName,
+// then flushes the folder. False (with errorText) when another process
+// opened fileName meanwhile; fileName is then untouched.
+bool ReplaceDatabaseFile(const std::string& tempName, const std::string& fileName, std::string& errorText) {
+  qv::File::Open(tempName, qv::FileAccess::ReadWrite, qv::FileDisposition::OpenExisting).Sync();
+  if (ReplaceHook()) ReplaceHook()(tempName, fileName);
+  if (VLMIsDatabaseFileInUse(fileName)) {
+    errorText = InUseText(fileName);
+    return false;
+  }
+  qv::RenameFile(tempName, fileName);
+  qv::SyncFolder(qv::FolderOf(fileName));
+  return true;
+}
+
+}  // namespace
+
+void VLMSetRepairReplaceHook(VLMRepairReplaceHook hook) { ReplaceHook() = std::move(hook); }
+
+// ------------------------------------------------------------ connect step
+
+void TVLMDatabase::RepairOnConnect() {
+  if (!Handle_->NeedsRepair || SilentMode || VLMDesignMode()) return;
+  const bool repair = HeaderVersion(*Handle_) >= kVLMOldestCurrentVersion ? AskRepair() : AskConvert();
+  if (!repair) return;
+  // The file is rebuilt and replaced without this connection, which would
+  // otherwise keep the old file open under no name.
+  {
+    auto release = qv::ScopeExit([&] {
+      Handle_ = nullptr;
+      OwnHandle_.reset();
+    });
+    OwnHandle_->SetConnected(false);
+  }
+  {
+    const bool wasRepairing = Repairing_;
+    Repairing_ = true;
+    auto restore = qv::ScopeExit([&] { Repairing_ = wasRepairing; });
+    std::string errorText;
+    try {
+      RepairDatabase(errorText);
+    } catch (const std::exception&) {
+      throw EVLMException(20238,
+                          "Cannot convert database to the new format. Please report this problem to the Velmoran "
+                          "Database support.");
+    }
+    if (!errorText.empty()) Ui().Warning(errorText);
+  }
+  std::unique_ptr<TVLMLocalSession> local = CreateLocalSession();
+  local->SetConnected(true);
+  OwnHandle_ = std::move(local);
+  Handle_ = OwnHandle_.get();
+}
+
+// ------------------------------------------------------------------ repair
+
+bool TVLMDatabase::RepairDatabase(std::string& errorText) {
+  errorText.clear();
+  const std::string tempName = DatabaseFileName_ + ".tmp";
+  // Refused before anything is written, so that a ".tmp" file another
+  // process's repair is writing is never touched either.
+  if (VLMIsDatabaseFileInUse(DatabaseFileName_)) {
+    errorText = InUseText(DatabaseFileName_);
+    return false;
+  }
+  bool replaced = false;
+  auto removeTemp = qv::ScopeExit([&] {
+    if (!replaced && !VLMIsDatabaseFileInUse(tempName)) qv::DeleteFile(tempName);
+  });
+  if (!RebuildInto(tempName, errorText)) {
+    if (errorText.empty()) errorText = "Unknown error";
+    return false;
+  }
+  replaced = ReplaceDatabaseFile(tempName, DatabaseFileName_, errorText);
+  return replaced;
+}
+
+bool TVLMDatabase::RebuildInto(const std::string& fileName, std::string& errorText) {
+  CheckDatabaseNameMissing();
+  RegisterWithSession(true);
+  if (Connected()) qv::DatabaseError(kDatabaseOpen, this);
+  // While repairing, the connects below ask no question: a repair called
+  // directly would otherwise start another one from inside its connect.
+  const bool wasRepairing = Repairing_;
+  Repairing_ = true;
+  auto restore = qv::ScopeExit([&] { Repairing_ = wasRepairing; });
+  // One connect takes the file's own geometry and cipher into the
+  // properties the new file is made with.
+  DoConnect();
+  DoDisconnect();
+  return RebuildDatabase(
+      fileName, errorText, [](TVLMDatabase& sender) { sender.DoBeforeRepair(); },
+      [](TVLMDatabase& sender, int32_t percent, bool& continueWork) {
+        continueWork = sender.DoRepairProgress(percent);
+      },
+      [](TVLMDatabase& sender) { sender.DoAfterRepair(); }, MaxConnections, ExtentSize, PageSize, CipherId,
+      Password, true);
+}
+
+// ----------------------------------------------------------------- rebuild
+
+bool TVLMDatabase::RebuildDatabase(const std::string& fileName, std::string& errorText, const NotifyEvent& before,
+                                   const ProgressEvent& progress, const NotifyEvent& after, int32_t maxConnections,
+                                   int32_t extentSize, int32_t pageSize, uint8_t cipherId,
+                                   const std::string& password, bool repair) {
+  CheckDatabaseNameMissing();
+  RegisterWithSession(true);
+  if (Connected()) qv::DatabaseError(kDatabaseOpen, this);
+  const bool savedExclusive = Exclusive;
+  const bool savedSilent = SilentMode;
+  errorText.clear();
+  std::unique_ptr<TVLMDatabase> target;
+  bool connectedHere = false;
+  auto restore = qv::ScopeExit([&] {
+    if (connectedHere && Connected()) {
+      try {
+        Handle_->SetSessionOption(false);
+      } catch (const qv::Exception&) {
+        // The connection goes next; the flag goes with it.
+      }
+      DoDisconnect();
+    }
+    target.reset();
+    Exclusive = savedExclusive;
+    SilentMode = savedSilent;
+    if (after) after(*this);
+  });
+  if (before) before(*this);
+
+  const int64_t size =
+      qv::File::Open(DatabaseFileName_, qv::FileAccess::ReadOnly, qv::FileDisposition::OpenExisting).Size();
+  if (qv::FreeDiskSpace(fileName) < size)
+    throw EVLMException(20303,
+                        "There is not enough free space on drive to perform required operation with the database "
+                        "file.");
+
+  target = std::make_unique<TVLMDatabase>();
+  target->SetSessionName(SessionName_);
+  target->SetDatabaseName(VLMNewGUIDName("TempDatabase"));
+  target->SetDatabaseFileName(fileName);
+  target->Password = password;
+  target->CipherId = cipherId;
+  target->PageSize = pageSize;
+  target->ExtentSize = extentSize;
+  target->MaxConnections = maxConnections;
+  // A file just made needs no question.
+  target->SilentMode = true;
+  target->CreateDatabase();
+  target->DoConnect();
+
+  Exclusive = true;
+  SilentMode = true;
+  DoConnect();
+  connectedHere = true;
+  SilentMode = savedSilent;
+  Handle_->SetSessionOption(true);
+
+  qv::StringList names;
+  Handle_->GetTableNames(names);
+  const int32_t count = names.Count();
+  for (int32_t i = 0; i < count; ++i)
+    if (!RebuildTable(names[i], *target, i, count, errorText, progress, repair)) return false;
+
+  Handle_->SetSessionOption(false);
+  connectedHere = false;
+  DoDisconnect();
+  if (progress) {
+    bool continueWork = true;
+    progress(*this, 100, continueWork);
+  }
+  target->DoDisconnect();
+  target->ShrinkDatabase();
+  return repair || errorText.empty();
+}
+
+void TVLMDatabase::ShrinkDatabase() {
+  const bool savedExclusive = Exclusive;
+  auto restore = qv::ScopeExit([&] { Exclusive = savedExclusive; });
+  Exclusive = true;
+  DoConnect();
+  auto disconnect = qv::ScopeExit([&] { DoDisconnect(); });
+  Handle_->ShrinkFile();
+}
+
+bool TVLMDatabase::RebuildTable(const std::string& tableName, TVLMDatabase& target, int32_t index, int32_t count,
+                                std::string& errorText, const ProgressEvent& progress, bool repair) {
+  throw EVLMException(20303, "Table copy not available");
+}

@@ -1,0 +1,268 @@
+// The table component's structure changes on database files: a field
+// renamed, indexes added and removed (also while another process has the
+// table open), the refusals inside a transaction, and the restructure that
+// rebuilds a table, keeping its records when it succeeds and when it fails.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/components/VLMLocalEngine.h"
+#include "engine/components/VLMMain.h"
+#include "platform/host/Exception.h"
+#include "platform/host/StringList.h"
+#include "tests/engine/components/DataSetTestSupport.h"
+#include "tests/engine/components/LogFileSupport.h"
+#include "tests/engine/storage/StorageTestSupport.h"
+#include "tests/support/EngineErrors.h"
+#include "tests/support/ScratchFolder.h"
+
+namespace {
+
+using dataset_test::Column;
+using qv::test::RaisedMessage;
+
+// The names the two-process helper opens.
+constexpr const char* kLogTable = "V5LogTabl";
+
+class TableRestructureTest : public ::testing::Test {
+protected:
+  void SetUp() override { Database = logfile_test::Database(Dir.File("log.vlm")); }
+
+  static std::unique_ptr<TVLMTable> Table() { return logfile_test::Table("Log", kLogTable); }
+  // A small log of three contacts, closed.
+  static std::unique_ptr<TVLMTable> FilledLog() {
+    auto log = Table();
+    qv::FieldDefs& fields = log->GetFieldDefs();
+    fields.Add("QsoID", qv::ftAutoInc);
+    fields.Add("Call", qv::ftString, 10);
+    fields.Add("Freq", qv::ftString, 12);
+    fields.Add("Name", qv::ftString, 6);
+    fields.Add("Notes", qv::ftString, 40);
+    log->GetIndexDefs().Add("PrimeIndex", "QsoID", qv::ixPrimary | qv::ixUnique);
+    log->CreateTable();
+    log->Open();
+    for (const auto& [call, freq, name] : kContacts) {
+      log->Append();
+      log->FieldByName("Call")->SetAsString(call);
+      log->FieldByName("Freq")->SetAsString(freq);
+      log->FieldByName("Name")->SetAsString(name);
+      log->FieldByName("Notes")->SetAsString(std::string("note ") + call);
+      log->Post();
+    }
+    log->Close();
+    return log;
+  }
+  std::vector<std::string> TableNames() {
+    qv::StringList names;
+    Database->GetTableNames(names);
+    std::vector<std::string> out;
+    for (int32_t i = 0; i < names.Count(); ++i) out.push_back(names[i]);
+    return out;
+  }
+  // The restructure field definitions rebuilt in the order of names: an
+  // existing definition (by its present name) is copied, with what edit
+  // changes; a name that is none gets a new text field of size 8.
+  static void Reshape(TVLMTable& table, const std::vector<std::string>& names,
+                      const std::function<void(TVLMAdvFieldDef&)>& edit = nullptr) {
+    TVLMAdvFieldDefs shaped;
+    for (const std::string& name : names) {
+      TVLMAdvFieldDef& def = *shaped.Add();
+      if (const TVLMAdvFieldDef* old = table.RestructureFieldDefs.Find(name)) {
+        def.Assign(*old);
+      } else {
+        def.Name = name;
+        def.DataType = dtString;
+        def.Size = 8;
+      }
+      if (edit) edit(def);
+    }
+    table.RestructureFieldDefs.Assign(shaped);
+  }
+  // The rows as "field=value ..." in the table's field order.
+  static std::vector<std::string> Rows(TVLMTable& table) {
+    std::vector<std::string> rows;
+    for (table.First(); !table.Eof(); table.Next()) {
+      std::string row;
+      for (const auto& field : table.GetFields()) {
+        if (!row.empty()) row += ' ';
+        row += field->FieldName() + "=" + (field->IsNull() ? std::string("null") : field->AsString());
+      }
+      rows.push_back(row);
+    }
+    return rows;
+  }
+  std::vector<std::string> IndexNames(TVLMTable& table) {
+    table.GetIndexDefs().Update();
+    std::vector<std::string> out;
+    for (int32_t i = 0; i < table.GetIndexDefs().Count(); ++i) out.push_back(table.GetIndexDefs()[i]->Name());
+    return out;
+  }
+
+  static constexpr std::tuple<const char*, const char*, const char*> kContacts[] = {
+      {"K1ABC", "14025", "Al"}, {"W2XYZ", "7040", "Bo"}, {"N3Q", "3550", "Cy"}};
+
+  qv::test::ScratchFolder Dir;
+  local_test::RuntimeScope Runtime;
+  std::unique_ptr<TVLMDatabase> Database;
+};
+
+TEST_F(TableRestructureTest, FieldRenameAndIndexesAndTheirRefusals) {
+  auto log = FilledLog();
+  log->RenameField("Name", "OpName");
+  EXPECT_FALSE(log->Active());
+  EXPECT_FALSE(log->Exclusive);
+  // On the closed table through a cursor of its own, on the open one
+  // through its cursor; either way the new index serves at once.
+  log->AddIndex("CallIndex", "Call", 0);
+  log->Open();
+  EXPECT_EQ(Rows(*log)[0], "QsoID=1 Call=K1ABC Freq=14025 OpName=Al Notes=note K1ABC");
+  log->AddIndex("FreqIndex", "Freq", qv::ixDescending);
+  log->SetIndexName("FreqIndex");
+  EXPECT_EQ(Column(*log, "Call"), (std::vector<std::string>{"W2XYZ", "N3Q", "K1ABC"}));
+  log->SetIndexName("");
+  log->DeleteIndex("FreqIndex");
+  log->Close();
+  EXPECT_EQ(IndexNames(*log), (std::vector<std::string>{"PrimeIndex", "CallIndex"}));
+
+  std::string text;
+  struct Refusal {
+    const char* What;
+    std::function<void()> Run;
+    std::string Message;
+  };
+  auto inTransaction = [](const char* operation, int32_t code) {
+    return "Cannot perform '" + std::string(operation) +
+           "' operation on a database in transaction - Native error: " + std::to_string(code);
+  };
+  const std::vector<Refusal> refusals = {
+      {"index without name", [&] { log->AddIndex("", "Call", 0); }, "Invalid index name '' - Native error: 20046"},
+      {"index without fields", [&] { log->AddIndex("X", "", 0); }, "Cannot find index field '' - Native error: 20047"},
+      {"missing field", [&] { log->RenameField("Band", "X"); }, "Field 'Band' not found - Native error: 30343"},
+      {"AddIndex", [&] { log->AddIndex("FreqIndex", "Freq", 0); }, inTransaction("AddIndex", 20175)},
+      {"DeleteIndex", [&] { log->DeleteIndex("CallIndex"); }, inTransaction("DeleteIndex", 20177)},
+      {"RenameField", [&] { log->RenameField("OpName", "Name"); }, inTransaction("RenameField", 20179)},
+      {"RestructureTable", [&] { log->RestructureTable(text); }, inTransaction("RestructureTable", 20180)},
+  };
+  for (const Refusal& r : refusals) {
+    SCOPED_TRACE(r.What);
+    if (r.Message.find("transaction") != std::string::npos && !Database->InTransaction())
+      Database->StartTransaction();
+    EXPECT_EQ(RaisedMessage(r.Run), r.Message);
+    EXPECT_FALSE(log->Active());
+  }
+  Database->Commit(false);
+  EXPECT_EQ(TableNames(), std::vector<std::string>{kLogTable});
+  EXPECT_EQ(IndexNames(*log), (std::vector<std::string>{"PrimeIndex", "CallIndex"}));
+  log->Open();
+  EXPECT_NE(log->FindField("OpName"), nullptr);
+}
+
+TEST_F(TableRestructureTest, AddIndexIsRefusedWhileAnotherProcessHasTheTableOpen) {
+  Database.reset();
+  const std::string path = Dir.File("multi.vlm");
+  Database = logfile_test::Database(path);
+  Database->MultiUser = true;
+  auto log = Table();
+  log->GetFieldDefs().Add("Call", qv::ftString, 10);
+  log->GetFieldDefs().Add("Name", qv::ftString, 30);
+  // The helper orders by this index.
+  log->GetIndexDefs().Add("CallIndex", "Call", 0);
+  log->CreateTable();
+
+  {
+    storage_test::Peer peer(path, "multi", "engine_tablepeer");
+    ASSERT_EQ(peer.Greeting, "ready writable");
+    storage_test::FastRetries retries;
+    EXPECT_EQ(RaisedMessage([&] { log->AddIndex("NameIndex", "Name", 0); }),
+              "Cannot access table 'V5LogTabl' in exclusive mode. Table is open by another user - Native error: "
+              "20228");
+    EXPECT_GT(retries.Sleeps, 0);
+    EXPECT_EQ(IndexNames(*log), std::vector<std::string>{"CallIndex"});
+    EXPECT_EQ(peer.Quit(), 0);
+  }
+  // This process's own open of the table does not stand in the way.
+  log->Open();
+  log->AddIndex("NameIndex", "Name", 0);
+  EXPECT_EQ(IndexNames(*log), (std::vector<std::string>{"CallIndex", "NameIndex"}));
+}
+
+TEST_F(TableRestructureTest, ARestructureKeepsEveryRowAndMatchesFieldsByIdentity) {
+  auto log = FilledLog();
+  // Name first and wider, Freq renamed, Notes dropped, Band added: neither
+  // the position nor the name of a field leads its values.
+  Reshape(*log, {"Name", "QsoID", "Call", "Freq", "Band"}, [](TVLMAdvFieldDef& def) {
+    if (def.Name == "Name") def.Size = 20;
+    if (def.Name == "Freq") def.Name = "Frequency";
+  });
+  std::vector<int32_t> percents;
+  log->OnRestructureProgress = [&](TVLMTable&, int32_t percent, bool&) { percents.push_back(percent); };
+  std::string text;
+  EXPECT_TRUE(log->RestructureTable(text));
+  EXPECT_EQ(text, "");
+  EXPECT_EQ(percents, (std::vector<int32_t>{33, 66, 99}));
+  EXPECT_EQ(log->TableName(), kLogTable);
+  EXPECT_EQ(TableNames(), std::vector<std::string>{kLogTable});
+  EXPECT_EQ(IndexNames(*log), std::vector<std::string>{"PrimeIndex"});
+
+  log->Open();
+  EXPECT_EQ(Rows(*log), (std::vector<std::string>{"Name=Al QsoID=1 Call=K1ABC Frequency=14025 Band=null",
+                                                  "Name=Bo QsoID=2 Call=W2XYZ Frequency=7040 Band=null",
+                                                  "Name=Cy QsoID=3 Call=N3Q Frequency=3550 Band=null"}));
+  // The wider field takes what the old one could not; the numbering goes on.
+  log->Append();
+  log->FieldByName("Name")->SetAsString("Alexandra");
+  log->Post();
+  EXPECT_EQ(Rows(*log).back(), "Name=Alexandra QsoID=4 Call=null Frequency=null Band=null");
+}
+
+TEST_F(TableRestructureTest, AFailedRestructureLeavesTheTableUnderItsNameWithItsRows) {
+  struct Failure {
+    const char* What;
+    std::function<void(TVLMTable&)> Edit;
+    bool Raises;
+    const char* LogText;
+  };
+  const std::vector<Failure> failures = {
+      {"a text field of size 0",
+       [](TVLMTable& t) { Reshape(t, {"QsoID", "Call", "Name"}, [](TVLMAdvFieldDef& d) { d.Size = 0; }); }, false,
+       "Error restructuring table. Cannot create table due to error: Cannot create table 'V5LogTabl' with field: "
+       "Call"},
+      {"a call sign that is no number",
+       [](TVLMTable& t) {
+         Reshape(t, {"QsoID", "Call"}, [](TVLMAdvFieldDef& d) {
+           if (d.Name == "Call") d.DataType = dtInteger;
+         });
+       },
+       true, "Record #1, field 'Call' was copied with Null value"},
+      {"stopped after the first record",
+       [](TVLMTable& t) {
+         Reshape(t, {"QsoID", "Call", "Band"});
+         t.OnRestructureProgress = [](TVLMTable&, int32_t, bool& go) { go = false; };
+       },
+       false, "\r\nTerminated by User."},
+  };
+  for (const Failure& f : failures) {
+    SCOPED_TRACE(f.What);
+    auto log = FilledLog();
+    log->Open();
+    const std::vector<std::string> before = Rows(*log);
+    log->Close();
+    f.Edit(*log);
+    std::string text;
+    if (f.Raises)
+      EXPECT_THROW(log->RestructureTable(text), qv::Exception);
+    else
+      EXPECT_FALSE(log->RestructureTable(text));
+    EXPECT_NE(text.find(f.LogText), std::string::npos) << text;
+    EXPECT_EQ(log->TableName(), kLogTable);
+    EXPECT_FALSE(log->Active());
+    EXPECT_EQ(TableNames(), std::vector<std::string>{kLogTable});
+    log->Open();
+    EXPECT_EQ(Rows(*log), before);
+  }
+}
+
+}  // namespace
