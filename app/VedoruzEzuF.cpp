@@ -24,18 +24,21 @@
 #include <QVBoxLayout>
 #include <cstdio>
 
+#include "app/EngineTableFactory.h"
 #include "app/HamScopeDde.h"
 #include "app/LogFiles.h"
 #include "app/LogGridModel.h"
 #include "app/MainController.h"
-#include "app/MemTableFactory.h"
 #include "app/OnlineLookup.h"
 #include "app/Settings.h"
 #include "app/VedoruzEzuPrtF.h"
+#include "engine/components/VLMMain.h"
+#include "platform/gui/EngineUiQt.h"
 #include "platform/gui/ErrorGuard.h"
 #include "platform/gui/QtText.h"
 #include "platform/gui/SingleInstance.h"
 #include "platform/gui/WinColor.h"
+#include "platform/host/ScopeExit.h"
 
 namespace qv::app {
 
@@ -765,9 +768,15 @@ int RunProgram(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("Quorvex"));
   gui::SetErrorBoxTitle(std::string(kProgramName));
   SettingsStore settings(SettingsStore::DefaultPath());
-  // The log, state and member tables live in memory until the engine's table
-  // component takes their place.
-  MemTableFactory tables;
+  // The engine's components are up before the window opens its tables and
+  // down after it has closed them; the engine asks the user (password,
+  // repair, wait window) through the program's own boxes meanwhile.
+  TVLMComponentRuntime::Start();
+  auto runtime = ScopeExit([] { TVLMComponentRuntime::Shutdown(); });
+  gui::QtEngineUi engineUi;
+  VLMSetEngineUi(&engineUi);
+  auto ui = ScopeExit([] { VLMSetEngineUi(nullptr); });
+  EngineTableFactory tables;
   TVedoruzEzu window(tables, settings, folder);
   window.Start();
   return app.exec();

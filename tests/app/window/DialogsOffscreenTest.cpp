@@ -82,7 +82,7 @@ protected:
   }
   void MakeWindow() {
     gui::SetErrorReporter([this](const std::string& m) { Boxes.push_back("error: " + m); });
-    Window = std::make_unique<TVedoruzEzu>(Tables, *Store, Home);
+    Window = std::make_unique<TVedoruzEzu>(Factory(), *Store, Home);
     Window->SetMessageHook([this](const std::string& kind, const std::string& text) {
       Boxes.push_back(kind + ": " + text);
       return true;
@@ -94,7 +94,7 @@ protected:
   std::vector<std::string> Boxes;
 };
 
-TEST_F(DialogsOffscreenTest, FirstStartCreatesAndSelectsALogInTheSettingsDialog) {
+TEST_P(DialogsOffscreenTest, FirstStartCreatesAndSelectsALogInTheSettingsDialog) {
   std::filesystem::remove_all(Home + "TEST");
   MakeWindow();
   Window->SetPromptHook([](const std::string& title, const std::string&, std::string& value) {
@@ -125,12 +125,12 @@ TEST_F(DialogsOffscreenTest, FirstStartCreatesAndSelectsALogInTheSettingsDialog)
   EXPECT_FALSE(Window->findChild<TVedoruzEzuPrefs*>());
   EXPECT_EQ(Store->ReadInteger("Settings", "Status", 0), 4);
   EXPECT_EQ(Store->ReadString("Log Index\\TEST", "MyCall", ""), "W1AW");
-  EXPECT_EQ(ReadFile(Home + "TEST/V5LogDB.vlm"), "template");
+  EXPECT_EQ(ReadFile(Home + "TEST/V5LogDB.vlm"), ReadFile(Home + "V5LogDB.vlm"));
   EXPECT_NE(std::find(Boxes.begin(), Boxes.end(), "warning: Click \"Save and Close\" button"), Boxes.end());
   EXPECT_EQ(Window->Text(Ctl::LogTypInf), "IBM QSO Party Log");
 }
 
-TEST_F(DialogsOffscreenTest, AnEditPostedInTheEditorReachesTheLog) {
+TEST_P(DialogsOffscreenTest, AnEditPostedInTheEditorReachesTheLog) {
   Configure({true, "Other"});
   for (const char* call : {"K1AA", "K1BB"}) AddLogRecord(test::Contact(call, "14", false));
   MakeWindow();
@@ -151,7 +151,7 @@ TEST_F(DialogsOffscreenTest, AnEditPostedInTheEditorReachesTheLog) {
   EXPECT_EQ(Window->Text(Ctl::NumSent), "3");  // no serial in the last record: count + 1
 }
 
-TEST_F(DialogsOffscreenTest, MultiplierListShowsEachBandsCountries) {
+TEST_P(DialogsOffscreenTest, MultiplierListShowsEachBandsCountries) {
   qv::test::QtTestApp();
   BandTable empty;
   EXPECT_EQ(TVedoruzEzuMults(empty).MultListView()->topLevelItemCount(), 0);
@@ -184,7 +184,7 @@ protected:
   }
 };
 
-TEST_F(ReportPrintTest, PagesByLogKind) {
+TEST_P(ReportPrintTest, PagesByLogKind) {
   struct Case {
     ContestKind Kind;
     std::vector<std::string> Printed;
@@ -237,7 +237,7 @@ TEST_F(ReportPrintTest, PagesByLogKind) {
   }
 }
 
-TEST_F(ReportPrintTest, CancelAndEmptyLogPrintNothing) {
+TEST_P(ReportPrintTest, CancelAndEmptyLogPrintNothing) {
   test::MemLog log;
   test::FakeUi ui;
   OutputContext ctx;
@@ -259,7 +259,7 @@ TEST_F(ReportPrintTest, CancelAndEmptyLogPrintNothing) {
   EXPECT_FALSE(std::filesystem::exists(Home + "cancelled.pdf"));
 }
 
-TEST_F(ReportPrintTest, LongLogRunsOverPagesWithTheHeaderOnEach) {
+TEST_P(ReportPrintTest, LongLogRunsOverPagesWithTheHeaderOnEach) {
   ReportContent content;
   content.Lines.resize(110);
   const gui::BandedReport report = BuildLogReport(content);
@@ -278,7 +278,7 @@ TEST_F(ReportPrintTest, LongLogRunsOverPagesWithTheHeaderOnEach) {
   EXPECT_EQ(lines, 110u);
 }
 
-TEST_F(DialogsOffscreenTest, OutputChoicePrintsAndPutsTheWindowBack) {
+TEST_P(DialogsOffscreenTest, OutputChoicePrintsAndPutsTheWindowBack) {
   Configure({true, "IBM"});
   int serial = 0;
   for (const char* call : {"K1AA", "K1BB", "K1CC"}) {
@@ -308,6 +308,9 @@ TEST_F(DialogsOffscreenTest, OutputChoicePrintsAndPutsTheWindowBack) {
   ASSERT_FALSE(Boxes.empty());
   EXPECT_EQ(Boxes.back().rfind("information: Export File:", 0), 0u) << Boxes.back();
 }
+
+QV_ON_BOTH_TABLE_KINDS(DialogsOffscreenTest);
+QV_ON_BOTH_TABLE_KINDS(ReportPrintTest);
 
 }  // namespace
 }  // namespace qv::app::wintest

@@ -18,12 +18,13 @@
 #include "appdata/LogSchemas.h"
 #include "app/MainController.h"
 #include "app/MainView.h"
-#include "app/MemTableFactory.h"
 #include "app/QsoRecord.h"
 #include "app/Settings.h"
-#include "platform/dataset/MemDataSet.h"
 #include "platform/host/SysUtils.h"
+#include "platform/dataset/DataSet.h"
+#include "platform/os/File.h"
 #include "platform/os/System.h"
+#include "tests/app/TestTables.h"
 #include "tests/support/ScratchFolder.h"
 
 namespace qv::app::wintest {
@@ -140,14 +141,23 @@ struct LogKind {
 // The test clock: 2024-05-06 12:34:10 UTC.
 inline double FixedNow() { return EncodeDate(2024, 5, 6) + EncodeTime(12, 34, 10, 0); }
 
-class WindowTest : public ::testing::Test {
+// The main window's fixture on one kind of tables (WindowTest: each test
+// runs on both; a fixture with a parameter of its own runs on the in-memory
+// tables).
+class WindowFixture : public ::testing::Test {
 protected:
+  virtual tabletest::TablesKind KindOfTables() const { return tabletest::TablesKind::Memory; }
+
   void SetUp() override {
+    // A test that starts again (TearDown, SetUp) lets the old tables go first.
+    TablesUnderTest.reset();
+    TablesUnderTest = tabletest::TestTables::Make(KindOfTables());
     Home = Dir_ + "/home/";
     std::filesystem::create_directories(Home + "TEST");
-    WriteFile(Home + "V5LogDB.vlm", "template");
-    WriteFile(Home + "USCountryDB.vlm", "states");
-    WriteFile(Home + "TEST/V5LogDB.vlm", std::string("live log \x01\x02\xD8 bytes", 18));
+    TablesUnderTest->MakeFile({LogTableSpec(), Home + "V5LogDB.vlm"});
+    TablesUnderTest->MakeFile(StateStorage());
+    std::filesystem::copy_file(Home + "V5LogDB.vlm", Home + "TEST/V5LogDB.vlm",
+                               std::filesystem::copy_options::overwrite_existing);
     Store = std::make_unique<SettingsStore>(Dir_ + "/config/Quorvex/QuorvexV5.ini");
     SetNowUtcSource([] { return FixedNow(); });
   }
@@ -155,6 +165,9 @@ protected:
     Controller.reset();
     SetNowUtcSource(nullptr);
   }
+
+  TableFactory& Factory() { return TablesUnderTest->Factory(); }
+  bool OnEngine() const { return TablesUnderTest->Kind() == tabletest::TablesKind::Engine; }
 
   static void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
@@ -191,46 +204,40 @@ protected:
   // FormActivate and the first clock tick.
   void Start(const LogKind& kind) {
     Configure(kind);
-    Controller = std::make_unique<MainController>(View, Tables, *Store, Home);
+    Controller = std::make_unique<MainController>(View, Factory(), *Store, Home);
     Controller->FormCreate();
     Controller->FormActivate();
     Controller->Timer1Timer();
   }
 
-  MemTable& LogStorage() { return Tables.TableFor(LogTableSpec(), Home + "TEST/V5LogDB.vlm"); }
-  MemTable& StateStorage() { return Tables.TableFor(StateTableSpec(), Home + "USCountryDB.vlm"); }
-  MemTable& MemberStorage() { return Tables.TableFor(MemberTableSpec(), Home + "WWHAMDB.vlm"); }
+  tabletest::TableAt LogStorage() { return {LogTableSpec(), Home + "TEST/V5LogDB.vlm"}; }
+  tabletest::TableAt StateStorage() { return {StateTableSpec(), Home + "USCountryDB.vlm"}; }
+  tabletest::TableAt MemberStorage() { return {MemberTableSpec(), Home + "WWHAMDB.vlm"}; }
 
-  // Appends one row to a stored table: field name / text pairs.
-  static void AddRow(MemTable& table, const std::vector<std::pair<std::string, std::string>>& values) {
-    MemDataSet ds;
-    ds.SetTable(&table);
-    ds.Open();
-    ds.Append();
-    for (const auto& [name, value] : values) ds.FieldByName(name)->SetAsString(value);
-    ds.Post();
-    ds.Close();
+  // Appends one row to a stored table (made when its file is missing): field
+  // name / text pairs.
+  void AddRow(const tabletest::TableAt& table, const tabletest::FieldValues& values) { TablesUnderTest->AddRow(table, values); }
+  void AddLogRecord(const QsoRecord& q) { AddQso(LogStorage(), q); }
+  void AddQso(const tabletest::TableAt& log, const QsoRecord& q) {
+    TablesUnderTest->WithTable(log, [&](LogTable& t) {
+      t.Data().Append();
+      WriteQso(t.Data(), q);
+      t.Data().Post();
+    });
   }
-  void AddLogRecord(const QsoRecord& q) {
-    MemDataSet ds;
-    ds.SetTable(&LogStorage());
-    ds.Open();
-    ds.Append();
-    WriteQso(ds, q);
-    ds.Post();
-    ds.Close();
-  }
-  std::vector<QsoRecord> LogRecords() {
+  std::vector<QsoRecord> LogRecords() { return QsosOf(LogStorage()); }
+  // The contacts of a log file in contact order.
+  std::vector<QsoRecord> QsosOf(const tabletest::TableAt& log) {
     std::vector<QsoRecord> out;
-    MemDataSet ds;
-    ds.SetTable(&LogStorage());
-    ds.Open();
-    ds.SetIndexName("PrimeIndex");
-    QsoReader reader(ds);
-    while (!ds.Eof()) {
-      out.push_back(reader.Read());
-      ds.Next();
-    }
+    TablesUnderTest->WithTable(log, [&](LogTable& t) {
+      t.SetIndexName("PrimeIndex");
+      t.Data().First();
+      QsoReader reader(t.Data());
+      while (!t.Data().Eof()) {
+        out.push_back(reader.Read());
+        t.Data().Next();
+      }
+    });
     return out;
   }
 
@@ -270,9 +277,22 @@ protected:
   std::string Dir_ = Scratch_.Path();
   std::string Home;
   std::unique_ptr<SettingsStore> Store;
+  std::unique_ptr<tabletest::TestTables> TablesUnderTest;
   FakeMainView View;
-  MemTableFactory Tables;
   std::unique_ptr<MainController> Controller;
 };
+
+// Each test of the suite runs on the in-memory tables and on the engine's
+// components over real database files.
+class WindowTest : public WindowFixture, public ::testing::WithParamInterface<tabletest::TablesKind> {
+protected:
+  tabletest::TablesKind KindOfTables() const override { return GetParam(); }
+};
+
+#define QV_ON_BOTH_TABLE_KINDS(Fixture)                                                                    \
+  INSTANTIATE_TEST_SUITE_P(Tables, Fixture,                                                              \
+                           ::testing::Values(::qv::app::tabletest::TablesKind::Memory,                        \
+                                             ::qv::app::tabletest::TablesKind::Engine),                       \
+                           ::qv::app::tabletest::TablesKindName)
 
 }  // namespace qv::app::wintest
