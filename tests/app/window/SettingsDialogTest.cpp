@@ -118,6 +118,36 @@ TEST_P(SettingsDialogTest, FirstRunCreatesALogAndSavesOnlyOnceItIsPicked) {
       << ReadFile(Store->Path());
   EXPECT_EQ(Controller->Log().DatabaseFileName(), Home + "TEST/V5LogDB.vlm");
   EXPECT_TRUE(View.TimerOn[0]);
+
+  // The log made from the template takes contacts.
+  Controller->FormActivate();
+  Controller->Timer1Timer();
+  Set(Ctl::CallEntered, "DL1AA");
+  Set(Ctl::FreqEntered, "14");
+  Set(Ctl::Mode, "CW");
+  Controller->AddToLogButtonClick();
+  Controller.reset();
+  ASSERT_EQ(LogRecords().size(), 1u);
+  EXPECT_EQ(LogRecords()[0].Call, "DL1AA");
+}
+
+TEST_P(SettingsDialogTest, WithoutTheMemberListAnIbmLogShowsTheRedNoteAndStillLogs) {
+  OnDialog([this] {
+    EXPECT_EQ(Stats(), " WWHAM DB required for IBM QSO Party!");
+    EXPECT_EQ(Prefs.C(PCtl::Stats).Back, kWinRed);
+    Dialog->MyLogNameClick("TEST");
+    EXPECT_EQ(Stats(), " WWHAM required for IBM QSO Party!");
+    EXPECT_EQ(Prefs.C(PCtl::Stats).Back, kWinRed);
+    Dialog->SaveButtonClick();
+  });
+  Start({true, "IBM"});
+  EXPECT_EQ(Controller->MemberData(), nullptr);
+  Controller->SettingsButtonClick();
+  Set(Ctl::CallEntered, "DL1AA");
+  Set(Ctl::FreqEntered, "14");
+  Set(Ctl::Mode, "CW");
+  Controller->AddToLogButtonClick();
+  EXPECT_EQ(LogRecords().size(), 1u);
 }
 
 TEST_P(SettingsDialogTest, RefusedLogNames) {
