@@ -38,7 +38,6 @@
 #include "platform/gui/QtText.h"
 #include "platform/gui/SingleInstance.h"
 #include "platform/gui/WinColor.h"
-#include "platform/host/ScopeExit.h"
 
 namespace qv::app {
 
@@ -755,6 +754,29 @@ void TVedoruzEzu::ApplyPlacement(const WindowPlacement& placement) {
 
 // ------------------------------------------------------------------- entry
 
+struct ProgramDatabases::Parts {
+  bool OwnRuntime = false;
+  gui::QtEngineUi Ui;
+  EngineTableFactory Tables;
+};
+
+ProgramDatabases::ProgramDatabases() {
+  const bool wasUp = TVLMComponentRuntime::IsStarted();
+  TVLMComponentRuntime::Start();
+  Parts_ = std::make_unique<Parts>();
+  Parts_->OwnRuntime = !wasUp;
+  VLMSetEngineUi(&Parts_->Ui);
+}
+
+ProgramDatabases::~ProgramDatabases() {
+  VLMSetEngineUi(nullptr);
+  const bool ownRuntime = Parts_->OwnRuntime;
+  Parts_.reset();
+  if (ownRuntime) TVLMComponentRuntime::Shutdown();
+}
+
+TableFactory& ProgramDatabases::Tables() { return Parts_->Tables; }
+
 int RunProgram(int argc, char** argv) {
   const std::string folder = ProgramFolder();
   gui::SingleInstance instance;
@@ -768,16 +790,8 @@ int RunProgram(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("Quorvex"));
   gui::SetErrorBoxTitle(std::string(kProgramName));
   SettingsStore settings(SettingsStore::DefaultPath());
-  // The engine's components are up before the window opens its tables and
-  // down after it has closed them; the engine asks the user (password,
-  // repair, wait window) through the program's own boxes meanwhile.
-  TVLMComponentRuntime::Start();
-  auto runtime = ScopeExit([] { TVLMComponentRuntime::Shutdown(); });
-  gui::QtEngineUi engineUi;
-  VLMSetEngineUi(&engineUi);
-  auto ui = ScopeExit([] { VLMSetEngineUi(nullptr); });
-  EngineTableFactory tables;
-  TVedoruzEzu window(tables, settings, folder);
+  ProgramDatabases databases;
+  TVedoruzEzu window(databases.Tables(), settings, folder);
   window.Start();
   return app.exec();
 }

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QTableView>
+#include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -25,6 +26,7 @@
 #include "app/VedoruzEzuMultsF.h"
 #include "app/VedoruzEzuPrefsF.h"
 #include "app/VedoruzEzuPrtF.h"
+#include "tools/digipeer/FakeDigitalModeProgram.h"
 
 namespace qv::app::wintest {
 namespace {
@@ -309,6 +311,139 @@ TEST_P(DialogsOffscreenTest, OutputChoicePrintsAndPutsTheWindowBack) {
   EXPECT_EQ(Boxes.back().rfind("information: Export File:", 0), 0u) << Boxes.back();
 }
 
+// The program as it runs for an operator, on real database files: a fresh
+// program folder seeded from the delivered files, the engine's runtime and
+// dialogs, and the real windows.
+class EndToEndTest : public DialogsOffscreenTest {
+protected:
+  void TearDown() override {
+    Window.reset();
+    Program.reset();
+    ::unsetenv("QUORVEX_DDE_DIR");
+    DialogsOffscreenTest::TearDown();
+  }
+  // Starts the program's window on folder and waits until it is active.
+  void StartProgram(const std::string& folder) {
+    Program = std::make_unique<ProgramDatabases>();
+    gui::SetErrorReporter([this](const std::string& m) { Boxes.push_back("error: " + m); });
+    Window = std::make_unique<TVedoruzEzu>(Program->Tables(), *Store, folder);
+    Window->SetMessageHook([this](const std::string& kind, const std::string& text) {
+      Boxes.push_back(kind + ": " + text);
+      return true;
+    });
+    Window->SetUrlOpener([](const QUrl&) {});
+    Window->SetPromptHook([](const std::string&, const std::string&, std::string& value) {
+      value = "field day";
+      return true;
+    });
+    Window->Start();
+    Window->activateWindow();
+    for (int i = 0; i < 300 && !Window->isActiveWindow(); ++i) Spin(10);
+    ASSERT_TRUE(Window->isActiveWindow());
+  }
+  static void Press(int key, const QString& text = QString(), Qt::KeyboardModifiers mods = Qt::NoModifier) {
+    QWidget* w = QApplication::focusWidget();
+    ASSERT_NE(w, nullptr);
+    QKeyEvent press(QEvent::KeyPress, key, mods, text);
+    QApplication::sendEvent(w, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, mods, text);
+    QApplication::sendEvent(w, &release);
+    Spin();
+  }
+  static void TypeText(const QString& text) {
+    for (QChar c : text) Press(static_cast<int>(c.toUpper().unicode()), QString(c));
+  }
+  std::vector<std::string> GridCalls() {
+    Spin(50);  // the grid re-reads the log from the event loop
+    std::vector<std::string> calls;
+    LogGridModel& grid = Window->GridModel();
+    for (int r = 0; r < grid.rowCount(); ++r)
+      calls.push_back(grid.data(grid.index(r, 0), Qt::DisplayRole).toString().toStdString());
+    return calls;
+  }
+
+  std::unique_ptr<ProgramDatabases> Program;
+};
+
+TEST_P(EndToEndTest, AFreshProgramFolderLogsAContactThatIsThereAfterARestartAndTheLinkAddsAnother) {
+  // The delivered files (Home, as beside the executable) seed a fresh
+  // program folder; nothing else is in it.
+  AddRow(StateStorage(), {{"State", "TX"}, {"USCountry", "USA"}, {"Continent", "NA"}});
+  std::filesystem::remove_all(Home + "TEST");
+  const std::string folder = Dir_ + "/fresh/";
+  std::filesystem::create_directories(folder);
+  SeedProgramFolder(Home, folder);
+  ASSERT_EQ(test::FolderEntries(folder), (std::vector<std::string>{"USCountryDB.vlm", "V5LogDB.vlm"}));
+
+  // First start: the settings dialog asks for the new log's name, makes the
+  // log from the template; the operator selects it and saves.
+  WhenModal<TVedoruzEzuPrefs>([&](TVedoruzEzuPrefs& d) {
+    auto* logs = static_cast<QComboBox*>(d.Widget(PCtl::MyLogName));
+    ASSERT_EQ(logs->count(), 1);
+    emit logs->activated(0);
+    auto* contest = static_cast<QAbstractButton*>(d.Widget(PCtl::LogType));
+    if (contest->isChecked()) contest->click();  // a general-purpose log
+    static_cast<QLineEdit*>(d.Widget(PCtl::PrefCall))->setText(QStringLiteral("W1AW"));
+    static_cast<QLineEdit*>(d.Widget(PCtl::MyCountry))->setText(QStringLiteral("USA"));
+    static_cast<QComboBox*>(d.Widget(PCtl::MyContinent))->setEditText(QStringLiteral("NA"));
+    Key(d.Widget(PCtl::MyCountry), Qt::Key_F9);
+  });
+  StartProgram(folder);
+  ASSERT_EQ(Store->ReadString("Settings", "LogName", ""), "FIELD DAY");
+  ASSERT_TRUE(FileExists(folder + "FIELD DAY/V5LogDB.vlm"));
+
+  // A contact typed with Tab and Enter.
+  Window->Controller().Timer1Timer();
+  ASSERT_EQ(Window->FocusedControl(), Ctl::Mode);
+  TypeText("cw");
+  Press(Qt::Key_Backtab, QString(), Qt::ShiftModifier);
+  ASSERT_EQ(Window->FocusedControl(), Ctl::FreqEntered);
+  TypeText("14");
+  Press(Qt::Key_Tab);
+  Press(Qt::Key_Tab);
+  ASSERT_EQ(Window->FocusedControl(), Ctl::CallEntered);
+  TypeText("k1abc");
+  Press(Qt::Key_Tab);
+  Press(Qt::Key_Return);
+  EXPECT_EQ(GridCalls(), std::vector<std::string>{"K1ABC"});
+  EXPECT_TRUE(FileExists(folder + "FIELD DAY/BakV5LogDB.vlm"));
+  Window->close();
+  Window.reset();
+  Program.reset();
+
+  // Started again: the contact is in the grid; a Log_It "ON" of the
+  // digital-mode program adds another to the same file.
+  ::setenv("QUORVEX_DDE_DIR", (Dir_ + "/dde").c_str(), 1);
+  qv::test::FakeDigitalModeProgram peer;
+  ASSERT_TRUE(peer.Listen());
+  StartProgram(folder);
+  EXPECT_EQ(GridCalls(), std::vector<std::string>{"K1ABC"});
+  Window->Controller().Timer1Timer();
+  static_cast<QAbstractButton*>(Window->Widget(Ctl::ConnHSBtn))->click();
+  ASSERT_EQ(Window->Text(Ctl::ConnHSBtn), "Disc from HamScope");
+  auto spinUntil = [](const std::function<bool()>& done) {
+    for (int i = 0; i < 5000 && !done(); ++i) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+      QThread::msleep(1);
+    }
+    return done();
+  };
+  ASSERT_TRUE(spinUntil([&] { return peer.WaitForTranscript(19, 0); }));
+  peer.Set("Call_C", "K2XY");
+  ASSERT_TRUE(spinUntil([&] { return Window->Text(Ctl::CallEntered) == "K2XY"; }));
+  peer.Set("Log_It", "ON");
+  ASSERT_TRUE(spinUntil([&] { return Window->Text(Ctl::CallEntered).empty(); })) << Window->Text(Ctl::StatPanel);
+  EXPECT_EQ(GridCalls(), (std::vector<std::string>{"K1ABC", "K2XY"}));
+  Window.reset();
+  Program.reset();
+  std::vector<std::string> stored;
+  for (const QsoRecord& q : QsosOf({LogTableSpec(), folder + "FIELD DAY/V5LogDB.vlm"})) stored.push_back(q.Call);
+  EXPECT_EQ(stored, (std::vector<std::string>{"K1ABC", "K2XY"}));
+  EXPECT_TRUE(Boxes.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, EndToEndTest, ::testing::Values(tabletest::TablesKind::Engine),
+                         tabletest::TablesKindName);
 QV_ON_BOTH_TABLE_KINDS(DialogsOffscreenTest);
 QV_ON_BOTH_TABLE_KINDS(ReportPrintTest);
 
