@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/ComponentBench.h"
+#include "bench/SqliteFile.h"
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
 #include "engine/storage/VLMDiskEngine.h"
@@ -57,12 +59,6 @@ std::vector<Row> MakeRows(int32_t count, uint32_t seed) {
     rows.push_back({call, freqs[random() % 10], modes[random() % 4], names[random() % 8]});
   }
   return rows;
-}
-
-double Seconds(const std::function<void()>& run) {
-  const auto start = std::chrono::steady_clock::now();
-  run();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 // Bytes the process handed to write calls so far.
@@ -144,13 +140,10 @@ private:
 
 // ---------------------------------------------------------------- SQLite
 
-class Lite {
+class Lite : public SqliteFile {
 public:
-  explicit Lite(const std::string& path) {
-    if (sqlite3_open(path.c_str(), &Db_) != SQLITE_OK) Fail("open");
-    Exec("PRAGMA page_size=4096");
+  explicit Lite(const std::string& path) : SqliteFile(path) {
     Exec("PRAGMA cache_size=-262144");
-    Exec("PRAGMA journal_mode=DELETE");
     Exec("CREATE TABLE log(QsoID INTEGER PRIMARY KEY AUTOINCREMENT, Call VARCHAR(10), Freq VARCHAR(12), "
          "Mode VARCHAR(10), QSODate VARCHAR(10), TimeStart VARCHAR(4), Name VARCHAR(30), IBM BOOLEAN, "
          "Notes VARCHAR(255))");
@@ -163,13 +156,8 @@ public:
   }
   ~Lite() {
     for (sqlite3_stmt* s : {Insert_, ByCall_, ByName_, Duplicate_}) sqlite3_finalize(s);
-    sqlite3_close(Db_);
   }
   void SetSync(bool sync) { Exec(sync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=OFF"); }
-  void Exec(const char* sql) {
-    char* error = nullptr;
-    if (sqlite3_exec(Db_, sql, nullptr, nullptr, &error) != SQLITE_OK) Fail(error != nullptr ? error : sql);
-  }
   void Insert(const Row& row) {
     sqlite3_bind_text(Insert_, 1, row.Call.c_str(), -1, SQLITE_STATIC);
     sqlite3_bind_text(Insert_, 2, row.Freq.c_str(), -1, SQLITE_STATIC);
@@ -197,16 +185,6 @@ public:
   }
 
 private:
-  sqlite3_stmt* Prepare(const char* sql) {
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(Db_, sql, -1, &statement, nullptr) != SQLITE_OK) Fail(sql);
-    return statement;
-  }
-  [[noreturn]] void Fail(const char* what) {
-    std::fprintf(stderr, "sqlite: %s: %s\n", what, sqlite3_errmsg(Db_));
-    std::exit(1);
-  }
-  sqlite3* Db_ = nullptr;
   sqlite3_stmt* Insert_ = nullptr;
   sqlite3_stmt* ByCall_ = nullptr;
   sqlite3_stmt* ByName_ = nullptr;
@@ -382,23 +360,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s [ROWS [DURABLE]]\n", argv[0]);
     return 2;
   }
-  std::string tmpl = qv::TempPath() + "/qvbench_XXXXXX";
-  std::vector<char> name(tmpl.begin(), tmpl.end());
-  name.push_back('\0');
-  if (mkdtemp(name.data()) == nullptr) return 1;
-  const std::string folder = name.data();
-  int rc = 0;
-  TVLMComponentRuntime::Start();
-  try {
+  return RunInBenchFolder("qvbench_", [&](const std::string& folder) {
     RunMode(folder, false, count, durable);
     RunMode(folder, true, count, durable);
     std::printf("\npeak RSS %lld kB\n", static_cast<long long>(PeakRssKb()));
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
-    rc = 1;
-  }
-  TVLMComponentRuntime::Shutdown();
-  std::error_code ec;
-  std::filesystem::remove_all(folder, ec);
-  return rc;
+  });
 }

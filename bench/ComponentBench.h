@@ -1,0 +1,47 @@
+// What the benchmarks over the database components share: a run in a fresh
+// folder under the temporary folder with the component runtime up, and the
+// wall time of a piece of work.
+#pragma once
+
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "engine/components/VLMMain.h"
+#include "platform/os/System.h"
+
+inline double Seconds(const std::function<void()>& run) {
+  const auto start = std::chrono::steady_clock::now();
+  run();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Runs run(folder) in a new folder named prefix plus a unique tail, with the
+// runtime started; the folder goes afterwards. Returns the exit code: 0, or 1
+// when the folder cannot be made or run throws (the message goes to stderr).
+inline int RunInBenchFolder(const char* prefix, const std::function<void(const std::string& folder)>& run) {
+  std::string tmpl = qv::TempPath() + "/" + prefix + "XXXXXX";
+  std::vector<char> name(tmpl.begin(), tmpl.end());
+  name.push_back('\0');
+  if (mkdtemp(name.data()) == nullptr) return 1;
+  const std::string folder = name.data();
+  int rc = 0;
+  TVLMComponentRuntime::Start();
+  try {
+    run(folder);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    rc = 1;
+  }
+  TVLMComponentRuntime::Shutdown();
+  std::error_code ec;
+  std::filesystem::remove_all(folder, ec);
+  return rc;
+}

@@ -1,0 +1,41 @@
+// The SQLite side of the benchmarks that compare the engine with it: one
+// database file, opened with the page size of the engine's files and the
+// rollback journal, with statements that end the run on any failure (a
+// benchmark has nothing to recover).
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+class SqliteFile {
+public:
+  explicit SqliteFile(const std::string& path) {
+    if (sqlite3_open(path.c_str(), &Db_) != SQLITE_OK) Fail("open");
+    Exec("PRAGMA page_size=4096");
+    Exec("PRAGMA journal_mode=DELETE");
+  }
+  // A subclass finalizes its statements in its own destructor, before this.
+  ~SqliteFile() { sqlite3_close(Db_); }
+  SqliteFile(const SqliteFile&) = delete;
+  SqliteFile& operator=(const SqliteFile&) = delete;
+
+  void Exec(const char* sql) {
+    char* error = nullptr;
+    if (sqlite3_exec(Db_, sql, nullptr, nullptr, &error) != SQLITE_OK) Fail(error != nullptr ? error : sql);
+  }
+  sqlite3_stmt* Prepare(const char* sql) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(Db_, sql, -1, &statement, nullptr) != SQLITE_OK) Fail(sql);
+    return statement;
+  }
+  [[noreturn]] void Fail(const char* what) {
+    std::fprintf(stderr, "sqlite: %s: %s\n", what, sqlite3_errmsg(Db_));
+    std::exit(1);
+  }
+
+protected:
+  sqlite3* Db_ = nullptr;
+};

@@ -1,0 +1,277 @@
+// The program's work on a real log file, through the table component as the
+// main window drives it: the duplicate check (a locate on Call;Freq;Mode),
+// the whole-log recount of the IBM QSO Party, and the road of one added
+// contact (append, fill, post with its durable commit, the reopen in contact
+// order, then the block-wise backup copy with its flush). Logs of 10,000 and
+// 100,000 contacts, each with and without the plain index on Call; SQLite's
+// indexed lookup of the same rows (index on Call, synchronous FULL) in the
+// same run is the reference of the locates.
+//
+// Goals: a duplicate check under 100 us at 100,000 contacts; an added
+// contact end to end under 20 ms at 10,000 and under 50 ms at 100,000.
+//
+// Usage: bench_app_road [ADDS [CONTACTS...]]   (200 added contacts per log;
+// logs of 10000 and 100000 contacts by default)
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/QsoRecord.h"
+#include "bench/ComponentBench.h"
+#include "bench/SqliteFile.h"
+#include "app/Scoring.h"
+#include "appdata/BackupCopy.h"
+#include "appdata/LogNames.h"
+#include "appdata/LogSchemas.h"
+#include "engine/components/VLMMain.h"
+#include "platform/host/HostVariant.h"
+#include "platform/os/System.h"
+
+namespace {
+
+using qv::app::QsoRecord;
+using qv::app::TableSpec;
+
+using Clock = std::chrono::steady_clock;
+
+double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// Deterministic contest contacts: the usual call shapes, the party's bands,
+// a few modes, countries and continents; a third of them members.
+std::vector<QsoRecord> MakeContacts(int32_t count, uint32_t seed) {
+  static const char* prefixes[] = {"K", "W", "N", "AA", "KB", "VE", "DL", "G", "JA", "OH", "EA", "PY"};
+  static const char* modes[] = {"CW", "SSB", "RTTY", "PSK31"};
+  static const char* countries[] = {"USA", "CANADA", "GERMANY", "ENGLAND", "JAPAN", "FINLAND", "SPAIN", "BRAZIL"};
+  static const char* continents[] = {"NA", "NA", "EU", "EU", "AS", "EU", "EU", "SA"};
+  static const char* points[] = {"1", "2", "5"};
+  std::mt19937 random(seed);
+  std::vector<QsoRecord> contacts(static_cast<size_t>(count));
+  for (int32_t i = 0; i < count; ++i) {
+    QsoRecord& q = contacts[static_cast<size_t>(i)];
+    q.Call = prefixes[random() % 12];
+    q.Call += static_cast<char>('0' + random() % 10);
+    for (uint32_t k = 1 + random() % 3; k > 0; --k) q.Call += static_cast<char>('A' + random() % 26);
+    q.Freq = std::string(qv::app::kBandNames[random() % 8]);
+    q.Mode = modes[random() % 4];
+    q.QSODate = "2026-05-04";
+    q.TimeStart = "1200";
+    q.RSTSent = q.RSTRcvd = "599";
+    q.NumSent = std::to_string(i + 1);
+    q.NumRcvd = std::to_string(1 + random() % 999);
+    const uint32_t c = random() % 8;
+    q.Country = countries[c];
+    q.Continent = continents[c];
+    q.IBM = random() % 3 == 0;
+    q.Points = points[random() % 3];
+    q.Name = "Op" + std::to_string(random() % 100);
+  }
+  return contacts;
+}
+
+// The log table of the program, with or without the index on Call.
+TableSpec LogSpec(bool callIndex) {
+  TableSpec spec = qv::app::LogTableSpec();
+  if (!callIndex) spec.Indexes = spec.Indexes.first(1);  // "PrimeIndex" only
+  return spec;
+}
+
+class Log {
+public:
+  Log(const std::string& path, const TableSpec& spec) {
+    static int32_t serial = 0;
+    const std::string name = "Road" + std::to_string(++serial);
+    Database_.SetDatabaseName(name);
+    Database_.SetDatabaseFileName(path);
+    Database_.SilentMode = true;
+    Database_.CreateDatabase();
+    Database_.SetConnected(true);
+    Table_.SetDatabaseName(name);
+    Table_.SetTableName(spec.TableName);
+    qv::app::DefineTable(spec, Table_.GetFieldDefs(), Table_.GetIndexDefs());
+    Table_.CreateTable();
+    Table_.Open();
+    Table_.SetIndexName(qv::app::kPrimeIndexName);
+  }
+  void Fill(const std::vector<QsoRecord>& contacts) {
+    Database_.StartTransaction();
+    for (const QsoRecord& q : contacts) {
+      Table_.Append();
+      qv::app::WriteQso(Table_, q);
+      Table_.Post();
+    }
+    Database_.Commit(true);
+  }
+  TVLMTable& Table() { return Table_; }
+
+private:
+  TVLMDatabase Database_;
+  TVLMTable Table_;
+};
+
+class Lite : public SqliteFile {
+public:
+  Lite(const std::string& path, const std::vector<QsoRecord>& contacts) : SqliteFile(path) {
+    Exec("PRAGMA synchronous=FULL");
+    Exec("CREATE TABLE log(QsoID INTEGER PRIMARY KEY AUTOINCREMENT, Call VARCHAR(10), Freq VARCHAR(12), "
+         "Mode VARCHAR(10), QSODate VARCHAR(10), TimeStart VARCHAR(4), Name VARCHAR(30), IBM BOOLEAN, "
+         "Points VARCHAR(5), Country VARCHAR(40))");
+    Exec("CREATE INDEX CallIndex ON log(Call)");
+    sqlite3_stmt* insert = Prepare(
+        "INSERT INTO log(Call, Freq, Mode, QSODate, TimeStart, Name, IBM, Points, Country) "
+        "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+    Exec("BEGIN");
+    for (const QsoRecord& q : contacts) {
+      int k = 1;
+      for (const std::string* s : {&q.Call, &q.Freq, &q.Mode, &q.QSODate, &q.TimeStart, &q.Name})
+        sqlite3_bind_text(insert, k++, s->c_str(), -1, SQLITE_STATIC);
+      sqlite3_bind_int(insert, k++, q.IBM ? 1 : 0);
+      sqlite3_bind_text(insert, k++, q.Points.c_str(), -1, SQLITE_STATIC);
+      sqlite3_bind_text(insert, k++, q.Country.c_str(), -1, SQLITE_STATIC);
+      if (sqlite3_step(insert) != SQLITE_DONE) Fail("insert");
+      sqlite3_reset(insert);
+    }
+    Exec("COMMIT");
+    sqlite3_finalize(insert);
+    Duplicate_ = Prepare("SELECT QsoID FROM log WHERE Call = ?1 AND Freq = ?2 AND Mode = ?3 LIMIT 1");
+  }
+  ~Lite() { sqlite3_finalize(Duplicate_); }
+  bool FindDuplicate(const QsoRecord& q) {
+    sqlite3_bind_text(Duplicate_, 1, q.Call.c_str(), -1, SQLITE_STATIC);
+    sqlite3_bind_text(Duplicate_, 2, q.Freq.c_str(), -1, SQLITE_STATIC);
+    sqlite3_bind_text(Duplicate_, 3, q.Mode.c_str(), -1, SQLITE_STATIC);
+    const bool found = sqlite3_step(Duplicate_) == SQLITE_ROW;
+    sqlite3_reset(Duplicate_);
+    return found;
+  }
+
+private:
+  sqlite3_stmt* Duplicate_ = nullptr;
+};
+
+struct Spread {
+  double Mean = 0, Median = 0, Max = 0;
+};
+
+Spread SpreadOf(std::vector<double> samples) {
+  Spread s;
+  if (samples.empty()) return s;
+  for (double v : samples) s.Mean += v;
+  s.Mean /= static_cast<double>(samples.size());
+  std::sort(samples.begin(), samples.end());
+  s.Median = samples[samples.size() / 2];
+  s.Max = samples.back();
+  return s;
+}
+
+void RunLog(const std::string& folder, int32_t contacts, bool callIndex, int32_t adds) {
+  std::printf("\n%d contacts, %s\n", contacts, callIndex ? "with the index on Call" : "\"PrimeIndex\" only");
+  const std::string logPath = folder + "/" + std::string(qv::app::kLogFileName);
+  const std::string backupPath = folder + "/" + std::string(qv::app::kBackupFileName);
+  std::filesystem::remove(logPath);
+  std::filesystem::remove(backupPath);
+  const std::vector<QsoRecord> rows = MakeContacts(contacts, 29);
+  const std::vector<QsoRecord> more = MakeContacts(adds, 31);
+  Log log(logPath, LogSpec(callIndex));
+  log.Fill(rows);
+  qv::app::UpdateBackupCopy(logPath, backupPath);
+  TVLMTable& table = log.Table();
+  Lite lite(folder + "/road.db", rows);
+
+  // The duplicate check: nine of ten probes logged, one of ten on another
+  // mode (no duplicate), with the log in contact order as the window has it.
+  const int32_t probeCount = callIndex ? 5000 : std::max(20, 2000000 / contacts);
+  std::mt19937 random(11);
+  std::vector<QsoRecord> probes;
+  std::vector<qv::HostVariant> keys;
+  for (int32_t i = 0; i < probeCount; ++i) {
+    QsoRecord q = rows[random() % rows.size()];
+    if (i % 10 == 9) q.Mode = "FM";
+    keys.push_back(qv::HostVariant::ArrayOf({qv::HostVariant(q.Call), qv::HostVariant(q.Freq), qv::HostVariant(q.Mode)}));
+    probes.push_back(std::move(q));
+  }
+  int64_t answers = 0;
+  const double engineCheck = Seconds([&] {
+    for (const qv::HostVariant& key : keys) answers += table.Locate("CALL;FREQ;MODE", key, 0) ? 1 : 0;
+  });
+  const double liteCheck = Seconds([&] {
+    for (const QsoRecord& q : probes) answers -= lite.FindDuplicate(q) ? 1 : 0;
+  });
+  const double perCheck = engineCheck * 1e6 / probeCount;
+  std::printf("  duplicate check        %10.2f us  sqlite %8.2f us  engine/sqlite %7.2f  (goal < 100 us)%s\n",
+              perCheck, liteCheck * 1e6 / probeCount, engineCheck / liteCheck, answers == 0 ? "" : "  ANSWERS DIFFER");
+
+  // The recount over the whole log in contact order.
+  qv::app::IbmScore score;
+  const int32_t tallies = contacts >= 100000 ? 3 : 10;
+  const double recount = Seconds([&] {
+    for (int32_t i = 0; i < tallies; ++i) score.TallyLog(table);
+  }) / tallies;
+  std::printf("  recount                %10.2f ms  (%d members, %d multipliers)\n", recount * 1e3,
+              score.Totals().MemberCount, score.Totals().Multipliers);
+
+  // The road of one added contact, as the main window takes it.
+  std::vector<double> whole, backup;
+  int64_t blocks = 0, rebuilds = 0;
+  for (const QsoRecord& q : more) {
+    const auto start = Clock::now();
+    table.SetIndexName(qv::app::kPrimeIndexName);
+    (void)table.RecordCount();
+    table.Append();
+    qv::app::WriteQso(table, q);
+    table.Post();
+    table.Last();
+    table.Close();
+    const auto copyStart = Clock::now();
+    const qv::app::BackupUpdate update = qv::app::UpdateBackupCopy(logPath, backupPath);
+    backup.push_back(Since(copyStart) * 1e3);
+    blocks += update.BlocksWritten;
+    rebuilds += update.Rebuilt ? 1 : 0;
+    table.Open();
+    table.SetIndexName(qv::app::kPrimeIndexName);
+    (void)table.RecordCount();
+    table.Last();
+    whole.push_back(Since(start) * 1e3);
+  }
+  const Spread w = SpreadOf(whole);
+  const Spread b = SpreadOf(backup);
+  const double goal = contacts <= 10000 ? 20 : 50;
+  std::printf("  add a contact          %10.2f ms mean, %.2f median, %.2f max  (goal < %.0f ms)%s\n", w.Mean,
+              w.Median, w.Max, goal, w.Mean < goal ? "" : "  OVER");
+  std::printf("    of it the backup     %10.2f ms mean, %.2f median, %.2f max  = %.0f %% of the road\n", b.Mean,
+              b.Median, b.Max, w.Mean > 0 ? 100 * b.Mean / w.Mean : 0);
+  std::printf("    backup blocks        %10.1f per contact, %lld rebuilds; log %lld bytes\n",
+              static_cast<double>(blocks) / std::max<size_t>(1, more.size()), static_cast<long long>(rebuilds),
+              static_cast<long long>(std::filesystem::file_size(logPath)));
+  // What a whole copy of the log after each contact would cost instead: the
+  // rebuild of a missing backup (a new file, flushed and renamed).
+  const std::string fullCopy = folder + "/full.vlm";
+  const double full = Seconds([&] { qv::app::UpdateBackupCopy(logPath, fullCopy); });
+  std::printf("    a whole copy instead %10.2f ms (with its flush)\n", full * 1e3);
+  std::filesystem::remove(fullCopy);
+  std::filesystem::remove(folder + "/road.db");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int32_t adds = argc > 1 ? std::atoi(argv[1]) : 200;
+  std::vector<int32_t> sizes;
+  for (int i = 2; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
+  if (sizes.empty()) sizes = {10000, 100000};
+  if (adds < 1 || std::any_of(sizes.begin(), sizes.end(), [](int32_t n) { return n < 10; })) {
+    std::fprintf(stderr, "usage: %s [ADDS [CONTACTS...]]\n", argv[0]);
+    return 2;
+  }
+  return RunInBenchFolder("qvroad_", [&](const std::string& folder) {
+    for (int32_t contacts : sizes)
+      for (bool callIndex : {false, true}) RunLog(folder, contacts, callIndex, adds);
+  });
+}
