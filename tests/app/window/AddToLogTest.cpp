@@ -226,6 +226,7 @@ TEST_P(AddTest, EmptyingTheLogRestartsTheSerial) {
   Controller->FormKeyDown(HotKey::F2);
   EXPECT_EQ(View.SettingsDialogRuns, 1);
   EXPECT_EQ(Controller->LogData().RecordCount(), 0);
+  EXPECT_TRUE(LogRecords().empty());  // the stored table, read anew
   EXPECT_EQ(Text(Ctl::LogNr), "0 Log Entries");
   EXPECT_EQ(Text(Ctl::NumSent), " 001");
   EXPECT_EQ(Controller->State().NextSerial, 1);

@@ -342,18 +342,6 @@ protected:
     for (int i = 0; i < 300 && !Window->isActiveWindow(); ++i) Spin(10);
     ASSERT_TRUE(Window->isActiveWindow());
   }
-  static void Press(int key, const QString& text = QString(), Qt::KeyboardModifiers mods = Qt::NoModifier) {
-    QWidget* w = QApplication::focusWidget();
-    ASSERT_NE(w, nullptr);
-    QKeyEvent press(QEvent::KeyPress, key, mods, text);
-    QApplication::sendEvent(w, &press);
-    QKeyEvent release(QEvent::KeyRelease, key, mods, text);
-    QApplication::sendEvent(w, &release);
-    Spin();
-  }
-  static void TypeText(const QString& text) {
-    for (QChar c : text) Press(static_cast<int>(c.toUpper().unicode()), QString(c));
-  }
   std::vector<std::string> GridCalls() {
     Spin(50);  // the grid re-reads the log from the event loop
     std::vector<std::string> calls;
@@ -395,17 +383,17 @@ TEST_P(EndToEndTest, AFreshProgramFolderLogsAContactThatIsThereAfterARestartAndT
   // A contact typed with Tab and Enter.
   Window->Controller().Timer1Timer();
   ASSERT_EQ(Window->FocusedControl(), Ctl::Mode);
-  TypeText("cw");
-  Press(Qt::Key_Backtab, QString(), Qt::ShiftModifier);
+  qv::test::TypeKeys("cw");
+  qv::test::PressKey(Qt::Key_Backtab, QString(), Qt::ShiftModifier);
   ASSERT_EQ(Window->FocusedControl(), Ctl::FreqEntered);
-  TypeText("14");
-  Press(Qt::Key_Tab);
-  Press(Qt::Key_Tab);
+  qv::test::TypeKeys("14");
+  qv::test::PressKey(Qt::Key_Tab);
+  qv::test::PressKey(Qt::Key_Tab);
   ASSERT_EQ(Window->FocusedControl(), Ctl::CallEntered);
-  TypeText("qx1bb");
-  Press(Qt::Key_Tab);  // the call check finds the member in the delivered sample list
+  qv::test::TypeKeys("qx1bb");
+  qv::test::PressKey(Qt::Key_Tab);  // the call check finds the member in the delivered sample list
   EXPECT_EQ(Window->Text(Ctl::NameFld), "Brindle");
-  Press(Qt::Key_Return);
+  qv::test::PressKey(Qt::Key_Return);
   EXPECT_EQ(GridCalls(), std::vector<std::string>{"QX1BB"});
   EXPECT_TRUE(FileExists(folder + "FIELD DAY/BakV5LogDB.vlm"));
   Window->close();

@@ -67,17 +67,10 @@ protected:
   std::string Shown(Ctl c) const { return Window->Text(c); }
 
   static void Press(int key, const QString& text = QString(), Qt::KeyboardModifiers mods = Qt::NoModifier) {
-    QWidget* w = QApplication::focusWidget();
-    ASSERT_NE(w, nullptr);
-    QKeyEvent press(QEvent::KeyPress, key, mods, text);
-    QApplication::sendEvent(w, &press);
-    QKeyEvent release(QEvent::KeyRelease, key, mods, text);
-    QApplication::sendEvent(w, &release);
-    Spin();
+    ASSERT_NE(QApplication::focusWidget(), nullptr);
+    test::PressKey(key, text, mods);
   }
-  static void TypeText(const QString& text) {
-    for (QChar c : text) Press(static_cast<int>(c.toUpper().unicode()), QString(c));
-  }
+  static void TypeText(const QString& text) { test::TypeKeys(text); }
 
   std::unique_ptr<TVedoruzEzu> Window;
   std::vector<std::string> Boxes;
