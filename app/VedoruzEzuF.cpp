@@ -24,14 +24,16 @@
 #include <QVBoxLayout>
 #include <cstdio>
 
+#include "app/EngineTableFactory.h"
 #include "app/HamScopeDde.h"
 #include "app/LogFiles.h"
 #include "app/LogGridModel.h"
 #include "app/MainController.h"
-#include "app/MemTableFactory.h"
 #include "app/OnlineLookup.h"
 #include "app/Settings.h"
 #include "app/VedoruzEzuPrtF.h"
+#include "engine/components/VLMMain.h"
+#include "platform/gui/EngineUiQt.h"
 #include "platform/gui/ErrorGuard.h"
 #include "platform/gui/QtText.h"
 #include "platform/gui/SingleInstance.h"
@@ -752,6 +754,29 @@ void TVedoruzEzu::ApplyPlacement(const WindowPlacement& placement) {
 
 // ------------------------------------------------------------------- entry
 
+struct ProgramDatabases::Parts {
+  bool OwnRuntime = false;
+  gui::QtEngineUi Ui;
+  EngineTableFactory Tables;
+};
+
+ProgramDatabases::ProgramDatabases() {
+  const bool wasUp = TVLMComponentRuntime::IsStarted();
+  TVLMComponentRuntime::Start();
+  Parts_ = std::make_unique<Parts>();
+  Parts_->OwnRuntime = !wasUp;
+  VLMSetEngineUi(&Parts_->Ui);
+}
+
+ProgramDatabases::~ProgramDatabases() {
+  VLMSetEngineUi(nullptr);
+  const bool ownRuntime = Parts_->OwnRuntime;
+  Parts_.reset();
+  if (ownRuntime) TVLMComponentRuntime::Shutdown();
+}
+
+TableFactory& ProgramDatabases::Tables() { return Parts_->Tables; }
+
 int RunProgram(int argc, char** argv) {
   const std::string folder = ProgramFolder();
   gui::SingleInstance instance;
@@ -765,10 +790,8 @@ int RunProgram(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("Quorvex"));
   gui::SetErrorBoxTitle(std::string(kProgramName));
   SettingsStore settings(SettingsStore::DefaultPath());
-  // The log, state and member tables live in memory until the engine's table
-  // component takes their place.
-  MemTableFactory tables;
-  TVedoruzEzu window(tables, settings, folder);
+  ProgramDatabases databases;
+  TVedoruzEzu window(databases.Tables(), settings, folder);
   window.Start();
   return app.exec();
 }

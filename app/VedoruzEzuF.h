@@ -156,6 +156,24 @@ private:
 
 // The process entry: one instance per program folder (a second one ends at
 // once, returning 0), then the main window and the event loop.
+// The program's database side around its window, up for this object's
+// life: the engine's component runtime (left up at the end when it was up
+// before), the engine's questions and wait window on Qt, and the tables over
+// database files. Made after the application object, destroyed after the
+// window.
+class ProgramDatabases {
+public:
+  ProgramDatabases();
+  ~ProgramDatabases();
+  ProgramDatabases(const ProgramDatabases&) = delete;
+  ProgramDatabases& operator=(const ProgramDatabases&) = delete;
+  TableFactory& Tables();
+
+private:
+  struct Parts;
+  std::unique_ptr<Parts> Parts_;
+};
+
 int RunProgram(int argc, char** argv);
 
 }  // namespace qv::app

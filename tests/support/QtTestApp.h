@@ -4,6 +4,9 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QKeyEvent>
+#include <QString>
+#include <QWidget>
 #include <cstdlib>
 
 #include "platform/gui/ErrorGuard.h"
@@ -28,6 +31,22 @@ inline void Spin(int ms = 0) {
   do {
     QApplication::processEvents(QEventLoop::AllEvents, 10);
   } while (t.elapsed() < ms);
+}
+
+// A key pressed and released in the widget that has the focus (none: the
+// key goes nowhere), then the events it caused.
+inline void PressKey(int key, const QString& text = QString(), Qt::KeyboardModifiers mods = Qt::NoModifier) {
+  if (QWidget* w = QApplication::focusWidget()) {
+    QKeyEvent press(QEvent::KeyPress, key, mods, text);
+    QApplication::sendEvent(w, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, mods, text);
+    QApplication::sendEvent(w, &release);
+  }
+  Spin();
+}
+// Text typed key by key into the focused widget.
+inline void TypeKeys(const QString& text) {
+  for (QChar c : text) PressKey(static_cast<int>(c.toUpper().unicode()), QString(c));
 }
 
 }  // namespace qv::test

@@ -51,7 +51,7 @@ protected:
   }
 };
 
-TEST_F(AddTest, BlankRequiredFieldAppendsNothing) {
+TEST_P(AddTest, BlankRequiredFieldAppendsNothing) {
   Start({});
   FillEverything();
   Set(Ctl::FreqEntered, "");
@@ -65,7 +65,7 @@ TEST_F(AddTest, BlankRequiredFieldAppendsNothing) {
   EXPECT_EQ(Text(Ctl::NameFld), "John");
 }
 
-TEST_F(AddTest, MemberOfTheIbmPartyNeedsSerialCountryAndContinent) {
+TEST_P(AddTest, MemberOfTheIbmPartyNeedsSerialCountryAndContinent) {
   Start({true, "IBM", true});
   Set(Ctl::CallEntered, "K1XX");
   Set(Ctl::FreqEntered, "14");
@@ -81,7 +81,7 @@ TEST_F(AddTest, MemberOfTheIbmPartyNeedsSerialCountryAndContinent) {
   EXPECT_EQ(LogRecords()[0].Points, "1");
 }
 
-TEST_F(AddTest, GoodAddStoresEveryFieldAndAdvancesTheSerial) {
+TEST_P(AddTest, GoodAddStoresEveryFieldAndAdvancesTheSerial) {
   Start({});
   FillEverything();
   Controller->AddToLogButtonClick();
@@ -150,7 +150,7 @@ TEST_F(AddTest, GoodAddStoresEveryFieldAndAdvancesTheSerial) {
   EXPECT_EQ(Text(Ctl::NumSent), "42");
 }
 
-TEST_F(AddTest, GeneralLogTakesTheEndTimeFromTheClock) {
+TEST_P(AddTest, GeneralLogTakesTheEndTimeFromTheClock) {
   Start({false, "GP", true});
   Set(Ctl::CallEntered, "K1XX");
   Set(Ctl::FreqEntered, "7");
@@ -161,7 +161,7 @@ TEST_F(AddTest, GeneralLogTakesTheEndTimeFromTheClock) {
   EXPECT_EQ(LogRecords()[0].Points, "");
 }
 
-TEST_F(AddTest, IbmContactScoresAndRaisesTheNotice) {
+TEST_P(AddTest, IbmContactScoresAndRaisesTheNotice) {
   StartIbmLogWithAMemberContact();
   Controller->AddToLogButtonClick();
   ASSERT_EQ(LogRecords().size(), 1u);
@@ -181,7 +181,7 @@ TEST_F(AddTest, IbmContactScoresAndRaisesTheNotice) {
   EXPECT_FALSE(View.TimerOn[1]);
 }
 
-TEST_F(AddTest, FailedPostLeavesNoTraceOfTheContact) {
+TEST_P(AddTest, FailedPostLeavesNoTraceOfTheContact) {
   StartIbmLogWithAMemberContact();
   DataSet& log = Controller->LogData();
   log.BeforePost = [](DataSet&) { throw Exception("disk full"); };
@@ -202,7 +202,7 @@ TEST_F(AddTest, FailedPostLeavesNoTraceOfTheContact) {
   EXPECT_EQ(Text(Ctl::TlMult), "1");
 }
 
-TEST_F(AddTest, FailedBackupCopyIsShownAndTheContactStays) {
+TEST_P(AddTest, FailedBackupCopyIsShownAndTheContactStays) {
   Start({});
   std::filesystem::create_directory(Home + "TEST/BakV5LogDB.vlm");  // cannot be replaced by a file
   Set(Ctl::CallEntered, "K1XX");
@@ -214,7 +214,7 @@ TEST_F(AddTest, FailedBackupCopyIsShownAndTheContactStays) {
   EXPECT_EQ(View.C(Ctl::StatPanel).FontColor, 255u);
 }
 
-TEST_F(AddTest, EmptyingTheLogRestartsTheSerial) {
+TEST_P(AddTest, EmptyingTheLogRestartsTheSerial) {
   Start({true, "IBM", true});
   Set(Ctl::CallEntered, "K1XX");
   Set(Ctl::FreqEntered, "14");
@@ -226,6 +226,7 @@ TEST_F(AddTest, EmptyingTheLogRestartsTheSerial) {
   Controller->FormKeyDown(HotKey::F2);
   EXPECT_EQ(View.SettingsDialogRuns, 1);
   EXPECT_EQ(Controller->LogData().RecordCount(), 0);
+  EXPECT_TRUE(LogRecords().empty());  // the stored table, read anew
   EXPECT_EQ(Text(Ctl::LogNr), "0 Log Entries");
   EXPECT_EQ(Text(Ctl::NumSent), " 001");
   EXPECT_EQ(Controller->State().NextSerial, 1);
@@ -235,6 +236,8 @@ TEST_F(AddTest, EmptyingTheLogRestartsTheSerial) {
   EXPECT_EQ(View.Focused, Ctl::QSODate);
   EXPECT_FALSE(Controller->Module().EmptyLogRequested);
 }
+
+QV_ON_BOTH_TABLE_KINDS(AddTest);
 
 }  // namespace
 }  // namespace qv::app::wintest

@@ -23,23 +23,24 @@ protected:
   }
 };
 
-TEST_F(BackupCopyTest, EveryAddRewritesTheBackupFromTheLiveFile) {
+TEST_P(BackupCopyTest, EveryAddRewritesTheBackupFromTheLiveFile) {
   Start({});
   AddContact("K1XX");
   EXPECT_EQ(ReadFile(Home + "TEST/BakV5LogDB.vlm"), ReadFile(Home + "TEST/V5LogDB.vlm"));
   EXPECT_EQ(LogFolder(), (std::vector<std::string>{"BakV5LogDB.vlm", "V5LogDB.vlm"}));
 
-  // The live file changed since: the next contact's copy follows it.
-  const std::string changed("changed \x00\xD8 live bytes, and longer than before", 43);
-  WriteFile(Home + "TEST/V5LogDB.vlm", changed);
+  // A backup changed since (here: a foreign file) follows the live file at
+  // the next contact.
+  const std::string changed("changed \x00\xD8 backup bytes, and longer than before", 45);
+  WriteFile(Home + "TEST/BakV5LogDB.vlm", changed);
   AddContact("K2YY");
-  EXPECT_EQ(ReadFile(Home + "TEST/BakV5LogDB.vlm"), changed);
+  EXPECT_EQ(ReadFile(Home + "TEST/BakV5LogDB.vlm"), ReadFile(Home + "TEST/V5LogDB.vlm"));
   EXPECT_EQ(LogFolder(), (std::vector<std::string>{"BakV5LogDB.vlm", "V5LogDB.vlm"}));
   EXPECT_EQ(Text(Ctl::StatPanel), "");
   EXPECT_EQ(LogRecords().size(), 2u);
 }
 
-TEST_F(BackupCopyTest, AFailedCopyLeavesNoTemporaryAndTheNextAddTriesAgain) {
+TEST_P(BackupCopyTest, AFailedCopyLeavesNoTemporaryAndTheNextAddTriesAgain) {
   Start({});
   std::filesystem::create_directory(Home + "TEST/BakV5LogDB.vlm");  // cannot be replaced by a file
   AddContact("K1XX");
@@ -54,6 +55,8 @@ TEST_F(BackupCopyTest, AFailedCopyLeavesNoTemporaryAndTheNextAddTriesAgain) {
   EXPECT_EQ(Text(Ctl::StatPanel), "");
   EXPECT_EQ(LogRecords().size(), 2u);
 }
+
+QV_ON_BOTH_TABLE_KINDS(BackupCopyTest);
 
 }  // namespace
 }  // namespace qv::app::wintest

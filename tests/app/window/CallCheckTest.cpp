@@ -23,7 +23,7 @@ QsoRecord Contact(const std::string& call, const std::string& freq, const std::s
   return q;
 }
 
-TEST_F(WindowTest, ContestLogReportsTheExactDuplicate) {
+TEST_P(WindowTest, ContestLogReportsTheExactDuplicate) {
   AddLogRecord(Contact("W1ABC", "14", "CW"));
   Start({true, "Other", true});
   Set(Ctl::FreqEntered, "14");
@@ -38,7 +38,7 @@ TEST_F(WindowTest, ContestLogReportsTheExactDuplicate) {
   EXPECT_EQ(Text(Ctl::NameFld), "");  // nothing recalled for a refused call
 }
 
-TEST_F(WindowTest, SameStationOnAnotherBandIsRecalled) {
+TEST_P(WindowTest, SameStationOnAnotherBandIsRecalled) {
   AddLogRecord(Contact("W1ABC", "14", "CW"));
   Start({true, "Other", true});
   Set(Ctl::FreqEntered, "7");
@@ -61,7 +61,7 @@ TEST_F(WindowTest, SameStationOnAnotherBandIsRecalled) {
   EXPECT_EQ(Text(Ctl::RSTSent), "599");
 }
 
-TEST_F(WindowTest, GeneralLogNeverReportsDuplicates) {
+TEST_P(WindowTest, GeneralLogNeverReportsDuplicates) {
   AddLogRecord(Contact("W1ABC", "14", "CW"));
   Start({false, "GP", false});
   Set(Ctl::FreqEntered, "14");
@@ -76,8 +76,7 @@ TEST_F(WindowTest, GeneralLogNeverReportsDuplicates) {
   EXPECT_EQ(Text(Ctl::TimeST), "");
 }
 
-TEST_F(WindowTest, SlashedZeroCallMatchesTheLogAsTypedAndMembersWithPlainZeros) {
-  WriteFile(Home + "WWHAMDB.vlm", "members");
+TEST_P(WindowTest, SlashedZeroCallMatchesTheLogAsTypedAndMembersWithPlainZeros) {
   AddRow(MemberStorage(), {{"CALL", "W0XYZ"},
                            {"Country", "USA"},
                            {"Continent", "NA"},
@@ -111,8 +110,7 @@ TEST_F(WindowTest, SlashedZeroCallMatchesTheLogAsTypedAndMembersWithPlainZeros) 
   EXPECT_EQ(Text(Ctl::StatPanel).rfind("W\xD8XYZ is a DUPLICATE on 14 MHz CW, @ 1234 UTC 2024-05-06", 0), 0u);
 }
 
-TEST_F(WindowTest, MemberOutsideTheIbmPartyOnlyFillsFields) {
-  WriteFile(Home + "WWHAMDB.vlm", "members");
+TEST_P(WindowTest, MemberOutsideTheIbmPartyOnlyFillsFields) {
   AddRow(MemberStorage(), {{"CALL", "K5AB"}, {"Country", "USA - TEXAS"}, {"Continent", "NA"}, {"Name", "Bo"}});
   Start({true, "NAQP", true});
   Set(Ctl::CallEntered, "K5AB");
@@ -124,8 +122,7 @@ TEST_F(WindowTest, MemberOutsideTheIbmPartyOnlyFillsFields) {
   EXPECT_EQ(View.Focused, Ctl::NameFld);
 }
 
-TEST_F(WindowTest, MemberLookUpFollowsTheOpenTableNotTheFile) {
-  WriteFile(Home + "WWHAMDB.vlm", "members");
+TEST_P(WindowTest, MemberLookUpFollowsTheOpenTableNotTheFile) {
   AddRow(MemberStorage(), {{"CALL", "K5AB"}, {"Country", "USA"}, {"Continent", "NA"}, {"Name", "Bo"}});
   Start({true, "IBM", true});
   std::filesystem::remove(Home + "WWHAMDB.vlm");
@@ -135,7 +132,7 @@ TEST_F(WindowTest, MemberLookUpFollowsTheOpenTableNotTheFile) {
   EXPECT_EQ(Text(Ctl::NameFld), "Bo");
 }
 
-TEST_F(WindowTest, UnknownStationInTheIbmPartyIsANonMember) {
+TEST_P(WindowTest, UnknownStationInTheIbmPartyIsANonMember) {
   Start({true, "IBM", false});
   View.C(Ctl::IBM).Checked = true;
   Set(Ctl::CallEntered, "DL1AA");
@@ -146,7 +143,7 @@ TEST_F(WindowTest, UnknownStationInTheIbmPartyIsANonMember) {
   EXPECT_EQ(View.Focused, Ctl::TimeST);
 }
 
-TEST_F(WindowTest, EmptyCallDoesNothing) {
+TEST_P(WindowTest, EmptyCallDoesNothing) {
   Start({true, "Other", true});
   Set(Ctl::StatPanel, "note");
   Leave(Ctl::CallEntered, Ctl::TimeST);
@@ -154,7 +151,7 @@ TEST_F(WindowTest, EmptyCallDoesNothing) {
   EXPECT_EQ(View.Focused, Ctl::TimeST);
 }
 
-TEST_F(WindowTest, CallsignPagesOpenWithPlainZeros) {
+TEST_P(WindowTest, CallsignPagesOpenWithPlainZeros) {
   Start({});
   View.C(Ctl::OnlineLookup).ItemIndex = 0;
   Set(Ctl::CallEntered, "W\xD8" "ABC");

@@ -5,9 +5,9 @@
 namespace qv::app::wintest {
 namespace {
 
-TEST_F(WindowTest, ClockTicksFirstAfter1500MsThenEvery2500Ms) {
+TEST_P(WindowTest, ClockTicksFirstAfter1500MsThenEvery2500Ms) {
   Configure({});
-  Controller = std::make_unique<MainController>(View, Tables, *Store, Home);
+  Controller = std::make_unique<MainController>(View, Factory(), *Store, Home);
   Controller->FormCreate();
   EXPECT_TRUE(View.TimerOn[0]);
   EXPECT_EQ(View.TimerMs[0], 1500);

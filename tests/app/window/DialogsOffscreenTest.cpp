@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QTableView>
+#include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -25,6 +26,8 @@
 #include "app/VedoruzEzuMultsF.h"
 #include "app/VedoruzEzuPrefsF.h"
 #include "app/VedoruzEzuPrtF.h"
+#include "platform/os/Paths.h"
+#include "tools/digipeer/FakeDigitalModeProgram.h"
 
 namespace qv::app::wintest {
 namespace {
@@ -82,7 +85,7 @@ protected:
   }
   void MakeWindow() {
     gui::SetErrorReporter([this](const std::string& m) { Boxes.push_back("error: " + m); });
-    Window = std::make_unique<TVedoruzEzu>(Tables, *Store, Home);
+    Window = std::make_unique<TVedoruzEzu>(Factory(), *Store, Home);
     Window->SetMessageHook([this](const std::string& kind, const std::string& text) {
       Boxes.push_back(kind + ": " + text);
       return true;
@@ -94,7 +97,7 @@ protected:
   std::vector<std::string> Boxes;
 };
 
-TEST_F(DialogsOffscreenTest, FirstStartCreatesAndSelectsALogInTheSettingsDialog) {
+TEST_P(DialogsOffscreenTest, FirstStartCreatesAndSelectsALogInTheSettingsDialog) {
   std::filesystem::remove_all(Home + "TEST");
   MakeWindow();
   Window->SetPromptHook([](const std::string& title, const std::string&, std::string& value) {
@@ -125,12 +128,12 @@ TEST_F(DialogsOffscreenTest, FirstStartCreatesAndSelectsALogInTheSettingsDialog)
   EXPECT_FALSE(Window->findChild<TVedoruzEzuPrefs*>());
   EXPECT_EQ(Store->ReadInteger("Settings", "Status", 0), 4);
   EXPECT_EQ(Store->ReadString("Log Index\\TEST", "MyCall", ""), "W1AW");
-  EXPECT_EQ(ReadFile(Home + "TEST/V5LogDB.vlm"), "template");
+  EXPECT_EQ(ReadFile(Home + "TEST/V5LogDB.vlm"), ReadFile(Home + "V5LogDB.vlm"));
   EXPECT_NE(std::find(Boxes.begin(), Boxes.end(), "warning: Click \"Save and Close\" button"), Boxes.end());
   EXPECT_EQ(Window->Text(Ctl::LogTypInf), "IBM QSO Party Log");
 }
 
-TEST_F(DialogsOffscreenTest, AnEditPostedInTheEditorReachesTheLog) {
+TEST_P(DialogsOffscreenTest, AnEditPostedInTheEditorReachesTheLog) {
   Configure({true, "Other"});
   for (const char* call : {"K1AA", "K1BB"}) AddLogRecord(test::Contact(call, "14", false));
   MakeWindow();
@@ -151,7 +154,7 @@ TEST_F(DialogsOffscreenTest, AnEditPostedInTheEditorReachesTheLog) {
   EXPECT_EQ(Window->Text(Ctl::NumSent), "3");  // no serial in the last record: count + 1
 }
 
-TEST_F(DialogsOffscreenTest, MultiplierListShowsEachBandsCountries) {
+TEST_P(DialogsOffscreenTest, MultiplierListShowsEachBandsCountries) {
   qv::test::QtTestApp();
   BandTable empty;
   EXPECT_EQ(TVedoruzEzuMults(empty).MultListView()->topLevelItemCount(), 0);
@@ -184,7 +187,7 @@ protected:
   }
 };
 
-TEST_F(ReportPrintTest, PagesByLogKind) {
+TEST_P(ReportPrintTest, PagesByLogKind) {
   struct Case {
     ContestKind Kind;
     std::vector<std::string> Printed;
@@ -237,7 +240,7 @@ TEST_F(ReportPrintTest, PagesByLogKind) {
   }
 }
 
-TEST_F(ReportPrintTest, CancelAndEmptyLogPrintNothing) {
+TEST_P(ReportPrintTest, CancelAndEmptyLogPrintNothing) {
   test::MemLog log;
   test::FakeUi ui;
   OutputContext ctx;
@@ -259,7 +262,7 @@ TEST_F(ReportPrintTest, CancelAndEmptyLogPrintNothing) {
   EXPECT_FALSE(std::filesystem::exists(Home + "cancelled.pdf"));
 }
 
-TEST_F(ReportPrintTest, LongLogRunsOverPagesWithTheHeaderOnEach) {
+TEST_P(ReportPrintTest, LongLogRunsOverPagesWithTheHeaderOnEach) {
   ReportContent content;
   content.Lines.resize(110);
   const gui::BandedReport report = BuildLogReport(content);
@@ -278,7 +281,7 @@ TEST_F(ReportPrintTest, LongLogRunsOverPagesWithTheHeaderOnEach) {
   EXPECT_EQ(lines, 110u);
 }
 
-TEST_F(DialogsOffscreenTest, OutputChoicePrintsAndPutsTheWindowBack) {
+TEST_P(DialogsOffscreenTest, OutputChoicePrintsAndPutsTheWindowBack) {
   Configure({true, "IBM"});
   int serial = 0;
   for (const char* call : {"K1AA", "K1BB", "K1CC"}) {
@@ -308,6 +311,130 @@ TEST_F(DialogsOffscreenTest, OutputChoicePrintsAndPutsTheWindowBack) {
   ASSERT_FALSE(Boxes.empty());
   EXPECT_EQ(Boxes.back().rfind("information: Export File:", 0), 0u) << Boxes.back();
 }
+
+// The program as it runs for an operator, on real database files: a fresh
+// program folder seeded from the delivered files, the engine's runtime and
+// dialogs, and the real windows.
+class EndToEndTest : public DialogsOffscreenTest {
+protected:
+  void TearDown() override {
+    Window.reset();
+    Program.reset();
+    ::unsetenv("QUORVEX_DDE_DIR");
+    DialogsOffscreenTest::TearDown();
+  }
+  // Starts the program's window on folder and waits until it is active.
+  void StartProgram(const std::string& folder) {
+    Program = std::make_unique<ProgramDatabases>();
+    gui::SetErrorReporter([this](const std::string& m) { Boxes.push_back("error: " + m); });
+    Window = std::make_unique<TVedoruzEzu>(Program->Tables(), *Store, folder);
+    Window->SetMessageHook([this](const std::string& kind, const std::string& text) {
+      Boxes.push_back(kind + ": " + text);
+      return true;
+    });
+    Window->SetUrlOpener([](const QUrl&) {});
+    Window->SetPromptHook([](const std::string&, const std::string&, std::string& value) {
+      value = "field day";
+      return true;
+    });
+    Window->Start();
+    Window->activateWindow();
+    for (int i = 0; i < 300 && !Window->isActiveWindow(); ++i) Spin(10);
+    ASSERT_TRUE(Window->isActiveWindow());
+  }
+  std::vector<std::string> GridCalls() {
+    Spin(50);  // the grid re-reads the log from the event loop
+    std::vector<std::string> calls;
+    LogGridModel& grid = Window->GridModel();
+    for (int r = 0; r < grid.rowCount(); ++r)
+      calls.push_back(grid.data(grid.index(r, 0), Qt::DisplayRole).toString().toStdString());
+    return calls;
+  }
+
+  std::unique_ptr<ProgramDatabases> Program;
+};
+
+TEST_P(EndToEndTest, AFreshProgramFolderLogsAContactThatIsThereAfterARestartAndTheLinkAddsAnother) {
+  // The files the build delivers beside the program seed a fresh program
+  // folder, as at an operator's first start.
+  const std::string folder = Dir_ + "/fresh/";
+  std::filesystem::create_directories(folder);
+  SeedProgramFolder(ExecutableFolder() + "/", folder);
+  ASSERT_EQ(test::FolderEntries(folder),
+            (std::vector<std::string>{"USCountryDB.vlm", "UserGuide.htm", "V5LogDB.vlm", "WWHAMDB.vlm"}));
+
+  // First start: the settings dialog asks for the new log's name, makes the
+  // log from the template; the operator selects it and saves.
+  WhenModal<TVedoruzEzuPrefs>([&](TVedoruzEzuPrefs& d) {
+    auto* logs = static_cast<QComboBox*>(d.Widget(PCtl::MyLogName));
+    ASSERT_EQ(logs->count(), 1);
+    emit logs->activated(0);
+    auto* contest = static_cast<QAbstractButton*>(d.Widget(PCtl::LogType));
+    if (contest->isChecked()) contest->click();  // a general-purpose log
+    static_cast<QLineEdit*>(d.Widget(PCtl::PrefCall))->setText(QStringLiteral("W1AW"));
+    static_cast<QLineEdit*>(d.Widget(PCtl::MyCountry))->setText(QStringLiteral("USA"));
+    static_cast<QComboBox*>(d.Widget(PCtl::MyContinent))->setEditText(QStringLiteral("NA"));
+    Key(d.Widget(PCtl::MyCountry), Qt::Key_F9);
+  });
+  StartProgram(folder);
+  ASSERT_EQ(Store->ReadString("Settings", "LogName", ""), "FIELD DAY");
+  ASSERT_TRUE(FileExists(folder + "FIELD DAY/V5LogDB.vlm"));
+
+  // A contact typed with Tab and Enter.
+  Window->Controller().Timer1Timer();
+  ASSERT_EQ(Window->FocusedControl(), Ctl::Mode);
+  qv::test::TypeKeys("cw");
+  qv::test::PressKey(Qt::Key_Backtab, QString(), Qt::ShiftModifier);
+  ASSERT_EQ(Window->FocusedControl(), Ctl::FreqEntered);
+  qv::test::TypeKeys("14");
+  qv::test::PressKey(Qt::Key_Tab);
+  qv::test::PressKey(Qt::Key_Tab);
+  ASSERT_EQ(Window->FocusedControl(), Ctl::CallEntered);
+  qv::test::TypeKeys("qx1bb");
+  qv::test::PressKey(Qt::Key_Tab);  // the call check finds the member in the delivered sample list
+  EXPECT_EQ(Window->Text(Ctl::NameFld), "Brindle");
+  qv::test::PressKey(Qt::Key_Return);
+  EXPECT_EQ(GridCalls(), std::vector<std::string>{"QX1BB"});
+  EXPECT_TRUE(FileExists(folder + "FIELD DAY/BakV5LogDB.vlm"));
+  Window->close();
+  Window.reset();
+  Program.reset();
+
+  // Started again: the contact is in the grid; a Log_It "ON" of the
+  // digital-mode program adds another to the same file.
+  ::setenv("QUORVEX_DDE_DIR", (Dir_ + "/dde").c_str(), 1);
+  qv::test::FakeDigitalModeProgram peer;
+  ASSERT_TRUE(peer.Listen());
+  StartProgram(folder);
+  EXPECT_EQ(GridCalls(), std::vector<std::string>{"QX1BB"});
+  Window->Controller().Timer1Timer();
+  static_cast<QAbstractButton*>(Window->Widget(Ctl::ConnHSBtn))->click();
+  ASSERT_EQ(Window->Text(Ctl::ConnHSBtn), "Disc from HamScope");
+  auto spinUntil = [](const std::function<bool()>& done) {
+    for (int i = 0; i < 5000 && !done(); ++i) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+      QThread::msleep(1);
+    }
+    return done();
+  };
+  ASSERT_TRUE(spinUntil([&] { return peer.WaitForTranscript(19, 0); }));
+  peer.Set("Call_C", "K2XY");
+  ASSERT_TRUE(spinUntil([&] { return Window->Text(Ctl::CallEntered) == "K2XY"; }));
+  peer.Set("Log_It", "ON");
+  ASSERT_TRUE(spinUntil([&] { return Window->Text(Ctl::CallEntered).empty(); })) << Window->Text(Ctl::StatPanel);
+  EXPECT_EQ(GridCalls(), (std::vector<std::string>{"QX1BB", "K2XY"}));
+  Window.reset();
+  Program.reset();
+  std::vector<std::string> stored;
+  for (const QsoRecord& q : QsosOf({LogTableSpec(), folder + "FIELD DAY/V5LogDB.vlm"})) stored.push_back(q.Call);
+  EXPECT_EQ(stored, (std::vector<std::string>{"QX1BB", "K2XY"}));
+  EXPECT_TRUE(Boxes.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, EndToEndTest, ::testing::Values(tabletest::TablesKind::Engine),
+                         tabletest::TablesKindName);
+QV_ON_BOTH_TABLE_KINDS(DialogsOffscreenTest);
+QV_ON_BOTH_TABLE_KINDS(ReportPrintTest);
 
 }  // namespace
 }  // namespace qv::app::wintest

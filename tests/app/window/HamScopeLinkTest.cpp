@@ -109,7 +109,7 @@ protected:
   std::vector<std::string> Received;
 };
 
-TEST_F(LinkTest, ConnectingAdvisesTheItemsAndPokesNameAndCall) {
+TEST_P(LinkTest, ConnectingAdvisesTheItemsAndPokesNameAndCall) {
   Set(Ctl::NameFld, "Ann");
   Set(Ctl::CallEntered, "W1ABC");
   Open({true, "Other", true});
@@ -133,7 +133,7 @@ TEST_F(LinkTest, ConnectingAdvisesTheItemsAndPokesNameAndCall) {
   EXPECT_EQ(PokesSince(19), std::vector<std::string>{"TERMINATE -"});
 }
 
-TEST_F(LinkTest, WithoutTheProgramOnlyAWarning) {
+TEST_P(LinkTest, WithoutTheProgramOnlyAWarning) {
   Open({true, "Other", true}, false);
   View.Focused = Ctl::CallEntered;
   Controller->ConnHSBtnClick();
@@ -143,9 +143,8 @@ TEST_F(LinkTest, WithoutTheProgramOnlyAWarning) {
   EXPECT_EQ(View.Focused, Ctl::CallEntered);
 }
 
-TEST_F(LinkTest, PokesOfTheCallCheckAndTheClear) {
+TEST_P(LinkTest, PokesOfTheCallCheckAndTheClear) {
   AddLogRecord(Logged("W1ABC", "14"));
-  WriteFile(Home + "WWHAMDB.vlm", "members");
   AddRow(MemberStorage(), {{"CALL", "K5AB"}, {"Country", "USA"}, {"Continent", "NA"}, {"Name", "Bo"}});
   Open({true, "Other", true});
   struct Case {
@@ -172,7 +171,7 @@ TEST_F(LinkTest, PokesOfTheCallCheckAndTheClear) {
   }
 }
 
-TEST_F(LinkTest, ItemsFillTheFieldsAddAndClear) {
+TEST_P(LinkTest, ItemsFillTheFieldsAddAndClear) {
   AddLogRecord(Logged("W\xD8" "ABC", "14"));
   Open({true, "Other", true});
   struct Case {
@@ -235,7 +234,7 @@ TEST(RadioBandText, FrequencyToBand) {
   for (const auto& [received, band] : cases) EXPECT_EQ(RadioBandText(received), band) << received;
 }
 
-TEST_F(LinkTest, RadioSetsBandNotesAndStatusOfAContestLog) {
+TEST_P(LinkTest, RadioSetsBandNotesAndStatusOfAContestLog) {
   for (bool contest : {true, false}) {
     Open({contest, contest ? "Other" : "GP", true});
     Set(Ctl::StatPanel, "note");
@@ -247,7 +246,7 @@ TEST_F(LinkTest, RadioSetsBandNotesAndStatusOfAContestLog) {
   }
 }
 
-TEST_F(LinkTest, TheProgramEndingTheLinkRestoresTheButton) {
+TEST_P(LinkTest, TheProgramEndingTheLinkRestoresTheButton) {
   Open({true, "Other", true});
   Set(Ctl::StatPanel, "14.070");
   Peer->Drop();
@@ -260,7 +259,7 @@ TEST_F(LinkTest, TheProgramEndingTheLinkRestoresTheButton) {
 
 // Sound behaviour where the program was left waiting: "OFF" even when the
 // contact was not added (required field empty, a failing post).
-TEST_F(LinkTest, LogItIsAnsweredWhenTheAddFails) {
+TEST_P(LinkTest, LogItIsAnsweredWhenTheAddFails) {
   Open({true, "Other", true});
   Set(Ctl::FreqEntered, "7");
   Set(Ctl::Mode, "CW");
@@ -282,7 +281,7 @@ TEST_F(LinkTest, LogItIsAnsweredWhenTheAddFails) {
 
 // Changes that arrive while a dialog is open wait for it to close, and then
 // run in their order (here: the settings dialog, opened by the fake view).
-TEST_F(LinkTest, ChangesWaitForTheDialogAndKeepTheirOrder) {
+TEST_P(LinkTest, ChangesWaitForTheDialogAndKeepTheirOrder) {
   Open({true, "Other", true});
   std::vector<std::string> seen;
   View.OnSetText = [&](Ctl c, const std::string& text) {
@@ -306,10 +305,10 @@ TEST_F(LinkTest, ChangesWaitForTheDialogAndKeepTheirOrder) {
   EXPECT_EQ(Text(Ctl::CallEntered), "K2XY");
 }
 
-TEST_F(LinkTest, TheWindowConnectsWithItsButton) {
+TEST_P(LinkTest, TheWindowConnectsWithItsButton) {
   Configure({true, "Other", true});
   ASSERT_TRUE(Peer->Listen());
-  TVedoruzEzu window(Tables, *Store, Home);
+  TVedoruzEzu window(Factory(), *Store, Home);
   window.SetMessageHook([](const std::string&, const std::string&) { return true; });
   window.Start();
   auto* button = static_cast<QPushButton*>(window.Widget(Ctl::ConnHSBtn));
@@ -327,10 +326,10 @@ TEST_F(LinkTest, TheWindowConnectsWithItsButton) {
 // taken only when the operator has saved and closed it. Nothing runs the
 // event loop between the dialog's end and the click's return, so the call
 // shown then arrived while the dialog was open.
-TEST_F(LinkTest, ACallSentDuringTheSettingsDialogWaitsForItToClose) {
+TEST_P(LinkTest, ACallSentDuringTheSettingsDialogWaitsForItToClose) {
   Configure({true, "Other", true});
   ASSERT_TRUE(Peer->Listen());
-  TVedoruzEzu window(Tables, *Store, Home);
+  TVedoruzEzu window(Factory(), *Store, Home);
   window.SetMessageHook([](const std::string&, const std::string&) { return true; });
   window.Start();
   static_cast<QPushButton*>(window.Widget(Ctl::ConnHSBtn))->click();
@@ -356,6 +355,8 @@ TEST_F(LinkTest, ACallSentDuringTheSettingsDialogWaitsForItToClose) {
   EXPECT_TRUE(dialogSeen);
   EXPECT_EQ(window.Text(Ctl::CallEntered), "K2XY");
 }
+
+QV_ON_BOTH_TABLE_KINDS(LinkTest);
 
 }  // namespace
 }  // namespace qv::app::wintest

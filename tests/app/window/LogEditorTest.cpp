@@ -61,7 +61,7 @@ protected:
   std::unique_ptr<EditController> Editor;
 };
 
-TEST_F(LogEditorTest, ColumnsPerLogKind) {
+TEST_P(LogEditorTest, ColumnsPerLogKind) {
   struct Case {
     LogKind Kind;
     bool Reports, Serials, Member;
@@ -87,7 +87,7 @@ TEST_F(LogEditorTest, ColumnsPerLogKind) {
   }
 }
 
-TEST_F(LogEditorTest, SearchesFollowTheZerosAndTheSerialNumbers) {
+TEST_P(LogEditorTest, SearchesFollowTheZerosAndTheSerialNumbers) {
   struct Case {
     bool ZSlashed;
     bool CallSearch;
@@ -128,7 +128,7 @@ TEST_F(LogEditorTest, SearchesFollowTheZerosAndTheSerialNumbers) {
   EXPECT_EQ(CurrentCall(), "K1ZZ");
 }
 
-TEST_F(LogEditorTest, ClosingAsksUnlessTheLastActionWasAPost) {
+TEST_P(LogEditorTest, ClosingAsksUnlessTheLastActionWasAPost) {
   Open({true, "Other"});
   DataSet& log = Controller->LogData();
   Editor->NavigatorButton(NavBtn::nbFirst);
@@ -165,6 +165,8 @@ TEST_F(LogEditorTest, ClosingAsksUnlessTheLastActionWasAPost) {
   Editor->NavigatorButton(NavBtn::nbPost);
   EXPECT_FALSE(Editor->NavigatorUsed());
 }
+
+QV_ON_BOTH_TABLE_KINDS(LogEditorTest);
 
 }  // namespace
 }  // namespace qv::app::wintest

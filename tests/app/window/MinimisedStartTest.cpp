@@ -5,7 +5,7 @@
 namespace qv::app::wintest {
 namespace {
 
-TEST_F(WindowTest, AMinimisedStartIsAppliedOnce) {
+TEST_P(WindowTest, AMinimisedStartIsAppliedOnce) {
   Configure({});
   Store->WriteWindowPlacement(WindowState::Minimized, true, WindowPlacement{0, 5, 6, 700, 500});
   Start({});

@@ -27,7 +27,7 @@ private:
 
 class WithoutStateTable final : public TableFactory {
 public:
-  explicit WithoutStateTable(MemTableFactory& inner) : Inner_(inner) {}
+  explicit WithoutStateTable(TableFactory& inner) : Inner_(inner) {}
   std::unique_ptr<DatabaseTable> Create(const TableSpec& spec, const std::string& fileName, bool readOnly) override {
     std::unique_ptr<DatabaseTable> table = Inner_.Create(spec, fileName, readOnly);
     if (spec.TableName == StateTableSpec().TableName) return std::make_unique<TableMissing>(std::move(table));
@@ -35,13 +35,13 @@ public:
   }
 
 private:
-  MemTableFactory& Inner_;
+  TableFactory& Inner_;
 };
 
-TEST_F(WindowTest, MissingStateTableIsReportedAndTheProgramGoesOn) {
+TEST_P(WindowTest, MissingStateTableIsReportedAndTheProgramGoesOn) {
   AddRow(StateStorage(), {{"State", "TX"}, {"USCountry", "USA"}, {"Continent", "NA"}});
   Configure({});
-  WithoutStateTable tables(Tables);
+  WithoutStateTable tables(Factory());
   Controller = std::make_unique<MainController>(View, tables, *Store, Home);
   Controller->FormCreate();
   Controller->FormActivate();

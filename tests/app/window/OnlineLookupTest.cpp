@@ -130,7 +130,7 @@ protected:
   }
 };
 
-TEST_F(LookupTest, RecordedAnswerFromTheLoopbackServiceFillsTheFields) {
+TEST_P(LookupTest, RecordedAnswerFromTheLoopbackServiceFillsTheFields) {
   LoopbackServer server("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + kAnswer + "\r\n");
   StartLookup(nullptr);
   Controller->SetLookupHost(server.Host());
@@ -152,7 +152,7 @@ TEST_F(LookupTest, RecordedAnswerFromTheLoopbackServiceFillsTheFields) {
   for (const auto& [c, text] : expected) EXPECT_EQ(Text(c), text) << CtlName(c);
 }
 
-TEST_F(LookupTest, NoPasswordSendsNothing) {
+TEST_P(LookupTest, NoPasswordSendsNothing) {
   int fetches = 0;
   StartLookup([&](const std::string&, StringList&, std::string&) {
     ++fetches;
@@ -170,7 +170,7 @@ TEST_F(LookupTest, NoPasswordSendsNothing) {
   EXPECT_EQ(Text(Ctl::LName), "kept");
 }
 
-TEST_F(LookupTest, FailuresAndAnswersWithoutMarkersAreReported) {
+TEST_P(LookupTest, FailuresAndAnswersWithoutMarkersAreReported) {
   bool result = false;
   std::vector<std::string> reply;
   StartLookup([&](const std::string&, StringList& lines, std::string&) {
@@ -190,7 +190,7 @@ TEST_F(LookupTest, FailuresAndAnswersWithoutMarkersAreReported) {
   EXPECT_EQ(Text(Ctl::StatPanel), "Can not retrieve data! Invalid login");
 }
 
-TEST_F(LookupTest, AnswerLineIsFoundAmongOtherLinesAndUsesItsOwnLength) {
+TEST_P(LookupTest, AnswerLineIsFoundAmongOtherLinesAndUsesItsOwnLength) {
   StartLookup([&](const std::string&, StringList& lines, std::string&) {
     lines.Add("<pre>");
     lines.Add("\xBA" "Jones" "\xB6" "P" "\xB5");
@@ -204,8 +204,7 @@ TEST_F(LookupTest, AnswerLineIsFoundAmongOtherLinesAndUsesItsOwnLength) {
   EXPECT_EQ(Text(Ctl::ContinentFLD), "");
 }
 
-TEST_F(LookupTest, MemberValuesAndATypedAddressAreKept) {
-  WriteFile(Home + "WWHAMDB.vlm", "members");
+TEST_P(LookupTest, MemberValuesAndATypedAddressAreKept) {
   AddRow(MemberStorage(), {{"CALL", "K1XX"},
                            {"Country", "USA"},
                            {"Continent", "NA"},
@@ -225,7 +224,7 @@ TEST_F(LookupTest, MemberValuesAndATypedAddressAreKept) {
   EXPECT_EQ(Text(Ctl::LName), "NF");              // last field without a closing marker
 }
 
-TEST_F(LookupTest, UsaWithoutContinentBecomesNorthAmerica) {
+TEST_P(LookupTest, UsaWithoutContinentBecomesNorthAmerica) {
   StartLookup([&](const std::string&, StringList& lines, std::string&) {
     lines.Add("\xFD" "NF" "\xB5" "\xBD" "USA" "\xB5");
     return true;
@@ -234,6 +233,8 @@ TEST_F(LookupTest, UsaWithoutContinentBecomesNorthAmerica) {
   EXPECT_EQ(Text(Ctl::CountryFLD), "USA");  // from the prefix country
   EXPECT_EQ(Text(Ctl::ContinentFLD), "NA");
 }
+
+QV_ON_BOTH_TABLE_KINDS(LookupTest);
 
 }  // namespace
 }  // namespace qv::app::wintest

@@ -55,7 +55,7 @@ TEST(KeyFilter, SerialFormatting) {
   EXPECT_FALSE(FormatSerial("1a", out));
 }
 
-TEST_F(WindowTest, TypedCallShowsCapitalsAndTheSlashedZero) {
+TEST_P(WindowTest, TypedCallShowsCapitalsAndTheSlashedZero) {
   Start({});
   Type(Ctl::CallEntered, "w0abc");
   EXPECT_EQ(Text(Ctl::CallEntered), "W\xD8" "ABC");
@@ -64,7 +64,7 @@ TEST_F(WindowTest, TypedCallShowsCapitalsAndTheSlashedZero) {
   EXPECT_EQ(View.C(Ctl::CallEntered).MaxLength, 10);
 }
 
-TEST_F(WindowTest, StartTimeMustHaveFourDigitsEndTimeMayBeEmpty) {
+TEST_P(WindowTest, StartTimeMustHaveFourDigitsEndTimeMayBeEmpty) {
   Start({});
   Leave(Ctl::TimeST, Ctl::RSTSent);
   EXPECT_EQ(View.MessageTexts(), std::vector<std::string>{"Invalid TIME !"});
@@ -92,7 +92,7 @@ TEST_F(WindowTest, StartTimeMustHaveFourDigitsEndTimeMayBeEmpty) {
   EXPECT_EQ(View.Focused, Ctl::TimeEndFld);
 }
 
-TEST_F(WindowTest, ReportsAndSerialsAreFilledAndFormatted) {
+TEST_P(WindowTest, ReportsAndSerialsAreFilledAndFormatted) {
   Start({});
   Set(Ctl::Mode, "SSB");
   Leave(Ctl::Mode, Ctl::RSTSent);
@@ -112,7 +112,7 @@ TEST_F(WindowTest, ReportsAndSerialsAreFilledAndFormatted) {
   EXPECT_EQ(Text(Ctl::NumSent), " 001");
 }
 
-TEST_F(WindowTest, ModeMayNotBeLeftEmptyAndIsUpperCased) {
+TEST_P(WindowTest, ModeMayNotBeLeftEmptyAndIsUpperCased) {
   Start({});
   Set(Ctl::Mode, "");
   Leave(Ctl::Mode, Ctl::CallEntered);
@@ -124,7 +124,7 @@ TEST_F(WindowTest, ModeMayNotBeLeftEmptyAndIsUpperCased) {
   EXPECT_EQ(View.Focused, Ctl::CallEntered);
 }
 
-TEST_F(WindowTest, WwdxReportsNeedTheZone) {
+TEST_P(WindowTest, WwdxReportsNeedTheZone) {
   Start({true, "WWDX", true});
   Set(Ctl::Mode, "CW");
   Leave(Ctl::Mode, Ctl::CallEntered);
@@ -155,7 +155,7 @@ TEST_F(WindowTest, WwdxReportsNeedTheZone) {
   EXPECT_EQ(Text(Ctl::StatPanel), "RS + Zone required!");
 }
 
-TEST_F(WindowTest, StateFillsCountryAndContinentFromTheStateTable) {
+TEST_P(WindowTest, StateFillsCountryAndContinentFromTheStateTable) {
   AddRow(StateStorage(), {{"State", "TX"}, {"USCountry", "USA"}, {"Continent", "NA"}});
   AddRow(StateStorage(), {{"State", "HI"}, {"USCountry", "HAWAII"}, {"Continent", "OC"}});
   AddRow(StateStorage(), {{"State", "ON"}, {"USCountry", "CANADA"}, {"Continent", "NA"}});
@@ -180,7 +180,7 @@ TEST_F(WindowTest, StateFillsCountryAndContinentFromTheStateTable) {
   EXPECT_EQ(Text(Ctl::CountryFLD), "USA");  // outside the IBM QSO Party every other state gives USA
 }
 
-TEST_F(WindowTest, StateOfTheIbmPartyTakesTheTablesCountry) {
+TEST_P(WindowTest, StateOfTheIbmPartyTakesTheTablesCountry) {
   AddRow(StateStorage(), {{"State", "ON"}, {"USCountry", "CANADA"}, {"Continent", "NA"}});
   Start({true, "IBM", true});
   Set(Ctl::StateFLD, "on");
@@ -189,7 +189,7 @@ TEST_F(WindowTest, StateOfTheIbmPartyTakesTheTablesCountry) {
   EXPECT_EQ(Text(Ctl::ContinentFLD), "NA");
 }
 
-TEST_F(WindowTest, ContinentAndIbmBandAreChecked) {
+TEST_P(WindowTest, ContinentAndIbmBandAreChecked) {
   Start({true, "IBM", true});
   Set(Ctl::ContinentFLD, "eu");
   Leave(Ctl::ContinentFLD, Ctl::NameFld);
@@ -211,7 +211,7 @@ TEST_F(WindowTest, ContinentAndIbmBandAreChecked) {
   EXPECT_EQ(View.C(Ctl::FreqEntered).Items.back(), "1.8");
 }
 
-TEST_F(WindowTest, MemberBoxFollowsTheCallAndF11) {
+TEST_P(WindowTest, MemberBoxFollowsTheCallAndF11) {
   Start({true, "IBM", true});
   View.C(Ctl::IBM).Checked = true;
   Controller->IBMClick();
@@ -226,7 +226,7 @@ TEST_F(WindowTest, MemberBoxFollowsTheCallAndF11) {
   EXPECT_EQ(View.C(Ctl::IBM).FontColor, 0u);
 }
 
-TEST_F(WindowTest, ClearFieldsKeepsWhatCarriesOver) {
+TEST_P(WindowTest, ClearFieldsKeepsWhatCarriesOver) {
   Start({});
   for (Ctl c : {Ctl::CallEntered, Ctl::TimeST, Ctl::RSTSent, Ctl::RSTRcvd, Ctl::NameFld, Ctl::Notes, Ctl::Street,
                 Ctl::Email, Ctl::QSODate, Ctl::FreqEntered, Ctl::Mode, Ctl::NumSent})

@@ -86,11 +86,11 @@ protected:
   std::unique_ptr<PrefsController> Dialog;
 };
 
-TEST_F(SettingsDialogTest, FirstRunCreatesALogAndSavesOnlyOnceItIsPicked) {
+TEST_P(SettingsDialogTest, FirstRunCreatesALogAndSavesOnlyOnceItIsPicked) {
   std::filesystem::remove_all(Home + "TEST");
   Prefs.Answers = {"  test "};
   OnDialog([this] {
-    EXPECT_EQ(ReadFile(Home + "TEST/V5LogDB.vlm"), "template");
+    EXPECT_EQ(ReadFile(Home + "TEST/V5LogDB.vlm"), ReadFile(Home + "V5LogDB.vlm"));
     EXPECT_EQ(Prefs.C(PCtl::MyLogName).Items, std::vector<std::string>{"TEST"});
     EXPECT_EQ(Prefs.Text(PCtl::MyLogName), kPickLogText);
     Fill("W1AW", "USA", "NA");
@@ -106,7 +106,7 @@ TEST_F(SettingsDialogTest, FirstRunCreatesALogAndSavesOnlyOnceItIsPicked) {
     EXPECT_TRUE(Dialog->Saved());
     EXPECT_TRUE(Prefs.Closed);
   });
-  Controller = std::make_unique<MainController>(View, Tables, *Store, Home);
+  Controller = std::make_unique<MainController>(View, Factory(), *Store, Home);
   Controller->FormCreate();
   EXPECT_EQ(View.SettingsDialogRuns, 1);
   EXPECT_EQ(Store->ReadInteger("Settings", "Status", 0), 4);
@@ -118,9 +118,39 @@ TEST_F(SettingsDialogTest, FirstRunCreatesALogAndSavesOnlyOnceItIsPicked) {
       << ReadFile(Store->Path());
   EXPECT_EQ(Controller->Log().DatabaseFileName(), Home + "TEST/V5LogDB.vlm");
   EXPECT_TRUE(View.TimerOn[0]);
+
+  // The log made from the template takes contacts.
+  Controller->FormActivate();
+  Controller->Timer1Timer();
+  Set(Ctl::CallEntered, "DL1AA");
+  Set(Ctl::FreqEntered, "14");
+  Set(Ctl::Mode, "CW");
+  Controller->AddToLogButtonClick();
+  Controller.reset();
+  ASSERT_EQ(LogRecords().size(), 1u);
+  EXPECT_EQ(LogRecords()[0].Call, "DL1AA");
 }
 
-TEST_F(SettingsDialogTest, RefusedLogNames) {
+TEST_P(SettingsDialogTest, WithoutTheMemberListAnIbmLogShowsTheRedNoteAndStillLogs) {
+  OnDialog([this] {
+    EXPECT_EQ(Stats(), " WWHAM DB required for IBM QSO Party!");
+    EXPECT_EQ(Prefs.C(PCtl::Stats).Back, kWinRed);
+    Dialog->MyLogNameClick("TEST");
+    EXPECT_EQ(Stats(), " WWHAM required for IBM QSO Party!");
+    EXPECT_EQ(Prefs.C(PCtl::Stats).Back, kWinRed);
+    Dialog->SaveButtonClick();
+  });
+  Start({true, "IBM"});
+  EXPECT_EQ(Controller->MemberData(), nullptr);
+  Controller->SettingsButtonClick();
+  Set(Ctl::CallEntered, "DL1AA");
+  Set(Ctl::FreqEntered, "14");
+  Set(Ctl::Mode, "CW");
+  Controller->AddToLogButtonClick();
+  EXPECT_EQ(LogRecords().size(), 1u);
+}
+
+TEST_P(SettingsDialogTest, RefusedLogNames) {
   struct Case {
     std::string Typed;
     std::string Message;
@@ -148,14 +178,13 @@ TEST_F(SettingsDialogTest, RefusedLogNames) {
     Controller->SettingsButtonClick();
     EXPECT_EQ(ListLogFolders(Home), std::vector<std::string>{"TEST"});
     EXPECT_EQ(Store->ReadString("Settings", "LogName", ""), "TEST");
-    if (c.RemoveTemplate) WriteFile(Home + "V5LogDB.vlm", "template");
+    if (c.RemoveTemplate) TablesUnderTest->MakeFile({LogTableSpec(), Home + "V5LogDB.vlm"});
   }
 }
 
-TEST_F(SettingsDialogTest, PickingSlashAndTheFieldChecks) {
+TEST_P(SettingsDialogTest, PickingSlashAndTheFieldChecks) {
   std::filesystem::create_directories(Home + "OTHER");
-  WriteFile(Home + "OTHER/V5LogDB.vlm", "other");
-  WriteFile(Home + "WWHAMDB.vlm", "members");
+  std::filesystem::copy_file(Home + "V5LogDB.vlm", Home + "OTHER/V5LogDB.vlm");
   AddRow(MemberStorage(), {{"CALL", "K1ABC"}, {"Name", "Ann"}, {"State", "MA"}, {"Country", "USA"}, {"Continent", "NA"}});
   Store->WriteString("Log Index\\OTHER", "MyCall", "K0ABC");
   OnDialog([this] {
@@ -221,7 +250,7 @@ TEST_F(SettingsDialogTest, PickingSlashAndTheFieldChecks) {
   EXPECT_EQ(Text(Ctl::NumSent), " 001");
 }
 
-TEST_F(SettingsDialogTest, SaveLaysOutTheMainWindowForTheKind) {
+TEST_P(SettingsDialogTest, SaveLaysOutTheMainWindowForTheKind) {
   struct Case {
     bool TypeLog;
     int32_t Item;  // ContTypGrp
@@ -263,9 +292,15 @@ TEST_F(SettingsDialogTest, SaveLaysOutTheMainWindowForTheKind) {
   }
 }
 
-TEST_F(SettingsDialogTest, RestoreReplacesTheLiveFileAndEndsTheProgram) {
-  const std::string backup = std::string("backup \0\xD8 bytes", 15);
-  WriteFile(Home + "TEST/BakV5LogDB.vlm", backup);
+TEST_P(SettingsDialogTest, RestoreReplacesTheLiveFileAndEndsTheProgram) {
+  // The backup holds a contact the live log lacks.
+  std::filesystem::copy_file(Home + "V5LogDB.vlm", Home + "TEST/BakV5LogDB.vlm");
+  AddQso({LogTableSpec(), Home + "TEST/BakV5LogDB.vlm"}, [] {
+    QsoRecord q;
+    q.Call = "K9BAK";
+    return q;
+  }());
+  const std::string backup = ReadFile(Home + "TEST/BakV5LogDB.vlm");
   OnDialog([this] {
     EXPECT_TRUE(Prefs.C(PCtl::RestoreButton).Enabled);
     Dialog->RestoreButtonClick();
@@ -274,6 +309,10 @@ TEST_F(SettingsDialogTest, RestoreReplacesTheLiveFileAndEndsTheProgram) {
   Start({});
   Controller->SettingsButtonClick();
   EXPECT_EQ(ReadFile(Home + "TEST/V5LogDB.vlm"), backup);
+  if (OnEngine()) {
+    ASSERT_EQ(LogRecords().size(), 1u);
+    EXPECT_EQ(LogRecords()[0].Call, "K9BAK");
+  }
   EXPECT_EQ(Prefs.LastMessage(), "Restore Complete\r\rQuorvex will terminate.\rManual start of Quorvex required!");
   EXPECT_TRUE(Prefs.Ended);
   EXPECT_TRUE(Dialog->FormCloseQuery());
@@ -291,15 +330,17 @@ TEST_F(SettingsDialogTest, RestoreReplacesTheLiveFileAndEndsTheProgram) {
   EXPECT_EQ(View.SettingsDialogRuns, 2);
 }
 
-TEST_F(SettingsDialogTest, AnEmptyLogNameCountsAsAMissingLog) {
+TEST_P(SettingsDialogTest, AnEmptyLogNameCountsAsAMissingLog) {
   Configure({});
   Store->WriteString("Settings", "LogName", "");
-  Controller = std::make_unique<MainController>(View, Tables, *Store, Home);
+  Controller = std::make_unique<MainController>(View, Factory(), *Store, Home);
   Controller->FormCreate();
   ASSERT_FALSE(View.Messages.empty());
   EXPECT_EQ(View.Messages[0].Text, "Quorvex Log " + Home + " is missing.\r\rSelect another Log or Create a new Log");
   EXPECT_EQ(Store->ReadInteger("Settings", "Status", 0), -4);
 }
+
+QV_ON_BOTH_TABLE_KINDS(SettingsDialogTest);
 
 }  // namespace
 }  // namespace qv::app::wintest

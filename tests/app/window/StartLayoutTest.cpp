@@ -17,7 +17,7 @@ void ExpectColumns(FakeMainView& view, const std::vector<std::pair<int32_t, bool
   }
 }
 
-TEST_F(WindowTest, EmptyLogStartsAtSerialOneWithTheClockRunning) {
+TEST_P(WindowTest, EmptyLogStartsAtSerialOneWithTheClockRunning) {
   Start({true, "Other", true});
   EXPECT_EQ(Text(Ctl::NumSent), "1");
   EXPECT_EQ(Controller->State().NextSerial, 1);
@@ -33,7 +33,7 @@ TEST_F(WindowTest, EmptyLogStartsAtSerialOneWithTheClockRunning) {
   EXPECT_TRUE(View.Messages.empty());
 }
 
-TEST_F(WindowTest, ActivationContinuesFromTheLastContact) {
+TEST_P(WindowTest, ActivationContinuesFromTheLastContact) {
   QsoRecord q;
   q.QSODate = "2024-05-01";
   q.Call = "K1XX";
@@ -55,7 +55,7 @@ TEST_F(WindowTest, ActivationContinuesFromTheLastContact) {
   EXPECT_EQ(View.Focused, Ctl::CallEntered);
 }
 
-TEST_F(WindowTest, LayoutsPerLogKind) {
+TEST_P(WindowTest, LayoutsPerLogKind) {
   {
     Start({false, "GP", true});
     EXPECT_EQ(Text(Ctl::LogTypInf), "General Purpose Log");
@@ -127,7 +127,7 @@ TEST_F(WindowTest, LayoutsPerLogKind) {
   }
 }
 
-TEST_F(WindowTest, RecountAtStartShowsTheTotals) {
+TEST_P(WindowTest, RecountAtStartShowsTheTotals) {
   auto member = [](const std::string& call, const std::string& freq, const std::string& country) {
     QsoRecord q;
     q.QSODate = "2024-05-01";
@@ -151,7 +151,7 @@ TEST_F(WindowTest, RecountAtStartShowsTheTotals) {
   EXPECT_EQ(Text(Ctl::NumSent), "2");
 }
 
-TEST_F(WindowTest, MissingStateDatabaseIsReportedAndTheProgramGoesOn) {
+TEST_P(WindowTest, MissingStateDatabaseIsReportedAndTheProgramGoesOn) {
   std::filesystem::remove(Home + "USCountryDB.vlm");
   Start({});
   ASSERT_EQ(View.Messages.size(), 1u);
@@ -171,7 +171,7 @@ TEST_F(WindowTest, MissingStateDatabaseIsReportedAndTheProgramGoesOn) {
   EXPECT_EQ(LogRecords().size(), 1u);
 }
 
-TEST_F(WindowTest, MissingLogSendsTheOperatorToTheSettings) {
+TEST_P(WindowTest, MissingLogSendsTheOperatorToTheSettings) {
   std::filesystem::remove_all(Home + "TEST");
   Start({});
   ASSERT_GE(View.Messages.size(), 1u);
@@ -184,8 +184,8 @@ TEST_F(WindowTest, MissingLogSendsTheOperatorToTheSettings) {
   EXPECT_EQ(View.SettingsDialogRuns, 4);
 }
 
-TEST_F(WindowTest, FirstRunAsksForALog) {
-  Controller = std::make_unique<MainController>(View, Tables, *Store, Home);
+TEST_P(WindowTest, FirstRunAsksForALog) {
+  Controller = std::make_unique<MainController>(View, Factory(), *Store, Home);
   Controller->FormCreate();
   EXPECT_EQ(View.MessageTexts(),
             (std::vector<std::string>{"Quorvex\rClick on Settings to\rre-validate all fields and settings for each Log",
@@ -193,7 +193,7 @@ TEST_F(WindowTest, FirstRunAsksForALog) {
   EXPECT_EQ(View.SettingsDialogRuns, 3);
 }
 
-TEST_F(WindowTest, PlacementIsAppliedOnceAtStart) {
+TEST_P(WindowTest, PlacementIsAppliedOnceAtStart) {
   Configure({});
   Store->WriteWindowPlacement(WindowState::Maximized, true, WindowPlacement{0, 5, 6, 700, 500});
   Start({});
@@ -204,7 +204,7 @@ TEST_F(WindowTest, PlacementIsAppliedOnceAtStart) {
   EXPECT_EQ(View.AppliedPlacements.size(), 1u);
 }
 
-TEST_F(WindowTest, ClosingStoresThePlacement) {
+TEST_P(WindowTest, ClosingStoresThePlacement) {
   Start({});
   View.Placement = WindowPlacement{0, 11, 22, 900, 650};
   Controller->FormClose();
@@ -223,7 +223,7 @@ TEST_F(WindowTest, ClosingStoresThePlacement) {
   EXPECT_EQ(Store->ReadWindowPlacement(WindowPlacement{}).Status, 2);
 }
 
-TEST_F(WindowTest, ButtonsAndHotKeys) {
+TEST_P(WindowTest, ButtonsAndHotKeys) {
   Start({});
   Controller->FormKeyDown(HotKey::F1);
   ASSERT_EQ(View.Urls.size(), 1u);
@@ -239,6 +239,8 @@ TEST_F(WindowTest, ButtonsAndHotKeys) {
   Controller->FormKeyDown(HotKey::F9);
   EXPECT_TRUE(View.Closed);
 }
+
+QV_ON_BOTH_TABLE_KINDS(WindowTest);
 
 }  // namespace
 }  // namespace qv::app::wintest

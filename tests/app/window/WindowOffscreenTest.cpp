@@ -47,7 +47,7 @@ protected:
 
   void Open(const LogKind& kind, bool hookMessages = true) {
     Configure(kind);
-    Window = std::make_unique<TVedoruzEzu>(Tables, *Store, Home);
+    Window = std::make_unique<TVedoruzEzu>(Factory(), *Store, Home);
     if (hookMessages)
       Window->SetMessageHook([this](const std::string&, const std::string& text) {
         Boxes.push_back(text);
@@ -67,23 +67,16 @@ protected:
   std::string Shown(Ctl c) const { return Window->Text(c); }
 
   static void Press(int key, const QString& text = QString(), Qt::KeyboardModifiers mods = Qt::NoModifier) {
-    QWidget* w = QApplication::focusWidget();
-    ASSERT_NE(w, nullptr);
-    QKeyEvent press(QEvent::KeyPress, key, mods, text);
-    QApplication::sendEvent(w, &press);
-    QKeyEvent release(QEvent::KeyRelease, key, mods, text);
-    QApplication::sendEvent(w, &release);
-    Spin();
+    ASSERT_NE(QApplication::focusWidget(), nullptr);
+    test::PressKey(key, text, mods);
   }
-  static void TypeText(const QString& text) {
-    for (QChar c : text) Press(static_cast<int>(c.toUpper().unicode()), QString(c));
-  }
+  static void TypeText(const QString& text) { test::TypeKeys(text); }
 
   std::unique_ptr<TVedoruzEzu> Window;
   std::vector<std::string> Boxes;
 };
 
-TEST_F(OffscreenTest, ContactTypedWithTabAndEnterLandsInTheLog) {
+TEST_P(OffscreenTest, ContactTypedWithTabAndEnterLandsInTheLog) {
   Open({});
   for (int i = 0; i < static_cast<int>(Ctl::Count); ++i)
     ASSERT_NE(Window->Widget(static_cast<Ctl>(i)), nullptr) << CtlName(static_cast<Ctl>(i));
@@ -137,7 +130,7 @@ TEST_F(OffscreenTest, ContactTypedWithTabAndEnterLandsInTheLog) {
   EXPECT_TRUE(Window->Grid()->isColumnHidden(6));
 }
 
-TEST_F(OffscreenTest, MessageBoxOfACheckDoesNotRunTheCheckAgain) {
+TEST_P(OffscreenTest, MessageBoxOfACheckDoesNotRunTheCheckAgain) {
   Open({}, false);
   int boxes = 0;
   QTimer closer;
@@ -159,7 +152,7 @@ TEST_F(OffscreenTest, MessageBoxOfACheckDoesNotRunTheCheckAgain) {
   EXPECT_EQ(Shown(Ctl::RSTSent), "");  // the move was cancelled
 }
 
-TEST_F(OffscreenTest, ErrorOfAHandlerGoesToTheErrorBox) {
+TEST_P(OffscreenTest, ErrorOfAHandlerGoesToTheErrorBox) {
   Open({});
   std::vector<std::string> errors;
   gui::SetErrorReporter([&](const std::string& m) { errors.push_back(m); });
@@ -174,7 +167,7 @@ TEST_F(OffscreenTest, ErrorOfAHandlerGoesToTheErrorBox) {
   Window->Controller().LogData().BeforePost = nullptr;
 }
 
-TEST_F(OffscreenTest, SecondStartInTheSameProgramFolderEndsAtOnce) {
+TEST_P(OffscreenTest, SecondStartInTheSameProgramFolderEndsAtOnce) {
   gui::SingleInstance first;
   ASSERT_TRUE(first.Acquire(Home + gui::kInstanceLockName));
   const char* old = std::getenv("QUORVEX_HOME");
@@ -218,6 +211,8 @@ TEST_F(OffscreenTest, SecondStartInTheSameProgramFolderEndsAtOnce) {
   else
     ::unsetenv("QUORVEX_HOME");
 }
+
+QV_ON_BOTH_TABLE_KINDS(OffscreenTest);
 
 }  // namespace
 }  // namespace qv::app::wintest

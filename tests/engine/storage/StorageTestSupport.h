@@ -27,6 +27,7 @@
 #include "engine/storage/VLMDiskEngineLocks.h"
 #include "engine/storage/VLMDiskEngineTables.h"
 #include "platform/os/System.h"
+#include "tests/support/HelperProgram.h"
 #include "tests/support/ScratchFolder.h"
 
 extern char** environ;
@@ -171,23 +172,7 @@ inline bool DataIs(const TVLMPage* page, uint8_t seed) {
   return true;
 }
 
-// A helper program of QV_HELPER_DIR run to its end (posix_spawn, no fork of
-// the test process); the exit code, or 128 + signal.
-inline int RunHelper(const std::string& program, const std::vector<std::string>& args) {
-  std::string path = std::string(QV_HELPER_DIR) + "/" + program;
-  std::vector<std::string> all{path};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0)
-    throw std::runtime_error("cannot start " + path);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+using qv::test::RunHelper;
 
 // The helper program engine_lockpeer connected to the database at path
 // (multi-user, or single-user with "single"), talked to over a socket pair.

@@ -1,0 +1,73 @@
+#include "app/EngineTableFactory.h"
+
+#include "appdata/LogSchemas.h"
+#include "engine/components/VLMMain.h"
+
+namespace qv::app {
+
+namespace {
+
+// The table component is declared after the database component, so it goes
+// first: a table never outlives the database it is attached to.
+class EngineDatabaseTable final : public DatabaseTable {
+public:
+  EngineDatabaseTable(const TableSpec& spec, const std::string& fileName, bool readOnly) {
+    const std::string databaseName(spec.DatabaseName);
+    Database_.SetDatabaseName(databaseName);
+    Database_.SetDatabaseFileName(fileName);
+    Database_.MaxConnections = kMaxConnections;
+    Database_.MultiUser = false;
+    Database_.Exclusive = false;
+    Database_.ReadOnly = readOnly;
+    ReadOnly_ = readOnly;
+    Table_.SetDatabaseName(databaseName);
+    Table_.SetTableName(spec.TableName);
+    Table_.ReadOnly = readOnly;
+  }
+  ~EngineDatabaseTable() override {
+    // Closing may write nothing that could fail; a failure on the way out
+    // must not end the program.
+    try {
+      Table_.Close();
+      Database_.DoDisconnect();
+    } catch (...) {
+    }
+  }
+
+  DataSet& Data() override { return Table_; }
+  void SetIndexName(std::string_view name) override { Table_.SetIndexName(name); }
+  bool DatabaseExists() override { return Database_.Exists(); }
+  bool TableExists() override {
+    if (!DatabaseExists()) return false;
+    return Database_.TableExists(std::string(Table_.TableName()));
+  }
+  const std::string& DatabaseFileName() const override { return Database_.DatabaseFileName(); }
+  void SetDatabaseFileName(const std::string& fileName) override {
+    Table_.Close();
+    Database_.SetDatabaseFileName(fileName);
+  }
+  void Connect() override {
+    // A connect reports the open file's read-only state into ReadOnly; the
+    // pair's own choice is what the next connect asks for.
+    Database_.ReadOnly = ReadOnly_;
+    Database_.DoConnect();
+  }
+  void Disconnect() override { Database_.DoDisconnect(); }
+  void EmptyTable() override { Table_.EmptyTable(); }
+
+private:
+  static constexpr int32_t kMaxConnections = 500;
+
+  bool ReadOnly_ = false;
+  TVLMDatabase Database_;
+  TVLMTable Table_;
+};
+
+}  // namespace
+
+std::unique_ptr<DatabaseTable> EngineTableFactory::Create(const TableSpec& spec, const std::string& fileName,
+                                                          bool readOnly) {
+  return std::make_unique<EngineDatabaseTable>(spec, fileName, readOnly);
+}
+
+}  // namespace qv::app

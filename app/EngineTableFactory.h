@@ -1,0 +1,30 @@
+// Database/table pairs over the engine's components: each pair is one
+// database component (TVLMDatabase) and one table component (TVLMTable) in
+// the session "Default", single-user, at most 500 connections, not
+// exclusive. A read-only pair (the state table, the member list) opens its
+// file and its table for reading only.
+//
+// The components find each other by database name within the session, so
+// at most one pair per table spec may exist at a time (the session refuses
+// a second database component of the same name). The component runtime
+// (TVLMComponentRuntime::Start) must be up while pairs exist.
+//
+// The password prompt and the repair question come from the engine's
+// installed user interface (VLMSetEngineUi); without one they are answered
+// no, and a file that needs repair stays closed with the engine's error.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "app/TableFactory.h"
+
+namespace qv::app {
+
+class EngineTableFactory final : public TableFactory {
+public:
+  std::unique_ptr<DatabaseTable> Create(const TableSpec& spec, const std::string& fileName,
+                                        bool readOnly) override;
+};
+
+}  // namespace qv::app

@@ -1,0 +1,119 @@
+// A MainView that records what the controller shows, for tests and the
+// helper programs that drive the main window's controller without a display.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/MainView.h"
+
+namespace qv::app::wintest {
+
+struct ControlState {
+  std::string Text;
+  bool Checked = false;
+  bool Visible = true;
+  int32_t Width = 60;
+  int32_t Height = 21;
+  int32_t MaxLength = 0;
+  int32_t FontSize = 8;
+  uint32_t Color = 0xFFFFFFFF;      // unset
+  uint32_t FontColor = 0xFFFFFFFF;  // unset
+  std::vector<std::string> Items;
+  int32_t ItemIndex = -1;
+};
+
+struct Message {
+  std::string Kind;  // "warning", "information", "confirm", "error"
+  std::string Text;
+};
+
+class FakeMainView : public MainView {
+public:
+  std::array<ControlState, static_cast<size_t>(Ctl::Count)> Controls;
+  Ctl Focused = Ctl::Count;
+  bool FocusMovedByHandler = false;
+  std::vector<Message> Messages;
+  std::vector<std::string> Urls;
+  std::string Title;
+  std::map<int32_t, bool> GridColumns;
+  bool TimerOn[2] = {false, false};
+  int32_t TimerMs[2] = {0, 0};
+  int32_t SettingsDialogRuns = 0;
+  std::function<void()> SettingsDialog;
+  std::vector<WindowPlacement> AppliedPlacements;
+  WindowPlacement Placement{0, 10, 20, 800, 600};
+  WindowState State = WindowState::Normal;
+  bool Active = true;
+  bool Closed = false;
+  bool ConfirmAnswer = true;
+  // Sees every text the controller sets (after the length limit).
+  std::function<void(Ctl, const std::string&)> OnSetText;
+
+  ControlState& C(Ctl c) { return Controls[static_cast<size_t>(c)]; }
+  const ControlState& C(Ctl c) const { return Controls[static_cast<size_t>(c)]; }
+  std::vector<std::string> MessageTexts() const {
+    std::vector<std::string> r;
+    for (const Message& m : Messages) r.push_back(m.Text);
+    return r;
+  }
+
+  std::string Text(Ctl c) const override { return C(c).Text; }
+  void SetText(Ctl c, std::string_view text) override {
+    std::string t(text);
+    if (C(c).MaxLength > 0 && t.size() > static_cast<size_t>(C(c).MaxLength) && IsEdit(c)) t.resize(C(c).MaxLength);
+    C(c).Text = t;
+    if (OnSetText) OnSetText(c, t);
+  }
+  bool Checked(Ctl c) const override { return C(c).Checked; }
+  void SetChecked(Ctl c, bool checked) override { C(c).Checked = checked; }
+  bool Visible(Ctl c) const override { return C(c).Visible; }
+  void SetVisible(Ctl c, bool visible) override { C(c).Visible = visible; }
+  int32_t Width(Ctl c) const override { return C(c).Width; }
+  void SetWidth(Ctl c, int32_t pixels) override { C(c).Width = pixels; }
+  void SetHeight(Ctl c, int32_t pixels) override { C(c).Height = pixels; }
+  void SetMaxLength(Ctl c, int32_t chars) override { C(c).MaxLength = chars; }
+  void SetFontSize(Ctl c, int32_t points) override { C(c).FontSize = points; }
+  void SetColor(Ctl c, uint32_t color) override { C(c).Color = color; }
+  void SetFontColor(Ctl c, uint32_t color) override { C(c).FontColor = color; }
+  void SetItems(Ctl c, const std::vector<std::string>& items) override { C(c).Items = items; }
+  int32_t ItemIndex(Ctl c) const override { return C(c).ItemIndex; }
+  void SetItemIndex(Ctl c, int32_t index) override { C(c).ItemIndex = index; }
+  void Focus(Ctl c) override {
+    Focused = c;
+    FocusMovedByHandler = true;
+  }
+  Ctl FocusedControl() const override { return Focused; }
+  void SetGridColumnVisible(int32_t column, bool visible) override { GridColumns[column] = visible; }
+  int32_t ClientWidth() const override { return 1000; }
+  void SetTimerEnabled(MainTimer t, bool enabled) override { TimerOn[static_cast<int>(t)] = enabled; }
+  void SetTimerInterval(MainTimer t, int32_t ms) override { TimerMs[static_cast<int>(t)] = ms; }
+  bool IsActiveWindow() const override { return Active; }
+  WindowState CurrentWindowState() const override { return State; }
+  void ShowError(const std::string& text) override { Messages.push_back({"error", text}); }
+  void OpenUrl(const std::string& url) override { Urls.push_back(url); }
+  void CloseWindow() override { Closed = true; }
+  void Inform(const std::string& text) override { Messages.push_back({"information", text}); }
+  void Warn(const std::string& text) override { Messages.push_back({"warning", text}); }
+  bool Confirm(const std::string& text) override {
+    Messages.push_back({"confirm", text});
+    return ConfirmAnswer;
+  }
+  void RunSettingsDialog() override {
+    ++SettingsDialogRuns;
+    if (SettingsDialog) SettingsDialog();
+  }
+  void SetTitle(const std::string& title) override { Title = title; }
+  WindowPlacement CurrentPlacement() override { return Placement; }
+  void ApplyPlacement(const WindowPlacement& p) override { AppliedPlacements.push_back(p); }
+
+private:
+  static bool IsEdit(Ctl c) { return c <= Ctl::QSLMgr; }
+};
+
+}  // namespace qv::app::wintest
