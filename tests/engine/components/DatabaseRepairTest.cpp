@@ -329,6 +329,35 @@ TEST_F(DatabaseRepairTest, RefusalsAndFailuresKeepTheOriginalAndLeaveNoTempFile)
   }
 }
 
+TEST_F(DatabaseRepairTest, TheRepairShowsTheWaitWindowWhoseAbortStopsIt) {
+  VLMRetrySettings().WaitShowDelayMs = 0;
+  for (const bool abort : {false, true}) {
+    SCOPED_TRACE(abort);
+    const std::string file = NewFile("log.vlm");
+    MarkInterrupted(file);
+    const std::vector<uint8_t> before = Bytes(file);
+    Ui.Yes = true;
+    Ui.AbortWhenShown = abort;
+    Ui.Log.clear();
+    auto database = Database(file);
+    database->DoConnect();
+    std::vector<std::string> expected = {
+        "confirm Database file was not correctly closed last time. Do you want to repair it?",
+        "show Repairing Database...", "hide"};
+    if (abort) expected.push_back("warning \r\nTerminated by User.");
+    EXPECT_EQ(Ui.Log, expected);
+    database->DoDisconnect();
+    if (abort) {
+      EXPECT_EQ(Bytes(file), before);
+    } else {
+      EXPECT_EQ(CommitState(file), kVLMCommitClean);
+    }
+    EXPECT_FALSE(TempLeft(file));
+    database.reset();
+    std::filesystem::remove(file);
+  }
+}
+
 TEST_F(DatabaseRepairTest, EveryStopOfACommitOpensCleanOrRepairsToEveryCommittedRow) {
   const std::string base = Dir.File("base.vlm");
   {
