@@ -132,6 +132,7 @@ void TVLMDatabase::RepairOnConnect() {
 // ------------------------------------------------------------------ repair
 
 bool TVLMDatabase::RepairDatabase(std::string& errorText) {
+  if (Connected()) qv::DatabaseError(kDatabaseOpen, this);
   errorText.clear();
   const std::string fileName = DatabaseFileName_;
   const std::string tempName = fileName + ".tmp";
