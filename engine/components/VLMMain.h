@@ -506,6 +506,9 @@ public:
   // The old file stays whole until the replace, which is one rename:
   //
   //   refused   another process holds the file: nothing is written
+  //   copied    the file copied to a scratch file of the temporary folder,
+  //             which the rebuild reads (repairing a table writes into the
+  //             file it repairs)
   //   rebuild   "<file>.tmp" made, every table repaired and copied into it
   //             (a failure or a stop deletes it; the old file is untouched)
   //   flushed   "<file>.tmp" on disk; the replace hook runs
@@ -518,7 +521,11 @@ public:
   // error" when it says nothing) or was refused because another process has
   // the file open; the ".tmp" file is then gone (unless another process
   // holds it) and the old file untouched. An exception of the rebuild passes
-  // on after the same clean-up.
+  // on after the same clean-up: 20303 (checked here before anything is
+  // written), 10820 when the scratch copy cannot be made. While the rebuild
+  // runs (its events included), DatabaseFileName names the scratch copy. A
+  // table that cannot be opened even for repair is left out, with a line in
+  // errorText.
   bool RepairDatabase(std::string& errorText);
   // The checks of CreateDatabase, one connect and disconnect (for the
   // file's geometry), then RebuildDatabase in repair mode with the repair

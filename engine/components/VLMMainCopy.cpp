@@ -103,7 +103,10 @@ bool TVLMDataSet::CopyRecords(qv::DataSet& source, qv::DataSet& dest, std::strin
             {source.GetFieldDefs()[i]->Name(), tableName});
         log += text;
         log += kLineBreak;
-        if (!ignoreErrors) throw EVLMException(10499, text);
+        if (!ignoreErrors) {
+          CancelQuietly(dest);
+          throw EVLMException(10499, text);
+        }
         result = false;
         continue;
       }

@@ -10,6 +10,10 @@
 // old file first and moving the new one after would leave, in between, no
 // database at all under its name.
 //
+// Why the rebuild reads a scratch copy: opening a table in repair mode
+// mends its page index in the file it reads and commits that, and a repair
+// that then fails or is stopped must leave the user's file as it was.
+//
 // Why the table names come from the local session: the component's
 // GetTableNames swallows every failure and hands back an empty list, and a
 // rebuild of an empty list "succeeds" with an empty database that would
@@ -18,6 +22,7 @@
 // Why a file another process has open is not repaired: that process goes
 // on reading and writing the file it opened, which after the rename has no
 // name any more; everything it writes would be lost.
+#include <cerrno>
 #include <memory>
 #include <string>
 
@@ -56,6 +61,18 @@ double HeaderVersion(TVLMLocalSession& session) {
 
 std::string InUseText(const std::string& fileName) {
   return qv::format("Cannot repair database file '%s'. Another process has the file open.", {fileName});
+}
+
+int64_t FileSize(const std::string& fileName) {
+  return qv::File::Open(fileName, qv::FileAccess::ReadOnly, qv::FileDisposition::OpenExisting).Size();
+}
+
+// 20303 when the folder of fileName has less free space than bytes.
+void CheckFreeSpace(const std::string& fileName, int64_t bytes) {
+  if (qv::FreeDiskSpace(fileName) < bytes)
+    throw EVLMException(20303,
+                        "There is not enough free space on drive to perform required operation with the database "
+                        "file.");
 }
 
 // Flushes tempName, lets the test hook run, and renames it over fileName,
@@ -115,23 +132,38 @@ void TVLMDatabase::RepairOnConnect() {
 // ------------------------------------------------------------------ repair
 
 bool TVLMDatabase::RepairDatabase(std::string& errorText) {
+  if (Connected()) qv::DatabaseError(kDatabaseOpen, this);
   errorText.clear();
-  const std::string tempName = DatabaseFileName_ + ".tmp";
+  const std::string fileName = DatabaseFileName_;
+  const std::string tempName = fileName + ".tmp";
   // Refused before anything is written, so that a ".tmp" file another
   // process's repair is writing is never touched either.
-  if (VLMIsDatabaseFileInUse(DatabaseFileName_)) {
-    errorText = InUseText(DatabaseFileName_);
+  if (VLMIsDatabaseFileInUse(fileName)) {
+    errorText = InUseText(fileName);
     return false;
   }
+  CheckFreeSpace(tempName, FileSize(fileName));
   bool replaced = false;
-  auto removeTemp = qv::ScopeExit([&] {
+  std::string workName;
+  auto cleanUp = qv::ScopeExit([&] {
+    DatabaseFileName_ = fileName;
+    if (!workName.empty()) qv::DeleteFile(workName);
     if (!replaced && !VLMIsDatabaseFileInUse(tempName)) qv::DeleteFile(tempName);
   });
+  // The rebuild reads a scratch copy of the file: repairing a table writes
+  // into the file it repairs, and the user's file must stay as it is until
+  // the rebuilt one replaces it.
+  workName = qv::CreateTempFile();
+  if (!qv::CopyFile(fileName, workName, false))
+    throw EVLMException(10820, "Cannot copy database file '%s' for its repair: %s",
+                        {fileName, qv::SysErrorMessage(errno)});
+  DatabaseFileName_ = workName;
   if (!RebuildInto(tempName, errorText)) {
     if (errorText.empty()) errorText = "Unknown error";
     return false;
   }
-  replaced = ReplaceDatabaseFile(tempName, DatabaseFileName_, errorText);
+  DatabaseFileName_ = fileName;
+  replaced = ReplaceDatabaseFile(tempName, fileName, errorText);
   return replaced;
 }
 
@@ -187,12 +219,7 @@ bool TVLMDatabase::RebuildDatabase(const std::string& fileName, std::string& err
   });
   if (before) before(*this);
 
-  const int64_t size =
-      qv::File::Open(DatabaseFileName_, qv::FileAccess::ReadOnly, qv::FileDisposition::OpenExisting).Size();
-  if (qv::FreeDiskSpace(fileName) < size)
-    throw EVLMException(20303,
-                        "There is not enough free space on drive to perform required operation with the database "
-                        "file.");
+  CheckFreeSpace(fileName, FileSize(DatabaseFileName_));
 
   target = std::make_unique<TVLMDatabase>();
   target->SetSessionName(SessionName_);
@@ -244,5 +271,35 @@ void TVLMDatabase::ShrinkDatabase() {
 
 bool TVLMDatabase::RebuildTable(const std::string& tableName, TVLMDatabase& target, int32_t index, int32_t count,
                                 std::string& errorText, const ProgressEvent& progress, bool repair) {
-  throw EVLMException(20303, "Table copy not available");
+  TVLMTable table;
+  table.SetSessionName(SessionName_);
+  table.SetDatabaseName(DatabaseName_);
+  table.SetTableName(tableName);
+  if (repair) {
+    try {
+      table.RepairTable();
+    } catch (const std::exception& e) {
+      // A table even the repair cannot open holds nothing the rebuilt file
+      // could take: a CREATE TABLE stopped before its pages were written
+      // leaves such a name in the table list. It is left out and named in
+      // errorText, which the user is shown; every other table is saved.
+      errorText += qv::format("Table '%s' cannot be repaired and is left out of the database: %s",
+                              {tableName, std::string(e.what())});
+      errorText += "\r\n";
+      return true;
+    }
+  }
+  // The rebuild has its own window: the copy shows none of its own, and its
+  // progress, scaled to this table's share, is the rebuild's.
+  table.BeforeCopy = [](TVLMTable&) {};
+  table.AfterCopy = [](TVLMTable&) {};
+  table.OnCopyProgress = [&](TVLMTable&, int32_t percent, bool& cont) {
+    if (progress) progress(*this, percent, cont);
+  };
+  bool cont = true;
+  // Whatever cannot be copied is collected in errorText: a repair saves what
+  // it can.
+  table.CopyTable(tableName, errorText, cont, target.DatabaseFileName(), target.Password, true, false, true,
+                  index * 100 / count, (index + 1) * 100 / count);
+  return cont;
 }

@@ -109,6 +109,7 @@
 //   10803 wide-string holders exhausted (VLMMain)
 //   10804 dataset insert without a cursor (VLMMain)
 //   10805 last autoincrement value of a closed table (VLMMain)
+//   10820 database file that cannot be copied for its repair (VLMMain)
 //   20340 index key path deeper than its limit (VLMBTreeKeys)
 //   20341 approximate index position: invalid depth or fan-out (VLMBTreeKeys)
 //   20342 approximate index position out of range (VLMBTreeKeys)

@@ -3,9 +3,11 @@
 // leaves the original file as it was and no ".tmp" file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,15 +19,22 @@
 #include "platform/host/StringList.h"
 #include "platform/os/System.h"
 #include "tests/engine/components/LocalEngineTestSupport.h"
+#include "tests/engine/components/LogFileSupport.h"
+#include "tests/engine/storage/DiskTestSupport.h"
 #include "tests/engine/storage/StorageTestSupport.h"
 #include "tests/support/EngineErrors.h"
 #include "tests/support/ScratchFolder.h"
+#include "tests/support/TestBudget.h"
 
 namespace {
 
 using local_test::RuntimeScope;
 using local_test::ScriptedUi;
 using qv::test::RaisedCode;
+
+constexpr int kRows = 5;
+// Rows of the crash base: several record pages of 1024 bytes.
+constexpr int kCrashRows = 40;
 
 std::vector<uint8_t> Bytes(const std::string& file) {
   std::ifstream in(file, std::ios::binary);
@@ -82,17 +91,113 @@ protected:
     database->SetDatabaseFileName(file);
     database->MaxConnections = 20;
     database->PageSize = 1024;
+    database->Password = Password;
     return database;
   }
   std::string NewFile(const std::string& name) {
     const std::string file = Dir.File(name);
     auto maker = Database(file);
     maker->SetDatabaseName("Maker");
+    if (!Password.empty()) maker->CipherId = 3;
     maker->CreateDatabase();
+    logfile_test::MakeLog("Maker", kRows);
+    logfile_test::MakeLog("Maker", 1, "Other");
     return file;
   }
   bool TempLeft(const std::string& file) const { return std::filesystem::exists(file + ".tmp"); }
 
+  // What is wrong with the tables of a crash base (QsoLog with kCrashRows
+  // rows, Other with one) after a stopped commit: "" when QsoLog holds
+  // every committed row and at most the new one, and a table Second, when
+  // there, is empty. The database Log must be connected.
+  static std::string CheckTables() {
+    std::vector<std::string> rows = logfile_test::RowsOf("Log");
+    // The new row may come back without the value its stopped commit did
+    // not write (the repair then warns of it).
+    const std::string added = std::to_string(kCrashRows + 1) + " NEW ";
+    if (!rows.empty() && (rows.back() == added + std::string(3000, 'n') || rows.back() == added)) rows.pop_back();
+    std::vector<int> ids;
+    for (int id = 1; id <= kCrashRows; ++id) ids.push_back(id);
+    if (rows != logfile_test::Expected(ids))
+      return "QsoLog differs: " + std::to_string(rows.size()) + " rows, the last " + rows.back().substr(0, 40);
+    if (logfile_test::RowsOf("Log", "Other") != logfile_test::Expected({1})) return "Other differs";
+    auto second = logfile_test::Table("Log", "Second");
+    if (second->Exists()) {
+      second->Open();
+      if (second->RecordCount() != 0) return "Second is not empty";
+    }
+    return "";
+  }
+
+  // The free-space map of a closed crash base against every structure of
+  // its tables; "" when they agree.
+  static std::string CheckFreeSpace(const std::string& file) {
+    auto database = disk_test::NewDiskDatabase(file);
+    disk_test::DiskSession session(database.get());
+    session.Connect();
+    disk_test::DiskCursor log(*database, session, logfile_test::kLogTable);
+    disk_test::DiskCursor other(*database, session, "Other");
+    disk_test::DiskCursor second(*database, session, "Second");
+    log.Open();
+    other.Open();
+    const bool withSecond = database->TableExists("Second");
+    if (withSecond) second.Open();
+    std::lock_guard guard(database->CriticalSection());
+    return withSecond ? disk_test::CheckDiskFreeSpace(*database, {&log, &other, &second})
+                      : disk_test::CheckDiskFreeSpace(*database, {&log, &other});
+  }
+
+  // One stopped commit of file, connected as the user would: "" when sound,
+  // else what is wrong. repaired tells whether the file asked for repair.
+  std::string CheckStoppedCommit(const std::string& file, bool& repaired) {
+    try {
+      return StoppedCommitFault(file, repaired);
+    } catch (const std::exception& e) {
+      return std::string("raised ") + e.what();
+    }
+  }
+  std::string StoppedCommitFault(const std::string& file, bool& repaired) {
+    int asked = 0;
+    // Connected as told; the tables are read only from a file that needs
+    // no repair, or had it.
+    auto connect = [&](bool silent, bool answer, bool check) {
+      auto database = Database(file);
+      database->SilentMode = silent;
+      database->OnNeedRepair = [&](TVLMDatabase&, bool& repair) {
+        ++asked;
+        repair = answer;
+      };
+      database->DoConnect();
+      return check ? CheckTables() : std::string();
+    };
+    connect(true, true, false);
+    if (asked != 0) return "a silent connect asked";
+    if (TempLeft(file)) return "a silent connect repaired the file";
+    connect(false, false, false);
+    repaired = asked == 1;
+    if (!repaired) return CommitState(file) == kVLMCommitClean ? connect(false, true, true) : "the file is not clean";
+    if (TempLeft(file) || CommitState(file) == kVLMCommitClean) return "a no repaired the file";
+
+    // A repair stopped by its progress handler leaves the file as it was.
+    {
+      auto database = Database(file);
+      database->OnRepairProgress = [](TVLMDatabase&, int32_t, bool& cont) { cont = false; };
+      const std::vector<uint8_t> unrepaired = Bytes(file);
+      std::string errorText;
+      if (database->RepairDatabase(errorText)) return "a stopped repair succeeded";
+      if (Bytes(file) != unrepaired) return "a stopped repair changed the file";
+      if (TempLeft(file)) return "a stopped repair left the .tmp file";
+    }
+    const std::string fault = connect(false, true, true);
+    if (!fault.empty()) return "repaired, " + fault;
+    if (asked != 2) return "the repair was not asked for";
+    if (TempLeft(file)) return "the repair left the .tmp file";
+    if (CommitState(file) != kVLMCommitClean) return "the repaired file is not clean";
+    return CheckFreeSpace(file);
+  }
+
+  // Of the files NewFile makes and the components Database makes.
+  std::string Password;
   storage_test::FastRetries Retries;
   qv::test::ScratchFolder Dir;
   RuntimeScope Runtime;
@@ -115,6 +220,7 @@ TEST_F(DatabaseRepairTest, TheConnectAsksAndRepairsOnlyWhenToldYes) {
     bool userYes;
     std::vector<std::string> asked;
     bool repaired;
+    const char* password = "";
   };
   const Row rows[] = {
       {"the handler says yes", kVLMFormatVersion, false, false, Handler::Yes, false, {}, true},
@@ -125,9 +231,11 @@ TEST_F(DatabaseRepairTest, TheConnectAsksAndRepairsOnlyWhenToldYes) {
       {"version 2.98 is converted", 2.98, false, false, Handler::None, false, {convertNotice}, true},
       {"silent mode asks nobody", kVLMFormatVersion, true, false, Handler::Yes, true, {}, false},
       {"design mode asks nobody", kVLMFormatVersion, false, true, Handler::Yes, true, {}, false},
+      {"an encrypted file", kVLMFormatVersion, false, false, Handler::Yes, false, {}, true, "secret"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
+    Password = row.password;
     const std::string file = NewFile("log.vlm");
     MarkInterrupted(file, row.version);
     auto database = Database(file);
@@ -140,6 +248,8 @@ TEST_F(DatabaseRepairTest, TheConnectAsksAndRepairsOnlyWhenToldYes) {
     database->DoConnect();
     EXPECT_TRUE(database->Connected());
     EXPECT_EQ(Ui.Log, row.asked);
+    EXPECT_EQ(logfile_test::RowsOf("Log"), logfile_test::Expected({1, 2, 3, 4, 5}));
+    EXPECT_EQ(logfile_test::RowsOf("Log", "Other"), logfile_test::Expected({1}));
     database->DoDisconnect();
     VLMSetDesignMode(false);
     EXPECT_EQ(CommitState(file), row.repaired ? kVLMCommitClean : kVLMCommitWriting);
@@ -150,6 +260,11 @@ TEST_F(DatabaseRepairTest, TheConnectAsksAndRepairsOnlyWhenToldYes) {
     }
     EXPECT_FALSE(TempLeft(file));
     database.reset();
+    if (!Password.empty()) {
+      // The rebuilt file keeps its password.
+      Password.clear();
+      EXPECT_EQ(RaisedCode([&] { Database(file)->DoConnect(); }), 30445);
+    }
     std::filesystem::remove(file);
   }
 }
@@ -175,10 +290,16 @@ TEST_F(DatabaseRepairTest, RefusalsAndFailuresKeepTheOriginalAndLeaveNoTempFile)
        },
        10703, ""},
       {"the table list cannot be read",
-       [](const std::string& file, TVLMDatabase& database) {
-         database.BeforeRepair = [file](TVLMDatabase&) { UnreadableTableList::List(file); };
+       [](const std::string&, TVLMDatabase& database) {
+         // The rebuild reads the copy the repair made.
+         database.BeforeRepair = [](TVLMDatabase& sender) { UnreadableTableList::List(sender.DatabaseFileName()); };
        },
        30384, ""},
+      {"the progress handler stops",
+       [](const std::string&, TVLMDatabase& database) {
+         database.OnRepairProgress = [](TVLMDatabase&, int32_t, bool& cont) { cont = false; };
+       },
+       0, "\r\nTerminated by User."},
       {"another process has the file open",
        [&](const std::string& file, TVLMDatabase&) { peer = std::make_unique<storage_test::Peer>(file); }, 0,
        "Cannot repair database file '"},
@@ -207,7 +328,7 @@ TEST_F(DatabaseRepairTest, RefusalsAndFailuresKeepTheOriginalAndLeaveNoTempFile)
     } else {
       database->DoConnect();
       ASSERT_EQ(Ui.Log.size(), 2u);
-      EXPECT_EQ(Ui.Log[1].rfind("warning Cannot repair database file '", 0), 0u) << Ui.Log[1];
+      EXPECT_EQ(Ui.Log[1].rfind("warning " + row.errorStart, 0), 0u) << Ui.Log[1];
       database->DoDisconnect();
     }
     EXPECT_EQ(CommitState(file), kVLMCommitWriting);
@@ -218,6 +339,145 @@ TEST_F(DatabaseRepairTest, RefusalsAndFailuresKeepTheOriginalAndLeaveNoTempFile)
     database.reset();
     std::filesystem::remove(file);
   }
+}
+
+TEST_F(DatabaseRepairTest, TheRepairShowsTheWaitWindowWhoseAbortStopsIt) {
+  VLMRetrySettings().WaitShowDelayMs = 0;
+  for (const bool abort : {false, true}) {
+    SCOPED_TRACE(abort);
+    const std::string file = NewFile("log.vlm");
+    MarkInterrupted(file);
+    const std::vector<uint8_t> before = Bytes(file);
+    Ui.Yes = true;
+    Ui.AbortWhenShown = abort;
+    Ui.Log.clear();
+    auto database = Database(file);
+    database->DoConnect();
+    std::vector<std::string> expected = {
+        "confirm Database file was not correctly closed last time. Do you want to repair it?",
+        "show Repairing Database...", "hide"};
+    if (abort) expected.push_back("warning \r\nTerminated by User.");
+    EXPECT_EQ(Ui.Log, expected);
+    database->DoDisconnect();
+    if (abort) {
+      EXPECT_EQ(Bytes(file), before);
+    } else {
+      EXPECT_EQ(CommitState(file), kVLMCommitClean);
+    }
+    EXPECT_FALSE(TempLeft(file));
+    database.reset();
+    std::filesystem::remove(file);
+  }
+}
+
+TEST_F(DatabaseRepairTest, EveryStopOfACommitOpensCleanOrRepairsToEveryCommittedRow) {
+  const std::string base = Dir.File("base.vlm");
+  {
+    auto maker = logfile_test::Database(base, "Maker");
+    logfile_test::MakeLog("Maker", kCrashRows);
+    logfile_test::MakeLog("Maker", 1, "Other");
+  }
+  struct Operation {
+    std::string Name;
+    int64_t Stops = 0;
+  };
+  std::vector<Operation> ops = {{"append"}, {"create"}};
+  const std::string work = Dir.File("work.vlm");
+  for (Operation& op : ops) {
+    ASSERT_TRUE(qv::CopyFile(base, work, false));
+    ASSERT_EQ(storage_test::RunHelper("engine_repaircrash", {work, op.Name, "0"}), 0) << op.Name;
+    std::ifstream(work + ".count") >> op.Stops;
+    ASSERT_GT(op.Stops, 2) << op.Name;
+    bool repaired = false;
+    EXPECT_EQ(CheckStoppedCommit(work, repaired), "") << op.Name << " completed";
+    EXPECT_FALSE(repaired);
+  }
+  std::vector<std::pair<size_t, int64_t>> stops;
+  for (size_t o = 0; o < ops.size(); ++o)
+    for (int64_t k = 1; k <= ops[o].Stops; ++k) stops.emplace_back(o, k);
+  std::shuffle(stops.begin(), stops.end(), std::mt19937(20261207));
+  int repairs = 0;
+  auto budget = qv::test::TestBudget::Steps(stops.size(), 25);
+  for (uint64_t i = 0; i < stops.size() && budget.Continue(i); ++i) {
+    const Operation& op = ops[stops[i].first];
+    const std::string what = op.Name + " stopped before write " + std::to_string(stops[i].second);
+    ASSERT_TRUE(qv::CopyFile(base, work, false));
+    ASSERT_EQ(storage_test::RunHelper("engine_repaircrash", {work, op.Name, std::to_string(stops[i].second)}), 99)
+        << what;
+    bool repaired = false;
+    ASSERT_EQ(CheckStoppedCommit(work, repaired), "") << what;
+    repairs += repaired;
+  }
+  EXPECT_GT(repairs, 0);
+}
+
+TEST_F(DatabaseRepairTest, DamagedFilesAreRepairedOrRefusedAndAFailedRepairLeavesTheFileAsItWas) {
+  const std::string base = Dir.File("base.vlm");
+  {
+    auto maker = logfile_test::Database(base, "Maker");
+    logfile_test::MakeLog("Maker", kCrashRows);
+    logfile_test::MakeLog("Maker", 1, "Other");
+  }
+  const std::vector<uint8_t> clean = Bytes(base);
+  const std::string work = Dir.File("work.vlm");
+  std::mt19937 random(20261208);
+  int repaired = 0;
+  int failed = 0;
+  auto budget = qv::test::TestBudget::Steps(300, 25);
+  for (uint64_t i = 0; budget.Continue(i); ++i) {
+    // A few bytes changed anywhere past the header's commit state, and the
+    // commit marked interrupted so that the connect asks for the repair.
+    std::vector<uint8_t> damaged = clean;
+    const int count = 1 + static_cast<int>(random() % 16);
+    for (int n = 0; n < count; ++n) {
+      const size_t at = kVLMCommitStateOffset + 1 + random() % (damaged.size() - kVLMCommitStateOffset - 1);
+      damaged[at] = static_cast<uint8_t>(random());
+    }
+    damaged[kVLMCommitStateOffset] = kVLMCommitWriting;
+    {
+      std::ofstream out(work, std::ios::binary | std::ios::trunc);
+      out.write(reinterpret_cast<const char*>(damaged.data()), static_cast<std::streamsize>(damaged.size()));
+    }
+    const std::string what = "damage " + std::to_string(i);
+    bool replaced = false;
+    {
+      auto database = Database(work);
+      std::string errorText;
+      try {
+        replaced = database->RepairDatabase(errorText);
+      } catch (const std::exception&) {
+        // An error is an answer; what it leaves behind is checked below.
+      }
+    }
+    ASSERT_FALSE(TempLeft(work)) << what;
+    if (!replaced) {
+      ++failed;
+      ASSERT_TRUE(Bytes(work) == damaged) << what;
+    } else {
+      ++repaired;
+      ASSERT_EQ(CommitState(work), kVLMCommitClean) << what;
+    }
+    // The connect asks (a file left damaged) or not (a rebuilt one), and
+    // ends connected or with an error.
+    auto database = Database(work);
+    int asked = 0;
+    database->OnNeedRepair = [&](TVLMDatabase&, bool& repair) {
+      ++asked;
+      repair = true;
+    };
+    try {
+      database->DoConnect();
+      database->DoDisconnect();
+    } catch (const std::exception&) {
+    }
+    if (replaced) {
+      EXPECT_EQ(asked, 0) << what;
+    }
+    ASSERT_FALSE(TempLeft(work)) << what;
+  }
+  // Which outcomes a short run meets depends on the machine's speed.
+  RecordProperty("repaired", repaired);
+  RecordProperty("failed", failed);
 }
 
 }  // namespace

@@ -55,11 +55,14 @@ public:
   void ShowWaitWindow(const std::string& text, int32_t percent, WaitWindowEvents& events) override {
     Log.push_back("show " + text);
     Events = &events;
+    if (AbortWhenShown) events.AbortClicked();
   }
   void HideWaitWindow() override { Log.push_back("hide"); }
 
   std::string Typed;
   bool Yes = false;
+  // The user presses "Abort" as soon as the wait window shows.
+  bool AbortWhenShown = false;
   WaitWindowEvents* Events = nullptr;
   std::vector<std::string> Log;
 };

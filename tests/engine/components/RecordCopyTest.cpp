@@ -1,7 +1,6 @@
 // The record copy between datasets: progress cadence and percents, the stop
 // by the progress handler, the log of values and records that could not be
-// copied, and fields matched by identity through the restructure
-// definitions.
+// copied, and fields matched by identity for a restructure.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -12,12 +11,10 @@
 #include "engine/components/VLMMain.h"
 #include "platform/dataset/MemDataSet.h"
 #include "tests/engine/components/DataSetTestSupport.h"
-#include "tests/support/EngineErrors.h"
 
 namespace {
 
 using dataset_test::Column;
-using qv::test::RaisedCode;
 
 bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
@@ -151,9 +148,9 @@ TEST(RecordCopy, FailedValuesBecomeNullAndFailedRecordsAreLoggedAndCancelled) {
   }
 }
 
-using TableCopy = dataset_test::MemoryTables;
+using RecordCopyBetweenTables = dataset_test::MemoryTables;
 
-TEST_F(TableCopy, RestructureMatchesFieldsByIdentityAndNamesTheTableInTheLog) {
+TEST_F(RecordCopyBetweenTables, RestructureMatchesFieldsByIdentity) {
   auto old = DataSetOn("OldLog");
   old->GetFieldDefs().Add("ID", qv::ftInteger);
   old->GetFieldDefs().Add("Call", qv::ftString, 10);
@@ -201,26 +198,6 @@ TEST_F(TableCopy, RestructureMatchesFieldsByIdentityAndNamesTheTableInTheLog) {
     EXPECT_EQ(Column(*fresh, "Grid"), (std::vector<std::string>{"", ""}));
     fresh->Close();
   }
-
-  // A field definition without a field object cannot be copied: 10499, or
-  // with errors ignored a line naming the table and the field.
-  old->Close();
-  dataset_test::AddField(*old, "ID", qv::ftInteger);
-  old->Open();
-  fresh->EmptyTable();
-  fresh->Open();
-  std::string log;
-  bool cont = true;
-  EXPECT_EQ(RaisedCode([&] { TVLMDataSet::CopyRecords(*old, *fresh, log, cont, false, false, nullptr, 0, 100); }),
-            10499);
-  EXPECT_NE(log.find("'Call' of table \"OldLog\""), std::string::npos) << log;
-  fresh->Close();
-  fresh->EmptyTable();
-  fresh->Open();
-  log.clear();
-  EXPECT_FALSE(TVLMDataSet::CopyRecords(*old, *fresh, log, cont, true, false, nullptr, 0, 100));
-  EXPECT_EQ(Column(*fresh, "ID"), (std::vector<std::string>{"1", "2"}));
-  EXPECT_NE(log.find("'Name' of table \"OldLog\""), std::string::npos) << log;
 }
 
 }  // namespace
