@@ -11,7 +11,7 @@
 //
 // The password prompt and the repair question come from the engine's
 // installed user interface (VLMSetEngineUi); without one they are answered
-// no, and a file that needs repair stays closed with the engine's error.
+// no, and a file that needs repair is opened as it is, unrepaired.
 #pragma once
 
 #include <memory>
