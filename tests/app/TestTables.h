@@ -29,7 +29,7 @@ inline std::string TablesKindName(const testing::TestParamInfo<TablesKind>& info
   return info.param == TablesKind::Memory ? "Memory" : "Engine";
 }
 
-// A table of one file: the spec and the file's path.
+// A table of one file: its table description and the file's path.
 struct TableAt {
   const TableSpec& Spec;
   std::string File;
