@@ -166,9 +166,13 @@ void TVLMBTreePageIndex::AddToPage(int32_t sessionID, int32_t amount, int32_t pa
   if (RootPageNo == -1 || RootPageNo == -2) throw EVLMException(20118, "Index error: invalid page number");
   TVLMKeyPath path;
   if (FindPage(sessionID, pageNo, path)) {
-    const uint16_t value = GetValueAt(sessionID, path);
+    // One load of the leaf for the read and the write of its value.
+    TVLMBTreePagePtr leaf = LoadLeaf(sessionID, path, 20107);
+    uint8_t* stored = leaf->EntryValue(path.Levels[path.Depth - 1].EntryNo);
+    const uint16_t value = VLMGetU16LE(stored);
     if (!HasRoom(value, amount)) throw EVLMException(20106, "Cannot add data item to page. Page is full");
-    SetValueAt(sessionID, path, static_cast<uint16_t>(value + amount));
+    VLMPutU16LE(stored, static_cast<uint16_t>(value + amount));
+    leaf->SetModified(true);
     return;
   }
   InsertPage(sessionID, pageNo, static_cast<uint16_t>(amount));

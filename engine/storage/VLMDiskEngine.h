@@ -427,6 +427,16 @@ public:
   }
   // Raises 10601 when the file is shorter than the header's PageCount says.
   void CheckFileHoldsPages();
+  // Changes whenever block 1 is read or written or the file grows or shrinks:
+  // state derived from the header (the free-space manager's) is current only
+  // while the epoch it saw stays.
+  uint64_t HeaderEpoch() const {
+    VLM_REQUIRE_DATABASE_SECTION();
+    return HeaderEpoch_;
+  }
+  // No other handle can change the file: a writable, single-user database
+  // opened for the whole session.
+  bool SoleWriter() const;
 
   // Object IDs: the counter at S + 376, under its lock byte.
   uint32_t GetNextObjectID();
@@ -501,6 +511,7 @@ private:
   void EnterFailedState(const std::string& cause, const std::vector<int32_t>& pageNos);
 
   uint32_t ReadOnlyObjectIDMark_ = 0;  // highest ID handed out read-only
+  uint64_t HeaderEpoch_ = 0;
   bool ReadOnlyFile_ = false;
   bool Failed_ = false;
   std::string FailureCause_;
@@ -521,7 +532,9 @@ private:
 // Every operation runs under the database lock, rereads the header's
 // LastUsedPage and PageCount, and writes them back when they changed. Bitmap
 // pages are read and written straight through the page manager, outside the
-// session cache, and are cached only for the length of one operation.
+// session cache, and are cached only for the length of one operation, or
+// from one operation to the next while this handle is the only writer and
+// the header has not been read or written by anyone else since.
 //
 // Error codes: 20231/20232 database lock, 30423/30424/30426/30428/30429/
 // 30432 map page types, 30425 already used, 30427 already free, 30430/
@@ -574,7 +587,14 @@ private:
   bool PageBit(int32_t pageNo);
   int32_t NextNonSystemPage(int64_t pageNo) const;
 
-  std::unordered_map<int64_t, std::unique_ptr<TVLMPage>> MapPages_;  // one operation
+  // Forgets the map pages and header counts kept from earlier operations.
+  void DropState();
+
+  // Map pages read or written so far: those of one operation, or of every
+  // operation since the header epoch StateEpoch_ while StateValid_.
+  std::unordered_map<int64_t, std::unique_ptr<TVLMPage>> MapPages_;
+  bool StateValid_ = false;
+  uint64_t StateEpoch_ = 0;
   int32_t OperationDepth_ = 0;
   int32_t LoadedLastUsedPage_ = -1;
   int32_t LoadedTotalPageCount_ = 0;

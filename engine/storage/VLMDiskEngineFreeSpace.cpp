@@ -10,9 +10,20 @@
 // describe pages beyond PageCount before it adds pages. No page that a
 // commit can reference is lost that way: a page is referenced only after
 // its allocation wrote the header.
+//
+// Reuse between operations. While this handle is the file's only writer
+// (TVLMDiskPageManager::SoleWriter), nothing but this manager changes the
+// maps, and the header changes only through the page manager, which moves
+// its HeaderEpoch on every header read, write, growth or shrink. The map
+// pages and header counts of one operation then stay valid for the next as
+// long as the epoch is the one this manager left; a bulk load reads each map
+// page once instead of once per allocation. Maps are still written at once.
+// An operation that fails drops what it had cached, since its pages may hold
+// changes the file does not.
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <exception>
 
 #include "engine/core/VLMExcept.h"
 #include "engine/storage/VLMDiskEngine.h"
@@ -53,24 +64,27 @@ bool ClearBits(uint8_t* bits, int64_t from, int64_t to) {
 class TVLMDatabaseFreeSpaceManager::Operation {
 public:
   Operation(TVLMDatabaseFreeSpaceManager* manager, int32_t lockErrorCode)
-      : Scope_(manager->PageManager), Manager_(manager) {
+      : Scope_(manager->PageManager), Manager_(manager), Exceptions_(std::uncaught_exceptions()) {
     if (Manager_->OperationDepth_++ > 0) {
       Nested_ = true;
       return;
     }
     try {
+      TVLMDiskPageManager* pm = Manager_->PageManager;
       if (lockErrorCode != 0) {
         const TVLMRetrySettings& settings = VLMRetrySettings();
-        TVLMDiskPageManager* pm = Manager_->PageManager;
         if (!RetryOperation(settings.DatabaseLockTries, settings.DatabaseLockDelayMs,
                             [pm] { return pm->LockDatabase(); }))
           throw EVLMException(lockErrorCode, "Database is locked");
         Locked_ = true;
       }
+      if (Manager_->StateValid_ && pm->SoleWriter() && Manager_->StateEpoch_ == pm->HeaderEpoch()) return;
+      Manager_->DropState();
       Manager_->LoadHeaderState();
       // Growth and shrinking size the file from the header's count.
-      if (lockErrorCode != 0) Manager_->PageManager->CheckFileHoldsPages();
+      if (lockErrorCode != 0) pm->CheckFileHoldsPages();
     } catch (...) {
+      Failed_ = true;
       End();
       throw;
     }
@@ -88,7 +102,13 @@ private:
     if (Ended_) return;
     Ended_ = true;
     if (--Manager_->OperationDepth_ > 0) return;
-    Manager_->MapPages_.clear();
+    TVLMDiskPageManager* pm = Manager_->PageManager;
+    if (!Failed_ && std::uncaught_exceptions() <= Exceptions_ && pm->SoleWriter()) {
+      Manager_->StateValid_ = true;
+      Manager_->StateEpoch_ = pm->HeaderEpoch();
+    } else {
+      Manager_->DropState();
+    }
     if (Locked_) {
       try {
         Manager_->PageManager->UnlockDatabase();
@@ -100,6 +120,8 @@ private:
 
   TVLMDiskPageManager::FileScope Scope_;
   TVLMDatabaseFreeSpaceManager* Manager_;
+  int Exceptions_;  // exceptions in flight when the operation began
+  bool Failed_ = false;
   bool Nested_ = false;
   bool Locked_ = false;
   bool Ended_ = false;
@@ -125,9 +147,13 @@ TVLMDatabaseFreeSpaceManager::~TVLMDatabaseFreeSpaceManager() = default;
 
 bool TVLMDatabaseFreeSpaceManager::IsSystemPage(int32_t pageNo) const {
   if (pageNo < 0) return false;
-  const int64_t p = pageNo;
-  return p % PagesPerPFS == 0 || p % PagesPerEAM == 0 ||
-         ((p - 1) % PagesPerPFS == 0 && (p - 1) % PagesPerEAM == 0);
+  // Every page taken from the cache is tested: 32-bit divisions, and the
+  // second pair only for a page right after a PFS position.
+  const auto p = static_cast<uint32_t>(pageNo);
+  const auto pfs = static_cast<uint32_t>(PagesPerPFS);
+  const auto eam = static_cast<uint32_t>(PagesPerEAM);
+  if (p % pfs == 0 || p % eam == 0) return true;
+  return p >= 1 && (p - 1) % pfs == 0 && (p - 1) % eam == 0;
 }
 
 void TVLMDatabaseFreeSpaceManager::CheckNotSystemPage(int32_t pageNo) const {
@@ -152,6 +178,11 @@ int32_t TVLMDatabaseFreeSpaceManager::NextNonSystemPage(int64_t pageNo) const {
 }
 
 // ------------------------------------------------------------ header state
+
+void TVLMDatabaseFreeSpaceManager::DropState() {
+  MapPages_.clear();
+  StateValid_ = false;
+}
 
 void TVLMDatabaseFreeSpaceManager::LoadHeaderState() {
   PageManager->ReadHeader();
