@@ -310,7 +310,11 @@ public:
   virtual void Move(int32_t from, int32_t to);
   virtual void Clear();
 
-  TVLMMetaObjectDef* GetItem(int32_t position) const;
+  // Inline: the field manager asks for every field of every record.
+  TVLMMetaObjectDef* GetItem(int32_t position) const {
+    if (position < 0 || position >= static_cast<int32_t>(Items_.size())) CheckPosition(position, GetCount());
+    return Items_[static_cast<size_t>(position)].get();
+  }
   // Frees the item at position and puts def there.
   void SetItem(int32_t position, std::unique_ptr<TVLMMetaObjectDef> def);
   // First item whose name equals name after upper-casing both; -1 when none.

@@ -624,8 +624,10 @@ public:
   TVLMBTreePageIndex(const TVLMBTreePageIndex&) = delete;
   TVLMBTreePageIndex& operator=(const TVLMBTreePageIndex&) = delete;
 
-  // Whether a page holding value can take needed more.
-  virtual bool HasRoom(int32_t value, int32_t needed) = 0;
+  // Whether a page holding value can take needed more: value below the
+  // bound for needed.
+  bool HasRoom(int32_t value, int32_t needed) { return value < RoomBound(needed); }
+  virtual int64_t RoomBound(int32_t needed) = 0;
 
   // A new empty tree; its root page number becomes RootPageNo.
   void CreateTree(int32_t sessionID);
@@ -686,7 +688,7 @@ class TVLMBTreeRecordPageIndex : public TVLMBTreePageIndex {
 public:
   using TVLMBTreePageIndex::TVLMBTreePageIndex;
   // value < MaxRecordsPerPage.
-  bool HasRoom(int32_t value, int32_t needed) override;
+  int64_t RoomBound(int32_t needed) override;
 
   int32_t MaxRecordsPerPage = 0;
 };
@@ -696,5 +698,5 @@ class TVLMBTreeBlobPageIndex : public TVLMBTreePageIndex {
 public:
   using TVLMBTreePageIndex::TVLMBTreePageIndex;
   // value + needed < page data size - 2 (the page's own count field).
-  bool HasRoom(int32_t value, int32_t needed) override;
+  int64_t RoomBound(int32_t needed) override;
 };

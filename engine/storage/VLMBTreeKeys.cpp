@@ -361,6 +361,20 @@ int32_t TVLMRecordKeyRef::CompareValueBytes(const TVLMKeyPart& part, const uint8
       case bdtByte: return OrderOf<uint8_t>(value1, value2);
       case bdtWord: return OrderOf<uint16_t>(value1, value2);
       case bdtCardinal: return OrderOf<uint32_t>(value1, value2);
+      case bdtChar:
+      case bdtString:
+      case bdtBytes: {
+        // The text up to its terminator within the part, cut at length, in
+        // the fixed collation: what the value comparison does for text.
+        auto text = [valueBytes, length](const uint8_t* p) {
+          const char* c = reinterpret_cast<const char*>(p);
+          std::string_view v(c, strnlen(c, static_cast<size_t>(std::max(valueBytes, 0))));
+          if (length >= 0 && v.size() > static_cast<size_t>(length)) v = v.substr(0, static_cast<size_t>(length));
+          return v;
+        };
+        const int r = qv::CompareText1252(text(value1), text(value2), part.CaseInsensitive != 0);
+        return r < 0 ? -1 : (r > 0 ? 1 : 0);
+      }
       default: break;
     }
   }

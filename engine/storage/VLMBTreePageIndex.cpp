@@ -202,6 +202,19 @@ void TVLMBTreePageIndex::RemoveFromPage(int32_t sessionID, int32_t amount, int32
 }
 
 bool TVLMBTreePageIndex::FindPageWithRoom(int32_t sessionID, int32_t needed, int32_t& pageNo) {
+  // Every page but the newest is usually full, so whole leaves are scanned:
+  // the bound is computed once, not asked of the index for every entry.
+  const int64_t bound = RoomBound(needed);
+  auto scan = [&](const TVLMBTreePage& leaf, int32_t from, int32_t step, int32_t tests) {
+    for (int32_t k = 0; k < tests; ++k) {
+      const int32_t index = from + k * step;
+      if (LeafValue(leaf, index) < bound) {
+        pageNo = LeafPageNo(leaf, index);
+        return true;
+      }
+    }
+    return false;
+  };
   TVLMKeyPath path;
   if (!GoLast(sessionID, path)) return false;
   {
@@ -209,27 +222,13 @@ bool TVLMBTreePageIndex::FindPageWithRoom(int32_t sessionID, int32_t needed, int
     // leaf's only entry).
     TVLMBTreePagePtr leaf = LoadLeaf(sessionID, path, 20107);
     const int32_t n = leaf->GetEntryCount();
-    const int32_t tests = std::max(1, n - 1);
-    for (int32_t k = 0; k < tests; ++k) {
-      const int32_t index = n - 1 - k;
-      if (HasRoom(LeafValue(*leaf, index), needed)) {
-        pageNo = LeafPageNo(*leaf, index);
-        return true;
-      }
-    }
+    if (scan(*leaf, n - 1, -1, std::max(1, n - 1))) return true;
   }
   if (!GoFirst(sessionID, path)) return false;
   // Entries 0 up to m-2 of the first leaf (entry 0 alone when m is 1).
   TVLMBTreePagePtr leaf = LoadLeaf(sessionID, path, 20107);
   const int32_t m = leaf->GetEntryCount();
-  const int32_t tests = std::max(1, m - 1);
-  for (int32_t index = 0; index < tests; ++index) {
-    if (HasRoom(LeafValue(*leaf, index), needed)) {
-      pageNo = LeafPageNo(*leaf, index);
-      return true;
-    }
-  }
-  return false;
+  return scan(*leaf, 0, 1, std::max(1, m - 1));
 }
 
 bool TVLMBTreePageIndex::GetFirstPage(int32_t sessionID, int32_t& pageNo) {
@@ -331,8 +330,8 @@ void TVLMBTreePageIndex::CheckRecordCount(int32_t sessionID, int64_t expected) {
 
 // ----------------------------------------------------------- descendants
 
-bool TVLMBTreeRecordPageIndex::HasRoom(int32_t value, int32_t) { return value < MaxRecordsPerPage; }
+int64_t TVLMBTreeRecordPageIndex::RoomBound(int32_t) { return MaxRecordsPerPage; }
 
-bool TVLMBTreeBlobPageIndex::HasRoom(int32_t value, int32_t needed) {
-  return value + needed < PageManager->PageDataSize - 2;
+int64_t TVLMBTreeBlobPageIndex::RoomBound(int32_t needed) {
+  return static_cast<int64_t>(PageManager->PageDataSize) - 2 - needed;
 }
