@@ -634,10 +634,6 @@ bool TVLMFieldDefs::AcceptsItem(const TVLMMetaObjectDef& def) const {
 
 TVLMMetaObjectDef* TVLMFieldDefs::InternalAddCreated() { return AddFieldDef(); }
 
-TVLMFieldDef* TVLMFieldDefs::GetFieldDef(int32_t index) const {
-  return static_cast<TVLMFieldDef*>(GetItem(index));
-}
-
 TVLMFieldDef* TVLMFieldDefs::AddFieldDef() { return AddNew<TVLMFieldDef>(Items_); }
 
 TVLMFieldDef* TVLMFieldDefs::FindFieldDef(std::string_view name) const {

@@ -351,7 +351,7 @@ public:
   // layout beyond 2^31 - 1 bytes raises 10440.
   virtual void CalculateOffsets();
 
-  TVLMFieldDef* GetFieldDef(int32_t index) const;
+  TVLMFieldDef* GetFieldDef(int32_t index) const { return static_cast<TVLMFieldDef*>(GetItem(index)); }
   TVLMFieldDef* AddFieldDef();
   TVLMFieldDef* FindFieldDef(std::string_view name) const;
   // Null bitmap + the sum of DataSize / SizeInRecord; 10440 beyond 2^31 - 1.

@@ -652,8 +652,12 @@ public:
   // The page's value becomes newValue (below 0: its value less amount); at 0
   // the page leaves the index.
   void RemoveFromPage(int32_t sessionID, int32_t amount, int32_t newValue, int32_t pageNo);
-  // A page with room, looked for in the last and the first leaf only.
-  bool FindPageWithRoom(int32_t sessionID, int32_t needed, int32_t& pageNo);
+  // A page with room, looked for in the last and the first leaf only; found
+  // (when given) receives the path to its entry, for AddToPageAt.
+  bool FindPageWithRoom(int32_t sessionID, int32_t needed, int32_t& pageNo, TVLMKeyPath* found = nullptr);
+  // AddToPage for a page whose entry path FindPageWithRoom just gave, with no
+  // change of the index in between: the leaf is not searched again.
+  void AddToPageAt(int32_t sessionID, const TVLMKeyPath& path, int32_t amount, int32_t pageNo);
   bool GetFirstPage(int32_t sessionID, int32_t& pageNo);
   bool GetLastPage(int32_t sessionID, int32_t& pageNo);
   bool GetNextPage(int32_t sessionID, int32_t pageNo, int32_t& next);

@@ -239,6 +239,15 @@ void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPa
 
 void TVLMDiskPageManager::CloseDatabase() {
   VLM_REQUIRE_DATABASE_SECTION();
+  // Deferred free-space changes describe only pages no commit references
+  // yet (a commit writes them first): written when possible, never a reason
+  // to keep the file open.
+  if (FreeSpace && !Failed_ && DatabaseFile.IsOpen()) {
+    try {
+      FreeSpace->FlushDeferred(true);
+    } catch (...) {
+    }
+  }
   Failed_ = false;
   FailureCause_.clear();
   FreeSpace.reset();
@@ -254,6 +263,9 @@ void TVLMDiskPageManager::ReadHeader() {
   CheckHeaderOpen(10459);
   FileScope scope(this);
   uint8_t bytes[kVLMBlock1Size];
+  // Deferred free-space changes reach the file before the header is read
+  // back over the counts that describe them.
+  if (FreeSpace && !Failed_) FreeSpace->FlushDeferred(true);
   ++HeaderEpoch_;
   DatabaseFile.ReadBufferEx(bytes, 10464, DatabaseOffset, kVLMBlock1Size);
   Header.Load(bytes);
@@ -274,6 +286,9 @@ void TVLMDiskPageManager::WriteHeader(bool checkExternal) {
     if (checkExternal && stored.ChangeCounter != Header.ChangeCounter && stored.CommitState == kVLMCommitWriting)
       throw EVLMException(20196, "Cannot write changes. Database file was modified by external application");
   }
+  // The maps before the header that counts them; the counts of deferred
+  // changes are in Header already.
+  if (FreeSpace && !Failed_) FreeSpace->FlushDeferred(false);
   ++HeaderEpoch_;
   Header.Store(bytes);
   DatabaseFile.WriteBuffer(bytes, 10462, DatabaseOffset, kVLMBlock1Size);

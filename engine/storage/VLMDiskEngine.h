@@ -76,6 +76,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/storage/VLMPage.h"
@@ -534,7 +535,10 @@ private:
 // pages are read and written straight through the page manager, outside the
 // session cache, and are cached only for the length of one operation, or
 // from one operation to the next while this handle is the only writer and
-// the header has not been read or written by anyone else since.
+// the header has not been read or written by anyone else since; then an
+// allocation or freeing that neither grows nor shrinks the file defers its
+// writes (and its lock) until the page manager next reads or writes the
+// header (VLMDiskEngineFreeSpace.cpp tells why that is safe).
 //
 // Error codes: 20231/20232 database lock, 30423/30424/30426/30428/30429/
 // 30432 map page types, 30425 already used, 30427 already free, 30430/
@@ -566,6 +570,12 @@ public:
   void SetPageState(int32_t pageNo, bool used);
   // The position of EAM page j.
   int64_t EAMPagePosition(int64_t j) const;
+  // Map pages or header counts changed in memory and not yet written.
+  bool HasDeferred() const;
+  // Writes them: the map pages in ascending order, then (headerToo) block 1,
+  // under the database lock. The page manager calls it before every header
+  // read or write, passing false when it writes the header itself.
+  void FlushDeferred(bool headerToo = true);
 
 private:
   class Operation;
@@ -593,6 +603,11 @@ private:
   // Map pages read or written so far: those of one operation, or of every
   // operation since the header epoch StateEpoch_ while StateValid_.
   std::unordered_map<int64_t, std::unique_ptr<TVLMPage>> MapPages_;
+  // Deferred writes: map pages changed in memory only, and block 1's counts.
+  std::unordered_set<int64_t> DirtyMaps_;
+  bool HeaderDirty_ = false;
+  bool Flushing_ = false;
+  Operation* Current_ = nullptr;  // the outermost operation under way
   bool StateValid_ = false;
   uint64_t StateEpoch_ = 0;
   int32_t OperationDepth_ = 0;

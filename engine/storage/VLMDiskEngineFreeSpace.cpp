@@ -17,9 +17,22 @@
 // its HeaderEpoch on every header read, write, growth or shrink. The map
 // pages and header counts of one operation then stay valid for the next as
 // long as the epoch is the one this manager left; a bulk load reads each map
-// page once instead of once per allocation. Maps are still written at once.
-// An operation that fails drops what it had cached, since its pages may hold
-// changes the file does not.
+// page once instead of once per allocation.
+//
+// Deferred writes. In the same case an allocation or a freeing that neither
+// grows nor shrinks the file changes the cached maps and the header counts
+// in memory only, and takes no database lock (nothing reaches the file).
+// The changes are written, maps first and header last, before anything
+// that depends on them reaches the file: the page manager flushes them
+// before every header read or write (so a commit writes them before its
+// CommitState 1, and the frees of its removed pages before CommitState 2),
+// growth and shrinking write them first, and closing writes them. A process
+// stopped before then leaves maps that do not mark pages no commit
+// references, which is the state before the allocations. A bulk load
+// thereby writes each map page once per commit instead of once per page.
+// An operation that fails keeps its deferred changes (they describe pages
+// handed out before it) and drops the rest of its cached state once they
+// are written.
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -27,6 +40,7 @@
 
 #include "engine/core/VLMExcept.h"
 #include "engine/storage/VLMDiskEngine.h"
+#include "platform/host/ScopeExit.h"
 
 namespace {
 
@@ -71,14 +85,15 @@ public:
     }
     try {
       TVLMDiskPageManager* pm = Manager_->PageManager;
-      if (lockErrorCode != 0) {
-        const TVLMRetrySettings& settings = VLMRetrySettings();
-        if (!RetryOperation(settings.DatabaseLockTries, settings.DatabaseLockDelayMs,
-                            [pm] { return pm->LockDatabase(); }))
-          throw EVLMException(lockErrorCode, "Database is locked");
-        Locked_ = true;
+      LockCode_ = lockErrorCode;
+      Manager_->Current_ = this;
+      if (Manager_->StateValid_ && pm->SoleWriter() && Manager_->StateEpoch_ == pm->HeaderEpoch()) {
+        // The lock is taken when something is about to reach the file.
+        Deferring_ = true;
+        return;
       }
-      if (Manager_->StateValid_ && pm->SoleWriter() && Manager_->StateEpoch_ == pm->HeaderEpoch()) return;
+      EnsureLocked();
+      Manager_->FlushDeferred();
       Manager_->DropState();
       Manager_->LoadHeaderState();
       // Growth and shrinking size the file from the header's count.
@@ -96,16 +111,38 @@ public:
   void Finish() {
     if (!Nested_) Manager_->SaveHeaderState();
   }
+  // Deferred writes are allowed: the state was kept from earlier operations
+  // and nothing so far wrote the file at once.
+  bool Deferring() const { return Deferring_; }
+  // From now on every change is written at once (growth, shrinking, the
+  // clean-up of the maps beyond the file): the changes deferred so far first.
+  void WriteThrough() {
+    EnsureLocked();
+    Deferring_ = false;
+    Manager_->FlushDeferred();
+  }
+  void EnsureLocked() {
+    if (Locked_ || LockCode_ == 0) return;
+    TVLMDiskPageManager* pm = Manager_->PageManager;
+    const TVLMRetrySettings& settings = VLMRetrySettings();
+    if (!RetryOperation(settings.DatabaseLockTries, settings.DatabaseLockDelayMs, [pm] { return pm->LockDatabase(); }))
+      throw EVLMException(LockCode_, "Database is locked");
+    Locked_ = true;
+  }
 
 private:
   void End() noexcept {
     if (Ended_) return;
     Ended_ = true;
     if (--Manager_->OperationDepth_ > 0) return;
+    Manager_->Current_ = nullptr;
     TVLMDiskPageManager* pm = Manager_->PageManager;
     if (!Failed_ && std::uncaught_exceptions() <= Exceptions_ && pm->SoleWriter()) {
       Manager_->StateValid_ = true;
       Manager_->StateEpoch_ = pm->HeaderEpoch();
+    } else if (Manager_->HasDeferred()) {
+      // Kept for the next operation, which writes them before it reloads.
+      Manager_->StateValid_ = false;
     } else {
       Manager_->DropState();
     }
@@ -121,6 +158,8 @@ private:
   TVLMDiskPageManager::FileScope Scope_;
   TVLMDatabaseFreeSpaceManager* Manager_;
   int Exceptions_;  // exceptions in flight when the operation began
+  int32_t LockCode_ = 0;
+  bool Deferring_ = false;
   bool Failed_ = false;
   bool Nested_ = false;
   bool Locked_ = false;
@@ -181,7 +220,40 @@ int32_t TVLMDatabaseFreeSpaceManager::NextNonSystemPage(int64_t pageNo) const {
 
 void TVLMDatabaseFreeSpaceManager::DropState() {
   MapPages_.clear();
+  DirtyMaps_.clear();
+  HeaderDirty_ = false;
   StateValid_ = false;
+}
+
+bool TVLMDatabaseFreeSpaceManager::HasDeferred() const { return !DirtyMaps_.empty() || HeaderDirty_; }
+
+void TVLMDatabaseFreeSpaceManager::FlushDeferred(bool headerToo) {
+  if (!HasDeferred() || Flushing_) return;
+  Flushing_ = true;
+  auto done = qv::ScopeExit([this] { Flushing_ = false; });
+  // Under the database lock like any header update (nested when the caller
+  // holds it already).
+  TVLMDiskPageManager* pm = PageManager;
+  const TVLMRetrySettings& settings = VLMRetrySettings();
+  if (!RetryOperation(settings.DatabaseLockTries, settings.DatabaseLockDelayMs, [pm] { return pm->LockDatabase(); }))
+    throw EVLMException(20231, "Database is locked");
+  auto unlock = qv::ScopeExit([pm] {
+    try {
+      pm->UnlockDatabase();
+    } catch (...) {
+      // The lock goes with the handle.
+    }
+  });
+  // Ascending page order; a page leaves the set only once it is written.
+  std::vector<int64_t> pages(DirtyMaps_.begin(), DirtyMaps_.end());
+  std::sort(pages.begin(), pages.end());
+  for (int64_t pageNo : pages) {
+    auto it = MapPages_.find(pageNo);
+    if (it != MapPages_.end()) PageManager->WritePage(it->second.get());
+    DirtyMaps_.erase(pageNo);
+  }
+  if (headerToo && HeaderDirty_) PageManager->WriteHeader(true);
+  HeaderDirty_ = false;
 }
 
 void TVLMDatabaseFreeSpaceManager::LoadHeaderState() {
@@ -201,7 +273,12 @@ void TVLMDatabaseFreeSpaceManager::SaveHeaderState() {
   if (LastUsedPage == LoadedLastUsedPage_ && TotalPageCount == LoadedTotalPageCount_) return;
   PageManager->Header.LastUsedPage = LastUsedPage;
   PageManager->Header.PageCount = static_cast<uint32_t>(TotalPageCount);
-  PageManager->WriteHeader(true);
+  if (Current_ != nullptr && Current_->Deferring()) {
+    HeaderDirty_ = true;
+  } else {
+    if (Current_ != nullptr) Current_->EnsureLocked();
+    PageManager->WriteHeader(true);
+  }
   LoadedLastUsedPage_ = LastUsedPage;
   LoadedTotalPageCount_ = TotalPageCount;
 }
@@ -227,7 +304,15 @@ TVLMPage* TVLMDatabaseFreeSpaceManager::MapPage(int64_t pageNo, uint16_t pageTyp
   return raw;
 }
 
-void TVLMDatabaseFreeSpaceManager::WriteMapPage(TVLMPage* page) { PageManager->WritePage(page); }
+void TVLMDatabaseFreeSpaceManager::WriteMapPage(TVLMPage* page) {
+  if (Current_ != nullptr && Current_->Deferring()) {
+    DirtyMaps_.insert(page->PageNo);
+    return;
+  }
+  if (Current_ != nullptr) Current_->EnsureLocked();
+  PageManager->WritePage(page);
+  DirtyMaps_.erase(page->PageNo);
+}
 
 void TVLMDatabaseFreeSpaceManager::WriteNewMapPage(int64_t pageNo, uint16_t pageType) {
   auto page = std::make_unique<TVLMPage>(PageManager);
@@ -396,6 +481,7 @@ void TVLMDatabaseFreeSpaceManager::TrustMap() {
 }
 
 int32_t TVLMDatabaseFreeSpaceManager::Grow() {
+  if (Current_ != nullptr) Current_->WriteThrough();
   const bool wasEmpty = LastUsedPage == -1 || TotalPageCount <= 0;
   if (!wasEmpty) TrustMap();
   const int64_t total = TotalPageCount;
@@ -451,6 +537,7 @@ void TVLMDatabaseFreeSpaceManager::Shrink() {
   // that follows it.
   while (newTotal > 0 && newTotal < total && IsSystemPage(static_cast<int32_t>(newTotal - 1))) ++newTotal;
   if (newTotal >= total) return;
+  if (Current_ != nullptr) Current_->WriteThrough();
   PageManager->RemovePages(static_cast<int32_t>(total - newTotal));
   TotalPageCount = static_cast<int32_t>(PageManager->Header.PageCount);
   for (auto it = MapPages_.begin(); it != MapPages_.end();) {
