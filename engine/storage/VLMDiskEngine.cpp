@@ -250,6 +250,7 @@ void TVLMDiskPageManager::CloseDatabase() {
   }
   Failed_ = false;
   FailureCause_.clear();
+  SoleWriterLock_ = false;  // it goes with the handle
   FreeSpace.reset();
   if (DatabaseFile.IsOpen()) DatabaseFile.CloseFile();
   DatabaseFile.OpenCount = 0;
@@ -350,8 +351,19 @@ void TVLMDiskPageManager::CheckFileHoldsPages() {
 
 bool TVLMDiskPageManager::SoleWriter() const {
   VLM_REQUIRE_DATABASE_SECTION();
-  return !MultiUser && !OpenPerOperation && !ReadOnlyFile_ && DatabaseFile.IsOpen() &&
+  return SoleWriterLock_ && !MultiUser && !OpenPerOperation && !ReadOnlyFile_ && !Failed_ && DatabaseFile.IsOpen() &&
          DatabaseFile.AccessMode == TVLMFileAccessMode::ReadWrite;
+}
+
+void TVLMDiskPageManager::SetSoleWriterLock(bool held) {
+  VLM_REQUIRE_DATABASE_SECTION();
+  if (!held && FreeSpace) {
+    if (!Failed_) FreeSpace->FlushDeferred(true);
+    FreeSpace->DropState();
+  }
+  // Nothing read before the lock was taken is trusted after it.
+  if (held && FreeSpace && !SoleWriterLock_) FreeSpace->DropState();
+  SoleWriterLock_ = held;
 }
 
 void TVLMDiskPageManager::CheckNotFailed() const {

@@ -435,9 +435,15 @@ public:
     VLM_REQUIRE_DATABASE_SECTION();
     return HeaderEpoch_;
   }
-  // No other handle can change the file: a writable, single-user database
+  // No other handle can change the file: the owner holds the file's
+  // single-user lock (SetSoleWriterLock) on a writable, single-user database
   // opened for the whole session.
   bool SoleWriter() const;
+  // The owner took (true) or is about to release (false) the single-user
+  // lock that keeps every other handle from writing. Before the release the
+  // free-space changes kept in memory are written and forgotten, since
+  // another writer may follow at once.
+  void SetSoleWriterLock(bool held);
 
   // Object IDs: the counter at S + 376, under its lock byte.
   uint32_t GetNextObjectID();
@@ -513,6 +519,7 @@ private:
 
   uint32_t ReadOnlyObjectIDMark_ = 0;  // highest ID handed out read-only
   uint64_t HeaderEpoch_ = 0;
+  bool SoleWriterLock_ = false;
   bool ReadOnlyFile_ = false;
   bool Failed_ = false;
   std::string FailureCause_;
@@ -576,6 +583,9 @@ public:
   // under the database lock. The page manager calls it before every header
   // read or write, passing false when it writes the header itself.
   void FlushDeferred(bool headerToo = true);
+  // Forgets the map pages and header counts kept from earlier operations
+  // (and any deferred change: flush first).
+  void DropState();
 
 private:
   class Operation;
@@ -596,9 +606,6 @@ private:
   void UpdateEAM(int32_t pageNo);
   bool PageBit(int32_t pageNo);
   int32_t NextNonSystemPage(int64_t pageNo) const;
-
-  // Forgets the map pages and header counts kept from earlier operations.
-  void DropState();
 
   // Map pages read or written so far: those of one operation, or of every
   // operation since the header epoch StateEpoch_ while StateValid_.

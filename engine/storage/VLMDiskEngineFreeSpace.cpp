@@ -12,12 +12,14 @@
 // its allocation wrote the header.
 //
 // Reuse between operations. While this handle is the file's only writer
-// (TVLMDiskPageManager::SoleWriter), nothing but this manager changes the
-// maps, and the header changes only through the page manager, which moves
-// its HeaderEpoch on every header read, write, growth or shrink. The map
-// pages and header counts of one operation then stay valid for the next as
-// long as the epoch is the one this manager left; a bulk load reads each map
-// page once instead of once per allocation.
+// (TVLMDiskPageManager::SoleWriter: its owner holds the single-user lock),
+// nothing but this manager changes the maps, and the header changes only
+// through the page manager, which moves its HeaderEpoch on every header
+// read, write, growth or shrink. The map pages and header counts of one
+// operation then stay valid for the next as long as the epoch is the one
+// this manager left; a bulk load reads each map page once instead of once
+// per allocation. A handle without that lock (a reader of a file another
+// process writes, a multi-user connection) rereads them every time.
 //
 // Deferred writes. In the same case an allocation or a freeing that neither
 // grows nor shrinks the file changes the cached maps and the header counts

@@ -217,10 +217,10 @@ TEST(FreeSpace, GrowthTrustsMapsThatAreAheadOfTheHeader) {
 
 }  // namespace
 
-// While one handle is the only writer, allocations that do not grow the file
-// change the maps in memory; the maps and the header reach the file before
-// the header is next read or written (a commit) and on close. A copy taken
-// before that is the file before the allocations.
+// While one handle holds the single-user lock, allocations that do not grow
+// the file change the maps in memory; the maps and the header reach the file
+// before the header is next read or written (a commit) and on close. A copy
+// taken before that is the file before the allocations.
 TEST(FreeSpace, DeferredMapChangesReachTheFileBeforeTheHeaderAndOnClose) {
   FastRetries fast;
   for (const std::string way : {"commit", "read header", "close"}) {
@@ -230,6 +230,7 @@ TEST(FreeSpace, DeferredMapChangesReachTheFileBeforeTheHeaderAndOnClose) {
     CreateStandardDatabase(path);
     TVLMDiskPageManager pm;
     OpenDatabase(pm, path);
+    pm.SetSoleWriterLock(true);  // what a single-user connection holds
     auto newPage = [&] {
       TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
       FillData(page.Get(), 4);
