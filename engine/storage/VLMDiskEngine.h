@@ -42,7 +42,10 @@
 //      again (the flushes can be turned off for bulk loads: SyncOnCommit).
 //   2. The free-space maps and direct internal files are written in place,
 //      outside commits; the maps are written before the header that counts
-//      them, and growth trusts the maps over the header.
+//      them, and growth trusts the maps over the header. While the owner
+//      holds the single-user lock, map changes that neither grow nor shrink
+//      the file may wait in memory until the header is next read or written
+//      (at the latest the next commit's CommitState 1) or the file closes.
 //   3. The file never ends between a PFS page and the EAM page that follows
 //      it, so every map position below PageCount holds its map page.
 //   4. A page is encrypted on its way to disk only as a copy; the cached page

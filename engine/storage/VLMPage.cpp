@@ -45,7 +45,11 @@ void CheckPageType(uint16_t found, uint16_t expected, int32_t errorCode) {
 
 TVLMPage::TVLMPage(TVLMPageManager* pageManager) : PageManager(pageManager) {}
 
-TVLMPage::~TVLMPage() { FreeBuffer(); }
+TVLMPage::~TVLMPage() {
+  // A page never outlives its place in the manager's list of pages in use.
+  if (InUseIndex_ >= 0 && PageManager != nullptr) PageManager->MarkUnused(this);
+  FreeBuffer();
+}
 
 int32_t TVLMPage::HeaderSize() const { return PageManager->PageHeaderSize; }
 int32_t TVLMPage::PageSize() const { return PageManager->PageSize; }

@@ -367,6 +367,7 @@ protected:
   void CheckSessionPagesReleased(int32_t sessionID) const;
 
 private:
+  friend class TVLMPage;
   void MarkUsed(TVLMPage* page);
   void MarkUnused(TVLMPage* page);
   // Takes a cached copy out of the shared cache: destroyed when unused, else
