@@ -61,6 +61,11 @@ void TVLMIntegerArray::SetSize(int32_t newCount) {
   if (capacity != Capacity_) {
     if (capacity == 0) {
       std::vector<int32_t>().swap(Items_);
+    } else if (capacity > Capacity_) {
+      // The vector grows geometrically underneath: a small step (the page
+      // lists of a transaction grow ten places at a time) must not copy the
+      // whole array on every step.
+      Items_.resize(static_cast<size_t>(capacity));
     } else {
       Items_.resize(static_cast<size_t>(capacity));
       Items_.shrink_to_fit();

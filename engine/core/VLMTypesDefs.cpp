@@ -593,11 +593,6 @@ void TVLMMetaObjectDefs::Clear() {
   Items_.clear();
 }
 
-TVLMMetaObjectDef* TVLMMetaObjectDefs::GetItem(int32_t position) const {
-  CheckPosition(position, GetCount());
-  return Items_[static_cast<size_t>(position)].get();
-}
-
 void TVLMMetaObjectDefs::SetItem(int32_t position, std::unique_ptr<TVLMMetaObjectDef> def) {
   CheckPosition(position, GetCount());
   CheckItem(def.get());
@@ -638,10 +633,6 @@ bool TVLMFieldDefs::AcceptsItem(const TVLMMetaObjectDef& def) const {
 }
 
 TVLMMetaObjectDef* TVLMFieldDefs::InternalAddCreated() { return AddFieldDef(); }
-
-TVLMFieldDef* TVLMFieldDefs::GetFieldDef(int32_t index) const {
-  return static_cast<TVLMFieldDef*>(GetItem(index));
-}
 
 TVLMFieldDef* TVLMFieldDefs::AddFieldDef() { return AddNew<TVLMFieldDef>(Items_); }
 

@@ -310,7 +310,11 @@ public:
   virtual void Move(int32_t from, int32_t to);
   virtual void Clear();
 
-  TVLMMetaObjectDef* GetItem(int32_t position) const;
+  // Inline: the field manager asks for every field of every record.
+  TVLMMetaObjectDef* GetItem(int32_t position) const {
+    if (position < 0 || position >= static_cast<int32_t>(Items_.size())) CheckPosition(position, GetCount());
+    return Items_[static_cast<size_t>(position)].get();
+  }
   // Frees the item at position and puts def there.
   void SetItem(int32_t position, std::unique_ptr<TVLMMetaObjectDef> def);
   // First item whose name equals name after upper-casing both; -1 when none.
@@ -347,7 +351,7 @@ public:
   // layout beyond 2^31 - 1 bytes raises 10440.
   virtual void CalculateOffsets();
 
-  TVLMFieldDef* GetFieldDef(int32_t index) const;
+  TVLMFieldDef* GetFieldDef(int32_t index) const { return static_cast<TVLMFieldDef*>(GetItem(index)); }
   TVLMFieldDef* AddFieldDef();
   TVLMFieldDef* FindFieldDef(std::string_view name) const;
   // Null bitmap + the sum of DataSize / SizeInRecord; 10440 beyond 2^31 - 1.

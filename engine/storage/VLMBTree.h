@@ -624,8 +624,10 @@ public:
   TVLMBTreePageIndex(const TVLMBTreePageIndex&) = delete;
   TVLMBTreePageIndex& operator=(const TVLMBTreePageIndex&) = delete;
 
-  // Whether a page holding value can take needed more.
-  virtual bool HasRoom(int32_t value, int32_t needed) = 0;
+  // Whether a page holding value can take needed more: value below the
+  // bound for needed.
+  bool HasRoom(int32_t value, int32_t needed) { return value < RoomBound(needed); }
+  virtual int64_t RoomBound(int32_t needed) = 0;
 
   // A new empty tree; its root page number becomes RootPageNo.
   void CreateTree(int32_t sessionID);
@@ -650,8 +652,12 @@ public:
   // The page's value becomes newValue (below 0: its value less amount); at 0
   // the page leaves the index.
   void RemoveFromPage(int32_t sessionID, int32_t amount, int32_t newValue, int32_t pageNo);
-  // A page with room, looked for in the last and the first leaf only.
-  bool FindPageWithRoom(int32_t sessionID, int32_t needed, int32_t& pageNo);
+  // A page with room, looked for in the last and the first leaf only; found
+  // (when given) receives the path to its entry, for AddToPageAt.
+  bool FindPageWithRoom(int32_t sessionID, int32_t needed, int32_t& pageNo, TVLMKeyPath* found = nullptr);
+  // AddToPage for a page whose entry path FindPageWithRoom just gave, with no
+  // change of the index in between: the leaf is not searched again.
+  void AddToPageAt(int32_t sessionID, const TVLMKeyPath& path, int32_t amount, int32_t pageNo);
   bool GetFirstPage(int32_t sessionID, int32_t& pageNo);
   bool GetLastPage(int32_t sessionID, int32_t& pageNo);
   bool GetNextPage(int32_t sessionID, int32_t pageNo, int32_t& next);
@@ -686,7 +692,7 @@ class TVLMBTreeRecordPageIndex : public TVLMBTreePageIndex {
 public:
   using TVLMBTreePageIndex::TVLMBTreePageIndex;
   // value < MaxRecordsPerPage.
-  bool HasRoom(int32_t value, int32_t needed) override;
+  int64_t RoomBound(int32_t needed) override;
 
   int32_t MaxRecordsPerPage = 0;
 };
@@ -696,5 +702,5 @@ class TVLMBTreeBlobPageIndex : public TVLMBTreePageIndex {
 public:
   using TVLMBTreePageIndex::TVLMBTreePageIndex;
   // value + needed < page data size - 2 (the page's own count field).
-  bool HasRoom(int32_t value, int32_t needed) override;
+  int64_t RoomBound(int32_t needed) override;
 };

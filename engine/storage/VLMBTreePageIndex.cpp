@@ -166,12 +166,27 @@ void TVLMBTreePageIndex::AddToPage(int32_t sessionID, int32_t amount, int32_t pa
   if (RootPageNo == -1 || RootPageNo == -2) throw EVLMException(20118, "Index error: invalid page number");
   TVLMKeyPath path;
   if (FindPage(sessionID, pageNo, path)) {
-    const uint16_t value = GetValueAt(sessionID, path);
-    if (!HasRoom(value, amount)) throw EVLMException(20106, "Cannot add data item to page. Page is full");
-    SetValueAt(sessionID, path, static_cast<uint16_t>(value + amount));
+    AddToPageAt(sessionID, path, amount, pageNo);
     return;
   }
   InsertPage(sessionID, pageNo, static_cast<uint16_t>(amount));
+}
+
+void TVLMBTreePageIndex::AddToPageAt(int32_t sessionID, const TVLMKeyPath& path, int32_t amount, int32_t pageNo) {
+  // One load of the leaf for the read and the write of its value.
+  TVLMBTreePagePtr leaf = LoadLeaf(sessionID, path, 20107);
+  const int32_t entry = path.Levels[path.Depth - 1].EntryNo;
+  if (LeafPageNo(*leaf, entry) != pageNo) {
+    // Not the entry the path was taken for: search the page as usual.
+    leaf.reset();
+    AddToPage(sessionID, amount, pageNo);
+    return;
+  }
+  uint8_t* stored = leaf->EntryValue(entry);
+  const uint16_t value = VLMGetU16LE(stored);
+  if (!HasRoom(value, amount)) throw EVLMException(20106, "Cannot add data item to page. Page is full");
+  VLMPutU16LE(stored, static_cast<uint16_t>(value + amount));
+  leaf->SetModified(true);
 }
 
 void TVLMBTreePageIndex::RemoveFromPage(int32_t sessionID, int32_t amount, int32_t newValue, int32_t pageNo) {
@@ -197,7 +212,32 @@ void TVLMBTreePageIndex::RemoveFromPage(int32_t sessionID, int32_t amount, int32
   if (!root->DeleteEntry(sessionID, key, path, stored)) throw EVLMException(20111, "Invalid page number");
 }
 
-bool TVLMBTreePageIndex::FindPageWithRoom(int32_t sessionID, int32_t needed, int32_t& pageNo) {
+bool TVLMBTreePageIndex::FindPageWithRoom(int32_t sessionID, int32_t needed, int32_t& pageNo,
+                                          TVLMKeyPath* found) {
+  // Every page but the newest is usually full, so whole leaves are scanned:
+  // the bound is computed once, not asked of the index for every entry.
+  const int64_t bound = RoomBound(needed);
+  constexpr int32_t kNone = INT32_MIN;
+  // The index of the first entry with room, or kNone.
+  auto scan = [&](const TVLMBTreePage& leaf, int32_t from, int32_t step, int32_t tests) {
+    const uint8_t* entries = leaf.EntryValue(0);
+    const int64_t entrySize = leaf.EntrySize();
+    for (int32_t k = 0; k < tests; ++k) {
+      const int32_t index = from + k * step;
+      if (VLMGetU16LE(entries + index * entrySize) < bound) {
+        pageNo = LeafPageNo(leaf, index);
+        return index;
+      }
+    }
+    return kNone;
+  };
+  auto answer = [&](TVLMKeyPath& path, int32_t index) {
+    if (found != nullptr) {
+      path.Levels[path.Depth - 1].EntryNo = index;
+      *found = path;
+    }
+    return true;
+  };
   TVLMKeyPath path;
   if (!GoLast(sessionID, path)) return false;
   {
@@ -205,27 +245,15 @@ bool TVLMBTreePageIndex::FindPageWithRoom(int32_t sessionID, int32_t needed, int
     // leaf's only entry).
     TVLMBTreePagePtr leaf = LoadLeaf(sessionID, path, 20107);
     const int32_t n = leaf->GetEntryCount();
-    const int32_t tests = std::max(1, n - 1);
-    for (int32_t k = 0; k < tests; ++k) {
-      const int32_t index = n - 1 - k;
-      if (HasRoom(LeafValue(*leaf, index), needed)) {
-        pageNo = LeafPageNo(*leaf, index);
-        return true;
-      }
-    }
+    const int32_t index = scan(*leaf, n - 1, -1, std::max(1, n - 1));
+    if (index != kNone) return answer(path, index);
   }
   if (!GoFirst(sessionID, path)) return false;
   // Entries 0 up to m-2 of the first leaf (entry 0 alone when m is 1).
   TVLMBTreePagePtr leaf = LoadLeaf(sessionID, path, 20107);
   const int32_t m = leaf->GetEntryCount();
-  const int32_t tests = std::max(1, m - 1);
-  for (int32_t index = 0; index < tests; ++index) {
-    if (HasRoom(LeafValue(*leaf, index), needed)) {
-      pageNo = LeafPageNo(*leaf, index);
-      return true;
-    }
-  }
-  return false;
+  const int32_t index = scan(*leaf, 0, 1, std::max(1, m - 1));
+  return index != kNone && answer(path, index);
 }
 
 bool TVLMBTreePageIndex::GetFirstPage(int32_t sessionID, int32_t& pageNo) {
@@ -327,8 +355,8 @@ void TVLMBTreePageIndex::CheckRecordCount(int32_t sessionID, int64_t expected) {
 
 // ----------------------------------------------------------- descendants
 
-bool TVLMBTreeRecordPageIndex::HasRoom(int32_t value, int32_t) { return value < MaxRecordsPerPage; }
+int64_t TVLMBTreeRecordPageIndex::RoomBound(int32_t) { return MaxRecordsPerPage; }
 
-bool TVLMBTreeBlobPageIndex::HasRoom(int32_t value, int32_t needed) {
-  return value + needed < PageManager->PageDataSize - 2;
+int64_t TVLMBTreeBlobPageIndex::RoomBound(int32_t needed) {
+  return static_cast<int64_t>(PageManager->PageDataSize) - 2 - needed;
 }

@@ -239,8 +239,18 @@ void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPa
 
 void TVLMDiskPageManager::CloseDatabase() {
   VLM_REQUIRE_DATABASE_SECTION();
+  // Deferred free-space changes describe only pages no commit references
+  // yet (a commit writes them first): written when possible, never a reason
+  // to keep the file open.
+  if (FreeSpace && !Failed_ && DatabaseFile.IsOpen()) {
+    try {
+      FreeSpace->FlushDeferred(true);
+    } catch (...) {
+    }
+  }
   Failed_ = false;
   FailureCause_.clear();
+  SoleWriterLock_ = false;  // it goes with the handle
   FreeSpace.reset();
   if (DatabaseFile.IsOpen()) DatabaseFile.CloseFile();
   DatabaseFile.OpenCount = 0;
@@ -254,6 +264,10 @@ void TVLMDiskPageManager::ReadHeader() {
   CheckHeaderOpen(10459);
   FileScope scope(this);
   uint8_t bytes[kVLMBlock1Size];
+  // Deferred free-space changes reach the file before the header is read
+  // back over the counts that describe them.
+  if (FreeSpace && !Failed_) FreeSpace->FlushDeferred(true);
+  ++HeaderEpoch_;
   DatabaseFile.ReadBufferEx(bytes, 10464, DatabaseOffset, kVLMBlock1Size);
   Header.Load(bytes);
   PageCount = static_cast<int32_t>(std::min<uint32_t>(Header.PageCount, INT32_MAX));
@@ -273,6 +287,10 @@ void TVLMDiskPageManager::WriteHeader(bool checkExternal) {
     if (checkExternal && stored.ChangeCounter != Header.ChangeCounter && stored.CommitState == kVLMCommitWriting)
       throw EVLMException(20196, "Cannot write changes. Database file was modified by external application");
   }
+  // The maps before the header that counts them; the counts of deferred
+  // changes are in Header already.
+  if (FreeSpace && !Failed_) FreeSpace->FlushDeferred(false);
+  ++HeaderEpoch_;
   Header.Store(bytes);
   DatabaseFile.WriteBuffer(bytes, 10462, DatabaseOffset, kVLMBlock1Size);
 }
@@ -331,6 +349,23 @@ void TVLMDiskPageManager::CheckFileHoldsPages() {
                         {DatabaseFile.FileName, Header.PageCount, static_cast<long long>(size)});
 }
 
+bool TVLMDiskPageManager::SoleWriter() const {
+  VLM_REQUIRE_DATABASE_SECTION();
+  return SoleWriterLock_ && !MultiUser && !OpenPerOperation && !ReadOnlyFile_ && !Failed_ && DatabaseFile.IsOpen() &&
+         DatabaseFile.AccessMode == TVLMFileAccessMode::ReadWrite;
+}
+
+void TVLMDiskPageManager::SetSoleWriterLock(bool held) {
+  VLM_REQUIRE_DATABASE_SECTION();
+  if (!held && FreeSpace) {
+    if (!Failed_) FreeSpace->FlushDeferred(true);
+    FreeSpace->DropState();
+  }
+  // Nothing read before the lock was taken is trusted after it.
+  if (held && FreeSpace && !SoleWriterLock_) FreeSpace->DropState();
+  SoleWriterLock_ = held;
+}
+
 void TVLMDiskPageManager::CheckNotFailed() const {
   if (Failed_)
     throw EVLMException(10600,
@@ -341,6 +376,7 @@ void TVLMDiskPageManager::CheckNotFailed() const {
 
 void TVLMDiskPageManager::EnterFailedState(const std::string& cause, const std::vector<int32_t>& pageNos) {
   Failed_ = true;
+  ++HeaderEpoch_;
   FailureCause_ = cause;
   // The disk may hold the old or the new version of each of them, or part
   // of either; no cached copy may stand in for it.
@@ -406,6 +442,7 @@ void TVLMDiskPageManager::AddPages(int32_t count) {
   if (newCount > INT32_MAX) throw EVLMException(30390, "Database file is full. PageCount = %d", {static_cast<long long>(newCount)});
   // The size follows the header's page count, so a file left longer by an
   // interrupted growth is brought back in line.
+  ++HeaderEpoch_;
   DatabaseFile.SetSize(FirstPagePosition + newCount * PageSize);
   Header.PageCount = static_cast<uint32_t>(newCount);
   PageCount = static_cast<int32_t>(newCount);
@@ -417,6 +454,7 @@ void TVLMDiskPageManager::RemovePages(int32_t count) {
   FileScope scope(this);
   // The header goes first: a file longer than its header says is harmless, a
   // header that counts pages the file no longer has is not.
+  ++HeaderEpoch_;
   Header.PageCount -= static_cast<uint32_t>(count);
   PageCount = static_cast<int32_t>(std::min<uint32_t>(Header.PageCount, INT32_MAX));
   WriteHeader(true);

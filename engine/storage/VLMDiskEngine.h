@@ -42,7 +42,10 @@
 //      again (the flushes can be turned off for bulk loads: SyncOnCommit).
 //   2. The free-space maps and direct internal files are written in place,
 //      outside commits; the maps are written before the header that counts
-//      them, and growth trusts the maps over the header.
+//      them, and growth trusts the maps over the header. While the owner
+//      holds the single-user lock, map changes that neither grow nor shrink
+//      the file may wait in memory until the header is next read or written
+//      (at the latest the next commit's CommitState 1) or the file closes.
 //   3. The file never ends between a PFS page and the EAM page that follows
 //      it, so every map position below PageCount holds its map page.
 //   4. A page is encrypted on its way to disk only as a copy; the cached page
@@ -76,6 +79,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/storage/VLMPage.h"
@@ -427,6 +431,22 @@ public:
   }
   // Raises 10601 when the file is shorter than the header's PageCount says.
   void CheckFileHoldsPages();
+  // Changes whenever block 1 is read or written or the file grows or shrinks:
+  // state derived from the header (the free-space manager's) is current only
+  // while the epoch it saw stays.
+  uint64_t HeaderEpoch() const {
+    VLM_REQUIRE_DATABASE_SECTION();
+    return HeaderEpoch_;
+  }
+  // No other handle can change the file: the owner holds the file's
+  // single-user lock (SetSoleWriterLock) on a writable, single-user database
+  // opened for the whole session.
+  bool SoleWriter() const;
+  // The owner took (true) or is about to release (false) the single-user
+  // lock that keeps every other handle from writing. Before the release the
+  // free-space changes kept in memory are written and forgotten, since
+  // another writer may follow at once.
+  void SetSoleWriterLock(bool held);
 
   // Object IDs: the counter at S + 376, under its lock byte.
   uint32_t GetNextObjectID();
@@ -501,6 +521,8 @@ private:
   void EnterFailedState(const std::string& cause, const std::vector<int32_t>& pageNos);
 
   uint32_t ReadOnlyObjectIDMark_ = 0;  // highest ID handed out read-only
+  uint64_t HeaderEpoch_ = 0;
+  bool SoleWriterLock_ = false;
   bool ReadOnlyFile_ = false;
   bool Failed_ = false;
   std::string FailureCause_;
@@ -521,7 +543,12 @@ private:
 // Every operation runs under the database lock, rereads the header's
 // LastUsedPage and PageCount, and writes them back when they changed. Bitmap
 // pages are read and written straight through the page manager, outside the
-// session cache, and are cached only for the length of one operation.
+// session cache, and are cached only for the length of one operation, or
+// from one operation to the next while this handle is the only writer and
+// the header has not been read or written by anyone else since; then an
+// allocation or freeing that neither grows nor shrinks the file defers its
+// writes (and its lock) until the page manager next reads or writes the
+// header (VLMDiskEngineFreeSpace.cpp tells why that is safe).
 //
 // Error codes: 20231/20232 database lock, 30423/30424/30426/30428/30429/
 // 30432 map page types, 30425 already used, 30427 already free, 30430/
@@ -553,6 +580,15 @@ public:
   void SetPageState(int32_t pageNo, bool used);
   // The position of EAM page j.
   int64_t EAMPagePosition(int64_t j) const;
+  // Map pages or header counts changed in memory and not yet written.
+  bool HasDeferred() const;
+  // Writes them: the map pages in ascending order, then (headerToo) block 1,
+  // under the database lock. The page manager calls it before every header
+  // read or write, passing false when it writes the header itself.
+  void FlushDeferred(bool headerToo = true);
+  // Forgets the map pages and header counts kept from earlier operations
+  // (and any deferred change: flush first).
+  void DropState();
 
 private:
   class Operation;
@@ -574,7 +610,16 @@ private:
   bool PageBit(int32_t pageNo);
   int32_t NextNonSystemPage(int64_t pageNo) const;
 
-  std::unordered_map<int64_t, std::unique_ptr<TVLMPage>> MapPages_;  // one operation
+  // Map pages read or written so far: those of one operation, or of every
+  // operation since the header epoch StateEpoch_ while StateValid_.
+  std::unordered_map<int64_t, std::unique_ptr<TVLMPage>> MapPages_;
+  // Deferred writes: map pages changed in memory only, and block 1's counts.
+  std::unordered_set<int64_t> DirtyMaps_;
+  bool HeaderDirty_ = false;
+  bool Flushing_ = false;
+  Operation* Current_ = nullptr;  // the outermost operation under way
+  bool StateValid_ = false;
+  uint64_t StateEpoch_ = 0;
   int32_t OperationDepth_ = 0;
   int32_t LoadedLastUsedPage_ = -1;
   int32_t LoadedTotalPageCount_ = 0;

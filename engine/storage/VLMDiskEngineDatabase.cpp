@@ -99,6 +99,8 @@ void TVLMDiskDatabaseData::ConnectSession(TVLMBaseSession* session) {
     if (!ExclusiveLocked_) {
       ExclusiveLocked_ = SessionsFile_->EnterSingleUser();
       if (!ExclusiveLocked_) ReadOnly = true;
+      // The only writer: free-space state may stay in memory between uses.
+      if (ExclusiveLocked_) PageManager_->SetSoleWriterLock(true);
     }
   }
   Sessions.push_back(session);
@@ -113,6 +115,7 @@ void TVLMDiskDatabaseData::DisconnectSession(TVLMBaseSession* session) {
         if (session->InTransaction) session->Rollback();
         SessionsFile_->Disconnect(session->SessionID);
       } else if (ExclusiveLocked_ && Sessions.size() == 1) {
+        PageManager_->SetSoleWriterLock(false);
         SessionsFile_->LeaveSingleUser();
         ExclusiveLocked_ = false;
       }

@@ -18,6 +18,34 @@
 
 namespace {
 
+// The pages met along a chain, to stop at a loop. Most chains are one or
+// two pages long (a table's counters are read and written on every insert),
+// so the first pages are kept in a small array and a set is built only for
+// long chains.
+class ChainPages {
+public:
+  ChainPages() = default;
+  explicit ChainPages(int32_t first) { insert(first); }
+  // False when pageNo was met before.
+  bool insert(int32_t pageNo) {
+    if (!Set_.empty()) return Set_.insert(pageNo).second;
+    for (int32_t i = 0; i < Count_; ++i)
+      if (Small_[i] == pageNo) return false;
+    if (Count_ < kSmall) {
+      Small_[Count_++] = pageNo;
+      return true;
+    }
+    Set_.insert(Small_, Small_ + Count_);
+    return Set_.insert(pageNo).second;
+  }
+
+private:
+  static constexpr int32_t kSmall = 16;
+  int32_t Small_[kSmall] = {};
+  int32_t Count_ = 0;
+  std::unordered_set<int32_t> Set_;
+};
+
 constexpr int32_t kHeadStoredSize = 1;
 constexpr int32_t kHeadLogicalSize = 5;
 constexpr int32_t kHeadAlgorithm = 9;
@@ -60,10 +88,10 @@ int32_t TVLMInternalDBTransactedAccessFile::OpenFile(int32_t startPageNo) {
 void TVLMInternalDBTransactedAccessFile::DeleteFile(int32_t sessionID, int32_t startPageNo) {
   if (startPageNo != -1) StartPageNo = startPageNo;
   if (StartPageNo == -1) return;
-  std::unordered_set<int32_t> seen;
+  ChainPages seen;
   int32_t pageNo = StartPageNo;
   while (pageNo >= 0) {
-    if (!seen.insert(pageNo).second)
+    if (!seen.insert(pageNo))
       throw EVLMException(30384, "Internal file chain is damaged. PageNo=%d", {pageNo});
     int32_t next;
     {
@@ -103,12 +131,12 @@ void TVLMInternalDBTransactedAccessFile::SetSize(int32_t sessionID, uint32_t sto
   TVLMHeldPage first(PageManager, PageManager->GetPage(sessionID, StartPageNo, true, PageType));
 
   // Pages still linked (also those a smaller size left behind) are reused.
-  std::unordered_set<int32_t> seen{StartPageNo};
+  ChainPages seen(StartPageNo);
   int64_t count = 1;
   int32_t lastNo = StartPageNo;
   int32_t next = first->GetNextPage();
   while (count < newPages && next >= 0) {
-    if (!seen.insert(next).second) throw EVLMException(30384, "Internal file chain is damaged. PageNo=%d", {next});
+    if (!seen.insert(next)) throw EVLMException(30384, "Internal file chain is damaged. PageNo=%d", {next});
     TVLMHeldPage page(PageManager, PageManager->GetPage(sessionID, next, true, PageType));
     lastNo = next;
     next = page->GetNextPage();
@@ -132,9 +160,9 @@ void TVLMInternalDBTransactedAccessFile::ReadStored(int32_t sessionID, uint8_t* 
   int32_t pageNo = StartPageNo;
   int64_t offset = kVLMInternalFileHeadSize;
   int64_t done = 0;
-  std::unordered_set<int32_t> seen;
+  ChainPages seen;
   while (done < count && pageNo >= 0) {
-    if (!seen.insert(pageNo).second) throw EVLMException(30384, "Internal file chain is damaged. PageNo=%d", {pageNo});
+    if (!seen.insert(pageNo)) throw EVLMException(30384, "Internal file chain is damaged. PageNo=%d", {pageNo});
     TVLMHeldPage page(PageManager, PageManager->GetPage(sessionID, pageNo, sync, PageType));
     const int64_t n = std::min<int64_t>(d - offset, count - done);
     std::memcpy(dest + done, page->Data() + offset, static_cast<size_t>(n));
@@ -177,9 +205,9 @@ std::vector<uint8_t> TVLMInternalDBTransactedAccessFile::ReadAll(int32_t session
   bytes.reserve(std::min<uint32_t>(wanted, 1u << 20));
   int32_t pageNo = StartPageNo;
   int64_t offset = kVLMInternalFileHeadSize;
-  std::unordered_set<int32_t> seen;
+  ChainPages seen;
   while (bytes.size() < wanted && pageNo >= 0) {
-    if (!seen.insert(pageNo).second) throw EVLMException(30384, "Internal file chain is damaged. PageNo=%d", {pageNo});
+    if (!seen.insert(pageNo)) throw EVLMException(30384, "Internal file chain is damaged. PageNo=%d", {pageNo});
     TVLMHeldPage page(PageManager, PageManager->GetPage(sessionID, pageNo, sync, PageType));
     const int64_t n = std::min<int64_t>(d - offset, static_cast<int64_t>(wanted) - static_cast<int64_t>(bytes.size()));
     bytes.insert(bytes.end(), page->Data() + offset, page->Data() + offset + n);
@@ -325,9 +353,9 @@ void TVLMInternalDBDirectAccessFile::OpenFile(int32_t startPageNo) {
     return;
   }
   const int64_t count = (static_cast<int64_t>(size) + kVLMInternalFileHeadSize + d - 1) / d;
-  std::unordered_set<int32_t> seen{StartPageNo};
+  ChainPages seen(StartPageNo);
   for (int64_t i = 1; i < count; ++i) {
-    if (next < 0 || !seen.insert(next).second)
+    if (next < 0 || !seen.insert(next))
       throw EVLMException(30394, "Internal file chain is damaged. StartPageNo=%d", {StartPageNo});
     const int32_t pageNo = next;
     next = CheckPageHeader(pageNo);
@@ -339,10 +367,10 @@ void TVLMInternalDBDirectAccessFile::OpenFile(int32_t startPageNo) {
 void TVLMInternalDBDirectAccessFile::DeleteFile(int32_t startPageNo) {
   if (startPageNo != -1) StartPageNo = startPageNo;
   if (StartPageNo == -1) return;
-  std::unordered_set<int32_t> seen;
+  ChainPages seen;
   int32_t pageNo = StartPageNo;
   while (pageNo >= 0) {
-    if (!seen.insert(pageNo).second)
+    if (!seen.insert(pageNo))
       throw EVLMException(30394, "Internal file chain is damaged. StartPageNo=%d", {StartPageNo});
     const int32_t next = CheckPageHeader(pageNo);
     PageManager->RemovePage(kVLMSystemSessionID, pageNo);

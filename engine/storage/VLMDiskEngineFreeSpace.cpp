@@ -10,12 +10,39 @@
 // describe pages beyond PageCount before it adds pages. No page that a
 // commit can reference is lost that way: a page is referenced only after
 // its allocation wrote the header.
+//
+// Reuse between operations. While this handle is the file's only writer
+// (TVLMDiskPageManager::SoleWriter: its owner holds the single-user lock),
+// nothing but this manager changes the maps, and the header changes only
+// through the page manager, which moves its HeaderEpoch on every header
+// read, write, growth or shrink. The map pages and header counts of one
+// operation then stay valid for the next as long as the epoch is the one
+// this manager left; a bulk load reads each map page once instead of once
+// per allocation. A handle without that lock (a reader of a file another
+// process writes, a multi-user connection) rereads them every time.
+//
+// Deferred writes. In the same case an allocation or a freeing that neither
+// grows nor shrinks the file changes the cached maps and the header counts
+// in memory only, and takes no database lock (nothing reaches the file).
+// The changes are written, maps first and header last, before anything
+// that depends on them reaches the file: the page manager flushes them
+// before every header read or write (so a commit writes them before its
+// CommitState 1, and the frees of its removed pages before CommitState 2),
+// growth and shrinking write them first, and closing writes them. A process
+// stopped before then leaves maps that do not mark pages no commit
+// references, which is the state before the allocations. A bulk load
+// thereby writes each map page once per commit instead of once per page.
+// An operation that fails keeps its deferred changes (they describe pages
+// handed out before it) and drops the rest of its cached state once they
+// are written.
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <exception>
 
 #include "engine/core/VLMExcept.h"
 #include "engine/storage/VLMDiskEngine.h"
+#include "platform/host/ScopeExit.h"
 
 namespace {
 
@@ -53,24 +80,28 @@ bool ClearBits(uint8_t* bits, int64_t from, int64_t to) {
 class TVLMDatabaseFreeSpaceManager::Operation {
 public:
   Operation(TVLMDatabaseFreeSpaceManager* manager, int32_t lockErrorCode)
-      : Scope_(manager->PageManager), Manager_(manager) {
+      : Scope_(manager->PageManager), Manager_(manager), Exceptions_(std::uncaught_exceptions()) {
     if (Manager_->OperationDepth_++ > 0) {
       Nested_ = true;
       return;
     }
     try {
-      if (lockErrorCode != 0) {
-        const TVLMRetrySettings& settings = VLMRetrySettings();
-        TVLMDiskPageManager* pm = Manager_->PageManager;
-        if (!RetryOperation(settings.DatabaseLockTries, settings.DatabaseLockDelayMs,
-                            [pm] { return pm->LockDatabase(); }))
-          throw EVLMException(lockErrorCode, "Database is locked");
-        Locked_ = true;
+      TVLMDiskPageManager* pm = Manager_->PageManager;
+      LockCode_ = lockErrorCode;
+      Manager_->Current_ = this;
+      if (Manager_->StateValid_ && pm->SoleWriter() && Manager_->StateEpoch_ == pm->HeaderEpoch()) {
+        // The lock is taken when something is about to reach the file.
+        Deferring_ = true;
+        return;
       }
+      EnsureLocked();
+      Manager_->FlushDeferred();
+      Manager_->DropState();
       Manager_->LoadHeaderState();
       // Growth and shrinking size the file from the header's count.
-      if (lockErrorCode != 0) Manager_->PageManager->CheckFileHoldsPages();
+      if (lockErrorCode != 0) pm->CheckFileHoldsPages();
     } catch (...) {
+      Failed_ = true;
       End();
       throw;
     }
@@ -82,13 +113,41 @@ public:
   void Finish() {
     if (!Nested_) Manager_->SaveHeaderState();
   }
+  // Deferred writes are allowed: the state was kept from earlier operations
+  // and nothing so far wrote the file at once.
+  bool Deferring() const { return Deferring_; }
+  // From now on every change is written at once (growth, shrinking, the
+  // clean-up of the maps beyond the file): the changes deferred so far first.
+  void WriteThrough() {
+    EnsureLocked();
+    Deferring_ = false;
+    Manager_->FlushDeferred();
+  }
+  void EnsureLocked() {
+    if (Locked_ || LockCode_ == 0) return;
+    TVLMDiskPageManager* pm = Manager_->PageManager;
+    const TVLMRetrySettings& settings = VLMRetrySettings();
+    if (!RetryOperation(settings.DatabaseLockTries, settings.DatabaseLockDelayMs, [pm] { return pm->LockDatabase(); }))
+      throw EVLMException(LockCode_, "Database is locked");
+    Locked_ = true;
+  }
 
 private:
   void End() noexcept {
     if (Ended_) return;
     Ended_ = true;
     if (--Manager_->OperationDepth_ > 0) return;
-    Manager_->MapPages_.clear();
+    Manager_->Current_ = nullptr;
+    TVLMDiskPageManager* pm = Manager_->PageManager;
+    if (!Failed_ && std::uncaught_exceptions() <= Exceptions_ && pm->SoleWriter()) {
+      Manager_->StateValid_ = true;
+      Manager_->StateEpoch_ = pm->HeaderEpoch();
+    } else if (Manager_->HasDeferred()) {
+      // Kept for the next operation, which writes them before it reloads.
+      Manager_->StateValid_ = false;
+    } else {
+      Manager_->DropState();
+    }
     if (Locked_) {
       try {
         Manager_->PageManager->UnlockDatabase();
@@ -100,6 +159,10 @@ private:
 
   TVLMDiskPageManager::FileScope Scope_;
   TVLMDatabaseFreeSpaceManager* Manager_;
+  int Exceptions_;  // exceptions in flight when the operation began
+  int32_t LockCode_ = 0;
+  bool Deferring_ = false;
+  bool Failed_ = false;
   bool Nested_ = false;
   bool Locked_ = false;
   bool Ended_ = false;
@@ -125,9 +188,13 @@ TVLMDatabaseFreeSpaceManager::~TVLMDatabaseFreeSpaceManager() = default;
 
 bool TVLMDatabaseFreeSpaceManager::IsSystemPage(int32_t pageNo) const {
   if (pageNo < 0) return false;
-  const int64_t p = pageNo;
-  return p % PagesPerPFS == 0 || p % PagesPerEAM == 0 ||
-         ((p - 1) % PagesPerPFS == 0 && (p - 1) % PagesPerEAM == 0);
+  // Every page taken from the cache is tested: 32-bit divisions, and the
+  // second pair only for a page right after a PFS position.
+  const auto p = static_cast<uint32_t>(pageNo);
+  const auto pfs = static_cast<uint32_t>(PagesPerPFS);
+  const auto eam = static_cast<uint32_t>(PagesPerEAM);
+  if (p % pfs == 0 || p % eam == 0) return true;
+  return p >= 1 && (p - 1) % pfs == 0 && (p - 1) % eam == 0;
 }
 
 void TVLMDatabaseFreeSpaceManager::CheckNotSystemPage(int32_t pageNo) const {
@@ -153,6 +220,44 @@ int32_t TVLMDatabaseFreeSpaceManager::NextNonSystemPage(int64_t pageNo) const {
 
 // ------------------------------------------------------------ header state
 
+void TVLMDatabaseFreeSpaceManager::DropState() {
+  MapPages_.clear();
+  DirtyMaps_.clear();
+  HeaderDirty_ = false;
+  StateValid_ = false;
+}
+
+bool TVLMDatabaseFreeSpaceManager::HasDeferred() const { return !DirtyMaps_.empty() || HeaderDirty_; }
+
+void TVLMDatabaseFreeSpaceManager::FlushDeferred(bool headerToo) {
+  if (!HasDeferred() || Flushing_) return;
+  Flushing_ = true;
+  auto done = qv::ScopeExit([this] { Flushing_ = false; });
+  // Under the database lock like any header update (nested when the caller
+  // holds it already).
+  TVLMDiskPageManager* pm = PageManager;
+  const TVLMRetrySettings& settings = VLMRetrySettings();
+  if (!RetryOperation(settings.DatabaseLockTries, settings.DatabaseLockDelayMs, [pm] { return pm->LockDatabase(); }))
+    throw EVLMException(20231, "Database is locked");
+  auto unlock = qv::ScopeExit([pm] {
+    try {
+      pm->UnlockDatabase();
+    } catch (...) {
+      // The lock goes with the handle.
+    }
+  });
+  // Ascending page order; a page leaves the set only once it is written.
+  std::vector<int64_t> pages(DirtyMaps_.begin(), DirtyMaps_.end());
+  std::sort(pages.begin(), pages.end());
+  for (int64_t pageNo : pages) {
+    auto it = MapPages_.find(pageNo);
+    if (it != MapPages_.end()) PageManager->WritePage(it->second.get());
+    DirtyMaps_.erase(pageNo);
+  }
+  if (headerToo && HeaderDirty_) PageManager->WriteHeader(true);
+  HeaderDirty_ = false;
+}
+
 void TVLMDatabaseFreeSpaceManager::LoadHeaderState() {
   PageManager->ReadHeader();
   const TVLMDatabaseHeader& header = PageManager->Header;
@@ -170,7 +275,12 @@ void TVLMDatabaseFreeSpaceManager::SaveHeaderState() {
   if (LastUsedPage == LoadedLastUsedPage_ && TotalPageCount == LoadedTotalPageCount_) return;
   PageManager->Header.LastUsedPage = LastUsedPage;
   PageManager->Header.PageCount = static_cast<uint32_t>(TotalPageCount);
-  PageManager->WriteHeader(true);
+  if (Current_ != nullptr && Current_->Deferring()) {
+    HeaderDirty_ = true;
+  } else {
+    if (Current_ != nullptr) Current_->EnsureLocked();
+    PageManager->WriteHeader(true);
+  }
   LoadedLastUsedPage_ = LastUsedPage;
   LoadedTotalPageCount_ = TotalPageCount;
 }
@@ -196,7 +306,15 @@ TVLMPage* TVLMDatabaseFreeSpaceManager::MapPage(int64_t pageNo, uint16_t pageTyp
   return raw;
 }
 
-void TVLMDatabaseFreeSpaceManager::WriteMapPage(TVLMPage* page) { PageManager->WritePage(page); }
+void TVLMDatabaseFreeSpaceManager::WriteMapPage(TVLMPage* page) {
+  if (Current_ != nullptr && Current_->Deferring()) {
+    DirtyMaps_.insert(page->PageNo);
+    return;
+  }
+  if (Current_ != nullptr) Current_->EnsureLocked();
+  PageManager->WritePage(page);
+  DirtyMaps_.erase(page->PageNo);
+}
 
 void TVLMDatabaseFreeSpaceManager::WriteNewMapPage(int64_t pageNo, uint16_t pageType) {
   auto page = std::make_unique<TVLMPage>(PageManager);
@@ -365,6 +483,7 @@ void TVLMDatabaseFreeSpaceManager::TrustMap() {
 }
 
 int32_t TVLMDatabaseFreeSpaceManager::Grow() {
+  if (Current_ != nullptr) Current_->WriteThrough();
   const bool wasEmpty = LastUsedPage == -1 || TotalPageCount <= 0;
   if (!wasEmpty) TrustMap();
   const int64_t total = TotalPageCount;
@@ -420,6 +539,7 @@ void TVLMDatabaseFreeSpaceManager::Shrink() {
   // that follows it.
   while (newTotal > 0 && newTotal < total && IsSystemPage(static_cast<int32_t>(newTotal - 1))) ++newTotal;
   if (newTotal >= total) return;
+  if (Current_ != nullptr) Current_->WriteThrough();
   PageManager->RemovePages(static_cast<int32_t>(total - newTotal));
   TotalPageCount = static_cast<int32_t>(PageManager->Header.PageCount);
   for (auto it = MapPages_.begin(); it != MapPages_.end();) {

@@ -312,7 +312,9 @@ bool TVLMDiskRecordManager::InsertRecord(int32_t sessionID, const uint8_t* buffe
   FieldManager->BufferToStoredRecord(buffer, StoredBuffer_.data());
   TVLMHeldPage page;
   int32_t pageNo = -1;
-  if (PageIndex->FindPageWithRoom(sessionID, 1, pageNo)) {
+  TVLMKeyPath listed;
+  const bool hasRoom = PageIndex->FindPageWithRoom(sessionID, 1, pageNo, &listed);
+  if (hasRoom) {
     page.Reset(PageManager, WritablePage(sessionID, pageNo));
   } else {
     page.Reset(PageManager, PageManager->NewPage(sessionID, kVLMPageTableRecord));
@@ -321,7 +323,9 @@ bool TVLMDiskRecordManager::InsertRecord(int32_t sessionID, const uint8_t* buffe
   }
   TVLMSmallRecordPage view(page.Get(), RecordsPerPage, StoredRecordSize);
   view.AddRecord(StoredBuffer_.data(), recordID);
-  PageIndex->AddToPage(sessionID, 1, pageNo);
+  // The page found is counted at the entry that listed it.
+  if (hasRoom) PageIndex->AddToPageAt(sessionID, listed, 1, pageNo);
+  else PageIndex->AddToPage(sessionID, 1, pageNo);
   ++RecordCount;
   ++ChangeStamp;
   return true;

@@ -45,7 +45,11 @@ void CheckPageType(uint16_t found, uint16_t expected, int32_t errorCode) {
 
 TVLMPage::TVLMPage(TVLMPageManager* pageManager) : PageManager(pageManager) {}
 
-TVLMPage::~TVLMPage() { FreeBuffer(); }
+TVLMPage::~TVLMPage() {
+  // A page never outlives its place in the manager's list of pages in use.
+  if (InUseIndex_ >= 0 && PageManager != nullptr) PageManager->MarkUnused(this);
+  FreeBuffer();
+}
 
 int32_t TVLMPage::HeaderSize() const { return PageManager->PageHeaderSize; }
 int32_t TVLMPage::PageSize() const { return PageManager->PageSize; }
@@ -209,8 +213,21 @@ TVLMPageManager::SessionEntry& TVLMPageManager::GetSession(int32_t sessionID) {
   return *Sessions_.back();
 }
 
-void TVLMPageManager::MarkUsed(TVLMPage* page) { InUse_.insert(page); }
-void TVLMPageManager::MarkUnused(TVLMPage* page) { InUse_.erase(page); }
+void TVLMPageManager::MarkUsed(TVLMPage* page) {
+  if (page->InUseIndex_ >= 0) return;
+  page->InUseIndex_ = static_cast<int32_t>(InUse_.size());
+  InUse_.push_back(page);
+}
+
+void TVLMPageManager::MarkUnused(TVLMPage* page) {
+  const int32_t index = page->InUseIndex_;
+  if (index < 0 || index >= static_cast<int32_t>(InUse_.size()) || InUse_[static_cast<size_t>(index)] != page) return;
+  TVLMPage* last = InUse_.back();
+  InUse_[static_cast<size_t>(index)] = last;
+  last->InUseIndex_ = index;
+  InUse_.pop_back();
+  page->InUseIndex_ = -1;
+}
 
 void TVLMPageManager::DropSharedCopy(int32_t pageNo) {
   TVLMPage* cached = SharedPages.Find(pageNo);

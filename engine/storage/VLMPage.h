@@ -182,6 +182,7 @@ public:
 
 private:
   friend class TVLMSortedPageList;
+  friend class TVLMPageManager;
   struct SessionCounter {
     uint32_t Counter = 0;
     bool IsSet = false;
@@ -191,6 +192,8 @@ private:
   TVLMPage* Older_ = nullptr;
   TVLMPage* Newer_ = nullptr;
   uint64_t LastAccess_ = 0;
+  // Place in the manager's list of pages in use; -1 while nobody uses it.
+  int32_t InUseIndex_ = -1;
 };
 
 // Base of the objects that interpret one page (B-tree pages and the like).
@@ -364,6 +367,7 @@ protected:
   void CheckSessionPagesReleased(int32_t sessionID) const;
 
 private:
+  friend class TVLMPage;
   void MarkUsed(TVLMPage* page);
   void MarkUnused(TVLMPage* page);
   // Takes a cached copy out of the shared cache: destroyed when unused, else
@@ -372,7 +376,9 @@ private:
   void EvictSharedPages();
 
   std::vector<std::unique_ptr<SessionEntry>> Sessions_;
-  std::unordered_set<TVLMPage*> InUse_;  // pages with UseCount > 0
+  // Pages with UseCount > 0, each at its InUseIndex_: taking and releasing a
+  // page, the commonest thing the engine does, allocates nothing.
+  std::vector<TVLMPage*> InUse_;
   std::unordered_map<TVLMPage*, std::unique_ptr<TVLMPage>> Orphans_;
   qv::RecursiveMutex OwnSection_;
   qv::RecursiveMutex* SharedSection_ = nullptr;
