@@ -2,15 +2,10 @@
 // delivered files open read-only with the tables of appdata/LogSchemas, hold
 // the project's CSV rows in file order, answer the program's locates, a
 // malformed member list leaves no file, and a build repeats its rows.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -22,9 +17,8 @@
 #include "platform/dataset/Defs.h"
 #include "platform/host/HostVariant.h"
 #include "platform/os/Paths.h"
+#include "tests/support/HelperProgram.h"
 #include "tests/support/ScratchFolder.h"
-
-extern char** environ;
 
 namespace qv::app {
 namespace {
@@ -38,25 +32,9 @@ struct RunResult {
 
 // qvmkdb (built beside the tests) with args, to its end.
 RunResult RunQvmkdb(const test::ScratchFolder& scratch, const std::vector<std::string>& args) {
-  std::string program = ExecutableFolder() + "/qvmkdb";
   const std::string errors = scratch.File("qvmkdb.err");
-  std::vector<std::string> all{program};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("cannot start " + program);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
   RunResult result;
-  result.Code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.Code = test::RunHelper("qvmkdb", args, errors);
   bool found = false;
   result.Errors = ReadWholeFile(errors, found);
   DeleteFile(errors);
