@@ -191,9 +191,11 @@ bool TVLMBTreePageController::CanMergeInto(const TVLMBTreePage& sibling) const {
 }
 
 int32_t TVLMBTreePageController::CompareKeyAt(bool exact, int32_t sessionID, int32_t index, const uint8_t* key) {
-  // A node entry's value is a child page number, never a record ID.
-  const uint8_t* recordID = Page->GetIsLeaf() ? Page->EntryValue(index) : nullptr;
-  return Page->KeyRef->Compare(key, Page->EntryKey(index), recordID, nullptr, sessionID, exact);
+  // A node entry's value is a child page number, never a record ID. The
+  // entry is addressed once: this runs on every step of every bisection.
+  const uint8_t* entry = Page->EntryKey(index);
+  const uint8_t* recordID = Page->GetIsLeaf() ? entry + Page->GetKeySize() : nullptr;
+  return Page->KeyRef->Compare(key, entry, recordID, nullptr, sessionID, exact);
 }
 
 int32_t TVLMBTreePageController::CompareValueAt(const uint8_t* value, int32_t index) {

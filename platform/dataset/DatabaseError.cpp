@@ -36,7 +36,8 @@ std::string ExtractFieldName(std::string_view fields, size_t& pos) {
 bool SameName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    if (UpperChar1252(a[i]) != UpperChar1252(b[i])) return false;
+    // Equal bytes need no case mapping.
+    if (a[i] != b[i] && UpperChar1252(a[i]) != UpperChar1252(b[i])) return false;
   }
   return true;
 }
