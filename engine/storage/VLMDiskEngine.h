@@ -658,6 +658,8 @@ public:
   int32_t GetNthPageNo(int32_t sessionID, int32_t n);
   // The whole file, decompressed.
   std::vector<uint8_t> ReadAll(int32_t sessionID, bool sync);
+  // The same into bytes, whose memory is reused.
+  void ReadAll(int32_t sessionID, bool sync, std::vector<uint8_t>& bytes);
 
 private:
   void CheckOpen(const char* operation) const;
