@@ -495,6 +495,9 @@ public:
   static TVLMBTreePagePtr Load(TVLMPageManager* pageManager, TVLMBTreeKeyRef* keyRef, int32_t sessionID,
                                int32_t pageNo, const TVLMBTreePlace& place = {});
   TVLMBTreePagePtr NewPage(int32_t sessionID) const { return New(PageManager, KeyRef, sessionID); }
+  // A page object without a page, in a block of the page manager's
+  // (TakeBlock); the deleter gives the block back.
+  static TVLMBTreePagePtr Construct(TVLMPageManager* pageManager, TVLMBTreeKeyRef* keyRef);
   TVLMBTreePagePtr LoadPage(int32_t sessionID, int32_t pageNo, const TVLMBTreePlace& place) const {
     return Load(PageManager, KeyRef, sessionID, pageNo, place);
   }

@@ -11,6 +11,7 @@
 // path's current level.
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "engine/core/VLMExcept.h"
@@ -42,15 +43,22 @@ struct KeyValueBuffer {
 
 void TVLMBTreePageRelease::operator()(TVLMBTreePage* page) const noexcept {
   if (page == nullptr) return;
-  if (page->Page != nullptr && page->PageManager != nullptr) {
+  TVLMPageManager* manager = page->PageManager;
+  if (page->Page != nullptr && manager != nullptr) {
     try {
-      page->PageManager->ReleasePage(page->Page);
+      manager->ReleasePage(page->Page);
     } catch (...) {
       // Only a broken use count makes a release fail; nothing better can be
       // done while a scope unwinds.
     }
   }
-  delete page;
+  // The object lives in a block of its page manager (Construct).
+  page->~TVLMBTreePage();
+  manager->GiveBlock(page, sizeof(TVLMBTreePage));
+}
+
+TVLMBTreePagePtr TVLMBTreePage::Construct(TVLMPageManager* pageManager, TVLMBTreeKeyRef* keyRef) {
+  return TVLMBTreePagePtr(new (pageManager->TakeBlock(sizeof(TVLMBTreePage))) TVLMBTreePage(pageManager, keyRef));
 }
 
 TVLMBTreePage::TVLMBTreePage(TVLMPageManager* pageManager, TVLMBTreeKeyRef* keyRef)
@@ -61,7 +69,7 @@ TVLMBTreePage::TVLMBTreePage(TVLMPageManager* pageManager, TVLMBTreeKeyRef* keyR
       NodeController(this) {}
 
 TVLMBTreePagePtr TVLMBTreePage::New(TVLMPageManager* pageManager, TVLMBTreeKeyRef* keyRef, int32_t sessionID) {
-  TVLMBTreePagePtr page(new TVLMBTreePage(pageManager, keyRef));
+  TVLMBTreePagePtr page = Construct(pageManager, keyRef);
   page->Page = pageManager->NewPage(sessionID, kVLMPageTableIndex);
   page->ClearHead();
   return page;
@@ -69,7 +77,7 @@ TVLMBTreePagePtr TVLMBTreePage::New(TVLMPageManager* pageManager, TVLMBTreeKeyRe
 
 TVLMBTreePagePtr TVLMBTreePage::Load(TVLMPageManager* pageManager, TVLMBTreeKeyRef* keyRef, int32_t sessionID,
                                      int32_t pageNo, const TVLMBTreePlace& place) {
-  TVLMBTreePagePtr page(new TVLMBTreePage(pageManager, keyRef));
+  TVLMBTreePagePtr page = Construct(pageManager, keyRef);
   page->Page = pageManager->GetPage(sessionID, pageNo, true, kVLMPageTableIndex);
   page->CheckHead(place);
   page->Level_ = place.Level;

@@ -3,6 +3,13 @@
 // VLMPage.h.
 #include "engine/storage/VLMPage.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#else
+#define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#endif
+
 #include <algorithm>
 #include <cstring>
 #include <random>
@@ -197,6 +204,42 @@ TVLMPageManager::~TVLMPageManager() {
   Orphans_.clear();
   Sessions_.clear();
   SharedPages.Clear();
+  for (void* block : SpareBlocks_) {
+    ASAN_UNPOISON_MEMORY_REGION(block, SpareBlockSize_);
+    ::operator delete(block);
+  }
+}
+
+namespace {
+
+// Spare blocks kept: a descent holds a page per level and a sibling or two.
+constexpr size_t kSpareBlocks = 16;
+
+}  // namespace
+
+void* TVLMPageManager::TakeBlock(size_t size) {
+  VLM_REQUIRE_DATABASE_SECTION();
+  if (SpareBlockSize_ == 0) {
+    SpareBlocks_.reserve(kSpareBlocks);
+    SpareBlockSize_ = size;
+  }
+  if (size != SpareBlockSize_ || SpareBlocks_.empty()) return ::operator new(size);
+  void* block = SpareBlocks_.back();
+  SpareBlocks_.pop_back();
+  // A spare block stays poisoned for the address sanitizer, so a use after
+  // its object was destroyed is still caught.
+  ASAN_UNPOISON_MEMORY_REGION(block, size);
+  return block;
+}
+
+void TVLMPageManager::GiveBlock(void* block, size_t size) noexcept {
+  if (block == nullptr) return;
+  if (size != SpareBlockSize_ || SpareBlocks_.size() >= SpareBlocks_.capacity()) {
+    ::operator delete(block);
+    return;
+  }
+  ASAN_POISON_MEMORY_REGION(block, size);
+  SpareBlocks_.push_back(block);
 }
 
 TVLMPageManager::SessionEntry* TVLMPageManager::FindSession(int32_t sessionID) const {

@@ -352,6 +352,13 @@ public:
     VLM_REQUIRE_DATABASE_SECTION();
     return static_cast<int32_t>(InUse_.size());
   }
+  // Memory for the short-lived objects built over this manager's pages (a
+  // B-tree page object for every page of every descent): blocks of the
+  // first size asked for are kept when given back, a few at most, so that a
+  // warm descent allocates nothing. A block of another size comes from and
+  // goes to the heap. Under the contract above, like the pages themselves.
+  void* TakeBlock(size_t size);
+  void GiveBlock(void* block, size_t size) noexcept;
 
 protected:
   struct SessionEntry {
@@ -380,6 +387,10 @@ private:
   // page, the commonest thing the engine does, allocates nothing.
   std::vector<TVLMPage*> InUse_;
   std::unordered_map<TVLMPage*, std::unique_ptr<TVLMPage>> Orphans_;
+  // Blocks given back (TakeBlock), all of SpareBlockSize_ bytes; the
+  // capacity is reserved up front, so giving one back never allocates.
+  std::vector<void*> SpareBlocks_;
+  size_t SpareBlockSize_ = 0;
   qv::RecursiveMutex OwnSection_;
   qv::RecursiveMutex* SharedSection_ = nullptr;
 };
