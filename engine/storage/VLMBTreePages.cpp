@@ -467,16 +467,41 @@ int32_t TVLMBTreeLeafController::CompareEntryValue(bool, const uint8_t*, int32_t
   return CompareValueAt(value, index);
 }
 
-void TVLMBTreeLeafController::InsertEntry(int32_t sessionID, const uint8_t* key, TVLMKeyPath& path,
-                                          const uint8_t* value) {
+void TVLMBTreeLeafController::CheckEntryFits() const {
   // A split needs room for one entry in each half and two in the node above.
   const int32_t area = Page->DataSize() - kVLMBTreeHeadSize - Page->GetVarAreaSize();
   const int32_t extra = Page->GetHasExtra() != 0 ? kVLMBTreeExtraSize : 0;
   if (Page->EntrySize() > area || 2 * (Page->GetKeySize() + kVLMBTreeNodeValueSize + extra) > area)
     throw EVLMException(20344, "Index key is too large for the page size. KeySize = %d, PageSize = %d",
                         {static_cast<int>(Page->GetKeySize()), Page->PageSize()});
+}
+
+void TVLMBTreeLeafController::InsertEntry(int32_t sessionID, const uint8_t* key, TVLMKeyPath& path,
+                                          const uint8_t* value) {
+  CheckEntryFits();
   int32_t result = 0;
   const int32_t position = SearchPage(true, key, kVLMSearchAnyEqual, result, 0, value, sessionID);
+  InsertEntryAtPosition(sessionID, key, path, value, position);
+}
+
+bool TVLMBTreeLeafController::AppendEntry(int32_t sessionID, const uint8_t* key, TVLMKeyPath& path,
+                                          const uint8_t* value) {
+  CheckEntryFits();
+  // Above the last entry the key is above every entry: the bisection over
+  // the pairs would end after the last one too.
+  const int32_t n = Page->GetEntryCount();
+  if (n > 0 && CompareKeyAt(true, sessionID, n - 1, key) <= 0) return false;
+  InsertEntryAtPosition(sessionID, key, path, value, n);
+  return true;
+}
+
+bool TVLMBTreeLeafController::KeyAboveAll(int32_t sessionID, const uint8_t* key) {
+  const int32_t n = Page->GetEntryCount();
+  return n == 0 || CompareKeyAt(true, sessionID, n - 1, key) > 0;
+}
+
+void TVLMBTreeLeafController::InsertEntryAtPosition(int32_t sessionID, const uint8_t* key, TVLMKeyPath& path,
+                                                    const uint8_t* value, int32_t position) {
   InsertEntryAt(key, value, position);
   if (!IsOverfull()) {
     MarkModified();
@@ -662,6 +687,28 @@ void TVLMBTreeNodeController::InsertEntry(int32_t sessionID, const uint8_t* key,
   path.Push(Page->GetPageNo(), child, Page->GetEntryCount());
   TVLMBTreePagePtr page = LoadChild(sessionID, child);
   page->InsertEntry(sessionID, key, path, value);
+}
+
+bool TVLMBTreeNodeController::AppendEntry(int32_t sessionID, const uint8_t* key, TVLMKeyPath& path,
+                                          const uint8_t* value) {
+  // Above the last separator (entries 1 .. n-1) the key is above them all,
+  // so the pair's child is the last one, as ChildForPair finds it.
+  const int32_t n = Page->GetEntryCount();
+  if (n == 0) return false;
+  if (n > 1 && CompareKeyAt(false, sessionID, n - 1, key) <= 0) return false;
+  path.Push(Page->GetPageNo(), n - 1, n);
+  TVLMBTreePagePtr page = LoadChild(sessionID, n - 1);
+  if (page->AppendEntry(sessionID, key, path, value)) return true;
+  path.Pop();
+  return false;
+}
+
+bool TVLMBTreeNodeController::KeyAboveAll(int32_t sessionID, const uint8_t* key) {
+  // The one child an equality search would look into is then the last.
+  const int32_t n = Page->GetEntryCount();
+  if (n == 0) return false;
+  if (n > 1 && CompareKeyAt(false, sessionID, n - 1, key) <= 0) return false;
+  return LoadChild(sessionID, n - 1)->KeyAboveAll(sessionID, key);
 }
 
 bool TVLMBTreeNodeController::DeleteEntry(int32_t sessionID, const uint8_t* key, TVLMKeyPath& path,
