@@ -316,6 +316,11 @@ public:
   // Fills the page's buffer from storage; false when it cannot be read.
   virtual bool ReadPage(TVLMPage* page) = 0;
   virtual void WritePage(TVLMPage* page) = 0;
+  // Commit writes its pages in runs of consecutive page numbers, at most
+  // this many to a run (1: page by page), each run through WritePages.
+  virtual int32_t MaxWriteRun() const { return 1; }
+  // The pages of one run, in ascending order: WritePage each.
+  virtual void WritePages(TVLMPage* const* pages, int32_t count);
   // Schedules the page to be freed when the session commits.
   virtual void RemovePage(int32_t sessionID, int32_t pageNo);
   // The session's copy of the page (its own private one, else the shared
@@ -383,6 +388,9 @@ private:
   void EvictSharedPages();
 
   std::vector<std::unique_ptr<SessionEntry>> Sessions_;
+  // The entry FindSession found last (entries are never removed before the
+  // manager is destroyed).
+  mutable SessionEntry* LastSession_ = nullptr;
   // Pages with UseCount > 0, each at its InUseIndex_: taking and releasing a
   // page, the commonest thing the engine does, allocates nothing.
   std::vector<TVLMPage*> InUse_;
