@@ -155,13 +155,15 @@ void TVLMLocalCursor::Post(bool inserting) {
 
 void TVLMLocalCursor::PostBody(bool inserting) {
   TVLMTableData& table = *Table();
+  // A disk table is never a temporary one: the cheaper cast answers both.
+  TVLMDiskTableData* disk = DiskTable();
   try {
     if (inserting) {
       // The counters another session moved on are read first.
-      if (TVLMDiskTableData* disk = DiskTable()) disk->LoadMostUpdated(SessionIDOf());
+      if (disk != nullptr) disk->LoadMostUpdated(SessionIDOf());
       table.FieldManager->ApplyAutoincValues(Session, RecordBuffer);
     }
-    if (!IsTemporaryTable())
+    if (disk != nullptr || !IsTemporaryTable())
       table.ConstraintManager->CheckConstraints(SessionIDOf(), RecordBuffer, true, true, Position.RecordID, inserting,
                                                 OldRecordBuffer);
   } catch (const std::exception& e) {

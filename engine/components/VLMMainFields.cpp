@@ -15,6 +15,26 @@
 
 namespace {
 
+// A zeroed exchange area for one field value: on the stack for the usual
+// widths, on the heap for wider ones, so a field read or write allocates
+// nothing in the common case.
+struct ScratchArea {
+  explicit ScratchArea(int32_t size) {
+    const auto bytes = static_cast<size_t>(size);
+    if (bytes > sizeof Local) {
+      Heap.resize(bytes);
+      Data = Heap.data();
+    }
+    std::memset(Data, 0, bytes);
+  }
+  ScratchArea(const ScratchArea&) = delete;
+  ScratchArea& operator=(const ScratchArea&) = delete;
+
+  uint8_t Local[256];
+  std::vector<uint8_t> Heap;
+  uint8_t* Data = Local;
+};
+
 constexpr std::string_view kNilPointer = "Nil pointer occured";
 constexpr std::string_view kNotOpened = "Dataset is not opened";
 constexpr std::string_view kNotEditing = "Dataset is not in insert or edit mode";
@@ -160,21 +180,22 @@ bool TVLMDataSet::GetDataFieldData(const qv::Field* field, qv::RecordBuffer recB
   const TVLMFieldDef& def = *cursor.CursorFieldDefs->GetFieldDef(engineNo);
   const int32_t exchanged = ExchangeSize(def);
   const int32_t hostSize = field->DataSize();
-  std::vector<uint8_t> scratch(static_cast<size_t>(std::max({exchanged, hostSize, 8})), 0);
-  if (!cursor.GetFieldData(engineNo, recBuf, scratch.data())) return false;
+  ScratchArea area(std::max({exchanged, hostSize, 8}));
+  uint8_t* scratch = area.Data;
+  if (!cursor.GetFieldData(engineNo, recBuf, scratch)) return false;
   if (IsSignedBaseType(def.BaseType) && exchanged > 0 && exchanged < hostSize &&
-      (scratch[static_cast<size_t>(exchanged - 1)] & 0x80) != 0)
-    std::fill(scratch.begin() + exchanged, scratch.begin() + hostSize, 0xFF);
+      (scratch[exchanged - 1] & 0x80) != 0)
+    std::fill(scratch + exchanged, scratch + hostSize, 0xFF);
   if (field->DataType() == qv::ftDateTime && def.BaseType == bdtDateTime) {
     TVLMTimeStamp stamp;
-    std::memcpy(&stamp.Date, scratch.data(), sizeof stamp.Date);
-    std::memcpy(&stamp.Time, scratch.data() + sizeof stamp.Date, sizeof stamp.Time);
+    std::memcpy(&stamp.Date, scratch, sizeof stamp.Date);
+    std::memcpy(&stamp.Time, scratch + sizeof stamp.Date, sizeof stamp.Time);
     const double ms = StampToHostDateTime(stamp);
-    std::memcpy(scratch.data(), &ms, sizeof ms);
+    std::memcpy(scratch, &ms, sizeof ms);
   }
   // Dates and times: the engine's day number and milliseconds are the
   // dataset layer's forms too.
-  std::memcpy(buffer, scratch.data(), static_cast<size_t>(hostSize));
+  std::memcpy(buffer, scratch, static_cast<size_t>(hostSize));
   return true;
 }
 
@@ -193,16 +214,17 @@ void TVLMDataSet::SetDataFieldData(qv::Field* field, qv::RecordBuffer recBuf, vo
   const int32_t hostSize = field->DataSize();
   // The engine reads its own width from the scratch area, never past the
   // caller's value.
-  std::vector<uint8_t> scratch(static_cast<size_t>(std::max({ExchangeSize(def), hostSize, 8})), 0);
-  std::memcpy(scratch.data(), buffer, static_cast<size_t>(hostSize));
+  ScratchArea area(std::max({ExchangeSize(def), hostSize, 8}));
+  uint8_t* scratch = area.Data;
+  std::memcpy(scratch, buffer, static_cast<size_t>(hostSize));
   if (field->DataType() == qv::ftDateTime && def.BaseType == bdtDateTime) {
     double ms;
-    std::memcpy(&ms, scratch.data(), sizeof ms);
+    std::memcpy(&ms, scratch, sizeof ms);
     const TVLMTimeStamp stamp = HostDateTimeToStamp(ms);
-    std::memcpy(scratch.data(), &stamp.Date, sizeof stamp.Date);
-    std::memcpy(scratch.data() + sizeof stamp.Date, &stamp.Time, sizeof stamp.Time);
+    std::memcpy(scratch, &stamp.Date, sizeof stamp.Date);
+    std::memcpy(scratch + sizeof stamp.Date, &stamp.Time, sizeof stamp.Time);
   }
-  cursor.SetFieldData(engineNo, recBuf, scratch.data());
+  cursor.SetFieldData(engineNo, recBuf, scratch);
 }
 
 bool TVLMDataSet::GetFieldData(qv::Field* field, void* buffer) {

@@ -4,31 +4,50 @@
 // of the machine.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
-inline void VLMPutU16LE(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline uint16_t VLMGetU16LE(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+namespace vlm_byte_order {
 
-inline void VLMPutU32LE(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+// The bytes of v in reverse order.
+template <class T>
+constexpr T ByteSwap(T v) {
+  T r = 0;
+  for (size_t i = 0; i < sizeof v; ++i) r = static_cast<T>((r << 8) | ((v >> (8 * i)) & 0xFF));
+  return r;
 }
-inline uint32_t VLMGetU32LE(const uint8_t* p) {
-  uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(p[i]) << (8 * i);
+
+}  // namespace vlm_byte_order
+
+namespace vlm_byte_order {
+
+// One unaligned load or store on a little-endian machine, a byte swap on a
+// big-endian one: the bytes in the buffer are the same either way.
+template <class T>
+inline T Load(const uint8_t* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) v = ByteSwap(v);
   return v;
 }
 
-inline void VLMPutU64LE(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+template <class T>
+inline void Store(uint8_t* p, T v) {
+  if constexpr (std::endian::native == std::endian::big) v = ByteSwap(v);
+  std::memcpy(p, &v, sizeof v);
 }
-inline uint64_t VLMGetU64LE(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v |= static_cast<uint64_t>(p[i]) << (8 * i);
-  return v;
-}
+
+}  // namespace vlm_byte_order
+
+inline void VLMPutU16LE(uint8_t* p, uint16_t v) { vlm_byte_order::Store(p, v); }
+inline uint16_t VLMGetU16LE(const uint8_t* p) { return vlm_byte_order::Load<uint16_t>(p); }
+
+inline void VLMPutU32LE(uint8_t* p, uint32_t v) { vlm_byte_order::Store(p, v); }
+inline uint32_t VLMGetU32LE(const uint8_t* p) { return vlm_byte_order::Load<uint32_t>(p); }
+
+inline void VLMPutU64LE(uint8_t* p, uint64_t v) { vlm_byte_order::Store(p, v); }
+inline uint64_t VLMGetU64LE(const uint8_t* p) { return vlm_byte_order::Load<uint64_t>(p); }
 
 // Signed values are stored in two's complement.
 inline void VLMPutI32LE(uint8_t* p, int32_t v) { VLMPutU32LE(p, static_cast<uint32_t>(v)); }

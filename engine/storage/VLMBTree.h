@@ -439,6 +439,17 @@ public:
   bool GetLastKey(int32_t sessionID, uint8_t* key) override;
   bool GetFirstKeyAndValue(int32_t sessionID, uint8_t* key, uint8_t* value) override;
   bool GetLastKeyAndValue(int32_t sessionID, uint8_t* key, uint8_t* value) override;
+
+  // The append descent (TVLMBTreePage::AppendEntry, KeyAboveAll) on a leaf.
+  bool AppendEntry(int32_t sessionID, const uint8_t* key, TVLMKeyPath& path, const uint8_t* value);
+  bool KeyAboveAll(int32_t sessionID, const uint8_t* key);
+
+private:
+  // 20344 when an entry of this tree cannot fit a page with room to split.
+  void CheckEntryFits() const;
+  // The entry goes in at position, the bisection's answer for the pair.
+  void InsertEntryAtPosition(int32_t sessionID, const uint8_t* key, TVLMKeyPath& path, const uint8_t* value,
+                             int32_t position);
 };
 
 class TVLMBTreeNodeController : public TVLMBTreePageController {
@@ -460,6 +471,10 @@ public:
   bool GetLastKey(int32_t sessionID, uint8_t* key) override;
   bool GetFirstKeyAndValue(int32_t sessionID, uint8_t* key, uint8_t* value) override;
   bool GetLastKeyAndValue(int32_t sessionID, uint8_t* key, uint8_t* value) override;
+
+  // The append descent (TVLMBTreePage::AppendEntry, KeyAboveAll) on a node.
+  bool AppendEntry(int32_t sessionID, const uint8_t* key, TVLMKeyPath& path, const uint8_t* value);
+  bool KeyAboveAll(int32_t sessionID, const uint8_t* key);
 
   // A new child page: its entry goes after the entry the path names (at the
   // end while the node has fewer than two entries); splits when overfull.
@@ -495,6 +510,9 @@ public:
   static TVLMBTreePagePtr Load(TVLMPageManager* pageManager, TVLMBTreeKeyRef* keyRef, int32_t sessionID,
                                int32_t pageNo, const TVLMBTreePlace& place = {});
   TVLMBTreePagePtr NewPage(int32_t sessionID) const { return New(PageManager, KeyRef, sessionID); }
+  // A page object without a page, in a block of the page manager's
+  // (TakeBlock); the deleter gives the block back.
+  static TVLMBTreePagePtr Construct(TVLMPageManager* pageManager, TVLMBTreeKeyRef* keyRef);
   TVLMBTreePagePtr LoadPage(int32_t sessionID, int32_t pageNo, const TVLMBTreePlace& place) const {
     return Load(PageManager, KeyRef, sessionID, pageNo, place);
   }
@@ -578,6 +596,21 @@ public:
   }
   bool GoFirst(int32_t sessionID, TVLMKeyPath& path) { return Controller().GoFirst(sessionID, path); }
   bool GoLast(int32_t sessionID, TVLMKeyPath& path) { return Controller().GoLast(sessionID, path); }
+  // The descents of an insert and of its duplicate check for a key above
+  // every key of the tree (an ascending key, such as an autoincrement value):
+  // one comparison per page, against its last entry, instead of a bisection.
+  // On the root. AppendEntry inserts the pair as InsertEntry would and is
+  // true, or changes nothing and is false when the key is not above every
+  // key (the caller then takes InsertEntry). KeyAboveAll is true when the
+  // key is above every key, so that no entry equals it; false answers
+  // nothing.
+  bool AppendEntry(int32_t sessionID, const uint8_t* key, TVLMKeyPath& path, const uint8_t* value) {
+    return GetIsLeaf() ? LeafController.AppendEntry(sessionID, key, path, value)
+                       : NodeController.AppendEntry(sessionID, key, path, value);
+  }
+  bool KeyAboveAll(int32_t sessionID, const uint8_t* key) {
+    return GetIsLeaf() ? LeafController.KeyAboveAll(sessionID, key) : NodeController.KeyAboveAll(sessionID, key);
+  }
   // False at once on a page without entries.
   bool FindByCondition(int32_t sessionID, bool forward, TVLMKeyPath& path, uint8_t op, const uint8_t* key) {
     if (GetEntryCount() == 0) return false;

@@ -11,6 +11,7 @@
 // path's current level.
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "engine/core/VLMExcept.h"
@@ -42,15 +43,22 @@ struct KeyValueBuffer {
 
 void TVLMBTreePageRelease::operator()(TVLMBTreePage* page) const noexcept {
   if (page == nullptr) return;
-  if (page->Page != nullptr && page->PageManager != nullptr) {
+  TVLMPageManager* manager = page->PageManager;
+  if (page->Page != nullptr && manager != nullptr) {
     try {
-      page->PageManager->ReleasePage(page->Page);
+      manager->ReleasePage(page->Page);
     } catch (...) {
       // Only a broken use count makes a release fail; nothing better can be
       // done while a scope unwinds.
     }
   }
-  delete page;
+  // The object lives in a block of its page manager (Construct).
+  page->~TVLMBTreePage();
+  manager->GiveBlock(page, sizeof(TVLMBTreePage));
+}
+
+TVLMBTreePagePtr TVLMBTreePage::Construct(TVLMPageManager* pageManager, TVLMBTreeKeyRef* keyRef) {
+  return TVLMBTreePagePtr(new (pageManager->TakeBlock(sizeof(TVLMBTreePage))) TVLMBTreePage(pageManager, keyRef));
 }
 
 TVLMBTreePage::TVLMBTreePage(TVLMPageManager* pageManager, TVLMBTreeKeyRef* keyRef)
@@ -61,7 +69,7 @@ TVLMBTreePage::TVLMBTreePage(TVLMPageManager* pageManager, TVLMBTreeKeyRef* keyR
       NodeController(this) {}
 
 TVLMBTreePagePtr TVLMBTreePage::New(TVLMPageManager* pageManager, TVLMBTreeKeyRef* keyRef, int32_t sessionID) {
-  TVLMBTreePagePtr page(new TVLMBTreePage(pageManager, keyRef));
+  TVLMBTreePagePtr page = Construct(pageManager, keyRef);
   page->Page = pageManager->NewPage(sessionID, kVLMPageTableIndex);
   page->ClearHead();
   return page;
@@ -69,7 +77,7 @@ TVLMBTreePagePtr TVLMBTreePage::New(TVLMPageManager* pageManager, TVLMBTreeKeyRe
 
 TVLMBTreePagePtr TVLMBTreePage::Load(TVLMPageManager* pageManager, TVLMBTreeKeyRef* keyRef, int32_t sessionID,
                                      int32_t pageNo, const TVLMBTreePlace& place) {
-  TVLMBTreePagePtr page(new TVLMBTreePage(pageManager, keyRef));
+  TVLMBTreePagePtr page = Construct(pageManager, keyRef);
   page->Page = pageManager->GetPage(sessionID, pageNo, true, kVLMPageTableIndex);
   page->CheckHead(place);
   page->Level_ = place.Level;
@@ -191,9 +199,11 @@ bool TVLMBTreePageController::CanMergeInto(const TVLMBTreePage& sibling) const {
 }
 
 int32_t TVLMBTreePageController::CompareKeyAt(bool exact, int32_t sessionID, int32_t index, const uint8_t* key) {
-  // A node entry's value is a child page number, never a record ID.
-  const uint8_t* recordID = Page->GetIsLeaf() ? Page->EntryValue(index) : nullptr;
-  return Page->KeyRef->Compare(key, Page->EntryKey(index), recordID, nullptr, sessionID, exact);
+  // A node entry's value is a child page number, never a record ID. The
+  // entry is addressed once: this runs on every step of every bisection.
+  const uint8_t* entry = Page->EntryKey(index);
+  const uint8_t* recordID = Page->GetIsLeaf() ? entry + Page->GetKeySize() : nullptr;
+  return Page->KeyRef->Compare(key, entry, recordID, nullptr, sessionID, exact);
 }
 
 int32_t TVLMBTreePageController::CompareValueAt(const uint8_t* value, int32_t index) {
@@ -457,16 +467,41 @@ int32_t TVLMBTreeLeafController::CompareEntryValue(bool, const uint8_t*, int32_t
   return CompareValueAt(value, index);
 }
 
-void TVLMBTreeLeafController::InsertEntry(int32_t sessionID, const uint8_t* key, TVLMKeyPath& path,
-                                          const uint8_t* value) {
+void TVLMBTreeLeafController::CheckEntryFits() const {
   // A split needs room for one entry in each half and two in the node above.
   const int32_t area = Page->DataSize() - kVLMBTreeHeadSize - Page->GetVarAreaSize();
   const int32_t extra = Page->GetHasExtra() != 0 ? kVLMBTreeExtraSize : 0;
   if (Page->EntrySize() > area || 2 * (Page->GetKeySize() + kVLMBTreeNodeValueSize + extra) > area)
     throw EVLMException(20344, "Index key is too large for the page size. KeySize = %d, PageSize = %d",
                         {static_cast<int>(Page->GetKeySize()), Page->PageSize()});
+}
+
+void TVLMBTreeLeafController::InsertEntry(int32_t sessionID, const uint8_t* key, TVLMKeyPath& path,
+                                          const uint8_t* value) {
+  CheckEntryFits();
   int32_t result = 0;
   const int32_t position = SearchPage(true, key, kVLMSearchAnyEqual, result, 0, value, sessionID);
+  InsertEntryAtPosition(sessionID, key, path, value, position);
+}
+
+bool TVLMBTreeLeafController::AppendEntry(int32_t sessionID, const uint8_t* key, TVLMKeyPath& path,
+                                          const uint8_t* value) {
+  CheckEntryFits();
+  // Above the last entry the key is above every entry: the bisection over
+  // the pairs would end after the last one too.
+  const int32_t n = Page->GetEntryCount();
+  if (n > 0 && CompareKeyAt(true, sessionID, n - 1, key) <= 0) return false;
+  InsertEntryAtPosition(sessionID, key, path, value, n);
+  return true;
+}
+
+bool TVLMBTreeLeafController::KeyAboveAll(int32_t sessionID, const uint8_t* key) {
+  const int32_t n = Page->GetEntryCount();
+  return n == 0 || CompareKeyAt(true, sessionID, n - 1, key) > 0;
+}
+
+void TVLMBTreeLeafController::InsertEntryAtPosition(int32_t sessionID, const uint8_t* key, TVLMKeyPath& path,
+                                                    const uint8_t* value, int32_t position) {
   InsertEntryAt(key, value, position);
   if (!IsOverfull()) {
     MarkModified();
@@ -652,6 +687,28 @@ void TVLMBTreeNodeController::InsertEntry(int32_t sessionID, const uint8_t* key,
   path.Push(Page->GetPageNo(), child, Page->GetEntryCount());
   TVLMBTreePagePtr page = LoadChild(sessionID, child);
   page->InsertEntry(sessionID, key, path, value);
+}
+
+bool TVLMBTreeNodeController::AppendEntry(int32_t sessionID, const uint8_t* key, TVLMKeyPath& path,
+                                          const uint8_t* value) {
+  // Above the last separator (entries 1 .. n-1) the key is above them all,
+  // so the pair's child is the last one, as ChildForPair finds it.
+  const int32_t n = Page->GetEntryCount();
+  if (n == 0) return false;
+  if (n > 1 && CompareKeyAt(false, sessionID, n - 1, key) <= 0) return false;
+  path.Push(Page->GetPageNo(), n - 1, n);
+  TVLMBTreePagePtr page = LoadChild(sessionID, n - 1);
+  if (page->AppendEntry(sessionID, key, path, value)) return true;
+  path.Pop();
+  return false;
+}
+
+bool TVLMBTreeNodeController::KeyAboveAll(int32_t sessionID, const uint8_t* key) {
+  // The one child an equality search would look into is then the last.
+  const int32_t n = Page->GetEntryCount();
+  if (n == 0) return false;
+  if (n > 1 && CompareKeyAt(false, sessionID, n - 1, key) <= 0) return false;
+  return LoadChild(sessionID, n - 1)->KeyAboveAll(sessionID, key);
 }
 
 bool TVLMBTreeNodeController::DeleteEntry(int32_t sessionID, const uint8_t* key, TVLMKeyPath& path,

@@ -114,9 +114,34 @@ const uint8_t* TVLMBTreeRecordIndex::MakeKey(const uint8_t* recordBuffer) {
 void TVLMBTreeRecordIndex::InsertKey(int32_t sessionID, const uint8_t* recordBuffer, const TVLMRecordID& recordID) {
   uint8_t value[kVLMRecordIDSize];
   VLMPutRecordID(value, recordID);
+  TVLMBTreePagePtr root = LoadRoot(sessionID, 20127);
+  const uint8_t* key = MakeKey(recordBuffer);
+  if (TryAppend()) {
+    TVLMKeyPath path;
+    const bool appended = root->AppendEntry(sessionID, key, path, value);
+    NoteAppend(appended);
+    if (appended) return;
+  }
   TVLMKeyPath path;
-  LoadRoot(sessionID, 20127)->InsertEntry(sessionID, MakeKey(recordBuffer), path, value);
+  root->InsertEntry(sessionID, key, path, value);
 }
+
+namespace {
+
+// Inserts between two tries of the append descent while keys do not come in
+// ascending order.
+constexpr int32_t kAppendTryInterval = 32;
+
+}  // namespace
+
+bool TVLMBTreeRecordIndex::TryAppend() {
+  if (Appending_) return true;
+  if (++SinceAppendTry_ < kAppendTryInterval) return false;
+  SinceAppendTry_ = 0;
+  return true;
+}
+
+void TVLMBTreeRecordIndex::NoteAppend(bool appended) { Appending_ = appended; }
 
 TVLMBTreePagePtr TVLMBTreeRecordIndex::ChainLeaf(int32_t sessionID, int32_t pageNo, int32_t level,
                                                  std::unordered_set<int32_t>& seen) {
@@ -424,8 +449,16 @@ bool TVLMBTreeRecordIndex::SearchCondition(int32_t sessionID, const TVLMScanSear
 bool TVLMBTreeRecordIndex::CanInsertKey(int32_t sessionID, const uint8_t* recordBuffer) {
   if (!IndexDef->Unique && !IndexDef->Primary) return true;
   TVLMBTreePagePtr root = LoadRoot(sessionID, 20126);
+  const uint8_t* key = MakeKey(recordBuffer);
+  // A key above every key equals none (the common case of an ascending
+  // key); otherwise the equality search answers.
+  if (TryAppend()) {
+    const bool above = root->KeyAboveAll(sessionID, key);
+    NoteAppend(above);
+    if (above) return true;
+  }
   TVLMKeyPath path;
-  return !root->FindByCondition(sessionID, true, path, kVLMSearchEqual, MakeKey(recordBuffer));
+  return !root->FindByCondition(sessionID, true, path, kVLMSearchEqual, key);
 }
 
 bool TVLMBTreeRecordIndex::CanUpdateKey(int32_t sessionID, const uint8_t* updateContext,

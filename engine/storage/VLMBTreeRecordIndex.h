@@ -178,8 +178,16 @@ private:
               TVLMIndexPositionCache* cache);
   // A leaf met walking a level chain; 10674 when the chain comes back.
   TVLMBTreePagePtr ChainLeaf(int32_t sessionID, int32_t pageNo, int32_t level, std::unordered_set<int32_t>& seen);
+  // Whether an insert or a duplicate check tries the append descent
+  // (TVLMBTreePage::AppendEntry) first: while keys keep arriving above every
+  // key, and now and then otherwise, so that an index of keys in no order
+  // rarely pays for a try that fails.
+  bool TryAppend();
+  void NoteAppend(bool appended);
 
   TVLMRecordWalkerFactory Walkers_;
+  bool Appending_ = true;
+  int32_t SinceAppendTry_ = 0;
   std::vector<uint8_t> Key_;
   std::vector<uint8_t> FullKey1_;
   std::vector<uint8_t> FullKey2_;

@@ -485,6 +485,9 @@ public:
   void FreePage(int32_t pageNo) override;
   bool ReadPage(TVLMPage* page) override;
   void WritePage(TVLMPage* page) override;
+  // A commit writes runs of adjacent pages with one write call each.
+  int32_t MaxWriteRun() const override;
+  void WritePages(TVLMPage* const* pages, int32_t count) override;
   void RemovePage(int32_t sessionID, int32_t pageNo) override;
   TVLMPage* GetPage(int32_t sessionID, int32_t pageNo, bool sync, uint16_t pageType) override;
   void Commit(int32_t sessionID) override;
@@ -520,7 +523,13 @@ private:
   // Enters the failed state: the commit that touched pageNos failed.
   void EnterFailedState(const std::string& cause, const std::vector<int32_t>& pageNos);
 
+  // Moves the page's write counter on and returns the bytes that go to disk:
+  // its buffer, or an encrypted copy of it in encrypted.
+  const uint8_t* PageBytesForWrite(TVLMPage* page, std::vector<uint8_t>& encrypted);
+
   uint32_t ReadOnlyObjectIDMark_ = 0;  // highest ID handed out read-only
+  // The bytes of a run of pages on their way to disk (WritePages).
+  std::vector<uint8_t> WriteRun_;
   uint64_t HeaderEpoch_ = 0;
   bool SoleWriterLock_ = false;
   bool ReadOnlyFile_ = false;
@@ -658,6 +667,8 @@ public:
   int32_t GetNthPageNo(int32_t sessionID, int32_t n);
   // The whole file, decompressed.
   std::vector<uint8_t> ReadAll(int32_t sessionID, bool sync);
+  // The same into bytes, whose memory is reused.
+  void ReadAll(int32_t sessionID, bool sync, std::vector<uint8_t>& bytes);
 
 private:
   void CheckOpen(const char* operation) const;

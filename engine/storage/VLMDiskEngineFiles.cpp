@@ -192,6 +192,12 @@ void TVLMInternalDBTransactedAccessFile::ReadFile(int32_t sessionID, void* buffe
 }
 
 std::vector<uint8_t> TVLMInternalDBTransactedAccessFile::ReadAll(int32_t sessionID, bool sync) {
+  std::vector<uint8_t> bytes;
+  ReadAll(sessionID, sync, bytes);
+  return bytes;
+}
+
+void TVLMInternalDBTransactedAccessFile::ReadAll(int32_t sessionID, bool sync, std::vector<uint8_t>& bytes) {
   CheckOpen("ReadFile");
   uint32_t stored = 0, logical = 0;
   uint8_t algorithm = 0;
@@ -201,7 +207,7 @@ std::vector<uint8_t> TVLMInternalDBTransactedAccessFile::ReadAll(int32_t session
   // The buffer grows with the pages actually read, so a damaged size cannot
   // ask for more memory than the chain holds.
   const int64_t d = PageManager->PageDataSize;
-  std::vector<uint8_t> bytes;
+  bytes.clear();
   bytes.reserve(std::min<uint32_t>(wanted, 1u << 20));
   int32_t pageNo = StartPageNo;
   int64_t offset = kVLMInternalFileHeadSize;
@@ -217,14 +223,14 @@ std::vector<uint8_t> TVLMInternalDBTransactedAccessFile::ReadAll(int32_t session
   if (bytes.size() < wanted)
     throw EVLMException(30388, "Cannot Read % bytes from internal file. FileSize=%d. ReadSize=%d, Count=%d",
                         {wanted, static_cast<long long>(bytes.size()), wanted});
-  if (algorithm == VLMCompressionNone) return bytes;
+  if (algorithm == VLMCompressionNone) return;
 
   TVLMCompressionBuffer plain;
   plain.Size = logical;
   if (!VLMDecompressBuffer(algorithm, bytes.data(), static_cast<int64_t>(bytes.size()), plain.Size, plain.P) ||
       plain.Size != static_cast<int64_t>(logical))
     throw EVLMException(20189, "Table file decompression error. Possible table corruption");
-  return std::vector<uint8_t>(plain.Bytes(), plain.Bytes() + plain.Size);
+  bytes.assign(plain.Bytes(), plain.Bytes() + plain.Size);
 }
 
 void TVLMInternalDBTransactedAccessFile::WriteFile(int32_t sessionID, const void* buffer, uint8_t compressionMode,

@@ -193,6 +193,9 @@ bool TVLMDatabaseFreeSpaceManager::IsSystemPage(int32_t pageNo) const {
   const auto p = static_cast<uint32_t>(pageNo);
   const auto pfs = static_cast<uint32_t>(PagesPerPFS);
   const auto eam = static_cast<uint32_t>(PagesPerEAM);
+  // Below both periods only pages 0 and 1 can be map pages: the whole file
+  // of a database under P pages answers without a division.
+  if (p >= 2 && p < pfs && p < eam) return false;
   if (p % pfs == 0 || p % eam == 0) return true;
   return p >= 1 && (p - 1) % pfs == 0 && (p - 1) % eam == 0;
 }

@@ -196,7 +196,8 @@ void TVLMDiskTableData::SaveMostUpdated(int32_t sessionID) {
   const int64_t capacity = MostUpdatedCapacity(FieldManager->FieldDefs->GetCount());
   if (FieldManager->AutoincValuesSize() + kVLMRecordCountersSize > capacity)
     throw EVLMException(20164, "Invalid table header data");
-  std::vector<uint8_t> buffer(static_cast<size_t>(capacity));
+  std::vector<uint8_t>& buffer = MostUpdatedBytes_;
+  buffer.assign(static_cast<size_t>(capacity), 0);
   int64_t offset = 0;
   FieldManager->SaveAutoincValues(buffer.data(), capacity, offset);
   DiskRecordManager()->SaveCounters(buffer.data(), capacity, offset);
@@ -209,10 +210,12 @@ void TVLMDiskTableData::LoadMostUpdated(int32_t sessionID) {
   if (MostUpdatedFile_ == nullptr) throw EVLMException(20176, "Pointer is nil");
   TVLMDiskTablePagesCacheManager& pagesCache = DiskDatabase_->DiskPageManager()->PagesCache;
   const bool changed = !pagesCache.HasStamp(sessionID, this);
-  const std::vector<uint8_t> bytes = MostUpdatedFile_->ReadAll(sessionID, changed);
+  std::vector<uint8_t>& bytes = MostUpdatedBytes_;
+  MostUpdatedFile_->ReadAll(sessionID, changed, bytes);
   // Nothing changes unless the whole content is sound.
-  std::vector<int64_t> counters = FieldManager->AutoincValues;
-  auto restore = qv::ScopeExit([&] { FieldManager->AutoincValues = std::move(counters); });
+  std::vector<int64_t>& counters = SavedAutoincValues_;
+  counters.assign(FieldManager->AutoincValues.begin(), FieldManager->AutoincValues.end());
+  auto restore = qv::ScopeExit([&] { FieldManager->AutoincValues.swap(counters); });
   int64_t offset = 0;
   const auto size = static_cast<int64_t>(bytes.size());
   FieldManager->LoadAutoincValues(bytes.data(), size, offset);

@@ -459,4 +459,8 @@ private:
   bool ChangingTableList_ = false;
   // The record manager's change stamp as last written or read; -1 before.
   int64_t LastChangeStamp_ = -1;
+  // Scratch of SaveMostUpdated and LoadMostUpdated, kept so that a write,
+  // which saves and loads the counters, allocates nothing for them.
+  std::vector<uint8_t> MostUpdatedBytes_;
+  std::vector<int64_t> SavedAutoincValues_;
 };

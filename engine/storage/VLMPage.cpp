@@ -3,6 +3,13 @@
 // VLMPage.h.
 #include "engine/storage/VLMPage.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#else
+#define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#endif
+
 #include <algorithm>
 #include <cstring>
 #include <random>
@@ -195,13 +202,57 @@ TVLMPageManager::~TVLMPageManager() {
   // destroyed with their lists.
   InUse_.clear();
   Orphans_.clear();
+  LastSession_ = nullptr;
   Sessions_.clear();
   SharedPages.Clear();
+  for (void* block : SpareBlocks_) {
+    ASAN_UNPOISON_MEMORY_REGION(block, SpareBlockSize_);
+    ::operator delete(block);
+  }
+}
+
+namespace {
+
+// Spare blocks kept: a descent holds a page per level and a sibling or two.
+constexpr size_t kSpareBlocks = 16;
+
+}  // namespace
+
+void* TVLMPageManager::TakeBlock(size_t size) {
+  VLM_REQUIRE_DATABASE_SECTION();
+  if (SpareBlockSize_ == 0) {
+    SpareBlocks_.reserve(kSpareBlocks);
+    SpareBlockSize_ = size;
+  }
+  if (size != SpareBlockSize_ || SpareBlocks_.empty()) return ::operator new(size);
+  void* block = SpareBlocks_.back();
+  SpareBlocks_.pop_back();
+  // A spare block stays poisoned for the address sanitizer, so a use after
+  // its object was destroyed is still caught.
+  ASAN_UNPOISON_MEMORY_REGION(block, size);
+  return block;
+}
+
+void TVLMPageManager::GiveBlock(void* block, size_t size) noexcept {
+  if (block == nullptr) return;
+  if (size != SpareBlockSize_ || SpareBlocks_.size() >= SpareBlocks_.capacity()) {
+    ::operator delete(block);
+    return;
+  }
+  ASAN_POISON_MEMORY_REGION(block, size);
+  SpareBlocks_.push_back(block);
 }
 
 TVLMPageManager::SessionEntry* TVLMPageManager::FindSession(int32_t sessionID) const {
-  for (const auto& s : Sessions_)
-    if (s->SessionID == sessionID) return s.get();
+  // Entries stay until the manager goes, so the last one found can be
+  // remembered: one session makes most calls in a row.
+  if (LastSession_ != nullptr && LastSession_->SessionID == sessionID) return LastSession_;
+  for (const auto& s : Sessions_) {
+    if (s->SessionID == sessionID) {
+      LastSession_ = s.get();
+      return LastSession_;
+    }
+  }
   return nullptr;
 }
 
@@ -429,14 +480,27 @@ void TVLMPageManager::Commit(int32_t sessionID) {
     DropSharedCopy(pageNo);
   }
 
-  for (TVLMPage* page : session->PrivatePages.PagesInOrder()) {
-    WritePage(page);
-    page->Modified = false;
-    std::unique_ptr<TVLMPage> own = session->PrivatePages.Extract(page->PageNo);
-    // The committed copy replaces whatever the cache held for the number.
-    DropSharedCopy(own->PageNo);
-    if (SharedPages.Count() < CacheLimit) SharedPages.Insert(std::move(own));
+  const std::vector<TVLMPage*> pages = session->PrivatePages.PagesInOrder();
+  const auto maxRun = static_cast<size_t>(std::max(MaxWriteRun(), 1));
+  for (size_t first = 0; first < pages.size();) {
+    size_t end = first + 1;
+    while (end < pages.size() && end - first < maxRun && pages[end]->PageNo == pages[end - 1]->PageNo + 1) ++end;
+    WritePages(pages.data() + first, static_cast<int32_t>(end - first));
+    for (size_t i = first; i < end; ++i) {
+      TVLMPage* page = pages[i];
+      page->Modified = false;
+      std::unique_ptr<TVLMPage> own = session->PrivatePages.Extract(page->PageNo);
+      // The committed copy replaces whatever the cache held for the number.
+      DropSharedCopy(own->PageNo);
+      if (SharedPages.Count() < CacheLimit) SharedPages.Insert(std::move(own));
+    }
+    first = end;
   }
+}
+
+void TVLMPageManager::WritePages(TVLMPage* const* pages, int32_t count) {
+  VLM_REQUIRE_DATABASE_SECTION();
+  for (int32_t i = 0; i < count; ++i) WritePage(pages[i]);
 }
 
 void TVLMPageManager::RollbackSession(int32_t sessionID) {

@@ -316,6 +316,11 @@ public:
   // Fills the page's buffer from storage; false when it cannot be read.
   virtual bool ReadPage(TVLMPage* page) = 0;
   virtual void WritePage(TVLMPage* page) = 0;
+  // Commit writes its pages in runs of consecutive page numbers, at most
+  // this many to a run (1: page by page), each run through WritePages.
+  virtual int32_t MaxWriteRun() const { return 1; }
+  // The pages of one run, in ascending order: WritePage each.
+  virtual void WritePages(TVLMPage* const* pages, int32_t count);
   // Schedules the page to be freed when the session commits.
   virtual void RemovePage(int32_t sessionID, int32_t pageNo);
   // The session's copy of the page (its own private one, else the shared
@@ -352,6 +357,13 @@ public:
     VLM_REQUIRE_DATABASE_SECTION();
     return static_cast<int32_t>(InUse_.size());
   }
+  // Memory for the short-lived objects built over this manager's pages (a
+  // B-tree page object for every page of every descent): blocks of the
+  // first size asked for are kept when given back, a few at most, so that a
+  // warm descent allocates nothing. A block of another size comes from and
+  // goes to the heap. Under the contract above, like the pages themselves.
+  void* TakeBlock(size_t size);
+  void GiveBlock(void* block, size_t size) noexcept;
 
 protected:
   struct SessionEntry {
@@ -376,10 +388,17 @@ private:
   void EvictSharedPages();
 
   std::vector<std::unique_ptr<SessionEntry>> Sessions_;
+  // The entry FindSession found last (entries are never removed before the
+  // manager is destroyed).
+  mutable SessionEntry* LastSession_ = nullptr;
   // Pages with UseCount > 0, each at its InUseIndex_: taking and releasing a
   // page, the commonest thing the engine does, allocates nothing.
   std::vector<TVLMPage*> InUse_;
   std::unordered_map<TVLMPage*, std::unique_ptr<TVLMPage>> Orphans_;
+  // Blocks given back (TakeBlock), all of SpareBlockSize_ bytes; the
+  // capacity is reserved up front, so giving one back never allocates.
+  std::vector<void*> SpareBlocks_;
+  size_t SpareBlockSize_ = 0;
   qv::RecursiveMutex OwnSection_;
   qv::RecursiveMutex* SharedSection_ = nullptr;
 };

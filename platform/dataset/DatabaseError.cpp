@@ -36,7 +36,17 @@ std::string ExtractFieldName(std::string_view fields, size_t& pos) {
 bool SameName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    if (UpperChar1252(a[i]) != UpperChar1252(b[i])) return false;
+    const char ca = a[i];
+    const char cb = b[i];
+    // Equal bytes need no case mapping; of two ASCII bytes only a letter and
+    // its other case match (what the 1252 table says for them).
+    if (ca == cb) continue;
+    if (static_cast<unsigned char>(ca | cb) < 0x80) {
+      const char upper = static_cast<char>(ca & ~0x20);
+      if ((ca ^ cb) != 0x20 || upper < 'A' || upper > 'Z') return false;
+      continue;
+    }
+    if (UpperChar1252(ca) != UpperChar1252(cb)) return false;
   }
   return true;
 }

@@ -763,7 +763,9 @@ int32_t Fields::IndexOf(const Field* field) const {
 
 Field* Fields::FindField(std::string_view name) const {
   for (const auto& field : List_) {
-    if (SameName(field->FieldName(), name)) return field.get();
+    // Names of another length differ without the case-blind comparison.
+    const std::string_view fieldName = field->FieldName();
+    if (fieldName.size() == name.size() && SameName(fieldName, name)) return field.get();
   }
   return nullptr;
 }

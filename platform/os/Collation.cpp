@@ -232,6 +232,42 @@ size_t SharedStart(const T& a, const T& b) {
   return i > 0 ? i - 1 : 0;
 }
 
+// The primary weight of each 1252 byte that is one collation element with a
+// non-zero primary and starts no pair, else 0. A run of such bytes gives
+// exactly one primary per byte, so two texts made of them are ordered at the
+// first level by their first differing byte's primary.
+constexpr std::array<uint16_t, 256> Build1252SimplePrimaries() {
+  std::array<uint16_t, 256> primaries{};
+  for (int b = 0; b < 256; ++b) {
+    const Span s = k1252Spans[b];
+    if (k1252PairStarts[b] || s.Count != 1) continue;
+    primaries[b] = collation_data::kElements[s.Start].Primary;
+  }
+  return primaries;
+}
+constexpr std::array<uint16_t, 256> k1252SimplePrimaries = Build1252SimplePrimaries();
+
+// The first level's answer for two 1252 texts read as far as both are made
+// of single-primary bytes: -1 or 1 where that decides the order, 0 where the
+// full comparison has to (equal primaries throughout, or a byte of another
+// kind reached first). Most keys differ in their first letters, so most
+// comparisons end here.
+int CompareSimplePrimaries(std::string_view a, std::string_view b) {
+  const size_t n = std::min(a.size(), b.size());
+  size_t i = 0;
+  for (; i < n; ++i) {
+    const uint16_t pa = k1252SimplePrimaries[static_cast<uint8_t>(a[i])];
+    const uint16_t pb = k1252SimplePrimaries[static_cast<uint8_t>(b[i])];
+    if (pa == 0 || pb == 0) return 0;
+    if (pa != pb) return pa < pb ? -1 : 1;
+  }
+  // One text ended: its level ends with 0, below the other's next primary
+  // when that comes from a single-primary byte.
+  if (i < a.size() && k1252SimplePrimaries[static_cast<uint8_t>(a[i])] != 0) return 1;
+  if (i < b.size() && k1252SimplePrimaries[static_cast<uint8_t>(b[i])] != 0) return -1;
+  return 0;
+}
+
 template <class S, class T>
 int CompareTexts(const T& a, const T& b, bool ignoreCase) {
   if (a == b) return 0;
@@ -290,6 +326,7 @@ static_assert(collation_data::kPrimaryCount + 2 + 0x10FFFF < 255u * 255u * 255u)
 }  // namespace
 
 int CompareText1252(std::string_view a, std::string_view b, bool ignoreCase) {
+  if (const int r = CompareSimplePrimaries(a, b); r != 0) return r;
   return CompareTexts<Stream1252>(a, b, ignoreCase);
 }
 
