@@ -7,6 +7,7 @@ apt-get install -y --no-install-recommends \
   cmake make g++ pkg-config \
   zlib1g-dev libbz2-dev libssl-dev libgtest-dev \
   qt6-base-dev libgl-dev \
+  libsqlite3-dev \
   fonts-liberation2 locales
 # Two locales for the tests that check results do not depend on the environment.
 if ! locale -a 2>/dev/null | grep -qi '^de_DE.utf8$' || ! locale -a 2>/dev/null | grep -qi '^sv_SE.utf8$'; then

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything with AddressSanitizer and
-# UndefinedBehaviorSanitizer (a compiler warning fails the build), and runs
-# every test.
+# UndefinedBehaviorSanitizer (a compiler warning fails the build), the
+# benchmarks included (built only, so they keep compiling; they are run by
+# hand), and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/packages.sh
 jobs=$(nproc)
-cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON -DQV_BUILD_TESTS=ON -DQV_WERROR=ON
+cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON -DQV_BUILD_TESTS=ON -DQV_BUILD_BENCH=ON -DQV_WERROR=ON
 cmake --build build/test -j "$jobs"
 export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
