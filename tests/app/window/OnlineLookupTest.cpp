@@ -8,9 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <thread>
 
 #include "app/OnlineLookup.h"
+#include "net/netresolve.h"
+#include "platform/host/ScopeExit.h"
 #include "platform/host/StringList.h"
 
 namespace qv::app::wintest {
@@ -232,6 +235,36 @@ TEST_P(LookupTest, UsaWithoutContinentBecomesNorthAmerica) {
   LookUp("K1XX");
   EXPECT_EQ(Text(Ctl::CountryFLD), "USA");  // from the prefix country
   EXPECT_EQ(Text(Ctl::ContinentFLD), "NA");
+}
+
+TEST_P(LookupTest, AStalledNameServerEndsTheLookupWithinItsDeadlineAndTheWindowGoesOn) {
+  // A name server that never answers: each wait for it takes its whole time.
+  bool answered = false;
+  net::TAsyncResolver stalled;
+  stalled.Start = [](gaicb*) { return 0; };
+  stalled.Suspend = [](const gaicb*, const timespec* t) {
+    std::this_thread::sleep_for(std::chrono::seconds(t->tv_sec) + std::chrono::nanoseconds(t->tv_nsec));
+    return EAI_AGAIN;
+  };
+  stalled.Error = [&](gaicb*) { return answered ? EAI_NONAME : EAI_INPROGRESS; };
+  stalled.Cancel = [](gaicb*) { return EAI_NOTCANCELED; };
+  net::SetAsyncResolver(&stalled);
+  auto restore = ScopeExit([&] {
+    net::SetAsyncResolver(nullptr);
+    answered = true;
+    net::AbandonedLookups();
+  });
+  StartLookup(nullptr);  // the program's own HTTP GET
+  Controller->SetLookupHost("lookup.example");
+  Controller->SetLookupDeadline(300);
+  for (const char* call : {"K1XX", "K2YY"}) {
+    Set(Ctl::StatPanel, "");
+    const auto t0 = std::chrono::steady_clock::now();
+    LookUp(call);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3)) << call;
+    EXPECT_EQ(Text(Ctl::StatPanel), "Can not retrieve data! Host name not resolved within 300 ms") << call;
+  }
+  EXPECT_EQ(net::AbandonedLookups(), 2);
 }
 
 QV_ON_BOTH_TABLE_KINDS(LookupTest);
