@@ -12,8 +12,7 @@
 #include <thread>
 
 #include "app/OnlineLookup.h"
-#include "net/netresolve.h"
-#include "platform/host/ScopeExit.h"
+#include "tests/net/StalledResolver.h"
 #include "platform/host/StringList.h"
 
 namespace qv::app::wintest {
@@ -238,27 +237,11 @@ TEST_P(LookupTest, UsaWithoutContinentBecomesNorthAmerica) {
 }
 
 TEST_P(LookupTest, AStalledNameServerEndsTheLookupWithinItsDeadlineAndTheWindowGoesOn) {
-  // A name server that never answers: each wait for it takes its whole time.
-  bool answered = false;
-  net::TAsyncResolver stalled;
-  stalled.Start = [](gaicb*) { return 0; };
-  stalled.Suspend = [](const gaicb*, const timespec* t) {
-    std::this_thread::sleep_for(std::chrono::seconds(t->tv_sec) + std::chrono::nanoseconds(t->tv_nsec));
-    return EAI_AGAIN;
-  };
-  stalled.Error = [&](gaicb*) { return answered ? EAI_NONAME : EAI_INPROGRESS; };
-  stalled.Cancel = [](gaicb*) { return EAI_NOTCANCELED; };
-  net::SetAsyncResolver(&stalled);
-  auto restore = ScopeExit([&] {
-    net::SetAsyncResolver(nullptr);
-    answered = true;
-    net::AbandonedLookups();
-  });
+  nettest::StalledResolver stalled;
   StartLookup(nullptr);  // the program's own HTTP GET
   Controller->SetLookupHost("lookup.example");
   Controller->SetLookupDeadline(300);
   for (const char* call : {"K1XX", "K2YY"}) {
-    Set(Ctl::StatPanel, "");
     const auto t0 = std::chrono::steady_clock::now();
     LookUp(call);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3)) << call;
