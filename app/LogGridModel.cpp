@@ -171,7 +171,10 @@ std::vector<QStringList> LogGridModel::ReadRows(int first, int count) const {
   });
   // The first rows from the start, the last ones back from the end (a
   // record number may cost a walk over the index), any others by number.
+  // After Last the dataset says Eof, so the rows are counted, not Eof.
+  std::vector<QStringList> rows;
   const int32_t total = ds->RecordCount();
+  if (first >= total) return rows;
   if (first == 0) {
     ds->First();
   } else if (total - first <= 2 * kBlockRows) {
@@ -180,14 +183,13 @@ std::vector<QStringList> LogGridModel::ReadRows(int first, int count) const {
   } else {
     ds->SetRecNo(first + 1);
   }
-  std::vector<QStringList> rows;
   rows.reserve(static_cast<size_t>(count));
-  for (int i = 0; i < count && !ds->Eof(); ++i) {
+  for (int i = 0; i < count; ++i) {
+    if (i > 0 && ds->MoveBy(1) != 1) break;
     QStringList row;
     row.reserve(static_cast<qsizetype>(fields.size()));
     for (Field* f : fields) row << (f != nullptr ? gui::FromCp1252(f->AsString()) : QString());
     rows.push_back(std::move(row));
-    ds->Next();
   }
   return rows;
 }

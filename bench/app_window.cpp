@@ -238,7 +238,12 @@ int RunWindow(const std::string& home, int32_t contacts, int32_t adds) {
                grid.data(grid.index(rows, 0), Qt::DisplayRole).toString() == call;
       });
       roads.push_back(MsSince(enter));
-      if (!onScreen) throw std::runtime_error("the grid never showed " + q.Call + ": " + window.Text(Ctl::StatPanel));
+      if (!onScreen) {
+        for (const std::string& m : messages) std::printf("  message: %s\n", m.c_str());
+        throw std::runtime_error("the grid never showed " + q.Call + " (" + std::to_string(grid.rowCount()) +
+                                 " rows, current " + std::to_string(grid.CurrentRow()) + "): " +
+                                 window.Text(Ctl::StatPanel));
+      }
       ++rows;
     }
     const double memoryAfter = MemoryMb("VmRSS");
