@@ -37,7 +37,6 @@ protected:
     table.Open();
     database.StartTransaction();
     QsoRecord q;
-    q.QSODate = "2024-05-06";
     q.Freq = "14";
     q.Mode = "CW";
     for (int i = 0; i < kContacts; ++i) {
@@ -52,12 +51,6 @@ protected:
     database.DoDisconnect();
     Start({});
   }
-  void TearDown() override {
-    Views.clear();
-    Models.clear();
-    WindowFixture::TearDown();
-  }
-
   // A model on the log in a view that follows the current record, as the
   // windows' grids do.
   template <typename M>
