@@ -47,9 +47,9 @@
 // Nesting: a token more than 256 parentheses deep inside the parsed text,
 // more than 1024 recursive productions active at once on the thread
 // (nesting without parentheses, as in CASE inside CASE, and the parses a
-// subquery's factory runs inside an outer one), or a term that changes
-// between '*' and '/' more than 256 times raises 30693 before the stack can
-// run out. Chains of one operator are read in loops into one node (OR, AND,
+// subquery's factory runs inside an outer one), or a term of more than 256
+// alternating runs of '*' and '/' raises 30693 before the stack can run
+// out. Chains of one operator are read in loops into one node (OR, AND,
 // + and -, ||, a run of '*' or '/'), so their length is bounded by memory
 // alone, and the tree stays as shallow as the text's nesting.
 //

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "tests/engine/expressions/ParserTestSupport.h"
 #include "tests/engine/tabledata/ReferenceEngine.h"
@@ -107,10 +108,11 @@ TEST_F(TextFieldTest, StringFunctionsSeeTheTextNotTheDeclaredSize) {
     }
   }
   // As filters: the rows shown.
-  const std::pair<const char*, const char*> filters[] = {
-      {"LENGTH(N10) = 1", "3"}, {"LENGTH(W10) = 1", "3"},       {"LENGTH(N10) = 10", "2"},
-      {"LENGTH(N1) = 1", "2,3,4"}, {"LENGTH(W4) < 4", "1,3,4"},
-  };
+  const std::pair<const char*, const char*> filters[] = {{"LENGTH(N10) = 1", "3"},
+                                                         {"LENGTH(W10) = 1", "3"},
+                                                         {"LENGTH(N10) = 10", "2"},
+                                                         {"LENGTH(N1) = 1", "2,3,4"},
+                                                         {"LENGTH(W4) < 4", "1,3,4"}};
   for (const auto& [text, shown] : filters) {
     SCOPED_TRACE(text);
     auto filter = parser_test::Filter(text, &t);
