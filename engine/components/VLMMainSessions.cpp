@@ -161,10 +161,12 @@ void TVLMSession::Activate() {
   if (Default_) {
     VLMInitEngine();
     Handle_ = VLMGetSessionManager();
+    Handle_->SetSession(this);
     return;
   }
   if (TVLMSession* defaultSession = VLMGetDefaultSession()) defaultSession->SetActive(true);
   VLMNewSessionManager(Handle_);
+  Handle_->SetSession(this);
 }
 
 void TVLMSession::Deactivate() {

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/gui/EngineUiQt.h"
+#include "app/engineui/EngineUiQt.h"
 #include "platform/gui/PasswordDialog.h"
 
 namespace qv::gui {

@@ -83,7 +83,15 @@ TEST(SessionList, NamesAreUniqueIgnoringCaseAndFixedWhileActive) {
   other->Unlock();
   EXPECT_TRUE(other->Active());
   EXPECT_TRUE(VLMGetDefaultSession()->Active());  // activated first
-  EXPECT_NE(VLMGetSessionManager(), nullptr);
+  // The current engine handle names the active session that locked last (a
+  // lock that activates leaves the default session's current).
+  EXPECT_EQ(VLMGetSessionManager()->Session(), VLMGetDefaultSession());
+  other->Lock();
+  other->Unlock();
+  EXPECT_EQ(VLMGetSessionManager()->Session(), other);
+  VLMGetDefaultSession()->Lock();
+  VLMGetDefaultSession()->Unlock();
+  EXPECT_EQ(VLMGetSessionManager()->Session(), VLMGetDefaultSession());
   EXPECT_EQ(MessageOf<qv::EDatabaseError>([&] { other->SetSessionName("Later"); }),
             "Cannot perform this operation on an active session");
   other->SetActive(false);
