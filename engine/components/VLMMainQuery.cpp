@@ -167,11 +167,7 @@ bool TVLMQuery::ExecuteForCursor() {
 
 TVLMCursor* TVLMQuery::InternalExecute(bool forCursor) {
   if (SQL_.empty()) throw EVLMException(20034, kNoSQL);
-  {
-    Executing_ = !forCursor;
-    auto done = qv::ScopeExit([&] { Executing_ = false; });
-    SetPrepared(true);
-  }
+  SetPrepared(true);
   if (DataLink_->GetDataSource() != nullptr) SetParamsFromCursor();
   BindParams();
   StaticCursor_ = nullptr;

@@ -147,7 +147,6 @@ private:
   std::string Text_;
   std::unique_ptr<TVLMQueryDataLink> DataLink_;
   int64_t RowsAffected_ = -1;
-  bool Executing_ = false;
   // The last run returned no cursor.
   bool Executed_ = false;
   // Handle_ is the statement's cursor (let go of, never freed, on close).
