@@ -13,6 +13,7 @@
 #include "engine/sql/VLMSQLProcessor.h"
 #include "platform/dataset/DatabaseError.h"
 #include "platform/dataset/Fields.h"
+#include "platform/host/StringList.h"
 #include "tests/engine/sql/SqlTestSupport.h"
 #include "tests/support/EngineErrors.h"
 
@@ -74,6 +75,60 @@ TEST_F(SqlStatementTest, ProcessorDispatchesOnTheFirstKeywordWithCodedErrors) {
     const std::string message = RaisedMessage([&] { processor.Execute(); });
     EXPECT_EQ(RaisedCode([&] { processor.Execute(); }), c.Code) << c.Sql;
     EXPECT_NE(message.find(c.Names), std::string::npos) << c.Sql << ": " << message;
+  }
+}
+
+// The grammar pieces, read from the start of a text.
+class Pieces : public TVLMSQLCommand {
+public:
+  using TVLMSQLCommand::TVLMSQLCommand;
+  void Parse() override {}
+  void Execute(TVLMDataSet*, bool, bool, bool&, TVLMQueryOperator*, TVLMCursor*) override {}
+  std::string TableName() {
+    GetCurrentToken();
+    std::string db, table, password, alias;
+    uint8_t memory = 0;
+    ParseTableName(db, table, memory, password, alias);
+    return db + "|" + table + "|" + std::to_string(memory) + "|" + password + "|" + alias + "|" + Token.Text;
+  }
+  std::string Names() {
+    GetCurrentToken();
+    qv::StringList list;
+    ParseFieldNameList(list);
+    return list.CommaText() + "|" + Token.Text;
+  }
+};
+
+TEST_F(SqlStatementTest, GrammarPiecesReadTableNamesAndNameLists) {
+  TVLMSQLParams params;
+  params.Add()->Name = "t";
+  params.GetItem(0)->SetAsString("fromparam");
+  const std::pair<const char*, const char*> tables[] = {
+      {"db.t x PASSWORD 'p' rest", "db|t|0|p|x|rest"},
+      {"MEMORY t AS [a b]", "|t|1||a b|"},
+      {"t 'quoted'", "|t|0|||quoted"},
+      {":t", "|fromparam|0|||"},
+      {"[my table] :t", "|my table|0||fromparam|"},
+  };
+  for (const auto& [text, expected] : tables) {
+    TVLMLexer lexer(text, &params, false);
+    lexer.NextCommand();
+    EXPECT_EQ(Pieces(&lexer, Query.get()).TableName(), expected) << text;
+  }
+  const std::pair<const char*, int32_t> refused[] = {{"(t)", 30230}, {"MEMORY 5", 30231}, {"t PASSWORD x", 30238},
+                                                     {"t AS 5", 30177}, {"t AS", 30161}};
+  for (const auto& [text, code] : refused) {
+    TVLMLexer lexer(text, nullptr, false);
+    lexer.NextCommand();
+    EXPECT_EQ(RaisedCode([&] { Pieces(&lexer, Query.get()).TableName(); }), code) << text;
+  }
+  TVLMLexer names("a, [b c], \"d\" e", nullptr, false);
+  names.NextCommand();
+  EXPECT_EQ(Pieces(&names, Query.get()).Names(), "a,\"b c\",d|e");
+  for (const auto& [text, code] : {std::pair<const char*, int32_t>{"1, a", 10408}, {"a, 1", 10406}, {"a,", 30161}}) {
+    TVLMLexer lexer(text, nullptr, false);
+    lexer.NextCommand();
+    EXPECT_EQ(RaisedCode([&] { Pieces(&lexer, Query.get()).Names(); }), code) << text;
   }
 }
 
