@@ -164,6 +164,8 @@ TEST_F(QueryComponentTest, TheStatementsCursorIsFreedOnceInEitherOrder) {
   q.Open();
   EXPECT_EQ(Shown(q), (std::vector<std::string>{"a", "b", "c"}));
   EXPECT_FALSE(q.CanModify());
+  q.Refresh();  // a read-only result is run again
+  EXPECT_EQ(Shown(q), (std::vector<std::string>{"a", "b", "c"}));
   q.Close();  // lets go of the cursor; the processor still has it
   q.Open();   // runs the text again
   EXPECT_EQ(Shown(q), (std::vector<std::string>{"a", "b", "c"}));

@@ -1,5 +1,5 @@
 // What the SQL engine's tests share: the shell runner (vlmsql, built beside
-// the tests), the scratch database every check of the SQL issues starts
+// the tests), the scratch database every check of the SQL engine starts
 // from, an in-process database with a query component, and the rows of a
 // stored table as text.
 //
