@@ -173,9 +173,18 @@ void TVedoruzEzuEdit::resizeEvent(QResizeEvent* event) {
   FormResize();
 }
 
-// The search row starts an eighth of the way across (a quarter maximised).
+// The search row starts an eighth of the way across (a quarter maximised),
+// but never so far that the close button and the hints under it would run
+// past the right edge: the indent takes only the room the row leaves.
 void TVedoruzEzuEdit::FormResize() {
-  SearchIndent_->setFixedWidth(width() / (isMaximized() ? 4 : 8));
+  int row = kGapAfterCallButton * 2 + kGapBeforeNumButton + kGapBeforeClose;
+  for (QWidget* w : {static_cast<QWidget*>(CallSrchBtn_), static_cast<QWidget*>(CallSrch_),
+                     static_cast<QWidget*>(NumSrchBtn_), static_cast<QWidget*>(NumSrch_),
+                     static_cast<QWidget*>(CloseBtn_)})
+    row += w->sizeHint().width();
+  const QMargins margins = layout()->contentsMargins();
+  const int room = std::max(0, width() - row - margins.left() - margins.right());
+  SearchIndent_->setFixedWidth(std::min(width() / (isMaximized() ? 4 : 8), room));
 }
 
 bool TVedoruzEzuEdit::eventFilter(QObject* watched, QEvent* event) {

@@ -185,8 +185,14 @@ TEST_P(AddTest, FailedPostLeavesNoTraceOfTheContact) {
   StartIbmLogWithAMemberContact();
   DataSet& log = Controller->LogData();
   log.BeforePost = [](DataSet&) { throw Exception("disk full"); };
-  EXPECT_THROW(Controller->AddToLogButtonClick(), Exception);
+  Controller->AddToLogButtonClick();
+  ASSERT_EQ(View.Messages.size(), 1u);
+  EXPECT_EQ(View.Messages[0].Kind, "warning");
+  EXPECT_EQ(View.Messages[0].Text,
+            "The contact could not be written to the Log!\r\rdisk full\r\rThe entry is kept: add it again once the "
+            "cause is removed (for example, free space on the disk).");
   EXPECT_EQ(log.State(), dsBrowse);
+  EXPECT_TRUE(log.Active());
   EXPECT_EQ(log.RecordCount(), 0);
   EXPECT_EQ(Controller->State().Score.Totals().Multipliers, 0);
   EXPECT_EQ(Controller->State().Score.Totals().MemberCount, 0);
