@@ -31,6 +31,8 @@ constexpr uint32_t kEditorColor = 16744576;
 constexpr int kGapAfterCallButton = 1;
 constexpr int kGapBeforeNumButton = 8;
 constexpr int kGapBeforeClose = 30;
+// Kept free right of the close button and its hints.
+constexpr int kRightMargin = 10;
 
 // A short label and a standard icon per navigator button.
 struct NavLook {
@@ -106,6 +108,7 @@ void TVedoruzEzuEdit::Build() {
   search->setColumnMinimumWidth(8, kGapBeforeClose);
   search->addWidget(CloseBtn_, 0, 9);
   search->setColumnStretch(10, 1);
+  search->setColumnMinimumWidth(10, kRightMargin);
   auto* info1 = new QLabel(QStringLiteral("State, Country, Continent must be in UPPER CASE"), this);
   info1->setObjectName(QStringLiteral("InfoText1"));
   auto* info2 = new QLabel(QStringLiteral("After making a change, click Check Mark below to Save Change(s)"), this);
@@ -175,9 +178,9 @@ void TVedoruzEzuEdit::resizeEvent(QResizeEvent* event) {
 
 // The search row starts an eighth of the way across (a quarter maximised),
 // but never so far that the close button and the hints under it would run
-// past the right edge: the indent takes only the room the row leaves.
+// into the right edge: the indent takes only the room the row leaves.
 void TVedoruzEzuEdit::FormResize() {
-  int row = kGapAfterCallButton * 2 + kGapBeforeNumButton + kGapBeforeClose;
+  int row = kGapAfterCallButton * 2 + kGapBeforeNumButton + kGapBeforeClose + kRightMargin;
   for (QWidget* w : {static_cast<QWidget*>(CallSrchBtn_), static_cast<QWidget*>(CallSrch_),
                      static_cast<QWidget*>(NumSrchBtn_), static_cast<QWidget*>(NumSrch_),
                      static_cast<QWidget*>(CloseBtn_)})

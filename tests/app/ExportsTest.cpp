@@ -368,6 +368,44 @@ TEST_F(ExportTest, CabrilloWritesNoPartialFileOnABadFrequency) {
   EXPECT_TRUE(FolderEntries(Dir / "GENERAL").empty());
 }
 
+// The Cabrillo export beside an earlier file of the same name: "No" leaves
+// the old file byte for byte, "Yes" replaces it, and an export that fails
+// after "Yes" leaves the old file and no temporary behind.
+TEST_F(ExportTest, CabrilloBesideAnEarlierFile) {
+  SetUpLog("FD24", false, "GP");
+  Ctx.Station.MyCall = "W1AW/\xD8";
+  const std::string name = "W1AW-0 FD24 CS.TXT";
+  // Bytes no export would write: a NUL, a lone CR, no final line end.
+  const std::string old = std::string("earlier\0export\rkept", 19);
+  WriteFile(FileIn(name), old);
+  Log.Add(Contact("K1ABC", "14", false));
+
+  Ui.Answers = {false};
+  EXPECT_FALSE(ExportCabrillo(Log.Table(), Ctx, Ui));
+  ASSERT_EQ(Ui.Messages.size(), 1u);
+  EXPECT_EQ(Ui.Messages[0].Kind, 'C');
+  EXPECT_EQ(Ui.Messages[0].Text, "Export File:\r" + name + " already exists,\rDo you wish to overwrite it?");
+  EXPECT_EQ(ReadFile(FileIn(name)), old);
+  EXPECT_EQ(FolderEntries(Dir / "FD24"), std::vector<std::string>{name});
+
+  Log.Add(Contact("K1B", "10.1", false));
+  Log.Add(Contact("K1C", "ten", false));  // no number: the export stops here
+  Ui.Answers = {true};
+  EXPECT_THROW(ExportCabrillo(Log.Table(), Ctx, Ui), EConvertError);
+  EXPECT_EQ(ReadFile(FileIn(name)), old);
+  EXPECT_EQ(FolderEntries(Dir / "FD24"), std::vector<std::string>{name});  // no temporary left
+
+  Log.Data().Last();
+  Log.Data().Delete();
+  Ui.Answers = {true};
+  EXPECT_TRUE(ExportCabrillo(Log.Table(), Ctx, Ui));
+  const std::string text = ReadFile(FileIn(name));
+  EXPECT_EQ(text.rfind("START-OF-LOG: 2.0\r\n", 0), 0u);
+  EXPECT_NE(text.find("\r\nQSO: 14000 CW 2024-03-09 1400 W1AW/0        "), std::string::npos);
+  EXPECT_NE(text.find("\r\nQSO: 10100 CW 2024-03-09 1400 W1AW/0        "), std::string::npos);
+  EXPECT_EQ(text.substr(text.size() - 13), "END-OF-LOG:\r\n");
+}
+
 // ---- printed report content
 
 class ReportTest : public ExportTest {
@@ -442,6 +480,9 @@ TEST_F(ReportTest, LayoutByLogKind) {
   EXPECT_TRUE(gp.Header.ShowXmtrZone);
   EXPECT_EQ(gp.Header.Xmtr, "");
   EXPECT_FALSE(gp.Header.ShowSentRcvd);
+  EXPECT_TRUE(gp.Header.ShowRstLabels);  // the two report columns have captions of their own
+  EXPECT_EQ(gp.Header.RstSentLab, "RST S");
+  EXPECT_EQ(gp.Header.RstRcvdLab, "RST R");
   EXPECT_EQ(gp.Header.PointsLab, "Notes");
   EXPECT_EQ(gp.Header.StatusLab, "ETime");
   EXPECT_EQ(gp.Header.StatusShift, 6);
@@ -457,6 +498,7 @@ TEST_F(ReportTest, LayoutByLogKind) {
   ReportContent naqp = Print();
   EXPECT_FALSE(naqp.Layout.ShowReports);
   EXPECT_FALSE(naqp.Header.ShowSentRcvd);
+  EXPECT_FALSE(naqp.Header.ShowRstLabels);
   EXPECT_FALSE(naqp.Header.ShowPointsStatus);
   EXPECT_EQ(naqp.Header.Xmtr, "Xmtr ID: 1");
   EXPECT_EQ(naqp.Header.Zone, "My Zone: 04");
@@ -468,6 +510,7 @@ TEST_F(ReportTest, LayoutByLogKind) {
   EXPECT_EQ(wwdx.Layout.ReportWidth, 50);
   EXPECT_FALSE(wwdx.Layout.ShowSerials);
   EXPECT_TRUE(wwdx.Header.ShowSentRcvd);
+  EXPECT_FALSE(wwdx.Header.ShowRstLabels);
 }
 
 TEST_F(ReportTest, AnEmptyLogIsNotPrinted) {

@@ -171,6 +171,9 @@ TEST_P(AddTest, IbmContactScoresAndRaisesTheNotice) {
   EXPECT_EQ(Text(Ctl::TlPoints), "5");
   EXPECT_EQ(Text(Ctl::TlMult), "1");
   EXPECT_EQ(Text(Ctl::TlScore), "5");
+  // The multiplier's first contact shows the serial as the entry field does.
+  const BandTable& bands = Controller->State().Score.Bands();
+  EXPECT_EQ(bands.Owner(BandTable::BandIndex("14"), 1), " 001 DL1AA");
   EXPECT_EQ(Text(Ctl::ViewMultBtn), "New Multiplier");
   EXPECT_EQ(View.C(Ctl::ViewMultBtn).FontColor, 65280u);
   EXPECT_TRUE(View.TimerOn[1]);

@@ -144,5 +144,29 @@ TEST_F(EngineLogTest, ADiskFullDuringAnAddIsReportedAndLoggingGoesOnOnceSpaceIsF
   }
 }
 
+// Real damaged files: a state file of random bytes and a zero-length member
+// file. The program starts, names both in the status panel, and logs.
+TEST_F(EngineLogTest, DamagedStateAndMemberFilesAreNamedAndContactsAreLogged) {
+  std::string noise(8192, '\0');
+  uint32_t x = 2463534242u;
+  for (char& c : noise) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  WriteFile(Home + "USCountryDB.vlm", noise);
+  WriteFile(Home + "WWHAMDB.vlm", "");
+  Start({true, "IBM", true});
+  EXPECT_EQ(Text(Ctl::StatPanel), " Damaged, not used: USCountryDB.vlm, WWHAMDB.vlm");
+  EXPECT_FALSE(Controller->StateTableOpen());
+  EXPECT_FALSE(Controller->MemberTableOpen());
+  EXPECT_TRUE(View.Messages.empty());
+  AddContact(1);
+  AddContact(2);
+  EXPECT_EQ(Text(Ctl::LogNr), "2 Log Entries");
+  EXPECT_EQ(ReadFile(Home + "USCountryDB.vlm"), noise);  // left as it was
+  Controller.reset();
+  EXPECT_EQ(LogRecords().size(), 2u);
+}
+
 }  // namespace
 }  // namespace qv::app::wintest
