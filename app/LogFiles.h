@@ -16,7 +16,8 @@ class DataSet;
 
 namespace qv::app {
 
-// The program folder (logs, settings-independent data) with a trailing '/':
+// The program folder (the logs, the template, the state and member files,
+// the user guide; ExeDir of the windows) with a trailing '/':
 // $QUORVEX_HOME when set, else $XDG_DATA_HOME/Quorvex, else
 // ~/.local/share/Quorvex; never the executable's folder, so removing a build
 // never removes the logs. The folder is made when missing and seeded from
