@@ -279,7 +279,7 @@ std::string OnSmallStack(const std::function<void()>& body) {
   return call.Raised;
 }
 
-TEST(ParserTest, FlatChainsOfAMillionTermsNeedNoStack) {
+TEST(ParserStress, FlatChainsOfAMillionTermsNeedNoStack) {
   constexpr int32_t kTerms = 1000000;
   // first, then kTerms - 2 times middle, then last.
   auto chain = [](const char* first, const char* middle, const char* last) {
