@@ -112,7 +112,7 @@ constexpr int kSelectRows = 100000;
 void FillT1(Engine& engine, Sqlite& sqlite) {
   const std::string create =
       "CREATE TABLE t1 (id INTEGER NOT NULL, grp INTEGER, val INTEGER, txt VARCHAR(12), PRIMARY KEY (id), "
-      "INDEX (val), INDEX (val DESC))";
+      "INDEX valup (val), INDEX valdown (val DESC))";
   engine.Exec(create);
   sqlite.ExecText(
       "CREATE TABLE t1 (id INTEGER NOT NULL, grp INTEGER, val INTEGER, txt VARCHAR(12), PRIMARY KEY (id));"

@@ -68,7 +68,8 @@
 //      autoincrement type among them; its projection shows the FieldMap
 //      fields under their display names.
 //
-// Error codes: the design's 10303 (leaf table cannot be opened), 10305 (a
+// Error codes: the design's 10303 (leaf table cannot be opened; 20225 "Table
+// is locked" when another process keeps its first read out), 10305 (a
 // select item names no field), 10306/10307/10376-10378 (field number out of
 // range), 10308 (no result table), 10309 (field without a source), 10310/
 // 10312/10314 (hidden field read or listed), 20243 (ORDER BY column number),
