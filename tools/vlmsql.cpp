@@ -59,6 +59,7 @@ void CutRetries() {
   retry.TableOperationTries = kFew;
   retry.TableCommitTries = kFew;
   retry.RecordLockTries = kFew;
+  retry.StatementLockTries = kFew;
 }
 
 std::string Two(int32_t v) {

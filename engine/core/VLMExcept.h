@@ -155,7 +155,8 @@
 //         is down (VLMMain)
 //   20571 database component registered with its session while the
 //         components' runtime is down (VLMMain)
-//   20620 SELECT statement, not built yet (VLMSQLProcessor)
+//   20620 SELECT statement, not built yet (VLMSQLProcessor; no longer
+//         raised)
 //   20621 UPDATE statement, not built yet (VLMSQLProcessor)
 //   20622 DELETE statement, not built yet (VLMSQLProcessor)
 //   20623 ALTER TABLE statement, not built yet (VLMSQLProcessor)
@@ -170,6 +171,11 @@
 //   20630 ROLLBACK run by a dataset without a database component
 //         (VLMSQLTransaction)
 //   20631 statement result cursor that is no local cursor (VLMMainQuery)
+//   20660 join, or a second table in FROM, not built yet (VLMSQLSelect)
+//   20661 derived table in FROM, not built yet (VLMSQLSelect)
+//   20662 GROUP BY, HAVING or an aggregate item, not built yet
+//         (VLMSQLSelect)
+//   20663 UNION, EXCEPT, MINUS or INTERSECT, not built yet (VLMSQLQueryExpr)
 //   30378 duplicate page in a sorted page list (VLMPage)
 //   30380 page released more often than taken (VLMPage)
 //   30384 damaged internal file chain while walking it (VLMDiskEngineFiles)

@@ -1,20 +1,27 @@
 // The command base of the statements: token operations, the grammar pieces
 // the statements share (aliases, table names, name lists, value
-// expressions), the FROM entry, and the table components a statement works
+// expressions, field references), the cursor command that runs a query's
+// operator tree, the FROM entry, and the table components a statement works
 // through.
 #include "engine/sql/VLMSQLCommand.h"
 
 #include <algorithm>
+#include <exception>
 
+#include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMTypes.h"
+#include "engine/storage/VLMDiskEngine.h"
+#include "platform/host/ScopeExit.h"
 #include "platform/host/StringList.h"
+#include "platform/os/System.h"
 
 namespace {
 
 constexpr std::string_view kEndOfCommand = "Unexpected end of SQL command found at line %d, column %d";
 constexpr std::string_view kTokenExpected = "Token '%s' expected, but '%s' found at line %d, column %d";
+constexpr std::string_view kFieldExpected = "Field name expected, but expression '%s...' found at line %d, column %d";
 
 bool InKinds(TVLMTokenKinds kinds, TVLMTokenKind kind) { return (kinds & (TVLMTokenKinds{1} << kind)) != 0; }
 
@@ -140,6 +147,116 @@ std::unique_ptr<TVLMExpression> TVLMSQLCommand::ParseValueExpression() {
   expression->ParseValue(this, Lexer);
   GetCurrentToken();
   return expression;
+}
+
+bool TVLMSQLCommand::ParseFieldReference(TVLMFields& fields) {
+  const TToken start = Token;
+  std::unique_ptr<TVLMExpression> expression = ParseValueExpression();
+  if (!expression->IsField())
+    throw EVLMException(10409, kFieldExpected, {start.Text, start.Line, start.Column});
+  TVLMFieldRef item;
+  expression->GetFieldName(item.TableName, item.FieldName);
+  fields.Add(std::move(item));
+  return true;
+}
+
+void TVLMSQLCommand::ParseFieldReferenceList(TVLMFields& fields) {
+  for (int32_t code = 10412;; code = 10411) {
+    const TToken start = Token;
+    std::unique_ptr<TVLMExpression> expression = ParseValueExpression();
+    if (!expression->IsField()) throw EVLMException(code, kFieldExpected, {start.Text, start.Line, start.Column});
+    TVLMFieldRef item;
+    expression->GetFieldName(item.TableName, item.FieldName);
+    fields.Add(std::move(item));
+    if (Token.Kind != tktComma) return;
+    ExpectNextToken(kVLMNameOrWordKinds, 10410, "Unexpected token '%s' found at line %d, column %d");
+  }
+}
+
+// --------------------------------------------------------- cursor command
+
+TVLMSQLCursorCommand::~TVLMSQLCursorCommand() = default;
+
+TVLMCursor* TVLMSQLCursorCommand::GetCursor() {
+  return Root && Root->ResultTable ? Root->ResultTable->Handle() : nullptr;
+}
+
+TVLMTable* TVLMSQLCursorCommand::GetResultDataset() { return Root ? Root->ResultTable.get() : nullptr; }
+
+void TVLMSQLCursorCommand::Execute(TVLMDataSet* owner, bool wantCursor, bool requestLive, bool& readOnly,
+                                   TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) {
+  RowsAffected = 0;
+  Root.reset();
+  try {
+    Root = BuildOperatorTree(owner, requestLive, outerOperand, outerCursor, false);
+    if (!IntoTableName.empty() && !Root->IsLeaf) {
+      if (InMemory == 0 && IntoDatabaseName.empty()) IntoDatabaseName = owner->DatabaseName();
+      Root->SetIntoTable(InMemory != 0 || owner->InMemory(), IntoImmediate != 0, IntoDatabaseName, IntoTableName);
+    }
+    LockStatementTables();
+    try {
+      Root->Open(wantCursor, outerOperand, outerCursor);
+    } catch (...) {
+      // The failure is what the caller hears about; the locks go anyway.
+      try {
+        Root->UnlockTables();
+      } catch (...) {
+      }
+      throw;
+    }
+    if (!Root->UnlockTables()) throw EVLMException(20227, "Cannot unlock table");
+    if (!IntoTableName.empty()) CopyIntoTable(owner);
+  } catch (...) {
+    // Nothing of a failed run is kept: its temporary tables go now.
+    Root.reset();
+    throw;
+  }
+  if (wantCursor) {
+    readOnly = !requestLive || (dynamic_cast<TVLMAOTable*>(Root.get()) == nullptr && IntoTableName.empty());
+    if (TVLMCursor* cursor = GetCursor()) cursor->ReadOnly = readOnly;
+  }
+}
+
+void TVLMSQLCursorCommand::LockStatementTables() {
+  if (!Root->OpenTables()) throw EVLMException(20225, "Table is locked");
+  const TVLMRetrySettings& retry = VLMRetrySettings();
+  for (int32_t attempt = 0; attempt < retry.StatementLockTries; ++attempt) {
+    if (attempt > 0) qv::SleepMs(retry.StatementLockDelayMs);
+    if (Root->LockTables()) return;
+    // No table stays locked while another process is waited for.
+    if (!Root->UnlockTables()) throw EVLMException(20226, "Cannot unlock table");
+  }
+  throw EVLMException(20225, "Table is locked");
+}
+
+void TVLMSQLCursorCommand::CopyIntoTable(TVLMDataSet* owner) {
+  // The root kept the target only when it filled it itself (IMMEDIATE).
+  if (!Root->IsLeaf && !Root->IntoTableName.empty()) return;
+  const bool inMemory = InMemory != 0 || owner->InMemory();
+  TVLMTable target;
+  target.SetSessionName(owner->SessionName());
+  if (inMemory)
+    target.SetInMemory(true);
+  else
+    target.SetDatabaseName(IntoDatabaseName.empty() ? owner->DatabaseName() : IntoDatabaseName);
+  target.SetTableName(IntoTableName);
+  TVLMDatabase* database = owner->Database();
+  const bool silent = database != nullptr && database->SilentMode;
+  if (database != nullptr) database->SilentMode = true;
+  auto restore = qv::ScopeExit([&] {
+    if (database != nullptr) database->SilentMode = silent;
+  });
+  // The target takes the result's columns, not its sort and DISTINCT
+  // indexes.
+  Root->ResultTable->AdvIndexDefs.Clear();
+  std::string log;
+  bool copied = false;
+  try {
+    copied = target.ImportTable(*Root->ResultTable, log);
+  } catch (const std::exception& e) {
+    log += e.what();
+  }
+  if (!copied) throw EVLMException(10403, "Error importing table. Cannot copy data due to error: %s\r\n", {log});
 }
 
 // ------------------------------------------------------- table references

@@ -11,6 +11,12 @@
 //   CreateTableComponent      the table component (and, for a table of another
 //                             file, a private database component) a statement
 //                             reads or writes through
+//   TVLMSQLCursorCommand      a statement that yields rows: runs its operator
+//                             tree under the statement lock, decides whether
+//                             the result may be edited, SELECT ... INTO
+//   TVLMSQLSelect             one query specification (VLMSQLSelect.cpp)
+//   TVLMSQLUnion              a query expression: what the processor runs for
+//                             SELECT and "(" (VLMSQLQueryExpr.cpp)
 //   TVLMSQLInsert             INSERT (VLMSQLModify.cpp)
 //   AssignFieldValue          an engine value into a dataset field
 //                             (VLMSQLModify.cpp)
@@ -44,9 +50,13 @@
 //   passwords       tktQuotedString, tktParameter
 //
 // Error codes: the design's parse codes of the grammar pieces (10406-10412,
-// 30161, 30177, 30230, 30231, 30238), of INSERT (2156, 20259, 30203-30214,
+// 30161, 30177, 30230, 30231, 30238), of SELECT (30155-30189, 30193-30195,
+// 20260), of running a query (20225-20227 statement lock, 30144 a condition
+// no table can evaluate, 10403 INTO), of INSERT (2156, 20259, 30203-30214,
 // 30356, 30357, 30493) and of the transaction statements (30457-30464);
-// 30359 AssignFieldValue without a value; and the project's: 20627 INSERT
+// 30359 AssignFieldValue without a value; and the project's: 20660-20663
+// query forms not built yet (joins, derived tables, grouping, set
+// operations), 20627 INSERT
 // ... SELECT, 20628-20630 a transaction statement whose dataset has no
 // database component, 30720 a VALUES value followed by neither ',' nor ')',
 // 30721 tokens after the VALUES list.
@@ -61,6 +71,7 @@
 
 #include "engine/core/VLMExpressions.h"
 #include "engine/core/VLMLexer.h"
+#include "engine/sql/VLMRelAlgebra.h"
 
 namespace qv {
 class Field;
@@ -160,6 +171,14 @@ protected:
   // Token is then the first token after it. Empty (no tree) when the tokens
   // form no value.
   std::unique_ptr<TVLMExpression> ParseValueExpression();
+  // One field reference (a value expression that is a single field) into
+  // fields: 10409 "Field name expected, but expression '%s...' found at line
+  // %d, column %d" for anything else.
+  bool ParseFieldReference(TVLMFields& fields);
+  // Field references separated by commas: 10412 for a first item that is
+  // no field, 10411 for a later one, 10410 for a token after a comma that is
+  // no name or word.
+  void ParseFieldReferenceList(TVLMFields& fields);
 };
 
 // A statement object made and parsed, as the processor's factories make
@@ -170,6 +189,71 @@ std::unique_ptr<T> VLMMakeCommand(TVLMLexer* lexer, TVLMDataSet* owner) {
   command->Parse();
   return command;
 }
+
+// --------------------------------------------------------- cursor command
+
+// One item of ORDER BY: a name or a column number (as text), with the
+// qualifier written before it.
+struct TVLMOrderByItem {
+  std::string Qualifier;
+  std::string FieldName;
+  uint8_t Descending = 0;
+};
+
+// A statement that yields rows. Execute builds the operator tree, locks
+// every table of it (read locks, all together, within the statement-lock
+// tries of VLMRetrySettings: 20225 "Table is locked"), opens the root so
+// that every operator fills its result, releases the locks on every path
+// (20226 / 20227 "Cannot unlock table" when a release fails), and copies the
+// result into the INTO table. After a failure nothing of the tree is kept:
+// no temporary table outlives the failed statement.
+//
+// The result may be edited only when the caller asked for a live result and
+// the root is the table leaf itself (a plain SELECT of one table's columns).
+class TVLMSQLCursorCommand : public TVLMSQLCommand {
+public:
+  using TVLMSQLCommand::TVLMSQLCommand;
+  ~TVLMSQLCursorCommand() override;
+
+  void Execute(TVLMDataSet* owner, bool wantCursor, bool requestLive, bool& readOnly,
+               TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
+  // The cursor of the root's result table (the base table's for a leaf).
+  TVLMCursor* GetCursor() override;
+  TVLMTable* GetResultDataset() override;
+
+  // True when, after BuildOperatorTree, no condition was left over that
+  // refers to outer rows.
+  virtual bool IsSelfContained() = 0;
+  // The operator tree of the statement. live: the caller wants an editable
+  // result, or the tree is an operand or a subquery; allowOuterReferences:
+  // conditions naming outer rows may stay unplaced (subqueries).
+  virtual std::unique_ptr<TVLMAO> BuildOperatorTree(TVLMDataSet* owner, bool live, TVLMQueryOperator* outerOperand,
+                                                    TVLMCursor* outerCursor, bool allowOuterReferences) = 0;
+
+  // The INTO target: [db.]table; with IntoImmediate (INTO MEMORY IMMEDIATE)
+  // the root fills it directly.
+  std::string IntoDatabaseName;
+  std::string IntoTableName;
+  uint8_t IntoImmediate = 0;
+  std::vector<TVLMOrderByItem> OrderBy;
+  // The root operator of the last run.
+  std::unique_ptr<TVLMAO> Root;
+
+protected:
+  // ORDER BY item {, item}: 30188 without BY, 30187 for an item that is no
+  // name or number, 30186 after a '.', 30189 after a ','.
+  void ParseOrderBy();
+  // The sort items as root's ORDER BY: a number n names the n-th result
+  // column; a name not among root's fields is 30195 "Column '%s' from ORDER
+  // BY clause not found".
+  void ResolveOrderBy(TVLMAO& root);
+
+private:
+  // OpenTables and LockTables of the root, retried as a whole.
+  void LockStatementTables();
+  // The result copied into the INTO table (10403 when the copy fails).
+  void CopyIntoTable(TVLMDataSet* owner);
+};
 
 // ------------------------------------------------------- table references
 
@@ -203,6 +287,89 @@ public:
   std::unique_ptr<TVLMSQLCommand> Subquery;
   // The private database made when the table is opened.
   std::unique_ptr<TVLMDatabase> Database;
+};
+
+// ------------------------------------------------------------------ SELECT
+//
+// SELECT [ALL | DISTINCT] [TOP n[, start]] items | * [INTO [MEMORY
+// [IMMEDIATE]] [db.]t] FROM [MEMORY] [db.]t [[AS] alias] [PASSWORD 'p']
+// [WHERE condition] [ORDER BY item {, item}]. A parenthesised table
+// reference is taken too. Joins, a second FROM entry (20660), derived
+// tables (20661), GROUP BY, HAVING and aggregates (20662) are refused until
+// they are built.
+
+class TVLMSQLSelect : public TVLMSQLCursorCommand {
+public:
+  using TVLMSQLCursorCommand::TVLMSQLCursorCommand;
+  // The tree goes before the table references it reads through.
+  ~TVLMSQLSelect() override;
+
+  void Parse() override;
+  bool IsSelfContained() override;
+  // The leaf over the FROM table; a table-expression operator over it for
+  // computed items (and for a DISTINCT that must be applied at once); the
+  // WHERE conjuncts placed as low as they can be evaluated (30144 for one
+  // that no operator can); the result fields; ORDER BY; TOP; and, for a
+  // result that need not be live, a copy of the rows with the DISTINCT.
+  std::unique_ptr<TVLMAO> BuildOperatorTree(TVLMDataSet* owner, bool live, TVLMQueryOperator* outerOperand,
+                                            TVLMCursor* outerCursor, bool allowOuterReferences) override;
+
+  uint8_t Distinct = 0;
+  int32_t TopCount = -1;
+  int32_t TopStart = -1;
+  // The select list is a bare "*".
+  uint8_t SelectAll = 0;
+  std::vector<TVLMFieldRef> Items;
+  std::vector<std::unique_ptr<TVLMTableReference>> Tables;
+  std::unique_ptr<TVLMExpression> Where;
+  TVLMFields GroupBy;
+  std::unique_ptr<TVLMExpression> Having;
+  uint8_t HasCorrelatedSubquery = 0;
+
+private:
+  void ParseTop();
+  void ParseSelectList();
+  void ParseInto();
+  void ParseFrom();
+  // One FROM entry into reference; false when the token starts none.
+  bool ParseTableReference(TVLMTableReference& reference);
+};
+
+// A query expression. Its tree holds one query specification for now; the
+// set operators are refused (20663) until they are built.
+class TVLMQueryExprNode {
+public:
+  // 0 a query specification, 1 UNION, 2 EXCEPT, 3 INTERSECT.
+  uint8_t Operation = 0;
+  std::unique_ptr<TVLMQueryExprNode> Left;
+  std::unique_ptr<TVLMQueryExprNode> Right;
+  uint8_t All = 0;
+  uint8_t Corresponding = 0;
+  std::unique_ptr<qv::StringList> CorrespondingFields;
+  std::unique_ptr<TVLMSQLSelect> Select;
+
+  // A leaf whose select has an INTO target, or one below this node.
+  bool HasInto() const;
+};
+
+class TVLMSQLUnion : public TVLMSQLCursorCommand {
+public:
+  using TVLMSQLCursorCommand::TVLMSQLCursorCommand;
+  ~TVLMSQLUnion() override;
+
+  // The query expression from the current token, then its ORDER BY; a
+  // single query specification lends the union its INTO target.
+  void Parse() override;
+  bool IsSelfContained() override;
+  std::unique_ptr<TVLMAO> BuildOperatorTree(TVLMDataSet* owner, bool live, TVLMQueryOperator* outerOperand,
+                                            TVLMCursor* outerCursor, bool allowOuterReferences) override;
+
+  std::unique_ptr<TVLMQueryExprNode> ExprRoot;
+
+private:
+  std::unique_ptr<TVLMQueryExprNode> ParseQueryExpression();
+  std::unique_ptr<TVLMQueryExprNode> ParseTerm();
+  std::unique_ptr<TVLMQueryExprNode> ParsePrimary();
 };
 
 // ----------------------------------------------------- table components

@@ -119,7 +119,14 @@ void TVLMSQLProcessor::Dispatch(TVLMLexer& lexer) {
 
 // --------------------------------------------------------------- factories
 
-void TVLMSQLProcessor::CreateSelect(TVLMLexer&) { NotBuiltYet(20620, "SELECT"); }
+void TVLMSQLProcessor::CreateSelect(TVLMLexer& lexer) {
+  std::unique_ptr<TVLMSQLUnion> query = VLMMakeCommand<TVLMSQLUnion>(&lexer, Owner);
+  const TToken& left = query->Token;
+  if (left.Kind != tktNone)
+    throw EVLMException(20260, "End of SQL command expected, but '%s' found at line %d, column %d",
+                        {left.Text, left.Line, left.Column});
+  SetCommand(std::move(query));
+}
 
 void TVLMSQLProcessor::CreateInsert(TVLMLexer& lexer) { SetCommand(VLMMakeCommand<TVLMSQLInsert>(&lexer, Owner)); }
 

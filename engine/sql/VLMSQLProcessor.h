@@ -7,7 +7,9 @@
 // result, positioned on its first row.
 //
 // Dispatch on the first token (keyword ids as in VLMConst.h):
-//   SELECT, '('            query expression (not built yet: 20620)
+//   SELECT, '('            TVLMSQLUnion, then 20260 "End of SQL command
+//                          expected, but '%s' found at line %d, column %d"
+//                          for a token it left
 //   INSERT                 TVLMSQLInsert
 //   UPDATE, DELETE         not built yet: 20621, 20622
 //   CREATE TABLE           TVLMDDLCreateTable
@@ -47,8 +49,8 @@
 //      valid until the next Execute, ClearCommands or the processor's
 //      destruction, whichever comes first.
 //
-// Error codes: 30145-30154, 30353 (dispatch), 20620-20626 (statements not
-// built yet), EIntOverflow when the rows affected pass 2^63 - 1.
+// Error codes: 30145-30154, 30353 (dispatch), 20260 (tokens after a query),
+// 20621-20626 (statements not built yet), EIntOverflow when the rows affected pass 2^63 - 1.
 #pragma once
 
 #include <cstdint>

@@ -28,7 +28,7 @@ TEST(ShellTest, PrintsWhatEachTextDid) {
       {"INSERT INTO emp (id) VALUES ('x')", "", "ERROR ", 1},
       {"START TRANSACTION; INSERT INTO dept VALUES ('x','X',0); COMMIT FLUSH", "OK 1\n", "", 0},
       {"", "", "ERROR 20034 No SQL statement available", 1},
-      {"SELECT * FROM emp", "", "ERROR 20620 SELECT statements are not supported yet", 1},
+      {"SELECT * FROM nosuch", "", "ERROR 10303 Error on opening table \"nosuch\"", 1},
       {"COMMIT", "", "ERROR 20229 ", 1},
       // A memory table with an expression default lives until the shell
       // ends; it leaves nothing behind (the shell is built with the tests'

@@ -302,3 +302,116 @@ void AddInsertProductions(SqlGenerator& gen) { gen.AddProduction("insert values"
 void AddTransactionProductions(SqlGenerator& gen) { gen.AddProduction("transaction", 2, Transaction); }
 
 }  // namespace sql_test
+
+// ------------------------------------------------------------------ SELECT
+
+namespace sql_test {
+
+namespace {
+
+std::string Operand(SqlGenerator& g, const SqlGenerator::Table& table, const std::string& qualifier) {
+  const SqlGenerator::Column& column = g.Pick(table.Columns);
+  if (g.Chance(0.05)) return "nosuch";
+  return qualifier.empty() || g.Chance(0.5) ? column.Name : qualifier + " . " + column.Name;
+}
+
+std::string Condition(SqlGenerator& g, const SqlGenerator::Table& table, const std::string& qualifier,
+                      const std::vector<std::string>& aliases, int depth) {
+  if (depth > 0 && g.Chance(0.35)) {
+    const std::string a = Condition(g, table, qualifier, aliases, depth - 1);
+    const std::string b = Condition(g, table, qualifier, aliases, depth - 1);
+    return "( " + a + (g.Chance(0.5) ? " AND " : " OR ") + b + " )";
+  }
+  if (depth > 0 && g.Chance(0.1)) return "NOT ( " + Condition(g, table, qualifier, aliases, depth - 1) + " )";
+  const SqlGenerator::Column& column = g.Pick(table.Columns);
+  std::string field = Operand(g, table, qualifier);
+  if (!aliases.empty() && g.Chance(0.1)) field = g.Pick(aliases);
+  switch (g.Int(0, 6)) {
+    case 0:
+      return field + " IS " + (g.Chance(0.5) ? "NOT " : "") + "NULL";
+    case 1:
+      return field + " IN ( " + g.Value(column) + " , " + g.Value(column) + " )";
+    case 2:
+      return field + (g.Chance(0.2) ? " NOT" : "") + " BETWEEN " + g.Value(column) + " AND " + g.Value(column);
+    case 3:
+      return field + " LIKE '%" + std::string(1, static_cast<char>('a' + g.Int(0, 25))) + "%'";
+    default:
+      return field + " " + g.Pick(std::vector<std::string>{"=", "<>", "<", ">", "<=", ">="}) + " " + g.Value(column);
+  }
+}
+
+std::string Item(SqlGenerator& g, const SqlGenerator::Table& table, const std::string& qualifier) {
+  const std::string field = Operand(g, table, qualifier);
+  switch (g.Int(0, 9)) {
+    case 0:
+      return field + " + 1";
+    case 1:
+      return "UPPER ( " + field + " )";
+    case 2:
+      return field + " || 'x'";
+    case 3:
+      return "CASE WHEN " + field + " IS NULL THEN 0 ELSE 1 END";
+    case 4:
+      return "COALESCE ( " + field + " , " + field + " )";
+    case 5:
+      return std::to_string(g.Int(0, 9));
+    case 6:
+      return qualifier.empty() ? "*" : qualifier + " . *";
+    default:
+      return field;
+  }
+}
+
+}  // namespace
+
+std::string SelectStatement(SqlGenerator& g, const SqlGenerator::Table& table) {
+  std::string text = "SELECT ";
+  if (g.Chance(0.25)) text += "DISTINCT ";
+  if (g.Chance(0.2)) text += "TOP " + std::to_string(g.Int(0, 4)) + (g.Chance(0.4) ? " , " + std::to_string(g.Int(0, 5)) : "") + " ";
+  const std::string qualifier = g.Chance(0.3) ? "q" + std::to_string(g.Int(0, 2)) : std::string();
+  std::vector<std::string> aliases;
+  if (g.Chance(0.15)) {
+    text += "*";
+  } else {
+    std::vector<std::string> items;
+    const int count = g.Int(1, 4);
+    for (int i = 0; i < count; ++i) {
+      std::string item = Item(g, table, qualifier);
+      if (item.find('*') == std::string::npos && g.Chance(0.4)) {
+        aliases.push_back("x" + std::to_string(i));
+        item += (g.Chance(0.5) ? " AS " : " ") + aliases.back();
+      }
+      items.push_back(item);
+    }
+    for (size_t i = 0; i < items.size(); ++i) text += (i > 0 ? " , " : "") + items[i];
+  }
+  if (g.Chance(0.05)) text += " INTO " + std::string(g.Chance(0.3) ? "MEMORY " : "") + g.NewName();
+  text += " FROM " + std::string(table.Memory ? "MEMORY " : "") + table.Name + (qualifier.empty() ? "" : " " + qualifier);
+  if (g.Chance(0.6)) text += " WHERE " + Condition(g, table, qualifier, aliases, 2);
+  if (g.Chance(0.5)) {
+    std::vector<std::string> keys;
+    const int count = g.Int(1, 3);
+    for (int i = 0; i < count; ++i) {
+      std::string key = g.Chance(0.25) ? std::to_string(g.Int(1, 5))
+                        : !aliases.empty() && g.Chance(0.3) ? g.Pick(aliases)
+                                                            : Operand(g, table, qualifier);
+      if (g.Chance(0.4)) key += g.Chance(0.5) ? " DESC" : " ASC";
+      keys.push_back(key);
+    }
+    text += " ORDER BY";
+    for (size_t i = 0; i < keys.size(); ++i) text += (i > 0 ? " , " : " ") + keys[i];
+  }
+  if (g.Chance(0.05)) text = "( " + text + " )";
+  if (g.Chance(0.03)) text += g.Pick(std::vector<std::string>{" UNION SELECT 1 FROM t", " GROUP BY a", " , t2"});
+  return text;
+}
+
+void AddSelectProductions(SqlGenerator& gen) {
+  gen.AddProduction("select", 10, [](SqlGenerator& g) {
+    const SqlGenerator::Table* table = g.AnyTable();
+    if (table == nullptr || table->Columns.empty()) return "SELECT * FROM " + g.NewName();
+    return SelectStatement(g, *table);
+  });
+}
+
+}  // namespace sql_test

@@ -104,4 +104,14 @@ void AddDefinitionProductions(SqlGenerator& gen);
 void AddInsertProductions(SqlGenerator& gen);
 void AddTransactionProductions(SqlGenerator& gen);
 
+// ------------------------------------------------------------------ SELECT
+// Queries over the tables of the model (not added by the constructor):
+// DISTINCT, TOP, plain and computed items with and without aliases, a
+// qualifier, WHERE conditions (comparisons, IN, BETWEEN, LIKE, IS NULL,
+// AND, OR, NOT, select-item names), ORDER BY by name, alias and number,
+// now and then INTO, a parenthesised query or a refused form.
+void AddSelectProductions(SqlGenerator& gen);
+// One such query over table.
+std::string SelectStatement(SqlGenerator& gen, const SqlGenerator::Table& table);
+
 }  // namespace sql_test
