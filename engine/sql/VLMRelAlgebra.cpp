@@ -449,6 +449,13 @@ void TVLMAO::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* oute
   IsRoot = isRoot ? 1 : 0;
   const bool hasOperands = Left || Right;
   if (hasOperands && Condition) Condition->BindToOperands(this, outerOperand, outerCursor);
+  // An operand materialises only its visible fields: those the condition
+  // and the computed fields read must be among them.
+  if (hasOperands) {
+    UnhideOperandFields(Condition.get());
+    for (TVLMAOField& f : Fields)
+      if (f.OwnsExpression) UnhideOperandFields(f.Expression.get());
+  }
   if (Left) Left->Open(false, outerOperand, outerCursor);
   if (Right) Right->Open(false, outerOperand, outerCursor);
   OperandsOpened();
@@ -464,6 +471,18 @@ void TVLMAO::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* oute
   }
   if (!Materialized) Materialize();
   if (OrderFields.Count() > 0) ApplyOrderBy(true);
+}
+
+void TVLMAO::UnhideOperandFields(TVLMExpression* expression) {
+  if (expression == nullptr || expression->GetRoot() == nullptr) return;
+  auto walk = [&](auto& self, TVLMExprNode* node) -> void {
+    if (auto* field = dynamic_cast<TVLMExprNodeField*>(node); field != nullptr && !field->OuterReference) {
+      for (TVLMAO* operand : {Left.get(), Right.get()})
+        if (operand != nullptr) operand->FindFields(field->FieldName, field->TableName, false, false, nullptr, true);
+    }
+    for (int32_t i = 0; i < node->ChildCount(); ++i) self(self, node->Child(i));
+  };
+  walk(walk, expression->GetRoot());
 }
 
 // ---------------------------------------------------------- materialisation

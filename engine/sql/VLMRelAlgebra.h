@@ -17,6 +17,7 @@
 //                             result once more (computed items, DISTINCT)
 //   TVLMAOSQLTopRowCount      SELECT TOP n[, start]
 //                             (the three in VLMRelAlgebraTable.cpp)
+//   TVLMAOJoin                the joins (VLMRelAlgebraJoin.h)
 //
 // An operator is the TVLMQueryOperator of the query seam: expression nodes
 // bound to it reach its fields through FindFields and GetFieldValue, and the
@@ -306,6 +307,9 @@ public:
   int32_t FieldCount() const { return static_cast<int32_t>(Fields.size()); }
 
 protected:
+  // Makes every field that expression reads visible in the operands (and
+  // below), so that a materialised operand carries it.
+  void UnhideOperandFields(TVLMExpression* expression);
   // Called by Open once the operands are open, before anything is sorted
   // or filled: the join swaps its sides here, the group-by operator makes
   // its look-ahead table.

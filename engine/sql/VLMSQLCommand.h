@@ -51,12 +51,13 @@
 //
 // Error codes: the design's parse codes of the grammar pieces (10406-10412,
 // 30161, 30177, 30230, 30231, 30238), of SELECT (30155-30189, 30193-30195,
-// 20260), of running a query (20225-20227 statement lock, 30144 a condition
-// no table can evaluate, 10403 INTO), of INSERT (2156, 20259, 30203-30214,
+// 20260), of joins (30167-30176 grammar, 20270 an ON condition that names
+// neither operand), of running a query (20225-20227 statement lock, 30144 a
+// condition no table can evaluate, 10403 INTO), of INSERT (2156, 20259, 30203-30214,
 // 30356, 30357, 30493) and of the transaction statements (30457-30464);
-// 30359 AssignFieldValue without a value; and the project's: 20660-20663
-// query forms not built yet (joins, derived tables, grouping, set
-// operations), 20627 INSERT
+// 30359 AssignFieldValue without a value; and the project's: 20661-20663
+// query forms not built yet (derived tables, grouping, set operations),
+// 20627 INSERT
 // ... SELECT, 20628-20630 a transaction statement whose dataset has no
 // database component, 30720 a VALUES value followed by neither ',' nor ')',
 // 30721 tokens after the VALUES list.
@@ -266,6 +267,8 @@ public:
   ~TVLMTableReference();
   TVLMTableReference(const TVLMTableReference&) = delete;
   TVLMTableReference& operator=(const TVLMTableReference&) = delete;
+  TVLMTableReference(TVLMTableReference&&) noexcept;
+  TVLMTableReference& operator=(TVLMTableReference&&) noexcept;
 
   TKind Kind = TKind::Table;
   // The file of another database (the part before the dot of a name).
@@ -292,11 +295,19 @@ public:
 // ------------------------------------------------------------------ SELECT
 //
 // SELECT [ALL | DISTINCT] [TOP n[, start]] items | * [INTO [MEMORY
-// [IMMEDIATE]] [db.]t] FROM [MEMORY] [db.]t [[AS] alias] [PASSWORD 'p']
-// [WHERE condition] [ORDER BY item {, item}]. A parenthesised table
-// reference is taken too. Joins, a second FROM entry (20660), derived
-// tables (20661), GROUP BY, HAVING and aggregates (20662) are refused until
-// they are built.
+// [IMMEDIATE]] [db.]t] FROM reference {, reference} [WHERE condition]
+// [ORDER BY item {, item}], where a reference is [MEMORY] [db.]t [[AS]
+// alias] [PASSWORD 'p'] or "(" reference ")" [alias], followed by joins:
+//   { CROSS JOIN reference
+//   | [NATURAL] [INNER | LEFT [OUTER] | RIGHT [OUTER] | FULL [OUTER]] JOIN
+//     reference [ON condition | USING "(" names ")"] }
+// (the grammar and the operator tree of FROM are in VLMSQLSelectFrom.cpp).
+// A join chain without ON or USING between its members nests to the right
+// (a JOIN (b JOIN c)); after ON or USING the join built so far is the left
+// operand of the next. FROM entries separated by commas are joined left to
+// right: INNER on the equalities WHERE finds between the two sides, else
+// CROSS. Derived tables (20661), GROUP BY, HAVING and aggregates (20662) are
+// refused until they are built.
 
 class TVLMSQLSelect : public TVLMSQLCursorCommand {
 public:
@@ -330,9 +341,30 @@ private:
   void ParseTop();
   void ParseSelectList();
   void ParseInto();
+
+  // ---- FROM (VLMSQLSelectFrom.cpp)
+  // The FROM entries separated by commas: 30183 / 30182 for one that is no
+  // table reference, 30181 for the token after a comma.
   void ParseFrom();
-  // One FROM entry into reference; false when the token starts none.
+  // One FROM entry, with the joins that follow it, into reference; false
+  // when the token starts none.
   bool ParseTableReference(TVLMTableReference& reference);
+  // The joins after a reference: 30168-30174 for a join word not followed
+  // by a word, 30175 without JOIN, 30176 without a right operand, 30167
+  // without "(" after USING. Each makes reference a join node (MakeJoin).
+  void ParseJoins(TVLMTableReference& reference);
+  // The operator of the whole FROM clause: one named table's leaf, or the
+  // entries joined left to right.
+  std::unique_ptr<TVLMAO> BuildFromOperator(TVLMDataSet* owner, TVLMQueryOperator* outerOperand,
+                                            TVLMCursor* outerCursor);
+  // The operator of one entry. where: the WHERE condition an INNER join
+  // takes key equalities from (nullptr below the null-supplying side of an
+  // outer join). leftover: where an INNER join puts ON parts that name
+  // neither of its operands when its parent join has no ON of its own
+  // (nullptr: they raise 20270 "ON condition for JOIN is not applicable").
+  std::unique_ptr<TVLMAO> BuildEntryOperator(TVLMDataSet* owner, TVLMTableReference& reference,
+                                             TVLMExpression* where, std::unique_ptr<TVLMExpression>* leftover,
+                                             TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor);
 };
 
 // A query expression. Its tree holds one query specification for now; the
