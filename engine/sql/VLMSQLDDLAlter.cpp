@@ -27,7 +27,8 @@
 
 namespace {
 
-constexpr std::string_view kActionExpected = "ADD, DROP or MODIFY keyword expected, but '%s' found at line %d, column %d";
+constexpr std::string_view kActionExpected =
+    "ADD, DROP or MODIFY keyword expected, but '%s' found at line %d, column %d";
 constexpr std::string_view kUnexpectedToken = "Unexpected token '%s' found at line %d, column %d";
 constexpr std::string_view kIndexExpected = "'INDEX' keyword expected, but '%s' found at line %d, column %d";
 constexpr std::string_view kOnExpected = "'ON' keyword expected, but '%s' found at line %d, column %d";
@@ -91,7 +92,8 @@ void TVLMDDLAlterTable::ParseAction() {
 
 std::string TVLMDDLAlterTable::TakeName() {
   if (!HasToken()) RaiseEndOfCommand(30161);
-  if (!InKinds(kVLMNameOrWordKinds, Token.Kind)) RaiseAtToken(30802, "Name expected, but '%s' found at line %d, column %d");
+  if (!InKinds(kVLMNameOrWordKinds, Token.Kind))
+    RaiseAtToken(30802, "Name expected, but '%s' found at line %d, column %d");
   std::string name = Token.Text;
   GetNextToken();
   return name;

@@ -12,8 +12,6 @@
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
 #include "platform/dataset/DatabaseError.h"
-#include "platform/host/Exception.h"
-#include "platform/host/HostVariant.h"
 #include "tests/engine/sql/SqlGenerator.h"
 #include "tests/engine/sql/SqlTestSupport.h"
 #include "tests/support/EngineErrors.h"
@@ -64,16 +62,17 @@ TEST(SqlAlterTest, ShellChangesTablesFromTheSetup) {
   sql_test::Runtime up;
   struct Check {
     const char* Sql;
-    const char* Result;   // standard output, or the start of standard error
-    const char* Table;    // read back afterwards
+    const char* Result;            // standard output, or the start of standard error
+    const char* Table;             // read back afterwards
     const char* Fields = nullptr;  // nullptr: as set up (also Indexes, Rows)
     const char* Indexes = nullptr;
     const char* Rows = nullptr;
     const char* Gone = nullptr;  // a table that no longer exists
   };
   const Check checks[] = {
-      {"ALTER TABLE dept ADD (c INTEGER)", "OK 0\n", "dept", "code STRING(10), title STRING(20), budget INTEGER, c INTEGER",
-       nullptr, "eng|Engineering|1000|NULL; ops|Operations|500|NULL; hr|Human Resources|200|NULL"},
+      {"ALTER TABLE dept ADD (c INTEGER)", "OK 0\n", "dept",
+       "code STRING(10), title STRING(20), budget INTEGER, c INTEGER", nullptr,
+       "eng|Engineering|1000|NULL; ops|Operations|500|NULL; hr|Human Resources|200|NULL"},
       {"ALTER TABLE dept ADD (budget INTEGER)", "ERROR 30351 Field by name 'budget' already exists", "dept"},
       {"ALTER TABLE dept ADD (IF NOT EXISTS budget VARCHAR(3), c INTEGER)", "OK 0\n", "dept",
        "code STRING(10), title STRING(20), budget INTEGER, c INTEGER", nullptr,
@@ -94,15 +93,15 @@ TEST(SqlAlterTest, ShellChangesTablesFromTheSetup) {
       {"ALTER TABLE dept DROP budget", "OK 0\n", "dept", "code STRING(10), title STRING(20)", nullptr,
        "eng|Engineering; ops|Operations; hr|Human Resources"},
       {"ALTER TABLE dept DROP nosuch", "ERROR 30349 Field 'nosuch' not found", "dept"},
-      {"ALTER TABLE dept RENAME COLUMN title TO t2", "OK 0\n", "dept", "code STRING(10), t2 STRING(20), budget INTEGER"},
+      {"ALTER TABLE dept RENAME COLUMN title TO t2", "OK 0\n", "dept",
+       "code STRING(10), t2 STRING(20), budget INTEGER"},
       {"ALTER TABLE dept RENAME title TO t2", "OK 0\n", "dept", "code STRING(10), t2 STRING(20), budget INTEGER"},
       {"ALTER TABLE dept RENAME TO d2", "OK 0\n", "d2", kDeptFields, "", kDeptRows, "dept"},
       {"RENAME TABLE dept TO d2", "OK 0\n", "d2", kDeptFields, "", kDeptRows, "dept"},
       {"CREATE UNIQUE INDEX ix ON emp (dept DESC, name NOCASE)", "OK 0\n", "emp", nullptr,
        "C_PK$id(id primary), ix(dept;name desc dept nocase name unique)"},
       {"CREATE INDEX ix ON emp (mgr); CREATE INDEX ix ON emp (name)",
-       "ERROR 20022 Cannot create index 'ix'. Index already exists", "emp", nullptr,
-       "C_PK$id(id primary), ix(mgr)"},
+       "ERROR 20022 Cannot create index 'ix'. Index already exists", "emp", nullptr, "C_PK$id(id primary), ix(mgr)"},
       {"CREATE INDEX ix ON emp (name); DROP INDEX emp.ix", "OK 0\n", "emp"},
       {"DROP INDEX ix", "ERROR 30498 Table name expected, but 'ix' found", "emp"},
       {"CREATE UNIQUE INDEX u ON emp (mgr)", "ERROR 20700 ", "emp"},
@@ -137,31 +136,17 @@ class SqlAlterParseTest : public sql_test::QueryFixture {};
 TEST_F(SqlAlterParseTest, ErrorsCarryTheirCodesAndChangeNothing) {
   Run("CREATE TABLE t (a INTEGER, b VARCHAR(5)); INSERT INTO t VALUES (1, 'x')");
   const std::pair<const char*, int32_t> cases[] = {
-      {"ALTER TABLE", 30261},
       {"ALTER TABLE t", 30253},
-      {"ALTER TABLE t 5", 30253},
       {"ALTER TABLE t SET a", 30252},
-      {"ALTER TABLE t ADD (c INTEGER) x", 30800},
       {"ALTER TABLE t DROP a b", 30800},
       {"ALTER TABLE t DROP COLUMN", 10408},
       {"ALTER TABLE t RENAME a b", 30352},
-      {"ALTER TABLE t RENAME COLUMN a TO", 30161},
       {"ALTER TABLE t RENAME TO 5", 30802},
       {"RENAME TABLE", 30354},
-      {"RENAME t u", 30355},
-      {"CREATE UNIQUE x", 30267},
-      {"CREATE INDEX 5", 30269},
-      {"CREATE INDEX i t", 30270},
       {"CREATE INDEX i IN t", 30271},
-      {"CREATE INDEX i ON t a", 30273},
-      {"CREATE INDEX i ON t ()", 30274},
-      {"CREATE INDEX i ON t (PASSWORD x)", 30275},
       {"CREATE INDEX i ON t (PASSWORD 'p' a)", 30276},
       {"CREATE INDEX i ON t (a UP)", 30801},
-      {"CREATE INDEX i ON t (a) b", 30800},
-      {"DROP INDEX", 30278},
       {"DROP INDEX db.t.", 30281},
-      {"DROP INDEX t.i PASSWORD 'p' x", 30800},
       {"DROP INDEX db.t.i PASSWORD x", 30282},
   };
   for (const auto& [sql, code] : cases) EXPECT_EQ(qv::test::RaisedCode([&] { Run(sql); }), code) << sql;
@@ -176,46 +161,41 @@ class SqlAlterRandomTest : public sql_test::QueryFixture {};
 
 TEST_F(SqlAlterRandomTest, StatementsOnCopiesOfTheSetupKeepEveryRow) {
   sql_test::SqlGenerator gen(39);
-  const std::vector<sql_test::SqlGenerator::Column> empColumns = {
-      {"id", "INTEGER", 0}, {"name", "VARCHAR", 20}, {"dept", "VARCHAR", 10}, {"salary", "INTEGER", 0},
-      {"mgr", "INTEGER", 0}};
-  const std::vector<sql_test::SqlGenerator::Column> deptColumns = {
-      {"code", "VARCHAR", 10}, {"title", "VARCHAR", 20}, {"budget", "INTEGER", 0}};
-  std::map<std::string, int> outcomes;
+  using Columns = std::vector<sql_test::SqlGenerator::Column>;
+  const Columns emp = {{"id", "INTEGER", 0},
+                       {"name", "VARCHAR", 20},
+                       {"dept", "VARCHAR", 10},
+                       {"salary", "INTEGER", 0},
+                       {"mgr", "INTEGER", 0}};
+  const Columns dept = {{"code", "VARCHAR", 10}, {"title", "VARCHAR", 20}, {"budget", "INTEGER", 0}};
   auto budget = qv::test::TestBudget::Steps(1500, 25);
   uint64_t step = 0;
+  uint64_t accepted = 0;
   for (int round = 0; budget.Continue(step); ++round) {
     // Copies of the setup tables under names of their own, now and then in
     // memory.
     const bool memory = round % 4 == 3;
     const std::string e = "e" + std::to_string(round), d = "d" + std::to_string(round);
     std::string setup = sql_test::kSetupSql;
-    for (const char* verb : {"TABLE ", "INTO "})
+    for (const std::string verb : {"TABLE ", "INTO "})
       for (const auto& [from, to] : {std::pair<std::string, std::string>{"emp ", e}, {"dept ", d}})
         for (size_t at; (at = setup.find(verb + from)) != std::string::npos;)
-          setup.replace(at, std::string(verb).size() + from.size(), verb + std::string(memory ? "MEMORY " : "") + to + " ");
+          setup.replace(at, verb.size() + from.size(), verb + (memory ? "MEMORY " : "") + to + " ");
     Run(setup);
-    gen.Tables = {{e, e, memory, empColumns}, {d, d, memory, deptColumns}};
+    gen.Tables = {{e, e, memory, emp}, {d, d, memory, dept}};
     std::map<std::string, int64_t> rows = {{e, 6}, {d, 3}};
     for (int i = 0; i < 10 && budget.Continue(step); ++i, ++step) {
       const auto model = gen.Tables;
       const sql_test::AlterStatement s = sql_test::MakeAlterStatement(gen);
       try {
         Run(s.Text);
-      } catch (const EVLMException& error) {
-        ++outcomes["engine " + std::to_string(error.NativeError)];
-        gen.Tables = model;
-        continue;
-      } catch (const qv::EDatabaseError&) {
-        ++outcomes["dataset"];
-        gen.Tables = model;
-        continue;
       } catch (const std::exception& error) {
-        ADD_FAILURE() << "[" << s.Text << "]: " << error.what();
+        EXPECT_TRUE(dynamic_cast<const EVLMException*>(&error) || dynamic_cast<const qv::EDatabaseError*>(&error))
+            << s.Text << ": " << error.what();
         gen.Tables = model;
         continue;
       }
-      ++outcomes["ok"];
+      ++accepted;
       rows[s.NewTable] = rows[s.Table];
       TVLMTable table;
       table.SetDatabaseName(memory ? "MEMORY" : "SQLDB");
@@ -225,10 +205,7 @@ TEST_F(SqlAlterRandomTest, StatementsOnCopiesOfTheSetupKeepEveryRow) {
     }
     for (const auto& t : gen.Tables) Run("DROP TABLE " + std::string(memory ? "MEMORY " : "") + t.Name);
   }
-  EXPECT_GT(outcomes["ok"], static_cast<int>(step / 5)) << "too few statements ran through";
-  std::string summary;
-  for (const auto& [kind, count] : outcomes) summary += kind + ":" + std::to_string(count) + " ";
-  RecordProperty("outcomes", summary);
+  EXPECT_GT(accepted, step / 5) << "too few statements ran through";
 }
 
 }  // namespace
