@@ -47,10 +47,10 @@
 // DESC, CASE or NOCASE, 30724 a size, block size or compression mode
 // outside its range, 30725 tokens after the target of DROP TABLE or
 // TRUNCATE TABLE, 30726 a token after a table key or index entry that is
-// neither ',' nor ')'; 30800 tokens after the end of
-// ALTER TABLE, RENAME TABLE, CREATE INDEX or DROP INDEX, 30801 a word in a
-// CREATE INDEX column list other than ASC, DESC, CASE or NOCASE, 30802 a
-// token that is no name where a RENAME expects a column or table name.
+// neither ',' nor ')'; 30800 tokens after the end of ALTER TABLE, RENAME
+// TABLE, CREATE INDEX or DROP INDEX, 30801 a word in a CREATE INDEX column
+// list other than ASC, DESC, CASE or NOCASE, 30802 a token that is no name
+// where a RENAME expects a column or table name.
 #pragma once
 
 #include <cstdint>
@@ -236,9 +236,10 @@ public:
 //
 // CREATE [UNIQUE] INDEX i ON [MEMORY] [db.]t (col [ASC|DESC] [CASE|NOCASE]
 // {, ...} [, PASSWORD 'p']) and DROP INDEX [db.]t.i [PASSWORD 'p'] go
-// through the table component's AddIndex and DeleteIndex; the engine keys
-// each column on at most its first 20 characters, as for every index the
-// table component makes.
+// through the table component's AddIndex and DeleteIndex; a text column is
+// keyed on its first 20 characters, the table component's default key
+// length. A unique index is refused (20700) when the rows already repeat
+// one of its keys.
 
 class TVLMDDLAlterTable : public TVLMDDLTableManipulation {
 public:

@@ -101,7 +101,7 @@ AlterStatement MakeAlterStatement(SqlGenerator& g) {
 }
 
 void AddAlterProductions(SqlGenerator& gen) {
-  gen.AddProduction("alter table and indexes", 2, [](SqlGenerator& g) { return MakeAlterStatement(g).Text; });
+  gen.AddProduction("alter table and indexes", 1, [](SqlGenerator& g) { return MakeAlterStatement(g).Text; });
 }
 
 }  // namespace sql_test
