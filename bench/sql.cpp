@@ -15,9 +15,19 @@
 //   top 10               TOP 10 ... ORDER BY val DESC (LIMIT 10 for SQLite)
 //   distinct             SELECT DISTINCT txt
 //   point lookups        1,000 texts SELECT ... WHERE id = k, per text
+//
+// Joins over t1 (id key, val) and t2 (id, t1id, amt FLOAT) of n rows each,
+// t1id drawn from t1's ids (some ids twice, some never), n from 25,000 to
+// 200,000, every result row read of
+//   SELECT t1.id, t2.amt FROM t1 JOIN t2 ON t1.id = t2.t1id
+// and the same with LEFT JOIN, with an index on t2.t1id and without one;
+// then the growth of each from the smallest n to the largest against
+// n log n.
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cmath>
+#include <iterator>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -146,6 +156,86 @@ void Compare(const char* what, Engine& engine, Sqlite& sqlite, const std::string
   Report(what, Median(a), Median(b), "ms", 1e3);
 }
 
+constexpr int kJoinSizes[] = {25000, 50000, 100000, 200000};
+
+// t1_n, t2i_n (an index on t1id) and t2_n (none) on both sides, n rows
+// each.
+void FillJoinTables(Engine& engine, Sqlite& sqlite, int n) {
+  const std::string suffix = std::string("_").append(std::to_string(n));
+  const std::string t1 = "CREATE TABLE t1" + suffix + " (id INTEGER NOT NULL, val INTEGER, PRIMARY KEY (id))";
+  engine.Exec(t1);
+  sqlite.ExecText(t1);
+  engine.Exec("CREATE TABLE t2i" + suffix + " (id INTEGER NOT NULL, t1id INTEGER, amt FLOAT, PRIMARY KEY (id), "
+              "INDEX t1idx (t1id))");
+  sqlite.ExecText("CREATE TABLE t2i" + suffix + " (id INTEGER NOT NULL, t1id INTEGER, amt FLOAT, PRIMARY KEY (id));"
+                  "CREATE INDEX t2i" + suffix + "t1id ON t2i" + suffix + " (t1id)");
+  const std::string t2 = "CREATE TABLE t2" + suffix + " (id INTEGER NOT NULL, t1id INTEGER, amt FLOAT, PRIMARY KEY (id))";
+  engine.Exec(t2);
+  sqlite.ExecText(t2);
+  std::mt19937 rng(static_cast<uint32_t>(n));
+  engine.Exec("START TRANSACTION");
+  sqlite.ExecText("BEGIN");
+  for (int start = 0; start < n; start += 10000) {
+    std::string ones = "INSERT INTO t1" + suffix + " VALUES ";
+    std::string twos;
+    for (int i = start; i < std::min(n, start + 10000); ++i) {
+      ones += (i > start ? ", (" : "(") + std::to_string(i) + ", " + std::to_string(rng() % 1000) + ")";
+      twos += (i > start ? ", (" : "(") + std::to_string(i) + ", " + std::to_string(rng() % n) + ", " +
+              std::to_string(rng() % 100000) + ".25)";
+    }
+    for (const char* table : {"t2i", "t2"}) {
+      const std::string insert = "INSERT INTO " + std::string(table) + suffix + " VALUES " + twos;
+      engine.Exec(insert);
+      sqlite.ExecText(insert);
+    }
+    engine.Exec(ones);
+    sqlite.ExecText(ones);
+  }
+  engine.Exec("COMMIT");
+  sqlite.ExecText("COMMIT");
+}
+
+// The four joins at every size, then their growth.
+void CompareJoins(Engine& engine, Sqlite& sqlite) {
+  struct Case {
+    const char* Name;
+    const char* Join;
+    const char* Table;
+  };
+  const Case cases[] = {{"inner, index on t1id", "JOIN", "t2i"},
+                        {"left, index on t1id", "LEFT JOIN", "t2i"},
+                        {"inner, no index", "JOIN", "t2"},
+                        {"left, no index", "LEFT JOIN", "t2"}};
+  std::vector<std::vector<double>> ours(std::size(cases));
+  for (const int n : kJoinSizes) {
+    FillJoinTables(engine, sqlite, n);
+    const std::string suffix = std::string("_").append(std::to_string(n));
+    for (size_t c = 0; c < std::size(cases); ++c) {
+      const std::string t1 = "t1" + suffix;
+      const std::string t2 = cases[c].Table + suffix;
+      const std::string sql = "SELECT " + t1 + ".id, " + t2 + ".amt FROM " + t1 + " " + cases[c].Join + " " + t2 +
+                              " ON " + t1 + ".id = " + t2 + ".t1id";
+      std::vector<double> a, b;
+      int64_t rowsA = 0, rowsB = 0;
+      for (int run = 0; run < kRuns; ++run) {
+        a.push_back(Seconds([&] { rowsA = engine.Rows(sql); }));
+        b.push_back(Seconds([&] { rowsB = sqlite.Rows(sql); }));
+      }
+      if (rowsA != rowsB)
+        std::printf("%s: row counts differ: engine %lld, sqlite %lld\n", cases[c].Name,
+                    static_cast<long long>(rowsA), static_cast<long long>(rowsB));
+      const std::string what = std::string(cases[c].Name) + ", n " + std::to_string(n);
+      Report(what.c_str(), Median(a), Median(b), "ms", 1e3);
+      ours[c].push_back(Median(a));
+    }
+  }
+  const double first = kJoinSizes[0];
+  const double last = kJoinSizes[std::size(kJoinSizes) - 1];
+  const double nLogN = last * std::log(last) / (first * std::log(first));
+  for (size_t c = 0; c < std::size(cases); ++c)
+    std::printf("%-34s growth %.0fk -> %.0fk rows: time x %.2f (n log n: x %.2f)\n", cases[c].Name, first / 1000,
+                last / 1000, ours[c].back() / ours[c].front(), nLogN);
+}
 
 }  // namespace
 
@@ -217,5 +307,7 @@ int main() {
       }));
     }
     Report("1,000 point lookups by id", Median(a) / kSingleTexts, Median(b) / kSingleTexts, "us/text", 1e6);
+
+    CompareJoins(engine, sqlite);
   });
 }

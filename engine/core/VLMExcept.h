@@ -169,7 +169,8 @@
 //   20630 ROLLBACK run by a dataset without a database component
 //         (VLMSQLTransaction)
 //   20631 statement result cursor that is no local cursor (VLMMainQuery)
-//   20660 join, or a second table in FROM, not built yet (VLMSQLSelect)
+//   20660 join, or a second table in FROM, not built yet (VLMSQLSelect; no
+//         longer raised)
 //   20661 derived table in FROM, not built yet (VLMSQLSelect)
 //   20662 GROUP BY, HAVING or an aggregate item, not built yet
 //         (VLMSQLSelect)

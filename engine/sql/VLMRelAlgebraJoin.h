@@ -121,6 +121,8 @@ private:
   qv::Bookmark BookmarkOf(TVLMAO& operand);
   // Past the operand's last row.
   void MoveToEnd(TVLMAO& operand);
+  // Field fieldNo of op made visible, and the fields it reads below.
+  static void UnhideField(TVLMAO& op, int32_t fieldNo);
   // DISTINCT over every carried field of each operand that is a join.
   void PushDistinct();
 

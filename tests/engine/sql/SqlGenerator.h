@@ -128,4 +128,12 @@ struct AlterStatement {
 AlterStatement MakeAlterStatement(SqlGenerator& gen);
 void AddAlterProductions(SqlGenerator& gen);
 
+// ---- joins (SqlGeneratorJoin.cpp)
+// SELECT over two to four tables of the model (not added by the
+// constructor): CROSS, INNER, LEFT, RIGHT, FULL and NATURAL joins with ON or
+// USING, parenthesised, chained and in comma lists, WHERE on either side,
+// now and then DISTINCT, TOP and ORDER BY.
+void AddJoinProductions(SqlGenerator& gen);
+std::string JoinStatement(SqlGenerator& gen);
+
 }  // namespace sql_test
