@@ -45,6 +45,7 @@ TEST_F(SelectRandomTest, GeneratedQueriesGiveOnlyEngineAndDatasetErrors) {
   Run(sql_test::kSetupSql);
   sql_test::SqlGenerator gen(20240917);
   sql_test::AddSelectProductions(gen);
+  sql_test::AddJoinProductions(gen);
   gen.Tables.push_back({"emp", "emp", false,
                         {{"id", "INTEGER", 0}, {"name", "VARCHAR", 20}, {"dept", "VARCHAR", 10},
                          {"salary", "INTEGER", 0}, {"mgr", "INTEGER", 0}}});

@@ -45,33 +45,25 @@ std::string Condition(SqlGenerator& g, const std::vector<Named>& tables, int dep
 
 // A reference over tables[lo, hi): a table, or a join of two parts.
 std::string Reference(SqlGenerator& g, const std::vector<Named>& tables, size_t lo, size_t hi) {
-  if (hi - lo == 1) {
-    const Named& t = tables[lo];
-    return (t.Table->Memory ? "MEMORY " : "") + t.Table->Name + " " + (g.Chance(0.2) ? "AS " : "") + t.Alias;
-  }
+  if (hi - lo == 1)
+    return (tables[lo].Table->Memory ? "MEMORY " : "") + tables[lo].Table->Name + " " + tables[lo].Alias;
   const size_t mid = lo + static_cast<size_t>(g.Int(1, static_cast<int>(hi - lo) - 1));
   std::string left = Reference(g, tables, lo, mid);
   std::string right = Reference(g, tables, mid, hi);
   if (mid - lo > 1 && g.Chance(0.7)) left = "( " + left + " )";
   if (hi - mid > 1 && g.Chance(0.8)) right = "( " + right + " )";
+  if (g.Chance(0.15)) return left + " CROSS JOIN " + right;
   const std::vector<Named> both(tables.begin() + static_cast<std::ptrdiff_t>(lo),
                                 tables.begin() + static_cast<std::ptrdiff_t>(hi));
-  if (g.Chance(0.15)) return left + " CROSS JOIN " + right;
-  std::string words = g.Pick(Strings{"", "INNER ", "LEFT ", "LEFT OUTER ", "RIGHT ", "RIGHT OUTER ", "FULL ",
-                                     "FULL OUTER "});
-  if (g.Chance(0.1)) words = "NATURAL " + words;
-  std::string text = left + " " + words + "JOIN " + right;
-  switch (g.Int(0, 5)) {
-    case 0:
-      return text;
-    case 1: {
-      const Named& t = g.Pick(both);
-      return text + " USING ( " +
-             (t.Table->Columns.empty() ? g.NewName() : g.Pick(t.Table->Columns).Name) + " )";
-    }
-    default:
-      return text + " ON " + Condition(g, both, 2);
+  const std::string text = left + (g.Chance(0.1) ? " NATURAL " : " ") +
+                           g.Pick(Strings{"", "INNER ", "LEFT ", "LEFT OUTER ", "RIGHT ", "FULL ", "FULL OUTER "}) +
+                           "JOIN " + right;
+  if (g.Chance(0.15)) return text;
+  if (g.Chance(0.2)) {
+    const std::string column = Column(g, both);
+    return text + " USING ( " + column.substr(column.find_last_of(' ') + 1) + " )";
   }
+  return text + " ON " + Condition(g, both, 2);
 }
 
 }  // namespace
