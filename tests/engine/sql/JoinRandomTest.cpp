@@ -269,6 +269,9 @@ private:
                               : node->L->Sql;
     const std::string r = node->R->Alias < 0 ? "(" + node->R->Sql + ")" : node->R->Sql;
     node->Sql = l + " " + words + " " + r + suffix;
+    // That form goes in parentheses before a further join, whose words the
+    // right-nested part would take as its own.
+    node->EndsInOn = node->EndsInOn && !bareInner;
     return node;
   }
 
