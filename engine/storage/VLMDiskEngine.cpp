@@ -261,7 +261,7 @@ void TVLMDiskPageManager::CloseDatabase() {
       FileScope scope(this);
       if (qv::FileExists(JournalFileName()) && LockDatabase()) {
         auto unlock = qv::ScopeExit([this] { UnlockDatabase(); });
-        if (CanTakeWholeFile()) RetireJournal(false);
+        if (CanTakeWholeFile()) RetireStaleJournal();
       }
     } catch (...) {
     }
@@ -353,6 +353,7 @@ void TVLMDiskPageManager::FlushBuffers() {
   VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   DatabaseFile.Flush();
+  CommitUnflushed_ = false;
 }
 
 void TVLMDiskPageManager::FlushForCommit() { DatabaseFile.Flush(); }
@@ -395,7 +396,7 @@ void TVLMDiskPageManager::SetSoleWriterLock(bool held) {
   // this handle's alone: another writer's in-place writes of the maps could
   // make it look like a torn commit.
   SoleWriterLock_ = false;
-  if (FreeSpace && !Failed_ && IsOpen() && !ReadOnlyFile_ && qv::FileExists(JournalFileName())) RetireJournal(false);
+  if (FreeSpace && !Failed_ && IsOpen() && !ReadOnlyFile_) RetireStaleJournal();
   if (FreeSpace) FreeSpace->DropState();
 }
 

@@ -50,21 +50,27 @@
 //      range's new bytes, block 1 before and after; flushed (flush 1).
 //   c. Write: block 1 with CommitState 1 (for builds without the journal),
 //      the ranges in ascending order, block 1 after (CommitState 2,
-//      ChangeCounter + 1, the new counts); flushed (flush 2). A handle that
-//      may share the file flushes the ranges before it writes block 1 after
-//      (flushes 2 and 3), since other handles write maps in place between
-//      commits. With SyncOnCommit off (bulk loads) nothing is flushed: the
-//      journal then covers a stopped process, not a power cut.
+//      ChangeCounter + 1, the new counts); flushed (flush 2). With
+//      SyncOnCommit off (bulk loads) nothing is flushed: the journal then
+//      covers a stopped process, not a power cut.
+// A handle that may share the file writes maps and header counts in place
+// between commits (write-through): before b it flushes the file when it or
+// another handle may have written since (so block 1 before and the
+// pre-images are on disk; a third flush at most; so does any handle after a
+// commit with SyncOnCommit off), and its journal marks
+// the map pages and freed counters unchecked (other handles change them in
+// place before the next commit; losing such a write of a torn commit only
+// leaves pages marked used).
 //   d. A file longer than block 1 after says (a shrink) is cut to it.
 // The journal is not invalidated: block 1 after names the next commit, so
 // the journal no longer belongs to the file. It is deleted when the file is
 // closed, or the single-user lock released, by a handle that has the file
-// alone.
+// alone, unless it belongs to an interrupted commit (another connection's).
 //
 // Recovery on open (RecoverFromJournal), before anything reads a table: a
 // whole journal (VLMDiskEngineJournal.h) is compared with the file.
 //   block 1 equals the journal's block 1 after:
-//     flushed before it (flag HeaderLast), or every piece has its new CRC
+//     every checked piece has its new CRC
 //       -> the commit is complete: the journal is not applied
 //     otherwise (a flush that did not finish; the disk kept block 1 and
 //     lost some ranges) -> interrupted
@@ -73,10 +79,10 @@
 //     a restored backup's): never applied
 //   interrupted, and some piece holds neither its old nor its new bytes ->
 //     foreign as well
-// An interrupted commit is rolled back: the file is given back its length
-// before the commit, the pre-images and block 1 before are written, the
-// file is flushed, the journal zeroed, flushed and deleted; the open goes
-// on with a clean file and asks nothing. Only an open that may write and
+// An interrupted commit is rolled back: the pre-images and block 1 before
+// are written, the file is given the length block 1 before counts (pages
+// the commit wrote past it belong to nothing), flushed, the journal zeroed,
+// flushed and deleted; the open goes on with a clean file and asks nothing. Only an open that may write and
 // that no other handle shares (no byte of the file locked by another)
 // rolls back; any other open of such a file reports that repair is needed.
 // A journal that is not applied is deleted by an open that could have
@@ -91,13 +97,15 @@
 //      range of the commit is written; it says CommitState 2 over data that
 //      no journal can restore only when every page of every commit is on
 //      disk.
-//   3. While this handle writes alone (SoleWriter), nothing writes a range
-//      the last journal checks between that commit and the next commit's
-//      journal: the maps and header counts change in memory only (the next
-//      commit writes them), freeing outside a commit writes nothing, and
-//      only the data areas of the lock pages (sessions, table locks) are
-//      written in place, which the journal marks unchecked. So a journal
-//      whose pieces do not all match can only come from a torn commit.
+//   3. Nothing writes a range the last journal checks between that commit
+//      and the next commit's journal: session pages change only in
+//      commits; the data areas of the lock pages (sessions, table locks),
+//      written in place, are unchecked; while this handle writes alone
+//      (SoleWriter) the maps and header counts change in memory only (the
+//      next commit writes them) and freeing outside a commit writes
+//      nothing; a handle that may share the file leaves its map pages and
+//      freed counters unchecked. So a journal whose checked pieces do not
+//      all match can only come from a torn commit.
 //   4. A handle that may share the file writes the maps in place outside
 //      commits, maps first and header counts last; growth trusts the maps
 //      over the header, and the next open that has the file alone sets the
@@ -341,6 +349,8 @@ public:
   void ReadBufferEx(void* buffer, int32_t errorCode, int64_t position, int32_t count);
   void WriteBuffer(const void* buffer, int32_t errorCode, int64_t position, int32_t count);
   void Flush();  // fdatasync
+  // A write or truncate of this handle happened since its last flush.
+  bool HasUnflushedChanges() const { return Unflushed_; }
 
   // Byte-range locks. A lock that cannot be placed, also on a file that
   // cannot be reached, is false; an unlock of an unreachable file is true.
@@ -370,6 +380,7 @@ private:
   qv::File Handle_;
   bool IsOpen_ = false;
   bool SharedOpened_ = false;  // OpenShared opened the file
+  bool Unflushed_ = false;
   int64_t Position_ = 0;
   int LastErrno_ = 0;
 };
@@ -609,6 +620,13 @@ private:
   // (mayWrite), or makes needsRepair; a journal that is not applied goes
   // (mayWrite). Requires the database lock.
   void RecoverFromJournal(bool mayWrite, bool& needsRepair);
+  // The journal beside the file is whole and belongs to an interrupted
+  // commit of the file (loaded into journal). Throws what reading throws.
+  bool JournalOfInterruptedCommit(TVLMCommitJournal& journal);
+  // Deletes the journal unless it belongs to an interrupted commit (another
+  // connection's, whose journal the next open that has the file alone
+  // applies). Errors are ignored.
+  void RetireStaleJournal();
   // No other handle, of this process or another, holds a lock of the file.
   bool CanTakeWholeFile();
   // Deletes the journal file; zeroed and flushed first when it was applied,
@@ -639,9 +657,13 @@ private:
   TVLMCommitWriteSet Writes_;
   std::vector<uint8_t> JournalBuffer_;
   // Of the commit being collected: the pages its session allocated
-  // (ascending) and the page count the file held before it.
+  // (ascending), the page count the file held before it, and whether its
+  // handle writes the file alone.
   std::vector<int32_t> CommitAllocated_;
   int64_t CommitPageCountBefore_ = 0;
+  bool CommitAlone_ = true;
+  // A commit with SyncOnCommit off left its writes unflushed.
+  bool CommitUnflushed_ = false;
   uint64_t HeaderEpoch_ = 0;
   bool SoleWriterLock_ = false;
   bool ReadOnlyFile_ = false;

@@ -42,9 +42,6 @@ JournalVerdict Judge(const TVLMCommitJournal& journal, const uint8_t* block1, co
                      std::memcmp(block1, commit.After.data(), kVLMBlock1Size) == 0;
   const bool before = SameBlock1ButState(block1, commit.Before);
   if (!after && !before) return JournalVerdict::Foreign;
-  // The header after the commit was written only once every range was on
-  // disk.
-  if (after && commit.HeaderLast) return JournalVerdict::Complete;
   comparison = journal.Compare(read);
   if (after && comparison.AllNew) return JournalVerdict::Complete;
   return comparison.Consistent ? JournalVerdict::Interrupted : JournalVerdict::Foreign;
@@ -78,6 +75,7 @@ void TVLMDiskPageManager::RunCommit(const int32_t* sessionID, CommitExtra extra,
   ReadHeader();
   CheckFileHoldsPages();
   const bool soleWriter = SoleWriter();
+  CommitAlone_ = soleWriter;
   TVLMJournalCommit commit;
   commit.Before.resize(kVLMBlock1Size);
   DatabaseFile.ReadBufferEx(commit.Before.data(), 10464, DatabaseOffset, kVLMBlock1Size);
@@ -121,11 +119,15 @@ void TVLMDiskPageManager::RunCommit(const int32_t* sessionID, CommitExtra extra,
     commit.After.resize(kVLMBlock1Size);
     after.Store(commit.After.data());
     commit.DatabaseOffset = DatabaseOffset;
-    commit.SizeBefore = DatabaseFile.GetSize();
     commit.PagesEnd = FirstPagePosition + static_cast<int64_t>(after.PageCount) * PageSize;
     commit.PageSize = PageSize;
-    commit.HeaderLast = !soleWriter;
 
+    // A handle that may share the file: what it or another wrote in place
+    // since the last flush (block 1, maps) goes to disk first, so that the
+    // journal's block 1 before and pre-images are what a cut leaves.
+    if (SyncOnCommit && (CommitUnflushed_ || (!soleWriter && (DatabaseFile.HasUnflushedChanges() || MultiUser ||
+                                                                   OpenPerOperation))))
+      FlushForCommit();
     // 1: the journal, flushed before any byte of the database changes.
     try {
       TVLMCommitJournal::Write(
@@ -139,16 +141,15 @@ void TVLMDiskPageManager::RunCommit(const int32_t* sessionID, CommitExtra extra,
     }
     // 2: CommitState 1 over the stored header (a build that knows no
     // journal asks for repair when the commit is cut), the ranges, and the
-    // header after, flushed together; a handle that may share the file
-    // flushes the ranges before that header (3).
+    // header after, flushed together.
     uint8_t writing[kVLMBlock1Size];
     std::memcpy(writing, commit.Before.data(), kVLMBlock1Size);
     writing[kVLMCommitStateOffset] = kVLMCommitWriting;
     WriteBlock1Bytes(writing);
     WriteCollectedRanges();
-    if (commit.HeaderLast && SyncOnCommit) FlushForCommit();
     WriteBlock1Bytes(commit.After.data());
     if (SyncOnCommit) FlushForCommit();
+    CommitUnflushed_ = !SyncOnCommit;
     Header = after;
     FreeSpace->EndCommit(true);
   } catch (const std::exception& e) {
@@ -210,6 +211,12 @@ void TVLMDiskPageManager::CollectPage(int32_t pageNo, const uint8_t* bytes) {
   const int64_t position = PagePosition(pageNo);
   const bool preImage = HeldCommittedData(pageNo);
   const uint16_t type = VLMGetU16LE(bytes + kVLMPageTypeOffset);
+  // A handle that may share the file writes the maps in place between
+  // commits as well.
+  if (!CommitAlone_ && IsMapPage(pageNo)) {
+    Writes_.Add(position, bytes, PageSize, pageNo, preImage, true);
+    return;
+  }
   if (type == kVLMPageActiveSessionList || type == kVLMPageTableLocks) {
     // The data areas of the lock pages are written in place between
     // commits too (TVLMInternalDBDirectAccessFile); only the page header
@@ -225,7 +232,9 @@ void TVLMDiskPageManager::CollectPage(int32_t pageNo, const uint8_t* bytes) {
 void TVLMDiskPageManager::CollectFreedCounter(int32_t pageNo) {
   uint8_t bytes[4];
   VLMPutU32LE(bytes, kVLMFreedPageCounter);
-  Writes_.Add(PagePosition(pageNo) + kVLMPageWriteCounterOffset, bytes, 4, pageNo, HeldCommittedData(pageNo), false);
+  // A sharing handle's rollback writes freed counters in place too.
+  Writes_.Add(PagePosition(pageNo) + kVLMPageWriteCounterOffset, bytes, 4, pageNo, HeldCommittedData(pageNo),
+              !CommitAlone_);
 }
 
 void TVLMDiskPageManager::WriteCollectedRanges() {
@@ -281,46 +290,63 @@ bool TVLMDiskPageManager::CanTakeWholeFile() {
   }
 }
 
+bool TVLMDiskPageManager::JournalOfInterruptedCommit(TVLMCommitJournal& journal) {
+  uint8_t block1[kVLMBlock1Size];
+  DatabaseFile.ReadBufferEx(block1, 10464, DatabaseOffset, kVLMBlock1Size);
+  if (!journal.Load(JournalFileName(), DatabaseOffset, VLMGetU16LE(block1 + kVLMPageSizeOffset))) return false;
+  TVLMCommitJournal::Comparison comparison;
+  return Judge(
+             journal, block1,
+             [this](void* buffer, int64_t position, int32_t count) { ReadRawZeroFilled(buffer, position, count); },
+             comparison) == JournalVerdict::Interrupted;
+}
+
+void TVLMDiskPageManager::RetireStaleJournal() {
+  try {
+    TVLMCommitJournal journal;
+    if (qv::FileExists(JournalFileName()) && !JournalOfInterruptedCommit(journal)) RetireJournal(false);
+  } catch (...) {
+    // Kept: the next open judges it again.
+  }
+}
+
 void TVLMDiskPageManager::RecoverFromJournal(bool mayWrite, bool& needsRepair) {
   const std::string name = JournalFileName();
   if (!qv::FileExists(name)) return;
   TVLMCommitJournal journal;
-  JournalVerdict verdict = JournalVerdict::NotWhole;
-  uint8_t block1[kVLMBlock1Size];
-  DatabaseFile.ReadBufferEx(block1, 10464, DatabaseOffset, kVLMBlock1Size);
+  bool interrupted = false;
   try {
-    if (journal.Load(name, DatabaseOffset, VLMGetU16LE(block1 + kVLMPageSizeOffset))) {
-      TVLMCommitJournal::Comparison comparison;
-      verdict = Judge(
-          journal, block1,
-          [this](void* buffer, int64_t position, int32_t count) { ReadRawZeroFilled(buffer, position, count); },
-          comparison);
-    }
+    interrupted = JournalOfInterruptedCommit(journal);
   } catch (const qv::EOSError& e) {
     // Neither applied nor deleted: the next open may read it.
-    if (block1[kVLMCommitStateOffset] == kVLMCommitClean) return;
+    uint8_t state = 0;
+    if (DatabaseFile.ReadBuffer(&state, DatabaseOffset + kVLMCommitStateOffset, 1) && state == kVLMCommitClean) return;
     throw EVLMException(10743, "Cannot restore database file '%s' from its journal '%s': %s",
                         {DatabaseFile.FileName, name, std::string(e.what())});
   }
-  if (verdict == JournalVerdict::Interrupted) {
+  if (interrupted) {
     if (!mayWrite) {
       needsRepair = true;
       return;
     }
     try {
       const TVLMJournalCommit& commit = journal.Commit();
-      if (DatabaseFile.GetSize() < commit.SizeBefore) DatabaseFile.SetSize(commit.SizeBefore);
       journal.WritePreImages([this](const void* bytes, int64_t position, int32_t count) {
         DatabaseFile.WriteBuffer(bytes, 10743, position, count);
       });
       WriteBlock1Bytes(commit.Before.data());
+      // The file as long as block 1 before says: pages the commit wrote
+      // past it belong to nothing.
+      const int64_t pagesEnd =
+          FirstPagePosition + static_cast<int64_t>(VLMGetU32LE(commit.Before.data() + kVLMPageCountOffset)) * PageSize;
+      if (DatabaseFile.GetSize() != pagesEnd) DatabaseFile.SetSize(pagesEnd);
       DatabaseFile.Flush();
     } catch (const std::exception& e) {
       throw EVLMException(10743, "Cannot restore database file '%s' from its journal '%s': %s",
                           {DatabaseFile.FileName, name, std::string(e.what())});
     }
   }
-  if (mayWrite) RetireJournal(verdict == JournalVerdict::Interrupted);
+  if (mayWrite) RetireJournal(interrupted);
 }
 
 void TVLMDiskPageManager::RetireJournal(bool applied) {

@@ -110,13 +110,14 @@ void TVLMDiskDatabaseData::DisconnectSession(TVLMBaseSession* session) {
   std::lock_guard guard(CriticalSection());
   if (IsConnected(session) && IsOpen()) {
     try {
-      // Before the slot or the single-user lock goes: the slot may go to
-      // another session at once (invariant 4), and the free-space changes of
-      // a transaction the lock let stay in memory go with the lock.
-      if (session->InTransaction) session->Rollback();
+      // A transaction ends before the slot or the single-user lock goes: the
+      // slot may go to another session at once (invariant 4), and the
+      // free-space changes the lock let stay in memory go with the lock.
       if (MultiUser) {
+        if (session->InTransaction) session->Rollback();
         SessionsFile_->Disconnect(session->SessionID);
       } else if (ExclusiveLocked_ && Sessions.size() == 1) {
+        if (session->InTransaction) session->Rollback();
         PageManager_->SetSoleWriterLock(false);
         SessionsFile_->LeaveSingleUser();
         ExclusiveLocked_ = false;

@@ -130,11 +130,10 @@ void TVLMCommitJournal::Write(qv::File& journal, const TVLMJournalCommit& commit
   std::memcpy(h, kVLMJournalSignature, kVLMJournalSignatureSize);
   VLMPutU32LE(h + kVLMJournalVersionOffset, kVLMJournalVersion);
   VLMPutU32LE(h + kVLMJournalSaltOffset, salt);
-  VLMPutU32LE(h + kVLMJournalFlagsOffset, commit.HeaderLast ? kVLMJournalHeaderLast : 0);
+  VLMPutU32LE(h + kVLMJournalFlagsOffset, 0);
   VLMPutU32LE(h + kVLMJournalRecordCountOffset, static_cast<uint32_t>(writes.Ranges().size()));
   VLMPutU64LE(h + kVLMJournalLengthOffset, buffer.size());
   VLMPutU64LE(h + kVLMJournalDatabaseOffsetOffset, static_cast<uint64_t>(commit.DatabaseOffset));
-  VLMPutU64LE(h + kVLMJournalSizeBeforeOffset, static_cast<uint64_t>(commit.SizeBefore));
   VLMPutU64LE(h + kVLMJournalPagesEndOffset, static_cast<uint64_t>(commit.PagesEnd));
   VLMPutU16LE(h + kVLMJournalPageSizeOffset, commit.PageSize);
   const auto imageLength = static_cast<uint16_t>(commit.Before.size());
@@ -164,9 +163,7 @@ bool TVLMCommitJournal::ReadHeader(qv::File& journal, int64_t databaseOffset, ui
     return false;
   commit.DatabaseOffset = databaseOffset;
   commit.PageSize = pageSize;
-  commit.SizeBefore = GetI64(h + kVLMJournalSizeBeforeOffset);
   commit.PagesEnd = GetI64(h + kVLMJournalPagesEndOffset);
-  commit.HeaderLast = (VLMGetU32LE(h + kVLMJournalFlagsOffset) & kVLMJournalHeaderLast) != 0;
   commit.Before.assign(h + kVLMJournalImagesOffset, h + kVLMJournalImagesOffset + imageLength);
   commit.After.assign(h + kVLMJournalImagesOffset + imageLength, h + kVLMJournalImagesOffset + 2 * imageLength);
   return true;

@@ -20,18 +20,16 @@
 //   12      4     salt (u32): random and never 0, new for every commit; it
 //                 starts the CRC of every record, so a record left from an
 //                 earlier journal in the file never passes as one of this
-//   16      4     flags (u32): 1 = the block 1 after the commit was written
-//                 only once the commit's ranges were flushed
+//   16      4     flags (u32): 0
 //   20      4     record count (u32)
 //   24      8     journal length in bytes, header and records (i64)
 //   32      8     database offset S (i64)
-//   40      8     database file size before the commit (i64)
-//   48      8     end of the pages after the commit: the file position of
+//   40      8     end of the pages after the commit: the file position of
 //                 page PageCount (i64); ranges from there on were cut off
-//   56      2     page size (u16)
-//   58      2     length L of the block 1 images (u16, 76)
-//   60      L     block 1 before the commit, as the file held it
-//   60 + L  L     block 1 after the commit (CommitState 2, ChangeCounter + 1)
+//   48      2     page size (u16)
+//   50      2     length L of the block 1 images (u16, 76)
+//   52      L     block 1 before the commit, as the file held it
+//   52 + L  L     block 1 after the commit (CommitState 2, ChangeCounter + 1)
 //   ...           zero
 //   508     4     CRC of bytes 0-507 (VLMCRC32 started from 0)
 //
@@ -75,14 +73,11 @@ inline constexpr int32_t kVLMJournalFlagsOffset = 16;
 inline constexpr int32_t kVLMJournalRecordCountOffset = 20;
 inline constexpr int32_t kVLMJournalLengthOffset = 24;
 inline constexpr int32_t kVLMJournalDatabaseOffsetOffset = 32;
-inline constexpr int32_t kVLMJournalSizeBeforeOffset = 40;
-inline constexpr int32_t kVLMJournalPagesEndOffset = 48;
-inline constexpr int32_t kVLMJournalPageSizeOffset = 56;
-inline constexpr int32_t kVLMJournalImageLengthOffset = 58;
-inline constexpr int32_t kVLMJournalImagesOffset = 60;
+inline constexpr int32_t kVLMJournalPagesEndOffset = 40;
+inline constexpr int32_t kVLMJournalPageSizeOffset = 48;
+inline constexpr int32_t kVLMJournalImageLengthOffset = 50;
+inline constexpr int32_t kVLMJournalImagesOffset = 52;
 inline constexpr int32_t kVLMJournalHeaderCRCOffset = 508;
-// Header flags.
-inline constexpr uint32_t kVLMJournalHeaderLast = 1;
 // Record fields and flags.
 inline constexpr int32_t kVLMJournalRecordFixedSize = 16;
 inline constexpr uint16_t kVLMJournalPreImage = 1;
@@ -127,10 +122,8 @@ using TVLMDatabaseReader = std::function<void(void* buffer, int64_t position, in
 // What a journal says besides its ranges.
 struct TVLMJournalCommit {
   int64_t DatabaseOffset = 0;
-  int64_t SizeBefore = 0;
   int64_t PagesEnd = 0;
   uint16_t PageSize = 0;
-  bool HeaderLast = false;
   std::vector<uint8_t> Before;  // block 1 before the commit
   std::vector<uint8_t> After;   // block 1 after it
 };

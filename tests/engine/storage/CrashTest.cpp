@@ -141,6 +141,8 @@ std::string Verify(const std::string& path, const BaseFile& base, bool secondAll
   checker.AddChain(static_cast<int32_t>(metaData), "metadata");
   for (int32_t no : records) checker.AddPage(no, "records");
   for (int32_t no : base.Fillers) checker.AddPage(no, "fillers");
+  const std::string extents = checker.CheckExtentMap();
+  if (!extents.empty()) return extents;
   std::istringstream lines(checker.Check());
   for (std::string line; std::getline(lines, line);) {
     // A writer that shares the file writes its allocations at once; those

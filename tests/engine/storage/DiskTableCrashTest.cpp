@@ -153,6 +153,8 @@ protected:
           if (failed != 0) return "index " + indexes.IndexDefs->GetIndexDef(i)->Name + " fails its check";
         }
       }
+      const std::string extents = storage_test::FreeSpaceChecker(*database->DiskPageManager()).CheckExtentMap();
+      if (!extents.empty()) return extents;
       const std::string faults = code == 0 ? disk_test::CheckDiskFreeSpace(*database, {&log, &second})
                                            : disk_test::CheckDiskFreeSpace(*database, {&log});
       std::istringstream lines(faults);

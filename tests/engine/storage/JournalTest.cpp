@@ -168,4 +168,40 @@ TEST(Journal, OnlyAnOpenThatHasTheFileAloneAppliesIt) {
   }
 }
 
+// A connection that shares the file with one whose commit was cut after it
+// changed pages refuses to commit over that commit's journal (10741); the
+// first open that has the file alone restores it.
+TEST(Journal, ASharingConnectionDoesNotCommitOverAnotherOnesInterruptedCommit) {
+  FastRetries fast;
+  ScratchFolder dir;
+  const std::string path = dir.File("log.vlm");
+  CreateStandardDatabase(path, kPageSize, 8);
+  {
+    TVLMDiskPageManager pm;
+    OpenDatabase(pm, path);
+    for (int i = 0; i < 4; ++i) TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
+    pm.Commit(0);
+  }
+  CommitPattern(path, 2);
+  TVLMDiskPageManager other;  // open without the single-user lock
+  OpenDatabase(other, path);
+  CommitPattern(path, 3, 5, false);  // cut after CommitState 1 and the pages
+  {
+    TVLMHeldPage page(&other, other.GetPage(0, 6, true, kVLMAnyPageType));
+    FillData(page.Get(), 9);
+    page->Modified = true;
+  }
+  std::string message;
+  EXPECT_EQ(CodeOf([&] { other.Commit(0); }, &message), 10741);
+  EXPECT_EQ(message, "Cannot write changes to database file '" + path +
+                         "': a commit of another connection was interrupted. Close every connection to the file; "
+                         "the next open restores it - Native error: 10741");
+  EXPECT_FALSE(other.IsFailed());  // refused before anything was written
+  other.RollbackSession(0);
+  other.CloseDatabase();
+  bool repair = false;
+  EXPECT_EQ(Pattern(path, repair), 2);
+  EXPECT_FALSE(repair);
+}
+
 }  // namespace
