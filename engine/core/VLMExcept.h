@@ -94,6 +94,8 @@
 //   10721 table metadata contents that cannot be (VLMDiskEngineTables)
 //   10722 BLOB stream that the disk table data did not open (VLMDiskEngineTableRecords)
 //   10723 BLOB call for a field that is not a BLOB field (VLMDiskEngineTableRecords)
+//   10730 growth of a database file with pages in use beyond its header's
+//         page count (VLMDiskEngine)
 //   10740 journal file of a commit that cannot be opened (VLMDiskEngineCommit)
 //   10741 commit over another connection's interrupted commit, whose journal
 //         only an open with the file alone may apply (VLMDiskEngineCommit)

@@ -235,11 +235,18 @@ void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPa
       // the counted ones, can only come from damage.
       if (DatabaseFile.GetSize() < FirstPagePosition + static_cast<int64_t>(Header.PageCount) * PageSize ||
           static_cast<int64_t>(Header.LastUsedPage) >= static_cast<int64_t>(Header.PageCount) ||
-          Header.LastUsedPage < -1)
+          Header.LastUsedPage < -1 || HoldsPagesBeyondCount())
         needsRepair = true;
       FreeSpace = std::make_unique<TVLMDatabaseFreeSpaceManager>(this);
-      // Extent states a write-through operation left behind its page bits.
-      if (alone && !needsRepair) RunCommit(nullptr, CommitExtra::ReconcileMaps, 20230);
+      // Extent states a write-through operation left behind its page bits;
+      // left as they are where no journal can be written beside the file.
+      if (alone && !needsRepair) {
+        try {
+          RunCommit(nullptr, CommitExtra::ReconcileMaps, 20230);
+        } catch (const EVLMException& e) {
+          if (e.NativeError != 10740) throw;
+        }
+      }
     }
     if (OpenPerOperation) DatabaseFile.CloseFile();
   } catch (...) {
@@ -368,6 +375,26 @@ void TVLMDiskPageManager::CheckFileHoldsPages() {
                         {DatabaseFile.FileName, Header.PageCount, static_cast<long long>(size)});
 }
 
+bool TVLMDiskPageManager::HoldsPagesBeyondCount() {
+  VLM_REQUIRE_DATABASE_SECTION();
+  // An interrupted growth or shrink leaves only pages no commit references
+  // past the count: never written (zeros), freed (their counter says so), or
+  // map pages. A page of any other type with a live counter was committed
+  // there, so the count itself is wrong.
+  const int64_t end = DatabaseFile.GetSize();
+  uint8_t head[kVLMPageTypeOffset + 2];
+  for (int64_t position = FirstPagePosition + static_cast<int64_t>(Header.PageCount) * PageSize;
+       position + PageSize <= end; position += PageSize) {
+    if (!DatabaseFile.ReadBuffer(head, position, sizeof head)) continue;
+    const uint16_t type = VLMGetU16LE(head + kVLMPageTypeOffset);
+    if (std::memcmp(head + kVLMPageMagicOffset, "VLMP", 4) == 0 &&
+        VLMGetU32LE(head + kVLMPageWriteCounterOffset) != kVLMFreedPageCounter &&
+        type >= kVLMPageFileSystemDirectory && type <= kVLMPageTableIndex)
+      return true;
+  }
+  return false;
+}
+
 bool TVLMDiskPageManager::SoleWriter() const {
   VLM_REQUIRE_DATABASE_SECTION();
   return SoleWriterLock_ && !MultiUser && !OpenPerOperation && !ReadOnlyFile_ && !Failed_ && DatabaseFile.IsOpen() &&
@@ -477,6 +504,12 @@ void TVLMDiskPageManager::AddPages(int32_t count) {
   // The file only grows here: it may already be longer (an interrupted
   // growth, a shrink kept in memory that the file on disk still counts), and
   // a commit cuts it to its header's length once that header is flushed.
+  // Pages in use beyond the count would be overwritten instead.
+  if (HoldsPagesBeyondCount())
+    throw EVLMException(10730,
+                        "Database file '%s' holds pages in use beyond its header's page count (PageCount = %u). "
+                        "The database needs repair",
+                        {DatabaseFile.FileName, Header.PageCount});
   ++HeaderEpoch_;
   const int64_t size = FirstPagePosition + newCount * PageSize;
   if (DatabaseFile.GetSize() < size) DatabaseFile.SetSize(size);
@@ -488,6 +521,9 @@ void TVLMDiskPageManager::RemovePages(int32_t count) {
   VLM_REQUIRE_DATABASE_SECTION();
   if (count <= 0 || static_cast<uint32_t>(count) > Header.PageCount) return;
   FileScope scope(this);
+  // The cut would take pages in use beyond the count with it: the file stays
+  // as it is until it is repaired.
+  if (HoldsPagesBeyondCount()) return;
   // The header goes first: a file longer than its header says is harmless, a
   // header that counts pages the file no longer has is not.
   ++HeaderEpoch_;

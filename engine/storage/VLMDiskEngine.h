@@ -107,9 +107,10 @@
 //      freed counters unchecked. So a journal whose checked pieces do not
 //      all match can only come from a torn commit.
 //   4. A handle that may share the file writes the maps in place outside
-//      commits, maps first and header counts last; growth trusts the maps
-//      over the header, and the next open that has the file alone sets the
-//      extent states right from the page bits (ReconcileExtentMap).
+//      commits, maps first and header counts last (a count of new pages
+//      only once the new length and map pages are flushed); growth trusts
+//      the maps over the header, and the next open that has the file alone
+//      sets the extent states right from the page bits (ReconcileExtentMap).
 //   5. The file never ends between a PFS page and the EAM page that follows
 //      it, so every map position below PageCount holds its map page. The
 //      file is never shorter than the stored PageCount says: growth only
@@ -122,7 +123,10 @@
 //      this one succeeded (the failed state below).
 //   8. A file shorter than its header's PageCount says takes no allocation,
 //      free or commit (10601): growth and shrinking size the file from the
-//      header, and a wrong count would extend it without bound.
+//      header, and a wrong count would extend it without bound. A file
+//      longer than the count with pages in use beyond it (a count that is
+//      too small) asks for repair at open, takes no growth (10730) and is
+//      not shortened: growth would write over those pages.
 //
 // States of the page manager (CommitState on disk: 2 at rest, 1 only while a
 // commit writes):
@@ -430,14 +434,15 @@ private:
 // Error codes: 10459-10462/10464 header I/O, 10463 page geometry, 10466
 // truncate lock, 10467/10468 closed database, 10469 page write, 10470
 // signature, 10471 page number, 10474-10477 raw page bytes, 10600 failed
-// state, 10601 file shorter than its header says, 10740 journal file that
+// state, 10601 file shorter than its header says, 10730 growth of a file
+// with pages in use beyond its header's count, 10740 journal file that
 // cannot be opened, 10741 commit over another connection's interrupted
 // commit, 10742 journal that cannot be written, 10743 journal that cannot
-// be applied, 10744 overlapping writes of a commit, 10790 a new file over one in use (VLMIsDatabaseFileInUse),
-// 20195/20196 external change, 20197/20198 write counters, 20213 commit
-// lock, 20230/20236 open and page-count locks, 20237 format, 30398-30406
-// object IDs, 30434 map pages, 30436-30446 blocks 2 and 3, password and
-// page CRC.
+// be applied, 10744 overlapping writes of a commit, 10790 a new file over
+// one in use (VLMIsDatabaseFileInUse), 20195/20196 external change,
+// 20197/20198 write counters, 20213 commit lock, 20230/20236 open and
+// page-count locks, 20237 format, 30398-30406 object IDs, 30434 map pages,
+// 30436-30446 blocks 2 and 3, password and page CRC.
 //
 // Requires, for every public method and field: the database critical section
 // (TVLMPageManager::CriticalSection), checked in debug builds. The lock bytes
@@ -505,6 +510,9 @@ public:
   }
   // Raises 10601 when the file is shorter than the header's PageCount says.
   void CheckFileHoldsPages();
+  // A page past the header's PageCount was committed: the count is too
+  // small. Reads the head of every whole page past it.
+  bool HoldsPagesBeyondCount();
   // Changes whenever block 1 is read or written or the file grows or shrinks:
   // state derived from the header (the free-space manager's) is current only
   // while the epoch it saw stays.

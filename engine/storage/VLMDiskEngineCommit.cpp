@@ -136,8 +136,9 @@ void TVLMDiskPageManager::RunCommit(const int32_t* sessionID, CommitExtra extra,
           SyncOnCommit, JournalBuffer_);
       journal.Close();
     } catch (const qv::EOSError& e) {
-      throw EVLMException(10742, "Cannot write the journal file '%s' of database file '%s': %s",
-                          {JournalFileName(), DatabaseFile.FileName, std::string(e.what())});
+      throw EVLMException(10742, "Cannot write the journal file '%s' of database file '%s'. ErrorCode:%d. "
+                                 "ErrorMessage: %s",
+                          {JournalFileName(), DatabaseFile.FileName, e.Errno, qv::SysErrorMessage(e.Errno)});
     }
     // 2: CommitState 1 over the stored header (a build that knows no
     // journal asks for repair when the commit is cut), the ranges, and the
@@ -274,7 +275,8 @@ void TVLMDiskPageManager::ReadRawZeroFilled(void* buffer, int64_t position, int3
 void TVLMDiskPageManager::CutFileToHeader() {
   const int64_t end = FirstPagePosition + static_cast<int64_t>(Header.PageCount) * PageSize;
   try {
-    if (DatabaseFile.GetSize() > end) DatabaseFile.SetSize(end);
+    // Pages in use past a count that is too small (damage) stay for the repair.
+    if (DatabaseFile.GetSize() > end && !HoldsPagesBeyondCount()) DatabaseFile.SetSize(end);
   } catch (...) {
     // A file longer than its header says is harmless; the next commit cuts it.
   }

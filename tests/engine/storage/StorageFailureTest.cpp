@@ -123,6 +123,61 @@ TEST(StorageFailure, AHeaderCountingPagesTheFileLacksTakesNoAllocationOrCommit) 
   }
 }
 
+// A file longer than its header's PageCount: what an interrupted growth or
+// shrink leaves past the count (zeros, freed pages, map pages) is sound and
+// the file grows over it; a page committed there means the count is too
+// small, so the open asks for repair and growth, which sizes the file from
+// the count, refuses (10730) instead of writing over the page.
+TEST(StorageFailure, AHeaderCountingTooFewPagesAsksForRepairAndTakesNoGrowth) {
+  FastRetries fast;
+  ScratchFolder dir;
+  const std::string path = dir.File("few.vlm");
+  struct Row {
+    const char* What;
+    uint16_t Type;  // of the second page past the count; 0: never written
+    uint32_t WriteCounter;
+    bool InUse;
+  };
+  for (const Row& row : {Row{"record page", kVLMPageTableRecord, 5, true},
+                         Row{"index page", kVLMPageTableIndex, 1, true},
+                         Row{"freed record page", kVLMPageTableRecord, kVLMFreedPageCounter, false},
+                         Row{"map page", kVLMPagePFS, 1, false}, Row{"never written", 0, 0, false}}) {
+    SCOPED_TRACE(row.What);
+    CreateStandardDatabase(path, kPageSize, 8);
+    std::vector<uint8_t> bytes = ReadBytes(path);
+    const uint32_t count = VLMGetU32LE(bytes.data() + kVLMPageCountOffset);
+    ASSERT_EQ(bytes.size(), static_cast<size_t>(PageOffset(static_cast<int32_t>(count))));
+    std::vector<uint8_t> tail(3 * kPageSize, 0);
+    if (row.Type != 0) {
+      uint8_t* page = tail.data() + kPageSize;
+      std::memcpy(page, "VLMP", 4);
+      VLMPutU32LE(page + kVLMPageWriteCounterOffset, row.WriteCounter);
+      VLMPutU16LE(page + kVLMPageTypeOffset, row.Type);
+      for (int32_t i = kVLMPageHeaderSize; i < kPageSize; ++i) page[i] = static_cast<uint8_t>(i * 7);
+    }
+    bytes.insert(bytes.end(), tail.begin(), tail.end());
+    WriteBytes(path, bytes);
+
+    TVLMDiskPageManager pm;
+    EXPECT_EQ(OpenDatabase(pm, path).NeedsRepair, row.InUse);
+    int32_t code = 0;
+    for (int i = 0; i < 40 && code == 0; ++i)
+      code = CodeOf([&] { TVLMHeldPage(&pm, pm.NewPage(0, kVLMPageTableRecord)); });
+    EXPECT_EQ(code, row.InUse ? 10730 : 0);
+    pm.ReadHeader();
+    if (row.InUse) {
+      EXPECT_EQ(pm.GetHeader().PageCount, count);
+      const std::vector<uint8_t> after = ReadBytes(path);
+      ASSERT_EQ(after.size(), bytes.size());
+      EXPECT_TRUE(std::equal(tail.begin(), tail.end(), after.end() - static_cast<long>(tail.size())));
+    } else {
+      EXPECT_GT(pm.GetHeader().PageCount, count + 3);
+    }
+    pm.RollbackSession(0);
+    pm.CloseDatabase();
+  }
+}
+
 // A page index of 600 pages (seven leaves under a root node) built through
 // the storage API, then one head field changed on disk per row. Every
 // operation of the index either works or raises an engine error, and the
