@@ -122,9 +122,10 @@ void TVLMDiskPageManager::RunCommit(const int32_t* sessionID, CommitExtra extra,
     commit.PagesEnd = FirstPagePosition + static_cast<int64_t>(after.PageCount) * PageSize;
     commit.PageSize = PageSize;
 
-    // A handle that may share the file: what it or another wrote in place
-    // since the last flush (block 1, maps) goes to disk first, so that the
-    // journal's block 1 before and pre-images are what a cut leaves.
+    // What may not be on disk yet goes first, so that the journal's block 1
+    // before and pre-images are what a cut leaves: a commit made with
+    // SyncOnCommit off, and, for a handle that may share the file, what it
+    // or another wrote in place since the last flush (block 1, maps).
     if (SyncOnCommit && (CommitUnflushed_ || (!soleWriter && (DatabaseFile.HasUnflushedChanges() || MultiUser ||
                                                                    OpenPerOperation))))
       FlushForCommit();
