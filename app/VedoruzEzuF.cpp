@@ -33,7 +33,7 @@
 #include "app/Settings.h"
 #include "app/VedoruzEzuPrtF.h"
 #include "engine/components/VLMMain.h"
-#include "platform/gui/EngineUiQt.h"
+#include "app/engineui/EngineUiQt.h"
 #include "platform/gui/ErrorGuard.h"
 #include "platform/gui/QtText.h"
 #include "platform/gui/SingleInstance.h"

@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/BTreeHarness.h"
+#include "tests/support/engine/BTreeHarness.h"
 
 using namespace btree_harness;
 

@@ -27,8 +27,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/engine/expressions/ExpressionTestSupport.h"
-#include "tests/engine/tabledata/ReferenceEngine.h"
+#include "tests/support/engine/ExpressionBuilders.h"
+#include "tests/support/engine/ReferenceEngine.h"
 
 using namespace tabledata_test;
 

@@ -242,6 +242,13 @@ struct TVLMRetrySettings {
   // Record locks of edits, posts and deletes.
   int32_t RecordLockTries = 15;
   uint32_t RecordLockDelayMs = 100;
+  // SQL queries: the statement lock (read locks on every table of a query,
+  // taken together, all released between two attempts) and, within one
+  // attempt, the tries for each table.
+  int32_t StatementLockTries = 900;
+  uint32_t StatementLockDelayMs = 100;
+  int32_t LeafLockTries = 2;
+  uint32_t LeafLockDelayMs = 20;
 
   // The wait window of long operations (repair, table copy): it appears once
   // WaitShowDelayMs have passed since the operation started, and only while

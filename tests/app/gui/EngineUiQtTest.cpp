@@ -14,9 +14,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/gui/EngineUiQt.h"
+#include "app/engineui/EngineUiQt.h"
 #include "platform/gui/PasswordDialog.h"
-#include "platform/gui/WaitDialog.h"
+#include "app/engineui/WaitDialog.h"
 
 namespace qv::gui {
 namespace {

@@ -2,7 +2,7 @@
 // benchmark uses too, and the engine-error helpers.
 #pragma once
 
-#include "bench/BTreeHarness.h"
+#include "tests/support/engine/BTreeHarness.h"
 #include "tests/support/EngineErrors.h"
 
 namespace btree_test {

@@ -19,8 +19,8 @@
 #include "engine/core/VLMTypes.h"
 #include "engine/core/VLMTypesDefs.h"
 #include "engine/storage/VLMBTreeRecordIndex.h"
-#include "tests/engine/schema/SchemaTestSupport.h"
-#include "tests/engine/tabledata/ReferenceEngine.h"
+#include "tests/support/engine/SchemaTestSupport.h"
+#include "tests/support/engine/ReferenceEngine.h"
 
 namespace local_test {
 

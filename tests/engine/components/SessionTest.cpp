@@ -8,6 +8,7 @@
 
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
+#include "platform/dataset/DatabaseError.h"
 #include "tests/engine/components/LocalEngineTestSupport.h"
 #include "tests/support/EngineErrors.h"
 
@@ -83,7 +84,15 @@ TEST(SessionList, NamesAreUniqueIgnoringCaseAndFixedWhileActive) {
   other->Unlock();
   EXPECT_TRUE(other->Active());
   EXPECT_TRUE(VLMGetDefaultSession()->Active());  // activated first
-  EXPECT_NE(VLMGetSessionManager(), nullptr);
+  // The current engine handle names the active session that locked last (a
+  // lock that activates leaves the default session's current).
+  EXPECT_EQ(VLMGetSessionManager()->Session(), VLMGetDefaultSession());
+  other->Lock();
+  other->Unlock();
+  EXPECT_EQ(VLMGetSessionManager()->Session(), other);
+  VLMGetDefaultSession()->Lock();
+  VLMGetDefaultSession()->Unlock();
+  EXPECT_EQ(VLMGetSessionManager()->Session(), VLMGetDefaultSession());
   EXPECT_EQ(MessageOf<qv::EDatabaseError>([&] { other->SetSessionName("Later"); }),
             "Cannot perform this operation on an active session");
   other->SetActive(false);
@@ -150,9 +159,11 @@ TEST(SessionList, DatabasesMadeForDatasetsLastAsLongAsKeepConnectionsSays) {
     session->SetActive(false);
     EXPECT_EQ(session->DatabaseCount(), 0);
   }
-  // A database the session made and could not connect is freed again.
+  // A database the session made for a name no component bears opens the
+  // file of that name; one it could not connect is freed again.
   TVLMSession* session = NewSession("Failing");
-  EXPECT_NE(RaisedCode([&] { session->OpenDatabase("NoSuchFile", nullptr); }), 0);
+  EXPECT_EQ(MessageOf<qv::EDatabaseError>([&] { session->OpenDatabase("NoSuchFile", nullptr); }),
+            "Database file 'NoSuchFile' does not exist");
   EXPECT_EQ(session->DatabaseCount(), 0);
 }
 

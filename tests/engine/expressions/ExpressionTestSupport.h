@@ -1,6 +1,6 @@
 // Shared pieces of the expression tests: a cursor over a few fields with one
-// record buffer, node builders, and stand-ins for a subquery, a query
-// operator and an UPPER node.
+// record buffer, the node builders (ExpressionBuilders.h), and stand-ins for
+// a subquery, a query operator and an UPPER node.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,7 +12,8 @@
 
 #include "engine/core/VLMExpressions.h"
 #include "platform/os/Collation.h"
-#include "tests/engine/schema/SchemaTestSupport.h"
+#include "tests/support/engine/ExpressionBuilders.h"
+#include "tests/support/engine/SchemaTestSupport.h"
 
 namespace expr_test {
 
@@ -48,28 +49,6 @@ public:
     SetFieldValue(value, fieldNo, true);
   }
 };
-
-using NodePtr = std::unique_ptr<TVLMExprNode>;
-
-inline NodePtr Field(TVLMCursor* cursor, const char* name) {
-  return std::make_unique<TVLMExprNodeField>(cursor, "", name);
-}
-inline NodePtr Int(std::optional<int32_t> v) {
-  TVLMVariant value(bdtInteger);
-  if (v) value.SetAsInteger(*v);
-  return std::make_unique<TVLMExprNodeConst>(value);
-}
-inline NodePtr Text(std::optional<std::string> v) {
-  TVLMVariant value(bdtString);
-  if (v) value.SetAsString(*v);
-  return std::make_unique<TVLMExprNodeConst>(value);
-}
-inline NodePtr Cmp(uint8_t op, NodePtr left, NodePtr right, bool nullStrict = true) {
-  return std::make_unique<TVLMExprNodeComparison>(op, false, false, nullStrict, std::move(left), std::move(right));
-}
-inline NodePtr Bool(uint8_t op, NodePtr a, NodePtr b = nullptr, NodePtr c = nullptr) {
-  return std::make_unique<TVLMExprNodeBoolean>(op, std::move(a), std::move(b), std::move(c));
-}
 
 // Three-valued answer of a tree: nullopt for null.
 inline std::optional<bool> Answer(TVLMExpression& e) {

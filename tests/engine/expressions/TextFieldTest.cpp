@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "tests/engine/expressions/ParserTestSupport.h"
-#include "tests/engine/tabledata/ReferenceEngine.h"
+#include "tests/support/engine/ReferenceEngine.h"
 
 namespace {
 

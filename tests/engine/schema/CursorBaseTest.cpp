@@ -11,7 +11,7 @@
 #include "engine/core/VLMBase.h"
 #include "engine/core/VLMMemory.h"
 #include "platform/host/StringList.h"
-#include "SchemaTestSupport.h"
+#include "tests/support/engine/SchemaTestSupport.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "engine/core/VLMBaseEngine.h"
 #include "platform/host/StringList.h"
-#include "SchemaTestSupport.h"
+#include "tests/support/engine/SchemaTestSupport.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine/core/VLMTypesDefs.h"
-#include "SchemaTestSupport.h"
+#include "tests/support/engine/SchemaTestSupport.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "engine/core/VLMTypesDefs.h"
 #include "platform/host/Exception.h"
-#include "SchemaTestSupport.h"
+#include "tests/support/engine/SchemaTestSupport.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "engine/core/VLMBaseEngine.h"
 #include "engine/core/VLMTypes.h"
-#include "SchemaTestSupport.h"
+#include "tests/support/engine/SchemaTestSupport.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "engine/core/VLMBLOBStream.h"
 #include "tests/engine/storage/FreeSpaceChecker.h"
-#include "tests/engine/tabledata/ReferenceEngine.h"
+#include "tests/support/engine/ReferenceEngine.h"
 #include "tests/support/EngineErrors.h"
 
 namespace storage_test {

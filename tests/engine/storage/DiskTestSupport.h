@@ -20,7 +20,7 @@
 #include "platform/host/ScopeExit.h"
 #include "platform/host/StringList.h"
 #include "tests/engine/storage/FreeSpaceChecker.h"
-#include "tests/engine/tabledata/TableDescriptions.h"
+#include "tests/support/engine/TableDescriptions.h"
 
 namespace disk_test {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "tests/engine/tabledata/ReferenceEngine.h"
+#include "tests/support/engine/ReferenceEngine.h"
 
 namespace tabledata_test {
 namespace {

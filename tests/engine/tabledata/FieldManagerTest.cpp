@@ -8,7 +8,7 @@
 
 #include "engine/core/VLMFieldManager.h"
 #include "engine/core/VLMTypesDefs.h"
-#include "tests/engine/schema/SchemaTestSupport.h"
+#include "tests/support/engine/SchemaTestSupport.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/host/StringList.h"
-#include "tests/engine/tabledata/ReferenceEngine.h"
+#include "tests/support/engine/ReferenceEngine.h"
 
 namespace tabledata_test {
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/core/VLMMemory.h"
-#include "tests/engine/tabledata/ReferenceEngine.h"
+#include "tests/support/engine/ReferenceEngine.h"
 
 namespace tabledata_test {
 namespace {

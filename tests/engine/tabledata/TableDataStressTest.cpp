@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "tests/engine/expressions/ExpressionTestSupport.h"
-#include "tests/engine/tabledata/ReferenceEngine.h"
+#include "tests/support/engine/ReferenceEngine.h"
 #include "tests/support/TestBudget.h"
 
 namespace tabledata_test {

@@ -16,7 +16,7 @@
 #include "platform/host/ScopeExit.h"
 #include "platform/os/Collation.h"
 #include "tests/engine/expressions/ExpressionTestSupport.h"
-#include "tests/engine/tabledata/ReferenceEngine.h"
+#include "tests/support/engine/ReferenceEngine.h"
 #include "tests/support/TestBudget.h"
 
 namespace tabledata_test {

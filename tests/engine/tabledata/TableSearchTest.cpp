@@ -12,7 +12,7 @@
 #include "engine/core/VLMMemory.h"
 #include "platform/host/ScopeExit.h"
 #include "tests/engine/expressions/ExpressionTestSupport.h"
-#include "tests/engine/tabledata/ReferenceEngine.h"
+#include "tests/support/engine/ReferenceEngine.h"
 
 namespace tabledata_test {
 namespace {

@@ -16,7 +16,7 @@
 #include "platform/os/System.h"
 #include "engine/storage/VLMMemEngine.h"
 #include "engine/storage/VLMTempEngine.h"
-#include "tests/engine/tabledata/ReferenceEngine.h"
+#include "tests/support/engine/ReferenceEngine.h"
 #include "tests/support/ScratchFolder.h"
 
 namespace tabledata_test {

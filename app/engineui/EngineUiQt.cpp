@@ -1,4 +1,4 @@
-#include "platform/gui/EngineUiQt.h"
+#include "app/engineui/EngineUiQt.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -7,7 +7,7 @@
 #include "platform/gui/ErrorGuard.h"
 #include "platform/gui/PasswordDialog.h"
 #include "platform/gui/QtText.h"
-#include "platform/gui/WaitDialog.h"
+#include "app/engineui/WaitDialog.h"
 
 namespace qv::gui {
 

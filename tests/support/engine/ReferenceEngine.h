@@ -48,8 +48,8 @@
 #include "engine/core/VLMTypesDefs.h"
 #include "platform/host/HostVariant.h"
 #include "platform/host/StringList.h"
-#include "tests/engine/schema/SchemaTestSupport.h"
-#include "tests/engine/tabledata/TableDescriptions.h"
+#include "tests/support/engine/SchemaTestSupport.h"
+#include "tests/support/engine/TableDescriptions.h"
 
 namespace qv::test {
 class ScratchFolder;

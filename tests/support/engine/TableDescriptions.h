@@ -10,7 +10,7 @@
 
 #include "engine/core/VLMTypesDefs.h"
 #include "platform/host/StringList.h"
-#include "tests/engine/schema/SchemaTestSupport.h"
+#include "tests/support/engine/SchemaTestSupport.h"
 
 namespace tabledata_test {
 

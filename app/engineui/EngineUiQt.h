@@ -2,6 +2,11 @@
 // titled like the program's error boxes (ErrorBoxTitle, "Quorvex"), the wait
 // window, and minimising the program for the wait window's background mode.
 // The program installs one with VLMSetEngineUi while its windows exist.
+//
+// It lives beside the program, in the library qv_engineui above both the
+// engine and qv_gui, because platform/ sits below the engine and must not
+// include it. The Qt pieces it builds on (QtText, ErrorGuard, the password
+// dialog) stay in platform/gui and keep their namespace qv::gui.
 #pragma once
 
 #include <QObject>

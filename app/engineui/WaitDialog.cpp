@@ -1,4 +1,4 @@
-#include "platform/gui/WaitDialog.h"
+#include "app/engineui/WaitDialog.h"
 
 #include <QApplication>
 #include <QCloseEvent>

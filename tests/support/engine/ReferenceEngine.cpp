@@ -1,4 +1,4 @@
-#include "tests/engine/tabledata/ReferenceEngine.h"
+#include "tests/support/engine/ReferenceEngine.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,0 +1,303 @@
+// The database component (TVLMDatabase): names one database file and opens
+// it through a local session (TVLMLocalSession) of its own, or borrows
+// another component's (HandleShared); it keeps the list of datasets that use
+// it, creates and deletes files, runs transactions, and repairs and rebuilds
+// a damaged file (VLMMainRepair.cpp).
+//
+// States of a database component:
+//
+//   closed --DoConnect (own local session, or a borrowed one)--> open
+//   open --DoDisconnect: queries closed, then the other datasets last to
+//          first; a borrowed local session is given back, an own one is
+//          disconnected and freed (components borrowing it first)--> closed
+//
+// User interface: a component's own events (OnPassword, OnNeedRepair, the
+// repair events) decide first; a component in SilentMode asks nobody and
+// shows nothing; otherwise the installed EngineUi asks the user.
+//
+// Refusals raise qv::EDatabaseError (DatabaseError, with the component's name
+// in front when it has one); an unknown session name raises EVLMException
+// 20002; engine failures arrive as EVLMException. Code of this part: 20571
+// database registered while the runtime is down.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/components/VLMMainSessions.h"
+#include "platform/host/Component.h"
+
+class EngineUi;
+class TVLMLocalSession;
+class WaitController;
+
+namespace qv {
+class DataSet;
+class StringList;
+}  // namespace qv
+
+// The component through which a program names and opens one database file.
+class TVLMDatabase : public qv::Component {
+public:
+  using PasswordEvent = std::function<void(TVLMDatabase& sender, bool& continueConnect)>;
+  using NotifyEvent = std::function<void(TVLMDatabase& sender)>;
+  using ProgressEvent = std::function<void(TVLMDatabase& sender, int32_t percent, bool& continueWork)>;
+  using NeedRepairEvent = std::function<void(TVLMDatabase& sender, bool& repair)>;
+
+  // Registers with owner when it is a session, else with the session of the
+  // owner that has AutoSessionName, else with the default session (none
+  // while the runtime is down).
+  explicit TVLMDatabase(qv::Component* owner = nullptr);
+  // Disconnects (failures are dropped) and leaves the session.
+  ~TVLMDatabase() override;
+
+  // ---- properties ----
+
+  bool Connected() const { return Handle_ != nullptr; }
+  // DoConnect or DoDisconnect when value differs.
+  void SetConnected(bool value);
+  // A blank and the engine's format version with two decimals: " 6.20".
+  static std::string CurrentVersion();
+  const std::string& DatabaseFileName() const { return DatabaseFileName_; }
+  // A new file name disconnects first.
+  void SetDatabaseFileName(std::string_view value);
+  const std::string& DatabaseName() const { return DatabaseName_; }
+  // A new name: refused while open ("Cannot perform this operation on an
+  // open database"; in design mode the database is closed instead), checked
+  // by CheckDatabaseName, stored.
+  void SetDatabaseName(std::string_view value);
+  bool KeepConnection() const { return KeepConnection_; }
+  // False while no dataset holds the database disconnects it.
+  void SetKeepConnection(bool value);
+  const std::string& SessionName() const { return SessionName_; }
+  // Refused while open; a new name registers with that session (none of
+  // that name: no session until the next connect, which raises 20002).
+  void SetSessionName(std::string_view value);
+
+  bool Exclusive = false;
+  std::string Password;
+  // After a connect (outside design mode), the local session's: true when
+  // the file could only be opened for reading.
+  bool ReadOnly = false;
+  // A second component of the same name in the session may borrow this one's
+  // local session.
+  bool HandleShared = false;
+  int32_t MaxConnections = 500;
+  bool MultiUser = false;
+  // No questions, no message boxes and no wait window.
+  bool SilentMode = false;
+  bool DisableTempFiles = false;
+  // Geometry and cipher of a file CreateDatabase writes; after a connect,
+  // those of the open file.
+  uint8_t CipherId = 0;
+  int32_t PageSize = 4096;
+  int32_t ExtentSize = 8;
+
+  // Asked after a wrong password, with continueConnect false: set Password
+  // and answer true to try again.
+  PasswordEvent OnPassword;
+  // Asked when the file needs repair, with repair false.
+  NeedRepairEvent OnNeedRepair;
+  // The repair's start, progress (continueWork true: answer false to stop)
+  // and end; unassigned, they run the wait window.
+  NotifyEvent BeforeRepair;
+  ProgressEvent OnRepairProgress;
+  NotifyEvent AfterRepair;
+
+  // ---- state ----
+
+  TVLMSession* Session() const { return Session_; }
+  // The local session in use (own or borrowed); nullptr while closed.
+  TVLMLocalSession* Handle() const { return Handle_; }
+  // Made by the session for a dataset.
+  bool Temporary() const { return Temporary_; }
+  // Datasets of the session holding the database open.
+  int32_t RefCount() const { return RefCount_; }
+  bool InTransaction() const;
+
+  // ---- operations ----
+
+  // In order: the name must be set unless Temporary ("Database name
+  // missing"); the session named SessionName is looked up (20002) and
+  // activated; with HandleShared, a connected component of the same name
+  // lends its local session and that is all. Then under the session's Lock:
+  // the file must exist unless Temporary ("Database file '%s' does not
+  // exist"); a local session with this component's settings connects. A
+  // wrong password (30445, or 20298 from a file already open) frees it and
+  // asks AskPassword: yes tries again with the new Password, no passes the
+  // error on. Then ReadOnly (outside design mode), CipherId, PageSize,
+  // ExtentSize and MaxConnections are the open file's. A failed connect
+  // leaves the component closed and no local session registered anywhere.
+  void DoConnect();
+  // The datasets are closed, queries first, then the others from the last
+  // to the first; then a borrowed local session is given back, or the
+  // components borrowing this one's are disconnected and the local session
+  // is disconnected and freed (also when its disconnection raises).
+  void DoDisconnect();
+  // The file DatabaseFileName exists.
+  bool Exists() const;
+  // Writes a new file with this component's page size, extent size, maximum
+  // connections, password and cipher: the name must be set, the session
+  // exist, the database be closed. 20092 when this process has the file
+  // open, 10790 when another connection has it open.
+  void CreateDatabase();
+  // The same checks, then the file is deleted; false when it was not, also
+  // while any connection has the file open (it would go on writing to a
+  // file that no longer has a name).
+  bool DeleteDatabase();
+  // Require an open database ("Cannot perform this operation on a closed
+  // database"); a second StartTransaction: "Database is already within a
+  // transaction"; Commit and Rollback outside one: 20229.
+  void StartTransaction();
+  void Commit(bool flushBuffers);
+  void Rollback();
+  // Connects when closed, reads the names, disconnects again when it was
+  // closed; any failure leaves list as it is.
+  void GetTableNames(qv::StringList& list);
+  // Connects when closed (and stays connected).
+  bool TableExists(std::string_view tableName);
+
+  // The datasets that use the database: the dataset base adds itself when
+  // it attaches and removes itself when it lets go (a query with isQuery).
+  void AddDataSet(qv::DataSet* dataSet, bool isQuery);
+  void RemoveDataSet(qv::DataSet* dataSet);
+  int32_t DataSetCount() const { return static_cast<int32_t>(DataSets_.size()); }
+  qv::DataSet* DataSets(int32_t index) const;
+
+  // ---- checks ----
+
+  void CheckDatabaseNameMissing() const;
+  // Under the session's Lock: another database of the session named name is
+  // "Duplicate database name '%s'", unless both are HandleShared, or it is a
+  // temporary one no dataset holds, which is freed.
+  void CheckDatabaseName(std::string_view name);
+  // Joins the session named SessionName when it is another one (mustExist:
+  // 20002 when there is none), checking the name there; with mustExist the
+  // session is activated.
+  void RegisterWithSession(bool mustExist);
+
+  // ---- questions and the repair's wait window ----
+
+  // OnPassword when assigned; else false in SilentMode; else the password
+  // prompt, which stores the typed password in Password.
+  bool AskPassword();
+  // While repairing: false. OnNeedRepair when assigned; else the question
+  // "Database file was not correctly closed last time. Do you want to repair
+  // it?".
+  bool AskRepair();
+  // While repairing: false. Else the notice that the old file will be
+  // converted, and true.
+  bool AskConvert();
+  // The repair events, or (unassigned, outside SilentMode) the wait window
+  // "Repairing Database...": shown by its rule, its progress set, and its
+  // "Abort" answered by DoRepairProgress returning false.
+  void DoBeforeRepair();
+  bool DoRepairProgress(int32_t percent);
+  void DoAfterRepair();
+
+  // ---- repair and rebuild (VLMMainRepair.cpp) ----
+  //
+  // A connect that finds the file not closed cleanly, or of an older format,
+  // asks (AskRepair, or AskConvert for a version below 2.99) and on yes
+  // repairs it before it connects again: the file is rebuilt table by table
+  // into DatabaseFileName + ".tmp", which then takes the old file's place.
+  // The old file stays whole until the replace, which is one rename:
+  //
+  //   refused   another process holds the file: nothing is written
+  //   copied    the file copied to a scratch file of the temporary folder,
+  //             which the rebuild reads (repairing a table writes into the
+  //             file it repairs)
+  //   rebuild   "<file>.tmp" made, every table repaired and copied into it
+  //             (a failure or a stop deletes it; the old file is untouched)
+  //   flushed   "<file>.tmp" on disk; the replace hook runs
+  //   replaced  rename over the old name, then the folder flushed
+  //
+  // A silent component, and one in design mode, opens such a file as it is.
+
+  // Rebuilds into DatabaseFileName + ".tmp" and replaces the file with it.
+  // False with errorText set when the rebuild failed, stopped ("Unknown
+  // error" when it says nothing) or was refused because another process has
+  // the file open; the ".tmp" file is then gone (unless another process
+  // holds it) and the old file untouched. An exception of the rebuild passes
+  // on after the same clean-up: 20303 (checked here before anything is
+  // written), 10820 when the scratch copy cannot be made. While the rebuild
+  // runs (its events included), DatabaseFileName names the scratch copy. A
+  // table that cannot be opened even for repair is left out, with a line in
+  // errorText.
+  bool RepairDatabase(std::string& errorText);
+  // The checks of CreateDatabase, one connect and disconnect (for the
+  // file's geometry), then RebuildDatabase in repair mode with the repair
+  // events and this component's settings; its result.
+  bool RebuildInto(const std::string& fileName, std::string& errorText);
+  // Writes a new database file fileName with every table of this (closed)
+  // one, each repaired first in repair mode and copied with its indexes,
+  // progress going from i*100/n to (i+1)*100/n for table i of n. 20303
+  // "There is not enough free space on drive to perform required operation
+  // with the database file." when the folder of fileName has less free space
+  // than the database file has bytes, before anything is written. The table
+  // names are read from the file itself: a list that cannot be read fails
+  // the rebuild. Result: false when progress answered stop; else true in
+  // repair mode, and otherwise whether errorText (the problems of the
+  // copies) stayed empty. Exclusive and SilentMode are restored and after is
+  // called on every path.
+  bool RebuildDatabase(const std::string& fileName, std::string& errorText, const NotifyEvent& before,
+                       const ProgressEvent& progress, const NotifyEvent& after, int32_t maxConnections,
+                       int32_t extentSize, int32_t pageSize, uint8_t cipherId, const std::string& password,
+                       bool repair);
+
+  // Registers with the session named SessionName when it is another one.
+  void Loaded() override;
+
+private:
+  friend class TVLMSession;
+  struct DataSetEntry {
+    qv::DataSet* DataSet;
+    bool IsQuery;
+  };
+  // The installed user interface, or the silent one in SilentMode.
+  EngineUi& Ui() const;
+  void CheckInactive();
+  void CheckOpen() const;
+  std::unique_ptr<TVLMLocalSession> CreateLocalSession() const;
+  // Step 7 of DoConnect: a database that needs repair or conversion is
+  // repaired (after the question) and connected again. An exception of the
+  // repair becomes 20238.
+  void RepairOnConnect();
+  // Connects exclusively, cuts the file after its last used page,
+  // disconnects.
+  void ShrinkDatabase();
+  // Copies table tableName of this connected database into target's file
+  // (RebuildDatabase, one table of count).
+  bool RebuildTable(const std::string& tableName, TVLMDatabase& target, int32_t index, int32_t count,
+                    std::string& errorText, const ProgressEvent& progress, bool repair);
+  void CloseDataSets();
+  // The session is being destroyed: disconnected, then registered with the
+  // default session (when another session goes) or with none.
+  void SessionGone(bool defaultSession);
+
+  std::string DatabaseFileName_;
+  std::string DatabaseName_;
+  std::string SessionName_;
+  bool KeepConnection_ = true;
+  TVLMSession* Session_ = nullptr;
+  std::vector<DataSetEntry> DataSets_;
+  int32_t RefCount_ = 0;
+  TVLMLocalSession* Handle_ = nullptr;
+  std::unique_ptr<TVLMLocalSession> OwnHandle_;
+  bool Temporary_ = false;
+  bool SharedHandle_ = false;
+  bool Repairing_ = false;
+  bool Disconnecting_ = false;
+  bool BeingDestroyed_ = false;
+  std::unique_ptr<WaitController> WaitForm_;
+};
+
+// Test hook: called by RepairDatabase once the rebuilt file is flushed, just
+// before it replaces the damaged one, with the two names. A hook that raises
+// fails the repair there. nullptr removes it.
+using VLMRepairReplaceHook = std::function<void(const std::string& tempName, const std::string& fileName)>;
+void VLMSetRepairReplaceHook(VLMRepairReplaceHook hook);
