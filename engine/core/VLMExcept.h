@@ -174,7 +174,7 @@
 //   20660 join, or a second table in FROM, not built yet (VLMSQLSelect)
 //   20661 derived table in FROM, not built yet (VLMSQLSelect)
 //   20662 GROUP BY, HAVING or an aggregate item, not built yet
-//         (VLMSQLSelect)
+//         (VLMSQLSelect; retired: grouping is built, the code stays unused)
 //   20663 UNION, EXCEPT, MINUS or INTERSECT, not built yet (VLMSQLQueryExpr)
 //   30378 duplicate page in a sorted page list (VLMPage)
 //   30380 page released more often than taken (VLMPage)
