@@ -307,8 +307,12 @@ void TVLMAOGroupBy::ScanGroup() {
 
 void TVLMAOGroupBy::PipelineFirst() {
   GroupEof = 0;
-  Left->First();
-  if (!NoGroupFields) LookAhead->First();
+  // Without group fields the operand is positioned only when its rows are
+  // read: the COUNT(*) answer needs no row.
+  if (!NoGroupFields) {
+    Left->First();
+    LookAhead->First();
+  }
   FirstStep = 1;
   PipelineNext();
 }
@@ -336,7 +340,7 @@ void TVLMAOGroupBy::PipelineNext() {
       return;
     }
     InitAggregates();
-    for (; !Left->Eof(); Left->Next()) AccumulateRow();
+    for (Left->First(); !Left->Eof(); Left->Next()) AccumulateRow();
     // Columns outside aggregates read the first input row.
     Left->First();
     return;

@@ -1,19 +1,13 @@
-// Random grouped queries: generated ones (mixed with the generator's other
-// statements) give only the engine's and the dataset layer's errors, never a
-// crash or a leak; and random GROUP BY queries over integer tables return
-// the rows SQLite returns for the same text, compared as multisets.
+// Random GROUP BY queries over integer tables (and the setup tables) return
+// the rows SQLite returns for the same text, compared as multisets. (The
+// generated grouped queries run in SelectRandomTest's robustness run.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "engine/core/VLMExcept.h"
-#include "platform/dataset/DatabaseError.h"
-#include "platform/host/Exception.h"
-#include "platform/host/HostVariant.h"
 #include "tests/engine/sql/SqlGenerator.h"
 #include "tests/engine/sql/SqlTestSupport.h"
 #include "tests/engine/sql/SqliteOracle.h"
@@ -41,52 +35,6 @@ protected:
     return rows;
   }
 };
-
-TEST_F(GroupRandomTest, GeneratedGroupedQueriesGiveOnlyEngineAndDatasetErrors) {
-  Run(sql_test::kSetupSql);
-  sql_test::SqlGenerator gen(20240940);
-  sql_test::AddGroupProductions(gen);
-  gen.Tables.push_back({"emp", "emp", false,
-                        {{"id", "INTEGER", 0}, {"name", "VARCHAR", 20}, {"dept", "VARCHAR", 10},
-                         {"salary", "INTEGER", 0}, {"mgr", "INTEGER", 0}}});
-  gen.Tables.push_back({"dept", "dept", false,
-                        {{"code", "VARCHAR", 10}, {"title", "VARCHAR", 20}, {"budget", "INTEGER", 0}}});
-  std::map<std::string, int> outcomes;
-  auto budget = qv::test::TestBudget::Steps(1200, 20);
-  uint64_t i = 0;
-  for (; budget.Continue(i); ++i) {
-    gen.InTransaction = Database->InTransaction();
-    const std::string text = gen.Text(2);
-    try {
-      Fetch(text);
-      ++outcomes["ok"];
-    } catch (const EVLMException& e) {
-      ++outcomes["engine " + std::to_string(e.NativeError)];
-    } catch (const qv::EDatabaseError&) {
-      ++outcomes["dataset"];
-    } catch (const qv::EVariantError&) {
-      ++outcomes["conversion"];
-    } catch (const qv::EConvertError&) {
-      ++outcomes["conversion"];
-    } catch (const std::exception& e) {
-      ADD_FAILURE() << "[" << text << "]: " << typeid(e).name() << " " << e.what();
-    }
-    Query->Close();
-    if (Database->InTransaction() && gen.Chance(0.3)) Database->Rollback();
-    gen.Reconcile([&](const sql_test::SqlGenerator::Table& t) {
-      TVLMTable table;
-      table.SetDatabaseName(t.Memory ? "MEMORY" : "SQLDB");
-      table.SetTableName(t.StoredName);
-      return table.Exists();
-    });
-  }
-  if (Database->InTransaction()) Database->Rollback();
-  Query->Disconnect();
-  EXPECT_GT(outcomes["ok"], static_cast<int>(i / 5)) << "too few texts ran through";
-  std::string summary;
-  for (const auto& [kind, count] : outcomes) summary += kind + ":" + std::to_string(count) + " ";
-  RecordProperty("outcomes", summary);
-}
 
 std::string Number(sql_test::SqlGenerator& g) { return std::to_string(g.Int(-3, 12)); }
 
