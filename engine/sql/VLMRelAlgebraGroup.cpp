@@ -271,19 +271,17 @@ void TVLMAOGroupBy::AccumulateRow() {
 
 void TVLMAOGroupBy::CompareGroup() {
   GroupCompare = kVLMCompareEqual;
-  TVLMVariant current;
-  TVLMVariant ahead;
   for (int32_t k = 0; k < GroupFieldNos.Count(); ++k) {
     const int32_t no = GroupFieldNos.Items()[k];
     const TVLMAOField& source = Left->Fields[static_cast<size_t>(no)];
     try {
-      Left->GetFieldValue(current, no, true, false);
+      Left->GetFieldValue(Current_, no, true, false);
       // Both the leaf and a materialised operand read their columns by table
       // field number; the look-ahead table has no projection.
       if (source.SourceDataSet == nullptr)
         throw EVLMException(10309, "Invalid field link: table name = %s, FieldNo = %d", {Left->TableName, no});
-      LookAhead->GetFieldVariant(ahead, source.SourceFieldNo, true);
-      GroupCompare = current.Compare(ahead);
+      LookAhead->GetFieldVariant(Ahead_, source.SourceFieldNo, true);
+      GroupCompare = Current_.Compare(Ahead_);
     } catch (const std::exception& e) {
       throw EVLMException(10340, "Cannot compare values for fields: %s, %s. Error: %s",
                           {source.Name, source.Name, std::string(e.what())});

@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 
+#include "engine/core/VLMVariant.h"
 #include "engine/sql/VLMRelAlgebra.h"
 
 class TVLMAOGroupBy : public TVLMAO {
@@ -82,4 +83,7 @@ class TVLMAOGroupBy : public TVLMAO {
 
   TVLMQueryOperator* OuterOperand_ = nullptr;
   TVLMCursor* OuterCursor_ = nullptr;
+  // The two rows' values CompareGroup compares.
+  TVLMVariant Current_;
+  TVLMVariant Ahead_;
 };
