@@ -179,7 +179,7 @@
 //   20660 join, or a second table in FROM, not built yet (VLMSQLSelect)
 //   20661 derived table in FROM, not built yet (VLMSQLSelect)
 //   20662 GROUP BY, HAVING or an aggregate item, not built yet
-//         (VLMSQLSelect)
+//         (VLMSQLSelect; retired: grouping is built, the code stays unused)
 //   20663 UNION, EXCEPT, MINUS or INTERSECT, not built yet (VLMSQLQueryExpr)
 //   20700 unique or primary index filled from a table that holds one of its
 //         keys twice (VLMBTreeRecordIndex)
