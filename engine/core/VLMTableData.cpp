@@ -266,6 +266,7 @@ void TVLMTableData::ReadRecordAt(int32_t sessionID, TVLMNavigationRequest& reque
   if (RecordManager == nullptr) throw EVLMException(10015, "Nil pointer occured");
   if (IndexManager == nullptr) throw EVLMException(10380, "Nil pointer occured");
   if (request.RecordBuffer == nullptr) throw EVLMException(10016, "Nil pointer occured");
+  if (request.Cache == nullptr) request.Cache = positionCache;
   if (request.IndexID == -1 || request.Mode == 0)
     RecordManager->GetRecord(sessionID, request);
   else
@@ -314,6 +315,7 @@ uint8_t TVLMTableData::StepRecord(TVLMCursor* cursor, uint8_t mode) {
     request.IndexID = cursor->IndexID;
     request.RecordID = found;
     request.RecordBuffer = cursor->RecordBuffer;
+    request.Cache = &cursor->PositionCache;
     ReadRecordAt(sessionID, request, RecordManager->ChangeStamp, nullptr);
     cursor->Position.RecordID = request.RecordID;
     cursor->Position.Bof = request.Bof ? 1 : 0;

@@ -324,6 +324,7 @@ void TVLMBTreeRecordIndex::Answer(int32_t sessionID, TVLMNavigationRequest& requ
   TVLMNavigationRequest read;
   read.RecordID = GetRecordIDAt(sessionID, path);
   read.RecordBuffer = request.RecordBuffer;
+  read.Cache = cache;
   Table().RecordManager->GetRecord(sessionID, read);
   request.RecordID = read.RecordID;
   request.Bof = false;

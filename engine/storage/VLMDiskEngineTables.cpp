@@ -203,6 +203,8 @@ void TVLMDiskTableData::SaveMostUpdated(int32_t sessionID) {
   DiskRecordManager()->SaveCounters(buffer.data(), capacity, offset);
   MostUpdatedFile_->WriteFile(sessionID, buffer.data(), 0, VLMCompressionNone, static_cast<uint32_t>(offset));
   LastChangeStamp_ = RecordManager->ChangeStamp;
+  // The counters in memory are now this session's unwritten ones.
+  CheckedSession_ = kVLMInvalidSessionID;
 }
 
 void TVLMDiskTableData::LoadMostUpdated(int32_t sessionID) {
@@ -210,6 +212,8 @@ void TVLMDiskTableData::LoadMostUpdated(int32_t sessionID) {
   if (MostUpdatedFile_ == nullptr) throw EVLMException(20176, "Pointer is nil");
   TVLMDiskTablePagesCacheManager& pagesCache = DiskDatabase_->DiskPageManager()->PagesCache;
   const bool changed = !pagesCache.HasStamp(sessionID, this);
+  // Only a locked read vouches for what it loads (ReadWrapped).
+  CheckedSession_ = kVLMInvalidSessionID;
   std::vector<uint8_t>& bytes = MostUpdatedBytes_;
   MostUpdatedFile_->ReadAll(sessionID, changed, bytes);
   // Nothing changes unless the whole content is sound.

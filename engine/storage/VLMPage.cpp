@@ -55,7 +55,12 @@ TVLMPage::TVLMPage(TVLMPageManager* pageManager) : PageManager(pageManager) {}
 TVLMPage::~TVLMPage() {
   // A page never outlives its place in the manager's list of pages in use.
   if (InUseIndex_ >= 0 && PageManager != nullptr) PageManager->MarkUnused(this);
+  DropPins();
   FreeBuffer();
+}
+
+void TVLMPage::DropPins() noexcept {
+  while (Pins_ != nullptr) Pins_->Reset();
 }
 
 int32_t TVLMPage::HeaderSize() const { return PageManager->PageHeaderSize; }
@@ -120,6 +125,30 @@ void TVLMPage::SetSessionCounter(int32_t sessionID, uint32_t counter) {
   SessionCounters_[static_cast<size_t>(index)] = {counter, true};
 }
 
+// --------------------------------------------------------------- TVLMPagePin
+
+void TVLMPagePin::Set(TVLMPage* page, int32_t sessionID) noexcept {
+  if (page != Page_) {
+    Reset();
+    if (page != nullptr) {
+      Next_ = page->Pins_;
+      if (Next_ != nullptr) Next_->Prev_ = this;
+      page->Pins_ = this;
+      Page_ = page;
+    }
+  }
+  SessionID_ = sessionID;
+}
+
+void TVLMPagePin::Reset() noexcept {
+  if (Page_ == nullptr) return;
+  if (Prev_ != nullptr) Prev_->Next_ = Next_;
+  else Page_->Pins_ = Next_;
+  if (Next_ != nullptr) Next_->Prev_ = Prev_;
+  Page_ = nullptr;
+  Prev_ = Next_ = nullptr;
+}
+
 // -------------------------------------------------------- TVLMSortedPageList
 
 TVLMSortedPageList::~TVLMSortedPageList() { Clear(); }
@@ -161,6 +190,7 @@ std::unique_ptr<TVLMPage> TVLMSortedPageList::Extract(int32_t pageNo) {
   Pages_.erase(it);
   Unlink(page.get());
   page->OwnerList = nullptr;
+  page->DropPins();
   return page;
 }
 
@@ -295,7 +325,7 @@ void TVLMPageManager::EvictSharedPages() {
   TVLMPage* page = SharedPages.Oldest();
   while (page != nullptr && SharedPages.Count() > CacheLimit) {
     TVLMPage* next = TVLMSortedPageList::NextNewer(page);
-    if (page->UseCount == 0) SharedPages.Extract(page->PageNo);
+    if (page->UseCount == 0 && !page->Pinned()) SharedPages.Extract(page->PageNo);
     page = next;
   }
 }
@@ -303,6 +333,7 @@ void TVLMPageManager::EvictSharedPages() {
 TVLMPage* TVLMPageManager::NewPage(int32_t sessionID, uint16_t pageType) {
   VLM_REQUIRE_DATABASE_SECTION();
   SessionEntry& session = GetSession(sessionID);
+  ++ViewVersion_;
   auto page = std::make_unique<TVLMPage>(this);
   AllocatePage(page.get());
   if (page->PageNo == -1 || page->PageNo == -2) throw EVLMException(20064, "Invalid page number");
@@ -390,6 +421,7 @@ void TVLMPageManager::ReleasePage(TVLMPage* page) {
     if (it == Orphans_.end()) return;
     std::unique_ptr<TVLMPage> own = std::move(it->second);
     Orphans_.erase(it);
+    ++ViewVersion_;
     if (own->Modified) {
       SessionEntry& session = GetSession(own->SessionID);
       if (session.PrivatePages.Find(own->PageNo) == nullptr) session.PrivatePages.Insert(std::move(own));
@@ -399,6 +431,7 @@ void TVLMPageManager::ReleasePage(TVLMPage* page) {
   if (page->OwnerList != &SharedPages) return;
   if (page->Modified) {
     SessionEntry& session = GetSession(page->SessionID);
+    ++ViewVersion_;
     session.PrivatePages.Insert(SharedPages.Extract(page->PageNo));
     return;
   }
@@ -409,6 +442,7 @@ void TVLMPageManager::ReleasePage(TVLMPage* page) {
 void TVLMPageManager::RemovePage(int32_t sessionID, int32_t pageNo) {
   VLM_REQUIRE_DATABASE_SECTION();
   SessionEntry& session = GetSession(sessionID);
+  ++ViewVersion_;
   // Freeing a page twice would fail half way through the commit.
   if (!session.RemovedPages.Contains(pageNo)) session.RemovedPages.Append(pageNo);
 }
@@ -439,6 +473,7 @@ std::vector<int32_t> TVLMPageManager::SessionPageNumbers(int32_t sessionID) cons
 
 void TVLMPageManager::ForgetSharedCopies(const std::vector<int32_t>& pageNos) {
   VLM_REQUIRE_DATABASE_SECTION();
+  ++ViewVersion_;
   for (int32_t pageNo : pageNos) DropSharedCopy(pageNo);
 }
 
@@ -461,6 +496,7 @@ void TVLMPageManager::Commit(int32_t sessionID) {
   CheckSessionPagesReleased(sessionID);
   SessionEntry* session = FindSession(sessionID);
   if (session == nullptr) return;
+  ++ViewVersion_;
 
   // Pages removed in the transaction go back to storage; a page whose free
   // failed stays listed for the next attempt.
@@ -507,6 +543,7 @@ void TVLMPageManager::RollbackSession(int32_t sessionID) {
   VLM_REQUIRE_DATABASE_SECTION();
   SessionEntry* session = FindSession(sessionID);
   if (session == nullptr) return;
+  ++ViewVersion_;
   for (const TVLMPage* page : session->PrivatePages.PagesInOrder()) {
     if (!page->Modified) throw EVLMException(20087, "Invalid index page");
     if (page->UseCount > 0) throw EVLMException(20088, "Cannot remove used page");
@@ -527,6 +564,7 @@ void TVLMPageManager::CheckNoUncommittedPages() const {
 
 void TVLMPageManager::DropSharedPages() {
   VLM_REQUIRE_DATABASE_SECTION();
+  ++ViewVersion_;
   TVLMPage* page = SharedPages.Oldest();
   while (page != nullptr) {
     TVLMPage* next = TVLMSortedPageList::NextNewer(page);
