@@ -493,4 +493,15 @@ public:
   // The record manager's own state of this reader (Clear keeps it: it does
   // not depend on the index).
   std::unique_ptr<TVLMEngineReadState> RecordState;
+  // The table data's walk of a restricted cursor, kept between its steps
+  // (the cursor drops it with its record bitmap when what it sees changes).
+  std::unique_ptr<TVLMEngineReadState> SearchState;
+  // The record a restricted cursor read last, kept because its next search
+  // goes on from that record's key: its bytes, its address, and the session
+  // and the table's change stamp under which it was read.
+  std::vector<uint8_t> LastRecord;
+  TVLMRecordID LastRecordID;
+  int32_t LastSessionID = -1;
+  uint32_t LastStamp = 0;
+  bool HasLastRecord = false;
 };

@@ -157,6 +157,7 @@ bool TVLMDiskTableData::StepInBatch(TVLMCursor* cursor, uint8_t mode, uint8_t& r
   request.RecordBuffer = cursor->RecordBuffer;
   request.Cache = &cursor->PositionCache;
   if (!DiskRecordManager()->StepOnPinnedPage(VLMCursorSessionID(cursor), request)) return false;
+  CountRecordRead();
   cursor->Position.RecordID = request.RecordID;
   result = request.Result;
   return true;
@@ -164,7 +165,9 @@ bool TVLMDiskTableData::StepInBatch(TVLMCursor* cursor, uint8_t mode, uint8_t& r
 
 uint8_t TVLMDiskTableData::GetRecord(TVLMCursor* cursor, uint8_t mode) {
   uint8_t result = kVLMNavError;
-  if (IsMultiUser() && StepInBatch(cursor, mode, result)) return result;
+  // The next record on the page the cursor stands on needs neither a check
+  // of the file (multi-user) nor the general navigation.
+  if (StepInBatch(cursor, mode, result)) return result;
   if (!Read(cursor, true, [&] { result = TVLMTableData::GetRecord(cursor, mode); })) return kVLMNavError;
   return result;
 }
@@ -213,6 +216,8 @@ int64_t TVLMDiskTableData::InternalGetRecordCount(TVLMCursor* cursor) {
     TableIsLocked(20218);
   return count;
 }
+
+uint16_t TVLMDiskTableData::GetPageDataSize() { return PageManager != nullptr ? PageManager->PageDataSize : 0; }
 
 int64_t TVLMDiskTableData::GetLastAutoincValue(int32_t fieldNo, TVLMBaseSession* session) {
   auto guard = LockGuard();

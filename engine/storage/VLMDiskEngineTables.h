@@ -360,6 +360,9 @@ public:
   int64_t InternalGetRecNo(TVLMCursor* cursor) override;
   int64_t InternalGetRecordCount(TVLMCursor* cursor) override;
   int64_t GetLastAutoincValue(int32_t fieldNo, TVLMBaseSession* session) override;
+  // The page manager's page data size: the search compares ranges with
+  // scans in pages of the file.
+  uint16_t GetPageDataSize() override;
 
   // ---- table files ----
 
@@ -436,9 +439,10 @@ private:
   bool ReadWrapped(TVLMCursor* cursor, bool refreshIndexes, const std::function<void()>& body);
   // body under the type-1 lock with counters loaded from the file.
   bool LockedRead(TVLMCursor* cursor, bool refreshIndexes, const std::function<void()>& body);
-  // The next or prior record of a multi-user cursor in natural order when
-  // it lies on the page the cursor stands on (a step of one page's batch);
-  // false when the step needs a check of the file.
+  // The next or prior record of a cursor without restrictions in natural
+  // order when it lies on the page the cursor stands on (for a multi-user
+  // cursor a step of one page's batch); false when the step needs the
+  // general navigation (and, multi-user, a check of the file).
   bool StepInBatch(TVLMCursor* cursor, uint8_t mode, uint8_t& result);
   // The managers of an open table, made for a stored table being loaded.
   void CreateManagers();

@@ -11,6 +11,7 @@
 #endif
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <random>
 
@@ -63,8 +64,6 @@ void TVLMPage::DropPins() noexcept {
   while (Pins_ != nullptr) Pins_->Reset();
 }
 
-int32_t TVLMPage::HeaderSize() const { return PageManager->PageHeaderSize; }
-int32_t TVLMPage::PageSize() const { return PageManager->PageSize; }
 
 void TVLMPage::AllocateBuffer() {
   FreeBuffer();
@@ -170,24 +169,63 @@ void TVLMSortedPageList::LinkNewest(TVLMPage* page) {
   page->LastAccess_ = ++AccessCounter;
 }
 
+size_t TVLMSortedPageList::SlotOf(int32_t pageNo) const {
+  if (Count_ == 0) return SIZE_MAX;
+  const size_t mask = Slots_.size() - 1;
+  for (size_t i = Home(pageNo);; i = (i + 1) & mask) {
+    const Slot& slot = Slots_[i];
+    if (slot.Page == nullptr) return SIZE_MAX;
+    if (slot.PageNo == pageNo) return i;
+  }
+}
+
+void TVLMSortedPageList::Grow() {
+  std::vector<Slot> old = std::move(Slots_);
+  const size_t size = old.empty() ? 16 : old.size() * 2;
+  Slots_.assign(size, Slot{});
+  Mask_ = size - 1;
+  const size_t mask = Mask_;
+  for (const Slot& slot : old) {
+    if (slot.Page == nullptr) continue;
+    size_t i = Home(slot.PageNo);
+    while (Slots_[i].Page != nullptr) i = (i + 1) & mask;
+    Slots_[i] = slot;
+  }
+}
+
 void TVLMSortedPageList::Insert(std::unique_ptr<TVLMPage> page) {
   TVLMPage* raw = page.get();
-  auto [it, inserted] = Pages_.try_emplace(raw->PageNo, nullptr);
-  if (!inserted)
+  if (SlotOf(raw->PageNo) != SIZE_MAX)
     throw EVLMException(30378, "TSortedPageList.Insert - duplicate key = %d", {raw->PageNo});
-  it->second = std::move(page);
+  if (static_cast<size_t>(Count_ + 1) * 2 > Slots_.size()) Grow();
+  const size_t mask = Slots_.size() - 1;
+  size_t i = Home(raw->PageNo);
+  while (Slots_[i].Page != nullptr) i = (i + 1) & mask;
+  Slots_[i] = Slot{raw->PageNo, page.release()};
+  ++Count_;
   raw->OwnerList = this;
   LinkNewest(raw);
 }
 
 std::unique_ptr<TVLMPage> TVLMSortedPageList::Extract(int32_t pageNo) {
-  if (Pages_.empty()) throw EVLMException(20165, "TSortedPageList.Delete - no elements in array!");
-  auto it = Pages_.find(pageNo);
-  if (it == Pages_.end())
+  if (Count_ == 0) throw EVLMException(20165, "TSortedPageList.Delete - no elements in array!");
+  size_t i = SlotOf(pageNo);
+  if (i == SIZE_MAX)
     throw EVLMException(20166, "TSortedPageList.Delete - element not found, key = %d, itemCount = %d",
                         {pageNo, Count()});
-  std::unique_ptr<TVLMPage> page = std::move(it->second);
-  Pages_.erase(it);
+  std::unique_ptr<TVLMPage> page(Slots_[i].Page);
+  // Backward-shift deletion: every later slot of the probe run that may move
+  // closer to its home moves into the hole, so no look-up stops early.
+  const size_t mask = Slots_.size() - 1;
+  for (size_t j = (i + 1) & mask; Slots_[j].Page != nullptr; j = (j + 1) & mask) {
+    const size_t home = Home(Slots_[j].PageNo);
+    const bool between = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+    if (between) continue;
+    Slots_[i] = Slots_[j];
+    i = j;
+  }
+  Slots_[i] = Slot{};
+  --Count_;
   Unlink(page.get());
   page->OwnerList = nullptr;
   page->DropPins();
@@ -195,8 +233,8 @@ std::unique_ptr<TVLMPage> TVLMSortedPageList::Extract(int32_t pageNo) {
 }
 
 TVLMPage* TVLMSortedPageList::Find(int32_t pageNo) const {
-  auto it = Pages_.find(pageNo);
-  return it == Pages_.end() ? nullptr : it->second.get();
+  const size_t i = SlotOf(pageNo);
+  return i == SIZE_MAX ? nullptr : Slots_[i].Page;
 }
 
 void TVLMSortedPageList::Touch(TVLMPage* page) {
@@ -208,16 +246,21 @@ void TVLMSortedPageList::Touch(TVLMPage* page) {
 
 std::vector<TVLMPage*> TVLMSortedPageList::PagesInOrder() const {
   std::vector<TVLMPage*> pages;
-  pages.reserve(Pages_.size());
-  for (const auto& entry : Pages_) pages.push_back(entry.second.get());
+  pages.reserve(static_cast<size_t>(Count_));
+  for (const Slot& slot : Slots_)
+    if (slot.Page != nullptr) pages.push_back(slot.Page);
   std::sort(pages.begin(), pages.end(),
             [](const TVLMPage* a, const TVLMPage* b) { return a->PageNo < b->PageNo; });
   return pages;
 }
 
 void TVLMSortedPageList::Clear() {
-  Pages_.clear();
+  std::vector<Slot> slots = std::move(Slots_);
+  Slots_.clear();
+  Mask_ = 0;
+  Count_ = 0;
   Oldest_ = Newest_ = nullptr;
+  for (Slot& slot : slots) delete slot.Page;
 }
 
 // ----------------------------------------------------------- TVLMPageManager

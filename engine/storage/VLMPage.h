@@ -150,8 +150,8 @@ public:
   bool Encrypt = true;        // false: the data area is never encrypted
 
   uint8_t* Header() const { return Buffer; }
-  int32_t HeaderSize() const;
-  int32_t PageSize() const;
+  inline int32_t HeaderSize() const;
+  inline int32_t PageSize() const;
   uint8_t* Data() const { return Buffer + HeaderSize(); }
   int32_t DataSize() const { return PageSize() - HeaderSize(); }
 
@@ -261,9 +261,11 @@ public:
 // ------------------------------------------------------ TVLMSortedPageList
 
 // The pages of one list (the shared cache or a session's private copies),
-// found by page number through a hash map and kept in an intrusive
-// least-recently-used order, so that lookup, touch and eviction never scan
-// the list. PagesInOrder gives the ascending page order commit needs.
+// found by page number in an open-addressing table (one probe run over a
+// flat array: a look-up touches one cache line before the page) and kept in
+// an intrusive least-recently-used order, so that lookup, touch and eviction
+// never scan the list. PagesInOrder gives the ascending page order commit
+// needs. The list owns its pages.
 class TVLMSortedPageList {
 public:
   TVLMSortedPageList() = default;
@@ -286,15 +288,28 @@ public:
   std::vector<TVLMPage*> PagesInOrder() const;
   // Destroys every page of the list.
   void Clear();
-  int32_t Count() const { return static_cast<int32_t>(Pages_.size()); }
+  int32_t Count() const { return Count_; }
 
   uint64_t AccessCounter = 0;
 
 private:
+  struct Slot {
+    int32_t PageNo = 0;
+    TVLMPage* Page = nullptr;  // nullptr: the slot is free
+  };
   void Unlink(TVLMPage* page);
   void LinkNewest(TVLMPage* page);
+  // Page numbers come in runs (a walk reads page after page), so a page's
+  // home slot is its number: the slots of neighbouring pages are neighbours.
+  size_t Home(int32_t pageNo) const { return static_cast<size_t>(static_cast<uint32_t>(pageNo)) & Mask_; }
+  // The slot holding pageNo, or SIZE_MAX.
+  size_t SlotOf(int32_t pageNo) const;
+  void Grow();
 
-  std::unordered_map<int32_t, std::unique_ptr<TVLMPage>> Pages_;
+  // Power-of-two size, at most half full.
+  std::vector<Slot> Slots_;
+  size_t Mask_ = 0;
+  int32_t Count_ = 0;
   TVLMPage* Oldest_ = nullptr;
   TVLMPage* Newest_ = nullptr;
 };
@@ -454,6 +469,9 @@ private:
   qv::RecursiveMutex OwnSection_;
   qv::RecursiveMutex* SharedSection_ = nullptr;
 };
+
+int32_t TVLMPage::HeaderSize() const { return PageManager->PageHeaderSize; }
+int32_t TVLMPage::PageSize() const { return PageManager->PageSize; }
 
 // Releases a page taken with GetPage/NewPage when the scope ends.
 class TVLMHeldPage {
