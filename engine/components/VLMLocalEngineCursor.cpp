@@ -287,6 +287,7 @@ void TVLMLocalCursor::CloseTable() {
   LocateCondition_.reset();
   PositionCache.SearchState.reset();
   PositionCache.RecordState.reset();
+  PositionCache.IndexState.reset();
   PositionCache.HasLastRecord = false;
   RecordBitmap.reset();
   FilterTextExpression.reset();

@@ -337,9 +337,18 @@ uint8_t TVLMTableData::StepRecord(TVLMCursor* cursor, uint8_t mode) {
       return forward ? kVLMNavEOF : kVLMNavBOF;
     const bool fromBeginning = cursor->Position.Bof != 0 || cursor->Position.Eof != 0;
     TVLMRecordID found;
-    if (!StepSearch(cursor, forward, fromBeginning, found)) {
+    const uint8_t* held = nullptr;
+    if (!StepSearch(cursor, forward, fromBeginning, found, held)) {
       if (fromBeginning) NoteEmptyView(cursor);
       return forward ? kVLMNavEOF : kVLMNavBOF;
+    }
+    if (held != nullptr) {
+      // The search read the record to test it: the cursor takes that copy.
+      const auto size = static_cast<size_t>(FieldManager->Layout().BufferSize);
+      if (size > 0) std::memcpy(cursor->RecordBuffer, held, size);
+      MoveCursorTo(cursor, found);
+      KeepLastRecord(cursor, found);
+      return kVLMNavOK;
     }
     TVLMNavigationRequest request;
     request.IndexID = cursor->IndexID;

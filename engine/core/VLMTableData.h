@@ -445,7 +445,9 @@ private:
   // The next match of a restricted cursor's step: the walk the cursor kept
   // goes on when the cursor is where that walk left it and the table has
   // not changed; else FindRecord (which may leave a walk to keep).
-  bool StepSearch(TVLMCursor* cursor, bool forward, bool fromBeginning, TVLMRecordID& found);
+  // held: the walk's own buffer when it read and tested the match there
+  // (the cursor takes the record from it), else nullptr.
+  bool StepSearch(TVLMCursor* cursor, bool forward, bool fromBeginning, TVLMRecordID& found, const uint8_t*& held);
   // The four roads of DispatchSearch.
   bool ScanNavigationOrder(const TVLMSearchRequest& search, const TVLMScanSearchConditionArray& conditions,
                            TVLMRecordID& foundID);

@@ -282,20 +282,32 @@ public:
   TVLMRecordID At;
   // Records must be read and tested (other conditions, a filter callback).
   bool Test = false;
+  // The next step may go on with the walk (not for a cursor that shows one
+  // record per key: it searches beyond each key anew, and keeps the walk
+  // only for the record the walk read).
+  bool Continuable = true;
 };
 
 }  // namespace
 
-bool TVLMTableData::StepSearch(TVLMCursor* cursor, bool forward, bool fromBeginning, TVLMRecordID& found) {
+bool TVLMTableData::StepSearch(TVLMCursor* cursor, bool forward, bool fromBeginning, TVLMRecordID& found,
+                               const uint8_t*& held) {
   auto guard = LockGuard();
+  held = nullptr;
   std::unique_ptr<TVLMEngineReadState>& slot = cursor->PositionCache.SearchState;
   auto* kept = slot != nullptr && slot->Owner == this ? static_cast<TVLMKeptWalk*>(slot.get()) : nullptr;
-  if (kept == nullptr || fromBeginning || kept->Forward != forward || !(kept->At == cursor->Position.RecordID) ||
-      kept->Stamp != RecordManager->ChangeStamp || kept->SessionID != VLMCursorSessionID(cursor) ||
-      kept->IndexID != cursor->IndexID || cursor->HasIndexFields()) {
+  if (kept == nullptr || !kept->Continuable || fromBeginning || kept->Forward != forward ||
+      !(kept->At == cursor->Position.RecordID) || kept->Stamp != RecordManager->ChangeStamp ||
+      kept->SessionID != VLMCursorSessionID(cursor) || kept->IndexID != cursor->IndexID ||
+      cursor->HasIndexFields()) {
     slot.reset();
-    return FindRecord(cursor, nullptr, false, cursor->RecordBitmap.get(), &found, forward, fromBeginning, nullptr,
-                      true);
+    if (!FindRecord(cursor, nullptr, false, cursor->RecordBitmap.get(), &found, forward, fromBeginning, nullptr,
+                    true))
+      return false;
+    // A walk that tested its match read it into its buffer, which it kept.
+    kept = slot != nullptr && slot->Owner == this ? static_cast<TVLMKeptWalk*>(slot.get()) : nullptr;
+    if (kept != nullptr && kept->Test && kept->At == found) held = kept->Record;
+    return true;
   }
   SearchCounters_.CountRoad(TVLMSearchRoad::WalkNavigationIndexRange);
   TVLMScanSearchConditionArray& conditions = *kept->Conditions;
@@ -318,6 +330,7 @@ bool TVLMTableData::StepSearch(TVLMCursor* cursor, bool forward, bool fromBeginn
     if (matched) {
       kept->At = recordID;
       found = recordID;
+      if (kept->Test) held = kept->Record;
     }
   }
   // The walk has passed the range's end.
@@ -385,11 +398,9 @@ bool TVLMTableData::FindRecord(TVLMCursor* cursor, TVLMExpression* matchExpressi
         dynamic_cast<const TVLMIndexDef*>(IndexManager->IndexDefs->FindByObjectID(condition.IndexID));
     if (indexDef != nullptr) KeepInexactConjuncts(condition, *indexDef);
   }
-  // Only a plain step keeps its walk: a cursor that shows one record per key
-  // searches beyond each key anew.
+  // Only a cursor's step keeps its walk.
   std::unique_ptr<TVLMIndexWalk> keptWalk;
-  if (continuable && !fillAll && matchExpression == nullptr && keyCondition == nullptr && !cursor->HasIndexFields())
-    search.KeepWalk = &keptWalk;
+  if (continuable && !fillAll && matchExpression == nullptr && keyCondition == nullptr) search.KeepWalk = &keptWalk;
   TVLMRecordID found;
   bool result = false;
   bool test = false;
@@ -413,6 +424,7 @@ bool TVLMTableData::FindRecord(TVLMCursor* cursor, TVLMExpression* matchExpressi
     kept->Forward = forward;
     kept->Stamp = RecordManager->ChangeStamp;
     kept->At = found;
+    kept->Continuable = !cursor->HasIndexFields();
     cursor->PositionCache.SearchState = std::move(kept);
   }
   if (bitmap != nullptr && fillAll) bitmap->Filled = true;

@@ -493,6 +493,8 @@ public:
   // The record manager's own state of this reader (Clear keeps it: it does
   // not depend on the index).
   std::unique_ptr<TVLMEngineReadState> RecordState;
+  // The index's own state of this reader: where its last step stood.
+  std::unique_ptr<TVLMEngineReadState> IndexState;
   // The table data's walk of a restricted cursor, kept between its steps
   // (the cursor drops it with its record bitmap when what it sees changes).
   std::unique_ptr<TVLMEngineReadState> SearchState;

@@ -513,6 +513,7 @@ bool TVLMDiskPageManager::ReadCommitMark(uint32_t& changeCounter) {
   VLM_REQUIRE_DATABASE_SECTION();
   if (!IsOpen()) return false;
   FileScope scope(this);
+  ++CommitMarkReads_;
   // ChangeCounter and CommitState lie side by side: one read.
   static_assert(kVLMCommitStateOffset == kVLMChangeCounterOffset + 4);
   uint8_t bytes[5];

@@ -471,8 +471,10 @@ public:
   // of a commit in progress, and one that finds the mark it saw last knows
   // that no commit was written since.
   bool ReadCommitMark(uint32_t& changeCounter);
-  // Pages and page write counters read from the file so far.
+  // Pages and page write counters read from the file so far, and commit
+  // marks.
   uint64_t FileReads() const { return FileReads_; }
+  uint64_t CommitMarkReads() const { return CommitMarkReads_; }
 
   // Locks (one-byte locks of the database file).
   bool LockDatabase();
@@ -543,6 +545,7 @@ private:
   std::vector<uint8_t> WriteRun_;
   uint64_t HeaderEpoch_ = 0;
   uint64_t FileReads_ = 0;
+  uint64_t CommitMarkReads_ = 0;
   bool SoleWriterLock_ = false;
   bool ReadOnlyFile_ = false;
   bool Failed_ = false;

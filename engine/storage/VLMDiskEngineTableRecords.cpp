@@ -73,6 +73,19 @@ void TVLMDiskTableData::RecordNoToRecordID(int64_t recordNo, TVLMRecordID& recor
 bool TVLMDiskTableData::ReadWrapped(TVLMCursor* cursor, bool refreshIndexes, const std::function<void()>& body) {
   auto guard = LockGuard();
   const int32_t sessionID = VLMCursorSessionID(cursor);
+  // A read inside a read of the same session (a locate reading the record
+  // it found) runs on the outer read's check.
+  if (ReadDepth_ > 0 && ReadSession_ == sessionID) {
+    body();
+    return true;
+  }
+  const int32_t outerSession = ReadSession_;
+  ++ReadDepth_;
+  ReadSession_ = sessionID;
+  auto depth = qv::ScopeExit([&] {
+    --ReadDepth_;
+    ReadSession_ = outerSession;
+  });
   TVLMDiskPageManager& pages = *DiskDatabase_->DiskPageManager();
   uint32_t mark = 0;
   if (CheckedSession_ != sessionID || CheckedView_ != pages.ViewVersion() || !pages.ReadCommitMark(mark) ||
@@ -121,6 +134,7 @@ bool TVLMDiskTableData::LockedRead(TVLMCursor* cursor, bool refreshIndexes, cons
                  true))
     return false;
   auto unlock = qv::ScopeExit([&] { UnlockTable(sessionID, kVLMLockTableOperation, false); });
+  ++LockedReads_;
   TVLMDiskPageManager& pages = *DiskDatabase_->DiskPageManager();
   // Read under the lock, before the counters: no commit of this table can
   // come between the two.

@@ -418,6 +418,9 @@ public:
   TVLMInternalDBTransactedAccessFile* MetaDataFile() const { return MetaDataFile_.get(); }
   TVLMInternalDBTransactedAccessFile* MostUpdatedFile() const { return MostUpdatedFile_.get(); }
   TVLMTemporaryPageManager* TemporaryPageManager() const { return TemporaryPageManager_.get(); }
+  // Multi-user reads made under the type-1 lock with the counters loaded
+  // (the others ran on what the session had: ReadWrapped).
+  uint64_t LockedReads() const { return LockedReads_; }
 
 protected:
   void CommitPages(int32_t sessionID) override;
@@ -486,6 +489,11 @@ private:
   uint32_t CheckedMark_ = 0;
   int32_t CheckedSession_ = kVLMInvalidSessionID;
   uint64_t CheckedView_ = 0;
+  uint64_t LockedReads_ = 0;
+  // Reads under way and the session of the innermost: a read inside
+  // another of that session runs on the outer one's check.
+  int32_t ReadDepth_ = 0;
+  int32_t ReadSession_ = kVLMInvalidSessionID;
   // Scratch of SaveMostUpdated and LoadMostUpdated, kept so that a write,
   // which saves and loads the counters, allocates nothing for them.
   std::vector<uint8_t> MostUpdatedBytes_;
