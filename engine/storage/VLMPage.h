@@ -299,9 +299,15 @@ private:
   };
   void Unlink(TVLMPage* page);
   void LinkNewest(TVLMPage* page);
-  // Page numbers come in runs (a walk reads page after page), so a page's
-  // home slot is its number: the slots of neighbouring pages are neighbours.
-  size_t Home(int32_t pageNo) const { return static_cast<size_t>(static_cast<uint32_t>(pageNo)) & Mask_; }
+  // Page numbers come in runs (a walk reads page after page): eight
+  // neighbouring pages share a group of neighbouring slots, and the groups
+  // are spread by a multiplicative hash, so that probe runs stay short even
+  // when the list holds every page of a long run.
+  size_t Home(int32_t pageNo) const {
+    const auto no = static_cast<uint32_t>(pageNo);
+    const auto group = static_cast<size_t>((static_cast<uint64_t>(no >> 3) * 0x9E3779B97F4A7C15ull) >> 32);
+    return ((group << 3) | (no & 7u)) & Mask_;
+  }
   // The slot holding pageNo, or SIZE_MAX.
   size_t SlotOf(int32_t pageNo) const;
   void Grow();
