@@ -311,15 +311,18 @@ bool TVLMTableData::StepSearch(TVLMCursor* cursor, bool forward, bool fromBeginn
   }
   SearchCounters_.CountRoad(TVLMSearchRoad::WalkNavigationIndexRange);
   TVLMScanSearchConditionArray& conditions = *kept->Conditions;
-  // A filter was bound to the cursor's record since (CheckRecordFilter).
-  for (int32_t i = 0; i < conditions.GetCount(); ++i)
-    if (TVLMExpression* e = conditions.GetItem(i).Expression) e->SetRecordBuffer(kept->Record, false);
+  // A filter was bound to the cursor's record since (CheckRecordFilter);
+  // a walk that tests nothing evaluates no filter.
+  if (kept->Test)
+    for (int32_t i = 0; i < conditions.GetCount(); ++i)
+      if (TVLMExpression* e = conditions.GetItem(i).Expression) e->SetRecordBuffer(kept->Record, false);
   TVLMIndex* index = IndexManager->GetIndex(kept->IndexID);
   const TVLMScanSearchCondition& startCondition = conditions.GetItem(kept->Start);
   const TVLMScanSearchCondition* endCondition = kept->End >= 0 ? &conditions.GetItem(kept->End) : nullptr;
   bool matched = false;
   {
-    TVLMDetachedConjuncts detached(conditions, kept->Start, kept->End);
+    std::optional<TVLMDetachedConjuncts> detached;
+    if (kept->Test) detached.emplace(conditions, kept->Start, kept->End);
     TVLMRecordID recordID = kept->At;
     while (!matched && index->FindNextInRange(kept->SessionID, false, kept->Walk.get(), recordID, kept->Record,
                                               endCondition, &startCondition, forward)) {
