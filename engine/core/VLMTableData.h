@@ -51,6 +51,13 @@
 //      searches of its cursor; any change of the table outdates it.
 //   5. A filter whose conjuncts a search takes out for its range walk is
 //      whole again when the search ends, also when the walk raises.
+//   6. A restricted cursor's step goes on with the walk over its own index's
+//      range that its last step kept (StepSearch) only while the cursor
+//      stands on the record that walk gave, in the same direction, session
+//      and index, and the change stamp is the same; a change of what the
+//      cursor sees (ClearRecordBitmap) drops the walk. Likewise the copy of
+//      the last record a restricted cursor read stands for a read of it only
+//      under the same record ID, session and change stamp.
 //
 // Error codes: 10131 no fields, 30058 constraint kind, 20017 delete of an
 // open table, 10150 rename of an open table, 30343/30344 field rename, 10324
