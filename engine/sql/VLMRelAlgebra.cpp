@@ -5,6 +5,7 @@
 // locks.
 #include "engine/sql/VLMRelAlgebra.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "engine/components/VLMLocalEngine.h"
@@ -455,6 +456,13 @@ void TVLMAO::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* oute
     UnhideOperandFields(Condition.get());
     for (TVLMAOField& f : Fields)
       if (f.OwnsExpression) UnhideOperandFields(f.Expression.get());
+    // An operand of which nothing is read still gives its rows (a join
+    // under COUNT(*)): it carries one field for them.
+    for (TVLMAO* operand : {Left.get(), Right.get()}) {
+      if (operand == nullptr || operand->IsLeaf || operand->Fields.empty()) continue;
+      if (std::none_of(operand->Fields.begin(), operand->Fields.end(), [](const TVLMAOField& f) { return !f.Hidden; }))
+        UnhideField(*operand, 0);
+    }
   }
   if (Left) Left->Open(false, outerOperand, outerCursor);
   if (Right) Right->Open(false, outerOperand, outerCursor);
@@ -471,6 +479,13 @@ void TVLMAO::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* oute
   }
   if (!Materialized) Materialize();
   if (OrderFields.Count() > 0) ApplyOrderBy(true);
+}
+
+void TVLMAO::UnhideField(TVLMAO& op, int32_t fieldNo) {
+  TVLMAOField& f = op.Fields[static_cast<size_t>(fieldNo)];
+  f.Hidden = 0;
+  if (f.SourceOperator != nullptr && f.SourceOperator != &op && !f.OwnsExpression)
+    UnhideField(*f.SourceOperator, f.SourceFieldNo);
 }
 
 void TVLMAO::UnhideOperandFields(TVLMExpression* expression) {
@@ -680,6 +695,7 @@ void TVLMAO::FinishResultTable(qv::StringList& names, qv::StringList& displays) 
     f.SourceFieldNo = column++;
   }
   Materialized = 1;
+  OperandsClosing();
   Left.reset();
   Right.reset();
 }

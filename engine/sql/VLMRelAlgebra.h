@@ -18,6 +18,8 @@
 //   TVLMAOSQLTopRowCount      SELECT TOP n[, start]
 //                             (the three in VLMRelAlgebraTable.cpp)
 //   TVLMAOJoin                the joins (VLMRelAlgebraJoin.h)
+//   TVLMAOGroupBy             GROUP BY, aggregates and HAVING
+//                             (VLMRelAlgebraGroup.h/.cpp)
 //
 // An operator is the TVLMQueryOperator of the query seam: expression nodes
 // bound to it reach its fields through FindFields and GetFieldValue, and the
@@ -310,10 +312,15 @@ protected:
   // Makes every field that expression reads visible in the operands (and
   // below), so that a materialised operand carries it.
   void UnhideOperandFields(TVLMExpression* expression);
+  // Field fieldNo of op made visible, and the fields it reads below.
+  static void UnhideField(TVLMAO& op, int32_t fieldNo);
   // Called by Open once the operands are open, before anything is sorted
   // or filled: the join swaps its sides here, the group-by operator makes
   // its look-ahead table.
   virtual void OperandsOpened() {}
+  // Called by FinishResultTable just before the operands are freed: the
+  // group-by operator closes its look-ahead table, which reads an operand's.
+  virtual void OperandsClosing() {}
   // The field entry fieldNo; code with "Invalid field number - FieldNo = %d,
   // FieldCount = %d" out of range.
   TVLMAOField& FieldAt(int32_t fieldNo, int32_t code);

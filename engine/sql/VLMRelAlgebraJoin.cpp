@@ -66,7 +66,6 @@
 // a pair from one operand).
 #include "engine/sql/VLMRelAlgebraJoin.h"
 
-#include <algorithm>
 #include <utility>
 
 #include "engine/components/VLMMain.h"
@@ -234,22 +233,8 @@ void TVLMAOJoin::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* 
   }
   for (TVLMAOField& f : Fields)
     if (f.OwnsExpression) UnhideOperandFields(f.Expression.get());
-  // An operand of which nothing is read still gives its rows: it carries
-  // one field for them.
-  for (TVLMAO* operand : {Left.get(), Right.get()}) {
-    if (operand->IsLeaf || operand->FieldCount() == 0) continue;
-    if (std::none_of(operand->Fields.begin(), operand->Fields.end(), [](const TVLMAOField& f) { return !f.Hidden; }))
-      UnhideField(*operand, 0);
-  }
   if (Distinct && !Condition) PushDistinct();
   TVLMAO::Open(isRoot, outerOperand, outerCursor);
-}
-
-void TVLMAOJoin::UnhideField(TVLMAO& op, int32_t fieldNo) {
-  TVLMAOField& f = op.Fields[static_cast<size_t>(fieldNo)];
-  f.Hidden = 0;
-  if (f.SourceOperator != nullptr && f.SourceOperator != &op && !f.OwnsExpression)
-    UnhideField(*f.SourceOperator, f.SourceFieldNo);
 }
 
 void TVLMAOJoin::PushDistinct() {

@@ -39,9 +39,9 @@ public:
   // The product of the operands' counts for a CROSS join; 0 for the others
   // (the result table's count once materialised).
   int64_t PipelineRecordCount() override;
-  // Binds JoinCondition, makes every field a condition or a computed field
-  // reads visible in the operands (so that they carry it), pushes a DISTINCT
-  // into operands that are joins, then opens as every operator does.
+  // Binds JoinCondition and makes every field it or a computed field reads
+  // visible in the operands (so that they carry it), pushes a DISTINCT into
+  // operands that are joins, then opens as every operator does.
   void Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
   // The base operation; the computed fields then read their operands
   // through this operator, so that a padded side reads as null.
@@ -121,8 +121,6 @@ private:
   qv::Bookmark BookmarkOf(TVLMAO& operand);
   // Past the operand's last row.
   void MoveToEnd(TVLMAO& operand);
-  // Field fieldNo of op made visible, and the fields it reads below.
-  static void UnhideField(TVLMAO& op, int32_t fieldNo);
   // DISTINCT over every carried field of each operand that is a join.
   void PushDistinct();
 

@@ -55,8 +55,8 @@
 // neither operand), of running a query (20225-20227 statement lock, 30144 a
 // condition no table can evaluate, 10403 INTO), of INSERT (2156, 20259, 30203-30214,
 // 30356, 30357, 30493) and of the transaction statements (30457-30464);
-// 30359 AssignFieldValue without a value; and the project's: 20661-20663
-// query forms not built yet (derived tables, grouping, set operations),
+// 30359 AssignFieldValue without a value; and the project's: 20661, 20663
+// query forms not built yet (derived tables, set operations),
 // 20627 INSERT
 // ... SELECT, 20628-20630 a transaction statement whose dataset has no
 // database component, 30720 a VALUES value followed by neither ',' nor ')',
@@ -296,8 +296,9 @@ public:
 //
 // SELECT [ALL | DISTINCT] [TOP n[, start]] items | * [INTO [MEMORY
 // [IMMEDIATE]] [db.]t] FROM reference {, reference} [WHERE condition]
-// [ORDER BY item {, item}], where a reference is [MEMORY] [db.]t [[AS]
-// alias] [PASSWORD 'p'] or "(" reference ")" [alias], followed by joins:
+// [GROUP BY field {, field}] [HAVING condition] [ORDER BY item {, item}],
+// where a reference is [MEMORY] [db.]t [[AS] alias] [PASSWORD 'p'] or "("
+// reference ")" [alias], followed by joins:
 //   { CROSS JOIN reference
 //   | [NATURAL] [INNER | LEFT [OUTER] | RIGHT [OUTER] | FULL [OUTER]] JOIN
 //     reference [ON condition | USING "(" names ")"] }
@@ -306,8 +307,8 @@ public:
 // (a JOIN (b JOIN c)); after ON or USING the join built so far is the left
 // operand of the next. FROM entries separated by commas are joined left to
 // right: INNER on the equalities WHERE finds between the two sides, else
-// CROSS. Derived tables (20661), GROUP BY, HAVING and aggregates (20662) are
-// refused until they are built.
+// CROSS. Derived tables (20661) are refused until they are built. HAVING on
+// a query without groups (no GROUP BY, no aggregate item) raises 20244.
 
 class TVLMSQLSelect : public TVLMSQLCursorCommand {
 public:
@@ -320,8 +321,10 @@ public:
   // The leaf over the FROM table; a table-expression operator over it for
   // computed items (and for a DISTINCT that must be applied at once); the
   // WHERE conjuncts placed as low as they can be evaluated (30144 for one
-  // that no operator can); the result fields; ORDER BY; TOP; and, for a
-  // result that need not be live, a copy of the rows with the DISTINCT.
+  // that no operator can); for a grouped query the group operator with
+  // HAVING (20244 for a conjunct it cannot evaluate); the result fields;
+  // ORDER BY; TOP; and, for a result that need not be live, a copy of the
+  // rows with the DISTINCT.
   std::unique_ptr<TVLMAO> BuildOperatorTree(TVLMDataSet* owner, bool live, TVLMQueryOperator* outerOperand,
                                             TVLMCursor* outerCursor, bool allowOuterReferences) override;
 

@@ -6,7 +6,6 @@
 // compared as multisets. A WHERE conjunct on the null-supplying side of an
 // outer join shows whether it was pushed below the join.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <functional>
@@ -17,6 +16,7 @@
 
 #include "platform/host/StringList.h"
 #include "tests/engine/sql/SqlGenerator.h"
+#include "tests/engine/sql/SqliteOracle.h"
 #include "tests/engine/sql/SqlTestSupport.h"
 #include "tests/support/TestBudget.h"
 
@@ -313,17 +313,9 @@ private:
 
 class JoinRandomTest : public sql_test::QueryFixture {
 protected:
-  void SetUp() override {
-    QueryFixture::SetUp();
-    sqlite3_open(":memory:", &Sqlite_);
-  }
-  void TearDown() override {
-    sqlite3_close(Sqlite_);
-    QueryFixture::TearDown();
-  }
   void Both(const std::string& sql) {
     Run(sql);
-    ASSERT_EQ(sqlite3_exec(Sqlite_, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+    Sqlite.Exec(sql);
   }
   Strings Ours(const std::string& sql) {
     Strings rows;
@@ -340,21 +332,6 @@ protected:
     Query->Close();
     return rows;
   }
-  Strings Theirs(const std::string& sql) {
-    Strings rows;
-    sqlite3_stmt* statement = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(Sqlite_, sql.c_str(), -1, &statement, nullptr), SQLITE_OK) << sqlite3_errmsg(Sqlite_);
-    while (statement != nullptr && sqlite3_step(statement) == SQLITE_ROW) {
-      std::string row;
-      for (int c = 0; c < sqlite3_column_count(statement); ++c) {
-        const auto* text = sqlite3_column_text(statement, c);
-        row += (c > 0 ? "|" : "") + (text == nullptr ? std::string("NULL") : reinterpret_cast<const char*>(text));
-      }
-      rows.push_back(row);
-    }
-    sqlite3_finalize(statement);
-    return rows;
-  }
   // Three tables r0-r2 (k, v, w INTEGER) of 0-50 rows, mostly few so that
   // products of four tables stay quick, small values, 15% nulls.
   void MakeRandomTables(sql_test::SqlGenerator& g, std::vector<Table>& tables) {
@@ -362,7 +339,7 @@ protected:
     for (int t = 0; t < 3; ++t) {
       Table table{"r" + std::to_string(t), {"k", "v", "w"}, {false, false, false}, {}};
       Run("DROP TABLE " + table.Name);
-      sqlite3_exec(Sqlite_, ("DROP TABLE IF EXISTS " + table.Name).c_str(), nullptr, nullptr, nullptr);
+      Sqlite.Exec("DROP TABLE IF EXISTS " + table.Name);
       Both("CREATE TABLE " + table.Name + " (k INTEGER, v INTEGER, w INTEGER)");
       std::string values;
       for (int r = g.Chance(0.15) ? 0 : g.Chance(0.3) ? g.Int(20, 50) : g.Int(1, 12); r > 0; --r) {
@@ -377,7 +354,7 @@ protected:
       tables.push_back(std::move(table));
     }
   }
-  sqlite3* Sqlite_ = nullptr;
+  sql_test::SqliteOracle Sqlite;
 };
 
 TEST_F(JoinRandomTest, RowsMatchSqliteAndNestedLoops) {
@@ -401,7 +378,7 @@ TEST_F(JoinRandomTest, RowsMatchSqliteAndNestedLoops) {
     std::sort(ours.begin(), ours.end());
     std::sort(naive.begin(), naive.end());
     if (q.SqliteReadsIt) {
-      Strings theirs = Theirs(q.Sql);
+      Strings theirs = Sqlite.Rows(q.Sql);
       std::sort(theirs.begin(), theirs.end());
       ASSERT_EQ(naive, theirs) << "the nested loops and SQLite differ: " << q.Sql;
       ++againstSqlite;
