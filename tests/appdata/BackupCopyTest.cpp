@@ -1,10 +1,14 @@
 // The backup copy of a log: after every update it is byte-identical to the
-// log; a backup of the same kind and size is updated in place, writing only
-// the blocks that differ; a missing, foreign or resized one is rebuilt whole
-// through a new file and a rename, which never leaves a half-written backup.
+// log. With the log's last changes and a backup stamped as the log was
+// before them, only the changed ranges are written, the stamp last; without
+// them a backup of the same kind and size is compared and the blocks that
+// differ written; a missing, foreign, resized or wrongly stamped one is
+// rebuilt whole through a new file and a rename, which never leaves a
+// half-written backup.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <random>
 
 #include "appdata/AtomicFile.h"
@@ -40,17 +44,17 @@ TEST(BackupCopyTest, TheBackupFollowsTheLogWritingOnlyWhatDiffers) {
   struct Case {
     std::string_view Name;
     std::string Backup, Log;
-    bool Rebuilt;
+    BackupRoad Road;
     int64_t Blocks, Writes;  // in place: a write per run of adjacent blocks, and the flush
   } cases[] = {
-      {"first copy", none, base, true, 0, 0},
-      {"unchanged", base, base, false, 0, 1},
-      {"one changed byte", base, oneByte, false, 1, 2},
-      {"a page and the last block", base, pageAndTail, false, 3, 3},
-      {"grown", base, base + LogBytes(4 * kBlock, 8), true, 0, 0},
-      {"shrunk", base, base.substr(0, 30 * kBlock), true, 0, 0},
-      {"foreign", LogBytes(base.size(), 9, "ANOTHERKINDOFILE"), base, true, 0, 0},
-      {"empty log", base, "", true, 0, 0},
+      {"first copy", none, base, BackupRoad::Rebuild, 0, 0},
+      {"unchanged", base, base, BackupRoad::Compare, 0, 1},
+      {"one changed byte", base, oneByte, BackupRoad::Compare, 1, 2},
+      {"a page and the last block", base, pageAndTail, BackupRoad::Compare, 3, 3},
+      {"grown", base, base + LogBytes(4 * kBlock, 8), BackupRoad::Rebuild, 0, 0},
+      {"shrunk", base, base.substr(0, 30 * kBlock), BackupRoad::Rebuild, 0, 0},
+      {"foreign", LogBytes(base.size(), 9, "ANOTHERKINDOFILE"), base, BackupRoad::Rebuild, 0, 0},
+      {"empty log", base, "", BackupRoad::Rebuild, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -60,9 +64,9 @@ TEST(BackupCopyTest, TheBackupFollowsTheLogWritingOnlyWhatDiffers) {
     WriteFileAtomically(log, c.Log);
     const int64_t writes = FileWriteCount();
     const BackupUpdate u = UpdateBackupCopy(log, backup);
-    EXPECT_EQ(u.Rebuilt, c.Rebuilt);
+    EXPECT_EQ(u.Road, c.Road);
     EXPECT_EQ(u.BlocksWritten, c.Blocks);
-    if (!c.Rebuilt) {
+    if (c.Road != BackupRoad::Rebuild) {
       EXPECT_EQ(FileWriteCount() - writes, c.Writes);
     }
     EXPECT_EQ(Read(backup), c.Log);
@@ -86,8 +90,111 @@ TEST(BackupCopyTest, AFailedRebuildKeepsTheOldBackupAndAFailedWriteInPlaceRebuil
   bytes[kBlock] ^= 1;
   WriteFileAtomically(log, bytes);
   SetFileFaultAfter(1, FileFault::Fail);  // the write in place
-  EXPECT_TRUE(UpdateBackupCopy(log, backup).Rebuilt);
+  EXPECT_EQ(UpdateBackupCopy(log, backup).Road, BackupRoad::Rebuild);
   SetFileFaultAfter(0, FileFault::Fail);
+  EXPECT_EQ(Read(backup), bytes);
+}
+
+// A log-like file with a stamp, and a commit over it that reports its
+// changes as the database component does: the head (which holds the
+// stamp), then the changed ranges.
+constexpr int64_t kStampAt = 20, kStampSize = 8, kHeadSize = 100;
+
+struct Commit {
+  std::vector<FileChanges::Range> Pages;  // written with the commit's pattern
+  int64_t NewSize = -1;                   // the log's length after it (-1: as before)
+};
+
+FileChanges Apply(std::string& log, const Commit& commit, char pattern) {
+  FileChanges c;
+  c.StampPosition = kStampAt;
+  c.StampBefore = log.substr(kStampAt, kStampSize);
+  c.SizeBefore = static_cast<int64_t>(log.size());
+  c.Complete = true;
+  if (commit.NewSize >= 0) log.resize(static_cast<size_t>(commit.NewSize), '\0');
+  c.Ranges.push_back({0, kHeadSize});
+  for (const FileChanges::Range& r : commit.Pages) {
+    c.Ranges.push_back(r);
+    for (int64_t at = r.Position; at < std::min<int64_t>(r.Position + r.Length, log.size()); ++at)
+      log[static_cast<size_t>(at)] = static_cast<char>(pattern + at % 13);
+  }
+  ++log[kStampAt + kStampSize - 1];
+  c.StampAfter = log.substr(kStampAt, kStampSize);
+  return c;
+}
+
+TEST(BackupCopyTest, TheLastCommitsChangesAreWrittenWhenTheBackupHoldsTheStampBeforeThem) {
+  const std::string base = LogBytes(24 * kBlock, 3);
+  const std::string none = "\x01 no backup file";
+  struct Case {
+    std::string_view Name;
+    Commit Change;
+    std::function<void(std::string& backup, FileChanges& c)> Alter;  // the backup and the report
+    BackupRoad Road;
+    int64_t Ranges, Writes;  // in place: truncate, ranges, flush
+  } cases[] = {
+      {"a page", {{{5 * kBlock + 100, kBlock}}}, nullptr, BackupRoad::Changes, 2, 3},
+      {"two ranges", {{{kBlock + 100, 2 * kBlock}, {9 * kBlock + 100, kBlock}}}, nullptr,
+       BackupRoad::Changes, 3, 4},
+      {"grown, a new page at the end", {{{26 * kBlock + 100, kBlock}}, 27 * kBlock + 100}, nullptr,
+       BackupRoad::Changes, 2, 4},
+      {"shrunk, a freed page cut off", {{{3 * kBlock, 4}, {20 * kBlock, 4}}, 12 * kBlock}, nullptr,
+       BackupRoad::Changes, 2, 4},
+      {"no backup", {{{kBlock, 9}}}, [&](std::string& b, FileChanges&) { b = none; }, BackupRoad::Rebuild, 0, 0},
+      {"an older backup", {{{kBlock, 9}}}, [](std::string& b, FileChanges&) { --b[kStampAt + kStampSize - 1]; },
+       BackupRoad::Rebuild, 0, 0},
+      {"a stamp edited by hand", {{{kBlock, 9}}}, [](std::string& b, FileChanges&) { b[kStampAt] = 'x'; },
+       BackupRoad::Rebuild, 0, 0},
+      {"the first commit of an open", {{{kBlock, 9}}}, [](std::string&, FileChanges& c) { c.Complete = false; },
+       BackupRoad::Compare, 0, 2},
+      {"a backup of another length", {{{kBlock, 9}}}, [](std::string& b, FileChanges&) { b += "more"; },
+       BackupRoad::Rebuild, 0, 0},
+      {"the log committed again since", {{{kBlock, 9}}},
+       [](std::string&, FileChanges& c) { c.StampAfter[0] ^= 1; }, BackupRoad::Compare, 0, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    test::ScratchFolder dir;
+    const std::string log = dir.File("V5LogDB.vlm"), backup = dir.File("BakV5LogDB.vlm");
+    std::string bytes = base, backupBytes = base;
+    FileChanges changes = Apply(bytes, c.Change, 'a');
+    if (c.Alter) c.Alter(backupBytes, changes);
+    if (backupBytes != none) WriteFileAtomically(backup, backupBytes);
+    WriteFileAtomically(log, bytes);
+    const int64_t writes = FileWriteCount();
+    const BackupUpdate u = UpdateBackupCopy(log, backup, &changes);
+    EXPECT_EQ(u.Road, c.Road);
+    EXPECT_EQ(u.RangesWritten, c.Ranges);
+    if (c.Road != BackupRoad::Rebuild) {
+      EXPECT_EQ(FileWriteCount() - writes, c.Writes);
+    }
+    EXPECT_EQ(Read(backup), bytes);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 2);
+  }
+}
+
+TEST(BackupCopyTest, ABackupLeftHalfWrittenKeepsItsOldStampAndTheNextCommitRebuildsIt) {
+  test::ScratchFolder dir;
+  const std::string log = dir.File("V5LogDB.vlm"), backup = dir.File("BakV5LogDB.vlm");
+  std::string bytes = LogBytes(12 * kBlock, 5);
+  WriteFileAtomically(backup, bytes);
+  const FileChanges first = Apply(bytes, {{{4 * kBlock, kBlock}}}, 'p');
+  WriteFileAtomically(log, bytes);
+  // The page is written, the head with the stamp fails, and so does every
+  // write of the rebuild after it.
+  SetFileFaultAfter(2, FileFault::FailFrom);
+  EXPECT_THROW(UpdateBackupCopy(log, backup, &first), EOSError);
+  SetFileFaultAfter(0, FileFault::Fail);
+  EXPECT_EQ(Read(backup).substr(kStampAt, kStampSize), first.StampBefore);
+  EXPECT_EQ(Read(backup).substr(4 * kBlock, kBlock), bytes.substr(4 * kBlock, kBlock));
+
+  const FileChanges second = Apply(bytes, {{{7 * kBlock, kBlock}}}, 'q');
+  WriteFileAtomically(log, bytes);
+  EXPECT_EQ(UpdateBackupCopy(log, backup, &second).Road, BackupRoad::Rebuild);
+  EXPECT_EQ(Read(backup), bytes);
+  const FileChanges third = Apply(bytes, {{{kBlock, 10}}}, 'r');
+  WriteFileAtomically(log, bytes);
+  EXPECT_EQ(UpdateBackupCopy(log, backup, &third).Road, BackupRoad::Changes);
   EXPECT_EQ(Read(backup), bytes);
 }
 

@@ -327,4 +327,54 @@ TEST_F(DatabaseComponentTest, ComponentEventsComeBeforeTheUserAndSilentModeAsksN
   qv::SetMonotonicMsSource(nullptr);
 }
 
+// What the last commit changed, as the component hands it out: nothing
+// while closed or before a commit of its open; then the head before page 0
+// and the pages as ranges of the file, ascending and apart, outside which
+// no byte changed, and block 1 as the file held it before and after.
+TEST_F(DatabaseComponentTest, TheLastCommitsChangesAreRangesOfTheFile) {
+  const std::string file = NewFile("changes.vlm");
+  auto database = Database("Changes", file);
+  TVLMFileChanges changes;
+  EXPECT_FALSE(database->LastCommitChanges(changes));
+  database->DoConnect();
+  EXPECT_FALSE(database->LastCommitChanges(changes));
+  TVLMTable table;
+  table.SetDatabaseName("Changes");
+  table.SetTableName("T");
+  table.GetFieldDefs().Add("Text", qv::ftString, 200);
+  table.CreateTable();
+  table.Open();
+  const std::vector<uint8_t> before = storage_test::ReadBytes(file);
+  table.Append();
+  table.FieldByName("Text")->SetAsString("one");
+  table.Post();
+  ASSERT_TRUE(database->LastCommitChanges(changes));
+  const std::vector<uint8_t> after = storage_test::ReadBytes(file);
+  EXPECT_EQ(changes.StampPosition, 0);
+  EXPECT_EQ(changes.StampBefore, std::string(before.begin(), before.begin() + 76));
+  EXPECT_EQ(changes.StampAfter, std::string(after.begin(), after.begin() + 76));
+  EXPECT_TRUE(changes.Complete);  // the table's creation committed in this open
+  EXPECT_EQ(changes.SizeBefore, static_cast<int64_t>(before.size()));
+  // The head (page 0, a map page, joins it when it changed), then whole
+  // pages of 1024 bytes.
+  ASSERT_GE(changes.Ranges.size(), 2u);
+  EXPECT_EQ(changes.Ranges[0].Position, 0);
+  std::vector<bool> listed(std::max(before.size(), after.size()));
+  int64_t end = -1;
+  for (const TVLMFileChanges::Range& r : changes.Ranges) {
+    EXPECT_GT(r.Position, end) << "ranges ascend, apart";
+    EXPECT_EQ((r.Position + r.Length - 380) % 1024, 0);
+    for (int64_t i = r.Position; i < r.Position + r.Length && i < static_cast<int64_t>(listed.size()); ++i)
+      listed[static_cast<size_t>(i)] = true;
+    end = r.Position + r.Length;
+  }
+  for (size_t i = 0; i < std::min(before.size(), after.size()); ++i)
+    if (!listed[i]) {
+      ASSERT_EQ(before[i], after[i]) << "byte " << i << " outside the ranges";
+    }
+  table.Close();
+  database->DoDisconnect();
+  EXPECT_FALSE(database->LastCommitChanges(changes));
+}
+
 }  // namespace
