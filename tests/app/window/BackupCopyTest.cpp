@@ -1,8 +1,7 @@
 // The backup copy of the log after each added contact: brought up to date
 // from the live file every time (no temporary file is left beside it, also
-// when the copy fails), and a failed copy keeps the contact. On a log file,
-// an add that follows an add writes only what its commit changed; a backup
-// that is not the log as it stood before that commit is rebuilt whole.
+// when the copy fails), and a failed copy keeps the contact; on a log file
+// only what the add's commit changed is written.
 #include <optional>
 #include <random>
 
@@ -69,118 +68,67 @@ TEST_P(BackupCopyTest, AFailedCopyLeavesNoTemporaryAndTheNextAddTriesAgain) {
 
 QV_ON_BOTH_TABLE_KINDS(BackupCopyTest);
 
+// Adds, deletes and edits in random order on a log file, as the operator
+// and the log editor make them, and now and then a backup spoilt (its stamp
+// edited by hand, an older copy put back, deleted). After every add the
+// backup is the log byte for byte; it took the commit's changes when the add
+// followed an add, and was rebuilt whole when a delete, an edit (which
+// reach it with the next add) or a spoilt backup came between.
 class BackupOfLogFileTest : public WindowFixture {
 protected:
   tabletest::TablesKind KindOfTables() const override { return tabletest::TablesKind::Engine; }
-  void AddContact(const std::string& call) {
-    Set(Ctl::CallEntered, call);
-    Set(Ctl::FreqEntered, "14");
-    Set(Ctl::Mode, "SSB");
-    Controller->AddToLogButtonClick();
-    ASSERT_EQ(Text(Ctl::StatPanel), "");
-  }
-  std::string Backup() const { return Home + "TEST/BakV5LogDB.vlm"; }
-  // Read whole through the file layer (the stream reader is slow under the
-  // sanitizers and this runs after every add).
-  bool BackupIsLog() {
-    bool found = false;
-    return ReadWholeFile(Backup(), found) == ReadWholeFile(Home + "TEST/V5LogDB.vlm", found);
-  }
-  BackupRoad Road() const { return Controller->LastBackupUpdate().Road; }
 };
 
-// Adds, deletes and edits in random order, as the operator and the log
-// editor make them on the live log. After every add the backup is the log
-// byte for byte; it took the add's changes when the add followed an add,
-// and was rebuilt when a delete or an edit came between (the log editor's
-// changes reach it with the next add).
 TEST_F(BackupOfLogFileTest, AfterEveryAddOfARandomRunTheBackupIsTheLog) {
   Start({});
-  std::mt19937 random(45);
+  const std::string backup = Home + "TEST/BakV5LogDB.vlm";
+  bool found = false;  // read through the file layer: a stream is slow under the sanitizers
+  const auto read = [&](const std::string& path) { return ReadWholeFile(path, found); };
   DataSet& log = Controller->LogData();
-  const auto goTo = [&](int32_t n) {
-    log.First();
-    log.MoveBy(n);
-  };
-  int32_t roads[3] = {};
+  std::mt19937 random(45);
   std::optional<BackupRoad> expected;  // none: the first add of the start
+  std::string older;
+  int32_t changes = 0;
   auto budget = qv::test::TestBudget::Steps(1000, 25);
   uint64_t step = 0;
   for (; budget.Continue(step); ++step) {
-    const uint32_t what = random() % 10;
-    const int32_t count = log.RecordCount();
-    if (what < 6 || count < 3) {
-      AddContact("K" + std::to_string(step));
-      ASSERT_TRUE(BackupIsLog()) << "after step " << step;
+    const uint32_t what = random() % 20;
+    if (what < 12 || log.RecordCount() < 3) {
+      if (random() % 8 == 0) older = read(backup);  // older than the backup after this add
+      Set(Ctl::CallEntered, "K" + std::to_string(step));
+      Set(Ctl::FreqEntered, "14");
+      Set(Ctl::Mode, "SSB");
+      Controller->AddToLogButtonClick();
+      ASSERT_EQ(read(backup), read(Home + "TEST/V5LogDB.vlm")) << "after step " << step;
       if (expected) {
-        ASSERT_EQ(Road(), *expected) << "at step " << step;
+        ASSERT_EQ(Controller->LastBackupUpdate().Road, *expected) << "at step " << step;
       }
-      ++roads[static_cast<int>(Road())];
+      changes += Controller->LastBackupUpdate().Road == BackupRoad::Changes;
       expected = BackupRoad::Changes;
-    } else if (what < 8) {
-      goTo(static_cast<int32_t>(random() % static_cast<uint32_t>(count)));
-      log.Delete();
-      expected = BackupRoad::Rebuild;
+      continue;
+    }
+    expected = BackupRoad::Rebuild;
+    if (what < 17) {
+      log.First();
+      log.MoveBy(static_cast<int32_t>(random() % static_cast<uint32_t>(log.RecordCount())));
+      if (what < 15) {
+        log.Delete();
+      } else {
+        log.Edit();
+        log.FieldByName("Notes")->SetAsString("edit " + std::to_string(step));
+        log.Post();
+      }
+    } else if (what == 17) {
+      std::string bytes = read(backup);
+      if (found) bytes[41] = 0x7F;  // the commit counter's high byte: a count never reached
+      WriteFile(backup, bytes);
+    } else if (what == 18 && !older.empty()) {
+      WriteFile(backup, older);
     } else {
-      goTo(static_cast<int32_t>(random() % static_cast<uint32_t>(count)));
-      log.Edit();
-      log.FieldByName("Notes")->SetAsString("edit " + std::to_string(step));
-      log.Post();
-      expected = BackupRoad::Rebuild;
+      std::filesystem::remove(backup);
     }
   }
-  EXPECT_GT(roads[static_cast<int>(BackupRoad::Changes)], roads[static_cast<int>(BackupRoad::Rebuild)]);
-  RecordProperty("steps", static_cast<int>(step));
-  RecordProperty("changes", roads[static_cast<int>(BackupRoad::Changes)]);
-}
-
-// A backup that is not the log as it stood before the add's commit (its
-// stamp edited by hand, an older copy, none) is rebuilt whole, and the add
-// after it takes the changes again; so does the first add of a start, after
-// which the backup is compared with the log whole.
-TEST_F(BackupOfLogFileTest, ABackupThatDoesNotMatchTheStampIsRebuiltWhole) {
-  Start({});
-  AddContact("K1AA");
-  EXPECT_EQ(Road(), BackupRoad::Rebuild);  // there was none
-  AddContact("K1AB");
-  EXPECT_EQ(Road(), BackupRoad::Changes);
-  const std::string older = ReadFile(Backup());
-  AddContact("K1AC");
-  struct Case {
-    std::string_view Name;
-    std::function<void()> Spoil;
-  } cases[] = {
-      {"stamp edited by hand", [&] {
-         std::string bytes = ReadFile(Backup());
-         bytes[38] ^= 0x10;  // the commit counter
-         WriteFile(Backup(), bytes);
-       }},
-      {"an older copy", [&] { WriteFile(Backup(), older); }},
-      {"missing", [&] { std::filesystem::remove(Backup()); }},
-  };
-  int32_t n = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.Name);
-    c.Spoil();
-    AddContact("K2A" + std::to_string(++n));
-    EXPECT_EQ(Road(), BackupRoad::Rebuild);
-    EXPECT_TRUE(BackupIsLog());
-    AddContact("K3A" + std::to_string(n));
-    EXPECT_EQ(Road(), BackupRoad::Changes);
-    EXPECT_TRUE(BackupIsLog());
-  }
-
-  // A new start knows nothing of the commits before it: its first add
-  // compares, the next takes the changes.
-  Controller.reset();
-  Start({});
-  AddContact("K4AA");
-  EXPECT_EQ(Road(), BackupRoad::Compare);
-  EXPECT_TRUE(BackupIsLog());
-  AddContact("K4AB");
-  EXPECT_EQ(Road(), BackupRoad::Changes);
-  EXPECT_TRUE(BackupIsLog());
-  EXPECT_EQ(LogRecords().size(), 11u);
+  EXPECT_GT(changes, static_cast<int32_t>(step / 4));
 }
 
 }  // namespace
