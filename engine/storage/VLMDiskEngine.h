@@ -411,8 +411,8 @@ struct TVLMCommitChanges {
   // while no commit of this open has written the file.
   std::vector<uint8_t> Block1Before;
   std::vector<uint8_t> Block1After;
-  // The pages the commit wrote or freed and the pages this handle wrote in
-  // place since its previous commit, ascending, each once.
+  // The pages the commit wrote or freed and (when Complete) the pages this
+  // handle wrote in place since its previous commit, ascending, each once.
   std::vector<int32_t> Pages;
   // True when the handle wrote the file alone (SoleWriter) from the end of
   // its previous commit of this open to the end of this one: the file then
