@@ -199,6 +199,30 @@ void TVLMLocalSession::ShrinkFile() {
   if (TVLMDiskDatabaseData* disk = AsDisk(DatabaseData)) disk->ShrinkFile();
 }
 
+bool TVLMLocalSession::LastCommitChanges(TVLMFileChanges& changes) {
+  TVLMDiskDatabaseData* disk = AsDisk(DatabaseData);
+  if (disk == nullptr) return false;
+  std::lock_guard<qv::RecursiveMutex> guard(disk->CriticalSection());
+  const TVLMDiskPageManager* pm = disk->DiskPageManager();
+  if (pm == nullptr || pm->LastCommitChanges().Block1After.empty()) return false;
+  const TVLMCommitChanges& last = pm->LastCommitChanges();
+  TVLMFileChanges out;
+  out.Ranges.push_back({0, pm->FirstPagePosition});
+  for (int32_t pageNo : last.Pages) {
+    const int64_t position = pm->PagePosition(pageNo);
+    TVLMFileChanges::Range& tail = out.Ranges.back();
+    if (tail.Position + tail.Length == position) tail.Length += pm->PageSize;
+    else out.Ranges.push_back({position, pm->PageSize});
+  }
+  out.StampPosition = pm->DatabaseOffset;
+  out.StampBefore.assign(last.Block1Before.begin(), last.Block1Before.end());
+  out.StampAfter.assign(last.Block1After.begin(), last.Block1After.end());
+  out.Complete = last.Complete;
+  out.SizeBefore = last.SizeBefore;
+  changes = std::move(out);
+  return true;
+}
+
 // -------------------------------------------------------- BLOB stream
 
 TVLMCursorBLOBStream::TVLMCursorBLOBStream(std::unique_ptr<qv::Stream> inner, uint8_t openMode, int32_t fieldNo)

@@ -90,6 +90,33 @@ TVLMDiskDatabaseData* VLMCreateDiskDatabaseData(const TVLMLocalSession& session)
 // listed: 20550 "Database Engine is not initialized".
 TVLMDatabaseData* VLMGetDatabaseData(const TVLMLocalSession& session);
 
+// ------------------------------------------------------ commit changes
+
+// What the last commit of a database changed in its file, in bytes of the
+// file, for a caller that keeps a byte-identical copy of it (a backup).
+// The copy may take these changes instead of a whole comparison only when
+// it holds StampBefore at StampPosition, has the length SizeBefore, and
+// Complete is true; the bytes come from the file itself.
+struct TVLMFileChanges {
+  struct Range {
+    int64_t Position = 0;
+    int64_t Length = 0;
+  };
+  // The head before page 0 (the header blocks and NextObjectID, which
+  // change in place between commits too), then every page the commit wrote
+  // or freed and every page written in place since the commit before it:
+  // ascending, adjacent pages in one range.
+  std::vector<Range> Ranges;
+  // Block 1 (commit counter, page count) before and after the commit.
+  int64_t StampPosition = 0;
+  std::string StampBefore;
+  std::string StampAfter;
+  // From TVLMCommitChanges: the file changed nowhere else since the
+  // connection's previous commit ended, when it was SizeBefore long.
+  bool Complete = false;
+  int64_t SizeBefore = -1;
+};
+
 // ---------------------------------------------------------- local session
 
 class TVLMLocalSession : public TVLMBaseSession {
@@ -137,6 +164,10 @@ public:
   TVLMPasswordRecord* GetPasswordRecord() { return &PasswordRecord; }
   // Cuts a connected disk database's file after its last used page.
   void ShrinkFile();
+  // What the last commit of the connected disk database changed in its
+  // file; false (changes untouched) for another database, or before any
+  // commit of its open wrote the file.
+  bool LastCommitChanges(TVLMFileChanges& changes);
 
   // ---- state ----
   // The database data in use; nullptr while disconnected.

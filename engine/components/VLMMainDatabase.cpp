@@ -341,6 +341,10 @@ void TVLMDatabase::Rollback() {
   Handle_->Rollback();
 }
 
+bool TVLMDatabase::LastCommitChanges(TVLMFileChanges& changes) const {
+  return Handle_ != nullptr && Handle_->LastCommitChanges(changes);
+}
+
 void TVLMDatabase::GetTableNames(qv::StringList& list) {
   const bool wasClosed = !Connected();
   try {

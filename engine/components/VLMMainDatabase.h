@@ -33,6 +33,7 @@
 
 class EngineUi;
 class TVLMLocalSession;
+struct TVLMFileChanges;
 class WaitController;
 
 namespace qv {
@@ -160,6 +161,11 @@ public:
   void GetTableNames(qv::StringList& list);
   // Connects when closed (and stays connected).
   bool TableExists(std::string_view tableName);
+  // What the last commit of the open database changed in its file (for a
+  // caller that keeps a copy of the file in step with it, such as a
+  // backup): false, with changes untouched, while the component is closed,
+  // for a database that is no file, and before a commit of this open wrote.
+  bool LastCommitChanges(TVLMFileChanges& changes) const;
 
   // The datasets that use the database: the dataset base adds itself when
   // it attaches and removes itself when it lets go (a query with isQuery).
