@@ -2,12 +2,12 @@
 // main window drives it: the duplicate check (a locate on Call;Freq;Mode),
 // the whole-log recount of the IBM QSO Party, and the road of one added
 // contact (append, fill, post with its durable commit, the reopen in contact
-// order, then the backup copy with its flush: only the byte ranges the commit
-changed, see RunAdds). Logs of 10,000,
-// 100,000 and 1,000,000 contacts, each with and without the plain index on
-// Call; SQLite on the same rows (index on Call, synchronous FULL) in the same
-// run is the reference of the duplicate check (its indexed lookup) and of the
-// recount (the same columns read in contact order).
+// order, then the backup copy with its flush: only the byte ranges the
+// commit changed, see RunAdds). Logs of 10,000, 100,000 and 1,000,000
+// contacts, each with and without the plain index on Call; SQLite on the
+// same rows (index on Call, synchronous FULL) in the same run is the
+// reference of the duplicate check (its indexed lookup) and of the recount
+// (the same columns read in contact order).
 //
 // Goals: a duplicate check under 100 us at 100,000 contacts and within 1.5
 // times SQLite's at 1,000,000 (with the index on Call); a recount of
