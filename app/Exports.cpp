@@ -171,10 +171,12 @@ void CabrilloExport::Begin(const QsoRecord& first) {
 // " ", then, by kind (widths in brackets, texts padded with blanks, never cut):
 //   GP     own call[14] RS[4] " " call[14] RR[4] " " name[9] city " " state[4]
 //          end time " " notes
-//   Other  both reports: own call[14] RS[4] serial sent[7] call[14] RR[4]
-//          serial rcvd[7] xmtr;  otherwise: own call[11] serial sent[5]
+//   Other  with reports: own call[14] RS[4] serial sent[7] call[14] RR[4]
+//          serial rcvd[7] xmtr;  without: own call[11] serial sent[5]
 //          own name[11] own state[4] call[11] serial rcvd[5] name[11] state[4]
-//          xmtr.  An empty serial is "000", padded like a filled one so
+//          xmtr.  The layout is chosen once for the whole log (Survey), so a
+//          log checker sees one layout: an empty report is blanks of its
+//          width. An empty serial is "000", padded like a filled one so
 //          that the fields after it keep their columns.
 //   NAQP   own call[16] own name[11] own state[4] call[16] name[11] state[4] xmtr
 //   WWDX   own call[14] report[4] zone[7] call[14] report[4] zone[7] xmtr
@@ -207,7 +209,7 @@ void CabrilloExport::Contact(const QsoRecord& q, const std::string&) {
     }
     case ContestKind::Other:
     case ContestKind::IBM:  // (an IBM QSO Party log exports as CSV)
-      if (!q.RSTSent.empty() && !q.RSTRcvd.empty()) {
+      if (WithReports()) {
         const std::string nr = PadRight(7, SerialOrZeros(q.NumRcvd));
         line += repad(14, OC_) + rs + PadRight(7, SerialOrZeros(q.NumSent)) + repad(14, c) + rr + nr + x;
       } else {
@@ -219,6 +221,11 @@ void CabrilloExport::Contact(const QsoRecord& q, const std::string&) {
   }
   if (line.size() > kMaxCabrilloLine) line.resize(kMaxCabrilloLine);
   Line(line);
+}
+
+void CabrilloExport::Survey(const QsoRecord& q) {
+  ++Contacts_;
+  if (!q.RSTSent.empty() || !q.RSTRcvd.empty()) ++ContactsWithReports_;
 }
 
 void CabrilloExport::End() { Line("END-OF-LOG:"); }

@@ -11,13 +11,15 @@
 //
 // Cabrillo 2.0 (every other log), file "<call>[ NAQP-<mode>] <log> CS.TXT":
 //   "START-OF-LOG: 2.0", header lines by log kind, one "QSO: " line per
-//   contact in fixed-width columns (layout by kind, see CabrilloExport::Contact),
-//   "END-OF-LOG:". A contact line is cut to 255 bytes.
+//   contact in fixed-width columns (layout by kind, see CabrilloExport::Contact,
+//   one layout for every line of a file), "END-OF-LOG:". A contact line is
+//   cut to 255 bytes.
 //
 // In both, the call's slashed zeros (0xD8) are written as "0"; in file names
 // "/" becomes "-".
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -42,13 +44,21 @@ class CabrilloExport final : public TextExport {
 public:
   explicit CabrilloExport(const OutputContext& context);
   bool UsesMemberCap() const override { return false; }
+  // An "Other" log takes one line layout for all its contacts: with reports
+  // when at least half of them carry a report, else the layout without.
+  bool WantsSurvey() const override { return Context_.Kind == ContestKind::Other; }
+  void Survey(const QsoRecord& qso) override;
   std::string FileName(const QsoRecord& first) const override;
   void Begin(const QsoRecord& first) override;
   void Contact(const QsoRecord& qso, const std::string& points) override;
   void End() override;
 
 private:
+  bool WithReports() const { return ContactsWithReports_ * 2 >= Contacts_; }
+
   const OutputContext& Context_;
+  int64_t Contacts_ = 0;
+  int64_t ContactsWithReports_ = 0;
   // The padded station fields: own call (14, plain zeros), name (9), state (4).
   std::string OC_;
   std::string SN_;

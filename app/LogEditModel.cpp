@@ -15,7 +15,10 @@ QVariant LogEditModel::data(const QModelIndex& index, int role) const {
 
 void LogEditModel::MoveToRow(int row) {
   DataSet* ds = LinkedDataSet();
-  if (ds == nullptr || !ds->Active() || row < 0 || row >= rowCount() || ds->RecNo() == row + 1) return;
+  // While the model inserts or removes rows the view's current index may
+  // move on its own: that is no move of the operator.
+  if (Refreshing() || ds == nullptr || !ds->Active() || row < 0 || row >= rowCount() || ds->RecNo() == row + 1)
+    return;
   ds->SetRecNo(row + 1);
 }
 

@@ -1,8 +1,10 @@
 #include "app/LogFiles.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <limits>
 
+#include "appdata/AtomicFile.h"
 #include "platform/dataset/DataSet.h"
 #include "platform/host/SysUtils.h"
 #include "platform/os/File.h"
@@ -26,12 +28,14 @@ std::string WithSlash(std::string folder) {
 
 std::string ResolveProgramFolder(const std::string& quorvexHome, const std::string& exeFolder,
                                  const std::string& dataHome) {
-  if (!quorvexHome.empty()) return WithSlash(quorvexHome);
-  if (!exeFolder.empty() && FolderIsWritable(exeFolder)) return WithSlash(exeFolder);
-  std::string folder = WithSlash(dataHome) + std::string(kDataFolderName);
+  const std::string folder =
+      WithSlash(!quorvexHome.empty() ? quorvexHome : WithSlash(dataHome) + std::string(kDataFolderName));
   ForceFolders(folder);
-  if (!exeFolder.empty()) SeedProgramFolder(exeFolder, folder);
-  return WithSlash(folder);
+  if (!exeFolder.empty()) {
+    SeedProgramFolder(exeFolder, folder);
+    CopyEarlierLogs(exeFolder, folder);
+  }
+  return folder;
 }
 
 void SeedProgramFolder(const std::string& exeFolder, const std::string& folder) {
@@ -39,6 +43,54 @@ void SeedProgramFolder(const std::string& exeFolder, const std::string& folder) 
     std::string src = WithSlash(exeFolder) + std::string(name);
     std::string dest = WithSlash(folder) + std::string(name);
     if (FileExists(src) && !FileExists(dest)) CopyFile(src, dest, true);
+  }
+}
+
+namespace {
+
+// Copies every plain file of one log folder into a new folder dest; true
+// when all of them were copied (else dest is removed again).
+bool CopyLogFolder(const std::string& src, const std::string& dest) {
+  if (!CreateFolder(dest)) return false;
+  std::error_code ec;
+  std::vector<std::string> copied;
+  bool whole = true;
+  for (const auto& entry : std::filesystem::directory_iterator(src, ec)) {
+    if (!entry.is_regular_file(ec)) continue;
+    const std::string name = entry.path().filename().string();
+    if (!CopyFile(src + "/" + name, dest + "/" + name, true)) {
+      whole = false;
+      break;
+    }
+    copied.push_back(name);
+  }
+  if (whole && !ec) return true;
+  for (const std::string& name : copied) DeleteFile(dest + "/" + name);
+  RemoveFolder(dest);
+  return false;
+}
+
+bool SameFolder(const std::string& a, const std::string& b) {
+  std::error_code ec;
+  return std::filesystem::equivalent(a, b, ec);
+}
+
+}  // namespace
+
+void CopyEarlierLogs(const std::string& exeFolder, const std::string& folder) {
+  const std::string marker = WithSlash(folder) + std::string(kEarlierLogsCopiedMarker);
+  if (FileExists(marker) || !FolderExists(exeFolder) || SameFolder(exeFolder, folder)) return;
+  bool allCopied = true;
+  for (const std::string& name : ListLogFolders(WithSlash(exeFolder))) {
+    const std::string dest = WithSlash(folder) + name;
+    if (FolderExists(dest)) continue;  // a log of that name is already here: kept as it is
+    if (!CopyLogFolder(WithSlash(exeFolder) + name, dest)) allCopied = false;
+  }
+  if (!allCopied) return;
+  try {
+    WriteFileAtomically(marker, "");
+  } catch (const std::exception&) {
+    // An unwritable folder: the copy is tried again (and skips what is there).
   }
 }
 
@@ -93,7 +145,7 @@ SerialState SerialAfterCurrentRecord(DataSet& ds) {
 std::vector<std::string> ListLogFolders(const std::string& exeDir) {
   std::vector<std::string> logs;
   for (std::string& name : SubFolders(exeDir))
-    if (name.front() != '.') logs.push_back(std::move(name));
+    if (name.front() != '.' && FileExists(LogFileOf(exeDir + name))) logs.push_back(std::move(name));
   return logs;
 }
 

@@ -16,25 +16,39 @@ class DataSet;
 
 namespace qv::app {
 
-// The program folder with a trailing '/': $QUORVEX_HOME when set, else the
-// executable's folder when writable, else $XDG_DATA_HOME/Quorvex, into which
-// the delivered files of the executable's folder (the three database files
-// and the user guide) are copied when missing there.
+// The program folder (the logs, the template, the state and member files,
+// the user guide; ExeDir of the windows) with a trailing '/':
+// $QUORVEX_HOME when set, else $XDG_DATA_HOME/Quorvex, else
+// ~/.local/share/Quorvex; never the executable's folder, so removing a build
+// never removes the logs. The folder is made when missing and seeded from
+// the files delivered beside the executable (SeedProgramFolder); log folders
+// that an earlier start made beside the executable are copied over once
+// (CopyEarlierLogs).
 std::string ProgramFolder();
-// The same rule with its inputs given (empty quorvexHome = not set).
+// The same rule with its inputs given (empty quorvexHome = not set; dataHome
+// as DataHome() gives it, already following $XDG_DATA_HOME).
 std::string ResolveProgramFolder(const std::string& quorvexHome, const std::string& exeFolder,
                                  const std::string& dataHome);
-// Copies the delivered files of exeFolder that folder lacks into folder
-// (existing files there are kept).
+// Copies the delivered files of exeFolder (template, state and member
+// files, user guide) that folder lacks into folder; existing files are kept.
 void SeedProgramFolder(const std::string& exeFolder, const std::string& folder);
+// Copies each log folder of exeFolder (a sub-folder holding V5LogDB.vlm)
+// that folder has no folder of that name for, with every file in it, once:
+// a marker file in folder records that it was done. A log that cannot be
+// copied whole leaves nothing behind and no marker, so the next start tries
+// again. Nothing happens when the two folders are one.
+void CopyEarlierLogs(const std::string& exeFolder, const std::string& folder);
+// The marker of CopyEarlierLogs.
+inline constexpr std::string_view kEarlierLogsCopiedMarker = ".earlier-logs-copied";
 
 // ExeDir + LogName (no trailing '/'), its live file and its backup copy.
 std::string LogDirOf(std::string_view exeDir, std::string_view logName);
 std::string LogFileOf(std::string_view logDir);
 std::string BackupFileOf(std::string_view logDir);
 
-// The logs of the program folder: its sub-folders, hidden ones (a leading
-// '.') skipped, sorted by byte value. Plain files are never logs.
+// The logs of the program folder: its sub-folders that hold a live log file
+// (V5LogDB.vlm), hidden ones (a leading '.') skipped, sorted by byte value.
+// Other folders (a build's CMakeFiles, a folder of exports) are never logs.
 std::vector<std::string> ListLogFolders(const std::string& exeDir);
 // A name a new log folder may take: not empty, no '/', '\\' or control
 // character (NUL included), not "." or "..", and no leading '.' (a hidden

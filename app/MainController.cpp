@@ -91,24 +91,27 @@ void MainController::FormCreate() {
   Log_ = Tables_.Create(LogTableSpec(), exeDir + std::string(kLogFileName), false);
 
   // Without the state table the program goes on: no state list and no state
-  // look-up, after saying what is missing.
+  // look-up, after saying what is missing. A state or member file that is
+  // there but cannot be opened (damaged, not a database) is left alone like
+  // a missing one and named in the status panel.
+  std::vector<std::string> damaged;
   States_ = Tables_.Create(StateTableSpec(), exeDir + std::string(kStateFileName), true);
-  if (!States_->DatabaseExists()) {
-    View_.ShowError("-- Output Database file \"USCountryDB\" does not exist");
-  } else if (!States_->TableExists()) {
-    View_.ShowError("-- Output Table \"USCountryTabl\" does not exist");
-  } else {
-    States_->Connect();
-    States_->Data().Open();
-    StatesOpen_ = true;
+  switch (OpenLookupTable(*States_)) {
+    case LookupTable::Open: StatesOpen_ = true; break;
+    case LookupTable::NoDatabase: View_.ShowError("-- Output Database file \"USCountryDB\" does not exist"); break;
+    case LookupTable::NoTable: View_.ShowError("-- Output Table \"USCountryTabl\" does not exist"); break;
+    case LookupTable::Damaged: damaged.emplace_back(kStateFileName); break;
   }
-
   Members_ = Tables_.Create(MemberTableSpec(), exeDir + std::string(kMemberFileName), true);
-  if (Members_->TableExists()) {
-    Members_->Connect();
-    Members_->Data().Open();
-    MembersOpen_ = true;
+  switch (OpenLookupTable(*Members_)) {
+    case LookupTable::Open: MembersOpen_ = true; break;
+    case LookupTable::NoDatabase: break;  // optional: only the IBM QSO Party needs it
+    case LookupTable::NoTable:
+    case LookupTable::Damaged: damaged.emplace_back(kMemberFileName); break;
   }
+  DamagedFilesNote_.clear();
+  for (const std::string& name : damaged)
+    DamagedFilesNote_ += (DamagedFilesNote_.empty() ? " Damaged, not used: " : ", ") + name;
 
   Hooks_->Allowed = true;
   LoadWindowSettings();
@@ -145,6 +148,24 @@ void MainController::FormCreate() {
   ShowTotals();
   log.Last();
   View_.SetTimerEnabled(MainTimer::Clock, true);
+}
+
+MainController::LookupTable MainController::OpenLookupTable(DatabaseTable& table) {
+  try {
+    if (!table.DatabaseExists()) return LookupTable::NoDatabase;
+    if (!table.TableExists()) return LookupTable::NoTable;
+    table.Connect();
+    table.Data().Open();
+    return LookupTable::Open;
+  } catch (const std::exception&) {
+    // Whatever was opened is let go; the file stays as it is.
+    try {
+      table.Data().Close();
+      table.Disconnect();
+    } catch (const std::exception&) {
+    }
+    return LookupTable::Damaged;
+  }
 }
 
 void MainController::FillStateList() { View_.SetItems(Ctl::StateFLD, StateNames()); }
@@ -207,6 +228,10 @@ void MainController::ShowNotice() {
 void MainController::FormActivate() {
   State_.ProgramVersion = QV_VERSION_STRING;
   LoadWindowSettings();
+  // The clock and, with automatic time, the date are shown at once: the
+  // first tick comes only after 1.5 s, and a contact added before it would
+  // find the date field empty.
+  ShowUtcClock();
 
   DataSet& log = LogData();
   log.Last();
@@ -244,6 +269,7 @@ void MainController::FormActivate() {
   View_.SetText(Ctl::StatPanel, "");
 
   ApplyLayout();
+  if (!DamagedFilesNote_.empty()) StatusText(kWinRed, kWinWhite, DamagedFilesNote_);
 }
 
 void MainController::ApplyLayout() {
@@ -326,13 +352,17 @@ void MainController::ResizeWwdxReports(std::string_view mode) {
 
 // ------------------------------------------------------------ timers, keys
 
-void MainController::Timer1Timer() {
+void MainController::ShowUtcClock() {
   const double now = NowUtc();
   View_.SetText(Ctl::ClockPanel, FormatDateTime("hhnn", now));
   if (State_.AutoTime) {
     Module_.CurrentDate = FormatDateTime("yyyy-mm-dd", now);
     View_.SetText(Ctl::QSODate, Module_.CurrentDate);
   }
+}
+
+void MainController::Timer1Timer() {
+  ShowUtcClock();
   if (Module_.FirstTick) {
     Module_.FirstTick = false;
     View_.SetTimerInterval(MainTimer::Clock, kClockMs);

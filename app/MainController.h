@@ -45,6 +45,7 @@ class StringList;
 namespace qv::app {
 
 class SettingsStore;
+struct QsoRecord;
 
 // The conversation with the digital-mode program (the window holds it; its
 // item changes and close event come back through LinkItemChange and
@@ -196,10 +197,15 @@ private:
   class PlacementOnce;
 
   // start and layout
+  enum class LookupTable : uint8_t { Open, NoDatabase, NoTable, Damaged };
+  // Opens the state or member table read-only; a file that raises any error
+  // on the way counts as damaged.
+  LookupTable OpenLookupTable(DatabaseTable& table);
   void LoadWindowSettings();
   void RunSettings();
   void ApplyLayout();
   void ResizeWwdxReports(std::string_view mode);
+  void ShowUtcClock();
   void ShowTotals();
   void ShowNotice();
   void SetNumSent(const std::string& text);
@@ -209,6 +215,11 @@ private:
   // checks
   void ExitCheck(Ctl field);
   bool RefuseWithoutLog();
+  // After a failed post: the log database closed and opened again and the
+  // totals counted from the file; true when the file holds the contact all
+  // the same (the last of countBefore + 1 records), else one message naming
+  // the failure and false.
+  bool ReopenAfterFailedWrite(const std::string& reason, int32_t countBefore, const QsoRecord& qso);
   void FocusField(Ctl field);
   void StatusLook(uint32_t background, uint32_t text);
   void StatusText(uint32_t background, uint32_t textColor, const std::string& text);
@@ -240,6 +251,9 @@ private:
   std::unique_ptr<DatabaseTable> Members_;
   bool StatesOpen_ = false;
   bool MembersOpen_ = false;
+  // Names the state and member files that could not be opened; shown in the
+  // status panel at each activation.
+  std::string DamagedFilesNote_;
   FetchFunction Fetch_;
   std::string LookupHost_;
   int32_t LookupDeadlineMs_ = kLookupDeadlineMs;

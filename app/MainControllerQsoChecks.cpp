@@ -1,5 +1,7 @@
 // The entry fields' key filters and checks, Clear Fields, Add To Log and the
 // emptying of the log.
+#include <functional>
+
 #include "app/LogFiles.h"
 #include "app/MainController.h"
 #include "app/QsoEntry.h"
@@ -16,6 +18,8 @@ namespace qv::app {
 namespace {
 
 constexpr std::string_view kSelectLogText = "You must \"Select Log\" !";
+constexpr std::string_view kInvalidFrequencyText = "Invalid FREQUENCY !\rEnter MHz as a number, for example 14.025";
+constexpr std::string_view kInvalidTimeText = "Invalid TIME !";
 
 }  // namespace
 
@@ -74,7 +78,7 @@ void MainController::ExitCheck(Ctl field) {
       Module_.LastFreq = View_.Text(Ctl::FreqEntered);
       // A text that is no number of MHz would be logged and stop the exports.
       if (!Module_.LastFreq.empty() && !IsFrequencyText(Module_.LastFreq)) {
-        View_.Warn("Invalid FREQUENCY !\rEnter MHz as a number, for example 14.025");
+        View_.Warn(std::string(kInvalidFrequencyText));
         FocusField(Ctl::FreqEntered);
       } else if (ibm && BandTable::BandIndex(Module_.LastFreq) < 0) {
         FocusField(Ctl::FreqEntered);
@@ -94,15 +98,16 @@ void MainController::ExitCheck(Ctl field) {
     }
     case Ctl::TimeST:
       if (ibm) FocusField(Ctl::RSTNumRcvd);
-      if (View_.Text(Ctl::TimeST).size() < 4) {
-        View_.Warn("Invalid TIME !");
+      // Four digits of a real time of day: "2599" would be logged and exported.
+      if (!IsTimeText(View_.Text(Ctl::TimeST))) {
+        View_.Warn(std::string(kInvalidTimeText));
         FocusField(Ctl::TimeST);
       }
       break;
     case Ctl::TimeEndFld: {
       const std::string t = View_.Text(Ctl::TimeEndFld);
-      if (!t.empty() && t.size() < 4) {
-        View_.Warn("Invalid TIME !");
+      if (!t.empty() && !IsTimeText(t)) {
+        View_.Warn(std::string(kInvalidTimeText));
         FocusField(Ctl::TimeEndFld);
       }
       break;
@@ -146,7 +151,9 @@ void MainController::ExitCheck(Ctl field) {
       DataSet& t = States_->Data();
       if (!t.Locate("State", state, 0)) break;
       const std::string country = t.FieldByName("USCountry")->AsString();
-      View_.SetText(Ctl::CountryFLD, (ibm || state == "HI") ? country : std::string("USA"));
+      // The state file knows each state's country (a Canadian province gives
+      // CANADA, Hawaii its own entry) in every kind of log.
+      View_.SetText(Ctl::CountryFLD, country);
       View_.SetText(Ctl::ContinentFLD, t.FieldByName("Continent")->AsString());
       break;
     }
@@ -226,6 +233,12 @@ void MainController::AddToLogByEnter(Ctl field) {
 void MainController::AddToLogButtonClick() {
   if (RefuseWithoutLog()) return;
   DataSet& log = LogData();
+  // A log that could not be opened again after a failed write (the disk
+  // still full, the interrupted commit not yet undone) is opened now.
+  if (!log.Active()) {
+    Log_->Connect();
+    log.Open();
+  }
   Log_->SetIndexName(kPrimeIndexName);
   ShowLogCount();
 
@@ -242,6 +255,21 @@ void MainController::AddToLogButtonClick() {
     StatusText(kWinWhite, kWinRed, "One or more required fields are blank!");
     FocusField(Ctl::CallEntered);
     return;
+  }
+  // The field checks may not have run (a button, the link, Enter in another
+  // field): what they refuse is refused here too, before anything is written.
+  if (!IsFrequencyText(View_.Text(Ctl::FreqEntered))) {
+    View_.Warn(std::string(kInvalidFrequencyText));
+    FocusField(Ctl::FreqEntered);
+    return;
+  }
+  for (Ctl time : {Ctl::TimeST, Ctl::TimeEndFld}) {
+    const std::string t = View_.Text(time);
+    if (!t.empty() && !IsTimeText(t)) {
+      View_.Warn(std::string(kInvalidTimeText));
+      FocusField(time);
+      return;
+    }
   }
 
   if (!State_.Station.TypeLog && State_.AutoTime && View_.Text(Ctl::TimeEndFld).empty())
@@ -294,32 +322,29 @@ void MainController::AddToLogButtonClick() {
   q.EQSLSent = View_.Checked(Ctl::EQSLCkBox);
   q.LOTWSent = View_.Checked(Ctl::LOTWCkBox);
 
-  const bool noticeWasActive = State_.Score.Notice().Active;
+  // The score and the count as they stood, for a contact the log does not take.
+  const IbmScore scoreBefore = ibm ? State_.Score : IbmScore();
+  const int32_t countBefore = log.RecordCount();
   log.Append();
   try {
     if (ibm) {
-      const int32_t points =
-          State_.Score.AddContact(member, q.Continent, State_.Station.MyContinent, q.Freq, q.Country,
-                                  q.NumSent + " " + q.Call);
+      // The multiplier's owner shows the serial as the field and the recount
+      // do (" 001 K1XX"), not as computed ("1 K1XX").
+      std::string serial = q.NumSent;
+      FormatSerial(q.NumSent, serial);
+      const int32_t points = State_.Score.AddContact(member, q.Continent, State_.Station.MyContinent, q.Freq,
+                                                     q.Country, serial + " " + q.Call);
       q.Points = IntToStr(points);
       ShowTotals();
       ShowNotice();
     }
     WriteQso(log, q);
     log.Post();
-  } catch (...) {
-    // The contact is not in the log: no insert left pending, and totals and
-    // multipliers counted again from what the log holds. The entry fields
-    // keep what was typed; the error box then names the failure.
-    if (log.State() == dsInsert || log.State() == dsEdit) log.Cancel();
-    if (ibm) {
-      State_.Score.TallyLog(log);
-      if (!noticeWasActive) State_.Score.Notice().Expire();
-      ShowTotals();
-      ShowNotice();
-    }
-    log.Last();
-    throw;
+  } catch (const std::exception& e) {
+    if (ibm) State_.Score = scoreBefore;
+    // A commit can fail after the point where it is durable; then the
+    // contact is in the file and the add goes on as if the post had passed.
+    if (!ReopenAfterFailedWrite(e.what(), countBefore, q)) return;
   }
   log.Last();
 
@@ -342,6 +367,54 @@ void MainController::AddToLogButtonClick() {
   Log_->SetIndexName(kPrimeIndexName);
   ShowLogCount();
   log.Last();
+}
+
+bool MainController::ReopenAfterFailedWrite(const std::string& reason, int32_t countBefore, const QsoRecord& qso) {
+  // After a commit that failed (a full disk) the engine refuses the database
+  // until it is closed. The insert is cancelled, the table and the database
+  // are closed and opened again (the open rolls back what the commit left,
+  // or asks for repair), and the totals are counted from what the file
+  // holds, so nothing on screen counts the contact that was not written.
+  // The entry fields keep it for another try once the cause is gone.
+  // True when the file holds the contact after all (the commit failed after
+  // it was durable): then no message.
+  DataSet& log = LogData();
+  auto quietly = [](const std::function<void()>& step) {
+    try {
+      step();
+    } catch (const std::exception&) {
+    }
+  };
+  quietly([&] {
+    if (log.State() == dsInsert || log.State() == dsEdit) log.Cancel();
+  });
+  quietly([&] { log.Close(); });
+  quietly([&] { Log_->Disconnect(); });
+  std::string reopenFailure;
+  bool logged = false;
+  try {
+    Log_->Connect();
+    log.Open();
+    Log_->SetIndexName(kPrimeIndexName);
+    ShowLogCount();
+    if (IsContest(ContestKind::IBM)) State_.Score.TallyLog(log);
+    log.Last();
+    logged = log.RecordCount() == countBefore + 1 && log.FieldByName("Call")->AsString() == qso.Call &&
+             log.FieldByName("QSODate")->AsString() == qso.QSODate &&
+             log.FieldByName("TimeStart")->AsString() == qso.TimeStart;
+  } catch (const std::exception& e) {
+    reopenFailure = e.what();
+  }
+  ShowTotals();
+  ShowNotice();
+  if (logged) return true;
+  std::string text = "The contact could not be written to the Log!\r\r" + reason;
+  if (reopenFailure.empty())
+    text += "\r\rThe entry is kept: add it again once the cause is removed (for example, free space on the disk).";
+  else
+    text += "\r\rThe Log could not be opened again: " + reopenFailure;
+  View_.Warn(text);
+  return false;
 }
 
 bool MainController::EmptyLog() {

@@ -8,6 +8,7 @@
 #include "app/QsoRecord.h"
 #include "app/ReportContent.h"
 #include "platform/dataset/DataSet.h"
+#include "platform/host/Exception.h"
 #include "platform/host/Format.h"
 #include "platform/host/SysUtils.h"
 #include "platform/os/File.h"
@@ -49,6 +50,12 @@ void WriteLog(DataSet& log, LogOutput& out, const OutputContext& context) {
   MemberCap cap(out.UsesMemberCap() ? context.MemberCount : 0, out.UsesMemberCap() ? context.NonMemberCount : 0);
   QsoReader reader(log);
   QsoRecord qso;
+  if (out.WantsSurvey()) {
+    for (log.First(); !log.Eof(); log.Next()) {
+      reader.Read(qso);
+      out.Survey(qso);
+    }
+  }
   log.First();
   bool first = true;
   while (!log.Eof()) {
@@ -57,7 +64,14 @@ void WriteLog(DataSet& log, LogOutput& out, const OutputContext& context) {
       out.Begin(qso);
       first = false;
     }
-    out.Contact(qso, cap.Points(qso.Points));
+    try {
+      out.Contact(qso, cap.Points(qso.Points));
+    } catch (const EConvertError& e) {
+      // Which of thousands of contacts holds the bad value is what the
+      // operator needs to mend it in the log editor.
+      throw EConvertError(std::string(e.what()) + "\rin the contact of " + qso.QSODate + " " + qso.TimeStart +
+                          " with " + qso.Call);
+    }
     log.Next();
   }
   if (first) out.Begin(QsoRecord{});

@@ -59,6 +59,10 @@ public:
   virtual ~LogOutput() = default;
   // True when the output shows points (the member cap applies).
   virtual bool UsesMemberCap() const = 0;
+  // True when the output looks at every contact (Survey) before it writes
+  // any: a choice that must hold for the whole log.
+  virtual bool WantsSurvey() const { return false; }
+  virtual void Survey(const QsoRecord&) {}
   // Before the first contact; first is the log's first record.
   virtual void Begin(const QsoRecord& first) = 0;
   // One contact; points is its Points text after the member cap.
@@ -97,7 +101,10 @@ private:
 };
 
 // Feeds every record of the open log, from the first in the current order,
-// to out (Begin, Contact..., End). Raises whatever out raises.
+// to out (a Survey pass first when out wants one, then Begin, Contact...,
+// End). Raises whatever out raises; a conversion error of one contact
+// (a stored value that is no number) names that contact by date, time and
+// call.
 void WriteLog(DataSet& log, LogOutput& out, const OutputContext& context);
 
 // The export road shared by CSV and Cabrillo: "Log is empty, Export aborted!"

@@ -142,4 +142,13 @@ bool IsFrequencyText(std::string_view text) {
   return digit;
 }
 
+bool IsTimeText(std::string_view text) {
+  if (text.size() != 4) return false;
+  for (char c : text)
+    if (!IsDigit(c)) return false;
+  const int hours = (text[0] - '0') * 10 + (text[1] - '0');
+  const int minutes = (text[2] - '0') * 10 + (text[3] - '0');
+  return hours <= 23 && minutes <= 59;
+}
+
 }  // namespace qv::app

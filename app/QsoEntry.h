@@ -41,4 +41,8 @@ bool IsContinentCode(std::string_view text);
 // at least one digit ("14", "14.025", ".5"; not "14..5").
 bool IsFrequencyText(std::string_view text);
 
+// A time of day as the time fields take it: four digits "hhnn", hours 00-23
+// and minutes 00-59 ("0000", "2359"; not "2599", "1260" or "123").
+bool IsTimeText(std::string_view text);
+
 }  // namespace qv::app

@@ -53,6 +53,7 @@ void ReportBuilder::Begin(const QsoRecord&) {
     h.Zone = "My Zone: " + st.MyZone;
   }
   h.ShowSentRcvd = kind != ContestKind::GP && kind != ContestKind::NAQP;
+  h.ShowRstLabels = kind == ContestKind::GP;
   if (kind == ContestKind::IBM) {
     h.ShowPointsStatus = true;
     h.PointsLab = "Points";

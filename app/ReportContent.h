@@ -6,7 +6,8 @@
 // By kind:
 //   title totals        "IBM" only
 //   Xmtr ID / My Zone   contest kinds other than "IBM"; shown empty for GP
-//   SENT / RCVD labels  contest kinds other than "NAQP"
+//   SENT / RCVD labels  contest kinds other than "NAQP"; GP captions its two
+//                       report columns "RST S" / "RST R" instead
 //   Points / Stat       "IBM"; GP shows "Notes" / "ETime" there, moved right
 //   detail              GP: reports, " " + end time in the member-mark place,
 //                       notes; "IBM": reports, serials, dashes, member mark,
@@ -61,6 +62,11 @@ struct ReportColumnHeader {
   bool ShowSentRcvd = false;
   std::string SentLab = "  SENT  ";
   std::string RcvdLab = "  RCVD  ";
+  // Captions over the two report columns of a log that prints reports
+  // without SENT / RCVD over them (GP).
+  bool ShowRstLabels = false;
+  std::string RstSentLab = "RST S";
+  std::string RstRcvdLab = "RST R";
   bool ShowPointsStatus = false;
   std::string PointsLab;
   std::string StatusLab;

@@ -1,8 +1,8 @@
 // Where the main window gets its three database/table pairs from: the log,
 // the state and country table and the member list. The window sees each pair
 // as one DatabaseTable (database component + table component) and never the
-// storage behind it, so the engine's components replace the in-memory tables
-// without a change to the window.
+// storage behind it: the program runs on the engine's components, the tests
+// also on in-memory tables, with the same window code.
 #pragma once
 
 #include <memory>

@@ -31,6 +31,8 @@ constexpr uint32_t kEditorColor = 16744576;
 constexpr int kGapAfterCallButton = 1;
 constexpr int kGapBeforeNumButton = 8;
 constexpr int kGapBeforeClose = 30;
+// Kept free right of the close button and its hints.
+constexpr int kRightMargin = 10;
 
 // A short label and a standard icon per navigator button.
 struct NavLook {
@@ -106,6 +108,7 @@ void TVedoruzEzuEdit::Build() {
   search->setColumnMinimumWidth(8, kGapBeforeClose);
   search->addWidget(CloseBtn_, 0, 9);
   search->setColumnStretch(10, 1);
+  search->setColumnMinimumWidth(10, kRightMargin);
   auto* info1 = new QLabel(QStringLiteral("State, Country, Continent must be in UPPER CASE"), this);
   info1->setObjectName(QStringLiteral("InfoText1"));
   auto* info2 = new QLabel(QStringLiteral("After making a change, click Check Mark below to Save Change(s)"), this);
@@ -173,9 +176,18 @@ void TVedoruzEzuEdit::resizeEvent(QResizeEvent* event) {
   FormResize();
 }
 
-// The search row starts an eighth of the way across (a quarter maximised).
+// The search row starts an eighth of the way across (a quarter maximised),
+// but never so far that the close button and the hints under it would run
+// into the right edge: the indent takes only the room the row leaves.
 void TVedoruzEzuEdit::FormResize() {
-  SearchIndent_->setFixedWidth(width() / (isMaximized() ? 4 : 8));
+  int row = kGapAfterCallButton * 2 + kGapBeforeNumButton + kGapBeforeClose + kRightMargin;
+  for (QWidget* w : {static_cast<QWidget*>(CallSrchBtn_), static_cast<QWidget*>(CallSrch_),
+                     static_cast<QWidget*>(NumSrchBtn_), static_cast<QWidget*>(NumSrch_),
+                     static_cast<QWidget*>(CloseBtn_)})
+    row += w->sizeHint().width();
+  const QMargins margins = layout()->contentsMargins();
+  const int room = std::max(0, width() - row - margins.left() - margins.right());
+  SearchIndent_->setFixedWidth(std::min(width() / (isMaximized() ? 4 : 8), room));
 }
 
 bool TVedoruzEzuEdit::eventFilter(QObject* watched, QEvent* event) {

@@ -413,7 +413,16 @@ void TVedoruzEzu::Connect() {
     auto* b = static_cast<QAbstractButton*>(Widget(c));
     connect(b, &QAbstractButton::clicked, this, [this, handler] { Handle([&] { (Controller_.get()->*handler)(); }); });
   };
-  click(Ctl::AddToLogButton, &MainController::AddToLogButtonClick);
+  // A mouse press on Add To Log moves the focus to it first, and the field
+  // left runs its exit check; a check that refused its field refuses the
+  // click as well, so a value the check turned down is never logged.
+  connect(static_cast<QAbstractButton*>(Widget(Ctl::AddToLogButton)), &QAbstractButton::clicked, this, [this] {
+    if (RefusedFocusTarget_ == Widget(Ctl::AddToLogButton)) {
+      RefusedFocusTarget_ = nullptr;
+      return;
+    }
+    Handle([&] { Controller_->AddToLogButtonClick(); });
+  });
   click(Ctl::ClearButton, &MainController::ClearButtonClick);
   click(Ctl::EditLogBtn, &MainController::EditLogBtnClick);
   click(Ctl::ViewMultBtn, &MainController::ViewMultBtnClick);
@@ -479,7 +488,10 @@ void TVedoruzEzu::OnFocusChanged(QWidget* old, QWidget* now) {
   const Ctl to = CtlOf(now);
   if (from == to) return;
   FocusMovedByHandler_ = false;
-  if (from != Ctl::Count) Handle([&] { Controller_->FieldExit(from); });
+  RefusedFocusTarget_ = nullptr;
+  bool accepted = true;
+  if (from != Ctl::Count) Handle([&] { accepted = Controller_->FieldExit(from); });
+  if (!accepted) RefusedFocusTarget_ = now;
   if (!FocusMovedByHandler_ && to != Ctl::Count) Handle([&] { Controller_->FieldEnter(to); });
 }
 

@@ -7,7 +7,8 @@
 // one control of this window to another. Moves into or out of another window
 // (a message box appearing or closing) run no check, nor do moves that a
 // handler makes; a check that puts the focus back cancels the move, so the
-// control the operator was moving to is not entered.
+// control the operator was moving to is not entered, and a click on Add To
+// Log that caused the move adds nothing.
 #pragma once
 
 #include <QMainWindow>
@@ -143,6 +144,9 @@ private:
   QTimer* Timer2_ = nullptr;
   int HandlerDepth_ = 0;
   bool FocusMovedByHandler_ = false;
+  // The control the operator's last focus move went to when the exit check
+  // of the field left refused the move (the focus went back to the field).
+  QWidget* RefusedFocusTarget_ = nullptr;
   bool Started_ = false;
   bool ClosingHandled_ = false;
   bool HasPlacement_ = false;

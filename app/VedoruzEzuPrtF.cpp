@@ -95,6 +95,11 @@ gui::ReportBand HeaderBand(const ReportColumnHeader& h) {
     b.Texts.push_back(Styled(Text({kRstSent.X, sentWidth}, h.SentLab, kCaptionRow), 0, true));
     b.Texts.push_back(Styled(Text({kRstRcvd.X, sentWidth}, h.RcvdLab, kCaptionRow), 0, true));
   }
+  if (h.ShowRstLabels) {
+    const double width = kRstRcvd.X - kRstSent.X - 4;
+    b.Texts.push_back(Styled(Text({kRstSent.X, width}, h.RstSentLab, kCaptionRow), 0, true));
+    b.Texts.push_back(Styled(Text({kRstRcvd.X, width}, h.RstRcvdLab, kCaptionRow), 0, true));
+  }
   if (h.ShowPointsStatus) {
     b.Texts.push_back(
         Styled(Text({kStatus.X + h.StatusShift, kStatus.Width + 10}, h.StatusLab, kCaptionRow), 0, true));

@@ -23,7 +23,7 @@
 #include "app/ReportContent.h"
 #include "app/Scoring.h"
 #include "app/Settings.h"
-#include "platform/dataset/MemDataSet.h"
+#include "tests/support/MemDataSet.h"
 #include "platform/host/Format.h"
 
 using namespace qv;

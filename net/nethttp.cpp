@@ -30,6 +30,11 @@ bool IsHeadSafe(std::string_view s) {
   return true;
 }
 
+// "10 s", "300 ms".
+std::string DurationText(int32_t ms) {
+  return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
 }  // namespace
 
 // ---- THTTPClient ------------------------------------------------------------
@@ -79,10 +84,8 @@ bool THTTPClient::Fail(std::string reason) {
 bool THTTPClient::SocketFailed() {
   const int32_t err = Sock->LastError;
   // A wait that ran out while cut short by RequestTimeout is that limit.
-  if (TimeIsUp() || (RequestTimeout > 0 && err == WSAETIMEDOUT && WaitMs() < Timeout)) {
-    const int32_t t = RequestTimeout;
-    return Fail("No answer within " + (t % 1000 == 0 ? std::to_string(t / 1000) + " s" : std::to_string(t) + " ms"));
-  }
+  if (TimeIsUp() || (RequestTimeout > 0 && err == WSAETIMEDOUT && WaitMs() < Timeout))
+    return Fail("No answer within " + DurationText(RequestTimeout));
   std::string reason = err == WSAENOBUFS ? "Reply line longer than " + std::to_string(Sock->MaxLineLength) + " bytes"
                        : err == 0        ? std::string("Connection closed")
                                          : TBaseSocket::GetErrorDesc(err);
@@ -110,6 +113,10 @@ bool THTTPClient::OpenConnection(bool https) {
   Sock->SetSslEnabled(https);
   if (Sock->LastError != 0) return false;
   Sock->Connect(TargetHost, TargetPort);
+  // A time-out before any socket was made is the name's look-up; a wait cut
+  // short by RequestTimeout ran out at that limit.
+  if (Sock->LastError == WSAETIMEDOUT && Sock->Socket == INVALID_SOCKET)
+    Fail("Host name not resolved within " + DurationText(RequestTimeout > 0 && wait < Timeout ? RequestTimeout : wait));
   return Sock->LastError == 0;
 }
 

@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "net/netresolve.h"
 #include "net/netutil.h"
 #include "platform/host/SysUtils.h"
 
@@ -459,7 +460,9 @@ int32_t PxGetHostName(char* name, int32_t len) {
   return ::gethostname(name, static_cast<size_t>(len)) == 0 ? 0 : FailErrno();
 }
 
-int32_t PxGetAddrInfo(const char* node, const char* service, const addrinfo* hints, addrinfo** res) {
+// getaddrinfo in the library's terms (its family numbers, its codes),
+// waiting at most timeoutMs for the answer (0: as long as it takes).
+int32_t PxResolve(const char* node, const char* service, const addrinfo* hints, addrinfo** res, int32_t timeoutMs) {
   addrinfo h{};
   if (hints != nullptr) {
     h.ai_flags = hints->ai_flags & (kAiPassive | kAiCanonName | kAiNumericHost);
@@ -471,9 +474,11 @@ int32_t PxGetAddrInfo(const char* node, const char* service, const addrinfo* hin
     h.ai_socktype = hints->ai_socktype;
     h.ai_protocol = hints->ai_protocol;
   }
-  const int rc = ::getaddrinfo(node, service, hints != nullptr ? &h : nullptr, res);
+  const addrinfo* nativeHints = hints != nullptr ? &h : nullptr;
+  const int rc = timeoutMs > 0 ? ResolveWithin(node, service, nativeHints, res, timeoutMs)
+                               : ::getaddrinfo(node, service, nativeHints, res);
   if (rc != 0) {
-    const int32_t code = WsaCodeFromEai(rc);
+    const int32_t code = rc == EAI_INPROGRESS ? WSAETIMEDOUT : WsaCodeFromEai(rc);
     tLastError = code;
     return code;
   }
@@ -483,6 +488,10 @@ int32_t PxGetAddrInfo(const char* node, const char* service, const addrinfo* hin
       p->ai_addr->sa_family = static_cast<sa_family_t>(kAfInet6);
   }
   return 0;
+}
+
+int32_t PxGetAddrInfo(const char* node, const char* service, const addrinfo* hints, addrinfo** res) {
+  return PxResolve(node, service, hints, res, 0);
 }
 
 void PxFreeAddrInfo(addrinfo* ai) {
@@ -946,6 +955,13 @@ int32_t GetAddrInfo(const char* node, const char* service, const addrinfo* hints
     return WSANOTINITIALISED;
   }
   return Api().getaddrinfo(node, service, hints, res);
+}
+int32_t GetAddrInfoWithin(const char* node, const char* service, const addrinfo* hints, addrinfo** res,
+                          int32_t timeoutMs) {
+  // Without a host name nothing is asked of a name server.
+  if (timeoutMs > 0 && node != nullptr && Api().getaddrinfo == &PxGetAddrInfo)
+    return PxResolve(node, service, hints, res, timeoutMs);
+  return GetAddrInfo(node, service, hints, res);
 }
 void FreeAddrInfo(addrinfo* ai) {
   if (Api().freeaddrinfo) Api().freeaddrinfo(ai);

@@ -219,6 +219,12 @@ servent* GetServByName(const char* name, const char* proto);
 servent* GetServByPort(int32_t port, const char* proto);
 int32_t GetHostName(char* name, int32_t len);
 int32_t GetAddrInfo(const char* node, const char* service, const addrinfo* hints, addrinfo** res);
+// GetAddrInfo that waits at most timeoutMs for the answer (netresolve.h)
+// and fails with WSAETIMEDOUT (10060) after that; 0: as long as it takes.
+// The limit holds for the system's own resolver; a library loaded in its
+// place is called as it is.
+int32_t GetAddrInfoWithin(const char* node, const char* service, const addrinfo* hints, addrinfo** res,
+                          int32_t timeoutMs);
 void FreeAddrInfo(addrinfo* ai);
 int32_t GetNameInfo(const sockaddr* addr, int32_t addrLen, char* host, uint32_t hostLen, char* serv,
                     uint32_t servLen, int32_t flags);

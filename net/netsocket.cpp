@@ -304,9 +304,9 @@ int32_t TBaseSocket::SetSin(TVarSin& sin, const std::string& ip, const std::stri
       } else if (ip == "127.0.0.1") {
         node = nullptr;
       }
-      err = sockapi::GetAddrInfo(node, port.c_str(), &hints, &res);
+      err = sockapi::GetAddrInfoWithin(node, port.c_str(), &hints, &res, IOTimeout_);
     } else {
-      err = sockapi::GetAddrInfo(ip.c_str(), nullptr, &hints, &res);
+      err = sockapi::GetAddrInfoWithin(ip.c_str(), nullptr, &hints, &res, IOTimeout_);
     }
     if (err == 0) {
       const addrinfo* v4 = nullptr;
@@ -398,7 +398,7 @@ void TBaseSocket::ResolveNameToIP(const std::string& name, StringList& ipList) {
     hints.ai_socktype = GetSocketType();
     hints.ai_protocol = GetSocketProtocol();
     addrinfo* res = nullptr;
-    if (sockapi::GetAddrInfo(name.c_str(), nullptr, &hints, &res) == 0) {
+    if (sockapi::GetAddrInfoWithin(name.c_str(), nullptr, &hints, &res, IOTimeout_) == 0) {
       for (const addrinfo* p = res; p != nullptr; p = p->ai_next) {
         char host[1025] = {};
         if (p->ai_addr != nullptr &&

@@ -176,7 +176,8 @@ public:
   void SetLinger(bool enabled, int32_t lingerMs);
   // Receive and send timeouts of the socket itself (milliseconds, 0 = none).
   // They bound the waits that happen inside library calls (a connect, a send,
-  // the SSL handshake and SSL record reads); reads of this class wait with
+  // the SSL handshake and SSL record reads) and the wait for a host name's
+  // addresses (with the system's resolver); reads of this class wait with
   // their own timeout before they call the library.
   void SetTimeout(int32_t timeoutMs);
   int32_t IOTimeout() const { return IOTimeout_; }

@@ -121,6 +121,10 @@ void TVLMLocalCursor::CreateTable(TVLMFieldDefs* fieldDefs, TVLMIndexDefs* index
   if (database->TableExists(TableName)) DeleteTable();
   auto* table = static_cast<TVLMTableData*>(database->GetTableData(this));
   if (table == nullptr) throw EVLMException(20151, "Pointer is nil");
+  // A disk table data is closed again once made: it keeps no files then, and
+  // a later rollback of the database would find it without them. The next
+  // open reads the new table from the file.
+  auto release = qv::ScopeExit([&] { FreeUnusedDiskTable(table); });
   std::unique_ptr<TVLMFieldDefs> noFields;
   std::unique_ptr<TVLMIndexDefs> noIndexes;
   std::unique_ptr<TVLMConstraintDefs> noConstraints;

@@ -121,7 +121,9 @@ void InstallAutoincServices() {
 
 void RemoveAutoincServices() {
   if (VLMGetExpressionServices() != &AutoincServices) return;
-  VLMInstallExpressionServices(ServicesBefore);
+  // Without services before, the module's own: the database data freed after
+  // this still free the expressions of their field defaults through them.
+  VLMInstallExpressionServices(ServicesBefore != nullptr ? ServicesBefore : &VLMExpressionModuleServices());
   ServicesBefore = nullptr;
 }
 

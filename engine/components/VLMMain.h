@@ -20,6 +20,9 @@
 //                         VLMMainCopy.cpp)
 //   VLMMainTable.h        TVLMTable and VLMOpenAutoincTable (VLMMainTable.cpp,
 //                         VLMMainRestructure.cpp, VLMMainCopy.cpp)
+//   VLMMainQuery.h        TVLMQuery, the dataset over SQL text, and its
+//                         parameter link (VLMMainQuery.cpp); included on its
+//                         own, as it builds on this header
 //
 // Invariants:
 //

@@ -339,8 +339,9 @@ void TVLMDataSet::InternalInitFieldDefs() {
   SizeCursorBuffers();
   EngineFieldDefs.Assign(*cursor.CursorFieldDefs);
   EngineIndexDefs.Assign(*cursor.GetIndexDefs());
-  const TVLMConstraintDefs& constraints = *cursor.ConstraintDefs;
-  ConstraintDefs.Assign(constraints);
+  ConstraintDefs.Assign(*cursor.ConstraintDefs);
+  if (cursor.ProjectionSet) VLMDropConstraintsOfOtherFields(EngineFieldDefs, ConstraintDefs);
+  const TVLMConstraintDefs& constraints = ConstraintDefs;
   VLMEngineToFieldDefs(EngineFieldDefs, constraints, GetFieldDefs());
   VLMEngineToAdvIndexDefs(EngineIndexDefs, AdvIndexDefs);
   VLMAdvIndexDefsToIndexDefs(AdvIndexDefs, GetIndexDefs());

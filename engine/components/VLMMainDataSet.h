@@ -120,8 +120,9 @@ public:
   TVLMDatabase* Database() const { return Database_; }
   bool DBFlag(int32_t flag) const;
   // Attaches to (first flag) or detaches from (last flag) the database.
-  // Flags above 15 are never recorded.
-  void SetDBFlag(int32_t flag, bool value);
+  // Flags above 15 are never recorded. Virtual: a query unprepares when its
+  // last flag goes.
+  virtual void SetDBFlag(int32_t flag, bool value);
   // Closes the dataset (the query also unprepares).
   virtual void Disconnect();
 

@@ -224,7 +224,7 @@ void TVLMDatabase::DoConnect() {
     }
   }
   SessionLockScope lock(*Session_);
-  if (!Temporary_ && !qv::FileExists(ConnectFileName()))
+  if ((!Temporary_ || !DatabaseFileName_.empty()) && !qv::FileExists(ConnectFileName()))
     qv::DatabaseErrorFmt("Database file '%s' does not exist", {DatabaseFileName_}, this);
   for (;;) {
     std::unique_ptr<TVLMLocalSession> local = CreateLocalSession();
@@ -262,8 +262,14 @@ void TVLMDatabase::CloseDataSets() {
   // not remove itself is closed once and never again.
   auto take = [this](std::vector<DataSetEntry>::iterator it) {
     qv::DataSet* dataSet = it->DataSet;
+    const bool query = it->IsQuery;
     DataSets_.erase(it);
-    dataSet->Close();
+    // A query also lets go of its statements and of its attachment, which
+    // would otherwise outlive the connection (and the component).
+    if (auto* engineDataSet = query ? dynamic_cast<TVLMDataSet*>(dataSet) : nullptr)
+      engineDataSet->Disconnect();
+    else
+      dataSet->Close();
   };
   for (;;) {
     auto query = std::find_if(DataSets_.begin(), DataSets_.end(), [](const DataSetEntry& e) { return e.IsQuery; });

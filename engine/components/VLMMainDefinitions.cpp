@@ -216,6 +216,14 @@ void VLMAdvFieldDefsToEngine(const TVLMAdvFieldDefs& advDefs, TVLMFieldDefs& fie
   for (int32_t i = 0; i < indexDefs.GetCount(); ++i) VLMAddIndexConstraint(*indexDefs.GetIndexDef(i), constraintDefs);
 }
 
+void VLMDropConstraintsOfOtherFields(const TVLMFieldDefs& fieldDefs, TVLMConstraintDefs& constraintDefs) {
+  for (int32_t i = constraintDefs.GetCount() - 1; i >= 0; --i) {
+    const TVLMConstraintDef& constraint = *constraintDefs.GetConstraintDef(i);
+    const bool ofField = constraint.Kind == kVLMConstraintNotNull || constraint.Kind == kVLMConstraintCheck;
+    if (ofField && fieldDefs.IndexOfObjectID(constraint.TargetID) < 0) constraintDefs.Delete(i);
+  }
+}
+
 void VLMEngineToAdvFieldDefs(const TVLMFieldDefs& fieldDefs, const TVLMConstraintDefs& constraintDefs,
                              TVLMAdvFieldDefs& advDefs) {
   advDefs.Clear();

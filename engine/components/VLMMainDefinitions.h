@@ -167,6 +167,10 @@ void VLMAdvFieldDefsToEngine(const TVLMAdvFieldDefs& advDefs, TVLMFieldDefs& fie
 // the indexes and are skipped; another kind raises 30039.
 void VLMEngineToAdvFieldDefs(const TVLMFieldDefs& fieldDefs, const TVLMConstraintDefs& constraintDefs,
                              TVLMAdvFieldDefs& advDefs);
+// Removes the NOT NULL and CHECK constraints whose field is not among
+// fieldDefs: a projected field list (the SQL engine's) shows some of a
+// table's columns only.
+void VLMDropConstraintsOfOtherFields(const TVLMFieldDefs& fieldDefs, TVLMConstraintDefs& constraintDefs);
 // Engine -> host: name, host type, the declared size for text and byte
 // types (0 for every other type, GUID included); Required from each NOT NULL
 // constraint whose field exists, except on an autoincrement field.

@@ -8,6 +8,7 @@
 #include "platform/dataset/DatabaseError.h"
 #include "platform/host/Format.h"
 #include "platform/host/ScopeExit.h"
+#include "platform/os/Collation.h"
 
 namespace {
 
@@ -17,6 +18,12 @@ TVLMSessionList& Sessions(int32_t errorCode) {
   TVLMSessionList* list = VLMSessions();
   if (list == nullptr) throw EVLMException(errorCode, "Database Engine is not initialized");
   return *list;
+}
+
+// The databases of the runtime itself, which have no file.
+bool IsBuiltInDatabaseName(std::string_view name) {
+  const std::string upper = qv::UpperCase1252(name);
+  return upper == "MEMORY" || upper == "TEMP";
 }
 
 }  // namespace
@@ -333,6 +340,9 @@ TVLMDatabase* TVLMSession::OpenDatabase(std::string_view name, qv::Component* ow
     try {
       database->Temporary_ = true;
       database->SetDatabaseName(name);
+      // A name that no database component of the session bears names the
+      // database file itself.
+      if (!IsBuiltInDatabaseName(name)) database->SetDatabaseFileName(name);
       database->SetKeepConnection(KeepConnections);
       database->SilentMode = true;
     } catch (...) {

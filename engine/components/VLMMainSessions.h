@@ -186,8 +186,9 @@ public:
   // name; nullptr when none.
   TVLMLocalSession* FindDatabaseHandle(std::string_view name);
   // Under Lock: DoFindDatabase, else a new database owned by the session
-  // (Temporary, SilentMode, KeepConnection = KeepConnections) named name;
-  // then it connects (a database made for the call is freed again when that
+  // (Temporary, SilentMode, KeepConnection = KeepConnections) named name,
+  // whose file is name itself unless it is "MEMORY" or "TEMP" (the file must
+  // exist: "Database file '%s' does not exist"); then it connects (a database made for the call is freed again when that
   // fails) and its reference count goes up by one.
   TVLMDatabase* OpenDatabase(std::string_view name, qv::Component* owner);
   // The reference count goes down by one (not below 0); at 0 a database

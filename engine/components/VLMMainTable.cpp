@@ -158,6 +158,7 @@ void TVLMTable::ReadFieldDefs(TVLMLocalCursor& cursor) {
   cursor.InitFieldDefs();
   EngineFieldDefs.Assign(*cursor.CursorFieldDefs);
   ConstraintDefs.Assign(*cursor.ConstraintDefs);
+  if (cursor.ProjectionSet) VLMDropConstraintsOfOtherFields(EngineFieldDefs, ConstraintDefs);
   VLMEngineToFieldDefs(EngineFieldDefs, ConstraintDefs, GetFieldDefs());
   VLMEngineToAdvFieldDefs(EngineFieldDefs, ConstraintDefs, AdvFieldDefs);
 }

@@ -125,9 +125,11 @@ void TVLMBaseConstraintManager::NameUnnamedConstraints() {
 bool TVLMBaseConstraintManager::CheckConstraints(int32_t sessionID, const uint8_t* recordBuffer, bool checkKeys,
                                                  bool raiseErrors, const TVLMRecordID& recordID, bool isInsert,
                                                  const uint8_t* updateContext) {
-  // A violation: raised or answered as false.
-  auto violated = [&](const EVLMException& error) {
-    if (raiseErrors) throw error;
+  // A violation: raised or answered as false. The message is made only to
+  // be raised: a caller that asks (a DISTINCT fill, say) may ask for every
+  // row.
+  auto violated = [&](auto makeError) {
+    if (raiseErrors) throw makeError();
     return false;
   };
   for (int32_t i = 0; i < ConstraintDefs->GetCount(); ++i) {
@@ -138,8 +140,8 @@ bool TVLMBaseConstraintManager::CheckConstraints(int32_t sessionID, const uint8_
         const TVLMFieldDef* field = FieldByID(TableData, def.TargetID, fieldNo);
         if (field == nullptr) throw EVLMException(30024, "Field #%d not found", {def.TargetID});
         if (VLMGetBit(fieldNo, recordBuffer))
-          return violated(EVLMException(30026, "Constraint '%s' violated. Value in field '%s' cannot be null",
-                                        {def.Name, field->Name}));
+          return violated([&] { return EVLMException(30026, "Constraint '%s' violated. Value in field '%s' cannot be null",
+                                        {def.Name, field->Name}); });
         break;
       }
       case kVLMConstraintCheck: {
@@ -150,19 +152,17 @@ bool TVLMBaseConstraintManager::CheckConstraints(int32_t sessionID, const uint8_
         TVLMVariant value;
         FieldValue(*field, recordBuffer, value);
         if (!check.MinValue.IsNull() && check.MinValue.Compare(value) == 2)
-          return violated(
-              EVLMException(30029, "Constraint '%s' violated. Value in field '%s' cannot be lower than '%s'",
-                            {def.Name, field->Name, check.MinValue.GetAsString()}));
+          return violated([&] { return EVLMException(30029, "Constraint '%s' violated. Value in field '%s' cannot be lower than '%s'",
+                            {def.Name, field->Name, check.MinValue.GetAsString()}); });
         if (!check.MaxValue.IsNull() && check.MaxValue.Compare(value) == 1)
-          return violated(
-              EVLMException(30030, "Constraint '%s' violated. Value in field '%s' cannot be greater than '%s'",
-                            {def.Name, field->Name, check.MaxValue.GetAsString()}));
+          return violated([&] { return EVLMException(30030, "Constraint '%s' violated. Value in field '%s' cannot be greater than '%s'",
+                            {def.Name, field->Name, check.MaxValue.GetAsString()}); });
         break;
       }
       case kVLMConstraintUnique:
         if (checkKeys &&
             TableData->HasDuplicateKey(sessionID, def.TargetID, recordID, isInsert, updateContext, recordBuffer))
-          return violated(EVLMException(30320, "Constraint unique '%s' violated. Duplicate found.", {def.Name}));
+          return violated([&] { return EVLMException(30320, "Constraint unique '%s' violated. Duplicate found.", {def.Name}); });
         break;
       case kVLMConstraintPrimary: {
         if (!checkKeys) break;
@@ -179,11 +179,10 @@ bool TVLMBaseConstraintManager::CheckConstraints(int32_t sessionID, const uint8_
           }
         }
         if (allNull)
-          return violated(EVLMException(30330, "Constraint '%s' violated. Value in field '%s' cannot be null",
-                                        {def.Name, names}));
+          return violated([&] { return EVLMException(30330, "Constraint '%s' violated. Value in field '%s' cannot be null",
+                                        {def.Name, names}); });
         if (TableData->HasDuplicateKey(sessionID, def.TargetID, recordID, isInsert, updateContext, recordBuffer))
-          return violated(
-              EVLMException(30319, "Primary Key constraint '%s' violated. Duplicate found.", {def.Name}));
+          return violated([&] { return EVLMException(30319, "Primary Key constraint '%s' violated. Duplicate found.", {def.Name}); });
         break;
       }
       default:

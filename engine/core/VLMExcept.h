@@ -94,6 +94,15 @@
 //   10721 table metadata contents that cannot be (VLMDiskEngineTables)
 //   10722 BLOB stream that the disk table data did not open (VLMDiskEngineTableRecords)
 //   10723 BLOB call for a field that is not a BLOB field (VLMDiskEngineTableRecords)
+//   10730 growth of a database file with pages in use beyond its header's
+//         page count (VLMDiskEngine)
+//   10740 journal file of a commit that cannot be opened (VLMDiskEngineCommit)
+//   10741 commit over another connection's interrupted commit, whose journal
+//         only an open with the file alone may apply (VLMDiskEngineCommit)
+//   10742 journal file of a commit that cannot be written (VLMDiskEngineCommit)
+//   10743 journal of an interrupted commit that cannot be read or written
+//         back on open (VLMDiskEngineCommit)
+//   10744 two writes of one commit that overlap (VLMDiskEngineJournal)
 //   10770 table operation of a local cursor whose session has no database
 //         data (VLMLocalEngine)
 //   10771 field copy between local cursors without a record buffer
@@ -155,6 +164,27 @@
 //         is down (VLMMain)
 //   20571 database component registered with its session while the
 //         components' runtime is down (VLMMain)
+//   20620 SELECT statement, not built yet (VLMSQLProcessor; no longer
+//         raised)
+//   20621 UPDATE statement, not built yet (VLMSQLProcessor)
+//   20622 DELETE statement, not built yet (VLMSQLProcessor)
+//   20623-20626 retired (ALTER TABLE, RENAME TABLE, CREATE INDEX and DROP
+//         INDEX before they were built); not to be used again
+//   20627 INSERT ... SELECT, not built yet (VLMSQLModify)
+//   20628 START TRANSACTION run by a dataset without a database component
+//         (VLMSQLTransaction)
+//   20629 COMMIT run by a dataset without a database component
+//         (VLMSQLTransaction)
+//   20630 ROLLBACK run by a dataset without a database component
+//         (VLMSQLTransaction)
+//   20631 statement result cursor that is no local cursor (VLMMainQuery)
+//   20660 join, or a second table in FROM, not built yet (VLMSQLSelect)
+//   20661 derived table in FROM, not built yet (VLMSQLSelect)
+//   20662 GROUP BY, HAVING or an aggregate item, not built yet
+//         (VLMSQLSelect; retired: grouping is built, the code stays unused)
+//   20663 UNION, EXCEPT, MINUS or INTERSECT, not built yet (VLMSQLQueryExpr)
+//   20700 unique or primary index filled from a table that holds one of its
+//         keys twice (VLMBTreeRecordIndex)
 //   30378 duplicate page in a sorted page list (VLMPage)
 //   30380 page released more often than taken (VLMPage)
 //   30384 damaged internal file chain while walking it (VLMDiskEngineFiles)
@@ -192,6 +222,23 @@
 //   30702 LASTAUTOINC without the components' table hook
 //         (VLMExpressionsSystem)
 //   30703 subquery node without its SELECT (VLMExpressionsArith)
+//   30720 VALUES value followed by neither ',' nor ')' (VLMSQLModify)
+//   30721 tokens after the VALUES rows of INSERT (VLMSQLModify)
+//   30722 index entry of CREATE TABLE whose column list does not start
+//         with '(' (VLMSQLDDL)
+//   30723 word in an index column list other than ASC, DESC, CASE or
+//         NOCASE (VLMSQLDDL)
+//   30724 column size, BLOB block size or compression mode out of range
+//         (VLMSQLDDL)
+//   30725 tokens after the table of DROP TABLE or TRUNCATE TABLE (VLMSQLDDL)
+//   30726 token after a table key or index entry of CREATE TABLE that is
+//         neither ',' nor ')' (VLMSQLDDL)
+//   30800 tokens after the end of ALTER TABLE, RENAME TABLE, CREATE INDEX or
+//         DROP INDEX (VLMSQLDDLAlter)
+//   30801 word in a CREATE INDEX column list other than ASC, DESC, CASE or
+//         NOCASE (VLMSQLDDLAlter)
+//   30802 token that is no name where ALTER TABLE ... RENAME or RENAME TABLE
+//         expects a column or table name (VLMSQLDDLAlter)
 //
 // Raise sites:
 //   throw EVLMException(30001, "Invalid pointer");

@@ -17,8 +17,8 @@
 //
 // Field references of an expression may also be bound to a query operator of
 // the SQL engine. The core sees such an operator only through the abstract
-// TVLMQueryOperator (VLMExpressions.h), from which the SQL engine's operators
-// derive.
+// TVLMQueryOperator of the query seam (VLMQuerySeam.h), from which the SQL
+// engine's operators derive.
 #pragma once
 
 #include <cstdint>

@@ -6,7 +6,7 @@
 // token; one that does not match builds nothing and leaves the position
 // where it found it):
 //
-//   search condition  and-condition { OR and-condition }   OR(OR(a, b), c)
+//   search condition  and-condition { OR and-condition }   one OR node
 //   and-condition     not-condition { AND not-condition }  one AND node
 //   not-condition     [NOT] is-test
 //   is-test           boolean-primary [IS [NOT] (TRUE | FALSE | UNKNOWN)]
@@ -23,8 +23,10 @@
 //   value expression  additive | date arithmetic | TRUE | FALSE | NULL
 //                     | MIMETOBIN '(' 'text' ')'
 //   additive          term { (+ | -) term }   (fails before '||')
-//   term              unary { (* | /) unary }  left-nested
-//   unary             [+ | -] (factor | numeric function)
+//   term              unary { (* | /) unary }  one node per run of one
+//                                             operator, left-nested
+//   unary             [+ | -] (factor | numeric function)   (a text
+//                     factor fails here; a date-time literal does not)
 //   factor            literal | field | aggregate | subquery | CASE
 //                     | COALESCE | '(' value expression ')' | CAST
 //   date arithmetic   date-primary [(- | +) value expression]
@@ -43,10 +45,13 @@
 // '%' of LIKE 'abc%') keeps it for good.
 //
 // Nesting: a token more than 256 parentheses deep inside the parsed text,
-// or more than 1024 recursive productions active at once on the thread
+// more than 1024 recursive productions active at once on the thread
 // (nesting without parentheses, as in CASE inside CASE, and the parses a
-// subquery's factory runs inside an outer one), raises 30693 before the
-// stack can run out.
+// subquery's factory runs inside an outer one), or a term of more than 256
+// alternating runs of '*' and '/' raises 30693 before the stack can run
+// out. Chains of one operator are read in loops into one node (OR, AND,
+// + and -, ||, a run of '*' or '/'), so their length is bounded by memory
+// alone, and the tree stays as shallow as the text's nesting.
 //
 // Errors (EVLMException): "Token '%s' expected, but '%s' found at line %d,
 // column %d" quotes the expected text and the token found; the others quote
@@ -72,6 +77,7 @@
 // context.
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <exception>
 #include <string>
 #include <unordered_map>
@@ -141,9 +147,10 @@ NodePtr Constant(const TVLMVariant& value) { return std::make_unique<TVLMExprNod
 NodePtr NullConstant(TVLMBaseDataType type) { return Constant(TVLMVariant(type)); }
 
 NodePtr Logical(bool value) {
-  TVLMVariant v(bdtLogical);
-  v.SetAsBoolean(value);
-  return Constant(v);
+  auto constant = std::make_unique<TVLMExprNodeConst>();
+  constant->Result.Clear(bdtLogical);
+  constant->Result.SetAsBoolean(value);
+  return constant;
 }
 
 NodePtr Boolean(uint8_t op, NodePtr child) { return std::make_unique<TVLMExprNodeBoolean>(op, std::move(child)); }
@@ -529,15 +536,19 @@ void TVLMExpressionParser::Discard(NodePtr tree) {
 
 NodePtr TVLMExpressionParser::SearchCondition() {
   TFrame frame(*this);
-  NodePtr result = AndCondition();
-  if (!result) return nullptr;
+  NodePtr first = AndCondition();
+  if (!first || !Keyword(kwOR)) return first;
+  // One OR node over the whole chain, as for AND: the node evaluates its
+  // operands in one loop, so a list of any length needs no stack.
+  auto node = std::make_unique<TVLMExprNodeBoolean>(kVLMOpOr);
+  node->AddChild(std::move(first));
   while (Keyword(kwOR)) {
     Next();
     NodePtr operand = AndCondition();
     if (!operand) Found(30070, "Boolean expression expected, but '%s' found at line %d, column %d");
-    result = std::make_unique<TVLMExprNodeBoolean>(kVLMOpOr, std::move(result), std::move(operand));
+    node->AddChild(std::move(operand));
   }
-  return result;
+  return node;
 }
 
 NodePtr TVLMExpressionParser::AndCondition() {
@@ -874,6 +885,12 @@ NodePtr TVLMExpressionParser::Additive() {
 NodePtr TVLMExpressionParser::Term() {
   NodePtr result = Unary();
   if (!result) return nullptr;
+  // A run of one operator is one node (a * b * c multiplies its children,
+  // a / b / c divides the first by each later one). Each change of operator
+  // nests the term so far one level deeper; those levels are bounded as
+  // parentheses are, so evaluating the tree cannot run the stack out.
+  TVLMExprNode* run = nullptr;
+  int32_t levels = 0;
   while (Symbol("*") || Symbol("/")) {
     const uint8_t op = Symbol("*") ? kVLMOpMultiply : kVLMOpDivide;
     const std::string symbol = Tok().Text;
@@ -882,7 +899,12 @@ NodePtr TVLMExpressionParser::Term() {
     if (!operand)
       throw EVLMException(30690, "Operand expected after '%s', but '%s' found at line %d, column %d",
                           {symbol, Tok().Text, Tok().Line, Tok().Column});
-    result = std::make_unique<TVLMExprNodeArithmetic>(op, std::move(result), std::move(operand));
+    if (run == nullptr || run->Operator != op) {
+      if (++levels > kMaxNesting) TooDeep();
+      result = std::make_unique<TVLMExprNodeArithmetic>(op, std::move(result));
+      run = result.get();
+    }
+    run->AddChild(std::move(operand));
   }
   return result;
 }
@@ -901,9 +923,12 @@ NodePtr TVLMExpressionParser::NumericPrimary() {
   const int32_t start = Position();
   TPiece factor(*this, Factor());
   if (factor) {
-    // Text and dates belong to the later alternatives.
+    // Text belongs to the later alternatives (concatenation). A DATE, TIME
+    // or TIMESTAMP literal is a value of arithmetic, as a CAST to its type
+    // is: DATE '2024-05-01' + 1 is the next day.
     auto* constant = dynamic_cast<TVLMExprNodeConst*>(factor.get());
-    if (constant == nullptr || VLMIsNumericBaseType(constant->Result.DataType)) return factor.Take();
+    if (constant == nullptr || VLMIsNumericBaseType(constant->Result.DataType) || constant->Result.IsDateTime())
+      return factor.Take();
     factor.Drop();
     Restore(start);
   }
@@ -927,17 +952,23 @@ NodePtr TVLMExpressionParser::Literal() {
   NodePtr constant;
   switch (t.Kind) {
     case tktInt: {
-      // Through a 64-bit value; below 2^31 - 1 a 32-bit integer.
-      TVLMVariant number(bdtString);
-      number.SetAsString(t.Text);
-      number.CastTo(bdtLargeInt);
-      const int64_t n = number.GetAsLargeInt();
-      TVLMVariant value(n < 2147483647 ? bdtInteger : bdtLargeInt);
+      // Through a 64-bit value; below 2^31 - 1 a 32-bit integer. Digits
+      // that do not fit take the cast's way and its error.
+      int64_t n = 0;
+      const char* end = t.Text.data() + t.Text.size();
+      if (const auto read = std::from_chars(t.Text.data(), end, n); read.ec != std::errc() || read.ptr != end) {
+        TVLMVariant number(bdtString);
+        number.SetAsString(t.Text);
+        number.CastTo(bdtLargeInt);
+        n = number.GetAsLargeInt();
+      }
+      auto value = std::make_unique<TVLMExprNodeConst>();
+      value->Result.Clear(n < 2147483647 ? bdtInteger : bdtLargeInt);
       if (n < 2147483647)
-        value.SetAsInteger(static_cast<int32_t>(n));
+        value->Result.SetAsInteger(static_cast<int32_t>(n));
       else
-        value.SetAsLargeInt(n);
-      constant = Constant(value);
+        value->Result.SetAsLargeInt(n);
+      constant = std::move(value);
       break;
     }
     case tktFloat: {

@@ -230,7 +230,27 @@ bool VLMCompareQuantified(uint8_t op, uint8_t quantifier, bool empty,
 TVLMExprNode::TVLMExprNode(bool caseInsensitive, bool prefixOnly)
     : CaseInsensitive(caseInsensitive), PrefixOnly(prefixOnly) {}
 
-TVLMExprNode::~TVLMExprNode() = default;
+TVLMExprNode::~TVLMExprNode() {
+  // Descendants are freed from a list, never by recursion: a chain a
+  // million levels deep (built by hand or by the SQL engine) must not run
+  // the stack out. Each node leaves with its children already taken.
+  if (Children.empty()) return;
+  std::vector<std::unique_ptr<TVLMExprNode>> pending = std::move(Children);
+  while (!pending.empty()) {
+    std::unique_ptr<TVLMExprNode> node = std::move(pending.back());
+    pending.pop_back();
+    if (!node) continue;
+    for (auto& child : node->Children) {
+      if (!child) continue;
+      try {
+        pending.push_back(std::move(child));
+      } catch (...) {
+        child.reset();  // no memory for the list: this one branch recurses
+      }
+    }
+    node->Children.clear();
+  }
+}
 
 void TVLMExprNode::Prepare() {
   for (auto& child : Children) child->Prepare();
@@ -383,7 +403,8 @@ TVLMVariant& TVLMExprNodeField::GetValue() {
     return Result;
   }
   // Shares the buffer's bytes: the value follows the buffer until the next
-  // evaluation.
+  // evaluation. A text takes only its own bytes, not the field's padding
+  // (SetBuffer measures it), so every string function sees its length.
   Result.SetBuffer(RecordBuffer + FieldOffset, DataSize, BaseType, false);
   return Result;
 }
@@ -484,7 +505,7 @@ void TVLMExprNodeField::BindToOperands(TVLMQueryOperator* operand1, TVLMQueryOpe
     BindToCursor(cursor, operand2, cursor);
     return;
   }
-  throw EVLMException(30197, "Field '%s' not found", {TableName + "." + FieldName});
+  throw EVLMException(30197, "Field '%s' not found", {TableName.empty() ? FieldName : TableName + "." + FieldName});
 }
 
 void TVLMExprNodeField::BindToCursor(TVLMCursor* cursor1, TVLMQueryOperator* operand, TVLMCursor* cursor2) {

@@ -25,11 +25,11 @@
 //                            LASTAUTOINC and ROWNUM, SUM ... COUNT(*), CAST,
 //                            CASE and COALESCE, MIMETOBIN, the date and time
 //                            functions (VLMExpressionsSystem)
-//   TVLMQueryOperator        a query operator of the SQL engine as field and
-//                            subquery nodes see it
-//   TVLMQueryContext, TVLMSubquery, TVLMAutoincTable
-//                            what the parser and the subquery and LASTAUTOINC
-//                            nodes need of the SQL engine and the components
+//   TVLMAutoincTable         what LASTAUTOINC needs of the components
+//
+// What the nodes need of the SQL engine (its query operators, the statement
+// a parse belongs to, nested SELECTs and their rows) is the query seam,
+// VLMQuerySeam.h, which this header includes.
 //
 // The parser (VLMExpressionParser.cpp) reads one lexer statement by recursive
 // descent; its grammar and coded errors are described there.
@@ -71,6 +71,7 @@
 
 #include "engine/core/VLMExpressionLink.h"
 #include "engine/core/VLMLexer.h"
+#include "engine/core/VLMQuerySeam.h"
 #include "engine/core/VLMTypes.h"
 #include "engine/core/VLMVariant.h"
 
@@ -84,24 +85,9 @@ class TVLMIndexDef;
 class TVLMIndexDefs;
 class TDateFormater;
 
-// The statement object of the SQL engine that asks for a parse. The parser
-// copies its database and session names (for LASTAUTOINC) and hands it to
-// the subquery factory, which reads a nested SELECT from the same lexer.
-class TVLMQueryContext {
-public:
-  virtual ~TVLMQueryContext() = default;
-  virtual std::string GetDatabaseName() const = 0;
-  virtual std::string GetSessionName() const = 0;
-};
-
 // ------------------------------------------------------------ operator codes
 
-inline constexpr uint8_t kVLMOpEqual = 1;
-inline constexpr uint8_t kVLMOpNotEqual = 2;
-inline constexpr uint8_t kVLMOpGreater = 3;
-inline constexpr uint8_t kVLMOpLess = 4;
-inline constexpr uint8_t kVLMOpGreaterEqual = 5;
-inline constexpr uint8_t kVLMOpLessEqual = 6;
+// 1-6, the comparisons (= <> > < >= <=), are in VLMQuerySeam.h.
 inline constexpr uint8_t kVLMOpNot = 7;
 inline constexpr uint8_t kVLMOpAnd = 8;
 inline constexpr uint8_t kVLMOpOr = 9;
@@ -185,83 +171,9 @@ void VLMSplitFieldNames(std::string_view text, qv::StringList& list);
 bool VLMCompareQuantified(uint8_t op, uint8_t quantifier, bool empty,
                           const std::function<bool(uint8_t searchOp)>& findRow);
 
-// ------------------------------------------------------ TVLMQueryOperator
+// ------------------------------------------------------- TVLMAutoincTable
 
 class TVLMExpression;
-
-// A query operator of the SQL engine, as field and subquery nodes see it:
-// result fields numbered from 0, the current row, two operands and the
-// condition conjuncts are pushed down to. The SQL engine's operators derive
-// from it.
-class TVLMQueryOperator {
-public:
-  virtual ~TVLMQueryOperator() = default;
-
-  // The field mapping: appends the numbers of the result fields that match
-  // name (and qualifier, when not empty) to found (when given) and answers
-  // how many matched. visibleOnly skips hidden fields; unhide makes the
-  // matches visible unless keepHidden.
-  virtual int32_t FindFields(const std::string& name, const std::string& qualifier, bool visibleOnly,
-                             bool keepHidden, TVLMIntegerArray* found, bool unhide) = 0;
-  virtual std::string GetFieldName(int32_t fieldNo) = 0;
-  virtual TVLMDataType GetFieldDataType(int32_t fieldNo) = 0;
-  virtual int32_t GetFieldDataSize(int32_t fieldNo) = 0;
-  // The third per-field attribute beside type and size.
-  virtual int32_t GetFieldAttribute(int32_t fieldNo) = 0;
-  // Result field fieldNo of the current row into value (null, or borrowing
-  // the operator's bytes). Field nodes read with allowHidden set: conditions
-  // may name fields that are not part of the visible result.
-  virtual void GetFieldValue(TVLMVariant& value, int32_t fieldNo, bool allowHidden, bool flag) = 0;
-  // Takes over condition: AND-ed with the operator's own condition, or
-  // becoming it when there is none.
-  virtual void AddCondition(std::unique_ptr<TVLMExpression> condition) = 0;
-  // The operands (nullptr where there is none); not owned by the caller.
-  virtual TVLMQueryOperator* GetLeftOperand() = 0;
-  virtual TVLMQueryOperator* GetRightOperand() = 0;
-  // Non-zero on a join whose operands must not receive conditions; 0 for
-  // every other operator.
-  virtual uint8_t GetJoinFlag() { return 0; }
-  // True for the group-by operator, the only one aggregates resolve against.
-  virtual bool IsGroupBy() { return false; }
-};
-
-// ------------------------------------------------------------- subqueries
-
-// The rows of one run of a subquery.
-class TVLMSubqueryResult {
-public:
-  virtual ~TVLMSubqueryResult() = default;
-  virtual int32_t GetFieldCount() = 0;
-  virtual int64_t GetRecordCount() = 0;
-  virtual void First() = 0;
-  virtual void Next() = 0;
-  virtual bool Eof() = 0;
-  // The first field of the current row.
-  virtual void GetFirstFieldValue(TVLMVariant& value) = 0;
-  // Whether some row's first field equals value (a locate without options).
-  virtual bool Locate(const TVLMVariant& value) = 0;
-  // Whether some row's first field r satisfies "r op value" (op 1-6).
-  virtual bool FindRow(uint8_t op, const TVLMVariant& value) = 0;
-};
-
-// The SELECT of a subquery node. The SQL engine's factory (the CreateSubquery
-// member of TVLMExpressionServices) reads it from the statement's lexer when
-// the node is parsed, starting at SELECT and stopping before the ')' that
-// closes it.
-class TVLMSubquery {
-public:
-  virtual ~TVLMSubquery() = default;
-  // It refers to outer rows, so every outer row runs it again.
-  virtual bool IsCorrelated() = 0;
-  // Type and size of the first result field, from the operator tree built
-  // without running it.
-  virtual TVLMDataType GetFieldDataType() = 0;
-  virtual int32_t GetFieldDataSize() = 0;
-  // Builds and opens the SELECT with the outer bindings visible to its
-  // correlated field references.
-  virtual std::unique_ptr<TVLMSubqueryResult> Open(TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
-                                                   uint8_t* outerRecordBuffer) = 0;
-};
 
 // A table that LASTAUTOINC opened through the components' hook (the
 // OpenAutoincTable member of TVLMExpressionServices); closed when freed.
@@ -272,22 +184,6 @@ public:
   virtual TVLMDataType FindFieldDataType(const std::string& fieldName) = 0;
   // The value the field's last insert drew.
   virtual int64_t GetLastAutoincValue(const std::string& fieldName) = 0;
-};
-
-// One entry of the remapping a derived table or view hands to its
-// conditions: a reference to FieldName (qualified by TableName) becomes a
-// reference to NewFieldName of TableName, unless the entry is hidden.
-struct TVLMFieldMapping {
-  std::string TableName;
-  std::string NewFieldName;
-  bool Hidden = false;
-  std::string FieldName;
-};
-
-// A qualified field name, as a join condition names its two sides.
-struct TVLMQualifiedFieldName {
-  std::string TableName;
-  std::string FieldName;
 };
 
 class TVLMScanSearchCondition;
@@ -400,7 +296,8 @@ public:
   // current row. Neither raises 30196 "Dataset and AO not assigned".
   TVLMVariant& GetValue() override;
   // Binds to operand1, else operand2; failing both, an outer reference is
-  // bound to the cursor; otherwise 30197 "Field '%s' not found" (table.field).
+  // bound to the cursor; otherwise 30197 "Field '%s' not found" (table.field,
+  // or the field alone when no table is named).
   void BindToOperands(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2, TVLMCursor* cursor) override;
   // An inner field binds to cursor1, else cursor2 (30115 "Field '%s' not
   // found" when neither has it); an outer reference to cursor2, else
@@ -565,11 +462,11 @@ public:
 // --------------------------------------------------- TVLMExprNodeArithmetic
 
 // + (all children added in order), - (the first child negated), * (all
-// multiplied), / (the first divided by the second), and the numeric
-// functions ABS ... SQRT with their arguments as children. The operations
-// are the value's (null propagates); the functions raise an engine error for
-// an argument outside their domain or a result their type cannot hold, so no
-// NaN or infinity is ever stored.
+// multiplied), / (the first divided by each later child in order), and the
+// numeric functions ABS ... SQRT with their arguments as children. The
+// operations are the value's (null propagates); the functions raise an
+// engine error for an argument outside their domain or a result their type
+// cannot hold, so no NaN or infinity is ever stored.
 class TVLMExprNodeArithmetic : public TVLMExprNode {
 public:
   explicit TVLMExprNodeArithmetic(uint8_t op, std::unique_ptr<TVLMExprNode> child1 = nullptr,

@@ -171,7 +171,7 @@ TVLMVariant& TVLMExprNodeArithmetic::GetValue() {
       break;
     case kVLMOpDivide:
       Result.Assign(first(), true);
-      Result.Divide(Children.at(1)->GetValue());
+      for (size_t i = 1; i < Children.size(); ++i) Result.Divide(Children[i]->GetValue());
       break;
     case kVLMOpAbs: {
       const TVLMVariant& v = first();

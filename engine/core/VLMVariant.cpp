@@ -99,6 +99,22 @@ T FloatDiv(T a, T b) {
   return CheckedFloat(static_cast<T>(a / b), a, b);
 }
 
+// Bytes of the text in a block of size bytes: its characters up to the first
+// terminator, and the terminator. A record buffer holds a text field padded
+// with zeros to its declared size; a value keeps only the text. A block
+// without a terminator keeps its size. Wide text is read byte-wise: fields
+// may sit at odd offsets.
+int32_t TextBytes(const void* block, int32_t size, bool wide) {
+  const auto* b = static_cast<const uint8_t*>(block);
+  if (!wide) {
+    const void* zero = std::memchr(b, 0, static_cast<size_t>(size));
+    return zero != nullptr ? static_cast<int32_t>(static_cast<const uint8_t*>(zero) - b) + 1 : size;
+  }
+  for (int32_t i = 0; i + 1 < size; i += 2)
+    if (b[i] == 0 && b[i + 1] == 0) return i + 2;
+  return size;
+}
+
 // Whole days carried out of the milliseconds of a time stamp.
 TVLMTimeStamp Carry(int64_t days, int64_t ms) {
   if (ms >= kVLMMSecsPerDay) {
@@ -158,6 +174,8 @@ void TVLMVariant::Assign(const TVLMVariant& source, bool copyData) {
 }
 
 void TVLMVariant::SetBuffer(const void* buffer, int32_t size, TVLMBaseDataType dataType, bool copyData) {
+  if (buffer != nullptr && size > 0 && VLMIsStringBaseType(dataType))
+    size = TextBytes(buffer, size, VLMIsWideStringBaseType(dataType));
   if (copyData) {
     if (!(Data && DataNotOwned == 0 && DataSize == size)) {
       Clear(0);

@@ -77,7 +77,12 @@ public:
   void Assign(const TVLMVariant& source, bool copyData);
   // With copyData the size bytes are copied (into the held block when it is
   // owned and exactly that size, else into a new one); without it the buffer
-  // is borrowed. DataType becomes dataType, DataSize size, present.
+  // is borrowed. DataType becomes dataType, DataSize size, present. For a
+  // text type (1-4) size is first cut to the text's own bytes: its
+  // characters up to the first terminator within size, and the terminator
+  // (a record buffer holds a text field padded to its declared size; the
+  // value's length is that of the text). A block without a terminator keeps
+  // size.
   void SetBuffer(const void* buffer, int32_t size, TVLMBaseDataType dataType, bool copyData);
   // False when null, or when the value is an empty text (a text type with
   // DataSize < 2); 20056 "Buffer size exceeded" when maxSize is not -1 and the

@@ -284,12 +284,13 @@ TVLMTableLock* TVLMTableLockList::Find(uint8_t type, uint32_t objectID) {
   return const_cast<TVLMTableLock*>(static_cast<const TVLMTableLockList*>(this)->Find(type, objectID));
 }
 
-void TVLMTableLockList::Add(uint8_t type, uint32_t objectID, bool flag, bool placed) {
+void TVLMTableLockList::Add(uint8_t type, uint32_t objectID, bool flag, bool placed,
+                            const TVLMRecordID& recordID) {
   if (TVLMTableLock* lock = Find(type, objectID)) {
     ++lock->Count;
     return;
   }
-  Items_.push_back({type, objectID, 1, placed, flag});
+  Items_.push_back({type, objectID, 1, placed, flag, recordID});
 }
 
 void TVLMTableLockList::Remove(uint8_t type, uint32_t objectID, bool force, bool& placed) {
@@ -433,6 +434,7 @@ bool TVLMDatabaseTableLockManager::UnlockTable(int32_t sessionID, uint8_t type, 
   const TVLMTableLock* lock = list.Find(type, table);
   if (!lock && onlyIfHeld) return true;
   const bool flag = lock && lock->Flag;
+  const TVLMRecordID recordID = lock ? lock->RecordID : TVLMRecordID{};
   bool placed = false;
   list.Remove(type, table, force, placed);
   if (!placed) return true;
@@ -448,7 +450,11 @@ bool TVLMDatabaseTableLockManager::UnlockTable(int32_t sessionID, uint8_t type, 
     for (uint8_t t : covered) {
       // Looked up again: the critical section may have been left meanwhile.
       TVLMTableLock* other = list.Find(t, table);
-      if (other && !other->Placed) other->Placed = locksFile.SetLockByte(sessionID, t);
+      if (!other || other->Placed) continue;
+      // A record lock's byte means nothing to another process without the
+      // record it names.
+      other->Placed = t == kVLMLockTableRecord ? locksFile.LockRecordByte(sessionID, other->RecordID)
+                                               : locksFile.SetLockByte(sessionID, t);
     }
     return true;
   });
@@ -465,7 +471,7 @@ bool TVLMDatabaseTableLockManager::UnlockTable(int32_t sessionID, uint8_t type, 
       return true;
     });
   }
-  if (!released) list.Add(type, table, flag, placed);
+  if (!released) list.Add(type, table, flag, placed, recordID);
   return released;
 }
 
@@ -481,7 +487,7 @@ bool TVLMDatabaseTableLockManager::LockRecord(int32_t sessionID, TVLMTableLocksF
   // No other session can lock a record of a table this one holds
   // exclusively or changes without the flag.
   if (list.Has(kVLMLockTableExclusive, table) || list.HasWithFlag(kVLMLockTableChanged, table, false)) {
-    list.Add(kVLMLockTableRecord, table, true, false);
+    list.Add(kVLMLockTableRecord, table, true, false, recordID);
     return true;
   }
   for (int32_t i = 0; i < tries; ++i) {
@@ -495,7 +501,7 @@ bool TVLMDatabaseTableLockManager::LockRecord(int32_t sessionID, TVLMTableLocksF
       return true;
     });
     if (locked) {
-      list.Add(kVLMLockTableRecord, table, true, true);
+      list.Add(kVLMLockTableRecord, table, true, true, recordID);
       return true;
     }
   }
@@ -517,7 +523,7 @@ bool TVLMDatabaseTableLockManager::UnlockRecord(int32_t sessionID, TVLMTableLock
     return true;
   });
   // A byte still set stays listed, so a later unlock can clear it.
-  if (!released) list.Add(kVLMLockTableRecord, table, true, true);
+  if (!released) list.Add(kVLMLockTableRecord, table, true, true, recordID);
   return released;
 }
 

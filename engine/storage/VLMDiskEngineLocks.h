@@ -19,8 +19,10 @@
 //   5*n + s                 also session s's record-lock byte (a record lock
 //                           and table lock type 5 are one byte)
 //   6*n + 6*s .. + 5        record ID {u32 page, u16 row} that session s
-//                           locked; written when the lock is taken, left
-//                           behind when it is released
+//                           locked; written with the record-lock byte
+//                           (when the lock is taken, or when the lock that
+//                           covered it goes), left behind when it is
+//                           released
 //   whole-file lock         lock type 6 (exclusive) has no byte: it is the
 //                           file's whole-file lock, held while it lasts
 //
@@ -56,6 +58,9 @@
 //   5. Every wait is bounded by tries and a delay; the lock manager's
 //      critical section is released while it sleeps, unless its caller said
 //      it holds the section (InCriticalSection).
+//   6. A session's record-lock byte is set only together with the record
+//      ID it locks (a covered record lock keeps its ID in the list until it
+//      is placed), so another process that sees the byte reads the right ID.
 //
 // States of one session's lock of type t on one table (lock manager):
 //
@@ -190,12 +195,15 @@ struct TVLMTableLock {
   uint32_t Count = 0;
   bool Placed = false;  // this session's byte for the type is set
   bool Flag = false;
+  // A record lock (type 5): the record, written with the byte when placed.
+  TVLMRecordID RecordID;
 };
 
 class TVLMTableLockList {
 public:
-  // A held (type, table) gets count + 1; else a new record of count 1.
-  void Add(uint8_t type, uint32_t objectID, bool flag, bool placed);
+  // A held (type, table) gets count + 1; else a new record of count 1
+  // (recordID: the record of a record lock).
+  void Add(uint8_t type, uint32_t objectID, bool flag, bool placed, const TVLMRecordID& recordID = {});
   // Count - 1; while the count stays above 0 and force is not set the record
   // stays and placed is false; else placed is the record's and it goes.
   // 20202 when the session holds no such lock.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "engine/core/VLMBase.h"
@@ -72,13 +73,25 @@ TVLMFileStream& TVLMTemporaryPageManager::File(int32_t code) {
 void TVLMTemporaryPageManager::AllocatePage(TVLMPage* page) {
   VLM_REQUIRE_DATABASE_SECTION();
   int32_t pageNo;
-  if (MemoryOnly_ || PageCount < MemoryPageLimit_) {
+  if (MemoryOnly_ || MemoryAllocatedCount_ < MemoryPageLimit_) {
+    // Fewer than P memory pages are allocated, so the inner manager's lowest
+    // free number lies below P.
     MemoryPages_->AllocatePage(page);
     pageNo = page->PageNo;
+    ++MemoryAllocatedCount_;
     PageCount = std::max(PageCount, pageNo + 1);
+  } else if (!FreeFilePages_.empty()) {
+    // The lowest first keeps the live pages packed at the file's start,
+    // where freeing the last ones can shorten it.
+    pageNo = *FreeFilePages_.begin();
+    FreeFilePages_.erase(FreeFilePages_.begin());
+    page->PageNo = pageNo;
+    page->AllocateBuffer();
   } else {
     if (PageCount == INT32_MAX) throw EVLMException(10702, "Temporary page store is full: %d pages", {PageCount});
-    pageNo = PageCount;
+    // Every number below P is a memory page in use, so the count is at P or
+    // above it.
+    pageNo = std::max(PageCount, MemoryPageLimit_);
     if (FileStream_ == nullptr)
       FileStream_ = std::make_unique<TVLMFileStream>(VLMGetTempFileName(), TVLMFileStream::kModeCreate, true);
     const int64_t needed = (static_cast<int64_t>(pageNo) + 1) * kVLMMemoryPageSize;
@@ -97,9 +110,33 @@ void TVLMTemporaryPageManager::AllocatePage(TVLMPage* page) {
 void TVLMTemporaryPageManager::FreePage(int32_t pageNo) {
   VLM_REQUIRE_DATABASE_SECTION();
   if (!IsAllocated(pageNo)) throw EVLMException(10704, "Page %d is not allocated", {pageNo});
+  if (!IsFilePage(pageNo)) {
+    MemoryPages_->FreePage(pageNo);
+    --MemoryAllocatedCount_;
+  } else {
+    FreeFilePages_.insert(pageNo);
+  }
   AllocationBits_.SetBit(pageNo, false);
   --AllocatedCount_;
-  if (!IsFilePage(pageNo)) MemoryPages_->FreePage(pageNo);
+  if (IsFilePage(pageNo)) TrimFile();
+}
+
+void TVLMTemporaryPageManager::TrimFile() {
+  while (!FreeFilePages_.empty() && *FreeFilePages_.rbegin() == PageCount - 1) {
+    FreeFilePages_.erase(std::prev(FreeFilePages_.end()));
+    --PageCount;
+  }
+  if (FileStream_ == nullptr) return;
+  if (AllocatedCount_ == MemoryAllocatedCount_) {
+    // No page lives in the file: it goes, and the next file page starts a
+    // new one.
+    FileStream_.reset();
+    return;
+  }
+  // Shortened only when it is twice what the pages need, so that freeing
+  // and allocating at the end do not resize it each time.
+  const int64_t needed = static_cast<int64_t>(PageCount) * kVLMMemoryPageSize;
+  if (FileStream_->Size() > 2 * needed) FileStream_->SetSize(needed + needed / 2);
 }
 
 bool TVLMTemporaryPageManager::ReadPage(TVLMPage* page) {
@@ -154,7 +191,9 @@ void TVLMTemporaryRecordManager::EmptyTable(int32_t) {
 }
 
 void TVLMTemporaryRecordManager::Grow() {
-  int64_t capacity = static_cast<int64_t>(MemoryCapacity_) + GrowBy_;
+  // By half the capacity (at least GrowBy): a fixed step would copy the
+  // whole array again every few appends, quadratic in the table's size.
+  int64_t capacity = static_cast<int64_t>(MemoryCapacity_) + std::max<int64_t>(GrowBy_, MemoryCapacity_ / 2);
   if (!MemoryOnly_) capacity = std::min<int64_t>(capacity, MemoryLimit_);
   capacity = std::min<int64_t>(capacity, INT32_MAX);
   if (capacity <= MemoryCapacity_) throw EVLMException(10706, "Temporary table is full: %d records", {RecordCount});

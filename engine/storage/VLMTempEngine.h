@@ -24,8 +24,11 @@
 //                              buffer (the last WriteBufferCount records)
 //
 // Page n of the page manager (P = MemoryPageLimit, pages of 4096 bytes, no
-// header): below P, or any page with MemoryOnly, in the inner memory page
-// manager; otherwise in the file at n x 4096.
+// header):
+//
+//   n < P, or MemoryOnly       the inner memory page manager
+//   n >= P                     the file at n x 4096 (the positions below
+//                              P x 4096 are a hole that holds no disk blocks)
 //
 // BLOB stream of a table: every value appended, never reused:
 //
@@ -45,6 +48,33 @@
 //      records, pages, BLOB values or the streams that open them.
 //   4. MemoryLimit and MemoryPageLimit are (free memory div 10) div the unit
 //      size, computed in 64 bits and kept within 0 .. 2^31 - 1.
+//   5. The memory array grows by half its capacity (at least GrowBy), so n
+//      appends copy fewer than 3 x n records however large the table gets.
+//   6. A freed page is handed out again before the page count grows: a
+//      memory page while fewer than P memory pages are allocated, else a
+//      file page from the free list (the lowest number first). The memory
+//      pages allocated are then always a subset of 0 .. P - 1.
+//   7. The temporary files are bounded by the live data, not by what a
+//      session wrote before: PageCount is at most the larger of P and the
+//      highest allocated file page + 1 (free pages at the end leave the
+//      count when they are freed), the page file is at most 2 x PageCount x
+//      4096 bytes and is deleted when no file page is allocated; the record
+//      file holds RecordCount - L records and goes with EmptyTable, as does
+//      the BLOB stream.
+//
+// States of a page number of the page manager (n >= P):
+//
+//   beyond the count --AllocatePage (free list empty)--> allocated
+//   allocated --FreePage--> free (in the free list), or beyond the count
+//                           when no allocated page lies above it
+//   free --AllocatePage--> allocated
+//
+// States of the record manager's storage:
+//
+//   empty --InsertRecord--> in memory (array of MemoryCapacity records)
+//   in memory --InsertRecord at MemoryLimit (no MemoryOnly)--> spilled (file
+//                                                              made)
+//   in memory | spilled --EmptyTable--> empty (array freed, file deleted)
 //
 // Error codes: 10126 write buffer count, 10128/10129 file position, 10125
 // short write, 10130 short read, 10705 record size 0, 10706 table full,
@@ -59,6 +89,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "engine/core/VLMStreams.h"
@@ -92,9 +123,15 @@ public:
 private:
   bool IsFilePage(int32_t pageNo) const { return !MemoryOnly_ && pageNo >= MemoryPageLimit_; }
   TVLMFileStream& File(int32_t code);
+  // Takes free file pages at the end out of the count and fits the file to
+  // what is left (deleted when no file page is allocated).
+  void TrimFile();
 
   TVLMBitsArray AllocationBits_;
   int32_t AllocatedCount_ = 0;
+  int32_t MemoryAllocatedCount_ = 0;  // always below P without MemoryOnly
+  // Freed file pages below PageCount, handed out again before it grows.
+  std::set<int32_t> FreeFilePages_;
   int32_t MemoryPageLimit_;
   bool MemoryOnly_;
   std::unique_ptr<TVLMMemoryPageManager> MemoryPages_;
@@ -107,7 +144,7 @@ class TVLMTemporaryRecordManager : public TVLMBaseRecordManager {
 public:
   // recordSize: the field definitions' record buffer size (0: 10705
   // "Invalid record size = 0"). MemoryLimit from the memory manager's free
-  // memory.
+  // memory. growBy: the least step of the memory array's growth.
   TVLMTemporaryRecordManager(int32_t recordSize, bool memoryOnly, int32_t growBy, int32_t writeBufferRecords);
   ~TVLMTemporaryRecordManager() override;
 

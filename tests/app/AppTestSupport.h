@@ -17,7 +17,7 @@
 #include "appdata/LogSchemas.h"
 #include "app/QsoRecord.h"
 #include "app/Settings.h"
-#include "platform/dataset/MemDataSet.h"
+#include "tests/support/MemDataSet.h"
 #include "tests/support/ScratchFolder.h"
 
 namespace qv::app::test {

@@ -143,7 +143,8 @@ TEST_F(CsvExportTest, AFailedExportLeavesFileAndLogAsTheyWere) {
     ExportCsv(Log.Table(), Ctx, Ui);
     FAIL() << "a serial that is no number must stop the export";
   } catch (const EConvertError& e) {
-    EXPECT_EQ(std::string(e.what()), "'12a' is not a valid integer value");
+    // The message names the contact that holds the bad value.
+    EXPECT_EQ(std::string(e.what()), "'12a' is not a valid integer value\rin the contact of 2024-03-09 1400 with W9BAD");
   }
   EXPECT_EQ(ReadFile(FileIn(kName)), old);
   EXPECT_EQ(FolderEntries(Dir / "IBM24"), std::vector<std::string>{kName});  // no temporary left
@@ -225,52 +226,68 @@ TEST_F(ExportTest, CabrilloGeneralPurposeLog) {
   EXPECT_EQ(ReadFile(FileIn(name)), expected);
 }
 
-TEST_F(ExportTest, CabrilloOtherContest) {
-  SetUpLog("SPRINT", true, "Other");
-  Ctx.Station.MyCall = "N5KO";
-  Ctx.Station.MyName = "Dan";
-  Ctx.Station.MyState = "TX";
-  Ctx.Station.MyXmtrID = "1";
-  QsoRecord q = Contact("JA1ABC", "21", false);
-  q.RSTSent = "599";
-  q.RSTRcvd = "579";
-  q.NumSent = " 001";
-  q.NumRcvd = "23";
-  q.Name = "Taro";
-  Log.Add(q);
-  q.NumRcvd = "";  // "000" in the serial's width: what follows keeps its column
-  Log.Add(q);
-  q.RSTSent = "";  // without reports: the narrower serial layout
-  q.NumRcvd = "23";
-  Log.Add(q);
-  q.NumRcvd = "";
-  Log.Add(q);
-  q.NumSent = "";  // an empty sent serial, and one of blanks only, do not stop the export
-  q.NumRcvd = "  ";
-  Log.Add(q);
-
-  ASSERT_TRUE(ExportCabrillo(Log.Table(), Ctx, Ui));
-  const std::string expected =
-      "START-OF-LOG: 2.0\r\n"
-      "ARRL-SECTION:\r\n"
-      "CALLSIGN: N5KO          \r\n"
-      "CATEGORY:\r\n"
-      "CATEGORY-OVERLAY:\r\n"
-      "CLAIMED-SCORE:\r\n"
-      "CLUB:\r\n"
-      "CONTEST: SPRINT\r\n"
-      "CREATED-BY: Quorvex v5.0.0.0\r\n"
-      "NAME: Dan       <== your name\r\n"
-      "ADDRESS: TX   <== your EMail or postal address\r\n"
-      "OPERATORS: <== Callsign(s)\r\n"
-      "SOAPBOX:\r\n"
-      "QSO: 21000 CW 2024-03-09 1400 N5KO          599 0001   JA1ABC        579 0023   1\r\n"
-      "QSO: 21000 CW 2024-03-09 1400 N5KO          599 0001   JA1ABC        579 000    1\r\n"
-      "QSO: 21000 CW 2024-03-09 1400 N5KO       0001 Dan        TX  JA1ABC     0023 Taro           1\r\n"
-      "QSO: 21000 CW 2024-03-09 1400 N5KO       0001 Dan        TX  JA1ABC     000  Taro           1\r\n"
-      "QSO: 21000 CW 2024-03-09 1400 N5KO       000  Dan        TX  JA1ABC     000  Taro           1\r\n"
-      "END-OF-LOG:\r\n";
-  EXPECT_EQ(ReadFile(FileIn("N5KO SPRINT CS.TXT")), expected);
+// An "Other" log keeps one line layout for all its contacts, chosen from
+// what most of them carry: a WPX-style log with reports writes a missing
+// report as blanks of its width, a Sprint-style log without reports writes
+// every contact in the serial layout.
+TEST_F(ExportTest, CabrilloOtherContestKeepsOneLayout) {
+  struct Row {
+    const char* RstSent;
+    const char* RstRcvd;
+    const char* NumSent;
+    const char* NumRcvd;
+    const char* Line;  // after "QSO: 21000 CW 2024-03-09 1400 "
+  };
+  struct OtherLog {
+    const char* Name;
+    std::vector<Row> Rows;
+  };
+  const OtherLog logs[] = {
+      {"WPX",
+       {{"599", "579", " 001", "23", "N5KO          599 0001   JA1ABC        579 0023   1"},
+        {"599", "579", " 001", "", "N5KO          599 0001   JA1ABC        579 000    1"},  // "000", same width
+        {"599", "", " 002", "7", "N5KO          599 0002   JA1ABC            0007   1"},    // report as blanks
+        {"", "", "", "  ", "N5KO              000    JA1ABC            000    1"}}},
+      {"SPRINT",
+       {{"", "", " 001", "23", "N5KO       0001 Dan        TX  JA1ABC     0023 Taro           1"},
+        {"", "", " 001", "", "N5KO       0001 Dan        TX  JA1ABC     000  Taro           1"},
+        {"599", "579", "", "  ", "N5KO       000  Dan        TX  JA1ABC     000  Taro           1"}}},
+  };
+  for (const OtherLog& l : logs) {
+    MemLog log;
+    SetUpLog(l.Name, true, "Other");
+    Ctx.Station.MyCall = "N5KO";
+    Ctx.Station.MyName = "Dan";
+    Ctx.Station.MyState = "TX";
+    Ctx.Station.MyXmtrID = "1";
+    std::string contacts;
+    for (const Row& r : l.Rows) {
+      QsoRecord q = Contact("JA1ABC", "21", false);
+      q.RSTSent = r.RstSent;
+      q.RSTRcvd = r.RstRcvd;
+      q.NumSent = r.NumSent;
+      q.NumRcvd = r.NumRcvd;
+      q.Name = "Taro";
+      log.Add(q);
+      contacts += "QSO: 21000 CW 2024-03-09 1400 " + std::string(r.Line) + "\r\n";
+    }
+    ASSERT_TRUE(ExportCabrillo(log.Table(), Ctx, Ui)) << l.Name;
+    const std::string expected = "START-OF-LOG: 2.0\r\n"
+                                 "ARRL-SECTION:\r\n"
+                                 "CALLSIGN: N5KO          \r\n"
+                                 "CATEGORY:\r\n"
+                                 "CATEGORY-OVERLAY:\r\n"
+                                 "CLAIMED-SCORE:\r\n"
+                                 "CLUB:\r\n"
+                                 "CONTEST: " + std::string(l.Name) + "\r\n"
+                                 "CREATED-BY: Quorvex v5.0.0.0\r\n"
+                                 "NAME: Dan       <== your name\r\n"
+                                 "ADDRESS: TX   <== your EMail or postal address\r\n"
+                                 "OPERATORS: <== Callsign(s)\r\n"
+                                 "SOAPBOX:\r\n" +
+                                 contacts + "END-OF-LOG:\r\n";
+    EXPECT_EQ(ReadFile(FileIn("N5KO " + std::string(l.Name) + " CS.TXT")), expected) << l.Name;
+  }
 }
 
 TEST_F(ExportTest, CabrilloNaqp) {
@@ -338,9 +355,55 @@ TEST_F(ExportTest, CabrilloWritesNoPartialFileOnABadFrequency) {
   SetUpLog("GENERAL", false, "GP");
   Ctx.Station.MyCall = "W1AW";
   Log.Add(Contact("K1A", "14", false));
-  Log.Add(Contact("K1B", "fourteen", false));
-  EXPECT_THROW(ExportCabrillo(Log.Table(), Ctx, Ui), EConvertError);
+  QsoRecord bad = Contact("K1B", "14..5", false);
+  bad.TimeStart = "1401";
+  Log.Add(bad);
+  try {
+    ExportCabrillo(Log.Table(), Ctx, Ui);
+    ADD_FAILURE() << "a frequency that is no number must stop the export";
+  } catch (const EConvertError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "'14..5' is not a valid floating point value\rin the contact of 2024-03-09 1401 with K1B");
+  }
   EXPECT_TRUE(FolderEntries(Dir / "GENERAL").empty());
+}
+
+// The Cabrillo export beside an earlier file of the same name: "No" leaves
+// the old file byte for byte, "Yes" replaces it, and an export that fails
+// after "Yes" leaves the old file and no temporary behind.
+TEST_F(ExportTest, CabrilloBesideAnEarlierFile) {
+  SetUpLog("FD24", false, "GP");
+  Ctx.Station.MyCall = "W1AW/\xD8";
+  const std::string name = "W1AW-0 FD24 CS.TXT";
+  // Bytes no export would write: a NUL, a lone CR, no final line end.
+  const std::string old = std::string("earlier\0export\rkept", 19);
+  WriteFile(FileIn(name), old);
+  Log.Add(Contact("K1ABC", "14", false));
+
+  Ui.Answers = {false};
+  EXPECT_FALSE(ExportCabrillo(Log.Table(), Ctx, Ui));
+  ASSERT_EQ(Ui.Messages.size(), 1u);
+  EXPECT_EQ(Ui.Messages[0].Kind, 'C');
+  EXPECT_EQ(Ui.Messages[0].Text, "Export File:\r" + name + " already exists,\rDo you wish to overwrite it?");
+  EXPECT_EQ(ReadFile(FileIn(name)), old);
+  EXPECT_EQ(FolderEntries(Dir / "FD24"), std::vector<std::string>{name});
+
+  Log.Add(Contact("K1B", "10.1", false));
+  Log.Add(Contact("K1C", "ten", false));  // no number: the export stops here
+  Ui.Answers = {true};
+  EXPECT_THROW(ExportCabrillo(Log.Table(), Ctx, Ui), EConvertError);
+  EXPECT_EQ(ReadFile(FileIn(name)), old);
+  EXPECT_EQ(FolderEntries(Dir / "FD24"), std::vector<std::string>{name});  // no temporary left
+
+  Log.Data().Last();
+  Log.Data().Delete();
+  Ui.Answers = {true};
+  EXPECT_TRUE(ExportCabrillo(Log.Table(), Ctx, Ui));
+  const std::string text = ReadFile(FileIn(name));
+  EXPECT_EQ(text.rfind("START-OF-LOG: 2.0\r\n", 0), 0u);
+  EXPECT_NE(text.find("\r\nQSO: 14000 CW 2024-03-09 1400 W1AW/0        "), std::string::npos);
+  EXPECT_NE(text.find("\r\nQSO: 10100 CW 2024-03-09 1400 W1AW/0        "), std::string::npos);
+  EXPECT_EQ(text.substr(text.size() - 13), "END-OF-LOG:\r\n");
 }
 
 // ---- printed report content
@@ -417,6 +480,9 @@ TEST_F(ReportTest, LayoutByLogKind) {
   EXPECT_TRUE(gp.Header.ShowXmtrZone);
   EXPECT_EQ(gp.Header.Xmtr, "");
   EXPECT_FALSE(gp.Header.ShowSentRcvd);
+  EXPECT_TRUE(gp.Header.ShowRstLabels);  // the two report columns have captions of their own
+  EXPECT_EQ(gp.Header.RstSentLab, "RST S");
+  EXPECT_EQ(gp.Header.RstRcvdLab, "RST R");
   EXPECT_EQ(gp.Header.PointsLab, "Notes");
   EXPECT_EQ(gp.Header.StatusLab, "ETime");
   EXPECT_EQ(gp.Header.StatusShift, 6);
@@ -432,6 +498,7 @@ TEST_F(ReportTest, LayoutByLogKind) {
   ReportContent naqp = Print();
   EXPECT_FALSE(naqp.Layout.ShowReports);
   EXPECT_FALSE(naqp.Header.ShowSentRcvd);
+  EXPECT_FALSE(naqp.Header.ShowRstLabels);
   EXPECT_FALSE(naqp.Header.ShowPointsStatus);
   EXPECT_EQ(naqp.Header.Xmtr, "Xmtr ID: 1");
   EXPECT_EQ(naqp.Header.Zone, "My Zone: 04");
@@ -443,6 +510,7 @@ TEST_F(ReportTest, LayoutByLogKind) {
   EXPECT_EQ(wwdx.Layout.ReportWidth, 50);
   EXPECT_FALSE(wwdx.Layout.ShowSerials);
   EXPECT_TRUE(wwdx.Header.ShowSentRcvd);
+  EXPECT_FALSE(wwdx.Header.ShowRstLabels);
 }
 
 TEST_F(ReportTest, AnEmptyLogIsNotPrinted) {

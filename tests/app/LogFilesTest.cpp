@@ -6,23 +6,72 @@
 namespace qv::app::test {
 namespace {
 
-TEST(LogFilesTest, ProgramFolderChoice) {
+// The logs live in the user's data folder, never beside the executable:
+// $QUORVEX_HOME, else <data home>/Quorvex, made and seeded from the
+// delivered files; logs an earlier start made beside the executable are
+// copied over once.
+TEST(LogFilesTest, ProgramFolderIsTheUsersDataFolderSeededFromTheExecutablesFolder) {
   TempDir dir;
   std::filesystem::create_directories(dir / "exe");
   EXPECT_EQ(ResolveProgramFolder(dir / "home", dir / "exe", dir / "data"), dir / "home/");
-  EXPECT_EQ(ResolveProgramFolder("", dir / "exe", dir / "data"), dir / "exe/");
-  // No usable executable folder: the data folder, created.
-  EXPECT_EQ(ResolveProgramFolder("", "", dir / "data"), dir / "data/Quorvex/");
-  EXPECT_TRUE(std::filesystem::is_directory(dir / "data/Quorvex"));
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "home"));
+  // A writable executable folder is not used.
+  EXPECT_EQ(ResolveProgramFolder("", dir / "exe", dir / "data0"), dir / "data0/Quorvex/");
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "data0/Quorvex"));
 
   WriteFile(dir / "exe/V5LogDB.vlm", "template");
   WriteFile(dir / "exe/USCountryDB.vlm", "states");
+  WriteFile(dir / "exe/UserGuide.htm", "guide");
   WriteFile(dir / "exe/unrelated.txt", "x");
+  std::filesystem::create_directories(dir / "data/Quorvex");
   WriteFile(dir / "data/Quorvex/USCountryDB.vlm", "kept");
-  SeedProgramFolder(dir / "exe", dir / "data/Quorvex");
-  EXPECT_EQ(ReadFile(dir / "data/Quorvex/V5LogDB.vlm"), "template");
-  EXPECT_EQ(ReadFile(dir / "data/Quorvex/USCountryDB.vlm"), "kept");
-  EXPECT_FALSE(std::filesystem::exists(dir / "data/Quorvex/unrelated.txt"));
+  // Beside the executable: two logs of an earlier start, a build folder, and
+  // a log whose name the data folder already has.
+  for (const char* folder : {"FD24", "SPRINT", "CMakeFiles", "KEPT"}) std::filesystem::create_directories(dir / "exe/" + folder);
+  WriteFile(dir / "exe/FD24/V5LogDB.vlm", "fd log");
+  WriteFile(dir / "exe/FD24/BakV5LogDB.vlm", "fd backup");
+  WriteFile(dir / "exe/FD24/W1AW FD24 CS.TXT", "fd export");
+  WriteFile(dir / "exe/SPRINT/V5LogDB.vlm", "sprint log");
+  WriteFile(dir / "exe/CMakeFiles/Makefile.cmake", "build");
+  WriteFile(dir / "exe/KEPT/V5LogDB.vlm", "old kept");
+  std::filesystem::create_directories(dir / "data/Quorvex/KEPT");
+  WriteFile(dir / "data/Quorvex/KEPT/V5LogDB.vlm", "new kept");
+
+  EXPECT_EQ(ResolveProgramFolder("", dir / "exe", dir / "data"), dir / "data/Quorvex/");
+  const std::string home = dir / "data/Quorvex";
+  EXPECT_EQ(ReadFile(home + "/V5LogDB.vlm"), "template");
+  EXPECT_EQ(ReadFile(home + "/UserGuide.htm"), "guide");
+  EXPECT_EQ(ReadFile(home + "/USCountryDB.vlm"), "kept");
+  EXPECT_FALSE(std::filesystem::exists(home + "/unrelated.txt"));
+  EXPECT_EQ(FolderEntries(home + "/FD24"), (std::vector<std::string>{"BakV5LogDB.vlm", "V5LogDB.vlm", "W1AW FD24 CS.TXT"}));
+  EXPECT_EQ(ReadFile(home + "/FD24/BakV5LogDB.vlm"), "fd backup");
+  EXPECT_EQ(ReadFile(home + "/SPRINT/V5LogDB.vlm"), "sprint log");
+  EXPECT_EQ(ReadFile(home + "/KEPT/V5LogDB.vlm"), "new kept");
+  EXPECT_FALSE(std::filesystem::exists(home + "/CMakeFiles"));
+  EXPECT_EQ(ListLogFolders(home + "/"), (std::vector<std::string>{"FD24", "KEPT", "SPRINT"}));
+
+  // Once only: a log removed later is not brought back.
+  std::filesystem::remove_all(home + "/SPRINT");
+  ResolveProgramFolder("", dir / "exe", dir / "data");
+  EXPECT_FALSE(std::filesystem::exists(home + "/SPRINT"));
+  // The executable's folder itself is left as it was.
+  EXPECT_EQ(ReadFile(dir / "exe/FD24/V5LogDB.vlm"), "fd log");
+}
+
+// The log list offers folders that hold a log, nothing else of the program
+// folder (build folders, export folders, hidden folders, plain files).
+TEST(LogFilesTest, LogListShowsOnlyFoldersHoldingALog) {
+  TempDir dir;
+  const std::string home = dir / "p";
+  for (const char* folder : {"CONTEST", "GENERAL", "CMakeFiles", "quorvex_autogen", "exports", ".hidden"})
+    std::filesystem::create_directories(home + "/" + folder);
+  WriteFile(home + "/CONTEST/V5LogDB.vlm", "log");
+  WriteFile(home + "/GENERAL/V5LogDB.vlm", "log");
+  WriteFile(home + "/exports/W1AW CONTEST CS.TXT", "export");
+  WriteFile(home + "/.hidden/V5LogDB.vlm", "log");
+  WriteFile(home + "/V5LogDB.vlm", "template");
+  WriteFile(home + "/PLAIN", "file");
+  EXPECT_EQ(ListLogFolders(home + "/"), (std::vector<std::string>{"CONTEST", "GENERAL"}));
 }
 
 // Text widths hold at least what the entry fields let the operator type.

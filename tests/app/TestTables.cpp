@@ -4,10 +4,10 @@
 #include <fstream>
 
 #include "app/EngineTableFactory.h"
-#include "app/MemTableFactory.h"
+#include "tests/app/MemTableFactory.h"
 #include "engine/components/VLMMain.h"
 #include "platform/dataset/DataSet.h"
-#include "platform/dataset/MemDataSet.h"
+#include "tests/support/MemDataSet.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/os/File.h"
 

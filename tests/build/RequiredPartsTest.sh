@@ -24,6 +24,8 @@ configure() { "$cmake_bin" -S "$source_dir" -B "$work/build-$1" -G "$generator" 
 check no-qt 1 "Qt 6 Widgets not found" configure a -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON -DQV_BUILD_TESTS=OFF
 check no-openssl 1 "OpenSSL (headers and libraries) not found" configure b -DCMAKE_DISABLE_FIND_PACKAGE_OpenSSL=ON \
   -DQV_BUILD_APP=OFF -DQV_BUILD_TESTS=ON
+check no-sqlite 1 "SQLite 3 (headers and library) not found" configure d -DCMAKE_DISABLE_FIND_PACKAGE_SQLite3=ON \
+  -DQV_BUILD_APP=OFF -DQV_BUILD_TESTS=ON
 check werror 0 "" configure c -DQV_BUILD_APP=OFF -DQV_BUILD_TESTS=OFF -DQV_WERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 check werror-flag 0 "-Werror" cat "$work/build-c/compile_commands.json"
 

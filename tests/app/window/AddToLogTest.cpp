@@ -171,6 +171,9 @@ TEST_P(AddTest, IbmContactScoresAndRaisesTheNotice) {
   EXPECT_EQ(Text(Ctl::TlPoints), "5");
   EXPECT_EQ(Text(Ctl::TlMult), "1");
   EXPECT_EQ(Text(Ctl::TlScore), "5");
+  // The multiplier's first contact shows the serial as the entry field does.
+  const BandTable& bands = Controller->State().Score.Bands();
+  EXPECT_EQ(bands.Owner(BandTable::BandIndex("14"), 1), " 001 DL1AA");
   EXPECT_EQ(Text(Ctl::ViewMultBtn), "New Multiplier");
   EXPECT_EQ(View.C(Ctl::ViewMultBtn).FontColor, 65280u);
   EXPECT_TRUE(View.TimerOn[1]);
@@ -185,8 +188,14 @@ TEST_P(AddTest, FailedPostLeavesNoTraceOfTheContact) {
   StartIbmLogWithAMemberContact();
   DataSet& log = Controller->LogData();
   log.BeforePost = [](DataSet&) { throw Exception("disk full"); };
-  EXPECT_THROW(Controller->AddToLogButtonClick(), Exception);
+  Controller->AddToLogButtonClick();
+  ASSERT_EQ(View.Messages.size(), 1u);
+  EXPECT_EQ(View.Messages[0].Kind, "warning");
+  EXPECT_EQ(View.Messages[0].Text,
+            "The contact could not be written to the Log!\r\rdisk full\r\rThe entry is kept: add it again once the "
+            "cause is removed (for example, free space on the disk).");
   EXPECT_EQ(log.State(), dsBrowse);
+  EXPECT_TRUE(log.Active());
   EXPECT_EQ(log.RecordCount(), 0);
   EXPECT_EQ(Controller->State().Score.Totals().Multipliers, 0);
   EXPECT_EQ(Controller->State().Score.Totals().MemberCount, 0);

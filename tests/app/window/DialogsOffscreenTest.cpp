@@ -143,6 +143,23 @@ TEST_P(DialogsOffscreenTest, AnEditPostedInTheEditorReachesTheLog) {
     EXPECT_EQ(e.NavigatorAction(NavBtn::nbDelete)->toolTip().toStdString(), "DELETE Selected Record !");
     EXPECT_EQ(e.Model().rowCount(), 2);
     EXPECT_FALSE(e.Grid()->isColumnHidden(6));
+    // The close button and the hints under it keep clear of the right edge,
+    // maximised and in a window that leaves the search row little room.
+    auto clear = [&](const char* when) {
+      for (const char* name : {"CloseWindow", "InfoText1", "InfoText2"}) {
+        auto* w = e.findChild<QWidget*>(QString::fromLatin1(name));
+        ASSERT_NE(w, nullptr) << name;
+        EXPECT_LE(w->mapTo(&e, QPoint(w->width(), 0)).x(), e.width() - 10) << name << " " << when;
+      }
+    };
+    clear("maximised");
+    e.showNormal();
+    Spin(20);
+    e.resize(e.minimumSizeHint().width() + 40, 500);
+    Spin(20);
+    clear("narrow");
+    e.showMaximized();
+    Spin(20);
     ASSERT_TRUE(e.Model().setData(e.Model().index(0, 2), QStringLiteral("FM"), Qt::EditRole));
     Snap(&e, "editor");
     e.NavigatorAction(NavBtn::nbPost)->trigger();

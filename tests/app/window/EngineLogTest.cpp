@@ -1,6 +1,6 @@
 // The main window on real database files only: a long log through the
-// controller and a restart, the backup as a database of its own, and a post
-// that fails inside the engine.
+// controller and a restart, the backup as a database of its own, and a disk
+// that fills during an add.
 #include "WindowTestSupport.h"
 
 #include "app/Scoring.h"
@@ -37,6 +37,7 @@ protected:
     t.TlPoints = Text(Ctl::TlPoints);
     t.TlMult = Text(Ctl::TlMult);
     t.TlScore = Text(Ctl::TlScore);
+    t.NonMemberColor = View.C(Ctl::TLNonIBM).Color;
     return t;
   }
   void Restart(const LogKind& kind) {
@@ -77,30 +78,94 @@ TEST_F(EngineLogTest, TwoThousandContactsSurviveARestartAndTheBackupHoldsThemToo
   }
 }
 
-// A commit that cannot write (a full disk): the engine's error reaches the
-// error box, the entry is kept for another try, and the backup, which is not
-// touched after a failed post, still holds every contact added before.
-TEST_F(EngineLogTest, ACommitThatCannotWriteKeepsTheEntryAndTheBackup) {
+// A disk that fills during an add (every write from the k-th on fails), for
+// each k over the writes of one add: the message names the failure, the
+// totals shown equal what the file holds, and once space is free the same
+// entry is added without a restart. The log and its backup end holding every
+// contact that was acknowledged, and nothing else.
+TEST_F(EngineLogTest, ADiskFullDuringAnAddIsReportedAndLoggingGoesOnOnceSpaceIsFree) {
   Start({true, "IBM", true});
   AddContact(3);
-  const std::string backupBefore = ReadFile(Home + "TEST/BakV5LogDB.vlm");
-  {
-    auto disarm = ScopeExit([] { SetFileFaultAfter(0, FileFault::FailFrom); });
-    SetFileFaultAfter(1, FileFault::FailFrom);
-    try {
-      AddContact(6);
-      ADD_FAILURE() << "the post succeeded";
-    } catch (const Exception& e) {
-      EXPECT_NE(std::string(e.what()).find("No space left on device"), std::string::npos) << e.what();
+  std::vector<std::string> acknowledged = {"K3"};
+  const int64_t before = FileWriteCount();
+  AddContact(6);
+  acknowledged.push_back("K6");
+  const int64_t writesPerAdd = FileWriteCount() - before;
+  ASSERT_GT(writesPerAdd, 2);
+
+  auto fileTotals = [&] {
+    IbmScore score;
+    TablesUnderTest->WithTable(LogStorage(), [&](LogTable& t) {
+      t.SetIndexName("PrimeIndex");
+      score.TallyLog(t.Data());
+    });
+    return score.Display();
+  };
+  int32_t failures = 0;
+  for (int64_t k = 1; k <= writesPerAdd + 1; ++k) {
+    const int32_t i = static_cast<int32_t>(10 + k);
+    View.Messages.clear();
+    {
+      auto disarm = ScopeExit([] { SetFileFaultAfter(0, FileFault::FailFrom); });
+      SetFileFaultAfter(k, FileFault::FailFrom);
+      AddContact(i);
     }
+    const bool failed = !View.Messages.empty();
+    if (failed) {
+      ++failures;
+      ASSERT_EQ(View.Messages.size(), 1u) << k;
+      EXPECT_EQ(View.Messages[0].Kind, "warning");
+      EXPECT_EQ(View.Messages[0].Text.rfind("The contact could not be written to the Log!", 0), 0u) << k;
+      EXPECT_NE(View.Messages[0].Text.find("No space left on device"), std::string::npos) << View.Messages[0].Text;
+      EXPECT_EQ(Text(Ctl::CallEntered), "K" + std::to_string(i)) << k;  // kept for another try
+      EXPECT_EQ(ShownTotals(), fileTotals()) << k;
+      EXPECT_EQ(Text(Ctl::LogNr), std::to_string(acknowledged.size()) + " Log Entries") << k;
+      // Space is free again: the same entry goes in, no restart.
+      View.Messages.clear();
+      Controller->AddToLogButtonClick();
+      EXPECT_TRUE(View.MessageTexts().empty()) << k;
+    }
+    acknowledged.push_back("K" + std::to_string(i));
+    EXPECT_EQ(Text(Ctl::CallEntered), "") << k;
+    EXPECT_EQ(ShownTotals(), fileTotals()) << k;
   }
-  EXPECT_EQ(Controller->LogData().State(), dsBrowse);
-  EXPECT_EQ(Text(Ctl::CallEntered), "K6");
+  EXPECT_GT(failures, 0);
+  // A fault in the backup's update (the contact is logged) leaves the backup
+  // behind; the next add brings it up to date.
+  AddContact(99);
+  acknowledged.push_back("K99");
+  EXPECT_EQ(Text(Ctl::StatPanel), "");
   Controller.reset();
-  EXPECT_EQ(ReadFile(Home + "TEST/BakV5LogDB.vlm"), backupBefore);
-  const std::vector<QsoRecord> backup = QsosOf({LogTableSpec(), Home + "TEST/BakV5LogDB.vlm"});
-  ASSERT_EQ(backup.size(), 1u);
-  EXPECT_EQ(backup[0].Call, "K3");
+
+  for (const std::string& file : {std::string("TEST/V5LogDB.vlm"), std::string("TEST/BakV5LogDB.vlm")}) {
+    std::vector<std::string> calls;
+    for (const QsoRecord& q : QsosOf({LogTableSpec(), Home + file})) calls.push_back(q.Call);
+    EXPECT_EQ(calls, acknowledged) << file;
+  }
+}
+
+// Real damaged files: a state file of random bytes and a zero-length member
+// file. The program starts, names both in the status panel, and logs.
+TEST_F(EngineLogTest, DamagedStateAndMemberFilesAreNamedAndContactsAreLogged) {
+  std::string noise(8192, '\0');
+  uint32_t x = 2463534242u;
+  for (char& c : noise) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  WriteFile(Home + "USCountryDB.vlm", noise);
+  WriteFile(Home + "WWHAMDB.vlm", "");
+  Start({true, "IBM", true});
+  EXPECT_EQ(Text(Ctl::StatPanel), " Damaged, not used: USCountryDB.vlm, WWHAMDB.vlm");
+  EXPECT_FALSE(Controller->StateTableOpen());
+  EXPECT_FALSE(Controller->MemberTableOpen());
+  EXPECT_TRUE(View.Messages.empty());
+  AddContact(1);
+  AddContact(2);
+  EXPECT_EQ(Text(Ctl::LogNr), "2 Log Entries");
+  EXPECT_EQ(ReadFile(Home + "USCountryDB.vlm"), noise);  // left as it was
+  Controller.reset();
+  EXPECT_EQ(LogRecords().size(), 2u);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@ struct SafetyCase {
   Opening How;
   LogKind Kind;
   const char* Freq;
+  const char* Time;
   const char* RstSent;
   bool Duplicate;  // the log holds the same call, band and mode
   Ctl EnterIn;     // Ctl::Count: Enter outside the entry fields
@@ -28,19 +29,24 @@ struct SafetyCase {
 void PrintTo(const SafetyCase& c, std::ostream* os) { *os << c.What; }
 
 const char* const kSelectLog = "You must \"Select Log\" !";
+const char* const kBadFrequency = "Invalid FREQUENCY !\rEnter MHz as a number, for example 14.025";
 const SafetyCase kCases[] = {
-    {"empty log name", Opening::EmptyLogName, {}, "14", "", false, Ctl::Notes, 0, "", kSelectLog},
-    {"first run", Opening::FirstRun, {}, "14", "", false, Ctl::Notes, 0, "", kSelectLog},
-    {"missing log folder", Opening::MissingLog, {}, "14", "", false, Ctl::Notes, 0, "", kSelectLog},
-    {"zone report refused", Opening::WithLog, {true, "WWDX", true}, "14", "599", false, Ctl::RSTSent, 0,
+    {"empty log name", Opening::EmptyLogName, {}, "14", "1200", "", false, Ctl::Notes, 0, "", kSelectLog},
+    {"first run", Opening::FirstRun, {}, "14", "1200", "", false, Ctl::Notes, 0, "", kSelectLog},
+    {"missing log folder", Opening::MissingLog, {}, "14", "1200", "", false, Ctl::Notes, 0, "", kSelectLog},
+    {"zone report refused", Opening::WithLog, {true, "WWDX", true}, "14", "1200", "599", false, Ctl::RSTSent, 0,
      "RST + Zone required!", ""},
-    {"no IBM band", Opening::WithLog, {true, "IBM", true}, "15", "", false, Ctl::FreqEntered, 0, "", ""},
-    {"frequency no number", Opening::WithLog, {}, "14..5", "", false, Ctl::FreqEntered, 0, "",
-     "Invalid FREQUENCY !\rEnter MHz as a number, for example 14.025"},
-    {"duplicate", Opening::WithLog, {true, "Other", true}, "14", "", true, Ctl::CallEntered, 1, "K1XX is a DUPLICATE",
-     ""},
-    {"accepted field", Opening::WithLog, {}, "14.025", "", false, Ctl::FreqEntered, 1, "", ""},
-    {"outside the fields", Opening::WithLog, {}, "7", "", false, Ctl::Count, 1, "", ""},
+    {"no IBM band", Opening::WithLog, {true, "IBM", true}, "15", "1200", "", false, Ctl::FreqEntered, 0, "", ""},
+    {"frequency no number", Opening::WithLog, {}, "14..5", "1200", "", false, Ctl::FreqEntered, 0, "", kBadFrequency},
+    // Enter in another field: Add To Log itself refuses what the checks refuse.
+    {"frequency no number, Enter elsewhere", Opening::WithLog, {}, "14..5", "1200", "", false, Ctl::NameFld, 0, "",
+     kBadFrequency},
+    {"time of no day, Enter elsewhere", Opening::WithLog, {}, "14", "2599", "", false, Ctl::NameFld, 0, "",
+     "Invalid TIME !"},
+    {"duplicate", Opening::WithLog, {true, "Other", true}, "14", "1200", "", true, Ctl::CallEntered, 1,
+     "K1XX is a DUPLICATE", ""},
+    {"accepted field", Opening::WithLog, {}, "14.025", "1200", "", false, Ctl::FreqEntered, 1, "", ""},
+    {"outside the fields", Opening::WithLog, {}, "7", "1200", "", false, Ctl::Count, 1, "", ""},
 };
 
 class SafetyTest : public WindowFixture, public ::testing::WithParamInterface<SafetyCase> {};
@@ -62,7 +68,7 @@ TEST_P(SafetyTest, EnterAddsOnlyWhatTheChecksAccept) {
   Controller->FormCreate();
   Controller->FormActivate();
   for (auto [field, text] : {std::pair{Ctl::CallEntered, "K1XX"}, {Ctl::FreqEntered, c.Freq}, {Ctl::Mode, "CW"},
-                             {Ctl::TimeST, "1200"}, {Ctl::RSTSent, c.RstSent}})
+                             {Ctl::TimeST, c.Time}, {Ctl::RSTSent, c.RstSent}})
     Set(field, text);
   View.Messages.clear();
   Controller->AddToLogByEnter(c.EnterIn);

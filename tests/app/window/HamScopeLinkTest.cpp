@@ -60,8 +60,8 @@ protected:
     WindowTest::TearDown();
   }
   // Starts the window's logic with a conversation; connects when listen.
-  void Open(const LogKind& kind, bool listen = true) {
-    Start(kind);
+  void Open(const LogKind& kind, bool listen = true, bool firstTick = true) {
+    Start(kind, firstTick);
     Link = std::make_unique<HamScopeConversation>(
         [this](const std::string& item, const std::string& text) {
           Received.push_back(item + "=" + text);
@@ -268,15 +268,44 @@ TEST_P(LinkTest, LogItIsAnsweredWhenTheAddFails) {
   EXPECT_EQ(Text(Ctl::StatPanel), "One or more required fields are blank!");
   EXPECT_EQ(PokesSince(mark), std::vector<std::string>{"POKE Log_It OFF"});
 
-  Controller->LogData().BeforePost = [](DataSet&) { throw Exception("disk full"); };
+  // A frequency that is no number, which no exit check saw.
   Set(Ctl::CallEntered, "K2XY");
+  Set(Ctl::FreqEntered, "14..5");
+  mark = Counter.Frames;
+  Send("Log_It", "ON");
+  EXPECT_EQ(PokesSince(mark), std::vector<std::string>{"POKE Log_It OFF"});
+  EXPECT_EQ(View.MessageTexts().back(), "Invalid FREQUENCY !\rEnter MHz as a number, for example 14.025");
+
+  Controller->LogData().BeforePost = [](DataSet&) { throw Exception("disk full"); };
+  Set(Ctl::FreqEntered, "7");
   mark = Counter.Frames;
   Send("Log_It", "ON");
   EXPECT_EQ(PokesSince(mark), std::vector<std::string>{"POKE Log_It OFF"});
   ASSERT_FALSE(View.Messages.empty());
-  EXPECT_EQ(View.Messages.back().Kind, "error");
-  EXPECT_EQ(View.Messages.back().Text, "disk full");
+  EXPECT_EQ(View.Messages.back().Kind, "warning");
+  EXPECT_EQ(View.Messages.back().Text.rfind("The contact could not be written to the Log!\r\rdisk full", 0), 0u);
   EXPECT_TRUE(LogRecords().empty());
+}
+
+// Right after the start of a log that holds contacts, before the clock's
+// first tick: the date and time are there, and a contact added through the
+// button or through the link is logged.
+TEST_P(LinkTest, ContactsAddedAtOnceAfterTheStartAreLogged) {
+  AddLogRecord(Logged("K1AA", "14"));
+  Open({true, "Other", true}, true, false);
+  EXPECT_EQ(Text(Ctl::QSODate), "2024-05-06");
+  EXPECT_EQ(Text(Ctl::ClockPanel), "1234");
+  EXPECT_TRUE(Controller->Module().FirstTick);
+  Set(Ctl::CallEntered, "K2BB");
+  Controller->AddToLogButtonClick();
+  Set(Ctl::CallEntered, "K3CC");
+  Send("Log_It", "ON");
+  const std::vector<QsoRecord> records = LogRecords();
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[1].Call, "K2BB");
+  EXPECT_EQ(records[2].Call, "K3CC");
+  EXPECT_EQ(records[2].QSODate, "2024-05-06");
+  EXPECT_EQ(Text(Ctl::StatPanel), "");
 }
 
 // Changes that arrive while a dialog is open wait for it to close, and then

@@ -8,9 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <thread>
 
 #include "app/OnlineLookup.h"
+#include "tests/net/StalledResolver.h"
 #include "platform/host/StringList.h"
 
 namespace qv::app::wintest {
@@ -232,6 +234,20 @@ TEST_P(LookupTest, UsaWithoutContinentBecomesNorthAmerica) {
   LookUp("K1XX");
   EXPECT_EQ(Text(Ctl::CountryFLD), "USA");  // from the prefix country
   EXPECT_EQ(Text(Ctl::ContinentFLD), "NA");
+}
+
+TEST_P(LookupTest, AStalledNameServerEndsTheLookupWithinItsDeadlineAndTheWindowGoesOn) {
+  nettest::StalledResolver stalled;
+  StartLookup(nullptr);  // the program's own HTTP GET
+  Controller->SetLookupHost("lookup.example");
+  Controller->SetLookupDeadline(300);
+  for (const char* call : {"K1XX", "K2YY"}) {
+    const auto t0 = std::chrono::steady_clock::now();
+    LookUp(call);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3)) << call;
+    EXPECT_EQ(Text(Ctl::StatPanel), "Can not retrieve data! Host name not resolved within 300 ms") << call;
+  }
+  EXPECT_EQ(net::AbandonedLookups(), 2);
 }
 
 QV_ON_BOTH_TABLE_KINDS(LookupTest);

@@ -64,32 +64,33 @@ TEST_P(WindowTest, TypedCallShowsCapitalsAndTheSlashedZero) {
   EXPECT_EQ(View.C(Ctl::CallEntered).MaxLength, 10);
 }
 
-TEST_P(WindowTest, StartTimeMustHaveFourDigitsEndTimeMayBeEmpty) {
+TEST_P(WindowTest, TimesMustBeTimesOfTheDayEndTimeMayBeEmpty) {
   Start({});
   Leave(Ctl::TimeST, Ctl::RSTSent);
   EXPECT_EQ(View.MessageTexts(), std::vector<std::string>{"Invalid TIME !"});
   EXPECT_EQ(View.Focused, Ctl::TimeST);
   EXPECT_EQ(Text(Ctl::RSTSent), "");  // the move was cancelled: RSTSent was not entered
 
+  // Four digits, hours 00-23, minutes 00-59.
+  const std::pair<const char*, bool> times[] = {{"123", false},  {"2599", false}, {"2400", false}, {"1260", false},
+                                                {"12a4", false}, {"0000", true},  {"2359", true},  {"1234", true}};
+  for (auto [time, good] : times) {
+    for (Ctl field : {Ctl::TimeST, Ctl::TimeEndFld}) {
+      View.Messages.clear();
+      Set(field, time);
+      Leave(field, Ctl::NameFld);
+      EXPECT_EQ(View.MessageTexts(), good ? std::vector<std::string>{} : std::vector<std::string>{"Invalid TIME !"})
+          << CtlName(field) << " " << time;
+      EXPECT_EQ(View.Focused, good ? Ctl::NameFld : field) << CtlName(field) << " " << time;
+    }
+  }
   View.Messages.clear();
-  Set(Ctl::TimeST, "123");
-  Leave(Ctl::TimeST, Ctl::RSTSent);
-  EXPECT_EQ(View.Messages.size(), 1u);
-  EXPECT_EQ(View.Focused, Ctl::TimeST);
-
-  View.Messages.clear();
-  Set(Ctl::TimeST, "1234");
-  Leave(Ctl::TimeST, Ctl::RSTSent);
+  Set(Ctl::TimeEndFld, "");
+  Leave(Ctl::TimeEndFld, Ctl::Notes);
   EXPECT_TRUE(View.Messages.empty());
-  EXPECT_EQ(View.Focused, Ctl::RSTSent);
+  Leave(Ctl::TimeST, Ctl::RSTSent);
   EXPECT_EQ(Text(Ctl::RSTSent), "599");  // entering the report pre-fills it
-
-  Leave(Ctl::TimeEndFld, Ctl::Notes);
-  EXPECT_TRUE(View.Messages.empty());
-  Set(Ctl::TimeEndFld, "12");
-  Leave(Ctl::TimeEndFld, Ctl::Notes);
-  EXPECT_EQ(View.MessageTexts(), std::vector<std::string>{"Invalid TIME !"});
-  EXPECT_EQ(View.Focused, Ctl::TimeEndFld);
+  EXPECT_TRUE(IsTimeText("1234"));
 }
 
 TEST_P(WindowTest, ReportsAndSerialsAreFilledAndFormatted) {
@@ -155,38 +156,40 @@ TEST_P(WindowTest, WwdxReportsNeedTheZone) {
   EXPECT_EQ(Text(Ctl::StatPanel), "RS + Zone required!");
 }
 
+// The state table gives every state its country and continent, in every
+// kind of log (a Canadian province is CANADA, not USA).
 TEST_P(WindowTest, StateFillsCountryAndContinentFromTheStateTable) {
   AddRow(StateStorage(), {{"State", "TX"}, {"USCountry", "USA"}, {"Continent", "NA"}});
   AddRow(StateStorage(), {{"State", "HI"}, {"USCountry", "HAWAII"}, {"Continent", "OC"}});
   AddRow(StateStorage(), {{"State", "ON"}, {"USCountry", "CANADA"}, {"Continent", "NA"}});
-  Start({});
-  EXPECT_EQ(View.C(Ctl::StateFLD).Items, (std::vector<std::string>{"TX", "HI", "ON"}));
-
-  Set(Ctl::StateFLD, "hi");
-  Leave(Ctl::StateFLD, Ctl::CountryFLD);
-  EXPECT_EQ(Text(Ctl::StateFLD), "HI");
-  EXPECT_EQ(Text(Ctl::CountryFLD), "HAWAII");
-  EXPECT_EQ(Text(Ctl::ContinentFLD), "OC");
-
-  // Only an empty country and continent are filled.
-  Set(Ctl::StateFLD, "tx");
-  Leave(Ctl::StateFLD, Ctl::CountryFLD);
-  EXPECT_EQ(Text(Ctl::CountryFLD), "HAWAII");
-
-  Set(Ctl::CountryFLD, "");
-  Set(Ctl::ContinentFLD, "");
-  Set(Ctl::StateFLD, "ON");
-  Leave(Ctl::StateFLD, Ctl::CountryFLD);
-  EXPECT_EQ(Text(Ctl::CountryFLD), "USA");  // outside the IBM QSO Party every other state gives USA
-}
-
-TEST_P(WindowTest, StateOfTheIbmPartyTakesTheTablesCountry) {
-  AddRow(StateStorage(), {{"State", "ON"}, {"USCountry", "CANADA"}, {"Continent", "NA"}});
-  Start({true, "IBM", true});
-  Set(Ctl::StateFLD, "on");
-  Leave(Ctl::StateFLD, Ctl::CountryFLD);
-  EXPECT_EQ(Text(Ctl::CountryFLD), "CANADA");
-  EXPECT_EQ(Text(Ctl::ContinentFLD), "NA");
+  struct Case {
+    const char* Typed;
+    const char* State;
+    const char* Country;
+    const char* Continent;
+  };
+  const Case cases[] = {{"tx", "TX", "USA", "NA"}, {"hi", "HI", "HAWAII", "OC"}, {"on", "ON", "CANADA", "NA"},
+                        {"BC", "BC", "", ""}};  // a state the table lacks fills nothing
+  for (const LogKind& kind : {LogKind{false, "GP", true}, LogKind{true, "NAQP", true}, LogKind{true, "IBM", true}}) {
+    Controller.reset();
+    View = FakeMainView();
+    Start(kind);
+    EXPECT_EQ(View.C(Ctl::StateFLD).Items, (std::vector<std::string>{"TX", "HI", "ON"}));
+    for (const Case& c : cases) {
+      Set(Ctl::CountryFLD, "");
+      Set(Ctl::ContinentFLD, "");
+      Set(Ctl::StateFLD, c.Typed);
+      Leave(Ctl::StateFLD, Ctl::CountryFLD);
+      EXPECT_EQ(Text(Ctl::StateFLD), c.State) << kind.TypeContest;
+      EXPECT_EQ(Text(Ctl::CountryFLD), c.Country) << kind.TypeContest << " " << c.State;
+      EXPECT_EQ(Text(Ctl::ContinentFLD), c.Continent) << kind.TypeContest << " " << c.State;
+    }
+    // Only an empty country and continent are filled.
+    Set(Ctl::CountryFLD, "HAWAII");
+    Set(Ctl::StateFLD, "tx");
+    Leave(Ctl::StateFLD, Ctl::CountryFLD);
+    EXPECT_EQ(Text(Ctl::CountryFLD), "HAWAII");
+  }
 }
 
 TEST_P(WindowTest, ContinentAndIbmBandAreChecked) {

@@ -1,6 +1,8 @@
 // Start-up, activation and the layouts per log kind, the timers and closing.
 #include "WindowTestSupport.h"
 
+#include "platform/host/Exception.h"
+
 namespace qv::app::wintest {
 namespace {
 
@@ -151,24 +153,115 @@ TEST_P(WindowTest, RecountAtStartShowsTheTotals) {
   EXPECT_EQ(Text(Ctl::NumSent), "2");
 }
 
-TEST_P(WindowTest, MissingStateDatabaseIsReportedAndTheProgramGoesOn) {
-  std::filesystem::remove(Home + "USCountryDB.vlm");
-  Start({});
-  ASSERT_EQ(View.Messages.size(), 1u);
-  EXPECT_EQ(View.Messages[0].Kind, "error");
-  EXPECT_EQ(View.Messages[0].Text, "-- Output Database file \"USCountryDB\" does not exist");
-  EXPECT_FALSE(Controller->StateTableOpen());
-  EXPECT_TRUE(View.C(Ctl::StateFLD).Items.empty());
-  EXPECT_TRUE(Controller->LogData().Active());
-  Set(Ctl::StateFLD, "tx");
-  Leave(Ctl::StateFLD, Ctl::CountryFLD);
-  EXPECT_EQ(Text(Ctl::StateFLD), "TX");
-  EXPECT_EQ(Text(Ctl::CountryFLD), "");
-  Set(Ctl::CallEntered, "K1XX");
-  Set(Ctl::FreqEntered, "7");
-  Set(Ctl::Mode, "CW");
-  Controller->AddToLogButtonClick();
-  EXPECT_EQ(LogRecords().size(), 1u);
+// A state or member file the program cannot use. The pair wrapped here
+// says its table is missing, or fails to open as a damaged file does.
+enum class Unusable : uint8_t { None, NoTable, Damaged };
+
+class UnusablePair final : public DatabaseTable {
+public:
+  UnusablePair(std::unique_ptr<DatabaseTable> inner, Unusable how) : Inner_(std::move(inner)), How_(how) {}
+  DataSet& Data() override { return Inner_->Data(); }
+  void SetIndexName(std::string_view name) override { Inner_->SetIndexName(name); }
+  bool DatabaseExists() override { return Inner_->DatabaseExists(); }
+  bool TableExists() override { return How_ != Unusable::NoTable && Inner_->TableExists(); }
+  const std::string& DatabaseFileName() const override { return Inner_->DatabaseFileName(); }
+  void SetDatabaseFileName(const std::string& fileName) override { Inner_->SetDatabaseFileName(fileName); }
+  void Connect() override {
+    if (How_ == Unusable::Damaged) throw Exception("Not a database file");
+    Inner_->Connect();
+  }
+  void Disconnect() override { Inner_->Disconnect(); }
+  void EmptyTable() override { Inner_->EmptyTable(); }
+
+private:
+  std::unique_ptr<DatabaseTable> Inner_;
+  Unusable How_;
+};
+
+class UnusableFiles final : public TableFactory {
+public:
+  UnusableFiles(TableFactory& inner, Unusable states, Unusable members)
+      : Inner_(inner), States_(states), Members_(members) {}
+  std::unique_ptr<DatabaseTable> Create(const TableSpec& spec, const std::string& fileName, bool readOnly) override {
+    std::unique_ptr<DatabaseTable> pair = Inner_.Create(spec, fileName, readOnly);
+    const Unusable how = spec.TableName == StateTableSpec().TableName    ? States_
+                         : spec.TableName == MemberTableSpec().TableName ? Members_
+                                                                         : Unusable::None;
+    return how == Unusable::None ? std::move(pair) : std::make_unique<UnusablePair>(std::move(pair), how);
+  }
+
+private:
+  TableFactory& Inner_;
+  Unusable States_;
+  Unusable Members_;
+};
+
+// Without a usable state or member file the program starts, says what is
+// missing or names the damaged file in the status panel, and logs contacts;
+// only the look-ups in the unusable table are gone.
+TEST_P(WindowTest, UnusableStateOrMemberFileIsNamedAndTheProgramGoesOn) {
+  struct Case {
+    const char* What;
+    bool StateFileThere;
+    Unusable States;
+    Unusable Members;
+    const char* Error;   // the error box ("": none)
+    const char* Status;  // the status panel after the start
+  };
+  const Case cases[] = {
+      {"state file missing", false, Unusable::None, Unusable::None,
+       "-- Output Database file \"USCountryDB\" does not exist", ""},
+      {"state table missing", true, Unusable::NoTable, Unusable::None, "-- Output Table \"USCountryTabl\" does not exist",
+       ""},
+      {"state file damaged", true, Unusable::Damaged, Unusable::None, "", " Damaged, not used: USCountryDB.vlm"},
+      {"both damaged", true, Unusable::Damaged, Unusable::Damaged, "",
+       " Damaged, not used: USCountryDB.vlm, WWHAMDB.vlm"},
+      {"member table missing", true, Unusable::None, Unusable::NoTable, "", " Damaged, not used: WWHAMDB.vlm"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.What);
+    Controller.reset();
+    View = FakeMainView();
+    TearDown();
+    SetUp();
+    AddRow(StateStorage(), {{"State", "TX"}, {"USCountry", "USA"}, {"Continent", "NA"}});
+    AddRow(MemberStorage(), {{"CALL", "K1XX"}, {"Name", "Ann"}});
+    if (!c.StateFileThere) std::filesystem::remove(Home + "USCountryDB.vlm");
+    Configure({});
+    UnusableFiles tables(Factory(), c.States, c.Members);
+    Controller = std::make_unique<MainController>(View, tables, *Store, Home);
+    Controller->FormCreate();
+    Controller->FormActivate();
+    Controller->Timer1Timer();
+
+    EXPECT_EQ(View.MessageTexts(), *c.Error ? std::vector<std::string>{c.Error} : std::vector<std::string>{});
+    if (*c.Error) {
+      EXPECT_EQ(View.Messages[0].Kind, "error");
+    }
+    EXPECT_EQ(Text(Ctl::StatPanel), c.Status);
+    if (*c.Status) {
+      EXPECT_EQ(View.C(Ctl::StatPanel).Color, 255u);
+    }
+    const bool statesUsable = c.StateFileThere && c.States == Unusable::None;
+    EXPECT_EQ(Controller->StateTableOpen(), statesUsable);
+    EXPECT_EQ(Controller->MemberTableOpen(), c.Members == Unusable::None);
+    EXPECT_EQ(View.C(Ctl::StateFLD).Items.empty(), !statesUsable);
+    EXPECT_EQ(View.Title, "Quorvex - v" QV_VERSION_STRING " W1AW  TEST");  // the start went on
+    EXPECT_EQ(Text(Ctl::ClockPanel), "1234");
+
+    Set(Ctl::StateFLD, "tx");
+    Leave(Ctl::StateFLD, Ctl::CountryFLD);
+    EXPECT_EQ(Text(Ctl::StateFLD), "TX");
+    EXPECT_EQ(Text(Ctl::CountryFLD), statesUsable ? "USA" : "");  // no look-up in a table that is not open
+    Set(Ctl::CallEntered, "K1XX");
+    Set(Ctl::FreqEntered, "7");
+    Set(Ctl::Mode, "CW");
+    Controller->AddToLogButtonClick();
+    ASSERT_EQ(LogRecords().size(), 1u);
+    EXPECT_EQ(LogRecords()[0].State, "TX");
+    EXPECT_EQ(View.Messages.size(), *c.Error ? 1u : 0u);
+    Controller.reset();
+  }
 }
 
 TEST_P(WindowTest, MissingLogSendsTheOperatorToTheSettings) {
@@ -193,15 +286,21 @@ TEST_P(WindowTest, FirstRunAsksForALog) {
   EXPECT_EQ(View.SettingsDialogRuns, 3);
 }
 
+// The stored placement is applied at the start only: later activations
+// (after each dialog) neither move the window back nor minimise it again.
 TEST_P(WindowTest, PlacementIsAppliedOnceAtStart) {
-  Configure({});
-  Store->WriteWindowPlacement(WindowState::Maximized, true, WindowPlacement{0, 5, 6, 700, 500});
-  Start({});
-  ASSERT_EQ(View.AppliedPlacements.size(), 1u);
-  EXPECT_EQ(View.AppliedPlacements[0].Status, 3);
-  Controller->FormActivate();
-  Controller->FormActivate();
-  EXPECT_EQ(View.AppliedPlacements.size(), 1u);
+  for (const auto& [state, status] : {std::pair{WindowState::Maximized, 3}, std::pair{WindowState::Minimized, 2}}) {
+    Controller.reset();
+    View = FakeMainView();
+    Configure({});
+    Store->WriteWindowPlacement(state, true, WindowPlacement{0, 5, 6, 700, 500});
+    Start({});
+    ASSERT_EQ(View.AppliedPlacements.size(), 1u);
+    EXPECT_EQ(View.AppliedPlacements[0].Status, status);
+    Controller->FormActivate();
+    Controller->FormActivate();
+    EXPECT_EQ(View.AppliedPlacements.size(), 1u);
+  }
 }
 
 TEST_P(WindowTest, ClosingStoresThePlacement) {

@@ -99,13 +99,13 @@ protected:
   }
 
   // Creates the controller and runs the window's start: FormCreate,
-  // FormActivate and the first clock tick.
-  void Start(const LogKind& kind) {
+  // FormActivate and (unless firstTick is false) the first clock tick.
+  void Start(const LogKind& kind, bool firstTick = true) {
     Configure(kind);
     Controller = std::make_unique<MainController>(View, Factory(), *Store, Home);
     Controller->FormCreate();
     Controller->FormActivate();
-    Controller->Timer1Timer();
+    if (firstTick) Controller->Timer1Timer();
   }
 
   tabletest::TableAt LogStorage() { return {LogTableSpec(), Home + "TEST/V5LogDB.vlm"}; }

@@ -12,7 +12,7 @@
 #include "engine/components/VLMEngineUi.h"
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
-#include "platform/dataset/MemDataSet.h"
+#include "tests/support/MemDataSet.h"
 #include "platform/host/StringList.h"
 #include "platform/os/System.h"
 #include "tests/engine/components/LocalEngineTestSupport.h"

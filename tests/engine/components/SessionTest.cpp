@@ -8,6 +8,7 @@
 
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
+#include "platform/dataset/DatabaseError.h"
 #include "tests/engine/components/LocalEngineTestSupport.h"
 #include "tests/support/EngineErrors.h"
 
@@ -158,9 +159,11 @@ TEST(SessionList, DatabasesMadeForDatasetsLastAsLongAsKeepConnectionsSays) {
     session->SetActive(false);
     EXPECT_EQ(session->DatabaseCount(), 0);
   }
-  // A database the session made and could not connect is freed again.
+  // A database the session made for a name no component bears opens the
+  // file of that name; one it could not connect is freed again.
   TVLMSession* session = NewSession("Failing");
-  EXPECT_NE(RaisedCode([&] { session->OpenDatabase("NoSuchFile", nullptr); }), 0);
+  EXPECT_EQ(MessageOf<qv::EDatabaseError>([&] { session->OpenDatabase("NoSuchFile", nullptr); }),
+            "Database file 'NoSuchFile' does not exist");
   EXPECT_EQ(session->DatabaseCount(), 0);
 }
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/components/VLMMain.h"
-#include "platform/dataset/MemDataSet.h"
+#include "tests/support/MemDataSet.h"
 #include "tests/engine/components/LocalEngineTestSupport.h"
 #include "tests/engine/components/LogFileSupport.h"
 #include "tests/support/EngineErrors.h"

@@ -240,6 +240,14 @@ TEST(ConditionTreeTest, ErrorPaths) {
   outer.OuterReference = true;
   EXPECT_EQ(RaisedCode([&] { outer.BindToCursor(nullptr, nullptr, &cursor); }), 30202);
   EXPECT_EQ(RaisedCode([&] { Field(&cursor, "Nope"); }), 30115);
+  // A name no operand has: the message names a table only when one is given.
+  FakeOperator op("T", {"A"});
+  TVLMExprNodeField plain(nullptr, "", "X");
+  TVLMExprNodeField qualified(nullptr, "T", "X");
+  EXPECT_EQ(RaisedMessage([&] { plain.BindToOperands(&op, nullptr, nullptr); }),
+            "Field 'X' not found - Native error: 30197");
+  EXPECT_EQ(RaisedMessage([&] { qualified.BindToOperands(&op, nullptr, nullptr); }),
+            "Field 'T.X' not found - Native error: 30197");
 
   struct Case {
     NodePtr node;

@@ -1,7 +1,10 @@
 // The expression parser: the trees it builds, its coded errors with their
 // places, the default-value test, and nesting.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
+#include <exception>
+#include <functional>
 #include <string>
 
 #include "tests/support/EngineErrors.h"
@@ -30,8 +33,14 @@ TEST(ParserTest, TreesFollowTheGrammar) {
   const Case cases[] = {
       {Mode::Filter, "NOT a = 1", "NOT(=(a,1))"},
       {Mode::Filter, "a OR b AND c", "OR(a,AND(b,c))"},
-      {Mode::Filter, "a OR b OR c", "OR(OR(a,b),c)"},
+      {Mode::Filter, "a OR b OR c", "OR(a,b,c)"},
+      {Mode::Filter, "a OR b AND c OR (d OR e)", "OR(a,AND(b,c),OR(d,e))"},
       {Mode::Value, "a * b / c", "/(*(a,b),c)"},
+      {Mode::Value, "a * b * c / d / e * f", "*(/(*(a,b,c),d,e),f)"},
+      {Mode::Value, "(a * b) * c", "*(*(a,b),c)"},
+      {Mode::Value, "DATE '2024-05-01' + 1", "+(2024-05-01,1)"},
+      {Mode::Value, "1 + TIMESTAMP '2024-05-01 10:00:00'", "+(1,2024-05-01 10:00:00)"},
+      {Mode::Value, "DATE '2024-05-01' || 'x'", "||(2024-05-01,'x')"},
       {Mode::Value, "a + b - c", "+(a,b,-(c))"},
       {Mode::Value, "-a * 2", "*(-(a),2)"},
       {Mode::PartialFilter, "Name = 'abc*'", "=P(Name,'abc')"},
@@ -214,11 +223,17 @@ TEST(ParserTest, DeepNestingParsesOrRaisesTheNestingError) {
   // remembered results keep these from taking exponential time.
   std::string concat = "a";
   for (int i = 0; i < 200; ++i) concat = "(" + concat + " || 'x')";
+  // Each change between '*' and '/' nests the term one level.
+  std::string products = "1", moreProducts = "1";
+  for (int i = 0; i < 128; ++i) products += " * 2 / 2";
+  for (int i = 0; i < 129; ++i) moreProducts += " * 2 / 2";
   const Case cases[] = {
       {Nested(200, "a = 1"), Mode::Filter, 0},
       {Nested(200, "a") + " = 1", Mode::Filter, 0},
       {Nested(256, "1"), Mode::Value, 0},
       {concat, Mode::Value, 0},
+      {products, Mode::Value, 0},
+      {moreProducts, Mode::Value, 30693},
       {Nested(257, "1"), Mode::Value, 30693},
       {Nested(100000, "a = 1"), Mode::Filter, 30693},
       {Nested(100000, "1"), Mode::Value, 30693},
@@ -233,6 +248,77 @@ TEST(ParserTest, DeepNestingParsesOrRaisesTheNestingError) {
   for (int i = 0; i < 5000; ++i) cases2 += "CASE WHEN a THEN ";
   for (int i = 0; i < 3; ++i) EXPECT_EQ(RaisedCode([&] { Value(cases2 + "1"); }), 30693);
   EXPECT_EQ(RaisedCode([&] { Filter(Nested(250, "a = 1")); }), 0);
+}
+
+// Runs body on a thread with a 256 KB stack, as a worker thread of a server
+// may have; answers the message of what body raised ("" when nothing).
+std::string OnSmallStack(const std::function<void()>& body) {
+  struct Call {
+    const std::function<void()>* Body;
+    std::string Raised;
+  } call{&body, {}};
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, 256 * 1024);
+  pthread_t thread;
+  const int created = pthread_create(
+      &thread, &attributes,
+      [](void* p) -> void* {
+        auto* c = static_cast<Call*>(p);
+        try {
+          (*c->Body)();
+        } catch (const std::exception& e) {
+          c->Raised = e.what();
+        }
+        return nullptr;
+      },
+      &call);
+  pthread_attr_destroy(&attributes);
+  if (created != 0) return "no thread";
+  pthread_join(thread, nullptr);
+  return call.Raised;
+}
+
+TEST(ParserStress, FlatChainsOfAMillionTermsNeedNoStack) {
+  constexpr int32_t kTerms = 1000000;
+  // first, then kTerms - 2 times middle, then last.
+  auto chain = [](const char* first, const char* middle, const char* last) {
+    std::string text = first;
+    text.reserve(text.size() + kTerms * std::string(middle).size() + 16);
+    for (int32_t i = 2; i < kTerms; ++i) text += middle;
+    return text + last;
+  };
+  struct Case {
+    std::string text;
+    Mode mode;
+    const char* value;
+  };
+  const Case cases[] = {
+      {chain("FALSE", " OR FALSE", " OR TRUE"), Mode::Filter, "true"},
+      {chain("TRUE", " AND TRUE", " AND FALSE"), Mode::Filter, "false"},
+      {chain("1", " + 1", " - 3"), Mode::Value, "999996"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 20));
+    int32_t children = 0;
+    std::string value;
+    EXPECT_EQ(OnSmallStack([&] {
+                auto e = Parse(c.mode, c.text);
+                children = e->GetRoot()->ChildCount();
+                const TVLMVariant& v = *e->GetValue(true);
+                value = v.DataType == bdtLogical ? (v.GetAsBoolean() ? "true" : "false") : v.GetAsString();
+              }),
+              "");
+    EXPECT_EQ(children, kTerms);
+    EXPECT_EQ(value, c.value);
+  }
+  // A chain built by hand a million levels deep frees without recursion.
+  EXPECT_EQ(OnSmallStack([] {
+              auto root = std::make_unique<TVLMExprNodeArithmetic>(kVLMOpNegate, expr_test::Int(1));
+              for (int32_t i = 1; i < kTerms; ++i)
+                root = std::make_unique<TVLMExprNodeArithmetic>(kVLMOpNegate, std::move(root));
+            }),
+            "");
 }
 
 }  // namespace

@@ -73,6 +73,14 @@ TEST(ValueNodeTest, FunctionsGiveTheirValueOrCode) {
       {"TOSTRING(DATE '2024-05-01', 'DD.MM.YYYY')", "01.05.2024", 0},
       {"EXTRACT(YEAR FROM DATE '2024-05-01')", "2024", 0},
       {"EXTRACT(MINUTE FROM TIMESTAMP '2024-05-01 10:42:07')", "42", 0},
+      // Date-time literals are values of arithmetic, as their CASTs are.
+      {"DATE '2024-05-01' + 1", "2024-05-02", 0},
+      {"1 + DATE '2024-05-01'", "2024-05-02", 0},
+      {"DATE '2024-05-01' - 1", "2024-04-30", 0},
+      {"TIME '10:00:00' + 60000", "10:01:00", 0},
+      {"TIME '10:00:00' + TIME '01:30:00'", "11:30:00", 0},
+      {"TIMESTAMP '2024-05-01 23:00:00' + 0.5", "2024-05-02 11:00:00", 0},
+      {"DATE '2024-05-01' || 'x'", "2024-05-01x", 0},
       // Arguments outside a function's domain, and results its type cannot
       // hold, raise instead of storing NaN or an infinity.
       {"LOG(0)", nullptr, 20472},

@@ -4,7 +4,7 @@
 
 #include "engine/core/VLMFieldCopy.h"
 #include "platform/dataset/Fields.h"
-#include "platform/dataset/MemDataSet.h"
+#include "tests/support/MemDataSet.h"
 
 namespace {
 

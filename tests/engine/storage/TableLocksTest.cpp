@@ -168,6 +168,28 @@ TEST_F(Locks, OneRecordLockPerSessionAndTable) {
   EXPECT_TRUE(Clean(f));
 }
 
+// A record lock granted under a covering lock (type 6, or type 3 without the
+// flag) gets its byte and its record ID when the cover goes: others see the
+// record it locks, not the ID an earlier lock of the session left behind.
+TEST_F(Locks, ACoveredRecordLockIsPlacedWithItsRecordID) {
+  TVLMTableLocksFile& f = *Files[0];
+  const TVLMRecordID earlier{7, 3}, covered{9, 1};
+  for (uint8_t cover : {6, 3}) {
+    SCOPED_TRACE(int(cover));
+    ASSERT_TRUE(Manager->LockRecord(0, f, 0, 1, earlier));
+    ASSERT_TRUE(Manager->UnlockRecord(0, f, earlier));
+    ASSERT_TRUE(Lock(0, cover, f));
+    ASSERT_TRUE(Manager->LockRecord(0, f, 0, 1, covered));
+    ASSERT_TRUE(Unlock(0, cover, f));
+    EXPECT_TRUE(Manager->IsRecordLocked(1, f, covered));
+    EXPECT_FALSE(Manager->IsRecordLocked(1, f, earlier));
+    EXPECT_FALSE(Manager->LockRecord(1, f, 0, 1, covered));
+    EXPECT_TRUE(Manager->UnlockRecord(0, f, covered));
+    EXPECT_FALSE(Manager->IsRecordLocked(1, f, covered));
+    EXPECT_TRUE(Clean(f));
+  }
+}
+
 TEST_F(Locks, AnExclusiveDatabaseGrantsEveryLockAtOnce) {
   auto other = Open();
   TVLMTableLocksFile busy(other.get());

@@ -3,7 +3,11 @@
 // refusals of an append-only store.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <map>
+#include <random>
 #include <vector>
 
 #include "engine/core/VLMBase.h"
@@ -162,9 +166,73 @@ TEST(TemporaryPageManager, PagesLiveInMemoryUpToTheLimitThenInTheFile) {
     EXPECT_EQ(RaisedCode([&] { r.Write ? pm.WritePage(&freed) : void(pm.ReadPage(&freed)); }), r.Code) << r.PageNo;
   }
   EXPECT_EQ(RaisedCode([&] { pm.FreePage(6); }), 10704);
-  // Past the limit numbers are not given again; below it they are.
-  TVLMHeldPage next(&pm, pm.NewPage(0, 0));
-  EXPECT_EQ(next->PageNo, 8);
+  // Freed numbers are given again before the count grows: memory first.
+  for (int32_t expected : {1, 6, 8}) EXPECT_EQ(TVLMHeldPage(&pm, pm.NewPage(0, 0))->PageNo, expected);
+}
+
+// The memory array grows by half its capacity: appending n records costs a
+// logarithmic number of copies of the array, not n / GrowBy of them.
+TEST(TemporaryRecordManager, TheMemoryArrayGrowsGeometrically) {
+  FreeMemory large(int64_t{64} << 30);
+  TVLMTemporaryRecordManager records(8, true, 1000, 10);
+  std::vector<int32_t> capacities;
+  uint8_t record[8] = {};
+  for (int32_t n = 0; n < 200000; ++n) {
+    TVLMRecordID id;
+    records.InsertRecord(0, record, id);
+    if (capacities.empty() || capacities.back() != records.GetMemoryCapacity())
+      capacities.push_back(records.GetMemoryCapacity());
+  }
+  EXPECT_EQ(capacities.front(), 1000);
+  ASSERT_LE(capacities.size(), 20u);
+  for (size_t i = 1; i < capacities.size(); ++i)
+    EXPECT_EQ(capacities[i], capacities[i - 1] + std::max(1000, capacities[i - 1] / 2)) << i;
+}
+
+// Pages allocated and freed at random against a model of the live pages:
+// contents survive, freed numbers come back, and the file follows the live
+// pages (count, size, the file itself) however long the store is used.
+TEST(TemporaryPageManager, FreedPagesAreReusedAndTheFileFollowsTheLivePages) {
+  FreeMemory small(int64_t{4096} * 10 * 4);
+  TVLMTemporaryPageManager pm(false);
+  ASSERT_EQ(pm.GetMemoryPageLimit(), 4);
+  std::mt19937 random(35);
+  std::map<int32_t, uint8_t> live;  // page number -> fill byte
+  int64_t peakFileBytes = 0;
+  for (int32_t step = 0; step < 3000; ++step) {
+    // Waves of growth and decline, up to 60 live pages.
+    const bool grow = live.empty() || (live.size() < 60 && random() % 100 < ((step / 500) % 2 ? 35u : 65u));
+    if (grow) {
+      TVLMHeldPage page(&pm, pm.NewPage(0, 0));
+      ASSERT_FALSE(live.count(page->PageNo)) << step;
+      const auto fill = static_cast<uint8_t>(random());
+      std::memset(page->Buffer, fill, 4096);
+      live[page->PageNo] = fill;
+    } else {
+      auto it = std::next(live.begin(), static_cast<long>(random() % live.size()));
+      pm.RemovePage(0, it->first);
+      live.erase(it);
+    }
+    pm.Commit(0);
+    const int32_t highest = live.empty() ? -1 : live.rbegin()->first;
+    ASSERT_EQ(pm.GetAllocatedCount(), static_cast<int32_t>(live.size()));
+    // New numbers only when no freed one is left: never more file pages
+    // than were live at once.
+    ASSERT_LE(pm.PageCount, 4 + 60) << step;
+    ASSERT_LE(pm.PageCount, std::max(4, highest + 1)) << step;
+    ASSERT_EQ(pm.GetFileStream() != nullptr, highest >= 4) << step;
+    if (pm.GetFileStream() != nullptr) {
+      ASSERT_LE(pm.GetFileStream()->Size(), int64_t{2} * pm.PageCount * 4096) << step;
+      peakFileBytes = std::max(peakFileBytes, pm.GetFileStream()->Size());
+    }
+  }
+  EXPECT_LE(peakFileBytes, int64_t{2} * (4 + 60) * 4096);
+  pm.DropSharedPages();
+  for (const auto& [pageNo, fill] : live) {
+    TVLMHeldPage page(&pm, pm.GetPage(0, pageNo, false, kVLMAnyPageType));
+    EXPECT_EQ(page->Buffer[0], fill) << pageNo;
+    EXPECT_EQ(page->Buffer[4095], fill) << pageNo;
+  }
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/dataset/DataSource.h"
-#include "platform/dataset/MemDataSet.h"
+#include "tests/support/MemDataSet.h"
 #include "platform/host/Exception.h"
 
 namespace qvtest {

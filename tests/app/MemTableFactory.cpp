@@ -1,7 +1,7 @@
-#include "app/MemTableFactory.h"
+#include "tests/app/MemTableFactory.h"
 
 #include "appdata/LogSchemas.h"
-#include "platform/dataset/MemDataSet.h"
+#include "tests/support/MemDataSet.h"
 #include "platform/host/Exception.h"
 #include "platform/os/File.h"
 

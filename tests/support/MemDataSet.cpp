@@ -1,4 +1,4 @@
-#include "platform/dataset/MemDataSet.h"
+#include "tests/support/MemDataSet.h"
 
 #include <algorithm>
 #include <cmath>

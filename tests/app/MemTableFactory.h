@@ -1,5 +1,6 @@
-// Database/table pairs over in-memory tables, used until the engine's table
-// component exists (and by tests). A database "file" is a name: its tables
+// Database/table pairs over in-memory tables: the first of the two table
+// kinds every parameterised window test runs on (TestTables.h), the engine's
+// components being the other. A database "file" is a name: its tables
 // live in the factory for as long as the factory does, so a log that is
 // switched away from and back keeps its records within one run. Whether a
 // database exists is still asked of the file system, so the program's

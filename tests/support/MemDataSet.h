@@ -1,6 +1,7 @@
-// An in-memory table and a dataset over it: the storage used wherever a real
-// table component is not needed or not there yet (tests of the dataset layer
-// and of the application).
+// Test support: an in-memory table and a dataset over it, for the tests of
+// the dataset layer, of the engine's components (a second dataset to copy
+// from and to) and of the application, and for the export benchmark. The
+// program itself always runs on the engine's table component.
 //
 // MemTable holds a structure (FieldDefs, IndexDefs) and rows. Several
 // MemDataSets may show one MemTable at once, as several table components show

@@ -1,0 +1,710 @@
+// The operator base (VLMRelAlgebra.h): field lookup, the select list as
+// result fields, output names, field values, and opening an operator:
+// materialisation into a result table in "TEMP", ORDER BY through indexes,
+// DISTINCT through a unique index, row limits and the statement's table
+// locks.
+#include "engine/sql/VLMRelAlgebra.h"
+
+#include <utility>
+
+#include "engine/components/VLMLocalEngine.h"
+#include "engine/components/VLMMain.h"
+#include "engine/core/VLMExcept.h"
+#include "engine/core/VLMExpressions.h"
+#include "engine/core/VLMTypesRoutines.h"
+#include "engine/storage/VLMDiskEngine.h"
+#include "engine/storage/VLMDiskEngineLocks.h"
+#include "platform/dataset/FieldTypes.h"
+#include "platform/os/Collation.h"
+
+namespace {
+
+constexpr std::string_view kInvalidFieldNo = "Invalid field number - FieldNo = %d, FieldCount = %d";
+constexpr std::string_view kHiddenField =
+    "Cannot access hidden field: table name = %s, field name = %s, display name = %s, FieldNo = %d";
+
+std::string Upper(std::string_view text) { return qv::UpperCase1252(text); }
+
+bool SameName(std::string_view a, std::string_view b) { return Upper(a) == Upper(b); }
+
+// The fields of text (";"-separated), trimmed and upper-cased.
+qv::StringList SplitNames(const std::string& text) {
+  qv::StringList names;
+  VLMSplitFieldNames(text, names);
+  return names;
+}
+
+std::string JoinNames(const qv::StringList& names) {
+  std::string text;
+  for (int32_t i = 0; i < names.Count(); ++i) text += (i > 0 ? ";" : "") + names[i];
+  return text;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------- field lists
+
+TVLMFieldRef::TVLMFieldRef() = default;
+TVLMFieldRef::~TVLMFieldRef() = default;
+TVLMFieldRef::TVLMFieldRef(TVLMFieldRef&&) noexcept = default;
+TVLMFieldRef& TVLMFieldRef::operator=(TVLMFieldRef&&) noexcept = default;
+
+TVLMAOField::TVLMAOField() = default;
+TVLMAOField::~TVLMAOField() = default;
+TVLMAOField::TVLMAOField(TVLMAOField&&) noexcept = default;
+TVLMAOField& TVLMAOField::operator=(TVLMAOField&&) noexcept = default;
+
+// -------------------------------------------------------------------- life
+
+TVLMAO::TVLMAO(std::unique_ptr<TVLMAO> left, std::unique_ptr<TVLMAO> right, std::string alias,
+               std::string tableName)
+    : TableName(std::move(tableName)),
+      Alias(std::move(alias)),
+      ResultTable(std::make_unique<TVLMTable>()),
+      Left(std::move(left)),
+      Right(std::move(right)) {
+  for (TVLMAO* operand : {Left.get(), Right.get()}) {
+    if (operand == nullptr) continue;
+    if (operand->ResultTable && !operand->ResultTable->SessionName().empty())
+      ResultTable->SetSessionName(operand->ResultTable->SessionName());
+    DisableTempFiles = DisableTempFiles | operand->DisableTempFiles;
+  }
+}
+
+TVLMAO::~TVLMAO() {
+  // A destructor reports nothing: each step goes on when one before it
+  // failed, so that no lock and no temporary table is left behind.
+  try {
+    if (IsLeaf && TablesLocked && ResultTable && ResultTable->Active()) UnlockTables();
+  } catch (...) {
+  }
+  // The base table of a leaf holds Condition as its filter: it closes first.
+  try {
+    if (ResultTable) ResultTable->Close();
+  } catch (...) {
+  }
+  try {
+    if (ResultTable && OwnsTemporaryTable_) ResultTable->DeleteTable();
+  } catch (...) {
+  }
+  try {
+    ResultTable.reset();
+  } catch (...) {
+  }
+  Fields.clear();
+  Left.reset();
+  Right.reset();
+}
+
+TVLMAOField& TVLMAO::FieldAt(int32_t fieldNo, int32_t code) {
+  if (fieldNo < 0 || fieldNo >= FieldCount()) throw EVLMException(code, kInvalidFieldNo, {fieldNo, FieldCount()});
+  return Fields[static_cast<size_t>(fieldNo)];
+}
+
+// ------------------------------------------------------------ row interface
+
+int64_t TVLMAO::PipelineRecordCount() { return Materialized ? ResultTable->RecordCount() : 0; }
+
+void TVLMAO::First() {
+  if (Materialized)
+    ResultTable->First();
+  else
+    PipelineFirst();
+}
+
+void TVLMAO::Next() {
+  if (Materialized)
+    ResultTable->Next();
+  else
+    PipelineNext();
+}
+
+bool TVLMAO::Eof() { return Materialized ? ResultTable->Eof() : PipelineEof(); }
+
+int64_t TVLMAO::RecordCount() { return Materialized ? ResultTable->RecordCount() : PipelineRecordCount(); }
+
+// ------------------------------------------------------------ field lookup
+
+int32_t TVLMAO::FindFields(const std::string& name, const std::string& qualifier, bool visibleOnly,
+                           bool keepHidden, TVLMIntegerArray* found, bool unhide) {
+  const bool qualifierMatches = qualifier.empty() || SameName(qualifier, TableName) || SameName(qualifier, Alias);
+  if (IsLeaf && !qualifierMatches) return 0;
+  int32_t count = 0;
+  // firstPass: a match through the left operand, which a grouping operator
+  // leaves hidden.
+  auto take = [&](int32_t i, bool firstPass) {
+    ++count;
+    if (found != nullptr) found->Append(i);
+    if (unhide && !keepHidden && !(firstPass && IsGrouping)) Fields[static_cast<size_t>(i)].Hidden = 0;
+  };
+  TVLMIntegerArray list(0, 100, 10);
+
+  if (name == "*") {
+    if (Left) Left->FindFields("*", qualifier, false, false, &list, unhide);
+    for (int32_t i = 0; i < FieldCount(); ++i) {
+      const TVLMAOField& f = Fields[static_cast<size_t>(i)];
+      const bool computedHere = f.OwnsExpression && SameName(qualifier, TableName);
+      const bool fromLeft = Left && f.SourceOperator == Left.get() && list.Contains(f.SourceFieldNo);
+      if (IsLeaf || computedHere || fromLeft) take(i, true);
+    }
+    if (Right) {
+      list.SetSize(0);
+      Right->FindFields("*", qualifier, false, false, &list, unhide);
+      for (int32_t i = 0; i < FieldCount(); ++i) {
+        const TVLMAOField& f = Fields[static_cast<size_t>(i)];
+        if (f.SourceOperator == Right.get() && list.Contains(f.SourceFieldNo)) take(i, false);
+      }
+    }
+    return count;
+  }
+
+  for (TVLMAO* operand : {Left.get(), Right.get()}) {
+    if (operand == nullptr) continue;
+    list.SetSize(0);
+    operand->FindFields(name, qualifier, false, false, &list, unhide);
+    for (int32_t k = 0; k < list.Count(); ++k) {
+      for (int32_t i = 0; i < FieldCount(); ++i) {
+        const TVLMAOField& f = Fields[static_cast<size_t>(i)];
+        if (f.SourceOperator != operand || f.SourceFieldNo != list.Items()[k]) continue;
+        if (visibleOnly && f.Hidden) continue;
+        take(i, operand == Left.get());
+      }
+    }
+  }
+  if (!qualifierMatches) return count;
+  const std::string upper = Upper(name);
+  for (int32_t i = 0; i < FieldCount(); ++i) {
+    TVLMAOField& f = Fields[static_cast<size_t>(i)];
+    if (visibleOnly && f.Hidden) continue;
+    if (Upper(f.Name) != upper && Upper(f.DisplayName) != upper) continue;
+    if (found != nullptr && !found->Contains(i)) {
+      found->Append(i);
+      ++count;
+    }
+    if (unhide && !keepHidden) f.Hidden = 0;
+    break;
+  }
+  return count;
+}
+
+bool TVLMAO::FindFieldByName(const std::string& name, int32_t& fieldNo) const {
+  const std::string upper = Upper(name);
+  for (int32_t i = 0; i < FieldCount(); ++i) {
+    const TVLMAOField& f = Fields[static_cast<size_t>(i)];
+    if (Upper(f.Name) == upper || (!f.DisplayName.empty() && Upper(f.DisplayName) == upper)) {
+      fieldNo = i;
+      return true;
+    }
+  }
+  fieldNo = -1;
+  return false;
+}
+
+std::string TVLMAO::GetOrderByName(int32_t position) const {
+  // Without FieldMap entries (an operator that never made them) the result
+  // columns are the visible fields in field order.
+  std::vector<int32_t> columns;
+  if (FieldMap.Count() > 0) {
+    columns.assign(FieldMap.Items(), FieldMap.Items() + FieldMap.Count());
+  } else {
+    for (int32_t i = 0; i < FieldCount(); ++i)
+      if (!Fields[static_cast<size_t>(i)].Hidden) columns.push_back(i);
+  }
+  if (position < 0 || position >= static_cast<int32_t>(columns.size()))
+    throw EVLMException(20243, "Invalid field number in ORDER BY clause: %d", {position + 1});
+  const TVLMAOField& f = Fields[static_cast<size_t>(columns[static_cast<size_t>(position)])];
+  return f.DisplayName.empty() ? f.Name : f.DisplayName;
+}
+
+std::string TVLMAO::GetSourceFieldName(int32_t fieldNo, bool direct) {
+  const TVLMAOField& f = FieldAt(fieldNo, 10306);
+  if (f.SourceDataSet != nullptr && f.SourceDataSet != ResultTable.get()) {
+    TVLMLocalCursor* cursor = f.SourceDataSet->Handle();
+    if (cursor != nullptr && cursor->FieldDefs && f.SourceFieldNo >= 0 &&
+        f.SourceFieldNo < cursor->FieldDefs->GetCount())
+      return cursor->FieldDefs->GetFieldDef(f.SourceFieldNo)->Name;
+    return f.Name;
+  }
+  if (!direct && f.SourceDataSet == nullptr && f.SourceOperator != nullptr && f.SourceOperator != this &&
+      !f.OwnsExpression)
+    return f.SourceOperator->GetSourceFieldName(f.SourceFieldNo, false);
+  return f.Name;
+}
+
+void TVLMAO::MakeOutputNames() {
+  for (int32_t i = 0; i < FieldCount(); ++i) {
+    std::string name = GetSourceFieldName(i, false);
+    Fields[static_cast<size_t>(i)].Name = name.empty() ? VLMNewGUIDName("Expr") : std::move(name);
+  }
+  // A name that an earlier field has is extended: the first time by "_1",
+  // then by one more digit each time (A_1, A_12, A_123).
+  auto rename = [&](int32_t i) {
+    TVLMAOField& f = Fields[static_cast<size_t>(i)];
+    auto taken = [&](const std::string& candidate) {
+      for (int32_t k = 0; k < i; ++k)
+        if (SameName(Fields[static_cast<size_t>(k)].Name, candidate)) return true;
+      return false;
+    };
+    std::string candidate = f.Name;
+    for (int32_t counter = 1; taken(candidate); ++counter)
+      candidate += (counter == 1 ? "_" : "") + std::to_string(counter);
+    f.Name = candidate;
+  };
+  for (int32_t i = 0; i < FieldCount(); ++i)
+    if (Fields[static_cast<size_t>(i)].Hidden) rename(i);
+  for (int32_t i = 1; i < FieldCount(); ++i) rename(i);
+}
+
+// -------------------------------------------------------------- field values
+
+std::string TVLMAO::GetFieldName(int32_t fieldNo) { return FieldAt(fieldNo, 10306).Name; }
+
+TVLMDataType TVLMAO::GetFieldDataType(int32_t fieldNo) { return FieldAt(fieldNo, 10376).DataType; }
+
+int32_t TVLMAO::GetFieldDataSize(int32_t fieldNo) { return FieldAt(fieldNo, 10377).DataSize; }
+
+int32_t TVLMAO::GetFieldAttribute(int32_t fieldNo) { return FieldAt(fieldNo, 10378).FieldAttribute; }
+
+void TVLMAO::GetFieldValue(TVLMVariant& value, int32_t fieldNo, bool allowHidden, bool flag) {
+  TVLMAOField& f = FieldAt(fieldNo, 10307);
+  value.SetNull();
+  if (f.SourceDataSet == nullptr && f.SourceOperator == nullptr)
+    throw EVLMException(10309, "Invalid field link: table name = %s, FieldNo = %d", {TableName, fieldNo});
+  if (f.Hidden && !allowHidden) throw EVLMException(10310, kHiddenField, {TableName, f.Name, f.DisplayName, fieldNo});
+  if (f.OwnsExpression) {
+    if (f.Expression == nullptr) return;
+    if (TVLMVariant* result = f.Expression->GetValue(true)) value.Assign(*result, false);
+    return;
+  }
+  if (f.SourceDataSet == nullptr) {
+    if ((LeftIsNull && f.SourceOperator == Left.get()) || (RightIsNull && f.SourceOperator == Right.get())) return;
+    f.SourceOperator->GetFieldValue(value, f.SourceFieldNo, allowHidden, flag);
+    return;
+  }
+  TVLMTable& table = *f.SourceDataSet;
+  if (table.Bof() && table.Eof()) return;
+  table.GetFieldVariant(value, f.SourceFieldNo, true);
+}
+
+void TVLMAO::AddCondition(std::unique_ptr<TVLMExpression> condition) {
+  if (!condition) return;
+  if (!Condition) {
+    Condition = std::move(condition);
+    return;
+  }
+  Condition->AndWith(*condition);
+}
+
+void TVLMAO::SetIntoTable(bool inMemory, bool enabled, const std::string& databaseName,
+                          const std::string& tableName) {
+  IntoInMemory = inMemory ? 1 : 0;
+  IntoEnabled = enabled ? 1 : 0;
+  IntoDatabaseName = databaseName;
+  IntoTableName = tableName;
+}
+
+// ---------------------------------------------------------- result fields
+
+void TVLMAO::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) {
+  if (items.empty()) {
+    FindFields("*", "", false, false, &FieldMap, true);
+  } else {
+    for (TVLMFieldRef& item : items) {
+      const std::string lookup = item.AllFields ? std::string("*") : item.FieldName;
+      if (item.IsExpression && item.Expression && (IsGrouping || !item.Expression->IsAggregated())) {
+        TVLMAOField field;
+        field.Expression = std::move(item.Expression);
+        field.OwnsExpression = 1;
+        field.Expression->BindToOperands(Left.get(), Right.get(), nullptr);
+        field.Name = !item.Alias.empty() ? item.Alias : VLMNewGUIDName("Expr");
+        field.DisplayName = field.Name;
+        field.DataType = field.Expression->GetDataType();
+        field.DataSize = field.Expression->GetDataSize();
+        field.FieldAttribute = field.Expression->GetExtraAttribute();
+        field.SourceOperator = this;
+        field.IsAggregated = field.Expression->IsAggregated() ? 1 : 0;
+        HasComputedFields = 1;
+        FieldMap.Append(FieldCount());
+        // The item now names the computed field (a grouping operator keeps
+        // the item an expression: it computes it per group).
+        if (!IsGrouping) {
+          item.IsExpression = 0;
+          item.FieldName = field.Name;
+        }
+        Fields.push_back(std::move(field));
+        continue;
+      }
+      if (lookup.empty()) continue;
+      const int32_t before = FieldMap.Count();
+      const int32_t matches = FindFields(lookup, item.TableName, false, false, &FieldMap, true);
+      if (matches == 0) throw EVLMException(10305, "Cannot find field %s", {lookup});
+      if (matches >= 2 && lookup != "*") FieldMap.SetSize(FieldMap.Count() - (matches - 1));
+      if (matches == 1 || lookup != "*") {
+        TVLMAOField& f = Fields[static_cast<size_t>(FieldMap.Items()[before])];
+        if (!item.Alias.empty())
+          f.DisplayName = item.Alias;
+        else if (lookup != "*")
+          f.DisplayName = lookup;
+      }
+    }
+  }
+  std::string distinctFields;
+  for (int32_t k = 0; k < FieldMap.Count(); ++k) {
+    TVLMAOField& f = Fields[static_cast<size_t>(FieldMap.Items()[k])];
+    if (distinct) distinctFields += (distinctFields.empty() ? "" : ";") + f.Name;
+    if (f.DisplayName.empty()) f.DisplayName = f.Name;
+  }
+  if (distinct) SetDistinct(distinctFields);
+  ResultFieldsSet = 1;
+}
+
+void TVLMAO::AddFieldFromOperand(int32_t operandFieldNo, bool skipHidden) {
+  const TVLMAOField& source = Left->FieldAt(operandFieldNo, 10307);
+  if (Left->ResultFieldsSet && source.Hidden && skipHidden) return;
+  TVLMAOField field;
+  field.SourceOperator = Left.get();
+  field.SourceFieldNo = operandFieldNo;
+  field.Hidden = source.Hidden;
+  field.Name = Left->ResultFieldsSet && !source.DisplayName.empty() ? source.DisplayName : source.Name;
+  field.DataType = source.DataType;
+  field.DataSize = source.DataSize;
+  field.FieldAttribute = source.FieldAttribute;
+  field.Flag1 = source.Flag1;
+  field.Flag2 = source.Flag2;
+  field.Extra = source.Extra;
+  Fields.push_back(std::move(field));
+}
+
+void TVLMAO::SetDistinct(const std::string& fieldsText) {
+  const qv::StringList names = SplitNames(fieldsText);
+  Distinct = names.Count() > 0 ? 1 : 0;
+  if (!Distinct) return;
+  DistinctFields = fieldsText;
+  DistinctFieldCount = names.Count();
+  DistinctFieldNos.assign(static_cast<size_t>(names.Count()), -1);
+  for (int32_t j = 0; j < names.Count(); ++j) {
+    for (int32_t i = 0; i < FieldCount(); ++i) {
+      if (Upper(Fields[static_cast<size_t>(i)].Name) != names[j]) continue;
+      DistinctFieldNos[static_cast<size_t>(j)] = i;
+      break;
+    }
+  }
+}
+
+// ------------------------------------------------------ ORDER BY and limits
+
+void TVLMAO::SetRowLimit(int64_t firstRow, int64_t rowLimit) {
+  // A limit below an operator that filters, sorts or drops rows would cut
+  // its input before the rows it keeps are known.
+  if (Distinct || OrderFields.Count() > 0 || Condition) return;
+  RowLimit = rowLimit;
+  FirstRow = firstRow >= 0 ? firstRow : 1;
+}
+
+void TVLMAO::SetOrderBy(const std::string& fieldsText, const std::string& descendingText,
+                        const std::string& caseInsensitiveText) {
+  ParseSortSpecification(fieldsText, descendingText, caseInsensitiveText);
+  if (Distinct) SetDistinct(DistinctFields);
+}
+
+void TVLMAO::ParseSortSpecification(const std::string& fieldsText, const std::string& descendingText,
+                                    const std::string& caseText) {
+  OrderFields = SplitNames(fieldsText);
+  const qv::StringList descending = SplitNames(descendingText);
+  const qv::StringList cases = SplitNames(caseText);
+  OrderDirections.Clear();
+  OrderCases.Clear();
+  for (const std::string& name : OrderFields) {
+    OrderDirections.Add(descending.IndexOf(name) >= 0 ? "DESC" : "ASC");
+    OrderCases.Add(cases.IndexOf(name) >= 0 ? "NO_CASE" : "CASE");
+  }
+}
+
+void TVLMAO::BuildIndexTexts(std::string& fields, std::string& descending, std::string& caseInsensitive) const {
+  qv::StringList all, desc, noCase;
+  for (int32_t i = 0; i < OrderFields.Count(); ++i) {
+    all.Add(OrderFields[i]);
+    if (OrderDirections[i] == "DESC") desc.Add(OrderFields[i]);
+    if (OrderCases[i] == "NO_CASE") noCase.Add(OrderFields[i]);
+  }
+  fields = JoinNames(all);
+  descending = JoinNames(desc);
+  caseInsensitive = JoinNames(noCase);
+}
+
+void TVLMAO::ApplyOrderBy(bool freeSpecification) {
+  if (!ResultTable) throw EVLMException(10308, "Nil pointer occured");
+  if (OrderFields.Count() > 0 && ResultTable->IndexName().empty() && ResultTable->IndexFieldNames().empty())
+    ResultTable->SetIndexName(ResultTable->GetIndexForFields(OrderFields, OrderDirections, OrderCases));
+  if (freeSpecification) {
+    OrderFields.Clear();
+    OrderDirections.Clear();
+    OrderCases.Clear();
+  }
+}
+
+// -------------------------------------------------------------------- Open
+
+void TVLMAO::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) {
+  IsRoot = isRoot ? 1 : 0;
+  const bool hasOperands = Left || Right;
+  if (hasOperands && Condition) Condition->BindToOperands(this, outerOperand, outerCursor);
+  if (Left) Left->Open(false, outerOperand, outerCursor);
+  if (Right) Right->Open(false, outerOperand, outerCursor);
+  OperandsOpened();
+  // A limited, sorted operator reads its operand in sort order, so that the
+  // rows it keeps are the first ones.
+  if (RowLimit > 0 && OrderFields.Count() > 0 && Left) {
+    TVLMTable& input = *Left->ResultTable;
+    input.SetIndexName(input.GetIndexForFields(OrderFields, OrderDirections, OrderCases));
+  }
+  if (!hasOperands) {
+    if (OrderFields.Count() > 0) ApplyOrderBy(true);
+    return;
+  }
+  if (!Materialized) Materialize();
+  if (OrderFields.Count() > 0) ApplyOrderBy(true);
+}
+
+// ---------------------------------------------------------- materialisation
+
+void TVLMAO::Materialize() {
+  qv::StringList names;
+  qv::StringList displays;
+  CreateResultTable(names, displays);
+  FillResultTable();
+  FinishResultTable(names, displays);
+}
+
+void TVLMAO::CreateResultTable(qv::StringList& names, qv::StringList& displays) {
+  TVLMTable& table = *ResultTable;
+  table.GetFieldDefs().Clear();
+  table.GetIndexDefs().Clear();
+  table.AdvFieldDefs.Clear();
+  table.AdvIndexDefs.Clear();
+  if (FieldMap.Count() > 0) {
+    for (int32_t k = 0; k < FieldMap.Count(); ++k) {
+      const int32_t no = FieldMap.Items()[k];
+      const TVLMAOField& f = FieldAt(no, 10312);
+      if (f.Hidden) throw EVLMException(10312, kHiddenField, {TableName, f.Name, f.DisplayName, no});
+      if (f.DisplayName.empty()) continue;
+      names.Add(f.Name);
+      displays.Add(f.DisplayName);
+    }
+  } else {
+    for (const TVLMAOField& f : Fields) {
+      if (f.Hidden) continue;
+      names.Add(f.Name);
+      displays.Add(std::string());
+    }
+  }
+  // The INTO target takes the rows only at the root and when asked to.
+  if (!(IsRoot && IntoEnabled)) {
+    IntoTableName.clear();
+    IntoDatabaseName.clear();
+  }
+  for (const TVLMAOField& f : Fields) {
+    if (f.Hidden) continue;
+    TVLMAdvFieldDef& def = *table.AdvFieldDefs.Add();
+    def.Name = f.Name;
+    // A result column holds copied values: an autoincrement column would
+    // draw new ones.
+    def.DataType = VLMIsAutoincDataType(f.DataType) ? VLMBaseTypeToDataType(VLMDataTypeToBaseType(f.DataType))
+                                                     : f.DataType;
+    def.Size = f.DataSize;
+    def.BlobCompressionAlgorithm = f.Flag1;
+    def.BlobCompressionMode = f.Flag2;
+    if (f.Extra > 0) def.BlobBlockSize = f.Extra;
+  }
+  if (RowLimit >= 0 && OrderFields.Count() > 0) {
+    TVLMAdvIndexDef& index = *table.AdvIndexDefs.Add();
+    index.Name = VLMNewGUIDName("TEMPORARY_INDEX_");
+    BuildIndexTexts(index.Fields, index.DescFields, index.CaseInsFields);
+    table.SetIndexName(index.Name);
+  }
+  table.SetInMemory(false);
+  if (!IntoTableName.empty()) {
+    table.SetDatabaseName(IntoDatabaseName);
+    table.SetTableName(IntoTableName);
+    if (IntoInMemory) table.SetInMemory(true);
+  } else {
+    table.SetTemporary(true);
+    table.DisableTempFiles = DisableTempFiles != 0;
+    do {
+      table.SetTableName(VLMNewGUIDName("TEMPORARY_TABLE_"));
+    } while (table.Exists());
+  }
+  if (Distinct) {
+    TVLMAdvIndexDef& index = *table.AdvIndexDefs.Add();
+    index.Name = VLMNewGUIDName("TEMPORARY_INDEX_");
+    index.Fields = DistinctFields;
+    index.Options = static_cast<uint8_t>(qv::ixUnique);
+  }
+  table.CreateTable();
+  OwnsTemporaryTable_ = IntoTableName.empty();
+  table.Open();
+}
+
+void TVLMAO::FillResultTable() {
+  TVLMTable& table = *ResultTable;
+  TVLMLocalCursor* cursor = table.Handle();
+  std::vector<TVLMVariant> previous(Distinct ? static_cast<size_t>(DistinctFieldCount) : 0);
+  // Rows the result holds, and the rows that passed the condition: the
+  // skip of FirstRow counts these, so it never skips a row twice.
+  int64_t held = 0;
+  int64_t passed = 0;
+  for (First(); !Eof(); Next()) {
+    if (RowLimit >= 0 && held >= RowLimit) break;
+    if (Condition && !Condition->GetBooleanValue()) continue;
+    ++passed;
+    if (FirstRow >= 0 && passed < FirstRow) continue;
+    if (Distinct) {
+      // A run of equal rows is dropped here; equal rows that are not
+      // adjacent are refused by the unique index below.
+      bool allEqual = true;
+      for (size_t k = 0; k < previous.size(); ++k) {
+        GetFieldValue(WorkValue, DistinctFieldNos[k], true, false);
+        if (held > 0 && WorkValue.Compare(previous[k]) != 0) allEqual = false;
+        previous[k].Assign(WorkValue, true);
+        WorkValue.SetNull();
+      }
+      if (allEqual && held > 0) continue;
+    }
+    table.Append();
+    int32_t column = 0;
+    for (int32_t i = 0; i < FieldCount(); ++i)
+      if (!Fields[static_cast<size_t>(i)].Hidden) CopyFieldToResult(i, column++);
+    // The copies left the cursor on the new record's buffer.
+    if (Distinct && !cursor->CheckConstraints(true)) {
+      table.Cancel();
+      continue;
+    }
+    table.Post();
+    ++held;
+    if (RowLimit >= 0 && held >= RowLimit) break;
+  }
+  RowLimit = -1;
+}
+
+TVLMTable* TVLMAO::DatasetSource(int32_t fieldNo, int32_t& column, bool& padded) {
+  padded = false;
+  TVLMAO* op = this;
+  int32_t no = fieldNo;
+  for (;;) {
+    const TVLMAOField& f = op->FieldAt(no, 10307);
+    if (f.OwnsExpression) return nullptr;
+    if (f.SourceDataSet != nullptr) {
+      column = f.SourceFieldNo;
+      return f.SourceDataSet;
+    }
+    if (f.SourceOperator == nullptr || f.SourceOperator == op) return nullptr;
+    if ((op->LeftIsNull && f.SourceOperator == op->Left.get()) ||
+        (op->RightIsNull && f.SourceOperator == op->Right.get())) {
+      padded = true;
+      return nullptr;
+    }
+    no = f.SourceFieldNo;
+    op = f.SourceOperator;
+  }
+}
+
+void TVLMAO::CopyFieldToResult(int32_t fieldNo, int32_t destFieldNo) {
+  int32_t column = 0;
+  bool padded = false;
+  TVLMTable* source = DatasetSource(fieldNo, column, padded);
+  // A new record starts with every field null.
+  if (padded) return;
+  if (source != nullptr) {
+    if (source->Bof() && source->Eof()) return;
+    source->CopyFieldValue(column, true, ResultTable.get(), destFieldNo);
+    return;
+  }
+  GetFieldValue(WorkValue, fieldNo, true, false);
+  ResultTable->SetFieldVariant(WorkValue, destFieldNo, true);
+  WorkValue.SetNull();
+}
+
+void TVLMAO::FinishResultTable(qv::StringList& names, qv::StringList& displays) {
+  TVLMTable& table = *ResultTable;
+  if (OrderFields.Count() > 0 && RowLimit < 0 && !Distinct && table.IndexName().empty()) {
+    // The sort names a column by its display name where that is no column
+    // name.
+    for (int32_t i = 0; i < displays.Count(); ++i) {
+      if (displays[i].empty() || names.IndexOf(displays[i]) >= 0) continue;
+      for (int32_t k = 0; k < OrderFields.Count(); ++k)
+        if (SameName(OrderFields[k], displays[i])) OrderFields[k] = Upper(names[i]);
+    }
+    std::string fields, descending, caseInsensitive;
+    BuildIndexTexts(fields, descending, caseInsensitive);
+    const std::string name = VLMNewGUIDName("TEMPORARY_INDEX_");
+    table.AddIndex(name, fields, 0, descending, caseInsensitive);
+    table.SetIndexName(name);
+  }
+  if (names.Count() > 0) table.SetProjection(names, displays);
+  // Every visible field now reads its column of the result table, by table
+  // field number; a hidden one has nothing to read any more.
+  int32_t column = 0;
+  for (int32_t i = 0; i < FieldCount(); ++i) {
+    TVLMAOField& f = Fields[static_cast<size_t>(i)];
+    if (f.Hidden) {
+      if (IsRoot && FieldMap.Contains(i))
+        throw EVLMException(10314, kHiddenField, {TableName, f.Name, f.DisplayName, i});
+      f.SourceOperator = nullptr;
+      f.SourceDataSet = nullptr;
+      continue;
+    }
+    f.Expression.reset();
+    f.SourceOperator = nullptr;
+    f.OwnsExpression = 0;
+    f.IsAggregated = 0;
+    f.SourceDataSet = ResultTable.get();
+    f.SourceFieldNo = column++;
+  }
+  Materialized = 1;
+  OperandsClosing();
+  Left.reset();
+  Right.reset();
+}
+
+// ------------------------------------------------------------- table locks
+
+bool TVLMAO::OpenTables() {
+  if (IsLeaf) {
+    if (!ResultTable) return false;
+    if (!ResultTable->Active()) ResultTable->Open();
+    return true;
+  }
+  bool ok = !Left || Left->OpenTables();
+  if (ok && Right) ok = Right->OpenTables();
+  return ok;
+}
+
+bool TVLMAO::LockTables() {
+  if (IsLeaf) {
+    TVLMLocalCursor* cursor = ResultTable && ResultTable->Active() ? ResultTable->Handle() : nullptr;
+    if (cursor == nullptr) return false;
+    const TVLMRetrySettings& retry = VLMRetrySettings();
+    TablesLocked = cursor->LockTable(kVLMLockTableOperation, retry.LeafLockTries,
+                                     static_cast<int32_t>(retry.LeafLockDelayMs), true)
+                       ? 1
+                       : 0;
+    return TablesLocked != 0;
+  }
+  bool ok = !Left || Left->LockTables();
+  if (ok && Right) ok = Right->LockTables();
+  return ok;
+}
+
+bool TVLMAO::UnlockTables() {
+  if (IsLeaf) {
+    if (!TablesLocked) return true;
+    TVLMLocalCursor* cursor = ResultTable && ResultTable->Active() ? ResultTable->Handle() : nullptr;
+    if (cursor == nullptr) return false;
+    if (!cursor->UnlockTable(kVLMLockTableOperation, false)) return false;
+    TablesLocked = 0;
+    return true;
+  }
+  bool ok = !Left || Left->UnlockTables();
+  if (ok && Right) ok = Right->UnlockTables();
+  return ok;
+}

@@ -1,0 +1,412 @@
+// The query operators a SELECT runs as: a tree of TVLMAO objects, each with
+// at most two operands, a list of result fields, an optional row condition
+// and a result table of its own.
+//
+//   TVLMFieldRef, TVLMFields  a select-list, join, GROUP BY or CORRESPONDING
+//                             entry as the statement parser writes it
+//   TVLMAOField               one field of an operator: where its value comes
+//                             from (an operand's field, a dataset's column or
+//                             an expression) and how it is shown
+//   TVLMAO                    the base every operator shares: field lookup,
+//                             the select list as result fields, opening,
+//                             materialisation into a temporary table, ORDER
+//                             BY, DISTINCT, row limits, table locks
+//                             (VLMRelAlgebra.cpp)
+//   TVLMAOTable               the leaf over one table of the FROM clause
+//   TVLMAOTableExpr           a pass-through that processes an operand's
+//                             result once more (computed items, DISTINCT)
+//   TVLMAOSQLTopRowCount      SELECT TOP n[, start]
+//                             (the three in VLMRelAlgebraTable.cpp)
+//   TVLMAOGroupBy             GROUP BY, aggregates and HAVING
+//                             (VLMRelAlgebraGroup.h/.cpp)
+//
+// An operator is the TVLMQueryOperator of the query seam: expression nodes
+// bound to it reach its fields through FindFields and GetFieldValue, and the
+// expression core pushes conjuncts down to it with AddCondition.
+//
+// Virtual operations in slot order (the join, set and group-by operators
+// override them):
+//
+//   slot  operation              base behaviour
+//   1-4   PipelineFirst, Next,   nothing, nothing, false, the result table's
+//         Eof, RecordCount       count when materialised
+//   5-8   First, Next, Eof,      the result table while Materialized, else
+//         RecordCount            the pipeline operations
+//   9     MakeOutputNames        unique output names (A, A_1, A_12)
+//   10    Open                   operands first, then materialise and sort
+//   11    SetRowLimit            refused with ORDER BY, DISTINCT or a
+//                                condition
+//   12    SetResultFields        the select list as result fields
+//   13    FindFields             the name lookup every step uses
+//   14    SetOrderBy             the three sort lists
+//
+// States of an operator (Open is called once):
+//
+//   built --SetResultFields, SetOrderBy, SetDistinct, SetRowLimit,
+//           AddCondition, in any order--> built
+//   built --Open, no operands (the table leaf)--> open: rows read from the
+//           base table through its cursor (filter = Condition, index =
+//           ORDER BY)
+//   built --Open, with operands: operands opened, CreateResultTable,
+//           FillResultTable through the pipeline, FinishResultTable
+//           (fields redirected, operands freed)--> materialised: rows read
+//           from the result table
+//   any --destructor--> gone: its result table closed and, when
+//           temporary, deleted (also when a fill failed half-way)
+//
+// Invariants:
+//   1. A field takes its value from exactly one of SourceOperator,
+//      SourceDataSet and Expression; once materialised every visible field
+//      reads the result table, by table field number.
+//   2. Field numbers never change once a field exists (expression nodes keep
+//      the number they bound to): fields are only appended.
+//   3. Only the TOP operator skips rows (FirstRow), counting the rows that
+//      passed its condition; the operators below it get at most FirstRow - 1
+//      + n rows and no skip. An operator with a condition, an ORDER BY or a
+//      DISTINCT takes no limit.
+//   4. Every result table in "TEMP" that an operator created is deleted when
+//      the operator goes, on every path; an INTO table stays.
+//   5. The result table's columns are the visible fields in field order, no
+//      autoincrement type among them; its projection shows the FieldMap
+//      fields under their display names.
+//
+// Error codes: the design's 10303 (leaf table cannot be opened; 20225 "Table
+// is locked" when another process keeps its first read out), 10305 (a
+// select item names no field), 10306/10307/10376-10378 (field number out of
+// range), 10308 (no result table), 10309 (field without a source), 10310/
+// 10312/10314 (hidden field read or listed), 20243 (ORDER BY column number),
+// 30327 (qualifier of another table), 10513 (TakeOrderBy without a table).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "engine/core/VLMQuerySeam.h"
+#include "engine/core/VLMTypes.h"
+#include "engine/core/VLMVariant.h"
+#include "platform/host/StringList.h"
+
+class TVLMCursor;
+class TVLMDatabase;
+class TVLMExpression;
+class TVLMTable;
+
+// ------------------------------------------------------------ field lists
+
+// One entry of a select list, a join-field list, a GROUP BY list or a
+// CORRESPONDING BY list.
+struct TVLMFieldRef {
+  TVLMFieldRef();
+  ~TVLMFieldRef();
+  TVLMFieldRef(TVLMFieldRef&&) noexcept;
+  TVLMFieldRef& operator=(TVLMFieldRef&&) noexcept;
+
+  // The qualifier written before the field (table name or alias).
+  std::string TableName;
+  // "*", optionally qualified.
+  uint8_t AllFields = 0;
+  // The field's name; for an expression item the name of the result field it
+  // became.
+  std::string FieldName;
+  uint8_t IsExpression = 0;
+  // A plain field reference that repeats an earlier item's.
+  uint8_t IsDuplicate = 0;
+  // The item's expression until an operator takes it over.
+  std::unique_ptr<TVLMExpression> Expression;
+  // The AS name; empty when none.
+  std::string Alias;
+};
+
+// A list of field references; the list owns the expressions its items hold.
+class TVLMFields {
+public:
+  void Add(TVLMFieldRef item) { Items_.push_back(std::move(item)); }
+  int32_t Count() const { return static_cast<int32_t>(Items_.size()); }
+  TVLMFieldRef& operator[](int32_t index) { return Items_[static_cast<size_t>(index)]; }
+  const TVLMFieldRef& operator[](int32_t index) const { return Items_[static_cast<size_t>(index)]; }
+  std::span<TVLMFieldRef> Items() { return Items_; }
+  void Clear() { Items_.clear(); }
+
+private:
+  std::vector<TVLMFieldRef> Items_;
+};
+
+class TVLMAO;
+
+// One field of an operator.
+struct TVLMAOField {
+  TVLMAOField();
+  ~TVLMAOField();
+  TVLMAOField(TVLMAOField&&) noexcept;
+  TVLMAOField& operator=(TVLMAOField&&) noexcept;
+
+  std::string Name;
+  // The name shown to the user; empty when none.
+  std::string DisplayName;
+  TVLMDataType DataType = 0;
+  // Read by expression nodes; from a computed field's expression, 0 for
+  // table columns.
+  int32_t FieldAttribute = 0;
+  // The declared size.
+  int32_t DataSize = 0;
+  // Carried to the result table's column: its BLOB compression algorithm and
+  // mode, and its BLOB block size.
+  uint8_t Flag1 = 0;
+  uint8_t Flag2 = 0;
+  int32_t Extra = 0;
+  // The operand that supplies the value (not owned).
+  TVLMAO* SourceOperator = nullptr;
+  // The dataset whose current record supplies the value (not owned).
+  TVLMTable* SourceDataSet = nullptr;
+  // Carried for conditions, joins and grouping but not part of the result.
+  uint8_t Hidden = 0;
+  // Field number in SourceOperator, or table field number in SourceDataSet.
+  int32_t SourceFieldNo = 0;
+  // Computed by Expression, which the field owns.
+  uint8_t OwnsExpression = 0;
+  uint8_t IsAggregated = 0;
+  std::unique_ptr<TVLMExpression> Expression;
+};
+
+// -------------------------------------------------------------------- TVLMAO
+
+class TVLMAO : public TVLMQueryOperator {
+public:
+  // An operator over the operands (either may be empty), named for
+  // qualifiers by alias and tableName. Its result table is a new table
+  // component in the session of the operands' result tables.
+  TVLMAO(std::unique_ptr<TVLMAO> left, std::unique_ptr<TVLMAO> right, std::string alias, std::string tableName);
+  // Unlocks a locked leaf, closes the result table and deletes it when it
+  // is a temporary table this operator created; never raises.
+  ~TVLMAO() override;
+  TVLMAO(const TVLMAO&) = delete;
+  TVLMAO& operator=(const TVLMAO&) = delete;
+
+  // ---- slots 1-14
+  virtual void PipelineFirst() {}
+  virtual void PipelineNext() {}
+  virtual bool PipelineEof() { return false; }
+  virtual int64_t PipelineRecordCount();
+  virtual void First();
+  virtual void Next();
+  virtual bool Eof();
+  virtual int64_t RecordCount();
+  // Each field named from its source; then every name that repeats an
+  // earlier field's (upper-cased) is extended: A, A_1, A_12, ...
+  virtual void MakeOutputNames();
+  // Opens the operands, then (with operands) materialises this operator, and
+  // applies its ORDER BY. isRoot: the statement reads this operator's result
+  // as its cursor. outerOperand and outerCursor are the outer row of a
+  // subquery, handed to every condition binding.
+  virtual void Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor);
+  // At most rowLimit result rows, from result row firstRow on (firstRow < 0:
+  // the first). Refused by an operator with a condition, an ORDER BY or a
+  // DISTINCT.
+  virtual void SetRowLimit(int64_t firstRow, int64_t rowLimit);
+  // The select list (empty: every field) becomes the visible result: an
+  // expression item becomes a computed field (named by its alias, else
+  // "Expr" + a GUID) and the item a reference to it; any other item is
+  // looked up (10305 "Cannot find field %s"). With distinct the result keeps
+  // each row once.
+  virtual void SetResultFields(std::span<TVLMFieldRef> items, bool distinct);
+  // Appends to found (when given) the numbers of the fields that match name
+  // ("*" for all) and qualifier, and answers how many matched. visibleOnly
+  // skips hidden fields; unhide makes the matches visible unless keepHidden.
+  int32_t FindFields(const std::string& name, const std::string& qualifier, bool visibleOnly, bool keepHidden,
+                     TVLMIntegerArray* found, bool unhide) override;
+  // Three ";"-separated lists: sort fields, the descending ones, the
+  // case-insensitive ones.
+  virtual void SetOrderBy(const std::string& fieldsText, const std::string& descendingText,
+                          const std::string& caseInsensitiveText);
+
+  // ---- what expression nodes ask (TVLMQueryOperator)
+  std::string GetFieldName(int32_t fieldNo) override;
+  TVLMDataType GetFieldDataType(int32_t fieldNo) override;
+  int32_t GetFieldDataSize(int32_t fieldNo) override;
+  int32_t GetFieldAttribute(int32_t fieldNo) override;
+  // The current row's value of field fieldNo: a computed field evaluated, an
+  // operand's field asked of the operand (null while that side is padded),
+  // a dataset column read from the dataset (null when it is empty).
+  void GetFieldValue(TVLMVariant& value, int32_t fieldNo, bool allowHidden, bool flag) override;
+  // Takes condition over: AND-ed into Condition, or Condition itself.
+  void AddCondition(std::unique_ptr<TVLMExpression> condition) override;
+  TVLMQueryOperator* GetLeftOperand() override { return Left.get(); }
+  TVLMQueryOperator* GetRightOperand() override { return Right.get(); }
+
+  // ---- lookups
+  // The first field whose Name or DisplayName is name, ignoring case.
+  bool FindFieldByName(const std::string& name, int32_t& fieldNo) const;
+  // The display name of result column position (0-based) for ORDER BY n:
+  // 20243 "Invalid field number in ORDER BY clause: %d" beyond the columns.
+  // An empty FieldMap stands for the visible fields in field order.
+  std::string GetOrderByName(int32_t position) const;
+  // The name of the column field fieldNo reads: of its dataset, unless that
+  // is this operator's own result table; else, unless direct, asked of its
+  // source operator; else its Name. 10306 out of range.
+  std::string GetSourceFieldName(int32_t fieldNo, bool direct);
+  // The SELECT INTO target; the result goes straight into it only when
+  // enabled and this is the root.
+  void SetIntoTable(bool inMemory, bool enabled, const std::string& databaseName, const std::string& tableName);
+  // Fields of the result that must be unique together (";"-separated);
+  // empty turns DISTINCT off.
+  void SetDistinct(const std::string& fieldsText);
+  // Appends a field reading operand field operandFieldNo of Left (nothing
+  // for a hidden one of an operand whose result fields are set, when
+  // skipHidden).
+  void AddFieldFromOperand(int32_t operandFieldNo, bool skipHidden);
+
+  // ---- the statement's table locks, over the whole tree; true when every
+  // leaf answered true
+  // Every leaf's table opened.
+  bool OpenTables();
+  // A read lock (type 1) on every leaf's table, each with the leaf-lock
+  // tries and delay of VLMRetrySettings.
+  bool LockTables();
+  // Releases the locks LockTables took (a leaf that holds none answers true).
+  bool UnlockTables();
+
+  // ---- state
+  uint8_t IsRoot = 0;
+  uint8_t IsLeaf = 0;
+  uint8_t IsGrouping = 0;
+  std::unique_ptr<TVLMExpression> Condition;
+  int64_t RowLimit = -1;
+  int64_t FirstRow = -1;
+  uint8_t ResultFieldsSet = 0;
+  std::string IntoTableName;
+  uint8_t IntoInMemory = 0;
+  uint8_t IntoEnabled = 0;
+  std::string IntoDatabaseName;
+  std::string TableName;
+  std::string Alias;
+  uint8_t Materialized = 1;
+  std::unique_ptr<TVLMTable> ResultTable;
+  // The visible result fields in output order; empty: every visible field
+  // in field order.
+  TVLMIntegerArray FieldMap{0, 100, 10};
+  uint8_t LeftIsNull = 0;
+  uint8_t RightIsNull = 0;
+  uint8_t Distinct = 0;
+  std::string DistinctFields;
+  int32_t DistinctFieldCount = 0;
+  std::vector<int32_t> DistinctFieldNos;
+  // Upper-cased names; "ASC" / "DESC"; "CASE" / "NO_CASE"; empty = none.
+  qv::StringList OrderFields;
+  qv::StringList OrderDirections;
+  qv::StringList OrderCases;
+  uint8_t HasComputedFields = 0;
+  uint8_t TablesLocked = 0;
+  uint8_t DisableTempFiles = 0;
+  TVLMVariant WorkValue;
+  std::vector<TVLMAOField> Fields;
+  std::unique_ptr<TVLMAO> Left;
+  std::unique_ptr<TVLMAO> Right;
+
+  int32_t FieldCount() const { return static_cast<int32_t>(Fields.size()); }
+
+protected:
+  // Called by Open once the operands are open, before anything is sorted
+  // or filled: the join swaps its sides here, the group-by operator makes
+  // its look-ahead table.
+  virtual void OperandsOpened() {}
+  // Called by FinishResultTable just before the operands are freed: the
+  // group-by operator closes its look-ahead table, which reads an operand's.
+  virtual void OperandsClosing() {}
+  // The field entry fieldNo; code with "Invalid field number - FieldNo = %d,
+  // FieldCount = %d" out of range.
+  TVLMAOField& FieldAt(int32_t fieldNo, int32_t code);
+
+  void Materialize();
+  void CreateResultTable(qv::StringList& names, qv::StringList& displays);
+  void FillResultTable();
+  // Visible field fieldNo of the current row into column destFieldNo of the
+  // result table's new record: dataset to dataset when its chain of sources
+  // ends at a dataset, else through its value.
+  void CopyFieldToResult(int32_t fieldNo, int32_t destFieldNo);
+  void FinishResultTable(qv::StringList& names, qv::StringList& displays);
+  // The result table reads through an index over the ORDER BY fields (found
+  // or made) unless it has an index already; with freeSpecification the
+  // sort lists are emptied. 10308 without a result table.
+  void ApplyOrderBy(bool freeSpecification);
+  void ParseSortSpecification(const std::string& fieldsText, const std::string& descendingText,
+                              const std::string& caseText);
+  // The sort lists as the index texts: all fields, the descending ones, the
+  // case-insensitive ones.
+  void BuildIndexTexts(std::string& fields, std::string& descending, std::string& caseInsensitive) const;
+  // Whether this operator made ResultTable in "TEMP" (and so deletes it).
+  bool OwnsTemporaryTable_ = false;
+
+private:
+  // Where a dataset field of the chain behind fieldNo lies: its dataset and
+  // column, or nullptr when the chain ends at an expression or a padded
+  // side (padded answers true then).
+  TVLMTable* DatasetSource(int32_t fieldNo, int32_t& column, bool& padded);
+};
+
+// ------------------------------------------------------------- TVLMAOTable
+
+// The leaf over one table of the FROM clause: never materialised; its rows
+// are the base table's, filtered by Condition and ordered by the ORDER BY
+// index. Every column starts hidden; the statement's lookups make visible
+// what they use.
+class TVLMAOTable : public TVLMAO {
+public:
+  // Takes table over and opens it (any failure becomes 10303 "Error on
+  // opening table "%s" (InMemory = %d) in SQL query: %s"); database (not
+  // owned, may be nullptr) gives DisableTempFiles.
+  TVLMAOTable(std::string tableName, std::unique_ptr<TVLMTable> table, TVLMDatabase* database, std::string alias);
+
+  // A qualifier naming another table raises 30327; an "*" item leaves the
+  // table's columns as they are; otherwise the base operation, and the
+  // table's projection shows the items under their aliases.
+  void SetResultFields(std::span<TVLMFieldRef> items, bool distinct) override;
+  // ORDER BY as the table's index, DISTINCT as an index over its fields,
+  // Condition as the cursor's filter.
+  void Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
+  // Hands the ORDER BY lists over to a parent when the table has no index
+  // that serves them (so that the parent sorts its own, smaller, result
+  // rather than indexing the base table). 10513 without a table.
+  bool TakeOrderBy(qv::StringList& fields, qv::StringList& directions, qv::StringList& cases);
+
+  TVLMDatabase* Database = nullptr;
+};
+
+// ---------------------------------------------------------- TVLMAOTableExpr
+
+// Processes its operand's result once more: computed select items over one
+// table, a DISTINCT, an operator whose result fields are set already.
+class TVLMAOTableExpr : public TVLMAO {
+public:
+  // One field per result field of operand (its visible FieldMap fields when
+  // its result fields are set).
+  explicit TVLMAOTableExpr(std::unique_ptr<TVLMAO> operand);
+
+  void PipelineFirst() override;
+  void PipelineNext() override;
+  bool PipelineEof() override;
+  int64_t PipelineRecordCount() override;
+  // The base operation; a limit it accepts goes on to the operand.
+  void SetRowLimit(int64_t firstRow, int64_t rowLimit) override;
+  // Takes over the ORDER BY of a table operand that has no index for it,
+  // carrying sort columns that are not selected.
+  void Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
+};
+
+// ----------------------------------------------------- TVLMAOSQLTopRowCount
+
+// SELECT TOP n[, start]: the first n result rows from row start on.
+class TVLMAOSQLTopRowCount : public TVLMAO {
+public:
+  explicit TVLMAOSQLTopRowCount(std::unique_ptr<TVLMAO> operand);
+
+  void PipelineFirst() override;
+  void PipelineNext() override;
+  bool PipelineEof() override;
+  int64_t PipelineRecordCount() override;
+  // Keeps the skip and the limit; the operand is asked for the first
+  // firstRow - 1 + rowLimit rows, without a skip.
+  void SetRowLimit(int64_t firstRow, int64_t rowLimit) override;
+};

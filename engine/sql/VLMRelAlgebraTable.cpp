@@ -1,0 +1,200 @@
+// The table leaf, the table-expression operator and the TOP operator
+// (VLMRelAlgebra.h).
+#include <exception>
+#include <utility>
+
+#include "engine/components/VLMMain.h"
+#include "engine/core/VLMExcept.h"
+#include "engine/core/VLMExpressions.h"
+#include "engine/sql/VLMRelAlgebra.h"
+#include "platform/os/Collation.h"
+
+namespace {
+
+bool SameName(std::string_view a, std::string_view b) { return qv::UpperCase1252(a) == qv::UpperCase1252(b); }
+
+}  // namespace
+
+// ------------------------------------------------------------- TVLMAOTable
+
+TVLMAOTable::TVLMAOTable(std::string tableName, std::unique_ptr<TVLMTable> table, TVLMDatabase* database,
+                         std::string alias)
+    : TVLMAO(nullptr, nullptr, std::move(alias), std::move(tableName)), Database(database) {
+  ResultTable = std::move(table);
+  DisableTempFiles = database != nullptr && database->DisableTempFiles ? 1 : 0;
+  IsLeaf = 1;
+  try {
+    ResultTable->Open();
+  } catch (const EVLMException& e) {
+    // Opening reads the first record, under the same read lock the
+    // statement lock takes: another process holding the table locked
+    // keeps the statement out as the statement lock would.
+    if (e.NativeError == 10026)
+      throw EVLMException(20225, "Table is locked");
+    throw EVLMException(10303, "Error on opening table \"%s\" (InMemory = %d) in SQL query: %s",
+                        {TableName, ResultTable->InMemory() ? 1 : 0, std::string(e.what())});
+  } catch (const std::exception& e) {
+    throw EVLMException(10303, "Error on opening table \"%s\" (InMemory = %d) in SQL query: %s",
+                        {TableName, ResultTable->InMemory() ? 1 : 0, std::string(e.what())});
+  }
+  const TVLMAdvFieldDefs& defs = ResultTable->AdvFieldDefs;
+  for (int32_t i = 0; i < defs.GetCount(); ++i) {
+    const TVLMAdvFieldDef& def = *defs.GetItem(i);
+    TVLMAOField field;
+    field.Name = def.Name;
+    field.DataType = def.DataType;
+    field.DataSize = def.Size;
+    field.Flag1 = def.BlobCompressionAlgorithm;
+    field.Flag2 = def.BlobCompressionMode;
+    field.Extra = def.BlobBlockSize;
+    field.SourceDataSet = ResultTable.get();
+    field.SourceFieldNo = i;
+    field.Hidden = 1;
+    Fields.push_back(std::move(field));
+  }
+}
+
+void TVLMAOTable::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) {
+  if (items.empty()) {
+    TVLMAO::SetResultFields(items, distinct);
+    return;
+  }
+  qv::StringList names;
+  qv::StringList aliases;
+  for (const TVLMFieldRef& item : items) {
+    if (!item.TableName.empty() && !SameName(item.TableName, TableName) && !SameName(item.TableName, Alias))
+      throw EVLMException(30327, "Invalid table name in reference. Table name = %s, table alias = %s, tname = %s",
+                          {qv::UpperCase1252(TableName), qv::UpperCase1252(Alias),
+                           qv::UpperCase1252(item.TableName)});
+    // t.*: the table shows all its columns, as they are.
+    if (item.AllFields) return;
+    names.Add(item.FieldName);
+    aliases.Add(item.Alias);
+  }
+  TVLMAO::SetResultFields(items, distinct);
+  ResultTable->SetProjection(names, aliases);
+}
+
+void TVLMAOTable::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) {
+  if (OrderFields.Count() > 0) ApplyOrderBy(!Distinct);
+  if (Distinct) {
+    // Equal rows come together in an index over the sort fields and then
+    // every other DISTINCT field.
+    qv::StringList fields = OrderFields;
+    qv::StringList directions = OrderDirections;
+    qv::StringList cases = OrderCases;
+    qv::StringList distinctNames;
+    VLMSplitFieldNames(DistinctFields, distinctNames);
+    for (const std::string& name : distinctNames) {
+      if (fields.IndexOf(name) >= 0) continue;
+      fields.Add(name);
+      directions.Add("ASC");
+      cases.Add("CASE");
+    }
+    ResultTable->SetIndexByFields(fields, directions, cases);
+    OrderFields.Clear();
+    OrderDirections.Clear();
+    OrderCases.Clear();
+  }
+  ResultTable->SetFilterExpression(Condition.get(), outerOperand, outerCursor);
+  TVLMAO::Open(isRoot, outerOperand, outerCursor);
+}
+
+bool TVLMAOTable::TakeOrderBy(qv::StringList& fields, qv::StringList& directions, qv::StringList& cases) {
+  if (!ResultTable) throw EVLMException(10513, "Nil pointer occured");
+  if (OrderFields.Count() == 0 || !ResultTable->IndexName().empty() || !ResultTable->IndexFieldNames().empty() ||
+      ResultTable->HasIndexForFields(OrderFields, OrderDirections, OrderCases))
+    return false;
+  fields = std::move(OrderFields);
+  directions = std::move(OrderDirections);
+  cases = std::move(OrderCases);
+  OrderFields.Clear();
+  OrderDirections.Clear();
+  OrderCases.Clear();
+  return true;
+}
+
+// ---------------------------------------------------------- TVLMAOTableExpr
+
+namespace {
+
+// The fields of a pass-through operator: one per result field of its
+// operand.
+void AddOperandFields(TVLMAO& op) {
+  TVLMAO& operand = *op.Left;
+  if (operand.ResultFieldsSet) {
+    for (int32_t k = 0; k < operand.FieldMap.Count(); ++k) op.AddFieldFromOperand(operand.FieldMap.Items()[k], true);
+  } else {
+    for (int32_t i = 0; i < operand.FieldCount(); ++i) op.AddFieldFromOperand(i, true);
+  }
+}
+
+}  // namespace
+
+TVLMAOTableExpr::TVLMAOTableExpr(std::unique_ptr<TVLMAO> operand)
+    : TVLMAO(std::move(operand), nullptr, std::string(), std::string()) {
+  Materialized = 0;
+  AddOperandFields(*this);
+}
+
+void TVLMAOTableExpr::PipelineFirst() { Left->First(); }
+
+void TVLMAOTableExpr::PipelineNext() { Left->Next(); }
+
+bool TVLMAOTableExpr::PipelineEof() { return Left->Eof(); }
+
+int64_t TVLMAOTableExpr::PipelineRecordCount() { return Left->RecordCount(); }
+
+void TVLMAOTableExpr::SetRowLimit(int64_t firstRow, int64_t rowLimit) {
+  TVLMAO::SetRowLimit(firstRow, rowLimit);
+  if (RowLimit >= 0) Left->SetRowLimit(firstRow, rowLimit);
+}
+
+void TVLMAOTableExpr::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) {
+  auto* table = dynamic_cast<TVLMAOTable*>(Left.get());
+  qv::StringList fields, directions, cases;
+  if (table != nullptr && table->TakeOrderBy(fields, directions, cases)) {
+    OrderFields = std::move(fields);
+    OrderDirections = std::move(directions);
+    OrderCases = std::move(cases);
+    int32_t own = -1;
+    int32_t operandNo = -1;
+    // A sort column the operand shows under another name is known here by
+    // that name; one that is not carried at all is added (hidden when the
+    // operand hides it).
+    for (int32_t k = 0; k < OrderFields.Count(); ++k) {
+      if (FindFieldByName(OrderFields[k], own) || !Left->FindFieldByName(OrderFields[k], operandNo)) continue;
+      const std::string& display = Left->Fields[static_cast<size_t>(operandNo)].DisplayName;
+      if (!display.empty()) OrderFields[k] = qv::UpperCase1252(display);
+    }
+    for (int32_t k = 0; k < OrderFields.Count(); ++k) {
+      if (FindFieldByName(OrderFields[k], own) || !Left->FindFieldByName(OrderFields[k], operandNo)) continue;
+      AddFieldFromOperand(operandNo, false);
+    }
+  }
+  TVLMAO::Open(isRoot, outerOperand, outerCursor);
+}
+
+// ----------------------------------------------------- TVLMAOSQLTopRowCount
+
+TVLMAOSQLTopRowCount::TVLMAOSQLTopRowCount(std::unique_ptr<TVLMAO> operand)
+    : TVLMAO(std::move(operand), nullptr, std::string(), std::string()) {
+  Materialized = 0;
+  AddOperandFields(*this);
+}
+
+void TVLMAOSQLTopRowCount::PipelineFirst() { Left->First(); }
+
+void TVLMAOSQLTopRowCount::PipelineNext() { Left->Next(); }
+
+bool TVLMAOSQLTopRowCount::PipelineEof() { return Left->Eof(); }
+
+int64_t TVLMAOSQLTopRowCount::PipelineRecordCount() { return Left->RecordCount(); }
+
+void TVLMAOSQLTopRowCount::SetRowLimit(int64_t firstRow, int64_t rowLimit) {
+  TVLMAO::SetRowLimit(firstRow, rowLimit);
+  // Only this operator skips: the rows below it are counted before the
+  // skip, so they get the skipped rows and the kept ones as their limit.
+  const int64_t skipped = firstRow > 1 ? firstRow - 1 : 0;
+  Left->SetRowLimit(-1, rowLimit < 0 ? -1 : skipped + rowLimit);
+}

@@ -1,0 +1,484 @@
+// The statements of the SQL engine: the command base every statement class
+// derives from, the token operations and grammar pieces they share, a FROM
+// entry (TVLMTableReference), the table components a statement works through,
+// and the data-changing and transaction statements.
+//
+//   TVLMSQLCommand            one statement: the lexer it reads, a copy of the
+//                             current token, the dataset that runs it (Owner),
+//                             its RowsAffected; also the query context the
+//                             expression parser is handed
+//   TVLMTableReference        one entry of a FROM clause
+//   CreateTableComponent      the table component (and, for a table of another
+//                             file, a private database component) a statement
+//                             reads or writes through
+//   TVLMSQLCursorCommand      a statement that yields rows: runs its operator
+//                             tree under the statement lock, decides whether
+//                             the result may be edited, SELECT ... INTO
+//   TVLMSQLSelect             one query specification (VLMSQLSelect.cpp)
+//   TVLMSQLUnion              a query expression: what the processor runs for
+//                             SELECT and "(" (VLMSQLQueryExpr.cpp)
+//   TVLMSQLInsert             INSERT (VLMSQLModify.cpp)
+//   AssignFieldValue          an engine value into a dataset field
+//                             (VLMSQLModify.cpp)
+//   TVLMSQLStartTransaction, TVLMSQLCommit, TVLMSQLRollback
+//                             (VLMSQLTransaction.cpp)
+// The data-definition statements are in VLMSQLDDL.h; the processor that picks
+// and runs them in VLMSQLProcessor.h.
+//
+// Life of a statement object (the processor's factories make it):
+//
+//   made (Lexer on the statement's first token, or on the word after
+//   CREATE, DROP, ALTER or RENAME) --Parse--> parsed (Token on the first
+//   token after what the grammar took) --Execute--> executed
+//   executed --Execute--> executed (a query run again builds its table
+//   components afresh each time)
+//
+// Invariants:
+//   1. A statement is parsed completely before anything of it runs: a parse
+//      error leaves every table as it was.
+//   2. Token is a copy: it stays valid after the lexer moves on, also the
+//      parameter value of a parameter token.
+//   3. Every table and database component a statement makes is freed before
+//      Execute returns, on every path (the table before its database).
+//   4. RowsAffected counts only rows this statement posted.
+//
+// Token kinds the statements accept (TVLMTokenKinds, a bit per TVLMTokenKind):
+//   names           tktString, tktQuotedString, tktBracketedString
+//   names or words  names + tktReservedWord
+//   table names     names + tktReservedWord, tktParameter
+//   aliases         names + tktParameter
+//   passwords       tktQuotedString, tktParameter
+//
+// Error codes: the design's parse codes of the grammar pieces (10406-10412,
+// 30161, 30177, 30230, 30231, 30238), of SELECT (30155-30189, 30193-30195,
+// 20260), of running a query (20225-20227 statement lock, 30144 a condition
+// no table can evaluate, 10403 INTO), of INSERT (2156, 20259, 30203-30214,
+// 30356, 30357, 30493) and of the transaction statements (30457-30464);
+// 30359 AssignFieldValue without a value; and the project's: 20660, 20661,
+// 20663 query forms not built yet (joins, derived tables, set operations),
+// 20627 INSERT
+// ... SELECT, 20628-20630 a transaction statement whose dataset has no
+// database component, 30720 a VALUES value followed by neither ',' nor ')',
+// 30721 tokens after the VALUES list.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/core/VLMExpressions.h"
+#include "engine/core/VLMLexer.h"
+#include "engine/sql/VLMRelAlgebra.h"
+
+namespace qv {
+class Field;
+class StringList;
+}  // namespace qv
+
+class TVLMCursor;
+class TVLMDataSet;
+class TVLMDatabase;
+class TVLMTable;
+
+// A set of token kinds: bit k stands for kind k.
+using TVLMTokenKinds = uint32_t;
+constexpr TVLMTokenKinds VLMKinds(std::initializer_list<TVLMTokenKind> kinds) {
+  TVLMTokenKinds set = 0;
+  for (TVLMTokenKind k : kinds) set |= TVLMTokenKinds{1} << k;
+  return set;
+}
+inline constexpr TVLMTokenKinds kVLMNameKinds = VLMKinds({tktString, tktQuotedString, tktBracketedString});
+inline constexpr TVLMTokenKinds kVLMNameOrWordKinds = kVLMNameKinds | VLMKinds({tktReservedWord});
+inline constexpr TVLMTokenKinds kVLMTableNameKinds = kVLMNameOrWordKinds | VLMKinds({tktParameter});
+inline constexpr TVLMTokenKinds kVLMAliasKinds = kVLMNameKinds | VLMKinds({tktParameter});
+inline constexpr TVLMTokenKinds kVLMPasswordKinds = VLMKinds({tktQuotedString, tktParameter});
+
+// ------------------------------------------------------------ command base
+
+class TVLMSQLCommand : public TVLMQueryContext {
+public:
+  // Stores both; nothing is parsed yet (VLMMakeCommand parses).
+  TVLMSQLCommand(TVLMLexer* lexer, TVLMDataSet* owner);
+  ~TVLMSQLCommand() override;
+  TVLMSQLCommand(const TVLMSQLCommand&) = delete;
+  TVLMSQLCommand& operator=(const TVLMSQLCommand&) = delete;
+
+  // Reads the whole statement from the lexer's current token.
+  virtual void Parse() = 0;
+  // Runs the parsed statement for owner. outerOperand and outerCursor are the
+  // outer row of a subquery (nullptr from the processor); readOnly is set by
+  // statements that yield a cursor.
+  virtual void Execute(TVLMDataSet* owner, bool wantCursor, bool requestLive, bool& readOnly,
+                       TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) = 0;
+  // The cursor of the statement's result (it belongs to the statement);
+  // nullptr for statements without rows.
+  virtual TVLMCursor* GetCursor() { return nullptr; }
+  // The table of the statement's result; nullptr without rows.
+  virtual TVLMTable* GetResultDataset() { return nullptr; }
+
+  // The query context of the expressions the statement parses: the names of
+  // the owner's database and session.
+  std::string GetDatabaseName() const override;
+  std::string GetSessionName() const override;
+
+  TVLMLexer* Lexer;
+  TToken Token;
+  TVLMDataSet* Owner;
+  int32_t RowsAffected = 0;
+  // Set by the MEMORY option of the statement's target table.
+  uint8_t InMemory = 0;
+
+protected:
+  // ---- token operations
+  // The lexer's current token into Token; false past the end.
+  bool GetCurrentToken();
+  // One token on; false at the end of the statement.
+  bool GetNextToken();
+  // One token on. At the end: 30161 "Unexpected end of SQL command found at
+  // line %d, column %d" (the last token's place). A token whose kind is not
+  // in allowed (when allowed is not empty): errorCode with errorText, which
+  // quotes the token's text, line and column (or only line and column when
+  // it has two places). errorCode -1 turns both checks off.
+  void ExpectNextToken(TVLMTokenKinds allowed, int32_t errorCode, std::string_view errorText);
+  // Token is the reserved word keyword.
+  bool IsKeyword(uint16_t keyword) const { return VLMIsReservedWord(Token, keyword); }
+  bool HasToken() const { return Token.Kind != tktNone; }
+  // The text of Token, or for a parameter token its value as text.
+  std::string TokenValue() const;
+  // code with text and Token's text, line and column.
+  [[noreturn]] void RaiseAtToken(int32_t code, std::string_view text) const;
+  // code with "Token '%s' expected, but '%s' found at line %d, column %d".
+  [[noreturn]] void RaiseTokenExpected(int32_t code, std::string_view expected) const;
+  // code with "Unexpected end of SQL command found at line %d, column %d".
+  [[noreturn]] void RaiseEndOfCommand(int32_t code) const;
+
+  // ---- grammar pieces; each reads from Token and leaves it on the first
+  // token after what it took
+  // [AS] alias: AS then 30177 for a token that is no alias; without AS a
+  // word, a bracketed name or a parameter (a quoted string is no alias).
+  bool ParseAlias(std::string& alias);
+  // [MEMORY] [db.]table [alias] [PASSWORD 'p']; 30230 / 30231 for a token
+  // that names no table, 30238 for a password that is no quoted string.
+  void ParseTableName(std::string& databaseFileName, std::string& tableName, uint8_t& isMemory,
+                      std::string& password, std::string& alias);
+  // name {, name}: 10408 for a first token that is no name, 10406 after a
+  // comma.
+  void ParseFieldNameList(qv::StringList& list);
+  // A value expression from Token (the owner's in-memory flag set first);
+  // Token is then the first token after it. Empty (no tree) when the tokens
+  // form no value.
+  std::unique_ptr<TVLMExpression> ParseValueExpression();
+  // One field reference (a value expression that is a single field) into
+  // fields: 10409 "Field name expected, but expression '%s...' found at line
+  // %d, column %d" for anything else.
+  bool ParseFieldReference(TVLMFields& fields);
+  // Field references separated by commas: 10412 for a first item that is
+  // no field, 10411 for a later one, 10410 for a token after a comma that is
+  // no name or word.
+  void ParseFieldReferenceList(TVLMFields& fields);
+};
+
+// A statement object made and parsed, as the processor's factories make
+// them.
+template <class T>
+std::unique_ptr<T> VLMMakeCommand(TVLMLexer* lexer, TVLMDataSet* owner) {
+  auto command = std::make_unique<T>(lexer, owner);
+  command->Parse();
+  return command;
+}
+
+// --------------------------------------------------------- cursor command
+
+// One item of ORDER BY: a name or a column number (as text), with the
+// qualifier written before it.
+struct TVLMOrderByItem {
+  std::string Qualifier;
+  std::string FieldName;
+  uint8_t Descending = 0;
+};
+
+// A statement that yields rows. Execute builds the operator tree, locks
+// every table of it (read locks, all together, within the statement-lock
+// tries of VLMRetrySettings: 20225 "Table is locked"), opens the root so
+// that every operator fills its result, releases the locks on every path
+// (20226 / 20227 "Cannot unlock table" when a release fails), and copies the
+// result into the INTO table. After a failure nothing of the tree is kept:
+// no temporary table outlives the failed statement.
+//
+// The result may be edited only when the caller asked for a live result and
+// the root is the table leaf itself (a plain SELECT of one table's columns).
+class TVLMSQLCursorCommand : public TVLMSQLCommand {
+public:
+  using TVLMSQLCommand::TVLMSQLCommand;
+  ~TVLMSQLCursorCommand() override;
+
+  void Execute(TVLMDataSet* owner, bool wantCursor, bool requestLive, bool& readOnly,
+               TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
+  // The cursor of the root's result table (the base table's for a leaf).
+  TVLMCursor* GetCursor() override;
+  TVLMTable* GetResultDataset() override;
+
+  // True when, after BuildOperatorTree, no condition was left over that
+  // refers to outer rows.
+  virtual bool IsSelfContained() = 0;
+  // The operator tree of the statement. live: the caller wants an editable
+  // result, or the tree is an operand or a subquery; allowOuterReferences:
+  // conditions naming outer rows may stay unplaced (subqueries).
+  virtual std::unique_ptr<TVLMAO> BuildOperatorTree(TVLMDataSet* owner, bool live, TVLMQueryOperator* outerOperand,
+                                                    TVLMCursor* outerCursor, bool allowOuterReferences) = 0;
+
+  // The INTO target: [db.]table; with IntoImmediate (INTO MEMORY IMMEDIATE)
+  // the root fills it directly.
+  std::string IntoDatabaseName;
+  std::string IntoTableName;
+  uint8_t IntoImmediate = 0;
+  std::vector<TVLMOrderByItem> OrderBy;
+  // The root operator of the last run.
+  std::unique_ptr<TVLMAO> Root;
+
+protected:
+  // ORDER BY item {, item}: 30188 without BY, 30187 for an item that is no
+  // name or number, 30186 after a '.', 30189 after a ','.
+  void ParseOrderBy();
+  // The sort items as root's ORDER BY: a number n names the n-th result
+  // column; a name not among root's fields is 30195 "Column '%s' from ORDER
+  // BY clause not found".
+  void ResolveOrderBy(TVLMAO& root);
+
+private:
+  // OpenTables and LockTables of the root, retried as a whole.
+  void LockStatementTables();
+  // The result copied into the INTO table (10403 when the copy fails).
+  void CopyIntoTable(TVLMDataSet* owner);
+};
+
+// ------------------------------------------------------- table references
+
+class TVLMTableReference {
+public:
+  enum class TKind : uint8_t { Table = 0, Join = 1, Derived = 2 };
+  enum class TJoinKind : uint8_t { Cross = 0, Inner = 1, Left = 2, Right = 3, Full = 4 };
+
+  TVLMTableReference();
+  ~TVLMTableReference();
+  TVLMTableReference(const TVLMTableReference&) = delete;
+  TVLMTableReference& operator=(const TVLMTableReference&) = delete;
+
+  TKind Kind = TKind::Table;
+  // The file of another database (the part before the dot of a name).
+  std::string DatabaseFileName;
+  std::string TableName;
+  std::string Alias;
+  std::string Password;
+  // MEMORY, or the owner's in-memory flag when MEMORY is not written.
+  uint8_t InMemory = 0;
+  uint8_t Natural = 0;
+  TJoinKind JoinKind = TJoinKind::Cross;
+  // Join operands.
+  std::unique_ptr<TVLMTableReference> Left;
+  std::unique_ptr<TVLMTableReference> Right;
+  // JOIN ... USING names; nullptr without USING.
+  std::unique_ptr<qv::StringList> UsingFields;
+  std::unique_ptr<TVLMExpression> OnCondition;
+  // The query expression of a derived table.
+  std::unique_ptr<TVLMSQLCommand> Subquery;
+  // The private database made when the table is opened.
+  std::unique_ptr<TVLMDatabase> Database;
+};
+
+// ------------------------------------------------------------------ SELECT
+//
+// SELECT [ALL | DISTINCT] [TOP n[, start]] items | * [INTO [MEMORY
+// [IMMEDIATE]] [db.]t] FROM [MEMORY] [db.]t [[AS] alias] [PASSWORD 'p']
+// [WHERE condition] [GROUP BY field {, field}] [HAVING condition] [ORDER BY
+// item {, item}]. A parenthesised table reference is taken too. Joins, a
+// second FROM entry (20660) and derived tables (20661) are refused until
+// they are built. HAVING on a query without groups (no GROUP BY, no
+// aggregate item) raises 20244.
+
+class TVLMSQLSelect : public TVLMSQLCursorCommand {
+public:
+  using TVLMSQLCursorCommand::TVLMSQLCursorCommand;
+  // The tree goes before the table references it reads through.
+  ~TVLMSQLSelect() override;
+
+  void Parse() override;
+  bool IsSelfContained() override;
+  // The leaf over the FROM table; a table-expression operator over it for
+  // computed items (and for a DISTINCT that must be applied at once); the
+  // WHERE conjuncts placed as low as they can be evaluated (30144 for one
+  // that no operator can); for a grouped query the group operator with
+  // HAVING (20244 for a conjunct it cannot evaluate); the result fields;
+  // ORDER BY; TOP; and, for a result that need not be live, a copy of the
+  // rows with the DISTINCT.
+  std::unique_ptr<TVLMAO> BuildOperatorTree(TVLMDataSet* owner, bool live, TVLMQueryOperator* outerOperand,
+                                            TVLMCursor* outerCursor, bool allowOuterReferences) override;
+
+  uint8_t Distinct = 0;
+  int32_t TopCount = -1;
+  int32_t TopStart = -1;
+  // The select list is a bare "*".
+  uint8_t SelectAll = 0;
+  std::vector<TVLMFieldRef> Items;
+  std::vector<std::unique_ptr<TVLMTableReference>> Tables;
+  std::unique_ptr<TVLMExpression> Where;
+  TVLMFields GroupBy;
+  std::unique_ptr<TVLMExpression> Having;
+  uint8_t HasCorrelatedSubquery = 0;
+
+private:
+  void ParseTop();
+  void ParseSelectList();
+  void ParseInto();
+  void ParseFrom();
+  // One FROM entry into reference; false when the token starts none.
+  bool ParseTableReference(TVLMTableReference& reference);
+};
+
+// A query expression. Its tree holds one query specification for now; the
+// set operators are refused (20663) until they are built.
+class TVLMQueryExprNode {
+public:
+  // 0 a query specification, 1 UNION, 2 EXCEPT, 3 INTERSECT.
+  uint8_t Operation = 0;
+  std::unique_ptr<TVLMQueryExprNode> Left;
+  std::unique_ptr<TVLMQueryExprNode> Right;
+  uint8_t All = 0;
+  uint8_t Corresponding = 0;
+  std::unique_ptr<qv::StringList> CorrespondingFields;
+  std::unique_ptr<TVLMSQLSelect> Select;
+
+  // A leaf whose select has an INTO target, or one below this node.
+  bool HasInto() const;
+};
+
+class TVLMSQLUnion : public TVLMSQLCursorCommand {
+public:
+  using TVLMSQLCursorCommand::TVLMSQLCursorCommand;
+  ~TVLMSQLUnion() override;
+
+  // The query expression from the current token, then its ORDER BY; a
+  // single query specification lends the union its INTO target.
+  void Parse() override;
+  bool IsSelfContained() override;
+  std::unique_ptr<TVLMAO> BuildOperatorTree(TVLMDataSet* owner, bool live, TVLMQueryOperator* outerOperand,
+                                            TVLMCursor* outerCursor, bool allowOuterReferences) override;
+
+  std::unique_ptr<TVLMQueryExprNode> ExprRoot;
+
+private:
+  std::unique_ptr<TVLMQueryExprNode> ParseQueryExpression();
+  std::unique_ptr<TVLMQueryExprNode> ParseTerm();
+  std::unique_ptr<TVLMQueryExprNode> ParsePrimary();
+};
+
+// ----------------------------------------------------- table components
+
+// The table component a statement works through: SessionName the owner's,
+// DatabaseName the owner's (or, for a table of another file, that of a new
+// private database component named "TEMP_DB" plus a GUID, with the file,
+// password, MultiUser and DisableTempFiles of the owner's database
+// component, silent), InMemory when asked or when the owner works in memory.
+// The table is made on the owner's own owner, so that it finds the database
+// components the owner finds. The database component is made only for a
+// table of another file; database is nullptr otherwise. Both are closed.
+void CreateTableComponent(TVLMDataSet* owner, const std::string& databaseFileName, const std::string& tableName,
+                          const std::string& password, bool inMemory, std::unique_ptr<TVLMDatabase>& database,
+                          std::unique_ptr<TVLMTable>& table);
+// Frees the table, then the database (either may be empty).
+void FreeTableComponents(std::unique_ptr<TVLMTable>& table, std::unique_ptr<TVLMDatabase>& database);
+
+// Both components of one statement, freed in that order on every path.
+struct TVLMTableComponents {
+  TVLMTableComponents() = default;
+  ~TVLMTableComponents();
+  TVLMTableComponents(const TVLMTableComponents&) = delete;
+  TVLMTableComponents& operator=(const TVLMTableComponents&) = delete;
+
+  std::unique_ptr<TVLMDatabase> Database;
+  std::unique_ptr<TVLMTable> Table;
+};
+
+// ------------------------------------------------------------------ INSERT
+//
+// INSERT INTO [MEMORY] [db.]t [PASSWORD 'p'] [(columns)] VALUES (v, ...)
+// {, (v, ...)}. Every row is checked against the column list while parsing
+// and against the table's field count before the first row is posted, so a
+// row of the wrong length inserts nothing (20259). The rows go in one by one
+// through the table component's Insert and Post, so defaults, constraints,
+// indexes and BLOBs are handled as for the application's own edits; outside
+// a transaction each posted row stays when a later one fails.
+
+class TVLMSQLInsert : public TVLMSQLCommand {
+public:
+  using TVLMSQLCommand::TVLMSQLCommand;
+  ~TVLMSQLInsert() override;
+
+  void Parse() override;
+  void Execute(TVLMDataSet* owner, bool wantCursor, bool requestLive, bool& readOnly,
+               TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
+
+  std::string TableName;
+  std::string DatabaseFileName;
+  std::string Password;
+  // The column list; empty when none was written.
+  std::vector<std::string> FieldNames;
+  // One expression per value of each VALUES row.
+  struct TRow {
+    std::vector<std::unique_ptr<TVLMExpression>> Values;
+    // The ')' that closes the row, for messages.
+    int32_t Line = 0;
+    int32_t Column = 0;
+  };
+  std::vector<TRow> Rows;
+
+private:
+  void ParseColumnList();
+  void ParseValues();
+  // The target fields of the rows, checked against every row before any
+  // row is posted.
+  std::vector<qv::Field*> TargetFields(TVLMTable& table) const;
+};
+
+// Stores value into field: nullptr 30359 "Value is Null"; a null value
+// clears the field (also a BLOB field); else by the field's type: integer,
+// large integer, date, time and date-time through their accessors; BLOB,
+// memo, graphic and formatted memo take the value's bytes as text; any
+// other type the value as a host variant.
+void AssignFieldValue(const TVLMVariant* value, qv::Field& field);
+
+// ------------------------------------------------------------ transactions
+//
+// START TRANSACTION, COMMIT [WORK] [FLUSH], ROLLBACK [WORK]: forwarded to
+// the database component of the owner (StartTransaction, Commit, Rollback);
+// its refusals pass on unchanged.
+
+class TVLMSQLStartTransaction : public TVLMSQLCommand {
+public:
+  using TVLMSQLCommand::TVLMSQLCommand;
+  void Parse() override;
+  void Execute(TVLMDataSet* owner, bool wantCursor, bool requestLive, bool& readOnly,
+               TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
+};
+
+class TVLMSQLCommit : public TVLMSQLCommand {
+public:
+  using TVLMSQLCommand::TVLMSQLCommand;
+  void Parse() override;
+  void Execute(TVLMDataSet* owner, bool wantCursor, bool requestLive, bool& readOnly,
+               TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
+
+  // FLUSH was written anywhere after COMMIT.
+  uint8_t Flush = 0;
+};
+
+class TVLMSQLRollback : public TVLMSQLCommand {
+public:
+  using TVLMSQLCommand::TVLMSQLCommand;
+  void Parse() override;
+  void Execute(TVLMDataSet* owner, bool wantCursor, bool requestLive, bool& readOnly,
+               TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
+};

@@ -1,0 +1,56 @@
+// Helper program of the SQL tests: a second process that opens a table of a
+// multi-user database through a database and a table component and holds a
+// commit lock (type 4) on it, which keeps every query's read lock out.
+//
+//   engine_sqllockpeer PATH TABLE   prints "locked" once the lock is held
+//   unlock                          releases it: "1" or "0"
+//   lock                            takes it again with one try: "1" when
+//                                   no other session holds a read lock
+//   quit                            ends at once
+//
+// Exit 2 when the table cannot be opened or locked at the start.
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "engine/components/VLMLocalEngine.h"
+#include "engine/components/VLMMain.h"
+#include "engine/storage/VLMDiskEngine.h"
+#include "engine/storage/VLMDiskEngineLocks.h"
+#include "platform/host/Exception.h"
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: %s PATH TABLE\n", argv[0]);
+    return 2;
+  }
+  VLMRetrySettings().WholeFileLockDelayMs = 1;
+  TVLMComponentRuntime::Start();
+  int status = 0;
+  try {
+    TVLMDatabase database;
+    database.SetDatabaseName("PEER");
+    database.SetDatabaseFileName(argv[1]);
+    database.MultiUser = true;
+    database.SilentMode = true;
+    TVLMTable table;
+    table.SetDatabaseName("PEER");
+    table.SetTableName(argv[2]);
+    table.Open();
+    TVLMLocalCursor& cursor = *table.Handle();
+    if (!cursor.LockTable(kVLMLockTableCommit, 50, 1, true)) throw qv::Exception("not locked");
+    std::cout << "locked" << std::endl;
+    for (std::string line; std::getline(std::cin, line);) {
+      if (line == "quit") break;
+      bool answer = false;
+      if (line == "unlock") answer = cursor.UnlockTable(kVLMLockTableCommit, false);
+      if (line == "lock") answer = cursor.LockTable(kVLMLockTableCommit, 1, 1, true);
+      std::cout << (answer ? "1" : "0") << std::endl;
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    status = 2;
+  }
+  TVLMComponentRuntime::Shutdown();
+  return status;
+}

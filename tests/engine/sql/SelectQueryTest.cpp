@@ -1,0 +1,234 @@
+// SELECT in this process, through the query component and on the operators
+// themselves: nothing of a run is left in "TEMP" or in temporary files, the
+// result tables, the read-only verdict, TOP's reads, the operator base's
+// names, and the statement lock against a second process.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine/components/VLMLocalEngine.h"
+#include "engine/core/VLMExcept.h"
+#include "engine/sql/VLMRelAlgebra.h"
+#include "engine/storage/VLMDiskEngine.h"
+#include "platform/host/ScopeExit.h"
+#include "platform/os/System.h"
+#include "tests/engine/sql/SqlTestSupport.h"
+#include "tests/engine/storage/StorageTestSupport.h"
+#include "tests/support/EngineErrors.h"
+
+namespace {
+
+using qv::test::RaisedCode;
+
+class SelectQueryTest : public sql_test::QueryFixture {
+protected:
+  void SetUp() override {
+    QueryFixture::SetUp();
+    Run(sql_test::kSetupSql);
+  }
+  // The rows of a SELECT, "v|v" each.
+  std::vector<std::string> Select(const std::string& sql) {
+    Query->Close();
+    Query->SetSQL(sql);
+    Query->Open();
+    std::vector<std::string> rows;
+    for (Query->First(); !Query->Eof(); Query->Next()) {
+      std::string row;
+      for (int32_t i = 0; i < Query->FieldCount(); ++i)
+        row += (i > 0 ? "|" : "") + (Query->GetFields()[i]->IsNull() ? "NULL" : Query->GetFields()[i]->AsString());
+      rows.push_back(row);
+    }
+    return rows;
+  }
+  // The result tables left in "TEMP".
+  static int32_t TemporaryTables() {
+    TVLMDatabase temp;
+    temp.SetDatabaseName("TEMPCHECK");
+    temp.SetDatabaseFileName("TEMP");
+    qv::StringList names;
+    temp.GetTableNames(names);
+    int32_t count = 0;
+    for (const std::string& name : names) count += name.rfind("TEMPORARY_TABLE_", 0) == 0 ? 1 : 0;
+    return count;
+  }
+};
+
+TEST_F(SelectQueryTest, NoTemporaryTableOrFileOutlivesARun) {
+  // Temporary tables spill into files at once, in a folder of the test.
+  qv::test::ScratchFolder tmp;
+  const char* saved = std::getenv("TMPDIR");
+  const std::string savedText = saved != nullptr ? saved : "";
+  setenv("TMPDIR", tmp.Path().c_str(), 1);
+  qv::SetAvailablePhysicalMemoryOverride(4096);
+  auto restore = qv::ScopeExit([&] {
+    qv::SetAvailablePhysicalMemoryOverride(-1);
+    if (saved != nullptr)
+      setenv("TMPDIR", savedText.c_str(), 1);
+    else
+      unsetenv("TMPDIR");
+  });
+  auto leftover = [&] {
+    Query->Disconnect();
+    int32_t files = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(tmp.Path())) ++files;
+    return std::to_string(TemporaryTables()) + " tables, " + std::to_string(files) + " files";
+  };
+  EXPECT_EQ(Select("SELECT DISTINCT dept, salary / 10 AS s FROM emp ORDER BY s DESC").size(), 6u);
+  EXPECT_EQ(leftover(), "0 tables, 0 files");
+  EXPECT_EQ(Select("SELECT TOP 0 name FROM emp ORDER BY name").size(), 0u);
+  EXPECT_EQ(leftover(), "0 tables, 0 files");
+  // Groups read their operand's result through a second table.
+  EXPECT_EQ(Select("SELECT UPPER(dept) AS d, SUM(salary) AS s FROM emp GROUP BY d HAVING SUM(salary) > 45 ORDER BY s"),
+            (std::vector<std::string>{"SALES|50", "OPS|130", "ENG|180"}));
+  EXPECT_EQ(leftover(), "0 tables, 0 files");
+  Query->SetSQL("SELECT UPPER(dept) AS d, SUM(100 / (id - 4)) AS x FROM emp GROUP BY d");
+  EXPECT_NE(RaisedCode([&] { Query->Open(); }), 0);
+  EXPECT_EQ(leftover(), "0 tables, 0 files");
+  // Division by zero at the fourth row, half-way through the fill.
+  Query->SetSQL("SELECT name, 100 / (id - 4) AS x FROM emp ORDER BY x");
+  EXPECT_NE(RaisedCode([&] { Query->Open(); }), 0);
+  EXPECT_EQ(TemporaryTables(), 0);
+  EXPECT_EQ(leftover(), "0 tables, 0 files");
+}
+
+TEST_F(SelectQueryTest, ResultTablesHoldNoAutoincrementFields) {
+  Run("CREATE TABLE a (id AUTOINC, n VARCHAR(5)); INSERT INTO a (n) VALUES ('x'), ('y')");
+  EXPECT_EQ(Select("SELECT id, n FROM a ORDER BY id DESC"), (std::vector<std::string>{"2|y", "1|x"}));
+  TVLMLocalCursor& cursor = *Query->Handle();
+  EXPECT_EQ(cursor.FieldDefs->GetFieldDef(0)->DataType, dtInteger);
+  // The copy of the rows into t keeps the values.
+  Run("SELECT * INTO t FROM a");
+  EXPECT_EQ(Rows("t"), (std::vector<std::string>{"1|x", "2|y"}));
+}
+
+TEST_F(SelectQueryTest, OnlyALiveSingleTableResultCanBeEdited) {
+  Query->RequestLive = false;
+  Select("SELECT name FROM emp WHERE id = 2");
+  EXPECT_FALSE(Query->CanModify());
+  Query->RequestLive = true;
+  EXPECT_EQ(Select("SELECT name, salary FROM emp WHERE id = 2"), std::vector<std::string>{"bob|80"});
+  ASSERT_TRUE(Query->CanModify());
+  Query->Edit();
+  Query->FieldByName("salary")->SetAsInteger(85);
+  Query->Post();
+  Select("SELECT TOP 1 name FROM emp");
+  EXPECT_FALSE(Query->CanModify());
+  Query->Close();
+  EXPECT_EQ(Rows("emp")[1], "2|bob|eng|85|1");
+}
+
+// A table leaf over emp whose dataset counts the records its cursor reads,
+// with the name column selected.
+struct CountingLeaf {
+  explicit CountingLeaf(int32_t& reads) {
+    auto table = std::make_unique<TVLMTable>();
+    table->SetDatabaseName("SQLDB");
+    table->SetTableName("emp");
+    table->SetOnFilterRecord([&reads](qv::DataSet&, bool& accept) {
+      ++reads;
+      accept = true;
+    });
+    table->SetFiltered(true);
+    Leaf = std::make_unique<TVLMAOTable>("emp", std::move(table), nullptr, "");
+    std::vector<TVLMFieldRef> items(1);
+    items[0].FieldName = "name";
+    Leaf->SetResultFields(items, false);
+  }
+  std::unique_ptr<TVLMAO> Leaf;
+};
+
+TEST_F(SelectQueryTest, TopReadsNoInputRowBeyondTheRowsItKeeps) {
+  struct Case {
+    int64_t Start, Count;
+    bool Copy;  // a table-expression operator between TOP and the table
+    int32_t Rows, Reads;
+  };
+  const Case cases[] = {{-1, 0, false, 0, 1}, {-1, 0, true, 0, 1}, {-1, 2, false, 2, 2}, {3, 2, true, 2, 4}};
+  for (const Case& c : cases) {
+    int32_t reads = 0;
+    CountingLeaf source(reads);
+    std::unique_ptr<TVLMAO> below = std::move(source.Leaf);
+    if (c.Copy) below = std::make_unique<TVLMAOTableExpr>(std::move(below));
+    TVLMAOSQLTopRowCount top(std::move(below));
+    top.SetRowLimit(c.Start, c.Count);
+    reads = 0;
+    top.Open(true, nullptr, nullptr);
+    EXPECT_EQ(top.RecordCount(), c.Rows) << c.Start << "," << c.Count;
+    EXPECT_EQ(reads, c.Reads) << c.Start << "," << c.Count << " copy " << c.Copy;
+  }
+}
+
+TEST_F(SelectQueryTest, OutputNamesAndColumnNumbers) {
+  TVLMAO op(nullptr, nullptr, "", "t");
+  for (const char* name : {"A", "a", "A_1", "B", "A"}) {
+    TVLMAOField field;
+    field.Name = name;
+    field.SourceOperator = &op;
+    op.Fields.push_back(std::move(field));
+  }
+  op.Fields[3].Hidden = 1;
+  op.MakeOutputNames();
+  std::vector<std::string> names;
+  for (const TVLMAOField& f : op.Fields) names.push_back(f.Name);
+  // A taken name grows by "_1", then by one more digit each time.
+  EXPECT_EQ(names, (std::vector<std::string>{"A", "a_1", "A_1_1", "B", "A_12"}));
+  // Without FieldMap entries the columns are the visible fields in order.
+  EXPECT_EQ(op.GetOrderByName(3), "A_12");
+  EXPECT_EQ(RaisedCode([&] { op.GetOrderByName(4); }), 20243);
+  EXPECT_EQ(RaisedCode([&] { op.GetSourceFieldName(5, true); }), 10306);
+  TVLMVariant value;
+  EXPECT_EQ(RaisedCode([&] { op.GetFieldValue(value, 3, false, false); }), 10310);
+}
+
+TEST_F(SelectQueryTest, TheStatementLockIsNeverLeftTaken) {
+  Query.reset();
+  Database.reset();
+  Database = std::make_unique<TVLMDatabase>();
+  Database->SetDatabaseName("SQLDB");
+  Database->SetDatabaseFileName(Folder.File("q.vlm"));
+  Database->MultiUser = true;
+  Database->SilentMode = true;
+  Query = std::make_unique<TVLMQuery>();
+  Query->SetDatabaseName("SQLDB");
+  TVLMRetrySettings& retry = VLMRetrySettings();
+  const TVLMRetrySettings saved = retry;
+  auto restore = qv::ScopeExit([&] { retry = saved; });
+  retry.StatementLockTries = 3;
+  retry.StatementLockDelayMs = 1;
+  retry.LeafLockDelayMs = 1;
+  retry.TableOperationTries = 3;
+  retry.TableOperationDelayMs = 1;
+
+  EXPECT_EQ(Select("SELECT name FROM emp WHERE id = 1"), std::vector<std::string>{"alice"});
+  Query->Close();
+  storage_test::Peer peer(Folder.File("q.vlm"), "emp", "engine_sqllockpeer");
+  ASSERT_EQ(peer.Greeting, "locked");
+  Query->SetSQL("SELECT name FROM emp");
+  EXPECT_EQ(RaisedCode([&] { Query->Open(); }), 20225);
+  // The peer gets its lock back at once: no read lock of this process is
+  // in its way, neither after the failure nor after a query that ran.
+  EXPECT_EQ(peer.Ask("unlock"), "1");
+  EXPECT_EQ(peer.Ask("lock"), "1");
+  EXPECT_EQ(peer.Ask("unlock"), "1");
+  EXPECT_EQ(Select("SELECT name FROM emp WHERE id = 6"), std::vector<std::string>{"frank"});
+  EXPECT_EQ(peer.Ask("lock"), "1");
+
+  // A leaf whose table is open already: its read lock is refused while the
+  // peer holds the table, and refusing leaves nothing held.
+  EXPECT_EQ(peer.Ask("unlock"), "1");
+  int32_t reads = 0;
+  CountingLeaf leaf(reads);
+  EXPECT_TRUE(leaf.Leaf->LockTables());
+  EXPECT_EQ(peer.Ask("lock"), "0");
+  EXPECT_TRUE(leaf.Leaf->UnlockTables());
+  EXPECT_EQ(peer.Ask("lock"), "1");
+  EXPECT_FALSE(leaf.Leaf->LockTables());
+  EXPECT_TRUE(leaf.Leaf->UnlockTables());
+  EXPECT_EQ(peer.Ask("unlock"), "1");
+  EXPECT_EQ(peer.Ask("lock"), "1");
+}
+
+}  // namespace

@@ -1,0 +1,172 @@
+// Random SELECTs: generated queries, grouped ones among them (mixed with the
+// generator's other statements), give only the engine's and the dataset
+// layer's errors, never a crash or a leak; and random single-table queries
+// over integer columns return the rows SQLite returns for the same text.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/core/VLMExcept.h"
+#include "platform/dataset/DatabaseError.h"
+#include "platform/host/Exception.h"
+#include "platform/host/HostVariant.h"
+#include "tests/engine/sql/SqlGenerator.h"
+#include "tests/engine/sql/SqlTestSupport.h"
+#include "tests/engine/sql/SqliteOracle.h"
+#include "tests/support/TestBudget.h"
+
+namespace {
+
+class SelectRandomTest : public sql_test::QueryFixture {
+protected:
+  // The rows of the last statement of sql when it yields rows.
+  std::vector<std::string> Fetch(const std::string& sql) {
+    std::vector<std::string> rows;
+    Query->SetSQL(sql);
+    if (!Query->ExecuteForCursor()) return rows;
+    Query->Open();
+    for (Query->First(); !Query->Eof(); Query->Next()) {
+      std::string row;
+      for (int32_t i = 0; i < Query->FieldCount(); ++i) {
+        qv::Field& field = *Query->GetFields()[i];
+        row += (i > 0 ? "|" : "") + (field.IsNull() ? std::string("NULL") : field.AsString());
+      }
+      rows.push_back(row);
+    }
+    Query->Close();
+    return rows;
+  }
+};
+
+TEST_F(SelectRandomTest, GeneratedQueriesGiveOnlyEngineAndDatasetErrors) {
+  Run(sql_test::kSetupSql);
+  sql_test::SqlGenerator gen(20240917);
+  sql_test::AddSelectProductions(gen);
+  sql_test::AddGroupProductions(gen);
+  gen.Tables.push_back({"emp", "emp", false,
+                        {{"id", "INTEGER", 0}, {"name", "VARCHAR", 20}, {"dept", "VARCHAR", 10},
+                         {"salary", "INTEGER", 0}, {"mgr", "INTEGER", 0}}});
+  gen.Tables.push_back({"dept", "dept", false,
+                        {{"code", "VARCHAR", 10}, {"title", "VARCHAR", 20}, {"budget", "INTEGER", 0}}});
+  std::map<std::string, int> outcomes;
+  auto budget = qv::test::TestBudget::Steps(2500, 25);
+  uint64_t i = 0;
+  for (; budget.Continue(i); ++i) {
+    gen.InTransaction = Database->InTransaction();
+    const std::string text = gen.Text(2);
+    try {
+      Fetch(text);
+      ++outcomes["ok"];
+    } catch (const EVLMException& e) {
+      ++outcomes["engine " + std::to_string(e.NativeError)];
+    } catch (const qv::EDatabaseError&) {
+      ++outcomes["dataset"];
+    } catch (const qv::EVariantError&) {
+      ++outcomes["conversion"];
+    } catch (const qv::EConvertError&) {
+      ++outcomes["conversion"];
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "[" << text << "]: " << typeid(e).name() << " " << e.what();
+    }
+    Query->Close();
+    if (Database->InTransaction() && gen.Chance(0.3)) Database->Rollback();
+    gen.Reconcile([&](const sql_test::SqlGenerator::Table& t) {
+      TVLMTable table;
+      table.SetDatabaseName(t.Memory ? "MEMORY" : "SQLDB");
+      table.SetTableName(t.StoredName);
+      return table.Exists();
+    });
+  }
+  if (Database->InTransaction()) Database->Rollback();
+  Query->Disconnect();
+  EXPECT_GT(outcomes["ok"], static_cast<int>(i / 5)) << "too few texts ran through";
+  std::string summary;
+  for (const auto& [kind, count] : outcomes) summary += kind + ":" + std::to_string(count) + " ";
+  RecordProperty("outcomes", summary);
+}
+
+using Oracle = sql_test::SqliteOracle;
+
+std::string Number(sql_test::SqlGenerator& g) { return std::to_string(g.Int(-3, 12)); }
+
+std::string Condition(sql_test::SqlGenerator& g, const std::vector<std::string>& columns, int depth) {
+  if (depth > 0 && g.Chance(0.4)) {
+    return "(" + Condition(g, columns, depth - 1) + (g.Chance(0.5) ? " AND " : " OR ") +
+           Condition(g, columns, depth - 1) + ")";
+  }
+  const std::string& c = g.Pick(columns);
+  switch (g.Int(0, 5)) {
+    case 0:
+      return c + " IS " + (g.Chance(0.5) ? "NOT " : "") + "NULL";
+    case 1:
+      return c + " IN (" + Number(g) + ", " + Number(g) + ", " + Number(g) + ")";
+    case 2:
+      return c + " BETWEEN " + Number(g) + " AND " + Number(g);
+    default:
+      return c + " " + g.Pick(std::vector<std::string>{"=", "<", ">"}) + " " +
+             (g.Chance(0.2) ? g.Pick(columns) : Number(g));
+  }
+}
+
+TEST_F(SelectRandomTest, RowsMatchSqliteForRandomSingleTableQueries) {
+  Oracle oracle;
+  Run(sql_test::kSetupSql);
+  oracle.Exec(
+      "CREATE TABLE emp (id INTEGER NOT NULL, name VARCHAR(20), dept VARCHAR(10), salary INTEGER, mgr INTEGER, "
+      "PRIMARY KEY (id));"
+      "INSERT INTO emp VALUES (1,'alice','eng',100,NULL),(2,'bob','eng',80,1),(3,'carol','ops',70,1),"
+      "(4,'dave','ops',60,3),(5,'erin','sales',50,1),(6,'frank',NULL,40,NULL)");
+  sql_test::SqlGenerator gen(11);
+  struct Table {
+    std::string Name;
+    std::vector<std::string> Columns;
+  };
+  std::vector<Table> tables{{"emp", {"id", "salary", "mgr"}}};
+  for (int t = 0; t < 3; ++t) {
+    Table table{"r" + std::to_string(t), {"a", "b", "c"}};
+    const std::string create = "CREATE TABLE " + table.Name + " (a INTEGER, b INTEGER, c INTEGER)";
+    Run(create);
+    oracle.Exec(create);
+    std::string insert = "INSERT INTO " + table.Name + " VALUES ";
+    const int rows = gen.Int(5, 40);
+    for (int r = 0; r < rows; ++r) {
+      insert += r > 0 ? ", (" : "(";
+      for (int c = 0; c < 3; ++c) insert += (c > 0 ? ", " : "") + (gen.Chance(0.15) ? "NULL" : Number(gen));
+      insert += ")";
+    }
+    Run(insert);
+    oracle.Exec(insert);
+    tables.push_back(std::move(table));
+  }
+  auto budget = qv::test::TestBudget::Steps(600, 20);
+  for (uint64_t round = 0; budget.Continue(round); ++round) {
+    const Table& table = gen.Pick(tables);
+    std::vector<std::string> selected;
+    for (const std::string& c : table.Columns)
+      if (gen.Chance(0.6)) selected.push_back(c);
+    if (selected.empty()) selected.push_back(gen.Pick(table.Columns));
+    std::string sql = std::string("SELECT ") + (gen.Chance(0.3) ? "DISTINCT " : "");
+    for (size_t i = 0; i < selected.size(); ++i) sql += (i > 0 ? ", " : "") + selected[i];
+    sql += " FROM " + table.Name;
+    if (gen.Chance(0.8)) sql += " WHERE " + Condition(gen, table.Columns, 2);
+    const bool ordered = gen.Chance(0.5);
+    if (ordered) {
+      std::vector<std::string> keys = selected;
+      std::shuffle(keys.begin(), keys.end(), std::mt19937(static_cast<uint32_t>(round)));
+      sql += " ORDER BY ";
+      for (size_t i = 0; i < keys.size(); ++i) sql += (i > 0 ? ", " : "") + keys[i] + (gen.Chance(0.3) ? " DESC" : "");
+    }
+    std::vector<std::string> ours = Fetch(sql);
+    std::vector<std::string> theirs = oracle.Rows(sql);
+    if (!ordered) {
+      std::sort(ours.begin(), ours.end());
+      std::sort(theirs.begin(), theirs.end());
+    }
+    ASSERT_EQ(ours, theirs) << sql;
+  }
+}
+
+}  // namespace
