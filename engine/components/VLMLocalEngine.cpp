@@ -2,7 +2,9 @@
 // data a session needs, connecting and disconnecting, transactions.
 #include "engine/components/VLMLocalEngine.h"
 
+#include <exception>
 #include <mutex>
+#include <vector>
 
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
@@ -93,6 +95,11 @@ TVLMDatabaseData* VLMGetDatabaseData(const TVLMLocalSession& session) {
 TVLMLocalSession::~TVLMLocalSession() {
   if (DatabaseData == nullptr) return;
   try {
+    CloseTables();
+  } catch (...) {
+    // Every table was let go; what the close raised cannot be reported.
+  }
+  try {
     SetConnected(false);
   } catch (...) {
     // A destructor does not raise; the database data has let the session go
@@ -141,6 +148,10 @@ void TVLMLocalSession::SetConnected(bool value) {
     MaxConnections = disk->MaxSessions;
     return;
   }
+  const std::string openTable = OpenTableName();
+  if (!openTable.empty())
+    throw EVLMException(20610, "Cannot disconnect from database '%s' while table '%s' is open",
+                        {DatabaseName, openTable});
   TVLMDatabaseData* data = DatabaseData;
   // The session is disconnected and an unused disk database data freed
   // whatever the disconnection raises.
@@ -221,6 +232,45 @@ bool TVLMLocalSession::LastCommitChanges(TVLMFileChanges& changes) {
   out.SizeBefore = last.SizeBefore;
   changes = std::move(out);
   return true;
+}
+
+namespace {
+
+// The cursors of session that have a table of data open.
+std::vector<TVLMCursor*> CursorsWithTables(TVLMDatabaseData& data, const TVLMBaseSession* session) {
+  std::lock_guard<qv::RecursiveMutex> guard(data.CriticalSection());
+  std::vector<TVLMCursor*> cursors;
+  for (const std::unique_ptr<TVLMTableDataBase>& tableData : data.TableDatas)
+    if (auto* table = dynamic_cast<TVLMTableData*>(tableData.get()))
+      for (TVLMCursor* cursor : table->Cursors)
+        if (cursor->Session == session) cursors.push_back(cursor);
+  return cursors;
+}
+
+}  // namespace
+
+void VLMCloseSessionTables(TVLMDatabaseData& data, const TVLMBaseSession* session) {
+  std::lock_guard<qv::RecursiveMutex> guard(data.CriticalSection());
+  std::exception_ptr failure;
+  // Closing one cursor may free its table data, never another cursor.
+  for (TVLMCursor* cursor : CursorsWithTables(data, session)) {
+    try {
+      cursor->CloseTable();
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
+std::string TVLMLocalSession::OpenTableName() {
+  if (DatabaseData == nullptr) return std::string();
+  const std::vector<TVLMCursor*> cursors = CursorsWithTables(*DatabaseData, this);
+  return cursors.empty() ? std::string() : cursors.front()->TableName;
+}
+
+void TVLMLocalSession::CloseTables() {
+  if (DatabaseData != nullptr) VLMCloseSessionTables(*DatabaseData, this);
 }
 
 // -------------------------------------------------------- BLOB stream

@@ -63,6 +63,7 @@
 #include "engine/core/VLMBase.h"
 #include "engine/core/VLMBaseEngine.h"
 #include "engine/core/VLMStreams.h"
+#include "engine/core/VLMTableData.h"
 #include "engine/storage/VLMDiskEngine.h"
 
 class TVLMDiskDatabaseData;
@@ -116,6 +117,10 @@ struct TVLMFileChanges {
   bool Complete = false;
   int64_t SizeBefore = -1;
 };
+// Closes the table of every cursor of session that has a table of data open
+// (each cursor can open it again later), under the database critical
+// section. A close that raises is passed on after the others were closed.
+void VLMCloseSessionTables(TVLMDatabaseData& data, const TVLMBaseSession* session);
 
 // ---------------------------------------------------------- local session
 
@@ -123,7 +128,8 @@ class TVLMLocalSession : public TVLMBaseSession {
 public:
   TVLMLocalSession() = default;
   // Disconnects a session still connected (one whose connect failed on the
-  // password check, say), so that no database data keeps it listed.
+  // password check, say), so that no database data keeps it listed; the
+  // tables its cursors still have open are closed first (CloseTables).
   ~TVLMLocalSession() override;
 
   // ---- virtual operations, in slot order ----
@@ -136,9 +142,12 @@ public:
   // encrypted file whose database data holds a password the session's must
   // equal it: 20298 "Database password is invalid." (the session stays
   // connected: the caller disconnects it); then the password record, page
-  // size, extent size and maximum connections are the database's. False: the
-  // database data disconnects the session and, when no session is left on a
-  // disk database data, it is freed ("MEMORY" and "TEMP" never are).
+  // size, extent size and maximum connections are the database's. False:
+  // refused with 20610 while a cursor of this session has a table of the
+  // database open (the last session's disconnect would free the page manager
+  // that table reads through); else the database data disconnects the
+  // session and, when no session is left on a disk database data, it is
+  // freed ("MEMORY" and "TEMP" never are).
   void SetConnected(bool value) override;
   // The free-space flag of a connected disk database; false otherwise.
   bool GetSessionOption() override;
@@ -168,6 +177,12 @@ public:
   // file; false (changes untouched) for another database, or before any
   // commit of its open wrote the file.
   bool LastCommitChanges(TVLMFileChanges& changes);
+  // Closes the table of every cursor of this session that has one of the
+  // connected database open (each cursor can open it again later). A close
+  // that raises is passed on after the others were closed.
+  void CloseTables();
+  // The name of a table a cursor of this session has open; "" when none.
+  std::string OpenTableName();
 
   // ---- state ----
   // The database data in use; nullptr while disconnected.
@@ -407,14 +422,19 @@ private:
                                      bool caseInsensitive, bool partialKey);
 };
 
-// The database critical section of a cursor's table for a scope.
+// The database critical section of a cursor's table for a scope. The
+// section taken is the one left, also when the cursor lets go of its table
+// inside the scope, so the destructor never raises.
 class TVLMTableDataScope {
 public:
-  explicit TVLMTableDataScope(TVLMLocalCursor& cursor) : Cursor_(cursor) { Cursor_.LockTableData(); }
-  ~TVLMTableDataScope() { Cursor_.UnlockTableData(); }
+  explicit TVLMTableDataScope(TVLMLocalCursor& cursor) {
+    cursor.LockTableData();
+    Section_ = &cursor.Table()->DatabaseData->CriticalSection();
+  }
+  ~TVLMTableDataScope() { Section_->unlock(); }
   TVLMTableDataScope(const TVLMTableDataScope&) = delete;
   TVLMTableDataScope& operator=(const TVLMTableDataScope&) = delete;
 
 private:
-  TVLMLocalCursor& Cursor_;
+  qv::RecursiveMutex* Section_;
 };
