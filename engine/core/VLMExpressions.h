@@ -534,8 +534,8 @@ public:
   void BindToOperands(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2, TVLMCursor* cursor) override;
   void BindToCursor(TVLMCursor* cursor1, TVLMQueryOperator* operand, TVLMCursor* cursor2) override;
   void SetRecordBuffer(uint8_t* buffer, bool outerFlag) override;
-  // A subquery that refers to outer rows stays with the operator that sees
-  // them.
+  // A subquery that refers to outer rows goes with the operator (operand1)
+  // or cursor whose fields its outer references find.
   bool ResolveFields(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2, bool matchFlag,
                      TVLMCursor* cursor) override;
   TVLMDataType GetDataType() override;

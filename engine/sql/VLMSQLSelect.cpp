@@ -196,8 +196,10 @@ bool TVLMSQLSelect::ParseTableReference(TVLMTableReference& reference) {
     if (ParseAlias(alias)) reference.Alias = alias;
     return true;
   }
-  if (IsKeyword(kwSELECT))
-    throw EVLMException(20661, kNotBuiltYet, {std::string("Derived tables are"), Token.Text, Token.Line, Token.Column});
+  if (IsKeyword(kwSELECT)) {
+    ParseDerivedTable(reference);
+    return true;
+  }
   if (!InKinds(kVLMTableNameKinds, Token.Kind)) return false;
   reference.Kind = TVLMTableReference::TKind::Table;
   if (IsKeyword(kwMEMORY)) {
@@ -293,11 +295,16 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildOperatorTree(TVLMDataSet* owner, boo
                                                          bool allowOuterReferences) {
   HasCorrelatedSubquery = 0;
   TVLMTableReference& reference = *Tables.front();
-  std::unique_ptr<TVLMTable> table;
-  CreateTableComponent(owner, reference.DatabaseFileName, reference.TableName, reference.Password,
-                       reference.InMemory != 0, reference.Database, table);
-  std::unique_ptr<TVLMAO> source =
-      std::make_unique<TVLMAOTable>(reference.TableName, std::move(table), reference.Database.get(), reference.Alias);
+  std::unique_ptr<TVLMAO> source;
+  if (reference.Kind == TVLMTableReference::TKind::Derived) {
+    source = BuildDerivedTable(reference, owner, outerOperand, outerCursor, allowOuterReferences);
+  } else {
+    std::unique_ptr<TVLMTable> table;
+    CreateTableComponent(owner, reference.DatabaseFileName, reference.TableName, reference.Password,
+                         reference.InMemory != 0, reference.Database, table);
+    source = std::make_unique<TVLMAOTable>(reference.TableName, std::move(table), reference.Database.get(),
+                                           reference.Alias);
+  }
 
   // Computed items need an operator to compute them. So does a DISTINCT
   // that cannot wait for the copy at the end (a live result, or one that
