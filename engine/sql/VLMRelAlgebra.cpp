@@ -614,12 +614,23 @@ void TVLMAO::CopyFieldToResult(int32_t fieldNo, int32_t destFieldNo) {
   TVLMTable* source = DatasetSource(fieldNo, column, padded);
   // A new record starts with every field null.
   if (padded) return;
+  const TVLMBaseDataType destType = ResultTable->Handle()->FieldDefs->GetFieldDef(destFieldNo)->BaseType;
   if (source != nullptr) {
     if (source->Bof() && source->Eof()) return;
-    source->CopyFieldValue(column, true, ResultTable.get(), destFieldNo);
-    return;
+    // Between a BLOB column (memo included) and another kind the value goes
+    // through the BLOB streams (GetFieldVariant, SetFieldVariant), never as
+    // the bytes of a BLOB reference.
+    if (VLMIsBLOBBaseType(destType) == VLMIsBLOBBaseType(source->Handle()->FieldDefs->GetFieldDef(column)->BaseType)) {
+      source->CopyFieldValue(column, true, ResultTable.get(), destFieldNo);
+      return;
+    }
   }
   GetFieldValue(WorkValue, fieldNo, true, false);
+  if (VLMIsBLOBBaseType(destType) && !WorkValue.IsNull() && !VLMIsBLOBBaseType(WorkValue.DataType)) {
+    // Its text, without the terminator a text value carries.
+    const std::string text = WorkValue.GetAsString();
+    WorkValue.SetBuffer(text.data(), static_cast<int32_t>(text.size()), destType, true);
+  }
   ResultTable->SetFieldVariant(WorkValue, destFieldNo, true);
   WorkValue.SetNull();
 }

@@ -90,21 +90,24 @@ TVLMAOUnion::TVLMAOUnion(std::unique_ptr<TVLMAO> left, std::unique_ptr<TVLMAO> r
 void TVLMAOUnion::AddPair(int32_t leftNo, int32_t rightNo, std::string& leftNames, std::string& rightNames) {
   const TVLMFieldDef& leftColumn = TableColumn(*Left, leftNo);
   const TVLMFieldDef& rightColumn = TableColumn(*Right, rightNo);
+  const bool leftComparable = VLMIsCastableDataType(leftColumn.DataType);
+  const bool rightComparable = VLMIsCastableDataType(rightColumn.DataType);
   // INTERSECT and EXCEPT compare rows, which a BLOB, BYTES or GUID column
   // cannot take part in; UNION keeps the pair (UNION ALL only copies it).
-  if (UnionType != kUnion &&
-      (!VLMIsCastableDataType(leftColumn.DataType) || !VLMIsCastableDataType(rightColumn.DataType)))
-    return;
+  if (UnionType != kUnion && (!leftComparable || !rightComparable)) return;
+  // The left column's type, unless only the right one is of such a type:
+  // text and numbers go into a BLOB column, a BLOB into no other.
+  const TVLMFieldDef& typed = leftComparable && !rightComparable ? rightColumn : leftColumn;
   const TVLMFieldDefs& leftColumns = ResultColumns(*Left);
   const TVLMFieldDefs& rightColumns = ResultColumns(*Right);
   TVLMAOField field;
   field.Name = leftColumns.GetFieldDef(leftNo)->Name;
   field.DisplayName = field.Name;
-  field.DataType = leftColumn.DataType;
+  field.DataType = typed.DataType;
   field.DataSize = std::max(leftColumn.Size, rightColumn.Size);
-  field.Flag1 = leftColumn.BlobCompressionAlgorithm;
-  field.Flag2 = leftColumn.BlobCompressionMode;
-  field.Extra = leftColumn.BlobBlockSize;
+  field.Flag1 = typed.BlobCompressionAlgorithm;
+  field.Flag2 = typed.BlobCompressionMode;
+  field.Extra = typed.BlobBlockSize;
   field.SourceDataSet = Left->ResultTable.get();
   field.SourceFieldNo = leftColumns.GetFieldDef(leftNo)->FieldNo;
   Fields.push_back(std::move(field));

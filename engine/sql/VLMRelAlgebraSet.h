@@ -24,7 +24,9 @@
 // value twice on the left and once on the right is twice in INTERSECT ALL.
 //
 // Result columns: one per pair, named by the left column, typed by the left
-// column's type, as wide as the wider of the two. A pair whose types cannot
+// column's type (by the right one's when only that is a BLOB, BYTES or GUID
+// type: the left values can be written into it, not the other way round),
+// as wide as the wider of the two. A pair whose types cannot
 // be compared (BLOB, BYTES, VARBYTES, GRAPHIC, GUID) is left out of
 // INTERSECT and EXCEPT, which compare rows; UNION, with or without ALL,
 // keeps every pair (UNION ALL copies values and compares nothing).

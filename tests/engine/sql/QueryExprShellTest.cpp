@@ -12,11 +12,11 @@ namespace {
 using sql_test::RunShell;
 using sql_test::ScratchDatabase;
 
-// Beside the setup: a table with a BLOB and a BYTES column, and one whose
+// Beside the setup: a table with a BLOB and a MEMO column, and one whose
 // indexed column holds nulls.
 const char* const kMoreTables =
-    "CREATE TABLE b (k INTEGER, v BLOB, g BYTES(2));\n"
-    "INSERT INTO b VALUES (1, 'blob one', 'ab'), (2, 'blob two', 'cd');\n"
+    "CREATE TABLE b (k INTEGER, v BLOB, m MEMO);\n"
+    "INSERT INTO b VALUES (1, 'blob one', 'memo one'), (2, 'blob two', NULL);\n"
     "CREATE TABLE n (k INTEGER, v INTEGER, INDEX (k));\n"
     "INSERT INTO n VALUES (NULL, 1), (2, 2), (NULL, 3)\n";
 
@@ -119,15 +119,15 @@ TEST(QueryExprShellTest, PrintsTheRowsOfEachQuery) {
        "erin; frank"},
       {"SELECT name FROM emp WHERE id = ANY (SELECT mgr FROM emp) ORDER BY name", "alice; carol"},
       // Mends: the ALL rule over an empty subquery; UNION ALL keeps a BLOB
-      // column beside text; a null-strict comparison with NULL
-      // matches nothing, also through an index.
+      // column beside text; an outer value that is NULL matches nothing,
+      // also through an index.
       {"SELECT name FROM emp WHERE salary > ALL (SELECT salary FROM emp WHERE id > 100) ORDER BY id",
        "alice; bob; carol; dave; erin; frank"},
       {"SELECT name FROM emp WHERE salary > ANY (SELECT salary FROM emp WHERE id > 100)", ""},
       {"SELECT name FROM emp WHERE id = 1 UNION ALL SELECT v FROM b", "alice; blob one; blob two"},
       {"SELECT v FROM b UNION ALL SELECT name FROM emp WHERE id = 1", "blob one; blob two; alice"},
-      {"SELECT v FROM n WHERE k = NULL", ""},
-      {"SELECT v FROM n WHERE k > NULL", ""},
+      {"SELECT name FROM emp WHERE id = 1 UNION ALL SELECT m FROM b", "alice; memo one; NULL"},
+      {"SELECT m FROM b UNION ALL SELECT v FROM b", "memo one; NULL; blob one; blob two"},
       {"SELECT name FROM emp e WHERE EXISTS (SELECT v FROM n WHERE n.k = e.mgr)", ""},
       {"SELECT name FROM emp e WHERE EXISTS (SELECT v FROM n WHERE n.k > e.mgr) ORDER BY id", "bob; carol; erin"},
   });
