@@ -159,10 +159,8 @@
 //         raised)
 //   20621 UPDATE statement, not built yet (VLMSQLProcessor)
 //   20622 DELETE statement, not built yet (VLMSQLProcessor)
-//   20623 ALTER TABLE statement, not built yet (VLMSQLProcessor)
-//   20624 RENAME TABLE statement, not built yet (VLMSQLProcessor)
-//   20625 CREATE INDEX statement, not built yet (VLMSQLProcessor)
-//   20626 DROP INDEX statement, not built yet (VLMSQLProcessor)
+//   20623-20626 retired (ALTER TABLE, RENAME TABLE, CREATE INDEX and DROP
+//         INDEX before they were built); not to be used again
 //   20627 INSERT ... SELECT, not built yet (VLMSQLModify)
 //   20628 START TRANSACTION run by a dataset without a database component
 //         (VLMSQLTransaction)
@@ -178,6 +176,8 @@
 //         (VLMSQLSelect)
 //   20663 UNION, EXCEPT, MINUS or INTERSECT, not built yet (VLMSQLQueryExpr;
 //         no longer raised)
+//   20700 unique or primary index filled from a table that holds one of its
+//         keys twice (VLMBTreeRecordIndex)
 //   20760 subquery outside an SQL statement, as in a dataset filter
 //         (VLMSQLQueryExpr)
 //   20761 INTO in a subquery or a derived table (VLMSQLQueryExpr)
@@ -229,6 +229,12 @@
 //   30725 tokens after the table of DROP TABLE or TRUNCATE TABLE (VLMSQLDDL)
 //   30726 token after a table key or index entry of CREATE TABLE that is
 //         neither ',' nor ')' (VLMSQLDDL)
+//   30800 tokens after the end of ALTER TABLE, RENAME TABLE, CREATE INDEX or
+//         DROP INDEX (VLMSQLDDLAlter)
+//   30801 word in a CREATE INDEX column list other than ASC, DESC, CASE or
+//         NOCASE (VLMSQLDDLAlter)
+//   30802 token that is no name where ALTER TABLE ... RENAME or RENAME TABLE
+//         expects a column or table name (VLMSQLDDLAlter)
 //
 // Raise sites:
 //   throw EVLMException(30001, "Invalid pointer");

@@ -121,13 +121,32 @@ int32_t TVLMBaseIndexManager::CreateIndex(TVLMCursor* cursor, TVLMIndexDef& inde
   indexDef.ObjectID = TableData->DatabaseData->NextObjectID();
   TVLMIndexDef* stored = IndexDefs->AddIndexDef();
   stored->Assign(indexDef);
-  BuildIndex(cursor, *stored);
+  try {
+    BuildIndex(cursor, *stored);
+  } catch (...) {
+    // An index that could not be built (a unique one over repeated keys)
+    // leaves no definition behind.
+    IndexDefs->Delete(IndexDefs->IndexOfObjectID(indexDef.ObjectID));
+    throw;
+  }
   return indexDef.ObjectID;
 }
 
 void TVLMBaseIndexManager::BuildIndex(TVLMCursor* cursor, const TVLMIndexDef& indexDef) {
   std::unique_ptr<TVLMIndex> index = NewIndex();
-  index->CreateIndex(cursor, indexDef);
+  try {
+    index->CreateIndex(cursor, indexDef);
+  } catch (...) {
+    // The pages of a tree filled part-way go back to the table.
+    if (index->IndexDef && index->IndexDef->RootPageNo != -1) {
+      try {
+        index->DropIndex(VLMCursorSessionID(cursor));
+      } catch (const std::exception&) {
+        // The build's own error says more.
+      }
+    }
+    throw;
+  }
   DefinitionOf(indexDef.ObjectID).RootPageNo = index->IndexDef->RootPageNo;
 }
 

@@ -1,6 +1,6 @@
 // The data-definition statements: column definitions, index and key entries,
 // and CREATE TABLE, DROP TABLE and TRUNCATE TABLE (VLMSQLDDL.cpp); ALTER
-// TABLE, RENAME TABLE and the index statements join them here.
+// TABLE, RENAME TABLE, CREATE INDEX and DROP INDEX (VLMSQLDDLAlter.cpp).
 //
 //   TSQLFieldDef(s)            one parsed column definition: each attribute
 //                              with a flag saying it was written; only
@@ -40,12 +40,17 @@
 // value: null, a 64-bit integer, a double, or else its text.
 //
 // Error codes: the design's (2011, 30226-30238, 30246-30251, 30267-30269,
-// 30274, 30290-30300, 30333, 30485-30490) and the project's: 30722 an index
-// entry's column list that does not start with '(', 30723 a word in an index
-// column list other than ASC, DESC, CASE or NOCASE, 30724 a size, block
-// size or compression mode outside its range, 30725 tokens after the target
-// of DROP TABLE or TRUNCATE TABLE, 30726 a token after a table key or
-// index entry that is neither ',' nor ')'.
+// 30274, 30290-30300, 30333, 30485-30490; of ALTER, RENAME and the index
+// statements 30161, 30252, 30253, 30259, 30261, 30266-30282, 30347-30355,
+// 30498) and the project's: 30722 an index entry's column list that does
+// not start with '(', 30723 a word in an index column list other than ASC,
+// DESC, CASE or NOCASE, 30724 a size, block size or compression mode
+// outside its range, 30725 tokens after the target of DROP TABLE or
+// TRUNCATE TABLE, 30726 a token after a table key or index entry that is
+// neither ',' nor ')'; 30800 tokens after the end of ALTER TABLE, RENAME
+// TABLE, CREATE INDEX or DROP INDEX, 30801 a word in a CREATE INDEX column
+// list other than ASC, DESC, CASE or NOCASE, 30802 a token that is no name
+// where a RENAME expects a column or table name.
 #pragma once
 
 #include <cstdint>
@@ -204,4 +209,100 @@ public:
   void Parse() override;
   void Execute(TVLMDataSet* owner, bool wantCursor, bool requestLive, bool& readOnly,
                TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
+};
+
+// ------------------------------------------- structure of an existing table
+//
+// ALTER TABLE [MEMORY] [db.]t [PASSWORD 'p'] action, where action is
+//   ADD (column definitions and index entries)   new columns; IF NOT EXISTS
+//                                                before a name passes over a
+//                                                column the table has
+//   MODIFY (column definitions)                  the written attributes of
+//                                                existing columns
+//   DROP [COLUMN] name {, name}
+//   RENAME [COLUMN] old TO new
+//   RENAME TO newtable
+// RENAME [TABLE] t TO u is the last form as a statement of its own.
+//
+// ADD, DROP and MODIFY edit the table component's restructure definitions
+// (which opening the table fills with the stored structure) and rebuild the
+// table through RestructureTable: the rows are copied into the new
+// structure, each column by its identity, so a modified column keeps its
+// values and a new one starts empty. A rebuild that fails part-way leaves
+// the table under its name with its old rows and raises 30347 with the
+// rebuild's log; a refusal before anything changed (a transaction, another
+// user holding the table) passes on unchanged. The renames go through
+// RenameField and RenameTable.
+//
+// CREATE [UNIQUE] INDEX i ON [MEMORY] [db.]t (col [ASC|DESC] [CASE|NOCASE]
+// {, ...} [, PASSWORD 'p']) and DROP INDEX [db.]t.i [PASSWORD 'p'] go
+// through the table component's AddIndex and DeleteIndex; a text column is
+// keyed on its first 20 characters, the table component's default key
+// length. A unique index is refused (20700) when the rows already repeat
+// one of its keys.
+
+class TVLMDDLAlterTable : public TVLMDDLTableManipulation {
+public:
+  enum class TAction : uint8_t { Add = 0, Drop = 1, Modify = 2, RenameColumn = 3, RenameTable = 4 };
+
+  using TVLMDDLTableManipulation::TVLMDDLTableManipulation;
+  void Parse() override;
+  void Execute(TVLMDataSet* owner, bool wantCursor, bool requestLive, bool& readOnly,
+               TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
+
+  TAction Action = TAction::Add;
+  std::vector<std::string> DropFields;
+  // RENAME COLUMN pairs.
+  std::vector<std::string> OldNames;
+  std::vector<std::string> NewNames;
+  std::string NewTableName;
+
+protected:
+  // The current token as a column or table name, then one token on; 30161
+  // at the end of the statement, 30802 for a token that names nothing.
+  std::string TakeName();
+  // 30800 for a token left after the statement.
+  void CheckEndOfStatement() const;
+
+private:
+  void ParseAction();
+  // ADD, DROP and MODIFY on the restructure definitions, then the rebuild.
+  void Restructure(TVLMTable& table);
+};
+
+class TVLMDDLRenameTable : public TVLMDDLAlterTable {
+public:
+  using TVLMDDLAlterTable::TVLMDDLAlterTable;
+  // From the table name (the processor passed RENAME and TABLE).
+  void Parse() override;
+};
+
+class TVLMDDLCreateIndex : public TVLMSQLCommand {
+public:
+  using TVLMSQLCommand::TVLMSQLCommand;
+  void Parse() override;
+  void Execute(TVLMDataSet* owner, bool wantCursor, bool requestLive, bool& readOnly,
+               TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
+
+  uint8_t Unique = 0;
+  std::string IndexName;
+  std::string DatabaseFileName;
+  std::string TableName;
+  std::string Alias;
+  std::string Password;
+  std::vector<TVLMDDLIndexColumn> Columns;
+};
+
+class TVLMDDLDropIndex : public TVLMSQLCommand {
+public:
+  using TVLMSQLCommand::TVLMSQLCommand;
+  void Parse() override;
+  void Execute(TVLMDataSet* owner, bool wantCursor, bool requestLive, bool& readOnly,
+               TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
+
+  std::string IndexName;
+  std::string DatabaseFileName;
+  std::string TableName;
+  std::string Alias;
+  std::string Password;
 };

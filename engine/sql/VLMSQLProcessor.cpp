@@ -144,13 +144,19 @@ void TVLMSQLProcessor::CreateCreateTable(TVLMLexer& lexer) {
 
 void TVLMSQLProcessor::CreateDropTable(TVLMLexer& lexer) { SetCommand(VLMMakeCommand<TVLMDDLDropTable>(&lexer, Owner)); }
 
-void TVLMSQLProcessor::CreateAlterTable(TVLMLexer&) { NotBuiltYet(20623, "ALTER TABLE"); }
+void TVLMSQLProcessor::CreateAlterTable(TVLMLexer& lexer) {
+  SetCommand(VLMMakeCommand<TVLMDDLAlterTable>(&lexer, Owner));
+}
 
-void TVLMSQLProcessor::CreateRenameTable(TVLMLexer&) { NotBuiltYet(20624, "RENAME TABLE"); }
+void TVLMSQLProcessor::CreateRenameTable(TVLMLexer& lexer) {
+  SetCommand(VLMMakeCommand<TVLMDDLRenameTable>(&lexer, Owner));
+}
 
-void TVLMSQLProcessor::CreateCreateIndex(TVLMLexer&) { NotBuiltYet(20625, "CREATE INDEX"); }
+void TVLMSQLProcessor::CreateCreateIndex(TVLMLexer& lexer) {
+  SetCommand(VLMMakeCommand<TVLMDDLCreateIndex>(&lexer, Owner));
+}
 
-void TVLMSQLProcessor::CreateDropIndex(TVLMLexer&) { NotBuiltYet(20626, "DROP INDEX"); }
+void TVLMSQLProcessor::CreateDropIndex(TVLMLexer& lexer) { SetCommand(VLMMakeCommand<TVLMDDLDropIndex>(&lexer, Owner)); }
 
 void TVLMSQLProcessor::CreateStartTransaction(TVLMLexer& lexer) {
   SetCommand(VLMMakeCommand<TVLMSQLStartTransaction>(&lexer, Owner));

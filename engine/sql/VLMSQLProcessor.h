@@ -13,11 +13,11 @@
 //   INSERT                 TVLMSQLInsert
 //   UPDATE, DELETE         not built yet: 20621, 20622
 //   CREATE TABLE           TVLMDDLCreateTable
-//   CREATE UNIQUE | INDEX  not built yet: 20625
+//   CREATE UNIQUE | INDEX  TVLMDDLCreateIndex
 //   DROP TABLE             TVLMDDLDropTable
-//   DROP INDEX             not built yet: 20626
-//   ALTER TABLE            not built yet: 20623
-//   RENAME [TABLE]         not built yet: 20624
+//   DROP INDEX             TVLMDDLDropIndex
+//   ALTER TABLE            TVLMDDLAlterTable
+//   RENAME [TABLE]         TVLMDDLRenameTable
 //   TRUNCATE               TVLMDDLTruncateTable
 //   START, COMMIT, ROLLBACK  the transaction statements
 // After CREATE, DROP and ALTER the word that follows is read here: another
@@ -50,7 +50,8 @@
 //      destruction, whichever comes first.
 //
 // Error codes: 30145-30154, 30353 (dispatch), 20260 (tokens after a query),
-// 20621-20626 (statements not built yet), EIntOverflow when the rows affected pass 2^63 - 1.
+// 20621-20622 (statements not built yet), EIntOverflow when the rows
+// affected pass 2^63 - 1.
 #pragma once
 
 #include <cstdint>

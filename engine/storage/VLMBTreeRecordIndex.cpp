@@ -168,7 +168,15 @@ void TVLMBTreeRecordIndex::CreateIndex(TVLMCursor* cursor, const TVLMIndexDef& i
   if (!walker) walker = std::make_unique<TVLMRecordManagerWalker>(Table(), sessionID);
   TVLMRecordID recordID;
   const uint8_t* record = nullptr;
-  while (walker->NextRecord(recordID, record)) InsertKey(sessionID, record, recordID);
+  // A unique or primary index of the table must not start out holding a key
+  // twice: its constraint would then refuse edits the index already breaks.
+  const bool checkKeys = (IndexDef->Unique || IndexDef->Primary) && !IndexDef->Temporary;
+  while (walker->NextRecord(recordID, record)) {
+    if (checkKeys && !CanInsertKey(sessionID, record))
+      throw EVLMException(20700, "Cannot create unique index '%s'. The table holds a key more than once",
+                          {IndexDef->Name});
+    InsertKey(sessionID, record, recordID);
+  }
 }
 
 void TVLMBTreeRecordIndex::DropIndex(int32_t sessionID) {

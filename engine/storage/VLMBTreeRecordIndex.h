@@ -28,7 +28,9 @@
 // Error codes: the design's (20027, 20053, 20068-20078, 20119-20127, 20250,
 // 20293, 10384/10385); 20490 index without a page manager, 20491/20492
 // update or delete of an index without a tree, 20493 a search condition
-// without a key, 10674 a leaf chain that returns to a page.
+// without a key, 10674 a leaf chain that returns to a page, 20700 a unique
+// or primary index filled from a table that holds one of its keys twice
+// (the caller drops the half-built tree).
 #pragma once
 
 #include <cstdint>

@@ -175,6 +175,7 @@ SqlGenerator::SqlGenerator(uint32_t seed) : Rng_(seed) {
   AddDefinitionProductions(*this);
   AddInsertProductions(*this);
   AddTransactionProductions(*this);
+  AddAlterProductions(*this);
 }
 
 void SqlGenerator::AddProduction(std::string name, int weight, Production make) {

@@ -44,7 +44,8 @@ public:
   };
 
   // With the productions of this file (AddDefinitionProductions,
-  // AddInsertProductions, AddTransactionProductions).
+  // AddInsertProductions, AddTransactionProductions) and
+  // AddAlterProductions.
   explicit SqlGenerator(uint32_t seed);
 
   void AddProduction(std::string name, int weight, Production make);
@@ -113,5 +114,18 @@ void AddTransactionProductions(SqlGenerator& gen);
 void AddSelectProductions(SqlGenerator& gen);
 // One such query over table.
 std::string SelectStatement(SqlGenerator& gen, const SqlGenerator::Table& table);
+// ---- ALTER TABLE, RENAME TABLE and the index statements
+// (SqlGeneratorAlter.cpp)
+struct AlterStatement {
+  std::string Text;
+  // The stored name of the table the statement changes, and the one it has
+  // afterwards when the statement runs (another only for a rename).
+  std::string Table;
+  std::string NewTable;
+};
+// One such statement over a table of the model, the model changed as if it
+// ran.
+AlterStatement MakeAlterStatement(SqlGenerator& gen);
+void AddAlterProductions(SqlGenerator& gen);
 
 }  // namespace sql_test
