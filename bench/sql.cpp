@@ -15,6 +15,14 @@
 //   top 10               TOP 10 ... ORDER BY val DESC (LIMIT 10 for SQLite)
 //   distinct             SELECT DISTINCT txt
 //   point lookups        1,000 texts SELECT ... WHERE id = k, per text
+//
+// Query expressions over t1 and t2 (100 rows: g 0-99, k = g mod 2):
+//   union, except        of two 50,000-row selects of val (ids below and
+//                        from 50,000)
+//   in (select)          WHERE grp IN (SELECT g FROM t2 WHERE k = 1) over
+//                        all 100,000 rows
+//   correlated exists    EXISTS (SELECT ... WHERE t2.g = t1.grp ...) over
+//                        1,000 outer rows
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -146,6 +154,27 @@ void Compare(const char* what, Engine& engine, Sqlite& sqlite, const std::string
   Report(what, Median(a), Median(b), "ms", 1e3);
 }
 
+void QueryExpressions(Engine& engine, Sqlite& sqlite) {
+  std::string create = "CREATE TABLE t2 (g INTEGER NOT NULL, k INTEGER, PRIMARY KEY (g))";
+  engine.Exec(create);
+  sqlite.ExecText(create);
+  std::string insert = "INSERT INTO t2 VALUES ";
+  for (int g = 0; g < 100; ++g) insert += (g > 0 ? ", (" : "(") + std::to_string(g) + ", " + std::to_string(g % 2) + ")";
+  engine.Exec(insert);
+  sqlite.ExecText(insert);
+  const std::string halves = "SELECT val FROM t1 WHERE id < 50000 %s SELECT val FROM t1 WHERE id >= 50000";
+  for (const char* op : {"UNION", "EXCEPT"}) {
+    char text[200];
+    std::snprintf(text, sizeof text, halves.c_str(), op);
+    const std::string what = std::string(op) + " of two 50k-row selects";
+    Compare(what.c_str(), engine, sqlite, text, text);
+  }
+  const std::string in = "SELECT id FROM t1 WHERE grp IN (SELECT g FROM t2 WHERE k = 1)";
+  Compare("where grp in (select), 100k rows", engine, sqlite, in, in);
+  const std::string exists =
+      "SELECT id FROM t1 WHERE id < 1000 AND EXISTS (SELECT g FROM t2 WHERE t2.g = t1.grp AND t2.k = 1)";
+  Compare("correlated exists, 1k outer rows", engine, sqlite, exists, exists);
+}
 
 }  // namespace
 
@@ -217,5 +246,6 @@ int main() {
       }));
     }
     Report("1,000 point lookups by id", Median(a) / kSingleTexts, Median(b) / kSingleTexts, "us/text", 1e6);
+    QueryExpressions(engine, sqlite);
   });
 }

@@ -128,4 +128,12 @@ struct AlterStatement {
 AlterStatement MakeAlterStatement(SqlGenerator& gen);
 void AddAlterProductions(SqlGenerator& gen);
 
+// ---- query expressions (SqlGeneratorQueryExpr.cpp)
+// Set operations of SELECTs over the tables of the model (UNION, INTERSECT,
+// EXCEPT, MINUS, ALL, CORRESPONDING [BY], parentheses, a trailing ORDER BY,
+// now and then INTO or operands of different widths), derived tables in
+// FROM, and subqueries in conditions and select lists (IN, EXISTS, ALL /
+// ANY, scalar, correlated or not, nested).
+void AddQueryExpressionProductions(SqlGenerator& gen);
+
 }  // namespace sql_test
