@@ -38,8 +38,10 @@
 // operation), 30144 (a correlated subquery's condition that finds no outer
 // row); the project's 20760 (a subquery outside an SQL statement), 20761
 // (INTO in a subquery or derived table).
+#include <algorithm>
 #include <atomic>
 #include <utility>
+#include <vector>
 
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
@@ -285,13 +287,45 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildDerivedTable(TVLMTableReference& ref
 
 namespace {
 
+// The first column's values of a result, without nulls, sorted: IN and the
+// quantified comparisons answer from them by a binary search (values of
+// another base type are compared row by row, since their order may differ).
+struct TSortedValues {
+  TVLMBaseDataType Type = 0;
+  std::vector<std::unique_ptr<TVLMVariant>> Items;
+
+  bool Usable(const TVLMVariant& value) const { return value.DataType == Type; }
+  bool Contains(const TVLMVariant& value) const {
+    auto at = std::lower_bound(Items.begin(), Items.end(), value, [](const auto& item, const TVLMVariant& v) {
+      return item->Compare(v) == kVLMCompareLess;
+    });
+    return at != Items.end() && (*at)->Compare(value) == kVLMCompareEqual;
+  }
+  // Some value r with "r op value".
+  bool Satisfies(uint8_t op, const TVLMVariant& value) const {
+    if (Items.empty()) return false;
+    const uint8_t low = Items.front()->Compare(value);
+    const uint8_t high = Items.back()->Compare(value);
+    switch (op) {
+      case kVLMOpEqual: return Contains(value);
+      case kVLMOpNotEqual: return low != kVLMCompareEqual || high != kVLMCompareEqual;
+      case kVLMOpGreater: return high == kVLMCompareGreater;
+      case kVLMOpGreaterEqual: return high != kVLMCompareLess;
+      case kVLMOpLess: return low == kVLMCompareLess;
+      default: return low != kVLMCompareGreater;
+    }
+  }
+};
+
 // The rows of one run of a subquery: the result table of its root, read
 // forward through the dataset. A correlated run owns its query (and so its
-// tree); the rows of one that is not belong to the subquery.
+// tree); the rows of one that is not, and their sorted values, belong to
+// the subquery.
 class TVLMSQLSubqueryRows : public TVLMSubqueryResult {
 public:
-  TVLMSQLSubqueryRows(TVLMTable& table, std::unique_ptr<TVLMSQLUnion> query, bool indexed)
-      : Table_(table), Query_(std::move(query)), Indexed_(indexed) {}
+  TVLMSQLSubqueryRows(TVLMTable& table, std::unique_ptr<TVLMSQLUnion> query, bool indexed,
+                      const TSortedValues* values)
+      : Table_(table), Query_(std::move(query)), Indexed_(indexed), Values_(values) {}
 
   int32_t GetFieldCount() override { return Table_.FieldCount(); }
   int64_t GetRecordCount() override { return Table_.RecordCount(); }
@@ -308,6 +342,7 @@ public:
   // A null value is in no result (the comparison of IN is unknown then).
   bool Locate(const TVLMVariant& value) override {
     if (value.IsNull()) return false;
+    if (Values_ != nullptr && Values_->Usable(value)) return Values_->Contains(value);
     if (Indexed_) {
       TVLMLocalCursor* cursor = Table_.Handle();
       return cursor->LocateByCondition(cursor->CursorFieldDefs->GetFieldDef(0)->Name, kVLMOpEqual, value);
@@ -318,6 +353,7 @@ public:
   // Nulls satisfy no comparison.
   bool FindRow(uint8_t op, const TVLMVariant& value) override {
     if (value.IsNull()) return false;
+    if (Values_ != nullptr && Values_->Usable(value)) return Values_->Satisfies(op, value);
     TVLMVariant row;
     for (Table_.First(); !Table_.Eof(); Table_.Next()) {
       GetFirstFieldValue(row);
@@ -338,11 +374,12 @@ private:
   TVLMTable& Table_;
   std::unique_ptr<TVLMSQLUnion> Query_;
   bool Indexed_;
+  const TSortedValues* Values_;
 };
 
-// A result of more rows than this gets an index over its first column for
-// IN; a few rows are read faster than an index is made.
-constexpr int64_t kIndexedRows = 16;
+// A result of up to this many rows keeps its first column's values sorted
+// in memory; a larger one gets an index over its first column instead.
+constexpr int64_t kSortedValueRows = int64_t{1} << 20;
 
 class TVLMSQLSubquery : public TVLMSubquery {
 public:
@@ -384,34 +421,40 @@ public:
         }
         gSubqueryRuns.fetch_add(1, std::memory_order_relaxed);
         TVLMTable& table = *Query_->Root->ResultTable;
-        Indexed_ = table.RecordCount() > kIndexedRows && table.FieldCount() > 0 && VLMIsCastableDataType(DataType_);
-        if (Indexed_) {
-          qv::StringList fields, directions, cases;
-          fields.Add(table.Handle()->CursorFieldDefs->GetFieldDef(0)->Name);
-          directions.Add("ASC");
-          cases.Add("CASE");
-          table.GetIndexForFields(fields, directions, cases);
+        if (table.FieldCount() > 0 && VLMIsCastableDataType(DataType_)) {
+          if (table.RecordCount() <= kSortedValueRows) {
+            SortValues(table);
+          } else {
+            qv::StringList fields, directions, cases;
+            fields.Add(table.Handle()->CursorFieldDefs->GetFieldDef(0)->Name);
+            directions.Add("ASC");
+            cases.Add("CASE");
+            table.GetIndexForFields(fields, directions, cases);
+            Indexed_ = true;
+          }
         }
         Filled_ = true;
       }
-      return std::make_unique<TVLMSQLSubqueryRows>(*Query_->Root->ResultTable, nullptr, Indexed_);
+      return std::make_unique<TVLMSQLSubqueryRows>(*Query_->Root->ResultTable, nullptr, Indexed_,
+                                                   Sorted_ ? &Values_ : nullptr);
     }
     std::unique_ptr<TVLMSQLUnion> query = Reparse();
-    query->Root = query->BuildOperatorTree(Owner_, true, outerOperand, outerCursor, true);
-    if (!query->IsSelfContained()) throw EVLMException(30144, "Search condition is not applicable");
     {
       // The outer references bind to the outer cursor's record buffer while
-      // the tree opens: it is to be the record the outer row is in.
+      // the tree is built (a set operation opens its operands then) and
+      // opened: it is to be the record the outer row is in.
       uint8_t* saved = outerCursor != nullptr ? outerCursor->RecordBuffer : nullptr;
       if (outerCursor != nullptr && outerRecordBuffer != nullptr) outerCursor->RecordBuffer = outerRecordBuffer;
       auto restore = qv::ScopeExit([&] {
         if (outerCursor != nullptr) outerCursor->RecordBuffer = saved;
       });
+      query->Root = query->BuildOperatorTree(Owner_, true, outerOperand, outerCursor, true);
+      if (!query->IsSelfContained()) throw EVLMException(30144, "Search condition is not applicable");
       OpenUnderLocks(*query->Root, outerOperand, outerCursor);
     }
     gSubqueryRuns.fetch_add(1, std::memory_order_relaxed);
     TVLMTable& table = *query->Root->ResultTable;
-    return std::make_unique<TVLMSQLSubqueryRows>(table, std::move(query), false);
+    return std::make_unique<TVLMSQLSubqueryRows>(table, std::move(query), false, nullptr);
   }
 
   bool ResolvesOuterReferences(TVLMQueryOperator* operand, TVLMCursor* cursor) override {
@@ -423,6 +466,22 @@ public:
   }
 
 private:
+  void SortValues(TVLMTable& table) {
+    for (table.First(); !table.Eof(); table.Next()) {
+      auto value = std::make_unique<TVLMVariant>();
+      table.GetFieldVariant(*value, 0, false);
+      if (value->IsNull()) continue;
+      Values_.Type = value->DataType;
+      // The row's bytes go with the next row: the value keeps a copy.
+      auto copy = std::make_unique<TVLMVariant>();
+      copy->Assign(*value, true);
+      Values_.Items.push_back(std::move(copy));
+    }
+    std::sort(Values_.Items.begin(), Values_.Items.end(),
+              [](const auto& a, const auto& b) { return a->Compare(*b) == kVLMCompareLess; });
+    Sorted_ = true;
+  }
+
   // The query expression parsed again from its first token; the lexer is
   // left where it was.
   std::unique_ptr<TVLMSQLUnion> Reparse() {
@@ -446,6 +505,8 @@ private:
   bool Correlated_ = false;
   bool Filled_ = false;
   bool Indexed_ = false;
+  bool Sorted_ = false;
+  TSortedValues Values_;
   TVLMDataType DataType_ = 0;
   int32_t DataSize_ = 0;
 };

@@ -115,6 +115,9 @@ TEST(QueryExprShellTest, PrintsTheRowsOfEachQuery) {
        "alice|Engineering; carol|Operations"},
       {"SELECT name FROM emp WHERE dept IN (SELECT code FROM dept WHERE code IN (SELECT dept FROM emp WHERE id > 3))",
        "carol; dave"},
+      {"SELECT name FROM emp e WHERE e.id IN (SELECT mgr FROM emp x WHERE x.dept = e.dept UNION SELECT id FROM emp y "
+       "WHERE y.salary > e.salary) ORDER BY name",
+       "alice; carol"},
       {"SELECT name FROM emp WHERE salary < ALL (SELECT salary FROM emp WHERE dept = 'ops') ORDER BY name",
        "erin; frank"},
       {"SELECT name FROM emp WHERE id = ANY (SELECT mgr FROM emp) ORDER BY name", "alice; carol"},
