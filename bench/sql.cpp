@@ -18,7 +18,7 @@
 //
 // Query expressions over t1 and t2 (100 rows: g 0-99, k = g mod 2):
 //   union, except        of two 50,000-row selects of val (ids below and
-//                        from 50,000)
+//                        from 50,000), beside one such select alone
 //   in (select)          WHERE grp IN (SELECT g FROM t2 WHERE k = 1) over
 //                        all 100,000 rows
 //   correlated exists    EXISTS (SELECT ... WHERE t2.g = t1.grp ...) over
@@ -162,6 +162,9 @@ void QueryExpressions(Engine& engine, Sqlite& sqlite) {
   for (int g = 0; g < 100; ++g) insert += (g > 0 ? ", (" : "(") + std::to_string(g) + ", " + std::to_string(g % 2) + ")";
   engine.Exec(insert);
   sqlite.ExecText(insert);
+  // One operand alone, for what the set operations add to it.
+  const std::string operand = "SELECT val FROM t1 WHERE id < 50000";
+  Compare("one operand: a 50k-row select", engine, sqlite, operand, operand);
   const std::string halves = "SELECT val FROM t1 WHERE id < 50000 %s SELECT val FROM t1 WHERE id >= 50000";
   for (const char* op : {"UNION", "EXCEPT"}) {
     char text[200];
