@@ -379,7 +379,7 @@ private:
 
 // A result of up to this many rows keeps its first column's values sorted
 // in memory; a larger one gets an index over its first column instead.
-constexpr int64_t kSortedValueRows = int64_t{1} << 20;
+constexpr int64_t kSortedValueRows = int64_t{1} << 17;
 
 class TVLMSQLSubquery : public TVLMSubquery {
 public:
