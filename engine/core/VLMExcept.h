@@ -180,7 +180,7 @@
 //   20661 derived table in FROM, not built yet (VLMSQLSelect; no longer
 //         raised)
 //   20662 GROUP BY, HAVING or an aggregate item, not built yet
-//         (VLMSQLSelect)
+//         (VLMSQLSelect; retired: grouping is built, the code stays unused)
 //   20663 UNION, EXCEPT, MINUS or INTERSECT, not built yet (VLMSQLQueryExpr;
 //         no longer raised)
 //   20700 unique or primary index filled from a table that holds one of its

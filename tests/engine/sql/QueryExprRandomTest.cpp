@@ -6,7 +6,6 @@
 // IN, EXISTS and scalar subqueries return SQLite's rows where the two
 // dialects agree.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <functional>
@@ -20,6 +19,7 @@
 #include "platform/host/HostVariant.h"
 #include "tests/engine/sql/SqlGenerator.h"
 #include "tests/engine/sql/SqlTestSupport.h"
+#include "tests/engine/sql/SqliteOracle.h"
 #include "tests/support/TestBudget.h"
 
 namespace {
@@ -96,43 +96,14 @@ TEST_F(QueryExprRandomTest, GeneratedQueryExpressionsGiveOnlyEngineAndDatasetErr
   RecordProperty("outcomes", summary);
 }
 
-// SQLite in memory, with the same tables.
-class Oracle {
+// SQLite's rows, sorted.
+class Oracle : public sql_test::SqliteOracle {
 public:
-  Oracle() { sqlite3_open(":memory:", &Db_); }
-  ~Oracle() { sqlite3_close(Db_); }
-  Oracle(const Oracle&) = delete;
-  Oracle& operator=(const Oracle&) = delete;
-  void Exec(const std::string& sql) {
-    char* error = nullptr;
-    if (sqlite3_exec(Db_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
-      ADD_FAILURE() << "sqlite: " << (error ? error : "") << " [" << sql << "]";
-      sqlite3_free(error);
-    }
-  }
-  // Sorted.
   RowList Query(const std::string& sql) {
-    RowList rows;
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(Db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
-      ADD_FAILURE() << "sqlite: " << sqlite3_errmsg(Db_) << " [" << sql << "]";
-      return rows;
-    }
-    while (sqlite3_step(statement) == SQLITE_ROW) {
-      std::string row;
-      for (int c = 0; c < sqlite3_column_count(statement); ++c) {
-        const auto* text = sqlite3_column_text(statement, c);
-        row += (c > 0 ? "|" : "") + (text == nullptr ? std::string("NULL") : reinterpret_cast<const char*>(text));
-      }
-      rows.push_back(row);
-    }
-    sqlite3_finalize(statement);
+    RowList rows = Rows(sql);
     std::sort(rows.begin(), rows.end());
     return rows;
   }
-
-private:
-  sqlite3* Db_ = nullptr;
 };
 
 // The same tables on both engines: r0..r3 (a, b) of small integers with

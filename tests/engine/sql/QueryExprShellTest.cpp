@@ -187,10 +187,7 @@ TEST(QueryExprShellTest, RefusesWithTheCodeOfTheFault) {
   }
 }
 
-// The checks that need aggregates in a subquery, which the grouping
-// operator brings.
 TEST(QueryExprShellTest, AggregateSubqueries) {
-  GTEST_SKIP() << "needs GROUP BY and the aggregates (the SQL grouping issue), not on this branch yet";
   const auto db = Database();
   ExpectRows(*db, {
       {"SELECT name FROM emp WHERE salary = (SELECT MAX(salary) FROM emp)", "alice"},
