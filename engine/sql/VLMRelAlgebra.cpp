@@ -451,7 +451,9 @@ void TVLMAO::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* oute
   if (hasOperands && Condition) Condition->BindToOperands(this, outerOperand, outerCursor);
   if (Left) Left->Open(false, outerOperand, outerCursor);
   if (Right) Right->Open(false, outerOperand, outerCursor);
-  OperandsOpened();
+  // An operator opened again after its materialisation (a set operation
+  // opens its operands twice) has no operands left to prepare.
+  if (hasOperands) OperandsOpened();
   // A limited, sorted operator reads its operand in sort order, so that the
   // rows it keeps are the first ones.
   if (RowLimit > 0 && OrderFields.Count() > 0 && Left) {

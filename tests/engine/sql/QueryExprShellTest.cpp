@@ -193,6 +193,14 @@ TEST(QueryExprShellTest, AggregateSubqueries) {
       {"SELECT name FROM emp WHERE salary = (SELECT MAX(salary) FROM emp)", "alice"},
       {"SELECT name, (SELECT COUNT(*) FROM emp x WHERE x.mgr = e.id) AS n FROM emp e ORDER BY id",
        "alice|3; bob|0; carol|1; dave|0; erin|0; frank|0"},
+      // Grouped operands and derived tables, a subquery in HAVING.
+      {"SELECT dept FROM emp GROUP BY dept HAVING COUNT(*) > 1 UNION SELECT code FROM dept ORDER BY 1",
+       "eng; hr; ops"},
+      {"SELECT * FROM (SELECT dept, COUNT(*) AS n FROM emp GROUP BY dept) t WHERE n > 1 ORDER BY dept",
+       "eng|2; ops|2"},
+      {"SELECT dept, COUNT(*) AS c FROM emp GROUP BY dept HAVING COUNT(*) > (SELECT COUNT(*) FROM dept WHERE "
+       "budget > 600) ORDER BY dept",
+       "eng|2; ops|2"},
   });
 }
 

@@ -40,13 +40,14 @@ std::string SimpleCondition(SqlGenerator& g, const SqlGenerator::Table& t, const
   }
 }
 
-// SELECT of count columns of a table of the model (or the shared SELECT
-// production's forms now and then); the columns are mostly named c0, c1, ...
+// SELECT of count columns of a table of the model (or the shared SELECT and
+// GROUP BY productions' forms now and then); the columns are mostly named c0, c1, ...
 // when named is set.
 std::string Operand(SqlGenerator& g, int count, bool named = false) {
   const SqlGenerator::Table* t = AnyUsableTable(g);
   if (t == nullptr) return "SELECT * FROM " + g.NewName();
   if (g.Chance(0.15)) return SelectStatement(g, *t);
+  if (g.Chance(0.1)) return GroupStatement(g, *t);
   std::string text = std::string("SELECT ") + (g.Chance(0.1) ? "DISTINCT " : "");
   for (int i = 0; i < count; ++i) {
     text += (i > 0 ? " , " : "") + AnyColumn(g, *t);
