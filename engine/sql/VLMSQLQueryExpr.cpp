@@ -25,8 +25,9 @@
 // (a condition it could not place names an outer row). Then:
 //   - not correlated: the tree built there is filled the first time the node
 //     asks (once per statement run, since every run parses the statement
-//     anew), with an index over the first column for IN; every later
-//     question reads the same rows;
+//     anew), and its first column's values are kept sorted in memory (an
+//     index over the column for a large result) for IN and ALL / ANY; every
+//     later question reads the same rows;
 //   - correlated: every question parses the SELECT again from its first
 //     token (the tree consumes its conditions while it is built), builds it
 //     with the outer row visible and fills it, and the rows go with the
