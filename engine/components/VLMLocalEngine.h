@@ -361,6 +361,19 @@ private:
 
   // Set by AttachTableData: the table data is the caller's, never opened.
   bool Attached_ = false;
+
+  // The condition of the last Locate, kept for the next one over the same
+  // fields with the same options and kinds of key value: only the key
+  // values change (VLMLocalEngineCursor.cpp). Dropped with the fields.
+  struct LocateCondition;
+  struct LocateConditionDeleter {
+    void operator()(LocateCondition* condition) const;
+  };
+  std::unique_ptr<LocateCondition, LocateConditionDeleter> LocateCondition_;
+  // The kept condition with the key values of keyValues, or a new one built
+  // and kept.
+  TVLMExpression& LocateConditionFor(const std::string& fieldNames, const qv::HostVariant& keyValues,
+                                     bool caseInsensitive, bool partialKey);
 };
 
 // The database critical section of a cursor's table for a scope.

@@ -12,6 +12,7 @@
 #include "engine/storage/VLMDiskEngineTables.h"
 #include "engine/storage/VLMTempEngine.h"
 #include "platform/os/System.h"
+#include "platform/host/HostVariant.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/host/StringList.h"
 #include "platform/os/Collation.h"
@@ -195,6 +196,8 @@ void TVLMLocalCursor::RenameTable(const std::string& newName) {
 
 void TVLMLocalCursor::InitFieldDefs() {
   TVLMTableData& table = RequireTable(10770, "Nil pointer occured");
+  // A kept locate condition names the fields of the old list.
+  LocateCondition_.reset();
   TVLMTableDataScope scope(*this);
   FieldDefs = std::make_unique<TVLMFieldDefs>();
   FieldDefs->Assign(*table.FieldManager->FieldDefs);
@@ -284,6 +287,12 @@ void TVLMLocalCursor::CloseTable() {
   }
   Attached_ = false;
   Opened = false;
+  // What the engine kept of this reader belongs to the table just closed.
+  LocateCondition_.reset();
+  PositionCache.SearchState.reset();
+  PositionCache.RecordState.reset();
+  PositionCache.IndexState.reset();
+  PositionCache.HasLastRecord = false;
   RecordBitmap.reset();
   FilterTextExpression.reset();
   FieldDefs.reset();
@@ -510,12 +519,109 @@ void TVLMLocalCursor::ClearFilter() {
   ClearRecordBitmap();
 }
 
-bool TVLMLocalCursor::Locate(const std::string& fieldNames, const qv::HostVariant& keyValues, bool caseInsensitive,
-                             bool partialKey) {
-  TVLMExpression condition;
+// One equality per field, in the order of the field names: the constant
+// each compares with and whether the field takes a number as a date.
+struct TVLMLocalCursor::LocateCondition {
+  std::string FieldNames;
+  bool CaseInsensitive = false;
+  bool PartialKey = false;
+  bool KeyArray = false;
+  std::vector<uint16_t> KeyTypes;
+  // A tree of another shape than the build's usual one serves one call.
+  bool Keepable = false;
+  TVLMExpression Condition;
+  std::vector<TVLMExprNodeComparison*> Comparisons;
+  std::vector<TVLMExprNodeConst*> Constants;
+  std::vector<bool> DateFields;
+};
+
+void TVLMLocalCursor::LocateConditionDeleter::operator()(LocateCondition* condition) const { delete condition; }
+
+namespace {
+
+bool IsNumberKey(uint16_t keyType) {
+  return keyType == qv::varSmallint || keyType == qv::varInteger || keyType == qv::varSingle ||
+         keyType == qv::varDouble || keyType == qv::varShortInt || keyType == qv::varByte || keyType == qv::varWord ||
+         keyType == qv::varLongWord || keyType == qv::varInt64;
+}
+
+// The key values one by one (one value, or the elements of an array).
+std::vector<qv::HostVariant> KeyList(const qv::HostVariant& keyValues) {
+  std::vector<qv::HostVariant> keys;
+  if (!keyValues.IsArray()) {
+    keys.push_back(keyValues);
+    return keys;
+  }
+  const int32_t low = keyValues.ArrayLowBound(1);
+  for (int32_t i = low; i <= keyValues.ArrayHighBound(1); ++i) keys.push_back(keyValues[i]);
+  return keys;
+}
+
+}  // namespace
+
+TVLMExpression& TVLMLocalCursor::LocateConditionFor(const std::string& fieldNames, const qv::HostVariant& keyValues,
+                                                    bool caseInsensitive, bool partialKey) {
+  const std::vector<qv::HostVariant> keys = KeyList(keyValues);
+  std::vector<uint16_t> types;
+  types.reserve(keys.size());
+  for (const qv::HostVariant& key : keys) types.push_back(key.VarType() & qv::varTypeMask);
+  LocateCondition* kept = LocateCondition_.get();
+  if (kept != nullptr && kept->Keepable && kept->FieldNames == fieldNames &&
+      kept->CaseInsensitive == caseInsensitive && kept->PartialKey == partialKey &&
+      kept->KeyArray == keyValues.IsArray() && kept->KeyTypes == types) {
+    // The same equalities: each constant takes its new value as the build
+    // gives it one, and its comparison prepares it again.
+    for (size_t i = 0; i < keys.size(); ++i) {
+      TVLMVariant& value = kept->Constants[i]->Result;
+      if (kept->DateFields[i] && IsNumberKey(types[i]))
+        value.SetAsVariant(qv::HostVariant::FromDateTime(keys[i].AsDouble()));
+      else
+        value.SetAsVariant(keys[i]);
+      kept->Comparisons[i]->Prepare();
+    }
+    return kept->Condition;
+  }
+  LocateCondition_.reset();
+  std::unique_ptr<LocateCondition, LocateConditionDeleter> built(new LocateCondition);
+  TVLMExpression& condition = built->Condition;
   condition.NullSemantics = false;
   condition.InMemory = InMemory;
   condition.BuildKeyValuesCondition(this, fieldNames, keyValues, caseInsensitive, partialKey);
+  // The tree the build makes: one comparison {field, constant}, or an AND of
+  // them in the order of the names.
+  TVLMExprNode* root = condition.GetRoot();
+  std::vector<TVLMExprNode*> equalities;
+  if (auto* single = dynamic_cast<TVLMExprNodeComparison*>(root)) equalities.push_back(single);
+  else if (root != nullptr)
+    for (int32_t i = 0; i < root->ChildCount(); ++i) equalities.push_back(root->Child(i));
+  bool keepable = equalities.size() == keys.size();
+  for (TVLMExprNode* node : equalities) {
+    auto* comparison = dynamic_cast<TVLMExprNodeComparison*>(node);
+    auto* field = comparison != nullptr && comparison->ChildCount() == 2
+                      ? dynamic_cast<TVLMExprNodeField*>(comparison->Child(0))
+                      : nullptr;
+    auto* constant = field != nullptr ? dynamic_cast<TVLMExprNodeConst*>(comparison->Child(1)) : nullptr;
+    if (constant == nullptr) {
+      keepable = false;
+      break;
+    }
+    built->Comparisons.push_back(comparison);
+    built->Constants.push_back(constant);
+    built->DateFields.push_back(VLMIsDateTimeBaseType(field->BaseType));
+  }
+  built->FieldNames = fieldNames;
+  built->CaseInsensitive = caseInsensitive;
+  built->PartialKey = partialKey;
+  built->KeyArray = keyValues.IsArray();
+  built->KeyTypes = std::move(types);
+  built->Keepable = keepable;
+  LocateCondition_ = std::move(built);
+  return LocateCondition_->Condition;
+}
+
+bool TVLMLocalCursor::Locate(const std::string& fieldNames, const qv::HostVariant& keyValues, bool caseInsensitive,
+                             bool partialKey) {
+  TVLMExpression& condition = LocateConditionFor(fieldNames, keyValues, caseInsensitive, partialKey);
   TVLMTableDataScope scope(*this);
   return Table()->Locate(this, &condition);
 }

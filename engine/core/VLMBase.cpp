@@ -185,6 +185,8 @@ void TVLMCursor::FreePosition(uint8_t*& position) const {
 
 void TVLMCursor::ClearRecordBitmap() {
   if (RecordBitmap) RecordBitmap->Reset();
+  // What the cursor sees changed: a walk it kept no longer applies.
+  PositionCache.SearchState.reset();
 }
 
 void TVLMCursor::SetProjection(const qv::StringList& fieldNames, const qv::StringList& aliasNames) {

@@ -151,7 +151,42 @@ void TVLMBaseFieldManager::LoadFromStream(qv::Stream& stream) {
 
 void TVLMBaseFieldManager::SaveToStream(qv::Stream& stream) const { FieldDefs->SaveToStream(stream); }
 
-void TVLMBaseFieldManager::CalculateOffsets() { FieldDefs->CalculateOffsets(); }
+void TVLMBaseFieldManager::CalculateOffsets() {
+  FieldDefs->CalculateOffsets();
+  BuildLayout();
+}
+
+const TVLMRecordLayout& TVLMBaseFieldManager::Layout() const {
+  if (Layout_.FieldCount != FieldDefs->GetCount()) BuildLayout();
+  return Layout_;
+}
+
+void TVLMBaseFieldManager::BuildLayout() const {
+  TVLMRecordLayout layout;
+  const int32_t count = FieldDefs->GetCount();
+  const int32_t bitmap = VLMNullBitmapSize(count);
+  layout.BufferSize = FieldDefs->GetRecordBufferSize();
+  layout.StoredSize = FieldDefs->GetStoredRecordSize();
+  auto add = [](std::vector<TVLMRecordLayout::Run>& runs, int32_t stored, int32_t buffer, int32_t size) {
+    if (size <= 0) return;
+    if (!runs.empty()) {
+      TVLMRecordLayout::Run& last = runs.back();
+      if (last.Stored + last.Size == stored && last.Buffer + last.Size == buffer) {
+        last.Size += size;
+        return;
+      }
+    }
+    runs.push_back({stored, buffer, size});
+  };
+  add(layout.Runs, 0, 0, bitmap);
+  for (int32_t i = 0; i < count; ++i) {
+    const TVLMFieldDef& f = *FieldDefs->GetFieldDef(i);
+    add(layout.Runs, f.RecordOffset, f.BufferOffset, f.SizeInRecord);
+    if (f.DataSize > f.SizeInRecord) add(layout.Zeros, 0, f.BufferOffset + f.SizeInRecord, f.DataSize - f.SizeInRecord);
+  }
+  layout.FieldCount = count;
+  Layout_ = std::move(layout);
+}
 
 void TVLMBaseFieldManager::ResetAutoincValues() {
   AutoincValues.assign(static_cast<size_t>(FieldDefs->GetCount()), 0);
@@ -192,21 +227,16 @@ void TVLMBaseFieldManager::SaveAutoincValues(uint8_t* buffer, int64_t bufferSize
 }
 
 void TVLMBaseFieldManager::StoredRecordToBuffer(const uint8_t* stored, uint8_t* buffer) const {
-  std::memset(buffer, 0, static_cast<size_t>(FieldDefs->GetRecordBufferSize()));
-  std::memcpy(buffer, stored, static_cast<size_t>(VLMNullBitmapSize(FieldDefs->GetCount())));
-  for (int32_t i = 0; i < FieldDefs->GetCount(); ++i) {
-    const TVLMFieldDef& f = *FieldDefs->GetFieldDef(i);
-    std::memcpy(buffer + f.BufferOffset, stored + f.RecordOffset, static_cast<size_t>(f.SizeInRecord));
-  }
+  const TVLMRecordLayout& layout = Layout();
+  for (const TVLMRecordLayout::Run& run : layout.Runs)
+    std::memcpy(buffer + run.Buffer, stored + run.Stored, static_cast<size_t>(run.Size));
+  for (const TVLMRecordLayout::Run& zero : layout.Zeros)
+    std::memset(buffer + zero.Buffer, 0, static_cast<size_t>(zero.Size));
 }
 
 void TVLMBaseFieldManager::BufferToStoredRecord(const uint8_t* buffer, uint8_t* stored) const {
-  std::memset(stored, 0, static_cast<size_t>(FieldDefs->GetStoredRecordSize()));
-  std::memcpy(stored, buffer, static_cast<size_t>(VLMNullBitmapSize(FieldDefs->GetCount())));
-  for (int32_t i = 0; i < FieldDefs->GetCount(); ++i) {
-    const TVLMFieldDef& f = *FieldDefs->GetFieldDef(i);
-    std::memcpy(stored + f.RecordOffset, buffer + f.BufferOffset, static_cast<size_t>(f.SizeInRecord));
-  }
+  for (const TVLMRecordLayout::Run& run : Layout().Runs)
+    std::memcpy(stored + run.Stored, buffer + run.Buffer, static_cast<size_t>(run.Size));
 }
 
 bool TVLMBaseFieldManager::CompareRecordBuffers(const uint8_t* buffer1, const uint8_t* buffer2) const {

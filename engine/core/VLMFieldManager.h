@@ -47,6 +47,27 @@ class TVLMFieldDef;
 class TVLMFieldDefs;
 class TVLMTableData;
 
+// The two record layouts of a table's fields and how one becomes the other,
+// worked out once when the offsets are (CalculateOffsets), so that a record
+// read or written copies whole runs of bytes instead of walking the fields.
+struct TVLMRecordLayout {
+  // Bytes copied between a stored record and a record buffer: adjacent
+  // fields whose bytes lie side by side in both layouts make one run (a
+  // table without BLOB fields is a single run, the null bitmap included).
+  struct Run {
+    int32_t Stored;
+    int32_t Buffer;
+    int32_t Size;
+  };
+  int32_t FieldCount = -1;  // -1: not worked out yet
+  int32_t BufferSize = 0;   // record buffer without bookmark
+  int32_t StoredSize = 0;
+  std::vector<Run> Runs;
+  // Buffer bytes a stored record does not fill (a field wider in the buffer
+  // than in the record); zeroed when a record is read.
+  std::vector<Run> Zeros;
+};
+
 class TVLMBaseFieldManager {
 public:
   // An empty list of field definitions.
@@ -84,7 +105,11 @@ public:
   // ResetAutoincValues.
   void LoadFromStream(qv::Stream& stream);
   void SaveToStream(qv::Stream& stream) const;
+  // The definitions' offsets, and the record layout from them.
   void CalculateOffsets();
+  // The layout of the definitions as CalculateOffsets left them (worked out
+  // here when the field count no longer matches).
+  const TVLMRecordLayout& Layout() const;
   // One counter per field: InitialValue for an autoincrement field, else 0.
   void ResetAutoincValues();
   // The counter block above at buffer + offset (bufferSize bytes in all; a
@@ -94,10 +119,10 @@ public:
   void SaveAutoincValues(uint8_t* buffer, int64_t bufferSize, int64_t& offset) const;
   // Bytes SaveAutoincValues writes.
   int64_t AutoincValuesSize() const;
-  // Stored record (stored-record size) into a zero-filled record buffer
-  // (record-buffer size): the null bitmap, then SizeInRecord bytes of every
-  // field from RecordOffset to BufferOffset. BufferToStoredRecord: the
-  // reverse.
+  // Stored record (stored-record size) into a record buffer (record-buffer
+  // size): the null bitmap, then SizeInRecord bytes of every field from
+  // RecordOffset to BufferOffset, the rest of a wider buffer field zeroed.
+  // BufferToStoredRecord: the reverse, every stored byte written.
   void StoredRecordToBuffer(const uint8_t* stored, uint8_t* buffer) const;
   void BufferToStoredRecord(const uint8_t* buffer, uint8_t* stored) const;
   // The null bitmaps and every field's SizeInRecord bytes are equal.
@@ -116,5 +141,8 @@ public:
 
 private:
   const TVLMFieldDef& CounterField(int32_t fieldNo) const;
+  void BuildLayout() const;
   void NoteLastValue(TVLMBaseSession* session, const TVLMFieldDef& field, int64_t value);
+
+  mutable TVLMRecordLayout Layout_;
 };

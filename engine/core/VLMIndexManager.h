@@ -138,6 +138,9 @@ struct TVLMNavigationRequest {
   bool Bof = false;
   bool Eof = false;
   uint8_t Result = 0;
+  // The reader's cache, where the engine may keep what it stands on between
+  // calls; nullptr: nothing is kept.
+  TVLMIndexPositionCache* Cache = nullptr;
 };
 
 // The two per-page figures of an index that the table search's cost

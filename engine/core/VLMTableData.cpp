@@ -1,6 +1,7 @@
 #include "engine/core/VLMTableData.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "engine/core/VLMBase.h"
 #include "engine/core/VLMExcept.h"
@@ -266,6 +267,7 @@ void TVLMTableData::ReadRecordAt(int32_t sessionID, TVLMNavigationRequest& reque
   if (RecordManager == nullptr) throw EVLMException(10015, "Nil pointer occured");
   if (IndexManager == nullptr) throw EVLMException(10380, "Nil pointer occured");
   if (request.RecordBuffer == nullptr) throw EVLMException(10016, "Nil pointer occured");
+  if (request.Cache == nullptr) request.Cache = positionCache;
   if (request.IndexID == -1 || request.Mode == 0)
     RecordManager->GetRecord(sessionID, request);
   else
@@ -288,14 +290,41 @@ uint8_t TVLMTableData::GetRecord(TVLMCursor* cursor, uint8_t mode) {
     cursor->FreeRecordBuffer(cursor->ScratchRecordBuffer);
     cursor->ScratchRecordBuffer = cursor->AllocRecordBuffer();
     auto release = qv::ScopeExit([&] { cursor->FreeRecordBuffer(cursor->ScratchRecordBuffer); });
-    TVLMNavigationRequest request;
-    request.RecordID = cursor->Position.RecordID;
-    request.RecordBuffer = cursor->ScratchRecordBuffer;
-    ReadRecordAt(VLMCursorSessionID(cursor), request, RecordManager->ChangeStamp, nullptr);
-    if (request.Result != kVLMNavOK) return kVLMNavError;
+    if (!CursorRecord(cursor, cursor->Position.RecordID, cursor->ScratchRecordBuffer)) return kVLMNavError;
     return StepRecord(cursor, mode);
   }
   return StepRecord(cursor, mode);
+}
+
+void TVLMTableData::KeepLastRecord(TVLMCursor* cursor, const TVLMRecordID& recordID) {
+  TVLMIndexPositionCache& cache = cursor->PositionCache;
+  const auto size = static_cast<size_t>(FieldManager->Layout().BufferSize);
+  cache.LastRecord.resize(size);
+  if (size > 0) std::memcpy(cache.LastRecord.data(), cursor->RecordBuffer, size);
+  cache.LastRecordID = recordID;
+  cache.LastSessionID = VLMCursorSessionID(cursor);
+  cache.LastStamp = RecordManager->ChangeStamp;
+  cache.HasLastRecord = true;
+}
+
+bool TVLMTableData::CursorRecord(TVLMCursor* cursor, const TVLMRecordID& recordID, uint8_t* buffer) {
+  const TVLMIndexPositionCache& cache = cursor->PositionCache;
+  // The change stamp moves with every change of the table, as for record
+  // bitmaps: an equal stamp means the same record.
+  if (cache.HasLastRecord && cache.LastRecordID == recordID && cache.LastStamp == RecordManager->ChangeStamp &&
+      cache.LastSessionID == VLMCursorSessionID(cursor) &&
+      cache.LastRecord.size() == static_cast<size_t>(FieldManager->Layout().BufferSize)) {
+    if (!cache.LastRecord.empty()) std::memcpy(buffer, cache.LastRecord.data(), cache.LastRecord.size());
+    return true;
+  }
+  return ReadSearchRecord(VLMCursorSessionID(cursor), recordID, buffer);
+}
+
+void TVLMTableData::NoteEmptyView(TVLMCursor* cursor) {
+  TVLMRecordBitmap* bitmap = cursor->RecordBitmap.get();
+  if (bitmap == nullptr) return;
+  InitRecordBitmap(*bitmap, cursor->IndexID);
+  bitmap->Filled = true;
 }
 
 uint8_t TVLMTableData::StepRecord(TVLMCursor* cursor, uint8_t mode) {
@@ -308,16 +337,29 @@ uint8_t TVLMTableData::StepRecord(TVLMCursor* cursor, uint8_t mode) {
       return forward ? kVLMNavEOF : kVLMNavBOF;
     const bool fromBeginning = cursor->Position.Bof != 0 || cursor->Position.Eof != 0;
     TVLMRecordID found;
-    if (!FindRecord(cursor, nullptr, false, cursor->RecordBitmap.get(), &found, forward, fromBeginning, nullptr))
+    const uint8_t* held = nullptr;
+    if (!StepSearch(cursor, forward, fromBeginning, found, held)) {
+      if (fromBeginning) NoteEmptyView(cursor);
       return forward ? kVLMNavEOF : kVLMNavBOF;
+    }
+    if (held != nullptr) {
+      // The search read the record to test it: the cursor takes that copy.
+      const auto size = static_cast<size_t>(FieldManager->Layout().BufferSize);
+      if (size > 0) std::memcpy(cursor->RecordBuffer, held, size);
+      MoveCursorTo(cursor, found);
+      KeepLastRecord(cursor, found);
+      return kVLMNavOK;
+    }
     TVLMNavigationRequest request;
     request.IndexID = cursor->IndexID;
     request.RecordID = found;
     request.RecordBuffer = cursor->RecordBuffer;
+    request.Cache = &cursor->PositionCache;
     ReadRecordAt(sessionID, request, RecordManager->ChangeStamp, nullptr);
     cursor->Position.RecordID = request.RecordID;
     cursor->Position.Bof = request.Bof ? 1 : 0;
     cursor->Position.Eof = request.Eof ? 1 : 0;
+    if (request.Result == kVLMNavOK) KeepLastRecord(cursor, request.RecordID);
     return request.Result;
   }
   TVLMNavigationRequest request;
@@ -332,6 +374,7 @@ uint8_t TVLMTableData::StepRecord(TVLMCursor* cursor, uint8_t mode) {
     // The filter callback sees the record's bookmark, as it does in a search.
     if (cursor->BookmarkOffset > 0) VLMPutRecordID(cursor->RecordBuffer + cursor->BookmarkOffset, request.RecordID);
     if (!CheckRecordFilter(cursor)) return kVLMNavError;
+    KeepLastRecord(cursor, request.RecordID);
   }
   cursor->Position.RecordID = request.RecordID;
   cursor->Position.Bof = request.Bof ? 1 : 0;

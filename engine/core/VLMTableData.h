@@ -51,13 +51,20 @@
 //      searches of its cursor; any change of the table outdates it.
 //   5. A filter whose conjuncts a search takes out for its range walk is
 //      whole again when the search ends, also when the walk raises.
+//   6. A restricted cursor's step goes on with the walk over its own index's
+//      range that its last step kept (StepSearch) only while the cursor
+//      stands on the record that walk gave, in the same direction, session
+//      and index, and the change stamp is the same; a change of what the
+//      cursor sees (ClearRecordBitmap) drops the walk. Likewise the copy of
+//      the last record a restricted cursor read stands for a read of it only
+//      under the same record ID, session and change stamp.
 //
 // Error codes: 10131 no fields, 30058 constraint kind, 20017 delete of an
 // open table, 10150 rename of an open table, 30343/30344 field rename, 10324
 // temporary index by ID, 10015/10380/10016 nil managers or buffer of a read,
 // 10272 nil locate condition, 20258 key search without index, 10660 key
 // search without key buffer; of the search (VLMTableSearch.cpp): 10382
-// condition number out of range, 10386/10387/10414/10415/10432 a record that
+// condition number out of range, 10386/10387/10414/10432 a record that
 // cannot be placed in the navigation index.
 #pragma once
 
@@ -179,6 +186,9 @@ struct TVLMSearchRequest {
   // The buffer records are read into (the record manager's RecordBufferSize
   // bytes); every expression condition is bound to it.
   uint8_t* Record = nullptr;
+  // A cursor's step: the walk over a range of its own index is handed out
+  // here when it found a record, so that the next step goes on with it.
+  std::unique_ptr<TVLMIndexWalk>* KeepWalk = nullptr;
 };
 
 // ---------------------------------------------------------- TVLMTableData
@@ -374,9 +384,11 @@ public:
   // fillAll: every match goes into bitmap and the result is false; foundID
   // (may be nullptr) receives the match; keyCondition: GotoKey's index
   // condition (a cursor without an index then raises 20258).
+  // continuable: a step of the cursor, whose walk over a range of its own
+  // index the cursor keeps for its next step (StepSearch).
   bool FindRecord(TVLMCursor* cursor, TVLMExpression* matchExpression, bool fillAll, TVLMRecordBitmap* bitmap,
                   TVLMRecordID* foundID, bool forward, bool fromBeginning,
-                  const TVLMScanSearchCondition* keyCondition);
+                  const TVLMScanSearchCondition* keyCondition, bool continuable = false);
   // The bitmap is emptied and stamped; with an index its bits are numbered
   // in that index's order (ResetOnChange).
   void InitRecordBitmap(TVLMRecordBitmap& bitmap, int32_t indexID);
@@ -432,9 +444,17 @@ protected:
   // when PageManager is set. The base does nothing.
   virtual void CommitPages(int32_t sessionID);
   virtual void RollbackPages(int32_t sessionID);
+  // A record an engine read for a cursor without ReadRecordAt.
+  void CountRecordRead() { SearchCounters_.CountRead(); }
 
 private:
   uint8_t StepRecord(TVLMCursor* cursor, uint8_t mode);
+  // The next match of a restricted cursor's step: the walk the cursor kept
+  // goes on when the cursor is where that walk left it and the table has
+  // not changed; else FindRecord (which may leave a walk to keep).
+  // held: the walk's own buffer when it read and tested the match there
+  // (the cursor takes the record from it), else nullptr.
+  bool StepSearch(TVLMCursor* cursor, bool forward, bool fromBeginning, TVLMRecordID& found, const uint8_t*& held);
   // The four roads of DispatchSearch.
   bool ScanNavigationOrder(const TVLMSearchRequest& search, const TVLMScanSearchConditionArray& conditions,
                            TVLMRecordID& foundID);
@@ -456,6 +476,16 @@ private:
   // The record at recordID into buffer (natural order); false when it is
   // gone.
   bool ReadSearchRecord(int32_t sessionID, const TVLMRecordID& recordID, uint8_t* buffer);
+  // A restricted cursor keeps the record it just read into its buffer: its
+  // next search goes on from it.
+  void KeepLastRecord(TVLMCursor* cursor, const TVLMRecordID& recordID);
+  // The cursor's record at recordID into buffer: the copy the cursor kept
+  // when the table has not changed since, else read. False when gone.
+  bool CursorRecord(TVLMCursor* cursor, const TVLMRecordID& recordID, uint8_t* buffer);
+  // A search of the cursor from the beginning found nothing: its record
+  // bitmap becomes complete and empty, so that the next search from the
+  // beginning (a dataset asks twice) reads nothing.
+  void NoteEmptyView(TVLMCursor* cursor);
   bool FindInBitmap(int32_t sessionID, bool fromBeginning, int32_t navigationIndex, TVLMRecordBitmap& bitmap,
                     TVLMRecordID& foundID, const TVLMRecordID& position, bool forward);
   // The cursor's position moves to recordID with both end flags clear.

@@ -256,9 +256,94 @@ uint16_t TVLMTableData::GetPageDataSize() { return 0; }
 
 // ---------------------------------------------------------------- FindRecord
 
+namespace {
+
+// A restricted cursor's walk over a range of its own index, kept between the
+// cursor's steps: the conditions as the search planned them, the walk where
+// it stopped, and the buffer the conditions are bound to.
+class TVLMKeptWalk : public TVLMEngineReadState {
+public:
+  explicit TVLMKeptWalk(const TVLMTableData* owner) : TVLMEngineReadState(owner) {}
+  ~TVLMKeptWalk() override {
+    if (Record != nullptr) VLMMemoryManager().FreeMem(Record);
+  }
+
+  std::unique_ptr<TVLMScanSearchConditionArray> Conditions;
+  std::unique_ptr<TVLMIndexWalk> Walk;
+  uint8_t* Record = nullptr;
+  int32_t Start = -1;
+  int32_t End = -1;
+  // What the walk is valid for: the cursor's index, session and direction,
+  // the table's change stamp, and the record the cursor took from it last.
+  int32_t IndexID = -1;
+  int32_t SessionID = -1;
+  bool Forward = true;
+  uint32_t Stamp = 0;
+  TVLMRecordID At;
+  // Records must be read and tested (other conditions, a filter callback).
+  bool Test = false;
+  // The next step may go on with the walk (not for a cursor that shows one
+  // record per key: it searches beyond each key anew, and keeps the walk
+  // only for the record the walk read).
+  bool Continuable = true;
+};
+
+}  // namespace
+
+bool TVLMTableData::StepSearch(TVLMCursor* cursor, bool forward, bool fromBeginning, TVLMRecordID& found,
+                               const uint8_t*& held) {
+  auto guard = LockGuard();
+  held = nullptr;
+  std::unique_ptr<TVLMEngineReadState>& slot = cursor->PositionCache.SearchState;
+  auto* kept = slot != nullptr && slot->Owner == this ? static_cast<TVLMKeptWalk*>(slot.get()) : nullptr;
+  if (kept == nullptr || !kept->Continuable || fromBeginning || kept->Forward != forward ||
+      !(kept->At == cursor->Position.RecordID) || kept->Stamp != RecordManager->ChangeStamp ||
+      kept->SessionID != VLMCursorSessionID(cursor) || kept->IndexID != cursor->IndexID ||
+      cursor->HasIndexFields()) {
+    slot.reset();
+    if (!FindRecord(cursor, nullptr, false, cursor->RecordBitmap.get(), &found, forward, fromBeginning, nullptr,
+                    true))
+      return false;
+    // A walk that tested its match read it into its buffer, which it kept.
+    kept = slot != nullptr && slot->Owner == this ? static_cast<TVLMKeptWalk*>(slot.get()) : nullptr;
+    if (kept != nullptr && kept->Test && kept->At == found) held = kept->Record;
+    return true;
+  }
+  SearchCounters_.CountRoad(TVLMSearchRoad::WalkNavigationIndexRange);
+  TVLMScanSearchConditionArray& conditions = *kept->Conditions;
+  // A filter was bound to the cursor's record since (CheckRecordFilter);
+  // a walk that tests nothing evaluates no filter.
+  if (kept->Test)
+    for (int32_t i = 0; i < conditions.GetCount(); ++i)
+      if (TVLMExpression* e = conditions.GetItem(i).Expression) e->SetRecordBuffer(kept->Record, false);
+  TVLMIndex* index = IndexManager->GetIndex(kept->IndexID);
+  const TVLMScanSearchCondition& startCondition = conditions.GetItem(kept->Start);
+  const TVLMScanSearchCondition* endCondition = kept->End >= 0 ? &conditions.GetItem(kept->End) : nullptr;
+  bool matched = false;
+  {
+    std::optional<TVLMDetachedConjuncts> detached;
+    if (kept->Test) detached.emplace(conditions, kept->Start, kept->End);
+    TVLMRecordID recordID = kept->At;
+    while (!matched && index->FindNextInRange(kept->SessionID, false, kept->Walk.get(), recordID, kept->Record,
+                                              endCondition, &startCondition, forward)) {
+      SearchCounters_.CountIndexStep();
+      matched = !kept->Test || (ReadSearchRecord(kept->SessionID, recordID, kept->Record) &&
+                                TestConditions(cursor, conditions, kept->Start, kept->End, kept->Record, recordID));
+    }
+    if (matched) {
+      kept->At = recordID;
+      found = recordID;
+      if (kept->Test) held = kept->Record;
+    }
+  }
+  // The walk has passed the range's end.
+  if (!matched) slot.reset();
+  return matched;
+}
+
 bool TVLMTableData::FindRecord(TVLMCursor* cursor, TVLMExpression* matchExpression, bool fillAll,
                                TVLMRecordBitmap* bitmap, TVLMRecordID* foundID, bool forward, bool fromBeginning,
-                               const TVLMScanSearchCondition* keyCondition) {
+                               const TVLMScanSearchCondition* keyCondition, bool continuable) {
   auto guard = LockGuard();
   if (RecordManager->RecordCount == 0) return false;
   TVLMSearchRequest search;
@@ -316,11 +401,34 @@ bool TVLMTableData::FindRecord(TVLMCursor* cursor, TVLMExpression* matchExpressi
         dynamic_cast<const TVLMIndexDef*>(IndexManager->IndexDefs->FindByObjectID(condition.IndexID));
     if (indexDef != nullptr) KeepInexactConjuncts(condition, *indexDef);
   }
+  // Only a cursor's step keeps its walk.
+  std::unique_ptr<TVLMIndexWalk> keptWalk;
+  if (continuable && !fillAll && matchExpression == nullptr && keyCondition == nullptr) search.KeepWalk = &keptWalk;
   TVLMRecordID found;
   bool result = false;
+  bool test = false;
   {
     TVLMDetachedConjuncts detached(*conditions, start, end);
     result = DispatchSearch(search, *conditions, start, end, found);
+    // As the walk saw them: the conjuncts its range guarantees are out.
+    if (keptWalk != nullptr) test = cursor->FilterCallback || OtherConditionsRemain(*conditions, start, end);
+  }
+  if (result && keptWalk != nullptr) {
+    auto kept = std::make_unique<TVLMKeptWalk>(this);
+    kept->Test = test;
+    kept->Conditions = std::move(conditions);
+    kept->Walk = std::move(keptWalk);
+    kept->Record = search.Record;
+    release.Release();
+    kept->Start = start;
+    kept->End = end;
+    kept->IndexID = search.NavigationIndex;
+    kept->SessionID = search.SessionID;
+    kept->Forward = forward;
+    kept->Stamp = RecordManager->ChangeStamp;
+    kept->At = found;
+    kept->Continuable = !cursor->HasIndexFields();
+    cursor->PositionCache.SearchState = std::move(kept);
   }
   if (bitmap != nullptr && fillAll) bitmap->Filled = true;
   if (fromBeginning && bitmap != nullptr && bitmap->Filled && cursor->HasIndexFields() &&
@@ -666,7 +774,7 @@ bool TVLMTableData::WalkNavigationIndexRange(const TVLMSearchRequest& search,
   });
   TVLMRecordID recordID = search.Position;
   // The walk continues from the cursor's record, which it needs whole.
-  if (!search.FromBeginning && !ReadSearchRecord(search.SessionID, recordID, search.Record)) return false;
+  if (!search.FromBeginning && !CursorRecord(search.Cursor, recordID, search.Record)) return false;
   const bool test = search.Cursor->FilterCallback || OtherConditionsRemain(conditions, start, end);
   bool found = false;
   for (bool first = search.FromBeginning;
@@ -681,6 +789,10 @@ bool TVLMTableData::WalkNavigationIndexRange(const TVLMSearchRequest& search,
     if (path != nullptr && index->FindKeyPath(search.SessionID, recordID, *path, search.Record))
       search.Bitmap->IncludeRecordAt(search.NavigationIndex, *path);
     if (!search.FillAll) break;
+  }
+  if (found && !search.FillAll && search.KeepWalk != nullptr) {
+    search.KeepWalk->reset(walk);
+    walk = nullptr;
   }
   return found && !search.FillAll;
 }
@@ -709,7 +821,7 @@ bool TVLMTableData::WalkIndexRangeNaturalOrder(const TVLMSearchRequest& search,
   // A unique walk goes on from the cursor's record when that record lies in
   // the range; else it starts at the range's beginning and skips the matches
   // on the near side of the position.
-  if (!search.FromBeginning && unique && ReadSearchRecord(search.SessionID, recordID, search.Record) &&
+  if (!search.FromBeginning && unique && CursorRecord(search.Cursor, recordID, search.Record) &&
       index->CompareRecordWithKey(search.Record, startCondition.KeyBuffer, startCondition.KeyFieldCount) == 0)
     first = false;
   const bool test = search.Cursor->FilterCallback || OtherConditionsRemain(conditions, start, end);
@@ -751,12 +863,8 @@ bool TVLMTableData::WalkIndexRangeByBitmap(const TVLMSearchRequest& search,
     order->FreeKeyPath(bestPath);
   });
   if (!search.FromBeginning) {
-    TVLMNavigationRequest request;
-    request.RecordID = search.Position;
-    request.RecordBuffer = search.Record;
-    ReadRecordAt(search.SessionID, request, RecordManager->ChangeStamp, nullptr);
-    if (request.Result != kVLMNavOK) RaisePositionError(10387, navigationIndex, search.Position);
-    if (!(request.RecordID == search.Position)) RaisePositionError(10415, navigationIndex, search.Position);
+    if (!CursorRecord(search.Cursor, search.Position, search.Record))
+      RaisePositionError(10387, navigationIndex, search.Position);
     if (!order->FindKeyPath(search.SessionID, search.Position, *startPath, search.Record))
       RaisePositionError(10386, navigationIndex, search.Position);
     TVLMRecordID placed;

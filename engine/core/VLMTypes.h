@@ -452,12 +452,29 @@ private:
 
 // ---------------------------------------------------- TVLMIndexPositionCache
 
+// What a storage engine keeps of one reader between two of its calls (the
+// record page the reader stands on, say). The core holds it in a position
+// cache and never looks inside; Owner is the engine object that made it, so
+// an engine takes back only its own.
+class TVLMEngineReadState {
+public:
+  explicit TVLMEngineReadState(const void* owner) : Owner(owner) {}
+  virtual ~TVLMEngineReadState() = default;
+  TVLMEngineReadState(const TVLMEngineReadState&) = delete;
+  TVLMEngineReadState& operator=(const TVLMEngineReadState&) = delete;
+
+  const void* const Owner;
+};
+
 // Where a range walk of the storage engine stopped in an index, kept between
 // the calls of one search and between a cursor's calls. The core holds it
 // for the engine and never interprets it; the engine rebuilds its own index
 // path from it (or ignores it when IndexID names another index).
 class TVLMIndexPositionCache {
 public:
+  TVLMIndexPositionCache() = default;
+  TVLMIndexPositionCache(const TVLMIndexPositionCache&) = delete;
+  TVLMIndexPositionCache& operator=(const TVLMIndexPositionCache&) = delete;
   // Empty again: no index, no record, no token.
   void Clear() {
     IndexID = -1;
@@ -473,4 +490,20 @@ public:
   // A value of the engine's own (an approximate position, say); -1 when
   // empty.
   int64_t Token = -1;
+  // The record manager's own state of this reader (Clear keeps it: it does
+  // not depend on the index).
+  std::unique_ptr<TVLMEngineReadState> RecordState;
+  // The index's own state of this reader: where its last step stood.
+  std::unique_ptr<TVLMEngineReadState> IndexState;
+  // The table data's walk of a restricted cursor, kept between its steps
+  // (the cursor drops it with its record bitmap when what it sees changes).
+  std::unique_ptr<TVLMEngineReadState> SearchState;
+  // The record a restricted cursor read last, kept because its next search
+  // goes on from that record's key: its bytes, its address, and the session
+  // and the table's change stamp under which it was read.
+  std::vector<uint8_t> LastRecord;
+  TVLMRecordID LastRecordID;
+  int32_t LastSessionID = -1;
+  uint32_t LastStamp = 0;
+  bool HasLastRecord = false;
 };

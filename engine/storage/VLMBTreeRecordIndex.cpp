@@ -304,8 +304,34 @@ void TVLMBTreeRecordIndex::SetKeyPathPosition(TVLMKeyPath& keyPath, int64_t posi
 
 // ------------------------------------------------------------ navigation
 
+namespace {
+
+// The exact path of a reader's last step in one index, trusted while the
+// table's change stamp and the page manager's view are what they were: the
+// next step then starts from it without a descent.
+class TVLMIndexStepState : public TVLMEngineReadState {
+public:
+  explicit TVLMIndexStepState(const TVLMBTreeRecordIndex* owner) : TVLMEngineReadState(owner) {}
+
+  TVLMKeyPath Path;
+  TVLMRecordID RecordID;
+  int32_t SessionID = -1;
+  uint32_t Stamp = 0;
+  uint64_t View = 0;
+};
+
+}  // namespace
+
 bool TVLMBTreeRecordIndex::CurrentPath(int32_t sessionID, const TVLMNavigationRequest& request,
                                        TVLMIndexPositionCache* cache, TVLMKeyPath& path) {
+  if (cache != nullptr && cache->IndexState != nullptr && cache->IndexState->Owner == this) {
+    const auto& kept = static_cast<const TVLMIndexStepState&>(*cache->IndexState);
+    if (kept.RecordID == request.RecordID && kept.SessionID == sessionID &&
+        kept.Stamp == Table().RecordManager->ChangeStamp && kept.View == Pages()->ViewVersion()) {
+      path.Assign(kept.Path);
+      return true;
+    }
+  }
   if (cache != nullptr && cache->IndexID == IndexDef->ObjectID && cache->RecordID == request.RecordID &&
       cache->Token >= 1) {
     TVLMKeyPath digits;
@@ -332,12 +358,21 @@ void TVLMBTreeRecordIndex::Answer(int32_t sessionID, TVLMNavigationRequest& requ
   TVLMNavigationRequest read;
   read.RecordID = GetRecordIDAt(sessionID, path);
   read.RecordBuffer = request.RecordBuffer;
+  read.Cache = cache;
   Table().RecordManager->GetRecord(sessionID, read);
   request.RecordID = read.RecordID;
   request.Bof = false;
   request.Eof = false;
   request.Result = read.Result;
   if (cache == nullptr) return;
+  if (cache->IndexState == nullptr || cache->IndexState->Owner != this)
+    cache->IndexState = std::make_unique<TVLMIndexStepState>(this);
+  auto& kept = static_cast<TVLMIndexStepState&>(*cache->IndexState);
+  kept.Path.Assign(path);
+  kept.RecordID = read.RecordID;
+  kept.SessionID = sessionID;
+  kept.Stamp = Table().RecordManager->ChangeStamp;
+  kept.View = Pages()->ViewVersion();
   cache->IndexID = IndexDef->ObjectID;
   cache->RecordID = read.RecordID;
   try {

@@ -573,9 +573,23 @@ void TVLMDiskPageManager::WritePageBytes(const void* buffer, int32_t pageNo, int
 uint32_t TVLMDiskPageManager::ReadPageWriteCounter(int32_t pageNo) {
   VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
+  ++FileReads_;
   uint8_t bytes[4];
   DatabaseFile.ReadBufferEx(bytes, 20197, PagePosition(pageNo) + kVLMPageWriteCounterOffset, 4);
   return VLMGetU32LE(bytes);
+}
+
+bool TVLMDiskPageManager::ReadCommitMark(uint32_t& changeCounter) {
+  VLM_REQUIRE_DATABASE_SECTION();
+  if (!IsOpen()) return false;
+  FileScope scope(this);
+  ++CommitMarkReads_;
+  // ChangeCounter and CommitState lie side by side: one read.
+  static_assert(kVLMCommitStateOffset == kVLMChangeCounterOffset + 4);
+  uint8_t bytes[5];
+  if (!DatabaseFile.ReadBuffer(bytes, DatabaseOffset + kVLMChangeCounterOffset, sizeof bytes)) return false;
+  changeCounter = VLMGetU32LE(bytes);
+  return bytes[4] == kVLMCommitClean;
 }
 
 void TVLMDiskPageManager::WritePageWriteCounter(int32_t pageNo, uint32_t value) {
@@ -719,6 +733,7 @@ bool TVLMDiskPageManager::ReadPage(TVLMPage* page) {
   VLM_REQUIRE_DATABASE_SECTION();
   CheckNotFailed();
   FileScope scope(this);
+  ++FileReads_;
   if (page->Buffer == nullptr) page->AllocateBuffer();
   if (!DatabaseFile.ReadBuffer(page->Buffer, PagePosition(page->PageNo), PageSize)) {
     // Whatever part was read is not a page.

@@ -551,6 +551,19 @@ public:
   void WritePageBytes(const void* buffer, int32_t pageNo, int32_t count, int32_t offset);
   uint32_t ReadPageWriteCounter(int32_t pageNo);
   void WritePageWriteCounter(int32_t pageNo, uint32_t value);
+  // The commit mark of the file as it is stored now: block 1's
+  // ChangeCounter; false while a commit is being written (CommitState 1) or
+  // when the bytes cannot be read. Read without the database lock: a commit
+  // writes CommitState 1 before its first page and the next ChangeCounter
+  // with CommitState 2 after its last (invariant 1), so a reader that finds
+  // the same mark before and after it read pages from the file read no page
+  // of a commit in progress, and one that finds the mark it saw last knows
+  // that no commit was written since.
+  bool ReadCommitMark(uint32_t& changeCounter);
+  // Pages and page write counters read from the file so far, and commit
+  // marks.
+  uint64_t FileReads() const { return FileReads_; }
+  uint64_t CommitMarkReads() const { return CommitMarkReads_; }
 
   // Locks (one-byte locks of the database file).
   bool LockDatabase();
@@ -680,6 +693,8 @@ private:
   // A commit with SyncOnCommit off left its writes unflushed.
   bool CommitUnflushed_ = false;
   uint64_t HeaderEpoch_ = 0;
+  uint64_t FileReads_ = 0;
+  uint64_t CommitMarkReads_ = 0;
   bool SoleWriterLock_ = false;
   bool ReadOnlyFile_ = false;
   bool Failed_ = false;

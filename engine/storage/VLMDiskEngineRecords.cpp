@@ -39,13 +39,20 @@ int32_t VLMRecordsPerPage(int32_t pageDataSize, int32_t storedRecordSize) {
   return static_cast<int32_t>(std::min<int64_t>(n, INT32_MAX));
 }
 
-bool VLMPageInFile(TVLMPageManager* pageManager, int32_t pageNo) {
+namespace {
+
+bool PageInDiskFile(TVLMDiskPageManager* disk, int32_t pageNo) {
   if (pageNo < 0) return false;
-  TVLMDiskPageManager* disk = DiskPages(pageManager);
   if (disk == nullptr || !disk->FreeSpace) return true;
   if (disk->FreeSpace->IsSystemPage(pageNo)) return false;
   // A record address may outlive its page when the file shrinks.
   return pageNo < disk->FreeSpace->TotalPageCount || pageNo < disk->GetPageCount();
+}
+
+}  // namespace
+
+bool VLMPageInFile(TVLMPageManager* pageManager, int32_t pageNo) {
+  return PageInDiskFile(DiskPages(pageManager), pageNo);
 }
 
 // -------------------------------------------------------- TVLMSmallRecordPage
@@ -175,7 +182,8 @@ TVLMDiskRecordManager::TVLMDiskRecordManager(TVLMPageManager* pageManager, int32
     : PageIndex(std::make_unique<TVLMBTreeRecordPageIndex>(pageManager)),
       PageManager(pageManager),
       FieldManager(fieldManager),
-      TableID(tableID) {}
+      TableID(tableID),
+      Disk_(DiskPages(pageManager)) {}
 
 TVLMDiskRecordManager::~TVLMDiskRecordManager() = default;
 
@@ -244,7 +252,7 @@ void TVLMDiskRecordManager::CheckPageIndex(int32_t sessionID) { PageIndex->Check
 
 bool TVLMDiskRecordManager::ValidRecordPage(const TVLMPage& page) const {
   if (PageManager->PageHeaderSize < kVLMPageHeaderSize) return true;
-  if (const TVLMDiskPageManager* disk = DiskPages(PageManager)) {
+  if (const TVLMDiskPageManager* disk = Disk_) {
     if ((disk->FreeSpace && disk->FreeSpace->Flag) || disk->Header.Version < kVLMOldestCurrentVersion) return true;
   }
   return page.GetWriteCounter() <= kLastValidWriteCounter && page.GetPageType() == kVLMPageTableRecord &&
@@ -252,7 +260,7 @@ bool TVLMDiskRecordManager::ValidRecordPage(const TVLMPage& page) const {
 }
 
 TVLMPage* TVLMDiskRecordManager::ReadValidPage(int32_t sessionID, int32_t pageNo) {
-  if (!VLMPageInFile(PageManager, pageNo)) return nullptr;
+  if (!PageInDiskFile(Disk_, pageNo)) return nullptr;
   TVLMPage* page = PageManager->GetPage(sessionID, pageNo, true, kVLMAnyPageType);
   if (ValidRecordPage(*page)) return page;
   PageManager->ReleasePage(page);
@@ -361,22 +369,96 @@ bool TVLMDiskRecordManager::DeleteRecord(int32_t sessionID, const TVLMRecordID& 
 
 void TVLMDiskRecordManager::Found(TVLMNavigationRequest& request, const TVLMRecordID& recordID,
                                   const TVLMSmallRecordPage& page) {
-  if (!page.ReadRecord(recordID, StoredBuffer_.data())) RaiseRecordNotFound(request.Mode == 2 ? 20147 : 20145);
-  if (request.RecordBuffer != nullptr) FieldManager->StoredRecordToBuffer(StoredBuffer_.data(), request.RecordBuffer);
+  if (!page.IsSet(recordID.Row)) RaiseRecordNotFound(request.Mode == 2 ? 20147 : 20145);
+  // The stored bytes go straight from the page into the reader's buffer.
+  if (request.RecordBuffer != nullptr) FieldManager->StoredRecordToBuffer(page.RecordData(recordID.Row), request.RecordBuffer);
   request.RecordID = recordID;
   request.Bof = false;
   request.Eof = false;
   request.Result = kVLMNavOK;
 }
 
+TVLMDiskRecordReadState* TVLMDiskRecordManager::ReadState(const TVLMNavigationRequest& request) const {
+  if (request.Cache == nullptr) return nullptr;
+  std::unique_ptr<TVLMEngineReadState>& slot = request.Cache->RecordState;
+  if (slot == nullptr || slot->Owner != this) slot = std::make_unique<TVLMDiskRecordReadState>(this);
+  auto* state = static_cast<TVLMDiskRecordReadState*>(slot.get());
+  if (state->Epoch != ReaderEpoch_) {
+    state->Page.Reset();
+    state->Following.clear();
+    state->Next = 0;
+    state->From = -1;
+    state->Epoch = ReaderEpoch_;
+  }
+  return state;
+}
+
+TVLMPage* TVLMDiskRecordManager::ReadPage(int32_t sessionID, int32_t pageNo, TVLMDiskRecordReadState* state,
+                                          TVLMHeldPage& held) {
+  if (state != nullptr) {
+    if (TVLMPage* pinned = state->Page.Get(sessionID, pageNo)) {
+      if (ValidRecordPage(*pinned)) return pinned;
+      state->Page.Reset();
+    }
+  }
+  TVLMPage* page = ReadValidPage(sessionID, pageNo);
+  held.Reset(PageManager, page);
+  if (state != nullptr && page != nullptr) state->Page.Set(page, sessionID);
+  return page;
+}
+
+bool TVLMDiskRecordManager::FollowingPage(int32_t sessionID, int32_t pageNo, bool forward,
+                                          TVLMDiskRecordReadState* state, int32_t& found) {
+  if (state == nullptr) return ListedPage(sessionID, true, pageNo, forward, found);
+  const bool current = state->SessionID == sessionID && state->Forward == forward &&
+                       state->RecordCount == RecordCount && state->ChangeStamp == ChangeStamp &&
+                       state->ViewVersion == PageManager->ViewVersion();
+  // The walk goes on from the page the list last gave (or the one it
+  // follows): the next listed page is the list's next entry.
+  const int32_t last = state->Next == 0 ? state->From : state->Following[state->Next - 1];
+  if (current && last == pageNo && state->Next < state->Following.size()) {
+    found = state->Following[state->Next++];
+    return true;
+  }
+  // A walk that goes on reads more pages ahead next time; a new one a few.
+  state->Batch = current && last == pageNo ? std::min<size_t>(state->Batch * 2, 512) : 8;
+  state->Following.clear();
+  state->Next = 0;
+  state->From = pageNo;
+  state->Forward = forward;
+  state->SessionID = sessionID;
+  state->RecordCount = RecordCount;
+  state->ChangeStamp = ChangeStamp;
+  state->ViewVersion = PageManager->ViewVersion();
+  TVLMKeyPath path;
+  if (PageIndex->RootPageNo == -1) throw EVLMException(forward ? 20104 : 20105, "Invalid page number");
+  {
+    uint8_t key[4];
+    VLMPutI32LE(key, pageNo);
+    TVLMBTreePagePtr root = TVLMBTreePage::Load(PageManager, PageIndex->KeyRef.get(), sessionID,
+                                                PageIndex->RootPageNo, TVLMBTreePlace::Root());
+    if (!root->FindByCondition(sessionID, forward, path, forward ? kVLMSearchGreater : kVLMSearchLess, key))
+      return false;
+  }
+  do {
+    state->Following.push_back(static_cast<int32_t>(PageIndex->GetPageNoAt(sessionID, path)));
+  } while (state->Following.size() < state->Batch &&
+           (forward ? PageIndex->NextEntry(sessionID, path) : PageIndex->PriorEntry(sessionID, path)));
+  found = state->Following[state->Next++];
+  return true;
+}
+
 bool TVLMDiskRecordManager::FirstRecordFrom(int32_t sessionID, bool from, int32_t pageNo,
-                                            TVLMNavigationRequest& request) {
+                                            TVLMNavigationRequest& request, TVLMDiskRecordReadState* state) {
   const bool forward = request.Mode == 1;
   // Page numbers found are strictly monotonic, so the walk ends.
-  for (int32_t next = 0; ListedPage(sessionID, from, pageNo, forward, next); from = true, pageNo = next) {
-    TVLMHeldPage page(PageManager, ReadValidPage(sessionID, next));
-    if (page.Get() == nullptr) continue;
-    TVLMSmallRecordPage view(page.Get(), RecordsPerPage, StoredRecordSize);
+  for (int32_t next = 0; from ? FollowingPage(sessionID, pageNo, forward, state, next)
+                              : ListedPage(sessionID, false, pageNo, forward, next);
+       from = true, pageNo = next) {
+    TVLMHeldPage held;
+    TVLMPage* page = ReadPage(sessionID, next, state, held);
+    if (page == nullptr) continue;
+    TVLMSmallRecordPage view(page, RecordsPerPage, StoredRecordSize);
     TVLMRecordID found;
     forward ? view.GetFirstRecord(found) : view.GetLastRecord(found);
     Found(request, found, view);
@@ -391,10 +473,11 @@ bool TVLMDiskRecordManager::FirstRecordFrom(int32_t sessionID, bool from, int32_
 void TVLMDiskRecordManager::StepRecord(int32_t sessionID, TVLMNavigationRequest& request) {
   const bool forward = request.Mode == 1;
   const auto pageNo = static_cast<int32_t>(request.RecordID.Page);
+  TVLMDiskRecordReadState* state = ReadState(request);
   {
-    TVLMHeldPage page(PageManager, ReadValidPage(sessionID, pageNo));
-    if (page.Get() != nullptr) {
-      TVLMSmallRecordPage view(page.Get(), RecordsPerPage, StoredRecordSize);
+    TVLMHeldPage held;
+    if (TVLMPage* page = ReadPage(sessionID, pageNo, state, held)) {
+      TVLMSmallRecordPage view(page, RecordsPerPage, StoredRecordSize);
       TVLMRecordID found = request.RecordID;
       if (forward ? view.GetNextRecord(found) : view.GetPriorRecord(found)) {
         Found(request, found, view);
@@ -402,7 +485,23 @@ void TVLMDiskRecordManager::StepRecord(int32_t sessionID, TVLMNavigationRequest&
       }
     }
   }
-  FirstRecordFrom(sessionID, true, pageNo, request);
+  FirstRecordFrom(sessionID, true, pageNo, request, state);
+}
+
+bool TVLMDiskRecordManager::StepOnPinnedPage(int32_t sessionID, TVLMNavigationRequest& request) {
+  if (RecordCount == 0 || (request.Mode != 1 && request.Mode != 2) || request.Bof || request.Eof) return false;
+  if (request.Cache == nullptr || request.Cache->RecordState == nullptr ||
+      request.Cache->RecordState->Owner != this)
+    return false;
+  auto* state = static_cast<TVLMDiskRecordReadState*>(request.Cache->RecordState.get());
+  if (state->Epoch != ReaderEpoch_) return false;
+  TVLMPage* page = state->Page.Get(sessionID, static_cast<int32_t>(request.RecordID.Page));
+  if (page == nullptr || !ValidRecordPage(*page)) return false;
+  TVLMSmallRecordPage view(page, RecordsPerPage, StoredRecordSize);
+  TVLMRecordID found = request.RecordID;
+  if (!(request.Mode == 1 ? view.GetNextRecord(found) : view.GetPriorRecord(found))) return false;
+  Found(request, found, view);
+  return true;
 }
 
 void TVLMDiskRecordManager::GetRecord(int32_t sessionID, TVLMNavigationRequest& request) {
@@ -421,16 +520,17 @@ void TVLMDiskRecordManager::GetRecord(int32_t sessionID, TVLMNavigationRequest& 
       request.Result = atStart ? kVLMNavBOF : kVLMNavEOF;
       return;
     }
-    FirstRecordFrom(sessionID, false, 0, request);
+    FirstRecordFrom(sessionID, false, 0, request, ReadState(request));
     return;
   }
   if (request.Mode != 0) {
     StepRecord(sessionID, request);
     return;
   }
-  TVLMHeldPage page(PageManager, ReadValidPage(sessionID, static_cast<int32_t>(request.RecordID.Page)));
-  if (page.Get() != nullptr) {
-    TVLMSmallRecordPage view(page.Get(), RecordsPerPage, StoredRecordSize);
+  TVLMHeldPage held;
+  TVLMPage* page = ReadPage(sessionID, static_cast<int32_t>(request.RecordID.Page), ReadState(request), held);
+  if (page != nullptr) {
+    TVLMSmallRecordPage view(page, RecordsPerPage, StoredRecordSize);
     if (view.IsSet(request.RecordID.Row)) {
       Found(request, request.RecordID, view);
       return;

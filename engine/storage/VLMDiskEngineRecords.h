@@ -33,6 +33,14 @@
 // Every page taken from the page manager is released before the operation
 // returns, also when it fails. Callers hold the table's lock.
 //
+// A reader that brings its position cache (TVLMNavigationRequest::Cache)
+// keeps, between its calls, a pin on the record page it stands on and the
+// listed pages that follow it in its walk (TVLMDiskRecordReadState): the next
+// record on the same page then takes no page look-up, and the next page no
+// descent of the page index. The list of pages is trusted while the record
+// count, the change stamp and the page manager's view version are as they
+// were when it was read; the pin clears itself (VLMPage.h).
+//
 // Error codes: 20140 slots that do not fit the page, 20141 page full,
 // 20143-20148 record not found on a page, 20104/20105 page walks,
 // 20113/20114 record numbers, 20174 record too large, 20292 page index and
@@ -54,6 +62,8 @@ class Stream;
 }
 
 class TVLMBaseFieldManager;
+class TVLMDiskPageManager;
+class TVLMDiskRecordManager;
 
 // Bytes of the record manager's counters in the table's counter file:
 // u32 ChangeStamp, u32 RecordCount (low 32 bits).
@@ -72,6 +82,30 @@ void VLMSavePageIndexRoot(qv::Stream& stream, const TVLMBTreePageIndex& index);
 // pageNo lies beyond the count last seen). Page managers other than the
 // disk engine's answer for every page number from 0.
 bool VLMPageInFile(TVLMPageManager* pageManager, int32_t pageNo);
+
+// What a reader keeps of the record manager between its calls.
+class TVLMDiskRecordReadState : public TVLMEngineReadState {
+public:
+  explicit TVLMDiskRecordReadState(const TVLMDiskRecordManager* owner) : TVLMEngineReadState(owner) {}
+
+  // The record page the reader stands on.
+  TVLMPagePin Page;
+  // Listed pages after From in the walk's direction (Forward), as session
+  // SessionID saw them; Next is the first not yet visited.
+  std::vector<int32_t> Following;
+  size_t Next = 0;
+  int32_t From = -1;
+  bool Forward = true;
+  int32_t SessionID = kVLMInvalidSessionID;
+  // What the list was read under (see the file's head).
+  int64_t RecordCount = -1;
+  uint32_t ChangeStamp = 0;
+  uint64_t ViewVersion = 0;
+  // The record manager's reader epoch when Page and Following were taken.
+  uint64_t Epoch = 0;
+  // Pages the next list reads ahead (doubles while one walk goes on).
+  size_t Batch = 0;
+};
 
 // -------------------------------------------------------- TVLMSmallRecordPage
 
@@ -102,6 +136,9 @@ public:
   void GetRecordByIndex(int32_t index, TVLMRecordID& recordID) const;
   // Used slots below recordID's slot.
   int32_t CountRecordsBefore(const TVLMRecordID& recordID) const;
+
+  // The stored bytes of a used slot (IsSet).
+  const uint8_t* RecordData(int32_t slot) const { return Slot(slot); }
 
   TVLMPage* Page;
   int32_t RecordSize;
@@ -169,6 +206,15 @@ public:
   // older than 2.99 every page passes; otherwise the page must be a record
   // page of this table whose write counter is not that of a freed page.
   bool ValidRecordPage(const TVLMPage& page) const;
+  // Multi-user readers between two checks of the file: the step of request
+  // (mode 1 or 2 in natural order) when the next record lies on the page
+  // the reader has pinned; false, with request unchanged, when the step
+  // needs any other page.
+  bool StepOnPinnedPage(int32_t sessionID, TVLMNavigationRequest& request);
+  // From now on no reader trusts what it kept (pins, lists of pages): the
+  // file may have changed underneath (a multi-user reader's check found
+  // another writer's commit).
+  void ForgetReaders() { ++ReaderEpoch_; }
 
   std::unique_ptr<TVLMBTreeRecordPageIndex> PageIndex;
   // Not owned.
@@ -192,9 +238,25 @@ private:
   // The first record (in request's direction) of the listed pages beyond
   // pageNo (from all listed pages when from is false) that pass the validity
   // test, read into the request; else the request's end is reached.
-  bool FirstRecordFrom(int32_t sessionID, bool from, int32_t pageNo, TVLMNavigationRequest& request);
+  bool FirstRecordFrom(int32_t sessionID, bool from, int32_t pageNo, TVLMNavigationRequest& request,
+                       TVLMDiskRecordReadState* state);
   void Found(TVLMNavigationRequest& request, const TVLMRecordID& recordID, const TVLMSmallRecordPage& page);
   void StepRecord(int32_t sessionID, TVLMNavigationRequest& request);
+  // The reader's state in request's cache (made there when missing); nullptr
+  // without a cache.
+  TVLMDiskRecordReadState* ReadState(const TVLMNavigationRequest& request) const;
+  // The record page pageNo for a read: the reader's pinned page when it is
+  // that page, else the page taken from the page manager into held and
+  // pinned for the reader. nullptr when the page is no record page of this
+  // table.
+  TVLMPage* ReadPage(int32_t sessionID, int32_t pageNo, TVLMDiskRecordReadState* state, TVLMHeldPage& held);
+  // The next listed page after pageNo in the walk's direction, from the
+  // reader's list when it holds one, else from the page index.
+  bool FollowingPage(int32_t sessionID, int32_t pageNo, bool forward, TVLMDiskRecordReadState* state,
+                     int32_t& found);
 
   std::vector<uint8_t> StoredBuffer_;
+  // The disk page manager behind PageManager, nullptr for another engine's.
+  TVLMDiskPageManager* Disk_ = nullptr;
+  uint64_t ReaderEpoch_ = 0;
 };

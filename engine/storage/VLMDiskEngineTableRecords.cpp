@@ -50,21 +50,104 @@ void TVLMDiskTableData::RecordNoToRecordID(int64_t recordNo, TVLMRecordID& recor
 }
 
 // ------------------------------------------------------------ read wrappers
+//
+// A multi-user read sees what the other processes committed before it began.
+// It asks the file whether a commit was written since this table's counters
+// were last loaded for the session (one read of the commit mark, see
+// TVLMDiskPageManager::ReadCommitMark):
+//
+//   same mark     (and no write, commit or rollback of this process since)
+//                 body runs on what the session has: cached pages validated
+//                 under the table's stamp are trusted as under the type-1
+//                 lock. When body had to read from the file, the mark is
+//                 read again; a different mark means a commit may have
+//                 written while body read, and the read is made again under
+//                 the lock.
+//   other mark    the type-1 lock, the counters loaded, what readers kept
+//                 forgotten, body (the locked read).
+//
+// A cursor stepping in natural order from record to record of the page it
+// stands on takes no check at all (StepInBatch): the steps of one page are
+// one read of the file.
 
 bool TVLMDiskTableData::ReadWrapped(TVLMCursor* cursor, bool refreshIndexes, const std::function<void()>& body) {
   auto guard = LockGuard();
-  if (!IsMultiUser()) {
+  const int32_t sessionID = VLMCursorSessionID(cursor);
+  // A read inside a read of the same session (a locate reading the record
+  // it found) runs on the outer read's check.
+  if (ReadDepth_ > 0 && ReadSession_ == sessionID) {
     body();
     return true;
   }
+  const int32_t outerSession = ReadSession_;
+  ++ReadDepth_;
+  ReadSession_ = sessionID;
+  auto depth = qv::ScopeExit([&] {
+    --ReadDepth_;
+    ReadSession_ = outerSession;
+  });
+  TVLMDiskPageManager& pages = *DiskDatabase_->DiskPageManager();
+  uint32_t mark = 0;
+  if (CheckedSession_ != sessionID || CheckedView_ != pages.ViewVersion() || !pages.ReadCommitMark(mark) ||
+      mark != CheckedMark_)
+    return LockedRead(cursor, refreshIndexes, body);
+  const TVLMCursorPosition position = cursor->Position;
+  const uint64_t reads = pages.FileReads();
+  // Nothing was committed since the stamp was set: the table's pages carry
+  // the stamp they would get under the lock.
+  TVLMDiskTablePagesCacheManager& pagesCache = pages.PagesCache;
+  pagesCache.OperationLockTaken(sessionID, this);
+  pagesCache.SetStamp(sessionID, this, RecordManager->ChangeStamp);
+  pagesCache.EnterTable(sessionID, this);
+  auto leave = qv::ScopeExit([&] {
+    pagesCache.LeaveTable(sessionID, this);
+    pagesCache.OperationLockReleased(sessionID, this);
+  });
+  auto unchanged = [&] {
+    uint32_t after = 0;
+    return pages.FileReads() == reads || (pages.ReadCommitMark(after) && after == mark);
+  };
+  try {
+    if (refreshIndexes) {
+      bool rebuilt = false;
+      IndexManager->RefreshTemporaryIndexes(cursor, rebuilt);
+      if (rebuilt) TemporaryPageManager_->Commit(sessionID);
+    }
+    body();
+  } catch (const std::exception&) {
+    // A page of a commit in progress may be what failed.
+    if (unchanged()) throw;
+  }
+  if (unchanged()) return true;
+  leave.Release();
+  pagesCache.LeaveTable(sessionID, this);
+  pagesCache.OperationLockReleased(sessionID, this);
+  cursor->Position = position;
+  cursor->ClearRecordBitmap();
+  return LockedRead(cursor, refreshIndexes, body);
+}
+
+bool TVLMDiskTableData::LockedRead(TVLMCursor* cursor, bool refreshIndexes, const std::function<void()>& body) {
   const int32_t sessionID = VLMCursorSessionID(cursor);
   const TVLMRetrySettings& settings = VLMRetrySettings();
   if (!LockTable(sessionID, kVLMLockTableOperation, settings.TableOperationTries, settings.TableOperationDelayMs,
                  true))
     return false;
   auto unlock = qv::ScopeExit([&] { UnlockTable(sessionID, kVLMLockTableOperation, false); });
+  ++LockedReads_;
+  TVLMDiskPageManager& pages = *DiskDatabase_->DiskPageManager();
+  // Read under the lock, before the counters: no commit of this table can
+  // come between the two.
+  uint32_t mark = 0;
+  const bool marked = pages.ReadCommitMark(mark);
   LoadMostUpdated(sessionID);
-  TVLMDiskTablePagesCacheManager& pagesCache = DiskDatabase_->DiskPageManager()->PagesCache;
+  DiskRecordManager()->ForgetReaders();
+  if (marked) {
+    CheckedMark_ = mark;
+    CheckedSession_ = sessionID;
+    CheckedView_ = pages.ViewVersion();
+  }
+  TVLMDiskTablePagesCacheManager& pagesCache = pages.PagesCache;
   pagesCache.EnterTable(sessionID, this);
   auto leave = qv::ScopeExit([&] { pagesCache.LeaveTable(sessionID, this); });
   if (refreshIndexes) {
@@ -76,31 +159,52 @@ bool TVLMDiskTableData::ReadWrapped(TVLMCursor* cursor, bool refreshIndexes, con
   return true;
 }
 
+bool TVLMDiskTableData::StepInBatch(TVLMCursor* cursor, uint8_t mode, uint8_t& result) {
+  if ((mode != 1 && mode != 2) || cursor->HasIndex() || cursor->HasRecordRestrictions() ||
+      cursor->Position.Bof != 0 || cursor->Position.Eof != 0 || cursor->RecordBuffer == nullptr)
+    return false;
+  auto guard = LockGuard();
+  if (RecordManager == nullptr) return false;
+  TVLMNavigationRequest request;
+  request.Mode = mode;
+  request.RecordID = cursor->Position.RecordID;
+  request.RecordBuffer = cursor->RecordBuffer;
+  request.Cache = &cursor->PositionCache;
+  if (!DiskRecordManager()->StepOnPinnedPage(VLMCursorSessionID(cursor), request)) return false;
+  CountRecordRead();
+  cursor->Position.RecordID = request.RecordID;
+  result = request.Result;
+  return true;
+}
+
 uint8_t TVLMDiskTableData::GetRecord(TVLMCursor* cursor, uint8_t mode) {
   uint8_t result = kVLMNavError;
-  if (!ReadWrapped(cursor, true, [&] { result = TVLMTableData::GetRecord(cursor, mode); })) return kVLMNavError;
+  // The next record on the page the cursor stands on needs neither a check
+  // of the file (multi-user) nor the general navigation.
+  if (StepInBatch(cursor, mode, result)) return result;
+  if (!Read(cursor, true, [&] { result = TVLMTableData::GetRecord(cursor, mode); })) return kVLMNavError;
   return result;
 }
 
 bool TVLMDiskTableData::Locate(TVLMCursor* cursor, TVLMExpression* condition) {
   bool found = false;
-  if (!ReadWrapped(cursor, true, [&] { found = TVLMTableData::Locate(cursor, condition); })) TableIsLocked(20214);
+  if (!Read(cursor, true, [&] { found = TVLMTableData::Locate(cursor, condition); })) TableIsLocked(20214);
   return found;
 }
 
 bool TVLMDiskTableData::GotoKey(TVLMCursor* cursor, uint8_t mode) {
   bool found = false;
-  if (!ReadWrapped(cursor, true, [&] { found = TVLMTableData::GotoKey(cursor, mode); })) TableIsLocked(20215);
+  if (!Read(cursor, true, [&] { found = TVLMTableData::GotoKey(cursor, mode); })) TableIsLocked(20215);
   return found;
 }
 
 void TVLMDiskTableData::SetRecNo(TVLMCursor* cursor, int64_t recNo) {
-  if (!ReadWrapped(cursor, true, [&] { TVLMTableData::SetRecNo(cursor, recNo); })) TableIsLocked(20216);
+  if (!Read(cursor, true, [&] { TVLMTableData::SetRecNo(cursor, recNo); })) TableIsLocked(20216);
 }
 
 int64_t TVLMDiskTableData::GetRecNo(TVLMCursor* cursor) {
   int64_t recNo = -1;
-  if (!ReadWrapped(cursor, true, [&] { recNo = TVLMTableData::GetRecNo(cursor); })) TableIsLocked(20217);
+  if (!Read(cursor, true, [&] { recNo = TVLMTableData::GetRecNo(cursor); })) TableIsLocked(20217);
   return recNo;
 }
 
@@ -108,7 +212,7 @@ void TVLMDiskTableData::InternalSetRecNo(TVLMCursor* cursor, int64_t recNo) {
   const auto body = [&] {
     Required(DiskRecordManager(), 20531).SetRecNo(VLMCursorSessionID(cursor), cursor->Position.RecordID, recNo);
   };
-  if (!ReadWrapped(cursor, false, body)) TableIsLocked(20219);
+  if (!Read(cursor, false, body)) TableIsLocked(20219);
 }
 
 int64_t TVLMDiskTableData::InternalGetRecNo(TVLMCursor* cursor) {
@@ -116,16 +220,18 @@ int64_t TVLMDiskTableData::InternalGetRecNo(TVLMCursor* cursor) {
   const auto body = [&] {
     recNo = Required(DiskRecordManager(), 20532).GetRecNo(VLMCursorSessionID(cursor), cursor->Position.RecordID);
   };
-  if (!ReadWrapped(cursor, false, body)) TableIsLocked(20220);
+  if (!Read(cursor, false, body)) TableIsLocked(20220);
   return recNo;
 }
 
 int64_t TVLMDiskTableData::InternalGetRecordCount(TVLMCursor* cursor) {
   int64_t count = 0;
-  if (!ReadWrapped(cursor, false, [&] { count = Required(RecordManager.get(), 20533).RecordCount; }))
+  if (!Read(cursor, false, [&] { count = Required(RecordManager.get(), 20533).RecordCount; }))
     TableIsLocked(20218);
   return count;
 }
+
+uint16_t TVLMDiskTableData::GetPageDataSize() { return PageManager != nullptr ? PageManager->PageDataSize : 0; }
 
 int64_t TVLMDiskTableData::GetLastAutoincValue(int32_t fieldNo, TVLMBaseSession* session) {
   auto guard = LockGuard();

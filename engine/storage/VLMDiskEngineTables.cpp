@@ -203,6 +203,11 @@ void TVLMDiskTableData::SaveMostUpdated(int32_t sessionID) {
   DiskRecordManager()->SaveCounters(buffer.data(), capacity, offset);
   MostUpdatedFile_->WriteFile(sessionID, buffer.data(), 0, VLMCompressionNone, static_cast<uint32_t>(offset));
   LastChangeStamp_ = RecordManager->ChangeStamp;
+  // The counters in memory are now this session's: a read of the session
+  // that checked the file last may go on trusting them (its own pages
+  // changed the view version); any other must load them.
+  if (CheckedSession_ == sessionID) CheckedView_ = DiskDatabase_->DiskPageManager()->ViewVersion();
+  else CheckedSession_ = kVLMInvalidSessionID;
 }
 
 void TVLMDiskTableData::LoadMostUpdated(int32_t sessionID) {
@@ -210,6 +215,10 @@ void TVLMDiskTableData::LoadMostUpdated(int32_t sessionID) {
   if (MostUpdatedFile_ == nullptr) throw EVLMException(20176, "Pointer is nil");
   TVLMDiskTablePagesCacheManager& pagesCache = DiskDatabase_->DiskPageManager()->PagesCache;
   const bool changed = !pagesCache.HasStamp(sessionID, this);
+  // Only a locked read vouches for what it loads (ReadWrapped); a load that
+  // finds what the session already had leaves its check standing.
+  const int32_t checkedSession = CheckedSession_;
+  CheckedSession_ = kVLMInvalidSessionID;
   std::vector<uint8_t>& bytes = MostUpdatedBytes_;
   MostUpdatedFile_->ReadAll(sessionID, changed, bytes);
   // Nothing changes unless the whole content is sound.
@@ -233,6 +242,9 @@ void TVLMDiskTableData::LoadMostUpdated(int32_t sessionID) {
   restore.Release();
   LastChangeStamp_ = RecordManager->ChangeStamp;
   pagesCache.SetStamp(sessionID, this, RecordManager->ChangeStamp);
+  if (checkedSession == sessionID && stamp == RecordManager->ChangeStamp && count == RecordManager->RecordCount &&
+      counters == FieldManager->AutoincValues)
+    CheckedSession_ = sessionID;
 }
 
 // ------------------------------------------------------------ repair check

@@ -360,6 +360,9 @@ public:
   int64_t InternalGetRecNo(TVLMCursor* cursor) override;
   int64_t InternalGetRecordCount(TVLMCursor* cursor) override;
   int64_t GetLastAutoincValue(int32_t fieldNo, TVLMBaseSession* session) override;
+  // The page manager's page data size: the search compares ranges with
+  // scans in pages of the file.
+  uint16_t GetPageDataSize() override;
 
   // ---- table files ----
 
@@ -415,15 +418,35 @@ public:
   TVLMInternalDBTransactedAccessFile* MetaDataFile() const { return MetaDataFile_.get(); }
   TVLMInternalDBTransactedAccessFile* MostUpdatedFile() const { return MostUpdatedFile_.get(); }
   TVLMTemporaryPageManager* TemporaryPageManager() const { return TemporaryPageManager_.get(); }
+  // Multi-user reads made under the type-1 lock with the counters loaded
+  // (the others ran on what the session had: ReadWrapped).
+  uint64_t LockedReads() const { return LockedReads_; }
 
 protected:
   void CommitPages(int32_t sessionID) override;
   void RollbackPages(int32_t sessionID) override;
 
 private:
-  // The read wrapper: body under the type-1 lock with fresh counters
-  // (multi-user), else body alone. False when the lock was not had.
+  // The read wrapper (VLMDiskEngineTableRecords.cpp): body alone in
+  // single-user mode; in multi-user mode body as of the file's last commit
+  // (ReadWrapped). False when the type-1 lock was not had.
+  template <class Body>
+  bool Read(TVLMCursor* cursor, bool refreshIndexes, Body&& body) {
+    if (!DiskDatabase_->MultiUser) {
+      auto guard = LockGuard();
+      body();
+      return true;
+    }
+    return ReadWrapped(cursor, refreshIndexes, body);
+  }
   bool ReadWrapped(TVLMCursor* cursor, bool refreshIndexes, const std::function<void()>& body);
+  // body under the type-1 lock with counters loaded from the file.
+  bool LockedRead(TVLMCursor* cursor, bool refreshIndexes, const std::function<void()>& body);
+  // The next or prior record of a cursor without restrictions in natural
+  // order when it lies on the page the cursor stands on (for a multi-user
+  // cursor a step of one page's batch); false when the step needs the
+  // general navigation (and, multi-user, a check of the file).
+  bool StepInBatch(TVLMCursor* cursor, uint8_t mode, uint8_t& result);
   // The managers of an open table, made for a stored table being loaded.
   void CreateManagers();
   void FreeManagers();
@@ -459,6 +482,18 @@ private:
   bool ChangingTableList_ = false;
   // The record manager's change stamp as last written or read; -1 before.
   int64_t LastChangeStamp_ = -1;
+  // The file's commit mark under which the counters were last loaded for
+  // session CheckedSession_ (kVLMInvalidSessionID: none, or written since),
+  // and the page manager's view version then (a write, commit or rollback
+  // of this process since changes it).
+  uint32_t CheckedMark_ = 0;
+  int32_t CheckedSession_ = kVLMInvalidSessionID;
+  uint64_t CheckedView_ = 0;
+  uint64_t LockedReads_ = 0;
+  // Reads under way and the session of the innermost: a read inside
+  // another of that session runs on the outer one's check.
+  int32_t ReadDepth_ = 0;
+  int32_t ReadSession_ = kVLMInvalidSessionID;
   // Scratch of SaveMostUpdated and LoadMostUpdated, kept so that a write,
   // which saves and loads the counters, allocates nothing for them.
   std::vector<uint8_t> MostUpdatedBytes_;

@@ -11,6 +11,7 @@
 #endif
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <random>
 
@@ -55,11 +56,14 @@ TVLMPage::TVLMPage(TVLMPageManager* pageManager) : PageManager(pageManager) {}
 TVLMPage::~TVLMPage() {
   // A page never outlives its place in the manager's list of pages in use.
   if (InUseIndex_ >= 0 && PageManager != nullptr) PageManager->MarkUnused(this);
+  DropPins();
   FreeBuffer();
 }
 
-int32_t TVLMPage::HeaderSize() const { return PageManager->PageHeaderSize; }
-int32_t TVLMPage::PageSize() const { return PageManager->PageSize; }
+void TVLMPage::DropPins() noexcept {
+  while (Pins_ != nullptr) Pins_->Reset();
+}
+
 
 void TVLMPage::AllocateBuffer() {
   FreeBuffer();
@@ -120,6 +124,30 @@ void TVLMPage::SetSessionCounter(int32_t sessionID, uint32_t counter) {
   SessionCounters_[static_cast<size_t>(index)] = {counter, true};
 }
 
+// --------------------------------------------------------------- TVLMPagePin
+
+void TVLMPagePin::Set(TVLMPage* page, int32_t sessionID) noexcept {
+  if (page != Page_) {
+    Reset();
+    if (page != nullptr) {
+      Next_ = page->Pins_;
+      if (Next_ != nullptr) Next_->Prev_ = this;
+      page->Pins_ = this;
+      Page_ = page;
+    }
+  }
+  SessionID_ = sessionID;
+}
+
+void TVLMPagePin::Reset() noexcept {
+  if (Page_ == nullptr) return;
+  if (Prev_ != nullptr) Prev_->Next_ = Next_;
+  else Page_->Pins_ = Next_;
+  if (Next_ != nullptr) Next_->Prev_ = Prev_;
+  Page_ = nullptr;
+  Prev_ = Next_ = nullptr;
+}
+
 // -------------------------------------------------------- TVLMSortedPageList
 
 TVLMSortedPageList::~TVLMSortedPageList() { Clear(); }
@@ -141,32 +169,72 @@ void TVLMSortedPageList::LinkNewest(TVLMPage* page) {
   page->LastAccess_ = ++AccessCounter;
 }
 
+size_t TVLMSortedPageList::SlotOf(int32_t pageNo) const {
+  if (Count_ == 0) return SIZE_MAX;
+  const size_t mask = Slots_.size() - 1;
+  for (size_t i = Home(pageNo);; i = (i + 1) & mask) {
+    const Slot& slot = Slots_[i];
+    if (slot.Page == nullptr) return SIZE_MAX;
+    if (slot.PageNo == pageNo) return i;
+  }
+}
+
+void TVLMSortedPageList::Grow() {
+  std::vector<Slot> old = std::move(Slots_);
+  const size_t size = old.empty() ? 16 : old.size() * 2;
+  Slots_.assign(size, Slot{});
+  Mask_ = size - 1;
+  const size_t mask = Mask_;
+  for (const Slot& slot : old) {
+    if (slot.Page == nullptr) continue;
+    size_t i = Home(slot.PageNo);
+    while (Slots_[i].Page != nullptr) i = (i + 1) & mask;
+    Slots_[i] = slot;
+  }
+}
+
 void TVLMSortedPageList::Insert(std::unique_ptr<TVLMPage> page) {
   TVLMPage* raw = page.get();
-  auto [it, inserted] = Pages_.try_emplace(raw->PageNo, nullptr);
-  if (!inserted)
+  if (SlotOf(raw->PageNo) != SIZE_MAX)
     throw EVLMException(30378, "TSortedPageList.Insert - duplicate key = %d", {raw->PageNo});
-  it->second = std::move(page);
+  if (static_cast<size_t>(Count_ + 1) * 2 > Slots_.size()) Grow();
+  const size_t mask = Slots_.size() - 1;
+  size_t i = Home(raw->PageNo);
+  while (Slots_[i].Page != nullptr) i = (i + 1) & mask;
+  Slots_[i] = Slot{raw->PageNo, page.release()};
+  ++Count_;
   raw->OwnerList = this;
   LinkNewest(raw);
 }
 
 std::unique_ptr<TVLMPage> TVLMSortedPageList::Extract(int32_t pageNo) {
-  if (Pages_.empty()) throw EVLMException(20165, "TSortedPageList.Delete - no elements in array!");
-  auto it = Pages_.find(pageNo);
-  if (it == Pages_.end())
+  if (Count_ == 0) throw EVLMException(20165, "TSortedPageList.Delete - no elements in array!");
+  size_t i = SlotOf(pageNo);
+  if (i == SIZE_MAX)
     throw EVLMException(20166, "TSortedPageList.Delete - element not found, key = %d, itemCount = %d",
                         {pageNo, Count()});
-  std::unique_ptr<TVLMPage> page = std::move(it->second);
-  Pages_.erase(it);
+  std::unique_ptr<TVLMPage> page(Slots_[i].Page);
+  // Backward-shift deletion: every later slot of the probe run that may move
+  // closer to its home moves into the hole, so no look-up stops early.
+  const size_t mask = Slots_.size() - 1;
+  for (size_t j = (i + 1) & mask; Slots_[j].Page != nullptr; j = (j + 1) & mask) {
+    const size_t home = Home(Slots_[j].PageNo);
+    const bool between = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+    if (between) continue;
+    Slots_[i] = Slots_[j];
+    i = j;
+  }
+  Slots_[i] = Slot{};
+  --Count_;
   Unlink(page.get());
   page->OwnerList = nullptr;
+  page->DropPins();
   return page;
 }
 
 TVLMPage* TVLMSortedPageList::Find(int32_t pageNo) const {
-  auto it = Pages_.find(pageNo);
-  return it == Pages_.end() ? nullptr : it->second.get();
+  const size_t i = SlotOf(pageNo);
+  return i == SIZE_MAX ? nullptr : Slots_[i].Page;
 }
 
 void TVLMSortedPageList::Touch(TVLMPage* page) {
@@ -178,16 +246,21 @@ void TVLMSortedPageList::Touch(TVLMPage* page) {
 
 std::vector<TVLMPage*> TVLMSortedPageList::PagesInOrder() const {
   std::vector<TVLMPage*> pages;
-  pages.reserve(Pages_.size());
-  for (const auto& entry : Pages_) pages.push_back(entry.second.get());
+  pages.reserve(static_cast<size_t>(Count_));
+  for (const Slot& slot : Slots_)
+    if (slot.Page != nullptr) pages.push_back(slot.Page);
   std::sort(pages.begin(), pages.end(),
             [](const TVLMPage* a, const TVLMPage* b) { return a->PageNo < b->PageNo; });
   return pages;
 }
 
 void TVLMSortedPageList::Clear() {
-  Pages_.clear();
+  std::vector<Slot> slots = std::move(Slots_);
+  Slots_.clear();
+  Mask_ = 0;
+  Count_ = 0;
   Oldest_ = Newest_ = nullptr;
+  for (Slot& slot : slots) delete slot.Page;
 }
 
 // ----------------------------------------------------------- TVLMPageManager
@@ -295,7 +368,7 @@ void TVLMPageManager::EvictSharedPages() {
   TVLMPage* page = SharedPages.Oldest();
   while (page != nullptr && SharedPages.Count() > CacheLimit) {
     TVLMPage* next = TVLMSortedPageList::NextNewer(page);
-    if (page->UseCount == 0) SharedPages.Extract(page->PageNo);
+    if (page->UseCount == 0 && !page->Pinned()) SharedPages.Extract(page->PageNo);
     page = next;
   }
 }
@@ -303,6 +376,7 @@ void TVLMPageManager::EvictSharedPages() {
 TVLMPage* TVLMPageManager::NewPage(int32_t sessionID, uint16_t pageType) {
   VLM_REQUIRE_DATABASE_SECTION();
   SessionEntry& session = GetSession(sessionID);
+  ++ViewVersion_;
   auto page = std::make_unique<TVLMPage>(this);
   AllocatePage(page.get());
   if (page->PageNo == -1 || page->PageNo == -2) throw EVLMException(20064, "Invalid page number");
@@ -390,6 +464,7 @@ void TVLMPageManager::ReleasePage(TVLMPage* page) {
     if (it == Orphans_.end()) return;
     std::unique_ptr<TVLMPage> own = std::move(it->second);
     Orphans_.erase(it);
+    ++ViewVersion_;
     if (own->Modified) {
       SessionEntry& session = GetSession(own->SessionID);
       if (session.PrivatePages.Find(own->PageNo) == nullptr) session.PrivatePages.Insert(std::move(own));
@@ -399,6 +474,7 @@ void TVLMPageManager::ReleasePage(TVLMPage* page) {
   if (page->OwnerList != &SharedPages) return;
   if (page->Modified) {
     SessionEntry& session = GetSession(page->SessionID);
+    ++ViewVersion_;
     session.PrivatePages.Insert(SharedPages.Extract(page->PageNo));
     return;
   }
@@ -409,6 +485,7 @@ void TVLMPageManager::ReleasePage(TVLMPage* page) {
 void TVLMPageManager::RemovePage(int32_t sessionID, int32_t pageNo) {
   VLM_REQUIRE_DATABASE_SECTION();
   SessionEntry& session = GetSession(sessionID);
+  ++ViewVersion_;
   // Freeing a page twice would fail half way through the commit.
   if (!session.RemovedPages.Contains(pageNo)) session.RemovedPages.Append(pageNo);
 }
@@ -439,6 +516,7 @@ std::vector<int32_t> TVLMPageManager::SessionPageNumbers(int32_t sessionID) cons
 
 void TVLMPageManager::ForgetSharedCopies(const std::vector<int32_t>& pageNos) {
   VLM_REQUIRE_DATABASE_SECTION();
+  ++ViewVersion_;
   for (int32_t pageNo : pageNos) DropSharedCopy(pageNo);
 }
 
@@ -461,6 +539,7 @@ void TVLMPageManager::Commit(int32_t sessionID) {
   CheckSessionPagesReleased(sessionID);
   SessionEntry* session = FindSession(sessionID);
   if (session == nullptr) return;
+  ++ViewVersion_;
 
   // Pages removed in the transaction go back to storage; a page whose free
   // failed stays listed for the next attempt.
@@ -507,6 +586,7 @@ void TVLMPageManager::RollbackSession(int32_t sessionID) {
   VLM_REQUIRE_DATABASE_SECTION();
   SessionEntry* session = FindSession(sessionID);
   if (session == nullptr) return;
+  ++ViewVersion_;
   for (const TVLMPage* page : session->PrivatePages.PagesInOrder()) {
     if (!page->Modified) throw EVLMException(20087, "Invalid index page");
     if (page->UseCount > 0) throw EVLMException(20088, "Cannot remove used page");
@@ -527,6 +607,7 @@ void TVLMPageManager::CheckNoUncommittedPages() const {
 
 void TVLMPageManager::DropSharedPages() {
   VLM_REQUIRE_DATABASE_SECTION();
+  ++ViewVersion_;
   TVLMPage* page = SharedPages.Oldest();
   while (page != nullptr) {
     TVLMPage* next = TVLMSortedPageList::NextNewer(page);

@@ -40,6 +40,10 @@
 //   4. A page is destroyed only when no session uses it (UseCount 0).
 //   5. Commit writes a session's pages in ascending page order; it checks that
 //      every page was released before it writes anything.
+//   6. A pin (TVLMPagePin) names a page only while the page stays in the list
+//      that held it when it was pinned: leaving that list (commit, rollback,
+//      eviction, a change by a session, destruction) clears every pin on it.
+//      Eviction passes over pinned pages.
 //
 // States of one page object:
 //
@@ -73,6 +77,7 @@ class Stream;
 }
 
 class TVLMPageManager;
+class TVLMPagePin;
 class TVLMSortedPageList;
 
 // --------------------------------------------------------------- constants
@@ -145,8 +150,8 @@ public:
   bool Encrypt = true;        // false: the data area is never encrypted
 
   uint8_t* Header() const { return Buffer; }
-  int32_t HeaderSize() const;
-  int32_t PageSize() const;
+  inline int32_t HeaderSize() const;
+  inline int32_t PageSize() const;
   uint8_t* Data() const { return Buffer + HeaderSize(); }
   int32_t DataSize() const { return PageSize() - HeaderSize(); }
 
@@ -180,9 +185,15 @@ public:
   int32_t GetOwnerTableID() const { return VLMGetI32LE(Buffer + kVLMPageOwnerTableOffset); }
   void SetOwnerTableID(int32_t v) { VLMPutI32LE(Buffer + kVLMPageOwnerTableOffset, v); }
 
+  // Some pin names the page.
+  bool Pinned() const { return Pins_ != nullptr; }
+
 private:
   friend class TVLMSortedPageList;
   friend class TVLMPageManager;
+  friend class TVLMPagePin;
+  // Clears every pin on the page (it leaves its list or is destroyed).
+  void DropPins() noexcept;
   struct SessionCounter {
     uint32_t Counter = 0;
     bool IsSet = false;
@@ -194,6 +205,40 @@ private:
   uint64_t LastAccess_ = 0;
   // Place in the manager's list of pages in use; -1 while nobody uses it.
   int32_t InUseIndex_ = -1;
+  // The pins on the page, linked through the pins.
+  TVLMPagePin* Pins_ = nullptr;
+};
+
+// A reader's hold on the page it stands on between two calls, without using
+// it: the page keeps its place in the cache (eviction passes over it) and
+// other sessions take it as before. The pin clears itself when the page
+// leaves the list that held it (invariant 6), so Page() is either the very
+// object GetPage would hand the pinning session for that number, as it was
+// pinned, or nullptr. Reading the page through the pin takes no lookup; the
+// caller holds the database critical section as for any page access.
+class TVLMPagePin {
+public:
+  TVLMPagePin() = default;
+  ~TVLMPagePin() { Reset(); }
+  TVLMPagePin(const TVLMPagePin&) = delete;
+  TVLMPagePin& operator=(const TVLMPagePin&) = delete;
+
+  // Pins page (taken with GetPage by sessionID; it may already be released)
+  // instead of what was pinned before.
+  void Set(TVLMPage* page, int32_t sessionID) noexcept;
+  void Reset() noexcept;
+  // The pinned page when it is pageNo as session sessionID sees it.
+  TVLMPage* Get(int32_t sessionID, int32_t pageNo) const {
+    return Page_ != nullptr && SessionID_ == sessionID && Page_->PageNo == pageNo ? Page_ : nullptr;
+  }
+  TVLMPage* Page() const { return Page_; }
+
+private:
+  friend class TVLMPage;
+  TVLMPage* Page_ = nullptr;
+  int32_t SessionID_ = kVLMInvalidSessionID;
+  TVLMPagePin* Prev_ = nullptr;
+  TVLMPagePin* Next_ = nullptr;
 };
 
 // Base of the objects that interpret one page (B-tree pages and the like).
@@ -216,9 +261,11 @@ public:
 // ------------------------------------------------------ TVLMSortedPageList
 
 // The pages of one list (the shared cache or a session's private copies),
-// found by page number through a hash map and kept in an intrusive
-// least-recently-used order, so that lookup, touch and eviction never scan
-// the list. PagesInOrder gives the ascending page order commit needs.
+// found by page number in an open-addressing table (one probe run over a
+// flat array: a look-up touches one cache line before the page) and kept in
+// an intrusive least-recently-used order, so that lookup, touch and eviction
+// never scan the list. PagesInOrder gives the ascending page order commit
+// needs. The list owns its pages.
 class TVLMSortedPageList {
 public:
   TVLMSortedPageList() = default;
@@ -241,15 +288,34 @@ public:
   std::vector<TVLMPage*> PagesInOrder() const;
   // Destroys every page of the list.
   void Clear();
-  int32_t Count() const { return static_cast<int32_t>(Pages_.size()); }
+  int32_t Count() const { return Count_; }
 
   uint64_t AccessCounter = 0;
 
 private:
+  struct Slot {
+    int32_t PageNo = 0;
+    TVLMPage* Page = nullptr;  // nullptr: the slot is free
+  };
   void Unlink(TVLMPage* page);
   void LinkNewest(TVLMPage* page);
+  // Page numbers come in runs (a walk reads page after page): eight
+  // neighbouring pages share a group of neighbouring slots, and the groups
+  // are spread by a multiplicative hash, so that probe runs stay short even
+  // when the list holds every page of a long run.
+  size_t Home(int32_t pageNo) const {
+    const auto no = static_cast<uint32_t>(pageNo);
+    const auto group = static_cast<size_t>((static_cast<uint64_t>(no >> 3) * 0x9E3779B97F4A7C15ull) >> 32);
+    return ((group << 3) | (no & 7u)) & Mask_;
+  }
+  // The slot holding pageNo, or SIZE_MAX.
+  size_t SlotOf(int32_t pageNo) const;
+  void Grow();
 
-  std::unordered_map<int32_t, std::unique_ptr<TVLMPage>> Pages_;
+  // Power-of-two size, at most half full.
+  std::vector<Slot> Slots_;
+  size_t Mask_ = 0;
+  int32_t Count_ = 0;
   TVLMPage* Oldest_ = nullptr;
   TVLMPage* Newest_ = nullptr;
 };
@@ -357,6 +423,12 @@ public:
     VLM_REQUIRE_DATABASE_SECTION();
     return static_cast<int32_t>(InUse_.size());
   }
+  // Advances whenever what a session reads may change other than through a
+  // page that session already holds privately: a page becomes private, a
+  // commit, a rollback, a page freed. A reader that keeps what it derived
+  // from pages (a list of page numbers, say) trusts it while this value and
+  // its own change count stay as they were.
+  uint64_t ViewVersion() const { return ViewVersion_; }
   // Memory for the short-lived objects built over this manager's pages (a
   // B-tree page object for every page of every descent): blocks of the
   // first size asked for are kept when given back, a few at most, so that a
@@ -399,9 +471,13 @@ private:
   // capacity is reserved up front, so giving one back never allocates.
   std::vector<void*> SpareBlocks_;
   size_t SpareBlockSize_ = 0;
+  uint64_t ViewVersion_ = 0;
   qv::RecursiveMutex OwnSection_;
   qv::RecursiveMutex* SharedSection_ = nullptr;
 };
+
+int32_t TVLMPage::HeaderSize() const { return PageManager->PageHeaderSize; }
+int32_t TVLMPage::PageSize() const { return PageManager->PageSize; }
 
 // Releases a page taken with GetPage/NewPage when the scope ends.
 class TVLMHeldPage {

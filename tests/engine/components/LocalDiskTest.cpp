@@ -3,10 +3,12 @@
 // file in multi-user mode (helper program engine_localpeer).
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/components/VLMLocalEngine.h"
+#include "engine/core/VLMTableData.h"
 #include "engine/storage/VLMDiskEngineTables.h"
 #include "tests/engine/components/LocalEngineTestSupport.h"
 #include "tests/engine/storage/StorageTestSupport.h"
@@ -166,6 +168,111 @@ TEST_F(LocalDiskTest, ABlobWrittenThroughTheCursorReadsBackEqual) {
   }
 }
 
+// A table of 3,000 records, C0..C2999 with Points 0..2999, indexed on both.
+class LocalDiskReadTest : public LocalDiskTest {
+protected:
+  void SetUp() override {
+    Me = Session(Dir.File("r.vlm"));
+    Log = std::make_unique<LocalTable>(*Me, "Log");
+    Log->Create({{"Call", dtString, 10}, {"Points", dtInteger}}, {{"ByCall", "Call"}, {"ByPoints", "Points"}});
+    Me->StartTransaction();
+    for (int i = 0; i < 3000; ++i) ASSERT_EQ(Log->Append({"C" + std::to_string(i), std::to_string(i)}), 0);
+    Me->Commit(false);
+  }
+  void TearDown() override { Log.reset(); }
+  int64_t RecordsRead() { return static_cast<TVLMTableData*>(Log->Cursor.TableData)->GetSearchFigures().RecordsRead; }
+
+  std::unique_ptr<TVLMLocalSession> Me;
+  std::unique_ptr<LocalTable> Log;
+};
+
+// A walk through a filter that a range of the cursor's index answers reads
+// each matching record once, whether the index was named or chosen by its
+// fields; a walk that finds nothing from the start reads the table once
+// although a dataset asks twice.
+TEST_F(LocalDiskReadTest, AFilteredWalkReadsEachMatchingRecordOnce) {
+  for (bool byFields : {false, true}) {
+    SCOPED_TRACE(byFields ? "index by fields" : "index by name");
+    if (byFields)
+      Log->Cursor.SetIndexByFields(schema_test::List({"Points"}), schema_test::List({"ASC"}),
+                                   schema_test::List({"CASE"}));
+    else
+      Log->UseIndex("ByPoints");
+    Log->Cursor.SetFilter("Points >= 1000 and Points < 2000", false, false);
+    const int64_t before = RecordsRead();
+    int32_t rows = 0;
+    for (bool more = Log->First(); more; more = Log->Next()) ASSERT_EQ(Log->Get(1), std::to_string(1000 + rows++));
+    EXPECT_EQ(rows, 1000);
+    EXPECT_EQ(RecordsRead() - before, 1000);
+    // The other way, from the end.
+    Log->Cursor.SetToEnd();
+    rows = 0;
+    while (Log->Read(2) == kVLMNavOK) ++rows;
+    EXPECT_EQ(rows, 1000);
+    EXPECT_EQ(RecordsRead() - before, 2000);
+    Log->Cursor.ClearFilter();
+  }
+  Log->UseIndex("");
+  Log->Cursor.SetFilter("Points + 1 = 0", false, false);
+  const int64_t before = RecordsRead();
+  EXPECT_FALSE(Log->First());
+  EXPECT_FALSE(Log->Next());  // the dataset's second ask
+  EXPECT_EQ(RecordsRead() - before, 3000);
+}
+
+// A kept walk goes on past changes of the table made between its steps.
+TEST_F(LocalDiskReadTest, AWalkGoesOnPastChangesBetweenItsSteps) {
+  Log->UseIndex("ByPoints");
+  Log->Cursor.SetFilter("Points >= 10 and Points < 20", false, false);
+  ASSERT_TRUE(Log->First());
+  ASSERT_TRUE(Log->Next());
+  EXPECT_EQ(Log->Get(1), "11");
+  {
+    LocalTable other(*Me, "Log");
+    other.Open();
+    ASSERT_TRUE(other.Find(1, "12"));
+    ASSERT_EQ(other.Delete(), 0);
+    ASSERT_EQ(other.Append({"X", "13"}), 0);
+  }
+  std::vector<std::string> rest;
+  while (Log->Next()) rest.push_back(Log->Get(1).value_or("null"));
+  EXPECT_EQ(rest, (std::vector<std::string>{"13", "13", "14", "15", "16", "17", "18", "19"}));
+}
+
+// Locate keeps its condition for the same fields, options and kinds of key
+// value, and builds a new one when any of them changes.
+TEST_F(LocalDiskReadTest, LocatesAnswerRightWhenTheirConditionIsKeptOrRebuilt) {
+  const struct {
+    const char* fields;
+    qv::HostVariant keys;
+    bool caseInsensitive;
+    std::optional<int> found;  // the Points of the record found
+  } cases[] = {
+      {"Call", qv::HostVariant(std::string("C5")), false, 5},
+      {"Call", qv::HostVariant(std::string("C6")), false, 6},
+      {"Call", qv::HostVariant(std::string("c7")), false, std::nullopt},
+      {"Call", qv::HostVariant(std::string("c7")), true, 7},
+      {"Call", qv::HostVariant(std::string("c8")), true, 8},
+      {"Points", qv::HostVariant(9), false, 9},
+      {"Points", qv::HostVariant(std::string("10")), false, 10},
+      {"Points", qv::HostVariant(2999), false, 2999},
+      {"Call;Points", qv::VarArrayOf({std::string("C11"), 11}), false, 11},
+      {"Call;Points", qv::VarArrayOf({std::string("C12"), 11}), false, std::nullopt},
+      {"Call;Points", qv::VarArrayOf({std::string("C12"), 12}), false, 12},
+      {"Points", qv::VarArrayOf({13}), false, 13},
+      {"Points", qv::HostVariant(3000), false, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.fields) + " " + (c.found ? std::to_string(*c.found) : "none"));
+    ASSERT_EQ(Log->Cursor.Locate(c.fields, c.keys, c.caseInsensitive, false), c.found.has_value());
+    if (c.found) {
+      EXPECT_EQ(Log->Get(1), std::to_string(*c.found));
+    }
+  }
+  EXPECT_EQ(RaisedCode([&] { Log->Cursor.Locate("Call;Points", qv::HostVariant(std::string("C1")), false, false); }),
+            30112);
+}
+
 // Two processes on one file in multi-user mode, with short waits.
 class LocalMultiUserTest : public LocalDiskTest {
 protected:
@@ -252,6 +359,87 @@ TEST_F(LocalMultiUserTest, WritesSeeTheOtherProcessesChangesAndLocks) {
   EXPECT_EQ(Log->Cursor.ResultCode, 0);
   EXPECT_TRUE(HeldLocks().empty());
   EXPECT_EQ(Log->Column(1), (std::vector<std::string>{"7", "5", "8"}));
+}
+
+// What a read sees of the other process: everything it committed before the
+// read began, nothing of a transaction still open. The reads that find the
+// file unchanged since their last locked read check it with one read of the
+// commit mark and take no lock; a walk through one page checks once.
+TEST_F(LocalMultiUserTest, ReadsSeeTheOtherProcessesCommitsAtTheirNextOperation) {
+  auto* disk = static_cast<TVLMDiskTableData*>(Log->Cursor.TableData);
+  auto* pages = static_cast<TVLMDiskDatabaseData*>(Me->DatabaseData)->DiskPageManager();
+  EXPECT_EQ(Log->Column(1), (std::vector<std::string>{"1", "1", "1", "1", "1"}));
+  struct Step {
+    const char* other;  // what the other process does, "" for nothing
+    bool commits;       // it reaches the file
+    std::vector<std::string> calls;
+    std::vector<std::string> points;
+  };
+  const Step steps[] = {
+      {"update K1ABC 7", true, {"K1ABC", "W2XYZ", "N3Q", "VE3AA", "DL1X"}, {"7", "1", "1", "1", "1"}},
+      {"delete N3Q", true, {"K1ABC", "W2XYZ", "VE3AA", "DL1X"}, {"7", "1", "1", "1"}},
+      // The new record takes the slot the deleted one left.
+      {"insert JA1ZZ 4", true, {"K1ABC", "W2XYZ", "JA1ZZ", "VE3AA", "DL1X"}, {"7", "1", "4", "1", "1"}},
+      {"begin", false, {"K1ABC", "W2XYZ", "JA1ZZ", "VE3AA", "DL1X"}, {"7", "1", "4", "1", "1"}},
+      {"update W2XYZ 9", false, {"K1ABC", "W2XYZ", "JA1ZZ", "VE3AA", "DL1X"}, {"7", "1", "4", "1", "1"}},
+      {"commit", true, {"K1ABC", "W2XYZ", "JA1ZZ", "VE3AA", "DL1X"}, {"7", "9", "4", "1", "1"}},
+      {"", false, {"K1ABC", "W2XYZ", "JA1ZZ", "VE3AA", "DL1X"}, {"7", "9", "4", "1", "1"}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.other);
+    if (*step.other != '\0') {
+      ASSERT_EQ(Other->Ask(step.other), "0");
+    }
+    const uint64_t locked = disk->LockedReads();
+    // A locate, a count and a walk, each seeing the committed state.
+    ASSERT_TRUE(Log->Cursor.Locate("Call", qv::HostVariant(std::string("W2XYZ")), false, false));
+    EXPECT_EQ(Log->Get(1), step.points[1]);
+    EXPECT_EQ(Log->Cursor.GetRecordCount(), static_cast<int64_t>(step.calls.size()));
+    EXPECT_EQ(Log->Column(0), step.calls);
+    EXPECT_EQ(Log->Column(1), step.points);
+    // A commit of the other process costs this one locked read; nothing
+    // new, none.
+    EXPECT_EQ(disk->LockedReads() - locked, step.commits ? 1u : 0u);
+  }
+  // The walk over the table's few pages checked the file far fewer times
+  // than it read records.
+  const uint64_t marks = pages->CommitMarkReads();
+  EXPECT_EQ(Log->Column(0).size(), 5u);
+  EXPECT_LE(pages->CommitMarkReads() - marks, 3u);
+}
+
+// The commit mark a read trusts: a changed counter, or a commit in progress,
+// sends the next read under the lock to load the counters again.
+TEST_F(LocalMultiUserTest, AChangedCommitMarkSendsTheNextReadUnderTheLock) {
+  auto* disk = static_cast<TVLMDiskTableData*>(Log->Cursor.TableData);
+  auto* pages = static_cast<TVLMDiskDatabaseData*>(Me->DatabaseData)->DiskPageManager();
+  ASSERT_TRUE(Log->First());
+  auto poke = [&](uint32_t counter, uint8_t state) {
+    uint8_t bytes[5];
+    VLMPutU32LE(bytes, counter);
+    bytes[4] = state;
+    std::lock_guard<qv::RecursiveMutex> guard(pages->CriticalSection());
+    pages->DatabaseFile.WriteBuffer(bytes, 1, pages->DatabaseOffset + kVLMChangeCounterOffset, 5);
+  };
+  uint32_t mark = 0;
+  {
+    std::lock_guard<qv::RecursiveMutex> guard(pages->CriticalSection());
+    ASSERT_TRUE(pages->ReadCommitMark(mark));
+  }
+  const struct {
+    uint32_t counter;
+    uint8_t state;
+    uint64_t locked;  // locked reads the next locate makes
+  } cases[] = {{mark, kVLMCommitClean, 0}, {mark + 1, kVLMCommitClean, 1}, {mark + 1, kVLMCommitClean, 0},
+               {mark + 1, kVLMCommitWriting, 1}, {mark + 2, kVLMCommitClean, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.counter - mark) + " " + std::to_string(c.state));
+    poke(c.counter, c.state);
+    const uint64_t locked = disk->LockedReads();
+    ASSERT_TRUE(Log->Cursor.Locate("Call", qv::HostVariant(std::string("DL1X")), false, false));
+    EXPECT_EQ(disk->LockedReads() - locked, c.locked);
+  }
+  poke(mark + 2, kVLMCommitClean);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 //                                  Edit, second field := POINTS, Post
 //   delete CALL                    that record deleted
 //   edit CALL                      Edit only: its locks stay
+//   insert CALL POINTS             a new record, posted
 //   post POINTS                    second field := POINTS, Post of the edit
 //   cancel                         Cancel of the edit
 //   begin | commit | rollback      the session's transaction
@@ -82,7 +83,15 @@ public:
       a = b;
       command = "post";
     }
-    if (command == "post") {
+    if (command == "insert") {
+      Cursor.PrepareInsert();
+      Cursor.InitRecordBuffer(Cursor.RecordBuffer, true);
+      TVLMVariant call(bdtString);
+      call.SetAsString(a);
+      Cursor.SetFieldValue(call, 0, true);
+      SetPoints(b);
+      Cursor.Post(true);
+    } else if (command == "post") {
       SetPoints(a);
       Cursor.Post(false);
     } else if (command == "cancel") {
