@@ -31,6 +31,14 @@
 // and the same with LEFT JOIN, with an index on t2.t1id and without one;
 // then the growth of each from the smallest n to the largest against
 // n log n.
+//
+// Query expressions over t1 and t2 (100 rows: g 0-99, k = g mod 2):
+//   union, except        of two 50,000-row selects of val (ids below and
+//                        from 50,000), beside one such select alone
+//   in (select)          WHERE grp IN (SELECT g FROM t2 WHERE k = 1) over
+//                        all 100,000 rows
+//   correlated exists    EXISTS (SELECT ... WHERE t2.g = t1.grp ...) over
+//                        1,000 outer rows
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -201,6 +209,31 @@ void FillJoinTables(Engine& engine, Sqlite& sqlite, int n) {
   }
   engine.Exec("COMMIT");
   sqlite.ExecText("COMMIT");
+}
+
+void QueryExpressions(Engine& engine, Sqlite& sqlite) {
+  std::string create = "CREATE TABLE t2 (g INTEGER NOT NULL, k INTEGER, PRIMARY KEY (g))";
+  engine.Exec(create);
+  sqlite.ExecText(create);
+  std::string insert = "INSERT INTO t2 VALUES ";
+  for (int g = 0; g < 100; ++g) insert += (g > 0 ? ", (" : "(") + std::to_string(g) + ", " + std::to_string(g % 2) + ")";
+  engine.Exec(insert);
+  sqlite.ExecText(insert);
+  // One operand alone, for what the set operations add to it.
+  const std::string operand = "SELECT val FROM t1 WHERE id < 50000";
+  Compare("one operand: a 50k-row select", engine, sqlite, operand, operand);
+  const std::string halves = "SELECT val FROM t1 WHERE id < 50000 %s SELECT val FROM t1 WHERE id >= 50000";
+  for (const char* op : {"UNION", "EXCEPT"}) {
+    char text[200];
+    std::snprintf(text, sizeof text, halves.c_str(), op);
+    const std::string what = std::string(op) + " of two 50k-row selects";
+    Compare(what.c_str(), engine, sqlite, text, text);
+  }
+  const std::string in = "SELECT id FROM t1 WHERE grp IN (SELECT g FROM t2 WHERE k = 1)";
+  Compare("where grp in (select), 100k rows", engine, sqlite, in, in);
+  const std::string exists =
+      "SELECT id FROM t1 WHERE id < 1000 AND EXISTS (SELECT g FROM t2 WHERE t2.g = t1.grp AND t2.k = 1)";
+  Compare("correlated exists, 1k outer rows", engine, sqlite, exists, exists);
 }
 
 // g<rows> with an index on grp and h<rows> without it, the same rows on both
@@ -389,6 +422,7 @@ int main() {
       }));
     }
     Report("1,000 point lookups by id", Median(a) / kSingleTexts, Median(b) / kSingleTexts, "us/text", 1e6);
+    QueryExpressions(engine, sqlite);
 
     GroupWorkloads(engine, sqlite);
 

@@ -180,12 +180,17 @@
 //   20631 statement result cursor that is no local cursor (VLMMainQuery)
 //   20660 join, or a second table in FROM, not built yet (VLMSQLSelect; no
 //         longer raised)
-//   20661 derived table in FROM, not built yet (VLMSQLSelect)
+//   20661 derived table in FROM, not built yet (VLMSQLSelect; no longer
+//         raised)
 //   20662 GROUP BY, HAVING or an aggregate item, not built yet
 //         (VLMSQLSelect; retired: grouping is built, the code stays unused)
-//   20663 UNION, EXCEPT, MINUS or INTERSECT, not built yet (VLMSQLQueryExpr)
+//   20663 UNION, EXCEPT, MINUS or INTERSECT, not built yet (VLMSQLQueryExpr;
+//         no longer raised)
 //   20700 unique or primary index filled from a table that holds one of its
 //         keys twice (VLMBTreeRecordIndex)
+//   20760 subquery outside an SQL statement, as in a dataset filter
+//         (VLMSQLQueryExpr)
+//   20761 INTO in a subquery or a derived table (VLMSQLQueryExpr)
 //   30378 duplicate page in a sorted page list (VLMPage)
 //   30380 page released more often than taken (VLMPage)
 //   30384 damaged internal file chain while walking it (VLMDiskEngineFiles)

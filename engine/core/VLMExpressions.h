@@ -49,7 +49,9 @@
 // row), and IS [NOT] NULL of an indexable field, can become an index
 // condition; conjuncts under OR, NOT or anything else stay in the filter. A
 // second key column is added only to an equality, and only by another
-// equality (or IS NULL).
+// equality (or IS NULL). A null-strict comparison whose search value is
+// null when the search is planned becomes no index condition: it matches no
+// row, where a null key would find the null fields.
 //
 // Error codes: 30112 locate counts, 30110 value of an empty expression, 30198
 // root not a field, 30283/30284 undeterminable type, 30196 field read without
@@ -534,8 +536,8 @@ public:
   void BindToOperands(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2, TVLMCursor* cursor) override;
   void BindToCursor(TVLMCursor* cursor1, TVLMQueryOperator* operand, TVLMCursor* cursor2) override;
   void SetRecordBuffer(uint8_t* buffer, bool outerFlag) override;
-  // A subquery that refers to outer rows stays with the operator that sees
-  // them.
+  // A subquery that refers to outer rows goes with the operator (operand1)
+  // or cursor whose fields its outer references find.
   bool ResolveFields(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2, bool matchFlag,
                      TVLMCursor* cursor) override;
   TVLMDataType GetDataType() override;

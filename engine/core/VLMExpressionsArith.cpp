@@ -487,8 +487,9 @@ void TVLMExprNodeSubquery::BindToCursor(TVLMCursor* cursor1, TVLMQueryOperator*,
 
 void TVLMExprNodeSubquery::SetRecordBuffer(uint8_t* buffer, bool) { OuterRecordBuffer_ = buffer; }
 
-bool TVLMExprNodeSubquery::ResolveFields(TVLMQueryOperator*, TVLMQueryOperator*, bool, TVLMCursor*) {
-  return !Correlated_;
+bool TVLMExprNodeSubquery::ResolveFields(TVLMQueryOperator* operand1, TVLMQueryOperator*, bool,
+                                         TVLMCursor* cursor) {
+  return !Correlated_ || (Subquery_ && Subquery_->ResolvesOuterReferences(operand1, cursor));
 }
 
 TVLMDataType TVLMExprNodeSubquery::GetDataType() {

@@ -151,6 +151,15 @@ public:
   // correlated field references.
   virtual std::unique_ptr<TVLMSubqueryResult> Open(TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
                                                    uint8_t* outerRecordBuffer) = 0;
+  // Whether every outer row the SELECT refers to is found among the fields
+  // of operand or cursor (either may be nullptr): a condition holding a
+  // correlated subquery goes to the operator that answers true. True for a
+  // subquery that refers to no outer row.
+  virtual bool ResolvesOuterReferences(TVLMQueryOperator* operand, TVLMCursor* cursor) {
+    static_cast<void>(operand);
+    static_cast<void>(cursor);
+    return !IsCorrelated();
+  }
 };
 
 // ------------------------------------------------ what crosses with a tree

@@ -466,7 +466,9 @@ void TVLMAO::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* oute
   }
   if (Left) Left->Open(false, outerOperand, outerCursor);
   if (Right) Right->Open(false, outerOperand, outerCursor);
-  OperandsOpened();
+  // An operator opened again after its materialisation (a set operation
+  // opens its operands twice) has no operands left to prepare.
+  if (hasOperands) OperandsOpened();
   // A limited, sorted operator reads its operand in sort order, so that the
   // rows it keeps are the first ones.
   if (RowLimit > 0 && OrderFields.Count() > 0 && Left) {
@@ -648,12 +650,23 @@ void TVLMAO::CopyFieldToResult(int32_t fieldNo, int32_t destFieldNo) {
   TVLMTable* source = DatasetSource(fieldNo, column, padded);
   // A new record starts with every field null.
   if (padded) return;
+  const TVLMBaseDataType destType = ResultTable->Handle()->FieldDefs->GetFieldDef(destFieldNo)->BaseType;
   if (source != nullptr) {
     if (source->Bof() && source->Eof()) return;
-    source->CopyFieldValue(column, true, ResultTable.get(), destFieldNo);
-    return;
+    // Between a BLOB column (memo included) and another kind the value goes
+    // through the BLOB streams (GetFieldVariant, SetFieldVariant), never as
+    // the bytes of a BLOB reference.
+    if (VLMIsBLOBBaseType(destType) == VLMIsBLOBBaseType(source->Handle()->FieldDefs->GetFieldDef(column)->BaseType)) {
+      source->CopyFieldValue(column, true, ResultTable.get(), destFieldNo);
+      return;
+    }
   }
   GetFieldValue(WorkValue, fieldNo, true, false);
+  if (VLMIsBLOBBaseType(destType) && !WorkValue.IsNull() && !VLMIsBLOBBaseType(WorkValue.DataType)) {
+    // Its text, without the terminator a text value carries.
+    const std::string text = WorkValue.GetAsString();
+    WorkValue.SetBuffer(text.data(), static_cast<int32_t>(text.size()), destType, true);
+  }
   ResultTable->SetFieldVariant(WorkValue, destFieldNo, true);
   WorkValue.SetNull();
 }

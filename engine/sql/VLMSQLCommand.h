@@ -55,9 +55,7 @@
 // neither operand), of running a query (20225-20227 statement lock, 30144 a
 // condition no table can evaluate, 10403 INTO), of INSERT (2156, 20259, 30203-30214,
 // 30356, 30357, 30493) and of the transaction statements (30457-30464);
-// 30359 AssignFieldValue without a value; and the project's: 20661, 20663
-// query forms not built yet (derived tables, set operations),
-// 20627 INSERT
+// 30359 AssignFieldValue without a value; and the project's: 20627 INSERT
 // ... SELECT, 20628-20630 a transaction statement whose dataset has no
 // database component, 30720 a VALUES value followed by neither ',' nor ')',
 // 30721 tokens after the VALUES list.
@@ -287,7 +285,7 @@ public:
   std::unique_ptr<qv::StringList> UsingFields;
   std::unique_ptr<TVLMExpression> OnCondition;
   // The query expression of a derived table.
-  std::unique_ptr<TVLMSQLCommand> Subquery;
+  std::unique_ptr<TVLMSQLCursorCommand> Subquery;
   // The private database made when the table is opened.
   std::unique_ptr<TVLMDatabase> Database;
 };
@@ -297,8 +295,9 @@ public:
 // SELECT [ALL | DISTINCT] [TOP n[, start]] items | * [INTO [MEMORY
 // [IMMEDIATE]] [db.]t] FROM reference {, reference} [WHERE condition]
 // [GROUP BY field {, field}] [HAVING condition] [ORDER BY item {, item}],
-// where a reference is [MEMORY] [db.]t [[AS] alias] [PASSWORD 'p'] or "("
-// reference ")" [alias], followed by joins:
+// where a reference is [MEMORY] [db.]t [[AS] alias] [PASSWORD 'p'], "("
+// reference ")" [alias], or a derived table "(" query expression ")" [AS]
+// alias (VLMSQLQueryExpr.cpp), followed by joins:
 //   { CROSS JOIN reference
 //   | [NATURAL] [INNER | LEFT [OUTER] | RIGHT [OUTER] | FULL [OUTER]] JOIN
 //     reference [ON condition | USING "(" names ")"] }
@@ -307,8 +306,8 @@ public:
 // (a JOIN (b JOIN c)); after ON or USING the join built so far is the left
 // operand of the next. FROM entries separated by commas are joined left to
 // right: INNER on the equalities WHERE finds between the two sides, else
-// CROSS. Derived tables (20661) are refused until they are built. HAVING on
-// a query without groups (no GROUP BY, no aggregate item) raises 20244.
+// CROSS. HAVING on a query without groups (no GROUP BY, no aggregate item)
+// raises 20244.
 
 class TVLMSQLSelect : public TVLMSQLCursorCommand {
 public:
@@ -359,7 +358,8 @@ private:
   // The operator of the whole FROM clause: one named table's leaf, or the
   // entries joined left to right.
   std::unique_ptr<TVLMAO> BuildFromOperator(TVLMDataSet* owner, TVLMQueryOperator* outerOperand,
-                                            TVLMCursor* outerCursor);
+                                            TVLMCursor* outerCursor,
+                                            bool allowOuterReferences);
   // The operator of one entry. where: the WHERE condition an INNER join
   // takes key equalities from (nullptr below the null-supplying side of an
   // outer join). leftover: where an INNER join puts ON parts that name
@@ -367,11 +367,22 @@ private:
   // (nullptr: they raise 20270 "ON condition for JOIN is not applicable").
   std::unique_ptr<TVLMAO> BuildEntryOperator(TVLMDataSet* owner, TVLMTableReference& reference,
                                              TVLMExpression* where, std::unique_ptr<TVLMExpression>* leftover,
-                                             TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor);
+                                             TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
+                                            bool allowOuterReferences);
+  // ---- derived tables (VLMSQLQueryExpr.cpp)
+  // The query expression from SELECT into reference (a derived table);
+  // INTO in it is 20761.
+  void ParseDerivedTable(TVLMTableReference& reference);
+  // The derived query's tree (live, with the outer row of a subquery)
+  // under a TVLMAODerivedTable named by the alias; HasCorrelatedSubquery
+  // when the derived query refers to outer rows.
+  std::unique_ptr<TVLMAO> BuildDerivedTable(TVLMTableReference& reference, TVLMDataSet* owner,
+                                            TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
+                                            bool allowOuterReferences);
 };
 
-// A query expression. Its tree holds one query specification for now; the
-// set operators are refused (20663) until they are built.
+// A node of a query expression: a query specification (a leaf) or a set
+// operation over two nodes.
 class TVLMQueryExprNode {
 public:
   // 0 a query specification, 1 UNION, 2 EXCEPT, 3 INTERSECT.
@@ -385,6 +396,13 @@ public:
 
   // A leaf whose select has an INTO target, or one below this node.
   bool HasInto() const;
+  // A new node taking over this one's fields and operands (this node keeps
+  // only its operation and flags).
+  std::unique_ptr<TVLMQueryExprNode> CopyNode();
+  // This node becomes the set operation (operation, copy of its old self,
+  // right): the caller's reference now denotes the combined expression.
+  void MakeBinary(uint8_t operation, std::unique_ptr<TVLMQueryExprNode> right,
+                  std::unique_ptr<qv::StringList> correspondingFields, bool corresponding, bool all);
 };
 
 class TVLMSQLUnion : public TVLMSQLCursorCommand {
@@ -392,10 +410,16 @@ public:
   using TVLMSQLCursorCommand::TVLMSQLCursorCommand;
   ~TVLMSQLUnion() override;
 
-  // The query expression from the current token, then its ORDER BY; a
-  // single query specification lends the union its INTO target.
+  // The query expression from the current token, then its ORDER BY (also
+  // the one the last query specification took); 20272 for INTO in a set
+  // operation; a single query specification lends the union its INTO
+  // target. Stops at the first token that cannot continue the expression
+  // (the end, or the ')' of a subquery or derived table).
   void Parse() override;
+  // Every query specification is.
   bool IsSelfContained() override;
+  // The leaves' trees (operands of a set operation built live) under one
+  // TVLMAOUnion per operator node; the ORDER BY on the root.
   std::unique_ptr<TVLMAO> BuildOperatorTree(TVLMDataSet* owner, bool live, TVLMQueryOperator* outerOperand,
                                             TVLMCursor* outerCursor, bool allowOuterReferences) override;
 
@@ -405,6 +429,14 @@ private:
   std::unique_ptr<TVLMQueryExprNode> ParseQueryExpression();
   std::unique_ptr<TVLMQueryExprNode> ParseTerm();
   std::unique_ptr<TVLMQueryExprNode> ParsePrimary();
+  // From the set operator on: ALL, CORRESPONDING [BY (names)] (30193
+  // without '('), the right operand (a primary after INTERSECT, else a
+  // term), and left made the operation.
+  void ParseSetOperation(TVLMQueryExprNode& left, uint8_t operation, bool primary);
+  bool NodeIsSelfContained(TVLMQueryExprNode& node);
+  std::unique_ptr<TVLMAO> BuildNode(TVLMQueryExprNode& node, TVLMDataSet* owner, bool live,
+                                    TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
+                                    bool allowOuterReferences);
 };
 
 // ----------------------------------------------------- table components

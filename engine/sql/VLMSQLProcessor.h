@@ -64,7 +64,9 @@
 
 class TVLMCursor;
 class TVLMDataSet;
+class TVLMQueryContext;
 class TVLMSQLCommand;
+class TVLMSubquery;
 
 class TVLMSQLProcessor {
 public:
@@ -132,3 +134,15 @@ private:
   std::unique_ptr<TVLMLexer> Lexer_;
   std::vector<std::unique_ptr<TVLMSQLCommand>> Commands_;
 };
+
+// The subquery factory of the expression services (the CreateSubquery
+// member of TVLMExpressionServices, installed by the components' runtime):
+// reads a query expression from lexer's current token (SELECT) up to the
+// ')' that closes it, for the statement queryContext; 20760 when
+// queryContext is no SQL statement (a subquery in a dataset filter).
+// VLMSQLQueryExpr.cpp.
+std::unique_ptr<TVLMSubquery> VLMCreateSubquery(TVLMLexer& lexer, TVLMQueryContext* queryContext);
+// How many times subquery results were filled since the process started: a
+// subquery that refers to no outer row once per statement run, a
+// correlated one once per outer row.
+int64_t VLMSubqueryRunCount();

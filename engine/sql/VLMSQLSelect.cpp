@@ -298,7 +298,7 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildOperatorTree(TVLMDataSet* owner, boo
                                                          TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
                                                          bool allowOuterReferences) {
   HasCorrelatedSubquery = 0;
-  std::unique_ptr<TVLMAO> source = BuildFromOperator(owner, outerOperand, outerCursor);
+  std::unique_ptr<TVLMAO> source = BuildFromOperator(owner, outerOperand, outerCursor, allowOuterReferences);
 
   // A HAVING without groups would have nothing to test.
   const bool grouped = IsGroupedQuery(*this);

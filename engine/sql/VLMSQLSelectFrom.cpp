@@ -108,8 +108,11 @@ bool TVLMSQLSelect::ParseTableReference(TVLMTableReference& reference) {
     ParseJoins(reference);
     return true;
   }
-  if (IsKeyword(kwSELECT))
-    throw EVLMException(20661, kNotBuiltYet, {std::string("Derived tables are"), Token.Text, Token.Line, Token.Column});
+  if (IsKeyword(kwSELECT)) {
+    ParseDerivedTable(reference);
+    ParseJoins(reference);
+    return true;
+  }
   if (!InKinds(kVLMTableNameKinds, Token.Kind)) return false;
   reference.Kind = TVLMTableReference::TKind::Table;
   if (IsKeyword(kwMEMORY)) {
@@ -204,12 +207,12 @@ void TVLMSQLSelect::ParseJoins(TVLMTableReference& reference) {
 // ------------------------------------------------------------- operators
 
 std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildFromOperator(TVLMDataSet* owner, TVLMQueryOperator* outerOperand,
-                                                         TVLMCursor* outerCursor) {
+                                                         TVLMCursor* outerCursor, bool allowOuterReferences) {
   std::unique_ptr<TVLMAO> source =
-      BuildEntryOperator(owner, *Tables.front(), Where.get(), nullptr, outerOperand, outerCursor);
+      BuildEntryOperator(owner, *Tables.front(), Where.get(), nullptr, outerOperand, outerCursor, allowOuterReferences);
   for (size_t i = 1; i < Tables.size(); ++i) {
     std::unique_ptr<TVLMAO> right =
-        BuildEntryOperator(owner, *Tables[i], Where.get(), nullptr, outerOperand, outerCursor);
+        BuildEntryOperator(owner, *Tables[i], Where.get(), nullptr, outerOperand, outerCursor, allowOuterReferences);
     std::vector<TVLMQualifiedFieldName> leftNames, rightNames;
     if (Where) Where->ExtractJoinFieldPairs(source.get(), right.get(), leftNames, rightNames);
     TVLMFields leftFields, rightFields;
@@ -225,7 +228,10 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildFromOperator(TVLMDataSet* owner, TVL
 std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildEntryOperator(TVLMDataSet* owner, TVLMTableReference& reference,
                                                           TVLMExpression* where,
                                                           std::unique_ptr<TVLMExpression>* leftover,
-                                                          TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) {
+                                                          TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
+                                                          bool allowOuterReferences) {
+  if (reference.Kind == TVLMTableReference::TKind::Derived)
+    return BuildDerivedTable(reference, owner, outerOperand, outerCursor, allowOuterReferences);
   if (reference.Kind == TVLMTableReference::TKind::Table) {
     std::unique_ptr<TVLMTable> table;
     CreateTableComponent(owner, reference.DatabaseFileName, reference.TableName, reference.Password,
@@ -233,9 +239,6 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildEntryOperator(TVLMDataSet* owner, TV
     return std::make_unique<TVLMAOTable>(reference.TableName, std::move(table), reference.Database.get(),
                                          reference.Alias);
   }
-  if (reference.Kind != TVLMTableReference::TKind::Join)
-    throw EVLMException(20661, "Derived tables are not supported yet");
-
   const TJoinKind kind = reference.JoinKind;
   const bool outer = IsOuterJoin(kind);
   const bool natural = reference.Natural != 0;
@@ -246,9 +249,9 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildEntryOperator(TVLMDataSet* owner, TV
   TVLMExpression* leftWhere = kind == TJoinKind::Right || kind == TJoinKind::Full ? nullptr : where;
   TVLMExpression* rightWhere = kind == TJoinKind::Left || kind == TJoinKind::Full ? nullptr : where;
   std::unique_ptr<TVLMAO> left = BuildEntryOperator(owner, *reference.Left, leftWhere, bare ? &leftRest : nullptr,
-                                                    outerOperand, outerCursor);
+                                                    outerOperand, outerCursor, allowOuterReferences);
   std::unique_ptr<TVLMAO> right = BuildEntryOperator(owner, *reference.Right, rightWhere,
-                                                     bare ? &rightRest : nullptr, outerOperand, outerCursor);
+                                                     bare ? &rightRest : nullptr, outerOperand, outerCursor, allowOuterReferences);
   std::unique_ptr<TVLMExpression>& on = reference.OnCondition;
   for (std::unique_ptr<TVLMExpression>* rest : {&leftRest, &rightRest}) {
     if (!HasCondition(*rest)) continue;

@@ -47,6 +47,7 @@ TEST_F(SelectRandomTest, GeneratedQueriesGiveOnlyEngineAndDatasetErrors) {
   sql_test::AddSelectProductions(gen);
   sql_test::AddGroupProductions(gen);
   sql_test::AddJoinProductions(gen);
+  sql_test::AddQueryExpressionProductions(gen);
   gen.Tables.push_back({"emp", "emp", false,
                         {{"id", "INTEGER", 0}, {"name", "VARCHAR", 20}, {"dept", "VARCHAR", 10},
                          {"salary", "INTEGER", 0}, {"mgr", "INTEGER", 0}}});

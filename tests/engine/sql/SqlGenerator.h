@@ -138,6 +138,13 @@ void AddAlterProductions(SqlGenerator& gen);
 void AddGroupProductions(SqlGenerator& gen);
 // One such query over table.
 std::string GroupStatement(SqlGenerator& gen, const SqlGenerator::Table& table);
+// ---- query expressions (SqlGeneratorQueryExpr.cpp)
+// Set operations of SELECTs over the tables of the model (UNION, INTERSECT,
+// EXCEPT, MINUS, ALL, CORRESPONDING [BY], parentheses, a trailing ORDER BY,
+// now and then INTO or operands of different widths), derived tables in
+// FROM, and subqueries in conditions and select lists (IN, EXISTS, ALL /
+// ANY, scalar, correlated or not, nested).
+void AddQueryExpressionProductions(SqlGenerator& gen);
 
 // ---- joins (SqlGeneratorJoin.cpp)
 // SELECT over two to four tables of the model (not added by the
