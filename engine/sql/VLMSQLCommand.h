@@ -17,9 +17,9 @@
 //   TVLMSQLSelect             one query specification (VLMSQLSelect.cpp)
 //   TVLMSQLUnion              a query expression: what the processor runs for
 //                             SELECT and "(" (VLMSQLQueryExpr.cpp)
-//   TVLMSQLInsert             INSERT (VLMSQLModify.cpp)
-//   AssignFieldValue          an engine value into a dataset field
-//                             (VLMSQLModify.cpp)
+//   TVLMSQLInsert, TVLMSQLUpdate, TVLMSQLDelete, AssignFieldValue
+//                             the statements that change rows
+//                             (VLMSQLModify.h)
 //   TVLMSQLStartTransaction, TVLMSQLCommit, TVLMSQLRollback
 //                             (VLMSQLTransaction.cpp)
 // The data-definition statements are in VLMSQLDDL.h; the processor that picks
@@ -398,54 +398,6 @@ struct TVLMTableComponents {
   std::unique_ptr<TVLMDatabase> Database;
   std::unique_ptr<TVLMTable> Table;
 };
-
-// ------------------------------------------------------------------ INSERT
-//
-// INSERT INTO [MEMORY] [db.]t [PASSWORD 'p'] [(columns)] VALUES (v, ...)
-// {, (v, ...)}. Every row is checked against the column list while parsing
-// and against the table's field count before the first row is posted, so a
-// row of the wrong length inserts nothing (20259). The rows go in one by one
-// through the table component's Insert and Post, so defaults, constraints,
-// indexes and BLOBs are handled as for the application's own edits; outside
-// a transaction each posted row stays when a later one fails.
-
-class TVLMSQLInsert : public TVLMSQLCommand {
-public:
-  using TVLMSQLCommand::TVLMSQLCommand;
-  ~TVLMSQLInsert() override;
-
-  void Parse() override;
-  void Execute(TVLMDataSet* owner, bool wantCursor, bool requestLive, bool& readOnly,
-               TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
-
-  std::string TableName;
-  std::string DatabaseFileName;
-  std::string Password;
-  // The column list; empty when none was written.
-  std::vector<std::string> FieldNames;
-  // One expression per value of each VALUES row.
-  struct TRow {
-    std::vector<std::unique_ptr<TVLMExpression>> Values;
-    // The ')' that closes the row, for messages.
-    int32_t Line = 0;
-    int32_t Column = 0;
-  };
-  std::vector<TRow> Rows;
-
-private:
-  void ParseColumnList();
-  void ParseValues();
-  // The target fields of the rows, checked against every row before any
-  // row is posted.
-  std::vector<qv::Field*> TargetFields(TVLMTable& table) const;
-};
-
-// Stores value into field: nullptr 30359 "Value is Null"; a null value
-// clears the field (also a BLOB field); else by the field's type: integer,
-// large integer, date, time and date-time through their accessors; BLOB,
-// memo, graphic and formatted memo take the value's bytes as text; any
-// other type the value as a host variant.
-void AssignFieldValue(const TVLMVariant* value, qv::Field& field);
 
 // ------------------------------------------------------------ transactions
 //
