@@ -102,10 +102,23 @@ TEST_F(ModifyQueryTest, AFailedStatementTakesBackTheRowsItChangedAndIsNotTriedAg
   EXPECT_EQ(Column("emp", 0, "C_PK$id"), (Strings{"1", "2", "3", "4", "5", "6", "11"}));
   EXPECT_EQ(Run("DELETE FROM emp WHERE id = 11"), 1);
 
+  // A table component of the session open meanwhile reads the rows as they
+  // are after the rollback.
+  TVLMTable emp;
+  emp.SetDatabaseName("SQLDB");
+  emp.SetTableName("emp");
+  emp.SetIndexName("C_PK$id");
+  emp.Open();
   EXPECT_EQ(Fails("INSERT INTO emp SELECT CASE WHEN id = 3 THEN 1 ELSE id + 20 END, name, dept, salary, mgr "
                   "FROM emp"),
             -8);
   EXPECT_EQ(Column("emp", 0), (Strings{"1", "2", "3", "4", "5", "6"}));
+  emp.Refresh();
+  EXPECT_EQ(emp.RecordCount(), 6);
+  emp.Last();
+  EXPECT_EQ(emp.FieldByName("id")->AsInteger(), 6);
+  EXPECT_FALSE(emp.Locate("id", qv::HostVariant(21), 0));
+  emp.Close();
 
   // A memory table keeps no rollback: what was changed before the clash
   // stays changed, once.
