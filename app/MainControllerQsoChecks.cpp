@@ -233,6 +233,12 @@ void MainController::AddToLogByEnter(Ctl field) {
 void MainController::AddToLogButtonClick() {
   if (RefuseWithoutLog()) return;
   DataSet& log = LogData();
+  // A log that could not be opened again after a failed write (the disk
+  // still full, the interrupted commit not yet undone) is opened now.
+  if (!log.Active()) {
+    Log_->Connect();
+    log.Open();
+  }
   Log_->SetIndexName(kPrimeIndexName);
   ShowLogCount();
 

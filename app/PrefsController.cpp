@@ -4,6 +4,7 @@
 #include "app/LogFiles.h"
 #include "app/MainController.h"
 #include "app/QsoEntry.h"
+#include "engine/storage/VLMDiskEngineJournal.h"
 #include "platform/dataset/DataSet.h"
 #include "platform/host/SysUtils.h"
 #include "platform/os/Collation.h"
@@ -369,6 +370,9 @@ void PrefsController::RestoreButtonClick() {
   DatabaseTable& table = Main_.Log();
   table.Data().Close();
   table.Disconnect();
+  // The live file's journal belongs to it alone; the restored copy goes
+  // without one.
+  DeleteFile(VLMJournalFileName(LogFileOf(LogDir_)));
   if (CopyFile(backup, LogFileOf(LogDir_), false))
     View_.Inform("Restore Complete\r\rQuorvex will terminate.\rManual start of Quorvex required!");
   else

@@ -15,9 +15,18 @@
 //   top 10               TOP 10 ... ORDER BY val DESC (LIMIT 10 for SQLite)
 //   distinct             SELECT DISTINCT txt
 //   point lookups        1,000 texts SELECT ... WHERE id = k, per text
+//
+// Grouping over g<n> (id key, grp of 100 values with an index, val random
+// with an index) and its copy h<n> without the grp index, n from 25,000 to
+// 200,000 rows:
+//   group by grp         SELECT grp, COUNT(*), SUM(val), AVG(val) ... GROUP
+//                        BY grp, with and without the index on grp
+//   count(*)             SELECT COUNT(*), and with a 10% range of val
+// and the growth of each from 25,000 to 200,000 rows beside n log n's.
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -146,6 +155,87 @@ void Compare(const char* what, Engine& engine, Sqlite& sqlite, const std::string
   Report(what, Median(a), Median(b), "ms", 1e3);
 }
 
+// g<rows> with an index on grp and h<rows> without it, the same rows on both
+// sides, filled in texts of 10,000 rows inside one transaction.
+void FillGroupTables(Engine& engine, Sqlite& sqlite, int rows) {
+  const std::string g = "g" + std::to_string(rows);
+  const std::string h = "h" + std::to_string(rows);
+  const std::string columns = " (id INTEGER NOT NULL, grp INTEGER, val INTEGER, PRIMARY KEY (id)";
+  engine.Exec("CREATE TABLE " + g + columns + ", INDEX " + g + "grp (grp), INDEX " + g + "val (val))");
+  engine.Exec("CREATE TABLE " + h + columns + ", INDEX " + h + "val (val))");
+  sqlite.ExecText("CREATE TABLE " + g + columns + "); CREATE INDEX " + g + "grp ON " + g + " (grp); CREATE INDEX " +
+                  g + "val ON " + g + " (val); CREATE TABLE " + h + columns + "); CREATE INDEX " + h + "val ON " + h +
+                  " (val)");
+  std::mt19937 rng(static_cast<uint32_t>(rows));
+  engine.Exec("START TRANSACTION");
+  sqlite.ExecText("BEGIN");
+  for (int start = 0; start < rows; start += 10000) {
+    std::string values;
+    for (int i = start; i < std::min(rows, start + 10000); ++i) {
+      values += (i > start ? ", (" : "(") + std::to_string(i) + ", " + std::to_string(rng() % 100) + ", " +
+                std::to_string(rng() % 1000000) + ")";
+    }
+    for (const std::string& table : {g, h}) {
+      engine.Exec("INSERT INTO " + table + " VALUES " + values);
+      sqlite.ExecText("INSERT INTO " + table + " VALUES " + values);
+    }
+  }
+  engine.Exec("COMMIT");
+  sqlite.ExecText("COMMIT");
+}
+
+// Median times of one query on both sides (the row counts must agree), in
+// seconds.
+std::pair<double, double> Time(Engine& engine, Sqlite& sqlite, const std::string& ours, const std::string& theirs) {
+  std::vector<double> a, b;
+  int64_t rowsA = 0, rowsB = 0;
+  for (int run = 0; run < kRuns; ++run) {
+    a.push_back(Seconds([&] { rowsA = engine.Rows(ours); }));
+    b.push_back(Seconds([&] { rowsB = sqlite.Rows(theirs); }));
+  }
+  if (rowsA != rowsB)
+    std::printf("%s: row counts differ: engine %lld, sqlite %lld\n", ours.c_str(), static_cast<long long>(rowsA),
+                static_cast<long long>(rowsB));
+  return {Median(a), Median(b)};
+}
+
+void GroupWorkloads(Engine& engine, Sqlite& sqlite) {
+  const int sizes[] = {25000, 50000, 100000, 200000};
+  struct Workload {
+    const char* Name;
+    // The text for table t (g<n> or h<n>).
+    std::string (*Text)(const std::string& t);
+    bool WithGroupIndex;
+  };
+  const Workload workloads[] = {
+      {"group by grp (index on grp)",
+       [](const std::string& t) { return "SELECT grp, COUNT(*), SUM(val), AVG(val) FROM " + t + " GROUP BY grp"; },
+       true},
+      {"group by grp (no index on grp)",
+       [](const std::string& t) { return "SELECT grp, COUNT(*), SUM(val), AVG(val) FROM " + t + " GROUP BY grp"; },
+       false},
+      {"count(*)", [](const std::string& t) { return "SELECT COUNT(*) FROM " + t; }, true},
+      {"count(*) where 10% of indexed val",
+       [](const std::string& t) { return "SELECT COUNT(*) FROM " + t + " WHERE val >= 300000 AND val < 400000"; },
+       true},
+  };
+  std::vector<std::vector<double>> ours(std::size(workloads));
+  for (int rows : sizes) {
+    FillGroupTables(engine, sqlite, rows);
+    for (size_t w = 0; w < std::size(workloads); ++w) {
+      const std::string table = (workloads[w].WithGroupIndex ? "g" : "h") + std::to_string(rows);
+      const std::string text = workloads[w].Text(table);
+      const auto [a, b] = Time(engine, sqlite, text, text);
+      ours[w].push_back(a);
+      const std::string what = std::string(workloads[w].Name) + ", " + std::to_string(rows / 1000) + "k";
+      Report(what.c_str(), a, b, "ms", 1e3);
+    }
+  }
+  const double nlogn = (200000.0 * std::log(200000.0)) / (25000.0 * std::log(25000.0));
+  for (size_t w = 0; w < std::size(workloads); ++w)
+    std::printf("%-34s growth 25k -> 200k: engine x%.2f (n log n x%.2f)\n", workloads[w].Name,
+                ours[w].back() / ours[w].front(), nlogn);
+}
 
 }  // namespace
 
@@ -217,5 +307,7 @@ int main() {
       }));
     }
     Report("1,000 point lookups by id", Median(a) / kSingleTexts, Median(b) / kSingleTexts, "us/text", 1e6);
+
+    GroupWorkloads(engine, sqlite);
   });
 }

@@ -96,6 +96,13 @@
 //   10723 BLOB call for a field that is not a BLOB field (VLMDiskEngineTableRecords)
 //   10730 growth of a database file with pages in use beyond its header's
 //         page count (VLMDiskEngine)
+//   10740 journal file of a commit that cannot be opened (VLMDiskEngineCommit)
+//   10741 commit over another connection's interrupted commit, whose journal
+//         only an open with the file alone may apply (VLMDiskEngineCommit)
+//   10742 journal file of a commit that cannot be written (VLMDiskEngineCommit)
+//   10743 journal of an interrupted commit that cannot be read or written
+//         back on open (VLMDiskEngineCommit)
+//   10744 two writes of one commit that overlap (VLMDiskEngineJournal)
 //   10770 table operation of a local cursor whose session has no database
 //         data (VLMLocalEngine)
 //   10771 field copy between local cursors without a record buffer
@@ -172,7 +179,7 @@
 //   20660 join, or a second table in FROM, not built yet (VLMSQLSelect)
 //   20661 derived table in FROM, not built yet (VLMSQLSelect)
 //   20662 GROUP BY, HAVING or an aggregate item, not built yet
-//         (VLMSQLSelect)
+//         (VLMSQLSelect; retired: grouping is built, the code stays unused)
 //   20663 UNION, EXCEPT, MINUS or INTERSECT, not built yet (VLMSQLQueryExpr)
 //   20700 unique or primary index filled from a table that holds one of its
 //         keys twice (VLMBTreeRecordIndex)

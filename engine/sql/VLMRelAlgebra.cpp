@@ -661,6 +661,7 @@ void TVLMAO::FinishResultTable(qv::StringList& names, qv::StringList& displays) 
     f.SourceFieldNo = column++;
   }
   Materialized = 1;
+  OperandsClosing();
   Left.reset();
   Right.reset();
 }

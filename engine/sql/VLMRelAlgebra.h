@@ -17,6 +17,8 @@
 //                             result once more (computed items, DISTINCT)
 //   TVLMAOSQLTopRowCount      SELECT TOP n[, start]
 //                             (the three in VLMRelAlgebraTable.cpp)
+//   TVLMAOGroupBy             GROUP BY, aggregates and HAVING
+//                             (VLMRelAlgebraGroup.h/.cpp)
 //
 // An operator is the TVLMQueryOperator of the query seam: expression nodes
 // bound to it reach its fields through FindFields and GetFieldValue, and the
@@ -310,6 +312,9 @@ protected:
   // or filled: the join swaps its sides here, the group-by operator makes
   // its look-ahead table.
   virtual void OperandsOpened() {}
+  // Called by FinishResultTable just before the operands are freed: the
+  // group-by operator closes its look-ahead table, which reads an operand's.
+  virtual void OperandsClosing() {}
   // The field entry fieldNo; code with "Invalid field number - FieldNo = %d,
   // FieldCount = %d" out of range.
   TVLMAOField& FieldAt(int32_t fieldNo, int32_t code);

@@ -54,9 +54,9 @@
 // 20260), of running a query (20225-20227 statement lock, 30144 a condition
 // no table can evaluate, 10403 INTO), of INSERT (2156, 20259, 30203-30214,
 // 30356, 30357, 30493) and of the transaction statements (30457-30464);
-// 30359 AssignFieldValue without a value; and the project's: 20660-20663
-// query forms not built yet (joins, derived tables, grouping, set
-// operations), 20627 INSERT
+// 30359 AssignFieldValue without a value; and the project's: 20660, 20661,
+// 20663 query forms not built yet (joins, derived tables, set operations),
+// 20627 INSERT
 // ... SELECT, 20628-20630 a transaction statement whose dataset has no
 // database component, 30720 a VALUES value followed by neither ',' nor ')',
 // 30721 tokens after the VALUES list.
@@ -293,10 +293,11 @@ public:
 //
 // SELECT [ALL | DISTINCT] [TOP n[, start]] items | * [INTO [MEMORY
 // [IMMEDIATE]] [db.]t] FROM [MEMORY] [db.]t [[AS] alias] [PASSWORD 'p']
-// [WHERE condition] [ORDER BY item {, item}]. A parenthesised table
-// reference is taken too. Joins, a second FROM entry (20660), derived
-// tables (20661), GROUP BY, HAVING and aggregates (20662) are refused until
-// they are built.
+// [WHERE condition] [GROUP BY field {, field}] [HAVING condition] [ORDER BY
+// item {, item}]. A parenthesised table reference is taken too. Joins, a
+// second FROM entry (20660) and derived tables (20661) are refused until
+// they are built. HAVING on a query without groups (no GROUP BY, no
+// aggregate item) raises 20244.
 
 class TVLMSQLSelect : public TVLMSQLCursorCommand {
 public:
@@ -309,8 +310,10 @@ public:
   // The leaf over the FROM table; a table-expression operator over it for
   // computed items (and for a DISTINCT that must be applied at once); the
   // WHERE conjuncts placed as low as they can be evaluated (30144 for one
-  // that no operator can); the result fields; ORDER BY; TOP; and, for a
-  // result that need not be live, a copy of the rows with the DISTINCT.
+  // that no operator can); for a grouped query the group operator with
+  // HAVING (20244 for a conjunct it cannot evaluate); the result fields;
+  // ORDER BY; TOP; and, for a result that need not be live, a copy of the
+  // rows with the DISTINCT.
   std::unique_ptr<TVLMAO> BuildOperatorTree(TVLMDataSet* owner, bool live, TVLMQueryOperator* outerOperand,
                                             TVLMCursor* outerCursor, bool allowOuterReferences) override;
 

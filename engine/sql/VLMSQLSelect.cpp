@@ -15,13 +15,21 @@
 //                        DISTINCT), so that the table itself is not handed
 //                        out
 //
+// A grouped query (GROUP BY, or aggregates among the items) puts a
+// TVLMAOGroupBy over the table (or over a TVLMAOTableExpr that computes the
+// items first, when GROUP BY names one by its alias); the group operator
+// computes every item per group, takes HAVING as its condition, and carries
+// DISTINCT and ORDER BY; TOP goes over it.
+//
 // A live result over the bare table leaf reads the table itself and may be
 // edited; every other result is a temporary table and read-only.
+#include <algorithm>
 #include <charconv>
 #include <climits>
 
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
+#include "engine/sql/VLMRelAlgebraGroup.h"
 #include "engine/sql/VLMSQLCommand.h"
 #include "platform/os/Collation.h"
 
@@ -77,7 +85,18 @@ void TVLMSQLSelect::Parse() {
     Where->ParseBoolean(this, Lexer);
     GetCurrentToken();
   }
-  if (IsKeyword(kwGROUP) || IsKeyword(kwHAVING)) RaiseAtToken(20662, "Grouping is not supported yet: '%s' found at line %d, column %d");
+  if (IsKeyword(kwGROUP)) {
+    GetNextToken();
+    if (!IsKeyword(kwBY)) RaiseTokenExpected(30185, "BY");
+    GetNextToken();
+    ParseFieldReferenceList(GroupBy);
+  }
+  if (IsKeyword(kwHAVING)) {
+    GetNextToken();
+    Having = std::make_unique<TVLMExpression>();
+    Having->ParseBoolean(this, Lexer);
+    GetCurrentToken();
+  }
   if (IsKeyword(kwORDER)) ParseOrderBy();
 }
 
@@ -112,9 +131,6 @@ void TVLMSQLSelect::ParseSelectList() {
     item.Expression = ParseValueExpression();
     if (item.Expression->GetRoot() == nullptr)
       throw EVLMException(30160, "Expression expected, but '%s' found at line %d, column %d",
-                          {start.Text, start.Line, start.Column});
-    if (item.Expression->IsAggregated())
-      throw EVLMException(20662, "Grouping is not supported yet: '%s' found at line %d, column %d",
                           {start.Text, start.Line, start.Column});
     if (IsKeyword(kwAS)) {
       ExpectNextToken(kVLMNameKinds, 30162, "Field pseudonym expected, but '%s' found at line %d, column %d");
@@ -283,6 +299,49 @@ void TVLMSQLCursorCommand::ResolveOrderBy(TVLMAO& root) {
 
 // ------------------------------------------------------------ operator tree
 
+// ---------------------------------------------------------------- grouping
+
+namespace {
+
+// The query forms groups: it has GROUP BY, or an aggregate among its items.
+bool IsGroupedQuery(const TVLMSQLSelect& select) {
+  if (select.GroupBy.Count() > 0) return true;
+  if (select.SelectAll) return false;
+  return std::any_of(select.Items.begin(), select.Items.end(), [](const TVLMFieldRef& item) {
+    return item.IsExpression && item.Expression && item.Expression->IsAggregated();
+  });
+}
+
+// The operand of the group operator. When GROUP BY names a computed item by
+// its alias, a table-expression operator computes the items first, so that
+// the groups form over that column.
+std::unique_ptr<TVLMAO> GroupOperand(std::unique_ptr<TVLMAO> source, std::vector<TVLMFieldRef>& items,
+                                     const TVLMFields& groupBy) {
+  for (const TVLMFieldRef& item : items) {
+    if (!item.IsExpression || !item.Expression || item.Expression->IsAggregated() || item.Alias.empty()) continue;
+    for (int32_t g = 0; g < groupBy.Count(); ++g) {
+      if (!SameName(item.Alias, groupBy[g].FieldName)) continue;
+      auto computed = std::make_unique<TVLMAOTableExpr>(std::move(source));
+      computed->SetResultFields(items, false);
+      return computed;
+    }
+  }
+  return source;
+}
+
+// HAVING's conjuncts onto the operator over the groups, then onto the group
+// operator; what neither can evaluate is 20244 unless outer rows may supply
+// it.
+void PlaceHaving(TVLMExpression& having, TVLMAO& source, TVLMAOGroupBy& group, TVLMQueryOperator* outerOperand,
+                 TVLMCursor* outerCursor, bool allowOuterReferences) {
+  having.ExtractConditionsFor(&source, outerOperand, false, false, outerCursor);
+  if (&source != &group) having.ExtractConditionsFor(&group, outerOperand, false, false, outerCursor);
+  if (!allowOuterReferences && !having.IsEmptyCondition())
+    throw EVLMException(20244, "'Having' condition is not applicable");
+}
+
+}  // namespace
+
 bool TVLMSQLSelect::IsSelfContained() {
   return HasCorrelatedSubquery == 0 && (!Where || Where->IsEmptyCondition()) &&
          (!Having || Having->IsEmptyCondition());
@@ -299,14 +358,28 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildOperatorTree(TVLMDataSet* owner, boo
   std::unique_ptr<TVLMAO> source =
       std::make_unique<TVLMAOTable>(reference.TableName, std::move(table), reference.Database.get(), reference.Alias);
 
+  // A HAVING without groups would have nothing to test.
+  const bool grouped = IsGroupedQuery(*this);
+  if (Having && !grouped) throw EVLMException(20244, "'Having' condition is not applicable");
+
   // Computed items need an operator to compute them. So does a DISTINCT
   // that cannot wait for the copy at the end (a live result, or one that
-  // TOP counts): the table leaf only sorts, it never drops a row.
+  // TOP counts): the table leaf only sorts, it never drops a row. Over
+  // groups the group operator computes the items and applies the DISTINCT.
   bool needsExpression = Distinct && (live || TopCount != -1);
   for (const TVLMFieldRef& item : Items)
     if (item.IsExpression && item.Expression && !item.Expression->IsAggregated()) needsExpression = true;
-  if (needsExpression) source = std::make_unique<TVLMAOTableExpr>(std::move(source));
+  if (grouped)
+    source = GroupOperand(std::move(source), Items, GroupBy);
+  else if (needsExpression)
+    source = std::make_unique<TVLMAOTableExpr>(std::move(source));
   if (Where) Where->ExtractConditionsFor(source.get(), outerOperand, false, true, outerCursor);
+  TVLMAOGroupBy* group = nullptr;
+  if (grouped) {
+    auto groups = std::make_unique<TVLMAOGroupBy>(std::move(source), Items, GroupBy);
+    group = groups.get();
+    source = std::move(groups);
+  }
   if (source->ResultFieldsSet) source = std::make_unique<TVLMAOTableExpr>(std::move(source));
 
   bool distinctNow = Distinct != 0;
@@ -316,6 +389,8 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildOperatorTree(TVLMDataSet* owner, boo
     copyAtEnd = true;
   }
   source->SetResultFields(SelectAll ? std::span<TVLMFieldRef>() : std::span<TVLMFieldRef>(Items), distinctNow);
+  if (group != nullptr && Having)
+    PlaceHaving(*Having, *source, *group, outerOperand, outerCursor, allowOuterReferences);
   ResolveOrderBy(*source);
   // Conditions on select items find them now that they are result fields.
   if (Where) {

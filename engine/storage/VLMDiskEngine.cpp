@@ -13,6 +13,7 @@
 #include "engine/core/VLMCompression.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMSecurity.h"
+#include "platform/host/ScopeExit.h"
 
 namespace {
 
@@ -196,7 +197,6 @@ void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPa
     {
       DatabaseLockGuard guard(this);
       ReadHeader();
-      needsRepair = Header.CommitState != kVLMCommitClean || !(Header.Version > kVLMOldestCurrentVersion);
     }
     if (std::memcmp(Header.Signature, kVLMSignature, kVLMSignatureSize) != 0)
       throw EVLMException(10470, "Invalid file format. Found signature: '%s', expected: '%s'",
@@ -221,13 +221,33 @@ void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPa
     if (Block3.Length < 2) throw EVLMException(20237, "Invalid database format");
     NextObjectIDPosition = Block3Position + Block3.Length;
     FirstPagePosition = NextObjectIDPosition + kVLMNextObjectIDSize;
-    // Pages the header counts but the file lacks, or a used page outside the
-    // counted ones, can only come from damage.
-    if (DatabaseFile.GetSize() < FirstPagePosition + static_cast<int64_t>(Header.PageCount) * PageSize ||
-        static_cast<int64_t>(Header.LastUsedPage) >= static_cast<int64_t>(Header.PageCount) ||
-        Header.LastUsedPage < -1 || HoldsPagesBeyondCount())
-      needsRepair = true;
-    FreeSpace = std::make_unique<TVLMDatabaseFreeSpaceManager>(this);
+    {
+      if (!LockDatabaseWithRetry(this)) throw EVLMException(20230, "Database is locked");
+      DatabaseLockGuard guard(this);
+      // An interrupted commit is rolled back (or the file needs repair)
+      // before anything reads a table, by an open that has the file alone.
+      const bool alone = !readOnly && CanTakeWholeFile();
+      const bool oldFormat = !(Header.Version > kVLMOldestCurrentVersion);
+      if (!oldFormat) RecoverFromJournal(alone, needsRepair);
+      ReadHeader();
+      needsRepair = needsRepair || Header.CommitState != kVLMCommitClean || oldFormat;
+      // Pages the header counts but the file lacks, or a used page outside
+      // the counted ones, can only come from damage.
+      if (DatabaseFile.GetSize() < FirstPagePosition + static_cast<int64_t>(Header.PageCount) * PageSize ||
+          static_cast<int64_t>(Header.LastUsedPage) >= static_cast<int64_t>(Header.PageCount) ||
+          Header.LastUsedPage < -1 || HoldsPagesBeyondCount())
+        needsRepair = true;
+      FreeSpace = std::make_unique<TVLMDatabaseFreeSpaceManager>(this);
+      // Extent states a write-through operation left behind its page bits;
+      // left as they are where no journal can be written beside the file.
+      if (alone && !needsRepair) {
+        try {
+          RunCommit(nullptr, CommitExtra::ReconcileMaps, 20230);
+        } catch (const EVLMException& e) {
+          if (e.NativeError != 10740) throw;
+        }
+      }
+    }
     if (OpenPerOperation) DatabaseFile.CloseFile();
   } catch (...) {
     FreeSpace.reset();
@@ -239,12 +259,17 @@ void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPa
 
 void TVLMDiskPageManager::CloseDatabase() {
   VLM_REQUIRE_DATABASE_SECTION();
-  // Deferred free-space changes describe only pages no commit references
-  // yet (a commit writes them first): written when possible, never a reason
-  // to keep the file open.
-  if (FreeSpace && !Failed_ && DatabaseFile.IsOpen()) {
+  // Free-space changes kept in memory describe only pages no commit took
+  // (a commit writes them): they go with the handle, and the file keeps
+  // the maps of its last commit. The journal goes when no other handle may
+  // need it; after a failed commit it stays for the next open.
+  if (FreeSpace && !Failed_ && IsOpen() && !ReadOnlyFile_) {
     try {
-      FreeSpace->FlushDeferred(true);
+      FileScope scope(this);
+      if (qv::FileExists(JournalFileName()) && LockDatabase()) {
+        auto unlock = qv::ScopeExit([this] { UnlockDatabase(); });
+        if (CanTakeWholeFile()) RetireStaleJournal();
+      }
     } catch (...) {
     }
   }
@@ -263,10 +288,13 @@ void TVLMDiskPageManager::ReadHeader() {
   VLM_REQUIRE_DATABASE_SECTION();
   CheckHeaderOpen(10459);
   FileScope scope(this);
+  // Nothing but this handle writes the header of a file it writes alone, and
+  // its copy carries the free-space counts the next commit writes.
+  if (SoleWriter()) {
+    PageCount = static_cast<int32_t>(std::min<uint32_t>(Header.PageCount, INT32_MAX));
+    return;
+  }
   uint8_t bytes[kVLMBlock1Size];
-  // Deferred free-space changes reach the file before the header is read
-  // back over the counts that describe them.
-  if (FreeSpace && !Failed_) FreeSpace->FlushDeferred(true);
   ++HeaderEpoch_;
   DatabaseFile.ReadBufferEx(bytes, 10464, DatabaseOffset, kVLMBlock1Size);
   Header.Load(bytes);
@@ -287,9 +315,6 @@ void TVLMDiskPageManager::WriteHeader(bool checkExternal) {
     if (checkExternal && stored.ChangeCounter != Header.ChangeCounter && stored.CommitState == kVLMCommitWriting)
       throw EVLMException(20196, "Cannot write changes. Database file was modified by external application");
   }
-  // The maps before the header that counts them; the counts of deferred
-  // changes are in Header already.
-  if (FreeSpace && !Failed_) FreeSpace->FlushDeferred(false);
   ++HeaderEpoch_;
   Header.Store(bytes);
   DatabaseFile.WriteBuffer(bytes, 10462, DatabaseOffset, kVLMBlock1Size);
@@ -335,6 +360,7 @@ void TVLMDiskPageManager::FlushBuffers() {
   VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   DatabaseFile.Flush();
+  CommitUnflushed_ = false;
 }
 
 void TVLMDiskPageManager::FlushForCommit() { DatabaseFile.Flush(); }
@@ -377,13 +403,28 @@ bool TVLMDiskPageManager::SoleWriter() const {
 
 void TVLMDiskPageManager::SetSoleWriterLock(bool held) {
   VLM_REQUIRE_DATABASE_SECTION();
-  if (!held && FreeSpace) {
-    if (!Failed_) FreeSpace->FlushDeferred(true);
-    FreeSpace->DropState();
+  if (held == SoleWriterLock_) return;
+  FileScope scope(this);
+  if (held) {
+    // Nothing read before the lock was taken is trusted after it.
+    if (FreeSpace && !Failed_ && DatabaseFile.IsOpen()) {
+      if (!LockDatabaseWithRetry(this)) throw EVLMException(20236, "Database is locked");
+      DatabaseLockGuard guard(this);
+      ReadHeader();
+      FreeSpace->DropState();
+    }
+    SoleWriterLock_ = true;
+    return;
   }
-  // Nothing read before the lock was taken is trusted after it.
-  if (held && FreeSpace && !SoleWriterLock_) FreeSpace->DropState();
-  SoleWriterLock_ = held;
+  // Another writer may follow at once. The free-space changes kept in
+  // memory describe only pages no commit took (the owner rolled its
+  // transaction back before): they go, and the file keeps the maps of its
+  // last commit. The journal of that commit goes while the file is still
+  // this handle's alone: another writer's in-place writes of the maps could
+  // make it look like a torn commit.
+  SoleWriterLock_ = false;
+  if (FreeSpace && !Failed_ && IsOpen() && !ReadOnlyFile_) RetireStaleJournal();
+  if (FreeSpace) FreeSpace->DropState();
 }
 
 void TVLMDiskPageManager::CheckNotFailed() const {
@@ -460,16 +501,18 @@ void TVLMDiskPageManager::AddPages(int32_t count) {
   FileScope scope(this);
   int64_t newCount = static_cast<int64_t>(Header.PageCount) + count;
   if (newCount > INT32_MAX) throw EVLMException(30390, "Database file is full. PageCount = %d", {static_cast<long long>(newCount)});
-  // The size follows the header's page count, so a file left longer by an
-  // interrupted growth is brought back in line; pages in use beyond the
-  // count would be overwritten instead.
+  // The file only grows here: it may already be longer (an interrupted
+  // growth, a shrink kept in memory that the file on disk still counts), and
+  // a commit cuts it to its header's length once that header is flushed.
+  // Pages in use beyond the count would be overwritten instead.
   if (HoldsPagesBeyondCount())
     throw EVLMException(10730,
                         "Database file '%s' holds pages in use beyond its header's page count (PageCount = %u). "
                         "The database needs repair",
                         {DatabaseFile.FileName, Header.PageCount});
   ++HeaderEpoch_;
-  DatabaseFile.SetSize(FirstPagePosition + newCount * PageSize);
+  const int64_t size = FirstPagePosition + newCount * PageSize;
+  if (DatabaseFile.GetSize() < size) DatabaseFile.SetSize(size);
   Header.PageCount = static_cast<uint32_t>(newCount);
   PageCount = static_cast<int32_t>(newCount);
 }
@@ -487,20 +530,18 @@ void TVLMDiskPageManager::RemovePages(int32_t count) {
   Header.PageCount -= static_cast<uint32_t>(count);
   PageCount = static_cast<int32_t>(std::min<uint32_t>(Header.PageCount, INT32_MAX));
   WriteHeader(true);
+  // On disk before the pages go: cut first, the header would count pages
+  // the file lacks.
+  if (SyncOnCommit) DatabaseFile.Flush();
   DatabaseFile.SetSize(FirstPagePosition + static_cast<int64_t>(Header.PageCount) * PageSize);
 }
 
 void TVLMDiskPageManager::TruncateUnusedPages() {
   VLM_REQUIRE_DATABASE_SECTION();
+  if (!FreeSpace) throw EVLMException(10467, "Error - database file is not opened.");
+  CheckNotFailed();
   FileScope scope(this);
-  if (!LockDatabaseWithRetry(this)) throw EVLMException(10466, "Database is locked");
-  DatabaseLockGuard guard(this);
-  ReadHeader();
-  CheckFileHoldsPages();
-  int64_t count = static_cast<int64_t>(Header.PageCount) - 1 - Header.LastUsedPage;
-  // Never end the file on a map page (its partner may be the page cut off).
-  while (count > 0 && IsMapPage(static_cast<int32_t>(Header.PageCount - count - 1))) --count;
-  if (count > 0) RemovePages(static_cast<int32_t>(count));
+  RunCommit(nullptr, CommitExtra::TruncateUnused, 10466);
 }
 
 // --------------------------------------------------------------- page bytes
@@ -667,7 +708,10 @@ void TVLMDiskPageManager::FreePage(int32_t pageNo) {
   // page stays marked used until then, and a rollback succeeds.
   if (Failed_) return;
   FileScope scope(this);
-  WritePageWriteCounter(pageNo, kVLMFreedPageCounter);
+  // The freed counter tells other handles' caches; a sole writer's free
+  // outside a commit (a rollback's) has no one to tell.
+  if (Collecting_) CollectFreedCounter(pageNo);
+  else if (!SoleWriter()) WritePageWriteCounter(pageNo, kVLMFreedPageCounter);
   FreeSpace->FreePage(pageNo);
 }
 
@@ -712,6 +756,10 @@ void TVLMDiskPageManager::WritePage(TVLMPage* page) {
   FileScope scope(this);
   std::vector<uint8_t> encrypted;
   const uint8_t* bytes = PageBytesForWrite(page, encrypted);
+  if (Collecting_) {
+    CollectPage(page->PageNo, bytes);
+    return;
+  }
   DatabaseFile.WriteBuffer(bytes, 10469, PagePosition(page->PageNo), PageSize);
 }
 
@@ -721,10 +769,13 @@ int32_t TVLMDiskPageManager::MaxWriteRun() const { return 64; }
 void TVLMDiskPageManager::WritePages(TVLMPage* const* pages, int32_t count) {
   VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
-  // The pages are adjacent in the file: their bytes go out together, so a
-  // commit makes one write call per run instead of one per page. Nothing
-  // else changes: the run is written while CommitState 1 is on disk, like
-  // its pages one by one before.
+  if (Collecting_) {
+    std::vector<uint8_t> encrypted;
+    for (int32_t i = 0; i < count; ++i) CollectPage(pages[i]->PageNo, PageBytesForWrite(pages[i], encrypted));
+    return;
+  }
+  // The pages are adjacent in the file: their bytes go out together, one
+  // write call per run instead of one per page.
   const auto size = static_cast<size_t>(PageSize);
   WriteRun_.resize(size * static_cast<size_t>(count));
   std::vector<uint8_t> encrypted;
@@ -747,40 +798,6 @@ TVLMPage* TVLMDiskPageManager::GetPage(int32_t sessionID, int32_t pageNo, bool s
   if (FreeSpace) FreeSpace->CheckNotSystemPage(pageNo);
   FileScope scope(this);
   return TVLMPageManager::GetPage(sessionID, pageNo, sync, pageType);
-}
-
-void TVLMDiskPageManager::Commit(int32_t sessionID) {
-  VLM_REQUIRE_DATABASE_SECTION();
-  CheckNotFailed();
-  if (!HasSessionChanges(sessionID)) return;
-  FileScope scope(this);
-  // Checked before the header changes, so a refused commit leaves a clean file.
-  CheckSessionPagesReleased(sessionID);
-  if (!LockDatabaseWithRetry(this)) throw EVLMException(20213, "Database is locked");
-  DatabaseLockGuard guard(this);
-  ReadHeader();
-  CheckFileHoldsPages();
-  const std::vector<int32_t> touched = SessionPageNumbers(sessionID);
-  try {
-    Header.CommitState = kVLMCommitWriting;
-    WriteHeader(true);
-    // CommitState 1 must be on disk before any page is overwritten, and every
-    // page before CommitState 2.
-    if (SyncOnCommit) FlushForCommit();
-    TVLMPageManager::Commit(sessionID);
-    if (SyncOnCommit) FlushForCommit();
-    Header.ChangeCounter += 1;
-    Header.CommitState = kVLMCommitClean;
-    WriteHeader(false);
-    if (SyncOnCommit) FlushForCommit();
-  } catch (const EVLMException& e) {
-    // The external-change check refuses before the header is written.
-    if (e.NativeError != 20196) EnterFailedState(e.what(), touched);
-    throw;
-  } catch (const std::exception& e) {
-    EnterFailedState(e.what(), touched);
-    throw;
-  }
 }
 
 bool TVLMDiskPageManager::GetStoredWriteCounter(int32_t pageNo, uint32_t& counter) {

@@ -5,6 +5,8 @@
 // Parts and their source files:
 //   VLMDiskEngineFile.cpp         TVLMDatabaseFile, retry routine, settings
 //   VLMDiskEngine.cpp             TVLMDiskPageManager, table page stamps
+//   VLMDiskEngineCommit.cpp       its commit protocol and recovery on open
+//   VLMDiskEngineJournal.h/.cpp   the journal file and a commit's writes
 //   VLMDiskEngineFreeSpace.cpp    TVLMDatabaseFreeSpaceManager
 //   VLMDiskEngineFiles.cpp        internal files, system directory, table list
 //   VLMDiskEngineLocks.h/.cpp     sessions file, table lock files, lock manager
@@ -35,25 +37,91 @@
 // Pages 0 and 1 are the first PFS and EAM pages (free-space maps), page 2 the
 // first page of the system directory. Every CRC is VLMCRC32 started from 0.
 //
+// Commit protocol (TVLMDiskPageManager::RunCommit, VLMDiskEngineCommit.cpp).
+// Under the database lock:
+//   a. Collect: the session's changed and new pages, the write counter
+//      (0x7FFFFFFF) of every page it frees, the map pages and header counts
+//      the free-space manager changed (in this commit, and while this handle
+//      writes alone, since the last one) become ranges of the file in
+//      memory; nothing reaches the database yet.
+//   b. Journal: beside the database, the pre-image of every range that held
+//      committed data (a page below the stored PageCount that the session
+//      did not allocate, a map page), a CRC of every 512-byte piece of every
+//      range's new bytes, block 1 before and after; flushed (flush 1).
+//   c. Write: block 1 with CommitState 1 (for builds without the journal),
+//      the ranges in ascending order, block 1 after (CommitState 2,
+//      ChangeCounter + 1, the new counts); flushed (flush 2). With
+//      SyncOnCommit off (bulk loads) nothing is flushed: the journal then
+//      covers a stopped process, not a power cut.
+// A handle that may share the file writes maps and header counts in place
+// between commits (write-through): before b it flushes the file when it or
+// another handle may have written since (so block 1 before and the
+// pre-images are on disk; a third flush at most; so does any handle after a
+// commit with SyncOnCommit off), and its journal marks
+// the map pages and freed counters unchecked (other handles change them in
+// place before the next commit; losing such a write of a torn commit only
+// leaves pages marked used).
+//   d. A file longer than block 1 after says (a shrink) is cut to it.
+// The journal is not invalidated: block 1 after names the next commit, so
+// the journal no longer belongs to the file. It is deleted when the file is
+// closed, or the single-user lock released, by a handle that has the file
+// alone, unless it belongs to an interrupted commit (another connection's).
+//
+// Recovery on open (RecoverFromJournal), before anything reads a table: a
+// whole journal (VLMDiskEngineJournal.h) is compared with the file.
+//   block 1 equals the journal's block 1 after:
+//     every checked piece has its new CRC
+//       -> the commit is complete: the journal is not applied
+//     otherwise (a flush that did not finish; the disk kept block 1 and
+//     lost some ranges) -> interrupted
+//   block 1 equals block 1 before, with CommitState 2 or 1 -> interrupted
+//   anything else -> foreign (another file's, an older commit's, a copy's,
+//     a restored backup's): never applied
+//   interrupted, and some piece holds neither its old nor its new bytes ->
+//     foreign as well
+// An interrupted commit is rolled back: the pre-images and block 1 before
+// are written, the file is given the length block 1 before counts (pages
+// the commit wrote past it belong to nothing), flushed, the journal zeroed,
+// flushed and deleted; the open goes on with a clean file and asks nothing. Only an open that may write and
+// that no other handle shares (no byte of the file locked by another)
+// rolls back; any other open of such a file reports that repair is needed.
+// A journal that is not applied is deleted by an open that could have
+// applied it. Without a whole journal (a file of an earlier build, a lost
+// journal) CommitState 1 asks for repair as before.
+//
 // Invariants of the page manager:
-//   1. The header says CommitState 2 only when every page of every commit is
-//      on disk: commit writes CommitState 1, flushes, writes the pages,
-//      flushes, then writes CommitState 2 with ChangeCounter + 1 and flushes
-//      again (the flushes can be turned off for bulk loads: SyncOnCommit).
-//   2. The free-space maps and direct internal files are written in place,
-//      outside commits; the maps are written before the header that counts
-//      them, and growth trusts the maps over the header. While the owner
-//      holds the single-user lock, map changes that neither grow nor shrink
-//      the file may wait in memory until the header is next read or written
-//      (at the latest the next commit's CommitState 1) or the file closes.
-//   3. The file never ends between a PFS page and the EAM page that follows
-//      it, so every map position below PageCount holds its map page.
-//   4. A page is encrypted on its way to disk only as a copy; the cached page
-//      stays plain whatever the write does.
-//   5. Once a commit has begun to write CommitState 1, no later commit of
-//      that open database writes CommitState 2 unless every write, truncate
-//      and flush of this one succeeded (the failed state below).
-//   6. A file shorter than its header's PageCount says takes no allocation,
+//   1. No byte of committed data (a page counted by the stored PageCount
+//      that the committing session did not allocate, or block 1) is
+//      overwritten before the journal holding its old bytes is flushed.
+//   2. The stored block 1 is the journal's block 1 after only once every
+//      range of the commit is written; it says CommitState 2 over data that
+//      no journal can restore only when every page of every commit is on
+//      disk.
+//   3. Nothing writes a range the last journal checks between that commit
+//      and the next commit's journal: session pages change only in
+//      commits; the data areas of the lock pages (sessions, table locks),
+//      written in place, are unchecked; while this handle writes alone
+//      (SoleWriter) the maps and header counts change in memory only (the
+//      next commit writes them) and freeing outside a commit writes
+//      nothing; a handle that may share the file leaves its map pages and
+//      freed counters unchecked. So a journal whose checked pieces do not
+//      all match can only come from a torn commit.
+//   4. A handle that may share the file writes the maps in place outside
+//      commits, maps first and header counts last (a count of new pages
+//      only once the new length and map pages are flushed); growth trusts
+//      the maps over the header, and the next open that has the file alone
+//      sets the extent states right from the page bits (ReconcileExtentMap).
+//   5. The file never ends between a PFS page and the EAM page that follows
+//      it, so every map position below PageCount holds its map page. The
+//      file is never shorter than the stored PageCount says: growth only
+//      lengthens it, shrinking cuts it after the smaller count is flushed.
+//   6. A page is encrypted on its way to disk only as a copy; the cached page
+//      stays plain whatever the write does. The journal holds the stored
+//      (encrypted) bytes.
+//   7. Once a commit has begun to write, no later commit of that open
+//      database writes anything unless every write, truncate and flush of
+//      this one succeeded (the failed state below).
+//   8. A file shorter than its header's PageCount says takes no allocation,
 //      free or commit (10601): growth and shrinking size the file from the
 //      header, and a wrong count would extend it without bound. A file
 //      longer than the count with pages in use beyond it (a count that is
@@ -63,18 +131,17 @@
 // States of the page manager (CommitState on disk: 2 at rest, 1 only while a
 // commit writes):
 //
-//   closed --CreateDatabase | OpenDatabase--> open
-//   open --Commit: CommitState 1 written--> committing
-//   committing --pages and CommitState 2 written and flushed--> open
+//   closed --CreateDatabase | OpenDatabase (a cut commit rolled back)--> open
+//   open --Commit: journal flushed--> committing
+//   committing --ranges and block 1 after written and flushed--> open
 //   committing --a write, truncate or flush fails--> failed
 //   open | failed --CloseDatabase--> closed
 //
-// In the failed state the header on disk keeps CommitState 1 (or, when that
-// write itself failed, the state before the commit), so the next open reports
-// that repair is needed. Commits, page reads and allocations raise 10600;
-// freeing a page does nothing (the page stays marked used until the repair),
-// so a rollback still succeeds. The shared cache holds no copy of a page the
-// failed commit wrote or freed: the disk may hold either version.
+// In the failed state the journal stays beside the file, and the next open
+// rolls the commit back. Commits, page reads and allocations raise 10600;
+// freeing a page does nothing (the page stays marked used), so a rollback
+// still succeeds. The shared cache holds no copy of a page the failed
+// commit wrote or freed: the disk may hold either version.
 #pragma once
 
 #include <cstdint>
@@ -85,6 +152,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/storage/VLMDiskEngineJournal.h"
 #include "engine/storage/VLMPage.h"
 #include "platform/os/File.h"
 
@@ -300,6 +368,8 @@ public:
   void ReadBufferEx(void* buffer, int32_t errorCode, int64_t position, int32_t count);
   void WriteBuffer(const void* buffer, int32_t errorCode, int64_t position, int32_t count);
   void Flush();  // fdatasync
+  // A write or truncate of this handle happened since its last flush.
+  bool HasUnflushedChanges() const { return Unflushed_; }
 
   // Byte-range locks. A lock that cannot be placed, also on a file that
   // cannot be reached, is false; an unlock of an unreachable file is true.
@@ -329,6 +399,7 @@ private:
   qv::File Handle_;
   bool IsOpen_ = false;
   bool SharedOpened_ = false;  // OpenShared opened the file
+  bool Unflushed_ = false;
   int64_t Position_ = 0;
   int LastErrno_ = 0;
 };
@@ -379,10 +450,14 @@ private:
 // truncate lock, 10467/10468 closed database, 10469 page write, 10470
 // signature, 10471 page number, 10474-10477 raw page bytes, 10600 failed
 // state, 10601 file shorter than its header says, 10730 growth of a file
-// with pages in use beyond its header's count, 10790 a new file over
-// one in use (VLMIsDatabaseFileInUse), 20195/20196 external change, 20197/20198 write counters, 20213 commit lock, 20230/
-// 20236 open and page-count locks, 20237 format, 30398-30406 object IDs,
-// 30434 map pages, 30436-30446 blocks 2 and 3, password and page CRC.
+// with pages in use beyond its header's count, 10740 journal file that
+// cannot be opened, 10741 commit over another connection's interrupted
+// commit, 10742 journal that cannot be written, 10743 journal that cannot
+// be applied, 10744 overlapping writes of a commit, 10790 a new file over
+// one in use (VLMIsDatabaseFileInUse), 20195/20196 external change,
+// 20197/20198 write counters, 20213 commit lock, 20230/20236 open and
+// page-count locks, 20237 format, 30398-30406 object IDs, 30434 map pages,
+// 30436-30446 blocks 2 and 3, password and page CRC.
 //
 // Requires, for every public method and field: the database critical section
 // (TVLMPageManager::CriticalSection), checked in debug builds. The lock bytes
@@ -532,11 +607,58 @@ public:
     bool Opened_ = false;
   };
 
+  // The writes of the last commit (every page it wrote or freed:
+  // PageNumbers); cleared when the next commit begins.
+  const TVLMCommitWriteSet& LastCommitWrites() const {
+    VLM_REQUIRE_DATABASE_SECTION();
+    return Writes_;
+  }
+  // The journal file beside the database file.
+  std::string JournalFileName() const { return VLMJournalFileName(DatabaseFile.FileName); }
+
 protected:
-  // The flushes of the commit protocol; tests observe them.
+  // The flushes of the database file in the commit protocol; tests observe
+  // them (the journal's flush goes through the file layer alone).
   virtual void FlushForCommit();
 
 private:
+  // What a commit does besides writing a session's pages.
+  enum class CommitExtra : uint8_t { None, TruncateUnused, ReconcileMaps };
+  // The commit protocol (VLMDiskEngineCommit.cpp): the pages of session
+  // (none: nullptr) and the free-space changes kept in memory, journalled,
+  // written and flushed; nothing happens when there is nothing to write.
+  void RunCommit(const int32_t* sessionID, CommitExtra extra, int32_t lockErrorCode);
+  qv::File OpenJournalForCommit(const std::vector<uint8_t>& storedHeader);
+  // Inside a commit: the page's new bytes, or the freed page's counter.
+  void CollectPage(int32_t pageNo, const uint8_t* bytes);
+  void CollectFreedCounter(int32_t pageNo);
+  // The page held committed data before the commit: its old bytes go into
+  // the journal.
+  bool HeldCommittedData(int32_t pageNo) const;
+  void WriteCollectedRanges();
+  void WriteBlock1Bytes(const uint8_t* bytes);
+  // Bytes of the file; what lies beyond its end reads as zero.
+  void ReadRawZeroFilled(void* buffer, int64_t position, int32_t count);
+  // The open's part: a journal left by an interrupted commit is rolled back
+  // (mayWrite), or makes needsRepair; a journal that is not applied goes
+  // (mayWrite). Requires the database lock.
+  void RecoverFromJournal(bool mayWrite, bool& needsRepair);
+  // The journal beside the file is whole and belongs to an interrupted
+  // commit of the file (loaded into journal). Throws what reading throws.
+  bool JournalOfInterruptedCommit(TVLMCommitJournal& journal);
+  // Deletes the journal unless it belongs to an interrupted commit (another
+  // connection's, whose journal the next open that has the file alone
+  // applies). Errors are ignored.
+  void RetireStaleJournal();
+  // No other handle, of this process or another, holds a lock of the file.
+  bool CanTakeWholeFile();
+  // Deletes the journal file; zeroed and flushed first when it was applied,
+  // so that a lost deletion never applies it twice. Errors are ignored.
+  void RetireJournal(bool applied);
+  // The file is at least as long as before the commit (the checks above
+  // guarantee it) and longer than the header says only until this cuts it.
+  void CutFileToHeader();
+
   void SetGeometry(uint16_t pageSize);
   void CheckGeometry() const;
   void CheckHeaderOpen(int32_t errorCode) const;
@@ -552,6 +674,19 @@ private:
   uint32_t ReadOnlyObjectIDMark_ = 0;  // highest ID handed out read-only
   // The bytes of a run of pages on their way to disk (WritePages).
   std::vector<uint8_t> WriteRun_;
+  // A commit collects its writes instead of writing (WritePage, WritePages,
+  // FreePage).
+  bool Collecting_ = false;
+  TVLMCommitWriteSet Writes_;
+  std::vector<uint8_t> JournalBuffer_;
+  // Of the commit being collected: the pages its session allocated
+  // (ascending), the page count the file held before it, and whether its
+  // handle writes the file alone.
+  std::vector<int32_t> CommitAllocated_;
+  int64_t CommitPageCountBefore_ = 0;
+  bool CommitAlone_ = true;
+  // A commit with SyncOnCommit off left its writes unflushed.
+  bool CommitUnflushed_ = false;
   uint64_t HeaderEpoch_ = 0;
   bool SoleWriterLock_ = false;
   bool ReadOnlyFile_ = false;
@@ -571,15 +706,15 @@ private:
 //     1 the extent has a free page, 3 every page is used; byte 255 = four
 //     full extents.
 //
-// Every operation runs under the database lock, rereads the header's
-// LastUsedPage and PageCount, and writes them back when they changed. Bitmap
-// pages are read and written straight through the page manager, outside the
-// session cache, and are cached only for the length of one operation, or
-// from one operation to the next while this handle is the only writer and
-// the header has not been read or written by anyone else since; then an
-// allocation or freeing that neither grows nor shrinks the file defers its
-// writes (and its lock) until the page manager next reads or writes the
-// header (VLMDiskEngineFreeSpace.cpp tells why that is safe).
+// An operation of a handle that may share the file runs under the database
+// lock, rereads the header's LastUsedPage and PageCount, and writes the maps
+// and then the counts back at once when they changed (write-through).
+// Bitmap pages are read and written straight through the page manager,
+// outside the session cache. While this handle is the only writer
+// (TVLMDiskPageManager::SoleWriter), and inside every commit, operations
+// keep their changes in memory instead, growth and shrinking included, and
+// the next commit writes them with its pages (VLMDiskEngineFreeSpace.cpp
+// tells why that is safe).
 //
 // Error codes: 20231/20232 database lock, 30423/30424/30426/30428/30429/
 // 30432 map page types, 30425 already used, 30427 already free, 30430/
@@ -613,13 +748,35 @@ public:
   int64_t EAMPagePosition(int64_t j) const;
   // Map pages or header counts changed in memory and not yet written.
   bool HasDeferred() const;
-  // Writes them: the map pages in ascending order, then (headerToo) block 1,
-  // under the database lock. The page manager calls it before every header
-  // read or write, passing false when it writes the header itself.
+  // Writes them at once: the map pages in ascending order, then (headerToo)
+  // block 1, under the database lock. Only an operation that writes through
+  // meets any (they are a commit's otherwise).
   void FlushDeferred(bool headerToo = true);
   // Forgets the map pages and header counts kept from earlier operations
-  // (and any deferred change: flush first).
+  // (and any deferred change).
   void DropState();
+
+  // ---- the commit's part (the page manager's commit protocol) ----
+  //
+  // Between BeginCommit and EndCommit every operation keeps its changes in
+  // memory, takes no lock (the commit holds it) and neither reads nor
+  // writes the header; shrinking lowers the counts only (the commit cuts
+  // the file once it is flushed).
+  void BeginCommit();
+  // The map pages changed in memory, ascending, through the page manager's
+  // WritePage (which collects them); their counts are in its Header.
+  void WriteDeferredMaps();
+  // written: the commit reached the file, the state in memory is what it
+  // holds; else every change of the commit is dropped.
+  void EndCommit(bool written);
+  // Inside a commit: the free pages at the end of the file are given up,
+  // never ending the file on a map page.
+  void TruncateUnused();
+  // Inside a commit: every extent state that the page map contradicts (full
+  // where a page is free, or not full where every page is used) is set
+  // right. True when one changed; false also when a map page cannot be
+  // read (the file then needs more than this).
+  bool ReconcileExtentMap();
 
 private:
   class Operation;
@@ -640,6 +797,9 @@ private:
   void UpdateEAM(int32_t pageNo);
   bool PageBit(int32_t pageNo);
   int32_t NextNonSystemPage(int64_t pageNo) const;
+  // Deferred shrinking: the counts go to newTotal, the map pages beyond it
+  // are forgotten.
+  void ShrinkInMemory(int64_t newTotal);
 
   // Map pages read or written so far: those of one operation, or of every
   // operation since the header epoch StateEpoch_ while StateValid_.
@@ -648,6 +808,7 @@ private:
   std::unordered_set<int64_t> DirtyMaps_;
   bool HeaderDirty_ = false;
   bool Flushing_ = false;
+  bool InCommit_ = false;
   Operation* Current_ = nullptr;  // the outermost operation under way
   bool StateValid_ = false;
   uint64_t StateEpoch_ = 0;

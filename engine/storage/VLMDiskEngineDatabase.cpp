@@ -110,11 +110,14 @@ void TVLMDiskDatabaseData::DisconnectSession(TVLMBaseSession* session) {
   std::lock_guard guard(CriticalSection());
   if (IsConnected(session) && IsOpen()) {
     try {
+      // A transaction ends before the slot or the single-user lock goes: the
+      // slot may go to another session at once (invariant 4), and the
+      // free-space changes the lock let stay in memory go with the lock.
       if (MultiUser) {
-        // The slot may go to another session at once (invariant 4).
         if (session->InTransaction) session->Rollback();
         SessionsFile_->Disconnect(session->SessionID);
       } else if (ExclusiveLocked_ && Sessions.size() == 1) {
+        if (session->InTransaction) session->Rollback();
         PageManager_->SetSoleWriterLock(false);
         SessionsFile_->LeaveSingleUser();
         ExclusiveLocked_ = false;

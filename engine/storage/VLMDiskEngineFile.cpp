@@ -283,6 +283,7 @@ int64_t TVLMDatabaseFile::GetSize() {
 
 void TVLMDatabaseFile::SetSize(int64_t size) {
   CheckOpen("SetSize");
+  Unflushed_ = true;
   if (!TryTwice([&] { Handle_.Truncate(size); }))
     throw EVLMException(30370, "Cannot Truncate File '%s' to %d bytes. ErrorCode:%d. ErrorMessage: %s",
                         {FileName, static_cast<long long>(size), LastErrno_, ErrorText(LastErrno_)});
@@ -314,6 +315,7 @@ void TVLMDatabaseFile::ReadBufferEx(void* buffer, int32_t errorCode, int64_t pos
 
 void TVLMDatabaseFile::WriteBuffer(const void* buffer, int32_t errorCode, int64_t position, int32_t count) {
   CheckOpen("WriteBuffer");
+  Unflushed_ = true;
   bool ok = count >= 0 && position >= 0 && TryTwice([&] { Handle_.WriteAt(buffer, count, position); });
   if (ok) {
     Position_ = position + count;
@@ -331,6 +333,7 @@ void TVLMDatabaseFile::Flush() {
   if (!TryTwice([&] { Handle_.Sync(); }))
     throw EVLMException(30379, "Cannot flush file buffers for file: '%s'. ErrorCode:%d. ErrorMessage: %s",
                         {FileName, LastErrno_, ErrorText(LastErrno_)});
+  Unflushed_ = false;
 }
 
 bool TVLMDatabaseFile::LockByte(int32_t count, int64_t position) {

@@ -1,40 +1,42 @@
 // VLMDiskEngine, free-space part: the PFS and EAM maps, allocation, growth
 // and shrinking. The map layout is described in VLMDiskEngine.h.
 //
-// Crash safety. Allocation and freeing write the maps first and the header
-// (LastUsedPage, PageCount) last, outside any commit. A process stopped in
-// between leaves a header that lags behind the maps: pages marked used above
-// LastUsedPage, map bits of pages beyond PageCount, a file longer than
-// PageCount. Growth therefore trusts the maps: it raises LastUsedPage to the
-// highest used page they show, and clears the bits and extent states that
-// describe pages beyond PageCount before it adds pages. No page that a
-// commit can reference is lost that way: a page is referenced only after
-// its allocation wrote the header.
+// Crash safety. Write-through allocation and freeing write the maps first
+// and the header (LastUsedPage, PageCount) last, outside any commit. A
+// process stopped in between leaves a header that lags behind the maps:
+// pages marked used above LastUsedPage, map bits of pages beyond PageCount,
+// a file longer than PageCount. Growth therefore trusts the maps: it raises
+// LastUsedPage to the highest used page they show, and clears the bits and
+// extent states that describe pages beyond PageCount before it adds pages.
+// No page that a commit can reference is lost that way: a page is
+// referenced only after its allocation wrote the header.
 //
-// Reuse between operations. While this handle is the file's only writer
+// State in memory. While this handle is the file's only writer
 // (TVLMDiskPageManager::SoleWriter: its owner holds the single-user lock),
 // nothing but this manager changes the maps, and the header changes only
-// through the page manager, which moves its HeaderEpoch on every header
-// read, write, growth or shrink. The map pages and header counts of one
-// operation then stay valid for the next as long as the epoch is the one
-// this manager left; a bulk load reads each map page once instead of once
-// per allocation. A handle without that lock (a reader of a file another
-// process writes, a multi-user connection) rereads them every time.
+// through the page manager, whose copy of it is then the truth. Every
+// operation then keeps its changes in memory: map pages, LastUsedPage and
+// PageCount, also when it grows the file (only the file's size changes at
+// once: a file longer than its header says is harmless) or shrinks it (the
+// counts only). The next commit takes them (WriteDeferredMaps) and writes
+// them, journalled, with its pages; so the maps on disk change only in
+// commits and always agree with the header and with each other, and a
+// process stopped between commits leaves them as the last commit wrote
+// them: no page of an interrupted transaction stays marked used. A bulk
+// load thereby writes each map page once per commit instead of once per
+// page.
 //
-// Deferred writes. In the same case an allocation or a freeing that neither
-// grows nor shrinks the file changes the cached maps and the header counts
-// in memory only, and takes no database lock (nothing reaches the file).
-// The changes are written, maps first and header last, before anything
-// that depends on them reaches the file: the page manager flushes them
-// before every header read or write (so a commit writes them before its
-// CommitState 1, and the frees of its removed pages before CommitState 2),
-// growth and shrinking write them first, and closing writes them. A process
-// stopped before then leaves maps that do not mark pages no commit
-// references, which is the state before the allocations. A bulk load
-// thereby writes each map page once per commit instead of once per page.
-// An operation that fails keeps its deferred changes (they describe pages
-// handed out before it) and drops the rest of its cached state once they
-// are written.
+// A commit of any handle (BeginCommit .. EndCommit) does the same with the
+// frees of its removed pages: it holds the database lock, and writes the
+// maps and counts itself.
+//
+// Write-through. Any other handle (a multi-user connection, a reader of a
+// file another process writes) rereads the header under the database lock
+// for every operation and writes the maps first and the counts last, at
+// once, outside commits. A process stopped in between leaves a header that
+// lags behind the maps (handled by growth, see Crash safety) and perhaps an
+// extent state that disagrees with its page bits (set right by the next
+// open that has the file to itself: ReconcileExtentMap).
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -74,9 +76,10 @@ bool ClearBits(uint8_t* bits, int64_t from, int64_t to) {
 
 }  // namespace
 
-// One allocation, free or map change: the database lock (when asked), the
-// header state loaded at the start and saved by Finish, the map pages cached
-// only until the outermost operation ends.
+// One allocation, free or map change: the database lock (when asked and
+// writing through), the header state loaded at the start and saved by
+// Finish, the map pages cached until the outermost operation ends (or kept,
+// in memory, see above).
 class TVLMDatabaseFreeSpaceManager::Operation {
 public:
   Operation(TVLMDatabaseFreeSpaceManager* manager, int32_t lockErrorCode)
@@ -89,9 +92,18 @@ public:
       TVLMDiskPageManager* pm = Manager_->PageManager;
       LockCode_ = lockErrorCode;
       Manager_->Current_ = this;
-      if (Manager_->StateValid_ && pm->SoleWriter() && Manager_->StateEpoch_ == pm->HeaderEpoch()) {
-        // The lock is taken when something is about to reach the file.
+      if (Manager_->InCommit_) {
+        // The commit loaded the state under its lock and writes the changes.
         Deferring_ = true;
+        return;
+      }
+      if (pm->SoleWriter()) {
+        Deferring_ = true;
+        if ((!Manager_->StateValid_ || Manager_->StateEpoch_ != pm->HeaderEpoch()) && !Manager_->HasDeferred()) {
+          Manager_->DropState();
+          Manager_->LoadHeaderState();
+          if (lockErrorCode != 0) pm->CheckFileHoldsPages();
+        }
         return;
       }
       EnsureLocked();
@@ -113,16 +125,8 @@ public:
   void Finish() {
     if (!Nested_) Manager_->SaveHeaderState();
   }
-  // Deferred writes are allowed: the state was kept from earlier operations
-  // and nothing so far wrote the file at once.
+  // Changes stay in memory until a commit writes them.
   bool Deferring() const { return Deferring_; }
-  // From now on every change is written at once (growth, shrinking, the
-  // clean-up of the maps beyond the file): the changes deferred so far first.
-  void WriteThrough() {
-    EnsureLocked();
-    Deferring_ = false;
-    Manager_->FlushDeferred();
-  }
   void EnsureLocked() {
     if (Locked_ || LockCode_ == 0) return;
     TVLMDiskPageManager* pm = Manager_->PageManager;
@@ -139,11 +143,12 @@ private:
     if (--Manager_->OperationDepth_ > 0) return;
     Manager_->Current_ = nullptr;
     TVLMDiskPageManager* pm = Manager_->PageManager;
-    if (!Failed_ && std::uncaught_exceptions() <= Exceptions_ && pm->SoleWriter()) {
+    if (!Failed_ && std::uncaught_exceptions() <= Exceptions_ && (Manager_->InCommit_ || pm->SoleWriter())) {
       Manager_->StateValid_ = true;
       Manager_->StateEpoch_ = pm->HeaderEpoch();
     } else if (Manager_->HasDeferred()) {
-      // Kept for the next operation, which writes them before it reloads.
+      // Kept: they describe pages handed out before; the next commit
+      // writes them, or drops them with its own changes when it fails.
       Manager_->StateValid_ = false;
     } else {
       Manager_->DropState();
@@ -261,6 +266,89 @@ void TVLMDatabaseFreeSpaceManager::FlushDeferred(bool headerToo) {
   HeaderDirty_ = false;
 }
 
+// ------------------------------------------------------------------ commits
+
+void TVLMDatabaseFreeSpaceManager::BeginCommit() {
+  TVLMDiskPageManager* pm = PageManager;
+  const bool kept = pm->SoleWriter() && StateValid_ && StateEpoch_ == pm->HeaderEpoch();
+  if (HasDeferred()) {
+    // Changes kept in memory are the commit's, also when the header was
+    // read again since (the single-user lock is being released).
+    pm->Header.LastUsedPage = LastUsedPage;
+    pm->Header.PageCount = static_cast<uint32_t>(TotalPageCount);
+    pm->PageCount = TotalPageCount;
+  } else if (!kept) {
+    DropState();
+    LoadHeaderState();
+  }
+  InCommit_ = true;
+}
+
+void TVLMDatabaseFreeSpaceManager::WriteDeferredMaps() {
+  std::vector<int64_t> pages(DirtyMaps_.begin(), DirtyMaps_.end());
+  std::sort(pages.begin(), pages.end());
+  for (int64_t pageNo : pages) {
+    auto it = MapPages_.find(pageNo);
+    if (it != MapPages_.end()) PageManager->WritePage(it->second.get());
+  }
+}
+
+void TVLMDatabaseFreeSpaceManager::EndCommit(bool written) {
+  InCommit_ = false;
+  if (!written) {
+    DropState();
+    return;
+  }
+  DirtyMaps_.clear();
+  HeaderDirty_ = false;
+  LoadedLastUsedPage_ = LastUsedPage;
+  LoadedTotalPageCount_ = TotalPageCount;
+  if (PageManager->SoleWriter()) {
+    StateValid_ = true;
+    StateEpoch_ = PageManager->HeaderEpoch();
+  } else {
+    DropState();
+  }
+}
+
+void TVLMDatabaseFreeSpaceManager::TruncateUnused() {
+  Operation op(this, 20232);
+  int64_t newTotal = static_cast<int64_t>(LastUsedPage) + 1;
+  // Never end the file on a map page (its partner may be the page cut off).
+  while (newTotal > 0 && newTotal < TotalPageCount && IsSystemPage(static_cast<int32_t>(newTotal - 1))) ++newTotal;
+  if (newTotal < TotalPageCount) ShrinkInMemory(newTotal);
+  op.Finish();
+}
+
+bool TVLMDatabaseFreeSpaceManager::ReconcileExtentMap() {
+  bool changed = false;
+  try {
+    Operation op(this, 20231);
+    const int64_t extents = (static_cast<int64_t>(TotalPageCount) + ExtentSize - 1) / ExtentSize;
+    for (int64_t extent = 0; extent < extents; ++extent) {
+      bool anyFree = false;
+      for (int64_t p = extent * ExtentSize; p < (extent + 1) * ExtentSize && !anyFree; ++p)
+        anyFree = p >= TotalPageCount || !PageBit(static_cast<int32_t>(p));
+      TVLMPage* eam = MapPage(EAMPagePosition(extent / ExtentsPerEAM), kVLMPageEAM, 30428);
+      const int64_t local = extent % ExtentsPerEAM;
+      uint8_t& byte = eam->Data()[local / 4];
+      const int shift = static_cast<int>(local % 4) * 2;
+      const bool storedFull = ((byte >> shift) & 3) >= 2;
+      // Only full against not full matters to the search; a state not yet
+      // computed (0) stands for room like 1.
+      if (storedFull == !anyFree) continue;
+      byte = static_cast<uint8_t>((byte & ~(3u << shift)) | ((anyFree ? 1u : 3u) << shift));
+      WriteMapPage(eam);
+      changed = true;
+    }
+    op.Finish();
+  } catch (const EVLMException&) {
+    DropState();
+    return false;
+  }
+  return changed;
+}
+
 void TVLMDatabaseFreeSpaceManager::LoadHeaderState() {
   PageManager->ReadHeader();
   const TVLMDatabaseHeader& header = PageManager->Header;
@@ -278,10 +366,15 @@ void TVLMDatabaseFreeSpaceManager::SaveHeaderState() {
   if (LastUsedPage == LoadedLastUsedPage_ && TotalPageCount == LoadedTotalPageCount_) return;
   PageManager->Header.LastUsedPage = LastUsedPage;
   PageManager->Header.PageCount = static_cast<uint32_t>(TotalPageCount);
+  PageManager->PageCount = TotalPageCount;
   if (Current_ != nullptr && Current_->Deferring()) {
     HeaderDirty_ = true;
   } else {
     if (Current_ != nullptr) Current_->EnsureLocked();
+    // A header that counts new pages goes only once the file's new length
+    // and its new map pages are on disk: written in another order, a cut
+    // could keep the count and lose the map pages.
+    if (TotalPageCount > LoadedTotalPageCount_ && PageManager->SyncOnCommit) PageManager->FlushBuffers();
     PageManager->WriteHeader(true);
   }
   LoadedLastUsedPage_ = LastUsedPage;
@@ -326,8 +419,9 @@ void TVLMDatabaseFreeSpaceManager::WriteNewMapPage(int64_t pageNo, uint16_t page
   page->AllocateBuffer();
   page->SetPageType(pageType);
   page->Data()[0] = 1;  // a new map page marks its own first page or extent used
-  PageManager->WritePage(page.get());
+  TVLMPage* raw = page.get();
   MapPages_[pageNo] = std::move(page);
+  WriteMapPage(raw);
 }
 
 bool TVLMDatabaseFreeSpaceManager::PageBit(int32_t pageNo) {
@@ -486,7 +580,7 @@ void TVLMDatabaseFreeSpaceManager::TrustMap() {
 }
 
 int32_t TVLMDatabaseFreeSpaceManager::Grow() {
-  if (Current_ != nullptr) Current_->WriteThrough();
+  if (Current_ != nullptr && !Current_->Deferring()) Current_->EnsureLocked();
   const bool wasEmpty = LastUsedPage == -1 || TotalPageCount <= 0;
   if (!wasEmpty) TrustMap();
   const int64_t total = TotalPageCount;
@@ -542,11 +636,23 @@ void TVLMDatabaseFreeSpaceManager::Shrink() {
   // that follows it.
   while (newTotal > 0 && newTotal < total && IsSystemPage(static_cast<int32_t>(newTotal - 1))) ++newTotal;
   if (newTotal >= total) return;
-  if (Current_ != nullptr) Current_->WriteThrough();
+  if (Current_ != nullptr && Current_->Deferring()) {
+    ShrinkInMemory(newTotal);
+    return;
+  }
+  if (Current_ != nullptr) Current_->EnsureLocked();
   PageManager->RemovePages(static_cast<int32_t>(total - newTotal));
-  TotalPageCount = static_cast<int32_t>(PageManager->Header.PageCount);
+  ShrinkInMemory(PageManager->Header.PageCount);
+}
+
+void TVLMDatabaseFreeSpaceManager::ShrinkInMemory(int64_t newTotal) {
+  TotalPageCount = static_cast<int32_t>(newTotal);
   for (auto it = MapPages_.begin(); it != MapPages_.end();) {
-    if (it->first >= TotalPageCount) it = MapPages_.erase(it);
-    else ++it;
+    if (it->first >= TotalPageCount) {
+      DirtyMaps_.erase(it->first);
+      it = MapPages_.erase(it);
+    } else {
+      ++it;
+    }
   }
 }

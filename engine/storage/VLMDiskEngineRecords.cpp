@@ -97,6 +97,8 @@ bool TVLMSmallRecordPage::UpdateRecord(const uint8_t* data, const TVLMRecordID& 
 bool TVLMSmallRecordPage::DeleteRecord(const TVLMRecordID& recordID) {
   if (!IsSet(recordID.Row)) return false;
   SetBit(recordID.Row, false);
+  // A deleted row leaves nothing a damaged bitmap could bring back.
+  std::memset(Slot(recordID.Row), 0, static_cast<size_t>(RecordSize));
   Page->Modified = true;
   return true;
 }

@@ -11,8 +11,8 @@
 //
 // R is the table's stored record size (null bitmap, then every field at its
 // stored size; a BLOB field takes its 6-byte reference), N the slots per
-// page: trunc((D - 1) / (R + 0.125)), fixed per table. A free slot keeps the
-// bytes it held. A record's address (TVLMRecordID) is {page, slot}.
+// page: trunc((D - 1) / (R + 0.125)), fixed per table. Deleting a record
+// zeroes its slot. A record's address (TVLMRecordID) is {page, slot}.
 //
 // The record manager lists the table's record pages in a page index
 // (TVLMBTreeRecordPageIndex: page number -> records on the page).

@@ -50,6 +50,7 @@ std::string ErrorText(int errNo) { return SysErrorMessage(errNo); }
 // prefix of the later operations".
 
 std::atomic<int64_t> WriteCount_{0};
+std::atomic<int64_t> SyncCount_{0};
 std::atomic<int64_t> FaultAt_{0};  // WriteCount_ value that faults; 0 = off
 std::atomic<int> FaultAction_{0};
 std::atomic<int> FaultExitCode_{99};
@@ -61,6 +62,7 @@ struct UndoRecord {
   int64_t Offset = 0;
   int64_t Length = 0;  // bytes written; 0 for a truncate
   std::vector<uint8_t> OldBytes;
+  std::vector<uint8_t> NewBytes;  // what was written (a cut in any order)
 };
 
 struct FileJournal {
@@ -72,6 +74,7 @@ struct FileJournal {
 
 std::mutex JournalMutex_;
 bool Journaling_ = false;     // a power cut is armed
+bool AnyOrder_ = false;       // the cut keeps any subset, not a prefix
 uint64_t CutSeed_ = 0;
 std::vector<FileJournal> Journals_;  // in the order the files were first written
 
@@ -97,8 +100,8 @@ FileJournal* JournalOf(int fd, const std::string& path, bool create) {
 }
 
 // Records what a write of length bytes at offset (length 0: a truncate to
-// offset) is about to replace.
-void RecordUndo(int fd, const std::string& path, int64_t offset, int64_t length) {
+// offset) is about to replace, and (a cut in any order) what it writes.
+void RecordUndo(int fd, const std::string& path, int64_t offset, int64_t length, const void* bytes = nullptr) {
   std::lock_guard<std::mutex> lock(JournalMutex_);
   if (!Journaling_) return;
   FileJournal* journal = JournalOf(fd, path, true);
@@ -114,6 +117,10 @@ void RecordUndo(int fd, const std::string& path, int64_t offset, int64_t length)
     ssize_t n = ::pread(fd, record.OldBytes.data(), record.OldBytes.size(), static_cast<off_t>(offset));
     record.OldBytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
   }
+  if (AnyOrder_ && bytes != nullptr) {
+    const auto* p = static_cast<const uint8_t*>(bytes);
+    record.NewBytes.assign(p, p + length);
+  }
   journal->Records.push_back(std::move(record));
 }
 
@@ -123,10 +130,11 @@ void ForgetUndo(int fd) {
   if (FileJournal* journal = JournalOf(fd, "", false)) journal->Records.clear();
 }
 
-void ClearJournals(bool journaling, uint64_t seed) {
+void ClearJournals(bool journaling, bool anyOrder, uint64_t seed) {
   std::lock_guard<std::mutex> lock(JournalMutex_);
   Journals_.clear();
   Journaling_ = journaling;
+  AnyOrder_ = anyOrder;
   CutSeed_ = seed;
 }
 
@@ -153,7 +161,25 @@ void Undo(int fd, const UndoRecord& r, int64_t keep) {
       struct stat st;
       // A name that now belongs to another file (replaced by a rename) is
       // left alone.
-      if (::fstat(fd, &st) == 0 && st.st_dev == journal.Device && st.st_ino == journal.Inode) {
+      if (::fstat(fd, &st) == 0 && st.st_dev == journal.Device && st.st_ino == journal.Inode && AnyOrder_) {
+        // Back to the flushed contents, then each truncate and each piece of
+        // each write again, or not, in the order they came.
+        for (size_t i = journal.Records.size(); i-- > 0;) Undo(fd, journal.Records[i], 0);
+        for (const UndoRecord& r : journal.Records) {
+          const bool keep = NextRandom(state) % 2 == 0;
+          if (r.Length == 0) {
+            if (keep) (void)::ftruncate(fd, static_cast<off_t>(r.Offset));
+            continue;
+          }
+          for (int64_t at = r.Offset, end = r.Offset + r.Length; at < end;) {
+            const int64_t next = std::min(end, (at / kFileSectorSize + 1) * kFileSectorSize);
+            if (NextRandom(state) % 2 == 0)
+              (void)::pwrite(fd, r.NewBytes.data() + (at - r.Offset), static_cast<size_t>(next - at),
+                             static_cast<off_t>(at));
+            at = next;
+          }
+        }
+      } else if (::fstat(fd, &st) == 0 && st.st_dev == journal.Device && st.st_ino == journal.Inode) {
         const size_t n = journal.Records.size();
         const size_t kept = static_cast<size_t>(NextRandom(state) % (n + 1));
         for (size_t i = n; i-- > kept + 1;) Undo(fd, journal.Records[i], 0);
@@ -197,6 +223,7 @@ bool CountWrite() {
       if (n == at) _exit(FaultExitCode_.load());
       return false;
     case FileFault::PowerCut:
+    case FileFault::PowerCutAnyOrder:
       return n == at;
   }
   return false;
@@ -323,7 +350,7 @@ int64_t File::WriteAt(const void* buffer, int64_t count, int64_t offset) {
   if (Fd_ < 0) ThrowOSError("Cannot write file", Path_, EBADF);
   if (count < 0 || offset < 0) ThrowOSError("Cannot write file", Path_, EINVAL);
   const bool cut = CountWrite();
-  RecordUndo(Fd_, Path_, offset, count);
+  RecordUndo(Fd_, Path_, offset, count, buffer);
   const auto* p = static_cast<const char*>(buffer);
   int64_t done = 0;
   while (done < count) {
@@ -363,6 +390,7 @@ void File::Truncate(int64_t size) {
 void File::Sync() {
   if (Fd_ < 0) ThrowOSError("Cannot flush file", Path_, EBADF);
   const bool cut = CountWrite();
+  SyncCount_.fetch_add(1);
   int r;
   do {
     r = ::fdatasync(Fd_);
@@ -556,15 +584,18 @@ bool CopyFile(const std::string& src, const std::string& dest, bool failIfExists
 void SetFileFaultAfter(int64_t k, FileFault action, int exitCode, uint64_t seed) {
   if (k <= 0) {
     FaultAt_.store(0);
-    ClearJournals(false, 0);
+    ClearJournals(false, false, 0);
     return;
   }
-  ClearJournals(action == FileFault::PowerCut, seed);
+  ClearJournals(action == FileFault::PowerCut || action == FileFault::PowerCutAnyOrder,
+                action == FileFault::PowerCutAnyOrder, seed);
   FaultAction_.store(static_cast<int>(action));
   FaultExitCode_.store(exitCode);
   FaultAt_.store(WriteCount_.load() + k);
 }
 
 int64_t FileWriteCount() { return WriteCount_.load(); }
+
+int64_t FileSyncCount() { return SyncCount_.load(); }
 
 }  // namespace qv

@@ -123,13 +123,22 @@ std::string FolderOf(const std::string& path);
 //              write up to a 512-byte boundary of the file (a torn write);
 //              then _exit(exitCode). seed chooses the prefix and the tear,
 //              so a run can be repeated.
+//   PowerCutAnyOrder
+//              the same, but of the writes and truncates since the last
+//              successful Sync each file keeps any subset, in any order (a
+//              disk that reorders its writes): each truncate is kept or
+//              lost, each 512-byte piece of each write (cut at multiples of
+//              512 of the file) kept or lost, a kept piece over a lost one
+//              of an earlier write included.
 //
-// Writes made before PowerCut was armed count as flushed; renames and
+// Writes made before a power cut was armed count as flushed; renames and
 // deletions are kept as they are. k = 0 turns the hook off.
-enum class FileFault : uint8_t { Fail, Exit, FailFrom, PowerCut };
+enum class FileFault : uint8_t { Fail, Exit, FailFrom, PowerCut, PowerCutAnyOrder };
 void SetFileFaultAfter(int64_t k, FileFault action, int exitCode = 99, uint64_t seed = 0);
 // File-changing operations (see above) since the process started.
 int64_t FileWriteCount();
+// Of those, the Sync calls (flushes).
+int64_t FileSyncCount();
 // The bytes a torn write keeps are cut at multiples of this.
 inline constexpr int64_t kFileSectorSize = 512;
 

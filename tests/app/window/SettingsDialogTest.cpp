@@ -1,10 +1,12 @@
 // The settings dialog's logic on a fake dialog, run as the main window runs
 // it (from the first start, the settings button or the missing-log path).
 #include <deque>
+#include <fstream>
 
 #include "WindowTestSupport.h"
 #include "app/LogFiles.h"
 #include "app/PrefsController.h"
+#include "engine/storage/VLMDiskEngineJournal.h"
 #include "platform/dataset/DataSet.h"
 
 namespace qv::app::wintest {
@@ -301,7 +303,10 @@ TEST_P(SettingsDialogTest, RestoreReplacesTheLiveFileAndEndsTheProgram) {
     return q;
   }());
   const std::string backup = ReadFile(Home + "TEST/BakV5LogDB.vlm");
-  OnDialog([this] {
+  // A journal beside the live file (a commit cut short) goes with it.
+  const std::string journal = VLMJournalFileName(Home + "TEST/V5LogDB.vlm");
+  OnDialog([this, journal] {
+    std::ofstream(journal) << "journal";
     EXPECT_TRUE(Prefs.C(PCtl::RestoreButton).Enabled);
     Dialog->RestoreButtonClick();
     EXPECT_FALSE(Controller->LogData().Active());  // let go of before the copy
@@ -309,6 +314,7 @@ TEST_P(SettingsDialogTest, RestoreReplacesTheLiveFileAndEndsTheProgram) {
   Start({});
   Controller->SettingsButtonClick();
   EXPECT_EQ(ReadFile(Home + "TEST/V5LogDB.vlm"), backup);
+  EXPECT_FALSE(std::filesystem::exists(journal));
   if (OnEngine()) {
     ASSERT_EQ(LogRecords().size(), 1u);
     EXPECT_EQ(LogRecords()[0].Call, "K9BAK");

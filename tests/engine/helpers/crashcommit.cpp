@@ -4,16 +4,21 @@
 // page, and the table's metadata file grown over three more pages, then one
 // commit.
 //
-//   engine_crashcommit PATH MODE K [SEED]
+//   engine_crashcommit PATH MODE K [SEED [alone]]
 //
 // MODE exit: the process ends with _exit(99) before the k-th operation.
 // MODE powercut: the k-th operation happens, then the unflushed writes are
-//   partly lost (SEED chooses how) and the process ends with 99.
+//   partly lost (SEED chooses how) and the process ends with 99. anyorder:
+//   the same, but the writes kept are any subset (a disk that reorders).
 // MODE failfrom: the k-th and every later operation fails (a full disk).
 //   When the transaction fails, the disk gets room again, the transaction is
 //   rolled back and a second one writes pattern 5 into the changed record
 //   page and commits: exit 3 when the database refuses it because the first
 //   commit failed (10600), 5 when it committed.
+//
+// alone: the page manager holds the single-user lock (it writes the file
+// alone, as a single-user connection does); else it writes as a handle that
+// may share the file.
 //
 // Exit 0: the transaction completed. 2: any other error.
 #include <cstdio>
@@ -74,18 +79,21 @@ int SecondTransaction(TVLMDiskPageManager& pm, int32_t record) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4 && argc != 5) {
-    std::fprintf(stderr, "usage: %s PATH exit|powercut|failfrom K [SEED]\n", argv[0]);
+  if (argc < 4 || argc > 6) {
+    std::fprintf(stderr, "usage: %s PATH exit|powercut|anyorder|failfrom K [SEED [alone]]\n", argv[0]);
     return 2;
   }
   const std::string mode = argv[2];
   const int64_t k = std::strtoll(argv[3], nullptr, 10);
-  const uint64_t seed = argc == 5 ? std::strtoull(argv[4], nullptr, 10) : 0;
+  const uint64_t seed = argc >= 5 ? std::strtoull(argv[4], nullptr, 10) : 0;
+  const bool alone = argc == 6 && std::string(argv[5]) == "alone";
   try {
     TVLMDiskPageManager pm;
     TVLMPasswordRecord password;
     bool multiUser = false, needsRepair = false, readOnly = false;
     pm.OpenDatabase(argv[1], password, multiUser, false, needsRepair, readOnly);
+    if (needsRepair) return 2;
+    pm.SetSoleWriterLock(alone);
     TVLMSystemDirectory directory(&pm);
     directory.Load();
     TVLMTableListFile tables(&pm);
@@ -100,6 +108,7 @@ int main(int argc, char** argv) {
 
     if (mode == "exit") qv::SetFileFaultAfter(k, qv::FileFault::Exit, 99);
     else if (mode == "powercut") qv::SetFileFaultAfter(k, qv::FileFault::PowerCut, 99, seed);
+    else if (mode == "anyorder") qv::SetFileFaultAfter(k, qv::FileFault::PowerCutAnyOrder, 99, seed);
     else if (mode == "failfrom") qv::SetFileFaultAfter(k, qv::FileFault::FailFrom);
     else return 2;
     try {

@@ -1,50 +1,161 @@
 // Helper program of the disk table crash sweep: opens a database prepared by
 // the test (table Log of DiskTestSupport.h), arms the file layer's fault hook
-// in its Exit mode and runs one table operation with its commit.
+// and runs one table operation with its commit.
 //
-//   engine_tablecrash PATH OP K [CALL]
+//   engine_tablecrash PATH OP MODE K SEED USERS [CALL]
 //
-// OP insert: one Log record with Call CALL; blob: one Log record "BLOB" with
-// a 3000-byte value (a chain of pages); create: CREATE TABLE Second (A
-// INTEGER, B VARCHAR(30), index on B).
-// K >= 1: the process ends with _exit(99) before the K-th file-changing
-// operation. K = 0: no fault; the number of file-changing operations the
-// operation made is written to PATH.count.
+// OP, each one commit:
+//   insert        one Log record with Call CALL (no value)
+//   blob          one Log record "BLOB" with a 3000-byte value (a chain)
+//   update-blob   C1000's small value grows from 40 to 70 bytes
+//   delete-blob   C1021 (with a small value) deleted
+//   delete-insert one transaction: C1007 deleted, DI1 inserted (same page)
+//   grow          one transaction: 80 records with 300-byte values, which
+//                 grows the file
+//   mixed         one transaction: C1042's value shrinks, C1035 becomes
+//                 Z1035, C1063 (with a value) and C1014 deleted, M1 (with a
+//                 value) and M2 inserted
+//   create        CREATE TABLE Second (A INTEGER, B VARCHAR(30), index on B)
+// MODE exit: the process ends with _exit(99) before the K-th file-changing
+//   operation. powercut: the K-th operation happens, then the unflushed
+//   writes are partly lost (SEED chooses how) and the process ends with 99.
+//   anyorder: the same, but the writes kept are any subset (a disk that
+//   reorders its writes).
+//   failfrom: the K-th and every later operation fails (a full disk); the
+//   disk gets room again, a transaction is rolled back, the session
+//   disconnects and the process ends with 3.
+// K = 0: no fault; the number of file-changing operations the operation
+// made is written to PATH.count.
+// USERS single or multi: the session's mode.
 //
-// Exit 0: the operation completed. 2: any error.
+// Exit 0: the operation completed. 2: any other error.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "platform/os/File.h"
 #include "tests/engine/storage/DiskTestSupport.h"
 
+namespace {
+
+using disk_test::DiskCursor;
+using disk_test::kLogCall;
+using disk_test::kLogNotes;
+
+bool Find(DiskCursor& log, const std::string& call) {
+  log.SetToBegin();
+  while (log.GetRecord(1) == kVLMNavOK)
+    if (log.Text(kLogCall) == call) return true;
+  return false;
+}
+
+void Require(bool ok, const std::string& what) {
+  if (!ok) throw qv::Exception("cannot " + what);
+}
+
+void Update(DiskCursor& log, const std::string& call, const std::string* newCall, const std::vector<uint8_t>* notes) {
+  Require(Find(log, call), "find " + call);
+  if (newCall != nullptr) log.SetText(kLogCall, *newCall);
+  if (notes != nullptr) log.WriteBlob(kLogNotes, *notes);
+  log.Post(false);
+  Require(log.ResultCode == 0, "update " + call);
+}
+
+void Delete(DiskCursor& log, const std::string& call) {
+  Require(Find(log, call), "find " + call);
+  log.DeleteRecord();
+  Require(log.ResultCode == 0, "delete " + call);
+}
+
+void Insert(DiskCursor& log, const std::string& call, const std::vector<uint8_t>& notes = {}) {
+  Require(disk_test::InsertLog(log, call, notes), "insert " + call);
+}
+
+void Run(const std::string& op, disk_test::DiskSession& session, DiskCursor& log, DiskCursor& second,
+         const std::string& call) {
+  if (op == "insert") {
+    Insert(log, call);
+  } else if (op == "blob") {
+    Insert(log, "BLOB", std::vector<uint8_t>(3000, 0x5A));
+  } else if (op == "update-blob") {
+    const std::vector<uint8_t> notes(70, 0x77);
+    Update(log, "C1000", nullptr, &notes);
+  } else if (op == "delete-blob") {
+    Delete(log, "C1021");
+  } else if (op == "delete-insert") {
+    session.StartTransaction();
+    Delete(log, "C1007");
+    Insert(log, "DI1");
+    session.Commit(false);
+  } else if (op == "grow") {
+    session.StartTransaction();
+    for (int i = 0; i < 80; ++i) Insert(log, "G" + std::to_string(i), std::vector<uint8_t>(300, static_cast<uint8_t>(i)));
+    session.Commit(false);
+  } else if (op == "mixed") {
+    session.StartTransaction();
+    const std::vector<uint8_t> shorter(10, 0x11);
+    const std::string renamed = "Z1035";
+    Update(log, "C1042", nullptr, &shorter);
+    Update(log, "C1035", &renamed, nullptr);
+    Delete(log, "C1063");
+    Delete(log, "C1014");
+    Insert(log, "M1", std::vector<uint8_t>(50, 0x33));
+    Insert(log, "M2");
+    session.Commit(false);
+  } else if (op == "create") {
+    second.Create({{"A", dtInteger}, {"B", dtString, 30}}, {{"ByB", "B"}});
+  } else {
+    throw qv::Exception("unknown operation " + op);
+  }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  if (argc != 4 && argc != 5) {
-    std::fprintf(stderr, "usage: %s PATH insert|blob|create K [CALL]\n", argv[0]);
+  if (argc != 7 && argc != 8) {
+    std::fprintf(stderr, "usage: %s PATH OP exit|powercut|anyorder|failfrom K SEED single|multi [CALL]\n", argv[0]);
     return 2;
   }
-  const std::string path = argv[1], op = argv[2];
-  const int64_t k = std::strtoll(argv[3], nullptr, 10);
+  const std::string path = argv[1], op = argv[2], mode = argv[3];
+  const int64_t k = std::strtoll(argv[4], nullptr, 10);
+  const uint64_t seed = std::strtoull(argv[5], nullptr, 10);
+  const bool multiUser = std::string(argv[6]) == "multi";
+  const std::string call = argc == 8 ? argv[7] : "NEW";
   try {
     auto database = disk_test::NewDiskDatabase(path);
-    disk_test::DiskSession session(database.get());
+    disk_test::DiskSession session(database.get(), multiUser);
     session.Connect();
-    disk_test::DiskCursor log(*database, session, "Log");
-    disk_test::DiskCursor second(*database, session, "Second");
+    if (session.NeedsRepair) throw qv::Exception("the file asks for repair");
+    DiskCursor log(*database, session, "Log");
+    DiskCursor second(*database, session, "Second");
     if (op != "create") log.Open();
     const int64_t before = qv::FileWriteCount();
-    if (k > 0) qv::SetFileFaultAfter(k, qv::FileFault::Exit, 99);
-    if (op == "insert") {
-      if (!disk_test::InsertLog(log, argc == 5 ? argv[4] : "NEW")) return 2;
-    } else if (op == "blob") {
-      if (!disk_test::InsertLog(log, "BLOB", std::vector<uint8_t>(3000, 0x5A))) return 2;
-    } else if (op == "create") {
-      second.Create({{"A", dtInteger}, {"B", dtString, 30}}, {{"ByB", "B"}});
-    } else {
-      return 2;
+    if (k > 0) {
+      if (mode == "exit") qv::SetFileFaultAfter(k, qv::FileFault::Exit, 99);
+      else if (mode == "powercut") qv::SetFileFaultAfter(k, qv::FileFault::PowerCut, 99, seed);
+      else if (mode == "anyorder") qv::SetFileFaultAfter(k, qv::FileFault::PowerCutAnyOrder, 99, seed);
+      else if (mode == "failfrom") qv::SetFileFaultAfter(k, qv::FileFault::FailFrom);
+      else return 2;
+    }
+    try {
+      Run(op, session, log, second, call);
+    } catch (const qv::Exception&) {
+      if (mode != "failfrom" || k == 0) throw;
+      qv::SetFileFaultAfter(0, qv::FileFault::FailFrom);
+      // After a failed commit the database refuses more than closing
+      // (10600); what it refuses is no matter here.
+      for (auto step : std::initializer_list<std::function<void()>>{
+               [&] { if (session.InTransaction) session.Rollback(); }, [&] { log.Close(); }, [&] { second.Close(); },
+               [&] { session.Disconnect(); }}) {
+        try {
+          step();
+        } catch (const qv::Exception&) {
+        }
+      }
+      return 3;
     }
     if (k == 0) std::ofstream(path + ".count") << qv::FileWriteCount() - before;
   } catch (const qv::Exception& e) {

@@ -80,6 +80,13 @@ TEST_F(SelectQueryTest, NoTemporaryTableOrFileOutlivesARun) {
   EXPECT_EQ(leftover(), "0 tables, 0 files");
   EXPECT_EQ(Select("SELECT TOP 0 name FROM emp ORDER BY name").size(), 0u);
   EXPECT_EQ(leftover(), "0 tables, 0 files");
+  // Groups read their operand's result through a second table.
+  EXPECT_EQ(Select("SELECT UPPER(dept) AS d, SUM(salary) AS s FROM emp GROUP BY d HAVING SUM(salary) > 45 ORDER BY s"),
+            (std::vector<std::string>{"SALES|50", "OPS|130", "ENG|180"}));
+  EXPECT_EQ(leftover(), "0 tables, 0 files");
+  Query->SetSQL("SELECT UPPER(dept) AS d, SUM(100 / (id - 4)) AS x FROM emp GROUP BY d");
+  EXPECT_NE(RaisedCode([&] { Query->Open(); }), 0);
+  EXPECT_EQ(leftover(), "0 tables, 0 files");
   // Division by zero at the fourth row, half-way through the fill.
   Query->SetSQL("SELECT name, 100 / (id - 4) AS x FROM emp ORDER BY x");
   EXPECT_NE(RaisedCode([&] { Query->Open(); }), 0);

@@ -1,9 +1,8 @@
-// Random SELECTs: generated queries (mixed with the generator's other
-// statements) give only the engine's and the dataset layer's errors, never a
-// crash or a leak; and random single-table queries over integer columns
-// return the rows SQLite returns for the same text.
+// Random SELECTs: generated queries, grouped ones among them (mixed with the
+// generator's other statements), give only the engine's and the dataset
+// layer's errors, never a crash or a leak; and random single-table queries
+// over integer columns return the rows SQLite returns for the same text.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <map>
@@ -16,6 +15,7 @@
 #include "platform/host/HostVariant.h"
 #include "tests/engine/sql/SqlGenerator.h"
 #include "tests/engine/sql/SqlTestSupport.h"
+#include "tests/engine/sql/SqliteOracle.h"
 #include "tests/support/TestBudget.h"
 
 namespace {
@@ -45,6 +45,7 @@ TEST_F(SelectRandomTest, GeneratedQueriesGiveOnlyEngineAndDatasetErrors) {
   Run(sql_test::kSetupSql);
   sql_test::SqlGenerator gen(20240917);
   sql_test::AddSelectProductions(gen);
+  sql_test::AddGroupProductions(gen);
   gen.Tables.push_back({"emp", "emp", false,
                         {{"id", "INTEGER", 0}, {"name", "VARCHAR", 20}, {"dept", "VARCHAR", 10},
                          {"salary", "INTEGER", 0}, {"mgr", "INTEGER", 0}}});
@@ -87,40 +88,7 @@ TEST_F(SelectRandomTest, GeneratedQueriesGiveOnlyEngineAndDatasetErrors) {
   RecordProperty("outcomes", summary);
 }
 
-// SQLite in memory, with the same tables.
-class Oracle {
-public:
-  Oracle() { sqlite3_open(":memory:", &Db_); }
-  ~Oracle() { sqlite3_close(Db_); }
-  void Exec(const std::string& sql) {
-    char* error = nullptr;
-    if (sqlite3_exec(Db_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
-      ADD_FAILURE() << "sqlite: " << (error ? error : "") << " [" << sql << "]";
-      sqlite3_free(error);
-    }
-  }
-  std::vector<std::string> Rows(const std::string& sql) {
-    std::vector<std::string> rows;
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(Db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
-      ADD_FAILURE() << "sqlite: " << sqlite3_errmsg(Db_) << " [" << sql << "]";
-      return rows;
-    }
-    while (sqlite3_step(statement) == SQLITE_ROW) {
-      std::string row;
-      for (int c = 0; c < sqlite3_column_count(statement); ++c) {
-        const auto* text = sqlite3_column_text(statement, c);
-        row += (c > 0 ? "|" : "") + (text == nullptr ? std::string("NULL") : reinterpret_cast<const char*>(text));
-      }
-      rows.push_back(row);
-    }
-    sqlite3_finalize(statement);
-    return rows;
-  }
-
-private:
-  sqlite3* Db_ = nullptr;
-};
+using Oracle = sql_test::SqliteOracle;
 
 std::string Number(sql_test::SqlGenerator& g) { return std::to_string(g.Int(-3, 12)); }
 

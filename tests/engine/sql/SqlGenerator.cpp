@@ -416,3 +416,103 @@ void AddSelectProductions(SqlGenerator& gen) {
 }
 
 }  // namespace sql_test
+
+// ---------------------------------------------------------------- GROUP BY
+
+namespace sql_test {
+
+namespace {
+
+std::string Aggregate(SqlGenerator& g, const SqlGenerator::Table& table, const std::string& qualifier) {
+  if (g.Chance(0.2)) return "COUNT ( * )";
+  const std::string function = g.Pick(std::vector<std::string>{"COUNT", "SUM", "AVG", "MIN", "MAX"});
+  std::string argument = Operand(g, table, qualifier);
+  if (g.Chance(0.15)) argument += " + 1";
+  return function + " ( " + (g.Chance(0.15) ? "DISTINCT " : "") + argument + " )";
+}
+
+// A HAVING condition: aggregates, group columns and item aliases compared
+// with values, under AND, OR and NOT.
+std::string HavingCondition(SqlGenerator& g, const SqlGenerator::Table& table, const std::string& qualifier,
+                            const std::vector<std::string>& groupColumns, const std::vector<std::string>& aliases,
+                            int depth) {
+  if (depth > 0 && g.Chance(0.3)) {
+    const std::string a = HavingCondition(g, table, qualifier, groupColumns, aliases, depth - 1);
+    const std::string b = HavingCondition(g, table, qualifier, groupColumns, aliases, depth - 1);
+    return "( " + a + (g.Chance(0.5) ? " AND " : " OR ") + b + " )";
+  }
+  if (depth > 0 && g.Chance(0.1)) {
+    return "NOT ( " + HavingCondition(g, table, qualifier, groupColumns, aliases, depth - 1) + " )";
+  }
+  std::string left = Aggregate(g, table, qualifier);
+  if (!groupColumns.empty() && g.Chance(0.2)) left = g.Pick(groupColumns);
+  if (!aliases.empty() && g.Chance(0.15)) left = g.Pick(aliases);
+  // Now and then a column that is not grouped, or a WHERE-style condition.
+  if (g.Chance(0.05)) return Condition(g, table, qualifier, aliases, 0);
+  const std::string op = g.Pick(std::vector<std::string>{"=", "<>", "<", ">", "<=", ">="});
+  return left + " " + op + " " + std::to_string(g.Int(-5, 20));
+}
+
+}  // namespace
+
+std::string GroupStatement(SqlGenerator& g, const SqlGenerator::Table& table) {
+  const std::string qualifier = g.Chance(0.2) ? "q" + std::to_string(g.Int(0, 2)) : std::string();
+  std::vector<std::string> groupColumns;
+  const int groups = g.Int(0, 2);
+  for (int i = 0; i < groups; ++i) groupColumns.push_back(Operand(g, table, qualifier));
+  std::vector<std::string> items;
+  std::vector<std::string> aliases;
+  for (const std::string& column : groupColumns)
+    if (g.Chance(0.7)) items.push_back(g.Chance(0.15) ? "UPPER ( " + column + " )" : column);
+  const int aggregates = g.Int(groups == 0 ? 1 : 0, 3);
+  for (int i = 0; i < aggregates; ++i) items.push_back(Aggregate(g, table, qualifier));
+  // Now and then a column that is not grouped.
+  if (g.Chance(0.1)) items.push_back(Operand(g, table, qualifier));
+  if (g.Chance(0.1)) items.push_back(Aggregate(g, table, qualifier) + " + 1");
+  if (items.empty()) items.push_back("COUNT ( * )");
+  std::string text = "SELECT ";
+  if (g.Chance(0.15)) text += "DISTINCT ";
+  if (g.Chance(0.15)) {
+    text += "TOP " + std::to_string(g.Int(0, 3));
+    if (g.Chance(0.4)) text += " , " + std::to_string(g.Int(0, 4));
+    text += " ";
+  }
+  for (size_t i = 0; i < items.size(); ++i) {
+    std::string item = items[i];
+    if (g.Chance(0.5)) {
+      aliases.push_back("g" + std::to_string(i));
+      item += (g.Chance(0.5) ? " AS " : " ") + aliases.back();
+    }
+    text += (i > 0 ? " , " : "") + item;
+  }
+  text += " FROM " + std::string(table.Memory ? "MEMORY " : "") + table.Name;
+  if (!qualifier.empty()) text += " " + qualifier;
+  if (g.Chance(0.4)) text += " WHERE " + Condition(g, table, qualifier, {}, 1);
+  if (!groupColumns.empty()) {
+    text += " GROUP BY ";
+    for (size_t i = 0; i < groupColumns.size(); ++i) {
+      // Now and then an item's alias instead of the column.
+      const std::string& key = !aliases.empty() && g.Chance(0.1) ? g.Pick(aliases) : groupColumns[i];
+      text += (i > 0 ? " , " : "") + key;
+    }
+  }
+  if (g.Chance(0.4)) text += " HAVING " + HavingCondition(g, table, qualifier, groupColumns, aliases, 2);
+  if (g.Chance(0.4)) {
+    std::string key = g.Chance(0.3) ? std::to_string(g.Int(1, 4))
+                      : !aliases.empty() && g.Chance(0.5) ? g.Pick(aliases)
+                      : !groupColumns.empty()            ? g.Pick(groupColumns)
+                                                         : Operand(g, table, qualifier);
+    text += " ORDER BY " + key + (g.Chance(0.3) ? " DESC" : "");
+  }
+  return text;
+}
+
+void AddGroupProductions(SqlGenerator& gen) {
+  gen.AddProduction("group select", 10, [](SqlGenerator& g) {
+    const SqlGenerator::Table* table = g.AnyTable();
+    if (table == nullptr || table->Columns.empty()) return "SELECT COUNT ( * ) FROM " + g.NewName();
+    return GroupStatement(g, *table);
+  });
+}
+
+}  // namespace sql_test

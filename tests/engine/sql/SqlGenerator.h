@@ -128,6 +128,17 @@ struct AlterStatement {
 AlterStatement MakeAlterStatement(SqlGenerator& gen);
 void AddAlterProductions(SqlGenerator& gen);
 
+// ---------------------------------------------------------------- GROUP BY
+// Grouped queries over the tables of the model (not added by the
+// constructor): GROUP BY over zero to two columns (now and then an item's
+// alias), group columns and aggregates (COUNT(*), COUNT, SUM, AVG, MIN, MAX,
+// DISTINCT ones, over columns and expressions) as items with and without
+// aliases, now and then a column that is not grouped, WHERE, HAVING over
+// aggregates, group columns and aliases, ORDER BY, DISTINCT and TOP.
+void AddGroupProductions(SqlGenerator& gen);
+// One such query over table.
+std::string GroupStatement(SqlGenerator& gen, const SqlGenerator::Table& table);
+
 // ---- UPDATE, DELETE and INSERT ... SELECT (SqlGeneratorModify.cpp)
 // Row changes over the tables of the model (not added by the constructor):
 // UPDATE with one to three assignments of literals, columns and expressions

@@ -149,95 +149,82 @@ TEST(DiskPageManager, OpenLocksTheDatabaseByteOfTheFoundDatabase) {
   EXPECT_TRUE(other.LockByte(1, 12345 + 360));
 }
 
-// Records what the file says at every page write and flush of a commit, and
-// counts the flushes.
+// Records the CommitState the file holds at every flush of the database
+// file in a commit.
 class RecordingPageManager : public TVLMDiskPageManager {
 public:
-  std::vector<std::string> Events;
-  bool Recording = false;
-  int32_t Flushes = 0;
-
-  // A commit writes its pages in runs of adjacent pages, one call a run.
-  void WritePages(TVLMPage* const* pages, int32_t count) override {
-    if (Recording) Events.push_back("write@" + std::to_string(StoredCommitState()));
-    TVLMDiskPageManager::WritePages(pages, count);
-  }
+  std::vector<int> Flushes;
 
 protected:
   void FlushForCommit() override {
-    ++Flushes;
-    if (Recording) Events.push_back("flush@" + std::to_string(StoredCommitState()));
-    TVLMDiskPageManager::FlushForCommit();
-  }
-
-private:
-  int StoredCommitState() {
     qv::File probe = qv::File::Open(DatabaseFile.FileName, qv::FileAccess::ReadOnly, qv::FileDisposition::OpenExisting);
     uint8_t state = 0;
     probe.ReadAt(&state, 1, DatabaseOffset + kVLMCommitStateOffset);
-    return state;
+    Flushes.push_back(state);
+    TVLMDiskPageManager::FlushForCommit();
   }
 };
 
-TEST(DiskPageManager, CommitMarksTheHeaderAndFlushesAroundThePages) {
+// A commit flushes its journal, then the database once (pages and the
+// header after together); a handle that may share the file and wrote in
+// place since its last flush (an allocation) flushes that first; with
+// SyncOnCommit off nothing. The journal stays beside the file and names the
+// commit; a commit with nothing to write touches nothing.
+TEST(DiskPageManager, ACommitFlushesItsJournalThenTheDatabase) {
   FastRetries fast;
   ScratchFolder dir;
-  std::string path = dir.File("c.vlm");
-  CreateStandardDatabase(path);
-  for (bool sync : {true, false}) {
+  struct Row {
+    bool Alone, Sync;
+    std::vector<int> DatabaseFlushes;  // the CommitState stored at each
+    int64_t Syncs;                     // every flush, the journal's included
+  };
+  const Row rows[] = {{true, true, {2}, 2}, {false, true, {2, 2}, 3}, {true, false, {}, 0}, {false, false, {}, 0}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.Alone ? "alone" : "shared") + (row.Sync ? " sync" : " no sync"));
+    const std::string path = dir.File("c.vlm");
+    CreateStandardDatabase(path);
     RecordingPageManager pm;
+    EXPECT_TRUE(pm.SyncOnCommit);
     OpenDatabase(pm, path);
-    pm.SyncOnCommit = sync;
-    uint32_t before = pm.GetHeader().ChangeCounter;
+    pm.SetSoleWriterLock(row.Alone);
+    pm.SyncOnCommit = row.Sync;
+    const uint32_t before = pm.GetHeader().ChangeCounter;
     for (int32_t no : {3, 4}) {
       TVLMHeldPage page(&pm, pm.GetPage(0, no, true, kVLMAnyPageType));
       page->Modified = true;
     }
-    pm.Recording = true;
-    pm.Commit(0);
-    pm.Recording = false;
-    if (sync)
-      EXPECT_EQ(pm.Events, (std::vector<std::string>{"flush@1", "write@1", "flush@1", "flush@2"}));
-    else
-      EXPECT_EQ(pm.Events, (std::vector<std::string>{"write@1"}));
-    EXPECT_EQ(ReadBytes(path)[kVLMCommitStateOffset], kVLMCommitClean);
-    EXPECT_EQ(pm.GetHeader().ChangeCounter, before + 1);
-    pm.Commit(0);  // nothing to write: the header is not touched
-    EXPECT_EQ(pm.GetHeader().ChangeCounter, before + 1);
-  }
-}
-
-// The commit's flushes are on unless a caller turns them off: a page manager
-// as it comes flushes after CommitState 1, before CommitState 2 and after it,
-// and every commit that writes pages does so again.
-TEST(DiskPageManager, ACommitFlushesThreeTimesUnlessTurnedOff) {
-  FastRetries fast;
-  ScratchFolder dir;
-  std::string path = dir.File("d.vlm");
-  CreateStandardDatabase(path);
-
-  RecordingPageManager pm;
-  EXPECT_TRUE(pm.SyncOnCommit);
-  OpenDatabase(pm, path);
-  EXPECT_TRUE(pm.SyncOnCommit);  // opening keeps it
-  for (int round = 1; round <= 2; ++round) {
+    int32_t added = 0;
     {
       TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
-      FillData(page.Get(), static_cast<uint8_t>(round));
+      FillData(page.Get(), 7);
+      added = page->PageNo;
     }
+    const int64_t syncs = qv::FileSyncCount();
     pm.Commit(0);
-    EXPECT_EQ(pm.Flushes, 3 * round);
-  }
-  pm.Commit(0);  // nothing to write: no flush either
-  EXPECT_EQ(pm.Flushes, 6);
+    EXPECT_EQ(pm.Flushes, row.DatabaseFlushes);
+    EXPECT_EQ(qv::FileSyncCount() - syncs, row.Syncs);
+    EXPECT_EQ(ReadBytes(path)[kVLMCommitStateOffset], kVLMCommitClean);
+    EXPECT_EQ(pm.GetHeader().ChangeCounter, before + 1);
+    qv::File journal = qv::File::Open(pm.JournalFileName(), qv::FileAccess::ReadOnly, qv::FileDisposition::OpenExisting);
+    TVLMJournalCommit commit;
+    ASSERT_TRUE(TVLMCommitJournal::ReadHeader(journal, 0, pm.PageSize, commit));
+    EXPECT_EQ(VLMGetU32LE(commit.Before.data() + kVLMChangeCounterOffset), before);
+    EXPECT_EQ(VLMGetU32LE(commit.After.data() + kVLMChangeCounterOffset), before + 1);
+    // The pages the commit wrote: the two changed, the new one, and the page
+    // map that marks it, which a handle alone changed in memory only.
+    const std::vector<int32_t> written = pm.LastCommitWrites().PageNumbers();
+    for (int32_t no : {3, 4, added, row.Alone ? 0 : 3})
+      EXPECT_TRUE(std::binary_search(written.begin(), written.end(), no)) << no;
+    EXPECT_EQ(std::binary_search(written.begin(), written.end(), 0), row.Alone);
 
-  pm.SyncOnCommit = false;
-  {
-    TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
-    FillData(page.Get(), 9);
+    pm.Flushes.clear();
+    const std::vector<uint8_t> bytes = ReadBytes(path);
+    pm.Commit(0);  // nothing to write
+    EXPECT_TRUE(pm.Flushes.empty());
+    EXPECT_EQ(ReadBytes(path), bytes);
+    pm.CloseDatabase();
+    EXPECT_FALSE(qv::FileExists(pm.JournalFileName())) << "the journal goes when the file closes";
   }
-  pm.Commit(0);
-  EXPECT_EQ(pm.Flushes, 6);
 }
 
 TEST(DiskPageManager, RepairIsNeededAfterAnInterruptedCommitOrForOldFiles) {

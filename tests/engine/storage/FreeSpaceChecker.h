@@ -108,6 +108,32 @@ public:
     return faults;
   }
 
+  // "" when every extent state of the extent map agrees with the page map:
+  // full exactly when every page of the extent inside the file is used.
+  // Reads the extent map as the file holds it: run it on a file just opened.
+  std::string CheckExtentMap() {
+    std::string faults;
+    TVLMDatabaseFreeSpaceManager& map = *Pages_.FreeSpace;
+    const int64_t total = Pages_.GetPageCount();
+    std::vector<uint8_t> states(Pages_.PageDataSize);
+    int64_t loaded = -1;
+    for (int64_t extent = 0; extent * map.ExtentSize < total; ++extent) {
+      if (extent / map.ExtentsPerEAM != loaded) {
+        loaded = extent / map.ExtentsPerEAM;
+        Pages_.ReadPageBytes(states.data(), static_cast<int32_t>(map.EAMPagePosition(loaded)), Pages_.PageDataSize,
+                             kVLMPageHeaderSize);
+      }
+      const int64_t local = extent % map.ExtentsPerEAM;
+      const bool full = ((states[static_cast<size_t>(local / 4)] >> ((local % 4) * 2)) & 3) >= 2;
+      bool room = false;
+      for (int64_t p = extent * map.ExtentSize; p < (extent + 1) * map.ExtentSize && !room; ++p)
+        room = p >= total || !map.IsPageUsed(static_cast<int32_t>(p));
+      if (full == room)
+        faults += "extent " + std::to_string(extent) + (full ? " is marked full and has room\n" : " is full and marked with room\n");
+    }
+    return faults;
+  }
+
 private:
   TVLMDiskPageManager& Pages_;
   int32_t Session_;

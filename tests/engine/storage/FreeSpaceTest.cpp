@@ -218,49 +218,67 @@ TEST(FreeSpace, GrowthTrustsMapsThatAreAheadOfTheHeader) {
 
 }  // namespace
 
-// While one handle holds the single-user lock, allocations that do not grow
-// the file change the maps in memory; the maps and the header reach the file
-// before the header is next read or written (a commit) and on close. A copy
-// taken before that is the file before the allocations.
-TEST(FreeSpace, DeferredMapChangesReachTheFileBeforeTheHeaderAndOnClose) {
+// While one handle holds the single-user lock, allocations change the maps
+// and counts in memory only, also when they grow the file; they reach the
+// file with the next commit, never when the header is read. Released or
+// closed before, the file keeps the maps of its last commit. A copy taken
+// before is the file before the allocations.
+TEST(FreeSpace, MapChangesOfAHandleAloneReachTheFileWithTheNextCommitOnly) {
   FastRetries fast;
-  for (const std::string way : {"commit", "read header", "close"}) {
-    SCOPED_TRACE(way);
-    ScratchFolder dir;
-    const std::string path = dir.File("d.vlm"), copy = dir.File("copy.vlm");
-    CreateStandardDatabase(path);
-    TVLMDiskPageManager pm;
-    OpenDatabase(pm, path);
-    pm.SetSoleWriterLock(true);  // what a single-user connection holds
-    auto newPage = [&] {
-      TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
-      FillData(page.Get(), 4);
-      return page->PageNo;
-    };
-    // Room for the allocations below without growth.
-    do newPage();
-    while (static_cast<int64_t>(pm.GetHeader().PageCount) - 1 - pm.GetHeader().LastUsedPage < 4);
-    pm.Commit(0);
-    const uint32_t pageCount = pm.GetHeader().PageCount;
-    std::vector<int32_t> pages;
-    for (int i = 0; i < 3; ++i) pages.push_back(newPage());
-    ASSERT_EQ(pm.GetHeader().PageCount, pageCount) << "the allocations must not grow the file";
-    auto storedBit = [&](const std::string& file, int32_t p) {
-      const std::vector<uint8_t> bytes = ReadBytes(file);
-      return (bytes[static_cast<size_t>(kVLMFirstPagePosition + kVLMPageHeaderSize + p / 8)] >> (p % 8)) & 1;
-    };
-    EXPECT_EQ(storedBit(path, pages.back()), 0);
-    ASSERT_TRUE(qv::CopyFile(path, copy, false));
+  for (const std::string way : {"commit", "release", "close"}) {
+    for (const bool growth : {false, true}) {
+      SCOPED_TRACE(way + (growth ? " growth" : ""));
+      ScratchFolder dir;
+      const std::string path = dir.File("d.vlm"), copy = dir.File("copy.vlm");
+      CreateStandardDatabase(path);
+      TVLMDiskPageManager pm;
+      OpenDatabase(pm, path);
+      pm.SetSoleWriterLock(true);  // what a single-user connection holds
+      auto newPage = [&] {
+        TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
+        FillData(page.Get(), 4);
+        return page->PageNo;
+      };
+      // Room for the allocations below without growth, or none at all.
+      do newPage();
+      while (growth ? pm.GetHeader().LastUsedPage + 1 < static_cast<int32_t>(pm.GetHeader().PageCount)
+                    : static_cast<int64_t>(pm.GetHeader().PageCount) - 1 - pm.GetHeader().LastUsedPage < 4);
+      pm.Commit(0);
+      const std::vector<uint8_t> committed = ReadBytes(path);
+      const uint32_t pageCount = pm.GetHeader().PageCount;
+      std::vector<int32_t> pages;
+      for (int i = 0; i < 3; ++i) pages.push_back(newPage());
+      EXPECT_EQ(pm.GetHeader().PageCount > pageCount, growth);
+      pm.ReadHeader();
+      auto storedBit = [&](const std::string& file, int32_t p) {
+        const std::vector<uint8_t> bytes = ReadBytes(file);
+        return (bytes[static_cast<size_t>(kVLMFirstPagePosition + kVLMPageHeaderSize + p / 8)] >> (p % 8)) & 1;
+      };
+      EXPECT_EQ(storedBit(path, pages.back()), 0);
+      std::vector<uint8_t> now = ReadBytes(path);
+      now.resize(committed.size());
+      EXPECT_EQ(now, committed) << "nothing but the file's length changed";
+      ASSERT_TRUE(qv::CopyFile(path, copy, false));
 
-    if (way == "commit") pm.Commit(0);
-    else if (way == "read header") pm.ReadHeader();
-    else pm.CloseDatabase();
-    for (int32_t p : pages) EXPECT_EQ(storedBit(path, p), 1) << p;
-    EXPECT_GE(VLMGetI32LE(ReadBytes(path).data() + kVLMLastUsedPageOffset), pages.back());
+      if (way == "commit") {
+        pm.Commit(0);
+        for (int32_t p : pages) EXPECT_EQ(storedBit(path, p), 1) << p;
+        EXPECT_EQ(VLMGetI32LE(ReadBytes(path).data() + kVLMLastUsedPageOffset), pages.back());
+        EXPECT_EQ(VLMGetU32LE(ReadBytes(path).data() + kVLMPageCountOffset), pm.GetHeader().PageCount);
+      } else {
+        pm.RollbackSession(0);
+        if (way == "release") pm.SetSoleWriterLock(false);
+        else pm.CloseDatabase();
+        now = ReadBytes(path);
+        now.resize(committed.size());
+        EXPECT_EQ(now, committed);
+      }
 
-    TVLMDiskPageManager before;
-    EXPECT_FALSE(OpenDatabase(before, copy).NeedsRepair);
-    EXPECT_FALSE(before.FreeSpace->IsPageUsed(pages.back()));
-    EXPECT_EQ(before.FreeSpace->AllocatePage(), pages[1]);
+      TVLMDiskPageManager before;
+      EXPECT_FALSE(OpenDatabase(before, copy).NeedsRepair);
+      EXPECT_FALSE(before.FreeSpace->IsPageUsed(pages[0]));
+      EXPECT_EQ(before.FreeSpace->AllocatePage(), pages[0]);
+      EXPECT_EQ(before.GetHeader().PageCount > pageCount, growth);
+    }
   }
 }

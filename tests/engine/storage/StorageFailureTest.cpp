@@ -16,11 +16,12 @@ constexpr int32_t kPageSize = 1024;
 int64_t PageOffset(int32_t pageNo) { return kVLMFirstPagePosition + static_cast<int64_t>(pageNo) * kPageSize; }
 
 // Every write, truncate and flush of a commit fails from the k-th on (a full
-// disk). The commit raises and the database stays failed until it is closed:
+// disk), for a handle that writes the file alone and for one that may share
+// it. The commit raises and the database stays failed until it is closed:
 // rollback works, reads, allocations and commits raise 10600, no cached copy
-// of the commit's pages is left, and the next open asks for repair unless
-// not even CommitState 1 reached the file.
-TEST(StorageFailure, ACommitFailingFromTheKthWriteLeavesTheDatabaseFailedUntilRepaired) {
+// of the commit's pages is left. The next open asks nothing and holds the
+// state before the commit, or after it when only its last flush failed.
+TEST(StorageFailure, ACommitFailingFromTheKthWriteLeavesTheDatabaseFailedUntilReopened) {
   FastRetries fast;
   ScratchFolder dir;
   const std::string base = dir.File("base.vlm"), path = dir.File("work.vlm");
@@ -36,47 +37,50 @@ TEST(StorageFailure, ACommitFailingFromTheKthWriteLeavesTheDatabaseFailedUntilRe
     }
     pm.Commit(0);
   }
-  int failures = 0;
-  for (int k = 1; k < 30; ++k) {
-    SCOPED_TRACE("k=" + std::to_string(k));
-    ASSERT_TRUE(qv::CopyFile(base, path, false));
-    TVLMDiskPageManager pm;
-    OpenDatabase(pm, path);
-    for (int32_t no : pages) {
-      TVLMHeldPage page(&pm, pm.GetPage(0, no, true, kVLMPageTableRecord));
-      FillData(page.Get(), 2);
-      page->Modified = true;
-    }
-    qv::SetFileFaultAfter(k, qv::FileFault::FailFrom);
-    const int32_t code = CodeOf([&] { pm.Commit(0); });
-    qv::SetFileFaultAfter(0, qv::FileFault::FailFrom);  // the disk has room again
-    if (code == 0) break;
-    ++failures;
-    EXPECT_TRUE(pm.IsFailed());
-    EXPECT_EQ(CodeOf([&] { pm.RollbackSession(0); }), 0);
-    for (int32_t no : pages) EXPECT_EQ(pm.SharedPages.Find(no), nullptr) << no;
-    std::string message;
-    EXPECT_EQ(CodeOf([&] { pm.GetPage(0, pages[0], true, kVLMPageTableRecord); }, &message), 10600);
-    EXPECT_EQ(message.rfind("Database file '" + path + "' cannot be used after a failed write during a commit.", 0),
-              0u);
-    EXPECT_EQ(CodeOf([&] { pm.NewPage(0, kVLMPageTableRecord); }), 10600);
-    EXPECT_EQ(CodeOf([&] { pm.Commit(0); }), 10600);
-    pm.CloseDatabase();
+  // Journal write and flush, CommitState 1, the three adjacent pages in one
+  // write, the header after, flush.
+  for (const bool alone : {true, false}) {
+    SCOPED_TRACE(alone ? "alone" : "shared");
+    const int operations = 6;
+    int failures = 0;
+    for (int k = 1; k < 30; ++k) {
+      SCOPED_TRACE("k=" + std::to_string(k));
+      ASSERT_TRUE(qv::CopyFile(base, path, false));
+      TVLMDiskPageManager pm;
+      OpenDatabase(pm, path);
+      pm.SetSoleWriterLock(alone);
+      for (int32_t no : pages) {
+        TVLMHeldPage page(&pm, pm.GetPage(0, no, true, kVLMPageTableRecord));
+        FillData(page.Get(), 2);
+        page->Modified = true;
+      }
+      qv::SetFileFaultAfter(k, qv::FileFault::FailFrom);
+      const int32_t code = CodeOf([&] { pm.Commit(0); });
+      qv::SetFileFaultAfter(0, qv::FileFault::FailFrom);  // the disk has room again
+      if (code == 0) break;
+      ++failures;
+      EXPECT_TRUE(pm.IsFailed());
+      EXPECT_EQ(CodeOf([&] { pm.RollbackSession(0); }), 0);
+      for (int32_t no : pages) EXPECT_EQ(pm.SharedPages.Find(no), nullptr) << no;
+      std::string message;
+      EXPECT_EQ(CodeOf([&] { pm.GetPage(0, pages[0], true, kVLMPageTableRecord); }, &message), 10600);
+      EXPECT_EQ(message.rfind("Database file '" + path + "' cannot be used after a failed write during a commit.", 0),
+                0u);
+      EXPECT_EQ(CodeOf([&] { pm.NewPage(0, kVLMPageTableRecord); }), 10600);
+      EXPECT_EQ(CodeOf([&] { pm.Commit(0); }), 10600);
+      pm.CloseDatabase();
+      EXPECT_TRUE(qv::FileExists(pm.JournalFileName())) << "the journal stays for the next open";
 
-    // The first write is CommitState 1 itself; only the last flush fails
-    // after every write reached the file.
-    TVLMDiskPageManager again;
-    const bool repair = OpenDatabase(again, path).NeedsRepair;
-    EXPECT_EQ(repair, k > 1 && k < 6);
-    if (!repair)
+      TVLMDiskPageManager again;
+      EXPECT_FALSE(OpenDatabase(again, path).NeedsRepair);
+      EXPECT_FALSE(qv::FileExists(again.JournalFileName()));
       for (int32_t no : pages) {
         TVLMHeldPage page(&again, again.GetPage(0, no, true, kVLMPageTableRecord));
-        EXPECT_TRUE(DataIs(page.Get(), k == 1 ? 1 : 2)) << no;
+        EXPECT_TRUE(DataIs(page.Get(), k == operations ? 2 : 1)) << no;
       }
+    }
+    EXPECT_EQ(failures, operations);
   }
-  // Header, flush, the three adjacent pages in one write, flush, header,
-  // flush.
-  EXPECT_EQ(failures, 6);
 }
 
 // A header whose PageCount lies beyond the end of the file opens as needing

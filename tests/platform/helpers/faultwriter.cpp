@@ -12,6 +12,8 @@
 //                                      1024 x 'A' at 0, Sync, 1000 x 'B' at 100,
 //                                      truncate to 3000, 700 x 'C' at 2800, then
 //                                      'D' bytes one at a time at 4000, 4001, ...
+//   platform_faultwriter PATH K CODE SEED anyorder
+//                                      the same with PowerCutAnyOrder
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -19,8 +21,8 @@
 #include "platform/os/File.h"
 
 int main(int argc, char** argv) {
-  if (argc != 4 && argc != 5) {
-    fprintf(stderr, "usage: %s PATH K CODE [SEED]\n", argv[0]);
+  if (argc < 4 || argc > 6) {
+    fprintf(stderr, "usage: %s PATH K CODE [SEED [anyorder]]\n", argv[0]);
     return 2;
   }
   int64_t k = std::strtoll(argv[2], nullptr, 10);
@@ -35,7 +37,8 @@ int main(int argc, char** argv) {
       }
       return 0;
     }
-    qv::SetFileFaultAfter(k, qv::FileFault::PowerCut, code, std::strtoull(argv[4], nullptr, 10));
+    qv::SetFileFaultAfter(k, argc == 6 ? qv::FileFault::PowerCutAnyOrder : qv::FileFault::PowerCut, code,
+                          std::strtoull(argv[4], nullptr, 10));
     const std::string a(1024, 'A'), b(1000, 'B'), c(700, 'C');
     f.WriteAt(a.data(), 1024, 0);
     f.Sync();

@@ -1,0 +1,368 @@
+// VLMDiskEngine, commit part: TVLMDiskPageManager's commit protocol and the
+// recovery on open that applies the journal of an interrupted commit. The
+// order of writes and flushes, the recovery rule and the invariants they
+// keep are described in VLMDiskEngine.h; the journal file's format in
+// VLMDiskEngineJournal.h.
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <exception>
+
+#include "engine/core/VLMExcept.h"
+#include "engine/storage/VLMDiskEngine.h"
+#include "platform/host/ScopeExit.h"
+#include "platform/os/System.h"
+
+namespace {
+
+// What a journal beside a database means for it.
+enum class JournalVerdict : uint8_t {
+  NotWhole,     // no whole journal: its commit never wrote the database
+  Foreign,      // another file's, an older commit's, a copy's: never applied
+  Complete,     // its commit reached the file whole
+  Interrupted,  // its commit was cut: the pre-images restore the file
+};
+
+// Block 1 equals the image, but perhaps for a CommitState 1.
+bool SameBlock1ButState(const uint8_t* block1, const std::vector<uint8_t>& image) {
+  if (image.size() != static_cast<size_t>(kVLMBlock1Size)) return false;
+  return std::memcmp(block1, image.data(), kVLMCommitStateOffset) == 0 &&
+         (block1[kVLMCommitStateOffset] == image[kVLMCommitStateOffset] ||
+          block1[kVLMCommitStateOffset] == kVLMCommitWriting) &&
+         std::memcmp(block1 + kVLMCommitStateOffset + 1, image.data() + kVLMCommitStateOffset + 1,
+                     kVLMBlock1Size - kVLMCommitStateOffset - 1) == 0;
+}
+
+// The recovery rule (VLMDiskEngine.h) for a loaded journal and the block 1
+// the database holds now.
+JournalVerdict Judge(const TVLMCommitJournal& journal, const uint8_t* block1, const TVLMDatabaseReader& read,
+                     TVLMCommitJournal::Comparison& comparison) {
+  const TVLMJournalCommit& commit = journal.Commit();
+  const bool after = commit.After.size() == static_cast<size_t>(kVLMBlock1Size) &&
+                     std::memcmp(block1, commit.After.data(), kVLMBlock1Size) == 0;
+  const bool before = SameBlock1ButState(block1, commit.Before);
+  if (!after && !before) return JournalVerdict::Foreign;
+  comparison = journal.Compare(read);
+  if (after && comparison.AllNew) return JournalVerdict::Complete;
+  return comparison.Consistent ? JournalVerdict::Interrupted : JournalVerdict::Foreign;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ commit
+
+void TVLMDiskPageManager::Commit(int32_t sessionID) {
+  VLM_REQUIRE_DATABASE_SECTION();
+  CheckNotFailed();
+  if (!HasSessionChanges(sessionID)) return;
+  FileScope scope(this);
+  // Checked before anything is written, so a refused commit leaves a clean file.
+  CheckSessionPagesReleased(sessionID);
+  RunCommit(&sessionID, CommitExtra::None, 20213);
+}
+
+void TVLMDiskPageManager::RunCommit(const int32_t* sessionID, CommitExtra extra, int32_t lockErrorCode) {
+  const TVLMRetrySettings& settings = VLMRetrySettings();
+  if (!RetryOperation(settings.DatabaseLockTries, settings.DatabaseLockDelayMs, [this] { return LockDatabase(); }))
+    throw EVLMException(lockErrorCode, "Database is locked");
+  auto unlock = qv::ScopeExit([this] {
+    try {
+      UnlockDatabase();
+    } catch (...) {
+      // The lock goes with the handle.
+    }
+  });
+  ReadHeader();
+  CheckFileHoldsPages();
+  const bool soleWriter = SoleWriter();
+  CommitAlone_ = soleWriter;
+  TVLMJournalCommit commit;
+  commit.Before.resize(kVLMBlock1Size);
+  DatabaseFile.ReadBufferEx(commit.Before.data(), 10464, DatabaseOffset, kVLMBlock1Size);
+  // A session's commit fails here, before anything changed, when the
+  // journal cannot be had.
+  qv::File journal;
+  if (sessionID != nullptr) journal = OpenJournalForCommit(commit.Before);
+
+  std::vector<int32_t> touched;
+  CommitAllocated_.clear();
+  if (sessionID != nullptr) {
+    touched = SessionPageNumbers(*sessionID);
+    if (const SessionEntry* session = FindSession(*sessionID))
+      CommitAllocated_.assign(session->AllocatedPages.Items(),
+                              session->AllocatedPages.Items() + session->AllocatedPages.Count());
+    std::sort(CommitAllocated_.begin(), CommitAllocated_.end());
+  }
+  CommitPageCountBefore_ = VLMGetU32LE(commit.Before.data() + kVLMPageCountOffset);
+  Writes_.Clear();
+  FreeSpace->BeginCommit();
+  try {
+    {
+      Collecting_ = true;
+      auto stop = qv::ScopeExit([this] { Collecting_ = false; });
+      if (sessionID != nullptr) TVLMPageManager::Commit(*sessionID);
+      if (extra == CommitExtra::TruncateUnused) FreeSpace->TruncateUnused();
+      if (extra == CommitExtra::ReconcileMaps) FreeSpace->ReconcileExtentMap();
+      FreeSpace->WriteDeferredMaps();
+    }
+    Writes_.Sort();
+    TVLMDatabaseHeader after = Header;
+    after.ChangeCounter += 1;
+    after.CommitState = kVLMCommitClean;
+    const bool countsChanged = after.PageCount != VLMGetU32LE(commit.Before.data() + kVLMPageCountOffset) ||
+                               after.LastUsedPage != VLMGetI32LE(commit.Before.data() + kVLMLastUsedPageOffset);
+    if (sessionID == nullptr && Writes_.Empty() && !countsChanged) {
+      FreeSpace->EndCommit(true);
+      return;
+    }
+    if (!journal.IsOpen()) journal = OpenJournalForCommit(commit.Before);
+    commit.After.resize(kVLMBlock1Size);
+    after.Store(commit.After.data());
+    commit.DatabaseOffset = DatabaseOffset;
+    commit.PagesEnd = FirstPagePosition + static_cast<int64_t>(after.PageCount) * PageSize;
+    commit.PageSize = PageSize;
+
+    // What may not be on disk yet goes first, so that the journal's block 1
+    // before and pre-images are what a cut leaves: a commit made with
+    // SyncOnCommit off, and, for a handle that may share the file, what it
+    // or another wrote in place since the last flush (block 1, maps).
+    if (SyncOnCommit && (CommitUnflushed_ || (!soleWriter && (DatabaseFile.HasUnflushedChanges() || MultiUser ||
+                                                                   OpenPerOperation))))
+      FlushForCommit();
+    // 1: the journal, flushed before any byte of the database changes.
+    try {
+      TVLMCommitJournal::Write(
+          journal, commit, Writes_,
+          [this](void* buffer, int64_t position, int32_t count) { ReadRawZeroFilled(buffer, position, count); },
+          SyncOnCommit, JournalBuffer_);
+      journal.Close();
+    } catch (const qv::EOSError& e) {
+      throw EVLMException(10742, "Cannot write the journal file '%s' of database file '%s'. ErrorCode:%d. "
+                                 "ErrorMessage: %s",
+                          {JournalFileName(), DatabaseFile.FileName, e.Errno, qv::SysErrorMessage(e.Errno)});
+    }
+    // 2: CommitState 1 over the stored header (a build that knows no
+    // journal asks for repair when the commit is cut), the ranges, and the
+    // header after, flushed together.
+    uint8_t writing[kVLMBlock1Size];
+    std::memcpy(writing, commit.Before.data(), kVLMBlock1Size);
+    writing[kVLMCommitStateOffset] = kVLMCommitWriting;
+    WriteBlock1Bytes(writing);
+    WriteCollectedRanges();
+    WriteBlock1Bytes(commit.After.data());
+    if (SyncOnCommit) FlushForCommit();
+    CommitUnflushed_ = !SyncOnCommit;
+    Header = after;
+    FreeSpace->EndCommit(true);
+  } catch (const std::exception& e) {
+    FreeSpace->EndCommit(false);
+    // A free-space commit that could not begin leaves the file as it was.
+    const auto* engineError = dynamic_cast<const EVLMException*>(&e);
+    if (sessionID == nullptr && engineError != nullptr && engineError->NativeError == 10740) throw;
+    std::vector<int32_t> pages = Writes_.PageNumbers();
+    pages.insert(pages.end(), touched.begin(), touched.end());
+    EnterFailedState(e.what(), pages);
+    throw;
+  }
+  CutFileToHeader();
+}
+
+qv::File TVLMDiskPageManager::OpenJournalForCommit(const std::vector<uint8_t>& storedHeader) {
+  const std::string name = JournalFileName();
+  int errNo = 0;
+  qv::File journal = qv::File::TryOpen(name, qv::FileAccess::ReadWrite, qv::FileDisposition::OpenAlways, &errNo);
+  if (!journal.IsOpen())
+    throw EVLMException(10740, "Cannot open the journal file '%s' of database file '%s'. ErrorMessage: %s",
+                        {name, DatabaseFile.FileName, qv::SysErrorMessage(errNo)});
+  if (SoleWriter()) return journal;
+  // The journal of another connection's commit that was cut after it
+  // changed the file: only an open that has the file alone may apply it,
+  // and this commit would overwrite it.
+  TVLMJournalCommit old;
+  if (!TVLMCommitJournal::ReadHeader(journal, DatabaseOffset, PageSize, old) ||
+      !SameBlock1ButState(storedHeader.data(), old.Before))
+    return journal;
+  TVLMCommitJournal loaded;
+  TVLMCommitJournal::Comparison comparison;
+  JournalVerdict verdict = JournalVerdict::NotWhole;
+  try {
+    if (loaded.Load(name, DatabaseOffset, PageSize))
+      verdict = Judge(
+          loaded, storedHeader.data(),
+          [this](void* buffer, int64_t position, int32_t count) { ReadRawZeroFilled(buffer, position, count); },
+          comparison);
+  } catch (const qv::EOSError&) {
+    // A journal that cannot be read cannot be applied either.
+  }
+  if (verdict == JournalVerdict::Interrupted && !comparison.AllOld)
+    throw EVLMException(10741,
+                        "Cannot write changes to database file '%s': a commit of another connection was "
+                        "interrupted. Close every connection to the file; the next open restores it",
+                        {DatabaseFile.FileName});
+  return journal;
+}
+
+// ------------------------------------------------------------- write set
+
+bool TVLMDiskPageManager::HeldCommittedData(int32_t pageNo) const {
+  return pageNo < CommitPageCountBefore_ &&
+         !std::binary_search(CommitAllocated_.begin(), CommitAllocated_.end(), pageNo);
+}
+
+void TVLMDiskPageManager::CollectPage(int32_t pageNo, const uint8_t* bytes) {
+  const int64_t position = PagePosition(pageNo);
+  const bool preImage = HeldCommittedData(pageNo);
+  const uint16_t type = VLMGetU16LE(bytes + kVLMPageTypeOffset);
+  // A handle that may share the file writes the maps in place between
+  // commits as well.
+  if (!CommitAlone_ && IsMapPage(pageNo)) {
+    Writes_.Add(position, bytes, PageSize, pageNo, preImage, true);
+    return;
+  }
+  if (type == kVLMPageActiveSessionList || type == kVLMPageTableLocks) {
+    // The data areas of the lock pages are written in place between
+    // commits too (TVLMInternalDBDirectAccessFile); only the page header
+    // tells whether this commit reached the page.
+    Writes_.Add(position, bytes, kVLMPageHeaderSize, pageNo, preImage, false);
+    Writes_.Add(position + kVLMPageHeaderSize, bytes + kVLMPageHeaderSize, PageSize - kVLMPageHeaderSize, pageNo,
+                preImage, true);
+    return;
+  }
+  Writes_.Add(position, bytes, PageSize, pageNo, preImage, false);
+}
+
+void TVLMDiskPageManager::CollectFreedCounter(int32_t pageNo) {
+  uint8_t bytes[4];
+  VLMPutU32LE(bytes, kVLMFreedPageCounter);
+  // A sharing handle's rollback writes freed counters in place too.
+  Writes_.Add(PagePosition(pageNo) + kVLMPageWriteCounterOffset, bytes, 4, pageNo, HeldCommittedData(pageNo),
+              !CommitAlone_);
+}
+
+void TVLMDiskPageManager::WriteCollectedRanges() {
+  const std::vector<TVLMCommitWriteSet::Range>& ranges = Writes_.Ranges();
+  const int64_t maxRun = static_cast<int64_t>(std::max(MaxWriteRun(), 1)) * PageSize;
+  for (size_t first = 0; first < ranges.size();) {
+    // Ranges that follow each other in the file go out in one write call.
+    size_t end = first + 1;
+    int64_t length = ranges[first].Length;
+    while (end < ranges.size() && ranges[end].Position == ranges[end - 1].Position + ranges[end - 1].Length &&
+           length + ranges[end].Length <= maxRun)
+      length += ranges[end++].Length;
+    const TVLMCommitWriteSet::Range& head = ranges[first];
+    if (end == first + 1) {
+      DatabaseFile.WriteBuffer(Writes_.Bytes(head), 10469, head.Position, head.Length);
+    } else {
+      WriteRun_.resize(static_cast<size_t>(length));
+      for (size_t i = first; i < end; ++i)
+        std::memcpy(WriteRun_.data() + (ranges[i].Position - head.Position), Writes_.Bytes(ranges[i]),
+                    static_cast<size_t>(ranges[i].Length));
+      DatabaseFile.WriteBuffer(WriteRun_.data(), 10469, head.Position, static_cast<int32_t>(length));
+    }
+    first = end;
+  }
+}
+
+void TVLMDiskPageManager::WriteBlock1Bytes(const uint8_t* bytes) {
+  ++HeaderEpoch_;
+  DatabaseFile.WriteBuffer(bytes, 10462, DatabaseOffset, kVLMBlock1Size);
+}
+
+void TVLMDiskPageManager::ReadRawZeroFilled(void* buffer, int64_t position, int32_t count) {
+  std::memset(buffer, 0, static_cast<size_t>(count));
+  DatabaseFile.Handle().ReadAt(buffer, count, position);
+}
+
+void TVLMDiskPageManager::CutFileToHeader() {
+  const int64_t end = FirstPagePosition + static_cast<int64_t>(Header.PageCount) * PageSize;
+  try {
+    // Pages in use past a count that is too small (damage) stay for the repair.
+    if (DatabaseFile.GetSize() > end && !HoldsPagesBeyondCount()) DatabaseFile.SetSize(end);
+  } catch (...) {
+    // A file longer than its header says is harmless; the next commit cuts it.
+  }
+}
+
+// ---------------------------------------------------------------- recovery
+
+bool TVLMDiskPageManager::CanTakeWholeFile() {
+  try {
+    return DatabaseFile.IsOpen() && !DatabaseFile.Handle().IsLockedByOther(0, INT64_MAX);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool TVLMDiskPageManager::JournalOfInterruptedCommit(TVLMCommitJournal& journal) {
+  uint8_t block1[kVLMBlock1Size];
+  DatabaseFile.ReadBufferEx(block1, 10464, DatabaseOffset, kVLMBlock1Size);
+  if (!journal.Load(JournalFileName(), DatabaseOffset, VLMGetU16LE(block1 + kVLMPageSizeOffset))) return false;
+  TVLMCommitJournal::Comparison comparison;
+  return Judge(
+             journal, block1,
+             [this](void* buffer, int64_t position, int32_t count) { ReadRawZeroFilled(buffer, position, count); },
+             comparison) == JournalVerdict::Interrupted;
+}
+
+void TVLMDiskPageManager::RetireStaleJournal() {
+  try {
+    TVLMCommitJournal journal;
+    if (qv::FileExists(JournalFileName()) && !JournalOfInterruptedCommit(journal)) RetireJournal(false);
+  } catch (...) {
+    // Kept: the next open judges it again.
+  }
+}
+
+void TVLMDiskPageManager::RecoverFromJournal(bool mayWrite, bool& needsRepair) {
+  const std::string name = JournalFileName();
+  if (!qv::FileExists(name)) return;
+  TVLMCommitJournal journal;
+  bool interrupted = false;
+  try {
+    interrupted = JournalOfInterruptedCommit(journal);
+  } catch (const qv::EOSError& e) {
+    // Neither applied nor deleted: the next open may read it.
+    uint8_t state = 0;
+    if (DatabaseFile.ReadBuffer(&state, DatabaseOffset + kVLMCommitStateOffset, 1) && state == kVLMCommitClean) return;
+    throw EVLMException(10743, "Cannot restore database file '%s' from its journal '%s': %s",
+                        {DatabaseFile.FileName, name, std::string(e.what())});
+  }
+  if (interrupted) {
+    if (!mayWrite) {
+      needsRepair = true;
+      return;
+    }
+    try {
+      const TVLMJournalCommit& commit = journal.Commit();
+      journal.WritePreImages([this](const void* bytes, int64_t position, int32_t count) {
+        DatabaseFile.WriteBuffer(bytes, 10743, position, count);
+      });
+      WriteBlock1Bytes(commit.Before.data());
+      // The file as long as block 1 before says: pages the commit wrote
+      // past it belong to nothing.
+      const int64_t pagesEnd =
+          FirstPagePosition + static_cast<int64_t>(VLMGetU32LE(commit.Before.data() + kVLMPageCountOffset)) * PageSize;
+      if (DatabaseFile.GetSize() != pagesEnd) DatabaseFile.SetSize(pagesEnd);
+      DatabaseFile.Flush();
+    } catch (const std::exception& e) {
+      throw EVLMException(10743, "Cannot restore database file '%s' from its journal '%s': %s",
+                          {DatabaseFile.FileName, name, std::string(e.what())});
+    }
+  }
+  if (mayWrite) RetireJournal(interrupted);
+}
+
+void TVLMDiskPageManager::RetireJournal(bool applied) {
+  const std::string name = JournalFileName();
+  try {
+    if (applied) {
+      qv::File journal = qv::File::Open(name, qv::FileAccess::ReadWrite, qv::FileDisposition::OpenExisting);
+      const std::vector<uint8_t> zeros(kVLMJournalHeaderSize, 0);
+      journal.WriteAt(zeros.data(), kVLMJournalHeaderSize, 0);
+      journal.Sync();
+    }
+    if (qv::DeleteFile(name)) qv::SyncFolder(qv::FolderOf(name));
+  } catch (...) {
+    // A journal that stays is judged again by the next open.
+  }
+}

@@ -1,0 +1,207 @@
+// The journal of an interrupted commit is applied by the next open of its own
+// file that has the file alone and may write, and never to any other file:
+// a backup restored over the file, another database with the same header, a
+// copy made without the journal; a journal that is not whole is never
+// applied; an open that may not apply it reports that repair is needed.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "engine/storage/StorageTestSupport.h"
+
+namespace {
+
+using namespace storage_test;
+
+constexpr int32_t kPageSize = 1024;
+
+// Pages 3-5 of path in pattern seed, committed alone or as a sharing handle
+// would; with failFrom the commit fails from that file operation on (the
+// journal is written by operations 1 and 2) and leaves its journal.
+void CommitPattern(const std::string& path, uint8_t seed, int failFrom = 0, bool alone = true) {
+  TVLMDiskPageManager pm;
+  OpenDatabase(pm, path);
+  pm.SetSoleWriterLock(alone);
+  for (int32_t no : {3, 4, 5}) {
+    TVLMHeldPage page(&pm, pm.GetPage(0, no, true, kVLMAnyPageType));
+    FillData(page.Get(), seed);
+    page->Modified = true;
+  }
+  if (failFrom > 0) qv::SetFileFaultAfter(failFrom, qv::FileFault::FailFrom);
+  const int32_t code = CodeOf([&] { pm.Commit(0); });
+  qv::SetFileFaultAfter(0, qv::FileFault::FailFrom);
+  EXPECT_EQ(code != 0, failFrom > 0);
+  pm.CloseDatabase();
+}
+
+// The pattern of pages 3-5 (-1: they differ), after an open that reports
+// whether the file needs repair.
+int Pattern(const std::string& path, bool& needsRepair, bool readOnly = false) {
+  TVLMDiskPageManager pm;
+  needsRepair = OpenDatabase(pm, path, "", readOnly).NeedsRepair;
+  int found = -2;
+  for (int32_t no : {3, 4, 5}) {
+    TVLMHeldPage page(&pm, pm.GetPage(0, no, true, kVLMAnyPageType));
+    int seed = -1;
+    for (int s : {1, 2, 3, 7})
+      if (DataIs(page.Get(), static_cast<uint8_t>(s))) seed = s;
+    found = found == -2 || found == seed ? seed : -1;
+  }
+  return found;
+}
+
+TEST(Journal, IsAppliedToItsOwnFileAloneAndNeverToAnother) {
+  FastRetries fast;
+  ScratchFolder dir;
+  const std::string path = dir.File("log.vlm"), journal = VLMJournalFileName(path);
+  const std::string older = dir.File("older.vlm"), backup = dir.File("backup.vlm"), twin = dir.File("twin.vlm");
+  // older: pattern 1; backup and the file: pattern 2, one commit later; twin:
+  // the same commits with pattern 7, so the same header as the file.
+  CreateStandardDatabase(path, kPageSize, 8);
+  for (int32_t i = 0; i < 4; ++i) {
+    TVLMDiskPageManager pm;
+    OpenDatabase(pm, path);
+    TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
+    page.Release();
+    pm.Commit(0);
+  }
+  CommitPattern(path, 1);
+  ASSERT_TRUE(qv::CopyFile(path, older, false));
+  ASSERT_TRUE(qv::CopyFile(path, twin, false));
+  CommitPattern(path, 2);
+  CommitPattern(twin, 7);
+  ASSERT_TRUE(qv::CopyFile(path, backup, false));
+  const std::vector<uint8_t> committed = ReadBytes(path), twinBytes = ReadBytes(twin);
+  ASSERT_TRUE(std::equal(committed.begin(), committed.begin() + kVLMBlock1Size, twinBytes.begin()));
+
+  struct Row {
+    const char* What;
+    int FailFrom;  // the interrupted commit of pattern 3 fails from this operation on
+    std::function<void()> Then;
+    int Expected;      // pattern after the next open (-1: mixed)
+    bool Repair;       // the open reports that repair is needed
+    bool JournalStays;
+  };
+  const auto copyOver = [&](const std::string& from) { return [&, from] { ASSERT_TRUE(qv::CopyFile(from, path, false)); }; };
+  const auto damage = [&](int64_t at) {
+    return [&, at] {
+      std::vector<uint8_t> bytes = ReadBytes(journal);
+      ASSERT_LT(at, static_cast<int64_t>(bytes.size()));
+      bytes[static_cast<size_t>(at)] ^= 0x40;
+      WriteBytes(journal, bytes);
+    };
+  };
+  // Operations of the commit alone: journal write and flush, CommitState 1,
+  // the three pages, the header after, flush.
+  const Row rows[] = {
+      {"cut after the pages", 5, [] {}, 2, false, false},
+      {"cut after CommitState 1", 4, [] {}, 2, false, false},
+      {"cut after the header after, before its flush", 6, [] {}, 3, false, false},
+      {"cut in the journal", 1, [] {}, 2, false, false},
+      {"the backup of the state before restored over it", 5, copyOver(backup), 2, false, false},
+      {"an older backup restored over it", 5, copyOver(older), 1, false, false},
+      {"another database with the same header put in its place", 5, copyOver(twin), 7, false, false},
+      // Not whole: never applied, and CommitState 1 asks for repair.
+      {"a journal with a damaged record", 5, damage(kVLMJournalHeaderSize + 20), 3, true, false},
+      {"a journal with a damaged header", 5, damage(100), 3, true, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.What);
+    WriteBytes(path, committed);
+    qv::DeleteFile(journal);
+    CommitPattern(path, 3, row.FailFrom);
+    ASSERT_EQ(qv::FileExists(journal), true);
+    row.Then();
+    bool repair = false;
+    EXPECT_EQ(Pattern(path, repair), row.Expected);
+    EXPECT_EQ(repair, row.Repair);
+    EXPECT_EQ(qv::FileExists(journal), row.JournalStays);
+  }
+}
+
+// An open that may not write, or shares the file with another handle,
+// leaves the journal and reports that repair is needed; the first open that
+// has the file alone restores it. A copy made without the journal asks for
+// repair. An open whose restoring write fails raises and leaves the journal
+// for the next.
+TEST(Journal, OnlyAnOpenThatHasTheFileAloneAppliesIt) {
+  FastRetries fast;
+  ScratchFolder dir;
+  const std::string path = dir.File("log.vlm"), journal = VLMJournalFileName(path);
+  CreateStandardDatabase(path, kPageSize, 8);
+  {
+    TVLMDiskPageManager pm;
+    OpenDatabase(pm, path);
+    for (int i = 0; i < 4; ++i) TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
+    pm.Commit(0);
+  }
+  CommitPattern(path, 2);
+  for (bool alone : {true, false}) {
+    SCOPED_TRACE(alone ? "written alone" : "written by a sharing handle");
+    CommitPattern(path, 3, 5, alone);  // CommitState 1 and the pages written
+    const std::vector<uint8_t> torn = ReadBytes(path);
+    bool repair = false;
+    EXPECT_EQ(Pattern(path, repair, true), 3) << "read-only";
+    EXPECT_TRUE(repair);
+    {
+      TVLMDatabaseFile other;
+      other.OpenFile(path, TVLMFileAccessMode::ReadWrite, TVLMFileShareMode::ReadWrite);
+      ASSERT_TRUE(other.LockByte(1, 12345));
+      EXPECT_EQ(Pattern(path, repair), 3) << "shared";
+      EXPECT_TRUE(repair);
+    }
+    EXPECT_EQ(ReadBytes(path), torn);
+    ASSERT_TRUE(qv::FileExists(journal));
+    const std::string copy = dir.File("copy.vlm");
+    ASSERT_TRUE(qv::CopyFile(path, copy, false));
+    EXPECT_EQ(Pattern(copy, repair), 3) << "copy";
+    EXPECT_TRUE(repair);
+
+    qv::SetFileFaultAfter(2, qv::FileFault::FailFrom);
+    TVLMDiskPageManager failing;
+    EXPECT_EQ(CodeOf([&] { OpenDatabase(failing, path); }), 10743);
+    qv::SetFileFaultAfter(0, qv::FileFault::FailFrom);
+    ASSERT_TRUE(qv::FileExists(journal));
+    EXPECT_EQ(Pattern(path, repair), 2);
+    EXPECT_FALSE(repair);
+    EXPECT_FALSE(qv::FileExists(journal));
+  }
+}
+
+// A connection that shares the file with one whose commit was cut after it
+// changed pages refuses to commit over that commit's journal (10741); the
+// first open that has the file alone restores it.
+TEST(Journal, ASharingConnectionDoesNotCommitOverAnotherOnesInterruptedCommit) {
+  FastRetries fast;
+  ScratchFolder dir;
+  const std::string path = dir.File("log.vlm");
+  CreateStandardDatabase(path, kPageSize, 8);
+  {
+    TVLMDiskPageManager pm;
+    OpenDatabase(pm, path);
+    for (int i = 0; i < 4; ++i) TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
+    pm.Commit(0);
+  }
+  CommitPattern(path, 2);
+  TVLMDiskPageManager other;  // open without the single-user lock
+  OpenDatabase(other, path);
+  CommitPattern(path, 3, 5, false);  // cut after CommitState 1 and the pages
+  {
+    TVLMHeldPage page(&other, other.GetPage(0, 6, true, kVLMAnyPageType));
+    FillData(page.Get(), 9);
+    page->Modified = true;
+  }
+  std::string message;
+  EXPECT_EQ(CodeOf([&] { other.Commit(0); }, &message), 10741);
+  EXPECT_EQ(message, "Cannot write changes to database file '" + path +
+                         "': a commit of another connection was interrupted. Close every connection to the file; "
+                         "the next open restores it - Native error: 10741");
+  EXPECT_FALSE(other.IsFailed());  // refused before anything was written
+  other.RollbackSession(0);
+  other.CloseDatabase();
+  bool repair = false;
+  EXPECT_EQ(Pattern(path, repair), 2);
+  EXPECT_FALSE(repair);
+}
+
+}  // namespace
