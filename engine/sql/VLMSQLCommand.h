@@ -52,14 +52,11 @@
 // Error codes: the design's parse codes of the grammar pieces (10406-10412,
 // 30161, 30177, 30230, 30231, 30238), of SELECT (30155-30189, 30193-30195,
 // 20260), of running a query (20225-20227 statement lock, 30144 a condition
-// no table can evaluate, 10403 INTO), of INSERT (2156, 20259, 30203-30214,
-// 30356, 30357, 30493) and of the transaction statements (30457-30464);
-// 30359 AssignFieldValue without a value; and the project's: 20660, 20661,
-// 20663 query forms not built yet (joins, derived tables, set operations),
-// 20627 INSERT
-// ... SELECT, 20628-20630 a transaction statement whose dataset has no
-// database component, 30720 a VALUES value followed by neither ',' nor ')',
-// 30721 tokens after the VALUES list.
+// no table can evaluate, 10403 INTO) and of the transaction statements
+// (30457-30464); and the project's: 20660, 20661, 20663 query forms not
+// built yet (joins, derived tables, set operations), 20628-20630 a
+// transaction statement whose dataset has no database component. The
+// statements that change rows list theirs in VLMSQLModify.h.
 #pragma once
 
 #include <cstdint>
