@@ -186,6 +186,26 @@ TEST_F(ModifyQueryTest, InsideATransactionTheRowsWaitForItsEnd) {
   EXPECT_EQ(Column("emp", 3), (Strings{"0", "0", "70", "60", "50"}));
 }
 
+TEST_F(ModifyQueryTest, ParametersBindInSetAndWhereAndARunRepeats) {
+  Query->SetSQL("UPDATE emp SET salary = salary + :raise WHERE dept = :dept AND salary < :raise * 10");
+  Query->ParamByName("raise")->SetAsInteger(9);
+  Query->ParamByName("dept")->SetAsString("ops");
+  Query->ExecSQL();
+  EXPECT_EQ(Query->RowsAffected(), 2);
+  // The same statement once more, with a value that selects one row less.
+  Query->ParamByName("raise")->SetAsInteger(7);
+  Query->ExecSQL();
+  EXPECT_EQ(Query->RowsAffected(), 1);
+  EXPECT_EQ(Column("emp", 3), (Strings{"100", "80", "79", "76", "50", "40"}));
+  Query->SetSQL("DELETE FROM emp WHERE id > :id; INSERT INTO dept (code, budget) SELECT name, :id FROM emp");
+  Query->ParamByName("id")->SetAsInteger(4);
+  Query->ExecSQL();
+  EXPECT_EQ(Query->RowsAffected(), 2 + 4);
+  Query->ExecSQL();
+  EXPECT_EQ(Query->RowsAffected(), 0 + 4);
+  EXPECT_EQ(Column("dept", 2).size(), 11u);
+}
+
 // Which temporary tables named prefix are left in "TEMP".
 int32_t TemporaryTables(const std::string& prefix) {
   TVLMDatabase temp;
