@@ -1080,6 +1080,18 @@ bool TVLMExpression::GetBooleanValue() {
   return GetValue(false)->GetAsBoolean();
 }
 
+int32_t TVLMExpression::GetValueCount() {
+  if (auto* row = dynamic_cast<TVLMExprNodeSubquery*>(Root_.get()); row != nullptr && !row->SingleField)
+    return row->GetValueCount();
+  return Root_ ? 1 : 0;
+}
+
+TVLMVariant* TVLMExpression::GetValueByIndex(int32_t index) {
+  if (auto* row = dynamic_cast<TVLMExprNodeSubquery*>(Root_.get()); row != nullptr && !row->SingleField)
+    return row->GetValueByIndex(index);
+  return index == 0 ? GetValue(true) : nullptr;
+}
+
 void TVLMExpression::LoadValues() {
   if (Root_) Root_->LoadValues();
 }

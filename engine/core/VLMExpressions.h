@@ -525,8 +525,13 @@ public:
   TVLMExprNodeSubquery(std::unique_ptr<TVLMSubquery> subquery, bool singleField, bool singleRow);
 
   // The first field of the first row; null without a row (unless the
-  // single-row flag requires one).
+  // single-row flag requires one). Without the single-field flag (the row
+  // value of an UPDATE) every field of that row is kept as well.
   TVLMVariant& GetValue() override;
+  // The fields of the row the last GetValue read (0 without a row), and
+  // field index of them (nullptr outside 0 .. GetValueCount() - 1).
+  int32_t GetValueCount() const { return static_cast<int32_t>(RowValues_.size()); }
+  TVLMVariant* GetValueByIndex(int32_t index);
   // Copies every row's first field; GetLoadedValue(i) is row i's, nullptr
   // past the end.
   void LoadValues() override;
@@ -559,6 +564,7 @@ private:
 
   std::unique_ptr<TVLMSubquery> Subquery_;
   std::vector<std::unique_ptr<TVLMVariant>> LoadedValues_;
+  std::vector<std::unique_ptr<TVLMVariant>> RowValues_;
   TVLMQueryOperator* OuterOperand_ = nullptr;
   TVLMCursor* OuterCursor_ = nullptr;
   uint8_t* OuterRecordBuffer_ = nullptr;
@@ -801,6 +807,12 @@ public:
   // The value as a condition (null is false); without a tree 30110 "Value is
   // Null".
   bool GetBooleanValue();
+  // The values of a root that is a row subquery: the fields of the row its
+  // last evaluation read (0 without a row); of any other root its one
+  // value (0 without a tree). GetValueByIndex evaluates only a root of one
+  // value; nullptr outside 0 .. GetValueCount() - 1.
+  int32_t GetValueCount();
+  TVLMVariant* GetValueByIndex(int32_t index);
 
   // ---- forwarders to the root (0, false, nullptr or nothing without one) ----
   void LoadValues();

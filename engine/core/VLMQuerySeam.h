@@ -128,6 +128,9 @@ public:
   virtual bool Eof() = 0;
   // The first field of the current row.
   virtual void GetFirstFieldValue(TVLMVariant& value) = 0;
+  // Field fieldNo (0 .. GetFieldCount() - 1) of the current row: the values
+  // of a row value.
+  virtual void GetFieldValue(int32_t fieldNo, TVLMVariant& value) = 0;
   // Whether some row's first field equals value (a locate without options).
   virtual bool Locate(const TVLMVariant& value) = 0;
   // Whether some row's first field r satisfies "r op value" (op 1-6).

@@ -17,9 +17,9 @@
 //   TVLMSQLSelect             one query specification (VLMSQLSelect.cpp)
 //   TVLMSQLUnion              a query expression: what the processor runs for
 //                             SELECT and "(" (VLMSQLQueryExpr.cpp)
-//   TVLMSQLInsert             INSERT (VLMSQLModify.cpp)
-//   AssignFieldValue          an engine value into a dataset field
-//                             (VLMSQLModify.cpp)
+//   TVLMSQLInsert, TVLMSQLUpdate, TVLMSQLDelete, AssignFieldValue
+//                             the statements that change rows
+//                             (VLMSQLModify.h)
 //   TVLMSQLStartTransaction, TVLMSQLCommit, TVLMSQLRollback
 //                             (VLMSQLTransaction.cpp)
 // The data-definition statements are in VLMSQLDDL.h; the processor that picks
@@ -53,12 +53,10 @@
 // 30161, 30177, 30230, 30231, 30238), of SELECT (30155-30189, 30193-30195,
 // 20260), of joins (30167-30176 grammar, 20270 an ON condition that names
 // neither operand), of running a query (20225-20227 statement lock, 30144 a
-// condition no table can evaluate, 10403 INTO), of INSERT (2156, 20259, 30203-30214,
-// 30356, 30357, 30493) and of the transaction statements (30457-30464);
-// 30359 AssignFieldValue without a value; and the project's: 20627 INSERT
-// ... SELECT, 20628-20630 a transaction statement whose dataset has no
-// database component, 30720 a VALUES value followed by neither ',' nor ')',
-// 30721 tokens after the VALUES list.
+// condition no table can evaluate, 10403 INTO) and of the transaction
+// statements (30457-30464); and the project's: 20628-20630 a transaction
+// statement whose dataset has no database component. The statements that
+// change rows list theirs in VLMSQLModify.h.
 #pragma once
 
 #include <cstdint>
@@ -465,54 +463,6 @@ struct TVLMTableComponents {
   std::unique_ptr<TVLMDatabase> Database;
   std::unique_ptr<TVLMTable> Table;
 };
-
-// ------------------------------------------------------------------ INSERT
-//
-// INSERT INTO [MEMORY] [db.]t [PASSWORD 'p'] [(columns)] VALUES (v, ...)
-// {, (v, ...)}. Every row is checked against the column list while parsing
-// and against the table's field count before the first row is posted, so a
-// row of the wrong length inserts nothing (20259). The rows go in one by one
-// through the table component's Insert and Post, so defaults, constraints,
-// indexes and BLOBs are handled as for the application's own edits; outside
-// a transaction each posted row stays when a later one fails.
-
-class TVLMSQLInsert : public TVLMSQLCommand {
-public:
-  using TVLMSQLCommand::TVLMSQLCommand;
-  ~TVLMSQLInsert() override;
-
-  void Parse() override;
-  void Execute(TVLMDataSet* owner, bool wantCursor, bool requestLive, bool& readOnly,
-               TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
-
-  std::string TableName;
-  std::string DatabaseFileName;
-  std::string Password;
-  // The column list; empty when none was written.
-  std::vector<std::string> FieldNames;
-  // One expression per value of each VALUES row.
-  struct TRow {
-    std::vector<std::unique_ptr<TVLMExpression>> Values;
-    // The ')' that closes the row, for messages.
-    int32_t Line = 0;
-    int32_t Column = 0;
-  };
-  std::vector<TRow> Rows;
-
-private:
-  void ParseColumnList();
-  void ParseValues();
-  // The target fields of the rows, checked against every row before any
-  // row is posted.
-  std::vector<qv::Field*> TargetFields(TVLMTable& table) const;
-};
-
-// Stores value into field: nullptr 30359 "Value is Null"; a null value
-// clears the field (also a BLOB field); else by the field's type: integer,
-// large integer, date, time and date-time through their accessors; BLOB,
-// memo, graphic and formatted memo take the value's bytes as text; any
-// other type the value as a host variant.
-void AssignFieldValue(const TVLMVariant* value, qv::Field& field);
 
 // ------------------------------------------------------------ transactions
 //

@@ -11,7 +11,8 @@
 //                          expected, but '%s' found at line %d, column %d"
 //                          for a token it left
 //   INSERT                 TVLMSQLInsert
-//   UPDATE, DELETE         not built yet: 20621, 20622
+//   UPDATE                 TVLMSQLUpdate
+//   DELETE                 TVLMSQLDelete
 //   CREATE TABLE           TVLMDDLCreateTable
 //   CREATE UNIQUE | INDEX  TVLMDDLCreateIndex
 //   DROP TABLE             TVLMDDLDropTable
@@ -50,8 +51,7 @@
 //      destruction, whichever comes first.
 //
 // Error codes: 30145-30154, 30353 (dispatch), 20260 (tokens after a query),
-// 20621-20622 (statements not built yet), EIntOverflow when the rows
-// affected pass 2^63 - 1.
+// EIntOverflow when the rows affected pass 2^63 - 1.
 #pragma once
 
 #include <cstdint>
@@ -106,7 +106,7 @@ public:
 protected:
   // One factory per statement class: each makes the class over the lexer
   // at its current token, which parses the statement, into the command
-  // slot. The ones of statements not built yet raise their code.
+  // slot.
   virtual void CreateSelect(TVLMLexer& lexer);
   virtual void CreateInsert(TVLMLexer& lexer);
   virtual void CreateUpdate(TVLMLexer& lexer);

@@ -94,7 +94,7 @@ TEST(SelectShellTest, RefusesWithTheCodeOfTheFault) {
       {"SELECT TOP x name FROM emp", "ERROR 30158 Integer expected, but 'x'"},
       {"SELECT name FROM emp ORDER name", "ERROR 30188 Token 'BY' expected, but 'name'"},
       {"SELECT , FROM emp", "ERROR 30160 Expression expected, but ','"},
-      {"UPDATE emp", "ERROR 20621 "},
+      {"UPDATE emp", "ERROR 30220 "},
   };
   for (const Check& c : checks) {
     const sql_test::ShellResult r = RunShell(db->File(), c.Sql);

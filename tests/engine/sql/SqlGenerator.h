@@ -154,4 +154,13 @@ void AddQueryExpressionProductions(SqlGenerator& gen);
 void AddJoinProductions(SqlGenerator& gen);
 std::string JoinStatement(SqlGenerator& gen);
 
+// ---- UPDATE, DELETE and INSERT ... SELECT (SqlGeneratorModify.cpp)
+// Row changes over the tables of the model (not added by the constructor):
+// UPDATE with one to three assignments of literals, columns and expressions
+// over the row (now and then qualified by the table's name, or a row value
+// of a subquery), DELETE, and INSERT ... SELECT with and without a column
+// list, in parentheses, now and then of another width or a query of the
+// SELECT productions; with an alias and WHERE conditions over the table.
+void AddModifyProductions(SqlGenerator& gen);
+
 }  // namespace sql_test
