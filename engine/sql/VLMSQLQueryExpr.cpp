@@ -340,6 +340,12 @@ public:
     Table_.GetFieldVariant(value, 0, false);
   }
 
+  void GetFieldValue(int32_t fieldNo, TVLMVariant& value) override {
+    value.SetNull();
+    if (Table_.Bof() && Table_.Eof()) return;
+    Table_.GetFieldVariant(value, fieldNo, false);
+  }
+
   // A null value is in no result (the comparison of IN is unknown then).
   bool Locate(const TVLMVariant& value) override {
     if (value.IsNull()) return false;

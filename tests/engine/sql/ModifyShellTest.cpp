@@ -87,9 +87,6 @@ TEST(ModifyShellTest, UpdateChangesTheSelectedRowsOnce) {
 }
 
 TEST(ModifyShellTest, RowValueSetTakesTheRowOfASubquery) {
-  if (RunShell(ScratchDatabase::WithSetup()->File(), "SELECT name FROM emp WHERE id = (SELECT 1 FROM dept "
-                                                     "WHERE code = 'hr')").Status != 0)
-    GTEST_SKIP() << "subqueries are not built yet";
   RunChecks({
       {"UPDATE emp SET (salary, mgr) = (SELECT budget, 9 FROM dept WHERE code = 'hr') WHERE id = 6", "OK 1",
        "SELECT salary, mgr FROM emp WHERE id = 6", "200|9"},
