@@ -41,7 +41,6 @@ namespace {
 
 constexpr std::string_view kUnexpectedToken = "Unexpected token '%s' found at line %d, column %d";
 constexpr std::string_view kTableNameExpected = "Table name expected, but '%s' found at line %d, column %d";
-constexpr std::string_view kNotBuiltYet = "%s not supported yet, but '%s' found at line %d, column %d";
 
 bool InKinds(TVLMTokenKinds kinds, TVLMTokenKind kind) { return (kinds & (TVLMTokenKinds{1} << kind)) != 0; }
 
