@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "engine/components/VLMMain.h"
-#include "engine/components/VLMMainQuery.h"
+#include "engine/sql/VLMMainQuery.h"
 #include "platform/dataset/Fields.h"
 #include "platform/host/StringList.h"
 #include "platform/os/System.h"
