@@ -157,9 +157,15 @@ void TVLMLocalCursor::PostBody(bool inserting) {
   TVLMTableData& table = *Table();
   // A disk table is never a temporary one: the cheaper cast answers both.
   TVLMDiskTableData* disk = DiskTable();
+  // The counters are read only when another session may have moved them on
+  // (LoadMostUpdated); an insert that stops after taking an autoincrement
+  // value, or half way, leaves them to be read again.
+  bool inserted = false;
+  auto forget = qv::ScopeExit([&] {
+    if (inserting && !inserted && disk != nullptr) disk->ForgetCounters();
+  });
   try {
     if (inserting) {
-      // The counters another session moved on are read first.
       if (disk != nullptr) disk->LoadMostUpdated(SessionIDOf());
       table.FieldManager->ApplyAutoincValues(Session, RecordBuffer);
     }
@@ -177,6 +183,7 @@ void TVLMLocalCursor::PostBody(bool inserting) {
       ResultCode = kInsertFailed;
       return;
     }
+    inserted = true;
     VLMPutRecordID(RecordBuffer + BookmarkOffset, Position.RecordID);
     RecordBuffer[BookmarkOffset + kVLMRecordIDSize] = kVLMRecordInserted;
     return;

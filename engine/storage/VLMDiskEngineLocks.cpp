@@ -4,6 +4,7 @@
 #include "engine/storage/VLMDiskEngineLocks.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -290,7 +291,8 @@ void TVLMTableLockList::Add(uint8_t type, uint32_t objectID, bool flag, bool pla
     ++lock->Count;
     return;
   }
-  Items_.push_back({type, objectID, 1, placed, flag, recordID});
+  static std::atomic<uint64_t> serials{0};
+  Items_.push_back({type, objectID, 1, placed, flag, recordID, ++serials});
 }
 
 void TVLMTableLockList::Remove(uint8_t type, uint32_t objectID, bool force, bool& placed) {
@@ -355,6 +357,16 @@ TVLMTableLockList& TVLMDatabaseTableLockManager::List(int32_t sessionID) {
   if (sessionID < 0 || sessionID >= MaxSessions)
     throw EVLMException(20411, "Invalid session ID %d", {sessionID});
   return Lists_[static_cast<size_t>(sessionID)];
+}
+
+uint64_t TVLMDatabaseTableLockManager::CommitExclusionSerial(int32_t sessionID, uint32_t objectID) {
+  std::lock_guard<std::recursive_mutex> guard(CriticalSection);
+  const TVLMTableLockList& list = List(sessionID);
+  // Each of these types is incompatible with the commit lock (type 4) that
+  // every commit of the table's records takes, and with type 3.
+  for (uint8_t type : {kVLMLockTableChanged, kVLMLockTableCommit, kVLMLockTableExclusive})
+    if (const TVLMTableLock* lock = list.Find(type, objectID)) return lock->Serial;
+  return 0;
 }
 
 void TVLMDatabaseTableLockManager::CheckNoLocks() const {

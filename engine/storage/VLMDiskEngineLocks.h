@@ -197,6 +197,9 @@ struct TVLMTableLock {
   bool Flag = false;
   // A record lock (type 5): the record, written with the byte when placed.
   TVLMRecordID RecordID;
+  // Unique to this record among all lock records of the process: a holder
+  // that kept it knows the lock has not gone and come back since.
+  uint64_t Serial = 0;
 };
 
 class TVLMTableLockList {
@@ -249,6 +252,11 @@ public:
 
   // The session's lock list; 20411 for a session outside 0 .. MaxSessions-1.
   TVLMTableLockList& List(int32_t sessionID);
+  // The serial of the session's lock on the table that keeps every other
+  // session from committing to it (type 3, else 4, else 6); 0 when it holds
+  // none. While the same serial is answered, no other session or process
+  // has committed to the table since.
+  uint64_t CommitExclusionSerial(int32_t sessionID, uint32_t objectID);
   // 20201 when a session still holds locks.
   void CheckNoLocks() const;
 

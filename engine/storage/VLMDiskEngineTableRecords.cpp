@@ -66,6 +66,12 @@ void TVLMDiskTableData::RecordNoToRecordID(int64_t recordNo, TVLMRecordID& recor
 //   other mark    the type-1 lock, the counters loaded, what readers kept
 //                 forgotten, body (the locked read).
 //
+// A session that holds a lock keeping every other committer off the table
+// (type 3 in a transaction that changed it, 4 while it commits or posts, 6)
+// since its counters were loaded under it (CountersCurrent) asks nothing:
+// no commit can touch the table's pages while that lock lasts, so a
+// transaction's reads of its own inserts cost no read of the file.
+//
 // A cursor stepping in natural order from record to record of the page it
 // stands on takes no check at all (StepInBatch): the steps of one page are
 // one read of the file.
@@ -87,9 +93,13 @@ bool TVLMDiskTableData::ReadWrapped(TVLMCursor* cursor, bool refreshIndexes, con
     ReadSession_ = outerSession;
   });
   TVLMDiskPageManager& pages = *DiskDatabase_->DiskPageManager();
-  uint32_t mark = 0;
-  if (CheckedSession_ != sessionID || CheckedView_ != pages.ViewVersion() || !pages.ReadCommitMark(mark) ||
-      mark != CheckedMark_)
+  // While the session holds a lock that keeps every other committer off the
+  // table, what it checked stays true whatever the file's mark says.
+  const bool excluded =
+      CheckedSession_ == sessionID && CheckedView_ == pages.ViewVersion() && CountersCurrent(sessionID);
+  uint32_t mark = CheckedMark_;
+  if (!excluded && (CheckedSession_ != sessionID || CheckedView_ != pages.ViewVersion() ||
+                    !pages.ReadCommitMark(mark) || mark != CheckedMark_))
     return LockedRead(cursor, refreshIndexes, body);
   const TVLMCursorPosition position = cursor->Position;
   const uint64_t reads = pages.FileReads();
@@ -105,7 +115,7 @@ bool TVLMDiskTableData::ReadWrapped(TVLMCursor* cursor, bool refreshIndexes, con
   });
   auto unchanged = [&] {
     uint32_t after = 0;
-    return pages.FileReads() == reads || (pages.ReadCommitMark(after) && after == mark);
+    return excluded || pages.FileReads() == reads || (pages.ReadCommitMark(after) && after == mark);
   };
   try {
     if (refreshIndexes) {
@@ -252,7 +262,11 @@ void TVLMDiskTableData::MaintainBitmapAfterWrite(TVLMCursor* cursor) {
 void TVLMDiskTableData::CommitWrite(TVLMCursor* cursor) {
   const int32_t sessionID = VLMCursorSessionID(cursor);
   SaveMostUpdated(sessionID);
-  if (!cursor->NoAutoCommit) Commit(sessionID, InTransaction(cursor));
+  if (cursor->NoAutoCommit) return;
+  Commit(sessionID, InTransaction(cursor));
+  // The commit made what the session saved everyone's view; the counters
+  // in memory are still that.
+  if (CountersSession_ == sessionID) CountersView_ = DiskDatabase_->DiskPageManager()->ViewVersion();
 }
 
 bool TVLMDiskTableData::InsertRecord(TVLMCursor* cursor) {
@@ -281,6 +295,10 @@ bool TVLMDiskTableData::UpdateRecord(TVLMCursor* cursor) {
   if (RecordManager == nullptr) throw EVLMException(20138, "Nil pointer occured");
   if (cursor->RecordBuffer == nullptr) throw EVLMException(20139, "Nil pointer occured");
   const int32_t sessionID = VLMCursorSessionID(cursor);
+  bool written = false;
+  auto forget = qv::ScopeExit([&] {
+    if (!written) ForgetCounters();
+  });
   if (IsMultiUser()) {
     LoadMostUpdated(sessionID);
     bool rebuilt = false;
@@ -297,6 +315,7 @@ bool TVLMDiskTableData::UpdateRecord(TVLMCursor* cursor) {
   if (!done) return false;
   MaintainBitmapAfterWrite(cursor);
   CommitWrite(cursor);
+  written = true;
   return true;
 }
 
@@ -304,6 +323,10 @@ bool TVLMDiskTableData::DeleteRecord(TVLMCursor* cursor) {
   auto guard = LockGuard();
   if (RecordManager == nullptr) throw EVLMException(20137, "Nil pointer occured");
   const int32_t sessionID = VLMCursorSessionID(cursor);
+  bool written = false;
+  auto forget = qv::ScopeExit([&] {
+    if (!written) ForgetCounters();
+  });
   if (IsMultiUser()) {
     LoadMostUpdated(sessionID);
     bool rebuilt = false;
@@ -318,6 +341,7 @@ bool TVLMDiskTableData::DeleteRecord(TVLMCursor* cursor) {
   const auto stampBefore = static_cast<int32_t>(RecordManager->ChangeStamp);
   if (!RecordManager->DeleteRecord(sessionID, cursor->Position.RecordID)) return false;
   CommitWrite(cursor);
+  written = true;
   if (TVLMRecordBitmap* bitmap = cursor->RecordBitmap.get(); bitmap != nullptr && bitmap->Filled) {
     bitmap->ExcludeRecord(cursor->Position.RecordID);
     // The bitmap is still complete: only the deleted record changed.

@@ -64,6 +64,19 @@ TVLMDiskRecordManager* TVLMDiskTableData::DiskRecordManager() const {
 
 bool TVLMDiskTableData::IsMultiUser() const { return DiskDatabase_->MultiUser; }
 
+uint64_t TVLMDiskTableData::CommitExclusionSerial(int32_t sessionID) const {
+  if (!IsMultiUser() || LocksFile_ == nullptr || !LocksFile_->IsOpen() || sessionID < 0) return 0;
+  TVLMDatabaseTableLockManager* locks = DiskDatabase_->TableLockManager();
+  if (locks == nullptr || sessionID >= locks->MaxSessions) return 0;
+  return locks->CommitExclusionSerial(sessionID, static_cast<uint32_t>(LocksFile_->GetStartPageNo()));
+}
+
+bool TVLMDiskTableData::CountersCurrent(int32_t sessionID) const {
+  if (CountersSession_ != sessionID || CountersView_ != DiskDatabase_->DiskPageManager()->ViewVersion()) return false;
+  if (!IsMultiUser()) return true;
+  return CountersSerial_ != 0 && CountersSerial_ == CommitExclusionSerial(sessionID);
+}
+
 // ------------------------------------------------------------ managers
 
 void TVLMDiskTableData::CreateRecordManager() {
@@ -106,6 +119,7 @@ void TVLMDiskTableData::CreateBlobManager() {
 }
 
 void TVLMDiskTableData::CreateManagers() {
+  ForgetCounters();
   FieldManager = std::make_unique<TVLMBaseFieldManager>(this);
   NewIndexManager();
   ConstraintManager = std::make_unique<TVLMBaseConstraintManager>(this);
@@ -203,6 +217,13 @@ void TVLMDiskTableData::SaveMostUpdated(int32_t sessionID) {
   DiskRecordManager()->SaveCounters(buffer.data(), capacity, offset);
   MostUpdatedFile_->WriteFile(sessionID, buffer.data(), 0, VLMCompressionNone, static_cast<uint32_t>(offset));
   LastChangeStamp_ = RecordManager->ChangeStamp;
+  // What was written is the session's view now; in multi-user mode it stays
+  // unshared only if it came from a load under the same exclusion.
+  const uint64_t serial = CommitExclusionSerial(sessionID);
+  if (CountersSession_ == sessionID && (!IsMultiUser() || (serial != 0 && serial == CountersSerial_)))
+    CountersView_ = DiskDatabase_->DiskPageManager()->ViewVersion();
+  else
+    ForgetCounters();
   // The counters in memory are now this session's: a read of the session
   // that checked the file last may go on trusting them (its own pages
   // changed the view version); any other must load them.
@@ -213,7 +234,14 @@ void TVLMDiskTableData::SaveMostUpdated(int32_t sessionID) {
 void TVLMDiskTableData::LoadMostUpdated(int32_t sessionID) {
   VLM_REQUIRE_TABLE_SECTION();
   if (MostUpdatedFile_ == nullptr) throw EVLMException(20176, "Pointer is nil");
+  // The session wrote or read them last, nothing was committed or rolled
+  // back since, and no one else can have committed to the table.
   TVLMDiskTablePagesCacheManager& pagesCache = DiskDatabase_->DiskPageManager()->PagesCache;
+  if (CountersCurrent(sessionID)) {
+    pagesCache.SetStamp(sessionID, this, RecordManager->ChangeStamp);
+    return;
+  }
+  ForgetCounters();
   const bool changed = !pagesCache.HasStamp(sessionID, this);
   // Only a locked read vouches for what it loads (ReadWrapped); a load that
   // finds what the session already had leaves its check standing.
@@ -245,6 +273,9 @@ void TVLMDiskTableData::LoadMostUpdated(int32_t sessionID) {
   if (checkedSession == sessionID && stamp == RecordManager->ChangeStamp && count == RecordManager->RecordCount &&
       counters == FieldManager->AutoincValues)
     CheckedSession_ = sessionID;
+  CountersSession_ = sessionID;
+  CountersView_ = DiskDatabase_->DiskPageManager()->ViewVersion();
+  CountersSerial_ = CommitExclusionSerial(sessionID);
 }
 
 // ------------------------------------------------------------ repair check

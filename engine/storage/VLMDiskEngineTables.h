@@ -378,6 +378,9 @@ public:
   // current version in its present lock period.
   void LoadMostUpdated(int32_t sessionID);
   void SaveMostUpdated(int32_t sessionID);
+  // The counters in memory may no longer be what the last load or save left
+  // (a write that failed half way): the next LoadMostUpdated reads them.
+  void ForgetCounters() { CountersSession_ = kVLMInvalidSessionID; }
   // Repair mode: the record-page index is checked and rebuilt when it does
   // not agree with the counters or lists a page that is not one of this
   // table's record pages.
@@ -458,6 +461,13 @@ private:
   void MaintainBitmapAfterWrite(TVLMCursor* cursor);
   void CommitWrite(TVLMCursor* cursor);
   bool IsMultiUser() const;
+  // Multi-user: the serial of the session's lock that keeps others from
+  // committing to the table (0: none); 0 in single-user mode.
+  uint64_t CommitExclusionSerial(int32_t sessionID) const;
+  // The counters in memory are the session's view of TableMostUpdated and,
+  // in multi-user mode, no other session can have committed to the table
+  // since they were loaded: nothing to read again.
+  bool CountersCurrent(int32_t sessionID) const;
   // The listed record pages that are not record pages of this table.
   bool PageIndexListsForeignPages(int32_t sessionID);
   // The field, when it is a BLOB field (else 10723).
@@ -494,6 +504,14 @@ private:
   // another of that session runs on the outer one's check.
   int32_t ReadDepth_ = 0;
   int32_t ReadSession_ = kVLMInvalidSessionID;
+  // The session whose view of TableMostUpdated the counters in memory are,
+  // as of the page manager's view version CountersView_, loaded or saved
+  // while the session held the lock of serial CountersSerial_ that keeps
+  // others from committing to the table (multi-user; 0: none). While all
+  // three still hold, no load can find anything else (CountersCurrent).
+  int32_t CountersSession_ = kVLMInvalidSessionID;
+  uint64_t CountersView_ = 0;
+  uint64_t CountersSerial_ = 0;
   // Scratch of SaveMostUpdated and LoadMostUpdated, kept so that a write,
   // which saves and loads the counters, allocates nothing for them.
   std::vector<uint8_t> MostUpdatedBytes_;

@@ -3,6 +3,7 @@
 // file in multi-user mode (helper program engine_localpeer).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -466,6 +467,71 @@ TEST_F(LocalMultiUserTest, AChangedCommitMarkSendsTheNextReadUnderTheLock) {
     EXPECT_EQ(disk->LockedReads() - locked, c.locked);
   }
   poke(mark + 2, kVLMCommitClean);
+}
+
+// Inserts number on from the other process's inserts: this session keeps the
+// counters it loaded only while it holds a lock that keeps the other process
+// from committing to the table (its transaction's, not a post's that went),
+// and reads them again after a rollback or a failed insert.
+TEST_F(LocalMultiUserTest, InsertsNumberOnFromTheOtherProcessesInserts) {
+  TVLMConstraintDefs checks;
+  TVLMConstraintDefCheck* check = checks.AddCheck();
+  check->TargetName = "Points";
+  check->MinValue.SetAsInteger(0);
+  LocalTable seq(*Me, "Seq");
+  seq.Create({{"Call", dtString, 10}, {"Points", dtInteger}, {"ID", dtAutoinc}}, {}, &checks);
+  storage_test::Peer other(Path, "Seq", "engine_localpeer");
+  ASSERT_EQ(other.Greeting, "ready");
+  auto* pages = static_cast<TVLMDiskDatabaseData*>(Me->DatabaseData)->DiskPageManager();
+  struct Step {
+    const char* me;     // begin, commit, rollback, insert CALL, refused CALL
+    const char* other;  // a command of the other process, or ""
+    const char* answer;
+  };
+  const Step steps[] = {
+      {"insert A", "", ""},         {"", "insert B 0", "0"},      {"insert C", "", ""},
+      {"begin", "", ""},            {"insert D", "", ""},         {"insert E", "", ""},
+      {"", "insert X 0", "-13"},    {"commit", "", ""},           {"", "insert F 0", "0"},
+      {"begin", "", ""},            {"insert G", "", ""},         {"rollback", "", ""},
+      {"insert H", "", ""},         {"refused I", "", ""},           {"insert J", "", ""},
+      {"", "insert K 0", "0"},      {"insert L", "", ""},         {"begin", "", ""},
+      {"insert M", "", ""},         {"refused N", "", ""},        {"insert O", "", ""},
+      {"commit", "", ""},
+  };
+  int32_t inserted = 0;  // in the open transaction
+  for (const Step& step : steps) {
+    const std::string me = step.me;
+    SCOPED_TRACE(me + step.other);
+    if (*step.other != '\0') {
+      ASSERT_EQ(other.Ask(step.other), step.answer);
+    } else if (me == "begin") {
+      Me->StartTransaction();
+      inserted = 0;
+    } else if (me == "commit") {
+      Me->Commit(false);
+    } else if (me == "rollback") {
+      Me->Rollback();
+    } else if (me.starts_with("insert")) {
+      ASSERT_EQ(seq.Append({me.substr(7), "1"}), 0);
+      // Once the transaction has read the table, reading back its inserts
+      // asks the file nothing.
+      ++inserted;
+      const uint64_t marks = pages->CommitMarkReads();
+      ASSERT_TRUE(seq.Cursor.Locate("Call", qv::HostVariant(me.substr(7)), false, false));
+      if (Me->InTransaction && inserted > 1) {
+        EXPECT_EQ(pages->CommitMarkReads(), marks);
+      }
+    } else {
+      // Refused by the check after the ID was taken: the counters are read
+      // again, and the next read checks the file.
+      ASSERT_EQ(seq.Append({me.substr(8), "-1"}), -8);
+      inserted = 0;
+    }
+  }
+  std::vector<std::string> ids;
+  for (bool more = seq.First(); more; more = seq.Next()) ids.push_back(*seq.Get(0) + *seq.Get(2));
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, (std::vector<std::string>{"A1", "B2", "C3", "D4", "E5", "F6", "H7", "J8", "K9", "L10", "M11", "O12"}));
 }
 
 }  // namespace
