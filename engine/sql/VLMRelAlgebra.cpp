@@ -5,6 +5,7 @@
 // locks.
 #include "engine/sql/VLMRelAlgebra.h"
 
+#include <cstring>
 #include <utility>
 
 #include "engine/components/VLMLocalEngine.h"
@@ -15,6 +16,7 @@
 #include "engine/storage/VLMDiskEngine.h"
 #include "engine/storage/VLMDiskEngineLocks.h"
 #include "platform/dataset/FieldTypes.h"
+#include "platform/host/ScopeExit.h"
 #include "platform/os/Collation.h"
 
 namespace {
@@ -548,6 +550,20 @@ void TVLMAO::CreateResultTable(qv::StringList& names, qv::StringList& displays) 
 void TVLMAO::FillResultTable() {
   TVLMTable& table = *ResultTable;
   TVLMLocalCursor* cursor = table.Handle();
+  // Rows go into the result table's cursor from a record buffer of its own,
+  // without the dataset's insert states and buffer moves. A BLOB column
+  // (written through a stream over the dataset's field) or an INTO table (a
+  // table of the user's, posted like any other write) takes the dataset's
+  // Append and Post instead.
+  bool atCursor = IntoTableName.empty();
+  for (int32_t i = 0; atCursor && i < cursor->FieldDefs->GetCount(); ++i)
+    atCursor = !VLMIsBLOBBaseType(cursor->FieldDefs->GetFieldDef(i)->BaseType);
+  uint8_t* record = atCursor ? cursor->AllocRecordBuffer() : nullptr;
+  uint8_t* const shown = cursor->RecordBuffer;
+  auto release = qv::ScopeExit([&] {
+    cursor->RecordBuffer = shown;
+    if (record != nullptr) cursor->FreeRecordBuffer(record);
+  });
   std::vector<TVLMVariant> previous(Distinct ? static_cast<size_t>(DistinctFieldCount) : 0);
   // Rows the result holds, and the rows that passed the condition: the
   // skip of FirstRow counts these, so it never skips a row twice.
@@ -570,20 +586,42 @@ void TVLMAO::FillResultTable() {
       }
       if (allEqual && held > 0) continue;
     }
-    table.Append();
-    int32_t column = 0;
-    for (int32_t i = 0; i < FieldCount(); ++i)
-      if (!Fields[static_cast<size_t>(i)].Hidden) CopyFieldToResult(i, column++);
-    // The copies left the cursor on the new record's buffer.
-    if (Distinct && !cursor->CheckConstraints(true)) {
-      table.Cancel();
-      continue;
+    if (atCursor) {
+      // A new record: every field null, no place yet.
+      cursor->InitRecordBuffer(record, true);
+      std::memset(record + cursor->BookmarkOffset, 0xFF, kVLMRecordIDSize);
+      cursor->RecordBuffer = record;
+      int32_t column = 0;
+      for (int32_t i = 0; i < FieldCount(); ++i)
+        if (!Fields[static_cast<size_t>(i)].Hidden) CopyFieldToCursor(i, column++, *cursor);
+      // The unique index answers without a message; the post checks it
+      // again only for a row it keeps.
+      if (Distinct && !cursor->CheckConstraints(true)) continue;
+      cursor->Post(true);
+      VLMCheckEngineError(cursor->ResultCode, cursor->ResultText);
+    } else {
+      table.Append();
+      int32_t column = 0;
+      for (int32_t i = 0; i < FieldCount(); ++i)
+        if (!Fields[static_cast<size_t>(i)].Hidden) CopyFieldToResult(i, column++);
+      // The copies left the cursor on the new record's buffer.
+      if (Distinct && !cursor->CheckConstraints(true)) {
+        table.Cancel();
+        continue;
+      }
+      table.Post();
     }
-    table.Post();
     ++held;
     if (RowLimit >= 0 && held >= RowLimit) break;
   }
   RowLimit = -1;
+  // The dataset opened on the empty table: it reads the rows anew.
+  if (atCursor) {
+    release.Release();
+    cursor->RecordBuffer = shown;
+    cursor->FreeRecordBuffer(record);
+    table.First();
+  }
 }
 
 TVLMTable* TVLMAO::DatasetSource(int32_t fieldNo, int32_t& column, bool& padded) {
@@ -621,6 +659,21 @@ void TVLMAO::CopyFieldToResult(int32_t fieldNo, int32_t destFieldNo) {
   }
   GetFieldValue(WorkValue, fieldNo, true, false);
   ResultTable->SetFieldVariant(WorkValue, destFieldNo, true);
+  WorkValue.SetNull();
+}
+
+void TVLMAO::CopyFieldToCursor(int32_t fieldNo, int32_t destFieldNo, TVLMLocalCursor& dest) {
+  int32_t column = 0;
+  bool padded = false;
+  TVLMTable* source = DatasetSource(fieldNo, column, padded);
+  if (padded) return;
+  if (source != nullptr) {
+    if (source->Bof() && source->Eof()) return;
+    if (TVLMLocalCursor* from = source->CursorAtActiveRecord()) from->CopyFieldValue(column, true, &dest, destFieldNo);
+    return;
+  }
+  GetFieldValue(WorkValue, fieldNo, true, false);
+  dest.SetFieldValue(WorkValue, destFieldNo, true, nullptr);
   WorkValue.SetNull();
 }
 

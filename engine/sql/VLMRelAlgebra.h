@@ -92,6 +92,7 @@
 class TVLMCursor;
 class TVLMDatabase;
 class TVLMExpression;
+class TVLMLocalCursor;
 class TVLMTable;
 
 // ------------------------------------------------------------ field lists
@@ -326,6 +327,8 @@ protected:
   // result table's new record: dataset to dataset when its chain of sources
   // ends at a dataset, else through its value.
   void CopyFieldToResult(int32_t fieldNo, int32_t destFieldNo);
+  // The same into the record buffer of dest, the result table's cursor.
+  void CopyFieldToCursor(int32_t fieldNo, int32_t destFieldNo, TVLMLocalCursor& dest);
   void FinishResultTable(qv::StringList& names, qv::StringList& displays);
   // The result table reads through an index over the ORDER BY fields (found
   // or made) unless it has an index already; with freeSpecification the
