@@ -1,9 +1,24 @@
 #include "app/EngineTableFactory.h"
 
+#include "appdata/BackupCopy.h"
 #include "appdata/LogSchemas.h"
+#include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
 
 namespace qv::app {
+
+bool LastCommitChangesOf(const TVLMDatabase& database, FileChanges& changes) {
+  TVLMFileChanges engine;
+  if (!database.LastCommitChanges(engine)) return false;
+  changes.Ranges.clear();
+  for (const TVLMFileChanges::Range& r : engine.Ranges) changes.Ranges.push_back({r.Position, r.Length});
+  changes.StampPosition = engine.StampPosition;
+  changes.StampBefore = std::move(engine.StampBefore);
+  changes.StampAfter = std::move(engine.StampAfter);
+  changes.Complete = engine.Complete;
+  changes.SizeBefore = engine.SizeBefore;
+  return true;
+}
 
 namespace {
 
@@ -54,6 +69,7 @@ public:
   }
   void Disconnect() override { Database_.DoDisconnect(); }
   void EmptyTable() override { Table_.EmptyTable(); }
+  bool LastCommitChanges(FileChanges& changes) override { return LastCommitChangesOf(Database_, changes); }
 
 private:
   static constexpr int32_t kMaxConnections = 500;

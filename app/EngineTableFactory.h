@@ -19,7 +19,13 @@
 
 #include "app/TableFactory.h"
 
+class TVLMDatabase;
+
 namespace qv::app {
+
+// The last commit changes of a database component as the backup copy takes
+// them (TVLMDatabase::LastCommitChanges); false when it has none.
+bool LastCommitChangesOf(const TVLMDatabase& database, FileChanges& changes);
 
 class EngineTableFactory final : public TableFactory {
 public:

@@ -36,6 +36,7 @@
 #include "app/AppState.h"
 #include "app/MainView.h"
 #include "app/TableFactory.h"
+#include "appdata/BackupCopy.h"
 
 namespace qv {
 class DataSet;
@@ -158,6 +159,8 @@ public:
   bool HasLog() const { return Log_ != nullptr; }
   DatabaseTable& Log() { return *Log_; }
   DataSet& LogData();
+  // How the last backup update of an added contact that succeeded went.
+  const BackupUpdate& LastBackupUpdate() const { return LastBackup_; }
   bool StateTableOpen() const { return StatesOpen_; }
   bool MemberTableOpen() const { return MembersOpen_; }
 
@@ -269,6 +272,10 @@ private:
   std::function<void()> ShowMultView_;
   ReportPrinter* Printer_ = nullptr;
   std::function<double()> LocalNow_;
+  // The last backup update failed: the backup may be partly written under
+  // a stamp that looks current, so the next one compares it whole.
+  bool BackupInDoubt_ = false;
+  BackupUpdate LastBackup_;
 };
 
 }  // namespace qv::app

@@ -352,13 +352,20 @@ void MainController::AddToLogButtonClick() {
   log.Close();
   ClearButtonClick();
 
-  // The post has committed the contact to the log file; the backup follows
-  // it block by block and is flushed before the next contact can commit, so
-  // one of the two files is always whole (a missing or foreign backup is
+  // The post has committed the contact to the log file; the backup takes
+  // what that commit changed (or compares itself with the log when that is
+  // not known) and is flushed before the next contact can commit, so one of
+  // the two files is always whole (a missing, older or foreign backup is
   // rebuilt through a temporary file). A failure is shown, the contact stays
   // logged.
   try {
-    UpdateBackupCopy(LogFileOf(State_.LogDir), BackupFileOf(State_.LogDir));
+    const std::string logFile = LogFileOf(State_.LogDir);
+    FileChanges changes;
+    const bool known =
+        !BackupInDoubt_ && Log_->DatabaseFileName() == logFile && Log_->LastCommitChanges(changes);
+    BackupInDoubt_ = true;
+    LastBackup_ = UpdateBackupCopy(logFile, BackupFileOf(State_.LogDir), known ? &changes : nullptr);
+    BackupInDoubt_ = false;
   } catch (const std::exception&) {
     StatusText(kWinWhite, kWinRed, "Backup copy of the Log failed!");
   }

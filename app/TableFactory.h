@@ -13,6 +13,7 @@
 
 namespace qv::app {
 
+struct FileChanges;
 struct TableSpec;
 
 // A database component with the one table component the window opens in it.
@@ -30,6 +31,9 @@ public:
   // Deletes every record; the table is closed before and opened after by
   // the caller.
   virtual void EmptyTable() = 0;
+  // What the last commit of the open database changed in its file, for the
+  // backup copy; false when that is not known (tables without a file).
+  virtual bool LastCommitChanges(FileChanges&) { return false; }
 };
 
 class TableFactory {

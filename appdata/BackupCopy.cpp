@@ -81,16 +81,82 @@ int64_t WriteDifferingBlocks(File& log, File& backup, int64_t size) {
   return written;
 }
 
+// Whether file holds stamp at position (false when it ends before).
+bool HoldsStamp(File& file, int64_t position, const std::string& stamp) {
+  std::string bytes(stamp.size(), '\0');
+  const auto size = static_cast<int64_t>(bytes.size());
+  int64_t done = 0;
+  while (done < size) {
+    const int64_t n = file.ReadAt(bytes.data() + done, size - done, position + done);
+    if (n <= 0) return false;
+    done += n;
+  }
+  return bytes == stamp;
+}
+
+bool Overlaps(const FileChanges::Range& range, int64_t position, int64_t length) {
+  return range.Position < position + length && position < range.Position + range.Length;
+}
+
+// The changes describe all that parts the backup (stamped as before the
+// commit) from the log: nothing else changed since the backup had the log's
+// bytes, the backup still has that length, the log now holds the stamp the
+// commit wrote, and one range carries that stamp over.
+bool ChangesFit(File& log, File& backup, const FileChanges& changes) {
+  const auto stampLength = static_cast<int64_t>(changes.StampAfter.size());
+  return changes.Complete && stampLength > 0 && backup.Size() == changes.SizeBefore &&
+         HoldsStamp(log, changes.StampPosition, changes.StampAfter) &&
+         std::any_of(changes.Ranges.begin(), changes.Ranges.end(), [&](const FileChanges::Range& r) {
+           return r.Position <= changes.StampPosition &&
+                  changes.StampPosition + stampLength <= r.Position + r.Length;
+         });
+}
+
+// The changes road: the log's length, then the changed ranges (what lies
+// past the log's end is gone), the ones that hold the stamp last, and one
+// flush. Returns the number of ranges written.
+int64_t WriteChanges(File& log, File& backup, const FileChanges& changes, int64_t size) {
+  if (backup.Size() != size) backup.Truncate(size);
+  std::vector<char> buffer;
+  int64_t written = 0;
+  const auto copy = [&](const FileChanges::Range& range) {
+    const int64_t end = std::min(range.Position + range.Length, size);
+    if (range.Position >= end) return;
+    for (int64_t at = range.Position; at < end; at += kChunkSize) {
+      const int64_t n = std::min(kChunkSize, end - at);
+      buffer.resize(static_cast<size_t>(n));
+      ReadExactly(log, buffer.data(), n, at);
+      WriteAllAt(backup, buffer.data(), n, at);
+    }
+    ++written;
+  };
+  const auto stampLength = static_cast<int64_t>(changes.StampAfter.size());
+  for (bool stampRanges : {false, true})
+    for (const FileChanges::Range& range : changes.Ranges)
+      if (Overlaps(range, changes.StampPosition, stampLength) == stampRanges) copy(range);
+  backup.Sync();
+  return written;
+}
+
 }  // namespace
 
-BackupUpdate UpdateBackupCopy(const std::string& logPath, const std::string& backupPath) {
+BackupUpdate UpdateBackupCopy(const std::string& logPath, const std::string& backupPath,
+                              const FileChanges* changes) {
   File log = File::Open(logPath, FileAccess::ReadOnly, FileDisposition::OpenExisting);
   const int64_t size = log.Size();
   BackupUpdate result;
   File backup = File::TryOpen(backupPath, FileAccess::ReadWrite, FileDisposition::OpenExisting);
   if (backup.IsOpen()) {
     try {
-      if (SameKind(log, backup, size)) {
+      const bool stamped = changes != nullptr && !changes->StampBefore.empty();
+      if (stamped && !HoldsStamp(backup, changes->StampPosition, changes->StampBefore)) {
+        // Not the log as it stood before the commit: rebuilt.
+      } else if (stamped && ChangesFit(log, backup, *changes)) {
+        result.Road = BackupRoad::Changes;
+        result.RangesWritten = WriteChanges(log, backup, *changes, size);
+        return result;
+      } else if (SameKind(log, backup, size)) {
+        result.Road = BackupRoad::Compare;
         result.BlocksWritten = WriteDifferingBlocks(log, backup, size);
         backup.Sync();
         return result;
@@ -98,13 +164,11 @@ BackupUpdate UpdateBackupCopy(const std::string& logPath, const std::string& bac
     } catch (const EOSError&) {
       // A backup that cannot be read or written in place is rebuilt; when
       // the fault lies with the log or the disk, the rebuild reports it.
-      result.BlocksWritten = 0;
     }
     backup.Close();
   }
   CopyWhole(log, backupPath);
-  result.Rebuilt = true;
-  return result;
+  return BackupUpdate{BackupRoad::Rebuild, 0, 0};
 }
 
 }  // namespace qv::app

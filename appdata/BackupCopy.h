@@ -1,8 +1,10 @@
 // The backup copy of a log ("BakV5LogDB.vlm" beside "V5LogDB.vlm"): a
 // byte-identical copy of the live file, brought up to date after every added
-// contact. Copying the whole log each time costs more, at a large log, than
-// the rest of adding a contact; so the copy is compared block by block with
-// the log and only the blocks that differ are written.
+// contact. Copying or comparing the whole log each time costs more, at a
+// large log, than the rest of adding a contact; so the copy takes what the
+// log's last commit changed, as the database component reports it
+// (FileChanges), and falls back to a block-by-block compare, or a whole
+// copy, when that report cannot be trusted for this backup.
 //
 // Order with the log's commits (kept by the caller): the log's commit is on
 // disk before UpdateBackupCopy starts, and UpdateBackupCopy returns only once
@@ -10,31 +12,44 @@
 // files is always whole: while the backup is written in place the log is
 // committed; while a commit writes the log the backup holds the state before.
 //
+// The stamp: the log's block 1 (its commit counter and page count) sits in
+// the backup at the same place. A backup whose stamp is the log's as it
+// stood before the commit held the log's bytes then (invariant 1); the
+// commit's changes bring it up to date.
+//
 // Invariants:
 //   1. After a return without an exception the backup has the log's size and
-//      bytes, and they are on disk (flushed).
+//      bytes, and they are on disk (flushed once).
 //   2. A rebuild never leaves a half-written backup: the copy goes to a new
 //      file beside it, is flushed and renamed over it (AtomicFile).
-//   3. An update in place writes only the blocks that differ; an unchanged
-//      log costs reads and one flush, no write.
-//   4. A failure in place is followed by a rebuild. When that fails too the
+//   3. The changes road writes the changed ranges first and the range that
+//      holds the stamp last: a backup left partly written by a failure
+//      keeps its old stamp, which the next commit's report no longer
+//      matches, so it is rebuilt.
+//   4. The compare road writes only the blocks that differ; an unchanged log
+//      costs reads and one flush, no write.
+//   5. A failure in place is followed by a rebuild. When that fails too the
 //      backup may stay partly updated (the log is whole then) and the call
-//      throws; the next update compares again and completes it.
+//      throws; the caller's next update passes no changes, so it compares.
 //
 // Which road an update takes:
 //
 //   backup missing, unreadable or not a file, or a read
 //   or write in place fails ------------------------------> rebuild
+//   changes given, and the backup's stamp is not their
+//   StampBefore (edited by hand, older, another file) ----> rebuild
+//   changes given and Complete, the backup SizeBefore long,
+//   the log's stamp their StampAfter ---------------------> changes
 //   size differs from the log, or its leading signature
 //   bytes differ (a file of another kind) ----------------> rebuild
-//   otherwise --------------------------------------------> in place
-//
-// A database file grows and shrinks by many pages at a time (a tenth of its
-// size when it grows), so a rebuild after a size change is rare.
+//   otherwise (changes not known, or not Complete: the
+//   first commit after the log was opened, which may
+//   follow a crash or a cut backup update) ---------------> compare
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qv::app {
 
@@ -44,13 +59,37 @@ inline constexpr int64_t kBackupBlockSize = 4096;
 // The leading bytes that name a file's kind (a database file's signature).
 inline constexpr int64_t kBackupSignatureSize = 16;
 
-struct BackupUpdate {
-  bool Rebuilt = false;       // written whole through a new file and a rename
-  int64_t BlocksWritten = 0;  // blocks written in place (0 for a rebuild)
+// What the log's last commit changed, as its database component reports it.
+struct FileChanges {
+  struct Range {
+    int64_t Position = 0;
+    int64_t Length = 0;
+  };
+  // Every byte of the log that may differ from the backup besides its
+  // length, ascending.
+  std::vector<Range> Ranges;
+  // The log's version stamp before and after the commit, at StampPosition.
+  int64_t StampPosition = 0;
+  std::string StampBefore;
+  std::string StampAfter;
+  // The log changed nowhere outside Ranges since it was SizeBefore long
+  // and held StampBefore.
+  bool Complete = false;
+  int64_t SizeBefore = -1;
 };
 
-// Brings backupPath up to date with logPath. Throws EOSError when the log
+enum class BackupRoad : uint8_t { Changes, Compare, Rebuild };
+
+struct BackupUpdate {
+  BackupRoad Road = BackupRoad::Compare;
+  int64_t BlocksWritten = 0;  // compare road: blocks written in place
+  int64_t RangesWritten = 0;  // changes road: ranges written in place
+};
+
+// Brings backupPath up to date with logPath, with the log's last changes
+// when they are known (nullptr: not known). Throws EOSError when the log
 // cannot be read or the backup cannot be written.
-BackupUpdate UpdateBackupCopy(const std::string& logPath, const std::string& backupPath);
+BackupUpdate UpdateBackupCopy(const std::string& logPath, const std::string& backupPath,
+                              const FileChanges* changes = nullptr);
 
 }  // namespace qv::app

@@ -2,7 +2,9 @@
 // data a session needs, connecting and disconnecting, transactions.
 #include "engine/components/VLMLocalEngine.h"
 
+#include <exception>
 #include <mutex>
+#include <vector>
 
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
@@ -93,6 +95,11 @@ TVLMDatabaseData* VLMGetDatabaseData(const TVLMLocalSession& session) {
 TVLMLocalSession::~TVLMLocalSession() {
   if (DatabaseData == nullptr) return;
   try {
+    CloseTables();
+  } catch (...) {
+    // Every table was let go; what the close raised cannot be reported.
+  }
+  try {
     SetConnected(false);
   } catch (...) {
     // A destructor does not raise; the database data has let the session go
@@ -141,6 +148,10 @@ void TVLMLocalSession::SetConnected(bool value) {
     MaxConnections = disk->MaxSessions;
     return;
   }
+  const std::string openTable = OpenTableName();
+  if (!openTable.empty())
+    throw EVLMException(20610, "Cannot disconnect from database '%s' while table '%s' is open",
+                        {DatabaseName, openTable});
   TVLMDatabaseData* data = DatabaseData;
   // The session is disconnected and an unused disk database data freed
   // whatever the disconnection raises.
@@ -197,6 +208,69 @@ void TVLMLocalSession::FlushBuffers() {
 
 void TVLMLocalSession::ShrinkFile() {
   if (TVLMDiskDatabaseData* disk = AsDisk(DatabaseData)) disk->ShrinkFile();
+}
+
+bool TVLMLocalSession::LastCommitChanges(TVLMFileChanges& changes) {
+  TVLMDiskDatabaseData* disk = AsDisk(DatabaseData);
+  if (disk == nullptr) return false;
+  std::lock_guard<qv::RecursiveMutex> guard(disk->CriticalSection());
+  const TVLMDiskPageManager* pm = disk->DiskPageManager();
+  if (pm == nullptr || pm->LastCommitChanges().Block1After.empty()) return false;
+  const TVLMCommitChanges& last = pm->LastCommitChanges();
+  TVLMFileChanges out;
+  out.Ranges.push_back({0, pm->FirstPagePosition});
+  for (int32_t pageNo : last.Pages) {
+    const int64_t position = pm->PagePosition(pageNo);
+    TVLMFileChanges::Range& tail = out.Ranges.back();
+    if (tail.Position + tail.Length == position) tail.Length += pm->PageSize;
+    else out.Ranges.push_back({position, pm->PageSize});
+  }
+  out.StampPosition = pm->DatabaseOffset;
+  out.StampBefore.assign(last.Block1Before.begin(), last.Block1Before.end());
+  out.StampAfter.assign(last.Block1After.begin(), last.Block1After.end());
+  out.Complete = last.Complete;
+  out.SizeBefore = last.SizeBefore;
+  changes = std::move(out);
+  return true;
+}
+
+namespace {
+
+// The cursors of session that have a table of data open.
+std::vector<TVLMCursor*> CursorsWithTables(TVLMDatabaseData& data, const TVLMBaseSession* session) {
+  std::lock_guard<qv::RecursiveMutex> guard(data.CriticalSection());
+  std::vector<TVLMCursor*> cursors;
+  for (const std::unique_ptr<TVLMTableDataBase>& tableData : data.TableDatas)
+    if (auto* table = dynamic_cast<TVLMTableData*>(tableData.get()))
+      for (TVLMCursor* cursor : table->Cursors)
+        if (cursor->Session == session) cursors.push_back(cursor);
+  return cursors;
+}
+
+}  // namespace
+
+void VLMCloseSessionTables(TVLMDatabaseData& data, const TVLMBaseSession* session) {
+  std::lock_guard<qv::RecursiveMutex> guard(data.CriticalSection());
+  std::exception_ptr failure;
+  // Closing one cursor may free its table data, never another cursor.
+  for (TVLMCursor* cursor : CursorsWithTables(data, session)) {
+    try {
+      cursor->CloseTable();
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
+std::string TVLMLocalSession::OpenTableName() {
+  if (DatabaseData == nullptr) return std::string();
+  const std::vector<TVLMCursor*> cursors = CursorsWithTables(*DatabaseData, this);
+  return cursors.empty() ? std::string() : cursors.front()->TableName;
+}
+
+void TVLMLocalSession::CloseTables() {
+  if (DatabaseData != nullptr) VLMCloseSessionTables(*DatabaseData, this);
 }
 
 // -------------------------------------------------------- BLOB stream

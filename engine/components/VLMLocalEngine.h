@@ -63,6 +63,7 @@
 #include "engine/core/VLMBase.h"
 #include "engine/core/VLMBaseEngine.h"
 #include "engine/core/VLMStreams.h"
+#include "engine/core/VLMTableData.h"
 #include "engine/storage/VLMDiskEngine.h"
 
 class TVLMDiskDatabaseData;
@@ -90,13 +91,45 @@ TVLMDiskDatabaseData* VLMCreateDiskDatabaseData(const TVLMLocalSession& session)
 // listed: 20550 "Database Engine is not initialized".
 TVLMDatabaseData* VLMGetDatabaseData(const TVLMLocalSession& session);
 
+// ------------------------------------------------------ commit changes
+
+// What the last commit of a database changed in its file, in bytes of the
+// file, for a caller that keeps a byte-identical copy of it (a backup).
+// The copy may take these changes instead of a whole comparison only when
+// it holds StampBefore at StampPosition, has the length SizeBefore, and
+// Complete is true; the bytes come from the file itself.
+struct TVLMFileChanges {
+  struct Range {
+    int64_t Position = 0;
+    int64_t Length = 0;
+  };
+  // The head before page 0 (the header blocks and NextObjectID, which
+  // change in place between commits too), then every page the commit wrote
+  // or freed and every page written in place since the commit before it:
+  // ascending, adjacent pages in one range.
+  std::vector<Range> Ranges;
+  // Block 1 (commit counter, page count) before and after the commit.
+  int64_t StampPosition = 0;
+  std::string StampBefore;
+  std::string StampAfter;
+  // From TVLMCommitChanges: the file changed nowhere else since the
+  // connection's previous commit ended, when it was SizeBefore long.
+  bool Complete = false;
+  int64_t SizeBefore = -1;
+};
+// Closes the table of every cursor of session that has a table of data open
+// (each cursor can open it again later), under the database critical
+// section. A close that raises is passed on after the others were closed.
+void VLMCloseSessionTables(TVLMDatabaseData& data, const TVLMBaseSession* session);
+
 // ---------------------------------------------------------- local session
 
 class TVLMLocalSession : public TVLMBaseSession {
 public:
   TVLMLocalSession() = default;
   // Disconnects a session still connected (one whose connect failed on the
-  // password check, say), so that no database data keeps it listed.
+  // password check, say), so that no database data keeps it listed; the
+  // tables its cursors still have open are closed first (CloseTables).
   ~TVLMLocalSession() override;
 
   // ---- virtual operations, in slot order ----
@@ -109,9 +142,12 @@ public:
   // encrypted file whose database data holds a password the session's must
   // equal it: 20298 "Database password is invalid." (the session stays
   // connected: the caller disconnects it); then the password record, page
-  // size, extent size and maximum connections are the database's. False: the
-  // database data disconnects the session and, when no session is left on a
-  // disk database data, it is freed ("MEMORY" and "TEMP" never are).
+  // size, extent size and maximum connections are the database's. False:
+  // refused with 20610 while a cursor of this session has a table of the
+  // database open (the last session's disconnect would free the page manager
+  // that table reads through); else the database data disconnects the
+  // session and, when no session is left on a disk database data, it is
+  // freed ("MEMORY" and "TEMP" never are).
   void SetConnected(bool value) override;
   // The free-space flag of a connected disk database; false otherwise.
   bool GetSessionOption() override;
@@ -137,6 +173,16 @@ public:
   TVLMPasswordRecord* GetPasswordRecord() { return &PasswordRecord; }
   // Cuts a connected disk database's file after its last used page.
   void ShrinkFile();
+  // What the last commit of the connected disk database changed in its
+  // file; false (changes untouched) for another database, or before any
+  // commit of its open wrote the file.
+  bool LastCommitChanges(TVLMFileChanges& changes);
+  // Closes the table of every cursor of this session that has one of the
+  // connected database open (each cursor can open it again later). A close
+  // that raises is passed on after the others were closed.
+  void CloseTables();
+  // The name of a table a cursor of this session has open; "" when none.
+  std::string OpenTableName();
 
   // ---- state ----
   // The database data in use; nullptr while disconnected.
@@ -376,14 +422,19 @@ private:
                                      bool caseInsensitive, bool partialKey);
 };
 
-// The database critical section of a cursor's table for a scope.
+// The database critical section of a cursor's table for a scope. The
+// section taken is the one left, also when the cursor lets go of its table
+// inside the scope, so the destructor never raises.
 class TVLMTableDataScope {
 public:
-  explicit TVLMTableDataScope(TVLMLocalCursor& cursor) : Cursor_(cursor) { Cursor_.LockTableData(); }
-  ~TVLMTableDataScope() { Cursor_.UnlockTableData(); }
+  explicit TVLMTableDataScope(TVLMLocalCursor& cursor) {
+    cursor.LockTableData();
+    Section_ = &cursor.Table()->DatabaseData->CriticalSection();
+  }
+  ~TVLMTableDataScope() { Section_->unlock(); }
   TVLMTableDataScope(const TVLMTableDataScope&) = delete;
   TVLMTableDataScope& operator=(const TVLMTableDataScope&) = delete;
 
 private:
-  TVLMLocalCursor& Cursor_;
+  qv::RecursiveMutex* Section_;
 };

@@ -187,6 +187,13 @@ void TVLMComponentRuntime::Shutdown() {
       // A session still connected is disconnected first, so that it does
       // not keep a database data that is gone (a disk one may go with it).
       if (TVLMBaseSession* session = FirstSession(*data)) {
+        // Its cursors let go of their tables first: none may keep a table
+        // of a database data that is about to go.
+        try {
+          VLMCloseSessionTables(*data, session);
+        } catch (...) {
+          // Every table was let go all the same.
+        }
         try {
           session->SetConnected(false);
         } catch (...) {

@@ -20,6 +20,9 @@
 //                         VLMMainCopy.cpp)
 //   VLMMainTable.h        TVLMTable and VLMOpenAutoincTable (VLMMainTable.cpp,
 //                         VLMMainRestructure.cpp, VLMMainCopy.cpp)
+//   VLMMainQuery.h        TVLMQuery, the dataset over SQL text, and its
+//                         parameter link (VLMMainQuery.cpp); included on its
+//                         own, as it builds on this header
 //
 // Invariants:
 //
@@ -33,7 +36,10 @@
 //      its databases last first; a database closes its queries, then its
 //      other datasets last to first (each closing its cursor, which closes
 //      its tables), then the components that borrow its local session, and
-//      only then disconnects and frees its own local session.
+//      only then disconnects and frees its own local session. A local
+//      session refuses to disconnect while a cursor of it still has a table
+//      open (20610), and one destroyed (or let go by Shutdown) closes such
+//      tables first: no table outlives the page manager it reads through.
 //   3. The local session (TVLMLocalSession) of a database component is owned
 //      by the component that connected it (TVLMDatabase's own handle); a
 //      HandleShared component borrows it by pointer and is disconnected

@@ -200,7 +200,7 @@ void TVLMDatabase::SessionGone(bool defaultSession) {
 std::unique_ptr<TVLMLocalSession> TVLMDatabase::CreateLocalSession() const {
   auto local = std::make_unique<TVLMLocalSession>();
   local->DatabaseName = DatabaseName_;
-  local->DatabaseFileName = DatabaseFileName_;
+  local->DatabaseFileName = ConnectFileName();
   local->PasswordRecord = {Password, CipherId};
   local->PageSize = PageSize;
   local->ExtentSize = ExtentSize;
@@ -224,7 +224,7 @@ void TVLMDatabase::DoConnect() {
     }
   }
   SessionLockScope lock(*Session_);
-  if ((!Temporary_ || !DatabaseFileName_.empty()) && !qv::FileExists(DatabaseFileName_))
+  if ((!Temporary_ || !DatabaseFileName_.empty()) && !qv::FileExists(ConnectFileName()))
     qv::DatabaseErrorFmt("Database file '%s' does not exist", {DatabaseFileName_}, this);
   for (;;) {
     std::unique_ptr<TVLMLocalSession> local = CreateLocalSession();
@@ -339,6 +339,10 @@ void TVLMDatabase::Commit(bool flushBuffers) {
 void TVLMDatabase::Rollback() {
   CheckOpen();
   Handle_->Rollback();
+}
+
+bool TVLMDatabase::LastCommitChanges(TVLMFileChanges& changes) const {
+  return Handle_ != nullptr && Handle_->LastCommitChanges(changes);
 }
 
 void TVLMDatabase::GetTableNames(qv::StringList& list) {

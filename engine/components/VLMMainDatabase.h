@@ -33,6 +33,7 @@
 
 class EngineUi;
 class TVLMLocalSession;
+struct TVLMFileChanges;
 class WaitController;
 
 namespace qv {
@@ -62,9 +63,15 @@ public:
   void SetConnected(bool value);
   // A blank and the engine's format version with two decimals: " 6.20".
   static std::string CurrentVersion();
+  // The user's file, also while a repair rebuilds it from a scratch copy.
   const std::string& DatabaseFileName() const { return DatabaseFileName_; }
   // A new file name disconnects first.
   void SetDatabaseFileName(std::string_view value);
+  // The file a connect opens: DatabaseFileName, except while a repair runs,
+  // when the rebuild reads the scratch copy of it.
+  const std::string& ConnectFileName() const {
+    return RepairCopyName_.empty() ? DatabaseFileName_ : RepairCopyName_;
+  }
   const std::string& DatabaseName() const { return DatabaseName_; }
   // A new name: refused while open ("Cannot perform this operation on an
   // open database"; in design mode the database is closed instead), checked
@@ -160,6 +167,11 @@ public:
   void GetTableNames(qv::StringList& list);
   // Connects when closed (and stays connected).
   bool TableExists(std::string_view tableName);
+  // What the last commit of the open database changed in its file (for a
+  // caller that keeps a copy of the file in step with it, such as a
+  // backup): false, with changes untouched, while the component is closed,
+  // for a database that is no file, and before a commit of this open wrote.
+  bool LastCommitChanges(TVLMFileChanges& changes) const;
 
   // The datasets that use the database: the dataset base adds itself when
   // it attaches and removes itself when it lets go (a query with isQuery).
@@ -225,9 +237,9 @@ public:
   // holds it) and the old file untouched. An exception of the rebuild passes
   // on after the same clean-up: 20303 (checked here before anything is
   // written), 10820 when the scratch copy cannot be made. While the rebuild
-  // runs (its events included), DatabaseFileName names the scratch copy. A
-  // table that cannot be opened even for repair is left out, with a line in
-  // errorText.
+  // runs, ConnectFileName names the scratch copy; DatabaseFileName, the
+  // events and errorText name the user's file. A table that cannot be
+  // opened even for repair is left out, with a line in errorText.
   bool RepairDatabase(std::string& errorText);
   // The checks of CreateDatabase, one connect and disconnect (for the
   // file's geometry), then RebuildDatabase in repair mode with the repair
@@ -280,6 +292,8 @@ private:
   void SessionGone(bool defaultSession);
 
   std::string DatabaseFileName_;
+  // The scratch copy a running repair rebuilds from; empty otherwise.
+  std::string RepairCopyName_;
   std::string DatabaseName_;
   std::string SessionName_;
   bool KeepConnection_ = true;

@@ -90,6 +90,13 @@ bool ReplaceDatabaseFile(const std::string& tempName, const std::string& fileNam
   return true;
 }
 
+// A message of the rebuild that names the scratch copy names the user's
+// file instead: the copy is the repair's own business.
+void NameUsersFile(std::string& text, const std::string& copyName, const std::string& fileName) {
+  for (size_t at = text.find(copyName); at != std::string::npos; at = text.find(copyName, at + fileName.size()))
+    text.replace(at, copyName.size(), fileName);
+}
+
 }  // namespace
 
 void VLMSetRepairReplaceHook(VLMRepairReplaceHook hook) { ReplaceHook() = std::move(hook); }
@@ -146,23 +153,26 @@ bool TVLMDatabase::RepairDatabase(std::string& errorText) {
   bool replaced = false;
   std::string workName;
   auto cleanUp = qv::ScopeExit([&] {
-    DatabaseFileName_ = fileName;
+    RepairCopyName_.clear();
     if (!workName.empty()) qv::DeleteFile(workName);
     if (!replaced && !VLMIsDatabaseFileInUse(tempName)) qv::DeleteFile(tempName);
   });
   // The rebuild reads a scratch copy of the file: repairing a table writes
   // into the file it repairs, and the user's file must stay as it is until
-  // the rebuilt one replaces it.
+  // the rebuilt one replaces it. Only the connects open the copy; the user
+  // hears of the file by its own name.
   workName = qv::CreateTempFile();
   if (!qv::CopyFile(fileName, workName, false))
     throw EVLMException(10820, "Cannot copy database file '%s' for its repair: %s",
                         {fileName, qv::SysErrorMessage(errno)});
-  DatabaseFileName_ = workName;
-  if (!RebuildInto(tempName, errorText)) {
+  RepairCopyName_ = workName;
+  const bool rebuilt = RebuildInto(tempName, errorText);
+  NameUsersFile(errorText, workName, fileName);
+  if (!rebuilt) {
     if (errorText.empty()) errorText = "Unknown error";
     return false;
   }
-  DatabaseFileName_ = fileName;
+  RepairCopyName_.clear();
   replaced = ReplaceDatabaseFile(tempName, fileName, errorText);
   return replaced;
 }
@@ -219,7 +229,7 @@ bool TVLMDatabase::RebuildDatabase(const std::string& fileName, std::string& err
   });
   if (before) before(*this);
 
-  CheckFreeSpace(fileName, FileSize(DatabaseFileName_));
+  CheckFreeSpace(fileName, FileSize(ConnectFileName()));
 
   target = std::make_unique<TVLMDatabase>();
   target->SetSessionName(SessionName_);

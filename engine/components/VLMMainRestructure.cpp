@@ -14,8 +14,19 @@
 // when it was made, and renames the old one back; only a failure of that
 // rename itself leaves the records under the "OLD_" name, which TableName
 // then holds and the log names.
+//
+// Once the records are copied the restructure has taken effect: an old
+// table that cannot be deleted then is left under its "OLD_" name with a
+// warning in the log, and the call still succeeds. A later restructure of
+// <name> deletes such stale "OLD_<name>_{GUID}" tables first, but only one
+// that holds no more records than <name> itself: a table left by a failed
+// restructure whose rename back failed holds the user's records and more
+// than the partial new table, and is kept.
+#include <cctype>
 #include <initializer_list>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
@@ -24,6 +35,8 @@
 #include "engine/storage/VLMDiskEngine.h"
 #include "platform/host/Format.h"
 #include "platform/host/ScopeExit.h"
+#include "platform/host/StringList.h"
+#include "platform/dataset/DatabaseError.h"
 
 namespace {
 
@@ -131,7 +144,62 @@ void UndoRestructure(TVLMTable& old, TVLMTable& fresh, const std::string& oldNam
   }
 }
 
+// Whether name is "OLD_<tableName>_{GUID}", the name a restructure of
+// tableName gives the old table (table names compare ignoring case).
+bool IsOldTableOf(const std::string& name, const std::string& tableName) {
+  const std::string prefix = "OLD_" + tableName + "_";
+  constexpr size_t kGuidLength = 38;  // {8-4-4-4-12}
+  if (name.size() != prefix.size() + kGuidLength || !qv::SameName(name.substr(0, prefix.size()), prefix))
+    return false;
+  const std::string guid = name.substr(prefix.size());
+  for (size_t i = 0; i < guid.size(); ++i) {
+    const char c = guid[i];
+    const bool ok = i == 0 ? c == '{' : i == kGuidLength - 1 ? c == '}'
+                  : (i == 9 || i == 14 || i == 19 || i == 24) ? c == '-'
+                  : std::isxdigit(static_cast<unsigned char>(c)) != 0;
+    if (!ok) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+void TVLMTable::DeleteStaleOldTables(std::string& log) {
+  TVLMDatabase* database = Database();
+  if (database == nullptr) return;
+  qv::StringList names;
+  database->GetTableNames(names);
+  std::vector<std::string> stale;
+  for (int32_t i = 0; i < names.Count(); ++i)
+    if (IsOldTableOf(names[i], TableName_)) stale.push_back(names[i]);
+  if (stale.empty()) return;
+  auto sibling = [this](const std::string& name) {
+    auto table = std::make_unique<TVLMTable>();
+    table->SetSessionName(SessionName());
+    table->SetDatabaseName(DatabaseName());
+    table->SetTableName(name);
+    return table;
+  };
+  int32_t current = 0;
+  {
+    std::unique_ptr<TVLMTable> own = sibling(TableName_);
+    own->Open();
+    current = own->RecordCount();
+  }
+  for (const std::string& name : stale) {
+    try {
+      std::unique_ptr<TVLMTable> old = sibling(name);
+      old->Open();
+      const bool covered = old->RecordCount() <= current;
+      old->Close();
+      if (covered) old->DeleteTable();
+    } catch (const std::exception& e) {
+      log += qv::format("Warning: cannot delete table '%s' left by an earlier restructure due to error: %s",
+                        {name, e.what()});
+      log += kLineBreak;
+    }
+  }
+}
 
 bool TVLMTable::RestructureTable(std::string& log) {
   CheckInactive();
@@ -140,6 +208,7 @@ bool TVLMTable::RestructureTable(std::string& log) {
     SetDBFlag(kDBFlagTable, true);
     auto release = qv::ScopeExit([&] { SetDBFlag(kDBFlagTable, false); });
     RefuseInTransaction("RestructureTable", 20180);
+    DeleteStaleOldTables(log);
   }
   const std::string oldName = TableName_;
   RenameTable(VLMNewGUIDName("OLD_" + oldName + "_"));
@@ -196,7 +265,15 @@ bool TVLMTable::RestructureTable(std::string& log) {
     UndoRestructure(*this, fresh, oldName, log);
     return false;
   }
-  DeleteTable();
+  // The restructure has taken effect; the old copy is a leftover.
+  try {
+    DeleteTable();
+  } catch (const std::exception& e) {
+    log += qv::format("Warning: table '%s' was restructured, but its old copy '%s' could not be deleted due to "
+                      "error: %s",
+                      {oldName, TableName_, e.what()});
+    log += kLineBreak;
+  }
   TableName_ = oldName;
   return true;
 }

@@ -144,6 +144,10 @@ public:
   // when the new table could not be made or the copy was incomplete or
   // stopped: the new table is then dropped and the old one has its name and
   // records back. An exception of the copy passes on after the same undo.
+  // An old table that cannot be deleted after a complete copy is left under
+  // its "OLD_" name with a warning in log, and the result is true; a later
+  // restructure deletes such a leftover first (when it holds no more records
+  // than the table; VLMMainRestructure.cpp says why).
   bool RestructureTable(std::string& log);
 
   // ---- copy and import (VLMMainCopy.cpp)
@@ -199,6 +203,9 @@ private:
   std::unique_ptr<TVLMLocalCursor> CreateCursor();
   // "Missing TableName property" for a blank name.
   void CheckTableName() const;
+  // Deletes the "OLD_<TableName>_{GUID}" tables earlier restructures left;
+  // what cannot be deleted goes to log as a warning.
+  void DeleteStaleOldTables(std::string& log);
   void SetIndex(std::string_view value, bool fieldsIndex);
   std::string GetIndexName(std::string_view names, bool fieldsIndex);
   // The index definitions from cursor (refreshed from its table).

@@ -134,6 +134,8 @@
 //   20430 index column length that is not a number (VLMMainDefinitions)
 //   20590 dataset attached to its database while the components' runtime is
 //         down (VLMMain)
+//   20610 local session disconnected while a cursor of it has a table open
+//         (VLMLocalEngine)
 //   20470 ACOS argument outside -1 .. 1 (VLMExpressionsArith)
 //   20471 ASIN argument outside -1 .. 1 (VLMExpressionsArith)
 //   20472 LOG argument not above 0 (VLMExpressionsArith)

@@ -42,7 +42,11 @@
 // no pair merges (a newcomer that replaces one condition must still meet the
 // others), and keeps an "=" with fewer key fields beside a strict "<" or ">"
 // apart only over an equal key, where the table cannot decide the pair;
-// over any other key the table decides it.
+// over any other key the table decides it. A "<=" and a ">=" over one key
+// merge into an "="; when one of them came from the cursor's range or key
+// rather than from a conjunct, no filter says what that "=" says, so it is
+// tested like the range's own conditions when the walk does not use it
+// (a scan from the position), instead of being dropped for its conjunct.
 //
 // Cost of a range, in page units (8-byte floats; n the keys the index
 // estimates inside the range, R the stored record size, P the page data size,
@@ -498,10 +502,14 @@ void TVLMTableData::MergeConditions(std::unique_ptr<TVLMScanSearchConditionArray
       indexIDs.push_back(c.IndexID);
   }
   // The kept conditions by their number in source, with their operator (a
-  // merge may make it "=").
+  // merge may make it "="). Binding: the condition says more than the
+  // conjunct it was made from (a merge made it "=" with a range or key
+  // condition that no filter repeats), so it must not be dropped for its
+  // conjunct when the walk does not use it.
   struct Kept {
     int32_t Item;
     uint8_t Operator;
+    bool Binding = false;
   };
   std::vector<Kept> kept;
   for (int32_t indexID : indexIDs) {
@@ -510,7 +518,7 @@ void TVLMTableData::MergeConditions(std::unique_ptr<TVLMScanSearchConditionArray
     for (int32_t i = 0; i < source.GetCount(); ++i) {
       const TVLMScanSearchCondition& c = source.GetItem(i);
       if (!IsIndexItem(c) || c.IndexID != indexID) continue;
-      group.push_back({i, c.Operator});
+      group.push_back({i, c.Operator, false});
       // Merged until every pair left is one the table keeps both of: a range
       // walk over such a pair meets exactly the keys both conditions allow.
       // (Merging the newcomer once is not enough: when it replaces one
@@ -538,11 +546,15 @@ void TVLMTableData::MergeConditions(std::unique_ptr<TVLMScanSearchConditionArray
               case MergeOutcome::TakeC: takeNew = true; break;
               case MergeOutcome::KeepShorter: takeNew = fN < fE; break;
               case MergeOutcome::KeepLonger: takeNew = fN > fE; break;
-              case MergeOutcome::KeepLongerEqual:
+              case MergeOutcome::KeepLongerEqual: {
                 takeNew = fN > fE;
+                const bool binding =
+                    group[a].Binding || group[b].Binding || !e.IndexCondition || !n.IndexCondition;
                 group[b].Operator = kVLMScanEqual;
                 group[a].Operator = kVLMScanEqual;
+                group[a].Binding = group[b].Binding = binding;
                 break;
+              }
             }
             if (takeNew) group[a] = group[b];
             group.erase(group.begin() + static_cast<std::ptrdiff_t>(b));
@@ -567,7 +579,9 @@ void TVLMTableData::MergeConditions(std::unique_ptr<TVLMScanSearchConditionArray
     for (size_t later = k + 1; later < kept.size() && !repeated; ++later) repeated = equal(kept[k], kept[later]);
     if (repeated) continue;
     result->Add(source.GetItem(kept[k].Item));
-    result->GetItem(result->GetCount() - 1).Operator = kept[k].Operator;
+    TVLMScanSearchCondition& added = result->GetItem(result->GetCount() - 1);
+    added.Operator = kept[k].Operator;
+    if (kept[k].Binding) added.IndexCondition = false;
   }
   for (int32_t i = 0; i < source.GetCount(); ++i)
     if (!IsIndexItem(source.GetItem(i))) result->Add(source.GetItem(i));

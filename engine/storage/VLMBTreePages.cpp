@@ -928,14 +928,22 @@ void TVLMBTreeNodeController::DeleteEntryForChild(int32_t sessionID, bool merged
     }
   } else {
     // The entries went to the next subtree: its separator drops to theirs.
+    // Entry 0 of a node may hold a zero or an old key, lower than keys of
+    // the previous subtree, so the first child's smallest key is read from
+    // the child itself; a child without entries moved nothing.
+    KeyValueBuffer first(*Page->KeyRef);
+    const uint8_t* moved = Page->EntryKey(entry);
+    if (entry == 0) moved = GetFirstKey(sessionID, first.Key.data()) ? first.Key.data() : nullptr;
     int32_t level = current;
     while (level >= 0 && path.Levels[level].EntryNo >= path.Levels[level].EntryCount - 1) --level;
-    if (level == current) {
-      Page->SetEntryKey(entry + 1, Page->EntryKey(entry));
+    if (moved == nullptr) {
+      // The separators stay as they are.
+    } else if (level == current) {
+      Page->SetEntryKey(entry + 1, moved);
     } else if (level >= 0) {
       TVLMBTreePagePtr ancestor =
           Page->LoadPage(sessionID, path.Levels[level].PageNo, TVLMBTreePlace::AtLevel(level, 0));
-      ancestor->SetEntryKey(path.Levels[level].EntryNo + 1, Page->EntryKey(entry));
+      ancestor->SetEntryKey(path.Levels[level].EntryNo + 1, moved);
       ancestor->SetModified(true);
     }
   }

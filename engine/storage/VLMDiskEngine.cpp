@@ -276,6 +276,8 @@ void TVLMDiskPageManager::CloseDatabase() {
   Failed_ = false;
   FailureCause_.clear();
   SoleWriterLock_ = false;  // it goes with the handle
+  BreakChangeChain();
+  LastChanges_ = TVLMCommitChanges();
   FreeSpace.reset();
   if (DatabaseFile.IsOpen()) DatabaseFile.CloseFile();
   DatabaseFile.OpenCount = 0;
@@ -405,6 +407,8 @@ void TVLMDiskPageManager::SetSoleWriterLock(bool held) {
   VLM_REQUIRE_DATABASE_SECTION();
   if (held == SoleWriterLock_) return;
   FileScope scope(this);
+  // Another handle may have written, or may write, in between.
+  BreakChangeChain();
   if (held) {
     // Nothing read before the lock was taken is trusted after it.
     if (FreeSpace && !Failed_ && DatabaseFile.IsOpen()) {
@@ -437,6 +441,7 @@ void TVLMDiskPageManager::CheckNotFailed() const {
 
 void TVLMDiskPageManager::EnterFailedState(const std::string& cause, const std::vector<int32_t>& pageNos) {
   Failed_ = true;
+  BreakChangeChain();
   ++HeaderEpoch_;
   FailureCause_ = cause;
   // The disk may hold the old or the new version of each of them, or part
@@ -567,6 +572,7 @@ void TVLMDiskPageManager::WritePageBytes(const void* buffer, int32_t pageNo, int
     throw EVLMException(10477, "Error - invalid page offset = %d, page size = %d",
                         {static_cast<long long>(offset) + count, static_cast<int>(PageSize)});
   FileScope scope(this);
+  NoteWrittenInPlace(pageNo);
   DatabaseFile.WriteBuffer(buffer, 10475, PagePosition(pageNo) + offset, count);
 }
 
@@ -597,6 +603,7 @@ void TVLMDiskPageManager::WritePageWriteCounter(int32_t pageNo, uint32_t value) 
   FileScope scope(this);
   uint8_t bytes[4];
   VLMPutU32LE(bytes, value);
+  NoteWrittenInPlace(pageNo);
   DatabaseFile.WriteBuffer(bytes, 20198, PagePosition(pageNo) + kVLMPageWriteCounterOffset, 4);
 }
 
@@ -775,6 +782,7 @@ void TVLMDiskPageManager::WritePage(TVLMPage* page) {
     CollectPage(page->PageNo, bytes);
     return;
   }
+  NoteWrittenInPlace(page->PageNo);
   DatabaseFile.WriteBuffer(bytes, 10469, PagePosition(page->PageNo), PageSize);
 }
 
@@ -794,8 +802,10 @@ void TVLMDiskPageManager::WritePages(TVLMPage* const* pages, int32_t count) {
   const auto size = static_cast<size_t>(PageSize);
   WriteRun_.resize(size * static_cast<size_t>(count));
   std::vector<uint8_t> encrypted;
-  for (int32_t i = 0; i < count; ++i)
+  for (int32_t i = 0; i < count; ++i) {
+    NoteWrittenInPlace(pages[i]->PageNo);
     std::memcpy(WriteRun_.data() + size * static_cast<size_t>(i), PageBytesForWrite(pages[i], encrypted), size);
+  }
   DatabaseFile.WriteBuffer(WriteRun_.data(), 10469, PagePosition(pages[0]->PageNo),
                            static_cast<int32_t>(WriteRun_.size()));
 }

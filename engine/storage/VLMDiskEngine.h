@@ -62,6 +62,9 @@
 // place before the next commit; losing such a write of a torn commit only
 // leaves pages marked used).
 //   d. A file longer than block 1 after says (a shrink) is cut to it.
+//   e. Block 1 before and after and the pages written (with those written
+//      in place since this handle's previous commit) become
+//      LastCommitChanges, from which a copy of the file can follow it.
 // The journal is not invalidated: block 1 after names the next commit, so
 // the journal no longer belongs to the file. It is deleted when the file is
 // closed, or the single-user lock released, by a handle that has the file
@@ -398,6 +401,29 @@ private:
 
 class TVLMDatabaseFreeSpaceManager;
 
+// What a commit changed in the database file, for a caller that keeps a copy
+// of the file in step with it (a backup brought up to date after each
+// commit). Besides Pages, a commit changes block 1 and perhaps the file's
+// length; blocks 2 and 3 and NextObjectID (the head before page 0) change
+// in place outside commits.
+struct TVLMCommitChanges {
+  // Block 1 as the file held it before the commit and after it; both empty
+  // while no commit of this open has written the file.
+  std::vector<uint8_t> Block1Before;
+  std::vector<uint8_t> Block1After;
+  // The pages the commit wrote or freed and (when Complete) the pages this
+  // handle wrote in place since its previous commit, ascending, each once.
+  std::vector<int32_t> Pages;
+  // True when the handle wrote the file alone (SoleWriter) from the end of
+  // its previous commit of this open to the end of this one: the file then
+  // differs from what it was when that commit ended only in Pages, the head
+  // and its length. False for the first commit of an open (a rollback on
+  // open, or another handle before it, may have changed any page).
+  bool Complete = false;
+  // The file's length when that previous commit ended (-1 unless Complete).
+  int64_t SizeBefore = -1;
+};
+
 // ----------------------------------------------- TVLMDiskTablePagesCacheManager
 
 // Per session and table: while a session holds a table's operation (type 1)
@@ -618,6 +644,12 @@ public:
     VLM_REQUIRE_DATABASE_SECTION();
     return Writes_;
   }
+  // What the last commit of this open that wrote the file changed; a commit
+  // with nothing to write leaves it as it is.
+  const TVLMCommitChanges& LastCommitChanges() const {
+    VLM_REQUIRE_DATABASE_SECTION();
+    return LastChanges_;
+  }
   // The journal file beside the database file.
   std::string JournalFileName() const { return VLMJournalFileName(DatabaseFile.FileName); }
 
@@ -663,6 +695,15 @@ private:
   // The file is at least as long as before the commit (the checks above
   // guarantee it) and longer than the header says only until this cuts it.
   void CutFileToHeader();
+  // After a commit that wrote the file: LastChanges_ describes it, and the
+  // chain of changes starts again from its end.
+  void RecordCommitChanges(const TVLMJournalCommit& commit, bool chained);
+  // A page written in place, outside a commit (kept while the chain holds).
+  void NoteWrittenInPlace(int32_t pageNo);
+  void BreakChangeChain() {
+    ChainValid_ = false;
+    InPlacePages_.clear();
+  }
 
   void SetGeometry(uint16_t pageSize);
   void CheckGeometry() const;
@@ -692,6 +733,15 @@ private:
   bool CommitAlone_ = true;
   // A commit with SyncOnCommit off left its writes unflushed.
   bool CommitUnflushed_ = false;
+  // The chain of changes since the last commit that wrote the file: it
+  // holds (ChainValid_) while this handle has written the file alone since
+  // that commit ended; InPlacePages_ are the pages written outside commits
+  // since then, ChainSize_ the file's length when it ended. Broken by the
+  // open, the single-user lock changing hands and a failed commit.
+  bool ChainValid_ = false;
+  std::vector<int32_t> InPlacePages_;
+  int64_t ChainSize_ = -1;
+  TVLMCommitChanges LastChanges_;
   uint64_t HeaderEpoch_ = 0;
   uint64_t FileReads_ = 0;
   uint64_t CommitMarkReads_ = 0;

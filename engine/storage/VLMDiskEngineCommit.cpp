@@ -94,6 +94,8 @@ void TVLMDiskPageManager::RunCommit(const int32_t* sessionID, CommitExtra extra,
     std::sort(CommitAllocated_.begin(), CommitAllocated_.end());
   }
   CommitPageCountBefore_ = VLMGetU32LE(commit.Before.data() + kVLMPageCountOffset);
+  // Whether this handle alone has changed the file since its last commit.
+  const bool chained = ChainValid_ && soleWriter;
   Writes_.Clear();
   FreeSpace->BeginCommit();
   try {
@@ -165,6 +167,35 @@ void TVLMDiskPageManager::RunCommit(const int32_t* sessionID, CommitExtra extra,
     throw;
   }
   CutFileToHeader();
+  RecordCommitChanges(commit, chained);
+}
+
+void TVLMDiskPageManager::RecordCommitChanges(const TVLMJournalCommit& commit, bool chained) {
+  LastChanges_.Block1Before = commit.Before;
+  LastChanges_.Block1After = commit.After;
+  LastChanges_.Pages = Writes_.PageNumbers();
+  LastChanges_.Complete = chained;
+  LastChanges_.SizeBefore = chained ? ChainSize_ : -1;
+  if (chained && !InPlacePages_.empty()) {
+    std::vector<int32_t>& pages = LastChanges_.Pages;
+    pages.insert(pages.end(), InPlacePages_.begin(), InPlacePages_.end());
+    std::sort(pages.begin(), pages.end());
+    pages.erase(std::unique(pages.begin(), pages.end()), pages.end());
+  }
+  InPlacePages_.clear();
+  ChainValid_ = false;
+  // A length that cannot be had starts no chain: the next commit's caller
+  // then compares the whole file.
+  try {
+    ChainSize_ = DatabaseFile.GetSize();
+    ChainValid_ = CommitAlone_ && SoleWriter();
+  } catch (...) {
+    ChainSize_ = -1;
+  }
+}
+
+void TVLMDiskPageManager::NoteWrittenInPlace(int32_t pageNo) {
+  if (ChainValid_) InPlacePages_.push_back(pageNo);
 }
 
 qv::File TVLMDiskPageManager::OpenJournalForCommit(const std::vector<uint8_t>& storedHeader) {

@@ -28,15 +28,17 @@ public:
   ScopeExit(const ScopeExit&) = delete;
   ScopeExit& operator=(const ScopeExit&) = delete;
   ScopeExit& operator=(ScopeExit&&) = delete;
+  // The cleanup runs in a function of its own, never inlined here: when gcc
+  // 12 (-O2) inlined it into the landing pad of an exception, its dead-store
+  // elimination dropped the cleanup's stores on the unwinding path, so an
+  // optimized build left restored state unrestored after an exception.
   ~ScopeExit() noexcept(false) {
     if (!active_) return;
-    if (std::uncaught_exceptions() > unwinding_) {
-      try {
-        f_();
-      } catch (...) {
-      }
-    } else {
-      f_();
+    const bool unwinding = std::uncaught_exceptions() > unwinding_;
+    try {
+      Run();
+    } catch (...) {
+      if (!unwinding) throw;
     }
   }
 
@@ -44,6 +46,8 @@ public:
   void Release() noexcept { active_ = false; }
 
 private:
+  [[gnu::noinline]] void Run() { f_(); }
+
   F f_;
   bool active_ = true;
   // Exceptions in flight when the guard was made: more at its end means the

@@ -1,10 +1,14 @@
 // The backup copy of a log: after every update it is byte-identical to the
-// log; a backup of the same kind and size is updated in place, writing only
-// the blocks that differ; a missing, foreign or resized one is rebuilt whole
-// through a new file and a rename, which never leaves a half-written backup.
+// log. With the log's last changes and a backup stamped as the log was
+// before them, only the changed ranges are written, the stamp last; without
+// them a backup of the same kind and size is compared and the blocks that
+// differ written; a missing, foreign, resized or wrongly stamped one is
+// rebuilt whole through a new file and a rename, which never leaves a
+// half-written backup.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <random>
 
 #include "appdata/AtomicFile.h"
@@ -40,17 +44,17 @@ TEST(BackupCopyTest, TheBackupFollowsTheLogWritingOnlyWhatDiffers) {
   struct Case {
     std::string_view Name;
     std::string Backup, Log;
-    bool Rebuilt;
+    BackupRoad Road;
     int64_t Blocks, Writes;  // in place: a write per run of adjacent blocks, and the flush
   } cases[] = {
-      {"first copy", none, base, true, 0, 0},
-      {"unchanged", base, base, false, 0, 1},
-      {"one changed byte", base, oneByte, false, 1, 2},
-      {"a page and the last block", base, pageAndTail, false, 3, 3},
-      {"grown", base, base + LogBytes(4 * kBlock, 8), true, 0, 0},
-      {"shrunk", base, base.substr(0, 30 * kBlock), true, 0, 0},
-      {"foreign", LogBytes(base.size(), 9, "ANOTHERKINDOFILE"), base, true, 0, 0},
-      {"empty log", base, "", true, 0, 0},
+      {"first copy", none, base, BackupRoad::Rebuild, 0, 0},
+      {"unchanged", base, base, BackupRoad::Compare, 0, 1},
+      {"one changed byte", base, oneByte, BackupRoad::Compare, 1, 2},
+      {"a page and the last block", base, pageAndTail, BackupRoad::Compare, 3, 3},
+      {"grown", base, base + LogBytes(4 * kBlock, 8), BackupRoad::Rebuild, 0, 0},
+      {"shrunk", base, base.substr(0, 30 * kBlock), BackupRoad::Rebuild, 0, 0},
+      {"foreign", LogBytes(base.size(), 9, "ANOTHERKINDOFILE"), base, BackupRoad::Rebuild, 0, 0},
+      {"empty log", base, "", BackupRoad::Rebuild, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -60,9 +64,9 @@ TEST(BackupCopyTest, TheBackupFollowsTheLogWritingOnlyWhatDiffers) {
     WriteFileAtomically(log, c.Log);
     const int64_t writes = FileWriteCount();
     const BackupUpdate u = UpdateBackupCopy(log, backup);
-    EXPECT_EQ(u.Rebuilt, c.Rebuilt);
+    EXPECT_EQ(u.Road, c.Road);
     EXPECT_EQ(u.BlocksWritten, c.Blocks);
-    if (!c.Rebuilt) {
+    if (c.Road != BackupRoad::Rebuild) {
       EXPECT_EQ(FileWriteCount() - writes, c.Writes);
     }
     EXPECT_EQ(Read(backup), c.Log);
@@ -86,8 +90,83 @@ TEST(BackupCopyTest, AFailedRebuildKeepsTheOldBackupAndAFailedWriteInPlaceRebuil
   bytes[kBlock] ^= 1;
   WriteFileAtomically(log, bytes);
   SetFileFaultAfter(1, FileFault::Fail);  // the write in place
-  EXPECT_TRUE(UpdateBackupCopy(log, backup).Rebuilt);
+  EXPECT_EQ(UpdateBackupCopy(log, backup).Road, BackupRoad::Rebuild);
   SetFileFaultAfter(0, FileFault::Fail);
+  EXPECT_EQ(Read(backup), bytes);
+}
+
+// A commit over a log-like file with a stamp at kStamp: it writes pages
+// (cut off where the file ends) and the stamp, and reports its changes as
+// the database component does (the head, which holds the stamp, first).
+constexpr int64_t kStamp = 20, kStampSize = 8;
+
+FileChanges Commit(std::string& log, std::vector<FileChanges::Range> pages, int64_t newSize = -1) {
+  FileChanges c{{{0, 100}}, kStamp, log.substr(kStamp, kStampSize), "", true, static_cast<int64_t>(log.size())};
+  if (newSize >= 0) log.resize(static_cast<size_t>(newSize), '\0');
+  for (const FileChanges::Range& r : pages) {
+    c.Ranges.push_back(r);
+    for (int64_t at = r.Position; at < std::min<int64_t>(r.Position + r.Length, log.size()); ++at)
+      log[static_cast<size_t>(at)] = static_cast<char>('a' + at % 13 + log[kStamp]);
+  }
+  ++log[kStamp];
+  c.StampAfter = log.substr(kStamp, kStampSize);
+  return c;
+}
+
+TEST(BackupCopyTest, TheCommitsChangesAreWrittenWhenTheBackupHoldsTheStampBeforeThem) {
+  using Alter = std::function<void(std::string & backup, FileChanges & c)>;
+  struct Case {
+    std::string_view Name;
+    std::vector<FileChanges::Range> Pages;
+    int64_t NewSize;
+    Alter Change;
+    BackupRoad Road;
+    int64_t Writes;  // in place: truncate, ranges, flush
+  } cases[] = {
+      {"two ranges", {{kBlock + 100, 2 * kBlock}, {9 * kBlock, 5}}, -1, nullptr, BackupRoad::Changes, 4},
+      {"grown", {{26 * kBlock + 100, kBlock}}, 27 * kBlock + 100, nullptr, BackupRoad::Changes, 4},
+      {"shrunk, a page cut off", {{3 * kBlock, 4}, {20 * kBlock, 4}}, 12 * kBlock, nullptr, BackupRoad::Changes, 4},
+      {"an older backup", {{kBlock, 9}}, -1, [](std::string& b, FileChanges&) { --b[kStamp]; }, BackupRoad::Rebuild, 0},
+      {"another length", {{kBlock, 9}}, -1, [](std::string& b, FileChanges&) { b += "x"; }, BackupRoad::Rebuild, 0},
+      {"first commit of an open", {{kBlock, 9}}, -1, [](std::string&, FileChanges& c) { c.Complete = false; },
+       BackupRoad::Compare, 2},
+      {"log committed again", {{kBlock, 9}}, -1, [](std::string&, FileChanges& c) { c.StampAfter[1] ^= 1; },
+       BackupRoad::Compare, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    test::ScratchFolder dir;
+    const std::string log = dir.File("V5LogDB.vlm"), backup = dir.File("BakV5LogDB.vlm");
+    std::string bytes = LogBytes(24 * kBlock, 3), backupBytes = bytes;
+    FileChanges changes = Commit(bytes, c.Pages, c.NewSize);
+    if (c.Change) c.Change(backupBytes, changes);
+    WriteFileAtomically(backup, backupBytes);
+    WriteFileAtomically(log, bytes);
+    const int64_t writes = FileWriteCount();
+    EXPECT_EQ(UpdateBackupCopy(log, backup, &changes).Road, c.Road);
+    if (c.Road != BackupRoad::Rebuild) {
+      EXPECT_EQ(FileWriteCount() - writes, c.Writes);
+    }
+    EXPECT_EQ(Read(backup), bytes);
+  }
+}
+
+// The stamp is written last: a backup left half written keeps the old one,
+// and the next commit's changes do not fit it.
+TEST(BackupCopyTest, ABackupLeftHalfWrittenKeepsItsOldStampAndIsRebuiltNextTime) {
+  test::ScratchFolder dir;
+  const std::string log = dir.File("V5LogDB.vlm"), backup = dir.File("BakV5LogDB.vlm");
+  std::string bytes = LogBytes(12 * kBlock, 5);
+  WriteFileAtomically(backup, bytes);
+  const FileChanges first = Commit(bytes, {{4 * kBlock, kBlock}});
+  WriteFileAtomically(log, bytes);
+  SetFileFaultAfter(2, FileFault::FailFrom);  // the page is written, the stamp and the rebuild fail
+  EXPECT_THROW(UpdateBackupCopy(log, backup, &first), EOSError);
+  SetFileFaultAfter(0, FileFault::Fail);
+  EXPECT_EQ(Read(backup).substr(kStamp, kStampSize), first.StampBefore);
+  const FileChanges second = Commit(bytes, {{7 * kBlock, kBlock}});
+  WriteFileAtomically(log, bytes);
+  EXPECT_EQ(UpdateBackupCopy(log, backup, &second).Road, BackupRoad::Rebuild);
   EXPECT_EQ(Read(backup), bytes);
 }
 

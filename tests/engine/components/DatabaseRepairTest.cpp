@@ -245,9 +245,18 @@ TEST_F(DatabaseRepairTest, TheConnectAsksAndRepairsOnlyWhenToldYes) {
       database->OnNeedRepair = [&](TVLMDatabase&, bool& repair) { repair = row.handler == Handler::Yes; };
     Ui.Yes = row.userYes;
     Ui.Log.clear();
+    // The repair's events see the user's file, not the copy it rebuilds from.
+    std::vector<std::string> seen;
+    auto see = [&](TVLMDatabase& sender) {
+      if (seen.empty() || seen.back() != sender.DatabaseFileName()) seen.push_back(sender.DatabaseFileName());
+    };
+    database->BeforeRepair = see;
+    database->OnRepairProgress = [&](TVLMDatabase& sender, int32_t, bool&) { see(sender); };
+    database->AfterRepair = see;
     database->DoConnect();
     EXPECT_TRUE(database->Connected());
     EXPECT_EQ(Ui.Log, row.asked);
+    EXPECT_EQ(seen, row.repaired ? std::vector<std::string>{file} : std::vector<std::string>{});
     EXPECT_EQ(logfile_test::RowsOf("Log"), logfile_test::Expected({1, 2, 3, 4, 5}));
     EXPECT_EQ(logfile_test::RowsOf("Log", "Other"), logfile_test::Expected({1}));
     database->DoDisconnect();
@@ -292,7 +301,7 @@ TEST_F(DatabaseRepairTest, RefusalsAndFailuresKeepTheOriginalAndLeaveNoTempFile)
       {"the table list cannot be read",
        [](const std::string&, TVLMDatabase& database) {
          // The rebuild reads the copy the repair made.
-         database.BeforeRepair = [](TVLMDatabase& sender) { UnreadableTableList::List(sender.DatabaseFileName()); };
+         database.BeforeRepair = [](TVLMDatabase& sender) { UnreadableTableList::List(sender.ConnectFileName()); };
        },
        30384, ""},
       {"the progress handler stops",

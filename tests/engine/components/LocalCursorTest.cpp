@@ -254,7 +254,11 @@ public:
   ~OwnerStream() override {
     ++Freed_;
     Inner_->Owner = nullptr;
-    Cursor_.CloseBlob(FieldNo_);
+    try {
+      Cursor_.CloseBlob(FieldNo_);
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "closing the BLOB of field " << FieldNo_ << ": " << e.what();
+    }
   }
 
 private:

@@ -143,6 +143,32 @@ TEST_F(LocalDiskTest, ImplicitTransactionsAndIndexFillsOnADiskTable) {
   EXPECT_FALSE(session->TableExists("Contacts"));
 }
 
+// The last session cannot disconnect while a cursor of it has a table open:
+// the page manager that table reads through would go with the database. A
+// session destroyed with a table open closes that table first.
+TEST_F(LocalDiskTest, ASessionKeepsItsDatabaseWhileACursorHasATableOpen) {
+  const std::string file = Dir.File("o.vlm");
+  auto session = Session(file);
+  LocalTable log(*session, "Log");
+  log.Create({{"Call", dtString, 10}});
+  ASSERT_EQ(log.Append({"K1ABC"}), 0);
+  EXPECT_EQ(RaisedCode([&] { session->SetConnected(false); }), 20610);
+  EXPECT_TRUE(session->GetConnected());
+  EXPECT_EQ(log.Column(0), (std::vector<std::string>{"K1ABC"}));
+  log.Close();
+  session->SetConnected(false);
+  EXPECT_EQ(DiskCount(), 0);
+
+  session = Session(file);
+  log.Cursor.Session = session.get();
+  log.Open();
+  EXPECT_EQ(log.Cursor.GetRecordCount(), 1);
+  session.reset();
+  EXPECT_EQ(log.Cursor.TableData, nullptr);
+  EXPECT_EQ(DiskCount(), 0);
+  log.Close();
+}
+
 TEST_F(LocalDiskTest, ABlobWrittenThroughTheCursorReadsBackEqual) {
   auto session = Session(Dir.File("b.vlm"));
   LocalTable notes(*session, "Notes");

@@ -1,14 +1,17 @@
 // The disk page manager: the file a new database gets, databases inside
 // other files, the commit protocol and its flushes, repair states, write
-// counters, object IDs, lock bytes and encrypted databases.
+// counters, object IDs, lock bytes, encrypted databases and the changes of
+// the last commit.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
 #include <bit>
+#include <random>
 
 #include "engine/core/VLMCompression.h"
 #include "engine/storage/StorageTestSupport.h"
+#include "tests/support/TestBudget.h"
 
 namespace {
 
@@ -641,6 +644,76 @@ TEST(DiskPageManager, CreateAndOpenRefuseBadArguments) {
   EXPECT_EQ(CodeOf([&] { pm.ReadHeader(); }, &message), 10459);
   EXPECT_EQ(message, "Error - database file is not opened. - Native error: 10459");
   EXPECT_EQ(CodeOf([&] { OpenDatabase(pm, dir.File("none.vlm")); }), 30364);
+}
+
+// The last commit's changes keep a copy of the file byte-identical when it
+// takes the head, the listed pages and the file's length after each commit
+// of random work of a handle that writes alone: changed, new (growth) and
+// freed pages and the cut after them, page bytes written in place between
+// commits, object IDs. The first commit of an open, and the first after the
+// single-user lock changed hands, is not complete; a close forgets them.
+TEST(DiskPageManager, TheLastCommitsChangesKeepACopyOfTheFileInStep) {
+  FastRetries fast;
+  ScratchFolder dir;
+  const std::string path = dir.File("copy.vlm");
+  CreateStandardDatabase(path);
+  TVLMDiskPageManager pm;
+  OpenDatabase(pm, path);
+  pm.SetSoleWriterLock(true);
+  std::vector<uint8_t> copy, lastAfter;
+  const auto follow = [&](bool complete) {
+    const TVLMCommitChanges& c = pm.LastCommitChanges();
+    if (c.Block1After == lastAfter) return;  // nothing was committed
+    qv::File f = qv::File::Open(path, qv::FileAccess::ReadOnly, qv::FileDisposition::OpenExisting);
+    std::vector<uint8_t> file(static_cast<size_t>(f.Size()));
+    f.ReadAt(file.data(), static_cast<int64_t>(file.size()), 0);
+    ASSERT_EQ(c.Complete, complete);
+    if (complete) {
+      EXPECT_EQ(c.Block1Before, lastAfter);
+      EXPECT_EQ(c.SizeBefore, static_cast<int64_t>(copy.size()));
+      copy.resize(file.size());
+      std::copy_n(file.begin(), pm.FirstPagePosition, copy.begin());
+      for (int32_t pageNo : c.Pages) {
+        const int64_t at = pm.PagePosition(pageNo);
+        const int64_t end = std::min<int64_t>(at + pm.PageSize, static_cast<int64_t>(file.size()));
+        if (at < end) std::copy(file.begin() + at, file.begin() + end, copy.begin() + at);
+      }
+      ASSERT_EQ(copy, file);
+    }
+    copy = file;
+    lastAfter = c.Block1After;
+  };
+  std::mt19937 random(45);
+  std::vector<int32_t> live;
+  auto budget = qv::test::TestBudget::Steps(1000, 20);
+  for (uint64_t step = 0; budget.Continue(step); ++step) {
+    for (uint32_t n = random() % 3; n > 0 && !live.empty(); --n) {
+      TVLMHeldPage page(&pm, pm.GetPage(0, live[random() % live.size()], true, kVLMAnyPageType));
+      FillData(page.Get(), static_cast<uint8_t>(random()));
+      page->Modified = true;
+    }
+    for (uint32_t n = 1 + random() % (live.size() < 40 ? 6 : 2); n > 0; --n)
+      live.push_back(TVLMHeldPage(&pm, pm.NewPage(0, kVLMPageTableRecord))->PageNo);
+    for (uint32_t n = random() % (live.size() > 30 ? 8 : 2); n > 0 && live.size() > 1; --n) {
+      const auto at = live.begin() + static_cast<std::ptrdiff_t>(random() % live.size());
+      pm.RemovePage(0, *at);
+      live.erase(at);
+    }
+    pm.Commit(0);
+    follow(step > 0);
+    const uint8_t bytes[4] = {1, 2, 3, static_cast<uint8_t>(step)};
+    if (random() % 4 == 0) pm.WritePageBytes(bytes, live[random() % live.size()], 4, kVLMPageHeaderSize + 9);
+    if (random() % 5 == 0) pm.GetNextObjectID();
+    if (random() % 8 == 0) pm.TruncateUnusedPages();
+    follow(true);
+  }
+  pm.SetSoleWriterLock(false);
+  pm.SetSoleWriterLock(true);
+  TVLMHeldPage(&pm, pm.NewPage(0, kVLMPageTableRecord)).Release();
+  pm.Commit(0);
+  follow(false);
+  pm.CloseDatabase();
+  EXPECT_TRUE(pm.LastCommitChanges().Block1After.empty());
 }
 
 }  // namespace

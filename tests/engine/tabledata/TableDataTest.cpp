@@ -347,5 +347,33 @@ TEST_P(TableData, KeySearchesAndTableOperationsCheckTheirPreconditions) {
   EXPECT_EQ(RaisedCode([&] { empty.GetRecordBufferSize(); }), 10131);
 }
 
+// A damaged table (its index lost its entries): an update that meets the
+// damage fails with an engine error and leaves the cursor's own buffers in
+// place; a cursor whose record buffer a stray write damaged is still
+// destroyed without raising, its failure kept for the test.
+TEST(DamagedTable, FailedWritesKeepTheCursorWholeAndItsDestructorNeverRaises) {
+  schema_test::TestSession session;
+  RefDatabaseData db;
+  db.ConnectSession(&session);
+  auto log = std::make_unique<TableCursor>(db, session, "Log");
+  log->Create({{"ID", dtInteger}, {"Call", dtString, 10}}, {{"ByCall", "Call"}});
+  log->Append({"1", "W1AW"});
+  log->Append({"2", "K1ABC"});
+  for (auto& [root, entries] : log->Ref().IndexStore) entries.clear();
+  uint8_t* const ownOld = log->OldRecordBuffer;
+  for (const char* call : {"DL1AA", "G4ABC"}) {
+    log->Edit();
+    log->SetText(kCall, call);
+    EXPECT_EQ(RaisedCode([&] { log->Post(false); }), 20250) << call;
+    EXPECT_EQ(log->OldRecordBuffer, ownOld) << call;
+  }
+  EXPECT_EQ(TakeDestructorFailure(), "");
+  // A write one byte past the record buffer, into the memory manager's guard.
+  log->RecordBuffer[log->RecordBufferSize] ^= 0xFF;
+  log.reset();
+  EXPECT_EQ(TakeDestructorFailure(), "close of the table cursor: Memory overrun detected - Native error: 30137");
+  EXPECT_EQ(TakeDestructorFailure(), "");
+}
+
 }  // namespace
 }  // namespace tabledata_test

@@ -381,5 +381,41 @@ TEST_P(TableSearchProperty, EveryAnswerIsTheBruteForceAnswer) {
     EXPECT_GT(figures.Road(road), 0) << "road " << static_cast<int>(road) << " after " << step << " steps";
 }
 
+// A range and a filter conjunct on one descending column that merge into an
+// equality (range B 5 .. 1, filter B <= 1): near the end of the range a scan
+// from the position is cheaper than the range walk, and that scan must still
+// keep to the range's end (a long random run found the row past it).
+TEST_P(TableSearchProperty, ARangeMergedIntoAnEqualityEndsWhereTheRangeEnds) {
+  for (bool nullStrict : {true, false}) {
+    View view{&kIndexes[2], {{kB, kVLMOpLessEqual, 1, nullStrict}, {kA, kVLMOpLessEqual, 17, true}}, {5}, {1}};
+    std::unique_ptr<TVLMExpression> filter = BuildAnd(view.Filter, &table);
+    table.UseIndex(view.Index->Name);
+    table.SetFilterExpression(filter.get());
+    uint8_t* low = table.AllocKeyBuffer();
+    uint8_t* high = table.AllocKeyBuffer();
+    auto cleanup = qv::ScopeExit([&] {
+      table.SetFilterExpression(nullptr);
+      table.CancelRange();
+      VLMMemoryManager().FreeMem(low);
+      VLMMemoryManager().FreeMem(high);
+    });
+    table.InitKeyBuffer(low);
+    table.InitKeyBuffer(high);
+    table.SetInt(kB, 5, low);
+    table.SetInt(kB, 1, high);
+    table.SetRange(low, high, 1, 1, false, false);
+    std::vector<int64_t> expected, forward, backward;
+    for (size_t i : Ordered(*view.Index))
+      if (Passes(view, rows[i])) expected.push_back(*rows[i].Values[kID]);
+    table.SetToBegin();
+    while (table.GetRecord(1) == kVLMNavOK) forward.push_back(table.Int(kID).value_or(-1));
+    table.SetToEnd();
+    while (table.GetRecord(2) == kVLMNavOK) backward.push_back(table.Int(kID).value_or(-1));
+    std::reverse(backward.begin(), backward.end());
+    EXPECT_EQ(Difference(forward, expected), "") << Describe(view.Filter);
+    EXPECT_EQ(Difference(backward, expected), "") << Describe(view.Filter);
+  }
+}
+
 }  // namespace
 }  // namespace tabledata_test

@@ -5,7 +5,42 @@
 #include <stdexcept>
 #include <string>
 
+namespace scope_exit_test {
+
+// The cleanup's stores happen on the unwinding path too, also when the guard
+// is inlined into an optimized caller whose cleanup depends on a flag: an
+// earlier form of the guard lost them there in a -O2 build.
+struct Step {
+  virtual ~Step() = default;
+  virtual void Run() = 0;
+};
+struct FailingStep : Step {
+  void Run() override { throw std::runtime_error("step"); }
+};
+struct Holder {
+  int* Slot = nullptr;
+};
+int* g_scratch = nullptr;
+[[gnu::noinline]] void FreeScratch(int*& p) {
+  delete p;
+  p = nullptr;
+}
+[[gnu::noinline]] void SwapAndRun(Holder* holder, bool keepScratch, Step* step, int times) {
+  if (keepScratch) g_scratch = new int(0);
+  int* saved = holder->Slot;
+  holder->Slot = g_scratch;
+  auto restore = qv::ScopeExit([&] {
+    holder->Slot = saved;
+    if (!keepScratch) FreeScratch(g_scratch);
+  });
+  for (int i = 0; i < times; ++i) step->Run();
+}
+
+}  // namespace scope_exit_test
+
 namespace {
+
+using namespace scope_exit_test;
 
 TEST(ScopeExit, RunsOnceOnEveryPathUnlessReleased) {
   int runs = 0;
@@ -44,6 +79,17 @@ TEST(ScopeExit, CleanupErrorPropagatesUnlessTheBodyFailedFirst) {
   };
   EXPECT_EQ(message(false), "cleanup");
   EXPECT_EQ(message(true), "body");
+}
+
+TEST(ScopeExit, CleanupStoresSurviveAnOptimizedUnwind) {
+  FailingStep step;
+  int mine = 0;
+  for (bool keep : {true, false}) {
+    Holder holder{&mine};
+    EXPECT_THROW(SwapAndRun(&holder, keep, &step, 1), std::runtime_error);
+    EXPECT_EQ(holder.Slot, &mine) << "keepScratch " << keep;
+  }
+  delete g_scratch;
 }
 
 }  // namespace

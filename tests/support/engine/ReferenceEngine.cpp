@@ -1,7 +1,9 @@
 #include "tests/support/engine/ReferenceEngine.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <utility>
 #include <set>
 
 #include "engine/core/VLMCasts.h"
@@ -762,10 +764,42 @@ RefDatabaseData::RefDatabaseData(EngineKind kind, uint16_t pageSize) : Kind(kind
   Disk_->CreateDatabase(FileName_, TVLMPasswordRecord{}, pageSize, 8);
 }
 
+// What a destructor of the reference engine could not do.
+namespace {
+
+std::string& DestructorFailure() {
+  static std::string failure;
+  return failure;
+}
+
+// Runs step; a failure is written to stderr and kept (the first one until
+// it is taken), never raised.
+template <class Step>
+void InDestructor(const char* what, Step step) noexcept {
+  try {
+    step();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", what, e.what());
+    if (DestructorFailure().empty()) DestructorFailure() = std::string(what) + ": " + e.what();
+  } catch (...) {
+    std::fprintf(stderr, "%s failed\n", what);
+    if (DestructorFailure().empty()) DestructorFailure() = std::string(what) + " failed";
+  }
+}
+
+}  // namespace
+
+std::string TakeDestructorFailure() { return std::exchange(DestructorFailure(), std::string()); }
+
 RefDatabaseData::~RefDatabaseData() {
   if (!Disk_) return;
-  for (int32_t session : {kVLMEngineSessionID, 0, 1}) Disk_->RollbackSession(session);
-  if (Disk_->IsOpen()) Disk_->CloseDatabase();
+  // Each step is tried on its own: a session that cannot be rolled back
+  // (damaged pages) does not keep the file open.
+  for (int32_t session : {kVLMEngineSessionID, 0, 1})
+    InDestructor("rollback of the reference database", [&] { Disk_->RollbackSession(session); });
+  InDestructor("close of the reference database", [&] {
+    if (Disk_->IsOpen()) Disk_->CloseDatabase();
+  });
 }
 
 TVLMTableDataBase* RefDatabaseData::CreateTableData(TVLMCursor* cursor) {
@@ -797,7 +831,11 @@ TableCursor::TableCursor(TVLMDatabaseData& database, TVLMBaseSession& session, s
   TableName = std::move(tableName);
 }
 
-TableCursor::~TableCursor() { Close(); }
+TableCursor::~TableCursor() {
+  InDestructor("close of the table cursor", [&] { Close(); });
+  // A close that failed part-way still gives the buffers back.
+  InDestructor("record buffers of the table cursor", [&] { FreeBuffers(); });
+}
 
 void TableCursor::Create(std::initializer_list<FieldSpec> fields, std::initializer_list<IndexSpec> indexes,
                          TVLMConstraintDefs* constraints) {
@@ -836,17 +874,21 @@ void TableCursor::Open() {
 }
 
 void TableCursor::FreeBuffers() {
+  // Both go back even when the first one is damaged (its error passes on).
+  auto second = qv::ScopeExit([&] { FreeRecordBuffer(OldRecordBuffer); });
   FreeRecordBuffer(RecordBuffer);
-  FreeRecordBuffer(OldRecordBuffer);
 }
 
 void TableCursor::Close() {
   if (!Opened) return;
   auto guard = Table().LockGuard();
-  Table().CloseTable(this);
-  FreeBuffers();
-  RecordBitmap.reset();
+  // Closed whatever the table data says: the cursor lets go of it.
   Opened = false;
+  auto release = qv::ScopeExit([&] {
+    RecordBitmap.reset();
+    FreeBuffers();
+  });
+  Table().CloseTable(this);
 }
 
 void TableCursor::UseIndex(const std::string& name) {

@@ -266,6 +266,12 @@ private:
   std::unique_ptr<TVLMDiskPageManager> Disk_;
 };
 
+// The destructors of the reference engine (TableCursor, RefDatabaseData)
+// never raise: a close or rollback that fails there (a damaged table, a file
+// that cannot be written) is written to stderr, and the first such failure
+// is kept for the test until it takes it here ("" when none).
+std::string TakeDestructorFailure();
+
 // Every index of table, walked through the abstract index in its order,
 // holds each record once, in key order, with record numbers 1, 2, ...: an
 // empty text when so, else what is wrong. Works on any engine.
