@@ -5,7 +5,10 @@
 // locks.
 #include "engine/sql/VLMRelAlgebra.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <unordered_set>
 #include <utility>
 
 #include "engine/components/VLMLocalEngine.h"
@@ -26,6 +29,25 @@ constexpr std::string_view kHiddenField =
     "Cannot access hidden field: table name = %s, field name = %s, display name = %s, FieldNo = %d";
 
 std::string Upper(std::string_view text) { return qv::UpperCase1252(text); }
+
+// The bytes of a DISTINCT row's values that have met the result's unique
+// index (kept or refused) are remembered up to this many bytes: a later row
+// with the very same bytes is refused without a search of the index.
+constexpr size_t kDistinctMemoryBytes = size_t{32} << 20;
+
+// Appends value to key: type, null flag, size and bytes, so that two keys
+// are equal only for values equal byte for byte.
+void AppendValueBytes(std::string& key, const TVLMVariant& value) {
+  const bool null = value.IsNull();
+  const int32_t size = null ? 0 : std::max(value.DataSize, 0);
+  const size_t at = key.size();
+  key.resize(at + 2 + sizeof size + static_cast<size_t>(size));
+  char* out = key.data() + at;
+  out[0] = static_cast<char>(value.DataType);
+  out[1] = null ? '\0' : '\1';
+  std::memcpy(out + 2, &size, sizeof size);
+  if (size > 0) std::memcpy(out + 2 + sizeof size, value.Data, static_cast<size_t>(size));
+}
 
 bool SameName(std::string_view a, std::string_view b) { return Upper(a) == Upper(b); }
 
@@ -565,6 +587,17 @@ void TVLMAO::FillResultTable() {
     if (record != nullptr) cursor->FreeRecordBuffer(record);
   });
   std::vector<TVLMVariant> previous(Distinct ? static_cast<size_t>(DistinctFieldCount) : 0);
+  // Values equal byte for byte are equal for the unique index, whatever its
+  // collation: a row whose bytes met the index before is refused by it
+  // again, as the result only grows. Rows unequal in bytes but equal for
+  // the index are still refused by the index itself.
+  std::unordered_set<std::string> decided;
+  size_t decidedBytes = 0;
+  std::string key;
+  auto remember = [&] {
+    if (decidedBytes + key.size() > kDistinctMemoryBytes) return;
+    if (decided.insert(key).second) decidedBytes += key.size() + sizeof(std::string);
+  };
   // Rows the result holds, and the rows that passed the condition: the
   // skip of FirstRow counts these, so it never skips a row twice.
   int64_t held = 0;
@@ -578,13 +611,16 @@ void TVLMAO::FillResultTable() {
       // A run of equal rows is dropped here; equal rows that are not
       // adjacent are refused by the unique index below.
       bool allEqual = true;
+      key.clear();
       for (size_t k = 0; k < previous.size(); ++k) {
         GetFieldValue(WorkValue, DistinctFieldNos[k], true, false);
         if (held > 0 && WorkValue.Compare(previous[k]) != 0) allEqual = false;
+        AppendValueBytes(key, WorkValue);
         previous[k].Assign(WorkValue, true);
         WorkValue.SetNull();
       }
       if (allEqual && held > 0) continue;
+      if (decided.count(key) > 0) continue;
     }
     if (atCursor) {
       // A new record: every field null, no place yet.
@@ -596,7 +632,10 @@ void TVLMAO::FillResultTable() {
         if (!Fields[static_cast<size_t>(i)].Hidden) CopyFieldToCursor(i, column++, *cursor);
       // The unique index answers without a message; the post checks it
       // again only for a row it keeps.
-      if (Distinct && !cursor->CheckConstraints(true)) continue;
+      if (Distinct && !cursor->CheckConstraints(true)) {
+        remember();
+        continue;
+      }
       cursor->Post(true);
       VLMCheckEngineError(cursor->ResultCode, cursor->ResultText);
     } else {
@@ -607,10 +646,12 @@ void TVLMAO::FillResultTable() {
       // The copies left the cursor on the new record's buffer.
       if (Distinct && !cursor->CheckConstraints(true)) {
         table.Cancel();
+        remember();
         continue;
       }
       table.Post();
     }
+    if (Distinct) remember();
     ++held;
     if (RowLimit >= 0 && held >= RowLimit) break;
   }

@@ -130,6 +130,7 @@ TEST_F(SelectQueryTest, ResultRowsAndIndexRangesKeepNullsBlobsAndDuplicates) {
       // DISTINCT over adjacent and scattered duplicates and over nulls.
       {"SELECT DISTINCT v FROM r ORDER BY v", {"NULL", "3", "5", "7"}},
       {"SELECT DISTINCT v * 0 AS z FROM r ORDER BY z", {"NULL", "0"}},
+      {"SELECT DISTINCT v, w * 0 AS z FROM r ORDER BY v, z", {"NULL|NULL", "NULL|0", "3|NULL", "3|0", "5|0", "7|0"}},
       {"SELECT TOP 2 id, v FROM r ORDER BY v DESC", {"3|7", "6|5"}},
   };
   for (const Case& c : cases) EXPECT_EQ(Select(c.Sql), c.Expected) << c.Sql;
