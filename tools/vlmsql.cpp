@@ -60,6 +60,8 @@ void CutRetries() {
   retry.TableCommitTries = kFew;
   retry.RecordLockTries = kFew;
   retry.StatementLockTries = kFew;
+  retry.ModifyLockTries = kFew;
+  retry.UpdateAttempts = kFew;
 }
 
 std::string Two(int32_t v) {

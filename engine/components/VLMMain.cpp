@@ -10,6 +10,7 @@
 #include "engine/core/VLMBaseEngine.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMExpressions.h"
+#include "engine/sql/VLMSQLProcessor.h"
 #include "engine/storage/VLMBTreeRecordIndex.h"
 #include "engine/storage/VLMMemEngine.h"
 #include "engine/storage/VLMTempEngine.h"
@@ -105,22 +106,24 @@ private:
   TVLMLocalCursor Cursor_;
 };
 
-// The engine core's expression services with LASTAUTOINC's table hook; the
-// services that were installed before them.
-TVLMExpressionServices AutoincServices;
+// The engine core's expression services with the two hooks from above the
+// core: LASTAUTOINC's table opener and the SQL engine's subquery factory;
+// the services that were installed before them.
+TVLMExpressionServices EngineServices;
 const TVLMExpressionServices* ServicesBefore = nullptr;
 
-void InstallAutoincServices() {
+void InstallExpressionServices() {
   const TVLMExpressionServices* current = VLMGetExpressionServices();
   // Stand-ins a test installed stay as they are.
   if (current != nullptr && current != &VLMExpressionModuleServices()) return;
-  AutoincServices = VLMExpressionModuleServices();
-  AutoincServices.OpenAutoincTable = &VLMOpenAutoincTable;
-  ServicesBefore = VLMInstallExpressionServices(&AutoincServices);
+  EngineServices = VLMExpressionModuleServices();
+  EngineServices.OpenAutoincTable = &VLMOpenAutoincTable;
+  EngineServices.CreateSubquery = &VLMCreateSubquery;
+  ServicesBefore = VLMInstallExpressionServices(&EngineServices);
 }
 
-void RemoveAutoincServices() {
-  if (VLMGetExpressionServices() != &AutoincServices) return;
+void RemoveExpressionServices() {
+  if (VLMGetExpressionServices() != &EngineServices) return;
   // Without services before, the module's own: the database data freed after
   // this still free the expressions of their field defaults through them.
   VLMInstallExpressionServices(ServicesBefore != nullptr ? ServicesBefore : &VLMExpressionModuleServices());
@@ -161,7 +164,7 @@ void TVLMComponentRuntime::Start() {
   // lock is not held here. Being the first, it is the default session.
   auto* defaultSession = new TVLMSession(nullptr);
   defaultSession->SetSessionName("Default");
-  InstallAutoincServices();
+  InstallExpressionServices();
 }
 
 void TVLMComponentRuntime::Shutdown() {
@@ -171,7 +174,7 @@ void TVLMComponentRuntime::Shutdown() {
     if (!Runtime().Started) return;
     sessions = Runtime().Sessions.get();
   }
-  RemoveAutoincServices();
+  RemoveExpressionServices();
   // Each session disconnects its databases as it goes; the list stays
   // reachable meanwhile, since their databases look for the default session.
   sessions->FreeAll();

@@ -166,11 +166,14 @@
 //         components' runtime is down (VLMMain)
 //   20620 SELECT statement, not built yet (VLMSQLProcessor; no longer
 //         raised)
-//   20621 UPDATE statement, not built yet (VLMSQLProcessor)
-//   20622 DELETE statement, not built yet (VLMSQLProcessor)
+//   20621 UPDATE statement, not built yet (VLMSQLProcessor; retired: UPDATE
+//         is built, the code stays unused)
+//   20622 DELETE statement, not built yet (VLMSQLProcessor; retired: DELETE
+//         is built, the code stays unused)
 //   20623-20626 retired (ALTER TABLE, RENAME TABLE, CREATE INDEX and DROP
 //         INDEX before they were built); not to be used again
-//   20627 INSERT ... SELECT, not built yet (VLMSQLModify)
+//   20627 INSERT ... SELECT, not built yet (VLMSQLModify; retired: INSERT
+//         ... SELECT is built, the code stays unused)
 //   20628 START TRANSACTION run by a dataset without a database component
 //         (VLMSQLTransaction)
 //   20629 COMMIT run by a dataset without a database component
@@ -178,13 +181,24 @@
 //   20630 ROLLBACK run by a dataset without a database component
 //         (VLMSQLTransaction)
 //   20631 statement result cursor that is no local cursor (VLMMainQuery)
-//   20660 join, or a second table in FROM, not built yet (VLMSQLSelect)
-//   20661 derived table in FROM, not built yet (VLMSQLSelect)
+//   20660 join, or a second table in FROM, not built yet (VLMSQLSelect; no
+//         longer raised)
+//   20661 derived table in FROM, not built yet (VLMSQLSelect; no longer
+//         raised)
 //   20662 GROUP BY, HAVING or an aggregate item, not built yet
 //         (VLMSQLSelect; retired: grouping is built, the code stays unused)
-//   20663 UNION, EXCEPT, MINUS or INTERSECT, not built yet (VLMSQLQueryExpr)
+//   20663 UNION, EXCEPT, MINUS or INTERSECT, not built yet (VLMSQLQueryExpr;
+//         no longer raised)
 //   20700 unique or primary index filled from a table that holds one of its
 //         keys twice (VLMBTreeRecordIndex)
+//   20760 subquery outside an SQL statement, as in a dataset filter
+//         (VLMSQLQueryExpr)
+//   20761 INTO in a subquery or a derived table (VLMSQLQueryExpr)
+//   20780 UPDATE value that is no expression (VLMSQLUpdate)
+//   20781 UPDATE row value that is no subquery (VLMSQLUpdate)
+//   20782 UPDATE or DELETE whose rows come from no single table, such as a
+//         join (VLMSQLUpdate)
+//   20783 INSERT ... SELECT whose query has INTO (VLMSQLModify)
 //   30378 duplicate page in a sorted page list (VLMPage)
 //   30380 page released more often than taken (VLMPage)
 //   30384 damaged internal file chain while walking it (VLMDiskEngineFiles)

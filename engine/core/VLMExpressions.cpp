@@ -686,6 +686,11 @@ bool TVLMExprNodeComparison::CanUseIndex(int32_t columnNo, uint8_t scanOperator,
   bool fieldOnRight = false;
   FindFieldAndValue(field, value, fieldOnRight);
   if (field == nullptr || value == nullptr) return false;
+  // Under SQL's null rules a comparison with NULL holds for no row, but a
+  // null key would find the rows whose field is null: no key condition then,
+  // and the comparison, left in the filter, matches nothing. (Without the
+  // null rules, as in a locate, a null key finds the null fields.)
+  if (NullStrict && value->GetValue().IsNull()) return false;
   if (!FieldServesColumn(*field, columnNo, sessionID, indexDef)) return false;
   if (VLMIsBLOBBaseType(field->BaseType)) return false;
   const bool text = VLMIsStringBaseType(field->BaseType);
@@ -1073,6 +1078,18 @@ TVLMVariant* TVLMExpression::GetValue(bool keepNull) {
 bool TVLMExpression::GetBooleanValue() {
   if (!Root_) throw EVLMException(30110, "Value is Null");
   return GetValue(false)->GetAsBoolean();
+}
+
+int32_t TVLMExpression::GetValueCount() {
+  if (auto* row = dynamic_cast<TVLMExprNodeSubquery*>(Root_.get()); row != nullptr && !row->SingleField)
+    return row->GetValueCount();
+  return Root_ ? 1 : 0;
+}
+
+TVLMVariant* TVLMExpression::GetValueByIndex(int32_t index) {
+  if (auto* row = dynamic_cast<TVLMExprNodeSubquery*>(Root_.get()); row != nullptr && !row->SingleField)
+    return row->GetValueByIndex(index);
+  return index == 0 ? GetValue(true) : nullptr;
 }
 
 void TVLMExpression::LoadValues() {

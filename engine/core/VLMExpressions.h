@@ -49,7 +49,9 @@
 // row), and IS [NOT] NULL of an indexable field, can become an index
 // condition; conjuncts under OR, NOT or anything else stay in the filter. A
 // second key column is added only to an equality, and only by another
-// equality (or IS NULL).
+// equality (or IS NULL). A null-strict comparison whose search value is
+// null when the search is planned becomes no index condition: it matches no
+// row, where a null key would find the null fields.
 //
 // Error codes: 30112 locate counts, 30110 value of an empty expression, 30198
 // root not a field, 30283/30284 undeterminable type, 30196 field read without
@@ -523,8 +525,13 @@ public:
   TVLMExprNodeSubquery(std::unique_ptr<TVLMSubquery> subquery, bool singleField, bool singleRow);
 
   // The first field of the first row; null without a row (unless the
-  // single-row flag requires one).
+  // single-row flag requires one). Without the single-field flag (the row
+  // value of an UPDATE) every field of that row is kept as well.
   TVLMVariant& GetValue() override;
+  // The fields of the row the last GetValue read (0 without a row), and
+  // field index of them (nullptr outside 0 .. GetValueCount() - 1).
+  int32_t GetValueCount() const { return static_cast<int32_t>(RowValues_.size()); }
+  TVLMVariant* GetValueByIndex(int32_t index);
   // Copies every row's first field; GetLoadedValue(i) is row i's, nullptr
   // past the end.
   void LoadValues() override;
@@ -534,8 +541,8 @@ public:
   void BindToOperands(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2, TVLMCursor* cursor) override;
   void BindToCursor(TVLMCursor* cursor1, TVLMQueryOperator* operand, TVLMCursor* cursor2) override;
   void SetRecordBuffer(uint8_t* buffer, bool outerFlag) override;
-  // A subquery that refers to outer rows stays with the operator that sees
-  // them.
+  // A subquery that refers to outer rows goes with the operator (operand1)
+  // or cursor whose fields its outer references find.
   bool ResolveFields(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2, bool matchFlag,
                      TVLMCursor* cursor) override;
   TVLMDataType GetDataType() override;
@@ -557,6 +564,7 @@ private:
 
   std::unique_ptr<TVLMSubquery> Subquery_;
   std::vector<std::unique_ptr<TVLMVariant>> LoadedValues_;
+  std::vector<std::unique_ptr<TVLMVariant>> RowValues_;
   TVLMQueryOperator* OuterOperand_ = nullptr;
   TVLMCursor* OuterCursor_ = nullptr;
   uint8_t* OuterRecordBuffer_ = nullptr;
@@ -799,6 +807,12 @@ public:
   // The value as a condition (null is false); without a tree 30110 "Value is
   // Null".
   bool GetBooleanValue();
+  // The values of a root that is a row subquery: the fields of the row its
+  // last evaluation read (0 without a row); of any other root its one
+  // value (0 without a tree). GetValueByIndex evaluates only a root of one
+  // value; nullptr outside 0 .. GetValueCount() - 1.
+  int32_t GetValueCount();
+  TVLMVariant* GetValueByIndex(int32_t index);
 
   // ---- forwarders to the root (0, false, nullptr or nothing without one) ----
   void LoadValues();

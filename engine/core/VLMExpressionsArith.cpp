@@ -446,14 +446,27 @@ TVLMVariant& TVLMExprNodeSubquery::GetValue() {
   Run([this](TVLMSubqueryResult& rows) {
     rows.First();
     Result.Clear();
+    RowValues_.clear();
     if (rows.Eof()) return 0;
-    // The rows go away with the run: the value is copied.
+    // The rows go away with the run: the values are copied.
     TVLMVariant value;
     rows.GetFirstFieldValue(value);
     Result.Assign(value, true);
+    if (SingleField) return 0;
+    for (int32_t i = 0; i < rows.GetFieldCount(); ++i) {
+      value.Clear();
+      rows.GetFieldValue(i, value);
+      RowValues_.push_back(std::make_unique<TVLMVariant>());
+      RowValues_.back()->Assign(value, true);
+    }
     return 0;
   });
   return Result;
+}
+
+TVLMVariant* TVLMExprNodeSubquery::GetValueByIndex(int32_t index) {
+  if (index < 0 || static_cast<size_t>(index) >= RowValues_.size()) return nullptr;
+  return RowValues_[static_cast<size_t>(index)].get();
 }
 
 void TVLMExprNodeSubquery::LoadValues() {
@@ -487,8 +500,9 @@ void TVLMExprNodeSubquery::BindToCursor(TVLMCursor* cursor1, TVLMQueryOperator*,
 
 void TVLMExprNodeSubquery::SetRecordBuffer(uint8_t* buffer, bool) { OuterRecordBuffer_ = buffer; }
 
-bool TVLMExprNodeSubquery::ResolveFields(TVLMQueryOperator*, TVLMQueryOperator*, bool, TVLMCursor*) {
-  return !Correlated_;
+bool TVLMExprNodeSubquery::ResolveFields(TVLMQueryOperator* operand1, TVLMQueryOperator*, bool,
+                                         TVLMCursor* cursor) {
+  return !Correlated_ || (Subquery_ && Subquery_->ResolvesOuterReferences(operand1, cursor));
 }
 
 TVLMDataType TVLMExprNodeSubquery::GetDataType() {

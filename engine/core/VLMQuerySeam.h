@@ -128,6 +128,9 @@ public:
   virtual bool Eof() = 0;
   // The first field of the current row.
   virtual void GetFirstFieldValue(TVLMVariant& value) = 0;
+  // Field fieldNo (0 .. GetFieldCount() - 1) of the current row: the values
+  // of a row value.
+  virtual void GetFieldValue(int32_t fieldNo, TVLMVariant& value) = 0;
   // Whether some row's first field equals value (a locate without options).
   virtual bool Locate(const TVLMVariant& value) = 0;
   // Whether some row's first field r satisfies "r op value" (op 1-6).
@@ -151,6 +154,15 @@ public:
   // correlated field references.
   virtual std::unique_ptr<TVLMSubqueryResult> Open(TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
                                                    uint8_t* outerRecordBuffer) = 0;
+  // Whether every outer row the SELECT refers to is found among the fields
+  // of operand or cursor (either may be nullptr): a condition holding a
+  // correlated subquery goes to the operator that answers true. True for a
+  // subquery that refers to no outer row.
+  virtual bool ResolvesOuterReferences(TVLMQueryOperator* operand, TVLMCursor* cursor) {
+    static_cast<void>(operand);
+    static_cast<void>(cursor);
+    return !IsCorrelated();
+  }
 };
 
 // ------------------------------------------------ what crosses with a tree

@@ -473,9 +473,25 @@ void TVLMAO::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* oute
   IsRoot = isRoot ? 1 : 0;
   const bool hasOperands = Left || Right;
   if (hasOperands && Condition) Condition->BindToOperands(this, outerOperand, outerCursor);
+  // An operand materialises only its visible fields: those the condition
+  // and the computed fields read must be among them.
+  if (hasOperands) {
+    UnhideOperandFields(Condition.get());
+    for (TVLMAOField& f : Fields)
+      if (f.OwnsExpression) UnhideOperandFields(f.Expression.get());
+    // An operand of which nothing is read still gives its rows (a join
+    // under COUNT(*)): it carries one field for them.
+    for (TVLMAO* operand : {Left.get(), Right.get()}) {
+      if (operand == nullptr || operand->IsLeaf || operand->Fields.empty()) continue;
+      if (std::none_of(operand->Fields.begin(), operand->Fields.end(), [](const TVLMAOField& f) { return !f.Hidden; }))
+        UnhideField(*operand, 0);
+    }
+  }
   if (Left) Left->Open(false, outerOperand, outerCursor);
   if (Right) Right->Open(false, outerOperand, outerCursor);
-  OperandsOpened();
+  // An operator opened again after its materialisation (a set operation
+  // opens its operands twice) has no operands left to prepare.
+  if (hasOperands) OperandsOpened();
   // A limited, sorted operator reads its operand in sort order, so that the
   // rows it keeps are the first ones.
   if (RowLimit > 0 && OrderFields.Count() > 0 && Left) {
@@ -488,6 +504,25 @@ void TVLMAO::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* oute
   }
   if (!Materialized) Materialize();
   if (OrderFields.Count() > 0) ApplyOrderBy(true);
+}
+
+void TVLMAO::UnhideField(TVLMAO& op, int32_t fieldNo) {
+  TVLMAOField& f = op.Fields[static_cast<size_t>(fieldNo)];
+  f.Hidden = 0;
+  if (f.SourceOperator != nullptr && f.SourceOperator != &op && !f.OwnsExpression)
+    UnhideField(*f.SourceOperator, f.SourceFieldNo);
+}
+
+void TVLMAO::UnhideOperandFields(TVLMExpression* expression) {
+  if (expression == nullptr || expression->GetRoot() == nullptr) return;
+  auto walk = [&](auto& self, TVLMExprNode* node) -> void {
+    if (auto* field = dynamic_cast<TVLMExprNodeField*>(node); field != nullptr && !field->OuterReference) {
+      for (TVLMAO* operand : {Left.get(), Right.get()})
+        if (operand != nullptr) operand->FindFields(field->FieldName, field->TableName, false, false, nullptr, true);
+    }
+    for (int32_t i = 0; i < node->ChildCount(); ++i) self(self, node->Child(i));
+  };
+  walk(walk, expression->GetRoot());
 }
 
 // ---------------------------------------------------------- materialisation
@@ -693,12 +728,23 @@ void TVLMAO::CopyFieldToResult(int32_t fieldNo, int32_t destFieldNo) {
   TVLMTable* source = DatasetSource(fieldNo, column, padded);
   // A new record starts with every field null.
   if (padded) return;
+  const TVLMBaseDataType destType = ResultTable->Handle()->FieldDefs->GetFieldDef(destFieldNo)->BaseType;
   if (source != nullptr) {
     if (source->Bof() && source->Eof()) return;
-    source->CopyFieldValue(column, true, ResultTable.get(), destFieldNo);
-    return;
+    // Between a BLOB column (memo included) and another kind the value goes
+    // through the BLOB streams (GetFieldVariant, SetFieldVariant), never as
+    // the bytes of a BLOB reference.
+    if (VLMIsBLOBBaseType(destType) == VLMIsBLOBBaseType(source->Handle()->FieldDefs->GetFieldDef(column)->BaseType)) {
+      source->CopyFieldValue(column, true, ResultTable.get(), destFieldNo);
+      return;
+    }
   }
   GetFieldValue(WorkValue, fieldNo, true, false);
+  if (VLMIsBLOBBaseType(destType) && !WorkValue.IsNull() && !VLMIsBLOBBaseType(WorkValue.DataType)) {
+    // Its text, without the terminator a text value carries.
+    const std::string text = WorkValue.GetAsString();
+    WorkValue.SetBuffer(text.data(), static_cast<int32_t>(text.size()), destType, true);
+  }
   ResultTable->SetFieldVariant(WorkValue, destFieldNo, true);
   WorkValue.SetNull();
 }
@@ -710,8 +756,13 @@ void TVLMAO::CopyFieldToCursor(int32_t fieldNo, int32_t destFieldNo, TVLMLocalCu
   if (padded) return;
   if (source != nullptr) {
     if (source->Bof() && source->Eof()) return;
-    if (TVLMLocalCursor* from = source->CursorAtActiveRecord()) from->CopyFieldValue(column, true, &dest, destFieldNo);
-    return;
+    // The result holds no BLOB column here: a BLOB source column (memo
+    // included) gives its value through its stream, below.
+    if (!VLMIsBLOBBaseType(source->Handle()->FieldDefs->GetFieldDef(column)->BaseType)) {
+      if (TVLMLocalCursor* from = source->CursorAtActiveRecord())
+        from->CopyFieldValue(column, true, &dest, destFieldNo);
+      return;
+    }
   }
   GetFieldValue(WorkValue, fieldNo, true, false);
   dest.SetFieldValue(WorkValue, destFieldNo, true, nullptr);

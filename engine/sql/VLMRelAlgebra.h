@@ -17,6 +17,7 @@
 //                             result once more (computed items, DISTINCT)
 //   TVLMAOSQLTopRowCount      SELECT TOP n[, start]
 //                             (the three in VLMRelAlgebraTable.cpp)
+//   TVLMAOJoin                the joins (VLMRelAlgebraJoin.h)
 //   TVLMAOGroupBy             GROUP BY, aggregates and HAVING
 //                             (VLMRelAlgebraGroup.h/.cpp)
 //
@@ -309,6 +310,11 @@ public:
   int32_t FieldCount() const { return static_cast<int32_t>(Fields.size()); }
 
 protected:
+  // Makes every field that expression reads visible in the operands (and
+  // below), so that a materialised operand carries it.
+  void UnhideOperandFields(TVLMExpression* expression);
+  // Field fieldNo of op made visible, and the fields it reads below.
+  static void UnhideField(TVLMAO& op, int32_t fieldNo);
   // Called by Open once the operands are open, before anything is sorted
   // or filled: the join swaps its sides here, the group-by operator makes
   // its look-ahead table.

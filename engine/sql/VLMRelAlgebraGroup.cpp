@@ -206,7 +206,9 @@ void TVLMAOGroupBy::SetResultFields(std::span<TVLMFieldRef> items, bool distinct
 void TVLMAOGroupBy::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) {
   OuterOperand_ = outerOperand;
   OuterCursor_ = outerCursor;
-  KeepOperandFields(Condition.get());
+  // Opened again once materialised (as a set operation's operand), it only
+  // sorts its result table.
+  if (Left) KeepOperandFields(Condition.get());
   TVLMAO::Open(isRoot, outerOperand, outerCursor);
 }
 

@@ -17,9 +17,9 @@
 //   TVLMSQLSelect             one query specification (VLMSQLSelect.cpp)
 //   TVLMSQLUnion              a query expression: what the processor runs for
 //                             SELECT and "(" (VLMSQLQueryExpr.cpp)
-//   TVLMSQLInsert             INSERT (VLMSQLModify.cpp)
-//   AssignFieldValue          an engine value into a dataset field
-//                             (VLMSQLModify.cpp)
+//   TVLMSQLInsert, TVLMSQLUpdate, TVLMSQLDelete, AssignFieldValue
+//                             the statements that change rows
+//                             (VLMSQLModify.h)
 //   TVLMSQLStartTransaction, TVLMSQLCommit, TVLMSQLRollback
 //                             (VLMSQLTransaction.cpp)
 // The data-definition statements are in VLMSQLDDL.h; the processor that picks
@@ -51,15 +51,12 @@
 //
 // Error codes: the design's parse codes of the grammar pieces (10406-10412,
 // 30161, 30177, 30230, 30231, 30238), of SELECT (30155-30189, 30193-30195,
-// 20260), of running a query (20225-20227 statement lock, 30144 a condition
-// no table can evaluate, 10403 INTO), of INSERT (2156, 20259, 30203-30214,
-// 30356, 30357, 30493) and of the transaction statements (30457-30464);
-// 30359 AssignFieldValue without a value; and the project's: 20660, 20661,
-// 20663 query forms not built yet (joins, derived tables, set operations),
-// 20627 INSERT
-// ... SELECT, 20628-20630 a transaction statement whose dataset has no
-// database component, 30720 a VALUES value followed by neither ',' nor ')',
-// 30721 tokens after the VALUES list.
+// 20260), of joins (30167-30176 grammar, 20270 an ON condition that names
+// neither operand), of running a query (20225-20227 statement lock, 30144 a
+// condition no table can evaluate, 10403 INTO) and of the transaction
+// statements (30457-30464); and the project's: 20628-20630 a transaction
+// statement whose dataset has no database component. The statements that
+// change rows list theirs in VLMSQLModify.h.
 #pragma once
 
 #include <cstdint>
@@ -266,6 +263,8 @@ public:
   ~TVLMTableReference();
   TVLMTableReference(const TVLMTableReference&) = delete;
   TVLMTableReference& operator=(const TVLMTableReference&) = delete;
+  TVLMTableReference(TVLMTableReference&&) noexcept;
+  TVLMTableReference& operator=(TVLMTableReference&&) noexcept;
 
   TKind Kind = TKind::Table;
   // The file of another database (the part before the dot of a name).
@@ -284,7 +283,7 @@ public:
   std::unique_ptr<qv::StringList> UsingFields;
   std::unique_ptr<TVLMExpression> OnCondition;
   // The query expression of a derived table.
-  std::unique_ptr<TVLMSQLCommand> Subquery;
+  std::unique_ptr<TVLMSQLCursorCommand> Subquery;
   // The private database made when the table is opened.
   std::unique_ptr<TVLMDatabase> Database;
 };
@@ -292,12 +291,21 @@ public:
 // ------------------------------------------------------------------ SELECT
 //
 // SELECT [ALL | DISTINCT] [TOP n[, start]] items | * [INTO [MEMORY
-// [IMMEDIATE]] [db.]t] FROM [MEMORY] [db.]t [[AS] alias] [PASSWORD 'p']
-// [WHERE condition] [GROUP BY field {, field}] [HAVING condition] [ORDER BY
-// item {, item}]. A parenthesised table reference is taken too. Joins, a
-// second FROM entry (20660) and derived tables (20661) are refused until
-// they are built. HAVING on a query without groups (no GROUP BY, no
-// aggregate item) raises 20244.
+// [IMMEDIATE]] [db.]t] FROM reference {, reference} [WHERE condition]
+// [GROUP BY field {, field}] [HAVING condition] [ORDER BY item {, item}],
+// where a reference is [MEMORY] [db.]t [[AS] alias] [PASSWORD 'p'], "("
+// reference ")" [alias], or a derived table "(" query expression ")" [AS]
+// alias (VLMSQLQueryExpr.cpp), followed by joins:
+//   { CROSS JOIN reference
+//   | [NATURAL] [INNER | LEFT [OUTER] | RIGHT [OUTER] | FULL [OUTER]] JOIN
+//     reference [ON condition | USING "(" names ")"] }
+// (the grammar and the operator tree of FROM are in VLMSQLSelectFrom.cpp).
+// A join chain without ON or USING between its members nests to the right
+// (a JOIN (b JOIN c)); after ON or USING the join built so far is the left
+// operand of the next. FROM entries separated by commas are joined left to
+// right: INNER on the equalities WHERE finds between the two sides, else
+// CROSS. HAVING on a query without groups (no GROUP BY, no aggregate item)
+// raises 20244.
 
 class TVLMSQLSelect : public TVLMSQLCursorCommand {
 public:
@@ -333,13 +341,46 @@ private:
   void ParseTop();
   void ParseSelectList();
   void ParseInto();
+
+  // ---- FROM (VLMSQLSelectFrom.cpp)
+  // The FROM entries separated by commas: 30183 / 30182 for one that is no
+  // table reference, 30181 for the token after a comma.
   void ParseFrom();
-  // One FROM entry into reference; false when the token starts none.
+  // One FROM entry, with the joins that follow it, into reference; false
+  // when the token starts none.
   bool ParseTableReference(TVLMTableReference& reference);
+  // The joins after a reference: 30168-30174 for a join word not followed
+  // by a word, 30175 without JOIN, 30176 without a right operand, 30167
+  // without "(" after USING. Each makes reference a join node (MakeJoin).
+  void ParseJoins(TVLMTableReference& reference);
+  // The operator of the whole FROM clause: one named table's leaf, or the
+  // entries joined left to right.
+  std::unique_ptr<TVLMAO> BuildFromOperator(TVLMDataSet* owner, TVLMQueryOperator* outerOperand,
+                                            TVLMCursor* outerCursor,
+                                            bool allowOuterReferences);
+  // The operator of one entry. where: the WHERE condition an INNER join
+  // takes key equalities from (nullptr below the null-supplying side of an
+  // outer join). leftover: where an INNER join puts ON parts that name
+  // neither of its operands when its parent join has no ON of its own
+  // (nullptr: they raise 20270 "ON condition for JOIN is not applicable").
+  std::unique_ptr<TVLMAO> BuildEntryOperator(TVLMDataSet* owner, TVLMTableReference& reference,
+                                             TVLMExpression* where, std::unique_ptr<TVLMExpression>* leftover,
+                                             TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
+                                            bool allowOuterReferences);
+  // ---- derived tables (VLMSQLQueryExpr.cpp)
+  // The query expression from SELECT into reference (a derived table);
+  // INTO in it is 20761.
+  void ParseDerivedTable(TVLMTableReference& reference);
+  // The derived query's tree (live, with the outer row of a subquery)
+  // under a TVLMAODerivedTable named by the alias; HasCorrelatedSubquery
+  // when the derived query refers to outer rows.
+  std::unique_ptr<TVLMAO> BuildDerivedTable(TVLMTableReference& reference, TVLMDataSet* owner,
+                                            TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
+                                            bool allowOuterReferences);
 };
 
-// A query expression. Its tree holds one query specification for now; the
-// set operators are refused (20663) until they are built.
+// A node of a query expression: a query specification (a leaf) or a set
+// operation over two nodes.
 class TVLMQueryExprNode {
 public:
   // 0 a query specification, 1 UNION, 2 EXCEPT, 3 INTERSECT.
@@ -353,6 +394,13 @@ public:
 
   // A leaf whose select has an INTO target, or one below this node.
   bool HasInto() const;
+  // A new node taking over this one's fields and operands (this node keeps
+  // only its operation and flags).
+  std::unique_ptr<TVLMQueryExprNode> CopyNode();
+  // This node becomes the set operation (operation, copy of its old self,
+  // right): the caller's reference now denotes the combined expression.
+  void MakeBinary(uint8_t operation, std::unique_ptr<TVLMQueryExprNode> right,
+                  std::unique_ptr<qv::StringList> correspondingFields, bool corresponding, bool all);
 };
 
 class TVLMSQLUnion : public TVLMSQLCursorCommand {
@@ -360,10 +408,16 @@ public:
   using TVLMSQLCursorCommand::TVLMSQLCursorCommand;
   ~TVLMSQLUnion() override;
 
-  // The query expression from the current token, then its ORDER BY; a
-  // single query specification lends the union its INTO target.
+  // The query expression from the current token, then its ORDER BY (also
+  // the one the last query specification took); 20272 for INTO in a set
+  // operation; a single query specification lends the union its INTO
+  // target. Stops at the first token that cannot continue the expression
+  // (the end, or the ')' of a subquery or derived table).
   void Parse() override;
+  // Every query specification is.
   bool IsSelfContained() override;
+  // The leaves' trees (operands of a set operation built live) under one
+  // TVLMAOUnion per operator node; the ORDER BY on the root.
   std::unique_ptr<TVLMAO> BuildOperatorTree(TVLMDataSet* owner, bool live, TVLMQueryOperator* outerOperand,
                                             TVLMCursor* outerCursor, bool allowOuterReferences) override;
 
@@ -373,6 +427,14 @@ private:
   std::unique_ptr<TVLMQueryExprNode> ParseQueryExpression();
   std::unique_ptr<TVLMQueryExprNode> ParseTerm();
   std::unique_ptr<TVLMQueryExprNode> ParsePrimary();
+  // From the set operator on: ALL, CORRESPONDING [BY (names)] (30193
+  // without '('), the right operand (a primary after INTERSECT, else a
+  // term), and left made the operation.
+  void ParseSetOperation(TVLMQueryExprNode& left, uint8_t operation, bool primary);
+  bool NodeIsSelfContained(TVLMQueryExprNode& node);
+  std::unique_ptr<TVLMAO> BuildNode(TVLMQueryExprNode& node, TVLMDataSet* owner, bool live,
+                                    TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
+                                    bool allowOuterReferences);
 };
 
 // ----------------------------------------------------- table components
@@ -401,54 +463,6 @@ struct TVLMTableComponents {
   std::unique_ptr<TVLMDatabase> Database;
   std::unique_ptr<TVLMTable> Table;
 };
-
-// ------------------------------------------------------------------ INSERT
-//
-// INSERT INTO [MEMORY] [db.]t [PASSWORD 'p'] [(columns)] VALUES (v, ...)
-// {, (v, ...)}. Every row is checked against the column list while parsing
-// and against the table's field count before the first row is posted, so a
-// row of the wrong length inserts nothing (20259). The rows go in one by one
-// through the table component's Insert and Post, so defaults, constraints,
-// indexes and BLOBs are handled as for the application's own edits; outside
-// a transaction each posted row stays when a later one fails.
-
-class TVLMSQLInsert : public TVLMSQLCommand {
-public:
-  using TVLMSQLCommand::TVLMSQLCommand;
-  ~TVLMSQLInsert() override;
-
-  void Parse() override;
-  void Execute(TVLMDataSet* owner, bool wantCursor, bool requestLive, bool& readOnly,
-               TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
-
-  std::string TableName;
-  std::string DatabaseFileName;
-  std::string Password;
-  // The column list; empty when none was written.
-  std::vector<std::string> FieldNames;
-  // One expression per value of each VALUES row.
-  struct TRow {
-    std::vector<std::unique_ptr<TVLMExpression>> Values;
-    // The ')' that closes the row, for messages.
-    int32_t Line = 0;
-    int32_t Column = 0;
-  };
-  std::vector<TRow> Rows;
-
-private:
-  void ParseColumnList();
-  void ParseValues();
-  // The target fields of the rows, checked against every row before any
-  // row is posted.
-  std::vector<qv::Field*> TargetFields(TVLMTable& table) const;
-};
-
-// Stores value into field: nullptr 30359 "Value is Null"; a null value
-// clears the field (also a BLOB field); else by the field's type: integer,
-// large integer, date, time and date-time through their accessors; BLOB,
-// memo, graphic and formatted memo take the value's bytes as text; any
-// other type the value as a host variant.
-void AssignFieldValue(const TVLMVariant* value, qv::Field& field);
 
 // ------------------------------------------------------------ transactions
 //

@@ -1,25 +1,46 @@
-// The statements that change rows: INSERT (VALUES form), and the value
-// assignment every row change goes through.
+// INSERT in both forms, the table locks and implicit transaction of a
+// statement that writes outside an explicit transaction
+// (TVLMSQLTableWrite), and the value assignment every row change goes
+// through (VLMSQLModify.h).
 //
 // INSERT grammar (keyword ids as in VLMConst.h):
 //   INSERT INTO [MEMORY] name ['.' name] [PASSWORD 'p']
 //          ['(' column {',' column} ')']
-//          VALUES '(' value {',' value} ')' {',' '(' ... ')'}
-// Nothing may follow the last row (30721), and a value is followed by ','
-// or ')' (30720): a token that fits nowhere is reported, never skipped.
+//          ( VALUES '(' value {',' value} ')' {',' '(' ... ')'}
+//          | SELECT ... | '(' SELECT ... ')' )
+// Nothing may follow the last row (30721) or the SELECT (20260), and a value
+// is followed by ',' or ')' (30720): a token that fits nowhere is reported,
+// never skipped.
+//
+// INSERT ... SELECT runs its query into a result table, copies that into a
+// temporary table "TmpTableForInsert" + GUID (so that a query over the
+// target itself reads rows that no insert can change), and copies each row
+// of the temporary table into the target, field by field: the i-th column
+// into the i-th name of the column list, or without a list into the i-th
+// field of the target.
 #include <cstring>
+#include <exception>
 #include <string>
 
+#include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
-#include "engine/sql/VLMSQLCommand.h"
+#include "engine/core/VLMFieldCopy.h"
+#include "engine/core/VLMTypes.h"
+#include "engine/sql/VLMSQLModify.h"
+#include "engine/storage/VLMDiskEngine.h"
+#include "engine/storage/VLMDiskEngineLocks.h"
+#include "engine/storage/VLMDiskEngineTables.h"
 #include "platform/dataset/Fields.h"
 #include "platform/host/HostVariant.h"
+#include "platform/host/ScopeExit.h"
+#include "platform/os/System.h"
 
 namespace {
 
 constexpr std::string_view kCountMismatch =
     "Number of field names does not equal the number of field values: %d <> %d. Found at line %d, column %d";
+constexpr std::string_view kEndExpected = "End of SQL command expected, but '%s' found at line %d, column %d";
 
 }  // namespace
 
@@ -53,17 +74,46 @@ void TVLMSQLInsert::Parse() {
   if (Token.Kind == tktLeftParenthesis) {
     TToken next;
     Lexer->LookAhead(next);
-    if (VLMIsReservedWord(next, kwSELECT))
-      throw EVLMException(20627, "INSERT ... SELECT statements are not supported yet");
-    ParseColumnList();
+    if (VLMIsReservedWord(next, kwSELECT)) {
+      // INSERT INTO t (SELECT ...): the query in parentheses.
+      GetNextToken();
+      ParseSelect();
+      if (Token.Kind != tktRightParenthesis)
+        throw EVLMException(20256, "Missing symbol ')' at line %d, column %d", {Token.Line, Token.Column});
+      GetNextToken();
+    } else {
+      ParseColumnList();
+    }
   }
-  if (IsKeyword(kwVALUES)) {
+  if (!Select && IsKeyword(kwVALUES)) {
     ParseValues();
     return;
   }
-  if (IsKeyword(kwSELECT) || Token.Kind == tktLeftParenthesis)
-    throw EVLMException(20627, "INSERT ... SELECT statements are not supported yet");
-  if (HasToken()) RaiseEndOfCommand(30213);
+  if (!Select && Token.Kind == tktLeftParenthesis) {
+    GetNextToken();
+    if (!IsKeyword(kwSELECT)) RaiseEndOfCommand(30213);
+    ParseSelect();
+    if (Token.Kind == tktRightParenthesis) GetNextToken();
+  } else if (!Select && IsKeyword(kwSELECT)) {
+    ParseSelect();
+  }
+  if (!Select) {
+    // Neither VALUES nor a query: the statement ends too early or goes on
+    // with something else.
+    RaiseEndOfCommand(30213);
+  }
+  if (HasToken()) RaiseAtToken(20260, kEndExpected);
+}
+
+void TVLMSQLInsert::ParseSelect() {
+  SelectLine_ = Token.Line;
+  SelectColumn_ = Token.Column;
+  Select = VLMMakeCommand<TVLMSQLSelect>(Lexer, Owner);
+  GetCurrentToken();
+  // The query's rows go into the target, not into a table of their own.
+  if (!Select->IntoTableName.empty())
+    throw EVLMException(20783, "INSERT ... SELECT cannot have INTO, but INTO %s found at line %d, column %d",
+                        {Select->IntoTableName, SelectLine_, SelectColumn_});
 }
 
 void TVLMSQLInsert::ParseColumnList() {
@@ -140,6 +190,14 @@ void TVLMSQLInsert::Execute(TVLMDataSet* owner, bool, bool, bool&, TVLMQueryOper
   CreateTableComponent(owner, DatabaseFileName, TableName, Password, InMemory != 0, target.Database, target.Table);
   TVLMTable& table = *target.Table;
   table.Open();
+  if (Select)
+    ExecuteSelect(owner, table);
+  else
+    ExecuteValues(table);
+  table.Close();
+}
+
+void TVLMSQLInsert::ExecuteValues(TVLMTable& table) {
   const std::vector<qv::Field*> fields = TargetFields(table);
   for (const TRow& row : Rows) {
     table.Insert();
@@ -154,7 +212,173 @@ void TVLMSQLInsert::Execute(TVLMDataSet* owner, bool, bool, bool&, TVLMQueryOper
     table.Post();
     ++RowsAffected;
   }
-  table.Close();
+}
+
+void TVLMSQLInsert::ExecuteSelect(TVLMDataSet* owner, TVLMTable& table) {
+  // The query's own result table: a copy of its rows, never the base table
+  // itself, whatever the caller asked for.
+  bool readOnly = true;
+  Select->Execute(owner, true, false, readOnly, nullptr, nullptr);
+  auto freeQuery = qv::ScopeExit([&] { Select->Root.reset(); });
+  TVLMTable* source = Select->GetResultDataset();
+  if (source == nullptr) throw EVLMException(10308, "Nil pointer occured");
+
+  // Counts and names before anything is written.
+  const int32_t columns = source->FieldCount();
+  std::vector<qv::Field*> fields;
+  if (!FieldNames.empty()) {
+    if (static_cast<int32_t>(FieldNames.size()) != columns)
+      throw EVLMException(20259, kCountMismatch,
+                          {static_cast<int>(FieldNames.size()), columns, SelectLine_, SelectColumn_});
+    for (const std::string& name : FieldNames) fields.push_back(table.FieldByName(name));
+  } else {
+    if (columns > table.FieldCount())
+      throw EVLMException(20259, kCountMismatch, {table.FieldCount(), columns, SelectLine_, SelectColumn_});
+    for (int32_t i = 0; i < columns; ++i) fields.push_back(table.GetFields()[i]);
+  }
+
+  TVLMTable rows;
+  rows.SetSessionName(owner->SessionName());
+  rows.SetTemporary(true);
+  TVLMDatabase* database = owner->Database();
+  rows.DisableTempFiles = owner->InMemory() || (database != nullptr && database->DisableTempFiles);
+  rows.SetTableName(VLMNewGUIDName("TmpTableForInsert"));
+  auto dropRows = qv::ScopeExit([&] {
+    try {
+      rows.Close();
+      if (rows.Exists()) rows.DeleteTable();
+    } catch (const std::exception&) {
+      // A temporary table goes with the session at the latest.
+    }
+  });
+  // The rows, not the result's sort and DISTINCT indexes.
+  source->AdvIndexDefs.Clear();
+  std::string log;
+  bool copied = false;
+  try {
+    copied = rows.ImportTable(*source, log);
+  } catch (const std::exception& e) {
+    log += e.what();
+  }
+  if (!copied) throw EVLMException(10403, "Error importing table. Cannot copy data due to error: %s\r\n", {log});
+  freeQuery.Release();
+  Select->Root.reset();
+  rows.Open();
+
+  auto copyRows = [&] {
+    for (rows.First(); !rows.Eof(); rows.Next()) {
+      table.Insert();
+      for (int32_t i = 0; i < columns; ++i) VLMCopyFieldValue(rows.GetFields()[i], fields[static_cast<size_t>(i)]);
+      table.Post();
+      ++RowsAffected;
+    }
+  };
+  TVLMLocalCursor& cursor = *table.Handle();
+  TVLMTableDataScope section(cursor);
+  if (cursor.Session != nullptr && cursor.Session->InTransaction) {
+    copyRows();
+    return;
+  }
+  TVLMSQLTableWrite write(cursor, cursor);
+  if (!write.Lock()) throw EVLMException(20224, "Table is locked");
+  write.Begin();
+  try {
+    copyRows();
+  } catch (...) {
+    VLMCancelQuietly(table);
+    write.Rollback();
+    throw;
+  }
+  write.Commit();
+}
+
+// ------------------------------------------------------------ locked writes
+
+TVLMSQLTableWrite::TVLMSQLTableWrite(TVLMCursor& lockCursor, TVLMCursor& writer)
+    : LockCursor_(lockCursor), Writer_(writer) {}
+
+TVLMSQLTableWrite::~TVLMSQLTableWrite() {
+  try {
+    if (Writing_) Rollback();
+  } catch (const std::exception&) {
+    // The error that ended the statement is the one its caller hears of.
+  }
+  RestoreAutoCommit();
+  try {
+    if (ChangedLocked_) LockCursor_.UnlockTable(kVLMLockTableChanged, false);
+    if (CommitLocked_) LockCursor_.UnlockTable(kVLMLockTableCommit, false);
+  } catch (const std::exception&) {
+    // As above: a lock that cannot be released now goes with the session.
+  }
+}
+
+bool TVLMSQLTableWrite::Lock() {
+  const TVLMRetrySettings& retry = VLMRetrySettings();
+  for (int32_t attempt = 1;; ++attempt) {
+    if (LockCursor_.LockTable(kVLMLockTableCommit, 1, 0, true)) break;
+    if (attempt >= retry.ModifyLockTries) return false;
+    // Others of this process may work on the database while this waits.
+    LockCursor_.UnlockTableData();
+    auto relock = qv::ScopeExit([&] { LockCursor_.LockTableData(); });
+    qv::SleepMs(retry.ModifyLockDelayMs);
+  }
+  CommitLocked_ = true;
+  ChangedLocked_ = LockCursor_.LockTable(kVLMLockTableChanged, 1, 0, false);
+  return true;
+}
+
+void TVLMSQLTableWrite::Begin() {
+  Writer_.BeginImplicitTransaction();
+  Writing_ = true;
+  // The local engine commits each write of a disk table at once unless the
+  // cursor says otherwise; the memory and temporary engines keep no
+  // rollback, so their writes go on committing as they are made.
+  if (dynamic_cast<TVLMDiskTableData*>(Writer_.TableData) != nullptr) {
+    SavedNoAutoCommit_ = Writer_.NoAutoCommit;
+    Writer_.NoAutoCommit = true;
+    AutoCommitChanged_ = true;
+  }
+}
+
+void TVLMSQLTableWrite::Commit() {
+  try {
+    Writer_.CommitImplicitTransaction();
+  } catch (...) {
+    // The commit cleared the cursor's mark before it failed: set it again
+    // so that the rollback discards what was not committed.
+    Writer_.ImplicitTransaction = true;
+    Rollback();
+    throw;
+  }
+  Writing_ = false;
+  RestoreAutoCommit();
+}
+
+void TVLMSQLTableWrite::Rollback() {
+  Writing_ = false;
+  Writer_.RollbackImplicitTransaction();
+  RestoreAutoCommit();
+}
+
+void TVLMSQLTableWrite::RestoreAutoCommit() {
+  if (!AutoCommitChanged_) return;
+  AutoCommitChanged_ = false;
+  Writer_.NoAutoCommit = SavedNoAutoCommit_;
+}
+
+bool VLMIsLockConflict(const std::exception& e) {
+  if (const auto* refused = dynamic_cast<const EVLMEngineError*>(&e))
+    return refused->ErrorCode == -12 || refused->ErrorCode == -13;
+  if (const auto* engine = dynamic_cast<const EVLMException*>(&e)) return engine->NativeError == 20223;
+  return false;
+}
+
+void VLMCancelQuietly(TVLMTable& table) {
+  try {
+    if (table.State() == qv::dsEdit || table.State() == qv::dsInsert) table.Cancel();
+  } catch (const std::exception&) {
+    // The write's own error is the one that counts.
+  }
 }
 
 // ------------------------------------------------------- value assignment

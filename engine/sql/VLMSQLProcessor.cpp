@@ -8,16 +8,13 @@
 #include "engine/core/VLMMathErrors.h"
 #include "engine/sql/VLMSQLCommand.h"
 #include "engine/sql/VLMSQLDDL.h"
+#include "engine/sql/VLMSQLModify.h"
 
 namespace {
 
 constexpr std::string_view kObjectTypeExpected = "Object type keyword expected, but '%s' found at line %d, column %d";
 constexpr std::string_view kEndOfCommand = "Unexpected end of SQL command found at line %d, column %d";
 constexpr std::string_view kSQLTokenExpected = "SQL token expected, but '%s' found at line %d, column %d";
-
-[[noreturn]] void NotBuiltYet(int32_t code, const char* statement) {
-  throw EVLMException(code, "%s statements are not supported yet", {statement});
-}
 
 }  // namespace
 
@@ -130,9 +127,9 @@ void TVLMSQLProcessor::CreateSelect(TVLMLexer& lexer) {
 
 void TVLMSQLProcessor::CreateInsert(TVLMLexer& lexer) { SetCommand(VLMMakeCommand<TVLMSQLInsert>(&lexer, Owner)); }
 
-void TVLMSQLProcessor::CreateUpdate(TVLMLexer&) { NotBuiltYet(20621, "UPDATE"); }
+void TVLMSQLProcessor::CreateUpdate(TVLMLexer& lexer) { SetCommand(VLMMakeCommand<TVLMSQLUpdate>(&lexer, Owner)); }
 
-void TVLMSQLProcessor::CreateDelete(TVLMLexer&) { NotBuiltYet(20622, "DELETE"); }
+void TVLMSQLProcessor::CreateDelete(TVLMLexer& lexer) { SetCommand(VLMMakeCommand<TVLMSQLDelete>(&lexer, Owner)); }
 
 void TVLMSQLProcessor::CreateTruncateTable(TVLMLexer& lexer) {
   SetCommand(VLMMakeCommand<TVLMDDLTruncateTable>(&lexer, Owner));

@@ -11,7 +11,8 @@
 //                          expected, but '%s' found at line %d, column %d"
 //                          for a token it left
 //   INSERT                 TVLMSQLInsert
-//   UPDATE, DELETE         not built yet: 20621, 20622
+//   UPDATE                 TVLMSQLUpdate
+//   DELETE                 TVLMSQLDelete
 //   CREATE TABLE           TVLMDDLCreateTable
 //   CREATE UNIQUE | INDEX  TVLMDDLCreateIndex
 //   DROP TABLE             TVLMDDLDropTable
@@ -50,8 +51,7 @@
 //      destruction, whichever comes first.
 //
 // Error codes: 30145-30154, 30353 (dispatch), 20260 (tokens after a query),
-// 20621-20622 (statements not built yet), EIntOverflow when the rows
-// affected pass 2^63 - 1.
+// EIntOverflow when the rows affected pass 2^63 - 1.
 #pragma once
 
 #include <cstdint>
@@ -64,7 +64,9 @@
 
 class TVLMCursor;
 class TVLMDataSet;
+class TVLMQueryContext;
 class TVLMSQLCommand;
+class TVLMSubquery;
 
 class TVLMSQLProcessor {
 public:
@@ -104,7 +106,7 @@ public:
 protected:
   // One factory per statement class: each makes the class over the lexer
   // at its current token, which parses the statement, into the command
-  // slot. The ones of statements not built yet raise their code.
+  // slot.
   virtual void CreateSelect(TVLMLexer& lexer);
   virtual void CreateInsert(TVLMLexer& lexer);
   virtual void CreateUpdate(TVLMLexer& lexer);
@@ -132,3 +134,15 @@ private:
   std::unique_ptr<TVLMLexer> Lexer_;
   std::vector<std::unique_ptr<TVLMSQLCommand>> Commands_;
 };
+
+// The subquery factory of the expression services (the CreateSubquery
+// member of TVLMExpressionServices, installed by the components' runtime):
+// reads a query expression from lexer's current token (SELECT) up to the
+// ')' that closes it, for the statement queryContext; 20760 when
+// queryContext is no SQL statement (a subquery in a dataset filter).
+// VLMSQLQueryExpr.cpp.
+std::unique_ptr<TVLMSubquery> VLMCreateSubquery(TVLMLexer& lexer, TVLMQueryContext* queryContext);
+// How many times subquery results were filled since the process started: a
+// subquery that refers to no outer row once per statement run, a
+// correlated one once per outer row.
+int64_t VLMSubqueryRunCount();

@@ -1,22 +1,131 @@
-// The query expression (TVLMSQLUnion): what the processor runs for a
-// statement that starts with SELECT or "(". Its grammar is
+// Query expressions: the statement object of every query the processor runs
+// (TVLMSQLUnion), derived tables in FROM, and the SQL engine's side of the
+// expression core's subquery node (TVLMSQLSubquery and its rows, made by
+// the factory VLMCreateSubquery).
 //
-//   query expression := term { (UNION | EXCEPT | MINUS) ... term }
-//   term             := primary { INTERSECT ... primary }
+// Grammar of a query expression:
+//
+//   query expression := term { (UNION | EXCEPT | MINUS) [ALL]
+//                              [CORRESPONDING [BY "(" names ")"]] term }
+//   term             := primary { INTERSECT [ALL]
+//                              [CORRESPONDING [BY "(" names ")"]] primary }
 //   primary          := "(" query expression [")"] | query specification
 //
-// of which one query specification, possibly in parentheses, is built: a
-// set operator is refused with 20663 until the set operators are built. A
-// query specification must start with SELECT (30194). ORDER BY after the
-// expression sorts the whole result; a single query specification lends the
-// union its INTO target.
+// Both levels associate to the left and INTERSECT binds tighter, so A UNION
+// B INTERSECT C is A UNION (B INTERSECT C). The expression is a tree of
+// TVLMQueryExprNode: a leaf holds one SELECT, an operator node two operands.
+// The ORDER BY written after the last SELECT (which took it while it was
+// parsed) sorts the whole expression; INTO is refused in a set operation
+// (20272) and a single SELECT lends the union its INTO target.
+//
+// Subqueries. The node parses its SELECT once, through the factory, which
+// reads the query expression from the statement's lexer and stops before
+// the ')' that closes it. The factory builds the tree once without running
+// it: that tells the result's type, and whether the subquery is correlated
+// (a condition it could not place names an outer row). Then:
+//   - not correlated: the tree built there is filled the first time the node
+//     asks (once per statement run, since every run parses the statement
+//     anew), and its first column's values are kept sorted in memory (an
+//     index over the column for a large result) for IN and ALL / ANY; every
+//     later question reads the same rows;
+//   - correlated: every question parses the SELECT again from its first
+//     token (the tree consumes its conditions while it is built), builds it
+//     with the outer row visible and fills it, and the rows go with the
+//     reader.
+// A condition holding a correlated subquery is placed on the outer operator
+// whose fields the subquery's outer references find (ResolvesOuterReferences).
+//
+// Error codes: the design's 30193, 30194 (grammar), 20272 (INTO in a set
+// operation), 30144 (a correlated subquery's condition that finds no outer
+// row); the project's 20760 (a subquery outside an SQL statement), 20761
+// (INTO in a subquery or derived table).
+#include <algorithm>
+#include <atomic>
+#include <utility>
+#include <vector>
+
+#include "engine/components/VLMLocalEngine.h"
+#include "engine/components/VLMMain.h"
+#include "engine/core/VLMCasts.h"
 #include "engine/core/VLMExcept.h"
+#include "engine/sql/VLMRelAlgebraSet.h"
 #include "engine/sql/VLMSQLCommand.h"
+#include "engine/sql/VLMSQLProcessor.h"
+#include "engine/storage/VLMDiskEngine.h"
+#include "platform/host/ScopeExit.h"
+#include "platform/os/System.h"
+
+namespace {
+
+std::atomic<int64_t> gSubqueryRuns{0};
+
+// Opens root as the statement does: every table of the tree read-locked
+// (retried as a whole), the locks released on every path.
+void OpenUnderLocks(TVLMAO& root, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) {
+  if (!root.OpenTables()) throw EVLMException(20225, "Table is locked");
+  const TVLMRetrySettings& retry = VLMRetrySettings();
+  bool locked = false;
+  for (int32_t attempt = 0; attempt < retry.StatementLockTries && !locked; ++attempt) {
+    if (attempt > 0) qv::SleepMs(retry.StatementLockDelayMs);
+    locked = root.LockTables();
+    if (!locked && !root.UnlockTables()) throw EVLMException(20226, "Cannot unlock table");
+  }
+  if (!locked) throw EVLMException(20225, "Table is locked");
+  try {
+    root.Open(false, outerOperand, outerCursor);
+  } catch (...) {
+    try {
+      root.UnlockTables();
+    } catch (...) {
+    }
+    throw;
+  }
+  if (!root.UnlockTables()) throw EVLMException(20227, "Cannot unlock table");
+}
+
+// The first visible result column of root.
+const TVLMAOField* FirstColumn(TVLMAO& root) {
+  if (root.FieldMap.Count() > 0) return &root.Fields[static_cast<size_t>(root.FieldMap.Items()[0])];
+  for (const TVLMAOField& f : root.Fields)
+    if (!f.Hidden) return &f;
+  return nullptr;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ the node tree
 
 bool TVLMQueryExprNode::HasInto() const {
   if (Operation == 0) return Select && !Select->IntoTableName.empty();
   return (Left && Left->HasInto()) || (Right && Right->HasInto());
 }
+
+std::unique_ptr<TVLMQueryExprNode> TVLMQueryExprNode::CopyNode() {
+  auto copy = std::make_unique<TVLMQueryExprNode>();
+  copy->Operation = Operation;
+  copy->Left = std::move(Left);
+  copy->Right = std::move(Right);
+  copy->All = All;
+  copy->Corresponding = Corresponding;
+  copy->CorrespondingFields = std::move(CorrespondingFields);
+  copy->Select = std::move(Select);
+  return copy;
+}
+
+void TVLMQueryExprNode::MakeBinary(uint8_t operation, std::unique_ptr<TVLMQueryExprNode> right,
+                                   std::unique_ptr<qv::StringList> correspondingFields, bool corresponding,
+                                   bool all) {
+  std::unique_ptr<TVLMQueryExprNode> left = CopyNode();
+  Operation = operation;
+  Left = std::move(left);
+  Right = std::move(right);
+  All = all ? 1 : 0;
+  Corresponding = corresponding ? 1 : 0;
+  CorrespondingFields = std::move(correspondingFields);
+  Select.reset();
+}
+
+// ------------------------------------------------------------------ grammar
 
 TVLMSQLUnion::~TVLMSQLUnion() {
   // The tree reads through the components the query specifications own.
@@ -27,6 +136,18 @@ void TVLMSQLUnion::Parse() {
   GetCurrentToken();
   ExprRoot = ParseQueryExpression();
   if (IsKeyword(kwORDER)) ParseOrderBy();
+  if (ExprRoot->Operation != 0 && OrderBy.empty()) {
+    // The last query specification took the ORDER BY written after it,
+    // which sorts the whole expression.
+    TVLMQueryExprNode* last = ExprRoot->Right.get();
+    while (last->Operation != 0) last = last->Right.get();
+    OrderBy = std::move(last->Select->OrderBy);
+    last->Select->OrderBy.clear();
+  }
+  if (ExprRoot->Operation != 0 && ExprRoot->HasInto())
+    throw EVLMException(20272,
+                        "UNION subselect cannot contain INTO caluse. Use SELECT * INTO table FROM (select ... union "
+                        "select ...) instead");
   if (ExprRoot->Operation == 0) {
     const TVLMSQLSelect& select = *ExprRoot->Select;
     IntoTableName = select.IntoTableName;
@@ -38,16 +159,47 @@ void TVLMSQLUnion::Parse() {
 
 std::unique_ptr<TVLMQueryExprNode> TVLMSQLUnion::ParseQueryExpression() {
   std::unique_ptr<TVLMQueryExprNode> node = ParseTerm();
-  if (IsKeyword(kwUNION) || IsKeyword(kwEXCEPT) || IsKeyword(kwMINUS))
-    RaiseAtToken(20663, "Set operations are not supported yet: '%s' found at line %d, column %d");
-  return node;
+  for (;;) {
+    uint8_t operation = 0;
+    if (IsKeyword(kwUNION))
+      operation = 1;
+    else if (IsKeyword(kwEXCEPT) || IsKeyword(kwMINUS))
+      operation = 2;
+    else
+      return node;
+    ParseSetOperation(*node, operation, false);
+  }
 }
 
 std::unique_ptr<TVLMQueryExprNode> TVLMSQLUnion::ParseTerm() {
   std::unique_ptr<TVLMQueryExprNode> node = ParsePrimary();
-  if (IsKeyword(kwINTERSECT))
-    RaiseAtToken(20663, "Set operations are not supported yet: '%s' found at line %d, column %d");
+  while (IsKeyword(kwINTERSECT)) ParseSetOperation(*node, 3, true);
   return node;
+}
+
+void TVLMSQLUnion::ParseSetOperation(TVLMQueryExprNode& left, uint8_t operation, bool primary) {
+  GetNextToken();
+  bool all = false;
+  bool corresponding = false;
+  std::unique_ptr<qv::StringList> fields;
+  if (IsKeyword(kwALL)) {
+    all = true;
+    GetNextToken();
+  }
+  if (IsKeyword(kwCORRESPONDING)) {
+    corresponding = true;
+    GetNextToken();
+    if (IsKeyword(kwBY)) {
+      GetNextToken();
+      if (Token.Kind != tktLeftParenthesis) RaiseTokenExpected(30193, "(");
+      GetNextToken();
+      fields = std::make_unique<qv::StringList>();
+      ParseFieldNameList(*fields);
+      if (Token.Kind == tktRightParenthesis) GetNextToken();
+    }
+  }
+  std::unique_ptr<TVLMQueryExprNode> right = primary ? ParsePrimary() : ParseTerm();
+  left.MakeBinary(operation, std::move(right), std::move(fields), corresponding, all);
 }
 
 std::unique_ptr<TVLMQueryExprNode> TVLMSQLUnion::ParsePrimary() {
@@ -64,12 +216,318 @@ std::unique_ptr<TVLMQueryExprNode> TVLMSQLUnion::ParsePrimary() {
   return node;
 }
 
-bool TVLMSQLUnion::IsSelfContained() { return ExprRoot->Select->IsSelfContained(); }
+// ------------------------------------------------------------ operator tree
+
+bool TVLMSQLUnion::IsSelfContained() { return NodeIsSelfContained(*ExprRoot); }
+
+bool TVLMSQLUnion::NodeIsSelfContained(TVLMQueryExprNode& node) {
+  if (node.Operation == 0) return node.Select->IsSelfContained();
+  return NodeIsSelfContained(*node.Left) && NodeIsSelfContained(*node.Right);
+}
 
 std::unique_ptr<TVLMAO> TVLMSQLUnion::BuildOperatorTree(TVLMDataSet* owner, bool live, TVLMQueryOperator* outerOperand,
                                                         TVLMCursor* outerCursor, bool allowOuterReferences) {
-  std::unique_ptr<TVLMAO> root =
-      ExprRoot->Select->BuildOperatorTree(owner, live, outerOperand, outerCursor, allowOuterReferences);
+  std::unique_ptr<TVLMAO> root = BuildNode(*ExprRoot, owner, live, outerOperand, outerCursor, allowOuterReferences);
   ResolveOrderBy(*root);
   return root;
 }
+
+std::unique_ptr<TVLMAO> TVLMSQLUnion::BuildNode(TVLMQueryExprNode& node, TVLMDataSet* owner, bool live,
+                                                TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
+                                                bool allowOuterReferences) {
+  if (node.Operation == 0)
+    return node.Select->BuildOperatorTree(owner, live, outerOperand, outerCursor, allowOuterReferences);
+  std::unique_ptr<TVLMAO> left = BuildNode(*node.Left, owner, true, outerOperand, outerCursor, allowOuterReferences);
+  std::unique_ptr<TVLMAO> right =
+      BuildNode(*node.Right, owner, true, outerOperand, outerCursor, allowOuterReferences);
+  TVLMFields by;
+  if (node.CorrespondingFields) {
+    for (const std::string& name : *node.CorrespondingFields) {
+      TVLMFieldRef item;
+      item.FieldName = name;
+      by.Add(std::move(item));
+    }
+  }
+  const uint8_t type = node.Operation == 1   ? TVLMAOUnion::kUnion
+                       : node.Operation == 3 ? TVLMAOUnion::kIntersect
+                                             : TVLMAOUnion::kExcept;
+  return std::make_unique<TVLMAOUnion>(std::move(left), std::move(right), type, node.All == 0,
+                                       node.Corresponding != 0, node.CorrespondingFields ? &by : nullptr,
+                                       outerOperand, outerCursor);
+}
+
+// ----------------------------------------------------------- derived tables
+
+namespace {
+
+std::unique_ptr<TVLMSQLUnion> ParseNestedQuery(TVLMLexer* lexer, TVLMDataSet* owner) {
+  auto query = VLMMakeCommand<TVLMSQLUnion>(lexer, owner);
+  if (!query->IntoTableName.empty())
+    throw EVLMException(20761, "INTO is not allowed in a subquery or a derived table: %s", {query->IntoTableName});
+  return query;
+}
+
+}  // namespace
+
+void TVLMSQLSelect::ParseDerivedTable(TVLMTableReference& reference) {
+  reference.Kind = TVLMTableReference::TKind::Derived;
+  reference.Subquery = ParseNestedQuery(Lexer, Owner);
+  GetCurrentToken();
+}
+
+std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildDerivedTable(TVLMTableReference& reference, TVLMDataSet* owner,
+                                                         TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
+                                                         bool allowOuterReferences) {
+  std::unique_ptr<TVLMAO> root =
+      reference.Subquery->BuildOperatorTree(owner, true, outerOperand, outerCursor, allowOuterReferences);
+  if (!reference.Subquery->IsSelfContained()) HasCorrelatedSubquery = 1;
+  return std::make_unique<TVLMAODerivedTable>(std::move(root), reference.Alias);
+}
+
+// --------------------------------------------------------------- subqueries
+
+namespace {
+
+// The first column's values of a result, without nulls, sorted: IN and the
+// quantified comparisons answer from them by a binary search (values of
+// another base type are compared row by row, since their order may differ).
+struct TSortedValues {
+  TVLMBaseDataType Type = 0;
+  std::vector<std::unique_ptr<TVLMVariant>> Items;
+
+  bool Usable(const TVLMVariant& value) const { return value.DataType == Type; }
+  bool Contains(const TVLMVariant& value) const {
+    auto at = std::lower_bound(Items.begin(), Items.end(), value, [](const auto& item, const TVLMVariant& v) {
+      return item->Compare(v) == kVLMCompareLess;
+    });
+    return at != Items.end() && (*at)->Compare(value) == kVLMCompareEqual;
+  }
+  // Some value r with "r op value".
+  bool Satisfies(uint8_t op, const TVLMVariant& value) const {
+    if (Items.empty()) return false;
+    const uint8_t low = Items.front()->Compare(value);
+    const uint8_t high = Items.back()->Compare(value);
+    switch (op) {
+      case kVLMOpEqual: return Contains(value);
+      case kVLMOpNotEqual: return low != kVLMCompareEqual || high != kVLMCompareEqual;
+      case kVLMOpGreater: return high == kVLMCompareGreater;
+      case kVLMOpGreaterEqual: return high != kVLMCompareLess;
+      case kVLMOpLess: return low == kVLMCompareLess;
+      default: return low != kVLMCompareGreater;
+    }
+  }
+};
+
+// The rows of one run of a subquery: the result table of its root, read
+// forward through the dataset. A correlated run owns its query (and so its
+// tree); the rows of one that is not, and their sorted values, belong to
+// the subquery.
+class TVLMSQLSubqueryRows : public TVLMSubqueryResult {
+public:
+  TVLMSQLSubqueryRows(TVLMTable& table, std::unique_ptr<TVLMSQLUnion> query, bool indexed,
+                      const TSortedValues* values)
+      : Table_(table), Query_(std::move(query)), Indexed_(indexed), Values_(values) {}
+
+  int32_t GetFieldCount() override { return Table_.FieldCount(); }
+  int64_t GetRecordCount() override { return Table_.RecordCount(); }
+  void First() override { Table_.First(); }
+  void Next() override { Table_.Next(); }
+  bool Eof() override { return Table_.Eof(); }
+
+  void GetFirstFieldValue(TVLMVariant& value) override {
+    value.SetNull();
+    if (Table_.Bof() && Table_.Eof()) return;
+    Table_.GetFieldVariant(value, 0, false);
+  }
+
+  void GetFieldValue(int32_t fieldNo, TVLMVariant& value) override {
+    value.SetNull();
+    if (Table_.Bof() && Table_.Eof()) return;
+    Table_.GetFieldVariant(value, fieldNo, false);
+  }
+
+  // A null value is in no result (the comparison of IN is unknown then).
+  bool Locate(const TVLMVariant& value) override {
+    if (value.IsNull()) return false;
+    if (Values_ != nullptr && Values_->Usable(value)) return Values_->Contains(value);
+    if (Indexed_) {
+      TVLMLocalCursor* cursor = Table_.Handle();
+      return cursor->LocateByCondition(cursor->CursorFieldDefs->GetFieldDef(0)->Name, kVLMOpEqual, value);
+    }
+    return FindRow(kVLMOpEqual, value);
+  }
+
+  // Nulls satisfy no comparison.
+  bool FindRow(uint8_t op, const TVLMVariant& value) override {
+    if (value.IsNull()) return false;
+    if (Values_ != nullptr && Values_->Usable(value)) return Values_->Satisfies(op, value);
+    TVLMVariant row;
+    for (Table_.First(); !Table_.Eof(); Table_.Next()) {
+      GetFirstFieldValue(row);
+      if (row.IsNull()) continue;
+      const uint8_t c = row.Compare(value);
+      const bool holds = op == kVLMOpEqual          ? c == kVLMCompareEqual
+                         : op == kVLMOpNotEqual     ? c != kVLMCompareEqual
+                         : op == kVLMOpGreater      ? c == kVLMCompareGreater
+                         : op == kVLMOpLess         ? c == kVLMCompareLess
+                         : op == kVLMOpGreaterEqual ? c != kVLMCompareLess
+                                                    : c != kVLMCompareGreater;
+      if (holds) return true;
+    }
+    return false;
+  }
+
+private:
+  TVLMTable& Table_;
+  std::unique_ptr<TVLMSQLUnion> Query_;
+  bool Indexed_;
+  const TSortedValues* Values_;
+};
+
+// A result of up to this many rows keeps its first column's values sorted
+// in memory; a larger one gets an index over its first column instead.
+constexpr int64_t kSortedValueRows = int64_t{1} << 17;
+
+class TVLMSQLSubquery : public TVLMSubquery {
+public:
+  // Parses the query expression from the lexer's current token (SELECT)
+  // for the statement's owner, then builds its tree once without running
+  // it.
+  TVLMSQLSubquery(TVLMLexer& lexer, TVLMDataSet* owner)
+      : Lexer_(lexer), Owner_(owner), Command_(lexer.CurrentCommand), Start_(lexer.GetTokenIndex()) {
+    Query_ = ParseNestedQuery(&Lexer_, Owner_);
+    Query_->Root = Query_->BuildOperatorTree(Owner_, false, nullptr, nullptr, true);
+    Correlated_ = !Query_->IsSelfContained();
+    if (const TVLMAOField* first = FirstColumn(*Query_->Root)) {
+      DataType_ = first->DataType;
+      DataSize_ = first->DataSize;
+    }
+    // A correlated tree is built again for every outer row; this one would
+    // only keep its tables open.
+    if (Correlated_) Query_.reset();
+  }
+
+  bool IsCorrelated() override { return Correlated_; }
+  TVLMDataType GetFieldDataType() override { return DataType_; }
+  int32_t GetFieldDataSize() override { return DataSize_; }
+
+  std::unique_ptr<TVLMSubqueryResult> Open(TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
+                                           uint8_t* outerRecordBuffer) override {
+    if (!Correlated_) {
+      if (!Filled_) {
+        // A run that failed left no tree: it is built again.
+        if (!Query_) {
+          Query_ = Reparse();
+          Query_->Root = Query_->BuildOperatorTree(Owner_, false, nullptr, nullptr, true);
+        }
+        try {
+          OpenUnderLocks(*Query_->Root, nullptr, nullptr);
+        } catch (...) {
+          Query_.reset();
+          throw;
+        }
+        gSubqueryRuns.fetch_add(1, std::memory_order_relaxed);
+        TVLMTable& table = *Query_->Root->ResultTable;
+        if (table.FieldCount() > 0 && VLMIsCastableDataType(DataType_)) {
+          if (table.RecordCount() <= kSortedValueRows) {
+            SortValues(table);
+          } else {
+            qv::StringList fields, directions, cases;
+            fields.Add(table.Handle()->CursorFieldDefs->GetFieldDef(0)->Name);
+            directions.Add("ASC");
+            cases.Add("CASE");
+            table.GetIndexForFields(fields, directions, cases);
+            Indexed_ = true;
+          }
+        }
+        Filled_ = true;
+      }
+      return std::make_unique<TVLMSQLSubqueryRows>(*Query_->Root->ResultTable, nullptr, Indexed_,
+                                                   Sorted_ ? &Values_ : nullptr);
+    }
+    std::unique_ptr<TVLMSQLUnion> query = Reparse();
+    {
+      // The outer references bind to the outer cursor's record buffer while
+      // the tree is built (a set operation opens its operands then) and
+      // opened: it is to be the record the outer row is in.
+      uint8_t* saved = outerCursor != nullptr ? outerCursor->RecordBuffer : nullptr;
+      if (outerCursor != nullptr && outerRecordBuffer != nullptr) outerCursor->RecordBuffer = outerRecordBuffer;
+      auto restore = qv::ScopeExit([&] {
+        if (outerCursor != nullptr) outerCursor->RecordBuffer = saved;
+      });
+      query->Root = query->BuildOperatorTree(Owner_, true, outerOperand, outerCursor, true);
+      if (!query->IsSelfContained()) throw EVLMException(30144, "Search condition is not applicable");
+      OpenUnderLocks(*query->Root, outerOperand, outerCursor);
+    }
+    gSubqueryRuns.fetch_add(1, std::memory_order_relaxed);
+    TVLMTable& table = *query->Root->ResultTable;
+    return std::make_unique<TVLMSQLSubqueryRows>(table, std::move(query), false, nullptr);
+  }
+
+  bool ResolvesOuterReferences(TVLMQueryOperator* operand, TVLMCursor* cursor) override {
+    if (!Correlated_) return true;
+    if (operand == nullptr && cursor == nullptr) return false;
+    std::unique_ptr<TVLMSQLUnion> query = Reparse();
+    query->Root = query->BuildOperatorTree(Owner_, true, operand, cursor, true);
+    return query->IsSelfContained();
+  }
+
+private:
+  void SortValues(TVLMTable& table) {
+    for (table.First(); !table.Eof(); table.Next()) {
+      auto value = std::make_unique<TVLMVariant>();
+      table.GetFieldVariant(*value, 0, false);
+      if (value->IsNull()) continue;
+      Values_.Type = value->DataType;
+      // The row's bytes go with the next row: the value keeps a copy.
+      auto copy = std::make_unique<TVLMVariant>();
+      copy->Assign(*value, true);
+      Values_.Items.push_back(std::move(copy));
+    }
+    std::sort(Values_.Items.begin(), Values_.Items.end(),
+              [](const auto& a, const auto& b) { return a->Compare(*b) == kVLMCompareLess; });
+    Sorted_ = true;
+  }
+
+  // The query expression parsed again from its first token; the lexer is
+  // left where it was.
+  std::unique_ptr<TVLMSQLUnion> Reparse() {
+    const int32_t command = Lexer_.CurrentCommand;
+    Lexer_.CurrentCommand = Command_;
+    const int32_t token = Lexer_.GetTokenIndex();
+    auto restore = qv::ScopeExit([&] {
+      Lexer_.SetTokenIndex(token);
+      Lexer_.CurrentCommand = command;
+    });
+    Lexer_.SetTokenIndex(Start_);
+    return ParseNestedQuery(&Lexer_, Owner_);
+  }
+
+  TVLMLexer& Lexer_;
+  TVLMDataSet* Owner_;
+  int32_t Command_;
+  int32_t Start_;
+  // Not correlated: the query, with its tree as Root.
+  std::unique_ptr<TVLMSQLUnion> Query_;
+  bool Correlated_ = false;
+  bool Filled_ = false;
+  bool Indexed_ = false;
+  bool Sorted_ = false;
+  TSortedValues Values_;
+  TVLMDataType DataType_ = 0;
+  int32_t DataSize_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<TVLMSubquery> VLMCreateSubquery(TVLMLexer& lexer, TVLMQueryContext* queryContext) {
+  auto* statement = dynamic_cast<TVLMSQLCommand*>(queryContext);
+  if (statement == nullptr || statement->Owner == nullptr) {
+    TToken token;
+    lexer.GetCurrentToken(token);
+    throw EVLMException(20760, "Subquery outside an SQL statement at line %d, column %d", {token.Line, token.Column});
+  }
+  return std::make_unique<TVLMSQLSubquery>(lexer, statement->Owner);
+}
+
+int64_t VLMSubqueryRunCount() { return gSubqueryRuns.load(std::memory_order_relaxed); }

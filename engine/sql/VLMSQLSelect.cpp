@@ -1,6 +1,7 @@
 // The SELECT statement (TVLMSQLSelect): its grammar, ORDER BY and its
 // resolution against the operator tree (shared with the query expression),
-// and the operator tree of one query specification over one table.
+// and the operator tree of one query specification. The FROM clause, its
+// joins and their operators are in VLMSQLSelectFrom.cpp.
 //
 // The tree of a single-table SELECT, bottom up:
 //
@@ -22,7 +23,9 @@
 // DISTINCT and ORDER BY; TOP goes over it.
 //
 // A live result over the bare table leaf reads the table itself and may be
-// edited; every other result is a temporary table and read-only.
+// edited; every other result is a temporary table and read-only. Over a
+// join the join operator takes the place of the leaf: it computes the
+// items, applies the DISTINCT and is copied already.
 #include <algorithm>
 #include <charconv>
 #include <climits>
@@ -38,7 +41,6 @@ namespace {
 constexpr std::string_view kTokenExpected = "Token '%s' expected, but '%s' found at line %d, column %d";
 constexpr std::string_view kUnexpectedToken = "Unexpected token '%s' found at line %d, column %d";
 constexpr std::string_view kTableNameExpected = "Table name expected, but '%s' found at line %d, column %d";
-constexpr std::string_view kNotBuiltYet = "%s not supported yet, but '%s' found at line %d, column %d";
 
 bool InKinds(TVLMTokenKinds kinds, TVLMTokenKind kind) { return (kinds & (TVLMTokenKinds{1} << kind)) != 0; }
 
@@ -194,61 +196,6 @@ void TVLMSQLSelect::ParseInto() {
   }
 }
 
-void TVLMSQLSelect::ParseFrom() {
-  auto reference = std::make_unique<TVLMTableReference>();
-  if (!ParseTableReference(*reference)) RaiseAtToken(30183, kTableNameExpected);
-  Tables.push_back(std::move(reference));
-  if (Token.Kind == tktComma)
-    RaiseAtToken(20660, "A second table in FROM is not supported yet: '%s' found at line %d, column %d");
-}
-
-bool TVLMSQLSelect::ParseTableReference(TVLMTableReference& reference) {
-  if (Token.Kind == tktLeftParenthesis) {
-    GetNextToken();
-    if (!ParseTableReference(reference))
-      RaiseAtToken(30179, "Field name expected, but '%s' found at line %d, column %d");
-    if (Token.Kind == tktRightParenthesis) GetNextToken();
-    std::string alias;
-    if (ParseAlias(alias)) reference.Alias = alias;
-    return true;
-  }
-  if (IsKeyword(kwSELECT))
-    throw EVLMException(20661, kNotBuiltYet, {std::string("Derived tables are"), Token.Text, Token.Line, Token.Column});
-  if (!InKinds(kVLMTableNameKinds, Token.Kind)) return false;
-  reference.Kind = TVLMTableReference::TKind::Table;
-  if (IsKeyword(kwMEMORY)) {
-    reference.InMemory = 1;
-    GetNextToken();
-  } else {
-    reference.InMemory = Owner != nullptr && Owner->InMemory() ? 1 : 0;
-  }
-  reference.TableName = TokenValue();
-  // A parameter may carry a quoted database part: "db".t.
-  if (Token.Kind == tktParameter && !reference.TableName.empty() && reference.TableName.front() == '"') {
-    const size_t close = reference.TableName.find('"', 1);
-    reference.TableName = close == std::string::npos ? std::string() : reference.TableName.substr(close + 2);
-  }
-  GetNextToken();
-  if (Token.Kind == tktDot) {
-    reference.DatabaseFileName = reference.TableName;
-    GetNextToken();
-    reference.TableName = TokenValue();
-    GetNextToken();
-  }
-  std::string alias;
-  if (ParseAlias(alias)) reference.Alias = alias;
-  if (IsKeyword(kwPASSWORD)) {
-    ExpectNextToken(kVLMPasswordKinds, 30178,
-                    "Quoted password expected (for PASSWORD \"passwordData\"), but '%s' found at line %d, column %d");
-    reference.Password = TokenValue();
-    GetNextToken();
-  }
-  for (uint16_t joinWord : {kwCROSS, kwNATURAL, kwINNER, kwLEFT, kwRIGHT, kwFULL, kwJOIN})
-    if (IsKeyword(joinWord))
-      throw EVLMException(20660, kNotBuiltYet, {std::string("Joins are"), Token.Text, Token.Line, Token.Column});
-  return true;
-}
-
 // ---------------------------------------------------------------- ORDER BY
 
 void TVLMSQLCursorCommand::ParseOrderBy() {
@@ -351,27 +298,23 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildOperatorTree(TVLMDataSet* owner, boo
                                                          TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
                                                          bool allowOuterReferences) {
   HasCorrelatedSubquery = 0;
-  TVLMTableReference& reference = *Tables.front();
-  std::unique_ptr<TVLMTable> table;
-  CreateTableComponent(owner, reference.DatabaseFileName, reference.TableName, reference.Password,
-                       reference.InMemory != 0, reference.Database, table);
-  std::unique_ptr<TVLMAO> source =
-      std::make_unique<TVLMAOTable>(reference.TableName, std::move(table), reference.Database.get(), reference.Alias);
+  std::unique_ptr<TVLMAO> source = BuildFromOperator(owner, outerOperand, outerCursor, allowOuterReferences);
 
   // A HAVING without groups would have nothing to test.
   const bool grouped = IsGroupedQuery(*this);
   if (Having && !grouped) throw EVLMException(20244, "'Having' condition is not applicable");
 
-  // Computed items need an operator to compute them. So does a DISTINCT
-  // that cannot wait for the copy at the end (a live result, or one that
-  // TOP counts): the table leaf only sorts, it never drops a row. Over
-  // groups the group operator computes the items and applies the DISTINCT.
+  // Computed items over the table leaf need an operator to compute them (a
+  // join computes its own). So does a DISTINCT that cannot wait for the
+  // copy at the end (a live result, or one that TOP counts): the table leaf
+  // only sorts, it never drops a row. Over groups the group operator
+  // computes the items and applies the DISTINCT.
   bool needsExpression = Distinct && (live || TopCount != -1);
   for (const TVLMFieldRef& item : Items)
     if (item.IsExpression && item.Expression && !item.Expression->IsAggregated()) needsExpression = true;
   if (grouped)
     source = GroupOperand(std::move(source), Items, GroupBy);
-  else if (needsExpression)
+  else if (needsExpression && dynamic_cast<TVLMAOTable*>(source.get()) != nullptr)
     source = std::make_unique<TVLMAOTableExpr>(std::move(source));
   if (Where) Where->ExtractConditionsFor(source.get(), outerOperand, false, true, outerCursor);
   TVLMAOGroupBy* group = nullptr;

@@ -252,6 +252,14 @@ struct TVLMRetrySettings {
   uint32_t StatementLockDelayMs = 100;
   int32_t LeafLockTries = 2;
   uint32_t LeafLockDelayMs = 20;
+  // SQL UPDATE, DELETE and INSERT ... SELECT outside a transaction: the
+  // commit lock (type 4) on the table they write, one try at a time with
+  // the database section released between tries; and the attempts of an
+  // UPDATE that met a lock conflict.
+  int32_t ModifyLockTries = 1125;
+  uint32_t ModifyLockDelayMs = 80;
+  int32_t UpdateAttempts = 15;
+  uint32_t UpdateAttemptDelayMs = 100;
 
   // The wait window of long operations (repair, table copy): it appears once
   // WaitShowDelayMs have passed since the operation started, and only while

@@ -83,6 +83,14 @@ TEST(IndexPlanningTest, ConjunctsBecomeIndexConditions) {
       {"UPPER(Name) = 'K1AB'", [&] { return Cmp(kVLMOpEqual, std::make_unique<UpperNode>(name()), Text("K1AB")); },
        {"N", 1, {"Name"}, false, true}, kVLMScanEqual, 1},
       {"Notes = 'x'", [&] { return Cmp(kVLMOpEqual, Field(c, "Notes"), Text("x")); }, {"M", 1, {"Notes"}}, 0, 0},
+      // Under SQL's null rules a comparison with NULL holds for no row: no
+      // key condition, which would find the null fields; a locate's does.
+      {"A = NULL (null rules)", [&] { return Cmp(kVLMOpEqual, a(), Int(std::nullopt)); }, {"I", 1, {"A"}}, 0, 0},
+      {"A < NULL (null rules)", [&] { return Cmp(kVLMOpLess, a(), Int(std::nullopt)); }, {"I", 1, {"A"}}, 0, 0},
+      {"A = NULL (locate)", [&] { return Cmp(kVLMOpEqual, a(), Int(std::nullopt), false); }, {"I", 1, {"A"}},
+       kVLMScanEqual, 1},
+      {"A = 1 AND B = NULL", [&] { return Bool(kVLMOpAnd, Cmp(kVLMOpEqual, a(), Int(1)), Cmp(kVLMOpEqual, b(), Int(std::nullopt))); },
+       {"AB", 1, {"A", "B"}}, kVLMScanEqual, 1},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.what);

@@ -98,6 +98,7 @@ public:
     value.Clear(bdtInteger);
     value.SetAsInteger(Rows_.at(At_));
   }
+  void GetFieldValue(int32_t, TVLMVariant& value) override { GetFirstFieldValue(value); }
   bool Locate(const TVLMVariant& value) override { return FindRow(kVLMOpEqual, value); }
   bool FindRow(uint8_t op, const TVLMVariant& value) override {
     for (int32_t r : Rows_) {

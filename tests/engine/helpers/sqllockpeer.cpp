@@ -1,8 +1,11 @@
 // Helper program of the SQL tests: a second process that opens a table of a
 // multi-user database through a database and a table component and holds a
-// commit lock (type 4) on it, which keeps every query's read lock out.
+// table lock on it: by default a commit lock (type 4), which keeps every
+// query's read lock out; with TYPE 3 a changed-table lock, which lets
+// queries read but keeps every other session's writes out.
 //
-//   engine_sqllockpeer PATH TABLE   prints "locked" once the lock is held
+//   engine_sqllockpeer PATH TABLE[:TYPE]
+//                                   prints "locked" once the lock is held
 //   unlock                          releases it: "1" or "0"
 //   lock                            takes it again with one try: "1" when
 //                                   no other session holds a read lock
@@ -10,6 +13,7 @@
 //
 // Exit 2 when the table cannot be opened or locked at the start.
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 
@@ -21,8 +25,14 @@
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::fprintf(stderr, "usage: %s PATH TABLE\n", argv[0]);
+    std::fprintf(stderr, "usage: %s PATH TABLE[:TYPE]\n", argv[0]);
     return 2;
+  }
+  std::string tableName = argv[2];
+  uint8_t type = kVLMLockTableCommit;
+  if (const size_t colon = tableName.find(':'); colon != std::string::npos) {
+    type = static_cast<uint8_t>(std::atoi(tableName.c_str() + colon + 1));
+    tableName.resize(colon);
   }
   VLMRetrySettings().WholeFileLockDelayMs = 1;
   TVLMComponentRuntime::Start();
@@ -35,16 +45,16 @@ int main(int argc, char** argv) {
     database.SilentMode = true;
     TVLMTable table;
     table.SetDatabaseName("PEER");
-    table.SetTableName(argv[2]);
+    table.SetTableName(tableName);
     table.Open();
     TVLMLocalCursor& cursor = *table.Handle();
-    if (!cursor.LockTable(kVLMLockTableCommit, 50, 1, true)) throw qv::Exception("not locked");
+    if (!cursor.LockTable(type, 50, 1, true)) throw qv::Exception("not locked");
     std::cout << "locked" << std::endl;
     for (std::string line; std::getline(std::cin, line);) {
       if (line == "quit") break;
       bool answer = false;
-      if (line == "unlock") answer = cursor.UnlockTable(kVLMLockTableCommit, false);
-      if (line == "lock") answer = cursor.LockTable(kVLMLockTableCommit, 1, 1, true);
+      if (line == "unlock") answer = cursor.UnlockTable(type, false);
+      if (line == "lock") answer = cursor.LockTable(type, 1, 1, true);
       std::cout << (answer ? "1" : "0") << std::endl;
     }
   } catch (const std::exception& e) {

@@ -1,5 +1,5 @@
 // Random SELECTs: generated queries, grouped ones among them (mixed with the
-// generator's other statements), give only the engine's and the dataset
+// generator's other statements, row changes too), give only the engine's and the dataset
 // layer's errors, never a crash or a leak; and random single-table queries
 // over integer columns return the rows SQLite returns for the same text.
 #include <gtest/gtest.h>
@@ -46,6 +46,9 @@ TEST_F(SelectRandomTest, GeneratedQueriesGiveOnlyEngineAndDatasetErrors) {
   sql_test::SqlGenerator gen(20240917);
   sql_test::AddSelectProductions(gen);
   sql_test::AddGroupProductions(gen);
+  sql_test::AddJoinProductions(gen);
+  sql_test::AddQueryExpressionProductions(gen);
+  sql_test::AddModifyProductions(gen);
   gen.Tables.push_back({"emp", "emp", false,
                         {{"id", "INTEGER", 0}, {"name", "VARCHAR", 20}, {"dept", "VARCHAR", 10},
                          {"salary", "INTEGER", 0}, {"mgr", "INTEGER", 0}}});

@@ -138,5 +138,29 @@ void AddAlterProductions(SqlGenerator& gen);
 void AddGroupProductions(SqlGenerator& gen);
 // One such query over table.
 std::string GroupStatement(SqlGenerator& gen, const SqlGenerator::Table& table);
+// ---- query expressions (SqlGeneratorQueryExpr.cpp)
+// Set operations of SELECTs over the tables of the model (UNION, INTERSECT,
+// EXCEPT, MINUS, ALL, CORRESPONDING [BY], parentheses, a trailing ORDER BY,
+// now and then INTO or operands of different widths), derived tables in
+// FROM, and subqueries in conditions and select lists (IN, EXISTS, ALL /
+// ANY, scalar, correlated or not, nested).
+void AddQueryExpressionProductions(SqlGenerator& gen);
+
+// ---- joins (SqlGeneratorJoin.cpp)
+// SELECT over two to four tables of the model (not added by the
+// constructor): CROSS, INNER, LEFT, RIGHT, FULL and NATURAL joins with ON or
+// USING, parenthesised, chained and in comma lists, WHERE on either side,
+// now and then DISTINCT, TOP and ORDER BY.
+void AddJoinProductions(SqlGenerator& gen);
+std::string JoinStatement(SqlGenerator& gen);
+
+// ---- UPDATE, DELETE and INSERT ... SELECT (SqlGeneratorModify.cpp)
+// Row changes over the tables of the model (not added by the constructor):
+// UPDATE with one to three assignments of literals, columns and expressions
+// over the row (now and then qualified by the table's name, or a row value
+// of a subquery), DELETE, and INSERT ... SELECT with and without a column
+// list, in parentheses, now and then of another width or a query of the
+// SELECT productions; with an alias and WHERE conditions over the table.
+void AddModifyProductions(SqlGenerator& gen);
 
 }  // namespace sql_test

@@ -10,6 +10,7 @@
 #include "engine/components/VLMMainQuery.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/sql/VLMSQLCommand.h"
+#include "engine/sql/VLMSQLModify.h"
 #include "engine/sql/VLMSQLProcessor.h"
 #include "platform/dataset/DatabaseError.h"
 #include "platform/dataset/Fields.h"
@@ -60,14 +61,14 @@ TEST_F(SqlStatementTest, ProcessorDispatchesOnTheFirstKeywordWithCodedErrors) {
       {"WHERE a = 1", 30153, "'WHERE'"},
       {"SELECT * FROM t x y", 20260, "'y' found at line 1, column 19"},
       {"(SELECT 1)", 30184, "'FROM'"},
-      {"UPDATE t SET a = 1", 20621, ""},
-      {"DELETE FROM t", 20622, ""},
+      {"UPDATE t SET a 1", 30221, "'=' expected, but '1'"},
+      {"DELETE t", 30184, "'FROM' expected, but 't'"},
       {"ALTER TABLE t ADD b INTEGER", 30226, "'(' expected, but 'b'"},
       {"RENAME TABLE t u", 30355, "'TO' expected"},
       {"CREATE UNIQUE INDEX i ON t 5", 30273, "'5'"},
       {"DROP INDEX t.i x y", 30800, "'y'"},
-      {"INSERT INTO t SELECT * FROM t", 20627, ""},
-      {"INSERT INTO t (SELECT * FROM t)", 20627, ""},
+      {"INSERT INTO t SELECT * FROM t x y", 20260, "'y'"},
+      {"INSERT INTO t (SELECT * FROM t x y)", 20256, "column 34"},
   };
   for (const Case& c : cases) {
     TVLMSQLProcessor processor(Query.get());

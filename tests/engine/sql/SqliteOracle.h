@@ -26,6 +26,10 @@ public:
       sqlite3_free(error);
     }
   }
+  // Runs sql; false when SQLite refuses it (a statement expected to fail).
+  bool TryExec(const std::string& sql) {
+    return sqlite3_exec(Db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
   // The rows of a query; a failure fails the test.
   std::vector<std::string> Rows(const std::string& sql) {
     std::vector<std::string> rows;

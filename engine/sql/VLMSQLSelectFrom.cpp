@@ -1,0 +1,315 @@
+// The FROM clause of a SELECT (TVLMSQLSelect, VLMSQLCommand.h): its table
+// references and joins, and the operator that produces its rows.
+//
+// Grammar (after FROM):
+//   entry      := reference { "," reference }
+//   reference  := ( [MEMORY] [db.]table [[AS] alias] [PASSWORD 'p']
+//                 | "(" reference [")"] [alias] ) { join }
+//   join       := CROSS JOIN reference [ON condition | USING (names)]
+//               | [NATURAL] [INNER | LEFT [OUTER] | RIGHT [OUTER]
+//                 | FULL [OUTER]] JOIN reference [ON condition | USING (names)]
+// The right operand of a join parses its own joins first, so a chain
+// without ON or USING between its members nests to the right; after ON or
+// USING the join built so far becomes the left operand of the next join.
+//
+// Operators (BuildFromOperator, BuildEntryOperator):
+//   - a named table: its leaf (TVLMAOTable);
+//   - a join: the operators of both operands, then TVLMAOJoin with the key
+//     pairs from USING (each name on both sides), NATURAL (the join finds
+//     them) or the equalities of ON between the two operands, and for an
+//     INNER or CROSS join also those of WHERE. An outer join keeps the rest
+//     of its ON as its JoinCondition; an INNER or CROSS join places the rest
+//     on itself and its operands (ExtractConditionsFor). A part naming
+//     neither operand raises 20270, unless the parent join has no ON of its
+//     own: it is then the parent's ON (a JOIN b JOIN c ON a.x = b.x);
+//   - comma entries: joined left to right, INNER on the equalities WHERE
+//     finds between the two sides, else CROSS.
+//
+// WHERE never gives a key to, or is placed below, the null-supplying side
+// of an outer join (its operand's rows are padded after the join, and a
+// condition there would keep rows that must be padded); the outer join's
+// join flag keeps the later placement of WHERE conjuncts above it.
+#include <algorithm>
+#include <utility>
+
+#include "engine/components/VLMMain.h"
+#include "engine/core/VLMExcept.h"
+#include "engine/sql/VLMRelAlgebraJoin.h"
+#include "engine/sql/VLMSQLCommand.h"
+
+namespace {
+
+constexpr std::string_view kUnexpectedToken = "Unexpected token '%s' found at line %d, column %d";
+constexpr std::string_view kTableNameExpected = "Table name expected, but '%s' found at line %d, column %d";
+
+bool InKinds(TVLMTokenKinds kinds, TVLMTokenKind kind) { return (kinds & (TVLMTokenKinds{1} << kind)) != 0; }
+
+using TJoinKind = TVLMTableReference::TJoinKind;
+
+bool IsOuterJoin(TJoinKind kind) {
+  return kind == TJoinKind::Left || kind == TJoinKind::Right || kind == TJoinKind::Full;
+}
+
+// reference becomes a join node: what it was is the left operand.
+void MakeJoin(TVLMTableReference& reference, TJoinKind kind, bool natural, std::unique_ptr<TVLMTableReference> right,
+              std::unique_ptr<qv::StringList> usingFields, std::unique_ptr<TVLMExpression> onCondition) {
+  auto left = std::make_unique<TVLMTableReference>(std::move(reference));
+  reference = TVLMTableReference();
+  reference.Kind = TVLMTableReference::TKind::Join;
+  reference.JoinKind = kind;
+  reference.Natural = natural ? 1 : 0;
+  reference.Left = std::move(left);
+  reference.Right = std::move(right);
+  reference.UsingFields = std::move(usingFields);
+  reference.OnCondition = std::move(onCondition);
+}
+
+void AppendPairs(const std::vector<TVLMQualifiedFieldName>& names, TVLMFields& fields) {
+  for (const TVLMQualifiedFieldName& name : names) {
+    TVLMFieldRef item;
+    item.TableName = name.TableName;
+    item.FieldName = name.FieldName;
+    fields.Add(std::move(item));
+  }
+}
+
+bool HasCondition(const std::unique_ptr<TVLMExpression>& expression) {
+  return expression && !expression->IsEmptyCondition();
+}
+
+[[noreturn]] void RaiseOnNotApplicable() { throw EVLMException(20270, "ON condition for JOIN is not applicable"); }
+
+}  // namespace
+
+// --------------------------------------------------------------- grammar
+
+TVLMTableReference::TVLMTableReference(TVLMTableReference&&) noexcept = default;
+TVLMTableReference& TVLMTableReference::operator=(TVLMTableReference&&) noexcept = default;
+
+void TVLMSQLSelect::ParseFrom() {
+  for (bool first = true;; first = false) {
+    auto reference = std::make_unique<TVLMTableReference>();
+    if (!ParseTableReference(*reference)) RaiseAtToken(first ? 30183 : 30182, kTableNameExpected);
+    Tables.push_back(std::move(reference));
+    if (Token.Kind != tktComma) return;
+    ExpectNextToken(kVLMTableNameKinds | VLMKinds({tktLeftParenthesis}), 30181, kTableNameExpected);
+  }
+}
+
+bool TVLMSQLSelect::ParseTableReference(TVLMTableReference& reference) {
+  if (Token.Kind == tktLeftParenthesis) {
+    GetNextToken();
+    if (!ParseTableReference(reference))
+      RaiseAtToken(30179, "Field name expected, but '%s' found at line %d, column %d");
+    if (Token.Kind == tktRightParenthesis) GetNextToken();
+    std::string alias;
+    if (ParseAlias(alias)) reference.Alias = alias;
+    ParseJoins(reference);
+    return true;
+  }
+  if (IsKeyword(kwSELECT)) {
+    ParseDerivedTable(reference);
+    ParseJoins(reference);
+    return true;
+  }
+  if (!InKinds(kVLMTableNameKinds, Token.Kind)) return false;
+  reference.Kind = TVLMTableReference::TKind::Table;
+  if (IsKeyword(kwMEMORY)) {
+    reference.InMemory = 1;
+    GetNextToken();
+  } else {
+    reference.InMemory = Owner != nullptr && Owner->InMemory() ? 1 : 0;
+  }
+  reference.TableName = TokenValue();
+  // A parameter may carry a quoted database part: "db".t.
+  if (Token.Kind == tktParameter && !reference.TableName.empty() && reference.TableName.front() == '"') {
+    const size_t close = reference.TableName.find('"', 1);
+    reference.TableName = close == std::string::npos ? std::string() : reference.TableName.substr(close + 2);
+  }
+  GetNextToken();
+  if (Token.Kind == tktDot) {
+    reference.DatabaseFileName = reference.TableName;
+    GetNextToken();
+    reference.TableName = TokenValue();
+    GetNextToken();
+  }
+  std::string alias;
+  if (ParseAlias(alias)) reference.Alias = alias;
+  if (IsKeyword(kwPASSWORD)) {
+    ExpectNextToken(kVLMPasswordKinds, 30178,
+                    "Quoted password expected (for PASSWORD \"passwordData\"), but '%s' found at line %d, column %d");
+    reference.Password = TokenValue();
+    GetNextToken();
+  }
+  ParseJoins(reference);
+  return true;
+}
+
+void TVLMSQLSelect::ParseJoins(TVLMTableReference& reference) {
+  const TVLMTokenKinds word = VLMKinds({tktReservedWord});
+  for (;;) {
+    TJoinKind kind = TJoinKind::Inner;
+    bool natural = false;
+    bool joinWord = false;
+    if (IsKeyword(kwCROSS)) {
+      ExpectNextToken(word, 30168, kUnexpectedToken);
+      kind = TJoinKind::Cross;
+      joinWord = true;
+    } else {
+      if (IsKeyword(kwNATURAL)) {
+        natural = true;
+        joinWord = true;
+        ExpectNextToken(word, 30169, kUnexpectedToken);
+      }
+      struct TWord {
+        uint16_t Keyword;
+        TJoinKind Kind;
+        int32_t Code;
+      };
+      for (const TWord w : {TWord{kwINNER, TJoinKind::Inner, 30170}, TWord{kwLEFT, TJoinKind::Left, 30171},
+                            TWord{kwRIGHT, TJoinKind::Right, 30172}, TWord{kwFULL, TJoinKind::Full, 30173}}) {
+        if (!IsKeyword(w.Keyword)) continue;
+        kind = w.Kind;
+        joinWord = true;
+        ExpectNextToken(word, w.Code, kUnexpectedToken);
+        break;
+      }
+      if (joinWord && IsKeyword(kwOUTER)) ExpectNextToken(word, 30174, kUnexpectedToken);
+    }
+    if (!IsKeyword(kwJOIN)) {
+      if (joinWord) RaiseTokenExpected(30175, "JOIN");
+      return;
+    }
+    GetNextToken();
+    auto right = std::make_unique<TVLMTableReference>();
+    if (!ParseTableReference(*right)) RaiseAtToken(30176, kTableNameExpected);
+    std::unique_ptr<TVLMExpression> on;
+    std::unique_ptr<qv::StringList> usingFields;
+    if (IsKeyword(kwON)) {
+      GetNextToken();
+      on = std::make_unique<TVLMExpression>();
+      on->InMemory = Owner != nullptr && Owner->InMemory();
+      on->ParseBoolean(this, Lexer);
+      GetCurrentToken();
+    } else if (IsKeyword(kwUSING)) {
+      GetNextToken();
+      if (Token.Kind != tktLeftParenthesis) RaiseTokenExpected(30167, "(");
+      GetNextToken();
+      usingFields = std::make_unique<qv::StringList>();
+      ParseFieldNameList(*usingFields);
+      if (Token.Kind == tktRightParenthesis) GetNextToken();
+    }
+    MakeJoin(reference, kind, natural, std::move(right), std::move(usingFields), std::move(on));
+  }
+}
+
+// ------------------------------------------------------------- operators
+
+std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildFromOperator(TVLMDataSet* owner, TVLMQueryOperator* outerOperand,
+                                                         TVLMCursor* outerCursor, bool allowOuterReferences) {
+  std::unique_ptr<TVLMAO> source =
+      BuildEntryOperator(owner, *Tables.front(), Where.get(), nullptr, outerOperand, outerCursor, allowOuterReferences);
+  for (size_t i = 1; i < Tables.size(); ++i) {
+    std::unique_ptr<TVLMAO> right =
+        BuildEntryOperator(owner, *Tables[i], Where.get(), nullptr, outerOperand, outerCursor, allowOuterReferences);
+    std::vector<TVLMQualifiedFieldName> leftNames, rightNames;
+    if (Where) Where->ExtractJoinFieldPairs(source.get(), right.get(), leftNames, rightNames);
+    TVLMFields leftFields, rightFields;
+    AppendPairs(leftNames, leftFields);
+    AppendPairs(rightNames, rightFields);
+    source = std::make_unique<TVLMAOJoin>(std::move(source), std::move(right),
+                                          leftFields.Count() > 0 ? TVLMJoinKind::Inner : TVLMJoinKind::Cross, false,
+                                          leftFields, rightFields, nullptr);
+  }
+  return source;
+}
+
+std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildEntryOperator(TVLMDataSet* owner, TVLMTableReference& reference,
+                                                          TVLMExpression* where,
+                                                          std::unique_ptr<TVLMExpression>* leftover,
+                                                          TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
+                                                          bool allowOuterReferences) {
+  if (reference.Kind == TVLMTableReference::TKind::Derived)
+    return BuildDerivedTable(reference, owner, outerOperand, outerCursor, allowOuterReferences);
+  if (reference.Kind == TVLMTableReference::TKind::Table) {
+    std::unique_ptr<TVLMTable> table;
+    CreateTableComponent(owner, reference.DatabaseFileName, reference.TableName, reference.Password,
+                         reference.InMemory != 0, reference.Database, table);
+    return std::make_unique<TVLMAOTable>(reference.TableName, std::move(table), reference.Database.get(),
+                                         reference.Alias);
+  }
+  const TJoinKind kind = reference.JoinKind;
+  const bool outer = IsOuterJoin(kind);
+  const bool natural = reference.Natural != 0;
+  // A join with nothing to join on of its own takes over what its operand
+  // joins could not place.
+  const bool bare = !outer && !natural && !reference.UsingFields && !HasCondition(reference.OnCondition);
+  std::unique_ptr<TVLMExpression> leftRest, rightRest;
+  TVLMExpression* leftWhere = kind == TJoinKind::Right || kind == TJoinKind::Full ? nullptr : where;
+  TVLMExpression* rightWhere = kind == TJoinKind::Left || kind == TJoinKind::Full ? nullptr : where;
+  std::unique_ptr<TVLMAO> left = BuildEntryOperator(owner, *reference.Left, leftWhere, bare ? &leftRest : nullptr,
+                                                    outerOperand, outerCursor, allowOuterReferences);
+  std::unique_ptr<TVLMAO> right = BuildEntryOperator(owner, *reference.Right, rightWhere,
+                                                     bare ? &rightRest : nullptr, outerOperand, outerCursor, allowOuterReferences);
+  std::unique_ptr<TVLMExpression>& on = reference.OnCondition;
+  for (std::unique_ptr<TVLMExpression>* rest : {&leftRest, &rightRest}) {
+    if (!HasCondition(*rest)) continue;
+    if (on)
+      on->AndWith(**rest);
+    else
+      on = std::move(*rest);
+  }
+
+  TVLMFields leftFields, rightFields;
+  if (!natural && kind != TJoinKind::Cross) {
+    if (reference.UsingFields) {
+      for (const std::string& name : *reference.UsingFields) {
+        TVLMFieldRef l, r;
+        l.FieldName = name;
+        r.FieldName = name;
+        leftFields.Add(std::move(l));
+        rightFields.Add(std::move(r));
+      }
+    } else if (HasCondition(on)) {
+      std::vector<TVLMQualifiedFieldName> leftNames, rightNames;
+      on->ExtractJoinFieldPairs(left.get(), right.get(), leftNames, rightNames);
+      AppendPairs(leftNames, leftFields);
+      AppendPairs(rightNames, rightFields);
+    }
+  }
+  if (!natural && !outer && where != nullptr) {
+    // An inner join's WHERE equalities between its sides are keys as well.
+    std::vector<TVLMQualifiedFieldName> leftNames, rightNames;
+    where->ExtractJoinFieldPairs(left.get(), right.get(), leftNames, rightNames);
+    AppendPairs(leftNames, leftFields);
+    AppendPairs(rightNames, rightFields);
+  }
+  TVLMJoinKind joinKind = static_cast<TVLMJoinKind>(kind);
+  if (joinKind == TVLMJoinKind::Cross && leftFields.Count() > 0) joinKind = TVLMJoinKind::Inner;
+
+  std::unique_ptr<TVLMExpression> joinCondition;
+  if (outer && HasCondition(on)) joinCondition = std::move(on);
+  auto join = std::make_unique<TVLMAOJoin>(std::move(left), std::move(right), joinKind, natural, leftFields,
+                                           rightFields, std::move(joinCondition));
+  if (outer) {
+    // The rest of an outer join's ON is evaluated on the join's own pairs:
+    // it must name nothing but the two operands (or outer rows).
+    if (join->JoinCondition &&
+        !join->JoinCondition->GetRoot()->ResolveFields(join.get(), outerOperand, false, outerCursor)) {
+      join.reset();
+      RaiseOnNotApplicable();
+    }
+    return join;
+  }
+  if (HasCondition(on)) {
+    on->ExtractConditionsFor(join.get(), outerOperand, false, true, outerCursor);
+    if (!on->IsEmptyCondition()) {
+      if (leftover == nullptr) {
+        join.reset();
+        RaiseOnNotApplicable();
+      }
+      *leftover = std::move(on);
+    }
+  }
+  return join;
+}

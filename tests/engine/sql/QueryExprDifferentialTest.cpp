@@ -1,0 +1,189 @@
+// Random query expressions: set operations over integer tables return
+// SQLite's rows, compared as multisets, and INTERSECT ALL / EXCEPT ALL the
+// rows of their rule; IN, EXISTS and scalar subqueries return SQLite's rows
+// where the two dialects agree. (The generated set operations, derived
+// tables and subqueries run in SelectRandomTest's robustness run.)
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/engine/sql/SqlGenerator.h"
+#include "tests/engine/sql/SqlTestSupport.h"
+#include "tests/engine/sql/SqliteOracle.h"
+#include "tests/support/TestBudget.h"
+
+namespace {
+
+using RowList = std::vector<std::string>;
+
+class QueryExprDifferentialBase : public sql_test::QueryFixture {
+protected:
+  // The rows of the last statement of sql when it yields rows, sorted.
+  RowList Fetch(const std::string& sql) {
+    RowList rows;
+    Query->SetSQL(sql);
+    if (!Query->ExecuteForCursor()) return rows;
+    Query->Open();
+    for (Query->First(); !Query->Eof(); Query->Next()) {
+      std::string row;
+      for (int32_t i = 0; i < Query->FieldCount(); ++i) {
+        qv::Field& field = *Query->GetFields()[i];
+        row += (i > 0 ? "|" : "") + (field.IsNull() ? std::string("NULL") : field.AsString());
+      }
+      rows.push_back(row);
+    }
+    Query->Close();
+    std::sort(rows.begin(), rows.end());
+    return rows;
+  }
+};
+
+// SQLite's rows, sorted.
+class Oracle : public sql_test::SqliteOracle {
+public:
+  RowList Query(const std::string& sql) {
+    RowList rows = Rows(sql);
+    std::sort(rows.begin(), rows.end());
+    return rows;
+  }
+};
+
+// The same tables on both engines: r0..r3 (a, b) of small integers with
+// nulls and duplicates; k (id unique, v) with every id from -3 to 12; o (a
+// NOT NULL within k's ids, b).
+class QueryExprDifferentialTest : public QueryExprDifferentialBase {
+protected:
+  void Both(const std::string& sql) {
+    Run(sql);
+    Oracle_.Exec(sql);
+  }
+  void MakeTables(sql_test::SqlGenerator& gen) {
+    auto number = [&] { return gen.Chance(0.15) ? std::string("NULL") : std::to_string(gen.Int(-3, 6)); };
+    for (int t = 0; t < 4; ++t) {
+      const std::string name = "r" + std::to_string(t);
+      Both("CREATE TABLE " + name + " (a INTEGER, b INTEGER)");
+      const int rows = gen.Int(0, 25);
+      if (rows == 0) continue;
+      std::string insert = "INSERT INTO " + name + " VALUES ";
+      for (int r = 0; r < rows; ++r) insert += (r > 0 ? ", (" : "(") + number() + ", " + number() + ")";
+      Both(insert);
+    }
+    Both("CREATE TABLE k (id INTEGER NOT NULL, v INTEGER)");
+    std::string insert = "INSERT INTO k VALUES ";
+    for (int id = -3; id <= 12; ++id) insert += (id > -3 ? ", (" : "(") + std::to_string(id) + ", " + number() + ")";
+    Both(insert);
+    Both("CREATE TABLE o (a INTEGER NOT NULL, b INTEGER)");
+    insert = "INSERT INTO o VALUES ";
+    for (int r = 0; r < 20; ++r) insert += (r > 0 ? ", (" : "(") + std::to_string(gen.Int(-3, 12)) + ", " + number() + ")";
+    Both(insert);
+  }
+  Oracle Oracle_;
+};
+
+// A query expression as both dialects write it: ours with parentheses,
+// SQLite's (whose compound operators all bind alike and take no
+// parentheses) with a nested operation as a derived table.
+struct Expr {
+  std::string Ours;
+  std::string Theirs;
+};
+
+TEST_F(QueryExprDifferentialTest, SetOperationsReturnSqlitesRows) {
+  sql_test::SqlGenerator gen(4242);
+  MakeTables(gen);
+  std::function<Expr(int, int)> expression = [&](int width, int depth) -> Expr {
+    if (depth <= 0 || gen.Chance(0.4)) {
+      const std::string table = "r" + std::to_string(gen.Int(0, 3));
+      std::string items = width == 1 ? gen.Pick(RowList{"a", "b"}) : gen.Pick(RowList{"a, b", "b, a"});
+      std::string text = "SELECT " + items + " FROM " + table;
+      if (gen.Chance(0.4)) text += " WHERE a " + gen.Pick(RowList{"<", ">", "<>"}) + " " + std::to_string(gen.Int(-2, 5));
+      return {text, text};
+    }
+    const Expr left = expression(width, depth - 1);
+    const Expr right = expression(width, depth - 1);
+    const std::string op = gen.Pick(RowList{"UNION", "UNION ALL", "INTERSECT", "EXCEPT"});
+    auto compound = [](const Expr& x) {
+      return x.Ours.find("UNION") != std::string::npos || x.Ours.find("INTERSECT") != std::string::npos ||
+             x.Ours.find("EXCEPT") != std::string::npos;
+    };
+    // SQLite takes its operators left to right, so only a compound right
+    // side needs the derived table there.
+    Expr made;
+    made.Ours = (compound(left) ? "(" + left.Ours + ")" : left.Ours) + " " + op + " " +
+                (compound(right) ? "(" + right.Ours + ")" : right.Ours);
+    made.Theirs = left.Theirs + " " + op + " " +
+                  (compound(right) ? "SELECT * FROM (" + right.Theirs + ")" : right.Theirs);
+    return made;
+  };
+  auto budget = qv::test::TestBudget::Steps(500, 8);
+  for (uint64_t round = 0; budget.Continue(round); ++round) {
+    const Expr e = expression(gen.Int(1, 2), 2);
+    ASSERT_EQ(Fetch(e.Ours), Oracle_.Query(e.Theirs)) << e.Ours;
+  }
+}
+
+TEST_F(QueryExprDifferentialTest, IntersectAllAndExceptAllKeepEveryLeftRowOfTheirRule) {
+  sql_test::SqlGenerator gen(977);
+  MakeTables(gen);
+  auto budget = qv::test::TestBudget::Steps(300, 6);
+  for (uint64_t round = 0; budget.Continue(round); ++round) {
+    const std::string items = gen.Pick(RowList{"a", "b", "a, b"});
+    const std::string left = "SELECT " + items + " FROM r" + std::to_string(gen.Int(0, 3));
+    const std::string right = "SELECT " + items + " FROM r" + std::to_string(gen.Int(0, 3)) +
+                              (gen.Chance(0.5) ? " WHERE b > " + std::to_string(gen.Int(-2, 4)) : "");
+    const RowList l = Oracle_.Query(left);
+    const RowList r = Oracle_.Query(right);
+    RowList intersect, except;
+    // Every left row, duplicates included, with (without) an equal right row;
+    // nulls equal each other.
+    for (const std::string& row : l)
+      (std::binary_search(r.begin(), r.end(), row) ? intersect : except).push_back(row);
+    ASSERT_EQ(Fetch(left + " INTERSECT ALL " + right), intersect) << left << " / " << right;
+    ASSERT_EQ(Fetch(left + " EXCEPT ALL " + right), except) << left << " / " << right;
+  }
+}
+
+TEST_F(QueryExprDifferentialTest, SubqueriesReturnSqlitesRows) {
+  sql_test::SqlGenerator gen(313);
+  MakeTables(gen);
+  auto number = [&] { return std::to_string(gen.Int(-3, 6)); };
+  auto table = [&] { return "r" + std::to_string(gen.Int(0, 3)); };
+  auto inner = [&](const std::string& correlation) {
+    std::string text = "SELECT " + gen.Pick(RowList{"a", "b"}) + " FROM " + table() + " y";
+    RowList conditions;
+    if (gen.Chance(0.5)) conditions.push_back("y." + gen.Pick(RowList{"a", "b"}) + " " + gen.Pick(RowList{"<", ">", "="}) + " " + number());
+    if (!correlation.empty()) conditions.push_back(correlation);
+    for (size_t i = 0; i < conditions.size(); ++i) text += (i == 0 ? " WHERE " : " AND ") + conditions[i];
+    return text;
+  };
+  auto budget = qv::test::TestBudget::Steps(400, 12);
+  for (uint64_t round = 0; budget.Continue(round); ++round) {
+    std::string sql;
+    const std::string op = gen.Pick(RowList{"=", "<", ">", "<=", ">=", "<>"});
+    switch (gen.Int(0, 4)) {
+      case 0:  // IN, not correlated
+        sql = "SELECT a, b FROM " + table() + " x WHERE x." + gen.Pick(RowList{"a", "b"}) + " IN (" + inner("") + ")";
+        break;
+      case 1:  // IN, correlated
+        sql = "SELECT a, b FROM " + table() + " x WHERE x.a IN (" + inner("y.b " + op + " x.b") + ")";
+        break;
+      case 2:  // EXISTS, correlated
+        sql = "SELECT a, b FROM " + table() + " x WHERE EXISTS (" + inner("y.a " + op + " x." + gen.Pick(RowList{"a", "b"})) +
+              ")" + (gen.Chance(0.3) ? " AND x.b > " + number() : "");
+        break;
+      case 3:  // scalar, one row
+        sql = "SELECT a, b FROM " + table() + " x WHERE x.a " + op + " (SELECT v FROM k WHERE id = " +
+              std::to_string(gen.Int(-3, 12)) + ")";
+        break;
+      default:  // scalar, correlated, one row each
+        sql = "SELECT a, b FROM o x WHERE x.b " + op + " (SELECT v FROM k WHERE k.id = x.a)";
+        break;
+    }
+    ASSERT_EQ(Fetch(sql), Oracle_.Query(sql)) << sql;
+  }
+}
+
+}  // namespace
