@@ -859,6 +859,11 @@ bool TVLMTableData::WalkIndexRangeNaturalOrder(const TVLMSearchRequest& search,
     first = false;
   const bool test = search.Cursor->FilterCallback || OtherConditionsRemain(conditions, start, end);
   std::optional<TVLMRecordID> best;
+  // The record numbers the walk meets go into the bitmap when it ends: its
+  // bits grow once, to the highest of them, rather than at every new
+  // highest one.
+  std::vector<int64_t> collected;
+  const bool batched = collect && !bitmap->ResetOnChange;
   for (; index->FindNextInRange(search.SessionID, first, walk, recordID, search.Record, endCondition,
                                 &startCondition, search.Forward);
        first = false) {
@@ -866,10 +871,19 @@ bool TVLMTableData::WalkIndexRangeNaturalOrder(const TVLMSearchRequest& search,
     if (test && (!ReadSearchRecord(search.SessionID, recordID, search.Record) ||
                  !TestConditions(search.Cursor, conditions, start, end, search.Record, recordID)))
       continue;
-    if (collect) bitmap->IncludeRecord(recordID);
+    if (batched)
+      collected.push_back(RecordIDToRecordNo(recordID));
+    else if (collect)
+      bitmap->IncludeRecord(recordID);
     if (!search.FromBeginning && !beyond(recordID, search.Position)) continue;
     if (!best || beyond(*best, recordID)) best = recordID;
     if (unique && !search.FillAll) break;
+  }
+  if (!collected.empty()) {
+    TVLMBitsArray& bits = bitmap->Bits();
+    const int64_t highest = *std::max_element(collected.begin(), collected.end());
+    if (highest >= bits.BitCount()) bits.SetSize(highest + 1);
+    for (const int64_t recordNo : collected) bits.SetBit(recordNo, true);
   }
   if (bitmap != nullptr && search.FromBeginning && !search.FillAll && !unique) bitmap->Filled = true;
   if (search.FillAll || !best) return false;
