@@ -72,7 +72,7 @@
 #include "bench/ComponentBench.h"
 #include "bench/SqliteFile.h"
 #include "engine/components/VLMMain.h"
-#include "engine/components/VLMMainQuery.h"
+#include "engine/sql/VLMMainQuery.h"
 
 extern char** environ;
 

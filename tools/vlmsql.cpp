@@ -32,7 +32,7 @@
 #include <string>
 
 #include "engine/components/VLMMain.h"
-#include "engine/components/VLMMainQuery.h"
+#include "engine/sql/VLMMainQuery.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/storage/VLMDiskEngine.h"
 #include "platform/dataset/DatabaseError.h"

@@ -1,6 +1,7 @@
 #include "engine/components/VLMMain.h"
 
 #include <array>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -10,7 +11,7 @@
 #include "engine/core/VLMBaseEngine.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMExpressions.h"
-#include "engine/sql/VLMSQLProcessor.h"
+#include "engine/core/VLMLexer.h"
 #include "engine/storage/VLMBTreeRecordIndex.h"
 #include "engine/storage/VLMMemEngine.h"
 #include "engine/storage/VLMTempEngine.h"
@@ -106,6 +107,17 @@ private:
   TVLMLocalCursor Cursor_;
 };
 
+std::atomic<TVLMSubqueryFactory> SubqueryFactory{nullptr};
+
+// The parser's subquery hook: the SQL engine's factory once it is set.
+std::unique_ptr<TVLMSubquery> CreateSubquery(TVLMLexer& lexer, TVLMQueryContext* queryContext) {
+  const TVLMSubqueryFactory factory = SubqueryFactory.load(std::memory_order_acquire);
+  if (factory != nullptr) return factory(lexer, queryContext);
+  TToken token;
+  lexer.GetCurrentToken(token);
+  throw EVLMException(20760, "Subquery outside an SQL statement at line %d, column %d", {token.Line, token.Column});
+}
+
 // The engine core's expression services with the two hooks from above the
 // core: LASTAUTOINC's table opener and the SQL engine's subquery factory;
 // the services that were installed before them.
@@ -118,7 +130,7 @@ void InstallExpressionServices() {
   if (current != nullptr && current != &VLMExpressionModuleServices()) return;
   EngineServices = VLMExpressionModuleServices();
   EngineServices.OpenAutoincTable = &VLMOpenAutoincTable;
-  EngineServices.CreateSubquery = &VLMCreateSubquery;
+  EngineServices.CreateSubquery = &CreateSubquery;
   ServicesBefore = VLMInstallExpressionServices(&EngineServices);
 }
 
@@ -260,6 +272,10 @@ std::u16string& TVLMComponentRuntime::HeldWideString(uint32_t holder) {
   if (holder == 0 || holder > state.WideStrings.size())
     throw EVLMException(10802, "Invalid wide-string holder = %d", {static_cast<int64_t>(holder)});
   return *state.WideStrings[holder - 1];
+}
+
+void VLMSetSubqueryFactory(TVLMSubqueryFactory factory) {
+  SubqueryFactory.store(factory, std::memory_order_release);
 }
 
 bool VLMDesignMode() {

@@ -20,9 +20,9 @@
 //                         VLMMainCopy.cpp)
 //   VLMMainTable.h        TVLMTable and VLMOpenAutoincTable (VLMMainTable.cpp,
 //                         VLMMainRestructure.cpp, VLMMainCopy.cpp)
-//   VLMMainQuery.h        TVLMQuery, the dataset over SQL text, and its
-//                         parameter link (VLMMainQuery.cpp); included on its
-//                         own, as it builds on this header
+//
+// The query component (TVLMQuery, the dataset over SQL text) builds on these
+// and on the SQL engine: it is engine/sql/VLMMainQuery.h.
 //
 // Invariants:
 //
@@ -80,6 +80,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -88,6 +89,7 @@
 #include "engine/components/VLMMainDefinitions.h"
 #include "engine/components/VLMMainSessions.h"
 #include "engine/components/VLMMainTable.h"
+#include "engine/core/VLMQuerySeam.h"
 #include "platform/dataset/DatabaseError.h"
 
 class TVLMMemoryDatabaseData;
@@ -144,4 +146,12 @@ public:
 // opens its file per operation (TVLMDiskDatabaseData::OpenPerOperation).
 bool VLMDesignMode();
 void VLMSetDesignMode(bool value);
+
+// The subquery factory the components' expression services hand to the
+// expression parser. The SQL engine sets it when it makes a statement
+// processor (subqueries exist only in SQL statements); until then a subquery
+// is refused as one outside an SQL statement (20760).
+class TVLMLexer;
+using TVLMSubqueryFactory = std::unique_ptr<TVLMSubquery> (*)(TVLMLexer& lexer, TVLMQueryContext* queryContext);
+void VLMSetSubqueryFactory(TVLMSubqueryFactory factory);
 

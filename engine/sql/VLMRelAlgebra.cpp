@@ -456,11 +456,11 @@ void TVLMAO::BuildIndexTexts(std::string& fields, std::string& descending, std::
   caseInsensitive = JoinNames(noCase);
 }
 
-void TVLMAO::ApplyOrderBy(bool freeSpecification) {
+void TVLMAO::ApplyOrderBy(bool freeOrderLists) {
   if (!ResultTable) throw EVLMException(10308, "Nil pointer occured");
   if (OrderFields.Count() > 0 && ResultTable->IndexName().empty() && ResultTable->IndexFieldNames().empty())
     ResultTable->SetIndexName(ResultTable->GetIndexForFields(OrderFields, OrderDirections, OrderCases));
-  if (freeSpecification) {
+  if (freeOrderLists) {
     OrderFields.Clear();
     OrderDirections.Clear();
     OrderCases.Clear();

@@ -337,9 +337,9 @@ protected:
   void CopyFieldToCursor(int32_t fieldNo, int32_t destFieldNo, TVLMLocalCursor& dest);
   void FinishResultTable(qv::StringList& names, qv::StringList& displays);
   // The result table reads through an index over the ORDER BY fields (found
-  // or made) unless it has an index already; with freeSpecification the
+  // or made) unless it has an index already; with freeOrderLists the
   // sort lists are emptied. 10308 without a result table.
-  void ApplyOrderBy(bool freeSpecification);
+  void ApplyOrderBy(bool freeOrderLists);
   void ParseSortSpecification(const std::string& fieldsText, const std::string& descendingText,
                               const std::string& caseText);
   // The sort lists as the index texts: all fields, the descending ones, the

@@ -14,7 +14,7 @@
 //   TVLMSQLCursorCommand      a statement that yields rows: runs its operator
 //                             tree under the statement lock, decides whether
 //                             the result may be edited, SELECT ... INTO
-//   TVLMSQLSelect             one query specification (VLMSQLSelect.cpp)
+//   TVLMSQLSelect             one SELECT block (VLMSQLSelect.cpp)
 //   TVLMSQLUnion              a query expression: what the processor runs for
 //                             SELECT and "(" (VLMSQLQueryExpr.cpp)
 //   TVLMSQLInsert, TVLMSQLUpdate, TVLMSQLDelete, AssignFieldValue
@@ -379,11 +379,11 @@ private:
                                             bool allowOuterReferences);
 };
 
-// A node of a query expression: a query specification (a leaf) or a set
+// A node of a query expression: a SELECT block (a leaf) or a set
 // operation over two nodes.
 class TVLMQueryExprNode {
 public:
-  // 0 a query specification, 1 UNION, 2 EXCEPT, 3 INTERSECT.
+  // 0 a SELECT block, 1 UNION, 2 EXCEPT, 3 INTERSECT.
   uint8_t Operation = 0;
   std::unique_ptr<TVLMQueryExprNode> Left;
   std::unique_ptr<TVLMQueryExprNode> Right;
@@ -409,12 +409,12 @@ public:
   ~TVLMSQLUnion() override;
 
   // The query expression from the current token, then its ORDER BY (also
-  // the one the last query specification took); 20272 for INTO in a set
-  // operation; a single query specification lends the union its INTO
+  // the one the last SELECT block took); 20272 for INTO in a set
+  // operation; a single SELECT block lends the union its INTO
   // target. Stops at the first token that cannot continue the expression
   // (the end, or the ')' of a subquery or derived table).
   void Parse() override;
-  // Every query specification is.
+  // Every SELECT block is.
   bool IsSelfContained() override;
   // The leaves' trees (operands of a set operation built live) under one
   // TVLMAOUnion per operator node; the ORDER BY on the root.

@@ -18,7 +18,10 @@ constexpr std::string_view kSQLTokenExpected = "SQL token expected, but '%s' fou
 
 }  // namespace
 
-TVLMSQLProcessor::TVLMSQLProcessor(TVLMDataSet* owner) : Owner(owner) {}
+TVLMSQLProcessor::TVLMSQLProcessor(TVLMDataSet* owner) : Owner(owner) {
+  // The statements this processor parses may hold subqueries.
+  VLMSetSubqueryFactory(&VLMCreateSubquery);
+}
 
 TVLMSQLProcessor::~TVLMSQLProcessor() { ClearCommands(); }
 

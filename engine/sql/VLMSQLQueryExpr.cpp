@@ -9,7 +9,7 @@
 //                              [CORRESPONDING [BY "(" names ")"]] term }
 //   term             := primary { INTERSECT [ALL]
 //                              [CORRESPONDING [BY "(" names ")"]] primary }
-//   primary          := "(" query expression [")"] | query specification
+//   primary          := "(" query expression [")"] | SELECT block
 //
 // Both levels associate to the left and INTERSECT binds tighter, so A UNION
 // B INTERSECT C is A UNION (B INTERSECT C). The expression is a tree of
@@ -128,7 +128,7 @@ void TVLMQueryExprNode::MakeBinary(uint8_t operation, std::unique_ptr<TVLMQueryE
 // ------------------------------------------------------------------ grammar
 
 TVLMSQLUnion::~TVLMSQLUnion() {
-  // The tree reads through the components the query specifications own.
+  // The tree reads through the components the SELECT blocks own.
   Root.reset();
 }
 
@@ -137,7 +137,7 @@ void TVLMSQLUnion::Parse() {
   ExprRoot = ParseQueryExpression();
   if (IsKeyword(kwORDER)) ParseOrderBy();
   if (ExprRoot->Operation != 0 && OrderBy.empty()) {
-    // The last query specification took the ORDER BY written after it,
+    // The last SELECT block took the ORDER BY written after it,
     // which sorts the whole expression.
     TVLMQueryExprNode* last = ExprRoot->Right.get();
     while (last->Operation != 0) last = last->Right.get();

@@ -1,6 +1,6 @@
 // The SELECT statement (TVLMSQLSelect): its grammar, ORDER BY and its
 // resolution against the operator tree (shared with the query expression),
-// and the operator tree of one query specification. The FROM clause, its
+// and the operator tree of one SELECT block. The FROM clause, its
 // joins and their operators are in VLMSQLSelectFrom.cpp.
 //
 // The tree of a single-table SELECT, bottom up:

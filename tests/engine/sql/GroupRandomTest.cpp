@@ -15,26 +15,7 @@
 
 namespace {
 
-class GroupRandomTest : public sql_test::QueryFixture {
-protected:
-  // The rows of the last statement of sql when it yields rows.
-  std::vector<std::string> Fetch(const std::string& sql) {
-    std::vector<std::string> rows;
-    Query->SetSQL(sql);
-    if (!Query->ExecuteForCursor()) return rows;
-    Query->Open();
-    for (Query->First(); !Query->Eof(); Query->Next()) {
-      std::string row;
-      for (int32_t i = 0; i < Query->FieldCount(); ++i) {
-        qv::Field& field = *Query->GetFields()[i];
-        row += (i > 0 ? "|" : "") + (field.IsNull() ? std::string("NULL") : field.AsString());
-      }
-      rows.push_back(row);
-    }
-    Query->Close();
-    return rows;
-  }
-};
+using GroupRandomTest = sql_test::QueryFixture;
 
 std::string Number(sql_test::SqlGenerator& g) { return std::to_string(g.Int(-3, 12)); }
 
@@ -126,7 +107,7 @@ TEST_F(GroupRandomTest, RowsMatchSqliteForRandomGroupedQueries) {
     }
     if (gen.Chance(0.5)) sql += " HAVING " + HavingCondition(gen, table.Columns, 1);
     if (gen.Chance(0.3)) sql += " ORDER BY x0" + std::string(gen.Chance(0.5) ? " DESC" : "");
-    std::vector<std::string> ours = Fetch(sql);
+    std::vector<std::string> ours = FetchRows(sql);
     std::vector<std::string> theirs = oracle.Rows(sql);
     std::sort(ours.begin(), ours.end());
     std::sort(theirs.begin(), theirs.end());

@@ -317,21 +317,7 @@ protected:
     Run(sql);
     Sqlite.Exec(sql);
   }
-  Strings Ours(const std::string& sql) {
-    Strings rows;
-    Query->SetSQL(sql);
-    Query->Open();
-    for (Query->First(); !Query->Eof(); Query->Next()) {
-      std::string row;
-      for (int32_t i = 0; i < Query->FieldCount(); ++i) {
-        qv::Field& field = *Query->GetFields()[i];
-        row += (i > 0 ? "|" : "") + (field.IsNull() ? std::string("NULL") : field.AsString());
-      }
-      rows.push_back(row);
-    }
-    Query->Close();
-    return rows;
-  }
+  Strings Ours(const std::string& sql) { return FetchRows(sql); }
   // Three tables r0-r2 (k, v, w INTEGER) of 0-50 rows, mostly few so that
   // products of four tables stay quick, small values, 15% nulls.
   void MakeRandomTables(sql_test::SqlGenerator& g, std::vector<Table>& tables) {

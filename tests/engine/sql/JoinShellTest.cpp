@@ -111,11 +111,7 @@ TEST(JoinShellTest, PrintsTheRowsOfEachJoin) {
 
 TEST(JoinShellTest, RefusesWithTheCodeOfTheFault) {
   const auto db = sql_test::ScratchDatabase::WithSetup();
-  struct Check {
-    const char* Sql;
-    const char* Err;  // the start of standard error
-  };
-  const Check checks[] = {
+  const std::vector<sql_test::Refusal> checks = {
       // A USING column only one side has pairs a field with itself.
       {"SELECT e.name FROM emp e JOIN dept d USING (name)",
        "ERROR 10334 Both join fields are from the same table. Field1 = 'name', Field2 = 'name'"},
@@ -139,11 +135,7 @@ TEST(JoinShellTest, RefusesWithTheCodeOfTheFault) {
       {"SELECT e.name FROM emp e JOIN 5", "ERROR 30176 Table name expected, but '5'"},
       {"SELECT e.name FROM emp e, 5", "ERROR 30181 Table name expected, but '5'"},
   };
-  for (const Check& c : checks) {
-    const sql_test::ShellResult r = RunShell(db->File(), c.Sql);
-    EXPECT_EQ(r.Err.rfind(c.Err, 0), 0u) << c.Sql << ": " << r.Err;
-    EXPECT_EQ(r.Status, 1) << c.Sql;
-  }
+  sql_test::ExpectRefusals(db->File(), checks);
 }
 
 }  // namespace

@@ -206,33 +206,10 @@ TEST_F(ModifyQueryTest, ParametersBindInSetAndWhereAndARunRepeats) {
   EXPECT_EQ(Column("dept", 2).size(), 11u);
 }
 
-// Which temporary tables named prefix are left in "TEMP".
-int32_t TemporaryTables(const std::string& prefix) {
-  TVLMDatabase temp;
-  temp.SetDatabaseName("TEMPCHECK");
-  temp.SetDatabaseFileName("TEMP");
-  qv::StringList names;
-  temp.GetTableNames(names);
-  int32_t count = 0;
-  for (const std::string& name : names) count += name.rfind(prefix, 0) == 0 ? 1 : 0;
-  return count;
-}
-
 TEST_F(ModifyQueryTest, InsertSelectLeavesNoTemporaryTableAndReportsACopyThatLostRows) {
   // Temporary tables go to files at once, where the file layer can fail.
-  qv::test::ScratchFolder tmp;
-  const char* saved = std::getenv("TMPDIR");
-  const std::string savedText = saved != nullptr ? saved : "";
-  setenv("TMPDIR", tmp.Path().c_str(), 1);
-  qv::SetAvailablePhysicalMemoryOverride(4096);
-  auto restore = qv::ScopeExit([&] {
-    qv::SetFileFaultAfter(0, qv::FileFault::Fail);
-    qv::SetAvailablePhysicalMemoryOverride(-1);
-    if (saved != nullptr)
-      setenv("TMPDIR", savedText.c_str(), 1);
-    else
-      unsetenv("TMPDIR");
-  });
+  const sql_test::SpilledTemporaryTables spilled;
+  auto restore = qv::ScopeExit([] { qv::SetFileFaultAfter(0, qv::FileFault::Fail); });
   // The target is a memory table, so that only the temporary tables write
   // to files: a failed write of the query's result or of the copy of it.
   Run("CREATE TABLE MEMORY m (id INTEGER, name VARCHAR(20))");

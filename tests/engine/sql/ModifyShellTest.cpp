@@ -14,19 +14,8 @@
 namespace {
 
 using sql_test::RunShell;
+using sql_test::ShellRows;
 using sql_test::ScratchDatabase;
-
-// The rows of the shell's output (the header line dropped) joined by "; ".
-std::string Rows(const std::string& out) {
-  std::string rows;
-  size_t at = out.find('\n');
-  while (at != std::string::npos && at + 1 < out.size()) {
-    const size_t end = out.find('\n', at + 1);
-    rows += (rows.empty() ? "" : "; ") + out.substr(at + 1, end - at - 1);
-    at = end;
-  }
-  return rows;
-}
 
 struct Check {
   const char* Sql;
@@ -53,7 +42,7 @@ void RunChecks(const std::vector<Check>& checks) {
       EXPECT_EQ(r.Out, prints + "\n") << c.Sql << "\n" << r.Err;
     }
     if (c.Query != nullptr) {
-      EXPECT_EQ(Rows(RunShell(file, c.Query).Out), c.Rows) << c.Sql;
+      EXPECT_EQ(ShellRows(RunShell(file, c.Query).Out), c.Rows) << c.Sql;
     }
   }
 }
@@ -169,7 +158,7 @@ TEST(ModifyShellTest, ATableAnotherProcessChangesKeepsTheStatementsOut) {
   }
   const char* const emp = "SELECT id, salary FROM emp ORDER BY id";
   const char* const unchanged = "1|100; 2|80; 3|70; 4|60; 5|50; 6|40";
-  EXPECT_EQ(Rows(RunShell(db->File(), emp, fast).Out), unchanged);
+  EXPECT_EQ(ShellRows(RunShell(db->File(), emp, fast).Out), unchanged);
   // dept is not held: it takes rows from emp.
   EXPECT_EQ(RunShell(db->File(), "INSERT INTO dept (code) SELECT name FROM emp WHERE id = 1", fast).Out, "OK 1\n");
   EXPECT_EQ(peer.Ask("unlock"), "1");

@@ -11,7 +11,7 @@
 
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
-#include "engine/components/VLMMainQuery.h"
+#include "engine/sql/VLMMainQuery.h"
 #include "engine/sql/VLMSQLCommand.h"
 #include "engine/sql/VLMSQLProcessor.h"
 #include "platform/dataset/DataSource.h"

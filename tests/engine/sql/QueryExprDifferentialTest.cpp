@@ -23,19 +23,7 @@ class QueryExprDifferentialBase : public sql_test::QueryFixture {
 protected:
   // The rows of the last statement of sql when it yields rows, sorted.
   RowList Fetch(const std::string& sql) {
-    RowList rows;
-    Query->SetSQL(sql);
-    if (!Query->ExecuteForCursor()) return rows;
-    Query->Open();
-    for (Query->First(); !Query->Eof(); Query->Next()) {
-      std::string row;
-      for (int32_t i = 0; i < Query->FieldCount(); ++i) {
-        qv::Field& field = *Query->GetFields()[i];
-        row += (i > 0 ? "|" : "") + (field.IsNull() ? std::string("NULL") : field.AsString());
-      }
-      rows.push_back(row);
-    }
-    Query->Close();
+    RowList rows = FetchRows(sql);
     std::sort(rows.begin(), rows.end());
     return rows;
   }

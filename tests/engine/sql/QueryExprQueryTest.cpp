@@ -23,30 +23,11 @@ protected:
     QueryFixture::SetUp();
     Run(sql_test::kSetupSql);
   }
-  std::vector<std::string> Select(const std::string& sql) {
-    Query->Close();
-    Query->SetSQL(sql);
-    Query->Open();
-    std::vector<std::string> rows;
-    for (Query->First(); !Query->Eof(); Query->Next())
-      rows.push_back(Query->GetFields()[0]->IsNull() ? "NULL" : Query->GetFields()[0]->AsString());
-    return rows;
-  }
   // How many times subquery results were made while sql ran.
   int64_t SubqueryRuns(const std::string& sql) {
     const int64_t before = VLMSubqueryRunCount();
     Select(sql);
     return VLMSubqueryRunCount() - before;
-  }
-  static int32_t TemporaryTables() {
-    TVLMDatabase temp;
-    temp.SetDatabaseName("TEMPCHECK");
-    temp.SetDatabaseFileName("TEMP");
-    qv::StringList names;
-    temp.GetTableNames(names);
-    int32_t count = 0;
-    for (const std::string& name : names) count += name.rfind("TEMPORARY_TABLE_", 0) == 0 ? 1 : 0;
-    return count;
   }
 };
 

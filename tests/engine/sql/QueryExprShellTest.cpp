@@ -10,6 +10,7 @@
 namespace {
 
 using sql_test::RunShell;
+using sql_test::ShellRows;
 using sql_test::ScratchDatabase;
 
 // Beside the setup: a table with a BLOB and a MEMO column, and one whose
@@ -27,18 +28,6 @@ std::unique_ptr<ScratchDatabase> Database() {
   return db;
 }
 
-// The rows of the shell's output (the header line dropped) joined by "; ".
-std::string Rows(const std::string& out) {
-  std::string rows;
-  size_t at = out.find('\n');
-  while (at != std::string::npos && at + 1 < out.size()) {
-    const size_t end = out.find('\n', at + 1);
-    rows += (rows.empty() ? "" : "; ") + out.substr(at + 1, end - at - 1);
-    at = end;
-  }
-  return rows;
-}
-
 struct Check {
   const char* Sql;
   const char* Rows;
@@ -47,7 +36,7 @@ struct Check {
 void ExpectRows(const ScratchDatabase& db, std::initializer_list<Check> checks) {
   for (const Check& c : checks) {
     const sql_test::ShellResult r = RunShell(db.File(), c.Sql);
-    EXPECT_EQ(Rows(r.Out), c.Rows) << c.Sql << "\n" << r.Err;
+    EXPECT_EQ(ShellRows(r.Out), c.Rows) << c.Sql << "\n" << r.Err;
     EXPECT_EQ(r.Status, 0) << c.Sql;
   }
 }
@@ -143,24 +132,20 @@ TEST(QueryExprShellTest, ResultColumnsAreNamedAndTypedByTheLeftQuery) {
                 .Out,
             "c|budget\nalice|100\nhr|200\n");
   // The left query's type: text from the left, so 10 sorts before 9.
-  EXPECT_EQ(Rows(RunShell(db->File(), "SELECT name FROM emp WHERE id = 1 UNION SELECT budget FROM dept ORDER BY 1").Out),
+  EXPECT_EQ(ShellRows(RunShell(db->File(), "SELECT name FROM emp WHERE id = 1 UNION SELECT budget FROM dept ORDER BY 1").Out),
             "1000; 200; 500; alice");
   // INTO takes the union's result when it is in a derived table.
   EXPECT_EQ(RunShell(db->File(), "SELECT * INTO u FROM (SELECT code FROM dept UNION SELECT dept FROM emp) x").Status,
             0);
-  EXPECT_EQ(Rows(RunShell(db->File(), "SELECT code FROM u ORDER BY code").Out), "NULL; eng; hr; ops; sales");
+  EXPECT_EQ(ShellRows(RunShell(db->File(), "SELECT code FROM u ORDER BY code").Out), "NULL; eng; hr; ops; sales");
   // A single SELECT ... INTO is allowed, also written in parentheses.
   EXPECT_EQ(RunShell(db->File(), "(SELECT name INTO w FROM emp WHERE id < 3)").Status, 0);
-  EXPECT_EQ(Rows(RunShell(db->File(), "SELECT name FROM w ORDER BY name").Out), "alice; bob");
+  EXPECT_EQ(ShellRows(RunShell(db->File(), "SELECT name FROM w ORDER BY name").Out), "alice; bob");
 }
 
 TEST(QueryExprShellTest, RefusesWithTheCodeOfTheFault) {
   const auto db = Database();
-  struct Refusal {
-    const char* Sql;
-    const char* Err;  // the start of standard error
-  };
-  const Refusal checks[] = {
+  const std::vector<sql_test::Refusal> checks = {
       {"SELECT name INTO t9 FROM emp UNION SELECT code FROM dept", "ERROR 20272 UNION subselect cannot contain INTO"},
       {"SELECT name FROM emp UNION SELECT code INTO t9 FROM dept", "ERROR 20272 "},
       {"SELECT name FROM emp WHERE salary = (SELECT salary FROM emp)", "ERROR 20247 Subquery must have only one row"},
@@ -180,11 +165,7 @@ TEST(QueryExprShellTest, RefusesWithTheCodeOfTheFault) {
       {"SELECT name FROM emp WHERE id IN (SELECT code FROM dept WHERE nosuch = 1)", "ERROR 30144 "},
       {"SELECT * FROM (SELECT name FROM emp WHERE nosuch = 1) t", "ERROR 30144 "},
   };
-  for (const Refusal& c : checks) {
-    const sql_test::ShellResult r = RunShell(db->File(), c.Sql);
-    EXPECT_EQ(r.Err.rfind(c.Err, 0), 0u) << c.Sql << ": " << r.Err;
-    EXPECT_EQ(r.Status, 1) << c.Sql;
-  }
+  sql_test::ExpectRefusals(db->File(), checks);
 }
 
 TEST(QueryExprShellTest, AggregateSubqueries) {

@@ -29,51 +29,14 @@ protected:
     QueryFixture::SetUp();
     Run(sql_test::kSetupSql);
   }
-  // The rows of a SELECT, "v|v" each.
-  std::vector<std::string> Select(const std::string& sql) {
-    Query->Close();
-    Query->SetSQL(sql);
-    Query->Open();
-    std::vector<std::string> rows;
-    for (Query->First(); !Query->Eof(); Query->Next()) {
-      std::string row;
-      for (int32_t i = 0; i < Query->FieldCount(); ++i)
-        row += (i > 0 ? "|" : "") + (Query->GetFields()[i]->IsNull() ? "NULL" : Query->GetFields()[i]->AsString());
-      rows.push_back(row);
-    }
-    return rows;
-  }
-  // The result tables left in "TEMP".
-  static int32_t TemporaryTables() {
-    TVLMDatabase temp;
-    temp.SetDatabaseName("TEMPCHECK");
-    temp.SetDatabaseFileName("TEMP");
-    qv::StringList names;
-    temp.GetTableNames(names);
-    int32_t count = 0;
-    for (const std::string& name : names) count += name.rfind("TEMPORARY_TABLE_", 0) == 0 ? 1 : 0;
-    return count;
-  }
 };
 
 TEST_F(SelectQueryTest, NoTemporaryTableOrFileOutlivesARun) {
-  // Temporary tables spill into files at once, in a folder of the test.
-  qv::test::ScratchFolder tmp;
-  const char* saved = std::getenv("TMPDIR");
-  const std::string savedText = saved != nullptr ? saved : "";
-  setenv("TMPDIR", tmp.Path().c_str(), 1);
-  qv::SetAvailablePhysicalMemoryOverride(4096);
-  auto restore = qv::ScopeExit([&] {
-    qv::SetAvailablePhysicalMemoryOverride(-1);
-    if (saved != nullptr)
-      setenv("TMPDIR", savedText.c_str(), 1);
-    else
-      unsetenv("TMPDIR");
-  });
+  const sql_test::SpilledTemporaryTables spilled;
   auto leftover = [&] {
     Query->Disconnect();
     int32_t files = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(tmp.Path())) ++files;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(spilled.Folder.Path())) ++files;
     return std::to_string(TemporaryTables()) + " tables, " + std::to_string(files) + " files";
   };
   EXPECT_EQ(Select("SELECT DISTINCT dept, salary / 10 AS s FROM emp ORDER BY s DESC").size(), 6u);

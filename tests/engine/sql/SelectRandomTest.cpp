@@ -20,26 +20,7 @@
 
 namespace {
 
-class SelectRandomTest : public sql_test::QueryFixture {
-protected:
-  // The rows of the last statement of sql when it yields rows.
-  std::vector<std::string> Fetch(const std::string& sql) {
-    std::vector<std::string> rows;
-    Query->SetSQL(sql);
-    if (!Query->ExecuteForCursor()) return rows;
-    Query->Open();
-    for (Query->First(); !Query->Eof(); Query->Next()) {
-      std::string row;
-      for (int32_t i = 0; i < Query->FieldCount(); ++i) {
-        qv::Field& field = *Query->GetFields()[i];
-        row += (i > 0 ? "|" : "") + (field.IsNull() ? std::string("NULL") : field.AsString());
-      }
-      rows.push_back(row);
-    }
-    Query->Close();
-    return rows;
-  }
-};
+using SelectRandomTest = sql_test::QueryFixture;
 
 TEST_F(SelectRandomTest, GeneratedQueriesGiveOnlyEngineAndDatasetErrors) {
   Run(sql_test::kSetupSql);
@@ -61,7 +42,7 @@ TEST_F(SelectRandomTest, GeneratedQueriesGiveOnlyEngineAndDatasetErrors) {
     gen.InTransaction = Database->InTransaction();
     const std::string text = gen.Text(2);
     try {
-      Fetch(text);
+      FetchRows(text);
       ++outcomes["ok"];
     } catch (const EVLMException& e) {
       ++outcomes["engine " + std::to_string(e.NativeError)];
@@ -162,7 +143,7 @@ TEST_F(SelectRandomTest, RowsMatchSqliteForRandomSingleTableQueries) {
       sql += " ORDER BY ";
       for (size_t i = 0; i < keys.size(); ++i) sql += (i > 0 ? ", " : "") + keys[i] + (gen.Chance(0.3) ? " DESC" : "");
     }
-    std::vector<std::string> ours = Fetch(sql);
+    std::vector<std::string> ours = FetchRows(sql);
     std::vector<std::string> theirs = oracle.Rows(sql);
     if (!ordered) {
       std::sort(ours.begin(), ours.end());

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine/components/VLMMain.h"
-#include "engine/components/VLMMainQuery.h"
+#include "engine/sql/VLMMainQuery.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/sql/VLMSQLCommand.h"
 #include "engine/sql/VLMSQLModify.h"

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -24,8 +25,10 @@
 #include <vector>
 
 #include "engine/components/VLMMain.h"
-#include "engine/components/VLMMainQuery.h"
+#include "engine/sql/VLMMainQuery.h"
 #include "platform/dataset/Fields.h"
+#include "platform/host/StringList.h"
+#include "platform/os/System.h"
 #include "tests/support/ScratchFolder.h"
 
 namespace sql_test {
@@ -85,6 +88,34 @@ inline ShellResult RunShell(const std::string& file, const std::string& sql,
 }
 
 // A database file in a scratch folder, made by the shell.
+// The rows of the shell's output (the header line dropped) joined by "; ".
+inline std::string ShellRows(const std::string& out) {
+  std::string rows;
+  size_t at = out.find('\n');
+  while (at != std::string::npos && at + 1 < out.size()) {
+    const size_t end = out.find('\n', at + 1);
+    rows += (rows.empty() ? "" : "; ") + out.substr(at + 1, end - at - 1);
+    at = end;
+  }
+  return rows;
+}
+
+// A statement the shell refuses, and the start of its ERROR line.
+struct Refusal {
+  const char* Sql;
+  std::string Err;
+};
+
+// Each statement on file fails with exit status 1 and an error line that
+// starts as given.
+inline void ExpectRefusals(const std::string& file, const std::vector<Refusal>& refusals) {
+  for (const Refusal& c : refusals) {
+    const ShellResult r = RunShell(file, c.Sql);
+    EXPECT_EQ(r.Err.rfind(c.Err, 0), 0u) << c.Sql << ": " << r.Err;
+    EXPECT_EQ(r.Status, 1) << c.Sql;
+  }
+}
+
 class ScratchDatabase {
 public:
   // An empty database.
@@ -138,6 +169,34 @@ inline std::vector<std::string> TableRows(const std::string& databaseName, const
   return rows;
 }
 
+// While it lives, temporary tables spill into files at once (the memory
+// the engine sees is 4 KB), in a folder of their own: Folder.
+class SpilledTemporaryTables {
+public:
+  SpilledTemporaryTables() {
+    const char* saved = std::getenv("TMPDIR");
+    Had_ = saved != nullptr;
+    if (Had_) Saved_ = saved;
+    setenv("TMPDIR", Folder.Path().c_str(), 1);
+    qv::SetAvailablePhysicalMemoryOverride(4096);
+  }
+  ~SpilledTemporaryTables() {
+    qv::SetAvailablePhysicalMemoryOverride(-1);
+    if (Had_)
+      setenv("TMPDIR", Saved_.c_str(), 1);
+    else
+      unsetenv("TMPDIR");
+  }
+  SpilledTemporaryTables(const SpilledTemporaryTables&) = delete;
+  SpilledTemporaryTables& operator=(const SpilledTemporaryTables&) = delete;
+
+  qv::test::ScratchFolder Folder;
+
+private:
+  bool Had_ = false;
+  std::string Saved_;
+};
+
 // A database component on a file of a scratch folder and a query on it, in
 // this process: Run executes a text and answers the rows affected.
 class QueryFixture : public ::testing::Test {
@@ -162,6 +221,49 @@ protected:
   }
   std::vector<std::string> Rows(const std::string& table, const std::string& index = "") {
     return TableRows("SQLDB", table, index);
+  }
+  // The rows of the open query from its current place on, "v|v" each
+  // (NULL for a null).
+  std::vector<std::string> ReadRows() {
+    std::vector<std::string> rows;
+    for (; !Query->Eof(); Query->Next()) {
+      std::string row;
+      for (int32_t i = 0; i < Query->FieldCount(); ++i) {
+        qv::Field& field = *Query->GetFields()[i];
+        row += (i > 0 ? "|" : "") + (field.IsNull() ? std::string("NULL") : field.AsString());
+      }
+      rows.push_back(row);
+    }
+    return rows;
+  }
+  // The rows of the query sql, which stays open afterwards.
+  std::vector<std::string> Select(const std::string& sql) {
+    Query->Close();
+    Query->SetSQL(sql);
+    Query->Open();
+    Query->First();
+    return ReadRows();
+  }
+  // The rows of the last statement of sql when it yields rows (none
+  // otherwise); the query is closed afterwards.
+  std::vector<std::string> FetchRows(const std::string& sql) {
+    Query->SetSQL(sql);
+    if (!Query->ExecuteForCursor()) return {};
+    Query->Open();
+    std::vector<std::string> rows = ReadRows();
+    Query->Close();
+    return rows;
+  }
+  // How many tables whose names start with prefix are left in "TEMP".
+  static int32_t TemporaryTables(const std::string& prefix = "TEMPORARY_TABLE_") {
+    TVLMDatabase temp;
+    temp.SetDatabaseName("TEMPCHECK");
+    temp.SetDatabaseFileName("TEMP");
+    qv::StringList names;
+    temp.GetTableNames(names);
+    int32_t count = 0;
+    for (const std::string& name : names) count += name.rfind(prefix, 0) == 0 ? 1 : 0;
+    return count;
   }
 
   qv::test::ScratchFolder Folder;

@@ -3,7 +3,7 @@
 // This unit reaches up into the SQL engine (engine/sql), whose statements in
 // turn work through the components; only this .cpp includes it, so no
 // component header depends on the SQL engine.
-#include "engine/components/VLMMainQuery.h"
+#include "engine/sql/VLMMainQuery.h"
 
 #include <utility>
 
