@@ -665,8 +665,8 @@ void TVLMAO::FillResultTable() {
       int32_t column = 0;
       for (int32_t i = 0; i < FieldCount(); ++i)
         if (!Fields[static_cast<size_t>(i)].Hidden) CopyFieldToCursor(i, column++, *cursor);
-      // The unique index answers without a message; the post checks it
-      // again only for a row it keeps.
+      // The unique index answers without raising; a row it refuses never
+      // reaches the table.
       if (Distinct && !cursor->CheckConstraints(true)) {
         remember();
         continue;
