@@ -93,6 +93,7 @@
 class TVLMCursor;
 class TVLMDatabase;
 class TVLMExpression;
+class TVLMLocalCursor;
 class TVLMTable;
 
 // ------------------------------------------------------------ field lists
@@ -332,6 +333,8 @@ protected:
   // result table's new record: dataset to dataset when its chain of sources
   // ends at a dataset, else through its value.
   void CopyFieldToResult(int32_t fieldNo, int32_t destFieldNo);
+  // The same into the record buffer of dest, the result table's cursor.
+  void CopyFieldToCursor(int32_t fieldNo, int32_t destFieldNo, TVLMLocalCursor& dest);
   void FinishResultTable(qv::StringList& names, qv::StringList& displays);
   // The result table reads through an index over the ORDER BY fields (found
   // or made) unless it has an index already; with freeOrderLists the
