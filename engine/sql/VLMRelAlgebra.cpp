@@ -769,6 +769,25 @@ void TVLMAO::CopyFieldToCursor(int32_t fieldNo, int32_t destFieldNo, TVLMLocalCu
   WorkValue.SetNull();
 }
 
+// Whether a projection of names under displays would show the result
+// table's columns as they are: all of them, in their order, under their own
+// names. It would then change nothing but cost a close and a reopen. The
+// dataset must also be where the reopen would leave it: the cursor-level
+// fill (no INTO table, no BLOB column) ends on the first row, and no index
+// set since changes the order.
+bool TVLMAO::ShowsOwnColumns(TVLMTable& table, const qv::StringList& names, const qv::StringList& displays) const {
+  const TVLMLocalCursor* cursor = table.Handle();
+  if (cursor == nullptr || cursor->ProjectionSet || !cursor->FieldDefs || !IntoTableName.empty() ||
+      !table.IndexName().empty() || cursor->FieldDefs->GetCount() != names.Count())
+    return false;
+  for (int32_t i = 0; i < names.Count(); ++i) {
+    const TVLMFieldDef& def = *cursor->FieldDefs->GetFieldDef(i);
+    if (VLMIsBLOBBaseType(def.BaseType) || def.Name != names[i]) return false;
+    if (!displays[i].empty() && displays[i] != names[i]) return false;
+  }
+  return true;
+}
+
 void TVLMAO::FinishResultTable(qv::StringList& names, qv::StringList& displays) {
   TVLMTable& table = *ResultTable;
   if (OrderFields.Count() > 0 && RowLimit < 0 && !Distinct && table.IndexName().empty()) {
@@ -785,7 +804,7 @@ void TVLMAO::FinishResultTable(qv::StringList& names, qv::StringList& displays) 
     table.AddIndex(name, fields, 0, descending, caseInsensitive);
     table.SetIndexName(name);
   }
-  if (names.Count() > 0) table.SetProjection(names, displays);
+  if (names.Count() > 0 && !ShowsOwnColumns(table, names, displays)) table.SetProjection(names, displays);
   // Every visible field now reads its column of the result table, by table
   // field number; a hidden one has nothing to read any more.
   int32_t column = 0;
