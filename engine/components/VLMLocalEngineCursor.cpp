@@ -1,6 +1,7 @@
 // VLMLocalEngine, cursor part: table operations, opening and closing, record
 // buffers, navigation, bookmarks, indexes, filters and locates.
 #include <cstring>
+#include <typeinfo>
 
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/core/VLMBLOBStream.h"
@@ -63,9 +64,17 @@ bool TVLMLocalCursor::SessionInTransaction() const { return Session != nullptr &
 
 bool TVLMLocalCursor::SessionMultiUser() const { return Session != nullptr && Session->MultiUser; }
 
-bool TVLMLocalCursor::IsTemporaryTable() const { return dynamic_cast<TVLMTemporaryTableData*>(TableData) != nullptr; }
+// Both table classes are final: the exact type answers, without the walk
+// of the class graph a cross-cast takes on every post and read.
+bool TVLMLocalCursor::IsTemporaryTable() const {
+  return TableData != nullptr && typeid(*TableData) == typeid(TVLMTemporaryTableData);
+}
 
-TVLMDiskTableData* TVLMLocalCursor::DiskTable() const { return dynamic_cast<TVLMDiskTableData*>(TableData); }
+TVLMDiskTableData* TVLMLocalCursor::DiskTable() const {
+  return TableData != nullptr && typeid(*TableData) == typeid(TVLMDiskTableData)
+             ? static_cast<TVLMDiskTableData*>(TableData)
+             : nullptr;
+}
 
 TVLMDiskTableData* TVLMLocalCursor::LockingTable() const { return SessionMultiUser() ? DiskTable() : nullptr; }
 

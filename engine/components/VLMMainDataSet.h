@@ -133,6 +133,10 @@ public:
   // The cursor's fields become the named table fields under the aliases;
   // the dataset reopens on the same cursor. No cursor 10320.
   void SetProjection(const qv::StringList& fieldNames, const qv::StringList& aliasNames);
+  // The cursor with its record buffer on the record the dataset's state
+  // names (nullptr when it shows none): for a caller that copies values at
+  // cursor level rather than through the dataset's fields. No cursor 10500.
+  TVLMLocalCursor* CursorAtActiveRecord();
   // No cursor 10326.
   bool HasIndexFields();
   // Switches the cursor to index name (range reset first).

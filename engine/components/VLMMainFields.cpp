@@ -498,6 +498,14 @@ void TVLMDataSet::SetFieldVariant(const TVLMVariant& value, int32_t fieldNo, boo
   cursor.SetFieldValue(value, fieldNo, tableFieldNo, nullptr);
 }
 
+TVLMLocalCursor* TVLMDataSet::CursorAtActiveRecord() {
+  TVLMLocalCursor& cursor = RequireHandle(10500);
+  qv::RecordBuffer buffer = GetActiveRecBuf();
+  if (buffer == nullptr) return nullptr;
+  cursor.RecordBuffer = buffer;
+  return &cursor;
+}
+
 void TVLMDataSet::CopyFieldValue(int32_t fieldNo, bool tableFieldNo, TVLMDataSet* other, int32_t otherFieldNo) {
   TVLMLocalCursor& cursor = RequireHandle(10500);
   if (other == nullptr) throw EVLMException(10503, kNilPointer);

@@ -68,7 +68,10 @@
 // comparison with the null-strict flag is false for a null field, while the
 // range of "<" or "<=" (ascending; ">" or ">=" descending) and of a null key
 // takes in the index's null keys; such a conjunct stays in its filter and is
-// tested on every record of the range.
+// tested on every record of the range, unless the range's other bound (on
+// the same index, with a present first column, its operator false for a
+// null) keeps the null keys out of the walk: "val >= 5 AND val < 9" is then
+// met exactly by the walk, and a bitmap fill reads no record.
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -206,10 +209,16 @@ bool OtherConditionsRemain(const TVLMScanSearchConditionArray& conditions, int32
 }
 
 // Forgets the conjuncts the condition's range does not guarantee, so that
-// they stay in their filters (see the file's head).
-void KeepInexactConjuncts(TVLMScanSearchCondition& condition, const TVLMIndexDef& indexDef) {
+// they stay in their filters (see the file's head). other is the second
+// bound of the walk's range on the same index (nullptr for none): a bound
+// that keeps the null keys of the first column out of the walk makes that
+// column's conjunct exact after all, as every key the walk meets is present
+// there.
+void KeepInexactConjuncts(TVLMScanSearchCondition& condition, const TVLMIndexDef& indexDef,
+                          const TVLMScanSearchCondition* other) {
   std::vector<TVLMScanConditionSource>& sources = condition.Sources;
-  for (size_t k = 0; k < sources.size();) {
+  int32_t column = 0;
+  for (size_t k = 0; k < sources.size(); ++column) {
     auto* comparison = dynamic_cast<TVLMExprNodeComparison*>(sources[k].Node);
     bool exact = true;
     if (comparison != nullptr && comparison->NullStrict) {
@@ -220,9 +229,16 @@ void KeepInexactConjuncts(TVLMScanSearchCondition& condition, const TVLMIndexDef
       const bool keyNull = field == nullptr || VLMGetBit(field->FieldNo, condition.KeyBuffer);
       // Where a null field sorts against a present key: first, or last in a
       // descending column.
-      const bool descending = static_cast<int32_t>(k) < indexDef.GetColumnCount() &&
-                              indexDef.GetColumn(static_cast<int32_t>(k)).Descending;
-      exact = !keyNull && !VLMScanOperatorHolds(condition.Operator, descending ? 1 : -1);
+      const bool descending = column < indexDef.GetColumnCount() && indexDef.GetColumn(column).Descending;
+      const int32_t nullSide = descending ? 1 : -1;
+      exact = !keyNull && !VLMScanOperatorHolds(condition.Operator, nullSide);
+      // A null first column compares unequal with any present key, whatever
+      // follows, so a bound with a present first column decides alone
+      // whether the walk meets null keys.
+      if (!exact && !keyNull && column == 0 && other != nullptr && other->KeyFieldCount >= 1 &&
+          other->KeyBuffer != nullptr && !VLMGetBit(field->FieldNo, other->KeyBuffer) &&
+          !VLMScanOperatorHolds(other->Operator, nullSide))
+        exact = true;
     }
     if (exact)
       ++k;
@@ -401,9 +417,12 @@ bool TVLMTableData::FindRecord(TVLMCursor* cursor, TVLMExpression* matchExpressi
   for (int32_t kept : {start, end}) {
     if (kept < 0 || kept >= conditions->GetCount()) continue;
     TVLMScanSearchCondition& condition = conditions->GetItem(kept);
+    const int32_t pair = kept == start ? end : start;
+    const TVLMScanSearchCondition* other =
+        pair >= 0 && pair < conditions->GetCount() ? &conditions->GetItem(pair) : nullptr;
     const auto* indexDef =
         dynamic_cast<const TVLMIndexDef*>(IndexManager->IndexDefs->FindByObjectID(condition.IndexID));
-    if (indexDef != nullptr) KeepInexactConjuncts(condition, *indexDef);
+    if (indexDef != nullptr) KeepInexactConjuncts(condition, *indexDef, other);
   }
   // Only a cursor's step keeps its walk.
   std::unique_ptr<TVLMIndexWalk> keptWalk;
@@ -840,6 +859,11 @@ bool TVLMTableData::WalkIndexRangeNaturalOrder(const TVLMSearchRequest& search,
     first = false;
   const bool test = search.Cursor->FilterCallback || OtherConditionsRemain(conditions, start, end);
   std::optional<TVLMRecordID> best;
+  // The record numbers the walk meets go into the bitmap when it ends: its
+  // bits grow once, to the highest of them, rather than at every new
+  // highest one.
+  std::vector<int64_t> collected;
+  const bool batched = collect && !bitmap->ResetOnChange;
   for (; index->FindNextInRange(search.SessionID, first, walk, recordID, search.Record, endCondition,
                                 &startCondition, search.Forward);
        first = false) {
@@ -847,10 +871,19 @@ bool TVLMTableData::WalkIndexRangeNaturalOrder(const TVLMSearchRequest& search,
     if (test && (!ReadSearchRecord(search.SessionID, recordID, search.Record) ||
                  !TestConditions(search.Cursor, conditions, start, end, search.Record, recordID)))
       continue;
-    if (collect) bitmap->IncludeRecord(recordID);
+    if (batched)
+      collected.push_back(RecordIDToRecordNo(recordID));
+    else if (collect)
+      bitmap->IncludeRecord(recordID);
     if (!search.FromBeginning && !beyond(recordID, search.Position)) continue;
     if (!best || beyond(*best, recordID)) best = recordID;
     if (unique && !search.FillAll) break;
+  }
+  if (!collected.empty()) {
+    TVLMBitsArray& bits = bitmap->Bits();
+    const int64_t highest = *std::max_element(collected.begin(), collected.end());
+    if (highest >= bits.BitCount()) bits.SetSize(highest + 1);
+    for (const int64_t recordNo : collected) bits.SetBit(recordNo, true);
   }
   if (bitmap != nullptr && search.FromBeginning && !search.FillAll && !unique) bitmap->Filled = true;
   if (search.FillAll || !best) return false;

@@ -212,20 +212,33 @@ bool TVLMBitsArray::FindSetBit(bool first, bool forward, int64_t current, int64_
     i = forward ? 0 : static_cast<int64_t>(BitCount_) - 1;
   else if (__builtin_add_overflow(current, forward ? 1 : -1, &i))
     return false;
-  // Whole zero bytes are skipped; bits beyond BitCount are always 0.
-  while (i >= 0 && i < BitCount_) {
-    const uint8_t byte = Bits_[i / 8];
-    if (byte == 0) {
-      i = forward ? (i / 8 + 1) * 8 : (i / 8) * 8 - 1;
-      continue;
+  if (i < 0 || i >= BitCount_) return false;
+  // Runs of eight zero bytes are skipped a word at a time, then single zero
+  // bytes; bits beyond BitCount are always 0.
+  const int64_t bytes = ByteCount();
+  auto zeroWord = [&](int64_t at) {
+    uint64_t word = 0;
+    std::memcpy(&word, Bits_ + at, sizeof word);
+    return word == 0;
+  };
+  int64_t byteNo = i / 8;
+  const int bit = static_cast<int>(i % 8);
+  // The byte's bits from i on (forward) or up to i (backward).
+  unsigned byte = Bits_[byteNo] & (forward ? 0xFFu << bit : 0xFFu >> (7 - bit));
+  while (byte == 0) {
+    if (forward) {
+      ++byteNo;
+      while (byteNo + 8 <= bytes && zeroWord(byteNo)) byteNo += 8;
+      if (byteNo >= bytes) return false;
+    } else {
+      --byteNo;
+      while (byteNo >= 7 && zeroWord(byteNo - 7)) byteNo -= 8;
+      if (byteNo < 0) return false;
     }
-    if ((byte >> (i % 8)) & 1) {
-      bitNo = i;
-      return true;
-    }
-    i += forward ? 1 : -1;
+    byte = Bits_[byteNo];
   }
-  return false;
+  bitNo = byteNo * 8 + (forward ? std::countr_zero(byte) : std::bit_width(byte) - 1);
+  return true;
 }
 
 int64_t TVLMBitsArray::BitNoOfSetBit(int64_t n) const {

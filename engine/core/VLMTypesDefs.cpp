@@ -600,9 +600,16 @@ void TVLMMetaObjectDefs::SetItem(int32_t position, std::unique_ptr<TVLMMetaObjec
 }
 
 int32_t TVLMMetaObjectDefs::IndexOfName(std::string_view name) const {
-  const std::string upper = qv::UpperCase1252(name);
+  // Upper-cased character by character, as UpperCase1252 does, without a
+  // copy of every name compared.
+  auto same = [&](std::string_view other) {
+    if (other.size() != name.size()) return false;
+    for (size_t k = 0; k < name.size(); ++k)
+      if (qv::UpperChar1252(other[k]) != qv::UpperChar1252(name[k])) return false;
+    return true;
+  };
   for (size_t i = 0; i < Items_.size(); ++i)
-    if (qv::UpperCase1252(Items_[i]->Name) == upper) return static_cast<int32_t>(i);
+    if (same(Items_[i]->Name)) return static_cast<int32_t>(i);
   return -1;
 }
 

@@ -6,6 +6,9 @@
 #include "engine/sql/VLMRelAlgebra.h"
 
 #include <algorithm>
+#include <cstring>
+#include <string>
+#include <unordered_set>
 #include <utility>
 
 #include "engine/components/VLMLocalEngine.h"
@@ -16,6 +19,7 @@
 #include "engine/storage/VLMDiskEngine.h"
 #include "engine/storage/VLMDiskEngineLocks.h"
 #include "platform/dataset/FieldTypes.h"
+#include "platform/host/ScopeExit.h"
 #include "platform/os/Collation.h"
 
 namespace {
@@ -25,6 +29,25 @@ constexpr std::string_view kHiddenField =
     "Cannot access hidden field: table name = %s, field name = %s, display name = %s, FieldNo = %d";
 
 std::string Upper(std::string_view text) { return qv::UpperCase1252(text); }
+
+// The bytes of a DISTINCT row's values that have met the result's unique
+// index (kept or refused) are remembered up to this many bytes: a later row
+// with the very same bytes is refused without a search of the index.
+constexpr size_t kDistinctMemoryBytes = size_t{32} << 20;
+
+// Appends value to key: type, null flag, size and bytes, so that two keys
+// are equal only for values equal byte for byte.
+void AppendValueBytes(std::string& key, const TVLMVariant& value) {
+  const bool null = value.IsNull();
+  const int32_t size = null ? 0 : std::max(value.DataSize, 0);
+  const size_t at = key.size();
+  key.resize(at + 2 + sizeof size + static_cast<size_t>(size));
+  char* out = key.data() + at;
+  out[0] = static_cast<char>(value.DataType);
+  out[1] = null ? '\0' : '\1';
+  std::memcpy(out + 2, &size, sizeof size);
+  if (size > 0) std::memcpy(out + 2 + sizeof size, value.Data, static_cast<size_t>(size));
+}
 
 bool SameName(std::string_view a, std::string_view b) { return Upper(a) == Upper(b); }
 
@@ -584,7 +607,32 @@ void TVLMAO::CreateResultTable(qv::StringList& names, qv::StringList& displays) 
 void TVLMAO::FillResultTable() {
   TVLMTable& table = *ResultTable;
   TVLMLocalCursor* cursor = table.Handle();
+  // Rows go into the result table's cursor from a record buffer of its own,
+  // without the dataset's insert states and buffer moves. A BLOB column
+  // (written through a stream over the dataset's field) or an INTO table (a
+  // table of the user's, posted like any other write) takes the dataset's
+  // Append and Post instead.
+  bool atCursor = IntoTableName.empty();
+  for (int32_t i = 0; atCursor && i < cursor->FieldDefs->GetCount(); ++i)
+    atCursor = !VLMIsBLOBBaseType(cursor->FieldDefs->GetFieldDef(i)->BaseType);
+  uint8_t* record = atCursor ? cursor->AllocRecordBuffer() : nullptr;
+  uint8_t* const shown = cursor->RecordBuffer;
+  auto release = qv::ScopeExit([&] {
+    cursor->RecordBuffer = shown;
+    if (record != nullptr) cursor->FreeRecordBuffer(record);
+  });
   std::vector<TVLMVariant> previous(Distinct ? static_cast<size_t>(DistinctFieldCount) : 0);
+  // Values equal byte for byte are equal for the unique index, whatever its
+  // collation: a row whose bytes met the index before is refused by it
+  // again, as the result only grows. Rows unequal in bytes but equal for
+  // the index are still refused by the index itself.
+  std::unordered_set<std::string> decided;
+  size_t decidedBytes = 0;
+  std::string key;
+  auto remember = [&] {
+    if (decidedBytes + key.size() > kDistinctMemoryBytes) return;
+    if (decided.insert(key).second) decidedBytes += key.size() + sizeof(std::string);
+  };
   // Rows the result holds, and the rows that passed the condition: the
   // skip of FirstRow counts these, so it never skips a row twice.
   int64_t held = 0;
@@ -598,28 +646,58 @@ void TVLMAO::FillResultTable() {
       // A run of equal rows is dropped here; equal rows that are not
       // adjacent are refused by the unique index below.
       bool allEqual = true;
+      key.clear();
       for (size_t k = 0; k < previous.size(); ++k) {
         GetFieldValue(WorkValue, DistinctFieldNos[k], true, false);
         if (held > 0 && WorkValue.Compare(previous[k]) != 0) allEqual = false;
+        AppendValueBytes(key, WorkValue);
         previous[k].Assign(WorkValue, true);
         WorkValue.SetNull();
       }
       if (allEqual && held > 0) continue;
+      if (decided.count(key) > 0) continue;
     }
-    table.Append();
-    int32_t column = 0;
-    for (int32_t i = 0; i < FieldCount(); ++i)
-      if (!Fields[static_cast<size_t>(i)].Hidden) CopyFieldToResult(i, column++);
-    // The copies left the cursor on the new record's buffer.
-    if (Distinct && !cursor->CheckConstraints(true)) {
-      table.Cancel();
-      continue;
+    if (atCursor) {
+      // A new record: every field null, no place yet.
+      cursor->InitRecordBuffer(record, true);
+      std::memset(record + cursor->BookmarkOffset, 0xFF, kVLMRecordIDSize);
+      cursor->RecordBuffer = record;
+      int32_t column = 0;
+      for (int32_t i = 0; i < FieldCount(); ++i)
+        if (!Fields[static_cast<size_t>(i)].Hidden) CopyFieldToCursor(i, column++, *cursor);
+      // The unique index answers without raising; a row it refuses never
+      // reaches the table.
+      if (Distinct && !cursor->CheckConstraints(true)) {
+        remember();
+        continue;
+      }
+      cursor->Post(true);
+      VLMCheckEngineError(cursor->ResultCode, cursor->ResultText);
+    } else {
+      table.Append();
+      int32_t column = 0;
+      for (int32_t i = 0; i < FieldCount(); ++i)
+        if (!Fields[static_cast<size_t>(i)].Hidden) CopyFieldToResult(i, column++);
+      // The copies left the cursor on the new record's buffer.
+      if (Distinct && !cursor->CheckConstraints(true)) {
+        table.Cancel();
+        remember();
+        continue;
+      }
+      table.Post();
     }
-    table.Post();
+    if (Distinct) remember();
     ++held;
     if (RowLimit >= 0 && held >= RowLimit) break;
   }
   RowLimit = -1;
+  // The dataset opened on the empty table: it reads the rows anew.
+  if (atCursor) {
+    release.Release();
+    cursor->RecordBuffer = shown;
+    cursor->FreeRecordBuffer(record);
+    table.First();
+  }
 }
 
 TVLMTable* TVLMAO::DatasetSource(int32_t fieldNo, int32_t& column, bool& padded) {
@@ -671,6 +749,45 @@ void TVLMAO::CopyFieldToResult(int32_t fieldNo, int32_t destFieldNo) {
   WorkValue.SetNull();
 }
 
+void TVLMAO::CopyFieldToCursor(int32_t fieldNo, int32_t destFieldNo, TVLMLocalCursor& dest) {
+  int32_t column = 0;
+  bool padded = false;
+  TVLMTable* source = DatasetSource(fieldNo, column, padded);
+  if (padded) return;
+  if (source != nullptr) {
+    if (source->Bof() && source->Eof()) return;
+    // The result holds no BLOB column here: a BLOB source column (memo
+    // included) gives its value through its stream, below.
+    if (!VLMIsBLOBBaseType(source->Handle()->FieldDefs->GetFieldDef(column)->BaseType)) {
+      if (TVLMLocalCursor* from = source->CursorAtActiveRecord())
+        from->CopyFieldValue(column, true, &dest, destFieldNo);
+      return;
+    }
+  }
+  GetFieldValue(WorkValue, fieldNo, true, false);
+  dest.SetFieldValue(WorkValue, destFieldNo, true, nullptr);
+  WorkValue.SetNull();
+}
+
+// Whether a projection of names under displays would show the result
+// table's columns as they are: all of them, in their order, under their own
+// names. It would then change nothing but cost a close and a reopen. The
+// dataset must also be where the reopen would leave it: the cursor-level
+// fill (no INTO table, no BLOB column) ends on the first row, and no index
+// set since changes the order.
+bool TVLMAO::ShowsOwnColumns(TVLMTable& table, const qv::StringList& names, const qv::StringList& displays) const {
+  const TVLMLocalCursor* cursor = table.Handle();
+  if (cursor == nullptr || cursor->ProjectionSet || !cursor->FieldDefs || !IntoTableName.empty() ||
+      !table.IndexName().empty() || cursor->FieldDefs->GetCount() != names.Count())
+    return false;
+  for (int32_t i = 0; i < names.Count(); ++i) {
+    const TVLMFieldDef& def = *cursor->FieldDefs->GetFieldDef(i);
+    if (VLMIsBLOBBaseType(def.BaseType) || def.Name != names[i]) return false;
+    if (!displays[i].empty() && displays[i] != names[i]) return false;
+  }
+  return true;
+}
+
 void TVLMAO::FinishResultTable(qv::StringList& names, qv::StringList& displays) {
   TVLMTable& table = *ResultTable;
   if (OrderFields.Count() > 0 && RowLimit < 0 && !Distinct && table.IndexName().empty()) {
@@ -687,7 +804,7 @@ void TVLMAO::FinishResultTable(qv::StringList& names, qv::StringList& displays) 
     table.AddIndex(name, fields, 0, descending, caseInsensitive);
     table.SetIndexName(name);
   }
-  if (names.Count() > 0) table.SetProjection(names, displays);
+  if (names.Count() > 0 && !ShowsOwnColumns(table, names, displays)) table.SetProjection(names, displays);
   // Every visible field now reads its column of the result table, by table
   // field number; a hidden one has nothing to read any more.
   int32_t column = 0;

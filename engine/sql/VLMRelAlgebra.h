@@ -93,6 +93,7 @@
 class TVLMCursor;
 class TVLMDatabase;
 class TVLMExpression;
+class TVLMLocalCursor;
 class TVLMTable;
 
 // ------------------------------------------------------------ field lists
@@ -332,7 +333,10 @@ protected:
   // result table's new record: dataset to dataset when its chain of sources
   // ends at a dataset, else through its value.
   void CopyFieldToResult(int32_t fieldNo, int32_t destFieldNo);
+  // The same into the record buffer of dest, the result table's cursor.
+  void CopyFieldToCursor(int32_t fieldNo, int32_t destFieldNo, TVLMLocalCursor& dest);
   void FinishResultTable(qv::StringList& names, qv::StringList& displays);
+  bool ShowsOwnColumns(TVLMTable& table, const qv::StringList& names, const qv::StringList& displays) const;
   // The result table reads through an index over the ORDER BY fields (found
   // or made) unless it has an index already; with freeOrderLists the
   // sort lists are emptied. 10308 without a result table.
@@ -378,6 +382,11 @@ public:
   bool TakeOrderBy(qv::StringList& fields, qv::StringList& directions, qv::StringList& cases);
 
   TVLMDatabase* Database = nullptr;
+  // Set when only an operator copying the rows at the end reads this table,
+  // by column number, and no ORDER BY sorts it: SetResultFields then leaves
+  // the table's dataset with all its columns rather than closing and
+  // reopening it to show only the items (the copy shows them).
+  bool CopiedAtEnd = false;
 };
 
 // ---------------------------------------------------------- TVLMAOTableExpr

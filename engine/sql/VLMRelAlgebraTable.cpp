@@ -72,7 +72,7 @@ void TVLMAOTable::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) 
     aliases.Add(item.Alias);
   }
   TVLMAO::SetResultFields(items, distinct);
-  ResultTable->SetProjection(names, aliases);
+  if (!CopiedAtEnd) ResultTable->SetProjection(names, aliases);
 }
 
 void TVLMAOTable::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) {

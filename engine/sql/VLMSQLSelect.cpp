@@ -327,9 +327,12 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildOperatorTree(TVLMDataSet* owner, boo
 
   bool distinctNow = Distinct != 0;
   bool copyAtEnd = false;
-  if (!live && dynamic_cast<TVLMAOTable*>(source.get()) != nullptr && TopCount == -1) {
-    distinctNow = false;
-    copyAtEnd = true;
+  if (!live && TopCount == -1) {
+    if (auto* table = dynamic_cast<TVLMAOTable*>(source.get())) {
+      distinctNow = false;
+      copyAtEnd = true;
+      table->CopiedAtEnd = OrderBy.empty();
+    }
   }
   source->SetResultFields(SelectAll ? std::span<TVLMFieldRef>() : std::span<TVLMFieldRef>(Items), distinctNow);
   if (group != nullptr && Having)

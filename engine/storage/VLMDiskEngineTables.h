@@ -289,7 +289,7 @@ class TVLMTemporaryPageManager;
 // InternalSetRecNo, InternalGetRecNo, InternalGetRecordCount, 20534
 // GetLastAutoincValue, 20535-20538 SaveBlobStream, GetBlobData,
 // SetBlobData, OpenBlob.
-class TVLMDiskTableData : public TVLMTableData {
+class TVLMDiskTableData final : public TVLMTableData {
 public:
   explicit TVLMDiskTableData(TVLMDiskDatabaseData* databaseData);
   // Frees what a table left open still holds; the database data has taken

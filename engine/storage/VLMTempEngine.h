@@ -200,7 +200,7 @@ private:
 
 // ---------------------------------------------------- TVLMTemporaryTableData
 
-class TVLMTemporaryTableData : public TVLMVolatileTableData {
+class TVLMTemporaryTableData final : public TVLMVolatileTableData {
 public:
   explicit TVLMTemporaryTableData(TVLMDatabaseData* databaseData);
   ~TVLMTemporaryTableData() override;

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
 #include <vector>
 
@@ -68,6 +69,14 @@ void ReplaceSource(F& slot, F source) {
 }
 
 int64_t MemoryOverride_ = -1;
+// The last figure sysinfo gave and when (steady clock, not the replaceable
+// MonotonicMs a test may stop). Page managers and temporary tables check the
+// free memory several times per statement; free memory does not move enough
+// within a tenth of a second to make each check a system call.
+constexpr std::chrono::milliseconds kMemoryCacheAge{100};
+int64_t MemoryCache_ = 0;
+std::chrono::steady_clock::time_point MemoryCacheTime_;
+bool MemoryCacheValid_ = false;
 int64_t DiskSpaceOverride_ = -1;
 
 // 1970-01-01 as a host date-time (days since 1899-12-30).
@@ -238,26 +247,32 @@ void SetGuidSource(std::function<std::string()> source) {
 }
 
 int64_t AvailablePhysicalMemory() {
-  int64_t bytes;
+  const auto now = std::chrono::steady_clock::now();
   {
     std::lock_guard<std::mutex> g(SourcesMutex());
-    bytes = MemoryOverride_;
+    if (MemoryOverride_ >= 0) return MemoryOverride_ > kMemoryCap ? kMemoryCap : MemoryOverride_;
+    if (MemoryCacheValid_ && now - MemoryCacheTime_ < kMemoryCacheAge) return MemoryCache_;
   }
-  if (bytes < 0) {
-    struct sysinfo si;
-    if (::sysinfo(&si) != 0) return kMemoryCap;  // cannot fail on Linux; be generous
+  int64_t bytes = kMemoryCap;
+  struct sysinfo si;
+  if (::sysinfo(&si) == 0) {  // cannot fail on Linux; be generous if it does
     // Free plus buffer memory: what the kernel can hand out without swapping.
     unsigned __int128 total =
         (static_cast<unsigned __int128>(si.freeram) + si.bufferram) * si.mem_unit;
-    bytes = total > static_cast<unsigned __int128>(kMemoryCap) ? kMemoryCap
-                                                                 : static_cast<int64_t>(total);
+    bytes = total > static_cast<unsigned __int128>(kMemoryCap) ? kMemoryCap : static_cast<int64_t>(total);
   }
-  return bytes > kMemoryCap ? kMemoryCap : bytes;
+  std::lock_guard<std::mutex> g(SourcesMutex());
+  MemoryCache_ = bytes;
+  MemoryCacheTime_ = now;
+  MemoryCacheValid_ = true;
+  return bytes;
 }
 
 void SetAvailablePhysicalMemoryOverride(int64_t bytes) {
   std::lock_guard<std::mutex> g(SourcesMutex());
   MemoryOverride_ = bytes < 0 ? -1 : bytes;
+  // The next unoverridden reading asks the kernel afresh.
+  MemoryCacheValid_ = false;
 }
 
 int64_t FreeDiskSpace(const std::string& fileName) {

@@ -47,7 +47,9 @@ std::string NewGuidString();
 void SetGuidSource(std::function<std::string()> source);  // nullptr restores
 
 // Available physical memory in bytes (sysinfo), capped at 2^31-1 as the old
-// 32-bit status call reported it. Tests may override the figure (-1 restores).
+// 32-bit status call reported it. The kernel's figure is kept for 100 ms, as
+// callers ask for it many times a second. Tests may override the figure (-1
+// restores; the next reading then asks the kernel again).
 int64_t AvailablePhysicalMemory();
 void SetAvailablePhysicalMemoryOverride(int64_t bytes);
 

@@ -177,6 +177,12 @@ TEST(System, AvailableMemoryIsCappedAndOverridable) {
   EXPECT_EQ(qv::AvailablePhysicalMemory(), 2147483647);
   qv::SetAvailablePhysicalMemoryOverride(-1);
   EXPECT_GT(qv::AvailablePhysicalMemory(), 0);
+  // The kernel's figure is kept a moment; an override set or lifted within
+  // that moment still counts at once.
+  qv::SetAvailablePhysicalMemoryOverride(7);
+  EXPECT_EQ(qv::AvailablePhysicalMemory(), 7);
+  qv::SetAvailablePhysicalMemoryOverride(-1);
+  EXPECT_GT(qv::AvailablePhysicalMemory(), 7);
 }
 
 TEST(System, FreeDiskSpaceOfAFilesFolderIsOverridable) {
