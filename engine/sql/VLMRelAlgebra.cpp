@@ -427,11 +427,11 @@ void TVLMAO::SetRowLimit(int64_t firstRow, int64_t rowLimit) {
 
 void TVLMAO::SetOrderBy(const std::string& fieldsText, const std::string& descendingText,
                         const std::string& caseInsensitiveText) {
-  ParseSortSpecification(fieldsText, descendingText, caseInsensitiveText);
+  ParseSortFields(fieldsText, descendingText, caseInsensitiveText);
   if (Distinct) SetDistinct(DistinctFields);
 }
 
-void TVLMAO::ParseSortSpecification(const std::string& fieldsText, const std::string& descendingText,
+void TVLMAO::ParseSortFields(const std::string& fieldsText, const std::string& descendingText,
                                     const std::string& caseText) {
   OrderFields = SplitNames(fieldsText);
   const qv::StringList descending = SplitNames(descendingText);

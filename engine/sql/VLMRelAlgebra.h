@@ -341,7 +341,7 @@ protected:
   // or made) unless it has an index already; with freeOrderLists the
   // sort lists are emptied. 10308 without a result table.
   void ApplyOrderBy(bool freeOrderLists);
-  void ParseSortSpecification(const std::string& fieldsText, const std::string& descendingText,
+  void ParseSortFields(const std::string& fieldsText, const std::string& descendingText,
                               const std::string& caseText);
   // The sort lists as the index texts: all fields, the descending ones, the
   // case-insensitive ones.

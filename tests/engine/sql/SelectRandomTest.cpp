@@ -35,41 +35,7 @@ TEST_F(SelectRandomTest, GeneratedQueriesGiveOnlyEngineAndDatasetErrors) {
                          {"salary", "INTEGER", 0}, {"mgr", "INTEGER", 0}}});
   gen.Tables.push_back({"dept", "dept", false,
                         {{"code", "VARCHAR", 10}, {"title", "VARCHAR", 20}, {"budget", "INTEGER", 0}}});
-  std::map<std::string, int> outcomes;
-  auto budget = qv::test::TestBudget::Steps(2500, 25);
-  uint64_t i = 0;
-  for (; budget.Continue(i); ++i) {
-    gen.InTransaction = Database->InTransaction();
-    const std::string text = gen.Text(2);
-    try {
-      FetchRows(text);
-      ++outcomes["ok"];
-    } catch (const EVLMException& e) {
-      ++outcomes["engine " + std::to_string(e.NativeError)];
-    } catch (const qv::EDatabaseError&) {
-      ++outcomes["dataset"];
-    } catch (const qv::EVariantError&) {
-      ++outcomes["conversion"];
-    } catch (const qv::EConvertError&) {
-      ++outcomes["conversion"];
-    } catch (const std::exception& e) {
-      ADD_FAILURE() << "[" << text << "]: " << typeid(e).name() << " " << e.what();
-    }
-    Query->Close();
-    if (Database->InTransaction() && gen.Chance(0.3)) Database->Rollback();
-    gen.Reconcile([&](const sql_test::SqlGenerator::Table& t) {
-      TVLMTable table;
-      table.SetDatabaseName(t.Memory ? "MEMORY" : "SQLDB");
-      table.SetTableName(t.StoredName);
-      return table.Exists();
-    });
-  }
-  if (Database->InTransaction()) Database->Rollback();
-  Query->Disconnect();
-  EXPECT_GT(outcomes["ok"], static_cast<int>(i / 5)) << "too few texts ran through";
-  std::string summary;
-  for (const auto& [kind, count] : outcomes) summary += kind + ":" + std::to_string(count) + " ";
-  RecordProperty("outcomes", summary);
+  RunGeneratedTexts(gen, qv::test::TestBudget::Steps(2500, 25), 2, [&](const std::string& text) { FetchRows(text); });
 }
 
 using Oracle = sql_test::SqliteOracle;

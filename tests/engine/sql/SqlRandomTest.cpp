@@ -33,43 +33,10 @@ TEST_F(SqlRandomTest, GeneratedTextsGiveOnlyEngineAndDatasetErrors) {
   other.CreateDatabase();
   sql_test::SqlGenerator gen(20240901);
   gen.OtherFile = Folder.File("other.vlm");
-  std::map<std::string, int> outcomes;
-  auto budget = qv::test::TestBudget::Steps(3500, 25);
-  uint64_t i = 0;
-  for (; budget.Continue(i); ++i) {
-    gen.InTransaction = Database->InTransaction();
-    const std::string text = gen.Text(3);
-    try {
-      Query->SetSQL(text);
-      Query->ExecSQL();
-      ++outcomes["ok"];
-    } catch (const EVLMException& e) {
-      ++outcomes["engine " + std::to_string(e.NativeError)];
-    } catch (const qv::EDatabaseError&) {
-      ++outcomes["dataset"];
-    } catch (const qv::EVariantError&) {
-      // A value the field cannot take, refused by the field's conversion.
-      ++outcomes["conversion"];
-    } catch (const qv::EConvertError&) {
-      ++outcomes["conversion"];
-    } catch (const std::exception& e) {
-      ADD_FAILURE() << "[" << text << "]: " << typeid(e).name() << " " << e.what();
-    }
-    // A transaction a text left open ends now and then, as a user would.
-    if (Database->InTransaction() && gen.Chance(0.3)) Database->Rollback();
-    gen.Reconcile([&](const sql_test::SqlGenerator::Table& t) {
-      TVLMTable table;
-      table.SetDatabaseName(t.Memory ? "MEMORY" : "SQLDB");
-      table.SetTableName(t.StoredName);
-      return table.Exists();
-    });
-  }
-  if (Database->InTransaction()) Database->Rollback();
-  Query->Disconnect();
-  EXPECT_GT(outcomes["ok"], static_cast<int>(i / 5)) << "too few texts ran through";
-  std::string summary;
-  for (const auto& [kind, count] : outcomes) summary += kind + ":" + std::to_string(count) + " ";
-  RecordProperty("outcomes", summary);
+  RunGeneratedTexts(gen, qv::test::TestBudget::Steps(3500, 25), 3, [&](const std::string& text) {
+    Query->SetSQL(text);
+    Query->ExecSQL();
+  });
 }
 
 // The oracle side: the same texts on an SQLite database in memory.

@@ -17,6 +17,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
+#include <map>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -29,7 +31,12 @@
 #include "platform/dataset/Fields.h"
 #include "platform/host/StringList.h"
 #include "platform/os/System.h"
+#include "engine/core/VLMExcept.h"
+#include "platform/host/Exception.h"
+#include "platform/host/HostVariant.h"
+#include "tests/engine/sql/SqlGenerator.h"
 #include "tests/support/ScratchFolder.h"
+#include "tests/support/TestBudget.h"
 
 namespace sql_test {
 
@@ -253,6 +260,49 @@ protected:
     std::vector<std::string> rows = ReadRows();
     Query->Close();
     return rows;
+  }
+  // Generated texts of the given depth, each through run, until the budget
+  // ends: only the engine's, the dataset layer's and the conversions' errors
+  // may come out. A transaction a text left open ends now and then, as a
+  // user would end it, and the generator learns which tables exist. At least
+  // a fifth of the texts must run through.
+  void RunGeneratedTexts(SqlGenerator& gen, const qv::test::TestBudget& budget, int depth,
+                         const std::function<void(const std::string&)>& run) {
+    std::map<std::string, int> outcomes;
+    uint64_t i = 0;
+    for (; budget.Continue(i); ++i) {
+      gen.InTransaction = Database->InTransaction();
+      const std::string text = gen.Text(depth);
+      try {
+        run(text);
+        ++outcomes["ok"];
+      } catch (const EVLMException& e) {
+        ++outcomes["engine " + std::to_string(e.NativeError)];
+      } catch (const qv::EDatabaseError&) {
+        ++outcomes["dataset"];
+      } catch (const qv::EVariantError&) {
+        // A value the field cannot take, refused by the field's conversion.
+        ++outcomes["conversion"];
+      } catch (const qv::EConvertError&) {
+        ++outcomes["conversion"];
+      } catch (const std::exception& e) {
+        ADD_FAILURE() << "[" << text << "]: " << typeid(e).name() << " " << e.what();
+      }
+      Query->Close();
+      if (Database->InTransaction() && gen.Chance(0.3)) Database->Rollback();
+      gen.Reconcile([&](const SqlGenerator::Table& t) {
+        TVLMTable table;
+        table.SetDatabaseName(t.Memory ? "MEMORY" : "SQLDB");
+        table.SetTableName(t.StoredName);
+        return table.Exists();
+      });
+    }
+    if (Database->InTransaction()) Database->Rollback();
+    Query->Disconnect();
+    EXPECT_GT(outcomes["ok"], static_cast<int>(i / 5)) << "too few texts ran through";
+    std::string summary;
+    for (const auto& [kind, count] : outcomes) summary += kind + ":" + std::to_string(count) + " ";
+    ::testing::Test::RecordProperty("outcomes", summary);
   }
   // How many tables whose names start with prefix are left in "TEMP".
   static int32_t TemporaryTables(const std::string& prefix = "TEMPORARY_TABLE_") {
