@@ -77,6 +77,7 @@ class StringList;
 
 class TVLMCursor;
 class TVLMDataSet;
+struct TVLMDDLIndexColumn;
 class TVLMDatabase;
 class TVLMTable;
 
@@ -164,6 +165,11 @@ protected:
   // name {, name}: 10408 for a first token that is no name, 10406 after a
   // comma.
   void ParseFieldNameList(qv::StringList& list);
+  // The words after an index column's name up to the next ',' or ')': ASC,
+  // DESC, CASE, NOCASE into column; endCode when the text ends first,
+  // wordCode for any other word (a misspelt direction would otherwise give
+  // an index the user did not ask for). Held with the DDL (VLMSQLDDL.cpp).
+  void ParseIndexColumnWords(TVLMDDLIndexColumn& column, int32_t endCode, int32_t wordCode);
   // A value expression from Token (the owner's in-memory flag set first);
   // Token is then the first token after it. Empty (no tree) when the tokens
   // form no value.

@@ -145,6 +145,23 @@ void TVLMDDLTableManipulation::ParseTableIndex() {
   Indexes.push_back(std::move(entry));
 }
 
+void TVLMSQLCommand::ParseIndexColumnWords(TVLMDDLIndexColumn& column, int32_t endCode, int32_t wordCode) {
+  for (;;) {
+    if (!GetNextToken()) RaiseEndOfCommand(endCode);
+    if (Token.Kind == tktComma || Token.Kind == tktRightParenthesis) return;
+    if (IsKeyword(kwASC))
+      column.Descending = 0;
+    else if (IsKeyword(kwDESC))
+      column.Descending = 1;
+    else if (IsKeyword(kwCASE))
+      column.NoCase = 0;
+    else if (IsKeyword(kwNOCASE))
+      column.NoCase = 1;
+    else
+      RaiseAtToken(wordCode, kUnexpectedToken);
+  }
+}
+
 void TVLMDDLTableManipulation::ParseIndexColumns(TVLMDDLIndexEntry& entry) {
   if (Token.Kind != tktLeftParenthesis)
     RaiseAtToken(30722, "'(' symbol expected, but '%s' found at line %d, column %d");
@@ -152,20 +169,7 @@ void TVLMDDLTableManipulation::ParseIndexColumns(TVLMDDLIndexEntry& entry) {
     ExpectNextToken(kVLMNameOrWordKinds, 30274, kFieldNameExpected);
     TVLMDDLIndexColumn& column = entry.Columns.emplace_back();
     column.Name = Token.Text;
-    for (;;) {
-      if (!GetNextToken()) RaiseEndOfCommand(30333);
-      if (Token.Kind == tktComma || Token.Kind == tktRightParenthesis) break;
-      if (IsKeyword(kwASC))
-        column.Descending = 0;
-      else if (IsKeyword(kwDESC))
-        column.Descending = 1;
-      else if (IsKeyword(kwCASE))
-        column.NoCase = 0;
-      else if (IsKeyword(kwNOCASE))
-        column.NoCase = 1;
-      else
-        RaiseAtToken(30723, kUnexpectedToken);
-    }
+    ParseIndexColumnWords(column, 30333, 30723);
   } while (Token.Kind == tktComma);
   GetNextToken();
 }

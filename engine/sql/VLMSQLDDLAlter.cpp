@@ -199,22 +199,7 @@ void TVLMDDLCreateIndex::Parse() {
     }
     TVLMDDLIndexColumn& column = Columns.emplace_back();
     column.Name = Token.Text;
-    for (;;) {
-      if (!GetNextToken()) RaiseEndOfCommand(30277);
-      if (Token.Kind == tktComma || Token.Kind == tktRightParenthesis) break;
-      if (IsKeyword(kwASC))
-        column.Descending = 0;
-      else if (IsKeyword(kwDESC))
-        column.Descending = 1;
-      else if (IsKeyword(kwCASE))
-        column.NoCase = 0;
-      else if (IsKeyword(kwNOCASE))
-        column.NoCase = 1;
-      else
-        // A misspelt direction would otherwise give an index the user did
-        // not ask for.
-        RaiseAtToken(30801, kUnexpectedToken);
-    }
+    ParseIndexColumnWords(column, 30277, 30801);
   } while (Token.Kind == tktComma);
   GetNextToken();
   if (HasToken()) RaiseAtToken(30800, kUnexpectedToken);
