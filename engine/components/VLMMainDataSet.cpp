@@ -310,6 +310,7 @@ void TVLMDataSet::InternalOpen() {
   }
   ResetRange();
   PrepareCursor();
+  BuildDirectReads();
 }
 
 void TVLMDataSet::InternalClose() {
@@ -317,6 +318,7 @@ void TVLMDataSet::InternalClose() {
     FreeOldBuffer();
     FreeKeyBuffers();
   }
+  DirectReads_.clear();
   BindFields(false);
   if (DefaultFields()) DestroyFields();
   AdvFieldDefs.Clear();
@@ -329,6 +331,7 @@ void TVLMDataSet::InternalClose() {
 }
 
 void TVLMDataSet::InternalInitFieldDefs() {
+  DirectReads_.clear();
   GetFieldDefs().Clear();
   if (!Handle_) return;
   TVLMLocalCursor& cursor = *Handle_;

@@ -118,6 +118,13 @@ public:
   virtual int32_t CompareRecordIDs(const TVLMRecordID& id1, const TVLMRecordID& id2) = 0;
   virtual int64_t GetRecordNo(int32_t sessionID, const TVLMRecordID& recordID) = 0;
 
+  // The records at ids[0..count) into buffers, one every stride bytes (each
+  // as GetRecord mode 0 reads it); the number of leading records read: a
+  // record that is gone ends the read. Base: GetRecord for each. An engine
+  // with record pages takes each page once for all its records.
+  virtual int32_t ReadRecords(int32_t sessionID, const TVLMRecordID* ids, int32_t count, uint8_t* buffers,
+                              size_t stride);
+
   int64_t RecordCount = 0;
   uint32_t ChangeStamp = 0;
   int32_t RecordBufferSize = 0;

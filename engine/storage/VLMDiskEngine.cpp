@@ -741,7 +741,7 @@ bool TVLMDiskPageManager::ReadPage(TVLMPage* page) {
   CheckNotFailed();
   FileScope scope(this);
   ++FileReads_;
-  if (page->Buffer == nullptr) page->AllocateBuffer();
+  page->AllocateReadBuffer();
   if (!DatabaseFile.ReadBuffer(page->Buffer, PagePosition(page->PageNo), PageSize)) {
     // Whatever part was read is not a page.
     std::memset(page->Buffer, 0, PageSize);
@@ -756,6 +756,45 @@ bool TVLMDiskPageManager::ReadPage(TVLMPage* page) {
   }
   page->FreshlyRead = true;
   return true;
+}
+
+int32_t TVLMDiskPageManager::MaxReadRun() const { return 32; }
+
+void TVLMDiskPageManager::ReadPages(TVLMPage* const* pages, int32_t count, bool* ok) {
+  VLM_REQUIRE_DATABASE_SECTION();
+  std::fill(ok, ok + count, false);
+  if (count <= 0 || Failed_) return;
+  // Map pages are never cached; a run that reaches them is read page by
+  // page where it needs them.
+  for (int32_t i = 0; i < count; ++i)
+    if (IsMapPage(pages[i]->PageNo)) return;
+  const int32_t first = pages[0]->PageNo;
+  const int32_t span = pages[count - 1]->PageNo - first + 1;
+  if (span < count || span > MaxReadRun()) {
+    TVLMPageManager::ReadPages(pages, count, ok);
+    return;
+  }
+  FileScope scope(this);
+  const auto size = static_cast<size_t>(PageSize);
+  const size_t bytes = size * static_cast<size_t>(span);
+  if (ReadRunSize_ < bytes) {
+    ReadRun_.reset(new uint8_t[bytes]);
+    ReadRunSize_ = bytes;
+  }
+  ++FileReads_;
+  if (!DatabaseFile.ReadBuffer(ReadRun_.get(), PagePosition(first), static_cast<int32_t>(bytes))) return;
+  for (int32_t i = 0; i < count; ++i) {
+    TVLMPage* page = pages[i];
+    page->AllocateReadBuffer();
+    std::memcpy(page->Buffer, ReadRun_.get() + size * static_cast<size_t>(page->PageNo - first), size);
+    if (IsEncrypted()) {
+      qv::DecryptPageData(page->GetCipherId(), page->Data(), PageDataSize, PasswordRecord.Password);
+      // A page that fails its check is read again by the take that needs it,
+      // which reports it.
+      if (!SkipChecks && VLMCRC32(0, page->Data(), PageDataSize) != page->GetCRC()) continue;
+    }
+    ok[i] = true;
+  }
 }
 
 const uint8_t* TVLMDiskPageManager::PageBytesForWrite(TVLMPage* page, std::vector<uint8_t>& encrypted) {

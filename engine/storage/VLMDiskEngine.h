@@ -624,6 +624,9 @@ public:
   // A commit writes runs of adjacent pages with one write call each.
   int32_t MaxWriteRun() const override;
   void WritePages(TVLMPage* const* pages, int32_t count) override;
+  // Reads a run of adjacent pages with one read call.
+  int32_t MaxReadRun() const override;
+  void ReadPages(TVLMPage* const* pages, int32_t count, bool* ok) override;
   void RemovePage(int32_t sessionID, int32_t pageNo) override;
   TVLMPage* GetPage(int32_t sessionID, int32_t pageNo, bool sync, uint16_t pageType) override;
   void Commit(int32_t sessionID) override;
@@ -726,8 +729,11 @@ private:
   const uint8_t* PageBytesForWrite(TVLMPage* page, std::vector<uint8_t>& encrypted);
 
   uint32_t ReadOnlyObjectIDMark_ = 0;  // highest ID handed out read-only
-  // The bytes of a run of pages on their way to disk (WritePages).
+  // The bytes of a run of pages on their way to disk (WritePages), and
+  // from it (ReadPages).
   std::vector<uint8_t> WriteRun_;
+  std::unique_ptr<uint8_t[]> ReadRun_;
+  size_t ReadRunSize_ = 0;
   // A commit collects its writes instead of writing (WritePage, WritePages,
   // FreePage).
   bool Collecting_ = false;
