@@ -310,7 +310,7 @@ namespace {
 // many steps in one direction: first this many entries, then twice as many
 // each time, up to kAheadBytes of records.
 constexpr int32_t kAheadAfterSteps = 16;
-constexpr size_t kAheadBytes = size_t{16} << 20;
+constexpr size_t kAheadBytes = size_t{32} << 20;
 
 }  // namespace
 
@@ -347,8 +347,18 @@ public:
   size_t AheadNext = 0;
   TVLMKeyPath AheadPath;
   bool AheadPathKnown = false;
-  // Entries the last read ahead asked for (the next asks twice as many).
+  // Entries the last read ahead asked for (the next asks more), and
+  // whether they were in page order.
   size_t LastAhead = 0;
+  bool LastByPage = true;
+  // The entries' records lie in page order (an index in the order records
+  // were added): they are read from the pages step by step, not copied
+  // ahead; AheadPages are those pages, the first AheadPagesRead of them
+  // asked for ahead, AheadPageAt the one the reader is on.
+  bool AheadByPage = false;
+  std::vector<int32_t> AheadPages;
+  size_t AheadPageAt = 0;
+  size_t AheadPagesRead = 0;
 
   // The entries ahead are gone; their room stays for the next ones unless
   // release.
@@ -356,8 +366,12 @@ public:
     AheadIDs.clear();
     AheadNext = 0;
     AheadPathKnown = false;
+    AheadByPage = false;
+    AheadPages.clear();
+    AheadPageAt = AheadPagesRead = 0;
     if (!release) return;
     AheadIDs.shrink_to_fit();
+    AheadPages.shrink_to_fit();
     AheadRecords.reset();
     AheadCapacity = 0;
   }
@@ -450,17 +464,50 @@ bool TVLMBTreeRecordIndex::AnswerAhead(int32_t sessionID, TVLMNavigationRequest&
   if (kept == nullptr || kept->Forward != forward || kept->AheadNext >= kept->AheadIDs.size()) return false;
   const size_t i = kept->AheadNext++;
   const TVLMRecordID recordID = kept->AheadIDs[i];
-  if (kept->Stride > 0) std::memcpy(request.RecordBuffer, kept->AheadRecords.get() + kept->Stride * i, kept->Stride);
+  uint8_t result = kVLMNavOK;
+  if (kept->AheadByPage) {
+    result = ReadAheadRecord(sessionID, *kept, recordID, request.RecordBuffer, cache);
+  } else if (kept->Stride > 0) {
+    std::memcpy(request.RecordBuffer, kept->AheadRecords.get() + kept->Stride * i, kept->Stride);
+  }
   request.RecordID = recordID;
   request.Bof = false;
   request.Eof = false;
-  request.Result = kVLMNavOK;
+  request.Result = result;
   kept->RecordID = recordID;
   kept->PathKnown = false;
+  if (result != kVLMNavOK) {
+    // An entry without its record: answered as a step would answer it; the
+    // entries after it are left to the steps that reach them.
+    kept->DropAhead(false);
+    KeepPosition(cache, recordID, nullptr);
+    return true;
+  }
   if (kept->Steps < INT32_MAX) ++kept->Steps;
   const bool last = kept->AheadNext == kept->AheadIDs.size();
   KeepPosition(cache, recordID, last && kept->AheadPathKnown ? &kept->AheadPath : nullptr);
   return true;
+}
+
+uint8_t TVLMBTreeRecordIndex::ReadAheadRecord(int32_t sessionID, TVLMIndexStepState& kept, const TVLMRecordID& recordID,
+                                             uint8_t* buffer, TVLMIndexPositionCache* cache) {
+  TVLMPageManager* records = Table().PageManager;
+  const auto pageNo = static_cast<int32_t>(recordID.Page);
+  while (kept.AheadPageAt < kept.AheadPages.size() && kept.AheadPages[kept.AheadPageAt] < pageNo) ++kept.AheadPageAt;
+  if (records != nullptr && kept.AheadPageAt >= kept.AheadPagesRead && kept.AheadPageAt < kept.AheadPages.size()) {
+    // The pages ahead, a few runs at a time, as a pass reads them.
+    const size_t count = std::min<size_t>(kept.AheadPages.size() - kept.AheadPageAt,
+                                          static_cast<size_t>(std::max(records->ScanLimit / 2, 1)));
+    records->ReadAhead(sessionID, kept.AheadPages.data() + kept.AheadPageAt, static_cast<int32_t>(count));
+    kept.AheadPagesRead = kept.AheadPageAt + count;
+  }
+  TVLMScanReads scan(records);
+  TVLMNavigationRequest read;
+  read.RecordID = recordID;
+  read.RecordBuffer = buffer;
+  read.Cache = cache;
+  Table().RecordManager->GetRecord(sessionID, read);
+  return read.Result;
 }
 
 void TVLMBTreeRecordIndex::ReadAheadEntries(int32_t sessionID, TVLMIndexStepState& kept) {
@@ -468,11 +515,15 @@ void TVLMBTreeRecordIndex::ReadAheadEntries(int32_t sessionID, TVLMIndexStepStat
   kept.DropAhead(false);
   kept.Stride = static_cast<size_t>(std::max(Table().FieldManager->Layout().BufferSize, 0));
   const size_t byBytes = kept.Stride > 0 ? kAheadBytes / kept.Stride : kAheadBytes;
-  // A quarter of the table at the most: a pass over many entries reads the
-  // record pages a few times rather than keeping them all.
-  const size_t byTable = static_cast<size_t>(std::max<int64_t>(records.RecordCount / 4, kAheadAfterSteps));
-  const size_t wanted =
-      std::max<size_t>(std::min({kept.LastAhead * 2, byBytes, byTable}), static_cast<size_t>(kAheadAfterSteps));
+  // Half the table at the most: a walk over many entries reads the record
+  // pages a few times rather than keeping them all.
+  const size_t byTable = static_cast<size_t>(std::max<int64_t>(records.RecordCount / 2, kAheadAfterSteps));
+  // Entries whose records lie out of page order cost a page each until
+  // there are about as many entries as the table has pages: a walk that met
+  // them grows its reads ahead faster.
+  const size_t growth = kept.LastAhead > 0 && !kept.LastByPage ? 16 : 2;
+  const size_t wanted = std::max<size_t>(std::min({kept.LastAhead * growth, byBytes, byTable}),
+                                         static_cast<size_t>(kAheadAfterSteps));
   kept.LastAhead = wanted;
   // The entries: the leaf each lies on taken once.
   TVLMPageManager* pages = Pages();
@@ -496,6 +547,24 @@ void TVLMBTreeRecordIndex::ReadAheadEntries(int32_t sessionID, TVLMIndexStepStat
     }
   }
   if (kept.AheadIDs.empty()) return;
+  // Records in page order are read from their pages as the reader gets to
+  // them.
+  if (records.ReadsByPage()) {
+    bool byPage = true;
+    for (size_t i = 1; i < kept.AheadIDs.size() && byPage; ++i)
+      byPage = static_cast<int32_t>(kept.AheadIDs[i - 1].Page) <= static_cast<int32_t>(kept.AheadIDs[i].Page);
+    kept.LastByPage = byPage;
+    if (byPage) {
+      kept.AheadByPage = true;
+      for (const TVLMRecordID& id : kept.AheadIDs)
+        if (kept.AheadPages.empty() || kept.AheadPages.back() != static_cast<int32_t>(id.Page))
+          kept.AheadPages.push_back(static_cast<int32_t>(id.Page));
+      kept.AheadPathKnown = true;
+      kept.AheadPath.Assign(walk);
+      return;
+    }
+  }
+  kept.LastByPage = false;
   // Their records, each record page taken once.
   uint8_t* room = kept.RecordsRoom(std::max<size_t>(kept.Stride * kept.AheadIDs.size(), 1));
   const auto read = static_cast<size_t>(records.ReadRecords(

@@ -195,8 +195,13 @@ private:
   // The step answered from the entries read ahead; false when there are
   // none for it.
   bool AnswerAhead(int32_t sessionID, TVLMNavigationRequest& request, bool forward, TVLMIndexPositionCache* cache);
-  // The entries after kept's path in its direction, with their records.
+  // The entries after kept's path in its direction, with their records
+  // (or, in page order, the pages they lie on).
   void ReadAheadEntries(int32_t sessionID, TVLMIndexStepState& kept);
+  // An entry's record read ahead in page order, from its page, into buffer;
+  // the result of the read.
+  uint8_t ReadAheadRecord(int32_t sessionID, TVLMIndexStepState& kept, const TVLMRecordID& recordID, uint8_t* buffer,
+                          TVLMIndexPositionCache* cache);
   // The cache's position: recordID at path (nullptr: no approximate
   // position kept).
   void KeepPosition(TVLMIndexPositionCache* cache, const TVLMRecordID& recordID, const TVLMKeyPath* path);

@@ -775,18 +775,18 @@ void TVLMDiskPageManager::ReadPages(TVLMPage* const* pages, int32_t count, bool*
     return;
   }
   FileScope scope(this);
-  const auto size = static_cast<size_t>(PageSize);
-  const size_t bytes = size * static_cast<size_t>(span);
-  if (ReadRunSize_ < bytes) {
-    ReadRun_.reset(new uint8_t[bytes]);
-    ReadRunSize_ = bytes;
+  // The pages straight into their buffers; the pages between them into one
+  // scratch page, read and dropped.
+  if (!GapPage_) GapPage_.reset(new uint8_t[PageSize]);
+  ReadRun_.assign(static_cast<size_t>(span), GapPage_.get());
+  for (int32_t i = 0; i < count; ++i) {
+    pages[i]->AllocateReadBuffer();
+    ReadRun_[static_cast<size_t>(pages[i]->PageNo - first)] = pages[i]->Buffer;
   }
   ++FileReads_;
-  if (!DatabaseFile.ReadBuffer(ReadRun_.get(), PagePosition(first), static_cast<int32_t>(bytes))) return;
+  if (!DatabaseFile.ReadBuffers(ReadRun_.data(), span, PageSize, PagePosition(first))) return;
   for (int32_t i = 0; i < count; ++i) {
     TVLMPage* page = pages[i];
-    page->AllocateReadBuffer();
-    std::memcpy(page->Buffer, ReadRun_.get() + size * static_cast<size_t>(page->PageNo - first), size);
     if (IsEncrypted()) {
       qv::DecryptPageData(page->GetCipherId(), page->Data(), PageDataSize, PasswordRecord.Password);
       // A page that fails its check is read again by the take that needs it,

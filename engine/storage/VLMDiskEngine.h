@@ -368,6 +368,9 @@ public:
   void SetSize(int64_t size);
   // A whole read of count bytes, or false (never raises for I/O).
   bool ReadBuffer(void* buffer, int64_t position, int32_t count);
+  // count buffers of size bytes each, filled from position on with one read
+  // call; false, like ReadBuffer, when that fails or reads less.
+  bool ReadBuffers(void* const* buffers, int32_t count, int32_t size, int64_t position);
   void ReadBufferEx(void* buffer, int32_t errorCode, int64_t position, int32_t count);
   void WriteBuffer(const void* buffer, int32_t errorCode, int64_t position, int32_t count);
   void Flush();  // fdatasync
@@ -732,8 +735,8 @@ private:
   // The bytes of a run of pages on their way to disk (WritePages), and
   // from it (ReadPages).
   std::vector<uint8_t> WriteRun_;
-  std::unique_ptr<uint8_t[]> ReadRun_;
-  size_t ReadRunSize_ = 0;
+  std::vector<void*> ReadRun_;
+  std::unique_ptr<uint8_t[]> GapPage_;
   // A commit collects its writes instead of writing (WritePage, WritePages,
   // FreePage).
   bool Collecting_ = false;

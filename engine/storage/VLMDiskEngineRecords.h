@@ -220,6 +220,7 @@ public:
   // (in the order of ids) that it holds.
   int32_t ReadRecords(int32_t sessionID, const TVLMRecordID* ids, int32_t count, uint8_t* buffers,
                       size_t stride) override;
+  bool ReadsByPage() const override { return true; }
 
   // The last listed page number + 1 times N; 1 without record pages. The
   // bound of RecordIDToRecordNo.

@@ -74,7 +74,7 @@ void TVLMPage::AllocateBuffer() {
 
 void TVLMPage::AllocateReadBuffer() {
   if (Buffer != nullptr) return;
-  Buffer = static_cast<uint8_t*>(VLMMemoryManager().GetMem(PageSize()));
+  Buffer = PageManager->TakePageBuffer();
   BufferOwned = true;
 }
 
@@ -301,6 +301,7 @@ TVLMPageManager::~TVLMPageManager() {
   LastSession_ = nullptr;
   Sessions_.clear();
   SharedPages.Clear();
+  for (uint8_t* buffer : SparePageBuffers_) VLMMemoryManager().FreeMem(buffer);
   for (void* block : SpareBlocks_) {
     ASAN_UNPOISON_MEMORY_REGION(block, SpareBlockSize_);
     ::operator delete(block);
@@ -387,9 +388,34 @@ void TVLMPageManager::DropSharedCopy(int32_t pageNo) {
   }
 }
 
+namespace {
+
+// Buffers of evicted scanned pages kept for the next reads of a pass: a few
+// runs' worth.
+constexpr size_t kSparePageBuffers = 64;
+
+}  // namespace
+
+uint8_t* TVLMPageManager::TakePageBuffer() {
+  if (!SparePageBuffers_.empty()) {
+    uint8_t* buffer = SparePageBuffers_.back();
+    SparePageBuffers_.pop_back();
+    return buffer;
+  }
+  return static_cast<uint8_t*>(VLMMemoryManager().GetMem(PageSize));
+}
+
 void TVLMPageManager::Evict(TVLMPage* page) {
-  ++(TVLMSortedPageList::Scanned(page) ? Figures_.ScannedEvicted : Figures_.KeptEvicted);
-  SharedPages.Extract(page->PageNo);
+  const bool scanned = TVLMSortedPageList::Scanned(page);
+  ++(scanned ? Figures_.ScannedEvicted : Figures_.KeptEvicted);
+  std::unique_ptr<TVLMPage> gone = SharedPages.Extract(page->PageNo);
+  // A pass's page buffer serves the pass's next read.
+  if (scanned && gone->BufferOwned && gone->Buffer != nullptr && SparePageBuffers_.size() < kSparePageBuffers &&
+      VLMMemoryManager().GetMemSize(gone->Buffer) == PageSize) {
+    if (SparePageBuffers_.capacity() == 0) SparePageBuffers_.reserve(kSparePageBuffers);
+    SparePageBuffers_.push_back(gone->Buffer);
+    gone->Buffer = nullptr;
+  }
 }
 
 void TVLMPageManager::EvictSharedPages() {

@@ -511,6 +511,9 @@ public:
   // from pages (a list of page numbers, say) trusts it while this value and
   // its own change count stay as they were.
   uint64_t ViewVersion() const { return ViewVersion_; }
+  // A page buffer of PageSize bytes, left as it is: one a scanned page
+  // gave back when it was evicted, else a new one.
+  uint8_t* TakePageBuffer();
   // Memory for the short-lived objects built over this manager's pages (a
   // B-tree page object for every page of every descent): blocks of the
   // first size asked for are kept when given back, a few at most, so that a
@@ -552,6 +555,8 @@ private:
   // page, the commonest thing the engine does, allocates nothing.
   std::vector<TVLMPage*> InUse_;
   std::unordered_map<TVLMPage*, std::unique_ptr<TVLMPage>> Orphans_;
+  // Buffers of evicted scanned pages, for the next pages a pass reads.
+  std::vector<uint8_t*> SparePageBuffers_;
   // Blocks given back (TakeBlock), all of SpareBlockSize_ bytes; the
   // capacity is reserved up front, so giving one back never allocates.
   std::vector<void*> SpareBlocks_;
