@@ -18,8 +18,6 @@ namespace qv::app {
 namespace {
 
 constexpr std::string_view kSelectLogText = "You must \"Select Log\" !";
-constexpr std::string_view kInvalidFrequencyText = "Invalid FREQUENCY !\rEnter MHz as a number, for example 14.025";
-constexpr std::string_view kInvalidTimeText = "Invalid TIME !";
 
 }  // namespace
 

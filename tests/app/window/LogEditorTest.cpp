@@ -1,6 +1,7 @@
 // The log editor's logic on a fake editor window over the live log.
 #include "WindowTestSupport.h"
 #include "app/EditController.h"
+#include "app/QsoEntry.h"
 #include "platform/dataset/DataSet.h"
 
 namespace qv::app::wintest {
@@ -35,6 +36,11 @@ public:
 
 class LogEditorTest : public WindowTest {
 protected:
+  // The editor lets go of the log before the window does.
+  void TearDown() override {
+    Editor.reset();
+    WindowTest::TearDown();
+  }
   void Open(const LogKind& kind) {
     QsoRecord q;
     q.QSODate = "2024-05-06";
@@ -164,6 +170,57 @@ TEST_P(LogEditorTest, ClosingAsksUnlessTheLastActionWasAPost) {
   Editor->FormActivate();
   Editor->NavigatorButton(NavBtn::nbPost);
   EXPECT_FALSE(Editor->NavigatorUsed());
+}
+
+// A posted row passes the entry fields' checks: a text they refuse is named
+// in their warning and the row stays as stored, whether the post comes from
+// the navigator or from a move to another record.
+TEST_P(LogEditorTest, PostedRowsPassTheEntryFieldsChecks) {
+  const std::string freq(kInvalidFrequencyText), time(kInvalidTimeText), date(kInvalidDateText);
+  struct Case {
+    const char* Field;
+    std::string Text;
+    std::string Warning;  // empty: stored
+  };
+  const Case cases[] = {
+      {"Freq", "7..0", freq},          {"Freq", "", freq},             {"Freq", "14.025", ""},
+      {"TimeStart", "2599", time},     {"TimeStart", "1260", time},    {"TimeStart", "", ""},
+      {"TimeStart", "2359", ""},       {"TimeEnd", "123", time},       {"TimeEnd", "0000", ""},
+      {"QSODate", "", date},           {"QSODate", "May 7", date},     {"QSODate", "2024-05-07", ""},
+  };
+  Open({true, "Other"});
+  DataSet& log = Controller->LogData();
+  for (const Case& c : cases) {
+    for (NavBtn post : {NavBtn::nbPost, NavBtn::nbNext}) {
+      SCOPED_TRACE(std::string(c.Field) + " \"" + c.Text + "\" by " + std::string(kNavBtnNames[static_cast<size_t>(post)]));
+      Edit.Messages.clear();
+      Editor->NavigatorButton(NavBtn::nbFirst);
+      const std::string stored = log.FieldByName(c.Field)->AsString();
+      Editor->NavigatorButton(NavBtn::nbEdit);
+      log.FieldByName(c.Field)->SetAsString(c.Text);
+      log.FieldByName("Notes")->SetAsString("edited");
+      Editor->NavigatorButton(post);
+      EXPECT_EQ(log.State(), dsBrowse);
+      const QsoRecord first = LogRecords()[0];
+      EXPECT_EQ(first.Notes, c.Warning.empty() ? "edited" : "");
+      if (c.Warning.empty()) {
+        EXPECT_TRUE(Edit.Messages.empty());
+        EXPECT_EQ(log.RecNo(), post == NavBtn::nbNext ? 2 : 1);
+      } else {
+        ASSERT_EQ(Edit.Messages.size(), 1u);
+        EXPECT_EQ(Edit.Messages[0].Kind, "warning");
+        EXPECT_EQ(Edit.Messages[0].Text, c.Warning);
+        EXPECT_EQ(log.RecNo(), 1);  // no move
+        EXPECT_EQ(log.FieldByName(c.Field)->AsString(), stored);
+      }
+      // Back as it was for the next case.
+      Editor->NavigatorButton(NavBtn::nbFirst);
+      Editor->NavigatorButton(NavBtn::nbEdit);
+      log.FieldByName(c.Field)->SetAsString(stored);
+      log.FieldByName("Notes")->SetAsString("");
+      Editor->NavigatorButton(NavBtn::nbPost);
+    }
+  }
 }
 
 QV_ON_BOTH_TABLE_KINDS(LogEditorTest);
