@@ -414,8 +414,10 @@ qv::TGetResult TVLMDataSet::GetRecord(qv::RecordBuffer buffer, qv::TGetMode getM
     case kVLMNavOK:
       VLMPutRecordID(buffer + cursor.BookmarkOffset, cursor.Position.RecordID);
       buffer[cursor.BookmarkOffset + kFlagOffset] = static_cast<uint8_t>(qv::bfCurrent);
-      ClearCalcFields(buffer);
-      GetCalcFields(buffer);
+      if (CalcFieldsSize() > 0) {
+        ClearCalcFields(buffer);
+        GetCalcFields(buffer);
+      }
       return qv::grOK;
     case kVLMNavBOF:
       return qv::grBOF;

@@ -570,19 +570,13 @@ void TVLMPageManager::ReleasePage(TVLMPage* page) {
   EvictSharedPages();
 }
 
-bool TVLMPageManager::IsCached(int32_t sessionID, int32_t pageNo) const {
-  VLM_REQUIRE_DATABASE_SECTION();
-  const SessionEntry* session = FindSession(sessionID);
-  return (session != nullptr && session->PrivatePages.Find(pageNo) != nullptr) || SharedPages.Find(pageNo) != nullptr;
-}
-
 void TVLMPageManager::ReadPages(TVLMPage* const* pages, int32_t count, bool* ok) {
   VLM_REQUIRE_DATABASE_SECTION();
   for (int32_t i = 0; i < count; ++i) {
     try {
       ok[i] = ReadPage(pages[i]);
-    } catch (const EVLMException&) {
-      ok[i] = false;
+    } catch (const std::exception&) {
+      ok[i] = false;  // reported by the read that needs the page
     }
   }
 }
@@ -621,10 +615,11 @@ void TVLMPageManager::ReadAhead(int32_t sessionID, const int32_t* pageNos, int32
     const int32_t pageNo = pageNos[i];
     const bool held = SharedPages.Find(pageNo) != nullptr ||
                       (session != nullptr && session->PrivatePages.Find(pageNo) != nullptr);
-    if (held || (!run.empty() && (pageNo - run.back()->PageNo > kMaxGap || pageNo - run.front()->PageNo >= maxRun ||
-                                  run.size() >= 1024)))
-      flush();
-    if (held) continue;
+    const bool ends = !run.empty() && (pageNo <= run.back()->PageNo || pageNo - run.back()->PageNo > kMaxGap ||
+                                       pageNo - run.front()->PageNo >= maxRun || run.size() >= 1024);
+    if (held || ends) flush();
+    // A page listed twice was read by the run just flushed.
+    if (held || (ends && SharedPages.Find(pageNo) != nullptr)) continue;
     auto page = std::make_unique<TVLMPage>(this);
     page->PageNo = pageNo;
     page->SessionID = sessionID;

@@ -483,8 +483,6 @@ public:
   // knows where it goes next takes several pages per read of the store.
   // Nothing is raised for a page that cannot be read.
   void ReadAhead(int32_t sessionID, const int32_t* pageNos, int32_t count);
-  // The session would take the page without reading it from storage.
-  bool IsCached(int32_t sessionID, int32_t pageNo) const;
   const TVLMPageCacheFigures& CacheFigures() const { return Figures_; }
 
   // Removed, allocated or private pages are waiting for the session's commit.
