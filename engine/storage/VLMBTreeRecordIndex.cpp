@@ -307,8 +307,8 @@ void TVLMBTreeRecordIndex::SetKeyPathPosition(TVLMKeyPath& keyPath, int64_t posi
 namespace {
 
 // A walk in index order reads its next entries ahead once it has taken this
-// many steps in one direction: first this many entries, then twice as many
-// each time, up to kAheadBytes of records.
+// many steps in one direction: first this many entries, then more each time
+// (ReadAheadEntries), up to kAheadBytes of copied records.
 constexpr int32_t kAheadAfterSteps = 16;
 constexpr size_t kAheadBytes = size_t{32} << 20;
 
@@ -336,10 +336,10 @@ public:
   // Steps taken in a row in direction Forward.
   int32_t Steps = 0;
   bool Forward = true;
-  // The entries after the reader's first step into them (direction
-  // Forward), their records one every Stride bytes, the next one to answer,
-  // and the path of the last one (AheadPathKnown: the read of the records
-  // ended early, and so does the list).
+  // The entries after the step that read them (direction Forward), their
+  // records one every Stride bytes (unless AheadByPage), the next one to
+  // answer, and the path of the last one (AheadPathKnown false: the read of
+  // the records ended early, and the list with it).
   std::vector<TVLMRecordID> AheadIDs;
   std::unique_ptr<uint8_t[]> AheadRecords;
   size_t AheadCapacity = 0;

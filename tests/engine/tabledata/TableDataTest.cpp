@@ -18,6 +18,7 @@
 #include "platform/os/Collation.h"
 #include "tests/engine/expressions/ExpressionTestSupport.h"
 #include "tests/support/engine/ReferenceEngine.h"
+#include "tests/support/TestBudget.h"
 
 namespace tabledata_test {
 namespace {
@@ -284,7 +285,8 @@ TEST_P(TableData, LongWalksSeeEveryChangeMadeBetweenTheirSteps) {
     std::vector<int64_t> expected = order(index);
     int64_t at = -1;  // the walker's place in expected; -1 before the first
     log.SetToBegin();
-    for (int round = 0; round < 60; ++round) {
+    const auto budget = qv::test::TestBudget::Steps(60, 5);
+    for (uint64_t round = 0; budget.Continue(round); ++round) {
       // From an end the walk starts toward the other.
       const bool forward =
           at < 0 || (at < static_cast<int64_t>(expected.size()) && random() % 4 != 0);
