@@ -33,7 +33,7 @@ bool IsAnd(const TVLMExprNode* node) {
 bool IsPlanningCandidate(const TVLMExprNode* node) {
   if (dynamic_cast<const TVLMExprNodeComparison*>(node) != nullptr) return true;
   return dynamic_cast<const TVLMExprNodeBoolean*>(node) != nullptr &&
-         (node->Operator == kVLMOpIsNull || node->Operator == kVLMOpIsNotNull);
+         (node->Operator == kVLMOpIsNull || node->Operator == kVLMOpIsNotNull || node->Operator == kVLMOpBetween);
 }
 
 void SetLogical(TVLMVariant& value, bool b) {
@@ -884,14 +884,51 @@ TVLMExprNodeField* TVLMExprNodeBoolean::IndexedField() const {
 
 bool TVLMExprNodeBoolean::CanUseIndex(int32_t columnNo, uint8_t scanOperator, int32_t sessionID,
                                       const TVLMIndexDef& indexDef) {
+  if (Operator == kVLMOpBetween) return BetweenServesIndex(columnNo, sessionID, indexDef);
   if (Operator != kVLMOpIsNull && Operator != kVLMOpIsNotNull) return false;
   const TVLMExprNodeField* field = IndexedField();
   if (field == nullptr || !FieldServesColumn(*field, columnNo, sessionID, indexDef)) return false;
   return columnNo == 0 || (Operator == kVLMOpIsNull && scanOperator == kVLMScanEqual);
 }
 
+bool TVLMExprNodeBoolean::BetweenServesIndex(int32_t columnNo, int32_t sessionID, const TVLMIndexDef& indexDef) {
+  // Only the first column: a range says nothing about the columns after it.
+  if (columnNo != 0 || ChildCount() != 3) return false;
+  auto* field = dynamic_cast<TVLMExprNodeField*>(Child(0));
+  if (field == nullptr || field->OuterReference || !FieldServesColumn(*field, 0, sessionID, indexDef)) return false;
+  if (VLMIsBLOBBaseType(field->BaseType)) return false;
+  // BETWEEN compares text without regard to case: only such a column's
+  // order is its order.
+  const bool text = VLMIsStringBaseType(field->BaseType);
+  if (text && !indexDef.GetColumn(0).CaseInsensitive) return false;
+  for (int32_t i = 1; i <= 2; ++i) {
+    TVLMExprNode* bound = Child(i);
+    // A null bound leaves the answer unknown for every row: no range.
+    if (!IsSearchValue(bound) || bound->GetValue().IsNull()) return false;
+    if (text && KeyBytesOf(bound) >= field->DataSize) return false;
+  }
+  return true;
+}
+
 void TVLMExprNodeBoolean::AddScanCondition(TVLMScanSearchConditionArray& conditions, const TVLMIndexDef& indexDef,
                                            TVLMExpression* expression) {
+  if (Operator == kVLMOpBetween) {
+    // Two bounds, each with this node as its source: the node leaves its
+    // filter only when the walk's range is made of both (the search's
+    // KeepInexactConjuncts), as either alone says half of it.
+    auto* field = dynamic_cast<TVLMExprNodeField*>(Child(0));
+    if (field == nullptr || field->Cursor == nullptr) throw EVLMException(20254, "Pointer is nil");
+    if (indexDef.GetColumnCount() == 0) throw EVLMException(20255, "Invalid index for search");
+    const bool descending = indexDef.GetColumn(0).Descending;
+    for (const auto& [op, bound] : {std::pair{kVLMOpGreaterEqual, 1}, std::pair{kVLMOpLessEqual, 2}}) {
+      TVLMScanSearchCondition condition;
+      condition.Operator = ScanOperatorFor(op, descending);
+      InitIndexCondition(condition, *field->Cursor, indexDef, false);
+      FillKeyField(this, Child(bound)->GetValue(), field->Cursor, condition, expression, field->FieldNo);
+      conditions.Add(condition);
+    }
+    return;
+  }
   if (Operator != kVLMOpIsNull && Operator != kVLMOpIsNotNull) return;
   TVLMExprNodeField* field = IndexedField();
   if (field == nullptr || field->Cursor == nullptr) throw EVLMException(20254, "Pointer is nil");

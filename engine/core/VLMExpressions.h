@@ -414,8 +414,8 @@ public:
   // A logical value (true, false or null); an operator outside 7-18 raises
   // 30116.
   TVLMVariant& GetValue() override;
-  // IS NULL and IS NOT NULL only; every other operator answers false and
-  // adds nothing.
+  // IS NULL, IS NOT NULL and BETWEEN (two bounds) only; every other operator
+  // answers false and adds nothing.
   bool CanUseIndex(int32_t columnNo, uint8_t scanOperator, int32_t sessionID,
                    const TVLMIndexDef& indexDef) override;
   void AddScanCondition(TVLMScanSearchConditionArray& conditions, const TVLMIndexDef& indexDef,
@@ -430,6 +430,9 @@ private:
   void EvaluateIn();
   void EvaluateBetween();
   void EvaluateLike();
+  // "field BETWEEN a AND b" over the first column of indexDef, with present
+  // search values as bounds.
+  bool BetweenServesIndex(int32_t columnNo, int32_t sessionID, const TVLMIndexDef& indexDef);
   TVLMExprNodeField* IndexedField() const;
   TVLMExprNodeSubqueryBase* SubqueryChild(int32_t index) const;
 

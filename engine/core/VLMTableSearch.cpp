@@ -71,7 +71,9 @@
 // tested on every record of the range, unless the range's other bound (on
 // the same index, with a present first column, its operator false for a
 // null) keeps the null keys out of the walk: "val >= 5 AND val < 9" is then
-// met exactly by the walk, and a bitmap fill reads no record.
+// met exactly by the walk, and a bitmap fill reads no record. A BETWEEN
+// gives two conditions, one per bound; it leaves its filter only when the
+// walk runs from the one to the other.
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -221,6 +223,14 @@ void KeepInexactConjuncts(TVLMScanSearchCondition& condition, const TVLMIndexDef
   for (size_t k = 0; k < sources.size(); ++column) {
     auto* comparison = dynamic_cast<TVLMExprNodeComparison*>(sources[k].Node);
     bool exact = true;
+    // A BETWEEN gave two bounds: it is met only by a walk between both
+    // (whose present keys also keep the null keys out).
+    if (sources[k].Node != nullptr && sources[k].Node->Operator == kVLMOpBetween &&
+        dynamic_cast<TVLMExprNodeBoolean*>(sources[k].Node) != nullptr) {
+      const TVLMExprNode* node = sources[k].Node;
+      exact = other != nullptr && std::any_of(other->Sources.begin(), other->Sources.end(),
+                                              [&](const TVLMScanConditionSource& s) { return s.Node == node; });
+    }
     if (comparison != nullptr && comparison->NullStrict) {
       TVLMExprNodeField* field = nullptr;
       TVLMExprNode* value = nullptr;

@@ -413,9 +413,18 @@ public:
 // ----------------------------------------------------- TVLMAOSQLTopRowCount
 
 // SELECT TOP n[, start]: the first n result rows from row start on.
+//
+// Over a table leaf sorted by columns that no index of the table serves,
+// all of them numbers, dates or times (no text, whose order is the
+// collation's), the rows are not sorted through a new index of the whole
+// table: one walk in the table's order keeps the start - 1 + n best rows in
+// a bounded heap, ordered as the index would order them (its value order,
+// nulls first ascending and last descending, equal keys in the walk's
+// order), and the pipeline then visits them in that order.
 class TVLMAOSQLTopRowCount : public TVLMAO {
 public:
   explicit TVLMAOSQLTopRowCount(std::unique_ptr<TVLMAO> operand);
+  ~TVLMAOSQLTopRowCount() override;
 
   void PipelineFirst() override;
   void PipelineNext() override;
@@ -424,4 +433,21 @@ public:
   // Keeps the skip and the limit; the operand is asked for the first
   // firstRow - 1 + rowLimit rows, without a skip.
   void SetRowLimit(int64_t firstRow, int64_t rowLimit) override;
+  // Takes the sort over from a table leaf that the bounded heap serves.
+  void Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
+
+private:
+  struct TKeptRow;
+  // The best rows, filled by the first PipelineFirst.
+  void FillBest();
+  // The leaf placed on kept row Next_.
+  void GoToKept();
+
+  // Leaf field numbers of the sort columns, and which run descending.
+  std::vector<int32_t> SortColumns_;
+  std::vector<bool> SortDescending_;
+  bool Heap_ = false;
+  bool Filled_ = false;
+  std::vector<TKeptRow> Best_;
+  size_t Next_ = 0;
 };

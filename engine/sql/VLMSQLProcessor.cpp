@@ -9,6 +9,7 @@
 #include "engine/sql/VLMSQLCommand.h"
 #include "engine/sql/VLMSQLDDL.h"
 #include "engine/sql/VLMSQLModify.h"
+#include "platform/host/ScopeExit.h"
 
 namespace {
 
@@ -35,6 +36,8 @@ void TVLMSQLProcessor::SetCommand(std::unique_ptr<TVLMSQLCommand> command) {
 }
 
 TVLMCursor* TVLMSQLProcessor::Execute() {
+  // The subqueries keep their trees for one run only.
+  auto release = qv::ScopeExit([] { VLMReleaseKeptSubqueries(); });
   RowsAffected = 0;
   ClearCommands();
   Lexer_.reset();

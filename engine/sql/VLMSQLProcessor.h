@@ -146,3 +146,6 @@ std::unique_ptr<TVLMSubquery> VLMCreateSubquery(TVLMLexer& lexer, TVLMQueryConte
 // subquery that refers to no outer row once per statement run, a
 // correlated one once per outer row.
 int64_t VLMSubqueryRunCount();
+// Closes the trees that correlated subqueries of this thread keep between
+// outer rows (they are built again when next asked).
+void VLMReleaseKeptSubqueries();
