@@ -910,6 +910,39 @@ bool TVLMExprNodeBoolean::BetweenServesIndex(int32_t columnNo, int32_t sessionID
   return true;
 }
 
+bool TVLMExprNodeBoolean::InProbe(TVLMExprNodeField*& field, std::vector<const TVLMVariant*>& values) {
+  field = nullptr;
+  values.clear();
+  if (Operator != kVLMOpIn || ChildCount() < 2) return false;
+  auto* f = dynamic_cast<TVLMExprNodeField*>(Child(0));
+  // Text is left out: its equality in an index is the collation's, which
+  // need not be the comparison's.
+  if (f == nullptr || f->OuterReference || f->Cursor == nullptr || !VLMIsNumericBaseType(f->BaseType)) return false;
+  auto take = [&](const TVLMVariant* value) {
+    // A null item matches nothing; another kind of value is not looked up.
+    if (value == nullptr || value->IsNull()) return true;
+    if (!VLMIsNumericBaseType(value->DataType)) return false;
+    values.push_back(value);
+    return true;
+  };
+  if (auto* subquery = dynamic_cast<TVLMExprNodeSubquery*>(Child(1))) {
+    if (ChildCount() != 2 || subquery->IsCorrelated()) return false;
+    subquery->LoadValues();
+    for (int32_t i = 0;; ++i) {
+      const TVLMVariant* value = subquery->GetLoadedValue(i);
+      if (value == nullptr) break;
+      if (!take(value)) return false;
+    }
+  } else {
+    for (int32_t i = 1; i < ChildCount(); ++i) {
+      auto* constant = dynamic_cast<TVLMExprNodeConst*>(Child(i));
+      if (constant == nullptr || !take(&constant->Result)) return false;
+    }
+  }
+  field = f;
+  return true;
+}
+
 void TVLMExprNodeBoolean::AddScanCondition(TVLMScanSearchConditionArray& conditions, const TVLMIndexDef& indexDef,
                                            TVLMExpression* expression) {
   if (Operator == kVLMOpBetween) {
@@ -1291,6 +1324,19 @@ bool TVLMExpression::HasScanCondition(TVLMScanSearchCondition& condition, const 
     const int32_t before = condition.KeyFieldCount;
     node->ExtendScanCondition(condition, indexDef, this);
     return condition.KeyFieldCount > before;
+  };
+  return Root_ && walk(Root_.get());
+}
+
+bool TVLMExpression::FindInProbe(TVLMExprNodeField*& field, std::vector<const TVLMVariant*>& values) {
+  std::function<bool(TVLMExprNode*)> walk = [&](TVLMExprNode* node) {
+    if (IsAnd(node)) {
+      for (auto& child : node->Children)
+        if (walk(child.get())) return true;
+      return false;
+    }
+    auto* boolean = dynamic_cast<TVLMExprNodeBoolean*>(node);
+    return boolean != nullptr && boolean->InProbe(field, values);
   };
   return Root_ && walk(Root_.get());
 }

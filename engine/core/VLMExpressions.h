@@ -433,6 +433,14 @@ private:
   // "field BETWEEN a AND b" over the first column of indexDef, with present
   // search values as bounds.
   bool BetweenServesIndex(int32_t columnNo, int32_t sessionID, const TVLMIndexDef& indexDef);
+
+public:
+  // "field IN (constants)" or "field IN (a subquery that refers to no outer
+  // row)" over a number field, the values numbers: the field and the present
+  // values (the subquery is run for them), so that a search may look each
+  // value up in an index rather than test every record; false for any
+  // other node.
+  bool InProbe(TVLMExprNodeField*& field, std::vector<const TVLMVariant*>& values);
   TVLMExprNodeField* IndexedField() const;
   TVLMExprNodeSubqueryBase* SubqueryChild(int32_t index) const;
 
@@ -866,6 +874,9 @@ public:
   // Extends condition by the first conjunct that can serve the index's next
   // column; true when one did.
   bool HasScanCondition(TVLMScanSearchCondition& condition, const TVLMIndexDef& indexDef);
+  // The first IN conjunct (through nested ANDs) whose values can be looked
+  // up one by one (TVLMExprNodeBoolean::InProbe); false when none.
+  bool FindInProbe(TVLMExprNodeField*& field, std::vector<const TVLMVariant*>& values);
   // Takes the conjuncts of this expression that the items index1 and index2
   // of conditions list out of the tree; each is held by its item (numbers
   // outside the array are skipped).
