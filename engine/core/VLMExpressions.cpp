@@ -1260,6 +1260,18 @@ void TVLMExpression::ExtractConditionsFor(TVLMQueryOperator* op, TVLMQueryOperat
   if (taken) op->AddCondition(std::make_unique<TVLMExpression>(std::move(taken)));
 }
 
+bool TVLMExpression::HasJoinCondition(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2) {
+  if (!Root_) return false;
+  auto pairs = [&](TVLMExprNode& node) {
+    return dynamic_cast<TVLMExprNodeComparison*>(&node) != nullptr && node.Operator == kVLMOpEqual &&
+           node.IsJoinCondition(operand1, operand2);
+  };
+  if (!IsAnd(Root_.get())) return pairs(*Root_);
+  for (auto& conjunct : Root_->Children)
+    if (conjunct->IsJoinCondition(operand1, operand2)) return true;
+  return false;
+}
+
 int32_t TVLMExpression::ExtractJoinFieldPairs(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2,
                                               std::vector<TVLMQualifiedFieldName>& leftFields,
                                               std::vector<TVLMQualifiedFieldName>& rightFields) {

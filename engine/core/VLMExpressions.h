@@ -863,6 +863,9 @@ public:
   // Takes the equality join conditions between operand1 and operand2 out of
   // the tree (and frees them), appending their sides' names; answers their
   // number.
+  // Whether a conjunct is an equality between a field of operand1 and one of
+  // operand2 (as ExtractJoinFieldPairs takes them); the tree is unchanged.
+  bool HasJoinCondition(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2);
   int32_t ExtractJoinFieldPairs(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2,
                                 std::vector<TVLMQualifiedFieldName>& leftFields,
                                 std::vector<TVLMQualifiedFieldName>& rightFields);

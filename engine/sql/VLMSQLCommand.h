@@ -359,8 +359,11 @@ private:
   // by a word, 30175 without JOIN, 30176 without a right operand, 30167
   // without "(" after USING. Each makes reference a join node (MakeJoin).
   void ParseJoins(TVLMTableReference& reference);
+  // The order in which the FROM entries (their operators, in written order)
+  // are joined.
+  std::vector<size_t> JoinOrder(std::vector<std::unique_ptr<TVLMAO>>& entries);
   // The operator of the whole FROM clause: one named table's leaf, or the
-  // entries joined left to right.
+  // entries joined one after the other.
   std::unique_ptr<TVLMAO> BuildFromOperator(TVLMDataSet* owner, TVLMQueryOperator* outerOperand,
                                             TVLMCursor* outerCursor,
                                             bool allowOuterReferences);
