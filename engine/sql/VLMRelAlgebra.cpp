@@ -16,7 +16,6 @@
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMExpressions.h"
 #include "engine/core/VLMTypesRoutines.h"
-#include "engine/sql/VLMSQLCommand.h"
 #include "engine/storage/VLMDiskEngine.h"
 #include "engine/storage/VLMDiskEngineLocks.h"
 #include "platform/dataset/FieldTypes.h"
@@ -103,13 +102,7 @@ TVLMAO::~TVLMAO() {
     if (IsLeaf && TablesLocked && ResultTable && ResultTable->Active()) UnlockTables();
   } catch (...) {
   }
-  // A leaf's table of the statement's own database goes back, open, to the
-  // kept tables of the run under way (they close it when it is not as
-  // lent).
-  if (TVLMKeptTables* kept = VLMCurrentKeptTables();
-      kept != nullptr && IsLeaf && ResultTable && !OwnsTemporaryTable_ &&
-      static_cast<TVLMAOTable*>(this)->Database == nullptr)
-    kept->Give(std::move(ResultTable));
+
   // The base table of a leaf holds Condition as its filter: it closes first.
   try {
     if (ResultTable) ResultTable->Close();

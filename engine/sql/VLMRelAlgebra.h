@@ -368,6 +368,9 @@ public:
   // opening table "%s" (InMemory = %d) in SQL query: %s"); database (not
   // owned, may be nullptr) gives DisableTempFiles.
   TVLMAOTable(std::string tableName, std::unique_ptr<TVLMTable> table, TVLMDatabase* database, std::string alias);
+  // Gives the table back to the kept tables of the run under way, when
+  // there is one and the table is of the statement's own database.
+  ~TVLMAOTable() override;
 
   // A qualifier naming another table raises 30327; an "*" item leaves the
   // table's columns as they are; otherwise the base operation, and the

@@ -11,6 +11,7 @@
 #include "engine/core/VLMExpressions.h"
 #include "engine/storage/VLMBTree.h"
 #include "engine/sql/VLMRelAlgebra.h"
+#include "engine/sql/VLMSQLCommand.h"
 #include "platform/os/Collation.h"
 
 namespace {
@@ -56,6 +57,20 @@ TVLMAOTable::TVLMAOTable(std::string tableName, std::unique_ptr<TVLMTable> table
     field.Hidden = 1;
     Fields.push_back(std::move(field));
   }
+}
+
+TVLMAOTable::~TVLMAOTable() {
+  // A table of the statement's own database goes back, open and unlocked,
+  // to the kept tables of the run under way (they close it when it is not
+  // as lent); the base closes any other.
+  TVLMKeptTables* kept = VLMCurrentKeptTables();
+  if (kept == nullptr || Database != nullptr || !ResultTable) return;
+  try {
+    if (TablesLocked && ResultTable->Active() && !UnlockTables()) return;
+  } catch (...) {
+    return;
+  }
+  kept->Give(std::move(ResultTable));
 }
 
 void TVLMAOTable::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) {
