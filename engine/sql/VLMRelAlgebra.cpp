@@ -231,7 +231,7 @@ int32_t TVLMAO::FindFields(const std::string& name, const std::string& qualifier
   }
   if (!qualifierMatches) return count;
   // A column is found by its name, never by the alias of an item: an alias
-  // names its item (FindResultColumn), a column name the column.
+  // names its item, a column name the column.
   const std::string upper = Upper(name);
   for (int32_t i = 0; i < FieldCount(); ++i) {
     TVLMAOField& f = Fields[static_cast<size_t>(i)];
@@ -269,11 +269,12 @@ std::string TVLMAO::GetOrderByName(int32_t position) const {
   return f.DisplayName.empty() ? f.Name : f.DisplayName;
 }
 
-int32_t TVLMAO::FindResultColumn(const std::string& name) const {
+int32_t TVLMAO::FindResultColumn(const std::string& name, bool aliasedOnly) const {
   const std::string upper = Upper(name);
   for (const int32_t no : ResultFieldNumbers()) {
     const TVLMAOField& f = Fields[static_cast<size_t>(no)];
-    if (Upper(f.DisplayName.empty() ? f.Name : f.DisplayName) == upper) return no;
+    const std::string& shown = aliasedOnly ? f.ItemAlias : f.DisplayName.empty() ? f.Name : f.DisplayName;
+    if (!shown.empty() && Upper(shown) == upper) return no;
   }
   return -1;
 }
@@ -386,6 +387,7 @@ void TVLMAO::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) {
         field.Expression->BindToOperands(Left.get(), Right.get(), nullptr);
         field.Name = names.Take(!item.Alias.empty() ? item.Alias : VLMNewGUIDName("Expr"));
         field.DisplayName = !item.Alias.empty() ? item.Alias : field.Name;
+        field.ItemAlias = item.Alias;
         field.DataType = field.Expression->GetDataType();
         field.DataSize = field.Expression->GetDataSize();
         field.FieldAttribute = field.Expression->GetExtraAttribute();
@@ -410,6 +412,7 @@ void TVLMAO::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) {
       if (matches >= 2 && lookup != "*") FieldMap.SetSize(FieldMap.Count() - (matches - 1));
       if (matches == 1 || lookup != "*") {
         TVLMAOField& f = Fields[static_cast<size_t>(FieldMap.Items()[before])];
+        f.ItemAlias = item.Alias;
         if (!item.Alias.empty())
           f.DisplayName = item.Alias;
         else if (lookup != "*")

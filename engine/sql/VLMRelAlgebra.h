@@ -166,6 +166,9 @@ struct TVLMAOField {
   std::string Name;
   // The name shown to the user; empty when none.
   std::string DisplayName;
+  // The alias (AS) of the item the field shows, as written: ORDER BY takes
+  // it before a column's name. Empty when none.
+  std::string ItemAlias;
   TVLMDataType DataType = 0;
   // Read by expression nodes; from a computed field's expression, 0 for
   // table columns.
@@ -267,9 +270,9 @@ public:
   int32_t ResultColumnField(int32_t position) const;
   // The display name of that column.
   std::string GetOrderByName(int32_t position) const;
-  // The first result column shown as name (its alias, or its name without
-  // one), ignoring case; -1 when none is.
-  int32_t FindResultColumn(const std::string& name) const;
+  // The first result column whose alias is name (aliasedOnly), or that is
+  // shown as name, ignoring case; -1 when none is.
+  int32_t FindResultColumn(const std::string& name, bool aliasedOnly) const;
   // Whether qualifier names this operator: its alias, or its table name
   // when it has no alias or NameQualifies.
   bool QualifierNamesThis(const std::string& qualifier) const;

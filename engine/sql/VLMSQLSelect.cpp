@@ -33,8 +33,8 @@
 //     WHERE, ON and HAVING, name an item by its alias only where no column
 //     of FROM has that name; such a condition name stands for a new tree of
 //     the item, read again from its tokens);
-//   - ORDER BY names an item (by its alias or its shown name) before a
-//     column, and a number names its result column;
+//   - ORDER BY names an item by its alias before a column, and a number
+//     names its result column;
 //   - a qualifier names the table that exposes it (its alias, or its name
 //     without one) in the innermost statement that has one; an aliased
 //     table answers to its own name only where no table of its statement,
@@ -250,19 +250,21 @@ void TVLMSQLCursorCommand::ResolveOrderBy(TVLMAO& root) {
   std::string fields;
   std::string descending;
   for (const TVLMOrderByItem& item : OrderBy) {
-    // A number names its result column; a name first the result column
-    // shown under it, then a column of the input (made visible, so that it
-    // can be sorted on, unless the root forms groups).
+    // A number names its result column; a name first the item with that
+    // alias, then a column of the input (made visible, so that it can be
+    // sorted on, unless the root forms groups), then the result column
+    // shown under it (x_1).
     int32_t fieldNo = -1;
     int32_t column = 0;
     if (item.Qualifier.empty() && AsColumnNumber(item.FieldName, column)) {
       fieldNo = root.ResultColumnField(column - 1);
     } else {
-      if (item.Qualifier.empty()) fieldNo = root.FindResultColumn(item.FieldName);
+      if (item.Qualifier.empty()) fieldNo = root.FindResultColumn(item.FieldName, true);
       TVLMIntegerArray found(0, 100, 10);
       const bool unhide = root.IsGrouping == 0;
       if (fieldNo < 0 && root.FindFields(item.FieldName, item.Qualifier, false, false, &found, unhide) > 0)
         fieldNo = found.Items()[0];
+      if (fieldNo < 0 && item.Qualifier.empty()) fieldNo = root.FindResultColumn(item.FieldName, false);
     }
     if (fieldNo < 0) throw EVLMException(30195, "Column '%s' from ORDER BY clause not found", {item.FieldName});
     const std::string& fieldName = root.Fields[static_cast<size_t>(fieldNo)].Name;
