@@ -89,6 +89,7 @@ TEST(SelectShellTest, AliasesAndColumnNamesNameTheirOwnThings) {
       {"SELECT - t.c1 AS x FROM u, t GROUP BY t.c1", "x; 0; -5"},
       {"SELECT DISTINCT COUNT(*) AS c1 FROM t, u", "c1; 3"},
       {"SELECT c0 AS x FROM t WHERE x > 1", "x; 2; 3"},
+      {"SELECT c0 AS k, c1 AS j FROM t WHERE CASE k WHEN 2 THEN j + 1 ELSE j END = 1", "k|j; 2|0"},
       // A column's name is the column, also where an alias has that name.
       {"SELECT c0 AS c1 FROM t WHERE c1 > 0", "c1; 3"},
       {"SELECT c0 AS c2 FROM t GROUP BY c2 ORDER BY c2", "ERROR 10342 "},
