@@ -105,35 +105,26 @@ TEST_F(SelectRandomTest, RowsMatchSqliteForRandomSingleTableQueries) {
     const std::string first = gen.Chance(join ? 0.7 : 0.4) ? "x" : table.Name;
     const std::vector<std::string> qualifiers = join ? std::vector<std::string>{first, "y"} : std::vector{first};
     const std::vector<const Table*> sides = {&table, &other};
-    auto isColumn = [&](const std::string& name) {
-      for (size_t k = 0; k < qualifiers.size(); ++k)
-        for (const std::string& c : sides[k]->Columns)
-          if (c == name) return true;
-      return false;
-    };
-    struct Item {
-      std::string Sql;
-      std::string Alias;
-    };
-    std::vector<Item> items;
+    std::vector<std::string> columns = table.Columns;
+    if (join) columns.insert(columns.end(), other.Columns.begin(), other.Columns.end());
+    auto isColumn = [&](const std::string& name) { return std::count(columns.begin(), columns.end(), name) > 0; };
+    // Items as {text, alias}; an alias is a column's name or one of its own,
+    // and no two items have one alias.
+    std::vector<std::pair<std::string, std::string>> items;
     std::vector<std::string> aliases;
     for (int i = gen.Int(1, 4); i > 0; --i) {
       if (!items.empty() && gen.Chance(0.2)) {
-        items.push_back({items[static_cast<size_t>(gen.Int(0, static_cast<int>(items.size()) - 1))].Sql, ""});
+        items.emplace_back(items[static_cast<size_t>(gen.Int(0, static_cast<int>(items.size()) - 1))].first, "");
         continue;
       }
       const size_t side = static_cast<size_t>(gen.Int(0, static_cast<int>(qualifiers.size()) - 1));
       std::string column = gen.Pick(sides[side]->Columns);
       if (join || gen.Chance(0.3)) column = qualifiers[side] + "." + column;
-      const std::string operation = gen.Pick(std::vector<std::string>{" + ", " * "}) + std::to_string(gen.Int(0, 9));
-      Item item{gen.Chance(0.3) ? column + operation : column, ""};
-      // An alias nothing else has: a column's name or one of its own.
+      if (gen.Chance(0.3)) column += gen.Pick(std::vector<std::string>{" + ", " * "}) + std::to_string(gen.Int(0, 9));
       const std::string alias = gen.Chance(0.5) ? gen.Pick(sides[side]->Columns) : "k" + std::to_string(i);
-      if (gen.Chance(0.5) && std::find(aliases.begin(), aliases.end(), alias) == aliases.end()) {
-        item.Alias = alias;
-        aliases.push_back(alias);
-      }
-      items.push_back(item);
+      const bool aliased = gen.Chance(0.5) && std::count(aliases.begin(), aliases.end(), alias) == 0;
+      if (aliased) aliases.push_back(alias);
+      items.emplace_back(column, aliased ? alias : "");
     }
     // Names a condition may use: columns (qualified in a join, where a bare
     // one may be ambiguous), and aliases; a name that is both is the column.
@@ -144,7 +135,7 @@ TEST_F(SelectRandomTest, RowsMatchSqliteForRandomSingleTableQueries) {
       if (!join || !isColumn(alias)) names.push_back(alias);
     std::string sql = std::string("SELECT ") + (gen.Chance(0.3) ? "DISTINCT " : "");
     for (size_t i = 0; i < items.size(); ++i)
-      sql += (i > 0 ? ", " : "") + items[i].Sql + (items[i].Alias.empty() ? "" : " AS " + items[i].Alias);
+      sql += (i > 0 ? ", " : "") + items[i].first + (items[i].second.empty() ? "" : " AS " + items[i].second);
     sql += " FROM " + table.Name + (first == "x" ? " x" : "");
     std::string where = gen.Chance(0.8) ? Condition(gen, names, 2) : "";
     if (join) {
@@ -172,8 +163,8 @@ TEST_F(SelectRandomTest, RowsMatchSqliteForRandomSingleTableQueries) {
       std::shuffle(keys.begin(), keys.end(), std::mt19937(static_cast<uint32_t>(round)));
       sql += " ORDER BY ";
       for (size_t k = 0; k < keys.size(); ++k) {
-        const Item& item = items[keys[k]];
-        sql += (k > 0 ? ", " : "") + (!item.Alias.empty() && gen.Chance(0.5) ? item.Alias : std::to_string(keys[k] + 1)) +
+        const std::string& alias = items[keys[k]].second;
+        sql += (k > 0 ? ", " : "") + (!alias.empty() && gen.Chance(0.5) ? alias : std::to_string(keys[k] + 1)) +
                (gen.Chance(0.3) ? " DESC" : "");
       }
     }
