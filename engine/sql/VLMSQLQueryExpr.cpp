@@ -20,18 +20,26 @@
 //
 // Subqueries. The node parses its SELECT once, through the factory, which
 // reads the query expression from the statement's lexer and stops before
-// the ')' that closes it. The factory builds the tree once without running
-// it: that tells the result's type, and whether the subquery is correlated
-// (a condition it could not place names an outer row). Then:
+// the ')' that closes it. The tree is built once without running it when
+// the subquery is first asked about (the statement holding it is parsed by
+// then, so the names its tables expose are known): that tells the result's
+// type, and whether the subquery is correlated (a condition it could not
+// place names an outer row). A nested query sees the names of the statement
+// holding it (EnclosingScope); a derived table those around its SELECT.
+// Then:
 //   - not correlated: the tree built there is filled the first time the node
 //     asks (once per statement run, since every run parses the statement
 //     anew), and its first column's values are kept sorted in memory (an
 //     index over the column for a large result) for IN and ALL / ANY; every
 //     later question reads the same rows;
-//   - correlated: every question parses the SELECT again from its first
-//     token (the tree consumes its conditions while it is built), builds it
-//     with the outer row visible and fills it, and the rows go with the
-//     reader.
+//   - correlated: a question parses the SELECT again from its first token
+//     (the tree consumes its conditions while it is built), builds it with
+//     the outer row visible and fills it, and the rows go with the reader;
+//     but a tree that is only its table leaf (read through the leaf's filter,
+//     nothing filled) is kept, and the next outer row binds the filter again
+//     and reads the same open table. Kept trees go when the statement
+//     processor's run ends (VLMReleaseKeptSubqueries), so that no table
+//     stays open between runs.
 // A condition holding a correlated subquery is placed on the outer operator
 // whose fields the subquery's outer references find (ResolvesOuterReferences).
 //
@@ -211,7 +219,7 @@ std::unique_ptr<TVLMQueryExprNode> TVLMSQLUnion::ParsePrimary() {
   }
   if (!IsKeyword(kwSELECT)) RaiseTokenExpected(30194, "SELECT");
   auto node = std::make_unique<TVLMQueryExprNode>();
-  node->Select = VLMMakeCommand<TVLMSQLSelect>(Lexer, Owner);
+  node->Select = VLMMakeCommand<TVLMSQLSelect>(Lexer, Owner, EnclosingScope);
   GetCurrentToken();
   return node;
 }
@@ -260,8 +268,9 @@ std::unique_ptr<TVLMAO> TVLMSQLUnion::BuildNode(TVLMQueryExprNode& node, TVLMDat
 
 namespace {
 
-std::unique_ptr<TVLMSQLUnion> ParseNestedQuery(TVLMLexer* lexer, TVLMDataSet* owner) {
-  auto query = VLMMakeCommand<TVLMSQLUnion>(lexer, owner);
+// scope: the statement whose names the query sees besides its own.
+std::unique_ptr<TVLMSQLUnion> ParseNestedQuery(TVLMLexer* lexer, TVLMDataSet* owner, TVLMSQLCommand* scope) {
+  auto query = VLMMakeCommand<TVLMSQLUnion>(lexer, owner, scope);
   if (!query->IntoTableName.empty())
     throw EVLMException(20761, "INTO is not allowed in a subquery or a derived table: %s", {query->IntoTableName});
   return query;
@@ -271,7 +280,9 @@ std::unique_ptr<TVLMSQLUnion> ParseNestedQuery(TVLMLexer* lexer, TVLMDataSet* ow
 
 void TVLMSQLSelect::ParseDerivedTable(TVLMTableReference& reference) {
   reference.Kind = TVLMTableReference::TKind::Derived;
-  reference.Subquery = ParseNestedQuery(Lexer, Owner);
+  // A derived table does not see the FROM it stands in, only what this
+  // SELECT sees around it.
+  reference.Subquery = ParseNestedQuery(Lexer, Owner, EnclosingScope);
   GetCurrentToken();
 }
 
@@ -391,28 +402,30 @@ constexpr int64_t kSortedValueRows = int64_t{1} << 17;
 class TVLMSQLSubquery : public TVLMSubquery {
 public:
   // Parses the query expression from the lexer's current token (SELECT)
-  // for the statement's owner, then builds its tree once without running
-  // it.
-  TVLMSQLSubquery(TVLMLexer& lexer, TVLMDataSet* owner)
-      : Lexer_(lexer), Owner_(owner), Command_(lexer.CurrentCommand), Start_(lexer.GetTokenIndex()) {
-    Query_ = ParseNestedQuery(&Lexer_, Owner_);
-    Query_->Root = Query_->BuildOperatorTree(Owner_, false, nullptr, nullptr, true);
-    Correlated_ = !Query_->IsSelfContained();
-    if (const TVLMAOField* first = FirstColumn(*Query_->Root)) {
-      DataType_ = first->DataType;
-      DataSize_ = first->DataSize;
-    }
-    // A correlated tree is built again for every outer row; this one would
-    // only keep its tables open.
-    if (Correlated_) Query_.reset();
+  // for the statement's owner; scope is the statement that holds it. The
+  // tree is built once without running it when it is first asked about:
+  // by then the statement is parsed, so the names of its tables are known.
+  TVLMSQLSubquery(TVLMLexer& lexer, TVLMDataSet* owner, TVLMSQLCommand* scope)
+      : Lexer_(lexer), Owner_(owner), Scope_(scope), Command_(lexer.CurrentCommand), Start_(lexer.GetTokenIndex()) {
+    Query_ = ParseNestedQuery(&Lexer_, Owner_, Scope_);
   }
 
-  bool IsCorrelated() override { return Correlated_; }
-  TVLMDataType GetFieldDataType() override { return DataType_; }
-  int32_t GetFieldDataSize() override { return DataSize_; }
+  bool IsCorrelated() override {
+    Build();
+    return Correlated_;
+  }
+  TVLMDataType GetFieldDataType() override {
+    Build();
+    return DataType_;
+  }
+  int32_t GetFieldDataSize() override {
+    Build();
+    return DataSize_;
+  }
 
   std::unique_ptr<TVLMSubqueryResult> Open(TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
                                            uint8_t* outerRecordBuffer) override {
+    Build();
     if (!Correlated_) {
       if (!Filled_) {
         // A run that failed left no tree: it is built again.
@@ -445,27 +458,63 @@ public:
       return std::make_unique<TVLMSQLSubqueryRows>(*Query_->Root->ResultTable, nullptr, Indexed_,
                                                    Sorted_ ? &Values_ : nullptr);
     }
-    std::unique_ptr<TVLMSQLUnion> query = Reparse();
-    {
-      // The outer references bind to the outer cursor's record buffer while
-      // the tree is built (a set operation opens its operands then) and
-      // opened: it is to be the record the outer row is in.
-      uint8_t* saved = outerCursor != nullptr ? outerCursor->RecordBuffer : nullptr;
-      if (outerCursor != nullptr && outerRecordBuffer != nullptr) outerCursor->RecordBuffer = outerRecordBuffer;
-      auto restore = qv::ScopeExit([&] {
-        if (outerCursor != nullptr) outerCursor->RecordBuffer = saved;
-      });
-      query->Root = query->BuildOperatorTree(Owner_, true, outerOperand, outerCursor, true);
-      if (!query->IsSelfContained()) throw EVLMException(30144, "Search condition is not applicable");
-      OpenUnderLocks(*query->Root, outerOperand, outerCursor);
+    // The outer references bind to the outer cursor's record buffer while
+    // the tree is built (a set operation opens its operands then) and
+    // opened: it is to be the record the outer row is in.
+    uint8_t* saved = outerCursor != nullptr ? outerCursor->RecordBuffer : nullptr;
+    if (outerCursor != nullptr && outerRecordBuffer != nullptr) outerCursor->RecordBuffer = outerRecordBuffer;
+    auto restore = qv::ScopeExit([&] {
+      if (outerCursor != nullptr) outerCursor->RecordBuffer = saved;
+    });
+    // A tree that is its table leaf alone reads the base table through its
+    // filter: it is kept for the next outer row, whose values the filter
+    // takes when it is bound again (the leaf's Open). The outer row's
+    // operator and cursor must be the same.
+    if (Kept_ && KeptOperand_ == outerOperand && KeptCursor_ == outerCursor) {
+      try {
+        OpenUnderLocks(*Kept_->Root, outerOperand, outerCursor);
+      } catch (...) {
+        ReleaseKept();
+        throw;
+      }
+      gSubqueryRuns.fetch_add(1, std::memory_order_relaxed);
+      return std::make_unique<TVLMSQLSubqueryRows>(*Kept_->Root->ResultTable, nullptr, false, nullptr);
     }
+    ReleaseKept();
+    std::unique_ptr<TVLMSQLUnion> query = Reparse();
+    query->Root = query->BuildOperatorTree(Owner_, true, outerOperand, outerCursor, true);
+    if (!query->IsSelfContained()) throw EVLMException(30144, "Search condition is not applicable");
+    OpenUnderLocks(*query->Root, outerOperand, outerCursor);
     gSubqueryRuns.fetch_add(1, std::memory_order_relaxed);
     TVLMTable& table = *query->Root->ResultTable;
+    if (query->Root->IsLeaf && !query->Root->Distinct) {
+      Kept_ = std::move(query);
+      KeptOperand_ = outerOperand;
+      KeptCursor_ = outerCursor;
+      KeptSubqueries().push_back(this);
+      return std::make_unique<TVLMSQLSubqueryRows>(table, nullptr, false, nullptr);
+    }
     return std::make_unique<TVLMSQLSubqueryRows>(table, std::move(query), false, nullptr);
   }
 
+  ~TVLMSQLSubquery() override { ReleaseKept(); }
+
+  // The kept tree goes, and with it its open table.
+  void ReleaseKept() {
+    if (!Kept_) return;
+    std::vector<TVLMSQLSubquery*>& kept = KeptSubqueries();
+    kept.erase(std::remove(kept.begin(), kept.end(), this), kept.end());
+    Kept_.reset();
+  }
+
+  // The subqueries that keep a tree between outer rows, in this thread.
+  static std::vector<TVLMSQLSubquery*>& KeptSubqueries() {
+    thread_local std::vector<TVLMSQLSubquery*> kept;
+    return kept;
+  }
+
   bool ResolvesOuterReferences(TVLMQueryOperator* operand, TVLMCursor* cursor) override {
-    if (!Correlated_) return true;
+    if (!IsCorrelated()) return true;
     if (operand == nullptr && cursor == nullptr) return false;
     std::unique_ptr<TVLMSQLUnion> query = Reparse();
     query->Root = query->BuildOperatorTree(Owner_, true, operand, cursor, true);
@@ -473,6 +522,22 @@ public:
   }
 
 private:
+  // The tree built without an outer row: whether the query is correlated,
+  // and the type of its first column.
+  void Build() {
+    if (Built_) return;
+    Query_->Root = Query_->BuildOperatorTree(Owner_, false, nullptr, nullptr, true);
+    Built_ = true;
+    Correlated_ = !Query_->IsSelfContained();
+    if (const TVLMAOField* first = FirstColumn(*Query_->Root)) {
+      DataType_ = first->DataType;
+      DataSize_ = first->DataSize;
+    }
+    // A correlated tree is built again for every outer row; this one would
+    // only keep its tables open.
+    if (Correlated_) Query_.reset();
+  }
+
   void SortValues(TVLMTable& table) {
     for (table.First(); !table.Eof(); table.Next()) {
       auto value = std::make_unique<TVLMVariant>();
@@ -500,15 +565,22 @@ private:
       Lexer_.CurrentCommand = command;
     });
     Lexer_.SetTokenIndex(Start_);
-    return ParseNestedQuery(&Lexer_, Owner_);
+    return ParseNestedQuery(&Lexer_, Owner_, Scope_);
   }
 
   TVLMLexer& Lexer_;
   TVLMDataSet* Owner_;
+  TVLMSQLCommand* Scope_;
   int32_t Command_;
   int32_t Start_;
   // Not correlated: the query, with its tree as Root.
   std::unique_ptr<TVLMSQLUnion> Query_;
+  // Correlated: the tree of the last outer row when it is a table leaf, and
+  // the outer row's operator and cursor it was bound for.
+  std::unique_ptr<TVLMSQLUnion> Kept_;
+  TVLMQueryOperator* KeptOperand_ = nullptr;
+  TVLMCursor* KeptCursor_ = nullptr;
+  bool Built_ = false;
   bool Correlated_ = false;
   bool Filled_ = false;
   bool Indexed_ = false;
@@ -527,7 +599,12 @@ std::unique_ptr<TVLMSubquery> VLMCreateSubquery(TVLMLexer& lexer, TVLMQueryConte
     lexer.GetCurrentToken(token);
     throw EVLMException(20760, "Subquery outside an SQL statement at line %d, column %d", {token.Line, token.Column});
   }
-  return std::make_unique<TVLMSQLSubquery>(lexer, statement->Owner);
+  return std::make_unique<TVLMSQLSubquery>(lexer, statement->Owner, statement);
 }
 
 int64_t VLMSubqueryRunCount() { return gSubqueryRuns.load(std::memory_order_relaxed); }
+
+void VLMReleaseKeptSubqueries() {
+  std::vector<TVLMSQLSubquery*>& kept = TVLMSQLSubquery::KeptSubqueries();
+  while (!kept.empty()) kept.back()->ReleaseKept();
+}
