@@ -1,7 +1,9 @@
 // Random SELECTs: generated queries, grouped ones among them (mixed with the
 // generator's other statements, row changes too), give only the engine's and the dataset
 // layer's errors, never a crash or a leak; and random single-table queries
-// over integer columns return the rows SQLite returns for the same text.
+// over integer columns and a text column (LIKE patterns with '_' and '%',
+// numeric functions of nullable columns) return the rows SQLite returns for
+// the same text.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -42,23 +44,64 @@ using Oracle = sql_test::SqliteOracle;
 
 std::string Number(sql_test::SqlGenerator& g) { return std::to_string(g.Int(-3, 12)); }
 
-std::string Condition(sql_test::SqlGenerator& g, const std::vector<std::string>& columns, int depth) {
-  if (depth > 0 && g.Chance(0.4)) {
-    return "(" + Condition(g, columns, depth - 1) + (g.Chance(0.5) ? " AND " : " OR ") +
-           Condition(g, columns, depth - 1) + ")";
+// A LIKE pattern of one to four pieces: letters, '_' and '%', never two '%'
+// in a row (where the dialects part: 'a' LIKE 'a%%').
+std::string Pattern(sql_test::SqlGenerator& g) {
+  std::string pattern;
+  const int pieces = g.Int(1, 4);
+  for (int i = 0; i < pieces; ++i) {
+    char c = "ab_%"[g.Int(0, 3)];
+    if (c == '%' && !pattern.empty() && pattern.back() == '%') c = '_';
+    pattern += c;
   }
-  const std::string& c = g.Pick(columns);
-  switch (g.Int(0, 5)) {
+  return pattern;
+}
+
+struct OracleTable {
+  std::string Name;
+  std::vector<std::string> Columns;  // integers
+  std::string Text;                  // a text column
+};
+
+std::string Condition(sql_test::SqlGenerator& g, const OracleTable& table, int depth) {
+  if (depth > 0 && g.Chance(0.4)) {
+    return "(" + Condition(g, table, depth - 1) + (g.Chance(0.5) ? " AND " : " OR ") + Condition(g, table, depth - 1) +
+           ")";
+  }
+  const std::string& c = g.Pick(table.Columns);
+  switch (g.Int(0, 6)) {
     case 0:
       return c + " IS " + (g.Chance(0.5) ? "NOT " : "") + "NULL";
     case 1:
       return c + " IN (" + Number(g) + ", " + Number(g) + ", " + Number(g) + ")";
     case 2:
       return c + " BETWEEN " + Number(g) + " AND " + Number(g);
+    case 3:
+      // A null value matches no pattern here, in neither dialect.
+      return "(" + table.Text + " IS NOT NULL AND " + table.Text + (g.Chance(0.3) ? " NOT" : "") + " LIKE '" +
+             Pattern(g) + "')";
     default:
       return c + " " + g.Pick(std::vector<std::string>{"=", "<", ">"}) + " " +
-             (g.Chance(0.2) ? g.Pick(columns) : Number(g));
+             (g.Chance(0.2) ? g.Pick(table.Columns) : Number(g));
   }
+}
+
+// A numeric function of column c, null for a null c in both dialects; the
+// ones of a float result read as integers, which both print alike.
+std::string Function(sql_test::SqlGenerator& g, const std::string& c) {
+  static const std::vector<std::string> kForms = {"ABS(#)",
+                                                  "SIGN(#)",
+                                                  "FLOOR(#)",
+                                                  "CEIL(#)",
+                                                  "CAST(ROUND(#) AS INTEGER)",
+                                                  "CAST(POWER(#, 2) AS INTEGER)",
+                                                  "CAST(SQRT(ABS(#)) AS INTEGER)",
+                                                  "CAST(EXP(# / 10) AS INTEGER)",
+                                                  "CAST(SIN(#) * 100 AS INTEGER)",
+                                                  "CAST(POWER(2, # / 10) * 8 AS INTEGER)"};
+  std::string form = g.Pick(kForms);
+  for (size_t at = form.find('#'); at != std::string::npos; at = form.find('#')) form.replace(at, 1, c);
+  return form;
 }
 
 TEST_F(SelectRandomTest, RowsMatchSqliteForRandomSingleTableQueries) {
@@ -70,14 +113,11 @@ TEST_F(SelectRandomTest, RowsMatchSqliteForRandomSingleTableQueries) {
       "INSERT INTO emp VALUES (1,'alice','eng',100,NULL),(2,'bob','eng',80,1),(3,'carol','ops',70,1),"
       "(4,'dave','ops',60,3),(5,'erin','sales',50,1),(6,'frank',NULL,40,NULL)");
   sql_test::SqlGenerator gen(11);
-  struct Table {
-    std::string Name;
-    std::vector<std::string> Columns;
-  };
-  std::vector<Table> tables{{"emp", {"id", "salary", "mgr"}}};
+  std::vector<OracleTable> tables{{"emp", {"id", "salary", "mgr"}, "dept"}};
+  const std::vector<std::string> texts{"'a'", "'b'", "'ab'", "'ba'", "'abb'", "'bab'", "'aab'", "NULL"};
   for (int t = 0; t < 3; ++t) {
-    Table table{"r" + std::to_string(t), {"a", "b", "c"}};
-    const std::string create = "CREATE TABLE " + table.Name + " (a INTEGER, b INTEGER, c INTEGER)";
+    OracleTable table{"r" + std::to_string(t), {"a", "b", "c"}, "s"};
+    const std::string create = "CREATE TABLE " + table.Name + " (a INTEGER, b INTEGER, c INTEGER, s VARCHAR(4))";
     Run(create);
     oracle.Exec(create);
     std::string insert = "INSERT INTO " + table.Name + " VALUES ";
@@ -85,7 +125,7 @@ TEST_F(SelectRandomTest, RowsMatchSqliteForRandomSingleTableQueries) {
     for (int r = 0; r < rows; ++r) {
       insert += r > 0 ? ", (" : "(";
       for (int c = 0; c < 3; ++c) insert += (c > 0 ? ", " : "") + (gen.Chance(0.15) ? "NULL" : Number(gen));
-      insert += ")";
+      insert += ", " + gen.Pick(texts) + ")";
     }
     Run(insert);
     oracle.Exec(insert);
@@ -93,15 +133,19 @@ TEST_F(SelectRandomTest, RowsMatchSqliteForRandomSingleTableQueries) {
   }
   auto budget = qv::test::TestBudget::Steps(600, 20);
   for (uint64_t round = 0; budget.Continue(round); ++round) {
-    const Table& table = gen.Pick(tables);
+    const OracleTable& table = gen.Pick(tables);
     std::vector<std::string> selected;
     for (const std::string& c : table.Columns)
       if (gen.Chance(0.6)) selected.push_back(c);
     if (selected.empty()) selected.push_back(gen.Pick(table.Columns));
     std::string sql = std::string("SELECT ") + (gen.Chance(0.3) ? "DISTINCT " : "");
     for (size_t i = 0; i < selected.size(); ++i) sql += (i > 0 ? ", " : "") + selected[i];
+    // Functions over selected columns only, so that rows equal in the
+    // ORDER BY keys are equal in every item.
+    if (gen.Chance(0.4)) sql += ", " + Function(gen, gen.Pick(selected));
+    if (gen.Chance(0.2)) sql += ", " + Function(gen, gen.Pick(selected));
     sql += " FROM " + table.Name;
-    if (gen.Chance(0.8)) sql += " WHERE " + Condition(gen, table.Columns, 2);
+    if (gen.Chance(0.8)) sql += " WHERE " + Condition(gen, table, 2);
     const bool ordered = gen.Chance(0.5);
     if (ordered) {
       std::vector<std::string> keys = selected;
