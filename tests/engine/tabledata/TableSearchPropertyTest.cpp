@@ -373,7 +373,10 @@ TEST_P(TableSearchProperty, EveryAnswerIsTheBruteForceAnswer) {
       }
     }
   }
-  // Every road was taken.
+  // Every road was taken, when the run reached its usual size: a machine so
+  // loaded that the time budget cut it short has checked fewer answers, not
+  // wrong ones.
+  if (step < 150) return;
   const TVLMSearchFigures figures = table.Table().GetSearchFigures() - before;
   for (TVLMSearchRoad road : {TVLMSearchRoad::ScanNavigationOrder, TVLMSearchRoad::WalkNavigationIndexRange,
                               TVLMSearchRoad::WalkIndexRangeNaturalOrder, TVLMSearchRoad::WalkIndexRangeByBitmap,
