@@ -176,6 +176,7 @@ auto TVLMQuery::WithEngineCodes(Body body) -> decltype(body()) {
     // a table (connecting, a transaction's end, a table's creation).
     if (VLMLockConflictCode(e) != 20853 || e.NativeError == 20853) throw;
     TVLMDatabase* database = Database();
+    if (database == nullptr) database = SessionOf()->FindDatabase(DatabaseName());
     VLMRaiseLockConflict(20853, std::string(), database != nullptr ? database->DatabaseFileName() : DatabaseName());
   } catch (const EVLMEngineError& e) {
     VLMRaiseRecordRefusal(e, std::string());

@@ -379,6 +379,7 @@ void VLMRaiseRecordRefusal(const EVLMEngineError& e, const std::string& tableNam
       if (qv::TryStrToInt(digits, code) && code != 0) throw EVLMException(code, text.substr(0, at));
     }
   }
+  if (tableName.empty()) throw EVLMException(20846, "%s", {e.ErrorText});
   throw EVLMException(20846, "%s (table '%s')", {e.ErrorText, tableName});
 }
 
