@@ -425,8 +425,9 @@ struct TVLMCommitChanges {
   // True when the handle wrote the file alone (SoleWriter) from the end of
   // its previous commit of this open to the end of this one: the file then
   // differs from what it was when that commit ended only in Pages, the head
-  // and its length. False for the first commit of an open (a rollback on
-  // open, or another handle before it, may have changed any page).
+  // and its length. StartChangeChain counts as such a commit's end. False
+  // for the first commit of an open without it (a rollback on open, or
+  // another handle before it, may have changed any page).
   bool Complete = false;
   // The file's length when that previous commit ended (-1 unless Complete).
   int64_t SizeBefore = -1;
@@ -658,6 +659,13 @@ public:
     VLM_REQUIRE_DATABASE_SECTION();
     return LastChanges_;
   }
+  // Starts the chain of changes at the file as it stands now, for a caller
+  // that is about to bring its copy of the file up to date by other means
+  // (a whole comparison) before the next commit: that commit then reports
+  // Complete, with SizeBefore this length, as if a commit had just ended.
+  // False, with no chain kept, when this handle does not write the file
+  // alone (SoleWriter) or its length cannot be had.
+  bool StartChangeChain();
   // The journal file beside the database file.
   std::string JournalFileName() const { return VLMJournalFileName(DatabaseFile.FileName); }
 
@@ -741,9 +749,9 @@ private:
   bool CommitAlone_ = true;
   // A commit with SyncOnCommit off left its writes unflushed.
   bool CommitUnflushed_ = false;
-  // The chain of changes since the last commit that wrote the file: it
-  // holds (ChainValid_) while this handle has written the file alone since
-  // that commit ended; InPlacePages_ are the pages written outside commits
+  // The chain of changes since the last commit that wrote the file (or
+  // StartChangeChain): it holds (ChainValid_) while this handle has written
+  // the file alone since that commit ended; InPlacePages_ are the pages written outside commits
   // since then, ChainSize_ the file's length when it ended. Broken by the
   // open, the single-user lock changing hands and a failed commit.
   bool ChainValid_ = false;

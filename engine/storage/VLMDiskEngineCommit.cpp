@@ -194,6 +194,20 @@ void TVLMDiskPageManager::RecordCommitChanges(const TVLMJournalCommit& commit, b
   }
 }
 
+bool TVLMDiskPageManager::StartChangeChain() {
+  VLM_REQUIRE_DATABASE_SECTION();
+  BreakChangeChain();
+  if (!SoleWriter()) return false;
+  try {
+    ChainSize_ = DatabaseFile.GetSize();
+  } catch (...) {
+    ChainSize_ = -1;
+    return false;
+  }
+  ChainValid_ = true;
+  return true;
+}
+
 void TVLMDiskPageManager::NoteWrittenInPlace(int32_t pageNo) {
   if (ChainValid_) InPlacePages_.push_back(pageNo);
 }
