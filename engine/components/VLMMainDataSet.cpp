@@ -12,6 +12,7 @@
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
+#include "engine/core/VLMExpressions.h"
 #include "engine/core/VLMMemory.h"
 #include "engine/core/VLMRecordID.h"
 #include "platform/dataset/DatabaseError.h"
@@ -559,6 +560,25 @@ bool TVLMDataSet::LocateRecord(std::string_view keyFields, const qv::HostVariant
   // computes its calculated fields there).
   VLMPutRecordID(buffer + cursor.BookmarkOffset, cursor.Position.RecordID);
   buffer[cursor.BookmarkOffset + kFlagOffset] = static_cast<uint8_t>(qv::bfCurrent);
+  return true;
+}
+
+bool TVLMDataSet::LocateNotBelow(const std::string& fieldName, const TVLMVariant& value) {
+  if (!Handle_) throw EVLMException(10271, "Cannot perform LOCATE on a closed dataset");
+  DoBeforeScroll();
+  CheckBrowseMode();
+  CursorPosChanged();
+  qv::RecordBuffer buffer = TempBuffer();
+  {
+    auto filterState = EnterFilterState(buffer);
+    TVLMLocalCursor& cursor = *Handle_;
+    cursor.RecordBuffer = buffer;
+    if (!cursor.LocateByCondition(fieldName, kVLMOpGreaterEqual, value)) return false;
+    VLMPutRecordID(buffer + cursor.BookmarkOffset, cursor.Position.RecordID);
+    buffer[cursor.BookmarkOffset + kFlagOffset] = static_cast<uint8_t>(qv::bfCurrent);
+  }
+  Resync(qv::rmExact);
+  DoAfterScroll();
   return true;
 }
 

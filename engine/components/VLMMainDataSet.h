@@ -202,6 +202,11 @@ public:
   bool GetCurrentRecord(qv::RecordBuffer buffer) override;
   bool GetIsIndexField(qv::Field* field) override;
   bool Locate(std::string_view keyFields, const qv::HostVariant& keyValues, qv::TLocateOptions options) override;
+  // Moves to the first record, in the current index's order, whose field
+  // fieldName is value or above (a search down the index when it is the
+  // index's first column); false, and the dataset where it was, when there
+  // is none.
+  bool LocateNotBelow(const std::string& fieldName, const TVLMVariant& value);
   qv::HostVariant Lookup(std::string_view keyFields, const qv::HostVariant& keyValues,
                          std::string_view resultFields) override;
   bool FindRecord(bool restart, bool goForward) override;

@@ -33,7 +33,7 @@ bool IsAnd(const TVLMExprNode* node) {
 bool IsPlanningCandidate(const TVLMExprNode* node) {
   if (dynamic_cast<const TVLMExprNodeComparison*>(node) != nullptr) return true;
   return dynamic_cast<const TVLMExprNodeBoolean*>(node) != nullptr &&
-         (node->Operator == kVLMOpIsNull || node->Operator == kVLMOpIsNotNull);
+         (node->Operator == kVLMOpIsNull || node->Operator == kVLMOpIsNotNull || node->Operator == kVLMOpBetween);
 }
 
 void SetLogical(TVLMVariant& value, bool b) {
@@ -886,14 +886,84 @@ TVLMExprNodeField* TVLMExprNodeBoolean::IndexedField() const {
 
 bool TVLMExprNodeBoolean::CanUseIndex(int32_t columnNo, uint8_t scanOperator, int32_t sessionID,
                                       const TVLMIndexDef& indexDef) {
+  if (Operator == kVLMOpBetween) return BetweenServesIndex(columnNo, sessionID, indexDef);
   if (Operator != kVLMOpIsNull && Operator != kVLMOpIsNotNull) return false;
   const TVLMExprNodeField* field = IndexedField();
   if (field == nullptr || !FieldServesColumn(*field, columnNo, sessionID, indexDef)) return false;
   return columnNo == 0 || (Operator == kVLMOpIsNull && scanOperator == kVLMScanEqual);
 }
 
+bool TVLMExprNodeBoolean::BetweenServesIndex(int32_t columnNo, int32_t sessionID, const TVLMIndexDef& indexDef) {
+  // Only the first column: a range says nothing about the columns after it.
+  if (columnNo != 0 || ChildCount() != 3) return false;
+  auto* field = dynamic_cast<TVLMExprNodeField*>(Child(0));
+  if (field == nullptr || field->OuterReference || !FieldServesColumn(*field, 0, sessionID, indexDef)) return false;
+  if (VLMIsBLOBBaseType(field->BaseType)) return false;
+  // BETWEEN compares text without regard to case: only such a column's
+  // order is its order.
+  const bool text = VLMIsStringBaseType(field->BaseType);
+  if (text && !indexDef.GetColumn(0).CaseInsensitive) return false;
+  for (int32_t i = 1; i <= 2; ++i) {
+    TVLMExprNode* bound = Child(i);
+    // A null bound leaves the answer unknown for every row: no range.
+    if (!IsSearchValue(bound) || bound->GetValue().IsNull()) return false;
+    if (text && KeyBytesOf(bound) >= field->DataSize) return false;
+  }
+  return true;
+}
+
+bool TVLMExprNodeBoolean::InProbe(TVLMExprNodeField*& field, std::vector<const TVLMVariant*>& values) {
+  field = nullptr;
+  values.clear();
+  if (Operator != kVLMOpIn || ChildCount() < 2) return false;
+  auto* f = dynamic_cast<TVLMExprNodeField*>(Child(0));
+  // Text is left out: its equality in an index is the collation's, which
+  // need not be the comparison's.
+  if (f == nullptr || f->OuterReference || f->Cursor == nullptr || !VLMIsNumericBaseType(f->BaseType)) return false;
+  auto take = [&](const TVLMVariant* value) {
+    // A null item matches nothing; another kind of value is not looked up.
+    if (value == nullptr || value->IsNull()) return true;
+    if (!VLMIsNumericBaseType(value->DataType)) return false;
+    values.push_back(value);
+    return true;
+  };
+  if (auto* subquery = dynamic_cast<TVLMExprNodeSubquery*>(Child(1))) {
+    if (ChildCount() != 2 || subquery->IsCorrelated()) return false;
+    subquery->LoadValues();
+    for (int32_t i = 0;; ++i) {
+      const TVLMVariant* value = subquery->GetLoadedValue(i);
+      if (value == nullptr) break;
+      if (!take(value)) return false;
+    }
+  } else {
+    for (int32_t i = 1; i < ChildCount(); ++i) {
+      auto* constant = dynamic_cast<TVLMExprNodeConst*>(Child(i));
+      if (constant == nullptr || !take(&constant->Result)) return false;
+    }
+  }
+  field = f;
+  return true;
+}
+
 void TVLMExprNodeBoolean::AddScanCondition(TVLMScanSearchConditionArray& conditions, const TVLMIndexDef& indexDef,
                                            TVLMExpression* expression) {
+  if (Operator == kVLMOpBetween) {
+    // Two bounds, each with this node as its source: the node leaves its
+    // filter only when the walk's range is made of both (the search's
+    // KeepInexactConjuncts), as either alone says half of it.
+    auto* field = dynamic_cast<TVLMExprNodeField*>(Child(0));
+    if (field == nullptr || field->Cursor == nullptr) throw EVLMException(20254, "Pointer is nil");
+    if (indexDef.GetColumnCount() == 0) throw EVLMException(20255, "Invalid index for search");
+    const bool descending = indexDef.GetColumn(0).Descending;
+    for (const auto& [op, bound] : {std::pair{kVLMOpGreaterEqual, 1}, std::pair{kVLMOpLessEqual, 2}}) {
+      TVLMScanSearchCondition condition;
+      condition.Operator = ScanOperatorFor(op, descending);
+      InitIndexCondition(condition, *field->Cursor, indexDef, false);
+      FillKeyField(this, Child(bound)->GetValue(), field->Cursor, condition, expression, field->FieldNo);
+      conditions.Add(condition);
+    }
+    return;
+  }
   if (Operator != kVLMOpIsNull && Operator != kVLMOpIsNotNull) return;
   TVLMExprNodeField* field = IndexedField();
   if (field == nullptr || field->Cursor == nullptr) throw EVLMException(20254, "Pointer is nil");
@@ -1192,6 +1262,18 @@ void TVLMExpression::ExtractConditionsFor(TVLMQueryOperator* op, TVLMQueryOperat
   if (taken) op->AddCondition(std::make_unique<TVLMExpression>(std::move(taken)));
 }
 
+bool TVLMExpression::HasJoinCondition(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2) {
+  if (!Root_) return false;
+  auto pairs = [&](TVLMExprNode& node) {
+    return dynamic_cast<TVLMExprNodeComparison*>(&node) != nullptr && node.Operator == kVLMOpEqual &&
+           node.IsJoinCondition(operand1, operand2);
+  };
+  if (!IsAnd(Root_.get())) return pairs(*Root_);
+  for (auto& conjunct : Root_->Children)
+    if (conjunct->IsJoinCondition(operand1, operand2)) return true;
+  return false;
+}
+
 int32_t TVLMExpression::ExtractJoinFieldPairs(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2,
                                               std::vector<TVLMQualifiedFieldName>& leftFields,
                                               std::vector<TVLMQualifiedFieldName>& rightFields) {
@@ -1256,6 +1338,19 @@ bool TVLMExpression::HasScanCondition(TVLMScanSearchCondition& condition, const 
     const int32_t before = condition.KeyFieldCount;
     node->ExtendScanCondition(condition, indexDef, this);
     return condition.KeyFieldCount > before;
+  };
+  return Root_ && walk(Root_.get());
+}
+
+bool TVLMExpression::FindInProbe(TVLMExprNodeField*& field, std::vector<const TVLMVariant*>& values) {
+  std::function<bool(TVLMExprNode*)> walk = [&](TVLMExprNode* node) {
+    if (IsAnd(node)) {
+      for (auto& child : node->Children)
+        if (walk(child.get())) return true;
+      return false;
+    }
+    auto* boolean = dynamic_cast<TVLMExprNodeBoolean*>(node);
+    return boolean != nullptr && boolean->InProbe(field, values);
   };
   return Root_ && walk(Root_.get());
 }

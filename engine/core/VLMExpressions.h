@@ -415,8 +415,8 @@ public:
   // A logical value (true, false or null); an operator outside 7-18 raises
   // 30116.
   TVLMVariant& GetValue() override;
-  // IS NULL and IS NOT NULL only; every other operator answers false and
-  // adds nothing.
+  // IS NULL, IS NOT NULL and BETWEEN (two bounds) only; every other operator
+  // answers false and adds nothing.
   bool CanUseIndex(int32_t columnNo, uint8_t scanOperator, int32_t sessionID,
                    const TVLMIndexDef& indexDef) override;
   void AddScanCondition(TVLMScanSearchConditionArray& conditions, const TVLMIndexDef& indexDef,
@@ -431,6 +431,17 @@ private:
   void EvaluateIn();
   void EvaluateBetween();
   void EvaluateLike();
+  // "field BETWEEN a AND b" over the first column of indexDef, with present
+  // search values as bounds.
+  bool BetweenServesIndex(int32_t columnNo, int32_t sessionID, const TVLMIndexDef& indexDef);
+
+public:
+  // "field IN (constants)" or "field IN (a subquery that refers to no outer
+  // row)" over a number field, the values numbers: the field and the present
+  // values (the subquery is run for them), so that a search may look each
+  // value up in an index rather than test every record; false for any
+  // other node.
+  bool InProbe(TVLMExprNodeField*& field, std::vector<const TVLMVariant*>& values);
   TVLMExprNodeField* IndexedField() const;
   TVLMExprNodeSubqueryBase* SubqueryChild(int32_t index) const;
 
@@ -864,6 +875,9 @@ public:
   // Takes the equality join conditions between operand1 and operand2 out of
   // the tree (and frees them), appending their sides' names; answers their
   // number.
+  // Whether a conjunct is an equality between a field of operand1 and one of
+  // operand2 (as ExtractJoinFieldPairs takes them); the tree is unchanged.
+  bool HasJoinCondition(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2);
   int32_t ExtractJoinFieldPairs(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2,
                                 std::vector<TVLMQualifiedFieldName>& leftFields,
                                 std::vector<TVLMQualifiedFieldName>& rightFields);
@@ -875,6 +889,9 @@ public:
   // Extends condition by the first conjunct that can serve the index's next
   // column; true when one did.
   bool HasScanCondition(TVLMScanSearchCondition& condition, const TVLMIndexDef& indexDef);
+  // The first IN conjunct (through nested ANDs) whose values can be looked
+  // up one by one (TVLMExprNodeBoolean::InProbe); false when none.
+  bool FindInProbe(TVLMExprNodeField*& field, std::vector<const TVLMVariant*>& values);
   // Takes the conjuncts of this expression that the items index1 and index2
   // of conditions list out of the tree; each is held by its item (numbers
   // outside the array are skipped).

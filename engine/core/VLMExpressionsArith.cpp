@@ -548,7 +548,11 @@ TVLMDataType TVLMExprNodeSubquery::GetDataType() {
 int32_t TVLMExprNodeSubquery::GetDataSize() { return Subquery_ ? Subquery_->GetFieldDataSize() : 0; }
 
 bool TVLMExprNodeSubquery::HasRows() {
-  return Run([](TVLMSubqueryResult& rows) { return rows.GetRecordCount() > 0; });
+  // The first row answers: the rest are never looked for.
+  return Run([](TVLMSubqueryResult& rows) {
+    rows.First();
+    return !rows.Eof();
+  });
 }
 
 bool TVLMExprNodeSubquery::ContainsValue(const TVLMVariant& value) {

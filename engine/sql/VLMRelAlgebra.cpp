@@ -103,6 +103,7 @@ TVLMAO::~TVLMAO() {
     if (IsLeaf && TablesLocked && ResultTable && ResultTable->Active()) UnlockTables();
   } catch (...) {
   }
+
   // The base table of a leaf holds Condition as its filter: it closes first.
   try {
     if (ResultTable) ResultTable->Close();

@@ -370,6 +370,9 @@ public:
   // opening table "%s" (InMemory = %d) in SQL query: %s"); database (not
   // owned, may be nullptr) gives DisableTempFiles.
   TVLMAOTable(std::string tableName, std::unique_ptr<TVLMTable> table, TVLMDatabase* database, std::string alias);
+  // Gives the table back to the kept tables of the run under way, when
+  // there is one and the table is of the statement's own database.
+  ~TVLMAOTable() override;
 
   // A qualifier naming another table raises 30327; an "*" item leaves the
   // table's columns as they are; otherwise the base operation, and the
@@ -415,9 +418,18 @@ public:
 // ----------------------------------------------------- TVLMAOSQLTopRowCount
 
 // SELECT TOP n[, start]: the first n result rows from row start on.
+//
+// Over a table leaf sorted by columns that no index of the table serves,
+// all of them numbers, dates or times (no text, whose order is the
+// collation's), the rows are not sorted through a new index of the whole
+// table: one walk in the table's order keeps the start - 1 + n best rows in
+// a bounded heap, ordered as the index would order them (its value order,
+// nulls first ascending and last descending, equal keys in the walk's
+// order), and the pipeline then visits them in that order.
 class TVLMAOSQLTopRowCount : public TVLMAO {
 public:
   explicit TVLMAOSQLTopRowCount(std::unique_ptr<TVLMAO> operand);
+  ~TVLMAOSQLTopRowCount() override;
 
   void PipelineFirst() override;
   void PipelineNext() override;
@@ -426,4 +438,21 @@ public:
   // Keeps the skip and the limit; the operand is asked for the first
   // firstRow - 1 + rowLimit rows, without a skip.
   void SetRowLimit(int64_t firstRow, int64_t rowLimit) override;
+  // Takes the sort over from a table leaf that the bounded heap serves.
+  void Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
+
+private:
+  struct TKeptRow;
+  // The best rows, filled by the first PipelineFirst.
+  void FillBest();
+  // The leaf placed on kept row Next_.
+  void GoToKept();
+
+  // Leaf field numbers of the sort columns, and which run descending.
+  std::vector<int32_t> SortColumns_;
+  std::vector<bool> SortDescending_;
+  bool Heap_ = false;
+  bool Filled_ = false;
+  std::vector<TKeptRow> Best_;
+  size_t Next_ = 0;
 };

@@ -1,11 +1,15 @@
 // The table leaf, the table-expression operator and the TOP operator
 // (VLMRelAlgebra.h).
+#include <algorithm>
 #include <exception>
 #include <utility>
 
+#include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
+#include "engine/core/VLMCasts.h"
 #include "engine/core/VLMExpressions.h"
+#include "engine/storage/VLMBTree.h"
 #include "engine/sql/VLMRelAlgebra.h"
 #include "engine/sql/VLMSQLCommand.h"
 #include "platform/os/Collation.h"
@@ -49,6 +53,20 @@ TVLMAOTable::TVLMAOTable(std::string tableName, std::unique_ptr<TVLMTable> table
     field.Hidden = 1;
     Fields.push_back(std::move(field));
   }
+}
+
+TVLMAOTable::~TVLMAOTable() {
+  // A table of the statement's own database goes back, open and unlocked,
+  // to the kept tables of the run under way (they close it when it is not
+  // as lent); the base closes any other.
+  TVLMKeptTables* kept = VLMCurrentKeptTables();
+  if (kept == nullptr || Database != nullptr || !ResultTable) return;
+  try {
+    if (TablesLocked && ResultTable->Active() && !UnlockTables()) return;
+  } catch (...) {
+    return;
+  }
+  kept->Give(std::move(ResultTable));
 }
 
 void TVLMAOTable::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) {
@@ -174,19 +192,138 @@ void TVLMAOTableExpr::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCur
 
 // ----------------------------------------------------- TVLMAOSQLTopRowCount
 
+// One row the bounded heap keeps: its sort values, its place in the walk
+// and its bookmark in the leaf's table.
+struct TVLMAOSQLTopRowCount::TKeptRow {
+  std::vector<std::unique_ptr<TVLMVariant>> Values;
+  int64_t Sequence = 0;
+  qv::Bookmark Place;
+};
+
 TVLMAOSQLTopRowCount::TVLMAOSQLTopRowCount(std::unique_ptr<TVLMAO> operand)
     : TVLMAO(std::move(operand), nullptr, std::string(), std::string()) {
   Materialized = 0;
   AddOperandFields(*this);
 }
 
-void TVLMAOSQLTopRowCount::PipelineFirst() { Left->First(); }
+TVLMAOSQLTopRowCount::~TVLMAOSQLTopRowCount() = default;
 
-void TVLMAOSQLTopRowCount::PipelineNext() { Left->Next(); }
+namespace {
 
-bool TVLMAOSQLTopRowCount::PipelineEof() { return Left->Eof(); }
+// The rows kept for TOP n at the most: beyond, the sort through an index
+// costs less than holding the rows.
+constexpr int64_t kHeapRows = 10000;
 
-int64_t TVLMAOSQLTopRowCount::PipelineRecordCount() { return Left->RecordCount(); }
+// A sort column the bounded heap orders as an index would.
+bool HeapOrderable(TVLMBaseDataType type) {
+  return type != 0 && !VLMIsStringBaseType(type) && !VLMIsBLOBBaseType(type);
+}
+
+}  // namespace
+
+void TVLMAOSQLTopRowCount::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) {
+  auto* table = dynamic_cast<TVLMAOTable*>(Left.get());
+  const int64_t skipped = FirstRow > 1 ? FirstRow - 1 : 0;
+  if (table != nullptr && !Condition && !table->Distinct && RowLimit >= 0 && skipped + RowLimit <= kHeapRows &&
+      table->OrderFields.Count() > 0 && table->ResultTable && table->ResultTable->Active()) {
+    std::vector<int32_t> columns;
+    std::vector<bool> descending;
+    TVLMLocalCursor* cursor = table->ResultTable->Handle();
+    for (int32_t k = 0; k < table->OrderFields.Count(); ++k) {
+      int32_t fieldNo = -1;
+      if (!table->FindFieldByName(table->OrderFields[k], fieldNo) || table->OrderCases[k] != "CASE") break;
+      const int32_t column = table->Fields[static_cast<size_t>(fieldNo)].SourceFieldNo;
+      if (cursor == nullptr || !cursor->FieldDefs || column < 0 || column >= cursor->FieldDefs->GetCount() ||
+          !HeapOrderable(cursor->FieldDefs->GetFieldDef(column)->BaseType))
+        break;
+      columns.push_back(column);
+      descending.push_back(table->OrderDirections[k] == "DESC");
+    }
+    qv::StringList fields, directions, cases;
+    if (static_cast<int32_t>(columns.size()) == table->OrderFields.Count() &&
+        table->TakeOrderBy(fields, directions, cases)) {
+      SortColumns_ = std::move(columns);
+      SortDescending_ = std::move(descending);
+      Heap_ = true;
+    }
+  }
+  TVLMAO::Open(isRoot, outerOperand, outerCursor);
+}
+
+void TVLMAOSQLTopRowCount::FillBest() {
+  TVLMTable& table = *Left->ResultTable;
+  const size_t wanted = static_cast<size_t>((FirstRow > 1 ? FirstRow - 1 : 0) + std::max<int64_t>(RowLimit, 0));
+  // a before b in the index's order: the values, then the walk's order.
+  auto before = [&](const TKeptRow& a, const TKeptRow& b) {
+    for (size_t k = 0; k < SortColumns_.size(); ++k) {
+      const TVLMVariant& x = *a.Values[k];
+      const TVLMVariant& y = *b.Values[k];
+      int32_t c = VLMCompareValuesSigned(x.Data, y.Data, x.DataType, y.DataType, x.IsNull(), y.IsNull(), -1, false,
+                                         kVLMKeyCompareLocale, x.DataSize, y.DataSize);
+      if (SortDescending_[k]) c = -c;
+      if (c != 0) return c < 0;
+    }
+    return a.Sequence < b.Sequence;
+  };
+  // A max-heap on "before": its top is the worst row kept.
+  Best_.clear();
+  auto fresh = [&] {
+    TKeptRow r;
+    for (size_t k = 0; k < SortColumns_.size(); ++k) r.Values.push_back(std::make_unique<TVLMVariant>());
+    return r;
+  };
+  TKeptRow row = fresh();
+  int64_t sequence = 0;
+  TVLMVariant value;
+  for (table.First(); wanted > 0 && !table.Eof(); table.Next()) {
+    row.Sequence = sequence++;
+    for (size_t k = 0; k < SortColumns_.size(); ++k) {
+      table.GetFieldVariant(value, SortColumns_[k], true);
+      row.Values[k]->Assign(value, true);
+      value.Clear();
+    }
+    if (Best_.size() == wanted) {
+      if (!before(row, Best_.front())) continue;
+      std::pop_heap(Best_.begin(), Best_.end(), before);
+      Best_.pop_back();
+    }
+    row.Place = table.GetBookmark();
+    Best_.push_back(std::move(row));
+    std::push_heap(Best_.begin(), Best_.end(), before);
+    row = fresh();
+  }
+  std::sort_heap(Best_.begin(), Best_.end(), before);
+  Filled_ = true;
+}
+
+void TVLMAOSQLTopRowCount::GoToKept() {
+  if (Next_ < Best_.size()) Left->ResultTable->GotoBookmark(Best_[Next_].Place);
+}
+
+void TVLMAOSQLTopRowCount::PipelineFirst() {
+  if (!Heap_) {
+    Left->First();
+    return;
+  }
+  if (!Filled_) FillBest();
+  Next_ = 0;
+  GoToKept();
+}
+
+void TVLMAOSQLTopRowCount::PipelineNext() {
+  if (!Heap_) {
+    Left->Next();
+    return;
+  }
+  ++Next_;
+  GoToKept();
+}
+
+bool TVLMAOSQLTopRowCount::PipelineEof() { return Heap_ ? Next_ >= Best_.size() : Left->Eof(); }
+
+int64_t TVLMAOSQLTopRowCount::PipelineRecordCount() {
+  return Heap_ ? static_cast<int64_t>(Best_.size()) : Left->RecordCount();
+}
 
 void TVLMAOSQLTopRowCount::SetRowLimit(int64_t firstRow, int64_t rowLimit) {
   TVLMAO::SetRowLimit(firstRow, rowLimit);

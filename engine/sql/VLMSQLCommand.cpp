@@ -16,6 +16,7 @@
 #include "platform/host/ScopeExit.h"
 #include "platform/host/StringList.h"
 #include "platform/host/SysUtils.h"
+#include "platform/os/Collation.h"
 #include "platform/os/System.h"
 
 namespace {
@@ -293,6 +294,12 @@ void CreateTableComponent(TVLMDataSet* owner, const std::string& databaseFileNam
     database->Password = password;
     database->SilentMode = true;
   }
+  if (database == nullptr) {
+    if (TVLMKeptTables* kept = VLMCurrentKeptTables()) {
+      table = kept->Take(owner->SessionName(), owner->DatabaseName(), tableName, inMemory || owner->InMemory());
+      if (table) return;
+    }
+  }
   table = std::make_unique<TVLMTable>();
   table->SetDatabaseOwner(owner->DatabaseOwner());
   table->SetSessionName(owner->SessionName());
@@ -401,3 +408,69 @@ void FreeTableComponents(std::unique_ptr<TVLMTable>& table, std::unique_ptr<TVLM
 }
 
 TVLMTableComponents::~TVLMTableComponents() { FreeTableComponents(Table, Database); }
+
+// ------------------------------------------------------------- kept tables
+
+namespace {
+
+thread_local TVLMKeptTables* gCurrentKeptTables = nullptr;
+
+}  // namespace
+
+TVLMKeptTables::~TVLMKeptTables() { Clear(); }
+
+std::unique_ptr<TVLMTable> TVLMKeptTables::Take(const std::string& sessionName, const std::string& databaseName,
+                                                const std::string& tableName, bool inMemory) {
+  const std::string upper = qv::UpperCase1252(tableName);
+  for (auto it = Tables_.begin(); it != Tables_.end(); ++it) {
+    TVLMTable& table = **it;
+    if (table.SessionName() != sessionName || table.DatabaseName() != databaseName ||
+        table.InMemory() != inMemory || qv::UpperCase1252(table.TableName()) != upper)
+      continue;
+    std::unique_ptr<TVLMTable> taken = std::move(*it);
+    Tables_.erase(it);
+    return taken;
+  }
+  return nullptr;
+}
+
+void TVLMKeptTables::Give(std::unique_ptr<TVLMTable> table) {
+  if (!table) return;
+  try {
+    TVLMLocalCursor* cursor = table->Active() ? table->Handle() : nullptr;
+    if (cursor != nullptr) cursor->SetFilterExpression(nullptr, nullptr, nullptr);
+    const bool asLent = cursor != nullptr && !cursor->ReadOnly && table->State() == qv::dsBrowse &&
+                        !cursor->ProjectionSet &&
+                        !cursor->IsRangeSet() && table->IndexName().empty() && table->IndexFieldNames().empty() &&
+                        !table->Filtered() && !table->Temporary();
+    if (asLent) {
+      Tables_.push_back(std::move(table));
+      return;
+    }
+  } catch (...) {
+  }
+  try {
+    table->Close();
+  } catch (...) {
+  }
+  table.reset();
+}
+
+void TVLMKeptTables::Clear() {
+  while (!Tables_.empty()) {
+    std::unique_ptr<TVLMTable> table = std::move(Tables_.back());
+    Tables_.pop_back();
+    try {
+      table->Close();
+    } catch (...) {
+    }
+  }
+}
+
+TVLMKeptTables* VLMCurrentKeptTables() { return gCurrentKeptTables; }
+
+TVLMKeptTablesScope::TVLMKeptTablesScope(TVLMKeptTables* tables) : Saved_(gCurrentKeptTables) {
+  gCurrentKeptTables = tables;
+}
+
+TVLMKeptTablesScope::~TVLMKeptTablesScope() { gCurrentKeptTables = Saved_; }

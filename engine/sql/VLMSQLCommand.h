@@ -376,8 +376,11 @@ private:
   // by a word, 30175 without JOIN, 30176 without a right operand, 30167
   // without "(" after USING. Each makes reference a join node (MakeJoin).
   void ParseJoins(TVLMTableReference& reference);
+  // The order in which the FROM entries (their operators, in written order)
+  // are joined.
+  std::vector<size_t> JoinOrder(std::vector<std::unique_ptr<TVLMAO>>& entries);
   // The operator of the whole FROM clause: one named table's leaf, or the
-  // entries joined left to right.
+  // entries joined one after the other.
   std::unique_ptr<TVLMAO> BuildFromOperator(TVLMDataSet* owner, TVLMQueryOperator* outerOperand,
                                             TVLMCursor* outerCursor,
                                             bool allowOuterReferences);
@@ -473,7 +476,8 @@ private:
 
 // ----------------------------------------------------- table components
 
-// The table component a statement works through: SessionName the owner's,
+// The table component a statement works through (lent open by the current
+// kept tables when they hold it, else made closed): SessionName the owner's,
 // DatabaseName the owner's (or, for a table of another file, that of a new
 // private database component named "TEMP_DB" plus a GUID, with the file,
 // password, MultiUser and DisableTempFiles of the owner's database
@@ -508,6 +512,54 @@ int32_t VLMLockConflictCode(const std::exception& e);
 void VLMTranslateWriteRefusal(const std::exception& e, const std::string& tableName);
 // The field of table named name; 20841 when the table has no such column.
 qv::Field& VLMColumnField(TVLMTable& table, const std::string& name);
+
+// The table components a prepared statement keeps open between its runs
+// (the statement processor owns one): a statement of a run borrows the open
+// table instead of opening it from the file, and gives it back when it is
+// done with it. A table comes back only as it was lent: open, browsing, in
+// its natural order, without filter, range or projection; any other is
+// closed. An open table holds only the shared open lock, which no reader or
+// writer of another connection waits for; every read and write still takes
+// its own locks and reads the table's counters from the file (multi-user),
+// so another connection's changes are seen.
+class TVLMKeptTables {
+public:
+  TVLMKeptTables() = default;
+  // Closes every kept table.
+  ~TVLMKeptTables();
+  TVLMKeptTables(const TVLMKeptTables&) = delete;
+  TVLMKeptTables& operator=(const TVLMKeptTables&) = delete;
+
+  // The kept table of that session, database and name (and memory flag);
+  // nullptr when none is kept.
+  std::unique_ptr<TVLMTable> Take(const std::string& sessionName, const std::string& databaseName,
+                                  const std::string& tableName, bool inMemory);
+  // Keeps table for the next borrower when it is as it was lent, else
+  // closes and frees it; never raises.
+  void Give(std::unique_ptr<TVLMTable> table);
+  void Clear();
+  int32_t Count() const { return static_cast<int32_t>(Tables_.size()); }
+
+private:
+  std::vector<std::unique_ptr<TVLMTable>> Tables_;
+};
+
+// The kept tables of the processor run under way on this thread (nullptr
+// outside one): CreateTableComponent borrows from it, the table leaf and
+// INSERT give back to it.
+TVLMKeptTables* VLMCurrentKeptTables();
+
+// Makes tables the current kept tables for its lifetime.
+class TVLMKeptTablesScope {
+public:
+  explicit TVLMKeptTablesScope(TVLMKeptTables* tables);
+  ~TVLMKeptTablesScope();
+  TVLMKeptTablesScope(const TVLMKeptTablesScope&) = delete;
+  TVLMKeptTablesScope& operator=(const TVLMKeptTablesScope&) = delete;
+
+private:
+  TVLMKeptTables* Saved_;
+};
 
 // Both components of one statement, freed in that order on every path.
 struct TVLMTableComponents {

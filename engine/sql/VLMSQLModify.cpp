@@ -195,7 +195,12 @@ void TVLMSQLInsert::Execute(TVLMDataSet* owner, bool, bool, bool&, TVLMQueryOper
       ExecuteSelect(owner, table);
     else
       ExecuteValues(table);
-    table.Close();
+    // The table stays open for the next run when the run keeps tables.
+    TVLMKeptTables* kept = VLMCurrentKeptTables();
+    if (kept != nullptr && !target.Database)
+      kept->Give(std::move(target.Table));
+    else
+      table.Close();
   } catch (const std::exception& e) {
     VLMTranslateWriteRefusal(e, TableName);
     throw;

@@ -28,10 +28,14 @@
 //     anew), and its first column's values are kept sorted in memory (an
 //     index over the column for a large result) for IN and ALL / ANY; every
 //     later question reads the same rows;
-//   - correlated: every question parses the SELECT again from its first
-//     token (the tree consumes its conditions while it is built), builds it
-//     with the outer row visible and fills it, and the rows go with the
-//     reader.
+//   - correlated: a question parses the SELECT again from its first token
+//     (the tree consumes its conditions while it is built), builds it with
+//     the outer row visible and fills it, and the rows go with the reader;
+//     but a tree that is only its table leaf (read through the leaf's filter,
+//     nothing filled) is kept, and the next outer row binds the filter again
+//     and reads the same open table. Kept trees go when the statement
+//     processor's run ends (VLMReleaseKeptSubqueries), so that no table
+//     stays open between runs.
 // A condition holding a correlated subquery is placed on the outer operator
 // whose fields the subquery's outer references find (ResolvesOuterReferences).
 //
@@ -500,23 +504,59 @@ public:
       return std::make_unique<TVLMSQLSubqueryRows>(*Query_->Root->ResultTable, nullptr, Indexed_,
                                                    Sorted_ ? &Values_ : nullptr);
     }
-    std::unique_ptr<TVLMSQLUnion> query = Reparse();
-    {
-      // The outer references bind to the outer cursor's record buffer while
-      // the tree is built (a set operation opens its operands then) and
-      // opened: it is to be the record the outer row is in.
-      uint8_t* saved = outerCursor != nullptr ? outerCursor->RecordBuffer : nullptr;
-      if (outerCursor != nullptr && outerRecordBuffer != nullptr) outerCursor->RecordBuffer = outerRecordBuffer;
-      auto restore = qv::ScopeExit([&] {
-        if (outerCursor != nullptr) outerCursor->RecordBuffer = saved;
-      });
-      query->Root = query->BuildOperatorTree(Owner_, true, outerOperand, outerCursor, true);
-      if (!query->IsSelfContained()) throw EVLMException(30144, "Search condition is not applicable");
-      OpenUnderLocks(*query->Root, outerOperand, outerCursor);
+    // The outer references bind to the outer cursor's record buffer while
+    // the tree is built (a set operation opens its operands then) and
+    // opened: it is to be the record the outer row is in.
+    uint8_t* saved = outerCursor != nullptr ? outerCursor->RecordBuffer : nullptr;
+    if (outerCursor != nullptr && outerRecordBuffer != nullptr) outerCursor->RecordBuffer = outerRecordBuffer;
+    auto restore = qv::ScopeExit([&] {
+      if (outerCursor != nullptr) outerCursor->RecordBuffer = saved;
+    });
+    // A tree that is its table leaf alone reads the base table through its
+    // filter: it is kept for the next outer row, whose values the filter
+    // takes when it is bound again (the leaf's Open). The outer row's
+    // operator and cursor must be the same.
+    if (Kept_ && KeptOperand_ == outerOperand && KeptCursor_ == outerCursor) {
+      try {
+        OpenUnderLocks(*Kept_->Root, outerOperand, outerCursor);
+      } catch (...) {
+        ReleaseKept();
+        throw;
+      }
+      gSubqueryRuns.fetch_add(1, std::memory_order_relaxed);
+      return std::make_unique<TVLMSQLSubqueryRows>(*Kept_->Root->ResultTable, nullptr, false, nullptr);
     }
+    ReleaseKept();
+    std::unique_ptr<TVLMSQLUnion> query = Reparse();
+    query->Root = query->BuildOperatorTree(Owner_, true, outerOperand, outerCursor, true);
+    if (!query->IsSelfContained()) throw EVLMException(30144, "Search condition is not applicable");
+    OpenUnderLocks(*query->Root, outerOperand, outerCursor);
     gSubqueryRuns.fetch_add(1, std::memory_order_relaxed);
     TVLMTable& table = *query->Root->ResultTable;
+    if (query->Root->IsLeaf && !query->Root->Distinct) {
+      Kept_ = std::move(query);
+      KeptOperand_ = outerOperand;
+      KeptCursor_ = outerCursor;
+      KeptSubqueries().push_back(this);
+      return std::make_unique<TVLMSQLSubqueryRows>(table, nullptr, false, nullptr);
+    }
     return std::make_unique<TVLMSQLSubqueryRows>(table, std::move(query), false, nullptr);
+  }
+
+  ~TVLMSQLSubquery() override { ReleaseKept(); }
+
+  // The kept tree goes, and with it its open table.
+  void ReleaseKept() {
+    if (!Kept_) return;
+    std::vector<TVLMSQLSubquery*>& kept = KeptSubqueries();
+    kept.erase(std::remove(kept.begin(), kept.end(), this), kept.end());
+    Kept_.reset();
+  }
+
+  // The subqueries that keep a tree between outer rows, in this thread.
+  static std::vector<TVLMSQLSubquery*>& KeptSubqueries() {
+    thread_local std::vector<TVLMSQLSubquery*> kept;
+    return kept;
   }
 
   bool ResolvesOuterReferences(TVLMQueryOperator* operand, TVLMCursor* cursor) override {
@@ -564,6 +604,11 @@ private:
   int32_t Start_;
   // Not correlated: the query, with its tree as Root.
   std::unique_ptr<TVLMSQLUnion> Query_;
+  // Correlated: the tree of the last outer row when it is a table leaf, and
+  // the outer row's operator and cursor it was bound for.
+  std::unique_ptr<TVLMSQLUnion> Kept_;
+  TVLMQueryOperator* KeptOperand_ = nullptr;
+  TVLMCursor* KeptCursor_ = nullptr;
   bool Correlated_ = false;
   bool Filled_ = false;
   bool Indexed_ = false;
@@ -586,3 +631,8 @@ std::unique_ptr<TVLMSubquery> VLMCreateSubquery(TVLMLexer& lexer, TVLMQueryConte
 }
 
 int64_t VLMSubqueryRunCount() { return gSubqueryRuns.load(std::memory_order_relaxed); }
+
+void VLMReleaseKeptSubqueries() {
+  std::vector<TVLMSQLSubquery*>& kept = TVLMSQLSubquery::KeptSubqueries();
+  while (!kept.empty()) kept.back()->ReleaseKept();
+}

@@ -283,4 +283,60 @@ TEST_F(SelectQueryTest, NestingEndsWithAnEngineErrorOnASmallStack) {
   }
 }
 
+// A prepared SELECT and a prepared INSERT keep their table open from one
+// run to the next; another connection (a second process) still writes the
+// table between the runs at its first try, and each run sees what it
+// wrote.
+TEST_F(SelectQueryTest, PreparedStatementsSeeAndLetOtherConnectionsWriteBetweenRuns) {
+  Query.reset();
+  Database.reset();
+  Database = std::make_unique<TVLMDatabase>();
+  Database->SetDatabaseName("SQLDB");
+  Database->SetDatabaseFileName(Folder.File("q.vlm"));
+  Database->MultiUser = true;
+  Database->SilentMode = true;
+  Query = std::make_unique<TVLMQuery>();
+  Query->SetDatabaseName("SQLDB");
+  Query->SetSQL("SELECT name FROM emp WHERE id = :id");
+  Query->Prepare();
+  TVLMQuery insert;
+  insert.SetDatabaseName("SQLDB");
+  insert.SetSQL("INSERT INTO emp (id, name) VALUES (:id, 'ours')");
+  insert.Prepare();
+  auto nameOf = [&](int32_t id) {
+    Query->ParamByName("id")->SetAsInteger(id);
+    Query->Open();
+    std::vector<std::string> rows = ReadRows();
+    Query->Close();
+    return rows;
+  };
+  auto insertOurs = [&](int32_t id) {
+    insert.ParamByName("id")->SetAsInteger(id);
+    insert.ExecSQL();
+  };
+  EXPECT_EQ(nameOf(1), std::vector<std::string>{"alice"});
+  insertOurs(20);
+  storage_test::Peer peer(Folder.File("q.vlm"), "", "engine_sqlpeer");
+  ASSERT_EQ(peer.Greeting, "ready");
+  struct Case {
+    const char* PeerSql;
+    int32_t Id;
+    std::vector<std::string> Seen;
+  };
+  const Case cases[] = {
+      {"UPDATE emp SET name = 'zed' WHERE id = 1", 1, {"zed"}},
+      {"INSERT INTO emp (id, name) VALUES (9, 'nine')", 9, {"nine"}},
+      {"DELETE FROM emp WHERE id = 2", 2, {}},
+      {"UPDATE emp SET name = 'theirs' WHERE id = 20", 20, {"theirs"}},
+      {"DELETE FROM emp WHERE id = 30", 30, {}},
+  };
+  int32_t ours = 30;
+  for (const Case& c : cases) {
+    EXPECT_EQ(peer.Ask(c.PeerSql), "ok 1") << c.PeerSql;
+    EXPECT_EQ(nameOf(c.Id), c.Seen) << c.PeerSql;
+    // Ours runs again after theirs; the next case's peer meets it.
+    insertOurs(ours++);
+  }
+}
+
 }  // namespace

@@ -1,9 +1,9 @@
 // Random SELECTs: generated queries, grouped ones among them (mixed with the
 // generator's other statements, row changes too), give only the engine's and the dataset
 // layer's errors, never a crash or a leak; and random single-table queries
-// over integer columns and a text column (LIKE patterns with '_' and '%',
-// numeric functions of nullable columns) return the rows SQLite returns for
-// the same text.
+// over integer columns, indexed or not, sorted and cut by TOP or not, and a
+// text column (LIKE patterns with '_' and '%', numeric functions of nullable
+// columns) return the rows SQLite returns for the same text.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -131,6 +131,12 @@ TEST_F(SelectRandomTest, RowsMatchSqliteForRandomSingleTableQueries) {
     oracle.Exec(insert);
     tables.push_back(std::move(table));
   }
+  // Ranges, BETWEEN and the TOP of a sort are planned over these indexes,
+  // ascending and descending; r2 keeps none.
+  for (const char* index : {"CREATE INDEX r0a ON r0 (a)", "CREATE INDEX r1b ON r1 (b DESC)"}) {
+    Run(index);
+    oracle.Exec(index);
+  }
   auto budget = qv::test::TestBudget::Steps(600, 20);
   for (uint64_t round = 0; budget.Continue(round); ++round) {
     const OracleTable& table = gen.Pick(tables);
@@ -138,23 +144,30 @@ TEST_F(SelectRandomTest, RowsMatchSqliteForRandomSingleTableQueries) {
     for (const std::string& c : table.Columns)
       if (gen.Chance(0.6)) selected.push_back(c);
     if (selected.empty()) selected.push_back(gen.Pick(table.Columns));
-    std::string sql = std::string("SELECT ") + (gen.Chance(0.3) ? "DISTINCT " : "");
-    for (size_t i = 0; i < selected.size(); ++i) sql += (i > 0 ? ", " : "") + selected[i];
+    const bool distinct = gen.Chance(0.3);
+    std::string list;
+    for (size_t i = 0; i < selected.size(); ++i) list += (i > 0 ? ", " : "") + selected[i];
     // Functions over selected columns only, so that rows equal in the
     // ORDER BY keys are equal in every item.
-    if (gen.Chance(0.4)) sql += ", " + Function(gen, gen.Pick(selected));
-    if (gen.Chance(0.2)) sql += ", " + Function(gen, gen.Pick(selected));
-    sql += " FROM " + table.Name;
-    if (gen.Chance(0.8)) sql += " WHERE " + Condition(gen, table, 2);
+    if (gen.Chance(0.4)) list += ", " + Function(gen, gen.Pick(selected));
+    if (gen.Chance(0.2)) list += ", " + Function(gen, gen.Pick(selected));
+    std::string rest = " FROM " + table.Name;
+    if (gen.Chance(0.8)) rest += " WHERE " + Condition(gen, table, 2);
     const bool ordered = gen.Chance(0.5);
     if (ordered) {
+      // Sorted on every selected column: rows that tie are alike, so a TOP
+      // keeps the same rows on both sides.
       std::vector<std::string> keys = selected;
       std::shuffle(keys.begin(), keys.end(), std::mt19937(static_cast<uint32_t>(round)));
-      sql += " ORDER BY ";
-      for (size_t i = 0; i < keys.size(); ++i) sql += (i > 0 ? ", " : "") + keys[i] + (gen.Chance(0.3) ? " DESC" : "");
+      rest += " ORDER BY ";
+      for (size_t i = 0; i < keys.size(); ++i) rest += (i > 0 ? ", " : "") + keys[i] + (gen.Chance(0.3) ? " DESC" : "");
     }
+    const int top = ordered && gen.Chance(0.4) ? gen.Int(0, 6) : -1;
+    const std::string head = std::string("SELECT ") + (distinct ? "DISTINCT " : "");
+    const std::string sql = head + (top >= 0 ? "TOP " + std::to_string(top) + " " : "") + list + rest;
     std::vector<std::string> ours = FetchRows(sql);
-    std::vector<std::string> theirs = oracle.Rows(sql);
+    std::vector<std::string> theirs =
+        oracle.Rows(head + list + rest + (top >= 0 ? " LIMIT " + std::to_string(top) : ""));
     if (!ordered) {
       std::sort(ours.begin(), ours.end());
       std::sort(theirs.begin(), theirs.end());
