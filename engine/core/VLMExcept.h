@@ -96,12 +96,15 @@
 //   10723 BLOB call for a field that is not a BLOB field (VLMDiskEngineTableRecords)
 //   10730 growth of a database file with pages in use beyond its header's
 //         page count (VLMDiskEngine)
-//   10740 journal file of a commit that cannot be opened (VLMDiskEngineCommit)
-//   10741 commit over another connection's interrupted commit, whose journal
-//         only an open with the file alone may apply (VLMDiskEngineCommit)
+//   10740 journal file of a commit that cannot be created or opened
+//         (VLMDiskEngineCommit)
+//   10741 write (a commit, or an allocation or free written at once) over
+//         another connection's interrupted commit, whose journal only an
+//         open with the file alone may apply (VLMDiskEngineCommit,
+//         VLMDiskEngineFreeSpace)
 //   10742 journal file of a commit that cannot be written (VLMDiskEngineCommit)
-//   10743 journal of an interrupted commit that cannot be read or written
-//         back on open (VLMDiskEngineCommit)
+//   10743 journal of an interrupted commit that cannot be read, is damaged,
+//         or cannot be written back on open (VLMDiskEngineCommit)
 //   10744 two writes of one commit that overlap (VLMDiskEngineJournal)
 //   10770 table operation of a local cursor whose session has no database
 //         data (VLMLocalEngine)

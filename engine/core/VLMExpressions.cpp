@@ -348,6 +348,15 @@ std::unique_ptr<TVLMExprNode> TVLMExprNode::TakeChild(int32_t index) {
   return child;
 }
 
+std::unique_ptr<TVLMExprNode> TVLMExprNode::ReplaceChild(int32_t index, std::unique_ptr<TVLMExprNode> node) {
+  std::unique_ptr<TVLMExprNode> old = std::move(Children[static_cast<size_t>(index)]);
+  Children[static_cast<size_t>(index)] = std::move(node);
+  ChildReplaced(old.get(), Children[static_cast<size_t>(index)].get());
+  return old;
+}
+
+void TVLMExprNode::ChildReplaced(const TVLMExprNode*, TVLMExprNode*) {}
+
 int32_t TVLMExprNode::IndexOfChild(const TVLMExprNode* child) const {
   for (size_t i = 0; i < Children.size(); ++i)
     if (Children[i].get() == child) return static_cast<int32_t>(i);
@@ -1236,6 +1245,26 @@ void TVLMExpression::GetFieldName(std::string& tableName, std::string& fieldName
   const auto* field = dynamic_cast<const TVLMExprNodeField*>(Root_.get());
   if (field == nullptr) throw EVLMException(30198, "Node is not a field");
   field->GetRealNames(tableName, fieldName);
+}
+
+void TVLMExpression::SetSelectList(
+    const std::function<std::unique_ptr<TVLMExprNode>(const TVLMExprNodeField&)>& itemFor) {
+  if (!Root_) return;
+  if (const auto* field = dynamic_cast<const TVLMExprNodeField*>(Root_.get())) {
+    if (std::unique_ptr<TVLMExprNode> item = itemFor(*field)) Root_ = std::move(item);
+    return;
+  }
+  // An item's own tree names columns only: it is not walked again.
+  auto walk = [&](auto& self, TVLMExprNode& node) -> void {
+    for (int32_t i = 0; i < node.ChildCount(); ++i) {
+      if (const auto* field = dynamic_cast<const TVLMExprNodeField*>(node.Child(i))) {
+        if (std::unique_ptr<TVLMExprNode> item = itemFor(*field)) node.ReplaceChild(i, std::move(item));
+      } else {
+        self(self, *node.Child(i));
+      }
+    }
+  };
+  walk(walk, *Root_);
 }
 
 void TVLMExpression::ExtractConditionsFor(TVLMQueryOperator* op, TVLMQueryOperator* outerOperand, bool matchFlag,

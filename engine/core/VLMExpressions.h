@@ -260,6 +260,8 @@ public:
   std::unique_ptr<TVLMExprNode> TakeChild(int32_t index);
   // Position of child among the children; -1 when it is not one.
   int32_t IndexOfChild(const TVLMExprNode* child) const;
+  // Child index becomes node; the old child is handed back.
+  std::unique_ptr<TVLMExprNode> ReplaceChild(int32_t index, std::unique_ptr<TVLMExprNode> node);
 
   // ---- routines of the index planning ----
   // A field node that is not an outer reference, or UPPER / LOWER whose
@@ -284,6 +286,9 @@ public:
 protected:
   // EVLMException code "Unknown operator: '%s'" with the operator's name.
   [[noreturn]] void UnknownOperator(int32_t code) const;
+  // Told by ReplaceChild (not one of the slots): a node that keeps its own
+  // pointers to children points at now where it pointed at old.
+  virtual void ChildReplaced(const TVLMExprNode* old, TVLMExprNode* now);
 };
 
 // ----------------------------------------------------------- TVLMExprNodeField
@@ -575,7 +580,9 @@ public:
   bool ContainsValue(const TVLMVariant& value) override;
   bool CompareQuantified(uint8_t op, uint8_t quantifier, const TVLMVariant& value) override;
 
-  bool IsCorrelated() const { return Correlated_; }
+  // Asked of the SELECT, which finds it out when it is first built (after
+  // the statement holding it is parsed, so that its outer names are known).
+  bool IsCorrelated() { return Subquery_ && Subquery_->IsCorrelated(); }
 
   bool SingleField;
   bool SingleRow;
@@ -594,7 +601,6 @@ private:
   TVLMVariant LastTested_;
   bool LastAnswer_ = false;
   bool LastValid_ = false;
-  bool Correlated_;
 };
 
 // ------------------------------------------------------- TVLMExprNodeSystem
@@ -711,6 +717,9 @@ public:
   int32_t GetDataSize() override;
 
   bool Coalesce = false;
+
+protected:
+  void ChildReplaced(const TVLMExprNode* old, TVLMExprNode* now) override;
 
 private:
   // The results: THEN values and ELSE, or the COALESCE arguments.
@@ -855,6 +864,14 @@ public:
   void RemapFields(std::span<const TVLMFieldMapping> mapping);
   // True without a tree.
   bool UsesOnlyFields(std::string_view fieldNames);
+
+  // ---- the select list of a condition ----
+  // Gives a WHERE, ON or HAVING condition the select list, so that its names
+  // may stand for select items: itemFor answers, for a field node of the
+  // tree, a new tree of the select item the node names, or nullptr when it
+  // names none; each node answered for is replaced by its tree. A subquery
+  // keeps its own names.
+  void SetSelectList(const std::function<std::unique_ptr<TVLMExprNode>(const TVLMExprNodeField&)>& itemFor);
 
   // ---- tests ----
   // No tree, or a Boolean root without children.

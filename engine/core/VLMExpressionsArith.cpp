@@ -455,10 +455,7 @@ int32_t TVLMExprNodeStringFunction::GetDataSize() {
 
 TVLMExprNodeSubquery::TVLMExprNodeSubquery(std::unique_ptr<TVLMSubquery> subquery, bool singleField,
                                            bool singleRow)
-    : SingleField(singleField),
-      SingleRow(singleRow),
-      Subquery_(std::move(subquery)),
-      Correlated_(Subquery_ && Subquery_->IsCorrelated()) {}
+    : SingleField(singleField), SingleRow(singleRow), Subquery_(std::move(subquery)) {}
 
 template <class Action>
 auto TVLMExprNodeSubquery::Run(Action action) {
@@ -536,7 +533,7 @@ void TVLMExprNodeSubquery::SetRecordBuffer(uint8_t* buffer, bool) { OuterRecordB
 
 bool TVLMExprNodeSubquery::ResolveFields(TVLMQueryOperator* operand1, TVLMQueryOperator*, bool,
                                          TVLMCursor* cursor) {
-  return !Correlated_ || (Subquery_ && Subquery_->ResolvesOuterReferences(operand1, cursor));
+  return !IsCorrelated() || Subquery_->ResolvesOuterReferences(operand1, cursor);
 }
 
 TVLMDataType TVLMExprNodeSubquery::GetDataType() {
@@ -558,9 +555,10 @@ bool TVLMExprNodeSubquery::HasRows() {
 bool TVLMExprNodeSubquery::ContainsValue(const TVLMVariant& value) {
   // The rows of a subquery that refers to no outer row are the same for
   // every outer row, so the last answer holds for an equal value.
-  if (!Correlated_ && LastValid_ && value.Compare(LastTested_) == kVLMCompareEqual) return LastAnswer_;
+  const bool correlated = IsCorrelated();
+  if (!correlated && LastValid_ && value.Compare(LastTested_) == kVLMCompareEqual) return LastAnswer_;
   const bool found = Run([&value](TVLMSubqueryResult& rows) { return rows.Locate(value); });
-  if (!Correlated_) {
+  if (!correlated) {
     LastTested_.Assign(value, true);
     LastAnswer_ = found;
     LastValid_ = true;

@@ -83,6 +83,8 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/core/VLMQuerySeam.h"
@@ -138,6 +140,22 @@ private:
 
 class TVLMAO;
 
+// Names made unique, case-insensitively: a name taken before comes back
+// with the first free suffix "_1", "_2", ...
+class TVLMUniqueNames {
+public:
+  // wanted, or the first free wanted_n; the answer is taken from then on.
+  std::string Take(const std::string& wanted);
+  // name is taken (nothing for an empty one).
+  void Add(const std::string& name);
+  bool Contains(const std::string& name) const;
+
+private:
+  // Upper-cased names taken, and per wanted name the last suffix tried.
+  std::unordered_set<std::string> Taken_;
+  std::unordered_map<std::string, int32_t> Next_;
+};
+
 // One field of an operator.
 struct TVLMAOField {
   TVLMAOField();
@@ -148,6 +166,9 @@ struct TVLMAOField {
   std::string Name;
   // The name shown to the user; empty when none.
   std::string DisplayName;
+  // The alias (AS) of the item the field shows, as written: ORDER BY takes
+  // it before a column's name. Empty when none.
+  std::string ItemAlias;
   TVLMDataType DataType = 0;
   // Read by expression nodes; from a computed field's expression, 0 for
   // table columns.
@@ -212,8 +233,10 @@ public:
   // The select list (empty: every field) becomes the visible result: an
   // expression item becomes a computed field (named by its alias, else
   // "Expr" + a GUID) and the item a reference to it; any other item is
-  // looked up (10305 "Cannot find field %s"). With distinct the result keeps
-  // each row once.
+  // looked up (10305 "Cannot find field %s"). Computed fields get names no
+  // other field has (the alias, else alias_1, ...); the result columns are
+  // shown under names no other column shows (x, x_1). With distinct the
+  // result keeps each row once.
   virtual void SetResultFields(std::span<TVLMFieldRef> items, bool distinct);
   // Appends to found (when given) the numbers of the fields that match name
   // ("*" for all) and qualifier, and answers how many matched. visibleOnly
@@ -240,12 +263,20 @@ public:
   TVLMQueryOperator* GetRightOperand() override { return Right.get(); }
 
   // ---- lookups
-  // The first field whose Name or DisplayName is name, ignoring case.
-  bool FindFieldByName(const std::string& name, int32_t& fieldNo) const;
-  // The display name of result column position (0-based) for ORDER BY n:
-  // 20243 "Invalid field number in ORDER BY clause: %d" beyond the columns.
-  // An empty FieldMap stands for the visible fields in field order.
+  // The result columns: the FieldMap, or without entries the visible fields
+  // in field order.
+  std::vector<int32_t> ResultFieldNumbers() const;
+  // The field of result column position (0-based) for ORDER BY n: 20243
+  // "Invalid field number in ORDER BY clause: %d" beyond the columns.
+  int32_t ResultColumnField(int32_t position) const;
+  // The display name of that column.
   std::string GetOrderByName(int32_t position) const;
+  // The first result column whose alias is name (aliasedOnly), or that is
+  // shown as name, ignoring case; -1 when none is.
+  int32_t FindResultColumn(const std::string& name, bool aliasedOnly) const;
+  // Whether qualifier names this operator: its alias, or its table name
+  // when it has no alias or NameQualifies.
+  bool QualifierNamesThis(const std::string& qualifier) const;
   // The name of the column field fieldNo reads: of its dataset, unless that
   // is this operator's own result table; else, unless direct, asked of its
   // source operator; else its Name. 10306 out of range.
@@ -256,6 +287,9 @@ public:
   // Fields of the result that must be unique together (";"-separated);
   // empty turns DISTINCT off.
   void SetDistinct(const std::string& fieldsText);
+  // Every visible field, in field order, is a result column (an operator
+  // that copies the result columns of its operand one to one).
+  void ShowFieldsInOrder(bool distinct);
   // Appends a field reading operand field operandFieldNo of Left (nothing
   // for a hidden one of an operand whose result fields are set, when
   // skipHidden).
@@ -286,6 +320,10 @@ public:
   std::string IntoDatabaseName;
   std::string TableName;
   std::string Alias;
+  // A table with an alias answers to its own name as well, unless a table
+  // of its statement, or of one the statement is nested in, exposes that
+  // name (the statement clears this then).
+  bool NameQualifies = true;
   uint8_t Materialized = 1;
   std::unique_ptr<TVLMTable> ResultTable;
   // The visible result fields in output order; empty: every visible field

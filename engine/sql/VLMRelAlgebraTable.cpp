@@ -16,7 +16,7 @@
 
 namespace {
 
-bool SameName(std::string_view a, std::string_view b) { return qv::UpperCase1252(a) == qv::UpperCase1252(b); }
+std::string Upper(std::string_view text) { return qv::UpperCase1252(text); }
 
 }  // namespace
 
@@ -74,20 +74,25 @@ void TVLMAOTable::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) 
     TVLMAO::SetResultFields(items, distinct);
     return;
   }
-  qv::StringList names;
-  qv::StringList aliases;
   for (const TVLMFieldRef& item : items) {
-    if (!item.TableName.empty() && !SameName(item.TableName, TableName) && !SameName(item.TableName, Alias))
+    if (!item.TableName.empty() && !QualifierNamesThis(item.TableName))
       throw EVLMException(30327, "Invalid table name in reference. Table name = %s, table alias = %s, tname = %s",
                           {qv::UpperCase1252(TableName), qv::UpperCase1252(Alias),
                            qv::UpperCase1252(item.TableName)});
     // t.*: the table shows all its columns, as they are.
     if (item.AllFields) return;
-    names.Add(item.FieldName);
-    aliases.Add(item.Alias);
   }
   TVLMAO::SetResultFields(items, distinct);
-  if (!CopiedAtEnd) ResultTable->SetProjection(names, aliases);
+  if (CopiedAtEnd) return;
+  // The table shows the result columns under the names the base operation
+  // gave them.
+  qv::StringList names;
+  qv::StringList aliases;
+  for (const int32_t no : ResultFieldNumbers()) {
+    names.Add(Fields[static_cast<size_t>(no)].Name);
+    aliases.Add(Fields[static_cast<size_t>(no)].DisplayName);
+  }
+  ResultTable->SetProjection(names, aliases);
 }
 
 void TVLMAOTable::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) {
@@ -169,23 +174,32 @@ void TVLMAOTableExpr::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCur
   auto* table = dynamic_cast<TVLMAOTable*>(Left.get());
   qv::StringList fields, directions, cases;
   if (table != nullptr && table->TakeOrderBy(fields, directions, cases)) {
+    // The table's sort names its columns; here each is the field that reads
+    // that column, added when none does (a column sorted on but not
+    // selected), under a name of its own.
+    for (int32_t k = 0; k < fields.Count(); ++k) {
+      int32_t column = -1;
+      for (int32_t i = 0; i < Left->FieldCount() && column < 0; ++i)
+        if (Upper(Left->Fields[static_cast<size_t>(i)].Name) == fields[k]) column = i;
+      if (column < 0) continue;
+      int32_t own = -1;
+      for (int32_t i = 0; i < FieldCount() && own < 0; ++i) {
+        const TVLMAOField& f = Fields[static_cast<size_t>(i)];
+        if (f.SourceOperator == Left.get() && f.SourceFieldNo == column) own = i;
+      }
+      if (own < 0) {
+        TVLMUniqueNames names;
+        for (const TVLMAOField& f : Fields) names.Add(f.Name);
+        AddFieldFromOperand(column, false);
+        own = FieldCount() - 1;
+        TVLMAOField& added = Fields[static_cast<size_t>(own)];
+        added.Name = names.Take(added.Name);
+      }
+      fields[k] = Upper(Fields[static_cast<size_t>(own)].Name);
+    }
     OrderFields = std::move(fields);
     OrderDirections = std::move(directions);
     OrderCases = std::move(cases);
-    int32_t own = -1;
-    int32_t operandNo = -1;
-    // A sort column the operand shows under another name is known here by
-    // that name; one that is not carried at all is added (hidden when the
-    // operand hides it).
-    for (int32_t k = 0; k < OrderFields.Count(); ++k) {
-      if (FindFieldByName(OrderFields[k], own) || !Left->FindFieldByName(OrderFields[k], operandNo)) continue;
-      const std::string& display = Left->Fields[static_cast<size_t>(operandNo)].DisplayName;
-      if (!display.empty()) OrderFields[k] = qv::UpperCase1252(display);
-    }
-    for (int32_t k = 0; k < OrderFields.Count(); ++k) {
-      if (FindFieldByName(OrderFields[k], own) || !Left->FindFieldByName(OrderFields[k], operandNo)) continue;
-      AddFieldFromOperand(operandNo, false);
-    }
   }
   TVLMAO::Open(isRoot, outerOperand, outerCursor);
 }
@@ -230,12 +244,13 @@ void TVLMAOSQLTopRowCount::Open(bool isRoot, TVLMQueryOperator* outerOperand, TV
     std::vector<bool> descending;
     TVLMLocalCursor* cursor = table->ResultTable->Handle();
     for (int32_t k = 0; k < table->OrderFields.Count(); ++k) {
-      int32_t fieldNo = -1;
-      if (!table->FindFieldByName(table->OrderFields[k], fieldNo) || table->OrderCases[k] != "CASE") break;
-      const int32_t column = table->Fields[static_cast<size_t>(fieldNo)].SourceFieldNo;
-      if (cursor == nullptr || !cursor->FieldDefs || column < 0 || column >= cursor->FieldDefs->GetCount() ||
-          !HeapOrderable(cursor->FieldDefs->GetFieldDef(column)->BaseType))
-        break;
+      // The sort names columns of the table the result table reads.
+      if (cursor == nullptr || !cursor->FieldDefs || table->OrderCases[k] != "CASE") break;
+      const std::string wanted = Upper(table->OrderFields[k]);
+      int32_t column = -1;
+      for (int32_t c = 0; c < cursor->FieldDefs->GetCount() && column < 0; ++c)
+        if (Upper(cursor->FieldDefs->GetFieldDef(c)->Name) == wanted) column = c;
+      if (column < 0 || !HeapOrderable(cursor->FieldDefs->GetFieldDef(column)->BaseType)) break;
       columns.push_back(column);
       descending.push_back(table->OrderDirections[k] == "DESC");
     }

@@ -52,6 +52,14 @@ std::string TVLMSQLCommand::GetDatabaseName() const { return Owner != nullptr ? 
 
 std::string TVLMSQLCommand::GetSessionName() const { return Owner != nullptr ? Owner->SessionName() : ""; }
 
+bool TVLMSQLCommand::ExposesTableName(const std::string&) const { return false; }
+
+bool TVLMSQLCommand::ScopeExposes(const std::string& name) const {
+  for (const TVLMSQLCommand* scope = this; scope != nullptr; scope = scope->EnclosingScope)
+    if (scope->ExposesTableName(name)) return true;
+  return false;
+}
+
 bool TVLMSQLCommand::GetCurrentToken() { return Lexer->GetCurrentToken(Token); }
 
 bool TVLMSQLCommand::GetNextToken() { return Lexer->GetNextToken(Token); }

@@ -142,6 +142,18 @@ public:
   int32_t RowsAffected = 0;
   // Set by the MEMORY option of the statement's target table.
   uint8_t InMemory = 0;
+  // The statement whose names a nested query sees: the one whose condition
+  // or value holds the subquery (for a derived table, the one around the
+  // SELECT it stands in); nullptr for a statement of its own.
+  TVLMSQLCommand* EnclosingScope = nullptr;
+
+  // Whether a table of this statement exposes name (case-insensitive) as a
+  // qualifier: its alias, or its name when it has none.
+  virtual bool ExposesTableName(const std::string& name) const;
+  // Whether this statement or one it is nested in exposes name. A table
+  // with an alias answers to its own name only where none does: the name
+  // then means the table that exposes it.
+  bool ScopeExposes(const std::string& name) const;
 
 protected:
   // ---- token operations
@@ -204,8 +216,9 @@ protected:
 // A statement object made and parsed, as the processor's factories make
 // them.
 template <class T>
-std::unique_ptr<T> VLMMakeCommand(TVLMLexer* lexer, TVLMDataSet* owner) {
+std::unique_ptr<T> VLMMakeCommand(TVLMLexer* lexer, TVLMDataSet* owner, TVLMSQLCommand* enclosingScope = nullptr) {
   auto command = std::make_unique<T>(lexer, owner);
+  command->EnclosingScope = enclosingScope;
   command->Parse();
   return command;
 }
@@ -338,6 +351,9 @@ public:
 
   void Parse() override;
   bool IsSelfContained() override;
+  // A FROM entry (joins included) exposes name: a table by its alias, or
+  // by its name when it has none; a derived table by its alias.
+  bool ExposesTableName(const std::string& name) const override;
   // The leaf over the FROM table; a table-expression operator over it for
   // computed items (and for a DISTINCT that must be applied at once); the
   // WHERE conjuncts placed as low as they can be evaluated (30144 for one
@@ -364,6 +380,14 @@ private:
   void ParseTop();
   void ParseSelectList();
   void ParseInto();
+  // Gives condition the select list (TVLMExpression::SetSelectList): an
+  // unqualified name that is the alias of an item and a column of none of
+  // from stands for a new tree of that item, read again from its tokens. A
+  // column's name is the column, as in GROUP BY.
+  void GiveSelectList(TVLMExpression* condition, std::initializer_list<TVLMAO*> from);
+  // Where each select item starts among the statement's tokens.
+  std::vector<int32_t> ItemStarts_;
+  int32_t ItemCommand_ = -1;
 
   // ---- FROM (VLMSQLSelectFrom.cpp)
   // The FROM entries separated by commas: 30183 / 30182 for one that is no

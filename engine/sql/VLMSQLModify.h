@@ -149,6 +149,8 @@ public:
   void Parse() override;
   void Execute(TVLMDataSet* owner, bool wantCursor, bool requestLive, bool& readOnly,
                TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
+  // The target table, to the subqueries of the values.
+  bool ExposesTableName(const std::string& name) const override;
 
   std::string DatabaseFileName;
   std::string TableName;

@@ -20,9 +20,13 @@
 //
 // Subqueries. The node parses its SELECT once, through the factory, which
 // reads the query expression from the statement's lexer and stops before
-// the ')' that closes it. The factory builds the tree once without running
-// it: that tells the result's type, and whether the subquery is correlated
-// (a condition it could not place names an outer row). Then:
+// the ')' that closes it. The tree is built once without running it when
+// the subquery is first asked about (the statement holding it is parsed by
+// then, so the names its tables expose are known): that tells the result's
+// type, and whether the subquery is correlated (a condition it could not
+// place names an outer row). A nested query sees the names of the statement
+// holding it (EnclosingScope); a derived table those around its SELECT.
+// Then:
 //   - not correlated: the tree built there is filled the first time the node
 //     asks (once per statement run, since every run parses the statement
 //     anew), and its first column's values are kept sorted in memory (an
@@ -263,7 +267,7 @@ std::unique_ptr<TVLMQueryExprNode> TVLMSQLUnion::ParsePrimary() {
   }
   if (!IsKeyword(kwSELECT)) RaiseTokenExpected(30194, "SELECT");
   auto node = std::make_unique<TVLMQueryExprNode>();
-  node->Select = VLMMakeCommand<TVLMSQLSelect>(Lexer, Owner);
+  node->Select = VLMMakeCommand<TVLMSQLSelect>(Lexer, Owner, EnclosingScope);
   GetCurrentToken();
   return node;
 }
@@ -319,8 +323,9 @@ std::unique_ptr<TVLMAO> TVLMSQLUnion::BuildNode(TVLMQueryExprNode& node, TVLMDat
 
 namespace {
 
-std::unique_ptr<TVLMSQLUnion> ParseNestedQuery(TVLMLexer* lexer, TVLMDataSet* owner) {
-  auto query = VLMMakeCommand<TVLMSQLUnion>(lexer, owner);
+// scope: the statement whose names the query sees besides its own.
+std::unique_ptr<TVLMSQLUnion> ParseNestedQuery(TVLMLexer* lexer, TVLMDataSet* owner, TVLMSQLCommand* scope) {
+  auto query = VLMMakeCommand<TVLMSQLUnion>(lexer, owner, scope);
   if (!query->IntoTableName.empty())
     throw EVLMException(20761, "INTO is not allowed in a subquery or a derived table: %s", {query->IntoTableName});
   return query;
@@ -330,7 +335,9 @@ std::unique_ptr<TVLMSQLUnion> ParseNestedQuery(TVLMLexer* lexer, TVLMDataSet* ow
 
 void TVLMSQLSelect::ParseDerivedTable(TVLMTableReference& reference) {
   reference.Kind = TVLMTableReference::TKind::Derived;
-  reference.Subquery = ParseNestedQuery(Lexer, Owner);
+  // A derived table does not see the FROM it stands in, only what this
+  // SELECT sees around it.
+  reference.Subquery = ParseNestedQuery(Lexer, Owner, EnclosingScope);
   GetCurrentToken();
 }
 
@@ -450,28 +457,30 @@ constexpr int64_t kSortedValueRows = int64_t{1} << 17;
 class TVLMSQLSubquery : public TVLMSubquery {
 public:
   // Parses the query expression from the lexer's current token (SELECT)
-  // for the statement's owner, then builds its tree once without running
-  // it.
-  TVLMSQLSubquery(TVLMLexer& lexer, TVLMDataSet* owner)
-      : Lexer_(lexer), Owner_(owner), Command_(lexer.CurrentCommand), Start_(lexer.GetTokenIndex()) {
-    Query_ = ParseNestedQuery(&Lexer_, Owner_);
-    Query_->Root = Query_->BuildOperatorTree(Owner_, false, nullptr, nullptr, true);
-    Correlated_ = !Query_->IsSelfContained();
-    if (const TVLMAOField* first = FirstColumn(*Query_->Root)) {
-      DataType_ = first->DataType;
-      DataSize_ = first->DataSize;
-    }
-    // A correlated tree is built again for every outer row; this one would
-    // only keep its tables open.
-    if (Correlated_) Query_.reset();
+  // for the statement's owner; scope is the statement that holds it. The
+  // tree is built once without running it when it is first asked about:
+  // by then the statement is parsed, so the names of its tables are known.
+  TVLMSQLSubquery(TVLMLexer& lexer, TVLMDataSet* owner, TVLMSQLCommand* scope)
+      : Lexer_(lexer), Owner_(owner), Scope_(scope), Command_(lexer.CurrentCommand), Start_(lexer.GetTokenIndex()) {
+    Query_ = ParseNestedQuery(&Lexer_, Owner_, Scope_);
   }
 
-  bool IsCorrelated() override { return Correlated_; }
-  TVLMDataType GetFieldDataType() override { return DataType_; }
-  int32_t GetFieldDataSize() override { return DataSize_; }
+  bool IsCorrelated() override {
+    Build();
+    return Correlated_;
+  }
+  TVLMDataType GetFieldDataType() override {
+    Build();
+    return DataType_;
+  }
+  int32_t GetFieldDataSize() override {
+    Build();
+    return DataSize_;
+  }
 
   std::unique_ptr<TVLMSubqueryResult> Open(TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
                                            uint8_t* outerRecordBuffer) override {
+    Build();
     if (!Correlated_) {
       if (!Filled_) {
         // A run that failed left no tree: it is built again.
@@ -560,7 +569,7 @@ public:
   }
 
   bool ResolvesOuterReferences(TVLMQueryOperator* operand, TVLMCursor* cursor) override {
-    if (!Correlated_) return true;
+    if (!IsCorrelated()) return true;
     if (operand == nullptr && cursor == nullptr) return false;
     std::unique_ptr<TVLMSQLUnion> query = Reparse();
     query->Root = query->BuildOperatorTree(Owner_, true, operand, cursor, true);
@@ -568,6 +577,22 @@ public:
   }
 
 private:
+  // The tree built without an outer row: whether the query is correlated,
+  // and the type of its first column.
+  void Build() {
+    if (Built_) return;
+    Query_->Root = Query_->BuildOperatorTree(Owner_, false, nullptr, nullptr, true);
+    Built_ = true;
+    Correlated_ = !Query_->IsSelfContained();
+    if (const TVLMAOField* first = FirstColumn(*Query_->Root)) {
+      DataType_ = first->DataType;
+      DataSize_ = first->DataSize;
+    }
+    // A correlated tree is built again for every outer row; this one would
+    // only keep its tables open.
+    if (Correlated_) Query_.reset();
+  }
+
   void SortValues(TVLMTable& table) {
     for (table.First(); !table.Eof(); table.Next()) {
       auto value = std::make_unique<TVLMVariant>();
@@ -595,11 +620,12 @@ private:
       Lexer_.CurrentCommand = command;
     });
     Lexer_.SetTokenIndex(Start_);
-    return ParseNestedQuery(&Lexer_, Owner_);
+    return ParseNestedQuery(&Lexer_, Owner_, Scope_);
   }
 
   TVLMLexer& Lexer_;
   TVLMDataSet* Owner_;
+  TVLMSQLCommand* Scope_;
   int32_t Command_;
   int32_t Start_;
   // Not correlated: the query, with its tree as Root.
@@ -609,6 +635,7 @@ private:
   std::unique_ptr<TVLMSQLUnion> Kept_;
   TVLMQueryOperator* KeptOperand_ = nullptr;
   TVLMCursor* KeptCursor_ = nullptr;
+  bool Built_ = false;
   bool Correlated_ = false;
   bool Filled_ = false;
   bool Indexed_ = false;
@@ -627,7 +654,7 @@ std::unique_ptr<TVLMSubquery> VLMCreateSubquery(TVLMLexer& lexer, TVLMQueryConte
     lexer.GetCurrentToken(token);
     throw EVLMException(20760, "Subquery outside an SQL statement at line %d, column %d", {token.Line, token.Column});
   }
-  return std::make_unique<TVLMSQLSubquery>(lexer, statement->Owner);
+  return std::make_unique<TVLMSQLSubquery>(lexer, statement->Owner, statement);
 }
 
 int64_t VLMSubqueryRunCount() { return gSubqueryRuns.load(std::memory_order_relaxed); }

@@ -331,8 +331,12 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildEntryOperator(TVLMDataSet* owner, TV
     std::unique_ptr<TVLMTable> table;
     CreateTableComponent(owner, reference.DatabaseFileName, reference.TableName, reference.Password,
                          reference.InMemory != 0, reference.Database, table);
-    return std::make_unique<TVLMAOTable>(reference.TableName, std::move(table), reference.Database.get(),
-                                         reference.Alias);
+    auto leaf = std::make_unique<TVLMAOTable>(reference.TableName, std::move(table), reference.Database.get(),
+                                              reference.Alias);
+    // With an alias its own name is a qualifier only while no table here,
+    // or around this statement, exposes that name.
+    leaf->NameQualifies = reference.Alias.empty() || !ScopeExposes(reference.TableName);
+    return leaf;
   }
   const TJoinKind kind = reference.JoinKind;
   const bool outer = IsOuterJoin(kind);
@@ -348,6 +352,7 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildEntryOperator(TVLMDataSet* owner, TV
   std::unique_ptr<TVLMAO> right = BuildEntryOperator(owner, *reference.Right, rightWhere,
                                                      bare ? &rightRest : nullptr, outerOperand, outerCursor, allowOuterReferences);
   std::unique_ptr<TVLMExpression>& on = reference.OnCondition;
+  GiveSelectList(on.get(), {left.get(), right.get()});
   for (std::unique_ptr<TVLMExpression>* rest : {&leftRest, &rightRest}) {
     if (!HasCondition(*rest)) continue;
     if (on)

@@ -191,6 +191,10 @@ void TVLMSQLUpdate::ParseRowValue() {
   if (HasToken() && !IsKeyword(kwWHERE)) RaiseAtToken(20260, kEndExpected);
 }
 
+bool TVLMSQLUpdate::ExposesTableName(const std::string& name) const {
+  return SameName(name, Alias.empty() ? TableName : Alias);
+}
+
 void TVLMSQLUpdate::BuildRowQuery() {
   TVLMLexer& query = *QueryLexer;
   const int32_t line = TableLine_;

@@ -127,6 +127,9 @@ TEST(ModifyShellTest, DeleteAndInsertSelect) {
        "SELECT * FROM dept WHERE code = 'sales'", "sales|erin|50"},
       {"INSERT INTO dept (SELECT name, dept, id FROM emp WHERE id > 4)", "OK 2", "SELECT * FROM dept WHERE budget < 10",
        "erin|sales|5; frank|NULL|6"},
+      // A source column repeated, also qualified.
+      {"INSERT INTO dept SELECT e.id, e.id, e.id FROM emp e WHERE e.id = 2", "OK 1",
+       "SELECT * FROM dept WHERE budget = 2", "2|2|2"},
       // Fewer columns than fields fill the first fields.
       {"INSERT INTO dept SELECT DISTINCT dept FROM emp WHERE dept = 'eng'", "OK 1",
        "SELECT * FROM dept WHERE budget IS NULL", "eng|NULL|NULL"},

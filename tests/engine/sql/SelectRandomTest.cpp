@@ -1,9 +1,11 @@
 // Random SELECTs: generated queries, grouped ones among them (mixed with the
 // generator's other statements, row changes too), give only the engine's and the dataset
-// layer's errors, never a crash or a leak; and random single-table queries
-// over integer columns, indexed or not, sorted and cut by TOP or not, and a
-// text column (LIKE patterns with '_' and '%', numeric functions of nullable
-// columns) return the rows SQLite returns for the same text.
+// layer's errors, never a crash or a leak; and random queries over integer
+// columns, indexed or not, and a text column, of one table or two (the same
+// table twice among them), with aliases that are column names, repeated and
+// qualified columns, conditions naming items, LIKE patterns with '_' and
+// '%', numeric functions of nullable columns, and ORDER BY by number and
+// alias, cut by TOP or not, return the rows SQLite returns for the same text.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -63,12 +65,14 @@ struct OracleTable {
   std::string Text;                  // a text column
 };
 
-std::string Condition(sql_test::SqlGenerator& g, const OracleTable& table, int depth) {
+// A condition over the integer names and the text column text.
+std::string Condition(sql_test::SqlGenerator& g, const std::vector<std::string>& names, const std::string& text,
+                      int depth) {
   if (depth > 0 && g.Chance(0.4)) {
-    return "(" + Condition(g, table, depth - 1) + (g.Chance(0.5) ? " AND " : " OR ") + Condition(g, table, depth - 1) +
-           ")";
+    return "(" + Condition(g, names, text, depth - 1) + (g.Chance(0.5) ? " AND " : " OR ") +
+           Condition(g, names, text, depth - 1) + ")";
   }
-  const std::string& c = g.Pick(table.Columns);
+  const std::string& c = g.Pick(names);
   switch (g.Int(0, 6)) {
     case 0:
       return c + " IS " + (g.Chance(0.5) ? "NOT " : "") + "NULL";
@@ -78,11 +82,9 @@ std::string Condition(sql_test::SqlGenerator& g, const OracleTable& table, int d
       return c + " BETWEEN " + Number(g) + " AND " + Number(g);
     case 3:
       // A null value matches no pattern here, in neither dialect.
-      return "(" + table.Text + " IS NOT NULL AND " + table.Text + (g.Chance(0.3) ? " NOT" : "") + " LIKE '" +
-             Pattern(g) + "')";
+      return "(" + text + " IS NOT NULL AND " + text + (g.Chance(0.3) ? " NOT" : "") + " LIKE '" + Pattern(g) + "')";
     default:
-      return c + " " + g.Pick(std::vector<std::string>{"=", "<", ">"}) + " " +
-             (g.Chance(0.2) ? g.Pick(table.Columns) : Number(g));
+      return c + " " + g.Pick(std::vector<std::string>{"=", "<", ">"}) + " " + (g.Chance(0.2) ? g.Pick(names) : Number(g));
   }
 }
 
@@ -139,40 +141,100 @@ TEST_F(SelectRandomTest, RowsMatchSqliteForRandomSingleTableQueries) {
   }
   auto budget = qv::test::TestBudget::Steps(600, 20);
   for (uint64_t round = 0; budget.Continue(round); ++round) {
+    // One table, or now and then two (often the same table twice) joined by
+    // WHERE or ON; items with and without aliases (an alias may be the name
+    // of a column), qualified or not, repeated, computed.
     const OracleTable& table = gen.Pick(tables);
-    std::vector<std::string> selected;
-    for (const std::string& c : table.Columns)
-      if (gen.Chance(0.6)) selected.push_back(c);
-    if (selected.empty()) selected.push_back(gen.Pick(table.Columns));
-    const bool distinct = gen.Chance(0.3);
-    std::string list;
-    for (size_t i = 0; i < selected.size(); ++i) list += (i > 0 ? ", " : "") + selected[i];
-    // Functions over selected columns only, so that rows equal in the
-    // ORDER BY keys are equal in every item.
-    if (gen.Chance(0.4)) list += ", " + Function(gen, gen.Pick(selected));
-    if (gen.Chance(0.2)) list += ", " + Function(gen, gen.Pick(selected));
-    std::string rest = " FROM " + table.Name;
-    if (gen.Chance(0.8)) rest += " WHERE " + Condition(gen, table, 2);
+    const bool join = gen.Chance(0.25);
+    const OracleTable& other = join && gen.Chance(0.4) ? gen.Pick(tables) : table;
+    const std::string first = gen.Chance(join ? 0.7 : 0.4) ? "x" : table.Name;
+    const std::vector<std::string> qualifiers = join ? std::vector<std::string>{first, "y"} : std::vector{first};
+    const std::vector<const OracleTable*> sides = {&table, &other};
+    std::vector<std::string> columns = table.Columns;
+    if (join) columns.insert(columns.end(), other.Columns.begin(), other.Columns.end());
+    auto isColumn = [&](const std::string& name) { return std::count(columns.begin(), columns.end(), name) > 0; };
+    // Items as {text, alias}; an alias is a column's name or one of its own,
+    // and no two items have one alias.
+    std::vector<std::pair<std::string, std::string>> items;
+    std::vector<std::string> aliases;
+    for (int i = gen.Int(1, 4); i > 0; --i) {
+      if (!items.empty() && gen.Chance(0.2)) {
+        items.emplace_back(items[static_cast<size_t>(gen.Int(0, static_cast<int>(items.size()) - 1))].first, "");
+        continue;
+      }
+      const size_t side = static_cast<size_t>(gen.Int(0, static_cast<int>(qualifiers.size()) - 1));
+      std::string column = gen.Pick(sides[side]->Columns);
+      if (join || gen.Chance(0.3)) column = qualifiers[side] + "." + column;
+      if (gen.Chance(0.25))
+        column = Function(gen, column);
+      else if (gen.Chance(0.3))
+        column += gen.Pick(std::vector<std::string>{" + ", " * "}) + std::to_string(gen.Int(0, 9));
+      const std::string alias = gen.Chance(0.5) ? gen.Pick(sides[side]->Columns) : "k" + std::to_string(i);
+      const bool aliased = gen.Chance(0.5) && std::count(aliases.begin(), aliases.end(), alias) == 0;
+      if (aliased) aliases.push_back(alias);
+      items.emplace_back(column, aliased ? alias : "");
+    }
+    // Names a condition may use: columns (qualified in a join, where a bare
+    // one may be ambiguous), and aliases; a name that is both is the column.
+    std::vector<std::string> names;
+    for (size_t k = 0; k < qualifiers.size(); ++k)
+      for (const std::string& c : sides[k]->Columns) names.push_back(join ? qualifiers[k] + "." + c : c);
+    for (const std::string& alias : aliases)
+      if (!join || !isColumn(alias)) names.push_back(alias);
+    const std::string head = std::string("SELECT ") + (gen.Chance(0.3) ? "DISTINCT " : "");
+    std::string sql;
+    for (size_t i = 0; i < items.size(); ++i)
+      sql += (i > 0 ? ", " : "") + items[i].first + (items[i].second.empty() ? "" : " AS " + items[i].second);
+    sql += " FROM " + table.Name + (first == "x" ? " x" : "");
+    const std::string text = join ? qualifiers[0] + "." + table.Text : table.Text;
+    std::string where = gen.Chance(0.8) ? Condition(gen, names, text, 2) : "";
+    if (join) {
+      // The left side of the key, now and then an item by its alias.
+      std::vector<std::string> itemNames;
+      for (const std::string& alias : aliases)
+        if (!isColumn(alias)) itemNames.push_back(alias);
+      const std::string left =
+          !itemNames.empty() && gen.Chance(0.4) ? gen.Pick(itemNames) : first + "." + gen.Pick(table.Columns);
+      const std::string on = left + " = y." + gen.Pick(other.Columns);
+      if (gen.Chance(0.5)) {
+        sql += " JOIN " + other.Name + " y ON " + on;
+      } else {
+        sql += ", " + other.Name + " y";
+        where = where.empty() ? on : on + " AND " + where;
+      }
+    }
+    if (!where.empty()) sql += " WHERE " + where;
+    // Every result column is a sort key, so the order is total: by its
+    // number or by its alias.
     const bool ordered = gen.Chance(0.5);
     if (ordered) {
-      // Sorted on every selected column: rows that tie are alike, so a TOP
-      // keeps the same rows on both sides.
-      std::vector<std::string> keys = selected;
+      std::vector<size_t> keys(items.size());
+      for (size_t i = 0; i < keys.size(); ++i) keys[i] = i;
       std::shuffle(keys.begin(), keys.end(), std::mt19937(static_cast<uint32_t>(round)));
-      rest += " ORDER BY ";
-      for (size_t i = 0; i < keys.size(); ++i) rest += (i > 0 ? ", " : "") + keys[i] + (gen.Chance(0.3) ? " DESC" : "");
+      sql += " ORDER BY ";
+      for (size_t k = 0; k < keys.size(); ++k) {
+        const std::string& alias = items[keys[k]].second;
+        sql += (k > 0 ? ", " : "") + (!alias.empty() && gen.Chance(0.5) ? alias : std::to_string(keys[k] + 1)) +
+               (gen.Chance(0.3) ? " DESC" : "");
+      }
     }
+    // A sorted result cut by TOP keeps the same rows on both sides: rows that
+    // tie on every key are alike.
     const int top = ordered && gen.Chance(0.4) ? gen.Int(0, 6) : -1;
-    const std::string head = std::string("SELECT ") + (distinct ? "DISTINCT " : "");
-    const std::string sql = head + (top >= 0 ? "TOP " + std::to_string(top) + " " : "") + list + rest;
-    std::vector<std::string> ours = FetchRows(sql);
-    std::vector<std::string> theirs =
-        oracle.Rows(head + list + rest + (top >= 0 ? " LIMIT " + std::to_string(top) : ""));
+    const std::string ourSql = head + (top >= 0 ? "TOP " + std::to_string(top) + " " : "") + sql;
+    const std::string theirSql = head + sql + (top >= 0 ? " LIMIT " + std::to_string(top) : "");
+    std::vector<std::string> ours;
+    try {
+      ours = FetchRows(ourSql);
+    } catch (const std::exception& e) {
+      FAIL() << ourSql << ": " << e.what();
+    }
+    std::vector<std::string> theirs = oracle.Rows(theirSql);
     if (!ordered) {
       std::sort(ours.begin(), ours.end());
       std::sort(theirs.begin(), theirs.end());
     }
-    ASSERT_EQ(ours, theirs) << sql;
+    ASSERT_EQ(ours, theirs) << ourSql;
   }
 }
 
