@@ -561,13 +561,24 @@ void TVLMDiskRecordManager::GetRecord(int32_t sessionID, TVLMNavigationRequest& 
 int32_t TVLMDiskRecordManager::ReadRecords(int32_t sessionID, const TVLMRecordID* ids, int32_t count,
                                            uint8_t* buffers, size_t stride) {
   if (count <= 0) return 0;
-  // The records in page order: (page, position in ids) pairs, sorted. Page
-  // numbers of records are never negative (VLMPageInFile), so they sort as
-  // unsigned numbers.
+  // The records in page order: keys of the page number (high 32 bits), the
+  // slot and the position in ids, sorted. Page numbers of records are never
+  // negative (VLMPageInFile), so they sort as unsigned numbers. The slot
+  // rides in the key when both fit in the low 32 bits, so that the pass over
+  // the pages does not look ids up out of order (a long list would miss the
+  // processor's caches once per record); a slot too large for its bits
+  // becomes one no page holds.
+  const int positionBits = std::bit_width(static_cast<uint32_t>(count - 1));
+  const int slotBits = std::bit_width(static_cast<uint32_t>(std::max(RecordsPerPage, 1)));
+  const bool slotInKey = positionBits + slotBits <= 32;
+  const uint32_t noSlot = (uint32_t{1} << slotBits) - 1;
+  const uint64_t positionMask = slotInKey ? (uint64_t{1} << positionBits) - 1 : 0xFFFFFFFFu;
   std::vector<uint64_t> order(static_cast<size_t>(count));
   bool sorted = true;
   for (int32_t i = 0; i < count; ++i) {
-    order[static_cast<size_t>(i)] = (static_cast<uint64_t>(ids[i].Page) << 32) | static_cast<uint32_t>(i);
+    uint64_t low = static_cast<uint32_t>(i);
+    if (slotInKey) low |= static_cast<uint64_t>(std::min<uint32_t>(ids[i].Row, noSlot)) << positionBits;
+    order[static_cast<size_t>(i)] = (static_cast<uint64_t>(ids[i].Page) << 32) | low;
     if (i > 0 && order[static_cast<size_t>(i)] < order[static_cast<size_t>(i) - 1]) sorted = false;
   }
   // Records in index order often lie in page order already (an index on
@@ -593,7 +604,10 @@ int32_t TVLMDiskRecordManager::ReadRecords(int32_t sessionID, const TVLMRecordID
       std::sort(order.begin(), order.end());
     }
   }
-  auto positionOf = [](uint64_t key) { return static_cast<int32_t>(key & 0xFFFFFFFFu); };
+  auto positionOf = [&](uint64_t key) { return static_cast<int32_t>(key & positionMask); };
+  auto slotOf = [&](uint64_t key, int32_t i) {
+    return slotInKey ? static_cast<int32_t>((key & 0xFFFFFFFFu) >> positionBits) : static_cast<int32_t>(ids[i].Row);
+  };
   std::vector<int32_t> pages;
   for (uint64_t key : order) {
     const auto pageNo = static_cast<int32_t>(key >> 32);
@@ -617,11 +631,12 @@ int32_t TVLMDiskRecordManager::ReadRecords(int32_t sessionID, const TVLMRecordID
     for (; at < order.size() && static_cast<int32_t>(order[at] >> 32) == pages[p]; ++at) {
       const int32_t i = positionOf(order[at]);
       if (i >= missing) continue;
-      if (!view || !view->IsSet(ids[i].Row)) {
+      const int32_t slot = slotOf(order[at], i);
+      if (!view || !view->IsSet(slot)) {
         missing = i;
         continue;
       }
-      FieldManager->StoredRecordToBuffer(view->RecordData(ids[i].Row), buffers + stride * static_cast<size_t>(i));
+      FieldManager->StoredRecordToBuffer(view->RecordData(slot), buffers + stride * static_cast<size_t>(i));
     }
   }
   return missing;

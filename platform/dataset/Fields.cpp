@@ -202,9 +202,8 @@ std::string StringField::AsString() const {
   if (size == 0) return std::string();
   std::memset(buffer, 0, size);
   if (!GetData(buffer)) return std::string();
-  size_t n = 0;
-  while (n + 1 < size && buffer[n] != '\0') ++n;
-  return std::string(buffer, n);
+  // Up to the terminator, the last byte excluded (it holds one).
+  return std::string(buffer, ::strnlen(buffer, size - 1));
 }
 
 void StringField::SetAsString(std::string_view value) {
