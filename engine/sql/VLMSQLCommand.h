@@ -243,6 +243,9 @@ struct TVLMOrderByItem {
 //
 // The result may be edited only when the caller asked for a live result and
 // the root is the table leaf itself (a plain SELECT of one table's columns).
+// A read-only result may be the table leaf too, read straight through its
+// filter (MayStream, VLMSQLSelect.cpp); ExecuteAgain runs such a tree again
+// with new parameter values.
 class TVLMSQLCursorCommand : public TVLMSQLCommand {
 public:
   using TVLMSQLCommand::TVLMSQLCommand;
@@ -254,6 +257,10 @@ public:
   TVLMCursor* GetCursor() override;
   TVLMTable* GetResultDataset() override;
 
+  // Runs the last run's tree again when it is a table read straight
+  // through its filter: the filter takes the parameters' present values.
+  // False (nothing done) for any other tree, or one whose table was closed.
+  bool ExecuteAgain();
   // True when, after BuildOperatorTree, no condition was left over that
   // refers to outer rows.
   virtual bool IsSelfContained() = 0;
@@ -271,6 +278,11 @@ public:
   std::vector<TVLMOrderByItem> OrderBy;
   // The root operator of the last run.
   std::unique_ptr<TVLMAO> Root;
+  // A result that is no more than one table's rows, read-only, may be that
+  // table read through its filter instead of a copy of the rows: set for the
+  // query a statement processor runs, never for one whose result is copied
+  // elsewhere (INSERT ... SELECT).
+  bool MayStream = false;
 
 protected:
   // ORDER BY item {, item}: 30188 without BY, 30187 for an item that is no
@@ -377,6 +389,9 @@ public:
   uint8_t HasCorrelatedSubquery = 0;
 
 private:
+  // Whether the result may be table itself read through its filter (see
+  // BuildOperatorTree), judged once WHERE is placed.
+  bool ReadsTableStraight(TVLMAOTable& table);
   void ParseTop();
   void ParseSelectList();
   void ParseInto();
@@ -545,7 +560,10 @@ qv::Field& VLMColumnField(TVLMTable& table, const std::string& name);
 // closed. An open table holds only the shared open lock, which no reader or
 // writer of another connection waits for; every read and write still takes
 // its own locks and reads the table's counters from the file (multi-user),
-// so another connection's changes are seen.
+// so another connection's changes are seen. A kept table is idle: a cursor
+// of this process that wants the table alone (DDL, an exclusive open) has it
+// closed first (its cursor's ReleaseIdle); another process that wants it
+// alone waits for it as for any open table.
 class TVLMKeptTables {
 public:
   TVLMKeptTables() = default;
@@ -565,6 +583,10 @@ public:
   int32_t Count() const { return static_cast<int32_t>(Tables_.size()); }
 
 private:
+  // Closes and frees the kept table (called by its cursor's ReleaseIdle).
+  void Release(TVLMTable* table);
+  static void CloseKept(std::unique_ptr<TVLMTable> table);
+
   std::vector<std::unique_ptr<TVLMTable>> Tables_;
 };
 
