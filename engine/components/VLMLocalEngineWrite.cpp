@@ -49,7 +49,10 @@ bool TVLMLocalCursor::LockTable(uint8_t lockType, int32_t tries, int32_t delay, 
   TVLMDiskTableData* disk = DiskTable();
   // A table kept open between a statement's runs holds its open lock, which
   // the exclusive lock would wait for in vain.
-  if (disk != nullptr && lockType == kVLMLockTableExclusive) ReleaseIdleCursors(TableData);
+  if (disk != nullptr && lockType == kVLMLockTableExclusive) {
+    auto guard = disk->LockGuard();
+    ReleaseIdleCursors(TableData);
+  }
   return disk == nullptr || disk->LockTable(SessionIDOf(), lockType, tries, static_cast<uint32_t>(delay), flag);
 }
 

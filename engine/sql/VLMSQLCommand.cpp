@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <thread>
 
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
@@ -448,6 +449,20 @@ TVLMTableComponents::~TVLMTableComponents() { FreeTableComponents(Table, Databas
 
 // ------------------------------------------------------------- kept tables
 
+void VLMSetReleaseIdle(TVLMLocalCursor& cursor, std::function<void()> release) {
+  if (release)
+    release = [owner = std::this_thread::get_id(), inner = std::move(release)] {
+      if (std::this_thread::get_id() == owner) inner();
+    };
+  TVLMTableData* table = cursor.Table();
+  if (table == nullptr) {
+    cursor.ReleaseIdle = std::move(release);
+    return;
+  }
+  auto guard = table->LockGuard();
+  cursor.ReleaseIdle = std::move(release);
+}
+
 namespace {
 
 thread_local TVLMKeptTables* gCurrentKeptTables = nullptr;
@@ -466,7 +481,7 @@ std::unique_ptr<TVLMTable> TVLMKeptTables::Take(const std::string& sessionName, 
       continue;
     std::unique_ptr<TVLMTable> taken = std::move(*it);
     Tables_.erase(it);
-    if (TVLMLocalCursor* cursor = taken->Handle()) cursor->ReleaseIdle = nullptr;
+    if (TVLMLocalCursor* cursor = taken->Handle()) VLMSetReleaseIdle(*cursor, nullptr);
     return taken;
   }
   return nullptr;
@@ -485,7 +500,7 @@ void TVLMKeptTables::Give(std::unique_ptr<TVLMTable> table) {
       // Idle until the next run takes it: another cursor of the process
       // that wants the table alone has it closed.
       TVLMTable* kept = table.get();
-      cursor->ReleaseIdle = [this, kept] { Release(kept); };
+      VLMSetReleaseIdle(*cursor, [this, kept] { Release(kept); });
       Tables_.push_back(std::move(table));
       return;
     }
@@ -516,7 +531,7 @@ void TVLMKeptTables::Release(TVLMTable* table) {
 
 void TVLMKeptTables::CloseKept(std::unique_ptr<TVLMTable> table) {
   try {
-    if (TVLMLocalCursor* cursor = table->Handle()) cursor->ReleaseIdle = nullptr;
+    if (TVLMLocalCursor* cursor = table->Handle()) VLMSetReleaseIdle(*cursor, nullptr);
     table->Close();
   } catch (...) {
   }

@@ -72,6 +72,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -93,6 +94,7 @@ class TVLMCursor;
 class TVLMDataSet;
 struct TVLMDDLIndexColumn;
 class TVLMDatabase;
+class TVLMLocalCursor;
 class TVLMTable;
 
 // A set of token kinds: bit k stands for kind k.
@@ -589,6 +591,14 @@ private:
 
   std::vector<std::unique_ptr<TVLMTable>> Tables_;
 };
+
+// Sets (an empty release: clears) what closes cursor's table while a
+// statement keeps it idle, under the database lock of the table, which a
+// cursor that wants the table alone holds while it runs the releases. A
+// release runs only on the thread that set it: a statement of another
+// thread is not torn down under it (its table stays open then, as any
+// open table does).
+void VLMSetReleaseIdle(TVLMLocalCursor& cursor, std::function<void()> release);
 
 // The kept tables of the processor run under way on this thread (nullptr
 // outside one): CreateTableComponent borrows from it, the table leaf and

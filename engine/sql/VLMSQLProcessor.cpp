@@ -196,17 +196,17 @@ void TVLMSQLProcessor::SetIdle(bool idle) {
   TVLMLocalCursor* cursor = table != nullptr && table->Active() ? table->Handle() : nullptr;
   if (cursor == nullptr) return;
   if (!idle) {
-    cursor->ReleaseIdle = nullptr;
+    VLMSetReleaseIdle(*cursor, nullptr);
     return;
   }
   // Another cursor of the process that wants the table alone has the kept
   // tree go, and the table with it.
-  cursor->ReleaseIdle = [this] {
+  VLMSetReleaseIdle(*cursor, [this] {
     // The tree's table closes; it goes back to no run's kept tables.
     TVLMKeptTablesScope none(nullptr);
     ForgetKept();
     ClearCommands();
-  };
+  });
 }
 
 void TVLMSQLProcessor::ResultReleased() { SetIdle(true); }
