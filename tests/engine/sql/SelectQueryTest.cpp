@@ -416,6 +416,10 @@ TEST_F(SelectQueryTest, KeptTablesGiveWayToTheirOwnProcess) {
   EXPECT_NO_THROW(exclusive.Open());
   exclusive.Close();
   EXPECT_EQ(runBoth(1), std::vector<std::string>{"alice"});
+  // The database's close shuts the kept tables; the next text opens anew.
+  Database->SetConnected(false);
+  Database->SetConnected(true);
+  EXPECT_EQ(runBoth(1), std::vector<std::string>{"alice"});
   select.ParamByName("id")->SetAsInteger(1);
   select.Open();
   EXPECT_EQ(RaisedCode([&] { Run("DROP TABLE emp"); }), 20017);
