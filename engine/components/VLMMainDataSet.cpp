@@ -726,6 +726,18 @@ bool TVLMDataSet::HasIndexFields() { return RequireHandle(10326).HasIndexFields(
 void TVLMDataSet::SetProjection(const qv::StringList& fieldNames, const qv::StringList& aliasNames) {
   TVLMLocalCursor& cursor = RequireHandle(10320);
   cursor.SetProjection(fieldNames, aliasNames);
+  ReopenOnCursor(cursor);
+}
+
+void TVLMDataSet::ClearProjection() {
+  TVLMLocalCursor& cursor = RequireHandle(10320);
+  if (!cursor.ProjectionSet) return;
+  // The reopen reads the cursor's fields from the table's again.
+  cursor.ProjectionSet = false;
+  ReopenOnCursor(cursor);
+}
+
+void TVLMDataSet::ReopenOnCursor(TVLMLocalCursor& cursor) {
   // The cursor survives the close (DestroyHandle lets go of it) and serves
   // the reopen; until the reopen has taken it, it is owned here.
   TVLMLocalCursor* kept = &cursor;

@@ -143,6 +143,9 @@ public:
   // The cursor's fields become the named table fields under the aliases;
   // the dataset reopens on the same cursor. No cursor 10320.
   void SetProjection(const qv::StringList& fieldNames, const qv::StringList& aliasNames);
+  // The cursor shows all the table's fields again, under their names; the
+  // dataset reopens on the same cursor. No cursor 10320.
+  void ClearProjection();
   // The cursor with its record buffer on the record the dataset's state
   // names (nullptr when it shows none): for a caller that copies values at
   // cursor level rather than through the dataset's fields. No cursor 10500.
@@ -306,6 +309,10 @@ protected:
 
 private:
   friend class TVLMBLOBStream;
+
+  // Closes the dataset and opens it again on cursor (its own, kept open):
+  // the fields follow the cursor's new list.
+  void ReopenOnCursor(TVLMLocalCursor& cursor);
 
   // The record's bookmark as the cursor's position (BOF and EOF cleared).
   void PositionAt(const uint8_t* bookmark);

@@ -288,7 +288,7 @@ public:
   std::string ResultText;
   // Set while the table is open only because a statement keeps it between
   // its runs: closes it (the cursor goes with it) when another cursor of the
-  // process wants the table alone (TVLMTableData::ReleaseIdleCursors).
+  // process wants the table alone (TVLMLocalCursor::ReleaseIdleCursors).
   std::function<void()> ReleaseIdle;
 
 protected:

@@ -68,13 +68,16 @@ std::unique_ptr<TVLMSQLProcessor> TVLMQuery::MakeProcessor() { return std::make_
 
 void TVLMQuery::SetSQL(std::string_view value) {
   if (value == SQL_) return;
-  Disconnect();
+  // The kept tables stay for the new text.
+  Close();
+  UnPrepare();
   SQL_ = std::string(value);
   QueryChanged();
 }
 
 void TVLMQuery::QueryChanged() {
-  Disconnect();
+  Close();
+  UnPrepare();
   if (!ParamCheck) {
     Text_ = SQL_;
     DataEvent(qv::dePropertyChange, 0);
@@ -121,6 +124,7 @@ void TVLMQuery::SetPrepared(bool value) {
     }
   } else {
     if (Executed_ && Processor_) RowsAffected_ = Processor_->RowsAffected;
+    if (Processor_) KeptTables_ = Processor_->HandOverKeptTables();
     Processor_.reset();
   }
   Prepared_ = value;
@@ -131,6 +135,7 @@ void TVLMQuery::CreateProcessor(const std::string& text) {
   Processor_->RequestLive = RequestLive;
   Processor_->InMemory = InMemory();
   Processor_->SetSQL(text);
+  Processor_->TakeOverKeptTables(std::move(KeptTables_));
 }
 
 void TVLMQuery::UnPrepare() {
@@ -141,6 +146,7 @@ void TVLMQuery::UnPrepare() {
 void TVLMQuery::Disconnect() {
   Close();
   UnPrepare();
+  KeptTables_.reset();
 }
 
 void TVLMQuery::SetDBFlag(int32_t flag, bool value) {

@@ -50,6 +50,7 @@
 
 class TVLMCursor;
 class TVLMQuery;
+class TVLMKeptTables;
 class TVLMSQLProcessor;
 
 // The link of a query to the data source its parameters come from.
@@ -153,6 +154,10 @@ private:
   void SetParamsFromCursor();
   void BindParams();
 
+  // The tables the last processor kept open, for the processor of the next
+  // text (of the same query): a new text finds its tables open. Closed by
+  // Disconnect (the database's close among others).
+  std::unique_ptr<TVLMKeptTables> KeptTables_;
   std::unique_ptr<TVLMSQLProcessor> Processor_;
   std::string SQL_;
   bool Prepared_ = false;

@@ -491,7 +491,18 @@ void TVLMKeptTables::Give(std::unique_ptr<TVLMTable> table) {
   if (!table) return;
   try {
     TVLMLocalCursor* cursor = table->Active() ? table->Handle() : nullptr;
-    if (cursor != nullptr) cursor->SetFilterExpression(nullptr, nullptr, nullptr);
+    if (cursor != nullptr) {
+      cursor->SetFilterExpression(nullptr, nullptr, nullptr);
+      // A query's result read straight from the table showed its columns
+      // only and was read-only: the table is the lent one again.
+      if (table->State() == qv::dsBrowse && !table->Temporary()) {
+        table->ClearProjection();
+        cursor = table->Handle();
+        // The table's own flag holds the database's, set when it opened.
+        if (cursor != nullptr && cursor->ReadOnly && !table->ReadOnly)
+          cursor->ReadOnly = false;
+      }
+    }
     const bool asLent = cursor != nullptr && !cursor->ReadOnly && table->State() == qv::dsBrowse &&
                         !cursor->ProjectionSet &&
                         !cursor->IsRangeSet() && table->IndexName().empty() && table->IndexFieldNames().empty() &&

@@ -555,10 +555,12 @@ void VLMTranslateWriteRefusal(const std::exception& e, const std::string& tableN
 qv::Field& VLMColumnField(TVLMTable& table, const std::string& name);
 
 // The table components a prepared statement keeps open between its runs
-// (the statement processor owns one): a statement of a run borrows the open
-// table instead of opening it from the file, and gives it back when it is
-// done with it. A table comes back only as it was lent: open, browsing, in
-// its natural order, without filter, range or projection; any other is
+// (the statement processor owns one; a query hands it on from one text's
+// processor to the next): a statement of a run borrows the open table
+// instead of opening it from the file, and gives it back when it is done
+// with it. A table comes back as it was lent: open, browsing, in its
+// natural order, without filter or range (a projection and the read-only
+// mark of a result read straight from the table are undone); any other is
 // closed. An open table holds only the shared open lock, which no reader or
 // writer of another connection waits for; every read and write still takes
 // its own locks and reads the table's counters from the file (multi-user),

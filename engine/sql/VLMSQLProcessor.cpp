@@ -30,7 +30,25 @@ TVLMSQLProcessor::TVLMSQLProcessor(TVLMDataSet* owner)
 TVLMSQLProcessor::~TVLMSQLProcessor() {
   SetIdle(false);
   ClearCommands();
+  if (KeptTables_) KeptTables_->Clear();
+}
+
+std::unique_ptr<TVLMKeptTables> TVLMSQLProcessor::HandOverKeptTables() {
+  SetIdle(false);
+  ForgetKept();
+  {
+    TVLMKeptTablesScope scope(KeptTables_.get());
+    ClearCommands();
+  }
+  std::unique_ptr<TVLMKeptTables> tables = std::move(KeptTables_);
+  KeptTables_ = std::make_unique<TVLMKeptTables>();
+  return tables;
+}
+
+void TVLMSQLProcessor::TakeOverKeptTables(std::unique_ptr<TVLMKeptTables> tables) {
+  if (!tables) return;
   KeptTables_->Clear();
+  KeptTables_ = std::move(tables);
 }
 
 void TVLMSQLProcessor::SetSQL(std::string_view text) {

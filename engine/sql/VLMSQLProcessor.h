@@ -91,6 +91,12 @@ public:
   // a table the processor keeps open for the next run may now be closed
   // when another cursor of the process wants it alone.
   void ResultReleased();
+  // The kept tables, with the tables of the present statements given back
+  // to them (as any run gives them back): the caller keeps them for the
+  // processor of its next text. The statements go.
+  std::unique_ptr<TVLMKeptTables> HandOverKeptTables();
+  // Borrows from tables (a handed-over set) from now on.
+  void TakeOverKeptTables(std::unique_ptr<TVLMKeptTables> tables);
   // The next statement of lexer parsed into the command slot (the previous
   // command freed first); false when none is left.
   bool NextStatement(TVLMLexer& lexer);

@@ -377,7 +377,8 @@ TEST_F(SelectQueryTest, APreparedQueryKeptBetweenRunsTakesEachRunsValues) {
 // A prepared query and a prepared INSERT keep their table open between
 // runs, but give it up to a statement or table of their own process that
 // needs it alone; their next run builds anew on the changed table. An open
-// result holds its table as any open dataset does.
+// result holds its table as any open dataset does. A new text of the query
+// finds the table the last one read straight, kept open as well.
 TEST_F(SelectQueryTest, KeptTablesGiveWayToTheirOwnProcess) {
   TVLMQuery select;
   select.SetDatabaseName("SQLDB");
@@ -386,7 +387,10 @@ TEST_F(SelectQueryTest, KeptTablesGiveWayToTheirOwnProcess) {
   insert.SetDatabaseName("SQLDB");
   insert.SetSQL("INSERT INTO emp (id, name) VALUES (:id, 'new')");
   int32_t added = 100;
+  bool flip = false;
   auto runBoth = [&](int32_t id) {
+    flip = !flip;
+    select.SetSQL(flip ? "SELECT name FROM emp WHERE :id = id" : "SELECT name FROM emp WHERE id = :id");
     select.ParamByName("id")->SetAsInteger(id);
     select.Open();
     std::vector<std::string> rows;
@@ -411,6 +415,10 @@ TEST_F(SelectQueryTest, KeptTablesGiveWayToTheirOwnProcess) {
   exclusive.Exclusive = true;
   EXPECT_NO_THROW(exclusive.Open());
   exclusive.Close();
+  EXPECT_EQ(runBoth(1), std::vector<std::string>{"alice"});
+  // The database's close shuts the kept tables; the next text opens anew.
+  Database->SetConnected(false);
+  Database->SetConnected(true);
   EXPECT_EQ(runBoth(1), std::vector<std::string>{"alice"});
   select.ParamByName("id")->SetAsInteger(1);
   select.Open();
