@@ -141,16 +141,16 @@ void TVLMDataSet::CheckSharedDatabase() {
   // A database of the default session serves a named session that has none
   // of that name: it moves there.
   TVLMSession* named = sessions->FindSession(SessionName_);
-  if (named == nullptr || named->DoFindDatabase(DatabaseName_, Owner()) != nullptr) return;
+  if (named == nullptr || named->DoFindDatabase(DatabaseName_, DatabaseOwner()) != nullptr) return;
   TVLMSession* fallback = VLMGetDefaultSession();
-  TVLMDatabase* shared = fallback != nullptr ? fallback->DoFindDatabase(DatabaseName_, Owner()) : nullptr;
+  TVLMDatabase* shared = fallback != nullptr ? fallback->DoFindDatabase(DatabaseName_, DatabaseOwner()) : nullptr;
   if (shared != nullptr) shared->RegisterWithSession(true);
 }
 
 void TVLMDataSet::AttachDatabase() {
   CheckSharedDatabase();
   TVLMSession* session = SessionOf();
-  TVLMDatabase* database = session->OpenDatabase(DatabaseName_, Owner());
+  TVLMDatabase* database = session->OpenDatabase(DatabaseName_, DatabaseOwner());
   std::lock_guard guard(VLMSessionLock());
   database->AddDataSet(this, IsQuery());
   Database_ = database;

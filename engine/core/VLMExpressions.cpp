@@ -841,11 +841,13 @@ TVLMVariant& TVLMExprNodeBoolean::GetValue() {
 
 void TVLMExprNodeBoolean::EvaluateIn() {
   Scratch_.Assign(Children.at(0)->GetValue(), true);
+  // A null value is in no list and out of none: unknown, with a list of
+  // values and with a subquery alike.
+  if (Scratch_.IsNull()) return;
   if (TVLMExprNodeSubqueryBase* subquery = SubqueryChild(1)) {
     SetLogical(Result, subquery->ContainsValue(Scratch_));
     return;
   }
-  if (Scratch_.IsNull()) return;
   // Text items match whatever the case; a null item never matches.
   bool found = false;
   for (int32_t i = 1; i < ChildCount() && !found; ++i)
@@ -1014,10 +1016,10 @@ bool TVLMExprNodeConst::IsPrefixPattern() const {
   if (Result.IsNull() || !Result.IsString()) return false;
   if (Result.IsWideString()) {
     const std::u16string text = Result.GetAsWideString();
-    return text.size() > 1 && text.find(u'%') == text.size() - 1;
+    return text.size() > 1 && text.find(u'%') == text.size() - 1 && text.find(u'_') == std::u16string::npos;
   }
   const std::string text = Result.GetAsString();
-  return text.size() > 1 && text.find('%') == text.size() - 1;
+  return text.size() > 1 && text.find('%') == text.size() - 1 && text.find('_') == std::string::npos;
 }
 
 void TVLMExprNodeConst::RemoveLastChar() {

@@ -63,6 +63,7 @@
 // those of the value nodes in their parts.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -468,7 +469,8 @@ public:
   int32_t GetDataSize() override;
   bool ResolveFields(TVLMQueryOperator*, TVLMQueryOperator*, bool, TVLMCursor*) override { return true; }
 
-  // A text longer than one character whose first '%' is its last character.
+  // A text longer than one character whose first '%' is its last character
+  // and that holds no '_' (a wildcard a prefix comparison cannot keep).
   bool IsPrefixPattern() const;
   // Drops the last character of a text.
   void RemoveLastChar();
@@ -491,7 +493,9 @@ public:
                                   std::unique_ptr<TVLMExprNode> child2 = nullptr,
                                   std::unique_ptr<TVLMExprNode> child3 = nullptr);
 
-  // An operator outside 21-24 and 50-65 raises 30121.
+  // An operator outside 21-24 and 50-65 raises 30121. A function (50-65)
+  // with a null argument gives a null value of its type; each argument is
+  // evaluated once.
   TVLMVariant& GetValue() override;
   // ABS, SQR: the argument's type; ACOS ... SQRT but CEIL, FLOOR, RAND,
   // SIGN: DOUBLE; CEIL, FLOOR, RAND, SIGN and one-argument ROUND:
@@ -499,16 +503,24 @@ public:
   TVLMDataType GetDataType() override;
 
 private:
+  // Evaluates the function's arguments into Arguments_; false when one is
+  // null.
+  bool ReadArguments();
   void Round();
-  double Argument(int32_t index);
+  // Argument index as ReadArguments read it, and as a double.
+  const TVLMVariant& ArgumentValue(int32_t index) const;
+  double Argument(int32_t index) const;
   void SetFloat(double value, int32_t code);
+
+  std::array<const TVLMVariant*, 3> Arguments_{};
 };
 
 // ----------------------------------------------- TVLMExprNodeStringFunction
 
 // || (25) and UPPER, LOWER, TRIM, LTRIM, RTRIM, LENGTH, POS, SUBSTRING
 // (26-33). The text is the first argument converted to text; a null text
-// gives null, except LENGTH (0) and POS (0).
+// gives null, except LENGTH (0) and POS (0). || reads a null part as the
+// empty text on either side, and is null only when every part is.
 class TVLMExprNodeStringFunction : public TVLMExprNode {
 public:
   explicit TVLMExprNodeStringFunction(uint8_t op, std::unique_ptr<TVLMExprNode> child1 = nullptr,

@@ -15,6 +15,7 @@
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
+#include "engine/core/VLMNesting.h"
 #include "engine/core/VLMExpressions.h"
 #include "engine/core/VLMTypesRoutines.h"
 #include "engine/storage/VLMDiskEngine.h"
@@ -540,6 +541,8 @@ void TVLMAO::ApplyOrderBy(bool freeOrderLists) {
 // -------------------------------------------------------------------- Open
 
 void TVLMAO::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) {
+  // Opening recurses into the operands (VLMNesting.h).
+  if (VLMStackIsLow()) throw EVLMException(20844, "Query nested too deeply to be opened");
   IsRoot = isRoot ? 1 : 0;
   const bool hasOperands = Left || Right;
   if (hasOperands && Condition) Condition->BindToOperands(this, outerOperand, outerCursor);
@@ -908,19 +911,22 @@ bool TVLMAO::OpenTables() {
   return ok;
 }
 
-bool TVLMAO::LockTables() {
+bool TVLMAO::LockTables(std::string* refused) {
   if (IsLeaf) {
     TVLMLocalCursor* cursor = ResultTable && ResultTable->Active() ? ResultTable->Handle() : nullptr;
-    if (cursor == nullptr) return false;
-    const TVLMRetrySettings& retry = VLMRetrySettings();
-    TablesLocked = cursor->LockTable(kVLMLockTableOperation, retry.LeafLockTries,
-                                     static_cast<int32_t>(retry.LeafLockDelayMs), true)
-                       ? 1
-                       : 0;
-    return TablesLocked != 0;
+    if (cursor != nullptr) {
+      const TVLMRetrySettings& retry = VLMRetrySettings();
+      TablesLocked = cursor->LockTable(kVLMLockTableOperation, retry.LeafLockTries,
+                                       static_cast<int32_t>(retry.LeafLockDelayMs), true)
+                         ? 1
+                         : 0;
+    }
+    if (TablesLocked != 0 && cursor != nullptr) return true;
+    if (refused != nullptr) *refused = TableName;
+    return false;
   }
-  bool ok = !Left || Left->LockTables();
-  if (ok && Right) ok = Right->LockTables();
+  bool ok = !Left || Left->LockTables(refused);
+  if (ok && Right) ok = Right->LockTables(refused);
   return ok;
 }
 

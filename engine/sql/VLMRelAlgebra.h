@@ -71,8 +71,8 @@
 //      autoincrement type among them; its projection shows the FieldMap
 //      fields under their display names.
 //
-// Error codes: the design's 10303 (leaf table cannot be opened; 20225 "Table
-// is locked" when another process keeps its first read out), 10305 (a
+// Error codes: the design's 10303 (leaf table cannot be opened; a lock
+// conflict there is 20850-20853, VLMSQLCommand.h), 10305 (a
 // select item names no field), 10306/10307/10376-10378 (field number out of
 // range), 10308 (no result table), 10309 (field without a source), 10310/
 // 10312/10314 (hidden field read or listed), 20243 (ORDER BY column number),
@@ -223,7 +223,8 @@ public:
   // Opens the operands, then (with operands) materialises this operator, and
   // applies its ORDER BY. isRoot: the statement reads this operator's result
   // as its cursor. outerOperand and outerCursor are the outer row of a
-  // subquery, handed to every condition binding.
+  // subquery, handed to every condition binding. 20844 when reached with the
+  // stack low (VLMNesting.h).
   virtual void Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor);
   // At most rowLimit result rows, from result row firstRow on (firstRow < 0:
   // the first). Refused by an operator with a condition, an ORDER BY or a
@@ -299,8 +300,9 @@ public:
   // Every leaf's table opened.
   bool OpenTables();
   // A read lock (type 1) on every leaf's table, each with the leaf-lock
-  // tries and delay of VLMRetrySettings.
-  bool LockTables();
+  // tries and delay of VLMRetrySettings; the table of a leaf that had none
+  // into refused, when given.
+  bool LockTables(std::string* refused = nullptr);
   // Releases the locks LockTables took (a leaf that holds none answers true).
   bool UnlockTables();
 

@@ -73,6 +73,7 @@
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMExpressions.h"
 #include "engine/core/VLMMathErrors.h"
+#include "engine/sql/VLMSQLCommand.h"
 #include "platform/os/Collation.h"
 
 namespace {
@@ -242,8 +243,9 @@ void TVLMAOGroupBy::OperandsOpened() {
   LookAhead->ReadOnly = true;
   try {
     LookAhead->Open();
-  } catch (const std::exception&) {
-    throw EVLMException(10304, "Cannot open table %s, InMemory = %d", {source.TableName(), source.InMemory() ? 1 : 0});
+  } catch (const std::exception& e) {
+    if (const int32_t conflict = VLMLockConflictCode(e)) VLMRaiseLockConflict(conflict, source.TableName());
+    throw EVLMException(10304, "Cannot open table %s: %s", {source.TableName(), std::string(e.what())});
   }
   LookAhead->AssignIndexFrom(source);
   // The look-ahead must see the rows the operand sees. The leaf's condition

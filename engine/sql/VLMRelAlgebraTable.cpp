@@ -30,17 +30,13 @@ TVLMAOTable::TVLMAOTable(std::string tableName, std::unique_ptr<TVLMTable> table
   IsLeaf = 1;
   try {
     ResultTable->Open();
-  } catch (const EVLMException& e) {
-    // Opening reads the first record, under the same read lock the
-    // statement lock takes: another process holding the table locked
-    // keeps the statement out as the statement lock would.
-    if (e.NativeError == 10026)
-      throw EVLMException(20225, "Table is locked");
-    throw EVLMException(10303, "Error on opening table \"%s\" (InMemory = %d) in SQL query: %s",
-                        {TableName, ResultTable->InMemory() ? 1 : 0, std::string(e.what())});
   } catch (const std::exception& e) {
-    throw EVLMException(10303, "Error on opening table \"%s\" (InMemory = %d) in SQL query: %s",
-                        {TableName, ResultTable->InMemory() ? 1 : 0, std::string(e.what())});
+    // Opening takes the table's open lock and reads the first record under
+    // the read lock the statement lock takes: another session holding the
+    // table (or the database) locked keeps the statement out as the
+    // statement lock would.
+    if (const int32_t conflict = VLMLockConflictCode(e)) VLMRaiseLockConflict(conflict, TableName);
+    throw EVLMException(10303, "Error on opening table \"%s\" in SQL query: %s", {TableName, std::string(e.what())});
   }
   const TVLMAdvFieldDefs& defs = ResultTable->AdvFieldDefs;
   for (int32_t i = 0; i < defs.GetCount(); ++i) {

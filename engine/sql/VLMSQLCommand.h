@@ -55,11 +55,23 @@
 // neither operand), of running a query (20225-20227 statement lock, 30144 a
 // condition no table can evaluate, 10403 INTO) and of the transaction
 // statements (30457-30464); and the project's: 20628-20630 a transaction
-// statement whose dataset has no database component. The statements that
-// change rows list theirs in VLMSQLModify.h.
+// statement whose dataset has no database component, 20842 a query nested
+// deeper than the depth count allows, 20850-20853 a lock conflict that
+// outlived its retries (below). The statements that change rows list theirs
+// in VLMSQLModify.h.
+//
+// Lock conflicts. Whatever layer met it (the storage engine's table and
+// database locks, the statement lock, the cursor's result codes -12 and
+// -13), a lock another session held longer than the retries waited reaches
+// the caller as one code per kind of lock, naming the table:
+//   20850 the table cannot be read (a read, open or statement lock)
+//   20851 the table cannot be changed (a write or commit lock)
+//   20852 a record of the table is locked
+//   20853 the database is locked (its header or its table list)
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -68,6 +80,7 @@
 
 #include "engine/core/VLMExpressions.h"
 #include "engine/core/VLMLexer.h"
+#include "engine/core/VLMNesting.h"
 #include "engine/sql/VLMRelAlgebra.h"
 
 namespace qv {
@@ -75,6 +88,7 @@ class Field;
 class StringList;
 }  // namespace qv
 
+class EVLMEngineError;
 class TVLMCursor;
 class TVLMDataSet;
 struct TVLMDDLIndexColumn;
@@ -164,6 +178,9 @@ protected:
   [[noreturn]] void RaiseTokenExpected(int32_t code, std::string_view expected) const;
   // code with "Unexpected end of SQL command found at line %d, column %d".
   [[noreturn]] void RaiseEndOfCommand(int32_t code) const;
+  // One more level of the thread's depth count of nested SQL into levels
+  // (VLMNesting.h); 20842 at Token when it is refused.
+  void EnterNestingLevel(TVLMNestingLevels& levels) const;
 
   // ---- grammar pieces; each reads from Token and leaves it on the first
   // token after what it took
@@ -416,6 +433,13 @@ private:
 // operation over two nodes.
 class TVLMQueryExprNode {
 public:
+  TVLMQueryExprNode() = default;
+  // A chain of set operations is as deep as it is long: its nodes go one by
+  // one, not by recursion.
+  ~TVLMQueryExprNode();
+  TVLMQueryExprNode(const TVLMQueryExprNode&) = delete;
+  TVLMQueryExprNode& operator=(const TVLMQueryExprNode&) = delete;
+
   // 0 a SELECT block, 1 UNION, 2 EXCEPT, 3 INTERSECT.
   uint8_t Operation = 0;
   std::unique_ptr<TVLMQueryExprNode> Left;
@@ -445,12 +469,16 @@ public:
   // the one the last SELECT block took); 20272 for INTO in a set
   // operation; a single SELECT block lends the union its INTO
   // target. Stops at the first token that cannot continue the expression
-  // (the end, or the ')' of a subquery or derived table).
+  // (the end, or the ')' of a subquery or derived table). The expression,
+  // each query in parentheses and each operand of a set operation take a
+  // level of the thread's depth count of nested SQL (VLMNesting.h); a
+  // level refused raises 20842.
   void Parse() override;
   // Every SELECT block is.
   bool IsSelfContained() override;
   // The leaves' trees (operands of a set operation built live) under one
-  // TVLMAOUnion per operator node; the ORDER BY on the root.
+  // TVLMAOUnion per operator node; the ORDER BY on the root. 20843 when a
+  // node is reached with the stack low (VLMStackIsLow).
   std::unique_ptr<TVLMAO> BuildOperatorTree(TVLMDataSet* owner, bool live, TVLMQueryOperator* outerOperand,
                                             TVLMCursor* outerCursor, bool allowOuterReferences) override;
 
@@ -478,14 +506,36 @@ private:
 // private database component named "TEMP_DB" plus a GUID, with the file,
 // password, MultiUser and DisableTempFiles of the owner's database
 // component, silent), InMemory when asked or when the owner works in memory.
-// The table is made on the owner's own owner, so that it finds the database
-// components the owner finds. The database component is made only for a
+// The table belongs to the statement alone (it has no owner component) and
+// finds the database components the owner finds (SetDatabaseOwner). The database component is made only for a
 // table of another file; database is nullptr otherwise. Both are closed.
 void CreateTableComponent(TVLMDataSet* owner, const std::string& databaseFileName, const std::string& tableName,
                           const std::string& password, bool inMemory, std::unique_ptr<TVLMDatabase>& database,
                           std::unique_ptr<TVLMTable>& table);
 // Frees the table, then the database (either may be empty).
 void FreeTableComponents(std::unique_ptr<TVLMTable>& table, std::unique_ptr<TVLMDatabase>& database);
+
+// ------------------------------------------------------- lock conflicts
+
+// The code of the kind of lock conflict e reports (20850-20853 above); 0 when
+// e is no lock conflict.
+int32_t VLMLockConflictCode(const std::exception& e);
+// Raises the lock conflict of kind code on the table (or, for an empty
+// tableName, on the database file databaseName).
+[[noreturn]] void VLMRaiseLockConflict(int32_t code, const std::string& tableName,
+                                       const std::string& databaseName = std::string());
+
+// A record-level refusal of a table component (EVLMEngineError) as an
+// engine error: -8, which carries the text of an engine error, as that
+// error (its code and text); any other code (a lock conflict aside) as
+// 20846 with its text and the table.
+[[noreturn]] void VLMRaiseRecordRefusal(const EVLMEngineError& e, const std::string& tableName);
+// A statement that changes the rows of tableName met e: a lock conflict
+// (VLMLockConflictCode) or a record-level refusal is raised as above;
+// anything else returns, for the caller to pass it on.
+void VLMTranslateWriteRefusal(const std::exception& e, const std::string& tableName);
+// The field of table named name; 20841 when the table has no such column.
+qv::Field& VLMColumnField(TVLMTable& table, const std::string& name);
 
 // The table components a prepared statement keeps open between its runs
 // (the statement processor owns one): a statement of a run borrows the open

@@ -43,10 +43,18 @@
 // A condition holding a correlated subquery is placed on the outer operator
 // whose fields the subquery's outer references find (ResolvesOuterReferences).
 //
+// Nesting: a query expression, a query in parentheses and each operand of a
+// set operation take a level of the thread's depth count of nested SQL
+// (VLMNesting.h), which the expressions inside them share; building a node
+// checks the stack left. A chain of set operations makes a tree as deep as
+// the chain is long: the tree's nodes are freed and searched without
+// recursion.
+//
 // Error codes: the design's 30193, 30194 (grammar), 20272 (INTO in a set
 // operation), 30144 (a correlated subquery's condition that finds no outer
 // row); the project's 20760 (a subquery outside an SQL statement), 20761
-// (INTO in a subquery or derived table).
+// (INTO in a subquery or derived table), 20842 (a query nested deeper than
+// the depth count allows), 20843 (a node built with the stack low).
 #include <algorithm>
 #include <atomic>
 #include <utility>
@@ -56,6 +64,7 @@
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMCasts.h"
 #include "engine/core/VLMExcept.h"
+#include "engine/core/VLMNesting.h"
 #include "engine/sql/VLMRelAlgebraSet.h"
 #include "engine/sql/VLMSQLCommand.h"
 #include "engine/sql/VLMSQLProcessor.h"
@@ -73,12 +82,13 @@ void OpenUnderLocks(TVLMAO& root, TVLMQueryOperator* outerOperand, TVLMCursor* o
   if (!root.OpenTables()) throw EVLMException(20225, "Table is locked");
   const TVLMRetrySettings& retry = VLMRetrySettings();
   bool locked = false;
+  std::string refused;
   for (int32_t attempt = 0; attempt < retry.StatementLockTries && !locked; ++attempt) {
     if (attempt > 0) qv::SleepMs(retry.StatementLockDelayMs);
-    locked = root.LockTables();
+    locked = root.LockTables(&refused);
     if (!locked && !root.UnlockTables()) throw EVLMException(20226, "Cannot unlock table");
   }
-  if (!locked) throw EVLMException(20225, "Table is locked");
+  if (!locked) VLMRaiseLockConflict(20850, refused);
   try {
     root.Open(false, outerOperand, outerCursor);
   } catch (...) {
@@ -99,13 +109,40 @@ const TVLMAOField* FirstColumn(TVLMAO& root) {
   return nullptr;
 }
 
+// The operands of node, pushed for a walk without recursion.
+template <class Node>
+void PushOperands(Node& node, std::vector<Node*>& pending) {
+  if (node.Left) pending.push_back(node.Left.get());
+  if (node.Right) pending.push_back(node.Right.get());
+}
+
 }  // namespace
 
 // ------------------------------------------------------------ the node tree
 
+TVLMQueryExprNode::~TVLMQueryExprNode() {
+  std::vector<std::unique_ptr<TVLMQueryExprNode>> pending;
+  auto detach = [&](TVLMQueryExprNode& node) {
+    if (node.Left) pending.push_back(std::move(node.Left));
+    if (node.Right) pending.push_back(std::move(node.Right));
+  };
+  detach(*this);
+  while (!pending.empty()) {
+    std::unique_ptr<TVLMQueryExprNode> node = std::move(pending.back());
+    pending.pop_back();
+    detach(*node);
+  }
+}
+
 bool TVLMQueryExprNode::HasInto() const {
-  if (Operation == 0) return Select && !Select->IntoTableName.empty();
-  return (Left && Left->HasInto()) || (Right && Right->HasInto());
+  std::vector<const TVLMQueryExprNode*> pending{this};
+  while (!pending.empty()) {
+    const TVLMQueryExprNode& node = *pending.back();
+    pending.pop_back();
+    if (node.Operation == 0 && node.Select && !node.Select->IntoTableName.empty()) return true;
+    PushOperands(node, pending);
+  }
+  return false;
 }
 
 std::unique_ptr<TVLMQueryExprNode> TVLMQueryExprNode::CopyNode() {
@@ -142,6 +179,8 @@ TVLMSQLUnion::~TVLMSQLUnion() {
 
 void TVLMSQLUnion::Parse() {
   GetCurrentToken();
+  TVLMNestingLevels level;
+  EnterNestingLevel(level);
   ExprRoot = ParseQueryExpression();
   if (IsKeyword(kwORDER)) ParseOrderBy();
   if (ExprRoot->Operation != 0 && OrderBy.empty()) {
@@ -166,6 +205,8 @@ void TVLMSQLUnion::Parse() {
 }
 
 std::unique_ptr<TVLMQueryExprNode> TVLMSQLUnion::ParseQueryExpression() {
+  // Each operation puts the tree so far one level deeper.
+  TVLMNestingLevels chain;
   std::unique_ptr<TVLMQueryExprNode> node = ParseTerm();
   for (;;) {
     uint8_t operation = 0;
@@ -175,13 +216,18 @@ std::unique_ptr<TVLMQueryExprNode> TVLMSQLUnion::ParseQueryExpression() {
       operation = 2;
     else
       return node;
+    EnterNestingLevel(chain);
     ParseSetOperation(*node, operation, false);
   }
 }
 
 std::unique_ptr<TVLMQueryExprNode> TVLMSQLUnion::ParseTerm() {
+  TVLMNestingLevels chain;
   std::unique_ptr<TVLMQueryExprNode> node = ParsePrimary();
-  while (IsKeyword(kwINTERSECT)) ParseSetOperation(*node, 3, true);
+  while (IsKeyword(kwINTERSECT)) {
+    EnterNestingLevel(chain);
+    ParseSetOperation(*node, 3, true);
+  }
   return node;
 }
 
@@ -212,6 +258,8 @@ void TVLMSQLUnion::ParseSetOperation(TVLMQueryExprNode& left, uint8_t operation,
 
 std::unique_ptr<TVLMQueryExprNode> TVLMSQLUnion::ParsePrimary() {
   if (Token.Kind == tktLeftParenthesis) {
+    TVLMNestingLevels level;
+    EnterNestingLevel(level);
     GetNextToken();
     std::unique_ptr<TVLMQueryExprNode> node = ParseQueryExpression();
     if (Token.Kind == tktRightParenthesis) GetNextToken();
@@ -228,9 +276,15 @@ std::unique_ptr<TVLMQueryExprNode> TVLMSQLUnion::ParsePrimary() {
 
 bool TVLMSQLUnion::IsSelfContained() { return NodeIsSelfContained(*ExprRoot); }
 
-bool TVLMSQLUnion::NodeIsSelfContained(TVLMQueryExprNode& node) {
-  if (node.Operation == 0) return node.Select->IsSelfContained();
-  return NodeIsSelfContained(*node.Left) && NodeIsSelfContained(*node.Right);
+bool TVLMSQLUnion::NodeIsSelfContained(TVLMQueryExprNode& root) {
+  std::vector<TVLMQueryExprNode*> pending{&root};
+  while (!pending.empty()) {
+    TVLMQueryExprNode& node = *pending.back();
+    pending.pop_back();
+    if (node.Operation == 0 && !node.Select->IsSelfContained()) return false;
+    PushOperands(node, pending);
+  }
+  return true;
 }
 
 std::unique_ptr<TVLMAO> TVLMSQLUnion::BuildOperatorTree(TVLMDataSet* owner, bool live, TVLMQueryOperator* outerOperand,
@@ -243,6 +297,7 @@ std::unique_ptr<TVLMAO> TVLMSQLUnion::BuildOperatorTree(TVLMDataSet* owner, bool
 std::unique_ptr<TVLMAO> TVLMSQLUnion::BuildNode(TVLMQueryExprNode& node, TVLMDataSet* owner, bool live,
                                                 TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
                                                 bool allowOuterReferences) {
+  if (VLMStackIsLow()) throw EVLMException(20843, "Query nested too deeply to be built");
   if (node.Operation == 0)
     return node.Select->BuildOperatorTree(owner, live, outerOperand, outerCursor, allowOuterReferences);
   std::unique_ptr<TVLMAO> left = BuildNode(*node.Left, owner, true, outerOperand, outerCursor, allowOuterReferences);

@@ -104,6 +104,8 @@ void TVLMSQLSelect::ParseFrom() {
 
 bool TVLMSQLSelect::ParseTableReference(TVLMTableReference& reference) {
   if (Token.Kind == tktLeftParenthesis) {
+    TVLMNestingLevels level;
+    EnterNestingLevel(level);
     GetNextToken();
     if (!ParseTableReference(reference))
       RaiseAtToken(30179, "Field name expected, but '%s' found at line %d, column %d");

@@ -4,6 +4,7 @@
 // names, and the statement lock against a second process.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -18,6 +19,7 @@
 #include "tests/engine/sql/SqlTestSupport.h"
 #include "tests/engine/storage/StorageTestSupport.h"
 #include "tests/support/EngineErrors.h"
+#include "tests/support/SmallStack.h"
 
 namespace {
 
@@ -205,7 +207,7 @@ TEST_F(SelectQueryTest, TheStatementLockIsNeverLeftTaken) {
   storage_test::Peer peer(Folder.File("q.vlm"), "emp", "engine_sqllockpeer");
   ASSERT_EQ(peer.Greeting, "locked");
   Query->SetSQL("SELECT name FROM emp");
-  EXPECT_EQ(RaisedCode([&] { Query->Open(); }), 20225);
+  EXPECT_EQ(RaisedCode([&] { Query->Open(); }), 20850);
   // The peer gets its lock back at once: no read lock of this process is
   // in its way, neither after the failure nor after a query that ran.
   EXPECT_EQ(peer.Ask("unlock"), "1");
@@ -227,6 +229,58 @@ TEST_F(SelectQueryTest, TheStatementLockIsNeverLeftTaken) {
   EXPECT_TRUE(leaf.Leaf->UnlockTables());
   EXPECT_EQ(peer.Ask("unlock"), "1");
   EXPECT_EQ(peer.Ask("lock"), "1");
+}
+
+TEST_F(SelectQueryTest, NestingEndsWithAnEngineErrorOnASmallStack) {
+  // before n times, the core, after n times.
+  auto nest = [](int n, const std::string& before, const std::string& core, const std::string& after) {
+    std::string text;
+    for (int i = 0; i < n; ++i) text += before;
+    text += core;
+    for (int i = 0; i < n; ++i) text += after;
+    return text;
+  };
+  std::string unions = "SELECT id FROM emp";
+  for (int i = 0; i < 17500; ++i) unions += " UNION SELECT id FROM emp";
+  constexpr int kRefused = -1;
+  const struct {
+    std::string Sql;
+    int Rows;  // or kRefused: a clear error of nesting on every stack
+  } cases[] = {
+      {nest(3, "SELECT id FROM emp WHERE id IN (", "SELECT id FROM emp WHERE id > 4", ")"), 2},
+      {nest(3, "SELECT id FROM emp WHERE EXISTS (", "SELECT code FROM dept", ")"), 6},
+      {nest(3, "SELECT * FROM (", "SELECT id FROM emp WHERE id < 3", ") d"), 2},
+      {nest(3, "(", "SELECT id FROM emp", ")"), 6},
+      {"SELECT id FROM emp UNION SELECT id FROM emp UNION SELECT id FROM emp", 6},
+      {nest(2000, "SELECT id FROM emp WHERE id IN (", "SELECT id FROM emp", ")"), kRefused},
+      {nest(2000, "SELECT id FROM emp WHERE EXISTS (", "SELECT id FROM emp", ")"), kRefused},
+      {nest(5000, "SELECT * FROM (", "SELECT id FROM emp", ") d"), kRefused},
+      {nest(75000, "(", "SELECT id FROM emp", ")"), kRefused},
+      {"SELECT id FROM " + nest(5000, "(", "emp", ")"), kRefused},
+      {unions, kRefused},
+      {"SELECT id FROM emp WHERE id = " + nest(5000, "(", "1", ")"), kRefused},
+  };
+  // The clear errors of nesting: expressions, queries, building, opening.
+  const std::vector<int32_t> nesting{30693, 20842, 20843, 20844};
+  for (const bool small : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(small ? "small stack: " : "") + c.Sql.substr(0, 60));
+      int32_t code = 0;
+      int rows = 0;
+      auto run = [&] {
+        code = RaisedCode([&] { rows = static_cast<int>(FetchRows(c.Sql).size()); });
+        Query->Disconnect();
+      };
+      if (small)
+        EXPECT_EQ(qv::test::OnSmallStack(run), "");
+      else
+        run();
+      if (c.Rows == kRefused)
+        EXPECT_NE(std::find(nesting.begin(), nesting.end(), code), nesting.end()) << code;
+      else
+        EXPECT_EQ(code == 0 ? rows : code, c.Rows);
+    }
+  }
 }
 
 // A prepared SELECT and a prepared INSERT keep their table open from one

@@ -1,10 +1,11 @@
 // Random SELECTs: generated queries, grouped ones among them (mixed with the
 // generator's other statements, row changes too), give only the engine's and the dataset
 // layer's errors, never a crash or a leak; and random queries over integer
-// columns, indexed or not, of one table or two (the same table twice among
-// them), with aliases that are column names, repeated and qualified columns,
-// conditions naming items, and ORDER BY by number and alias, cut by TOP or
-// not, return the rows SQLite returns for the same text.
+// columns, indexed or not, and a text column, of one table or two (the same
+// table twice among them), with aliases that are column names, repeated and
+// qualified columns, conditions naming items, LIKE patterns with '_' and
+// '%', numeric functions of nullable columns, and ORDER BY by number and
+// alias, cut by TOP or not, return the rows SQLite returns for the same text.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -45,23 +46,64 @@ using Oracle = sql_test::SqliteOracle;
 
 std::string Number(sql_test::SqlGenerator& g) { return std::to_string(g.Int(-3, 12)); }
 
-std::string Condition(sql_test::SqlGenerator& g, const std::vector<std::string>& columns, int depth) {
-  if (depth > 0 && g.Chance(0.4)) {
-    return "(" + Condition(g, columns, depth - 1) + (g.Chance(0.5) ? " AND " : " OR ") +
-           Condition(g, columns, depth - 1) + ")";
+// A LIKE pattern of one to four pieces: letters, '_' and '%', never two '%'
+// in a row (where the dialects part: 'a' LIKE 'a%%').
+std::string Pattern(sql_test::SqlGenerator& g) {
+  std::string pattern;
+  const int pieces = g.Int(1, 4);
+  for (int i = 0; i < pieces; ++i) {
+    char c = "ab_%"[g.Int(0, 3)];
+    if (c == '%' && !pattern.empty() && pattern.back() == '%') c = '_';
+    pattern += c;
   }
-  const std::string& c = g.Pick(columns);
-  switch (g.Int(0, 5)) {
+  return pattern;
+}
+
+struct OracleTable {
+  std::string Name;
+  std::vector<std::string> Columns;  // integers
+  std::string Text;                  // a text column
+};
+
+// A condition over the integer names and the text column text.
+std::string Condition(sql_test::SqlGenerator& g, const std::vector<std::string>& names, const std::string& text,
+                      int depth) {
+  if (depth > 0 && g.Chance(0.4)) {
+    return "(" + Condition(g, names, text, depth - 1) + (g.Chance(0.5) ? " AND " : " OR ") +
+           Condition(g, names, text, depth - 1) + ")";
+  }
+  const std::string& c = g.Pick(names);
+  switch (g.Int(0, 6)) {
     case 0:
       return c + " IS " + (g.Chance(0.5) ? "NOT " : "") + "NULL";
     case 1:
       return c + " IN (" + Number(g) + ", " + Number(g) + ", " + Number(g) + ")";
     case 2:
       return c + " BETWEEN " + Number(g) + " AND " + Number(g);
+    case 3:
+      // A null value matches no pattern here, in neither dialect.
+      return "(" + text + " IS NOT NULL AND " + text + (g.Chance(0.3) ? " NOT" : "") + " LIKE '" + Pattern(g) + "')";
     default:
-      return c + " " + g.Pick(std::vector<std::string>{"=", "<", ">"}) + " " +
-             (g.Chance(0.2) ? g.Pick(columns) : Number(g));
+      return c + " " + g.Pick(std::vector<std::string>{"=", "<", ">"}) + " " + (g.Chance(0.2) ? g.Pick(names) : Number(g));
   }
+}
+
+// A numeric function of column c, null for a null c in both dialects; the
+// ones of a float result read as integers, which both print alike.
+std::string Function(sql_test::SqlGenerator& g, const std::string& c) {
+  static const std::vector<std::string> kForms = {"ABS(#)",
+                                                  "SIGN(#)",
+                                                  "FLOOR(#)",
+                                                  "CEIL(#)",
+                                                  "CAST(ROUND(#) AS INTEGER)",
+                                                  "CAST(POWER(#, 2) AS INTEGER)",
+                                                  "CAST(SQRT(ABS(#)) AS INTEGER)",
+                                                  "CAST(EXP(# / 10) AS INTEGER)",
+                                                  "CAST(SIN(#) * 100 AS INTEGER)",
+                                                  "CAST(POWER(2, # / 10) * 8 AS INTEGER)"};
+  std::string form = g.Pick(kForms);
+  for (size_t at = form.find('#'); at != std::string::npos; at = form.find('#')) form.replace(at, 1, c);
+  return form;
 }
 
 TEST_F(SelectRandomTest, RowsMatchSqliteForRandomSingleTableQueries) {
@@ -73,14 +115,11 @@ TEST_F(SelectRandomTest, RowsMatchSqliteForRandomSingleTableQueries) {
       "INSERT INTO emp VALUES (1,'alice','eng',100,NULL),(2,'bob','eng',80,1),(3,'carol','ops',70,1),"
       "(4,'dave','ops',60,3),(5,'erin','sales',50,1),(6,'frank',NULL,40,NULL)");
   sql_test::SqlGenerator gen(11);
-  struct Table {
-    std::string Name;
-    std::vector<std::string> Columns;
-  };
-  std::vector<Table> tables{{"emp", {"id", "salary", "mgr"}}};
+  std::vector<OracleTable> tables{{"emp", {"id", "salary", "mgr"}, "dept"}};
+  const std::vector<std::string> texts{"'a'", "'b'", "'ab'", "'ba'", "'abb'", "'bab'", "'aab'", "NULL"};
   for (int t = 0; t < 3; ++t) {
-    Table table{"r" + std::to_string(t), {"a", "b", "c"}};
-    const std::string create = "CREATE TABLE " + table.Name + " (a INTEGER, b INTEGER, c INTEGER)";
+    OracleTable table{"r" + std::to_string(t), {"a", "b", "c"}, "s"};
+    const std::string create = "CREATE TABLE " + table.Name + " (a INTEGER, b INTEGER, c INTEGER, s VARCHAR(4))";
     Run(create);
     oracle.Exec(create);
     std::string insert = "INSERT INTO " + table.Name + " VALUES ";
@@ -88,7 +127,7 @@ TEST_F(SelectRandomTest, RowsMatchSqliteForRandomSingleTableQueries) {
     for (int r = 0; r < rows; ++r) {
       insert += r > 0 ? ", (" : "(";
       for (int c = 0; c < 3; ++c) insert += (c > 0 ? ", " : "") + (gen.Chance(0.15) ? "NULL" : Number(gen));
-      insert += ")";
+      insert += ", " + gen.Pick(texts) + ")";
     }
     Run(insert);
     oracle.Exec(insert);
@@ -105,12 +144,12 @@ TEST_F(SelectRandomTest, RowsMatchSqliteForRandomSingleTableQueries) {
     // One table, or now and then two (often the same table twice) joined by
     // WHERE or ON; items with and without aliases (an alias may be the name
     // of a column), qualified or not, repeated, computed.
-    const Table& table = gen.Pick(tables);
+    const OracleTable& table = gen.Pick(tables);
     const bool join = gen.Chance(0.25);
-    const Table& other = join && gen.Chance(0.4) ? gen.Pick(tables) : table;
+    const OracleTable& other = join && gen.Chance(0.4) ? gen.Pick(tables) : table;
     const std::string first = gen.Chance(join ? 0.7 : 0.4) ? "x" : table.Name;
     const std::vector<std::string> qualifiers = join ? std::vector<std::string>{first, "y"} : std::vector{first};
-    const std::vector<const Table*> sides = {&table, &other};
+    const std::vector<const OracleTable*> sides = {&table, &other};
     std::vector<std::string> columns = table.Columns;
     if (join) columns.insert(columns.end(), other.Columns.begin(), other.Columns.end());
     auto isColumn = [&](const std::string& name) { return std::count(columns.begin(), columns.end(), name) > 0; };
@@ -126,7 +165,10 @@ TEST_F(SelectRandomTest, RowsMatchSqliteForRandomSingleTableQueries) {
       const size_t side = static_cast<size_t>(gen.Int(0, static_cast<int>(qualifiers.size()) - 1));
       std::string column = gen.Pick(sides[side]->Columns);
       if (join || gen.Chance(0.3)) column = qualifiers[side] + "." + column;
-      if (gen.Chance(0.3)) column += gen.Pick(std::vector<std::string>{" + ", " * "}) + std::to_string(gen.Int(0, 9));
+      if (gen.Chance(0.25))
+        column = Function(gen, column);
+      else if (gen.Chance(0.3))
+        column += gen.Pick(std::vector<std::string>{" + ", " * "}) + std::to_string(gen.Int(0, 9));
       const std::string alias = gen.Chance(0.5) ? gen.Pick(sides[side]->Columns) : "k" + std::to_string(i);
       const bool aliased = gen.Chance(0.5) && std::count(aliases.begin(), aliases.end(), alias) == 0;
       if (aliased) aliases.push_back(alias);
@@ -144,7 +186,8 @@ TEST_F(SelectRandomTest, RowsMatchSqliteForRandomSingleTableQueries) {
     for (size_t i = 0; i < items.size(); ++i)
       sql += (i > 0 ? ", " : "") + items[i].first + (items[i].second.empty() ? "" : " AS " + items[i].second);
     sql += " FROM " + table.Name + (first == "x" ? " x" : "");
-    std::string where = gen.Chance(0.8) ? Condition(gen, names, 2) : "";
+    const std::string text = join ? qualifiers[0] + "." + table.Text : table.Text;
+    std::string where = gen.Chance(0.8) ? Condition(gen, names, text, 2) : "";
     if (join) {
       // The left side of the key, now and then an item by its alias.
       std::vector<std::string> itemNames;

@@ -56,6 +56,23 @@ TEST(SelectShellTest, PrintsTheRowsOfEachQuery) {
       {"SELECT name FROM emp ORDER BY salary DESC, name", "alice; bob; carol; dave; erin; frank"},
       {"(SELECT name FROM emp WHERE id < 3) ORDER BY name DESC", "bob; alice"},
       {"SELECT * FROM dept WHERE budget > 300 ORDER BY budget", "ops|Operations|500; eng|Engineering|1000"},
+      // '_' stays a wildcard in a pattern that ends in its only '%'.
+      {"SELECT name FROM emp WHERE name LIKE '_a%' ORDER BY name", "carol; dave"},
+      {"SELECT name FROM emp WHERE name LIKE 'e_%'", "erin"},
+      {"SELECT name FROM emp WHERE name NOT LIKE '_o%' AND id < 4 ORDER BY id", "alice; carol"},
+      // A null argument gives a null value, for ABS as for the others.
+      {"SELECT ROUND(mgr), ROUND(mgr, 1), SQRT(mgr), FLOOR(mgr), CEIL(mgr), SIGN(mgr), POWER(mgr, 2), POWER(2, mgr), "
+       "EXP(mgr), SIN(mgr), LOG(mgr), ABS(mgr), SQR(mgr) FROM emp WHERE id = 1",
+       "NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL"},
+      {"SELECT id, SIGN(mgr - 2) FROM emp WHERE id > 3 ORDER BY id", "4|1; 5|-1; 6|NULL"},
+      // || reads a null part as the empty text, on either side.
+      {"SELECT 'x' || dept, dept || 'x', dept || dept FROM emp WHERE id = 6", "x|x|NULL"},
+      // NOT IN over a subquery is unknown for a null value, as over a list.
+      {"SELECT id FROM emp WHERE mgr NOT IN (SELECT id FROM emp WHERE id > 3) ORDER BY id", "2; 3; 4; 5"},
+      {"SELECT id FROM emp WHERE mgr NOT IN (4, 5, 6) ORDER BY id", "2; 3; 4; 5"},
+      {"SELECT id FROM emp WHERE NOT (mgr IN (SELECT id FROM emp WHERE id < 3)) ORDER BY id", "4"},
+      // Sums and products in range; out of range they are refused below.
+      {"SELECT SUM(salary) * 1000000, -MIN(id) FROM emp", "400000000|-1"},
   };
   for (const Check& c : checks) {
     const sql_test::ShellResult r = RunShell(db->File(), c.Sql);
@@ -130,6 +147,12 @@ TEST(SelectShellTest, RefusesWithTheCodeOfTheFault) {
       {"SELECT name FROM emp ORDER name", "ERROR 30188 Token 'BY' expected, but 'name'"},
       {"SELECT , FROM emp", "ERROR 30160 Expression expected, but ','"},
       {"UPDATE emp", "ERROR 30220 "},
+      // Integer overflow is refused, never wrapped.
+      {"SELECT salary * 100000000 FROM emp", "ERROR 30841 Integer overflow: 100 * 100000000 does not fit the type "
+       "INTEGER\n"},
+      {"SELECT SUM(salary) * 9223372036854775807 FROM emp", "ERROR 30841 "},
+      {"SELECT id FROM emp WHERE salary + 2147483600 > 0", "ERROR 30840 Integer overflow: 100 + 2147483600 does "
+       "not fit the type INTEGER\n"},
   };
   sql_test::ExpectRefusals(db->File(), checks);
 }
@@ -154,12 +177,13 @@ TEST(SelectShellTest, LiveResultsAndSelectInto) {
             "bob|160");
 }
 
-TEST(SelectShellTest, ALockHeldByAnotherProcessFailsTheStatementWith20225) {
+TEST(SelectShellTest, ALockHeldByAnotherProcessFailsTheStatementNamingTheTable) {
   const auto db = ScratchDatabase::WithSetup();
   storage_test::Peer peer(db->File(), "emp", "engine_sqllockpeer");
   ASSERT_EQ(peer.Greeting, "locked");
   const sql_test::ShellResult r = RunShell(db->File(), "SELECT name FROM emp", {"--fast-retries"});
-  EXPECT_EQ(r.Err.rfind("ERROR 20225 Table is locked", 0), 0u) << r.Err;
+  EXPECT_EQ(r.Err, "ERROR 20850 Table 'emp' is locked and cannot be read: another session held it longer than the "
+                   "retries waited\n");
   EXPECT_EQ(r.Status, 1);
   // A table the peer does not hold is read as usual.
   EXPECT_EQ(ShellRows(RunShell(db->File(), "SELECT code FROM dept WHERE budget = 200", {"--fast-retries"}).Out), "hr");
