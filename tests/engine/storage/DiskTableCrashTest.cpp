@@ -402,6 +402,30 @@ TEST_F(Crash, AConnectionKeepingTheTableOpenWritesOnAnotherProcesssCommit) {
   }
 }
 
+// A connection reads in a transaction after a change of its own and rolls
+// back; another process then commits as many changes, so the table's change
+// stamp comes back to the value the first connection's reads carried: the
+// pages it read then no longer vouch for themselves.
+TEST_F(Crash, ARolledBackTransactionLeavesNoPageTrustedForAnotherCommit) {
+  const std::string work = Dir.File("work.vlm");
+  ASSERT_TRUE(qv::CopyFile(Base, work, false));
+  storage_test::Peer other(work, "peer", "engine_tablecrash");
+  ASSERT_EQ(other.Greeting, "ready");
+  auto database = disk_test::NewDiskDatabase(work);
+  DiskSession session(database.get(), true);
+  DiskCursor log(*database, session, "Log");
+  session.Connect();
+  log.Open();
+  session.StartTransaction();
+  const std::string renamed = "X1000";
+  ASSERT_TRUE(disk_test::UpdateLog(log, "C1000", &renamed, nullptr));
+  ASSERT_TRUE(disk_test::FindLog(log, "C1413"));
+  session.Rollback();
+  ASSERT_EQ(other.Ask("update C1413 R1413 -1 0"), "ok");
+  EXPECT_TRUE(disk_test::FindLog(log, "R1413"));
+  EXPECT_EQ(CheckTables(*database, log, nullptr), "");
+}
+
 // Two processes keep Log open and take turns: each turn a few inserts,
 // updates and deletes, one by one or in a transaction that commits or rolls
 // back, with no value, small values and values of their own pages, so that
