@@ -747,8 +747,9 @@ void TVLMPageManager::RollbackSession(int32_t sessionID) {
   // The session stamped the shared pages it read with its table's change
   // stamp, uncommitted changes counted; another session's commit may reach
   // the same stamp with other contents, so none of them vouches any more.
-  for (TVLMPage* page = SharedPages.Oldest(); page != nullptr; page = TVLMSortedPageList::NextNewer(page))
-    page->ForgetSessionCounter(sessionID);
+  for (TVLMPage* oldest : {SharedPages.Oldest(), SharedPages.OldestScanned()})
+    for (TVLMPage* page = oldest; page != nullptr; page = TVLMSortedPageList::NextNewer(page))
+      page->ForgetSessionCounter(sessionID);
   std::vector<int32_t> allocated(session->AllocatedPages.Items(),
                                  session->AllocatedPages.Items() + session->AllocatedPages.Count());
   session->AllocatedPages.SetSize(0);
