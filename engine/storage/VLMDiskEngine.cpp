@@ -955,12 +955,14 @@ void TVLMDiskTablePagesCacheManager::CommitLockReleased(int32_t sessionID, TVLMT
 
 bool TVLMDiskTablePagesCacheManager::HasStamp(int32_t sessionID, TVLMTableData* table) {
   TableInfo* info = Table(sessionID, table, false);
-  return info != nullptr && info->HasStamp;
+  return info != nullptr && Locked(*info) && info->HasStamp;
 }
 
 void TVLMDiskTablePagesCacheManager::SetStamp(int32_t sessionID, TVLMTableData* table, uint32_t value) {
-  TableInfo* info = Table(sessionID, table, true);
-  if (info == nullptr || info->HasStamp) return;  // the first stamp of a locked period wins
+  // Outside a locked period another session may commit to the table at any
+  // moment: a stamp seen then vouches for nothing later.
+  TableInfo* info = Table(sessionID, table, false);
+  if (info == nullptr || !Locked(*info) || info->HasStamp) return;  // the first stamp of a locked period wins
   info->HasStamp = true;
   info->Stamp = value;
 }
@@ -981,8 +983,7 @@ bool TVLMDiskTablePagesCacheManager::CurrentStamp(int32_t sessionID, uint32_t& s
   SessionInfo* session = Session(sessionID, false);
   if (session == nullptr || session->Entered.empty()) return false;
   TableInfo* info = Table(sessionID, session->Entered.back(), false);
-  if (info == nullptr || (info->OperationLockCount == 0 && info->CommitLockCount == 0) || !info->HasStamp)
-    return false;
+  if (info == nullptr || !Locked(*info) || !info->HasStamp) return false;
   stamp = info->Stamp;
   return true;
 }

@@ -504,6 +504,7 @@ private:
   SessionInfo* Session(int32_t sessionID, bool create);
   TableInfo* Table(int32_t sessionID, TVLMTableData* table, bool create);
   static void Reset(TableInfo& info);
+  static bool Locked(const TableInfo& info) { return info.OperationLockCount > 0 || info.CommitLockCount > 0; }
 
   std::vector<std::unique_ptr<SessionInfo>> Sessions_;  // index SessionID + 2
 };

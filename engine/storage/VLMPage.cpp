@@ -130,6 +130,12 @@ void TVLMPage::SetSessionCounter(int32_t sessionID, uint32_t counter) {
   SessionCounters_[static_cast<size_t>(index)] = {counter, true};
 }
 
+void TVLMPage::ForgetSessionCounter(int32_t sessionID) {
+  const int64_t index = static_cast<int64_t>(sessionID) + 2;
+  if (index >= 0 && index < static_cast<int64_t>(SessionCounters_.size()))
+    SessionCounters_[static_cast<size_t>(index)].IsSet = false;
+}
+
 // --------------------------------------------------------------- TVLMPagePin
 
 void TVLMPagePin::Set(TVLMPage* page, int32_t sessionID) noexcept {
@@ -738,6 +744,12 @@ void TVLMPageManager::RollbackSession(int32_t sessionID) {
     if (page->UseCount > 0) throw EVLMException(20088, "Cannot remove used page");
   }
   session->PrivatePages.Clear();
+  // The session stamped the shared pages it read with its table's change
+  // stamp, uncommitted changes counted; another session's commit may reach
+  // the same stamp with other contents, so none of them vouches any more.
+  for (TVLMPage* oldest : {SharedPages.Oldest(), SharedPages.OldestScanned()})
+    for (TVLMPage* page = oldest; page != nullptr; page = TVLMSortedPageList::NextNewer(page))
+      page->ForgetSessionCounter(sessionID);
   std::vector<int32_t> allocated(session->AllocatedPages.Items(),
                                  session->AllocatedPages.Items() + session->AllocatedPages.Count());
   session->AllocatedPages.SetSize(0);

@@ -189,6 +189,7 @@ public:
   bool RefreshWriteCounter();
   bool GetSessionCounter(int32_t sessionID, uint32_t& counter) const;
   void SetSessionCounter(int32_t sessionID, uint32_t counter);
+  void ForgetSessionCounter(int32_t sessionID);
 
   // Header fields (valid only with a page header).
   uint32_t GetWriteCounter() const { return VLMGetU32LE(Buffer + kVLMPageWriteCounterOffset); }

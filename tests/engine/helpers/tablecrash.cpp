@@ -34,10 +34,18 @@
 // USERS single or multi: the session's mode.
 //
 // Exit 0: the operation completed. 2: any other error.
+//
+//   engine_tablecrash PATH peer
+//
+// A connection in multi-user mode that keeps Log open and works on the
+// commands it reads, one per line (disk_test::LogCommand, or quit to end at
+// once), answering each with "ok" or "error TEXT"; it prints "ready" once the
+// table is open.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -50,30 +58,15 @@ using disk_test::DiskCursor;
 using disk_test::kLogCall;
 using disk_test::kLogNotes;
 
-bool Find(DiskCursor& log, const std::string& call) {
-  log.SetToBegin();
-  while (log.GetRecord(1) == kVLMNavOK)
-    if (log.Text(kLogCall) == call) return true;
-  return false;
-}
-
 void Require(bool ok, const std::string& what) {
   if (!ok) throw qv::Exception("cannot " + what);
 }
 
 void Update(DiskCursor& log, const std::string& call, const std::string* newCall, const std::vector<uint8_t>* notes) {
-  Require(Find(log, call), "find " + call);
-  if (newCall != nullptr) log.SetText(kLogCall, *newCall);
-  if (notes != nullptr) log.WriteBlob(kLogNotes, *notes);
-  log.Post(false);
-  Require(log.ResultCode == 0, "update " + call);
+  Require(disk_test::UpdateLog(log, call, newCall, notes), "update " + call);
 }
 
-void Delete(DiskCursor& log, const std::string& call) {
-  Require(Find(log, call), "find " + call);
-  log.DeleteRecord();
-  Require(log.ResultCode == 0, "delete " + call);
-}
+void Delete(DiskCursor& log, const std::string& call) { Require(disk_test::DeleteLog(log, call), "delete " + call); }
 
 void Insert(DiskCursor& log, const std::string& call, const std::vector<uint8_t>& notes = {}) {
   Require(disk_test::InsertLog(log, call, notes), "insert " + call);
@@ -132,9 +125,37 @@ void Run(const std::string& op, disk_test::DiskSession& session, DiskCursor& log
   }
 }
 
+int RunPeer(const std::string& path) {
+  auto database = disk_test::NewDiskDatabase(path);
+  disk_test::DiskSession session(database.get(), true);
+  session.Connect();
+  DiskCursor log(*database, session, "Log");
+  log.Open();
+  std::cout << "ready" << std::endl;
+  for (std::string line; std::getline(std::cin, line);) {
+    if (line == "quit") std::_Exit(0);
+    std::string answer = "ok";
+    try {
+      if (!disk_test::LogCommand(session, log, line)) answer = "error cannot " + line + ", result " + std::to_string(log.ResultCode);
+    } catch (const qv::Exception& e) {
+      answer = std::string("error ") + e.what();
+    }
+    std::cout << answer << std::endl;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[2]) == "peer") {
+    try {
+      return RunPeer(argv[1]);
+    } catch (const qv::Exception& e) {
+      std::fprintf(stderr, "%s\n", e.what());
+      return 2;
+    }
+  }
   if (argc != 7 && argc != 8) {
     std::fprintf(stderr, "usage: %s PATH OP exit|powercut|anyorder|failfrom|tornfrom K SEED single|multi [CALL]\n",
                  argv[0]);

@@ -25,10 +25,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <fstream>
 #include <map>
 #include <random>
 #include <set>
+#include <sstream>
 
 #include "engine/storage/StorageTestSupport.h"
 #include "tests/engine/storage/DiskTestSupport.h"
@@ -162,39 +164,57 @@ protected:
       if (others != nullptr) *others = all.size() - state.size();
       if (state != BaseState && state != op.After) return "the records are neither before nor after the commit";
       after = state == op.After && state != BaseState;
-      if (log.GetRecordCount() != static_cast<int64_t>(all.size())) return "the record count differs";
-      for (const char* index : {"ByCall", "ByID"}) {
-        log.UseIndex(index);
-        const std::vector<std::string> calls = log.Column(disk_test::kLogCall);
-        std::multiset<std::string> expected;
-        for (const auto& [id, record] : all) expected.insert(record.first);
-        if (std::multiset<std::string>(calls.begin(), calls.end()) != expected) return std::string(index) + " differs";
-        if (std::string(index) == "ByCall" && !std::is_sorted(calls.begin(), calls.end())) return "ByCall is not sorted";
-      }
       DiskCursor second(*database, session, "Second");
       const int32_t code = qv::test::RaisedCode([&] { second.Open(); });
       if (code != 0 && code != 30396) return "Second open raised " + std::to_string(code);
       if (op.SecondAfter) after = code == 0;
       else if (code == 0) return "Second is there";
-      std::lock_guard guard(database->CriticalSection());
-      std::vector<DiskCursor*> tables{&log};
-      if (code == 0) tables.push_back(&second);
-      for (DiskCursor* table : tables) {
-        TVLMBaseIndexManager& indexes = *table->Table().IndexManager;
-        for (int32_t i = 0; i < indexes.IndexDefs->GetCount(); ++i) {
-          auto& index = static_cast<TVLMBTreeRecordIndex&>(*indexes.GetIndex(indexes.IndexDefs->GetIndexDef(i)->ObjectID));
-          const int32_t failed = qv::test::RaisedCode([&] { index.CheckIntegrity(table->SessionID()); });
-          if (failed != 0) return "index " + indexes.IndexDefs->GetIndexDef(i)->Name + " fails its check";
-        }
-      }
-      storage_test::FreeSpaceChecker maps(*database->DiskPageManager());
-      const std::string faults = maps.CheckExtentMap() + maps.CheckLastUsedPage() +
-                                 (code == 0 ? disk_test::CheckDiskFreeSpace(*database, {&log, &second})
-                                            : disk_test::CheckDiskFreeSpace(*database, {&log}));
+      const std::string faults = CheckTables(*database, log, code == 0 ? &second : nullptr);
       if (!faults.empty()) return faults;
     }
     if (qv::FileExists(VLMJournalFileName(path))) return "the journal stays after the file closed";
     return "";
+  }
+
+  // "" when the structures of Log (and of Second when given) agree: the
+  // record count is the number of records, ByID holds each record once in
+  // ascending IDs, ByCall each Call once in order, every index passes its
+  // check, and the free-space maps mark exactly the pages the structures
+  // reach (record pages and their index, BLOB pages and theirs, large
+  // values, index pages), LastUsedPage the highest.
+  static std::string CheckTables(TVLMDiskDatabaseData& database, DiskCursor& log, DiskCursor* second) {
+    log.UseIndex("");
+    std::vector<std::string> calls = log.Column(disk_test::kLogCall);
+    if (log.GetRecordCount() != static_cast<int64_t>(calls.size()))
+      return "the record count is " + std::to_string(log.GetRecordCount()) + " for " + std::to_string(calls.size()) +
+             " records";
+    std::sort(calls.begin(), calls.end());
+    log.UseIndex("ByCall");
+    if (log.Column(disk_test::kLogCall) != calls) return "ByCall differs from the records";
+    log.UseIndex("ByID");
+    std::vector<std::string> byID;
+    int64_t lastID = 0;
+    for (log.SetToBegin(); log.GetRecord(1) == kVLMNavOK; lastID = log.Int(disk_test::kLogID).value_or(0)) {
+      if (log.Int(disk_test::kLogID).value_or(0) <= lastID) return "ByID holds an ID twice or out of order";
+      byID.push_back(log.Text(disk_test::kLogCall).value_or("null"));
+    }
+    std::sort(byID.begin(), byID.end());
+    if (byID != calls) return "ByID differs from the records";
+    std::lock_guard guard(database.CriticalSection());
+    std::vector<DiskCursor*> tables{&log};
+    if (second != nullptr) tables.push_back(second);
+    for (DiskCursor* table : tables) {
+      TVLMBaseIndexManager& indexes = *table->Table().IndexManager;
+      for (int32_t i = 0; i < indexes.IndexDefs->GetCount(); ++i) {
+        auto& index = static_cast<TVLMBTreeRecordIndex&>(*indexes.GetIndex(indexes.IndexDefs->GetIndexDef(i)->ObjectID));
+        const int32_t failed = qv::test::RaisedCode([&] { index.CheckIntegrity(table->SessionID()); });
+        if (failed != 0) return "index " + indexes.IndexDefs->GetIndexDef(i)->Name + " fails its check";
+      }
+    }
+    storage_test::FreeSpaceChecker maps(*database.DiskPageManager());
+    return maps.CheckExtentMap() + maps.CheckLastUsedPage() +
+           (second != nullptr ? disk_test::CheckDiskFreeSpace(database, {&log, second})
+                              : disk_test::CheckDiskFreeSpace(database, {&log}));
   }
 
   ScratchFolder Dir;
@@ -325,6 +345,166 @@ TEST_F(Crash, ASharingConnectionNeverWritesOverAnotherOnesStoppedCommit) {
   }
   EXPECT_GT(refused, 0);
   EXPECT_GT(committed, 0);
+}
+
+// A connection that keeps Log open while another process commits an insert
+// that splits a page of ByCall, then writes in its own transaction (or
+// record by record): what it writes is built on the other's commit.
+TEST_F(Crash, AConnectionKeepingTheTableOpenWritesOnAnotherProcesssCommit) {
+  struct Case {
+    const char* Name;
+    bool Transaction;
+    bool ReadFirst;  // a read of the table before the other commits
+    int Updates;     // of base records, before the inserts
+  };
+  const Case cases[] = {
+      {"12 inserts in a transaction", true, false, 0},
+      {"a read, then 12 inserts in a transaction", true, true, 0},
+      {"updates and deletes, then 12 inserts, in a transaction", true, false, 3},
+      {"12 inserts one by one", false, false, 0},
+  };
+  Operation op;
+  op.Name = "insert";
+  op.Call = SplitCall;
+  op.MultiUser = true;
+  ASSERT_NO_FATAL_FAILURE(Measure(op));
+  const std::string work = Dir.File("work.vlm");
+  for (const Case& c : cases) {
+    ASSERT_TRUE(qv::CopyFile(Base, work, false));
+    LogState expected = op.After;
+    {
+      auto database = disk_test::NewDiskDatabase(work);
+      DiskSession session(database.get(), true);
+      session.Connect();
+      DiskCursor log(*database, session, "Log");
+      log.Open();
+      if (c.ReadFirst) ReadState(log);
+      ASSERT_EQ(RunHelper("engine_tablecrash", Args(work, op, "exit", 0, 0)), 0) << c.Name;
+      if (c.Transaction) session.StartTransaction();
+      for (int i = 0; i < c.Updates; ++i) {
+        const std::string call = "C" + std::to_string(1000 + i * 7), renamed = "U" + call;
+        ASSERT_TRUE(disk_test::UpdateLog(log, call, &renamed, nullptr)) << c.Name;
+        ASSERT_TRUE(disk_test::DeleteLog(log, "C" + std::to_string(1301 + i * 7))) << c.Name;
+      }
+      for (int r = 0; r < 12; ++r)
+        ASSERT_TRUE(disk_test::InsertLog(log, "B" + std::to_string(r), disk_test::LogNotes(300, r))) << c.Name;
+      if (c.Transaction) session.Commit(false);
+      expected = ReadState(log);
+    }
+    auto database = disk_test::NewDiskDatabase(work);
+    DiskSession session(database.get(), true);
+    session.Connect();
+    DiskCursor log(*database, session, "Log");
+    log.Open();
+    EXPECT_EQ(CheckTables(*database, log, nullptr), "") << c.Name;
+    EXPECT_EQ(ReadState(log).size(), op.After.size() + 12 - c.Updates) << c.Name;
+    EXPECT_EQ(ReadState(log), expected) << c.Name;
+  }
+}
+
+// A connection reads in a transaction after a change of its own and rolls
+// back; another process then commits as many changes, so the table's change
+// stamp comes back to the value the first connection's reads carried: the
+// pages it read then no longer vouch for themselves.
+TEST_F(Crash, ARolledBackTransactionLeavesNoPageTrustedForAnotherCommit) {
+  const std::string work = Dir.File("work.vlm");
+  ASSERT_TRUE(qv::CopyFile(Base, work, false));
+  storage_test::Peer other(work, "peer", "engine_tablecrash");
+  ASSERT_EQ(other.Greeting, "ready");
+  auto database = disk_test::NewDiskDatabase(work);
+  DiskSession session(database.get(), true);
+  DiskCursor log(*database, session, "Log");
+  session.Connect();
+  log.Open();
+  session.StartTransaction();
+  const std::string renamed = "X1000";
+  ASSERT_TRUE(disk_test::UpdateLog(log, "C1000", &renamed, nullptr));
+  ASSERT_TRUE(disk_test::FindLog(log, "C1413"));
+  session.Rollback();
+  ASSERT_EQ(other.Ask("update C1413 R1413 -1 0"), "ok");
+  EXPECT_TRUE(disk_test::FindLog(log, "R1413"));
+  EXPECT_EQ(CheckTables(*database, log, nullptr), "");
+}
+
+// Two processes keep Log open and take turns: each turn a few inserts,
+// updates and deletes, one by one or in a transaction that commits or rolls
+// back, with no value, small values and values of their own pages, so that
+// ByCall and ByID pages split and merge and record, BLOB and index pages
+// come and go under the other connection's cached view. After every turn
+// the in-process connection sees what the committed turns made of the
+// records, through every index, and every structure agrees (CheckTables).
+TEST_F(Crash, TwoProcessesTakingTurnsOnOneTableKeepItsStructuresWhole) {
+  using Model = std::map<std::string, std::vector<uint8_t>>;  // Call -> value
+  const std::string work = Dir.File("work.vlm");
+  auto budget = qv::test::TestBudget::Steps(12, 25);
+  for (uint64_t episode = 0; budget.Continue(episode); ++episode) {
+    std::mt19937 random(static_cast<uint32_t>(7919 * episode + 17));
+    auto pick = [&](size_t n) { return static_cast<int32_t>(random() % n); };
+    Model model;
+    for (const auto& [id, record] : BaseState) model[record.first] = record.second;
+    ASSERT_TRUE(qv::CopyFile(Base, work, false));
+    storage_test::Peer other(work, "peer", "engine_tablecrash");
+    ASSERT_EQ(other.Greeting, "ready");
+    auto database = disk_test::NewDiskDatabase(work);
+    DiskSession session(database.get(), true);
+    DiskCursor log(*database, session, "Log");
+    session.Connect();
+    log.Open();
+    int next = 0;
+    std::string trace = "episode " + std::to_string(episode) + "\n";
+    for (int turn = 0; turn < 30; ++turn) {
+      const bool mine = turn % 2 == 1;
+      auto run = [&](const std::string& command) {
+        trace += (mine ? "B " : "A ") + command + "\n";
+        if (mine) return disk_test::LogCommand(session, log, command);
+        const std::string answer = other.Ask(command);
+        if (answer != "ok") trace += answer + "\n";
+        return answer == "ok";
+      };
+      const int32_t kind = pick(4);  // 0, 1: one by one, 2: committed, 3: rolled back
+      if (kind >= 2) {
+        ASSERT_TRUE(run("begin")) << trace;
+      }
+      Model changed = model;
+      for (int32_t step = 0, steps = kind < 2 ? 1 + pick(3) : 2 + pick(7); step < steps; ++step) {
+        const int32_t action = changed.size() < 40 ? 0 : changed.size() > 140 ? 2 : pick(3);
+        const int32_t size = std::array<int32_t, 4>{0, 40, 300, 2500}[static_cast<size_t>(pick(4))];
+        const int32_t seed = pick(200);
+        const std::string values = " " + std::to_string(size) + " " + std::to_string(seed);
+        auto existing = std::next(changed.begin(), pick(changed.size()));
+        if (action == 0) {
+          const std::string added = "N" + std::to_string(next++);
+          ASSERT_TRUE(run("insert " + added + values)) << trace;
+          changed[added] = disk_test::LogNotes(size, seed);
+        } else if (action == 1) {
+          const bool rename = pick(2) == 0, revalue = !rename || pick(2) == 0;
+          const std::string renamed = rename ? "R" + std::to_string(next++) : existing->first;
+          ASSERT_TRUE(run("update " + existing->first + " " + (rename ? renamed : "-") +
+                          (revalue ? values : " -1 0")))
+              << trace;
+          std::vector<uint8_t> notes = revalue ? disk_test::LogNotes(size, seed) : existing->second;
+          changed.erase(existing);
+          changed[renamed] = notes;
+        } else {
+          ASSERT_TRUE(run("delete " + existing->first)) << trace;
+          changed.erase(existing);
+        }
+      }
+      if (kind >= 2) {
+        ASSERT_TRUE(run(kind == 2 ? "commit" : "rollback")) << trace;
+      }
+      if (kind != 3) model = changed;
+      Model seen;
+      for (const auto& [id, record] : ReadState(log)) seen[record.first] = record.second;
+      std::string differences;  // Calls seen with a wrong value or not at all (-)
+      for (const auto& [call, value] : seen)
+        if (!model.contains(call) || model.at(call) != value) differences += " " + call;
+      for (const auto& [call, value] : model)
+        if (!seen.contains(call)) differences += " -" + call;
+      ASSERT_EQ(differences, "") << trace;
+      ASSERT_EQ(CheckTables(*database, log, nullptr), "") << trace;
+    }
+  }
 }
 
 // An update of every record in one transaction whose k-th file operation

@@ -5,10 +5,12 @@
 // cursor, posts under the multi-user table locks).
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -318,6 +320,60 @@ inline bool InsertLog(DiskCursor& cursor, const std::string& call, const std::ve
   if (!notes.empty()) cursor.WriteBlob(kLogNotes, notes);
   cursor.Post(true);
   return cursor.ResultCode == 0;
+}
+
+// A Notes value of size bytes made from seed.
+inline std::vector<uint8_t> LogNotes(int32_t size, int32_t seed) {
+  std::vector<uint8_t> notes(static_cast<size_t>(size));
+  for (int32_t i = 0; i < size; ++i) notes[static_cast<size_t>(i)] = static_cast<uint8_t>(seed + i * 13);
+  return notes;
+}
+// Makes the Log record called call current (a walk in the cursor's order);
+// false when there is none.
+inline bool FindLog(DiskCursor& cursor, const std::string& call) {
+  cursor.SetToBegin();
+  while (cursor.GetRecord(1) == kVLMNavOK)
+    if (cursor.Text(kLogCall) == call) return true;
+  return false;
+}
+// The Log record called call gets newCall and notes (each when given);
+// false when it is not there or the post did not store it.
+inline bool UpdateLog(DiskCursor& cursor, const std::string& call, const std::string* newCall,
+                      const std::vector<uint8_t>* notes) {
+  if (!FindLog(cursor, call)) return false;
+  if (newCall != nullptr) cursor.SetText(kLogCall, *newCall);
+  if (notes != nullptr) cursor.WriteBlob(kLogNotes, *notes);
+  cursor.Post(false);
+  return cursor.ResultCode == 0;
+}
+inline bool DeleteLog(DiskCursor& cursor, const std::string& call) {
+  if (!FindLog(cursor, call)) return false;
+  cursor.DeleteRecord();
+  return cursor.ResultCode == 0;
+}
+// One command on Log through session and cursor; false when it failed:
+//   insert CALL SIZE SEED          a record with LogNotes(SIZE, SEED)
+//   update CALL NEWCALL SIZE SEED  NEWCALL "-" keeps the Call, SIZE -1 the
+//                                  value
+//   delete CALL
+//   begin | commit | rollback      the session's transaction
+inline bool LogCommand(DiskSession& session, DiskCursor& cursor, const std::string& line) {
+  std::istringstream in(line);
+  std::string command, call, newCall;
+  int32_t size = -1, seed = 0;
+  in >> command >> call;
+  if (command == "insert") return in >> size >> seed, InsertLog(cursor, call, LogNotes(size, seed));
+  if (command == "update") {
+    in >> newCall >> size >> seed;
+    const std::vector<uint8_t> notes = LogNotes(std::max(size, 0), seed);
+    return UpdateLog(cursor, call, newCall == "-" ? nullptr : &newCall, size < 0 ? nullptr : &notes);
+  }
+  if (command == "delete") return DeleteLog(cursor, call);
+  if (command == "begin") session.StartTransaction();
+  else if (command == "commit") session.Commit(false);
+  else if (command == "rollback") session.Rollback();
+  else return false;
+  return true;
 }
 
 // The free-space checker over a database's own structures and every table
