@@ -6,6 +6,7 @@
 #include "app/MainView.h"
 #include "app/QsoEntry.h"
 #include "platform/dataset/DataSet.h"
+#include "platform/host/Exception.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/host/SysUtils.h"
 #include "platform/os/Collation.h"
@@ -36,7 +37,31 @@ bool LocateSerial(DataSet& ds, int64_t wanted) {
 }  // namespace
 
 EditController::EditController(EditView& view, LogTable& log, AppState& state, MainView& main)
-    : View_(view), Log_(log), State_(state), Main_(main) {}
+    : View_(view), Log_(log), State_(state), Main_(main), BeforePost_(log.Data().BeforePost) {
+  Log_.Data().BeforePost = [this](DataSet& ds) { CheckPostedRow(ds); };
+}
+
+EditController::~EditController() { Log_.Data().BeforePost = std::move(BeforePost_); }
+
+void EditController::CheckPostedRow(DataSet& ds) {
+  const auto time = [](std::string_view t) { return t.empty() || IsTimeText(t); };
+  struct Check {
+    const char* Field;
+    std::function<bool(std::string_view)> Valid;
+    std::string_view Message;
+  };
+  const Check checks[] = {{"Freq", IsFrequencyText, kInvalidFrequencyText},
+                          {"TimeStart", time, kInvalidTimeText},
+                          {"TimeEnd", time, kInvalidTimeText},
+                          {"QSODate", IsDateText, kInvalidDateText}};
+  for (const Check& c : checks) {
+    if (c.Valid(ds.FieldByName(c.Field)->AsString())) continue;
+    View_.Warn(std::string(c.Message));
+    ds.Cancel();
+    throw ESilentException();
+  }
+  if (BeforePost_) BeforePost_(ds);
+}
 
 void EditController::FormActivate() {
   View_.SetCaption(std::string(kEditCaption));
@@ -108,6 +133,16 @@ void EditController::NavigatorButton(NavBtn button) {
 }
 
 bool EditController::RunAction(NavBtn button) {
+  // A post the checks refused, or a move whose post they refused, is no
+  // action (they have told the operator).
+  try {
+    return RunDatasetAction(button);
+  } catch (const ESilentException&) {
+    return false;
+  }
+}
+
+bool EditController::RunDatasetAction(NavBtn button) {
   DataSet& ds = Log_.Data();
   const bool empty = ds.RecordCount() == 0;
   switch (button) {

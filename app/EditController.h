@@ -3,10 +3,17 @@
 // one, and the close with the update of the main window. The editor window
 // (VedoruzEzuEditF) forwards its events here; the edits themselves go
 // straight into the live log through the dataset (Edit, Post, Delete).
+//
+// While the controller lives, every post of the log (the navigator's, or a
+// move to another record) first applies the entry fields' checks to the
+// frequency, the two times and the date: a text they refuse is named in the
+// entry field's warning, the edit is cancelled (the row stays as stored)
+// and the post ends with an ESilentException.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -68,6 +75,10 @@ public:
   // log: the main window's live log; main and state: the main window, whose
   // entry count, mode and serial the close updates.
   EditController(EditView& view, LogTable& log, AppState& state, MainView& main);
+  // Gives the log's post its handler of before back.
+  ~EditController();
+  EditController(const EditController&) = delete;
+  EditController& operator=(const EditController&) = delete;
 
   void FormActivate();
   void FormKeyDown(HotKey key);
@@ -87,7 +98,9 @@ public:
 
 private:
   bool RunAction(NavBtn button);
+  bool RunDatasetAction(NavBtn button);
   void UpdateMainWindow();
+  void CheckPostedRow(DataSet& ds);
 
   EditView& View_;
   LogTable& Log_;
@@ -95,6 +108,7 @@ private:
   MainView& Main_;
   bool NavigatorUsed_ = false;
   std::string LastNavigatorAction_;
+  std::function<void(DataSet&)> BeforePost_;
 };
 
 }  // namespace qv::app

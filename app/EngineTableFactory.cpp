@@ -70,6 +70,7 @@ public:
   void Disconnect() override { Database_.DoDisconnect(); }
   void EmptyTable() override { Table_.EmptyTable(); }
   bool LastCommitChanges(FileChanges& changes) override { return LastCommitChangesOf(Database_, changes); }
+  bool StartChangeChain() override { return Database_.StartChangeChain(); }
 
 private:
   static constexpr int32_t kMaxConnections = 500;

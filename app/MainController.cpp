@@ -30,6 +30,9 @@ constexpr int32_t kCwReportWidth = 50;
 constexpr int32_t kNotesHeight = 20;
 constexpr int32_t kNotesFontSize = 9;
 constexpr int32_t kToolBarMargin = 6;
+// The log's bytes one tick of the backup timer compares (or copies): a few
+// milliseconds, so that a key typed meanwhile waits no longer than that.
+constexpr int64_t kBackupSliceBytes = int64_t{1} << 20;
 
 }  // namespace
 
@@ -79,6 +82,8 @@ void MainController::FormCreate() {
   View_.SetTimerEnabled(MainTimer::Clock, true);
   View_.SetTimerInterval(MainTimer::Notice, MultiplierNotice::kResetMs);
   View_.SetTimerEnabled(MainTimer::Notice, false);
+  View_.SetTimerInterval(MainTimer::Backup, 0);
+  View_.SetTimerEnabled(MainTimer::Backup, false);
   for (int32_t i = 0; i < static_cast<int32_t>(Ctl::Count); ++i) {
     const auto c = static_cast<Ctl>(i);
     if (const int32_t n = InitialMaxLength(c); n > 0) View_.SetMaxLength(c, n);
@@ -136,6 +141,7 @@ void MainController::FormCreate() {
   }
   Log_->SetIndexName(kPrimeIndexName);
   ShowLogCount();
+  StartBackupCatchUp();
 
   FillStateList();
   std::vector<std::string> bands;
@@ -178,12 +184,17 @@ void MainController::LoadWindowSettings() {
 }
 
 void MainController::RunSettings() {
-  ModalScope modal(*this);
-  State_.NumSentText = View_.Text(Ctl::NumSent);
-  RunSettingsAndRetally(State_, *Log_, *Hooks_);
-  View_.SetText(Ctl::NumSent, State_.NumSentText);
-  View_.SetText(Ctl::LogNr, State_.LogNrText);
-  ShowTotals();
+  // The dialog may restore the backup, or open, empty or delete a log.
+  FinishBackupCatchUp();
+  {
+    ModalScope modal(*this);
+    State_.NumSentText = View_.Text(Ctl::NumSent);
+    RunSettingsAndRetally(State_, *Log_, *Hooks_);
+    View_.SetText(Ctl::NumSent, State_.NumSentText);
+    View_.SetText(Ctl::LogNr, State_.LogNrText);
+    ShowTotals();
+  }
+  StartBackupCatchUp();
 }
 
 void MainController::SetNumSent(const std::string& text) {
@@ -374,6 +385,60 @@ void MainController::Timer2Timer() {
   ShowNotice();
 }
 
+// ------------------------------------------------------------- backup copy
+
+void MainController::StartBackupCatchUp() {
+  CatchUp_.reset();
+  View_.SetTimerEnabled(MainTimer::Backup, false);
+  if (!IsLogSelected(State_) || !LogData().Active() || Log_->DatabaseFileName() != LogFileOf(State_.LogDir)) return;
+  // Until the slices are through, the backup is partly old and partly new.
+  BackupInDoubt_ = true;
+  try {
+    // The chain starts before the first byte is compared: what the log's
+    // database writes from here on is in its next commit's changes.
+    Log_->StartChangeChain();
+    CatchUp_ = std::make_unique<BackupCatchUp>(LogFileOf(State_.LogDir), BackupFileOf(State_.LogDir));
+  } catch (const std::exception&) {
+    EndBackupCatchUp(false);
+    return;
+  }
+  View_.SetTimerEnabled(MainTimer::Backup, true);
+}
+
+void MainController::BackupTimer() {
+  if (!CatchUp_) {
+    View_.SetTimerEnabled(MainTimer::Backup, false);
+    return;
+  }
+  bool done = false;
+  try {
+    done = CatchUp_->Step(kBackupSliceBytes);
+  } catch (const std::exception&) {
+    EndBackupCatchUp(false);
+    return;
+  }
+  if (done) EndBackupCatchUp(true);
+}
+
+void MainController::FinishBackupCatchUp() {
+  if (!CatchUp_) return;
+  bool done = false;
+  try {
+    CatchUp_->Run();
+    done = true;
+  } catch (const std::exception&) {
+  }
+  EndBackupCatchUp(done);
+}
+
+void MainController::EndBackupCatchUp(bool done) {
+  CatchUp_.reset();
+  View_.SetTimerEnabled(MainTimer::Backup, false);
+  // A backup left in doubt is compared or rebuilt whole by the next add.
+  BackupInDoubt_ = !done;
+  if (!done) StatusText(kWinWhite, kWinRed, "Backup copy of the Log failed!");
+}
+
 void MainController::FormKeyDown(HotKey key) {
   switch (key) {
     case HotKey::F1: UserGuidBtnClick(); break;
@@ -423,6 +488,7 @@ void MainController::EditLogBtnClick() {
     return;
   }
   if (!ShowLogEditor_) return;
+  FinishBackupCatchUp();
   ModalScope modal(*this);
   ShowLogEditor_();
   const bool ibm = IsContest(ContestKind::IBM);
@@ -452,6 +518,8 @@ void MainController::ViewMultBtnClick() {
 }
 
 void MainController::FormClose() {
+  // The backup leaves with the log's bytes, whatever the start found.
+  FinishBackupCatchUp();
   Settings_.WriteWindowPlacement(View_.CurrentWindowState(), View_.IsActiveWindow(), View_.CurrentPlacement());
   // The conversation ends with the window; events still waiting are dropped.
   if (Module_.HamScopeLinked && HamScope_ != nullptr) HamScope_->CloseLink();

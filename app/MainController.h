@@ -22,6 +22,15 @@
 // While no log is selected (IsLogSelected), the checks and the lookup work
 // but nothing is written to a log: Add To Log, the log editor, emptying the
 // log and the outputs (print, export) refuse.
+//
+// The backup copy: after the log is opened (the start, the settings dialog)
+// the log's database starts its chain of changes and the backup is brought
+// up to date with the log a slice at each tick of the backup timer, between
+// the operator's keys; whatever may write the log (Add To Log, the log
+// editor, the settings dialog, emptying) and the window's close finish the
+// slices first. Each add then writes into the backup only what its commit
+// changed, the first add of a start included, and a backup left behind by a
+// crash is the log again once the window has been open and closed.
 #pragma once
 
 #include <cstdint>
@@ -101,6 +110,9 @@ public:
   void FormKeyDown(HotKey key);
   void Timer1Timer();
   void Timer2Timer();
+  // A slice of bringing the backup copy up to date with the log just opened
+  // (the backup timer runs while one is going on).
+  void BackupTimer();
 
   // ---- entry fields
   // The character a typed key becomes in field, 0 to drop it.
@@ -161,6 +173,8 @@ public:
   DataSet& LogData();
   // How the last backup update of an added contact that succeeded went.
   const BackupUpdate& LastBackupUpdate() const { return LastBackup_; }
+  // The backup is being brought up to date with the log opened (BackupTimer).
+  bool BackupCatchingUp() const { return CatchUp_ != nullptr; }
   bool StateTableOpen() const { return StatesOpen_; }
   bool MemberTableOpen() const { return MembersOpen_; }
 
@@ -215,6 +229,14 @@ private:
   void ShowLogCount();
   void ApplySerial();
   void FillStateList();
+  // The backup copy after the log was opened: the log's chain of changes
+  // starts and the backup is compared with it (or rebuilt) in slices, so
+  // that the first add already takes only its commit's changes. Anything
+  // that may write the log finishes the slices first.
+  void StartBackupCatchUp();
+  void FinishBackupCatchUp();
+  // The end of the catch-up (done, or failed: shown), its timer stopped.
+  void EndBackupCatchUp(bool done);
   // checks
   void ExitCheck(Ctl field);
   bool RefuseWithoutLog();
@@ -276,6 +298,7 @@ private:
   // a stamp that looks current, so the next one compares it whole.
   bool BackupInDoubt_ = false;
   BackupUpdate LastBackup_;
+  std::unique_ptr<BackupCatchUp> CatchUp_;
 };
 
 }  // namespace qv::app

@@ -182,9 +182,11 @@ void MainController::RawLookup(const std::string& call) {
   }
   const int32_t answer = ok ? FindAnswerLine(lines) : -1;
   if (answer < 0) {
-    // The first line received says what went wrong; without one, the
-    // fetch's own reason (no answer in time, refused connection) does.
-    if (lines.Count() > 0 && !lines[0].empty()) failure = lines[0];
+    // A request that failed says why (the deadline passed, the name was not
+    // found, the connection was refused): what came before is cut short.
+    // A whole reply without the answer says what went wrong in its first
+    // line, and so does a failure that gives no reason.
+    if ((ok || failure.empty()) && lines.Count() > 0 && !lines[0].empty()) failure = lines[0];
     View_.SetText(Ctl::StatPanel, "Can not retrieve data! " + failure);
     return;
   }

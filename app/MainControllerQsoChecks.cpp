@@ -18,8 +18,6 @@ namespace qv::app {
 namespace {
 
 constexpr std::string_view kSelectLogText = "You must \"Select Log\" !";
-constexpr std::string_view kInvalidFrequencyText = "Invalid FREQUENCY !\rEnter MHz as a number, for example 14.025";
-constexpr std::string_view kInvalidTimeText = "Invalid TIME !";
 
 }  // namespace
 
@@ -322,6 +320,8 @@ void MainController::AddToLogButtonClick() {
   q.EQSLSent = View_.Checked(Ctl::EQSLCkBox);
   q.LOTWSent = View_.Checked(Ctl::LOTWCkBox);
 
+  // The backup is whole before the log changes again.
+  FinishBackupCatchUp();
   // The score and the count as they stood, for a contact the log does not take.
   const IbmScore scoreBefore = ibm ? State_.Score : IbmScore();
   const int32_t countBefore = log.RecordCount();
@@ -426,6 +426,7 @@ bool MainController::ReopenAfterFailedWrite(const std::string& reason, int32_t c
 
 bool MainController::EmptyLog() {
   if (!IsLogSelected(State_)) return false;
+  FinishBackupCatchUp();
   DataSet& log = LogData();
   log.Close();
   Log_->EmptyTable();

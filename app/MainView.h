@@ -64,7 +64,9 @@ inline constexpr uint32_t kWinTeal = 0x808000;
 inline constexpr uint32_t kWinAqua = 0xFFFF00;
 inline constexpr uint32_t kWinPurple = 0x800080;
 
-enum class MainTimer : uint8_t { Clock, Notice };  // Timer1, Timer2
+// Timer1, Timer2, and the timer that brings the backup copy up to date a
+// slice at a time (interval 0: between the window's other events).
+enum class MainTimer : uint8_t { Clock, Notice, Backup };
 
 // The grid's columns by number (0-based), as the layouts name them.
 inline constexpr int32_t kGridColumnCount = 42;

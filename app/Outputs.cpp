@@ -35,9 +35,24 @@ OutputContext MakeOutputContext(const AppState& state, double localNow) {
   return c;
 }
 
+namespace {
+
+// The lines an export gathers before it writes them to its file.
+constexpr size_t kExportPartBytes = 64 * 1024;
+
+}  // namespace
+
 void TextExport::Line(std::string_view line) {
   Text_.append(line);
   Text_.append("\r\n");
+  if (Out_ != nullptr && Text_.size() >= kExportPartBytes) Flush();
+}
+
+void TextExport::Flush() {
+  if (Out_ == nullptr || Text_.empty()) return;
+  WriteAllAt(*Out_, Text_.data(), static_cast<int64_t>(Text_.size()), Written_);
+  Written_ += static_cast<int64_t>(Text_.size());
+  Text_.clear();
 }
 
 const std::string& MemberCap::Points(const std::string& stored) {
@@ -89,8 +104,11 @@ bool ExportToFile(TextExport& output, LogTable& log, const OutputContext& contex
   const std::string path = LogDirOf(context.ExeDir, context.LogName) + "/" + name;
   if (FileExists(path) && !ui.Confirm("Export File:\r" + name + " already exists,\rDo you wish to overwrite it?"))
     return false;
+  AtomicFileWriter file(path);
+  output.WriteTo(&file.Out());
   WriteLog(ds, output, context);
-  WriteFileAtomically(path, output.Text());
+  output.Flush();
+  file.Commit();
   ui.Inform("Export File:\r" + name + "\rhas been created in Folder: \r" + context.ExeDir + context.LogName);
   return true;
 }

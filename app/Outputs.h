@@ -8,9 +8,10 @@
 // The cap is computed during the walk; the stored log is never written, so an
 // output that fails midway leaves the log as it was.
 //
-// File exports are built whole in memory and written to a temporary file in
-// the log folder that replaces the target by a rename only when complete: a
-// failed export never destroys an earlier file.
+// File exports are written as they are made, some kilobytes at a time (a
+// large log is never held in memory whole), to a temporary file in the log
+// folder that replaces the target by a rename only when complete: a failed
+// export never destroys an earlier file.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,7 @@
 
 namespace qv {
 class DataSet;
+class File;
 }
 
 namespace qv::app {
@@ -76,6 +78,11 @@ class TextExport : public LogOutput {
 public:
   // The file's name (no folder).
   virtual std::string FileName(const QsoRecord& first) const = 0;
+  // From now on the lines go to out, a part at a time; Flush writes what is
+  // left. Without out they gather in Text().
+  void WriteTo(File* out) { Out_ = out; }
+  void Flush();
+  // The lines not written to out.
   const std::string& Text() const { return Text_; }
 
 protected:
@@ -83,6 +90,8 @@ protected:
 
 private:
   std::string Text_;
+  File* Out_ = nullptr;
+  int64_t Written_ = 0;
 };
 
 // The cap's running state over one walk.

@@ -151,4 +151,11 @@ bool IsTimeText(std::string_view text) {
   return hours <= 23 && minutes <= 59;
 }
 
+bool IsDateText(std::string_view text) {
+  if (text.empty()) return false;
+  for (char c : text)
+    if (c == 0 || FilterEntryKey(Ctl::QSODate, c, KeyContext{}) != c) return false;
+  return true;
+}
+
 }  // namespace qv::app

@@ -45,4 +45,14 @@ bool IsFrequencyText(std::string_view text);
 // and minutes 00-59 ("0000", "2359"; not "2599", "1260" or "123").
 bool IsTimeText(std::string_view text);
 
+// A date as the date field takes it: not empty (a contact needs one), and
+// only the characters its key filter lets through ("." to "9" and "-").
+bool IsDateText(std::string_view text);
+
+// What the checks of those fields say when they refuse a text.
+inline constexpr std::string_view kInvalidFrequencyText =
+    "Invalid FREQUENCY !\rEnter MHz as a number, for example 14.025";
+inline constexpr std::string_view kInvalidTimeText = "Invalid TIME !";
+inline constexpr std::string_view kInvalidDateText = "Invalid DATE !";
+
 }  // namespace qv::app

@@ -34,6 +34,10 @@ public:
   // What the last commit of the open database changed in its file, for the
   // backup copy; false when that is not known (tables without a file).
   virtual bool LastCommitChanges(FileChanges&) { return false; }
+  // Starts the open database's chain of changes at its file as it stands,
+  // before the backup is brought up to date with it by a comparison: the
+  // next commit's changes are then complete. False when no chain is kept.
+  virtual bool StartChangeChain() { return false; }
 };
 
 class TableFactory {

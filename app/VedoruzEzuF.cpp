@@ -404,8 +404,7 @@ void TVedoruzEzu::BuildWidgets() {
   Looks_[static_cast<size_t>(Ctl::ViewMultBtn)] = {false, 0, true, kWinBlue};
   for (Ctl c : {Ctl::StatPanel, Ctl::CallEntered, Ctl::ViewMultBtn}) ApplyLook(c);
 
-  Timer1_ = new QTimer(this);
-  Timer2_ = new QTimer(this);
+  for (QTimer*& t : Timers_) t = new QTimer(this);
 }
 
 void TVedoruzEzu::Connect() {
@@ -436,8 +435,9 @@ void TVedoruzEzu::Connect() {
   auto* mode = static_cast<QComboBox*>(Widget(Ctl::Mode));
   connect(mode, &QComboBox::currentTextChanged, this,
           [this](const QString&) { Handle([&] { Controller_->FieldChange(Ctl::Mode); }); });
-  connect(Timer1_, &QTimer::timeout, this, [this] { Handle([&] { Controller_->Timer1Timer(); }); });
-  connect(Timer2_, &QTimer::timeout, this, [this] { Handle([&] { Controller_->Timer2Timer(); }); });
+  connect(Timer(MainTimer::Clock), &QTimer::timeout, this, [this] { Handle([&] { Controller_->Timer1Timer(); }); });
+  connect(Timer(MainTimer::Notice), &QTimer::timeout, this, [this] { Handle([&] { Controller_->Timer2Timer(); }); });
+  connect(Timer(MainTimer::Backup), &QTimer::timeout, this, [this] { Handle([&] { Controller_->BackupTimer(); }); });
   connect(qApp, &QApplication::focusChanged, this, &TVedoruzEzu::OnFocusChanged);
 }
 
@@ -687,7 +687,7 @@ void TVedoruzEzu::SetGridColumnVisible(int32_t column, bool visible) { Grid_->se
 int32_t TVedoruzEzu::ClientWidth() const { return centralWidget()->width(); }
 
 void TVedoruzEzu::SetTimerEnabled(MainTimer timer, bool enabled) {
-  QTimer* t = timer == MainTimer::Clock ? Timer1_ : Timer2_;
+  QTimer* t = Timer(timer);
   if (enabled && !t->isActive())
     t->start();
   else if (!enabled)
@@ -695,7 +695,7 @@ void TVedoruzEzu::SetTimerEnabled(MainTimer timer, bool enabled) {
 }
 
 void TVedoruzEzu::SetTimerInterval(MainTimer timer, int32_t ms) {
-  (timer == MainTimer::Clock ? Timer1_ : Timer2_)->setInterval(ms);
+  Timer(timer)->setInterval(ms);
 }
 
 bool TVedoruzEzu::IsActiveWindow() const { return isActiveWindow(); }

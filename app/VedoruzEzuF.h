@@ -140,8 +140,9 @@ private:
   QTableView* Grid_ = nullptr;
   QButtonGroup* LookupGroup_ = nullptr;
   QButtonGroup* OutputGroup_ = nullptr;
-  QTimer* Timer1_ = nullptr;
-  QTimer* Timer2_ = nullptr;
+  QTimer* Timer(MainTimer timer) const { return Timers_[static_cast<size_t>(timer)]; }
+  // Timer1, Timer2 and the backup's timer, by MainTimer.
+  std::array<QTimer*, 3> Timers_{};
   int HandlerDepth_ = 0;
   bool FocusMovedByHandler_ = false;
   // The control the operator's last focus move went to when the exit check

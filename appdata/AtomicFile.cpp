@@ -38,30 +38,43 @@ void WriteFileAtomically(const std::string& path, std::string_view data, int32_t
 }
 
 void WriteFileAtomicallyWith(const std::string& path, const std::function<void(File& out)>& fill, int32_t mode) {
-  File out;
-  std::string tmp;
+  AtomicFileWriter writer(path, mode);
+  fill(writer.Out());
+  writer.Commit();
+}
+
+AtomicFileWriter::AtomicFileWriter(std::string path, int32_t mode) : Path_(std::move(path)) {
   // A fresh name in the target's folder, so the rename never crosses a file
   // system and never meets another writer's temporary file.
-  for (int attempt = 0; attempt < 100 && !out.IsOpen(); ++attempt) {
-    tmp = path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(TempCounter_.fetch_add(1));
+  for (int attempt = 0; attempt < 100 && !Out_.IsOpen(); ++attempt) {
+    Tmp_ = Path_ + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(TempCounter_.fetch_add(1));
     int err = 0;
-    out = File::TryOpen(tmp, FileAccess::ReadWrite, FileDisposition::CreateNew, &err);
-    if (!out.IsOpen() && err != EEXIST) RaiseOS("Cannot create file", tmp, err);
+    Out_ = File::TryOpen(Tmp_, FileAccess::ReadWrite, FileDisposition::CreateNew, &err);
+    if (!Out_.IsOpen() && err != EEXIST) RaiseOS("Cannot create file", Tmp_, err);
   }
-  if (!out.IsOpen()) RaiseOS("Cannot create file", tmp, EEXIST);
+  if (!Out_.IsOpen()) RaiseOS("Cannot create file", Tmp_, EEXIST);
   try {
-    if (mode >= 0) SetFileMode(out, static_cast<uint32_t>(mode));
-    fill(out);
-    out.Sync();
-    out.Close();
-    RenameFile(tmp, path);
+    if (mode >= 0) SetFileMode(Out_, static_cast<uint32_t>(mode));
   } catch (...) {
-    out.Close();
-    DeleteFile(tmp);
+    Out_.Close();
+    DeleteFile(Tmp_);
     throw;
   }
+}
+
+AtomicFileWriter::~AtomicFileWriter() {
+  if (Committed_) return;
+  Out_.Close();
+  DeleteFile(Tmp_);
+}
+
+void AtomicFileWriter::Commit() {
+  Out_.Sync();
+  Out_.Close();
+  RenameFile(Tmp_, Path_);
+  Committed_ = true;
   // Makes the rename itself durable; a folder that cannot be synced is no error.
-  SyncFolder(FolderOf(path));
+  SyncFolder(FolderOf(Path_));
 }
 
 std::string ReadWholeFile(const std::string& path, bool& found) {

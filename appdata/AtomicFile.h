@@ -25,6 +25,28 @@ void WriteFileAtomically(const std::string& path, std::string_view data, int32_t
 void WriteFileAtomicallyWith(const std::string& path, const std::function<void(File& out)>& fill,
                              int32_t mode = -1);
 
+// The same in steps, for content written over a while (between other
+// work): the temporary file is made at once and filled through Out();
+// Commit syncs it and puts it in place of the target. Destroyed without a
+// Commit that succeeded, it removes the temporary file and leaves the
+// target as it was. Throws EOSError on failure.
+class AtomicFileWriter {
+public:
+  explicit AtomicFileWriter(std::string path, int32_t mode = -1);
+  ~AtomicFileWriter();
+  AtomicFileWriter(const AtomicFileWriter&) = delete;
+  AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+
+  File& Out() { return Out_; }
+  void Commit();
+
+private:
+  std::string Path_;
+  std::string Tmp_;
+  File Out_;
+  bool Committed_ = false;
+};
+
 // Writes count bytes at offset, however many calls the file takes. Throws
 // EOSError on failure.
 void WriteAllAt(File& file, const void* data, int64_t count, int64_t offset);

@@ -28,18 +28,6 @@ void ReadExactly(File& file, char* buffer, int64_t count, int64_t offset) {
   }
 }
 
-void CopyWhole(File& log, const std::string& backupPath) {
-  WriteFileAtomicallyWith(backupPath, [&](File& out) {
-    std::vector<char> buffer(kChunkSize);
-    const int64_t size = log.Size();
-    for (int64_t offset = 0; offset < size; offset += kChunkSize) {
-      const int64_t n = std::min(kChunkSize, size - offset);
-      ReadExactly(log, buffer.data(), n, offset);
-      WriteAllAt(out, buffer.data(), n, offset);
-    }
-  });
-}
-
 // True when the backup can be brought up to date in place: same size and
 // the same leading signature bytes as the log.
 bool SameKind(File& log, File& backup, int64_t size) {
@@ -52,32 +40,31 @@ bool SameKind(File& log, File& backup, int64_t size) {
   return std::memcmp(a, b, static_cast<size_t>(n)) == 0;
 }
 
-// Writes the blocks of the log that differ in the backup, a run of adjacent
-// differing blocks in one call. Returns the number of blocks written.
-int64_t WriteDifferingBlocks(File& log, File& backup, int64_t size) {
-  std::vector<char> source(kChunkSize);
-  std::vector<char> target(kChunkSize);
+// Writes the blocks of the log's n bytes at offset that differ in the
+// backup, a run of adjacent differing blocks in one call. Returns the number
+// of blocks written.
+int64_t WriteDifferingBlocks(File& log, File& backup, int64_t offset, int64_t n, std::vector<char>& source,
+                             std::vector<char>& target) {
+  source.resize(static_cast<size_t>(kChunkSize));
+  target.resize(static_cast<size_t>(kChunkSize));
+  ReadExactly(log, source.data(), n, offset);
+  ReadExactly(backup, target.data(), n, offset);
   int64_t written = 0;
-  for (int64_t offset = 0; offset < size; offset += kChunkSize) {
-    const int64_t n = std::min(kChunkSize, size - offset);
-    ReadExactly(log, source.data(), n, offset);
-    ReadExactly(backup, target.data(), n, offset);
-    int64_t runStart = -1;  // start of the current run of differing blocks
-    const auto writeRun = [&](int64_t runEnd) {
-      WriteAllAt(backup, source.data() + runStart, runEnd - runStart, offset + runStart);
-      runStart = -1;
-    };
-    for (int64_t at = 0; at < n; at += kBackupBlockSize) {
-      const auto len = static_cast<size_t>(std::min(kBackupBlockSize, n - at));
-      if (std::memcmp(source.data() + at, target.data() + at, len) != 0) {
-        if (runStart < 0) runStart = at;
-        ++written;
-      } else if (runStart >= 0) {
-        writeRun(at);
-      }
+  int64_t runStart = -1;  // start of the current run of differing blocks
+  const auto writeRun = [&](int64_t runEnd) {
+    WriteAllAt(backup, source.data() + runStart, runEnd - runStart, offset + runStart);
+    runStart = -1;
+  };
+  for (int64_t at = 0; at < n; at += kBackupBlockSize) {
+    const auto len = static_cast<size_t>(std::min(kBackupBlockSize, n - at));
+    if (std::memcmp(source.data() + at, target.data() + at, len) != 0) {
+      if (runStart < 0) runStart = at;
+      ++written;
+    } else if (runStart >= 0) {
+      writeRun(at);
     }
-    if (runStart >= 0) writeRun(n);
   }
+  if (runStart >= 0) writeRun(n);
   return written;
 }
 
@@ -140,35 +127,97 @@ int64_t WriteChanges(File& log, File& backup, const FileChanges& changes, int64_
 
 }  // namespace
 
-BackupUpdate UpdateBackupCopy(const std::string& logPath, const std::string& backupPath,
-                              const FileChanges* changes) {
-  File log = File::Open(logPath, FileAccess::ReadOnly, FileDisposition::OpenExisting);
-  const int64_t size = log.Size();
-  BackupUpdate result;
-  File backup = File::TryOpen(backupPath, FileAccess::ReadWrite, FileDisposition::OpenExisting);
-  if (backup.IsOpen()) {
+BackupCatchUp::BackupCatchUp(const std::string& logPath, const std::string& backupPath)
+    : BackupCatchUp(logPath, backupPath, false) {}
+
+BackupCatchUp::BackupCatchUp(const std::string& logPath, const std::string& backupPath, bool rebuild)
+    : BackupPath_(backupPath), Log_(File::Open(logPath, FileAccess::ReadOnly, FileDisposition::OpenExisting)) {
+  Size_ = Log_.Size();
+  if (!rebuild) Backup_ = File::TryOpen(backupPath, FileAccess::ReadWrite, FileDisposition::OpenExisting);
+  if (Backup_.IsOpen()) {
     try {
-      const bool stamped = changes != nullptr && !changes->StampBefore.empty();
-      if (stamped && !HoldsStamp(backup, changes->StampPosition, changes->StampBefore)) {
-        // Not the log as it stood before the commit: rebuilt.
-      } else if (stamped && ChangesFit(log, backup, *changes)) {
-        result.Road = BackupRoad::Changes;
-        result.RangesWritten = WriteChanges(log, backup, *changes, size);
-        return result;
-      } else if (SameKind(log, backup, size)) {
-        result.Road = BackupRoad::Compare;
-        result.BlocksWritten = WriteDifferingBlocks(log, backup, size);
-        backup.Sync();
-        return result;
+      if (SameKind(Log_, Backup_, Size_)) {
+        Result_.Road = BackupRoad::Compare;
+        return;
       }
     } catch (const EOSError&) {
-      // A backup that cannot be read or written in place is rebuilt; when
-      // the fault lies with the log or the disk, the rebuild reports it.
+      // A backup that cannot be read is rebuilt; when the fault lies with
+      // the log or the disk, the rebuild reports it.
     }
-    backup.Close();
   }
-  CopyWhole(log, backupPath);
-  return BackupUpdate{BackupRoad::Rebuild, 0, 0};
+  StartRebuild();
+}
+
+BackupCatchUp::~BackupCatchUp() = default;
+
+void BackupCatchUp::StartRebuild() {
+  Backup_.Close();
+  Result_ = BackupUpdate{BackupRoad::Rebuild, 0, 0};
+  Offset_ = 0;
+  Rebuild_ = std::make_unique<AtomicFileWriter>(BackupPath_);
+}
+
+bool BackupCatchUp::Step(int64_t bytes) {
+  if (Done_) return true;
+  std::vector<char> source;
+  std::vector<char> target;
+  const int64_t end = std::min(Size_, Offset_ + std::max(bytes, int64_t{1}));
+  if (Result_.Road == BackupRoad::Compare) {
+    try {
+      for (; Offset_ < end; Offset_ += kChunkSize)
+        Result_.BlocksWritten +=
+            WriteDifferingBlocks(Log_, Backup_, Offset_, std::min(kChunkSize, Size_ - Offset_), source, target);
+      if (Offset_ < Size_) return false;
+      Backup_.Sync();
+      Done_ = true;
+      return true;
+    } catch (const EOSError&) {
+      // A failure in place: the backup is rebuilt from the start.
+      StartRebuild();
+      return false;
+    }
+  }
+  source.resize(static_cast<size_t>(kChunkSize));
+  for (; Offset_ < end; Offset_ += kChunkSize) {
+    const int64_t n = std::min(kChunkSize, Size_ - Offset_);
+    ReadExactly(Log_, source.data(), n, Offset_);
+    WriteAllAt(Rebuild_->Out(), source.data(), n, Offset_);
+  }
+  if (Offset_ < Size_) return false;
+  Rebuild_->Commit();
+  Rebuild_.reset();
+  Done_ = true;
+  return true;
+}
+
+BackupUpdate BackupCatchUp::Run() {
+  while (!Step(Size_)) {
+  }
+  return Result_;
+}
+
+BackupUpdate UpdateBackupCopy(const std::string& logPath, const std::string& backupPath,
+                              const FileChanges* changes) {
+  bool rebuild = false;
+  if (changes != nullptr && !changes->StampBefore.empty()) {
+    File log = File::Open(logPath, FileAccess::ReadOnly, FileDisposition::OpenExisting);
+    File backup = File::TryOpen(backupPath, FileAccess::ReadWrite, FileDisposition::OpenExisting);
+    if (backup.IsOpen()) {
+      try {
+        if (!HoldsStamp(backup, changes->StampPosition, changes->StampBefore)) {
+          rebuild = true;  // not the log as it stood before the commit
+        } else if (ChangesFit(log, backup, *changes)) {
+          BackupUpdate result;
+          result.Road = BackupRoad::Changes;
+          result.RangesWritten = WriteChanges(log, backup, *changes, log.Size());
+          return result;
+        }
+      } catch (const EOSError&) {
+        rebuild = true;  // as in BackupCatchUp
+      }
+    }
+  }
+  return BackupCatchUp(logPath, backupPath, rebuild).Run();
 }
 
 }  // namespace qv::app

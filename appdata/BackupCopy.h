@@ -45,11 +45,20 @@
 //   otherwise (changes not known, or not Complete: the
 //   first commit after the log was opened, which may
 //   follow a crash or a cut backup update) ---------------> compare
+//
+// The compare and the rebuild roads can also run without a commit, a slice
+// at a time (BackupCatchUp): the program brings the backup up to date so
+// after it opens the log, between the operator's keys, and has the log's
+// database start its chain of changes first, so that the first commit of
+// the open already takes the changes road.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/os/File.h"
 
 namespace qv::app {
 
@@ -91,5 +100,48 @@ struct BackupUpdate {
 // cannot be read or the backup cannot be written.
 BackupUpdate UpdateBackupCopy(const std::string& logPath, const std::string& backupPath,
                               const FileChanges* changes = nullptr);
+
+class AtomicFileWriter;
+
+// The compare or the rebuild road of UpdateBackupCopy without changes, in
+// steps. The road is chosen when the object is made (both files opened, the
+// log's length taken); the log must not change until the last step (a
+// caller that is about to commit to it finishes the steps first). A
+// rebuild's temporary file goes when the object is destroyed unfinished.
+// After a step that threw, the object is of no further use: the backup may
+// be partly updated (a rebuild's target is untouched).
+class BackupCatchUp {
+public:
+  // Throws EOSError when the log cannot be opened.
+  BackupCatchUp(const std::string& logPath, const std::string& backupPath);
+  ~BackupCatchUp();
+  BackupCatchUp(const BackupCatchUp&) = delete;
+  BackupCatchUp& operator=(const BackupCatchUp&) = delete;
+
+  // Goes through the next bytes of the log (at least one chunk); true once
+  // the backup has the log's bytes on disk. Throws EOSError as
+  // UpdateBackupCopy does.
+  bool Step(int64_t bytes);
+  // The steps left, at once.
+  BackupUpdate Run();
+  bool Done() const { return Done_; }
+  // The road and what it wrote so far.
+  const BackupUpdate& Result() const { return Result_; }
+
+private:
+  friend BackupUpdate UpdateBackupCopy(const std::string&, const std::string&, const FileChanges*);
+  // rebuild: the backup is rebuilt whatever it holds.
+  BackupCatchUp(const std::string& logPath, const std::string& backupPath, bool rebuild);
+  void StartRebuild();
+
+  std::string BackupPath_;
+  File Log_;
+  File Backup_;
+  std::unique_ptr<AtomicFileWriter> Rebuild_;
+  int64_t Size_ = 0;
+  int64_t Offset_ = 0;
+  bool Done_ = false;
+  BackupUpdate Result_;
+};
 
 }  // namespace qv::app

@@ -8,6 +8,8 @@
 // line above 20 times SQLite's time.
 //
 //   bench_sql [filter]   only the workloads whose name holds filter
+//                        (--shapes: only the statement shapes below,
+//                        --no-shapes: none of them)
 //
 // The data at n rows, the same on both sides (filled in texts of 10,000 rows
 // inside one transaction):
@@ -46,6 +48,30 @@
 //                                    g 0-99, k = g mod 2)
 //   correlated exists                EXISTS (SELECT ... WHERE q2.g = t1.grp
 //                                    ...) over 1,000 outer rows
+//
+// Then the statement shapes, at 100,000 and 1,000,000 rows of
+//   t    id key, grp (about 100 rows a value, an index), val FLOAT (no
+//        index), txt VARCHAR(20)
+//   u    10,000 rows: id key, tid (one of t's ids, an index), w (0-99),
+//        amt FLOAT
+//   m0..m19  10 rows each: id key, ref (a permutation of the ids), v
+// each beside its goal (engine time / SQLite time unless said otherwise):
+//   point select, prepared / new text   1,000 x SELECT ... WHERE id = k
+//   prepared insert                     10,000 INSERTs of one prepared text
+//                                       in one transaction
+//   correlated exists                   id <= 1000 AND EXISTS (SELECT ...
+//                                       FROM u WHERE u.tid = t.id ...)
+//   in (select) over the key            id IN (SELECT tid FROM u WHERE w <
+//                                       10)
+//   join 10k to the big table           u INNER JOIN t ON t.id = u.tid
+//   top 10, no index                    TOP 10 ... ORDER BY val DESC
+//   between / the same range            id BETWEEN a AND b (1%) beside id
+//                                       >= a AND id <= b
+//   grp = 42                            the indexed grp, about 100 rows
+//   20 tables joined                    m0..m19 in a scrambled FROM, each
+//                                       linked to an earlier one by WHERE
+//
+//   bench_sql [--shapes | --no-shapes] [filter]
 #include <fcntl.h>
 #include <spawn.h>
 #include <sqlite3.h>
@@ -550,10 +576,281 @@ std::vector<Workload> Workloads(Engine& engine, Sqlite& sqlite, int n, const std
   return list;
 }
 
+// ------------------------------------------------------ statement shapes
+
+constexpr int kShapeSizes[] = {100000, 1000000};
+constexpr int kJoinRows = 10000;
+constexpr int kManyTables = 20;
+
+// t at n rows, u and m0..m19 on both sides.
+void FillShapes(Engine& engine, Sqlite& sqlite, int n) {
+  std::vector<std::string> drops{"t", "u"};
+  for (int i = 0; i < kManyTables; ++i) drops.push_back("m" + std::to_string(i));
+  for (const std::string& t : drops) {
+    engine.Exec("DROP TABLE " + t);
+    sqlite.ExecText("DROP TABLE IF EXISTS " + t);
+  }
+  engine.Exec("CREATE TABLE t (id INTEGER NOT NULL, grp INTEGER, val FLOAT, txt VARCHAR(20), PRIMARY KEY (id), "
+              "INDEX tgrp (grp))");
+  sqlite.ExecText("CREATE TABLE t (id INTEGER NOT NULL, grp INTEGER, val FLOAT, txt VARCHAR(20), PRIMARY KEY (id));"
+                  "CREATE INDEX tgrp ON t (grp)");
+  engine.Exec("CREATE TABLE u (id INTEGER NOT NULL, tid INTEGER, w INTEGER, amt FLOAT, PRIMARY KEY (id), "
+              "INDEX utid (tid))");
+  sqlite.ExecText("CREATE TABLE u (id INTEGER NOT NULL, tid INTEGER, w INTEGER, amt FLOAT, PRIMARY KEY (id));"
+                  "CREATE INDEX utid ON u (tid)");
+  std::mt19937 rng(static_cast<uint32_t>(n) + 5);
+  const int groups = std::max(1, n / 100);
+  std::vector<std::string> texts;
+  for (int start = 0; start < n; start += kTextRows) {
+    std::string text = "INSERT INTO t VALUES ";
+    for (int i = start; i < std::min(n, start + kTextRows); ++i)
+      text += (i > start ? ", (" : "(") + std::to_string(i) + ", " + std::to_string(rng() % groups) + ", " +
+              std::to_string(rng() % 1000000) + ".5, 'text " + std::to_string(rng() % 100000) + "')";
+    texts.push_back(std::move(text));
+  }
+  std::string us = "INSERT INTO u VALUES ";
+  for (int i = 0; i < kJoinRows; ++i)
+    us += (i > 0 ? ", (" : "(") + std::to_string(i) + ", " + std::to_string(rng() % n) + ", " +
+          std::to_string(rng() % 100) + ", " + std::to_string(rng() % 10000) + ".25)";
+  texts.push_back(us);
+  for (int t = 0; t < kManyTables; ++t) {
+    const std::string name = "m" + std::to_string(t);
+    const std::string create = "CREATE TABLE " + name + " (id INTEGER NOT NULL, ref INTEGER, v INTEGER, PRIMARY KEY (id))";
+    engine.Exec(create);
+    sqlite.ExecText(create);
+    std::string rows = "INSERT INTO " + name + " VALUES ";
+    for (int i = 0; i < 10; ++i)
+      rows += (i > 0 ? ", (" : "(") + std::to_string(i) + ", " + std::to_string((i * 3 + t) % 10) + ", " +
+              std::to_string(t * 100 + i) + ")";
+    texts.push_back(rows);
+  }
+  FillBoth(engine, sqlite, texts);
+}
+
+// The FROM and WHERE of the 20 tables: table i (i > 0) is linked by
+// m_i.ref = m_p.id to an earlier table p; the FROM lists them scrambled, so
+// that a table often comes before any table it is linked to.
+std::string ManyTableJoin() {
+  std::mt19937 rng(20);
+  std::vector<int> order(kManyTables);
+  for (int i = 0; i < kManyTables; ++i) order[static_cast<size_t>(i)] = i;
+  std::shuffle(order.begin(), order.end(), rng);
+  std::string from, where;
+  for (int i = 0; i < kManyTables; ++i) from += (i > 0 ? ", m" : "m") + std::to_string(order[static_cast<size_t>(i)]);
+  for (int i = 1; i < kManyTables; ++i)
+    where += (i > 1 ? " AND m" : "m") + std::to_string(i) + ".ref = m" + std::to_string(static_cast<int>(rng() % i)) +
+             ".id";
+  return "SELECT m0.id, m" + std::to_string(kManyTables - 1) + ".v FROM " + from + " WHERE " + where;
+}
+
+// A prepared statement of either side, kept for the runs of one size.
+using SqliteStatement = std::shared_ptr<sqlite3_stmt>;
+
+SqliteStatement PrepareKept(Sqlite& sqlite, const std::string& sql) {
+  return SqliteStatement(sqlite.Prepare(sql.c_str()), [](sqlite3_stmt* s) { sqlite3_finalize(s); });
+}
+
+std::shared_ptr<TVLMQuery> PreparedQuery(const std::string& sql) {
+  auto query = std::make_shared<TVLMQuery>();
+  query->SetDatabaseName("BENCH");
+  query->SetSQL(sql);
+  query->Prepare();
+  return query;
+}
+
+int64_t ReadAll(TVLMQuery& query) {
+  query.Open();
+  int64_t rows = 0;
+  for (query.First(); !query.Eof(); query.Next()) ++rows;
+  query.Close();
+  return rows;
+}
+
+int64_t StepAll(sqlite3_stmt* statement) {
+  int64_t rows = 0;
+  while (sqlite3_step(statement) == SQLITE_ROW) ++rows;
+  sqlite3_reset(statement);
+  return rows;
+}
+
+std::vector<Workload> ShapeWorkloads(Engine& engine, Sqlite& sqlite, int n) {
+  std::vector<Workload> list;
+  auto query = [&](const std::string& name, const std::string& ours, const std::string& theirs) {
+    list.push_back({name, [&engine, ours](int) { return Outcome{engine.Rows(ours), 0}; },
+                    [&sqlite, theirs](int) { return Outcome{sqlite.Rows(theirs), 0}; }, nullptr, 0});
+  };
+  const std::string point = "SELECT id, grp, val, txt FROM t WHERE id = ";
+  {
+    auto ours = PreparedQuery(point + ":id");
+    auto theirs = PrepareKept(sqlite, point + "?");
+    list.push_back({"point select, prepared x1000",
+                    [ours, n](int) {
+                      int64_t found = 0;
+                      for (int k = 0; k < kSingleTexts; ++k) {
+                        ours->ParamByName("id")->SetAsInteger(static_cast<int32_t>(int64_t{k} * 97 % n));
+                        found += ReadAll(*ours);
+                      }
+                      return Outcome{found, 0};
+                    },
+                    [theirs, n](int) {
+                      int64_t found = 0;
+                      for (int k = 0; k < kSingleTexts; ++k) {
+                        sqlite3_bind_int(theirs.get(), 1, static_cast<int>(int64_t{k} * 97 % n));
+                        found += StepAll(theirs.get());
+                      }
+                      return Outcome{found, 0};
+                    },
+                    nullptr, kSingleTexts});
+  }
+  auto texts = [n, point](auto& side) {
+    int64_t found = 0;
+    for (int k = 0; k < kSingleTexts; ++k) found += side.Rows(point + std::to_string(int64_t{k} * 89 % n));
+    return Outcome{found, 0};
+  };
+  list.push_back({"point select, new text x1000", [&engine, texts](int) { return texts(engine); },
+                  [&sqlite, texts](int) { return texts(sqlite); }, nullptr, kSingleTexts});
+  {
+    const std::string insert = "INSERT INTO t VALUES (";
+    auto ours = PreparedQuery(insert + ":id, :grp, :val, :txt)");
+    auto theirs = PrepareKept(sqlite, insert + "?, ?, ?, ?)");
+    const std::string added = "DELETE FROM t WHERE id >= " + std::to_string(n);
+    list.push_back({"prepared insert x10000, one transaction",
+                    [&engine, ours, n](int) {
+                      engine.Exec("START TRANSACTION");
+                      for (int i = 0; i < kTextRows; ++i) {
+                        ours->ParamByName("id")->SetAsInteger(n + i);
+                        ours->ParamByName("grp")->SetAsInteger(i % 1000);
+                        ours->ParamByName("val")->SetAsFloat(i * 0.5);
+                        ours->ParamByName("txt")->SetAsString("added " + std::to_string(i));
+                        ours->ExecSQL();
+                      }
+                      engine.Exec("COMMIT");
+                      return Outcome{};
+                    },
+                    [&sqlite, theirs, n](int) {
+                      sqlite.ExecText("BEGIN");
+                      for (int i = 0; i < kTextRows; ++i) {
+                        const std::string txt = "added " + std::to_string(i);
+                        sqlite3_bind_int(theirs.get(), 1, n + i);
+                        sqlite3_bind_int(theirs.get(), 2, i % 1000);
+                        sqlite3_bind_double(theirs.get(), 3, i * 0.5);
+                        sqlite3_bind_text(theirs.get(), 4, txt.c_str(), -1, SQLITE_TRANSIENT);
+                        StepAll(theirs.get());
+                      }
+                      sqlite.ExecText("COMMIT");
+                      return Outcome{};
+                    },
+                    [&engine, &sqlite, added](int) {
+                      engine.Exec(added);
+                      sqlite.ExecText(added);
+                    },
+                    kTextRows});
+  }
+  const std::string exists =
+      "SELECT id FROM t WHERE id <= 1000 AND EXISTS (SELECT id FROM u WHERE u.tid = t.id AND u.w < 50)";
+  query("correlated exists, 1k outer rows", exists, exists);
+  const std::string in = "SELECT id, val FROM t WHERE id IN (SELECT tid FROM u WHERE w < 10)";
+  query("in (select) over the key", in, in);
+  const std::string join = "SELECT u.id, t.val FROM u INNER JOIN t ON t.id = u.tid";
+  query("join 10k to the big table", join, join);
+  query("top 10 by val desc, no index", "SELECT TOP 10 id, val FROM t ORDER BY val DESC",
+        "SELECT id, val FROM t ORDER BY val DESC LIMIT 10");
+  const std::string low = std::to_string(n / 3), high = std::to_string(n / 3 + n / 100 - 1);
+  const std::string between = "SELECT id, val FROM t WHERE id BETWEEN " + low + " AND " + high;
+  query("between, 1% of the key", between, between);
+  const std::string range = "SELECT id, val FROM t WHERE id >= " + low + " AND id <= " + high;
+  query("the same range by >= and <=", range, range);
+  const std::string group = "SELECT id, val FROM t WHERE grp = 42";
+  query("grp = 42, indexed", group, group);
+  const std::string many = ManyTableJoin();
+  query("20 tables joined, scrambled", many, many);
+  return list;
+}
+
+void RunShapes(Engine& engine, Sqlite& sqlite, const std::string& filter) {
+  std::printf("\nstatement shapes\n%-40s %5s %10s %10s %7s\n", "workload", "rows", "engine ms", "sqlite ms", "ratio");
+  std::map<std::string, std::vector<Line>> results;
+  for (const int n : kShapeSizes) {
+    FillShapes(engine, sqlite, n);
+    for (const Workload& w : ShapeWorkloads(engine, sqlite, n)) {
+      if (!filter.empty() && w.Name.find(filter) == std::string::npos) continue;
+      std::vector<double> ours, theirs;
+      Line line;
+      for (int r = 0; r < kRuns; ++r) {
+        ours.push_back(Seconds([&] { line.Ours.Rows = w.Ours(r).Rows; }));
+        if (w.Reset) w.Reset(r);
+        theirs.push_back(Seconds([&] { line.Theirs.Rows = w.Theirs(r).Rows; }));
+        if (w.Reset) w.Reset(r);
+      }
+      line.Ours.Seconds = Median(ours);
+      line.Theirs.Seconds = Median(theirs);
+      results[w.Name].push_back(line);
+      std::printf("%-40s %4dk %10.2f %10.2f %7.2f   engine %.2f-%.2f ms", w.Name.c_str(), n / 1000,
+                  line.Ours.Seconds * 1e3, line.Theirs.Seconds * 1e3, line.Ours.Seconds / line.Theirs.Seconds,
+                  *std::min_element(ours.begin(), ours.end()) * 1e3,
+                  *std::max_element(ours.begin(), ours.end()) * 1e3);
+      if (line.Ours.Rows != line.Theirs.Rows)
+        std::printf("   rows differ: %lld vs %lld", static_cast<long long>(line.Ours.Rows),
+                    static_cast<long long>(line.Theirs.Rows));
+      std::printf("\n");
+      std::fflush(stdout);
+    }
+  }
+  std::printf("\nshape goals:\n");
+  auto ratio = [&](const std::string& name, size_t size) {
+    const auto found = results.find(name);
+    if (found == results.end() || found->second.size() <= size) return -1.0;
+    return found->second[size].Ours.Seconds / found->second[size].Theirs.Seconds;
+  };
+  auto goal = [&](const std::string& name, double limit) {
+    for (size_t i = 0; i < std::size(kShapeSizes); ++i) {
+      const double r = ratio(name, i);
+      if (r < 0) continue;
+      std::printf("  %-40s %4dk time %.2f (<= %.1f): %s\n", name.c_str(), kShapeSizes[i] / 1000, r, limit,
+                  r <= limit ? "met" : "MISSED");
+    }
+  };
+  goal("point select, prepared x1000", 2.0);
+  goal("point select, new text x1000", 3.0);
+  goal("prepared insert x10000, one transaction", 3.0);
+  goal("correlated exists, 1k outer rows", 5.0);
+  goal("in (select) over the key", 3.0);
+  goal("join 10k to the big table", 3.0);
+  goal("top 10 by val desc, no index", 3.0);
+  goal("grp = 42, indexed", 3.0);
+  goal("20 tables joined, scrambled", 10.0);
+  // BETWEEN against the same range written out; growth of the engine's time
+  // from the smaller size to the larger beside the rows each returns.
+  for (size_t i = 0; i < std::size(kShapeSizes); ++i) {
+    const auto b = results.find("between, 1% of the key"), r = results.find("the same range by >= and <=");
+    if (b == results.end() || r == results.end() || b->second.size() <= i || r->second.size() <= i) continue;
+    const double x = b->second[i].Ours.Seconds / r->second[i].Ours.Seconds;
+    std::printf("  %-40s %4dk between / range %.2f (<= 1.2): %s\n", "between beside the range", kShapeSizes[i] / 1000,
+                x, x <= 1.2 ? "met" : "MISSED");
+  }
+  for (const char* name : {"in (select) over the key", "grp = 42, indexed"}) {
+    const auto found = results.find(name);
+    if (found == results.end() || found->second.size() < 2) continue;
+    const Line& a = found->second.front();
+    const Line& b = found->second.back();
+    std::printf("  %-40s growth x%.2f, rows x%.2f\n", name, b.Ours.Seconds / a.Ours.Seconds,
+                static_cast<double>(b.Ours.Rows) / static_cast<double>(std::max<int64_t>(1, a.Ours.Rows)));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string filter = argc > 1 ? argv[1] : "";
+  bool shapes = true, classic = true;
+  int first = 1;
+  if (argc > 1 && std::string(argv[1]) == "--shapes") {
+    classic = false;
+    first = 2;
+  } else if (argc > 1 && std::string(argv[1]) == "--no-shapes") {
+    shapes = false;
+    first = 2;
+  }
+  const std::string filter = argc > first ? argv[first] : "";
   return RunInBenchFolder("qv_bench_sql_", [&](const std::string& folder) {
     // The engine's temporary files go to a folder of their own.
     const std::string temp = folder + "/tmp";
@@ -569,6 +866,7 @@ int main(int argc, char** argv) {
     std::printf("%-34s %5s %10s %10s %7s %8s %8s %8s %8s\n", "workload", "rows", "engine ms", "sqlite ms", "ratio",
                 "peak MB", "+MB", "sqlite+", "temp MB");
     for (const int n : kSizes) {
+      if (!classic) break;
       FillTables(engine, sqlite, n);
       for (const Workload& w : Workloads(engine, sqlite, n, folder)) {
         if (!filter.empty() && w.Name.find(filter) == std::string::npos) continue;
@@ -635,5 +933,6 @@ int main(int argc, char** argv) {
     goal("count(*) where 10% of indexed val", 3.0, false);
     std::printf("\nabove 20 x sqlite's time:%s\n", notes.empty() ? " none" : "");
     for (const std::string& note : notes) std::printf("  %s\n", note.c_str());
+    if (shapes) RunShapes(engine, sqlite, filter);
   });
 }

@@ -1,24 +1,28 @@
-// vlmsql: the engine's SQL shell. Runs one SQL text, read from standard
-// input, on a database file through a query component, and prints what it
-// did:
+// vlmsql: the engine's SQL shell. Runs one SQL text on a database file
+// through a query component, and prints what it did:
 //
-//   vlmsql [--create] [--live] [--fast-retries] DBFILE
+//   vlmsql [--create] [--live] [--fast-retries] DBFILE [SQLFILE]
+//
+// The text is read from SQLFILE, or from standard input without one; it may
+// hold several statements separated by ";".
 //
 //   --create        makes DBFILE first when it does not exist
 //   --live          asks for an editable result and prints, after the rows,
 //                   "EDITABLE" or "READONLY" (the dataset's verdict)
 //   --fast-retries  waits for locks of other processes only a few tries
+//   --help          prints the usage
 //
-// Output (standard output):
+// Output (standard output), for the last statement of the text:
 //   rows            a header of the column names joined by "|", then one
 //                   line per row joined by "|": NULL, floats "%.15g",
 //                   logicals TRUE / FALSE, dates YYYY-MM-DD, times hh:nn:ss,
 //                   date-times both with a blank, text as stored
-//   no rows         "OK <rows affected>"
+//   no rows         "OK <rows affected>" (summed over the statements)
 // An error prints "ERROR <code> <message>" on standard error (the engine's
-// native code; a record-level code for a refused write; 0 for a refusal
-// without a code) and exits with 1; the statements before the failing one
-// have taken effect.
+// code, once: the message without the " - Native error: " tail that repeats
+// it) and exits with 1; the statements before the failing one have taken
+// effect. A missing DBFILE without --create is such an error, and says so.
+// Bad arguments print the usage and exit with 2.
 //
 // The file is opened multi-user, so that a second shell (or a program) may
 // work on it at the same time.
@@ -26,6 +30,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <memory>
@@ -43,10 +48,37 @@ namespace {
 
 constexpr const char* kDatabaseName = "VLMSQL";
 
-int Usage() {
-  std::fprintf(stderr, "usage: vlmsql [--create] [--live] [--fast-retries] DBFILE < sql\n");
-  return 2;
+constexpr const char* kUsage =
+    "usage: vlmsql [--create] [--live] [--fast-retries] DBFILE [SQLFILE]\n"
+    "Runs the SQL text of SQLFILE (or of standard input) on the database file\n"
+    "DBFILE; statements are separated by ';'.\n"
+    "  --create        make DBFILE first when it does not exist\n"
+    "  --live          ask for an editable result; print EDITABLE or READONLY\n"
+    "                  after its rows\n"
+    "  --fast-retries  wait for the locks of other processes only a few tries\n"
+    "  --help          print this text\n"
+    "Output: the last statement's rows, a header line of column names and one\n"
+    "line per row, values joined by '|' (NULL for a null value); or\n"
+    "'OK <rows affected>'. An error prints 'ERROR <code> <message>' on standard\n"
+    "error and exits with 1.\n";
+
+int Usage(FILE* to, int status) {
+  std::fputs(kUsage, to);
+  return status;
 }
+
+// The message of an engine error without its " - Native error: <code>"
+// tail, which the ERROR line shows in front.
+std::string WithoutCode(const std::string& message, int32_t code) {
+  constexpr std::string_view kTail = " - Native error: ";
+  const size_t at = message.rfind(kTail);
+  if (at == std::string::npos) return message;
+  std::string digits = message.substr(at + kTail.size());
+  digits.erase(0, digits.find_first_not_of(' '));
+  return digits == std::to_string(code) || digits == VLMNativeErrorZeroPadded(code) ? message.substr(0, at) : message;
+}
+
+bool FileExists(const std::string& file) { return std::ifstream(file).good(); }
 
 // A few tries for every wait on another process.
 void CutRetries() {
@@ -165,6 +197,7 @@ int main(int argc, char** argv) {
   bool create = false;
   bool live = false;
   std::string file;
+  std::string sqlFile;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--create")
@@ -173,24 +206,43 @@ int main(int argc, char** argv) {
       live = true;
     else if (arg == "--fast-retries")
       CutRetries();
+    else if (arg == "--help" || arg == "-h")
+      return Usage(stdout, 0);
     else if (!arg.empty() && arg[0] == '-')
-      return Usage();
+      return Usage(stderr, 2);
     else if (file.empty())
       file = arg;
+    else if (sqlFile.empty())
+      sqlFile = arg;
     else
-      return Usage();
+      return Usage(stderr, 2);
   }
-  if (file.empty()) return Usage();
-  const std::string sql((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+  if (file.empty()) return Usage(stderr, 2);
+  std::string sql;
+  if (sqlFile.empty()) {
+    sql.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+  } else {
+    std::ifstream in(sqlFile, std::ios::binary);
+    if (!in) {
+      std::fprintf(stderr, "vlmsql: cannot read the SQL file '%s'\n", sqlFile.c_str());
+      return 2;
+    }
+    sql.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
 
+  // Whether the file was there before the run: a refusal then also says
+  // how to make it.
+  const bool missing = !create && !FileExists(file);
   TVLMComponentRuntime::Start();
   int status = 0;
   try {
     status = Run(file, create, live, sql);
-  } catch (const EVLMEngineError& e) {
-    status = Fail(e.ErrorCode, e.Message());
   } catch (const EVLMException& e) {
-    status = Fail(e.NativeError, e.Message());
+    std::string message = WithoutCode(e.Message(), e.NativeError);
+    if (missing) message += " (vlmsql --create makes a new database file)";
+    status = Fail(e.NativeError, message);
+  } catch (const EVLMEngineError& e) {
+    status = Fail(e.ErrorCode, e.ErrorText);
   } catch (const std::exception& e) {
     status = Fail(0, e.what());
   }

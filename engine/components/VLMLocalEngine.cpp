@@ -234,6 +234,14 @@ bool TVLMLocalSession::LastCommitChanges(TVLMFileChanges& changes) {
   return true;
 }
 
+bool TVLMLocalSession::StartChangeChain() {
+  TVLMDiskDatabaseData* disk = AsDisk(DatabaseData);
+  if (disk == nullptr) return false;
+  std::lock_guard<qv::RecursiveMutex> guard(disk->CriticalSection());
+  TVLMDiskPageManager* pm = disk->DiskPageManager();
+  return pm != nullptr && pm->StartChangeChain();
+}
+
 namespace {
 
 // The cursors of session that have a table of data open.

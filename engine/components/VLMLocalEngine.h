@@ -177,6 +177,11 @@ public:
   // file; false (changes untouched) for another database, or before any
   // commit of its open wrote the file.
   bool LastCommitChanges(TVLMFileChanges& changes);
+  // Starts the chain of changes of the connected disk database at its file
+  // as it stands (TVLMDiskPageManager::StartChangeChain): the next commit's
+  // changes are then Complete. False for another database, or a file this
+  // connection does not write alone.
+  bool StartChangeChain();
   // Closes the table of every cursor of this session that has one of the
   // connected database open (each cursor can open it again later). A close
   // that raises is passed on after the others were closed.

@@ -12,6 +12,7 @@
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
+#include "engine/core/VLMExpressions.h"
 #include "engine/core/VLMMemory.h"
 #include "engine/core/VLMRecordID.h"
 #include "platform/dataset/DatabaseError.h"
@@ -140,16 +141,16 @@ void TVLMDataSet::CheckSharedDatabase() {
   // A database of the default session serves a named session that has none
   // of that name: it moves there.
   TVLMSession* named = sessions->FindSession(SessionName_);
-  if (named == nullptr || named->DoFindDatabase(DatabaseName_, Owner()) != nullptr) return;
+  if (named == nullptr || named->DoFindDatabase(DatabaseName_, DatabaseOwner()) != nullptr) return;
   TVLMSession* fallback = VLMGetDefaultSession();
-  TVLMDatabase* shared = fallback != nullptr ? fallback->DoFindDatabase(DatabaseName_, Owner()) : nullptr;
+  TVLMDatabase* shared = fallback != nullptr ? fallback->DoFindDatabase(DatabaseName_, DatabaseOwner()) : nullptr;
   if (shared != nullptr) shared->RegisterWithSession(true);
 }
 
 void TVLMDataSet::AttachDatabase() {
   CheckSharedDatabase();
   TVLMSession* session = SessionOf();
-  TVLMDatabase* database = session->OpenDatabase(DatabaseName_, Owner());
+  TVLMDatabase* database = session->OpenDatabase(DatabaseName_, DatabaseOwner());
   std::lock_guard guard(VLMSessionLock());
   database->AddDataSet(this, IsQuery());
   Database_ = database;
@@ -559,6 +560,25 @@ bool TVLMDataSet::LocateRecord(std::string_view keyFields, const qv::HostVariant
   // computes its calculated fields there).
   VLMPutRecordID(buffer + cursor.BookmarkOffset, cursor.Position.RecordID);
   buffer[cursor.BookmarkOffset + kFlagOffset] = static_cast<uint8_t>(qv::bfCurrent);
+  return true;
+}
+
+bool TVLMDataSet::LocateNotBelow(const std::string& fieldName, const TVLMVariant& value) {
+  if (!Handle_) throw EVLMException(10271, "Cannot perform LOCATE on a closed dataset");
+  DoBeforeScroll();
+  CheckBrowseMode();
+  CursorPosChanged();
+  qv::RecordBuffer buffer = TempBuffer();
+  {
+    auto filterState = EnterFilterState(buffer);
+    TVLMLocalCursor& cursor = *Handle_;
+    cursor.RecordBuffer = buffer;
+    if (!cursor.LocateByCondition(fieldName, kVLMOpGreaterEqual, value)) return false;
+    VLMPutRecordID(buffer + cursor.BookmarkOffset, cursor.Position.RecordID);
+    buffer[cursor.BookmarkOffset + kFlagOffset] = static_cast<uint8_t>(qv::bfCurrent);
+  }
+  Resync(qv::rmExact);
+  DoAfterScroll();
   return true;
 }
 

@@ -52,7 +52,10 @@
 // edit and insert, 10271 Locate on a closed dataset, 10325 unknown index,
 // 20001 no cursor made, 20019 key field; and 10800 a BLOB stream on a field
 // of another kind of dataset, 10801 calculated-field write without a record,
-// 10804 insert without a cursor, 20590 attaching while the runtime is down.
+// 10804 insert without a cursor, 20590 attaching while the runtime is down,
+// 10840 a column of a type no field shows (VLMMainDefinitions), 10841 a
+// value written into a column narrower than its field that the column
+// cannot hold.
 
 #pragma once
 
@@ -127,6 +130,13 @@ public:
   virtual void Disconnect();
 
   // ---- the SQL engine's hooks
+  // The component whose database components this dataset finds first when
+  // it attaches to its database: its owner unless set. A statement's table
+  // components belong to the statement alone (no owner frees them behind
+  // its back) and find the database components their query finds. The
+  // component is only compared, never reached through.
+  void SetDatabaseOwner(qv::Component* component) { DatabaseOwner_ = component; }
+  qv::Component* DatabaseOwner() const { return DatabaseOwner_ != nullptr ? DatabaseOwner_ : Owner(); }
   // A ready expression as the cursor's filter (not owned); no cursor 10300.
   void SetFilterExpression(TVLMExpression* expression, TVLMQueryOperator* operand = nullptr,
                            TVLMCursor* outerCursor = nullptr);
@@ -192,6 +202,11 @@ public:
   bool GetCurrentRecord(qv::RecordBuffer buffer) override;
   bool GetIsIndexField(qv::Field* field) override;
   bool Locate(std::string_view keyFields, const qv::HostVariant& keyValues, qv::TLocateOptions options) override;
+  // Moves to the first record, in the current index's order, whose field
+  // fieldName is value or above (a search down the index when it is the
+  // index's first column); false, and the dataset where it was, when there
+  // is none.
+  bool LocateNotBelow(const std::string& fieldName, const TVLMVariant& value);
   qv::HostVariant Lookup(std::string_view keyFields, const qv::HostVariant& keyValues,
                          std::string_view resultFields) override;
   bool FindRecord(bool restart, bool goForward) override;
@@ -321,6 +336,7 @@ private:
   bool InMemory_ = false;
   uint16_t DBFlags_ = 0;
   TVLMDatabase* Database_ = nullptr;
+  qv::Component* DatabaseOwner_ = nullptr;
   uint8_t* OldBuffer_ = nullptr;
   std::array<uint8_t*, kKeyBufferCount> KeyBuffers_{};
   bool InBlobRefresh_ = false;

@@ -345,6 +345,8 @@ bool TVLMDatabase::LastCommitChanges(TVLMFileChanges& changes) const {
   return Handle_ != nullptr && Handle_->LastCommitChanges(changes);
 }
 
+bool TVLMDatabase::StartChangeChain() { return Handle_ != nullptr && Handle_->StartChangeChain(); }
+
 void TVLMDatabase::GetTableNames(qv::StringList& list) {
   const bool wasClosed = !Connected();
   try {

@@ -172,6 +172,11 @@ public:
   // backup): false, with changes untouched, while the component is closed,
   // for a database that is no file, and before a commit of this open wrote.
   bool LastCommitChanges(TVLMFileChanges& changes) const;
+  // Starts the chain of changes at the file as it stands, for a caller that
+  // brings its copy of the file up to date now: the next commit's changes
+  // are then Complete. False while closed, for a database that is no file,
+  // and for a file this component does not write alone.
+  bool StartChangeChain();
 
   // The datasets that use the database: the dataset base adds itself when
   // it attaches and removes itself when it lets go (a query with isQuery).

@@ -53,6 +53,19 @@ std::string CutName(std::string_view name) {
   return std::string(name.substr(0, static_cast<size_t>(kVLMMaxNameLength)));
 }
 
+// The host field type a column of dataType shows as. A TIMESTAMP column has
+// no host type of its own in the type table (its row says ftUnknown, and
+// callers of the table rely on that): it is a date-time. A type without
+// any host type would leave the column out of the dataset; it is refused.
+qv::TFieldType HostFieldType(std::string_view name, TVLMDataType dataType) {
+  if (dataType == dtTimeStamp) return qv::ftDateTime;
+  const auto type = static_cast<qv::TFieldType>(VLMDataTypeToFieldType(dataType));
+  if (type == qv::ftUnknown)
+    throw EVLMException(10840, "Column '%s' of type %s cannot be shown by a dataset",
+                        {std::string(name), VLMGetDataTypeName(dataType)});
+  return type;
+}
+
 // A session's index: flagged, or named so by the engine ("TEMPORARY_INDEX_"
 // followed by a GUID) or by a user in any letter case.
 bool IsTemporaryIndex(const TVLMAdvIndexDef& def) {
@@ -168,8 +181,7 @@ void VLMAdvFieldDefsToFieldDefs(const TVLMAdvFieldDefs& advDefs, qv::FieldDefs& 
   hostDefs.Clear();
   for (int32_t i = 0; i < advDefs.GetCount(); ++i) {
     const TVLMAdvFieldDef& adv = *advDefs.GetItem(i);
-    hostDefs.Add(adv.Name, static_cast<qv::TFieldType>(VLMDataTypeToFieldType(adv.DataType)), adv.Size,
-                 adv.Required);
+    hostDefs.Add(adv.Name, HostFieldType(adv.Name, adv.DataType), adv.Size, adv.Required);
   }
 }
 
@@ -273,7 +285,7 @@ void VLMEngineToFieldDefs(const TVLMFieldDefs& fieldDefs, const TVLMConstraintDe
   hostDefs.Clear();
   for (int32_t i = 0; i < fieldDefs.GetCount(); ++i) {
     const TVLMFieldDef& def = *fieldDefs.GetFieldDef(i);
-    const auto hostType = static_cast<qv::TFieldType>(VLMDataTypeToFieldType(def.DataType));
+    const qv::TFieldType hostType = HostFieldType(def.Name, def.DataType);
     const bool sized = VLMIsSizedDataType(def.DataType) && hostType != qv::ftGuid;
     hostDefs.Add(def.Name, hostType, sized ? def.Size : 0, false);
   }

@@ -144,7 +144,8 @@ bool VLMFieldDefsHasName(const qv::FieldDefs& hostDefs, std::string_view name);
 // Host -> engine: name (cut to 255 characters), the type of the first row of
 // the type table (30289 for a host type without one), size.
 void VLMFieldDefsToEngine(const qv::FieldDefs& hostDefs, TVLMFieldDefs& fieldDefs);
-// Extended -> host: name, host type, size, required.
+// Extended -> host: name, host type (a TIMESTAMP column a date-time; a type
+// without a host type 10840), size, required.
 void VLMAdvFieldDefsToFieldDefs(const TVLMAdvFieldDefs& advDefs, qv::FieldDefs& hostDefs);
 // Host -> extended: name, engine type (30289 as above), size (0 for GUID),
 // required.
@@ -171,7 +172,7 @@ void VLMEngineToAdvFieldDefs(const TVLMFieldDefs& fieldDefs, const TVLMConstrain
 // fieldDefs: a projected field list (the SQL engine's) shows some of a
 // table's columns only.
 void VLMDropConstraintsOfOtherFields(const TVLMFieldDefs& fieldDefs, TVLMConstraintDefs& constraintDefs);
-// Engine -> host: name, host type, the declared size for text and byte
+// Engine -> host: name, host type (as above), the declared size for text and byte
 // types (0 for every other type, GUID included); Required from each NOT NULL
 // constraint whose field exists, except on an autoincrement field.
 void VLMEngineToFieldDefs(const TVLMFieldDefs& fieldDefs, const TVLMConstraintDefs& constraintDefs,

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "engine/components/VLMLocalEngine.h"
@@ -52,6 +53,23 @@ int32_t ExchangeSize(const TVLMFieldDef& def) {
       return 8;
     default:
       return VLMIsBLOBDataType(def.DataType) ? 0 : def.DataSize;
+  }
+}
+
+// The integer a host field's value holds, for the integer field types.
+bool HostInteger(qv::TFieldType type, const uint8_t* buffer, int64_t& value) {
+  auto read = [&](auto v) {
+    std::memcpy(&v, buffer, sizeof v);
+    value = v;
+    return true;
+  };
+  switch (type) {
+    case qv::ftSmallint: return read(int16_t{});
+    case qv::ftWord: return read(uint16_t{});
+    case qv::ftInteger:
+    case qv::ftAutoInc: return read(int32_t{});
+    case qv::ftLargeint: return read(int64_t{});
+    default: return false;
   }
 }
 
@@ -217,6 +235,17 @@ void TVLMDataSet::SetDataFieldData(qv::Field* field, qv::RecordBuffer recBuf, vo
   ScratchArea area(std::max({ExchangeSize(def), hostSize, 8}));
   uint8_t* scratch = area.Data;
   std::memcpy(scratch, buffer, static_cast<size_t>(hostSize));
+  // A host field may be wider than its column (SMALLINT for SHORTINT, WORD
+  // for BYTE, LARGEINT for CARDINAL): a value the column cannot hold is
+  // refused, never cut to the column's width.
+  int64_t value = 0;
+  int64_t low = 0;
+  int64_t high = 0;
+  if (VLMIntegerBaseTypeRange(def.BaseType, low, high) && HostInteger(field->DataType(), scratch, value) &&
+      (value < low || value > high))
+    throw EVLMException(10841, "%s is not a valid value for column '%s' of type %s. The allowed range is %s to %s",
+                        {std::to_string(value), def.Name, VLMGetDataTypeName(def.DataType), std::to_string(low),
+                         std::to_string(high)});
   if (field->DataType() == qv::ftDateTime && def.BaseType == bdtDateTime) {
     double ms;
     std::memcpy(&ms, scratch, sizeof ms);

@@ -599,7 +599,7 @@ bool TVLMTable::TableExistsInDatabase() {
   // Attached just for the question: the session opens the database and
   // closes it again as it would for a dataset.
   TVLMSession* session = SessionOf();
-  TVLMDatabase* database = session->OpenDatabase(DatabaseName(), Owner());
+  TVLMDatabase* database = session->OpenDatabase(DatabaseName(), DatabaseOwner());
   auto release = qv::ScopeExit([&] { session->CloseDatabase(database); });
   return database->TableExists(TableName_);
 }

@@ -96,12 +96,15 @@
 //   10723 BLOB call for a field that is not a BLOB field (VLMDiskEngineTableRecords)
 //   10730 growth of a database file with pages in use beyond its header's
 //         page count (VLMDiskEngine)
-//   10740 journal file of a commit that cannot be opened (VLMDiskEngineCommit)
-//   10741 commit over another connection's interrupted commit, whose journal
-//         only an open with the file alone may apply (VLMDiskEngineCommit)
+//   10740 journal file of a commit that cannot be created or opened
+//         (VLMDiskEngineCommit)
+//   10741 write (a commit, or an allocation or free written at once) over
+//         another connection's interrupted commit, whose journal only an
+//         open with the file alone may apply (VLMDiskEngineCommit,
+//         VLMDiskEngineFreeSpace)
 //   10742 journal file of a commit that cannot be written (VLMDiskEngineCommit)
-//   10743 journal of an interrupted commit that cannot be read or written
-//         back on open (VLMDiskEngineCommit)
+//   10743 journal of an interrupted commit that cannot be read, is damaged,
+//         or cannot be written back on open (VLMDiskEngineCommit)
 //   10744 two writes of one commit that overlap (VLMDiskEngineJournal)
 //   10770 table operation of a local cursor whose session has no database
 //         data (VLMLocalEngine)
@@ -119,6 +122,9 @@
 //   10804 dataset insert without a cursor (VLMMain)
 //   10805 last autoincrement value of a closed table (VLMMain)
 //   10820 database file that cannot be copied for its repair (VLMMain)
+//   10840 column of a type that no dataset field shows (VLMMainDefinitions)
+//   10841 value written through a field wider than its column that the
+//         column cannot hold (VLMMainFields)
 //   20340 index key path deeper than its limit (VLMBTreeKeys)
 //   20341 approximate index position: invalid depth or fan-out (VLMBTreeKeys)
 //   20342 approximate index position out of range (VLMBTreeKeys)
@@ -199,6 +205,23 @@
 //   20782 UPDATE or DELETE whose rows come from no single table, such as a
 //         join (VLMSQLUpdate)
 //   20783 INSERT ... SELECT whose query has INTO (VLMSQLModify)
+//   20840 SQL value outside the range of its integer column (VLMSQLModify)
+//   20841 column named by INSERT or UPDATE that its table lacks
+//         (VLMSQLCommand)
+//   20842 query nested deeper than the thread's depth count of nested SQL
+//         allows (VLMSQLCommand)
+//   20843 query operator built with the stack low (VLMSQLQueryExpr)
+//   20844 query operator opened with the stack low (VLMRelAlgebra)
+//   20845 refusal without an engine code (of the dataset layer, a
+//         conversion) passed on by the query component (VLMMainQuery)
+//   20846 record-level refusal of a table component inside a statement
+//         (VLMSQLCommand)
+//   20850 lock conflict past the retries: a table that cannot be read
+//         (VLMSQLCommand)
+//   20851 lock conflict past the retries: a table that cannot be changed
+//         (VLMSQLCommand)
+//   20852 lock conflict past the retries: a locked record (VLMSQLCommand)
+//   20853 lock conflict past the retries: the database (VLMSQLCommand)
 //   30378 duplicate page in a sorted page list (VLMPage)
 //   30380 page released more often than taken (VLMPage)
 //   30384 damaged internal file chain while walking it (VLMDiskEngineFiles)
@@ -223,7 +246,8 @@
 //   30691 COALESCE argument that does not parse (VLMExpressionParser)
 //   30692 COALESCE argument followed by neither ',' nor ')'
 //         (VLMExpressionParser)
-//   30693 expression nested too deeply (VLMExpressionParser)
+//   30693 expression nested too deeply, or with the stack low
+//         (VLMExpressionParser)
 //   30694 subquery parsed without the SQL engine's factory
 //         (VLMExpressionParser)
 //   30695 subquery without the ')' of a '(' before it (VLMExpressionParser)
@@ -253,6 +277,9 @@
 //         NOCASE (VLMSQLDDLAlter)
 //   30802 token that is no name where ALTER TABLE ... RENAME or RENAME TABLE
 //         expects a column or table name (VLMSQLDDLAlter)
+//   30840 integer sum that its type cannot hold (VLMVariant)
+//   30841 integer product that its type cannot hold (VLMVariant)
+//   30842 integer negation that its type cannot hold (VLMVariant)
 //
 // Raise sites:
 //   throw EVLMException(30001, "Invalid pointer");

@@ -45,11 +45,12 @@
 // '%' of LIKE 'abc%') keeps it for good.
 //
 // Nesting: a token more than 256 parentheses deep inside the parsed text,
-// more than 1024 recursive productions active at once on the thread
-// (nesting without parentheses, as in CASE inside CASE, and the parses a
-// subquery's factory runs inside an outer one), or a term of more than 256
-// alternating runs of '*' and '/' raises 30693 before the stack can run
-// out. Chains of one operator are read in loops into one node (OR, AND,
+// a recursive production refused a level of the thread's depth count of
+// nested SQL (VLMNesting.h: more than 1024 levels, counting nesting without
+// parentheses as in CASE inside CASE and the queries and parses a
+// subquery's factory runs inside an outer one, or too little stack left),
+// or a term of more than 256 alternating runs of '*' and '/' raises 30693
+// before the stack can run out. Chains of one operator are read in loops into one node (OR, AND,
 // + and -, ||, a run of '*' or '/'), so their length is bounded by memory
 // alone, and the tree stays as shallow as the text's nesting.
 //
@@ -86,6 +87,7 @@
 
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMExpressions.h"
+#include "engine/core/VLMNesting.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/host/SysUtils.h"
 
@@ -93,11 +95,11 @@ namespace {
 
 using NodePtr = std::unique_ptr<TVLMExprNode>;
 
-// Deepest parenthesis level a token may stand at.
+// Deepest parenthesis level a token may stand at. A parenthesis level takes
+// at most three recursive productions, each a level of the thread's depth
+// count (kVLMMaxNestingLevels), so that limit binds only on nesting without
+// parentheses and on subqueries, whose levels add up with these.
 constexpr int32_t kMaxNesting = 256;
-// Recursive productions active at once. A parenthesis level takes at most
-// three, so this limit only binds on nesting without parentheses.
-constexpr int32_t kMaxFrames = 4 * kMaxNesting;
 
 const char kExtractParts[] = "YEAR or MONTH or DAY or HOUR or MINUTE or SECOND";
 const char kRoundingModes[] = "HALFEVEN, HALFPOS, HALFNEG, HALFDOWN, HALFUP, RNDNEG, RNDPOS, RNDDOWN or RNDUP";
@@ -231,16 +233,16 @@ private:
     std::unordered_map<int32_t, TEntry> Entries;
   };
 
-  // Counts one recursive production while it runs.
+  // Counts one recursive production while it runs, on the thread's one
+  // depth count of nested SQL (VLMNesting.h).
   class TFrame {
   public:
-    explicit TFrame(TVLMExpressionParser& parser) : Parser_(parser) { Parser_.EnterFrame(); }
-    ~TFrame() { --ActiveFrames_; }
+    explicit TFrame(TVLMExpressionParser& parser) { parser.EnterFrame(Level_); }
     TFrame(const TFrame&) = delete;
     TFrame& operator=(const TFrame&) = delete;
 
   private:
-    TVLMExpressionParser& Parser_;
+    TVLMNestingLevels Level_;
   };
 
   // ---- tokens ----
@@ -317,10 +319,9 @@ private:
   }
   // Counted on entry, once the checks passed, so a refused entry leaves the
   // count as it was.
-  void EnterFrame() {
-    if (ActiveFrames_ >= kMaxFrames) TooDeep();
+  void EnterFrame(TVLMNestingLevels& level) {
     CheckDepth();
-    ++ActiveFrames_;
+    if (!level.Enter()) TooDeep();
   }
   [[noreturn]] void TooDeep() const {
     throw EVLMException(30693, "Expression nested deeper than %d levels at line %d, column %d",
@@ -411,17 +412,11 @@ private:
   std::vector<int32_t> Depth_;
   int32_t LastLine_ = 0;
   int32_t LastColumn_ = 0;
-  // Recursive productions active on this thread, over every parser: a
-  // subquery's factory parses its own conditions inside an outer parse, on
-  // the same stack.
-  static thread_local int32_t ActiveFrames_;
   TMemo Values_;
   TMemo Subqueries_;
   // Trees handed out of a memo: their entry.
   std::unordered_map<const TVLMExprNode*, std::pair<TMemo*, int32_t>> Lent_;
 };
-
-thread_local int32_t TVLMExpressionParser::ActiveFrames_ = 0;
 
 TPiece::~TPiece() {
   if (Node_ && std::uncaught_exceptions() == Exceptions_) Parser_.Discard(std::move(Node_));

@@ -33,7 +33,7 @@ bool IsAnd(const TVLMExprNode* node) {
 bool IsPlanningCandidate(const TVLMExprNode* node) {
   if (dynamic_cast<const TVLMExprNodeComparison*>(node) != nullptr) return true;
   return dynamic_cast<const TVLMExprNodeBoolean*>(node) != nullptr &&
-         (node->Operator == kVLMOpIsNull || node->Operator == kVLMOpIsNotNull);
+         (node->Operator == kVLMOpIsNull || node->Operator == kVLMOpIsNotNull || node->Operator == kVLMOpBetween);
 }
 
 void SetLogical(TVLMVariant& value, bool b) {
@@ -347,6 +347,15 @@ std::unique_ptr<TVLMExprNode> TVLMExprNode::TakeChild(int32_t index) {
   Children.erase(Children.begin() + index);
   return child;
 }
+
+std::unique_ptr<TVLMExprNode> TVLMExprNode::ReplaceChild(int32_t index, std::unique_ptr<TVLMExprNode> node) {
+  std::unique_ptr<TVLMExprNode> old = std::move(Children[static_cast<size_t>(index)]);
+  Children[static_cast<size_t>(index)] = std::move(node);
+  ChildReplaced(old.get(), Children[static_cast<size_t>(index)].get());
+  return old;
+}
+
+void TVLMExprNode::ChildReplaced(const TVLMExprNode*, TVLMExprNode*) {}
 
 int32_t TVLMExprNode::IndexOfChild(const TVLMExprNode* child) const {
   for (size_t i = 0; i < Children.size(); ++i)
@@ -832,11 +841,13 @@ TVLMVariant& TVLMExprNodeBoolean::GetValue() {
 
 void TVLMExprNodeBoolean::EvaluateIn() {
   Scratch_.Assign(Children.at(0)->GetValue(), true);
+  // A null value is in no list and out of none: unknown, with a list of
+  // values and with a subquery alike.
+  if (Scratch_.IsNull()) return;
   if (TVLMExprNodeSubqueryBase* subquery = SubqueryChild(1)) {
     SetLogical(Result, subquery->ContainsValue(Scratch_));
     return;
   }
-  if (Scratch_.IsNull()) return;
   // Text items match whatever the case; a null item never matches.
   bool found = false;
   for (int32_t i = 1; i < ChildCount() && !found; ++i)
@@ -884,14 +895,84 @@ TVLMExprNodeField* TVLMExprNodeBoolean::IndexedField() const {
 
 bool TVLMExprNodeBoolean::CanUseIndex(int32_t columnNo, uint8_t scanOperator, int32_t sessionID,
                                       const TVLMIndexDef& indexDef) {
+  if (Operator == kVLMOpBetween) return BetweenServesIndex(columnNo, sessionID, indexDef);
   if (Operator != kVLMOpIsNull && Operator != kVLMOpIsNotNull) return false;
   const TVLMExprNodeField* field = IndexedField();
   if (field == nullptr || !FieldServesColumn(*field, columnNo, sessionID, indexDef)) return false;
   return columnNo == 0 || (Operator == kVLMOpIsNull && scanOperator == kVLMScanEqual);
 }
 
+bool TVLMExprNodeBoolean::BetweenServesIndex(int32_t columnNo, int32_t sessionID, const TVLMIndexDef& indexDef) {
+  // Only the first column: a range says nothing about the columns after it.
+  if (columnNo != 0 || ChildCount() != 3) return false;
+  auto* field = dynamic_cast<TVLMExprNodeField*>(Child(0));
+  if (field == nullptr || field->OuterReference || !FieldServesColumn(*field, 0, sessionID, indexDef)) return false;
+  if (VLMIsBLOBBaseType(field->BaseType)) return false;
+  // BETWEEN compares text without regard to case: only such a column's
+  // order is its order.
+  const bool text = VLMIsStringBaseType(field->BaseType);
+  if (text && !indexDef.GetColumn(0).CaseInsensitive) return false;
+  for (int32_t i = 1; i <= 2; ++i) {
+    TVLMExprNode* bound = Child(i);
+    // A null bound leaves the answer unknown for every row: no range.
+    if (!IsSearchValue(bound) || bound->GetValue().IsNull()) return false;
+    if (text && KeyBytesOf(bound) >= field->DataSize) return false;
+  }
+  return true;
+}
+
+bool TVLMExprNodeBoolean::InProbe(TVLMExprNodeField*& field, std::vector<const TVLMVariant*>& values) {
+  field = nullptr;
+  values.clear();
+  if (Operator != kVLMOpIn || ChildCount() < 2) return false;
+  auto* f = dynamic_cast<TVLMExprNodeField*>(Child(0));
+  // Text is left out: its equality in an index is the collation's, which
+  // need not be the comparison's.
+  if (f == nullptr || f->OuterReference || f->Cursor == nullptr || !VLMIsNumericBaseType(f->BaseType)) return false;
+  auto take = [&](const TVLMVariant* value) {
+    // A null item matches nothing; another kind of value is not looked up.
+    if (value == nullptr || value->IsNull()) return true;
+    if (!VLMIsNumericBaseType(value->DataType)) return false;
+    values.push_back(value);
+    return true;
+  };
+  if (auto* subquery = dynamic_cast<TVLMExprNodeSubquery*>(Child(1))) {
+    if (ChildCount() != 2 || subquery->IsCorrelated()) return false;
+    subquery->LoadValues();
+    for (int32_t i = 0;; ++i) {
+      const TVLMVariant* value = subquery->GetLoadedValue(i);
+      if (value == nullptr) break;
+      if (!take(value)) return false;
+    }
+  } else {
+    for (int32_t i = 1; i < ChildCount(); ++i) {
+      auto* constant = dynamic_cast<TVLMExprNodeConst*>(Child(i));
+      if (constant == nullptr || !take(&constant->Result)) return false;
+    }
+  }
+  field = f;
+  return true;
+}
+
 void TVLMExprNodeBoolean::AddScanCondition(TVLMScanSearchConditionArray& conditions, const TVLMIndexDef& indexDef,
                                            TVLMExpression* expression) {
+  if (Operator == kVLMOpBetween) {
+    // Two bounds, each with this node as its source: the node leaves its
+    // filter only when the walk's range is made of both (the search's
+    // KeepInexactConjuncts), as either alone says half of it.
+    auto* field = dynamic_cast<TVLMExprNodeField*>(Child(0));
+    if (field == nullptr || field->Cursor == nullptr) throw EVLMException(20254, "Pointer is nil");
+    if (indexDef.GetColumnCount() == 0) throw EVLMException(20255, "Invalid index for search");
+    const bool descending = indexDef.GetColumn(0).Descending;
+    for (const auto& [op, bound] : {std::pair{kVLMOpGreaterEqual, 1}, std::pair{kVLMOpLessEqual, 2}}) {
+      TVLMScanSearchCondition condition;
+      condition.Operator = ScanOperatorFor(op, descending);
+      InitIndexCondition(condition, *field->Cursor, indexDef, false);
+      FillKeyField(this, Child(bound)->GetValue(), field->Cursor, condition, expression, field->FieldNo);
+      conditions.Add(condition);
+    }
+    return;
+  }
   if (Operator != kVLMOpIsNull && Operator != kVLMOpIsNotNull) return;
   TVLMExprNodeField* field = IndexedField();
   if (field == nullptr || field->Cursor == nullptr) throw EVLMException(20254, "Pointer is nil");
@@ -935,10 +1016,10 @@ bool TVLMExprNodeConst::IsPrefixPattern() const {
   if (Result.IsNull() || !Result.IsString()) return false;
   if (Result.IsWideString()) {
     const std::u16string text = Result.GetAsWideString();
-    return text.size() > 1 && text.find(u'%') == text.size() - 1;
+    return text.size() > 1 && text.find(u'%') == text.size() - 1 && text.find(u'_') == std::u16string::npos;
   }
   const std::string text = Result.GetAsString();
-  return text.size() > 1 && text.find('%') == text.size() - 1;
+  return text.size() > 1 && text.find('%') == text.size() - 1 && text.find('_') == std::string::npos;
 }
 
 void TVLMExprNodeConst::RemoveLastChar() {
@@ -1166,6 +1247,26 @@ void TVLMExpression::GetFieldName(std::string& tableName, std::string& fieldName
   field->GetRealNames(tableName, fieldName);
 }
 
+void TVLMExpression::SetSelectList(
+    const std::function<std::unique_ptr<TVLMExprNode>(const TVLMExprNodeField&)>& itemFor) {
+  if (!Root_) return;
+  if (const auto* field = dynamic_cast<const TVLMExprNodeField*>(Root_.get())) {
+    if (std::unique_ptr<TVLMExprNode> item = itemFor(*field)) Root_ = std::move(item);
+    return;
+  }
+  // An item's own tree names columns only: it is not walked again.
+  auto walk = [&](auto& self, TVLMExprNode& node) -> void {
+    for (int32_t i = 0; i < node.ChildCount(); ++i) {
+      if (const auto* field = dynamic_cast<const TVLMExprNodeField*>(node.Child(i))) {
+        if (std::unique_ptr<TVLMExprNode> item = itemFor(*field)) node.ReplaceChild(i, std::move(item));
+      } else {
+        self(self, *node.Child(i));
+      }
+    }
+  };
+  walk(walk, *Root_);
+}
+
 void TVLMExpression::ExtractConditionsFor(TVLMQueryOperator* op, TVLMQueryOperator* outerOperand, bool matchFlag,
                                           bool recurse, TVLMCursor* cursor) {
   if (op == nullptr) return;
@@ -1188,6 +1289,18 @@ void TVLMExpression::ExtractConditionsFor(TVLMQueryOperator* op, TVLMQueryOperat
     taken = std::move(Root_);
   }
   if (taken) op->AddCondition(std::make_unique<TVLMExpression>(std::move(taken)));
+}
+
+bool TVLMExpression::HasJoinCondition(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2) {
+  if (!Root_) return false;
+  auto pairs = [&](TVLMExprNode& node) {
+    return dynamic_cast<TVLMExprNodeComparison*>(&node) != nullptr && node.Operator == kVLMOpEqual &&
+           node.IsJoinCondition(operand1, operand2);
+  };
+  if (!IsAnd(Root_.get())) return pairs(*Root_);
+  for (auto& conjunct : Root_->Children)
+    if (conjunct->IsJoinCondition(operand1, operand2)) return true;
+  return false;
 }
 
 int32_t TVLMExpression::ExtractJoinFieldPairs(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2,
@@ -1254,6 +1367,19 @@ bool TVLMExpression::HasScanCondition(TVLMScanSearchCondition& condition, const 
     const int32_t before = condition.KeyFieldCount;
     node->ExtendScanCondition(condition, indexDef, this);
     return condition.KeyFieldCount > before;
+  };
+  return Root_ && walk(Root_.get());
+}
+
+bool TVLMExpression::FindInProbe(TVLMExprNodeField*& field, std::vector<const TVLMVariant*>& values) {
+  std::function<bool(TVLMExprNode*)> walk = [&](TVLMExprNode* node) {
+    if (IsAnd(node)) {
+      for (auto& child : node->Children)
+        if (walk(child.get())) return true;
+      return false;
+    }
+    auto* boolean = dynamic_cast<TVLMExprNodeBoolean*>(node);
+    return boolean != nullptr && boolean->InProbe(field, values);
   };
   return Root_ && walk(Root_.get());
 }

@@ -63,6 +63,7 @@
 // those of the value nodes in their parts.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -259,6 +260,8 @@ public:
   std::unique_ptr<TVLMExprNode> TakeChild(int32_t index);
   // Position of child among the children; -1 when it is not one.
   int32_t IndexOfChild(const TVLMExprNode* child) const;
+  // Child index becomes node; the old child is handed back.
+  std::unique_ptr<TVLMExprNode> ReplaceChild(int32_t index, std::unique_ptr<TVLMExprNode> node);
 
   // ---- routines of the index planning ----
   // A field node that is not an outer reference, or UPPER / LOWER whose
@@ -283,6 +286,9 @@ public:
 protected:
   // EVLMException code "Unknown operator: '%s'" with the operator's name.
   [[noreturn]] void UnknownOperator(int32_t code) const;
+  // Told by ReplaceChild (not one of the slots): a node that keeps its own
+  // pointers to children points at now where it pointed at old.
+  virtual void ChildReplaced(const TVLMExprNode* old, TVLMExprNode* now);
 };
 
 // ----------------------------------------------------------- TVLMExprNodeField
@@ -414,8 +420,8 @@ public:
   // A logical value (true, false or null); an operator outside 7-18 raises
   // 30116.
   TVLMVariant& GetValue() override;
-  // IS NULL and IS NOT NULL only; every other operator answers false and
-  // adds nothing.
+  // IS NULL, IS NOT NULL and BETWEEN (two bounds) only; every other operator
+  // answers false and adds nothing.
   bool CanUseIndex(int32_t columnNo, uint8_t scanOperator, int32_t sessionID,
                    const TVLMIndexDef& indexDef) override;
   void AddScanCondition(TVLMScanSearchConditionArray& conditions, const TVLMIndexDef& indexDef,
@@ -430,6 +436,17 @@ private:
   void EvaluateIn();
   void EvaluateBetween();
   void EvaluateLike();
+  // "field BETWEEN a AND b" over the first column of indexDef, with present
+  // search values as bounds.
+  bool BetweenServesIndex(int32_t columnNo, int32_t sessionID, const TVLMIndexDef& indexDef);
+
+public:
+  // "field IN (constants)" or "field IN (a subquery that refers to no outer
+  // row)" over a number field, the values numbers: the field and the present
+  // values (the subquery is run for them), so that a search may look each
+  // value up in an index rather than test every record; false for any
+  // other node.
+  bool InProbe(TVLMExprNodeField*& field, std::vector<const TVLMVariant*>& values);
   TVLMExprNodeField* IndexedField() const;
   TVLMExprNodeSubqueryBase* SubqueryChild(int32_t index) const;
 
@@ -452,7 +469,8 @@ public:
   int32_t GetDataSize() override;
   bool ResolveFields(TVLMQueryOperator*, TVLMQueryOperator*, bool, TVLMCursor*) override { return true; }
 
-  // A text longer than one character whose first '%' is its last character.
+  // A text longer than one character whose first '%' is its last character
+  // and that holds no '_' (a wildcard a prefix comparison cannot keep).
   bool IsPrefixPattern() const;
   // Drops the last character of a text.
   void RemoveLastChar();
@@ -475,7 +493,9 @@ public:
                                   std::unique_ptr<TVLMExprNode> child2 = nullptr,
                                   std::unique_ptr<TVLMExprNode> child3 = nullptr);
 
-  // An operator outside 21-24 and 50-65 raises 30121.
+  // An operator outside 21-24 and 50-65 raises 30121. A function (50-65)
+  // with a null argument gives a null value of its type; each argument is
+  // evaluated once.
   TVLMVariant& GetValue() override;
   // ABS, SQR: the argument's type; ACOS ... SQRT but CEIL, FLOOR, RAND,
   // SIGN: DOUBLE; CEIL, FLOOR, RAND, SIGN and one-argument ROUND:
@@ -483,16 +503,24 @@ public:
   TVLMDataType GetDataType() override;
 
 private:
+  // Evaluates the function's arguments into Arguments_; false when one is
+  // null.
+  bool ReadArguments();
   void Round();
-  double Argument(int32_t index);
+  // Argument index as ReadArguments read it, and as a double.
+  const TVLMVariant& ArgumentValue(int32_t index) const;
+  double Argument(int32_t index) const;
   void SetFloat(double value, int32_t code);
+
+  std::array<const TVLMVariant*, 3> Arguments_{};
 };
 
 // ----------------------------------------------- TVLMExprNodeStringFunction
 
 // || (25) and UPPER, LOWER, TRIM, LTRIM, RTRIM, LENGTH, POS, SUBSTRING
 // (26-33). The text is the first argument converted to text; a null text
-// gives null, except LENGTH (0) and POS (0).
+// gives null, except LENGTH (0) and POS (0). || reads a null part as the
+// empty text on either side, and is null only when every part is.
 class TVLMExprNodeStringFunction : public TVLMExprNode {
 public:
   explicit TVLMExprNodeStringFunction(uint8_t op, std::unique_ptr<TVLMExprNode> child1 = nullptr,
@@ -552,7 +580,9 @@ public:
   bool ContainsValue(const TVLMVariant& value) override;
   bool CompareQuantified(uint8_t op, uint8_t quantifier, const TVLMVariant& value) override;
 
-  bool IsCorrelated() const { return Correlated_; }
+  // Asked of the SELECT, which finds it out when it is first built (after
+  // the statement holding it is parsed, so that its outer names are known).
+  bool IsCorrelated() { return Subquery_ && Subquery_->IsCorrelated(); }
 
   bool SingleField;
   bool SingleRow;
@@ -571,7 +601,6 @@ private:
   TVLMVariant LastTested_;
   bool LastAnswer_ = false;
   bool LastValid_ = false;
-  bool Correlated_;
 };
 
 // ------------------------------------------------------- TVLMExprNodeSystem
@@ -688,6 +717,9 @@ public:
   int32_t GetDataSize() override;
 
   bool Coalesce = false;
+
+protected:
+  void ChildReplaced(const TVLMExprNode* old, TVLMExprNode* now) override;
 
 private:
   // The results: THEN values and ELSE, or the COALESCE arguments.
@@ -833,6 +865,14 @@ public:
   // True without a tree.
   bool UsesOnlyFields(std::string_view fieldNames);
 
+  // ---- the select list of a condition ----
+  // Gives a WHERE, ON or HAVING condition the select list, so that its names
+  // may stand for select items: itemFor answers, for a field node of the
+  // tree, a new tree of the select item the node names, or nullptr when it
+  // names none; each node answered for is replaced by its tree. A subquery
+  // keeps its own names.
+  void SetSelectList(const std::function<std::unique_ptr<TVLMExprNode>(const TVLMExprNodeField&)>& itemFor);
+
   // ---- tests ----
   // No tree, or a Boolean root without children.
   bool IsEmptyCondition() const;
@@ -852,6 +892,9 @@ public:
   // Takes the equality join conditions between operand1 and operand2 out of
   // the tree (and frees them), appending their sides' names; answers their
   // number.
+  // Whether a conjunct is an equality between a field of operand1 and one of
+  // operand2 (as ExtractJoinFieldPairs takes them); the tree is unchanged.
+  bool HasJoinCondition(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2);
   int32_t ExtractJoinFieldPairs(TVLMQueryOperator* operand1, TVLMQueryOperator* operand2,
                                 std::vector<TVLMQualifiedFieldName>& leftFields,
                                 std::vector<TVLMQualifiedFieldName>& rightFields);
@@ -863,6 +906,9 @@ public:
   // Extends condition by the first conjunct that can serve the index's next
   // column; true when one did.
   bool HasScanCondition(TVLMScanSearchCondition& condition, const TVLMIndexDef& indexDef);
+  // The first IN conjunct (through nested ANDs) whose values can be looked
+  // up one by one (TVLMExprNodeBoolean::InProbe); false when none.
+  bool FindInProbe(TVLMExprNodeField*& field, std::vector<const TVLMVariant*>& values);
   // Takes the conjuncts of this expression that the items index1 and index2
   // of conditions list out of the tree; each is held by its item (numbers
   // outside the array are skipped).

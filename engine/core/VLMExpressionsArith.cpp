@@ -24,6 +24,7 @@
 #include <limits>
 #include <mutex>
 #include <random>
+#include <stdexcept>
 
 #include "engine/core/VLMBase.h"
 #include "engine/core/VLMCasts.h"
@@ -146,7 +147,22 @@ TVLMExprNodeArithmetic::TVLMExprNodeArithmetic(uint8_t op, std::unique_ptr<TVLME
   SetUp(*this, op, std::move(child1), std::move(child2), std::move(child3));
 }
 
-double TVLMExprNodeArithmetic::Argument(int32_t index) { return Children.at(static_cast<size_t>(index))->GetValue().GetAsDouble(); }
+bool TVLMExprNodeArithmetic::ReadArguments() {
+  bool present = true;
+  for (size_t i = 0; i < Arguments_.size(); ++i) {
+    Arguments_[i] = i < Children.size() ? &Children[i]->GetValue() : nullptr;
+    if (Arguments_[i] != nullptr && Arguments_[i]->IsNull()) present = false;
+  }
+  return present;
+}
+
+const TVLMVariant& TVLMExprNodeArithmetic::ArgumentValue(int32_t index) const {
+  const TVLMVariant* value = Arguments_.at(static_cast<size_t>(index));
+  if (value == nullptr) throw std::out_of_range("function argument missing");
+  return *value;
+}
+
+double TVLMExprNodeArithmetic::Argument(int32_t index) const { return ArgumentValue(index).GetAsDouble(); }
 
 void TVLMExprNodeArithmetic::SetFloat(double value, int32_t code) {
   if (!std::isfinite(value)) BadResult(code, Operator);
@@ -156,6 +172,12 @@ void TVLMExprNodeArithmetic::SetFloat(double value, int32_t code) {
 
 TVLMVariant& TVLMExprNodeArithmetic::GetValue() {
   auto first = [this]() -> const TVLMVariant& { return Children.at(0)->GetValue(); };
+  // The functions but ABS and SQR, which follow their argument's type: a
+  // null argument makes the result null, as it does for + - * /.
+  if (Operator > kVLMOpAbs && Operator <= kVLMOpSqrt && Operator != kVLMOpSqr && !ReadArguments()) {
+    Result.Clear(VLMDataTypeToBaseType(GetDataType()));
+    return Result;
+  }
   switch (Operator) {
     case kVLMOpAdd:
       Result.Assign(first(), true);
@@ -227,7 +249,7 @@ TVLMVariant& TVLMExprNodeArithmetic::GetValue() {
       break;
     }
     case kVLMOpRand: {
-      const int32_t range = first().GetAsInteger();
+      const int32_t range = ArgumentValue(0).GetAsInteger();
       Result.Clear(bdtInteger);
       Result.SetAsInteger(RandomBelow(range));
       break;
@@ -257,8 +279,8 @@ void TVLMExprNodeArithmetic::Round() {
     Result.SetAsInteger(static_cast<int32_t>(r));
     return;
   }
-  const int32_t digits = Child(1)->GetValue().GetAsInteger();
-  const TVLMRoundingMode mode = ChildCount() > 2 ? RoundingModeOf(Child(2)->GetValue().GetAsInteger()) : drHalfEven;
+  const int32_t digits = ArgumentValue(1).GetAsInteger();
+  const TVLMRoundingMode mode = ChildCount() > 2 ? RoundingModeOf(ArgumentValue(2).GetAsInteger()) : drHalfEven;
   const long double r = VLMRoundDecimal(x, digits, mode);
   // The extended result may lie beyond what a double holds.
   if (!(std::fabs(r) <= static_cast<long double>(DBL_MAX))) BadResult(20479, Operator);
@@ -296,11 +318,23 @@ bool TVLMExprNodeStringFunction::PrepareText() {
 
 TVLMVariant& TVLMExprNodeStringFunction::GetValue() {
   switch (Operator) {
-    case kVLMOpConcat:
-      // A null first part gives null; a null later part adds nothing.
-      if (!PrepareText()) break;
-      for (size_t i = 1; i < Children.size(); ++i) Result.Add(Children[i]->GetValue());
+    case kVLMOpConcat: {
+      // A null part counts as the empty text, first or later; the result is
+      // null only when every part is.
+      PrepareText();
+      TVLMVariant text;
+      for (size_t i = 1; i < Children.size(); ++i) {
+        const TVLMVariant& part = Children[i]->GetValue();
+        if (part.IsNull() || part.IsString()) {
+          Result.Add(part);
+          continue;
+        }
+        text.Assign(part, true);
+        ToText(text);
+        Result.Add(text);
+      }
       break;
+    }
     case kVLMOpUpper:
     case kVLMOpLower: {
       if (!PrepareText()) break;
@@ -421,10 +455,7 @@ int32_t TVLMExprNodeStringFunction::GetDataSize() {
 
 TVLMExprNodeSubquery::TVLMExprNodeSubquery(std::unique_ptr<TVLMSubquery> subquery, bool singleField,
                                            bool singleRow)
-    : SingleField(singleField),
-      SingleRow(singleRow),
-      Subquery_(std::move(subquery)),
-      Correlated_(Subquery_ && Subquery_->IsCorrelated()) {}
+    : SingleField(singleField), SingleRow(singleRow), Subquery_(std::move(subquery)) {}
 
 template <class Action>
 auto TVLMExprNodeSubquery::Run(Action action) {
@@ -502,7 +533,7 @@ void TVLMExprNodeSubquery::SetRecordBuffer(uint8_t* buffer, bool) { OuterRecordB
 
 bool TVLMExprNodeSubquery::ResolveFields(TVLMQueryOperator* operand1, TVLMQueryOperator*, bool,
                                          TVLMCursor* cursor) {
-  return !Correlated_ || (Subquery_ && Subquery_->ResolvesOuterReferences(operand1, cursor));
+  return !IsCorrelated() || Subquery_->ResolvesOuterReferences(operand1, cursor);
 }
 
 TVLMDataType TVLMExprNodeSubquery::GetDataType() {
@@ -514,15 +545,20 @@ TVLMDataType TVLMExprNodeSubquery::GetDataType() {
 int32_t TVLMExprNodeSubquery::GetDataSize() { return Subquery_ ? Subquery_->GetFieldDataSize() : 0; }
 
 bool TVLMExprNodeSubquery::HasRows() {
-  return Run([](TVLMSubqueryResult& rows) { return rows.GetRecordCount() > 0; });
+  // The first row answers: the rest are never looked for.
+  return Run([](TVLMSubqueryResult& rows) {
+    rows.First();
+    return !rows.Eof();
+  });
 }
 
 bool TVLMExprNodeSubquery::ContainsValue(const TVLMVariant& value) {
   // The rows of a subquery that refers to no outer row are the same for
   // every outer row, so the last answer holds for an equal value.
-  if (!Correlated_ && LastValid_ && value.Compare(LastTested_) == kVLMCompareEqual) return LastAnswer_;
+  const bool correlated = IsCorrelated();
+  if (!correlated && LastValid_ && value.Compare(LastTested_) == kVLMCompareEqual) return LastAnswer_;
   const bool found = Run([&value](TVLMSubqueryResult& rows) { return rows.Locate(value); });
-  if (!Correlated_) {
+  if (!correlated) {
     LastTested_.Assign(value, true);
     LastAnswer_ = found;
     LastValid_ = true;

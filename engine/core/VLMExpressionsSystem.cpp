@@ -346,6 +346,16 @@ void TVLMExprNodeCase::SetElse(std::unique_ptr<TVLMExprNode> otherwise) {
   AddChild(std::move(otherwise));
 }
 
+void TVLMExprNodeCase::ChildReplaced(const TVLMExprNode* old, TVLMExprNode* now) {
+  auto swap = [&](TVLMExprNode*& slot) {
+    if (slot == old) slot = now;
+  };
+  swap(Operand_);
+  swap(Else_);
+  for (std::vector<TVLMExprNode*>* list : {&When_, &Then_, &Arguments_})
+    for (TVLMExprNode*& slot : *list) swap(slot);
+}
+
 std::vector<TVLMExprNode**> TVLMExprNodeCase::ResultSlots() {
   std::vector<TVLMExprNode**> slots;
   if (Coalesce) {

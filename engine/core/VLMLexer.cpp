@@ -164,6 +164,28 @@ void TVLMLexer::Tokenize() {
   EndCommand(s);
 }
 
+bool TVLMLexer::HoldsToken(std::string_view text) {
+  const size_t n = text.size();
+  size_t pos = 0;
+  while (pos < n) {
+    const char c = text[pos];
+    const bool hasNext = pos + 1 < n;
+    if (c == ';' || IsBlank(c)) {
+      ++pos;
+    } else if (c == '-' && hasNext && text[pos + 1] == '-') {
+      pos = text.find('\n', pos);
+      if (pos == std::string_view::npos) return false;
+    } else if (c == '/' && hasNext && text[pos + 1] == '*') {
+      pos = text.find("*/", pos + 2);
+      if (pos == std::string_view::npos) return false;
+      pos += 2;
+    } else {
+      return true;
+    }
+  }
+  return false;
+}
+
 bool TVLMLexer::IsTokenBreak(const TScanState& s, char c) const {
   switch (c) {
     case '>': case '<': case '=': case '(': case ')': case ',':

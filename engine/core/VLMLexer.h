@@ -149,6 +149,10 @@ public:
   void AddToken(const TToken& token);
   void AddToken(TToken&& token);
 
+  // Whether text holds anything the lexer would make a token of: something
+  // besides blanks, semicolons and comments.
+  static bool HoldsToken(std::string_view text);
+
   std::string SQL;
   TVLMSQLParams* Params = nullptr;
   bool NoParams = false;

@@ -462,6 +462,12 @@ private:
                                 int32_t start, int32_t end, TVLMRecordID& foundID);
   bool WalkIndexRangeNaturalOrder(const TVLMSearchRequest& search, const TVLMScanSearchConditionArray& conditions,
                                   int32_t start, int32_t end, TVLMRecordID& foundID);
+  // The scan's conditions hold an IN whose values an index can look up one
+  // by one: probed is set, the matches fill the search's bitmap and the
+  // first is the answer (none with FillAll). probed stays false, and nothing
+  // is read, when the lookups do not apply or would cost more than the scan.
+  bool ProbeInValues(const TVLMSearchRequest& search, const TVLMScanSearchConditionArray& conditions, bool& probed,
+                     TVLMRecordID& foundID);
   bool WalkIndexRangeByBitmap(const TVLMSearchRequest& search, const TVLMScanSearchConditionArray& conditions,
                               int32_t start, int32_t end, TVLMRecordID& foundID);
   // Every condition but start and end holds for record, then the cursor's

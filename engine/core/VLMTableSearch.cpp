@@ -71,7 +71,16 @@
 // tested on every record of the range, unless the range's other bound (on
 // the same index, with a present first column, its operator false for a
 // null) keeps the null keys out of the walk: "val >= 5 AND val < 9" is then
-// met exactly by the walk, and a bitmap fill reads no record.
+// met exactly by the walk, and a bitmap fill reads no record. A BETWEEN
+// gives two conditions, one per bound; it leaves its filter only when the
+// walk runs from the one to the other.
+//
+// A scan in natural order from the beginning whose conditions hold "field IN
+// (values)" over the first column of an index, with few values for the
+// table's records, looks each value up in that index instead
+// (ProbeInValues): every record found is tested against all conditions and
+// the matches fill the record bitmap, which answers this and every later
+// step.
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -79,6 +88,7 @@
 #include <vector>
 
 #include "engine/core/VLMBase.h"
+#include "engine/core/VLMCasts.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMExpressions.h"
 #include "engine/core/VLMMemory.h"
@@ -86,6 +96,7 @@
 #include "engine/core/VLMTypesDefs.h"
 #include "engine/core/VLMTypesRoutines.h"
 #include "platform/host/ScopeExit.h"
+#include "platform/os/Collation.h"
 
 namespace {
 
@@ -221,6 +232,14 @@ void KeepInexactConjuncts(TVLMScanSearchCondition& condition, const TVLMIndexDef
   for (size_t k = 0; k < sources.size(); ++column) {
     auto* comparison = dynamic_cast<TVLMExprNodeComparison*>(sources[k].Node);
     bool exact = true;
+    // A BETWEEN gave two bounds: it is met only by a walk between both
+    // (whose present keys also keep the null keys out).
+    if (sources[k].Node != nullptr && sources[k].Node->Operator == kVLMOpBetween &&
+        dynamic_cast<TVLMExprNodeBoolean*>(sources[k].Node) != nullptr) {
+      const TVLMExprNode* node = sources[k].Node;
+      exact = other != nullptr && std::any_of(other->Sources.begin(), other->Sources.end(),
+                                              [&](const TVLMScanConditionSource& s) { return s.Node == node; });
+    }
     if (comparison != nullptr && comparison->NullStrict) {
       TVLMExprNodeField* field = nullptr;
       TVLMExprNode* value = nullptr;
@@ -432,7 +451,9 @@ bool TVLMTableData::FindRecord(TVLMCursor* cursor, TVLMExpression* matchExpressi
   bool test = false;
   {
     TVLMDetachedConjuncts detached(*conditions, start, end);
-    result = DispatchSearch(search, *conditions, start, end, found);
+    bool probed = false;
+    if (start == -1) result = ProbeInValues(search, *conditions, probed, found);
+    if (!probed) result = DispatchSearch(search, *conditions, start, end, found);
     // As the walk saw them: the conjuncts its range guarantees are out.
     if (keptWalk != nullptr) test = cursor->FilterCallback || OtherConditionsRemain(*conditions, start, end);
   }
@@ -949,6 +970,87 @@ bool TVLMTableData::WalkIndexRangeByBitmap(const TVLMSearchRequest& search,
   if (search.FillAll || !haveBest) return false;
   foundID = bestID;
   return true;
+}
+
+bool TVLMTableData::ProbeInValues(const TVLMSearchRequest& search, const TVLMScanSearchConditionArray& conditions,
+                                  bool& probed, TVLMRecordID& foundID) {
+  probed = false;
+  if (search.Bitmap == nullptr || search.NavigationIndex != -1 || !search.FromBeginning) return false;
+  TVLMExprNodeField* field = nullptr;
+  std::vector<const TVLMVariant*> values;
+  for (int32_t i = 0; i < conditions.GetCount() && field == nullptr; ++i)
+    if (TVLMExpression* e = conditions.GetItem(i).Expression; e != nullptr && !e->FindInProbe(field, values))
+      field = nullptr;
+  if (field == nullptr || field->Cursor != search.Cursor) return false;
+  // Each value once.
+  auto less = [](const TVLMVariant* a, const TVLMVariant* b) {
+    return a->Compare(*b) == kVLMCompareLess;
+  };
+  std::sort(values.begin(), values.end(), less);
+  values.erase(std::unique(values.begin(), values.end(),
+                           [&](const TVLMVariant* a, const TVLMVariant* b) { return !less(a, b) && !less(b, a); }),
+               values.end());
+  // A lookup per value costs a walk down an index: against one pass over
+  // every record only for a few values.
+  if (static_cast<int64_t>(values.size()) * 8 >= static_cast<int64_t>(RecordManager->RecordCount)) return false;
+  const TVLMIndexDef* indexDef = nullptr;
+  const TVLMIndexDefs& defs = *IndexManager->IndexDefs;
+  for (int32_t i = 0; i < defs.GetCount() && indexDef == nullptr; ++i) {
+    const TVLMIndexDef& def = *defs.GetIndexDef(i);
+    if (def.GetColumnCount() > 0 &&
+        qv::UpperCase1252(def.GetColumn(0).Name) == qv::UpperCase1252(field->FieldName) &&
+        (!def.Temporary || def.SessionID == search.SessionID))
+      indexDef = &def;
+  }
+  if (indexDef == nullptr) return false;
+  // Each value as the index's first key column; one that the field cannot
+  // hold gives up the lookups.
+  TVLMCursor& cursor = *search.Cursor;
+  std::vector<TVLMScanSearchCondition> keys(values.size());
+  try {
+    for (size_t k = 0; k < values.size(); ++k) {
+      TVLMScanSearchCondition& key = keys[k];
+      key.Operator = kVLMScanEqual;
+      key.KeyBuffer = cursor.AllocRecordBuffer();
+      key.KeyBufferSize = cursor.RecordBufferSize;
+      key.IndexID = indexDef->ObjectID;
+      cursor.SetFieldValue(*values[k], field->FieldNo, true, key.KeyBuffer);
+      key.KeyFieldCount = 1;
+    }
+  } catch (const EVLMException&) {
+    return false;
+  }
+  probed = true;
+  SearchCounters_.CountRoad(TVLMSearchRoad::WalkIndexRangeNaturalOrder);
+  TVLMIndex* index = IndexManager->GetIndex(indexDef->ObjectID);
+  // Every record of every value's keys is tested against all the
+  // conditions (the IN among them): the keys only say where to look.
+  std::vector<int64_t> collected;
+  for (const TVLMScanSearchCondition& key : keys) {
+    TVLMIndexWalk* walk = index->CreateWalk();
+    auto release = qv::ScopeExit([&] { index->FreeWalk(walk); });
+    TVLMRecordID recordID;
+    for (bool first = true;
+         index->FindNextInRange(search.SessionID, first, walk, recordID, search.Record, nullptr, &key, true);
+         first = false) {
+      SearchCounters_.CountIndexStep();
+      if (!ReadSearchRecord(search.SessionID, recordID, search.Record) ||
+          !TestConditions(search.Cursor, conditions, -1, -1, search.Record, recordID))
+        continue;
+      collected.push_back(RecordIDToRecordNo(recordID));
+    }
+  }
+  TVLMRecordBitmap& bitmap = *search.Bitmap;
+  InitRecordBitmap(bitmap, -1);
+  if (!collected.empty()) {
+    TVLMBitsArray& bits = bitmap.Bits();
+    const int64_t highest = *std::max_element(collected.begin(), collected.end());
+    if (highest >= bits.BitCount()) bits.SetSize(highest + 1);
+    for (const int64_t recordNo : collected) bits.SetBit(recordNo, true);
+  }
+  bitmap.Filled = true;
+  if (search.FillAll) return false;
+  return FindInBitmap(search.SessionID, true, -1, bitmap, foundID, search.Position, search.Forward);
 }
 
 // ------------------------------------------------------------------ bitmaps

@@ -1,6 +1,7 @@
 #include "engine/core/VLMTypesRoutines.h"
 
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include "engine/core/VLMExcept.h"
@@ -152,6 +153,24 @@ bool VLMIsAutoincDataType(TVLMDataType t) { return t >= 12 && t <= 19; }
 bool VLMIsBLOBDataType(TVLMDataType t) { return t >= 31 && t <= 35; }
 bool VLMIsSizedDataType(TVLMDataType t) { return (t >= 1 && t <= 4) || t == 29 || t == 30; }
 bool VLMIsCastableDataType(TVLMDataType t) { return (t >= 1 && t <= 28) || (t >= 33 && t <= 35); }
+
+bool VLMIntegerBaseTypeRange(TVLMBaseDataType t, int64_t& low, int64_t& high) {
+  auto range = [&](auto type) {
+    low = std::numeric_limits<decltype(type)>::min();
+    high = std::numeric_limits<decltype(type)>::max();
+    return true;
+  };
+  switch (t) {
+    case bdtShortInt: return range(int8_t{});
+    case bdtSmallInt: return range(int16_t{});
+    case bdtInteger: return range(int32_t{});
+    case bdtLargeInt: return range(int64_t{});
+    case bdtByte: return range(uint8_t{});
+    case bdtWord: return range(uint16_t{});
+    case bdtCardinal: return range(uint32_t{});
+    default: return false;
+  }
+}
 
 // ------------------------------------------------------------ date stamps
 

@@ -142,6 +142,8 @@ bool VLMIsAutoincDataType(TVLMDataType t);         // 12-19
 bool VLMIsBLOBDataType(TVLMDataType t);            // 31-35
 bool VLMIsSizedDataType(TVLMDataType t);           // 1-4, 29, 30 (not GUID)
 bool VLMIsCastableDataType(TVLMDataType t);        // 1-28, 33-35
+// The values an integer base type (5-11) holds; false for any other code.
+bool VLMIntegerBaseTypeRange(TVLMBaseDataType t, int64_t& low, int64_t& high);
 
 // ---- date and time stamps ----
 struct TVLMTimeStamp {

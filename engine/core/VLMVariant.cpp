@@ -52,7 +52,41 @@ struct TempBlock {
   throw EVLMException(30052, "Cannot cast from '%s' to '%s'", {VLMGetBaseTypeName(src), VLMGetBaseTypeName(dest)});
 }
 
-// Wrapping arithmetic in a width: computed unsigned, so overflow is defined.
+// Integer sums and products in the width of their type: a result the width
+// cannot hold is an engine error, never wrapped.
+template <class T>
+std::string IntegerText(T v) {
+  return std::to_string(static_cast<std::conditional_t<std::is_signed_v<T>, int64_t, uint64_t>>(v));
+}
+template <class T>
+T CheckedAdd(T a, T b, TVLMBaseDataType type) {
+  T r;
+  if (__builtin_add_overflow(a, b, &r))
+    throw EVLMException(30840, "Integer overflow: %s + %s does not fit the type %s",
+                        {IntegerText(a), IntegerText(b), VLMGetBaseTypeName(type)});
+  return r;
+}
+template <class T>
+T CheckedMul(T a, T b, TVLMBaseDataType type) {
+  T r;
+  if (__builtin_mul_overflow(a, b, &r))
+    throw EVLMException(30841, "Integer overflow: %s * %s does not fit the type %s",
+                        {IntegerText(a), IntegerText(b), VLMGetBaseTypeName(type)});
+  return r;
+}
+// -v in v's own type: the smallest signed value and every unsigned value
+// but 0 have no negation there.
+template <class T>
+T CheckedNegate(T v, TVLMBaseDataType type) {
+  T r;
+  if (__builtin_sub_overflow(T{0}, v, &r))
+    throw EVLMException(30842, "Integer overflow: the negation of %s does not fit the type %s",
+                        {IntegerText(v), VLMGetBaseTypeName(type)});
+  return r;
+}
+
+// Wrapping arithmetic in a width: computed unsigned, so overflow is defined
+// (dates and times, whose ends wrap).
 template <class T>
 T WrapAdd(T a, T b) {
   using U = std::make_unsigned_t<T>;
@@ -537,13 +571,13 @@ void TVLMVariant::AddPresent(const TVLMVariant& other) {
     case bdtString: SetAsString(GetAsString() + other.GetAsString()); break;
     case bdtWideChar:
     case bdtWideString: SetAsWideString(GetAsWideString() + other.GetAsWideString()); break;
-    case bdtShortInt: SetAsShortInt(WrapAdd(GetAsShortInt(), other.GetAsShortInt())); break;
-    case bdtSmallInt: SetAsSmallInt(WrapAdd(GetAsSmallInt(), other.GetAsSmallInt())); break;
-    case bdtInteger: SetAsInteger(WrapAdd(GetAsInteger(), other.GetAsInteger())); break;
-    case bdtLargeInt: SetAsLargeInt(WrapAdd(GetAsLargeInt(), other.GetAsLargeInt())); break;
-    case bdtByte: SetAsByte(WrapAdd(GetAsByte(), other.GetAsByte())); break;
-    case bdtWord: SetAsWord(WrapAdd(GetAsWord(), other.GetAsWord())); break;
-    case bdtCardinal: SetAsCardinal(WrapAdd(GetAsCardinal(), other.GetAsCardinal())); break;
+    case bdtShortInt: SetAsShortInt(CheckedAdd(GetAsShortInt(), other.GetAsShortInt(), c)); break;
+    case bdtSmallInt: SetAsSmallInt(CheckedAdd(GetAsSmallInt(), other.GetAsSmallInt(), c)); break;
+    case bdtInteger: SetAsInteger(CheckedAdd(GetAsInteger(), other.GetAsInteger(), c)); break;
+    case bdtLargeInt: SetAsLargeInt(CheckedAdd(GetAsLargeInt(), other.GetAsLargeInt(), c)); break;
+    case bdtByte: SetAsByte(CheckedAdd(GetAsByte(), other.GetAsByte(), c)); break;
+    case bdtWord: SetAsWord(CheckedAdd(GetAsWord(), other.GetAsWord(), c)); break;
+    case bdtCardinal: SetAsCardinal(CheckedAdd(GetAsCardinal(), other.GetAsCardinal(), c)); break;
     case bdtSingle: {
       const float a = GetAsSingle(), b = other.GetAsSingle();
       SetAsSingle(CheckedFloat(a + b, a, b));
@@ -581,13 +615,13 @@ void TVLMVariant::MultiplyPresent(const TVLMVariant& other) {
   const TVLMBaseDataType c = VLMGetCommonBaseType(DataType, other.DataType, false);
   CastTo(c);
   switch (c) {
-    case bdtShortInt: SetAsShortInt(WrapMul(GetAsShortInt(), other.GetAsShortInt())); break;
-    case bdtSmallInt: SetAsSmallInt(WrapMul(GetAsSmallInt(), other.GetAsSmallInt())); break;
-    case bdtInteger: SetAsInteger(WrapMul(GetAsInteger(), other.GetAsInteger())); break;
-    case bdtLargeInt: SetAsLargeInt(WrapMul(GetAsLargeInt(), other.GetAsLargeInt())); break;
-    case bdtByte: SetAsByte(WrapMul(GetAsByte(), other.GetAsByte())); break;
-    case bdtWord: SetAsWord(WrapMul(GetAsWord(), other.GetAsWord())); break;
-    case bdtCardinal: SetAsCardinal(WrapMul(GetAsCardinal(), other.GetAsCardinal())); break;
+    case bdtShortInt: SetAsShortInt(CheckedMul(GetAsShortInt(), other.GetAsShortInt(), c)); break;
+    case bdtSmallInt: SetAsSmallInt(CheckedMul(GetAsSmallInt(), other.GetAsSmallInt(), c)); break;
+    case bdtInteger: SetAsInteger(CheckedMul(GetAsInteger(), other.GetAsInteger(), c)); break;
+    case bdtLargeInt: SetAsLargeInt(CheckedMul(GetAsLargeInt(), other.GetAsLargeInt(), c)); break;
+    case bdtByte: SetAsByte(CheckedMul(GetAsByte(), other.GetAsByte(), c)); break;
+    case bdtWord: SetAsWord(CheckedMul(GetAsWord(), other.GetAsWord(), c)); break;
+    case bdtCardinal: SetAsCardinal(CheckedMul(GetAsCardinal(), other.GetAsCardinal(), c)); break;
     case bdtSingle: {
       const float a = GetAsSingle(), b = other.GetAsSingle();
       SetAsSingle(CheckedFloat(a * b, a, b));
@@ -650,25 +684,13 @@ void TVLMVariant::DividePresent(const TVLMVariant& other) {
 void TVLMVariant::Invert() {
   if (IsNull()) return;
   switch (DataType) {
-    case bdtShortInt: SetAsShortInt(static_cast<int8_t>(-static_cast<int32_t>(GetAsShortInt()))); break;
-    case bdtSmallInt: SetAsSmallInt(static_cast<int16_t>(-static_cast<int32_t>(GetAsSmallInt()))); break;
-    case bdtInteger: {
-      const int32_t v = GetAsInteger();
-      if (v == INT32_MIN) throw EIntOverflow();
-      SetAsInteger(-v);
-      break;
-    }
-    case bdtLargeInt: {
-      const int64_t v = GetAsLargeInt();
-      if (v == INT64_MIN) throw EIntOverflow();
-      SetAsLargeInt(-v);
-      break;
-    }
-    case bdtByte: SetAsByte(static_cast<uint8_t>(0u - GetAsByte())); break;
-    case bdtWord: SetAsWord(static_cast<uint16_t>(0u - GetAsWord())); break;
-    case bdtCardinal:
-      if (GetAsCardinal() != 0) throw EIntOverflow();
-      break;
+    case bdtShortInt: SetAsShortInt(CheckedNegate(GetAsShortInt(), DataType)); break;
+    case bdtSmallInt: SetAsSmallInt(CheckedNegate(GetAsSmallInt(), DataType)); break;
+    case bdtInteger: SetAsInteger(CheckedNegate(GetAsInteger(), DataType)); break;
+    case bdtLargeInt: SetAsLargeInt(CheckedNegate(GetAsLargeInt(), DataType)); break;
+    case bdtByte: SetAsByte(CheckedNegate(GetAsByte(), DataType)); break;
+    case bdtWord: SetAsWord(CheckedNegate(GetAsWord(), DataType)); break;
+    case bdtCardinal: SetAsCardinal(CheckedNegate(GetAsCardinal(), DataType)); break;
     case bdtSingle: SetAsSingle(-GetAsSingle()); break;
     case bdtFloat: SetAsDouble(-GetAsDouble()); break;
     case bdtExtended: SetAsExtended(-GetAsExtended()); break;

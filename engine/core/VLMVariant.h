@@ -172,6 +172,8 @@ public:
                   bool prefixOnly = false) const;
 
   // ---- arithmetic (self becomes self op other) ----
+  // Integer results that their type cannot hold raise 30840 (sums), 30841
+  // (products) and 30842 (negations); dates and times wrap in 32 bits.
   void Add(const TVLMVariant& other);
   void Multiply(const TVLMVariant& other);
   // Every failure is raised as 30128 "Division error: %s".

@@ -9,7 +9,9 @@
 
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/core/VLMExcept.h"
+#include "engine/core/VLMLexer.h"
 #include "engine/core/VLMTypesRoutines.h"
+#include "engine/sql/VLMSQLCommand.h"
 #include "engine/sql/VLMSQLProcessor.h"
 #include "platform/dataset/DatabaseError.h"
 #include "platform/dataset/Fields.h"
@@ -165,8 +167,36 @@ bool TVLMQuery::ExecuteForCursor() {
   return InternalExecute(true) != nullptr;
 }
 
+template <class Body>
+auto TVLMQuery::WithEngineCodes(Body body) -> decltype(body()) {
+  try {
+    return body();
+  } catch (const EVLMException& e) {
+    // The database locked by another session where no statement could name
+    // a table (connecting, a transaction's end, a table's creation).
+    if (VLMLockConflictCode(e) != 20853 || e.NativeError == 20853) throw;
+    TVLMDatabase* database = Database();
+    if (database == nullptr) database = SessionOf()->FindDatabase(DatabaseName());
+    VLMRaiseLockConflict(20853, std::string(), database != nullptr ? database->DatabaseFileName() : DatabaseName());
+  } catch (const EVLMEngineError& e) {
+    VLMRaiseRecordRefusal(e, std::string());
+  } catch (const std::exception& e) {
+    throw EVLMException(20845, "%s", {std::string(e.what())});
+  }
+}
+
 TVLMCursor* TVLMQuery::InternalExecute(bool forCursor) {
-  if (SQL_.empty()) throw EVLMException(20034, kNoSQL);
+  return WithEngineCodes([&] { return RunText(forCursor); });
+}
+
+void TVLMQuery::OpenCursor(bool infoQuery) {
+  WithEngineCodes([&] { TVLMDataSet::OpenCursor(infoQuery); });
+}
+
+TVLMCursor* TVLMQuery::RunText(bool forCursor) {
+  // Nothing to run (no text, or only blanks, semicolons and comments) is
+  // refused here, before any other check can name it otherwise.
+  if (!TVLMLexer::HoldsToken(Text_)) throw EVLMException(20034, kNoSQL);
   SetPrepared(true);
   if (DataLink_->GetDataSource() != nullptr) SetParamsFromCursor();
   BindParams();

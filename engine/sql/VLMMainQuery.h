@@ -29,8 +29,11 @@
 // is taken as the name of the database file, which must exist
 // (TVLMSession::OpenDatabase).
 //
-// Error codes: 20034 / 30142 "No SQL statement available" (execute /
-// prepare without text), 30141 Prepared set while open; the statement
+// Error codes: 20845 a refusal that had no engine code (InternalExecute),
+// 20034 / 30142 "No SQL statement available" (execute of a
+// text with nothing to run: empty, or blanks, semicolons and comments only /
+// prepare of a text shorter than two characters), 30141 Prepared set while
+// open; the statement
 // processor's and the statements' codes pass on, and leave the query
 // closed.
 #pragma once
@@ -122,6 +125,9 @@ public:
 
 protected:
   std::unique_ptr<TVLMLocalCursor> CreateHandle() override;
+  // The base's opening, whose refusals (the result's fields among them)
+  // leave as InternalExecute's do.
+  void OpenCursor(bool infoQuery) override;
   // The statement's cursor is never the query's to free.
   void DestroyHandle() override;
   bool IsQuery() const override { return true; }
@@ -133,8 +139,16 @@ private:
   void QueryChanged();
   void CreateProcessor(const std::string& text);
   // The internal execute: prepared, parameters bound, the text run; the
-  // cursor of the result when forCursor and there is one.
+  // cursor of the result when forCursor and there is one. Every refusal
+  // leaves as an engine error (EVLMException): a lock conflict on the
+  // database as 20853, a record-level refusal as VLMRaiseRecordRefusal
+  // gives it, any other error (of the dataset layer, of a conversion) as
+  // 20845 with its message.
   TVLMCursor* InternalExecute(bool forCursor);
+  TVLMCursor* RunText(bool forCursor);
+  // Runs body; what it raises leaves as InternalExecute says.
+  template <class Body>
+  auto WithEngineCodes(Body body) -> decltype(body());
   // Unbound parameters take the master's fields of their names.
   void SetParamsFromCursor();
   void BindParams();

@@ -8,12 +8,14 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
+#include "engine/core/VLMNesting.h"
 #include "engine/core/VLMExpressions.h"
 #include "engine/core/VLMTypesRoutines.h"
 #include "engine/storage/VLMDiskEngine.h"
@@ -50,6 +52,34 @@ void AppendValueBytes(std::string& key, const TVLMVariant& value) {
 }
 
 bool SameName(std::string_view a, std::string_view b) { return Upper(a) == Upper(b); }
+
+}  // namespace
+
+// ------------------------------------------------------------ unique names
+
+std::string TVLMUniqueNames::Take(const std::string& wanted) {
+  std::string name = wanted;
+  std::string upper = Upper(name);
+  if (!Taken_.insert(upper).second) {
+    // The counter of a wanted name goes on from where it stopped, so n
+    // equal names cost n steps, not n * n.
+    int32_t& counter = Next_[upper];
+    const std::string base = upper;
+    do {
+      name = wanted + "_" + std::to_string(++counter);
+      upper = base + "_" + std::to_string(counter);
+    } while (!Taken_.insert(upper).second);
+  }
+  return name;
+}
+
+void TVLMUniqueNames::Add(const std::string& name) {
+  if (!name.empty()) Taken_.insert(Upper(name));
+}
+
+bool TVLMUniqueNames::Contains(const std::string& name) const { return Taken_.count(Upper(name)) > 0; }
+
+namespace {
 
 // The fields of text (";"-separated), trimmed and upper-cased.
 qv::StringList SplitNames(const std::string& text) {
@@ -102,6 +132,7 @@ TVLMAO::~TVLMAO() {
     if (IsLeaf && TablesLocked && ResultTable && ResultTable->Active()) UnlockTables();
   } catch (...) {
   }
+
   // The base table of a leaf holds Condition as its filter: it closes first.
   try {
     if (ResultTable) ResultTable->Close();
@@ -149,9 +180,14 @@ int64_t TVLMAO::RecordCount() { return Materialized ? ResultTable->RecordCount()
 
 // ------------------------------------------------------------ field lookup
 
+bool TVLMAO::QualifierNamesThis(const std::string& qualifier) const {
+  if (SameName(qualifier, Alias)) return true;
+  return (Alias.empty() || NameQualifies) && SameName(qualifier, TableName);
+}
+
 int32_t TVLMAO::FindFields(const std::string& name, const std::string& qualifier, bool visibleOnly,
                            bool keepHidden, TVLMIntegerArray* found, bool unhide) {
-  const bool qualifierMatches = qualifier.empty() || SameName(qualifier, TableName) || SameName(qualifier, Alias);
+  const bool qualifierMatches = qualifier.empty() || QualifierNamesThis(qualifier);
   if (IsLeaf && !qualifierMatches) return 0;
   int32_t count = 0;
   // firstPass: a match through the left operand, which a grouping operator
@@ -196,11 +232,13 @@ int32_t TVLMAO::FindFields(const std::string& name, const std::string& qualifier
     }
   }
   if (!qualifierMatches) return count;
+  // A column is found by its name, never by the alias of an item: an alias
+  // names its item, a column name the column.
   const std::string upper = Upper(name);
   for (int32_t i = 0; i < FieldCount(); ++i) {
     TVLMAOField& f = Fields[static_cast<size_t>(i)];
     if (visibleOnly && f.Hidden) continue;
-    if (Upper(f.Name) != upper && Upper(f.DisplayName) != upper) continue;
+    if (Upper(f.Name) != upper) continue;
     if (found != nullptr && !found->Contains(i)) {
       found->Append(i);
       ++count;
@@ -211,33 +249,36 @@ int32_t TVLMAO::FindFields(const std::string& name, const std::string& qualifier
   return count;
 }
 
-bool TVLMAO::FindFieldByName(const std::string& name, int32_t& fieldNo) const {
-  const std::string upper = Upper(name);
-  for (int32_t i = 0; i < FieldCount(); ++i) {
-    const TVLMAOField& f = Fields[static_cast<size_t>(i)];
-    if (Upper(f.Name) == upper || (!f.DisplayName.empty() && Upper(f.DisplayName) == upper)) {
-      fieldNo = i;
-      return true;
-    }
-  }
-  fieldNo = -1;
-  return false;
+std::vector<int32_t> TVLMAO::ResultFieldNumbers() const {
+  // Without FieldMap entries (an operator that never made them) the result
+  // columns are the visible fields in field order.
+  if (FieldMap.Count() > 0) return std::vector<int32_t>(FieldMap.Items(), FieldMap.Items() + FieldMap.Count());
+  std::vector<int32_t> columns;
+  for (int32_t i = 0; i < FieldCount(); ++i)
+    if (!Fields[static_cast<size_t>(i)].Hidden) columns.push_back(i);
+  return columns;
+}
+
+int32_t TVLMAO::ResultColumnField(int32_t position) const {
+  const std::vector<int32_t> columns = ResultFieldNumbers();
+  if (position < 0 || position >= static_cast<int32_t>(columns.size()))
+    throw EVLMException(20243, "Invalid field number in ORDER BY clause: %d", {position + 1});
+  return columns[static_cast<size_t>(position)];
 }
 
 std::string TVLMAO::GetOrderByName(int32_t position) const {
-  // Without FieldMap entries (an operator that never made them) the result
-  // columns are the visible fields in field order.
-  std::vector<int32_t> columns;
-  if (FieldMap.Count() > 0) {
-    columns.assign(FieldMap.Items(), FieldMap.Items() + FieldMap.Count());
-  } else {
-    for (int32_t i = 0; i < FieldCount(); ++i)
-      if (!Fields[static_cast<size_t>(i)].Hidden) columns.push_back(i);
-  }
-  if (position < 0 || position >= static_cast<int32_t>(columns.size()))
-    throw EVLMException(20243, "Invalid field number in ORDER BY clause: %d", {position + 1});
-  const TVLMAOField& f = Fields[static_cast<size_t>(columns[static_cast<size_t>(position)])];
+  const TVLMAOField& f = Fields[static_cast<size_t>(ResultColumnField(position))];
   return f.DisplayName.empty() ? f.Name : f.DisplayName;
+}
+
+int32_t TVLMAO::FindResultColumn(const std::string& name, bool aliasedOnly) const {
+  const std::string upper = Upper(name);
+  for (const int32_t no : ResultFieldNumbers()) {
+    const TVLMAOField& f = Fields[static_cast<size_t>(no)];
+    const std::string& shown = aliasedOnly ? f.ItemAlias : f.DisplayName.empty() ? f.Name : f.DisplayName;
+    if (!shown.empty() && Upper(shown) == upper) return no;
+  }
+  return -1;
 }
 
 std::string TVLMAO::GetSourceFieldName(int32_t fieldNo, bool direct) {
@@ -261,22 +302,23 @@ void TVLMAO::MakeOutputNames() {
     Fields[static_cast<size_t>(i)].Name = name.empty() ? VLMNewGUIDName("Expr") : std::move(name);
   }
   // A name that an earlier field has is extended: the first time by "_1",
-  // then by one more digit each time (A_1, A_12, A_123).
-  auto rename = [&](int32_t i) {
-    TVLMAOField& f = Fields[static_cast<size_t>(i)];
-    auto taken = [&](const std::string& candidate) {
-      for (int32_t k = 0; k < i; ++k)
-        if (SameName(Fields[static_cast<size_t>(k)].Name, candidate)) return true;
-      return false;
-    };
-    std::string candidate = f.Name;
-    for (int32_t counter = 1; taken(candidate); ++counter)
-      candidate += (counter == 1 ? "_" : "") + std::to_string(counter);
-    f.Name = candidate;
+  // then by one more digit each time (A_1, A_12, A_123). The hidden fields
+  // are renamed first, then every field; earlier holds the upper-cased
+  // names of the fields before the one renamed.
+  auto rename = [&](bool hiddenOnly) {
+    std::unordered_set<std::string> earlier;
+    for (TVLMAOField& f : Fields) {
+      if (!hiddenOnly || f.Hidden) {
+        std::string candidate = f.Name;
+        for (int32_t counter = 1; earlier.count(Upper(candidate)) > 0; ++counter)
+          candidate += (counter == 1 ? "_" : "") + std::to_string(counter);
+        f.Name = std::move(candidate);
+      }
+      earlier.insert(Upper(f.Name));
+    }
   };
-  for (int32_t i = 0; i < FieldCount(); ++i)
-    if (Fields[static_cast<size_t>(i)].Hidden) rename(i);
-  for (int32_t i = 1; i < FieldCount(); ++i) rename(i);
+  rename(true);
+  rename(false);
 }
 
 // -------------------------------------------------------------- field values
@@ -333,6 +375,11 @@ void TVLMAO::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) {
   if (items.empty()) {
     FindFields("*", "", false, false, &FieldMap, true);
   } else {
+    // A computed field is named by its item's alias unless a field of this
+    // operator has that name: names stay unique within an operator, since
+    // DISTINCT, ORDER BY and the result table's columns go by them.
+    TVLMUniqueNames names;
+    for (const TVLMAOField& f : Fields) names.Add(f.Name);
     for (TVLMFieldRef& item : items) {
       const std::string lookup = item.AllFields ? std::string("*") : item.FieldName;
       if (item.IsExpression && item.Expression && (IsGrouping || !item.Expression->IsAggregated())) {
@@ -340,8 +387,9 @@ void TVLMAO::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) {
         field.Expression = std::move(item.Expression);
         field.OwnsExpression = 1;
         field.Expression->BindToOperands(Left.get(), Right.get(), nullptr);
-        field.Name = !item.Alias.empty() ? item.Alias : VLMNewGUIDName("Expr");
-        field.DisplayName = field.Name;
+        field.Name = names.Take(!item.Alias.empty() ? item.Alias : VLMNewGUIDName("Expr"));
+        field.DisplayName = !item.Alias.empty() ? item.Alias : field.Name;
+        field.ItemAlias = item.Alias;
         field.DataType = field.Expression->GetDataType();
         field.DataSize = field.Expression->GetDataSize();
         field.FieldAttribute = field.Expression->GetExtraAttribute();
@@ -353,6 +401,7 @@ void TVLMAO::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) {
         // the item an expression: it computes it per group).
         if (!IsGrouping) {
           item.IsExpression = 0;
+          item.TableName.clear();
           item.FieldName = field.Name;
         }
         Fields.push_back(std::move(field));
@@ -365,6 +414,7 @@ void TVLMAO::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) {
       if (matches >= 2 && lookup != "*") FieldMap.SetSize(FieldMap.Count() - (matches - 1));
       if (matches == 1 || lookup != "*") {
         TVLMAOField& f = Fields[static_cast<size_t>(FieldMap.Items()[before])];
+        f.ItemAlias = item.Alias;
         if (!item.Alias.empty())
           f.DisplayName = item.Alias;
         else if (lookup != "*")
@@ -372,11 +422,32 @@ void TVLMAO::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) {
       }
     }
   }
+  // The result columns are shown under names of their own: a name that an
+  // earlier column shows already gets a suffix (x, x_1), as a column
+  // selected twice does.
+  TVLMUniqueNames shown;
+  std::unordered_set<int32_t> seen;
   std::string distinctFields;
   for (int32_t k = 0; k < FieldMap.Count(); ++k) {
-    TVLMAOField& f = Fields[static_cast<size_t>(FieldMap.Items()[k])];
+    const int32_t no = FieldMap.Items()[k];
+    TVLMAOField& f = Fields[static_cast<size_t>(no)];
     if (distinct) distinctFields += (distinctFields.empty() ? "" : ";") + f.Name;
+    if (!seen.insert(no).second) continue;
+    f.DisplayName = shown.Take(f.DisplayName.empty() ? f.Name : f.DisplayName);
+  }
+  if (distinct) SetDistinct(distinctFields);
+  ResultFieldsSet = 1;
+}
+
+void TVLMAO::ShowFieldsInOrder(bool distinct) {
+  FieldMap.SetSize(0);
+  std::string distinctFields;
+  for (int32_t i = 0; i < FieldCount(); ++i) {
+    TVLMAOField& f = Fields[static_cast<size_t>(i)];
+    if (f.Hidden) continue;
+    FieldMap.Append(i);
     if (f.DisplayName.empty()) f.DisplayName = f.Name;
+    if (distinct) distinctFields += (distinctFields.empty() ? "" : ";") + f.Name;
   }
   if (distinct) SetDistinct(distinctFields);
   ResultFieldsSet = 1;
@@ -470,6 +541,8 @@ void TVLMAO::ApplyOrderBy(bool freeOrderLists) {
 // -------------------------------------------------------------------- Open
 
 void TVLMAO::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) {
+  // Opening recurses into the operands (VLMNesting.h).
+  if (VLMStackIsLow()) throw EVLMException(20844, "Query nested too deeply to be opened");
   IsRoot = isRoot ? 1 : 0;
   const bool hasOperands = Left || Right;
   if (hasOperands && Condition) Condition->BindToOperands(this, outerOperand, outerCursor);
@@ -791,13 +864,8 @@ bool TVLMAO::ShowsOwnColumns(TVLMTable& table, const qv::StringList& names, cons
 void TVLMAO::FinishResultTable(qv::StringList& names, qv::StringList& displays) {
   TVLMTable& table = *ResultTable;
   if (OrderFields.Count() > 0 && RowLimit < 0 && !Distinct && table.IndexName().empty()) {
-    // The sort names a column by its display name where that is no column
-    // name.
-    for (int32_t i = 0; i < displays.Count(); ++i) {
-      if (displays[i].empty() || names.IndexOf(displays[i]) >= 0) continue;
-      for (int32_t k = 0; k < OrderFields.Count(); ++k)
-        if (SameName(OrderFields[k], displays[i])) OrderFields[k] = Upper(names[i]);
-    }
+    // The sort names fields of this operator, the result table's columns;
+    // an alias is never taken for a column name.
     std::string fields, descending, caseInsensitive;
     BuildIndexTexts(fields, descending, caseInsensitive);
     const std::string name = VLMNewGUIDName("TEMPORARY_INDEX_");
@@ -843,19 +911,22 @@ bool TVLMAO::OpenTables() {
   return ok;
 }
 
-bool TVLMAO::LockTables() {
+bool TVLMAO::LockTables(std::string* refused) {
   if (IsLeaf) {
     TVLMLocalCursor* cursor = ResultTable && ResultTable->Active() ? ResultTable->Handle() : nullptr;
-    if (cursor == nullptr) return false;
-    const TVLMRetrySettings& retry = VLMRetrySettings();
-    TablesLocked = cursor->LockTable(kVLMLockTableOperation, retry.LeafLockTries,
-                                     static_cast<int32_t>(retry.LeafLockDelayMs), true)
-                       ? 1
-                       : 0;
-    return TablesLocked != 0;
+    if (cursor != nullptr) {
+      const TVLMRetrySettings& retry = VLMRetrySettings();
+      TablesLocked = cursor->LockTable(kVLMLockTableOperation, retry.LeafLockTries,
+                                       static_cast<int32_t>(retry.LeafLockDelayMs), true)
+                         ? 1
+                         : 0;
+    }
+    if (TablesLocked != 0 && cursor != nullptr) return true;
+    if (refused != nullptr) *refused = TableName;
+    return false;
   }
-  bool ok = !Left || Left->LockTables();
-  if (ok && Right) ok = Right->LockTables();
+  bool ok = !Left || Left->LockTables(refused);
+  if (ok && Right) ok = Right->LockTables(refused);
   return ok;
 }
 

@@ -71,8 +71,8 @@
 //      autoincrement type among them; its projection shows the FieldMap
 //      fields under their display names.
 //
-// Error codes: the design's 10303 (leaf table cannot be opened; 20225 "Table
-// is locked" when another process keeps its first read out), 10305 (a
+// Error codes: the design's 10303 (leaf table cannot be opened; a lock
+// conflict there is 20850-20853, VLMSQLCommand.h), 10305 (a
 // select item names no field), 10306/10307/10376-10378 (field number out of
 // range), 10308 (no result table), 10309 (field without a source), 10310/
 // 10312/10314 (hidden field read or listed), 20243 (ORDER BY column number),
@@ -83,6 +83,8 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/core/VLMQuerySeam.h"
@@ -138,6 +140,22 @@ private:
 
 class TVLMAO;
 
+// Names made unique, case-insensitively: a name taken before comes back
+// with the first free suffix "_1", "_2", ...
+class TVLMUniqueNames {
+public:
+  // wanted, or the first free wanted_n; the answer is taken from then on.
+  std::string Take(const std::string& wanted);
+  // name is taken (nothing for an empty one).
+  void Add(const std::string& name);
+  bool Contains(const std::string& name) const;
+
+private:
+  // Upper-cased names taken, and per wanted name the last suffix tried.
+  std::unordered_set<std::string> Taken_;
+  std::unordered_map<std::string, int32_t> Next_;
+};
+
 // One field of an operator.
 struct TVLMAOField {
   TVLMAOField();
@@ -148,6 +166,9 @@ struct TVLMAOField {
   std::string Name;
   // The name shown to the user; empty when none.
   std::string DisplayName;
+  // The alias (AS) of the item the field shows, as written: ORDER BY takes
+  // it before a column's name. Empty when none.
+  std::string ItemAlias;
   TVLMDataType DataType = 0;
   // Read by expression nodes; from a computed field's expression, 0 for
   // table columns.
@@ -202,7 +223,8 @@ public:
   // Opens the operands, then (with operands) materialises this operator, and
   // applies its ORDER BY. isRoot: the statement reads this operator's result
   // as its cursor. outerOperand and outerCursor are the outer row of a
-  // subquery, handed to every condition binding.
+  // subquery, handed to every condition binding. 20844 when reached with the
+  // stack low (VLMNesting.h).
   virtual void Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor);
   // At most rowLimit result rows, from result row firstRow on (firstRow < 0:
   // the first). Refused by an operator with a condition, an ORDER BY or a
@@ -211,8 +233,10 @@ public:
   // The select list (empty: every field) becomes the visible result: an
   // expression item becomes a computed field (named by its alias, else
   // "Expr" + a GUID) and the item a reference to it; any other item is
-  // looked up (10305 "Cannot find field %s"). With distinct the result keeps
-  // each row once.
+  // looked up (10305 "Cannot find field %s"). Computed fields get names no
+  // other field has (the alias, else alias_1, ...); the result columns are
+  // shown under names no other column shows (x, x_1). With distinct the
+  // result keeps each row once.
   virtual void SetResultFields(std::span<TVLMFieldRef> items, bool distinct);
   // Appends to found (when given) the numbers of the fields that match name
   // ("*" for all) and qualifier, and answers how many matched. visibleOnly
@@ -239,12 +263,20 @@ public:
   TVLMQueryOperator* GetRightOperand() override { return Right.get(); }
 
   // ---- lookups
-  // The first field whose Name or DisplayName is name, ignoring case.
-  bool FindFieldByName(const std::string& name, int32_t& fieldNo) const;
-  // The display name of result column position (0-based) for ORDER BY n:
-  // 20243 "Invalid field number in ORDER BY clause: %d" beyond the columns.
-  // An empty FieldMap stands for the visible fields in field order.
+  // The result columns: the FieldMap, or without entries the visible fields
+  // in field order.
+  std::vector<int32_t> ResultFieldNumbers() const;
+  // The field of result column position (0-based) for ORDER BY n: 20243
+  // "Invalid field number in ORDER BY clause: %d" beyond the columns.
+  int32_t ResultColumnField(int32_t position) const;
+  // The display name of that column.
   std::string GetOrderByName(int32_t position) const;
+  // The first result column whose alias is name (aliasedOnly), or that is
+  // shown as name, ignoring case; -1 when none is.
+  int32_t FindResultColumn(const std::string& name, bool aliasedOnly) const;
+  // Whether qualifier names this operator: its alias, or its table name
+  // when it has no alias or NameQualifies.
+  bool QualifierNamesThis(const std::string& qualifier) const;
   // The name of the column field fieldNo reads: of its dataset, unless that
   // is this operator's own result table; else, unless direct, asked of its
   // source operator; else its Name. 10306 out of range.
@@ -255,6 +287,9 @@ public:
   // Fields of the result that must be unique together (";"-separated);
   // empty turns DISTINCT off.
   void SetDistinct(const std::string& fieldsText);
+  // Every visible field, in field order, is a result column (an operator
+  // that copies the result columns of its operand one to one).
+  void ShowFieldsInOrder(bool distinct);
   // Appends a field reading operand field operandFieldNo of Left (nothing
   // for a hidden one of an operand whose result fields are set, when
   // skipHidden).
@@ -265,8 +300,9 @@ public:
   // Every leaf's table opened.
   bool OpenTables();
   // A read lock (type 1) on every leaf's table, each with the leaf-lock
-  // tries and delay of VLMRetrySettings.
-  bool LockTables();
+  // tries and delay of VLMRetrySettings; the table of a leaf that had none
+  // into refused, when given.
+  bool LockTables(std::string* refused = nullptr);
   // Releases the locks LockTables took (a leaf that holds none answers true).
   bool UnlockTables();
 
@@ -284,6 +320,10 @@ public:
   std::string IntoDatabaseName;
   std::string TableName;
   std::string Alias;
+  // A table with an alias answers to its own name as well, unless a table
+  // of its statement, or of one the statement is nested in, exposes that
+  // name (the statement clears this then).
+  bool NameQualifies = true;
   uint8_t Materialized = 1;
   std::unique_ptr<TVLMTable> ResultTable;
   // The visible result fields in output order; empty: every visible field
@@ -368,6 +408,9 @@ public:
   // opening table "%s" (InMemory = %d) in SQL query: %s"); database (not
   // owned, may be nullptr) gives DisableTempFiles.
   TVLMAOTable(std::string tableName, std::unique_ptr<TVLMTable> table, TVLMDatabase* database, std::string alias);
+  // Gives the table back to the kept tables of the run under way, when
+  // there is one and the table is of the statement's own database.
+  ~TVLMAOTable() override;
 
   // A qualifier naming another table raises 30327; an "*" item leaves the
   // table's columns as they are; otherwise the base operation, and the
@@ -413,9 +456,18 @@ public:
 // ----------------------------------------------------- TVLMAOSQLTopRowCount
 
 // SELECT TOP n[, start]: the first n result rows from row start on.
+//
+// Over a table leaf sorted by columns that no index of the table serves,
+// all of them numbers, dates or times (no text, whose order is the
+// collation's), the rows are not sorted through a new index of the whole
+// table: one walk in the table's order keeps the start - 1 + n best rows in
+// a bounded heap, ordered as the index would order them (its value order,
+// nulls first ascending and last descending, equal keys in the walk's
+// order), and the pipeline then visits them in that order.
 class TVLMAOSQLTopRowCount : public TVLMAO {
 public:
   explicit TVLMAOSQLTopRowCount(std::unique_ptr<TVLMAO> operand);
+  ~TVLMAOSQLTopRowCount() override;
 
   void PipelineFirst() override;
   void PipelineNext() override;
@@ -424,4 +476,21 @@ public:
   // Keeps the skip and the limit; the operand is asked for the first
   // firstRow - 1 + rowLimit rows, without a skip.
   void SetRowLimit(int64_t firstRow, int64_t rowLimit) override;
+  // Takes the sort over from a table leaf that the bounded heap serves.
+  void Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
+
+private:
+  struct TKeptRow;
+  // The best rows, filled by the first PipelineFirst.
+  void FillBest();
+  // The leaf placed on kept row Next_.
+  void GoToKept();
+
+  // Leaf field numbers of the sort columns, and which run descending.
+  std::vector<int32_t> SortColumns_;
+  std::vector<bool> SortDescending_;
+  bool Heap_ = false;
+  bool Filled_ = false;
+  std::vector<TKeptRow> Best_;
+  size_t Next_ = 0;
 };

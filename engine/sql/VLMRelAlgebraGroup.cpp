@@ -73,6 +73,7 @@
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMExpressions.h"
 #include "engine/core/VLMMathErrors.h"
+#include "engine/sql/VLMSQLCommand.h"
 #include "platform/os/Collation.h"
 
 namespace {
@@ -181,7 +182,7 @@ void TVLMAOGroupBy::SetResultFields(std::span<TVLMFieldRef> items, bool distinct
   TVLMAO::SetResultFields(items, distinct);
   for (const TVLMAOField& f : Fields) {
     if (!f.OwnsExpression || f.Hidden || f.Expression == nullptr) continue;
-    if (!f.Expression->UsesOnlyFields(GroupFieldList))
+    if (!ReadsOnlyGroupFields(f.Expression->GetRoot()))
       throw EVLMException(20269,
                           "Expression (Name=\"%s\", DisplayName=\"%s\") cannot be used with GROUP BY. Possibly "
                           "expression is not aggregate, but it uses fields not included into group fields",
@@ -199,6 +200,15 @@ void TVLMAOGroupBy::SetResultFields(std::span<TVLMFieldRef> items, bool distinct
         throw EVLMException(10342, kNotGrouped, {item.TableName, name, no, Fields[static_cast<size_t>(no)].Name});
     }
   }
+}
+
+bool TVLMAOGroupBy::ReadsOnlyGroupFields(const TVLMExprNode* node) const {
+  if (node == nullptr || dynamic_cast<const TVLMExprNodeAggregated*>(node) != nullptr) return true;
+  if (const auto* field = dynamic_cast<const TVLMExprNodeField*>(node))
+    return field->OuterReference || (field->Operand == Left.get() && GroupFieldNos.Contains(field->FieldNo));
+  for (const auto& child : node->Children)
+    if (!ReadsOnlyGroupFields(child.get())) return false;
+  return true;
 }
 
 // ------------------------------------------------------------------ opening
@@ -233,8 +243,9 @@ void TVLMAOGroupBy::OperandsOpened() {
   LookAhead->ReadOnly = true;
   try {
     LookAhead->Open();
-  } catch (const std::exception&) {
-    throw EVLMException(10304, "Cannot open table %s, InMemory = %d", {source.TableName(), source.InMemory() ? 1 : 0});
+  } catch (const std::exception& e) {
+    if (const int32_t conflict = VLMLockConflictCode(e)) VLMRaiseLockConflict(conflict, source.TableName());
+    throw EVLMException(10304, "Cannot open table %s: %s", {source.TableName(), std::string(e.what())});
   }
   LookAhead->AssignIndexFrom(source);
   // The look-ahead must see the rows the operand sees. The leaf's condition

@@ -78,6 +78,10 @@ class TVLMAOGroupBy : public TVLMAO {
   // Makes the operand keep (not drop at its materialisation) every column
   // that a field of tree names.
   void KeepOperandFields(const TVLMExpression* tree);
+  // Whether every column node reads outside aggregates is a group field:
+  // the node is bound to the operand, whose field numbers the group fields
+  // share. An outer row's column is one value for every group.
+  bool ReadsOnlyGroupFields(const TVLMExprNode* node) const;
   // The operand when it is a table leaf with a condition, else nullptr.
   TVLMAOTable* FilteredLeaf() const;
 

@@ -66,8 +66,10 @@
 // a pair from one operand).
 #include "engine/sql/VLMRelAlgebraJoin.h"
 
+#include <algorithm>
 #include <utility>
 
+#include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMExpressions.h"
@@ -210,11 +212,40 @@ TVLMAOJoin::TVLMAOJoin(std::unique_ptr<TVLMAO> left, std::unique_ptr<TVLMAO> rig
 
 TVLMAOJoin::~TVLMAOJoin() = default;
 
+namespace {
+
+// Inner rows for each outer row above which a seek down the inner index
+// costs less than the steps to the next key.
+constexpr int64_t kSeekRowsPerOuterRow = 16;
+
+}  // namespace
+
 void TVLMAOJoin::OperandsOpened() {
-  if (Kind != TVLMJoinKind::Inner && Kind != TVLMJoinKind::Full) return;
-  if (Right->RecordCount() >= Left->RecordCount()) return;
-  std::swap(Left, Right);
-  std::swap(LeftJoinFields, RightJoinFields);
+  if ((Kind == TVLMJoinKind::Inner || Kind == TVLMJoinKind::Full) && Right->RecordCount() < Left->RecordCount()) {
+    std::swap(Left, Right);
+    std::swap(LeftJoinFields, RightJoinFields);
+  }
+  SeekInner_ = false;
+  if ((Kind != TVLMJoinKind::Inner && Kind != TVLMJoinKind::Left) || !KeyMode || KeysInLoop_ ||
+      LeftJoinFields.Count() != 1 || !Right->IsLeaf || !Right->ResultTable || Right->ResultTable->IndexName().empty())
+    return;
+  const TVLMAOField& key = Fields[static_cast<size_t>(RightJoinFields.Items()[0])];
+  if (key.SourceOperator != Right.get() || !VLMIsNumericBaseType(VLMDataTypeToBaseType(key.DataType))) return;
+  const TVLMAOField& column = Right->Fields[static_cast<size_t>(key.SourceFieldNo)];
+  const TVLMIndexDef* index = Right->ResultTable->Handle() != nullptr
+                                  ? Right->ResultTable->Handle()->IndexDefs->FindIndexDef(Right->ResultTable->IndexName())
+                                  : nullptr;
+  if (index == nullptr || index->GetColumnCount() < 1 || index->GetColumn(0).Descending ||
+      qv::UpperCase1252(index->GetColumn(0).Name) != qv::UpperCase1252(column.Name))
+    return;
+  SeekInner_ = Right->RecordCount() > kSeekRowsPerOuterRow * std::max<int64_t>(1, Left->RecordCount());
+}
+
+bool TVLMAOJoin::SeekInner(const TVLMIntegerArray& outerFields) {
+  GetFieldValue(LeftKey_, outerFields.Items()[0], false, false);
+  const TVLMAOField& key = Fields[static_cast<size_t>(RightJoinFields.Items()[0])];
+  const TVLMAOField& column = Right->Fields[static_cast<size_t>(key.SourceFieldNo)];
+  return Right->ResultTable->LocateNotBelow(column.Name, LeftKey_);
 }
 
 void TVLMAOJoin::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) {
@@ -398,6 +429,10 @@ bool TVLMAOJoin::StartOuterRow() {
   // A new key, above every key before it: the inner rows behind the inner
   // operand's position are never needed again.
   RunStart.clear();
+  if (SeekInner_ && !inner.Eof()) {
+    CompareKeys();
+    if (InnerBehind() && !SeekInner(outerFields)) MoveToEnd(inner);
+  }
   for (; !inner.Eof(); inner.Next()) {
     CompareKeys();
     if (!InnerBehind()) break;

@@ -111,6 +111,9 @@ private:
   // Positions the inner operand for the current outer row; false when the
   // row can have no partner.
   bool StartOuterRow();
+  // The inner leaf on its first row whose key is the outer key or above;
+  // false when there is none.
+  bool SeekInner(const TVLMIntegerArray& outerFields);
   // The outer row with the inner side null.
   void PadOuterRow();
   void FullNext();
@@ -127,6 +130,10 @@ private:
   // A key of text compared with a key of numbers: the two sides are not in
   // one order, so the pairs are compared in a nested loop.
   bool KeysInLoop_ = false;
+  // The inner operand is a table leaf sorted through an index on its one
+  // number key and has many rows for each outer row: a new outer key seeks
+  // its first inner row down the index instead of stepping to it.
+  bool SeekInner_ = false;
   TMove Move_ = TMove::None;
   TStep Step_ = TStep::NewOuter;
   TVLMVariant LeftKey_;

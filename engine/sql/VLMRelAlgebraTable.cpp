@@ -1,17 +1,22 @@
 // The table leaf, the table-expression operator and the TOP operator
 // (VLMRelAlgebra.h).
+#include <algorithm>
 #include <exception>
 #include <utility>
 
+#include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
+#include "engine/core/VLMCasts.h"
 #include "engine/core/VLMExpressions.h"
+#include "engine/storage/VLMBTree.h"
 #include "engine/sql/VLMRelAlgebra.h"
+#include "engine/sql/VLMSQLCommand.h"
 #include "platform/os/Collation.h"
 
 namespace {
 
-bool SameName(std::string_view a, std::string_view b) { return qv::UpperCase1252(a) == qv::UpperCase1252(b); }
+std::string Upper(std::string_view text) { return qv::UpperCase1252(text); }
 
 }  // namespace
 
@@ -25,17 +30,13 @@ TVLMAOTable::TVLMAOTable(std::string tableName, std::unique_ptr<TVLMTable> table
   IsLeaf = 1;
   try {
     ResultTable->Open();
-  } catch (const EVLMException& e) {
-    // Opening reads the first record, under the same read lock the
-    // statement lock takes: another process holding the table locked
-    // keeps the statement out as the statement lock would.
-    if (e.NativeError == 10026)
-      throw EVLMException(20225, "Table is locked");
-    throw EVLMException(10303, "Error on opening table \"%s\" (InMemory = %d) in SQL query: %s",
-                        {TableName, ResultTable->InMemory() ? 1 : 0, std::string(e.what())});
   } catch (const std::exception& e) {
-    throw EVLMException(10303, "Error on opening table \"%s\" (InMemory = %d) in SQL query: %s",
-                        {TableName, ResultTable->InMemory() ? 1 : 0, std::string(e.what())});
+    // Opening takes the table's open lock and reads the first record under
+    // the read lock the statement lock takes: another session holding the
+    // table (or the database) locked keeps the statement out as the
+    // statement lock would.
+    if (const int32_t conflict = VLMLockConflictCode(e)) VLMRaiseLockConflict(conflict, TableName);
+    throw EVLMException(10303, "Error on opening table \"%s\" in SQL query: %s", {TableName, std::string(e.what())});
   }
   const TVLMAdvFieldDefs& defs = ResultTable->AdvFieldDefs;
   for (int32_t i = 0; i < defs.GetCount(); ++i) {
@@ -54,25 +55,44 @@ TVLMAOTable::TVLMAOTable(std::string tableName, std::unique_ptr<TVLMTable> table
   }
 }
 
+TVLMAOTable::~TVLMAOTable() {
+  // A table of the statement's own database goes back, open and unlocked,
+  // to the kept tables of the run under way (they close it when it is not
+  // as lent); the base closes any other.
+  TVLMKeptTables* kept = VLMCurrentKeptTables();
+  if (kept == nullptr || Database != nullptr || !ResultTable) return;
+  try {
+    if (TablesLocked && ResultTable->Active() && !UnlockTables()) return;
+  } catch (...) {
+    return;
+  }
+  kept->Give(std::move(ResultTable));
+}
+
 void TVLMAOTable::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) {
   if (items.empty()) {
     TVLMAO::SetResultFields(items, distinct);
     return;
   }
-  qv::StringList names;
-  qv::StringList aliases;
   for (const TVLMFieldRef& item : items) {
-    if (!item.TableName.empty() && !SameName(item.TableName, TableName) && !SameName(item.TableName, Alias))
+    if (!item.TableName.empty() && !QualifierNamesThis(item.TableName))
       throw EVLMException(30327, "Invalid table name in reference. Table name = %s, table alias = %s, tname = %s",
                           {qv::UpperCase1252(TableName), qv::UpperCase1252(Alias),
                            qv::UpperCase1252(item.TableName)});
     // t.*: the table shows all its columns, as they are.
     if (item.AllFields) return;
-    names.Add(item.FieldName);
-    aliases.Add(item.Alias);
   }
   TVLMAO::SetResultFields(items, distinct);
-  if (!CopiedAtEnd) ResultTable->SetProjection(names, aliases);
+  if (CopiedAtEnd) return;
+  // The table shows the result columns under the names the base operation
+  // gave them.
+  qv::StringList names;
+  qv::StringList aliases;
+  for (const int32_t no : ResultFieldNumbers()) {
+    names.Add(Fields[static_cast<size_t>(no)].Name);
+    aliases.Add(Fields[static_cast<size_t>(no)].DisplayName);
+  }
+  ResultTable->SetProjection(names, aliases);
 }
 
 void TVLMAOTable::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) {
@@ -154,28 +174,45 @@ void TVLMAOTableExpr::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCur
   auto* table = dynamic_cast<TVLMAOTable*>(Left.get());
   qv::StringList fields, directions, cases;
   if (table != nullptr && table->TakeOrderBy(fields, directions, cases)) {
+    // The table's sort names its columns; here each is the field that reads
+    // that column, added when none does (a column sorted on but not
+    // selected), under a name of its own.
+    for (int32_t k = 0; k < fields.Count(); ++k) {
+      int32_t column = -1;
+      for (int32_t i = 0; i < Left->FieldCount() && column < 0; ++i)
+        if (Upper(Left->Fields[static_cast<size_t>(i)].Name) == fields[k]) column = i;
+      if (column < 0) continue;
+      int32_t own = -1;
+      for (int32_t i = 0; i < FieldCount() && own < 0; ++i) {
+        const TVLMAOField& f = Fields[static_cast<size_t>(i)];
+        if (f.SourceOperator == Left.get() && f.SourceFieldNo == column) own = i;
+      }
+      if (own < 0) {
+        TVLMUniqueNames names;
+        for (const TVLMAOField& f : Fields) names.Add(f.Name);
+        AddFieldFromOperand(column, false);
+        own = FieldCount() - 1;
+        TVLMAOField& added = Fields[static_cast<size_t>(own)];
+        added.Name = names.Take(added.Name);
+      }
+      fields[k] = Upper(Fields[static_cast<size_t>(own)].Name);
+    }
     OrderFields = std::move(fields);
     OrderDirections = std::move(directions);
     OrderCases = std::move(cases);
-    int32_t own = -1;
-    int32_t operandNo = -1;
-    // A sort column the operand shows under another name is known here by
-    // that name; one that is not carried at all is added (hidden when the
-    // operand hides it).
-    for (int32_t k = 0; k < OrderFields.Count(); ++k) {
-      if (FindFieldByName(OrderFields[k], own) || !Left->FindFieldByName(OrderFields[k], operandNo)) continue;
-      const std::string& display = Left->Fields[static_cast<size_t>(operandNo)].DisplayName;
-      if (!display.empty()) OrderFields[k] = qv::UpperCase1252(display);
-    }
-    for (int32_t k = 0; k < OrderFields.Count(); ++k) {
-      if (FindFieldByName(OrderFields[k], own) || !Left->FindFieldByName(OrderFields[k], operandNo)) continue;
-      AddFieldFromOperand(operandNo, false);
-    }
   }
   TVLMAO::Open(isRoot, outerOperand, outerCursor);
 }
 
 // ----------------------------------------------------- TVLMAOSQLTopRowCount
+
+// One row the bounded heap keeps: its sort values, its place in the walk
+// and its bookmark in the leaf's table.
+struct TVLMAOSQLTopRowCount::TKeptRow {
+  std::vector<std::unique_ptr<TVLMVariant>> Values;
+  int64_t Sequence = 0;
+  qv::Bookmark Place;
+};
 
 TVLMAOSQLTopRowCount::TVLMAOSQLTopRowCount(std::unique_ptr<TVLMAO> operand)
     : TVLMAO(std::move(operand), nullptr, std::string(), std::string()) {
@@ -183,13 +220,125 @@ TVLMAOSQLTopRowCount::TVLMAOSQLTopRowCount(std::unique_ptr<TVLMAO> operand)
   AddOperandFields(*this);
 }
 
-void TVLMAOSQLTopRowCount::PipelineFirst() { Left->First(); }
+TVLMAOSQLTopRowCount::~TVLMAOSQLTopRowCount() = default;
 
-void TVLMAOSQLTopRowCount::PipelineNext() { Left->Next(); }
+namespace {
 
-bool TVLMAOSQLTopRowCount::PipelineEof() { return Left->Eof(); }
+// The rows kept for TOP n at the most: beyond, the sort through an index
+// costs less than holding the rows.
+constexpr int64_t kHeapRows = 10000;
 
-int64_t TVLMAOSQLTopRowCount::PipelineRecordCount() { return Left->RecordCount(); }
+// A sort column the bounded heap orders as an index would.
+bool HeapOrderable(TVLMBaseDataType type) {
+  return type != 0 && !VLMIsStringBaseType(type) && !VLMIsBLOBBaseType(type);
+}
+
+}  // namespace
+
+void TVLMAOSQLTopRowCount::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) {
+  auto* table = dynamic_cast<TVLMAOTable*>(Left.get());
+  const int64_t skipped = FirstRow > 1 ? FirstRow - 1 : 0;
+  if (table != nullptr && !Condition && !table->Distinct && RowLimit >= 0 && skipped + RowLimit <= kHeapRows &&
+      table->OrderFields.Count() > 0 && table->ResultTable && table->ResultTable->Active()) {
+    std::vector<int32_t> columns;
+    std::vector<bool> descending;
+    TVLMLocalCursor* cursor = table->ResultTable->Handle();
+    for (int32_t k = 0; k < table->OrderFields.Count(); ++k) {
+      // The sort names columns of the table the result table reads.
+      if (cursor == nullptr || !cursor->FieldDefs || table->OrderCases[k] != "CASE") break;
+      const std::string wanted = Upper(table->OrderFields[k]);
+      int32_t column = -1;
+      for (int32_t c = 0; c < cursor->FieldDefs->GetCount() && column < 0; ++c)
+        if (Upper(cursor->FieldDefs->GetFieldDef(c)->Name) == wanted) column = c;
+      if (column < 0 || !HeapOrderable(cursor->FieldDefs->GetFieldDef(column)->BaseType)) break;
+      columns.push_back(column);
+      descending.push_back(table->OrderDirections[k] == "DESC");
+    }
+    qv::StringList fields, directions, cases;
+    if (static_cast<int32_t>(columns.size()) == table->OrderFields.Count() &&
+        table->TakeOrderBy(fields, directions, cases)) {
+      SortColumns_ = std::move(columns);
+      SortDescending_ = std::move(descending);
+      Heap_ = true;
+    }
+  }
+  TVLMAO::Open(isRoot, outerOperand, outerCursor);
+}
+
+void TVLMAOSQLTopRowCount::FillBest() {
+  TVLMTable& table = *Left->ResultTable;
+  const size_t wanted = static_cast<size_t>((FirstRow > 1 ? FirstRow - 1 : 0) + std::max<int64_t>(RowLimit, 0));
+  // a before b in the index's order: the values, then the walk's order.
+  auto before = [&](const TKeptRow& a, const TKeptRow& b) {
+    for (size_t k = 0; k < SortColumns_.size(); ++k) {
+      const TVLMVariant& x = *a.Values[k];
+      const TVLMVariant& y = *b.Values[k];
+      int32_t c = VLMCompareValuesSigned(x.Data, y.Data, x.DataType, y.DataType, x.IsNull(), y.IsNull(), -1, false,
+                                         kVLMKeyCompareLocale, x.DataSize, y.DataSize);
+      if (SortDescending_[k]) c = -c;
+      if (c != 0) return c < 0;
+    }
+    return a.Sequence < b.Sequence;
+  };
+  // A max-heap on "before": its top is the worst row kept.
+  Best_.clear();
+  auto fresh = [&] {
+    TKeptRow r;
+    for (size_t k = 0; k < SortColumns_.size(); ++k) r.Values.push_back(std::make_unique<TVLMVariant>());
+    return r;
+  };
+  TKeptRow row = fresh();
+  int64_t sequence = 0;
+  TVLMVariant value;
+  for (table.First(); wanted > 0 && !table.Eof(); table.Next()) {
+    row.Sequence = sequence++;
+    for (size_t k = 0; k < SortColumns_.size(); ++k) {
+      table.GetFieldVariant(value, SortColumns_[k], true);
+      row.Values[k]->Assign(value, true);
+      value.Clear();
+    }
+    if (Best_.size() == wanted) {
+      if (!before(row, Best_.front())) continue;
+      std::pop_heap(Best_.begin(), Best_.end(), before);
+      Best_.pop_back();
+    }
+    row.Place = table.GetBookmark();
+    Best_.push_back(std::move(row));
+    std::push_heap(Best_.begin(), Best_.end(), before);
+    row = fresh();
+  }
+  std::sort_heap(Best_.begin(), Best_.end(), before);
+  Filled_ = true;
+}
+
+void TVLMAOSQLTopRowCount::GoToKept() {
+  if (Next_ < Best_.size()) Left->ResultTable->GotoBookmark(Best_[Next_].Place);
+}
+
+void TVLMAOSQLTopRowCount::PipelineFirst() {
+  if (!Heap_) {
+    Left->First();
+    return;
+  }
+  if (!Filled_) FillBest();
+  Next_ = 0;
+  GoToKept();
+}
+
+void TVLMAOSQLTopRowCount::PipelineNext() {
+  if (!Heap_) {
+    Left->Next();
+    return;
+  }
+  ++Next_;
+  GoToKept();
+}
+
+bool TVLMAOSQLTopRowCount::PipelineEof() { return Heap_ ? Next_ >= Best_.size() : Left->Eof(); }
+
+int64_t TVLMAOSQLTopRowCount::PipelineRecordCount() {
+  return Heap_ ? static_cast<int64_t>(Best_.size()) : Left->RecordCount();
+}
 
 void TVLMAOSQLTopRowCount::SetRowLimit(int64_t firstRow, int64_t rowLimit) {
   TVLMAO::SetRowLimit(firstRow, rowLimit);

@@ -15,6 +15,8 @@
 #include "engine/storage/VLMDiskEngine.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/host/StringList.h"
+#include "platform/host/SysUtils.h"
+#include "platform/os/Collation.h"
 #include "platform/os/System.h"
 
 namespace {
@@ -50,6 +52,14 @@ std::string TVLMSQLCommand::GetDatabaseName() const { return Owner != nullptr ? 
 
 std::string TVLMSQLCommand::GetSessionName() const { return Owner != nullptr ? Owner->SessionName() : ""; }
 
+bool TVLMSQLCommand::ExposesTableName(const std::string&) const { return false; }
+
+bool TVLMSQLCommand::ScopeExposes(const std::string& name) const {
+  for (const TVLMSQLCommand* scope = this; scope != nullptr; scope = scope->EnclosingScope)
+    if (scope->ExposesTableName(name)) return true;
+  return false;
+}
+
 bool TVLMSQLCommand::GetCurrentToken() { return Lexer->GetCurrentToken(Token); }
 
 bool TVLMSQLCommand::GetNextToken() { return Lexer->GetNextToken(Token); }
@@ -79,6 +89,11 @@ void TVLMSQLCommand::RaiseTokenExpected(int32_t code, std::string_view expected)
 
 void TVLMSQLCommand::RaiseEndOfCommand(int32_t code) const {
   throw EVLMException(code, kEndOfCommand, {Token.Line, Token.Column});
+}
+
+void TVLMSQLCommand::EnterNestingLevel(TVLMNestingLevels& levels) const {
+  if (!levels.Enter())
+    throw EVLMException(20842, "Query nested too deeply at line %d, column %d", {Token.Line, Token.Column});
 }
 
 // ------------------------------------------------------------ grammar pieces
@@ -220,13 +235,14 @@ void TVLMSQLCursorCommand::Execute(TVLMDataSet* owner, bool wantCursor, bool req
 void TVLMSQLCursorCommand::LockStatementTables() {
   if (!Root->OpenTables()) throw EVLMException(20225, "Table is locked");
   const TVLMRetrySettings& retry = VLMRetrySettings();
+  std::string refused;
   for (int32_t attempt = 0; attempt < retry.StatementLockTries; ++attempt) {
     if (attempt > 0) qv::SleepMs(retry.StatementLockDelayMs);
-    if (Root->LockTables()) return;
+    if (Root->LockTables(&refused)) return;
     // No table stays locked while another process is waited for.
     if (!Root->UnlockTables()) throw EVLMException(20226, "Cannot unlock table");
   }
-  throw EVLMException(20225, "Table is locked");
+  VLMRaiseLockConflict(20850, refused);
 }
 
 void TVLMSQLCursorCommand::CopyIntoTable(TVLMDataSet* owner) {
@@ -286,11 +302,112 @@ void CreateTableComponent(TVLMDataSet* owner, const std::string& databaseFileNam
     database->Password = password;
     database->SilentMode = true;
   }
-  table.reset(new TVLMTable(owner->Owner()));
+  if (database == nullptr) {
+    if (TVLMKeptTables* kept = VLMCurrentKeptTables()) {
+      table = kept->Take(owner->SessionName(), owner->DatabaseName(), tableName, inMemory || owner->InMemory());
+      if (table) return;
+    }
+  }
+  table = std::make_unique<TVLMTable>();
+  table->SetDatabaseOwner(owner->DatabaseOwner());
   table->SetSessionName(owner->SessionName());
   table->SetDatabaseName(database ? database->DatabaseName() : owner->DatabaseName());
   table->SetTableName(tableName);
   if (inMemory || owner->InMemory()) table->SetInMemory(true);
+}
+
+// ------------------------------------------------------- lock conflicts
+
+int32_t VLMLockConflictCode(const std::exception& e) {
+  if (const auto* refused = dynamic_cast<const EVLMEngineError*>(&e)) {
+    if (refused->ErrorCode == -12) return 20852;
+    if (refused->ErrorCode == -13) return 20851;
+    return 0;
+  }
+  const auto* engine = dynamic_cast<const EVLMException*>(&e);
+  if (engine == nullptr) return 0;
+  switch (engine->NativeError) {
+    // Reading: a record the dataset could not read under its read lock, the
+    // table's open lock, the read locks of record operations, the
+    // statement lock.
+    case 10026:
+    case 20209:
+    case 20214:
+    case 20215:
+    case 20216:
+    case 20217:
+    case 20218:
+    case 20219:
+    case 20220:
+    case 20225:
+    case 20850:
+      return 20850;
+    // Writing: the table locks of UPDATE, DELETE and INSERT.
+    case 20223:
+    case 20224:
+    case 20851:
+      return 20851;
+    case 20852:
+      return 20852;
+    // The database: its header lock (opening, commits, free space), the
+    // lock of its table list, the next object ID.
+    case 10466:
+    case 20210:
+    case 20213:
+    case 20230:
+    case 20231:
+    case 20232:
+    case 20236:
+    case 30398:
+    case 20853:
+      return 20853;
+    default:
+      return 0;
+  }
+}
+
+void VLMRaiseLockConflict(int32_t code, const std::string& tableName, const std::string& databaseName) {
+  constexpr std::string_view kRetries = "another session held it longer than the retries waited";
+  switch (code) {
+    case 20850:
+      throw EVLMException(20850, "Table '%s' is locked and cannot be read: %s", {tableName, kRetries});
+    case 20851:
+      throw EVLMException(20851, "Table '%s' is locked and cannot be changed: %s", {tableName, kRetries});
+    case 20852:
+      throw EVLMException(20852, "A record of table '%s' is locked: %s", {tableName, kRetries});
+    default:
+      if (tableName.empty())
+        throw EVLMException(20853, "Database '%s' is locked: %s", {databaseName, kRetries});
+      throw EVLMException(20853, "The database of table '%s' is locked: %s", {tableName, kRetries});
+  }
+}
+
+void VLMRaiseRecordRefusal(const EVLMEngineError& e, const std::string& tableName) {
+  if (e.ErrorCode == -8) {
+    // The text of an engine error ends with its code (VLMExcept.h).
+    constexpr std::string_view kTail = " - Native error: ";
+    const std::string& text = e.ErrorText;
+    const size_t at = text.rfind(kTail);
+    if (at != std::string::npos) {
+      const std::string digits = qv::Trim(text.substr(at + kTail.size()));
+      int32_t code = 0;
+      if (qv::TryStrToInt(digits, code) && code != 0) throw EVLMException(code, text.substr(0, at));
+    }
+  }
+  if (tableName.empty()) throw EVLMException(20846, "%s", {e.ErrorText});
+  throw EVLMException(20846, "%s (table '%s')", {e.ErrorText, tableName});
+}
+
+void VLMTranslateWriteRefusal(const std::exception& e, const std::string& tableName) {
+  if (const int32_t conflict = VLMLockConflictCode(e)) VLMRaiseLockConflict(conflict, tableName);
+  if (const auto* refused = dynamic_cast<const EVLMEngineError*>(&e)) VLMRaiseRecordRefusal(*refused, tableName);
+}
+
+qv::Field& VLMColumnField(TVLMTable& table, const std::string& name) {
+  qv::Field* field = table.FindField(name);
+  if (field == nullptr)
+    throw EVLMException(20841, "Column '%s' not found in table '%s'", {name, table.TableName()});
+  return *field;
 }
 
 void FreeTableComponents(std::unique_ptr<TVLMTable>& table, std::unique_ptr<TVLMDatabase>& database) {
@@ -299,3 +416,69 @@ void FreeTableComponents(std::unique_ptr<TVLMTable>& table, std::unique_ptr<TVLM
 }
 
 TVLMTableComponents::~TVLMTableComponents() { FreeTableComponents(Table, Database); }
+
+// ------------------------------------------------------------- kept tables
+
+namespace {
+
+thread_local TVLMKeptTables* gCurrentKeptTables = nullptr;
+
+}  // namespace
+
+TVLMKeptTables::~TVLMKeptTables() { Clear(); }
+
+std::unique_ptr<TVLMTable> TVLMKeptTables::Take(const std::string& sessionName, const std::string& databaseName,
+                                                const std::string& tableName, bool inMemory) {
+  const std::string upper = qv::UpperCase1252(tableName);
+  for (auto it = Tables_.begin(); it != Tables_.end(); ++it) {
+    TVLMTable& table = **it;
+    if (table.SessionName() != sessionName || table.DatabaseName() != databaseName ||
+        table.InMemory() != inMemory || qv::UpperCase1252(table.TableName()) != upper)
+      continue;
+    std::unique_ptr<TVLMTable> taken = std::move(*it);
+    Tables_.erase(it);
+    return taken;
+  }
+  return nullptr;
+}
+
+void TVLMKeptTables::Give(std::unique_ptr<TVLMTable> table) {
+  if (!table) return;
+  try {
+    TVLMLocalCursor* cursor = table->Active() ? table->Handle() : nullptr;
+    if (cursor != nullptr) cursor->SetFilterExpression(nullptr, nullptr, nullptr);
+    const bool asLent = cursor != nullptr && !cursor->ReadOnly && table->State() == qv::dsBrowse &&
+                        !cursor->ProjectionSet &&
+                        !cursor->IsRangeSet() && table->IndexName().empty() && table->IndexFieldNames().empty() &&
+                        !table->Filtered() && !table->Temporary();
+    if (asLent) {
+      Tables_.push_back(std::move(table));
+      return;
+    }
+  } catch (...) {
+  }
+  try {
+    table->Close();
+  } catch (...) {
+  }
+  table.reset();
+}
+
+void TVLMKeptTables::Clear() {
+  while (!Tables_.empty()) {
+    std::unique_ptr<TVLMTable> table = std::move(Tables_.back());
+    Tables_.pop_back();
+    try {
+      table->Close();
+    } catch (...) {
+    }
+  }
+}
+
+TVLMKeptTables* VLMCurrentKeptTables() { return gCurrentKeptTables; }
+
+TVLMKeptTablesScope::TVLMKeptTablesScope(TVLMKeptTables* tables) : Saved_(gCurrentKeptTables) {
+  gCurrentKeptTables = tables;
+}
+
+TVLMKeptTablesScope::~TVLMKeptTablesScope() { gCurrentKeptTables = Saved_; }

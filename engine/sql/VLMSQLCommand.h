@@ -55,11 +55,23 @@
 // neither operand), of running a query (20225-20227 statement lock, 30144 a
 // condition no table can evaluate, 10403 INTO) and of the transaction
 // statements (30457-30464); and the project's: 20628-20630 a transaction
-// statement whose dataset has no database component. The statements that
-// change rows list theirs in VLMSQLModify.h.
+// statement whose dataset has no database component, 20842 a query nested
+// deeper than the depth count allows, 20850-20853 a lock conflict that
+// outlived its retries (below). The statements that change rows list theirs
+// in VLMSQLModify.h.
+//
+// Lock conflicts. Whatever layer met it (the storage engine's table and
+// database locks, the statement lock, the cursor's result codes -12 and
+// -13), a lock another session held longer than the retries waited reaches
+// the caller as one code per kind of lock, naming the table:
+//   20850 the table cannot be read (a read, open or statement lock)
+//   20851 the table cannot be changed (a write or commit lock)
+//   20852 a record of the table is locked
+//   20853 the database is locked (its header or its table list)
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -68,6 +80,7 @@
 
 #include "engine/core/VLMExpressions.h"
 #include "engine/core/VLMLexer.h"
+#include "engine/core/VLMNesting.h"
 #include "engine/sql/VLMRelAlgebra.h"
 
 namespace qv {
@@ -75,6 +88,7 @@ class Field;
 class StringList;
 }  // namespace qv
 
+class EVLMEngineError;
 class TVLMCursor;
 class TVLMDataSet;
 struct TVLMDDLIndexColumn;
@@ -128,6 +142,18 @@ public:
   int32_t RowsAffected = 0;
   // Set by the MEMORY option of the statement's target table.
   uint8_t InMemory = 0;
+  // The statement whose names a nested query sees: the one whose condition
+  // or value holds the subquery (for a derived table, the one around the
+  // SELECT it stands in); nullptr for a statement of its own.
+  TVLMSQLCommand* EnclosingScope = nullptr;
+
+  // Whether a table of this statement exposes name (case-insensitive) as a
+  // qualifier: its alias, or its name when it has none.
+  virtual bool ExposesTableName(const std::string& name) const;
+  // Whether this statement or one it is nested in exposes name. A table
+  // with an alias answers to its own name only where none does: the name
+  // then means the table that exposes it.
+  bool ScopeExposes(const std::string& name) const;
 
 protected:
   // ---- token operations
@@ -152,6 +178,9 @@ protected:
   [[noreturn]] void RaiseTokenExpected(int32_t code, std::string_view expected) const;
   // code with "Unexpected end of SQL command found at line %d, column %d".
   [[noreturn]] void RaiseEndOfCommand(int32_t code) const;
+  // One more level of the thread's depth count of nested SQL into levels
+  // (VLMNesting.h); 20842 at Token when it is refused.
+  void EnterNestingLevel(TVLMNestingLevels& levels) const;
 
   // ---- grammar pieces; each reads from Token and leaves it on the first
   // token after what it took
@@ -187,8 +216,9 @@ protected:
 // A statement object made and parsed, as the processor's factories make
 // them.
 template <class T>
-std::unique_ptr<T> VLMMakeCommand(TVLMLexer* lexer, TVLMDataSet* owner) {
+std::unique_ptr<T> VLMMakeCommand(TVLMLexer* lexer, TVLMDataSet* owner, TVLMSQLCommand* enclosingScope = nullptr) {
   auto command = std::make_unique<T>(lexer, owner);
+  command->EnclosingScope = enclosingScope;
   command->Parse();
   return command;
 }
@@ -321,6 +351,9 @@ public:
 
   void Parse() override;
   bool IsSelfContained() override;
+  // A FROM entry (joins included) exposes name: a table by its alias, or
+  // by its name when it has none; a derived table by its alias.
+  bool ExposesTableName(const std::string& name) const override;
   // The leaf over the FROM table; a table-expression operator over it for
   // computed items (and for a DISTINCT that must be applied at once); the
   // WHERE conjuncts placed as low as they can be evaluated (30144 for one
@@ -347,6 +380,14 @@ private:
   void ParseTop();
   void ParseSelectList();
   void ParseInto();
+  // Gives condition the select list (TVLMExpression::SetSelectList): an
+  // unqualified name that is the alias of an item and a column of none of
+  // from stands for a new tree of that item, read again from its tokens. A
+  // column's name is the column, as in GROUP BY.
+  void GiveSelectList(TVLMExpression* condition, std::initializer_list<TVLMAO*> from);
+  // Where each select item starts among the statement's tokens.
+  std::vector<int32_t> ItemStarts_;
+  int32_t ItemCommand_ = -1;
 
   // ---- FROM (VLMSQLSelectFrom.cpp)
   // The FROM entries separated by commas: 30183 / 30182 for one that is no
@@ -359,8 +400,11 @@ private:
   // by a word, 30175 without JOIN, 30176 without a right operand, 30167
   // without "(" after USING. Each makes reference a join node (MakeJoin).
   void ParseJoins(TVLMTableReference& reference);
+  // The order in which the FROM entries (their operators, in written order)
+  // are joined.
+  std::vector<size_t> JoinOrder(std::vector<std::unique_ptr<TVLMAO>>& entries);
   // The operator of the whole FROM clause: one named table's leaf, or the
-  // entries joined left to right.
+  // entries joined one after the other.
   std::unique_ptr<TVLMAO> BuildFromOperator(TVLMDataSet* owner, TVLMQueryOperator* outerOperand,
                                             TVLMCursor* outerCursor,
                                             bool allowOuterReferences);
@@ -389,6 +433,13 @@ private:
 // operation over two nodes.
 class TVLMQueryExprNode {
 public:
+  TVLMQueryExprNode() = default;
+  // A chain of set operations is as deep as it is long: its nodes go one by
+  // one, not by recursion.
+  ~TVLMQueryExprNode();
+  TVLMQueryExprNode(const TVLMQueryExprNode&) = delete;
+  TVLMQueryExprNode& operator=(const TVLMQueryExprNode&) = delete;
+
   // 0 a SELECT block, 1 UNION, 2 EXCEPT, 3 INTERSECT.
   uint8_t Operation = 0;
   std::unique_ptr<TVLMQueryExprNode> Left;
@@ -418,12 +469,16 @@ public:
   // the one the last SELECT block took); 20272 for INTO in a set
   // operation; a single SELECT block lends the union its INTO
   // target. Stops at the first token that cannot continue the expression
-  // (the end, or the ')' of a subquery or derived table).
+  // (the end, or the ')' of a subquery or derived table). The expression,
+  // each query in parentheses and each operand of a set operation take a
+  // level of the thread's depth count of nested SQL (VLMNesting.h); a
+  // level refused raises 20842.
   void Parse() override;
   // Every SELECT block is.
   bool IsSelfContained() override;
   // The leaves' trees (operands of a set operation built live) under one
-  // TVLMAOUnion per operator node; the ORDER BY on the root.
+  // TVLMAOUnion per operator node; the ORDER BY on the root. 20843 when a
+  // node is reached with the stack low (VLMStackIsLow).
   std::unique_ptr<TVLMAO> BuildOperatorTree(TVLMDataSet* owner, bool live, TVLMQueryOperator* outerOperand,
                                             TVLMCursor* outerCursor, bool allowOuterReferences) override;
 
@@ -445,19 +500,90 @@ private:
 
 // ----------------------------------------------------- table components
 
-// The table component a statement works through: SessionName the owner's,
+// The table component a statement works through (lent open by the current
+// kept tables when they hold it, else made closed): SessionName the owner's,
 // DatabaseName the owner's (or, for a table of another file, that of a new
 // private database component named "TEMP_DB" plus a GUID, with the file,
 // password, MultiUser and DisableTempFiles of the owner's database
 // component, silent), InMemory when asked or when the owner works in memory.
-// The table is made on the owner's own owner, so that it finds the database
-// components the owner finds. The database component is made only for a
+// The table belongs to the statement alone (it has no owner component) and
+// finds the database components the owner finds (SetDatabaseOwner). The database component is made only for a
 // table of another file; database is nullptr otherwise. Both are closed.
 void CreateTableComponent(TVLMDataSet* owner, const std::string& databaseFileName, const std::string& tableName,
                           const std::string& password, bool inMemory, std::unique_ptr<TVLMDatabase>& database,
                           std::unique_ptr<TVLMTable>& table);
 // Frees the table, then the database (either may be empty).
 void FreeTableComponents(std::unique_ptr<TVLMTable>& table, std::unique_ptr<TVLMDatabase>& database);
+
+// ------------------------------------------------------- lock conflicts
+
+// The code of the kind of lock conflict e reports (20850-20853 above); 0 when
+// e is no lock conflict.
+int32_t VLMLockConflictCode(const std::exception& e);
+// Raises the lock conflict of kind code on the table (or, for an empty
+// tableName, on the database file databaseName).
+[[noreturn]] void VLMRaiseLockConflict(int32_t code, const std::string& tableName,
+                                       const std::string& databaseName = std::string());
+
+// A record-level refusal of a table component (EVLMEngineError) as an
+// engine error: -8, which carries the text of an engine error, as that
+// error (its code and text); any other code (a lock conflict aside) as
+// 20846 with its text and the table.
+[[noreturn]] void VLMRaiseRecordRefusal(const EVLMEngineError& e, const std::string& tableName);
+// A statement that changes the rows of tableName met e: a lock conflict
+// (VLMLockConflictCode) or a record-level refusal is raised as above;
+// anything else returns, for the caller to pass it on.
+void VLMTranslateWriteRefusal(const std::exception& e, const std::string& tableName);
+// The field of table named name; 20841 when the table has no such column.
+qv::Field& VLMColumnField(TVLMTable& table, const std::string& name);
+
+// The table components a prepared statement keeps open between its runs
+// (the statement processor owns one): a statement of a run borrows the open
+// table instead of opening it from the file, and gives it back when it is
+// done with it. A table comes back only as it was lent: open, browsing, in
+// its natural order, without filter, range or projection; any other is
+// closed. An open table holds only the shared open lock, which no reader or
+// writer of another connection waits for; every read and write still takes
+// its own locks and reads the table's counters from the file (multi-user),
+// so another connection's changes are seen.
+class TVLMKeptTables {
+public:
+  TVLMKeptTables() = default;
+  // Closes every kept table.
+  ~TVLMKeptTables();
+  TVLMKeptTables(const TVLMKeptTables&) = delete;
+  TVLMKeptTables& operator=(const TVLMKeptTables&) = delete;
+
+  // The kept table of that session, database and name (and memory flag);
+  // nullptr when none is kept.
+  std::unique_ptr<TVLMTable> Take(const std::string& sessionName, const std::string& databaseName,
+                                  const std::string& tableName, bool inMemory);
+  // Keeps table for the next borrower when it is as it was lent, else
+  // closes and frees it; never raises.
+  void Give(std::unique_ptr<TVLMTable> table);
+  void Clear();
+  int32_t Count() const { return static_cast<int32_t>(Tables_.size()); }
+
+private:
+  std::vector<std::unique_ptr<TVLMTable>> Tables_;
+};
+
+// The kept tables of the processor run under way on this thread (nullptr
+// outside one): CreateTableComponent borrows from it, the table leaf and
+// INSERT give back to it.
+TVLMKeptTables* VLMCurrentKeptTables();
+
+// Makes tables the current kept tables for its lifetime.
+class TVLMKeptTablesScope {
+public:
+  explicit TVLMKeptTablesScope(TVLMKeptTables* tables);
+  ~TVLMKeptTablesScope();
+  TVLMKeptTablesScope(const TVLMKeptTablesScope&) = delete;
+  TVLMKeptTablesScope& operator=(const TVLMKeptTablesScope&) = delete;
+
+private:
+  TVLMKeptTables* Saved_;
+};
 
 // Both components of one statement, freed in that order on every path.
 struct TVLMTableComponents {

@@ -378,7 +378,8 @@ int32_t TVLMDDLTableManipulation::ParseInteger32(int64_t min, int64_t max) {
 
 void TVLMDDLTableManipulation::OpenTableComponent(TVLMDataSet* owner, bool loadDefinitions,
                                                   TVLMTableComponents& components) {
-  components.Table.reset(new TVLMTable(owner->Owner()));
+  components.Table = std::make_unique<TVLMTable>();
+  components.Table->SetDatabaseOwner(owner->DatabaseOwner());
   TVLMTable& table = *components.Table;
   if (!DatabaseFileName.empty()) {
     components.Database = std::make_unique<TVLMDatabase>();

@@ -164,7 +164,7 @@ void TVLMSQLInsert::ParseValues() {
 std::vector<qv::Field*> TVLMSQLInsert::TargetFields(TVLMTable& table) const {
   std::vector<qv::Field*> fields;
   if (!FieldNames.empty()) {
-    for (const std::string& name : FieldNames) fields.push_back(table.FieldByName(name));
+    for (const std::string& name : FieldNames) fields.push_back(&VLMColumnField(table, name));
     return fields;
   }
   // Without a column list the values fill the first fields in order; a row
@@ -186,15 +186,25 @@ std::vector<qv::Field*> TVLMSQLInsert::TargetFields(TVLMTable& table) const {
 
 void TVLMSQLInsert::Execute(TVLMDataSet* owner, bool, bool, bool&, TVLMQueryOperator*, TVLMCursor*) {
   RowsAffected = 0;
-  TVLMTableComponents target;
-  CreateTableComponent(owner, DatabaseFileName, TableName, Password, InMemory != 0, target.Database, target.Table);
-  TVLMTable& table = *target.Table;
-  table.Open();
-  if (Select)
-    ExecuteSelect(owner, table);
-  else
-    ExecuteValues(table);
-  table.Close();
+  try {
+    TVLMTableComponents target;
+    CreateTableComponent(owner, DatabaseFileName, TableName, Password, InMemory != 0, target.Database, target.Table);
+    TVLMTable& table = *target.Table;
+    table.Open();
+    if (Select)
+      ExecuteSelect(owner, table);
+    else
+      ExecuteValues(table);
+    // The table stays open for the next run when the run keeps tables.
+    TVLMKeptTables* kept = VLMCurrentKeptTables();
+    if (kept != nullptr && !target.Database)
+      kept->Give(std::move(target.Table));
+    else
+      table.Close();
+  } catch (const std::exception& e) {
+    VLMTranslateWriteRefusal(e, TableName);
+    throw;
+  }
 }
 
 void TVLMSQLInsert::ExecuteValues(TVLMTable& table) {
@@ -230,7 +240,7 @@ void TVLMSQLInsert::ExecuteSelect(TVLMDataSet* owner, TVLMTable& table) {
     if (static_cast<int32_t>(FieldNames.size()) != columns)
       throw EVLMException(20259, kCountMismatch,
                           {static_cast<int>(FieldNames.size()), columns, SelectLine_, SelectColumn_});
-    for (const std::string& name : FieldNames) fields.push_back(table.FieldByName(name));
+    for (const std::string& name : FieldNames) fields.push_back(&VLMColumnField(table, name));
   } else {
     if (columns > table.FieldCount())
       throw EVLMException(20259, kCountMismatch, {table.FieldCount(), columns, SelectLine_, SelectColumn_});
@@ -373,6 +383,18 @@ bool VLMIsLockConflict(const std::exception& e) {
   return false;
 }
 
+bool VLMLockChangedTable(TVLMCursor& lockCursor) {
+  const TVLMRetrySettings& retry = VLMRetrySettings();
+  for (int32_t attempt = 1;; ++attempt) {
+    if (lockCursor.LockTable(kVLMLockTableChanged, 1, 0, true)) return true;
+    if (attempt >= retry.ModifyLockTries) return false;
+    // Others of this process may work on the database while this waits.
+    lockCursor.UnlockTableData();
+    auto relock = qv::ScopeExit([&] { lockCursor.LockTableData(); });
+    qv::SleepMs(retry.ModifyLockDelayMs);
+  }
+}
+
 void VLMCancelQuietly(TVLMTable& table) {
   try {
     if (table.State() == qv::dsEdit || table.State() == qv::dsInsert) table.Cancel();
@@ -383,10 +405,36 @@ void VLMCancelQuietly(TVLMTable& table) {
 
 // ------------------------------------------------------- value assignment
 
+namespace {
+
+// The definition of the engine column behind field; nullptr when the field
+// shows no column of an open engine dataset.
+const TVLMFieldDef* ColumnOf(const qv::Field& field) {
+  const auto* dataset = dynamic_cast<const TVLMDataSet*>(field.GetDataSet());
+  const TVLMLocalCursor* cursor = dataset != nullptr ? dataset->Handle() : nullptr;
+  const int32_t no = field.FieldNo() - 1;
+  if (cursor == nullptr || no < 0 || no >= cursor->CursorFieldCount()) return nullptr;
+  return cursor->CursorFieldDefs->GetFieldDef(no);
+}
+
+}  // namespace
+
 void AssignFieldValue(const TVLMVariant* value, qv::Field& field) {
   if (value == nullptr) throw EVLMException(30359, "Value is Null");
   if (value->IsNull()) {
     field.Clear();
+    return;
+  }
+  int64_t low = 0;
+  int64_t high = 0;
+  if (const TVLMFieldDef* column = ColumnOf(field); column != nullptr &&
+                                                     VLMIntegerBaseTypeRange(column->BaseType, low, high)) {
+    const int64_t number = value->GetAsLargeInt();
+    if (number < low || number > high)
+      throw EVLMException(20840, "Value %s is out of range for column '%s' of type %s (%s to %s)",
+                          {value->GetAsString(), column->Name, VLMGetDataTypeName(column->DataType),
+                           std::to_string(low), std::to_string(high)});
+    field.SetAsLargeInt(number);
     return;
   }
   switch (field.DataType()) {

@@ -39,7 +39,13 @@
 //   3. An UPDATE tries again only after a lock conflict (a record or table
 //      another session holds: the cursor's results -12 and -13, or 20223);
 //      any other error passes on after the first rollback. RowsAffected
-//      counts the rows of the attempt that succeeded.
+//      counts the rows of the attempt that succeeded. Inside an explicit
+//      transaction UPDATE and DELETE read their rows under the changed-table
+//      lock (VLMLockChangedTable), so that a row another session changed
+//      meanwhile is read as it now is, never refused as changed.
+//   6. A lock conflict that outlived its retries, and a record-level
+//      refusal of the table component, leave the statement as the engine
+//      errors of VLMSQLCommand.h (20850-20853, 20846, or -8's own error).
 //   4. INSERT ... SELECT compares its column counts (20259) and copies the
 //      query's rows into its temporary table (10403 when a row or value is
 //      lost) before it writes the first row; the temporary table is deleted
@@ -51,7 +57,8 @@
 // 20224 (its table lock), 10403 (the copy into the temporary table);
 // UPDATE 30216, 30217, 30220-30223, 30494, 30495, 20223 (its table lock),
 // 20259 (row value); DELETE 30224, 20223; 20260 tokens left after a row
-// query or the SELECT of an INSERT; 30359 AssignFieldValue without a value;
+// query or the SELECT of an INSERT; 30359 AssignFieldValue without a value,
+// 20840 a value outside its integer column's range;
 // and the project's: 30720 a VALUES value followed by neither ',' nor ')',
 // 30721 tokens after the VALUES list, 20780 an UPDATE value that is no
 // expression, 20781 a row value that is no subquery, 20782 a row query that
@@ -142,6 +149,8 @@ public:
   void Parse() override;
   void Execute(TVLMDataSet* owner, bool wantCursor, bool requestLive, bool& readOnly,
                TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
+  // The target table, to the subqueries of the values.
+  bool ExposesTableName(const std::string& name) const override;
 
   std::string DatabaseFileName;
   std::string TableName;
@@ -166,6 +175,8 @@ private:
   void ParseAssignments();
   void ParseRowValue();
   void BuildRowQuery();
+  // Execute's work; Execute gives its refusals their engine codes.
+  void ExecuteRows(TVLMDataSet* owner);
   // One attempt: every row of source changed through target.
   void UpdateRows(TVLMTable& source, TVLMTable& target, const std::vector<qv::Field*>& fields);
   // The values of the row value form, checked against the names (20259).
@@ -193,6 +204,10 @@ public:
                TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
 
   std::unique_ptr<TVLMSQLSelect> RowQuery;
+
+private:
+  // Execute's work; Execute gives its refusals their engine codes.
+  void ExecuteRows(TVLMDataSet* owner);
 };
 
 // ------------------------------------------------------ locked writes
@@ -234,13 +249,22 @@ private:
 // (20223).
 bool VLMIsLockConflict(const std::exception& e);
 
+// Inside an explicit transaction: the changed-table lock (type 3) on
+// lockCursor's table, which the transaction keeps until it ends, tried as
+// TVLMSQLTableWrite::Lock tries its commit lock; false when it was not had.
+// UPDATE and DELETE take it before they read their rows, so that no other
+// session changes a row between its reading and its change.
+bool VLMLockChangedTable(TVLMCursor& lockCursor);
+
 // Cancels a pending insert or edit of table, whose write failed; never
 // raises.
 void VLMCancelQuietly(TVLMTable& table);
 
 // Stores value into field: nullptr 30359 "Value is Null"; a null value
-// clears the field (also a BLOB field); else by the field's type: integer,
-// large integer, date, time and date-time through their accessors; BLOB,
-// memo, graphic and formatted memo take the value's bytes as text; any
-// other type the value as a host variant.
+// clears the field (also a BLOB field); else, for a column of an integer
+// type, the value as a 64-bit integer, 20840 when the column's type cannot
+// hold it (never cut to its width); else by the field's type: date, time
+// and date-time through their accessors; BLOB, memo, graphic and formatted
+// memo take the value's bytes as text; any other type the value as a host
+// variant.
 void AssignFieldValue(const TVLMVariant* value, qv::Field& field);

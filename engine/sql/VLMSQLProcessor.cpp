@@ -9,6 +9,7 @@
 #include "engine/sql/VLMSQLCommand.h"
 #include "engine/sql/VLMSQLDDL.h"
 #include "engine/sql/VLMSQLModify.h"
+#include "platform/host/ScopeExit.h"
 
 namespace {
 
@@ -18,12 +19,16 @@ constexpr std::string_view kSQLTokenExpected = "SQL token expected, but '%s' fou
 
 }  // namespace
 
-TVLMSQLProcessor::TVLMSQLProcessor(TVLMDataSet* owner) : Owner(owner) {
+TVLMSQLProcessor::TVLMSQLProcessor(TVLMDataSet* owner)
+    : Owner(owner), KeptTables_(std::make_unique<TVLMKeptTables>()) {
   // The statements this processor parses may hold subqueries.
   VLMSetSubqueryFactory(&VLMCreateSubquery);
 }
 
-TVLMSQLProcessor::~TVLMSQLProcessor() { ClearCommands(); }
+TVLMSQLProcessor::~TVLMSQLProcessor() {
+  ClearCommands();
+  KeptTables_->Clear();
+}
 
 void TVLMSQLProcessor::SetSQL(std::string_view text) { SQL_ = std::string(text); }
 
@@ -35,12 +40,22 @@ void TVLMSQLProcessor::SetCommand(std::unique_ptr<TVLMSQLCommand> command) {
 }
 
 TVLMCursor* TVLMSQLProcessor::Execute() {
+  // The subqueries keep their trees for one run only.
+  auto release = qv::ScopeExit([] { VLMReleaseKeptSubqueries(); });
+  TVLMKeptTablesScope keptTables(KeptTables_.get());
   RowsAffected = 0;
   ClearCommands();
   Lexer_.reset();
   Lexer_ = std::make_unique<TVLMLexer>(SQL_, &Params, false);
   while (NextStatement(*Lexer_)) {
     TVLMSQLCommand& command = *Command();
+    // A statement that may change a table's structure or drop it finds no
+    // table of this processor open.
+    if (dynamic_cast<TVLMSQLCursorCommand*>(&command) == nullptr && dynamic_cast<TVLMSQLInsert*>(&command) == nullptr &&
+        dynamic_cast<TVLMSQLUpdate*>(&command) == nullptr && dynamic_cast<TVLMSQLDelete*>(&command) == nullptr &&
+        dynamic_cast<TVLMSQLStartTransaction*>(&command) == nullptr &&
+        dynamic_cast<TVLMSQLCommit*>(&command) == nullptr && dynamic_cast<TVLMSQLRollback*>(&command) == nullptr)
+      KeptTables_->Clear();
     bool readOnly = ReadOnly;
     command.Execute(Owner, true, RequestLive, readOnly, nullptr, nullptr);
     ReadOnly = readOnly;

@@ -64,6 +64,7 @@
 
 class TVLMCursor;
 class TVLMDataSet;
+class TVLMKeptTables;
 class TVLMQueryContext;
 class TVLMSQLCommand;
 class TVLMSubquery;
@@ -129,6 +130,9 @@ private:
   void Dispatch(TVLMLexer& lexer);
 
   std::string SQL_;
+  // The tables the statements keep open from one run to the next (closed
+  // before a statement that changes the tables' structure).
+  std::unique_ptr<TVLMKeptTables> KeptTables_;
   // Declared before the commands so that it outlives them: a command's
   // expressions may point into it until they go.
   std::unique_ptr<TVLMLexer> Lexer_;
@@ -146,3 +150,6 @@ std::unique_ptr<TVLMSubquery> VLMCreateSubquery(TVLMLexer& lexer, TVLMQueryConte
 // subquery that refers to no outer row once per statement run, a
 // correlated one once per outer row.
 int64_t VLMSubqueryRunCount();
+// Closes the trees that correlated subqueries of this thread keep between
+// outer rows (they are built again when next asked).
+void VLMReleaseKeptSubqueries();

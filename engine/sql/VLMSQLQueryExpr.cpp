@@ -20,25 +20,41 @@
 //
 // Subqueries. The node parses its SELECT once, through the factory, which
 // reads the query expression from the statement's lexer and stops before
-// the ')' that closes it. The factory builds the tree once without running
-// it: that tells the result's type, and whether the subquery is correlated
-// (a condition it could not place names an outer row). Then:
+// the ')' that closes it. The tree is built once without running it when
+// the subquery is first asked about (the statement holding it is parsed by
+// then, so the names its tables expose are known): that tells the result's
+// type, and whether the subquery is correlated (a condition it could not
+// place names an outer row). A nested query sees the names of the statement
+// holding it (EnclosingScope); a derived table those around its SELECT.
+// Then:
 //   - not correlated: the tree built there is filled the first time the node
 //     asks (once per statement run, since every run parses the statement
 //     anew), and its first column's values are kept sorted in memory (an
 //     index over the column for a large result) for IN and ALL / ANY; every
 //     later question reads the same rows;
-//   - correlated: every question parses the SELECT again from its first
-//     token (the tree consumes its conditions while it is built), builds it
-//     with the outer row visible and fills it, and the rows go with the
-//     reader.
+//   - correlated: a question parses the SELECT again from its first token
+//     (the tree consumes its conditions while it is built), builds it with
+//     the outer row visible and fills it, and the rows go with the reader;
+//     but a tree that is only its table leaf (read through the leaf's filter,
+//     nothing filled) is kept, and the next outer row binds the filter again
+//     and reads the same open table. Kept trees go when the statement
+//     processor's run ends (VLMReleaseKeptSubqueries), so that no table
+//     stays open between runs.
 // A condition holding a correlated subquery is placed on the outer operator
 // whose fields the subquery's outer references find (ResolvesOuterReferences).
+//
+// Nesting: a query expression, a query in parentheses and each operand of a
+// set operation take a level of the thread's depth count of nested SQL
+// (VLMNesting.h), which the expressions inside them share; building a node
+// checks the stack left. A chain of set operations makes a tree as deep as
+// the chain is long: the tree's nodes are freed and searched without
+// recursion.
 //
 // Error codes: the design's 30193, 30194 (grammar), 20272 (INTO in a set
 // operation), 30144 (a correlated subquery's condition that finds no outer
 // row); the project's 20760 (a subquery outside an SQL statement), 20761
-// (INTO in a subquery or derived table).
+// (INTO in a subquery or derived table), 20842 (a query nested deeper than
+// the depth count allows), 20843 (a node built with the stack low).
 #include <algorithm>
 #include <atomic>
 #include <utility>
@@ -48,6 +64,7 @@
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMCasts.h"
 #include "engine/core/VLMExcept.h"
+#include "engine/core/VLMNesting.h"
 #include "engine/sql/VLMRelAlgebraSet.h"
 #include "engine/sql/VLMSQLCommand.h"
 #include "engine/sql/VLMSQLProcessor.h"
@@ -65,12 +82,13 @@ void OpenUnderLocks(TVLMAO& root, TVLMQueryOperator* outerOperand, TVLMCursor* o
   if (!root.OpenTables()) throw EVLMException(20225, "Table is locked");
   const TVLMRetrySettings& retry = VLMRetrySettings();
   bool locked = false;
+  std::string refused;
   for (int32_t attempt = 0; attempt < retry.StatementLockTries && !locked; ++attempt) {
     if (attempt > 0) qv::SleepMs(retry.StatementLockDelayMs);
-    locked = root.LockTables();
+    locked = root.LockTables(&refused);
     if (!locked && !root.UnlockTables()) throw EVLMException(20226, "Cannot unlock table");
   }
-  if (!locked) throw EVLMException(20225, "Table is locked");
+  if (!locked) VLMRaiseLockConflict(20850, refused);
   try {
     root.Open(false, outerOperand, outerCursor);
   } catch (...) {
@@ -91,13 +109,40 @@ const TVLMAOField* FirstColumn(TVLMAO& root) {
   return nullptr;
 }
 
+// The operands of node, pushed for a walk without recursion.
+template <class Node>
+void PushOperands(Node& node, std::vector<Node*>& pending) {
+  if (node.Left) pending.push_back(node.Left.get());
+  if (node.Right) pending.push_back(node.Right.get());
+}
+
 }  // namespace
 
 // ------------------------------------------------------------ the node tree
 
+TVLMQueryExprNode::~TVLMQueryExprNode() {
+  std::vector<std::unique_ptr<TVLMQueryExprNode>> pending;
+  auto detach = [&](TVLMQueryExprNode& node) {
+    if (node.Left) pending.push_back(std::move(node.Left));
+    if (node.Right) pending.push_back(std::move(node.Right));
+  };
+  detach(*this);
+  while (!pending.empty()) {
+    std::unique_ptr<TVLMQueryExprNode> node = std::move(pending.back());
+    pending.pop_back();
+    detach(*node);
+  }
+}
+
 bool TVLMQueryExprNode::HasInto() const {
-  if (Operation == 0) return Select && !Select->IntoTableName.empty();
-  return (Left && Left->HasInto()) || (Right && Right->HasInto());
+  std::vector<const TVLMQueryExprNode*> pending{this};
+  while (!pending.empty()) {
+    const TVLMQueryExprNode& node = *pending.back();
+    pending.pop_back();
+    if (node.Operation == 0 && node.Select && !node.Select->IntoTableName.empty()) return true;
+    PushOperands(node, pending);
+  }
+  return false;
 }
 
 std::unique_ptr<TVLMQueryExprNode> TVLMQueryExprNode::CopyNode() {
@@ -134,6 +179,8 @@ TVLMSQLUnion::~TVLMSQLUnion() {
 
 void TVLMSQLUnion::Parse() {
   GetCurrentToken();
+  TVLMNestingLevels level;
+  EnterNestingLevel(level);
   ExprRoot = ParseQueryExpression();
   if (IsKeyword(kwORDER)) ParseOrderBy();
   if (ExprRoot->Operation != 0 && OrderBy.empty()) {
@@ -158,6 +205,8 @@ void TVLMSQLUnion::Parse() {
 }
 
 std::unique_ptr<TVLMQueryExprNode> TVLMSQLUnion::ParseQueryExpression() {
+  // Each operation puts the tree so far one level deeper.
+  TVLMNestingLevels chain;
   std::unique_ptr<TVLMQueryExprNode> node = ParseTerm();
   for (;;) {
     uint8_t operation = 0;
@@ -167,13 +216,18 @@ std::unique_ptr<TVLMQueryExprNode> TVLMSQLUnion::ParseQueryExpression() {
       operation = 2;
     else
       return node;
+    EnterNestingLevel(chain);
     ParseSetOperation(*node, operation, false);
   }
 }
 
 std::unique_ptr<TVLMQueryExprNode> TVLMSQLUnion::ParseTerm() {
+  TVLMNestingLevels chain;
   std::unique_ptr<TVLMQueryExprNode> node = ParsePrimary();
-  while (IsKeyword(kwINTERSECT)) ParseSetOperation(*node, 3, true);
+  while (IsKeyword(kwINTERSECT)) {
+    EnterNestingLevel(chain);
+    ParseSetOperation(*node, 3, true);
+  }
   return node;
 }
 
@@ -204,6 +258,8 @@ void TVLMSQLUnion::ParseSetOperation(TVLMQueryExprNode& left, uint8_t operation,
 
 std::unique_ptr<TVLMQueryExprNode> TVLMSQLUnion::ParsePrimary() {
   if (Token.Kind == tktLeftParenthesis) {
+    TVLMNestingLevels level;
+    EnterNestingLevel(level);
     GetNextToken();
     std::unique_ptr<TVLMQueryExprNode> node = ParseQueryExpression();
     if (Token.Kind == tktRightParenthesis) GetNextToken();
@@ -211,7 +267,7 @@ std::unique_ptr<TVLMQueryExprNode> TVLMSQLUnion::ParsePrimary() {
   }
   if (!IsKeyword(kwSELECT)) RaiseTokenExpected(30194, "SELECT");
   auto node = std::make_unique<TVLMQueryExprNode>();
-  node->Select = VLMMakeCommand<TVLMSQLSelect>(Lexer, Owner);
+  node->Select = VLMMakeCommand<TVLMSQLSelect>(Lexer, Owner, EnclosingScope);
   GetCurrentToken();
   return node;
 }
@@ -220,9 +276,15 @@ std::unique_ptr<TVLMQueryExprNode> TVLMSQLUnion::ParsePrimary() {
 
 bool TVLMSQLUnion::IsSelfContained() { return NodeIsSelfContained(*ExprRoot); }
 
-bool TVLMSQLUnion::NodeIsSelfContained(TVLMQueryExprNode& node) {
-  if (node.Operation == 0) return node.Select->IsSelfContained();
-  return NodeIsSelfContained(*node.Left) && NodeIsSelfContained(*node.Right);
+bool TVLMSQLUnion::NodeIsSelfContained(TVLMQueryExprNode& root) {
+  std::vector<TVLMQueryExprNode*> pending{&root};
+  while (!pending.empty()) {
+    TVLMQueryExprNode& node = *pending.back();
+    pending.pop_back();
+    if (node.Operation == 0 && !node.Select->IsSelfContained()) return false;
+    PushOperands(node, pending);
+  }
+  return true;
 }
 
 std::unique_ptr<TVLMAO> TVLMSQLUnion::BuildOperatorTree(TVLMDataSet* owner, bool live, TVLMQueryOperator* outerOperand,
@@ -235,6 +297,7 @@ std::unique_ptr<TVLMAO> TVLMSQLUnion::BuildOperatorTree(TVLMDataSet* owner, bool
 std::unique_ptr<TVLMAO> TVLMSQLUnion::BuildNode(TVLMQueryExprNode& node, TVLMDataSet* owner, bool live,
                                                 TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
                                                 bool allowOuterReferences) {
+  if (VLMStackIsLow()) throw EVLMException(20843, "Query nested too deeply to be built");
   if (node.Operation == 0)
     return node.Select->BuildOperatorTree(owner, live, outerOperand, outerCursor, allowOuterReferences);
   std::unique_ptr<TVLMAO> left = BuildNode(*node.Left, owner, true, outerOperand, outerCursor, allowOuterReferences);
@@ -260,8 +323,9 @@ std::unique_ptr<TVLMAO> TVLMSQLUnion::BuildNode(TVLMQueryExprNode& node, TVLMDat
 
 namespace {
 
-std::unique_ptr<TVLMSQLUnion> ParseNestedQuery(TVLMLexer* lexer, TVLMDataSet* owner) {
-  auto query = VLMMakeCommand<TVLMSQLUnion>(lexer, owner);
+// scope: the statement whose names the query sees besides its own.
+std::unique_ptr<TVLMSQLUnion> ParseNestedQuery(TVLMLexer* lexer, TVLMDataSet* owner, TVLMSQLCommand* scope) {
+  auto query = VLMMakeCommand<TVLMSQLUnion>(lexer, owner, scope);
   if (!query->IntoTableName.empty())
     throw EVLMException(20761, "INTO is not allowed in a subquery or a derived table: %s", {query->IntoTableName});
   return query;
@@ -271,7 +335,9 @@ std::unique_ptr<TVLMSQLUnion> ParseNestedQuery(TVLMLexer* lexer, TVLMDataSet* ow
 
 void TVLMSQLSelect::ParseDerivedTable(TVLMTableReference& reference) {
   reference.Kind = TVLMTableReference::TKind::Derived;
-  reference.Subquery = ParseNestedQuery(Lexer, Owner);
+  // A derived table does not see the FROM it stands in, only what this
+  // SELECT sees around it.
+  reference.Subquery = ParseNestedQuery(Lexer, Owner, EnclosingScope);
   GetCurrentToken();
 }
 
@@ -391,28 +457,30 @@ constexpr int64_t kSortedValueRows = int64_t{1} << 17;
 class TVLMSQLSubquery : public TVLMSubquery {
 public:
   // Parses the query expression from the lexer's current token (SELECT)
-  // for the statement's owner, then builds its tree once without running
-  // it.
-  TVLMSQLSubquery(TVLMLexer& lexer, TVLMDataSet* owner)
-      : Lexer_(lexer), Owner_(owner), Command_(lexer.CurrentCommand), Start_(lexer.GetTokenIndex()) {
-    Query_ = ParseNestedQuery(&Lexer_, Owner_);
-    Query_->Root = Query_->BuildOperatorTree(Owner_, false, nullptr, nullptr, true);
-    Correlated_ = !Query_->IsSelfContained();
-    if (const TVLMAOField* first = FirstColumn(*Query_->Root)) {
-      DataType_ = first->DataType;
-      DataSize_ = first->DataSize;
-    }
-    // A correlated tree is built again for every outer row; this one would
-    // only keep its tables open.
-    if (Correlated_) Query_.reset();
+  // for the statement's owner; scope is the statement that holds it. The
+  // tree is built once without running it when it is first asked about:
+  // by then the statement is parsed, so the names of its tables are known.
+  TVLMSQLSubquery(TVLMLexer& lexer, TVLMDataSet* owner, TVLMSQLCommand* scope)
+      : Lexer_(lexer), Owner_(owner), Scope_(scope), Command_(lexer.CurrentCommand), Start_(lexer.GetTokenIndex()) {
+    Query_ = ParseNestedQuery(&Lexer_, Owner_, Scope_);
   }
 
-  bool IsCorrelated() override { return Correlated_; }
-  TVLMDataType GetFieldDataType() override { return DataType_; }
-  int32_t GetFieldDataSize() override { return DataSize_; }
+  bool IsCorrelated() override {
+    Build();
+    return Correlated_;
+  }
+  TVLMDataType GetFieldDataType() override {
+    Build();
+    return DataType_;
+  }
+  int32_t GetFieldDataSize() override {
+    Build();
+    return DataSize_;
+  }
 
   std::unique_ptr<TVLMSubqueryResult> Open(TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
                                            uint8_t* outerRecordBuffer) override {
+    Build();
     if (!Correlated_) {
       if (!Filled_) {
         // A run that failed left no tree: it is built again.
@@ -445,27 +513,63 @@ public:
       return std::make_unique<TVLMSQLSubqueryRows>(*Query_->Root->ResultTable, nullptr, Indexed_,
                                                    Sorted_ ? &Values_ : nullptr);
     }
-    std::unique_ptr<TVLMSQLUnion> query = Reparse();
-    {
-      // The outer references bind to the outer cursor's record buffer while
-      // the tree is built (a set operation opens its operands then) and
-      // opened: it is to be the record the outer row is in.
-      uint8_t* saved = outerCursor != nullptr ? outerCursor->RecordBuffer : nullptr;
-      if (outerCursor != nullptr && outerRecordBuffer != nullptr) outerCursor->RecordBuffer = outerRecordBuffer;
-      auto restore = qv::ScopeExit([&] {
-        if (outerCursor != nullptr) outerCursor->RecordBuffer = saved;
-      });
-      query->Root = query->BuildOperatorTree(Owner_, true, outerOperand, outerCursor, true);
-      if (!query->IsSelfContained()) throw EVLMException(30144, "Search condition is not applicable");
-      OpenUnderLocks(*query->Root, outerOperand, outerCursor);
+    // The outer references bind to the outer cursor's record buffer while
+    // the tree is built (a set operation opens its operands then) and
+    // opened: it is to be the record the outer row is in.
+    uint8_t* saved = outerCursor != nullptr ? outerCursor->RecordBuffer : nullptr;
+    if (outerCursor != nullptr && outerRecordBuffer != nullptr) outerCursor->RecordBuffer = outerRecordBuffer;
+    auto restore = qv::ScopeExit([&] {
+      if (outerCursor != nullptr) outerCursor->RecordBuffer = saved;
+    });
+    // A tree that is its table leaf alone reads the base table through its
+    // filter: it is kept for the next outer row, whose values the filter
+    // takes when it is bound again (the leaf's Open). The outer row's
+    // operator and cursor must be the same.
+    if (Kept_ && KeptOperand_ == outerOperand && KeptCursor_ == outerCursor) {
+      try {
+        OpenUnderLocks(*Kept_->Root, outerOperand, outerCursor);
+      } catch (...) {
+        ReleaseKept();
+        throw;
+      }
+      gSubqueryRuns.fetch_add(1, std::memory_order_relaxed);
+      return std::make_unique<TVLMSQLSubqueryRows>(*Kept_->Root->ResultTable, nullptr, false, nullptr);
     }
+    ReleaseKept();
+    std::unique_ptr<TVLMSQLUnion> query = Reparse();
+    query->Root = query->BuildOperatorTree(Owner_, true, outerOperand, outerCursor, true);
+    if (!query->IsSelfContained()) throw EVLMException(30144, "Search condition is not applicable");
+    OpenUnderLocks(*query->Root, outerOperand, outerCursor);
     gSubqueryRuns.fetch_add(1, std::memory_order_relaxed);
     TVLMTable& table = *query->Root->ResultTable;
+    if (query->Root->IsLeaf && !query->Root->Distinct) {
+      Kept_ = std::move(query);
+      KeptOperand_ = outerOperand;
+      KeptCursor_ = outerCursor;
+      KeptSubqueries().push_back(this);
+      return std::make_unique<TVLMSQLSubqueryRows>(table, nullptr, false, nullptr);
+    }
     return std::make_unique<TVLMSQLSubqueryRows>(table, std::move(query), false, nullptr);
   }
 
+  ~TVLMSQLSubquery() override { ReleaseKept(); }
+
+  // The kept tree goes, and with it its open table.
+  void ReleaseKept() {
+    if (!Kept_) return;
+    std::vector<TVLMSQLSubquery*>& kept = KeptSubqueries();
+    kept.erase(std::remove(kept.begin(), kept.end(), this), kept.end());
+    Kept_.reset();
+  }
+
+  // The subqueries that keep a tree between outer rows, in this thread.
+  static std::vector<TVLMSQLSubquery*>& KeptSubqueries() {
+    thread_local std::vector<TVLMSQLSubquery*> kept;
+    return kept;
+  }
+
   bool ResolvesOuterReferences(TVLMQueryOperator* operand, TVLMCursor* cursor) override {
-    if (!Correlated_) return true;
+    if (!IsCorrelated()) return true;
     if (operand == nullptr && cursor == nullptr) return false;
     std::unique_ptr<TVLMSQLUnion> query = Reparse();
     query->Root = query->BuildOperatorTree(Owner_, true, operand, cursor, true);
@@ -473,6 +577,22 @@ public:
   }
 
 private:
+  // The tree built without an outer row: whether the query is correlated,
+  // and the type of its first column.
+  void Build() {
+    if (Built_) return;
+    Query_->Root = Query_->BuildOperatorTree(Owner_, false, nullptr, nullptr, true);
+    Built_ = true;
+    Correlated_ = !Query_->IsSelfContained();
+    if (const TVLMAOField* first = FirstColumn(*Query_->Root)) {
+      DataType_ = first->DataType;
+      DataSize_ = first->DataSize;
+    }
+    // A correlated tree is built again for every outer row; this one would
+    // only keep its tables open.
+    if (Correlated_) Query_.reset();
+  }
+
   void SortValues(TVLMTable& table) {
     for (table.First(); !table.Eof(); table.Next()) {
       auto value = std::make_unique<TVLMVariant>();
@@ -500,15 +620,22 @@ private:
       Lexer_.CurrentCommand = command;
     });
     Lexer_.SetTokenIndex(Start_);
-    return ParseNestedQuery(&Lexer_, Owner_);
+    return ParseNestedQuery(&Lexer_, Owner_, Scope_);
   }
 
   TVLMLexer& Lexer_;
   TVLMDataSet* Owner_;
+  TVLMSQLCommand* Scope_;
   int32_t Command_;
   int32_t Start_;
   // Not correlated: the query, with its tree as Root.
   std::unique_ptr<TVLMSQLUnion> Query_;
+  // Correlated: the tree of the last outer row when it is a table leaf, and
+  // the outer row's operator and cursor it was bound for.
+  std::unique_ptr<TVLMSQLUnion> Kept_;
+  TVLMQueryOperator* KeptOperand_ = nullptr;
+  TVLMCursor* KeptCursor_ = nullptr;
+  bool Built_ = false;
   bool Correlated_ = false;
   bool Filled_ = false;
   bool Indexed_ = false;
@@ -527,7 +654,12 @@ std::unique_ptr<TVLMSubquery> VLMCreateSubquery(TVLMLexer& lexer, TVLMQueryConte
     lexer.GetCurrentToken(token);
     throw EVLMException(20760, "Subquery outside an SQL statement at line %d, column %d", {token.Line, token.Column});
   }
-  return std::make_unique<TVLMSQLSubquery>(lexer, statement->Owner);
+  return std::make_unique<TVLMSQLSubquery>(lexer, statement->Owner, statement);
 }
 
 int64_t VLMSubqueryRunCount() { return gSubqueryRuns.load(std::memory_order_relaxed); }
+
+void VLMReleaseKeptSubqueries() {
+  std::vector<TVLMSQLSubquery*>& kept = TVLMSQLSubquery::KeptSubqueries();
+  while (!kept.empty()) kept.back()->ReleaseKept();
+}

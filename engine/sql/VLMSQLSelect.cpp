@@ -26,14 +26,32 @@
 // edited; every other result is a temporary table and read-only. Over a
 // join the join operator takes the place of the leaf: it computes the
 // items, applies the DISTINCT and is copied already.
+//
+// Names. A column name names the column and an item's alias the item;
+// neither takes the other's place:
+//   - select items, GROUP BY and the join keys name columns (GROUP BY, and
+//     WHERE, ON and HAVING, name an item by its alias only where no column
+//     of FROM has that name; such a condition name stands for a new tree of
+//     the item, read again from its tokens);
+//   - ORDER BY names an item by its alias before a column, and a number
+//     names its result column;
+//   - a qualifier names the table that exposes it (its alias, or its name
+//     without one) in the innermost statement that has one; an aliased
+//     table answers to its own name only where no table of its statement,
+//     or of one around it, exposes that name.
+// A column named again (also written another way, t.a and a) is computed
+// under a name no item has (a_1); result columns shown under equal names
+// get suffixes (x, x_1).
 #include <algorithm>
 #include <charconv>
 #include <climits>
+#include <unordered_set>
 
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/sql/VLMRelAlgebraGroup.h"
 #include "engine/sql/VLMSQLCommand.h"
+#include "platform/host/ScopeExit.h"
 #include "platform/os/Collation.h"
 
 namespace {
@@ -127,8 +145,15 @@ void TVLMSQLSelect::ParseSelectList() {
     GetNextToken();
     return;
   }
+  ItemCommand_ = Lexer->CurrentCommand;
+  // The plain items as "QUALIFIER.FIELD", upper-cased, and every name an
+  // item has (field names and aliases): a repeated column is found, and
+  // named, in one step per item.
+  std::unordered_set<std::string> plain;
+  TVLMUniqueNames names;
   for (;;) {
     const TToken start = Token;
+    ItemStarts_.push_back(Lexer->GetTokenIndex());
     TVLMFieldRef item;
     item.Expression = ParseValueExpression();
     if (item.Expression->GetRoot() == nullptr)
@@ -147,29 +172,23 @@ void TVLMSQLSelect::ParseSelectList() {
     } else {
       std::string tableName, fieldName;
       item.Expression->GetFieldName(tableName, fieldName);
-      const bool repeated = fieldName != "*" && std::any_of(Items.begin(), Items.end(), [&](const TVLMFieldRef& e) {
-                              return !e.IsExpression && SameName(e.TableName, tableName) &&
-                                     SameName(e.FieldName, fieldName);
-                            });
-      if (repeated) {
+      const std::string key = qv::UpperCase1252(tableName) + "." + qv::UpperCase1252(fieldName);
+      if (fieldName != "*" && plain.count(key) > 0) {
         // A column named twice is computed the second time, under a name of
-        // its own.
+        // its own: the first "%s_%d" that no item has as its name or alias.
         item.IsExpression = 1;
         item.IsDuplicate = 1;
-        for (int32_t n = 1; item.Alias.empty(); ++n) {
-          const std::string candidate = fieldName + "_" + std::to_string(n);
-          const bool taken = std::any_of(Items.begin(), Items.end(), [&](const TVLMFieldRef& e) {
-            return SameName(e.TableName, tableName) && (SameName(e.FieldName, candidate) || SameName(e.Alias, candidate));
-          });
-          if (!taken) item.Alias = candidate;
-        }
+        if (item.Alias.empty()) item.Alias = names.Take(fieldName);
       } else {
         item.TableName = tableName;
         item.FieldName = fieldName;
         item.AllFields = fieldName == "*" ? 1 : 0;
         item.Expression.reset();
+        plain.insert(key);
       }
     }
+    names.Add(item.FieldName);
+    names.Add(item.Alias);
     Items.push_back(std::move(item));
     if (Token.Kind != tktComma) return;
     GetNextToken();
@@ -231,13 +250,24 @@ void TVLMSQLCursorCommand::ResolveOrderBy(TVLMAO& root) {
   std::string fields;
   std::string descending;
   for (const TVLMOrderByItem& item : OrderBy) {
-    std::string name = item.FieldName;
+    // A number names its result column; a name first the item with that
+    // alias, then a column of the input (made visible, so that it can be
+    // sorted on, unless the root forms groups), then the result column
+    // shown under it (x_1).
+    int32_t fieldNo = -1;
     int32_t column = 0;
-    if (item.Qualifier.empty() && AsColumnNumber(name, column)) name = root.GetOrderByName(column - 1);
-    TVLMIntegerArray found(0, 100, 10);
-    root.FindFields(name, item.Qualifier, false, false, &found, root.IsGrouping == 0);
-    if (found.Count() == 0) throw EVLMException(30195, "Column '%s' from ORDER BY clause not found", {name});
-    const std::string& fieldName = root.Fields[static_cast<size_t>(found.Items()[0])].Name;
+    if (item.Qualifier.empty() && AsColumnNumber(item.FieldName, column)) {
+      fieldNo = root.ResultColumnField(column - 1);
+    } else {
+      if (item.Qualifier.empty()) fieldNo = root.FindResultColumn(item.FieldName, true);
+      TVLMIntegerArray found(0, 100, 10);
+      const bool unhide = root.IsGrouping == 0;
+      if (fieldNo < 0 && root.FindFields(item.FieldName, item.Qualifier, false, false, &found, unhide) > 0)
+        fieldNo = found.Items()[0];
+      if (fieldNo < 0 && item.Qualifier.empty()) fieldNo = root.FindResultColumn(item.FieldName, false);
+    }
+    if (fieldNo < 0) throw EVLMException(30195, "Column '%s' from ORDER BY clause not found", {item.FieldName});
+    const std::string& fieldName = root.Fields[static_cast<size_t>(fieldNo)].Name;
     fields += (fields.empty() ? "" : ";") + fieldName;
     if (item.Descending) descending += (descending.empty() ? "" : ";") + fieldName;
   }
@@ -260,14 +290,17 @@ bool IsGroupedQuery(const TVLMSQLSelect& select) {
 }
 
 // The operand of the group operator. When GROUP BY names a computed item by
-// its alias, a table-expression operator computes the items first, so that
-// the groups form over that column.
+// its alias (a name that is no column: a column's name is the column), a
+// table-expression operator computes the items first, so that the groups
+// form over that column.
 std::unique_ptr<TVLMAO> GroupOperand(std::unique_ptr<TVLMAO> source, std::vector<TVLMFieldRef>& items,
                                      const TVLMFields& groupBy) {
   for (const TVLMFieldRef& item : items) {
     if (!item.IsExpression || !item.Expression || item.Expression->IsAggregated() || item.Alias.empty()) continue;
     for (int32_t g = 0; g < groupBy.Count(); ++g) {
-      if (!SameName(item.Alias, groupBy[g].FieldName)) continue;
+      if (!groupBy[g].TableName.empty() || !SameName(item.Alias, groupBy[g].FieldName)) continue;
+      TVLMIntegerArray found(0, 100, 10);
+      if (source->FindFields(groupBy[g].FieldName, std::string(), false, true, &found, false) > 0) continue;
       auto computed = std::make_unique<TVLMAOTableExpr>(std::move(source));
       computed->SetResultFields(items, false);
       return computed;
@@ -287,7 +320,79 @@ void PlaceHaving(TVLMExpression& having, TVLMAO& source, TVLMAOGroupBy& group, T
     throw EVLMException(20244, "'Having' condition is not applicable");
 }
 
+// Plain items that name a column an earlier item names too (written
+// another way: t.a and a, or a column of an earlier t.*) are computed like
+// a column written twice, under a name no item has.
+void MarkRepeatedColumns(std::vector<TVLMFieldRef>& items, TVLMAO& source, bool inMemory) {
+  std::unordered_set<int32_t> named;
+  TVLMUniqueNames names;
+  for (const TVLMFieldRef& item : items) {
+    names.Add(item.FieldName);
+    names.Add(item.Alias);
+  }
+  TVLMIntegerArray found(0, 100, 10);
+  for (TVLMFieldRef& item : items) {
+    if (item.IsExpression) continue;
+    found.SetSize(0);
+    source.FindFields(item.AllFields ? std::string("*") : item.FieldName, item.TableName, false, true, &found, false);
+    if (item.AllFields || found.Count() == 0) {
+      for (int32_t k = 0; k < found.Count(); ++k) named.insert(found.Items()[k]);
+      continue;
+    }
+    if (named.insert(found.Items()[0]).second) continue;
+    item.Expression =
+        std::make_unique<TVLMExpression>(std::make_unique<TVLMExprNodeField>(nullptr, item.TableName, item.FieldName));
+    item.Expression->InMemory = inMemory;
+    item.IsExpression = 1;
+    item.IsDuplicate = 1;
+    if (item.Alias.empty()) item.Alias = names.Take(item.FieldName);
+    item.TableName.clear();
+    item.FieldName.clear();
+  }
+}
+
 }  // namespace
+
+bool TVLMSQLSelect::ExposesTableName(const std::string& name) const {
+  auto exposes = [&](auto& self, const TVLMTableReference& reference) -> bool {
+    switch (reference.Kind) {
+      case TVLMTableReference::TKind::Join:
+        return (reference.Left && self(self, *reference.Left)) || (reference.Right && self(self, *reference.Right));
+      case TVLMTableReference::TKind::Derived:
+        return SameName(reference.Alias, name);
+      default:
+        return SameName(reference.Alias.empty() ? reference.TableName : reference.Alias, name);
+    }
+  };
+  return std::any_of(Tables.begin(), Tables.end(), [&](const auto& reference) { return exposes(exposes, *reference); });
+}
+
+void TVLMSQLSelect::GiveSelectList(TVLMExpression* condition, std::initializer_list<TVLMAO*> from) {
+  if (condition == nullptr || SelectAll || Items.empty()) return;
+  condition->SetSelectList([&](const TVLMExprNodeField& field) -> std::unique_ptr<TVLMExprNode> {
+    if (!field.TableName.empty()) return nullptr;
+    const auto item = std::find_if(Items.begin(), Items.end(),
+                                   [&](const TVLMFieldRef& i) { return SameName(i.Alias, field.FieldName); });
+    if (item == Items.end()) return nullptr;
+    TVLMIntegerArray found(0, 100, 10);
+    for (TVLMAO* op : from)
+      if (op != nullptr && op->FindFields(field.FieldName, std::string(), false, true, &found, false) > 0)
+        return nullptr;
+    // The item's tokens read again: a tree of its own for the condition.
+    const int32_t command = Lexer->CurrentCommand;
+    const int32_t token = Lexer->GetTokenIndex();
+    const TToken current = Token;
+    auto restore = qv::ScopeExit([&] {
+      Lexer->CurrentCommand = command;
+      Lexer->SetTokenIndex(token);
+      Token = current;
+    });
+    Lexer->CurrentCommand = ItemCommand_;
+    Lexer->SetTokenIndex(ItemStarts_[static_cast<size_t>(item - Items.begin())]);
+    GetCurrentToken();
+    return ParseValueExpression()->ReleaseRoot();
+  });
+}
 
 bool TVLMSQLSelect::IsSelfContained() {
   return HasCorrelatedSubquery == 0 && (!Where || Where->IsEmptyCondition()) &&
@@ -299,6 +404,10 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildOperatorTree(TVLMDataSet* owner, boo
                                                          bool allowOuterReferences) {
   HasCorrelatedSubquery = 0;
   std::unique_ptr<TVLMAO> source = BuildFromOperator(owner, outerOperand, outerCursor, allowOuterReferences);
+  // Names of WHERE and HAVING that are no column of FROM may name items.
+  GiveSelectList(Where.get(), {source.get()});
+  GiveSelectList(Having.get(), {source.get()});
+  if (!SelectAll) MarkRepeatedColumns(Items, *source, Owner != nullptr && Owner->InMemory());
 
   // A HAVING without groups would have nothing to test.
   const bool grouped = IsGroupedQuery(*this);
@@ -338,20 +447,23 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildOperatorTree(TVLMDataSet* owner, boo
   if (group != nullptr && Having)
     PlaceHaving(*Having, *source, *group, outerOperand, outerCursor, allowOuterReferences);
   ResolveOrderBy(*source);
-  // Conditions on select items find them now that they are result fields.
-  if (Where) {
-    Where->ExtractConditionsFor(source.get(), outerOperand, false, true, outerCursor);
-    if (!allowOuterReferences && !Where->IsEmptyCondition())
-      throw EVLMException(30144, "Search condition is not applicable");
-  }
+  // What WHERE has left names no column of FROM (an aggregate among them):
+  // only outer rows may supply it.
+  if (Where && !allowOuterReferences && !Where->IsEmptyCondition())
+    throw EVLMException(30144, "Search condition is not applicable");
   if (TopCount != -1) {
     auto top = std::make_unique<TVLMAOSQLTopRowCount>(std::move(source));
     top->SetRowLimit(TopStart, TopCount);
     source = std::move(top);
   }
   if (copyAtEnd) {
+    // The copy's fields are the table's result columns, one to one (its
+    // names are what the table shows, which an item's name need not be).
     auto copy = std::make_unique<TVLMAOTableExpr>(std::move(source));
-    copy->SetResultFields(SelectAll ? std::span<TVLMFieldRef>() : std::span<TVLMFieldRef>(Items), Distinct != 0);
+    if (copy->Left->ResultFieldsSet)
+      copy->ShowFieldsInOrder(Distinct != 0);
+    else
+      copy->SetResultFields(SelectAll ? std::span<TVLMFieldRef>() : std::span<TVLMFieldRef>(Items), Distinct != 0);
     source = std::move(copy);
   }
   return source;

@@ -22,8 +22,13 @@
 //     on itself and its operands (ExtractConditionsFor). A part naming
 //     neither operand raises 20270, unless the parent join has no ON of its
 //     own: it is then the parent's ON (a JOIN b JOIN c ON a.x = b.x);
-//   - comma entries: joined left to right, INNER on the equalities WHERE
-//     finds between the two sides, else CROSS.
+//   - comma entries: joined one after the other, INNER on the equalities
+//     WHERE finds between the two sides, else CROSS; in written order, except
+//     that among named tables the next one joined is the first written one
+//     that WHERE links to the tables joined so far, so that none is crossed
+//     with them while another could be joined (JoinOrder; written order when
+//     a star item, a subquery or an unqualified name that two tables have
+//     would find other columns in another order).
 //
 // WHERE never gives a key to, or is placed below, the null-supplying side
 // of an outer join (its operand's rows are padded after the join, and a
@@ -36,6 +41,7 @@
 #include "engine/core/VLMExcept.h"
 #include "engine/sql/VLMRelAlgebraJoin.h"
 #include "engine/sql/VLMSQLCommand.h"
+#include "platform/os/Collation.h"
 
 namespace {
 
@@ -98,6 +104,8 @@ void TVLMSQLSelect::ParseFrom() {
 
 bool TVLMSQLSelect::ParseTableReference(TVLMTableReference& reference) {
   if (Token.Kind == tktLeftParenthesis) {
+    TVLMNestingLevels level;
+    EnterNestingLevel(level);
     GetNextToken();
     if (!ParseTableReference(reference))
       RaiseAtToken(30179, "Field name expected, but '%s' found at line %d, column %d");
@@ -205,13 +213,101 @@ void TVLMSQLSelect::ParseJoins(TVLMTableReference& reference) {
 
 // ------------------------------------------------------------- operators
 
+namespace {
+
+// Whether node, or a node below it, is a field reference without a
+// qualifier to one of names (upper-cased), or a subquery.
+bool NamesOrNests(TVLMExprNode* node, const std::vector<std::string>& names) {
+  if (node == nullptr) return false;
+  if (dynamic_cast<TVLMExprNodeSubquery*>(node) != nullptr) return true;
+  if (auto* field = dynamic_cast<TVLMExprNodeField*>(node); field != nullptr && field->TableName.empty() &&
+      std::find(names.begin(), names.end(), qv::UpperCase1252(field->FieldName)) != names.end())
+    return true;
+  for (int32_t i = 0; i < node->ChildCount(); ++i)
+    if (NamesOrNests(node->Child(i), names)) return true;
+  return false;
+}
+
+}  // namespace
+
+std::vector<size_t> TVLMSQLSelect::JoinOrder(std::vector<std::unique_ptr<TVLMAO>>& entries) {
+  std::vector<size_t> written(entries.size());
+  for (size_t i = 0; i < written.size(); ++i) written[i] = i;
+  // Only named tables, with every select item named: the columns come out
+  // in the items' order whatever the joins' order.
+  if (entries.size() < 3 || !Where || SelectAll) return written;
+  for (const auto& reference : Tables)
+    if (reference->Kind != TVLMTableReference::TKind::Table) return written;
+  for (const TVLMFieldRef& item : Items)
+    if (item.AllFields) return written;
+  // A name without a qualifier that two tables have finds the first in the
+  // joins' order: it must stay the written one's. A subquery is left as
+  // written too.
+  std::vector<std::string> shared, seen;
+  for (const auto& entry : entries)
+    for (const TVLMAOField& f : entry->Fields) {
+      const std::string name = qv::UpperCase1252(f.Name);
+      if (std::find(seen.begin(), seen.end(), name) != seen.end())
+        shared.push_back(name);
+      else
+        seen.push_back(name);
+    }
+  for (const TVLMFieldRef& item : Items) {
+    if (item.TableName.empty() && std::find(shared.begin(), shared.end(), qv::UpperCase1252(item.FieldName)) != shared.end())
+      return written;
+    if (item.Expression && NamesOrNests(item.Expression->GetRoot(), shared)) return written;
+  }
+  for (int32_t g = 0; g < GroupBy.Count(); ++g)
+    if (GroupBy[g].TableName.empty() &&
+        std::find(shared.begin(), shared.end(), qv::UpperCase1252(GroupBy[g].FieldName)) != shared.end())
+      return written;
+  for (const TVLMOrderByItem& item : OrderBy)
+    if (item.Qualifier.empty() && std::find(shared.begin(), shared.end(), qv::UpperCase1252(item.FieldName)) != shared.end())
+      return written;
+  if (NamesOrNests(Where->GetRoot(), shared) || (Having && NamesOrNests(Having->GetRoot(), shared))) return written;
+
+  // Greedy: the next table is the first written one that WHERE joins to a
+  // table taken already; a table joined to none is taken in written order
+  // only when no such one is left.
+  std::vector<size_t> order{0};
+  std::vector<bool> taken(entries.size(), false);
+  taken[0] = true;
+  try {
+    while (order.size() < entries.size()) {
+      size_t next = entries.size();
+      for (size_t i = 0; i < entries.size() && next == entries.size(); ++i) {
+        if (taken[i]) continue;
+        for (size_t t : order)
+          if (Where->HasJoinCondition(entries[t].get(), entries[i].get())) {
+            next = i;
+            break;
+          }
+      }
+      if (next == entries.size())
+        for (size_t i = 0; i < entries.size() && next == entries.size(); ++i)
+          if (!taken[i]) next = i;
+      order.push_back(next);
+      taken[next] = true;
+    }
+  } catch (const EVLMException&) {
+    return written;
+  }
+  return order;
+}
+
 std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildFromOperator(TVLMDataSet* owner, TVLMQueryOperator* outerOperand,
                                                          TVLMCursor* outerCursor, bool allowOuterReferences) {
-  std::unique_ptr<TVLMAO> source =
-      BuildEntryOperator(owner, *Tables.front(), Where.get(), nullptr, outerOperand, outerCursor, allowOuterReferences);
-  for (size_t i = 1; i < Tables.size(); ++i) {
-    std::unique_ptr<TVLMAO> right =
-        BuildEntryOperator(owner, *Tables[i], Where.get(), nullptr, outerOperand, outerCursor, allowOuterReferences);
+  // Each entry's operator, in written order; then the inner joins in the
+  // order JoinOrder gives, so that no table is crossed with the rows so far
+  // while WHERE joins another to them.
+  std::vector<std::unique_ptr<TVLMAO>> entries;
+  for (auto& reference : Tables)
+    entries.push_back(
+        BuildEntryOperator(owner, *reference, Where.get(), nullptr, outerOperand, outerCursor, allowOuterReferences));
+  const std::vector<size_t> order = JoinOrder(entries);
+  std::unique_ptr<TVLMAO> source = std::move(entries[order[0]]);
+  for (size_t n = 1; n < order.size(); ++n) {
+    std::unique_ptr<TVLMAO> right = std::move(entries[order[n]]);
     std::vector<TVLMQualifiedFieldName> leftNames, rightNames;
     if (Where) Where->ExtractJoinFieldPairs(source.get(), right.get(), leftNames, rightNames);
     TVLMFields leftFields, rightFields;
@@ -235,8 +331,12 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildEntryOperator(TVLMDataSet* owner, TV
     std::unique_ptr<TVLMTable> table;
     CreateTableComponent(owner, reference.DatabaseFileName, reference.TableName, reference.Password,
                          reference.InMemory != 0, reference.Database, table);
-    return std::make_unique<TVLMAOTable>(reference.TableName, std::move(table), reference.Database.get(),
-                                         reference.Alias);
+    auto leaf = std::make_unique<TVLMAOTable>(reference.TableName, std::move(table), reference.Database.get(),
+                                              reference.Alias);
+    // With an alias its own name is a qualifier only while no table here,
+    // or around this statement, exposes that name.
+    leaf->NameQualifies = reference.Alias.empty() || !ScopeExposes(reference.TableName);
+    return leaf;
   }
   const TJoinKind kind = reference.JoinKind;
   const bool outer = IsOuterJoin(kind);
@@ -252,6 +352,7 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildEntryOperator(TVLMDataSet* owner, TV
   std::unique_ptr<TVLMAO> right = BuildEntryOperator(owner, *reference.Right, rightWhere,
                                                      bare ? &rightRest : nullptr, outerOperand, outerCursor, allowOuterReferences);
   std::unique_ptr<TVLMExpression>& on = reference.OnCondition;
+  GiveSelectList(on.get(), {left.get(), right.get()});
   for (std::unique_ptr<TVLMExpression>* rest : {&leftRest, &rightRest}) {
     if (!HasCondition(*rest)) continue;
     if (on)

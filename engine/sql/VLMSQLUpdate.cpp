@@ -67,7 +67,8 @@ TVLMTable& RowTable(TVLMSQLSelect& query) {
 // A second component on source's table: the rows are changed through it
 // while source keeps its filter.
 std::unique_ptr<TVLMTable> OpenTarget(TVLMDataSet* owner, TVLMTable& source) {
-  auto target = std::make_unique<TVLMTable>(owner->Owner());
+  auto target = std::make_unique<TVLMTable>();
+  target->SetDatabaseOwner(owner->DatabaseOwner());
   target->SetSessionName(source.SessionName());
   target->SetDatabaseName(source.DatabaseName());
   if (source.InMemory()) target->SetInMemory(true);
@@ -190,6 +191,10 @@ void TVLMSQLUpdate::ParseRowValue() {
   if (HasToken() && !IsKeyword(kwWHERE)) RaiseAtToken(20260, kEndExpected);
 }
 
+bool TVLMSQLUpdate::ExposesTableName(const std::string& name) const {
+  return SameName(name, Alias.empty() ? TableName : Alias);
+}
+
 void TVLMSQLUpdate::BuildRowQuery() {
   TVLMLexer& query = *QueryLexer;
   const int32_t line = TableLine_;
@@ -224,13 +229,22 @@ void TVLMSQLUpdate::BuildRowQuery() {
 }
 
 void TVLMSQLUpdate::Execute(TVLMDataSet* owner, bool, bool, bool&, TVLMQueryOperator*, TVLMCursor*) {
+  try {
+    ExecuteRows(owner);
+  } catch (const std::exception& e) {
+    VLMTranslateWriteRefusal(e, TableName);
+    throw;
+  }
+}
+
+void TVLMSQLUpdate::ExecuteRows(TVLMDataSet* owner) {
   RowsAffected = 0;
   TRowTables tables(*RowQuery, owner);
   TVLMTable& source = *tables.Source;
   TVLMTable& target = *tables.Target;
   // The names are checked and the values bound before any row changes.
   std::vector<qv::Field*> fields;
-  for (const std::string& name : FieldNames) fields.push_back(target.FieldByName(name));
+  for (const std::string& name : FieldNames) fields.push_back(&VLMColumnField(target, name));
   TVLMLocalCursor& cursor = *target.Handle();
   for (const auto& value : Values) value->BindToCursor(&cursor, nullptr, nullptr);
   if (RowValue) RowValue->BindToCursor(&cursor, nullptr, nullptr);
@@ -238,6 +252,7 @@ void TVLMSQLUpdate::Execute(TVLMDataSet* owner, bool, bool, bool&, TVLMQueryOper
   TVLMLocalCursor& lockCursor = *source.Handle();
   if (InTransaction(source)) {
     TVLMTableDataScope section(lockCursor);
+    if (!VLMLockChangedTable(lockCursor)) throw EVLMException(20223, "Table is locked");
     UpdateRows(source, target, fields);
     return;
   }
@@ -329,6 +344,15 @@ void TVLMSQLDelete::Parse() {
 }
 
 void TVLMSQLDelete::Execute(TVLMDataSet* owner, bool, bool, bool&, TVLMQueryOperator*, TVLMCursor*) {
+  try {
+    ExecuteRows(owner);
+  } catch (const std::exception& e) {
+    VLMTranslateWriteRefusal(e, RowQuery->Tables.empty() ? std::string() : RowQuery->Tables[0]->TableName);
+    throw;
+  }
+}
+
+void TVLMSQLDelete::ExecuteRows(TVLMDataSet* owner) {
   RowsAffected = 0;
   TRowTables tables(*RowQuery, owner);
   TVLMTable& source = *tables.Source;
@@ -343,6 +367,7 @@ void TVLMSQLDelete::Execute(TVLMDataSet* owner, bool, bool, bool&, TVLMQueryOper
     }
   };
   if (InTransaction(source)) {
+    if (!VLMLockChangedTable(lockCursor)) throw EVLMException(20223, "Table is locked");
     deleteRows();
     return;
   }

@@ -133,6 +133,7 @@ void TVLMDiskPageManager::CreateDatabase(const std::string& fileName, const TVLM
   if (VLMIsDatabaseFileInUse(fileName))
     throw EVLMException(10790, "Cannot create database. Database file '%s' is in use", {fileName});
   DatabaseFile.OpenPerOperation = OpenPerOperation;
+  JournalNameFlushed_ = false;
   DatabaseFile.CreateFile(fileName);
   ReadOnlyFile_ = false;
   try {
@@ -184,6 +185,7 @@ void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPa
   }
   DatabaseLockCount = 0;
   needsRepair = false;
+  JournalNameFlushed_ = false;
   DatabaseFile.OpenPerOperation = OpenPerOperation;
   DatabaseFile.OpenFile(fileName, access, share);
   ReadOnlyFile_ = readOnly;
@@ -238,8 +240,9 @@ void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPa
           Header.LastUsedPage < -1 || HoldsPagesBeyondCount())
         needsRepair = true;
       FreeSpace = std::make_unique<TVLMDatabaseFreeSpaceManager>(this);
-      // Extent states a write-through operation left behind its page bits;
-      // left as they are where no journal can be written beside the file.
+      // Pages that sharing handles took and never committed, and extent
+      // states a write-through operation left behind its page bits; left
+      // as they are where no journal can be written beside the file.
       if (alone && !needsRepair) {
         try {
           RunCommit(nullptr, CommitExtra::ReconcileMaps, 20230);
@@ -375,6 +378,16 @@ void TVLMDiskPageManager::CheckFileHoldsPages() {
                         "Database file '%s' is shorter than its header says (PageCount = %u, file size = %d). "
                         "The database needs repair",
                         {DatabaseFile.FileName, Header.PageCount, static_cast<long long>(size)});
+}
+
+bool TVLMDiskPageManager::HoldsWrittenPage(int32_t pageNo) {
+  VLM_REQUIRE_DATABASE_SECTION();
+  FileScope scope(this);
+  uint8_t head[kVLMPageWriteCounterOffset + 4];
+  // A head that cannot be read is not judged.
+  if (!DatabaseFile.ReadBuffer(head, PagePosition(pageNo), sizeof head)) return true;
+  return std::memcmp(head + kVLMPageMagicOffset, "VLMP", 4) == 0 &&
+         VLMGetU32LE(head + kVLMPageWriteCounterOffset) != kVLMFreedPageCounter;
 }
 
 bool TVLMDiskPageManager::HoldsPagesBeyondCount() {
@@ -731,8 +744,18 @@ void TVLMDiskPageManager::FreePage(int32_t pageNo) {
   FileScope scope(this);
   // The freed counter tells other handles' caches; a sole writer's free
   // outside a commit (a rollback's) has no one to tell.
-  if (Collecting_) CollectFreedCounter(pageNo);
-  else if (!SoleWriter()) WritePageWriteCounter(pageNo, kVLMFreedPageCounter);
+  if (Collecting_ || SoleWriter()) {
+    if (Collecting_) CollectFreedCounter(pageNo);
+    FreeSpace->FreePage(pageNo);
+    return;
+  }
+  if (!LockDatabaseWithRetry(this)) throw EVLMException(20232, "Database is locked");
+  DatabaseLockGuard guard(this);
+  // Over another connection's cut commit nothing is written (invariant 9):
+  // the page stays marked used, the rollback succeeds, and the open that
+  // rolls that commit back gives the page back.
+  if (InterruptedCommitStored()) return;
+  WritePageWriteCounter(pageNo, kVLMFreedPageCounter);
   FreeSpace->FreePage(pageNo);
 }
 

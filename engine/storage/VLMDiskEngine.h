@@ -38,7 +38,9 @@
 // first page of the system directory. Every CRC is VLMCRC32 started from 0.
 //
 // Commit protocol (TVLMDiskPageManager::RunCommit, VLMDiskEngineCommit.cpp).
-// Under the database lock:
+// Under the database lock (a stored CommitState 1 with a journal beside the
+// file is then another connection's cut commit: refused with 10741, see
+// invariant 9):
 //   a. Collect: the session's changed and new pages, the write counter
 //      (0x7FFFFFFF) of every page it frees, the map pages and header counts
 //      the free-space manager changed (in this commit, and while this handle
@@ -47,7 +49,9 @@
 //   b. Journal: beside the database, the pre-image of every range that held
 //      committed data (a page below the stored PageCount that the session
 //      did not allocate, a map page), a CRC of every 512-byte piece of every
-//      range's new bytes, block 1 before and after; flushed (flush 1).
+//      range's new bytes, block 1 before and after; flushed (flush 1). The
+//      first commit of an open, and one that makes the journal file anew,
+//      flushes the folder as well, so that the new name survives a cut.
 //   c. Write: block 1 with CommitState 1 (for builds without the journal),
 //      the ranges in ascending order, block 1 after (CommitState 2,
 //      ChangeCounter + 1, the new counts); flushed (flush 2). With
@@ -68,7 +72,8 @@
 // The journal is not invalidated: block 1 after names the next commit, so
 // the journal no longer belongs to the file. It is deleted when the file is
 // closed, or the single-user lock released, by a handle that has the file
-// alone, unless it belongs to an interrupted commit (another connection's).
+// alone, unless it belongs to an interrupted commit (another connection's)
+// or is damaged beside one.
 //
 // Recovery on open (RecoverFromJournal), before anything reads a table: a
 // whole journal (VLMDiskEngineJournal.h) is compared with the file.
@@ -77,20 +82,38 @@
 //       -> the commit is complete: the journal is not applied
 //     otherwise (a flush that did not finish; the disk kept block 1 and
 //     lost some ranges) -> interrupted
-//   block 1 equals block 1 before, with CommitState 2 or 1 -> interrupted
+//   block 1 equals block 1 before with CommitState 1, or a write of block
+//     1 after cut short before CommitState (CommitState 1 still) ->
+//     interrupted, also when a piece holds neither its old nor its new
+//     bytes (a write torn inside a piece)
+//   block 1 equals block 1 before with CommitState 2 -> interrupted when
+//     every piece holds its old or its new bytes, else foreign
 //   anything else -> foreign (another file's, an older commit's, a copy's,
 //     a restored backup's): never applied
-//   interrupted, and some piece holds neither its old nor its new bytes ->
-//     foreign as well
+// A journal that is not whole beside a file with CommitState 1 was damaged
+// after its commit began (it is flushed whole before CommitState 1 is
+// written): the open refuses with 10743 and leaves both files as they are.
 // An interrupted commit is rolled back: the pre-images and block 1 before
-// are written, the file is given the length block 1 before counts (pages
-// the commit wrote past it belong to nothing), flushed, the journal zeroed,
-// flushed and deleted; the open goes on with a clean file and asks nothing. Only an open that may write and
-// that no other handle shares (no byte of the file locked by another)
-// rolls back; any other open of such a file reports that repair is needed.
-// A journal that is not applied is deleted by an open that could have
-// applied it. Without a whole journal (a file of an earlier build, a lost
+// are written, the pages the commit's session took (ranges without a
+// pre-image below the count before) get the freed counter, the file is
+// given the length block 1 before counts (pages the commit wrote past it
+// belong to nothing), flushed, the journal zeroed, flushed and deleted; the
+// open goes on with a clean file and asks nothing. Only an open that may
+// write and that no other handle shares (no byte of the file locked by
+// another) rolls back; any other open of such a file reports that repair
+// is needed. A journal is deleted only once it is applied or shown to
+// belong to no unfinished commit of the file, by a handle that has the
+// file alone. Without a whole journal (a file of an earlier build, a lost
 // journal) CommitState 1 asks for repair as before.
+//
+// Pages taken and never committed. A handle that may share the file marks
+// the pages its session takes used in the maps at once; a process stopped,
+// or a statement failed, before the commit leaves them marked. Every open
+// that has the file alone gives them back (ReconcileMaps: the free-space
+// manager's ReclaimUnwrittenPages): by invariant 10 a page marked used
+// whose head lacks the page signature, or holds the freed counter, is
+// reached by nothing. LastUsedPage is then set to the highest used page, and a free
+// tail is given up as a free would.
 //
 // Invariants of the page manager:
 //   1. No byte of committed data (a page counted by the stored PageCount
@@ -130,6 +153,17 @@
 //      longer than the count with pages in use beyond it (a count that is
 //      too small) asks for repair at open, takes no growth (10730) and is
 //      not shortened: growth would write over those pages.
+//   9. While the stored CommitState is 1 and a journal lies beside the
+//      file, no handle writes the file (commit, maps, header counts, freed
+//      counters): a write-through allocation raises 10741, a free outside
+//      a commit leaves its page marked used. Only the open that has the
+//      file alone rolls that commit back.
+//  10. A page a structure reaches holds the page signature and a write
+//      counter other than the freed one: a commit writes every page its
+//      session took, and never the freed counter over a page it keeps. A
+//      page taken by a session that never committed it holds the head it
+//      had while free: zeros (growth), or the freed counter (a commit's or
+//      a sharing handle's free, the rollback on open).
 //
 // States of the page manager (CommitState on disk: 2 at rest, 1 only while a
 // commit writes):
@@ -425,8 +459,9 @@ struct TVLMCommitChanges {
   // True when the handle wrote the file alone (SoleWriter) from the end of
   // its previous commit of this open to the end of this one: the file then
   // differs from what it was when that commit ended only in Pages, the head
-  // and its length. False for the first commit of an open (a rollback on
-  // open, or another handle before it, may have changed any page).
+  // and its length. StartChangeChain counts as such a commit's end. False
+  // for the first commit of an open without it (a rollback on open, or
+  // another handle before it, may have changed any page).
   bool Complete = false;
   // The file's length when that previous commit ended (-1 unless Complete).
   int64_t SizeBefore = -1;
@@ -477,9 +512,9 @@ private:
 // signature, 10471 page number, 10474-10477 raw page bytes, 10600 failed
 // state, 10601 file shorter than its header says, 10730 growth of a file
 // with pages in use beyond its header's count, 10740 journal file that
-// cannot be opened, 10741 commit over another connection's interrupted
-// commit, 10742 journal that cannot be written, 10743 journal that cannot
-// be applied, 10744 overlapping writes of a commit, 10790 a new file over
+// cannot be created or opened, 10741 write over another connection's
+// interrupted commit, 10742 journal that cannot be written, 10743 journal
+// that cannot be applied (or is damaged), 10744 overlapping writes of a commit, 10790 a new file over
 // one in use (VLMIsDatabaseFileInUse), 20195/20196 external change,
 // 20197/20198 write counters, 20213 commit lock, 20230/20236 open and
 // page-count locks, 20237 format, 30398-30406 object IDs, 30434 map pages,
@@ -551,6 +586,19 @@ public:
   }
   // Raises 10601 when the file is shorter than the header's PageCount says.
   void CheckFileHoldsPages();
+  // The stored block 1 says a commit is being written (CommitState 1) and a
+  // journal lies beside the file. Under the database lock that is no commit
+  // in progress but another connection's that was cut, which only an open
+  // that has the file alone may roll back: nothing may be written over it
+  // (its rollback would undo the writes, or its journal no longer match).
+  bool InterruptedCommitStored();
+  // Raises 10741 when InterruptedCommitStored.
+  void CheckNoInterruptedCommit();
+  // The page's head on disk says it holds a page some commit wrote: the
+  // page signature and a write counter other than the freed one. A page
+  // that was never written, or was freed since, holds nothing a structure
+  // of the file can reach.
+  bool HoldsWrittenPage(int32_t pageNo);
   // A page past the header's PageCount was committed: the count is too
   // small. Reads the head of every whole page past it.
   bool HoldsPagesBeyondCount();
@@ -658,6 +706,13 @@ public:
     VLM_REQUIRE_DATABASE_SECTION();
     return LastChanges_;
   }
+  // Starts the chain of changes at the file as it stands now, for a caller
+  // that is about to bring its copy of the file up to date by other means
+  // (a whole comparison) before the next commit: that commit then reports
+  // Complete, with SizeBefore this length, as if a commit had just ended.
+  // False, with no chain kept, when this handle does not write the file
+  // alone (SoleWriter) or its length cannot be had.
+  bool StartChangeChain();
   // The journal file beside the database file.
   std::string JournalFileName() const { return VLMJournalFileName(DatabaseFile.FileName); }
 
@@ -673,6 +728,10 @@ private:
   // (none: nullptr) and the free-space changes kept in memory, journalled,
   // written and flushed; nothing happens when there is nothing to write.
   void RunCommit(const int32_t* sessionID, CommitExtra extra, int32_t lockErrorCode);
+  // The journal file of a commit, made when it is missing; the folder is
+  // flushed when it was made and on the first commit of an open. Raises
+  // 10740 when it cannot be had, 10741 when it belongs to another
+  // connection's cut commit.
   qv::File OpenJournalForCommit(const std::vector<uint8_t>& storedHeader);
   // Inside a commit: the page's new bytes, or the freed page's counter.
   void CollectPage(int32_t pageNo, const uint8_t* bytes);
@@ -685,15 +744,22 @@ private:
   // Bytes of the file; what lies beyond its end reads as zero.
   void ReadRawZeroFilled(void* buffer, int64_t position, int32_t count);
   // The open's part: a journal left by an interrupted commit is rolled back
-  // (mayWrite), or makes needsRepair; a journal that is not applied goes
-  // (mayWrite). Requires the database lock.
+  // (mayWrite), or makes needsRepair; a damaged one raises 10743 and stays;
+  // any other goes (mayWrite). Requires the database lock.
   void RecoverFromJournal(bool mayWrite, bool& needsRepair);
-  // The journal beside the file is whole and belongs to an interrupted
-  // commit of the file (loaded into journal). Throws what reading throws.
-  bool JournalOfInterruptedCommit(TVLMCommitJournal& journal);
-  // Deletes the journal unless it belongs to an interrupted commit (another
-  // connection's, whose journal the next open that has the file alone
-  // applies). Errors are ignored.
+  // What the journal beside the file means for it.
+  enum class JournalUse : uint8_t {
+    None,         // there is none
+    Unneeded,     // it belongs to no unfinished commit of the file
+    Interrupted,  // whole, of the file's interrupted commit (loaded)
+    Damaged,      // it fails its own checks beside a file whose stored
+                  // commit is unfinished (CommitState 1)
+  };
+  // Requires the database lock. Throws what reading throws.
+  JournalUse ExamineJournal(TVLMCommitJournal& journal);
+  // Deletes the journal when it is Unneeded: an interrupted commit's
+  // (another connection's, which the next open that has the file alone
+  // applies) and a damaged one stay. Errors are ignored.
   void RetireStaleJournal();
   // No other handle, of this process or another, holds a lock of the file.
   bool CanTakeWholeFile();
@@ -733,6 +799,8 @@ private:
   bool Collecting_ = false;
   TVLMCommitWriteSet Writes_;
   std::vector<uint8_t> JournalBuffer_;
+  // This open flushed the folder since it made or first used the journal.
+  bool JournalNameFlushed_ = false;
   // Of the commit being collected: the pages its session allocated
   // (ascending), the page count the file held before it, and whether its
   // handle writes the file alone.
@@ -741,9 +809,9 @@ private:
   bool CommitAlone_ = true;
   // A commit with SyncOnCommit off left its writes unflushed.
   bool CommitUnflushed_ = false;
-  // The chain of changes since the last commit that wrote the file: it
-  // holds (ChainValid_) while this handle has written the file alone since
-  // that commit ended; InPlacePages_ are the pages written outside commits
+  // The chain of changes since the last commit that wrote the file (or
+  // StartChangeChain): it holds (ChainValid_) while this handle has written
+  // the file alone since that commit ended; InPlacePages_ are the pages written outside commits
   // since then, ChainSize_ the file's length when it ended. Broken by the
   // open, the single-user lock changing hands and a failed commit.
   bool ChainValid_ = false;
@@ -837,6 +905,14 @@ public:
   // Inside a commit: the free pages at the end of the file are given up,
   // never ending the file on a map page.
   void TruncateUnused();
+  // Inside a commit, of an open that has the file alone: every page the
+  // page map marks used whose head says no commit wrote it since it was
+  // free (TVLMDiskPageManager::HoldsWrittenPage) was taken by a session
+  // that never committed and is reached by nothing: it is marked free.
+  // LastUsedPage becomes the highest used page, and a free tail is given up
+  // as a free would. True when anything changed; false also when a map page
+  // cannot be read.
+  bool ReclaimUnwrittenPages();
   // Inside a commit: every extent state that the page map contradicts (full
   // where a page is free, or not full where every page is used) is set
   // right. True when one changed; false also when a map page cannot be

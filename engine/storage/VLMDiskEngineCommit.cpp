@@ -4,9 +4,11 @@
 // keep are described in VLMDiskEngine.h; the journal file's format in
 // VLMDiskEngineJournal.h.
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <exception>
+#include <set>
 
 #include "engine/core/VLMExcept.h"
 #include "engine/storage/VLMDiskEngine.h"
@@ -33,11 +35,31 @@ bool SameBlock1ButState(const uint8_t* block1, const std::vector<uint8_t>& image
                      kVLMBlock1Size - kVLMCommitStateOffset - 1) == 0;
 }
 
+// Block 1 says the commit was being written: CommitState 1 over block 1
+// before, or over a write of block 1 after that was cut short (after's
+// bytes up to some point before CommitState, before's from there on).
+bool NamesCommitBeingWritten(const uint8_t* block1, const TVLMJournalCommit& commit) {
+  if (block1[kVLMCommitStateOffset] != kVLMCommitWriting || commit.Before.size() != static_cast<size_t>(kVLMBlock1Size) ||
+      commit.After.size() != static_cast<size_t>(kVLMBlock1Size))
+    return false;
+  int32_t i = 0;
+  while (i < kVLMCommitStateOffset && block1[i] == commit.After[i]) ++i;
+  for (; i < kVLMBlock1Size; ++i)
+    if (i != kVLMCommitStateOffset && block1[i] != commit.Before[i]) return false;
+  return true;
+}
+
 // The recovery rule (VLMDiskEngine.h) for a loaded journal and the block 1
 // the database holds now.
 JournalVerdict Judge(const TVLMCommitJournal& journal, const uint8_t* block1, const TVLMDatabaseReader& read,
                      TVLMCommitJournal::Comparison& comparison) {
   const TVLMJournalCommit& commit = journal.Commit();
+  // Whatever the pieces hold then, a write torn inside a piece included,
+  // the pre-images restore them.
+  if (NamesCommitBeingWritten(block1, commit)) {
+    comparison = journal.Compare(read);
+    return JournalVerdict::Interrupted;
+  }
   const bool after = commit.After.size() == static_cast<size_t>(kVLMBlock1Size) &&
                      std::memcmp(block1, commit.After.data(), kVLMBlock1Size) == 0;
   const bool before = SameBlock1ButState(block1, commit.Before);
@@ -45,6 +67,13 @@ JournalVerdict Judge(const TVLMCommitJournal& journal, const uint8_t* block1, co
   comparison = journal.Compare(read);
   if (after && comparison.AllNew) return JournalVerdict::Complete;
   return comparison.Consistent ? JournalVerdict::Interrupted : JournalVerdict::Foreign;
+}
+
+[[noreturn]] void RefuseOverInterruptedCommit(const std::string& fileName) {
+  throw EVLMException(10741,
+                      "Cannot write changes to database file '%s': a commit of another connection was "
+                      "interrupted. Close every connection to the file; the next open restores it",
+                      {fileName});
 }
 
 }  // namespace
@@ -79,6 +108,11 @@ void TVLMDiskPageManager::RunCommit(const int32_t* sessionID, CommitExtra extra,
   TVLMJournalCommit commit;
   commit.Before.resize(kVLMBlock1Size);
   DatabaseFile.ReadBufferEx(commit.Before.data(), 10464, DatabaseOffset, kVLMBlock1Size);
+  // Under the database lock a stored CommitState 1 is no commit in
+  // progress: another connection's was cut. Its rollback needs the journal
+  // and the file as the cut left them.
+  if (commit.Before[kVLMCommitStateOffset] == kVLMCommitWriting && qv::FileExists(JournalFileName()))
+    RefuseOverInterruptedCommit(DatabaseFile.FileName);
   // A session's commit fails here, before anything changed, when the
   // journal cannot be had.
   qv::File journal;
@@ -104,7 +138,10 @@ void TVLMDiskPageManager::RunCommit(const int32_t* sessionID, CommitExtra extra,
       auto stop = qv::ScopeExit([this] { Collecting_ = false; });
       if (sessionID != nullptr) TVLMPageManager::Commit(*sessionID);
       if (extra == CommitExtra::TruncateUnused) FreeSpace->TruncateUnused();
-      if (extra == CommitExtra::ReconcileMaps) FreeSpace->ReconcileExtentMap();
+      if (extra == CommitExtra::ReconcileMaps) {
+        FreeSpace->ReclaimUnwrittenPages();
+        FreeSpace->ReconcileExtentMap();
+      }
       FreeSpace->WriteDeferredMaps();
     }
     Writes_.Sort();
@@ -194,21 +231,68 @@ void TVLMDiskPageManager::RecordCommitChanges(const TVLMJournalCommit& commit, b
   }
 }
 
+bool TVLMDiskPageManager::StartChangeChain() {
+  VLM_REQUIRE_DATABASE_SECTION();
+  BreakChangeChain();
+  if (!SoleWriter()) return false;
+  try {
+    ChainSize_ = DatabaseFile.GetSize();
+  } catch (...) {
+    ChainSize_ = -1;
+    return false;
+  }
+  ChainValid_ = true;
+  return true;
+}
+
 void TVLMDiskPageManager::NoteWrittenInPlace(int32_t pageNo) {
   if (ChainValid_) InPlacePages_.push_back(pageNo);
+}
+
+bool TVLMDiskPageManager::InterruptedCommitStored() {
+  VLM_REQUIRE_DATABASE_SECTION();
+  FileScope scope(this);
+  uint8_t state = 0;
+  return DatabaseFile.ReadBuffer(&state, DatabaseOffset + kVLMCommitStateOffset, 1) && state == kVLMCommitWriting &&
+         qv::FileExists(JournalFileName());
+}
+
+void TVLMDiskPageManager::CheckNoInterruptedCommit() {
+  VLM_REQUIRE_DATABASE_SECTION();
+  if (InterruptedCommitStored()) RefuseOverInterruptedCommit(DatabaseFile.FileName);
 }
 
 qv::File TVLMDiskPageManager::OpenJournalForCommit(const std::vector<uint8_t>& storedHeader) {
   const std::string name = JournalFileName();
   int errNo = 0;
-  qv::File journal = qv::File::TryOpen(name, qv::FileAccess::ReadWrite, qv::FileDisposition::OpenAlways, &errNo);
+  bool created = false;
+  qv::File journal = qv::File::TryOpen(name, qv::FileAccess::ReadWrite, qv::FileDisposition::OpenExisting, &errNo);
+  if (!journal.IsOpen() && errNo == ENOENT) {
+    journal = qv::File::TryOpen(name, qv::FileAccess::ReadWrite, qv::FileDisposition::CreateNew, &errNo);
+    created = journal.IsOpen();
+    // Made by another connection in between.
+    if (!journal.IsOpen() && errNo == EEXIST)
+      journal = qv::File::TryOpen(name, qv::FileAccess::ReadWrite, qv::FileDisposition::OpenExisting, &errNo);
+  }
   if (!journal.IsOpen())
-    throw EVLMException(10740, "Cannot open the journal file '%s' of database file '%s'. ErrorMessage: %s",
+    throw EVLMException(10740,
+                        "Cannot create the journal file '%s' of database file '%s'. Every commit first keeps there "
+                        "what it overwrites, so that a commit cut off by a crash or a full disk can be undone: the "
+                        "folder of the database file must let this user create and write files. ErrorMessage: %s",
                         {name, DatabaseFile.FileName, qv::SysErrorMessage(errNo)});
+  // A new name is on disk only once its folder is: without the flush a power
+  // cut could take the journal away from a file that holds half a commit.
+  // The journal lives until the file is closed, so this happens once per
+  // open, and again only when this open made the file anew.
+  if (created || !JournalNameFlushed_) {
+    qv::SyncFolder(qv::FolderOf(name));
+    JournalNameFlushed_ = true;
+  }
   if (SoleWriter()) return journal;
-  // The journal of another connection's commit that was cut after it
-  // changed the file: only an open that has the file alone may apply it,
-  // and this commit would overwrite it.
+  // A cut that lost the write of CommitState 1 but kept some pages of
+  // another connection's commit leaves block 1 before beside its journal (a
+  // stored CommitState 1 was refused already): only an open that has the
+  // file alone may apply it, and this commit would overwrite it.
   TVLMJournalCommit old;
   if (!TVLMCommitJournal::ReadHeader(journal, DatabaseOffset, PageSize, old) ||
       !SameBlock1ButState(storedHeader.data(), old.Before))
@@ -225,11 +309,7 @@ qv::File TVLMDiskPageManager::OpenJournalForCommit(const std::vector<uint8_t>& s
   } catch (const qv::EOSError&) {
     // A journal that cannot be read cannot be applied either.
   }
-  if (verdict == JournalVerdict::Interrupted && !comparison.AllOld)
-    throw EVLMException(10741,
-                        "Cannot write changes to database file '%s': a commit of another connection was "
-                        "interrupted. Close every connection to the file; the next open restores it",
-                        {DatabaseFile.FileName});
+  if (verdict == JournalVerdict::Interrupted && !comparison.AllOld) RefuseOverInterruptedCommit(DatabaseFile.FileName);
   return journal;
 }
 
@@ -324,21 +404,29 @@ bool TVLMDiskPageManager::CanTakeWholeFile() {
   }
 }
 
-bool TVLMDiskPageManager::JournalOfInterruptedCommit(TVLMCommitJournal& journal) {
+TVLMDiskPageManager::JournalUse TVLMDiskPageManager::ExamineJournal(TVLMCommitJournal& journal) {
+  const std::string name = JournalFileName();
+  if (!qv::FileExists(name)) return JournalUse::None;
   uint8_t block1[kVLMBlock1Size];
   DatabaseFile.ReadBufferEx(block1, 10464, DatabaseOffset, kVLMBlock1Size);
-  if (!journal.Load(JournalFileName(), DatabaseOffset, VLMGetU16LE(block1 + kVLMPageSizeOffset))) return false;
+  // A journal is flushed whole before CommitState 1 is written: one that is
+  // not whole beside a file that says so was damaged afterwards, and may
+  // still be the only way back.
+  if (!journal.Load(name, DatabaseOffset, VLMGetU16LE(block1 + kVLMPageSizeOffset)))
+    return block1[kVLMCommitStateOffset] == kVLMCommitWriting ? JournalUse::Damaged : JournalUse::Unneeded;
   TVLMCommitJournal::Comparison comparison;
   return Judge(
              journal, block1,
              [this](void* buffer, int64_t position, int32_t count) { ReadRawZeroFilled(buffer, position, count); },
-             comparison) == JournalVerdict::Interrupted;
+             comparison) == JournalVerdict::Interrupted
+             ? JournalUse::Interrupted
+             : JournalUse::Unneeded;
 }
 
 void TVLMDiskPageManager::RetireStaleJournal() {
   try {
     TVLMCommitJournal journal;
-    if (qv::FileExists(JournalFileName()) && !JournalOfInterruptedCommit(journal)) RetireJournal(false);
+    if (ExamineJournal(journal) == JournalUse::Unneeded) RetireJournal(false);
   } catch (...) {
     // Kept: the next open judges it again.
   }
@@ -346,11 +434,10 @@ void TVLMDiskPageManager::RetireStaleJournal() {
 
 void TVLMDiskPageManager::RecoverFromJournal(bool mayWrite, bool& needsRepair) {
   const std::string name = JournalFileName();
-  if (!qv::FileExists(name)) return;
   TVLMCommitJournal journal;
-  bool interrupted = false;
+  JournalUse use = JournalUse::None;
   try {
-    interrupted = JournalOfInterruptedCommit(journal);
+    use = ExamineJournal(journal);
   } catch (const qv::EOSError& e) {
     // Neither applied nor deleted: the next open may read it.
     uint8_t state = 0;
@@ -358,6 +445,13 @@ void TVLMDiskPageManager::RecoverFromJournal(bool mayWrite, bool& needsRepair) {
     throw EVLMException(10743, "Cannot restore database file '%s' from its journal '%s': %s",
                         {DatabaseFile.FileName, name, std::string(e.what())});
   }
+  if (use == JournalUse::None) return;
+  if (use == JournalUse::Damaged)
+    throw EVLMException(10743,
+                        "Cannot restore database file '%s' from its journal '%s': the journal is damaged. Both "
+                        "files are left as they are",
+                        {DatabaseFile.FileName, name});
+  const bool interrupted = use == JournalUse::Interrupted;
   if (interrupted) {
     if (!mayWrite) {
       needsRepair = true;
@@ -368,11 +462,23 @@ void TVLMDiskPageManager::RecoverFromJournal(bool mayWrite, bool& needsRepair) {
       journal.WritePreImages([this](const void* bytes, int64_t position, int32_t count) {
         DatabaseFile.WriteBuffer(bytes, 10743, position, count);
       });
+      // The pages the commit's session took (ranges without a pre-image
+      // below the count before) belong to nothing now: they are marked
+      // freed, so that the open gives them back (ReclaimUnwrittenPages)
+      // however the maps before the commit counted them.
+      const uint32_t countBefore = VLMGetU32LE(commit.Before.data() + kVLMPageCountOffset);
+      std::set<int64_t> taken;
+      for (int64_t position : journal.PositionsWithoutPreImage())
+        if (position >= FirstPagePosition && (position - FirstPagePosition) / PageSize < countBefore)
+          taken.insert((position - FirstPagePosition) / PageSize);
+      uint8_t freed[4];
+      VLMPutU32LE(freed, kVLMFreedPageCounter);
+      for (int64_t pageNo : taken)
+        DatabaseFile.WriteBuffer(freed, 10743, FirstPagePosition + pageNo * PageSize + kVLMPageWriteCounterOffset, 4);
       WriteBlock1Bytes(commit.Before.data());
       // The file as long as block 1 before says: pages the commit wrote
       // past it belong to nothing.
-      const int64_t pagesEnd =
-          FirstPagePosition + static_cast<int64_t>(VLMGetU32LE(commit.Before.data() + kVLMPageCountOffset)) * PageSize;
+      const int64_t pagesEnd = FirstPagePosition + static_cast<int64_t>(countBefore) * PageSize;
       if (DatabaseFile.GetSize() != pagesEnd) DatabaseFile.SetSize(pagesEnd);
       DatabaseFile.Flush();
     } catch (const std::exception& e) {

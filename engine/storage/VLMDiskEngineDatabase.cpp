@@ -55,6 +55,7 @@ void TVLMDiskDatabaseData::OpenDatabase(TVLMBaseSession* session, bool exclusive
 }
 
 void TVLMDiskDatabaseData::FreeStructures() {
+  MetaDataCopies.clear();
   SystemDirectory_.reset();
   TableListFile_.reset();
   SessionsFile_.reset();

@@ -35,8 +35,12 @@
 // for every operation and writes the maps first and the counts last, at
 // once, outside commits. A process stopped in between leaves a header that
 // lags behind the maps (handled by growth, see Crash safety) and perhaps an
-// extent state that disagrees with its page bits (set right by the next
-// open that has the file to itself: ReconcileExtentMap).
+// extent state that disagrees with its page bits; one stopped, or a
+// statement that failed, before its commit leaves the pages its session
+// took marked used. The next open that has the file to itself sets all of
+// them right (ReclaimUnwrittenPages, ReconcileExtentMap). Nothing is
+// written through while another connection's cut commit waits for its
+// rollback (10741).
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -107,6 +111,9 @@ public:
         return;
       }
       EnsureLocked();
+      // Its rollback would undo these writes of the maps, and the header
+      // written here would no longer match its journal.
+      if (lockErrorCode != 0) pm->CheckNoInterruptedCommit();
       Manager_->FlushDeferred();
       Manager_->DropState();
       Manager_->LoadHeaderState();
@@ -318,6 +325,40 @@ void TVLMDatabaseFreeSpaceManager::TruncateUnused() {
   while (newTotal > 0 && newTotal < TotalPageCount && IsSystemPage(static_cast<int32_t>(newTotal - 1))) ++newTotal;
   if (newTotal < TotalPageCount) ShrinkInMemory(newTotal);
   op.Finish();
+}
+
+bool TVLMDatabaseFreeSpaceManager::ReclaimUnwrittenPages() {
+  bool changed = false;
+  try {
+    Operation op(this, 20232);
+    const int32_t dataSize = PageManager->PageDataSize;
+    std::vector<int32_t> unwritten;
+    for (int64_t k = 0; k * PagesPerPFS < TotalPageCount; ++k) {
+      const uint8_t* bits = MapPage(k * PagesPerPFS, kVLMPagePFS, 30432)->Data();
+      for (int32_t b = 0; b < dataSize; ++b) {
+        if (bits[b] == 0) continue;
+        for (int bit = 0; bit < 8; ++bit) {
+          const int64_t page = k * PagesPerPFS + static_cast<int64_t>(b) * 8 + bit;
+          if ((bits[b] & (1u << bit)) == 0 || page >= TotalPageCount || IsSystemPage(static_cast<int32_t>(page)))
+            continue;
+          if (!PageManager->HoldsWrittenPage(static_cast<int32_t>(page))) unwritten.push_back(static_cast<int32_t>(page));
+        }
+      }
+    }
+    for (int32_t page : unwritten) DoSetPageState(page, false);
+    const int32_t last = FindLastUsedPage();
+    changed = !unwritten.empty() || last != LastUsedPage;
+    LastUsedPage = last;
+    if (changed) Shrink();
+    op.Finish();
+  } catch (const EVLMException&) {
+    // A map page that cannot be read: the file needs more than this.
+    DropState();
+    LastUsedPage = PageManager->Header.LastUsedPage;
+    TotalPageCount = static_cast<int32_t>(std::min<uint32_t>(PageManager->Header.PageCount, INT32_MAX));
+    return false;
+  }
+  return changed;
 }
 
 bool TVLMDatabaseFreeSpaceManager::ReconcileExtentMap() {

@@ -240,3 +240,10 @@ void TVLMCommitJournal::WritePreImages(
   for (const Record& record : Records_)
     if ((record.Flags & kVLMJournalPreImage) != 0) write(Data_.data() + record.PreImage, record.Position, record.Length);
 }
+
+std::vector<int64_t> TVLMCommitJournal::PositionsWithoutPreImage() const {
+  std::vector<int64_t> positions;
+  for (const Record& record : Records_)
+    if ((record.Flags & kVLMJournalPreImage) == 0) positions.push_back(record.Position);
+  return positions;
+}

@@ -163,6 +163,9 @@ public:
 
   // Writes every pre-image back, in the journal's order, through write.
   void WritePreImages(const std::function<void(const void* bytes, int64_t position, int32_t count)>& write) const;
+  // The file positions of the ranges that have no pre-image: new pages of
+  // the commit, and the pages its session took before it.
+  std::vector<int64_t> PositionsWithoutPreImage() const;
 
 private:
   struct Record {

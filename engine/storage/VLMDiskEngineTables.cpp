@@ -183,9 +183,27 @@ void TVLMDiskTableData::SaveMetaData(int32_t sessionID) {
   MetaDataFile_->WriteFile(sessionID, stream.Memory(), 1, VLMCompressionZlib, static_cast<uint32_t>(stream.Size()));
 }
 
-void TVLMDiskTableData::LoadMetaData(int32_t sessionID) {
+void TVLMDiskTableData::LoadMetaData(int32_t sessionID, int32_t metaDataPage) {
   VLM_REQUIRE_TABLE_SECTION();
-  std::vector<uint8_t> bytes = MetaDataFile_->ReadAll(sessionID, true);
+  TVLMDiskPageManager* pages = DiskDatabase_->DiskPageManager();
+  uint32_t mark = 0;
+  const bool clean = pages != nullptr && pages->ReadCommitMark(mark);
+  const uint64_t view = pages != nullptr ? pages->ViewVersion() : 0;
+  const auto key = std::make_pair(metaDataPage, sessionID);
+  auto& copies = DiskDatabase_->MetaDataCopies;
+  std::vector<uint8_t> bytes;
+  if (auto found = copies.find(key); clean && found != copies.end() && found->second.Mark == mark &&
+                                     found->second.View == view) {
+    bytes = found->second.Bytes;
+  } else {
+    bytes = MetaDataFile_->ReadAll(sessionID, true);
+    // Kept only when no commit was being written while it was read.
+    uint32_t after = 0;
+    if (clean && pages->ReadCommitMark(after) && after == mark && pages->ViewVersion() == view)
+      copies[key] = {bytes, mark, view};
+    else
+      copies.erase(key);
+  }
   TVLMMemoryStream stream;
   if (!bytes.empty()) stream.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
   stream.SetPosition(0);
@@ -400,7 +418,7 @@ void TVLMDiskTableData::OpenTable(TVLMCursor* cursor) {
       DiskDatabase_->GetTableInfo(TableName, TableID_, metaData, mostUpdated, locks);
       OpenFiles(metaData, mostUpdated, locks);
       CreateManagers();
-      LoadMetaData(sessionID);
+      LoadMetaData(sessionID, metaData);
       const TVLMFieldDefs& fields = *FieldManager->FieldDefs;
       DiskRecordManager()->Init(GetRecordBufferSize() + kVLMBookmarkAreaSize, fields.GetStoredRecordSize(),
                                 fields.GetCount());

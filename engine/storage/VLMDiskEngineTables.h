@@ -59,8 +59,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/core/VLMBLOBStream.h"
@@ -174,6 +176,19 @@ public:
   TVLMActiveSessionsFile* SessionsFile() const { return SessionsFile_.get(); }
   // A single-user connection holds every byte of the sessions file.
   bool IsExclusiveLocked() const { return ExclusiveLocked_; }
+
+  // A table's definitions as a session last read them from its metadata
+  // file (decompressed), with the file's commit mark and this process's
+  // view version then: a table opened again while neither moved (no commit
+  // reached the file, this process wrote, committed and rolled back nothing)
+  // takes them from here instead of reading and decompressing the file.
+  // Keyed by the metadata file's first page and the session.
+  struct TMetaDataCopy {
+    std::vector<uint8_t> Bytes;
+    uint32_t Mark = 0;
+    uint64_t View = 0;
+  };
+  std::map<std::pair<int32_t, int32_t>, TMetaDataCopy> MetaDataCopies;
 
 protected:
   void CommitPages(int32_t sessionID) override;
@@ -372,7 +387,9 @@ public:
   // The three files' pages are freed at session -2's commit.
   void DeleteFiles();
   void CreateBlobManager();
-  void LoadMetaData(int32_t sessionID);
+  // The definitions from the metadata file of first page metaDataPage (or
+  // the database data's copy of them, MetaDataCopies).
+  void LoadMetaData(int32_t sessionID, int32_t metaDataPage);
   void SaveMetaData(int32_t sessionID);
   // Reads the counters again unless the session has seen the table's
   // current version in its present lock period.

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "platform/gui/QtText.h"
+#include "platform/host/Exception.h"
 
 namespace qv::gui {
 
@@ -39,6 +40,8 @@ bool Guarded(const std::function<void()>& handler) {
   try {
     handler();
     return true;
+  } catch (const ESilentException&) {
+    return false;
   } catch (const std::exception& e) {
     message = e.what();
   } catch (...) {

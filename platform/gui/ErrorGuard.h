@@ -21,7 +21,8 @@ void SetErrorBoxTitle(const std::string& title);  // default "Quorvex"
 const std::string& ErrorBoxTitle();
 void ReportError(const std::string& message);
 
-// Runs handler; false when it raised (the message has then been reported).
+// Runs handler; false when it raised (the message has then been reported,
+// but for an ESilentException, which is dropped).
 bool Guarded(const std::function<void()>& handler);
 
 // The application object of the program: an exception that escapes an event

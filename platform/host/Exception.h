@@ -47,6 +47,13 @@ public:
   using EStreamError::EStreamError;
 };
 
+// Ends the running handler without a message: the handler has told the
+// operator what happened already (the event handlers' guard drops it).
+class ESilentException : public Exception {
+public:
+  ESilentException() : Exception("Operation stopped") {}
+};
+
 // Raised for an index outside a list.
 class EListError : public Exception {
 public:

@@ -50,6 +50,9 @@ std::string ErrorText(int errNo) { return SysErrorMessage(errNo); }
 // prefix of the later operations".
 
 std::atomic<int64_t> WriteCount_{0};
+std::atomic<bool> Recording_{false};
+std::mutex RecordMutex_;
+std::vector<FileOperationRecord> Recorded_;
 std::atomic<int64_t> SyncCount_{0};
 std::atomic<int64_t> FaultAt_{0};  // WriteCount_ value that faults; 0 = off
 std::atomic<int> FaultAction_{0};
@@ -205,28 +208,80 @@ void Undo(int fd, const UndoRecord& r, int64_t keep) {
   _exit(exitCode);
 }
 
+// What the armed fault leaves an operation to do besides failing or ending
+// the process.
+enum class FaultStep : uint8_t { None, CutAfter, Tear };
+
 // Counts one file-changing operation and applies the armed fault before the
-// operation touches the file. True when the power is to be cut right after
-// this operation.
-bool CountWrite() {
+// operation touches the file: CutAfter when the power is to be cut right
+// after this operation, Tear when a write is to put only part of its bytes
+// on disk and fail.
+FaultStep CountWrite() {
   const int64_t n = WriteCount_.fetch_add(1) + 1;
   const int64_t at = FaultAt_.load();
-  if (at == 0 || n < at) return false;
+  if (at == 0 || n < at) return FaultStep::None;
   switch (static_cast<FileFault>(FaultAction_.load())) {
+    case FileFault::TornFrom:
+      if (n == at) return FaultStep::Tear;
+      throw EOSError("Injected write failure", ENOSPC);
     case FileFault::FailFrom:
       throw EOSError("Injected write failure", ENOSPC);
     case FileFault::Fail:
-      if (n != at) return false;
+      if (n != at) return FaultStep::None;
       FaultAt_.store(0);
       throw EOSError("Injected write failure", EIO);
     case FileFault::Exit:
       if (n == at) _exit(FaultExitCode_.load());
-      return false;
+      return FaultStep::None;
     case FileFault::PowerCut:
     case FileFault::PowerCutAnyOrder:
-      return n == at;
+      return n == at ? FaultStep::CutAfter : FaultStep::None;
   }
-  return false;
+  return FaultStep::None;
+}
+
+// The same for an operation that is not a write: a tear fails it as a full
+// disk does. True when the power is to be cut after it.
+bool CountOtherChange() {
+  const FaultStep step = CountWrite();
+  if (step == FaultStep::Tear) throw EOSError("Injected write failure", ENOSPC);
+  return step == FaultStep::CutAfter;
+}
+
+// How many bytes a torn write of count bytes at offset keeps: at least one
+// and fewer than count, ending inside a sector of the file.
+int64_t TornLength(int64_t offset, int64_t count) {
+  if (count < 2) return 0;
+  uint64_t state = 0;
+  {
+    std::lock_guard<std::mutex> lock(JournalMutex_);
+    state = CutSeed_;
+  }
+  int64_t keep = 1 + static_cast<int64_t>(NextRandom(state) % static_cast<uint64_t>(count - 1));
+  if ((offset + keep) % kFileSectorSize == 0) keep += keep + 1 < count ? 1 : -1;
+  return keep;
+}
+
+void Note(FileOperation operation, const std::string& path) {
+  if (!Recording_.load()) return;
+  std::lock_guard<std::mutex> lock(RecordMutex_);
+  Recorded_.push_back(FileOperationRecord{operation, path});
+}
+
+// Writes count bytes at offset, however many calls it takes.
+void WriteAll(int fd, const std::string& path, const void* buffer, int64_t count, int64_t offset) {
+  const auto* p = static_cast<const char*>(buffer);
+  int64_t done = 0;
+  while (done < count) {
+    size_t chunk = static_cast<size_t>(std::min<int64_t>(count - done, 1 << 30));
+    ssize_t n = ::pwrite(fd, p + done, chunk, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ThrowOSError("Cannot write file", path, errno);
+    }
+    if (n == 0) ThrowOSError("Cannot write file", path, EIO);
+    done += n;
+  }
 }
 
 bool RangesOverlap(int64_t o1, int64_t l1, int64_t o2, int64_t l2) {
@@ -291,6 +346,7 @@ File File::TryOpen(const std::string& path, FileAccess access, FileDisposition d
   }
   File f;
   if (errNo) *errNo = 0;
+  const bool noteCreation = Recording_.load() && (flags & O_CREAT) != 0 && ::access(path.c_str(), F_OK) != 0;
   int fd;
   do {
     fd = ::open(path.c_str(), flags, 0666);
@@ -309,6 +365,7 @@ File File::TryOpen(const std::string& path, FileAccess access, FileDisposition d
   f.Fd_ = fd;
   f.Access_ = access;
   f.Path_ = path;
+  if (noteCreation) Note(FileOperation::Create, path);
   return f;
 }
 
@@ -349,22 +406,16 @@ int64_t File::ReadAt(void* buffer, int64_t count, int64_t offset) {
 int64_t File::WriteAt(const void* buffer, int64_t count, int64_t offset) {
   if (Fd_ < 0) ThrowOSError("Cannot write file", Path_, EBADF);
   if (count < 0 || offset < 0) ThrowOSError("Cannot write file", Path_, EINVAL);
-  const bool cut = CountWrite();
-  RecordUndo(Fd_, Path_, offset, count, buffer);
-  const auto* p = static_cast<const char*>(buffer);
-  int64_t done = 0;
-  while (done < count) {
-    size_t chunk = static_cast<size_t>(std::min<int64_t>(count - done, 1 << 30));
-    ssize_t n = ::pwrite(Fd_, p + done, chunk, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ThrowOSError("Cannot write file", Path_, errno);
-    }
-    if (n == 0) ThrowOSError("Cannot write file", Path_, EIO);
-    done += n;
+  const FaultStep step = CountWrite();
+  if (step == FaultStep::Tear) {
+    WriteAll(Fd_, Path_, buffer, TornLength(offset, count), offset);
+    throw EOSError("Injected write failure", ENOSPC);
   }
-  if (cut) CutPower(FaultExitCode_.load());
-  return done;
+  RecordUndo(Fd_, Path_, offset, count, buffer);
+  WriteAll(Fd_, Path_, buffer, count, offset);
+  Note(FileOperation::Write, Path_);
+  if (step == FaultStep::CutAfter) CutPower(FaultExitCode_.load());
+  return count;
 }
 
 int64_t File::Size() const {
@@ -377,19 +428,20 @@ int64_t File::Size() const {
 void File::Truncate(int64_t size) {
   if (Fd_ < 0) ThrowOSError("Cannot set the size of file", Path_, EBADF);
   if (size < 0) ThrowOSError("Cannot set the size of file", Path_, EINVAL);
-  const bool cut = CountWrite();
+  const bool cut = CountOtherChange();
   RecordUndo(Fd_, Path_, size, 0);
   int r;
   do {
     r = ::ftruncate(Fd_, static_cast<off_t>(size));
   } while (r != 0 && errno == EINTR);
   if (r != 0) ThrowOSError("Cannot set the size of file", Path_, errno);
+  Note(FileOperation::Truncate, Path_);
   if (cut) CutPower(FaultExitCode_.load());
 }
 
 void File::Sync() {
   if (Fd_ < 0) ThrowOSError("Cannot flush file", Path_, EBADF);
-  const bool cut = CountWrite();
+  const bool cut = CountOtherChange();
   SyncCount_.fetch_add(1);
   int r;
   do {
@@ -400,6 +452,7 @@ void File::Sync() {
   if (r != 0 && !(ReadOnly() && (errno == EBADF || errno == EINVAL)))
     ThrowOSError("Cannot flush file", Path_, errno);
   if (r == 0) ForgetUndo(Fd_);
+  Note(FileOperation::Sync, Path_);
   if (cut) CutPower(FaultExitCode_.load());
 }
 
@@ -449,7 +502,11 @@ bool FileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
-bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool DeleteFile(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return false;
+  Note(FileOperation::Delete, path);
+  return true;
+}
 
 bool FileAge(const std::string& path, double& localDateTime) {
   struct stat st;
@@ -504,11 +561,13 @@ void SyncFolder(const std::string& folder) {
     ::fsync(fd);  // best effort: the files themselves are already on disk
     ::close(fd);
   }
+  Note(FileOperation::SyncFolder, folder);
 }
 
 void RenameFile(const std::string& from, const std::string& to) {
-  const bool cut = CountWrite();
+  const bool cut = CountOtherChange();
   if (::rename(from.c_str(), to.c_str()) != 0) ThrowOSError("Cannot rename file", from, errno);
+  Note(FileOperation::Rename, from);
   if (cut) CutPower(FaultExitCode_.load());
 }
 
@@ -595,6 +654,17 @@ void SetFileFaultAfter(int64_t k, FileFault action, int exitCode, uint64_t seed)
 }
 
 int64_t FileWriteCount() { return WriteCount_.load(); }
+
+void RecordFileOperations(bool on) {
+  std::lock_guard<std::mutex> lock(RecordMutex_);
+  Recorded_.clear();
+  Recording_.store(on);
+}
+
+std::vector<FileOperationRecord> RecordedFileOperations() {
+  std::lock_guard<std::mutex> lock(RecordMutex_);
+  return Recorded_;
+}
 
 int64_t FileSyncCount() { return SyncCount_.load(); }
 

@@ -130,10 +130,14 @@ std::string FolderOf(const std::string& path);
 //              lost, each 512-byte piece of each write (cut at multiples of
 //              512 of the file) kept or lost, a kept piece over a lost one
 //              of an earlier write included.
+//   TornFrom   as FailFrom, but a write that meets the fault first puts a
+//              prefix of its bytes on disk that ends inside a 512-byte
+//              piece of the file (a drive that fails, or fills, in the
+//              middle of a sector); seed chooses the byte
 //
 // Writes made before a power cut was armed count as flushed; renames and
 // deletions are kept as they are. k = 0 turns the hook off.
-enum class FileFault : uint8_t { Fail, Exit, FailFrom, PowerCut, PowerCutAnyOrder };
+enum class FileFault : uint8_t { Fail, Exit, FailFrom, PowerCut, PowerCutAnyOrder, TornFrom };
 void SetFileFaultAfter(int64_t k, FileFault action, int exitCode = 99, uint64_t seed = 0);
 // File-changing operations (see above) since the process started.
 int64_t FileWriteCount();
@@ -141,5 +145,18 @@ int64_t FileWriteCount();
 int64_t FileSyncCount();
 // The bytes a torn write keeps are cut at multiples of this.
 inline constexpr int64_t kFileSectorSize = 512;
+
+// Test hook: while recording, the layer notes every file it creates (an
+// open that made a new name), every write, truncate, flush, folder flush,
+// rename and deletion, in order, with the path it names (the folder's for
+// a folder flush; the old name for a rename).
+enum class FileOperation : uint8_t { Create, Write, Truncate, Sync, SyncFolder, Rename, Delete };
+struct FileOperationRecord {
+  FileOperation Operation;
+  std::string Path;
+};
+// Starts a new record (true) or stops recording (false).
+void RecordFileOperations(bool on);
+std::vector<FileOperationRecord> RecordedFileOperations();
 
 }  // namespace qv

@@ -4,6 +4,7 @@
 #include "platform/os/System.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/random.h>
@@ -300,6 +301,23 @@ std::string SysErrorMessage(int errNo) {
   // strerrordesc_np gives the untranslated text and is thread-safe.
   if (const char* text = strerrordesc_np(errNo)) return text;
   return "Unknown error " + std::to_string(errNo);
+}
+
+int64_t StackBytesLeft() {
+  // The lowest address of this thread's stack; 0 when it is not known.
+  static thread_local uintptr_t low = [] {
+    uintptr_t bottom = 0;
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return bottom;
+    void* address = nullptr;
+    size_t size = 0;
+    if (pthread_attr_getstack(&attributes, &address, &size) == 0) bottom = reinterpret_cast<uintptr_t>(address);
+    pthread_attr_destroy(&attributes);
+    return bottom;
+  }();
+  const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  if (low == 0 || here <= low) return low == 0 ? INT64_MAX : 0;
+  return static_cast<int64_t>(here - low);
 }
 
 }  // namespace qv

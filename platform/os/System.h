@@ -60,4 +60,9 @@ void SetAvailablePhysicalMemoryOverride(int64_t bytes);
 int64_t FreeDiskSpace(const std::string& fileName);
 void SetFreeDiskSpaceOverride(int64_t bytes);
 
+// Bytes of the calling thread's stack left below the caller's frame (the
+// stack grows down). The thread's stack bounds are read once per thread;
+// when they cannot be read the answer is INT64_MAX.
+int64_t StackBytesLeft();
+
 }  // namespace qv

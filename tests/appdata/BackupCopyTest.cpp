@@ -4,7 +4,7 @@
 // them a backup of the same kind and size is compared and the blocks that
 // differ written; a missing, foreign, resized or wrongly stamped one is
 // rebuilt whole through a new file and a rename, which never leaves a
-// half-written backup.
+// half-written backup. The compare and the rebuild in slices end the same.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -34,7 +34,7 @@ std::string Read(const std::string& path) {
 }
 
 TEST(BackupCopyTest, TheBackupFollowsTheLogWritingOnlyWhatDiffers) {
-  const std::string base = LogBytes(40 * kBlock + 380, 7);
+  const std::string base = LogBytes(150 * kBlock + 380, 7);  // over two chunks of 64 blocks
   std::string oneByte = base;
   oneByte[17 * kBlock + 5] ^= 0x55;
   std::string pageAndTail = base;  // a page across blocks 3 and 4, and the short last block
@@ -56,14 +56,34 @@ TEST(BackupCopyTest, TheBackupFollowsTheLogWritingOnlyWhatDiffers) {
       {"foreign", LogBytes(base.size(), 9, "ANOTHERKINDOFILE"), base, BackupRoad::Rebuild, 0, 0},
       {"empty log", base, "", BackupRoad::Rebuild, 0, 0},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.Name);
+  for (const auto& [c, sliced] : [&] {
+         std::vector<std::pair<Case, bool>> runs;
+         for (const Case& c : cases)
+           for (bool s : {false, true}) runs.emplace_back(c, s);
+         return runs;
+       }()) {
+    SCOPED_TRACE(std::string(c.Name) + (sliced ? ", in slices" : ""));
     test::ScratchFolder dir;
     const std::string log = dir.File("V5LogDB.vlm"), backup = dir.File("BakV5LogDB.vlm");
     if (c.Backup != none) WriteFileAtomically(backup, c.Backup);
     WriteFileAtomically(log, c.Log);
     const int64_t writes = FileWriteCount();
-    const BackupUpdate u = UpdateBackupCopy(log, backup);
+    BackupUpdate u;
+    if (sliced) {
+      // A slice of one byte goes through one chunk; a rebuild leaves the old
+      // backup until its last slice.
+      BackupCatchUp catchUp(log, backup);
+      int32_t slices = 1;
+      for (; !catchUp.Step(1); ++slices) {
+        if (c.Road == BackupRoad::Rebuild) {
+          EXPECT_EQ(Read(backup), c.Backup == none ? "" : c.Backup);
+        }
+      }
+      EXPECT_EQ(slices, std::max<int32_t>(1, static_cast<int32_t>((c.Log.size() + 64 * kBlock - 1) / (64 * kBlock))));
+      u = catchUp.Result();
+    } else {
+      u = UpdateBackupCopy(log, backup);
+    }
     EXPECT_EQ(u.Road, c.Road);
     EXPECT_EQ(u.BlocksWritten, c.Blocks);
     if (c.Road != BackupRoad::Rebuild) {
@@ -77,12 +97,19 @@ TEST(BackupCopyTest, TheBackupFollowsTheLogWritingOnlyWhatDiffers) {
 TEST(BackupCopyTest, AFailedRebuildKeepsTheOldBackupAndAFailedWriteInPlaceRebuilds) {
   test::ScratchFolder dir;
   const std::string log = dir.File("V5LogDB.vlm"), backup = dir.File("BakV5LogDB.vlm");
-  std::string bytes = LogBytes(8 * kBlock, 1);
+  std::string bytes = LogBytes(80 * kBlock, 1);
   WriteFileAtomically(log, bytes);
   WriteFileAtomically(backup, "an older, shorter backup");
-  SetFileFaultAfter(3, FileFault::Fail);  // the rebuild's write, flush, then its rename fails
+  SetFileFaultAfter(4, FileFault::Fail);  // the rebuild's two writes, flush, then its rename fails
   EXPECT_THROW(UpdateBackupCopy(log, backup), EOSError);
   SetFileFaultAfter(0, FileFault::Fail);
+  EXPECT_EQ(Read(backup), "an older, shorter backup");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 2);
+
+  {
+    BackupCatchUp abandoned(log, backup);  // a rebuild left after its first slice
+    EXPECT_FALSE(abandoned.Step(1));
+  }
   EXPECT_EQ(Read(backup), "an older, shorter backup");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 2);
 

@@ -1,6 +1,7 @@
 // Helper program of the add-road crash test: starts the main window's
-// controller (no display) on a prepared program folder and adds contacts
-// through it, as the operator's Enter does.
+// controller (no display) on a prepared program folder, lets the backup
+// copy catch up with the log as the window's idle time does, adds contacts
+// through it, as the operator's Enter does, and closes the window.
 //
 //   app_addcrash HOME SETTINGS FIRST COUNT K
 //
@@ -8,7 +9,7 @@
 // selected log), SETTINGS the settings file. The contacts get the calls
 // "K<FIRST>" ... "K<FIRST+COUNT-1>"; each one whose add returned (the
 // contact is acknowledged: committed and backed up) is appended to
-// HOME/acked.txt at once. K >= 1: the file layer's fault hook ends the
+// HOME/acked.txt at once (COUNT 0: a start and a close without adds). K >= 1: the file layer's fault hook ends the
 // process with _exit(99) before the K-th file-changing operation of the last
 // contact's add. K = 0: no fault; the number of file-changing operations of
 // the last add is written to HOME/writes.txt.
@@ -60,6 +61,7 @@ int main(int argc, char** argv) {
     controller.FormCreate();
     controller.FormActivate();
     controller.Timer1Timer();
+    while (controller.BackupCatchingUp()) controller.BackupTimer();
     std::ofstream acked(home + "acked.txt", std::ios::app);
     for (int i = first; i < first + count; ++i) {
       const bool last = i == first + count - 1;
@@ -70,6 +72,7 @@ int main(int argc, char** argv) {
       acked << call << std::endl;
       if (last && k == 0) std::ofstream(home + "writes.txt") << qv::FileWriteCount() - before;
     }
+    controller.FormClose();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 2;

@@ -4,8 +4,10 @@
 // update in turn. After every stop the log opens as the program opens it,
 // without the repair question (a commit cut short is rolled back from its
 // journal), and holds every contact acknowledged before the stop; the
-// backup copy never has a journal beside it, and the next start's first add
-// makes it the log again byte for byte.
+// backup copy never has a journal beside it. A start and a close without
+// adds make the backup the log again byte for byte (a stop after the commit
+// left it a contact behind), so a restore of it holds every contact of the
+// log; and so does the next start's first add.
 #include <filesystem>
 #include <set>
 
@@ -102,7 +104,14 @@ void AddCrashTest::StopEachWrite(int count) {
     if (calls) withNew += calls->count("K" + std::to_string(3 + count)) > 0;
     EXPECT_FALSE(std::filesystem::exists(work + "TEST/V5LogDB.vlm.tmp"));
     EXPECT_FALSE(std::filesystem::exists(VLMJournalFileName(work + "TEST/BakV5LogDB.vlm")));
-    // The next start's first add makes the backup, whole or cut, the log.
+    // A clean start and close make the backup, whole, cut or behind, the log;
+    // restored, it holds what the log holds.
+    ASSERT_EQ(RunAdder(work, 0, 0, 0), 0);
+    EXPECT_EQ(ReadFile(work + "TEST/BakV5LogDB.vlm"), ReadFile(work + "TEST/V5LogDB.vlm"));
+    std::filesystem::copy_file(work + "TEST/BakV5LogDB.vlm", work + "restored.vlm");
+    const std::optional<std::set<std::string>> restored = CallsOf(work + "restored.vlm");
+    EXPECT_TRUE(restored && restored == CallsOf(work + "TEST/V5LogDB.vlm"));
+    // So does the next start's first add.
     ASSERT_EQ(RunAdder(work, 10, 1, 0), 0);
     EXPECT_EQ(ReadFile(work + "TEST/BakV5LogDB.vlm"), ReadFile(work + "TEST/V5LogDB.vlm"));
   }
@@ -118,8 +127,8 @@ TEST_F(AddCrashTest, EveryStopOpensTheLogWithoutAQuestionAndWithEveryAcknowledge
   // The base: three contacts added and backed up.
   ASSERT_EQ(RunAdder(Home, 1, 3, 0), 0);
   ASSERT_EQ(Acked(Home).size(), 3u);
-  StopEachWrite(1);  // the first add of a start: the backup is compared with the log whole
-  StopEachWrite(2);  // an add after an add: the backup takes the commit's changes
+  StopEachWrite(1);  // the first add of a start
+  StopEachWrite(2);  // an add after an add
 }
 
 }  // namespace

@@ -42,8 +42,8 @@ public:
   std::vector<std::string> Urls;
   std::string Title;
   std::map<int32_t, bool> GridColumns;
-  bool TimerOn[2] = {false, false};
-  int32_t TimerMs[2] = {0, 0};
+  bool TimerOn[3] = {false, false, false};
+  int32_t TimerMs[3] = {0, 0, 0};
   int32_t SettingsDialogRuns = 0;
   std::function<void()> SettingsDialog;
   std::vector<WindowPlacement> AppliedPlacements;

@@ -1,6 +1,7 @@
 // The log editor's logic on a fake editor window over the live log.
 #include "WindowTestSupport.h"
 #include "app/EditController.h"
+#include "app/QsoEntry.h"
 #include "platform/dataset/DataSet.h"
 
 namespace qv::app::wintest {
@@ -35,6 +36,11 @@ public:
 
 class LogEditorTest : public WindowTest {
 protected:
+  // The editor lets go of the log before the window does.
+  void TearDown() override {
+    Editor.reset();
+    WindowTest::TearDown();
+  }
   void Open(const LogKind& kind) {
     QsoRecord q;
     q.QSODate = "2024-05-06";
@@ -164,6 +170,48 @@ TEST_P(LogEditorTest, ClosingAsksUnlessTheLastActionWasAPost) {
   Editor->FormActivate();
   Editor->NavigatorButton(NavBtn::nbPost);
   EXPECT_FALSE(Editor->NavigatorUsed());
+}
+
+// A posted row passes the entry fields' checks: a text they refuse is named
+// in their warning and the row stays as stored, whether the post comes from
+// the navigator or from a move to another record.
+TEST_P(LogEditorTest, PostedRowsPassTheEntryFieldsChecks) {
+  const std::string freq(kInvalidFrequencyText), time(kInvalidTimeText), date(kInvalidDateText);
+  struct Case {
+    const char* Field;
+    std::string Text;
+    std::string Warning;  // empty: stored
+  };
+  const Case cases[] = {
+      {"Freq", "7..0", freq},          {"Freq", "", freq},             {"Freq", "14.025", ""},
+      {"TimeStart", "2599", time},     {"TimeStart", "1260", time},    {"TimeStart", "", ""},
+      {"TimeStart", "2359", ""},       {"TimeEnd", "123", time},       {"TimeEnd", "0000", ""},
+      {"QSODate", "", date},           {"QSODate", "May 7", date},     {"QSODate", "2024-05-07", ""},
+  };
+  Open({true, "Other"});
+  DataSet& log = Controller->LogData();
+  int32_t edits = 0;
+  for (const Case& c : cases) {
+    for (NavBtn post : {NavBtn::nbPost, NavBtn::nbNext}) {
+      SCOPED_TRACE(std::string(c.Field) + " \"" + c.Text + "\" by " + std::string(kNavBtnNames[static_cast<size_t>(post)]));
+      Edit.Messages.clear();
+      Editor->NavigatorButton(NavBtn::nbFirst);
+      const QsoRecord stored = LogRecords()[0];
+      Editor->NavigatorButton(NavBtn::nbEdit);
+      log.FieldByName(c.Field)->SetAsString(c.Text);
+      log.FieldByName("Notes")->SetAsString("edit " + std::to_string(++edits));
+      Editor->NavigatorButton(post);
+      EXPECT_EQ(log.State(), dsBrowse);
+      EXPECT_EQ(LogRecords()[0].Notes, c.Warning.empty() ? "edit " + std::to_string(edits) : stored.Notes);
+      std::vector<std::string> shown;
+      for (const Message& m : Edit.Messages) shown.push_back(m.Kind + ": " + m.Text);
+      EXPECT_EQ(shown, c.Warning.empty() ? std::vector<std::string>{} : std::vector{"warning: " + c.Warning});
+      EXPECT_EQ(log.RecNo(), c.Warning.empty() && post == NavBtn::nbNext ? 2 : 1);
+      if (!c.Warning.empty()) {
+        EXPECT_EQ(QsoReader(log).Read(), stored);  // the row as stored
+      }
+    }
+  }
 }
 
 QV_ON_BOTH_TABLE_KINDS(LogEditorTest);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "app/OnlineLookup.h"
+#include "tests/net/NetTestPeer.h"
 #include "tests/net/StalledResolver.h"
 #include "platform/host/StringList.h"
 
@@ -248,6 +249,31 @@ TEST_P(LookupTest, AStalledNameServerEndsTheLookupWithinItsDeadlineAndTheWindowG
     EXPECT_EQ(Text(Ctl::StatPanel), "Can not retrieve data! Host name not resolved within 300 ms") << call;
   }
   EXPECT_EQ(net::AbandonedLookups(), 2);
+}
+
+// Whatever part of a reply came before the deadline passed, the status says
+// that it passed, as it names a name that was not found.
+TEST_P(LookupTest, ADeadlineThatPassesIsTheReasonGiven) {
+  const std::string heads[] = {
+      "",                                                           // nothing
+      "HTTP/1.0 200 OK\r\n",                                        // part of the head
+      "HTTP/1.0 200 OK\r\n\r\n",                                    // the head
+      "HTTP/1.0 200 OK\r\n\r\n<html>\r\n<body>",                    // lines of the body
+      "HTTP/1.0 200 OK\r\nContent-Length: 500\r\n\r\nInvalid login\r\n",  // part of a counted body
+  };
+  StartLookup(nullptr);
+  Controller->SetLookupDeadline(300);
+  for (const std::string& head : heads) {
+    SCOPED_TRACE(head);
+    nettest::Peer peer([&](int fd, int) {
+      nettest::ReadUntil(fd, "\r\n\r\n");
+      nettest::WriteAll(fd, head);
+      nettest::WaitForClose(fd);
+    });
+    Controller->SetLookupHost("127.0.0.1:" + peer.Port());
+    LookUp("K1XX");
+    EXPECT_EQ(Text(Ctl::StatPanel), "Can not retrieve data! No answer within 300 ms");
+  }
 }
 
 QV_ON_BOTH_TABLE_KINDS(LookupTest);

@@ -295,8 +295,12 @@ TEST_P(SettingsDialogTest, SaveLaysOutTheMainWindowForTheKind) {
 }
 
 TEST_P(SettingsDialogTest, RestoreReplacesTheLiveFileAndEndsTheProgram) {
-  // The backup holds a contact the live log lacks.
-  std::filesystem::copy_file(Home + "V5LogDB.vlm", Home + "TEST/BakV5LogDB.vlm");
+  // After the start has brought the backup up to date, it is made to hold a
+  // contact the live log lacks.
+  Start({});
+  while (Controller->BackupCatchingUp()) Controller->BackupTimer();
+  std::filesystem::copy_file(Home + "V5LogDB.vlm", Home + "TEST/BakV5LogDB.vlm",
+                             std::filesystem::copy_options::overwrite_existing);
   AddQso({LogTableSpec(), Home + "TEST/BakV5LogDB.vlm"}, [] {
     QsoRecord q;
     q.Call = "K9BAK";
@@ -311,7 +315,6 @@ TEST_P(SettingsDialogTest, RestoreReplacesTheLiveFileAndEndsTheProgram) {
     Dialog->RestoreButtonClick();
     EXPECT_FALSE(Controller->LogData().Active());  // let go of before the copy
   });
-  Start({});
   Controller->SettingsButtonClick();
   EXPECT_EQ(ReadFile(Home + "TEST/V5LogDB.vlm"), backup);
   EXPECT_FALSE(std::filesystem::exists(journal));

@@ -100,6 +100,11 @@ TEST_F(DataSetTest, NarrowEngineIntegersFillTheWholeFieldBuffer) {
     EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(c.Bytes.size())),
               c.Bytes);
   }
+  // A value the word field holds but the byte column cannot is refused, not
+  // cut to its low byte.
+  ds->Edit();
+  EXPECT_EQ(qv::test::RaisedCode([&] { ds->FieldByName("Tiny")->SetAsInteger(300); }), 10841);
+  ds->Cancel();
 }
 
 TEST_F(DataSetTest, CalculatedFieldsLiveInTheBufferAfterTheBookmark) {

@@ -66,7 +66,7 @@ TEST_F(DefinitionConversion, EveryHostTypeOfTheTypeTableRoundTripsThroughExtende
       {ftFloat, 0, dtFloat, ftFloat, 0},               {ftBCD, 0, dtFloat, ftFloat, 0},
       {ftBoolean, 0, dtLogical, ftBoolean, 0},         {ftCurrency, 0, dtCurrency, ftCurrency, 0},
       {ftDate, 0, dtDate, ftDate, 0},                  {ftTime, 0, dtTime, ftTime, 0},
-      {ftDateTime, 0, dtDateTime, ftDateTime, 0},      {ftUnknown, 0, dtTimeStamp, ftUnknown, 0},
+      {ftDateTime, 0, dtDateTime, ftDateTime, 0},      {ftUnknown, 0, dtTimeStamp, ftDateTime, 0},
       {ftBytes, 16, dtBytes, ftBytes, 16},             {ftVarBytes, 16, dtVarBytes, ftVarBytes, 16},
       {ftBlob, 0, dtBLOB, ftBlob, 0},                  {ftParadoxOle, 0, dtBLOB, ftBlob, 0},
       {ftTypedBinary, 0, dtBLOB, ftBlob, 0},           {ftDBaseOle, 0, dtBLOB, ftBlob, 0},

@@ -1,7 +1,6 @@
 // The expression parser: the trees it builds, its coded errors with their
 // places, the default-value test, and nesting.
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <exception>
 #include <functional>
@@ -9,6 +8,7 @@
 
 #include "tests/support/EngineErrors.h"
 #include "tests/engine/expressions/ParserTestSupport.h"
+#include "tests/support/SmallStack.h"
 #include "tests/support/TestBudget.h"
 
 namespace {
@@ -250,34 +250,7 @@ TEST(ParserTest, DeepNestingParsesOrRaisesTheNestingError) {
   EXPECT_EQ(RaisedCode([&] { Filter(Nested(250, "a = 1")); }), 0);
 }
 
-// Runs body on a thread with a 256 KB stack, as a worker thread of a server
-// may have; answers the message of what body raised ("" when nothing).
-std::string OnSmallStack(const std::function<void()>& body) {
-  struct Call {
-    const std::function<void()>* Body;
-    std::string Raised;
-  } call{&body, {}};
-  pthread_attr_t attributes;
-  pthread_attr_init(&attributes);
-  pthread_attr_setstacksize(&attributes, 256 * 1024);
-  pthread_t thread;
-  const int created = pthread_create(
-      &thread, &attributes,
-      [](void* p) -> void* {
-        auto* c = static_cast<Call*>(p);
-        try {
-          (*c->Body)();
-        } catch (const std::exception& e) {
-          c->Raised = e.what();
-        }
-        return nullptr;
-      },
-      &call);
-  pthread_attr_destroy(&attributes);
-  if (created != 0) return "no thread";
-  pthread_join(thread, nullptr);
-  return call.Raised;
-}
+using qv::test::OnSmallStack;
 
 TEST(ParserStress, FlatChainsOfAMillionTermsNeedNoStack) {
   constexpr int32_t kTerms = 1000000;

@@ -80,7 +80,7 @@ TEST_F(TextFieldTest, StringFunctionsSeeTheTextNotTheDeclaredSize) {
       {"LENGTH($)", 1, "0,1,1,1"},
       {"LENGTH($)", 4, "0,4,1,3"},
       {"LENGTH($)", 10, "0,10,1,3"},
-      {"LENGTH($ || 'x')", 10, "0,11,2,4"},
+      {"LENGTH($ || 'x')", 10, "1,11,2,4"},
       {"LENGTH(CAST($ AS VARCHAR(20)))", 4, "0,4,1,3"},
       {"LENGTH(UPPER($))", 10, "0,10,1,3"},
       {"POS(' ' IN $)", 1, "0,0,0,1"},

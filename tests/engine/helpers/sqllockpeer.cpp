@@ -9,6 +9,12 @@
 //   unlock                          releases it: "1" or "0"
 //   lock                            takes it again with one try: "1" when
 //                                   no other session holds a read lock
+//   edit                            edits the first record and keeps it in
+//                                   edit (its record lock held): "1"
+//   bump FIELD                      adds 1 to FIELD of the first record and
+//                                   posts it: "1"
+//   locktables                      holds the lock of the database's table
+//                                   list: "1"
 //   quit                            ends at once
 //
 // Exit 2 when the table cannot be opened or locked at the start.
@@ -21,6 +27,8 @@
 #include "engine/components/VLMMain.h"
 #include "engine/storage/VLMDiskEngine.h"
 #include "engine/storage/VLMDiskEngineLocks.h"
+#include "engine/storage/VLMDiskEngineTables.h"
+#include "platform/dataset/Fields.h"
 #include "platform/host/Exception.h"
 
 int main(int argc, char** argv) {
@@ -55,6 +63,24 @@ int main(int argc, char** argv) {
       bool answer = false;
       if (line == "unlock") answer = cursor.UnlockTable(type, false);
       if (line == "lock") answer = cursor.LockTable(type, 1, 1, true);
+      if (line == "edit") {
+        table.First();
+        table.Edit();
+        answer = true;
+      }
+      if (line.rfind("bump ", 0) == 0) {
+        table.First();
+        table.Edit();
+        qv::Field& field = *table.FieldByName(line.substr(5));
+        field.SetAsInteger(field.AsInteger() + 1);
+        table.Post();
+        answer = true;
+      }
+      if (line == "locktables") {
+        auto* disk = dynamic_cast<TVLMDiskTableData*>(cursor.TableData);
+        if (disk != nullptr) disk->DiskDatabase()->LockDatabaseTables();
+        answer = disk != nullptr;
+      }
       std::cout << (answer ? "1" : "0") << std::endl;
     }
   } catch (const std::exception& e) {

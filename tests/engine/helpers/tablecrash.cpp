@@ -16,6 +16,9 @@
 //                 Z1035, C1063 (with a value) and C1014 deleted, M1 (with a
 //                 value) and M2 inserted
 //   create        CREATE TABLE Second (A INTEGER, B VARCHAR(30), index on B)
+//   copy          one transaction: every Log record again, its Call with
+//                 "K" before it, with its value (INSERT ... SELECT)
+//   update        one transaction: every Log record's Call gets "U" before it
 // MODE exit: the process ends with _exit(99) before the K-th file-changing
 //   operation. powercut: the K-th operation happens, then the unflushed
 //   writes are partly lost (SEED chooses how) and the process ends with 99.
@@ -23,7 +26,9 @@
 //   reorders its writes).
 //   failfrom: the K-th and every later operation fails (a full disk); the
 //   disk gets room again, a transaction is rolled back, the session
-//   disconnects and the process ends with 3.
+//   disconnects and the process ends with 3. tornfrom: the same, but a write
+//   that meets the fault first puts part of its bytes on disk, cut inside a
+//   512-byte piece (SEED chooses where).
 // K = 0: no fault; the number of file-changing operations the operation
 // made is written to PATH.count.
 // USERS single or multi: the session's mode.
@@ -105,6 +110,21 @@ void Run(const std::string& op, disk_test::DiskSession& session, DiskCursor& log
     Insert(log, "M1", std::vector<uint8_t>(50, 0x33));
     Insert(log, "M2");
     session.Commit(false);
+  } else if (op == "copy") {
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> rows;
+    for (log.SetToBegin(); log.GetRecord(1) == kVLMNavOK;)
+      rows.emplace_back(log.Text(kLogCall).value_or(""), log.ReadBlob(kLogNotes));
+    session.StartTransaction();
+    for (const auto& [copied, notes] : rows) Insert(log, "K" + copied, notes);
+    session.Commit(false);
+  } else if (op == "update") {
+    session.StartTransaction();
+    for (log.SetToBegin(); log.GetRecord(1) == kVLMNavOK;) {
+      log.SetText(kLogCall, "U" + log.Text(kLogCall).value_or(""));
+      log.Post(false);
+      Require(log.ResultCode == 0, "update");
+    }
+    session.Commit(false);
   } else if (op == "create") {
     second.Create({{"A", dtInteger}, {"B", dtString, 30}}, {{"ByB", "B"}});
   } else {
@@ -116,7 +136,8 @@ void Run(const std::string& op, disk_test::DiskSession& session, DiskCursor& log
 
 int main(int argc, char** argv) {
   if (argc != 7 && argc != 8) {
-    std::fprintf(stderr, "usage: %s PATH OP exit|powercut|anyorder|failfrom K SEED single|multi [CALL]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s PATH OP exit|powercut|anyorder|failfrom|tornfrom K SEED single|multi [CALL]\n",
+                 argv[0]);
     return 2;
   }
   const std::string path = argv[1], op = argv[2], mode = argv[3];
@@ -138,12 +159,13 @@ int main(int argc, char** argv) {
       else if (mode == "powercut") qv::SetFileFaultAfter(k, qv::FileFault::PowerCut, 99, seed);
       else if (mode == "anyorder") qv::SetFileFaultAfter(k, qv::FileFault::PowerCutAnyOrder, 99, seed);
       else if (mode == "failfrom") qv::SetFileFaultAfter(k, qv::FileFault::FailFrom);
+      else if (mode == "tornfrom") qv::SetFileFaultAfter(k, qv::FileFault::TornFrom, 99, seed);
       else return 2;
     }
     try {
       Run(op, session, log, second, call);
     } catch (const qv::Exception&) {
-      if (mode != "failfrom" || k == 0) throw;
+      if ((mode != "failfrom" && mode != "tornfrom") || k == 0) throw;
       qv::SetFileFaultAfter(0, qv::FileFault::FailFrom);
       // After a failed commit the database refuses more than closing
       // (10600); what it refuses is no matter here.

@@ -1,5 +1,7 @@
-// Random GROUP BY queries over integer tables (and the setup tables) return
-// the rows SQLite returns for the same text, compared as multisets. (The
+// Random GROUP BY queries over integer tables (and the setup tables), their
+// items under aliases that are now and then column names, GROUP BY and
+// HAVING naming items by alias, return the rows SQLite returns for the same
+// text, compared as multisets. (The
 // generated grouped queries run in SelectRandomTest's robustness run.)
 #include <gtest/gtest.h>
 
@@ -97,16 +99,50 @@ TEST_F(GroupRandomTest, RowsMatchSqliteForRandomGroupedQueries) {
     const int aggregates = gen.Int(groups.empty() ? 1 : 0, 3);
     for (int i = 0; i < aggregates; ++i) items.push_back(Aggregate(gen, table.Columns));
     if (items.empty()) items.push_back("COUNT(*)");
+    // Each item under an alias of its own, now and then the name of a
+    // column (GROUP BY and HAVING then mean the column).
+    std::vector<std::string> columns = table.Columns;
+    columns.insert(columns.end(), table.GroupOnly.begin(), table.GroupOnly.end());
+    std::vector<std::string> aliases;
+    for (size_t i = 0; i < items.size(); ++i) {
+      const std::string name = gen.Chance(0.3) ? gen.Pick(columns) : "x" + std::to_string(i);
+      aliases.push_back(std::find(aliases.begin(), aliases.end(), name) == aliases.end() ? name : "x" + std::to_string(i));
+    }
+    auto isColumn = [&](const std::string& name) {
+      return std::find(columns.begin(), columns.end(), name) != columns.end();
+    };
     std::string sql = "SELECT ";
-    for (size_t i = 0; i < items.size(); ++i) sql += (i > 0 ? ", " : "") + items[i] + " AS x" + std::to_string(i);
+    for (size_t i = 0; i < items.size(); ++i) sql += (i > 0 ? ", " : "") + items[i] + " AS " + aliases[i];
     sql += " FROM " + table.Name;
     if (gen.Chance(0.5)) sql += " WHERE " + WhereCondition(gen, table.Columns, 1);
     if (!groups.empty()) {
+      // A group column, or the alias of its item where that is no column.
       sql += " GROUP BY ";
-      for (size_t i = 0; i < groups.size(); ++i) sql += (i > 0 ? ", " : "") + groups[i];
+      for (size_t i = 0; i < groups.size(); ++i) {
+        std::string name = groups[i];
+        const auto item = std::find(items.begin(), items.end(), groups[i]);
+        const std::string alias = item == items.end() ? "" : aliases[static_cast<size_t>(item - items.begin())];
+        if (!alias.empty() && !isColumn(alias) && gen.Chance(0.3)) name = alias;
+        sql += (i > 0 ? ", " : "") + name;
+      }
     }
-    if (gen.Chance(0.5)) sql += " HAVING " + HavingCondition(gen, table.Columns, 1);
-    if (gen.Chance(0.3)) sql += " ORDER BY x0" + std::string(gen.Chance(0.5) ? " DESC" : "");
+    if (gen.Chance(0.5)) {
+      // Aggregates, an integer group column, or an item by its alias where
+      // that is no column.
+      std::vector<std::string> names;
+      for (const std::string& g : groups)
+        if (std::find(table.Columns.begin(), table.Columns.end(), g) != table.Columns.end()) names.push_back(g);
+      for (size_t i = 0; i < aliases.size(); ++i)
+        if (!isColumn(aliases[i]) && std::find(table.GroupOnly.begin(), table.GroupOnly.end(), items[i]) ==
+                                         table.GroupOnly.end())
+          names.push_back(aliases[i]);
+      std::string having = HavingCondition(gen, table.Columns, 1);
+      if (!names.empty() && gen.Chance(0.5))
+        having = gen.Pick(names) + " " + gen.Pick(std::vector<std::string>{"=", "<>", "<", ">"}) + " " +
+                 std::to_string(gen.Int(-3, 12)) + (gen.Chance(0.5) ? " OR " + having : "");
+      sql += " HAVING " + having;
+    }
+    if (gen.Chance(0.3)) sql += " ORDER BY " + (gen.Chance(0.5) ? aliases[0] : "1") + (gen.Chance(0.5) ? " DESC" : "");
     std::vector<std::string> ours = FetchRows(sql);
     std::vector<std::string> theirs = oracle.Rows(sql);
     std::sort(ours.begin(), ours.end());

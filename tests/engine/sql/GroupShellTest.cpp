@@ -71,6 +71,12 @@ TEST(GroupShellTest, PrintsWhatEachGroupedQueryGives) {
       {"SELECT DISTINCT COUNT(*) AS n FROM emp GROUP BY dept ORDER BY n", "n; 1; 2"},
       {"SELECT dept, COUNT(*) AS n INTO g1 FROM emp GROUP BY dept; SELECT * FROM g1 WHERE n = 2 ORDER BY dept",
        "dept|n; eng|2; ops|2"},
+      // GROUP BY a name that is a column and an alias groups by the column;
+      // an item may have the name of a column of the groups.
+      {"SELECT - 19 AS mgr FROM emp GROUP BY mgr", "mgr; -19; -19; -19"},
+      {"SELECT - 19 AS mgr FROM emp x, emp y WHERE x.id = y.id GROUP BY y.mgr", "mgr; -19; -19; -19"},
+      {"SELECT - y.mgr AS x FROM emp x, emp y WHERE x.id = y.id GROUP BY y.mgr ORDER BY 1", "x; NULL; -3; -1"},
+      {"SELECT DISTINCT COUNT(*) AS dept FROM emp GROUP BY dept ORDER BY 1", "dept; 1; 2"},
       {"SELECT salary FROM emp GROUP BY dept", "ERROR 10342 Field is not included in GROUP BY list"},
       {"SELECT name, COUNT(*) FROM emp", "ERROR 10342 "},
       {"SELECT * FROM emp GROUP BY dept", "ERROR 10342 "},

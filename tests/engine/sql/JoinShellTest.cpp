@@ -101,6 +101,11 @@ TEST(JoinShellTest, PrintsTheRowsOfEachJoin) {
        "title: Engineering; Operations"},
       {"SELECT TOP 2 e.name, d.code FROM emp e JOIN dept d ON e.dept = d.code ORDER BY e.name DESC",
        "name|code: dave|ops; carol|ops"},
+      // ON and WHERE may name an item by its alias; a table and the same
+      // table under an alias are two tables.
+      {"SELECT e.dept AS k, d.budget FROM emp e INNER JOIN dept d ON k = d.code WHERE e.id < 4",
+       "k|budget: eng|1000; eng|1000; ops|500"},
+      {"SELECT emp.id, e.id FROM emp, emp e WHERE e.mgr = emp.id ORDER BY 2", "id|id_1: 1|2; 1|3; 3|4; 1|5"},
   };
   for (const Check& c : checks) {
     const sql_test::ShellResult r = RunShell(db->File(), c.Sql);

@@ -94,7 +94,8 @@ TEST_F(ModifyQueryTest, AFailedStatementTakesBackTheRowsItChangedAndIsNotTriedAg
   // The third row clashes with the key of the sixth, after rows 1 and 2 have
   // moved to 11 and 12.
   const std::string clash = "UPDATE emp SET id = CASE WHEN id = 3 THEN 6 ELSE id + 10 END";
-  EXPECT_EQ(Fails(clash), -8);
+  // The key violation inside the write is the statement's refusal.
+  EXPECT_EQ(Fails(clash), 30319);
   EXPECT_EQ(Retries, 0);
   EXPECT_EQ(Column("emp", 0), (Strings{"1", "2", "3", "4", "5", "6"}));
   // The table's counters and key index are those of the committed rows.
@@ -111,7 +112,7 @@ TEST_F(ModifyQueryTest, AFailedStatementTakesBackTheRowsItChangedAndIsNotTriedAg
   emp.Open();
   EXPECT_EQ(Fails("INSERT INTO emp SELECT CASE WHEN id = 3 THEN 1 ELSE id + 20 END, name, dept, salary, mgr "
                   "FROM emp"),
-            -8);
+            30319);
   EXPECT_EQ(Column("emp", 0), (Strings{"1", "2", "3", "4", "5", "6"}));
   emp.Refresh();
   EXPECT_EQ(emp.RecordCount(), 6);
@@ -124,7 +125,7 @@ TEST_F(ModifyQueryTest, AFailedStatementTakesBackTheRowsItChangedAndIsNotTriedAg
   // stays changed, once.
   Run("CREATE TABLE MEMORY m (id INTEGER NOT NULL, n INTEGER, PRIMARY KEY (id));"
       "INSERT INTO MEMORY m SELECT id, salary FROM emp");
-  EXPECT_EQ(Fails("UPDATE MEMORY m SET id = CASE WHEN id = 3 THEN 6 ELSE id + 10 END"), -8);
+  EXPECT_EQ(Fails("UPDATE MEMORY m SET id = CASE WHEN id = 3 THEN 6 ELSE id + 10 END"), 30319);
   EXPECT_EQ(Retries, 0);
   EXPECT_EQ(Column("MEMORY.m", 0), (Strings{"11", "12", "3", "4", "5", "6"}));
   Run("DROP TABLE MEMORY m");
@@ -151,25 +152,25 @@ TEST_F(ModifyQueryTest, AnUpdateTriedAgainAfterALockConflictCountsEachRowOnce) {
   EXPECT_EQ(Retries, 1);
   EXPECT_EQ(Column("emp", 3), (Strings{"101", "81", "71", "61", "51", "41"}));
 
-  // A lock that stays: every attempt, then the record-level refusal.
+  // A lock that stays: every attempt, then the record lock's conflict.
   peer.Locate("id", qv::HostVariant(4), 0);
   peer.Edit();
   OnSleep = nullptr;
   Retries = 0;
-  EXPECT_EQ(Fails("UPDATE emp SET salary = 0 WHERE id > 2"), -12);
+  EXPECT_EQ(Fails("UPDATE emp SET salary = 0 WHERE id > 2"), 20852);
   EXPECT_EQ(Retries, VLMRetrySettings().UpdateAttempts - 1);
   // DELETE is not tried again; the rows before the held one come back.
-  EXPECT_EQ(Fails("DELETE FROM emp"), -12);
+  EXPECT_EQ(Fails("DELETE FROM emp"), 20852);
   EXPECT_EQ(Column("emp", 3), (Strings{"101", "81", "71", "61", "51", "41"}));
   peer.Cancel();
-  // A table another session is changing keeps UPDATE and DELETE out (20223)
-  // and INSERT ... SELECT too (20224); nothing is written.
+  // A table another session is changing keeps UPDATE, DELETE and INSERT ...
+  // SELECT out (a write lock's conflict); nothing is written.
   ASSERT_TRUE(peer.Handle()->LockTable(3, 1, 0, true));
   Retries = 0;
-  EXPECT_EQ(Fails("UPDATE emp SET salary = 0"), 20223);
+  EXPECT_EQ(Fails("UPDATE emp SET salary = 0"), 20851);
   EXPECT_EQ(Retries, VLMRetrySettings().UpdateAttempts - 1);
-  EXPECT_EQ(Fails("DELETE FROM emp"), 20223);
-  EXPECT_EQ(Fails("INSERT INTO emp (id) SELECT budget FROM dept"), 20224);
+  EXPECT_EQ(Fails("DELETE FROM emp"), 20851);
+  EXPECT_EQ(Fails("INSERT INTO emp (id) SELECT budget FROM dept"), 20851);
   EXPECT_TRUE(peer.Handle()->UnlockTable(3, false));
   EXPECT_EQ(Column("emp", 3), (Strings{"101", "81", "71", "61", "51", "41"}));
   EXPECT_EQ(Run("DELETE FROM emp WHERE id = 6"), 1);

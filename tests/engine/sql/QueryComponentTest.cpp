@@ -155,7 +155,37 @@ TEST_F(QueryComponentTest, DatabaseNameOfNoComponentNamesTheFile) {
   EXPECT_EQ(Rows("t").back(), "4|d");
   q.Disconnect();
   q.SetDatabaseName(Folder.File("missing.vlm"));
-  EXPECT_NE(qv::test::MessageOf<qv::EDatabaseError>([&] { q.ExecSQL(); }).find("does not exist"), std::string::npos);
+  EXPECT_EQ(RaisedCode([&] { q.ExecSQL(); }), 20845);
+  EXPECT_NE(qv::test::RaisedMessage([&] { q.ExecSQL(); }).find("does not exist"), std::string::npos);
+}
+
+TEST_F(QueryComponentTest, AQueryGoesWithTheComponentThatOwnsIt) {
+  // The statement's table components are the statement's alone: the owner
+  // frees the open query, live or not, and the query frees them; a
+  // database component of the owner goes before or after the query.
+  for (const bool live : {false, true}) {
+    for (const bool databaseFirst : {false, true}) {
+      SCOPED_TRACE(std::string(live ? "live" : "static") + (databaseFirst ? ", database first" : ""));
+      auto owner = std::make_unique<qv::Component>();
+      auto makeDatabase = [&] {
+        auto* database = new TVLMDatabase(owner.get());
+        database->SetDatabaseName("OWNED");
+        database->SetDatabaseFileName(Folder.File("q.vlm"));
+        database->SilentMode = true;
+      };
+      if (databaseFirst) makeDatabase();
+      auto* q = new TVLMQuery(owner.get());
+      if (!databaseFirst) makeDatabase();
+      q->SetDatabaseName("OWNED");
+      q->RequestLive = live;
+      q->SetSQL("SELECT * FROM t");
+      q->Open();
+      EXPECT_EQ(q->CanModify(), live);
+      EXPECT_EQ(q->RecordCount(), 3);
+      owner.reset();
+    }
+  }
+  EXPECT_EQ(Rows("t").size(), 3u);
 }
 
 TEST_F(QueryComponentTest, TheStatementsCursorIsFreedOnceInEitherOrder) {

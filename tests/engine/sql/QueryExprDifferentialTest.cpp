@@ -1,6 +1,7 @@
 // Random query expressions: set operations over integer tables return
 // SQLite's rows, compared as multisets, and INTERSECT ALL / EXCEPT ALL the
-// rows of their rule; IN, EXISTS and scalar subqueries return SQLite's rows
+// rows of their rule; IN, EXISTS and scalar subqueries, over the outer
+// query's table or another, with and without aliases, return SQLite's rows
 // where the two dialects agree. (The generated set operations, derived
 // tables and subqueries run in SelectRandomTest's robustness run.)
 #include <gtest/gtest.h>
@@ -41,7 +42,7 @@ public:
 
 // The same tables on both engines: r0..r3 (a, b) of small integers with
 // nulls and duplicates; k (id unique, v) with every id from -3 to 12; o (a
-// NOT NULL within k's ids, b).
+// NOT NULL within k's ids, b); w (id key from -3 to 196, v).
 class QueryExprDifferentialTest : public QueryExprDifferentialBase {
 protected:
   void Both(const std::string& sql) {
@@ -66,6 +67,12 @@ protected:
     Both("CREATE TABLE o (a INTEGER NOT NULL, b INTEGER)");
     insert = "INSERT INTO o VALUES ";
     for (int r = 0; r < 20; ++r) insert += (r > 0 ? ", (" : "(") + std::to_string(gen.Int(-3, 12)) + ", " + number() + ")";
+    Both(insert);
+    // w: 200 rows keyed by id: an IN over it looks its few values up in the
+    // index.
+    Both("CREATE TABLE w (id INTEGER NOT NULL, v INTEGER, PRIMARY KEY (id))");
+    insert = "INSERT INTO w VALUES ";
+    for (int id = 0; id < 200; ++id) insert += (id > 0 ? ", (" : "(") + std::to_string(id - 3) + ", " + number() + ")";
     Both(insert);
   }
   Oracle Oracle_;
@@ -139,31 +146,46 @@ TEST_F(QueryExprDifferentialTest, SubqueriesReturnSqlitesRows) {
   MakeTables(gen);
   auto number = [&] { return std::to_string(gen.Int(-3, 6)); };
   auto table = [&] { return "r" + std::to_string(gen.Int(0, 3)); };
-  auto inner = [&](const std::string& correlation) {
-    std::string text = "SELECT " + gen.Pick(RowList{"a", "b"}) + " FROM " + table() + " y";
-    RowList conditions;
-    if (gen.Chance(0.5)) conditions.push_back("y." + gen.Pick(RowList{"a", "b"}) + " " + gen.Pick(RowList{"<", ">", "="}) + " " + number());
-    if (!correlation.empty()) conditions.push_back(correlation);
-    for (size_t i = 0; i < conditions.size(); ++i) text += (i == 0 ? " WHERE " : " AND ") + conditions[i];
-    return text;
-  };
   auto budget = qv::test::TestBudget::Steps(400, 12);
   for (uint64_t round = 0; budget.Continue(round); ++round) {
+    // The outer and the inner query, often over the same table, each under
+    // an alias or not; each names its table by the name it exposes (where
+    // both expose the same name, the inner one is meant).
+    const std::string outerTable = table();
+    const std::string outer = gen.Chance(0.6) ? "x" : outerTable;
+    const std::string innerTable = gen.Chance(0.5) ? outerTable : table();
+    const std::string in = gen.Chance(0.6) ? "y" : innerTable;
+    const std::string from = " FROM " + outerTable + (outer == "x" ? " x" : "");
+    auto inner = [&](const std::string& correlation) {
+      std::string text =
+          "SELECT " + gen.Pick(RowList{"a", "b"}) + " FROM " + innerTable + (in == "y" ? " y" : "");
+      RowList conditions;
+      if (gen.Chance(0.5))
+        conditions.push_back(in + "." + gen.Pick(RowList{"a", "b"}) + " " + gen.Pick(RowList{"<", ">", "="}) + " " +
+                             number());
+      if (!correlation.empty()) conditions.push_back(correlation);
+      for (size_t i = 0; i < conditions.size(); ++i) text += (i == 0 ? " WHERE " : " AND ") + conditions[i];
+      return text;
+    };
     std::string sql;
     const std::string op = gen.Pick(RowList{"=", "<", ">", "<=", ">=", "<>"});
-    switch (gen.Int(0, 4)) {
+    switch (gen.Int(0, 5)) {
+      case 5:  // IN over a key, not correlated
+        sql = "SELECT id, v FROM w WHERE id IN (" + inner("") + ")" + (gen.Chance(0.4) ? " AND v > " + number() : "");
+        break;
       case 0:  // IN, not correlated
-        sql = "SELECT a, b FROM " + table() + " x WHERE x." + gen.Pick(RowList{"a", "b"}) + " IN (" + inner("") + ")";
+        sql = "SELECT a, b" + from + " WHERE " + outer + "." + gen.Pick(RowList{"a", "b"}) + " IN (" + inner("") + ")";
         break;
       case 1:  // IN, correlated
-        sql = "SELECT a, b FROM " + table() + " x WHERE x.a IN (" + inner("y.b " + op + " x.b") + ")";
+        sql = "SELECT a, b" + from + " WHERE " + outer + ".a IN (" + inner(in + ".b " + op + " " + outer + ".b") + ")";
         break;
       case 2:  // EXISTS, correlated
-        sql = "SELECT a, b FROM " + table() + " x WHERE EXISTS (" + inner("y.a " + op + " x." + gen.Pick(RowList{"a", "b"})) +
-              ")" + (gen.Chance(0.3) ? " AND x.b > " + number() : "");
+        sql = "SELECT a, b" + from + " WHERE EXISTS (" +
+              inner(in + ".a " + op + " " + outer + "." + gen.Pick(RowList{"a", "b"})) + ")" +
+              (gen.Chance(0.3) ? " AND " + outer + ".b > " + number() : "");
         break;
       case 3:  // scalar, one row
-        sql = "SELECT a, b FROM " + table() + " x WHERE x.a " + op + " (SELECT v FROM k WHERE id = " +
+        sql = "SELECT a, b" + from + " WHERE " + outer + ".a " + op + " (SELECT v FROM k WHERE id = " +
               std::to_string(gen.Int(-3, 12)) + ")";
         break;
       default:  // scalar, correlated, one row each

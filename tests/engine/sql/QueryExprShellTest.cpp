@@ -122,6 +122,14 @@ TEST(QueryExprShellTest, PrintsTheRowsOfEachQuery) {
       {"SELECT m FROM b UNION ALL SELECT v FROM b", "memo one; NULL; blob one; blob two"},
       {"SELECT name FROM emp e WHERE EXISTS (SELECT v FROM n WHERE n.k = e.mgr)", ""},
       {"SELECT name FROM emp e WHERE EXISTS (SELECT v FROM n WHERE n.k > e.mgr) ORDER BY id", "bob; carol; erin"},
+      // A qualifier names the table exposing it in the innermost query that
+      // has one: here the outer emp, not the inner emp under an alias.
+      {"SELECT id, (SELECT MAX(salary) FROM emp e WHERE e.dept = emp.dept) AS m FROM emp ORDER BY id",
+       "1|100; 2|100; 3|70; 4|70; 5|50; 6|NULL"},
+      {"SELECT (SELECT COUNT(*) FROM emp AS x WHERE x.id < emp.id) AS n FROM emp ORDER BY 1", "0; 1; 2; 3; 4; 5"},
+      {"SELECT id FROM emp WHERE EXISTS (SELECT id FROM emp e WHERE e.mgr = emp.id) ORDER BY id", "1; 3"},
+      // Where nothing exposes the name, the innermost table of that name.
+      {"SELECT id FROM emp x WHERE id IN (SELECT emp.mgr FROM emp y WHERE y.id > 3) ORDER BY id", "1; 3"},
   });
 }
 

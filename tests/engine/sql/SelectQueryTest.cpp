@@ -4,6 +4,7 @@
 // names, and the statement lock against a second process.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -18,6 +19,7 @@
 #include "tests/engine/sql/SqlTestSupport.h"
 #include "tests/engine/storage/StorageTestSupport.h"
 #include "tests/support/EngineErrors.h"
+#include "tests/support/SmallStack.h"
 
 namespace {
 
@@ -205,7 +207,7 @@ TEST_F(SelectQueryTest, TheStatementLockIsNeverLeftTaken) {
   storage_test::Peer peer(Folder.File("q.vlm"), "emp", "engine_sqllockpeer");
   ASSERT_EQ(peer.Greeting, "locked");
   Query->SetSQL("SELECT name FROM emp");
-  EXPECT_EQ(RaisedCode([&] { Query->Open(); }), 20225);
+  EXPECT_EQ(RaisedCode([&] { Query->Open(); }), 20850);
   // The peer gets its lock back at once: no read lock of this process is
   // in its way, neither after the failure nor after a query that ran.
   EXPECT_EQ(peer.Ask("unlock"), "1");
@@ -227,6 +229,114 @@ TEST_F(SelectQueryTest, TheStatementLockIsNeverLeftTaken) {
   EXPECT_TRUE(leaf.Leaf->UnlockTables());
   EXPECT_EQ(peer.Ask("unlock"), "1");
   EXPECT_EQ(peer.Ask("lock"), "1");
+}
+
+TEST_F(SelectQueryTest, NestingEndsWithAnEngineErrorOnASmallStack) {
+  // before n times, the core, after n times.
+  auto nest = [](int n, const std::string& before, const std::string& core, const std::string& after) {
+    std::string text;
+    for (int i = 0; i < n; ++i) text += before;
+    text += core;
+    for (int i = 0; i < n; ++i) text += after;
+    return text;
+  };
+  std::string unions = "SELECT id FROM emp";
+  for (int i = 0; i < 17500; ++i) unions += " UNION SELECT id FROM emp";
+  constexpr int kRefused = -1;
+  const struct {
+    std::string Sql;
+    int Rows;  // or kRefused: a clear error of nesting on every stack
+  } cases[] = {
+      {nest(3, "SELECT id FROM emp WHERE id IN (", "SELECT id FROM emp WHERE id > 4", ")"), 2},
+      {nest(3, "SELECT id FROM emp WHERE EXISTS (", "SELECT code FROM dept", ")"), 6},
+      {nest(3, "SELECT * FROM (", "SELECT id FROM emp WHERE id < 3", ") d"), 2},
+      {nest(3, "(", "SELECT id FROM emp", ")"), 6},
+      {"SELECT id FROM emp UNION SELECT id FROM emp UNION SELECT id FROM emp", 6},
+      {nest(2000, "SELECT id FROM emp WHERE id IN (", "SELECT id FROM emp", ")"), kRefused},
+      {nest(2000, "SELECT id FROM emp WHERE EXISTS (", "SELECT id FROM emp", ")"), kRefused},
+      {nest(5000, "SELECT * FROM (", "SELECT id FROM emp", ") d"), kRefused},
+      {nest(75000, "(", "SELECT id FROM emp", ")"), kRefused},
+      {"SELECT id FROM " + nest(5000, "(", "emp", ")"), kRefused},
+      {unions, kRefused},
+      {"SELECT id FROM emp WHERE id = " + nest(5000, "(", "1", ")"), kRefused},
+  };
+  // The clear errors of nesting: expressions, queries, building, opening.
+  const std::vector<int32_t> nesting{30693, 20842, 20843, 20844};
+  for (const bool small : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(small ? "small stack: " : "") + c.Sql.substr(0, 60));
+      int32_t code = 0;
+      int rows = 0;
+      auto run = [&] {
+        code = RaisedCode([&] { rows = static_cast<int>(FetchRows(c.Sql).size()); });
+        Query->Disconnect();
+      };
+      if (small)
+        EXPECT_EQ(qv::test::OnSmallStack(run), "");
+      else
+        run();
+      if (c.Rows == kRefused)
+        EXPECT_NE(std::find(nesting.begin(), nesting.end(), code), nesting.end()) << code;
+      else
+        EXPECT_EQ(code == 0 ? rows : code, c.Rows);
+    }
+  }
+}
+
+// A prepared SELECT and a prepared INSERT keep their table open from one
+// run to the next; another connection (a second process) still writes the
+// table between the runs at its first try, and each run sees what it
+// wrote.
+TEST_F(SelectQueryTest, PreparedStatementsSeeAndLetOtherConnectionsWriteBetweenRuns) {
+  Query.reset();
+  Database.reset();
+  Database = std::make_unique<TVLMDatabase>();
+  Database->SetDatabaseName("SQLDB");
+  Database->SetDatabaseFileName(Folder.File("q.vlm"));
+  Database->MultiUser = true;
+  Database->SilentMode = true;
+  Query = std::make_unique<TVLMQuery>();
+  Query->SetDatabaseName("SQLDB");
+  Query->SetSQL("SELECT name FROM emp WHERE id = :id");
+  Query->Prepare();
+  TVLMQuery insert;
+  insert.SetDatabaseName("SQLDB");
+  insert.SetSQL("INSERT INTO emp (id, name) VALUES (:id, 'ours')");
+  insert.Prepare();
+  auto nameOf = [&](int32_t id) {
+    Query->ParamByName("id")->SetAsInteger(id);
+    Query->Open();
+    std::vector<std::string> rows = ReadRows();
+    Query->Close();
+    return rows;
+  };
+  auto insertOurs = [&](int32_t id) {
+    insert.ParamByName("id")->SetAsInteger(id);
+    insert.ExecSQL();
+  };
+  EXPECT_EQ(nameOf(1), std::vector<std::string>{"alice"});
+  insertOurs(20);
+  storage_test::Peer peer(Folder.File("q.vlm"), "", "engine_sqlpeer");
+  ASSERT_EQ(peer.Greeting, "ready");
+  struct Case {
+    const char* PeerSql;
+    int32_t Id;
+    std::vector<std::string> Seen;
+  };
+  const Case cases[] = {
+      {"UPDATE emp SET name = 'zed' WHERE id = 1", 1, {"zed"}},
+      {"INSERT INTO emp (id, name) VALUES (9, 'nine')", 9, {"nine"}},
+      {"DELETE FROM emp WHERE id = 2", 2, {}},
+      {"UPDATE emp SET name = 'theirs' WHERE id = 20", 20, {"theirs"}},
+      {"DELETE FROM emp WHERE id = 30", 30, {}},
+  };
+  int32_t ours = 30;
+  for (const Case& c : cases) {
+    EXPECT_EQ(peer.Ask(c.PeerSql), "ok 1") << c.PeerSql;
+    EXPECT_EQ(nameOf(c.Id), c.Seen) << c.PeerSql;
+    // Ours runs again after theirs; the next case's peer meets it.
+    insertOurs(ours++);
+  }
 }
 
 }  // namespace

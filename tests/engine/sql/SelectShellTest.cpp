@@ -56,6 +56,23 @@ TEST(SelectShellTest, PrintsTheRowsOfEachQuery) {
       {"SELECT name FROM emp ORDER BY salary DESC, name", "alice; bob; carol; dave; erin; frank"},
       {"(SELECT name FROM emp WHERE id < 3) ORDER BY name DESC", "bob; alice"},
       {"SELECT * FROM dept WHERE budget > 300 ORDER BY budget", "ops|Operations|500; eng|Engineering|1000"},
+      // '_' stays a wildcard in a pattern that ends in its only '%'.
+      {"SELECT name FROM emp WHERE name LIKE '_a%' ORDER BY name", "carol; dave"},
+      {"SELECT name FROM emp WHERE name LIKE 'e_%'", "erin"},
+      {"SELECT name FROM emp WHERE name NOT LIKE '_o%' AND id < 4 ORDER BY id", "alice; carol"},
+      // A null argument gives a null value, for ABS as for the others.
+      {"SELECT ROUND(mgr), ROUND(mgr, 1), SQRT(mgr), FLOOR(mgr), CEIL(mgr), SIGN(mgr), POWER(mgr, 2), POWER(2, mgr), "
+       "EXP(mgr), SIN(mgr), LOG(mgr), ABS(mgr), SQR(mgr) FROM emp WHERE id = 1",
+       "NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL"},
+      {"SELECT id, SIGN(mgr - 2) FROM emp WHERE id > 3 ORDER BY id", "4|1; 5|-1; 6|NULL"},
+      // || reads a null part as the empty text, on either side.
+      {"SELECT 'x' || dept, dept || 'x', dept || dept FROM emp WHERE id = 6", "x|x|NULL"},
+      // NOT IN over a subquery is unknown for a null value, as over a list.
+      {"SELECT id FROM emp WHERE mgr NOT IN (SELECT id FROM emp WHERE id > 3) ORDER BY id", "2; 3; 4; 5"},
+      {"SELECT id FROM emp WHERE mgr NOT IN (4, 5, 6) ORDER BY id", "2; 3; 4; 5"},
+      {"SELECT id FROM emp WHERE NOT (mgr IN (SELECT id FROM emp WHERE id < 3)) ORDER BY id", "4"},
+      // Sums and products in range; out of range they are refused below.
+      {"SELECT SUM(salary) * 1000000, -MIN(id) FROM emp", "400000000|-1"},
   };
   for (const Check& c : checks) {
     const sql_test::ShellResult r = RunShell(db->File(), c.Sql);
@@ -63,6 +80,56 @@ TEST(SelectShellTest, PrintsTheRowsOfEachQuery) {
     EXPECT_EQ(r.Status, 0) << c.Sql;
   }
   EXPECT_EQ(RunShell(db->File(), "SELECT name, name FROM emp WHERE id = 1").Out, "name|name_1\nalice|alice\n");
+}
+
+// An alias names its item and a column name its column; neither takes the
+// other's place (in the select list, DISTINCT, GROUP BY, ORDER BY and the
+// conditions), and a number names its result column.
+TEST(SelectShellTest, AliasesAndColumnNamesNameTheirOwnThings) {
+  const auto db = ScratchDatabase::WithSetup();
+  ASSERT_EQ(RunShell(db->File(), "CREATE TABLE t (c0 INTEGER, c1 INTEGER, c2 INTEGER); "
+                                 "CREATE TABLE u (c0 INTEGER, c1 INTEGER, c2 INTEGER); "
+                                 "INSERT INTO t VALUES (1, 0, 7), (2, 0, 8), (3, 5, 9); INSERT INTO u VALUES (10, 20, 30)")
+                .Out,
+            "OK 4\n");
+  struct Check {
+    const char* Sql;
+    const char* Printed;  // the header, then the rows, joined by "; "
+  };
+  const Check checks[] = {
+      {"SELECT DISTINCT - c0 AS c1 FROM t", "c1; -1; -2; -3"},
+      {"SELECT c2 AS x, c1 AS c2 FROM t", "x|c2; 7|0; 8|0; 9|5"},
+      {"SELECT c0 AS c1, c1 FROM t", "c1|c1_1; 1|0; 2|0; 3|5"},
+      {"SELECT c0 AS c2, c0 * 2 AS c0 FROM t", "c2|c0; 1|2; 2|4; 3|6"},
+      {"SELECT - 19 AS c1 FROM t GROUP BY c1", "c1; -19; -19"},
+      {"SELECT - 19 AS c1 FROM u, t GROUP BY t.c1", "c1; -19; -19"},
+      {"SELECT - t.c1 AS x FROM u, t GROUP BY t.c1", "x; 0; -5"},
+      {"SELECT DISTINCT COUNT(*) AS c1 FROM t, u", "c1; 3"},
+      {"SELECT c0 AS x FROM t WHERE x > 1", "x; 2; 3"},
+      {"SELECT c0 AS k, c1 AS j FROM t WHERE CASE k WHEN 2 THEN j + 1 ELSE j END = 1", "k|j; 2|0"},
+      // A column's name is the column, also where an alias has that name.
+      {"SELECT c0 AS c1 FROM t WHERE c1 > 0", "c1; 3"},
+      {"SELECT c0 AS c2 FROM t GROUP BY c2 ORDER BY c2", "ERROR 10342 "},
+      // Two items under one name get distinct names.
+      {"SELECT 1 AS x, 2 AS x FROM u", "x|x_1; 1|2"},
+      {"SELECT x.c0, x.c0, x.c0 FROM t x WHERE x.c0 = 2", "c0|c0_1|c0_2; 2|2|2"},
+      {"SELECT t.c0, c0 FROM t WHERE c0 = 3", "c0|c0_1; 3|3"},
+      // ORDER BY: a number its column, a name the item shown under it
+      // before a column, a qualified name the column.
+      {"SELECT x.c0, y.c0 FROM t x, t y WHERE x.c1 = 0 AND y.c1 = 0 ORDER BY 1, 2 DESC",
+       "c0|c0_1; 1|2; 1|1; 2|2; 2|1"},
+      {"SELECT c0 AS c1, c1 FROM t ORDER BY c1 DESC", "c1|c1_1; 3|5; 2|0; 1|0"},
+      {"SELECT c0 AS c1 FROM t ORDER BY t.c1 DESC, c0", "c1; 3; 1; 2"},
+      {"SELECT TOP 2 c2 AS c0 FROM t ORDER BY c0 DESC", "c0; 9; 8"},
+  };
+  for (const Check& c : checks) {
+    const sql_test::ShellResult r = RunShell(db->File(), c.Sql);
+    std::string printed = r.Out.empty() ? r.Err.substr(0, r.Err.find(' ', 6) + 1) : r.Out;
+    printed.erase(printed.find_last_not_of('\n') + 1);
+    for (size_t at = printed.find('\n'); at != std::string::npos; at = printed.find('\n', at))
+      printed.replace(at, 1, "; ");
+    EXPECT_EQ(printed, c.Printed) << c.Sql << "\n" << r.Err;
+  }
 }
 
 TEST(SelectShellTest, RefusesWithTheCodeOfTheFault) {
@@ -80,6 +147,12 @@ TEST(SelectShellTest, RefusesWithTheCodeOfTheFault) {
       {"SELECT name FROM emp ORDER name", "ERROR 30188 Token 'BY' expected, but 'name'"},
       {"SELECT , FROM emp", "ERROR 30160 Expression expected, but ','"},
       {"UPDATE emp", "ERROR 30220 "},
+      // Integer overflow is refused, never wrapped.
+      {"SELECT salary * 100000000 FROM emp", "ERROR 30841 Integer overflow: 100 * 100000000 does not fit the type "
+       "INTEGER\n"},
+      {"SELECT SUM(salary) * 9223372036854775807 FROM emp", "ERROR 30841 "},
+      {"SELECT id FROM emp WHERE salary + 2147483600 > 0", "ERROR 30840 Integer overflow: 100 + 2147483600 does "
+       "not fit the type INTEGER\n"},
   };
   sql_test::ExpectRefusals(db->File(), checks);
 }
@@ -104,12 +177,13 @@ TEST(SelectShellTest, LiveResultsAndSelectInto) {
             "bob|160");
 }
 
-TEST(SelectShellTest, ALockHeldByAnotherProcessFailsTheStatementWith20225) {
+TEST(SelectShellTest, ALockHeldByAnotherProcessFailsTheStatementNamingTheTable) {
   const auto db = ScratchDatabase::WithSetup();
   storage_test::Peer peer(db->File(), "emp", "engine_sqllockpeer");
   ASSERT_EQ(peer.Greeting, "locked");
   const sql_test::ShellResult r = RunShell(db->File(), "SELECT name FROM emp", {"--fast-retries"});
-  EXPECT_EQ(r.Err.rfind("ERROR 20225 Table is locked", 0), 0u) << r.Err;
+  EXPECT_EQ(r.Err, "ERROR 20850 Table 'emp' is locked and cannot be read: another session held it longer than the "
+                   "retries waited\n");
   EXPECT_EQ(r.Status, 1);
   // A table the peer does not hold is read as usual.
   EXPECT_EQ(ShellRows(RunShell(db->File(), "SELECT code FROM dept WHERE budget = 200", {"--fast-retries"}).Out), "hr");

@@ -62,36 +62,59 @@ inline std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
-// Runs vlmsql with options and the file on sql (its standard input).
+// vlmsql started with options, the file and the arguments after it, on sql
+// (its standard input); Wait for what it did. The destructor waits too.
+class ShellRun {
+public:
+  ShellRun(const std::string& file, const std::string& sql, const std::vector<std::string>& options = {},
+           const std::vector<std::string>& after = {}) {
+    {
+      std::ofstream(Io_.File("in"), std::ios::binary) << sql;
+    }
+    std::vector<std::string> args{QV_VLMSQL};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(file);
+    args.insert(args.end(), after.begin(), after.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, Io_.File("in").c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, Io_.File("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, Io_.File("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int rc = posix_spawn(&Pid_, args[0].c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) throw std::runtime_error("cannot start " + args[0]);
+  }
+  ~ShellRun() {
+    if (Pid_ != 0) Wait();
+  }
+  ShellRun(const ShellRun&) = delete;
+  ShellRun& operator=(const ShellRun&) = delete;
+
+  ShellResult Wait() {
+    int status = 0;
+    while (waitpid(Pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    Pid_ = 0;
+    ShellResult result;
+    result.Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.Out = ReadFile(Io_.File("out"));
+    result.Err = ReadFile(Io_.File("err"));
+    return result;
+  }
+
+private:
+  qv::test::ScratchFolder Io_;
+  pid_t Pid_ = 0;
+};
+
+// Runs vlmsql with options, the file and the arguments after it on sql (its
+// standard input).
 inline ShellResult RunShell(const std::string& file, const std::string& sql,
-                            const std::vector<std::string>& options = {}) {
-  qv::test::ScratchFolder io;
-  {
-    std::ofstream(io.File("in"), std::ios::binary) << sql;
-  }
-  std::vector<std::string> args{QV_VLMSQL};
-  args.insert(args.end(), options.begin(), options.end());
-  args.push_back(file);
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, io.File("in").c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, io.File("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, io.File("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("cannot start " + args[0]);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  ShellResult result;
-  result.Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.Out = ReadFile(io.File("out"));
-  result.Err = ReadFile(io.File("err"));
-  return result;
+                            const std::vector<std::string>& options = {}, const std::vector<std::string>& after = {}) {
+  return ShellRun(file, sql, options, after).Wait();
 }
 
 // A database file in a scratch folder, made by the shell.

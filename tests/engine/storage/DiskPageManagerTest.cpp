@@ -651,7 +651,8 @@ TEST(DiskPageManager, CreateAndOpenRefuseBadArguments) {
 // of random work of a handle that writes alone: changed, new (growth) and
 // freed pages and the cut after them, page bytes written in place between
 // commits, object IDs. The first commit of an open, and the first after the
-// single-user lock changed hands, is not complete; a close forgets them.
+// single-user lock changed hands, is not complete, unless the chain was
+// started (the copy taken whole) after that; a close forgets them.
 TEST(DiskPageManager, TheLastCommitsChangesKeepACopyOfTheFileInStep) {
   FastRetries fast;
   ScratchFolder dir;
@@ -659,8 +660,17 @@ TEST(DiskPageManager, TheLastCommitsChangesKeepACopyOfTheFileInStep) {
   CreateStandardDatabase(path);
   TVLMDiskPageManager pm;
   OpenDatabase(pm, path);
+  EXPECT_FALSE(pm.StartChangeChain());  // another handle may write the file
   pm.SetSoleWriterLock(true);
   std::vector<uint8_t> copy, lastAfter;
+  // The chain starts and the copy is taken whole, its block 1 the stamp.
+  const auto startChain = [&] {
+    ASSERT_TRUE(pm.StartChangeChain());
+    qv::File f = qv::File::Open(path, qv::FileAccess::ReadOnly, qv::FileDisposition::OpenExisting);
+    copy.resize(static_cast<size_t>(f.Size()));
+    f.ReadAt(copy.data(), static_cast<int64_t>(copy.size()), 0);
+    lastAfter.assign(copy.begin() + pm.DatabaseOffset, copy.begin() + pm.DatabaseOffset + kVLMBlock1Size);
+  };
   const auto follow = [&](bool complete) {
     const TVLMCommitChanges& c = pm.LastCommitChanges();
     if (c.Block1After == lastAfter) return;  // nothing was committed
@@ -683,6 +693,7 @@ TEST(DiskPageManager, TheLastCommitsChangesKeepACopyOfTheFileInStep) {
     copy = file;
     lastAfter = c.Block1After;
   };
+  startChain();
   std::mt19937 random(45);
   std::vector<int32_t> live;
   auto budget = qv::test::TestBudget::Steps(1000, 20);
@@ -700,7 +711,7 @@ TEST(DiskPageManager, TheLastCommitsChangesKeepACopyOfTheFileInStep) {
       live.erase(at);
     }
     pm.Commit(0);
-    follow(step > 0);
+    follow(true);
     const uint8_t bytes[4] = {1, 2, 3, static_cast<uint8_t>(step)};
     if (random() % 4 == 0) pm.WritePageBytes(bytes, live[random() % live.size()], 4, kVLMPageHeaderSize + 9);
     if (random() % 5 == 0) pm.GetNextObjectID();
@@ -712,6 +723,14 @@ TEST(DiskPageManager, TheLastCommitsChangesKeepACopyOfTheFileInStep) {
   TVLMHeldPage(&pm, pm.NewPage(0, kVLMPageTableRecord)).Release();
   pm.Commit(0);
   follow(false);
+  pm.SetSoleWriterLock(false);
+  pm.SetSoleWriterLock(true);
+  startChain();
+  const uint8_t bytes[4] = {9, 8, 7, 6};
+  pm.WritePageBytes(bytes, live.front(), 4, kVLMPageHeaderSize + 9);  // in place, after the chain's start
+  TVLMHeldPage(&pm, pm.NewPage(0, kVLMPageTableRecord)).Release();
+  pm.Commit(0);
+  follow(true);
   pm.CloseDatabase();
   EXPECT_TRUE(pm.LastCommitChanges().Block1After.empty());
 }

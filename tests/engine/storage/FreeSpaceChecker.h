@@ -108,6 +108,17 @@ public:
     return faults;
   }
 
+  // "" when the header's LastUsedPage is the highest page the map marks used
+  // (map pages aside).
+  std::string CheckLastUsedPage() {
+    int32_t highest = -1;
+    for (int32_t pageNo = 0; pageNo < Pages_.GetPageCount(); ++pageNo)
+      if (!Pages_.FreeSpace->IsSystemPage(pageNo) && Pages_.FreeSpace->IsPageUsed(pageNo)) highest = pageNo;
+    const int32_t stored = Pages_.GetHeader().LastUsedPage;
+    if (stored == highest) return "";
+    return "LastUsedPage is " + std::to_string(stored) + ", the highest used page " + std::to_string(highest) + "\n";
+  }
+
   // "" when every extent state of the extent map agrees with the page map:
   // full exactly when every page of the extent inside the file is used.
   // Reads the extent map as the file holds it: run it on a file just opened.

@@ -1,10 +1,15 @@
 // The journal of an interrupted commit is applied by the next open of its own
-// file that has the file alone and may write, and never to any other file:
-// a backup restored over the file, another database with the same header, a
-// copy made without the journal; a journal that is not whole is never
-// applied; an open that may not apply it reports that repair is needed.
+// file that has the file alone and may write, also over a write torn inside
+// a piece, and never to any other file: a backup restored over the file,
+// another database with the same header, a copy made without the journal; a
+// journal that is not whole is never applied, and one damaged beside an
+// unfinished commit stays with the file untouched; an open that may not
+// apply it reports that repair is needed; no other connection writes over
+// it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <functional>
 
 #include "engine/storage/StorageTestSupport.h"
@@ -17,8 +22,10 @@ constexpr int32_t kPageSize = 1024;
 
 // Pages 3-5 of path in pattern seed, committed alone or as a sharing handle
 // would; with failFrom the commit fails from that file operation on (the
-// journal is written by operations 1 and 2) and leaves its journal.
-void CommitPattern(const std::string& path, uint8_t seed, int failFrom = 0, bool alone = true) {
+// journal is written by operations 1 and 2; fault TornFrom tears that
+// operation's write first) and leaves its journal.
+void CommitPattern(const std::string& path, uint8_t seed, int failFrom = 0, bool alone = true,
+                   qv::FileFault fault = qv::FileFault::FailFrom) {
   TVLMDiskPageManager pm;
   OpenDatabase(pm, path);
   pm.SetSoleWriterLock(alone);
@@ -27,7 +34,7 @@ void CommitPattern(const std::string& path, uint8_t seed, int failFrom = 0, bool
     FillData(page.Get(), seed);
     page->Modified = true;
   }
-  if (failFrom > 0) qv::SetFileFaultAfter(failFrom, qv::FileFault::FailFrom);
+  if (failFrom > 0) qv::SetFileFaultAfter(failFrom, fault, 99, 7);
   const int32_t code = CodeOf([&] { pm.Commit(0); });
   qv::SetFileFaultAfter(0, qv::FileFault::FailFrom);
   EXPECT_EQ(code != 0, failFrom > 0);
@@ -78,9 +85,10 @@ TEST(Journal, IsAppliedToItsOwnFileAloneAndNeverToAnother) {
     const char* What;
     int FailFrom;  // the interrupted commit of pattern 3 fails from this operation on
     std::function<void()> Then;
-    int Expected;      // pattern after the next open (-1: mixed)
+    int Expected;      // pattern after the next open (-1: mixed; 0: the open refuses with 10743)
     bool Repair;       // the open reports that repair is needed
     bool JournalStays;
+    qv::FileFault Fault = qv::FileFault::FailFrom;
   };
   const auto copyOver = [&](const std::string& from) { return [&, from] { ASSERT_TRUE(qv::CopyFile(from, path, false)); }; };
   const auto damage = [&](int64_t at) {
@@ -98,20 +106,34 @@ TEST(Journal, IsAppliedToItsOwnFileAloneAndNeverToAnother) {
       {"cut after CommitState 1", 4, [] {}, 2, false, false},
       {"cut after the header after, before its flush", 6, [] {}, 3, false, false},
       {"cut in the journal", 1, [] {}, 2, false, false},
+      {"the pages' write torn inside a piece", 4, [] {}, 2, false, false, qv::FileFault::TornFrom},
+      {"the journal's write torn", 1, [] {}, 2, false, false, qv::FileFault::TornFrom},
       {"the backup of the state before restored over it", 5, copyOver(backup), 2, false, false},
       {"an older backup restored over it", 5, copyOver(older), 1, false, false},
       {"another database with the same header put in its place", 5, copyOver(twin), 7, false, false},
-      // Not whole: never applied, and CommitState 1 asks for repair.
-      {"a journal with a damaged record", 5, damage(kVLMJournalHeaderSize + 20), 3, true, false},
-      {"a journal with a damaged header", 5, damage(100), 3, true, false},
+      // Damaged after the commit began: neither applied nor deleted.
+      {"a journal with a damaged record", 5, damage(kVLMJournalHeaderSize + 20), 0, false, true},
+      {"a journal with a damaged pre-image", 5, damage(kVLMJournalHeaderSize + 3 * 4 + 16 + 200), 0, false, true},
+      {"a journal with a damaged header", 5, damage(100), 0, false, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.What);
     WriteBytes(path, committed);
     qv::DeleteFile(journal);
-    CommitPattern(path, 3, row.FailFrom);
+    CommitPattern(path, 3, row.FailFrom, true, row.Fault);
     ASSERT_EQ(qv::FileExists(journal), true);
     row.Then();
+    if (row.Expected == 0) {
+      const std::vector<uint8_t> file = ReadBytes(path), kept = ReadBytes(journal);
+      TVLMDiskPageManager pm;
+      std::string message;
+      EXPECT_EQ(CodeOf([&] { OpenDatabase(pm, path); }, &message), 10743);
+      EXPECT_EQ(message, "Cannot restore database file '" + path + "' from its journal '" + journal +
+                             "': the journal is damaged. Both files are left as they are - Native error: 10743");
+      EXPECT_EQ(ReadBytes(path), file);
+      EXPECT_EQ(ReadBytes(journal), kept);
+      continue;
+    }
     bool repair = false;
     EXPECT_EQ(Pattern(path, repair), row.Expected);
     EXPECT_EQ(repair, row.Repair);
@@ -169,39 +191,122 @@ TEST(Journal, OnlyAnOpenThatHasTheFileAloneAppliesIt) {
 }
 
 // A connection that shares the file with one whose commit was cut after it
-// changed pages refuses to commit over that commit's journal (10741); the
-// first open that has the file alone restores it.
-TEST(Journal, ASharingConnectionDoesNotCommitOverAnotherOnesInterruptedCommit) {
+// changed pages writes nothing over it: its commit is refused (10741) and
+// its rollback of a page taken before the cut frees nothing; the file stays
+// byte for byte as the cut left it, and the first open that has the file
+// alone restores it and gives that page back.
+TEST(Journal, ASharingConnectionWritesNothingOverAnotherOnesInterruptedCommit) {
   FastRetries fast;
   ScratchFolder dir;
-  const std::string path = dir.File("log.vlm");
-  CreateStandardDatabase(path, kPageSize, 8);
+  const std::string base = dir.File("base.vlm"), path = dir.File("log.vlm");
+  CreateStandardDatabase(base, kPageSize, 8);
   {
     TVLMDiskPageManager pm;
-    OpenDatabase(pm, path);
+    OpenDatabase(pm, base);
     for (int i = 0; i < 4; ++i) TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
     pm.Commit(0);
   }
-  CommitPattern(path, 2);
-  TVLMDiskPageManager other;  // open without the single-user lock
-  OpenDatabase(other, path);
-  CommitPattern(path, 3, 5, false);  // cut after CommitState 1 and the pages
+  CommitPattern(base, 2);
+  for (const bool commit : {true, false}) {
+    SCOPED_TRACE(commit ? "a commit after the cut" : "a rollback of a page taken before the cut");
+    ASSERT_TRUE(qv::CopyFile(base, path, false));
+    TVLMDiskPageManager other;  // open without the single-user lock
+    OpenDatabase(other, path);
+    const int32_t taken = commit ? -1 : TVLMHeldPage(&other, other.NewPage(0, kVLMPageTableRecord))->PageNo;
+    CommitPattern(path, 3, 5, false);  // cut after CommitState 1 and the pages
+    const std::vector<uint8_t> torn = ReadBytes(path);
+    if (commit) {
+      {
+        TVLMHeldPage page(&other, other.GetPage(0, 6, true, kVLMAnyPageType));
+        page->Modified = true;
+      }
+      std::string message;
+      EXPECT_EQ(CodeOf([&] { other.Commit(0); }, &message), 10741);
+      EXPECT_EQ(message, "Cannot write changes to database file '" + path +
+                             "': a commit of another connection was interrupted. Close every connection to the file; "
+                             "the next open restores it - Native error: 10741");
+      EXPECT_FALSE(other.IsFailed());  // refused before anything was written
+    }
+    EXPECT_EQ(CodeOf([&] { other.RollbackSession(0); }), 0);
+    other.CloseDatabase();
+    EXPECT_EQ(ReadBytes(path), torn);
+    bool repair = false;
+    EXPECT_EQ(Pattern(path, repair), 2);
+    EXPECT_FALSE(repair);
+    if (taken >= 0) {
+      TVLMDiskPageManager pm;
+      OpenDatabase(pm, path);
+      EXPECT_FALSE(pm.FreeSpace->IsPageUsed(taken)) << taken;
+    }
+  }
+}
+
+// The journal's new name reaches the disk before the commit's first write
+// of the database: the first commit of an open creates the journal and
+// flushes its folder; every commit makes two flushes of its own.
+TEST(Journal, TheFirstCommitOfAnOpenFlushesTheJournalsFolderBeforeItsFirstWrite) {
+  ScratchFolder dir;
+  const std::string path = dir.File("log.vlm"), journal = VLMJournalFileName(path);
+  CreateStandardDatabase(path, kPageSize, 8);
+  TVLMDiskPageManager pm;
+  OpenDatabase(pm, path);
+  pm.SetSoleWriterLock(true);
+  struct Row {
+    const char* What;
+    int Creates, FolderFlushes, Flushes;
+  };
+  for (const Row& row : {Row{"first commit", 1, 1, 2}, Row{"second commit", 0, 0, 2}}) {
+    SCOPED_TRACE(row.What);
+    {
+      TVLMHeldPage page(&pm, pm.GetPage(0, kVLMSystemDirectoryPage, true, kVLMPageFileSystemDirectory));
+      page->Modified = true;
+    }
+    qv::RecordFileOperations(true);
+    pm.Commit(0);
+    const std::vector<qv::FileOperationRecord> ops = qv::RecordedFileOperations();
+    qv::RecordFileOperations(false);
+    using qv::FileOperation;
+    const auto count = [&](FileOperation kind) {
+      return std::count_if(ops.begin(), ops.end(), [&](const qv::FileOperationRecord& op) { return op.Operation == kind; });
+    };
+    const auto first = [&](FileOperation kind, const std::string& name) {
+      return std::find_if(ops.begin(), ops.end(),
+                          [&](const qv::FileOperationRecord& op) { return op.Operation == kind && op.Path == name; }) -
+             ops.begin();
+    };
+    EXPECT_EQ(count(FileOperation::Create), row.Creates);
+    EXPECT_EQ(count(FileOperation::SyncFolder), row.FolderFlushes);
+    EXPECT_EQ(count(FileOperation::Sync), row.Flushes);
+    if (row.FolderFlushes > 0) {
+      EXPECT_LT(first(FileOperation::Create, journal), first(FileOperation::SyncFolder, dir.Path()));
+      EXPECT_LT(first(FileOperation::SyncFolder, dir.Path()), first(FileOperation::Write, path));
+    }
+  }
+}
+
+// A journal that cannot be made beside the database file: the commit is
+// refused before anything is written, naming the journal's path and why.
+TEST(Journal, AJournalThatCannotBeCreatedNamesItsPathAndWhyItIsNeeded) {
+  ScratchFolder dir;
+  const std::string path = dir.File("log.vlm"), journal = VLMJournalFileName(path);
+  CreateStandardDatabase(path, kPageSize, 8);
+  std::filesystem::create_directory(journal);  // root may write anywhere; a folder cannot be opened as a file
+  TVLMDiskPageManager pm;
+  OpenDatabase(pm, path);
+  const std::vector<uint8_t> before = ReadBytes(path);
   {
-    TVLMHeldPage page(&other, other.GetPage(0, 6, true, kVLMAnyPageType));
-    FillData(page.Get(), 9);
+    TVLMHeldPage page(&pm, pm.GetPage(0, kVLMSystemDirectoryPage, true, kVLMPageFileSystemDirectory));
     page->Modified = true;
   }
   std::string message;
-  EXPECT_EQ(CodeOf([&] { other.Commit(0); }, &message), 10741);
-  EXPECT_EQ(message, "Cannot write changes to database file '" + path +
-                         "': a commit of another connection was interrupted. Close every connection to the file; "
-                         "the next open restores it - Native error: 10741");
-  EXPECT_FALSE(other.IsFailed());  // refused before anything was written
-  other.RollbackSession(0);
-  other.CloseDatabase();
-  bool repair = false;
-  EXPECT_EQ(Pattern(path, repair), 2);
-  EXPECT_FALSE(repair);
+  EXPECT_EQ(CodeOf([&] { pm.Commit(0); }, &message), 10740);
+  EXPECT_EQ(message, "Cannot create the journal file '" + journal + "' of database file '" + path +
+                         "'. Every commit first keeps there what it overwrites, so that a commit cut off by a crash "
+                         "or a full disk can be undone: the folder of the database file must let this user create "
+                         "and write files. ErrorMessage: " + qv::SysErrorMessage(EISDIR) + " - Native error: 10740");
+  EXPECT_FALSE(pm.IsFailed());
+  EXPECT_EQ(ReadBytes(path), before);
+  pm.RollbackSession(0);
 }
 
 }  // namespace

@@ -272,7 +272,8 @@ TEST(File, FaultHookExitStopsTheProcessBeforeTheKthWrite) {
 }
 
 // Each row arms the hook and runs the same five operations: write, flush,
-// truncate, rename, write. A failed operation leaves no trace in the file.
+// truncate, rename, write. A failed operation leaves no trace in the file,
+// but a torn write leaves a prefix of its bytes.
 TEST(File, FaultHookFailsOnceOrFromTheKthOperationOn) {
   struct Row {
     qv::FileFault Action;
@@ -286,6 +287,9 @@ TEST(File, FaultHookFailsOnceOrFromTheKthOperationOn) {
       {qv::FileFault::Fail, 4, {0, 0, 0, EIO, 0}, "ab\0\0\0z"sv},
       {qv::FileFault::FailFrom, 2, {0, ENOSPC, ENOSPC, ENOSPC, ENOSPC}, "abcd"sv},
       {qv::FileFault::FailFrom, 5, {0, 0, 0, 0, ENOSPC}, "ab"sv},
+      {qv::FileFault::TornFrom, 1, {ENOSPC, ENOSPC, ENOSPC, ENOSPC, ENOSPC}, "ab"sv},  // seed 0 keeps 2
+      {qv::FileFault::TornFrom, 2, {0, ENOSPC, ENOSPC, ENOSPC, ENOSPC}, "abcd"sv},
+      {qv::FileFault::TornFrom, 5, {0, 0, 0, 0, ENOSPC}, "ab"sv},  // one byte: nothing to keep
   };
   ScratchFolder dir;
   for (const Row& row : kRows) {
@@ -393,6 +397,23 @@ TEST(File, PowerCutInAnyOrderKeepsTheFlushedContentsAndAnySubsetOfLaterWrites) {
     if (content.find('C') != std::string::npos && content.substr(100, 1000) != std::string(1000, 'B')) ++notPrefix;
   }
   EXPECT_GT(notPrefix, 0);
+}
+
+// A torn write keeps at least one byte and not all, ending inside a 512-byte
+// sector of the file wherever the seed cuts it.
+TEST(File, ATornWriteKeepsAPrefixThatEndsInsideASector) {
+  ScratchFolder dir;
+  const std::string path = dir.File("torn.dat"), bytes(4096, 'T');
+  for (const auto& [offset, length] : {std::pair<int64_t, int64_t>{0, 2}, {100, 2000}, {511, 3}, {1024, 4096}})
+    for (uint64_t seed = 0; seed < 40; ++seed) {
+      File f = OpenRW(path, FileDisposition::CreateAlways);
+      qv::SetFileFaultAfter(1, qv::FileFault::TornFrom, 99, seed);
+      EXPECT_THROW(f.WriteAt(bytes.data(), length, offset), EOSError);
+      qv::SetFileFaultAfter(0, qv::FileFault::TornFrom);
+      const int64_t keep = f.Size() - offset;
+      EXPECT_TRUE(keep >= 1 && keep < length && (offset + keep) % qv::kFileSectorSize != 0)
+          << offset << " seed " << seed << " kept " << keep;
+    }
 }
 
 TEST(File, ExistsDeleteCopy) {

@@ -1,0 +1,61 @@
+// Helper program of the SQL tests: another connection to a multi-user
+// database that runs the SQL texts it reads, one per line, through a query
+// component, answering each with "ok N" (the rows it changed) or "error
+// CODE". Its lock waits are short (a few tries, 1 ms apart), so a lock that
+// another connection keeps shows as an error at once.
+//
+//   engine_sqlpeer PATH             prints "ready" once connected
+//   quit                            ends at once
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "engine/components/VLMMain.h"
+#include "engine/core/VLMExcept.h"
+#include "engine/sql/VLMMainQuery.h"
+#include "engine/storage/VLMDiskEngine.h"
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s PATH\n", argv[0]);
+    return 2;
+  }
+  TVLMRetrySettings& retry = VLMRetrySettings();
+  retry.WholeFileLockDelayMs = 1;
+  retry.StatementLockTries = 3;
+  retry.StatementLockDelayMs = 1;
+  retry.LeafLockDelayMs = 1;
+  retry.TableOpenTries = 3;
+  retry.TableOpenDelayMs = 1;
+  retry.TableOperationTries = 3;
+  retry.TableOperationDelayMs = 1;
+  retry.TableCommitTries = 3;
+  retry.TableCommitDelayMs = 1;
+  retry.ModifyLockTries = 3;
+  retry.ModifyLockDelayMs = 1;
+  TVLMComponentRuntime::Start();
+  {
+    TVLMDatabase database;
+    database.SetDatabaseName("PEER");
+    database.SetDatabaseFileName(argv[1]);
+    database.MultiUser = true;
+    database.SilentMode = true;
+    TVLMQuery query;
+    query.SetDatabaseName("PEER");
+    std::cout << "ready" << std::endl;
+    for (std::string line; std::getline(std::cin, line);) {
+      if (line == "quit") break;
+      try {
+        query.SetSQL(line);
+        query.ExecSQL();
+        std::cout << "ok " << query.RowsAffected() << std::endl;
+      } catch (const EVLMException& e) {
+        std::cout << "error " << e.NativeError << std::endl;
+      } catch (const std::exception&) {
+        std::cout << "error -1" << std::endl;
+      }
+    }
+  }
+  TVLMComponentRuntime::Shutdown();
+  return 0;
+}
