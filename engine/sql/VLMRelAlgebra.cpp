@@ -14,12 +14,13 @@
 
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
+#include "engine/core/VLMBase.h"
+#include "engine/core/VLMCheck.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMNesting.h"
 #include "engine/core/VLMExpressions.h"
 #include "engine/core/VLMTypesRoutines.h"
-#include "engine/storage/VLMDiskEngine.h"
-#include "engine/storage/VLMDiskEngineLocks.h"
+#include "engine/core/VLMSettings.h"
 #include "platform/dataset/FieldTypes.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/os/Collation.h"
@@ -337,6 +338,14 @@ void TVLMAO::GetFieldValue(TVLMVariant& value, int32_t fieldNo, bool allowHidden
   if (f.SourceDataSet == nullptr && f.SourceOperator == nullptr)
     throw EVLMException(10309, "Invalid field link: table name = %s, FieldNo = %d", {TableName, fieldNo});
   if (f.Hidden && !allowHidden) throw EVLMException(10310, kHiddenField, {TableName, f.Name, f.DisplayName, fieldNo});
+  // One source: the expression (a computed field names this operator as its
+  // SourceOperator), an operand or a dataset; once materialised, the result
+  // table.
+  VLM_INVARIANT("VLMRelAlgebra 1",
+                (f.OwnsExpression != 0) + (f.SourceOperator != nullptr && f.SourceOperator != this) +
+                            (f.SourceDataSet != nullptr) ==
+                        1 &&
+                    (!Materialized || f.SourceDataSet == ResultTable.get()));
   if (f.OwnsExpression) {
     if (f.Expression == nullptr) return;
     if (TVLMVariant* result = f.Expression->GetValue(true)) value.Assign(*result, false);
