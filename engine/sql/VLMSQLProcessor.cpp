@@ -4,6 +4,7 @@
 
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMBase.h"
+#include "engine/core/VLMCheck.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMMathErrors.h"
 #include "engine/sql/VLMSQLCommand.h"
@@ -37,6 +38,7 @@ void TVLMSQLProcessor::ClearCommands() { Commands_.clear(); }
 void TVLMSQLProcessor::SetCommand(std::unique_ptr<TVLMSQLCommand> command) {
   Commands_.clear();
   Commands_.push_back(std::move(command));
+  VLM_INVARIANT("VLMSQLProcessor 1", Commands_.size() <= 1);
 }
 
 TVLMCursor* TVLMSQLProcessor::Execute() {
@@ -48,6 +50,7 @@ TVLMCursor* TVLMSQLProcessor::Execute() {
   Lexer_.reset();
   Lexer_ = std::make_unique<TVLMLexer>(SQL_, &Params, false);
   while (NextStatement(*Lexer_)) {
+    VLM_INVARIANT("VLMSQLProcessor 1", Commands_.size() <= 1);
     TVLMSQLCommand& command = *Command();
     // A statement that may change a table's structure or drop it finds no
     // table of this processor open.
