@@ -9,7 +9,7 @@
 # where folders named on one step (siblings) never include each other. Qt is
 # included only above the engine (platform/gui, app, tools, bench).
 #
-# Two more rules keep the engine's inside its own:
+# Two more rules keep the engine's inner headers inside the engine:
 #   - the program and the tools (app, app/engineui, appdata, tools) include
 #     only the engine's face (FACE below): the components, the query
 #     component, the settings and the engine's errors;
@@ -102,8 +102,10 @@ if ! check_tree "$source_dir"; then
   failures=$((failures + 1))
 fi
 
-# A fixture tree: a core header that includes the SQL engine, and one of
-# every allowed kind, must give exactly the one refusal.
+# A fixture tree: one file of every refused kind (a core header that
+# includes the SQL engine, siblings, Qt below the program, a tool past the
+# face, engine/sql on a storage header, a settings change inside the engine)
+# and of every allowed kind must give exactly these refusals.
 work=$(mktemp -d "${TMPDIR:-/tmp}/qv-layers-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/engine/core" "$work/engine/sql" "$work/engine/storage" "$work/platform/os" "$work/crypto" \
