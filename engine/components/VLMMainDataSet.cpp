@@ -311,6 +311,7 @@ void TVLMDataSet::InternalOpen() {
   }
   ResetRange();
   PrepareCursor();
+  BuildDirectReads();
 }
 
 void TVLMDataSet::InternalClose() {
@@ -318,6 +319,7 @@ void TVLMDataSet::InternalClose() {
     FreeOldBuffer();
     FreeKeyBuffers();
   }
+  DirectReads_.clear();
   BindFields(false);
   if (DefaultFields()) DestroyFields();
   AdvFieldDefs.Clear();
@@ -330,6 +332,7 @@ void TVLMDataSet::InternalClose() {
 }
 
 void TVLMDataSet::InternalInitFieldDefs() {
+  DirectReads_.clear();
   GetFieldDefs().Clear();
   if (!Handle_) return;
   TVLMLocalCursor& cursor = *Handle_;
@@ -412,8 +415,10 @@ qv::TGetResult TVLMDataSet::GetRecord(qv::RecordBuffer buffer, qv::TGetMode getM
     case kVLMNavOK:
       VLMPutRecordID(buffer + cursor.BookmarkOffset, cursor.Position.RecordID);
       buffer[cursor.BookmarkOffset + kFlagOffset] = static_cast<uint8_t>(qv::bfCurrent);
-      ClearCalcFields(buffer);
-      GetCalcFields(buffer);
+      if (CalcFieldsSize() > 0) {
+        ClearCalcFields(buffer);
+        GetCalcFields(buffer);
+      }
       return qv::grOK;
     case kVLMNavBOF:
       return qv::grBOF;

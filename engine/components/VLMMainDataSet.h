@@ -330,6 +330,18 @@ private:
   void SetCalcFieldData(const qv::Field* field, qv::RecordBuffer recBuf, const void* buffer);
   bool GetDataFieldData(const qv::Field* field, qv::RecordBuffer recBuf, void* buffer);
   void SetDataFieldData(qv::Field* field, qv::RecordBuffer recBuf, void* buffer);
+  // The fields whose dataset form is the engine record's bytes as they are
+  // (GetDataFieldData would copy them unchanged), by FieldNo - 1: the null
+  // bit (table field number), the offset in the record buffer and the size;
+  // Size 0 for a field read the general way. Made when the dataset opens on
+  // its cursor, dropped when the cursor's field list is made again.
+  struct DirectRead {
+    int32_t TableNo = 0;
+    int32_t Offset = 0;
+    int32_t Size = 0;
+  };
+  void BuildDirectReads();
+  std::vector<DirectRead> DirectReads_;
 
   std::string DatabaseName_;
   std::string SessionName_;

@@ -186,6 +186,33 @@ void TVLMDataSet::SetCalcFieldData(const qv::Field* field, qv::RecordBuffer recB
 
 // --------------------------------------------------------- data fields
 
+void TVLMDataSet::BuildDirectReads() {
+  DirectReads_.clear();
+  if (!Handle_ || !Handle_->FieldDefs || !Handle_->CursorFieldDefs) return;
+  const TVLMLocalCursor& cursor = *Handle_;
+  const TVLMFieldDefs& tableFields = *cursor.FieldDefs;
+  const TVLMFieldDefs& cursorFields = *cursor.CursorFieldDefs;
+  qv::Fields& fields = GetFields();
+  for (int32_t i = 0; i < fields.Count(); ++i) {
+    const qv::Field* field = fields[i];
+    const int32_t no = field->FieldNo();
+    if (no <= 0 || no > cursorFields.GetCount()) continue;
+    const TVLMFieldDef& def = *cursorFields.GetFieldDef(no - 1);
+    if (def.FieldNo < 0 || def.FieldNo >= tableFields.GetCount()) continue;
+    const TVLMFieldDef& stored = *tableFields.GetFieldDef(def.FieldNo);
+    // The general read (GetDataFieldData) hands over the engine's bytes as
+    // they are for these: same width both sides, no widening, no date-time
+    // conversion.
+    const bool plain = def.DataType == stored.DataType && def.DataSize == stored.DataSize &&
+                       stored.DataSize > 0 && ExchangeSize(def) == stored.DataSize &&
+                       field->DataSize() == stored.DataSize && !VLMIsBLOBDataType(stored.DataType) &&
+                       !(field->DataType() == qv::ftDateTime && def.BaseType == bdtDateTime);
+    if (!plain) continue;
+    if (static_cast<size_t>(no) > DirectReads_.size()) DirectReads_.resize(static_cast<size_t>(no));
+    DirectReads_[static_cast<size_t>(no) - 1] = {def.FieldNo, stored.BufferOffset, stored.DataSize};
+  }
+}
+
 bool TVLMDataSet::GetDataFieldData(const qv::Field* field, qv::RecordBuffer recBuf, void* buffer) {
   TVLMLocalCursor& cursor = *Handle_;
   const int32_t engineNo = field->FieldNo() - 1;
@@ -260,7 +287,17 @@ bool TVLMDataSet::GetFieldData(qv::Field* field, void* buffer) {
   qv::RecordBuffer recBuf = GetActiveRecBuf();
   if (!Active() || recBuf == nullptr) return false;
   RequireHandle(10050);
-  if (field->FieldNo() > 0) return GetDataFieldData(field, recBuf, buffer);
+  const int32_t no = field->FieldNo();
+  if (no > 0 && static_cast<size_t>(no) <= DirectReads_.size()) {
+    const DirectRead& direct = DirectReads_[static_cast<size_t>(no) - 1];
+    if (direct.Size > 0) {
+      // The field's bytes straight from the record buffer.
+      if (VLMGetBit(direct.TableNo, recBuf)) return false;
+      if (buffer != nullptr) std::memcpy(buffer, recBuf + direct.Offset, static_cast<size_t>(direct.Size));
+      return true;
+    }
+  }
+  if (no > 0) return GetDataFieldData(field, recBuf, buffer);
   return GetCalcFieldData(field, recBuf, buffer);
 }
 

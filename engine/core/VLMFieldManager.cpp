@@ -228,6 +228,12 @@ void TVLMBaseFieldManager::SaveAutoincValues(uint8_t* buffer, int64_t bufferSize
 
 void TVLMBaseFieldManager::StoredRecordToBuffer(const uint8_t* stored, uint8_t* buffer) const {
   const TVLMRecordLayout& layout = Layout();
+  if (layout.Runs.size() == 1 && layout.Zeros.empty()) {
+    // A record without BLOB fields: one run, the whole record.
+    const TVLMRecordLayout::Run& run = layout.Runs.front();
+    std::memcpy(buffer + run.Buffer, stored + run.Stored, static_cast<size_t>(run.Size));
+    return;
+  }
   for (const TVLMRecordLayout::Run& run : layout.Runs)
     std::memcpy(buffer + run.Buffer, stored + run.Stored, static_cast<size_t>(run.Size));
   for (const TVLMRecordLayout::Run& zero : layout.Zeros)

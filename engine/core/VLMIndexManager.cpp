@@ -247,7 +247,7 @@ void TVLMBaseIndexManager::DeleteRecord(TVLMCursor* cursor) {
 void TVLMBaseIndexManager::NavigateIndex(int32_t sessionID, TVLMNavigationRequest& request, uint32_t changeStamp,
                                          TVLMIndexPositionCache* positionCache) {
   TVLMIndex* index = GetIndex(request.IndexID);
-  if (!request.Bof && !request.Eof) {
+  if (!request.Bof && !request.Eof && !index->KeepsPosition(sessionID, request, positionCache)) {
     TVLMNavigationRequest current = request;
     current.Mode = 0;
     TableData->RecordManager->GetRecord(sessionID, current);

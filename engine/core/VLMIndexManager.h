@@ -206,6 +206,21 @@ public:
   // their sum as the keys one index page holds (at least 1). Base: none.
   virtual TVLMIndexPageFigures GetPageFigures() { return {}; }
 
+  // ---- a reader's position ----
+  // The reader whose cache this is stands on the request's record (mode 1
+  // or 2), and the index knows that record is there and where it lies in
+  // the index: the step needs no read of it first. Base: false.
+  virtual bool KeepsPosition(int32_t sessionID, const TVLMNavigationRequest& request,
+                             TVLMIndexPositionCache* cache) {
+    return false;
+  }
+  // The step (mode 1 or 2 from the reader's record) answered, as GetRecord
+  // would, from what the index read ahead for this reader; false, with the
+  // request as it was, when it holds nothing for it. Base: false.
+  virtual bool StepAhead(int32_t sessionID, TVLMNavigationRequest& request, TVLMIndexPositionCache* cache) {
+    return false;
+  }
+
   // ---- key path arithmetic ----
   virtual int64_t KeyPathPosition(const TVLMKeyPath& keyPath, int32_t fanOut) = 0;
   virtual void SetKeyPathPosition(TVLMKeyPath& keyPath, int64_t position, int32_t fanOut) = 0;
@@ -294,8 +309,9 @@ public:
   // Nothing when the record is gone.
   void DeleteRecord(TVLMCursor* cursor);
   // A step in the order of request.IndexID: a request at a record (neither
-  // Bof nor Eof) re-reads it first; when it is gone the index locates the
-  // nearest key, else the index steps.
+  // Bof nor Eof) re-reads it first, unless the index keeps the reader's
+  // position (KeepsPosition); when it is gone the index locates the nearest
+  // key, else the index steps.
   void NavigateIndex(int32_t sessionID, TVLMNavigationRequest& request, uint32_t changeStamp,
                      TVLMIndexPositionCache* positionCache);
 

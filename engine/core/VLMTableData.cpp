@@ -37,6 +37,22 @@ private:
 
 }  // namespace
 
+// --------------------------------------------------- TVLMBaseRecordManager
+
+int32_t TVLMBaseRecordManager::ReadRecords(int32_t sessionID, const TVLMRecordID* ids, int32_t count,
+                                           uint8_t* buffers, size_t stride) {
+  for (int32_t i = 0; i < count; ++i) {
+    TVLMNavigationRequest request;
+    request.RecordID = ids[i];
+    request.RecordBuffer = buffers + stride * static_cast<size_t>(i);
+    GetRecord(sessionID, request);
+    if (request.Result != kVLMNavOK) return i;
+  }
+  return count;
+}
+
+// ---------------------------------------------------------- TVLMTableData
+
 TVLMTableData::TVLMTableData(TVLMDatabaseData* databaseData) : TVLMTableDataBase(databaseData) {}
 
 TVLMTableData::~TVLMTableData() {

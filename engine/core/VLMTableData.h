@@ -118,6 +118,18 @@ public:
   virtual int32_t CompareRecordIDs(const TVLMRecordID& id1, const TVLMRecordID& id2) = 0;
   virtual int64_t GetRecordNo(int32_t sessionID, const TVLMRecordID& recordID) = 0;
 
+  // The records at ids[0..count) into buffers, one every stride bytes (each
+  // as GetRecord mode 0 reads it); the number of leading records read: a
+  // record that is gone ends the read. Base: GetRecord for each. An engine
+  // with record pages takes each page once for all its records.
+  virtual int32_t ReadRecords(int32_t sessionID, const TVLMRecordID* ids, int32_t count, uint8_t* buffers,
+                              size_t stride);
+  // Records live on pages of the table data's page manager, a record ID's
+  // Page naming one: a reader that meets them in page order reads them from
+  // the pages as it goes (GetRecord with its cache) and may have the pages
+  // read ahead. Base: false.
+  virtual bool ReadsByPage() const { return false; }
+
   int64_t RecordCount = 0;
   uint32_t ChangeStamp = 0;
   int32_t RecordBufferSize = 0;
@@ -154,17 +166,20 @@ struct TVLMSearchFigures {
 
 // Counted in every build, so that the tests and the benchmark of a release
 // build read the same figures. Relaxed atomics: the counts are written under
-// the table lock and may be read without it.
+// the table lock (one writer at a time, so a load and a store count without
+// a locked instruction on every row) and may be read without it.
 class TVLMSearchCounters {
 public:
-  void CountRead() { RecordsRead_.fetch_add(1, std::memory_order_relaxed); }
-  void CountIndexStep() { IndexSteps_.fetch_add(1, std::memory_order_relaxed); }
-  void CountRoad(TVLMSearchRoad road) {
-    Roads_[static_cast<size_t>(road)].fetch_add(1, std::memory_order_relaxed);
-  }
+  void CountRead() { Count(RecordsRead_); }
+  void CountIndexStep() { Count(IndexSteps_); }
+  void CountRoad(TVLMSearchRoad road) { Count(Roads_[static_cast<size_t>(road)]); }
   TVLMSearchFigures Snapshot() const;
 
 private:
+  static void Count(std::atomic<int64_t>& counter) {
+    counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  }
+
   std::atomic<int64_t> RecordsRead_{0};
   std::atomic<int64_t> IndexSteps_{0};
   std::array<std::atomic<int64_t>, kVLMSearchRoadCount> Roads_{};

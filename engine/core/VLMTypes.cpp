@@ -319,10 +319,6 @@ void TVLMBitsArray::LoadFromStream(qv::Stream& stream) {
   SetCount_ = CountSetBits();
 }
 
-bool VLMGetBit(int64_t bitNo, const void* buffer) {
-  return (static_cast<const uint8_t*>(buffer)[bitNo / 8] >> (bitNo % 8)) & 1;
-}
-
 void VLMSetBit(bool value, int64_t bitNo, void* buffer) {
   uint8_t& byte = static_cast<uint8_t*>(buffer)[bitNo / 8];
   const auto mask = static_cast<uint8_t>(1u << (bitNo % 8));

@@ -171,7 +171,10 @@ private:
 
 // Bit routines on raw buffers, with the numbering above and no range check
 // (the null bitmaps of record buffers, record pages, key buffers).
-bool VLMGetBit(int64_t bitNo, const void* buffer);
+// Bit bitNo (>= 0) of a bit array: bit (bitNo mod 8) of byte (bitNo div 8).
+inline bool VLMGetBit(int64_t bitNo, const void* buffer) {
+  return ((static_cast<const uint8_t*>(buffer)[static_cast<uint64_t>(bitNo) >> 3] >> (bitNo & 7)) & 1) != 0;
+}
 void VLMSetBit(bool value, int64_t bitNo, void* buffer);
 
 // prefix followed by a new GUID in registry form

@@ -332,6 +332,50 @@ void* TVLMVariant::ConvertedBlock(TVLMBaseDataType destType, int32_t& size) cons
   return VLMCastData(Data, DataSize, DataType, destType, size);
 }
 
+namespace {
+
+// An integer of one of the integer base types at p (its size checked by the
+// caller); false for any other type.
+bool LoadInteger(const void* p, int32_t size, TVLMBaseDataType type, int64_t& v) {
+  auto load = [&](auto sample) {
+    if (size < static_cast<int32_t>(sizeof sample)) return false;
+    std::memcpy(&sample, p, sizeof sample);
+    v = static_cast<int64_t>(sample);
+    return true;
+  };
+  switch (type) {
+    case bdtShortInt: return load(int8_t{});
+    case bdtSmallInt: return load(int16_t{});
+    case bdtInteger: return load(int32_t{});
+    case bdtLargeInt: return load(int64_t{});
+    case bdtByte: return load(uint8_t{});
+    case bdtWord: return load(uint16_t{});
+    case bdtCardinal: return load(uint32_t{});
+    default: return false;
+  }
+}
+
+// v into an integer base type, cut to its width as the cast does; false for
+// any other type.
+bool StoreInteger(int64_t v, TVLMBaseDataType type, void* dest) {
+  auto store = [&](auto value) {
+    std::memcpy(dest, &value, sizeof value);
+    return true;
+  };
+  switch (type) {
+    case bdtShortInt: return store(static_cast<int8_t>(v));
+    case bdtSmallInt: return store(static_cast<int16_t>(v));
+    case bdtInteger: return store(static_cast<int32_t>(v));
+    case bdtLargeInt: return store(v);
+    case bdtByte: return store(static_cast<uint8_t>(v));
+    case bdtWord: return store(static_cast<uint16_t>(v));
+    case bdtCardinal: return store(static_cast<uint32_t>(v));
+    default: return false;
+  }
+}
+
+}  // namespace
+
 void TVLMVariant::GetData(void* dest, TVLMBaseDataType destType) const {
   const int32_t need = FixedSize(destType);
   if (need == 0) RaiseCast(DataType, destType);
@@ -341,6 +385,10 @@ void TVLMVariant::GetData(void* dest, TVLMBaseDataType destType) const {
     std::memcpy(dest, Data, static_cast<size_t>(need));
     return;
   }
+  // An integer into another integer type: widened or cut as the cast does,
+  // without a block of its own (sums and counts do this per row).
+  int64_t integer = 0;
+  if (LoadInteger(Data, DataSize, DataType, integer) && StoreInteger(integer, destType, dest)) return;
   TempBlock t;
   t.P = ConvertedBlock(destType, t.Size);
   std::memcpy(dest, t.P, static_cast<size_t>(need));

@@ -306,29 +306,121 @@ void TVLMBTreeRecordIndex::SetKeyPathPosition(TVLMKeyPath& keyPath, int64_t posi
 
 namespace {
 
+// A walk in index order reads its next entries ahead once it has taken this
+// many steps in one direction: first this many entries, then more each time
+// (ReadAheadEntries), up to kAheadBytes of copied records.
+constexpr int32_t kAheadAfterSteps = 16;
+constexpr size_t kAheadBytes = size_t{32} << 20;
+
+}  // namespace
+
 // The exact path of a reader's last step in one index, trusted while the
-// table's change stamp and the page manager's view are what they were: the
-// next step then starts from it without a descent.
+// table's change stamp and the page managers' views are what they were: the
+// next step then starts from it without a descent. A walk that goes on in
+// one direction also keeps the entries that follow, with their records
+// (Ahead): the next steps are answered from them, and the records of many
+// entries are read with one take of each record page.
 class TVLMIndexStepState : public TVLMEngineReadState {
 public:
   explicit TVLMIndexStepState(const TVLMBTreeRecordIndex* owner) : TVLMEngineReadState(owner) {}
 
+  // The reader stands on RecordID; Path is its entry when PathKnown (an
+  // entry answered from Ahead, other than the last, has no path kept).
   TVLMKeyPath Path;
+  bool PathKnown = false;
   TVLMRecordID RecordID;
   int32_t SessionID = -1;
   uint32_t Stamp = 0;
   uint64_t View = 0;
+  uint64_t RecordView = 0;
+  // Steps taken in a row in direction Forward.
+  int32_t Steps = 0;
+  bool Forward = true;
+  // The entries after the step that read them (direction Forward), their
+  // records one every Stride bytes (unless AheadByPage), the next one to
+  // answer, and the path of the last one (AheadPathKnown false: the read of
+  // the records ended early, and the list with it).
+  std::vector<TVLMRecordID> AheadIDs;
+  std::unique_ptr<uint8_t[]> AheadRecords;
+  size_t AheadCapacity = 0;
+  size_t Stride = 0;
+  size_t AheadNext = 0;
+  TVLMKeyPath AheadPath;
+  bool AheadPathKnown = false;
+  // Entries the last read ahead asked for (the next asks more), and
+  // whether they were in page order.
+  size_t LastAhead = 0;
+  bool LastByPage = true;
+  // The entries' records lie in page order (an index in the order records
+  // were added): they are read from the pages step by step, not copied
+  // ahead; AheadPages are those pages, the first AheadPagesRead of them
+  // asked for ahead, AheadPageAt the one the reader is on.
+  bool AheadByPage = false;
+  std::vector<int32_t> AheadPages;
+  size_t AheadPageAt = 0;
+  size_t AheadPagesRead = 0;
+
+  // The entries ahead are gone; their room stays for the next ones unless
+  // release.
+  void DropAhead(bool release) {
+    AheadIDs.clear();
+    AheadNext = 0;
+    AheadPathKnown = false;
+    AheadByPage = false;
+    AheadPages.clear();
+    AheadPageAt = AheadPagesRead = 0;
+    if (!release) return;
+    AheadIDs.shrink_to_fit();
+    AheadPages.shrink_to_fit();
+    AheadRecords.reset();
+    AheadCapacity = 0;
+  }
+  uint8_t* RecordsRoom(size_t bytes) {
+    if (bytes > AheadCapacity) {
+      AheadRecords.reset();
+      AheadRecords.reset(new uint8_t[bytes]);
+      AheadCapacity = bytes;
+    }
+    return AheadRecords.get();
+  }
 };
 
-}  // namespace
+uint64_t TVLMBTreeRecordIndex::RecordView() const {
+  TVLMPageManager* records = Table().PageManager;
+  return records != nullptr ? records->ViewVersion() : 0;
+}
+
+TVLMIndexStepState* TVLMBTreeRecordIndex::KeptState(int32_t sessionID, const TVLMRecordID& recordID,
+                                                    TVLMIndexPositionCache* cache) const {
+  if (cache == nullptr || cache->IndexState == nullptr || cache->IndexState->Owner != this) return nullptr;
+  auto& kept = static_cast<TVLMIndexStepState&>(*cache->IndexState);
+  if (kept.RecordID == recordID && kept.SessionID == sessionID && kept.Stamp == Table().RecordManager->ChangeStamp &&
+      kept.View == Pages()->ViewVersion() && kept.RecordView == RecordView())
+    return &kept;
+  return nullptr;
+}
+
+bool TVLMBTreeRecordIndex::KeepsPosition(int32_t sessionID, const TVLMNavigationRequest& request,
+                                         TVLMIndexPositionCache* cache) {
+  if (request.Bof || request.Eof || (request.Mode != 1 && request.Mode != 2)) return false;
+  const TVLMIndexStepState* kept = KeptState(sessionID, request.RecordID, cache);
+  if (kept == nullptr) return false;
+  if (kept->PathKnown) return true;
+  // Answered from the entries read ahead, or from the path of their last.
+  const bool forward = request.Mode == 1;
+  return kept->Forward == forward &&
+         (kept->AheadNext < kept->AheadIDs.size() || (kept->AheadPathKnown && !kept->AheadIDs.empty()));
+}
 
 bool TVLMBTreeRecordIndex::CurrentPath(int32_t sessionID, const TVLMNavigationRequest& request,
                                        TVLMIndexPositionCache* cache, TVLMKeyPath& path) {
-  if (cache != nullptr && cache->IndexState != nullptr && cache->IndexState->Owner == this) {
-    const auto& kept = static_cast<const TVLMIndexStepState&>(*cache->IndexState);
-    if (kept.RecordID == request.RecordID && kept.SessionID == sessionID &&
-        kept.Stamp == Table().RecordManager->ChangeStamp && kept.View == Pages()->ViewVersion()) {
-      path.Assign(kept.Path);
+  if (TVLMIndexStepState* kept = KeptState(sessionID, request.RecordID, cache)) {
+    if (kept->PathKnown) {
+      path.Assign(kept->Path);
+      return true;
+    }
+    if (kept->AheadPathKnown && kept->AheadNext == kept->AheadIDs.size() && !kept->AheadIDs.empty()) {
+      path.Assign(kept->AheadPath);
       return true;
     }
   }
@@ -347,12 +439,156 @@ bool TVLMBTreeRecordIndex::CurrentPath(int32_t sessionID, const TVLMNavigationRe
   return FindKeyPath(sessionID, request.RecordID, path, request.RecordBuffer);
 }
 
+void TVLMBTreeRecordIndex::KeepPosition(TVLMIndexPositionCache* cache, const TVLMRecordID& recordID,
+                                        const TVLMKeyPath* path) {
+  cache->IndexID = IndexDef->ObjectID;
+  cache->RecordID = recordID;
+  cache->Token = -1;
+  if (path == nullptr) return;
+  try {
+    cache->Token = path->GetApproxPosition(GetFanOut());
+  } catch (const EVLMException&) {
+    // Too deep for a number: the next step searches.
+  }
+}
+
+bool TVLMBTreeRecordIndex::StepAhead(int32_t sessionID, TVLMNavigationRequest& request,
+                                     TVLMIndexPositionCache* cache) {
+  if (request.Bof || request.Eof || (request.Mode != 1 && request.Mode != 2) || RootPageNo() < 0) return false;
+  return AnswerAhead(sessionID, request, request.Mode == 1, cache);
+}
+
+bool TVLMBTreeRecordIndex::AnswerAhead(int32_t sessionID, TVLMNavigationRequest& request, bool forward,
+                                       TVLMIndexPositionCache* cache) {
+  TVLMIndexStepState* kept = KeptState(sessionID, request.RecordID, cache);
+  if (kept == nullptr || kept->Forward != forward || kept->AheadNext >= kept->AheadIDs.size()) return false;
+  const size_t i = kept->AheadNext++;
+  const TVLMRecordID recordID = kept->AheadIDs[i];
+  uint8_t result = kVLMNavOK;
+  if (kept->AheadByPage) {
+    result = ReadAheadRecord(sessionID, *kept, recordID, request.RecordBuffer, cache);
+  } else if (kept->Stride > 0) {
+    std::memcpy(request.RecordBuffer, kept->AheadRecords.get() + kept->Stride * i, kept->Stride);
+  }
+  request.RecordID = recordID;
+  request.Bof = false;
+  request.Eof = false;
+  request.Result = result;
+  kept->RecordID = recordID;
+  kept->PathKnown = false;
+  if (result != kVLMNavOK) {
+    // An entry without its record: answered as a step would answer it; the
+    // entries after it are left to the steps that reach them.
+    kept->DropAhead(false);
+    KeepPosition(cache, recordID, nullptr);
+    return true;
+  }
+  if (kept->Steps < INT32_MAX) ++kept->Steps;
+  const bool last = kept->AheadNext == kept->AheadIDs.size();
+  KeepPosition(cache, recordID, last && kept->AheadPathKnown ? &kept->AheadPath : nullptr);
+  return true;
+}
+
+uint8_t TVLMBTreeRecordIndex::ReadAheadRecord(int32_t sessionID, TVLMIndexStepState& kept, const TVLMRecordID& recordID,
+                                             uint8_t* buffer, TVLMIndexPositionCache* cache) {
+  TVLMPageManager* records = Table().PageManager;
+  const auto pageNo = static_cast<int32_t>(recordID.Page);
+  while (kept.AheadPageAt < kept.AheadPages.size() && kept.AheadPages[kept.AheadPageAt] < pageNo) ++kept.AheadPageAt;
+  if (records != nullptr && kept.AheadPageAt >= kept.AheadPagesRead && kept.AheadPageAt < kept.AheadPages.size()) {
+    // The pages ahead, a few runs at a time, as a pass reads them.
+    const size_t count = std::min<size_t>(kept.AheadPages.size() - kept.AheadPageAt,
+                                          static_cast<size_t>(std::max(records->ScanLimit / 2, 1)));
+    records->ReadAhead(sessionID, kept.AheadPages.data() + kept.AheadPageAt, static_cast<int32_t>(count));
+    kept.AheadPagesRead = kept.AheadPageAt + count;
+  }
+  TVLMScanReads scan(records);
+  TVLMNavigationRequest read;
+  read.RecordID = recordID;
+  read.RecordBuffer = buffer;
+  read.Cache = cache;
+  Table().RecordManager->GetRecord(sessionID, read);
+  return read.Result;
+}
+
+void TVLMBTreeRecordIndex::ReadAheadEntries(int32_t sessionID, TVLMIndexStepState& kept) {
+  TVLMBaseRecordManager& records = *Table().RecordManager;
+  kept.DropAhead(false);
+  kept.Stride = static_cast<size_t>(std::max(Table().FieldManager->Layout().BufferSize, 0));
+  const size_t byBytes = kept.Stride > 0 ? kAheadBytes / kept.Stride : kAheadBytes;
+  // Half the table at the most: a walk over many entries reads the record
+  // pages a few times rather than keeping them all.
+  const size_t byTable = static_cast<size_t>(std::max<int64_t>(records.RecordCount / 2, kAheadAfterSteps));
+  // Entries whose records lie out of page order cost a page each until
+  // there are about as many entries as the table has pages: a walk that met
+  // them grows its reads ahead faster.
+  const size_t growth = kept.LastAhead > 0 && !kept.LastByPage ? 16 : 2;
+  const size_t wanted = std::max<size_t>(std::min({kept.LastAhead * growth, byBytes, byTable}),
+                                         static_cast<size_t>(kAheadAfterSteps));
+  kept.LastAhead = wanted;
+  // The entries: the leaf each lies on taken once.
+  TVLMPageManager* pages = Pages();
+  TVLMScanReads scan(pages);
+  TVLMKeyPath walk;
+  walk.Assign(kept.Path);
+  {
+    TVLMBTreePagePtr leaf;
+    int32_t leafNo = -1;
+    const int32_t leafLevel = walk.Depth - 1;
+    while (kept.AheadIDs.size() < wanted && (kept.Forward ? NextEntry(sessionID, walk) : PriorEntry(sessionID, walk))) {
+      const TVLMKeyPathLevel& level = walk.Levels[leafLevel];
+      if (level.PageNo != leafNo) {
+        leaf.reset();
+        leaf = TVLMBTreePage::Load(pages, &KeyRef, sessionID, level.PageNo, TVLMBTreePlace::AtLevel(leafLevel, 1));
+        leafNo = level.PageNo;
+      }
+      if (level.EntryNo < 0 || level.EntryNo >= leaf->GetEntryCount())
+        throw EVLMException(20068, "Index error: invalid position");
+      kept.AheadIDs.push_back(VLMGetRecordID(leaf->EntryValue(level.EntryNo)));
+    }
+  }
+  if (kept.AheadIDs.empty()) return;
+  // Records in page order are read from their pages as the reader gets to
+  // them.
+  if (records.ReadsByPage()) {
+    bool byPage = true;
+    for (size_t i = 1; i < kept.AheadIDs.size() && byPage; ++i)
+      byPage = static_cast<int32_t>(kept.AheadIDs[i - 1].Page) <= static_cast<int32_t>(kept.AheadIDs[i].Page);
+    kept.LastByPage = byPage;
+    if (byPage) {
+      kept.AheadByPage = true;
+      for (const TVLMRecordID& id : kept.AheadIDs)
+        if (kept.AheadPages.empty() || kept.AheadPages.back() != static_cast<int32_t>(id.Page))
+          kept.AheadPages.push_back(static_cast<int32_t>(id.Page));
+      kept.AheadPathKnown = true;
+      kept.AheadPath.Assign(walk);
+      return;
+    }
+  }
+  kept.LastByPage = false;
+  // Their records, each record page taken once.
+  uint8_t* room = kept.RecordsRoom(std::max<size_t>(kept.Stride * kept.AheadIDs.size(), 1));
+  const auto read = static_cast<size_t>(records.ReadRecords(
+      sessionID, kept.AheadIDs.data(), static_cast<int32_t>(kept.AheadIDs.size()), room, kept.Stride));
+  kept.AheadPathKnown = read == kept.AheadIDs.size();
+  if (kept.AheadPathKnown) kept.AheadPath.Assign(walk);
+  // An entry whose record cannot be read, and those after it, are left to
+  // the step that reaches them (which reports it).
+  kept.AheadIDs.resize(read);
+}
+
 void TVLMBTreeRecordIndex::Answer(int32_t sessionID, TVLMNavigationRequest& request, bool found,
                                   const TVLMKeyPath& path, bool forward, TVLMIndexPositionCache* cache) {
+  // The steps in a row so far, when this one goes on from the kept state.
+  TVLMIndexStepState* previous = KeptState(sessionID, request.RecordID, cache);
+  const int32_t steps = previous != nullptr && previous->Forward == forward && !request.Bof && !request.Eof
+                            ? previous->Steps
+                            : 0;
   if (!found) {
     request.Result = forward ? kVLMNavEOF : kVLMNavBOF;
     request.Eof = forward;
     request.Bof = !forward;
+    // The walk ended: what it kept ahead goes.
+    if (previous != nullptr) previous->DropAhead(true);
     return;
   }
   TVLMNavigationRequest read;
@@ -369,16 +605,26 @@ void TVLMBTreeRecordIndex::Answer(int32_t sessionID, TVLMNavigationRequest& requ
     cache->IndexState = std::make_unique<TVLMIndexStepState>(this);
   auto& kept = static_cast<TVLMIndexStepState&>(*cache->IndexState);
   kept.Path.Assign(path);
+  kept.PathKnown = true;
   kept.RecordID = read.RecordID;
   kept.SessionID = sessionID;
   kept.Stamp = Table().RecordManager->ChangeStamp;
   kept.View = Pages()->ViewVersion();
-  cache->IndexID = IndexDef->ObjectID;
-  cache->RecordID = read.RecordID;
+  kept.RecordView = RecordView();
+  kept.Forward = forward;
+  kept.Steps = steps < INT32_MAX ? steps + 1 : steps;
+  if (steps == 0) kept.LastAhead = 0;
+  KeepPosition(cache, read.RecordID, &path);
+  if (read.Result != kVLMNavOK || kept.Steps < kAheadAfterSteps) {
+    kept.DropAhead(steps == 0);
+    return;
+  }
+  // A walk that goes on: the entries ahead with their records, more than
+  // last time. What cannot be read ahead is left to the steps that reach it.
   try {
-    cache->Token = path.GetApproxPosition(GetFanOut());
-  } catch (const EVLMException&) {
-    cache->Token = -1;  // too deep for a number: the next step searches
+    ReadAheadEntries(sessionID, kept);
+  } catch (const std::exception&) {
+    kept.DropAhead(true);
   }
 }
 
@@ -391,16 +637,17 @@ void TVLMBTreeRecordIndex::GetRecord(int32_t sessionID, TVLMNavigationRequest& r
       request.Result = kVLMNavError;
       return;
     }
-    Answer(sessionID, request, true, path, true, positionCache);
+    Answer(sessionID, request, true, path, request.Bof, positionCache);
     return;
   }
   if (request.Mode != 1 && request.Mode != 2)
     throw EVLMException(20053, "Invalid 'get record' mode for index: grmCurrent");
+  const bool forward = request.Mode == 1;
+  if (AnswerAhead(sessionID, request, forward, positionCache)) return;
   if (!CurrentPath(sessionID, request, positionCache, path)) {
     request.Result = kVLMNavError;
     return;
   }
-  const bool forward = request.Mode == 1;
   const bool stepped = forward ? NextEntry(sessionID, path) : PriorEntry(sessionID, path);
   Answer(sessionID, request, stepped, path, forward, positionCache);
 }

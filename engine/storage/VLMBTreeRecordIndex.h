@@ -13,7 +13,11 @@
 // path's approximate position (Token); the next step from the same record
 // descends along those entry numbers and uses the path only when its leaf
 // entry still holds that record, so a stale cache costs a search, never a
-// wrong answer.
+// wrong answer. The exact path is kept too, trusted while the table's change
+// stamp and the page managers' views stay; a walk that goes on in one
+// direction also keeps the entries ahead of it with copies of their records,
+// under the same condition, read with one take of each leaf and of each
+// record page (ReadRecords), as a scan of the page cache.
 //
 // Invariants:
 //   1. The index holds one entry per record of the table; an update moves an
@@ -43,6 +47,7 @@
 #include "engine/storage/VLMBTree.h"
 
 class TVLMCursor;
+class TVLMIndexStepState;
 class TVLMTableData;
 
 // The table's records one after the other, as a new index is filled from
@@ -105,6 +110,8 @@ public:
   void EmptyIndex(int32_t sessionID) override;
   void OpenIndex(const TVLMIndexDef& indexDef) override;
   void RebuildIndex(TVLMCursor* cursor) override;
+  // A walk that goes on in one direction reads the entries ahead of it
+  // with their records (see the file's head).
   void GetRecord(int32_t sessionID, TVLMNavigationRequest& request, uint32_t changeStamp,
                  TVLMIndexPositionCache* positionCache) override;
   void LocateRecord(int32_t sessionID, TVLMNavigationRequest& request, uint32_t changeStamp,
@@ -136,6 +143,9 @@ public:
   int32_t GetFanOut() override;
   // The entries a leaf page and a node page hold (the table search's cost).
   TVLMIndexPageFigures GetPageFigures() override;
+  bool KeepsPosition(int32_t sessionID, const TVLMNavigationRequest& request,
+                     TVLMIndexPositionCache* cache) override;
+  bool StepAhead(int32_t sessionID, TVLMNavigationRequest& request, TVLMIndexPositionCache* cache) override;
   // Descends along the path's entry numbers, each kept inside its page.
   void KeyPathToRecordID(int32_t sessionID, const TVLMKeyPath& keyPath, TVLMRecordID& recordID) override;
   int64_t KeyPathPosition(const TVLMKeyPath& keyPath, int32_t fanOut) override;
@@ -175,9 +185,28 @@ private:
   // it, else by search.
   bool CurrentPath(int32_t sessionID, const TVLMNavigationRequest& request, TVLMIndexPositionCache* cache,
                    TVLMKeyPath& path);
-  // The request positioned on the path's record (found) or at its end.
+  // The request positioned on the path's record (found) or at its end; the
+  // reader's state kept in cache, the entries ahead read when the walk goes
+  // on.
   void Answer(int32_t sessionID, TVLMNavigationRequest& request, bool found, const TVLMKeyPath& path, bool forward,
               TVLMIndexPositionCache* cache);
+  // The reader's kept state when it stands on recordID and may be trusted.
+  TVLMIndexStepState* KeptState(int32_t sessionID, const TVLMRecordID& recordID, TVLMIndexPositionCache* cache) const;
+  // The step answered from the entries read ahead; false when there are
+  // none for it.
+  bool AnswerAhead(int32_t sessionID, TVLMNavigationRequest& request, bool forward, TVLMIndexPositionCache* cache);
+  // The entries after kept's path in its direction, with their records
+  // (or, in page order, the pages they lie on).
+  void ReadAheadEntries(int32_t sessionID, TVLMIndexStepState& kept);
+  // An entry's record read ahead in page order, from its page, into buffer;
+  // the result of the read.
+  uint8_t ReadAheadRecord(int32_t sessionID, TVLMIndexStepState& kept, const TVLMRecordID& recordID, uint8_t* buffer,
+                          TVLMIndexPositionCache* cache);
+  // The cache's position: recordID at path (nullptr: no approximate
+  // position kept).
+  void KeepPosition(TVLMIndexPositionCache* cache, const TVLMRecordID& recordID, const TVLMKeyPath* path);
+  // The view version of the page manager of the table's records.
+  uint64_t RecordView() const;
   // A leaf met walking a level chain; 10674 when the chain comes back.
   TVLMBTreePagePtr ChainLeaf(int32_t sessionID, int32_t pageNo, int32_t level, std::unordered_set<int32_t>& seen);
   // Whether an insert or a duplicate check tries the append descent

@@ -766,7 +766,7 @@ bool TVLMDiskPageManager::ReadPage(TVLMPage* page) {
   CheckNotFailed();
   FileScope scope(this);
   ++FileReads_;
-  if (page->Buffer == nullptr) page->AllocateBuffer();
+  page->AllocateReadBuffer();
   if (!DatabaseFile.ReadBuffer(page->Buffer, PagePosition(page->PageNo), PageSize)) {
     // Whatever part was read is not a page.
     std::memset(page->Buffer, 0, PageSize);
@@ -781,6 +781,45 @@ bool TVLMDiskPageManager::ReadPage(TVLMPage* page) {
   }
   page->FreshlyRead = true;
   return true;
+}
+
+int32_t TVLMDiskPageManager::MaxReadRun() const { return 32; }
+
+void TVLMDiskPageManager::ReadPages(TVLMPage* const* pages, int32_t count, bool* ok) {
+  VLM_REQUIRE_DATABASE_SECTION();
+  std::fill(ok, ok + count, false);
+  if (count <= 0 || Failed_) return;
+  // Map pages are never cached; a run that reaches them is read page by
+  // page where it needs them.
+  for (int32_t i = 0; i < count; ++i)
+    if (IsMapPage(pages[i]->PageNo)) return;
+  const int32_t first = pages[0]->PageNo;
+  const int32_t span = pages[count - 1]->PageNo - first + 1;
+  if (span < count || span > MaxReadRun()) {
+    TVLMPageManager::ReadPages(pages, count, ok);
+    return;
+  }
+  FileScope scope(this);
+  // The pages straight into their buffers; the pages between them into one
+  // scratch page, read and dropped.
+  if (!GapPage_) GapPage_.reset(new uint8_t[PageSize]);
+  ReadRun_.assign(static_cast<size_t>(span), GapPage_.get());
+  for (int32_t i = 0; i < count; ++i) {
+    pages[i]->AllocateReadBuffer();
+    ReadRun_[static_cast<size_t>(pages[i]->PageNo - first)] = pages[i]->Buffer;
+  }
+  ++FileReads_;
+  if (!DatabaseFile.ReadBuffers(ReadRun_.data(), span, PageSize, PagePosition(first))) return;
+  for (int32_t i = 0; i < count; ++i) {
+    TVLMPage* page = pages[i];
+    if (IsEncrypted()) {
+      qv::DecryptPageData(page->GetCipherId(), page->Data(), PageDataSize, PasswordRecord.Password);
+      // A page that fails its check is read again by the take that needs it,
+      // which reports it.
+      if (!SkipChecks && VLMCRC32(0, page->Data(), PageDataSize) != page->GetCRC()) continue;
+    }
+    ok[i] = true;
+  }
 }
 
 const uint8_t* TVLMDiskPageManager::PageBytesForWrite(TVLMPage* page, std::vector<uint8_t>& encrypted) {

@@ -356,6 +356,9 @@ public:
   void SetSize(int64_t size);
   // A whole read of count bytes, or false (never raises for I/O).
   bool ReadBuffer(void* buffer, int64_t position, int32_t count);
+  // count buffers of size bytes each, filled from position on with one read
+  // call; false, like ReadBuffer, when that fails or reads less.
+  bool ReadBuffers(void* const* buffers, int32_t count, int32_t size, int64_t position);
   void ReadBufferEx(void* buffer, int32_t errorCode, int64_t position, int32_t count);
   void WriteBuffer(const void* buffer, int32_t errorCode, int64_t position, int32_t count);
   void Flush();  // fdatasync
@@ -626,6 +629,9 @@ public:
   // A commit writes runs of adjacent pages with one write call each.
   int32_t MaxWriteRun() const override;
   void WritePages(TVLMPage* const* pages, int32_t count) override;
+  // Reads a run of adjacent pages with one read call.
+  int32_t MaxReadRun() const override;
+  void ReadPages(TVLMPage* const* pages, int32_t count, bool* ok) override;
   void RemovePage(int32_t sessionID, int32_t pageNo) override;
   TVLMPage* GetPage(int32_t sessionID, int32_t pageNo, bool sync, uint16_t pageType) override;
   void Commit(int32_t sessionID) override;
@@ -746,8 +752,11 @@ private:
   const uint8_t* PageBytesForWrite(TVLMPage* page, std::vector<uint8_t>& encrypted);
 
   uint32_t ReadOnlyObjectIDMark_ = 0;  // highest ID handed out read-only
-  // The bytes of a run of pages on their way to disk (WritePages).
+  // The bytes of a run of pages on their way to disk (WritePages), and
+  // from it (ReadPages).
   std::vector<uint8_t> WriteRun_;
+  std::vector<void*> ReadRun_;
+  std::unique_ptr<uint8_t[]> GapPage_;
   // A commit collects its writes instead of writing (WritePage, WritePages,
   // FreePage).
   bool Collecting_ = false;

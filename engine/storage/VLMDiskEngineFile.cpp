@@ -300,6 +300,20 @@ bool TVLMDatabaseFile::ReadBuffer(void* buffer, int64_t position, int32_t count)
   return ok;
 }
 
+bool TVLMDatabaseFile::ReadBuffers(void* const* buffers, int32_t count, int32_t size, int64_t position) {
+  CheckOpen("ReadBuffer");
+  if (count < 0 || size < 0 || position < 0) {
+    LastErrno_ = EINVAL;
+    return false;
+  }
+  const int64_t total = static_cast<int64_t>(count) * size;
+  bool ok = TryTwice([&] {
+    if (Handle_.ReadAtScattered(buffers, count, size, position) != total) throw qv::EOSError("short read", 0);
+  });
+  if (ok) Position_ = position + total;
+  return ok;
+}
+
 void TVLMDatabaseFile::ReadBufferEx(void* buffer, int32_t errorCode, int64_t position, int32_t count) {
   if (ReadBuffer(buffer, position, count)) return;
   throw EVLMException(errorCode,

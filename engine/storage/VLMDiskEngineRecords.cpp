@@ -9,8 +9,10 @@
 #include "engine/storage/VLMDiskEngineRecords.h"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstring>
+#include <optional>
 
 #include "engine/core/VLMBase.h"
 #include "engine/core/VLMExcept.h"
@@ -62,10 +64,6 @@ TVLMSmallRecordPage::TVLMSmallRecordPage(TVLMPage* page, int32_t recordsPerPage,
   if (recordsPerPage < 0 || recordSize < 0 ||
       static_cast<int64_t>(recordsPerPage) * recordSize + BitmapSize > page->DataSize())
     throw EVLMException(20140, "Invalid number of records on page");
-}
-
-bool TVLMSmallRecordPage::IsSet(int32_t slot) const {
-  return slot >= 0 && slot < RecordsPerPage && VLMGetBit(slot, Page->Data());
 }
 
 void TVLMSmallRecordPage::SetBit(int32_t slot, bool value) { VLMSetBit(value, slot, Page->Data()); }
@@ -139,11 +137,17 @@ void TVLMSmallRecordPage::GetLastRecord(TVLMRecordID& recordID) const {
 
 bool TVLMSmallRecordPage::GetNextRecord(TVLMRecordID& recordID) const {
   recordID.Page = static_cast<uint32_t>(Page->PageNo);
-  for (int32_t i = recordID.Row + 1; i < RecordsPerPage; ++i)
-    if (IsSet(i)) {
-      recordID.Row = static_cast<uint16_t>(i);
-      return true;
-    }
+  const uint8_t* bits = Page->Data();
+  // A byte of the bitmap at a time: the used slots of a page are mostly
+  // together.
+  for (int32_t i = recordID.Row + 1; i < RecordsPerPage; i = (i | 7) + 1) {
+    const uint32_t rest = static_cast<uint32_t>(bits[i >> 3]) >> (i & 7);
+    if (rest == 0) continue;
+    const int32_t slot = i + std::countr_zero(rest);
+    if (slot >= RecordsPerPage) return false;
+    recordID.Row = static_cast<uint16_t>(slot);
+    return true;
+  }
   return false;
 }
 
@@ -421,9 +425,12 @@ bool TVLMDiskRecordManager::FollowingPage(int32_t sessionID, int32_t pageNo, boo
     return true;
   }
   // A walk that goes on reads more pages ahead next time; a new one a few.
-  state->Batch = current && last == pageNo ? std::min<size_t>(state->Batch * 2, 512) : 8;
+  const bool goesOn = current && last == pageNo;
+  state->Batch = goesOn ? std::min<size_t>(state->Batch * 2, 512) : 8;
+  if (!goesOn) state->PagesWalked = 0;
   state->Following.clear();
   state->Next = 0;
+  state->ReadAheadTo = 0;
   state->From = pageNo;
   state->Forward = forward;
   state->SessionID = sessionID;
@@ -451,10 +458,22 @@ bool TVLMDiskRecordManager::FollowingPage(int32_t sessionID, int32_t pageNo, boo
 bool TVLMDiskRecordManager::FirstRecordFrom(int32_t sessionID, bool from, int32_t pageNo,
                                             TVLMNavigationRequest& request, TVLMDiskRecordReadState* state) {
   const bool forward = request.Mode == 1;
+  // A walk from an end of the table is a new walk.
+  if (!from && state != nullptr) state->PagesWalked = 0;
   // Page numbers found are strictly monotonic, so the walk ends.
   for (int32_t next = 0; from ? FollowingPage(sessionID, pageNo, forward, state, next)
                               : ListedPage(sessionID, false, pageNo, forward, next);
        from = true, pageNo = next) {
+    const bool pass = state != nullptr && ++state->PagesWalked > kVLMScanAfterPages;
+    TVLMScanReads scan(PageManager, pass);
+    if (pass && state->Next > 0 && state->Following[state->Next - 1] == next && state->Next > state->ReadAheadTo) {
+      // The listed pages ahead, read in runs before the walk needs them.
+      const size_t first = state->Next - 1;
+      const size_t count =
+          std::min<size_t>(state->Following.size() - first, static_cast<size_t>(std::max(PageManager->ScanLimit / 2, 1)));
+      PageManager->ReadAhead(sessionID, state->Following.data() + first, static_cast<int32_t>(count));
+      state->ReadAheadTo = first + count;
+    }
     TVLMHeldPage held;
     TVLMPage* page = ReadPage(sessionID, next, state, held);
     if (page == nullptr) continue;
@@ -537,6 +556,90 @@ void TVLMDiskRecordManager::GetRecord(int32_t sessionID, TVLMNavigationRequest& 
     }
   }
   request.Result = kVLMNavError;
+}
+
+int32_t TVLMDiskRecordManager::ReadRecords(int32_t sessionID, const TVLMRecordID* ids, int32_t count,
+                                           uint8_t* buffers, size_t stride) {
+  if (count <= 0) return 0;
+  // The records in page order: keys of the page number (high 32 bits), the
+  // slot and the position in ids, sorted. Page numbers of records are never
+  // negative (VLMPageInFile), so they sort as unsigned numbers. The slot
+  // rides in the key when both fit in the low 32 bits, so that the pass over
+  // the pages does not look ids up out of order (a long list would miss the
+  // processor's caches once per record); a slot too large for its bits
+  // becomes one no page holds.
+  const int positionBits = std::bit_width(static_cast<uint32_t>(count - 1));
+  const int slotBits = std::bit_width(static_cast<uint32_t>(std::max(RecordsPerPage, 1)));
+  const bool slotInKey = positionBits + slotBits <= 32;
+  const uint32_t noSlot = (uint32_t{1} << slotBits) - 1;
+  const uint64_t positionMask = slotInKey ? (uint64_t{1} << positionBits) - 1 : 0xFFFFFFFFu;
+  std::vector<uint64_t> order(static_cast<size_t>(count));
+  bool sorted = true;
+  for (int32_t i = 0; i < count; ++i) {
+    uint64_t low = static_cast<uint32_t>(i);
+    if (slotInKey) low |= static_cast<uint64_t>(std::min<uint32_t>(ids[i].Row, noSlot)) << positionBits;
+    order[static_cast<size_t>(i)] = (static_cast<uint64_t>(ids[i].Page) << 32) | low;
+    if (i > 0 && order[static_cast<size_t>(i)] < order[static_cast<size_t>(i) - 1]) sorted = false;
+  }
+  // Records in index order often lie in page order already (an index on
+  // the order they were added in); else they are grouped by page number,
+  // counted out over the span of page numbers when it is not much wider than
+  // the list.
+  if (!sorted) {
+    uint64_t low = UINT64_MAX, high = 0;
+    for (uint64_t key : order) {
+      low = std::min(low, key >> 32);
+      high = std::max(high, key >> 32);
+    }
+    const uint64_t span = high - low + 1;
+    if (span <= 4 * order.size() + 1024) {
+      std::vector<uint32_t> starts(static_cast<size_t>(span) + 1, 0);
+      for (uint64_t key : order) ++starts[static_cast<size_t>((key >> 32) - low) + 1];
+      for (size_t i = 1; i < starts.size(); ++i) starts[i] += starts[i - 1];
+      std::vector<uint64_t> grouped(order.size());
+      // Stable: the records of one page stay in the order of ids.
+      for (uint64_t key : order) grouped[starts[static_cast<size_t>((key >> 32) - low)]++] = key;
+      order.swap(grouped);
+    } else {
+      std::sort(order.begin(), order.end());
+    }
+  }
+  auto positionOf = [&](uint64_t key) { return static_cast<int32_t>(key & positionMask); };
+  auto slotOf = [&](uint64_t key, int32_t i) {
+    return slotInKey ? static_cast<int32_t>((key & 0xFFFFFFFFu) >> positionBits) : static_cast<int32_t>(ids[i].Row);
+  };
+  std::vector<int32_t> pages;
+  for (uint64_t key : order) {
+    const auto pageNo = static_cast<int32_t>(key >> 32);
+    if (pages.empty() || pages.back() != pageNo) pages.push_back(pageNo);
+  }
+  TVLMScanReads scan(PageManager);
+  // The first record (in the order of ids) that could not be read.
+  int32_t missing = count;
+  const size_t aheadRun = static_cast<size_t>(std::max(PageManager->ScanLimit / 2, 1));
+  size_t readAheadTo = 0;
+  size_t at = 0;
+  for (size_t p = 0; p < pages.size(); ++p) {
+    if (p >= readAheadTo) {
+      const size_t n = std::min(aheadRun, pages.size() - p);
+      PageManager->ReadAhead(sessionID, pages.data() + p, static_cast<int32_t>(n));
+      readAheadTo = p + n;
+    }
+    TVLMHeldPage page(PageManager, ReadValidPage(sessionID, pages[p]));
+    std::optional<TVLMSmallRecordPage> view;
+    if (page.Get() != nullptr) view.emplace(page.Get(), RecordsPerPage, StoredRecordSize);
+    for (; at < order.size() && static_cast<int32_t>(order[at] >> 32) == pages[p]; ++at) {
+      const int32_t i = positionOf(order[at]);
+      if (i >= missing) continue;
+      const int32_t slot = slotOf(order[at], i);
+      if (!view || !view->IsSet(slot)) {
+        missing = i;
+        continue;
+      }
+      FieldManager->StoredRecordToBuffer(view->RecordData(slot), buffers + stride * static_cast<size_t>(i));
+    }
+  }
+  return missing;
 }
 
 int32_t TVLMDiskRecordManager::CompareRecordIDs(const TVLMRecordID& id1, const TVLMRecordID& id2) {

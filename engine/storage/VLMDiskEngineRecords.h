@@ -41,6 +41,13 @@
 // count, the change stamp and the page manager's view version are as they
 // were when it was read; the pin clears itself (VLMPage.h).
 //
+// A walk that goes on past its first pages is a whole-table pass: it takes
+// its pages as a scan (TVLMScanReads) and reads the listed pages ahead of it
+// in runs of adjacent pages, so that it neither floods the page cache nor
+// reads the store page by page. ReadRecords reads the records of a list of
+// record IDs (an index-order walk's next entries) page by page in page
+// order, each page once, as a scan too.
+//
 // Error codes: 20140 slots that do not fit the page, 20141 page full,
 // 20143-20148 record not found on a page, 20104/20105 page walks,
 // 20113/20114 record numbers, 20174 record too large, 20292 page index and
@@ -106,7 +113,15 @@ public:
   uint64_t Epoch = 0;
   // Pages the next list reads ahead (doubles while one walk goes on).
   size_t Batch = 0;
+  // Pages the walk has stood on since it began; from kVLMScanAfterPages on
+  // it is a whole-table pass.
+  int64_t PagesWalked = 0;
+  // Entries of Following up to which the store was asked to read ahead.
+  size_t ReadAheadTo = 0;
 };
+
+// A walk in record order becomes a whole-table pass after this many pages.
+inline constexpr int64_t kVLMScanAfterPages = 8;
 
 // -------------------------------------------------------- TVLMSmallRecordPage
 
@@ -126,7 +141,9 @@ public:
   bool UpdateRecord(const uint8_t* data, const TVLMRecordID& recordID);
   bool DeleteRecord(const TVLMRecordID& recordID);
   bool ReadRecord(const TVLMRecordID& recordID, uint8_t* data) const;
-  bool IsSet(int32_t slot) const;
+  bool IsSet(int32_t slot) const {
+    return slot >= 0 && slot < RecordsPerPage && ((Page->Data()[slot >> 3] >> (slot & 7)) & 1) != 0;
+  }
   // The lowest / highest used slot (none: 20143 / 20144).
   void GetFirstRecord(TVLMRecordID& recordID) const;
   void GetLastRecord(TVLMRecordID& recordID) const;
@@ -203,6 +220,12 @@ public:
   int32_t CompareRecordIDs(const TVLMRecordID& id1, const TVLMRecordID& id2) override;
   // RecordCount div 2 whatever the record: an estimate is all callers need.
   int64_t GetRecordNo(int32_t sessionID, const TVLMRecordID& recordID) override;
+  // In page order, each page taken once; a page that is no record page of
+  // the table, or a slot without a record, ends the read at the first record
+  // (in the order of ids) that it holds.
+  int32_t ReadRecords(int32_t sessionID, const TVLMRecordID* ids, int32_t count, uint8_t* buffers,
+                      size_t stride) override;
+  bool ReadsByPage() const override { return true; }
 
   // The last listed page number + 1 times N; 1 without record pages. The
   // bound of RecordIDToRecordNo.

@@ -74,7 +74,8 @@ void TVLMDiskTableData::RecordNoToRecordID(int64_t recordNo, TVLMRecordID& recor
 //
 // A cursor stepping in natural order from record to record of the page it
 // stands on takes no check at all (StepInBatch): the steps of one page are
-// one read of the file.
+// one read of the file. A single-user cursor stepping in index order over
+// the entries its index read ahead takes them the same short way.
 
 bool TVLMDiskTableData::ReadWrapped(TVLMCursor* cursor, bool refreshIndexes, const std::function<void()>& body) {
   auto guard = LockGuard();
@@ -170,17 +171,28 @@ bool TVLMDiskTableData::LockedRead(TVLMCursor* cursor, bool refreshIndexes, cons
 }
 
 bool TVLMDiskTableData::StepInBatch(TVLMCursor* cursor, uint8_t mode, uint8_t& result) {
-  if ((mode != 1 && mode != 2) || cursor->HasIndex() || cursor->HasRecordRestrictions() ||
-      cursor->Position.Bof != 0 || cursor->Position.Eof != 0 || cursor->RecordBuffer == nullptr)
+  if ((mode != 1 && mode != 2) || cursor->HasRecordRestrictions() || cursor->Position.Bof != 0 ||
+      cursor->Position.Eof != 0 || cursor->RecordBuffer == nullptr)
     return false;
   auto guard = LockGuard();
   if (RecordManager == nullptr) return false;
   TVLMNavigationRequest request;
   request.Mode = mode;
+  request.IndexID = cursor->IndexID;
   request.RecordID = cursor->Position.RecordID;
   request.RecordBuffer = cursor->RecordBuffer;
   request.Cache = &cursor->PositionCache;
-  if (!DiskRecordManager()->StepOnPinnedPage(VLMCursorSessionID(cursor), request)) return false;
+  if (cursor->HasIndex()) {
+    // In index order: the entries the index read ahead for the cursor,
+    // copies read under one look at the file; a multi-user reader looks at
+    // the file for every step and takes them only through the general step.
+    if (DiskDatabase_->MultiUser || IndexManager == nullptr) return false;
+    TVLMIndex* index = IndexManager->FindOpenIndex(cursor->IndexID);
+    if (index == nullptr || !index->StepAhead(VLMCursorSessionID(cursor), request, &cursor->PositionCache))
+      return false;
+  } else if (!DiskRecordManager()->StepOnPinnedPage(VLMCursorSessionID(cursor), request)) {
+    return false;
+  }
   CountRecordRead();
   cursor->Position.RecordID = request.RecordID;
   result = request.Result;

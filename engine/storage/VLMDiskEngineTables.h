@@ -466,8 +466,9 @@ private:
   bool LockedRead(TVLMCursor* cursor, bool refreshIndexes, const std::function<void()>& body);
   // The next or prior record of a cursor without restrictions in natural
   // order when it lies on the page the cursor stands on (for a multi-user
-  // cursor a step of one page's batch); false when the step needs the
-  // general navigation (and, multi-user, a check of the file).
+  // cursor a step of one page's batch), or, single-user, in index order when
+  // the index read it ahead (TVLMIndex::StepAhead); false when the step
+  // needs the general navigation (and, multi-user, a check of the file).
   bool StepInBatch(TVLMCursor* cursor, uint8_t mode, uint8_t& result);
   // The managers of an open table, made for a stored table being loaded.
   void CreateManagers();

@@ -73,6 +73,12 @@ void TVLMPage::AllocateBuffer() {
   InitHeader();
 }
 
+void TVLMPage::AllocateReadBuffer() {
+  if (Buffer != nullptr) return;
+  Buffer = PageManager->TakePageBuffer();
+  BufferOwned = true;
+}
+
 void TVLMPage::FreeBuffer() {
   if (Buffer != nullptr && BufferOwned) VLMMemoryManager().FreeMem(Buffer);
   Buffer = nullptr;
@@ -155,18 +161,19 @@ TVLMSortedPageList::~TVLMSortedPageList() { Clear(); }
 
 void TVLMSortedPageList::Unlink(TVLMPage* page) {
   if (page->Older_) page->Older_->Newer_ = page->Newer_;
-  else Oldest_ = page->Newer_;
+  else OldestOf(page) = page->Newer_;
   if (page->Newer_) page->Newer_->Older_ = page->Older_;
-  else Newest_ = page->Older_;
+  else NewestOf(page) = page->Older_;
   page->Older_ = page->Newer_ = nullptr;
 }
 
 void TVLMSortedPageList::LinkNewest(TVLMPage* page) {
-  page->Older_ = Newest_;
+  TVLMPage*& newest = NewestOf(page);
+  page->Older_ = newest;
   page->Newer_ = nullptr;
-  if (Newest_) Newest_->Newer_ = page;
-  else Oldest_ = page;
-  Newest_ = page;
+  if (newest) newest->Newer_ = page;
+  else OldestOf(page) = page;
+  newest = page;
   page->LastAccess_ = ++AccessCounter;
 }
 
@@ -194,7 +201,7 @@ void TVLMSortedPageList::Grow() {
   }
 }
 
-void TVLMSortedPageList::Insert(std::unique_ptr<TVLMPage> page) {
+void TVLMSortedPageList::Insert(std::unique_ptr<TVLMPage> page, bool scanned) {
   TVLMPage* raw = page.get();
   if (SlotOf(raw->PageNo) != SIZE_MAX)
     throw EVLMException(30378, "TSortedPageList.Insert - duplicate key = %d", {raw->PageNo});
@@ -205,6 +212,8 @@ void TVLMSortedPageList::Insert(std::unique_ptr<TVLMPage> page) {
   Slots_[i] = Slot{raw->PageNo, page.release()};
   ++Count_;
   raw->OwnerList = this;
+  raw->Scanned_ = scanned;
+  if (scanned) ++ScanCount_;
   LinkNewest(raw);
 }
 
@@ -228,6 +237,8 @@ std::unique_ptr<TVLMPage> TVLMSortedPageList::Extract(int32_t pageNo) {
   Slots_[i] = Slot{};
   --Count_;
   Unlink(page.get());
+  if (page->Scanned_) --ScanCount_;
+  page->Scanned_ = false;
   page->OwnerList = nullptr;
   page->DropPins();
   return page;
@@ -242,6 +253,16 @@ void TVLMSortedPageList::Touch(TVLMPage* page) {
   if (page == nullptr || page->OwnerList != this || Find(page->PageNo) != page)
     throw EVLMException(20167, "Page not found");
   Unlink(page);
+  LinkNewest(page);
+}
+
+void TVLMSortedPageList::Keep(TVLMPage* page) {
+  if (page == nullptr || page->OwnerList != this || Find(page->PageNo) != page)
+    throw EVLMException(20167, "Page not found");
+  if (!page->Scanned_) return;
+  Unlink(page);
+  page->Scanned_ = false;
+  --ScanCount_;
   LinkNewest(page);
 }
 
@@ -260,7 +281,9 @@ void TVLMSortedPageList::Clear() {
   Slots_.clear();
   Mask_ = 0;
   Count_ = 0;
+  ScanCount_ = 0;
   Oldest_ = Newest_ = nullptr;
+  ScanOldest_ = ScanNewest_ = nullptr;
   for (Slot& slot : slots) delete slot.Page;
 }
 
@@ -279,6 +302,7 @@ TVLMPageManager::~TVLMPageManager() {
   LastSession_ = nullptr;
   Sessions_.clear();
   SharedPages.Clear();
+  for (uint8_t* buffer : SparePageBuffers_) VLMMemoryManager().FreeMem(buffer);
   for (void* block : SpareBlocks_) {
     ASAN_UNPOISON_MEMORY_REGION(block, SpareBlockSize_);
     ::operator delete(block);
@@ -365,11 +389,48 @@ void TVLMPageManager::DropSharedCopy(int32_t pageNo) {
   }
 }
 
+namespace {
+
+// Buffers of evicted scanned pages kept for the next reads of a pass: a few
+// runs' worth.
+constexpr size_t kSparePageBuffers = 64;
+
+}  // namespace
+
+uint8_t* TVLMPageManager::TakePageBuffer() {
+  if (!SparePageBuffers_.empty()) {
+    uint8_t* buffer = SparePageBuffers_.back();
+    SparePageBuffers_.pop_back();
+    return buffer;
+  }
+  return static_cast<uint8_t*>(VLMMemoryManager().GetMem(PageSize));
+}
+
+void TVLMPageManager::Evict(TVLMPage* page) {
+  const bool scanned = TVLMSortedPageList::Scanned(page);
+  ++(scanned ? Figures_.ScannedEvicted : Figures_.KeptEvicted);
+  std::unique_ptr<TVLMPage> gone = SharedPages.Extract(page->PageNo);
+  // A pass's page buffer serves the pass's next read.
+  if (scanned && gone->BufferOwned && gone->Buffer != nullptr && SparePageBuffers_.size() < kSparePageBuffers &&
+      VLMMemoryManager().GetMemSize(gone->Buffer) == PageSize) {
+    if (SparePageBuffers_.capacity() == 0) SparePageBuffers_.reserve(kSparePageBuffers);
+    SparePageBuffers_.push_back(gone->Buffer);
+    gone->Buffer = nullptr;
+  }
+}
+
 void TVLMPageManager::EvictSharedPages() {
-  TVLMPage* page = SharedPages.Oldest();
+  const int32_t scanLimit = std::max(ScanLimit, 0);
+  TVLMPage* page = SharedPages.OldestScanned();
+  while (page != nullptr && (SharedPages.ScannedCount() > scanLimit || SharedPages.Count() > CacheLimit)) {
+    TVLMPage* next = TVLMSortedPageList::NextNewer(page);
+    if (page->UseCount == 0 && !page->Pinned()) Evict(page);
+    page = next;
+  }
+  page = SharedPages.Oldest();
   while (page != nullptr && SharedPages.Count() > CacheLimit) {
     TVLMPage* next = TVLMSortedPageList::NextNewer(page);
-    if (page->UseCount == 0 && !page->Pinned()) SharedPages.Extract(page->PageNo);
+    if (page->UseCount == 0 && !page->Pinned()) Evict(page);
     page = next;
   }
 }
@@ -413,17 +474,28 @@ TVLMPage* TVLMPageManager::GetPage(int32_t sessionID, int32_t pageNo, bool sync,
         throw EVLMException(20153, "Invalid page type. Possible data corruption. Expecting type %d, but found %d",
                             {static_cast<int>(pageType), static_cast<int>(p->GetPageType())});
     };
+    if (page != nullptr && page->Unchecked_) {
+      // Read ahead: checked as a page just read is (invariant 8).
+      try {
+        checkType(page);
+      } catch (...) {
+        DropSharedCopy(pageNo);
+        throw;
+      }
+      page->Unchecked_ = false;
+    }
     if (page == nullptr) {
       // Read first and cache only a page that passed every check.
       auto fresh = std::make_unique<TVLMPage>(this);
       fresh->PageNo = pageNo;
       fresh->SessionID = sessionID;
+      ++Figures_.PagesRead;
       if (!ReadPage(fresh.get()))
         throw EVLMException(20299, "Error reading database file page. Page No: %d, type %d",
                             {pageNo, static_cast<int>(pageType)});
       checkType(fresh.get());
       page = fresh.get();
-      SharedPages.Insert(std::move(fresh));
+      SharedPages.Insert(std::move(fresh), InScanReads());
       PageLoaded(sessionID, page);
     } else if (sync && page->UseCount == 0 && !IsPageValid(sessionID, page)) {
       // Revalidated only while nobody holds it, so a user never sees its
@@ -442,11 +514,14 @@ TVLMPage* TVLMPageManager::GetPage(int32_t sessionID, int32_t pageNo, bool sync,
                             {pageNo, static_cast<int>(pageType)});
       }
       PageLoaded(sessionID, page);
+    } else {
+      ++Figures_.Hits;
     }
   }
   if (page->UseCount > 0 && page->SessionID != sessionID)
     throw EVLMException(20090, "Page is used by other session");
   page->SessionID = sessionID;
+  if (!InScanReads()) page->LookedUp_ = true;
   if (page->UseCount++ == 0) MarkUsed(page);
   return page;
 }
@@ -459,6 +534,8 @@ void TVLMPageManager::ReleasePage(TVLMPage* page) {
   if (--page->UseCount > 0) return;
   page->FreshlyRead = false;
   MarkUnused(page);
+  const bool lookedUp = page->LookedUp_;
+  page->LookedUp_ = false;
   if (page->OwnerList == nullptr) {
     // A copy that a commit replaced while this session used it.
     auto it = Orphans_.find(page);
@@ -479,8 +556,77 @@ void TVLMPageManager::ReleasePage(TVLMPage* page) {
     session.PrivatePages.Insert(SharedPages.Extract(page->PageNo));
     return;
   }
-  SharedPages.Touch(page);
+  // A look-up's page becomes (or stays) the most recently used kept page; a
+  // pass moves only its own scanned pages (invariant 7).
+  if (TVLMSortedPageList::Scanned(page)) {
+    if (lookedUp) {
+      ++Figures_.ScannedKept;
+      SharedPages.Keep(page);
+    } else {
+      SharedPages.Touch(page);
+    }
+  } else if (lookedUp) {
+    SharedPages.Touch(page);
+  }
   EvictSharedPages();
+}
+
+void TVLMPageManager::ReadPages(TVLMPage* const* pages, int32_t count, bool* ok) {
+  VLM_REQUIRE_DATABASE_SECTION();
+  for (int32_t i = 0; i < count; ++i) {
+    try {
+      ok[i] = ReadPage(pages[i]);
+    } catch (const std::exception&) {
+      ok[i] = false;  // reported by the read that needs the page
+    }
+  }
+}
+
+void TVLMPageManager::ReadAhead(int32_t sessionID, const int32_t* pageNos, int32_t count) {
+  VLM_REQUIRE_DATABASE_SECTION();
+  if (sessionID == kVLMInvalidSessionID) return;
+  const SessionEntry* session = FindSession(sessionID);
+  // A run spans at most maxRun page numbers; gaps of a few pages between
+  // the pages asked for are read with them (a table's pages lie among its
+  // index pages) rather than split the run.
+  constexpr int32_t kMaxGap = 4;
+  const int32_t maxRun = std::clamp(MaxReadRun(), 1, std::max(ScanLimit / 2, 1));
+  std::vector<std::unique_ptr<TVLMPage>> run;
+  bool ok[1024];
+  auto flush = [&] {
+    if (run.empty()) return;
+    ReadAheadRun_.clear();
+    for (const auto& page : run) ReadAheadRun_.push_back(page.get());
+    const auto n = static_cast<int32_t>(run.size());
+    std::fill(ok, ok + n, false);
+    ReadPages(ReadAheadRun_.data(), n, ok);
+    for (int32_t i = 0; i < n; ++i) {
+      if (!ok[i]) continue;
+      ++Figures_.PagesRead;
+      TVLMPage* page = run[static_cast<size_t>(i)].get();
+      page->Unchecked_ = true;
+      page->FreshlyRead = false;
+      SharedPages.Insert(std::move(run[static_cast<size_t>(i)]), true);
+      PageLoaded(sessionID, page);
+    }
+    run.clear();
+    EvictSharedPages();
+  };
+  for (int32_t i = 0; i < count; ++i) {
+    const int32_t pageNo = pageNos[i];
+    const bool held = SharedPages.Find(pageNo) != nullptr ||
+                      (session != nullptr && session->PrivatePages.Find(pageNo) != nullptr);
+    const bool ends = !run.empty() && (pageNo <= run.back()->PageNo || pageNo - run.back()->PageNo > kMaxGap ||
+                                       pageNo - run.front()->PageNo >= maxRun || run.size() >= 1024);
+    if (held || ends) flush();
+    // A page listed twice was read by the run just flushed.
+    if (held || (ends && SharedPages.Find(pageNo) != nullptr)) continue;
+    auto page = std::make_unique<TVLMPage>(this);
+    page->PageNo = pageNo;
+    page->SessionID = sessionID;
+    run.push_back(std::move(page));
+  }
+  flush();
 }
 
 void TVLMPageManager::RemovePage(int32_t sessionID, int32_t pageNo) {

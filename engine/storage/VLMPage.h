@@ -44,6 +44,16 @@
 //      that held it when it was pinned: leaving that list (commit, rollback,
 //      eviction, a change by a session, destruction) clears every pin on it.
 //      Eviction passes over pinned pages.
+//   7. A shared page is kept (taken by a look-up: any GetPage outside a scan)
+//      or scanned (read into the cache by a whole-table pass, TVLMScanReads,
+//      and taken by nothing else since). Scanned pages are evicted first and
+//      never more than ScanLimit of them stay; a look-up's take makes a
+//      scanned page kept; a scan's take of a kept page leaves its place in
+//      the recency order alone. So a pass over a table larger than the cache
+//      neither pushes out the pages look-ups reuse nor stays resident.
+//   8. A page read ahead (ReadAhead) enters the cache as scanned and unused;
+//      its type is checked when it is first taken, and a wrong type drops it
+//      (invariant 3 holds for it as for any read).
 //
 // States of one page object:
 //
@@ -52,6 +62,8 @@
 //   private --Commit--> shared (or destroyed when the cache is full)
 //   private --RollbackSession--> destroyed
 //   shared (UseCount 0) --eviction--> destroyed
+//   ReadAhead (not cached) --read ok--> shared, scanned, unused
+//   shared, scanned --taken outside a scan, then released--> shared, kept
 //
 // Error codes: 20038/20039 resize, 20064 invalid page number, 20085-20088
 // commit and rollback checks, 20090 page used by another session, 20097
@@ -100,6 +112,10 @@ inline constexpr int32_t kVLMPageOwnerWordOffset = 30;    // u16
 // The first statement of every public method of a page manager: the caller
 // holds the database critical section (TVLMPageManager::CriticalSection).
 #define VLM_REQUIRE_DATABASE_SECTION() QV_REQUIRE_LOCK(CriticalSectionHeld(), "the database critical section")
+
+// The scanned pages a page manager keeps at the most (ScanLimit): a few
+// runs of pages read ahead.
+inline constexpr int32_t kVLMScanPageLimit = 256;
 
 // Write counter of a freed page, or of a page whose read failed.
 inline constexpr uint32_t kVLMFreedPageCounter = 0x7FFFFFFF;
@@ -157,6 +173,9 @@ public:
 
   // PageSize zero-filled bytes with a new-page header.
   void AllocateBuffer();
+  // PageSize bytes left as they are, for a read to fill; nothing when the
+  // page has a buffer.
+  void AllocateReadBuffer();
   void FreeBuffer();
   // The new-page header: "VLMP", counter 0, type 0, next -1, CRC 0, owner
   // fields -1, -1, 0. Nothing for a manager without page headers.
@@ -199,10 +218,17 @@ private:
     bool IsSet = false;
   };
   std::vector<SessionCounter> SessionCounters_;  // index SessionID + 2
-  // Intrusive least-recently-used links of the list that holds the page.
+  // Intrusive least-recently-used links of the list that holds the page
+  // (of its scanned chain while Scanned_).
   TVLMPage* Older_ = nullptr;
   TVLMPage* Newer_ = nullptr;
   uint64_t LastAccess_ = 0;
+  // Read by a whole-table pass and taken by nothing else since (invariant 7).
+  bool Scanned_ = false;
+  // Taken outside a scan since it was last released.
+  bool LookedUp_ = false;
+  // Read ahead: its type is checked when it is first taken (invariant 8).
+  bool Unchecked_ = false;
   // Place in the manager's list of pages in use; -1 while nobody uses it.
   int32_t InUseIndex_ = -1;
   // The pins on the page, linked through the pins.
@@ -263,9 +289,10 @@ public:
 // The pages of one list (the shared cache or a session's private copies),
 // found by page number in an open-addressing table (one probe run over a
 // flat array: a look-up touches one cache line before the page) and kept in
-// an intrusive least-recently-used order, so that lookup, touch and eviction
-// never scan the list. PagesInOrder gives the ascending page order commit
-// needs. The list owns its pages.
+// two intrusive least-recently-used orders, one of kept pages and one of
+// scanned pages (invariant 7; private lists hold kept pages only), so that
+// lookup, touch and eviction never scan the list. PagesInOrder gives the
+// ascending page order commit needs. The list owns its pages.
 class TVLMSortedPageList {
 public:
   TVLMSortedPageList() = default;
@@ -273,22 +300,30 @@ public:
   TVLMSortedPageList(const TVLMSortedPageList&) = delete;
   TVLMSortedPageList& operator=(const TVLMSortedPageList&) = delete;
 
-  // Takes the page as the most recently used one; a page number already in
-  // the list raises 30378.
-  void Insert(std::unique_ptr<TVLMPage> page);
+  // Takes the page as the most recently used one of its order (scanned or
+  // kept); a page number already in the list raises 30378.
+  void Insert(std::unique_ptr<TVLMPage> page, bool scanned = false);
   // Removes the page and hands it back: 20165 on an empty list, 20166 when
   // the page number is not in the list.
   std::unique_ptr<TVLMPage> Extract(int32_t pageNo);
   TVLMPage* Find(int32_t pageNo) const;
-  // The page becomes the most recently used; 20167 when it is not here.
+  // The page becomes the most recently used of its order; 20167 when it is
+  // not here.
   void Touch(TVLMPage* page);
-  // Least recently used first; NextNewer walks toward the most recent.
+  // A scanned page becomes the most recently used kept page.
+  void Keep(TVLMPage* page);
+  // Kept pages, least recently used first; NextNewer walks toward the most
+  // recent of the same order.
   TVLMPage* Oldest() const { return Oldest_; }
+  // Scanned pages, least recently used first.
+  TVLMPage* OldestScanned() const { return ScanOldest_; }
   static TVLMPage* NextNewer(const TVLMPage* page) { return page->Newer_; }
+  static bool Scanned(const TVLMPage* page) { return page->Scanned_; }
   std::vector<TVLMPage*> PagesInOrder() const;
   // Destroys every page of the list.
   void Clear();
   int32_t Count() const { return Count_; }
+  int32_t ScannedCount() const { return ScanCount_; }
 
   uint64_t AccessCounter = 0;
 
@@ -299,6 +334,9 @@ private:
   };
   void Unlink(TVLMPage* page);
   void LinkNewest(TVLMPage* page);
+  // The chain the page belongs to.
+  TVLMPage*& OldestOf(const TVLMPage* page) { return page->Scanned_ ? ScanOldest_ : Oldest_; }
+  TVLMPage*& NewestOf(const TVLMPage* page) { return page->Scanned_ ? ScanNewest_ : Newest_; }
   // Page numbers come in runs (a walk reads page after page): eight
   // neighbouring pages share a group of neighbouring slots, and the groups
   // are spread by a multiplicative hash, so that probe runs stay short even
@@ -318,6 +356,23 @@ private:
   int32_t Count_ = 0;
   TVLMPage* Oldest_ = nullptr;
   TVLMPage* Newest_ = nullptr;
+  TVLMPage* ScanOldest_ = nullptr;
+  TVLMPage* ScanNewest_ = nullptr;
+  int32_t ScanCount_ = 0;
+};
+
+// What the shared cache of one page manager did so far (counted in every
+// build; the tests and the benchmarks read them).
+struct TVLMPageCacheFigures {
+  // Pages read from storage (ReadPage, and each page a read ahead brought).
+  int64_t PagesRead = 0;
+  // Takes of a page the shared cache held.
+  int64_t Hits = 0;
+  // Kept and scanned pages evicted.
+  int64_t KeptEvicted = 0;
+  int64_t ScannedEvicted = 0;
+  // Scanned pages a look-up took, which became kept.
+  int64_t ScannedKept = 0;
 };
 
 // --------------------------------------------------------- TVLMPageManager
@@ -351,6 +406,9 @@ public:
 
   // The most pages the shared cache keeps: min(free memory div 1000, 65536).
   int32_t CacheLimit;
+  // The most scanned pages the shared cache keeps (invariant 7): what one
+  // pass needs at a time, its page and the runs it reads ahead.
+  int32_t ScanLimit = kVLMScanPageLimit;
   TVLMSortedPageList SharedPages;
   uint16_t PageSize = 0;
   uint16_t PageHeaderSize = 0;
@@ -387,6 +445,14 @@ public:
   virtual int32_t MaxWriteRun() const { return 1; }
   // The pages of one run, in ascending order: WritePage each.
   virtual void WritePages(TVLMPage* const* pages, int32_t count);
+  // ReadAhead reads its pages in runs that span at most this many page
+  // numbers, each through ReadPages.
+  virtual int32_t MaxReadRun() const { return 1; }
+  // Fills the buffers of pages in ascending order whose numbers span at
+  // most MaxReadRun; ok[i] tells whether page i was read (base: ReadPage
+  // each). A page that fails is left for the read that needs it, which
+  // reports it.
+  virtual void ReadPages(TVLMPage* const* pages, int32_t count, bool* ok);
   // Schedules the page to be freed when the session commits.
   virtual void RemovePage(int32_t sessionID, int32_t pageNo);
   // The session's copy of the page (its own private one, else the shared
@@ -404,6 +470,20 @@ public:
   TVLMPage* NewPage(int32_t sessionID, uint16_t pageType);
   void ReleasePage(TVLMPage* page);
   void RollbackSession(int32_t sessionID);
+
+  // ---- whole-table passes (invariant 7) ----
+  // While a pass is open (TVLMScanReads), GetPage takes and reads pages as
+  // the pass's: they enter the cache scanned and do not move kept pages.
+  void BeginScanReads() { ++ScanDepth_; }
+  void EndScanReads() { --ScanDepth_; }
+  bool InScanReads() const { return ScanDepth_ > 0; }
+  // Reads into the cache, as scanned pages, those of the pages (ascending
+  // numbers) that neither the session's private list nor the shared cache
+  // holds, a run of near numbers at a time (ReadPages), so that a pass that
+  // knows where it goes next takes several pages per read of the store.
+  // Nothing is raised for a page that cannot be read.
+  void ReadAhead(int32_t sessionID, const int32_t* pageNos, int32_t count);
+  const TVLMPageCacheFigures& CacheFigures() const { return Figures_; }
 
   // Removed, allocated or private pages are waiting for the session's commit.
   bool HasSessionChanges(int32_t sessionID) const;
@@ -429,6 +509,9 @@ public:
   // from pages (a list of page numbers, say) trusts it while this value and
   // its own change count stay as they were.
   uint64_t ViewVersion() const { return ViewVersion_; }
+  // A page buffer of PageSize bytes, left as it is: one a scanned page
+  // gave back when it was evicted, else a new one.
+  uint8_t* TakePageBuffer();
   // Memory for the short-lived objects built over this manager's pages (a
   // B-tree page object for every page of every descent): blocks of the
   // first size asked for are kept when given back, a few at most, so that a
@@ -457,7 +540,10 @@ private:
   // Takes a cached copy out of the shared cache: destroyed when unused, else
   // kept as an orphan until its user releases it.
   void DropSharedCopy(int32_t pageNo);
+  // Scanned pages beyond ScanLimit, then any beyond CacheLimit, scanned
+  // ones first, least recently used first; pages in use or pinned stay.
   void EvictSharedPages();
+  void Evict(TVLMPage* page);
 
   std::vector<std::unique_ptr<SessionEntry>> Sessions_;
   // The entry FindSession found last (entries are never removed before the
@@ -467,17 +553,41 @@ private:
   // page, the commonest thing the engine does, allocates nothing.
   std::vector<TVLMPage*> InUse_;
   std::unordered_map<TVLMPage*, std::unique_ptr<TVLMPage>> Orphans_;
+  // Buffers of evicted scanned pages, for the next pages a pass reads.
+  std::vector<uint8_t*> SparePageBuffers_;
   // Blocks given back (TakeBlock), all of SpareBlockSize_ bytes; the
   // capacity is reserved up front, so giving one back never allocates.
   std::vector<void*> SpareBlocks_;
   size_t SpareBlockSize_ = 0;
   uint64_t ViewVersion_ = 0;
+  int32_t ScanDepth_ = 0;
+  TVLMPageCacheFigures Figures_;
+  // The pages of one run of ReadAhead.
+  std::vector<TVLMPage*> ReadAheadRun_;
   qv::RecursiveMutex OwnSection_;
   qv::RecursiveMutex* SharedSection_ = nullptr;
 };
 
 int32_t TVLMPage::HeaderSize() const { return PageManager->PageHeaderSize; }
 int32_t TVLMPage::PageSize() const { return PageManager->PageSize; }
+
+// A whole-table pass over the manager's pages for the length of a scope
+// (BeginScanReads / EndScanReads); nothing without a manager.
+class TVLMScanReads {
+public:
+  explicit TVLMScanReads(TVLMPageManager* manager, bool scanning = true)
+      : Manager_(scanning ? manager : nullptr) {
+    if (Manager_ != nullptr) Manager_->BeginScanReads();
+  }
+  ~TVLMScanReads() {
+    if (Manager_ != nullptr) Manager_->EndScanReads();
+  }
+  TVLMScanReads(const TVLMScanReads&) = delete;
+  TVLMScanReads& operator=(const TVLMScanReads&) = delete;
+
+private:
+  TVLMPageManager* Manager_;
+};
 
 // Releases a page taken with GetPage/NewPage when the scope ends.
 class TVLMHeldPage {

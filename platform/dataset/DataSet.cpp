@@ -554,6 +554,7 @@ void DataSet::DataEvent(TDataEvent event, intptr_t info) {
       break;
   }
   if (!ControlsDisabled() && State_ != dsBlockRead) {
+    if (DataSources_.empty()) return;
     std::vector<DataSource*> sources = DataSources_;  // a handler may detach one
     for (DataSource* source : sources) {
       if (std::find(DataSources_.begin(), DataSources_.end(), source) != DataSources_.end()) {
@@ -806,42 +807,58 @@ int32_t DataSet::MoveBy(int32_t distance) {
     BOF_ = false;
     EOF_ = false;
     int32_t scrollCount = 0;
-    auto finish = ScopeExit([&] {
+    auto finish = [&] {
       DataEvent(deDataSetScroll, scrollCount);
       DoAfterScroll();
-    });
-    while (distance > 0) {
-      if (ActiveRecord_ < BufferRecordCount_ - 1) {
-        ++ActiveRecord_;
-      } else {
-        int32_t shift = BufferRecordCount_ < BufferCount_ ? 0 : 1;
-        if (GetNextRecord()) {
-          scrollCount -= shift;
-        } else {
-          EOF_ = true;
-          break;
-        }
+    };
+    // The events follow the move also when it fails (the move's failure
+    // reaches the caller); written out rather than as a ScopeExit, which
+    // looks at the exceptions in flight twice per row of a walk.
+    try {
+      MoveRecords(distance, result, scrollCount);
+    } catch (...) {
+      try {
+        finish();
+      } catch (...) {
       }
-      --distance;
-      ++result;
+      throw;
     }
-    while (distance < 0) {
-      if (ActiveRecord_ > 0) {
-        --ActiveRecord_;
-      } else {
-        int32_t shift = BufferRecordCount_ < BufferCount_ ? 0 : 1;
-        if (GetPriorRecord()) {
-          scrollCount += shift;
-        } else {
-          BOF_ = true;
-          break;
-        }
-      }
-      ++distance;
-      --result;
-    }
+    finish();
   }
   return result;
+}
+
+void DataSet::MoveRecords(int32_t distance, int32_t& result, int32_t& scrollCount) {
+  while (distance > 0) {
+    if (ActiveRecord_ < BufferRecordCount_ - 1) {
+      ++ActiveRecord_;
+    } else {
+      int32_t shift = BufferRecordCount_ < BufferCount_ ? 0 : 1;
+      if (GetNextRecord()) {
+        scrollCount -= shift;
+      } else {
+        EOF_ = true;
+        break;
+      }
+    }
+    --distance;
+    ++result;
+  }
+  while (distance < 0) {
+    if (ActiveRecord_ > 0) {
+      --ActiveRecord_;
+    } else {
+      int32_t shift = BufferRecordCount_ < BufferCount_ ? 0 : 1;
+      if (GetPriorRecord()) {
+        scrollCount += shift;
+      } else {
+        BOF_ = true;
+        break;
+      }
+    }
+    ++distance;
+    --result;
+  }
 }
 
 void DataSet::Resync(TResyncMode mode) {

@@ -338,6 +338,8 @@ protected:
   void ActivateBuffers();
   bool GetNextRecord();
   bool GetPriorRecord();
+  // MoveBy's steps: result counts them, scrollCount the buffer shifts.
+  void MoveRecords(int32_t distance, int32_t& result, int32_t& scrollCount);
   int32_t GetNextRecords();
   int32_t GetPriorRecords();
   void SetCurrentRecord(int32_t index);

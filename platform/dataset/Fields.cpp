@@ -192,12 +192,18 @@ StringField::StringField(TFieldType dataType, int32_t defaultSize) : Field(dataT
 
 std::string StringField::AsString() const {
   const auto size = static_cast<size_t>(DataSize());
-  std::string buffer(size, '\0');
-  if (!GetData(buffer.data())) return std::string();
-  size_t n = 0;
-  while (n + 1 < size && buffer[n] != '\0') ++n;
-  buffer.resize(n);
-  return buffer;
+  char local[256];
+  std::string heap;
+  char* buffer = local;
+  if (size > sizeof local) {
+    heap.resize(size);
+    buffer = heap.data();
+  }
+  if (size == 0) return std::string();
+  std::memset(buffer, 0, size);
+  if (!GetData(buffer)) return std::string();
+  // Up to the terminator, the last byte excluded (it holds one).
+  return std::string(buffer, ::strnlen(buffer, size - 1));
 }
 
 void StringField::SetAsString(std::string_view value) {

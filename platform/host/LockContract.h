@@ -19,21 +19,32 @@
 
 namespace qv {
 
-// std::recursive_mutex with a record of the thread that holds it. Meets the
+// A re-entrant mutex with a record of the thread that holds it. Meets the
 // Lockable requirements, so std::lock_guard and std::unique_lock take it.
+// The owner's nested entries only count: the engine enters its locks at
+// every level of a call, so a nested entry must cost next to nothing.
 class RecursiveMutex {
 public:
   void lock() {
+    if (HeldByThisThread()) {
+      ++Depth_;
+      return;
+    }
     Mutex_.lock();
     Entered();
   }
   bool try_lock() {
+    if (HeldByThisThread()) {
+      ++Depth_;
+      return true;
+    }
     if (!Mutex_.try_lock()) return false;
     Entered();
     return true;
   }
   void unlock() {
-    if (--Depth_ == 0) Owner_.store(std::thread::id(), std::memory_order_relaxed);
+    if (--Depth_ > 0) return;
+    Owner_.store(std::thread::id(), std::memory_order_relaxed);
     Mutex_.unlock();
   }
 
@@ -44,10 +55,11 @@ public:
 
 private:
   void Entered() {
-    if (Depth_++ == 0) Owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    Depth_ = 1;
+    Owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
   }
 
-  std::recursive_mutex Mutex_;
+  std::mutex Mutex_;
   std::atomic<std::thread::id> Owner_{};
   int32_t Depth_ = 0;  // nesting of the owner; changed only while held
 };

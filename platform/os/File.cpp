@@ -20,6 +20,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +29,7 @@
 #include <climits>
 #include <ctime>
 #include <mutex>
+#include <vector>
 
 namespace qv {
 
@@ -399,6 +401,35 @@ int64_t File::ReadAt(void* buffer, int64_t count, int64_t offset) {
     }
     if (n == 0) break;  // end of file
     done += n;
+  }
+  return done;
+}
+
+int64_t File::ReadAtScattered(void* const* buffers, int32_t count, int64_t size, int64_t offset) {
+  if (Fd_ < 0) ThrowOSError("Cannot read file", Path_, EBADF);
+  if (count < 0 || size < 0 || offset < 0) ThrowOSError("Cannot read file", Path_, EINVAL);
+  std::vector<iovec> pieces(static_cast<size_t>(count));
+  for (int32_t i = 0; i < count; ++i) pieces[static_cast<size_t>(i)] = {buffers[i], static_cast<size_t>(size)};
+  const int64_t total = size * count;
+  int64_t done = 0;
+  size_t first = 0;
+  while (done < total && first < pieces.size()) {
+    const int n = static_cast<int>(std::min<size_t>(pieces.size() - first, IOV_MAX));
+    ssize_t got = ::preadv(Fd_, pieces.data() + first, n, static_cast<off_t>(offset + done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      ThrowOSError("Cannot read file", Path_, errno);
+    }
+    if (got == 0) break;  // end of file
+    done += got;
+    // The pieces read whole are done; a piece read in part goes on from
+    // where it stopped.
+    auto left = static_cast<size_t>(got);
+    while (first < pieces.size() && left >= pieces[first].iov_len) left -= pieces[first++].iov_len;
+    if (first < pieces.size() && left > 0) {
+      pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + left;
+      pieces[first].iov_len -= left;
+    }
   }
   return done;
 }

@@ -64,6 +64,9 @@ public:
   // Positioned I/O: returns the bytes moved (a read returns less at the end).
   // Throws EOSError on an I/O error.
   int64_t ReadAt(void* buffer, int64_t count, int64_t offset);
+  // count * size bytes from offset, size bytes into each of buffers (one
+  // read call for all of them); the bytes moved.
+  int64_t ReadAtScattered(void* const* buffers, int32_t count, int64_t size, int64_t offset);
   int64_t WriteAt(const void* buffer, int64_t count, int64_t offset);
   int64_t Size() const;
   void Truncate(int64_t size);

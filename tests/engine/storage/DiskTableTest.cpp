@@ -9,6 +9,7 @@
 #include "engine/core/VLMCompression.h"
 #include "engine/storage/StorageTestSupport.h"
 #include "engine/storage/VLMTempEngine.h"
+#include "platform/host/HostVariant.h"
 #include "tests/engine/storage/DiskTestSupport.h"
 #include "tests/support/EngineErrors.h"
 #include "tests/support/TestBudget.h"
@@ -110,6 +111,52 @@ TEST_F(DiskTable, RecordsSurviveReopenAndDeletingReturnsEveryPage) {
   qv::StringList names;
   Database->GetTableNames(names);
   EXPECT_EQ(names.Count(), 0);
+}
+
+// A table walked whole, in record order and in two index orders, leaves the
+// pages that look-ups reuse in the cache, and keeps few of its own: counted
+// by the page cache, not timed.
+TEST_F(DiskTable, WholeTableWalksLeaveTheLookUpsPagesCached) {
+  DiskCursor log(*Database, *Session, "Log");
+  CreateLogTable(log);
+  log.Open();
+  constexpr int kRecords = 6000;
+  for (int i = 1; i <= kRecords; ++i) Insert(log, "K" + std::to_string(i * 7919 % 6007));
+  TVLMDiskPageManager& pages = *Database->DiskPageManager();
+  auto figures = [&] {
+    std::lock_guard guard(Database->CriticalSection());
+    return pages.CacheFigures();
+  };
+  {
+    std::lock_guard guard(Database->CriticalSection());
+    pages.DropSharedPages();
+    pages.CacheLimit = 96;
+    pages.ScanLimit = 16;
+  }
+  auto lookUp = [&] {
+    log.UseIndex("ByCall");
+    for (const char* call : {"K1912", "K4139", "K5", "K6006"}) {
+      ASSERT_TRUE(log.Locate("Call", qv::HostVariant(std::string(call)), false, false)) << call;
+      EXPECT_EQ(log.Text(kCall), call);
+    }
+  };
+  lookUp();
+  const TVLMPageCacheFigures before = figures();
+  for (const char* index : {"", "ByCall", "ByID"}) {
+    log.UseIndex(index);
+    int seen = 0;
+    for (log.SetToBegin(); log.GetRecord(1) == kVLMNavOK;) ++seen;
+    EXPECT_EQ(seen, kRecords) << index;
+  }
+  const TVLMPageCacheFigures walked = figures();
+  EXPECT_GT(walked.PagesRead - before.PagesRead, 3 * pages.CacheLimit);
+  EXPECT_EQ(walked.KeptEvicted, before.KeptEvicted);
+  {
+    std::lock_guard guard(Database->CriticalSection());
+    EXPECT_LE(pages.SharedPages.ScannedCount(), pages.ScanLimit);
+  }
+  lookUp();
+  EXPECT_EQ(figures().PagesRead, walked.PagesRead);
 }
 
 TEST_F(DiskTable, CursorAfterADelete) {

@@ -14,6 +14,7 @@
 
 #include "engine/core/VLMBase.h"
 #include "engine/core/VLMExcept.h"
+#include "engine/core/VLMExpressions.h"
 #include "engine/core/VLMVariant.h"
 #include "engine/storage/VLMDiskEngineRecords.h"
 #include "engine/storage/VLMDiskEngineTables.h"
@@ -171,6 +172,14 @@ public:
 
   // ---- records ----
 
+  // The record of the key values, as the local cursor looks for it.
+  bool Locate(const std::string& fieldNames, const qv::HostVariant& keyValues, bool caseInsensitive,
+              bool partialKey) override {
+    TVLMExpression condition;
+    condition.NullSemantics = false;
+    condition.BuildKeyValuesCondition(this, fieldNames, keyValues, caseInsensitive, partialKey);
+    return Table().Locate(this, &condition);
+  }
   uint8_t GetRecord(uint8_t mode) override {
     std::lock_guard guard(Database.CriticalSection());
     if (RecordBuffer != nullptr) Table().FreeRecordBlobs(RecordBuffer);

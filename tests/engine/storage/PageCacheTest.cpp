@@ -50,6 +50,11 @@ public:
     Store[page->PageNo].assign(page->Buffer, page->Buffer + PageSize);
     Writes.push_back(page->PageNo);
   }
+  int32_t MaxReadRun() const override { return 4; }
+  void ReadPages(TVLMPage* const* pages, int32_t count, bool* ok) override {
+    ++RunReads;
+    TVLMPageManager::ReadPages(pages, count, ok);
+  }
 
   // A committed page of the given type and value.
   void Put(int32_t pageNo, uint8_t value, uint16_t type = kVLMPageTableRecord) {
@@ -65,7 +70,7 @@ public:
   std::map<int32_t, std::vector<uint8_t>> Store;
   std::set<int32_t> Allocated, FailReads;
   std::vector<int32_t> Writes, Freed;
-  int32_t Next = 0, NextAllocation = -1, Reads = 0;
+  int32_t Next = 0, NextAllocation = -1, Reads = 0, RunReads = 0;
 };
 
 uint8_t ValueOf(StorePageManager& pm, int32_t session, int32_t pageNo) {
@@ -226,6 +231,57 @@ TEST(PageCache, EvictionTakesTheLeastRecentlyUsedFreePages) {
   EXPECT_EQ(pm.SharedPages.Count(), 3);
   EXPECT_NE(pm.SharedPages.Find(5), nullptr);
   EXPECT_NE(pm.SharedPages.Find(2), nullptr);
+}
+
+// A whole pass reads its pages into the cache as scanned ones: they go
+// first and never more than ScanLimit of them stay, so the pages look-ups
+// reuse stay; a look-up's take keeps a scanned page. Read ahead brings runs
+// of near pages in one read, and a page's type is checked when it is first
+// taken.
+TEST(PageCache, AWholePassNeitherPushesOutLookedUpPagesNorStays) {
+  StorePageManager pm;
+  pm.CacheLimit = 8;
+  pm.ScanLimit = 4;
+  for (int32_t i = 1; i <= 60; ++i) pm.Put(i, static_cast<uint8_t>(i), i == 22 ? kVLMPageTableBlob : kVLMPageTableRecord);
+  for (int32_t i = 1; i <= 3; ++i) ValueOf(pm, 0, i);
+  auto pass = [&](int32_t first, int32_t last) {
+    TVLMScanReads scan(&pm);
+    for (int32_t i = first; i <= last; ++i)
+      if (i != 22) ValueOf(pm, 0, i);
+  };
+  pass(10, 60);
+  EXPECT_EQ(pm.CacheFigures().KeptEvicted, 0);
+  EXPECT_EQ(pm.CacheFigures().ScannedEvicted, 50 - 4);
+  EXPECT_EQ(pm.SharedPages.ScannedCount(), 4);
+  int32_t reads = pm.Reads;
+  for (int32_t i = 1; i <= 3; ++i) EXPECT_EQ(ValueOf(pm, 0, i), i);
+  EXPECT_EQ(pm.Reads, reads);
+
+  ValueOf(pm, 1, 60);  // a look-up of a scanned page
+  EXPECT_EQ(pm.CacheFigures().ScannedKept, 1);
+  pass(10, 50);
+  reads = pm.Reads;
+  for (int32_t i : {1, 2, 3, 60}) ValueOf(pm, 0, i);
+  EXPECT_EQ(pm.Reads, reads);
+  EXPECT_EQ(pm.CacheFigures().KeptEvicted, 0);
+
+  // Ahead: 20-23 in one read, 30-31 in another (25, cached already, ends
+  // the first run); 22 is of another type than its taker expects.
+  pm.DropSharedPages();
+  pm.ScanLimit = 8;
+  ValueOf(pm, 0, 25);
+  const int32_t ahead[] = {20, 21, 22, 23, 25, 30, 31};
+  reads = pm.Reads;
+  const int32_t runs = pm.RunReads;
+  pm.ReadAhead(0, ahead, 7);
+  EXPECT_EQ(pm.RunReads - runs, 2);
+  EXPECT_EQ(pm.Reads - reads, 6);
+  EXPECT_EQ(pm.CacheFigures().PagesRead, pm.Reads);
+  reads = pm.Reads;
+  EXPECT_EQ(ValueOf(pm, 0, 21), 21);
+  EXPECT_EQ(CodeOf([&] { pm.GetPage(0, 22, true, kVLMPageTableRecord); }), 20153);
+  EXPECT_EQ(pm.SharedPages.Find(22), nullptr);
+  EXPECT_EQ(pm.Reads, reads);
 }
 
 TEST(PageCache, ACopyReplacedWhileInUseLivesUntilReleased) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "platform/os/Collation.h"
 #include "tests/engine/expressions/ExpressionTestSupport.h"
 #include "tests/support/engine/ReferenceEngine.h"
+#include "tests/support/TestBudget.h"
 
 namespace tabledata_test {
 namespace {
@@ -41,7 +43,10 @@ protected:
   void SetUp() override {
     db.ConnectSession(&session);
     log.Create({{"ID", dtAutoinc}, {"Call", dtString, 10}, {"Mode", dtString, 6}, {"Points", dtInteger}},
-               {{"ByCall", "Call"}, {"ByModeDesc", "Mode;Call", false, false, "Mode"}, {"ByPoints", "Points"}});
+               {{"ByCall", "Call"},
+                {"ByModeDesc", "Mode;Call", false, false, "Mode"},
+                {"ByPoints", "Points"},
+                {"ByID", "ID", true, true}});
   }
   void Fill() {
     const Row rows[] = {{1, "W1AW", "CW", 3},     {2, "K1ABC", "SSB", 1},  {3, "N0XYZ", "CW", std::nullopt},
@@ -77,7 +82,8 @@ struct View {
   Restriction Limit;
 };
 
-bool Before(const char* index, const Row& a, const Row& b) {
+// The order of two rows' keys in an index ("": none).
+int CompareKeys(const char* index, const Row& a, const Row& b) {
   auto cmp = [](const std::string& x, const std::string& y) { return qv::CompareText1252(x, y, false); };
   int c = 0;
   if (std::strcmp(index, "ByCall") == 0) c = cmp(a.Call, b.Call);
@@ -86,6 +92,12 @@ bool Before(const char* index, const Row& a, const Row& b) {
     if (c == 0) c = cmp(a.Call, b.Call);
   }
   if (std::strcmp(index, "ByPoints") == 0) c = a.Points == b.Points ? 0 : (a.Points < b.Points ? -1 : 1);
+  if (std::strcmp(index, "ByID") == 0) c = a.ID == b.ID ? 0 : (a.ID < b.ID ? -1 : 1);
+  return c;
+}
+
+bool Before(const char* index, const Row& a, const Row& b) {
+  const int c = CompareKeys(index, a, b);
   return c != 0 ? c < 0 : a.ID < b.ID;
 }
 
@@ -229,6 +241,102 @@ TEST_P(TableData, EveryOrderAndRestrictionShowsWhatTheModelShows) {
       if (auto* reference = dynamic_cast<RefTableData*>(&log.Table())) {
         EXPECT_EQ(reference->CheckIndexes(), "");
       }
+    }
+  }
+}
+
+// Long walks in every order against the model, with the table changed by a
+// second cursor between the steps: a walk that goes on reads ahead (pages
+// in runs, index entries with their records) and what it read must never
+// outlive a change.
+TEST_P(TableData, LongWalksSeeEveryChangeMadeBetweenTheirSteps) {
+  struct Walked {
+    Row Values;
+    TVLMRecordID Rid;
+  };
+  std::mt19937 random(17);
+  TableCursor other(db, session, "Log");
+  other.Open();
+  std::vector<Walked> rows;
+  int64_t nextID = 1;
+  auto add = [&] {
+    const Row r{nextID++, "C" + std::to_string(random() % 700), random() % 2 ? "CW" : "SSB",
+                random() % 9 == 0 ? std::nullopt : std::optional<int64_t>(random() % 50)};
+    other.Append({std::nullopt, r.Call, r.Mode, PointsText(r.Points)});
+    ASSERT_TRUE(other.Locate("ID", qv::HostVariant(static_cast<int32_t>(r.ID)), false, false));
+    rows.push_back({r, other.Position.RecordID});
+  };
+  for (int i = 0; i < 2000; ++i) add();
+  auto order = [&](const char* index) {
+    std::vector<Walked> sorted = rows;
+    // Keys in index order, equal keys (and natural order) by record ID.
+    std::sort(sorted.begin(), sorted.end(), [&](const Walked& a, const Walked& b) {
+      if (const int c = CompareKeys(index, a.Values, b.Values); c != 0) return c < 0;
+      const auto pa = static_cast<int32_t>(a.Rid.Page), pb = static_cast<int32_t>(b.Rid.Page);
+      return pa != pb ? pa < pb : a.Rid.Row < b.Rid.Row;
+    });
+    std::vector<int64_t> ids;
+    for (const Walked& w : sorted) ids.push_back(w.Values.ID);
+    return ids;
+  };
+  // ByID walks records in page order for the most part.
+  for (const char* index : {"", "ByCall", "ByModeDesc", "ByPoints", "ByID"}) {
+    log.UseIndex(index);
+    std::vector<int64_t> expected = order(index);
+    int64_t at = -1;  // the walker's place in expected; -1 before the first
+    log.SetToBegin();
+    const auto budget = qv::test::TestBudget::Steps(60, 5);
+    for (uint64_t round = 0; budget.Continue(round); ++round) {
+      // From an end the walk starts toward the other.
+      const bool forward =
+          at < 0 || (at < static_cast<int64_t>(expected.size()) && random() % 4 != 0);
+      for (uint32_t n = 1 + random() % 150; n > 0; --n) {
+        const uint8_t result = log.GetRecord(forward ? 1 : 2);
+        const int64_t next = forward ? at + 1 : at - 1;
+        if (next < 0 || next >= static_cast<int64_t>(expected.size())) {
+          ASSERT_EQ(result, forward ? kVLMNavEOF : kVLMNavBOF) << index << " round " << round;
+          at = forward ? static_cast<int64_t>(expected.size()) : -1;
+          break;
+        }
+        ASSERT_EQ(result, kVLMNavOK) << index << " round " << round;
+        ASSERT_EQ(log.Int(kID), expected[static_cast<size_t>(next)]) << index << " round " << round;
+        at = next;
+      }
+      if (at < 0 || at >= static_cast<int64_t>(expected.size())) {
+        // Off an end: a new walk from the other end.
+        forward ? log.SetToBegin() : log.SetToEnd();
+        if (random() % 2) add();
+        expected = order(index);
+        at = forward ? -1 : static_cast<int64_t>(expected.size());
+        continue;
+      }
+      const int64_t walker = expected[static_cast<size_t>(at)];
+      if (AppendOnly()) {
+        add();
+        expected = order(index);
+        at = std::find(expected.begin(), expected.end(), walker) - expected.begin();
+        continue;
+      }
+      // A change beside the walker (never its own record): another record's
+      // key, a record gone, a record added.
+      auto& victim = rows[random() % rows.size()];
+      if (victim.Values.ID != walker) {
+        ASSERT_TRUE(other.Locate("ID", qv::HostVariant(static_cast<int32_t>(victim.Values.ID)), false, false));
+        if (random() % 2) {
+          victim.Values.Points = random() % 50;
+          victim.Values.Call = "C" + std::to_string(random() % 700);
+          other.Edit();
+          other.SetInt(kPoints, victim.Values.Points);
+          other.SetText(kCall, victim.Values.Call);
+          other.Post(false);
+        } else {
+          other.DeleteRecord();
+          rows.erase(rows.begin() + (&victim - rows.data()));
+        }
+      }
+      add();
+      expected = order(index);
+      at = std::find(expected.begin(), expected.end(), walker) - expected.begin();
     }
   }
 }

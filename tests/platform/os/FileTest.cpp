@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -95,6 +96,22 @@ TEST(File, PositionedReadWriteSizeTruncate) {
   EXPECT_EQ(f.ReadAt(buf, 32, 8), 7);  // short read at the end
   EXPECT_EQ(std::string(buf, 7), std::string("89\0\0\0\0Z", 7));
   EXPECT_EQ(f.ReadAt(buf, 4, 100), 0);
+  // One read into several buffers of a size: whole, and short at the end.
+  struct Scatter {
+    int64_t Offset;
+    int32_t Count;
+    int64_t Moved;
+    const char* Bytes;
+  };
+  const Scatter scatters[] = {{0, 3, 9, "0123AB678"}, {6, 2, 6, "6789\0\0"}, {12, 3, 3, "\0\0Z"}, {20, 2, 0, ""}};
+  for (const Scatter& s : scatters) {
+    char pieces[3][3];
+    std::memset(pieces, '?', sizeof pieces);
+    void* targets[] = {pieces[0], pieces[1], pieces[2]};
+    EXPECT_EQ(f.ReadAtScattered(targets, s.Count, 3, s.Offset), s.Moved) << s.Offset;
+    EXPECT_EQ(std::string(&pieces[0][0], static_cast<size_t>(s.Moved)), std::string(s.Bytes, static_cast<size_t>(s.Moved)))
+        << s.Offset;
+  }
   f.Truncate(3);
   EXPECT_EQ(f.Size(), 3);
   f.Truncate(8);
