@@ -347,6 +347,11 @@ public:
   std::vector<std::unique_ptr<TVLMCursorBLOBStream>> BlobStreams;
 
 private:
+  // Closes the cursors of table that are open only because a statement
+  // keeps them between its runs (their ReleaseIdle is set): this cursor
+  // wants the table alone (exclusive open or lock, delete, empty, rename,
+  // index changes). The table data may go with the last of them.
+  static void ReleaseIdleCursors(TVLMTableDataBase* table);
   // The session's database data (10770 when it has none).
   TVLMDatabaseData* SessionDatabase();
   int32_t SessionIDOf() const;

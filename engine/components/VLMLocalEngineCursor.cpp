@@ -34,6 +34,20 @@ Defs& OrEmpty(Defs* defs, std::unique_ptr<Defs>& holder) {
 
 }  // namespace
 
+void TVLMLocalCursor::ReleaseIdleCursors(TVLMTableDataBase* base) {
+  auto* table = static_cast<TVLMTableData*>(base);
+  if (table == nullptr) return;
+  // The table data may go with the last reader released: it is not
+  // touched once the first release runs.
+  std::vector<std::function<void()>> releases;
+  for (TVLMCursor* cursor : table->Cursors) {
+    if (!cursor->ReleaseIdle) continue;
+    releases.push_back(std::move(cursor->ReleaseIdle));
+    cursor->ReleaseIdle = nullptr;
+  }
+  for (const std::function<void()>& release : releases) release();
+}
+
 // ----------------------------------------------------------------- helpers
 
 TVLMLocalCursor::~TVLMLocalCursor() {
@@ -154,6 +168,7 @@ void TVLMLocalCursor::DeleteTable() {
     for (int32_t i = 0; i < FieldDefs->GetCount(); ++i) fieldIDs.push_back(FieldDefs->GetFieldDef(i)->ObjectID);
   CloseTable();
   if (!database->TableExists(TableName)) throw EVLMException(20132, "Table '%s' not found", {TableName});
+  ReleaseIdleCursors(database->FindTableData(this));
   auto* table = static_cast<TVLMTableData*>(database->GetTableData(this));
   if (table == nullptr) throw EVLMException(10027, "Table not found, table name = %s", {TableName});
   if (table->FieldManager != nullptr) {
@@ -176,6 +191,7 @@ void TVLMLocalCursor::EmptyTable() {
   std::lock_guard<qv::RecursiveMutex> guard(database->CriticalSection());
   CloseTable();
   if (!database->TableExists(TableName)) throw EVLMException(20133, "Table '%s' not found", {TableName});
+  ReleaseIdleCursors(database->FindTableData(this));
   auto* table = static_cast<TVLMTableData*>(database->GetTableData(this));
   if (table == nullptr) throw EVLMException(10073, "Table not found, table name = %s", {TableName});
   auto release = qv::ScopeExit([&] { FreeUnusedDiskTable(table); });
@@ -190,6 +206,7 @@ void TVLMLocalCursor::RenameTable(const std::string& newName) {
   if (qv::UpperCase1252(TableName) != qv::UpperCase1252(newName) && database->TableExists(newName))
     throw EVLMException(30451, "Table %s already exists", {newName});
   if (newName == TableName) throw EVLMException(30452, "Cannot rename table '%s' into itself", {TableName});
+  ReleaseIdleCursors(database->FindTableData(this));
   auto* table = static_cast<TVLMTableData*>(database->GetTableData(this));
   if (table == nullptr) throw EVLMException(10151, "Table not found, table name = %s", {TableName});
   {
@@ -238,6 +255,7 @@ void TVLMLocalCursor::OpenTable(TVLMFieldDefs* fieldDefs, TVLMIndexDefs* indexDe
   if (Opened) return;
   TVLMDatabaseData* database = SessionDatabase();
   std::lock_guard<qv::RecursiveMutex> guard(database->CriticalSection());
+  if (Exclusive) ReleaseIdleCursors(database->FindTableData(this));
   auto* table = static_cast<TVLMTableData*>(database->FindTableData(this));
   if (table == nullptr && dynamic_cast<TVLMDiskDatabaseData*>(database) != nullptr) {
     // The disk engine reads the stored table when it is opened.
@@ -344,6 +362,8 @@ void TVLMLocalCursor::CreateIndex(TVLMIndexDef& indexDef) {
   TVLMTableDataScope scope(*this);
   if (IndexDefs && IndexDefs->FindIndexDef(indexDef.Name) != nullptr)
     throw EVLMException(20022, "Cannot create index '%s'. Index already exists", {indexDef.Name});
+  // A reader kept idle would go on with the indexes it read.
+  ReleaseIdleCursors(Table());
   Table()->CreateIndex(indexDef, this);
   RefreshIndexDefs();
   RefreshConstraintDefs();
@@ -353,6 +373,8 @@ void TVLMLocalCursor::DeleteIndex(const std::string& name) {
   TVLMTableDataScope scope(*this);
   const TVLMIndexDef* def = IndexDefs ? IndexDefs->FindIndexDef(name) : nullptr;
   if (def == nullptr) throw EVLMException(20021, "Cannot delete index '%s'. Index not found", {name});
+  // A reader kept idle would go on with the indexes it read.
+  ReleaseIdleCursors(Table());
   Table()->DropIndex(def->ObjectID, this);
   RefreshIndexDefs();
   RefreshConstraintDefs();
@@ -360,6 +382,8 @@ void TVLMLocalCursor::DeleteIndex(const std::string& name) {
 
 void TVLMLocalCursor::DeleteAllIndexes() {
   TVLMTableDataScope scope(*this);
+  // A reader kept idle would go on with the indexes it read.
+  ReleaseIdleCursors(Table());
   Table()->DropAllIndexes(this);
   RefreshIndexDefs();
   RefreshConstraintDefs();

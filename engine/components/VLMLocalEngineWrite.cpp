@@ -47,6 +47,12 @@ bool IsWritableMode(uint8_t mode) {
 bool TVLMLocalCursor::LockTable(uint8_t lockType, int32_t tries, int32_t delay, bool flag) {
   RequireTable(20221, "Pointer is nil");
   TVLMDiskTableData* disk = DiskTable();
+  // A table kept open between a statement's runs holds its open lock, which
+  // the exclusive lock would wait for in vain.
+  if (disk != nullptr && lockType == kVLMLockTableExclusive) {
+    auto guard = disk->LockGuard();
+    ReleaseIdleCursors(TableData);
+  }
   return disk == nullptr || disk->LockTable(SessionIDOf(), lockType, tries, static_cast<uint32_t>(delay), flag);
 }
 

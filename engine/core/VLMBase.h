@@ -297,6 +297,10 @@ public:
   // Result of the last write: 0, or -1 .. -13 with a text for -8.
   int32_t ResultCode = 0;
   std::string ResultText;
+  // Set while the table is open only because a statement keeps it between
+  // its runs: closes it (the cursor goes with it) when another cursor of the
+  // process wants the table alone (TVLMTableData::ReleaseIdleCursors).
+  std::function<void()> ReleaseIdle;
 
 protected:
   // The table field behind field fieldNo of the chosen list, or the codes

@@ -285,6 +285,13 @@ private:
   bool Symbol(std::string_view text) const { return Tok().Kind == tktString && Tok().Text == text; }
   bool AdditiveSign() const { return Symbol("+") || Symbol("-"); }
   const TVLMVariant* ParameterValue() const { return Is(tktParameter) ? Tok().Value.get() : nullptr; }
+  // A constant of the current parameter token's value that knows the
+  // parameter it came from (TVLMExprNodeConst::Source).
+  NodePtr ParameterConstant(const TVLMVariant& value) const {
+    auto constant = std::make_unique<TVLMExprNodeConst>(value);
+    constant->Source = Tok().Source;
+    return constant;
+  }
   // = 1, <> 2, > 3, < 4, >= 5, <= 6; 0 for any other token.
   uint8_t ComparisonOperator() const;
 
@@ -619,7 +626,7 @@ NodePtr TVLMExpressionParser::Predicate() {
     return Logical(value);
   }
   if (const TVLMVariant* parameter = ParameterValue(); parameter != nullptr && parameter->DataType == bdtLogical) {
-    NodePtr constant = Constant(*parameter);
+    NodePtr constant = ParameterConstant(*parameter);
     Next();
     return constant;
   }
@@ -717,6 +724,7 @@ NodePtr TVLMExpressionParser::Like() {
   if (hasEscape) {
     Next();
     const TVLMVariant* parameter = ParameterValue();
+    if (parameter != nullptr) E_.Lexer->NoteShapingParameter(Tok().Source);
     escape = parameter != nullptr ? parameter->GetAsString() : Tok().Text;
     if (escape.size() != 1)
       At(20294, "Invalid escape character length (should be a single character) at line %d, column %d");
@@ -845,7 +853,7 @@ NodePtr TVLMExpressionParser::ValueAlternatives() {
     if (parameter->DataType == bdtLogical || parameter->IsNull()) {
       // A null value keeps the parameter's type (an untyped one is an
       // integer, as the literal NULL).
-      NodePtr constant = parameter->DataType == bdtUnknown ? NullConstant(bdtInteger) : Constant(*parameter);
+      NodePtr constant = parameter->DataType == bdtUnknown ? NullConstant(bdtInteger) : ParameterConstant(*parameter);
       Next();
       return constant;
     }
@@ -982,7 +990,7 @@ NodePtr TVLMExpressionParser::Literal() {
     case tktParameter: {
       const TVLMBaseDataType type = t.Value ? t.Value->DataType : bdtUnknown;
       if (!VLMIsNumericBaseType(type) && !VLMIsStringBaseType(type) && !VLMIsBLOBBaseType(type)) return nullptr;
-      constant = Constant(*t.Value);
+      constant = ParameterConstant(*t.Value);
       break;
     }
     case tktReservedWord:
@@ -1398,7 +1406,7 @@ NodePtr TVLMExpressionParser::DatePrimary() {
   }
   if (Keyword(kwTODATE)) return ToDate();
   if (const TVLMVariant* parameter = ParameterValue(); parameter != nullptr && parameter->IsDateTime()) {
-    NodePtr constant = Constant(*parameter);
+    NodePtr constant = ParameterConstant(*parameter);
     Next();
     return constant;
   }

@@ -1024,6 +1024,7 @@ bool TVLMExprNodeConst::IsPrefixPattern() const {
 
 void TVLMExprNodeConst::RemoveLastChar() {
   if (Result.IsNull() || !Result.IsString()) return;
+  LastCharRemoved = true;
   if (Result.IsWideString()) {
     std::u16string text = Result.GetAsWideString();
     if (!text.empty()) text.pop_back();
@@ -1175,6 +1176,28 @@ TVLMVariant* TVLMExpression::GetValueByIndex(int32_t index) {
 
 void TVLMExpression::LoadValues() {
   if (Root_) Root_->LoadValues();
+}
+
+void TVLMExpression::RefreshParameters() {
+  auto walk = [&](auto& self, TVLMExprNode* node) -> void {
+    if (auto* constant = dynamic_cast<TVLMExprNodeConst*>(node); constant != nullptr && constant->Source != nullptr) {
+      constant->Result.Assign(*constant->Source, true);
+      // The parse took the pattern's '%' (or a filter's '*') off the end.
+      if (constant->LastCharRemoved) constant->RemoveLastChar();
+    }
+    for (int32_t i = 0; i < node->ChildCount(); ++i) self(self, node->Child(i));
+  };
+  if (Root_) walk(walk, Root_.get());
+}
+
+bool TVLMExpression::FollowsParameters() const {
+  auto walk = [&](auto& self, const TVLMExprNode* node) -> bool {
+    if (dynamic_cast<const TVLMExprNodeSubquery*>(node) != nullptr) return false;
+    for (int32_t i = 0; i < node->ChildCount(); ++i)
+      if (!self(self, node->Child(i))) return false;
+    return true;
+  };
+  return !Root_ || walk(walk, Root_.get());
 }
 
 TVLMVariant* TVLMExpression::GetLoadedValue(int32_t index) { return Root_ ? Root_->GetLoadedValue(index) : nullptr; }

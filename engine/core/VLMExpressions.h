@@ -472,6 +472,12 @@ public:
   // A text longer than one character whose first '%' is its last character
   // and that holds no '_' (a wildcard a prefix comparison cannot keep).
   bool IsPrefixPattern() const;
+  // The statement parameter the value was taken from (not owned; nullptr
+  // for a literal): a statement kept between runs takes the parameter's new
+  // value with RefreshParameters.
+  const TVLMVariant* Source = nullptr;
+  // RemoveLastChar took the last character off the value.
+  bool LastCharRemoved = false;
   // Drops the last character of a text.
   void RemoveLastChar();
   // A non-null text equal to its own upper / lower case.
@@ -864,6 +870,13 @@ public:
   void RemapFields(std::span<const TVLMFieldMapping> mapping);
   // True without a tree.
   bool UsesOnlyFields(std::string_view fieldNames);
+  // Every constant taken from a statement parameter takes the parameter's
+  // present value (bind the tree again before it is evaluated).
+  void RefreshParameters();
+  // Whether RefreshParameters gives the tree every new parameter value: no
+  // node of it took a value its own way (a subquery parsed its statement
+  // with the parameters it saw).
+  bool FollowsParameters() const;
 
   // ---- the select list of a condition ----
   // Gives a WHERE, ON or HAVING condition the select list, so that its names

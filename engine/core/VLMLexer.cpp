@@ -1,5 +1,6 @@
 #include "engine/core/VLMLexer.h"
 
+#include <algorithm>
 #include <charconv>
 #include <climits>
 
@@ -29,12 +30,14 @@ TToken::TToken(const TToken& other)
       KeywordId(other.KeywordId),
       Text(other.Text),
       Value(CopyValue(other.Value.get())),
+      Source(other.Source),
       Line(other.Line),
       Column(other.Column) {}
 
 TToken& TToken::operator=(const TToken& other) {
   if (this == &other) return *this;
   Value = CopyValue(other.Value.get());
+  Source = other.Source;
   Kind = other.Kind;
   KeywordId = other.KeywordId;
   Text = other.Text;
@@ -377,6 +380,7 @@ void TVLMLexer::FinishToken(TScanState& s, TToken& token) {
     if (param == nullptr)
       throw EVLMException(30358, "Value for parameter '%s' not found", {token.Text});
     token.Value = CopyValue(param);
+    token.Source = param;
     return;
   }
   const int32_t id = VLMGetKeywordId(token.Text);
@@ -487,6 +491,22 @@ void TVLMLexer::AddToken(TToken&& token) {
   cmd->Tokens.push_back(std::move(token));
   cmd->TokenCount = static_cast<int32_t>(cmd->Tokens.size());
   cmd->CurrentToken = cmd->TokenCount - 1;
+}
+
+void TVLMLexer::Rewind() {
+  for (TSQLCommand& command : Commands) {
+    command.CurrentToken = 0;
+    for (TToken& token : command.Tokens)
+      if (token.Kind == tktParameter && token.Source != nullptr) token.Value = CopyValue(token.Source);
+  }
+  CurrentCommand = -1;
+  ShapingParameters_.clear();
+}
+
+void TVLMLexer::NoteShapingParameter(const TVLMVariant* source) {
+  if (source != nullptr && std::find(ShapingParameters_.begin(), ShapingParameters_.end(), source) ==
+                               ShapingParameters_.end())
+    ShapingParameters_.push_back(source);
 }
 
 // ---------------------------------------------------------------- keywords

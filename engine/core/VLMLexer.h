@@ -69,6 +69,9 @@ struct TToken {
   std::string Text;
   // The parameter's value for a kind-7 token, else empty.
   std::unique_ptr<TVLMVariant> Value;
+  // The parameter of the list the value was copied from (not owned; the
+  // list's); nullptr for every other token.
+  const TVLMVariant* Source = nullptr;
   int32_t Line = 0;
   int32_t Column = 0;
 
@@ -148,6 +151,16 @@ public:
   void AddCommand();
   void AddToken(const TToken& token);
   void AddToken(TToken&& token);
+  // Every parameter token takes the value its parameter holds now (the list
+  // the lexer was made with must still hold the same parameter objects),
+  // and every statement goes back before its first token: the statements
+  // can be parsed again without splitting the text again.
+  void Rewind();
+  // A parameter whose value decides the shape of a statement (a table name,
+  // an alias, TOP n, an ORDER BY column, an ESCAPE character) rather than
+  // being a value the statement computes with.
+  void NoteShapingParameter(const TVLMVariant* source);
+  const std::vector<const TVLMVariant*>& ShapingParameters() const { return ShapingParameters_; }
 
   // Whether text holds anything the lexer would make a token of: something
   // besides blanks, semicolons and comments.
@@ -162,6 +175,7 @@ public:
 
 private:
   struct TScanState;
+  std::vector<const TVLMVariant*> ShapingParameters_;
   void Tokenize();
   bool IsTokenBreak(const TScanState& s, char c) const;
   void ContinueToken(TScanState& s, char c);

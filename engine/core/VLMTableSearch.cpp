@@ -312,6 +312,9 @@ public:
   uint8_t* Record = nullptr;
   int32_t Start = -1;
   int32_t End = -1;
+  // The index walked: the cursor's own, or (natural order) the one whose
+  // equal keys the walk meets in record-ID order.
+  int32_t WalkIndexID = -1;
   // What the walk is valid for: the cursor's index, session and direction,
   // the table's change stamp, and the record the cursor took from it last.
   int32_t IndexID = -1;
@@ -348,14 +351,15 @@ bool TVLMTableData::StepSearch(TVLMCursor* cursor, bool forward, bool fromBeginn
     if (kept != nullptr && kept->Test && kept->At == found) held = kept->Record;
     return true;
   }
-  SearchCounters_.CountRoad(TVLMSearchRoad::WalkNavigationIndexRange);
+  SearchCounters_.CountRoad(kept->IndexID == -1 ? TVLMSearchRoad::WalkIndexRangeNaturalOrder
+                                                : TVLMSearchRoad::WalkNavigationIndexRange);
   TVLMScanSearchConditionArray& conditions = *kept->Conditions;
   // A filter was bound to the cursor's record since (CheckRecordFilter);
   // a walk that tests nothing evaluates no filter.
   if (kept->Test)
     for (int32_t i = 0; i < conditions.GetCount(); ++i)
       if (TVLMExpression* e = conditions.GetItem(i).Expression) e->SetRecordBuffer(kept->Record, false);
-  TVLMIndex* index = IndexManager->GetIndex(kept->IndexID);
+  TVLMIndex* index = IndexManager->GetIndex(kept->WalkIndexID);
   const TVLMScanSearchCondition& startCondition = conditions.GetItem(kept->Start);
   const TVLMScanSearchCondition* endCondition = kept->End >= 0 ? &conditions.GetItem(kept->End) : nullptr;
   bool matched = false;
@@ -459,6 +463,7 @@ bool TVLMTableData::FindRecord(TVLMCursor* cursor, TVLMExpression* matchExpressi
   }
   if (result && keptWalk != nullptr) {
     auto kept = std::make_unique<TVLMKeptWalk>(this);
+    kept->WalkIndexID = conditions->GetItem(start).IndexID;
     kept->Test = test;
     kept->Conditions = std::move(conditions);
     kept->Walk = std::move(keptWalk);
@@ -909,6 +914,12 @@ bool TVLMTableData::WalkIndexRangeNaturalOrder(const TVLMSearchRequest& search,
   if (bitmap != nullptr && search.FromBeginning && !search.FillAll && !unique) bitmap->Filled = true;
   if (search.FillAll || !best) return false;
   foundID = *best;
+  // Equal keys come in record-ID order: the next step goes on with the walk
+  // from the match, as it would along the cursor's own index.
+  if (unique && search.KeepWalk != nullptr) {
+    search.KeepWalk->reset(walk);
+    walk = nullptr;
+  }
   return true;
 }
 

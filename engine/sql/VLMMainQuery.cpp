@@ -233,11 +233,16 @@ void TVLMQuery::SetParamsFromCursor() {
 
 void TVLMQuery::BindParams() {
   TVLMSQLParams& target = Processor_->Params;
-  target.Clear();
+  // The same names keep their objects: a statement the processor keeps
+  // parsed reads its parameters' values from them.
+  bool same = target.GetCount() == Params_.Count();
+  for (int32_t i = 0; same && i < Params_.Count(); ++i) same = target.GetItem(i)->Name == Params_[i]->Name();
+  if (!same) target.Clear();
   for (int32_t i = 0; i < Params_.Count(); ++i) {
     const qv::Param& param = *Params_[i];
-    TVLMSQLParam& value = *target.Add();
+    TVLMSQLParam& value = same ? *target.GetItem(i) : *target.Add();
     value.Name = param.Name();
+    value.Clear();
     const qv::TFieldType type = param.DataType();
     // A typed parameter is a value of the matching engine type, null until
     // it has a value.
@@ -293,7 +298,10 @@ std::unique_ptr<TVLMLocalCursor> TVLMQuery::CreateHandle() {
 }
 
 void TVLMQuery::DestroyHandle() {
-  if (HandleIsStatements_) static_cast<void>(Handle_.release());
+  if (HandleIsStatements_) {
+    static_cast<void>(Handle_.release());
+    if (Processor_) Processor_->ResultReleased();
+  }
   Handle_.reset();
   HandleIsStatements_ = false;
   StaticCursor_ = nullptr;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <thread>
 
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
@@ -75,7 +76,12 @@ void TVLMSQLCommand::ExpectNextToken(TVLMTokenKinds allowed, int32_t errorCode, 
 }
 
 std::string TVLMSQLCommand::TokenValue() const {
-  if (Token.Kind == tktParameter && Token.Value != nullptr) return Token.Value->GetAsString();
+  if (Token.Kind == tktParameter && Token.Value != nullptr) {
+    // The value names something of the statement: a new value is a new
+    // statement.
+    Lexer->NoteShapingParameter(Token.Source);
+    return Token.Value->GetAsString();
+  }
   return Token.Text;
 }
 
@@ -230,6 +236,30 @@ void TVLMSQLCursorCommand::Execute(TVLMDataSet* owner, bool wantCursor, bool req
     readOnly = !requestLive || (dynamic_cast<TVLMAOTable*>(Root.get()) == nullptr && IntoTableName.empty());
     if (TVLMCursor* cursor = GetCursor()) cursor->ReadOnly = readOnly;
   }
+}
+
+bool TVLMSQLCursorCommand::ExecuteAgain() {
+  auto* leaf = dynamic_cast<TVLMAOTable*>(Root.get());
+  if (leaf == nullptr || !leaf->ResultTable || !leaf->ResultTable->Active()) return false;
+  RowsAffected = 0;
+  if (leaf->Condition) leaf->Condition->RefreshParameters();
+  try {
+    LockStatementTables();
+    try {
+      Root->Open(true, nullptr, nullptr);
+    } catch (...) {
+      try {
+        Root->UnlockTables();
+      } catch (...) {
+      }
+      throw;
+    }
+    if (!Root->UnlockTables()) throw EVLMException(20227, "Cannot unlock table");
+  } catch (...) {
+    Root.reset();
+    throw;
+  }
+  return true;
 }
 
 void TVLMSQLCursorCommand::LockStatementTables() {
@@ -419,6 +449,20 @@ TVLMTableComponents::~TVLMTableComponents() { FreeTableComponents(Table, Databas
 
 // ------------------------------------------------------------- kept tables
 
+void VLMSetReleaseIdle(TVLMLocalCursor& cursor, std::function<void()> release) {
+  if (release)
+    release = [owner = std::this_thread::get_id(), inner = std::move(release)] {
+      if (std::this_thread::get_id() == owner) inner();
+    };
+  TVLMTableData* table = cursor.Table();
+  if (table == nullptr) {
+    cursor.ReleaseIdle = std::move(release);
+    return;
+  }
+  auto guard = table->LockGuard();
+  cursor.ReleaseIdle = std::move(release);
+}
+
 namespace {
 
 thread_local TVLMKeptTables* gCurrentKeptTables = nullptr;
@@ -437,6 +481,7 @@ std::unique_ptr<TVLMTable> TVLMKeptTables::Take(const std::string& sessionName, 
       continue;
     std::unique_ptr<TVLMTable> taken = std::move(*it);
     Tables_.erase(it);
+    if (TVLMLocalCursor* cursor = taken->Handle()) VLMSetReleaseIdle(*cursor, nullptr);
     return taken;
   }
   return nullptr;
@@ -452,6 +497,10 @@ void TVLMKeptTables::Give(std::unique_ptr<TVLMTable> table) {
                         !cursor->IsRangeSet() && table->IndexName().empty() && table->IndexFieldNames().empty() &&
                         !table->Filtered() && !table->Temporary();
     if (asLent) {
+      // Idle until the next run takes it: another cursor of the process
+      // that wants the table alone has it closed.
+      TVLMTable* kept = table.get();
+      VLMSetReleaseIdle(*cursor, [this, kept] { Release(kept); });
       Tables_.push_back(std::move(table));
       return;
     }
@@ -468,10 +517,23 @@ void TVLMKeptTables::Clear() {
   while (!Tables_.empty()) {
     std::unique_ptr<TVLMTable> table = std::move(Tables_.back());
     Tables_.pop_back();
-    try {
-      table->Close();
-    } catch (...) {
-    }
+    CloseKept(std::move(table));
+  }
+}
+
+void TVLMKeptTables::Release(TVLMTable* table) {
+  const auto it = std::find_if(Tables_.begin(), Tables_.end(), [&](const auto& kept) { return kept.get() == table; });
+  if (it == Tables_.end()) return;
+  std::unique_ptr<TVLMTable> taken = std::move(*it);
+  Tables_.erase(it);
+  CloseKept(std::move(taken));
+}
+
+void TVLMKeptTables::CloseKept(std::unique_ptr<TVLMTable> table) {
+  try {
+    if (TVLMLocalCursor* cursor = table->Handle()) VLMSetReleaseIdle(*cursor, nullptr);
+    table->Close();
+  } catch (...) {
   }
 }
 

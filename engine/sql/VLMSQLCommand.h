@@ -72,6 +72,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -93,6 +94,7 @@ class TVLMCursor;
 class TVLMDataSet;
 struct TVLMDDLIndexColumn;
 class TVLMDatabase;
+class TVLMLocalCursor;
 class TVLMTable;
 
 // A set of token kinds: bit k stands for kind k.
@@ -243,6 +245,9 @@ struct TVLMOrderByItem {
 //
 // The result may be edited only when the caller asked for a live result and
 // the root is the table leaf itself (a plain SELECT of one table's columns).
+// A read-only result may be the table leaf too, read straight through its
+// filter (MayStream, VLMSQLSelect.cpp); ExecuteAgain runs such a tree again
+// with new parameter values.
 class TVLMSQLCursorCommand : public TVLMSQLCommand {
 public:
   using TVLMSQLCommand::TVLMSQLCommand;
@@ -254,6 +259,10 @@ public:
   TVLMCursor* GetCursor() override;
   TVLMTable* GetResultDataset() override;
 
+  // Runs the last run's tree again when it is a table read straight
+  // through its filter: the filter takes the parameters' present values.
+  // False (nothing done) for any other tree, or one whose table was closed.
+  bool ExecuteAgain();
   // True when, after BuildOperatorTree, no condition was left over that
   // refers to outer rows.
   virtual bool IsSelfContained() = 0;
@@ -271,6 +280,11 @@ public:
   std::vector<TVLMOrderByItem> OrderBy;
   // The root operator of the last run.
   std::unique_ptr<TVLMAO> Root;
+  // A result that is no more than one table's rows, read-only, may be that
+  // table read through its filter instead of a copy of the rows: set for the
+  // query a statement processor runs, never for one whose result is copied
+  // elsewhere (INSERT ... SELECT).
+  bool MayStream = false;
 
 protected:
   // ORDER BY item {, item}: 30188 without BY, 30187 for an item that is no
@@ -377,6 +391,9 @@ public:
   uint8_t HasCorrelatedSubquery = 0;
 
 private:
+  // Whether the result may be table itself read through its filter (see
+  // BuildOperatorTree), judged once WHERE is placed.
+  bool ReadsTableStraight(TVLMAOTable& table);
   void ParseTop();
   void ParseSelectList();
   void ParseInto();
@@ -545,7 +562,10 @@ qv::Field& VLMColumnField(TVLMTable& table, const std::string& name);
 // closed. An open table holds only the shared open lock, which no reader or
 // writer of another connection waits for; every read and write still takes
 // its own locks and reads the table's counters from the file (multi-user),
-// so another connection's changes are seen.
+// so another connection's changes are seen. A kept table is idle: a cursor
+// of this process that wants the table alone (DDL, an exclusive open) has it
+// closed first (its cursor's ReleaseIdle); another process that wants it
+// alone waits for it as for any open table.
 class TVLMKeptTables {
 public:
   TVLMKeptTables() = default;
@@ -565,8 +585,20 @@ public:
   int32_t Count() const { return static_cast<int32_t>(Tables_.size()); }
 
 private:
+  // Closes and frees the kept table (called by its cursor's ReleaseIdle).
+  void Release(TVLMTable* table);
+  static void CloseKept(std::unique_ptr<TVLMTable> table);
+
   std::vector<std::unique_ptr<TVLMTable>> Tables_;
 };
+
+// Sets (an empty release: clears) what closes cursor's table while a
+// statement keeps it idle, under the database lock of the table, which a
+// cursor that wants the table alone holds while it runs the releases. A
+// release runs only on the thread that set it: a statement of another
+// thread is not torn down under it (its table stays open then, as any
+// open table does).
+void VLMSetReleaseIdle(TVLMLocalCursor& cursor, std::function<void()> release);
 
 // The kept tables of the processor run under way on this thread (nullptr
 // outside one): CreateTableComponent borrows from it, the table leaf and

@@ -2,8 +2,10 @@
 // turn and dispatched on their first keyword, the rows they report summed.
 #include "engine/sql/VLMSQLProcessor.h"
 
+#include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMBase.h"
+#include "engine/core/VLMCasts.h"
 #include "engine/core/VLMCheck.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMMathErrors.h"
@@ -27,11 +29,21 @@ TVLMSQLProcessor::TVLMSQLProcessor(TVLMDataSet* owner)
 }
 
 TVLMSQLProcessor::~TVLMSQLProcessor() {
+  SetIdle(false);
   ClearCommands();
   KeptTables_->Clear();
 }
 
-void TVLMSQLProcessor::SetSQL(std::string_view text) { SQL_ = std::string(text); }
+void TVLMSQLProcessor::SetSQL(std::string_view text) {
+  if (text == SQL_) return;
+  // What was parsed of the old text goes with it.
+  SetIdle(false);
+  ForgetKept();
+  ClearCommands();
+  Lexer_.reset();
+  LexedParams_.clear();
+  SQL_ = std::string(text);
+}
 
 void TVLMSQLProcessor::ClearCommands() { Commands_.clear(); }
 
@@ -41,14 +53,54 @@ void TVLMSQLProcessor::SetCommand(std::unique_ptr<TVLMSQLCommand> command) {
   VLM_INVARIANT("VLMSQLProcessor 1", Commands_.size() <= 1);
 }
 
+namespace {
+
+// What the parse of a statement may have decided on a parameter's value
+// besides its type: whether it is null (or empty text), and for text
+// whether it is a LIKE pattern that only asks for a prefix ('abc%').
+uint32_t ParameterShape(const TVLMVariant& value) {
+  uint32_t shape = value.DataType;
+  if (value.IsNull()) return shape | 0x10000;
+  if (!value.IsString()) return shape;
+  if (value.IsWideString()) {
+    const std::u16string text = value.GetAsWideString();
+    if (text.empty()) return shape | 0x10000;
+    if (text.size() > 1 && text.find(u'%') == text.size() - 1) shape |= 0x20000;
+  } else {
+    const std::string text = value.GetAsString();
+    if (text.empty()) return shape | 0x10000;
+    if (text.size() > 1 && text.find('%') == text.size() - 1) shape |= 0x20000;
+  }
+  return shape;
+}
+
+}  // namespace
+
 TVLMCursor* TVLMSQLProcessor::Execute() {
   // The subqueries keep their trees for one run only.
   auto release = qv::ScopeExit([] { VLMReleaseKeptSubqueries(); });
   TVLMKeptTablesScope keptTables(KeptTables_.get());
   RowsAffected = 0;
+  SetIdle(false);
+  if (Kept_ && KeptStillFits()) {
+    TVLMCursor* cursor = nullptr;
+    if (RunKept(cursor)) return cursor;
+  }
+  ForgetKept();
   ClearCommands();
-  Lexer_.reset();
-  Lexer_ = std::make_unique<TVLMLexer>(SQL_, &Params, false);
+  // The text is split once: a run with the same parameter objects reads
+  // the tokens again with their parameters' present values.
+  bool sameParams = Lexer_ != nullptr && LexedParams_.size() == static_cast<size_t>(Params.GetCount());
+  for (size_t i = 0; sameParams && i < LexedParams_.size(); ++i)
+    sameParams = LexedParams_[i] == Params.GetItem(static_cast<int32_t>(i));
+  if (sameParams) {
+    Lexer_->Rewind();
+  } else {
+    Lexer_.reset();
+    Lexer_ = std::make_unique<TVLMLexer>(SQL_, &Params, false);
+    LexedParams_.clear();
+    for (int32_t i = 0; i < Params.GetCount(); ++i) LexedParams_.push_back(Params.GetItem(i));
+  }
   while (NextStatement(*Lexer_)) {
     VLM_INVARIANT("VLMSQLProcessor 1", Commands_.size() <= 1);
     TVLMSQLCommand& command = *Command();
@@ -67,12 +119,106 @@ TVLMCursor* TVLMSQLProcessor::Execute() {
   }
   TVLMSQLCommand* last = Command();
   if (last == nullptr) return nullptr;
+  if (Lexer_->CommandCount == 1) Keep(*last);
   TVLMCursor* cursor = last->GetCursor();
   if (cursor != nullptr) cursor->SetToBegin();
   return cursor;
 }
 
-void TVLMSQLProcessor::ExecSQL() { static_cast<void>(Execute()); }
+void TVLMSQLProcessor::Keep(TVLMSQLCommand& command) {
+  // A query read straight from its table keeps its tree; an INSERT of
+  // values its parse. Every parameter value they use sits in a constant
+  // that can take a new value; a subquery would have parsed its own.
+  if (auto* query = dynamic_cast<TVLMSQLCursorCommand*>(&command)) {
+    auto* leaf = dynamic_cast<TVLMAOTable*>(query->Root.get());
+    TVLMLocalCursor* cursor = leaf != nullptr && leaf->ResultTable ? leaf->ResultTable->Handle() : nullptr;
+    if (cursor == nullptr || !cursor->ReadOnly || !query->IntoTableName.empty() ||
+        (leaf->Condition && !leaf->Condition->FollowsParameters()))
+      return;
+  } else if (auto* insert = dynamic_cast<TVLMSQLInsert*>(&command)) {
+    if (insert->Select) return;
+    for (const TVLMSQLInsert::TRow& row : insert->Rows)
+      for (const auto& value : row.Values)
+        if (!value->FollowsParameters()) return;
+  } else {
+    return;
+  }
+  Kept_ = true;
+  KeptShapes_.clear();
+  for (int32_t i = 0; i < Params.GetCount(); ++i) KeptShapes_.push_back(ParameterShape(*Params.GetItem(i)));
+  KeptShaping_.clear();
+  for (const TVLMVariant* source : Lexer_->ShapingParameters()) {
+    auto copy = std::make_unique<TVLMVariant>();
+    copy->Assign(*source, true);
+    KeptShaping_.emplace_back(source, std::move(copy));
+  }
+}
+
+bool TVLMSQLProcessor::KeptStillFits() const {
+  if (Command() == nullptr || LexedParams_.size() != static_cast<size_t>(Params.GetCount()) ||
+      KeptShapes_.size() != LexedParams_.size())
+    return false;
+  for (int32_t i = 0; i < Params.GetCount(); ++i) {
+    const TVLMSQLParam* param = Params.GetItem(i);
+    if (LexedParams_[static_cast<size_t>(i)] != param ||
+        KeptShapes_[static_cast<size_t>(i)] != ParameterShape(*param))
+      return false;
+  }
+  for (const auto& [source, value] : KeptShaping_)
+    if (source->Compare(*value) != kVLMCompareEqual) return false;
+  return true;
+}
+
+bool TVLMSQLProcessor::RunKept(TVLMCursor*& cursor) {
+  TVLMSQLCommand& command = *Command();
+  if (auto* query = dynamic_cast<TVLMSQLCursorCommand*>(&command)) {
+    if (!query->ExecuteAgain()) return false;
+    cursor = query->GetCursor();
+    if (cursor != nullptr) cursor->SetToBegin();
+    return cursor != nullptr;
+  }
+  auto& insert = static_cast<TVLMSQLInsert&>(command);
+  for (const TVLMSQLInsert::TRow& row : insert.Rows)
+    for (const auto& value : row.Values) value->RefreshParameters();
+  bool readOnly = ReadOnly;
+  insert.Execute(Owner, true, RequestLive, readOnly, nullptr, nullptr);
+  RowsAffected = insert.RowsAffected;
+  cursor = nullptr;
+  return true;
+}
+
+void TVLMSQLProcessor::ForgetKept() {
+  Kept_ = false;
+  KeptShapes_.clear();
+  KeptShaping_.clear();
+}
+
+void TVLMSQLProcessor::SetIdle(bool idle) {
+  auto* query = Kept_ ? dynamic_cast<TVLMSQLCursorCommand*>(Command()) : nullptr;
+  TVLMTable* table = query != nullptr && query->Root ? query->Root->ResultTable.get() : nullptr;
+  TVLMLocalCursor* cursor = table != nullptr && table->Active() ? table->Handle() : nullptr;
+  if (cursor == nullptr) return;
+  if (!idle) {
+    VLMSetReleaseIdle(*cursor, nullptr);
+    return;
+  }
+  // Another cursor of the process that wants the table alone has the kept
+  // tree go, and the table with it.
+  VLMSetReleaseIdle(*cursor, [this] {
+    // The tree's table closes; it goes back to no run's kept tables.
+    TVLMKeptTablesScope none(nullptr);
+    ForgetKept();
+    ClearCommands();
+  });
+}
+
+void TVLMSQLProcessor::ResultReleased() { SetIdle(true); }
+
+void TVLMSQLProcessor::ExecSQL() {
+  static_cast<void>(Execute());
+  // Nobody reads the result.
+  SetIdle(true);
+}
 
 bool TVLMSQLProcessor::NextStatement(TVLMLexer& lexer) {
   if (lexer.CommandCount == 0) throw EVLMException(30145, "Blank SQL command");
@@ -139,6 +285,7 @@ void TVLMSQLProcessor::Dispatch(TVLMLexer& lexer) {
 
 void TVLMSQLProcessor::CreateSelect(TVLMLexer& lexer) {
   std::unique_ptr<TVLMSQLUnion> query = VLMMakeCommand<TVLMSQLUnion>(&lexer, Owner);
+  query->MayStream = true;
   const TToken& left = query->Token;
   if (left.Kind != tktNone)
     throw EVLMException(20260, "End of SQL command expected, but '%s' found at line %d, column %d",

@@ -58,6 +58,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/core/VLMLexer.h"
@@ -86,6 +87,10 @@ public:
   TVLMCursor* Execute();
   // Execute, the cursor dropped.
   void ExecSQL();
+  // The caller is done with the cursor of the last run (a query closed):
+  // a table the processor keeps open for the next run may now be closed
+  // when another cursor of the process wants it alone.
+  void ResultReleased();
   // The next statement of lexer parsed into the command slot (the previous
   // command freed first); false when none is left.
   bool NextStatement(TVLMLexer& lexer);
@@ -128,6 +133,22 @@ protected:
 private:
   // Picks the statement class by the statement's first token.
   void Dispatch(TVLMLexer& lexer);
+  // After a run of a one-statement text: the statement stays parsed for the
+  // next run when it can take new parameter values without a new parse (a
+  // query read straight from its table, with its tree; an INSERT of
+  // values).
+  void Keep(TVLMSQLCommand& command);
+  // The parameters are the objects the text was split with, and each has
+  // the shape it had when the kept statement was parsed (type, null or
+  // not, a prefix pattern or not; a value that names something: the same
+  // value).
+  bool KeptStillFits() const;
+  // Runs the kept statement with the parameters' present values; false
+  // when it cannot (its table was closed): the text is then run afresh.
+  bool RunKept(TVLMCursor*& cursor);
+  void ForgetKept();
+  // The kept query's table may be closed by another cursor (idle) or not.
+  void SetIdle(bool idle);
 
   std::string SQL_;
   // The tables the statements keep open from one run to the next (closed
@@ -136,7 +157,14 @@ private:
   // Declared before the commands so that it outlives them: a command's
   // expressions may point into it until they go.
   std::unique_ptr<TVLMLexer> Lexer_;
+  // The parameter objects the lexer's tokens point to.
+  std::vector<const TVLMSQLParam*> LexedParams_;
   std::vector<std::unique_ptr<TVLMSQLCommand>> Commands_;
+  // The command of the slot is kept for the next run (Keep), with the
+  // parameters' shapes and the values of those that name something.
+  bool Kept_ = false;
+  std::vector<uint32_t> KeptShapes_;
+  std::vector<std::pair<const TVLMVariant*, std::unique_ptr<TVLMVariant>>> KeptShaping_;
 };
 
 // The subquery factory of the expression services (the CreateSubquery

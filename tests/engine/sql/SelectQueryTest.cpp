@@ -339,4 +339,86 @@ TEST_F(SelectQueryTest, PreparedStatementsSeeAndLetOtherConnectionsWriteBetweenR
   }
 }
 
+// A prepared query read straight from its table keeps its tree between
+// runs and takes each run's parameter values, also when a value changes
+// what the parse made of it (null, a LIKE prefix, text that is empty).
+TEST_F(SelectQueryTest, APreparedQueryKeptBetweenRunsTakesEachRunsValues) {
+  Query->SetSQL("SELECT id, name FROM emp WHERE name LIKE :p OR id = :id OR salary BETWEEN :lo AND :hi");
+  Query->Prepare();
+  struct Case {
+    const char* Pattern;  // nullptr: null
+    int32_t Id;           // 0: null
+    int32_t Low, High;
+    std::vector<std::string> Rows;
+  };
+  const Case cases[] = {
+      {"b%", 1, 0, 0, {"1|alice", "2|bob"}},    {"b%", 3, 45, 55, {"2|bob", "3|carol", "5|erin"}},
+      {"%a%", 0, 0, 0, {"1|alice", "3|carol", "4|dave", "6|frank"}},
+      {nullptr, 6, 60, 70, {"3|carol", "4|dave", "6|frank"}},
+      {"", 2, 0, 0, {"2|bob"}},                 {"fr%", 0, 100, 100, {"1|alice", "6|frank"}},
+  };
+  for (const Case& c : cases) {
+    qv::Param& pattern = *Query->ParamByName("p");
+    pattern.SetAsString(c.Pattern != nullptr ? c.Pattern : "");
+    if (c.Pattern == nullptr) pattern.Clear();
+    for (const char* name : {"id", "lo", "hi"}) {
+      const int32_t value = std::string(name) == "id" ? c.Id : std::string(name) == "lo" ? c.Low : c.High;
+      Query->ParamByName(name)->SetAsInteger(value);
+      if (value == 0) Query->ParamByName(name)->Clear();
+    }
+    Query->Open();
+    std::vector<std::string> rows = ReadRows();
+    Query->Close();
+    std::sort(rows.begin(), rows.end());
+    EXPECT_EQ(rows, c.Rows) << (c.Pattern ? c.Pattern : "NULL") << " " << c.Id;
+  }
+}
+
+// A prepared query and a prepared INSERT keep their table open between
+// runs, but give it up to a statement or table of their own process that
+// needs it alone; their next run builds anew on the changed table. An open
+// result holds its table as any open dataset does.
+TEST_F(SelectQueryTest, KeptTablesGiveWayToTheirOwnProcess) {
+  TVLMQuery select;
+  select.SetDatabaseName("SQLDB");
+  select.SetSQL("SELECT name FROM emp WHERE id = :id");
+  TVLMQuery insert;
+  insert.SetDatabaseName("SQLDB");
+  insert.SetSQL("INSERT INTO emp (id, name) VALUES (:id, 'new')");
+  int32_t added = 100;
+  auto runBoth = [&](int32_t id) {
+    select.ParamByName("id")->SetAsInteger(id);
+    select.Open();
+    std::vector<std::string> rows;
+    for (select.First(); !select.Eof(); select.Next()) rows.push_back(select.FieldByName("name")->AsString());
+    select.Close();
+    insert.ParamByName("id")->SetAsInteger(added++);
+    insert.ExecSQL();
+    return rows;
+  };
+  const char* const statements[] = {
+      "CREATE INDEX empname ON emp (name)", "ALTER TABLE emp ADD (z INTEGER)", "DROP INDEX emp.empname",
+      "ALTER TABLE emp RENAME COLUMN z TO zz", "TRUNCATE TABLE dept",
+  };
+  for (const char* sql : statements) {
+    EXPECT_EQ(runBoth(2), std::vector<std::string>{"bob"}) << sql;
+    EXPECT_NO_THROW(Run(sql)) << sql;
+  }
+  EXPECT_EQ(runBoth(added - 1), std::vector<std::string>{"new"});
+  TVLMTable exclusive;
+  exclusive.SetDatabaseName("SQLDB");
+  exclusive.SetTableName("emp");
+  exclusive.Exclusive = true;
+  EXPECT_NO_THROW(exclusive.Open());
+  exclusive.Close();
+  EXPECT_EQ(runBoth(1), std::vector<std::string>{"alice"});
+  select.ParamByName("id")->SetAsInteger(1);
+  select.Open();
+  EXPECT_EQ(RaisedCode([&] { Run("DROP TABLE emp"); }), 20017);
+  select.Close();
+  Run("DROP TABLE emp");
+  EXPECT_EQ(RaisedCode([&] { select.Open(); }), 10303);
+  EXPECT_EQ(RaisedCode([&] { insert.ExecSQL(); }), 30396);
+}
+
 }  // namespace

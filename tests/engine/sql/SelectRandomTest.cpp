@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -46,6 +47,24 @@ using Oracle = sql_test::SqliteOracle;
 
 std::string Number(sql_test::SqlGenerator& g) { return std::to_string(g.Int(-3, 12)); }
 
+// A number, or with params now and then a parameter's place "@n@" (params
+// counts them).
+std::string Value(sql_test::SqlGenerator& g, int* params) {
+  if (params == nullptr || g.Chance(0.3)) return Number(g);
+  return "@" + std::to_string((*params)++) + "@";
+}
+
+// text with each place "@n@" replaced by what value(n) gives.
+std::string FillPlaces(std::string text, const std::function<std::string(int)>& value) {
+  for (size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at)) {
+    const size_t end = text.find('@', at + 1);
+    const std::string with = value(std::stoi(text.substr(at + 1, end - at - 1)));
+    text.replace(at, end - at + 1, with);
+    at += with.size();
+  }
+  return text;
+}
+
 // A LIKE pattern of one to four pieces: letters, '_' and '%', never two '%'
 // in a row (where the dialects part: 'a' LIKE 'a%%').
 std::string Pattern(sql_test::SqlGenerator& g) {
@@ -67,24 +86,25 @@ struct OracleTable {
 
 // A condition over the integer names and the text column text.
 std::string Condition(sql_test::SqlGenerator& g, const std::vector<std::string>& names, const std::string& text,
-                      int depth) {
+                      int depth, int* params = nullptr) {
   if (depth > 0 && g.Chance(0.4)) {
-    return "(" + Condition(g, names, text, depth - 1) + (g.Chance(0.5) ? " AND " : " OR ") +
-           Condition(g, names, text, depth - 1) + ")";
+    return "(" + Condition(g, names, text, depth - 1, params) + (g.Chance(0.5) ? " AND " : " OR ") +
+           Condition(g, names, text, depth - 1, params) + ")";
   }
   const std::string& c = g.Pick(names);
   switch (g.Int(0, 6)) {
     case 0:
       return c + " IS " + (g.Chance(0.5) ? "NOT " : "") + "NULL";
     case 1:
-      return c + " IN (" + Number(g) + ", " + Number(g) + ", " + Number(g) + ")";
+      return c + " IN (" + Value(g, params) + ", " + Value(g, params) + ", " + Value(g, params) + ")";
     case 2:
-      return c + " BETWEEN " + Number(g) + " AND " + Number(g);
+      return c + " BETWEEN " + Value(g, params) + " AND " + Value(g, params);
     case 3:
       // A null value matches no pattern here, in neither dialect.
       return "(" + text + " IS NOT NULL AND " + text + (g.Chance(0.3) ? " NOT" : "") + " LIKE '" + Pattern(g) + "')";
     default:
-      return c + " " + g.Pick(std::vector<std::string>{"=", "<", ">"}) + " " + (g.Chance(0.2) ? g.Pick(names) : Number(g));
+      return c + " " + g.Pick(std::vector<std::string>{"=", "<", ">"}) + " " +
+             (g.Chance(0.2) ? g.Pick(names) : Value(g, params));
   }
 }
 
@@ -187,7 +207,12 @@ TEST_F(SelectRandomTest, RowsMatchSqliteForRandomSingleTableQueries) {
       sql += (i > 0 ? ", " : "") + items[i].first + (items[i].second.empty() ? "" : " AS " + items[i].second);
     sql += " FROM " + table.Name + (first == "x" ? " x" : "");
     const std::string text = join ? qualifiers[0] + "." + table.Text : table.Text;
-    std::string where = gen.Chance(0.8) ? Condition(gen, names, text, 2) : "";
+    // Now and then the values are parameters, and the prepared query runs
+    // with several sets of values. (A null value compares as the lowest
+    // value in this engine, not as unknown: the oracle gets none.)
+    int params = 0;
+    const bool prepared = gen.Chance(0.3);
+    std::string where = gen.Chance(0.8) ? Condition(gen, names, text, 2, prepared ? &params : nullptr) : "";
     if (join) {
       // The left side of the key, now and then an item by its alias.
       std::vector<std::string> itemNames;
@@ -223,18 +248,29 @@ TEST_F(SelectRandomTest, RowsMatchSqliteForRandomSingleTableQueries) {
     const int top = ordered && gen.Chance(0.4) ? gen.Int(0, 6) : -1;
     const std::string ourSql = head + (top >= 0 ? "TOP " + std::to_string(top) + " " : "") + sql;
     const std::string theirSql = head + sql + (top >= 0 ? " LIMIT " + std::to_string(top) : "");
-    std::vector<std::string> ours;
-    try {
-      ours = FetchRows(ourSql);
-    } catch (const std::exception& e) {
-      FAIL() << ourSql << ": " << e.what();
+    const std::string ourText = FillPlaces(ourSql, [](int n) { return ":p" + std::to_string(n); });
+    for (int run = 0; run < (params > 0 ? 3 : 1); ++run) {
+      std::vector<std::string> values;
+      for (int p = 0; p < params; ++p) values.push_back(Number(gen));
+      std::vector<std::string> ours;
+      try {
+        Query->SetSQL(ourText);
+        for (int p = 0; p < params; ++p)
+          Query->ParamByName("p" + std::to_string(p))->SetAsInteger(std::stoi(values[static_cast<size_t>(p)]));
+        Query->Open();
+        ours = ReadRows();
+        Query->Close();
+      } catch (const std::exception& e) {
+        FAIL() << ourText << ": " << e.what();
+      }
+      const std::string filled = FillPlaces(theirSql, [&](int n) { return values[static_cast<size_t>(n)]; });
+      std::vector<std::string> theirs = oracle.Rows(filled);
+      if (!ordered) {
+        std::sort(ours.begin(), ours.end());
+        std::sort(theirs.begin(), theirs.end());
+      }
+      ASSERT_EQ(ours, theirs) << ourText << " / " << filled;
     }
-    std::vector<std::string> theirs = oracle.Rows(theirSql);
-    if (!ordered) {
-      std::sort(ours.begin(), ours.end());
-      std::sort(theirs.begin(), theirs.end());
-    }
-    ASSERT_EQ(ours, theirs) << ourSql;
   }
 }
 
