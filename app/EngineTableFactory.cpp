@@ -2,7 +2,6 @@
 
 #include "appdata/BackupCopy.h"
 #include "appdata/LogSchemas.h"
-#include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
 
 namespace qv::app {

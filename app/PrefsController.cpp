@@ -4,7 +4,7 @@
 #include "app/LogFiles.h"
 #include "app/MainController.h"
 #include "app/QsoEntry.h"
-#include "engine/storage/VLMDiskEngineJournal.h"
+#include "engine/components/VLMMainDatabase.h"
 #include "platform/dataset/DataSet.h"
 #include "platform/host/SysUtils.h"
 #include "platform/os/Collation.h"
@@ -372,7 +372,7 @@ void PrefsController::RestoreButtonClick() {
   table.Disconnect();
   // The live file's journal belongs to it alone; the restored copy goes
   // without one.
-  DeleteFile(VLMJournalFileName(LogFileOf(LogDir_)));
+  DeleteFile(TVLMDatabase::JournalFileName(LogFileOf(LogDir_)));
   if (CopyFile(backup, LogFileOf(LogDir_), false))
     View_.Inform("Restore Complete\r\rQuorvex will terminate.\rManual start of Quorvex required!");
   else

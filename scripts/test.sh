@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing and runs every test twice: first built with
-# AddressSanitizer and UndefinedBehaviorSanitizer (the benchmarks included,
+# AddressSanitizer and UndefinedBehaviorSanitizer and the engine's invariant
+# checks (QV_DEBUG_CHECKS, engine/core/VLMCheck.h) (the benchmarks included,
 # built only, so they keep compiling; they are run by hand), then built
 # optimized (-O2, no sanitizers), where random runs reach further in their
 # time budget and the compiler's optimizations have their say; the optimized

@@ -37,9 +37,9 @@
 #include <string>
 
 #include "engine/components/VLMMain.h"
-#include "engine/sql/VLMMainQuery.h"
 #include "engine/core/VLMExcept.h"
-#include "engine/storage/VLMDiskEngine.h"
+#include "engine/core/VLMSettings.h"
+#include "engine/sql/VLMMainQuery.h"
 #include "platform/dataset/DatabaseError.h"
 #include "platform/dataset/Fields.h"
 #include "platform/host/SysUtils.h"
@@ -82,7 +82,7 @@ bool FileExists(const std::string& file) { return std::ifstream(file).good(); }
 
 // A few tries for every wait on another process.
 void CutRetries() {
-  TVLMRetrySettings& retry = VLMRetrySettings();
+  TVLMRetrySettings& retry = VLMChangeRetrySettings();
   constexpr int32_t kFew = 3;
   retry.DatabaseLockTries = kFew;
   retry.NextObjectIDTries = kFew;

@@ -60,6 +60,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/components/VLMMainDatabase.h"
 #include "engine/core/VLMBase.h"
 #include "engine/core/VLMBaseEngine.h"
 #include "engine/core/VLMStreams.h"
@@ -93,30 +94,8 @@ TVLMDatabaseData* VLMGetDatabaseData(const TVLMLocalSession& session);
 
 // ------------------------------------------------------ commit changes
 
-// What the last commit of a database changed in its file, in bytes of the
-// file, for a caller that keeps a byte-identical copy of it (a backup).
-// The copy may take these changes instead of a whole comparison only when
-// it holds StampBefore at StampPosition, has the length SizeBefore, and
-// Complete is true; the bytes come from the file itself.
-struct TVLMFileChanges {
-  struct Range {
-    int64_t Position = 0;
-    int64_t Length = 0;
-  };
-  // The head before page 0 (the header blocks and NextObjectID, which
-  // change in place between commits too), then every page the commit wrote
-  // or freed and every page written in place since the commit before it:
-  // ascending, adjacent pages in one range.
-  std::vector<Range> Ranges;
-  // Block 1 (commit counter, page count) before and after the commit.
-  int64_t StampPosition = 0;
-  std::string StampBefore;
-  std::string StampAfter;
-  // From TVLMCommitChanges: the file changed nowhere else since the
-  // connection's previous commit ended, when it was SizeBefore long.
-  bool Complete = false;
-  int64_t SizeBefore = -1;
-};
+// TVLMFileChanges (what the last commit changed in the file) is declared
+// with the database component (VLMMainDatabase.h), which hands it out.
 // Closes the table of every cursor of session that has a table of data open
 // (each cursor can open it again later), under the database critical
 // section. A close that raises is passed on after the others were closed.

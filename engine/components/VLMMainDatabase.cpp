@@ -71,6 +71,8 @@ void TVLMDatabase::SetConnected(bool value) {
     DoDisconnect();
 }
 
+std::string TVLMDatabase::JournalFileName(const std::string& fileName) { return VLMJournalFileName(fileName); }
+
 std::string TVLMDatabase::CurrentVersion() {
   char digits[16];
   const auto result = std::to_chars(digits, digits + sizeof digits, kVLMFormatVersion, std::chars_format::fixed, 2);

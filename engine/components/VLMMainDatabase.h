@@ -33,13 +33,37 @@
 
 class EngineUi;
 class TVLMLocalSession;
-struct TVLMFileChanges;
 class WaitController;
 
 namespace qv {
 class DataSet;
 class StringList;
 }  // namespace qv
+
+// What the last commit of a database changed in its file, in bytes of the
+// file, for a caller that keeps a byte-identical copy of it (a backup).
+// The copy may take these changes instead of a whole comparison only when
+// it holds StampBefore at StampPosition, has the length SizeBefore, and
+// Complete is true; the bytes come from the file itself.
+struct TVLMFileChanges {
+  struct Range {
+    int64_t Position = 0;
+    int64_t Length = 0;
+  };
+  // The head before page 0 (the header blocks and NextObjectID, which
+  // change in place between commits too), then every page the commit wrote
+  // or freed and every page written in place since the commit before it:
+  // ascending, adjacent pages in one range.
+  std::vector<Range> Ranges;
+  // Block 1 (commit counter, page count) before and after the commit.
+  int64_t StampPosition = 0;
+  std::string StampBefore;
+  std::string StampAfter;
+  // From TVLMCommitChanges: the file changed nowhere else since the
+  // connection's previous commit ended, when it was SizeBefore long.
+  bool Complete = false;
+  int64_t SizeBefore = -1;
+};
 
 // The component through which a program names and opens one database file.
 class TVLMDatabase : public qv::Component {
@@ -63,6 +87,9 @@ public:
   void SetConnected(bool value);
   // A blank and the engine's format version with two decimals: " 6.20".
   static std::string CurrentVersion();
+  // The journal file the engine keeps beside the database file fileName
+  // while it commits; a copy of the file put in its place goes without it.
+  static std::string JournalFileName(const std::string& fileName);
   // The user's file, also while a repair rebuilds it from a scratch copy.
   const std::string& DatabaseFileName() const { return DatabaseFileName_; }
   // A new file name disconnects first.

@@ -70,6 +70,17 @@ inline constexpr uint8_t kVLMNavBOF = 1;
 inline constexpr uint8_t kVLMNavEOF = 2;
 inline constexpr uint8_t kVLMNavError = 3;
 
+// The table-lock types a cursor's LockTable and UnlockTable take; their
+// compatibility and their bytes in the table locks file are the disk
+// engine's (engine/storage/VLMDiskEngineLocks.h).
+inline constexpr uint8_t kVLMLockTableOpen = 0;       // opening a table shared
+inline constexpr uint8_t kVLMLockTableOperation = 1;  // each record operation
+inline constexpr uint8_t kVLMLockTableEdit = 2;       // an edit, a transaction end
+inline constexpr uint8_t kVLMLockTableChanged = 3;    // changed in the transaction
+inline constexpr uint8_t kVLMLockTableCommit = 4;     // commit; posts outside one
+inline constexpr uint8_t kVLMLockTableRecord = 5;     // a record lock is held
+inline constexpr uint8_t kVLMLockTableExclusive = 6;  // opening a table exclusively
+
 // ---------------------------------------------------------------- cursor
 
 class TVLMCursor {

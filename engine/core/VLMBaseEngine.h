@@ -74,6 +74,10 @@ public:
   // Lets go of what reading the BLOBs of record took (an engine may keep the
   // BLOB data of the record it read last). Base: nothing.
   virtual void ReleaseRecordBlobs(uint8_t* record);
+  // Whether the table keeps what a session wrote until it commits, so that
+  // a rollback takes it back. Base: false (the memory and temporary
+  // engines, whose writes count at once).
+  virtual bool KeepsRollback() const { return false; }
 
   // The owning database data; its lock is the table's lock.
   TVLMDatabaseData* DatabaseData;

@@ -36,6 +36,9 @@ inline constexpr uint8_t kVLMCompareBothNull = 5;
 // not depend on it (the collation is fixed); it is kept so that callers pass
 // what the stored definitions name.
 inline constexpr uint32_t kVLMLocaleUserDefault = 1024;
+// The locale an index's key comparison passes (the collation is fixed); a
+// sort that must agree with an index's order passes it too.
+inline constexpr uint32_t kVLMKeyCompareLocale = kVLMLocaleUserDefault;
 
 // A new block of the engine memory manager holding the value converted into
 // destType, and its size; the caller owns the block.

@@ -14,12 +14,13 @@
 
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
+#include "engine/core/VLMBase.h"
+#include "engine/core/VLMCheck.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMNesting.h"
 #include "engine/core/VLMExpressions.h"
 #include "engine/core/VLMTypesRoutines.h"
-#include "engine/storage/VLMDiskEngine.h"
-#include "engine/storage/VLMDiskEngineLocks.h"
+#include "engine/core/VLMSettings.h"
 #include "platform/dataset/FieldTypes.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/os/Collation.h"
@@ -31,6 +32,16 @@ constexpr std::string_view kHiddenField =
     "Cannot access hidden field: table name = %s, field name = %s, display name = %s, FieldNo = %d";
 
 std::string Upper(std::string_view text) { return qv::UpperCase1252(text); }
+
+// Invariant 1: one source per field, the expression (a computed field names
+// its own operator as SourceOperator), an operand or a dataset; once
+// materialised, the result table.
+[[maybe_unused]] bool HasOneSource(const TVLMAO& op, const TVLMAOField& f) {
+  const int sources = (f.OwnsExpression != 0 ? 1 : 0) +
+                      (f.SourceOperator != nullptr && f.SourceOperator != &op ? 1 : 0) +
+                      (f.SourceDataSet != nullptr ? 1 : 0);
+  return sources == 1 && (!op.Materialized || f.SourceDataSet == op.ResultTable.get());
+}
 
 // The bytes of a DISTINCT row's values that have met the result's unique
 // index (kept or refused) are remembered up to this many bytes: a later row
@@ -337,6 +348,7 @@ void TVLMAO::GetFieldValue(TVLMVariant& value, int32_t fieldNo, bool allowHidden
   if (f.SourceDataSet == nullptr && f.SourceOperator == nullptr)
     throw EVLMException(10309, "Invalid field link: table name = %s, FieldNo = %d", {TableName, fieldNo});
   if (f.Hidden && !allowHidden) throw EVLMException(10310, kHiddenField, {TableName, f.Name, f.DisplayName, fieldNo});
+  VLM_INVARIANT("VLMRelAlgebra 1", HasOneSource(*this, f));
   if (f.OwnsExpression) {
     if (f.Expression == nullptr) return;
     if (TVLMVariant* result = f.Expression->GetValue(true)) value.Assign(*result, false);

@@ -41,7 +41,10 @@
 //   13    FindFields             the name lookup every step uses
 //   14    SetOrderBy             the three sort lists
 //
-// States of an operator (Open is called once):
+// States of an operator (the statement opens the root once; a set
+// operation opens each of its operands twice: once when it is built, to
+// learn their result fields, and again from its own Open, in pair order,
+// VLMRelAlgebraSet.h):
 //
 //   built --SetResultFields, SetOrderBy, SetDistinct, SetRowLimit,
 //           AddCondition, in any order--> built
@@ -52,6 +55,10 @@
 //           FillResultTable through the pipeline, FinishResultTable
 //           (fields redirected, operands freed)--> materialised: rows read
 //           from the result table
+//   open | materialised --Open again (an operand of a set operation)-->
+//           the same state: its ORDER BY applied again (the set operation
+//           sets the pair order in between); a materialised operator has no
+//           operands left to open
 //   any --destructor--> gone: its result table closed and, when
 //           temporary, deleted (also when a fill failed half-way)
 //

@@ -71,6 +71,7 @@
 
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
+#include "engine/core/VLMCheck.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMExpressions.h"
 #include "engine/core/VLMTypesRoutines.h"
@@ -225,6 +226,10 @@ void TVLMAOJoin::OperandsOpened() {
     std::swap(Left, Right);
     std::swap(LeftJoinFields, RightJoinFields);
   }
+  for (int32_t k = 0; VLM_DEBUG_CHECKS && k < LeftJoinFields.Count(); ++k)
+    VLM_INVARIANT("VLMRelAlgebraJoin 1",
+                  Fields[static_cast<size_t>(LeftJoinFields.Items()[k])].SourceOperator == Left.get() &&
+                      Fields[static_cast<size_t>(RightJoinFields.Items()[k])].SourceOperator == Right.get());
   SeekInner_ = false;
   if ((Kind != TVLMJoinKind::Inner && Kind != TVLMJoinKind::Left) || !KeyMode || KeysInLoop_ ||
       LeftJoinFields.Count() != 1 || !Right->IsLeaf || !Right->ResultTable || Right->ResultTable->IndexName().empty())
@@ -283,6 +288,7 @@ void TVLMAOJoin::PushDistinct() {
 // ------------------------------------------------------------ comparisons
 
 void TVLMAOJoin::CompareKeys() {
+  VLM_INVARIANT("VLMRelAlgebraJoin 4", LeftIsNull == 0 && RightIsNull == 0);
   KeyCompare = 0;
   for (int32_t k = 0; k < LeftJoinFields.Count(); ++k) {
     GetFieldValue(LeftKey_, LeftJoinFields.Items()[k], false, false);

@@ -9,7 +9,6 @@
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMCasts.h"
 #include "engine/core/VLMExpressions.h"
-#include "engine/storage/VLMBTree.h"
 #include "engine/sql/VLMRelAlgebra.h"
 #include "engine/sql/VLMSQLCommand.h"
 #include "platform/os/Collation.h"

@@ -13,7 +13,7 @@
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMTypes.h"
-#include "engine/storage/VLMDiskEngine.h"
+#include "engine/core/VLMSettings.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/host/StringList.h"
 #include "platform/host/SysUtils.h"

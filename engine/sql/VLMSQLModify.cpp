@@ -24,13 +24,12 @@
 
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
+#include "engine/core/VLMBase.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMFieldCopy.h"
 #include "engine/core/VLMTypes.h"
+#include "engine/core/VLMSettings.h"
 #include "engine/sql/VLMSQLModify.h"
-#include "engine/storage/VLMDiskEngine.h"
-#include "engine/storage/VLMDiskEngineLocks.h"
-#include "engine/storage/VLMDiskEngineTables.h"
 #include "platform/dataset/Fields.h"
 #include "platform/host/HostVariant.h"
 #include "platform/host/ScopeExit.h"
@@ -343,7 +342,7 @@ void TVLMSQLTableWrite::Begin() {
   // The local engine commits each write of a disk table at once unless the
   // cursor says otherwise; the memory and temporary engines keep no
   // rollback, so their writes go on committing as they are made.
-  if (dynamic_cast<TVLMDiskTableData*>(Writer_.TableData) != nullptr) {
+  if (Writer_.TableData != nullptr && Writer_.TableData->KeepsRollback()) {
     SavedNoAutoCommit_ = Writer_.NoAutoCommit;
     Writer_.NoAutoCommit = true;
     AutoCommitChanged_ = true;

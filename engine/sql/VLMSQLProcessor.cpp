@@ -6,6 +6,7 @@
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMBase.h"
 #include "engine/core/VLMCasts.h"
+#include "engine/core/VLMCheck.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMMathErrors.h"
 #include "engine/sql/VLMSQLCommand.h"
@@ -67,6 +68,7 @@ void TVLMSQLProcessor::ClearCommands() { Commands_.clear(); }
 void TVLMSQLProcessor::SetCommand(std::unique_ptr<TVLMSQLCommand> command) {
   Commands_.clear();
   Commands_.push_back(std::move(command));
+  VLM_INVARIANT("VLMSQLProcessor 1", Commands_.size() <= 1);
 }
 
 namespace {
@@ -118,6 +120,7 @@ TVLMCursor* TVLMSQLProcessor::Execute() {
     for (int32_t i = 0; i < Params.GetCount(); ++i) LexedParams_.push_back(Params.GetItem(i));
   }
   while (NextStatement(*Lexer_)) {
+    VLM_INVARIANT("VLMSQLProcessor 1", Commands_.size() <= 1);
     TVLMSQLCommand& command = *Command();
     // A statement that may change a table's structure or drop it finds no
     // table of this processor open.

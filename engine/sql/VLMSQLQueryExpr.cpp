@@ -65,10 +65,10 @@
 #include "engine/core/VLMCasts.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMNesting.h"
+#include "engine/core/VLMSettings.h"
 #include "engine/sql/VLMRelAlgebraSet.h"
 #include "engine/sql/VLMSQLCommand.h"
 #include "engine/sql/VLMSQLProcessor.h"
-#include "engine/storage/VLMDiskEngine.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/os/System.h"
 

@@ -122,8 +122,7 @@ inline constexpr int32_t kVLMBTreeNodeValueSize = 4;
 inline constexpr int32_t kVLMKeyPrefixTruncBytes = 2;
 // The length limit of an index column whose definition gives none.
 inline constexpr int32_t kVLMDefaultKeyLengthLimit = 20;
-// The locale the key comparison passes (the collation is fixed).
-inline constexpr uint32_t kVLMKeyCompareLocale = 1024;
+// The key comparison passes kVLMKeyCompareLocale (engine/core/VLMCasts.h).
 
 // Search operators of FindByCondition.
 inline constexpr uint8_t kVLMSearchNone = 0;          // every entry qualifies

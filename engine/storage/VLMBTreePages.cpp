@@ -14,6 +14,7 @@
 #include <new>
 #include <vector>
 
+#include "engine/core/VLMCheck.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMMemory.h"
 #include "engine/storage/VLMBTree.h"
@@ -517,7 +518,8 @@ bool TVLMBTreeLeafController::DeleteEntry(int32_t sessionID, const uint8_t* key,
   if (!FindEntryInPage(key, index, value, sessionID)) return false;
   DeleteEntryAt(index);
   MarkModified();
-  if (IsUnderfull()) TryMerge(sessionID, path);
+  const bool merged = IsUnderfull() && TryMerge(sessionID, path);
+  VLM_INVARIANT("VLMBTree 5", merged || Page->GetIsRoot() || Page->GetEntryCount() > 0);
   return true;
 }
 
@@ -951,4 +953,6 @@ void TVLMBTreeNodeController::DeleteEntryForChild(int32_t sessionID, bool merged
   MarkModified();
   const bool merged = IsUnderfull() && TryMerge(sessionID, path);
   if (!merged && Page->GetIsRoot() && Page->GetEntryCount() == 1) CollapseRoot(sessionID);
+  VLM_INVARIANT("VLMBTree 5", merged || (Page->GetIsRoot() ? Page->GetIsLeaf() || Page->GetEntryCount() >= 2
+                                                            : Page->GetEntryCount() > 0));
 }

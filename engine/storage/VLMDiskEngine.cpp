@@ -10,6 +10,7 @@
 #include <exception>
 #include <random>
 
+#include "engine/core/VLMCheck.h"
 #include "engine/core/VLMCompression.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMSecurity.h"
@@ -531,6 +532,7 @@ void TVLMDiskPageManager::AddPages(int32_t count) {
   ++HeaderEpoch_;
   const int64_t size = FirstPagePosition + newCount * PageSize;
   if (DatabaseFile.GetSize() < size) DatabaseFile.SetSize(size);
+  VLM_INVARIANT("VLMDiskEngine 5", DatabaseFile.GetSize() >= size);
   Header.PageCount = static_cast<uint32_t>(newCount);
   PageCount = static_cast<int32_t>(newCount);
 }
@@ -821,6 +823,8 @@ void TVLMDiskPageManager::ReadPages(TVLMPage* const* pages, int32_t count, bool*
 }
 
 const uint8_t* TVLMDiskPageManager::PageBytesForWrite(TVLMPage* page, std::vector<uint8_t>& encrypted) {
+  // Nothing is written after a failed commit.
+  VLM_INVARIANT("VLMDiskEngine 7", !Failed_);
   uint32_t counter = page->GetWriteCounter() + 1;
   if (counter >= 0x7FFFFFFD) counter = 0;
   page->SetWriteCounter(counter);

@@ -10,6 +10,7 @@
 #include <exception>
 #include <set>
 
+#include "engine/core/VLMCheck.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/storage/VLMDiskEngine.h"
 #include "platform/host/ScopeExit.h"
@@ -351,6 +352,7 @@ void TVLMDiskPageManager::CollectFreedCounter(int32_t pageNo) {
 }
 
 void TVLMDiskPageManager::WriteCollectedRanges() {
+  VLM_INVARIANT("VLMDiskEngine 7", !Failed_);
   const std::vector<TVLMCommitWriteSet::Range>& ranges = Writes_.Ranges();
   const int64_t maxRun = static_cast<int64_t>(std::max(MaxWriteRun(), 1)) * PageSize;
   for (size_t first = 0; first < ranges.size();) {

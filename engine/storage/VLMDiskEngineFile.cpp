@@ -1,6 +1,7 @@
 // VLMDiskEngine, file part: the stored form of header blocks 1 and 2 (field
-// offsets beside the layout table in VLMDiskEngine.h), the retry routine and
-// its settings, and TVLMDatabaseFile over platform/os/File.
+// offsets beside the layout table in VLMDiskEngine.h), the retry routine
+// (its settings: engine/core/VLMSettings.h), and TVLMDatabaseFile over
+// platform/os/File.
 //
 // Retry rule. A dropped network share or a handle that went bad shows up as
 // an error of one call, not as a damaged database, so every call that reaches
@@ -57,11 +58,6 @@ int16_t I16(const uint8_t* p) { return static_cast<int16_t>(VLMGetU16LE(p)); }
 }  // namespace
 
 // ------------------------------------------------------------ settings, retry
-
-TVLMRetrySettings& VLMRetrySettings() {
-  static TVLMRetrySettings settings;
-  return settings;
-}
 
 bool RetryOperation(int32_t tries, uint32_t delayMs, const std::function<bool()>& operation) {
   for (int32_t i = 0; i < tries; ++i) {

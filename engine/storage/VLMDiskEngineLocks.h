@@ -85,17 +85,13 @@
 #include <mutex>
 #include <vector>
 
+#include "engine/core/VLMBase.h"
 #include "engine/core/VLMRecordID.h"
 #include "engine/storage/VLMDiskEngine.h"
 
+// The types (kVLMLockTableOpen ... kVLMLockTableExclusive) are the core's
+// (engine/core/VLMBase.h): the cursor interface takes them.
 inline constexpr int32_t kVLMTableLockTypes = 7;
-inline constexpr uint8_t kVLMLockTableOpen = 0;
-inline constexpr uint8_t kVLMLockTableOperation = 1;
-inline constexpr uint8_t kVLMLockTableEdit = 2;
-inline constexpr uint8_t kVLMLockTableChanged = 3;
-inline constexpr uint8_t kVLMLockTableCommit = 4;
-inline constexpr uint8_t kVLMLockTableRecord = 5;
-inline constexpr uint8_t kVLMLockTableExclusive = 6;
 // Bytes per session in a table locks file: six lock bytes, a record ID.
 inline constexpr int32_t kVLMTableLocksBytesPerSession = 12;
 

@@ -60,6 +60,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/core/VLMCheck.h"
 #include "engine/core/VLMTableData.h"
 #include "engine/storage/VLMBTree.h"
 #include "engine/storage/VLMPage.h"
@@ -163,7 +164,11 @@ public:
   int32_t BitmapSize;
 
 private:
-  uint8_t* Slot(int32_t slot) const { return Page->Data() + BitmapSize + slot * RecordSize; }
+  // Every caller asked IsSet (or found the slot free) first.
+  uint8_t* Slot(int32_t slot) const {
+    VLM_INVARIANT("VLMDiskEngineRecords 5", slot >= 0 && slot < RecordsPerPage);
+    return Page->Data() + BitmapSize + slot * RecordSize;
+  }
   void SetBit(int32_t slot, bool value);
 };
 

@@ -324,6 +324,8 @@ public:
   // pages of the session.
   void Commit(int32_t sessionID, bool skip) override;
   void Rollback(int32_t sessionID, bool skip) override;
+  // A session's pages reach the file only at its commit.
+  bool KeepsRollback() const override { return true; }
   // No fields: 20128. The whole stored table in one commit of session -2.
   void CreateTable(TVLMCursor* cursor, TVLMFieldDefs& fieldDefs, TVLMIndexDefs& indexDefs,
                    TVLMConstraintDefs& constraintDefs) override;

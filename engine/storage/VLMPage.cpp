@@ -15,6 +15,7 @@
 #include <cstring>
 #include <random>
 
+#include "engine/core/VLMCheck.h"
 #include "engine/core/VLMConst.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMMemory.h"
@@ -723,6 +724,7 @@ void TVLMPageManager::Commit(int32_t sessionID) {
       std::unique_ptr<TVLMPage> own = session->PrivatePages.Extract(page->PageNo);
       // The committed copy replaces whatever the cache held for the number.
       DropSharedCopy(own->PageNo);
+      VLM_INVARIANT("VLMPage 2", !own->Modified && SharedPages.Find(own->PageNo) == nullptr);
       if (SharedPages.Count() < CacheLimit) SharedPages.Insert(std::move(own));
     }
     first = end;

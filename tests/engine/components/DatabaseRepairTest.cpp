@@ -351,7 +351,7 @@ TEST_F(DatabaseRepairTest, RefusalsAndFailuresKeepTheOriginalAndLeaveNoTempFile)
 }
 
 TEST_F(DatabaseRepairTest, TheRepairShowsTheWaitWindowWhoseAbortStopsIt) {
-  VLMRetrySettings().WaitShowDelayMs = 0;
+  VLMChangeRetrySettings().WaitShowDelayMs = 0;
   for (const bool abort : {false, true}) {
     SCOPED_TRACE(abort);
     const std::string file = NewFile("log.vlm");

@@ -114,7 +114,7 @@ TEST_F(WaitControllerTest, RestoreAfterBackgroundModeShowsTheWindowAgainOnlyBelo
 }
 
 TEST_F(WaitControllerTest, EndingInBackgroundModeRestoresTheProgram) {
-  VLMRetrySettings().WaitShowDelayMs = 0;
+  VLMChangeRetrySettings().WaitShowDelayMs = 0;
   Wait.Start("Importing");
   Wait.Progress(0);
   Wait.BackgroundModeClicked();
@@ -123,7 +123,7 @@ TEST_F(WaitControllerTest, EndingInBackgroundModeRestoresTheProgram) {
   // A late restore report changes nothing.
   Wait.ApplicationRestored();
   EXPECT_FALSE(Wait.Visible());
-  VLMRetrySettings().WaitShowDelayMs = 500;
+  VLMChangeRetrySettings().WaitShowDelayMs = 500;
 }
 
 }  // namespace

@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s PATH TABLE\n", argv[0]);
     return 2;
   }
-  TVLMRetrySettings& settings = VLMRetrySettings();
+  TVLMRetrySettings& settings = VLMChangeRetrySettings();
   for (int32_t* tries : {&settings.DatabaseLockTries, &settings.WholeFileLockTries, &settings.TableOpenTries,
                          &settings.TableOperationTries, &settings.TableCommitTries, &settings.RecordLockTries})
     *tries = 3;

@@ -31,8 +31,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    VLMRetrySettings().WholeFileLockTries = 50;
-    VLMRetrySettings().WholeFileLockDelayMs = 1;
+    VLMChangeRetrySettings().WholeFileLockTries = 50;
+    VLMChangeRetrySettings().WholeFileLockDelayMs = 1;
     auto database = disk_test::NewDiskDatabase(argv[1]);
     disk_test::DiskSession session(database.get(), argc == 2);
     try {

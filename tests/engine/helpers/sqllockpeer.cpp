@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
     type = static_cast<uint8_t>(std::atoi(tableName.c_str() + colon + 1));
     tableName.resize(colon);
   }
-  VLMRetrySettings().WholeFileLockDelayMs = 1;
+  VLMChangeRetrySettings().WholeFileLockDelayMs = 1;
   TVLMComponentRuntime::Start();
   int status = 0;
   try {

@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s PATH\n", argv[0]);
     return 2;
   }
-  TVLMRetrySettings& retry = VLMRetrySettings();
+  TVLMRetrySettings& retry = VLMChangeRetrySettings();
   retry.WholeFileLockDelayMs = 1;
   retry.StatementLockTries = 3;
   retry.StatementLockDelayMs = 1;

@@ -48,7 +48,7 @@ protected:
     Database->MultiUser = true;
     Run(sql_test::kSetupSql);
     Saved_ = VLMRetrySettings();
-    TVLMRetrySettings& retry = VLMRetrySettings();
+    TVLMRetrySettings& retry = VLMChangeRetrySettings();
     retry.RecordLockTries = 2;
     retry.RecordLockDelayMs = 1;
     retry.ModifyLockTries = 2;
@@ -61,7 +61,7 @@ protected:
   }
   void TearDown() override {
     qv::SetSleeper(nullptr);
-    VLMRetrySettings() = Saved_;
+    VLMChangeRetrySettings() = Saved_;
     QueryFixture::TearDown();
   }
   int32_t Fails(const std::string& sql) {

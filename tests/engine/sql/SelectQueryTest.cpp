@@ -193,7 +193,7 @@ TEST_F(SelectQueryTest, TheStatementLockIsNeverLeftTaken) {
   Database->SilentMode = true;
   Query = std::make_unique<TVLMQuery>();
   Query->SetDatabaseName("SQLDB");
-  TVLMRetrySettings& retry = VLMRetrySettings();
+  TVLMRetrySettings& retry = VLMChangeRetrySettings();
   const TVLMRetrySettings saved = retry;
   auto restore = qv::ScopeExit([&] { retry = saved; });
   retry.StatementLockTries = 3;

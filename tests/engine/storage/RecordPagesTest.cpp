@@ -163,5 +163,18 @@ TEST(RecordPages, RebuildFindsEveryRecordOfTheTableAndSkipsSystemPages) {
   EXPECT_EQ(other.Column(0), (std::vector<std::string>{"other", "other", "other"}));
 }
 
+#if VLM_DEBUG_CHECKS
+// A debug build stops at a broken invariant and names it: a slot at or
+// beyond the page's slot count is never addressed.
+TEST(RecordPagesDeathTest, ABrokenInvariantStopsTheRunWithItsName) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  DiskTable table(4096, {Text(98)});
+  TVLMHeldPage page(&table.Pages(), table.Pages().GetPage(0, static_cast<int32_t>(table.Insert({"x"}).Page), true,
+                                                          kVLMPageTableRecord));
+  const TVLMSmallRecordPage view(page.Get(), 40, 100);
+  EXPECT_DEATH(static_cast<void>(view.RecordData(40)), "Invariant VLMDiskEngineRecords 5 violated");
+}
+#endif
+
 }  // namespace
 }  // namespace storage_test

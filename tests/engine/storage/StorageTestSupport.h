@@ -56,21 +56,21 @@ inline void PatchBytes(const std::string& path, int64_t offset, const void* byte
 class FastRetries {
 public:
   FastRetries(int32_t tries = 3) : Saved_(VLMRetrySettings()) {
-    VLMRetrySettings().DatabaseLockTries = tries;
-    VLMRetrySettings().NextObjectIDTries = tries;
-    VLMRetrySettings().ReopenDelayMs = 0;
-    VLMRetrySettings().WholeFileLockTries = tries;
-    VLMRetrySettings().TableOpenTries = tries;
-    VLMRetrySettings().TableOperationTries = tries;
-    VLMRetrySettings().TableCommitTries = tries;
-    VLMRetrySettings().RecordLockTries = tries;
+    VLMChangeRetrySettings().DatabaseLockTries = tries;
+    VLMChangeRetrySettings().NextObjectIDTries = tries;
+    VLMChangeRetrySettings().ReopenDelayMs = 0;
+    VLMChangeRetrySettings().WholeFileLockTries = tries;
+    VLMChangeRetrySettings().TableOpenTries = tries;
+    VLMChangeRetrySettings().TableOperationTries = tries;
+    VLMChangeRetrySettings().TableCommitTries = tries;
+    VLMChangeRetrySettings().RecordLockTries = tries;
     qv::SetSleeper([this](uint32_t ms) {
       ++Sleeps;
       SleptMs += ms;
     });
   }
   ~FastRetries() {
-    VLMRetrySettings() = Saved_;
+    VLMChangeRetrySettings() = Saved_;
     qv::SetSleeper(nullptr);
   }
   int64_t Sleeps = 0;
