@@ -350,11 +350,13 @@ TEST(NetHttp, EveryWaitIsBounded) {
       if (!reply.empty()) nettest::WriteAll(fd, reply);
       nettest::WaitForClose(fd);
     });
+    // The timeout leaves a loaded machine time to schedule the server's
+    // reply; the bound shows the wait ends on it.
     THTTPClient http;
-    http.Timeout = 300;
+    http.Timeout = 1000;
     const auto t0 = Clock::now();
     EXPECT_EQ(http.SendRequest("GET", "http://127.0.0.1:" + server.Port() + "/"), c.ok) << c.what;
-    EXPECT_LT(ElapsedMs(t0), 3000) << c.what;
+    EXPECT_LT(ElapsedMs(t0), 6000) << c.what;
     if (reply.empty())
       EXPECT_EQ(http.ResultCode(), 0) << c.what;
     else
