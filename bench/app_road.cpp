@@ -30,6 +30,7 @@
 
 #include "app/QsoRecord.h"
 #include "bench/ComponentBench.h"
+#include "bench/Contacts.h"
 #include "bench/SqliteFile.h"
 #include "app/Scoring.h"
 #include "app/EngineTableFactory.h"
@@ -49,37 +50,6 @@ using Clock = std::chrono::steady_clock;
 
 double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-// Deterministic contest contacts: the usual call shapes, the party's bands,
-// a few modes, countries and continents; a third of them members.
-std::vector<QsoRecord> MakeContacts(int32_t count, uint32_t seed) {
-  static const char* prefixes[] = {"K", "W", "N", "AA", "KB", "VE", "DL", "G", "JA", "OH", "EA", "PY"};
-  static const char* modes[] = {"CW", "SSB", "RTTY", "PSK31"};
-  static const char* countries[] = {"USA", "CANADA", "GERMANY", "ENGLAND", "JAPAN", "FINLAND", "SPAIN", "BRAZIL"};
-  static const char* continents[] = {"NA", "NA", "EU", "EU", "AS", "EU", "EU", "SA"};
-  static const char* points[] = {"1", "2", "5"};
-  std::mt19937 random(seed);
-  std::vector<QsoRecord> contacts(static_cast<size_t>(count));
-  for (int32_t i = 0; i < count; ++i) {
-    QsoRecord& q = contacts[static_cast<size_t>(i)];
-    q.Call = prefixes[random() % 12];
-    q.Call += static_cast<char>('0' + random() % 10);
-    for (uint32_t k = 1 + random() % 3; k > 0; --k) q.Call += static_cast<char>('A' + random() % 26);
-    q.Freq = std::string(qv::app::kBandNames[random() % 8]);
-    q.Mode = modes[random() % 4];
-    q.QSODate = "2026-05-04";
-    q.TimeStart = "1200";
-    q.RSTSent = q.RSTRcvd = "599";
-    q.NumSent = std::to_string(i + 1);
-    q.NumRcvd = std::to_string(1 + random() % 999);
-    const uint32_t c = random() % 8;
-    q.Country = countries[c];
-    q.Continent = continents[c];
-    q.IBM = random() % 3 == 0;
-    q.Points = points[random() % 3];
-    q.Name = "Op" + std::to_string(random() % 100);
-  }
-  return contacts;
-}
 
 // The log table of the program, with or without the index on Call.
 TableSpec LogSpec(bool callIndex) {

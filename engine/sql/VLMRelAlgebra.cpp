@@ -321,8 +321,10 @@ void TVLMAO::MakeOutputNames() {
     for (TVLMAOField& f : Fields) {
       if (!hiddenOnly || f.Hidden) {
         std::string candidate = f.Name;
-        for (int32_t counter = 1; earlier.count(Upper(candidate)) > 0; ++counter)
-          candidate += (counter == 1 ? "_" : "") + std::to_string(counter);
+        for (int32_t counter = 1; earlier.count(Upper(candidate)) > 0; ++counter) {
+          if (counter == 1) candidate += '_';
+          candidate += std::to_string(counter);
+        }
         f.Name = std::move(candidate);
       }
       earlier.insert(Upper(f.Name));

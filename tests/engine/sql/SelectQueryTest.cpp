@@ -31,6 +31,19 @@ protected:
     QueryFixture::SetUp();
     Run(sql_test::kSetupSql);
   }
+  // The database component and the query again, the file opened shared so
+  // that other processes may work on it.
+  void ReopenShared() {
+    Query.reset();
+    Database.reset();
+    Database = std::make_unique<TVLMDatabase>();
+    Database->SetDatabaseName("SQLDB");
+    Database->SetDatabaseFileName(Folder.File("q.vlm"));
+    Database->MultiUser = true;
+    Database->SilentMode = true;
+    Query = std::make_unique<TVLMQuery>();
+    Query->SetDatabaseName("SQLDB");
+  }
 };
 
 TEST_F(SelectQueryTest, NoTemporaryTableOrFileOutlivesARun) {
@@ -184,15 +197,7 @@ TEST_F(SelectQueryTest, OutputNamesAndColumnNumbers) {
 }
 
 TEST_F(SelectQueryTest, TheStatementLockIsNeverLeftTaken) {
-  Query.reset();
-  Database.reset();
-  Database = std::make_unique<TVLMDatabase>();
-  Database->SetDatabaseName("SQLDB");
-  Database->SetDatabaseFileName(Folder.File("q.vlm"));
-  Database->MultiUser = true;
-  Database->SilentMode = true;
-  Query = std::make_unique<TVLMQuery>();
-  Query->SetDatabaseName("SQLDB");
+  ReopenShared();
   TVLMRetrySettings& retry = VLMChangeRetrySettings();
   const TVLMRetrySettings saved = retry;
   auto restore = qv::ScopeExit([&] { retry = saved; });
@@ -288,15 +293,7 @@ TEST_F(SelectQueryTest, NestingEndsWithAnEngineErrorOnASmallStack) {
 // table between the runs at its first try, and each run sees what it
 // wrote.
 TEST_F(SelectQueryTest, PreparedStatementsSeeAndLetOtherConnectionsWriteBetweenRuns) {
-  Query.reset();
-  Database.reset();
-  Database = std::make_unique<TVLMDatabase>();
-  Database->SetDatabaseName("SQLDB");
-  Database->SetDatabaseFileName(Folder.File("q.vlm"));
-  Database->MultiUser = true;
-  Database->SilentMode = true;
-  Query = std::make_unique<TVLMQuery>();
-  Query->SetDatabaseName("SQLDB");
+  ReopenShared();
   Query->SetSQL("SELECT name FROM emp WHERE id = :id");
   Query->Prepare();
   TVLMQuery insert;
