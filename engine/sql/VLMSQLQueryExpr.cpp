@@ -55,6 +55,8 @@
 // row); the project's 20760 (a subquery outside an SQL statement), 20761
 // (INTO in a subquery or derived table), 20842 (a query nested deeper than
 // the depth count allows), 20843 (a node built with the stack low).
+#include "engine/sql/VLMSQLQueryExpr.h"
+
 #include <algorithm>
 #include <atomic>
 #include <utility>
@@ -68,7 +70,6 @@
 #include "engine/core/VLMSettings.h"
 #include "engine/sql/VLMRelAlgebraSet.h"
 #include "engine/sql/VLMSQLCommand.h"
-#include "engine/sql/VLMSQLProcessor.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/os/System.h"
 
