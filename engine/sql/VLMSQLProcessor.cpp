@@ -13,6 +13,7 @@
 #include "engine/sql/VLMSQLDDL.h"
 #include "engine/sql/VLMSQLModify.h"
 #include "engine/sql/VLMSQLQueryExpr.h"
+#include "engine/sql/VLMSQLTransaction.h"
 #include "platform/host/ScopeExit.h"
 
 namespace {
