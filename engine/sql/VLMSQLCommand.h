@@ -292,10 +292,31 @@ protected:
   void ResolveOrderBy(TVLMAO& root);
 
 private:
-  // OpenTables and LockTables of the root, retried as a whole.
-  void LockStatementTables();
   // The result copied into the INTO table (10403 when the copy fails).
   void CopyIntoTable(TVLMDataSet* owner);
+};
+
+// The statement lock of an operator tree for the guard's lifetime: the
+// constructor opens every table of root (20225 "Table is locked" when one
+// cannot be opened) and read-locks them all, retried as a whole within the
+// statement-lock tries of VLMRetrySettings (no table stays locked while
+// another process is waited for: 20226 "Cannot unlock table" when a release
+// between tries fails; 20850 when the tries run out). Release gives the
+// locks back after a successful open (20227 "Cannot unlock table" when that
+// fails); on any other path the destructor gives them back and never raises,
+// so the failure that left the scope is the one the caller hears about.
+class TVLMStatementLock {
+public:
+  explicit TVLMStatementLock(TVLMAO& root);
+  ~TVLMStatementLock();
+  TVLMStatementLock(const TVLMStatementLock&) = delete;
+  TVLMStatementLock& operator=(const TVLMStatementLock&) = delete;
+
+  void Release();
+
+private:
+  TVLMAO& Root_;
+  bool Held_ = true;
 };
 
 // ------------------------------------------------------- table references

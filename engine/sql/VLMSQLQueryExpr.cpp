@@ -77,29 +77,11 @@ namespace {
 
 std::atomic<int64_t> gSubqueryRuns{0};
 
-// Opens root as the statement does: every table of the tree read-locked
-// (retried as a whole), the locks released on every path.
+// Opens root as the statement does, under the statement lock.
 void OpenUnderLocks(TVLMAO& root, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) {
-  if (!root.OpenTables()) throw EVLMException(20225, "Table is locked");
-  const TVLMRetrySettings& retry = VLMRetrySettings();
-  bool locked = false;
-  std::string refused;
-  for (int32_t attempt = 0; attempt < retry.StatementLockTries && !locked; ++attempt) {
-    if (attempt > 0) qv::SleepMs(retry.StatementLockDelayMs);
-    locked = root.LockTables(&refused);
-    if (!locked && !root.UnlockTables()) throw EVLMException(20226, "Cannot unlock table");
-  }
-  if (!locked) VLMRaiseLockConflict(20850, refused);
-  try {
-    root.Open(false, outerOperand, outerCursor);
-  } catch (...) {
-    try {
-      root.UnlockTables();
-    } catch (...) {
-    }
-    throw;
-  }
-  if (!root.UnlockTables()) throw EVLMException(20227, "Cannot unlock table");
+  TVLMStatementLock lock(root);
+  root.Open(false, outerOperand, outerCursor);
+  lock.Release();
 }
 
 // The first visible result column of root.
