@@ -214,18 +214,11 @@ void TVLMSQLCursorCommand::Execute(TVLMDataSet* owner, bool wantCursor, bool req
       if (InMemory == 0 && IntoDatabaseName.empty()) IntoDatabaseName = owner->DatabaseName();
       Root->SetIntoTable(InMemory != 0 || owner->InMemory(), IntoImmediate != 0, IntoDatabaseName, IntoTableName);
     }
-    LockStatementTables();
-    try {
+    {
+      TVLMStatementLock lock(*Root);
       Root->Open(wantCursor, outerOperand, outerCursor);
-    } catch (...) {
-      // The failure is what the caller hears about; the locks go anyway.
-      try {
-        Root->UnlockTables();
-      } catch (...) {
-      }
-      throw;
+      lock.Release();
     }
-    if (!Root->UnlockTables()) throw EVLMException(20227, "Cannot unlock table");
     if (!IntoTableName.empty()) CopyIntoTable(owner);
   } catch (...) {
     // Nothing of a failed run is kept: its temporary tables go now.
@@ -244,17 +237,9 @@ bool TVLMSQLCursorCommand::ExecuteAgain() {
   RowsAffected = 0;
   if (leaf->Condition) leaf->Condition->RefreshParameters();
   try {
-    LockStatementTables();
-    try {
-      Root->Open(true, nullptr, nullptr);
-    } catch (...) {
-      try {
-        Root->UnlockTables();
-      } catch (...) {
-      }
-      throw;
-    }
-    if (!Root->UnlockTables()) throw EVLMException(20227, "Cannot unlock table");
+    TVLMStatementLock lock(*Root);
+    Root->Open(true, nullptr, nullptr);
+    lock.Release();
   } catch (...) {
     Root.reset();
     throw;
@@ -262,17 +247,34 @@ bool TVLMSQLCursorCommand::ExecuteAgain() {
   return true;
 }
 
-void TVLMSQLCursorCommand::LockStatementTables() {
-  if (!Root->OpenTables()) throw EVLMException(20225, "Table is locked");
+// ---------------------------------------------------------- statement lock
+
+TVLMStatementLock::TVLMStatementLock(TVLMAO& root) : Root_(root) {
+  if (!Root_.OpenTables()) throw EVLMException(20225, "Table is locked");
   const TVLMRetrySettings& retry = VLMRetrySettings();
   std::string refused;
   for (int32_t attempt = 0; attempt < retry.StatementLockTries; ++attempt) {
     if (attempt > 0) qv::SleepMs(retry.StatementLockDelayMs);
-    if (Root->LockTables(&refused)) return;
+    if (Root_.LockTables(&refused)) return;
     // No table stays locked while another process is waited for.
-    if (!Root->UnlockTables()) throw EVLMException(20226, "Cannot unlock table");
+    if (!Root_.UnlockTables()) throw EVLMException(20226, "Cannot unlock table");
   }
   VLMRaiseLockConflict(20850, refused);
+}
+
+TVLMStatementLock::~TVLMStatementLock() {
+  if (!Held_) return;
+  // The failure that left the scope is what the caller hears about; the
+  // locks go anyway.
+  try {
+    Root_.UnlockTables();
+  } catch (...) {
+  }
+}
+
+void TVLMStatementLock::Release() {
+  Held_ = false;
+  if (!Root_.UnlockTables()) throw EVLMException(20227, "Cannot unlock table");
 }
 
 void TVLMSQLCursorCommand::CopyIntoTable(TVLMDataSet* owner) {

@@ -1,7 +1,7 @@
 // The statements of the SQL engine: the command base every statement class
 // derives from, the token operations and grammar pieces they share, a FROM
-// entry (TVLMTableReference), the table components a statement works through,
-// and the data-changing and transaction statements.
+// entry (TVLMTableReference), and the table components a statement works
+// through.
 //
 //   TVLMSQLCommand            one statement: the lexer it reads, a copy of the
 //                             current token, the dataset that runs it (Owner),
@@ -14,16 +14,12 @@
 //   TVLMSQLCursorCommand      a statement that yields rows: runs its operator
 //                             tree under the statement lock, decides whether
 //                             the result may be edited, SELECT ... INTO
-//   TVLMSQLSelect             one SELECT block (VLMSQLSelect.cpp)
-//   TVLMSQLUnion              a query expression: what the processor runs for
-//                             SELECT and "(" (VLMSQLQueryExpr.cpp)
-//   TVLMSQLInsert, TVLMSQLUpdate, TVLMSQLDelete, AssignFieldValue
-//                             the statements that change rows
-//                             (VLMSQLModify.h)
-//   TVLMSQLStartTransaction, TVLMSQLCommit, TVLMSQLRollback
-//                             (VLMSQLTransaction.cpp)
-// The data-definition statements are in VLMSQLDDL.h; the processor that picks
-// and runs them in VLMSQLProcessor.h.
+// The statements derived from it: one SELECT block in VLMSQLSelect.h, query
+// expressions (what the processor runs for SELECT and "(") in
+// VLMSQLQueryExpr.h, the statements that change rows in VLMSQLModify.h, the
+// transaction statements in VLMSQLTransaction.h, the data-definition
+// statements in VLMSQLDDL.h; the processor that picks and runs them in
+// VLMSQLProcessor.h.
 //
 // Life of a statement object (the processor's factories make it):
 //
@@ -296,10 +292,31 @@ protected:
   void ResolveOrderBy(TVLMAO& root);
 
 private:
-  // OpenTables and LockTables of the root, retried as a whole.
-  void LockStatementTables();
   // The result copied into the INTO table (10403 when the copy fails).
   void CopyIntoTable(TVLMDataSet* owner);
+};
+
+// The statement lock of an operator tree for the guard's lifetime: the
+// constructor opens every table of root (20225 "Table is locked" when one
+// cannot be opened) and read-locks them all, retried as a whole within the
+// statement-lock tries of VLMRetrySettings (no table stays locked while
+// another process is waited for: 20226 "Cannot unlock table" when a release
+// between tries fails; 20850 when the tries run out). Release gives the
+// locks back after a successful open (20227 "Cannot unlock table" when that
+// fails); on any other path the destructor gives them back and never raises,
+// so the failure that left the scope is the one the caller hears about.
+class TVLMStatementLock {
+public:
+  explicit TVLMStatementLock(TVLMAO& root);
+  ~TVLMStatementLock();
+  TVLMStatementLock(const TVLMStatementLock&) = delete;
+  TVLMStatementLock& operator=(const TVLMStatementLock&) = delete;
+
+  void Release();
+
+private:
+  TVLMAO& Root_;
+  bool Held_ = true;
 };
 
 // ------------------------------------------------------- table references
@@ -336,183 +353,6 @@ public:
   std::unique_ptr<TVLMSQLCursorCommand> Subquery;
   // The private database made when the table is opened.
   std::unique_ptr<TVLMDatabase> Database;
-};
-
-// ------------------------------------------------------------------ SELECT
-//
-// SELECT [ALL | DISTINCT] [TOP n[, start]] items | * [INTO [MEMORY
-// [IMMEDIATE]] [db.]t] FROM reference {, reference} [WHERE condition]
-// [GROUP BY field {, field}] [HAVING condition] [ORDER BY item {, item}],
-// where a reference is [MEMORY] [db.]t [[AS] alias] [PASSWORD 'p'], "("
-// reference ")" [alias], or a derived table "(" query expression ")" [AS]
-// alias (VLMSQLQueryExpr.cpp), followed by joins:
-//   { CROSS JOIN reference
-//   | [NATURAL] [INNER | LEFT [OUTER] | RIGHT [OUTER] | FULL [OUTER]] JOIN
-//     reference [ON condition | USING "(" names ")"] }
-// (the grammar and the operator tree of FROM are in VLMSQLSelectFrom.cpp).
-// A join chain without ON or USING between its members nests to the right
-// (a JOIN (b JOIN c)); after ON or USING the join built so far is the left
-// operand of the next. FROM entries separated by commas are joined left to
-// right: INNER on the equalities WHERE finds between the two sides, else
-// CROSS. HAVING on a query without groups (no GROUP BY, no aggregate item)
-// raises 20244.
-
-class TVLMSQLSelect : public TVLMSQLCursorCommand {
-public:
-  using TVLMSQLCursorCommand::TVLMSQLCursorCommand;
-  // The tree goes before the table references it reads through.
-  ~TVLMSQLSelect() override;
-
-  void Parse() override;
-  bool IsSelfContained() override;
-  // A FROM entry (joins included) exposes name: a table by its alias, or
-  // by its name when it has none; a derived table by its alias.
-  bool ExposesTableName(const std::string& name) const override;
-  // The leaf over the FROM table; a table-expression operator over it for
-  // computed items (and for a DISTINCT that must be applied at once); the
-  // WHERE conjuncts placed as low as they can be evaluated (30144 for one
-  // that no operator can); for a grouped query the group operator with
-  // HAVING (20244 for a conjunct it cannot evaluate); the result fields;
-  // ORDER BY; TOP; and, for a result that need not be live, a copy of the
-  // rows with the DISTINCT.
-  std::unique_ptr<TVLMAO> BuildOperatorTree(TVLMDataSet* owner, bool live, TVLMQueryOperator* outerOperand,
-                                            TVLMCursor* outerCursor, bool allowOuterReferences) override;
-
-  uint8_t Distinct = 0;
-  int32_t TopCount = -1;
-  int32_t TopStart = -1;
-  // The select list is a bare "*".
-  uint8_t SelectAll = 0;
-  std::vector<TVLMFieldRef> Items;
-  std::vector<std::unique_ptr<TVLMTableReference>> Tables;
-  std::unique_ptr<TVLMExpression> Where;
-  TVLMFields GroupBy;
-  std::unique_ptr<TVLMExpression> Having;
-  uint8_t HasCorrelatedSubquery = 0;
-
-private:
-  // Whether the result may be table itself read through its filter (see
-  // BuildOperatorTree), judged once WHERE is placed.
-  bool ReadsTableStraight(TVLMAOTable& table);
-  void ParseTop();
-  void ParseSelectList();
-  void ParseInto();
-  // Gives condition the select list (TVLMExpression::SetSelectList): an
-  // unqualified name that is the alias of an item and a column of none of
-  // from stands for a new tree of that item, read again from its tokens. A
-  // column's name is the column, as in GROUP BY.
-  void GiveSelectList(TVLMExpression* condition, std::initializer_list<TVLMAO*> from);
-  // Where each select item starts among the statement's tokens.
-  std::vector<int32_t> ItemStarts_;
-  int32_t ItemCommand_ = -1;
-
-  // ---- FROM (VLMSQLSelectFrom.cpp)
-  // The FROM entries separated by commas: 30183 / 30182 for one that is no
-  // table reference, 30181 for the token after a comma.
-  void ParseFrom();
-  // One FROM entry, with the joins that follow it, into reference; false
-  // when the token starts none.
-  bool ParseTableReference(TVLMTableReference& reference);
-  // The joins after a reference: 30168-30174 for a join word not followed
-  // by a word, 30175 without JOIN, 30176 without a right operand, 30167
-  // without "(" after USING. Each makes reference a join node (MakeJoin).
-  void ParseJoins(TVLMTableReference& reference);
-  // The order in which the FROM entries (their operators, in written order)
-  // are joined.
-  std::vector<size_t> JoinOrder(std::vector<std::unique_ptr<TVLMAO>>& entries);
-  // The operator of the whole FROM clause: one named table's leaf, or the
-  // entries joined one after the other.
-  std::unique_ptr<TVLMAO> BuildFromOperator(TVLMDataSet* owner, TVLMQueryOperator* outerOperand,
-                                            TVLMCursor* outerCursor,
-                                            bool allowOuterReferences);
-  // The operator of one entry. where: the WHERE condition an INNER join
-  // takes key equalities from (nullptr below the null-supplying side of an
-  // outer join). leftover: where an INNER join puts ON parts that name
-  // neither of its operands when its parent join has no ON of its own
-  // (nullptr: they raise 20270 "ON condition for JOIN is not applicable").
-  std::unique_ptr<TVLMAO> BuildEntryOperator(TVLMDataSet* owner, TVLMTableReference& reference,
-                                             TVLMExpression* where, std::unique_ptr<TVLMExpression>* leftover,
-                                             TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
-                                            bool allowOuterReferences);
-  // ---- derived tables (VLMSQLQueryExpr.cpp)
-  // The query expression from SELECT into reference (a derived table);
-  // INTO in it is 20761.
-  void ParseDerivedTable(TVLMTableReference& reference);
-  // The derived query's tree (live, with the outer row of a subquery)
-  // under a TVLMAODerivedTable named by the alias; HasCorrelatedSubquery
-  // when the derived query refers to outer rows.
-  std::unique_ptr<TVLMAO> BuildDerivedTable(TVLMTableReference& reference, TVLMDataSet* owner,
-                                            TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
-                                            bool allowOuterReferences);
-};
-
-// A node of a query expression: a SELECT block (a leaf) or a set
-// operation over two nodes.
-class TVLMQueryExprNode {
-public:
-  TVLMQueryExprNode() = default;
-  // A chain of set operations is as deep as it is long: its nodes go one by
-  // one, not by recursion.
-  ~TVLMQueryExprNode();
-  TVLMQueryExprNode(const TVLMQueryExprNode&) = delete;
-  TVLMQueryExprNode& operator=(const TVLMQueryExprNode&) = delete;
-
-  // 0 a SELECT block, 1 UNION, 2 EXCEPT, 3 INTERSECT.
-  uint8_t Operation = 0;
-  std::unique_ptr<TVLMQueryExprNode> Left;
-  std::unique_ptr<TVLMQueryExprNode> Right;
-  uint8_t All = 0;
-  uint8_t Corresponding = 0;
-  std::unique_ptr<qv::StringList> CorrespondingFields;
-  std::unique_ptr<TVLMSQLSelect> Select;
-
-  // A leaf whose select has an INTO target, or one below this node.
-  bool HasInto() const;
-  // A new node taking over this one's fields and operands (this node keeps
-  // only its operation and flags).
-  std::unique_ptr<TVLMQueryExprNode> CopyNode();
-  // This node becomes the set operation (operation, copy of its old self,
-  // right): the caller's reference now denotes the combined expression.
-  void MakeBinary(uint8_t operation, std::unique_ptr<TVLMQueryExprNode> right,
-                  std::unique_ptr<qv::StringList> correspondingFields, bool corresponding, bool all);
-};
-
-class TVLMSQLUnion : public TVLMSQLCursorCommand {
-public:
-  using TVLMSQLCursorCommand::TVLMSQLCursorCommand;
-  ~TVLMSQLUnion() override;
-
-  // The query expression from the current token, then its ORDER BY (also
-  // the one the last SELECT block took); 20272 for INTO in a set
-  // operation; a single SELECT block lends the union its INTO
-  // target. Stops at the first token that cannot continue the expression
-  // (the end, or the ')' of a subquery or derived table). The expression,
-  // each query in parentheses and each operand of a set operation take a
-  // level of the thread's depth count of nested SQL (VLMNesting.h); a
-  // level refused raises 20842.
-  void Parse() override;
-  // Every SELECT block is.
-  bool IsSelfContained() override;
-  // The leaves' trees (operands of a set operation built live) under one
-  // TVLMAOUnion per operator node; the ORDER BY on the root. 20843 when a
-  // node is reached with the stack low (VLMStackIsLow).
-  std::unique_ptr<TVLMAO> BuildOperatorTree(TVLMDataSet* owner, bool live, TVLMQueryOperator* outerOperand,
-                                            TVLMCursor* outerCursor, bool allowOuterReferences) override;
-
-  std::unique_ptr<TVLMQueryExprNode> ExprRoot;
-
-private:
-  std::unique_ptr<TVLMQueryExprNode> ParseQueryExpression();
-  std::unique_ptr<TVLMQueryExprNode> ParseTerm();
-  std::unique_ptr<TVLMQueryExprNode> ParsePrimary();
-  // From the set operator on: ALL, CORRESPONDING [BY (names)] (30193
-  // without '('), the right operand (a primary after INTERSECT, else a
-  // term), and left made the operation.
-  void ParseSetOperation(TVLMQueryExprNode& left, uint8_t operation, bool primary);
-  bool NodeIsSelfContained(TVLMQueryExprNode& node);
-  std::unique_ptr<TVLMAO> BuildNode(TVLMQueryExprNode& node, TVLMDataSet* owner, bool live,
-                                    TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
-                                    bool allowOuterReferences);
 };
 
 // ----------------------------------------------------- table components
@@ -628,37 +468,4 @@ struct TVLMTableComponents {
 
   std::unique_ptr<TVLMDatabase> Database;
   std::unique_ptr<TVLMTable> Table;
-};
-
-// ------------------------------------------------------------ transactions
-//
-// START TRANSACTION, COMMIT [WORK] [FLUSH], ROLLBACK [WORK]: forwarded to
-// the database component of the owner (StartTransaction, Commit, Rollback);
-// its refusals pass on unchanged.
-
-class TVLMSQLStartTransaction : public TVLMSQLCommand {
-public:
-  using TVLMSQLCommand::TVLMSQLCommand;
-  void Parse() override;
-  void Execute(TVLMDataSet* owner, bool wantCursor, bool requestLive, bool& readOnly,
-               TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
-};
-
-class TVLMSQLCommit : public TVLMSQLCommand {
-public:
-  using TVLMSQLCommand::TVLMSQLCommand;
-  void Parse() override;
-  void Execute(TVLMDataSet* owner, bool wantCursor, bool requestLive, bool& readOnly,
-               TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
-
-  // FLUSH was written anywhere after COMMIT.
-  uint8_t Flush = 0;
-};
-
-class TVLMSQLRollback : public TVLMSQLCommand {
-public:
-  using TVLMSQLCommand::TVLMSQLCommand;
-  void Parse() override;
-  void Execute(TVLMDataSet* owner, bool wantCursor, bool requestLive, bool& readOnly,
-               TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
 };

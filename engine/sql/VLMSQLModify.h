@@ -72,7 +72,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/sql/VLMSQLCommand.h"
+#include "engine/sql/VLMSQLSelect.h"
 
 namespace qv {
 class Field;

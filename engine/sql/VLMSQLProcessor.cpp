@@ -12,6 +12,8 @@
 #include "engine/sql/VLMSQLCommand.h"
 #include "engine/sql/VLMSQLDDL.h"
 #include "engine/sql/VLMSQLModify.h"
+#include "engine/sql/VLMSQLQueryExpr.h"
+#include "engine/sql/VLMSQLTransaction.h"
 #include "platform/host/ScopeExit.h"
 
 namespace {

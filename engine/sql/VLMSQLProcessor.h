@@ -66,9 +66,7 @@
 class TVLMCursor;
 class TVLMDataSet;
 class TVLMKeptTables;
-class TVLMQueryContext;
 class TVLMSQLCommand;
-class TVLMSubquery;
 
 class TVLMSQLProcessor {
 public:
@@ -172,18 +170,3 @@ private:
   std::vector<uint32_t> KeptShapes_;
   std::vector<std::pair<const TVLMVariant*, std::unique_ptr<TVLMVariant>>> KeptShaping_;
 };
-
-// The subquery factory of the expression services (the CreateSubquery
-// member of TVLMExpressionServices, installed by the components' runtime):
-// reads a query expression from lexer's current token (SELECT) up to the
-// ')' that closes it, for the statement queryContext; 20760 when
-// queryContext is no SQL statement (a subquery in a dataset filter).
-// VLMSQLQueryExpr.cpp.
-std::unique_ptr<TVLMSubquery> VLMCreateSubquery(TVLMLexer& lexer, TVLMQueryContext* queryContext);
-// How many times subquery results were filled since the process started: a
-// subquery that refers to no outer row once per statement run, a
-// correlated one once per outer row.
-int64_t VLMSubqueryRunCount();
-// Closes the trees that correlated subqueries of this thread keep between
-// outer rows (they are built again when next asked).
-void VLMReleaseKeptSubqueries();

@@ -55,6 +55,8 @@
 // row); the project's 20760 (a subquery outside an SQL statement), 20761
 // (INTO in a subquery or derived table), 20842 (a query nested deeper than
 // the depth count allows), 20843 (a node built with the stack low).
+#include "engine/sql/VLMSQLQueryExpr.h"
+
 #include <algorithm>
 #include <atomic>
 #include <utility>
@@ -68,7 +70,6 @@
 #include "engine/core/VLMSettings.h"
 #include "engine/sql/VLMRelAlgebraSet.h"
 #include "engine/sql/VLMSQLCommand.h"
-#include "engine/sql/VLMSQLProcessor.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/os/System.h"
 
@@ -76,29 +77,11 @@ namespace {
 
 std::atomic<int64_t> gSubqueryRuns{0};
 
-// Opens root as the statement does: every table of the tree read-locked
-// (retried as a whole), the locks released on every path.
+// Opens root as the statement does, under the statement lock.
 void OpenUnderLocks(TVLMAO& root, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) {
-  if (!root.OpenTables()) throw EVLMException(20225, "Table is locked");
-  const TVLMRetrySettings& retry = VLMRetrySettings();
-  bool locked = false;
-  std::string refused;
-  for (int32_t attempt = 0; attempt < retry.StatementLockTries && !locked; ++attempt) {
-    if (attempt > 0) qv::SleepMs(retry.StatementLockDelayMs);
-    locked = root.LockTables(&refused);
-    if (!locked && !root.UnlockTables()) throw EVLMException(20226, "Cannot unlock table");
-  }
-  if (!locked) VLMRaiseLockConflict(20850, refused);
-  try {
-    root.Open(false, outerOperand, outerCursor);
-  } catch (...) {
-    try {
-      root.UnlockTables();
-    } catch (...) {
-    }
-    throw;
-  }
-  if (!root.UnlockTables()) throw EVLMException(20227, "Cannot unlock table");
+  TVLMStatementLock lock(root);
+  root.Open(false, outerOperand, outerCursor);
+  lock.Release();
 }
 
 // The first visible result column of root.

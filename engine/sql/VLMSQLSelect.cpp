@@ -60,7 +60,7 @@
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/sql/VLMRelAlgebraGroup.h"
-#include "engine/sql/VLMSQLCommand.h"
+#include "engine/sql/VLMSQLSelect.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/os/Collation.h"
 

@@ -40,7 +40,7 @@
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/sql/VLMRelAlgebraJoin.h"
-#include "engine/sql/VLMSQLCommand.h"
+#include "engine/sql/VLMSQLSelect.h"
 #include "platform/os/Collation.h"
 
 namespace {

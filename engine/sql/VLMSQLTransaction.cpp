@@ -13,7 +13,7 @@
 // next text of any query on that component, until COMMIT or ROLLBACK.
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
-#include "engine/sql/VLMSQLCommand.h"
+#include "engine/sql/VLMSQLTransaction.h"
 
 namespace {
 

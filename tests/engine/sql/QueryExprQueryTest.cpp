@@ -9,6 +9,7 @@
 
 #include "engine/components/VLMMain.h"
 #include "engine/sql/VLMSQLProcessor.h"
+#include "engine/sql/VLMSQLQueryExpr.h"
 #include "platform/host/StringList.h"
 #include "tests/engine/sql/SqlTestSupport.h"
 #include "tests/support/EngineErrors.h"
