@@ -37,8 +37,6 @@
 #include <string>
 
 #include "engine/components/VLMMain.h"
-#include "engine/core/VLMExcept.h"
-#include "engine/core/VLMSettings.h"
 #include "engine/sql/VLMMainQuery.h"
 #include "platform/dataset/DatabaseError.h"
 #include "platform/dataset/Fields.h"

@@ -89,7 +89,11 @@
 #include "engine/components/VLMMainDefinitions.h"
 #include "engine/components/VLMMainSessions.h"
 #include "engine/components/VLMMainTable.h"
+#include "engine/core/VLMExcept.h"
 #include "engine/core/VLMQuerySeam.h"
+// The engine's face carries its errors and the retry settings, so that the
+// program and the tools include nothing below the components.
+#include "engine/core/VLMSettings.h"
 #include "platform/dataset/DatabaseError.h"
 
 class TVLMMemoryDatabaseData;

@@ -28,7 +28,7 @@ set -uo pipefail
 
 FACE="engine/components/VLMMain.h engine/components/VLMMainDataSet.h engine/components/VLMMainDatabase.h
   engine/components/VLMMainDefinitions.h engine/components/VLMMainSessions.h engine/components/VLMMainTable.h
-  engine/components/VLMEngineUi.h engine/sql/VLMMainQuery.h engine/core/VLMSettings.h engine/core/VLMExcept.h"
+  engine/components/VLMEngineUi.h engine/sql/VLMMainQuery.h"
 
 # check_tree <dir>: prints every include that breaks the rule; fails if any.
 # The layer of a path is the first matching prefix below; a path outside
@@ -115,7 +115,7 @@ printf '#include "engine/core/Ok.h"\n#include <vector>\n' >"$work/engine/sql/Als
 printf '#include "engine/sql/Ok.h"\n' >"$work/engine/core/Up.h"
 printf '#include "crypto/Ok.h"\n' >"$work/net/Sibling.cpp"
 printf '#include <QString>\n' >"$work/platform/os/Qt.cpp"
-printf '#include "engine/components/VLMMain.h"\n#include "engine/core/VLMSettings.h"\n' >"$work/app/Face.cpp"
+printf '#include "engine/components/VLMMain.h"\n' >"$work/app/Face.cpp"
 printf '#include "engine/components/VLMLocalEngine.h"\n' >"$work/tools/Inside.cpp"
 printf '#include "engine/storage/VLMDiskEngine.h"\n' >"$work/engine/sql/Storage.cpp"
 printf 'void F() { VLMChangeRetrySettings().TableOpenTries = 1; }\n' >"$work/engine/storage/Owner.cpp"
