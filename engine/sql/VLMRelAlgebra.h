@@ -443,6 +443,12 @@ public:
   // the table's dataset with all its columns rather than closing and
   // reopening it to show only the items (the copy shows them).
   bool CopiedAtEnd = false;
+
+private:
+  // The table came from the kept tables showing the columns of the query
+  // that read it before: SetResultFields sets its own projection (the
+  // same one costs nothing), else Open shows all the columns again.
+  bool ClearProjectionAtOpen_ = false;
 };
 
 // ---------------------------------------------------------- TVLMAOTableExpr
