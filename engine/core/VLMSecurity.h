@@ -41,3 +41,10 @@ bool EncryptPageData(uint8_t cipherId, void* buffer, int32_t size, const std::st
 bool DecryptPageData(uint8_t cipherId, void* buffer, int32_t size, const std::string& password);
 
 }  // namespace qv
+
+// The password and cipher of a database, from the database component: what a
+// session connects with and a disk database opens its file with.
+struct TVLMPasswordRecord {
+  std::string Password;
+  uint8_t CipherId = 0;
+};
