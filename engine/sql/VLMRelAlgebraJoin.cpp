@@ -84,6 +84,8 @@
 #include "engine/core/VLMCheck.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMExpressions.h"
+#include "engine/core/VLMRecordID.h"
+#include "engine/core/VLMTableData.h"
 #include "engine/core/VLMTypesRoutines.h"
 #include "platform/os/Collation.h"
 
@@ -228,6 +230,8 @@ namespace {
 // Inner rows for each outer row above which a seek down the inner index
 // costs less than the steps to the next key.
 constexpr int64_t kSeekRowsPerOuterRow = 16;
+// The same for a seek by the table's keyed probe.
+constexpr int64_t kProbeRowsPerOuterRow = 8;
 
 }  // namespace
 
@@ -263,6 +267,7 @@ void TVLMAOJoin::OperandsOpened() {
                   Fields[static_cast<size_t>(LeftJoinFields.Items()[k])].SourceOperator() == Left.get() &&
                       Fields[static_cast<size_t>(RightJoinFields.Items()[k])].SourceOperator() == Right.get());
   SeekInner_ = false;
+  ProbeIndex_ = -1;
   // Whether the right leaf reads through an index led by its number key.
   auto seekable = [&] {
     if ((Kind != TVLMJoinKind::Inner && Kind != TVLMJoinKind::Left) || !KeyMode || KeysInLoop_ ||
@@ -281,7 +286,65 @@ void TVLMAOJoin::OperandsOpened() {
     if (PullsLeft_) MaterializeLeft();
     return;
   }
-  SeekInner_ = PullsLeft_ || Right->RecordCount() > kSeekRowsPerOuterRow * std::max<int64_t>(1, Left->RecordCount());
+  const bool probe = PlanProbe();
+  SeekInner_ = PullsLeft_ || Right->RecordCount() > (probe ? kProbeRowsPerOuterRow : kSeekRowsPerOuterRow) *
+                                                        std::max<int64_t>(1, Left->RecordCount());
+}
+
+bool TVLMAOJoin::PlanProbe() {
+  ProbeIndex_ = -1;
+  ProbeField_ = -1;
+  TVLMLocalCursor* cursor = Right->ResultTable->Handle();
+  auto* table = cursor != nullptr ? dynamic_cast<TVLMTableData*>(cursor->TableData) : nullptr;
+  if (table == nullptr || !cursor->HasIndex() || cursor->HasRecordRestrictions() || cursor->FilterExpression ||
+      cursor->FilterTextExpression || cursor->FilterCallback || !cursor->FieldDefs)
+    return false;
+  const TVLMAOField& key = Fields[static_cast<size_t>(RightJoinFields.Items()[0])];
+  const std::string name = qv::UpperCase1252(Right->Fields[static_cast<size_t>(key.SourceFieldNo())].Name);
+  for (int32_t i = 0; i < cursor->FieldDefs->GetCount() && ProbeField_ < 0; ++i)
+    if (qv::UpperCase1252(cursor->FieldDefs->GetFieldDef(i)->Name) == name) ProbeField_ = i;
+  if (ProbeField_ < 0 ||
+      !VLMIntegerBaseTypeRange(cursor->FieldDefs->GetFieldDef(ProbeField_)->BaseType, ProbeLow_, ProbeHigh_))
+    return false;
+  const size_t size = static_cast<size_t>(std::max<int32_t>(
+      {cursor->RecordBufferSize, table->RecordManager ? table->RecordManager->RecordBufferSize : 0, 1}));
+  ProbeKey_.assign(size, 0);
+  ProbeRecord_.assign(size, 0);
+  ProbeTable_ = table;
+  ProbeIndex_ = cursor->IndexID;
+  return true;
+}
+
+std::optional<bool> TVLMAOJoin::ProbeInner(const TVLMIntegerArray& outerFields) {
+  if (ProbeIndex_ < 0) return std::nullopt;
+  GetFieldValue(LeftKey_, outerFields.Items()[0], false, false);
+  if (LeftKey_.IsNull() || LeftKey_.DataType < bdtShortInt || LeftKey_.DataType > bdtCardinal) return std::nullopt;
+  const int64_t value = LeftKey_.GetAsLargeInt();
+  if (value < ProbeLow_ || value > ProbeHigh_) return std::nullopt;
+  TVLMLocalCursor* cursor = Right->ResultTable->Handle();
+  try {
+    cursor->SetFieldValue(LeftKey_, ProbeField_, true, ProbeKey_.data());
+  } catch (const EVLMException&) {
+    return std::nullopt;
+  }
+  TVLMRecordID found;
+  bool hit = false;
+  {
+    TVLMTableDataScope scope(*cursor);
+    if (!ProbeTable_->RunRead(cursor, [&] {
+          hit = ProbeTable_->ProbeKey(cursor, ProbeIndex_, ProbeKey_.data(), 1, ProbeRecord_.data(),
+                                      [&](const TVLMRecordID& id) {
+                                        found = id;
+                                        return true;
+                                      });
+        }))
+      return std::nullopt;
+  }
+  if (!hit) return false;
+  qv::Bookmark bookmark(static_cast<size_t>(TVLMDataSet::kBookmarkSize), 0);
+  VLMPutRecordID(bookmark.data(), found);
+  GoTo(*Right, bookmark);
+  return true;
 }
 
 bool TVLMAOJoin::SeekInner(const TVLMIntegerArray& outerFields) {
@@ -483,7 +546,8 @@ bool TVLMAOJoin::StartOuterRow() {
   RunStart.clear();
   if (PullsLeft_) {
     // The outer rows come in no key order: each new key seeks its run.
-    if (!SeekInner(outerFields)) return false;
+    const std::optional<bool> probed = ProbeInner(outerFields);
+    if (probed ? !*probed : !SeekInner(outerFields)) return false;
     CompareKeys();
     if (KeyCompare != 0) return false;
     RunStart = BookmarkOf(inner);
@@ -494,7 +558,13 @@ bool TVLMAOJoin::StartOuterRow() {
   // operand's position are never needed again.
   if (SeekInner_ && !inner.Eof()) {
     CompareKeys();
-    if (InnerBehind() && !SeekInner(outerFields)) MoveToEnd(inner);
+    if (InnerBehind()) {
+      // A key the probe does not find has no partner; the inner rows stay
+      // where they are, behind the keys still to come.
+      const std::optional<bool> probed = ProbeInner(outerFields);
+      if (probed && !*probed) return false;
+      if (!probed && !SeekInner(outerFields)) MoveToEnd(inner);
+    }
   }
   for (; !inner.Eof(); inner.Next()) {
     CompareKeys();

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "engine/sql/VLMRelAlgebra.h"
@@ -16,6 +17,8 @@
 
 // The stored join kinds.
 enum class TVLMJoinKind : uint8_t { Cross = 0, Inner = 1, Left = 2, Right = 3, Full = 4 };
+
+class TVLMTableData;
 
 class TVLMAOJoin : public TVLMAO {
 public:
@@ -115,6 +118,12 @@ private:
   // The inner leaf on its first row whose key is the outer key or above;
   // false when there is none.
   bool SeekInner(const TVLMIntegerArray& outerFields);
+  // The inner leaf on its first row whose key equals the outer key, by the
+  // table's keyed probe: true when it is there, false (the leaf not moved)
+  // when there is none, nothing when the probe cannot answer.
+  std::optional<bool> ProbeInner(const TVLMIntegerArray& outerFields);
+  // Whether the inner leaf can be probed (sets the Probe members).
+  bool PlanProbe();
   // The outer row with the inner side null.
   void PadOuterRow();
   void FullNext();
@@ -144,6 +153,16 @@ private:
   // number key and has many rows for each outer row: a new outer key seeks
   // its first inner row down the index instead of stepping to it.
   bool SeekInner_ = false;
+  // The keyed probe of a seeking inner leaf without filter or range: the
+  // table, the index and table field of the key, the key's integer range,
+  // the key and record buffers (ProbeIndex_ -1: no probe).
+  TVLMTableData* ProbeTable_ = nullptr;
+  int32_t ProbeIndex_ = -1;
+  int32_t ProbeField_ = -1;
+  int64_t ProbeLow_ = 0;
+  int64_t ProbeHigh_ = 0;
+  std::vector<uint8_t> ProbeKey_;
+  std::vector<uint8_t> ProbeRecord_;
   // This join is the left operand of a join that pulls its rows: it is
   // never materialised.
   bool Pipelined_ = false;
