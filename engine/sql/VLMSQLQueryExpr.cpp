@@ -488,9 +488,17 @@ public:
     } catch (const EVLMException&) {
       return std::nullopt;
     }
-    // The filter's own fields read the probe's record while it runs.
-    Filter_->SetRecordBuffer(Record_.data(), false);
-    auto rebind = qv::ScopeExit([&] { Filter_->SetRecordBuffer(Cursor_->RecordBuffer, false); });
+    // The filter's own fields read the probe's record while it runs (as
+    // the expression's SetRecordBuffer would set them, without preparing
+    // the tree again).
+    Saved_.resize(InnerFields_.size());
+    for (size_t i = 0; i < InnerFields_.size(); ++i) {
+      Saved_[i] = InnerFields_[i]->RecordBuffer;
+      InnerFields_[i]->RecordBuffer = Record_.data();
+    }
+    auto rebind = qv::ScopeExit([&] {
+      for (size_t i = 0; i < InnerFields_.size(); ++i) InnerFields_[i]->RecordBuffer = Saved_[i];
+    });
     bool found = false;
     const bool read = Table_->RunRead(Cursor_, [&] {
       found = Table_->ProbeKey(Cursor_, IndexID_, Key_.data(), 1, Record_.data(),
@@ -503,14 +511,18 @@ public:
 private:
   TVLMKeyedExists() = default;
 
-  // Walks the filter: the outer references read from the outer cursor's
-  // record, and the first usable equality among the conjuncts. False for a
-  // filter holding a subquery (it keeps outer buffers of its own).
+  // Walks the filter: its own fields, the outer references read from the
+  // outer cursor's record, and the first usable equality among the
+  // conjuncts. False for a filter holding a subquery (it keeps outer
+  // buffers of its own).
   bool Collect(TVLMExprNode* node, TVLMCursor* outerCursor, bool conjunct = true) {
     if (node == nullptr) return true;
     if (dynamic_cast<TVLMExprNodeSubqueryBase*>(node) != nullptr) return false;
     if (auto* field = dynamic_cast<TVLMExprNodeField*>(node)) {
-      if (!field->OuterReference) return field->Cursor == Cursor_;
+      if (!field->OuterReference) {
+        InnerFields_.push_back(field);
+        return field->Cursor == Cursor_;
+      }
       if (field->Cursor != nullptr) {
         if (field->Cursor != outerCursor) return false;
         OuterFields_.push_back(field);
@@ -549,6 +561,8 @@ private:
   int64_t Low_ = 0;
   int64_t High_ = 0;
   std::vector<TVLMExprNodeField*> OuterFields_;
+  std::vector<TVLMExprNodeField*> InnerFields_;
+  std::vector<uint8_t*> Saved_;
   std::vector<uint8_t> Key_;
   std::vector<uint8_t> Record_;
 };
