@@ -33,14 +33,10 @@ constexpr std::string_view kHiddenField =
 
 std::string Upper(std::string_view text) { return qv::UpperCase1252(text); }
 
-// Invariant 1: one source per field, the expression (a computed field names
-// its own operator as SourceOperator), an operand or a dataset; once
-// materialised, the result table.
-[[maybe_unused]] bool HasOneSource(const TVLMAO& op, const TVLMAOField& f) {
-  const int sources = (f.OwnsExpression != 0 ? 1 : 0) +
-                      (f.SourceOperator != nullptr && f.SourceOperator != &op ? 1 : 0) +
-                      (f.SourceDataSet != nullptr ? 1 : 0);
-  return sources == 1 && (!op.Materialized || f.SourceDataSet == op.ResultTable.get());
+// Invariant 1: once materialised, a field that is read reads the result
+// table (its source type holds one source at most).
+[[maybe_unused]] bool ReadsOwnResult(const TVLMAO& op, const TVLMAOField& f) {
+  return !op.Materialized || f.SourceDataSet() == op.ResultTable.get();
 }
 
 // The bytes of a DISTINCT row's values that have met the result's unique
@@ -113,6 +109,32 @@ TVLMFieldRef::TVLMFieldRef() = default;
 TVLMFieldRef::~TVLMFieldRef() = default;
 TVLMFieldRef::TVLMFieldRef(TVLMFieldRef&&) noexcept = default;
 TVLMFieldRef& TVLMFieldRef::operator=(TVLMFieldRef&&) noexcept = default;
+TVLMAOComputed::TVLMAOComputed(std::unique_ptr<TVLMExpression> expression) : Expression(std::move(expression)) {}
+TVLMAOComputed::~TVLMAOComputed() = default;
+TVLMAOComputed::TVLMAOComputed(TVLMAOComputed&&) noexcept = default;
+TVLMAOComputed& TVLMAOComputed::operator=(TVLMAOComputed&&) noexcept = default;
+
+TVLMAO* TVLMAOField::SourceOperator() const {
+  const auto* operand = std::get_if<TVLMAOFromOperand>(&Source);
+  return operand != nullptr ? operand->Operator : nullptr;
+}
+
+TVLMTable* TVLMAOField::SourceDataSet() const {
+  const auto* dataset = std::get_if<TVLMAOFromDataSet>(&Source);
+  return dataset != nullptr ? dataset->DataSet : nullptr;
+}
+
+int32_t TVLMAOField::SourceFieldNo() const {
+  if (const auto* operand = std::get_if<TVLMAOFromOperand>(&Source)) return operand->FieldNo;
+  if (const auto* dataset = std::get_if<TVLMAOFromDataSet>(&Source)) return dataset->FieldNo;
+  return 0;
+}
+
+TVLMExpression* TVLMAOField::Expression() const {
+  const auto* computed = std::get_if<TVLMAOComputed>(&Source);
+  return computed != nullptr ? computed->Expression.get() : nullptr;
+}
+
 
 TVLMAOField::TVLMAOField() = default;
 TVLMAOField::~TVLMAOField() = default;
@@ -214,8 +236,8 @@ int32_t TVLMAO::FindFields(const std::string& name, const std::string& qualifier
     if (Left) Left->FindFields("*", qualifier, false, false, &list, unhide);
     for (int32_t i = 0; i < FieldCount(); ++i) {
       const TVLMAOField& f = Fields[static_cast<size_t>(i)];
-      const bool computedHere = f.OwnsExpression && SameName(qualifier, TableName);
-      const bool fromLeft = Left && f.SourceOperator == Left.get() && list.Contains(f.SourceFieldNo);
+      const bool computedHere = f.IsComputed() && SameName(qualifier, TableName);
+      const bool fromLeft = Left && f.SourceOperator() == Left.get() && list.Contains(f.SourceFieldNo());
       if (IsLeaf || computedHere || fromLeft) take(i, true);
     }
     if (Right) {
@@ -223,7 +245,7 @@ int32_t TVLMAO::FindFields(const std::string& name, const std::string& qualifier
       Right->FindFields("*", qualifier, false, false, &list, unhide);
       for (int32_t i = 0; i < FieldCount(); ++i) {
         const TVLMAOField& f = Fields[static_cast<size_t>(i)];
-        if (f.SourceOperator == Right.get() && list.Contains(f.SourceFieldNo)) take(i, false);
+        if (f.SourceOperator() == Right.get() && list.Contains(f.SourceFieldNo())) take(i, false);
       }
     }
     return count;
@@ -236,7 +258,7 @@ int32_t TVLMAO::FindFields(const std::string& name, const std::string& qualifier
     for (int32_t k = 0; k < list.Count(); ++k) {
       for (int32_t i = 0; i < FieldCount(); ++i) {
         const TVLMAOField& f = Fields[static_cast<size_t>(i)];
-        if (f.SourceOperator != operand || f.SourceFieldNo != list.Items()[k]) continue;
+        if (f.SourceOperator() != operand || f.SourceFieldNo() != list.Items()[k]) continue;
         if (visibleOnly && f.Hidden) continue;
         take(i, operand == Left.get());
       }
@@ -294,16 +316,17 @@ int32_t TVLMAO::FindResultColumn(const std::string& name, bool aliasedOnly) cons
 
 std::string TVLMAO::GetSourceFieldName(int32_t fieldNo, bool direct) {
   const TVLMAOField& f = FieldAt(fieldNo, 10306);
-  if (f.SourceDataSet != nullptr && f.SourceDataSet != ResultTable.get()) {
-    TVLMLocalCursor* cursor = f.SourceDataSet->Handle();
-    if (cursor != nullptr && cursor->FieldDefs && f.SourceFieldNo >= 0 &&
-        f.SourceFieldNo < cursor->FieldDefs->GetCount())
-      return cursor->FieldDefs->GetFieldDef(f.SourceFieldNo)->Name;
+  if (const auto* dataset = std::get_if<TVLMAOFromDataSet>(&f.Source);
+      dataset != nullptr && dataset->DataSet != nullptr && dataset->DataSet != ResultTable.get()) {
+    TVLMLocalCursor* cursor = dataset->DataSet->Handle();
+    if (cursor != nullptr && cursor->FieldDefs && dataset->FieldNo >= 0 &&
+        dataset->FieldNo < cursor->FieldDefs->GetCount())
+      return cursor->FieldDefs->GetFieldDef(dataset->FieldNo)->Name;
     return f.Name;
   }
-  if (!direct && f.SourceDataSet == nullptr && f.SourceOperator != nullptr && f.SourceOperator != this &&
-      !f.OwnsExpression)
-    return f.SourceOperator->GetSourceFieldName(f.SourceFieldNo, false);
+  if (const auto* operand = std::get_if<TVLMAOFromOperand>(&f.Source);
+      !direct && operand != nullptr && operand->Operator != nullptr && operand->Operator != this)
+    return operand->Operator->GetSourceFieldName(operand->FieldNo, false);
   return f.Name;
 }
 
@@ -347,23 +370,24 @@ int32_t TVLMAO::GetFieldAttribute(int32_t fieldNo) { return FieldAt(fieldNo, 103
 void TVLMAO::GetFieldValue(TVLMVariant& value, int32_t fieldNo, bool allowHidden, bool flag) {
   TVLMAOField& f = FieldAt(fieldNo, 10307);
   value.SetNull();
-  if (f.SourceDataSet == nullptr && f.SourceOperator == nullptr)
+  if (!f.HasSource())
     throw EVLMException(10309, "Invalid field link: table name = %s, FieldNo = %d", {TableName, fieldNo});
   if (f.Hidden && !allowHidden) throw EVLMException(10310, kHiddenField, {TableName, f.Name, f.DisplayName, fieldNo});
-  VLM_INVARIANT("VLMRelAlgebra 1", HasOneSource(*this, f));
-  if (f.OwnsExpression) {
-    if (f.Expression == nullptr) return;
-    if (TVLMVariant* result = f.Expression->GetValue(true)) value.Assign(*result, false);
+  VLM_INVARIANT("VLMRelAlgebra 1", ReadsOwnResult(*this, f));
+  if (const auto* computed = std::get_if<TVLMAOComputed>(&f.Source)) {
+    if (computed->Expression == nullptr) return;
+    if (TVLMVariant* result = computed->Expression->GetValue(true)) value.Assign(*result, false);
     return;
   }
-  if (f.SourceDataSet == nullptr) {
-    if ((LeftIsNull && f.SourceOperator == Left.get()) || (RightIsNull && f.SourceOperator == Right.get())) return;
-    f.SourceOperator->GetFieldValue(value, f.SourceFieldNo, allowHidden, flag);
+  if (const auto* operand = std::get_if<TVLMAOFromOperand>(&f.Source)) {
+    if ((LeftIsNull && operand->Operator == Left.get()) || (RightIsNull && operand->Operator == Right.get())) return;
+    operand->Operator->GetFieldValue(value, operand->FieldNo, allowHidden, flag);
     return;
   }
-  TVLMTable& table = *f.SourceDataSet;
+  const auto& dataset = std::get<TVLMAOFromDataSet>(f.Source);
+  TVLMTable& table = *dataset.DataSet;
   if (table.Bof() && table.Eof()) return;
-  table.GetFieldVariant(value, f.SourceFieldNo, true);
+  table.GetFieldVariant(value, dataset.FieldNo, true);
 }
 
 void TVLMAO::AddCondition(std::unique_ptr<TVLMExpression> condition) {
@@ -398,17 +422,16 @@ void TVLMAO::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) {
       const std::string lookup = item.AllFields ? std::string("*") : item.FieldName;
       if (item.IsExpression && item.Expression && (IsGrouping || !item.Expression->IsAggregated())) {
         TVLMAOField field;
-        field.Expression = std::move(item.Expression);
-        field.OwnsExpression = 1;
-        field.Expression->BindToOperands(Left.get(), Right.get(), nullptr);
+        TVLMExpression& expression = *item.Expression;
+        field.Source = TVLMAOComputed{std::move(item.Expression)};
+        expression.BindToOperands(Left.get(), Right.get(), nullptr);
         field.Name = names.Take(!item.Alias.empty() ? item.Alias : VLMNewGUIDName("Expr"));
         field.DisplayName = !item.Alias.empty() ? item.Alias : field.Name;
         field.ItemAlias = item.Alias;
-        field.DataType = field.Expression->GetDataType();
-        field.DataSize = field.Expression->GetDataSize();
-        field.FieldAttribute = field.Expression->GetExtraAttribute();
-        field.SourceOperator = this;
-        field.IsAggregated = field.Expression->IsAggregated() ? 1 : 0;
+        field.DataType = expression.GetDataType();
+        field.DataSize = expression.GetDataSize();
+        field.FieldAttribute = expression.GetExtraAttribute();
+        field.IsAggregated = expression.IsAggregated() ? 1 : 0;
         HasComputedFields = 1;
         FieldMap.Append(FieldCount());
         // The item now names the computed field (a grouping operator keeps
@@ -471,8 +494,7 @@ void TVLMAO::AddFieldFromOperand(int32_t operandFieldNo, bool skipHidden) {
   const TVLMAOField& source = Left->FieldAt(operandFieldNo, 10307);
   if (Left->ResultFieldsSet && source.Hidden && skipHidden) return;
   TVLMAOField field;
-  field.SourceOperator = Left.get();
-  field.SourceFieldNo = operandFieldNo;
+  field.Source = TVLMAOFromOperand{Left.get(), operandFieldNo};
   field.Hidden = source.Hidden;
   field.Name = Left->ResultFieldsSet && !source.DisplayName.empty() ? source.DisplayName : source.Name;
   field.DataType = source.DataType;
@@ -565,7 +587,7 @@ void TVLMAO::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* oute
   if (hasOperands) {
     UnhideOperandFields(Condition.get());
     for (TVLMAOField& f : Fields)
-      if (f.OwnsExpression) UnhideOperandFields(f.Expression.get());
+      if (f.IsComputed()) UnhideOperandFields(f.Expression());
     // An operand of which nothing is read still gives its rows (a join
     // under COUNT(*)): it carries one field for them.
     for (TVLMAO* operand : {Left.get(), Right.get()}) {
@@ -596,8 +618,8 @@ void TVLMAO::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* oute
 void TVLMAO::UnhideField(TVLMAO& op, int32_t fieldNo) {
   TVLMAOField& f = op.Fields[static_cast<size_t>(fieldNo)];
   f.Hidden = 0;
-  if (f.SourceOperator != nullptr && f.SourceOperator != &op && !f.OwnsExpression)
-    UnhideField(*f.SourceOperator, f.SourceFieldNo);
+  if (const auto* operand = std::get_if<TVLMAOFromOperand>(&f.Source); operand != nullptr && operand->Operator != &op)
+    UnhideField(*operand->Operator, operand->FieldNo);
 }
 
 void TVLMAO::UnhideOperandFields(TVLMExpression* expression) {
@@ -793,19 +815,19 @@ TVLMTable* TVLMAO::DatasetSource(int32_t fieldNo, int32_t& column, bool& padded)
   int32_t no = fieldNo;
   for (;;) {
     const TVLMAOField& f = op->FieldAt(no, 10307);
-    if (f.OwnsExpression) return nullptr;
-    if (f.SourceDataSet != nullptr) {
-      column = f.SourceFieldNo;
-      return f.SourceDataSet;
+    if (const auto* dataset = std::get_if<TVLMAOFromDataSet>(&f.Source); dataset != nullptr && dataset->DataSet != nullptr) {
+      column = dataset->FieldNo;
+      return dataset->DataSet;
     }
-    if (f.SourceOperator == nullptr || f.SourceOperator == op) return nullptr;
-    if ((op->LeftIsNull && f.SourceOperator == op->Left.get()) ||
-        (op->RightIsNull && f.SourceOperator == op->Right.get())) {
+    const auto* operand = std::get_if<TVLMAOFromOperand>(&f.Source);
+    if (operand == nullptr || operand->Operator == nullptr || operand->Operator == op) return nullptr;
+    if ((op->LeftIsNull && operand->Operator == op->Left.get()) ||
+        (op->RightIsNull && operand->Operator == op->Right.get())) {
       padded = true;
       return nullptr;
     }
-    no = f.SourceFieldNo;
-    op = f.SourceOperator;
+    no = operand->FieldNo;
+    op = operand->Operator;
   }
 }
 
@@ -895,16 +917,11 @@ void TVLMAO::FinishResultTable(qv::StringList& names, qv::StringList& displays) 
     if (f.Hidden) {
       if (IsRoot && FieldMap.Contains(i))
         throw EVLMException(10314, kHiddenField, {TableName, f.Name, f.DisplayName, i});
-      f.SourceOperator = nullptr;
-      f.SourceDataSet = nullptr;
+      f.Source = std::monostate();
       continue;
     }
-    f.Expression.reset();
-    f.SourceOperator = nullptr;
-    f.OwnsExpression = 0;
     f.IsAggregated = 0;
-    f.SourceDataSet = ResultTable.get();
-    f.SourceFieldNo = column++;
+    f.Source = TVLMAOFromDataSet{ResultTable.get(), column++};
   }
   Materialized = 1;
   OperandsClosing();

@@ -63,9 +63,10 @@
 //           temporary, deleted (also when a fill failed half-way)
 //
 // Invariants:
-//   1. A field takes its value from exactly one of SourceOperator,
-//      SourceDataSet and Expression; once materialised every visible field
-//      reads the result table, by table field number.
+//   1. A field takes its value from one source (TVLMAOFieldSource: an
+//      operand's field, a dataset's column or its own expression); once
+//      materialised every visible field reads the result table, by table
+//      field number, and a hidden one reads nothing.
 //   2. Field numbers never change once a field exists (expression nodes keep
 //      the number they bound to): fields are only appended.
 //   3. Only the TOP operator skips rows (FirstRow), counting the rows that
@@ -92,6 +93,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <variant>
 #include <vector>
 
 #include "engine/core/VLMQuerySeam.h"
@@ -163,6 +165,31 @@ private:
   std::unordered_map<std::string, int32_t> Next_;
 };
 
+// Where a field of an operator takes its value from: one of these, or
+// nothing (a hidden field of a materialised operator has nothing left to
+// read). A computed field owns its expression; the others point at what
+// another object owns.
+struct TVLMAOFromOperand {
+  // The operand that supplies the value, and its field number there.
+  TVLMAO* Operator = nullptr;
+  int32_t FieldNo = 0;
+};
+struct TVLMAOFromDataSet {
+  // The dataset whose current record supplies the value (a table leaf's
+  // table, or a result table), and the table field number.
+  TVLMTable* DataSet = nullptr;
+  int32_t FieldNo = 0;
+};
+struct TVLMAOComputed {
+  explicit TVLMAOComputed(std::unique_ptr<TVLMExpression> expression);
+  ~TVLMAOComputed();
+  TVLMAOComputed(TVLMAOComputed&&) noexcept;
+  TVLMAOComputed& operator=(TVLMAOComputed&&) noexcept;
+
+  std::unique_ptr<TVLMExpression> Expression;
+};
+using TVLMAOFieldSource = std::variant<std::monostate, TVLMAOFromOperand, TVLMAOFromDataSet, TVLMAOComputed>;
+
 // One field of an operator.
 struct TVLMAOField {
   TVLMAOField();
@@ -187,18 +214,19 @@ struct TVLMAOField {
   uint8_t Flag1 = 0;
   uint8_t Flag2 = 0;
   int32_t Extra = 0;
-  // The operand that supplies the value (not owned).
-  TVLMAO* SourceOperator = nullptr;
-  // The dataset whose current record supplies the value (not owned).
-  TVLMTable* SourceDataSet = nullptr;
   // Carried for conditions, joins and grouping but not part of the result.
   uint8_t Hidden = 0;
-  // Field number in SourceOperator, or table field number in SourceDataSet.
-  int32_t SourceFieldNo = 0;
-  // Computed by Expression, which the field owns.
-  uint8_t OwnsExpression = 0;
   uint8_t IsAggregated = 0;
-  std::unique_ptr<TVLMExpression> Expression;
+  TVLMAOFieldSource Source;
+
+  // The source's parts; nullptr (or 0) when the source is of another kind.
+  TVLMAO* SourceOperator() const;
+  TVLMTable* SourceDataSet() const;
+  // The field number in the operand, or the table field number.
+  int32_t SourceFieldNo() const;
+  TVLMExpression* Expression() const;
+  bool IsComputed() const { return std::holds_alternative<TVLMAOComputed>(Source); }
+  bool HasSource() const { return !std::holds_alternative<std::monostate>(Source); }
 };
 
 // -------------------------------------------------------------------- TVLMAO

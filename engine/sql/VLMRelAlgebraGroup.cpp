@@ -116,8 +116,7 @@ TVLMAOGroupBy::TVLMAOGroupBy(std::unique_ptr<TVLMAO> operand, std::span<const TV
     field.Flag1 = source.Flag1;
     field.Flag2 = source.Flag2;
     field.Extra = source.Extra;
-    field.SourceOperator = Left.get();
-    field.SourceFieldNo = i;
+    field.Source = TVLMAOFromOperand{Left.get(), i};
     field.Hidden = 1;
     Fields.push_back(std::move(field));
   }
@@ -181,8 +180,8 @@ void TVLMAOGroupBy::SetResultFields(std::span<TVLMFieldRef> items, bool distinct
   // DISTINCT applies to the group rows, like ORDER BY.
   TVLMAO::SetResultFields(items, distinct);
   for (const TVLMAOField& f : Fields) {
-    if (!f.OwnsExpression || f.Hidden || f.Expression == nullptr) continue;
-    if (!ReadsOnlyGroupFields(f.Expression->GetRoot()))
+    if (f.Hidden || f.Expression() == nullptr) continue;
+    if (!ReadsOnlyGroupFields(f.Expression()->GetRoot()))
       throw EVLMException(20269,
                           "Expression (Name=\"%s\", DisplayName=\"%s\") cannot be used with GROUP BY. Possibly "
                           "expression is not aggregate, but it uses fields not included into group fields",
@@ -272,14 +271,14 @@ void TVLMAOGroupBy::InitAggregates() {
   if (Condition) Condition->InitAggregate();
   if (!HasComputedFields) return;
   for (TVLMAOField& f : Fields)
-    if (f.OwnsExpression && f.IsAggregated && f.Expression) f.Expression->InitAggregate();
+    if (f.IsAggregated && f.Expression()) f.Expression()->InitAggregate();
 }
 
 void TVLMAOGroupBy::AccumulateRow() {
   if (Condition) Condition->Accumulate();
   if (!HasComputedFields) return;
   for (TVLMAOField& f : Fields)
-    if (f.OwnsExpression && f.IsAggregated && f.Expression) f.Expression->Accumulate();
+    if (f.IsAggregated && f.Expression()) f.Expression()->Accumulate();
 }
 
 void TVLMAOGroupBy::CompareGroup() {
@@ -291,9 +290,9 @@ void TVLMAOGroupBy::CompareGroup() {
       Left->GetFieldValue(Current_, no, true, false);
       // Both the leaf and a materialised operand read their columns by table
       // field number; the look-ahead table has no projection.
-      if (source.SourceDataSet == nullptr)
+      if (source.SourceDataSet() == nullptr)
         throw EVLMException(10309, "Invalid field link: table name = %s, FieldNo = %d", {Left->TableName, no});
-      LookAhead->GetFieldVariant(Ahead_, source.SourceFieldNo, true);
+      LookAhead->GetFieldVariant(Ahead_, source.SourceFieldNo(), true);
       GroupCompare = Current_.Compare(Ahead_);
     } catch (const std::exception& e) {
       throw EVLMException(10340, "Cannot compare values for fields: %s, %s. Error: %s",
@@ -338,8 +337,8 @@ void TVLMAOGroupBy::PipelineNext() {
     FirstStep = 0;
     bool onlyCountAll = false;
     for (const TVLMAOField& f : Fields) {
-      if (!f.OwnsExpression || !f.IsAggregated || !f.Expression) continue;
-      onlyCountAll = f.Expression->IsCountAll();
+      if (!f.IsAggregated || !f.Expression()) continue;
+      onlyCountAll = f.Expression()->IsCountAll();
       if (!onlyCountAll) break;
     }
     // HAVING has aggregates of its own to feed, so it reads the rows.
@@ -347,7 +346,7 @@ void TVLMAOGroupBy::PipelineNext() {
       const int64_t count = Left->RecordCount();
       if (count > INT32_MAX) throw EIntOverflow();
       for (TVLMAOField& f : Fields)
-        if (f.OwnsExpression && f.IsAggregated && f.Expression) f.Expression->SetRowCount(static_cast<int32_t>(count));
+        if (f.IsAggregated && f.Expression()) f.Expression()->SetRowCount(static_cast<int32_t>(count));
       return;
     }
     InitAggregates();

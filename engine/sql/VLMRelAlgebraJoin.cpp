@@ -119,8 +119,7 @@ TVLMAOJoin::TVLMAOJoin(std::unique_ptr<TVLMAO> left, std::unique_ptr<TVLMAO> rig
     field.Flag1 = source.Flag1;
     field.Flag2 = source.Flag2;
     field.Extra = source.Extra;
-    field.SourceOperator = &operand;
-    field.SourceFieldNo = no;
+    field.Source = TVLMAOFromOperand{&operand, no};
     Fields.push_back(std::move(field));
   };
   const int32_t leftCount = Left->FieldCount();
@@ -159,8 +158,8 @@ TVLMAOJoin::TVLMAOJoin(std::unique_ptr<TVLMAO> left, std::unique_ptr<TVLMAO> rig
         if (count == 2 && item.TableName.empty()) {
           const int32_t a = found.Items()[0];
           const int32_t b = found.Items()[1];
-          const bool aHere = Fields[static_cast<size_t>(a)].SourceOperator == side;
-          const bool bHere = Fields[static_cast<size_t>(b)].SourceOperator == side;
+          const bool aHere = Fields[static_cast<size_t>(a)].SourceOperator() == side;
+          const bool bHere = Fields[static_cast<size_t>(b)].SourceOperator() == side;
           if (aHere != bHere) {
             count = 1;
             found.Items()[0] = aHere ? a : b;
@@ -180,12 +179,12 @@ TVLMAOJoin::TVLMAOJoin(std::unique_ptr<TVLMAO> left, std::unique_ptr<TVLMAO> rig
       int32_t& r = RightJoinFields.Items()[k];
       const TVLMAOField& a = Fields[static_cast<size_t>(l)];
       const TVLMAOField& b = Fields[static_cast<size_t>(r)];
-      if (a.SourceOperator == b.SourceOperator)
+      if (a.SourceOperator() == b.SourceOperator())
         throw EVLMException(10334,
                             "Both join fields are from the same table. Field1 = '%s', Field2 = '%s', No1 = %d, "
                             "No2 = %d.",
                             {a.Name, b.Name, l, r});
-      if (a.SourceOperator == Right.get()) std::swap(l, r);
+      if (a.SourceOperator() == Right.get()) std::swap(l, r);
       if (OrderFamily(Fields[static_cast<size_t>(l)].DataType) != OrderFamily(Fields[static_cast<size_t>(r)].DataType))
         KeysInLoop_ = true;
     }
@@ -198,7 +197,7 @@ TVLMAOJoin::TVLMAOJoin(std::unique_ptr<TVLMAO> left, std::unique_ptr<TVLMAO> rig
         qv::StringList names;
         for (int32_t k = 0; k < keys.Count(); ++k) {
           const TVLMAOField& f = Fields[static_cast<size_t>(keys.Items()[k])];
-          const std::string& name = operand->Fields[static_cast<size_t>(f.SourceFieldNo)].Name;
+          const std::string& name = operand->Fields[static_cast<size_t>(f.SourceFieldNo())].Name;
           if (names.IndexOf(Upper(name)) < 0) names.Add(Upper(name));
         }
         std::string text;
@@ -228,15 +227,15 @@ void TVLMAOJoin::OperandsOpened() {
   }
   for (int32_t k = 0; VLM_DEBUG_CHECKS && k < LeftJoinFields.Count(); ++k)
     VLM_INVARIANT("VLMRelAlgebraJoin 1",
-                  Fields[static_cast<size_t>(LeftJoinFields.Items()[k])].SourceOperator == Left.get() &&
-                      Fields[static_cast<size_t>(RightJoinFields.Items()[k])].SourceOperator == Right.get());
+                  Fields[static_cast<size_t>(LeftJoinFields.Items()[k])].SourceOperator() == Left.get() &&
+                      Fields[static_cast<size_t>(RightJoinFields.Items()[k])].SourceOperator() == Right.get());
   SeekInner_ = false;
   if ((Kind != TVLMJoinKind::Inner && Kind != TVLMJoinKind::Left) || !KeyMode || KeysInLoop_ ||
       LeftJoinFields.Count() != 1 || !Right->IsLeaf || !Right->ResultTable || Right->ResultTable->IndexName().empty())
     return;
   const TVLMAOField& key = Fields[static_cast<size_t>(RightJoinFields.Items()[0])];
-  if (key.SourceOperator != Right.get() || !VLMIsNumericBaseType(VLMDataTypeToBaseType(key.DataType))) return;
-  const TVLMAOField& column = Right->Fields[static_cast<size_t>(key.SourceFieldNo)];
+  if (key.SourceOperator() != Right.get() || !VLMIsNumericBaseType(VLMDataTypeToBaseType(key.DataType))) return;
+  const TVLMAOField& column = Right->Fields[static_cast<size_t>(key.SourceFieldNo())];
   const TVLMIndexDef* index = Right->ResultTable->Handle() != nullptr
                                   ? Right->ResultTable->Handle()->IndexDefs->FindIndexDef(Right->ResultTable->IndexName())
                                   : nullptr;
@@ -249,7 +248,7 @@ void TVLMAOJoin::OperandsOpened() {
 bool TVLMAOJoin::SeekInner(const TVLMIntegerArray& outerFields) {
   GetFieldValue(LeftKey_, outerFields.Items()[0], false, false);
   const TVLMAOField& key = Fields[static_cast<size_t>(RightJoinFields.Items()[0])];
-  const TVLMAOField& column = Right->Fields[static_cast<size_t>(key.SourceFieldNo)];
+  const TVLMAOField& column = Right->Fields[static_cast<size_t>(key.SourceFieldNo())];
   return Right->ResultTable->LocateNotBelow(column.Name, LeftKey_);
 }
 
@@ -258,7 +257,7 @@ void TVLMAOJoin::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) {
   TVLMAO::SetResultFields(items, distinct);
   for (int32_t i = before; i < FieldCount(); ++i) {
     TVLMAOField& f = Fields[static_cast<size_t>(i)];
-    if (f.OwnsExpression && f.Expression) f.Expression->BindToOperands(this, nullptr, nullptr);
+    if (f.Expression()) f.Expression()->BindToOperands(this, nullptr, nullptr);
   }
 }
 
@@ -268,7 +267,7 @@ void TVLMAOJoin::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* 
     UnhideOperandFields(JoinCondition.get());
   }
   for (TVLMAOField& f : Fields)
-    if (f.OwnsExpression) UnhideOperandFields(f.Expression.get());
+    if (f.IsComputed()) UnhideOperandFields(f.Expression());
   if (Distinct && !Condition) PushDistinct();
   TVLMAO::Open(isRoot, outerOperand, outerCursor);
 }

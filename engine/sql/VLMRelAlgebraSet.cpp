@@ -108,8 +108,7 @@ void TVLMAOUnion::AddPair(int32_t leftNo, int32_t rightNo, std::string& leftName
   field.Flag1 = typed.BlobCompressionAlgorithm;
   field.Flag2 = typed.BlobCompressionMode;
   field.Extra = typed.BlobBlockSize;
-  field.SourceDataSet = Left->ResultTable.get();
-  field.SourceFieldNo = leftColumns.GetFieldDef(leftNo)->FieldNo;
+  field.Source = TVLMAOFromDataSet{Left->ResultTable.get(), leftColumns.GetFieldDef(leftNo)->FieldNo};
   Fields.push_back(std::move(field));
   LeftUnionFields.push_back(leftColumns.GetFieldDef(leftNo)->FieldNo);
   RightUnionFields.push_back(rightColumns.GetFieldDef(rightNo)->FieldNo);
@@ -122,8 +121,7 @@ void TVLMAOUnion::ReadFrom(bool left) {
   TVLMTable* table = left ? Left->ResultTable.get() : Right->ResultTable.get();
   const std::vector<int32_t>& columns = left ? LeftUnionFields : RightUnionFields;
   for (size_t k = 0; k < columns.size(); ++k) {
-    Fields[k].SourceDataSet = table;
-    Fields[k].SourceFieldNo = columns[k];
+    Fields[k].Source = TVLMAOFromDataSet{table, columns[k]};
   }
 }
 

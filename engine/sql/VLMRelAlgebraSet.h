@@ -36,8 +36,8 @@
 //      in result-field order: the table field number of the paired column
 //      in the left / right operand's result table.
 //   2. While rows are produced (not Materialized), every result field reads
-//      the operand the current row comes from (FromLeft): its SourceDataSet
-//      is that operand's result table, its SourceFieldNo that side's entry.
+//      the operand the current row comes from (FromLeft): its source is
+//      that operand's result table at that side's entry.
 //   3. Both operands are read only forward, each positioned on the row the
 //      merge compares next; a side at its end has no current row.
 //

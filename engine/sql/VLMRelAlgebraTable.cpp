@@ -47,8 +47,7 @@ TVLMAOTable::TVLMAOTable(std::string tableName, std::unique_ptr<TVLMTable> table
     field.Flag1 = def.BlobCompressionAlgorithm;
     field.Flag2 = def.BlobCompressionMode;
     field.Extra = def.BlobBlockSize;
-    field.SourceDataSet = ResultTable.get();
-    field.SourceFieldNo = i;
+    field.Source = TVLMAOFromDataSet{ResultTable.get(), i};
     field.Hidden = 1;
     Fields.push_back(std::move(field));
   }
@@ -184,7 +183,7 @@ void TVLMAOTableExpr::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCur
       int32_t own = -1;
       for (int32_t i = 0; i < FieldCount() && own < 0; ++i) {
         const TVLMAOField& f = Fields[static_cast<size_t>(i)];
-        if (f.SourceOperator == Left.get() && f.SourceFieldNo == column) own = i;
+        if (f.SourceOperator() == Left.get() && f.SourceFieldNo() == column) own = i;
       }
       if (own < 0) {
         TVLMUniqueNames names;

@@ -157,10 +157,7 @@ void TVLMQueryExprNode::MakeBinary(uint8_t operation, std::unique_ptr<TVLMQueryE
 
 // ------------------------------------------------------------------ grammar
 
-TVLMSQLUnion::~TVLMSQLUnion() {
-  // The tree reads through the components the SELECT blocks own.
-  Root.reset();
-}
+TVLMSQLUnion::~TVLMSQLUnion() = default;
 
 void TVLMSQLUnion::Parse() {
   GetCurrentToken();

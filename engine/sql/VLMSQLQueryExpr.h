@@ -58,7 +58,14 @@ public:
                   std::unique_ptr<qv::StringList> correspondingFields, bool corresponding, bool all);
 };
 
-class TVLMSQLUnion : public TVLMSQLCursorCommand {
+// What a query expression's operator tree reads through: the SELECT blocks
+// own the components their leaves use. A base of TVLMSQLUnion listed before
+// the cursor command, so that it is destroyed after the command's Root.
+struct TVLMQueryExprSources {
+  std::unique_ptr<TVLMQueryExprNode> ExprRoot;
+};
+
+class TVLMSQLUnion : public TVLMQueryExprSources, public TVLMSQLCursorCommand {
 public:
   using TVLMSQLCursorCommand::TVLMSQLCursorCommand;
   ~TVLMSQLUnion() override;
@@ -79,8 +86,6 @@ public:
   // node is reached with the stack low (VLMStackIsLow).
   std::unique_ptr<TVLMAO> BuildOperatorTree(TVLMDataSet* owner, bool live, TVLMQueryOperator* outerOperand,
                                             TVLMCursor* outerCursor, bool allowOuterReferences) override;
-
-  std::unique_ptr<TVLMQueryExprNode> ExprRoot;
 
 private:
   std::unique_ptr<TVLMQueryExprNode> ParseQueryExpression();

@@ -87,10 +87,7 @@ bool AsColumnNumber(const std::string& text, int32_t& number) {
 
 // ------------------------------------------------------------------ grammar
 
-TVLMSQLSelect::~TVLMSQLSelect() {
-  // The tree reads through the components the table references own.
-  Root.reset();
-}
+TVLMSQLSelect::~TVLMSQLSelect() = default;
 
 void TVLMSQLSelect::Parse() {
   if (!GetCurrentToken()) throw EVLMException(30155, "Blank SQL command");

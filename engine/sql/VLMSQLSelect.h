@@ -32,10 +32,17 @@
 // CROSS. HAVING on a query without groups (no GROUP BY, no aggregate item)
 // raises 20244.
 
-class TVLMSQLSelect : public TVLMSQLCursorCommand {
+// What a SELECT's operator tree reads through: the FROM entries own the
+// private database components and derived-table queries its leaves use. A
+// base of TVLMSQLSelect listed before the cursor command, so that it is
+// destroyed after the command's Root, whatever the destructors do.
+struct TVLMSelectSources {
+  std::vector<std::unique_ptr<TVLMTableReference>> Tables;
+};
+
+class TVLMSQLSelect : public TVLMSelectSources, public TVLMSQLCursorCommand {
 public:
   using TVLMSQLCursorCommand::TVLMSQLCursorCommand;
-  // The tree goes before the table references it reads through.
   ~TVLMSQLSelect() override;
 
   void Parse() override;
@@ -59,7 +66,6 @@ public:
   // The select list is a bare "*".
   uint8_t SelectAll = 0;
   std::vector<TVLMFieldRef> Items;
-  std::vector<std::unique_ptr<TVLMTableReference>> Tables;
   std::unique_ptr<TVLMExpression> Where;
   TVLMFields GroupBy;
   std::unique_ptr<TVLMExpression> Having;

@@ -117,10 +117,7 @@ struct TRowTables {
 TVLMSQLUpdate::TVLMSQLUpdate(TVLMLexer* lexer, TVLMDataSet* owner)
     : TVLMSQLCommand(lexer, owner), QueryLexer(std::make_unique<TVLMLexer>("", nullptr, false)) {}
 
-TVLMSQLUpdate::~TVLMSQLUpdate() {
-  // The query reads the command's own lexer: it goes first.
-  RowQuery.reset();
-}
+TVLMSQLUpdate::~TVLMSQLUpdate() = default;
 
 void TVLMSQLUpdate::Parse() {
   if (!GetCurrentToken()) throw EVLMException(30216, "Blank SQL command");

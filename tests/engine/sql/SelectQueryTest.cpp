@@ -179,7 +179,7 @@ TEST_F(SelectQueryTest, OutputNamesAndColumnNumbers) {
   for (const char* name : {"A", "a", "A_1", "B", "A"}) {
     TVLMAOField field;
     field.Name = name;
-    field.SourceOperator = &op;
+    field.Source = TVLMAOFromOperand{&op, 0};
     op.Fields.push_back(std::move(field));
   }
   op.Fields[3].Hidden = 1;
