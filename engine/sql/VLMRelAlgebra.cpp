@@ -88,13 +88,7 @@ bool TVLMUniqueNames::Contains(const std::string& name) const { return Taken_.co
 
 namespace {
 
-// The fields of text (";"-separated), trimmed and upper-cased.
-qv::StringList SplitNames(const std::string& text) {
-  qv::StringList names;
-  VLMSplitFieldNames(text, names);
-  return names;
-}
-
+// The names as an index text: ";"-separated.
 std::string JoinNames(const qv::StringList& names) {
   std::string text;
   for (int32_t i = 0; i < names.Count(); ++i) text += (i > 0 ? ";" : "") + names[i];
@@ -109,6 +103,12 @@ TVLMFieldRef::TVLMFieldRef() = default;
 TVLMFieldRef::~TVLMFieldRef() = default;
 TVLMFieldRef::TVLMFieldRef(TVLMFieldRef&&) noexcept = default;
 TVLMFieldRef& TVLMFieldRef::operator=(TVLMFieldRef&&) noexcept = default;
+
+TVLMAOField::TVLMAOField() = default;
+TVLMAOField::~TVLMAOField() = default;
+TVLMAOField::TVLMAOField(TVLMAOField&&) noexcept = default;
+TVLMAOField& TVLMAOField::operator=(TVLMAOField&&) noexcept = default;
+
 TVLMAOComputed::TVLMAOComputed(std::unique_ptr<TVLMExpression> expression) : Expression(std::move(expression)) {}
 TVLMAOComputed::~TVLMAOComputed() = default;
 TVLMAOComputed::TVLMAOComputed(TVLMAOComputed&&) noexcept = default;
@@ -134,12 +134,6 @@ TVLMExpression* TVLMAOField::Expression() const {
   const auto* computed = std::get_if<TVLMAOComputed>(&Source);
   return computed != nullptr ? computed->Expression.get() : nullptr;
 }
-
-
-TVLMAOField::TVLMAOField() = default;
-TVLMAOField::~TVLMAOField() = default;
-TVLMAOField::TVLMAOField(TVLMAOField&&) noexcept = default;
-TVLMAOField& TVLMAOField::operator=(TVLMAOField&&) noexcept = default;
 
 // -------------------------------------------------------------------- life
 
@@ -464,29 +458,29 @@ void TVLMAO::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) {
   // selected twice does.
   TVLMUniqueNames shown;
   std::unordered_set<int32_t> seen;
-  std::string distinctFields;
+  std::vector<int32_t> distinctFields;
   for (int32_t k = 0; k < FieldMap.Count(); ++k) {
     const int32_t no = FieldMap.Items()[k];
     TVLMAOField& f = Fields[static_cast<size_t>(no)];
-    if (distinct) distinctFields += (distinctFields.empty() ? "" : ";") + f.Name;
+    if (distinct) distinctFields.push_back(no);
     if (!seen.insert(no).second) continue;
     f.DisplayName = shown.Take(f.DisplayName.empty() ? f.Name : f.DisplayName);
   }
-  if (distinct) SetDistinct(distinctFields);
+  if (distinct) SetDistinct(std::move(distinctFields));
   ResultFieldsSet = 1;
 }
 
 void TVLMAO::ShowFieldsInOrder(bool distinct) {
   FieldMap.SetSize(0);
-  std::string distinctFields;
+  std::vector<int32_t> distinctFields;
   for (int32_t i = 0; i < FieldCount(); ++i) {
     TVLMAOField& f = Fields[static_cast<size_t>(i)];
     if (f.Hidden) continue;
     FieldMap.Append(i);
     if (f.DisplayName.empty()) f.DisplayName = f.Name;
-    if (distinct) distinctFields += (distinctFields.empty() ? "" : ";") + f.Name;
+    if (distinct) distinctFields.push_back(i);
   }
-  if (distinct) SetDistinct(distinctFields);
+  if (distinct) SetDistinct(std::move(distinctFields));
   ResultFieldsSet = 1;
 }
 
@@ -506,20 +500,10 @@ void TVLMAO::AddFieldFromOperand(int32_t operandFieldNo, bool skipHidden) {
   Fields.push_back(std::move(field));
 }
 
-void TVLMAO::SetDistinct(const std::string& fieldsText) {
-  const qv::StringList names = SplitNames(fieldsText);
-  Distinct = names.Count() > 0 ? 1 : 0;
+void TVLMAO::SetDistinct(std::vector<int32_t> fieldNos) {
+  Distinct = fieldNos.empty() ? 0 : 1;
   if (!Distinct) return;
-  DistinctFields = fieldsText;
-  DistinctFieldCount = names.Count();
-  DistinctFieldNos.assign(static_cast<size_t>(names.Count()), -1);
-  for (int32_t j = 0; j < names.Count(); ++j) {
-    for (int32_t i = 0; i < FieldCount(); ++i) {
-      if (Upper(Fields[static_cast<size_t>(i)].Name) != names[j]) continue;
-      DistinctFieldNos[static_cast<size_t>(j)] = i;
-      break;
-    }
-  }
+  DistinctFieldNos = std::move(fieldNos);
 }
 
 // ------------------------------------------------------ ORDER BY and limits
@@ -527,36 +511,43 @@ void TVLMAO::SetDistinct(const std::string& fieldsText) {
 void TVLMAO::SetRowLimit(int64_t firstRow, int64_t rowLimit) {
   // A limit below an operator that filters, sorts or drops rows would cut
   // its input before the rows it keeps are known.
-  if (Distinct || OrderFields.Count() > 0 || Condition) return;
+  if (Distinct || !OrderKeys.empty() || Condition) return;
   RowLimit = rowLimit;
   FirstRow = firstRow >= 0 ? firstRow : 1;
 }
 
-void TVLMAO::SetOrderBy(const std::string& fieldsText, const std::string& descendingText,
-                        const std::string& caseInsensitiveText) {
-  ParseSortFields(fieldsText, descendingText, caseInsensitiveText);
-  if (Distinct) SetDistinct(DistinctFields);
+void TVLMAO::SetOrderBy(TVLMSortKeys keys) {
+  // The index texts name a field's direction and case once for all its
+  // entries: every entry of a field sorts as they say.
+  for (TVLMSortKey& key : keys) {
+    key.Field = Upper(key.Field);
+    for (const TVLMSortKey& other : keys) {
+      if (Upper(other.Field) != key.Field) continue;
+      key.Descending = key.Descending || other.Descending;
+      key.CaseInsensitive = key.CaseInsensitive || other.CaseInsensitive;
+    }
+  }
+  OrderKeys = std::move(keys);
 }
 
-void TVLMAO::ParseSortFields(const std::string& fieldsText, const std::string& descendingText,
-                                    const std::string& caseText) {
-  OrderFields = SplitNames(fieldsText);
-  const qv::StringList descending = SplitNames(descendingText);
-  const qv::StringList cases = SplitNames(caseText);
-  OrderDirections.Clear();
-  OrderCases.Clear();
-  for (const std::string& name : OrderFields) {
-    OrderDirections.Add(descending.IndexOf(name) >= 0 ? "DESC" : "ASC");
-    OrderCases.Add(cases.IndexOf(name) >= 0 ? "NO_CASE" : "CASE");
+void VLMSortKeyLists(const TVLMSortKeys& keys, qv::StringList& fields, qv::StringList& directions,
+                     qv::StringList& cases) {
+  fields.Clear();
+  directions.Clear();
+  cases.Clear();
+  for (const TVLMSortKey& key : keys) {
+    fields.Add(key.Field);
+    directions.Add(key.Descending ? "DESC" : "ASC");
+    cases.Add(key.CaseInsensitive ? "NO_CASE" : "CASE");
   }
 }
 
 void TVLMAO::BuildIndexTexts(std::string& fields, std::string& descending, std::string& caseInsensitive) const {
   qv::StringList all, desc, noCase;
-  for (int32_t i = 0; i < OrderFields.Count(); ++i) {
-    all.Add(OrderFields[i]);
-    if (OrderDirections[i] == "DESC") desc.Add(OrderFields[i]);
-    if (OrderCases[i] == "NO_CASE") noCase.Add(OrderFields[i]);
+  for (const TVLMSortKey& key : OrderKeys) {
+    all.Add(key.Field);
+    if (key.Descending) desc.Add(key.Field);
+    if (key.CaseInsensitive) noCase.Add(key.Field);
   }
   fields = JoinNames(all);
   descending = JoinNames(desc);
@@ -565,13 +556,12 @@ void TVLMAO::BuildIndexTexts(std::string& fields, std::string& descending, std::
 
 void TVLMAO::ApplyOrderBy(bool freeOrderLists) {
   if (!ResultTable) throw EVLMException(10308, "Nil pointer occured");
-  if (OrderFields.Count() > 0 && ResultTable->IndexName().empty() && ResultTable->IndexFieldNames().empty())
-    ResultTable->SetIndexName(ResultTable->GetIndexForFields(OrderFields, OrderDirections, OrderCases));
-  if (freeOrderLists) {
-    OrderFields.Clear();
-    OrderDirections.Clear();
-    OrderCases.Clear();
+  if (!OrderKeys.empty() && ResultTable->IndexName().empty() && ResultTable->IndexFieldNames().empty()) {
+    qv::StringList fields, directions, cases;
+    VLMSortKeyLists(OrderKeys, fields, directions, cases);
+    ResultTable->SetIndexName(ResultTable->GetIndexForFields(fields, directions, cases));
   }
+  if (freeOrderLists) OrderKeys.clear();
 }
 
 // -------------------------------------------------------------------- Open
@@ -603,16 +593,18 @@ void TVLMAO::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* oute
   if (hasOperands) OperandsOpened();
   // A limited, sorted operator reads its operand in sort order, so that the
   // rows it keeps are the first ones.
-  if (RowLimit > 0 && OrderFields.Count() > 0 && Left) {
+  if (RowLimit > 0 && !OrderKeys.empty() && Left) {
     TVLMTable& input = *Left->ResultTable;
-    input.SetIndexName(input.GetIndexForFields(OrderFields, OrderDirections, OrderCases));
+    qv::StringList fields, directions, cases;
+    VLMSortKeyLists(OrderKeys, fields, directions, cases);
+    input.SetIndexName(input.GetIndexForFields(fields, directions, cases));
   }
   if (!hasOperands) {
-    if (OrderFields.Count() > 0) ApplyOrderBy(true);
+    if (!OrderKeys.empty()) ApplyOrderBy(true);
     return;
   }
   if (!Materialized) Materialize();
-  if (OrderFields.Count() > 0) ApplyOrderBy(true);
+  if (!OrderKeys.empty()) ApplyOrderBy(true);
 }
 
 void TVLMAO::UnhideField(TVLMAO& op, int32_t fieldNo) {
@@ -684,7 +676,7 @@ void TVLMAO::CreateResultTable(qv::StringList& names, qv::StringList& displays) 
     def.BlobCompressionMode = f.Flag2;
     if (f.Extra > 0) def.BlobBlockSize = f.Extra;
   }
-  if (RowLimit >= 0 && OrderFields.Count() > 0) {
+  if (RowLimit >= 0 && !OrderKeys.empty()) {
     TVLMAdvIndexDef& index = *table.AdvIndexDefs.Add();
     index.Name = VLMNewGUIDName("TEMPORARY_INDEX_");
     BuildIndexTexts(index.Fields, index.DescFields, index.CaseInsFields);
@@ -705,7 +697,9 @@ void TVLMAO::CreateResultTable(qv::StringList& names, qv::StringList& displays) 
   if (Distinct) {
     TVLMAdvIndexDef& index = *table.AdvIndexDefs.Add();
     index.Name = VLMNewGUIDName("TEMPORARY_INDEX_");
-    index.Fields = DistinctFields;
+    qv::StringList names;
+    for (const int32_t no : DistinctFieldNos) names.Add(Fields[static_cast<size_t>(no)].Name);
+    index.Fields = JoinNames(names);
     index.Options = static_cast<uint8_t>(qv::ixUnique);
   }
   table.CreateTable();
@@ -730,7 +724,7 @@ void TVLMAO::FillResultTable() {
     cursor->RecordBuffer = shown;
     if (record != nullptr) cursor->FreeRecordBuffer(record);
   });
-  std::vector<TVLMVariant> previous(Distinct ? static_cast<size_t>(DistinctFieldCount) : 0);
+  std::vector<TVLMVariant> previous(Distinct ? DistinctFieldNos.size() : 0);
   // Values equal byte for byte are equal for the unique index, whatever its
   // collation: a row whose bytes met the index before is refused by it
   // again, as the result only grows. Rows unequal in bytes but equal for
@@ -899,7 +893,7 @@ bool TVLMAO::ShowsOwnColumns(TVLMTable& table, const qv::StringList& names, cons
 
 void TVLMAO::FinishResultTable(qv::StringList& names, qv::StringList& displays) {
   TVLMTable& table = *ResultTable;
-  if (OrderFields.Count() > 0 && RowLimit < 0 && !Distinct && table.IndexName().empty()) {
+  if (!OrderKeys.empty() && RowLimit < 0 && !Distinct && table.IndexName().empty()) {
     // The sort names fields of this operator, the result table's columns;
     // an alias is never taken for a column name.
     std::string fields, descending, caseInsensitive;

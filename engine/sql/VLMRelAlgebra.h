@@ -39,7 +39,7 @@
 //                                condition
 //   12    SetResultFields        the select list as result fields
 //   13    FindFields             the name lookup every step uses
-//   14    SetOrderBy             the three sort lists
+//   14    SetOrderBy             the sort keys
 //
 // States of an operator (the statement opens the root once; a set
 // operation opens each of its operands twice: once when it is built, to
@@ -229,6 +229,21 @@ struct TVLMAOField {
   bool HasSource() const { return !std::holds_alternative<std::monostate>(Source); }
 };
 
+// One key of a sort: a field by its upper-cased name (the result table's
+// index names its columns), ascending unless Descending, text compared with
+// case unless CaseInsensitive.
+struct TVLMSortKey {
+  std::string Field;
+  bool Descending = false;
+  bool CaseInsensitive = false;
+};
+using TVLMSortKeys = std::vector<TVLMSortKey>;
+
+// The keys as the table component takes them: the names, "ASC" / "DESC",
+// "CASE" / "NO_CASE".
+void VLMSortKeyLists(const TVLMSortKeys& keys, qv::StringList& fields, qv::StringList& directions,
+                     qv::StringList& cases);
+
 // -------------------------------------------------------------------- TVLMAO
 
 class TVLMAO : public TVLMQueryOperator {
@@ -278,10 +293,10 @@ public:
   // skips hidden fields; unhide makes the matches visible unless keepHidden.
   int32_t FindFields(const std::string& name, const std::string& qualifier, bool visibleOnly, bool keepHidden,
                      TVLMIntegerArray* found, bool unhide) override;
-  // Three ";"-separated lists: sort fields, the descending ones, the
-  // case-insensitive ones.
-  virtual void SetOrderBy(const std::string& fieldsText, const std::string& descendingText,
-                          const std::string& caseInsensitiveText);
+  // The sort keys, in order (none: no ORDER BY). A field listed twice
+  // sorts one way: descending, or case-insensitive, when any of its
+  // entries is.
+  virtual void SetOrderBy(TVLMSortKeys keys);
 
   // ---- what expression nodes ask (TVLMQueryOperator)
   std::string GetFieldName(int32_t fieldNo) override;
@@ -319,9 +334,9 @@ public:
   // The SELECT INTO target; the result goes straight into it only when
   // enabled and this is the root.
   void SetIntoTable(bool inMemory, bool enabled, const std::string& databaseName, const std::string& tableName);
-  // Fields of the result that must be unique together (";"-separated);
-  // empty turns DISTINCT off.
-  void SetDistinct(const std::string& fieldsText);
+  // The fields (by number) of the result that must be unique together;
+  // none turns DISTINCT off.
+  void SetDistinct(std::vector<int32_t> fieldNos);
   // Every visible field, in field order, is a result column (an operator
   // that copies the result columns of its operand one to one).
   void ShowFieldsInOrder(bool distinct);
@@ -367,13 +382,9 @@ public:
   uint8_t LeftIsNull = 0;
   uint8_t RightIsNull = 0;
   uint8_t Distinct = 0;
-  std::string DistinctFields;
-  int32_t DistinctFieldCount = 0;
   std::vector<int32_t> DistinctFieldNos;
-  // Upper-cased names; "ASC" / "DESC"; "CASE" / "NO_CASE"; empty = none.
-  qv::StringList OrderFields;
-  qv::StringList OrderDirections;
-  qv::StringList OrderCases;
+  // The ORDER BY; empty = none.
+  TVLMSortKeys OrderKeys;
   uint8_t HasComputedFields = 0;
   uint8_t TablesLocked = 0;
   uint8_t DisableTempFiles = 0;
@@ -414,11 +425,9 @@ protected:
   bool ShowsOwnColumns(TVLMTable& table, const qv::StringList& names, const qv::StringList& displays) const;
   // The result table reads through an index over the ORDER BY fields (found
   // or made) unless it has an index already; with freeOrderLists the
-  // sort lists are emptied. 10308 without a result table.
+  // sort keys are emptied. 10308 without a result table.
   void ApplyOrderBy(bool freeOrderLists);
-  void ParseSortFields(const std::string& fieldsText, const std::string& descendingText,
-                              const std::string& caseText);
-  // The sort lists as the index texts: all fields, the descending ones, the
+  // The sort keys as the index texts: all fields, the descending ones, the
   // case-insensitive ones.
   void BuildIndexTexts(std::string& fields, std::string& descending, std::string& caseInsensitive) const;
   // Whether this operator made ResultTable in "TEMP" (and so deletes it).
@@ -454,10 +463,10 @@ public:
   // ORDER BY as the table's index, DISTINCT as an index over its fields,
   // Condition as the cursor's filter.
   void Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
-  // Hands the ORDER BY lists over to a parent when the table has no index
+  // Hands the ORDER BY keys over to a parent when the table has no index
   // that serves them (so that the parent sorts its own, smaller, result
   // rather than indexing the base table). 10513 without a table.
-  bool TakeOrderBy(qv::StringList& fields, qv::StringList& directions, qv::StringList& cases);
+  bool TakeOrderBy(TVLMSortKeys& keys);
 
   TVLMDatabase* Database = nullptr;
   // Set when only an operator copying the rows at the end reads this table,

@@ -120,6 +120,7 @@ TVLMAOGroupBy::TVLMAOGroupBy(std::unique_ptr<TVLMAO> operand, std::span<const TV
     field.Hidden = 1;
     Fields.push_back(std::move(field));
   }
+  TVLMSortKeys groupKeys;
   for (int32_t g = 0; g < groupBy.Count(); ++g) {
     const TVLMFieldRef& ref = groupBy[g];
     const int32_t before = GroupFieldNos.Count();
@@ -142,10 +143,10 @@ TVLMAOGroupBy::TVLMAOGroupBy(std::unique_ptr<TVLMAO> operand, std::span<const TV
     for (int32_t k = before; k < GroupFieldNos.Count(); ++k)
       Fields[static_cast<size_t>(GroupFieldNos.Items()[k])].Hidden = 0;
     const TVLMAOField& last = Fields[static_cast<size_t>(GroupFieldNos.Items()[GroupFieldNos.Count() - 1])];
-    GroupFieldList += (GroupFieldList.empty() ? "" : ";") + last.Name;
+    groupKeys.push_back({last.Name});
   }
   // Ascending and case-sensitive: equal group values become adjacent.
-  if (!NoGroupFields) Left->SetOrderBy(GroupFieldList, std::string(), std::string());
+  if (!NoGroupFields) Left->SetOrderBy(std::move(groupKeys));
 }
 
 TVLMAOGroupBy::~TVLMAOGroupBy() {

@@ -194,15 +194,14 @@ TVLMAOJoin::TVLMAOJoin(std::unique_ptr<TVLMAO> left, std::unique_ptr<TVLMAO> rig
       // that repeats adds nothing to the order).
       for (TVLMAO* operand : {Left.get(), Right.get()}) {
         const TVLMIntegerArray& keys = operand == Left.get() ? LeftJoinFields : RightJoinFields;
-        qv::StringList names;
+        TVLMSortKeys sort;
         for (int32_t k = 0; k < keys.Count(); ++k) {
           const TVLMAOField& f = Fields[static_cast<size_t>(keys.Items()[k])];
-          const std::string& name = operand->Fields[static_cast<size_t>(f.SourceFieldNo())].Name;
-          if (names.IndexOf(Upper(name)) < 0) names.Add(Upper(name));
+          const std::string name = Upper(operand->Fields[static_cast<size_t>(f.SourceFieldNo())].Name);
+          if (std::none_of(sort.begin(), sort.end(), [&](const TVLMSortKey& s) { return s.Field == name; }))
+            sort.push_back({name});
         }
-        std::string text;
-        for (int32_t i = 0; i < names.Count(); ++i) text += (i > 0 ? ";" : "") + names[i];
-        operand->SetOrderBy(text, std::string(), std::string());
+        operand->SetOrderBy(std::move(sort));
       }
     }
   }
@@ -277,10 +276,10 @@ void TVLMAOJoin::PushDistinct() {
   // nothing this join reads.
   for (TVLMAO* operand : {Left.get(), Right.get()}) {
     if (operand == nullptr || operand->IsLeaf) continue;
-    std::string names;
-    for (const TVLMAOField& f : operand->Fields)
-      if (!f.Hidden) names += (names.empty() ? "" : ";") + f.Name;
-    operand->SetDistinct(names);
+    std::vector<int32_t> fieldNos;
+    for (int32_t i = 0; i < operand->FieldCount(); ++i)
+      if (!operand->Fields[static_cast<size_t>(i)].Hidden) fieldNos.push_back(i);
+    operand->SetDistinct(std::move(fieldNos));
   }
 }
 

@@ -35,7 +35,6 @@ int32_t FindColumn(const TVLMFieldDefs& columns, const std::string& upperName) {
   return -1;
 }
 
-void AddName(std::string& names, const std::string& name) { names += (names.empty() ? "" : ";") + name; }
 
 }  // namespace
 
@@ -52,8 +51,8 @@ TVLMAOUnion::TVLMAOUnion(std::unique_ptr<TVLMAO> left, std::unique_ptr<TVLMAO> r
   Right->Open(false, outerOperand, outerCursor);
   const TVLMFieldDefs& leftColumns = ResultColumns(*Left);
   const TVLMFieldDefs& rightColumns = ResultColumns(*Right);
-  std::string leftNames;
-  std::string rightNames;
+  TVLMSortKeys leftKeys;
+  TVLMSortKeys rightKeys;
   if (correspondingBy != nullptr) {
     if (correspondingBy->Count() < 1)
       throw EVLMException(10337, "Empty field list, item count = %d", {correspondingBy->Count()});
@@ -61,13 +60,13 @@ TVLMAOUnion::TVLMAOUnion(std::unique_ptr<TVLMAO> left, std::unique_ptr<TVLMAO> r
       const std::string name = Upper((*correspondingBy)[k].FieldName);
       const int32_t leftNo = FindColumn(leftColumns, name);
       const int32_t rightNo = FindColumn(rightColumns, name);
-      if (leftNo >= 0 && rightNo >= 0) AddPair(leftNo, rightNo, leftNames, rightNames);
+      if (leftNo >= 0 && rightNo >= 0) AddPair(leftNo, rightNo, leftKeys, rightKeys);
     }
   } else {
     for (int32_t i = 0; i < leftColumns.GetCount(); ++i) {
       int32_t rightNo = corresponding ? FindColumn(rightColumns, Upper(leftColumns.GetFieldDef(i)->Name))
                                       : (i < rightColumns.GetCount() ? i : -1);
-      if (rightNo >= 0) AddPair(i, rightNo, leftNames, rightNames);
+      if (rightNo >= 0) AddPair(i, rightNo, leftKeys, rightKeys);
     }
   }
   if (LeftUnionFields.size() != RightUnionFields.size())
@@ -77,17 +76,17 @@ TVLMAOUnion::TVLMAOUnion(std::unique_ptr<TVLMAO> left, std::unique_ptr<TVLMAO> r
   // Every form but UNION ALL merges the operands in pair order; the order
   // takes effect when Open opens them again.
   if (UnionType != kUnion || distinct) {
-    Left->SetOrderBy(leftNames, std::string(), std::string());
-    Right->SetOrderBy(rightNames, std::string(), std::string());
+    Left->SetOrderBy(std::move(leftKeys));
+    Right->SetOrderBy(std::move(rightKeys));
   }
   if (distinct) {
-    std::string names;
-    for (const TVLMAOField& f : Fields) AddName(names, f.Name);
-    SetDistinct(names);
+    std::vector<int32_t> fieldNos(Fields.size());
+    for (size_t i = 0; i < fieldNos.size(); ++i) fieldNos[i] = static_cast<int32_t>(i);
+    SetDistinct(std::move(fieldNos));
   }
 }
 
-void TVLMAOUnion::AddPair(int32_t leftNo, int32_t rightNo, std::string& leftNames, std::string& rightNames) {
+void TVLMAOUnion::AddPair(int32_t leftNo, int32_t rightNo, TVLMSortKeys& leftKeys, TVLMSortKeys& rightKeys) {
   const TVLMFieldDef& leftColumn = TableColumn(*Left, leftNo);
   const TVLMFieldDef& rightColumn = TableColumn(*Right, rightNo);
   const bool leftComparable = VLMIsCastableDataType(leftColumn.DataType);
@@ -112,8 +111,8 @@ void TVLMAOUnion::AddPair(int32_t leftNo, int32_t rightNo, std::string& leftName
   Fields.push_back(std::move(field));
   LeftUnionFields.push_back(leftColumns.GetFieldDef(leftNo)->FieldNo);
   RightUnionFields.push_back(rightColumns.GetFieldDef(rightNo)->FieldNo);
-  AddName(leftNames, leftColumns.GetFieldDef(leftNo)->Name);
-  AddName(rightNames, rightColumns.GetFieldDef(rightNo)->Name);
+  leftKeys.push_back({leftColumns.GetFieldDef(leftNo)->Name});
+  rightKeys.push_back({rightColumns.GetFieldDef(rightNo)->Name});
 }
 
 void TVLMAOUnion::ReadFrom(bool left) {

@@ -94,41 +94,35 @@ void TVLMAOTable::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) 
 }
 
 void TVLMAOTable::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) {
-  if (OrderFields.Count() > 0) ApplyOrderBy(!Distinct);
+  if (!OrderKeys.empty()) ApplyOrderBy(!Distinct);
   if (Distinct) {
     // Equal rows come together in an index over the sort fields and then
     // every other DISTINCT field.
-    qv::StringList fields = OrderFields;
-    qv::StringList directions = OrderDirections;
-    qv::StringList cases = OrderCases;
-    qv::StringList distinctNames;
-    VLMSplitFieldNames(DistinctFields, distinctNames);
-    for (const std::string& name : distinctNames) {
+    qv::StringList fields, directions, cases;
+    VLMSortKeyLists(OrderKeys, fields, directions, cases);
+    for (const int32_t no : DistinctFieldNos) {
+      const std::string name = Upper(Fields[static_cast<size_t>(no)].Name);
       if (fields.IndexOf(name) >= 0) continue;
       fields.Add(name);
       directions.Add("ASC");
       cases.Add("CASE");
     }
     ResultTable->SetIndexByFields(fields, directions, cases);
-    OrderFields.Clear();
-    OrderDirections.Clear();
-    OrderCases.Clear();
+    OrderKeys.clear();
   }
   ResultTable->SetFilterExpression(Condition.get(), outerOperand, outerCursor);
   TVLMAO::Open(isRoot, outerOperand, outerCursor);
 }
 
-bool TVLMAOTable::TakeOrderBy(qv::StringList& fields, qv::StringList& directions, qv::StringList& cases) {
+bool TVLMAOTable::TakeOrderBy(TVLMSortKeys& keys) {
   if (!ResultTable) throw EVLMException(10513, "Nil pointer occured");
-  if (OrderFields.Count() == 0 || !ResultTable->IndexName().empty() || !ResultTable->IndexFieldNames().empty() ||
-      ResultTable->HasIndexForFields(OrderFields, OrderDirections, OrderCases))
+  if (OrderKeys.empty() || !ResultTable->IndexName().empty() || !ResultTable->IndexFieldNames().empty())
     return false;
-  fields = std::move(OrderFields);
-  directions = std::move(OrderDirections);
-  cases = std::move(OrderCases);
-  OrderFields.Clear();
-  OrderDirections.Clear();
-  OrderCases.Clear();
+  qv::StringList fields, directions, cases;
+  VLMSortKeyLists(OrderKeys, fields, directions, cases);
+  if (ResultTable->HasIndexForFields(fields, directions, cases)) return false;
+  keys = std::move(OrderKeys);
+  OrderKeys.clear();
   return true;
 }
 
@@ -170,15 +164,15 @@ void TVLMAOTableExpr::SetRowLimit(int64_t firstRow, int64_t rowLimit) {
 
 void TVLMAOTableExpr::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) {
   auto* table = dynamic_cast<TVLMAOTable*>(Left.get());
-  qv::StringList fields, directions, cases;
-  if (table != nullptr && table->TakeOrderBy(fields, directions, cases)) {
+  TVLMSortKeys keys;
+  if (table != nullptr && table->TakeOrderBy(keys)) {
     // The table's sort names its columns; here each is the field that reads
     // that column, added when none does (a column sorted on but not
     // selected), under a name of its own.
-    for (int32_t k = 0; k < fields.Count(); ++k) {
+    for (TVLMSortKey& key : keys) {
       int32_t column = -1;
       for (int32_t i = 0; i < Left->FieldCount() && column < 0; ++i)
-        if (Upper(Left->Fields[static_cast<size_t>(i)].Name) == fields[k]) column = i;
+        if (Upper(Left->Fields[static_cast<size_t>(i)].Name) == key.Field) column = i;
       if (column < 0) continue;
       int32_t own = -1;
       for (int32_t i = 0; i < FieldCount() && own < 0; ++i) {
@@ -193,11 +187,9 @@ void TVLMAOTableExpr::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCur
         TVLMAOField& added = Fields[static_cast<size_t>(own)];
         added.Name = names.Take(added.Name);
       }
-      fields[k] = Upper(Fields[static_cast<size_t>(own)].Name);
+      key.Field = Upper(Fields[static_cast<size_t>(own)].Name);
     }
-    OrderFields = std::move(fields);
-    OrderDirections = std::move(directions);
-    OrderCases = std::move(cases);
+    OrderKeys = std::move(keys);
   }
   TVLMAO::Open(isRoot, outerOperand, outerCursor);
 }
@@ -237,24 +229,23 @@ void TVLMAOSQLTopRowCount::Open(bool isRoot, TVLMQueryOperator* outerOperand, TV
   auto* table = dynamic_cast<TVLMAOTable*>(Left.get());
   const int64_t skipped = FirstRow > 1 ? FirstRow - 1 : 0;
   if (table != nullptr && !Condition && !table->Distinct && RowLimit >= 0 && skipped + RowLimit <= kHeapRows &&
-      table->OrderFields.Count() > 0 && table->ResultTable && table->ResultTable->Active()) {
+      !table->OrderKeys.empty() && table->ResultTable && table->ResultTable->Active()) {
     std::vector<int32_t> columns;
     std::vector<bool> descending;
     TVLMLocalCursor* cursor = table->ResultTable->Handle();
-    for (int32_t k = 0; k < table->OrderFields.Count(); ++k) {
+    for (const TVLMSortKey& key : table->OrderKeys) {
       // The sort names columns of the table the result table reads.
-      if (cursor == nullptr || !cursor->FieldDefs || table->OrderCases[k] != "CASE") break;
-      const std::string wanted = Upper(table->OrderFields[k]);
+      if (cursor == nullptr || !cursor->FieldDefs || key.CaseInsensitive) break;
+      const std::string wanted = Upper(key.Field);
       int32_t column = -1;
       for (int32_t c = 0; c < cursor->FieldDefs->GetCount() && column < 0; ++c)
         if (Upper(cursor->FieldDefs->GetFieldDef(c)->Name) == wanted) column = c;
       if (column < 0 || !HeapOrderable(cursor->FieldDefs->GetFieldDef(column)->BaseType)) break;
       columns.push_back(column);
-      descending.push_back(table->OrderDirections[k] == "DESC");
+      descending.push_back(key.Descending);
     }
-    qv::StringList fields, directions, cases;
-    if (static_cast<int32_t>(columns.size()) == table->OrderFields.Count() &&
-        table->TakeOrderBy(fields, directions, cases)) {
+    TVLMSortKeys keys;
+    if (columns.size() == table->OrderKeys.size() && table->TakeOrderBy(keys)) {
       SortColumns_ = std::move(columns);
       SortDescending_ = std::move(descending);
       Heap_ = true;
