@@ -1,10 +1,11 @@
 // What the benchmarks over the database components share: a run in a fresh
-// folder under the temporary folder with the component runtime up, and the
-// wall time of a piece of work.
+// folder under the temporary folder with the component runtime up, the
+// wall time of a piece of work and the spread of a set of timings.
 #pragma once
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -16,6 +17,22 @@
 
 #include "engine/components/VLMMain.h"
 #include "platform/os/System.h"
+
+// The mean, median and largest of a set of timings (all 0 when empty).
+struct Spread {
+  double Mean = 0, Median = 0, Max = 0;
+};
+
+inline Spread SpreadOf(std::vector<double> samples) {
+  Spread s;
+  if (samples.empty()) return s;
+  for (double v : samples) s.Mean += v;
+  s.Mean /= static_cast<double>(samples.size());
+  std::sort(samples.begin(), samples.end());
+  s.Median = samples[samples.size() / 2];
+  s.Max = samples.back();
+  return s;
+}
 
 inline double Seconds(const std::function<void()>& run) {
   const auto start = std::chrono::steady_clock::now();

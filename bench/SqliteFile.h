@@ -6,6 +6,7 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -30,6 +31,14 @@ public:
     sqlite3_stmt* statement = nullptr;
     if (sqlite3_prepare_v2(Db_, sql, -1, &statement, nullptr) != SQLITE_OK) Fail(sql);
     return statement;
+  }
+  // Runs the query through; the rows whose first column is not empty.
+  int64_t Scan(const char* sql) {
+    sqlite3_stmt* statement = Prepare(sql);
+    int64_t rows = 0;
+    while (sqlite3_step(statement) == SQLITE_ROW) rows += sqlite3_column_bytes(statement, 0) > 0 ? 1 : 0;
+    sqlite3_finalize(statement);
+    return rows;
   }
   [[noreturn]] void Fail(const char* what) {
     std::fprintf(stderr, "sqlite: %s: %s\n", what, sqlite3_errmsg(Db_));

@@ -147,21 +147,6 @@ private:
   sqlite3_stmt* Duplicate_ = nullptr;
 };
 
-struct Spread {
-  double Mean = 0, Median = 0, Max = 0;
-};
-
-Spread SpreadOf(std::vector<double> samples) {
-  Spread s;
-  if (samples.empty()) return s;
-  for (double v : samples) s.Mean += v;
-  s.Mean /= static_cast<double>(samples.size());
-  std::sort(samples.begin(), samples.end());
-  s.Median = samples[samples.size() / 2];
-  s.Max = samples.back();
-  return s;
-}
-
 // The road of one added contact, as the main window takes it: the entry
 // count, append, fill, post (the commit, durable), the last record, close,
 // the backup update from the commit's changes (flushed), open again in

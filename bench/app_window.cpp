@@ -149,21 +149,6 @@ bool SpinUntilPainted(PaintCounter& paints, const std::function<bool()>& done) {
   return false;
 }
 
-struct Spread {
-  double Mean = 0, Median = 0, Max = 0;
-};
-
-Spread SpreadOf(std::vector<double> samples) {
-  Spread s;
-  if (samples.empty()) return s;
-  for (double v : samples) s.Mean += v;
-  s.Mean /= static_cast<double>(samples.size());
-  std::sort(samples.begin(), samples.end());
-  s.Median = samples[samples.size() / 2];
-  s.Max = samples.back();
-  return s;
-}
-
 // The program folder of the window: the template, the log "TEST" of
 // contacts with its backup, an empty state table and the settings.
 void MakeProgramFolder(const std::string& home, int32_t contacts) {

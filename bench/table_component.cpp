@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "bench/ComponentBench.h"
+#include "bench/Contacts.h"
 #include "bench/SqliteFile.h"
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
@@ -45,28 +46,7 @@
 
 namespace {
 
-struct Row {
-  std::string Call, Freq, Mode, Name;
-};
-
-// Deterministic log rows: call signs of the usual shapes, the contest
-// frequencies and modes, a few names.
-std::vector<Row> MakeRows(int32_t count, uint32_t seed) {
-  static const char* prefixes[] = {"K", "W", "N", "AA", "KB", "VE", "DL", "G", "JA", "OH", "EA", "PY"};
-  static const char* freqs[] = {"1825", "3525", "7025", "14025", "21025", "28025", "3750", "7200", "14250", "21300"};
-  static const char* modes[] = {"CW", "SSB", "RTTY", "FT8"};
-  static const char* names[] = {"Al", "Bob", "Cy", "Dee", "Ed", "Flo", "Gus", "Hal"};
-  std::mt19937 random(seed);
-  std::vector<Row> rows;
-  rows.reserve(static_cast<size_t>(count));
-  for (int32_t i = 0; i < count; ++i) {
-    std::string call = prefixes[random() % 12];
-    call += static_cast<char>('0' + random() % 10);
-    for (uint32_t k = 1 + random() % 3; k > 0; --k) call += static_cast<char>('A' + random() % 26);
-    rows.push_back({call, freqs[random() % 10], modes[random() % 4], names[random() % 8]});
-  }
-  return rows;
-}
+using Row = LogRow;
 
 // Bytes the process handed to write calls so far.
 int64_t BytesWritten() {
@@ -222,13 +202,6 @@ public:
     sqlite3_reset(Range_);
     return rows;
   }
-  int64_t Scan(const char* sql) {
-    sqlite3_stmt* statement = Prepare(sql);
-    int64_t rows = 0;
-    while (sqlite3_step(statement) == SQLITE_ROW) rows += sqlite3_column_bytes(statement, 0) > 0 ? 1 : 0;
-    sqlite3_finalize(statement);
-    return rows;
-  }
 
 private:
   sqlite3_stmt* Insert_ = nullptr;
@@ -262,7 +235,7 @@ void RunSize(const std::string& folder, bool multiUser, int32_t count, int32_t d
   const std::string tag = (multiUser ? "multi" : "single") + std::to_string(count);
   std::printf("\n%s, %d rows%-24s %12s %12s %8s\n", multiUser ? "multi-user" : "single-user", count, "",
               "engine/s", "sqlite/s", "ratio");
-  const std::vector<Row> rows = MakeRows(count, 29);
+  const std::vector<Row> rows = MakeLogRows(count, 29);
 
   // One commit per row, without flushes (at most 100,000 of them).
   {

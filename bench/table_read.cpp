@@ -43,7 +43,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -61,28 +60,7 @@
 
 namespace {
 
-struct Row {
-  std::string Call, Freq, Mode, Name;
-  int32_t Val = 0;
-};
-
-std::vector<Row> MakeRows(int32_t count, uint32_t seed) {
-  static const char* prefixes[] = {"K", "W", "N", "AA", "KB", "VE", "DL", "G", "JA", "OH", "EA", "PY"};
-  static const char* freqs[] = {"1825", "3525", "7025", "14025", "21025", "28025", "3750", "7200", "14250", "21300"};
-  static const char* modes[] = {"CW", "SSB", "RTTY", "FT8"};
-  static const char* names[] = {"Al", "Bob", "Cy", "Dee", "Ed", "Flo", "Gus", "Hal"};
-  std::mt19937 random(seed);
-  std::vector<Row> rows;
-  rows.reserve(static_cast<size_t>(count));
-  for (int32_t i = 0; i < count; ++i) {
-    std::string call = prefixes[random() % 12];
-    call += static_cast<char>('0' + random() % 10);
-    for (uint32_t k = 1 + random() % 3; k > 0; --k) call += static_cast<char>('A' + random() % 26);
-    rows.push_back({call, freqs[random() % 10], modes[random() % 4], names[random() % 8],
-                    static_cast<int32_t>(random() % 1000)});
-  }
-  return rows;
-}
+using Row = LogRow;
 
 // ------------------------------------------------------------ measurement
 
@@ -233,13 +211,6 @@ public:
     Exec("COMMIT");
     sqlite3_finalize(insert);
   }
-  int64_t Scan(const char* sql) {
-    sqlite3_stmt* statement = Prepare(sql);
-    int64_t rows = 0;
-    while (sqlite3_step(statement) == SQLITE_ROW) rows += sqlite3_column_bytes(statement, 0) > 0 ? 1 : 0;
-    sqlite3_finalize(statement);
-    return rows;
-  }
   int64_t Value(const char* sql) {
     sqlite3_stmt* statement = Prepare(sql);
     const int64_t value = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : -1;
@@ -348,7 +319,7 @@ void RecountSqlite(const std::string& path, const std::vector<QsoRecord>& contac
 
 void RunSize(const std::string& folder, int32_t count, bool recount) {
   std::printf("\n%d rows%-34s %-26s %-12s\n", count, "", "engine (range)", "sqlite");
-  const std::vector<Row> rows = MakeRows(count, 29);
+  const std::vector<Row> rows = MakeLogRows(count, 29);
   const std::string tag = folder + "/r" + std::to_string(count);
   Side engine, lite;
 

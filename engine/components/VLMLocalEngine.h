@@ -63,9 +63,9 @@
 #include "engine/components/VLMMainDatabase.h"
 #include "engine/core/VLMBase.h"
 #include "engine/core/VLMBaseEngine.h"
+#include "engine/core/VLMSecurity.h"
 #include "engine/core/VLMStreams.h"
 #include "engine/core/VLMTableData.h"
-#include "engine/storage/VLMDiskEngine.h"
 
 class TVLMDiskDatabaseData;
 class TVLMDiskTableData;

@@ -545,7 +545,10 @@ TVLMDataType TVLMExprNodeSubquery::GetDataType() {
 int32_t TVLMExprNodeSubquery::GetDataSize() { return Subquery_ ? Subquery_->GetFieldDataSize() : 0; }
 
 bool TVLMExprNodeSubquery::HasRows() {
-  // The first row answers: the rest are never looked for.
+  // The first row answers: the rest are never looked for. Without a check
+  // of the result's shape the SELECT answers itself.
+  if (Subquery_ && !SingleField && !SingleRow)
+    return Subquery_->HasRows(OuterOperand_, OuterCursor_, OuterRecordBuffer_);
   return Run([](TVLMSubqueryResult& rows) {
     rows.First();
     return !rows.Eof();

@@ -154,6 +154,14 @@ public:
   // correlated field references.
   virtual std::unique_ptr<TVLMSubqueryResult> Open(TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
                                                    uint8_t* outerRecordBuffer) = 0;
+  // Whether the SELECT has a row for the outer row (EXISTS). Base: Open,
+  // then a look at the first row; an implementation may answer without
+  // building the rows.
+  virtual bool HasRows(TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor, uint8_t* outerRecordBuffer) {
+    std::unique_ptr<TVLMSubqueryResult> rows = Open(outerOperand, outerCursor, outerRecordBuffer);
+    rows->First();
+    return !rows->Eof();
+  }
   // Whether every outer row the SELECT refers to is found among the fields
   // of operand or cursor (either may be nullptr): a condition holding a
   // correlated subquery goes to the operator that answers true. True for a

@@ -1,6 +1,7 @@
-// Page encryption of password-protected databases: the table of cipher ids
-// and the two routines through which the disk page manager encrypts and
-// decrypts page data areas and the password check block.
+// Page encryption of password-protected databases: the table of cipher ids,
+// the two routines through which the disk page manager encrypts and
+// decrypts page data areas and the password check block, and the password
+// record a session hands the database it connects to.
 //
 // Stored files depend on every detail here: the cipher and key hash of each
 // id, mode 0, and the initial vector of 0xFF bytes. No key is cached: each
@@ -41,3 +42,10 @@ bool EncryptPageData(uint8_t cipherId, void* buffer, int32_t size, const std::st
 bool DecryptPageData(uint8_t cipherId, void* buffer, int32_t size, const std::string& password);
 
 }  // namespace qv
+
+// The password and cipher of a database, from the database component: what a
+// session connects with and a disk database opens its file with.
+struct TVLMPasswordRecord {
+  std::string Password;
+  uint8_t CipherId = 0;
+};

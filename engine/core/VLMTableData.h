@@ -71,6 +71,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -439,6 +440,34 @@ public:
   virtual uint16_t GetPageDataSize();
   // What the searches of this table did so far.
   TVLMSearchFigures GetSearchFigures() const { return SearchCounters_.Snapshot(); }
+
+  // ---- keyed probe ----
+  // A seek by key below a cursor's navigation, for the statement engine's
+  // lookups of one key per outer row (a correlated subquery's table, the
+  // inner side of a join, IN over a key): no search conditions are built,
+  // no cost is estimated, no record bitmap is filled, the cursor neither
+  // moves nor receives a record. A probe is
+  //   RunRead(cursor, [&] { ... ProbeKey(cursor, indexID, key, 1, record,
+  //                                      accept) ... });
+  // and the caller tests what it needs (a filter bound to record) in
+  // accept.
+  //
+  // Runs body as the engine runs a read of cursor: under the table lock
+  // and, where the file is shared between processes, on the view of its
+  // last commit. False (body not run) when the engine could not take the
+  // read lock it needs. Base: under the table lock.
+  virtual bool RunRead(TVLMCursor* cursor, const std::function<void()>& body);
+  // Inside RunRead: the records whose key in index indexID equals the first
+  // keyFieldCount columns of key (laid out as the cursor's record buffer),
+  // in index order, each read into record (at least the record manager's
+  // RecordBufferSize bytes) and handed to accept with its ID; stops at the
+  // first that accept takes (answers true). Answers whether one was taken.
+  // An index that is not open raises what GetIndex raises.
+  bool ProbeKey(TVLMCursor* cursor, int32_t indexID, uint8_t* key, int32_t keyFieldCount, uint8_t* record,
+                const std::function<bool(const TVLMRecordID&)>& accept);
+  // The index of the cursor's session (or a stored one) whose first column
+  // is table field fieldName; -1 when there is none.
+  int32_t FindLeadingIndex(TVLMCursor* cursor, const std::string& fieldName);
 
   // ---- TVLMKeyTableAccess ----
   TVLMFieldDefs* GetIndexedFieldDefs() override;

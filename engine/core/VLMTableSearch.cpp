@@ -1110,3 +1110,49 @@ void TVLMTableData::BuildRecordBitmap(TVLMCursor* cursor) {
   cursor->Position.Eof = 0;
   FindRecord(cursor, nullptr, true, &bitmap, nullptr, true, true, nullptr);
 }
+
+// ------------------------------------------------------------ keyed probe
+
+bool TVLMTableData::RunRead(TVLMCursor* cursor, const std::function<void()>& body) {
+  static_cast<void>(cursor);
+  auto guard = LockGuard();
+  body();
+  return true;
+}
+
+bool TVLMTableData::ProbeKey(TVLMCursor* cursor, int32_t indexID, uint8_t* key, int32_t keyFieldCount,
+                             uint8_t* record, const std::function<bool(const TVLMRecordID&)>& accept) {
+  auto guard = LockGuard();
+  const int32_t sessionID = VLMCursorSessionID(cursor);
+  TVLMIndex* index = IndexManager->GetIndex(indexID);
+  // The key is the caller's: the condition only points at it.
+  TVLMScanSearchCondition condition(true);
+  condition.Operator = kVLMScanEqual;
+  condition.KeyBuffer = key;
+  condition.KeyBufferSize = cursor->RecordBufferSize;
+  condition.KeyFieldCount = keyFieldCount;
+  condition.IndexID = indexID;
+  TVLMIndexWalk* walk = index->CreateWalk();
+  auto release = qv::ScopeExit([&] { index->FreeWalk(walk); });
+  TVLMRecordID recordID;
+  for (bool first = true; index->FindNextInRange(sessionID, first, walk, recordID, record, nullptr, &condition, true);
+       first = false) {
+    SearchCounters_.CountIndexStep();
+    if (ReadSearchRecord(sessionID, recordID, record) && accept(recordID)) return true;
+  }
+  return false;
+}
+
+int32_t TVLMTableData::FindLeadingIndex(TVLMCursor* cursor, const std::string& fieldName) {
+  auto guard = LockGuard();
+  const int32_t sessionID = VLMCursorSessionID(cursor);
+  const std::string upper = qv::UpperCase1252(fieldName);
+  const TVLMIndexDefs& defs = *IndexManager->IndexDefs;
+  for (int32_t i = 0; i < defs.GetCount(); ++i) {
+    const TVLMIndexDef& def = *defs.GetIndexDef(i);
+    if (def.GetColumnCount() > 0 && qv::UpperCase1252(def.GetColumn(0).Name) == upper &&
+        (!def.Temporary || def.SessionID == sessionID))
+      return def.ObjectID;
+  }
+  return -1;
+}

@@ -158,10 +158,22 @@ void TVLMBitsArray::SetSize(int64_t bitCount) {
     return;
   }
   const int64_t bytes = (bitCount + 7) / 8;
-  if (Bits_ == nullptr)
+  const int64_t used = ByteCount();
+  if (Bits_ == nullptr) {
     Bits_ = static_cast<uint8_t*>(mm.AllocMem(bytes));
-  else if (bytes != ByteCount())
-    mm.ReallocMemAndClear(Bits_, bytes);
+  } else {
+    // The block grows by half again at the least and shrinks only to a
+    // quarter: a bitmap grown a record at a time (a search marking its
+    // matches) is copied a few times, not once every eight records. The
+    // bytes past the used ones stay 0.
+    const int64_t capacity = mm.GetMemSize(Bits_);
+    if (bytes > capacity)
+      mm.ReallocMemAndClear(Bits_, std::max(bytes, capacity + capacity / 2));
+    else if (bytes < capacity / 4)
+      mm.ReallocMemAndClear(Bits_, bytes);
+    else if (bytes < used)
+      std::memset(Bits_ + bytes, 0, static_cast<size_t>(used - bytes));
+  }
   const bool shrinking = bitCount < BitCount_;
   BitCount_ = static_cast<int32_t>(bitCount);
   if (shrinking) {

@@ -59,6 +59,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -68,6 +69,7 @@
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMNesting.h"
 #include "engine/core/VLMSettings.h"
+#include "engine/core/VLMTableData.h"
 #include "engine/sql/VLMRelAlgebraSet.h"
 #include "engine/sql/VLMSQLCommand.h"
 #include "platform/host/ScopeExit.h"
@@ -432,6 +434,122 @@ private:
   const TSortedValues* Values_;
 };
 
+// EXISTS over a kept table leaf by a seek of one key per outer row. The
+// leaf's filter holds a conjunct "field = value": field an integer column of
+// the leaf's table that leads an index of it, value a constant or an outer
+// reference. Per outer row the value becomes the key, the table's keyed probe
+// reads the records under it, and the whole filter (bound to the probe's
+// record) is tested on each until one holds: no search is planned, the
+// cursor does not move and no row is copied. Anything the seek cannot take
+// as it is (a null or non-integer value, one outside the column's range, the
+// read lock refused) leaves the answer to the general run.
+class TVLMKeyedExists {
+public:
+  // nullptr when the leaf's filter has no such conjunct or the leaf reads
+  // through more than its filter.
+  static std::unique_ptr<TVLMKeyedExists> Plan(TVLMAO& root, TVLMCursor* outerCursor) {
+    auto* leaf = dynamic_cast<TVLMAOTable*>(&root);
+    if (leaf == nullptr || !leaf->Condition || !leaf->ResultTable) return nullptr;
+    TVLMLocalCursor* cursor = leaf->ResultTable->Handle();
+    auto* table = cursor != nullptr ? dynamic_cast<TVLMTableData*>(cursor->TableData) : nullptr;
+    if (table == nullptr || cursor->FilterExpression != leaf->Condition.get() || cursor->FilterTextExpression ||
+        cursor->FilterCallback || cursor->IsRangeSet() || cursor->HasIndexFields() || !cursor->FieldDefs)
+      return nullptr;
+    auto probe = std::unique_ptr<TVLMKeyedExists>(new TVLMKeyedExists());
+    probe->Table_ = table;
+    probe->Cursor_ = cursor;
+    probe->Filter_ = leaf->Condition.get();
+    if (!probe->Collect(probe->Filter_->GetRoot(), outerCursor) || probe->Field_ == nullptr) return nullptr;
+    probe->IndexID_ = table->FindLeadingIndex(cursor, cursor->FieldDefs->GetFieldDef(probe->Field_->FieldNo)->Name);
+    if (probe->IndexID_ < 0 || !VLMIntegerBaseTypeRange(probe->Field_->BaseType, probe->Low_, probe->High_))
+      return nullptr;
+    const size_t size = static_cast<size_t>(std::max<int32_t>(
+        {cursor->RecordBufferSize, table->RecordManager ? table->RecordManager->RecordBufferSize : 0, 1}));
+    probe->Key_.assign(size, 0);
+    probe->Record_.assign(size, 0);
+    return probe;
+  }
+
+  // Whether a record of the leaf's table passes its filter for the outer
+  // row in outerRecordBuffer (the outer cursor's record); nothing when the
+  // seek cannot answer.
+  std::optional<bool> HasRows(uint8_t* outerRecordBuffer) {
+    for (TVLMExprNodeField* field : OuterFields_) field->RecordBuffer = outerRecordBuffer;
+    const TVLMVariant& value = Value_->GetValue();
+    if (value.IsNull()) return NullStrict_ ? std::optional<bool>(false) : std::nullopt;
+    if (value.DataType < bdtShortInt || value.DataType > bdtCardinal) return std::nullopt;
+    const int64_t key = value.GetAsLargeInt();
+    if (key < Low_ || key > High_) return std::nullopt;
+    try {
+      Cursor_->SetFieldValue(value, Field_->FieldNo, true, Key_.data());
+    } catch (const EVLMException&) {
+      return std::nullopt;
+    }
+    // The filter's own fields read the probe's record while it runs.
+    Filter_->SetRecordBuffer(Record_.data(), false);
+    auto rebind = qv::ScopeExit([&] { Filter_->SetRecordBuffer(Cursor_->RecordBuffer, false); });
+    bool found = false;
+    const bool read = Table_->RunRead(Cursor_, [&] {
+      found = Table_->ProbeKey(Cursor_, IndexID_, Key_.data(), 1, Record_.data(),
+                               [&](const TVLMRecordID&) { return Filter_->GetBooleanValue(); });
+    });
+    if (!read) return std::nullopt;
+    return found;
+  }
+
+private:
+  TVLMKeyedExists() = default;
+
+  // Walks the filter: the outer references read from the outer cursor's
+  // record, and the first usable equality among the conjuncts. False for a
+  // filter holding a subquery (it keeps outer buffers of its own).
+  bool Collect(TVLMExprNode* node, TVLMCursor* outerCursor, bool conjunct = true) {
+    if (node == nullptr) return true;
+    if (dynamic_cast<TVLMExprNodeSubqueryBase*>(node) != nullptr) return false;
+    if (auto* field = dynamic_cast<TVLMExprNodeField*>(node)) {
+      if (!field->OuterReference) return field->Cursor == Cursor_;
+      if (field->Cursor != nullptr) {
+        if (field->Cursor != outerCursor) return false;
+        OuterFields_.push_back(field);
+      }
+      return true;
+    }
+    const bool andNode = dynamic_cast<TVLMExprNodeBoolean*>(node) != nullptr && node->Operator == kVLMOpAnd;
+    auto* comparison = dynamic_cast<TVLMExprNodeComparison*>(node);
+    if (conjunct && Field_ == nullptr && comparison != nullptr && comparison->Operator == kVLMOpEqual &&
+        comparison->Quantifier == kVLMQuantifierNone && !comparison->PrefixOnly && comparison->ChildCount() == 2) {
+      TVLMExprNode* left = comparison->Child(0);
+      TVLMExprNode* right = comparison->Child(1);
+      for (int side = 0; side < 2 && Field_ == nullptr; ++side) {
+        auto* field = dynamic_cast<TVLMExprNodeField*>(side == 0 ? left : right);
+        TVLMExprNode* value = side == 0 ? right : left;
+        if (field == nullptr || field->OuterReference || field->Cursor != Cursor_ || field->FieldNo < 0 ||
+            field->FieldNo >= Cursor_->FieldDefs->GetCount() || !TVLMExprNode::IsSearchValue(value))
+          continue;
+        Field_ = field;
+        Value_ = value;
+        NullStrict_ = comparison->NullStrict;
+      }
+    }
+    for (int32_t i = 0; i < node->ChildCount(); ++i)
+      if (!Collect(node->Child(i), outerCursor, conjunct && andNode)) return false;
+    return true;
+  }
+
+  TVLMTableData* Table_ = nullptr;
+  TVLMCursor* Cursor_ = nullptr;
+  TVLMExpression* Filter_ = nullptr;
+  TVLMExprNodeField* Field_ = nullptr;
+  TVLMExprNode* Value_ = nullptr;
+  bool NullStrict_ = true;
+  int32_t IndexID_ = -1;
+  int64_t Low_ = 0;
+  int64_t High_ = 0;
+  std::vector<TVLMExprNodeField*> OuterFields_;
+  std::vector<uint8_t> Key_;
+  std::vector<uint8_t> Record_;
+};
+
 // A result of up to this many rows keeps its first column's values sorted
 // in memory; a larger one gets an index over its first column instead.
 constexpr int64_t kSortedValueRows = int64_t{1} << 17;
@@ -514,6 +632,9 @@ public:
         ReleaseKept();
         throw;
       }
+      // The open bound the filter again: the seek is planned anew.
+      Keyed_.reset();
+      KeyedPlanned_ = false;
       gSubqueryRuns.fetch_add(1, std::memory_order_relaxed);
       return std::make_unique<TVLMSQLSubqueryRows>(*Kept_->Root->ResultTable, nullptr, false, nullptr);
     }
@@ -534,6 +655,29 @@ public:
     return std::make_unique<TVLMSQLSubqueryRows>(table, std::move(query), false, nullptr);
   }
 
+  bool HasRows(TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor, uint8_t* outerRecordBuffer) override {
+    Build();
+    // The tree kept from an earlier outer row may answer by a seek, under
+    // the statement lock its run would take.
+    if (Correlated_ && Kept_ && KeptOperand_ == outerOperand && KeptCursor_ == outerCursor && outerCursor != nullptr &&
+        outerRecordBuffer != nullptr) {
+      if (!KeyedPlanned_) {
+        KeyedPlanned_ = true;
+        Keyed_ = TVLMKeyedExists::Plan(*Kept_->Root, outerCursor);
+      }
+      if (Keyed_) {
+        TVLMStatementLock lock(*Kept_->Root);
+        const std::optional<bool> answer = Keyed_->HasRows(outerRecordBuffer);
+        lock.Release();
+        if (answer) {
+          gSubqueryRuns.fetch_add(1, std::memory_order_relaxed);
+          return *answer;
+        }
+      }
+    }
+    return TVLMSubquery::HasRows(outerOperand, outerCursor, outerRecordBuffer);
+  }
+
   ~TVLMSQLSubquery() override { ReleaseKept(); }
 
   // The kept tree goes, and with it its open table.
@@ -541,6 +685,8 @@ public:
     if (!Kept_) return;
     std::vector<TVLMSQLSubquery*>& kept = KeptSubqueries();
     kept.erase(std::remove(kept.begin(), kept.end(), this), kept.end());
+    Keyed_.reset();
+    KeyedPlanned_ = false;
     Kept_.reset();
   }
 
@@ -617,6 +763,9 @@ private:
   std::unique_ptr<TVLMSQLUnion> Kept_;
   TVLMQueryOperator* KeptOperand_ = nullptr;
   TVLMCursor* KeptCursor_ = nullptr;
+  // EXISTS by a seek over the kept tree, planned once per kept tree.
+  std::unique_ptr<TVLMKeyedExists> Keyed_;
+  bool KeyedPlanned_ = false;
   bool Built_ = false;
   bool Correlated_ = false;
   bool Filled_ = false;

@@ -189,6 +189,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/core/VLMSecurity.h"
 #include "engine/core/VLMSettings.h"
 #include "engine/storage/VLMDiskEngineJournal.h"
 #include "engine/storage/VLMPage.h"
@@ -251,11 +252,7 @@ inline constexpr int32_t kVLMInternalFileHeadSize = 10;
 // ------------------------------------------------------------ settings, retry
 // The retry settings (TVLMRetrySettings) are in engine/core/VLMSettings.h.
 
-// The password and cipher of a database, from the database component.
-struct TVLMPasswordRecord {
-  std::string Password;
-  uint8_t CipherId = 0;
-};
+// The password record (TVLMPasswordRecord) is in engine/core/VLMSecurity.h.
 
 
 // Calls operation until it returns true, sleeping delayMs after each false;

@@ -220,6 +220,10 @@ bool TVLMDiskTableData::GotoKey(TVLMCursor* cursor, uint8_t mode) {
   return found;
 }
 
+bool TVLMDiskTableData::RunRead(TVLMCursor* cursor, const std::function<void()>& body) {
+  return Read(cursor, true, body);
+}
+
 void TVLMDiskTableData::SetRecNo(TVLMCursor* cursor, int64_t recNo) {
   if (!Read(cursor, true, [&] { TVLMTableData::SetRecNo(cursor, recNo); })) TableIsLocked(20216);
 }

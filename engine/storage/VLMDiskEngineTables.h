@@ -358,6 +358,8 @@ public:
   uint8_t GetRecord(TVLMCursor* cursor, uint8_t mode) override;
   bool Locate(TVLMCursor* cursor, TVLMExpression* condition) override;
   bool GotoKey(TVLMCursor* cursor, uint8_t mode) override;
+  // The keyed probe's reads go through the read wrapper (Read).
+  bool RunRead(TVLMCursor* cursor, const std::function<void()>& body) override;
   void SaveBlobStream(TVLMCursor* cursor, int32_t fieldNo, qv::Stream& stream) override;
   void FreeBlob(uint8_t* record, int32_t fieldNo) override;
   std::unique_ptr<qv::Stream> OpenBlob(TVLMCursor* cursor, uint8_t openMode, int32_t fieldNo) override;

@@ -14,7 +14,9 @@
 #     only the engine's face (FACE below): the components, the query
 #     component, the settings and the engine's errors;
 #   - engine/sql reaches tables through the components and the core's
-#     interfaces, never through a header of engine/storage;
+#     interfaces, never through a header of engine/storage: not directly, nor
+#     through a header of the components (which include no storage header, so
+#     a statement cannot reach one through them either);
 # and the retry settings are changed only by their owner: no file of engine/
 # calls VLMChangeRetrySettings.
 # The tests and the benchmarks are not held to the face: they reach into the
@@ -73,6 +75,10 @@ check_tree() {
           printf "past the components: %s includes %s (engine/sql reaches tables through the components)\n", FILENAME, inc
           bad = 1
         }
+        if (FILENAME ~ /^engine\/components\/.*\.h$/ && inc ~ /^engine\/storage\//) {
+          printf "storage behind the components: %s includes %s (engine/sql includes the components'"'"' headers)\n", FILENAME, inc
+          bad = 1
+        }
         to = layer(inc)
         if (to == "") next
         split(to, t, " ")
@@ -104,12 +110,13 @@ fi
 
 # A fixture tree: one file of every refused kind (a core header that
 # includes the SQL engine, siblings, Qt below the program, a tool past the
-# face, engine/sql on a storage header, a settings change inside the engine)
+# face, engine/sql on a storage header, a components header on a storage
+# header, a settings change inside the engine)
 # and of every allowed kind must give exactly these refusals.
 work=$(mktemp -d "${TMPDIR:-/tmp}/qv-layers-XXXXXX")
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/engine/core" "$work/engine/sql" "$work/engine/storage" "$work/platform/os" "$work/crypto" \
-  "$work/net" "$work/app" "$work/tools"
+mkdir -p "$work/engine/core" "$work/engine/sql" "$work/engine/storage" "$work/engine/components" "$work/platform/os" \
+  "$work/crypto" "$work/net" "$work/app" "$work/tools"
 printf '#include "platform/os/File.h"\n' >"$work/engine/sql/Ok.cpp"
 printf '#include "engine/core/Ok.h"\n#include <vector>\n' >"$work/engine/sql/AlsoOk.cpp"
 printf '#include "engine/sql/Ok.h"\n' >"$work/engine/core/Up.h"
@@ -118,9 +125,12 @@ printf '#include <QString>\n' >"$work/platform/os/Qt.cpp"
 printf '#include "engine/components/VLMMain.h"\n' >"$work/app/Face.cpp"
 printf '#include "engine/components/VLMLocalEngine.h"\n' >"$work/tools/Inside.cpp"
 printf '#include "engine/storage/VLMDiskEngine.h"\n' >"$work/engine/sql/Storage.cpp"
+printf '#include "engine/storage/VLMDiskEngine.h"\n' >"$work/engine/components/Storage.h"
+printf '#include "engine/storage/VLMDiskEngine.h"\n' >"$work/engine/components/Storage.cpp"
 printf 'void F() { VLMChangeRetrySettings().TableOpenTries = 1; }\n' >"$work/engine/storage/Owner.cpp"
 out=$(check_tree "$work")
-want="upward include: engine/core/Up.h includes engine/sql/Ok.h (engine/core may include only layers below it)
+want="storage behind the components: engine/components/Storage.h includes engine/storage/VLMDiskEngine.h (engine/sql includes the components' headers)
+upward include: engine/core/Up.h includes engine/sql/Ok.h (engine/core may include only layers below it)
 past the components: engine/sql/Storage.cpp includes engine/storage/VLMDiskEngine.h (engine/sql reaches tables through the components)
 settings changed inside the engine: engine/storage/Owner.cpp calls VLMChangeRetrySettings
 upward include: net/Sibling.cpp includes crypto/Ok.h (net may include only layers below it)

@@ -42,7 +42,7 @@ public:
 
 // The same tables on both engines: r0..r3 (a, b) of small integers with
 // nulls and duplicates; k (id unique, v) with every id from -3 to 12; o (a
-// NOT NULL within k's ids, b); w (id key from -3 to 196, v).
+// NOT NULL within k's ids, b; an index on a); w (id key from -3 to 196, v).
 class QueryExprDifferentialTest : public QueryExprDifferentialBase {
 protected:
   void Both(const std::string& sql) {
@@ -65,6 +65,7 @@ protected:
     for (int id = -3; id <= 12; ++id) insert += (id > -3 ? ", (" : "(") + std::to_string(id) + ", " + number() + ")";
     Both(insert);
     Both("CREATE TABLE o (a INTEGER NOT NULL, b INTEGER)");
+    Both("CREATE INDEX oa ON o (a)");
     insert = "INSERT INTO o VALUES ";
     for (int r = 0; r < 20; ++r) insert += (r > 0 ? ", (" : "(") + std::to_string(gen.Int(-3, 12)) + ", " + number() + ")";
     Both(insert);
@@ -169,7 +170,21 @@ TEST_F(QueryExprDifferentialTest, SubqueriesReturnSqlitesRows) {
     };
     std::string sql;
     const std::string op = gen.Pick(RowList{"=", "<", ">", "<=", ">=", "<>"});
-    switch (gen.Int(0, 5)) {
+    switch (gen.Int(0, 6)) {
+      case 6: {  // EXISTS, correlated, an equality on a key or indexed column
+        const bool key = gen.Chance(0.5);
+        const std::string column = key ? "z.id" : "z.a";
+        const std::string other = key ? "z.v" : "z.b";
+        const std::string outerColumn = outer + "." + gen.Pick(RowList{"a", "b"});
+        RowList conditions{gen.Chance(0.5) ? column + " = " + outerColumn : outerColumn + " = " + column};
+        if (gen.Chance(0.3)) conditions = {column + " = " + number(), other + " >= " + outerColumn};
+        if (gen.Chance(0.5)) conditions.push_back(other + " " + op + " " + number());
+        sql = "SELECT a, b" + from + " WHERE " + (gen.Chance(0.3) ? "NOT " : "") + "EXISTS (SELECT * FROM " +
+              (key ? "w" : "o") + " z WHERE " + conditions[0];
+        for (size_t i = 1; i < conditions.size(); ++i) sql += " AND " + conditions[i];
+        sql += ")";
+        break;
+      }
       case 5:  // IN over a key, not correlated
         sql = "SELECT id, v FROM w WHERE id IN (" + inner("") + ")" + (gen.Chance(0.4) ? " AND v > " + number() : "");
         break;

@@ -68,6 +68,19 @@ std::set<int32_t> UsedPages(TVLMDiskPageManager& pages) {
   return used;
 }
 
+// A connection of this process to the file at path: its session connected,
+// Log open. Members are named for structured bindings: database, session, log.
+struct LogConnection {
+  LogConnection(const std::string& path, bool multiUser)
+      : Database(disk_test::NewDiskDatabase(path)), Session(Database.get(), multiUser), Log(*Database, Session, "Log") {
+    Session.Connect();
+    Log.Open();
+  }
+  std::unique_ptr<TVLMDiskDatabaseData> Database;
+  DiskSession Session;
+  DiskCursor Log;
+};
+
 LogState ReadState(DiskCursor& log) {
   LogState state;
   for (log.SetToBegin(); log.GetRecord(1) == kVLMNavOK;)
@@ -134,11 +147,8 @@ protected:
     ASSERT_EQ(RunHelper("engine_tablecrash", Args(work, op, "exit", 0, 0)), 0) << what;
     std::ifstream(work + ".count") >> op.Stops;
     ASSERT_GT(op.Stops, 3) << what;
-    auto database = disk_test::NewDiskDatabase(work);
-    DiskSession session(database.get());
-    session.Connect();
-    DiskCursor log(*database, session, "Log");
-    log.Open();
+    LogConnection connection(work, false);
+    auto& [database, session, log] = connection;
     op.After = ReadState(log);
     std::lock_guard guard(database->CriticalSection());
     op.PageCountAfter = database->DiskPageManager()->GetPageCount();
@@ -373,11 +383,8 @@ TEST_F(Crash, AConnectionKeepingTheTableOpenWritesOnAnotherProcesssCommit) {
     ASSERT_TRUE(qv::CopyFile(Base, work, false));
     LogState expected = op.After;
     {
-      auto database = disk_test::NewDiskDatabase(work);
-      DiskSession session(database.get(), true);
-      session.Connect();
-      DiskCursor log(*database, session, "Log");
-      log.Open();
+      LogConnection connection(work, true);
+      auto& [database, session, log] = connection;
       if (c.ReadFirst) ReadState(log);
       ASSERT_EQ(RunHelper("engine_tablecrash", Args(work, op, "exit", 0, 0)), 0) << c.Name;
       if (c.Transaction) session.StartTransaction();
@@ -391,11 +398,8 @@ TEST_F(Crash, AConnectionKeepingTheTableOpenWritesOnAnotherProcesssCommit) {
       if (c.Transaction) session.Commit(false);
       expected = ReadState(log);
     }
-    auto database = disk_test::NewDiskDatabase(work);
-    DiskSession session(database.get(), true);
-    session.Connect();
-    DiskCursor log(*database, session, "Log");
-    log.Open();
+    LogConnection connection(work, true);
+    auto& [database, session, log] = connection;
     EXPECT_EQ(CheckTables(*database, log, nullptr), "") << c.Name;
     EXPECT_EQ(ReadState(log).size(), op.After.size() + 12 - c.Updates) << c.Name;
     EXPECT_EQ(ReadState(log), expected) << c.Name;
@@ -411,11 +415,8 @@ TEST_F(Crash, ARolledBackTransactionLeavesNoPageTrustedForAnotherCommit) {
   ASSERT_TRUE(qv::CopyFile(Base, work, false));
   storage_test::Peer other(work, "peer", "engine_tablecrash");
   ASSERT_EQ(other.Greeting, "ready");
-  auto database = disk_test::NewDiskDatabase(work);
-  DiskSession session(database.get(), true);
-  DiskCursor log(*database, session, "Log");
-  session.Connect();
-  log.Open();
+  LogConnection connection(work, true);
+  auto& [database, session, log] = connection;
   session.StartTransaction();
   const std::string renamed = "X1000";
   ASSERT_TRUE(disk_test::UpdateLog(log, "C1000", &renamed, nullptr));
@@ -445,11 +446,8 @@ TEST_F(Crash, TwoProcessesTakingTurnsOnOneTableKeepItsStructuresWhole) {
     ASSERT_TRUE(qv::CopyFile(Base, work, false));
     storage_test::Peer other(work, "peer", "engine_tablecrash");
     ASSERT_EQ(other.Greeting, "ready");
-    auto database = disk_test::NewDiskDatabase(work);
-    DiskSession session(database.get(), true);
-    DiskCursor log(*database, session, "Log");
-    session.Connect();
-    log.Open();
+    LogConnection connection(work, true);
+    auto& [database, session, log] = connection;
     int next = 0;
     std::string trace = "episode " + std::to_string(episode) + "\n";
     for (int turn = 0; turn < 30; ++turn) {
