@@ -33,11 +33,6 @@ constexpr std::string_view kHiddenField =
 
 std::string Upper(std::string_view text) { return qv::UpperCase1252(text); }
 
-// Invariant 1: once materialised, a field that is read reads the result
-// table (its source type holds one source at most).
-[[maybe_unused]] bool ReadsOwnResult(const TVLMAO& op, const TVLMAOField& f) {
-  return !op.Materialized || f.SourceDataSet() == op.ResultTable.get();
-}
 
 // The bytes of a DISTINCT row's values that have met the result's unique
 // index (kept or refused) are remembered up to this many bytes: a later row
@@ -141,14 +136,13 @@ TVLMAO::TVLMAO(std::unique_ptr<TVLMAO> left, std::unique_ptr<TVLMAO> right, std:
                std::string tableName)
     : TableName(std::move(tableName)),
       Alias(std::move(alias)),
-      ResultTable(std::make_unique<TVLMTable>()),
       Left(std::move(left)),
       Right(std::move(right)) {
   for (TVLMAO* operand : {Left.get(), Right.get()}) {
     if (operand == nullptr) continue;
-    if (operand->ResultTable && !operand->ResultTable->SessionName().empty())
-      ResultTable->SetSessionName(operand->ResultTable->SessionName());
-    DisableTempFiles = DisableTempFiles | operand->DisableTempFiles;
+    if (operand->ResultTable() && !operand->ResultTable()->SessionName().empty())
+      ResultTable()->SetSessionName(operand->ResultTable()->SessionName());
+    Result_.DisableTempFiles = Result_.DisableTempFiles || operand->Result_.DisableTempFiles;
   }
 }
 
@@ -156,26 +150,19 @@ TVLMAO::~TVLMAO() {
   // A destructor reports nothing: each step goes on when one before it
   // failed, so that no lock and no temporary table is left behind.
   try {
-    if (IsLeaf && TablesLocked && ResultTable && ResultTable->Active()) UnlockTables();
+    if (IsLeaf && TablesLocked && ResultTable() && ResultTable()->Active()) UnlockTables();
   } catch (...) {
   }
 
   // The base table of a leaf holds Condition as its filter: it closes first.
-  try {
-    if (ResultTable) ResultTable->Close();
-  } catch (...) {
-  }
-  try {
-    if (ResultTable && OwnsTemporaryTable_) ResultTable->DeleteTable();
-  } catch (...) {
-  }
-  try {
-    ResultTable.reset();
-  } catch (...) {
-  }
+  Result_.Close();
   Fields.clear();
   Left.reset();
   Right.reset();
+}
+
+bool TVLMAO::ReadsOwnResult(const TVLMAOField& f) const {
+  return !Materialized || f.SourceDataSet() == ResultTable();
 }
 
 TVLMAOField& TVLMAO::FieldAt(int32_t fieldNo, int32_t code) {
@@ -185,25 +172,25 @@ TVLMAOField& TVLMAO::FieldAt(int32_t fieldNo, int32_t code) {
 
 // ------------------------------------------------------------ row interface
 
-int64_t TVLMAO::PipelineRecordCount() { return Materialized ? ResultTable->RecordCount() : 0; }
+int64_t TVLMAO::PipelineRecordCount() { return Materialized ? ResultTable()->RecordCount() : 0; }
 
 void TVLMAO::First() {
   if (Materialized)
-    ResultTable->First();
+    ResultTable()->First();
   else
     PipelineFirst();
 }
 
 void TVLMAO::Next() {
   if (Materialized)
-    ResultTable->Next();
+    ResultTable()->Next();
   else
     PipelineNext();
 }
 
-bool TVLMAO::Eof() { return Materialized ? ResultTable->Eof() : PipelineEof(); }
+bool TVLMAO::Eof() { return Materialized ? ResultTable()->Eof() : PipelineEof(); }
 
-int64_t TVLMAO::RecordCount() { return Materialized ? ResultTable->RecordCount() : PipelineRecordCount(); }
+int64_t TVLMAO::RecordCount() { return Materialized ? ResultTable()->RecordCount() : PipelineRecordCount(); }
 
 // ------------------------------------------------------------ field lookup
 
@@ -311,7 +298,7 @@ int32_t TVLMAO::FindResultColumn(const std::string& name, bool aliasedOnly) cons
 std::string TVLMAO::GetSourceFieldName(int32_t fieldNo, bool direct) {
   const TVLMAOField& f = FieldAt(fieldNo, 10306);
   if (const auto* dataset = std::get_if<TVLMAOFromDataSet>(&f.Source);
-      dataset != nullptr && dataset->DataSet != nullptr && dataset->DataSet != ResultTable.get()) {
+      dataset != nullptr && dataset->DataSet != nullptr && dataset->DataSet != ResultTable()) {
     TVLMLocalCursor* cursor = dataset->DataSet->Handle();
     if (cursor != nullptr && cursor->FieldDefs && dataset->FieldNo >= 0 &&
         dataset->FieldNo < cursor->FieldDefs->GetCount())
@@ -367,7 +354,7 @@ void TVLMAO::GetFieldValue(TVLMVariant& value, int32_t fieldNo, bool allowHidden
   if (!f.HasSource())
     throw EVLMException(10309, "Invalid field link: table name = %s, FieldNo = %d", {TableName, fieldNo});
   if (f.Hidden && !allowHidden) throw EVLMException(10310, kHiddenField, {TableName, f.Name, f.DisplayName, fieldNo});
-  VLM_INVARIANT("VLMRelAlgebra 1", ReadsOwnResult(*this, f));
+  VLM_INVARIANT("VLMRelAlgebra 1", ReadsOwnResult(f));
   if (const auto* computed = std::get_if<TVLMAOComputed>(&f.Source)) {
     if (computed->Expression == nullptr) return;
     if (TVLMVariant* result = computed->Expression->GetValue(true)) value.Assign(*result, false);
@@ -395,10 +382,7 @@ void TVLMAO::AddCondition(std::unique_ptr<TVLMExpression> condition) {
 
 void TVLMAO::SetIntoTable(bool inMemory, bool enabled, const std::string& databaseName,
                           const std::string& tableName) {
-  IntoInMemory = inMemory ? 1 : 0;
-  IntoEnabled = enabled ? 1 : 0;
-  IntoDatabaseName = databaseName;
-  IntoTableName = tableName;
+  Result_.SetInto(inMemory, enabled, databaseName, tableName);
 }
 
 // ---------------------------------------------------------- result fields
@@ -542,24 +526,12 @@ void VLMSortKeyLists(const TVLMSortKeys& keys, qv::StringList& fields, qv::Strin
   }
 }
 
-void TVLMAO::BuildIndexTexts(std::string& fields, std::string& descending, std::string& caseInsensitive) const {
-  qv::StringList all, desc, noCase;
-  for (const TVLMSortKey& key : OrderKeys) {
-    all.Add(key.Field);
-    if (key.Descending) desc.Add(key.Field);
-    if (key.CaseInsensitive) noCase.Add(key.Field);
-  }
-  fields = JoinNames(all);
-  descending = JoinNames(desc);
-  caseInsensitive = JoinNames(noCase);
-}
-
 void TVLMAO::ApplyOrderBy(bool freeOrderLists) {
-  if (!ResultTable) throw EVLMException(10308, "Nil pointer occured");
-  if (!OrderKeys.empty() && ResultTable->IndexName().empty() && ResultTable->IndexFieldNames().empty()) {
+  if (!ResultTable()) throw EVLMException(10308, "Nil pointer occured");
+  if (!OrderKeys.empty() && ResultTable()->IndexName().empty() && ResultTable()->IndexFieldNames().empty()) {
     qv::StringList fields, directions, cases;
     VLMSortKeyLists(OrderKeys, fields, directions, cases);
-    ResultTable->SetIndexName(ResultTable->GetIndexForFields(fields, directions, cases));
+    ResultTable()->SetIndexName(ResultTable()->GetIndexForFields(fields, directions, cases));
   }
   if (freeOrderLists) OrderKeys.clear();
 }
@@ -594,7 +566,7 @@ void TVLMAO::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* oute
   // A limited, sorted operator reads its operand in sort order, so that the
   // rows it keeps are the first ones.
   if (RowLimit > 0 && !OrderKeys.empty() && Left) {
-    TVLMTable& input = *Left->ResultTable;
+    TVLMTable& input = *Left->ResultTable();
     qv::StringList fields, directions, cases;
     VLMSortKeyLists(OrderKeys, fields, directions, cases);
     input.SetIndexName(input.GetIndexForFields(fields, directions, cases));
@@ -631,17 +603,6 @@ void TVLMAO::UnhideOperandFields(TVLMExpression* expression) {
 void TVLMAO::Materialize() {
   qv::StringList names;
   qv::StringList displays;
-  CreateResultTable(names, displays);
-  FillResultTable();
-  FinishResultTable(names, displays);
-}
-
-void TVLMAO::CreateResultTable(qv::StringList& names, qv::StringList& displays) {
-  TVLMTable& table = *ResultTable;
-  table.GetFieldDefs().Clear();
-  table.GetIndexDefs().Clear();
-  table.AdvFieldDefs.Clear();
-  table.AdvIndexDefs.Clear();
   if (FieldMap.Count() > 0) {
     for (int32_t k = 0; k < FieldMap.Count(); ++k) {
       const int32_t no = FieldMap.Items()[k];
@@ -658,64 +619,48 @@ void TVLMAO::CreateResultTable(qv::StringList& names, qv::StringList& displays) 
       displays.Add(std::string());
     }
   }
-  // The INTO target takes the rows only at the root and when asked to.
-  if (!(IsRoot && IntoEnabled)) {
-    IntoTableName.clear();
-    IntoDatabaseName.clear();
-  }
-  for (const TVLMAOField& f : Fields) {
-    if (f.Hidden) continue;
-    TVLMAdvFieldDef& def = *table.AdvFieldDefs.Add();
-    def.Name = f.Name;
-    // A result column holds copied values: an autoincrement column would
-    // draw new ones.
-    def.DataType = VLMIsAutoincDataType(f.DataType) ? VLMBaseTypeToDataType(VLMDataTypeToBaseType(f.DataType))
-                                                     : f.DataType;
-    def.Size = f.DataSize;
-    def.BlobCompressionAlgorithm = f.Flag1;
-    def.BlobCompressionMode = f.Flag2;
-    if (f.Extra > 0) def.BlobBlockSize = f.Extra;
-  }
-  if (RowLimit >= 0 && !OrderKeys.empty()) {
-    TVLMAdvIndexDef& index = *table.AdvIndexDefs.Add();
-    index.Name = VLMNewGUIDName("TEMPORARY_INDEX_");
-    BuildIndexTexts(index.Fields, index.DescFields, index.CaseInsFields);
-    table.SetIndexName(index.Name);
-  }
-  table.SetInMemory(false);
-  if (!IntoTableName.empty()) {
-    table.SetDatabaseName(IntoDatabaseName);
-    table.SetTableName(IntoTableName);
-    if (IntoInMemory) table.SetInMemory(true);
-  } else {
-    table.SetTemporary(true);
-    table.DisableTempFiles = DisableTempFiles != 0;
-    do {
-      table.SetTableName(VLMNewGUIDName("TEMPORARY_TABLE_"));
-    } while (table.Exists());
-  }
+  std::string distinctFields;
   if (Distinct) {
-    TVLMAdvIndexDef& index = *table.AdvIndexDefs.Add();
-    index.Name = VLMNewGUIDName("TEMPORARY_INDEX_");
-    qv::StringList names;
-    for (const int32_t no : DistinctFieldNos) names.Add(Fields[static_cast<size_t>(no)].Name);
-    index.Fields = JoinNames(names);
-    index.Options = static_cast<uint8_t>(qv::ixUnique);
+    qv::StringList distinctNames;
+    for (const int32_t no : DistinctFieldNos) distinctNames.Add(Fields[static_cast<size_t>(no)].Name);
+    distinctFields = JoinNames(distinctNames);
   }
-  table.CreateTable();
-  OwnsTemporaryTable_ = IntoTableName.empty();
-  table.Open();
+  // A limited sort keeps its rows in sort order while the limit counts them.
+  Result_.Create(Fields, RowLimit >= 0 ? std::span<const TVLMSortKey>(OrderKeys) : std::span<const TVLMSortKey>(),
+                 distinctFields, IsRoot != 0);
+  FillResultTable();
+  // A DISTINCT result is read in the order of its unique index.
+  Result_.Finish(RowLimit < 0 && !Distinct ? std::span<const TVLMSortKey>(OrderKeys) : std::span<const TVLMSortKey>(),
+                 names, displays);
+  // Every visible field now reads its column of the result table, by table
+  // field number; a hidden one has nothing to read any more.
+  int32_t column = 0;
+  for (int32_t i = 0; i < FieldCount(); ++i) {
+    TVLMAOField& f = Fields[static_cast<size_t>(i)];
+    if (f.Hidden) {
+      if (IsRoot && FieldMap.Contains(i))
+        throw EVLMException(10314, kHiddenField, {TableName, f.Name, f.DisplayName, i});
+      f.Source = std::monostate();
+      continue;
+    }
+    f.IsAggregated = 0;
+    f.Source = TVLMAOFromDataSet{ResultTable(), column++};
+  }
+  Materialized = 1;
+  OperandsClosing();
+  Left.reset();
+  Right.reset();
 }
 
 void TVLMAO::FillResultTable() {
-  TVLMTable& table = *ResultTable;
+  TVLMTable& table = *ResultTable();
   TVLMLocalCursor* cursor = table.Handle();
   // Rows go into the result table's cursor from a record buffer of its own,
   // without the dataset's insert states and buffer moves. A BLOB column
   // (written through a stream over the dataset's field) or an INTO table (a
   // table of the user's, posted like any other write) takes the dataset's
   // Append and Post instead.
-  bool atCursor = IntoTableName.empty();
+  bool atCursor = IntoTableName().empty();
   for (int32_t i = 0; atCursor && i < cursor->FieldDefs->GetCount(); ++i)
     atCursor = !VLMIsBLOBBaseType(cursor->FieldDefs->GetFieldDef(i)->BaseType);
   uint8_t* record = atCursor ? cursor->AllocRecordBuffer() : nullptr;
@@ -809,7 +754,8 @@ TVLMTable* TVLMAO::DatasetSource(int32_t fieldNo, int32_t& column, bool& padded)
   int32_t no = fieldNo;
   for (;;) {
     const TVLMAOField& f = op->FieldAt(no, 10307);
-    if (const auto* dataset = std::get_if<TVLMAOFromDataSet>(&f.Source); dataset != nullptr && dataset->DataSet != nullptr) {
+    const auto* dataset = std::get_if<TVLMAOFromDataSet>(&f.Source);
+    if (dataset != nullptr && dataset->DataSet != nullptr) {
       column = dataset->FieldNo;
       return dataset->DataSet;
     }
@@ -831,14 +777,14 @@ void TVLMAO::CopyFieldToResult(int32_t fieldNo, int32_t destFieldNo) {
   TVLMTable* source = DatasetSource(fieldNo, column, padded);
   // A new record starts with every field null.
   if (padded) return;
-  const TVLMBaseDataType destType = ResultTable->Handle()->FieldDefs->GetFieldDef(destFieldNo)->BaseType;
+  const TVLMBaseDataType destType = ResultTable()->Handle()->FieldDefs->GetFieldDef(destFieldNo)->BaseType;
   if (source != nullptr) {
     if (source->Bof() && source->Eof()) return;
     // Between a BLOB column (memo included) and another kind the value goes
     // through the BLOB streams (GetFieldVariant, SetFieldVariant), never as
     // the bytes of a BLOB reference.
     if (VLMIsBLOBBaseType(destType) == VLMIsBLOBBaseType(source->Handle()->FieldDefs->GetFieldDef(column)->BaseType)) {
-      source->CopyFieldValue(column, true, ResultTable.get(), destFieldNo);
+      source->CopyFieldValue(column, true, ResultTable(), destFieldNo);
       return;
     }
   }
@@ -848,7 +794,7 @@ void TVLMAO::CopyFieldToResult(int32_t fieldNo, int32_t destFieldNo) {
     const std::string text = WorkValue.GetAsString();
     WorkValue.SetBuffer(text.data(), static_cast<int32_t>(text.size()), destType, true);
   }
-  ResultTable->SetFieldVariant(WorkValue, destFieldNo, true);
+  ResultTable()->SetFieldVariant(WorkValue, destFieldNo, true);
   WorkValue.SetNull();
 }
 
@@ -872,63 +818,12 @@ void TVLMAO::CopyFieldToCursor(int32_t fieldNo, int32_t destFieldNo, TVLMLocalCu
   WorkValue.SetNull();
 }
 
-// Whether a projection of names under displays would show the result
-// table's columns as they are: all of them, in their order, under their own
-// names. It would then change nothing but cost a close and a reopen. The
-// dataset must also be where the reopen would leave it: the cursor-level
-// fill (no INTO table, no BLOB column) ends on the first row, and no index
-// set since changes the order.
-bool TVLMAO::ShowsOwnColumns(TVLMTable& table, const qv::StringList& names, const qv::StringList& displays) const {
-  const TVLMLocalCursor* cursor = table.Handle();
-  if (cursor == nullptr || cursor->ProjectionSet || !cursor->FieldDefs || !IntoTableName.empty() ||
-      !table.IndexName().empty() || cursor->FieldDefs->GetCount() != names.Count())
-    return false;
-  for (int32_t i = 0; i < names.Count(); ++i) {
-    const TVLMFieldDef& def = *cursor->FieldDefs->GetFieldDef(i);
-    if (VLMIsBLOBBaseType(def.BaseType) || def.Name != names[i]) return false;
-    if (!displays[i].empty() && displays[i] != names[i]) return false;
-  }
-  return true;
-}
-
-void TVLMAO::FinishResultTable(qv::StringList& names, qv::StringList& displays) {
-  TVLMTable& table = *ResultTable;
-  if (!OrderKeys.empty() && RowLimit < 0 && !Distinct && table.IndexName().empty()) {
-    // The sort names fields of this operator, the result table's columns;
-    // an alias is never taken for a column name.
-    std::string fields, descending, caseInsensitive;
-    BuildIndexTexts(fields, descending, caseInsensitive);
-    const std::string name = VLMNewGUIDName("TEMPORARY_INDEX_");
-    table.AddIndex(name, fields, 0, descending, caseInsensitive);
-    table.SetIndexName(name);
-  }
-  if (names.Count() > 0 && !ShowsOwnColumns(table, names, displays)) table.SetProjection(names, displays);
-  // Every visible field now reads its column of the result table, by table
-  // field number; a hidden one has nothing to read any more.
-  int32_t column = 0;
-  for (int32_t i = 0; i < FieldCount(); ++i) {
-    TVLMAOField& f = Fields[static_cast<size_t>(i)];
-    if (f.Hidden) {
-      if (IsRoot && FieldMap.Contains(i))
-        throw EVLMException(10314, kHiddenField, {TableName, f.Name, f.DisplayName, i});
-      f.Source = std::monostate();
-      continue;
-    }
-    f.IsAggregated = 0;
-    f.Source = TVLMAOFromDataSet{ResultTable.get(), column++};
-  }
-  Materialized = 1;
-  OperandsClosing();
-  Left.reset();
-  Right.reset();
-}
-
 // ------------------------------------------------------------- table locks
 
 bool TVLMAO::OpenTables() {
   if (IsLeaf) {
-    if (!ResultTable) return false;
-    if (!ResultTable->Active()) ResultTable->Open();
+    if (!ResultTable()) return false;
+    if (!ResultTable()->Active()) ResultTable()->Open();
     return true;
   }
   bool ok = !Left || Left->OpenTables();
@@ -938,7 +833,7 @@ bool TVLMAO::OpenTables() {
 
 bool TVLMAO::LockTables(std::string* refused) {
   if (IsLeaf) {
-    TVLMLocalCursor* cursor = ResultTable && ResultTable->Active() ? ResultTable->Handle() : nullptr;
+    TVLMLocalCursor* cursor = ResultTable() && ResultTable()->Active() ? ResultTable()->Handle() : nullptr;
     if (cursor != nullptr) {
       const TVLMRetrySettings& retry = VLMRetrySettings();
       TablesLocked = cursor->LockTable(kVLMLockTableOperation, retry.LeafLockTries,
@@ -958,7 +853,7 @@ bool TVLMAO::LockTables(std::string* refused) {
 bool TVLMAO::UnlockTables() {
   if (IsLeaf) {
     if (!TablesLocked) return true;
-    TVLMLocalCursor* cursor = ResultTable && ResultTable->Active() ? ResultTable->Handle() : nullptr;
+    TVLMLocalCursor* cursor = ResultTable() && ResultTable()->Active() ? ResultTable()->Handle() : nullptr;
     if (cursor == nullptr) return false;
     if (!cursor->UnlockTable(kVLMLockTableOperation, false)) return false;
     TablesLocked = 0;

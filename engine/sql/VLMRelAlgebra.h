@@ -5,13 +5,20 @@
 //   TVLMFieldRef, TVLMFields  a select-list, join, GROUP BY or CORRESPONDING
 //                             entry as the statement parser writes it
 //   TVLMAOField               one field of an operator: where its value comes
-//                             from (an operand's field, a dataset's column or
-//                             an expression) and how it is shown
+//                             from (TVLMAOFieldSource: an operand's field, a
+//                             dataset's column or an expression) and how it
+//                             is shown
+//   TVLMSortKey               one key of an ORDER BY or of the order an
+//                             operator asks of its operand
 //   TVLMAO                    the base every operator shares: field lookup,
 //                             the select list as result fields, opening,
-//                             materialisation into a temporary table, ORDER
-//                             BY, DISTINCT, row limits, table locks
+//                             the fill of its result table, ORDER BY,
+//                             DISTINCT, row limits, table locks
 //                             (VLMRelAlgebra.cpp)
+//   TVLMAOResult              an operator's result table: its making in
+//                             "TEMP" or as the INTO target, its indexes and
+//                             projection, its deletion
+//                             (VLMRelAlgebraResult.h/.cpp)
 //   TVLMAOTable               the leaf over one table of the FROM clause
 //   TVLMAOTableExpr           a pass-through that processes an operand's
 //                             result once more (computed items, DISTINCT)
@@ -51,8 +58,8 @@
 //   built --Open, no operands (the table leaf)--> open: rows read from the
 //           base table through its cursor (filter = Condition, index =
 //           ORDER BY)
-//   built --Open, with operands: operands opened, CreateResultTable,
-//           FillResultTable through the pipeline, FinishResultTable
+//   built --Open, with operands: operands opened, the result table
+//           created, FillResultTable through the pipeline, finished
 //           (fields redirected, operands freed)--> materialised: rows read
 //           from the result table
 //   open | materialised --Open again (an operand of a set operation)-->
@@ -74,7 +81,8 @@
 //      + n rows and no skip. An operator with a condition, an ORDER BY or a
 //      DISTINCT takes no limit.
 //   4. Every result table in "TEMP" that an operator created is deleted when
-//      the operator goes, on every path; an INTO table stays.
+//      the operator goes, on every path; an INTO table stays (the operator's
+//      TVLMAOResult carries this).
 //   5. The result table's columns are the visible fields in field order, no
 //      autoincrement type among them; its projection shows the FieldMap
 //      fields under their display names.
@@ -99,6 +107,7 @@
 #include "engine/core/VLMQuerySeam.h"
 #include "engine/core/VLMTypes.h"
 #include "engine/core/VLMVariant.h"
+#include "engine/sql/VLMRelAlgebraResult.h"
 #include "platform/host/StringList.h"
 
 class TVLMCursor;
@@ -356,39 +365,30 @@ public:
   // Releases the locks LockTables took (a leaf that holds none answers true).
   bool UnlockTables();
 
-  // ---- state
-  uint8_t IsRoot = 0;
+  // ---- what the statement and other operators read
+  // The result table (a leaf's base table): where the rows are read once
+  // the operator is materialised.
+  TVLMTable* ResultTable() const { return Result_.Table(); }
+  // The INTO table the root fills; empty when the rows go to "TEMP".
+  const std::string& IntoTableName() const { return Result_.IntoTableName(); }
+  // The ORDER BY not yet applied; empty = none.
+  const TVLMSortKeys& OrderBy() const { return OrderKeys; }
+
+  // ---- what the statement sets while it builds the tree
   uint8_t IsLeaf = 0;
   uint8_t IsGrouping = 0;
   std::unique_ptr<TVLMExpression> Condition;
-  int64_t RowLimit = -1;
-  int64_t FirstRow = -1;
   uint8_t ResultFieldsSet = 0;
-  std::string IntoTableName;
-  uint8_t IntoInMemory = 0;
-  uint8_t IntoEnabled = 0;
-  std::string IntoDatabaseName;
   std::string TableName;
   std::string Alias;
   // A table with an alias answers to its own name as well, unless a table
   // of its statement, or of one the statement is nested in, exposes that
   // name (the statement clears this then).
   bool NameQualifies = true;
-  uint8_t Materialized = 1;
-  std::unique_ptr<TVLMTable> ResultTable;
   // The visible result fields in output order; empty: every visible field
   // in field order.
   TVLMIntegerArray FieldMap{0, 100, 10};
-  uint8_t LeftIsNull = 0;
-  uint8_t RightIsNull = 0;
   uint8_t Distinct = 0;
-  std::vector<int32_t> DistinctFieldNos;
-  // The ORDER BY; empty = none.
-  TVLMSortKeys OrderKeys;
-  uint8_t HasComputedFields = 0;
-  uint8_t TablesLocked = 0;
-  uint8_t DisableTempFiles = 0;
-  TVLMVariant WorkValue;
   std::vector<TVLMAOField> Fields;
   std::unique_ptr<TVLMAO> Left;
   std::unique_ptr<TVLMAO> Right;
@@ -396,6 +396,25 @@ public:
   int32_t FieldCount() const { return static_cast<int32_t>(Fields.size()); }
 
 protected:
+  // ---- state the operators keep for themselves
+  // At most RowLimit rows (-1: no limit), from the FirstRow-th row that
+  // passes the condition on (invariant 3).
+  int64_t RowLimit = -1;
+  int64_t FirstRow = -1;
+  // Rows are read from the result table (else through the pipeline).
+  uint8_t Materialized = 1;
+  // The current row of a join has no row of that side (padded with nulls).
+  uint8_t LeftIsNull = 0;
+  uint8_t RightIsNull = 0;
+  // The fields whose values must be unique together while Distinct.
+  std::vector<int32_t> DistinctFieldNos;
+  TVLMSortKeys OrderKeys;
+  uint8_t HasComputedFields = 0;
+  // A leaf holds the read lock LockTables took.
+  uint8_t TablesLocked = 0;
+  // The result table and its making.
+  TVLMAOResult& Result() { return Result_; }
+
   // Makes every field that expression reads visible in the operands (and
   // below), so that a materialised operand carries it.
   void UnhideOperandFields(TVLMExpression* expression);
@@ -405,15 +424,20 @@ protected:
   // or filled: the join swaps its sides here, the group-by operator makes
   // its look-ahead table.
   virtual void OperandsOpened() {}
-  // Called by FinishResultTable just before the operands are freed: the
+  // Called by Materialize just before the operands are freed: the
   // group-by operator closes its look-ahead table, which reads an operand's.
   virtual void OperandsClosing() {}
   // The field entry fieldNo; code with "Invalid field number - FieldNo = %d,
   // FieldCount = %d" out of range.
   TVLMAOField& FieldAt(int32_t fieldNo, int32_t code);
 
+  // The result table made (10312 for a hidden field among the result
+  // fields), filled through the pipeline and sorted; then every visible
+  // field reads its column (10314 for a hidden one the root shows), and the
+  // operands are freed.
   void Materialize();
-  void CreateResultTable(qv::StringList& names, qv::StringList& displays);
+  // The rows through the pipeline that pass Condition, DISTINCT and the
+  // limits into the result table.
   void FillResultTable();
   // Visible field fieldNo of the current row into column destFieldNo of the
   // result table's new record: dataset to dataset when its chain of sources
@@ -421,19 +445,21 @@ protected:
   void CopyFieldToResult(int32_t fieldNo, int32_t destFieldNo);
   // The same into the record buffer of dest, the result table's cursor.
   void CopyFieldToCursor(int32_t fieldNo, int32_t destFieldNo, TVLMLocalCursor& dest);
-  void FinishResultTable(qv::StringList& names, qv::StringList& displays);
-  bool ShowsOwnColumns(TVLMTable& table, const qv::StringList& names, const qv::StringList& displays) const;
   // The result table reads through an index over the ORDER BY fields (found
   // or made) unless it has an index already; with freeOrderLists the
   // sort keys are emptied. 10308 without a result table.
   void ApplyOrderBy(bool freeOrderLists);
-  // The sort keys as the index texts: all fields, the descending ones, the
-  // case-insensitive ones.
-  void BuildIndexTexts(std::string& fields, std::string& descending, std::string& caseInsensitive) const;
-  // Whether this operator made ResultTable in "TEMP" (and so deletes it).
-  bool OwnsTemporaryTable_ = false;
 
 private:
+  // Invariant 1: once materialised, a field that is read reads the result
+  // table.
+  bool ReadsOwnResult(const TVLMAOField& f) const;
+
+  uint8_t IsRoot = 0;
+  TVLMVariant WorkValue;
+  // Declared after Condition: the base table of a leaf holds Condition as
+  // its filter, so it closes first.
+  TVLMAOResult Result_;
   // Where a dataset field of the chain behind fieldNo lies: its dataset and
   // column, or nullptr when the chain ends at an expression or a padded
   // side (padded answers true then).

@@ -37,7 +37,7 @@
 //   filling      PipelineFirst: the first group; PipelineNext: the next;
 //                GroupEof after the last (at once for an empty input with
 //                group fields)
-//     --FinishResultTable: OperandsClosing frees the look-ahead, then the
+//     --Materialize: OperandsClosing frees the look-ahead, then the
 //       operand goes-->
 //   materialised rows read from the result table
 //     --destructor (any state)--> gone; the look-ahead closes first
@@ -229,7 +229,7 @@ TVLMAOTable* TVLMAOGroupBy::FilteredLeaf() const {
 
 void TVLMAOGroupBy::OperandsOpened() {
   if (NoGroupFields) return;
-  TVLMTable& source = *Left->ResultTable;
+  TVLMTable& source = *Left->ResultTable();
   LookAhead = std::make_unique<TVLMTable>();
   LookAhead->SetSessionName(source.SessionName());
   if (source.Temporary())
@@ -261,7 +261,7 @@ void TVLMAOGroupBy::OperandsClosing() {
   LookAhead.reset();
   // The leaf's condition was last bound to the look-ahead's cursor.
   if (TVLMAOTable* leaf = FilteredLeaf())
-    leaf->ResultTable->SetFilterExpression(leaf->Condition.get(), OuterOperand_, OuterCursor_);
+    leaf->ResultTable()->SetFilterExpression(leaf->Condition.get(), OuterOperand_, OuterCursor_);
 }
 
 int64_t TVLMAOGroupBy::PipelineRecordCount() { return Left->RecordCount(); }

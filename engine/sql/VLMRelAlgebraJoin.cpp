@@ -230,14 +230,15 @@ void TVLMAOJoin::OperandsOpened() {
                       Fields[static_cast<size_t>(RightJoinFields.Items()[k])].SourceOperator() == Right.get());
   SeekInner_ = false;
   if ((Kind != TVLMJoinKind::Inner && Kind != TVLMJoinKind::Left) || !KeyMode || KeysInLoop_ ||
-      LeftJoinFields.Count() != 1 || !Right->IsLeaf || !Right->ResultTable || Right->ResultTable->IndexName().empty())
+      LeftJoinFields.Count() != 1 || !Right->IsLeaf || !Right->ResultTable() ||
+      Right->ResultTable()->IndexName().empty())
     return;
   const TVLMAOField& key = Fields[static_cast<size_t>(RightJoinFields.Items()[0])];
   if (key.SourceOperator() != Right.get() || !VLMIsNumericBaseType(VLMDataTypeToBaseType(key.DataType))) return;
   const TVLMAOField& column = Right->Fields[static_cast<size_t>(key.SourceFieldNo())];
-  const TVLMIndexDef* index = Right->ResultTable->Handle() != nullptr
-                                  ? Right->ResultTable->Handle()->IndexDefs->FindIndexDef(Right->ResultTable->IndexName())
-                                  : nullptr;
+  TVLMTable& inner = *Right->ResultTable();
+  const TVLMIndexDef* index =
+      inner.Handle() != nullptr ? inner.Handle()->IndexDefs->FindIndexDef(inner.IndexName()) : nullptr;
   if (index == nullptr || index->GetColumnCount() < 1 || index->GetColumn(0).Descending ||
       qv::UpperCase1252(index->GetColumn(0).Name) != qv::UpperCase1252(column.Name))
     return;
@@ -248,7 +249,7 @@ bool TVLMAOJoin::SeekInner(const TVLMIntegerArray& outerFields) {
   GetFieldValue(LeftKey_, outerFields.Items()[0], false, false);
   const TVLMAOField& key = Fields[static_cast<size_t>(RightJoinFields.Items()[0])];
   const TVLMAOField& column = Right->Fields[static_cast<size_t>(key.SourceFieldNo())];
-  return Right->ResultTable->LocateNotBelow(column.Name, LeftKey_);
+  return Right->ResultTable()->LocateNotBelow(column.Name, LeftKey_);
 }
 
 void TVLMAOJoin::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) {
@@ -349,13 +350,13 @@ bool TVLMAOJoin::KeyEqualsRunKey(const TVLMIntegerArray& fields) {
 
 // -------------------------------------------------------------- positions
 
-qv::Bookmark TVLMAOJoin::BookmarkOf(TVLMAO& operand) { return operand.ResultTable->GetBookmark(); }
+qv::Bookmark TVLMAOJoin::BookmarkOf(TVLMAO& operand) { return operand.ResultTable()->GetBookmark(); }
 
-void TVLMAOJoin::GoTo(TVLMAO& operand, const qv::Bookmark& bookmark) { operand.ResultTable->GotoBookmark(bookmark); }
+void TVLMAOJoin::GoTo(TVLMAO& operand, const qv::Bookmark& bookmark) { operand.ResultTable()->GotoBookmark(bookmark); }
 
 void TVLMAOJoin::MoveToEnd(TVLMAO& operand) {
-  operand.ResultTable->Last();
-  operand.ResultTable->Next();
+  operand.ResultTable()->Last();
+  operand.ResultTable()->Next();
 }
 
 // ------------------------------------------------------------------- walk
@@ -406,7 +407,7 @@ void TVLMAOJoin::PipelineNext() {
 bool TVLMAOJoin::PipelineEof() { return JoinEof != 0 || (Left && Right && Left->Eof() && Right->Eof()); }
 
 int64_t TVLMAOJoin::PipelineRecordCount() {
-  if (Materialized) return ResultTable->RecordCount();
+  if (Materialized) return ResultTable()->RecordCount();
   if (IsCross) return Left->RecordCount() * Right->RecordCount();
   return 0;
 }

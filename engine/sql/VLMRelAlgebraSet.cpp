@@ -18,7 +18,7 @@ std::string Upper(std::string_view text) { return qv::UpperCase1252(text); }
 // The columns of an operand's result as a parent reads them: the dataset's
 // (projected) fields, each with the table field behind it.
 const TVLMFieldDefs& ResultColumns(TVLMAO& operand) {
-  TVLMLocalCursor* cursor = operand.ResultTable ? operand.ResultTable->Handle() : nullptr;
+  TVLMLocalCursor* cursor = operand.ResultTable() ? operand.ResultTable()->Handle() : nullptr;
   if (cursor == nullptr || !cursor->CursorFieldDefs) throw EVLMException(10339, "Empty field list, item count = %d", {0});
   return *cursor->CursorFieldDefs;
 }
@@ -26,7 +26,7 @@ const TVLMFieldDefs& ResultColumns(TVLMAO& operand) {
 const TVLMFieldDef& TableColumn(TVLMAO& operand, int32_t datasetFieldNo) {
   const TVLMFieldDefs& columns = ResultColumns(operand);
   const int32_t tableNo = columns.GetFieldDef(datasetFieldNo)->FieldNo;
-  return *operand.ResultTable->Handle()->FieldDefs->GetFieldDef(tableNo);
+  return *operand.ResultTable()->Handle()->FieldDefs->GetFieldDef(tableNo);
 }
 
 int32_t FindColumn(const TVLMFieldDefs& columns, const std::string& upperName) {
@@ -107,7 +107,7 @@ void TVLMAOUnion::AddPair(int32_t leftNo, int32_t rightNo, TVLMSortKeys& leftKey
   field.Flag1 = typed.BlobCompressionAlgorithm;
   field.Flag2 = typed.BlobCompressionMode;
   field.Extra = typed.BlobBlockSize;
-  field.Source = TVLMAOFromDataSet{Left->ResultTable.get(), leftColumns.GetFieldDef(leftNo)->FieldNo};
+  field.Source = TVLMAOFromDataSet{Left->ResultTable(), leftColumns.GetFieldDef(leftNo)->FieldNo};
   Fields.push_back(std::move(field));
   LeftUnionFields.push_back(leftColumns.GetFieldDef(leftNo)->FieldNo);
   RightUnionFields.push_back(rightColumns.GetFieldDef(rightNo)->FieldNo);
@@ -117,7 +117,7 @@ void TVLMAOUnion::AddPair(int32_t leftNo, int32_t rightNo, TVLMSortKeys& leftKey
 
 void TVLMAOUnion::ReadFrom(bool left) {
   FromLeft = left ? 1 : 0;
-  TVLMTable* table = left ? Left->ResultTable.get() : Right->ResultTable.get();
+  TVLMTable* table = left ? Left->ResultTable() : Right->ResultTable();
   const std::vector<int32_t>& columns = left ? LeftUnionFields : RightUnionFields;
   for (size_t k = 0; k < columns.size(); ++k) {
     Fields[k].Source = TVLMAOFromDataSet{table, columns[k]};
@@ -125,8 +125,8 @@ void TVLMAOUnion::ReadFrom(bool left) {
 }
 
 uint8_t TVLMAOUnion::CompareRows() {
-  TVLMTable& left = *Left->ResultTable;
-  TVLMTable& right = *Right->ResultTable;
+  TVLMTable& left = *Left->ResultTable();
+  TVLMTable& right = *Right->ResultTable();
   RowCompare = kVLMCompareEqual;
   for (size_t k = 0; k < LeftUnionFields.size() && RowCompare == kVLMCompareEqual; ++k) {
     try {
@@ -221,7 +221,7 @@ bool TVLMAOUnion::PipelineEof() {
   return UnionEof != 0 || Left->Eof();
 }
 
-int64_t TVLMAOUnion::PipelineRecordCount() { return Materialized ? ResultTable->RecordCount() : 0; }
+int64_t TVLMAOUnion::PipelineRecordCount() { return Materialized ? ResultTable()->RecordCount() : 0; }
 
 // ------------------------------------------------------- TVLMAODerivedTable
 

@@ -24,11 +24,11 @@ std::string Upper(std::string_view text) { return qv::UpperCase1252(text); }
 TVLMAOTable::TVLMAOTable(std::string tableName, std::unique_ptr<TVLMTable> table, TVLMDatabase* database,
                          std::string alias)
     : TVLMAO(nullptr, nullptr, std::move(alias), std::move(tableName)), Database(database) {
-  ResultTable = std::move(table);
-  DisableTempFiles = database != nullptr && database->DisableTempFiles ? 1 : 0;
+  Result().Adopt(std::move(table));
+  Result().DisableTempFiles = database != nullptr && database->DisableTempFiles;
   IsLeaf = 1;
   try {
-    ResultTable->Open();
+    ResultTable()->Open();
   } catch (const std::exception& e) {
     // Opening takes the table's open lock and reads the first record under
     // the read lock the statement lock takes: another session holding the
@@ -37,7 +37,7 @@ TVLMAOTable::TVLMAOTable(std::string tableName, std::unique_ptr<TVLMTable> table
     if (const int32_t conflict = VLMLockConflictCode(e)) VLMRaiseLockConflict(conflict, TableName);
     throw EVLMException(10303, "Error on opening table \"%s\" in SQL query: %s", {TableName, std::string(e.what())});
   }
-  const TVLMAdvFieldDefs& defs = ResultTable->AdvFieldDefs;
+  const TVLMAdvFieldDefs& defs = ResultTable()->AdvFieldDefs;
   for (int32_t i = 0; i < defs.GetCount(); ++i) {
     const TVLMAdvFieldDef& def = *defs.GetItem(i);
     TVLMAOField field;
@@ -47,7 +47,7 @@ TVLMAOTable::TVLMAOTable(std::string tableName, std::unique_ptr<TVLMTable> table
     field.Flag1 = def.BlobCompressionAlgorithm;
     field.Flag2 = def.BlobCompressionMode;
     field.Extra = def.BlobBlockSize;
-    field.Source = TVLMAOFromDataSet{ResultTable.get(), i};
+    field.Source = TVLMAOFromDataSet{ResultTable(), i};
     field.Hidden = 1;
     Fields.push_back(std::move(field));
   }
@@ -58,13 +58,13 @@ TVLMAOTable::~TVLMAOTable() {
   // to the kept tables of the run under way (they close it when it is not
   // as lent); the base closes any other.
   TVLMKeptTables* kept = VLMCurrentKeptTables();
-  if (kept == nullptr || Database != nullptr || !ResultTable) return;
+  if (kept == nullptr || Database != nullptr || !ResultTable()) return;
   try {
-    if (TablesLocked && ResultTable->Active() && !UnlockTables()) return;
+    if (TablesLocked && ResultTable()->Active() && !UnlockTables()) return;
   } catch (...) {
     return;
   }
-  kept->Give(std::move(ResultTable));
+  kept->Give(Result().Release());
 }
 
 void TVLMAOTable::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) {
@@ -90,7 +90,7 @@ void TVLMAOTable::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) 
     names.Add(Fields[static_cast<size_t>(no)].Name);
     aliases.Add(Fields[static_cast<size_t>(no)].DisplayName);
   }
-  ResultTable->SetProjection(names, aliases);
+  ResultTable()->SetProjection(names, aliases);
 }
 
 void TVLMAOTable::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) {
@@ -107,20 +107,20 @@ void TVLMAOTable::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor*
       directions.Add("ASC");
       cases.Add("CASE");
     }
-    ResultTable->SetIndexByFields(fields, directions, cases);
+    ResultTable()->SetIndexByFields(fields, directions, cases);
     OrderKeys.clear();
   }
-  ResultTable->SetFilterExpression(Condition.get(), outerOperand, outerCursor);
+  ResultTable()->SetFilterExpression(Condition.get(), outerOperand, outerCursor);
   TVLMAO::Open(isRoot, outerOperand, outerCursor);
 }
 
 bool TVLMAOTable::TakeOrderBy(TVLMSortKeys& keys) {
-  if (!ResultTable) throw EVLMException(10513, "Nil pointer occured");
-  if (OrderKeys.empty() || !ResultTable->IndexName().empty() || !ResultTable->IndexFieldNames().empty())
+  if (!ResultTable()) throw EVLMException(10513, "Nil pointer occured");
+  if (OrderKeys.empty() || !ResultTable()->IndexName().empty() || !ResultTable()->IndexFieldNames().empty())
     return false;
   qv::StringList fields, directions, cases;
   VLMSortKeyLists(OrderKeys, fields, directions, cases);
-  if (ResultTable->HasIndexForFields(fields, directions, cases)) return false;
+  if (ResultTable()->HasIndexForFields(fields, directions, cases)) return false;
   keys = std::move(OrderKeys);
   OrderKeys.clear();
   return true;
@@ -229,11 +229,11 @@ void TVLMAOSQLTopRowCount::Open(bool isRoot, TVLMQueryOperator* outerOperand, TV
   auto* table = dynamic_cast<TVLMAOTable*>(Left.get());
   const int64_t skipped = FirstRow > 1 ? FirstRow - 1 : 0;
   if (table != nullptr && !Condition && !table->Distinct && RowLimit >= 0 && skipped + RowLimit <= kHeapRows &&
-      !table->OrderKeys.empty() && table->ResultTable && table->ResultTable->Active()) {
+      !table->OrderBy().empty() && table->ResultTable() && table->ResultTable()->Active()) {
     std::vector<int32_t> columns;
     std::vector<bool> descending;
-    TVLMLocalCursor* cursor = table->ResultTable->Handle();
-    for (const TVLMSortKey& key : table->OrderKeys) {
+    TVLMLocalCursor* cursor = table->ResultTable()->Handle();
+    for (const TVLMSortKey& key : table->OrderBy()) {
       // The sort names columns of the table the result table reads.
       if (cursor == nullptr || !cursor->FieldDefs || key.CaseInsensitive) break;
       const std::string wanted = Upper(key.Field);
@@ -245,7 +245,7 @@ void TVLMAOSQLTopRowCount::Open(bool isRoot, TVLMQueryOperator* outerOperand, TV
       descending.push_back(key.Descending);
     }
     TVLMSortKeys keys;
-    if (columns.size() == table->OrderKeys.size() && table->TakeOrderBy(keys)) {
+    if (columns.size() == table->OrderBy().size() && table->TakeOrderBy(keys)) {
       SortColumns_ = std::move(columns);
       SortDescending_ = std::move(descending);
       Heap_ = true;
@@ -255,7 +255,7 @@ void TVLMAOSQLTopRowCount::Open(bool isRoot, TVLMQueryOperator* outerOperand, TV
 }
 
 void TVLMAOSQLTopRowCount::FillBest() {
-  TVLMTable& table = *Left->ResultTable;
+  TVLMTable& table = *Left->ResultTable();
   const size_t wanted = static_cast<size_t>((FirstRow > 1 ? FirstRow - 1 : 0) + std::max<int64_t>(RowLimit, 0));
   // a before b in the index's order: the values, then the walk's order.
   auto before = [&](const TKeptRow& a, const TKeptRow& b) {
@@ -301,7 +301,7 @@ void TVLMAOSQLTopRowCount::FillBest() {
 }
 
 void TVLMAOSQLTopRowCount::GoToKept() {
-  if (Next_ < Best_.size()) Left->ResultTable->GotoBookmark(Best_[Next_].Place);
+  if (Next_ < Best_.size()) Left->ResultTable()->GotoBookmark(Best_[Next_].Place);
 }
 
 void TVLMAOSQLTopRowCount::PipelineFirst() {

@@ -561,10 +561,10 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildOperatorTree(TVLMDataSet* owner, boo
   ResolveOrderBy(*source);
   // Only an index the table has may sort it: a new one would be built over
   // the whole table for a result that may be a few rows.
-  if (straight != nullptr && !straight->OrderKeys.empty()) {
+  if (straight != nullptr && !straight->OrderBy().empty()) {
     qv::StringList fields, directions, cases;
-    VLMSortKeyLists(straight->OrderKeys, fields, directions, cases);
-    if (!straight->ResultTable->HasIndexForFields(fields, directions, cases)) copyAtEnd = true;
+    VLMSortKeyLists(straight->OrderBy(), fields, directions, cases);
+    if (!straight->ResultTable()->HasIndexForFields(fields, directions, cases)) copyAtEnd = true;
   }
   // What WHERE has left names no column of FROM (an aggregate among them):
   // only outer rows may supply it.
