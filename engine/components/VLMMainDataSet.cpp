@@ -725,12 +725,26 @@ bool TVLMDataSet::HasIndexFields() { return RequireHandle(10326).HasIndexFields(
 
 void TVLMDataSet::SetProjection(const qv::StringList& fieldNames, const qv::StringList& aliasNames) {
   TVLMLocalCursor& cursor = RequireHandle(10320);
+  // A table kept open between statements that read it the same way shows
+  // that projection already.
+  auto same = [](const std::vector<std::string>& kept, const qv::StringList& wanted) {
+    if (kept.size() != static_cast<size_t>(wanted.Count())) return false;
+    for (int32_t i = 0; i < wanted.Count(); ++i)
+      if (kept[static_cast<size_t>(i)] != wanted[i]) return false;
+    return true;
+  };
+  if (cursor.ProjectionSet && Active() && same(ProjectionNames_, fieldNames) && same(ProjectionAliases_, aliasNames))
+    return;
   cursor.SetProjection(fieldNames, aliasNames);
+  ProjectionNames_.assign(fieldNames.begin(), fieldNames.end());
+  ProjectionAliases_.assign(aliasNames.begin(), aliasNames.end());
   ReopenOnCursor(cursor);
 }
 
 void TVLMDataSet::ClearProjection() {
   TVLMLocalCursor& cursor = RequireHandle(10320);
+  ProjectionNames_.clear();
+  ProjectionAliases_.clear();
   if (!cursor.ProjectionSet) return;
   // The reopen reads the cursor's fields from the table's again.
   cursor.ProjectionSet = false;

@@ -141,7 +141,8 @@ public:
   void SetFilterExpression(TVLMExpression* expression, TVLMQueryOperator* operand = nullptr,
                            TVLMCursor* outerCursor = nullptr);
   // The cursor's fields become the named table fields under the aliases;
-  // the dataset reopens on the same cursor. No cursor 10320.
+  // the dataset reopens on the same cursor, unless the cursor shows that
+  // projection already. No cursor 10320.
   void SetProjection(const qv::StringList& fieldNames, const qv::StringList& aliasNames);
   // The cursor shows all the table's fields again, under their names; the
   // dataset reopens on the same cursor. No cursor 10320.
@@ -302,6 +303,9 @@ protected:
   // Set while a projection rebuilds the dataset: the cursor survives the
   // close and CreateHandle gives it back.
   TVLMLocalCursor* StaticCursor_ = nullptr;
+  // The names and aliases of the projection SetProjection last set.
+  std::vector<std::string> ProjectionNames_;
+  std::vector<std::string> ProjectionAliases_;
   std::unique_ptr<TVLMLocalCursor> Handle_;
 
   // The cursor, or code "Nil pointer occured".

@@ -21,6 +21,7 @@
 #include "engine/core/VLMExpressions.h"
 #include "engine/core/VLMTypesRoutines.h"
 #include "engine/core/VLMSettings.h"
+#include "platform/dataset/DatabaseError.h"
 #include "platform/dataset/FieldTypes.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/os/Collation.h"
@@ -53,7 +54,7 @@ void AppendValueBytes(std::string& key, const TVLMVariant& value) {
   if (size > 0) std::memcpy(out + 2 + sizeof size, value.Data, static_cast<size_t>(size));
 }
 
-bool SameName(std::string_view a, std::string_view b) { return Upper(a) == Upper(b); }
+bool SameName(std::string_view a, std::string_view b) { return qv::SameName(a, b); }
 
 }  // namespace
 
@@ -248,11 +249,10 @@ int32_t TVLMAO::FindFields(const std::string& name, const std::string& qualifier
   if (!qualifierMatches) return count;
   // A column is found by its name, never by the alias of an item: an alias
   // names its item, a column name the column.
-  const std::string upper = Upper(name);
   for (int32_t i = 0; i < FieldCount(); ++i) {
     TVLMAOField& f = Fields[static_cast<size_t>(i)];
     if (visibleOnly && f.Hidden) continue;
-    if (Upper(f.Name) != upper) continue;
+    if (!SameName(f.Name, name)) continue;
     if (found != nullptr && !found->Contains(i)) {
       found->Append(i);
       ++count;
@@ -575,6 +575,7 @@ void TVLMAO::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* oute
     if (!OrderKeys.empty()) ApplyOrderBy(true);
     return;
   }
+  if (StaysPipelined()) return;
   if (!Materialized) Materialize();
   if (!OrderKeys.empty()) ApplyOrderBy(true);
 }

@@ -62,6 +62,9 @@
 //           created, FillResultTable through the pipeline, finished
 //           (fields redirected, operands freed)--> materialised: rows read
 //           from the result table
+//   built --Open, with operands, StaysPipelined (a join whose parent join
+//           pulls its rows)--> open: operands opened, rows made as they are
+//           asked for; freed with the parent's operands
 //   open | materialised --Open again (an operand of a set operation)-->
 //           the same state: its ORDER BY applied again (the set operation
 //           sets the pair order in between); a materialised operator has no
@@ -424,6 +427,9 @@ protected:
   // or filled: the join swaps its sides here, the group-by operator makes
   // its look-ahead table.
   virtual void OperandsOpened() {}
+  // True for an operator whose rows its parent pulls one by one through
+  // the pipeline: Open then leaves it unmaterialised.
+  virtual bool StaysPipelined() const { return false; }
   // Called by Materialize just before the operands are freed: the
   // group-by operator closes its look-ahead table, which reads an operand's.
   virtual void OperandsClosing() {}
@@ -500,6 +506,12 @@ public:
   // the table's dataset with all its columns rather than closing and
   // reopening it to show only the items (the copy shows them).
   bool CopiedAtEnd = false;
+
+private:
+  // The table came from the kept tables showing the columns of the query
+  // that read it before: SetResultFields sets its own projection (the
+  // same one costs nothing), else Open shows all the columns again.
+  bool ClearProjectionAtOpen_ = false;
 };
 
 // ---------------------------------------------------------- TVLMAOTableExpr

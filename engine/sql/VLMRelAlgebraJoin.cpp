@@ -16,6 +16,15 @@
 // join merges them. Without pairs (KeyMode 0) it is a nested loop that
 // rereads the inner operand from its first row for every outer row.
 //
+// A chain of joins fills one result table, the last join's: an INNER or
+// LEFT join on one number key whose left operand is a join (with no
+// condition, DISTINCT or limit of its own) and whose right operand is a
+// table leaf pulls the left join's rows one by one (PullsLeft_; the left
+// join is Pipelined_ and never materialised). Those rows come in no key
+// order, so every new outer key seeks its run down the leaf's index; when
+// the leaf has no such index after all, the left join is materialised and
+// sorted as usual.
+//
 // INNER, LEFT, RIGHT and CROSS: the outer operand (the right one for RIGHT,
 // the left one otherwise) drives; for each outer row the inner operand is
 // scanned:
@@ -51,13 +60,14 @@
 //
 // Invariants:
 //   1. LeftJoinFields[k] reads Left and RightJoinFields[k] reads Right for
-//      every pair k, also after the sides were swapped.
+//      every pair k, also after the sides were swapped (a join that pulls
+//      its left operand never swaps them).
 //   2. While walking, every row of an outer operand is emitted at least
 //      once (padded when it matched nothing), and a pair of rows is emitted
 //      once, only with equal, non-null keys and JoinCondition true.
 //   3. RunStart is empty or marks the first inner row whose key is RunKey_;
 //      every inner row before the inner operand's position has a key below
-//      the current outer key (merge).
+//      the current outer key (merge; not when pulling the left operand).
 //   4. Padding flags are clear while keys are compared and while
 //      JoinCondition is evaluated.
 //
@@ -201,6 +211,7 @@ TVLMAOJoin::TVLMAOJoin(std::unique_ptr<TVLMAO> left, std::unique_ptr<TVLMAO> rig
           if (std::none_of(sort.begin(), sort.end(), [&](const TVLMSortKey& s) { return s.Field == name; }))
             sort.push_back({name});
         }
+        if (operand == Left.get()) LeftOrder_ = sort;
         operand->SetOrderBy(std::move(sort));
       }
     }
@@ -219,8 +230,30 @@ constexpr int64_t kSeekRowsPerOuterRow = 16;
 
 }  // namespace
 
+bool TVLMAOJoin::MayPullLeftJoin() const {
+  auto* left = dynamic_cast<TVLMAOJoin*>(Left.get());
+  if (left == nullptr || (Kind != TVLMJoinKind::Inner && Kind != TVLMJoinKind::Left) || !KeyMode || KeysInLoop_ ||
+      LeftJoinFields.Count() != 1 || !Right->IsLeaf)
+    return false;
+  const TVLMAOField& key = Fields[static_cast<size_t>(RightJoinFields.Items()[0])];
+  if (key.SourceOperator() != Right.get() || !VLMIsNumericBaseType(VLMDataTypeToBaseType(key.DataType))) return false;
+  return (left->Kind == TVLMJoinKind::Inner || left->Kind == TVLMJoinKind::Left) && !left->Condition &&
+         !left->Distinct && left->RowLimit < 0 && left->FirstRow < 0 && !left->ResultFieldsSet &&
+         left->FieldMap.Count() == 0 && left->IntoTableName().empty();
+}
+
+void TVLMAOJoin::MaterializeLeft() {
+  auto& left = static_cast<TVLMAOJoin&>(*Left);
+  left.Pipelined_ = false;
+  PullsLeft_ = false;
+  left.SetOrderBy(LeftOrder_);
+  left.Materialize();
+  left.ApplyOrderBy(true);
+}
+
 void TVLMAOJoin::OperandsOpened() {
-  if ((Kind == TVLMJoinKind::Inner || Kind == TVLMJoinKind::Full) && Right->RecordCount() < Left->RecordCount()) {
+  if (!PullsLeft_ && (Kind == TVLMJoinKind::Inner || Kind == TVLMJoinKind::Full) &&
+      Right->RecordCount() < Left->RecordCount()) {
     std::swap(Left, Right);
     std::swap(LeftJoinFields, RightJoinFields);
   }
@@ -229,20 +262,26 @@ void TVLMAOJoin::OperandsOpened() {
                   Fields[static_cast<size_t>(LeftJoinFields.Items()[k])].SourceOperator() == Left.get() &&
                       Fields[static_cast<size_t>(RightJoinFields.Items()[k])].SourceOperator() == Right.get());
   SeekInner_ = false;
-  if ((Kind != TVLMJoinKind::Inner && Kind != TVLMJoinKind::Left) || !KeyMode || KeysInLoop_ ||
-      LeftJoinFields.Count() != 1 || !Right->IsLeaf || !Right->ResultTable() ||
-      Right->ResultTable()->IndexName().empty())
+  // Whether the right leaf reads through an index led by its number key.
+  auto seekable = [&] {
+    if ((Kind != TVLMJoinKind::Inner && Kind != TVLMJoinKind::Left) || !KeyMode || KeysInLoop_ ||
+        LeftJoinFields.Count() != 1 || !Right->IsLeaf || !Right->ResultTable() ||
+        Right->ResultTable()->IndexName().empty())
+      return false;
+    const TVLMAOField& key = Fields[static_cast<size_t>(RightJoinFields.Items()[0])];
+    if (key.SourceOperator() != Right.get() || !VLMIsNumericBaseType(VLMDataTypeToBaseType(key.DataType))) return false;
+    const TVLMAOField& column = Right->Fields[static_cast<size_t>(key.SourceFieldNo())];
+    TVLMLocalCursor* cursor = Right->ResultTable()->Handle();
+    const TVLMIndexDef* index =
+        cursor != nullptr ? cursor->IndexDefs->FindIndexDef(Right->ResultTable()->IndexName()) : nullptr;
+    return index != nullptr && index->GetColumnCount() >= 1 && !index->GetColumn(0).Descending &&
+           qv::UpperCase1252(index->GetColumn(0).Name) == qv::UpperCase1252(column.Name);
+  };
+  if (!seekable()) {
+    if (PullsLeft_) MaterializeLeft();
     return;
-  const TVLMAOField& key = Fields[static_cast<size_t>(RightJoinFields.Items()[0])];
-  if (key.SourceOperator() != Right.get() || !VLMIsNumericBaseType(VLMDataTypeToBaseType(key.DataType))) return;
-  const TVLMAOField& column = Right->Fields[static_cast<size_t>(key.SourceFieldNo())];
-  TVLMTable& inner = *Right->ResultTable();
-  const TVLMIndexDef* index =
-      inner.Handle() != nullptr ? inner.Handle()->IndexDefs->FindIndexDef(inner.IndexName()) : nullptr;
-  if (index == nullptr || index->GetColumnCount() < 1 || index->GetColumn(0).Descending ||
-      qv::UpperCase1252(index->GetColumn(0).Name) != qv::UpperCase1252(column.Name))
-    return;
-  SeekInner_ = Right->RecordCount() > kSeekRowsPerOuterRow * std::max<int64_t>(1, Left->RecordCount());
+  }
+  SeekInner_ = PullsLeft_ || Right->RecordCount() > kSeekRowsPerOuterRow * std::max<int64_t>(1, Left->RecordCount());
 }
 
 bool TVLMAOJoin::SeekInner(const TVLMIntegerArray& outerFields) {
@@ -269,6 +308,14 @@ void TVLMAOJoin::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* 
   for (TVLMAOField& f : Fields)
     if (f.IsComputed()) UnhideOperandFields(f.Expression());
   if (Distinct && !Condition) PushDistinct();
+  // A left operand that is a join hands its rows over as they come: only
+  // the last join of a chain fills a result table.
+  PullsLeft_ = MayPullLeftJoin();
+  if (PullsLeft_) {
+    auto& left = static_cast<TVLMAOJoin&>(*Left);
+    left.Pipelined_ = true;
+    left.OrderKeys.clear();
+  }
   TVLMAO::Open(isRoot, outerOperand, outerCursor);
 }
 
@@ -431,9 +478,18 @@ bool TVLMAOJoin::StartOuterRow() {
     GoTo(inner, RunStart);
     return true;
   }
+  RunStart.clear();
+  if (PullsLeft_) {
+    // The outer rows come in no key order: each new key seeks its run.
+    if (!SeekInner(outerFields)) return false;
+    CompareKeys();
+    if (KeyCompare != 0) return false;
+    RunStart = BookmarkOf(inner);
+    CopyRunKey(outerFields);
+    return true;
+  }
   // A new key, above every key before it: the inner rows behind the inner
   // operand's position are never needed again.
-  RunStart.clear();
   if (SeekInner_ && !inner.Eof()) {
     CompareKeys();
     if (InnerBehind() && !SeekInner(outerFields)) MoveToEnd(inner);

@@ -83,8 +83,9 @@ public:
 
 protected:
   // An INNER or FULL join puts the operand with fewer rows on the outer
-  // (left) side.
+  // (left) side, unless the left operand is a join pulled row by row.
   void OperandsOpened() override;
+  bool StaysPipelined() const override { return Pipelined_; }
 
 private:
   // What the row just emitted leaves to do when the next one is asked for.
@@ -126,6 +127,15 @@ private:
   void MoveToEnd(TVLMAO& operand);
   // DISTINCT over every carried field of each operand that is a join.
   void PushDistinct();
+  // The left operand is a join that may hand its rows over one by one
+  // instead of materialising them: this join is INNER or LEFT on one number
+  // key, its right operand a table leaf (sorted through an index on the
+  // key), and the left join applies no condition, DISTINCT or row limit of
+  // its own.
+  bool MayPullLeftJoin() const;
+  // The pulled left join is materialised and sorted after all, as it would
+  // have been (the right leaf has no index to seek).
+  void MaterializeLeft();
 
   // A key of text compared with a key of numbers: the two sides are not in
   // one order, so the pairs are compared in a nested loop.
@@ -134,6 +144,14 @@ private:
   // number key and has many rows for each outer row: a new outer key seeks
   // its first inner row down the index instead of stepping to it.
   bool SeekInner_ = false;
+  // This join is the left operand of a join that pulls its rows: it is
+  // never materialised.
+  bool Pipelined_ = false;
+  // The left operand is such a join: its rows are not in key order, so
+  // every new outer key seeks its first inner row.
+  bool PullsLeft_ = false;
+  // The sort the left operand was given, for MaterializeLeft.
+  TVLMSortKeys LeftOrder_;
   TMove Move_ = TMove::None;
   TStep Step_ = TStep::NewOuter;
   TVLMVariant LeftKey_;

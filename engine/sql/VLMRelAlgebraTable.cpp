@@ -37,7 +37,19 @@ TVLMAOTable::TVLMAOTable(std::string tableName, std::unique_ptr<TVLMTable> table
     if (const int32_t conflict = VLMLockConflictCode(e)) VLMRaiseLockConflict(conflict, TableName);
     throw EVLMException(10303, "Error on opening table \"%s\" in SQL query: %s", {TableName, std::string(e.what())});
   }
-  const TVLMAdvFieldDefs& defs = ResultTable()->AdvFieldDefs;
+  // The leaf's fields are the table's columns, also while the dataset
+  // still shows another query's projection.
+  TVLMAdvFieldDefs columns;
+  TVLMLocalCursor* cursor = ResultTable()->Handle();
+  if (cursor != nullptr && cursor->ProjectionSet) {
+    if (cursor->FieldDefs && cursor->ConstraintDefs) {
+      VLMEngineToAdvFieldDefs(*cursor->FieldDefs, *cursor->ConstraintDefs, columns);
+      ClearProjectionAtOpen_ = true;
+    } else {
+      ResultTable()->ClearProjection();
+    }
+  }
+  const TVLMAdvFieldDefs& defs = ClearProjectionAtOpen_ ? columns : ResultTable()->AdvFieldDefs;
   for (int32_t i = 0; i < defs.GetCount(); ++i) {
     const TVLMAdvFieldDef& def = *defs.GetItem(i);
     TVLMAOField field;
@@ -91,9 +103,14 @@ void TVLMAOTable::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) 
     aliases.Add(Fields[static_cast<size_t>(no)].DisplayName);
   }
   ResultTable()->SetProjection(names, aliases);
+  ClearProjectionAtOpen_ = false;
 }
 
 void TVLMAOTable::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) {
+  if (ClearProjectionAtOpen_) {
+    ClearProjectionAtOpen_ = false;
+    ResultTable()->ClearProjection();
+  }
   if (!OrderKeys.empty()) ApplyOrderBy(!Distinct);
   if (Distinct) {
     // Equal rows come together in an index over the sort fields and then

@@ -317,7 +317,7 @@ TVLMTableReference::~TVLMTableReference() = default;
 
 void CreateTableComponent(TVLMDataSet* owner, const std::string& databaseFileName, const std::string& tableName,
                           const std::string& password, bool inMemory, std::unique_ptr<TVLMDatabase>& database,
-                          std::unique_ptr<TVLMTable>& table) {
+                          std::unique_ptr<TVLMTable>& table, bool keepProjection) {
   database.reset();
   table.reset();
   // The private database exists only to reach another file; for the
@@ -336,7 +336,8 @@ void CreateTableComponent(TVLMDataSet* owner, const std::string& databaseFileNam
   }
   if (database == nullptr) {
     if (TVLMKeptTables* kept = VLMCurrentKeptTables()) {
-      table = kept->Take(owner->SessionName(), owner->DatabaseName(), tableName, inMemory || owner->InMemory());
+      table = kept->Take(owner->SessionName(), owner->DatabaseName(), tableName, inMemory || owner->InMemory(),
+                         keepProjection);
       if (table) return;
     }
   }
@@ -474,7 +475,7 @@ thread_local TVLMKeptTables* gCurrentKeptTables = nullptr;
 TVLMKeptTables::~TVLMKeptTables() { Clear(); }
 
 std::unique_ptr<TVLMTable> TVLMKeptTables::Take(const std::string& sessionName, const std::string& databaseName,
-                                                const std::string& tableName, bool inMemory) {
+                                                const std::string& tableName, bool inMemory, bool keepProjection) {
   const std::string upper = qv::UpperCase1252(tableName);
   for (auto it = Tables_.begin(); it != Tables_.end(); ++it) {
     TVLMTable& table = **it;
@@ -483,7 +484,16 @@ std::unique_ptr<TVLMTable> TVLMKeptTables::Take(const std::string& sessionName, 
       continue;
     std::unique_ptr<TVLMTable> taken = std::move(*it);
     Tables_.erase(it);
-    if (TVLMLocalCursor* cursor = taken->Handle()) VLMSetReleaseIdle(*cursor, nullptr);
+    TVLMLocalCursor* cursor = taken->Handle();
+    if (cursor != nullptr) VLMSetReleaseIdle(*cursor, nullptr);
+    if (cursor != nullptr && cursor->ProjectionSet && !keepProjection) {
+      try {
+        taken->ClearProjection();
+      } catch (...) {
+        CloseKept(std::move(taken));
+        return nullptr;
+      }
+    }
     return taken;
   }
   return nullptr;
@@ -495,18 +505,15 @@ void TVLMKeptTables::Give(std::unique_ptr<TVLMTable> table) {
     TVLMLocalCursor* cursor = table->Active() ? table->Handle() : nullptr;
     if (cursor != nullptr) {
       cursor->SetFilterExpression(nullptr, nullptr, nullptr);
-      // A query's result read straight from the table showed its columns
-      // only and was read-only: the table is the lent one again.
-      if (table->State() == qv::dsBrowse && !table->Temporary()) {
-        table->ClearProjection();
-        cursor = table->Handle();
-        // The table's own flag holds the database's, set when it opened.
-        if (cursor != nullptr && cursor->ReadOnly && !table->ReadOnly)
-          cursor->ReadOnly = false;
-      }
+      // A query's result read straight from the table was read-only: the
+      // table is the lent one again. It keeps the columns it showed, for
+      // the next text that reads it the same way (Take clears them for any
+      // other borrower).
+      // The table's own flag holds the database's, set when it opened.
+      if (table->State() == qv::dsBrowse && !table->Temporary() && cursor->ReadOnly && !table->ReadOnly)
+        cursor->ReadOnly = false;
     }
     const bool asLent = cursor != nullptr && !cursor->ReadOnly && table->State() == qv::dsBrowse &&
-                        !cursor->ProjectionSet &&
                         !cursor->IsRangeSet() && table->IndexName().empty() && table->IndexFieldNames().empty() &&
                         !table->Filtered() && !table->Temporary();
     if (asLent) {

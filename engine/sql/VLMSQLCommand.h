@@ -366,9 +366,10 @@ public:
 // The table belongs to the statement alone (it has no owner component) and
 // finds the database components the owner finds (SetDatabaseOwner). The database component is made only for a
 // table of another file; database is nullptr otherwise. Both are closed.
+// keepProjection: a lent table may come with a projection (Take).
 void CreateTableComponent(TVLMDataSet* owner, const std::string& databaseFileName, const std::string& tableName,
                           const std::string& password, bool inMemory, std::unique_ptr<TVLMDatabase>& database,
-                          std::unique_ptr<TVLMTable>& table);
+                          std::unique_ptr<TVLMTable>& table, bool keepProjection = false);
 // Frees the table, then the database (either may be empty).
 void FreeTableComponents(std::unique_ptr<TVLMTable>& table, std::unique_ptr<TVLMDatabase>& database);
 
@@ -417,11 +418,14 @@ public:
   TVLMKeptTables& operator=(const TVLMKeptTables&) = delete;
 
   // The kept table of that session, database and name (and memory flag);
-  // nullptr when none is kept.
+  // nullptr when none is kept. A table that a query read straight comes
+  // back with that query's projection when keepProjection (the borrower
+  // sets its own or clears it), else showing all its columns.
   std::unique_ptr<TVLMTable> Take(const std::string& sessionName, const std::string& databaseName,
-                                  const std::string& tableName, bool inMemory);
-  // Keeps table for the next borrower when it is as it was lent, else
-  // closes and frees it; never raises.
+                                  const std::string& tableName, bool inMemory, bool keepProjection = false);
+  // Keeps table for the next borrower when it is as it was lent (a
+  // straight read's projection aside), else closes and frees it; never
+  // raises.
   void Give(std::unique_ptr<TVLMTable> table);
   void Clear();
   int32_t Count() const { return static_cast<int32_t>(Tables_.size()); }

@@ -330,7 +330,7 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildEntryOperator(TVLMDataSet* owner, TV
   if (reference.Kind == TVLMTableReference::TKind::Table) {
     std::unique_ptr<TVLMTable> table;
     CreateTableComponent(owner, reference.DatabaseFileName, reference.TableName, reference.Password,
-                         reference.InMemory != 0, reference.Database, table);
+                         reference.InMemory != 0, reference.Database, table, true);
     auto leaf = std::make_unique<TVLMAOTable>(reference.TableName, std::move(table), reference.Database.get(),
                                               reference.Alias);
     // With an alias its own name is a qualifier only while no table here,

@@ -385,7 +385,9 @@ TEST_F(JoinRandomTest, RowsMatchSqliteAndNestedLoops) {
 // A few rows joined to a big table on its key or on an indexed column with
 // repeated values: the join seeks each new outer key down the big table's
 // index. Random keys (some beyond the table, some null), both join kinds,
-// with and without a condition on the big table; SQLite's rows.
+// with and without a condition on the big table, and chains where a further
+// join seeks the big table again for each row the first join hands over (in
+// no key order); SQLite's rows.
 TEST_F(JoinRandomTest, FewRowsJoinedToABigIndexedTableMatchSqlite) {
   sql_test::SqlGenerator g(97);
   auto key = [&](int high) { return g.Chance(0.1) ? std::string("NULL") : std::to_string(g.Int(-5, high)); };
@@ -405,9 +407,17 @@ TEST_F(JoinRandomTest, FewRowsJoinedToABigIndexedTableMatchSqlite) {
       Both("INSERT INTO s VALUES " + few);
     }
     const std::string on = g.Chance(0.5) ? "s.k = big.id" : "big.v = s.w";
-    std::string sql = "SELECT s.k, s.w, big.id, big.v FROM s " + std::string(g.Chance(0.5) ? "LEFT " : "") +
-                      "JOIN big ON " + on;
-    if (g.Chance(0.3)) sql += " WHERE big.id > " + std::to_string(g.Int(0, 600));
+    const bool chain = g.Chance(0.5);
+    std::string sql = "SELECT s.k, s.w, big.id, big.v" + std::string(chain ? ", b2.id, b2.v" : "") + " FROM s " +
+                      (g.Chance(0.5) ? "LEFT " : "") + "JOIN big ON " + on;
+    if (chain)
+      sql += std::string(g.Chance(0.5) ? " LEFT" : "") + " JOIN big b2 ON " +
+             g.Pick(Strings{"b2.id = big.v", "b2.v = s.w", "b2.id = s.k"});
+    const bool where = g.Chance(0.3);
+    if (where) sql += " WHERE big.id > " + std::to_string(g.Int(0, 600));
+    // A condition over both tables of the first join keeps its rows in a
+    // result table.
+    if (chain && g.Chance(0.3)) sql += std::string(where ? " AND" : " WHERE") + " big.v < s.w";
     Strings ours = Ours(sql);
     Strings theirs = Sqlite.Rows(sql);
     std::sort(ours.begin(), ours.end());
