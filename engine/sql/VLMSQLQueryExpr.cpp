@@ -449,8 +449,8 @@ public:
   // through more than its filter.
   static std::unique_ptr<TVLMKeyedExists> Plan(TVLMAO& root, TVLMCursor* outerCursor) {
     auto* leaf = dynamic_cast<TVLMAOTable*>(&root);
-    if (leaf == nullptr || !leaf->Condition || !leaf->ResultTable) return nullptr;
-    TVLMLocalCursor* cursor = leaf->ResultTable->Handle();
+    if (leaf == nullptr || !leaf->Condition || !leaf->ResultTable()) return nullptr;
+    TVLMLocalCursor* cursor = leaf->ResultTable()->Handle();
     auto* table = cursor != nullptr ? dynamic_cast<TVLMTableData*>(cursor->TableData) : nullptr;
     if (table == nullptr || cursor->FilterExpression != leaf->Condition.get() || cursor->FilterTextExpression ||
         cursor->FilterCallback || cursor->IsRangeSet() || cursor->HasIndexFields() || !cursor->FieldDefs)
@@ -609,7 +609,7 @@ public:
           throw;
         }
         gSubqueryRuns.fetch_add(1, std::memory_order_relaxed);
-        TVLMTable& table = *Query_->Root->ResultTable;
+        TVLMTable& table = *Query_->Root->ResultTable();
         if (table.FieldCount() > 0 && VLMIsCastableDataType(DataType_)) {
           if (table.RecordCount() <= kSortedValueRows) {
             SortValues(table);
@@ -624,7 +624,7 @@ public:
         }
         Filled_ = true;
       }
-      return std::make_unique<TVLMSQLSubqueryRows>(*Query_->Root->ResultTable, nullptr, Indexed_,
+      return std::make_unique<TVLMSQLSubqueryRows>(*Query_->Root->ResultTable(), nullptr, Indexed_,
                                                    Sorted_ ? &Values_ : nullptr);
     }
     // The outer references bind to the outer cursor's record buffer while
@@ -650,7 +650,7 @@ public:
       Keyed_.reset();
       KeyedPlanned_ = false;
       gSubqueryRuns.fetch_add(1, std::memory_order_relaxed);
-      return std::make_unique<TVLMSQLSubqueryRows>(*Kept_->Root->ResultTable, nullptr, false, nullptr);
+      return std::make_unique<TVLMSQLSubqueryRows>(*Kept_->Root->ResultTable(), nullptr, false, nullptr);
     }
     ReleaseKept();
     std::unique_ptr<TVLMSQLUnion> query = Reparse();
@@ -658,7 +658,7 @@ public:
     if (!query->IsSelfContained()) throw EVLMException(30144, "Search condition is not applicable");
     OpenUnderLocks(*query->Root, outerOperand, outerCursor);
     gSubqueryRuns.fetch_add(1, std::memory_order_relaxed);
-    TVLMTable& table = *query->Root->ResultTable;
+    TVLMTable& table = *query->Root->ResultTable();
     if (query->Root->IsLeaf && !query->Root->Distinct) {
       Kept_ = std::move(query);
       KeptOperand_ = outerOperand;
