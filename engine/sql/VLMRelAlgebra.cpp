@@ -501,17 +501,22 @@ void TVLMAO::SetRowLimit(int64_t firstRow, int64_t rowLimit) {
 }
 
 void TVLMAO::SetOrderBy(TVLMSortKeys keys) {
-  // The index texts name a field's direction and case once for all its
-  // entries: every entry of a field sorts as they say.
+  // A later entry of a field already listed orders nothing the first one
+  // left tied, unless the first ignores case and the later does not: drop
+  // it, so "a, a DESC" sorts by a ascending. The index texts name a field's
+  // direction and case once for all its entries, so in the remaining case
+  // every entry of the field sorts as they say together.
+  TVLMSortKeys kept;
   for (TVLMSortKey& key : keys) {
     key.Field = Upper(key.Field);
-    for (const TVLMSortKey& other : keys) {
-      if (Upper(other.Field) != key.Field) continue;
-      key.Descending = key.Descending || other.Descending;
-      key.CaseInsensitive = key.CaseInsensitive || other.CaseInsensitive;
+    auto earlier = std::find_if(kept.begin(), kept.end(), [&](const TVLMSortKey& k) { return k.Field == key.Field; });
+    if (earlier == kept.end()) {
+      kept.push_back(std::move(key));
+    } else if (earlier->CaseInsensitive && !key.CaseInsensitive) {
+      earlier->Descending = earlier->Descending || key.Descending;
     }
   }
-  OrderKeys = std::move(keys);
+  OrderKeys = std::move(kept);
 }
 
 void VLMSortKeyLists(const TVLMSortKeys& keys, qv::StringList& fields, qv::StringList& directions,
