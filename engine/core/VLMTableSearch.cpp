@@ -1033,24 +1033,16 @@ bool TVLMTableData::ProbeInValues(const TVLMSearchRequest& search, const TVLMSca
   }
   probed = true;
   SearchCounters_.CountRoad(TVLMSearchRoad::WalkIndexRangeNaturalOrder);
-  TVLMIndex* index = IndexManager->GetIndex(indexDef->ObjectID);
   // Every record of every value's keys is tested against all the
   // conditions (the IN among them): the keys only say where to look.
   std::vector<int64_t> collected;
-  for (const TVLMScanSearchCondition& key : keys) {
-    TVLMIndexWalk* walk = index->CreateWalk();
-    auto release = qv::ScopeExit([&] { index->FreeWalk(walk); });
-    TVLMRecordID recordID;
-    for (bool first = true;
-         index->FindNextInRange(search.SessionID, first, walk, recordID, search.Record, nullptr, &key, true);
-         first = false) {
-      SearchCounters_.CountIndexStep();
-      if (!ReadSearchRecord(search.SessionID, recordID, search.Record) ||
-          !TestConditions(search.Cursor, conditions, -1, -1, search.Record, recordID))
-        continue;
-      collected.push_back(RecordIDToRecordNo(recordID));
-    }
-  }
+  for (const TVLMScanSearchCondition& key : keys)
+    ProbeKey(search.Cursor, key.IndexID, key.KeyBuffer, key.KeyFieldCount, search.Record,
+             [&](const TVLMRecordID& recordID) {
+               if (TestConditions(search.Cursor, conditions, -1, -1, search.Record, recordID))
+                 collected.push_back(RecordIDToRecordNo(recordID));
+               return false;
+             });
   TVLMRecordBitmap& bitmap = *search.Bitmap;
   InitRecordBitmap(bitmap, -1);
   if (!collected.empty()) {

@@ -34,11 +34,6 @@ constexpr std::string_view kHiddenField =
 
 std::string Upper(std::string_view text) { return qv::UpperCase1252(text); }
 
-// Invariant 1: once materialised, a field that is read reads the result
-// table (its source type holds one source at most).
-[[maybe_unused]] bool ReadsOwnResult(const TVLMAO& op, const TVLMAOField& f) {
-  return !op.Materialized || f.SourceDataSet() == op.ResultTable.get();
-}
 
 // The bytes of a DISTINCT row's values that have met the result's unique
 // index (kept or refused) are remembered up to this many bytes: a later row
@@ -89,13 +84,7 @@ bool TVLMUniqueNames::Contains(const std::string& name) const { return Taken_.co
 
 namespace {
 
-// The fields of text (";"-separated), trimmed and upper-cased.
-qv::StringList SplitNames(const std::string& text) {
-  qv::StringList names;
-  VLMSplitFieldNames(text, names);
-  return names;
-}
-
+// The names as an index text: ";"-separated.
 std::string JoinNames(const qv::StringList& names) {
   std::string text;
   for (int32_t i = 0; i < names.Count(); ++i) text += (i > 0 ? ";" : "") + names[i];
@@ -110,6 +99,12 @@ TVLMFieldRef::TVLMFieldRef() = default;
 TVLMFieldRef::~TVLMFieldRef() = default;
 TVLMFieldRef::TVLMFieldRef(TVLMFieldRef&&) noexcept = default;
 TVLMFieldRef& TVLMFieldRef::operator=(TVLMFieldRef&&) noexcept = default;
+
+TVLMAOField::TVLMAOField() = default;
+TVLMAOField::~TVLMAOField() = default;
+TVLMAOField::TVLMAOField(TVLMAOField&&) noexcept = default;
+TVLMAOField& TVLMAOField::operator=(TVLMAOField&&) noexcept = default;
+
 TVLMAOComputed::TVLMAOComputed(std::unique_ptr<TVLMExpression> expression) : Expression(std::move(expression)) {}
 TVLMAOComputed::~TVLMAOComputed() = default;
 TVLMAOComputed::TVLMAOComputed(TVLMAOComputed&&) noexcept = default;
@@ -136,26 +131,19 @@ TVLMExpression* TVLMAOField::Expression() const {
   return computed != nullptr ? computed->Expression.get() : nullptr;
 }
 
-
-TVLMAOField::TVLMAOField() = default;
-TVLMAOField::~TVLMAOField() = default;
-TVLMAOField::TVLMAOField(TVLMAOField&&) noexcept = default;
-TVLMAOField& TVLMAOField::operator=(TVLMAOField&&) noexcept = default;
-
 // -------------------------------------------------------------------- life
 
 TVLMAO::TVLMAO(std::unique_ptr<TVLMAO> left, std::unique_ptr<TVLMAO> right, std::string alias,
                std::string tableName)
     : TableName(std::move(tableName)),
       Alias(std::move(alias)),
-      ResultTable(std::make_unique<TVLMTable>()),
       Left(std::move(left)),
       Right(std::move(right)) {
   for (TVLMAO* operand : {Left.get(), Right.get()}) {
     if (operand == nullptr) continue;
-    if (operand->ResultTable && !operand->ResultTable->SessionName().empty())
-      ResultTable->SetSessionName(operand->ResultTable->SessionName());
-    DisableTempFiles = DisableTempFiles | operand->DisableTempFiles;
+    if (operand->ResultTable() && !operand->ResultTable()->SessionName().empty())
+      ResultTable()->SetSessionName(operand->ResultTable()->SessionName());
+    Result_.DisableTempFiles = Result_.DisableTempFiles || operand->Result_.DisableTempFiles;
   }
 }
 
@@ -163,26 +151,19 @@ TVLMAO::~TVLMAO() {
   // A destructor reports nothing: each step goes on when one before it
   // failed, so that no lock and no temporary table is left behind.
   try {
-    if (IsLeaf && TablesLocked && ResultTable && ResultTable->Active()) UnlockTables();
+    if (IsLeaf && TablesLocked && ResultTable() && ResultTable()->Active()) UnlockTables();
   } catch (...) {
   }
 
   // The base table of a leaf holds Condition as its filter: it closes first.
-  try {
-    if (ResultTable) ResultTable->Close();
-  } catch (...) {
-  }
-  try {
-    if (ResultTable && OwnsTemporaryTable_) ResultTable->DeleteTable();
-  } catch (...) {
-  }
-  try {
-    ResultTable.reset();
-  } catch (...) {
-  }
+  Result_.Close();
   Fields.clear();
   Left.reset();
   Right.reset();
+}
+
+bool TVLMAO::ReadsOwnResult(const TVLMAOField& f) const {
+  return !Materialized || f.SourceDataSet() == ResultTable();
 }
 
 TVLMAOField& TVLMAO::FieldAt(int32_t fieldNo, int32_t code) {
@@ -192,25 +173,25 @@ TVLMAOField& TVLMAO::FieldAt(int32_t fieldNo, int32_t code) {
 
 // ------------------------------------------------------------ row interface
 
-int64_t TVLMAO::PipelineRecordCount() { return Materialized ? ResultTable->RecordCount() : 0; }
+int64_t TVLMAO::PipelineRecordCount() { return Materialized ? ResultTable()->RecordCount() : 0; }
 
 void TVLMAO::First() {
   if (Materialized)
-    ResultTable->First();
+    ResultTable()->First();
   else
     PipelineFirst();
 }
 
 void TVLMAO::Next() {
   if (Materialized)
-    ResultTable->Next();
+    ResultTable()->Next();
   else
     PipelineNext();
 }
 
-bool TVLMAO::Eof() { return Materialized ? ResultTable->Eof() : PipelineEof(); }
+bool TVLMAO::Eof() { return Materialized ? ResultTable()->Eof() : PipelineEof(); }
 
-int64_t TVLMAO::RecordCount() { return Materialized ? ResultTable->RecordCount() : PipelineRecordCount(); }
+int64_t TVLMAO::RecordCount() { return Materialized ? ResultTable()->RecordCount() : PipelineRecordCount(); }
 
 // ------------------------------------------------------------ field lookup
 
@@ -317,7 +298,7 @@ int32_t TVLMAO::FindResultColumn(const std::string& name, bool aliasedOnly) cons
 std::string TVLMAO::GetSourceFieldName(int32_t fieldNo, bool direct) {
   const TVLMAOField& f = FieldAt(fieldNo, 10306);
   if (const auto* dataset = std::get_if<TVLMAOFromDataSet>(&f.Source);
-      dataset != nullptr && dataset->DataSet != nullptr && dataset->DataSet != ResultTable.get()) {
+      dataset != nullptr && dataset->DataSet != nullptr && dataset->DataSet != ResultTable()) {
     TVLMLocalCursor* cursor = dataset->DataSet->Handle();
     if (cursor != nullptr && cursor->FieldDefs && dataset->FieldNo >= 0 &&
         dataset->FieldNo < cursor->FieldDefs->GetCount())
@@ -373,7 +354,7 @@ void TVLMAO::GetFieldValue(TVLMVariant& value, int32_t fieldNo, bool allowHidden
   if (!f.HasSource())
     throw EVLMException(10309, "Invalid field link: table name = %s, FieldNo = %d", {TableName, fieldNo});
   if (f.Hidden && !allowHidden) throw EVLMException(10310, kHiddenField, {TableName, f.Name, f.DisplayName, fieldNo});
-  VLM_INVARIANT("VLMRelAlgebra 1", ReadsOwnResult(*this, f));
+  VLM_INVARIANT("VLMRelAlgebra 1", ReadsOwnResult(f));
   if (const auto* computed = std::get_if<TVLMAOComputed>(&f.Source)) {
     if (computed->Expression == nullptr) return;
     if (TVLMVariant* result = computed->Expression->GetValue(true)) value.Assign(*result, false);
@@ -401,10 +382,7 @@ void TVLMAO::AddCondition(std::unique_ptr<TVLMExpression> condition) {
 
 void TVLMAO::SetIntoTable(bool inMemory, bool enabled, const std::string& databaseName,
                           const std::string& tableName) {
-  IntoInMemory = inMemory ? 1 : 0;
-  IntoEnabled = enabled ? 1 : 0;
-  IntoDatabaseName = databaseName;
-  IntoTableName = tableName;
+  Result_.SetInto(inMemory, enabled, databaseName, tableName);
 }
 
 // ---------------------------------------------------------- result fields
@@ -464,29 +442,29 @@ void TVLMAO::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) {
   // selected twice does.
   TVLMUniqueNames shown;
   std::unordered_set<int32_t> seen;
-  std::string distinctFields;
+  std::vector<int32_t> distinctFields;
   for (int32_t k = 0; k < FieldMap.Count(); ++k) {
     const int32_t no = FieldMap.Items()[k];
     TVLMAOField& f = Fields[static_cast<size_t>(no)];
-    if (distinct) distinctFields += (distinctFields.empty() ? "" : ";") + f.Name;
+    if (distinct) distinctFields.push_back(no);
     if (!seen.insert(no).second) continue;
     f.DisplayName = shown.Take(f.DisplayName.empty() ? f.Name : f.DisplayName);
   }
-  if (distinct) SetDistinct(distinctFields);
+  if (distinct) SetDistinct(std::move(distinctFields));
   ResultFieldsSet = 1;
 }
 
 void TVLMAO::ShowFieldsInOrder(bool distinct) {
   FieldMap.SetSize(0);
-  std::string distinctFields;
+  std::vector<int32_t> distinctFields;
   for (int32_t i = 0; i < FieldCount(); ++i) {
     TVLMAOField& f = Fields[static_cast<size_t>(i)];
     if (f.Hidden) continue;
     FieldMap.Append(i);
     if (f.DisplayName.empty()) f.DisplayName = f.Name;
-    if (distinct) distinctFields += (distinctFields.empty() ? "" : ";") + f.Name;
+    if (distinct) distinctFields.push_back(i);
   }
-  if (distinct) SetDistinct(distinctFields);
+  if (distinct) SetDistinct(std::move(distinctFields));
   ResultFieldsSet = 1;
 }
 
@@ -506,20 +484,10 @@ void TVLMAO::AddFieldFromOperand(int32_t operandFieldNo, bool skipHidden) {
   Fields.push_back(std::move(field));
 }
 
-void TVLMAO::SetDistinct(const std::string& fieldsText) {
-  const qv::StringList names = SplitNames(fieldsText);
-  Distinct = names.Count() > 0 ? 1 : 0;
+void TVLMAO::SetDistinct(std::vector<int32_t> fieldNos) {
+  Distinct = fieldNos.empty() ? 0 : 1;
   if (!Distinct) return;
-  DistinctFields = fieldsText;
-  DistinctFieldCount = names.Count();
-  DistinctFieldNos.assign(static_cast<size_t>(names.Count()), -1);
-  for (int32_t j = 0; j < names.Count(); ++j) {
-    for (int32_t i = 0; i < FieldCount(); ++i) {
-      if (Upper(Fields[static_cast<size_t>(i)].Name) != names[j]) continue;
-      DistinctFieldNos[static_cast<size_t>(j)] = i;
-      break;
-    }
-  }
+  DistinctFieldNos = std::move(fieldNos);
 }
 
 // ------------------------------------------------------ ORDER BY and limits
@@ -527,51 +495,50 @@ void TVLMAO::SetDistinct(const std::string& fieldsText) {
 void TVLMAO::SetRowLimit(int64_t firstRow, int64_t rowLimit) {
   // A limit below an operator that filters, sorts or drops rows would cut
   // its input before the rows it keeps are known.
-  if (Distinct || OrderFields.Count() > 0 || Condition) return;
+  if (Distinct || !OrderKeys.empty() || Condition) return;
   RowLimit = rowLimit;
   FirstRow = firstRow >= 0 ? firstRow : 1;
 }
 
-void TVLMAO::SetOrderBy(const std::string& fieldsText, const std::string& descendingText,
-                        const std::string& caseInsensitiveText) {
-  ParseSortFields(fieldsText, descendingText, caseInsensitiveText);
-  if (Distinct) SetDistinct(DistinctFields);
+void TVLMAO::SetOrderBy(TVLMSortKeys keys) {
+  // A later entry of a field already listed orders nothing the first one
+  // left tied, unless the first ignores case and the later does not: drop
+  // it, so "a, a DESC" sorts by a ascending. The index texts name a field's
+  // direction and case once for all its entries, so in the remaining case
+  // every entry of the field sorts as they say together.
+  TVLMSortKeys kept;
+  for (TVLMSortKey& key : keys) {
+    key.Field = Upper(key.Field);
+    auto earlier = std::find_if(kept.begin(), kept.end(), [&](const TVLMSortKey& k) { return k.Field == key.Field; });
+    if (earlier == kept.end()) {
+      kept.push_back(std::move(key));
+    } else if (earlier->CaseInsensitive && !key.CaseInsensitive) {
+      earlier->Descending = earlier->Descending || key.Descending;
+    }
+  }
+  OrderKeys = std::move(kept);
 }
 
-void TVLMAO::ParseSortFields(const std::string& fieldsText, const std::string& descendingText,
-                                    const std::string& caseText) {
-  OrderFields = SplitNames(fieldsText);
-  const qv::StringList descending = SplitNames(descendingText);
-  const qv::StringList cases = SplitNames(caseText);
-  OrderDirections.Clear();
-  OrderCases.Clear();
-  for (const std::string& name : OrderFields) {
-    OrderDirections.Add(descending.IndexOf(name) >= 0 ? "DESC" : "ASC");
-    OrderCases.Add(cases.IndexOf(name) >= 0 ? "NO_CASE" : "CASE");
+void VLMSortKeyLists(const TVLMSortKeys& keys, qv::StringList& fields, qv::StringList& directions,
+                     qv::StringList& cases) {
+  fields.Clear();
+  directions.Clear();
+  cases.Clear();
+  for (const TVLMSortKey& key : keys) {
+    fields.Add(key.Field);
+    directions.Add(key.Descending ? "DESC" : "ASC");
+    cases.Add(key.CaseInsensitive ? "NO_CASE" : "CASE");
   }
-}
-
-void TVLMAO::BuildIndexTexts(std::string& fields, std::string& descending, std::string& caseInsensitive) const {
-  qv::StringList all, desc, noCase;
-  for (int32_t i = 0; i < OrderFields.Count(); ++i) {
-    all.Add(OrderFields[i]);
-    if (OrderDirections[i] == "DESC") desc.Add(OrderFields[i]);
-    if (OrderCases[i] == "NO_CASE") noCase.Add(OrderFields[i]);
-  }
-  fields = JoinNames(all);
-  descending = JoinNames(desc);
-  caseInsensitive = JoinNames(noCase);
 }
 
 void TVLMAO::ApplyOrderBy(bool freeOrderLists) {
-  if (!ResultTable) throw EVLMException(10308, "Nil pointer occured");
-  if (OrderFields.Count() > 0 && ResultTable->IndexName().empty() && ResultTable->IndexFieldNames().empty())
-    ResultTable->SetIndexName(ResultTable->GetIndexForFields(OrderFields, OrderDirections, OrderCases));
-  if (freeOrderLists) {
-    OrderFields.Clear();
-    OrderDirections.Clear();
-    OrderCases.Clear();
+  if (!ResultTable()) throw EVLMException(10308, "Nil pointer occured");
+  if (!OrderKeys.empty() && ResultTable()->IndexName().empty() && ResultTable()->IndexFieldNames().empty()) {
+    qv::StringList fields, directions, cases;
+    VLMSortKeyLists(OrderKeys, fields, directions, cases);
+    ResultTable()->SetIndexName(ResultTable()->GetIndexForFields(fields, directions, cases));
   }
+  if (freeOrderLists) OrderKeys.clear();
 }
 
 // -------------------------------------------------------------------- Open
@@ -603,17 +570,19 @@ void TVLMAO::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* oute
   if (hasOperands) OperandsOpened();
   // A limited, sorted operator reads its operand in sort order, so that the
   // rows it keeps are the first ones.
-  if (RowLimit > 0 && OrderFields.Count() > 0 && Left) {
-    TVLMTable& input = *Left->ResultTable;
-    input.SetIndexName(input.GetIndexForFields(OrderFields, OrderDirections, OrderCases));
+  if (RowLimit > 0 && !OrderKeys.empty() && Left) {
+    TVLMTable& input = *Left->ResultTable();
+    qv::StringList fields, directions, cases;
+    VLMSortKeyLists(OrderKeys, fields, directions, cases);
+    input.SetIndexName(input.GetIndexForFields(fields, directions, cases));
   }
   if (!hasOperands) {
-    if (OrderFields.Count() > 0) ApplyOrderBy(true);
+    if (!OrderKeys.empty()) ApplyOrderBy(true);
     return;
   }
   if (StaysPipelined()) return;
   if (!Materialized) Materialize();
-  if (OrderFields.Count() > 0) ApplyOrderBy(true);
+  if (!OrderKeys.empty()) ApplyOrderBy(true);
 }
 
 void TVLMAO::UnhideField(TVLMAO& op, int32_t fieldNo) {
@@ -640,17 +609,6 @@ void TVLMAO::UnhideOperandFields(TVLMExpression* expression) {
 void TVLMAO::Materialize() {
   qv::StringList names;
   qv::StringList displays;
-  CreateResultTable(names, displays);
-  FillResultTable();
-  FinishResultTable(names, displays);
-}
-
-void TVLMAO::CreateResultTable(qv::StringList& names, qv::StringList& displays) {
-  TVLMTable& table = *ResultTable;
-  table.GetFieldDefs().Clear();
-  table.GetIndexDefs().Clear();
-  table.AdvFieldDefs.Clear();
-  table.AdvIndexDefs.Clear();
   if (FieldMap.Count() > 0) {
     for (int32_t k = 0; k < FieldMap.Count(); ++k) {
       const int32_t no = FieldMap.Items()[k];
@@ -667,62 +625,48 @@ void TVLMAO::CreateResultTable(qv::StringList& names, qv::StringList& displays) 
       displays.Add(std::string());
     }
   }
-  // The INTO target takes the rows only at the root and when asked to.
-  if (!(IsRoot && IntoEnabled)) {
-    IntoTableName.clear();
-    IntoDatabaseName.clear();
-  }
-  for (const TVLMAOField& f : Fields) {
-    if (f.Hidden) continue;
-    TVLMAdvFieldDef& def = *table.AdvFieldDefs.Add();
-    def.Name = f.Name;
-    // A result column holds copied values: an autoincrement column would
-    // draw new ones.
-    def.DataType = VLMIsAutoincDataType(f.DataType) ? VLMBaseTypeToDataType(VLMDataTypeToBaseType(f.DataType))
-                                                     : f.DataType;
-    def.Size = f.DataSize;
-    def.BlobCompressionAlgorithm = f.Flag1;
-    def.BlobCompressionMode = f.Flag2;
-    if (f.Extra > 0) def.BlobBlockSize = f.Extra;
-  }
-  if (RowLimit >= 0 && OrderFields.Count() > 0) {
-    TVLMAdvIndexDef& index = *table.AdvIndexDefs.Add();
-    index.Name = VLMNewGUIDName("TEMPORARY_INDEX_");
-    BuildIndexTexts(index.Fields, index.DescFields, index.CaseInsFields);
-    table.SetIndexName(index.Name);
-  }
-  table.SetInMemory(false);
-  if (!IntoTableName.empty()) {
-    table.SetDatabaseName(IntoDatabaseName);
-    table.SetTableName(IntoTableName);
-    if (IntoInMemory) table.SetInMemory(true);
-  } else {
-    table.SetTemporary(true);
-    table.DisableTempFiles = DisableTempFiles != 0;
-    do {
-      table.SetTableName(VLMNewGUIDName("TEMPORARY_TABLE_"));
-    } while (table.Exists());
-  }
+  std::string distinctFields;
   if (Distinct) {
-    TVLMAdvIndexDef& index = *table.AdvIndexDefs.Add();
-    index.Name = VLMNewGUIDName("TEMPORARY_INDEX_");
-    index.Fields = DistinctFields;
-    index.Options = static_cast<uint8_t>(qv::ixUnique);
+    qv::StringList distinctNames;
+    for (const int32_t no : DistinctFieldNos) distinctNames.Add(Fields[static_cast<size_t>(no)].Name);
+    distinctFields = JoinNames(distinctNames);
   }
-  table.CreateTable();
-  OwnsTemporaryTable_ = IntoTableName.empty();
-  table.Open();
+  // A limited sort keeps its rows in sort order while the limit counts them.
+  Result_.Create(Fields, RowLimit >= 0 ? std::span<const TVLMSortKey>(OrderKeys) : std::span<const TVLMSortKey>(),
+                 distinctFields, IsRoot != 0);
+  FillResultTable();
+  // A DISTINCT result is read in the order of its unique index.
+  Result_.Finish(RowLimit < 0 && !Distinct ? std::span<const TVLMSortKey>(OrderKeys) : std::span<const TVLMSortKey>(),
+                 names, displays);
+  // Every visible field now reads its column of the result table, by table
+  // field number; a hidden one has nothing to read any more.
+  int32_t column = 0;
+  for (int32_t i = 0; i < FieldCount(); ++i) {
+    TVLMAOField& f = Fields[static_cast<size_t>(i)];
+    if (f.Hidden) {
+      if (IsRoot && FieldMap.Contains(i))
+        throw EVLMException(10314, kHiddenField, {TableName, f.Name, f.DisplayName, i});
+      f.Source = std::monostate();
+      continue;
+    }
+    f.IsAggregated = 0;
+    f.Source = TVLMAOFromDataSet{ResultTable(), column++};
+  }
+  Materialized = 1;
+  OperandsClosing();
+  Left.reset();
+  Right.reset();
 }
 
 void TVLMAO::FillResultTable() {
-  TVLMTable& table = *ResultTable;
+  TVLMTable& table = *ResultTable();
   TVLMLocalCursor* cursor = table.Handle();
   // Rows go into the result table's cursor from a record buffer of its own,
   // without the dataset's insert states and buffer moves. A BLOB column
   // (written through a stream over the dataset's field) or an INTO table (a
   // table of the user's, posted like any other write) takes the dataset's
   // Append and Post instead.
-  bool atCursor = IntoTableName.empty();
+  bool atCursor = IntoTableName().empty();
   for (int32_t i = 0; atCursor && i < cursor->FieldDefs->GetCount(); ++i)
     atCursor = !VLMIsBLOBBaseType(cursor->FieldDefs->GetFieldDef(i)->BaseType);
   uint8_t* record = atCursor ? cursor->AllocRecordBuffer() : nullptr;
@@ -731,7 +675,7 @@ void TVLMAO::FillResultTable() {
     cursor->RecordBuffer = shown;
     if (record != nullptr) cursor->FreeRecordBuffer(record);
   });
-  std::vector<TVLMVariant> previous(Distinct ? static_cast<size_t>(DistinctFieldCount) : 0);
+  std::vector<TVLMVariant> previous(Distinct ? DistinctFieldNos.size() : 0);
   // Values equal byte for byte are equal for the unique index, whatever its
   // collation: a row whose bytes met the index before is refused by it
   // again, as the result only grows. Rows unequal in bytes but equal for
@@ -816,7 +760,8 @@ TVLMTable* TVLMAO::DatasetSource(int32_t fieldNo, int32_t& column, bool& padded)
   int32_t no = fieldNo;
   for (;;) {
     const TVLMAOField& f = op->FieldAt(no, 10307);
-    if (const auto* dataset = std::get_if<TVLMAOFromDataSet>(&f.Source); dataset != nullptr && dataset->DataSet != nullptr) {
+    const auto* dataset = std::get_if<TVLMAOFromDataSet>(&f.Source);
+    if (dataset != nullptr && dataset->DataSet != nullptr) {
       column = dataset->FieldNo;
       return dataset->DataSet;
     }
@@ -838,14 +783,14 @@ void TVLMAO::CopyFieldToResult(int32_t fieldNo, int32_t destFieldNo) {
   TVLMTable* source = DatasetSource(fieldNo, column, padded);
   // A new record starts with every field null.
   if (padded) return;
-  const TVLMBaseDataType destType = ResultTable->Handle()->FieldDefs->GetFieldDef(destFieldNo)->BaseType;
+  const TVLMBaseDataType destType = ResultTable()->Handle()->FieldDefs->GetFieldDef(destFieldNo)->BaseType;
   if (source != nullptr) {
     if (source->Bof() && source->Eof()) return;
     // Between a BLOB column (memo included) and another kind the value goes
     // through the BLOB streams (GetFieldVariant, SetFieldVariant), never as
     // the bytes of a BLOB reference.
     if (VLMIsBLOBBaseType(destType) == VLMIsBLOBBaseType(source->Handle()->FieldDefs->GetFieldDef(column)->BaseType)) {
-      source->CopyFieldValue(column, true, ResultTable.get(), destFieldNo);
+      source->CopyFieldValue(column, true, ResultTable(), destFieldNo);
       return;
     }
   }
@@ -855,7 +800,7 @@ void TVLMAO::CopyFieldToResult(int32_t fieldNo, int32_t destFieldNo) {
     const std::string text = WorkValue.GetAsString();
     WorkValue.SetBuffer(text.data(), static_cast<int32_t>(text.size()), destType, true);
   }
-  ResultTable->SetFieldVariant(WorkValue, destFieldNo, true);
+  ResultTable()->SetFieldVariant(WorkValue, destFieldNo, true);
   WorkValue.SetNull();
 }
 
@@ -879,63 +824,12 @@ void TVLMAO::CopyFieldToCursor(int32_t fieldNo, int32_t destFieldNo, TVLMLocalCu
   WorkValue.SetNull();
 }
 
-// Whether a projection of names under displays would show the result
-// table's columns as they are: all of them, in their order, under their own
-// names. It would then change nothing but cost a close and a reopen. The
-// dataset must also be where the reopen would leave it: the cursor-level
-// fill (no INTO table, no BLOB column) ends on the first row, and no index
-// set since changes the order.
-bool TVLMAO::ShowsOwnColumns(TVLMTable& table, const qv::StringList& names, const qv::StringList& displays) const {
-  const TVLMLocalCursor* cursor = table.Handle();
-  if (cursor == nullptr || cursor->ProjectionSet || !cursor->FieldDefs || !IntoTableName.empty() ||
-      !table.IndexName().empty() || cursor->FieldDefs->GetCount() != names.Count())
-    return false;
-  for (int32_t i = 0; i < names.Count(); ++i) {
-    const TVLMFieldDef& def = *cursor->FieldDefs->GetFieldDef(i);
-    if (VLMIsBLOBBaseType(def.BaseType) || def.Name != names[i]) return false;
-    if (!displays[i].empty() && displays[i] != names[i]) return false;
-  }
-  return true;
-}
-
-void TVLMAO::FinishResultTable(qv::StringList& names, qv::StringList& displays) {
-  TVLMTable& table = *ResultTable;
-  if (OrderFields.Count() > 0 && RowLimit < 0 && !Distinct && table.IndexName().empty()) {
-    // The sort names fields of this operator, the result table's columns;
-    // an alias is never taken for a column name.
-    std::string fields, descending, caseInsensitive;
-    BuildIndexTexts(fields, descending, caseInsensitive);
-    const std::string name = VLMNewGUIDName("TEMPORARY_INDEX_");
-    table.AddIndex(name, fields, 0, descending, caseInsensitive);
-    table.SetIndexName(name);
-  }
-  if (names.Count() > 0 && !ShowsOwnColumns(table, names, displays)) table.SetProjection(names, displays);
-  // Every visible field now reads its column of the result table, by table
-  // field number; a hidden one has nothing to read any more.
-  int32_t column = 0;
-  for (int32_t i = 0; i < FieldCount(); ++i) {
-    TVLMAOField& f = Fields[static_cast<size_t>(i)];
-    if (f.Hidden) {
-      if (IsRoot && FieldMap.Contains(i))
-        throw EVLMException(10314, kHiddenField, {TableName, f.Name, f.DisplayName, i});
-      f.Source = std::monostate();
-      continue;
-    }
-    f.IsAggregated = 0;
-    f.Source = TVLMAOFromDataSet{ResultTable.get(), column++};
-  }
-  Materialized = 1;
-  OperandsClosing();
-  Left.reset();
-  Right.reset();
-}
-
 // ------------------------------------------------------------- table locks
 
 bool TVLMAO::OpenTables() {
   if (IsLeaf) {
-    if (!ResultTable) return false;
-    if (!ResultTable->Active()) ResultTable->Open();
+    if (!ResultTable()) return false;
+    if (!ResultTable()->Active()) ResultTable()->Open();
     return true;
   }
   bool ok = !Left || Left->OpenTables();
@@ -945,7 +839,7 @@ bool TVLMAO::OpenTables() {
 
 bool TVLMAO::LockTables(std::string* refused) {
   if (IsLeaf) {
-    TVLMLocalCursor* cursor = ResultTable && ResultTable->Active() ? ResultTable->Handle() : nullptr;
+    TVLMLocalCursor* cursor = ResultTable() && ResultTable()->Active() ? ResultTable()->Handle() : nullptr;
     if (cursor != nullptr) {
       const TVLMRetrySettings& retry = VLMRetrySettings();
       TablesLocked = cursor->LockTable(kVLMLockTableOperation, retry.LeafLockTries,
@@ -965,7 +859,7 @@ bool TVLMAO::LockTables(std::string* refused) {
 bool TVLMAO::UnlockTables() {
   if (IsLeaf) {
     if (!TablesLocked) return true;
-    TVLMLocalCursor* cursor = ResultTable && ResultTable->Active() ? ResultTable->Handle() : nullptr;
+    TVLMLocalCursor* cursor = ResultTable() && ResultTable()->Active() ? ResultTable()->Handle() : nullptr;
     if (cursor == nullptr) return false;
     if (!cursor->UnlockTable(kVLMLockTableOperation, false)) return false;
     TablesLocked = 0;

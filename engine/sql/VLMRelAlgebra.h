@@ -5,13 +5,20 @@
 //   TVLMFieldRef, TVLMFields  a select-list, join, GROUP BY or CORRESPONDING
 //                             entry as the statement parser writes it
 //   TVLMAOField               one field of an operator: where its value comes
-//                             from (an operand's field, a dataset's column or
-//                             an expression) and how it is shown
+//                             from (TVLMAOFieldSource: an operand's field, a
+//                             dataset's column or an expression) and how it
+//                             is shown
+//   TVLMSortKey               one key of an ORDER BY or of the order an
+//                             operator asks of its operand
 //   TVLMAO                    the base every operator shares: field lookup,
 //                             the select list as result fields, opening,
-//                             materialisation into a temporary table, ORDER
-//                             BY, DISTINCT, row limits, table locks
+//                             the fill of its result table, ORDER BY,
+//                             DISTINCT, row limits, table locks
 //                             (VLMRelAlgebra.cpp)
+//   TVLMAOResult              an operator's result table: its making in
+//                             "TEMP" or as the INTO target, its indexes and
+//                             projection, its deletion
+//                             (VLMRelAlgebraResult.h/.cpp)
 //   TVLMAOTable               the leaf over one table of the FROM clause
 //   TVLMAOTableExpr           a pass-through that processes an operand's
 //                             result once more (computed items, DISTINCT)
@@ -39,7 +46,7 @@
 //                                condition
 //   12    SetResultFields        the select list as result fields
 //   13    FindFields             the name lookup every step uses
-//   14    SetOrderBy             the three sort lists
+//   14    SetOrderBy             the sort keys
 //
 // States of an operator (the statement opens the root once; a set
 // operation opens each of its operands twice: once when it is built, to
@@ -51,8 +58,8 @@
 //   built --Open, no operands (the table leaf)--> open: rows read from the
 //           base table through its cursor (filter = Condition, index =
 //           ORDER BY)
-//   built --Open, with operands: operands opened, CreateResultTable,
-//           FillResultTable through the pipeline, FinishResultTable
+//   built --Open, with operands: operands opened, the result table
+//           created, FillResultTable through the pipeline, finished
 //           (fields redirected, operands freed)--> materialised: rows read
 //           from the result table
 //   built --Open, with operands, StaysPipelined (a join whose parent join
@@ -77,7 +84,8 @@
 //      + n rows and no skip. An operator with a condition, an ORDER BY or a
 //      DISTINCT takes no limit.
 //   4. Every result table in "TEMP" that an operator created is deleted when
-//      the operator goes, on every path; an INTO table stays.
+//      the operator goes, on every path; an INTO table stays (the operator's
+//      TVLMAOResult carries this).
 //   5. The result table's columns are the visible fields in field order, no
 //      autoincrement type among them; its projection shows the FieldMap
 //      fields under their display names.
@@ -102,6 +110,7 @@
 #include "engine/core/VLMQuerySeam.h"
 #include "engine/core/VLMTypes.h"
 #include "engine/core/VLMVariant.h"
+#include "engine/sql/VLMRelAlgebraResult.h"
 #include "platform/host/StringList.h"
 
 class TVLMCursor;
@@ -232,6 +241,21 @@ struct TVLMAOField {
   bool HasSource() const { return !std::holds_alternative<std::monostate>(Source); }
 };
 
+// One key of a sort: a field by its upper-cased name (the result table's
+// index names its columns), ascending unless Descending, text compared with
+// case unless CaseInsensitive.
+struct TVLMSortKey {
+  std::string Field;
+  bool Descending = false;
+  bool CaseInsensitive = false;
+};
+using TVLMSortKeys = std::vector<TVLMSortKey>;
+
+// The keys as the table component takes them: the names, "ASC" / "DESC",
+// "CASE" / "NO_CASE".
+void VLMSortKeyLists(const TVLMSortKeys& keys, qv::StringList& fields, qv::StringList& directions,
+                     qv::StringList& cases);
+
 // -------------------------------------------------------------------- TVLMAO
 
 class TVLMAO : public TVLMQueryOperator {
@@ -281,10 +305,10 @@ public:
   // skips hidden fields; unhide makes the matches visible unless keepHidden.
   int32_t FindFields(const std::string& name, const std::string& qualifier, bool visibleOnly, bool keepHidden,
                      TVLMIntegerArray* found, bool unhide) override;
-  // Three ";"-separated lists: sort fields, the descending ones, the
-  // case-insensitive ones.
-  virtual void SetOrderBy(const std::string& fieldsText, const std::string& descendingText,
-                          const std::string& caseInsensitiveText);
+  // The sort keys, in order (none: no ORDER BY). A field listed twice
+  // sorts one way: descending, or case-insensitive, when any of its
+  // entries is.
+  virtual void SetOrderBy(TVLMSortKeys keys);
 
   // ---- what expression nodes ask (TVLMQueryOperator)
   std::string GetFieldName(int32_t fieldNo) override;
@@ -322,9 +346,9 @@ public:
   // The SELECT INTO target; the result goes straight into it only when
   // enabled and this is the root.
   void SetIntoTable(bool inMemory, bool enabled, const std::string& databaseName, const std::string& tableName);
-  // Fields of the result that must be unique together (";"-separated);
-  // empty turns DISTINCT off.
-  void SetDistinct(const std::string& fieldsText);
+  // The fields (by number) of the result that must be unique together;
+  // none turns DISTINCT off.
+  void SetDistinct(std::vector<int32_t> fieldNos);
   // Every visible field, in field order, is a result column (an operator
   // that copies the result columns of its operand one to one).
   void ShowFieldsInOrder(bool distinct);
@@ -344,43 +368,30 @@ public:
   // Releases the locks LockTables took (a leaf that holds none answers true).
   bool UnlockTables();
 
-  // ---- state
-  uint8_t IsRoot = 0;
+  // ---- what the statement and other operators read
+  // The result table (a leaf's base table): where the rows are read once
+  // the operator is materialised.
+  TVLMTable* ResultTable() const { return Result_.Table(); }
+  // The INTO table the root fills; empty when the rows go to "TEMP".
+  const std::string& IntoTableName() const { return Result_.IntoTableName(); }
+  // The ORDER BY not yet applied; empty = none.
+  const TVLMSortKeys& OrderBy() const { return OrderKeys; }
+
+  // ---- what the statement sets while it builds the tree
   uint8_t IsLeaf = 0;
   uint8_t IsGrouping = 0;
   std::unique_ptr<TVLMExpression> Condition;
-  int64_t RowLimit = -1;
-  int64_t FirstRow = -1;
   uint8_t ResultFieldsSet = 0;
-  std::string IntoTableName;
-  uint8_t IntoInMemory = 0;
-  uint8_t IntoEnabled = 0;
-  std::string IntoDatabaseName;
   std::string TableName;
   std::string Alias;
   // A table with an alias answers to its own name as well, unless a table
   // of its statement, or of one the statement is nested in, exposes that
   // name (the statement clears this then).
   bool NameQualifies = true;
-  uint8_t Materialized = 1;
-  std::unique_ptr<TVLMTable> ResultTable;
   // The visible result fields in output order; empty: every visible field
   // in field order.
   TVLMIntegerArray FieldMap{0, 100, 10};
-  uint8_t LeftIsNull = 0;
-  uint8_t RightIsNull = 0;
   uint8_t Distinct = 0;
-  std::string DistinctFields;
-  int32_t DistinctFieldCount = 0;
-  std::vector<int32_t> DistinctFieldNos;
-  // Upper-cased names; "ASC" / "DESC"; "CASE" / "NO_CASE"; empty = none.
-  qv::StringList OrderFields;
-  qv::StringList OrderDirections;
-  qv::StringList OrderCases;
-  uint8_t HasComputedFields = 0;
-  uint8_t TablesLocked = 0;
-  uint8_t DisableTempFiles = 0;
-  TVLMVariant WorkValue;
   std::vector<TVLMAOField> Fields;
   std::unique_ptr<TVLMAO> Left;
   std::unique_ptr<TVLMAO> Right;
@@ -388,6 +399,25 @@ public:
   int32_t FieldCount() const { return static_cast<int32_t>(Fields.size()); }
 
 protected:
+  // ---- state the operators keep for themselves
+  // At most RowLimit rows (-1: no limit), from the FirstRow-th row that
+  // passes the condition on (invariant 3).
+  int64_t RowLimit = -1;
+  int64_t FirstRow = -1;
+  // Rows are read from the result table (else through the pipeline).
+  uint8_t Materialized = 1;
+  // The current row of a join has no row of that side (padded with nulls).
+  uint8_t LeftIsNull = 0;
+  uint8_t RightIsNull = 0;
+  // The fields whose values must be unique together while Distinct.
+  std::vector<int32_t> DistinctFieldNos;
+  TVLMSortKeys OrderKeys;
+  uint8_t HasComputedFields = 0;
+  // A leaf holds the read lock LockTables took.
+  uint8_t TablesLocked = 0;
+  // The result table and its making.
+  TVLMAOResult& Result() { return Result_; }
+
   // Makes every field that expression reads visible in the operands (and
   // below), so that a materialised operand carries it.
   void UnhideOperandFields(TVLMExpression* expression);
@@ -400,15 +430,20 @@ protected:
   // True for an operator whose rows its parent pulls one by one through
   // the pipeline: Open then leaves it unmaterialised.
   virtual bool StaysPipelined() const { return false; }
-  // Called by FinishResultTable just before the operands are freed: the
+  // Called by Materialize just before the operands are freed: the
   // group-by operator closes its look-ahead table, which reads an operand's.
   virtual void OperandsClosing() {}
   // The field entry fieldNo; code with "Invalid field number - FieldNo = %d,
   // FieldCount = %d" out of range.
   TVLMAOField& FieldAt(int32_t fieldNo, int32_t code);
 
+  // The result table made (10312 for a hidden field among the result
+  // fields), filled through the pipeline and sorted; then every visible
+  // field reads its column (10314 for a hidden one the root shows), and the
+  // operands are freed.
   void Materialize();
-  void CreateResultTable(qv::StringList& names, qv::StringList& displays);
+  // The rows through the pipeline that pass Condition, DISTINCT and the
+  // limits into the result table.
   void FillResultTable();
   // Visible field fieldNo of the current row into column destFieldNo of the
   // result table's new record: dataset to dataset when its chain of sources
@@ -416,21 +451,21 @@ protected:
   void CopyFieldToResult(int32_t fieldNo, int32_t destFieldNo);
   // The same into the record buffer of dest, the result table's cursor.
   void CopyFieldToCursor(int32_t fieldNo, int32_t destFieldNo, TVLMLocalCursor& dest);
-  void FinishResultTable(qv::StringList& names, qv::StringList& displays);
-  bool ShowsOwnColumns(TVLMTable& table, const qv::StringList& names, const qv::StringList& displays) const;
   // The result table reads through an index over the ORDER BY fields (found
   // or made) unless it has an index already; with freeOrderLists the
-  // sort lists are emptied. 10308 without a result table.
+  // sort keys are emptied. 10308 without a result table.
   void ApplyOrderBy(bool freeOrderLists);
-  void ParseSortFields(const std::string& fieldsText, const std::string& descendingText,
-                              const std::string& caseText);
-  // The sort lists as the index texts: all fields, the descending ones, the
-  // case-insensitive ones.
-  void BuildIndexTexts(std::string& fields, std::string& descending, std::string& caseInsensitive) const;
-  // Whether this operator made ResultTable in "TEMP" (and so deletes it).
-  bool OwnsTemporaryTable_ = false;
 
 private:
+  // Invariant 1: once materialised, a field that is read reads the result
+  // table.
+  bool ReadsOwnResult(const TVLMAOField& f) const;
+
+  uint8_t IsRoot = 0;
+  TVLMVariant WorkValue;
+  // Declared after Condition: the base table of a leaf holds Condition as
+  // its filter, so it closes first.
+  TVLMAOResult Result_;
   // Where a dataset field of the chain behind fieldNo lies: its dataset and
   // column, or nullptr when the chain ends at an expression or a padded
   // side (padded answers true then).
@@ -460,10 +495,10 @@ public:
   // ORDER BY as the table's index, DISTINCT as an index over its fields,
   // Condition as the cursor's filter.
   void Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
-  // Hands the ORDER BY lists over to a parent when the table has no index
+  // Hands the ORDER BY keys over to a parent when the table has no index
   // that serves them (so that the parent sorts its own, smaller, result
   // rather than indexing the base table). 10513 without a table.
-  bool TakeOrderBy(qv::StringList& fields, qv::StringList& directions, qv::StringList& cases);
+  bool TakeOrderBy(TVLMSortKeys& keys);
 
   TVLMDatabase* Database = nullptr;
   // Set when only an operator copying the rows at the end reads this table,

@@ -37,7 +37,7 @@
 //   filling      PipelineFirst: the first group; PipelineNext: the next;
 //                GroupEof after the last (at once for an empty input with
 //                group fields)
-//     --FinishResultTable: OperandsClosing frees the look-ahead, then the
+//     --Materialize: OperandsClosing frees the look-ahead, then the
 //       operand goes-->
 //   materialised rows read from the result table
 //     --destructor (any state)--> gone; the look-ahead closes first
@@ -120,6 +120,7 @@ TVLMAOGroupBy::TVLMAOGroupBy(std::unique_ptr<TVLMAO> operand, std::span<const TV
     field.Hidden = 1;
     Fields.push_back(std::move(field));
   }
+  TVLMSortKeys groupKeys;
   for (int32_t g = 0; g < groupBy.Count(); ++g) {
     const TVLMFieldRef& ref = groupBy[g];
     const int32_t before = GroupFieldNos.Count();
@@ -142,10 +143,10 @@ TVLMAOGroupBy::TVLMAOGroupBy(std::unique_ptr<TVLMAO> operand, std::span<const TV
     for (int32_t k = before; k < GroupFieldNos.Count(); ++k)
       Fields[static_cast<size_t>(GroupFieldNos.Items()[k])].Hidden = 0;
     const TVLMAOField& last = Fields[static_cast<size_t>(GroupFieldNos.Items()[GroupFieldNos.Count() - 1])];
-    GroupFieldList += (GroupFieldList.empty() ? "" : ";") + last.Name;
+    groupKeys.push_back({last.Name});
   }
   // Ascending and case-sensitive: equal group values become adjacent.
-  if (!NoGroupFields) Left->SetOrderBy(GroupFieldList, std::string(), std::string());
+  if (!NoGroupFields) Left->SetOrderBy(std::move(groupKeys));
 }
 
 TVLMAOGroupBy::~TVLMAOGroupBy() {
@@ -228,7 +229,7 @@ TVLMAOTable* TVLMAOGroupBy::FilteredLeaf() const {
 
 void TVLMAOGroupBy::OperandsOpened() {
   if (NoGroupFields) return;
-  TVLMTable& source = *Left->ResultTable;
+  TVLMTable& source = *Left->ResultTable();
   LookAhead = std::make_unique<TVLMTable>();
   LookAhead->SetSessionName(source.SessionName());
   if (source.Temporary())
@@ -260,7 +261,7 @@ void TVLMAOGroupBy::OperandsClosing() {
   LookAhead.reset();
   // The leaf's condition was last bound to the look-ahead's cursor.
   if (TVLMAOTable* leaf = FilteredLeaf())
-    leaf->ResultTable->SetFilterExpression(leaf->Condition.get(), OuterOperand_, OuterCursor_);
+    leaf->ResultTable()->SetFilterExpression(leaf->Condition.get(), OuterOperand_, OuterCursor_);
 }
 
 int64_t TVLMAOGroupBy::PipelineRecordCount() { return Left->RecordCount(); }

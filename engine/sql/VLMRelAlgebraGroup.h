@@ -55,8 +55,6 @@ class TVLMAOGroupBy : public TVLMAO {
   // group.
   uint8_t GroupCompare = 0;
   uint8_t GroupEof = 0;
-  // The group fields' names, ";"-separated.
-  std::string GroupFieldList;
 
  protected:
   // Opens the look-ahead table on the operand's result, in its order.

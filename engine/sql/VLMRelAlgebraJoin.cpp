@@ -206,16 +206,15 @@ TVLMAOJoin::TVLMAOJoin(std::unique_ptr<TVLMAO> left, std::unique_ptr<TVLMAO> rig
       // that repeats adds nothing to the order).
       for (TVLMAO* operand : {Left.get(), Right.get()}) {
         const TVLMIntegerArray& keys = operand == Left.get() ? LeftJoinFields : RightJoinFields;
-        qv::StringList names;
+        TVLMSortKeys sort;
         for (int32_t k = 0; k < keys.Count(); ++k) {
           const TVLMAOField& f = Fields[static_cast<size_t>(keys.Items()[k])];
-          const std::string& name = operand->Fields[static_cast<size_t>(f.SourceFieldNo())].Name;
-          if (names.IndexOf(Upper(name)) < 0) names.Add(Upper(name));
+          const std::string name = Upper(operand->Fields[static_cast<size_t>(f.SourceFieldNo())].Name);
+          if (std::none_of(sort.begin(), sort.end(), [&](const TVLMSortKey& s) { return s.Field == name; }))
+            sort.push_back({name});
         }
-        std::string text;
-        for (int32_t i = 0; i < names.Count(); ++i) text += (i > 0 ? ";" : "") + names[i];
-        operand->SetOrderBy(text, std::string(), std::string());
-        if (operand == Left.get()) LeftOrder_ = text;
+        if (operand == Left.get()) LeftOrder_ = sort;
+        operand->SetOrderBy(std::move(sort));
       }
     }
   }
@@ -244,14 +243,14 @@ bool TVLMAOJoin::MayPullLeftJoin() const {
   if (key.SourceOperator() != Right.get() || !VLMIsNumericBaseType(VLMDataTypeToBaseType(key.DataType))) return false;
   return (left->Kind == TVLMJoinKind::Inner || left->Kind == TVLMJoinKind::Left) && !left->Condition &&
          !left->Distinct && left->RowLimit < 0 && left->FirstRow < 0 && !left->ResultFieldsSet &&
-         left->FieldMap.Count() == 0 && left->IntoTableName.empty();
+         left->FieldMap.Count() == 0 && left->IntoTableName().empty();
 }
 
 void TVLMAOJoin::MaterializeLeft() {
   auto& left = static_cast<TVLMAOJoin&>(*Left);
   left.Pipelined_ = false;
   PullsLeft_ = false;
-  left.SetOrderBy(LeftOrder_, std::string(), std::string());
+  left.SetOrderBy(LeftOrder_);
   left.Materialize();
   left.ApplyOrderBy(true);
 }
@@ -271,14 +270,15 @@ void TVLMAOJoin::OperandsOpened() {
   // Whether the right leaf reads through an index led by its number key.
   auto seekable = [&] {
     if ((Kind != TVLMJoinKind::Inner && Kind != TVLMJoinKind::Left) || !KeyMode || KeysInLoop_ ||
-        LeftJoinFields.Count() != 1 || !Right->IsLeaf || !Right->ResultTable || Right->ResultTable->IndexName().empty())
+        LeftJoinFields.Count() != 1 || !Right->IsLeaf || !Right->ResultTable() ||
+        Right->ResultTable()->IndexName().empty())
       return false;
     const TVLMAOField& key = Fields[static_cast<size_t>(RightJoinFields.Items()[0])];
     if (key.SourceOperator() != Right.get() || !VLMIsNumericBaseType(VLMDataTypeToBaseType(key.DataType))) return false;
     const TVLMAOField& column = Right->Fields[static_cast<size_t>(key.SourceFieldNo())];
-    TVLMLocalCursor* cursor = Right->ResultTable->Handle();
+    TVLMLocalCursor* cursor = Right->ResultTable()->Handle();
     const TVLMIndexDef* index =
-        cursor != nullptr ? cursor->IndexDefs->FindIndexDef(Right->ResultTable->IndexName()) : nullptr;
+        cursor != nullptr ? cursor->IndexDefs->FindIndexDef(Right->ResultTable()->IndexName()) : nullptr;
     return index != nullptr && index->GetColumnCount() >= 1 && !index->GetColumn(0).Descending &&
            qv::UpperCase1252(index->GetColumn(0).Name) == qv::UpperCase1252(column.Name);
   };
@@ -294,7 +294,7 @@ void TVLMAOJoin::OperandsOpened() {
 bool TVLMAOJoin::PlanProbe() {
   ProbeIndex_ = -1;
   ProbeField_ = -1;
-  TVLMLocalCursor* cursor = Right->ResultTable->Handle();
+  TVLMLocalCursor* cursor = Right->ResultTable()->Handle();
   auto* table = cursor != nullptr ? dynamic_cast<TVLMTableData*>(cursor->TableData) : nullptr;
   if (table == nullptr || !cursor->HasIndex() || cursor->HasRecordRestrictions() || cursor->FilterExpression ||
       cursor->FilterTextExpression || cursor->FilterCallback || !cursor->FieldDefs)
@@ -321,7 +321,7 @@ std::optional<bool> TVLMAOJoin::ProbeInner(const TVLMIntegerArray& outerFields) 
   if (LeftKey_.IsNull() || LeftKey_.DataType < bdtShortInt || LeftKey_.DataType > bdtCardinal) return std::nullopt;
   const int64_t value = LeftKey_.GetAsLargeInt();
   if (value < ProbeLow_ || value > ProbeHigh_) return std::nullopt;
-  TVLMLocalCursor* cursor = Right->ResultTable->Handle();
+  TVLMLocalCursor* cursor = Right->ResultTable()->Handle();
   try {
     cursor->SetFieldValue(LeftKey_, ProbeField_, true, ProbeKey_.data());
   } catch (const EVLMException&) {
@@ -351,7 +351,7 @@ bool TVLMAOJoin::SeekInner(const TVLMIntegerArray& outerFields) {
   GetFieldValue(LeftKey_, outerFields.Items()[0], false, false);
   const TVLMAOField& key = Fields[static_cast<size_t>(RightJoinFields.Items()[0])];
   const TVLMAOField& column = Right->Fields[static_cast<size_t>(key.SourceFieldNo())];
-  return Right->ResultTable->LocateNotBelow(column.Name, LeftKey_);
+  return Right->ResultTable()->LocateNotBelow(column.Name, LeftKey_);
 }
 
 void TVLMAOJoin::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) {
@@ -377,9 +377,7 @@ void TVLMAOJoin::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* 
   if (PullsLeft_) {
     auto& left = static_cast<TVLMAOJoin&>(*Left);
     left.Pipelined_ = true;
-    left.OrderFields.Clear();
-    left.OrderDirections.Clear();
-    left.OrderCases.Clear();
+    left.OrderKeys.clear();
   }
   TVLMAO::Open(isRoot, outerOperand, outerCursor);
 }
@@ -389,10 +387,10 @@ void TVLMAOJoin::PushDistinct() {
   // nothing this join reads.
   for (TVLMAO* operand : {Left.get(), Right.get()}) {
     if (operand == nullptr || operand->IsLeaf) continue;
-    std::string names;
-    for (const TVLMAOField& f : operand->Fields)
-      if (!f.Hidden) names += (names.empty() ? "" : ";") + f.Name;
-    operand->SetDistinct(names);
+    std::vector<int32_t> fieldNos;
+    for (int32_t i = 0; i < operand->FieldCount(); ++i)
+      if (!operand->Fields[static_cast<size_t>(i)].Hidden) fieldNos.push_back(i);
+    operand->SetDistinct(std::move(fieldNos));
   }
 }
 
@@ -462,13 +460,13 @@ bool TVLMAOJoin::KeyEqualsRunKey(const TVLMIntegerArray& fields) {
 
 // -------------------------------------------------------------- positions
 
-qv::Bookmark TVLMAOJoin::BookmarkOf(TVLMAO& operand) { return operand.ResultTable->GetBookmark(); }
+qv::Bookmark TVLMAOJoin::BookmarkOf(TVLMAO& operand) { return operand.ResultTable()->GetBookmark(); }
 
-void TVLMAOJoin::GoTo(TVLMAO& operand, const qv::Bookmark& bookmark) { operand.ResultTable->GotoBookmark(bookmark); }
+void TVLMAOJoin::GoTo(TVLMAO& operand, const qv::Bookmark& bookmark) { operand.ResultTable()->GotoBookmark(bookmark); }
 
 void TVLMAOJoin::MoveToEnd(TVLMAO& operand) {
-  operand.ResultTable->Last();
-  operand.ResultTable->Next();
+  operand.ResultTable()->Last();
+  operand.ResultTable()->Next();
 }
 
 // ------------------------------------------------------------------- walk
@@ -519,7 +517,7 @@ void TVLMAOJoin::PipelineNext() {
 bool TVLMAOJoin::PipelineEof() { return JoinEof != 0 || (Left && Right && Left->Eof() && Right->Eof()); }
 
 int64_t TVLMAOJoin::PipelineRecordCount() {
-  if (Materialized) return ResultTable->RecordCount();
+  if (Materialized) return ResultTable()->RecordCount();
   if (IsCross) return Left->RecordCount() * Right->RecordCount();
   return 0;
 }

@@ -170,7 +170,7 @@ private:
   // every new outer key seeks its first inner row.
   bool PullsLeft_ = false;
   // The sort the left operand was given, for MaterializeLeft.
-  std::string LeftOrder_;
+  TVLMSortKeys LeftOrder_;
   TMove Move_ = TMove::None;
   TStep Step_ = TStep::NewOuter;
   TVLMVariant LeftKey_;

@@ -18,7 +18,7 @@ std::string Upper(std::string_view text) { return qv::UpperCase1252(text); }
 // The columns of an operand's result as a parent reads them: the dataset's
 // (projected) fields, each with the table field behind it.
 const TVLMFieldDefs& ResultColumns(TVLMAO& operand) {
-  TVLMLocalCursor* cursor = operand.ResultTable ? operand.ResultTable->Handle() : nullptr;
+  TVLMLocalCursor* cursor = operand.ResultTable() ? operand.ResultTable()->Handle() : nullptr;
   if (cursor == nullptr || !cursor->CursorFieldDefs) throw EVLMException(10339, "Empty field list, item count = %d", {0});
   return *cursor->CursorFieldDefs;
 }
@@ -26,7 +26,7 @@ const TVLMFieldDefs& ResultColumns(TVLMAO& operand) {
 const TVLMFieldDef& TableColumn(TVLMAO& operand, int32_t datasetFieldNo) {
   const TVLMFieldDefs& columns = ResultColumns(operand);
   const int32_t tableNo = columns.GetFieldDef(datasetFieldNo)->FieldNo;
-  return *operand.ResultTable->Handle()->FieldDefs->GetFieldDef(tableNo);
+  return *operand.ResultTable()->Handle()->FieldDefs->GetFieldDef(tableNo);
 }
 
 int32_t FindColumn(const TVLMFieldDefs& columns, const std::string& upperName) {
@@ -35,7 +35,6 @@ int32_t FindColumn(const TVLMFieldDefs& columns, const std::string& upperName) {
   return -1;
 }
 
-void AddName(std::string& names, const std::string& name) { names += (names.empty() ? "" : ";") + name; }
 
 }  // namespace
 
@@ -52,8 +51,8 @@ TVLMAOUnion::TVLMAOUnion(std::unique_ptr<TVLMAO> left, std::unique_ptr<TVLMAO> r
   Right->Open(false, outerOperand, outerCursor);
   const TVLMFieldDefs& leftColumns = ResultColumns(*Left);
   const TVLMFieldDefs& rightColumns = ResultColumns(*Right);
-  std::string leftNames;
-  std::string rightNames;
+  TVLMSortKeys leftKeys;
+  TVLMSortKeys rightKeys;
   if (correspondingBy != nullptr) {
     if (correspondingBy->Count() < 1)
       throw EVLMException(10337, "Empty field list, item count = %d", {correspondingBy->Count()});
@@ -61,13 +60,13 @@ TVLMAOUnion::TVLMAOUnion(std::unique_ptr<TVLMAO> left, std::unique_ptr<TVLMAO> r
       const std::string name = Upper((*correspondingBy)[k].FieldName);
       const int32_t leftNo = FindColumn(leftColumns, name);
       const int32_t rightNo = FindColumn(rightColumns, name);
-      if (leftNo >= 0 && rightNo >= 0) AddPair(leftNo, rightNo, leftNames, rightNames);
+      if (leftNo >= 0 && rightNo >= 0) AddPair(leftNo, rightNo, leftKeys, rightKeys);
     }
   } else {
     for (int32_t i = 0; i < leftColumns.GetCount(); ++i) {
       int32_t rightNo = corresponding ? FindColumn(rightColumns, Upper(leftColumns.GetFieldDef(i)->Name))
                                       : (i < rightColumns.GetCount() ? i : -1);
-      if (rightNo >= 0) AddPair(i, rightNo, leftNames, rightNames);
+      if (rightNo >= 0) AddPair(i, rightNo, leftKeys, rightKeys);
     }
   }
   if (LeftUnionFields.size() != RightUnionFields.size())
@@ -77,17 +76,17 @@ TVLMAOUnion::TVLMAOUnion(std::unique_ptr<TVLMAO> left, std::unique_ptr<TVLMAO> r
   // Every form but UNION ALL merges the operands in pair order; the order
   // takes effect when Open opens them again.
   if (UnionType != kUnion || distinct) {
-    Left->SetOrderBy(leftNames, std::string(), std::string());
-    Right->SetOrderBy(rightNames, std::string(), std::string());
+    Left->SetOrderBy(std::move(leftKeys));
+    Right->SetOrderBy(std::move(rightKeys));
   }
   if (distinct) {
-    std::string names;
-    for (const TVLMAOField& f : Fields) AddName(names, f.Name);
-    SetDistinct(names);
+    std::vector<int32_t> fieldNos(Fields.size());
+    for (size_t i = 0; i < fieldNos.size(); ++i) fieldNos[i] = static_cast<int32_t>(i);
+    SetDistinct(std::move(fieldNos));
   }
 }
 
-void TVLMAOUnion::AddPair(int32_t leftNo, int32_t rightNo, std::string& leftNames, std::string& rightNames) {
+void TVLMAOUnion::AddPair(int32_t leftNo, int32_t rightNo, TVLMSortKeys& leftKeys, TVLMSortKeys& rightKeys) {
   const TVLMFieldDef& leftColumn = TableColumn(*Left, leftNo);
   const TVLMFieldDef& rightColumn = TableColumn(*Right, rightNo);
   const bool leftComparable = VLMIsCastableDataType(leftColumn.DataType);
@@ -108,17 +107,17 @@ void TVLMAOUnion::AddPair(int32_t leftNo, int32_t rightNo, std::string& leftName
   field.Flag1 = typed.BlobCompressionAlgorithm;
   field.Flag2 = typed.BlobCompressionMode;
   field.Extra = typed.BlobBlockSize;
-  field.Source = TVLMAOFromDataSet{Left->ResultTable.get(), leftColumns.GetFieldDef(leftNo)->FieldNo};
+  field.Source = TVLMAOFromDataSet{Left->ResultTable(), leftColumns.GetFieldDef(leftNo)->FieldNo};
   Fields.push_back(std::move(field));
   LeftUnionFields.push_back(leftColumns.GetFieldDef(leftNo)->FieldNo);
   RightUnionFields.push_back(rightColumns.GetFieldDef(rightNo)->FieldNo);
-  AddName(leftNames, leftColumns.GetFieldDef(leftNo)->Name);
-  AddName(rightNames, rightColumns.GetFieldDef(rightNo)->Name);
+  leftKeys.push_back({leftColumns.GetFieldDef(leftNo)->Name});
+  rightKeys.push_back({rightColumns.GetFieldDef(rightNo)->Name});
 }
 
 void TVLMAOUnion::ReadFrom(bool left) {
   FromLeft = left ? 1 : 0;
-  TVLMTable* table = left ? Left->ResultTable.get() : Right->ResultTable.get();
+  TVLMTable* table = left ? Left->ResultTable() : Right->ResultTable();
   const std::vector<int32_t>& columns = left ? LeftUnionFields : RightUnionFields;
   for (size_t k = 0; k < columns.size(); ++k) {
     Fields[k].Source = TVLMAOFromDataSet{table, columns[k]};
@@ -126,8 +125,8 @@ void TVLMAOUnion::ReadFrom(bool left) {
 }
 
 uint8_t TVLMAOUnion::CompareRows() {
-  TVLMTable& left = *Left->ResultTable;
-  TVLMTable& right = *Right->ResultTable;
+  TVLMTable& left = *Left->ResultTable();
+  TVLMTable& right = *Right->ResultTable();
   RowCompare = kVLMCompareEqual;
   for (size_t k = 0; k < LeftUnionFields.size() && RowCompare == kVLMCompareEqual; ++k) {
     try {
@@ -222,7 +221,7 @@ bool TVLMAOUnion::PipelineEof() {
   return UnionEof != 0 || Left->Eof();
 }
 
-int64_t TVLMAOUnion::PipelineRecordCount() { return Materialized ? ResultTable->RecordCount() : 0; }
+int64_t TVLMAOUnion::PipelineRecordCount() { return Materialized ? ResultTable()->RecordCount() : 0; }
 
 // ------------------------------------------------------- TVLMAODerivedTable
 

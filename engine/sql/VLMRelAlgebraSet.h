@@ -96,7 +96,7 @@ public:
 private:
   // Adds the pair (left dataset field leftNo, right dataset field rightNo)
   // unless the operation compares rows and a side's type cannot be compared.
-  void AddPair(int32_t leftNo, int32_t rightNo, std::string& leftNames, std::string& rightNames);
+  void AddPair(int32_t leftNo, int32_t rightNo, TVLMSortKeys& leftKeys, TVLMSortKeys& rightKeys);
   // Points every result field at the left or the right operand.
   void ReadFrom(bool left);
   // Compares the current left and right rows pair by pair into RowCompare.

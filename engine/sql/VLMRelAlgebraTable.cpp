@@ -24,11 +24,11 @@ std::string Upper(std::string_view text) { return qv::UpperCase1252(text); }
 TVLMAOTable::TVLMAOTable(std::string tableName, std::unique_ptr<TVLMTable> table, TVLMDatabase* database,
                          std::string alias)
     : TVLMAO(nullptr, nullptr, std::move(alias), std::move(tableName)), Database(database) {
-  ResultTable = std::move(table);
-  DisableTempFiles = database != nullptr && database->DisableTempFiles ? 1 : 0;
+  Result().Adopt(std::move(table));
+  Result().DisableTempFiles = database != nullptr && database->DisableTempFiles;
   IsLeaf = 1;
   try {
-    ResultTable->Open();
+    ResultTable()->Open();
   } catch (const std::exception& e) {
     // Opening takes the table's open lock and reads the first record under
     // the read lock the statement lock takes: another session holding the
@@ -40,16 +40,16 @@ TVLMAOTable::TVLMAOTable(std::string tableName, std::unique_ptr<TVLMTable> table
   // The leaf's fields are the table's columns, also while the dataset
   // still shows another query's projection.
   TVLMAdvFieldDefs columns;
-  TVLMLocalCursor* cursor = ResultTable->Handle();
+  TVLMLocalCursor* cursor = ResultTable()->Handle();
   if (cursor != nullptr && cursor->ProjectionSet) {
     if (cursor->FieldDefs && cursor->ConstraintDefs) {
       VLMEngineToAdvFieldDefs(*cursor->FieldDefs, *cursor->ConstraintDefs, columns);
       ClearProjectionAtOpen_ = true;
     } else {
-      ResultTable->ClearProjection();
+      ResultTable()->ClearProjection();
     }
   }
-  const TVLMAdvFieldDefs& defs = ClearProjectionAtOpen_ ? columns : ResultTable->AdvFieldDefs;
+  const TVLMAdvFieldDefs& defs = ClearProjectionAtOpen_ ? columns : ResultTable()->AdvFieldDefs;
   for (int32_t i = 0; i < defs.GetCount(); ++i) {
     const TVLMAdvFieldDef& def = *defs.GetItem(i);
     TVLMAOField field;
@@ -59,7 +59,7 @@ TVLMAOTable::TVLMAOTable(std::string tableName, std::unique_ptr<TVLMTable> table
     field.Flag1 = def.BlobCompressionAlgorithm;
     field.Flag2 = def.BlobCompressionMode;
     field.Extra = def.BlobBlockSize;
-    field.Source = TVLMAOFromDataSet{ResultTable.get(), i};
+    field.Source = TVLMAOFromDataSet{ResultTable(), i};
     field.Hidden = 1;
     Fields.push_back(std::move(field));
   }
@@ -70,13 +70,13 @@ TVLMAOTable::~TVLMAOTable() {
   // to the kept tables of the run under way (they close it when it is not
   // as lent); the base closes any other.
   TVLMKeptTables* kept = VLMCurrentKeptTables();
-  if (kept == nullptr || Database != nullptr || !ResultTable) return;
+  if (kept == nullptr || Database != nullptr || !ResultTable()) return;
   try {
-    if (TablesLocked && ResultTable->Active() && !UnlockTables()) return;
+    if (TablesLocked && ResultTable()->Active() && !UnlockTables()) return;
   } catch (...) {
     return;
   }
-  kept->Give(std::move(ResultTable));
+  kept->Give(Result().Release());
 }
 
 void TVLMAOTable::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) {
@@ -102,50 +102,44 @@ void TVLMAOTable::SetResultFields(std::span<TVLMFieldRef> items, bool distinct) 
     names.Add(Fields[static_cast<size_t>(no)].Name);
     aliases.Add(Fields[static_cast<size_t>(no)].DisplayName);
   }
-  ResultTable->SetProjection(names, aliases);
+  ResultTable()->SetProjection(names, aliases);
   ClearProjectionAtOpen_ = false;
 }
 
 void TVLMAOTable::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) {
   if (ClearProjectionAtOpen_) {
     ClearProjectionAtOpen_ = false;
-    ResultTable->ClearProjection();
+    ResultTable()->ClearProjection();
   }
-  if (OrderFields.Count() > 0) ApplyOrderBy(!Distinct);
+  if (!OrderKeys.empty()) ApplyOrderBy(!Distinct);
   if (Distinct) {
     // Equal rows come together in an index over the sort fields and then
     // every other DISTINCT field.
-    qv::StringList fields = OrderFields;
-    qv::StringList directions = OrderDirections;
-    qv::StringList cases = OrderCases;
-    qv::StringList distinctNames;
-    VLMSplitFieldNames(DistinctFields, distinctNames);
-    for (const std::string& name : distinctNames) {
+    qv::StringList fields, directions, cases;
+    VLMSortKeyLists(OrderKeys, fields, directions, cases);
+    for (const int32_t no : DistinctFieldNos) {
+      const std::string name = Upper(Fields[static_cast<size_t>(no)].Name);
       if (fields.IndexOf(name) >= 0) continue;
       fields.Add(name);
       directions.Add("ASC");
       cases.Add("CASE");
     }
-    ResultTable->SetIndexByFields(fields, directions, cases);
-    OrderFields.Clear();
-    OrderDirections.Clear();
-    OrderCases.Clear();
+    ResultTable()->SetIndexByFields(fields, directions, cases);
+    OrderKeys.clear();
   }
-  ResultTable->SetFilterExpression(Condition.get(), outerOperand, outerCursor);
+  ResultTable()->SetFilterExpression(Condition.get(), outerOperand, outerCursor);
   TVLMAO::Open(isRoot, outerOperand, outerCursor);
 }
 
-bool TVLMAOTable::TakeOrderBy(qv::StringList& fields, qv::StringList& directions, qv::StringList& cases) {
-  if (!ResultTable) throw EVLMException(10513, "Nil pointer occured");
-  if (OrderFields.Count() == 0 || !ResultTable->IndexName().empty() || !ResultTable->IndexFieldNames().empty() ||
-      ResultTable->HasIndexForFields(OrderFields, OrderDirections, OrderCases))
+bool TVLMAOTable::TakeOrderBy(TVLMSortKeys& keys) {
+  if (!ResultTable()) throw EVLMException(10513, "Nil pointer occured");
+  if (OrderKeys.empty() || !ResultTable()->IndexName().empty() || !ResultTable()->IndexFieldNames().empty())
     return false;
-  fields = std::move(OrderFields);
-  directions = std::move(OrderDirections);
-  cases = std::move(OrderCases);
-  OrderFields.Clear();
-  OrderDirections.Clear();
-  OrderCases.Clear();
+  qv::StringList fields, directions, cases;
+  VLMSortKeyLists(OrderKeys, fields, directions, cases);
+  if (ResultTable()->HasIndexForFields(fields, directions, cases)) return false;
+  keys = std::move(OrderKeys);
+  OrderKeys.clear();
   return true;
 }
 
@@ -187,15 +181,15 @@ void TVLMAOTableExpr::SetRowLimit(int64_t firstRow, int64_t rowLimit) {
 
 void TVLMAOTableExpr::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) {
   auto* table = dynamic_cast<TVLMAOTable*>(Left.get());
-  qv::StringList fields, directions, cases;
-  if (table != nullptr && table->TakeOrderBy(fields, directions, cases)) {
+  TVLMSortKeys keys;
+  if (table != nullptr && table->TakeOrderBy(keys)) {
     // The table's sort names its columns; here each is the field that reads
     // that column, added when none does (a column sorted on but not
     // selected), under a name of its own.
-    for (int32_t k = 0; k < fields.Count(); ++k) {
+    for (TVLMSortKey& key : keys) {
       int32_t column = -1;
       for (int32_t i = 0; i < Left->FieldCount() && column < 0; ++i)
-        if (Upper(Left->Fields[static_cast<size_t>(i)].Name) == fields[k]) column = i;
+        if (Upper(Left->Fields[static_cast<size_t>(i)].Name) == key.Field) column = i;
       if (column < 0) continue;
       int32_t own = -1;
       for (int32_t i = 0; i < FieldCount() && own < 0; ++i) {
@@ -210,11 +204,9 @@ void TVLMAOTableExpr::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCur
         TVLMAOField& added = Fields[static_cast<size_t>(own)];
         added.Name = names.Take(added.Name);
       }
-      fields[k] = Upper(Fields[static_cast<size_t>(own)].Name);
+      key.Field = Upper(Fields[static_cast<size_t>(own)].Name);
     }
-    OrderFields = std::move(fields);
-    OrderDirections = std::move(directions);
-    OrderCases = std::move(cases);
+    OrderKeys = std::move(keys);
   }
   TVLMAO::Open(isRoot, outerOperand, outerCursor);
 }
@@ -254,24 +246,23 @@ void TVLMAOSQLTopRowCount::Open(bool isRoot, TVLMQueryOperator* outerOperand, TV
   auto* table = dynamic_cast<TVLMAOTable*>(Left.get());
   const int64_t skipped = FirstRow > 1 ? FirstRow - 1 : 0;
   if (table != nullptr && !Condition && !table->Distinct && RowLimit >= 0 && skipped + RowLimit <= kHeapRows &&
-      table->OrderFields.Count() > 0 && table->ResultTable && table->ResultTable->Active()) {
+      !table->OrderBy().empty() && table->ResultTable() && table->ResultTable()->Active()) {
     std::vector<int32_t> columns;
     std::vector<bool> descending;
-    TVLMLocalCursor* cursor = table->ResultTable->Handle();
-    for (int32_t k = 0; k < table->OrderFields.Count(); ++k) {
+    TVLMLocalCursor* cursor = table->ResultTable()->Handle();
+    for (const TVLMSortKey& key : table->OrderBy()) {
       // The sort names columns of the table the result table reads.
-      if (cursor == nullptr || !cursor->FieldDefs || table->OrderCases[k] != "CASE") break;
-      const std::string wanted = Upper(table->OrderFields[k]);
+      if (cursor == nullptr || !cursor->FieldDefs || key.CaseInsensitive) break;
+      const std::string wanted = Upper(key.Field);
       int32_t column = -1;
       for (int32_t c = 0; c < cursor->FieldDefs->GetCount() && column < 0; ++c)
         if (Upper(cursor->FieldDefs->GetFieldDef(c)->Name) == wanted) column = c;
       if (column < 0 || !HeapOrderable(cursor->FieldDefs->GetFieldDef(column)->BaseType)) break;
       columns.push_back(column);
-      descending.push_back(table->OrderDirections[k] == "DESC");
+      descending.push_back(key.Descending);
     }
-    qv::StringList fields, directions, cases;
-    if (static_cast<int32_t>(columns.size()) == table->OrderFields.Count() &&
-        table->TakeOrderBy(fields, directions, cases)) {
+    TVLMSortKeys keys;
+    if (columns.size() == table->OrderBy().size() && table->TakeOrderBy(keys)) {
       SortColumns_ = std::move(columns);
       SortDescending_ = std::move(descending);
       Heap_ = true;
@@ -281,7 +272,7 @@ void TVLMAOSQLTopRowCount::Open(bool isRoot, TVLMQueryOperator* outerOperand, TV
 }
 
 void TVLMAOSQLTopRowCount::FillBest() {
-  TVLMTable& table = *Left->ResultTable;
+  TVLMTable& table = *Left->ResultTable();
   const size_t wanted = static_cast<size_t>((FirstRow > 1 ? FirstRow - 1 : 0) + std::max<int64_t>(RowLimit, 0));
   // a before b in the index's order: the values, then the walk's order.
   auto before = [&](const TKeptRow& a, const TKeptRow& b) {
@@ -327,7 +318,7 @@ void TVLMAOSQLTopRowCount::FillBest() {
 }
 
 void TVLMAOSQLTopRowCount::GoToKept() {
-  if (Next_ < Best_.size()) Left->ResultTable->GotoBookmark(Best_[Next_].Place);
+  if (Next_ < Best_.size()) Left->ResultTable()->GotoBookmark(Best_[Next_].Place);
 }
 
 void TVLMAOSQLTopRowCount::PipelineFirst() {

@@ -199,10 +199,10 @@ void TVLMSQLCommand::ParseFieldReferenceList(TVLMFields& fields) {
 TVLMSQLCursorCommand::~TVLMSQLCursorCommand() = default;
 
 TVLMCursor* TVLMSQLCursorCommand::GetCursor() {
-  return Root && Root->ResultTable ? Root->ResultTable->Handle() : nullptr;
+  return Root && Root->ResultTable() ? Root->ResultTable()->Handle() : nullptr;
 }
 
-TVLMTable* TVLMSQLCursorCommand::GetResultDataset() { return Root ? Root->ResultTable.get() : nullptr; }
+TVLMTable* TVLMSQLCursorCommand::GetResultDataset() { return Root ? Root->ResultTable() : nullptr; }
 
 void TVLMSQLCursorCommand::Execute(TVLMDataSet* owner, bool wantCursor, bool requestLive, bool& readOnly,
                                    TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) {
@@ -233,7 +233,7 @@ void TVLMSQLCursorCommand::Execute(TVLMDataSet* owner, bool wantCursor, bool req
 
 bool TVLMSQLCursorCommand::ExecuteAgain() {
   auto* leaf = dynamic_cast<TVLMAOTable*>(Root.get());
-  if (leaf == nullptr || !leaf->ResultTable || !leaf->ResultTable->Active()) return false;
+  if (leaf == nullptr || !leaf->ResultTable() || !leaf->ResultTable()->Active()) return false;
   RowsAffected = 0;
   if (leaf->Condition) leaf->Condition->RefreshParameters();
   try {
@@ -279,7 +279,7 @@ void TVLMStatementLock::Release() {
 
 void TVLMSQLCursorCommand::CopyIntoTable(TVLMDataSet* owner) {
   // The root kept the target only when it filled it itself (IMMEDIATE).
-  if (!Root->IsLeaf && !Root->IntoTableName.empty()) return;
+  if (!Root->IsLeaf && !Root->IntoTableName().empty()) return;
   const bool inMemory = InMemory != 0 || owner->InMemory();
   TVLMTable target;
   target.SetSessionName(owner->SessionName());
@@ -296,11 +296,11 @@ void TVLMSQLCursorCommand::CopyIntoTable(TVLMDataSet* owner) {
   });
   // The target takes the result's columns, not its sort and DISTINCT
   // indexes.
-  Root->ResultTable->AdvIndexDefs.Clear();
+  Root->ResultTable()->AdvIndexDefs.Clear();
   std::string log;
   bool copied = false;
   try {
-    copied = target.ImportTable(*Root->ResultTable, log);
+    copied = target.ImportTable(*Root->ResultTable(), log);
   } catch (const std::exception& e) {
     log += e.what();
   }

@@ -151,7 +151,7 @@ void TVLMSQLProcessor::Keep(TVLMSQLCommand& command) {
   // that can take a new value; a subquery would have parsed its own.
   if (auto* query = dynamic_cast<TVLMSQLCursorCommand*>(&command)) {
     auto* leaf = dynamic_cast<TVLMAOTable*>(query->Root.get());
-    TVLMLocalCursor* cursor = leaf != nullptr && leaf->ResultTable ? leaf->ResultTable->Handle() : nullptr;
+    TVLMLocalCursor* cursor = leaf != nullptr && leaf->ResultTable() ? leaf->ResultTable()->Handle() : nullptr;
     if (cursor == nullptr || !cursor->ReadOnly || !query->IntoTableName.empty() ||
         (leaf->Condition && !leaf->Condition->FollowsParameters()))
       return;
@@ -215,7 +215,7 @@ void TVLMSQLProcessor::ForgetKept() {
 
 void TVLMSQLProcessor::SetIdle(bool idle) {
   auto* query = Kept_ ? dynamic_cast<TVLMSQLCursorCommand*>(Command()) : nullptr;
-  TVLMTable* table = query != nullptr && query->Root ? query->Root->ResultTable.get() : nullptr;
+  TVLMTable* table = query != nullptr && query->Root ? query->Root->ResultTable() : nullptr;
   TVLMLocalCursor* cursor = table != nullptr && table->Active() ? table->Handle() : nullptr;
   if (cursor == nullptr) return;
   if (!idle) {

@@ -449,8 +449,8 @@ public:
   // through more than its filter.
   static std::unique_ptr<TVLMKeyedExists> Plan(TVLMAO& root, TVLMCursor* outerCursor) {
     auto* leaf = dynamic_cast<TVLMAOTable*>(&root);
-    if (leaf == nullptr || !leaf->Condition || !leaf->ResultTable) return nullptr;
-    TVLMLocalCursor* cursor = leaf->ResultTable->Handle();
+    if (leaf == nullptr || !leaf->Condition || !leaf->ResultTable()) return nullptr;
+    TVLMLocalCursor* cursor = leaf->ResultTable()->Handle();
     auto* table = cursor != nullptr ? dynamic_cast<TVLMTableData*>(cursor->TableData) : nullptr;
     if (table == nullptr || cursor->FilterExpression != leaf->Condition.get() || cursor->FilterTextExpression ||
         cursor->FilterCallback || cursor->IsRangeSet() || cursor->HasIndexFields() || !cursor->FieldDefs)
@@ -485,9 +485,17 @@ public:
     } catch (const EVLMException&) {
       return std::nullopt;
     }
-    // The filter's own fields read the probe's record while it runs.
-    Filter_->SetRecordBuffer(Record_.data(), false);
-    auto rebind = qv::ScopeExit([&] { Filter_->SetRecordBuffer(Cursor_->RecordBuffer, false); });
+    // The filter's own fields read the probe's record while it runs (as
+    // the expression's SetRecordBuffer would set them, without preparing
+    // the tree again).
+    Saved_.resize(InnerFields_.size());
+    for (size_t i = 0; i < InnerFields_.size(); ++i) {
+      Saved_[i] = InnerFields_[i]->RecordBuffer;
+      InnerFields_[i]->RecordBuffer = Record_.data();
+    }
+    auto rebind = qv::ScopeExit([&] {
+      for (size_t i = 0; i < InnerFields_.size(); ++i) InnerFields_[i]->RecordBuffer = Saved_[i];
+    });
     bool found = false;
     const bool read = Table_->RunRead(Cursor_, [&] {
       found = Table_->ProbeKey(Cursor_, IndexID_, Key_.data(), 1, Record_.data(),
@@ -500,14 +508,18 @@ public:
 private:
   TVLMKeyedExists() = default;
 
-  // Walks the filter: the outer references read from the outer cursor's
-  // record, and the first usable equality among the conjuncts. False for a
-  // filter holding a subquery (it keeps outer buffers of its own).
+  // Walks the filter: its own fields, the outer references read from the
+  // outer cursor's record, and the first usable equality among the
+  // conjuncts. False for a filter holding a subquery (it keeps outer
+  // buffers of its own).
   bool Collect(TVLMExprNode* node, TVLMCursor* outerCursor, bool conjunct = true) {
     if (node == nullptr) return true;
     if (dynamic_cast<TVLMExprNodeSubqueryBase*>(node) != nullptr) return false;
     if (auto* field = dynamic_cast<TVLMExprNodeField*>(node)) {
-      if (!field->OuterReference) return field->Cursor == Cursor_;
+      if (!field->OuterReference) {
+        InnerFields_.push_back(field);
+        return field->Cursor == Cursor_;
+      }
       if (field->Cursor != nullptr) {
         if (field->Cursor != outerCursor) return false;
         OuterFields_.push_back(field);
@@ -546,6 +558,8 @@ private:
   int64_t Low_ = 0;
   int64_t High_ = 0;
   std::vector<TVLMExprNodeField*> OuterFields_;
+  std::vector<TVLMExprNodeField*> InnerFields_;
+  std::vector<uint8_t*> Saved_;
   std::vector<uint8_t> Key_;
   std::vector<uint8_t> Record_;
 };
@@ -595,7 +609,7 @@ public:
           throw;
         }
         gSubqueryRuns.fetch_add(1, std::memory_order_relaxed);
-        TVLMTable& table = *Query_->Root->ResultTable;
+        TVLMTable& table = *Query_->Root->ResultTable();
         if (table.FieldCount() > 0 && VLMIsCastableDataType(DataType_)) {
           if (table.RecordCount() <= kSortedValueRows) {
             SortValues(table);
@@ -610,7 +624,7 @@ public:
         }
         Filled_ = true;
       }
-      return std::make_unique<TVLMSQLSubqueryRows>(*Query_->Root->ResultTable, nullptr, Indexed_,
+      return std::make_unique<TVLMSQLSubqueryRows>(*Query_->Root->ResultTable(), nullptr, Indexed_,
                                                    Sorted_ ? &Values_ : nullptr);
     }
     // The outer references bind to the outer cursor's record buffer while
@@ -636,7 +650,7 @@ public:
       Keyed_.reset();
       KeyedPlanned_ = false;
       gSubqueryRuns.fetch_add(1, std::memory_order_relaxed);
-      return std::make_unique<TVLMSQLSubqueryRows>(*Kept_->Root->ResultTable, nullptr, false, nullptr);
+      return std::make_unique<TVLMSQLSubqueryRows>(*Kept_->Root->ResultTable(), nullptr, false, nullptr);
     }
     ReleaseKept();
     std::unique_ptr<TVLMSQLUnion> query = Reparse();
@@ -644,7 +658,7 @@ public:
     if (!query->IsSelfContained()) throw EVLMException(30144, "Search condition is not applicable");
     OpenUnderLocks(*query->Root, outerOperand, outerCursor);
     gSubqueryRuns.fetch_add(1, std::memory_order_relaxed);
-    TVLMTable& table = *query->Root->ResultTable;
+    TVLMTable& table = *query->Root->ResultTable();
     if (query->Root->IsLeaf && !query->Root->Distinct) {
       Kept_ = std::move(query);
       KeptOperand_ = outerOperand;

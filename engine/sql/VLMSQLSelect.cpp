@@ -254,8 +254,7 @@ void TVLMSQLCursorCommand::ParseOrderBy() {
 
 void TVLMSQLCursorCommand::ResolveOrderBy(TVLMAO& root) {
   if (OrderBy.empty()) return;
-  std::string fields;
-  std::string descending;
+  TVLMSortKeys keys;
   for (const TVLMOrderByItem& item : OrderBy) {
     // A number names its result column; a name first the item with that
     // alias, then a column of the input (made visible, so that it can be
@@ -274,11 +273,9 @@ void TVLMSQLCursorCommand::ResolveOrderBy(TVLMAO& root) {
       if (fieldNo < 0 && item.Qualifier.empty()) fieldNo = root.FindResultColumn(item.FieldName, false);
     }
     if (fieldNo < 0) throw EVLMException(30195, "Column '%s' from ORDER BY clause not found", {item.FieldName});
-    const std::string& fieldName = root.Fields[static_cast<size_t>(fieldNo)].Name;
-    fields += (fields.empty() ? "" : ";") + fieldName;
-    if (item.Descending) descending += (descending.empty() ? "" : ";") + fieldName;
+    keys.push_back({root.Fields[static_cast<size_t>(fieldNo)].Name, item.Descending != 0});
   }
-  root.SetOrderBy(fields, descending, std::string());
+  root.SetOrderBy(std::move(keys));
 }
 
 // ------------------------------------------------------------ operator tree
@@ -564,10 +561,11 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildOperatorTree(TVLMDataSet* owner, boo
   ResolveOrderBy(*source);
   // Only an index the table has may sort it: a new one would be built over
   // the whole table for a result that may be a few rows.
-  if (straight != nullptr && straight->OrderFields.Count() > 0 &&
-      !straight->ResultTable->HasIndexForFields(straight->OrderFields, straight->OrderDirections,
-                                                straight->OrderCases))
-    copyAtEnd = true;
+  if (straight != nullptr && !straight->OrderBy().empty()) {
+    qv::StringList fields, directions, cases;
+    VLMSortKeyLists(straight->OrderBy(), fields, directions, cases);
+    if (!straight->ResultTable()->HasIndexForFields(fields, directions, cases)) copyAtEnd = true;
+  }
   // What WHERE has left names no column of FROM (an aggregate among them):
   // only outer rows may supply it.
   if (Where && !allowOuterReferences && !Where->IsEmptyCondition())

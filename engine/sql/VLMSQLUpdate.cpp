@@ -58,10 +58,10 @@ TToken MakeToken(TVLMTokenKind kind, uint16_t keyword, std::string text, int32_t
 // gives rows no single table can be changed by.
 TVLMTable& RowTable(TVLMSQLSelect& query) {
   auto* leaf = dynamic_cast<TVLMAOTable*>(query.Root.get());
-  if (leaf == nullptr || !leaf->ResultTable)
+  if (leaf == nullptr || !leaf->ResultTable())
     throw EVLMException(20782, "UPDATE and DELETE change the rows of one table; '%s' is no single table",
                         {query.Root ? query.Root->TableName : std::string()});
-  return *leaf->ResultTable;
+  return *leaf->ResultTable();
 }
 
 // A second component on source's table: the rows are changed through it

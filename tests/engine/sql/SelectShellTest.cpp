@@ -54,6 +54,9 @@ TEST(SelectShellTest, PrintsTheRowsOfEachQuery) {
        "erin|sales; carol|ops; dave|ops; alice|eng; bob|eng; frank|NULL"},
       {"SELECT e.name FROM emp e WHERE e.id = 2", "bob"},
       {"SELECT name FROM emp ORDER BY salary DESC, name", "alice; bob; carol; dave; erin; frank"},
+      // A later entry of a column already sorted on changes nothing.
+      {"SELECT name FROM emp ORDER BY salary, salary DESC", "frank; erin; dave; carol; bob; alice"},
+      {"SELECT name FROM emp WHERE id < 4 ORDER BY name DESC, salary, name", "carol; bob; alice"},
       {"(SELECT name FROM emp WHERE id < 3) ORDER BY name DESC", "bob; alice"},
       {"SELECT * FROM dept WHERE budget > 300 ORDER BY budget", "ops|Operations|500; eng|Engineering|1000"},
       // '_' stays a wildcard in a pattern that ends in its only '%'.

@@ -1,8 +1,9 @@
 // The table search against a brute-force model: 2,000 rows with nulls and
 // duplicate keys, one- and two-column ascending and descending indexes, and
-// random AND-conjunctions as filters, ranges and locates. Every answer is
-// compared with a filter of the model in the cursor's order, on the
-// reference engine and on the disk, memory and temporary engines.
+// random AND-conjunctions as filters, ranges and locates, and the keyed
+// probe's seeks. Every answer is compared with a filter of the model in the
+// cursor's order, on the reference engine and on the disk, memory and
+// temporary engines.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -382,6 +383,67 @@ TEST_P(TableSearchProperty, EveryAnswerIsTheBruteForceAnswer) {
                               TVLMSearchRoad::WalkIndexRangeNaturalOrder, TVLMSearchRoad::WalkIndexRangeByBitmap,
                               TVLMSearchRoad::CompleteBitmap, TVLMSearchRoad::NoMatch})
     EXPECT_GT(figures.Road(road), 0) << "road " << static_cast<int>(road) << " after " << step << " steps";
+}
+
+// The keyed probe visits the rows of a key in index order, reading each,
+// and stops at the first the caller takes; a column leads the first index
+// defined on it.
+TEST_P(TableSearchProperty, KeyedProbeVisitsTheRowsOfTheKey) {
+  TVLMTableData& data = table.Table();
+  for (const auto& [field, index] : std::vector<std::pair<int, const char*>>{{kA, "ByA"}, {kB, "ByBDesc"},
+                                                                             {kC, "ByCA"}, {kID, "PK"}, {kD, ""}}) {
+    table.UseIndex(index);
+    EXPECT_EQ(data.FindLeadingIndex(&table, kFieldNames[field]), *index != 0 ? table.IndexID : -1) << index;
+  }
+  uint8_t* key = table.AllocKeyBuffer();
+  std::vector<uint8_t> record(
+      static_cast<size_t>(std::max(table.RecordBufferSize, data.RecordManager->RecordBufferSize)));
+  auto cleanup = qv::ScopeExit([&] { VLMMemoryManager().FreeMem(key); });
+  for (int round = 0; round < 60; ++round) {
+    const size_t indexNo = 1 + static_cast<size_t>(Pick(5));
+    const IndexModel& index = kIndexes[indexNo];
+    table.UseIndex(index.Name);
+    table.InitKeyBuffer(key);
+    std::vector<std::optional<int64_t>> values;
+    const size_t count = 1 + static_cast<size_t>(Pick(static_cast<int>(index.Columns.size())));
+    for (size_t c = 0; c < count; ++c) {
+      const int field = index.Columns[c].first;
+      values.push_back(RandomKeyValue(field));
+      if (field == kC)
+        table.SetText(field, values.back() ? std::optional<std::string>(kTexts[*values.back()]) : std::nullopt, key);
+      else
+        table.SetInt(field, values.back(), key);
+    }
+    std::vector<int64_t> expected, visited;
+    for (size_t i : Ordered(index))
+      if (CompareKey(index, rows[i], values) == 0) expected.push_back(*rows[i].Values[kID]);
+    // Every row, then a stop at a row of the middle.
+    const size_t stop = expected.empty() ? 0 : static_cast<size_t>(Pick(static_cast<int>(expected.size())));
+    for (const bool stopping : {false, true}) {
+      visited.clear();
+      bool taken = false;
+      ASSERT_TRUE(data.RunRead(&table, [&] {
+        taken = data.ProbeKey(&table, table.IndexID, key, static_cast<int32_t>(values.size()), record.data(),
+                              [&](const TVLMRecordID& id) {
+                                // The ID the record read holds, when the entry names a row.
+                                uint8_t* saved = table.RecordBuffer;
+                                table.RecordBuffer = record.data();
+                                const std::optional<int64_t> read = table.Int(kID);
+                                table.RecordBuffer = saved;
+                                const int64_t row = RowOf(id);
+                                visited.push_back(row >= 0 && read == rows[static_cast<size_t>(row)].Values[kID]
+                                                      ? read.value_or(-1)
+                                                      : -2);
+                                return stopping && visited.size() == stop + 1;
+                              });
+      }));
+      const std::vector<int64_t> want(expected.begin(),
+                                      stopping && !expected.empty() ? expected.begin() + static_cast<long>(stop) + 1
+                                                                    : expected.end());
+      ASSERT_EQ(Difference(visited, want), "") << index.Name << (stopping ? " stopping" : "");
+      ASSERT_EQ(taken, stopping && !expected.empty()) << index.Name;
+    }
+  }
 }
 
 // A range and a filter conjunct on one descending column that merge into an
