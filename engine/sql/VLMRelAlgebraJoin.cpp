@@ -267,7 +267,9 @@ void TVLMAOJoin::OperandsOpened() {
                       Fields[static_cast<size_t>(RightJoinFields.Items()[k])].SourceOperator() == Right.get());
   SeekInner_ = false;
   ProbeIndex_ = -1;
+  InnerKeyUnique_ = false;
   // Whether the right leaf reads through an index led by its number key.
+  const TVLMIndexDef* index = nullptr;
   auto seekable = [&] {
     if ((Kind != TVLMJoinKind::Inner && Kind != TVLMJoinKind::Left) || !KeyMode || KeysInLoop_ ||
         LeftJoinFields.Count() != 1 || !Right->IsLeaf || !Right->ResultTable() ||
@@ -277,8 +279,7 @@ void TVLMAOJoin::OperandsOpened() {
     if (key.SourceOperator() != Right.get() || !VLMIsNumericBaseType(VLMDataTypeToBaseType(key.DataType))) return false;
     const TVLMAOField& column = Right->Fields[static_cast<size_t>(key.SourceFieldNo())];
     TVLMLocalCursor* cursor = Right->ResultTable()->Handle();
-    const TVLMIndexDef* index =
-        cursor != nullptr ? cursor->IndexDefs->FindIndexDef(Right->ResultTable()->IndexName()) : nullptr;
+    index = cursor != nullptr ? cursor->IndexDefs->FindIndexDef(Right->ResultTable()->IndexName()) : nullptr;
     return index != nullptr && index->GetColumnCount() >= 1 && !index->GetColumn(0).Descending &&
            qv::UpperCase1252(index->GetColumn(0).Name) == qv::UpperCase1252(column.Name);
   };
@@ -287,6 +288,8 @@ void TVLMAOJoin::OperandsOpened() {
     return;
   }
   const bool probe = PlanProbe();
+  // A stored unique index on the key alone holds each key once.
+  InnerKeyUnique_ = probe && (index->Unique || index->Primary) && !index->Temporary && index->GetColumnCount() == 1;
   SeekInner_ = PullsLeft_ || Right->RecordCount() > (probe ? kProbeRowsPerOuterRow : kSeekRowsPerOuterRow) *
                                                         std::max<int64_t>(1, Left->RecordCount());
 }
@@ -583,7 +586,14 @@ void TVLMAOJoin::OuterDrivenNext() {
   TVLMAO& inner = InnerOperand();
   const TMove move = Move_;
   Move_ = TMove::None;
-  if (move == TMove::Inner) inner.Next();
+  if (move == TMove::Inner && InnerKeyUnique_) {
+    // The run of a unique key has no second row: the next outer row follows
+    // with the inner leaf left on this one, behind every key to come.
+    outer.Next();
+    Step_ = TStep::NewOuter;
+  } else if (move == TMove::Inner) {
+    inner.Next();
+  }
   if (move == TMove::Outer) {
     outer.Next();
     Step_ = TStep::NewOuter;

@@ -163,6 +163,9 @@ private:
   int64_t ProbeHigh_ = 0;
   std::vector<uint8_t> ProbeKey_;
   std::vector<uint8_t> ProbeRecord_;
+  // The probed inner leaf reads through a stored unique index on the key
+  // alone: each run of equal keys is one row.
+  bool InnerKeyUnique_ = false;
   // This join is the left operand of a join that pulls its rows: it is
   // never materialised.
   bool Pipelined_ = false;
