@@ -231,6 +231,10 @@ private:
                int32_t close);
 
   // ---- conditions ----
+  // One node of kind op over a chain of operands read by read and joined
+  // by keyword; a single operand is returned as it is. A missing operand
+  // after the keyword raises code.
+  NodePtr BooleanChain(uint16_t keyword, uint8_t op, NodePtr (TVLMExpressionParser::*read)(), int32_t code);
   NodePtr AndCondition();
   NodePtr NotCondition();
   NodePtr IsTest();

@@ -52,30 +52,25 @@ uint8_t TVLMExpressionParser::ComparisonOperator() const {
 
 NodePtr TVLMExpressionParser::SearchCondition() {
   TFrame frame(*this);
-  NodePtr first = AndCondition();
-  if (!first || !Keyword(kwOR)) return first;
-  // One OR node over the whole chain, as for AND: the node evaluates its
-  // operands in one loop, so a list of any length needs no stack.
-  auto node = std::make_unique<TVLMExprNodeBoolean>(kVLMOpOr);
-  node->AddChild(std::move(first));
-  while (Keyword(kwOR)) {
-    Next();
-    NodePtr operand = AndCondition();
-    if (!operand) Found(30070, "Boolean expression expected, but '%s' found at line %d, column %d");
-    node->AddChild(std::move(operand));
-  }
-  return node;
+  return BooleanChain(kwOR, kVLMOpOr, &TVLMExpressionParser::AndCondition, 30070);
 }
 
 NodePtr TVLMExpressionParser::AndCondition() {
-  NodePtr first = NotCondition();
-  if (!first || !Keyword(kwAND)) return first;
-  auto node = std::make_unique<TVLMExprNodeBoolean>(kVLMOpAnd);
+  return BooleanChain(kwAND, kVLMOpAnd, &TVLMExpressionParser::NotCondition, 30069);
+}
+
+NodePtr TVLMExpressionParser::BooleanChain(uint16_t keyword, uint8_t op, NodePtr (TVLMExpressionParser::*read)(),
+                                           int32_t code) {
+  NodePtr first = (this->*read)();
+  if (!first || !Keyword(keyword)) return first;
+  // One node over the whole chain: the node evaluates its operands in one
+  // loop, so a list of any length needs no stack.
+  auto node = std::make_unique<TVLMExprNodeBoolean>(op);
   node->AddChild(std::move(first));
-  while (Keyword(kwAND)) {
+  while (Keyword(keyword)) {
     Next();
-    NodePtr operand = NotCondition();
-    if (!operand) Found(30069, "Boolean expression expected, but '%s' found at line %d, column %d");
+    NodePtr operand = (this->*read)();
+    if (!operand) Found(code, "Boolean expression expected, but '%s' found at line %d, column %d");
     node->AddChild(std::move(operand));
   }
   return node;
