@@ -36,9 +36,19 @@ bool IsPlanningCandidate(const TVLMExprNode* node) {
          (node->Operator == kVLMOpIsNull || node->Operator == kVLMOpIsNotNull || node->Operator == kVLMOpBetween);
 }
 
+// A node's logical answer is written into the block of the last one, which
+// the value owns: a filter tested on every record allocates nothing.
 void SetLogical(TVLMVariant& value, bool b) {
-  value.Clear(bdtLogical);
+  if (value.DataType != bdtLogical || value.DataNotOwned != 0) value.Clear(bdtLogical);
   value.SetAsBoolean(b);
+}
+
+// Unknown, keeping an owned logical block for the next answer.
+void ResetLogical(TVLMVariant& value) {
+  if (value.DataType == bdtLogical && value.DataNotOwned == 0)
+    value.SetNull();
+  else
+    value.Clear(bdtLogical);
 }
 
 // The field under an indexable node: the node itself, or the field under
@@ -784,7 +794,7 @@ TVLMExprNodeSubqueryBase* TVLMExprNodeBoolean::SubqueryChild(int32_t index) cons
 }
 
 TVLMVariant& TVLMExprNodeBoolean::GetValue() {
-  Result.Clear(bdtLogical);
+  ResetLogical(Result);
   switch (Operator) {
     case kVLMOpNot: {
       const TVLMVariant& v = Children.at(0)->GetValue();
@@ -1251,7 +1261,7 @@ bool TVLMExpression::UsesOnlyFields(std::string_view fieldNames) {
 }
 
 bool TVLMExpression::IsEmptyCondition() const {
-  return !Root_ || (dynamic_cast<const TVLMExprNodeBoolean*>(Root_.get()) != nullptr && Root_->Children.empty());
+  return !Root_ || (Root_->Children.empty() && dynamic_cast<const TVLMExprNodeBoolean*>(Root_.get()) != nullptr);
 }
 
 bool TVLMExpression::IsField() const { return dynamic_cast<const TVLMExprNodeField*>(Root_.get()) != nullptr; }
