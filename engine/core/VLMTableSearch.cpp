@@ -297,9 +297,10 @@ uint16_t TVLMTableData::GetPageDataSize() { return 0; }
 
 namespace {
 
-// A restricted cursor's walk over a range of its own index, kept between the
-// cursor's steps: the conditions as the search planned them, the walk where
-// it stopped, and the buffer the conditions are bound to.
+// A restricted cursor's walk over a range of its own index, or its scan in
+// natural order, kept between the cursor's steps: the conditions as the
+// search planned them, the walk where it stopped, and the buffer the
+// conditions are bound to.
 class TVLMKeptWalk : public TVLMEngineReadState {
 public:
   explicit TVLMKeptWalk(const TVLMTableData* owner) : TVLMEngineReadState(owner) {}
@@ -313,8 +314,12 @@ public:
   int32_t Start = -1;
   int32_t End = -1;
   // The index walked: the cursor's own, or (natural order) the one whose
-  // equal keys the walk meets in record-ID order.
+  // equal keys the walk meets in record-ID order; -1 for a scan.
   int32_t WalkIndexID = -1;
+  // A scan in natural order (no walk, no range: every record is tested),
+  // and the record manager's state of its reads.
+  bool Scan = false;
+  TVLMIndexPositionCache ScanCache;
   // What the walk is valid for: the cursor's index, session and direction,
   // the table's change stamp, and the record the cursor took from it last.
   int32_t IndexID = -1;
@@ -351,14 +356,37 @@ bool TVLMTableData::StepSearch(TVLMCursor* cursor, bool forward, bool fromBeginn
     if (kept != nullptr && kept->Test && kept->At == found) held = kept->Record;
     return true;
   }
-  SearchCounters_.CountRoad(kept->IndexID == -1 ? TVLMSearchRoad::WalkIndexRangeNaturalOrder
-                                                : TVLMSearchRoad::WalkNavigationIndexRange);
+  SearchCounters_.CountRoad(kept->Scan              ? TVLMSearchRoad::ScanNavigationOrder
+                            : kept->IndexID == -1 ? TVLMSearchRoad::WalkIndexRangeNaturalOrder
+                                                  : TVLMSearchRoad::WalkNavigationIndexRange);
   TVLMScanSearchConditionArray& conditions = *kept->Conditions;
   // A filter was bound to the cursor's record since (CheckRecordFilter);
   // a walk that tests nothing evaluates no filter.
   if (kept->Test)
     for (int32_t i = 0; i < conditions.GetCount(); ++i)
       if (TVLMExpression* e = conditions.GetItem(i).Expression) e->SetRecordBuffer(kept->Record, false);
+  if (kept->Scan) {
+    // The scan reads on from the record it gave last.
+    TVLMNavigationRequest request;
+    request.Mode = forward ? 1 : 2;
+    request.RecordID = kept->At;
+    request.RecordBuffer = kept->Record;
+    request.Cache = &kept->ScanCache;
+    bool matched = false;
+    while (!matched) {
+      ReadRecordAt(kept->SessionID, request, RecordManager->ChangeStamp, nullptr);
+      if (request.Result != kVLMNavOK) break;
+      matched = TestConditions(cursor, conditions, -1, -1, kept->Record, request.RecordID);
+    }
+    if (!matched) {
+      slot.reset();
+      return false;
+    }
+    kept->At = request.RecordID;
+    found = request.RecordID;
+    held = kept->Record;
+    return true;
+  }
   TVLMIndex* index = IndexManager->GetIndex(kept->WalkIndexID);
   const TVLMScanSearchCondition& startCondition = conditions.GetItem(kept->Start);
   const TVLMScanSearchCondition* endCondition = kept->End >= 0 ? &conditions.GetItem(kept->End) : nullptr;
@@ -453,18 +481,24 @@ bool TVLMTableData::FindRecord(TVLMCursor* cursor, TVLMExpression* matchExpressi
   TVLMRecordID found;
   bool result = false;
   bool test = false;
+  bool scanned = false;
   {
     TVLMDetachedConjuncts detached(*conditions, start, end);
     bool probed = false;
     if (start == -1) result = ProbeInValues(search, *conditions, probed, found);
     if (!probed) result = DispatchSearch(search, *conditions, start, end, found);
+    scanned = start == -1 && !probed;
     // As the walk saw them: the conjuncts its range guarantees are out.
     if (keptWalk != nullptr) test = cursor->FilterCallback || OtherConditionsRemain(*conditions, start, end);
   }
-  if (result && keptWalk != nullptr) {
+  // A step's scan in natural order goes on from its match at the next step,
+  // with the conditions planned now.
+  const bool keepScan = result && scanned && search.KeepWalk != nullptr && search.NavigationIndex == -1;
+  if (result && (keptWalk != nullptr || keepScan)) {
     auto kept = std::make_unique<TVLMKeptWalk>(this);
-    kept->WalkIndexID = conditions->GetItem(start).IndexID;
-    kept->Test = test;
+    kept->Scan = keepScan;
+    kept->WalkIndexID = keepScan ? -1 : conditions->GetItem(start).IndexID;
+    kept->Test = keepScan || test;
     kept->Conditions = std::move(conditions);
     kept->Walk = std::move(keptWalk);
     kept->Record = search.Record;
