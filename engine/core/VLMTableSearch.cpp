@@ -266,6 +266,21 @@ void KeepInexactConjuncts(TVLMScanSearchCondition& condition, const TVLMIndexDef
   }
 }
 
+// Every value an integer within the range of integer type fieldType: a key
+// of that type holds it unchanged.
+bool ExactIntegerKeys(TVLMBaseDataType fieldType, const std::vector<const TVLMVariant*>& values) {
+  int64_t low = 0;
+  int64_t high = 0;
+  if (!VLMIntegerBaseTypeRange(fieldType, low, high)) return false;
+  return std::all_of(values.begin(), values.end(), [&](const TVLMVariant* value) {
+    int64_t valueLow = 0;
+    int64_t valueHigh = 0;
+    if (!VLMIntegerBaseTypeRange(value->DataType, valueLow, valueHigh)) return false;
+    const int64_t v = value->GetAsLargeInt();
+    return v >= low && v <= high;
+  });
+}
+
 [[noreturn]] void RaisePositionError(int32_t code, int32_t indexID, const TVLMRecordID& recordID) {
   throw EVLMException(code, "Cannot find record position in index %d, RecordID = %d %d",
                       {indexID, static_cast<int32_t>(recordID.Page), static_cast<int32_t>(recordID.Row)});
@@ -1023,10 +1038,12 @@ bool TVLMTableData::ProbeInValues(const TVLMSearchRequest& search, const TVLMSca
   if (search.Bitmap == nullptr || search.NavigationIndex != -1 || !search.FromBeginning) return false;
   TVLMExprNodeField* field = nullptr;
   std::vector<const TVLMVariant*> values;
-  for (int32_t i = 0; i < conditions.GetCount() && field == nullptr; ++i)
-    if (TVLMExpression* e = conditions.GetItem(i).Expression; e != nullptr && !e->FindInProbe(field, values))
-      field = nullptr;
-  if (field == nullptr || field->Cursor != search.Cursor) return false;
+  // The condition whose filter holds the IN.
+  int32_t holder = -1;
+  for (int32_t i = 0; i < conditions.GetCount() && holder < 0; ++i)
+    if (TVLMExpression* e = conditions.GetItem(i).Expression; e != nullptr && e->FindInProbe(field, values))
+      holder = i;
+  if (holder < 0 || field == nullptr || field->Cursor != search.Cursor) return false;
   // Each value once.
   auto less = [](const TVLMVariant* a, const TVLMVariant* b) {
     return a->Compare(*b) == kVLMCompareLess;
@@ -1068,12 +1085,19 @@ bool TVLMTableData::ProbeInValues(const TVLMSearchRequest& search, const TVLMSca
   probed = true;
   SearchCounters_.CountRoad(TVLMSearchRoad::WalkIndexRangeNaturalOrder);
   // Every record of every value's keys is tested against all the
-  // conditions (the IN among them): the keys only say where to look.
+  // conditions: the keys only say where to look. An integer field looked up
+  // by integers it can hold finds exactly the records whose field equals
+  // one of them, which pass the IN: a holder that is the IN alone is not
+  // tested.
+  int32_t skipped = -1;
+  if (auto* in = dynamic_cast<TVLMExprNodeBoolean*>(conditions.GetItem(holder).Expression->GetRoot());
+      in != nullptr && in->Operator == kVLMOpIn && ExactIntegerKeys(field->BaseType, values))
+    skipped = holder;
   std::vector<int64_t> collected;
   for (const TVLMScanSearchCondition& key : keys)
     ProbeKey(search.Cursor, key.IndexID, key.KeyBuffer, key.KeyFieldCount, search.Record,
              [&](const TVLMRecordID& recordID) {
-               if (TestConditions(search.Cursor, conditions, -1, -1, search.Record, recordID))
+               if (TestConditions(search.Cursor, conditions, skipped, -1, search.Record, recordID))
                  collected.push_back(RecordIDToRecordNo(recordID));
                return false;
              });
