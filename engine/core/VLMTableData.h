@@ -464,7 +464,8 @@ public:
   // in index order, each read into record (at least the record manager's
   // RecordBufferSize bytes) and handed to accept with its ID; stops at the
   // first that accept takes (answers true). Answers whether one was taken.
-  // An index that is not open raises what GetIndex raises.
+  // record nullptr: no record is read, accept has the IDs alone. An index
+  // that is not open raises what GetIndex raises.
   bool ProbeKey(TVLMCursor* cursor, int32_t indexID, uint8_t* key, int32_t keyFieldCount, uint8_t* record,
                 const std::function<bool(const TVLMRecordID&)>& accept);
   // The index of the cursor's session (or a stored one) whose first column

@@ -1093,9 +1093,12 @@ bool TVLMTableData::ProbeInValues(const TVLMSearchRequest& search, const TVLMSca
   if (auto* in = dynamic_cast<TVLMExprNodeBoolean*>(conditions.GetItem(holder).Expression->GetRoot());
       in != nullptr && in->Operator == kVLMOpIn && ExactIntegerKeys(field->BaseType, values))
     skipped = holder;
+  // With nothing else to test no record is read, as a range walk without
+  // tests reads none.
+  const bool read = skipped < 0 || conditions.GetCount() > 1 || search.Cursor->FilterCallback;
   std::vector<int64_t> collected;
   for (const TVLMScanSearchCondition& key : keys)
-    ProbeKey(search.Cursor, key.IndexID, key.KeyBuffer, key.KeyFieldCount, search.Record,
+    ProbeKey(search.Cursor, key.IndexID, key.KeyBuffer, key.KeyFieldCount, read ? search.Record : nullptr,
              [&](const TVLMRecordID& recordID) {
                if (TestConditions(search.Cursor, conditions, skipped, -1, search.Record, recordID))
                  collected.push_back(RecordIDToRecordNo(recordID));
@@ -1188,7 +1191,7 @@ bool TVLMTableData::ProbeKey(TVLMCursor* cursor, int32_t indexID, uint8_t* key, 
   for (bool first = true; index->FindNextInRange(sessionID, first, walk, recordID, record, nullptr, &condition, true);
        first = false) {
     SearchCounters_.CountIndexStep();
-    if (ReadSearchRecord(sessionID, recordID, record) && accept(recordID)) return true;
+    if ((record == nullptr || ReadSearchRecord(sessionID, recordID, record)) && accept(recordID)) return true;
   }
   return false;
 }
