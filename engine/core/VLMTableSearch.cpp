@@ -1113,7 +1113,8 @@ bool TVLMTableData::RunRead(TVLMCursor* cursor, const std::function<void()>& bod
 }
 
 bool TVLMTableData::ProbeKey(TVLMCursor* cursor, int32_t indexID, uint8_t* key, int32_t keyFieldCount,
-                             uint8_t* record, const std::function<bool(const TVLMRecordID&)>& accept) {
+                             uint8_t* record, const std::function<bool(const TVLMRecordID&)>& accept,
+                             std::unique_ptr<TVLMEngineReadState>* kept) {
   auto guard = LockGuard();
   const int32_t sessionID = VLMCursorSessionID(cursor);
   TVLMIndex* index = IndexManager->GetIndex(indexID);
@@ -1124,15 +1125,10 @@ bool TVLMTableData::ProbeKey(TVLMCursor* cursor, int32_t indexID, uint8_t* key, 
   condition.KeyBufferSize = cursor->RecordBufferSize;
   condition.KeyFieldCount = keyFieldCount;
   condition.IndexID = indexID;
-  TVLMIndexWalk* walk = index->CreateWalk();
-  auto release = qv::ScopeExit([&] { index->FreeWalk(walk); });
-  TVLMRecordID recordID;
-  for (bool first = true; index->FindNextInRange(sessionID, first, walk, recordID, record, nullptr, &condition, true);
-       first = false) {
+  return index->ProbeEqual(sessionID, condition, kept, [&](const TVLMRecordID& recordID) {
     SearchCounters_.CountIndexStep();
-    if (ReadSearchRecord(sessionID, recordID, record) && accept(recordID)) return true;
-  }
-  return false;
+    return ReadSearchRecord(sessionID, recordID, record) && accept(recordID);
+  });
 }
 
 int32_t TVLMTableData::FindLeadingIndex(TVLMCursor* cursor, const std::string& fieldName) {

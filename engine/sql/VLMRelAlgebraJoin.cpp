@@ -315,6 +315,7 @@ bool TVLMAOJoin::PlanProbe() {
   ProbeRecord_.assign(size, 0);
   ProbeTable_ = table;
   ProbeIndex_ = cursor->IndexID;
+  ProbePosition_.reset();
   return true;
 }
 
@@ -335,11 +336,13 @@ std::optional<bool> TVLMAOJoin::ProbeInner(const TVLMIntegerArray& outerFields) 
   {
     TVLMTableDataScope scope(*cursor);
     if (!ProbeTable_->RunRead(cursor, [&] {
-          hit = ProbeTable_->ProbeKey(cursor, ProbeIndex_, ProbeKey_.data(), 1, ProbeRecord_.data(),
-                                      [&](const TVLMRecordID& id) {
-                                        found = id;
-                                        return true;
-                                      });
+          hit = ProbeTable_->ProbeKey(
+              cursor, ProbeIndex_, ProbeKey_.data(), 1, ProbeRecord_.data(),
+              [&](const TVLMRecordID& id) {
+                found = id;
+                return true;
+              },
+              &ProbePosition_);
         }))
       return std::nullopt;
   }
@@ -483,6 +486,7 @@ void TVLMAOJoin::PipelineFirst() {
   RunStart.clear();
   RunPosition.clear();
   RunKey_.clear();
+  ProbePosition_.reset();
   InRun = 0;
   NullPairPhase = 0;
   MatchCount = 0;

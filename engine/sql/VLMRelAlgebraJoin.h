@@ -18,6 +18,7 @@
 // The stored join kinds.
 enum class TVLMJoinKind : uint8_t { Cross = 0, Inner = 1, Left = 2, Right = 3, Full = 4 };
 
+class TVLMEngineReadState;
 class TVLMTableData;
 
 class TVLMAOJoin : public TVLMAO {
@@ -163,6 +164,8 @@ private:
   int64_t ProbeHigh_ = 0;
   std::vector<uint8_t> ProbeKey_;
   std::vector<uint8_t> ProbeRecord_;
+  // Where the index keeps the last probe of this walk, for the next.
+  std::unique_ptr<TVLMEngineReadState> ProbePosition_;
   // The probed inner leaf reads through a stored unique index on the key
   // alone: each run of equal keys is one row.
   bool InnerKeyUnique_ = false;
