@@ -550,10 +550,14 @@ bool TVLMAOJoin::StartOuterRow() {
   }
   RunStart.clear();
   if (PullsLeft_) {
-    // The outer rows come in no key order: each new key seeks its run.
+    // The outer rows come in no key order: each new key seeks its run. The
+    // row a probe finds holds the outer key.
     const std::optional<bool> probed = ProbeInner(outerFields);
     if (probed ? !*probed : !SeekInner(outerFields)) return false;
-    CompareKeys();
+    if (probed)
+      KeyCompare = 0;
+    else
+      CompareKeys();
     if (KeyCompare != 0) return false;
     RunStart = BookmarkOf(inner);
     CopyRunKey(outerFields);
@@ -561,20 +565,26 @@ bool TVLMAOJoin::StartOuterRow() {
   }
   // A new key, above every key before it: the inner rows behind the inner
   // operand's position are never needed again.
+  bool probed = false;
   if (SeekInner_ && !inner.Eof()) {
     CompareKeys();
     if (InnerBehind()) {
       // A key the probe does not find has no partner; the inner rows stay
-      // where they are, behind the keys still to come.
-      const std::optional<bool> probed = ProbeInner(outerFields);
-      if (probed && !*probed) return false;
-      if (!probed && !SeekInner(outerFields)) MoveToEnd(inner);
+      // where they are, behind the keys still to come. The row a probe
+      // finds holds the outer key.
+      const std::optional<bool> found = ProbeInner(outerFields);
+      if (found && !*found) return false;
+      if (!found && !SeekInner(outerFields)) MoveToEnd(inner);
+      probed = found.has_value();
     }
   }
-  for (; !inner.Eof(); inner.Next()) {
-    CompareKeys();
-    if (!InnerBehind()) break;
-  }
+  if (probed)
+    KeyCompare = 0;
+  else
+    for (; !inner.Eof(); inner.Next()) {
+      CompareKeys();
+      if (!InnerBehind()) break;
+    }
   if (inner.Eof()) {
     if (IsInner) JoinEof = 1;
     return false;
@@ -604,6 +614,9 @@ void TVLMAOJoin::OuterDrivenNext() {
   }
   const bool merge = KeyMode && !KeysInLoop_;
   for (;;) {
+    // The merge starts an outer row with the inner operand on the first row
+    // of its key (StartOuterRow): that row needs no comparison.
+    bool onRunStart = false;
     if (Step_ == TStep::NewOuter) {
       if (outer.Eof()) {
         JoinEof = 1;
@@ -621,11 +634,15 @@ void TVLMAOJoin::OuterDrivenNext() {
         continue;
       }
       Step_ = TStep::Scan;
+      onRunStart = merge;
     }
     bool ended = inner.Eof();
     bool candidate = !ended;
     if (!ended && KeyMode) {
-      CompareKeys();
+      if (onRunStart)
+        KeyCompare = 0;
+      else
+        CompareKeys();
       if (merge)
         ended = KeyCompare != 0;
       else
