@@ -559,8 +559,7 @@ bool TVLMAOJoin::StartOuterRow() {
     else
       CompareKeys();
     if (KeyCompare != 0) return false;
-    RunStart = BookmarkOf(inner);
-    CopyRunKey(outerFields);
+    MarkRunStart(outerFields);
     return true;
   }
   // A new key, above every key before it: the inner rows behind the inner
@@ -590,9 +589,17 @@ bool TVLMAOJoin::StartOuterRow() {
     return false;
   }
   if (KeyCompare != 0) return false;
-  RunStart = BookmarkOf(inner);
-  CopyRunKey(outerFields);
+  MarkRunStart(outerFields);
   return true;
+}
+
+void TVLMAOJoin::MarkRunStart(const TVLMIntegerArray& outerFields) {
+  // The one row of a unique inner key is left only for a greater outer key
+  // when no condition can send the walk past it (OuterDrivenNext): an
+  // outer row of the same key finds the inner operand still on it.
+  if (InnerKeyUnique_ && !JoinCondition) return;
+  RunStart = BookmarkOf(InnerOperand());
+  CopyRunKey(outerFields);
 }
 
 void TVLMAOJoin::OuterDrivenNext() {

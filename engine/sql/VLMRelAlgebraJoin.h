@@ -116,6 +116,9 @@ private:
   // Positions the inner operand for the current outer row; false when the
   // row can have no partner.
   bool StartOuterRow();
+  // The inner operand's row starts the run of the outer key: RunStart and
+  // RunKey_ mark it, unless the walk cannot leave that row before a new key.
+  void MarkRunStart(const TVLMIntegerArray& outerFields);
   // The inner leaf on its first row whose key is the outer key or above;
   // false when there is none.
   bool SeekInner(const TVLMIntegerArray& outerFields);
