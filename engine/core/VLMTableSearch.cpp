@@ -1125,9 +1125,18 @@ bool TVLMTableData::ProbeKey(TVLMCursor* cursor, int32_t indexID, uint8_t* key, 
   condition.KeyBufferSize = cursor->RecordBufferSize;
   condition.KeyFieldCount = keyFieldCount;
   condition.IndexID = indexID;
-  return index->ProbeEqual(sessionID, condition, kept, [&](const TVLMRecordID& recordID) {
-    SearchCounters_.CountIndexStep();
-    return ReadSearchRecord(sessionID, recordID, record) && accept(recordID);
+  // One reference for the lambda, which std::function then keeps without
+  // taking memory.
+  struct {
+    TVLMTableData& table;
+    int32_t sessionID;
+    uint8_t* record;
+    const std::function<bool(const TVLMRecordID&)>& accept;
+  } visit{*this, sessionID, record, accept};
+  return index->ProbeEqual(sessionID, condition, kept, [&visit](const TVLMRecordID& recordID) {
+    visit.table.SearchCounters_.CountIndexStep();
+    return (visit.record == nullptr || visit.table.ReadSearchRecord(visit.sessionID, recordID, visit.record)) &&
+           visit.accept(recordID);
   });
 }
 

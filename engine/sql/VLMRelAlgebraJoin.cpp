@@ -312,7 +312,7 @@ bool TVLMAOJoin::PlanProbe() {
   const size_t size = static_cast<size_t>(std::max<int32_t>(
       {cursor->RecordBufferSize, table->RecordManager ? table->RecordManager->RecordBufferSize : 0, 1}));
   ProbeKey_.assign(size, 0);
-  ProbeRecord_.assign(size, 0);
+  ProbeBookmark_.assign(static_cast<size_t>(TVLMDataSet::kBookmarkSize), 0);
   ProbeTable_ = table;
   ProbeIndex_ = cursor->IndexID;
   ProbePosition_.reset();
@@ -331,25 +331,31 @@ std::optional<bool> TVLMAOJoin::ProbeInner(const TVLMIntegerArray& outerFields) 
   } catch (const EVLMException&) {
     return std::nullopt;
   }
-  TVLMRecordID found;
-  bool hit = false;
+  // The lambdas hold one reference each, which std::function keeps
+  // without taking memory. The record is not read here: moving the leaf
+  // to it reads it.
+  struct {
+    TVLMAOJoin& join;
+    TVLMLocalCursor* cursor;
+    TVLMRecordID found;
+    bool hit;
+  } probe{*this, cursor, {}, false};
   {
     TVLMTableDataScope scope(*cursor);
-    if (!ProbeTable_->RunRead(cursor, [&] {
-          hit = ProbeTable_->ProbeKey(
-              cursor, ProbeIndex_, ProbeKey_.data(), 1, ProbeRecord_.data(),
-              [&](const TVLMRecordID& id) {
-                found = id;
+    if (!ProbeTable_->RunRead(cursor, [&probe] {
+          probe.hit = probe.join.ProbeTable_->ProbeKey(
+              probe.cursor, probe.join.ProbeIndex_, probe.join.ProbeKey_.data(), 1, nullptr,
+              [&probe](const TVLMRecordID& id) {
+                probe.found = id;
                 return true;
               },
-              &ProbePosition_);
+              &probe.join.ProbePosition_);
         }))
       return std::nullopt;
   }
-  if (!hit) return false;
-  qv::Bookmark bookmark(static_cast<size_t>(TVLMDataSet::kBookmarkSize), 0);
-  VLMPutRecordID(bookmark.data(), found);
-  GoTo(*Right, bookmark);
+  if (!probe.hit) return false;
+  VLMPutRecordID(ProbeBookmark_.data(), probe.found);
+  GoTo(*Right, ProbeBookmark_);
   return true;
 }
 

@@ -159,14 +159,15 @@ private:
   bool SeekInner_ = false;
   // The keyed probe of a seeking inner leaf without filter or range: the
   // table, the index and table field of the key, the key's integer range,
-  // the key and record buffers (ProbeIndex_ -1: no probe).
+  // the key buffer and the bookmark of the record found (ProbeIndex_ -1: no
+  // probe).
   TVLMTableData* ProbeTable_ = nullptr;
   int32_t ProbeIndex_ = -1;
   int32_t ProbeField_ = -1;
   int64_t ProbeLow_ = 0;
   int64_t ProbeHigh_ = 0;
   std::vector<uint8_t> ProbeKey_;
-  std::vector<uint8_t> ProbeRecord_;
+  qv::Bookmark ProbeBookmark_;
   // Where the index keeps the last probe of this walk, for the next.
   std::unique_ptr<TVLMEngineReadState> ProbePosition_;
   // The probed inner leaf reads through a stored unique index on the key
