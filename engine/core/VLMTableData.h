@@ -55,10 +55,14 @@
 //      range, or the scan in natural order, that its last step kept
 //      (StepSearch) only while the cursor stands on the record that walk
 //      gave, in the same direction, session and index, and the change stamp
-//      is the same; a change of what the
-//      cursor sees (ClearRecordBitmap) drops the walk. Likewise the copy of
-//      the last record a restricted cursor read stands for a read of it only
-//      under the same record ID, session and change stamp.
+//      is the same; a change of what the cursor sees (ClearRecordBitmap)
+//      drops the walk. Likewise the copy of the last record a restricted
+//      cursor read stands for a read of it only under the same record ID,
+//      session and change stamp. A step from the
+//      beginning takes the kept walk's first match without a search only
+//      while the walk has not stepped past it, under those same conditions,
+//      and the cursor's only restriction is a filter its setter vouched
+//      answers by the record alone (TVLMCursor::RecordOnlyFilter).
 //
 // Error codes: 10131 no fields, 30058 constraint kind, 20017 delete of an
 // open table, 10150 rename of an open table, 30343/30344 field rename, 10324
@@ -462,12 +466,16 @@ public:
   // Inside RunRead: the records whose key in index indexID equals the first
   // keyFieldCount columns of key (laid out as the cursor's record buffer),
   // in index order, each read into record (at least the record manager's
-  // RecordBufferSize bytes) and handed to accept with its ID; stops at the
-  // first that accept takes (answers true). Answers whether one was taken.
-  // record nullptr: no record is read, accept has the IDs alone. An index
-  // that is not open raises what GetIndex raises.
+  // RecordBufferSize bytes; nullptr: not read) and handed to accept with
+  // its ID; stops at the first that accept takes (answers true). Answers
+  // whether one was taken. An index that is not open raises what GetIndex
+  // raises. kept: what the
+  // index keeps between the probes of one caller (TVLMIndex::ProbeEqual),
+  // so that probes of ascending keys start where the last one ended;
+  // nullptr: each probe starts at the top of the index.
   bool ProbeKey(TVLMCursor* cursor, int32_t indexID, uint8_t* key, int32_t keyFieldCount, uint8_t* record,
-                const std::function<bool(const TVLMRecordID&)>& accept);
+                const std::function<bool(const TVLMRecordID&)>& accept,
+                std::unique_ptr<TVLMEngineReadState>* kept = nullptr);
   // The index of the cursor's session (or a stored one) whose first column
   // is table field fieldName; -1 when there is none.
   int32_t FindLeadingIndex(TVLMCursor* cursor, const std::string& fieldName);

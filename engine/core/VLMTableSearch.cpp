@@ -348,7 +348,29 @@ public:
   // record per key: it searches beyond each key anew, and keeps the walk
   // only for the record the walk read).
   bool Continuable = true;
+  // The walk began at the start of its range and has taken no step since
+  // its first match: it stands where a new search from the beginning would.
+  bool AtFirstMatch = false;
 };
+
+// Whether a search from the beginning may take kept's first match instead of
+// searching again: the cursor's only restriction is a filter that answers by
+// the record alone (TVLMCursor::RecordOnlyFilter), and the walk stands at its
+// first match under the cursor's direction, session and index, on the record
+// the cursor read last, with the table unchanged since.
+bool KeptFirstMatchHolds(const TVLMKeptWalk& kept, TVLMCursor& cursor, bool forward, uint32_t stamp) {
+  return kept.AtFirstMatch && kept.Continuable && cursor.RecordOnlyFilter != nullptr &&
+         cursor.RecordOnlyFilter == cursor.FilterExpression && !cursor.FilterTextExpression &&
+         !cursor.FilterCallback && !cursor.IsRangeSet() && !cursor.HasIndexFields() && kept.Forward == forward &&
+         kept.At == cursor.Position.RecordID && kept.Stamp == stamp && kept.SessionID == VLMCursorSessionID(&cursor) &&
+         kept.IndexID == cursor.IndexID;
+}
+
+// The road a kept walk's steps count under.
+TVLMSearchRoad KeptRoad(const TVLMKeptWalk& kept) {
+  if (kept.Scan) return TVLMSearchRoad::ScanNavigationOrder;
+  return kept.IndexID == -1 ? TVLMSearchRoad::WalkIndexRangeNaturalOrder : TVLMSearchRoad::WalkNavigationIndexRange;
+}
 
 }  // namespace
 
@@ -358,6 +380,15 @@ bool TVLMTableData::StepSearch(TVLMCursor* cursor, bool forward, bool fromBeginn
   held = nullptr;
   std::unique_ptr<TVLMEngineReadState>& slot = cursor->PositionCache.SearchState;
   auto* kept = slot != nullptr && slot->Owner == this ? static_cast<TVLMKeptWalk*>(slot.get()) : nullptr;
+  if (kept != nullptr && fromBeginning && KeptFirstMatchHolds(*kept, *cursor, forward, RecordManager->ChangeStamp)) {
+    // The search would walk the same range of the same records to the same
+    // first match (a dataset reads its first row at open, then again for
+    // First).
+    SearchCounters_.CountRoad(KeptRoad(*kept));
+    found = kept->At;
+    if (kept->Test) held = kept->Record;
+    return true;
+  }
   if (kept == nullptr || !kept->Continuable || fromBeginning || kept->Forward != forward ||
       !(kept->At == cursor->Position.RecordID) || kept->Stamp != RecordManager->ChangeStamp ||
       kept->SessionID != VLMCursorSessionID(cursor) || kept->IndexID != cursor->IndexID ||
@@ -371,9 +402,8 @@ bool TVLMTableData::StepSearch(TVLMCursor* cursor, bool forward, bool fromBeginn
     if (kept != nullptr && kept->Test && kept->At == found) held = kept->Record;
     return true;
   }
-  SearchCounters_.CountRoad(kept->Scan              ? TVLMSearchRoad::ScanNavigationOrder
-                            : kept->IndexID == -1 ? TVLMSearchRoad::WalkIndexRangeNaturalOrder
-                                                  : TVLMSearchRoad::WalkNavigationIndexRange);
+  SearchCounters_.CountRoad(KeptRoad(*kept));
+  kept->AtFirstMatch = false;
   TVLMScanSearchConditionArray& conditions = *kept->Conditions;
   // A filter was bound to the cursor's record since (CheckRecordFilter);
   // a walk that tests nothing evaluates no filter.
@@ -526,6 +556,7 @@ bool TVLMTableData::FindRecord(TVLMCursor* cursor, TVLMExpression* matchExpressi
     kept->Stamp = RecordManager->ChangeStamp;
     kept->At = found;
     kept->Continuable = !cursor->HasIndexFields();
+    kept->AtFirstMatch = fromBeginning;
     cursor->PositionCache.SearchState = std::move(kept);
   }
   if (bitmap != nullptr && fillAll) bitmap->Filled = true;
@@ -1174,7 +1205,8 @@ bool TVLMTableData::RunRead(TVLMCursor* cursor, const std::function<void()>& bod
 }
 
 bool TVLMTableData::ProbeKey(TVLMCursor* cursor, int32_t indexID, uint8_t* key, int32_t keyFieldCount,
-                             uint8_t* record, const std::function<bool(const TVLMRecordID&)>& accept) {
+                             uint8_t* record, const std::function<bool(const TVLMRecordID&)>& accept,
+                             std::unique_ptr<TVLMEngineReadState>* kept) {
   auto guard = LockGuard();
   const int32_t sessionID = VLMCursorSessionID(cursor);
   TVLMIndex* index = IndexManager->GetIndex(indexID);
@@ -1185,15 +1217,19 @@ bool TVLMTableData::ProbeKey(TVLMCursor* cursor, int32_t indexID, uint8_t* key, 
   condition.KeyBufferSize = cursor->RecordBufferSize;
   condition.KeyFieldCount = keyFieldCount;
   condition.IndexID = indexID;
-  TVLMIndexWalk* walk = index->CreateWalk();
-  auto release = qv::ScopeExit([&] { index->FreeWalk(walk); });
-  TVLMRecordID recordID;
-  for (bool first = true; index->FindNextInRange(sessionID, first, walk, recordID, record, nullptr, &condition, true);
-       first = false) {
-    SearchCounters_.CountIndexStep();
-    if ((record == nullptr || ReadSearchRecord(sessionID, recordID, record)) && accept(recordID)) return true;
-  }
-  return false;
+  // One reference for the lambda, which std::function then keeps without
+  // taking memory.
+  struct {
+    TVLMTableData& table;
+    int32_t sessionID;
+    uint8_t* record;
+    const std::function<bool(const TVLMRecordID&)>& accept;
+  } visit{*this, sessionID, record, accept};
+  return index->ProbeEqual(sessionID, condition, kept, [&visit](const TVLMRecordID& recordID) {
+    visit.table.SearchCounters_.CountIndexStep();
+    return (visit.record == nullptr || visit.table.ReadSearchRecord(visit.sessionID, recordID, visit.record)) &&
+           visit.accept(recordID);
+  });
 }
 
 int32_t TVLMTableData::FindLeadingIndex(TVLMCursor* cursor, const std::string& fieldName) {
