@@ -1128,13 +1128,21 @@ bool TVLMTableData::ProbeInValues(const TVLMSearchRequest& search, const TVLMSca
   // tests reads none.
   const bool read = skipped < 0 || conditions.GetCount() > 1 || search.Cursor->FilterCallback;
   std::vector<int64_t> collected;
-  for (const TVLMScanSearchCondition& key : keys)
-    ProbeKey(search.Cursor, key.IndexID, key.KeyBuffer, key.KeyFieldCount, read ? search.Record : nullptr,
-             [&](const TVLMRecordID& recordID) {
-               if (TestConditions(search.Cursor, conditions, skipped, -1, search.Record, recordID))
-                 collected.push_back(RecordIDToRecordNo(recordID));
-               return false;
-             });
+  // The keys in the index's order, each lookup starting where the last one
+  // ended.
+  std::unique_ptr<TVLMEngineReadState> position;
+  const bool descending = indexDef->GetColumn(0).Descending;
+  for (size_t k = 0; k < keys.size(); ++k) {
+    const TVLMScanSearchCondition& key = keys[descending ? keys.size() - 1 - k : k];
+    ProbeKey(
+        search.Cursor, key.IndexID, key.KeyBuffer, key.KeyFieldCount, read ? search.Record : nullptr,
+        [&](const TVLMRecordID& recordID) {
+          if (TestConditions(search.Cursor, conditions, skipped, -1, search.Record, recordID))
+            collected.push_back(RecordIDToRecordNo(recordID));
+          return false;
+        },
+        &position);
+  }
   TVLMRecordBitmap& bitmap = *search.Bitmap;
   InitRecordBitmap(bitmap, -1);
   if (!collected.empty()) {
