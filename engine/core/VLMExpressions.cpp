@@ -1,6 +1,7 @@
 #include "engine/core/VLMExpressions.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -39,7 +40,14 @@ bool IsPlanningCandidate(const TVLMExprNode* node) {
 // A node's logical answer is written into the block of the last one, which
 // the value owns: a filter tested on every record allocates nothing.
 void SetLogical(TVLMVariant& value, bool b) {
-  if (value.DataType != bdtLogical || value.DataNotOwned != 0) value.Clear(bdtLogical);
+  const int16_t logical = b ? -1 : 0;
+  if (value.DataType == bdtLogical && value.DataNotOwned == 0 && value.Data != nullptr &&
+      value.DataSize == static_cast<int32_t>(sizeof logical)) {
+    std::memcpy(value.Data, &logical, sizeof logical);
+    value.NullFlag = 0;
+    return;
+  }
+  value.Clear(bdtLogical);
   value.SetAsBoolean(b);
 }
 
@@ -1169,7 +1177,14 @@ TVLMVariant* TVLMExpression::GetValue(bool keepNull) {
 
 bool TVLMExpression::GetBooleanValue() {
   if (!Root_) throw EVLMException(30110, "Value is Null");
-  return GetValue(false)->GetAsBoolean();
+  const TVLMVariant& value = *GetValue(false);
+  // A node's logical answer, read in place (a filter asks once per record).
+  if (value.DataType == bdtLogical && !value.IsNull() && value.DataSize == static_cast<int32_t>(sizeof(int16_t))) {
+    int16_t logical = 0;
+    std::memcpy(&logical, value.Data, sizeof logical);
+    return logical != 0;
+  }
+  return value.GetAsBoolean();
 }
 
 int32_t TVLMExpression::GetValueCount() {
