@@ -341,9 +341,36 @@ namespace {
 // The first column's values of a result, without nulls, sorted: IN and the
 // quantified comparisons answer from them by a binary search (values of
 // another base type are compared row by row, since their order may differ).
+// They are made at the first answer that needs them: IN's values looked up
+// in an index need none.
 struct TSortedValues {
   TVLMBaseDataType Type = 0;
   std::vector<std::unique_ptr<TVLMVariant>> Items;
+  // The result whose values are still to be sorted.
+  TVLMTable* Pending = nullptr;
+  bool Sorted = false;
+
+  // The sorted values; nullptr when there are none to answer from.
+  const TSortedValues* Take() {
+    if (Pending != nullptr) {
+      TVLMTable& table = *Pending;
+      Pending = nullptr;
+      for (table.First(); !table.Eof(); table.Next()) {
+        auto value = std::make_unique<TVLMVariant>();
+        table.GetFieldVariant(*value, 0, false);
+        if (value->IsNull()) continue;
+        Type = value->DataType;
+        // The row's bytes go with the next row: the value keeps a copy.
+        auto copy = std::make_unique<TVLMVariant>();
+        copy->Assign(*value, true);
+        Items.push_back(std::move(copy));
+      }
+      std::sort(Items.begin(), Items.end(),
+                [](const auto& a, const auto& b) { return a->Compare(*b) == kVLMCompareLess; });
+      Sorted = true;
+    }
+    return Sorted ? this : nullptr;
+  }
 
   bool Usable(const TVLMVariant& value) const { return value.DataType == Type; }
   bool Contains(const TVLMVariant& value) const {
@@ -375,7 +402,7 @@ struct TSortedValues {
 class TVLMSQLSubqueryRows : public TVLMSubqueryResult {
 public:
   TVLMSQLSubqueryRows(TVLMTable& table, std::unique_ptr<TVLMSQLUnion> query, bool indexed,
-                      const TSortedValues* values)
+                      TSortedValues* values)
       : Table_(table), Query_(std::move(query)), Indexed_(indexed), Values_(values) {}
 
   int32_t GetFieldCount() override { return Table_.FieldCount(); }
@@ -399,7 +426,8 @@ public:
   // A null value is in no result (the comparison of IN is unknown then).
   bool Locate(const TVLMVariant& value) override {
     if (value.IsNull()) return false;
-    if (Values_ != nullptr && Values_->Usable(value)) return Values_->Contains(value);
+    const TSortedValues* values = Values_ != nullptr ? Values_->Take() : nullptr;
+    if (values != nullptr && values->Usable(value)) return values->Contains(value);
     if (Indexed_) {
       TVLMLocalCursor* cursor = Table_.Handle();
       return cursor->LocateByCondition(cursor->CursorFieldDefs->GetFieldDef(0)->Name, kVLMOpEqual, value);
@@ -410,7 +438,8 @@ public:
   // Nulls satisfy no comparison.
   bool FindRow(uint8_t op, const TVLMVariant& value) override {
     if (value.IsNull()) return false;
-    if (Values_ != nullptr && Values_->Usable(value)) return Values_->Satisfies(op, value);
+    const TSortedValues* values = Values_ != nullptr ? Values_->Take() : nullptr;
+    if (values != nullptr && values->Usable(value)) return values->Satisfies(op, value);
     TVLMVariant row;
     for (Table_.First(); !Table_.Eof(); Table_.Next()) {
       GetFirstFieldValue(row);
@@ -431,7 +460,7 @@ private:
   TVLMTable& Table_;
   std::unique_ptr<TVLMSQLUnion> Query_;
   bool Indexed_;
-  const TSortedValues* Values_;
+  TSortedValues* Values_;
 };
 
 // EXISTS over a kept table leaf by a seek of one key per outer row. The
@@ -612,7 +641,7 @@ public:
         TVLMTable& table = *Query_->Root->ResultTable();
         if (table.FieldCount() > 0 && VLMIsCastableDataType(DataType_)) {
           if (table.RecordCount() <= kSortedValueRows) {
-            SortValues(table);
+            Values_.Pending = &table;
           } else {
             qv::StringList fields, directions, cases;
             fields.Add(table.Handle()->CursorFieldDefs->GetFieldDef(0)->Name);
@@ -624,8 +653,7 @@ public:
         }
         Filled_ = true;
       }
-      return std::make_unique<TVLMSQLSubqueryRows>(*Query_->Root->ResultTable(), nullptr, Indexed_,
-                                                   Sorted_ ? &Values_ : nullptr);
+      return std::make_unique<TVLMSQLSubqueryRows>(*Query_->Root->ResultTable(), nullptr, Indexed_, &Values_);
     }
     // The outer references bind to the outer cursor's record buffer while
     // the tree is built (a set operation opens its operands then) and
@@ -735,22 +763,6 @@ private:
     if (Correlated_) Query_.reset();
   }
 
-  void SortValues(TVLMTable& table) {
-    for (table.First(); !table.Eof(); table.Next()) {
-      auto value = std::make_unique<TVLMVariant>();
-      table.GetFieldVariant(*value, 0, false);
-      if (value->IsNull()) continue;
-      Values_.Type = value->DataType;
-      // The row's bytes go with the next row: the value keeps a copy.
-      auto copy = std::make_unique<TVLMVariant>();
-      copy->Assign(*value, true);
-      Values_.Items.push_back(std::move(copy));
-    }
-    std::sort(Values_.Items.begin(), Values_.Items.end(),
-              [](const auto& a, const auto& b) { return a->Compare(*b) == kVLMCompareLess; });
-    Sorted_ = true;
-  }
-
   // The query expression parsed again from its first token; the lexer is
   // left where it was.
   std::unique_ptr<TVLMSQLUnion> Reparse() {
@@ -784,7 +796,6 @@ private:
   bool Correlated_ = false;
   bool Filled_ = false;
   bool Indexed_ = false;
-  bool Sorted_ = false;
   TSortedValues Values_;
   TVLMDataType DataType_ = 0;
   int32_t DataSize_ = 0;
