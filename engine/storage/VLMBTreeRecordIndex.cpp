@@ -736,6 +736,18 @@ bool TVLMBTreeRecordIndex::SearchCondition(int32_t sessionID, const TVLMScanSear
   return LoadRoot(sessionID, 20121)->FindByCondition(sessionID, forward, path, op, key);
 }
 
+bool TVLMBTreeRecordIndex::HoldsOneEntryAtMost(const TVLMScanSearchCondition& condition) const {
+  // A stored unique index holds each key without nulls once; equality on
+  // every column of it, none null, meets one entry or none.
+  if ((!IndexDef->Unique && !IndexDef->Primary) || IndexDef->Temporary || condition.Operator != kVLMSearchEqual ||
+      condition.PartialKey || condition.KeyBuffer == nullptr ||
+      (condition.KeyFieldCount >= 0 && condition.KeyFieldCount < static_cast<int32_t>(KeyRef.Parts.size())))
+    return false;
+  for (const TVLMKeyPart& part : KeyRef.Parts)
+    if (VLMGetBit(part.FieldNo, condition.KeyBuffer)) return false;
+  return !KeyRef.Parts.empty();
+}
+
 bool TVLMBTreeRecordIndex::CanInsertKey(int32_t sessionID, const uint8_t* recordBuffer) {
   if (!IndexDef->Unique && !IndexDef->Primary) return true;
   TVLMBTreePagePtr root = LoadRoot(sessionID, 20126);
@@ -862,7 +874,12 @@ bool TVLMBTreeRecordIndex::FindNextInRange(int32_t sessionID, bool first, TVLMIn
     state->EndPath.reset();
     if (end != nullptr) {
       state->EndPath = std::make_unique<TVLMKeyPath>();
-      if (!SearchCondition(sessionID, *end, !forward, end->Operator, *state->EndPath)) return false;
+      // The one entry a unique key has is where the range starts and ends:
+      // no second descent for its end.
+      if (first && end == startCondition && HoldsOneEntryAtMost(*startCondition))
+        state->EndPath->Assign(current);
+      else if (!SearchCondition(sessionID, *end, !forward, end->Operator, *state->EndPath))
+        return false;
     }
   }
   if (step && !(forward ? NextEntry(sessionID, current) : PriorEntry(sessionID, current))) return false;
