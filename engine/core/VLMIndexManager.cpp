@@ -21,6 +21,19 @@ TVLMIndex::TVLMIndex(TVLMBaseIndexManager* indexManager) : IndexManager(indexMan
 
 TVLMIndex::~TVLMIndex() = default;
 
+bool TVLMIndex::ProbeEqual(int32_t sessionID, const TVLMScanSearchCondition& key,
+                           std::unique_ptr<TVLMEngineReadState>* kept,
+                           const std::function<bool(const TVLMRecordID&)>& visit) {
+  static_cast<void>(kept);
+  TVLMIndexWalk* walk = CreateWalk();
+  auto release = qv::ScopeExit([&] { FreeWalk(walk); });
+  TVLMRecordID recordID;
+  for (bool first = true; FindNextInRange(sessionID, first, walk, recordID, nullptr, nullptr, &key, true);
+       first = false)
+    if (visit(recordID)) return true;
+  return false;
+}
+
 void TVLMIndex::TakeDefinition(const TVLMIndexDef& indexDef) {
   if (IndexDef.get() == &indexDef) return;
   auto copy = std::make_unique<TVLMIndexDef>();

@@ -107,6 +107,7 @@ class StringList;
 
 class TVLMBaseIndexManager;
 class TVLMCursor;
+class TVLMEngineReadState;
 class TVLMIndexDef;
 class TVLMIndexDefs;
 class TVLMIndexPositionCache;
@@ -220,6 +221,19 @@ public:
   virtual bool StepAhead(int32_t sessionID, TVLMNavigationRequest& request, TVLMIndexPositionCache* cache) {
     return false;
   }
+
+  // ---- keyed probe ----
+  // The entries whose key equals key's (the condition's key buffer over its
+  // KeyFieldCount leading columns), in index order: the record ID of each
+  // handed to visit until visit answers true; answers whether it did. visit
+  // must not change the table. kept: where the caller keeps what the index
+  // notes of its last probe (nullptr: nothing is kept), so that a probe of a
+  // key near the last one may start where that one ended instead of at the
+  // top of the index; the index trusts it only while the table is unchanged.
+  // Base: the range walk of the equality (FindNextInRange), nothing kept.
+  virtual bool ProbeEqual(int32_t sessionID, const TVLMScanSearchCondition& key,
+                          std::unique_ptr<TVLMEngineReadState>* kept,
+                          const std::function<bool(const TVLMRecordID&)>& visit);
 
   // ---- key path arithmetic ----
   virtual int64_t KeyPathPosition(const TVLMKeyPath& keyPath, int32_t fanOut) = 0;

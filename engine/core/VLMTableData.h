@@ -464,11 +464,16 @@ public:
   // Inside RunRead: the records whose key in index indexID equals the first
   // keyFieldCount columns of key (laid out as the cursor's record buffer),
   // in index order, each read into record (at least the record manager's
-  // RecordBufferSize bytes) and handed to accept with its ID; stops at the
-  // first that accept takes (answers true). Answers whether one was taken.
-  // An index that is not open raises what GetIndex raises.
+  // RecordBufferSize bytes; nullptr: not read) and handed to accept with
+  // its ID; stops at the first that accept takes (answers true). Answers
+  // whether one was taken. An index that is not open raises what GetIndex
+  // raises. kept: what the
+  // index keeps between the probes of one caller (TVLMIndex::ProbeEqual),
+  // so that probes of ascending keys start where the last one ended;
+  // nullptr: each probe starts at the top of the index.
   bool ProbeKey(TVLMCursor* cursor, int32_t indexID, uint8_t* key, int32_t keyFieldCount, uint8_t* record,
-                const std::function<bool(const TVLMRecordID&)>& accept);
+                const std::function<bool(const TVLMRecordID&)>& accept,
+                std::unique_ptr<TVLMEngineReadState>* kept = nullptr);
   // The index of the cursor's session (or a stored one) whose first column
   // is table field fieldName; -1 when there is none.
   int32_t FindLeadingIndex(TVLMCursor* cursor, const std::string& fieldName);

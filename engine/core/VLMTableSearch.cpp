@@ -1141,7 +1141,8 @@ bool TVLMTableData::RunRead(TVLMCursor* cursor, const std::function<void()>& bod
 }
 
 bool TVLMTableData::ProbeKey(TVLMCursor* cursor, int32_t indexID, uint8_t* key, int32_t keyFieldCount,
-                             uint8_t* record, const std::function<bool(const TVLMRecordID&)>& accept) {
+                             uint8_t* record, const std::function<bool(const TVLMRecordID&)>& accept,
+                             std::unique_ptr<TVLMEngineReadState>* kept) {
   auto guard = LockGuard();
   const int32_t sessionID = VLMCursorSessionID(cursor);
   TVLMIndex* index = IndexManager->GetIndex(indexID);
@@ -1152,15 +1153,19 @@ bool TVLMTableData::ProbeKey(TVLMCursor* cursor, int32_t indexID, uint8_t* key, 
   condition.KeyBufferSize = cursor->RecordBufferSize;
   condition.KeyFieldCount = keyFieldCount;
   condition.IndexID = indexID;
-  TVLMIndexWalk* walk = index->CreateWalk();
-  auto release = qv::ScopeExit([&] { index->FreeWalk(walk); });
-  TVLMRecordID recordID;
-  for (bool first = true; index->FindNextInRange(sessionID, first, walk, recordID, record, nullptr, &condition, true);
-       first = false) {
-    SearchCounters_.CountIndexStep();
-    if (ReadSearchRecord(sessionID, recordID, record) && accept(recordID)) return true;
-  }
-  return false;
+  // One reference for the lambda, which std::function then keeps without
+  // taking memory.
+  struct {
+    TVLMTableData& table;
+    int32_t sessionID;
+    uint8_t* record;
+    const std::function<bool(const TVLMRecordID&)>& accept;
+  } visit{*this, sessionID, record, accept};
+  return index->ProbeEqual(sessionID, condition, kept, [&visit](const TVLMRecordID& recordID) {
+    visit.table.SearchCounters_.CountIndexStep();
+    return (visit.record == nullptr || visit.table.ReadSearchRecord(visit.sessionID, recordID, visit.record)) &&
+           visit.accept(recordID);
+  });
 }
 
 int32_t TVLMTableData::FindLeadingIndex(TVLMCursor* cursor, const std::string& fieldName) {

@@ -312,9 +312,10 @@ bool TVLMAOJoin::PlanProbe() {
   const size_t size = static_cast<size_t>(std::max<int32_t>(
       {cursor->RecordBufferSize, table->RecordManager ? table->RecordManager->RecordBufferSize : 0, 1}));
   ProbeKey_.assign(size, 0);
-  ProbeRecord_.assign(size, 0);
+  ProbeBookmark_.assign(static_cast<size_t>(TVLMDataSet::kBookmarkSize), 0);
   ProbeTable_ = table;
   ProbeIndex_ = cursor->IndexID;
+  ProbePosition_.reset();
   return true;
 }
 
@@ -330,23 +331,31 @@ std::optional<bool> TVLMAOJoin::ProbeInner(const TVLMIntegerArray& outerFields) 
   } catch (const EVLMException&) {
     return std::nullopt;
   }
-  TVLMRecordID found;
-  bool hit = false;
+  // The lambdas hold one reference each, which std::function keeps
+  // without taking memory. The record is not read here: moving the leaf
+  // to it reads it.
+  struct {
+    TVLMAOJoin& join;
+    TVLMLocalCursor* cursor;
+    TVLMRecordID found;
+    bool hit;
+  } probe{*this, cursor, {}, false};
   {
     TVLMTableDataScope scope(*cursor);
-    if (!ProbeTable_->RunRead(cursor, [&] {
-          hit = ProbeTable_->ProbeKey(cursor, ProbeIndex_, ProbeKey_.data(), 1, ProbeRecord_.data(),
-                                      [&](const TVLMRecordID& id) {
-                                        found = id;
-                                        return true;
-                                      });
+    if (!ProbeTable_->RunRead(cursor, [&probe] {
+          probe.hit = probe.join.ProbeTable_->ProbeKey(
+              probe.cursor, probe.join.ProbeIndex_, probe.join.ProbeKey_.data(), 1, nullptr,
+              [&probe](const TVLMRecordID& id) {
+                probe.found = id;
+                return true;
+              },
+              &probe.join.ProbePosition_);
         }))
       return std::nullopt;
   }
-  if (!hit) return false;
-  qv::Bookmark bookmark(static_cast<size_t>(TVLMDataSet::kBookmarkSize), 0);
-  VLMPutRecordID(bookmark.data(), found);
-  GoTo(*Right, bookmark);
+  if (!probe.hit) return false;
+  VLMPutRecordID(ProbeBookmark_.data(), probe.found);
+  GoTo(*Right, ProbeBookmark_);
   return true;
 }
 
@@ -483,6 +492,7 @@ void TVLMAOJoin::PipelineFirst() {
   RunStart.clear();
   RunPosition.clear();
   RunKey_.clear();
+  ProbePosition_.reset();
   InRun = 0;
   NullPairPhase = 0;
   MatchCount = 0;
@@ -546,39 +556,56 @@ bool TVLMAOJoin::StartOuterRow() {
   }
   RunStart.clear();
   if (PullsLeft_) {
-    // The outer rows come in no key order: each new key seeks its run.
+    // The outer rows come in no key order: each new key seeks its run. The
+    // row a probe finds holds the outer key.
     const std::optional<bool> probed = ProbeInner(outerFields);
     if (probed ? !*probed : !SeekInner(outerFields)) return false;
-    CompareKeys();
+    if (probed)
+      KeyCompare = 0;
+    else
+      CompareKeys();
     if (KeyCompare != 0) return false;
-    RunStart = BookmarkOf(inner);
-    CopyRunKey(outerFields);
+    MarkRunStart(outerFields);
     return true;
   }
   // A new key, above every key before it: the inner rows behind the inner
   // operand's position are never needed again.
+  bool probed = false;
   if (SeekInner_ && !inner.Eof()) {
     CompareKeys();
     if (InnerBehind()) {
       // A key the probe does not find has no partner; the inner rows stay
-      // where they are, behind the keys still to come.
-      const std::optional<bool> probed = ProbeInner(outerFields);
-      if (probed && !*probed) return false;
-      if (!probed && !SeekInner(outerFields)) MoveToEnd(inner);
+      // where they are, behind the keys still to come. The row a probe
+      // finds holds the outer key.
+      const std::optional<bool> found = ProbeInner(outerFields);
+      if (found && !*found) return false;
+      if (!found && !SeekInner(outerFields)) MoveToEnd(inner);
+      probed = found.has_value();
     }
   }
-  for (; !inner.Eof(); inner.Next()) {
-    CompareKeys();
-    if (!InnerBehind()) break;
-  }
+  if (probed)
+    KeyCompare = 0;
+  else
+    for (; !inner.Eof(); inner.Next()) {
+      CompareKeys();
+      if (!InnerBehind()) break;
+    }
   if (inner.Eof()) {
     if (IsInner) JoinEof = 1;
     return false;
   }
   if (KeyCompare != 0) return false;
-  RunStart = BookmarkOf(inner);
-  CopyRunKey(outerFields);
+  MarkRunStart(outerFields);
   return true;
+}
+
+void TVLMAOJoin::MarkRunStart(const TVLMIntegerArray& outerFields) {
+  // The one row of a unique inner key is left only for a greater outer key
+  // when no condition can send the walk past it (OuterDrivenNext): an
+  // outer row of the same key finds the inner operand still on it.
+  if (InnerKeyUnique_ && !JoinCondition) return;
+  RunStart = BookmarkOf(InnerOperand());
+  CopyRunKey(outerFields);
 }
 
 void TVLMAOJoin::OuterDrivenNext() {
@@ -600,6 +627,9 @@ void TVLMAOJoin::OuterDrivenNext() {
   }
   const bool merge = KeyMode && !KeysInLoop_;
   for (;;) {
+    // The merge starts an outer row with the inner operand on the first row
+    // of its key (StartOuterRow): that row needs no comparison.
+    bool onRunStart = false;
     if (Step_ == TStep::NewOuter) {
       if (outer.Eof()) {
         JoinEof = 1;
@@ -617,11 +647,15 @@ void TVLMAOJoin::OuterDrivenNext() {
         continue;
       }
       Step_ = TStep::Scan;
+      onRunStart = merge;
     }
     bool ended = inner.Eof();
     bool candidate = !ended;
     if (!ended && KeyMode) {
-      CompareKeys();
+      if (onRunStart)
+        KeyCompare = 0;
+      else
+        CompareKeys();
       if (merge)
         ended = KeyCompare != 0;
       else

@@ -18,6 +18,7 @@
 // The stored join kinds.
 enum class TVLMJoinKind : uint8_t { Cross = 0, Inner = 1, Left = 2, Right = 3, Full = 4 };
 
+class TVLMEngineReadState;
 class TVLMTableData;
 
 class TVLMAOJoin : public TVLMAO {
@@ -115,6 +116,9 @@ private:
   // Positions the inner operand for the current outer row; false when the
   // row can have no partner.
   bool StartOuterRow();
+  // The inner operand's row starts the run of the outer key: RunStart and
+  // RunKey_ mark it, unless the walk cannot leave that row before a new key.
+  void MarkRunStart(const TVLMIntegerArray& outerFields);
   // The inner leaf on its first row whose key is the outer key or above;
   // false when there is none.
   bool SeekInner(const TVLMIntegerArray& outerFields);
@@ -155,14 +159,17 @@ private:
   bool SeekInner_ = false;
   // The keyed probe of a seeking inner leaf without filter or range: the
   // table, the index and table field of the key, the key's integer range,
-  // the key and record buffers (ProbeIndex_ -1: no probe).
+  // the key buffer and the bookmark of the record found (ProbeIndex_ -1: no
+  // probe).
   TVLMTableData* ProbeTable_ = nullptr;
   int32_t ProbeIndex_ = -1;
   int32_t ProbeField_ = -1;
   int64_t ProbeLow_ = 0;
   int64_t ProbeHigh_ = 0;
   std::vector<uint8_t> ProbeKey_;
-  std::vector<uint8_t> ProbeRecord_;
+  qv::Bookmark ProbeBookmark_;
+  // Where the index keeps the last probe of this walk, for the next.
+  std::unique_ptr<TVLMEngineReadState> ProbePosition_;
   // The probed inner leaf reads through a stored unique index on the key
   // alone: each run of equal keys is one row.
   bool InnerKeyUnique_ = false;

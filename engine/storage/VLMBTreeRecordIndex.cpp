@@ -895,6 +895,153 @@ bool TVLMBTreeRecordIndex::FindNextInRange(int32_t sessionID, bool first, TVLMIn
   return true;
 }
 
+// ------------------------------------------------------------ keyed probe
+
+namespace {
+
+// Where a caller's last keyed probe of an index began: the leaf that held
+// the first entry not below its key, and what it is trusted under.
+class TVLMProbeState : public TVLMEngineReadState {
+public:
+  explicit TVLMProbeState(const TVLMBTreeRecordIndex* owner) : TVLMEngineReadState(owner) {}
+
+  int32_t SessionID = -1;
+  int32_t RootPageNo = -1;
+  int32_t LeafPageNo = -1;
+  int32_t LeafLevel = 0;
+  uint32_t Stamp = 0;
+  uint64_t View = 0;
+};
+
+// Record IDs handed to the caller per take of a leaf.
+constexpr int32_t kProbeBatch = 16;
+// Key bytes a probe copies without taking memory.
+constexpr size_t kProbeKeyRoom = 64;
+
+}  // namespace
+
+bool TVLMBTreeRecordIndex::ProbeEqual(int32_t sessionID, const TVLMScanSearchCondition& condition,
+                                      std::unique_ptr<TVLMEngineReadState>* kept,
+                                      const std::function<bool(const TVLMRecordID&)>& visit) {
+  // Prefix parts and limited texts order by more than their key bytes.
+  if (KeyRef.HasPrefixParts() || condition.PartialKey) return TVLMIndex::ProbeEqual(sessionID, condition, kept, visit);
+  if (condition.KeyBuffer == nullptr) throw EVLMException(20493, "Pointer is nil");
+  if (RootPageNo() < 0) throw EVLMException(20121, "Invalid page number");
+  const int32_t saved = KeyRef.PartCount;
+  auto restore = qv::ScopeExit([&] { KeyRef.PartCount = saved; });
+  const auto parts = static_cast<int32_t>(KeyRef.Parts.size());
+  KeyRef.PartCount = condition.KeyFieldCount < 0 ? parts : std::min(condition.KeyFieldCount, parts);
+  // A copy of the key: Key_ serves every search of the index, and visit may
+  // search it.
+  uint8_t room[kProbeKeyRoom];
+  std::vector<uint8_t> large;
+  const auto keySize = static_cast<size_t>(std::max(KeyRef.KeySize, 1));
+  if (keySize > kProbeKeyRoom) large.resize(keySize);
+  uint8_t* key = keySize > kProbeKeyRoom ? large.data() : room;
+  KeyRef.MakeKey(condition.KeyBuffer, key);
+  auto compareAt = [&](TVLMBTreePage& leaf, int32_t entry) {
+    return leaf.LeafController.CompareKeyAt(true, sessionID, entry, key);
+  };
+
+  // The first entry not below the key: on the leaf the last probe began at
+  // or on the next one, when the key lies above that leaf's first entry (a
+  // run of equal keys may begin on the leaf before it); else by a descent.
+  auto* state = kept != nullptr && *kept && (*kept)->Owner == this ? static_cast<TVLMProbeState*>(kept->get())
+                                                                    : nullptr;
+  const uint32_t stamp = Table().RecordManager->ChangeStamp;
+  const uint64_t view = Pages()->ViewVersion();
+  int32_t leafNo = -1;
+  int32_t level = 0;
+  int32_t entry = 0;
+  TVLMBTreePagePtr held;
+  if (state != nullptr && state->SessionID == sessionID && state->RootPageNo == RootPageNo() &&
+      state->Stamp == stamp && state->View == view) {
+    int32_t at = state->LeafPageNo;
+    for (int32_t hop = 0; hop < 2 && leafNo < 0; ++hop) {
+      TVLMBTreePagePtr leaf =
+          TVLMBTreePage::Load(Pages(), &KeyRef, sessionID, at, TVLMBTreePlace::AtLevel(state->LeafLevel, 1));
+      const int32_t n = leaf->GetEntryCount();
+      if (n == 0 || (hop == 0 && compareAt(*leaf, 0) <= 0)) break;
+      if (compareAt(*leaf, n - 1) <= 0) {
+        int32_t low = hop == 0 ? 1 : 0;
+        int32_t high = n - 1;
+        while (low < high) {
+          const int32_t mid = low + (high - low) / 2;
+          if (compareAt(*leaf, mid) > 0)
+            low = mid + 1;
+          else
+            high = mid;
+        }
+        leafNo = at;
+        level = state->LeafLevel;
+        entry = low;
+        held = std::move(leaf);
+        break;
+      }
+      // Every entry up to this leaf's last is below the key.
+      at = leaf->GetNextPageNo();
+      if (at == -1) return false;
+    }
+  }
+  if (leafNo < 0) {
+    TVLMKeyPath path;
+    if (!LoadRoot(sessionID, 20121)->FindByCondition(sessionID, true, path, kVLMSearchGreaterOrEqual, key))
+      return false;
+    level = path.Depth - 1;
+    leafNo = path.Levels[level].PageNo;
+    entry = path.Levels[level].EntryNo;
+  }
+  if (kept != nullptr) {
+    if (state == nullptr) {
+      *kept = std::make_unique<TVLMProbeState>(this);
+      state = static_cast<TVLMProbeState*>(kept->get());
+    }
+    state->SessionID = sessionID;
+    state->RootPageNo = RootPageNo();
+    state->LeafPageNo = leafNo;
+    state->LeafLevel = level;
+    state->Stamp = stamp;
+    state->View = view;
+  }
+
+  // The run of equal entries, a batch at a time with no page held while
+  // visit runs; a leaf chain that comes back to a leaf of the run raises
+  // 10674.
+  std::unordered_set<int32_t> seen;
+  bool reached = false;
+  for (;;) {
+    TVLMRecordID batch[kProbeBatch];
+    int32_t taken = 0;
+    bool ended = false;
+    {
+      TVLMBTreePagePtr leaf =
+          held      ? std::move(held)
+          : reached ? ChainLeaf(sessionID, leafNo, level, seen)
+                    : TVLMBTreePage::Load(Pages(), &KeyRef, sessionID, leafNo, TVLMBTreePlace::AtLevel(level, 1));
+      reached = false;
+      const int32_t n = leaf->GetEntryCount();
+      for (; taken < kProbeBatch && entry < n; ++entry) {
+        if (compareAt(*leaf, entry) != 0) {
+          ended = true;
+          break;
+        }
+        batch[taken++] = VLMGetRecordID(leaf->EntryValue(entry));
+      }
+      if (!ended && entry >= n) {
+        // The run may go on on the next leaf.
+        seen.insert(leafNo);
+        leafNo = leaf->GetNextPageNo();
+        ended = leafNo == -1;
+        reached = true;
+        entry = 0;
+      }
+    }
+    for (int32_t i = 0; i < taken; ++i)
+      if (visit(batch[i])) return true;
+    if (ended) return false;
+  }
+}
+
 int64_t TVLMBTreeRecordIndex::EstimateRangeCount(int32_t sessionID, const TVLMScanSearchCondition* a,
                                                  const TVLMScanSearchCondition* b, int64_t recordCount) {
   if (RootPageNo() < 0) throw EVLMException(20125, "Invalid page number");

@@ -146,6 +146,15 @@ public:
   bool KeepsPosition(int32_t sessionID, const TVLMNavigationRequest& request,
                      TVLMIndexPositionCache* cache) override;
   bool StepAhead(int32_t sessionID, TVLMNavigationRequest& request, TVLMIndexPositionCache* cache) override;
+  // One descent to the first entry not below the key, then along the leaves
+  // while the entries equal it. kept notes the leaf where the probe began:
+  // the next probe starts there when its key lies above that leaf's first
+  // entry and not above the last entry of that leaf or of the next one,
+  // trusted while the table's change stamp and the view of the index's pages
+  // stay. Keys that keep a prefix of a text, and searches on the leading
+  // characters of a text, take the base's range walk.
+  bool ProbeEqual(int32_t sessionID, const TVLMScanSearchCondition& key, std::unique_ptr<TVLMEngineReadState>* kept,
+                  const std::function<bool(const TVLMRecordID&)>& visit) override;
   // Descends along the path's entry numbers, each kept inside its page.
   void KeyPathToRecordID(int32_t sessionID, const TVLMKeyPath& keyPath, TVLMRecordID& recordID) override;
   int64_t KeyPathPosition(const TVLMKeyPath& keyPath, int32_t fanOut) override;

@@ -151,23 +151,26 @@ protected:
                   {"ByAB", "A;B", false, false, "B"},
                   {"ByCA", "C;A", false, false, "C"},
                   {"PK", "ID", true}});
-    for (int i = 0; i < 2000; ++i) {
-      Row row;
-      row.Values[kID] = i + 1;
-      if (Pick(10) != 0) row.Values[kA] = Pick(30);
-      if (Pick(10) != 0) row.Values[kB] = Pick(10);
-      if (Pick(10) != 0) row.Values[kC] = Pick(kRowTexts);
-      if (Pick(20) != 0) row.Values[kD] = Pick(100);
-      table.PrepareInsert();
-      table.SetInt(kA, row.Values[kA]);
-      table.SetInt(kB, row.Values[kB]);
-      table.SetText(kC, row.Values[kC] ? std::optional<std::string>(kTexts[*row.Values[kC]]) : std::nullopt);
-      table.SetInt(kD, row.Values[kD]);
-      table.Post(true);
-      row.Rid = table.Position.RecordID;
-      byRid[Key(row.Rid)] = rows.size();
-      rows.push_back(row);
-    }
+    for (int i = 0; i < 2000; ++i) AddRow(std::nullopt);
+  }
+
+  // A row of random values (A fixed when given) in the table and the model.
+  void AddRow(std::optional<int64_t> a) {
+    Row row;
+    row.Values[kID] = static_cast<int64_t>(rows.size()) + 1;
+    if (Pick(10) != 0) row.Values[kA] = a ? *a : Pick(30);
+    if (Pick(10) != 0) row.Values[kB] = Pick(10);
+    if (Pick(10) != 0) row.Values[kC] = Pick(kRowTexts);
+    if (Pick(20) != 0) row.Values[kD] = Pick(100);
+    table.PrepareInsert();
+    table.SetInt(kA, row.Values[kA]);
+    table.SetInt(kB, row.Values[kB]);
+    table.SetText(kC, row.Values[kC] ? std::optional<std::string>(kTexts[*row.Values[kC]]) : std::nullopt);
+    table.SetInt(kD, row.Values[kD]);
+    table.Post(true);
+    row.Rid = table.Position.RecordID;
+    byRid[Key(row.Rid)] = rows.size();
+    rows.push_back(row);
   }
 
   int Pick(int n) { return static_cast<int>(random() % static_cast<uint32_t>(n)); }
@@ -387,7 +390,10 @@ TEST_P(TableSearchProperty, EveryAnswerIsTheBruteForceAnswer) {
 
 // The keyed probe visits the rows of a key in index order, reading each,
 // and stops at the first the caller takes; a column leads the first index
-// defined on it.
+// defined on it. Each round probes a few keys of one index, mostly in index
+// order, keeping the probe's position from key to key (as a join's seeks
+// do): runs of a key that cross leaves, keys beyond the last entry, a step
+// back, and rows added between two probes.
 TEST_P(TableSearchProperty, KeyedProbeVisitsTheRowsOfTheKey) {
   TVLMTableData& data = table.Table();
   for (const auto& [field, index] : std::vector<std::pair<int, const char*>>{{kA, "ByA"}, {kB, "ByBDesc"},
@@ -399,49 +405,80 @@ TEST_P(TableSearchProperty, KeyedProbeVisitsTheRowsOfTheKey) {
   std::vector<uint8_t> record(
       static_cast<size_t>(std::max(table.RecordBufferSize, data.RecordManager->RecordBufferSize)));
   auto cleanup = qv::ScopeExit([&] { VLMMemoryManager().FreeMem(key); });
-  for (int round = 0; round < 60; ++round) {
-    const size_t indexNo = 1 + static_cast<size_t>(Pick(5));
-    const IndexModel& index = kIndexes[indexNo];
+  std::unique_ptr<TVLMEngineReadState> kept;
+  using Key = std::vector<std::optional<int64_t>>;
+  for (int round = 0; round < 40; ++round) {
+    const IndexModel& index = kIndexes[1 + static_cast<size_t>(Pick(5))];
     table.UseIndex(index.Name);
-    table.InitKeyBuffer(key);
-    std::vector<std::optional<int64_t>> values;
     const size_t count = 1 + static_cast<size_t>(Pick(static_cast<int>(index.Columns.size())));
-    for (size_t c = 0; c < count; ++c) {
-      const int field = index.Columns[c].first;
-      values.push_back(RandomKeyValue(field));
-      if (field == kC)
-        table.SetText(field, values.back() ? std::optional<std::string>(kTexts[*values.back()]) : std::nullopt, key);
-      else
-        table.SetInt(field, values.back(), key);
-    }
-    std::vector<int64_t> expected, visited;
-    for (size_t i : Ordered(index))
-      if (CompareKey(index, rows[i], values) == 0) expected.push_back(*rows[i].Values[kID]);
-    // Every row, then a stop at a row of the middle.
-    const size_t stop = expected.empty() ? 0 : static_cast<size_t>(Pick(static_cast<int>(expected.size())));
-    for (const bool stopping : {false, true}) {
-      visited.clear();
-      bool taken = false;
-      ASSERT_TRUE(data.RunRead(&table, [&] {
-        taken = data.ProbeKey(&table, table.IndexID, key, static_cast<int32_t>(values.size()), record.data(),
-                              [&](const TVLMRecordID& id) {
-                                // The ID the record read holds, when the entry names a row.
-                                uint8_t* saved = table.RecordBuffer;
-                                table.RecordBuffer = record.data();
-                                const std::optional<int64_t> read = table.Int(kID);
-                                table.RecordBuffer = saved;
-                                const int64_t row = RowOf(id);
-                                visited.push_back(row >= 0 && read == rows[static_cast<size_t>(row)].Values[kID]
-                                                      ? read.value_or(-1)
-                                                      : -2);
-                                return stopping && visited.size() == stop + 1;
-                              });
-      }));
-      const std::vector<int64_t> want(expected.begin(),
-                                      stopping && !expected.empty() ? expected.begin() + static_cast<long>(stop) + 1
-                                                                    : expected.end());
-      ASSERT_EQ(Difference(visited, want), "") << index.Name << (stopping ? " stopping" : "");
-      ASSERT_EQ(taken, stopping && !expected.empty()) << index.Name;
+    std::vector<Key> keys(8);
+    for (Key& k : keys)
+      for (size_t c = 0; c < count; ++c) k.push_back(RandomKeyValue(index.Columns[c].first));
+    std::sort(keys.begin(), keys.end(), [&](const Key& x, const Key& y) {
+      for (size_t c = 0; c < count; ++c) {
+        const auto [field, descending] = index.Columns[c];
+        const int r = CompareValues(field, x[c], y[c]);
+        if (r != 0) return descending ? r > 0 : r < 0;
+      }
+      return false;
+    });
+    if (Pick(4) == 0) std::swap(keys[2], keys[5]);
+    std::vector<size_t> order = Ordered(index);
+    for (size_t k = 0; k < keys.size(); ++k) {
+      const Key& values = keys[k];
+      if (k == 4 && Pick(3) == 0) {
+        // Rows of one key, enough to split leaves under the kept position.
+        const int64_t a = values[0].value_or(7);
+        for (int i = 0; i < 60; ++i) AddRow(a);
+        order = Ordered(index);
+      }
+      table.InitKeyBuffer(key);
+      for (size_t c = 0; c < count; ++c) {
+        const int field = index.Columns[c].first;
+        if (field == kC)
+          table.SetText(field, values[c] ? std::optional<std::string>(kTexts[*values[c]]) : std::nullopt, key);
+        else
+          table.SetInt(field, values[c], key);
+      }
+      std::vector<int64_t> expected, visited;
+      for (size_t i : order)
+        if (CompareKey(index, rows[i], values) == 0) expected.push_back(*rows[i].Values[kID]);
+      // Every row, then a stop at a row of the middle; with the kept
+      // position and without, reading the records or not.
+      const size_t stop = expected.empty() ? 0 : static_cast<size_t>(Pick(static_cast<int>(expected.size())));
+      for (const bool stopping : {false, true}) {
+        visited.clear();
+        bool taken = false;
+        const bool reading = Pick(3) != 0;
+        ASSERT_TRUE(data.RunRead(&table, [&] {
+          taken = data.ProbeKey(
+              &table, table.IndexID, key, static_cast<int32_t>(values.size()), reading ? record.data() : nullptr,
+              [&](const TVLMRecordID& id) {
+                // The row's ID when the entry names a row (and the record
+                // read holds it).
+                const int64_t row = RowOf(id);
+                int64_t got = -2;
+                if (row >= 0) {
+                  const int64_t want = rows[static_cast<size_t>(row)].Values[kID].value_or(-1);
+                  got = want;
+                  if (reading) {
+                    uint8_t* saved = table.RecordBuffer;
+                    table.RecordBuffer = record.data();
+                    if (table.Int(kID).value_or(-1) != want) got = -2;
+                    table.RecordBuffer = saved;
+                  }
+                }
+                visited.push_back(got);
+                return stopping && visited.size() == stop + 1;
+              },
+              stopping && Pick(4) == 0 ? nullptr : &kept);
+        }));
+        const std::vector<int64_t> want(expected.begin(), stopping && !expected.empty()
+                                                              ? expected.begin() + static_cast<long>(stop) + 1
+                                                              : expected.end());
+        ASSERT_EQ(Difference(visited, want), "") << index.Name << " key " << k << (stopping ? " stopping" : "");
+        ASSERT_EQ(taken, stopping && !expected.empty()) << index.Name;
+      }
     }
   }
 }
