@@ -33,7 +33,10 @@
 // constants of their kind (ReadsStraight), which neither raises on some row
 // nor answers otherwise when the rows are read later. Such a result reads
 // the rows as they are when they are read, as an open table does; the
-// statement processor keeps its tree for the next run. Over a join the join
+// statement processor keeps its tree for the next run. Its filter answers
+// by the record alone, so the table's cursor may answer the read from the
+// start that follows the result's opening by the search the opening made
+// (TVLMCursor::RecordOnlyFilter). Over a join the join
 // operator takes the place of the leaf: it computes the items, applies the
 // DISTINCT and is copied already.
 //
@@ -585,5 +588,6 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildOperatorTree(TVLMDataSet* owner, boo
       copy->SetResultFields(SelectAll ? std::span<TVLMFieldRef>() : std::span<TVLMFieldRef>(Items), Distinct != 0);
     source = std::move(copy);
   }
+  if (straight != nullptr && source.get() == straight) straight->ReadStraight = true;
   return source;
 }

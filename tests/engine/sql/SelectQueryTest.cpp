@@ -291,7 +291,8 @@ TEST_F(SelectQueryTest, NestingEndsWithAnEngineErrorOnASmallStack) {
 // A prepared SELECT and a prepared INSERT keep their table open from one
 // run to the next; another connection (a second process) still writes the
 // table between the runs at its first try, and each run sees what it
-// wrote.
+// wrote, also when it wrote while the result was open and First reads the
+// rows again.
 TEST_F(SelectQueryTest, PreparedStatementsSeeAndLetOtherConnectionsWriteBetweenRuns) {
   ReopenShared();
   Query->SetSQL("SELECT name FROM emp WHERE id = :id");
@@ -319,6 +320,7 @@ TEST_F(SelectQueryTest, PreparedStatementsSeeAndLetOtherConnectionsWriteBetweenR
     const char* PeerSql;
     int32_t Id;
     std::vector<std::string> Seen;
+    bool WhileOpen = false;
   };
   const Case cases[] = {
       {"UPDATE emp SET name = 'zed' WHERE id = 1", 1, {"zed"}},
@@ -326,9 +328,21 @@ TEST_F(SelectQueryTest, PreparedStatementsSeeAndLetOtherConnectionsWriteBetweenR
       {"DELETE FROM emp WHERE id = 2", 2, {}},
       {"UPDATE emp SET name = 'theirs' WHERE id = 20", 20, {"theirs"}},
       {"DELETE FROM emp WHERE id = 30", 30, {}},
+      {"DELETE FROM emp WHERE id = 3", 3, {}, true},
+      {"INSERT INTO emp (id, name) VALUES (10, 'ten')", 10, {"ten"}, true},
+      {"UPDATE emp SET name = 'ann' WHERE id = 1", 1, {"ann"}, true},
   };
   int32_t ours = 30;
   for (const Case& c : cases) {
+    if (c.WhileOpen) {
+      Query->ParamByName("id")->SetAsInteger(c.Id);
+      Query->Open();
+      EXPECT_EQ(peer.Ask(c.PeerSql), "ok 1") << c.PeerSql;
+      Query->First();
+      EXPECT_EQ(ReadRows(), c.Seen) << c.PeerSql;
+      Query->Close();
+      continue;
+    }
     EXPECT_EQ(peer.Ask(c.PeerSql), "ok 1") << c.PeerSql;
     EXPECT_EQ(nameOf(c.Id), c.Seen) << c.PeerSql;
     // Ours runs again after theirs; the next case's peer meets it.
