@@ -939,8 +939,22 @@ bool TVLMBTreeRecordIndex::ProbeEqual(int32_t sessionID, const TVLMScanSearchCon
   if (keySize > kProbeKeyRoom) large.resize(keySize);
   uint8_t* key = keySize > kProbeKeyRoom ? large.data() : room;
   KeyRef.MakeKey(condition.KeyBuffer, key);
-  auto compareAt = [&](TVLMBTreePage& leaf, int32_t entry) {
-    return leaf.LeafController.CompareKeyAt(true, sessionID, entry, key);
+  // The key against a leaf's entry, as the leaf controller compares them
+  // (exactly, the entry's value as its record ID), with the entries'
+  // layout read from the head once per leaf.
+  struct {
+    const uint8_t* First = nullptr;
+    int32_t Stride = 0;
+    int32_t KeySize = 0;
+  } entries;
+  auto lay = [&](const TVLMBTreePage& leaf) {
+    entries.First = leaf.EntryKey(0);
+    entries.Stride = leaf.EntrySize();
+    entries.KeySize = leaf.GetKeySize();
+  };
+  auto compareAt = [&](int32_t entry) {
+    const uint8_t* at = entries.First + static_cast<ptrdiff_t>(entry) * entries.Stride;
+    return KeyRef.Compare(key, at, at + entries.KeySize, nullptr, sessionID, true);
   };
 
   // The first entry not below the key: on the leaf the last probe began at
@@ -961,13 +975,14 @@ bool TVLMBTreeRecordIndex::ProbeEqual(int32_t sessionID, const TVLMScanSearchCon
       TVLMBTreePagePtr leaf =
           TVLMBTreePage::Load(Pages(), &KeyRef, sessionID, at, TVLMBTreePlace::AtLevel(state->LeafLevel, 1));
       const int32_t n = leaf->GetEntryCount();
-      if (n == 0 || (hop == 0 && compareAt(*leaf, 0) <= 0)) break;
-      if (compareAt(*leaf, n - 1) <= 0) {
+      lay(*leaf);
+      if (n == 0 || (hop == 0 && compareAt(0) <= 0)) break;
+      if (compareAt(n - 1) <= 0) {
         int32_t low = hop == 0 ? 1 : 0;
         int32_t high = n - 1;
         while (low < high) {
           const int32_t mid = low + (high - low) / 2;
-          if (compareAt(*leaf, mid) > 0)
+          if (compareAt(mid) > 0)
             low = mid + 1;
           else
             high = mid;
@@ -1020,8 +1035,9 @@ bool TVLMBTreeRecordIndex::ProbeEqual(int32_t sessionID, const TVLMScanSearchCon
                     : TVLMBTreePage::Load(Pages(), &KeyRef, sessionID, leafNo, TVLMBTreePlace::AtLevel(level, 1));
       reached = false;
       const int32_t n = leaf->GetEntryCount();
+      lay(*leaf);
       for (; taken < kProbeBatch && entry < n; ++entry) {
-        if (compareAt(*leaf, entry) != 0) {
+        if (compareAt(entry) != 0) {
           ended = true;
           break;
         }
