@@ -1,6 +1,7 @@
 #include "engine/core/VLMExpressions.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -36,9 +37,26 @@ bool IsPlanningCandidate(const TVLMExprNode* node) {
          (node->Operator == kVLMOpIsNull || node->Operator == kVLMOpIsNotNull || node->Operator == kVLMOpBetween);
 }
 
+// A node's logical answer is written into the block of the last one, which
+// the value owns: a filter tested on every record allocates nothing.
 void SetLogical(TVLMVariant& value, bool b) {
+  const int16_t logical = b ? -1 : 0;
+  if (value.DataType == bdtLogical && value.DataNotOwned == 0 && value.Data != nullptr &&
+      value.DataSize == static_cast<int32_t>(sizeof logical)) {
+    std::memcpy(value.Data, &logical, sizeof logical);
+    value.NullFlag = 0;
+    return;
+  }
   value.Clear(bdtLogical);
   value.SetAsBoolean(b);
+}
+
+// Unknown, keeping an owned logical block for the next answer.
+void ResetLogical(TVLMVariant& value) {
+  if (value.DataType == bdtLogical && value.DataNotOwned == 0)
+    value.SetNull();
+  else
+    value.Clear(bdtLogical);
 }
 
 // The field under an indexable node: the node itself, or the field under
@@ -784,7 +802,7 @@ TVLMExprNodeSubqueryBase* TVLMExprNodeBoolean::SubqueryChild(int32_t index) cons
 }
 
 TVLMVariant& TVLMExprNodeBoolean::GetValue() {
-  Result.Clear(bdtLogical);
+  ResetLogical(Result);
   switch (Operator) {
     case kVLMOpNot: {
       const TVLMVariant& v = Children.at(0)->GetValue();
@@ -1159,7 +1177,14 @@ TVLMVariant* TVLMExpression::GetValue(bool keepNull) {
 
 bool TVLMExpression::GetBooleanValue() {
   if (!Root_) throw EVLMException(30110, "Value is Null");
-  return GetValue(false)->GetAsBoolean();
+  const TVLMVariant& value = *GetValue(false);
+  // A node's logical answer, read in place (a filter asks once per record).
+  if (value.DataType == bdtLogical && !value.IsNull() && value.DataSize == static_cast<int32_t>(sizeof(int16_t))) {
+    int16_t logical = 0;
+    std::memcpy(&logical, value.Data, sizeof logical);
+    return logical != 0;
+  }
+  return value.GetAsBoolean();
 }
 
 int32_t TVLMExpression::GetValueCount() {
@@ -1251,7 +1276,7 @@ bool TVLMExpression::UsesOnlyFields(std::string_view fieldNames) {
 }
 
 bool TVLMExpression::IsEmptyCondition() const {
-  return !Root_ || (dynamic_cast<const TVLMExprNodeBoolean*>(Root_.get()) != nullptr && Root_->Children.empty());
+  return !Root_ || (Root_->Children.empty() && dynamic_cast<const TVLMExprNodeBoolean*>(Root_.get()) != nullptr);
 }
 
 bool TVLMExpression::IsField() const { return dynamic_cast<const TVLMExprNodeField*>(Root_.get()) != nullptr; }

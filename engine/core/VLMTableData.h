@@ -52,12 +52,13 @@
 //   5. A filter whose conjuncts a search takes out for its range walk is
 //      whole again when the search ends, also when the walk raises.
 //   6. A restricted cursor's step goes on with the walk over its own index's
-//      range that its last step kept (StepSearch) only while the cursor
-//      stands on the record that walk gave, in the same direction, session
-//      and index, and the change stamp is the same; a change of what the
-//      cursor sees (ClearRecordBitmap) drops the walk. Likewise the copy of
-//      the last record a restricted cursor read stands for a read of it only
-//      under the same record ID, session and change stamp. A step from the
+//      range, or the scan in natural order, that its last step kept
+//      (StepSearch) only while the cursor stands on the record that walk
+//      gave, in the same direction, session and index, and the change stamp
+//      is the same; a change of what the cursor sees (ClearRecordBitmap)
+//      drops the walk. Likewise the copy of the last record a restricted
+//      cursor read stands for a read of it only under the same record ID,
+//      session and change stamp. A step from the
 //      beginning takes the kept walk's first match without a search only
 //      while the walk has not stepped past it, under those same conditions,
 //      and the cursor's only restriction is a filter its setter vouched
@@ -405,7 +406,8 @@ public:
   // (may be nullptr) receives the match; keyCondition: GotoKey's index
   // condition (a cursor without an index then raises 20258).
   // continuable: a step of the cursor, whose walk over a range of its own
-  // index the cursor keeps for its next step (StepSearch).
+  // index (or scan in natural order) the cursor keeps for its next step
+  // (StepSearch).
   bool FindRecord(TVLMCursor* cursor, TVLMExpression* matchExpression, bool fillAll, TVLMRecordBitmap* bitmap,
                   TVLMRecordID* foundID, bool forward, bool fromBeginning,
                   const TVLMScanSearchCondition* keyCondition, bool continuable = false);

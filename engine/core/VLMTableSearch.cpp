@@ -266,6 +266,21 @@ void KeepInexactConjuncts(TVLMScanSearchCondition& condition, const TVLMIndexDef
   }
 }
 
+// Every value an integer within the range of integer type fieldType: a key
+// of that type holds it unchanged.
+bool ExactIntegerKeys(TVLMBaseDataType fieldType, const std::vector<const TVLMVariant*>& values) {
+  int64_t low = 0;
+  int64_t high = 0;
+  if (!VLMIntegerBaseTypeRange(fieldType, low, high)) return false;
+  return std::all_of(values.begin(), values.end(), [&](const TVLMVariant* value) {
+    int64_t valueLow = 0;
+    int64_t valueHigh = 0;
+    if (!VLMIntegerBaseTypeRange(value->DataType, valueLow, valueHigh)) return false;
+    const int64_t v = value->GetAsLargeInt();
+    return v >= low && v <= high;
+  });
+}
+
 [[noreturn]] void RaisePositionError(int32_t code, int32_t indexID, const TVLMRecordID& recordID) {
   throw EVLMException(code, "Cannot find record position in index %d, RecordID = %d %d",
                       {indexID, static_cast<int32_t>(recordID.Page), static_cast<int32_t>(recordID.Row)});
@@ -297,9 +312,10 @@ uint16_t TVLMTableData::GetPageDataSize() { return 0; }
 
 namespace {
 
-// A restricted cursor's walk over a range of its own index, kept between the
-// cursor's steps: the conditions as the search planned them, the walk where
-// it stopped, and the buffer the conditions are bound to.
+// A restricted cursor's walk over a range of its own index, or its scan in
+// natural order, kept between the cursor's steps: the conditions as the
+// search planned them, the walk where it stopped, and the buffer the
+// conditions are bound to.
 class TVLMKeptWalk : public TVLMEngineReadState {
 public:
   explicit TVLMKeptWalk(const TVLMTableData* owner) : TVLMEngineReadState(owner) {}
@@ -313,8 +329,12 @@ public:
   int32_t Start = -1;
   int32_t End = -1;
   // The index walked: the cursor's own, or (natural order) the one whose
-  // equal keys the walk meets in record-ID order.
+  // equal keys the walk meets in record-ID order; -1 for a scan.
   int32_t WalkIndexID = -1;
+  // A scan in natural order (no walk, no range: every record is tested),
+  // and the record manager's state of its reads.
+  bool Scan = false;
+  TVLMIndexPositionCache ScanCache;
   // What the walk is valid for: the cursor's index, session and direction,
   // the table's change stamp, and the record the cursor took from it last.
   int32_t IndexID = -1;
@@ -346,6 +366,12 @@ bool KeptFirstMatchHolds(const TVLMKeptWalk& kept, TVLMCursor& cursor, bool forw
          kept.IndexID == cursor.IndexID;
 }
 
+// The road a kept walk's steps count under.
+TVLMSearchRoad KeptRoad(const TVLMKeptWalk& kept) {
+  if (kept.Scan) return TVLMSearchRoad::ScanNavigationOrder;
+  return kept.IndexID == -1 ? TVLMSearchRoad::WalkIndexRangeNaturalOrder : TVLMSearchRoad::WalkNavigationIndexRange;
+}
+
 }  // namespace
 
 bool TVLMTableData::StepSearch(TVLMCursor* cursor, bool forward, bool fromBeginning, TVLMRecordID& found,
@@ -358,8 +384,7 @@ bool TVLMTableData::StepSearch(TVLMCursor* cursor, bool forward, bool fromBeginn
     // The search would walk the same range of the same records to the same
     // first match (a dataset reads its first row at open, then again for
     // First).
-    SearchCounters_.CountRoad(kept->IndexID == -1 ? TVLMSearchRoad::WalkIndexRangeNaturalOrder
-                                                  : TVLMSearchRoad::WalkNavigationIndexRange);
+    SearchCounters_.CountRoad(KeptRoad(*kept));
     found = kept->At;
     if (kept->Test) held = kept->Record;
     return true;
@@ -377,8 +402,7 @@ bool TVLMTableData::StepSearch(TVLMCursor* cursor, bool forward, bool fromBeginn
     if (kept != nullptr && kept->Test && kept->At == found) held = kept->Record;
     return true;
   }
-  SearchCounters_.CountRoad(kept->IndexID == -1 ? TVLMSearchRoad::WalkIndexRangeNaturalOrder
-                                                : TVLMSearchRoad::WalkNavigationIndexRange);
+  SearchCounters_.CountRoad(KeptRoad(*kept));
   kept->AtFirstMatch = false;
   TVLMScanSearchConditionArray& conditions = *kept->Conditions;
   // A filter was bound to the cursor's record since (CheckRecordFilter);
@@ -386,6 +410,28 @@ bool TVLMTableData::StepSearch(TVLMCursor* cursor, bool forward, bool fromBeginn
   if (kept->Test)
     for (int32_t i = 0; i < conditions.GetCount(); ++i)
       if (TVLMExpression* e = conditions.GetItem(i).Expression) e->SetRecordBuffer(kept->Record, false);
+  if (kept->Scan) {
+    // The scan reads on from the record it gave last.
+    TVLMNavigationRequest request;
+    request.Mode = forward ? 1 : 2;
+    request.RecordID = kept->At;
+    request.RecordBuffer = kept->Record;
+    request.Cache = &kept->ScanCache;
+    bool matched = false;
+    while (!matched) {
+      ReadRecordAt(kept->SessionID, request, RecordManager->ChangeStamp, nullptr);
+      if (request.Result != kVLMNavOK) break;
+      matched = TestConditions(cursor, conditions, -1, -1, kept->Record, request.RecordID);
+    }
+    if (!matched) {
+      slot.reset();
+      return false;
+    }
+    kept->At = request.RecordID;
+    found = request.RecordID;
+    held = kept->Record;
+    return true;
+  }
   TVLMIndex* index = IndexManager->GetIndex(kept->WalkIndexID);
   const TVLMScanSearchCondition& startCondition = conditions.GetItem(kept->Start);
   const TVLMScanSearchCondition* endCondition = kept->End >= 0 ? &conditions.GetItem(kept->End) : nullptr;
@@ -480,18 +526,24 @@ bool TVLMTableData::FindRecord(TVLMCursor* cursor, TVLMExpression* matchExpressi
   TVLMRecordID found;
   bool result = false;
   bool test = false;
+  bool scanned = false;
   {
     TVLMDetachedConjuncts detached(*conditions, start, end);
     bool probed = false;
     if (start == -1) result = ProbeInValues(search, *conditions, probed, found);
     if (!probed) result = DispatchSearch(search, *conditions, start, end, found);
+    scanned = start == -1 && !probed;
     // As the walk saw them: the conjuncts its range guarantees are out.
     if (keptWalk != nullptr) test = cursor->FilterCallback || OtherConditionsRemain(*conditions, start, end);
   }
-  if (result && keptWalk != nullptr) {
+  // A step's scan in natural order goes on from its match at the next step,
+  // with the conditions planned now.
+  const bool keepScan = result && scanned && search.KeepWalk != nullptr && search.NavigationIndex == -1;
+  if (result && (keptWalk != nullptr || keepScan)) {
     auto kept = std::make_unique<TVLMKeptWalk>(this);
-    kept->WalkIndexID = conditions->GetItem(start).IndexID;
-    kept->Test = test;
+    kept->Scan = keepScan;
+    kept->WalkIndexID = keepScan ? -1 : conditions->GetItem(start).IndexID;
+    kept->Test = keepScan || test;
     kept->Conditions = std::move(conditions);
     kept->Walk = std::move(keptWalk);
     kept->Record = search.Record;
@@ -1017,10 +1069,12 @@ bool TVLMTableData::ProbeInValues(const TVLMSearchRequest& search, const TVLMSca
   if (search.Bitmap == nullptr || search.NavigationIndex != -1 || !search.FromBeginning) return false;
   TVLMExprNodeField* field = nullptr;
   std::vector<const TVLMVariant*> values;
-  for (int32_t i = 0; i < conditions.GetCount() && field == nullptr; ++i)
-    if (TVLMExpression* e = conditions.GetItem(i).Expression; e != nullptr && !e->FindInProbe(field, values))
-      field = nullptr;
-  if (field == nullptr || field->Cursor != search.Cursor) return false;
+  // The condition whose filter holds the IN.
+  int32_t holder = -1;
+  for (int32_t i = 0; i < conditions.GetCount() && holder < 0; ++i)
+    if (TVLMExpression* e = conditions.GetItem(i).Expression; e != nullptr && e->FindInProbe(field, values))
+      holder = i;
+  if (holder < 0 || field == nullptr || field->Cursor != search.Cursor) return false;
   // Each value once.
   auto less = [](const TVLMVariant* a, const TVLMVariant* b) {
     return a->Compare(*b) == kVLMCompareLess;
@@ -1062,15 +1116,33 @@ bool TVLMTableData::ProbeInValues(const TVLMSearchRequest& search, const TVLMSca
   probed = true;
   SearchCounters_.CountRoad(TVLMSearchRoad::WalkIndexRangeNaturalOrder);
   // Every record of every value's keys is tested against all the
-  // conditions (the IN among them): the keys only say where to look.
+  // conditions: the keys only say where to look. An integer field looked up
+  // by integers it can hold finds exactly the records whose field equals
+  // one of them, which pass the IN: a holder that is the IN alone is not
+  // tested.
+  int32_t skipped = -1;
+  if (auto* in = dynamic_cast<TVLMExprNodeBoolean*>(conditions.GetItem(holder).Expression->GetRoot());
+      in != nullptr && in->Operator == kVLMOpIn && ExactIntegerKeys(field->BaseType, values))
+    skipped = holder;
+  // With nothing else to test no record is read, as a range walk without
+  // tests reads none.
+  const bool read = skipped < 0 || conditions.GetCount() > 1 || search.Cursor->FilterCallback;
   std::vector<int64_t> collected;
-  for (const TVLMScanSearchCondition& key : keys)
-    ProbeKey(search.Cursor, key.IndexID, key.KeyBuffer, key.KeyFieldCount, search.Record,
-             [&](const TVLMRecordID& recordID) {
-               if (TestConditions(search.Cursor, conditions, -1, -1, search.Record, recordID))
-                 collected.push_back(RecordIDToRecordNo(recordID));
-               return false;
-             });
+  // The keys in the index's order, each lookup starting where the last one
+  // ended.
+  std::unique_ptr<TVLMEngineReadState> position;
+  const bool descending = indexDef->GetColumn(0).Descending;
+  for (size_t k = 0; k < keys.size(); ++k) {
+    const TVLMScanSearchCondition& key = keys[descending ? keys.size() - 1 - k : k];
+    ProbeKey(
+        search.Cursor, key.IndexID, key.KeyBuffer, key.KeyFieldCount, read ? search.Record : nullptr,
+        [&](const TVLMRecordID& recordID) {
+          if (TestConditions(search.Cursor, conditions, skipped, -1, search.Record, recordID))
+            collected.push_back(RecordIDToRecordNo(recordID));
+          return false;
+        },
+        &position);
+  }
   TVLMRecordBitmap& bitmap = *search.Bitmap;
   InitRecordBitmap(bitmap, -1);
   if (!collected.empty()) {

@@ -266,6 +266,30 @@ TEST_F(LocalDiskReadTest, AWalkGoesOnPastChangesBetweenItsSteps) {
   EXPECT_EQ(rest, (std::vector<std::string>{"13", "13", "14", "15", "16", "17", "18", "19"}));
 }
 
+// A filtered scan in natural order goes on from its last match: each record
+// is read once, and a change made between the steps is seen.
+TEST_F(LocalDiskReadTest, AScanGoesOnFromItsLastMatch) {
+  // No index serves the sum.
+  Log->Cursor.SetFilter("Points + 0 >= 1000", false, false);
+  const int64_t before = RecordsRead();
+  ASSERT_TRUE(Log->First());
+  ASSERT_TRUE(Log->Next());
+  EXPECT_EQ(Log->Get(1), "1001");
+  EXPECT_EQ(RecordsRead() - before, 1002);
+  {
+    LocalTable other(*Me, "Log");
+    other.Open();
+    ASSERT_TRUE(other.Find(1, "1002"));
+    ASSERT_EQ(other.Update(1, "5"), 0);
+    ASSERT_TRUE(other.Find(1, "2"));
+    ASSERT_EQ(other.Update(1, "2500"), 0);
+  }
+  std::vector<std::string> rest, expected;
+  while (Log->Next()) rest.push_back(Log->Get(1).value_or("null"));
+  for (int i = 1003; i < 3000; ++i) expected.push_back(std::to_string(i));
+  EXPECT_EQ(rest, expected);
+}
+
 // Locate keeps its condition for the same fields, options and kinds of key
 // value, and builds a new one when any of them changes.
 TEST_F(LocalDiskReadTest, LocatesAnswerRightWhenTheirConditionIsKeptOrRebuilt) {
