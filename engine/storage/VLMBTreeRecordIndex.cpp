@@ -736,6 +736,18 @@ bool TVLMBTreeRecordIndex::SearchCondition(int32_t sessionID, const TVLMScanSear
   return LoadRoot(sessionID, 20121)->FindByCondition(sessionID, forward, path, op, key);
 }
 
+bool TVLMBTreeRecordIndex::HoldsOneEntryAtMost(const TVLMScanSearchCondition& condition) const {
+  // A stored unique index holds each key without nulls once; equality on
+  // every column of it, none null, meets one entry or none.
+  if ((!IndexDef->Unique && !IndexDef->Primary) || IndexDef->Temporary || condition.Operator != kVLMSearchEqual ||
+      condition.PartialKey || condition.KeyBuffer == nullptr ||
+      (condition.KeyFieldCount >= 0 && condition.KeyFieldCount < static_cast<int32_t>(KeyRef.Parts.size())))
+    return false;
+  for (const TVLMKeyPart& part : KeyRef.Parts)
+    if (VLMGetBit(part.FieldNo, condition.KeyBuffer)) return false;
+  return !KeyRef.Parts.empty();
+}
+
 bool TVLMBTreeRecordIndex::CanInsertKey(int32_t sessionID, const uint8_t* recordBuffer) {
   if (!IndexDef->Unique && !IndexDef->Primary) return true;
   TVLMBTreePagePtr root = LoadRoot(sessionID, 20126);
@@ -862,7 +874,12 @@ bool TVLMBTreeRecordIndex::FindNextInRange(int32_t sessionID, bool first, TVLMIn
     state->EndPath.reset();
     if (end != nullptr) {
       state->EndPath = std::make_unique<TVLMKeyPath>();
-      if (!SearchCondition(sessionID, *end, !forward, end->Operator, *state->EndPath)) return false;
+      // The one entry a unique key has is where the range starts and ends:
+      // no second descent for its end.
+      if (first && end == startCondition && HoldsOneEntryAtMost(*startCondition))
+        state->EndPath->Assign(current);
+      else if (!SearchCondition(sessionID, *end, !forward, end->Operator, *state->EndPath))
+        return false;
     }
   }
   if (step && !(forward ? NextEntry(sessionID, current) : PriorEntry(sessionID, current))) return false;
@@ -922,8 +939,22 @@ bool TVLMBTreeRecordIndex::ProbeEqual(int32_t sessionID, const TVLMScanSearchCon
   if (keySize > kProbeKeyRoom) large.resize(keySize);
   uint8_t* key = keySize > kProbeKeyRoom ? large.data() : room;
   KeyRef.MakeKey(condition.KeyBuffer, key);
-  auto compareAt = [&](TVLMBTreePage& leaf, int32_t entry) {
-    return leaf.LeafController.CompareKeyAt(true, sessionID, entry, key);
+  // The key against a leaf's entry, as the leaf controller compares them
+  // (exactly, the entry's value as its record ID), with the entries'
+  // layout read from the head once per leaf.
+  struct {
+    const uint8_t* First = nullptr;
+    int32_t Stride = 0;
+    int32_t KeySize = 0;
+  } entries;
+  auto lay = [&](const TVLMBTreePage& leaf) {
+    entries.First = leaf.EntryKey(0);
+    entries.Stride = leaf.EntrySize();
+    entries.KeySize = leaf.GetKeySize();
+  };
+  auto compareAt = [&](int32_t entry) {
+    const uint8_t* at = entries.First + static_cast<ptrdiff_t>(entry) * entries.Stride;
+    return KeyRef.Compare(key, at, at + entries.KeySize, nullptr, sessionID, true);
   };
 
   // The first entry not below the key: on the leaf the last probe began at
@@ -944,13 +975,14 @@ bool TVLMBTreeRecordIndex::ProbeEqual(int32_t sessionID, const TVLMScanSearchCon
       TVLMBTreePagePtr leaf =
           TVLMBTreePage::Load(Pages(), &KeyRef, sessionID, at, TVLMBTreePlace::AtLevel(state->LeafLevel, 1));
       const int32_t n = leaf->GetEntryCount();
-      if (n == 0 || (hop == 0 && compareAt(*leaf, 0) <= 0)) break;
-      if (compareAt(*leaf, n - 1) <= 0) {
+      lay(*leaf);
+      if (n == 0 || (hop == 0 && compareAt(0) <= 0)) break;
+      if (compareAt(n - 1) <= 0) {
         int32_t low = hop == 0 ? 1 : 0;
         int32_t high = n - 1;
         while (low < high) {
           const int32_t mid = low + (high - low) / 2;
-          if (compareAt(*leaf, mid) > 0)
+          if (compareAt(mid) > 0)
             low = mid + 1;
           else
             high = mid;
@@ -1003,8 +1035,9 @@ bool TVLMBTreeRecordIndex::ProbeEqual(int32_t sessionID, const TVLMScanSearchCon
                     : TVLMBTreePage::Load(Pages(), &KeyRef, sessionID, leafNo, TVLMBTreePlace::AtLevel(level, 1));
       reached = false;
       const int32_t n = leaf->GetEntryCount();
+      lay(*leaf);
       for (; taken < kProbeBatch && entry < n; ++entry) {
-        if (compareAt(*leaf, entry) != 0) {
+        if (compareAt(entry) != 0) {
           ended = true;
           break;
         }

@@ -187,6 +187,9 @@ private:
   // texts limited when asked).
   bool SearchCondition(int32_t sessionID, const TVLMScanSearchCondition& condition, bool forward, uint8_t op,
                        TVLMKeyPath& path);
+  // Whether condition meets one entry at the most: an equality on every
+  // column of a stored unique (or primary) index, none of them null.
+  bool HoldsOneEntryAtMost(const TVLMScanSearchCondition& condition) const;
   // The path along the entry numbers of digits from the root. clamp: each
   // number kept inside its page; otherwise false for a number outside.
   bool Descend(int32_t sessionID, const TVLMKeyPath& digits, TVLMKeyPath& path, bool clamp);
