@@ -418,8 +418,8 @@ public:
   // but outdated, or incomplete and the cursor restricted.
   void BuildRecordBitmap(TVLMCursor* cursor);
 
-  // The steps of FindRecord, in their order (public for the engines and the
-  // tests that check each one).
+  // The steps of FindRecord, in their order (planned in VLMTableSearchPlan.cpp;
+  // public for the engines and the tests that check each one).
   // The key condition, the match expression, the cursor's filters, its range
   // and, for a cursor that shows one record per key, the condition that
   // continues after the current record's key.
@@ -430,6 +430,10 @@ public:
   // expression conditions after them. noMatch: the conditions contradict
   // each other; conditions is then left as it was, else replaced.
   void MergeConditions(std::unique_ptr<TVLMScanSearchConditionArray>& conditions, bool& noMatch);
+  // Whether a condition other than a and b must still be tested on a record
+  // of their range: one not made from a conjunct (that one's conjunct stays
+  // in its filter) that is an index condition or a non-empty expression.
+  static bool OtherConditionsRemain(const TVLMScanSearchConditionArray& conditions, int32_t a, int32_t b);
   // The index range to walk: start and end are condition numbers, -1 for
   // none (start -1: no range, the records are scanned).
   void ChooseConditions(const TVLMScanSearchConditionArray& conditions, const TVLMSearchRequest& search,
