@@ -125,8 +125,9 @@ TEST(System, TempPathAndTempFiles) {
   ASSERT_EQ(stat(a.c_str(), &st), 0);
   EXPECT_EQ(st.st_size, 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(qv::CreateTempFile("QSO").substr(0, qv::TempPath().size() + 4),
-            qv::TempPath() + "/QSO");
+  const std::string c = qv::CreateTempFile("QSO");
+  EXPECT_EQ(c.substr(0, qv::TempPath().size() + 4), qv::TempPath() + "/QSO");
+  unlink(c.c_str());
   unlink(a.c_str());
   unlink(b.c_str());
 
