@@ -319,9 +319,8 @@ bool TVLMAOJoin::PlanProbe() {
   return true;
 }
 
-std::optional<bool> TVLMAOJoin::ProbeInner(const TVLMIntegerArray& outerFields) {
+std::optional<bool> TVLMAOJoin::ProbeInner() {
   if (ProbeIndex_ < 0) return std::nullopt;
-  GetFieldValue(LeftKey_, outerFields.Items()[0], false, false);
   if (LeftKey_.IsNull() || LeftKey_.DataType < bdtShortInt || LeftKey_.DataType > bdtCardinal) return std::nullopt;
   const int64_t value = LeftKey_.GetAsLargeInt();
   if (value < ProbeLow_ || value > ProbeHigh_) return std::nullopt;
@@ -549,6 +548,7 @@ bool TVLMAOJoin::StartOuterRow() {
     return true;
   }
   const TVLMIntegerArray& outerFields = Kind == TVLMJoinKind::Right ? RightJoinFields : LeftJoinFields;
+  // With one key, LeftKey_ holds the outer row's key from here on.
   if (KeyHasNull(outerFields)) return false;
   if (!RunStart.empty() && KeyEqualsRunKey(outerFields)) {
     GoTo(inner, RunStart);
@@ -558,7 +558,7 @@ bool TVLMAOJoin::StartOuterRow() {
   if (PullsLeft_) {
     // The outer rows come in no key order: each new key seeks its run. The
     // row a probe finds holds the outer key.
-    const std::optional<bool> probed = ProbeInner(outerFields);
+    const std::optional<bool> probed = ProbeInner();
     if (probed ? !*probed : !SeekInner(outerFields)) return false;
     if (probed)
       KeyCompare = 0;
@@ -572,12 +572,15 @@ bool TVLMAOJoin::StartOuterRow() {
   // operand's position are never needed again.
   bool probed = false;
   if (SeekInner_ && !inner.Eof()) {
-    CompareKeys();
+    // A seeking join is INNER or LEFT on one key: CompareKeys without
+    // reading the outer key again.
+    GetFieldValue(RightKey_, RightJoinFields.Items()[0], false, false);
+    KeyCompare = LeftKey_.Compare(RightKey_, true);
     if (InnerBehind()) {
       // A key the probe does not find has no partner; the inner rows stay
       // where they are, behind the keys still to come. The row a probe
       // finds holds the outer key.
-      const std::optional<bool> found = ProbeInner(outerFields);
+      const std::optional<bool> found = ProbeInner();
       if (found && !*found) return false;
       if (!found && !SeekInner(outerFields)) MoveToEnd(inner);
       probed = found.has_value();

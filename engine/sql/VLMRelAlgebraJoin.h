@@ -122,10 +122,11 @@ private:
   // The inner leaf on its first row whose key is the outer key or above;
   // false when there is none.
   bool SeekInner(const TVLMIntegerArray& outerFields);
-  // The inner leaf on its first row whose key equals the outer key, by the
-  // table's keyed probe: true when it is there, false (the leaf not moved)
-  // when there is none, nothing when the probe cannot answer.
-  std::optional<bool> ProbeInner(const TVLMIntegerArray& outerFields);
+  // The inner leaf on its first row whose key equals the outer key (read
+  // into LeftKey_ before), by the table's keyed probe: true when it is
+  // there, false (the leaf not moved) when there is none, nothing when the
+  // probe cannot answer.
+  std::optional<bool> ProbeInner();
   // Whether the inner leaf can be probed (sets the Probe members).
   bool PlanProbe();
   // The outer row with the inner side null.
