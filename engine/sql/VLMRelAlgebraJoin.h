@@ -90,6 +90,9 @@ protected:
   // (left) side, unless the left operand is a join pulled row by row.
   void OperandsOpened() override;
   bool StaysPipelined() const override { return Pipelined_; }
+  // Each field reads one operand; operands are materialised (or pulled,
+  // or leaves) before the fill starts.
+  bool SourcesStayWhileFilling() const override { return true; }
 
 private:
   // What the row just emitted leaves to do when the next one is asked for.
