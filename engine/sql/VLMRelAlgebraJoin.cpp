@@ -309,8 +309,15 @@ bool TVLMAOJoin::PlanProbe() {
   if (ProbeField_ < 0 ||
       !VLMIntegerBaseTypeRange(cursor->FieldDefs->GetFieldDef(ProbeField_)->BaseType, ProbeLow_, ProbeHigh_))
     return false;
+  // The column holds its type's bytes, no more and no fewer.
+  const TVLMFieldDef& column = *cursor->FieldDefs->GetFieldDef(ProbeField_);
+  const int32_t bytes = ProbeHigh_ <= 0xFF ? 1 : ProbeHigh_ <= 0xFFFF ? 2 : ProbeHigh_ <= 0xFFFFFFFF ? 4 : 8;
   const size_t size = static_cast<size_t>(std::max<int32_t>(
       {cursor->RecordBufferSize, table->RecordManager ? table->RecordManager->RecordBufferSize : 0, 1}));
+  if (column.DataSize != bytes || column.BufferOffset < 0 || static_cast<size_t>(column.BufferOffset + bytes) > size)
+    return false;
+  ProbeOffset_ = column.BufferOffset;
+  ProbeSize_ = bytes;
   ProbeKey_.assign(size, 0);
   ProbeBookmark_.assign(static_cast<size_t>(TVLMDataSet::kBookmarkSize), 0);
   ProbeTable_ = table;
@@ -325,11 +332,12 @@ std::optional<bool> TVLMAOJoin::ProbeInner() {
   const int64_t value = LeftKey_.GetAsLargeInt();
   if (value < ProbeLow_ || value > ProbeHigh_) return std::nullopt;
   TVLMLocalCursor* cursor = Right->ResultTable()->Handle();
-  try {
-    cursor->SetFieldValue(LeftKey_, ProbeField_, true, ProbeKey_.data());
-  } catch (const EVLMException&) {
-    return std::nullopt;
-  }
+  // The value fits the column's type (checked above): its low bytes are
+  // what SetFieldValue would store.
+  const auto raw = static_cast<uint64_t>(value);
+  for (int32_t i = 0; i < ProbeSize_; ++i)
+    ProbeKey_[static_cast<size_t>(ProbeOffset_ + i)] = static_cast<uint8_t>(raw >> (8 * i));
+  VLMSetBit(false, ProbeField_, ProbeKey_.data());
   // The lambdas hold one reference each, which std::function keeps
   // without taking memory. The record is not read here: moving the leaf
   // to it reads it.

@@ -170,6 +170,9 @@ private:
   int32_t ProbeField_ = -1;
   int64_t ProbeLow_ = 0;
   int64_t ProbeHigh_ = 0;
+  // Where the key's bytes lie in the key buffer, and how many.
+  int32_t ProbeOffset_ = 0;
+  int32_t ProbeSize_ = 0;
   std::vector<uint8_t> ProbeKey_;
   qv::Bookmark ProbeBookmark_;
   // Where the index keeps the last probe of this walk, for the next.
