@@ -733,6 +733,7 @@ void TVLMAO::FillResultTable() {
           dest >= cursor->CursorFieldCount())
         continue;
       const int32_t to = cursor->CursorFieldDefs->GetFieldDef(dest)->FieldNo;
+      if (to < 0 || to >= cursor->TableFieldCount()) continue;
       const TVLMFieldDef& source = *from->FieldDefs->GetFieldDef(column);
       const TVLMFieldDef& target = *cursor->FieldDefs->GetFieldDef(to);
       if (VLMIsBLOBBaseType(source.BaseType) || source.BaseType != target.BaseType ||
