@@ -687,6 +687,86 @@ void TVLMAO::FillResultTable() {
     if (decidedBytes + key.size() > kDistinctMemoryBytes) return;
     if (decided.insert(key).second) decidedBytes += key.size() + sizeof(std::string);
   };
+  // Each visible field's road into the new record, found once when the
+  // sources stay put while the rows come: the chain of operands behind it
+  // (DatasetSource's) and, where it ends at a column that is not a BLOB
+  // and has the result column's type and size, the bytes CopyFieldValue
+  // would copy. A padded side on the chain leaves the field null; the
+  // other fields go through CopyFieldToCursor.
+  struct TColumnCopy {
+    int32_t FieldNo = 0;
+    std::vector<std::pair<TVLMAO*, TVLMAO*>> Sides;
+    TVLMTable* Source = nullptr;
+    int32_t From = -1;
+    int32_t FromOffset = 0;
+    int32_t To = 0;
+    int32_t ToOffset = 0;
+    int32_t Size = 0;
+  };
+  std::vector<TColumnCopy> copies;
+  if (atCursor) {
+    for (int32_t i = 0; i < FieldCount(); ++i) {
+      if (Fields[static_cast<size_t>(i)].Hidden) continue;
+      TColumnCopy& copy = copies.emplace_back();
+      copy.FieldNo = i;
+      if (!SourcesStayWhileFilling()) continue;
+      TVLMAO* op = this;
+      int32_t no = i;
+      int32_t column = -1;
+      for (;;) {
+        const TVLMAOField& f = op->FieldAt(no, 10307);
+        if (const auto* dataset = std::get_if<TVLMAOFromDataSet>(&f.Source);
+            dataset != nullptr && dataset->DataSet != nullptr) {
+          copy.Source = dataset->DataSet;
+          column = dataset->FieldNo;
+          break;
+        }
+        const auto* operand = std::get_if<TVLMAOFromOperand>(&f.Source);
+        if (operand == nullptr || operand->Operator == nullptr || operand->Operator == op) break;
+        copy.Sides.emplace_back(op, operand->Operator);
+        no = operand->FieldNo;
+        op = operand->Operator;
+      }
+      const TVLMLocalCursor* from = copy.Source != nullptr ? copy.Source->Handle() : nullptr;
+      const int32_t dest = static_cast<int32_t>(copies.size()) - 1;
+      if (from == nullptr || !from->FieldDefs || column < 0 || column >= from->FieldDefs->GetCount() ||
+          dest >= cursor->CursorFieldCount())
+        continue;
+      const int32_t to = cursor->CursorFieldDefs->GetFieldDef(dest)->FieldNo;
+      if (to < 0 || to >= cursor->TableFieldCount()) continue;
+      const TVLMFieldDef& source = *from->FieldDefs->GetFieldDef(column);
+      const TVLMFieldDef& target = *cursor->FieldDefs->GetFieldDef(to);
+      if (VLMIsBLOBBaseType(source.BaseType) || source.BaseType != target.BaseType ||
+          source.DataSize != target.DataSize)
+        continue;
+      copy.From = column;
+      copy.FromOffset = source.BufferOffset;
+      copy.To = to;
+      copy.ToOffset = target.BufferOffset;
+      copy.Size = source.DataSize;
+    }
+  }
+  auto copyRow = [&] {
+    for (const TColumnCopy& copy : copies) {
+      if (copy.From < 0) {
+        CopyFieldToCursor(copy.FieldNo, static_cast<int32_t>(&copy - copies.data()), *cursor);
+        continue;
+      }
+      bool padded = false;
+      for (const auto& [op, operand] : copy.Sides)
+        if ((op->LeftIsNull && operand == op->Left.get()) || (op->RightIsNull && operand == op->Right.get()))
+          padded = true;
+      if (padded || (copy.Source->Bof() && copy.Source->Eof())) continue;
+      const TVLMLocalCursor* from = copy.Source->CursorAtActiveRecord();
+      if (from == nullptr) continue;
+      if (VLMGetBit(copy.From, from->RecordBuffer)) {
+        VLMSetBit(true, copy.To, record);
+        continue;
+      }
+      std::memcpy(record + copy.ToOffset, from->RecordBuffer + copy.FromOffset, static_cast<size_t>(copy.Size));
+      VLMSetBit(false, copy.To, record);
+    }
+  };
   // Rows the result holds, and the rows that passed the condition: the
   // skip of FirstRow counts these, so it never skips a row twice.
   int64_t held = 0;
@@ -716,9 +796,7 @@ void TVLMAO::FillResultTable() {
       cursor->InitRecordBuffer(record, true);
       std::memset(record + cursor->BookmarkOffset, 0xFF, kVLMRecordIDSize);
       cursor->RecordBuffer = record;
-      int32_t column = 0;
-      for (int32_t i = 0; i < FieldCount(); ++i)
-        if (!Fields[static_cast<size_t>(i)].Hidden) CopyFieldToCursor(i, column++, *cursor);
+      copyRow();
       // The unique index answers without raising; a row it refuses never
       // reaches the table.
       if (Distinct && !cursor->CheckConstraints(true)) {

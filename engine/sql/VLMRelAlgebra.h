@@ -430,6 +430,10 @@ protected:
   // True for an operator whose rows its parent pulls one by one through
   // the pipeline: Open then leaves it unmaterialised.
   virtual bool StaysPipelined() const { return false; }
+  // True for an operator whose fields, and the fields of every operator
+  // they read through, keep their sources while its fill pulls the rows
+  // (the set operators switch theirs from one operand to the other).
+  virtual bool SourcesStayWhileFilling() const { return false; }
   // Called by Materialize just before the operands are freed: the
   // group-by operator closes its look-ahead table, which reads an operand's.
   virtual void OperandsClosing() {}

@@ -309,8 +309,15 @@ bool TVLMAOJoin::PlanProbe() {
   if (ProbeField_ < 0 ||
       !VLMIntegerBaseTypeRange(cursor->FieldDefs->GetFieldDef(ProbeField_)->BaseType, ProbeLow_, ProbeHigh_))
     return false;
+  // The column holds its type's bytes, no more and no fewer.
+  const TVLMFieldDef& column = *cursor->FieldDefs->GetFieldDef(ProbeField_);
+  const int32_t bytes = ProbeHigh_ <= 0xFF ? 1 : ProbeHigh_ <= 0xFFFF ? 2 : ProbeHigh_ <= 0xFFFFFFFF ? 4 : 8;
   const size_t size = static_cast<size_t>(std::max<int32_t>(
       {cursor->RecordBufferSize, table->RecordManager ? table->RecordManager->RecordBufferSize : 0, 1}));
+  if (column.DataSize != bytes || column.BufferOffset < 0 || static_cast<size_t>(column.BufferOffset + bytes) > size)
+    return false;
+  ProbeOffset_ = column.BufferOffset;
+  ProbeSize_ = bytes;
   ProbeKey_.assign(size, 0);
   ProbeBookmark_.assign(static_cast<size_t>(TVLMDataSet::kBookmarkSize), 0);
   ProbeTable_ = table;
@@ -319,18 +326,18 @@ bool TVLMAOJoin::PlanProbe() {
   return true;
 }
 
-std::optional<bool> TVLMAOJoin::ProbeInner(const TVLMIntegerArray& outerFields) {
+std::optional<bool> TVLMAOJoin::ProbeInner() {
   if (ProbeIndex_ < 0) return std::nullopt;
-  GetFieldValue(LeftKey_, outerFields.Items()[0], false, false);
   if (LeftKey_.IsNull() || LeftKey_.DataType < bdtShortInt || LeftKey_.DataType > bdtCardinal) return std::nullopt;
   const int64_t value = LeftKey_.GetAsLargeInt();
   if (value < ProbeLow_ || value > ProbeHigh_) return std::nullopt;
   TVLMLocalCursor* cursor = Right->ResultTable()->Handle();
-  try {
-    cursor->SetFieldValue(LeftKey_, ProbeField_, true, ProbeKey_.data());
-  } catch (const EVLMException&) {
-    return std::nullopt;
-  }
+  // The value fits the column's type (checked above): its low bytes are
+  // what SetFieldValue would store.
+  const auto raw = static_cast<uint64_t>(value);
+  for (int32_t i = 0; i < ProbeSize_; ++i)
+    ProbeKey_[static_cast<size_t>(ProbeOffset_ + i)] = static_cast<uint8_t>(raw >> (8 * i));
+  VLMSetBit(false, ProbeField_, ProbeKey_.data());
   // The lambdas hold one reference each, which std::function keeps
   // without taking memory. The record is not read here: moving the leaf
   // to it reads it.
@@ -549,6 +556,7 @@ bool TVLMAOJoin::StartOuterRow() {
     return true;
   }
   const TVLMIntegerArray& outerFields = Kind == TVLMJoinKind::Right ? RightJoinFields : LeftJoinFields;
+  // With one key, LeftKey_ holds the outer row's key from here on.
   if (KeyHasNull(outerFields)) return false;
   if (!RunStart.empty() && KeyEqualsRunKey(outerFields)) {
     GoTo(inner, RunStart);
@@ -558,7 +566,7 @@ bool TVLMAOJoin::StartOuterRow() {
   if (PullsLeft_) {
     // The outer rows come in no key order: each new key seeks its run. The
     // row a probe finds holds the outer key.
-    const std::optional<bool> probed = ProbeInner(outerFields);
+    const std::optional<bool> probed = ProbeInner();
     if (probed ? !*probed : !SeekInner(outerFields)) return false;
     if (probed)
       KeyCompare = 0;
@@ -572,12 +580,15 @@ bool TVLMAOJoin::StartOuterRow() {
   // operand's position are never needed again.
   bool probed = false;
   if (SeekInner_ && !inner.Eof()) {
-    CompareKeys();
+    // A seeking join is INNER or LEFT on one key: CompareKeys without
+    // reading the outer key again.
+    GetFieldValue(RightKey_, RightJoinFields.Items()[0], false, false);
+    KeyCompare = LeftKey_.Compare(RightKey_, true);
     if (InnerBehind()) {
       // A key the probe does not find has no partner; the inner rows stay
       // where they are, behind the keys still to come. The row a probe
       // finds holds the outer key.
-      const std::optional<bool> found = ProbeInner(outerFields);
+      const std::optional<bool> found = ProbeInner();
       if (found && !*found) return false;
       if (!found && !SeekInner(outerFields)) MoveToEnd(inner);
       probed = found.has_value();

@@ -90,6 +90,9 @@ protected:
   // (left) side, unless the left operand is a join pulled row by row.
   void OperandsOpened() override;
   bool StaysPipelined() const override { return Pipelined_; }
+  // Each field reads one operand; operands are materialised (or pulled,
+  // or leaves) before the fill starts.
+  bool SourcesStayWhileFilling() const override { return true; }
 
 private:
   // What the row just emitted leaves to do when the next one is asked for.
@@ -122,10 +125,11 @@ private:
   // The inner leaf on its first row whose key is the outer key or above;
   // false when there is none.
   bool SeekInner(const TVLMIntegerArray& outerFields);
-  // The inner leaf on its first row whose key equals the outer key, by the
-  // table's keyed probe: true when it is there, false (the leaf not moved)
-  // when there is none, nothing when the probe cannot answer.
-  std::optional<bool> ProbeInner(const TVLMIntegerArray& outerFields);
+  // The inner leaf on its first row whose key equals the outer key (read
+  // into LeftKey_ before), by the table's keyed probe: true when it is
+  // there, false (the leaf not moved) when there is none, nothing when the
+  // probe cannot answer.
+  std::optional<bool> ProbeInner();
   // Whether the inner leaf can be probed (sets the Probe members).
   bool PlanProbe();
   // The outer row with the inner side null.
@@ -166,6 +170,9 @@ private:
   int32_t ProbeField_ = -1;
   int64_t ProbeLow_ = 0;
   int64_t ProbeHigh_ = 0;
+  // Where the key's bytes lie in the key buffer, and how many.
+  int32_t ProbeOffset_ = 0;
+  int32_t ProbeSize_ = 0;
   std::vector<uint8_t> ProbeKey_;
   qv::Bookmark ProbeBookmark_;
   // Where the index keeps the last probe of this walk, for the next.

@@ -915,6 +915,30 @@ public:
 
 // Record IDs handed to the caller per take of a leaf.
 constexpr int32_t kProbeBatch = 16;
+
+// A stored whole number (the value bytes of a key part of type) widened
+// without changing its order; false for other types.
+bool WholeNumberAt(TVLMBaseDataType type, const uint8_t* p, int64_t& value) {
+  auto read = [&]<class T>(T) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    value = static_cast<int64_t>(v);
+    return true;
+  };
+  switch (type) {
+    case bdtShortInt: return read(int8_t{});
+    case bdtSmallInt: return read(int16_t{});
+    case bdtInteger:
+    case bdtDate:
+    case bdtTime: return read(int32_t{});
+    case bdtLargeInt: return read(int64_t{});
+    case bdtByte: return read(uint8_t{});
+    case bdtWord: return read(uint16_t{});
+    case bdtCardinal: return read(uint32_t{});
+    default: return false;
+  }
+}
+
 // Key bytes a probe copies without taking memory.
 constexpr size_t kProbeKeyRoom = 64;
 
@@ -952,8 +976,25 @@ bool TVLMBTreeRecordIndex::ProbeEqual(int32_t sessionID, const TVLMScanSearchCon
     entries.Stride = leaf.EntrySize();
     entries.KeySize = leaf.GetKeySize();
   };
+  // A key of one ascending whole-number part that is not null is compared
+  // with a non-null entry by its value, as the key reference orders them
+  // (the binary search in a leaf is most of a probe's comparisons).
+  const TVLMKeyPart lead = KeyRef.PartCount == 1 ? KeyRef.Parts[0] : TVLMKeyPart{};
+  int64_t wanted = 0;
+  const bool whole = KeyRef.PartCount == 1 && lead.TruncBytes == 0 && lead.Descending == 0 &&
+                     key[lead.KeyOffset] == 0 && WholeNumberAt(lead.DataType, key + lead.KeyOffset + 1, wanted);
+  // The value of a non-null entry of such a key.
+  auto valueAt = [&](int32_t entry, int64_t& value) {
+    const uint8_t* at = entries.First + static_cast<ptrdiff_t>(entry) * entries.Stride + lead.KeyOffset;
+    return at[0] == 0 && WholeNumberAt(lead.DataType, at + 1, value);
+  };
   auto compareAt = [&](int32_t entry) {
     const uint8_t* at = entries.First + static_cast<ptrdiff_t>(entry) * entries.Stride;
+    int64_t stored = 0;
+    if (whole && at[lead.KeyOffset] == 0) {
+      WholeNumberAt(lead.DataType, at + lead.KeyOffset + 1, stored);
+      return wanted < stored ? -1 : (wanted > stored ? 1 : 0);
+    }
     return KeyRef.Compare(key, at, at + entries.KeySize, nullptr, sessionID, true);
   };
 
@@ -980,6 +1021,24 @@ bool TVLMBTreeRecordIndex::ProbeEqual(int32_t sessionID, const TVLMScanSearchCon
       if (compareAt(n - 1) <= 0) {
         int32_t low = hop == 0 ? 1 : 0;
         int32_t high = n - 1;
+        // Whole numbers spread evenly over the leaf (a counter's keys) put
+        // the key near its share of the way from the first value to the
+        // last: the entry there and its neighbour usually decide.
+        int64_t first = 0;
+        int64_t last = 0;
+        if (whole && low < high && valueAt(low, first) && valueAt(high, last) && first < wanted && wanted <= last) {
+          const double share = (static_cast<double>(wanted) - static_cast<double>(first)) /
+                               (static_cast<double>(last) - static_cast<double>(first));
+          const int32_t guess =
+              std::clamp(low + static_cast<int32_t>(share * static_cast<double>(high - low)), low + 1, high);
+          // Entry low is below the key and entry high is not.
+          if (compareAt(guess) > 0)
+            low = guess + 1;
+          else if (compareAt(guess - 1) > 0)
+            low = high = guess;
+          else
+            high = guess - 1;
+        }
         while (low < high) {
           const int32_t mid = low + (high - low) / 2;
           if (compareAt(mid) > 0)
