@@ -1,6 +1,7 @@
 #include "engine/core/VLMTypesRoutines.h"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -168,6 +169,25 @@ bool VLMIntegerBaseTypeRange(TVLMBaseDataType t, int64_t& low, int64_t& high) {
     case bdtByte: return range(uint8_t{});
     case bdtWord: return range(uint16_t{});
     case bdtCardinal: return range(uint32_t{});
+    default: return false;
+  }
+}
+
+bool VLMLoadInteger(const void* p, int32_t size, TVLMBaseDataType t, int64_t& value) {
+  auto load = [&](auto sample) {
+    if (size < static_cast<int32_t>(sizeof sample)) return false;
+    std::memcpy(&sample, p, sizeof sample);
+    value = static_cast<int64_t>(sample);
+    return true;
+  };
+  switch (t) {
+    case bdtShortInt: return load(int8_t{});
+    case bdtSmallInt: return load(int16_t{});
+    case bdtInteger: return load(int32_t{});
+    case bdtLargeInt: return load(int64_t{});
+    case bdtByte: return load(uint8_t{});
+    case bdtWord: return load(uint16_t{});
+    case bdtCardinal: return load(uint32_t{});
     default: return false;
   }
 }

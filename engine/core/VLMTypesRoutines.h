@@ -144,6 +144,10 @@ bool VLMIsSizedDataType(TVLMDataType t);           // 1-4, 29, 30 (not GUID)
 bool VLMIsCastableDataType(TVLMDataType t);        // 1-28, 33-35
 // The values an integer base type (5-11) holds; false for any other code.
 bool VLMIntegerBaseTypeRange(TVLMBaseDataType t, int64_t& low, int64_t& high);
+// The integer of integer base type t (5-11) stored at p in its native
+// byte order, widened to 64 bits; false for any other code or when size is
+// below the type's width.
+bool VLMLoadInteger(const void* p, int32_t size, TVLMBaseDataType t, int64_t& value);
 
 // ---- date and time stamps ----
 struct TVLMTimeStamp {

@@ -334,27 +334,6 @@ void* TVLMVariant::ConvertedBlock(TVLMBaseDataType destType, int32_t& size) cons
 
 namespace {
 
-// An integer of one of the integer base types at p (its size checked by the
-// caller); false for any other type.
-bool LoadInteger(const void* p, int32_t size, TVLMBaseDataType type, int64_t& v) {
-  auto load = [&](auto sample) {
-    if (size < static_cast<int32_t>(sizeof sample)) return false;
-    std::memcpy(&sample, p, sizeof sample);
-    v = static_cast<int64_t>(sample);
-    return true;
-  };
-  switch (type) {
-    case bdtShortInt: return load(int8_t{});
-    case bdtSmallInt: return load(int16_t{});
-    case bdtInteger: return load(int32_t{});
-    case bdtLargeInt: return load(int64_t{});
-    case bdtByte: return load(uint8_t{});
-    case bdtWord: return load(uint16_t{});
-    case bdtCardinal: return load(uint32_t{});
-    default: return false;
-  }
-}
-
 // v into an integer base type, cut to its width as the cast does; false for
 // any other type.
 bool StoreInteger(int64_t v, TVLMBaseDataType type, void* dest) {
@@ -388,7 +367,7 @@ void TVLMVariant::GetData(void* dest, TVLMBaseDataType destType) const {
   // An integer into another integer type: widened or cut as the cast does,
   // without a block of its own (sums and counts do this per row).
   int64_t integer = 0;
-  if (LoadInteger(Data, DataSize, DataType, integer) && StoreInteger(integer, destType, dest)) return;
+  if (VLMLoadInteger(Data, DataSize, DataType, integer) && StoreInteger(integer, destType, dest)) return;
   TempBlock t;
   t.P = ConvertedBlock(destType, t.Size);
   std::memcpy(dest, t.P, static_cast<size_t>(need));

@@ -658,6 +658,29 @@ void TVLMAO::Materialize() {
   Right.reset();
 }
 
+template <class OnStep>
+TVLMTable* TVLMAO::WalkToDataset(int32_t fieldNo, int32_t& column, OnStep&& onStep) {
+  TVLMAO* op = this;
+  int32_t no = fieldNo;
+  for (;;) {
+    const TVLMAOField& f = op->FieldAt(no, 10307);
+    const auto* dataset = std::get_if<TVLMAOFromDataSet>(&f.Source);
+    if (dataset != nullptr && dataset->DataSet != nullptr) {
+      column = dataset->FieldNo;
+      return dataset->DataSet;
+    }
+    const auto* operand = std::get_if<TVLMAOFromOperand>(&f.Source);
+    if (operand == nullptr || operand->Operator == nullptr || operand->Operator == op) return nullptr;
+    if (!onStep(op, operand->Operator)) return nullptr;
+    no = operand->FieldNo;
+    op = operand->Operator;
+  }
+}
+
+bool TVLMAO::PaddedSide(const TVLMAO* op, const TVLMAO* operand) {
+  return (op->LeftIsNull && operand == op->Left.get()) || (op->RightIsNull && operand == op->Right.get());
+}
+
 void TVLMAO::FillResultTable() {
   TVLMTable& table = *ResultTable();
   TVLMLocalCursor* cursor = table.Handle();
@@ -710,23 +733,11 @@ void TVLMAO::FillResultTable() {
       TColumnCopy& copy = copies.emplace_back();
       copy.FieldNo = i;
       if (!SourcesStayWhileFilling()) continue;
-      TVLMAO* op = this;
-      int32_t no = i;
       int32_t column = -1;
-      for (;;) {
-        const TVLMAOField& f = op->FieldAt(no, 10307);
-        if (const auto* dataset = std::get_if<TVLMAOFromDataSet>(&f.Source);
-            dataset != nullptr && dataset->DataSet != nullptr) {
-          copy.Source = dataset->DataSet;
-          column = dataset->FieldNo;
-          break;
-        }
-        const auto* operand = std::get_if<TVLMAOFromOperand>(&f.Source);
-        if (operand == nullptr || operand->Operator == nullptr || operand->Operator == op) break;
-        copy.Sides.emplace_back(op, operand->Operator);
-        no = operand->FieldNo;
-        op = operand->Operator;
-      }
+      copy.Source = WalkToDataset(i, column, [&](TVLMAO* op, TVLMAO* operand) {
+        copy.Sides.emplace_back(op, operand);
+        return true;
+      });
       const TVLMLocalCursor* from = copy.Source != nullptr ? copy.Source->Handle() : nullptr;
       const int32_t dest = static_cast<int32_t>(copies.size()) - 1;
       if (from == nullptr || !from->FieldDefs || column < 0 || column >= from->FieldDefs->GetCount() ||
@@ -754,8 +765,7 @@ void TVLMAO::FillResultTable() {
       }
       bool padded = false;
       for (const auto& [op, operand] : copy.Sides)
-        if ((op->LeftIsNull && operand == op->Left.get()) || (op->RightIsNull && operand == op->Right.get()))
-          padded = true;
+        if (PaddedSide(op, operand)) padded = true;
       if (padded || (copy.Source->Bof() && copy.Source->Eof())) continue;
       const TVLMLocalCursor* from = copy.Source->CursorAtActiveRecord();
       if (from == nullptr) continue;
@@ -834,25 +844,10 @@ void TVLMAO::FillResultTable() {
 
 TVLMTable* TVLMAO::DatasetSource(int32_t fieldNo, int32_t& column, bool& padded) {
   padded = false;
-  TVLMAO* op = this;
-  int32_t no = fieldNo;
-  for (;;) {
-    const TVLMAOField& f = op->FieldAt(no, 10307);
-    const auto* dataset = std::get_if<TVLMAOFromDataSet>(&f.Source);
-    if (dataset != nullptr && dataset->DataSet != nullptr) {
-      column = dataset->FieldNo;
-      return dataset->DataSet;
-    }
-    const auto* operand = std::get_if<TVLMAOFromOperand>(&f.Source);
-    if (operand == nullptr || operand->Operator == nullptr || operand->Operator == op) return nullptr;
-    if ((op->LeftIsNull && operand->Operator == op->Left.get()) ||
-        (op->RightIsNull && operand->Operator == op->Right.get())) {
-      padded = true;
-      return nullptr;
-    }
-    no = operand->FieldNo;
-    op = operand->Operator;
-  }
+  return WalkToDataset(fieldNo, column, [&](const TVLMAO* op, const TVLMAO* operand) {
+    padded = PaddedSide(op, operand);
+    return !padded;
+  });
 }
 
 void TVLMAO::CopyFieldToResult(int32_t fieldNo, int32_t destFieldNo) {

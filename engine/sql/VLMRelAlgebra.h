@@ -474,6 +474,13 @@ private:
   // column, or nullptr when the chain ends at an expression or a padded
   // side (padded answers true then).
   TVLMTable* DatasetSource(int32_t fieldNo, int32_t& column, bool& padded);
+  // The walk behind DatasetSource: follows the chain of operands behind
+  // fieldNo, calling onStep(op, operand) for each operand it passes; a false
+  // answer stops the walk with nullptr, as does an end at an expression.
+  template <class OnStep>
+  TVLMTable* WalkToDataset(int32_t fieldNo, int32_t& column, OnStep&& onStep);
+  // True when operand is op's side padded with nulls for the current row.
+  static bool PaddedSide(const TVLMAO* op, const TVLMAO* operand);
 };
 
 // ------------------------------------------------------------- TVLMAOTable

@@ -17,6 +17,7 @@
 #include "engine/core/VLMTableData.h"
 #include "engine/core/VLMTypes.h"
 #include "engine/core/VLMTypesDefs.h"
+#include "engine/core/VLMTypesRoutines.h"
 #include "platform/host/ScopeExit.h"
 
 namespace {
@@ -916,27 +917,12 @@ public:
 // Record IDs handed to the caller per take of a leaf.
 constexpr int32_t kProbeBatch = 16;
 
-// A stored whole number (the value bytes of a key part of type) widened
-// without changing its order; false for other types.
-bool WholeNumberAt(TVLMBaseDataType type, const uint8_t* p, int64_t& value) {
-  auto read = [&]<class T>(T) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    value = static_cast<int64_t>(v);
-    return true;
-  };
-  switch (type) {
-    case bdtShortInt: return read(int8_t{});
-    case bdtSmallInt: return read(int16_t{});
-    case bdtInteger:
-    case bdtDate:
-    case bdtTime: return read(int32_t{});
-    case bdtLargeInt: return read(int64_t{});
-    case bdtByte: return read(uint8_t{});
-    case bdtWord: return read(uint16_t{});
-    case bdtCardinal: return read(uint32_t{});
-    default: return false;
-  }
+// The whole number a key part holds at p (its value bytes), widened without
+// changing its order; false for other types. Dates and times are stored as
+// 32-bit integers.
+bool WholeNumberAt(const TVLMKeyPart& part, const uint8_t* p, int64_t& value) {
+  const TVLMBaseDataType type = part.DataType == bdtDate || part.DataType == bdtTime ? bdtInteger : part.DataType;
+  return VLMLoadInteger(p, part.PartSize - 1, type, value);
 }
 
 // Key bytes a probe copies without taking memory.
@@ -982,17 +968,17 @@ bool TVLMBTreeRecordIndex::ProbeEqual(int32_t sessionID, const TVLMScanSearchCon
   const TVLMKeyPart lead = KeyRef.PartCount == 1 ? KeyRef.Parts[0] : TVLMKeyPart{};
   int64_t wanted = 0;
   const bool whole = KeyRef.PartCount == 1 && lead.TruncBytes == 0 && lead.Descending == 0 &&
-                     key[lead.KeyOffset] == 0 && WholeNumberAt(lead.DataType, key + lead.KeyOffset + 1, wanted);
+                     key[lead.KeyOffset] == 0 && WholeNumberAt(lead, key + lead.KeyOffset + 1, wanted);
   // The value of a non-null entry of such a key.
   auto valueAt = [&](int32_t entry, int64_t& value) {
     const uint8_t* at = entries.First + static_cast<ptrdiff_t>(entry) * entries.Stride + lead.KeyOffset;
-    return at[0] == 0 && WholeNumberAt(lead.DataType, at + 1, value);
+    return at[0] == 0 && WholeNumberAt(lead, at + 1, value);
   };
   auto compareAt = [&](int32_t entry) {
     const uint8_t* at = entries.First + static_cast<ptrdiff_t>(entry) * entries.Stride;
     int64_t stored = 0;
     if (whole && at[lead.KeyOffset] == 0) {
-      WholeNumberAt(lead.DataType, at + lead.KeyOffset + 1, stored);
+      WholeNumberAt(lead, at + lead.KeyOffset + 1, stored);
       return wanted < stored ? -1 : (wanted > stored ? 1 : 0);
     }
     return KeyRef.Compare(key, at, at + entries.KeySize, nullptr, sessionID, true);
