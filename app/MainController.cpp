@@ -12,7 +12,6 @@
 #include "platform/host/SysUtils.h"
 #include "platform/os/File.h"
 #include "platform/os/System.h"
-#include "net/nethttp.h"
 
 #ifndef QV_VERSION_STRING
 #define QV_VERSION_STRING "0.0.0"
@@ -61,7 +60,7 @@ MainController::MainController(MainView& view, TableFactory& tables, SettingsSto
       Settings_(settings),
       Hooks_(std::make_unique<PlacementOnce>(view)),
       Fetch_([this](const std::string& url, StringList& lines, std::string& failure) {
-        return net::FetchUrlText(url, lines, LookupDeadlineMs_, failure);
+        return FetchLookupReply(url, lines, LookupDeadlineMs_, failure);
       }),
       LookupHost_(kLookupHost) {
   State_.ExeDir = std::move(programFolder);

@@ -178,7 +178,7 @@ public:
   bool StateTableOpen() const { return StatesOpen_; }
   bool MemberTableOpen() const { return MembersOpen_; }
 
-  // The HTTP GET of the online lookup (FetchUrlText by default), its host and
+  // The HTTP GET of the online lookup (FetchLookupReply by default), its host and
   // its deadline (kLookupDeadlineMs by default).
   void SetFetch(FetchFunction fetch) { Fetch_ = std::move(fetch); }
   void SetLookupHost(std::string host) { LookupHost_ = std::move(host); }

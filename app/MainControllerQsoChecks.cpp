@@ -113,6 +113,12 @@ void MainController::ExitCheck(Ctl field) {
     case Ctl::QSODate:
       Module_.CurrentDate = View_.Text(Ctl::QSODate);
       Module_.QsoDate = Module_.CurrentDate;
+      // A date that is no calendar date would be logged and exported (Add To
+      // Log refuses it too, and an empty one as a required field).
+      if (!Module_.QsoDate.empty() && !IsDateText(Module_.QsoDate)) {
+        View_.Warn(std::string(kInvalidDateText));
+        FocusField(Ctl::QSODate);
+      }
       break;
     case Ctl::RSTSent:
     case Ctl::RSTRcvd: {
@@ -250,7 +256,7 @@ void MainController::AddToLogButtonClick() {
   bool ok = filled({Ctl::CallEntered, Ctl::QSODate, Ctl::Mode, Ctl::FreqEntered});
   if (ok && ibm && member) ok = filled({Ctl::RSTNumRcvd, Ctl::CountryFLD, Ctl::ContinentFLD});
   if (!ok) {
-    StatusText(kWinWhite, kWinRed, "One or more required fields are blank!");
+    StatusText(kWinWhite, kWinRed, std::string(kRequiredFieldsText));
     FocusField(Ctl::CallEntered);
     return;
   }
@@ -269,6 +275,14 @@ void MainController::AddToLogButtonClick() {
       return;
     }
   }
+  // The date of the contact: the date the call check or the date field set;
+  // before either has run, the date the field shows.
+  const std::string qsoDate = Module_.QsoDate.empty() ? View_.Text(Ctl::QSODate) : Module_.QsoDate;
+  if (!IsDateText(qsoDate)) {
+    View_.Warn(std::string(kInvalidDateText));
+    FocusField(Ctl::QSODate);
+    return;
+  }
 
   if (!State_.Station.TypeLog && State_.AutoTime && View_.Text(Ctl::TimeEndFld).empty())
     View_.SetText(Ctl::TimeEndFld, View_.Text(Ctl::ClockPanel));
@@ -276,9 +290,7 @@ void MainController::AddToLogButtonClick() {
   View_.SetText(Ctl::ContinentFLD, UpperCase(View_.Text(Ctl::ContinentFLD)));
 
   QsoRecord q;
-  // The date of the contact: the date the call check or the date field set;
-  // before either has run, the date the field shows.
-  q.QSODate = Module_.QsoDate.empty() ? View_.Text(Ctl::QSODate) : Module_.QsoDate;
+  q.QSODate = qsoDate;
   q.Mode = View_.Text(Ctl::Mode);
   q.Freq = View_.Text(Ctl::FreqEntered);
   q.TimeStart = View_.Text(Ctl::TimeST);
