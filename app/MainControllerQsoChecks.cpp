@@ -369,7 +369,23 @@ void MainController::AddToLogButtonClick() {
   // not known) and is flushed before the next contact can commit, so one of
   // the two files is always whole (a missing, older or foreign backup is
   // rebuilt through a temporary file). A failure is shown, the contact stays
-  // logged.
+  // logged. A kept backup (the log could not be read, or needed a repair,
+  // when it was opened) follows only a log that reads whole now.
+  if (Log_->TakeRepairNotice()) BackupKept_ = BackupInDoubt_ = true;
+  if (BackupKept_) BackupKept_ = !ReadLogThrough().empty();
+  if (BackupKept_) {
+    StatusText(kWinWhite, kWinRed, "Backup copy of the Log kept: the Log could not be read!");
+  } else {
+    UpdateBackupAfterAdd();
+  }
+
+  if (!log.Active()) log.Open();
+  Log_->SetIndexName(kPrimeIndexName);
+  ShowLogCount();
+  log.Last();
+}
+
+void MainController::UpdateBackupAfterAdd() {
   try {
     const std::string logFile = LogFileOf(State_.LogDir);
     FileChanges changes;
@@ -381,11 +397,6 @@ void MainController::AddToLogButtonClick() {
   } catch (const std::exception&) {
     StatusText(kWinWhite, kWinRed, "Backup copy of the Log failed!");
   }
-
-  if (!log.Active()) log.Open();
-  Log_->SetIndexName(kPrimeIndexName);
-  ShowLogCount();
-  log.Last();
 }
 
 bool MainController::ReopenAfterFailedWrite(const std::string& reason, int32_t countBefore, const QsoRecord& qso) {

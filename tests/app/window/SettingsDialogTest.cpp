@@ -6,7 +6,10 @@
 #include "WindowTestSupport.h"
 #include "app/LogFiles.h"
 #include "app/PrefsController.h"
+#include "engine/components/VLMEngineUi.h"
+#include "engine/storage/VLMDiskEngine.h"
 #include "engine/storage/VLMDiskEngineJournal.h"
+#include "platform/host/ScopeExit.h"
 #include "platform/dataset/DataSet.h"
 
 namespace qv::app::wintest {
@@ -350,6 +353,137 @@ TEST_P(SettingsDialogTest, AnEmptyLogNameCountsAsAMissingLog) {
 }
 
 QV_ON_BOTH_TABLE_KINDS(SettingsDialogTest);
+
+// A log file whose records cannot be read (a data page overwritten), or
+// whose open needed a repair, is never copied over its backup when it is
+// opened, at the start or chosen in the settings dialog: the backup stays
+// byte for byte what it was and the operator is told why. An add to a log
+// that reads whole brings the backup up to date again; an add to one that
+// does not leaves it.
+class KeptBackupTest : public SettingsDialogTest {
+protected:
+  // Answers the repair question yes.
+  struct YesUi : SilentEngineUi {
+    bool Confirm(const std::string&) override { return true; }
+  };
+  // A log folder of 41 contacts with a byte-equal backup (made once, then
+  // copied); the backup's bytes.
+  std::string MakeLog(const std::string& dir) {
+    const std::string made = Home + "MADE.vlm";
+    if (!std::filesystem::exists(made)) {
+      std::filesystem::copy_file(Home + "V5LogDB.vlm", made);
+      TablesUnderTest->WithTable({LogTableSpec(), made}, [](LogTable& t) {
+        for (int i = 1; i <= 41; ++i) {
+          QsoRecord q;
+          q.Call = "K" + std::to_string(i);
+          q.Freq = "14";
+          q.Mode = "CW";
+          q.QSODate = "2024-05-06";
+          q.Notes = "contact note " + std::to_string(1000 + i);
+          t.Data().Append();
+          WriteQso(t.Data(), q);
+          t.Data().Post();
+        }
+      });
+    }
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    std::filesystem::copy_file(made, dir + "/V5LogDB.vlm");
+    std::filesystem::copy_file(made, dir + "/BakV5LogDB.vlm");
+    return ReadFile(dir + "/BakV5LogDB.vlm");
+  }
+  // Overwrites the 4096 bytes that hold a record, or marks a commit as cut
+  // short without its journal (the open then asks for a repair).
+  void Spoil(const std::string& file, bool repair) {
+    std::string bytes = ReadFile(file);
+    if (repair) {
+      bytes[kVLMCommitStateOffset] = 1;
+    } else {
+      const size_t at = bytes.find("contact note 1021");
+      ASSERT_NE(at, std::string::npos);
+      std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at / 4096 * 4096), 4096, '\xA5');
+    }
+    WriteFile(file, bytes);
+  }
+  void Add(const std::string& call) {
+    Set(Ctl::CallEntered, call);
+    Set(Ctl::FreqEntered, "14");
+    Set(Ctl::Mode, "CW");
+    Controller->AddToLogButtonClick();
+  }
+};
+
+TEST_P(KeptBackupTest, ALogThatCannotBeReadOrWasRepairedIsNotCopiedOverItsBackup) {
+  const std::string kept =
+      "Its backup copy is kept as it was: \"Restore Log\" in \"Settings\" brings the Log back from it.";
+  struct Case {
+    const char* What;
+    bool InDialog;  // chosen in the settings dialog (else the log of the start)
+    LogKind Kind;
+    bool Repair;
+  };
+  const LogKind ibm{true, "IBM", true};
+  const Case cases[] = {
+      {"damaged, at the start", false, {}, false},      {"damaged, at the start, IBM", false, ibm, false},
+      {"damaged, in the dialog", true, {}, false},      {"damaged, in the dialog, IBM", true, ibm, false},
+      {"repaired at the start", false, {}, true},       {"repaired in the dialog", true, ibm, true},
+  };
+  YesUi yes;
+  VLMSetEngineUi(&yes);
+  auto uninstall = ScopeExit([] { VLMSetEngineUi(nullptr); });
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.What);
+    Controller.reset();
+    View = FakeMainView();
+    Prefs = FakePrefsView();
+    const std::string dir = Home + (c.InDialog ? "OTHER" : "TEST");
+    MakeLog(Home + "TEST");
+    const std::string backup = MakeLog(dir);
+    Spoil(dir + "/V5LogDB.vlm", c.Repair);
+    if (c.InDialog) {
+      Store->WriteString(LogSectionName("OTHER"), "TypeLog", c.Kind.TypeLog ? "1" : "0");
+      Store->WriteString(LogSectionName("OTHER"), "TypeContest", c.Kind.TypeContest);
+      OnDialog([this] {
+        Dialog->MyLogNameClick("OTHER");
+        Fill("W1AW", "USA", "NA");
+        Dialog->SaveButtonClick();
+      });
+      Start(c.Kind);
+      while (Controller->BackupCatchingUp()) Controller->BackupTimer();
+      EXPECT_TRUE(View.Messages.empty());
+      Controller->SettingsButtonClick();
+    } else {
+      Start(c.Kind);
+    }
+    ASSERT_EQ(View.Messages.size(), 1u) << ::testing::PrintToString(View.MessageTexts());
+    EXPECT_EQ(View.Messages[0].Kind, "warning");
+    const std::string& text = View.Messages[0].Text;
+    EXPECT_EQ(text.rfind(c.Repair ? "The Log needed repair when it was opened!\r\r" : "The Log could not be read!\r\r", 0),
+              0u) << text;
+    EXPECT_TRUE(text.ends_with(kept)) << text;
+    EXPECT_FALSE(Controller->BackupCatchingUp());
+    for (int tick = 0; tick < 3; ++tick) Controller->BackupTimer();
+    EXPECT_EQ(ReadFile(dir + "/BakV5LogDB.vlm"), backup);
+
+    // An add: a log that reads whole now (repaired) takes its backup along;
+    // one that does not (whatever the add met there) leaves it as it was.
+    Add("W9ADD");
+    if (c.Repair) {
+      EXPECT_EQ(Text(Ctl::StatPanel), "");
+      EXPECT_EQ(ReadFile(dir + "/BakV5LogDB.vlm"), ReadFile(dir + "/V5LogDB.vlm"));
+    } else {
+      EXPECT_EQ(ReadFile(dir + "/BakV5LogDB.vlm"), backup);
+    }
+    Controller->FormClose();
+    Controller.reset();
+    if (!c.Repair) {
+      EXPECT_EQ(ReadFile(dir + "/BakV5LogDB.vlm"), backup);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, KeptBackupTest, ::testing::Values(tabletest::TablesKind::Engine),
+                         tabletest::TablesKindName);
 
 }  // namespace
 }  // namespace qv::app::wintest
