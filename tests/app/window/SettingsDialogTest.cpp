@@ -360,58 +360,7 @@ QV_ON_BOTH_TABLE_KINDS(SettingsDialogTest);
 // byte for byte what it was and the operator is told why. An add to a log
 // that reads whole brings the backup up to date again; an add to one that
 // does not leaves it.
-class KeptBackupTest : public SettingsDialogTest {
-protected:
-  // Answers the repair question yes.
-  struct YesUi : SilentEngineUi {
-    bool Confirm(const std::string&) override { return true; }
-  };
-  // A log folder of 41 contacts with a byte-equal backup (made once, then
-  // copied); the backup's bytes.
-  std::string MakeLog(const std::string& dir) {
-    const std::string made = Home + "MADE.vlm";
-    if (!std::filesystem::exists(made)) {
-      std::filesystem::copy_file(Home + "V5LogDB.vlm", made);
-      TablesUnderTest->WithTable({LogTableSpec(), made}, [](LogTable& t) {
-        for (int i = 1; i <= 41; ++i) {
-          QsoRecord q;
-          q.Call = "K" + std::to_string(i);
-          q.Freq = "14";
-          q.Mode = "CW";
-          q.QSODate = "2024-05-06";
-          q.Notes = "contact note " + std::to_string(1000 + i);
-          t.Data().Append();
-          WriteQso(t.Data(), q);
-          t.Data().Post();
-        }
-      });
-    }
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    std::filesystem::copy_file(made, dir + "/V5LogDB.vlm");
-    std::filesystem::copy_file(made, dir + "/BakV5LogDB.vlm");
-    return ReadFile(dir + "/BakV5LogDB.vlm");
-  }
-  // Overwrites the 4096 bytes that hold a record, or marks a commit as cut
-  // short without its journal (the open then asks for a repair).
-  void Spoil(const std::string& file, bool repair) {
-    std::string bytes = ReadFile(file);
-    if (repair) {
-      bytes[kVLMCommitStateOffset] = 1;
-    } else {
-      const size_t at = bytes.find("contact note 1021");
-      ASSERT_NE(at, std::string::npos);
-      std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at / 4096 * 4096), 4096, '\xA5');
-    }
-    WriteFile(file, bytes);
-  }
-  void Add(const std::string& call) {
-    Set(Ctl::CallEntered, call);
-    Set(Ctl::FreqEntered, "14");
-    Set(Ctl::Mode, "CW");
-    Controller->AddToLogButtonClick();
-  }
-};
+class KeptBackupTest : public SettingsDialogTest {};
 
 TEST_P(KeptBackupTest, ALogThatCannotBeReadOrWasRepairedIsNotCopiedOverItsBackup) {
   const std::string kept =
@@ -420,7 +369,7 @@ TEST_P(KeptBackupTest, ALogThatCannotBeReadOrWasRepairedIsNotCopiedOverItsBackup
     const char* What;
     bool InDialog;  // chosen in the settings dialog (else the log of the start)
     LogKind Kind;
-    bool Repair;
+    bool Repair;    // a commit marked cut short without its journal, else a page overwritten
   };
   const LogKind ibm{true, "IBM", true};
   const Case cases[] = {
@@ -428,18 +377,41 @@ TEST_P(KeptBackupTest, ALogThatCannotBeReadOrWasRepairedIsNotCopiedOverItsBackup
       {"damaged, in the dialog", true, {}, false},      {"damaged, in the dialog, IBM", true, ibm, false},
       {"repaired at the start", false, {}, true},       {"repaired in the dialog", true, ibm, true},
   };
-  YesUi yes;
+  struct YesUi : SilentEngineUi {
+    bool Confirm(const std::string&) override { return true; }  // the repair question
+  } yes;
   VLMSetEngineUi(&yes);
   auto uninstall = ScopeExit([] { VLMSetEngineUi(nullptr); });
+  const std::string made = Home + "MADE.vlm";  // 41 contacts
+  std::filesystem::copy_file(Home + "V5LogDB.vlm", made);
+  TablesUnderTest->WithTable({LogTableSpec(), made}, [](LogTable& t) {
+    for (int i = 1; i <= 41; ++i) {
+      t.Data().Append();
+      t.Data().FieldByName("Call")->SetAsString("K" + std::to_string(i));
+      t.Data().FieldByName("Notes")->SetAsString("note " + std::to_string(1000 + i));
+      t.Data().Post();
+    }
+  });
   for (const Case& c : cases) {
     SCOPED_TRACE(c.What);
     Controller.reset();
     View = FakeMainView();
     Prefs = FakePrefsView();
-    const std::string dir = Home + (c.InDialog ? "OTHER" : "TEST");
-    MakeLog(Home + "TEST");
-    const std::string backup = MakeLog(dir);
-    Spoil(dir + "/V5LogDB.vlm", c.Repair);
+    const std::string dir = Home + (c.InDialog ? "OTHER/" : "TEST/");
+    for (const std::string& file : {Home + "TEST/V5LogDB.vlm", dir + "V5LogDB.vlm", dir + "BakV5LogDB.vlm"}) {
+      std::filesystem::create_directories(std::filesystem::path(file).parent_path());
+      std::filesystem::copy_file(made, file, std::filesystem::copy_options::overwrite_existing);
+    }
+    const std::string backup = ReadFile(dir + "BakV5LogDB.vlm");
+    std::string bytes = ReadFile(dir + "V5LogDB.vlm");
+    const size_t record = bytes.find("note 1021");
+    ASSERT_NE(record, std::string::npos);
+    if (c.Repair)
+      bytes[kVLMCommitStateOffset] = 1;
+    else
+      std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(record / 4096 * 4096), 4096, '\xA5');
+    WriteFile(dir + "V5LogDB.vlm", bytes);
+
     if (c.InDialog) {
       Store->WriteString(LogSectionName("OTHER"), "TypeLog", c.Kind.TypeLog ? "1" : "0");
       Store->WriteString(LogSectionName("OTHER"), "TypeContest", c.Kind.TypeContest);
@@ -448,37 +420,35 @@ TEST_P(KeptBackupTest, ALogThatCannotBeReadOrWasRepairedIsNotCopiedOverItsBackup
         Fill("W1AW", "USA", "NA");
         Dialog->SaveButtonClick();
       });
-      Start(c.Kind);
+    }
+    Start(c.Kind);
+    if (c.InDialog) {
       while (Controller->BackupCatchingUp()) Controller->BackupTimer();
       EXPECT_TRUE(View.Messages.empty());
       Controller->SettingsButtonClick();
-    } else {
-      Start(c.Kind);
     }
     ASSERT_EQ(View.Messages.size(), 1u) << ::testing::PrintToString(View.MessageTexts());
     EXPECT_EQ(View.Messages[0].Kind, "warning");
     const std::string& text = View.Messages[0].Text;
-    EXPECT_EQ(text.rfind(c.Repair ? "The Log needed repair when it was opened!\r\r" : "The Log could not be read!\r\r", 0),
-              0u) << text;
-    EXPECT_TRUE(text.ends_with(kept)) << text;
+    EXPECT_TRUE(text.starts_with(c.Repair ? "The Log needed repair when it was opened!\r\r"
+                                          : "The Log could not be read!\r\r") && text.ends_with(kept))
+        << text;
     EXPECT_FALSE(Controller->BackupCatchingUp());
     for (int tick = 0; tick < 3; ++tick) Controller->BackupTimer();
-    EXPECT_EQ(ReadFile(dir + "/BakV5LogDB.vlm"), backup);
+    EXPECT_EQ(ReadFile(dir + "BakV5LogDB.vlm"), backup);
 
     // An add: a log that reads whole now (repaired) takes its backup along;
     // one that does not (whatever the add met there) leaves it as it was.
-    Add("W9ADD");
+    Set(Ctl::CallEntered, "W9ADD");
+    Set(Ctl::FreqEntered, "14");
+    Set(Ctl::Mode, "CW");
+    Controller->AddToLogButtonClick();
+    Controller->FormClose();
     if (c.Repair) {
       EXPECT_EQ(Text(Ctl::StatPanel), "");
-      EXPECT_EQ(ReadFile(dir + "/BakV5LogDB.vlm"), ReadFile(dir + "/V5LogDB.vlm"));
-    } else {
-      EXPECT_EQ(ReadFile(dir + "/BakV5LogDB.vlm"), backup);
     }
-    Controller->FormClose();
     Controller.reset();
-    if (!c.Repair) {
-      EXPECT_EQ(ReadFile(dir + "/BakV5LogDB.vlm"), backup);
-    }
+    EXPECT_EQ(ReadFile(dir + "BakV5LogDB.vlm"), c.Repair ? ReadFile(dir + "V5LogDB.vlm") : backup);
   }
 }
 
