@@ -54,12 +54,19 @@ void EditController::CheckPostedRow(DataSet& ds) {
                           {"TimeStart", time, kInvalidTimeText},
                           {"TimeEnd", time, kInvalidTimeText},
                           {"QSODate", IsDateText, kInvalidDateText}};
-  for (const Check& c : checks) {
-    if (c.Valid(ds.FieldByName(c.Field)->AsString())) continue;
-    View_.Warn(std::string(c.Message));
+  const auto refuse = [&](std::string_view message) {
+    View_.Warn(std::string(message));
     ds.Cancel();
     throw ESilentException();
-  }
+  };
+  for (const Check& c : checks)
+    if (!c.Valid(ds.FieldByName(c.Field)->AsString())) refuse(c.Message);
+  // The call is required, and stored in capitals as the call field types it,
+  // so that the duplicate check and the exports find it.
+  Field* call = ds.FieldByName("Call");
+  std::string text = call->AsString();
+  if (!NormaliseCallText(text)) refuse(kRequiredFieldsText);
+  if (text != call->AsString()) call->SetAsString(text);
   if (BeforePost_) BeforePost_(ds);
 }
 

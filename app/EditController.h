@@ -6,9 +6,10 @@
 //
 // While the controller lives, every post of the log (the navigator's, or a
 // move to another record) first applies the entry fields' checks to the
-// frequency, the two times and the date: a text they refuse is named in the
-// entry field's warning, the edit is cancelled (the row stays as stored)
-// and the post ends with an ESilentException.
+// frequency, the two times, the date and the call (required, stored in
+// capitals): a text they refuse is named in the entry's warning, the edit
+// is cancelled (the row stays as stored) and the post ends with an
+// ESilentException.
 #pragma once
 
 #include <array>

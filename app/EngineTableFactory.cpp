@@ -1,7 +1,10 @@
 #include "app/EngineTableFactory.h"
 
+#include <utility>
+
 #include "appdata/BackupCopy.h"
 #include "appdata/LogSchemas.h"
+#include "engine/components/VLMEngineUi.h"
 #include "engine/components/VLMMain.h"
 
 namespace qv::app {
@@ -21,6 +24,10 @@ bool LastCommitChangesOf(const TVLMDatabase& database, FileChanges& changes) {
 
 namespace {
 
+// The question the database component asks when it is left to ask itself.
+constexpr const char* kRepairQuestion =
+    "Database file was not correctly closed last time. Do you want to repair it?";
+
 // The table component is declared after the database component, so it goes
 // first: a table never outlives the database it is attached to.
 class EngineDatabaseTable final : public DatabaseTable {
@@ -37,6 +44,11 @@ public:
     Table_.SetDatabaseName(databaseName);
     Table_.SetTableName(spec.TableName);
     Table_.ReadOnly = readOnly;
+    // Asked only outside silent mode, as the component's own question is.
+    Database_.OnNeedRepair = [this](TVLMDatabase&, bool& repair) {
+      RepairNotice_ = true;
+      repair = VLMEngineUi().Confirm(kRepairQuestion);
+    };
   }
   ~EngineDatabaseTable() override {
     // Closing may write nothing that could fail; a failure on the way out
@@ -70,11 +82,13 @@ public:
   void EmptyTable() override { Table_.EmptyTable(); }
   bool LastCommitChanges(FileChanges& changes) override { return LastCommitChangesOf(Database_, changes); }
   bool StartChangeChain() override { return Database_.StartChangeChain(); }
+  bool TakeRepairNotice() override { return std::exchange(RepairNotice_, false); }
 
 private:
   static constexpr int32_t kMaxConnections = 500;
 
   bool ReadOnly_ = false;
+  bool RepairNotice_ = false;
   TVLMDatabase Database_;
   TVLMTable Table_;
 };

@@ -11,7 +11,9 @@
 //
 // The password prompt and the repair question come from the engine's
 // installed user interface (VLMSetEngineUi); without one they are answered
-// no, and a file that needs repair is opened as it is, unrepaired.
+// no, and a file that needs repair is opened as it is, unrepaired. The pair
+// asks the repair question itself, in the engine's words, so that it knows
+// a repair was asked for (TakeRepairNotice).
 #pragma once
 
 #include <memory>

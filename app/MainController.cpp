@@ -2,6 +2,7 @@
 // settings button and closing of the main window.
 #include "app/MainController.h"
 
+#include "appdata/AtomicFile.h"
 #include "appdata/LogSchemas.h"
 #include "app/OnlineLookup.h"
 #include "app/QsoEntry.h"
@@ -9,10 +10,10 @@
 #include "app/Settings.h"
 #include "platform/dataset/DataSet.h"
 #include "platform/host/Format.h"
+#include "platform/host/ScopeExit.h"
 #include "platform/host/SysUtils.h"
 #include "platform/os/File.h"
 #include "platform/os/System.h"
-#include "net/nethttp.h"
 
 #ifndef QV_VERSION_STRING
 #define QV_VERSION_STRING "0.0.0"
@@ -61,7 +62,7 @@ MainController::MainController(MainView& view, TableFactory& tables, SettingsSto
       Settings_(settings),
       Hooks_(std::make_unique<PlacementOnce>(view)),
       Fetch_([this](const std::string& url, StringList& lines, std::string& failure) {
-        return net::FetchUrlText(url, lines, LookupDeadlineMs_, failure);
+        return FetchLookupReply(url, lines, LookupDeadlineMs_, failure);
       }),
       LookupHost_(kLookupHost) {
   State_.ExeDir = std::move(programFolder);
@@ -141,19 +142,28 @@ void MainController::FormCreate() {
   }
   Log_->SetIndexName(kPrimeIndexName);
   ShowLogCount();
-  StartBackupCatchUp();
 
   FillStateList();
   std::vector<std::string> bands;
   for (auto it = kBandNames.rbegin(); it != kBandNames.rend(); ++it) bands.emplace_back(*it);
   View_.SetItems(Ctl::FreqEntered, bands);
 
+  // The recount reads every record: any failure on the way (whatever the
+  // engine calls it) means the log could not be read.
   State_.Score.Zero();
-  if (log.RecordCount() == 0) return;
-  State_.Score.TallyLog(log);
-  ShowTotals();
-  log.Last();
-  View_.SetTimerEnabled(MainTimer::Clock, true);
+  std::string readFailure;
+  try {
+    if (log.RecordCount() > 0) {
+      State_.Score.TallyLog(log);
+      ShowTotals();
+      log.Last();
+      View_.SetTimerEnabled(MainTimer::Clock, true);
+    }
+  } catch (const std::exception& e) {
+    State_.Score.Zero();
+    readFailure = e.what();
+  }
+  LogOpened(readFailure);
 }
 
 MainController::LookupTable MainController::OpenLookupTable(DatabaseTable& table) {
@@ -186,15 +196,25 @@ void MainController::LoadWindowSettings() {
 void MainController::RunSettings() {
   // The dialog may restore the backup, or open, empty or delete a log.
   FinishBackupCatchUp();
+  std::exception_ptr failure;
   {
     ModalScope modal(*this);
     State_.NumSentText = View_.Text(Ctl::NumSent);
-    RunSettingsAndRetally(State_, *Log_, *Hooks_);
+    try {
+      RunSettingsAndRetally(State_, *Log_, *Hooks_);
+    } catch (...) {
+      failure = std::current_exception();
+    }
     View_.SetText(Ctl::NumSent, State_.NumSentText);
     View_.SetText(Ctl::LogNr, State_.LogNrText);
     ShowTotals();
   }
-  StartBackupCatchUp();
+  // The log the dialog left open is read through, as the start's recount
+  // reads it; a failure of the dialog's own recount is that, and is told
+  // once, as the start tells it.
+  const std::string readFailure = ReadLogThrough();
+  if (failure && readFailure.empty()) std::rethrow_exception(failure);
+  LogOpened(readFailure);
 }
 
 void MainController::SetNumSent(const std::string& text) {
@@ -387,10 +407,46 @@ void MainController::Timer2Timer() {
 
 // ------------------------------------------------------------- backup copy
 
-void MainController::StartBackupCatchUp() {
+void MainController::LogOpened(const std::string& readFailure) {
   CatchUp_.reset();
   View_.SetTimerEnabled(MainTimer::Backup, false);
+  // Taken whichever log it came from, so that it never speaks of a later one.
+  const bool repaired = Log_->TakeRepairNotice();
   if (!IsLogSelected(State_) || !LogData().Active() || Log_->DatabaseFileName() != LogFileOf(State_.LogDir)) return;
+  // Rebuilds of the backup that a killed run of the program left behind.
+  RemoveOrphanedTemporaries(BackupFileOf(State_.LogDir));
+  BackupKept_ = repaired || !readFailure.empty();
+  if (!BackupKept_) {
+    StartBackupCatchUp();
+    return;
+  }
+  // The backup may be all that holds the contacts: it stays as it is until
+  // the operator restores it, or adds a contact to a log that reads whole.
+  BackupInDoubt_ = true;
+  const std::string kept =
+      "Its backup copy is kept as it was: \"Restore Log\" in \"Settings\" brings the Log back from it.";
+  if (!readFailure.empty())
+    View_.Warn("The Log could not be read!\r\r" + readFailure + "\r\r" + kept);
+  else
+    View_.Warn("The Log needed repair when it was opened!\r\r" + kept);
+}
+
+std::string MainController::ReadLogThrough() {
+  DataSet& log = LogData();
+  if (!IsLogSelected(State_) || !log.Active()) return {};
+  try {
+    log.DisableControls();
+    auto enable = ScopeExit([&] { log.EnableControls(); });
+    for (log.First(); !log.Eof(); log.Next()) {
+    }
+    log.Last();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return {};
+}
+
+void MainController::StartBackupCatchUp() {
   // Until the slices are through, the backup is partly old and partly new.
   BackupInDoubt_ = true;
   try {

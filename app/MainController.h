@@ -24,13 +24,18 @@
 // log and the outputs (print, export) refuse.
 //
 // The backup copy: after the log is opened (the start, the settings dialog)
-// the log's database starts its chain of changes and the backup is brought
-// up to date with the log a slice at each tick of the backup timer, between
-// the operator's keys; whatever may write the log (Add To Log, the log
-// editor, the settings dialog, emptying) and the window's close finish the
-// slices first. Each add then writes into the backup only what its commit
-// changed, the first add of a start included, and a backup left behind by a
-// crash is the log again once the window has been open and closed.
+// and its records were read whole (the start's recount, a read through
+// after the dialog), the log's database starts its chain of changes and the
+// backup is brought up to date with the log a slice at each tick of the
+// backup timer, between the operator's keys; whatever may write the log
+// (Add To Log, the log editor, the settings dialog, emptying) and the
+// window's close finish the slices first. Each add then writes into the
+// backup only what its commit changed, the first add of a start included,
+// and a backup left behind by a crash is the log again once the window has
+// been open and closed. A log whose records could not be read, or whose
+// open needed a repair, is never copied over its backup at open: the
+// backup is kept (the operator is told) until an add finds the log reading
+// whole, or the operator restores it.
 #pragma once
 
 #include <cstdint>
@@ -178,7 +183,7 @@ public:
   bool StateTableOpen() const { return StatesOpen_; }
   bool MemberTableOpen() const { return MembersOpen_; }
 
-  // The HTTP GET of the online lookup (FetchUrlText by default), its host and
+  // The HTTP GET of the online lookup (FetchLookupReply by default), its host and
   // its deadline (kLookupDeadlineMs by default).
   void SetFetch(FetchFunction fetch) { Fetch_ = std::move(fetch); }
   void SetLookupHost(std::string host) { LookupHost_ = std::move(host); }
@@ -229,10 +234,20 @@ private:
   void ShowLogCount();
   void ApplySerial();
   void FillStateList();
-  // The backup copy after the log was opened: the log's chain of changes
-  // starts and the backup is compared with it (or rebuilt) in slices, so
-  // that the first add already takes only its commit's changes. Anything
-  // that may write the log finishes the slices first.
+  // After the log was opened, with the reason its records could not be
+  // read (empty: read whole): the temporaries of backup rebuilds that a
+  // killed run left are removed, and the backup catch-up starts, or, after a
+  // read failure or a repair at open, the backup is kept and the operator
+  // told so.
+  void LogOpened(const std::string& readFailure);
+  // Reads every record of the open log once and goes to the last; the
+  // message of the first failure, empty when the log read whole (or no log
+  // is open).
+  std::string ReadLogThrough();
+  // The log's chain of changes starts and the backup is compared with the
+  // log (or rebuilt) in slices, so that the first add already takes only its
+  // commit's changes. Anything that may write the log finishes the slices
+  // first.
   void StartBackupCatchUp();
   void FinishBackupCatchUp();
   // The end of the catch-up (done, or failed: shown), its timer stopped.
@@ -245,6 +260,8 @@ private:
   // the same (the last of countBefore + 1 records), else one message naming
   // the failure and false.
   bool ReopenAfterFailedWrite(const std::string& reason, int32_t countBefore, const QsoRecord& qso);
+  // The backup brought up to date after an add committed (a failure shown).
+  void UpdateBackupAfterAdd();
   void FocusField(Ctl field);
   void StatusLook(uint32_t background, uint32_t text);
   void StatusText(uint32_t background, uint32_t textColor, const std::string& text);
@@ -297,6 +314,10 @@ private:
   // The last backup update failed: the backup may be partly written under
   // a stamp that looks current, so the next one compares it whole.
   bool BackupInDoubt_ = false;
+  // The backup is kept as it was, not brought up to date from the log (see
+  // the file's head); so from the start until a log opened reads whole (a
+  // log whose open failed is read through by the next add first).
+  bool BackupKept_ = true;
   BackupUpdate LastBackup_;
   std::unique_ptr<BackupCatchUp> CatchUp_;
 };

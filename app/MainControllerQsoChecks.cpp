@@ -113,6 +113,12 @@ void MainController::ExitCheck(Ctl field) {
     case Ctl::QSODate:
       Module_.CurrentDate = View_.Text(Ctl::QSODate);
       Module_.QsoDate = Module_.CurrentDate;
+      // A date that is no calendar date would be logged and exported (Add To
+      // Log refuses it too, and an empty one as a required field).
+      if (!Module_.QsoDate.empty() && !IsDateText(Module_.QsoDate)) {
+        View_.Warn(std::string(kInvalidDateText));
+        FocusField(Ctl::QSODate);
+      }
       break;
     case Ctl::RSTSent:
     case Ctl::RSTRcvd: {
@@ -250,7 +256,7 @@ void MainController::AddToLogButtonClick() {
   bool ok = filled({Ctl::CallEntered, Ctl::QSODate, Ctl::Mode, Ctl::FreqEntered});
   if (ok && ibm && member) ok = filled({Ctl::RSTNumRcvd, Ctl::CountryFLD, Ctl::ContinentFLD});
   if (!ok) {
-    StatusText(kWinWhite, kWinRed, "One or more required fields are blank!");
+    StatusText(kWinWhite, kWinRed, std::string(kRequiredFieldsText));
     FocusField(Ctl::CallEntered);
     return;
   }
@@ -269,6 +275,14 @@ void MainController::AddToLogButtonClick() {
       return;
     }
   }
+  // The date of the contact: the date the call check or the date field set;
+  // before either has run, the date the field shows.
+  const std::string qsoDate = Module_.QsoDate.empty() ? View_.Text(Ctl::QSODate) : Module_.QsoDate;
+  if (!IsDateText(qsoDate)) {
+    View_.Warn(std::string(kInvalidDateText));
+    FocusField(Ctl::QSODate);
+    return;
+  }
 
   if (!State_.Station.TypeLog && State_.AutoTime && View_.Text(Ctl::TimeEndFld).empty())
     View_.SetText(Ctl::TimeEndFld, View_.Text(Ctl::ClockPanel));
@@ -276,9 +290,7 @@ void MainController::AddToLogButtonClick() {
   View_.SetText(Ctl::ContinentFLD, UpperCase(View_.Text(Ctl::ContinentFLD)));
 
   QsoRecord q;
-  // The date of the contact: the date the call check or the date field set;
-  // before either has run, the date the field shows.
-  q.QSODate = Module_.QsoDate.empty() ? View_.Text(Ctl::QSODate) : Module_.QsoDate;
+  q.QSODate = qsoDate;
   q.Mode = View_.Text(Ctl::Mode);
   q.Freq = View_.Text(Ctl::FreqEntered);
   q.TimeStart = View_.Text(Ctl::TimeST);
@@ -357,7 +369,23 @@ void MainController::AddToLogButtonClick() {
   // not known) and is flushed before the next contact can commit, so one of
   // the two files is always whole (a missing, older or foreign backup is
   // rebuilt through a temporary file). A failure is shown, the contact stays
-  // logged.
+  // logged. A kept backup (the log could not be read, or needed a repair,
+  // when it was opened) follows only a log that reads whole now.
+  if (Log_->TakeRepairNotice()) BackupKept_ = BackupInDoubt_ = true;
+  if (BackupKept_) BackupKept_ = !ReadLogThrough().empty();
+  if (BackupKept_) {
+    StatusText(kWinWhite, kWinRed, "Backup copy of the Log kept: the Log could not be read!");
+  } else {
+    UpdateBackupAfterAdd();
+  }
+
+  if (!log.Active()) log.Open();
+  Log_->SetIndexName(kPrimeIndexName);
+  ShowLogCount();
+  log.Last();
+}
+
+void MainController::UpdateBackupAfterAdd() {
   try {
     const std::string logFile = LogFileOf(State_.LogDir);
     FileChanges changes;
@@ -369,11 +397,6 @@ void MainController::AddToLogButtonClick() {
   } catch (const std::exception&) {
     StatusText(kWinWhite, kWinRed, "Backup copy of the Log failed!");
   }
-
-  if (!log.Active()) log.Open();
-  Log_->SetIndexName(kPrimeIndexName);
-  ShowLogCount();
-  log.Last();
 }
 
 bool MainController::ReopenAfterFailedWrite(const std::string& reason, int32_t countBefore, const QsoRecord& qso) {

@@ -2,6 +2,7 @@
 
 #include "app/LogFiles.h"
 #include "app/MainView.h"
+#include "net/nethttp.h"
 
 namespace qv::app {
 
@@ -37,6 +38,21 @@ bool IsUnreserved(uint8_t b) {
 }
 
 }  // namespace
+
+bool FetchLookupReply(const std::string& url, StringList& lines, int32_t deadlineMs, std::string& failure) {
+  net::THTTPClient http;
+  http.RequestTimeout = deadlineMs;
+  const bool done = http.SendRequest("GET", url);
+  lines.SetText(http.Document.DataString());
+  failure = done ? std::string() : http.Failure();
+  if (!done) return false;
+  // A reply without a status line (0) is the body alone.
+  const int32_t status = http.ResultCode();
+  if (status == 0 || (status >= 200 && status < 300)) return true;
+  failure = "HTTP " + std::to_string(status);
+  if (!http.ResultString().empty()) failure += " " + http.ResultString();
+  return false;
+}
 
 bool IsReadMarker(uint8_t b) { return FindMarker(b) != nullptr; }
 

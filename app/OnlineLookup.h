@@ -45,6 +45,13 @@ std::string BuildLookupRequest(std::string_view host, std::string_view userId, s
 std::string HamQthPageUrl(std::string_view call);
 std::string QrzPageUrl(std::string_view call);
 
+// The lookup's HTTP GET: the reply body's lines, the request ended within
+// deadlineMs (0: no limit). False with a short reason in failure when the
+// request failed (the HTTP client's words: refused, host not found, a TLS
+// failure, the deadline) or the service answered with an error status
+// ("HTTP 404 Not Found"), whose body is no answer.
+bool FetchLookupReply(const std::string& url, StringList& lines, int32_t deadlineMs, std::string& failure);
+
 // ExtractLookupField: the field text starting at 1-based position start of
 // line, looking at no more than length - 1 bytes; "NF" when no marker ends it.
 std::string ExtractLookupField(int32_t length, std::string_view line, int32_t start);

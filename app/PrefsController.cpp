@@ -349,8 +349,14 @@ void PrefsController::SwitchLiveLog() {
   table.Connect();
   log.Open();
   table.SetIndexName(kPrimeIndexName);
-  log.Refresh();
-  log.Last();
+  // A log whose records cannot be read is selected all the same: the main
+  // window reads it through when the dialog closes, says so once, and keeps
+  // its backup copy for "Restore Log".
+  try {
+    log.Refresh();
+    log.Last();
+  } catch (const std::exception&) {
+  }
 }
 
 void PrefsController::EmptyLogButtonClick() {

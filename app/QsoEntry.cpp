@@ -152,9 +152,25 @@ bool IsTimeText(std::string_view text) {
 }
 
 bool IsDateText(std::string_view text) {
-  if (text.empty()) return false;
-  for (char c : text)
-    if (c == 0 || FilterEntryKey(Ctl::QSODate, c, KeyContext{}) != c) return false;
+  constexpr size_t kLength = 10;  // "yyyy-mm-dd"
+  if (text.size() != kLength || text[4] != '-' || text[7] != '-') return false;
+  int32_t parts[3] = {0, 0, 0};
+  for (size_t i = 0, part = 0; i < kLength; ++i) {
+    if (i == 4 || i == 7) {
+      ++part;
+    } else if (IsDigit(text[i])) {
+      parts[part] = parts[part] * 10 + (text[i] - '0');
+    } else {
+      return false;
+    }
+  }
+  double date = 0;
+  return TryEncodeDate(parts[0], parts[1], parts[2], date);
+}
+
+bool NormaliseCallText(std::string& call) {
+  if (Trim(call).empty()) return false;
+  call = UpperCase1252(call);
   return true;
 }
 

@@ -45,14 +45,21 @@ bool IsFrequencyText(std::string_view text);
 // and minutes 00-59 ("0000", "2359"; not "2599", "1260" or "123").
 bool IsTimeText(std::string_view text);
 
-// A date as the date field takes it: not empty (a contact needs one), and
-// only the characters its key filter lets through ("." to "9" and "-").
+// A date as the log stores it and the exports write it: a calendar date
+// "yyyy-mm-dd" (year 0001-9999; "2024-02-29", not "2023-02-29" or
+// "2026-13-45"). An empty text is none.
 bool IsDateText(std::string_view text);
+
+// The call of an edited row as the call field would have given it: its
+// letters upper-cased (1252 table). False (call unchanged) when it is blank, which the
+// entry refuses as a required field.
+bool NormaliseCallText(std::string& call);
 
 // What the checks of those fields say when they refuse a text.
 inline constexpr std::string_view kInvalidFrequencyText =
     "Invalid FREQUENCY !\rEnter MHz as a number, for example 14.025";
 inline constexpr std::string_view kInvalidTimeText = "Invalid TIME !";
 inline constexpr std::string_view kInvalidDateText = "Invalid DATE !";
+inline constexpr std::string_view kRequiredFieldsText = "One or more required fields are blank!";
 
 }  // namespace qv::app

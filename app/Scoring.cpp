@@ -6,6 +6,7 @@
 #include "app/AppUi.h"
 #include "app/LogFiles.h"
 #include "platform/dataset/DataSet.h"
+#include "platform/host/ScopeExit.h"
 #include "platform/host/Exception.h"
 #include "platform/host/Format.h"
 #include "platform/host/SysUtils.h"
@@ -205,6 +206,10 @@ void RunSettingsAndRetally(AppState& state, LogTable& log, MainWindowHooks& hook
   state.Score.Reset();
   DataSet& ds = log.Data();
   bool disabled = false;
+  // A recount that fails (a log that cannot be read) leaves the grid working.
+  auto enable = ScopeExit([&] {
+    if (disabled) ds.EnableControls();
+  });
   if (IsIbmContest(state)) {
     // Reopened before counting: a table the dialog left closed counts its
     // records too.
@@ -217,7 +222,6 @@ void RunSettingsAndRetally(AppState& state, LogTable& log, MainWindowHooks& hook
   ReopenLog(log);
   state.LogNrText = LogEntriesText(log);
   SerialState serial = SerialAfterLastRecord(log);
-  if (disabled) ds.EnableControls();
   if (serial.HasRecords) state.LastMode = serial.LastMode;
   state.NextSerial = serial.NextSerial;
   state.NumSentText = serial.NumSentText;

@@ -38,6 +38,11 @@ public:
   // before the backup is brought up to date with it by a comparison: the
   // next commit's changes are then complete. False when no chain is kept.
   virtual bool StartChangeChain() { return false; }
+  // True once after a connect of the database found its file in need of
+  // repair (the repair question was asked, whatever the answer): what the
+  // file holds may differ from what was last written to it. The call clears
+  // the notice.
+  virtual bool TakeRepairNotice() { return false; }
 };
 
 class TableFactory {

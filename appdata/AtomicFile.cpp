@@ -1,9 +1,8 @@
 #include "appdata/AtomicFile.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
+#include <filesystem>
 
 #include "platform/os/File.h"
 #include "platform/os/System.h"
@@ -13,6 +12,25 @@ namespace qv::app {
 namespace {
 
 std::atomic<uint32_t> TempCounter_{0};
+
+// What follows the path in a temporary file's name.
+constexpr std::string_view kTempInfix = ".tmp";
+
+// The process id of a temporary file's name past "<path>.tmp": "<pid>-<n>",
+// both decimal as the writer writes them; -1 when the rest is not of that
+// form (no writer made the file).
+int64_t TempOwner(std::string_view rest) {
+  const size_t dash = rest.find('-');
+  if (dash == 0 || dash == std::string_view::npos || dash + 1 == rest.size() || dash > 10 || rest[0] == '0')
+    return -1;
+  int64_t pid = 0;
+  for (size_t i = 0; i < rest.size(); ++i) {
+    if (i == dash) continue;
+    if (rest[i] < '0' || rest[i] > '9') return -1;
+    if (i < dash) pid = pid * 10 + (rest[i] - '0');
+  }
+  return pid;
+}
 
 [[noreturn]] void RaiseOS(const std::string& what, const std::string& path, int err) {
   throw EOSError(what + " '" + path + "': " + qv::SysErrorMessage(err), err);
@@ -47,7 +65,8 @@ AtomicFileWriter::AtomicFileWriter(std::string path, int32_t mode) : Path_(std::
   // A fresh name in the target's folder, so the rename never crosses a file
   // system and never meets another writer's temporary file.
   for (int attempt = 0; attempt < 100 && !Out_.IsOpen(); ++attempt) {
-    Tmp_ = Path_ + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(TempCounter_.fetch_add(1));
+    Tmp_ = Path_ + std::string(kTempInfix) + std::to_string(CurrentProcessId()) + "-" +
+           std::to_string(TempCounter_.fetch_add(1));
     int err = 0;
     Out_ = File::TryOpen(Tmp_, FileAccess::ReadWrite, FileDisposition::CreateNew, &err);
     if (!Out_.IsOpen() && err != EEXIST) RaiseOS("Cannot create file", Tmp_, err);
@@ -75,6 +94,22 @@ void AtomicFileWriter::Commit() {
   Committed_ = true;
   // Makes the rename itself durable; a folder that cannot be synced is no error.
   SyncFolder(FolderOf(Path_));
+}
+
+int32_t RemoveOrphanedTemporaries(const std::string& path) {
+  namespace fs = std::filesystem;
+  const std::string prefix = fs::path(path).filename().string() + std::string(kTempInfix);
+  int32_t removed = 0;
+  std::error_code ec;
+  for (fs::directory_iterator it(FolderOf(path), ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
+    const int64_t pid = TempOwner(std::string_view(name).substr(prefix.size()));
+    if (pid < 0 || pid == CurrentProcessId() || ProcessRuns(pid)) continue;
+    std::error_code kind;
+    if (it->is_regular_file(kind) && DeleteFile(it->path().string())) ++removed;
+  }
+  return removed;
 }
 
 std::string ReadWholeFile(const std::string& path, bool& found) {

@@ -47,6 +47,14 @@ private:
   bool Committed_ = false;
 };
 
+// The temporary files AtomicFileWriter left for path ("<path>.tmp<pid>-<n>")
+// when its process ended before a Commit or a clean-up (killed, a power
+// cut): each one whose process no longer runs is removed. Those of a
+// running process, this one included, stay, and so does any other file.
+// Returns how many were removed; a folder or file that cannot be read or
+// removed is left as it is.
+int32_t RemoveOrphanedTemporaries(const std::string& path);
+
 // Writes count bytes at offset, however many calls the file takes. Throws
 // EOSError on failure.
 void WriteAllAt(File& file, const void* data, int64_t count, int64_t offset);

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/random.h>
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <limits>
 #include <mutex>
 #include <vector>
 
@@ -318,6 +320,14 @@ int64_t StackBytesLeft() {
   const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
   if (low == 0 || here <= low) return low == 0 ? INT64_MAX : 0;
   return static_cast<int64_t>(here - low);
+}
+
+int64_t CurrentProcessId() { return ::getpid(); }
+
+bool ProcessRuns(int64_t pid) {
+  if (pid <= 0 || pid > std::numeric_limits<pid_t>::max()) return false;
+  // Signal 0 checks without sending: EPERM is a process of another user.
+  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
 }  // namespace qv

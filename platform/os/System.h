@@ -65,4 +65,10 @@ void SetFreeDiskSpaceOverride(int64_t bytes);
 // when they cannot be read the answer is INT64_MAX.
 int64_t StackBytesLeft();
 
+// This process's id, and whether a process of that id runs now (one of
+// another user counts; an id the system never gives, such as 0, or above
+// the largest, does not). An id may be given again after its process ended.
+int64_t CurrentProcessId();
+bool ProcessRuns(int64_t pid);
+
 }  // namespace qv

@@ -2,6 +2,8 @@
 // from the live file every time (no temporary file is left beside it, also
 // when the copy fails), and a failed copy keeps the contact; on a log file
 // only what the add's commit changed is written.
+#include <unistd.h>
+
 #include <optional>
 #include <random>
 
@@ -64,6 +66,29 @@ TEST_P(BackupCopyTest, AFailedCopyLeavesNoTemporaryAndTheNextAddTriesAgain) {
   EXPECT_EQ(ReadFile(Home + "TEST/BakV5LogDB.vlm"), ReadFile(Home + "TEST/V5LogDB.vlm"));
   EXPECT_EQ(Text(Ctl::StatPanel), "");
   EXPECT_EQ(LogRecords().size(), 2u);
+}
+
+// A run of the program killed while it rebuilt the backup leaves the
+// rebuild's temporary file; the next open of the log removes those of
+// processes that are gone, and nothing else.
+TEST_P(BackupCopyTest, AtOpenTemporariesOfProcessesThatAreGoneAreRemoved) {
+  const std::string dir = Home + "TEST/";
+  const std::string gone = "BakV5LogDB.vlm.tmp4194305-7";  // above any process id the system gives
+  const std::vector<std::string> kept = {
+      "BakV5LogDB.vlm.tmp" + std::to_string(::getppid()) + "-0",  // a running process's
+      "BakV5LogDB.vlm.tmp" + std::to_string(::getpid()) + "-3",   // this process's
+      "BakV5LogDB.vlm.tmp",  "BakV5LogDB.vlm.tmp04194305-1", "BakV5LogDB.vlm.tmp4194305-", "V5LogDB.vlm.tmp4194305-1",
+  };
+  for (const std::string& name : kept) WriteFile(dir + name, "x");
+  WriteFile(dir + gone, std::string(8192, 'x'));
+  Start({});
+  while (Controller->BackupCatchingUp()) Controller->BackupTimer();
+  std::vector<std::string> expected = kept;
+  expected.push_back("V5LogDB.vlm");
+  std::sort(expected.begin(), expected.end());
+  std::vector<std::string> left = LogFolder();
+  left.erase(std::remove(left.begin(), left.end(), "BakV5LogDB.vlm"), left.end());
+  EXPECT_EQ(left, expected);
 }
 
 QV_ON_BOTH_TABLE_KINDS(BackupCopyTest);

@@ -25,6 +25,7 @@ struct SafetyCase {
   size_t Records;  // in the live log afterwards
   const char* Status;
   const char* Warning;  // the one message box ("": none)
+  const char* Date = nullptr;  // typed into the date field (nullptr: the clock's)
 };
 void PrintTo(const SafetyCase& c, std::ostream* os) { *os << c.What; }
 
@@ -47,6 +48,11 @@ const SafetyCase kCases[] = {
      "K1XX is a DUPLICATE", ""},
     {"accepted field", Opening::WithLog, {}, "14.025", "1200", "", false, Ctl::FreqEntered, 1, "", ""},
     {"outside the fields", Opening::WithLog, {}, "7", "1200", "", false, Ctl::Count, 1, "", ""},
+    {"no calendar date", Opening::WithLog, {}, "14", "1200", "", false, Ctl::QSODate, 0, "", "Invalid DATE !",
+     "2026-13-45"},
+    {"no calendar date, Enter elsewhere", Opening::WithLog, {}, "14", "1200", "", false, Ctl::NameFld, 0, "",
+     "Invalid DATE !", "2023-02-29"},
+    {"leap day", Opening::WithLog, {}, "14", "1200", "", false, Ctl::QSODate, 1, "", "", "2024-02-29"},
 };
 
 class SafetyTest : public WindowFixture, public ::testing::WithParamInterface<SafetyCase> {};
@@ -70,8 +76,16 @@ TEST_P(SafetyTest, EnterAddsOnlyWhatTheChecksAccept) {
   for (auto [field, text] : {std::pair{Ctl::CallEntered, "K1XX"}, {Ctl::FreqEntered, c.Freq}, {Ctl::Mode, "CW"},
                              {Ctl::TimeST, c.Time}, {Ctl::RSTSent, c.RstSent}})
     Set(field, text);
+  if (c.Date != nullptr) Set(Ctl::QSODate, c.Date);
   View.Messages.clear();
   Controller->AddToLogByEnter(c.EnterIn);
+  if (c.Date != nullptr) {
+    if (c.Records == 0) {
+      EXPECT_EQ(View.Focused, Ctl::QSODate);  // left for correction
+    } else {
+      EXPECT_EQ(LogRecords()[0].QSODate, c.Date);
+    }
+  }
 
   EXPECT_EQ(LogRecords().size(), c.Records);
   EXPECT_EQ(Text(Ctl::StatPanel).rfind(c.Status, 0), 0u) << Text(Ctl::StatPanel);

@@ -176,17 +176,22 @@ TEST_P(LogEditorTest, ClosingAsksUnlessTheLastActionWasAPost) {
 // in their warning and the row stays as stored, whether the post comes from
 // the navigator or from a move to another record.
 TEST_P(LogEditorTest, PostedRowsPassTheEntryFieldsChecks) {
-  const std::string freq(kInvalidFrequencyText), time(kInvalidTimeText), date(kInvalidDateText);
+  const std::string freq(kInvalidFrequencyText), time(kInvalidTimeText), date(kInvalidDateText),
+      blank(kRequiredFieldsText);
   struct Case {
     const char* Field;
     std::string Text;
-    std::string Warning;  // empty: stored
+    std::string Warning;   // empty: stored
+    std::string Stored{};  // what is stored when not the text
   };
   const Case cases[] = {
       {"Freq", "7..0", freq},          {"Freq", "", freq},             {"Freq", "14.025", ""},
       {"TimeStart", "2599", time},     {"TimeStart", "1260", time},    {"TimeStart", "", ""},
       {"TimeStart", "2359", ""},       {"TimeEnd", "123", time},       {"TimeEnd", "0000", ""},
       {"QSODate", "", date},           {"QSODate", "May 7", date},     {"QSODate", "2024-05-07", ""},
+      {"QSODate", "2026-13-45", date}, {"QSODate", "2023-02-29", date}, {"QSODate", "2024/05/07", date},
+      {"QSODate", "2024-02-29", ""},   {"Call", "", blank},            {"Call", "  ", blank},
+      {"Call", "k1\xF8" "b/p", "", "K1\xD8" "B/P"},                    {"Call", "W1AW", ""},
   };
   Open({true, "Other"});
   DataSet& log = Controller->LogData();
@@ -209,6 +214,12 @@ TEST_P(LogEditorTest, PostedRowsPassTheEntryFieldsChecks) {
       EXPECT_EQ(log.RecNo(), c.Warning.empty() && post == NavBtn::nbNext ? 2 : 1);
       if (!c.Warning.empty()) {
         EXPECT_EQ(QsoReader(log).Read(), stored);  // the row as stored
+      } else {
+        const QsoRecord r = LogRecords()[0];
+        const std::string field = c.Field;
+        EXPECT_EQ(field == "Freq" ? r.Freq : field == "TimeStart" ? r.TimeStart : field == "TimeEnd" ? r.TimeEnd
+                  : field == "QSODate" ? r.QSODate : r.Call,
+                  c.Stored.empty() ? c.Text : c.Stored);
       }
     }
   }

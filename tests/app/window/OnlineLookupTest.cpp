@@ -276,6 +276,35 @@ TEST_P(LookupTest, ADeadlineThatPassesIsTheReasonGiven) {
   }
 }
 
+// A request that fails at once, or a reply with an error status, names its
+// reason as the deadline does.
+TEST_P(LookupTest, AFailedRequestSaysWhy) {
+  // A name server that knows no name, at once.
+  net::TAsyncResolver noNames{[](gaicb*) { return 0; }, [](const gaicb*, const timespec*) { return 0; },
+                              [](gaicb*) { return EAI_NONAME; }, [](gaicb*) { return EAI_ALLDONE; }};
+  const std::pair<const char*, std::string> cases[] = {
+      {"Connection refused", ""},
+      {"Host not found", ""},
+      {"HTTP 404 Not Found", "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n"},
+      {"HTTP 503 Service Unavailable", "HTTP/1.0 503 Service Unavailable\r\n\r\n<html>\r\nbusy\r\n"},
+  };
+  StartLookup(nullptr);
+  for (const auto& [reason, reply] : cases) {
+    nettest::ClosedPort refusing;
+    nettest::Peer peer([&](int fd, int) {
+      nettest::ReadUntil(fd, "\r\n\r\n");
+      nettest::WriteAll(fd, reply);
+    }, 1, reply.empty() ? 1 : nettest::kPeerWaitMs);
+    const bool noHost = std::string(reason) == "Host not found";
+    net::SetAsyncResolver(noHost ? &noNames : nullptr);
+    const std::string port = reply.empty() ? refusing.Port() : peer.Port();
+    Controller->SetLookupHost(noHost ? "lookup.example" : "127.0.0.1:" + port);
+    LookUp("K1XX");
+    net::SetAsyncResolver(nullptr);
+    EXPECT_EQ(Text(Ctl::StatPanel), "Can not retrieve data! " + std::string(reason));
+  }
+}
+
 QV_ON_BOTH_TABLE_KINDS(LookupTest);
 
 }  // namespace

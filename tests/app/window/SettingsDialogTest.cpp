@@ -6,7 +6,10 @@
 #include "WindowTestSupport.h"
 #include "app/LogFiles.h"
 #include "app/PrefsController.h"
+#include "engine/components/VLMEngineUi.h"
+#include "engine/storage/VLMDiskEngine.h"
 #include "engine/storage/VLMDiskEngineJournal.h"
+#include "platform/host/ScopeExit.h"
 #include "platform/dataset/DataSet.h"
 
 namespace qv::app::wintest {
@@ -350,6 +353,107 @@ TEST_P(SettingsDialogTest, AnEmptyLogNameCountsAsAMissingLog) {
 }
 
 QV_ON_BOTH_TABLE_KINDS(SettingsDialogTest);
+
+// A log file whose records cannot be read (a data page overwritten), or
+// whose open needed a repair, is never copied over its backup when it is
+// opened, at the start or chosen in the settings dialog: the backup stays
+// byte for byte what it was and the operator is told why. An add to a log
+// that reads whole brings the backup up to date again; an add to one that
+// does not leaves it.
+class KeptBackupTest : public SettingsDialogTest {};
+
+TEST_P(KeptBackupTest, ALogThatCannotBeReadOrWasRepairedIsNotCopiedOverItsBackup) {
+  const std::string kept =
+      "Its backup copy is kept as it was: \"Restore Log\" in \"Settings\" brings the Log back from it.";
+  struct Case {
+    const char* What;
+    bool InDialog;  // chosen in the settings dialog (else the log of the start)
+    LogKind Kind;
+    bool Repair;    // a commit marked cut short without its journal, else a page overwritten
+  };
+  const LogKind ibm{true, "IBM", true};
+  const Case cases[] = {
+      {"damaged, at the start", false, {}, false},      {"damaged, at the start, IBM", false, ibm, false},
+      {"damaged, in the dialog", true, {}, false},      {"damaged, in the dialog, IBM", true, ibm, false},
+      {"repaired at the start", false, {}, true},       {"repaired in the dialog", true, ibm, true},
+  };
+  struct YesUi : SilentEngineUi {
+    bool Confirm(const std::string&) override { return true; }  // the repair question
+  } yes;
+  VLMSetEngineUi(&yes);
+  auto uninstall = ScopeExit([] { VLMSetEngineUi(nullptr); });
+  const std::string made = Home + "MADE.vlm";  // 41 contacts
+  std::filesystem::copy_file(Home + "V5LogDB.vlm", made);
+  TablesUnderTest->WithTable({LogTableSpec(), made}, [](LogTable& t) {
+    for (int i = 1; i <= 41; ++i) {
+      t.Data().Append();
+      t.Data().FieldByName("Call")->SetAsString("K" + std::to_string(i));
+      t.Data().FieldByName("Notes")->SetAsString("note " + std::to_string(1000 + i));
+      t.Data().Post();
+    }
+  });
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.What);
+    Controller.reset();
+    View = FakeMainView();
+    Prefs = FakePrefsView();
+    const std::string dir = Home + (c.InDialog ? "OTHER/" : "TEST/");
+    for (const std::string& file : {Home + "TEST/V5LogDB.vlm", dir + "V5LogDB.vlm", dir + "BakV5LogDB.vlm"}) {
+      std::filesystem::create_directories(std::filesystem::path(file).parent_path());
+      std::filesystem::copy_file(made, file, std::filesystem::copy_options::overwrite_existing);
+    }
+    const std::string backup = ReadFile(dir + "BakV5LogDB.vlm");
+    std::string bytes = ReadFile(dir + "V5LogDB.vlm");
+    const size_t record = bytes.find("note 1021");
+    ASSERT_NE(record, std::string::npos);
+    if (c.Repair)
+      bytes[kVLMCommitStateOffset] = 1;
+    else
+      std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(record / 4096 * 4096), 4096, '\xA5');
+    WriteFile(dir + "V5LogDB.vlm", bytes);
+
+    if (c.InDialog) {
+      Store->WriteString(LogSectionName("OTHER"), "TypeLog", c.Kind.TypeLog ? "1" : "0");
+      Store->WriteString(LogSectionName("OTHER"), "TypeContest", c.Kind.TypeContest);
+      OnDialog([this] {
+        Dialog->MyLogNameClick("OTHER");
+        Fill("W1AW", "USA", "NA");
+        Dialog->SaveButtonClick();
+      });
+    }
+    Start(c.Kind);
+    if (c.InDialog) {
+      while (Controller->BackupCatchingUp()) Controller->BackupTimer();
+      EXPECT_TRUE(View.Messages.empty());
+      Controller->SettingsButtonClick();
+    }
+    ASSERT_EQ(View.Messages.size(), 1u) << ::testing::PrintToString(View.MessageTexts());
+    EXPECT_EQ(View.Messages[0].Kind, "warning");
+    const std::string& text = View.Messages[0].Text;
+    EXPECT_TRUE(text.starts_with(c.Repair ? "The Log needed repair when it was opened!\r\r"
+                                          : "The Log could not be read!\r\r") && text.ends_with(kept))
+        << text;
+    EXPECT_FALSE(Controller->BackupCatchingUp());
+    for (int tick = 0; tick < 3; ++tick) Controller->BackupTimer();
+    EXPECT_EQ(ReadFile(dir + "BakV5LogDB.vlm"), backup);
+
+    // An add: a log that reads whole now (repaired) takes its backup along;
+    // one that does not (whatever the add met there) leaves it as it was.
+    Set(Ctl::CallEntered, "W9ADD");
+    Set(Ctl::FreqEntered, "14");
+    Set(Ctl::Mode, "CW");
+    Controller->AddToLogButtonClick();
+    Controller->FormClose();
+    if (c.Repair) {
+      EXPECT_EQ(Text(Ctl::StatPanel), "");
+    }
+    Controller.reset();
+    EXPECT_EQ(ReadFile(dir + "BakV5LogDB.vlm"), c.Repair ? ReadFile(dir + "V5LogDB.vlm") : backup);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, KeptBackupTest, ::testing::Values(tabletest::TablesKind::Engine),
+                         tabletest::TablesKindName);
 
 }  // namespace
 }  // namespace qv::app::wintest
