@@ -859,10 +859,15 @@ TVLMVariant& TVLMExprNodeBoolean::GetValue() {
 
 void TVLMExprNodeBoolean::EvaluateIn() {
   Scratch_.Assign(Children.at(0)->GetValue(), true);
+  TVLMExprNodeSubqueryBase* subquery = SubqueryChild(1);
   // A null value is in no list and out of none: unknown, with a list of
-  // values and with a subquery alike.
-  if (Scratch_.IsNull()) return;
-  if (TVLMExprNodeSubqueryBase* subquery = SubqueryChild(1)) {
+  // values and with a subquery alike; but nothing is in a subquery that
+  // yields no rows, a null value neither.
+  if (Scratch_.IsNull()) {
+    if (subquery != nullptr && !subquery->HasRows()) SetLogical(Result, false);
+    return;
+  }
+  if (subquery != nullptr) {
     SetLogical(Result, subquery->ContainsValue(Scratch_));
     return;
   }

@@ -388,8 +388,11 @@ TVLMVariant& TVLMExprNodeCase::GetValue() {
     for (size_t i = 0; i < pairs && chosen == nullptr; ++i)
       if (operand.Compare(When_[i]->GetValue(), false, true, false) == kVLMCompareEqual) chosen = Then_[i];
   } else {
-    for (size_t i = 0; i < pairs && chosen == nullptr; ++i)
-      if (When_[i]->GetValue().GetAsBoolean()) chosen = Then_[i];
+    // A WHEN that is not true, false or unknown (null) alike, is passed by.
+    for (size_t i = 0; i < pairs && chosen == nullptr; ++i) {
+      const TVLMVariant& condition = When_[i]->GetValue();
+      if (!condition.IsNull() && condition.GetAsBoolean()) chosen = Then_[i];
+    }
   }
   if (chosen == nullptr) chosen = Else_;
   if (chosen != nullptr) Result.Assign(chosen->GetValue(), false);

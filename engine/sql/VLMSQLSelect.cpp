@@ -316,6 +316,18 @@ std::unique_ptr<TVLMAO> GroupOperand(std::unique_ptr<TVLMAO> source, std::vector
   return source;
 }
 
+// The first field node of node (subqueries keep their own names) that names
+// no column of from; nullptr when every one does.
+const TVLMExprNodeField* UnknownField(TVLMExprNode* node, TVLMAO& from) {
+  if (auto* field = dynamic_cast<TVLMExprNodeField*>(node)) {
+    TVLMIntegerArray found(0, 100, 10);
+    return from.FindFields(field->FieldName, field->TableName, false, true, &found, false) == 0 ? field : nullptr;
+  }
+  for (int32_t i = 0; node != nullptr && i < node->ChildCount(); ++i)
+    if (const TVLMExprNodeField* unknown = UnknownField(node->Child(i), from)) return unknown;
+  return nullptr;
+}
+
 // HAVING's conjuncts onto the operator over the groups, then onto the group
 // operator; what neither can evaluate is 20244 unless outer rows may supply
 // it.
@@ -534,6 +546,13 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildOperatorTree(TVLMDataSet* owner, boo
   else if (needsExpression && dynamic_cast<TVLMAOTable*>(source.get()) != nullptr)
     source = std::make_unique<TVLMAOTableExpr>(std::move(source));
   if (Where) Where->ExtractConditionsFor(source.get(), outerOperand, false, true, outerCursor);
+  // What WHERE has left names no column of FROM (an aggregate among them):
+  // only outer rows may supply it (refused below). Without them a name no
+  // column has is refused as the select list refuses it.
+  if (Where && !allowOuterReferences && !Where->IsEmptyCondition()) {
+    if (const TVLMExprNodeField* unknown = UnknownField(Where->GetRoot(), *source))
+      throw EVLMException(10305, "Cannot find field %s", {unknown->FieldName});
+  }
   TVLMAOGroupBy* group = nullptr;
   if (grouped) {
     auto groups = std::make_unique<TVLMAOGroupBy>(std::move(source), Items, GroupBy);
@@ -569,8 +588,6 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildOperatorTree(TVLMDataSet* owner, boo
     VLMSortKeyLists(straight->OrderBy(), fields, directions, cases);
     if (!straight->ResultTable()->HasIndexForFields(fields, directions, cases)) copyAtEnd = true;
   }
-  // What WHERE has left names no column of FROM (an aggregate among them):
-  // only outer rows may supply it.
   if (Where && !allowOuterReferences && !Where->IsEmptyCondition())
     throw EVLMException(30144, "Search condition is not applicable");
   if (TopCount != -1) {

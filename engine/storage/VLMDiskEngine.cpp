@@ -710,14 +710,14 @@ int32_t TVLMDiskPageManager::GetPageCount() {
 bool TVLMDiskPageManager::IsPageValid(int32_t sessionID, TVLMPage* page) {
   VLM_REQUIRE_DATABASE_SECTION();
   if (!MultiUser) return true;
-  uint32_t stamp = 0, counter = 0;
+  TVLMPageStamp stamp, counter;
   if (!PagesCache.CurrentStamp(sessionID, stamp)) return false;
   return page->GetSessionCounter(sessionID, counter) && counter == stamp;
 }
 
 void TVLMDiskPageManager::PageLoaded(int32_t sessionID, TVLMPage* page) {
   VLM_REQUIRE_DATABASE_SECTION();
-  uint32_t stamp = 0;
+  TVLMPageStamp stamp;
   if (MultiUser && PagesCache.CurrentStamp(sessionID, stamp)) page->SetSessionCounter(sessionID, stamp);
 }
 
@@ -928,7 +928,7 @@ TVLMDiskTablePagesCacheManager::TableInfo* TVLMDiskTablePagesCacheManager::Table
 
 void TVLMDiskTablePagesCacheManager::Reset(TableInfo& info) {
   info.HasStamp = false;
-  info.Stamp = 0xFFFFFFFF;
+  info.Stamp = {};
 }
 
 void TVLMDiskTablePagesCacheManager::OperationLockTaken(int32_t sessionID, TVLMTableData* table) {
@@ -962,7 +962,7 @@ bool TVLMDiskTablePagesCacheManager::HasStamp(int32_t sessionID, TVLMTableData* 
   return info != nullptr && Locked(*info) && info->HasStamp;
 }
 
-void TVLMDiskTablePagesCacheManager::SetStamp(int32_t sessionID, TVLMTableData* table, uint32_t value) {
+void TVLMDiskTablePagesCacheManager::SetStamp(int32_t sessionID, TVLMTableData* table, TVLMPageStamp value) {
   // Outside a locked period another session may commit to the table at any
   // moment: a stamp seen then vouches for nothing later.
   TableInfo* info = Table(sessionID, table, false);
@@ -983,7 +983,7 @@ void TVLMDiskTablePagesCacheManager::LeaveTable(int32_t sessionID, TVLMTableData
   if (it != session->Entered.rend()) session->Entered.erase(std::next(it).base());
 }
 
-bool TVLMDiskTablePagesCacheManager::CurrentStamp(int32_t sessionID, uint32_t& stamp) {
+bool TVLMDiskTablePagesCacheManager::CurrentStamp(int32_t sessionID, TVLMPageStamp& stamp) {
   SessionInfo* session = Session(sessionID, false);
   if (session == nullptr || session->Entered.empty()) return false;
   TableInfo* info = Table(sessionID, session->Entered.back(), false);

@@ -426,19 +426,30 @@ struct TVLMCommitChanges {
 // Per session and table: while a session holds a table's operation (type 1)
 // or commit (type 4) locks, the table's change stamp read at the first lock
 // stays valid, and cached pages stamped with it need no revalidation.
+//
+// A change stamp alone does not tell two states of the file apart: a table
+// made anew (dropped and created, rebuilt by ALTER TABLE, emptied) counts
+// from 0 again, another table may stand at the same count, and an index
+// made or dropped changes pages without counting. So the stamp is paired
+// with the epoch of the table's open period (NewEpoch), drawn afresh each
+// time this process loads the table's definitions: every such change needs
+// the table alone, so none happens while the table stays open here, and a
+// page stamped in an earlier open period is checked against the file again.
 class TVLMDiskTablePagesCacheManager {
 public:
+  // A number no earlier open period of any table of this file had.
+  uint64_t NewEpoch() { return ++Epochs_; }
   void OperationLockTaken(int32_t sessionID, TVLMTableData* table);
   void OperationLockReleased(int32_t sessionID, TVLMTableData* table);
   void CommitLockTaken(int32_t sessionID, TVLMTableData* table);
   void CommitLockReleased(int32_t sessionID, TVLMTableData* table);
   bool HasStamp(int32_t sessionID, TVLMTableData* table);
-  void SetStamp(int32_t sessionID, TVLMTableData* table, uint32_t value);
+  void SetStamp(int32_t sessionID, TVLMTableData* table, TVLMPageStamp value);
   void EnterTable(int32_t sessionID, TVLMTableData* table);
   void LeaveTable(int32_t sessionID, TVLMTableData* table);
   // The stamp of the table the session entered last, when it holds locks
   // there and a stamp was set.
-  bool CurrentStamp(int32_t sessionID, uint32_t& stamp);
+  bool CurrentStamp(int32_t sessionID, TVLMPageStamp& stamp);
 
 private:
   struct TableInfo {
@@ -446,7 +457,7 @@ private:
     int32_t OperationLockCount = 0;
     int32_t CommitLockCount = 0;
     bool HasStamp = false;
-    uint32_t Stamp = 0xFFFFFFFF;
+    TVLMPageStamp Stamp;
   };
   struct SessionInfo {
     std::vector<TableInfo> Tables;
@@ -458,6 +469,7 @@ private:
   static bool Locked(const TableInfo& info) { return info.OperationLockCount > 0 || info.CommitLockCount > 0; }
 
   std::vector<std::unique_ptr<SessionInfo>> Sessions_;  // index SessionID + 2
+  uint64_t Epochs_ = 0;
 };
 
 // ---------------------------------------------------------- TVLMDiskPageManager

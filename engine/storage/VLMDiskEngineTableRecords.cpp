@@ -108,7 +108,7 @@ bool TVLMDiskTableData::ReadWrapped(TVLMCursor* cursor, bool refreshIndexes, con
   // the stamp they would get under the lock.
   TVLMDiskTablePagesCacheManager& pagesCache = pages.PagesCache;
   pagesCache.OperationLockTaken(sessionID, this);
-  pagesCache.SetStamp(sessionID, this, RecordManager->ChangeStamp);
+  pagesCache.SetStamp(sessionID, this, PageStamp());
   pagesCache.EnterTable(sessionID, this);
   auto leave = qv::ScopeExit([&] {
     pagesCache.LeaveTable(sessionID, this);

@@ -256,7 +256,7 @@ void TVLMDiskTableData::LoadMostUpdated(int32_t sessionID) {
   // back since, and no one else can have committed to the table.
   TVLMDiskTablePagesCacheManager& pagesCache = DiskDatabase_->DiskPageManager()->PagesCache;
   if (CountersCurrent(sessionID)) {
-    pagesCache.SetStamp(sessionID, this, RecordManager->ChangeStamp);
+    pagesCache.SetStamp(sessionID, this, PageStamp());
     return;
   }
   ForgetCounters();
@@ -287,7 +287,7 @@ void TVLMDiskTableData::LoadMostUpdated(int32_t sessionID) {
   }
   restore.Release();
   LastChangeStamp_ = RecordManager->ChangeStamp;
-  pagesCache.SetStamp(sessionID, this, RecordManager->ChangeStamp);
+  pagesCache.SetStamp(sessionID, this, PageStamp());
   if (checkedSession == sessionID && stamp == RecordManager->ChangeStamp && count == RecordManager->RecordCount &&
       counters == FieldManager->AutoincValues)
     CheckedSession_ = sessionID;
@@ -409,14 +409,30 @@ void TVLMDiskTableData::OpenTable(TVLMCursor* cursor) {
     throw EVLMException(20242, "Cannot access table '%s' in exclusive mode. Table is open by another cursors",
                         {TableName});
   const int32_t sessionID = VLMCursorSessionID(cursor);
+  const TVLMRetrySettings& settings = VLMRetrySettings();
+  const uint8_t type = cursor->Exclusive ? kVLMLockTableExclusive : kVLMLockTableOpen;
+  auto lock = [&] {
+    if (LockTable(sessionID, type, settings.TableOpenTries, settings.TableOpenDelayMs, true)) return;
+    if (cursor->Exclusive)
+      throw EVLMException(20208, "Cannot access table '%s' in exclusive mode. Table is open by another user",
+                          {TableName});
+    throw EVLMException(20209, "Cannot open table '%s'. Table is locked", {TableName});
+  };
   if (Cursors.empty()) {
     PageManager = DiskDatabase_->PageManager;
     DisableTempFiles = cursor->DisableTempFiles;
     RepairMode = cursor->RepairMode;
+    bool locked = false;
     try {
       int32_t metaData = 0, mostUpdated = 0, locks = 0;
       DiskDatabase_->GetTableInfo(TableName, TableID_, metaData, mostUpdated, locks);
       OpenFiles(metaData, mostUpdated, locks);
+      // The definitions are read under the table lock (invariant 6): read
+      // before it, another connection's index or ALTER TABLE could commit
+      // between the read and the lock.
+      lock();
+      locked = true;
+      Epoch_ = DiskDatabase_->DiskPageManager()->PagesCache.NewEpoch();
       CreateManagers();
       LoadMetaData(sessionID, metaData);
       const TVLMFieldDefs& fields = *FieldManager->FieldDefs;
@@ -427,20 +443,16 @@ void TVLMDiskTableData::OpenTable(TVLMCursor* cursor) {
       else
         LoadMostUpdated(sessionID);
     } catch (...) {
+      if (locked) UnlockTable(sessionID, type, false);
       FreeManagers();
       FreeFiles();
       throw;
     }
     OpenedExclusive_ = cursor->Exclusive;
-  }
-  TVLMTableData::OpenTable(cursor);
-  const TVLMRetrySettings& settings = VLMRetrySettings();
-  const uint8_t type = cursor->Exclusive ? kVLMLockTableExclusive : kVLMLockTableOpen;
-  if (!LockTable(sessionID, type, settings.TableOpenTries, settings.TableOpenDelayMs, true)) {
-    if (cursor->Exclusive)
-      throw EVLMException(20208, "Cannot access table '%s' in exclusive mode. Table is open by another user",
-                          {TableName});
-    throw EVLMException(20209, "Cannot open table '%s'. Table is locked", {TableName});
+    TVLMTableData::OpenTable(cursor);
+  } else {
+    TVLMTableData::OpenTable(cursor);
+    lock();
   }
   cursor->TableLocked = true;
 }

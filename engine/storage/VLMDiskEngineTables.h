@@ -275,6 +275,12 @@ class TVLMTemporaryPageManager;
 //      exclusively) is held until it closes it.
 //   5. The managers exist exactly while cursors have the table open (or
 //      during CreateTable); the last cursor's CloseTable frees them.
+//   6. The first cursor takes its table lock before the definitions are
+//      read, so they are the file's for as long as any cursor of this
+//      process has the table open: every change of them (an index made or
+//      dropped, ALTER TABLE, TRUNCATE, DROP) needs the table alone. Each
+//      such load begins a new epoch of the pages cache, so no cached page
+//      is trusted on a stamp of an earlier open period.
 //
 // States:
 //
@@ -490,6 +496,9 @@ private:
   // in multi-user mode, no other session can have committed to the table
   // since they were loaded: nothing to read again.
   bool CountersCurrent(int32_t sessionID) const;
+  // What the session stamps the cached pages it reads with: this open
+  // period's epoch and the change stamp in memory.
+  TVLMPageStamp PageStamp() const { return {Epoch_, RecordManager->ChangeStamp}; }
   // The listed record pages that are not record pages of this table.
   bool PageIndexListsForeignPages(int32_t sessionID);
   // The field, when it is a BLOB field (else 10723).
@@ -509,6 +518,8 @@ private:
   std::unique_ptr<TVLMDiskBlobManager> BlobManager_;
   std::unique_ptr<TVLMTemporaryPageManager> TemporaryPageManager_;
   bool OpenedExclusive_ = false;
+  // The open period's epoch (TVLMDiskTablePagesCacheManager::NewEpoch).
+  uint64_t Epoch_ = 0;
   // Set while delete or rename open the table under the tables lock they
   // already hold.
   bool ChangingTableList_ = false;

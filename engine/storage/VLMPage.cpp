@@ -115,7 +115,7 @@ bool TVLMPage::RefreshWriteCounter() {
   return true;
 }
 
-bool TVLMPage::GetSessionCounter(int32_t sessionID, uint32_t& counter) const {
+bool TVLMPage::GetSessionCounter(int32_t sessionID, TVLMPageStamp& counter) const {
   int64_t index = static_cast<int64_t>(sessionID) + 2;
   if (index < 0 || index >= static_cast<int64_t>(SessionCounters_.size())) return false;
   const SessionCounter& entry = SessionCounters_[static_cast<size_t>(index)];
@@ -123,7 +123,7 @@ bool TVLMPage::GetSessionCounter(int32_t sessionID, uint32_t& counter) const {
   return entry.IsSet;
 }
 
-void TVLMPage::SetSessionCounter(int32_t sessionID, uint32_t counter) {
+void TVLMPage::SetSessionCounter(int32_t sessionID, TVLMPageStamp counter) {
   int64_t index = static_cast<int64_t>(sessionID) + 2;
   if (index < 0) return;
   if (index >= static_cast<int64_t>(SessionCounters_.size()))

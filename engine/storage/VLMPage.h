@@ -92,6 +92,17 @@ class TVLMPageManager;
 class TVLMPagePin;
 class TVLMSortedPageList;
 
+// A session's mark on a cached page: the page was read or checked against
+// the file while the table it was read for stood at this stamp. Epoch names
+// the table's open period in this process (a table dropped and made again,
+// rebuilt, or given other indexes by another connection is opened anew),
+// Stamp its change stamp then; see TVLMDiskTablePagesCacheManager.
+struct TVLMPageStamp {
+  uint64_t Epoch = 0;
+  uint32_t Stamp = 0;
+  bool operator==(const TVLMPageStamp&) const = default;
+};
+
 // --------------------------------------------------------------- constants
 
 // The engine's own pseudo-session for system structures; -1 is invalid.
@@ -187,8 +198,8 @@ public:
   // different stored counter means another process wrote the page, which is
   // then read again. False when that read failed.
   bool RefreshWriteCounter();
-  bool GetSessionCounter(int32_t sessionID, uint32_t& counter) const;
-  void SetSessionCounter(int32_t sessionID, uint32_t counter);
+  bool GetSessionCounter(int32_t sessionID, TVLMPageStamp& counter) const;
+  void SetSessionCounter(int32_t sessionID, TVLMPageStamp counter);
   void ForgetSessionCounter(int32_t sessionID);
 
   // Header fields (valid only with a page header).
@@ -215,7 +226,7 @@ private:
   // Clears every pin on the page (it leaves its list or is destroyed).
   void DropPins() noexcept;
   struct SessionCounter {
-    uint32_t Counter = 0;
+    TVLMPageStamp Counter;
     bool IsSet = false;
   };
   std::vector<SessionCounter> SessionCounters_;  // index SessionID + 2

@@ -171,7 +171,7 @@ TEST(QueryExprShellTest, RefusesWithTheCodeOfTheFault) {
       {"SELECT name FROM emp WHERE id IN (SELECT nosuch FROM dept)", "ERROR 10305 "},
       {"SELECT name FROM emp WHERE id IN (SELECT code FROM nosuch)", "ERROR 10303 "},
       {"SELECT name FROM emp WHERE id IN (SELECT code FROM dept WHERE nosuch = 1)", "ERROR 30144 "},
-      {"SELECT * FROM (SELECT name FROM emp WHERE nosuch = 1) t", "ERROR 30144 "},
+      {"SELECT * FROM (SELECT name FROM emp WHERE nosuch = 1) t", "ERROR 10305 Cannot find field nosuch"},
   };
   sql_test::ExpectRefusals(db->File(), checks);
 }

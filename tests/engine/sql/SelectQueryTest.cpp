@@ -440,4 +440,139 @@ TEST_F(SelectQueryTest, KeptTablesGiveWayToTheirOwnProcess) {
   EXPECT_EQ(RaisedCode([&] { insert.ExecSQL(); }), 30396);
 }
 
+// A connection reads a table as the file has it after another connection
+// changed its definition or indexes: another process (the shell, one
+// process per statement) or another database component of this process,
+// between this one's statements, also after this one read the table
+// through the database component it keeps. A table made anew, rebuilt or
+// emptied counts its changes from 0 again, so that what this connection
+// cached of it must not pass for current on an equal count.
+TEST_F(SelectQueryTest, AnotherConnectionsDefinitionChangesAreSeen) {
+  ReopenShared();
+  TVLMDatabase component;
+  component.SetDatabaseName("OTHERDB");
+  component.SetDatabaseFileName(Folder.File("q.vlm"));
+  component.MultiUser = true;
+  component.SilentMode = true;
+  TVLMQuery theirQuery;
+  theirQuery.SetDatabaseName("OTHERDB");
+  auto answer = [&](const std::string& sql) {
+    std::vector<std::string> rows;
+    try {
+      rows = Select(sql);
+    } catch (const EVLMException& e) {
+      rows = {"error " + std::to_string(e.NativeError)};
+    }
+    Query->Close();
+    std::sort(rows.begin(), rows.end());
+    return rows;
+  };
+  struct Check {
+    const char* Sql;
+    std::vector<std::string> Rows;
+  };
+  struct Case {
+    const char* Ours;  // after the table is made
+    std::vector<const char*> Theirs;
+    std::vector<Check> Checks;
+  };
+  const std::vector<std::string> all = {"1|10|a|100", "2|20|b|200", "3|30|c|300", "4|40|d|400"};
+  const Case cases[] = {
+      {"",
+       {"CREATE INDEX ix1 ON tb (id DESC)", "ALTER TABLE tb ADD (e7 INTEGER)", "ALTER TABLE tb ADD (e8 INTEGER)"},
+       {{"SELECT id, d, e8 FROM tb WHERE id >= 3", {"3|300|NULL", "4|400|NULL"}},
+        {"SELECT * FROM tb", {"1|10|a|100|NULL|NULL", "2|20|b|200|NULL|NULL", "3|30|c|300|NULL|NULL",
+                              "4|40|d|400|NULL|NULL"}}}},
+      {"CREATE INDEX ixk ON tb (k)",
+       {"DROP INDEX tb.ixk", "CREATE INDEX ixw ON tb (w DESC)", "INSERT INTO tb VALUES (5, 5, 'e', 5)"},
+       {{"SELECT id FROM tb WHERE k >= 20", {"2", "3", "4"}}, {"SELECT id FROM tb WHERE w > 'c'", {"4", "5"}}}},
+      {"CREATE INDEX ixk ON tb (k)",
+       {"ALTER TABLE tb DROP d"},
+       {{"SELECT * FROM tb WHERE id > 2", {"3|30|c", "4|40|d"}}, {"SELECT d FROM tb", {"error 10305"}}}},
+      {"",
+       {"DROP TABLE tb", "CREATE TABLE tb (id INTEGER, z VARCHAR(5))", "INSERT INTO tb VALUES (9, 'n')"},
+       {{"SELECT * FROM tb", {"9|n"}}, {"SELECT z FROM tb WHERE id >= 3", {"n"}}}},
+      {"CREATE INDEX ixk ON tb (k)",
+       {"TRUNCATE TABLE tb", "INSERT INTO tb VALUES (5, 50, 'e', 500), (6, 60, 'f', 600), (7, 70, 'g', 700), "
+                             "(8, 80, 'h', 800)"},
+       {{"SELECT * FROM tb", {"5|50|e|500", "6|60|f|600", "7|70|g|700", "8|80|h|800"}},
+        {"SELECT id FROM tb WHERE k <= 60", {"5", "6"}}}},
+  };
+  for (const bool shell : {true, false}) {
+    for (const bool readFirst : {false, true}) {
+      for (const Case& c : cases) {
+        const std::string where = std::string(shell ? "shell" : "component") + (readFirst ? ", read first: " : ": ") +
+                                  c.Theirs.front();
+        Run("CREATE TABLE tb (id INTEGER, k INTEGER, w VARCHAR(5), d INTEGER); "
+            "INSERT INTO tb VALUES (1, 10, 'a', 100), (2, 20, 'b', 200), (3, 30, 'c', 300), (4, 40, 'd', 400)");
+        if (*c.Ours != '\0') Run(c.Ours);
+        if (readFirst) {
+          EXPECT_EQ(answer("SELECT * FROM tb"), all) << where;
+          EXPECT_EQ(answer("SELECT * FROM tb WHERE id >= 3 AND k > 0 AND w > '' AND d > 0").size(), 2u) << where;
+        }
+        Query->Disconnect();
+        for (const char* sql : c.Theirs) {
+          if (shell) {
+            EXPECT_EQ(sql_test::RunShell(Folder.File("q.vlm"), sql).Err, "") << where << " / " << sql;
+          } else {
+            theirQuery.SetSQL(sql);
+            EXPECT_NO_THROW(theirQuery.ExecSQL()) << where << " / " << sql;
+          }
+        }
+        theirQuery.Disconnect();
+        for (const Check& check : c.Checks) EXPECT_EQ(answer(check.Sql), check.Rows) << where << " / " << check.Sql;
+        Run("DROP TABLE tb");
+      }
+    }
+  }
+}
+
+// The first open of a table reads its definitions under the table lock it
+// takes: an index that another connection (another handle of the file)
+// added while it had the table alone and this open waited for the lock is
+// the opener's as well, so its writes keep the index whole.
+TEST_F(SelectQueryTest, AnOpenThatWaitedForTheTableReadsTheDefinitionsAfterTheWait) {
+  ReopenShared();
+  auto* session = new TVLMSession();  // the runtime frees it
+  session->SetSessionName("Other");
+  TVLMDatabase other;
+  other.SetSessionName("Other");
+  other.SetDatabaseName("OTHERDB");
+  other.SetDatabaseFileName(Folder.File("q.vlm"));
+  other.MultiUser = true;
+  other.SilentMode = true;
+  TVLMTable theirs;
+  theirs.SetSessionName("Other");
+  theirs.SetDatabaseName("OTHERDB");
+  theirs.SetTableName("emp");
+  theirs.Exclusive = true;
+  theirs.Open();
+  const TVLMRetrySettings saved = VLMRetrySettings();
+  VLMChangeRetrySettings().TableOpenTries = 3;
+  VLMChangeRetrySettings().TableOpenDelayMs = 1;
+  bool added = false;
+  qv::SetSleeper([&](uint32_t) {
+    if (added) return;
+    added = true;
+    theirs.AddIndex("byname", "name", {});
+    theirs.Close();
+  });
+  auto restore = qv::ScopeExit([&] {
+    qv::SetSleeper(nullptr);
+    VLMChangeRetrySettings() = saved;
+  });
+  TVLMTable ours;
+  ours.SetDatabaseName("SQLDB");
+  ours.SetTableName("emp");
+  ours.Open();
+  EXPECT_TRUE(added);
+  ours.Append();
+  ours.FieldByName("id")->SetAsInteger(7);
+  ours.FieldByName("name")->SetAsString("gina");
+  ours.Post();
+  ours.Close();
+  EXPECT_EQ(Rows("emp", "byname").size(), 7u);
+  EXPECT_EQ(Select("SELECT id FROM emp WHERE name = 'gina'"), std::vector<std::string>{"7"});
+}
+
 }  // namespace

@@ -187,6 +187,9 @@ TEST_F(SelectRandomTest, RowsMatchSqliteForRandomSingleTableQueries) {
       if (join || gen.Chance(0.3)) column = qualifiers[side] + "." + column;
       if (gen.Chance(0.25))
         column = Function(gen, column);
+      else if (gen.Chance(0.1))  // a WHEN that is unknown is not taken
+        column = "CASE WHEN " + column + " BETWEEN " + gen.Pick(std::vector<std::string>{"NULL", Number(gen)}) +
+                 " AND " + Number(gen) + " THEN " + column + " ELSE -1 END";
       else if (gen.Chance(0.3))
         column += gen.Pick(std::vector<std::string>{" + ", " * "}) + std::to_string(gen.Int(0, 9));
       const std::string alias = gen.Chance(0.5) ? gen.Pick(sides[side]->Columns) : "k" + std::to_string(i);

@@ -74,6 +74,12 @@ TEST(SelectShellTest, PrintsTheRowsOfEachQuery) {
       {"SELECT id FROM emp WHERE mgr NOT IN (SELECT id FROM emp WHERE id > 3) ORDER BY id", "2; 3; 4; 5"},
       {"SELECT id FROM emp WHERE mgr NOT IN (4, 5, 6) ORDER BY id", "2; 3; 4; 5"},
       {"SELECT id FROM emp WHERE NOT (mgr IN (SELECT id FROM emp WHERE id < 3)) ORDER BY id", "4"},
+      // Over a subquery without rows IN is false and NOT IN true, for a null
+      // value too; a searched CASE passes a WHEN that is unknown by.
+      {"SELECT id FROM emp WHERE mgr NOT IN (SELECT id FROM emp WHERE id > 9) ORDER BY id", "1; 2; 3; 4; 5; 6"},
+      {"SELECT id, CASE WHEN mgr BETWEEN NULL AND 5 THEN 'p' WHEN mgr > 2 THEN 'r' ELSE 'q' END FROM emp "
+       "WHERE id IN (1, 2, 4) ORDER BY id",
+       "1|q; 2|q; 4|r"},
       // Sums and products in range; out of range they are refused below.
       {"SELECT SUM(salary) * 1000000, -MIN(id) FROM emp", "400000000|-1"},
   };
@@ -141,7 +147,9 @@ TEST(SelectShellTest, RefusesWithTheCodeOfTheFault) {
       {"SELECT 1", "ERROR 30184 Token 'FROM' expected, but '1' found at line 1, column 8"},
       {"SELECT X.A FROM emp", "ERROR 30327 Invalid table name in reference. Table name = EMP, table alias = , tname = X"},
       {"SELECT nosuch FROM emp", "ERROR 10305 Cannot find field nosuch"},
-      {"SELECT name FROM emp WHERE nosuch = 1", "ERROR 30144 Search condition is not applicable"},
+      {"SELECT name FROM emp WHERE nosuch = 1", "ERROR 10305 Cannot find field nosuch"},
+      {"SELECT name FROM emp x WHERE id > 1 AND (x.nosuch IS NULL OR id = 2)", "ERROR 10305 Cannot find field nosuch"},
+      {"SELECT name FROM emp WHERE COUNT(*) > 1", "ERROR 30144 Search condition is not applicable"},
       {"SELECT name, salary FROM emp ORDER BY 3", "ERROR 20243 Invalid field number in ORDER BY clause: 3"},
       {"SELECT name FROM emp ORDER BY nosuch", "ERROR 30195 Column 'nosuch' from ORDER BY clause not found"},
       {"SELECT name FROM emp x y", "ERROR 20260 End of SQL command expected, but 'y' found at line 1, column 24"},

@@ -572,11 +572,12 @@ TEST(DiskPageManager, MultiUserCachesRevalidateUnlessATableStampVouchesForThem) 
   auto* table = reinterpret_cast<TVLMTableData*>(&dir);
   a.PagesCache.OperationLockTaken(0, table);
   a.PagesCache.EnterTable(0, table);
-  a.PagesCache.SetStamp(0, table, 7);
-  a.PagesCache.SetStamp(0, table, 8);  // the first stamp of a locked period wins
-  uint32_t stamp = 0;
+  const uint64_t epoch = a.PagesCache.NewEpoch();
+  a.PagesCache.SetStamp(0, table, {epoch, 7});
+  a.PagesCache.SetStamp(0, table, {epoch, 8});  // the first stamp of a locked period wins
+  TVLMPageStamp stamp;
   ASSERT_TRUE(a.PagesCache.CurrentStamp(0, stamp));
-  EXPECT_EQ(stamp, 7u);
+  EXPECT_EQ(stamp, (TVLMPageStamp{epoch, 7}));
   change(3);
   EXPECT_EQ(seenByA(), 3);  // loaded now, under stamp 7
   change(4);
@@ -585,6 +586,17 @@ TEST(DiskPageManager, MultiUserCachesRevalidateUnlessATableStampVouchesForThem) 
   EXPECT_FALSE(a.PagesCache.HasStamp(0, table));
   EXPECT_FALSE(a.PagesCache.CurrentStamp(0, stamp));
   EXPECT_EQ(seenByA(), 4);
+  // The same change stamp in another open period of the table (made anew,
+  // given an index by another connection) vouches for nothing.
+  a.PagesCache.OperationLockTaken(0, table);
+  a.PagesCache.SetStamp(0, table, {epoch, 7});
+  EXPECT_EQ(seenByA(), 4);
+  a.PagesCache.OperationLockReleased(0, table);
+  change(5);
+  a.PagesCache.OperationLockTaken(0, table);
+  a.PagesCache.SetStamp(0, table, {a.PagesCache.NewEpoch(), 7});
+  EXPECT_EQ(seenByA(), 5);
+  a.PagesCache.OperationLockReleased(0, table);
   a.PagesCache.LeaveTable(0, table);
 }
 

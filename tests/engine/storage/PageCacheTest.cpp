@@ -403,14 +403,14 @@ TEST(PageCache, PagesResizeAndKeepSessionCounters) {
   EXPECT_EQ(page.Data()[0], 42);
   EXPECT_EQ(page.Buffer[199], 0);
 
-  uint32_t counter = 0;
+  TVLMPageStamp counter;
   EXPECT_FALSE(page.GetSessionCounter(3, counter));
-  page.SetSessionCounter(3, 77);
-  page.SetSessionCounter(-2, 5);
+  page.SetSessionCounter(3, {1, 77});
+  page.SetSessionCounter(-2, {2, 5});
   EXPECT_TRUE(page.GetSessionCounter(3, counter));
-  EXPECT_EQ(counter, 77u);
+  EXPECT_EQ(counter, (TVLMPageStamp{1, 77}));
   EXPECT_TRUE(page.GetSessionCounter(-2, counter));
-  EXPECT_EQ(counter, 5u);
+  EXPECT_EQ(counter, (TVLMPageStamp{2, 5}));
   EXPECT_FALSE(page.GetSessionCounter(1, counter));
 }
 
