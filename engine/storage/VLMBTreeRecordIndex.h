@@ -36,6 +36,9 @@
 // or primary index filled from a table that holds one of its keys twice
 // (the caller drops the half-built tree).
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 2
+#error "engine/storage lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <functional>

@@ -55,6 +55,9 @@
 // page that is not a record page of the table, 10677 counter block beyond
 // its buffer.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 2
+#error "engine/storage lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>
