@@ -46,7 +46,8 @@
 // in runs of adjacent pages, so that it neither floods the page cache nor
 // reads the store page by page. ReadRecords reads the records of a list of
 // record IDs (an index-order walk's next entries) page by page in page
-// order, each page once, as a scan too.
+// order, each page once, as a scan when its caller has opened one (the walk
+// is a pass).
 //
 // Error codes: 20140 slots that do not fit the page, 20141 page full,
 // 20143-20148 record not found on a page, 20104/20105 page walks,
