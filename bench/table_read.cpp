@@ -3,7 +3,13 @@
 //
 //   full scan in physical order   every row through the table component in
 //                                 record order, its call read
-//   full scan in index order      the same in the order of the index on Call
+//   full scan in index order      the same in the order of the index on Call,
+//                                 and in the order of the primary key (id)
+//   ranges of 100 rows            500 walks of 100 rows each in the order of
+//                                 the index on Call, and of the primary key,
+//                                 from a row found by Locate, each row's call
+//                                 read (SQLite: ORDER BY ... LIMIT 100 from
+//                                 the same value)
 //   COUNT(*), SUM(val)            over the whole table through the query
 //                                 component
 //   recount of the program's log  the IBM QSO Party recount (IbmScore::
@@ -18,14 +24,15 @@
 // date, time, name, val; an index on call). SQLite: page_size 4096,
 // cache_size -262144 (the engine's cache cap), journal DELETE,
 // synchronous OFF. Each read figure is the median of five timings; the line
-// gives the time of both sides per row (per statement for SQL), the engine's
-// time over SQLite's and its goal. SQLite's index-order scan is answered from
-// its index alone; the line below it reads a column the index does not hold.
+// gives the time of both sides per row (per statement for SQL, per range for
+// the ranges), the engine's time over SQLite's and its goal. SQLite answers
+// the scan and the ranges in call order from its index alone; the line below
+// each reads a column the index does not hold.
 //
 // Goals (engine time over SQLite's): physical order <= 1.5; index order <= 3
-// at 100,000 rows, <= 5 at 1,000,000; COUNT(*) and SUM(val) <= 2; the
-// recount <= 300 ms at 1,000,000; peak resident memory while reading <= 1.5
-// times SQLite's.
+// at 100,000 rows, <= 5 at 1,000,000; a range of 100 rows in call order
+// <= 3; COUNT(*) and SUM(val) <= 2; the recount <= 300 ms at 1,000,000; peak
+// resident memory while reading <= 1.5 times SQLite's.
 //
 // Memory: each side runs with the rows the driver made already in memory;
 // its figure is the kernel's high-water mark of the process (reset before
@@ -43,7 +50,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/EngineTableFactory.h"
@@ -106,6 +115,10 @@ void Line(const char* what, double count, const Timing& engine, const Timing& sq
 }
 
 // ------------------------------------------------------------ the sides
+
+// The ranges: kRanges walks of kRangeRows rows each.
+constexpr int32_t kRanges = 500;
+constexpr int32_t kRangeRows = 100;
 
 constexpr const char* kColumns =
     "(id INTEGER NOT NULL, call VARCHAR(10), freq VARCHAR(12), mode VARCHAR(10), qsodate VARCHAR(10), "
@@ -171,6 +184,20 @@ public:
     for (Table_.First(); !Table_.Eof(); Table_.Next()) seen += call->AsString().empty() ? 0 : 1;
     return seen;
   }
+  // kRangeRows rows in the order of index from each start (a value of
+  // field), each row's call read.
+  int64_t Ranges(const char* index, const char* field, const std::vector<qv::HostVariant>& starts) {
+    if (!Table_.Active()) Table_.Open();
+    Table_.SetIndexName(index);
+    qv::Field* call = Table_.FieldByName("call");
+    int64_t seen = 0;
+    for (const qv::HostVariant& start : starts) {
+      if (!Table_.Locate(field, start, 0)) continue;
+      for (int32_t i = 0; i < kRangeRows && !Table_.Eof(); ++i, Table_.Next())
+        seen += call->AsString().empty() ? 0 : 1;
+    }
+    return seen;
+  }
   int64_t Value(const std::string& sql) {
     Query_.SetSQL(sql);
     Query_.Open();
@@ -211,6 +238,19 @@ public:
     Exec("COMMIT");
     sqlite3_finalize(insert);
   }
+  // The rows sql gives for each of count starts, bind(statement, i) binding
+  // the i-th; their first column read.
+  int64_t Ranges(const char* sql, size_t count, const std::function<void(sqlite3_stmt*, size_t)>& bind) {
+    sqlite3_stmt* statement = Prepare(sql);
+    int64_t rows = 0;
+    for (size_t i = 0; i < count; ++i) {
+      bind(statement, i);
+      while (sqlite3_step(statement) == SQLITE_ROW) rows += sqlite3_column_bytes(statement, 0) > 0 ? 1 : 0;
+      sqlite3_reset(statement);
+    }
+    sqlite3_finalize(statement);
+    return rows;
+  }
   int64_t Value(const char* sql) {
     sqlite3_stmt* statement = Prepare(sql);
     const int64_t value = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : -1;
@@ -221,9 +261,11 @@ public:
 
 // What each side measured at one size.
 struct Side {
-  Timing Physical, IndexOrder, IndexOrderOther, Count, Sum, Recount;
+  Timing Physical, IndexOrder, IndexOrderOther, KeyOrder, CallRanges, CallRangesOther, KeyRanges;
+  Timing Count, Sum, Recount;
   int64_t LoadMemory = 0, ReadMemory = 0, RecountMemory = 0;
-  int64_t Rows = 0, RowsInOrder = 0, CountValue = 0, SumValue = 0, Members = -1;
+  int64_t Rows = 0, RowsInOrder = 0, RowsInKeyOrder = 0, RowsInCallRanges = 0, RowsInKeyRanges = 0;
+  int64_t CountValue = 0, SumValue = 0, Members = -1;
 };
 
 // ----------------------------------------------------------- the recount
@@ -317,17 +359,44 @@ void RecountSqlite(const std::string& path, const std::vector<QsoRecord>& contac
 
 // ------------------------------------------------------------- one size
 
+// kRanges starts of ranges at random places: calls and ids of the rows.
+void MakeRangeStarts(const std::vector<Row>& rows, std::vector<std::string>& calls, std::vector<int32_t>& ids) {
+  std::mt19937 random(3);
+  for (int32_t i = 0; i < kRanges; ++i) {
+    calls.push_back(rows[random() % rows.size()].Call);
+    ids.push_back(static_cast<int32_t>(1 + random() % (rows.size() - kRangeRows)));
+  }
+}
+
+// A timing per range.
+Timing PerRange(Timing t) {
+  for (double* v : {&t.Median, &t.Low, &t.High}) *v /= kRanges;
+  return t;
+}
+
 void RunSize(const std::string& folder, int32_t count, bool recount) {
   std::printf("\n%d rows%-34s %-26s %-12s\n", count, "", "engine (range)", "sqlite");
   const std::vector<Row> rows = MakeLogRows(count, 29);
   const std::string tag = folder + "/r" + std::to_string(count);
   Side engine, lite;
+  std::vector<std::string> callStarts;
+  std::vector<int32_t> idStarts;
+  MakeRangeStarts(rows, callStarts, idStarts);
+  const std::vector<qv::HostVariant> callValues(callStarts.begin(), callStarts.end());
+  const std::vector<qv::HostVariant> idValues(idStarts.begin(), idStarts.end());
+  const auto bindCall = [&](sqlite3_stmt* s, size_t i) {
+    sqlite3_bind_text(s, 1, callStarts[i].c_str(), -1, SQLITE_STATIC);
+  };
+  const auto bindID = [&](sqlite3_stmt* s, size_t i) { sqlite3_bind_int(s, 1, idStarts[i]); };
 
   engine.LoadMemory = PeakGrowth([&] { Engine(tag + ".vlm", true).Load(rows); });
   engine.ReadMemory = PeakGrowth([&] {
     Engine e(tag + ".vlm", false);
     engine.Physical = Time5([&] { engine.Rows = e.Scan(""); });
     engine.IndexOrder = Time5([&] { engine.RowsInOrder = e.Scan("callindex"); });
+    engine.KeyOrder = Time5([&] { engine.RowsInKeyOrder = e.Scan("C_PK$id"); });
+    engine.CallRanges = PerRange(Time5([&] { engine.RowsInCallRanges = e.Ranges("callindex", "call", callValues); }));
+    engine.KeyRanges = PerRange(Time5([&] { engine.RowsInKeyRanges = e.Ranges("C_PK$id", "id", idValues); }));
     engine.Count = Time5([&] { engine.CountValue = e.Value("SELECT COUNT(*) FROM log"); });
     engine.Sum = Time5([&] { engine.SumValue = e.Value("SELECT SUM(val) FROM log"); });
   });
@@ -337,6 +406,17 @@ void RunSize(const std::string& folder, int32_t count, bool recount) {
     lite.Physical = Time5([&] { lite.Rows = l.Scan("SELECT call FROM log"); });
     lite.IndexOrder = Time5([&] { lite.RowsInOrder = l.Scan("SELECT call FROM log ORDER BY call"); });
     lite.IndexOrderOther = Time5([&] { l.Scan("SELECT name, call FROM log ORDER BY call"); });
+    lite.KeyOrder = Time5([&] { lite.RowsInKeyOrder = l.Scan("SELECT call FROM log ORDER BY id"); });
+    lite.CallRanges = PerRange(Time5([&] {
+      lite.RowsInCallRanges =
+          l.Ranges("SELECT call FROM log WHERE call >= ?1 ORDER BY call LIMIT 100", kRanges, bindCall);
+    }));
+    lite.CallRangesOther = PerRange(Time5([&] {
+      l.Ranges("SELECT name, call FROM log WHERE call >= ?1 ORDER BY call LIMIT 100", kRanges, bindCall);
+    }));
+    lite.KeyRanges = PerRange(Time5([&] {
+      lite.RowsInKeyRanges = l.Ranges("SELECT call FROM log WHERE id >= ?1 ORDER BY id LIMIT 100", kRanges, bindID);
+    }));
     lite.Count = Time5([&] { lite.CountValue = l.Value("SELECT COUNT(*) FROM log"); });
     lite.Sum = Time5([&] { lite.SumValue = l.Value("SELECT SUM(val) FROM log"); });
   });
@@ -344,8 +424,18 @@ void RunSize(const std::string& folder, int32_t count, bool recount) {
   Line("full scan in physical order, per row", count, engine.Physical, lite.Physical, 1.5);
   Line("full scan in index order (call), per row", count, engine.IndexOrder, lite.IndexOrder, goalOrder);
   Line("  sqlite reading a column off the index", count, engine.IndexOrder, lite.IndexOrderOther, 0);
+  Line("full scan in key order (id), per row", count, engine.KeyOrder, lite.KeyOrder, 0);
+  Line("range of 100 rows in call order", 1, engine.CallRanges, lite.CallRanges, 3.0);
+  Line("  sqlite reading a column off the index", 1, engine.CallRanges, lite.CallRangesOther, 0);
+  Line("range of 100 rows in key order (id)", 1, engine.KeyRanges, lite.KeyRanges, 0);
   Line("COUNT(*) through SQL", 1, engine.Count, lite.Count, 2.0);
   Line("SUM(val) through SQL", 1, engine.Sum, lite.Sum, 2.0);
+  if (engine.RowsInKeyOrder != lite.RowsInKeyOrder || engine.RowsInCallRanges != lite.RowsInCallRanges ||
+      engine.RowsInKeyRanges != lite.RowsInKeyRanges)
+    std::printf("  ANSWERS DIFFER: in key order %lld/%lld, call ranges %lld/%lld, key ranges %lld/%lld\n",
+                static_cast<long long>(engine.RowsInKeyOrder), static_cast<long long>(lite.RowsInKeyOrder),
+                static_cast<long long>(engine.RowsInCallRanges), static_cast<long long>(lite.RowsInCallRanges),
+                static_cast<long long>(engine.RowsInKeyRanges), static_cast<long long>(lite.RowsInKeyRanges));
   if (engine.Rows != lite.Rows || engine.RowsInOrder != lite.RowsInOrder || engine.CountValue != lite.CountValue ||
       engine.SumValue != lite.SumValue)
     std::printf("  ANSWERS DIFFER: rows %lld/%lld, in order %lld/%lld, count %lld/%lld, sum %lld/%lld\n",

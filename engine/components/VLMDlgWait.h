@@ -23,6 +23,9 @@
 // AbortClicked sets Aborted in any state; the caller sees it at its next
 // step (Progress returns false) and stops. Start clears it.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 3
+#error "engine/components lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <string>

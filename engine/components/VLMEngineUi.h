@@ -12,6 +12,9 @@
 // Texts are 8-bit (1252) text. Every call comes from the one thread that runs
 // the program's windows.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 3
+#error "engine/components lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <string>

@@ -53,6 +53,9 @@
 // session has no database data, 20550 "MEMORY" or "TEMP" while the runtime is
 // down.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 3
+#error "engine/components lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <functional>

@@ -78,6 +78,9 @@
 // function-local list of the engine core, which outlives database data
 // destroyed late. A second Start (or Shutdown) does nothing.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 3
+#error "engine/components lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>

@@ -58,6 +58,9 @@
 // cannot hold.
 
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 3
+#error "engine/components lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <array>
 #include <cstdint>

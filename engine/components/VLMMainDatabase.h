@@ -20,6 +20,9 @@
 // 20002; engine failures arrive as EVLMException. Code of this part: 20571
 // database registered while the runtime is down.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 3
+#error "engine/components lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <functional>

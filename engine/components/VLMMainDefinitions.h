@@ -23,6 +23,9 @@
 // not a number, 30031 / 30032 CHECK / NOT NULL constraint on a missing field,
 // 30039 unknown constraint kind, 30349 DeleteByName of a missing field.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 3
+#error "engine/components lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>

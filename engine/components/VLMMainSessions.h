@@ -31,6 +31,9 @@
 // 20002. Codes of this part: 20570 session made while the runtime is down,
 // 20007 engine handle asked for while the engine is not initialised.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 3
+#error "engine/components lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <functional>

@@ -27,6 +27,9 @@
 // Error codes: 10296 / 10299 master range without a cursor, the refusals
 // above, the definition checks of CheckFieldDefs (30499, 30453, 20257).
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 3
+#error "engine/components lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <functional>

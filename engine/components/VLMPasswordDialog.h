@@ -1,6 +1,9 @@
 // The database password prompt ("Database authentication") as the database
 // component asks it, through the installed user interface (VLMEngineUi.h).
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 3
+#error "engine/components lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <string>
 

@@ -49,6 +49,9 @@
 // gap before a write, 10093-10096 truncating, 10097/10098 extending,
 // 10099-10102 writing blocks.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <array>
 #include <cstdint>

@@ -28,6 +28,9 @@
 // table list), 20193/20192 SetFieldValue field number (cursor / table list),
 // 10321-10323 projection, 30345/30346 RenameField, 20229 transaction state.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <functional>

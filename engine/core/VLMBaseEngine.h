@@ -34,6 +34,9 @@
 // Error codes: 10000/10004 field number, 10003/10002 nil record buffer,
 // 10122/10123 nil buffers of VLMCompareBuffers.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>

@@ -3,6 +3,9 @@
 // positions) is written field by field through these, whatever the byte order
 // of the machine.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <bit>
 #include <cstdint>

@@ -20,6 +20,9 @@
 // Error codes: 30044 no common type, 30047 type without an order, 30051
 // conversion failed, 30052 pair unsupported, 30140 nil data.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 

@@ -12,6 +12,9 @@
 // wrong (a damaged file, a bad statement) is refused with an engine code,
 // never checked here.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdio>
 #include <cstdlib>

@@ -12,6 +12,9 @@
 // Compressed output is allocated with std::malloc and handed to the caller,
 // who frees it with std::free (VLMFreeBuffer). The input is never changed.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <string>

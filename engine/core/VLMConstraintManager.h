@@ -29,6 +29,9 @@
 // prepared, 30325/30326 index missing when prepared, 30036/30037/30038
 // unknown kind when checking, preparing, naming.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>

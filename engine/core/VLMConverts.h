@@ -11,6 +11,9 @@
 //
 // Error codes: 30050 unknown base type, 30054 copy failure.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 

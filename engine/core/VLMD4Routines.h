@@ -7,6 +7,9 @@
 // midnight as in the host library (1899-12-29 06:00 is -1.25), so that every
 // part of the system reads and writes such values alike.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <initializer_list>

@@ -47,6 +47,9 @@
 // is still 0 the date is 1899-12-30, so a time-only pattern gives a pure time.
 // An impossible date or time raises the host's encoding error.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <string>

@@ -6,6 +6,9 @@
 // 2.675) still rounds as a half. The arithmetic runs in 80-bit extended
 // precision (long double on x86-64).
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <array>
 #include <cstdint>

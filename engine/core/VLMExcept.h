@@ -285,6 +285,9 @@
 //   throw EVLMException(30001, "Invalid pointer");
 //   throw EVLMException(30004, "Memory limit exceeded (Limit = %d bytes)", {limit});
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <initializer_list>

@@ -20,6 +20,9 @@
 // TVLMQueryOperator of the query seam (VLMQuerySeam.h), from which the SQL
 // engine's operators derive.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>

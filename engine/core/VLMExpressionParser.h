@@ -11,6 +11,9 @@
 //   VLMExpressionParserFunctions.cpp   literals, names, aggregates, CASE,
 //                                      COALESCE, CAST and the functions
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <exception>

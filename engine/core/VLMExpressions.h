@@ -62,6 +62,9 @@
 // subquery child; the parser's codes are listed in VLMExpressionParser.cpp,
 // those of the value nodes in their parts.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <array>
 #include <cstdint>

@@ -2,6 +2,9 @@
 // engine and the dataset component do when they move rows between tables of
 // different shapes (part of the VLMTypesRoutines unit).
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 namespace qv {
 class Field;

@@ -33,6 +33,9 @@
 // 30012 no last value in a multi-user session, 10421 BLOB block size 0,
 // 30660 counter block beyond its buffer.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>

@@ -90,6 +90,9 @@
 //
 // Error codes: 20018 unknown index ID, 30661 no way to make index objects.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <functional>

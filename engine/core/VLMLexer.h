@@ -37,6 +37,9 @@
 // its own CurrentToken. A token copied out of the lexer owns a copy of its
 // parameter value, so it stays valid after the lexer is gone.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>

@@ -12,6 +12,9 @@
 // pattern. The match takes time proportional to value length times pattern
 // length at worst, whatever the number of '%'.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <string_view>

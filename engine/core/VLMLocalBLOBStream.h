@@ -14,6 +14,9 @@
 // "Cannot write to read only stream". Modified is set by a Write of at least
 // one byte and by SetSize; a table data stores only a modified value.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <functional>

@@ -4,6 +4,9 @@
 // point forms. Integer overflow, division by zero and NaN are always checked
 // before the operation, so none of them reaches undefined behaviour.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include "platform/host/Exception.h"
 

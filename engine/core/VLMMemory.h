@@ -30,6 +30,9 @@
 // 30137 overrun, 30138 FreeMem wrapper (also for a nil pointer), 30286 zero
 // size, 30340 unknown method.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <atomic>
 #include <cstdint>

@@ -17,6 +17,9 @@
 // operators, running a subquery for a row), check the stack alone
 // (VLMStackIsLow) at each level they enter.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 

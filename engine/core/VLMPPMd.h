@@ -32,6 +32,9 @@
 //   4. The decoder never writes past the capacity it is given; corrupt input
 //      ends in failure (0), never in a fault.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <mutex>

@@ -43,6 +43,9 @@
 //      conditions inside the outer parse, on the same lexer and stack; the
 //      parser's nesting limits count both.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>

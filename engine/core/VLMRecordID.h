@@ -5,6 +5,9 @@
 // fills it as {record page, slot}; the temporary engine keeps a 48-bit record
 // number in the same six bytes; the memory engine uses {slot, 0}.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 

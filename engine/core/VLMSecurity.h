@@ -8,6 +8,9 @@
 // call derives it from the password again, so the bytes of a page depend only
 // on the password, the cipher id and the plain bytes (never on the page).
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <array>
 #include <cstdint>

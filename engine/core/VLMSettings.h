@@ -7,6 +7,9 @@
 // No file of engine/ calls VLMChangeRetrySettings (the layering test checks
 // that). Part of the engine's face for the program and the tools.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 

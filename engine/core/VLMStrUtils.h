@@ -8,6 +8,9 @@
 // designed around (locale, flags, two counted texts; 1 less, 2 equal,
 // 3 greater, 0 failure), so callers keep their failure path.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <string>

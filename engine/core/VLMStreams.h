@@ -16,6 +16,9 @@
 // No stream operation takes the lock itself; a caller that shares a stream
 // between threads brackets its use with Lock/Unlock.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <functional>

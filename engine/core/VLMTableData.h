@@ -72,6 +72,9 @@
 // condition number out of range, 10386/10387/10414/10432 a record that
 // cannot be placed in the navigation index.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <array>
 #include <atomic>

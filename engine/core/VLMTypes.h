@@ -28,6 +28,9 @@
 // rank and select out of range, 10388 a condition that names neither an
 // expression nor an index, 10413 condition number out of range.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>

@@ -65,6 +65,9 @@
 // constraint kind in Assign; 30316 unknown constraint kind in a stream; 30339
 // no item class; 10440 record layout beyond the 32-bit range.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>

@@ -42,6 +42,9 @@
 // variants, 30123 invert, 30124/30126/30127 non-numeric operands, 30128
 // division.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <string>

@@ -3,6 +3,9 @@
 // Output buffers come from the process heap (std::malloc) and belong to the
 // caller, who releases them with std::free. The input is never changed.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
+#error "engine/core lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 

@@ -37,6 +37,9 @@
 // processor's and the statements' codes pass on, and leave the query
 // closed.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 4
+#error "engine/sql lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>

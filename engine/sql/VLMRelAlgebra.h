@@ -97,6 +97,9 @@
 // 10312/10314 (hidden field read or listed), 20243 (ORDER BY column number),
 // 30327 (qualifier of another table), 10513 (TakeOrderBy without a table).
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 4
+#error "engine/sql lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>

@@ -4,6 +4,9 @@
 // one pass with a look-ahead cursor. The file's header comment gives its
 // states and invariants.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 4
+#error "engine/sql lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>

@@ -6,6 +6,9 @@
 // the invariants and the FULL join's states are described at the top of
 // VLMRelAlgebraJoin.cpp.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 4
+#error "engine/sql lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>

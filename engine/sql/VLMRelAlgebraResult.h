@@ -19,6 +19,9 @@
 //   2. The columns are the visible fields in field order, no autoincrement
 //      type among them.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 4
+#error "engine/sql lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>

@@ -57,6 +57,9 @@
 // (set operation type), 10337 (empty CORRESPONDING BY list), 10338 (pair
 // lists of different lengths), 10339 (no column pair).
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 4
+#error "engine/sql lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>

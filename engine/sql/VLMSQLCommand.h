@@ -65,6 +65,9 @@
 //   20852 a record of the table is locked
 //   20853 the database is locked (its header or its table list)
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 4
+#error "engine/sql lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <exception>

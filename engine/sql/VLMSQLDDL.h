@@ -52,6 +52,9 @@
 // list other than ASC, DESC, CASE or NOCASE, 30802 a token that is no name
 // where a RENAME expects a column or table name.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 4
+#error "engine/sql lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>

@@ -65,6 +65,9 @@
 // does not read one table directly (UPDATE or DELETE over a join), 20783
 // INTO in the SELECT of INSERT ... SELECT.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 4
+#error "engine/sql lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <exception>

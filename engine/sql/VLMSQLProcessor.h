@@ -53,6 +53,9 @@
 // Error codes: 30145-30154, 30353 (dispatch), 20260 (tokens after a query),
 // EIntOverflow when the rows affected pass 2^63 - 1.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 4
+#error "engine/sql lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>

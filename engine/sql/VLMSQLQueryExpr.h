@@ -13,6 +13,9 @@
 // Error codes: 20760 a subquery outside an SQL statement (the others of
 // query expressions are listed in VLMSQLQueryExpr.cpp).
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 4
+#error "engine/sql lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>

@@ -4,6 +4,9 @@
 // command it derives from and the FROM entry are in VLMSQLCommand.h, which
 // also lists the error codes.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 4
+#error "engine/sql lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <initializer_list>

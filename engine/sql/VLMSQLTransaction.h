@@ -4,6 +4,9 @@
 // database component), listed with the other statements' in
 // VLMSQLCommand.h.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 4
+#error "engine/sql lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 

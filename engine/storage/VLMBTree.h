@@ -87,6 +87,9 @@
 // entries met by a descent (20345 by the integrity check), 20344 key too
 // large for the page size.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 2
+#error "engine/storage lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>

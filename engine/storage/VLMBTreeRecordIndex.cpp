@@ -308,10 +308,23 @@ void TVLMBTreeRecordIndex::SetKeyPathPosition(TVLMKeyPath& keyPath, int64_t posi
 namespace {
 
 // A walk in index order reads its next entries ahead once it has taken this
-// many steps in one direction: first this many entries, then more each time
-// (ReadAheadEntries), up to kAheadBytes of copied records.
-constexpr int32_t kAheadAfterSteps = 16;
+// many steps in one direction: first this many entries, then twice as many
+// each time (ReadAheadEntries), up to kAheadBytes of copied records, so that
+// a short range reads ahead no more than it has walked.
+constexpr int32_t kAheadAfterSteps = 4;
+// A walk that has taken this many steps, or a sixteenth of the cache's
+// pages if that is fewer, is a pass over the table (AheadIsPass): its reads
+// ahead take pages as a scan of the cache, and entries out of page order,
+// which cost a page each until there are about as many as the table has
+// pages, grow their reads ahead four times at a time. A shorter walk's pages
+// stay cached, as a look-up's do, and are too few to push out the pages
+// look-ups reuse.
+constexpr int32_t kAheadPassSteps = 512;
 constexpr size_t kAheadBytes = size_t{32} << 20;
+
+bool AheadIsPass(int32_t steps, const TVLMPageManager* records) {
+  return steps >= std::min(kAheadPassSteps, records != nullptr ? records->CacheLimit / 16 : 0);
+}
 
 }  // namespace
 
@@ -502,7 +515,7 @@ uint8_t TVLMBTreeRecordIndex::ReadAheadRecord(int32_t sessionID, TVLMIndexStepSt
     records->ReadAhead(sessionID, kept.AheadPages.data() + kept.AheadPageAt, static_cast<int32_t>(count));
     kept.AheadPagesRead = kept.AheadPageAt + count;
   }
-  TVLMScanReads scan(records);
+  TVLMScanReads scan(records, AheadIsPass(kept.Steps, records));
   TVLMNavigationRequest read;
   read.RecordID = recordID;
   read.RecordBuffer = buffer;
@@ -519,16 +532,14 @@ void TVLMBTreeRecordIndex::ReadAheadEntries(int32_t sessionID, TVLMIndexStepStat
   // Half the table at the most: a walk over many entries reads the record
   // pages a few times rather than keeping them all.
   const size_t byTable = static_cast<size_t>(std::max<int64_t>(records.RecordCount / 2, kAheadAfterSteps));
-  // Entries whose records lie out of page order cost a page each until
-  // there are about as many entries as the table has pages: a walk that met
-  // them grows its reads ahead faster.
-  const size_t growth = kept.LastAhead > 0 && !kept.LastByPage ? 16 : 2;
+  const bool pass = AheadIsPass(kept.Steps, Table().PageManager);
+  const size_t growth = pass && !kept.LastByPage ? 4 : 2;
   const size_t wanted = std::max<size_t>(std::min({kept.LastAhead * growth, byBytes, byTable}),
                                          static_cast<size_t>(kAheadAfterSteps));
   kept.LastAhead = wanted;
   // The entries: the leaf each lies on taken once.
   TVLMPageManager* pages = Pages();
-  TVLMScanReads scan(pages);
+  TVLMScanReads scan(pages, pass);
   TVLMKeyPath walk;
   walk.Assign(kept.Path);
   {
@@ -567,6 +578,7 @@ void TVLMBTreeRecordIndex::ReadAheadEntries(int32_t sessionID, TVLMIndexStepStat
   }
   kept.LastByPage = false;
   // Their records, each record page taken once.
+  TVLMScanReads recordScan(Table().PageManager, pass);
   uint8_t* room = kept.RecordsRoom(std::max<size_t>(kept.Stride * kept.AheadIDs.size(), 1));
   const auto read = static_cast<size_t>(records.ReadRecords(
       sessionID, kept.AheadIDs.data(), static_cast<int32_t>(kept.AheadIDs.size()), room, kept.Stride));

@@ -17,7 +17,9 @@
 // stamp and the page managers' views stay; a walk that goes on in one
 // direction also keeps the entries ahead of it with copies of their records,
 // under the same condition, read with one take of each leaf and of each
-// record page (ReadRecords), as a scan of the page cache.
+// record page (ReadRecords); a short walk reads ahead about as many entries
+// as it has walked, and only a long one (a pass) reads as a scan of the page
+// cache.
 //
 // Invariants:
 //   1. The index holds one entry per record of the table; an update moves an
@@ -36,6 +38,9 @@
 // or primary index filled from a table that holds one of its keys twice
 // (the caller drops the half-built tree).
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 2
+#error "engine/storage lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <functional>

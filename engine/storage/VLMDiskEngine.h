@@ -180,6 +180,9 @@
 // still succeeds. The shared cache holds no copy of a page the failed
 // commit wrote or freed: the disk may hold either version.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 2
+#error "engine/storage lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <functional>

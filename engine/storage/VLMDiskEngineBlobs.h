@@ -51,6 +51,9 @@
 // is not a BLOB field, 10676 cache handles exhausted, 10678 entry not found
 // on read, 10679 reference to a page outside the file.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 2
+#error "engine/storage lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>

@@ -50,6 +50,9 @@
 // A journal is whole when its header and every record pass their CRCs and
 // the file holds the journal length. Only a whole journal is ever applied.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 2
+#error "engine/storage lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <functional>

@@ -78,6 +78,9 @@
 // 20410 lock type outside 0-6, 20411 session outside the lock file or the
 // lock manager.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 2
+#error "engine/storage lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <functional>

@@ -613,7 +613,6 @@ int32_t TVLMDiskRecordManager::ReadRecords(int32_t sessionID, const TVLMRecordID
     const auto pageNo = static_cast<int32_t>(key >> 32);
     if (pages.empty() || pages.back() != pageNo) pages.push_back(pageNo);
   }
-  TVLMScanReads scan(PageManager);
   // The first record (in the order of ids) that could not be read.
   int32_t missing = count;
   const size_t aheadRun = static_cast<size_t>(std::max(PageManager->ScanLimit / 2, 1));

@@ -46,7 +46,8 @@
 // in runs of adjacent pages, so that it neither floods the page cache nor
 // reads the store page by page. ReadRecords reads the records of a list of
 // record IDs (an index-order walk's next entries) page by page in page
-// order, each page once, as a scan too.
+// order, each page once, as a scan when its caller has opened one (the walk
+// is a pass).
 //
 // Error codes: 20140 slots that do not fit the page, 20141 page full,
 // 20143-20148 record not found on a page, 20104/20105 page walks,
@@ -55,6 +56,9 @@
 // page that is not a record page of the table, 10677 counter block beyond
 // its buffer.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 2
+#error "engine/storage lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>

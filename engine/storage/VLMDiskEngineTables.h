@@ -56,6 +56,9 @@
 // 20521 next object ID of a closed database, 20522 table-list entry added
 // without a table list.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 2
+#error "engine/storage lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <functional>

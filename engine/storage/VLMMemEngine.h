@@ -51,6 +51,9 @@
 // 10712 field that is not a BLOB field, 10714 stream that is not a BLOB
 // stream of a table, 10707 table data without a cursor.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 2
+#error "engine/storage lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <functional>

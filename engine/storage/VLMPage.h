@@ -72,6 +72,9 @@
 // 30378 duplicate page in a list, 30380 page released too often, 30382
 // unknown page type.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 2
+#error "engine/storage lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <memory>

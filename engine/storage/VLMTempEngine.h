@@ -85,6 +85,9 @@
 // head beyond its stream, 10718 field that is not a BLOB field, 10719 stream
 // that is not a BLOB stream of a table.
 #pragma once
+#if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 2
+#error "engine/storage lies above the library being compiled: a library includes only its own layer and those below it"
+#endif
 
 #include <cstdint>
 #include <functional>
