@@ -701,7 +701,9 @@ bool TVLMDiskPageManager::IsPageRegionLocked(int32_t pageNo, int32_t offset, int
 int32_t TVLMDiskPageManager::GetPageCount() {
   VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
-  if (!LockDatabase()) throw EVLMException(20236, "Database is locked");
+  // Another connection's commit holds the lock for as long as it writes;
+  // like every wait for it, this one waits that out.
+  if (!LockDatabaseWithRetry(this)) throw EVLMException(20236, "Database is locked");
   DatabaseLockGuard guard(this);
   ReadHeader();
   return PageCount;

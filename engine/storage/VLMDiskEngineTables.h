@@ -275,6 +275,13 @@ class TVLMTemporaryPageManager;
 //      exclusively) is held until it closes it.
 //   5. The managers exist exactly while cursors have the table open (or
 //      during CreateTable); the last cursor's CloseTable frees them.
+//   6. A record write (InsertRecord, UpdateRecord, DeleteRecord, with the
+//      commit that ends it) stands whole or leaves nothing behind: one that
+//      raises or fails takes back every page it changed (the session's
+//      write mark, VLMPage.h invariant 9, on the table's pages and on those
+//      of its temporary indexes), reads the counters again and gives the
+//      cursor its record buffer and position back, so that nothing of it
+//      reaches a later commit and the same record may be posted again.
 //
 // States:
 //
@@ -482,6 +489,8 @@ private:
   void WithExclusiveOpen(TVLMCursor* cursor, const std::function<void()>& body);
   void MaintainBitmapAfterWrite(TVLMCursor* cursor);
   void CommitWrite(TVLMCursor* cursor);
+  // Invariant 6 around one record write (VLMDiskEngineTableRecords.cpp).
+  class WriteScope;
   bool IsMultiUser() const;
   // Multi-user: the serial of the session's lock that keeps others from
   // committing to the table (0: none); 0 in single-user mode.
@@ -538,4 +547,8 @@ private:
   // which saves and loads the counters, allocates nothing for them.
   std::vector<uint8_t> MostUpdatedBytes_;
   std::vector<int64_t> SavedAutoincValues_;
+  // The cursor's record buffer and the index roots as the write under way
+  // found them (WriteScope), kept so that a write allocates nothing for them.
+  std::vector<uint8_t> WriteRecordCopy_;
+  std::vector<int32_t> WriteIndexRoots_;
 };

@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <array>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -578,6 +579,178 @@ TEST_F(Crash, ASharingCopyStoppedOrRefusedGivesItsPagesBackAtTheNextOpen) {
   ASSERT_GE(counts.size(), 3u);
   EXPECT_EQ(counts[counts.size() - 1], counts[counts.size() - 3]) << "the same stop made again";
   EXPECT_EQ(counts[counts.size() - 2], counts[counts.size() - 3]) << "the same stop made again";
+}
+
+// Calls and values of Log, which IDs a failed insert leaves alone.
+std::map<std::string, std::vector<uint8_t>> CallsOf(DiskCursor& log) {
+  std::map<std::string, std::vector<uint8_t>> calls;
+  for (const auto& [id, record] : ReadState(log)) calls[record.first] = record.second;
+  return calls;
+}
+
+// A sharing connection's write that fails at one of its writes to the file
+// (the k-th, for every k: the allocations it writes at once, the journal,
+// the commit) alone or in a transaction between two inserts: an insert
+// whose keys split pages of ByID and ByCall with a value of its own pages,
+// an update that moves its record in ByCall and grows its value, a delete.
+// A write that raised before its commit began leaves nothing: the next
+// insert's commit (or the transaction's) holds everything else and not it,
+// and every structure agrees at the next open (CheckTables). One that
+// raised inside its commit (the database then refuses more until it is
+// opened again) is wholly there or not at all.
+TEST_F(Crash, AWriteThatFailsAtAnyWriteLeavesNothingForTheNextCommit) {
+  using Calls = std::map<std::string, std::vector<uint8_t>>;
+  struct Case {
+    const char* Name;
+    bool Transaction;
+    std::function<bool(DiskCursor&)> Write;
+    std::function<void(Calls&)> Apply;  // its effect on the records
+  };
+  const std::string renamed = "Z1000";
+  const std::vector<uint8_t> value = disk_test::LogNotes(3000, 7);
+  auto insert = [&](DiskCursor& log) { return disk_test::InsertLog(log, SplitCall, value); };
+  auto inserted = [&](Calls& model) { model[SplitCall] = value; };
+  const std::vector<Case> cases = {
+      {"insert", false, insert, inserted},
+      {"insert in a transaction", true, insert, inserted},
+      {"update in a transaction", true, [&](DiskCursor& log) { return disk_test::UpdateLog(log, "C1000", &renamed, &value); },
+       [&](Calls& model) {
+         model.erase("C1000");
+         model[renamed] = value;
+       }},
+      {"delete", false, [](DiskCursor& log) { return disk_test::DeleteLog(log, "C1021"); },
+       [](Calls& model) { model.erase("C1021"); }},
+  };
+  Calls base;
+  for (const auto& [id, record] : BaseState) base[record.first] = record.second;
+  const std::string work = Dir.File("work.vlm");
+  struct Stop {
+    size_t Case;
+    int64_t K;
+  };
+  std::vector<Stop> stops;
+  for (size_t c = 0; c < cases.size(); ++c) {
+    ASSERT_TRUE(qv::CopyFile(Base, work, false));
+    LogConnection connection(work, true);
+    auto& [database, session, log] = connection;
+    if (cases[c].Transaction) {
+      session.StartTransaction();
+      ASSERT_TRUE(disk_test::InsertLog(log, "T1"));
+    }
+    const int64_t before = qv::FileWriteCount();
+    ASSERT_TRUE(cases[c].Write(log)) << cases[c].Name;
+    const int64_t writes = qv::FileWriteCount() - before;
+    ASSERT_GT(writes, 0) << cases[c].Name;
+    for (int64_t k = 1; k <= writes; ++k) stops.push_back({c, k});
+    if (cases[c].Transaction) session.Rollback();
+  }
+  int takenBack = 0;
+  auto budget = qv::test::TestBudget::Steps(stops.size(), 25);
+  for (uint64_t i = 0; i < stops.size() && budget.Continue(i); ++i) {
+    const Case& c = cases[stops[i].Case];
+    const std::string what = std::string(c.Name) + " failing at write " + std::to_string(stops[i].K);
+    ASSERT_TRUE(qv::CopyFile(Base, work, false));
+    Calls model = base, written = base;
+    bool raised = false, failedCommit = false;
+    {
+      auto connection = std::make_unique<LogConnection>(work, true);
+      if (c.Transaction) {
+        connection->Session.StartTransaction();
+        ASSERT_TRUE(disk_test::InsertLog(connection->Log, "T1")) << what;
+        model["T1"] = written["T1"] = {};
+      }
+      c.Apply(written);
+      qv::SetFileFaultAfter(stops[i].K, qv::FileFault::FailFrom);
+      try {
+        raised = !c.Write(connection->Log);
+      } catch (const qv::Exception&) {
+        raised = true;
+      }
+      qv::SetFileFaultAfter(0, qv::FileFault::FailFrom);
+      if (!raised) model = written;
+      {
+        std::lock_guard guard(connection->Database->CriticalSection());
+        failedCommit = connection->Database->DiskPageManager()->IsFailed();
+      }
+      if (failedCommit) {
+        // The next open rolls the cut commit back, or finds it whole.
+        connection.reset();
+        connection = std::make_unique<LogConnection>(work, true);
+      } else if (raised) {
+        ++takenBack;
+      }
+      ASSERT_TRUE(disk_test::InsertLog(connection->Log, "F1")) << what;
+      model["F1"] = written["F1"] = {};
+      if (c.Transaction) connection->Session.Commit(false);
+    }
+    LogConnection connection(work, false);
+    auto& [database, session, log] = connection;
+    const Calls seen = CallsOf(log);
+    if (failedCommit) {
+      EXPECT_TRUE(seen == model || seen == written) << what << ": neither before nor after the failed commit";
+    } else {
+      EXPECT_TRUE(seen == model) << what << (raised ? ": the failed write is there" : ": the write is missing");
+    }
+    ASSERT_EQ(CheckTables(*database, log, nullptr), "") << what;
+  }
+  EXPECT_GT(takenBack, 0);  // some write failed before its commit began
+}
+
+// A sharing connection keeps Log open while another process grows the file
+// with records (and a few values of their own pages); the test then holds
+// the database lock, and the connection posts a record, which goes to a
+// record page past the end of the file it knows. Every wait for the lock retries: released
+// during the wait, the post lands whole; held past the tries, the post fails
+// and leaves nothing for the next commit, and the structures agree.
+TEST_F(Crash, APostThatWaitsForTheDatabaseLockLandsWholeOrLeavesNothing) {
+  const std::string work = Dir.File("work.vlm");
+  const TVLMRetrySettings saved = VLMRetrySettings();
+  auto restore = qv::ScopeExit([&] {
+    qv::SetSleeper(nullptr);
+    VLMChangeRetrySettings() = saved;
+  });
+  VLMChangeRetrySettings().DatabaseLockTries = 40;
+  for (const bool released : {true, false}) {
+    const std::string what = released ? "lock released during the wait" : "lock held";
+    ASSERT_TRUE(qv::CopyFile(Base, work, false));
+    std::map<std::string, std::vector<uint8_t>> model;
+    bool raised = false;
+    {
+      storage_test::Peer other(work, "peer", "engine_tablecrash");
+      ASSERT_EQ(other.Greeting, "ready");
+      LogConnection connection(work, true);
+      auto& [database, session, log] = connection;
+      model = CallsOf(log);
+      for (int r = 0; r < 60; ++r) {
+        const int32_t size = r % 10 == 0 ? 2500 : 0;
+        ASSERT_EQ(other.Ask("insert G" + std::to_string(r) + " " + std::to_string(size) + " " + std::to_string(r)), "ok");
+        model["G" + std::to_string(r)] = disk_test::LogNotes(size, r);
+      }
+      qv::File holder = qv::File::Open(work, qv::FileAccess::ReadWrite, qv::FileDisposition::OpenExisting);
+      ASSERT_TRUE(holder.Lock(kVLMDatabaseLockOffset, 1));
+      int sleeps = 0;
+      qv::SetSleeper([&](uint32_t) {
+        if (++sleeps == 5 && released) holder.Unlock(kVLMDatabaseLockOffset, 1);
+      });
+      try {
+        raised = !disk_test::InsertLog(log, "W1");
+      } catch (const qv::Exception&) {
+        raised = true;
+      }
+      qv::SetSleeper(nullptr);
+      EXPECT_GE(sleeps, 5) << what << ": the post did not wait for the lock";
+      EXPECT_EQ(raised, !released) << what;
+      if (!raised) model["W1"] = {};
+      holder.Close();
+      ASSERT_TRUE(disk_test::InsertLog(log, "W2")) << what;
+      model["W2"] = {};
+      EXPECT_TRUE(CallsOf(log) == model) << what;
+    }
+    LogConnection connection(work, false);
+    auto& [database, session, log] = connection;
+    EXPECT_TRUE(CallsOf(log) == model) << what;
+    ASSERT_EQ(CheckTables(*database, log, nullptr), "") << what;
+  }
 }
 
 }  // namespace
