@@ -613,6 +613,20 @@ bool TVLMDiskPageManager::ReadCommitMark(uint32_t& changeCounter) {
   return bytes[4] == kVLMCommitClean;
 }
 
+bool TVLMDiskPageManager::ReadFinishedCommitMark(uint32_t& changeCounter) {
+  VLM_REQUIRE_DATABASE_SECTION();
+  if (ReadCommitMark(changeCounter)) return true;
+  if (!IsOpen()) return false;
+  // This handle's own commit that failed left the mark so: its reads are
+  // refused as the failed state says.
+  CheckNotFailed();
+  FileScope scope(this);
+  if (!LockDatabaseWithRetry(this)) throw EVLMException(10746, "Database is locked");
+  DatabaseLockGuard guard(this);
+  CheckNoInterruptedCommit();
+  return ReadCommitMark(changeCounter);
+}
+
 void TVLMDiskPageManager::WritePageWriteCounter(int32_t pageNo, uint32_t value) {
   VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);

@@ -149,9 +149,10 @@ bool TVLMDiskTableData::LockedRead(TVLMCursor* cursor, bool refreshIndexes, cons
   ++LockedReads_;
   TVLMDiskPageManager& pages = *DiskDatabase_->DiskPageManager();
   // Read under the lock, before the counters: no commit of this table can
-  // come between the two.
+  // come between the two. Over another connection's cut commit the read is
+  // refused (10741).
   uint32_t mark = 0;
-  const bool marked = pages.ReadCommitMark(mark);
+  const bool marked = pages.ReadFinishedCommitMark(mark);
   LoadMostUpdated(sessionID);
   DiskRecordManager()->ForgetReaders();
   if (marked) {
@@ -338,9 +339,7 @@ private:
     }
     // A temporary index is rebuilt before it is used again: its pages are
     // as the write found them, its stamp may not say so.
-    for (int32_t i = 0; i < defs.GetCount(); ++i)
-      if (TVLMIndexDef& def = *defs.GetIndexDef(i); def.Temporary)
-        def.ChangeStamp = static_cast<int32_t>(Table_.RecordManager->ChangeStamp - 1);
+    Table_.MarkTemporaryIndexesStale();
   }
 
   TVLMDiskTableData& Table_;
@@ -518,11 +517,28 @@ void TVLMDiskTableData::FreeRecordBlobs(uint8_t* record) {
   if (BlobManager_ != nullptr && FieldManager->HasBlobFields()) BlobManager_->FreeRecordBlobs(record);
 }
 
+void TVLMDiskTableData::ReadValues(const std::function<void()>& body) {
+  if (!IsMultiUser()) {
+    body();
+    return;
+  }
+  CheckFinishedCommit();
+  try {
+    body();
+  } catch (const std::exception&) {
+    // A page of a commit cut meanwhile may be what failed: that is what
+    // the reader is told then.
+    CheckFinishedCommit();
+    throw;
+  }
+  CheckFinishedCommit();
+}
+
 void TVLMDiskTableData::GetBlobData(TVLMCursor* cursor, int32_t fieldNo, TVLMBLOBDescriptor& descriptor,
                                     std::vector<uint8_t>& data) {
   auto guard = LockGuard();
-  Required(BlobManager_.get(), 20536)
-      .GetBlobData(VLMCursorSessionID(cursor), cursor->RecordBuffer, descriptor, data, fieldNo);
+  TVLMDiskBlobManager& blobs = Required(BlobManager_.get(), 20536);
+  ReadValues([&] { blobs.GetBlobData(VLMCursorSessionID(cursor), cursor->RecordBuffer, descriptor, data, fieldNo); });
 }
 
 void TVLMDiskTableData::SetBlobData(TVLMCursor* cursor, int32_t fieldNo, const std::vector<uint8_t>& data,
@@ -548,7 +564,7 @@ std::unique_ptr<qv::Stream> TVLMDiskTableData::OpenBlob(TVLMCursor* cursor, uint
   // A value that cannot be read leaves nothing cached behind.
   auto forget = qv::ScopeExit([&] { blobs.FreeBlob(record, fieldNo, true); });
   TVLMBLOBDescriptor read;
-  blobs.ReadBlobToStream(VLMCursorSessionID(cursor), record, *stored, read, fieldNo);
+  ReadValues([&] { blobs.ReadBlobToStream(VLMCursorSessionID(cursor), record, *stored, read, fieldNo); });
   if (read.UncompressedSize < 0) throw EVLMException(20248, "Invalid blob field size");
   descriptor.BlockCount = read.BlockCount;
   descriptor.UncompressedSize = read.UncompressedSize;

@@ -282,6 +282,12 @@ class TVLMTemporaryPageManager;
 //      of its temporary indexes), reads the counters again and gives the
 //      cursor its record buffer and position back, so that nothing of it
 //      reaches a later commit and the same record may be posted again.
+//   7. A multi-user read of the table (the read wrappers, the counters
+//      loaded, the first open, BLOB values) reads what the last finished
+//      commit left: over another connection's cut commit it is refused
+//      with 10741 (VLMDiskEngine.h invariant 11), checked before the read
+//      trusts the file and again when a read met an unexpected commit mark
+//      or failed.
 //
 // States:
 //
@@ -492,6 +498,15 @@ private:
   // Invariant 6 around one record write (VLMDiskEngineTableRecords.cpp).
   class WriteScope;
   bool IsMultiUser() const;
+  // Invariant 7: multi-user, 10741 while another connection's cut commit
+  // stands beside the file; nothing in single-user mode.
+  void CheckFinishedCommit();
+  // A read of BLOB values under invariant 7: checked before and after (a
+  // commit cut while the values were read may have changed their pages).
+  void ReadValues(const std::function<void()>& body);
+  // The next refresh builds every temporary index again (its pages may no
+  // longer be what its stamp says).
+  void MarkTemporaryIndexesStale();
   // Multi-user: the serial of the session's lock that keeps others from
   // committing to the table (0: none); 0 in single-user mode.
   uint64_t CommitExclusionSerial(int32_t sessionID) const;

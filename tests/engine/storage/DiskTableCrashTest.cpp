@@ -288,18 +288,22 @@ TEST_F(Crash, EveryStopFailureAndPowerCutOfATableCommitOpensBeforeOrAfterIt) {
   EXPECT_GT(afters, 0);  // a stop after the commit's last write keeps it
 }
 
-// Three sharing connections: the first keeps the file open, the third is
-// stopped at every write of its commit, then the second takes pages and
-// commits. While the third's commit is cut (CommitState 1 beside its
-// journal) the second is refused (10741) and writes nothing; otherwise it
-// commits. Once the connections are closed, the next open rolls the cut
-// commit back: the third's change is wholly there or not at all, so are the
-// second's records.
-TEST_F(Crash, ASharingConnectionNeverWritesOverAnotherOnesStoppedCommit) {
-  std::vector<Operation> ops(2);
+// Three sharing connections: the first keeps Log open and has read it, the
+// third is stopped at every write of its commit, then the first reads Log
+// again (in natural and ByCall order, with the values) and the second takes
+// pages and commits. While the third's commit is cut (CommitState 1 beside
+// its journal) the second is refused (10741) and writes nothing, and the
+// first's reads are refused with the same error and message; otherwise the
+// first reads exactly the last finished commit and the second commits. Once
+// the connections are closed, the next open rolls the cut commit back: the
+// third's change is wholly there or not at all, so are the second's records.
+TEST_F(Crash, ASharingConnectionNeverWritesOverOrReadsAnotherOnesStoppedCommit) {
+  std::vector<Operation> ops(4);
   ops[0].Name = "insert";
   ops[0].Call = SplitCall;
   ops[1].Name = "mixed";
+  ops[2].Name = "update-blob";
+  ops[3].Name = "delete-blob";
   struct Stop {
     size_t Op;
     int64_t K;
@@ -320,20 +324,45 @@ TEST_F(Crash, ASharingConnectionNeverWritesOverAnotherOnesStoppedCommit) {
     ASSERT_TRUE(qv::CopyFile(Base, work, false));
     bool cut = false;
     int32_t code = -1;
+    std::string message, readMessage;
     std::vector<uint8_t> stopped;
     {
       auto first = disk_test::NewDiskDatabase(work), second = disk_test::NewDiskDatabase(work);
       DiskSession keeper(first.get(), true), writer(second.get(), true);
       keeper.Connect();
       writer.Connect();
+      DiskCursor kept(*first, keeper, "Log");
+      kept.Open();
+      ASSERT_EQ(ReadState(kept), BaseState) << what;
       const int rc = RunHelper("engine_tablecrash", Args(work, op, "exit", stops[i].K, i));
       ASSERT_TRUE(rc == 99 || rc == 0) << what << " exit " << rc;
-      DiskCursor log(*second, writer, "Log");
-      log.Open();
       stopped = ReadBytes(work);
       cut = stopped[kVLMCommitStateOffset] == kVLMCommitWriting;
+      LogState read;
+      std::vector<std::string> byCall;
+      int32_t readCode = 0;
+      try {
+        read = ReadState(kept);
+        kept.UseIndex("ByCall");
+        byCall = kept.Column(disk_test::kLogCall);
+      } catch (const EVLMException& e) {
+        readCode = e.NativeError;
+        readMessage = e.what();
+      }
+      if (cut) {
+        EXPECT_EQ(readCode, 10741) << what;
+      } else {
+        EXPECT_EQ(readCode, 0) << what << ": " << readMessage;
+        EXPECT_TRUE(read == BaseState || read == op.After) << what << ": not the last finished commit";
+        std::vector<std::string> calls;
+        for (const auto& [id, record] : read) calls.push_back(record.first);
+        std::sort(calls.begin(), calls.end());
+        EXPECT_EQ(byCall, calls) << what;
+      }
+      DiskCursor log(*second, writer, "Log");
       writer.StartTransaction();
       try {
+        log.Open();
         for (int r = 0; r < kOtherRecords; ++r)
           if (!disk_test::InsertLog(log, "B" + std::to_string(r), std::vector<uint8_t>(300, static_cast<uint8_t>(r))))
             throw qv::Exception("a record was not stored");
@@ -341,11 +370,13 @@ TEST_F(Crash, ASharingConnectionNeverWritesOverAnotherOnesStoppedCommit) {
         code = 0;
       } catch (const EVLMException& e) {
         code = e.NativeError;
+        message = e.what();
       }
       if (writer.InTransaction) writer.Rollback();
     }
     EXPECT_EQ(code, cut ? 10741 : 0) << what;
     if (cut) {
+      EXPECT_EQ(readMessage, message) << what;
       EXPECT_EQ(ReadBytes(work), stopped) << what << ": the refused connection wrote";
     }
     (code == 0 ? committed : refused) += 1;
