@@ -776,9 +776,9 @@ void TVLMPageManager::RollbackSession(int32_t sessionID) {
 
 namespace {
 
-// Kept bytes beyond this go back to the heap when a mark ends: a write that
-// changed many pages does not hold their copies for every later one.
-constexpr size_t kKeptImageBytes = size_t{1} << 20;
+// Image buffers beyond this go back to the heap when a mark ends: a write
+// that changed many pages does not hold their copies for every later one.
+constexpr size_t kKeptImageBuffers = 64;
 
 }  // namespace
 
@@ -787,16 +787,19 @@ void TVLMPageManager::ClearWriteMark(WriteMarkState& mark) {
   mark.Images.clear();
   mark.Fresh.clear();
   mark.SharedTaken.clear();
-  mark.ImageBytes.clear();
-  if (mark.ImageBytes.capacity() > kKeptImageBytes) mark.ImageBytes.shrink_to_fit();
+  if (mark.ImageBuffers.size() > kKeptImageBuffers) mark.ImageBuffers.resize(kKeptImageBuffers);
 }
 
 void TVLMPageManager::NoteMarkedPrivate(SessionEntry& session, TVLMPage* page) {
   WriteMarkState& mark = session.Mark;
-  const size_t at = mark.ImageBytes.size();
-  mark.ImageBytes.resize(at + PageSize);
-  std::memcpy(mark.ImageBytes.data() + at, page->Buffer, PageSize);
-  mark.Images.emplace_back(page->PageNo, at);
+  if (mark.ImageSize != PageSize) {
+    mark.ImageBuffers.clear();
+    mark.ImageSize = PageSize;
+  }
+  const size_t n = mark.Images.size();
+  if (n == mark.ImageBuffers.size()) mark.ImageBuffers.push_back(std::make_unique_for_overwrite<uint8_t[]>(PageSize));
+  std::memcpy(mark.ImageBuffers[n].get(), page->Buffer, PageSize);
+  mark.Images.push_back(page->PageNo);
   page->WriteMark_ = mark.Serial;
 }
 
@@ -844,9 +847,9 @@ void TVLMPageManager::UndoWriteMark(int32_t sessionID) {
       Orphans_[raw] = std::move(page);
     }
   }
-  for (const auto& [pageNo, at] : mark.Images)
-    if (TVLMPage* page = session->PrivatePages.Find(pageNo))
-      std::memcpy(page->Buffer, mark.ImageBytes.data() + at, PageSize);
+  for (size_t i = 0; i < mark.Images.size(); ++i)
+    if (TVLMPage* page = session->PrivatePages.Find(mark.Images[i]))
+      std::memcpy(page->Buffer, mark.ImageBuffers[i].get(), PageSize);
   for (int32_t pageNo : mark.SharedTaken) DropSharedCopy(pageNo);
   // As after a rollback: the stamps the session put on shared pages counted
   // the write's changes.

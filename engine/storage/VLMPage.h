@@ -88,7 +88,6 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
-#include <utility>
 #include <vector>
 
 #include "engine/core/VLMByteOrder.h"
@@ -557,10 +556,12 @@ protected:
     uint64_t Serial = 0;  // 0: no write is marked
     int32_t AllocatedCount = 0;
     int32_t RemovedCount = 0;
-    // Private pages the write took, with their bytes before it (PageSize
-    // bytes each at Images[i].second in ImageBytes).
-    std::vector<std::pair<int32_t, size_t>> Images;
-    std::vector<uint8_t> ImageBytes;
+    // Private pages the write took, with their bytes before it: Images[i]
+    // in ImageBuffers[i], PageSize bytes (ImageSize) each. The buffers stay
+    // for the next writes (64 at most).
+    std::vector<int32_t> Images;
+    std::vector<std::unique_ptr<uint8_t[]>> ImageBuffers;
+    size_t ImageSize = 0;
     // Pages that became private during the write.
     std::vector<int32_t> Fresh;
     // Shared pages the write took.
