@@ -268,10 +268,10 @@ int64_t TVLMDiskTableData::GetLastAutoincValue(int32_t fieldNo, TVLMBaseSession*
 
 // ------------------------------------------------------------ writes
 //
-// A write scope keeps invariant 6 of the header. Before the write changes
-// anything it notes the cursor's record buffer and position and every
-// index's root page, and opens the session's write mark on the table's
-// page manager and on that of the temporary indexes. Stand() ends the
+// A write scope keeps invariant 7 of VLMDiskEngineTables.h. Before the
+// write changes anything it notes the cursor's record buffer and position
+// and every index's root page, and opens the session's write mark on the
+// table's page manager and on that of the temporary indexes. Stand() ends the
 // marks once the write stands (committed, or kept in the session's
 // transaction); a scope left before that takes the write back. A write
 // inside another write of the session (whose mark is open) is covered by

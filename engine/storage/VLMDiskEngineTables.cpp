@@ -588,7 +588,7 @@ void TVLMDiskTableData::RefreshSessionCursors(int32_t sessionID) {
   try {
     LoadMostUpdated(sessionID);
   } catch (const EVLMException& e) {
-    // Over another connection's cut commit (invariant 7) the rollback
+    // Over another connection's cut commit (invariant 8) the rollback
     // still ends: the session's next read loads the counters, or is
     // refused, and the temporary indexes are built again first.
     if (e.NativeError != 10741) throw;

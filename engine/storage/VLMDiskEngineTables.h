@@ -275,14 +275,14 @@ class TVLMTemporaryPageManager;
 //      exclusively) is held until it closes it.
 //   5. The managers exist exactly while cursors have the table open (or
 //      during CreateTable); the last cursor's CloseTable frees them.
-//   6. A record write (InsertRecord, UpdateRecord, DeleteRecord, with the
+//   7. A record write (InsertRecord, UpdateRecord, DeleteRecord, with the
 //      commit that ends it) stands whole or leaves nothing behind: one that
 //      raises or fails takes back every page it changed (the session's
 //      write mark, VLMPage.h invariant 9, on the table's pages and on those
 //      of its temporary indexes), reads the counters again and gives the
 //      cursor its record buffer and position back, so that nothing of it
 //      reaches a later commit and the same record may be posted again.
-//   7. A multi-user read of the table (the read wrappers, the counters
+//   8. A multi-user read of the table (the read wrappers, the counters
 //      loaded, the first open, BLOB values) reads what the last finished
 //      commit left: over another connection's cut commit it is refused
 //      with 10741 (VLMDiskEngine.h invariant 11), checked before the read
@@ -495,13 +495,13 @@ private:
   void WithExclusiveOpen(TVLMCursor* cursor, const std::function<void()>& body);
   void MaintainBitmapAfterWrite(TVLMCursor* cursor);
   void CommitWrite(TVLMCursor* cursor);
-  // Invariant 6 around one record write (VLMDiskEngineTableRecords.cpp).
+  // Invariant 7 around one record write (VLMDiskEngineTableRecords.cpp).
   class WriteScope;
   bool IsMultiUser() const;
-  // Invariant 7: multi-user, 10741 while another connection's cut commit
+  // Invariant 8: multi-user, 10741 while another connection's cut commit
   // stands beside the file; nothing in single-user mode.
   void CheckFinishedCommit();
-  // A read of BLOB values under invariant 7: checked before and after (a
+  // A read of BLOB values under invariant 8: checked before and after (a
   // commit cut while the values were read may have changed their pages).
   void ReadValues(const std::function<void()>& body);
   // The next refresh builds every temporary index again (its pages may no
