@@ -170,11 +170,12 @@ void TVLMLocalCursor::PostBody(bool inserting) {
   auto forget = qv::ScopeExit([&] {
     if (inserting && !inserted && disk != nullptr) disk->ForgetCounters();
   });
+  // A file that cannot be read, or another connection's cut commit
+  // (10741), is the post's error, as it is its commit's; not a check that
+  // failed.
+  if (inserting && disk != nullptr) disk->LoadMostUpdated(SessionIDOf());
   try {
-    if (inserting) {
-      if (disk != nullptr) disk->LoadMostUpdated(SessionIDOf());
-      table.FieldManager->ApplyAutoincValues(Session, RecordBuffer);
-    }
+    if (inserting) table.FieldManager->ApplyAutoincValues(Session, RecordBuffer);
     if (disk != nullptr || !IsTemporaryTable())
       table.ConstraintManager->CheckConstraints(SessionIDOf(), RecordBuffer, true, true, Position.RecordID, inserting,
                                                 OldRecordBuffer);

@@ -91,7 +91,8 @@
 //      fields under their display names.
 //
 // Error codes: the design's 10303 (leaf table cannot be opened; a lock
-// conflict there is 20850-20853, VLMSQLCommand.h), 10305 (a
+// conflict there is 20850-20853, VLMSQLCommand.h; another connection's cut
+// commit stays 10741, VLMDiskEngine.h), 10305 (a
 // select item names no field), 10306/10307/10376-10378 (field number out of
 // range), 10308 (no result table), 10309 (field without a source), 10310/
 // 10312/10314 (hidden field read or listed), 20243 (ORDER BY column number),
@@ -494,8 +495,9 @@ private:
 // what they use.
 class TVLMAOTable : public TVLMAO {
 public:
-  // Takes table over and opens it (any failure becomes 10303 "Error on
-  // opening table "%s" (InMemory = %d) in SQL query: %s"); database (not
+  // Takes table over and opens it (any other failure than a lock conflict
+  // or a cut commit becomes 10303 "Error on opening table "%s" (InMemory =
+  // %d) in SQL query: %s"); database (not
   // owned, may be nullptr) gives DisableTempFiles.
   TVLMAOTable(std::string tableName, std::unique_ptr<TVLMTable> table, TVLMDatabase* database, std::string alias);
   // Gives the table back to the kept tables of the run under way, when

@@ -35,6 +35,10 @@ TVLMAOTable::TVLMAOTable(std::string tableName, std::unique_ptr<TVLMTable> table
     // table (or the database) locked keeps the statement out as the
     // statement lock would.
     if (const int32_t conflict = VLMLockConflictCode(e)) VLMRaiseLockConflict(conflict, TableName);
+    // Another connection's cut commit refuses readers as it refuses
+    // writers, with its own code and message.
+    if (const auto* engine = dynamic_cast<const EVLMException*>(&e); engine != nullptr && engine->NativeError == 10741)
+      throw;
     throw EVLMException(10303, "Error on opening table \"%s\" in SQL query: %s", {TableName, std::string(e.what())});
   }
   // The leaf's fields are the table's columns, also while the dataset

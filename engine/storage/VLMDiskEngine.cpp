@@ -613,6 +613,20 @@ bool TVLMDiskPageManager::ReadCommitMark(uint32_t& changeCounter) {
   return bytes[4] == kVLMCommitClean;
 }
 
+bool TVLMDiskPageManager::ReadFinishedCommitMark(uint32_t& changeCounter) {
+  VLM_REQUIRE_DATABASE_SECTION();
+  if (ReadCommitMark(changeCounter)) return true;
+  if (!IsOpen()) return false;
+  // This handle's own commit that failed left the mark so: its reads are
+  // refused as the failed state says.
+  CheckNotFailed();
+  FileScope scope(this);
+  if (!LockDatabaseWithRetry(this)) throw EVLMException(10746, "Database is locked");
+  DatabaseLockGuard guard(this);
+  CheckNoInterruptedCommit();
+  return ReadCommitMark(changeCounter);
+}
+
 void TVLMDiskPageManager::WritePageWriteCounter(int32_t pageNo, uint32_t value) {
   VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
@@ -701,7 +715,9 @@ bool TVLMDiskPageManager::IsPageRegionLocked(int32_t pageNo, int32_t offset, int
 int32_t TVLMDiskPageManager::GetPageCount() {
   VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
-  if (!LockDatabase()) throw EVLMException(20236, "Database is locked");
+  // Another connection's commit holds the lock for as long as it writes;
+  // like every wait for it, this one waits that out.
+  if (!LockDatabaseWithRetry(this)) throw EVLMException(20236, "Database is locked");
   DatabaseLockGuard guard(this);
   ReadHeader();
   return PageCount;

@@ -164,6 +164,14 @@
 //      page taken by a session that never committed it holds the head it
 //      had while free: zeros (growth), or the freed counter (a commit's or
 //      a sharing handle's free, the rollback on open).
+//  11. A handle that may share the file reads table data only as the last
+//      finished commit left it: while the stored CommitState is 1 beside a
+//      journal under the database lock (another connection's cut commit,
+//      whose pages may be half written), its reads of tables are refused
+//      with 10741 and the message writers get, until the open that has the
+//      file alone rolls that commit back (ReadFinishedCommitMark; the
+//      table data checks before it trusts what it reads, and again when a
+//      read met a commit mark it did not expect).
 //
 // States of the page manager (CommitState on disk: 2 at rest, 1 only while a
 // commit writes):
@@ -482,8 +490,9 @@ private:
 // signature, 10471 page number, 10474-10477 raw page bytes, 10600 failed
 // state, 10601 file shorter than its header says, 10730 growth of a file
 // with pages in use beyond its header's count, 10740 journal file that
-// cannot be created or opened, 10741 write over another connection's
-// interrupted commit, 10742 journal that cannot be written, 10743 journal
+// cannot be created or opened, 10741 write or table read over another
+// connection's interrupted commit, 10746 database lock of a read that met
+// a commit being written, 10742 journal that cannot be written, 10743 journal
 // that cannot be applied (or is damaged), 10744 overlapping writes of a commit, 10790 a new file over
 // one in use (VLMIsDatabaseFileInUse), 20195/20196 external change,
 // 20197/20198 write counters, 20213 commit lock, 20230/20236 open and
@@ -612,6 +621,13 @@ public:
   // of a commit in progress, and one that finds the mark it saw last knows
   // that no commit was written since.
   bool ReadCommitMark(uint32_t& changeCounter);
+  // The commit mark for a read of table data (invariant 11): while the
+  // stored block 1 says a commit is being written, the database lock is
+  // waited for (a commit in progress holds it until its block 1 after is
+  // written) and the mark read again under it; another connection's cut
+  // commit then raises 10741. False, as ReadCommitMark, when no mark can be
+  // had (the bytes cannot be read; CommitState 1 without a journal).
+  bool ReadFinishedCommitMark(uint32_t& changeCounter);
   // Pages and page write counters read from the file so far, and commit
   // marks.
   uint64_t FileReads() const { return FileReads_; }

@@ -313,6 +313,11 @@ void TVLMDiskBlobManager::GetBlobData(int32_t sessionID, uint8_t* record, TVLMBL
 }
 
 void TVLMDiskBlobManager::FlushBlobs(int32_t sessionID, uint8_t* record) {
+  StoreModifiedBlobs(sessionID, record);
+  ReleaseStoredBlobs(record);
+}
+
+void TVLMDiskBlobManager::StoreModifiedBlobs(int32_t sessionID, uint8_t* record) {
   const TVLMFieldDefs& fields = *FieldManager->FieldDefs;
   for (int32_t fieldNo = 0; fieldNo < fields.GetCount(); ++fieldNo) {
     if (!VLMIsBLOBBaseType(fields.GetFieldDef(fieldNo)->BaseType)) continue;
@@ -323,6 +328,17 @@ void TVLMDiskBlobManager::FlushBlobs(int32_t sessionID, uint8_t* record) {
     if (reference.IsStored()) DeleteBlob(sessionID, reference);
     if (entry->UncompressedSize > 0) WriteBlob(sessionID, *entry, reference);
     StoreReference(record, fieldNo, reference, HandleOf(record, fieldNo));
+  }
+}
+
+void TVLMDiskBlobManager::ReleaseStoredBlobs(uint8_t* record) {
+  const TVLMFieldDefs& fields = *FieldManager->FieldDefs;
+  for (int32_t fieldNo = 0; fieldNo < fields.GetCount(); ++fieldNo) {
+    if (!VLMIsBLOBBaseType(fields.GetFieldDef(fieldNo)->BaseType)) continue;
+    TVLMBlobCacheEntry* entry = nullptr;
+    TVLMBlobReference reference;
+    GetBlobRef(record, fieldNo, entry, reference);
+    if (entry == nullptr || !entry->Modified) continue;
     entry->Modified = false;
     FreeBlob(record, fieldNo, false);
   }

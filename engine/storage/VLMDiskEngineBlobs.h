@@ -39,8 +39,10 @@
 //      once when the value is deleted; a page is freed only after the value's
 //      page list was read and checked.
 //   4. A cache entry lives from the first load or write of a field value
-//      until it is freed or written by FlushBlobs; only handles of listed
-//      entries are ever read back (a stale handle reads as none).
+//      until it is freed, or written by FlushBlobs (by StoreModifiedBlobs,
+//      and then released once the write that stored it stands); only
+//      handles of listed entries are ever read back (a stale handle reads
+//      as none).
 //
 // Stored pages are checked before anything is taken from them; a damaged
 // page raises an engine error and nothing is read or written past a page.
@@ -183,6 +185,13 @@ public:
   // Before an insert or update: every modified value replaces the stored one
   // (an empty value stores nothing) and its entry goes.
   void FlushBlobs(int32_t sessionID, uint8_t* record);
+  // FlushBlobs in two halves for a write that may still fail: the first
+  // writes the values and gives the record their references, but keeps
+  // their entries, modified, so that the record buffer as it was before
+  // (its old references and handles) still names every value to write
+  // again; the second, once the write stands, lets the entries go.
+  void StoreModifiedBlobs(int32_t sessionID, uint8_t* record);
+  void ReleaseStoredBlobs(uint8_t* record);
   // Before a delete: the stored value of every field that is not null.
   void DeleteBlobs(int32_t sessionID, uint8_t* record);
   // Every entry of the record buffer, modified or not.

@@ -5,6 +5,7 @@
 //
 // A disk record number is page x N + slot (N records per page), so numbers
 // have gaps where slots are free; GetRecordNoLimit bounds them.
+#include <cstring>
 #include <optional>
 
 #include "engine/core/VLMBLOBStream.h"
@@ -148,9 +149,10 @@ bool TVLMDiskTableData::LockedRead(TVLMCursor* cursor, bool refreshIndexes, cons
   ++LockedReads_;
   TVLMDiskPageManager& pages = *DiskDatabase_->DiskPageManager();
   // Read under the lock, before the counters: no commit of this table can
-  // come between the two.
+  // come between the two. Over another connection's cut commit the read is
+  // refused (10741).
   uint32_t mark = 0;
-  const bool marked = pages.ReadCommitMark(mark);
+  const bool marked = pages.ReadFinishedCommitMark(mark);
   LoadMostUpdated(sessionID);
   DiskRecordManager()->ForgetReaders();
   if (marked) {
@@ -265,6 +267,89 @@ int64_t TVLMDiskTableData::GetLastAutoincValue(int32_t fieldNo, TVLMBaseSession*
 }
 
 // ------------------------------------------------------------ writes
+//
+// A write scope keeps invariant 7 of VLMDiskEngineTables.h. Before the
+// write changes anything it notes the cursor's record buffer and position
+// and every index's root page, and opens the session's write mark on the
+// table's page manager and on that of the temporary indexes. Stand() ends the
+// marks once the write stands (committed, or kept in the session's
+// transaction); a scope left before that takes the write back. A write
+// inside another write of the session (whose mark is open) is covered by
+// the outer scope.
+
+class TVLMDiskTableData::WriteScope {
+public:
+  WriteScope(TVLMDiskTableData& table, TVLMCursor* cursor)
+      : Table_(table), Cursor_(cursor), SessionID_(VLMCursorSessionID(cursor)), Position_(cursor->Position) {
+    Marked_ = Table_.PageManager->BeginWriteMark(SessionID_);
+    if (!Marked_) return;
+    if (Table_.TemporaryPageManager_ != nullptr)
+      TemporaryMarked_ = Table_.TemporaryPageManager_->BeginWriteMark(SessionID_);
+    std::vector<uint8_t>& record = Table_.WriteRecordCopy_;
+    record.clear();
+    if (Cursor_->RecordBuffer != nullptr && Cursor_->RecordBufferSize > 0)
+      record.assign(Cursor_->RecordBuffer, Cursor_->RecordBuffer + Cursor_->RecordBufferSize);
+    std::vector<int32_t>& roots = Table_.WriteIndexRoots_;
+    roots.clear();
+    const TVLMIndexDefs& defs = *Table_.IndexManager->IndexDefs;
+    for (int32_t i = 0; i < defs.GetCount(); ++i) roots.push_back(defs.GetIndexDef(i)->RootPageNo);
+  }
+  ~WriteScope() {
+    if (Marked_ && !Stood_) TakeBack();
+  }
+  WriteScope(const WriteScope&) = delete;
+  WriteScope& operator=(const WriteScope&) = delete;
+
+  void Stand() {
+    Stood_ = true;
+    if (!Marked_) return;
+    Table_.PageManager->EndWriteMark(SessionID_);
+    if (TemporaryMarked_) Table_.TemporaryPageManager_->EndWriteMark(SessionID_);
+  }
+
+private:
+  // Never inlined into the landing pad of the write's exception (see
+  // platform/host/ScopeExit.h for what gcc 12 made of that).
+  [[gnu::noinline]] void TakeBack() noexcept {
+    try {
+      Table_.PageManager->UndoWriteMark(SessionID_);
+      if (TemporaryMarked_) Table_.TemporaryPageManager_->UndoWriteMark(SessionID_);
+    } catch (...) {
+      // Only a broken page count can fail here; the error that ends the
+      // write is the one its caller sees.
+    }
+    const TVLMIndexDefs& defs = *Table_.IndexManager->IndexDefs;
+    const std::vector<int32_t>& roots = Table_.WriteIndexRoots_;
+    if (static_cast<size_t>(defs.GetCount()) == roots.size())
+      for (int32_t i = 0; i < defs.GetCount(); ++i) defs.GetIndexDef(i)->RootPageNo = roots[static_cast<size_t>(i)];
+    const std::vector<uint8_t>& record = Table_.WriteRecordCopy_;
+    if (!record.empty() && Cursor_->RecordBuffer != nullptr &&
+        record.size() == static_cast<size_t>(Cursor_->RecordBufferSize))
+      std::memcpy(Cursor_->RecordBuffer, record.data(), record.size());
+    Cursor_->Position = Position_;
+    Cursor_->ClearRecordBitmap();
+    // The counters in memory counted the write: read again as the session
+    // sees them now (a failed read leaves them for the next load).
+    Table_.ForgetCounters();
+    Table_.CheckedSession_ = kVLMInvalidSessionID;
+    Table_.DiskRecordManager()->ForgetReaders();
+    try {
+      Table_.LoadMostUpdated(SessionID_);
+    } catch (...) {
+    }
+    // A temporary index is rebuilt before it is used again: its pages are
+    // as the write found them, its stamp may not say so.
+    Table_.MarkTemporaryIndexesStale();
+  }
+
+  TVLMDiskTableData& Table_;
+  TVLMCursor* Cursor_;
+  const int32_t SessionID_;
+  const TVLMCursorPosition Position_;
+  bool Marked_ = false;
+  bool TemporaryMarked_ = false;
+  bool Stood_ = false;
+};
 
 void TVLMDiskTableData::MaintainBitmapAfterWrite(TVLMCursor* cursor) {
   TVLMRecordBitmap* bitmap = cursor->RecordBitmap.get();
@@ -290,11 +375,12 @@ bool TVLMDiskTableData::InsertRecord(TVLMCursor* cursor) {
   if (RecordManager == nullptr) throw EVLMException(20135, "Nil pointer occured");
   if (cursor->RecordBuffer == nullptr) throw EVLMException(20136, "Nil pointer occured");
   const int32_t sessionID = VLMCursorSessionID(cursor);
+  WriteScope scope(*this, cursor);
   if (IsMultiUser()) {
     bool rebuilt = false;
     IndexManager->RefreshTemporaryIndexes(cursor, rebuilt);
   }
-  BlobManager_->FlushBlobs(sessionID, cursor->RecordBuffer);
+  BlobManager_->StoreModifiedBlobs(sessionID, cursor->RecordBuffer);
   TVLMRecordID recordID;
   if (!RecordManager->InsertRecord(sessionID, cursor->RecordBuffer, recordID)) return false;
   cursor->Position.RecordID = recordID;
@@ -303,6 +389,8 @@ bool TVLMDiskTableData::InsertRecord(TVLMCursor* cursor) {
   cursor->Position.Bof = 0;
   cursor->Position.Eof = 0;
   CommitWrite(cursor);
+  scope.Stand();
+  BlobManager_->ReleaseStoredBlobs(cursor->RecordBuffer);
   return true;
 }
 
@@ -311,6 +399,7 @@ bool TVLMDiskTableData::UpdateRecord(TVLMCursor* cursor) {
   if (RecordManager == nullptr) throw EVLMException(20138, "Nil pointer occured");
   if (cursor->RecordBuffer == nullptr) throw EVLMException(20139, "Nil pointer occured");
   const int32_t sessionID = VLMCursorSessionID(cursor);
+  WriteScope scope(*this, cursor);
   bool written = false;
   auto forget = qv::ScopeExit([&] {
     if (!written) ForgetCounters();
@@ -325,13 +414,15 @@ bool TVLMDiskTableData::UpdateRecord(TVLMCursor* cursor) {
   {
     // The second phase also ends a first phase whose write failed.
     auto secondPhase = qv::ScopeExit([&] { IndexManager->UpdateRecord(cursor, false); });
-    BlobManager_->FlushBlobs(sessionID, cursor->RecordBuffer);
+    BlobManager_->StoreModifiedBlobs(sessionID, cursor->RecordBuffer);
     done = RecordManager->UpdateRecord(sessionID, cursor->RecordBuffer, cursor->Position.RecordID);
   }
   if (!done) return false;
   MaintainBitmapAfterWrite(cursor);
   CommitWrite(cursor);
+  scope.Stand();
   written = true;
+  BlobManager_->ReleaseStoredBlobs(cursor->RecordBuffer);
   return true;
 }
 
@@ -339,6 +430,7 @@ bool TVLMDiskTableData::DeleteRecord(TVLMCursor* cursor) {
   auto guard = LockGuard();
   if (RecordManager == nullptr) throw EVLMException(20137, "Nil pointer occured");
   const int32_t sessionID = VLMCursorSessionID(cursor);
+  WriteScope scope(*this, cursor);
   bool written = false;
   auto forget = qv::ScopeExit([&] {
     if (!written) ForgetCounters();
@@ -357,6 +449,7 @@ bool TVLMDiskTableData::DeleteRecord(TVLMCursor* cursor) {
   const auto stampBefore = static_cast<int32_t>(RecordManager->ChangeStamp);
   if (!RecordManager->DeleteRecord(sessionID, cursor->Position.RecordID)) return false;
   CommitWrite(cursor);
+  scope.Stand();
   written = true;
   if (TVLMRecordBitmap* bitmap = cursor->RecordBitmap.get(); bitmap != nullptr && bitmap->Filled) {
     bitmap->ExcludeRecord(cursor->Position.RecordID);
@@ -424,11 +517,28 @@ void TVLMDiskTableData::FreeRecordBlobs(uint8_t* record) {
   if (BlobManager_ != nullptr && FieldManager->HasBlobFields()) BlobManager_->FreeRecordBlobs(record);
 }
 
+void TVLMDiskTableData::ReadValues(const std::function<void()>& body) {
+  if (!IsMultiUser()) {
+    body();
+    return;
+  }
+  CheckFinishedCommit();
+  try {
+    body();
+  } catch (const std::exception&) {
+    // A page of a commit cut meanwhile may be what failed: that is what
+    // the reader is told then.
+    CheckFinishedCommit();
+    throw;
+  }
+  CheckFinishedCommit();
+}
+
 void TVLMDiskTableData::GetBlobData(TVLMCursor* cursor, int32_t fieldNo, TVLMBLOBDescriptor& descriptor,
                                     std::vector<uint8_t>& data) {
   auto guard = LockGuard();
-  Required(BlobManager_.get(), 20536)
-      .GetBlobData(VLMCursorSessionID(cursor), cursor->RecordBuffer, descriptor, data, fieldNo);
+  TVLMDiskBlobManager& blobs = Required(BlobManager_.get(), 20536);
+  ReadValues([&] { blobs.GetBlobData(VLMCursorSessionID(cursor), cursor->RecordBuffer, descriptor, data, fieldNo); });
 }
 
 void TVLMDiskTableData::SetBlobData(TVLMCursor* cursor, int32_t fieldNo, const std::vector<uint8_t>& data,
@@ -454,7 +564,7 @@ std::unique_ptr<qv::Stream> TVLMDiskTableData::OpenBlob(TVLMCursor* cursor, uint
   // A value that cannot be read leaves nothing cached behind.
   auto forget = qv::ScopeExit([&] { blobs.FreeBlob(record, fieldNo, true); });
   TVLMBLOBDescriptor read;
-  blobs.ReadBlobToStream(VLMCursorSessionID(cursor), record, *stored, read, fieldNo);
+  ReadValues([&] { blobs.ReadBlobToStream(VLMCursorSessionID(cursor), record, *stored, read, fieldNo); });
   if (read.UncompressedSize < 0) throw EVLMException(20248, "Invalid blob field size");
   descriptor.BlockCount = read.BlockCount;
   descriptor.UncompressedSize = read.UncompressedSize;

@@ -64,6 +64,12 @@ TVLMDiskRecordManager* TVLMDiskTableData::DiskRecordManager() const {
 
 bool TVLMDiskTableData::IsMultiUser() const { return DiskDatabase_->MultiUser; }
 
+void TVLMDiskTableData::CheckFinishedCommit() {
+  if (!IsMultiUser()) return;
+  uint32_t mark = 0;
+  DiskDatabase_->DiskPageManager()->ReadFinishedCommitMark(mark);
+}
+
 uint64_t TVLMDiskTableData::CommitExclusionSerial(int32_t sessionID) const {
   if (!IsMultiUser() || LocksFile_ == nullptr || !LocksFile_->IsOpen() || sessionID < 0) return 0;
   TVLMDatabaseTableLockManager* locks = DiskDatabase_->TableLockManager();
@@ -260,6 +266,8 @@ void TVLMDiskTableData::LoadMostUpdated(int32_t sessionID) {
     return;
   }
   ForgetCounters();
+  // What is loaded here is trusted for as long as the session's lock lasts.
+  CheckFinishedCommit();
   const bool changed = !pagesCache.HasStamp(sessionID, this);
   // Only a locked read vouches for what it loads (ReadWrapped); a load that
   // finds what the session already had leaves its check standing.
@@ -424,6 +432,7 @@ void TVLMDiskTableData::OpenTable(TVLMCursor* cursor) {
     RepairMode = cursor->RepairMode;
     bool locked = false;
     try {
+      CheckFinishedCommit();
       int32_t metaData = 0, mostUpdated = 0, locks = 0;
       DiskDatabase_->GetTableInfo(TableName, TableID_, metaData, mostUpdated, locks);
       OpenFiles(metaData, mostUpdated, locks);
@@ -587,10 +596,27 @@ void TVLMDiskTableData::DropIndex(int32_t indexID, TVLMCursor* cursor) {
 void TVLMDiskTableData::RefreshSessionCursors(int32_t sessionID) {
   auto guard = LockGuard();
   if (RecordManager == nullptr) return;
-  LoadMostUpdated(sessionID);
+  bool readable = true;
+  try {
+    LoadMostUpdated(sessionID);
+  } catch (const EVLMException& e) {
+    // Over another connection's cut commit (invariant 8) the rollback
+    // still ends: the session's next read loads the counters, or is
+    // refused, and the temporary indexes are built again first.
+    if (e.NativeError != 10741) throw;
+    readable = false;
+  }
   if (TemporaryPageManager_ != nullptr) TemporaryPageManager_->RollbackSession(sessionID);
-  TVLMTableData::RefreshSessionCursors(sessionID);
+  if (readable) TVLMTableData::RefreshSessionCursors(sessionID);
+  else MarkTemporaryIndexesStale();
   if (TemporaryPageManager_ != nullptr) TemporaryPageManager_->Commit(sessionID);
+}
+
+void TVLMDiskTableData::MarkTemporaryIndexesStale() {
+  const TVLMIndexDefs& defs = *IndexManager->IndexDefs;
+  for (int32_t i = 0; i < defs.GetCount(); ++i)
+    if (TVLMIndexDef& def = *defs.GetIndexDef(i); def.Temporary)
+      def.ChangeStamp = static_cast<int32_t>(RecordManager->ChangeStamp - 1);
 }
 
 // ------------------------------------------------------------ locks

@@ -284,6 +284,19 @@ class TVLMTemporaryPageManager;
 //      dropped, ALTER TABLE, TRUNCATE, DROP) needs the table alone. Each
 //      such load begins a new epoch of the pages cache, so no cached page
 //      is trusted on a stamp of an earlier open period.
+//   7. A record write (InsertRecord, UpdateRecord, DeleteRecord, with the
+//      commit that ends it) stands whole or leaves nothing behind: one that
+//      raises or fails takes back every page it changed (the session's
+//      write mark, VLMPage.h invariant 9, on the table's pages and on those
+//      of its temporary indexes), reads the counters again and gives the
+//      cursor its record buffer and position back, so that nothing of it
+//      reaches a later commit and the same record may be posted again.
+//   8. A multi-user read of the table (the read wrappers, the counters
+//      loaded, the first open, BLOB values) reads what the last finished
+//      commit left: over another connection's cut commit it is refused
+//      with 10741 (VLMDiskEngine.h invariant 11), checked before the read
+//      trusts the file and again when a read met an unexpected commit mark
+//      or failed.
 //
 // States:
 //
@@ -491,7 +504,18 @@ private:
   void WithExclusiveOpen(TVLMCursor* cursor, const std::function<void()>& body);
   void MaintainBitmapAfterWrite(TVLMCursor* cursor);
   void CommitWrite(TVLMCursor* cursor);
+  // Invariant 7 around one record write (VLMDiskEngineTableRecords.cpp).
+  class WriteScope;
   bool IsMultiUser() const;
+  // Invariant 8: multi-user, 10741 while another connection's cut commit
+  // stands beside the file; nothing in single-user mode.
+  void CheckFinishedCommit();
+  // A read of BLOB values under invariant 8: checked before and after (a
+  // commit cut while the values were read may have changed their pages).
+  void ReadValues(const std::function<void()>& body);
+  // The next refresh builds every temporary index again (its pages may no
+  // longer be what its stamp says).
+  void MarkTemporaryIndexesStale();
   // Multi-user: the serial of the session's lock that keeps others from
   // committing to the table (0: none); 0 in single-user mode.
   uint64_t CommitExclusionSerial(int32_t sessionID) const;
@@ -552,4 +576,8 @@ private:
   // which saves and loads the counters, allocates nothing for them.
   std::vector<uint8_t> MostUpdatedBytes_;
   std::vector<int64_t> SavedAutoincValues_;
+  // The cursor's record buffer and the index roots as the write under way
+  // found them (WriteScope), kept so that a write allocates nothing for them.
+  std::vector<uint8_t> WriteRecordCopy_;
+  std::vector<int32_t> WriteIndexRoots_;
 };

@@ -464,6 +464,7 @@ TVLMPage* TVLMPageManager::NewPage(int32_t sessionID, uint16_t pageType) {
   TVLMPage* raw = page.get();
   session.PrivatePages.Insert(std::move(page));
   MarkUsed(raw);
+  if (session.Mark.Serial != 0) NoteMarkedFresh(session, raw);
   return raw;
 }
 
@@ -472,7 +473,9 @@ TVLMPage* TVLMPageManager::GetPage(int32_t sessionID, int32_t pageNo, bool sync,
   if (sessionID == kVLMInvalidSessionID) throw EVLMException(20186, "Invalid Session ID");
   SessionEntry& session = GetSession(sessionID);
   TVLMPage* page = session.PrivatePages.Find(pageNo);
-  if (page == nullptr) {
+  if (page != nullptr) {
+    if (session.Mark.Serial != 0 && page->WriteMark_ != session.Mark.Serial) NoteMarkedPrivate(session, page);
+  } else {
     page = SharedPages.Find(pageNo);
     auto checkType = [&](const TVLMPage* p) {
       if (!SkipChecks && PageHeaderSize >= 1 && pageType != kVLMAnyPageType &&
@@ -523,6 +526,7 @@ TVLMPage* TVLMPageManager::GetPage(int32_t sessionID, int32_t pageNo, bool sync,
     } else {
       ++Figures_.Hits;
     }
+    if (session.Mark.Serial != 0 && page->WriteMark_ != session.Mark.Serial) NoteMarkedShared(session, page);
   }
   if (page->UseCount > 0 && page->SessionID != sessionID)
     throw EVLMException(20090, "Page is used by other session");
@@ -551,7 +555,11 @@ void TVLMPageManager::ReleasePage(TVLMPage* page) {
     ++ViewVersion_;
     if (own->Modified) {
       SessionEntry& session = GetSession(own->SessionID);
-      if (session.PrivatePages.Find(own->PageNo) == nullptr) session.PrivatePages.Insert(std::move(own));
+      if (session.PrivatePages.Find(own->PageNo) == nullptr) {
+        TVLMPage* raw = own.get();
+        session.PrivatePages.Insert(std::move(own));
+        if (session.Mark.Serial != 0) NoteMarkedFresh(session, raw);
+      }
     }
     return;
   }
@@ -560,6 +568,7 @@ void TVLMPageManager::ReleasePage(TVLMPage* page) {
     SessionEntry& session = GetSession(page->SessionID);
     ++ViewVersion_;
     session.PrivatePages.Insert(SharedPages.Extract(page->PageNo));
+    if (session.Mark.Serial != 0) NoteMarkedFresh(session, page);
     return;
   }
   // A look-up's page becomes (or stays) the most recently used kept page; a
@@ -693,6 +702,9 @@ void TVLMPageManager::Commit(int32_t sessionID) {
   SessionEntry* session = FindSession(sessionID);
   if (session == nullptr) return;
   ++ViewVersion_;
+  // From here on the session's lists change: no write before it can be
+  // undone on its own any more.
+  ClearWriteMark(session->Mark);
 
   // Pages removed in the transaction go back to storage; a page whose free
   // failed stays listed for the next attempt.
@@ -745,6 +757,7 @@ void TVLMPageManager::RollbackSession(int32_t sessionID) {
     if (!page->Modified) throw EVLMException(20087, "Invalid index page");
     if (page->UseCount > 0) throw EVLMException(20088, "Cannot remove used page");
   }
+  ClearWriteMark(session->Mark);
   session->PrivatePages.Clear();
   // The session stamped the shared pages it read with its table's change
   // stamp, uncommitted changes counted; another session's commit may reach
@@ -757,6 +770,107 @@ void TVLMPageManager::RollbackSession(int32_t sessionID) {
   session->AllocatedPages.SetSize(0);
   session->RemovedPages.SetSize(0);
   for (int32_t pageNo : allocated) FreePage(pageNo);
+}
+
+// -------------------------------------------------------------- write marks
+
+namespace {
+
+// Image buffers beyond this go back to the heap when a mark ends: a write
+// that changed many pages does not hold their copies for every later one.
+constexpr size_t kKeptImageBuffers = 64;
+
+}  // namespace
+
+void TVLMPageManager::ClearWriteMark(WriteMarkState& mark) {
+  mark.Serial = 0;
+  mark.Images.clear();
+  mark.Fresh.clear();
+  mark.SharedTaken.clear();
+  if (mark.ImageBuffers.size() > kKeptImageBuffers) mark.ImageBuffers.resize(kKeptImageBuffers);
+}
+
+void TVLMPageManager::NoteMarkedPrivate(SessionEntry& session, TVLMPage* page) {
+  WriteMarkState& mark = session.Mark;
+  if (mark.ImageSize != PageSize) {
+    mark.ImageBuffers.clear();
+    mark.ImageSize = PageSize;
+  }
+  const size_t n = mark.Images.size();
+  if (n == mark.ImageBuffers.size()) mark.ImageBuffers.push_back(std::make_unique_for_overwrite<uint8_t[]>(PageSize));
+  std::memcpy(mark.ImageBuffers[n].get(), page->Buffer, PageSize);
+  mark.Images.push_back(page->PageNo);
+  page->WriteMark_ = mark.Serial;
+}
+
+void TVLMPageManager::NoteMarkedFresh(SessionEntry& session, TVLMPage* page) {
+  session.Mark.Fresh.push_back(page->PageNo);
+  page->WriteMark_ = session.Mark.Serial;
+}
+
+void TVLMPageManager::NoteMarkedShared(SessionEntry& session, TVLMPage* page) {
+  session.Mark.SharedTaken.push_back(page->PageNo);
+  page->WriteMark_ = session.Mark.Serial;
+}
+
+bool TVLMPageManager::BeginWriteMark(int32_t sessionID) {
+  VLM_REQUIRE_DATABASE_SECTION();
+  SessionEntry& session = GetSession(sessionID);
+  WriteMarkState& mark = session.Mark;
+  if (mark.Serial != 0) return false;
+  mark.Serial = ++WriteMarkSerial_;
+  mark.AllocatedCount = session.AllocatedPages.Count();
+  mark.RemovedCount = session.RemovedPages.Count();
+  return true;
+}
+
+void TVLMPageManager::EndWriteMark(int32_t sessionID) {
+  VLM_REQUIRE_DATABASE_SECTION();
+  if (SessionEntry* session = FindSession(sessionID)) ClearWriteMark(session->Mark);
+}
+
+void TVLMPageManager::UndoWriteMark(int32_t sessionID) {
+  VLM_REQUIRE_DATABASE_SECTION();
+  SessionEntry* session = FindSession(sessionID);
+  if (session == nullptr || session->Mark.Serial == 0) return;
+  WriteMarkState& mark = session->Mark;
+  ++ViewVersion_;
+  for (int32_t pageNo : mark.Fresh) {
+    if (session->PrivatePages.Find(pageNo) == nullptr) continue;
+    std::unique_ptr<TVLMPage> page = session->PrivatePages.Extract(pageNo);
+    // The write released every page it took before its error left it.
+    VLM_INVARIANT("VLMPage 9", page->UseCount == 0);
+    if (page->UseCount > 0) {
+      // Dropped when its user lets go (an orphan that is not modified).
+      page->Modified = false;
+      TVLMPage* raw = page.get();
+      Orphans_[raw] = std::move(page);
+    }
+  }
+  for (size_t i = 0; i < mark.Images.size(); ++i)
+    if (TVLMPage* page = session->PrivatePages.Find(mark.Images[i]))
+      std::memcpy(page->Buffer, mark.ImageBuffers[i].get(), PageSize);
+  for (int32_t pageNo : mark.SharedTaken) DropSharedCopy(pageNo);
+  // As after a rollback: the stamps the session put on shared pages counted
+  // the write's changes.
+  for (TVLMPage* oldest : {SharedPages.Oldest(), SharedPages.OldestScanned()})
+    for (TVLMPage* page = oldest; page != nullptr; page = TVLMSortedPageList::NextNewer(page))
+      page->ForgetSessionCounter(sessionID);
+  std::vector<int32_t> allocated;
+  if (session->AllocatedPages.Count() > mark.AllocatedCount)
+    allocated.assign(session->AllocatedPages.Items() + mark.AllocatedCount,
+                     session->AllocatedPages.Items() + session->AllocatedPages.Count());
+  session->AllocatedPages.SetSize(std::min(session->AllocatedPages.Count(), mark.AllocatedCount));
+  session->RemovedPages.SetSize(std::min(session->RemovedPages.Count(), mark.RemovedCount));
+  ClearWriteMark(mark);
+  for (int32_t pageNo : allocated) {
+    try {
+      FreePage(pageNo);
+    } catch (...) {
+      // The page stays marked used and is reached by nothing: the next open
+      // that has the file alone gives it back.
+    }
+  }
 }
 
 void TVLMPageManager::CheckNoUncommittedPages() const {

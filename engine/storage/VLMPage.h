@@ -54,6 +54,14 @@
 //   8. A page read ahead (ReadAhead) enters the cache as scanned and unused;
 //      its type is checked when it is first taken, and a wrong type drops it
 //      (invariant 3 holds for it as for any read).
+//   9. A session's marked write (BeginWriteMark .. EndWriteMark) that is
+//      undone (UndoWriteMark) leaves the session's private pages with the
+//      bytes they had when the mark began, none of the pages that became
+//      private since, its allocated and removed pages as they were (the
+//      pages it allocated freed), and no shared page the write took in the
+//      cache (a copy changed without being marked modified would outlive
+//      the write otherwise). A commit or rollback of the session ends the
+//      mark: after it nothing is left to undo.
 //
 // States of one page object:
 //
@@ -61,6 +69,8 @@
 //   NewPage -----------------------------------------------------------> private
 //   private --Commit--> shared (or destroyed when the cache is full)
 //   private --RollbackSession--> destroyed
+//   private (since the write mark) --UndoWriteMark--> destroyed
+//   private (before it) --UndoWriteMark--> private, its bytes set back
 //   shared (UseCount 0) --eviction--> destroyed
 //   ReadAhead (not cached) --read ok--> shared, scanned, unused
 //   shared, scanned --taken outside a scan, then released--> shared, kept
@@ -246,6 +256,9 @@ private:
   bool Unchecked_ = false;
   // Place in the manager's list of pages in use; -1 while nobody uses it.
   int32_t InUseIndex_ = -1;
+  // The write mark (its serial) that last noted the page: its bytes kept,
+  // or the page taken or made private under that mark (invariant 9).
+  uint64_t WriteMark_ = 0;
   // The pins on the page, linked through the pins.
   TVLMPagePin* Pins_ = nullptr;
 };
@@ -486,6 +499,22 @@ public:
   void ReleasePage(TVLMPage* page);
   void RollbackSession(int32_t sessionID);
 
+  // ---- marked writes (invariant 9) ----
+  // One record write of a session ends whole or leaves nothing behind: from
+  // BeginWriteMark on the manager notes what the session's pages were
+  // before the write changed them, so that UndoWriteMark can set them back
+  // after a write that failed half way, also inside a transaction whose
+  // earlier writes stay. False, noting nothing, while the session's write
+  // is marked already (the outer mark covers the inner write).
+  bool BeginWriteMark(int32_t sessionID);
+  // The write stands: what was noted is forgotten.
+  void EndWriteMark(int32_t sessionID);
+  // The session's pages as BeginWriteMark found them; the mark ends. The
+  // pages the write allocated are freed (one that cannot be stays marked
+  // used until the next open that has the file alone gives it back).
+  // Nothing happens without a mark (a commit or rollback ended it).
+  void UndoWriteMark(int32_t sessionID);
+
   // ---- whole-table passes (invariant 7) ----
   // While a pass is open (TVLMScanReads), GetPage takes and reads pages as
   // the pass's: they enter the cache scanned and do not move kept pages.
@@ -536,11 +565,28 @@ public:
   void GiveBlock(void* block, size_t size) noexcept;
 
 protected:
+  // What a marked write of a session changed so far (invariant 9).
+  struct WriteMarkState {
+    uint64_t Serial = 0;  // 0: no write is marked
+    int32_t AllocatedCount = 0;
+    int32_t RemovedCount = 0;
+    // Private pages the write took, with their bytes before it: Images[i]
+    // in ImageBuffers[i], PageSize bytes (ImageSize) each. The buffers stay
+    // for the next writes (64 at most).
+    std::vector<int32_t> Images;
+    std::vector<std::unique_ptr<uint8_t[]>> ImageBuffers;
+    size_t ImageSize = 0;
+    // Pages that became private during the write.
+    std::vector<int32_t> Fresh;
+    // Shared pages the write took.
+    std::vector<int32_t> SharedTaken;
+  };
   struct SessionEntry {
     int32_t SessionID;
     TVLMSortedPageList PrivatePages;
     TVLMIntegerArray AllocatedPages{0, 100, 10};
     TVLMIntegerArray RemovedPages{0, 100, 10};
+    WriteMarkState Mark;
   };
   SessionEntry* FindSession(int32_t sessionID) const;
   SessionEntry& GetSession(int32_t sessionID);
@@ -552,6 +598,13 @@ private:
   friend class TVLMPage;
   void MarkUsed(TVLMPage* page);
   void MarkUnused(TVLMPage* page);
+  // Under a write mark: a private page's bytes are kept before the write
+  // first takes it; a page that becomes private, or a shared one taken, is
+  // noted.
+  void NoteMarkedPrivate(SessionEntry& session, TVLMPage* page);
+  void NoteMarkedFresh(SessionEntry& session, TVLMPage* page);
+  void NoteMarkedShared(SessionEntry& session, TVLMPage* page);
+  static void ClearWriteMark(WriteMarkState& mark);
   // Takes a cached copy out of the shared cache: destroyed when unused, else
   // kept as an orphan until its user releases it.
   void DropSharedCopy(int32_t pageNo);
@@ -575,6 +628,7 @@ private:
   std::vector<void*> SpareBlocks_;
   size_t SpareBlockSize_ = 0;
   uint64_t ViewVersion_ = 0;
+  uint64_t WriteMarkSerial_ = 0;
   int32_t ScanDepth_ = 0;
   TVLMPageCacheFigures Figures_;
   // The pages of one run of ReadAhead.

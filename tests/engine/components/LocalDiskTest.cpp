@@ -11,6 +11,8 @@
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/core/VLMTableData.h"
 #include "engine/storage/VLMDiskEngineTables.h"
+#include "platform/os/File.h"
+#include "platform/os/System.h"
 #include "tests/engine/components/LocalEngineTestSupport.h"
 #include "tests/engine/storage/StorageTestSupport.h"
 #include "tests/support/EngineErrors.h"
@@ -460,7 +462,11 @@ TEST_F(LocalMultiUserTest, ReadsSeeTheOtherProcessesCommitsAtTheirNextOperation)
 }
 
 // The commit mark a read trusts: a changed counter, or a commit in progress,
-// sends the next read under the lock to load the counters again.
+// sends the next read under the lock to load the counters again. A commit
+// in progress (its writer holds the database lock) is waited for; a mark
+// that says a commit is being written while no one holds the lock (beside
+// the journal this connection's commits left) is another connection's cut
+// commit: the read is refused (10741).
 TEST_F(LocalMultiUserTest, AChangedCommitMarkSendsTheNextReadUnderTheLock) {
   auto* disk = static_cast<TVLMDiskTableData*>(Log->Cursor.TableData);
   auto* pages = static_cast<TVLMDiskDatabaseData*>(Me->DatabaseData)->DiskPageManager();
@@ -480,17 +486,35 @@ TEST_F(LocalMultiUserTest, AChangedCommitMarkSendsTheNextReadUnderTheLock) {
   const struct {
     uint32_t counter;
     uint8_t state;
+    bool held;        // the database lock is held until the first wait, which ends the commit (mark + 2)
     uint64_t locked;  // locked reads the next locate makes
-  } cases[] = {{mark, kVLMCommitClean, 0}, {mark + 1, kVLMCommitClean, 1}, {mark + 1, kVLMCommitClean, 0},
-               {mark + 1, kVLMCommitWriting, 1}, {mark + 2, kVLMCommitClean, 1}};
+    int32_t code;
+  } cases[] = {{mark, kVLMCommitClean, false, 0, 0},     {mark + 1, kVLMCommitClean, false, 1, 0},
+               {mark + 1, kVLMCommitClean, false, 0, 0}, {mark + 1, kVLMCommitWriting, true, 1, 0},
+               {mark + 2, kVLMCommitClean, false, 0, 0}, {mark + 3, kVLMCommitClean, false, 1, 0},
+               {mark + 3, kVLMCommitWriting, false, 1, 10741}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.counter - mark) + " " + std::to_string(c.state));
     poke(c.counter, c.state);
+    qv::File holder = qv::File::Open(Path, qv::FileAccess::ReadWrite, qv::FileDisposition::OpenExisting);
+    if (c.held) {
+      ASSERT_TRUE(holder.Lock(kVLMDatabaseLockOffset, 1));
+      qv::SetSleeper([&](uint32_t) {
+        if (holder.IsByteLocked(kVLMDatabaseLockOffset)) {
+          poke(mark + 2, kVLMCommitClean);
+          holder.Unlock(kVLMDatabaseLockOffset, 1);
+        }
+      });
+    }
     const uint64_t locked = disk->LockedReads();
-    ASSERT_TRUE(Log->Cursor.Locate("Call", qv::HostVariant(std::string("DL1X")), false, false));
+    bool found = false;
+    EXPECT_EQ(RaisedCode([&] { found = Log->Cursor.Locate("Call", qv::HostVariant(std::string("DL1X")), false, false); }),
+              c.code);
+    EXPECT_EQ(found, c.code == 0);
     EXPECT_EQ(disk->LockedReads() - locked, c.locked);
+    qv::SetSleeper([](uint32_t) {});
   }
-  poke(mark + 2, kVLMCommitClean);
+  poke(mark + 3, kVLMCommitClean);
 }
 
 // Inserts number on from the other process's inserts: this session keeps the

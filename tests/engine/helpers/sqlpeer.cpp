@@ -6,9 +6,15 @@
 //
 //   engine_sqlpeer PATH             prints "ready" once connected
 //   quit                            ends at once
+//   stop K                          the K-th file-changing operation from
+//                                   now on ends the process (exit 99)
+//                                   before it happens; answers "ok"
+//   writes                          the file-changing operations so far
 #include <cstdio>
 #include <iostream>
 #include <string>
+
+#include "platform/os/File.h"
 
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
@@ -45,6 +51,15 @@ int main(int argc, char** argv) {
     std::cout << "ready" << std::endl;
     for (std::string line; std::getline(std::cin, line);) {
       if (line == "quit") break;
+      if (line.rfind("stop ", 0) == 0) {
+        qv::SetFileFaultAfter(std::stoll(line.substr(5)), qv::FileFault::Exit, 99);
+        std::cout << "ok" << std::endl;
+        continue;
+      }
+      if (line == "writes") {
+        std::cout << qv::FileWriteCount() << std::endl;
+        continue;
+      }
       try {
         query.SetSQL(line);
         query.ExecSQL();

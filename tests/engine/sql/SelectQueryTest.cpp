@@ -350,6 +350,62 @@ TEST_F(SelectQueryTest, PreparedStatementsSeeAndLetOtherConnectionsWriteBetweenR
   }
 }
 
+// Another process's transfer between two tables (a balance moved and its
+// log row written, one commit) stopped at a few writes of its commit while
+// this connection keeps the file: a query reading both tables sees every
+// transfer wholly or not at all, and is refused with 10741 while the cut
+// commit waits for the rollback that the next open with the file alone
+// makes.
+TEST_F(SelectQueryTest, AQueryOfTwoTablesNeverSeesAStoppedTransfer) {
+  Run("CREATE TABLE acct (id INTEGER, bal INTEGER); CREATE TABLE xfer (id INTEGER, amount INTEGER);"
+      "INSERT INTO acct (id, bal) VALUES (1, 1000)");
+  const std::string read = "SELECT a.bal, x.amount FROM acct a LEFT JOIN xfer x ON x.id = a.id";
+  // The balance and its log rows, 10 each, add up to 1000.
+  auto whole = [](const std::vector<std::string>& rows) {
+    int64_t total = rows.empty() ? 0 : std::stoll(rows[0]);
+    for (const std::string& row : rows) total += row.ends_with("|NULL") ? 0 : 10;
+    return total == 1000;
+  };
+  const std::string path = Folder.File("q.vlm");
+  // A transfer by a new peer, stopped at the k-th write of its commit (0:
+  // not stopped, the writes of the commit counted).
+  auto transfer = [&](int64_t k) {
+    storage_test::Peer peer(path, "", "engine_sqlpeer");
+    for (const char* sql : {"START TRANSACTION", "UPDATE acct SET bal = bal - 10 WHERE id = 1",
+                            "INSERT INTO xfer (id, amount) VALUES (1, 10)"})
+      EXPECT_EQ(peer.Ask(sql).substr(0, 2), "ok") << sql;
+    const int64_t before = std::stoll(peer.Ask("writes"));
+    if (k > 0) {
+      EXPECT_EQ(peer.Ask("stop " + std::to_string(k)), "ok");
+    }
+    EXPECT_EQ(peer.Ask("COMMIT"), k > 0 ? "" : "ok 0");
+    const int64_t writes = k > 0 ? 0 : std::stoll(peer.Ask("writes")) - before;
+    EXPECT_EQ(peer.Quit(), k > 0 ? 99 : 0);
+    return writes;
+  };
+  ReopenShared();
+  const int64_t writes = transfer(0);
+  ASSERT_GT(writes, 4);
+  int cuts = 0;
+  for (const int64_t k : {int64_t{1}, writes / 3, writes / 2, writes - 2, writes - 1, writes}) {
+    SCOPED_TRACE("stopped at write " + std::to_string(k) + " of " + std::to_string(writes));
+    ReopenShared();
+    EXPECT_TRUE(whole(Select(read)));
+    Query->Close();
+    transfer(k);
+    const bool cut = storage_test::ReadBytes(path)[kVLMCommitStateOffset] == kVLMCommitWriting;
+    std::vector<std::string> rows;
+    EXPECT_EQ(RaisedCode([&] { rows = Select(read); }), cut ? 10741 : 0);
+    EXPECT_TRUE(cut || whole(rows));
+    cuts += cut ? 1 : 0;
+    Query.reset();
+    Database.reset();
+  }
+  EXPECT_GT(cuts, 0);
+  ReopenShared();
+  EXPECT_TRUE(whole(Select(read)));
+}
+
 // A prepared query read straight from its table keeps its tree between
 // runs and takes each run's parameter values, also when a value changes
 // what the parse made of it (null, a LIKE prefix, text that is empty).

@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <array>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -287,18 +288,22 @@ TEST_F(Crash, EveryStopFailureAndPowerCutOfATableCommitOpensBeforeOrAfterIt) {
   EXPECT_GT(afters, 0);  // a stop after the commit's last write keeps it
 }
 
-// Three sharing connections: the first keeps the file open, the third is
-// stopped at every write of its commit, then the second takes pages and
-// commits. While the third's commit is cut (CommitState 1 beside its
-// journal) the second is refused (10741) and writes nothing; otherwise it
-// commits. Once the connections are closed, the next open rolls the cut
-// commit back: the third's change is wholly there or not at all, so are the
-// second's records.
-TEST_F(Crash, ASharingConnectionNeverWritesOverAnotherOnesStoppedCommit) {
-  std::vector<Operation> ops(2);
+// Three sharing connections: the first keeps Log open and has read it, the
+// third is stopped at every write of its commit, then the first reads Log
+// again (in natural and ByCall order, with the values) and the second takes
+// pages and commits. While the third's commit is cut (CommitState 1 beside
+// its journal) the second is refused (10741) and writes nothing, and the
+// first's reads are refused with the same error and message; otherwise the
+// first reads exactly the last finished commit and the second commits. Once
+// the connections are closed, the next open rolls the cut commit back: the
+// third's change is wholly there or not at all, so are the second's records.
+TEST_F(Crash, ASharingConnectionNeverWritesOverOrReadsAnotherOnesStoppedCommit) {
+  std::vector<Operation> ops(4);
   ops[0].Name = "insert";
   ops[0].Call = SplitCall;
   ops[1].Name = "mixed";
+  ops[2].Name = "update-blob";
+  ops[3].Name = "delete-blob";
   struct Stop {
     size_t Op;
     int64_t K;
@@ -319,20 +324,45 @@ TEST_F(Crash, ASharingConnectionNeverWritesOverAnotherOnesStoppedCommit) {
     ASSERT_TRUE(qv::CopyFile(Base, work, false));
     bool cut = false;
     int32_t code = -1;
+    std::string message, readMessage;
     std::vector<uint8_t> stopped;
     {
       auto first = disk_test::NewDiskDatabase(work), second = disk_test::NewDiskDatabase(work);
       DiskSession keeper(first.get(), true), writer(second.get(), true);
       keeper.Connect();
       writer.Connect();
+      DiskCursor kept(*first, keeper, "Log");
+      kept.Open();
+      ASSERT_EQ(ReadState(kept), BaseState) << what;
       const int rc = RunHelper("engine_tablecrash", Args(work, op, "exit", stops[i].K, i));
       ASSERT_TRUE(rc == 99 || rc == 0) << what << " exit " << rc;
-      DiskCursor log(*second, writer, "Log");
-      log.Open();
       stopped = ReadBytes(work);
       cut = stopped[kVLMCommitStateOffset] == kVLMCommitWriting;
+      LogState read;
+      std::vector<std::string> byCall;
+      int32_t readCode = 0;
+      try {
+        read = ReadState(kept);
+        kept.UseIndex("ByCall");
+        byCall = kept.Column(disk_test::kLogCall);
+      } catch (const EVLMException& e) {
+        readCode = e.NativeError;
+        readMessage = e.what();
+      }
+      if (cut) {
+        EXPECT_EQ(readCode, 10741) << what;
+      } else {
+        EXPECT_EQ(readCode, 0) << what << ": " << readMessage;
+        EXPECT_TRUE(read == BaseState || read == op.After) << what << ": not the last finished commit";
+        std::vector<std::string> calls;
+        for (const auto& [id, record] : read) calls.push_back(record.first);
+        std::sort(calls.begin(), calls.end());
+        EXPECT_EQ(byCall, calls) << what;
+      }
+      DiskCursor log(*second, writer, "Log");
       writer.StartTransaction();
       try {
+        log.Open();
         for (int r = 0; r < kOtherRecords; ++r)
           if (!disk_test::InsertLog(log, "B" + std::to_string(r), std::vector<uint8_t>(300, static_cast<uint8_t>(r))))
             throw qv::Exception("a record was not stored");
@@ -340,11 +370,13 @@ TEST_F(Crash, ASharingConnectionNeverWritesOverAnotherOnesStoppedCommit) {
         code = 0;
       } catch (const EVLMException& e) {
         code = e.NativeError;
+        message = e.what();
       }
       if (writer.InTransaction) writer.Rollback();
     }
     EXPECT_EQ(code, cut ? 10741 : 0) << what;
     if (cut) {
+      EXPECT_EQ(readMessage, message) << what;
       EXPECT_EQ(ReadBytes(work), stopped) << what << ": the refused connection wrote";
     }
     (code == 0 ? committed : refused) += 1;
@@ -578,6 +610,145 @@ TEST_F(Crash, ASharingCopyStoppedOrRefusedGivesItsPagesBackAtTheNextOpen) {
   ASSERT_GE(counts.size(), 3u);
   EXPECT_EQ(counts[counts.size() - 1], counts[counts.size() - 3]) << "the same stop made again";
   EXPECT_EQ(counts[counts.size() - 2], counts[counts.size() - 3]) << "the same stop made again";
+}
+
+// Calls and values of Log, which IDs a failed insert leaves alone.
+std::map<std::string, std::vector<uint8_t>> CallsOf(DiskCursor& log) {
+  std::map<std::string, std::vector<uint8_t>> calls;
+  for (const auto& [id, record] : ReadState(log)) calls[record.first] = record.second;
+  return calls;
+}
+
+// A sharing connection's write that fails at one of its writes to the file
+// (the k-th, for every k: the allocations it writes at once, the journal,
+// the commit) alone or in a transaction between two inserts: an insert
+// whose keys split pages of ByID and ByCall with a value of its own pages,
+// an update that moves its record in ByCall and grows its value, a delete.
+// A write that raised before its commit began leaves nothing: the next
+// insert's commit (or the transaction's) holds everything else and not it,
+// and every structure agrees at the next open (CheckTables). One that
+// raised inside its commit (the database then refuses more until it is
+// opened again) is wholly there or not at all.
+TEST_F(Crash, AWriteThatFailsAtAnyWriteLeavesNothingForTheNextCommit) {
+  using Calls = std::map<std::string, std::vector<uint8_t>>;
+  const std::vector<uint8_t> value = disk_test::LogNotes(3000, 7);
+  const std::string renamed = "Z1000";
+  auto insert = [&](DiskCursor& log) { return disk_test::InsertLog(log, SplitCall, value); };
+  auto inserted = [&](Calls& calls) { calls[SplitCall] = value; };
+  const struct {
+    const char* Name;
+    bool Transaction;
+    std::function<bool(DiskCursor&)> Write;
+    std::function<void(Calls&)> Apply;  // its effect on the records
+  } cases[] = {
+      {"insert", false, insert, inserted},
+      {"insert in a transaction", true, insert, inserted},
+      {"update in a transaction", true, [&](DiskCursor& log) { return disk_test::UpdateLog(log, "C1000", &renamed, &value); },
+       [&](Calls& calls) { calls.erase("C1000"), calls[renamed] = value; }},
+      {"delete", false, [](DiskCursor& log) { return disk_test::DeleteLog(log, "C1021"); },
+       [](Calls& calls) { calls.erase("C1021"); }},
+  };
+  const std::string work = Dir.File("work.vlm");
+  int takenBack = 0;
+  qv::test::TestBudget budget(25);
+  uint64_t step = 0;
+  for (const auto& c : cases) {
+    // Every k until the write no longer meets the fault.
+    bool raised = true;
+    for (int64_t k = 1; raised && budget.Continue(step++); ++k) {
+      const std::string what = std::string(c.Name) + " failing at write " + std::to_string(k);
+      ASSERT_TRUE(qv::CopyFile(Base, work, false));
+      Calls model, written;
+      bool failedCommit = false;
+      {
+        auto connection = std::make_unique<LogConnection>(work, true);
+        if (c.Transaction) {
+          connection->Session.StartTransaction();
+          ASSERT_TRUE(disk_test::InsertLog(connection->Log, "T1")) << what;
+        }
+        model = written = CallsOf(connection->Log);
+        c.Apply(written);
+        qv::SetFileFaultAfter(k, qv::FileFault::FailFrom);
+        try {
+          raised = !c.Write(connection->Log);
+        } catch (const qv::Exception&) {
+          raised = true;
+        }
+        qv::SetFileFaultAfter(0, qv::FileFault::FailFrom);
+        if (!raised) model = written;
+        {
+          std::lock_guard guard(connection->Database->CriticalSection());
+          failedCommit = connection->Database->DiskPageManager()->IsFailed();
+        }
+        // The next open rolls a cut commit back, or finds it whole.
+        if (failedCommit) {
+          connection.reset();
+          connection = std::make_unique<LogConnection>(work, true);
+        }
+        takenBack += raised && !failedCommit ? 1 : 0;
+        ASSERT_TRUE(disk_test::InsertLog(connection->Log, "F1")) << what;
+        model["F1"] = written["F1"] = {};
+        if (c.Transaction) connection->Session.Commit(false);
+      }
+      LogConnection connection(work, false);
+      auto& [database, session, log] = connection;
+      const Calls seen = CallsOf(log);
+      EXPECT_TRUE(seen == model || (failedCommit && seen == written)) << what << (raised ? ": raised" : "");
+      ASSERT_EQ(CheckTables(*database, log, nullptr), "") << what;
+    }
+  }
+  EXPECT_GT(takenBack, 0);  // some write failed before its commit began
+}
+
+// A sharing connection keeps Log open while another process grows the file
+// with records (and a few values of their own pages); the test then holds
+// the database lock, and the connection posts a record, which goes to a
+// record page past the end of the file it knows. Every wait for the lock retries: released
+// during the wait, the post lands whole; held past the tries, the post fails
+// and leaves nothing for the next commit, and the structures agree.
+TEST_F(Crash, APostThatWaitsForTheDatabaseLockLandsWholeOrLeavesNothing) {
+  const std::string work = Dir.File("work.vlm");
+  storage_test::FastRetries retries(40);
+  for (const bool released : {true, false}) {
+    const std::string what = released ? "lock released during the wait" : "lock held";
+    ASSERT_TRUE(qv::CopyFile(Base, work, false));
+    std::map<std::string, std::vector<uint8_t>> model;
+    bool raised = false;
+    {
+      storage_test::Peer other(work, "peer", "engine_tablecrash");
+      ASSERT_EQ(other.Greeting, "ready");
+      LogConnection connection(work, true);
+      auto& [database, session, log] = connection;
+      model = CallsOf(log);
+      for (int r = 0; r < 60; ++r) {
+        const int32_t size = r % 10 == 0 ? 2500 : 0;
+        ASSERT_EQ(other.Ask("insert G" + std::to_string(r) + " " + std::to_string(size) + " " + std::to_string(r)), "ok");
+        model["G" + std::to_string(r)] = disk_test::LogNotes(size, r);
+      }
+      qv::File holder = qv::File::Open(work, qv::FileAccess::ReadWrite, qv::FileDisposition::OpenExisting);
+      ASSERT_TRUE(holder.Lock(kVLMDatabaseLockOffset, 1));
+      int sleeps = 0;
+      qv::SetSleeper([&](uint32_t) {
+        if (++sleeps == 5 && released) holder.Unlock(kVLMDatabaseLockOffset, 1);
+      });
+      try {
+        raised = !disk_test::InsertLog(log, "W1");
+      } catch (const qv::Exception&) {
+        raised = true;
+      }
+      qv::SetSleeper([](uint32_t) {});
+      EXPECT_GE(sleeps, 5) << what << ": the post did not wait for the lock";
+      EXPECT_EQ(raised, !released) << what;
+      if (!raised) model["W1"] = {};
+      holder.Close();
+      ASSERT_TRUE(disk_test::InsertLog(log, "W2")) << what;
+      model["W2"] = {};
+    }
+    LogConnection connection(work, false);
+    auto& [database, session, log] = connection;
+    EXPECT_TRUE(CallsOf(log) == model) << what;
+    ASSERT_EQ(CheckTables(*database, log, nullptr), "") << what;
+  }
 }
 
 }  // namespace
