@@ -607,6 +607,8 @@ void TVLMAO::UnhideOperandFields(TVLMExpression* expression) {
 // ---------------------------------------------------------- materialisation
 
 void TVLMAO::Materialize() {
+  // Its parent pulls the rows of an operator that stays pipelined.
+  VLM_INVARIANT("VLMRelAlgebra 6", !StaysPipelined());
   qv::StringList names;
   qv::StringList displays;
   if (FieldMap.Count() > 0) {
@@ -681,6 +683,44 @@ bool TVLMAO::PaddedSide(const TVLMAO* op, const TVLMAO* operand) {
   return (op->LeftIsNull && operand == op->Left.get()) || (op->RightIsNull && operand == op->Right.get());
 }
 
+// Each visible field's road into the result table's new record, found once
+// when the sources stay put while the rows come: the chain of operands
+// behind it (DatasetSource's) and, where it ends at a column that is not a
+// BLOB and has the result column's type and size, the bytes CopyFieldValue
+// would copy (From -1: none; the field goes through CopyFieldToCursor). A
+// padded side on the chain leaves the field null.
+struct TVLMAO::TColumnCopy {
+  int32_t FieldNo = 0;
+  std::vector<std::pair<TVLMAO*, TVLMAO*>> Sides;
+  TVLMTable* Source = nullptr;
+  int32_t From = -1;
+  int32_t FromOffset = 0;
+  int32_t To = 0;
+  int32_t ToOffset = 0;
+  int32_t Size = 0;
+};
+
+// What DISTINCT's fill remembers: the values of the row before, and the
+// bytes of rows the unique index decided on. Values equal byte for byte are
+// equal for the unique index, whatever its collation: a row whose bytes met
+// the index before is refused by it again, as the result only grows. Rows
+// unequal in bytes but equal for the index are still refused by the index
+// itself.
+class TVLMAO::TDistinctRows {
+public:
+  explicit TDistinctRows(size_t fieldCount) : Previous(fieldCount) {}
+  // The current row's bytes (Key) as decided, within the memory allowed.
+  void Remember() {
+    if (DecidedBytes + Key.size() > kDistinctMemoryBytes) return;
+    if (Decided.insert(Key).second) DecidedBytes += Key.size() + sizeof(std::string);
+  }
+
+  std::vector<TVLMVariant> Previous;
+  std::unordered_set<std::string> Decided;
+  size_t DecidedBytes = 0;
+  std::string Key;
+};
+
 void TVLMAO::FillResultTable() {
   TVLMTable& table = *ResultTable();
   TVLMLocalCursor* cursor = table.Handle();
@@ -698,85 +738,8 @@ void TVLMAO::FillResultTable() {
     cursor->RecordBuffer = shown;
     if (record != nullptr) cursor->FreeRecordBuffer(record);
   });
-  std::vector<TVLMVariant> previous(Distinct ? DistinctFieldNos.size() : 0);
-  // Values equal byte for byte are equal for the unique index, whatever its
-  // collation: a row whose bytes met the index before is refused by it
-  // again, as the result only grows. Rows unequal in bytes but equal for
-  // the index are still refused by the index itself.
-  std::unordered_set<std::string> decided;
-  size_t decidedBytes = 0;
-  std::string key;
-  auto remember = [&] {
-    if (decidedBytes + key.size() > kDistinctMemoryBytes) return;
-    if (decided.insert(key).second) decidedBytes += key.size() + sizeof(std::string);
-  };
-  // Each visible field's road into the new record, found once when the
-  // sources stay put while the rows come: the chain of operands behind it
-  // (DatasetSource's) and, where it ends at a column that is not a BLOB
-  // and has the result column's type and size, the bytes CopyFieldValue
-  // would copy. A padded side on the chain leaves the field null; the
-  // other fields go through CopyFieldToCursor.
-  struct TColumnCopy {
-    int32_t FieldNo = 0;
-    std::vector<std::pair<TVLMAO*, TVLMAO*>> Sides;
-    TVLMTable* Source = nullptr;
-    int32_t From = -1;
-    int32_t FromOffset = 0;
-    int32_t To = 0;
-    int32_t ToOffset = 0;
-    int32_t Size = 0;
-  };
-  std::vector<TColumnCopy> copies;
-  if (atCursor) {
-    for (int32_t i = 0; i < FieldCount(); ++i) {
-      if (Fields[static_cast<size_t>(i)].Hidden) continue;
-      TColumnCopy& copy = copies.emplace_back();
-      copy.FieldNo = i;
-      if (!SourcesStayWhileFilling()) continue;
-      int32_t column = -1;
-      copy.Source = WalkToDataset(i, column, [&](TVLMAO* op, TVLMAO* operand) {
-        copy.Sides.emplace_back(op, operand);
-        return true;
-      });
-      const TVLMLocalCursor* from = copy.Source != nullptr ? copy.Source->Handle() : nullptr;
-      const int32_t dest = static_cast<int32_t>(copies.size()) - 1;
-      if (from == nullptr || !from->FieldDefs || column < 0 || column >= from->FieldDefs->GetCount() ||
-          dest >= cursor->CursorFieldCount())
-        continue;
-      const int32_t to = cursor->CursorFieldDefs->GetFieldDef(dest)->FieldNo;
-      if (to < 0 || to >= cursor->TableFieldCount()) continue;
-      const TVLMFieldDef& source = *from->FieldDefs->GetFieldDef(column);
-      const TVLMFieldDef& target = *cursor->FieldDefs->GetFieldDef(to);
-      if (VLMIsBLOBBaseType(source.BaseType) || source.BaseType != target.BaseType ||
-          source.DataSize != target.DataSize)
-        continue;
-      copy.From = column;
-      copy.FromOffset = source.BufferOffset;
-      copy.To = to;
-      copy.ToOffset = target.BufferOffset;
-      copy.Size = source.DataSize;
-    }
-  }
-  auto copyRow = [&] {
-    for (const TColumnCopy& copy : copies) {
-      if (copy.From < 0) {
-        CopyFieldToCursor(copy.FieldNo, static_cast<int32_t>(&copy - copies.data()), *cursor);
-        continue;
-      }
-      bool padded = false;
-      for (const auto& [op, operand] : copy.Sides)
-        if (PaddedSide(op, operand)) padded = true;
-      if (padded || (copy.Source->Bof() && copy.Source->Eof())) continue;
-      const TVLMLocalCursor* from = copy.Source->CursorAtActiveRecord();
-      if (from == nullptr) continue;
-      if (VLMGetBit(copy.From, from->RecordBuffer)) {
-        VLMSetBit(true, copy.To, record);
-        continue;
-      }
-      std::memcpy(record + copy.ToOffset, from->RecordBuffer + copy.FromOffset, static_cast<size_t>(copy.Size));
-      VLMSetBit(false, copy.To, record);
-    }
-  };
+  TDistinctRows distinct(Distinct ? DistinctFieldNos.size() : 0);
+  const std::vector<TColumnCopy> copies = atCursor ? PlanColumnCopies(*cursor) : std::vector<TColumnCopy>();
   // Rows the result holds, and the rows that passed the condition: the
   // skip of FirstRow counts these, so it never skips a row twice.
   int64_t held = 0;
@@ -786,49 +749,10 @@ void TVLMAO::FillResultTable() {
     if (Condition && !Condition->GetBooleanValue()) continue;
     ++passed;
     if (FirstRow >= 0 && passed < FirstRow) continue;
-    if (Distinct) {
-      // A run of equal rows is dropped here; equal rows that are not
-      // adjacent are refused by the unique index below.
-      bool allEqual = true;
-      key.clear();
-      for (size_t k = 0; k < previous.size(); ++k) {
-        GetFieldValue(WorkValue, DistinctFieldNos[k], true, false);
-        if (held > 0 && WorkValue.Compare(previous[k]) != 0) allEqual = false;
-        AppendValueBytes(key, WorkValue);
-        previous[k].Assign(WorkValue, true);
-        WorkValue.SetNull();
-      }
-      if (allEqual && held > 0) continue;
-      if (decided.count(key) > 0) continue;
-    }
-    if (atCursor) {
-      // A new record: every field null, no place yet.
-      cursor->InitRecordBuffer(record, true);
-      std::memset(record + cursor->BookmarkOffset, 0xFF, kVLMRecordIDSize);
-      cursor->RecordBuffer = record;
-      copyRow();
-      // The unique index answers without raising; a row it refuses never
-      // reaches the table.
-      if (Distinct && !cursor->CheckConstraints(true)) {
-        remember();
-        continue;
-      }
-      cursor->Post(true);
-      VLMCheckEngineError(cursor->ResultCode, cursor->ResultText);
-    } else {
-      table.Append();
-      int32_t column = 0;
-      for (int32_t i = 0; i < FieldCount(); ++i)
-        if (!Fields[static_cast<size_t>(i)].Hidden) CopyFieldToResult(i, column++);
-      // The copies left the cursor on the new record's buffer.
-      if (Distinct && !cursor->CheckConstraints(true)) {
-        table.Cancel();
-        remember();
-        continue;
-      }
-      table.Post();
-    }
-    if (Distinct) remember();
+    if (Distinct && RepeatsDecidedRow(distinct, held)) continue;
+    const bool taken = atCursor ? PostAtCursor(*cursor, record, copies) : PostThroughDataset(table, *cursor);
+    if (Distinct) distinct.Remember();
+    if (!taken) continue;
     ++held;
     if (RowLimit >= 0 && held >= RowLimit) break;
   }
@@ -840,6 +764,104 @@ void TVLMAO::FillResultTable() {
     cursor->FreeRecordBuffer(record);
     table.First();
   }
+}
+
+std::vector<TVLMAO::TColumnCopy> TVLMAO::PlanColumnCopies(TVLMLocalCursor& cursor) {
+  std::vector<TColumnCopy> copies;
+  for (int32_t i = 0; i < FieldCount(); ++i) {
+    if (Fields[static_cast<size_t>(i)].Hidden) continue;
+    TColumnCopy& copy = copies.emplace_back();
+    copy.FieldNo = i;
+    if (!SourcesStayWhileFilling()) continue;
+    int32_t column = -1;
+    copy.Source = WalkToDataset(i, column, [&](TVLMAO* op, TVLMAO* operand) {
+      copy.Sides.emplace_back(op, operand);
+      return true;
+    });
+    const TVLMLocalCursor* from = copy.Source != nullptr ? copy.Source->Handle() : nullptr;
+    const int32_t dest = static_cast<int32_t>(copies.size()) - 1;
+    if (from == nullptr || !from->FieldDefs || column < 0 || column >= from->FieldDefs->GetCount() ||
+        dest >= cursor.CursorFieldCount())
+      continue;
+    const int32_t to = cursor.CursorFieldDefs->GetFieldDef(dest)->FieldNo;
+    if (to < 0 || to >= cursor.TableFieldCount()) continue;
+    const TVLMFieldDef& source = *from->FieldDefs->GetFieldDef(column);
+    const TVLMFieldDef& target = *cursor.FieldDefs->GetFieldDef(to);
+    if (VLMIsBLOBBaseType(source.BaseType) || source.BaseType != target.BaseType || source.DataSize != target.DataSize)
+      continue;
+    copy.From = column;
+    copy.FromOffset = source.BufferOffset;
+    copy.To = to;
+    copy.ToOffset = target.BufferOffset;
+    copy.Size = source.DataSize;
+  }
+  // One column of the result table for each visible field, in field order.
+  VLM_INVARIANT("VLMRelAlgebra 5", static_cast<int32_t>(copies.size()) == cursor.CursorFieldCount());
+  return copies;
+}
+
+void TVLMAO::CopyRowToRecord(const std::vector<TColumnCopy>& copies, TVLMLocalCursor& cursor, uint8_t* record) {
+  for (const TColumnCopy& copy : copies) {
+    if (copy.From < 0) {
+      CopyFieldToCursor(copy.FieldNo, static_cast<int32_t>(&copy - copies.data()), cursor);
+      continue;
+    }
+    bool padded = false;
+    for (const auto& [op, operand] : copy.Sides)
+      if (PaddedSide(op, operand)) padded = true;
+    if (padded || (copy.Source->Bof() && copy.Source->Eof())) continue;
+    const TVLMLocalCursor* from = copy.Source->CursorAtActiveRecord();
+    if (from == nullptr) continue;
+    if (VLMGetBit(copy.From, from->RecordBuffer)) {
+      VLMSetBit(true, copy.To, record);
+      continue;
+    }
+    std::memcpy(record + copy.ToOffset, from->RecordBuffer + copy.FromOffset, static_cast<size_t>(copy.Size));
+    VLMSetBit(false, copy.To, record);
+  }
+}
+
+bool TVLMAO::RepeatsDecidedRow(TDistinctRows& rows, int64_t held) {
+  // A run of equal rows is dropped here; equal rows that are not adjacent
+  // are refused by the unique index when posted.
+  bool allEqual = true;
+  rows.Key.clear();
+  for (size_t k = 0; k < rows.Previous.size(); ++k) {
+    GetFieldValue(WorkValue, DistinctFieldNos[k], true, false);
+    if (held > 0 && WorkValue.Compare(rows.Previous[k]) != 0) allEqual = false;
+    AppendValueBytes(rows.Key, WorkValue);
+    rows.Previous[k].Assign(WorkValue, true);
+    WorkValue.SetNull();
+  }
+  return (allEqual && held > 0) || rows.Decided.count(rows.Key) > 0;
+}
+
+bool TVLMAO::PostAtCursor(TVLMLocalCursor& cursor, uint8_t* record, const std::vector<TColumnCopy>& copies) {
+  // A new record: every field null, no place yet.
+  cursor.InitRecordBuffer(record, true);
+  std::memset(record + cursor.BookmarkOffset, 0xFF, kVLMRecordIDSize);
+  cursor.RecordBuffer = record;
+  CopyRowToRecord(copies, cursor, record);
+  // The unique index answers without raising; a row it refuses never
+  // reaches the table.
+  if (Distinct && !cursor.CheckConstraints(true)) return false;
+  cursor.Post(true);
+  VLMCheckEngineError(cursor.ResultCode, cursor.ResultText);
+  return true;
+}
+
+bool TVLMAO::PostThroughDataset(TVLMTable& table, TVLMLocalCursor& cursor) {
+  table.Append();
+  int32_t column = 0;
+  for (int32_t i = 0; i < FieldCount(); ++i)
+    if (!Fields[static_cast<size_t>(i)].Hidden) CopyFieldToResult(i, column++);
+  // The copies left the cursor on the new record's buffer.
+  if (Distinct && !cursor.CheckConstraints(true)) {
+    table.Cancel();
+    return false;
+  }
+  table.Post();
+  return true;
 }
 
 TVLMTable* TVLMAO::DatasetSource(int32_t fieldNo, int32_t& column, bool& padded) {

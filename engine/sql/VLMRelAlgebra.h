@@ -89,6 +89,8 @@
 //   5. The result table's columns are the visible fields in field order, no
 //      autoincrement type among them; its projection shows the FieldMap
 //      fields under their display names.
+//   6. An operator that stays pipelined (StaysPipelined) is never
+//      materialised: its rows are made as its parent pulls them.
 //
 // Error codes: the design's 10303 (leaf table cannot be opened; a lock
 // conflict there is 20850-20853, VLMSQLCommand.h; another connection's cut
@@ -485,6 +487,19 @@ private:
   TVLMTable* WalkToDataset(int32_t fieldNo, int32_t& column, OnStep&& onStep);
   // True when operand is op's side padded with nulls for the current row.
   static bool PaddedSide(const TVLMAO* op, const TVLMAO* operand);
+  // The steps of FillResultTable: each visible field's road into the
+  // result table's new record, planned once, and the current row copied
+  // along them; DISTINCT's memory of decided rows, and whether the current
+  // row repeats the row before or one decided (held: rows held so far);
+  // the current row posted into the result table from the record buffer or
+  // through the dataset: false when its unique index refused it.
+  struct TColumnCopy;
+  class TDistinctRows;
+  std::vector<TColumnCopy> PlanColumnCopies(TVLMLocalCursor& cursor);
+  void CopyRowToRecord(const std::vector<TColumnCopy>& copies, TVLMLocalCursor& cursor, uint8_t* record);
+  bool RepeatsDecidedRow(TDistinctRows& rows, int64_t held);
+  bool PostAtCursor(TVLMLocalCursor& cursor, uint8_t* record, const std::vector<TColumnCopy>& copies);
+  bool PostThroughDataset(TVLMTable& table, TVLMLocalCursor& cursor);
 };
 
 // ------------------------------------------------------------- TVLMAOTable

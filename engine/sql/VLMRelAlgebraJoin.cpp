@@ -67,9 +67,14 @@
 //      once, only with equal, non-null keys and JoinCondition true.
 //   3. RunStart is empty or marks the first inner row whose key is RunKey_;
 //      every inner row before the inner operand's position has a key below
-//      the current outer key (merge; not when pulling the left operand).
+//      the current outer key, and a new outer key lies above the run key
+//      before it (merge; not when pulling the left operand).
 //   4. Padding flags are clear while keys are compared and while
 //      JoinCondition is evaluated.
+//   5. The inner row the table's keyed probe finds holds the outer key (the
+//      probe's key bytes are the outer key laid out as the inner column).
+//   6. The scan of an outer row with a key starts on an inner row of that
+//      key: the one StartOuterRow stepped, sought or probed to, or RunStart.
 //
 // Error codes: 10330, 10332 (lists of different lengths), 10331, 10332
 // (a join field matched by no field or by several), 10334 (both fields of
@@ -363,6 +368,10 @@ std::optional<bool> TVLMAOJoin::ProbeInner() {
   if (!probe.hit) return false;
   VLMPutRecordID(ProbeBookmark_.data(), probe.found);
   GoTo(*Right, ProbeBookmark_);
+  if (VLM_DEBUG_CHECKS) {
+    GetFieldValue(RightKey_, RightJoinFields.Items()[0], false, false);
+    VLM_INVARIANT("VLMRelAlgebraJoin 5", LeftKey_.Compare(RightKey_, true) == 0);
+  }
   return true;
 }
 
@@ -578,6 +587,14 @@ bool TVLMAOJoin::StartOuterRow() {
   }
   // A new key, above every key before it: the inner rows behind the inner
   // operand's position are never needed again.
+  if (VLM_DEBUG_CHECKS && RunKey_.size() == static_cast<size_t>(outerFields.Count())) {
+    uint8_t order = 0;
+    for (int32_t k = 0; k < outerFields.Count() && order == 0; ++k) {
+      GetFieldValue(RightKey_, outerFields.Items()[k], false, false);
+      order = RightKey_.Compare(RunKey_[static_cast<size_t>(k)], true);
+    }
+    VLM_INVARIANT("VLMRelAlgebraJoin 3", order == 2);
+  }
   bool probed = false;
   if (SeekInner_ && !inner.Eof()) {
     // A seeking join is INNER or LEFT on one key: CompareKeys without
@@ -663,6 +680,10 @@ void TVLMAOJoin::OuterDrivenNext() {
     bool ended = inner.Eof();
     bool candidate = !ended;
     if (!ended && KeyMode) {
+      if (onRunStart && VLM_DEBUG_CHECKS) {
+        CompareKeys();
+        VLM_INVARIANT("VLMRelAlgebraJoin 6", KeyCompare == 0);
+      }
       if (onRunStart)
         KeyCompare = 0;
       else

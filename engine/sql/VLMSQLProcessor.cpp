@@ -70,7 +70,6 @@ void TVLMSQLProcessor::ClearCommands() { Commands_.clear(); }
 void TVLMSQLProcessor::SetCommand(std::unique_ptr<TVLMSQLCommand> command) {
   Commands_.clear();
   Commands_.push_back(std::move(command));
-  VLM_INVARIANT("VLMSQLProcessor 1", Commands_.size() <= 1);
 }
 
 namespace {
@@ -122,7 +121,6 @@ TVLMCursor* TVLMSQLProcessor::Execute() {
     for (int32_t i = 0; i < Params.GetCount(); ++i) LexedParams_.push_back(Params.GetItem(i));
   }
   while (NextStatement(*Lexer_)) {
-    VLM_INVARIANT("VLMSQLProcessor 1", Commands_.size() <= 1);
     TVLMSQLCommand& command = *Command();
     // A statement that may change a table's structure or drop it finds no
     // table of this processor open.

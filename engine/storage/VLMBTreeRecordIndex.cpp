@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "engine/core/VLMBase.h"
+#include "engine/core/VLMCheck.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMMemory.h"
 #include "engine/core/VLMTableData.h"
@@ -942,6 +943,111 @@ constexpr size_t kProbeKeyRoom = 64;
 
 }  // namespace
 
+// The probe's key against a leaf's entries, as the leaf controller compares
+// them (exactly, the entry's value as its record ID), with the entries'
+// layout read from the head once per leaf (Lay). A key of one ascending
+// whole-number part that is not null is compared with a non-null entry by
+// its value, as the key reference orders them (the binary search in a leaf
+// is most of a probe's comparisons).
+class TVLMBTreeRecordIndex::TProbeKey {
+public:
+  // A copy of the condition's key over the key reference's PartCount
+  // parts: the index's own key buffer serves every search of the index, and
+  // visit may search it.
+  TProbeKey(TVLMRecordKeyRef& keyRef, const uint8_t* keyBuffer, int32_t sessionID)
+      : KeyRef_(keyRef), SessionID_(sessionID) {
+    const auto keySize = static_cast<size_t>(std::max(KeyRef_.KeySize, 1));
+    if (keySize > kProbeKeyRoom) Large_.resize(keySize);
+    Key_ = keySize > kProbeKeyRoom ? Large_.data() : Room_;
+    KeyRef_.MakeKey(keyBuffer, Key_);
+    if (KeyRef_.PartCount == 1) Lead_ = KeyRef_.Parts[0];
+    Whole_ = KeyRef_.PartCount == 1 && Lead_.TruncBytes == 0 && Lead_.Descending == 0 && Key_[Lead_.KeyOffset] == 0 &&
+             WholeNumberAt(Lead_, Key_ + Lead_.KeyOffset + 1, Wanted_);
+  }
+  TProbeKey(const TProbeKey&) = delete;
+  TProbeKey& operator=(const TProbeKey&) = delete;
+
+  const uint8_t* Key() const { return Key_; }
+
+  // The entries of leaf are the ones compared from here on.
+  void Lay(const TVLMBTreePage& leaf) {
+    First_ = leaf.EntryKey(0);
+    Stride_ = leaf.EntrySize();
+    EntryKeySize_ = leaf.GetKeySize();
+  }
+
+  // The key against entry: < 0 below it, 0 equal, > 0 above it.
+  int32_t CompareAt(int32_t entry) const {
+    const uint8_t* at = First_ + static_cast<ptrdiff_t>(entry) * Stride_;
+    int64_t stored = 0;
+    if (Whole_ && at[Lead_.KeyOffset] == 0) {
+      WholeNumberAt(Lead_, at + Lead_.KeyOffset + 1, stored);
+      return Wanted_ < stored ? -1 : (Wanted_ > stored ? 1 : 0);
+    }
+    return KeyRef_.Compare(Key_, at, at + EntryKeySize_, nullptr, SessionID_, true);
+  }
+
+  // The first entry of low..high not below the key, where entry high is not
+  // below it.
+  int32_t FirstNotBelow(int32_t low, int32_t high) const {
+    // Whole numbers spread evenly over the leaf (a counter's keys) put the
+    // key near its share of the way from the first value to the last: the
+    // entry there and its neighbour usually decide.
+    int64_t first = 0;
+    int64_t last = 0;
+    if (Whole_ && low < high && ValueAt(low, first) && ValueAt(high, last) && first < Wanted_ && Wanted_ <= last) {
+      const double share = (static_cast<double>(Wanted_) - static_cast<double>(first)) /
+                           (static_cast<double>(last) - static_cast<double>(first));
+      const int32_t guess =
+          std::clamp(low + static_cast<int32_t>(share * static_cast<double>(high - low)), low + 1, high);
+      // Entry low is below the key and entry high is not.
+      if (CompareAt(guess) > 0)
+        low = guess + 1;
+      else if (CompareAt(guess - 1) > 0)
+        low = high = guess;
+      else
+        high = guess - 1;
+    }
+    while (low < high) {
+      const int32_t mid = low + (high - low) / 2;
+      if (CompareAt(mid) > 0)
+        low = mid + 1;
+      else
+        high = mid;
+    }
+    return low;
+  }
+
+private:
+  // The value of a non-null entry of a whole-number key.
+  bool ValueAt(int32_t entry, int64_t& value) const {
+    const uint8_t* at = First_ + static_cast<ptrdiff_t>(entry) * Stride_ + Lead_.KeyOffset;
+    return at[0] == 0 && WholeNumberAt(Lead_, at + 1, value);
+  }
+
+  TVLMRecordKeyRef& KeyRef_;
+  const int32_t SessionID_;
+  uint8_t Room_[kProbeKeyRoom];
+  std::vector<uint8_t> Large_;
+  uint8_t* Key_ = nullptr;
+  TVLMKeyPart Lead_{};
+  int64_t Wanted_ = 0;
+  bool Whole_ = false;
+  const uint8_t* First_ = nullptr;
+  int32_t Stride_ = 0;
+  int32_t EntryKeySize_ = 0;
+};
+
+// Where a probe's walk of its run begins: the leaf (page number and level)
+// and the entry, with the leaf still held when the search that found it
+// loaded it.
+struct TVLMBTreeRecordIndex::TProbeStart {
+  int32_t LeafNo = -1;
+  int32_t Level = 0;
+  int32_t Entry = 0;
+  TVLMBTreePagePtr Held;
+};
+
 bool TVLMBTreeRecordIndex::ProbeEqual(int32_t sessionID, const TVLMScanSearchCondition& condition,
                                       std::unique_ptr<TVLMEngineReadState>* kept,
                                       const std::function<bool(const TVLMRecordID&)>& visit) {
@@ -953,116 +1059,22 @@ bool TVLMBTreeRecordIndex::ProbeEqual(int32_t sessionID, const TVLMScanSearchCon
   auto restore = qv::ScopeExit([&] { KeyRef.PartCount = saved; });
   const auto parts = static_cast<int32_t>(KeyRef.Parts.size());
   KeyRef.PartCount = condition.KeyFieldCount < 0 ? parts : std::min(condition.KeyFieldCount, parts);
-  // A copy of the key: Key_ serves every search of the index, and visit may
-  // search it.
-  uint8_t room[kProbeKeyRoom];
-  std::vector<uint8_t> large;
-  const auto keySize = static_cast<size_t>(std::max(KeyRef.KeySize, 1));
-  if (keySize > kProbeKeyRoom) large.resize(keySize);
-  uint8_t* key = keySize > kProbeKeyRoom ? large.data() : room;
-  KeyRef.MakeKey(condition.KeyBuffer, key);
-  // The key against a leaf's entry, as the leaf controller compares them
-  // (exactly, the entry's value as its record ID), with the entries'
-  // layout read from the head once per leaf.
-  struct {
-    const uint8_t* First = nullptr;
-    int32_t Stride = 0;
-    int32_t KeySize = 0;
-  } entries;
-  auto lay = [&](const TVLMBTreePage& leaf) {
-    entries.First = leaf.EntryKey(0);
-    entries.Stride = leaf.EntrySize();
-    entries.KeySize = leaf.GetKeySize();
-  };
-  // A key of one ascending whole-number part that is not null is compared
-  // with a non-null entry by its value, as the key reference orders them
-  // (the binary search in a leaf is most of a probe's comparisons).
-  const TVLMKeyPart lead = KeyRef.PartCount == 1 ? KeyRef.Parts[0] : TVLMKeyPart{};
-  int64_t wanted = 0;
-  const bool whole = KeyRef.PartCount == 1 && lead.TruncBytes == 0 && lead.Descending == 0 &&
-                     key[lead.KeyOffset] == 0 && WholeNumberAt(lead, key + lead.KeyOffset + 1, wanted);
-  // The value of a non-null entry of such a key.
-  auto valueAt = [&](int32_t entry, int64_t& value) {
-    const uint8_t* at = entries.First + static_cast<ptrdiff_t>(entry) * entries.Stride + lead.KeyOffset;
-    return at[0] == 0 && WholeNumberAt(lead, at + 1, value);
-  };
-  auto compareAt = [&](int32_t entry) {
-    const uint8_t* at = entries.First + static_cast<ptrdiff_t>(entry) * entries.Stride;
-    int64_t stored = 0;
-    if (whole && at[lead.KeyOffset] == 0) {
-      WholeNumberAt(lead, at + lead.KeyOffset + 1, stored);
-      return wanted < stored ? -1 : (wanted > stored ? 1 : 0);
-    }
-    return KeyRef.Compare(key, at, at + entries.KeySize, nullptr, sessionID, true);
-  };
+  TProbeKey key(KeyRef, condition.KeyBuffer, sessionID);
 
   // The first entry not below the key: on the leaf the last probe began at
-  // or on the next one, when the key lies above that leaf's first entry (a
-  // run of equal keys may begin on the leaf before it); else by a descent.
+  // or on the next one, trusted while the table and the view of the index's
+  // pages stay; else by a descent.
   auto* state = kept != nullptr && *kept && (*kept)->Owner == this ? static_cast<TVLMProbeState*>(kept->get())
                                                                     : nullptr;
   const uint32_t stamp = Table().RecordManager->ChangeStamp;
   const uint64_t view = Pages()->ViewVersion();
-  int32_t leafNo = -1;
-  int32_t level = 0;
-  int32_t entry = 0;
-  TVLMBTreePagePtr held;
+  TProbeStart start;
+  TProbeFind find = TProbeFind::Descend;
   if (state != nullptr && state->SessionID == sessionID && state->RootPageNo == RootPageNo() &&
-      state->Stamp == stamp && state->View == view) {
-    int32_t at = state->LeafPageNo;
-    for (int32_t hop = 0; hop < 2 && leafNo < 0; ++hop) {
-      TVLMBTreePagePtr leaf =
-          TVLMBTreePage::Load(Pages(), &KeyRef, sessionID, at, TVLMBTreePlace::AtLevel(state->LeafLevel, 1));
-      const int32_t n = leaf->GetEntryCount();
-      lay(*leaf);
-      if (n == 0 || (hop == 0 && compareAt(0) <= 0)) break;
-      if (compareAt(n - 1) <= 0) {
-        int32_t low = hop == 0 ? 1 : 0;
-        int32_t high = n - 1;
-        // Whole numbers spread evenly over the leaf (a counter's keys) put
-        // the key near its share of the way from the first value to the
-        // last: the entry there and its neighbour usually decide.
-        int64_t first = 0;
-        int64_t last = 0;
-        if (whole && low < high && valueAt(low, first) && valueAt(high, last) && first < wanted && wanted <= last) {
-          const double share = (static_cast<double>(wanted) - static_cast<double>(first)) /
-                               (static_cast<double>(last) - static_cast<double>(first));
-          const int32_t guess =
-              std::clamp(low + static_cast<int32_t>(share * static_cast<double>(high - low)), low + 1, high);
-          // Entry low is below the key and entry high is not.
-          if (compareAt(guess) > 0)
-            low = guess + 1;
-          else if (compareAt(guess - 1) > 0)
-            low = high = guess;
-          else
-            high = guess - 1;
-        }
-        while (low < high) {
-          const int32_t mid = low + (high - low) / 2;
-          if (compareAt(mid) > 0)
-            low = mid + 1;
-          else
-            high = mid;
-        }
-        leafNo = at;
-        level = state->LeafLevel;
-        entry = low;
-        held = std::move(leaf);
-        break;
-      }
-      // Every entry up to this leaf's last is below the key.
-      at = leaf->GetNextPageNo();
-      if (at == -1) return false;
-    }
-  }
-  if (leafNo < 0) {
-    TVLMKeyPath path;
-    if (!LoadRoot(sessionID, 20121)->FindByCondition(sessionID, true, path, kVLMSearchGreaterOrEqual, key))
-      return false;
-    level = path.Depth - 1;
-    leafNo = path.Levels[level].PageNo;
-    entry = path.Levels[level].EntryNo;
-  }
+      state->Stamp == stamp && state->View == view)
+    find = StartOnKeptLeaf(sessionID, state->LeafPageNo, state->LeafLevel, key, start);
+  if (find == TProbeFind::None) return false;
+  if (find == TProbeFind::Descend && !StartByDescent(sessionID, key, start)) return false;
   if (kept != nullptr) {
     if (state == nullptr) {
       *kept = std::make_unique<TVLMProbeState>(this);
@@ -1070,31 +1082,78 @@ bool TVLMBTreeRecordIndex::ProbeEqual(int32_t sessionID, const TVLMScanSearchCon
     }
     state->SessionID = sessionID;
     state->RootPageNo = RootPageNo();
-    state->LeafPageNo = leafNo;
-    state->LeafLevel = level;
+    state->LeafPageNo = start.LeafNo;
+    state->LeafLevel = start.Level;
     state->Stamp = stamp;
     state->View = view;
   }
+  return VisitEqualRun(sessionID, key, start, stamp, visit);
+}
 
+TVLMBTreeRecordIndex::TProbeFind TVLMBTreeRecordIndex::StartOnKeptLeaf(int32_t sessionID, int32_t leafNo,
+                                                                       int32_t level, TProbeKey& key,
+                                                                       TProbeStart& start) {
+  // The key must lie above the kept leaf's first entry: a run of equal keys
+  // may begin on the leaf before it.
+  int32_t at = leafNo;
+  for (int32_t hop = 0; hop < 2; ++hop) {
+    TVLMBTreePagePtr leaf =
+        TVLMBTreePage::Load(Pages(), &KeyRef, sessionID, at, TVLMBTreePlace::AtLevel(level, 1));
+    const int32_t n = leaf->GetEntryCount();
+    key.Lay(*leaf);
+    if (n == 0 || (hop == 0 && key.CompareAt(0) <= 0)) return TProbeFind::Descend;
+    if (key.CompareAt(n - 1) <= 0) {
+      start.Entry = key.FirstNotBelow(hop == 0 ? 1 : 0, n - 1);
+      // The walk begins at the run's first entry (the leaf before the next
+      // one holds only smaller keys).
+      VLM_INVARIANT("VLMBTreeRecordIndex 4", key.CompareAt(start.Entry) <= 0 &&
+                                                 (start.Entry == 0 || key.CompareAt(start.Entry - 1) > 0));
+      start.LeafNo = at;
+      start.Level = level;
+      start.Held = std::move(leaf);
+      return TProbeFind::Found;
+    }
+    // Every entry up to this leaf's last is below the key.
+    at = leaf->GetNextPageNo();
+    if (at == -1) return TProbeFind::None;
+  }
+  return TProbeFind::Descend;
+}
+
+bool TVLMBTreeRecordIndex::StartByDescent(int32_t sessionID, const TProbeKey& key, TProbeStart& start) {
+  TVLMKeyPath path;
+  if (!LoadRoot(sessionID, 20121)->FindByCondition(sessionID, true, path, kVLMSearchGreaterOrEqual, key.Key()))
+    return false;
+  start.Level = path.Depth - 1;
+  start.LeafNo = path.Levels[start.Level].PageNo;
+  start.Entry = path.Levels[start.Level].EntryNo;
+  return true;
+}
+
+bool TVLMBTreeRecordIndex::VisitEqualRun(int32_t sessionID, TProbeKey& key, TProbeStart& start, uint32_t stamp,
+                                         const std::function<bool(const TVLMRecordID&)>& visit) {
   // The run of equal entries, a batch at a time with no page held while
   // visit runs; a leaf chain that comes back to a leaf of the run raises
   // 10674.
   std::unordered_set<int32_t> seen;
   bool reached = false;
+  int32_t leafNo = start.LeafNo;
+  int32_t entry = start.Entry;
   for (;;) {
     TVLMRecordID batch[kProbeBatch];
     int32_t taken = 0;
     bool ended = false;
     {
-      TVLMBTreePagePtr leaf =
-          held      ? std::move(held)
-          : reached ? ChainLeaf(sessionID, leafNo, level, seen)
-                    : TVLMBTreePage::Load(Pages(), &KeyRef, sessionID, leafNo, TVLMBTreePlace::AtLevel(level, 1));
+      TVLMBTreePagePtr leaf = start.Held ? std::move(start.Held)
+                              : reached
+                                  ? ChainLeaf(sessionID, leafNo, start.Level, seen)
+                                  : TVLMBTreePage::Load(Pages(), &KeyRef, sessionID, leafNo,
+                                                        TVLMBTreePlace::AtLevel(start.Level, 1));
       reached = false;
       const int32_t n = leaf->GetEntryCount();
-      lay(*leaf);
+      key.Lay(*leaf);
       for (; taken < kProbeBatch && entry < n; ++entry) {
-        if (compareAt(entry) != 0) {
+        if (key.CompareAt(entry) != 0) {
           ended = true;
           break;
         }
@@ -1111,6 +1170,9 @@ bool TVLMBTreeRecordIndex::ProbeEqual(int32_t sessionID, const TVLMScanSearchCon
     }
     for (int32_t i = 0; i < taken; ++i)
       if (visit(batch[i])) return true;
+    // The walk goes on from the leaf it read: visit must not have changed
+    // the table.
+    VLM_INVARIANT("VLMBTreeRecordIndex 5", Table().RecordManager->ChangeStamp == stamp);
     if (ended) return false;
   }
 }

@@ -30,6 +30,11 @@
 //      read by KeyPathToRecordID, which keeps inside each page's entries.
 //   3. PartCount and PartLimits of the key reference are changed only for
 //      the length of one search and restored on every path.
+//   4. A keyed probe (ProbeEqual) begins its walk at the first entry not
+//      below its key: on the leaf its last probe began at, the entry before
+//      it on that leaf is below the key.
+//   5. A probe's visitor leaves the table unchanged: the walk goes on along
+//      the leaves it read, under the change stamp it began with.
 //
 // Error codes: the design's (20027, 20053, 20068-20078, 20119-20127, 20250,
 // 20293, 10384/10385); 20490 index without a page manager, 20491/20492
@@ -232,6 +237,21 @@ private:
   // rarely pays for a try that fails.
   bool TryAppend();
   void NoteAppend(bool appended);
+
+  // The steps of ProbeEqual: the probe's key against a leaf's entries, and
+  // where the walk of its run begins. On the leaf the last probe began at:
+  // Found; Descend when the key lies outside that leaf and the next one;
+  // None when every entry is below the key.
+  class TProbeKey;
+  struct TProbeStart;
+  enum class TProbeFind : uint8_t { Found, Descend, None };
+  TProbeFind StartOnKeptLeaf(int32_t sessionID, int32_t leafNo, int32_t level, TProbeKey& key, TProbeStart& start);
+  // By a descent from the root; false when every entry is below the key.
+  bool StartByDescent(int32_t sessionID, const TProbeKey& key, TProbeStart& start);
+  // The entries equal to the key from start on, handed to visit until it
+  // answers true (the answer); stamp: the table's change stamp at the start.
+  bool VisitEqualRun(int32_t sessionID, TProbeKey& key, TProbeStart& start, uint32_t stamp,
+                     const std::function<bool(const TVLMRecordID&)>& visit);
 
   TVLMRecordWalkerFactory Walkers_;
   bool Appending_ = true;

@@ -852,6 +852,7 @@ const uint8_t* TVLMDiskPageManager::PageBytesForWrite(TVLMPage* page, std::vecto
   encrypted.assign(page->Buffer, page->Buffer + PageSize);
   qv::EncryptPageData(PasswordRecord.CipherId, encrypted.data() + kVLMPageHeaderSize, PageDataSize,
                       PasswordRecord.Password);
+  VLM_INVARIANT("VLMDiskEngine 6", VLMCRC32(0, page->Data(), PageDataSize) == page->GetCRC());
   return encrypted.data();
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/core/VLMBase.h"
+#include "engine/core/VLMCheck.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/storage/VLMDiskEngineTables.h"
 #include "platform/host/ScopeExit.h"
@@ -105,6 +106,7 @@ void TVLMDiskDatabaseData::ConnectSession(TVLMBaseSession* session) {
     }
   }
   Sessions.push_back(session);
+  VLM_INVARIANT("VLMDiskEngineTables 1", IsOpen());
 }
 
 void TVLMDiskDatabaseData::DisconnectSession(TVLMBaseSession* session) {
@@ -116,6 +118,7 @@ void TVLMDiskDatabaseData::DisconnectSession(TVLMBaseSession* session) {
       // free-space changes the lock let stay in memory go with the lock.
       if (MultiUser) {
         if (session->InTransaction) session->Rollback();
+        VLM_INVARIANT("VLMDiskEngineTables 4", !session->InTransaction);
         SessionsFile_->Disconnect(session->SessionID);
       } else if (ExclusiveLocked_ && Sessions.size() == 1) {
         if (session->InTransaction) session->Rollback();
@@ -132,6 +135,7 @@ void TVLMDiskDatabaseData::DisconnectSession(TVLMBaseSession* session) {
     if (session->InTransaction) session->Rollback();
     CloseDatabase();
   }
+  VLM_INVARIANT("VLMDiskEngineTables 1", IsOpen() == !Sessions.empty());
 }
 
 // ----------------------------------------------------------- creation

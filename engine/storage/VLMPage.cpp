@@ -413,6 +413,8 @@ uint8_t* TVLMPageManager::TakePageBuffer() {
 }
 
 void TVLMPageManager::Evict(TVLMPage* page) {
+  VLM_INVARIANT("VLMPage 4", page->UseCount == 0);
+  VLM_INVARIANT("VLMPage 6", !page->Pinned());
   const bool scanned = TVLMSortedPageList::Scanned(page);
   ++(scanned ? Figures_.ScannedEvicted : Figures_.KeptEvicted);
   std::unique_ptr<TVLMPage> gone = SharedPages.Extract(page->PageNo);
@@ -622,6 +624,7 @@ void TVLMPageManager::ReadAhead(int32_t sessionID, const int32_t* pageNos, int32
       page->Unchecked_ = true;
       page->FreshlyRead = false;
       SharedPages.Insert(std::move(run[static_cast<size_t>(i)]), true);
+      VLM_INVARIANT("VLMPage 8", page->UseCount == 0 && TVLMSortedPageList::Scanned(page));
       PageLoaded(sessionID, page);
     }
     run.clear();
@@ -726,12 +729,15 @@ void TVLMPageManager::Commit(int32_t sessionID) {
 
   const std::vector<TVLMPage*> pages = session->PrivatePages.PagesInOrder();
   const auto maxRun = static_cast<size_t>(std::max(MaxWriteRun(), 1));
+  int64_t written = -1;
   for (size_t first = 0; first < pages.size();) {
     size_t end = first + 1;
     while (end < pages.size() && end - first < maxRun && pages[end]->PageNo == pages[end - 1]->PageNo + 1) ++end;
     WritePages(pages.data() + first, static_cast<int32_t>(end - first));
     for (size_t i = first; i < end; ++i) {
       TVLMPage* page = pages[i];
+      VLM_INVARIANT("VLMPage 5", written < page->PageNo);
+      written = page->PageNo;
       page->Modified = false;
       std::unique_ptr<TVLMPage> own = session->PrivatePages.Extract(page->PageNo);
       // The committed copy replaces whatever the cache held for the number.

@@ -3,6 +3,7 @@
 // a record bitmap, and paths whose entry numbers lie outside their pages.
 #include <gtest/gtest.h>
 
+#include "engine/core/VLMCheck.h"
 #include "tests/engine/storage/DiskTableSupport.h"
 
 namespace storage_test {
@@ -145,6 +146,36 @@ TEST_F(RecordIndex, PathEntriesOutsideTheirPagesAreKeptInside) {
   TVLMRecordID id;
   EXPECT_EQ(RaisedCode([&] { index.KeyPathToRecordID(0, TVLMKeyPath(), id); }), 20068);
 }
+
+#if VLM_DEBUG_CHECKS
+// A keyed probe's visitor must leave the table alone: the walk goes on along
+// the leaves it read. A debug build stops a visitor that inserts a record,
+// naming the rule; one that only looks is answered.
+using RecordIndexDeathTest = RecordIndex;
+TEST_F(RecordIndexDeathTest, AProbeWhoseVisitorChangesTheTableStops) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  TVLMBTreeRecordIndex& index = table.Index("ByID");
+  ASSERT_TRUE(table.Go(ids[4]));
+  TVLMScanSearchCondition key(true);
+  key.Operator = kVLMScanEqual;
+  key.KeyBuffer = table.Cursor.RecordBuffer;
+  key.KeyBufferSize = table.Cursor.RecordBufferSize;
+  key.KeyFieldCount = 1;
+  key.IndexID = table.Cursor.IndexID;
+  std::vector<TVLMRecordID> visited;
+  EXPECT_TRUE(index.ProbeEqual(0, key, nullptr, [&](const TVLMRecordID& id) {
+    visited.push_back(id);
+    return true;
+  }));
+  EXPECT_EQ(visited, std::vector<TVLMRecordID>{ids[4]});
+  EXPECT_DEATH(index.ProbeEqual(0, key, nullptr,
+                                [&](const TVLMRecordID&) {
+                                  table.Insert({"99", "N0CALL", "CW"});
+                                  return false;
+                                }),
+               "Invariant VLMBTreeRecordIndex 5 violated");
+}
+#endif
 
 }  // namespace
 }  // namespace storage_test
