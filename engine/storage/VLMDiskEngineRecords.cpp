@@ -32,6 +32,11 @@ TVLMDiskPageManager* DiskPages(TVLMPageManager* pageManager) {
 
 void RaiseRecordNotFound(int32_t code) { throw EVLMException(code, "Record not found"); }
 
+[[noreturn]] void RaiseNotRecordPage(int32_t pageNo, int32_t tableID) {
+  throw EVLMException(10671, "Page %d listed by the table's page index is not a record page of table %d",
+                      {pageNo, tableID});
+}
+
 }  // namespace
 
 int32_t VLMRecordsPerPage(int32_t pageDataSize, int32_t storedRecordSize) {
@@ -276,10 +281,15 @@ TVLMPage* TVLMDiskRecordManager::WritablePage(int32_t sessionID, int32_t pageNo)
   if (page == nullptr || (page->PageManager->PageHeaderSize >= kVLMPageHeaderSize &&
                           page->GetPageType() != kVLMPageTableRecord)) {
     if (page != nullptr) PageManager->ReleasePage(page);
-    throw EVLMException(10671, "Page %d listed by the table's page index is not a record page of table %d",
-                        {pageNo, TableID});
+    RaiseNotRecordPage(pageNo, TableID);
   }
   return page;
+}
+
+void TVLMDiskRecordManager::RaiseIfListed(int32_t sessionID, int32_t pageNo) {
+  TVLMKeyPath path;
+  if (PageIndex->RootPageNo != -1 && PageIndex->FindPage(sessionID, pageNo, path))
+    RaiseNotRecordPage(pageNo, TableID);
 }
 
 bool TVLMDiskRecordManager::ListedPage(int32_t sessionID, bool from, int32_t pageNo, bool forward,
@@ -476,7 +486,12 @@ bool TVLMDiskRecordManager::FirstRecordFrom(int32_t sessionID, bool from, int32_
     }
     TVLMHeldPage held;
     TVLMPage* page = ReadPage(sessionID, next, state, held);
-    if (page == nullptr) continue;
+    if (page == nullptr) {
+      // A list of pages read before a change may name a page that has gone
+      // since; one the index lists now is damaged.
+      RaiseIfListed(sessionID, next);
+      continue;
+    }
     TVLMSmallRecordPage view(page, RecordsPerPage, StoredRecordSize);
     TVLMRecordID found;
     forward ? view.GetFirstRecord(found) : view.GetLastRecord(found);
@@ -502,6 +517,8 @@ void TVLMDiskRecordManager::StepRecord(int32_t sessionID, TVLMNavigationRequest&
         Found(request, found, view);
         return;
       }
+    } else {
+      RaiseIfListed(sessionID, pageNo);
     }
   }
   FirstRecordFrom(sessionID, true, pageNo, request, state);
@@ -547,13 +564,16 @@ void TVLMDiskRecordManager::GetRecord(int32_t sessionID, TVLMNavigationRequest& 
     return;
   }
   TVLMHeldPage held;
-  TVLMPage* page = ReadPage(sessionID, static_cast<int32_t>(request.RecordID.Page), ReadState(request), held);
+  const auto pageNo = static_cast<int32_t>(request.RecordID.Page);
+  TVLMPage* page = ReadPage(sessionID, pageNo, ReadState(request), held);
   if (page != nullptr) {
     TVLMSmallRecordPage view(page, RecordsPerPage, StoredRecordSize);
     if (view.IsSet(request.RecordID.Row)) {
       Found(request, request.RecordID, view);
       return;
     }
+  } else {
+    RaiseIfListed(sessionID, pageNo);
   }
   request.Result = kVLMNavError;
 }

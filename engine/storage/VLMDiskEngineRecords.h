@@ -26,8 +26,11 @@
 //   3. Natural order is page-index order (page numbers as signed 32-bit),
 //      then slot order; record numbers count in that order from 1.
 //   4. A page is trusted as a record page of this table only after the
-//      validity test (ValidRecordPage); a page that fails it is treated as
-//      not there by reads and walks, and is never written.
+//      validity test (ValidRecordPage), and is never written when it fails
+//      it. A read that meets such a page raises 10671 when the page index
+//      lists it (the file is damaged: its rows are never skipped in
+//      silence); a page the index does not list went away with its records,
+//      and reads and walks go on without it.
 //   5. Slot numbers at or beyond N name no record.
 //
 // Every page taken from the page manager is released before the operation
@@ -264,6 +267,10 @@ private:
   // A listed page that an insert, update or delete writes: 10671 when it is
   // not a record page of this table.
   TVLMPage* WritablePage(int32_t sessionID, int32_t pageNo);
+  // For a page a read found to be no record page of this table: 10671 when
+  // the page index lists it (the file is damaged); else the page went away
+  // with its records (freed after its last delete), and the read goes on.
+  void RaiseIfListed(int32_t sessionID, int32_t pageNo);
   // The first listed page above (forward) or below pageNo, or the first /
   // last one when from is false.
   bool ListedPage(int32_t sessionID, bool from, int32_t pageNo, bool forward, int32_t& found);
