@@ -501,7 +501,7 @@ TEST_F(DatabaseRepairTest, DamagedFilesAreRepairedOrRefusedAndAFailedRepairLeave
 }
 
 // Every record, BLOB and index page of a table overwritten with zeros (the
-// record pages also with noise): each read of the table (SELECT, an index
+// record pages also with noise, and their first slots marked free): each read of the table (SELECT, an index
 // range, a walk in natural and in index order) returns every row as written
 // or raises an engine error, never fewer rows in silence, while COUNT(*)
 // counts every row or raises. The repair then saves the rows of every other
@@ -531,15 +531,22 @@ TEST_F(DatabaseRepairTest, AReadOverADamagedPageRaisesAndTheRepairSavesTheOtherP
   };
   std::vector<std::string> expectedShort;
   for (int id : ids) expectedShort.push_back(std::to_string(id) + " C" + std::to_string(id));
-  std::vector<std::pair<int64_t, uint16_t>> damages;  // position and page type
+  enum Kind { kZeros, kNoise, kSlots };
+  struct Damage {
+    int64_t At;
+    uint16_t Type;
+    Kind How;
+  };
+  std::vector<Damage> damages;
+  std::vector<int64_t> recordPages;
   for (int64_t at = kVLMFirstPagePosition; at + 1024 <= static_cast<int64_t>(clean.size()); at += 1024) {
     const uint16_t type = VLMGetU16LE(clean.data() + at + kVLMPageTypeOffset);
-    if (type >= kVLMPageTableRecord && type <= kVLMPageTableIndex) damages.emplace_back(at, type);
-    if (type == kVLMPageTableRecord) damages.emplace_back(at, type);
+    if (type >= kVLMPageTableRecord && type <= kVLMPageTableIndex) damages.push_back({at, type, kZeros});
+    if (type != kVLMPageTableRecord) continue;
+    recordPages.push_back(at);
+    damages.push_back({at, type, kNoise});
+    damages.push_back({at, type, kSlots});
   }
-  std::vector<int64_t> recordPages;
-  for (size_t i = 1; i < damages.size(); ++i)
-    if (damages[i] == damages[i - 1]) recordPages.push_back(damages[i].first);
   ASSERT_GT(recordPages.size(), 5u);
   // The repair is tried on the first, a middle and the last record page.
   const std::set<int64_t> repaired = {recordPages.front(), recordPages[recordPages.size() / 2], recordPages.back()};
@@ -603,17 +610,19 @@ TEST_F(DatabaseRepairTest, AReadOverADamagedPageRaisesAndTheRepairSavesTheOtherP
   auto budget = qv::test::TestBudget::Steps(damages.size(), 25);
   uint64_t round = 0;
   for (; round < damages.size() && budget.Continue(round); ++round) {
-    const auto [at, type] = damages[round];
-    // The second damage of a record page is noise.
-    const bool noise = round > 0 && damages[round - 1] == damages[round];
+    const auto [at, type, how] = damages[round];
     std::vector<uint8_t> damaged = clean;
-    for (int64_t b = 0; b < 1024; ++b) damaged[static_cast<size_t>(at + b)] = noise ? static_cast<uint8_t>(random()) : 0;
+    if (how == kSlots)  // the bitmap's first two bytes, past the page header
+      std::fill_n(damaged.begin() + at + kVLMPageHeaderSize, 2, 0);
+    else
+      for (int64_t b = 0; b < 1024; ++b)
+        damaged[static_cast<size_t>(at + b)] = how == kNoise ? static_cast<uint8_t>(random()) : 0;
     {
       std::ofstream out(work, std::ios::binary | std::ios::trunc);
       out.write(reinterpret_cast<const char*>(damaged.data()), static_cast<std::streamsize>(damaged.size()));
     }
-    const std::string what = std::string(noise ? "noise" : "zeros") + " over page type " + std::to_string(type) +
-                             " at " + std::to_string(at);
+    const std::string what = std::string(how == kZeros ? "zeros" : how == kNoise ? "noise" : "free slots") +
+                             " over page type " + std::to_string(type) + " at " + std::to_string(at);
     {
       auto database = Database(work);
       database->SilentMode = true;
@@ -633,7 +642,7 @@ TEST_F(DatabaseRepairTest, AReadOverADamagedPageRaisesAndTheRepairSavesTheOtherP
         }
       }
     }
-    if (noise || !repaired.contains(at)) continue;
+    if (how != kZeros || !repaired.contains(at)) continue;
     // The repair keeps every row of the other record pages.
     {
       auto database = Database(work);
