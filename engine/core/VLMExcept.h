@@ -54,8 +54,9 @@
 //   10657 table locks file for a negative or too large session count (VLMDiskEngineLocks)
 //   10660 key search without a key buffer (VLMTableData)
 //   10670 record count beyond 32 bits (VLMDiskEngineRecords)
-//   10671 listed record page that is not a record page of its table
-//         (VLMDiskEngineRecords)
+//   10671 listed record page that is not a record page of its table (met by
+//         a write or a read), or whose slots disagree with its listed count
+//         (met by a read) (VLMDiskEngineRecords)
 //   10672 damaged small-BLOB page (VLMDiskEngineBlobs)
 //   10673 damaged large BLOB value: head, page count or page list
 //         (VLMDiskEngineBlobs)

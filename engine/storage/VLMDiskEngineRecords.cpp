@@ -32,6 +32,16 @@ TVLMDiskPageManager* DiskPages(TVLMPageManager* pageManager) {
 
 void RaiseRecordNotFound(int32_t code) { throw EVLMException(code, "Record not found"); }
 
+[[noreturn]] void RaiseNotRecordPage(int32_t pageNo, int32_t tableID) {
+  throw EVLMException(10671, "Page %d listed by the table's page index is not a record page of table %d",
+                      {pageNo, tableID});
+}
+
+[[noreturn]] void RaiseCountDisagrees(int32_t pageNo, int32_t tableID, int64_t held, int32_t listed) {
+  throw EVLMException(10671, "Record page %d of table %d holds %d records, the table's page index lists %d",
+                      {pageNo, tableID, static_cast<long long>(held), listed});
+}
+
 }  // namespace
 
 int32_t VLMRecordsPerPage(int32_t pageDataSize, int32_t storedRecordSize) {
@@ -276,14 +286,22 @@ TVLMPage* TVLMDiskRecordManager::WritablePage(int32_t sessionID, int32_t pageNo)
   if (page == nullptr || (page->PageManager->PageHeaderSize >= kVLMPageHeaderSize &&
                           page->GetPageType() != kVLMPageTableRecord)) {
     if (page != nullptr) PageManager->ReleasePage(page);
-    throw EVLMException(10671, "Page %d listed by the table's page index is not a record page of table %d",
-                        {pageNo, TableID});
+    RaiseNotRecordPage(pageNo, TableID);
   }
   return page;
 }
 
+void TVLMDiskRecordManager::RaiseIfListed(int32_t sessionID, int32_t pageNo, const TVLMSmallRecordPage* view) {
+  TVLMKeyPath path;
+  if (PageIndex->RootPageNo == -1 || !PageIndex->FindPage(sessionID, pageNo, path)) return;
+  if (view == nullptr) RaiseNotRecordPage(pageNo, TableID);
+  const int32_t listed = PageIndex->GetValueAt(sessionID, path);
+  const int64_t held = view->GetRecordCount();
+  if (held != listed) RaiseCountDisagrees(pageNo, TableID, held, listed);
+}
+
 bool TVLMDiskRecordManager::ListedPage(int32_t sessionID, bool from, int32_t pageNo, bool forward,
-                                       int32_t& found) {
+                                       int32_t& found, int32_t& listed) {
   TVLMKeyPath path;
   if (!from) {
     if (!(forward ? PageIndex->GoFirst(sessionID, path) : PageIndex->GoLast(sessionID, path))) return false;
@@ -297,6 +315,7 @@ bool TVLMDiskRecordManager::ListedPage(int32_t sessionID, bool from, int32_t pag
       return false;
   }
   found = static_cast<int32_t>(PageIndex->GetPageNoAt(sessionID, path));
+  listed = PageIndex->GetValueAt(sessionID, path);
   return true;
 }
 
@@ -390,6 +409,7 @@ TVLMDiskRecordReadState* TVLMDiskRecordManager::ReadState(const TVLMNavigationRe
   if (state->Epoch != ReaderEpoch_) {
     state->Page.Reset();
     state->Following.clear();
+    state->FollowingCounts.clear();
     state->Next = 0;
     state->From = -1;
     state->Epoch = ReaderEpoch_;
@@ -412,8 +432,8 @@ TVLMPage* TVLMDiskRecordManager::ReadPage(int32_t sessionID, int32_t pageNo, TVL
 }
 
 bool TVLMDiskRecordManager::FollowingPage(int32_t sessionID, int32_t pageNo, bool forward,
-                                          TVLMDiskRecordReadState* state, int32_t& found) {
-  if (state == nullptr) return ListedPage(sessionID, true, pageNo, forward, found);
+                                          TVLMDiskRecordReadState* state, int32_t& found, int32_t& listed) {
+  if (state == nullptr) return ListedPage(sessionID, true, pageNo, forward, found, listed);
   const bool current = state->SessionID == sessionID && state->Forward == forward &&
                        state->RecordCount == RecordCount && state->ChangeStamp == ChangeStamp &&
                        state->ViewVersion == PageManager->ViewVersion();
@@ -421,6 +441,7 @@ bool TVLMDiskRecordManager::FollowingPage(int32_t sessionID, int32_t pageNo, boo
   // follows): the next listed page is the list's next entry.
   const int32_t last = state->Next == 0 ? state->From : state->Following[state->Next - 1];
   if (current && last == pageNo && state->Next < state->Following.size()) {
+    listed = state->FollowingCounts[state->Next];
     found = state->Following[state->Next++];
     return true;
   }
@@ -429,6 +450,7 @@ bool TVLMDiskRecordManager::FollowingPage(int32_t sessionID, int32_t pageNo, boo
   state->Batch = goesOn ? std::min<size_t>(state->Batch * 2, 512) : 8;
   if (!goesOn) state->PagesWalked = 0;
   state->Following.clear();
+  state->FollowingCounts.clear();
   state->Next = 0;
   state->ReadAheadTo = 0;
   state->From = pageNo;
@@ -449,8 +471,10 @@ bool TVLMDiskRecordManager::FollowingPage(int32_t sessionID, int32_t pageNo, boo
   }
   do {
     state->Following.push_back(static_cast<int32_t>(PageIndex->GetPageNoAt(sessionID, path)));
+    state->FollowingCounts.push_back(PageIndex->GetValueAt(sessionID, path));
   } while (state->Following.size() < state->Batch &&
            (forward ? PageIndex->NextEntry(sessionID, path) : PageIndex->PriorEntry(sessionID, path)));
+  listed = state->FollowingCounts[state->Next];
   found = state->Following[state->Next++];
   return true;
 }
@@ -461,8 +485,9 @@ bool TVLMDiskRecordManager::FirstRecordFrom(int32_t sessionID, bool from, int32_
   // A walk from an end of the table is a new walk.
   if (!from && state != nullptr) state->PagesWalked = 0;
   // Page numbers found are strictly monotonic, so the walk ends.
-  for (int32_t next = 0; from ? FollowingPage(sessionID, pageNo, forward, state, next)
-                              : ListedPage(sessionID, false, pageNo, forward, next);
+  int32_t listed = 0;
+  for (int32_t next = 0; from ? FollowingPage(sessionID, pageNo, forward, state, next, listed)
+                              : ListedPage(sessionID, false, pageNo, forward, next, listed);
        from = true, pageNo = next) {
     const bool pass = state != nullptr && ++state->PagesWalked > kVLMScanAfterPages;
     TVLMScanReads scan(PageManager, pass);
@@ -476,8 +501,16 @@ bool TVLMDiskRecordManager::FirstRecordFrom(int32_t sessionID, bool from, int32_
     }
     TVLMHeldPage held;
     TVLMPage* page = ReadPage(sessionID, next, state, held);
-    if (page == nullptr) continue;
+    if (page == nullptr) {
+      // A list of pages read before a change may name a page that has gone
+      // since; one the index lists now is damaged.
+      RaiseIfListed(sessionID, next);
+      continue;
+    }
     TVLMSmallRecordPage view(page, RecordsPerPage, StoredRecordSize);
+    // A page whose slots disagree with its entry is damaged: a walk would
+    // miss (or make up) records in silence.
+    if (view.GetRecordCount() != listed) RaiseIfListed(sessionID, next, &view);
     TVLMRecordID found;
     forward ? view.GetFirstRecord(found) : view.GetLastRecord(found);
     Found(request, found, view);
@@ -502,6 +535,8 @@ void TVLMDiskRecordManager::StepRecord(int32_t sessionID, TVLMNavigationRequest&
         Found(request, found, view);
         return;
       }
+    } else {
+      RaiseIfListed(sessionID, pageNo);
     }
   }
   FirstRecordFrom(sessionID, true, pageNo, request, state);
@@ -547,13 +582,19 @@ void TVLMDiskRecordManager::GetRecord(int32_t sessionID, TVLMNavigationRequest& 
     return;
   }
   TVLMHeldPage held;
-  TVLMPage* page = ReadPage(sessionID, static_cast<int32_t>(request.RecordID.Page), ReadState(request), held);
+  const auto pageNo = static_cast<int32_t>(request.RecordID.Page);
+  TVLMPage* page = ReadPage(sessionID, pageNo, ReadState(request), held);
   if (page != nullptr) {
     TVLMSmallRecordPage view(page, RecordsPerPage, StoredRecordSize);
     if (view.IsSet(request.RecordID.Row)) {
       Found(request, request.RecordID, view);
       return;
     }
+    // A free slot: its record was deleted, unless the page's slots disagree
+    // with its entry.
+    RaiseIfListed(sessionID, pageNo, &view);
+  } else {
+    RaiseIfListed(sessionID, pageNo);
   }
   request.Result = kVLMNavError;
 }

@@ -26,8 +26,13 @@
 //   3. Natural order is page-index order (page numbers as signed 32-bit),
 //      then slot order; record numbers count in that order from 1.
 //   4. A page is trusted as a record page of this table only after the
-//      validity test (ValidRecordPage); a page that fails it is treated as
-//      not there by reads and walks, and is never written.
+//      validity test (ValidRecordPage), and is never written when it fails
+//      it. A read that meets such a page raises 10671 when the page index
+//      lists it (the file is damaged: its rows are never skipped in
+//      silence); a page the index does not list went away with its records,
+//      and reads and walks go on without it. A walk that comes to a listed
+//      page, and a read that finds a free slot, raise 10671 too when the
+//      page's set bits disagree with its listed count (invariant 1).
 //   5. Slot numbers at or beyond N name no record.
 //
 // Every page taken from the page manager is released before the operation
@@ -53,7 +58,8 @@
 // 20143-20148 record not found on a page, 20104/20105 page walks,
 // 20113/20114 record numbers, 20174 record too large, 20292 page index and
 // record count disagree, 10670 record count beyond 32 bits, 10671 a listed
-// page that is not a record page of the table, 10677 counter block beyond
+// page that is not a record page of the table or whose slots disagree with
+// its listed count, 10677 counter block beyond
 // its buffer.
 #pragma once
 #if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 2
@@ -105,6 +111,8 @@ public:
   // Listed pages after From in the walk's direction (Forward), as session
   // SessionID saw them; Next is the first not yet visited.
   std::vector<int32_t> Following;
+  // The number of records the page index lists for each page of Following.
+  std::vector<uint16_t> FollowingCounts;
   size_t Next = 0;
   int32_t From = -1;
   bool Forward = true;
@@ -264,9 +272,15 @@ private:
   // A listed page that an insert, update or delete writes: 10671 when it is
   // not a record page of this table.
   TVLMPage* WritablePage(int32_t sessionID, int32_t pageNo);
+  // For a page a read found to be no record page of this table (view
+  // nullptr): 10671 when the page index lists it (the file is damaged); else
+  // the page went away with its records (freed after its last delete), and
+  // the read goes on. For a record page (view): 10671 when the index lists
+  // it with another number of records than its slots hold.
+  void RaiseIfListed(int32_t sessionID, int32_t pageNo, const TVLMSmallRecordPage* view = nullptr);
   // The first listed page above (forward) or below pageNo, or the first /
-  // last one when from is false.
-  bool ListedPage(int32_t sessionID, bool from, int32_t pageNo, bool forward, int32_t& found);
+  // last one when from is false, with the number of records listed for it.
+  bool ListedPage(int32_t sessionID, bool from, int32_t pageNo, bool forward, int32_t& found, int32_t& listed);
   // The first record (in request's direction) of the listed pages beyond
   // pageNo (from all listed pages when from is false) that pass the validity
   // test, read into the request; else the request's end is reached.
@@ -285,7 +299,7 @@ private:
   // The next listed page after pageNo in the walk's direction, from the
   // reader's list when it holds one, else from the page index.
   bool FollowingPage(int32_t sessionID, int32_t pageNo, bool forward, TVLMDiskRecordReadState* state,
-                     int32_t& found);
+                     int32_t& found, int32_t& listed);
 
   std::vector<uint8_t> StoredBuffer_;
   // The disk page manager behind PageManager, nullptr for another engine's.
