@@ -4,6 +4,7 @@
 // turn work through the components; only this .cpp includes it, so no
 // component header depends on the SQL engine.
 #include "engine/sql/VLMMainQuery.h"
+#include "engine/sql/VLMKeptTables.h"
 
 #include <utility>
 

@@ -10,6 +10,7 @@
 #include "engine/core/VLMCasts.h"
 #include "engine/core/VLMExpressions.h"
 #include "engine/sql/VLMRelAlgebra.h"
+#include "engine/sql/VLMKeptTables.h"
 #include "engine/sql/VLMSQLCommand.h"
 #include "platform/os/Collation.h"
 

@@ -1,6 +1,7 @@
 // Column definitions, index entries and the table statements CREATE TABLE,
 // DROP TABLE and TRUNCATE TABLE; the grammar is at the top of VLMSQLDDL.h.
 #include "engine/sql/VLMSQLDDL.h"
+#include "engine/sql/VLMKeptTables.h"
 
 #include <charconv>
 #include <cstdint>

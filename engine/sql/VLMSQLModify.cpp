@@ -30,6 +30,7 @@
 #include "engine/core/VLMTypes.h"
 #include "engine/core/VLMSettings.h"
 #include "engine/sql/VLMSQLModify.h"
+#include "engine/sql/VLMKeptTables.h"
 #include "platform/dataset/Fields.h"
 #include "platform/host/HostVariant.h"
 #include "platform/host/ScopeExit.h"

@@ -1,6 +1,7 @@
 // The statement processor: one lexer over the text, the statements taken in
 // turn and dispatched on their first keyword, the rows they report summed.
 #include "engine/sql/VLMSQLProcessor.h"
+#include "engine/sql/VLMKeptTables.h"
 
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
@@ -146,13 +147,14 @@ TVLMCursor* TVLMSQLProcessor::Execute() {
 }
 
 void TVLMSQLProcessor::Keep(TVLMSQLCommand& command) {
-  // A query read straight from its table keeps its tree; an INSERT of
-  // values its parse. Every parameter value they use sits in a constant
+  // A query read straight from its table keeps its tree (unless another
+  // process may change the table before the next run: the tree's table and
+  // definitions are not checked again); an INSERT of values its parse. Every parameter value they use sits in a constant
   // that can take a new value; a subquery would have parsed its own.
   if (auto* query = dynamic_cast<TVLMSQLCursorCommand*>(&command)) {
     auto* leaf = dynamic_cast<TVLMAOTable*>(query->Root.get());
     TVLMLocalCursor* cursor = leaf != nullptr && leaf->ResultTable() ? leaf->ResultTable()->Handle() : nullptr;
-    if (cursor == nullptr || !cursor->ReadOnly || !query->IntoTableName.empty() ||
+    if (cursor == nullptr || (cursor->Session != nullptr && cursor->Session->MultiUser) || !cursor->ReadOnly || !query->IntoTableName.empty() ||
         (leaf->Condition && !leaf->Condition->FollowsParameters()))
       return;
   } else if (auto* insert = dynamic_cast<TVLMSQLInsert*>(&command)) {
@@ -214,6 +216,14 @@ void TVLMSQLProcessor::ForgetKept() {
 }
 
 void TVLMSQLProcessor::SetIdle(bool idle) {
+  if (idle && !Kept_ && Command() != nullptr) {
+    // A statement that is not kept holds nothing while the query is idle:
+    // its tree goes, and its tables with it (to the kept tables, which keep
+    // only what they may).
+    TVLMKeptTablesScope scope(KeptTables_.get());
+    ClearCommands();
+    return;
+  }
   auto* query = Kept_ ? dynamic_cast<TVLMSQLCursorCommand*>(Command()) : nullptr;
   TVLMTable* table = query != nullptr && query->Root ? query->Root->ResultTable() : nullptr;
   TVLMLocalCursor* cursor = table != nullptr && table->Active() ? table->Handle() : nullptr;
