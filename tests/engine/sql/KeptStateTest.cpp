@@ -9,8 +9,13 @@
 #include <string>
 #include <vector>
 
+#include <functional>
+#include <thread>
+
 #include "engine/components/VLMLocalEngine.h"
+#include "engine/core/VLMCheck.h"
 #include "engine/core/VLMExcept.h"
+#include "engine/sql/VLMKeptTables.h"
 #include "engine/sql/VLMMainQuery.h"
 #include "tests/engine/sql/SqlTestSupport.h"
 #include "tests/engine/storage/StorageTestSupport.h"
@@ -192,5 +197,55 @@ TEST_F(KeptStateTest, AClosedQueryHoldsNothingOthersNeed) {
       {'4', orIn, "1; 2"},
   }, true);
 }
+
+#if VLM_DEBUG_CHECKS
+// Each invariant of the kept tables stops the process where it breaks: a
+// kept table closed, or robbed of its release, behind the set's back; a
+// table given twice; a set used by a second thread while it holds tables.
+using KeptTablesDeathTest = sql_test::QueryFixture;
+
+TEST_F(KeptTablesDeathTest, EveryInvariantStopsTheProcessWhereItBreaks) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  Run("CREATE TABLE t (id INTEGER)");
+  struct Case {
+    const char* Invariant;
+    std::function<void(TVLMKeptTables&, TVLMTable&)> Break;
+  };
+  auto take = [](TVLMKeptTables& kept, TVLMTable& table) {
+    return kept.Take(table.SessionName(), table.DatabaseName(), table.TableName(), table.InMemory());
+  };
+  const Case cases[] = {
+      {"VLMKeptTables 1",
+       [&](TVLMKeptTables& kept, TVLMTable& table) {
+         table.Close();
+         take(kept, table);
+       }},
+      {"VLMKeptTables 2",
+       [&](TVLMKeptTables& kept, TVLMTable& table) {
+         VLMSetReleaseIdle(*table.Handle(), nullptr);
+         take(kept, table);
+       }},
+      {"VLMKeptTables 3", [](TVLMKeptTables& kept, TVLMTable& table) { kept.Give(std::unique_ptr<TVLMTable>(&table)); }},
+      {"VLMKeptTables 4",
+       [&](TVLMKeptTables& kept, TVLMTable& table) { std::thread([&] { take(kept, table); }).join(); }},
+  };
+  for (const Case& c : cases) {
+    TVLMKeptTables kept;
+    auto table = std::make_unique<TVLMTable>();
+    table->SetDatabaseName("SQLDB");
+    table->SetTableName("t");
+    table->Open();
+    TVLMTable& lent = *table;
+    kept.Give(std::move(table));
+    ASSERT_EQ(kept.Count(), 1);
+    EXPECT_DEATH(c.Break(kept, lent), std::string("Invariant ") + c.Invariant + " violated") << c.Invariant;
+    // Unbroken, the table comes back as it was lent.
+    std::unique_ptr<TVLMTable> back = take(kept, lent);
+    EXPECT_EQ(back.get(), &lent);
+    kept.Give(std::move(back));
+    EXPECT_EQ(kept.Count(), 1);
+  }
+}
+#endif
 
 }  // namespace
