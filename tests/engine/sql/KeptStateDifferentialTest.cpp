@@ -48,9 +48,13 @@ public:
   Statement Query() {
     const std::string t = Table(), u = Other(t);
     const std::string cond = Condition();
-    switch (Int(0, 8)) {
+    switch (Int(0, 9)) {
       case 0:
         return Same("SELECT id, k FROM " + t + " WHERE " + cond, true);
+      case 9:
+        // A join keyed on a column that comes and goes.
+        return Same("SELECT x.id, y.id FROM " + t + " x JOIN " + u + " y ON y." + Extra() + " = x.k WHERE x.id > :p",
+                    true);
       case 1:
         return Same("SELECT COUNT(*) AS n FROM " + t + (Chance(0.5) ? " WHERE " + cond : ""), true);
       case 2:
@@ -79,9 +83,12 @@ public:
   Statement Change() {
     const std::string t = Table(), u = Other(t);
     Statement s;
-    switch (Int(0, 6)) {
+    switch (Int(0, 7)) {
       case 0:
         s = Same("INSERT INTO " + t + " (id, k) VALUES (:p, " + Value() + ")", true);
+        break;
+      case 7:
+        s = Same("UPDATE " + t + " SET " + Extra() + " = k WHERE " + Condition(), true);
         break;
       case 1:
         s = Same("INSERT INTO " + t + " (id, k) VALUES (" + Value() + ", " + Value() + "), (" + Value() + ", " +
@@ -108,7 +115,7 @@ public:
   }
   Statement Definition() {
     const std::string t = Table();
-    const std::string e = "e" + std::to_string(Int(1, 3));
+    const std::string e = Extra();
     const std::string ix = "ix_" + t + "_" + std::to_string(Int(1, 2));
     const std::string columns = ix.back() == '1' ? "(k)" : "(id, k)";
     switch (Int(0, 3)) {
@@ -124,6 +131,7 @@ public:
   }
 
 private:
+  std::string Extra() { return "e" + std::to_string(Int(1, 3)); }
   static Statement Same(const std::string& sql, bool param) { return {sql, sql, param, false}; }
   std::string Condition() {
     switch (Int(0, 3)) {
