@@ -16,9 +16,6 @@ namespace {
 
 thread_local TVLMKeptTables* gCurrentKeptTables = nullptr;
 
-// The table's file is shared with other processes: nothing of it is kept.
-bool SharedFile(const TVLMLocalCursor& cursor) { return cursor.Session != nullptr && cursor.Session->MultiUser; }
-
 // Invariant 1 (the cursor's own half; Give adds the read-only mark, which
 // it undoes first).
 bool AsLent(TVLMTable& table, const TVLMLocalCursor* cursor) {
@@ -72,6 +69,8 @@ void FreeTableComponents(std::unique_ptr<TVLMTable>& table, std::unique_ptr<TVLM
 TVLMTableComponents::~TVLMTableComponents() { FreeTableComponents(Table, Database); }
 
 // ------------------------------------------------------------- kept tables
+
+bool VLMSharedFile(const TVLMLocalCursor& cursor) { return cursor.Session != nullptr && cursor.Session->MultiUser; }
 
 void VLMSetReleaseIdle(TVLMLocalCursor& cursor, std::function<void()> release) {
   if (release)
@@ -131,7 +130,7 @@ void TVLMKeptTables::Give(std::unique_ptr<TVLMTable> table) {
                                                 [&](const auto& kept) { return kept.get() == table.get(); }));
   try {
     TVLMLocalCursor* cursor = table->Active() ? table->Handle() : nullptr;
-    if (cursor != nullptr && !SharedFile(*cursor)) {
+    if (cursor != nullptr && !VLMSharedFile(*cursor)) {
       cursor->SetFilterExpression(nullptr, nullptr, nullptr);
       // A query's result read straight from the table was read-only: the
       // table is the lent one again. It keeps the columns it showed, for

@@ -131,6 +131,10 @@ private:
   std::thread::id Thread_;
 };
 
+// The cursor's file is shared with other processes (its database component
+// is MultiUser): nothing of its table is kept between statements.
+bool VLMSharedFile(const TVLMLocalCursor& cursor);
+
 // Sets (an empty release: clears) what closes cursor's table while a
 // statement keeps it idle, under the database lock of the table, which a
 // cursor that wants the table alone holds while it runs the releases. A

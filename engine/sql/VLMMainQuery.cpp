@@ -4,7 +4,6 @@
 // turn work through the components; only this .cpp includes it, so no
 // component header depends on the SQL engine.
 #include "engine/sql/VLMMainQuery.h"
-#include "engine/sql/VLMKeptTables.h"
 
 #include <utility>
 
@@ -12,6 +11,7 @@
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMLexer.h"
 #include "engine/core/VLMTypesRoutines.h"
+#include "engine/sql/VLMKeptTables.h"
 #include "engine/sql/VLMSQLCommand.h"
 #include "engine/sql/VLMSQLProcessor.h"
 #include "platform/dataset/DatabaseError.h"

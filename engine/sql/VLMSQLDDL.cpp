@@ -1,7 +1,6 @@
 // Column definitions, index entries and the table statements CREATE TABLE,
 // DROP TABLE and TRUNCATE TABLE; the grammar is at the top of VLMSQLDDL.h.
 #include "engine/sql/VLMSQLDDL.h"
-#include "engine/sql/VLMKeptTables.h"
 
 #include <charconv>
 #include <cstdint>
@@ -10,6 +9,7 @@
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMTypes.h"
+#include "engine/sql/VLMKeptTables.h"
 #include "platform/host/StringList.h"
 #include "platform/os/Collation.h"
 

@@ -1,7 +1,6 @@
 // The statement processor: one lexer over the text, the statements taken in
 // turn and dispatched on their first keyword, the rows they report summed.
 #include "engine/sql/VLMSQLProcessor.h"
-#include "engine/sql/VLMKeptTables.h"
 
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
@@ -10,6 +9,7 @@
 #include "engine/core/VLMCheck.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMMathErrors.h"
+#include "engine/sql/VLMKeptTables.h"
 #include "engine/sql/VLMSQLCommand.h"
 #include "engine/sql/VLMSQLDDL.h"
 #include "engine/sql/VLMSQLModify.h"
@@ -147,14 +147,15 @@ TVLMCursor* TVLMSQLProcessor::Execute() {
 }
 
 void TVLMSQLProcessor::Keep(TVLMSQLCommand& command) {
-  // A query read straight from its table keeps its tree (unless another
-  // process may change the table before the next run: the tree's table and
-  // definitions are not checked again); an INSERT of values its parse. Every parameter value they use sits in a constant
-  // that can take a new value; a subquery would have parsed its own.
+  // A query read straight from its table keeps its tree, unless another
+  // process may change the table before the next run (the tree's table and
+  // definitions are not read again); an INSERT of values its parse. Every
+  // parameter value they use sits in a constant that can take a new value;
+  // a subquery would have parsed its own.
   if (auto* query = dynamic_cast<TVLMSQLCursorCommand*>(&command)) {
     auto* leaf = dynamic_cast<TVLMAOTable*>(query->Root.get());
     TVLMLocalCursor* cursor = leaf != nullptr && leaf->ResultTable() ? leaf->ResultTable()->Handle() : nullptr;
-    if (cursor == nullptr || (cursor->Session != nullptr && cursor->Session->MultiUser) || !cursor->ReadOnly || !query->IntoTableName.empty() ||
+    if (cursor == nullptr || VLMSharedFile(*cursor) || !cursor->ReadOnly || !query->IntoTableName.empty() ||
         (leaf->Condition && !leaf->Condition->FollowsParameters()))
       return;
   } else if (auto* insert = dynamic_cast<TVLMSQLInsert*>(&command)) {

@@ -56,7 +56,6 @@
 // (INTO in a subquery or derived table), 20842 (a query nested deeper than
 // the depth count allows), 20843 (a node built with the stack low).
 #include "engine/sql/VLMSQLQueryExpr.h"
-#include "engine/sql/VLMKeptTables.h"
 
 #include <algorithm>
 #include <atomic>

@@ -39,8 +39,8 @@
 
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
-#include "engine/sql/VLMRelAlgebraJoin.h"
 #include "engine/sql/VLMKeptTables.h"
+#include "engine/sql/VLMRelAlgebraJoin.h"
 #include "engine/sql/VLMSQLSelect.h"
 #include "platform/os/Collation.h"
 

@@ -30,7 +30,6 @@
 #include "engine/core/VLMExpressions.h"
 #include "engine/core/VLMSettings.h"
 #include "engine/sql/VLMSQLModify.h"
-#include "engine/sql/VLMKeptTables.h"
 #include "platform/dataset/Fields.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/os/Collation.h"

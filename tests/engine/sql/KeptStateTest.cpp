@@ -225,7 +225,8 @@ TEST_F(KeptTablesDeathTest, EveryInvariantStopsTheProcessWhereItBreaks) {
          VLMSetReleaseIdle(*table.Handle(), nullptr);
          take(kept, table);
        }},
-      {"VLMKeptTables 3", [](TVLMKeptTables& kept, TVLMTable& table) { kept.Give(std::unique_ptr<TVLMTable>(&table)); }},
+      {"VLMKeptTables 3",
+       [](TVLMKeptTables& kept, TVLMTable& table) { kept.Give(std::unique_ptr<TVLMTable>(&table)); }},
       {"VLMKeptTables 4",
        [&](TVLMKeptTables& kept, TVLMTable& table) { std::thread([&] { take(kept, table); }).join(); }},
   };
