@@ -167,7 +167,10 @@ void TVLMTable::ReadIndexDefs(TVLMLocalCursor& cursor) {
   EngineIndexDefs.Assign(*cursor.GetIndexDefs());
   VLMEngineToAdvIndexDefs(EngineIndexDefs, AdvIndexDefs);
   VLMAdvIndexDefsToIndexDefs(AdvIndexDefs, GetIndexDefs());
-  RestructureIndexDefs.Assign(AdvIndexDefs, false);
+  // A temporary index of the session (a join's or a sort's, alive while
+  // another cursor keeps the table open) is no part of what a restructure
+  // rebuilds: it would come back stored, or name a dropped column.
+  RestructureIndexDefs.Assign(AdvIndexDefs, true);
   GetIndexDefs().SetUpdated(true);
 }
 

@@ -11,6 +11,7 @@
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMLexer.h"
 #include "engine/core/VLMTypesRoutines.h"
+#include "engine/sql/VLMKeptTables.h"
 #include "engine/sql/VLMSQLCommand.h"
 #include "engine/sql/VLMSQLProcessor.h"
 #include "platform/dataset/DatabaseError.h"

@@ -9,6 +9,7 @@
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMCasts.h"
 #include "engine/core/VLMExpressions.h"
+#include "engine/sql/VLMKeptTables.h"
 #include "engine/sql/VLMRelAlgebra.h"
 #include "engine/sql/VLMSQLCommand.h"
 #include "platform/os/Collation.h"

@@ -1,16 +1,14 @@
 // The statements of the SQL engine: the command base every statement class
-// derives from, the token operations and grammar pieces they share, a FROM
-// entry (TVLMTableReference), and the table components a statement works
-// through.
+// derives from, the token operations and grammar pieces they share. The FROM
+// entry (TVLMTableReference) is in VLMSQLSelect.h; the table components a
+// statement works through and the tables kept between runs in
+// VLMKeptTables.h; the statement lock and the lock-conflict codes in
+// VLMSQLLocks.h.
 //
 //   TVLMSQLCommand            one statement: the lexer it reads, a copy of the
 //                             current token, the dataset that runs it (Owner),
 //                             its RowsAffected; also the query context the
 //                             expression parser is handed
-//   TVLMTableReference        one entry of a FROM clause
-//   CreateTableComponent      the table component (and, for a table of another
-//                             file, a private database component) a statement
-//                             reads or writes through
 //   TVLMSQLCursorCommand      a statement that yields rows: runs its operator
 //                             tree under the statement lock, decides whether
 //                             the result may be edited, SELECT ... INTO
@@ -27,7 +25,7 @@
 //   CREATE, DROP, ALTER or RENAME) --Parse--> parsed (Token on the first
 //   token after what the grammar took) --Execute--> executed
 //   executed --Execute--> executed (a query run again builds its table
-//   components afresh each time)
+//   components afresh each time, or borrows them kept: VLMKeptTables.h)
 //
 // Invariants:
 //   1. A statement is parsed completely before anything of it runs: a parse
@@ -53,25 +51,14 @@
 // statements (30457-30464); and the project's: 20628-20630 a transaction
 // statement whose dataset has no database component, 20842 a query nested
 // deeper than the depth count allows, 20850-20853 a lock conflict that
-// outlived its retries (below). The statements that change rows list theirs
-// in VLMSQLModify.h.
-//
-// Lock conflicts. Whatever layer met it (the storage engine's table and
-// database locks, the statement lock, the cursor's result codes -12 and
-// -13), a lock another session held longer than the retries waited reaches
-// the caller as one code per kind of lock, naming the table:
-//   20850 the table cannot be read (a read, open or statement lock)
-//   20851 the table cannot be changed (a write or commit lock)
-//   20852 a record of the table is locked
-//   20853 the database is locked (its header or its table list)
+// outlived its retries (VLMSQLLocks.h). The statements that change rows
+// list theirs in VLMSQLModify.h.
 #pragma once
 #if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 4
 #error "engine/sql lies above the library being compiled: a library includes only its own layer and those below it"
 #endif
 
 #include <cstdint>
-#include <exception>
-#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -82,6 +69,7 @@
 #include "engine/core/VLMLexer.h"
 #include "engine/core/VLMNesting.h"
 #include "engine/sql/VLMRelAlgebra.h"
+#include "engine/sql/VLMSQLLocks.h"
 
 namespace qv {
 class Field;
@@ -299,180 +287,7 @@ private:
   void CopyIntoTable(TVLMDataSet* owner);
 };
 
-// The statement lock of an operator tree for the guard's lifetime: the
-// constructor opens every table of root (20225 "Table is locked" when one
-// cannot be opened) and read-locks them all, retried as a whole within the
-// statement-lock tries of VLMRetrySettings (no table stays locked while
-// another process is waited for: 20226 "Cannot unlock table" when a release
-// between tries fails; 20850 when the tries run out). Release gives the
-// locks back after a successful open (20227 "Cannot unlock table" when that
-// fails); on any other path the destructor gives them back and never raises,
-// so the failure that left the scope is the one the caller hears about.
-class TVLMStatementLock {
-public:
-  explicit TVLMStatementLock(TVLMAO& root);
-  ~TVLMStatementLock();
-  TVLMStatementLock(const TVLMStatementLock&) = delete;
-  TVLMStatementLock& operator=(const TVLMStatementLock&) = delete;
+// --------------------------------------------------------------- columns
 
-  void Release();
-
-private:
-  TVLMAO& Root_;
-  bool Held_ = true;
-};
-
-// ------------------------------------------------------- table references
-
-class TVLMTableReference {
-public:
-  enum class TKind : uint8_t { Table = 0, Join = 1, Derived = 2 };
-  enum class TJoinKind : uint8_t { Cross = 0, Inner = 1, Left = 2, Right = 3, Full = 4 };
-
-  TVLMTableReference();
-  ~TVLMTableReference();
-  TVLMTableReference(const TVLMTableReference&) = delete;
-  TVLMTableReference& operator=(const TVLMTableReference&) = delete;
-  TVLMTableReference(TVLMTableReference&&) noexcept;
-  TVLMTableReference& operator=(TVLMTableReference&&) noexcept;
-
-  TKind Kind = TKind::Table;
-  // The file of another database (the part before the dot of a name).
-  std::string DatabaseFileName;
-  std::string TableName;
-  std::string Alias;
-  std::string Password;
-  // MEMORY, or the owner's in-memory flag when MEMORY is not written.
-  uint8_t InMemory = 0;
-  uint8_t Natural = 0;
-  TJoinKind JoinKind = TJoinKind::Cross;
-  // Join operands.
-  std::unique_ptr<TVLMTableReference> Left;
-  std::unique_ptr<TVLMTableReference> Right;
-  // JOIN ... USING names; nullptr without USING.
-  std::unique_ptr<qv::StringList> UsingFields;
-  std::unique_ptr<TVLMExpression> OnCondition;
-  // The query expression of a derived table.
-  std::unique_ptr<TVLMSQLCursorCommand> Subquery;
-  // The private database made when the table is opened.
-  std::unique_ptr<TVLMDatabase> Database;
-};
-
-// ----------------------------------------------------- table components
-
-// The table component a statement works through (lent open by the current
-// kept tables when they hold it, else made closed): SessionName the owner's,
-// DatabaseName the owner's (or, for a table of another file, that of a new
-// private database component named "TEMP_DB" plus a GUID, with the file,
-// password, MultiUser and DisableTempFiles of the owner's database
-// component, silent), InMemory when asked or when the owner works in memory.
-// The table belongs to the statement alone (it has no owner component) and
-// finds the database components the owner finds (SetDatabaseOwner). The database component is made only for a
-// table of another file; database is nullptr otherwise. Both are closed.
-// keepProjection: a lent table may come with a projection (Take).
-void CreateTableComponent(TVLMDataSet* owner, const std::string& databaseFileName, const std::string& tableName,
-                          const std::string& password, bool inMemory, std::unique_ptr<TVLMDatabase>& database,
-                          std::unique_ptr<TVLMTable>& table, bool keepProjection = false);
-// Frees the table, then the database (either may be empty).
-void FreeTableComponents(std::unique_ptr<TVLMTable>& table, std::unique_ptr<TVLMDatabase>& database);
-
-// ------------------------------------------------------- lock conflicts
-
-// The code of the kind of lock conflict e reports (20850-20853 above); 0 when
-// e is no lock conflict.
-int32_t VLMLockConflictCode(const std::exception& e);
-// Raises the lock conflict of kind code on the table (or, for an empty
-// tableName, on the database file databaseName).
-[[noreturn]] void VLMRaiseLockConflict(int32_t code, const std::string& tableName,
-                                       const std::string& databaseName = std::string());
-
-// A record-level refusal of a table component (EVLMEngineError) as an
-// engine error: -8, which carries the text of an engine error, as that
-// error (its code and text); any other code (a lock conflict aside) as
-// 20846 with its text and the table.
-[[noreturn]] void VLMRaiseRecordRefusal(const EVLMEngineError& e, const std::string& tableName);
-// A statement that changes the rows of tableName met e: a lock conflict
-// (VLMLockConflictCode) or a record-level refusal is raised as above;
-// anything else returns, for the caller to pass it on.
-void VLMTranslateWriteRefusal(const std::exception& e, const std::string& tableName);
 // The field of table named name; 20841 when the table has no such column.
 qv::Field& VLMColumnField(TVLMTable& table, const std::string& name);
-
-// The table components a prepared statement keeps open between its runs
-// (the statement processor owns one; a query hands it on from one text's
-// processor to the next): a statement of a run borrows the open table
-// instead of opening it from the file, and gives it back when it is done
-// with it. A table comes back as it was lent: open, browsing, in its
-// natural order, without filter or range (a projection and the read-only
-// mark of a result read straight from the table are undone); any other is
-// closed. An open table holds only the shared open lock, which no reader or
-// writer of another connection waits for; every read and write still takes
-// its own locks and reads the table's counters from the file (multi-user),
-// so another connection's changes are seen. A kept table is idle: a cursor
-// of this process that wants the table alone (DDL, an exclusive open) has it
-// closed first (its cursor's ReleaseIdle); another process that wants it
-// alone waits for it as for any open table.
-class TVLMKeptTables {
-public:
-  TVLMKeptTables() = default;
-  // Closes every kept table.
-  ~TVLMKeptTables();
-  TVLMKeptTables(const TVLMKeptTables&) = delete;
-  TVLMKeptTables& operator=(const TVLMKeptTables&) = delete;
-
-  // The kept table of that session, database and name (and memory flag);
-  // nullptr when none is kept. A table that a query read straight comes
-  // back with that query's projection when keepProjection (the borrower
-  // sets its own or clears it), else showing all its columns.
-  std::unique_ptr<TVLMTable> Take(const std::string& sessionName, const std::string& databaseName,
-                                  const std::string& tableName, bool inMemory, bool keepProjection = false);
-  // Keeps table for the next borrower when it is as it was lent (a
-  // straight read's projection aside), else closes and frees it; never
-  // raises.
-  void Give(std::unique_ptr<TVLMTable> table);
-  void Clear();
-  int32_t Count() const { return static_cast<int32_t>(Tables_.size()); }
-
-private:
-  // Closes and frees the kept table (called by its cursor's ReleaseIdle).
-  void Release(TVLMTable* table);
-  static void CloseKept(std::unique_ptr<TVLMTable> table);
-
-  std::vector<std::unique_ptr<TVLMTable>> Tables_;
-};
-
-// Sets (an empty release: clears) what closes cursor's table while a
-// statement keeps it idle, under the database lock of the table, which a
-// cursor that wants the table alone holds while it runs the releases. A
-// release runs only on the thread that set it: a statement of another
-// thread is not torn down under it (its table stays open then, as any
-// open table does).
-void VLMSetReleaseIdle(TVLMLocalCursor& cursor, std::function<void()> release);
-
-// The kept tables of the processor run under way on this thread (nullptr
-// outside one): CreateTableComponent borrows from it, the table leaf and
-// INSERT give back to it.
-TVLMKeptTables* VLMCurrentKeptTables();
-
-// Makes tables the current kept tables for its lifetime.
-class TVLMKeptTablesScope {
-public:
-  explicit TVLMKeptTablesScope(TVLMKeptTables* tables);
-  ~TVLMKeptTablesScope();
-  TVLMKeptTablesScope(const TVLMKeptTablesScope&) = delete;
-  TVLMKeptTablesScope& operator=(const TVLMKeptTablesScope&) = delete;
-
-private:
-  TVLMKeptTables* Saved_;
-};
-
-// Both components of one statement, freed in that order on every path.
-struct TVLMTableComponents {
-  TVLMTableComponents() = default;
-  ~TVLMTableComponents();
-  TVLMTableComponents(const TVLMTableComponents&) = delete;
-  TVLMTableComponents& operator=(const TVLMTableComponents&) = delete;
-
-  std::unique_ptr<TVLMDatabase> Database;
-  std::unique_ptr<TVLMTable> Table;
-};

@@ -9,6 +9,7 @@
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMTypes.h"
+#include "engine/sql/VLMKeptTables.h"
 #include "platform/host/StringList.h"
 #include "platform/os/Collation.h"
 

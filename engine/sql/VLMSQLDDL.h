@@ -64,6 +64,7 @@
 #include "engine/core/VLMVariant.h"
 #include "engine/sql/VLMSQLCommand.h"
 
+struct TVLMTableComponents;
 class TVLMAdvFieldDef;
 
 // ------------------------------------------------------ column definitions

@@ -21,6 +21,7 @@
 
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
+#include "engine/sql/VLMKeptTables.h"
 #include "engine/sql/VLMSQLDDL.h"
 #include "platform/dataset/FieldTypes.h"
 #include "platform/host/StringList.h"

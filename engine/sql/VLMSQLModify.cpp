@@ -29,6 +29,7 @@
 #include "engine/core/VLMFieldCopy.h"
 #include "engine/core/VLMTypes.h"
 #include "engine/core/VLMSettings.h"
+#include "engine/sql/VLMKeptTables.h"
 #include "engine/sql/VLMSQLModify.h"
 #include "platform/dataset/Fields.h"
 #include "platform/host/HostVariant.h"

@@ -194,8 +194,9 @@ private:
 // ------------------------------------------------------------------ DELETE
 //
 // DELETE FROM [MEMORY] [db.]t [[AS] alias] [PASSWORD 'p'] [WHERE
-// condition]. The statement's tokens are rewritten into "select * FROM ..."
-// and parsed by the SELECT grammar, so DELETE t without FROM is its 30184.
+// condition]. The statement's tokens are copied as "select * FROM ..." into
+// a lexer of the statement's own and parsed by the SELECT grammar, so
+// DELETE t without FROM is its 30184.
 
 class TVLMSQLDelete : public TVLMSQLCommand {
 public:
@@ -206,6 +207,8 @@ public:
   void Execute(TVLMDataSet* owner, bool wantCursor, bool requestLive, bool& readOnly,
                TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor) override;
 
+  // The row query's tokens (before RowQuery, which reads them).
+  std::unique_ptr<TVLMLexer> QueryLexer;
   std::unique_ptr<TVLMSQLSelect> RowQuery;
 
 private:

@@ -9,6 +9,7 @@
 #include "engine/core/VLMCheck.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMMathErrors.h"
+#include "engine/sql/VLMKeptTables.h"
 #include "engine/sql/VLMSQLCommand.h"
 #include "engine/sql/VLMSQLDDL.h"
 #include "engine/sql/VLMSQLModify.h"
@@ -144,13 +145,15 @@ TVLMCursor* TVLMSQLProcessor::Execute() {
 }
 
 void TVLMSQLProcessor::Keep(TVLMSQLCommand& command) {
-  // A query read straight from its table keeps its tree; an INSERT of
-  // values its parse. Every parameter value they use sits in a constant
-  // that can take a new value; a subquery would have parsed its own.
+  // A query read straight from its table keeps its tree, unless another
+  // process may change the table before the next run (the tree's table and
+  // definitions are not read again); an INSERT of values its parse. Every
+  // parameter value they use sits in a constant that can take a new value;
+  // a subquery would have parsed its own.
   if (auto* query = dynamic_cast<TVLMSQLCursorCommand*>(&command)) {
     auto* leaf = dynamic_cast<TVLMAOTable*>(query->Root.get());
     TVLMLocalCursor* cursor = leaf != nullptr && leaf->ResultTable() ? leaf->ResultTable()->Handle() : nullptr;
-    if (cursor == nullptr || !cursor->ReadOnly || !query->IntoTableName.empty() ||
+    if (cursor == nullptr || VLMSharedFile(*cursor) || !cursor->ReadOnly || !query->IntoTableName.empty() ||
         (leaf->Condition && !leaf->Condition->FollowsParameters()))
       return;
   } else if (auto* insert = dynamic_cast<TVLMSQLInsert*>(&command)) {
@@ -212,6 +215,14 @@ void TVLMSQLProcessor::ForgetKept() {
 }
 
 void TVLMSQLProcessor::SetIdle(bool idle) {
+  if (idle && !Kept_ && Command() != nullptr) {
+    // A statement that is not kept holds nothing while the query is idle:
+    // its tree goes, and its tables with it (to the kept tables, which keep
+    // only what they may).
+    TVLMKeptTablesScope scope(KeptTables_.get());
+    ClearCommands();
+    return;
+  }
   auto* query = Kept_ ? dynamic_cast<TVLMSQLCursorCommand*>(Command()) : nullptr;
   TVLMTable* table = query != nullptr && query->Root ? query->Root->ResultTable() : nullptr;
   TVLMLocalCursor* cursor = table != nullptr && table->Active() ? table->Handle() : nullptr;

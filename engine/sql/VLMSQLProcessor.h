@@ -37,6 +37,9 @@
 //             and parsed--> parsed --its Execute--> running
 //   running --no statement left--> done (the last command kept: its cursor
 //             is the result)
+//   done --ResultReleased / ExecSQL's end--> idle: a command not kept for
+//             the next run goes with its tree (its tables back to the kept
+//             tables, which keep only what they may: VLMKeptTables.h)
 //   parsed / running --an exception--> failed (the failing command kept
 //             until the next run or destruction)
 //
@@ -89,8 +92,9 @@ public:
   // Execute, the cursor dropped.
   void ExecSQL();
   // The caller is done with the cursor of the last run (a query closed):
-  // a table the processor keeps open for the next run may now be closed
-  // when another cursor of the process wants it alone.
+  // a command not kept goes, its tables with it; a table the processor
+  // keeps open for the next run may now be closed when another cursor of
+  // the process wants it alone.
   void ResultReleased();
   // The kept tables, with the tables of the present statements given back
   // to them (as any run gives them back): the caller keeps them for the
@@ -142,8 +146,9 @@ private:
   void Dispatch(TVLMLexer& lexer);
   // After a run of a one-statement text: the statement stays parsed for the
   // next run when it can take new parameter values without a new parse (a
-  // query read straight from its table, with its tree; an INSERT of
-  // values).
+  // query read straight from its table, with its tree, but not on a file
+  // shared with other processes, which may change the table meanwhile; an
+  // INSERT of values, which binds its columns anew in every run).
   void Keep(TVLMSQLCommand& command);
   // The parameters are the objects the text was split with, and each has
   // the shape it had when the kept statement was parsed (type, null or
@@ -154,7 +159,8 @@ private:
   // when it cannot (its table was closed): the text is then run afresh.
   bool RunKept(TVLMCursor*& cursor);
   void ForgetKept();
-  // The kept query's table may be closed by another cursor (idle) or not.
+  // Idle: a command not kept goes; the kept query's table may be closed by
+  // another cursor. Not idle: it may not.
   void SetIdle(bool idle);
 
   std::string SQL_;

@@ -1,7 +1,7 @@
 // One SELECT block: its grammar, the names it exposes and the operator tree
 // it builds (VLMSQLSelect.cpp; FROM and joins in VLMSQLSelectFrom.cpp,
-// derived tables in VLMSQLQueryExpr.cpp). The command base, the cursor
-// command it derives from and the FROM entry are in VLMSQLCommand.h, which
+// derived tables in VLMSQLQueryExpr.cpp) and the FROM entry. The command
+// base and the cursor command it derives from are in VLMSQLCommand.h, which
 // also lists the error codes.
 #pragma once
 #if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 4
@@ -15,6 +15,42 @@
 #include <vector>
 
 #include "engine/sql/VLMSQLCommand.h"
+
+// ------------------------------------------------------- table references
+
+class TVLMTableReference {
+public:
+  enum class TKind : uint8_t { Table = 0, Join = 1, Derived = 2 };
+  enum class TJoinKind : uint8_t { Cross = 0, Inner = 1, Left = 2, Right = 3, Full = 4 };
+
+  TVLMTableReference();
+  ~TVLMTableReference();
+  TVLMTableReference(const TVLMTableReference&) = delete;
+  TVLMTableReference& operator=(const TVLMTableReference&) = delete;
+  TVLMTableReference(TVLMTableReference&&) noexcept;
+  TVLMTableReference& operator=(TVLMTableReference&&) noexcept;
+
+  TKind Kind = TKind::Table;
+  // The file of another database (the part before the dot of a name).
+  std::string DatabaseFileName;
+  std::string TableName;
+  std::string Alias;
+  std::string Password;
+  // MEMORY, or the owner's in-memory flag when MEMORY is not written.
+  uint8_t InMemory = 0;
+  uint8_t Natural = 0;
+  TJoinKind JoinKind = TJoinKind::Cross;
+  // Join operands.
+  std::unique_ptr<TVLMTableReference> Left;
+  std::unique_ptr<TVLMTableReference> Right;
+  // JOIN ... USING names; nullptr without USING.
+  std::unique_ptr<qv::StringList> UsingFields;
+  std::unique_ptr<TVLMExpression> OnCondition;
+  // The query expression of a derived table.
+  std::unique_ptr<TVLMSQLCursorCommand> Subquery;
+  // The private database made when the table is opened.
+  std::unique_ptr<TVLMDatabase> Database;
+};
 
 // ------------------------------------------------------------------ SELECT
 //

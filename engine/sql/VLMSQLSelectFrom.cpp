@@ -39,6 +39,7 @@
 
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
+#include "engine/sql/VLMKeptTables.h"
 #include "engine/sql/VLMRelAlgebraJoin.h"
 #include "engine/sql/VLMSQLSelect.h"
 #include "platform/os/Collation.h"
@@ -89,6 +90,8 @@ bool HasCondition(const std::unique_ptr<TVLMExpression>& expression) {
 
 // --------------------------------------------------------------- grammar
 
+TVLMTableReference::TVLMTableReference() = default;
+TVLMTableReference::~TVLMTableReference() = default;
 TVLMTableReference::TVLMTableReference(TVLMTableReference&&) noexcept = default;
 TVLMTableReference& TVLMTableReference::operator=(TVLMTableReference&&) noexcept = default;
 

@@ -324,18 +324,22 @@ TVLMSQLDelete::~TVLMSQLDelete() = default;
 
 void TVLMSQLDelete::Parse() {
   if (!GetCurrentToken()) throw EVLMException(30224, "Blank SQL command");
-  TSQLCommand& statement = Lexer->Commands[static_cast<size_t>(Lexer->CurrentCommand)];
+  const TSQLCommand& statement = Lexer->Commands[static_cast<size_t>(Lexer->CurrentCommand)];
   if (statement.Tokens.size() < 2) RaiseEndOfCommand(30224);
-  // DELETE FROM ... reads as select * FROM ...: one token more in front,
-  // and the first two replaced.
+  // DELETE FROM ... reads as select * FROM ...: the row query's tokens are
+  // a copy in a lexer of its own, the statement's own left as written, so
+  // that a run of the same text again (the processor rewinds its lexer)
+  // reads a DELETE again.
   const int32_t line = Token.Line;
   const int32_t column = Token.Column;
-  statement.Tokens.insert(statement.Tokens.begin(), TToken());
-  statement.Tokens[0] = MakeToken(tktReservedWord, kwSELECT, "select", line, column);
-  statement.Tokens[1] = MakeToken(tktString, VLMNoKeywordId, "*", line, column);
-  statement.TokenCount = static_cast<int32_t>(statement.Tokens.size());
-  Lexer->SetTokenIndex(0);
-  RowQuery = VLMMakeCommand<TVLMSQLSelect>(Lexer, Owner);
+  QueryLexer = std::make_unique<TVLMLexer>("", nullptr, false);
+  TVLMLexer& query = *QueryLexer;
+  query.AddCommand();
+  query.AddToken(MakeToken(tktReservedWord, kwSELECT, "select", line, column));
+  query.AddToken(MakeToken(tktString, VLMNoKeywordId, "*", line, column));
+  for (size_t i = 1; i < statement.Tokens.size(); ++i) query.AddToken(statement.Tokens[i]);
+  query.SetTokenIndex(0);
+  RowQuery = VLMMakeCommand<TVLMSQLSelect>(&query, Owner);
   const TToken& left = RowQuery->Token;
   if (left.Kind != tktNone) throw EVLMException(20260, kEndExpected, {left.Text, left.Line, left.Column});
 }
