@@ -306,7 +306,6 @@ std::unique_ptr<TVLMLocalCursor> TVLMQuery::CreateHandle() {
 void TVLMQuery::DestroyHandle() {
   if (HandleIsStatements_) {
     static_cast<void>(Handle_.release());
-    if (Processor_) Processor_->ResultReleased();
   }
   Handle_.reset();
   HandleIsStatements_ = false;
