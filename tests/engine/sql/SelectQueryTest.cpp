@@ -439,6 +439,7 @@ TEST_F(SelectQueryTest, AStatementReadsOneCommittedStateWhileAnotherProcessCommi
       "SELECT * FROM acct WHERE bal >= 0",
       "SELECT id, bal FROM acct WHERE id BETWEEN 1 AND 5000 ORDER BY id",
       "SELECT bal, id FROM acct WHERE id >= :lo OR bal IS NULL",
+      "SELECT TOP 5000 id, bal FROM acct",
   };
   for (const char* text : texts) {
     SCOPED_TRACE(text);
