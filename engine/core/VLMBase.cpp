@@ -246,7 +246,6 @@ void TVLMCursor::SetRange(uint8_t* lowKey, uint8_t* highKey, int32_t lowFieldCou
 void TVLMCursor::SetFilterExpression(TVLMExpression* expression, TVLMQueryOperator* operand,
                                      TVLMCursor* outerCursor) {
   FilterExpression = expression;
-  RecordOnlyFilter = nullptr;
   ClearRecordBitmap();
   if (expression == nullptr) return;
   const TVLMExpressionServices* services = VLMGetExpressionServices();

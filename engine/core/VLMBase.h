@@ -275,13 +275,6 @@ public:
   TVLMExpressionPtr FilterTextExpression;
   TVLMExpression* FilterExpression = nullptr;
   TVLMRecordFilter FilterCallback;
-  // FilterExpression when whoever set it vouches that it answers for a
-  // record by that record's values alone (fields compared with constants:
-  // no subquery, outer row, clock or chance) until it is set again; nullptr
-  // otherwise. SetFilterExpression clears it. While it is the only
-  // restriction, a search from the beginning may be answered by the walk
-  // kept from the last one (TVLMTableData::StepSearch).
-  TVLMExpression* RecordOnlyFilter = nullptr;
 
   // Copy of the current record the table data takes while it steps in index
   // order: the key from which a search continues.

@@ -58,11 +58,7 @@
 //      is the same; a change of what the cursor sees (ClearRecordBitmap)
 //      drops the walk. Likewise the copy of the last record a restricted
 //      cursor read stands for a read of it only under the same record ID,
-//      session and change stamp. A step from the
-//      beginning takes the kept walk's first match without a search only
-//      while the walk has not stepped past it, under those same conditions,
-//      and the cursor's only restriction is a filter its setter vouched
-//      answers by the record alone (TVLMCursor::RecordOnlyFilter).
+//      session and change stamp.
 //
 // Error codes: 10131 no fields, 30058 constraint kind, 20017 delete of an
 // open table, 10150 rename of an open table, 30343/30344 field rename, 10324

@@ -203,23 +203,7 @@ public:
   // record per key: it searches beyond each key anew, and keeps the walk
   // only for the record the walk read).
   bool Continuable = true;
-  // The walk began at the start of its range and has taken no step since
-  // its first match: it stands where a new search from the beginning would.
-  bool AtFirstMatch = false;
 };
-
-// Whether a search from the beginning may take kept's first match instead of
-// searching again: the cursor's only restriction is a filter that answers by
-// the record alone (TVLMCursor::RecordOnlyFilter), and the walk stands at its
-// first match under the cursor's direction, session and index, on the record
-// the cursor read last, with the table unchanged since.
-bool KeptFirstMatchHolds(const TVLMKeptWalk& kept, TVLMCursor& cursor, bool forward, uint32_t stamp) {
-  return kept.AtFirstMatch && kept.Continuable && cursor.RecordOnlyFilter != nullptr &&
-         cursor.RecordOnlyFilter == cursor.FilterExpression && !cursor.FilterTextExpression &&
-         !cursor.FilterCallback && !cursor.IsRangeSet() && !cursor.HasIndexFields() && kept.Forward == forward &&
-         kept.At == cursor.Position.RecordID && kept.Stamp == stamp && kept.SessionID == VLMCursorSessionID(&cursor) &&
-         kept.IndexID == cursor.IndexID;
-}
 
 // The road a kept walk's steps count under.
 TVLMSearchRoad KeptRoad(const TVLMKeptWalk& kept) {
@@ -235,15 +219,6 @@ bool TVLMTableData::StepSearch(TVLMCursor* cursor, bool forward, bool fromBeginn
   held = nullptr;
   std::unique_ptr<TVLMEngineReadState>& slot = cursor->PositionCache.SearchState;
   auto* kept = slot != nullptr && slot->Owner == this ? static_cast<TVLMKeptWalk*>(slot.get()) : nullptr;
-  if (kept != nullptr && fromBeginning && KeptFirstMatchHolds(*kept, *cursor, forward, RecordManager->ChangeStamp)) {
-    // The search would walk the same range of the same records to the same
-    // first match (a dataset reads its first row at open, then again for
-    // First).
-    SearchCounters_.CountRoad(KeptRoad(*kept));
-    found = kept->At;
-    if (kept->Test) held = kept->Record;
-    return true;
-  }
   if (kept == nullptr || !kept->Continuable || fromBeginning || kept->Forward != forward ||
       !(kept->At == cursor->Position.RecordID) || kept->Stamp != RecordManager->ChangeStamp ||
       kept->SessionID != VLMCursorSessionID(cursor) || kept->IndexID != cursor->IndexID ||
@@ -258,7 +233,6 @@ bool TVLMTableData::StepSearch(TVLMCursor* cursor, bool forward, bool fromBeginn
     return true;
   }
   SearchCounters_.CountRoad(KeptRoad(*kept));
-  kept->AtFirstMatch = false;
   TVLMScanSearchConditionArray& conditions = *kept->Conditions;
   // A filter was bound to the cursor's record since (CheckRecordFilter);
   // a walk that tests nothing evaluates no filter.
@@ -411,7 +385,6 @@ bool TVLMTableData::FindRecord(TVLMCursor* cursor, TVLMExpression* matchExpressi
     kept->Stamp = RecordManager->ChangeStamp;
     kept->At = found;
     kept->Continuable = !cursor->HasIndexFields();
-    kept->AtFirstMatch = fromBeginning;
     cursor->PositionCache.SearchState = std::move(kept);
   }
   if (bitmap != nullptr && fillAll) bitmap->Filled = true;

@@ -537,10 +537,6 @@ public:
   // the table's dataset with all its columns rather than closing and
   // reopening it to show only the items (the copy shows them).
   bool CopiedAtEnd = false;
-  // The result is this table read straight through Condition, which
-  // compares the table's fields with constants only (VLMSQLSelect.cpp): the
-  // cursor's filter answers by the record alone.
-  bool ReadStraight = false;
 
 private:
   // The table came from the kept tables showing the columns of the query

@@ -133,7 +133,6 @@ void TVLMAOTable::Open(bool isRoot, TVLMQueryOperator* outerOperand, TVLMCursor*
     OrderKeys.clear();
   }
   ResultTable()->SetFilterExpression(Condition.get(), outerOperand, outerCursor);
-  if (ReadStraight && Condition) ResultTable()->Handle()->RecordOnlyFilter = Condition.get();
   TVLMAO::Open(isRoot, outerOperand, outerCursor);
 }
 

@@ -231,22 +231,6 @@ void TVLMSQLCursorCommand::Execute(TVLMDataSet* owner, bool wantCursor, bool req
   }
 }
 
-bool TVLMSQLCursorCommand::ExecuteAgain() {
-  auto* leaf = dynamic_cast<TVLMAOTable*>(Root.get());
-  if (leaf == nullptr || !leaf->ResultTable() || !leaf->ResultTable()->Active()) return false;
-  RowsAffected = 0;
-  if (leaf->Condition) leaf->Condition->RefreshParameters();
-  try {
-    TVLMStatementLock lock(*Root);
-    Root->Open(true, nullptr, nullptr);
-    lock.Release();
-  } catch (...) {
-    Root.reset();
-    throw;
-  }
-  return true;
-}
-
 void TVLMSQLCursorCommand::CopyIntoTable(TVLMDataSet* owner) {
   // The root kept the target only when it filled it itself (IMMEDIATE).
   if (!Root->IsLeaf && !Root->IntoTableName().empty()) return;

@@ -232,9 +232,9 @@ struct TVLMOrderByItem {
 //
 // The result may be edited only when the caller asked for a live result and
 // the root is the table leaf itself (a plain SELECT of one table's columns).
-// A read-only result may be the table leaf too, read straight through its
-// filter (MayStream, VLMSQLSelect.cpp); ExecuteAgain runs such a tree again
-// with new parameter values.
+// A read-only result is a copy of the rows made under the statement's lock
+// (VLMSQLSelect.cpp): one committed state of every table read, however late
+// and however often its rows are read.
 class TVLMSQLCursorCommand : public TVLMSQLCommand {
 public:
   using TVLMSQLCommand::TVLMSQLCommand;
@@ -246,10 +246,6 @@ public:
   TVLMCursor* GetCursor() override;
   TVLMTable* GetResultDataset() override;
 
-  // Runs the last run's tree again when it is a table read straight
-  // through its filter: the filter takes the parameters' present values.
-  // False (nothing done) for any other tree, or one whose table was closed.
-  bool ExecuteAgain();
   // True when, after BuildOperatorTree, no condition was left over that
   // refers to outer rows.
   virtual bool IsSelfContained() = 0;
@@ -267,11 +263,6 @@ public:
   std::vector<TVLMOrderByItem> OrderBy;
   // The root operator of the last run.
   std::unique_ptr<TVLMAO> Root;
-  // A result that is no more than one table's rows, read-only, may be that
-  // table read through its filter instead of a copy of the rows: set for the
-  // query a statement processor runs, never for one whose result is copied
-  // elsewhere (INSERT ... SELECT).
-  bool MayStream = false;
 
 protected:
   // ORDER BY item {, item}: 30188 without BY, 30187 for an item that is no

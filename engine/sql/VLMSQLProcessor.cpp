@@ -32,13 +32,11 @@ TVLMSQLProcessor::TVLMSQLProcessor(TVLMDataSet* owner)
 }
 
 TVLMSQLProcessor::~TVLMSQLProcessor() {
-  SetIdle(false);
   ClearCommands();
   if (KeptTables_) KeptTables_->Clear();
 }
 
 std::unique_ptr<TVLMKeptTables> TVLMSQLProcessor::HandOverKeptTables() {
-  SetIdle(false);
   ForgetKept();
   {
     TVLMKeptTablesScope scope(KeptTables_.get());
@@ -58,7 +56,6 @@ void TVLMSQLProcessor::TakeOverKeptTables(std::unique_ptr<TVLMKeptTables> tables
 void TVLMSQLProcessor::SetSQL(std::string_view text) {
   if (text == SQL_) return;
   // What was parsed of the old text goes with it.
-  SetIdle(false);
   ForgetKept();
   ClearCommands();
   Lexer_.reset();
@@ -101,7 +98,6 @@ TVLMCursor* TVLMSQLProcessor::Execute() {
   auto release = qv::ScopeExit([] { VLMReleaseKeptSubqueries(); });
   TVLMKeptTablesScope keptTables(KeptTables_.get());
   RowsAffected = 0;
-  SetIdle(false);
   if (Kept_ && KeptStillFits()) {
     TVLMCursor* cursor = nullptr;
     if (RunKept(cursor)) return cursor;
@@ -145,25 +141,14 @@ TVLMCursor* TVLMSQLProcessor::Execute() {
 }
 
 void TVLMSQLProcessor::Keep(TVLMSQLCommand& command) {
-  // A query read straight from its table keeps its tree, unless another
-  // process may change the table before the next run (the tree's table and
-  // definitions are not read again); an INSERT of values its parse. Every
-  // parameter value they use sits in a constant that can take a new value;
-  // a subquery would have parsed its own.
-  if (auto* query = dynamic_cast<TVLMSQLCursorCommand*>(&command)) {
-    auto* leaf = dynamic_cast<TVLMAOTable*>(query->Root.get());
-    TVLMLocalCursor* cursor = leaf != nullptr && leaf->ResultTable() ? leaf->ResultTable()->Handle() : nullptr;
-    if (cursor == nullptr || VLMSharedFile(*cursor) || !cursor->ReadOnly || !query->IntoTableName.empty() ||
-        (leaf->Condition && !leaf->Condition->FollowsParameters()))
-      return;
-  } else if (auto* insert = dynamic_cast<TVLMSQLInsert*>(&command)) {
-    if (insert->Select) return;
-    for (const TVLMSQLInsert::TRow& row : insert->Rows)
-      for (const auto& value : row.Values)
-        if (!value->FollowsParameters()) return;
-  } else {
-    return;
-  }
+  // An INSERT of values keeps its parse: every parameter value it uses
+  // sits in a constant that can take a new value. A query is parsed and
+  // built anew each run.
+  auto* insert = dynamic_cast<TVLMSQLInsert*>(&command);
+  if (insert == nullptr || insert->Select) return;
+  for (const TVLMSQLInsert::TRow& row : insert->Rows)
+    for (const auto& value : row.Values)
+      if (!value->FollowsParameters()) return;
   Kept_ = true;
   KeptShapes_.clear();
   for (int32_t i = 0; i < Params.GetCount(); ++i) KeptShapes_.push_back(ParameterShape(*Params.GetItem(i)));
@@ -192,12 +177,6 @@ bool TVLMSQLProcessor::KeptStillFits() const {
 
 bool TVLMSQLProcessor::RunKept(TVLMCursor*& cursor) {
   TVLMSQLCommand& command = *Command();
-  if (auto* query = dynamic_cast<TVLMSQLCursorCommand*>(&command)) {
-    if (!query->ExecuteAgain()) return false;
-    cursor = query->GetCursor();
-    if (cursor != nullptr) cursor->SetToBegin();
-    return cursor != nullptr;
-  }
   auto& insert = static_cast<TVLMSQLInsert&>(command);
   for (const TVLMSQLInsert::TRow& row : insert.Rows)
     for (const auto& value : row.Values) value->RefreshParameters();
@@ -214,39 +193,19 @@ void TVLMSQLProcessor::ForgetKept() {
   KeptShaping_.clear();
 }
 
-void TVLMSQLProcessor::SetIdle(bool idle) {
-  if (idle && !Kept_ && Command() != nullptr) {
-    // A statement that is not kept holds nothing while the query is idle:
-    // its tree goes, and its tables with it (to the kept tables, which keep
-    // only what they may).
-    TVLMKeptTablesScope scope(KeptTables_.get());
-    ClearCommands();
-    return;
-  }
-  auto* query = Kept_ ? dynamic_cast<TVLMSQLCursorCommand*>(Command()) : nullptr;
-  TVLMTable* table = query != nullptr && query->Root ? query->Root->ResultTable() : nullptr;
-  TVLMLocalCursor* cursor = table != nullptr && table->Active() ? table->Handle() : nullptr;
-  if (cursor == nullptr) return;
-  if (!idle) {
-    VLMSetReleaseIdle(*cursor, nullptr);
-    return;
-  }
-  // Another cursor of the process that wants the table alone has the kept
-  // tree go, and the table with it.
-  VLMSetReleaseIdle(*cursor, [this] {
-    // The tree's table closes; it goes back to no run's kept tables.
-    TVLMKeptTablesScope none(nullptr);
-    ForgetKept();
-    ClearCommands();
-  });
+void TVLMSQLProcessor::ResultReleased() {
+  if (Kept_ || Command() == nullptr) return;
+  // A statement that is not kept holds nothing while the query is idle:
+  // its tree goes, and its tables with it (to the kept tables, which keep
+  // only what they may).
+  TVLMKeptTablesScope scope(KeptTables_.get());
+  ClearCommands();
 }
-
-void TVLMSQLProcessor::ResultReleased() { SetIdle(true); }
 
 void TVLMSQLProcessor::ExecSQL() {
   static_cast<void>(Execute());
   // Nobody reads the result.
-  SetIdle(true);
+  ResultReleased();
 }
 
 bool TVLMSQLProcessor::NextStatement(TVLMLexer& lexer) {
@@ -314,7 +273,6 @@ void TVLMSQLProcessor::Dispatch(TVLMLexer& lexer) {
 
 void TVLMSQLProcessor::CreateSelect(TVLMLexer& lexer) {
   std::unique_ptr<TVLMSQLUnion> query = VLMMakeCommand<TVLMSQLUnion>(&lexer, Owner);
-  query->MayStream = true;
   const TToken& left = query->Token;
   if (left.Kind != tktNone)
     throw EVLMException(20260, "End of SQL command expected, but '%s' found at line %d, column %d",

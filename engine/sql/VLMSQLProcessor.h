@@ -92,9 +92,7 @@ public:
   // Execute, the cursor dropped.
   void ExecSQL();
   // The caller is done with the cursor of the last run (a query closed):
-  // a command not kept goes, its tables with it; a table the processor
-  // keeps open for the next run may now be closed when another cursor of
-  // the process wants it alone.
+  // a command not kept goes, its tree and tables with it.
   void ResultReleased();
   // The kept tables, with the tables of the present statements given back
   // to them (as any run gives them back): the caller keeps them for the
@@ -145,23 +143,17 @@ private:
   // Picks the statement class by the statement's first token.
   void Dispatch(TVLMLexer& lexer);
   // After a run of a one-statement text: the statement stays parsed for the
-  // next run when it can take new parameter values without a new parse (a
-  // query read straight from its table, with its tree, but not on a file
-  // shared with other processes, which may change the table meanwhile; an
-  // INSERT of values, which binds its columns anew in every run).
+  // next run when it can take new parameter values without a new parse
+  // (an INSERT of values).
   void Keep(TVLMSQLCommand& command);
   // The parameters are the objects the text was split with, and each has
   // the shape it had when the kept statement was parsed (type, null or
   // not, a prefix pattern or not; a value that names something: the same
   // value).
   bool KeptStillFits() const;
-  // Runs the kept statement with the parameters' present values; false
-  // when it cannot (its table was closed): the text is then run afresh.
+  // Runs the kept statement with the parameters' present values.
   bool RunKept(TVLMCursor*& cursor);
   void ForgetKept();
-  // Idle: a command not kept goes; the kept query's table may be closed by
-  // another cursor. Not idle: it may not.
-  void SetIdle(bool idle);
 
   std::string SQL_;
   // The tables the statements keep open from one run to the next (closed

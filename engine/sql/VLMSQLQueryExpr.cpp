@@ -281,7 +281,6 @@ std::unique_ptr<TVLMAO> TVLMSQLUnion::BuildNode(TVLMQueryExprNode& node, TVLMDat
                                                 bool allowOuterReferences) {
   if (VLMStackIsLow()) throw EVLMException(20843, "Query nested too deeply to be built");
   if (node.Operation == 0) {
-    node.Select->MayStream = MayStream && &node == ExprRoot.get();
     return node.Select->BuildOperatorTree(owner, live, outerOperand, outerCursor, allowOuterReferences);
   }
   std::unique_ptr<TVLMAO> left = BuildNode(*node.Left, owner, true, outerOperand, outerCursor, allowOuterReferences);

@@ -14,8 +14,7 @@
 //   TVLMAOTableExpr      when the result need not be live and nothing above
 //                        the table copies it yet: the rows copied (with the
 //                        DISTINCT), so that the table itself is not handed
-//                        out; but not when the table read straight gives
-//                        what the copy would (below)
+//                        out
 //
 // A grouped query (GROUP BY, or aggregates among the items) puts a
 // TVLMAOGroupBy over the table (or over a TVLMAOTableExpr that computes the
@@ -24,21 +23,12 @@
 // DISTINCT and ORDER BY; TOP goes over it.
 //
 // A live result over the bare table leaf reads the table itself and may be
-// edited; every other result is read-only: a temporary table, or (for the
-// query the statement processor runs, MayStream) the table itself read
-// straight through its filter when that gives the rows and columns a copy
-// would: plain columns only, none an autoincrement column (a copy makes it a
-// plain one), no DISTINCT, TOP or INTO, no ORDER BY but one an index of the
-// table serves, and a WHERE whose conjuncts compare the table's fields with
-// constants of their kind (ReadsStraight), which neither raises on some row
-// nor answers otherwise when the rows are read later. Such a result reads
-// the rows as they are when they are read, as an open table does; the
-// statement processor keeps its tree for the next run. Its filter answers
-// by the record alone, so the table's cursor may answer the read from the
-// start that follows the result's opening by the search the opening made
-// (TVLMCursor::RecordOnlyFilter). Over a join the join
-// operator takes the place of the leaf: it computes the items, applies the
-// DISTINCT and is copied already.
+// edited; every other result is read-only, a temporary table filled while
+// the statement holds its lock: every read of it, also one from the start
+// again after other connections committed, gives the rows of the one
+// committed state the statement read. Over a join the join operator takes
+// the place of the leaf: it computes the items, applies the DISTINCT and is
+// copied already.
 //
 // Names. A column name names the column and an item's alias the item;
 // neither takes the other's place:
@@ -370,108 +360,7 @@ void MarkRepeatedColumns(std::vector<TVLMFieldRef>& items, TVLMAO& source, bool 
   }
 }
 
-// The kind of value a comparison of the straight read may compare without a
-// conversion that could fail on some rows only: text, numbers, or one other
-// base type each; 0 for a type that takes part in none.
-int32_t ValueKind(TVLMBaseDataType type) {
-  if (VLMIsStringBaseType(type)) return 1;
-  if (VLMIsNumericBaseType(type)) return 2;
-  if (type == 0 || VLMIsBLOBBaseType(type)) return 0;
-  return 100 + type;
-}
-
-// The base type of a field of table or of a constant; 0 for any other node.
-// null: a null constant, which compares with any kind.
-TVLMBaseDataType NodeType(TVLMExprNode* node, TVLMAOTable& table, bool& null) {
-  null = false;
-  if (auto* constant = dynamic_cast<TVLMExprNodeConst*>(node)) {
-    null = constant->Result.IsNull();
-    return constant->Result.DataType;
-  }
-  auto* field = dynamic_cast<TVLMExprNodeField*>(node);
-  if (field == nullptr || field->OuterReference) return 0;
-  TVLMIntegerArray found(0, 100, 10);
-  if (table.FindFields(field->FieldName, field->TableName, false, true, &found, false) != 1) return 0;
-  return VLMDataTypeToBaseType(table.Fields[static_cast<size_t>(found.Items()[0])].DataType);
-}
-
-// Whether the children of node from first on are fields of table and
-// constants of one kind of value (or null constants).
-bool SameKindOperands(TVLMExprNode& node, int32_t first, TVLMAOTable& table) {
-  int32_t kind = -1;
-  for (int32_t i = first; i < node.ChildCount(); ++i) {
-    bool null = false;
-    const int32_t k = ValueKind(NodeType(node.Child(i), table, null));
-    if (null) continue;
-    if (k == 0 || (kind >= 0 && k != kind)) return false;
-    kind = k;
-  }
-  return true;
-}
-
-// Whether condition, as the filter of a result read straight from table,
-// gives every row what a copy of the rows made at once would: it compares
-// fields of the table with constants of their kind through comparisons,
-// AND, OR, NOT, IN and BETWEEN lists, LIKE and IS NULL only. Evaluated
-// later, while the rows are read, such a condition neither raises on some
-// row nor gives another answer (no subquery, no function of the clock, of
-// chance or of the row's place).
-bool ReadsStraight(TVLMExprNode* node, TVLMAOTable& table) {
-  if (node == nullptr) return true;
-  if (auto* comparison = dynamic_cast<TVLMExprNodeComparison*>(node))
-    return comparison->Quantifier == kVLMQuantifierNone && comparison->ChildCount() == 2 &&
-           SameKindOperands(*comparison, 0, table);
-  auto* boolean = dynamic_cast<TVLMExprNodeBoolean*>(node);
-  if (boolean == nullptr) return false;
-  switch (boolean->Operator) {
-    case kVLMOpNot:
-    case kVLMOpAnd:
-    case kVLMOpOr:
-      for (int32_t i = 0; i < node->ChildCount(); ++i)
-        if (!ReadsStraight(node->Child(i), table)) return false;
-      return true;
-    case kVLMOpIsNull:
-    case kVLMOpIsNotNull: {
-      bool null = false;
-      return node->ChildCount() == 1 && NodeType(node->Child(0), table, null) != 0;
-    }
-    case kVLMOpIn:
-    case kVLMOpNotIn:
-    case kVLMOpBetween:
-    case kVLMOpNotBetween:
-      return SameKindOperands(*node, 0, table);
-    case kVLMOpLike:
-    case kVLMOpNotLike: {
-      bool null = false;
-      for (int32_t i = 0; i < node->ChildCount(); ++i)
-        if (!VLMIsStringBaseType(NodeType(node->Child(i), table, null)) && !null) return false;
-      return true;
-    }
-    default:
-      return false;
-  }
-}
-
 }  // namespace
-
-bool TVLMSQLSelect::ReadsTableStraight(TVLMAOTable& table) {
-  if (!MayStream || Distinct || !IntoTableName.empty() || table.Database != nullptr) return false;
-  // A copy turns an autoincrement column into a plain one of its size.
-  auto plainType = [&](const std::string& name, const std::string& qualifier) {
-    TVLMIntegerArray found(0, 100, 10);
-    table.FindFields(name, qualifier, false, true, &found, false);
-    for (int32_t k = 0; k < found.Count(); ++k)
-      if (VLMIsAutoincDataType(table.Fields[static_cast<size_t>(found.Items()[k])].DataType)) return false;
-    return true;
-  };
-  if (SelectAll) {
-    if (!plainType("*", std::string())) return false;
-  } else {
-    for (const TVLMFieldRef& item : Items)
-      if (item.IsExpression || item.AllFields || !plainType(item.FieldName, item.TableName)) return false;
-  }
-  return ReadsStraight(table.Condition ? table.Condition->GetRoot() : nullptr, table);
-}
 
 bool TVLMSQLSelect::ExposesTableName(const std::string& name) const {
   auto exposes = [&](auto& self, const TVLMTableReference& reference) -> bool {
@@ -563,31 +452,20 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildOperatorTree(TVLMDataSet* owner, boo
 
   bool distinctNow = Distinct != 0;
   bool copyAtEnd = false;
-  TVLMAOTable* straight = nullptr;
   if (!live && TopCount == -1) {
     if (auto* table = dynamic_cast<TVLMAOTable*>(source.get())) {
+      // The rows are copied at the end, under the statement's lock: read
+      // later, the table itself would show each row as it is then, rows of
+      // other connections' later commits among those of the state read.
       distinctNow = false;
-      // The result is the table itself, read through its filter, when that
-      // gives what a copy would; else the rows are copied at the end.
-      if (ReadsTableStraight(*table)) {
-        straight = table;
-      } else {
-        copyAtEnd = true;
-        table->CopiedAtEnd = OrderBy.empty();
-      }
+      copyAtEnd = true;
+      table->CopiedAtEnd = OrderBy.empty();
     }
   }
   source->SetResultFields(SelectAll ? std::span<TVLMFieldRef>() : std::span<TVLMFieldRef>(Items), distinctNow);
   if (group != nullptr && Having)
     PlaceHaving(*Having, *source, *group, outerOperand, outerCursor, allowOuterReferences);
   ResolveOrderBy(*source);
-  // Only an index the table has may sort it: a new one would be built over
-  // the whole table for a result that may be a few rows.
-  if (straight != nullptr && !straight->OrderBy().empty()) {
-    qv::StringList fields, directions, cases;
-    VLMSortKeyLists(straight->OrderBy(), fields, directions, cases);
-    if (!straight->ResultTable()->HasIndexForFields(fields, directions, cases)) copyAtEnd = true;
-  }
   if (Where && !allowOuterReferences && !Where->IsEmptyCondition())
     throw EVLMException(30144, "Search condition is not applicable");
   if (TopCount != -1) {
@@ -605,6 +483,5 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildOperatorTree(TVLMDataSet* owner, boo
       copy->SetResultFields(SelectAll ? std::span<TVLMFieldRef>() : std::span<TVLMFieldRef>(Items), Distinct != 0);
     source = std::move(copy);
   }
-  if (straight != nullptr && source.get() == straight) straight->ReadStraight = true;
   return source;
 }

@@ -111,9 +111,6 @@ public:
   uint8_t HasCorrelatedSubquery = 0;
 
 private:
-  // Whether the result may be table itself read through its filter (see
-  // BuildOperatorTree), judged once WHERE is placed.
-  bool ReadsTableStraight(TVLMAOTable& table);
   void ParseTop();
   void ParseSelectList();
   void ParseInto();
