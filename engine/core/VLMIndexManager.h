@@ -213,7 +213,9 @@ public:
   // ---- a reader's position ----
   // The reader whose cache this is stands on the request's record (mode 1
   // or 2), and the index knows that record is there and where it lies in
-  // the index: the step needs no read of it first. Base: false.
+  // the index, or kept the record as the reader's last step read it and
+  // finds its place by that record's key: the step needs no read of it
+  // first. Base: false.
   virtual bool KeepsPosition(int32_t sessionID, const TVLMNavigationRequest& request,
                              TVLMIndexPositionCache* cache) {
     return false;
