@@ -43,6 +43,9 @@
 // table is open. Two more commands:
 //   txn CMD;CMD;...  the commands as one transaction (one alone: a single
 //                    post); "ok", or "error CODE" after a rollback
+//   exitat K         the process ends with _exit(99) before its K-th
+//                    file-changing operation from now on (inside a later
+//                    commit, say)
 //   walk INDEX       the table walked from the first record to the end in
 //                    the order of INDEX ("" natural), as a dataset walks it
 //                    (its record buffers taking turns): "ok ID:CALL ...",
@@ -193,6 +196,7 @@ int RunPeer(const std::string& path) {
     std::string answer = "ok";
     if (line.rfind("txn ", 0) == 0) answer = Transaction(session, log, line.substr(4));
     else if (line.rfind("walk", 0) == 0) answer = Walk(log, line.size() > 5 ? line.substr(5) : "");
+    else if (line.rfind("exitat ", 0) == 0) qv::SetFileFaultAfter(std::stoll(line.substr(7)), qv::FileFault::Exit, 99);
     else {
       try {
         if (!disk_test::LogCommand(session, log, line))

@@ -239,7 +239,9 @@ TEST_F(Sharing, AWalkGoesOnByKeyWhileAnotherProcessSplitsAndMergesItsPages) {
 // transactions of 2-40 inserts, updates (a new call or not, a new value)
 // and deletes of their own rows; a reader process walks the table over and
 // over, by ByCall and by ByID; at a random moment of every round a writer
-// is killed, wherever it is. A round ends with every process closed, the
+// is killed, wherever it is, or made to stop at a random file write from
+// then on (inside a commit, mostly: the others are then refused with 10741
+// until every process has closed). A round ends with every process closed, the
 // file checked (CheckLogFile) and its rows compared with the model of
 // acknowledged commits (the killed writer's last transaction wholly there or
 // not at all). Each walk is checked against the model: rows live throughout
@@ -254,6 +256,7 @@ TEST_F(Sharing, WritersKilledAtRandomLeaveEveryWalkAndTheFileAsAcknowledged) {
     std::vector<std::string> Touched;
     bool Busy = false;
     bool Killed = false;
+    bool Doomed = false;  // stops at a file write to come
     int64_t Serial = 0;
   };
   std::mt19937_64 random(20261208);
@@ -271,6 +274,7 @@ TEST_F(Sharing, WritersKilledAtRandomLeaveEveryWalkAndTheFileAsAcknowledged) {
   ASSERT_NO_FATAL_FAILURE(MakeFile(initial));
 
   std::set<std::string> never;  // calls of failed posts
+  // refused: posts and walks refused with 10741 over a cut commit.
   int64_t rounds = 0, acknowledged = 0, failed = 0, walks = 0, refused = 0, kills = 0, checked = 0;
   std::vector<std::string> anomalies;
   auto budget = qv::test::TestBudget(25);
@@ -279,7 +283,7 @@ TEST_F(Sharing, WritersKilledAtRandomLeaveEveryWalkAndTheFileAsAcknowledged) {
     for (Writer& writer : writers) {
       writer.Process = std::make_unique<Peer>(Path, "peer", "engine_tablecrash");
       ASSERT_EQ(writer.Process->Greeting, "ready");
-      writer.Busy = writer.Killed = false;
+      writer.Busy = writer.Killed = writer.Doomed = false;
     }
     Peer reader(Path, "peer", "engine_tablecrash");
     ASSERT_EQ(reader.Greeting, "ready");
@@ -293,6 +297,7 @@ TEST_F(Sharing, WritersKilledAtRandomLeaveEveryWalkAndTheFileAsAcknowledged) {
     const double length = 1.0 + 1.5 * std::uniform_real_distribution<double>(0, 1)(random);
     const double killAt = 0.3 + (length - 0.3) * std::uniform_real_distribution<double>(0, 1)(random);
     bool killed = false;
+    bool cut = false;  // a refusal showed a commit cut: the round ends
     // The next transaction of writer w, on its own rows.
     auto send = [&](int w) {
       Writer& writer = writers[w];
@@ -336,6 +341,11 @@ TEST_F(Sharing, WritersKilledAtRandomLeaveEveryWalkAndTheFileAsAcknowledged) {
     };
     auto answered = [&](int w, const std::string& answer) {
       Writer& writer = writers[w];
+      if (answer.empty()) {
+        // It stopped: its transaction is wholly there or not at all.
+        writer.Killed = true;
+        return;
+      }
       writer.Busy = false;
       if (answer == "ok") {
         writer.Model = writer.After;
@@ -345,7 +355,13 @@ TEST_F(Sharing, WritersKilledAtRandomLeaveEveryWalkAndTheFileAsAcknowledged) {
       ++failed;
       for (const std::string& call : writer.Touched)
         if (writer.Model.count(call) == 0) never.insert(call);
-      if (answer.find("20236") != std::string::npos) anomalies.push_back("a post failed with 20236");
+      if (answer == "error 20236") anomalies.push_back("a post failed with 20236");
+      // Over a cut commit every write is refused until all have closed.
+      if (answer == "error 10741") {
+        ++refused;
+        cut = true;
+        if (!killed) anomalies.push_back("a post was refused with no commit cut");
+      }
     };
     auto walked = [&](const std::string& answer) {
       walking.Busy = false;
@@ -353,6 +369,7 @@ TEST_F(Sharing, WritersKilledAtRandomLeaveEveryWalkAndTheFileAsAcknowledged) {
       int32_t code = 0;
       if (!ParseWalk(answer, rows, code)) {
         ++refused;
+        cut = true;
         if (code != 10741 || !killed) anomalies.push_back("a walk failed with " + std::to_string(code));
         return;
       }
@@ -363,7 +380,7 @@ TEST_F(Sharing, WritersKilledAtRandomLeaveEveryWalkAndTheFileAsAcknowledged) {
     };
     bool stopping = false;
     while (true) {
-      stopping = elapsed() > length;
+      stopping = elapsed() > length || cut;
       if (!killed && elapsed() > killAt) {
         // A busy writer when there is one: it may be inside its commit.
         int w = static_cast<int>(pick(kWriters));
@@ -372,10 +389,21 @@ TEST_F(Sharing, WritersKilledAtRandomLeaveEveryWalkAndTheFileAsAcknowledged) {
             w = (w + i) % kWriters;
             break;
           }
-        writers[w].Process->Kill();
-        writers[w].Killed = killed = true;
+        if (chance(0.5)) {
+          writers[w].Process->Kill();
+          writers[w].Killed = true;
+        } else {
+          writers[w].Doomed = true;
+        }
+        killed = true;
         ++kills;
       }
+      for (Writer& writer : writers)
+        if (writer.Doomed && !writer.Busy && !writer.Killed) {
+          writer.Process->Send("exitat " + std::to_string(1 + pick(24)));
+          if (writer.Process->Receive() != "ok") anomalies.push_back("exitat was not taken");
+          writer.Doomed = false;
+        }
       for (int w = 0; w < kWriters; ++w)
         if (!stopping && !writers[w].Busy && !writers[w].Killed) send(w);
       if (!stopping && !walking.Busy) {
@@ -444,8 +472,8 @@ TEST_F(Sharing, WritersKilledAtRandomLeaveEveryWalkAndTheFileAsAcknowledged) {
     for (const std::string& call : never)
       if (file.count(call) != 0) anomalies.push_back("a failed post's row " + call + " is in the file");
   }
-  std::printf("[ figures  ] rounds %lld, commits acknowledged %lld, failed %lld, walks %lld (refused %lld), kills %lld, "
-              "rows checked %lld, anomalies %zu\n",
+  std::printf("[ figures  ] rounds %lld, commits acknowledged %lld, posts failed %lld, walks %lld, refused %lld, "
+              "kills %lld, rows checked %lld, anomalies %zu\n",
               static_cast<long long>(rounds), static_cast<long long>(acknowledged), static_cast<long long>(failed),
               static_cast<long long>(walks), static_cast<long long>(refused), static_cast<long long>(kills),
               static_cast<long long>(checked), anomalies.size());
