@@ -220,6 +220,11 @@ public:
                              TVLMIndexPositionCache* cache) {
     return false;
   }
+  // The reader read its record anew in natural order (mode 0: a refresh of
+  // the record it stands on, say): its next step goes on from the record as
+  // read now. Base: nothing.
+  virtual void NoteRecordRead(int32_t sessionID, const TVLMNavigationRequest& request,
+                              TVLMIndexPositionCache* cache) {}
   // The step (mode 1 or 2 from the reader's record) answered, as GetRecord
   // would, from what the index read ahead for this reader; false, with the
   // request as it was, when it holds nothing for it. Base: false.

@@ -500,6 +500,18 @@ void TVLMBTreeRecordIndex::KeepPosition(TVLMIndexPositionCache* cache, const TVL
   }
 }
 
+void TVLMBTreeRecordIndex::NoteRecordRead(int32_t sessionID, const TVLMNavigationRequest& request,
+                                          TVLMIndexPositionCache* cache) {
+  if (cache == nullptr || cache->IndexState == nullptr || cache->IndexState->Owner != this) return;
+  auto& kept = static_cast<TVLMIndexStepState&>(*cache->IndexState);
+  if (kept.SessionID != sessionID || request.RecordBuffer == nullptr) return;
+  const size_t size = RecordSize();
+  if (kept.RecordKnown && kept.RecordID == request.RecordID)
+    kept.Record.assign(request.RecordBuffer, request.RecordBuffer + size);
+  if (kept.PriorKnown && kept.PriorRecordID == request.RecordID)
+    kept.PriorRecord.assign(request.RecordBuffer, request.RecordBuffer + size);
+}
+
 bool TVLMBTreeRecordIndex::StepAhead(int32_t sessionID, TVLMNavigationRequest& request,
                                      TVLMIndexPositionCache* cache) {
   if (request.Bof || request.Eof || (request.Mode != 1 && request.Mode != 2) || RootPageNo() < 0) return false;

@@ -151,6 +151,10 @@ public:
   bool KeepsPosition(int32_t sessionID, const TVLMNavigationRequest& request,
                      TVLMIndexPositionCache* cache) override;
   bool StepAhead(int32_t sessionID, TVLMNavigationRequest& request, TVLMIndexPositionCache* cache) override;
+  // The copy kept of that record (see KnownRecord) becomes the record as
+  // read now.
+  void NoteRecordRead(int32_t sessionID, const TVLMNavigationRequest& request,
+                      TVLMIndexPositionCache* cache) override;
   // One descent to the first entry not below the key, then along the leaves
   // while the entries equal it. kept notes the leaf where the probe began:
   // the next probe starts there when its key lies above that leaf's first

@@ -227,6 +227,17 @@ TEST_F(Sharing, AWalkGoesOnByKeyWhileAnotherProcessSplitsAndMergesItsPages) {
   log.RecordBuffer = own;
   log.FreeRecordBuffer(second);
   EXPECT_GT(changes, 50);
+  // A read of the row the walk stands on, in place (a dataset's refresh),
+  // moves the walk on from the row as read then: given the last call since,
+  // it is the last row.
+  log.UseIndex("ByCall");
+  log.SetToBegin();
+  ASSERT_EQ(log.GetRecord(1), kVLMNavOK);
+  const std::string last = CallOf(fresh(farAfter));
+  ASSERT_EQ(other.Ask("txn update " + log.Text(disk_test::kLogCall).value_or("") + " " + last + " 10 1"), "ok");
+  ASSERT_EQ(log.GetRecord(0), kVLMNavOK);
+  EXPECT_EQ(log.Text(disk_test::kLogCall), last);
+  EXPECT_EQ(log.GetRecord(1), kVLMNavEOF);
   other.Quit();
   log.Close();
   session.Disconnect();
