@@ -213,11 +213,18 @@ public:
   // ---- a reader's position ----
   // The reader whose cache this is stands on the request's record (mode 1
   // or 2), and the index knows that record is there and where it lies in
-  // the index: the step needs no read of it first. Base: false.
+  // the index, or kept the record as the reader's last step read it and
+  // finds its place by that record's key: the step needs no read of it
+  // first. Base: false.
   virtual bool KeepsPosition(int32_t sessionID, const TVLMNavigationRequest& request,
                              TVLMIndexPositionCache* cache) {
     return false;
   }
+  // The reader read its record anew in natural order (mode 0: a refresh of
+  // the record it stands on, say): its next step goes on from the record as
+  // read now. Base: nothing.
+  virtual void NoteRecordRead(int32_t sessionID, const TVLMNavigationRequest& request,
+                              TVLMIndexPositionCache* cache) {}
   // The step (mode 1 or 2 from the reader's record) answered, as GetRecord
   // would, from what the index read ahead for this reader; false, with the
   // request as it was, when it holds nothing for it. Base: false.

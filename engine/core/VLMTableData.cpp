@@ -284,10 +284,13 @@ void TVLMTableData::ReadRecordAt(int32_t sessionID, TVLMNavigationRequest& reque
   if (IndexManager == nullptr) throw EVLMException(10380, "Nil pointer occured");
   if (request.RecordBuffer == nullptr) throw EVLMException(10016, "Nil pointer occured");
   if (request.Cache == nullptr) request.Cache = positionCache;
-  if (request.IndexID == -1 || request.Mode == 0)
+  if (request.IndexID == -1 || request.Mode == 0) {
     RecordManager->GetRecord(sessionID, request);
-  else
+    if (request.IndexID != -1 && positionCache != nullptr && request.Result == kVLMNavOK)
+      IndexManager->GetIndex(request.IndexID)->NoteRecordRead(sessionID, request, positionCache);
+  } else {
     IndexManager->NavigateIndex(sessionID, request, changeStamp, positionCache);
+  }
   if (request.Result == kVLMNavOK) SearchCounters_.CountRead();
 }
 

@@ -348,6 +348,17 @@ public:
   uint32_t Stamp = 0;
   uint64_t View = 0;
   uint64_t RecordView = 0;
+  // The bytes of the record the reader stands on as its step read them,
+  // kept whatever commits since (RecordKnown): a step after a change of the
+  // table finds its place again by that record's key and ID. The same of
+  // the record it stood on before: a step run again from there (a read
+  // repeated under the table's lock after a commit came between) finds its
+  // place by it.
+  std::vector<uint8_t> Record;
+  bool RecordKnown = false;
+  std::vector<uint8_t> PriorRecord;
+  TVLMRecordID PriorRecordID;
+  bool PriorKnown = false;
   // Steps taken in a row in direction Forward.
   int32_t Steps = 0;
   bool Forward = true;
@@ -390,6 +401,16 @@ public:
     AheadRecords.reset();
     AheadCapacity = 0;
   }
+  // The reader stands on recordID now, read into record (nullptr: not
+  // read).
+  void StandOn(const TVLMRecordID& recordID, const uint8_t* record, size_t size) {
+    PriorRecord.swap(Record);
+    PriorRecordID = RecordID;
+    PriorKnown = RecordKnown;
+    RecordID = recordID;
+    RecordKnown = record != nullptr;
+    if (RecordKnown) Record.assign(record, record + size);
+  }
   uint8_t* RecordsRoom(size_t bytes) {
     if (bytes > AheadCapacity) {
       AheadRecords.reset();
@@ -415,11 +436,24 @@ TVLMIndexStepState* TVLMBTreeRecordIndex::KeptState(int32_t sessionID, const TVL
   return nullptr;
 }
 
+const std::vector<uint8_t>* TVLMBTreeRecordIndex::KnownRecord(int32_t sessionID, const TVLMRecordID& recordID,
+                                                             TVLMIndexPositionCache* cache) const {
+  if (cache == nullptr || cache->IndexState == nullptr || cache->IndexState->Owner != this) return nullptr;
+  const auto& kept = static_cast<const TVLMIndexStepState&>(*cache->IndexState);
+  if (kept.SessionID != sessionID) return nullptr;
+  const size_t size = RecordSize();
+  if (kept.RecordKnown && kept.RecordID == recordID && kept.Record.size() == size) return &kept.Record;
+  if (kept.PriorKnown && kept.PriorRecordID == recordID && kept.PriorRecord.size() == size) return &kept.PriorRecord;
+  return nullptr;
+}
+
 bool TVLMBTreeRecordIndex::KeepsPosition(int32_t sessionID, const TVLMNavigationRequest& request,
                                          TVLMIndexPositionCache* cache) {
   if (request.Bof || request.Eof || (request.Mode != 1 && request.Mode != 2)) return false;
   const TVLMIndexStepState* kept = KeptState(sessionID, request.RecordID, cache);
-  if (kept == nullptr) return false;
+  // After a change the step finds its place by the key of the record it
+  // read (PlaceByKey), whatever the record's address holds now.
+  if (kept == nullptr) return KnownRecord(sessionID, request.RecordID, cache) != nullptr;
   if (kept->PathKnown) return true;
   // Answered from the entries read ahead, or from the path of their last.
   const bool forward = request.Mode == 1;
@@ -467,6 +501,18 @@ void TVLMBTreeRecordIndex::KeepPosition(TVLMIndexPositionCache* cache, const TVL
   }
 }
 
+void TVLMBTreeRecordIndex::NoteRecordRead(int32_t sessionID, const TVLMNavigationRequest& request,
+                                          TVLMIndexPositionCache* cache) {
+  if (cache == nullptr || cache->IndexState == nullptr || cache->IndexState->Owner != this) return;
+  auto& kept = static_cast<TVLMIndexStepState&>(*cache->IndexState);
+  if (kept.SessionID != sessionID || request.RecordBuffer == nullptr) return;
+  const size_t size = RecordSize();
+  if (kept.RecordKnown && kept.RecordID == request.RecordID)
+    kept.Record.assign(request.RecordBuffer, request.RecordBuffer + size);
+  if (kept.PriorKnown && kept.PriorRecordID == request.RecordID)
+    kept.PriorRecord.assign(request.RecordBuffer, request.RecordBuffer + size);
+}
+
 bool TVLMBTreeRecordIndex::StepAhead(int32_t sessionID, TVLMNavigationRequest& request,
                                      TVLMIndexPositionCache* cache) {
   if (request.Bof || request.Eof || (request.Mode != 1 && request.Mode != 2) || RootPageNo() < 0) return false;
@@ -489,7 +535,7 @@ bool TVLMBTreeRecordIndex::AnswerAhead(int32_t sessionID, TVLMNavigationRequest&
   request.Bof = false;
   request.Eof = false;
   request.Result = result;
-  kept->RecordID = recordID;
+  kept->StandOn(recordID, result == kVLMNavOK ? request.RecordBuffer : nullptr, RecordSize());
   kept->PathKnown = false;
   if (result != kVLMNavOK) {
     // An entry without its record: answered as a step would answer it; the
@@ -620,7 +666,7 @@ void TVLMBTreeRecordIndex::Answer(int32_t sessionID, TVLMNavigationRequest& requ
   auto& kept = static_cast<TVLMIndexStepState&>(*cache->IndexState);
   kept.Path.Assign(path);
   kept.PathKnown = true;
-  kept.RecordID = read.RecordID;
+  kept.StandOn(read.RecordID, read.Result == kVLMNavOK ? request.RecordBuffer : nullptr, RecordSize());
   kept.SessionID = sessionID;
   kept.Stamp = Table().RecordManager->ChangeStamp;
   kept.View = Pages()->ViewVersion();
@@ -642,6 +688,53 @@ void TVLMBTreeRecordIndex::Answer(int32_t sessionID, TVLMNavigationRequest& requ
   }
 }
 
+size_t TVLMBTreeRecordIndex::RecordSize() const {
+  return static_cast<size_t>(std::max(Table().FieldManager->Layout().BufferSize, 0));
+}
+
+int32_t TVLMBTreeRecordIndex::CompareWithEntryAt(int32_t sessionID, const TVLMKeyPath& path, const uint8_t* key,
+                                                 const uint8_t* value) {
+  const TVLMKeyPathLevel& level = path.Levels[path.Depth - 1];
+  TVLMBTreePagePtr leaf =
+      TVLMBTreePage::Load(Pages(), &KeyRef, sessionID, level.PageNo, TVLMBTreePlace::AtLevel(path.Depth - 1, 1));
+  if (level.EntryNo < 0 || level.EntryNo >= leaf->GetEntryCount())
+    throw EVLMException(20068, "Index error: invalid position");
+  const uint8_t* entry = leaf->EntryKey(level.EntryNo);
+  const int32_t order = KeyRef.Compare(key, entry, leaf->EntryValue(level.EntryNo), nullptr, sessionID, true);
+  return order != 0 ? order : TVLMBTreeKeyRef::CompareValues(value, leaf->EntryValue(level.EntryNo), KeyRef.ValueSize);
+}
+
+bool TVLMBTreeRecordIndex::PlaceByKey(int32_t sessionID, const std::vector<uint8_t>& kept,
+                                      const TVLMRecordID& recordID, bool forward, TVLMKeyPath& path) {
+  // The key is compared exactly (a text kept in part by the rest of its
+  // value): it is made from a copy the comparisons read while the search
+  // lasts.
+  const std::vector<uint8_t> record(kept);
+  uint8_t value[kVLMRecordIDSize];
+  VLMPutRecordID(value, recordID);
+  const uint8_t* key = MakeKey(record.data());
+  path.Clear();
+  bool found = false;
+  {
+    TVLMBTreePagePtr root = LoadRoot(sessionID, 20124);
+    found = root->FindEntry(sessionID, key, path, value);
+  }
+  if (found) return forward ? NextEntry(sessionID, path) : PriorEntry(sessionID, path);
+  // The entry left the index (the record was deleted or its key changed):
+  // the nearest entry beyond (key, record ID) in the step's direction, as
+  // entries of equal keys lie in the order of their record IDs.
+  path.Clear();
+  {
+    TVLMBTreePagePtr root = LoadRoot(sessionID, 20124);
+    found = root->FindByCondition(sessionID, forward, path,
+                                  forward ? kVLMSearchGreaterOrEqual : kVLMSearchLessOrEqual, key);
+  }
+  while (found && (forward ? CompareWithEntryAt(sessionID, path, key, value) >= 0
+                           : CompareWithEntryAt(sessionID, path, key, value) <= 0))
+    found = forward ? NextEntry(sessionID, path) : PriorEntry(sessionID, path);
+  return found;
+}
+
 void TVLMBTreeRecordIndex::GetRecord(int32_t sessionID, TVLMNavigationRequest& request, uint32_t,
                                      TVLMIndexPositionCache* positionCache) {
   if (RootPageNo() < 0) throw EVLMException(20123, "Invalid page number");
@@ -658,6 +751,16 @@ void TVLMBTreeRecordIndex::GetRecord(int32_t sessionID, TVLMNavigationRequest& r
     throw EVLMException(20053, "Invalid 'get record' mode for index: grmCurrent");
   const bool forward = request.Mode == 1;
   if (AnswerAhead(sessionID, request, forward, positionCache)) return;
+  if (KeptState(sessionID, request.RecordID, positionCache) == nullptr) {
+    if (const std::vector<uint8_t>* known = KnownRecord(sessionID, request.RecordID, positionCache)) {
+      // The table changed since the step that read the record (another
+      // connection's commit, say): what was kept of the tree, or read ahead,
+      // may be gone, and the record's address may hold another record now.
+      const bool found = PlaceByKey(sessionID, *known, request.RecordID, forward, path);
+      Answer(sessionID, request, found, path, forward, positionCache);
+      return;
+    }
+  }
   if (!CurrentPath(sessionID, request, positionCache, path)) {
     request.Result = kVLMNavError;
     return;
@@ -801,6 +904,13 @@ void TVLMBTreeRecordIndex::DeleteRecord(TVLMCursor* cursor) {
 void TVLMBTreeRecordIndex::UpdateRecord(TVLMCursor* cursor, bool removeOld) {
   // An unchanged key leaves the tree untouched.
   if (CompareRecordWithKey(cursor->OldRecordBuffer, cursor->RecordBuffer, -1) == 0) return;
+  // The writer's next step goes on from the record's new key: it reads the
+  // record again rather than the copy its last step kept.
+  std::unique_ptr<TVLMEngineReadState>& state = cursor->PositionCache.IndexState;
+  if (state != nullptr && state->Owner == this) {
+    auto& kept = static_cast<TVLMIndexStepState&>(*state);
+    kept.RecordKnown = kept.PriorKnown = false;
+  }
   const int32_t sessionID = VLMCursorSessionID(cursor);
   if (!removeOld) {
     InsertKey(sessionID, cursor->RecordBuffer, cursor->Position.RecordID);

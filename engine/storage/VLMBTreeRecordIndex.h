@@ -156,6 +156,10 @@ public:
   bool KeepsPosition(int32_t sessionID, const TVLMNavigationRequest& request,
                      TVLMIndexPositionCache* cache) override;
   bool StepAhead(int32_t sessionID, TVLMNavigationRequest& request, TVLMIndexPositionCache* cache) override;
+  // The copy kept of that record (see KnownRecord) becomes the record as
+  // read now.
+  void NoteRecordRead(int32_t sessionID, const TVLMNavigationRequest& request,
+                      TVLMIndexPositionCache* cache) override;
   // One descent to the first entry not below the key, then along the leaves
   // while the entries equal it. kept notes the leaf where the probe began:
   // the next probe starts there when its key lies above that leaf's first
@@ -214,6 +218,21 @@ private:
               TVLMIndexPositionCache* cache);
   // The reader's kept state when it stands on recordID and may be trusted.
   TVLMIndexStepState* KeptState(int32_t sessionID, const TVLMRecordID& recordID, TVLMIndexPositionCache* cache) const;
+  // The record at recordID as the reader's step read it, when the reader
+  // stands on it or stood on it before its last step, whether or not the
+  // table changed since; nullptr when not kept.
+  const std::vector<uint8_t>* KnownRecord(int32_t sessionID, const TVLMRecordID& recordID,
+                                          TVLMIndexPositionCache* cache) const;
+  // The place of a step from the record kept (read at recordID): from its
+  // entry when the index still holds it, else the nearest entry beyond its
+  // key and ID in the step's direction; false when there is none.
+  bool PlaceByKey(int32_t sessionID, const std::vector<uint8_t>& kept, const TVLMRecordID& recordID, bool forward,
+                  TVLMKeyPath& path);
+  // The path's leaf entry against (key, value): below zero when the key and
+  // value come before the entry, as the tree orders its entries.
+  int32_t CompareWithEntryAt(int32_t sessionID, const TVLMKeyPath& path, const uint8_t* key, const uint8_t* value);
+  // Bytes of a record buffer of the table.
+  size_t RecordSize() const;
   // The step answered from the entries read ahead; false when there are
   // none for it.
   bool AnswerAhead(int32_t sessionID, TVLMNavigationRequest& request, bool forward, TVLMIndexPositionCache* cache);

@@ -40,12 +40,22 @@
 // A connection in multi-user mode that keeps Log open and works on the
 // commands it reads, one per line (disk_test::LogCommand, or quit to end at
 // once), answering each with "ok" or "error TEXT"; it prints "ready" once the
-// table is open.
+// table is open. Two more commands:
+//   txn CMD;CMD;...  the commands as one transaction (one alone: a single
+//                    post); "ok", or "error CODE" after a rollback
+//   exitat K         the process ends with _exit(99) before its K-th
+//                    file-changing operation from now on (inside a later
+//                    commit, say)
+//   walk INDEX       the table walked from the first record to the end in
+//                    the order of INDEX ("" natural), as a dataset walks it
+//                    (its record buffers taking turns): "ok ID:CALL ...",
+//                    or "error CODE" 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -125,6 +135,55 @@ void Run(const std::string& op, disk_test::DiskSession& session, DiskCursor& log
   }
 }
 
+// The code of an engine error, else -1.
+int32_t ErrorCode(const std::exception& e) {
+  const auto* engine = dynamic_cast<const EVLMException*>(&e);
+  return engine != nullptr ? engine->NativeError : -1;
+}
+
+std::string Transaction(disk_test::DiskSession& session, DiskCursor& log, const std::string& list) {
+  std::vector<std::string> commands;
+  std::stringstream in(list);
+  for (std::string command; std::getline(in, command, ';');)
+    if (!command.empty()) commands.push_back(command);
+  const bool alone = commands.size() == 1;
+  try {
+    if (!alone) session.StartTransaction();
+    for (const std::string& command : commands)
+      if (!disk_test::LogCommand(session, log, command)) throw EVLMException(-log.ResultCode, "cannot %s", {command});
+    if (!alone) session.Commit(false);
+    return "ok";
+  } catch (const std::exception& e) {
+    if (session.InTransaction) {
+      try {
+        session.Rollback();
+      } catch (const std::exception&) {
+      }
+    }
+    return "error " + std::to_string(ErrorCode(e));
+  }
+}
+
+std::string Walk(DiskCursor& log, const std::string& index) {
+  std::string answer = "ok";
+  uint8_t* own = log.RecordBuffer;
+  uint8_t* other = log.AllocRecordBuffer();
+  auto restore = qv::ScopeExit([&] {
+    log.RecordBuffer = own;
+    log.FreeRecordBuffer(other);
+  });
+  try {
+    log.UseIndex(index);
+    log.SetToBegin();
+    for (bool turn = false; (log.RecordBuffer = turn ? other : own, log.GetRecord(1) == kVLMNavOK); turn = !turn)
+      answer += " " + std::to_string(log.Int(disk_test::kLogID).value_or(-1)) + ":" +
+                log.Text(kLogCall).value_or("null");
+  } catch (const std::exception& e) {
+    return "error " + std::to_string(ErrorCode(e));
+  }
+  return answer;
+}
+
 int RunPeer(const std::string& path) {
   auto database = disk_test::NewDiskDatabase(path);
   disk_test::DiskSession session(database.get(), true);
@@ -135,10 +194,16 @@ int RunPeer(const std::string& path) {
   for (std::string line; std::getline(std::cin, line);) {
     if (line == "quit") std::_Exit(0);
     std::string answer = "ok";
-    try {
-      if (!disk_test::LogCommand(session, log, line)) answer = "error cannot " + line + ", result " + std::to_string(log.ResultCode);
-    } catch (const qv::Exception& e) {
-      answer = std::string("error ") + e.what();
+    if (line.rfind("txn ", 0) == 0) answer = Transaction(session, log, line.substr(4));
+    else if (line.rfind("walk", 0) == 0) answer = Walk(log, line.size() > 5 ? line.substr(5) : "");
+    else if (line.rfind("exitat ", 0) == 0) qv::SetFileFaultAfter(std::stoll(line.substr(7)), qv::FileFault::Exit, 99);
+    else {
+      try {
+        if (!disk_test::LogCommand(session, log, line))
+          answer = "error cannot " + line + ", result " + std::to_string(log.ResultCode);
+      } catch (const qv::Exception& e) {
+        answer = std::string("error ") + e.what();
+      }
     }
     std::cout << answer << std::endl;
   }

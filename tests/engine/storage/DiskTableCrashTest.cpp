@@ -187,45 +187,8 @@ protected:
     return "";
   }
 
-  // "" when the structures of Log (and of Second when given) agree: the
-  // record count is the number of records, ByID holds each record once in
-  // ascending IDs, ByCall each Call once in order, every index passes its
-  // check, and the free-space maps mark exactly the pages the structures
-  // reach (record pages and their index, BLOB pages and theirs, large
-  // values, index pages), LastUsedPage the highest.
   static std::string CheckTables(TVLMDiskDatabaseData& database, DiskCursor& log, DiskCursor* second) {
-    log.UseIndex("");
-    std::vector<std::string> calls = log.Column(disk_test::kLogCall);
-    if (log.GetRecordCount() != static_cast<int64_t>(calls.size()))
-      return "the record count is " + std::to_string(log.GetRecordCount()) + " for " + std::to_string(calls.size()) +
-             " records";
-    std::sort(calls.begin(), calls.end());
-    log.UseIndex("ByCall");
-    if (log.Column(disk_test::kLogCall) != calls) return "ByCall differs from the records";
-    log.UseIndex("ByID");
-    std::vector<std::string> byID;
-    int64_t lastID = 0;
-    for (log.SetToBegin(); log.GetRecord(1) == kVLMNavOK; lastID = log.Int(disk_test::kLogID).value_or(0)) {
-      if (log.Int(disk_test::kLogID).value_or(0) <= lastID) return "ByID holds an ID twice or out of order";
-      byID.push_back(log.Text(disk_test::kLogCall).value_or("null"));
-    }
-    std::sort(byID.begin(), byID.end());
-    if (byID != calls) return "ByID differs from the records";
-    std::lock_guard guard(database.CriticalSection());
-    std::vector<DiskCursor*> tables{&log};
-    if (second != nullptr) tables.push_back(second);
-    for (DiskCursor* table : tables) {
-      TVLMBaseIndexManager& indexes = *table->Table().IndexManager;
-      for (int32_t i = 0; i < indexes.IndexDefs->GetCount(); ++i) {
-        auto& index = static_cast<TVLMBTreeRecordIndex&>(*indexes.GetIndex(indexes.IndexDefs->GetIndexDef(i)->ObjectID));
-        const int32_t failed = qv::test::RaisedCode([&] { index.CheckIntegrity(table->SessionID()); });
-        if (failed != 0) return "index " + indexes.IndexDefs->GetIndexDef(i)->Name + " fails its check";
-      }
-    }
-    storage_test::FreeSpaceChecker maps(*database.DiskPageManager());
-    return maps.CheckExtentMap() + maps.CheckLastUsedPage() +
-           (second != nullptr ? disk_test::CheckDiskFreeSpace(database, {&log, second})
-                              : disk_test::CheckDiskFreeSpace(database, {&log}));
+    return disk_test::CheckLogFile(database, log, second);
   }
 
   ScratchFolder Dir;

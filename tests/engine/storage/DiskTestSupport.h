@@ -309,10 +309,11 @@ private:
 // autoincrement, Call VARCHAR(20), Notes BLOB), indexed by ID (primary) and
 // by Call.
 inline constexpr int32_t kLogID = 0, kLogCall = 1, kLogNotes = 2;
-inline void CreateLogTable(DiskCursor& cursor) {
-  cursor.Create({{"ID", dtAutoinc}, {"Call", dtString, 20}, {"Notes", dtBLOB}},
+inline void CreateLogTable(DiskCursor& cursor, int32_t callSize = 20) {
+  cursor.Create({{"ID", dtAutoinc}, {"Call", dtString, callSize}, {"Notes", dtBLOB}},
                 {{"ByID", "ID", true}, {"ByCall", "Call"}});
 }
+// (callSize: the length of Call.)
 // Inserts a Log record; false when the post did not store it.
 inline bool InsertLog(DiskCursor& cursor, const std::string& call, const std::vector<uint8_t>& notes = {}) {
   cursor.PrepareInsert();
@@ -402,6 +403,51 @@ inline std::string CheckDiskFreeSpace(TVLMDiskDatabaseData& database, std::initi
     }
   }
   return checker.Check();
+}
+
+// The file checker of the crash and sharing tests: "" when the structures
+// of Log (and of Second when given) agree: the record count is the number
+// of records, ByID holds each record once in
+// ascending IDs, ByCall each Call once in order, every index passes its
+// check, and the free-space maps mark exactly the pages the structures
+// reach (record pages and their index, BLOB pages and theirs, large
+// values, index pages), LastUsedPage the highest.
+inline std::string CheckLogFile(TVLMDiskDatabaseData& database, DiskCursor& log, DiskCursor* second = nullptr) {
+  log.UseIndex("");
+  std::vector<std::string> calls = log.Column(kLogCall);
+  if (log.GetRecordCount() != static_cast<int64_t>(calls.size()))
+    return "the record count is " + std::to_string(log.GetRecordCount()) + " for " + std::to_string(calls.size()) +
+           " records";
+  std::sort(calls.begin(), calls.end());
+  log.UseIndex("ByCall");
+  if (log.Column(kLogCall) != calls) return "ByCall differs from the records";
+  log.UseIndex("ByID");
+  std::vector<std::string> byID;
+  int64_t lastID = 0;
+  for (log.SetToBegin(); log.GetRecord(1) == kVLMNavOK; lastID = log.Int(kLogID).value_or(0)) {
+    if (log.Int(kLogID).value_or(0) <= lastID) return "ByID holds an ID twice or out of order";
+    byID.push_back(log.Text(kLogCall).value_or("null"));
+  }
+  std::sort(byID.begin(), byID.end());
+  if (byID != calls) return "ByID differs from the records";
+  std::lock_guard guard(database.CriticalSection());
+  std::vector<DiskCursor*> tables{&log};
+  if (second != nullptr) tables.push_back(second);
+  for (DiskCursor* table : tables) {
+    TVLMBaseIndexManager& indexes = *table->Table().IndexManager;
+    for (int32_t i = 0; i < indexes.IndexDefs->GetCount(); ++i) {
+      auto& index = static_cast<TVLMBTreeRecordIndex&>(*indexes.GetIndex(indexes.IndexDefs->GetIndexDef(i)->ObjectID));
+      try {
+        index.CheckIntegrity(table->SessionID());
+      } catch (const EVLMException&) {
+        return "index " + indexes.IndexDefs->GetIndexDef(i)->Name + " fails its check";
+      }
+    }
+  }
+  storage_test::FreeSpaceChecker maps(*database.DiskPageManager());
+  return maps.CheckExtentMap() + maps.CheckLastUsedPage() +
+         (second != nullptr ? CheckDiskFreeSpace(database, {&log, second})
+                            : CheckDiskFreeSpace(database, {&log}));
 }
 
 // A disk database data over path with the registry's settings.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <stdlib.h>
@@ -225,6 +226,14 @@ public:
     Pid_ = 0;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
+  // Ends the peer at once, wherever it is (SIGKILL); its exit code.
+  int Kill() {
+    if (Pid_ <= 0) return -1;
+    ::kill(Pid_, SIGKILL);
+    return Quit();
+  }
+  // The socket its answers come on (to wait for several peers at once).
+  int Fd() const { return Fd_; }
   std::string Greeting;
   int32_t Session = -1;
 
