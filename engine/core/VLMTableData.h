@@ -134,6 +134,12 @@ public:
   // the pages as it goes (GetRecord with its cache) and may have the pages
   // read ahead. Base: false.
   virtual bool ReadsByPage() const { return false; }
+  // Readies the processor's caches for a read of the record that comes
+  // soon, in steps 0, 1, 2 issued a few reads apart (an engine with a page
+  // cache: TVLMPageManager::Prefetch), so that a reader that knows the
+  // records it reads next overlaps their memory reads. Changes nothing.
+  // Base: nothing.
+  virtual void PrefetchRecord(const TVLMRecordID& recordID, int32_t step) const {}
 
   int64_t RecordCount = 0;
   uint32_t ChangeStamp = 0;

@@ -322,6 +322,12 @@ constexpr int32_t kAheadAfterSteps = 4;
 // look-ups reuse.
 constexpr int32_t kAheadPassSteps = 512;
 constexpr size_t kAheadBytes = size_t{32} << 20;
+// Entries read ahead whose records are read from their pages as the reader
+// gets to them have those records readied in the processor's caches
+// (PrefetchAhead) this many entries before their reads, their page objects
+// twice as many and the cache's slots three times as many; not in a pass,
+// whose pages come from the store in order as it reads them.
+constexpr size_t kAheadPrefetch = 2;
 
 bool AheadIsPass(int32_t steps, const TVLMPageManager* records) {
   return steps >= std::min(kAheadPassSteps, records != nullptr ? records->CacheLimit / 16 : 0);
@@ -377,10 +383,11 @@ public:
   // whether they were in page order.
   size_t LastAhead = 0;
   bool LastByPage = true;
-  // The entries' records lie in page order (an index in the order records
-  // were added): they are read from the pages step by step, not copied
-  // ahead; AheadPages are those pages, the first AheadPagesRead of them
-  // asked for ahead, AheadPageAt the one the reader is on.
+  // The entries' records are read from the pages step by step, not copied
+  // ahead: those of a walk that is not a pass, and those in page order (an
+  // index in the order records were added). AheadPages are the pages of
+  // entries in page order (empty otherwise), the first AheadPagesRead of
+  // them asked for ahead, AheadPageAt the one the reader is on.
   bool AheadByPage = false;
   std::vector<int32_t> AheadPages;
   size_t AheadPageAt = 0;
@@ -527,6 +534,7 @@ bool TVLMBTreeRecordIndex::AnswerAhead(int32_t sessionID, TVLMNavigationRequest&
   const TVLMRecordID recordID = kept->AheadIDs[i];
   uint8_t result = kVLMNavOK;
   if (kept->AheadByPage) {
+    if (!AheadIsPass(kept->Steps, Table().PageManager)) PrefetchAhead(*kept, i, false);
     result = ReadAheadRecord(sessionID, *kept, recordID, request.RecordBuffer, cache);
   } else if (kept->Stride > 0) {
     std::memcpy(request.RecordBuffer, kept->AheadRecords.get() + kept->Stride * i, kept->Stride);
@@ -571,6 +579,17 @@ uint8_t TVLMBTreeRecordIndex::ReadAheadRecord(int32_t sessionID, TVLMIndexStepSt
   return read.Result;
 }
 
+void TVLMBTreeRecordIndex::PrefetchAhead(const TVLMIndexStepState& kept, size_t at, bool first) const {
+  // An entry on the page of the entry before it needs nothing more.
+  const TVLMBaseRecordManager& records = *Table().RecordManager;
+  const std::vector<TVLMRecordID>& ids = kept.AheadIDs;
+  for (int32_t step = 0; step < 3; ++step) {
+    const size_t lead = static_cast<size_t>(3 - step) * kAheadPrefetch;
+    for (size_t q = first ? at : at + lead; q <= at + lead && q < ids.size(); ++q)
+      if (q == 0 || ids[q].Page != ids[q - 1].Page) records.PrefetchRecord(ids[q], step);
+  }
+}
+
 void TVLMBTreeRecordIndex::ReadAheadEntries(int32_t sessionID, TVLMIndexStepState& kept) {
   TVLMBaseRecordManager& records = *Table().RecordManager;
   kept.DropAhead(false);
@@ -607,19 +626,24 @@ void TVLMBTreeRecordIndex::ReadAheadEntries(int32_t sessionID, TVLMIndexStepStat
   }
   if (kept.AheadIDs.empty()) return;
   // Records in page order are read from their pages as the reader gets to
-  // them.
+  // them, and so are those of a walk that is not a pass: they are few, the
+  // walk may stop before it gets to them, and readied a few entries ahead
+  // (PrefetchAhead) they cost no more to read then than to copy now. Only a
+  // pass copies records out of page order, each page taken once.
   if (records.ReadsByPage()) {
     bool byPage = true;
     for (size_t i = 1; i < kept.AheadIDs.size() && byPage; ++i)
       byPage = static_cast<int32_t>(kept.AheadIDs[i - 1].Page) <= static_cast<int32_t>(kept.AheadIDs[i].Page);
     kept.LastByPage = byPage;
-    if (byPage) {
+    if (byPage || !pass) {
       kept.AheadByPage = true;
-      for (const TVLMRecordID& id : kept.AheadIDs)
-        if (kept.AheadPages.empty() || kept.AheadPages.back() != static_cast<int32_t>(id.Page))
-          kept.AheadPages.push_back(static_cast<int32_t>(id.Page));
+      if (byPage)
+        for (const TVLMRecordID& id : kept.AheadIDs)
+          if (kept.AheadPages.empty() || kept.AheadPages.back() != static_cast<int32_t>(id.Page))
+            kept.AheadPages.push_back(static_cast<int32_t>(id.Page));
       kept.AheadPathKnown = true;
       kept.AheadPath.Assign(walk);
+      if (!pass) PrefetchAhead(kept, 0, true);
       return;
     }
   }

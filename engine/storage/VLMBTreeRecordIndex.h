@@ -16,10 +16,13 @@
 // wrong answer. The exact path is kept too, trusted while the table's change
 // stamp and the page managers' views stay; a walk that goes on in one
 // direction also keeps the entries ahead of it with copies of their records,
-// under the same condition, read with one take of each leaf and of each
-// record page (ReadRecords); a short walk reads ahead about as many entries
-// as it has walked, and only a long one (a pass) reads as a scan of the page
-// cache.
+// under the same condition, read with one take of each leaf; a short walk
+// reads ahead about as many entries as it has walked and reads their records
+// from their pages as it gets to them, each readied in the processor's
+// caches a few entries before (TVLMBaseRecordManager::PrefetchRecord); only
+// a long walk (a pass) reads as a scan of the page cache, and copies the
+// records of entries out of page order with one take of each record page
+// (ReadRecords).
 //
 // Invariants:
 //   1. The index holds one entry per record of the table; an update moves an
@@ -237,8 +240,13 @@ private:
   // none for it.
   bool AnswerAhead(int32_t sessionID, TVLMNavigationRequest& request, bool forward, TVLMIndexPositionCache* cache);
   // The entries after kept's path in its direction, with their records
-  // (or, in page order, the pages they lie on).
+  // (or, in page order or short of a pass, the pages they lie on).
   void ReadAheadEntries(int32_t sessionID, TVLMIndexStepState& kept);
+  // The records of kept's entries read ahead, readied for their reads from
+  // their pages (PrefetchRecord, steps kAheadPrefetch entries apart) as the
+  // reader takes entry at; first: the entries were just read, and those up
+  // to the farthest step start at once.
+  void PrefetchAhead(const TVLMIndexStepState& kept, size_t at, bool first) const;
   // An entry's record read ahead in page order, from its page, into buffer;
   // the result of the read.
   uint8_t ReadAheadRecord(int32_t sessionID, TVLMIndexStepState& kept, const TVLMRecordID& recordID, uint8_t* buffer,

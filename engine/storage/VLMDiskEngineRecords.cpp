@@ -682,6 +682,13 @@ int32_t TVLMDiskRecordManager::ReadRecords(int32_t sessionID, const TVLMRecordID
   return missing;
 }
 
+void TVLMDiskRecordManager::PrefetchRecord(const TVLMRecordID& recordID, int32_t step) const {
+  const int32_t slot = recordID.Row;
+  const bool onPage = slot < RecordsPerPage;
+  PageManager->Prefetch(static_cast<int32_t>(recordID.Page), step,
+                        onPage ? (RecordsPerPage + 7) / 8 + slot * StoredRecordSize : 0, onPage ? StoredRecordSize : 0);
+}
+
 int32_t TVLMDiskRecordManager::CompareRecordIDs(const TVLMRecordID& id1, const TVLMRecordID& id2) {
   const auto page1 = static_cast<int32_t>(id1.Page);
   const auto page2 = static_cast<int32_t>(id2.Page);

@@ -52,7 +52,8 @@
 // reads the store page by page. ReadRecords reads the records of a list of
 // record IDs (an index-order walk's next entries) page by page in page
 // order, each page once, as a scan when its caller has opened one (the walk
-// is a pass).
+// is a pass). PrefetchRecord readies a record's page and slot in the
+// processor's caches for a read that comes soon (TVLMPageManager::Prefetch).
 //
 // Error codes: 20140 slots that do not fit the page, 20141 page full,
 // 20143-20148 record not found on a page, 20104/20105 page walks,
@@ -238,6 +239,7 @@ public:
   int32_t ReadRecords(int32_t sessionID, const TVLMRecordID* ids, int32_t count, uint8_t* buffers,
                       size_t stride) override;
   bool ReadsByPage() const override { return true; }
+  void PrefetchRecord(const TVLMRecordID& recordID, int32_t step) const override;
 
   // The last listed page number + 1 times N; 1 without record pages. The
   // bound of RecordIDToRecordNo.

@@ -647,6 +647,31 @@ void TVLMPageManager::ReadAhead(int32_t sessionID, const int32_t* pageNos, int32
   flush();
 }
 
+void TVLMPageManager::Prefetch(int32_t pageNo, int32_t step, int32_t offset, int32_t length) const {
+  VLM_REQUIRE_DATABASE_SECTION();
+  constexpr size_t kLine = 64;
+  if (step <= 0) {
+    if (const void* slot = SharedPages.HomeSlot(pageNo)) __builtin_prefetch(slot);
+    return;
+  }
+  const TVLMPage* page = SharedPages.Find(pageNo);
+  if (page == nullptr) return;
+  const auto* object = reinterpret_cast<const char*>(page);
+  if (step == 1) {
+    for (size_t at = 0; at < sizeof(TVLMPage); at += kLine) __builtin_prefetch(object + at);
+    return;
+  }
+  if (page->Buffer == nullptr) return;
+  __builtin_prefetch(page->Buffer);
+  if (page->Older_ != nullptr) __builtin_prefetch(&page->Older_->Newer_);
+  if (page->Newer_ != nullptr) __builtin_prefetch(&page->Newer_->Older_);
+  if (offset < 0 || length <= 0 || offset >= page->DataSize()) return;
+  const uint8_t* data = page->Data();
+  const int32_t end = std::min(offset + length, page->DataSize());
+  for (int32_t at = offset; at < end; at += static_cast<int32_t>(kLine)) __builtin_prefetch(data + at);
+  __builtin_prefetch(data + end - 1);
+}
+
 void TVLMPageManager::RemovePage(int32_t sessionID, int32_t pageNo) {
   VLM_REQUIRE_DATABASE_SECTION();
   SessionEntry& session = GetSession(sessionID);

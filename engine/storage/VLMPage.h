@@ -335,6 +335,9 @@ public:
   // the page number is not in the list.
   std::unique_ptr<TVLMPage> Extract(int32_t pageNo);
   TVLMPage* Find(int32_t pageNo) const;
+  // The address of the slot a look-up of pageNo reads first (nullptr while
+  // the list has no slots), for TVLMPageManager::Prefetch.
+  const void* HomeSlot(int32_t pageNo) const { return Slots_.empty() ? nullptr : &Slots_[Home(pageNo)]; }
   // The page becomes the most recently used of its order; 20167 when it is
   // not here.
   void Touch(TVLMPage* page);
@@ -527,6 +530,17 @@ public:
   // knows where it goes next takes several pages per read of the store.
   // Nothing is raised for a page that cannot be read.
   void ReadAhead(int32_t sessionID, const int32_t* pageNos, int32_t count);
+  // Readies the processor's caches for a take of a cached page that comes
+  // soon, in three steps issued a few takes apart, each after the one
+  // before: 0 the shared cache's slot for the number, 1 the page object,
+  // 2 the page's header, its neighbours in the cache's order (a release
+  // relinks them) and the bytes [offset, offset + length) of its data area.
+  // A reader that knows the pages it takes next (an index walk's entries
+  // read ahead) overlaps the memory reads of several takes this way. Reads
+  // only what a take reads, changes nothing, checks nothing (the take
+  // itself does), and does nothing for a page the shared cache does not
+  // hold.
+  void Prefetch(int32_t pageNo, int32_t step, int32_t offset = 0, int32_t length = 0) const;
   const TVLMPageCacheFigures& CacheFigures() const { return Figures_; }
 
   // Removed, allocated or private pages are waiting for the session's commit.
