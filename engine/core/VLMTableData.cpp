@@ -295,6 +295,9 @@ void TVLMTableData::ReadRecordAt(int32_t sessionID, TVLMNavigationRequest& reque
 }
 
 void TVLMTableData::MoveCursorTo(TVLMCursor* cursor, const TVLMRecordID& recordID) {
+  // Placed without a step's read: the record is read again when a step
+  // goes on from it.
+  cursor->PositionCache.HasLastRecord = false;
   cursor->Position.Bof = 0;
   cursor->Position.Eof = 0;
   cursor->Position.RecordID = recordID;
@@ -328,10 +331,10 @@ void TVLMTableData::KeepLastRecord(TVLMCursor* cursor, const TVLMRecordID& recor
 
 bool TVLMTableData::CursorRecord(TVLMCursor* cursor, const TVLMRecordID& recordID, uint8_t* buffer) {
   const TVLMIndexPositionCache& cache = cursor->PositionCache;
-  // The change stamp moves with every change of the table, as for record
-  // bitmaps: an equal stamp means the same record.
-  if (cache.HasLastRecord && cache.LastRecordID == recordID && cache.LastStamp == RecordManager->ChangeStamp &&
-      cache.LastSessionID == VLMCursorSessionID(cursor) &&
+  // The record as the cursor's step read it, whatever commits since: the
+  // next step goes on from that key and ID, not from what the address holds
+  // now (another key, another record in a reused slot, or nothing).
+  if (cache.HasLastRecord && cache.LastRecordID == recordID && cache.LastSessionID == VLMCursorSessionID(cursor) &&
       cache.LastRecord.size() == static_cast<size_t>(FieldManager->Layout().BufferSize)) {
     if (!cache.LastRecord.empty()) std::memcpy(buffer, cache.LastRecord.data(), cache.LastRecord.size());
     return true;
@@ -392,8 +395,11 @@ uint8_t TVLMTableData::StepRecord(TVLMCursor* cursor, uint8_t mode) {
   if (request.Result == kVLMNavOK && cursor->HasRecordRestrictions()) {
     // The filter callback sees the record's bookmark, as it does in a search.
     if (cursor->BookmarkOffset > 0) VLMPutRecordID(cursor->RecordBuffer + cursor->BookmarkOffset, request.RecordID);
-    if (!CheckRecordFilter(cursor)) return kVLMNavError;
+    // The cursor stands on the record as read now, let through or not.
     KeepLastRecord(cursor, request.RecordID);
+    if (!CheckRecordFilter(cursor)) return kVLMNavError;
+  } else if (request.Result == kVLMNavOK) {
+    cursor->PositionCache.HasLastRecord = false;
   }
   cursor->Position.RecordID = request.RecordID;
   cursor->Position.Bof = request.Bof ? 1 : 0;

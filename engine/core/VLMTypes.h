@@ -505,8 +505,9 @@ public:
   // (the cursor drops it with its record bitmap when what it sees changes).
   std::unique_ptr<TVLMEngineReadState> SearchState;
   // The record a restricted cursor read last, kept because its next search
-  // goes on from that record's key: its bytes, its address, and the session
-  // and the table's change stamp under which it was read.
+  // goes on from that record's key, also after the record changed or went:
+  // its bytes, its address, and the session and the table's change stamp
+  // under which it was read.
   std::vector<uint8_t> LastRecord;
   TVLMRecordID LastRecordID;
   int32_t LastSessionID = -1;
