@@ -297,7 +297,7 @@ void TVLMTableData::ReadRecordAt(int32_t sessionID, TVLMNavigationRequest& reque
 void TVLMTableData::MoveCursorTo(TVLMCursor* cursor, const TVLMRecordID& recordID) {
   // Placed without a step's read: the record is read again when a step
   // goes on from it.
-  cursor->PositionCache.HasLastRecord = false;
+  cursor->PositionCache.ForgetRecords();
   cursor->Position.Bof = 0;
   cursor->Position.Eof = 0;
   cursor->Position.RecordID = recordID;
@@ -320,6 +320,10 @@ uint8_t TVLMTableData::GetRecord(TVLMCursor* cursor, uint8_t mode) {
 
 void TVLMTableData::KeepLastRecord(TVLMCursor* cursor, const TVLMRecordID& recordID) {
   TVLMIndexPositionCache& cache = cursor->PositionCache;
+  cache.PriorRecord.swap(cache.LastRecord);
+  cache.PriorRecordID = cache.LastRecordID;
+  cache.PriorSessionID = cache.LastSessionID;
+  cache.HasPriorRecord = cache.HasLastRecord;
   const auto size = static_cast<size_t>(FieldManager->Layout().BufferSize);
   cache.LastRecord.resize(size);
   if (size > 0) std::memcpy(cache.LastRecord.data(), cursor->RecordBuffer, size);
@@ -334,12 +338,18 @@ bool TVLMTableData::CursorRecord(TVLMCursor* cursor, const TVLMRecordID& recordI
   // The record as the cursor's step read it, whatever commits since: the
   // next step goes on from that key and ID, not from what the address holds
   // now (another key, another record in a reused slot, or nothing).
-  if (cache.HasLastRecord && cache.LastRecordID == recordID && cache.LastSessionID == VLMCursorSessionID(cursor) &&
-      cache.LastRecord.size() == static_cast<size_t>(FieldManager->Layout().BufferSize)) {
-    if (!cache.LastRecord.empty()) std::memcpy(buffer, cache.LastRecord.data(), cache.LastRecord.size());
+  const int32_t sessionID = VLMCursorSessionID(cursor);
+  const auto size = static_cast<size_t>(FieldManager->Layout().BufferSize);
+  const std::vector<uint8_t>* kept = nullptr;
+  if (cache.HasLastRecord && cache.LastRecordID == recordID && cache.LastSessionID == sessionID)
+    kept = &cache.LastRecord;
+  else if (cache.HasPriorRecord && cache.PriorRecordID == recordID && cache.PriorSessionID == sessionID)
+    kept = &cache.PriorRecord;
+  if (kept != nullptr && kept->size() == size) {
+    if (size > 0) std::memcpy(buffer, kept->data(), size);
     return true;
   }
-  return ReadSearchRecord(VLMCursorSessionID(cursor), recordID, buffer);
+  return ReadSearchRecord(sessionID, recordID, buffer);
 }
 
 void TVLMTableData::NoteEmptyView(TVLMCursor* cursor) {
@@ -368,7 +378,7 @@ uint8_t TVLMTableData::StepRecord(TVLMCursor* cursor, uint8_t mode) {
       // The search read the record to test it: the cursor takes that copy.
       const auto size = static_cast<size_t>(FieldManager->Layout().BufferSize);
       if (size > 0) std::memcpy(cursor->RecordBuffer, held, size);
-      MoveCursorTo(cursor, found);
+      cursor->Position = TVLMCursorPosition{0, 0, found};
       KeepLastRecord(cursor, found);
       return kVLMNavOK;
     }
@@ -399,7 +409,7 @@ uint8_t TVLMTableData::StepRecord(TVLMCursor* cursor, uint8_t mode) {
     KeepLastRecord(cursor, request.RecordID);
     if (!CheckRecordFilter(cursor)) return kVLMNavError;
   } else if (request.Result == kVLMNavOK) {
-    cursor->PositionCache.HasLastRecord = false;
+    cursor->PositionCache.ForgetRecords();
   }
   cursor->Position.RecordID = request.RecordID;
   cursor->Position.Bof = request.Bof ? 1 : 0;

@@ -508,7 +508,12 @@ bool TVLMTableData::ScanNavigationOrder(const TVLMSearchRequest& search,
 bool TVLMTableData::ScanFromCursorRecord(const TVLMSearchRequest& search, TVLMNavigationRequest& request) {
   // The record as the cursor read it: the scan goes on from its entry, or
   // from where that entry was (the record deleted or given another key
-  // since), whose nearest entry beyond is then the scan's first record.
+  // since), whose nearest entry beyond is then the scan's first record. A
+  // copy read under the table's present stamp is the record at its address,
+  // from which the scan's step finds its place itself.
+  const TVLMIndexPositionCache& kept = search.Cursor->PositionCache;
+  if (kept.HasLastRecord && kept.LastRecordID == search.Position && kept.LastStamp == RecordManager->ChangeStamp)
+    return true;
   if (!CursorRecord(search.Cursor, search.Position, search.Record)) return true;
   TVLMIndex* index = IndexManager->GetIndex(search.NavigationIndex);
   TVLMKeyPath* place = index->CreateKeyPath();
