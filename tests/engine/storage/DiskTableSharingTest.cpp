@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <cstdio>
 #include <map>
 #include <memory>
