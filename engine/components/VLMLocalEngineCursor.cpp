@@ -319,7 +319,7 @@ void TVLMLocalCursor::CloseTable() {
   PositionCache.SearchState.reset();
   PositionCache.RecordState.reset();
   PositionCache.IndexState.reset();
-  PositionCache.HasLastRecord = false;
+  PositionCache.ForgetRecords();
   RecordBitmap.reset();
   FilterTextExpression.reset();
   FieldDefs.reset();

@@ -191,6 +191,8 @@ void TVLMBaseIndexManager::NoteRootPage(TVLMIndexDef& def, const TVLMIndex& inde
 }
 
 void TVLMBaseIndexManager::InsertRecord(TVLMCursor* cursor) {
+  // The writer's next step goes on from its record as written (read again).
+  cursor->PositionCache.ForgetRecords();
   for (int32_t i = 0; i < IndexDefs->GetCount(); ++i) {
     TVLMIndexDef& def = *IndexDefs->GetIndexDef(i);
     TVLMIndex* index = GetIndex(def.ObjectID);
@@ -213,6 +215,7 @@ uint8_t* TVLMBaseIndexManager::ReadStoredRecord(TVLMCursor* cursor) {
 }
 
 void TVLMBaseIndexManager::UpdateRecord(TVLMCursor* cursor, bool removePhase) {
+  cursor->PositionCache.ForgetRecords();
   if (removePhase) {
     if (UpdateOldRecord_ != nullptr) VLMMemoryManager().FreeMem(UpdateOldRecord_);
     UpdateOldRecord_ = ReadStoredRecord(cursor);

@@ -68,7 +68,8 @@
 // 26  GetFanOut            the figure that turns a key path into a position
 //                          number and back
 // 27  KeyPathToRecordID    the record ID at a key path
-// After the slots, the two per-page figures of the search cost
+// After the slots, FindPlace (FindKeyPath that, for an entry gone, gives the
+// nearest entry beyond it in a direction), the two per-page figures of the search cost
 // (GetPageFigures) and two conversions of the key path's own arithmetic:
 // KeyPathPosition (a position number, >= 0, of a key path, in index order)
 // and SetKeyPathPosition (the reverse), both with the index's fan-out.
@@ -204,6 +205,17 @@ public:
   virtual void DeleteRecord(TVLMCursor* cursor) = 0;
   virtual int32_t GetFanOut() = 0;
   virtual void KeyPathToRecordID(int32_t sessionID, const TVLMKeyPath& keyPath, TVLMRecordID& recordID) = 0;
+
+  // The position of (key of buffer, record ID), exact: the index holds that
+  // entry; else (the record was deleted or given another key since the
+  // buffer was read) the nearest entry beyond it in the direction, exact
+  // false. False when there is neither. Base: FindKeyPath.
+  virtual bool FindPlace(int32_t sessionID, const TVLMRecordID& recordID, TVLMKeyPath& keyPath,
+                         const uint8_t* recordBuffer, bool forward, bool& exact) {
+    (void)forward;
+    exact = FindKeyPath(sessionID, recordID, keyPath, recordBuffer);
+    return exact;
+  }
 
   // ---- the search's cost figures ----
   // The two figures the index gives for its pages; the table search takes

@@ -295,6 +295,9 @@ void TVLMTableData::ReadRecordAt(int32_t sessionID, TVLMNavigationRequest& reque
 }
 
 void TVLMTableData::MoveCursorTo(TVLMCursor* cursor, const TVLMRecordID& recordID) {
+  // Placed without a step's read: the record is read again when a step
+  // goes on from it.
+  cursor->PositionCache.ForgetRecords();
   cursor->Position.Bof = 0;
   cursor->Position.Eof = 0;
   cursor->Position.RecordID = recordID;
@@ -317,6 +320,10 @@ uint8_t TVLMTableData::GetRecord(TVLMCursor* cursor, uint8_t mode) {
 
 void TVLMTableData::KeepLastRecord(TVLMCursor* cursor, const TVLMRecordID& recordID) {
   TVLMIndexPositionCache& cache = cursor->PositionCache;
+  cache.PriorRecord.swap(cache.LastRecord);
+  cache.PriorRecordID = cache.LastRecordID;
+  cache.PriorSessionID = cache.LastSessionID;
+  cache.HasPriorRecord = cache.HasLastRecord;
   const auto size = static_cast<size_t>(FieldManager->Layout().BufferSize);
   cache.LastRecord.resize(size);
   if (size > 0) std::memcpy(cache.LastRecord.data(), cursor->RecordBuffer, size);
@@ -328,15 +335,21 @@ void TVLMTableData::KeepLastRecord(TVLMCursor* cursor, const TVLMRecordID& recor
 
 bool TVLMTableData::CursorRecord(TVLMCursor* cursor, const TVLMRecordID& recordID, uint8_t* buffer) {
   const TVLMIndexPositionCache& cache = cursor->PositionCache;
-  // The change stamp moves with every change of the table, as for record
-  // bitmaps: an equal stamp means the same record.
-  if (cache.HasLastRecord && cache.LastRecordID == recordID && cache.LastStamp == RecordManager->ChangeStamp &&
-      cache.LastSessionID == VLMCursorSessionID(cursor) &&
-      cache.LastRecord.size() == static_cast<size_t>(FieldManager->Layout().BufferSize)) {
-    if (!cache.LastRecord.empty()) std::memcpy(buffer, cache.LastRecord.data(), cache.LastRecord.size());
+  // The record as the cursor's step read it, whatever commits since: the
+  // next step goes on from that key and ID, not from what the address holds
+  // now (another key, another record in a reused slot, or nothing).
+  const int32_t sessionID = VLMCursorSessionID(cursor);
+  const auto size = static_cast<size_t>(FieldManager->Layout().BufferSize);
+  const std::vector<uint8_t>* kept = nullptr;
+  if (cache.HasLastRecord && cache.LastRecordID == recordID && cache.LastSessionID == sessionID)
+    kept = &cache.LastRecord;
+  else if (cache.HasPriorRecord && cache.PriorRecordID == recordID && cache.PriorSessionID == sessionID)
+    kept = &cache.PriorRecord;
+  if (kept != nullptr && kept->size() == size) {
+    if (size > 0) std::memcpy(buffer, kept->data(), size);
     return true;
   }
-  return ReadSearchRecord(VLMCursorSessionID(cursor), recordID, buffer);
+  return ReadSearchRecord(sessionID, recordID, buffer);
 }
 
 void TVLMTableData::NoteEmptyView(TVLMCursor* cursor) {
@@ -365,7 +378,7 @@ uint8_t TVLMTableData::StepRecord(TVLMCursor* cursor, uint8_t mode) {
       // The search read the record to test it: the cursor takes that copy.
       const auto size = static_cast<size_t>(FieldManager->Layout().BufferSize);
       if (size > 0) std::memcpy(cursor->RecordBuffer, held, size);
-      MoveCursorTo(cursor, found);
+      cursor->Position = TVLMCursorPosition{0, 0, found};
       KeepLastRecord(cursor, found);
       return kVLMNavOK;
     }
@@ -392,8 +405,11 @@ uint8_t TVLMTableData::StepRecord(TVLMCursor* cursor, uint8_t mode) {
   if (request.Result == kVLMNavOK && cursor->HasRecordRestrictions()) {
     // The filter callback sees the record's bookmark, as it does in a search.
     if (cursor->BookmarkOffset > 0) VLMPutRecordID(cursor->RecordBuffer + cursor->BookmarkOffset, request.RecordID);
-    if (!CheckRecordFilter(cursor)) return kVLMNavError;
+    // The cursor stands on the record as read now, let through or not.
     KeepLastRecord(cursor, request.RecordID);
+    if (!CheckRecordFilter(cursor)) return kVLMNavError;
+  } else if (request.Result == kVLMNavOK) {
+    cursor->PositionCache.ForgetRecords();
   }
   cursor->Position.RecordID = request.RecordID;
   cursor->Position.Bof = request.Bof ? 1 : 0;

@@ -56,16 +56,18 @@
 //      (StepSearch) only while the cursor stands on the record that walk
 //      gave, in the same direction, session and index, and the change stamp
 //      is the same; a change of what the cursor sees (ClearRecordBitmap)
-//      drops the walk. Likewise the copy of the last record a restricted
-//      cursor read stands for a read of it only under the same record ID,
-//      session and change stamp.
+//      drops the walk. The copy of the last record a restricted cursor's
+//      step read stands for that record under the same record ID and
+//      session, whatever commits since: a step after a change goes on from
+//      its key and ID (the entry, or the nearest beyond it: FindPlace). The
+//      cursor's own write, or a placing without a read, forgets it.
 //
 // Error codes: 10131 no fields, 30058 constraint kind, 20017 delete of an
 // open table, 10150 rename of an open table, 30343/30344 field rename, 10324
 // temporary index by ID, 10015/10380/10016 nil managers or buffer of a read,
 // 10272 nil locate condition, 20258 key search without index, 10660 key
 // search without key buffer; of the search (VLMTableSearch.cpp): 10382
-// condition number out of range, 10386/10387/10414/10432 a record that
+// condition number out of range, 10387/10414/10432 a record that
 // cannot be placed in the navigation index.
 #pragma once
 #if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
@@ -519,6 +521,11 @@ private:
   // held: the walk's own buffer when it read and tested the match there
   // (the cursor takes the record from it), else nullptr.
   bool StepSearch(TVLMCursor* cursor, bool forward, bool fromBeginning, TVLMRecordID& found, const uint8_t*& held);
+  // Where a scan in the navigation index's order from the cursor's record
+  // begins: request stays a step from it when the index still holds its
+  // entry, else becomes a read (mode 0) of the nearest record beyond; false
+  // when there is none.
+  bool ScanFromCursorRecord(const TVLMSearchRequest& search, TVLMNavigationRequest& request);
   // The four roads of DispatchSearch.
   bool ScanNavigationOrder(const TVLMSearchRequest& search, const TVLMScanSearchConditionArray& conditions,
                            TVLMRecordID& foundID);

@@ -483,9 +483,11 @@ bool TVLMTableData::ScanNavigationOrder(const TVLMSearchRequest& search,
   request.RecordBuffer = search.Record;
   request.Bof = search.FromBeginning && search.Forward;
   request.Eof = search.FromBeginning && !search.Forward;
+  if (!search.FromBeginning && search.NavigationIndex != -1 && !ScanFromCursorRecord(search, request)) return false;
   TVLMIndexPositionCache cache;
   for (;;) {
     ReadRecordAt(search.SessionID, request, RecordManager->ChangeStamp, &cache);
+    request.Mode = search.Forward ? 1 : 2;
     if (request.Result != kVLMNavOK) break;
     if (!TestConditions(search.Cursor, conditions, -1, -1, search.Record, request.RecordID)) continue;
     if (bitmap != nullptr) {
@@ -500,6 +502,28 @@ bool TVLMTableData::ScanNavigationOrder(const TVLMSearchRequest& search,
   }
   if (request.Result != kVLMNavOK) return false;
   foundID = request.RecordID;
+  return true;
+}
+
+bool TVLMTableData::ScanFromCursorRecord(const TVLMSearchRequest& search, TVLMNavigationRequest& request) {
+  // The record as the cursor read it: the scan goes on from its entry, or
+  // from where that entry was (the record deleted or given another key
+  // since), whose nearest entry beyond is then the scan's first record. A
+  // copy read under the table's present stamp is the record at its address,
+  // from which the scan's step finds its place itself.
+  const TVLMIndexPositionCache& kept = search.Cursor->PositionCache;
+  if (kept.HasLastRecord && kept.LastRecordID == search.Position && kept.LastStamp == RecordManager->ChangeStamp)
+    return true;
+  if (!CursorRecord(search.Cursor, search.Position, search.Record)) return true;
+  TVLMIndex* index = IndexManager->GetIndex(search.NavigationIndex);
+  TVLMKeyPath* place = index->CreateKeyPath();
+  auto release = qv::ScopeExit([&] { index->FreeKeyPath(place); });
+  bool exact = true;
+  if (!index->FindPlace(search.SessionID, search.Position, *place, search.Record, search.Forward, exact)) return false;
+  if (!exact) {
+    index->KeyPathToRecordID(search.SessionID, *place, request.RecordID);
+    request.Mode = 0;
+  }
   return true;
 }
 
@@ -626,14 +650,18 @@ bool TVLMTableData::WalkIndexRangeByBitmap(const TVLMSearchRequest& search,
     order->FreeKeyPath(path);
     order->FreeKeyPath(bestPath);
   });
+  bool startExact = true;
   if (!search.FromBeginning) {
     if (!CursorRecord(search.Cursor, search.Position, search.Record))
       RaisePositionError(10387, navigationIndex, search.Position);
-    if (!order->FindKeyPath(search.SessionID, search.Position, *startPath, search.Record))
-      RaisePositionError(10386, navigationIndex, search.Position);
+    // From the cursor's entry, or from where it was (the record deleted or
+    // given another key since the cursor read it): the nearest entry beyond
+    // is then a match's nearest place; nothing beyond, no match.
+    if (!order->FindPlace(search.SessionID, search.Position, *startPath, search.Record, search.Forward, startExact))
+      return false;
     TVLMRecordID placed;
     order->KeyPathToRecordID(search.SessionID, *startPath, placed);
-    if (!(placed == search.Position)) RaisePositionError(10414, navigationIndex, search.Position);
+    if (startExact && !(placed == search.Position)) RaisePositionError(10414, navigationIndex, search.Position);
   }
   TVLMRecordBitmap* bitmap = search.Bitmap;
   if (bitmap != nullptr && search.FromBeginning) InitRecordBitmap(*bitmap, navigationIndex);
@@ -655,7 +683,7 @@ bool TVLMTableData::WalkIndexRangeByBitmap(const TVLMSearchRequest& search,
     if (!order->FindKeyPath(search.SessionID, recordID, *path, search.Record))
       RaisePositionError(10432, navigationIndex, recordID);
     if (bitmap != nullptr) bitmap->IncludeRecordAt(navigationIndex, *path);
-    if (!search.FromBeginning && !nearer(startPath, path)) continue;
+    if (!search.FromBeginning && (startExact ? !nearer(startPath, path) : nearer(path, startPath))) continue;
     if (!haveBest || nearer(path, bestPath)) {
       std::swap(path, bestPath);
       bestID = recordID;

@@ -505,11 +505,21 @@ public:
   // (the cursor drops it with its record bitmap when what it sees changes).
   std::unique_ptr<TVLMEngineReadState> SearchState;
   // The record a restricted cursor read last, kept because its next search
-  // goes on from that record's key: its bytes, its address, and the session
-  // and the table's change stamp under which it was read.
+  // goes on from that record's key, also after the record changed or went:
+  // its bytes, its address, and the session and the table's change stamp
+  // under which it was read. The same of the record it read before: a step
+  // run again from there (a read repeated after a commit came between)
+  // finds its place by it.
   std::vector<uint8_t> LastRecord;
   TVLMRecordID LastRecordID;
   int32_t LastSessionID = -1;
   uint32_t LastStamp = 0;
   bool HasLastRecord = false;
+  std::vector<uint8_t> PriorRecord;
+  TVLMRecordID PriorRecordID;
+  int32_t PriorSessionID = -1;
+  bool HasPriorRecord = false;
+  // The cursor wrote its record, or was placed without reading one: its
+  // next step reads the record again.
+  void ForgetRecords() { HasLastRecord = HasPriorRecord = false; }
 };

@@ -765,24 +765,31 @@ int32_t TVLMBTreeRecordIndex::CompareWithEntryAt(int32_t sessionID, const TVLMKe
 
 bool TVLMBTreeRecordIndex::PlaceByKey(int32_t sessionID, const std::vector<uint8_t>& kept,
                                       const TVLMRecordID& recordID, bool forward, TVLMKeyPath& path) {
+  bool exact = false;
+  if (!FindPlace(sessionID, recordID, path, kept.data(), forward, exact)) return false;
+  return !exact || (forward ? NextEntry(sessionID, path) : PriorEntry(sessionID, path));
+}
+
+bool TVLMBTreeRecordIndex::FindPlace(int32_t sessionID, const TVLMRecordID& recordID, TVLMKeyPath& path,
+                                     const uint8_t* recordBuffer, bool forward, bool& exact) {
   // The key is compared exactly (a text kept in part by the rest of its
   // value): it is made from a copy the comparisons read while the search
   // lasts.
-  const std::vector<uint8_t> record(kept);
+  const std::vector<uint8_t> record(recordBuffer, recordBuffer + RecordSize());
   uint8_t value[kVLMRecordIDSize];
   VLMPutRecordID(value, recordID);
   const uint8_t* key = MakeKey(record.data());
   path.Clear();
-  bool found = false;
   {
     TVLMBTreePagePtr root = LoadRoot(sessionID, 20124);
-    found = root->FindEntry(sessionID, key, path, value);
+    exact = root->FindEntry(sessionID, key, path, value);
   }
-  if (found) return forward ? NextEntry(sessionID, path) : PriorEntry(sessionID, path);
+  if (exact) return true;
   // The entry left the index (the record was deleted or its key changed):
-  // the nearest entry beyond (key, record ID) in the step's direction, as
-  // entries of equal keys lie in the order of their record IDs.
+  // the nearest entry beyond (key, record ID) in the direction, as entries
+  // of equal keys lie in the order of their record IDs.
   path.Clear();
+  bool found = false;
   {
     TVLMBTreePagePtr root = LoadRoot(sessionID, 20124);
     found = root->FindByCondition(sessionID, forward, path,
@@ -1040,19 +1047,26 @@ bool TVLMBTreeRecordIndex::FindNextInRange(int32_t sessionID, bool first, TVLMIn
     if (startCondition != nullptr) {
       if (!SearchCondition(sessionID, *startCondition, forward, startCondition->Operator, current)) return false;
       TVLMKeyPath at;
-      if (!first && FindKeyPath(sessionID, recordID, at, recordBuffer)) {
-        // Continuing from the caller's record: from the record itself when it
-        // lies inside the range, else from the start.
+      bool exact = true;
+      // Continuing from the caller's record: from its entry, or from where
+      // that entry was (the nearest entry beyond), when that lies inside the
+      // range, else from the start; nothing beyond it: the walk is over.
+      if (!first && !FindPlace(sessionID, recordID, at, recordBuffer, forward, exact)) return false;
+      if (!first) {
         const int32_t order = at.ComparePaths(current);
-        if (forward ? order >= 0 : order <= 0)
+        if (forward ? order >= 0 : order <= 0) {
           current.Assign(at);
-        else if (!(forward ? PriorEntry(sessionID, current) : NextEntry(sessionID, current)))
+          step = exact;
+        } else if (!(forward ? PriorEntry(sessionID, current) : NextEntry(sessionID, current))) {
           step = false;  // the start is the tree's first (last) entry
+        }
       }
     } else if (first) {
       if (!(forward ? GoFirst(sessionID, current) : GoLast(sessionID, current))) return false;
-    } else if (!FindKeyPath(sessionID, recordID, current, recordBuffer)) {
-      return false;
+    } else {
+      bool exact = true;
+      if (!FindPlace(sessionID, recordID, current, recordBuffer, forward, exact)) return false;
+      step = exact;
     }
     const TVLMScanSearchCondition* end = endCondition != nullptr ? endCondition : startCondition;
     state->EndPath.reset();

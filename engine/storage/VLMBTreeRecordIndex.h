@@ -133,6 +133,8 @@ public:
   void FreeKeyPath(TVLMKeyPath*& keyPath) override;
   bool FindKeyPath(int32_t sessionID, const TVLMRecordID& recordID, TVLMKeyPath& keyPath,
                    const uint8_t* recordBuffer) override;
+  bool FindPlace(int32_t sessionID, const TVLMRecordID& recordID, TVLMKeyPath& keyPath, const uint8_t* recordBuffer,
+                 bool forward, bool& exact) override;
   int32_t CompareKeyPaths(const TVLMKeyPath* a, const TVLMKeyPath* b) override;
   int64_t GetRecNo(int32_t sessionID, const TVLMRecordID& recordID, const uint8_t* recordBuffer) override;
   void SetRecNo(int32_t sessionID, TVLMRecordID& recordID, int64_t recNo) override;

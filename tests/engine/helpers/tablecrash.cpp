@@ -49,7 +49,10 @@
 //   walk INDEX       the table walked from the first record to the end in
 //                    the order of INDEX ("" natural), as a dataset walks it
 //                    (its record buffers taking turns): "ok ID:CALL ...",
-//                    or "error CODE" 
+//                    or "error CODE"; "walk INDEX callback" lets through
+//                    only the calls whose number (the 8 digits after 18
+//                    characters) is no multiple of 3 (a filter callback),
+//                    "walk INDEX onekey" one row per key (IndexFieldCount 1)
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -164,16 +167,29 @@ std::string Transaction(disk_test::DiskSession& session, DiskCursor& log, const 
   }
 }
 
-std::string Walk(DiskCursor& log, const std::string& index) {
+std::string Walk(DiskCursor& log, const std::string& spec) {
+  const size_t space = spec.find(' ');
+  const std::string index = spec.substr(0, space);
+  const std::string limit = space == std::string::npos ? "" : spec.substr(space + 1);
   std::string answer = "ok";
   uint8_t* own = log.RecordBuffer;
   uint8_t* other = log.AllocRecordBuffer();
   auto restore = qv::ScopeExit([&] {
     log.RecordBuffer = own;
     log.FreeRecordBuffer(other);
+    log.FilterCallback = nullptr;
+    log.IndexFieldCount = 0;
   });
   try {
     log.UseIndex(index);
+    if (limit == "callback")
+      log.FilterCallback = [](TVLMCursor& c, uint8_t* buffer) {
+        char call[256] = {};
+        c.GetFieldData(kLogCall, buffer, call);
+        const std::string text = call;
+        return text.size() < 26 || std::stoll(text.substr(18, 8)) % 3 != 0;
+      };
+    if (limit == "onekey") log.IndexFieldCount = 1;
     log.SetToBegin();
     for (bool turn = false; (log.RecordBuffer = turn ? other : own, log.GetRecord(1) == kVLMNavOK); turn = !turn)
       answer += " " + std::to_string(log.Int(disk_test::kLogID).value_or(-1)) + ":" +

@@ -7,7 +7,8 @@
 // Every walk returns the rows live throughout it (there before it began,
 // untouched until it ended) exactly once, and all of its rows in the
 // index's order (strictly ascending: a step goes on from the key of the row
-// it returned last, wherever that row went).
+// it returned last, wherever that row went). A restricted walk (a filter, a
+// range, one row per key) does the same over the rows it lets through.
 #include <gtest/gtest.h>
 #include <poll.h>
 
@@ -22,8 +23,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/core/VLMMemory.h"
 #include "tests/engine/storage/DiskTestSupport.h"
 #include "tests/engine/storage/StorageTestSupport.h"
+#include "tests/support/engine/ExpressionBuilders.h"
 #include "tests/support/TestBudget.h"
 
 namespace {
@@ -76,7 +79,9 @@ std::string WalkFault(const std::vector<WalkRow>& rows, const std::string& index
     if (i == 0) continue;
     const WalkRow& a = rows[i - 1];
     const WalkRow& b = rows[i];
-    const bool ascending = index == "ByID" ? a.ID < b.ID : (a.Call < b.Call || (a.Call == b.Call && a.ID < b.ID));
+    // Natural order: the records' addresses, which the walk does not see.
+    const bool ascending = index.empty() || (index == "ByID" ? a.ID < b.ID
+                                                             : (a.Call < b.Call || (a.Call == b.Call && a.ID < b.ID)));
     if (!ascending)
       return std::to_string(b.ID) + " " + b.Call + " after " + std::to_string(a.ID) + " " + a.Call + " (row " +
              std::to_string(i) + ")";
@@ -95,6 +100,83 @@ std::string WalkFault(const std::vector<WalkRow>& rows, const std::string& index
   }
   return "";
 }
+
+// What a walk is restricted to: nothing; a filter whose conjunct on Call an
+// index range serves (its 20-character keys leave the conjunct to be tested
+// too); a filter callback; a range of the walk's index; one row per key of
+// ByID (whose keys all differ: every row).
+enum class Limit { None, Filter, Callback, Range, OnePerKey };
+
+constexpr const char* kFilterFrom = "QVSHAREDPREFIXLONG00100300";
+
+// Whether the walk by index lets the row through.
+bool Passes(Limit limit, const std::string& index, const WalkRow& row) {
+  switch (limit) {
+    case Limit::Filter: return row.Call >= kFilterFrom;
+    case Limit::Callback: return std::stoll(row.Call.substr(18, 8)) % 3 != 0;
+    case Limit::Range: return index != "ByID" || row.ID > 5;
+    default: return true;
+  }
+}
+
+// The cursor restricted as limit says for the walk by index; lifted at the
+// end of the object's life.
+class Restricted {
+public:
+  Restricted(DiskCursor& cursor, const std::string& index, Limit limit)
+      : Cursor_(cursor),
+        Filter_(expr_test::Cmp(kVLMOpGreaterEqual, expr_test::Field(&cursor, "Call"), expr_test::Text(kFilterFrom))) {
+    cursor.UseIndex(index);
+    switch (limit) {
+      case Limit::Filter: cursor.SetFilterExpression(&Filter_); break;
+      case Limit::Callback:
+        cursor.FilterCallback = [](TVLMCursor& c, uint8_t* buffer) {
+          char call[kCallSize * 2] = {};
+          c.GetFieldData(disk_test::kLogCall, buffer, call);
+          return Passes(Limit::Callback, "", {0, call});
+        };
+        break;
+      case Limit::Range: {
+        Low_ = cursor.AllocKeyBuffer();
+        High_ = cursor.AllocKeyBuffer();
+        cursor.InitKeyBuffer(Low_);
+        cursor.InitKeyBuffer(High_);
+        // ByID: above 5; ByCall: every call (its keys are the shared prefix).
+        const bool byID = index == "ByID";
+        TVLMVariant low(byID ? bdtLargeInt : bdtString);
+        TVLMVariant high(byID ? bdtLargeInt : bdtString);
+        if (byID) {
+          low.SetAsLargeInt(5);
+          high.SetAsLargeInt(1000000000);
+        } else {
+          low.SetAsString("QVSHAREDPREFIXLONG00");
+          high.SetAsString("QVSHAREDPREFIXLONG01");
+        }
+        const int32_t field = byID ? disk_test::kLogID : disk_test::kLogCall;
+        cursor.SetFieldValue(low, field, true, Low_);
+        cursor.SetFieldValue(high, field, true, High_);
+        cursor.SetRange(Low_, High_, 1, 1, byID, false);
+        break;
+      }
+      case Limit::OnePerKey: cursor.IndexFieldCount = 1; break;
+      case Limit::None: break;
+    }
+  }
+  ~Restricted() {
+    Cursor_.SetFilterExpression(nullptr);
+    Cursor_.FilterCallback = nullptr;
+    Cursor_.CancelRange();
+    Cursor_.IndexFieldCount = 0;
+    if (Low_ != nullptr) VLMMemoryManager().FreeMem(Low_);
+    if (High_ != nullptr) VLMMemoryManager().FreeMem(High_);
+  }
+
+private:
+  DiskCursor& Cursor_;
+  TVLMExpression Filter_;
+  uint8_t* Low_ = nullptr;
+  uint8_t* High_ = nullptr;
+};
 
 class Sharing : public ::testing::Test {
 protected:
@@ -141,7 +223,9 @@ protected:
 // do; after each step another process commits one change around the row the
 // walk stands on: that row deleted and a row added (which may take its
 // address), that row given another call before or after it, rows added just
-// after it (its leaf splits), the rows after it deleted (leaves merge).
+// after it (its leaf splits), the rows after it deleted (leaves merge). The
+// walks go by ByCall, ByID and natural order, with no restriction and with
+// each kind of one (Limit).
 TEST_F(Sharing, AWalkGoesOnByKeyWhileAnotherProcessSplitsAndMergesItsPages) {
   std::vector<std::string> calls;
   for (int64_t i = 0; i < 150; ++i) calls.push_back(CallOf(100000 + i * 10));
@@ -157,76 +241,104 @@ TEST_F(Sharing, AWalkGoesOnByKeyWhileAnotherProcessSplitsAndMergesItsPages) {
   uint8_t* second = log.AllocRecordBuffer();
   std::set<int64_t> used;
   for (const std::string& call : calls) used.insert(std::stoll(call.substr(18, 8)));
-  int64_t farBefore = 10000, farAfter = 900000, changes = 0;
+  int64_t farBefore = 10000, between = 500000, farAfter = 900000, changes = 0;
   // A number no call has had, from next on.
   auto fresh = [&](int64_t& next) {
     while (!used.insert(next).second) ++next;
     return next++;
   };
-  for (const std::string index : {"ByCall", "ByID"}) {
-    // The rows as the walk begins.
-    std::set<std::string> touched;
-    log.UseIndex("");
-    const std::vector<std::string> column = log.Column(disk_test::kLogCall);
-    std::set<std::string> live(column.begin(), column.end());
-    std::set<std::string> stable = live;
-    log.UseIndex(index);
-    log.SetToBegin();
-    std::vector<WalkRow> walk;
-    for (int step = 0;; ++step) {
-      log.RecordBuffer = step % 2 == 0 ? own : second;
-      if (log.GetRecord(1) != kVLMNavOK) break;
-      const std::string at = log.Text(disk_test::kLogCall).value_or("null");
-      walk.push_back({log.Int(disk_test::kLogID).value_or(-1), at});
-      ASSERT_LT(walk.size(), 1000u) << "the walk does not end";
-      const int64_t number = std::stoll(at.substr(18, 8));
-      std::string txn;
-      std::vector<std::string> gone, added;
-      switch (step % 8) {
-        case 0:  // the row deleted, a row before it added
-          gone.push_back(at);
-          added.push_back(CallOf(fresh(farBefore)));
-          txn = "delete " + at + ";insert " + added.back() + " 300 7";
-          break;
-        case 1:
-        case 2: {  // the row's call moves before or after it
-          const int64_t moved = fresh(step % 8 == 1 ? farBefore : farAfter);
-          gone.push_back(at);
-          added.push_back(CallOf(moved));
-          txn = "update " + at + " " + added.back() + " 100 3";
+  const std::vector<std::pair<std::string, Limit>> passes = {
+      {"ByCall", Limit::None},     {"ByID", Limit::None},    {"ByCall", Limit::Filter},
+      {"ByID", Limit::Filter},     {"ByCall", Limit::Range}, {"ByID", Limit::Range},
+      {"ByCall", Limit::Callback}, {"ByID", Limit::OnePerKey}, {"", Limit::None},
+      {"", Limit::Callback}};
+  const char* const limitNames[] = {"none", "filter", "callback", "range", "one per key"};
+  for (const auto& [index, limit] : passes) {
+    const std::string pass = "by '" + index + "', " + limitNames[static_cast<int>(limit)];
+    // A pass that raises is reported as such; the others still run.
+    try {
+      // The rows as the walk begins, 200 at least (rows in between added).
+      std::set<std::string> touched;
+      log.UseIndex("");
+      std::string fill;
+      for (int64_t n = log.GetRecordCount(); n < 200; ++n) fill += "insert " + CallOf(fresh(between)) + " 50 1;";
+      if (!fill.empty()) {
+        ASSERT_EQ(other.Ask("txn " + fill), "ok");
+      }
+      const std::vector<std::string> column = log.Column(disk_test::kLogCall);
+      const std::vector<std::string> ids = log.Column(disk_test::kLogID);
+      std::set<std::string> live(column.begin(), column.end());
+      std::set<std::string> stable;
+      for (size_t i = 0; i < column.size(); ++i)
+        if (Passes(limit, index, {std::stoll(ids[i]), column[i]})) stable.insert(column[i]);
+      Restricted restricted(log, index, limit);
+      log.SetToBegin();
+      std::vector<WalkRow> walk;
+      for (int step = 0;; ++step) {
+        log.RecordBuffer = step % 2 == 0 ? own : second;
+        const uint8_t got = log.GetRecord(1);
+        if (got != kVLMNavOK) {
+          EXPECT_EQ(got, kVLMNavEOF) << pass << ", step " << step;
           break;
         }
-        case 3:  // rows just after it
-          for (int64_t n = number + 1; added.size() < 12 && n < number + 10; ++n)
-            if (used.insert(n).second) added.push_back(CallOf(n));
-          for (const std::string& call : added) txn += "insert " + call + " 50 1;";
-          break;
-        case 4:  // the rows after it
-          for (auto it = live.upper_bound(at); it != live.end() && gone.size() < 4; ++it) gone.push_back(*it);
-          for (const std::string& call : gone) txn += "delete " + call + ";";
-          break;
-        default:
-          break;
+        const std::string at = log.Text(disk_test::kLogCall).value_or("null");
+        walk.push_back({log.Int(disk_test::kLogID).value_or(-1), at});
+        ASSERT_TRUE(Passes(limit, index, walk.back())) << pass << ": " << at << " let through";
+        ASSERT_LT(walk.size(), 1000u) << "the walk does not end";
+        const int64_t number = std::stoll(at.substr(18, 8));
+        std::string txn;
+        std::vector<std::string> gone, added;
+        // In natural order the rows added and moved stay in the walk's way:
+        // half of its steps change nothing, so that rows stay untouched.
+        if (index.empty() && step % 16 >= 8) continue;
+        switch (step % 8) {
+          case 0:  // the row deleted, a row before it added
+            gone.push_back(at);
+            added.push_back(CallOf(fresh(farBefore)));
+            txn = "delete " + at + ";insert " + added.back() + " 300 7";
+            break;
+          case 1:
+          case 2: {  // the row's call moves before or after it
+            const int64_t moved = fresh(step % 8 == 1 ? farBefore : farAfter);
+            gone.push_back(at);
+            added.push_back(CallOf(moved));
+            txn = "update " + at + " " + added.back() + " 100 3";
+            break;
+          }
+          case 3:  // rows just after it
+            for (int64_t n = number + 1; added.size() < 12 && n < number + 10; ++n)
+              if (used.insert(n).second) added.push_back(CallOf(n));
+            for (const std::string& call : added) txn += "insert " + call + " 50 1;";
+            break;
+          case 4:  // the rows after it
+            for (auto it = live.upper_bound(at); it != live.end() && gone.size() < 4; ++it) gone.push_back(*it);
+            for (const std::string& call : gone) txn += "delete " + call + ";";
+            break;
+          default:
+            break;
+        }
+        if (txn.empty()) continue;
+        ASSERT_EQ(other.Ask("txn " + txn), "ok") << txn;
+        ++changes;
+        for (const std::string& call : gone) {
+          live.erase(call);
+          touched.insert(call);
+        }
+        for (const std::string& call : added) {
+          live.insert(call);
+          touched.insert(call);
+        }
       }
-      if (txn.empty()) continue;
-      ASSERT_EQ(other.Ask("txn " + txn), "ok") << txn;
-      ++changes;
-      for (const std::string& call : gone) {
-        live.erase(call);
-        touched.insert(call);
-      }
-      for (const std::string& call : added) {
-        live.insert(call);
-        touched.insert(call);
-      }
+      for (const std::string& call : touched) stable.erase(call);
+      EXPECT_GT(stable.size(), 20u) << pass;
+      EXPECT_EQ(WalkFault(walk, index, stable, {}), "") << pass << ", " << walk.size() << " rows walked";
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << pass << ": " << e.what();
     }
-    for (const std::string& call : touched) stable.erase(call);
-    EXPECT_GT(stable.size(), 20u);
-    EXPECT_EQ(WalkFault(walk, index, stable, {}), "") << index << ", " << walk.size() << " rows walked";
   }
   log.RecordBuffer = own;
   log.FreeRecordBuffer(second);
-  EXPECT_GT(changes, 50);
+  EXPECT_GT(changes, 200);
   // A read of the row the walk stands on, in place (a dataset's refresh),
   // moves the walk on from the row as read then: given the last call since,
   // it is the last row.
@@ -249,7 +361,8 @@ TEST_F(Sharing, AWalkGoesOnByKeyWhileAnotherProcessSplitsAndMergesItsPages) {
 // The randomized run: three long-lived writer processes post singly and in
 // transactions of 2-40 inserts, updates (a new call or not, a new value)
 // and deletes of their own rows; a reader process walks the table over and
-// over, by ByCall and by ByID; at a random moment of every round a writer
+// over, by ByCall and by ByID, plain, through a filter callback (ByCall)
+// or one row per key (ByID); at a random moment of every round a writer
 // is killed, wherever it is, or made to stop at a random file write from
 // then on (inside a commit, mostly: the others are then refused with 10741
 // until every process has closed). A round ends with every process closed, the
@@ -301,6 +414,7 @@ TEST_F(Sharing, WritersKilledAtRandomLeaveEveryWalkAndTheFileAsAcknowledged) {
     struct Walking {
       bool Busy = false;
       std::string Index;
+      Limit Restriction = Limit::None;
       std::set<std::string> Stable;
     } walking;
     const auto start = std::chrono::steady_clock::now();
@@ -387,7 +501,9 @@ TEST_F(Sharing, WritersKilledAtRandomLeaveEveryWalkAndTheFileAsAcknowledged) {
       ++walks;
       checked += static_cast<int64_t>(walking.Stable.size());
       const std::string fault = WalkFault(rows, walking.Index, walking.Stable, never);
-      if (!fault.empty()) anomalies.push_back("walk by " + walking.Index + ": " + fault);
+      if (!fault.empty())
+        anomalies.push_back("walk by " + walking.Index + " (limit " +
+                            std::to_string(static_cast<int>(walking.Restriction)) + "): " + fault);
     };
     bool stopping = false;
     while (true) {
@@ -418,14 +534,19 @@ TEST_F(Sharing, WritersKilledAtRandomLeaveEveryWalkAndTheFileAsAcknowledged) {
       for (int w = 0; w < kWriters; ++w)
         if (!stopping && !writers[w].Busy && !writers[w].Killed) send(w);
       if (!stopping && !walking.Busy) {
+        // By ByCall, by ByID, by ByCall through a filter callback, by ByID
+        // one row per key.
         walking.Index = walks % 2 == 0 ? "ByCall" : "ByID";
+        walking.Restriction = walks % 4 < 2 ? Limit::None : walks % 4 == 2 ? Limit::Callback : Limit::OnePerKey;
         walking.Stable.clear();
         for (const Writer& writer : writers) {
           std::set<std::string> unsure(writer.Touched.begin(), writer.Touched.end());
           for (const auto& [call, value] : writer.Model)
-            if (!writer.Busy || unsure.count(call) == 0) walking.Stable.insert(call);
+            if ((!writer.Busy || unsure.count(call) == 0) && Passes(walking.Restriction, walking.Index, {0, call}))
+              walking.Stable.insert(call);
         }
-        reader.Send("walk " + walking.Index);
+        const char* const limits[] = {"", "", " callback", "", " onekey"};
+        reader.Send("walk " + walking.Index + limits[static_cast<int>(walking.Restriction)]);
         walking.Busy = true;
       }
       std::vector<pollfd> fds;
