@@ -1,6 +1,8 @@
 // The result table of a query operator (VLMRelAlgebraResult.h).
 #include "engine/sql/VLMRelAlgebraResult.h"
 
+#include <atomic>
+#include <string_view>
 #include <utility>
 
 #include "engine/components/VLMLocalEngine.h"
@@ -32,6 +34,19 @@ void IndexTexts(std::span<const TVLMSortKey> sort, std::string& fields, std::str
   fields = JoinNames(all);
   descending = JoinNames(desc);
   caseInsensitive = JoinNames(noCase);
+}
+
+// A name for a temporary result table or one of its indexes: the prefix and
+// a number from a counter of this process. A result table lives in this
+// process's TEMP database alone (its pages and file are its own), so the
+// number is as unique among its names as a GUID, without drawing random
+// bytes from the system for every statement; Create steps over a table name
+// someone else took. An INTO table, stored where others see it, keeps GUIDs.
+std::string LocalObjectName(std::string_view prefix) {
+  static std::atomic<uint64_t> next{0};
+  std::string name(prefix);
+  name += std::to_string(next.fetch_add(1, std::memory_order_relaxed));
+  return name;
 }
 
 }  // namespace
@@ -101,9 +116,12 @@ void TVLMAOResult::Create(std::span<const TVLMAOField> fields, std::span<const T
     def.BlobCompressionMode = f.Flag2;
     if (f.Extra > 0) def.BlobBlockSize = f.Extra;
   }
+  auto indexName = [this] {
+    return IntoTableName_.empty() ? LocalObjectName("TEMPORARY_INDEX_") : VLMNewGUIDName("TEMPORARY_INDEX_");
+  };
   if (!limitedSort.empty()) {
     TVLMAdvIndexDef& index = *table.AdvIndexDefs.Add();
-    index.Name = VLMNewGUIDName("TEMPORARY_INDEX_");
+    index.Name = indexName();
     IndexTexts(limitedSort, index.Fields, index.DescFields, index.CaseInsFields);
     table.SetIndexName(index.Name);
   }
@@ -116,12 +134,12 @@ void TVLMAOResult::Create(std::span<const TVLMAOField> fields, std::span<const T
     table.SetTemporary(true);
     table.DisableTempFiles = DisableTempFiles;
     do {
-      table.SetTableName(VLMNewGUIDName("TEMPORARY_TABLE_"));
+      table.SetTableName(LocalObjectName("TEMPORARY_TABLE_"));
     } while (table.Exists());
   }
   if (!distinctFields.empty()) {
     TVLMAdvIndexDef& index = *table.AdvIndexDefs.Add();
-    index.Name = VLMNewGUIDName("TEMPORARY_INDEX_");
+    index.Name = indexName();
     index.Fields = distinctFields;
     index.Options = static_cast<uint8_t>(qv::ixUnique);
   }
@@ -157,7 +175,8 @@ void TVLMAOResult::Finish(std::span<const TVLMSortKey> sort, const qv::StringLis
     // an alias is never taken for a column name.
     std::string fields, descending, caseInsensitive;
     IndexTexts(sort, fields, descending, caseInsensitive);
-    const std::string name = VLMNewGUIDName("TEMPORARY_INDEX_");
+    const std::string name =
+        IntoTableName_.empty() ? LocalObjectName("TEMPORARY_INDEX_") : VLMNewGUIDName("TEMPORARY_INDEX_");
     table.AddIndex(name, fields, 0, descending, caseInsensitive);
     table.SetIndexName(name);
   }
