@@ -218,18 +218,7 @@ protected:
   // The run on a fresh file (shared with a second process when peer), the
   // budget's steps each one statement of a query object or of the peer.
   void RunSequence(bool shared, uint32_t seed) {
-    Query.reset();
-    Database.reset();
-    std::filesystem::remove(Folder.File("q.vlm"));
-    for (const bool create : {true, false}) {
-      Database.reset();
-      Database = std::make_unique<TVLMDatabase>();
-      Database->SetDatabaseName("SQLDB");
-      Database->SetDatabaseFileName(Folder.File("q.vlm"));
-      Database->SilentMode = true;
-      Database->MultiUser = shared;
-      if (create) Database->CreateDatabase();
-    }
+    Reopen(shared);
     Oracle oracle;
     std::vector<std::unique_ptr<TVLMQuery>> queries;
     for (int i = 0; i < 6; ++i) {

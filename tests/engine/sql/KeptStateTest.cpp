@@ -58,22 +58,6 @@ struct Step {
 
 class KeptStateTest : public sql_test::QueryFixture {
 protected:
-  // The database component again, on a fresh file, opened shared (other
-  // processes may work on it) or alone.
-  void Reopen(bool shared) {
-    Query.reset();
-    Database.reset();
-    std::filesystem::remove(Folder.File("q.vlm"));
-    for (const bool create : {true, false}) {
-      Database.reset();
-      Database = std::make_unique<TVLMDatabase>();
-      Database->SetDatabaseName("SQLDB");
-      Database->SetDatabaseFileName(Folder.File("q.vlm"));
-      Database->SilentMode = true;
-      Database->MultiUser = shared;
-      if (create) Database->CreateDatabase();
-    }
-  }
   // Runs the steps in order through query objects that live as long as the
   // script, on a fresh file opened shared or alone (steps of 'B' need it
   // shared); the other process is a peer that keeps its own connection.

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
+#include <filesystem>
 #include <map>
 #include <fstream>
 #include <memory>
@@ -243,6 +244,22 @@ protected:
   void TearDown() override {
     Query.reset();
     Database.reset();
+  }
+  // The database component again, on a fresh file, opened shared (other
+  // processes may work on it) or alone; Query is gone.
+  void Reopen(bool shared) {
+    Query.reset();
+    Database.reset();
+    std::filesystem::remove(Folder.File("q.vlm"));
+    for (const bool create : {true, false}) {
+      Database.reset();
+      Database = std::make_unique<TVLMDatabase>();
+      Database->SetDatabaseName("SQLDB");
+      Database->SetDatabaseFileName(Folder.File("q.vlm"));
+      Database->SilentMode = true;
+      Database->MultiUser = shared;
+      if (create) Database->CreateDatabase();
+    }
   }
   int64_t Run(const std::string& sql) {
     Query->SetSQL(sql);
