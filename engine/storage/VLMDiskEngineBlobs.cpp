@@ -317,31 +317,31 @@ void TVLMDiskBlobManager::FlushBlobs(int32_t sessionID, uint8_t* record) {
   ReleaseStoredBlobs(record);
 }
 
-void TVLMDiskBlobManager::StoreModifiedBlobs(int32_t sessionID, uint8_t* record) {
+template <class Visit>
+void TVLMDiskBlobManager::ForModifiedBlobs(uint8_t* record, Visit&& visit) {
   const TVLMFieldDefs& fields = *FieldManager->FieldDefs;
   for (int32_t fieldNo = 0; fieldNo < fields.GetCount(); ++fieldNo) {
     if (!VLMIsBLOBBaseType(fields.GetFieldDef(fieldNo)->BaseType)) continue;
     TVLMBlobCacheEntry* entry = nullptr;
     TVLMBlobReference reference;
     GetBlobRef(record, fieldNo, entry, reference);
-    if (entry == nullptr || !entry->Modified) continue;
-    if (reference.IsStored()) DeleteBlob(sessionID, reference);
-    if (entry->UncompressedSize > 0) WriteBlob(sessionID, *entry, reference);
-    StoreReference(record, fieldNo, reference, HandleOf(record, fieldNo));
+    if (entry != nullptr && entry->Modified) visit(fieldNo, *entry, reference);
   }
 }
 
+void TVLMDiskBlobManager::StoreModifiedBlobs(int32_t sessionID, uint8_t* record) {
+  ForModifiedBlobs(record, [&](int32_t fieldNo, TVLMBlobCacheEntry& entry, TVLMBlobReference& reference) {
+    if (reference.IsStored()) DeleteBlob(sessionID, reference);
+    if (entry.UncompressedSize > 0) WriteBlob(sessionID, entry, reference);
+    StoreReference(record, fieldNo, reference, HandleOf(record, fieldNo));
+  });
+}
+
 void TVLMDiskBlobManager::ReleaseStoredBlobs(uint8_t* record) {
-  const TVLMFieldDefs& fields = *FieldManager->FieldDefs;
-  for (int32_t fieldNo = 0; fieldNo < fields.GetCount(); ++fieldNo) {
-    if (!VLMIsBLOBBaseType(fields.GetFieldDef(fieldNo)->BaseType)) continue;
-    TVLMBlobCacheEntry* entry = nullptr;
-    TVLMBlobReference reference;
-    GetBlobRef(record, fieldNo, entry, reference);
-    if (entry == nullptr || !entry->Modified) continue;
-    entry->Modified = false;
+  ForModifiedBlobs(record, [&](int32_t fieldNo, TVLMBlobCacheEntry& entry, TVLMBlobReference&) {
+    entry.Modified = false;
     FreeBlob(record, fieldNo, false);
-  }
+  });
 }
 
 void TVLMDiskBlobManager::DeleteBlobs(int32_t sessionID, uint8_t* record) {

@@ -192,6 +192,10 @@ public:
   // again; the second, once the write stands, lets the entries go.
   void StoreModifiedBlobs(int32_t sessionID, uint8_t* record);
   void ReleaseStoredBlobs(uint8_t* record);
+  // Calls visit(fieldNo, entry, reference) for every BLOB field of record
+  // whose cache entry is modified (defined where it is used).
+  template <class Visit>
+  void ForModifiedBlobs(uint8_t* record, Visit&& visit);
   // Before a delete: the stored value of every field that is not null.
   void DeleteBlobs(int32_t sessionID, uint8_t* record);
   // Every entry of the record buffer, modified or not.

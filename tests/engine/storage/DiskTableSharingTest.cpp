@@ -23,7 +23,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/VLMMemory.h"
 #include "tests/engine/storage/DiskTestSupport.h"
 #include "tests/engine/storage/StorageTestSupport.h"
 #include "tests/support/engine/ExpressionBuilders.h"
@@ -163,12 +162,7 @@ public:
     }
   }
   ~Restricted() {
-    Cursor_.SetFilterExpression(nullptr);
-    Cursor_.FilterCallback = nullptr;
-    Cursor_.CancelRange();
-    Cursor_.IndexFieldCount = 0;
-    if (Low_ != nullptr) VLMMemoryManager().FreeMem(Low_);
-    if (High_ != nullptr) VLMMemoryManager().FreeMem(High_);
+    Cursor_.LiftRestrictions(Low_, High_);
   }
 
 private:

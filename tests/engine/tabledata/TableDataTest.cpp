@@ -169,12 +169,7 @@ public:
     }
   }
   ~ViewSetup() {
-    Cursor_.SetFilterExpression(nullptr);
-    Cursor_.FilterCallback = nullptr;
-    Cursor_.CancelRange();
-    Cursor_.IndexFieldCount = 0;
-    if (Low_ != nullptr) VLMMemoryManager().FreeMem(Low_);
-    if (High_ != nullptr) VLMMemoryManager().FreeMem(High_);
+    Cursor_.LiftRestrictions(Low_, High_);
   }
 
 private:

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "engine/core/VLMBaseEngine.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMExpressionLink.h"
+#include "engine/core/VLMMemory.h"
 #include "engine/core/VLMStreams.h"
 #include "engine/core/VLMTypesDefs.h"
 #include "platform/host/StringList.h"
@@ -106,6 +108,18 @@ private:
 
 class TestCursor : public TVLMCursor {
 public:
+  // Lifts what a test restricted the cursor's walk with (a filter, a filter
+  // callback, a range, index fields) and frees the range's key buffers.
+  void LiftRestrictions(uint8_t*& low, uint8_t*& high) {
+    SetFilterExpression(nullptr);
+    FilterCallback = nullptr;
+    CancelRange();
+    IndexFieldCount = 0;
+    for (uint8_t** key : {&low, &high}) {
+      if (*key != nullptr) VLMMemoryManager().FreeMem(*key);
+      *key = nullptr;
+    }
+  }
   void CreateTable(TVLMFieldDefs*, TVLMIndexDefs*, TVLMConstraintDefs*) override {}
   void DeleteTable() override {}
   void EmptyTable() override {}
