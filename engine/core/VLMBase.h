@@ -389,6 +389,10 @@ public:
   // older format.
   bool NeedsRepair = false;
   bool MultiUser = false;
+  // Other connections may commit to the file while this session reads it:
+  // a multi-user session, or a single-user one let in read-only beside the
+  // connection that holds the file. Set by the disk engine at connection.
+  bool SharesFile = false;
   std::string MultiUserSessionName;
   std::vector<std::unique_ptr<TVLMSessionNamedObject>> NamedObjects;
 

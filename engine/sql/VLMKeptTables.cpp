@@ -70,7 +70,9 @@ TVLMTableComponents::~TVLMTableComponents() { FreeTableComponents(Table, Databas
 
 // ------------------------------------------------------------- kept tables
 
-bool VLMSharedFile(const TVLMLocalCursor& cursor) { return cursor.Session != nullptr && cursor.Session->MultiUser; }
+bool VLMSharedFile(const TVLMLocalCursor& cursor) {
+  return cursor.Session != nullptr && (cursor.Session->MultiUser || cursor.Session->SharesFile);
+}
 
 void VLMSetReleaseIdle(TVLMLocalCursor& cursor, std::function<void()> release) {
   if (release)

@@ -121,6 +121,10 @@ void VLMRaiseRecordRefusal(const EVLMEngineError& e, const std::string& tableNam
   throw EVLMException(20846, "%s (table '%s')", {e.ErrorText, tableName});
 }
 
+void VLMRefuseReadOnlyTarget(const TVLMTable& table, int32_t code) {
+  if (table.ReadOnly) throw EVLMException(code, "Dataset is in read only mode");
+}
+
 void VLMTranslateWriteRefusal(const std::exception& e, const std::string& tableName) {
   if (const int32_t conflict = VLMLockConflictCode(e)) VLMRaiseLockConflict(conflict, tableName);
   if (const auto* refused = dynamic_cast<const EVLMEngineError*>(&e)) VLMRaiseRecordRefusal(*refused, tableName);

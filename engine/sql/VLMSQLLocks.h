@@ -20,6 +20,7 @@
 #include <string>
 
 class EVLMEngineError;
+class TVLMTable;
 class TVLMAO;
 
 // The statement lock of an operator tree for the guard's lifetime: the
@@ -62,3 +63,9 @@ int32_t VLMLockConflictCode(const std::exception& e);
 // (VLMLockConflictCode) or a record-level refusal is raised as above;
 // anything else returns, for the caller to pass it on.
 void VLMTranslateWriteRefusal(const std::exception& e, const std::string& tableName);
+// A statement that changes the rows of table (open) is refused before it
+// reads a row when the table is read-only (a database opened read-only, or
+// let in read-only beside another connection that holds the file), with
+// code: the table component's own refusal of that change (10032 a post,
+// 10069 a delete), whatever rows the statement would have matched.
+void VLMRefuseReadOnlyTarget(const TVLMTable& table, int32_t code);

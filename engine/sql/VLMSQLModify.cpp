@@ -191,6 +191,7 @@ void TVLMSQLInsert::Execute(TVLMDataSet* owner, bool, bool, bool&, TVLMQueryOper
     CreateTableComponent(owner, DatabaseFileName, TableName, Password, InMemory != 0, target.Database, target.Table);
     TVLMTable& table = *target.Table;
     table.Open();
+    VLMRefuseReadOnlyTarget(table, 10032);
     if (Select)
       ExecuteSelect(owner, table);
     else

@@ -239,6 +239,7 @@ void TVLMSQLUpdate::ExecuteRows(TVLMDataSet* owner) {
   TRowTables tables(*RowQuery, owner);
   TVLMTable& source = *tables.Source;
   TVLMTable& target = *tables.Target;
+  VLMRefuseReadOnlyTarget(target, 10032);
   // The names are checked and the values bound before any row changes.
   std::vector<qv::Field*> fields;
   for (const std::string& name : FieldNames) fields.push_back(&VLMColumnField(target, name));
@@ -358,6 +359,7 @@ void TVLMSQLDelete::ExecuteRows(TVLMDataSet* owner) {
   TRowTables tables(*RowQuery, owner);
   TVLMTable& source = *tables.Source;
   TVLMTable& target = *tables.Target;
+  VLMRefuseReadOnlyTarget(target, 10069);
   TVLMLocalCursor& lockCursor = *source.Handle();
   TVLMTableDataScope section(lockCursor);
   auto deleteRows = [&] {

@@ -282,6 +282,7 @@ void TVLMDiskPageManager::CloseDatabase() {
   SoleWriterLock_ = false;  // it goes with the handle
   BreakChangeChain();
   LastChanges_ = TVLMCommitChanges();
+  MarkPageCount_ = 0;
   FreeSpace.reset();
   if (DatabaseFile.IsOpen()) DatabaseFile.CloseFile();
   DatabaseFile.OpenCount = 0;
@@ -605,12 +606,25 @@ bool TVLMDiskPageManager::ReadCommitMark(uint32_t& changeCounter) {
   if (!IsOpen()) return false;
   FileScope scope(this);
   ++CommitMarkReads_;
-  // ChangeCounter and CommitState lie side by side: one read.
+  // PageCount, LastUsedPage, ChangeCounter and CommitState lie side by
+  // side: one read.
+  static_assert(kVLMChangeCounterOffset == kVLMPageCountOffset + 8);
   static_assert(kVLMCommitStateOffset == kVLMChangeCounterOffset + 4);
-  uint8_t bytes[5];
-  if (!DatabaseFile.ReadBuffer(bytes, DatabaseOffset + kVLMChangeCounterOffset, sizeof bytes)) return false;
-  changeCounter = VLMGetU32LE(bytes);
-  return bytes[4] == kVLMCommitClean;
+  uint8_t bytes[kVLMCommitStateOffset + 1 - kVLMPageCountOffset];
+  if (!DatabaseFile.ReadBuffer(bytes, DatabaseOffset + kVLMPageCountOffset, sizeof bytes)) return false;
+  changeCounter = VLMGetU32LE(bytes + (kVLMChangeCounterOffset - kVLMPageCountOffset));
+  if (bytes[sizeof bytes - 1] != kVLMCommitClean) return false;
+  // Every page a finished commit reaches lies below the count stored with
+  // it: a reader learns the count with every mark it reads.
+  MarkPageCount_ = static_cast<int32_t>(std::min<uint32_t>(VLMGetU32LE(bytes), INT32_MAX));
+  return true;
+}
+
+int32_t TVLMDiskPageManager::KnownPageCount() const {
+  VLM_REQUIRE_DATABASE_SECTION();
+  int32_t count = std::max(PageCount, MarkPageCount_);
+  if (FreeSpace) count = std::max(count, FreeSpace->TotalPageCount);
+  return count;
 }
 
 bool TVLMDiskPageManager::ReadFinishedCommitMark(uint32_t& changeCounter) {
@@ -725,7 +739,7 @@ int32_t TVLMDiskPageManager::GetPageCount() {
 
 bool TVLMDiskPageManager::IsPageValid(int32_t sessionID, TVLMPage* page) {
   VLM_REQUIRE_DATABASE_SECTION();
-  if (!MultiUser) return true;
+  if (!ChecksCachedPages()) return true;
   TVLMPageStamp stamp, counter;
   if (!PagesCache.CurrentStamp(sessionID, stamp)) return false;
   return page->GetSessionCounter(sessionID, counter) && counter == stamp;
@@ -734,7 +748,7 @@ bool TVLMDiskPageManager::IsPageValid(int32_t sessionID, TVLMPage* page) {
 void TVLMDiskPageManager::PageLoaded(int32_t sessionID, TVLMPage* page) {
   VLM_REQUIRE_DATABASE_SECTION();
   TVLMPageStamp stamp;
-  if (MultiUser && PagesCache.CurrentStamp(sessionID, stamp)) page->SetSessionCounter(sessionID, stamp);
+  if (ChecksCachedPages() && PagesCache.CurrentStamp(sessionID, stamp)) page->SetSessionCounter(sessionID, stamp);
 }
 
 bool TVLMDiskPageManager::IsMapPage(int32_t pageNo) const {
@@ -910,7 +924,7 @@ TVLMPage* TVLMDiskPageManager::GetPage(int32_t sessionID, int32_t pageNo, bool s
 
 bool TVLMDiskPageManager::GetStoredWriteCounter(int32_t pageNo, uint32_t& counter) {
   VLM_REQUIRE_DATABASE_SECTION();
-  if (!MultiUser) return false;
+  if (!ChecksCachedPages()) return false;
   counter = ReadPageWriteCounter(pageNo);
   return true;
 }

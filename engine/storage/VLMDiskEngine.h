@@ -526,6 +526,12 @@ public:
   bool SyncOnCommit = true;
   // Open the file per operation (the engine's design-time mode).
   bool OpenPerOperation = false;
+  // A single-user handle let in read-only beside another connection: other
+  // handles commit while it reads, so its cached pages are checked as a
+  // multi-user handle's are.
+  bool SharedReader = false;
+  // Cached pages are checked against the file (stamps, write counters).
+  bool ChecksCachedPages() const { return MultiUser || SharedReader; }
 
   // Lifecycle and header.
   void CreateDatabase(const std::string& fileName, const TVLMPasswordRecord& passwordRecord,
@@ -620,7 +626,16 @@ public:
   // the same mark before and after it read pages from the file read no page
   // of a commit in progress, and one that finds the mark it saw last knows
   // that no commit was written since.
+  // The header's PageCount read with a clean mark is kept (KnownPageCount).
   bool ReadCommitMark(uint32_t& changeCounter);
+  // The highest page count this handle learnt without a lock: from the
+  // header it read last, from the last clean commit mark, from its own
+  // free-space state. Every page a commit that the handle noticed reaches
+  // lies below it; a page at or past it is checked with GetPageCount (which
+  // takes the database lock). A count learnt before another handle cut the
+  // file may be too high: a read of a page past the file's end then fails,
+  // and the caller asks GetPageCount.
+  int32_t KnownPageCount() const;
   // The commit mark for a read of table data (invariant 11): while the
   // stored block 1 says a commit is being written, the database lock is
   // waited for (a commit in progress holds it until its block 1 after is
@@ -813,6 +828,7 @@ private:
   uint64_t HeaderEpoch_ = 0;
   uint64_t FileReads_ = 0;
   uint64_t CommitMarkReads_ = 0;
+  int32_t MarkPageCount_ = 0;
   bool SoleWriterLock_ = false;
   bool ReadOnlyFile_ = false;
   bool Failed_ = false;

@@ -71,6 +71,7 @@ void TVLMDiskDatabaseData::FreeStructures() {
   }
   PageManager = nullptr;
   ExclusiveLocked_ = false;
+  LetInReadOnly_ = false;
   TablesLockCount_ = 0;
 }
 
@@ -100,11 +101,17 @@ void TVLMDiskDatabaseData::ConnectSession(TVLMBaseSession* session) {
     session->SessionID = 0;
     if (!ExclusiveLocked_) {
       ExclusiveLocked_ = SessionsFile_->EnterSingleUser();
-      if (!ExclusiveLocked_) ReadOnly = true;
+      if (!ExclusiveLocked_) {
+        // Another connection has the file: this one reads what it commits.
+        ReadOnly = true;
+        LetInReadOnly_ = true;
+        PageManager_->SharedReader = true;
+      }
       // The only writer: free-space state may stay in memory between uses.
       if (ExclusiveLocked_) PageManager_->SetSoleWriterLock(true);
     }
   }
+  session->SharesFile = ReadsShared();
   Sessions.push_back(session);
   VLM_INVARIANT("VLMDiskEngineTables 1", IsOpen());
 }

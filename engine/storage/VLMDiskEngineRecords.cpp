@@ -57,8 +57,10 @@ bool PageInDiskFile(TVLMDiskPageManager* disk, int32_t pageNo) {
   if (pageNo < 0) return false;
   if (disk == nullptr || !disk->FreeSpace) return true;
   if (disk->FreeSpace->IsSystemPage(pageNo)) return false;
-  // A record address may outlive its page when the file shrinks.
-  return pageNo < disk->FreeSpace->TotalPageCount || pageNo < disk->GetPageCount();
+  // A record address may outlive its page when the file shrinks. The count
+  // the handle knows covers every page of the commits it noticed; only a
+  // page past it costs a look at the header under the database lock.
+  return pageNo < disk->KnownPageCount() || pageNo < disk->GetPageCount();
 }
 
 }  // namespace
@@ -275,7 +277,15 @@ bool TVLMDiskRecordManager::ValidRecordPage(const TVLMPage& page) const {
 
 TVLMPage* TVLMDiskRecordManager::ReadValidPage(int32_t sessionID, int32_t pageNo) {
   if (!PageInDiskFile(Disk_, pageNo)) return nullptr;
-  TVLMPage* page = PageManager->GetPage(sessionID, pageNo, true, kVLMAnyPageType);
+  TVLMPage* page = nullptr;
+  try {
+    page = PageManager->GetPage(sessionID, pageNo, true, kVLMAnyPageType);
+  } catch (const EVLMException& e) {
+    // Another handle cut the file below the count this one knew: the page
+    // is gone, as a page past the header's count is.
+    if (e.NativeError == 20299 && Disk_ != nullptr && pageNo >= Disk_->GetPageCount()) return nullptr;
+    throw;
+  }
   if (ValidRecordPage(*page)) return page;
   PageManager->ReleasePage(page);
   return nullptr;

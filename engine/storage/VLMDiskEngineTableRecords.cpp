@@ -142,10 +142,31 @@ bool TVLMDiskTableData::ReadWrapped(TVLMCursor* cursor, bool refreshIndexes, con
 bool TVLMDiskTableData::LockedRead(TVLMCursor* cursor, bool refreshIndexes, const std::function<void()>& body) {
   const int32_t sessionID = VLMCursorSessionID(cursor);
   const TVLMRetrySettings& settings = VLMRetrySettings();
+  if (!IsMultiUser()) {
+    // Let in read-only beside a connection that holds the file and takes
+    // no table locks: every commit holds the database lock while it writes.
+    TVLMDiskPageManager& pages = *DiskDatabase_->DiskPageManager();
+    if (!RetryOperation(settings.TableOperationTries, settings.TableOperationDelayMs,
+                        [&] { return pages.LockDatabase(); }))
+      return false;
+    pages.PagesCache.OperationLockTaken(sessionID, this);
+    auto unlock = qv::ScopeExit([&] {
+      pages.PagesCache.OperationLockReleased(sessionID, this);
+      pages.UnlockDatabase();
+    });
+    LockedBody(cursor, refreshIndexes, body);
+    return true;
+  }
   if (!LockTable(sessionID, kVLMLockTableOperation, settings.TableOperationTries, settings.TableOperationDelayMs,
                  true))
     return false;
   auto unlock = qv::ScopeExit([&] { UnlockTable(sessionID, kVLMLockTableOperation, false); });
+  LockedBody(cursor, refreshIndexes, body);
+  return true;
+}
+
+void TVLMDiskTableData::LockedBody(TVLMCursor* cursor, bool refreshIndexes, const std::function<void()>& body) {
+  const int32_t sessionID = VLMCursorSessionID(cursor);
   ++LockedReads_;
   TVLMDiskPageManager& pages = *DiskDatabase_->DiskPageManager();
   // Read under the lock, before the counters: no commit of this table can
@@ -169,7 +190,6 @@ bool TVLMDiskTableData::LockedRead(TVLMCursor* cursor, bool refreshIndexes, cons
     if (rebuilt) TemporaryPageManager_->Commit(sessionID);
   }
   body();
-  return true;
 }
 
 bool TVLMDiskTableData::StepInBatch(TVLMCursor* cursor, uint8_t mode, uint8_t& result) {
@@ -188,7 +208,7 @@ bool TVLMDiskTableData::StepInBatch(TVLMCursor* cursor, uint8_t mode, uint8_t& r
     // In index order: the entries the index read ahead for the cursor,
     // copies read under one look at the file; a multi-user reader looks at
     // the file for every step and takes them only through the general step.
-    if (DiskDatabase_->MultiUser || IndexManager == nullptr) return false;
+    if (DiskDatabase_->ReadsShared() || IndexManager == nullptr) return false;
     TVLMIndex* index = IndexManager->FindOpenIndex(cursor->IndexID);
     if (index == nullptr || !index->StepAhead(VLMCursorSessionID(cursor), request, &cursor->PositionCache))
       return false;
@@ -518,7 +538,7 @@ void TVLMDiskTableData::FreeRecordBlobs(uint8_t* record) {
 }
 
 void TVLMDiskTableData::ReadValues(const std::function<void()>& body) {
-  if (!IsMultiUser()) {
+  if (!DiskDatabase_->ReadsShared()) {
     body();
     return;
   }

@@ -65,7 +65,7 @@ TVLMDiskRecordManager* TVLMDiskTableData::DiskRecordManager() const {
 bool TVLMDiskTableData::IsMultiUser() const { return DiskDatabase_->MultiUser; }
 
 void TVLMDiskTableData::CheckFinishedCommit() {
-  if (!IsMultiUser()) return;
+  if (!DiskDatabase_->ReadsShared()) return;
   uint32_t mark = 0;
   DiskDatabase_->DiskPageManager()->ReadFinishedCommitMark(mark);
 }
@@ -79,7 +79,7 @@ uint64_t TVLMDiskTableData::CommitExclusionSerial(int32_t sessionID) const {
 
 bool TVLMDiskTableData::CountersCurrent(int32_t sessionID) const {
   if (CountersSession_ != sessionID || CountersView_ != DiskDatabase_->DiskPageManager()->ViewVersion()) return false;
-  if (!IsMultiUser()) return true;
+  if (!DiskDatabase_->ReadsShared()) return true;
   return CountersSerial_ != 0 && CountersSerial_ == CommitExclusionSerial(sessionID);
 }
 

@@ -179,6 +179,14 @@ public:
   TVLMActiveSessionsFile* SessionsFile() const { return SessionsFile_.get(); }
   // A single-user connection holds every byte of the sessions file.
   bool IsExclusiveLocked() const { return ExclusiveLocked_; }
+  // Other connections may commit to the file while this one reads it:
+  // multi-user, or single-user let in read-only because another connection
+  // holds the file. Such a connection reads as a sharing reader does (every
+  // read checks the file's commit mark); a single-user one, whose holder
+  // may take no table locks, makes its locked reads under the database
+  // lock, which every commit holds.
+  bool ReadsShared() const { return MultiUser || LetInReadOnly_; }
+  bool IsLetInReadOnly() const { return LetInReadOnly_; }
 
   // A table's definitions as a session last read them from its metadata
   // file (decompressed), with the file's commit mark and this process's
@@ -208,6 +216,7 @@ private:
   std::unique_ptr<TVLMTableListFile> TableListFile_;
   std::unique_ptr<TVLMDatabaseTableLockManager> TableLockManager_;
   bool ExclusiveLocked_ = false;
+  bool LetInReadOnly_ = false;
   int32_t TablesLockCount_ = 0;
 };
 
@@ -478,7 +487,7 @@ private:
   // (ReadWrapped). False when the type-1 lock was not had.
   template <class Body>
   bool Read(TVLMCursor* cursor, bool refreshIndexes, Body&& body) {
-    if (!DiskDatabase_->MultiUser) {
+    if (!DiskDatabase_->ReadsShared()) {
       auto guard = LockGuard();
       body();
       return true;
@@ -486,8 +495,11 @@ private:
     return ReadWrapped(cursor, refreshIndexes, body);
   }
   bool ReadWrapped(TVLMCursor* cursor, bool refreshIndexes, const std::function<void()>& body);
-  // body under the type-1 lock with counters loaded from the file.
+  // body under the type-1 lock with counters loaded from the file (a
+  // single-user connection let in read-only: under the database lock).
   bool LockedRead(TVLMCursor* cursor, bool refreshIndexes, const std::function<void()>& body);
+  // LockedRead's part under the lock.
+  void LockedBody(TVLMCursor* cursor, bool refreshIndexes, const std::function<void()>& body);
   // The next or prior record of a cursor without restrictions in natural
   // order when it lies on the page the cursor stands on (for a multi-user
   // cursor a step of one page's batch), or, single-user, in index order when

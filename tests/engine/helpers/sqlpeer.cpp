@@ -1,10 +1,12 @@
-// Helper program of the SQL tests: another connection to a multi-user
-// database that runs the SQL texts it reads, one per line, through a query
-// component, answering each with "ok N" (the rows it changed) or "error
-// CODE". Its lock waits are short (a few tries, 1 ms apart), so a lock that
-// another connection keeps shows as an error at once.
+// Helper program of the SQL tests: another connection to a database that
+// runs the SQL texts it reads, one per line, through a query component,
+// answering each with "ok N" (the rows it changed), its rows ("v|v; v|v",
+// NULL for a null, "" for none) or "error CODE". Its lock waits are short (a
+// few tries, 1 ms apart), so a lock that another connection keeps shows as
+// an error at once.
 //
-//   engine_sqlpeer PATH             prints "ready" once connected
+//   engine_sqlpeer PATH [alone]     multi-user, or single-user with alone;
+//                                   prints "ready" once connected
 //   quit                            ends at once
 //   stop K                          the K-th file-changing operation from
 //                                   now on ends the process (exit 99)
@@ -22,8 +24,8 @@
 #include "engine/storage/VLMDiskEngine.h"
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s PATH\n", argv[0]);
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: %s PATH [alone]\n", argv[0]);
     return 2;
   }
   TVLMRetrySettings& retry = VLMChangeRetrySettings();
@@ -44,7 +46,7 @@ int main(int argc, char** argv) {
     TVLMDatabase database;
     database.SetDatabaseName("PEER");
     database.SetDatabaseFileName(argv[1]);
-    database.MultiUser = true;
+    database.MultiUser = argc == 2;
     database.SilentMode = true;
     TVLMQuery query;
     query.SetDatabaseName("PEER");
@@ -62,8 +64,22 @@ int main(int argc, char** argv) {
       }
       try {
         query.SetSQL(line);
-        query.ExecSQL();
-        std::cout << "ok " << query.RowsAffected() << std::endl;
+        if (!query.ExecuteForCursor()) {
+          std::cout << "ok " << query.RowsAffected() << std::endl;
+          continue;
+        }
+        query.Open();
+        std::string rows;
+        for (query.First(); !query.Eof(); query.Next()) {
+          std::string row;
+          for (int32_t i = 0; i < query.FieldCount(); ++i) {
+            qv::Field& field = *query.GetFields()[i];
+            row += (i > 0 ? "|" : "") + (field.IsNull() ? std::string("NULL") : field.AsString());
+          }
+          rows += (rows.empty() ? "" : "; ") + row;
+        }
+        query.Close();
+        std::cout << rows << std::endl;
       } catch (const EVLMException& e) {
         std::cout << "error " << e.NativeError << std::endl;
       } catch (const std::exception&) {

@@ -5,6 +5,7 @@
 // another connection needs alone.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -47,8 +48,9 @@ std::string Answer(TVLMQuery& query) {
 }
 
 // One step of a script: who runs sql ('0'-'9' a query object of this
-// process, kept for the whole script; 'B' another process), with the value
-// of the parameter p when it has one, and what it must answer.
+// process, kept for the whole script; 'B' another process; 'T' a walk of
+// the table named by sql through a table component kept open), with the
+// value of the parameter p when it has one, and what it must answer.
 struct Step {
   char Who;
   const char* Sql;
@@ -58,19 +60,39 @@ struct Step {
 
 class KeptStateTest : public sql_test::QueryFixture {
 protected:
+  // The other process's connection: "" multi-user, "alone" single-user.
+  std::string PeerMode;
+
   // Runs the steps in order through query objects that live as long as the
   // script, on a fresh file opened shared or alone (steps of 'B' need it
-  // shared); the other process is a peer that keeps its own connection.
+  // shared, or the peer to hold the file first); the other process is a
+  // peer that keeps its own connection.
   void RunScript(const std::vector<Step>& steps, bool shared) {
     SCOPED_TRACE(shared ? "file shared" : "file alone");
     Reopen(shared);
     std::vector<std::unique_ptr<TVLMQuery>> queries(10);
     std::unique_ptr<storage_test::Peer> peer;
+    std::unique_ptr<TVLMTable> table;
     int32_t n = 0;
     for (const Step& step : steps) {
       SCOPED_TRACE("step " + std::to_string(++n) + " " + step.Who + ": " + step.Sql);
+      if (step.Who == 'T') {
+        // A table component that stays open from its first step on, walked
+        // from its first row: its first column's values.
+        if (!table) {
+          table = std::make_unique<TVLMTable>();
+          table->SetDatabaseName("SQLDB");
+          table->SetTableName(step.Sql);
+          table->Open();
+        }
+        std::string ids;
+        for (table->First(); !table->Eof(); table->Next())
+          ids += (ids.empty() ? "" : " ") + table->GetFields()[0]->AsString();
+        EXPECT_EQ(ids, step.Expected);
+        continue;
+      }
       if (step.Who == 'B') {
-        if (!peer) peer = std::make_unique<storage_test::Peer>(Folder.File("q.vlm"), "", "engine_sqlpeer");
+        if (!peer) peer = std::make_unique<storage_test::Peer>(Folder.File("q.vlm"), PeerMode, "engine_sqlpeer");
         EXPECT_EQ(peer->Ask(step.Sql), step.Expected);
         continue;
       }
@@ -180,6 +202,43 @@ TEST_F(KeptStateTest, AClosedQueryHoldsNothingOthersNeed) {
       {'3', "SELECT id, e8 FROM tb WHERE id >= :p", "2|NULL", 2},
       {'4', orIn, "1; 2"},
   }, true);
+}
+
+// A single-user connection let in read-only because another process holds
+// the file (single-user or shared) reads what that process commits: rows,
+// counts and new tables, through fresh query objects and table components
+// alike; its writes are refused whatever rows they match.
+TEST_F(KeptStateTest, AConnectionLetInReadOnlyReadsWhatTheHolderCommits) {
+  for (const char* holder : {"alone", ""}) {
+    SCOPED_TRACE(std::string("holder ") + (*holder != 0 ? holder : "shared"));
+    PeerMode = holder;
+    RunScript({
+        {'B', "CREATE TABLE t (id INTEGER, k INTEGER); INSERT INTO t VALUES (1, 1)", "ok 1"},
+        {'0', "SELECT * FROM t", "1|1"},
+        {'T', "t", "1"},
+        {'B', "INSERT INTO t VALUES (2, 2), (3, 3)", "ok 2"},
+        {'T', "t", "1 2 3"},
+        {'B', "DELETE FROM t WHERE id = 1", "ok 1"},
+        {'T', "t", "2 3"},
+        {'1', "SELECT * FROM t", "2|2; 3|3"},
+        {'0', "SELECT * FROM t", "2|2; 3|3"},
+        {'2', "SELECT COUNT(*) AS n FROM t", "2"},
+        {'B', "UPDATE t SET k = 9 WHERE id = 2", "ok 1"},
+        {'0', "SELECT * FROM t WHERE k > 3", "2|9"},
+        {'4', "DELETE FROM t WHERE id = 2", "error 10069"},
+        {'4', "UPDATE t SET k = 0", "error 10032"},
+        {'B', "CREATE TABLE u (id INTEGER); INSERT INTO u VALUES (5)", "ok 1"},
+        {'3', "SELECT * FROM u", "5"},
+        {'4', "DELETE FROM t WHERE id = 1", "error 10069"},
+        {'4', "UPDATE t SET k = 0 WHERE id = 7", "error 10032"},
+        {'4', "INSERT INTO t VALUES (4, 4)", "error 10032"},
+        {'B', "INSERT INTO t VALUES (6, 6)", "ok 1"},
+    }, false);
+    EXPECT_TRUE(Database->ReadOnly);
+    std::vector<std::string> rows = Rows("t");
+    std::sort(rows.begin(), rows.end());
+    EXPECT_EQ(rows, (std::vector<std::string>{"2|9", "3|3", "6|6"}));
+  }
 }
 
 #if VLM_DEBUG_CHECKS
