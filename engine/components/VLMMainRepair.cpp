@@ -105,6 +105,14 @@ void VLMSetRepairReplaceHook(VLMRepairReplaceHook hook) { ReplaceHook() = std::m
 
 void TVLMDatabase::RepairOnConnect() {
   if (!Handle_->NeedsRepair || SilentMode || VLMDesignMode()) return;
+  // A read-only connection writes nothing, a repair least of all: it is
+  // not offered, and the file stays as it is.
+  if (Handle_->ReadOnly)
+    throw EVLMException(10747,
+                        "Database file '%s' needs repair, which a read-only connection cannot make; the file is "
+                        "left as it is. Open it once with write access, while no other program has it open, to "
+                        "repair it",
+                        {DatabaseFileName_});
   const bool repair = HeaderVersion(*Handle_) >= kVLMOldestCurrentVersion ? AskRepair() : AskConvert();
   if (!repair) return;
   // The file is rebuilt and replaced without this connection, which would
@@ -154,7 +162,10 @@ bool TVLMDatabase::RepairDatabase(std::string& errorText) {
   std::string workName;
   auto cleanUp = qv::ScopeExit([&] {
     RepairCopyName_.clear();
-    if (!workName.empty()) qv::DeleteFile(workName);
+    if (!workName.empty()) {
+      qv::DeleteFile(workName);
+      if (qv::FileExists(VLMJournalFileName(workName))) qv::DeleteFile(VLMJournalFileName(workName));
+    }
     if (!replaced && !VLMIsDatabaseFileInUse(tempName)) qv::DeleteFile(tempName);
   });
   // The rebuild reads a scratch copy of the file: repairing a table writes
@@ -165,6 +176,14 @@ bool TVLMDatabase::RepairDatabase(std::string& errorText) {
   if (!qv::CopyFile(fileName, workName, false))
     throw EVLMException(10820, "Cannot copy database file '%s' for its repair: %s",
                         {fileName, qv::SysErrorMessage(errno)});
+  // The journal of a cut commit goes with the copy, whose open rolls that
+  // commit back before the rebuild reads a table: rebuilt from the cut
+  // pages, the file would keep rows that were never committed, or lose a
+  // table, and the journal would no longer match the file it replaced.
+  const std::string journalName = VLMJournalFileName(fileName);
+  if (qv::FileExists(journalName) && !qv::CopyFile(journalName, VLMJournalFileName(workName), false))
+    throw EVLMException(10820, "Cannot copy database file '%s' for its repair: %s",
+                        {journalName, qv::SysErrorMessage(errno)});
   RepairCopyName_ = workName;
   const bool rebuilt = RebuildInto(tempName, errorText);
   NameUsersFile(errorText, workName, fileName);

@@ -100,16 +100,18 @@
 //   10740 journal file of a commit that cannot be created or opened
 //         (VLMDiskEngineCommit)
 //   10741 write (a commit, or an allocation or free written at once), or
-//         read of table data by a handle that may share the file, over
-//         another connection's interrupted commit, whose journal only an
-//         open with the file alone may apply (VLMDiskEngineCommit,
+//         read of table data, over another connection's interrupted commit
+//         that this handle can neither roll back nor read around (its
+//         journal belongs to something else) (VLMDiskEngineCommit,
 //         VLMDiskEngineFreeSpace, VLMDiskEngine)
 //   10742 journal file of a commit that cannot be written (VLMDiskEngineCommit)
 //   10743 journal of an interrupted commit that cannot be read, is damaged,
-//         or cannot be written back on open (VLMDiskEngineCommit)
+//         or cannot be written back (VLMDiskEngineCommit)
 //   10744 two writes of one commit that overlap (VLMDiskEngineJournal)
 //   10746 database lock not taken within its tries by a read that met a
 //         commit being written (VLMDiskEngine)
+//   10747 repair of a database file asked over a read-only connection
+//         (VLMMain)
 //   10770 table operation of a local cursor whose session has no database
 //         data (VLMLocalEngine)
 //   10771 field copy between local cursors without a record buffer

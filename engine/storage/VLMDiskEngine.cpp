@@ -227,18 +227,20 @@ void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPa
     {
       if (!LockDatabaseWithRetry(this)) throw EVLMException(20230, "Database is locked");
       DatabaseLockGuard guard(this);
-      // An interrupted commit is rolled back (or the file needs repair)
-      // before anything reads a table, by an open that has the file alone.
+      // An interrupted commit is rolled back before anything reads a table
+      // (under the database lock its writer is gone), or read around by an
+      // open that may not write.
       const bool alone = !readOnly && CanTakeWholeFile();
       const bool oldFormat = !(Header.Version > kVLMOldestCurrentVersion);
-      if (!oldFormat) RecoverFromJournal(alone, needsRepair);
+      if (!oldFormat) RecoverFromJournal(!readOnly, alone);
       ReadHeader();
       needsRepair = needsRepair || Header.CommitState != kVLMCommitClean || oldFormat;
       // Pages the header counts but the file lacks, or a used page outside
-      // the counted ones, can only come from damage.
+      // the counted ones, can only come from damage (pages past the count
+      // before a cut commit that is read around are that commit's).
       if (DatabaseFile.GetSize() < FirstPagePosition + static_cast<int64_t>(Header.PageCount) * PageSize ||
           static_cast<int64_t>(Header.LastUsedPage) >= static_cast<int64_t>(Header.PageCount) ||
-          Header.LastUsedPage < -1 || HoldsPagesBeyondCount())
+          Header.LastUsedPage < -1 || (!PreImages_ && HoldsPagesBeyondCount()))
         needsRepair = true;
       FreeSpace = std::make_unique<TVLMDatabaseFreeSpaceManager>(this);
       // Pages that sharing handles took and never committed, and extent
@@ -279,6 +281,9 @@ void TVLMDiskPageManager::CloseDatabase() {
   }
   Failed_ = false;
   FailureCause_.clear();
+  StopReadingThroughPreImages();
+  RollbackSeenSet_ = false;
+  RollbackNoticed_ = false;
   SoleWriterLock_ = false;  // it goes with the handle
   BreakChangeChain();
   LastChanges_ = TVLMCommitChanges();
@@ -606,14 +611,30 @@ bool TVLMDiskPageManager::ReadCommitMark(uint32_t& changeCounter) {
   if (!IsOpen()) return false;
   FileScope scope(this);
   ++CommitMarkReads_;
-  // PageCount, LastUsedPage, ChangeCounter and CommitState lie side by
-  // side: one read.
+  // PageCount, LastUsedPage, ChangeCounter, CommitState and RollbackCount
+  // lie side by side: one read, of the bytes the file holds.
   static_assert(kVLMChangeCounterOffset == kVLMPageCountOffset + 8);
   static_assert(kVLMCommitStateOffset == kVLMChangeCounterOffset + 4);
-  uint8_t bytes[kVLMCommitStateOffset + 1 - kVLMPageCountOffset];
-  if (!DatabaseFile.ReadBuffer(bytes, DatabaseOffset + kVLMPageCountOffset, sizeof bytes)) return false;
+  uint8_t bytes[kMarkBytes];
+  if (!DatabaseFile.ReadBufferUnpatched(bytes, DatabaseOffset + kVLMPageCountOffset, kMarkBytes)) return false;
+  const uint32_t rollbacks = VLMGetU32LE(bytes + (kVLMRollbackCountOffset - kVLMPageCountOffset));
+  if (RollbackSeenSet_ && rollbacks != RollbackSeen_) RollbackNoticed_ = true;
+  RollbackSeen_ = rollbacks;
+  RollbackSeenSet_ = true;
+  if (PreImages_) {
+    // While the cut commit this handle reads around stands, the mark is
+    // that of the commit before it.
+    if (std::memcmp(bytes, PreImagesMark_, kMarkBytes) == 0) {
+      const std::vector<uint8_t>& before = PreImages_->Commit().Before;
+      changeCounter = VLMGetU32LE(before.data() + kVLMChangeCounterOffset);
+      MarkPageCount_ =
+          static_cast<int32_t>(std::min<uint32_t>(VLMGetU32LE(before.data() + kVLMPageCountOffset), INT32_MAX));
+      return true;
+    }
+    StopReadingThroughPreImages();
+  }
   changeCounter = VLMGetU32LE(bytes + (kVLMChangeCounterOffset - kVLMPageCountOffset));
-  if (bytes[sizeof bytes - 1] != kVLMCommitClean) return false;
+  if (bytes[kVLMCommitStateOffset - kVLMPageCountOffset] != kVLMCommitClean) return false;
   // Every page a finished commit reaches lies below the count stored with
   // it: a reader learns the count with every mark it reads.
   MarkPageCount_ = static_cast<int32_t>(std::min<uint32_t>(VLMGetU32LE(bytes), INT32_MAX));
@@ -637,7 +658,19 @@ bool TVLMDiskPageManager::ReadFinishedCommitMark(uint32_t& changeCounter) {
   FileScope scope(this);
   if (!LockDatabaseWithRetry(this)) throw EVLMException(10746, "Database is locked");
   DatabaseLockGuard guard(this);
-  CheckNoInterruptedCommit();
+  // Another connection's cut commit: rolled back, or read around.
+  if (!SettleInterruptedCommit()) {
+    StopReadingThroughPreImages();
+    auto journal = std::make_unique<TVLMCommitJournal>();
+    JournalUse use = JournalUse::None;
+    try {
+      use = ExamineJournal(*journal);
+    } catch (const qv::EOSError&) {
+      // A journal that cannot be read cannot be read around either.
+    }
+    if (use != JournalUse::Interrupted) CheckNoInterruptedCommit();
+    ReadThroughPreImages(std::move(journal));
+  }
   return ReadCommitMark(changeCounter);
 }
 
@@ -783,10 +816,14 @@ void TVLMDiskPageManager::FreePage(int32_t pageNo) {
   }
   if (!LockDatabaseWithRetry(this)) throw EVLMException(20232, "Database is locked");
   DatabaseLockGuard guard(this);
-  // Over another connection's cut commit nothing is written (invariant 9):
-  // the page stays marked used, the rollback succeeds, and the open that
-  // rolls that commit back gives the page back.
-  if (InterruptedCommitStored()) return;
+  // Over another connection's cut commit that this handle cannot roll
+  // back nothing is written (invariant 9): the page stays marked used, and
+  // the next open that has the file alone gives it back.
+  try {
+    if (!SettleInterruptedCommit()) return;
+  } catch (const EVLMException&) {
+    return;
+  }
   WritePageWriteCounter(pageNo, kVLMFreedPageCounter);
   FreeSpace->FreePage(pageNo);
 }

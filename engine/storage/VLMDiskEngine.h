@@ -28,7 +28,9 @@
 //           version 6.2 | 26 u16 PageSize | 28 u16 ExtentSize | 30 u32
 //           PageCount | 34 i32 LastUsedPage | 38 u32 ChangeCounter | 42 u8
 //           CommitState (2 consistent, 1 a commit is being written) | 43 u8
-//           Encrypted (255 with a password) | 44 32 bytes reserved
+//           Encrypted (255 with a password) | 44 u32 RollbackCount (cut
+//           commits rolled back while other handles may have had the file
+//           open; 0 in files of earlier builds) | 48 28 bytes reserved
 // Block 2:  0 u16 length 280 | 2 u8 cipher id | 3 u8 reserved | 4 256 check
 //           bytes, encrypted with the password | 260 u32 CRC of the plain
 //           check bytes | 264 16 bytes reserved
@@ -98,13 +100,32 @@
 // pre-image below the count before) get the freed counter, the file is
 // given the length block 1 before counts (pages the commit wrote past it
 // belong to nothing), flushed, the journal zeroed, flushed and deleted; the
-// open goes on with a clean file and asks nothing. Only an open that may
-// write and that no other handle shares (no byte of the file locked by
-// another) rolls back; any other open of such a file reports that repair
-// is needed. A journal is deleted only once it is applied or shown to
-// belong to no unfinished commit of the file, by a handle that has the
-// file alone. Without a whole journal (a file of an earlier build, a lost
-// journal) CommitState 1 asks for repair as before.
+// open goes on with a clean file and asks nothing. Without a whole journal
+// (a file of an earlier build, a lost journal) CommitState 1 asks for
+// repair as before.
+//
+// A cut commit met while the file is shared (SettleInterruptedCommit).
+// Under the database lock a stored CommitState 1 beside its journal is no
+// commit in progress: a commit holds that lock from its journal to its
+// block 1 after, so the writer is gone (killed) or failed. The first
+// handle that meets it under that lock (an open, a read that finds the
+// mark unfinished, a commit, a write-through map change) rolls it back
+// when it may write, whoever else has the file open; then block 1 is
+// block 1 before with ChangeCounter + 2 and RollbackCount + 1, so that
+// every other handle sees a new mark (and reads again under its lock) and
+// a moved RollbackCount (and drops the pages it cached: one read while
+// the cut commit was being written could have cached its bytes under a
+// stamp that the rollback brings back). An open that has the file alone
+// writes block 1 before as it was. A handle that may not write (opened
+// read-only, a read-only file, a connection let in read-only) reads the
+// last finished commit instead: its reads of the file are patched with
+// block 1 before and the journal's pre-images (ReadThroughPreImages) for
+// as long as the stored block 1 is the cut commit's; it writes nothing,
+// and asks for no repair. A journal whose commit is not the one block 1
+// says was cut (another file's, or damaged: 10743) stays, and the file is
+// refused (10741) until it is repaired. A journal is deleted only once it
+// is applied, or shown to belong to no unfinished commit of the file by a
+// handle that has the file alone.
 //
 // Pages taken and never committed. A handle that may share the file marks
 // the pages its session takes used in the maps at once; a process stopped,
@@ -155,9 +176,10 @@
 //      not shortened: growth would write over those pages.
 //   9. While the stored CommitState is 1 and a journal lies beside the
 //      file, no handle writes the file (commit, maps, header counts, freed
-//      counters): a write-through allocation raises 10741, a free outside
-//      a commit leaves its page marked used. Only the open that has the
-//      file alone rolls that commit back.
+//      counters) but to roll that commit back, under the database lock
+//      (SettleInterruptedCommit); a handle that may not roll it back
+//      writes nothing (a write-through allocation raises 10741, a free
+//      outside a commit leaves its page marked used).
 //  10. A page a structure reaches holds the page signature and a write
 //      counter other than the freed one: a commit writes every page its
 //      session took, and never the freed counter over a page it keeps. A
@@ -165,13 +187,14 @@
 //      had while free: zeros (growth), or the freed counter (a commit's or
 //      a sharing handle's free, the rollback on open).
 //  11. A handle that may share the file reads table data only as the last
-//      finished commit left it: while the stored CommitState is 1 beside a
-//      journal under the database lock (another connection's cut commit,
-//      whose pages may be half written), its reads of tables are refused
-//      with 10741 and the message writers get, until the open that has the
-//      file alone rolls that commit back (ReadFinishedCommitMark; the
-//      table data checks before it trusts what it reads, and again when a
-//      read met a commit mark it did not expect).
+//      finished commit left it: a stored CommitState 1 beside a journal
+//      under the database lock (another connection's cut commit, whose
+//      pages may be half written) is rolled back first, or read around
+//      through the pre-images by a handle that may not write
+//      (ReadFinishedCommitMark; the table data checks before it trusts
+//      what it reads, and again when a read met a commit mark it did not
+//      expect); a RollbackCount that moved since the handle last looked
+//      drops its cached pages before its next locked read.
 //
 // States of the page manager (CommitState on disk: 2 at rest, 1 only while a
 // commit writes):
@@ -182,8 +205,8 @@
 //   committing --a write, truncate or flush fails--> failed
 //   open | failed --CloseDatabase--> closed
 //
-// In the failed state the journal stays beside the file, and the next open
-// rolls the commit back. Commits, page reads and allocations raise 10600;
+// In the failed state the journal stays beside the file, and the next
+// handle that meets the cut commit under the database lock rolls it back. Commits, page reads and allocations raise 10600;
 // freeing a page does nothing (the page stays marked used), so a rollback
 // still succeeds. The shared cache holds no copy of a page the failed
 // commit wrote or freed: the disk may hold either version.
@@ -235,6 +258,7 @@ inline constexpr int32_t kVLMChangeCounterOffset = 38;
 inline constexpr int32_t kVLMCommitStateOffset = 42;
 inline constexpr int32_t kVLMEncryptedOffset = 43;
 inline constexpr int32_t kVLMBlock1ReservedOffset = 44;
+inline constexpr int32_t kVLMRollbackCountOffset = 44;
 // Fields of block 2.
 inline constexpr int32_t kVLMBlock2LengthOffset = 0;
 inline constexpr int32_t kVLMCipherIdOffset = 2;
@@ -362,8 +386,11 @@ public:
   int64_t GetPosition();
   int64_t GetSize();
   void SetSize(int64_t size);
-  // A whole read of count bytes, or false (never raises for I/O).
+  // A whole read of count bytes, or false (never raises for I/O). What the
+  // file read goes through ReadPatch when it is set.
   bool ReadBuffer(void* buffer, int64_t position, int32_t count);
+  // The same without ReadPatch: the bytes as the file holds them.
+  bool ReadBufferUnpatched(void* buffer, int64_t position, int32_t count);
   // count buffers of size bytes each, filled from position on with one read
   // call; false, like ReadBuffer, when that fails or reads less.
   bool ReadBuffers(void* const* buffers, int32_t count, int32_t size, int64_t position);
@@ -386,6 +413,10 @@ public:
   bool FindSignature(int64_t& offset);
 
   qv::File& Handle() { return Handle_; }
+
+  // Changes the bytes of every read (ReadBuffer, ReadBuffers, ReadBufferEx)
+  // before the caller sees them: (buffer, file position, count).
+  std::function<void(uint8_t* buffer, int64_t position, int64_t count)> ReadPatch;
 
 private:
   void CheckOpen(const char* operation) const;
@@ -577,8 +608,38 @@ public:
   // that has the file alone may roll back: nothing may be written over it
   // (its rollback would undo the writes, or its journal no longer match).
   bool InterruptedCommitStored();
-  // Raises 10741 when InterruptedCommitStored.
+  // Requires the database lock. A cut commit stored beside its journal
+  // (InterruptedCommitStored) is rolled back when this handle may write
+  // (MayWriteFile): true, also when there is none. False when this handle
+  // may not write: the caller reads through the pre-images
+  // (ReadThroughPreImages) or writes nothing. A journal that cannot be
+  // read or is damaged raises 10743; one that is not the cut commit's
+  // raises 10741 (the file needs repair).
+  bool SettleInterruptedCommit();
+  // Raises 10741 when a cut commit stands that this handle may not roll
+  // back (SettleInterruptedCommit false).
   void CheckNoInterruptedCommit();
+  // The handle may write the file: opened for writing, not read-only, not
+  // let in read-only, not failed.
+  bool MayWriteFile() const;
+  // Reads go through the pre-images of a cut commit (see above).
+  bool ReadsThroughPreImages() const {
+    VLM_REQUIRE_DATABASE_SECTION();
+    return PreImages_ != nullptr;
+  }
+  // Another handle rolled a cut commit back since this one last read the
+  // mark (RollbackCount moved): what the handle cached before may hold that
+  // commit's bytes. Cleared by the call.
+  bool TakeRollbackNotice() {
+    VLM_REQUIRE_DATABASE_SECTION();
+    const bool noticed = RollbackNoticed_;
+    RollbackNoticed_ = false;
+    return noticed;
+  }
+  bool RollbackNoticed() const {
+    VLM_REQUIRE_DATABASE_SECTION();
+    return RollbackNoticed_;
+  }
   // The page's head on disk says it holds a page some commit wrote: the
   // page signature and a write counter other than the freed one. A page
   // that was never written, or was freed since, holds nothing a structure
@@ -748,9 +809,23 @@ private:
   // Bytes of the file; what lies beyond its end reads as zero.
   void ReadRawZeroFilled(void* buffer, int64_t position, int32_t count);
   // The open's part: a journal left by an interrupted commit is rolled back
-  // (mayWrite), or makes needsRepair; a damaged one raises 10743 and stays;
-  // any other goes (mayWrite). Requires the database lock.
-  void RecoverFromJournal(bool mayWrite, bool& needsRepair);
+  // (mayWrite; block 1 before as it was when alone, else with the marks
+  // moved), or read through (ReadThroughPreImages); a damaged one raises
+  // 10743 and stays; any other goes (mayWrite and alone). Requires the
+  // database lock.
+  void RecoverFromJournal(bool mayWrite, bool alone);
+  // Writes the pre-images of a loaded interrupted journal back (see
+  // above); shared: other handles may have the file open, so block 1 gets
+  // ChangeCounter + 2 and RollbackCount + 1. The journal stays.
+  void ApplyJournal(const TVLMCommitJournal& journal, bool shared);
+  // Reads from now on see the last finished commit before the loaded
+  // interrupted journal's: block 1 before and its pre-images over what the
+  // file holds, while the stored block 1 stays the cut commit's.
+  void ReadThroughPreImages(std::unique_ptr<TVLMCommitJournal> journal);
+  void StopReadingThroughPreImages();
+  // The bytes of block 1 from PageCount to RollbackCount (the commit mark
+  // and what travels with it), read in one call.
+  static constexpr int32_t kMarkBytes = kVLMRollbackCountOffset + 4 - kVLMPageCountOffset;
   // What the journal beside the file means for it.
   enum class JournalUse : uint8_t {
     None,         // there is none
@@ -829,6 +904,14 @@ private:
   uint64_t FileReads_ = 0;
   uint64_t CommitMarkReads_ = 0;
   int32_t MarkPageCount_ = 0;
+  // The journal of a cut commit this handle reads around, and the mark
+  // bytes of the cut commit's stored block 1 (kMarkBytes from PageCount).
+  std::unique_ptr<TVLMCommitJournal> PreImages_;
+  uint8_t PreImagesMark_[kMarkBytes] = {};
+  // The RollbackCount seen last, and whether it moved since it was taken.
+  uint32_t RollbackSeen_ = 0;
+  bool RollbackSeenSet_ = false;
+  bool RollbackNoticed_ = false;
   bool SoleWriterLock_ = false;
   bool ReadOnlyFile_ = false;
   bool Failed_ = false;

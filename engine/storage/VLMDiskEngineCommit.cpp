@@ -72,8 +72,9 @@ JournalVerdict Judge(const TVLMCommitJournal& journal, const uint8_t* block1, co
 
 [[noreturn]] void RefuseOverInterruptedCommit(const std::string& fileName) {
   throw EVLMException(10741,
-                      "Cannot write changes to database file '%s': a commit of another connection was "
-                      "interrupted. Close every connection to the file; the next open restores it",
+                      "Cannot use database file '%s': a commit of another connection was interrupted, and this "
+                      "connection cannot restore the file from its journal. Close every connection to the file "
+                      "and open it again with write access; it is repaired then",
                       {fileName});
 }
 
@@ -102,6 +103,9 @@ void TVLMDiskPageManager::RunCommit(const int32_t* sessionID, CommitExtra extra,
       // The lock goes with the handle.
     }
   });
+  // Under the database lock a stored CommitState 1 is no commit in
+  // progress: another connection's was cut, and is rolled back first.
+  CheckNoInterruptedCommit();
   ReadHeader();
   CheckFileHoldsPages();
   const bool soleWriter = SoleWriter();
@@ -109,11 +113,6 @@ void TVLMDiskPageManager::RunCommit(const int32_t* sessionID, CommitExtra extra,
   TVLMJournalCommit commit;
   commit.Before.resize(kVLMBlock1Size);
   DatabaseFile.ReadBufferEx(commit.Before.data(), 10464, DatabaseOffset, kVLMBlock1Size);
-  // Under the database lock a stored CommitState 1 is no commit in
-  // progress: another connection's was cut. Its rollback needs the journal
-  // and the file as the cut left them.
-  if (commit.Before[kVLMCommitStateOffset] == kVLMCommitWriting && qv::FileExists(JournalFileName()))
-    RefuseOverInterruptedCommit(DatabaseFile.FileName);
   // A session's commit fails here, before anything changed, when the
   // journal cannot be had.
   qv::File journal;
@@ -254,13 +253,47 @@ bool TVLMDiskPageManager::InterruptedCommitStored() {
   VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);
   uint8_t state = 0;
-  return DatabaseFile.ReadBuffer(&state, DatabaseOffset + kVLMCommitStateOffset, 1) && state == kVLMCommitWriting &&
-         qv::FileExists(JournalFileName());
+  return DatabaseFile.ReadBufferUnpatched(&state, DatabaseOffset + kVLMCommitStateOffset, 1) &&
+         state == kVLMCommitWriting && qv::FileExists(JournalFileName());
 }
 
 void TVLMDiskPageManager::CheckNoInterruptedCommit() {
   VLM_REQUIRE_DATABASE_SECTION();
-  if (InterruptedCommitStored()) RefuseOverInterruptedCommit(DatabaseFile.FileName);
+  if (!SettleInterruptedCommit()) RefuseOverInterruptedCommit(DatabaseFile.FileName);
+}
+
+bool TVLMDiskPageManager::MayWriteFile() const {
+  VLM_REQUIRE_DATABASE_SECTION();
+  return !ReadOnlyFile_ && !SharedReader && !Failed_ && DatabaseFile.AccessMode == TVLMFileAccessMode::ReadWrite;
+}
+
+bool TVLMDiskPageManager::SettleInterruptedCommit() {
+  VLM_REQUIRE_DATABASE_SECTION();
+  if (!InterruptedCommitStored()) return true;
+  if (!MayWriteFile()) return false;
+  FileScope scope(this);
+  TVLMCommitJournal journal;
+  JournalUse use = JournalUse::None;
+  try {
+    use = ExamineJournal(journal);
+  } catch (const qv::EOSError& e) {
+    throw EVLMException(10743, "Cannot restore database file '%s' from its journal '%s': %s",
+                        {DatabaseFile.FileName, JournalFileName(), std::string(e.what())});
+  }
+  if (use == JournalUse::Damaged)
+    throw EVLMException(10743,
+                        "Cannot restore database file '%s' from its journal '%s': the journal is damaged. Both "
+                        "files are left as they are",
+                        {DatabaseFile.FileName, JournalFileName()});
+  // Gone meanwhile (another handle's rollback), or the journal of
+  // something else beside a cut commit, which only a repair can mend.
+  if (use != JournalUse::Interrupted) {
+    if (InterruptedCommitStored()) RefuseOverInterruptedCommit(DatabaseFile.FileName);
+    return true;
+  }
+  ApplyJournal(journal, true);
+  RetireJournal(true);
+  return true;
 }
 
 qv::File TVLMDiskPageManager::OpenJournalForCommit(const std::vector<uint8_t>& storedHeader) {
@@ -410,7 +443,9 @@ TVLMDiskPageManager::JournalUse TVLMDiskPageManager::ExamineJournal(TVLMCommitJo
   const std::string name = JournalFileName();
   if (!qv::FileExists(name)) return JournalUse::None;
   uint8_t block1[kVLMBlock1Size];
-  DatabaseFile.ReadBufferEx(block1, 10464, DatabaseOffset, kVLMBlock1Size);
+  if (!DatabaseFile.ReadBufferUnpatched(block1, DatabaseOffset, kVLMBlock1Size))
+    throw EVLMException(10464, "Cannot Read from file: '%s' Position = %d, Count = %d",
+                        {DatabaseFile.FileName, static_cast<long long>(DatabaseOffset), kVLMBlock1Size});
   // A journal is flushed whole before CommitState 1 is written: one that is
   // not whole beside a file that says so was damaged afterwards, and may
   // still be the only way back.
@@ -434,16 +469,18 @@ void TVLMDiskPageManager::RetireStaleJournal() {
   }
 }
 
-void TVLMDiskPageManager::RecoverFromJournal(bool mayWrite, bool& needsRepair) {
+void TVLMDiskPageManager::RecoverFromJournal(bool mayWrite, bool alone) {
   const std::string name = JournalFileName();
-  TVLMCommitJournal journal;
+  auto journal = std::make_unique<TVLMCommitJournal>();
   JournalUse use = JournalUse::None;
   try {
-    use = ExamineJournal(journal);
+    use = ExamineJournal(*journal);
   } catch (const qv::EOSError& e) {
     // Neither applied nor deleted: the next open may read it.
     uint8_t state = 0;
-    if (DatabaseFile.ReadBuffer(&state, DatabaseOffset + kVLMCommitStateOffset, 1) && state == kVLMCommitClean) return;
+    if (DatabaseFile.ReadBufferUnpatched(&state, DatabaseOffset + kVLMCommitStateOffset, 1) &&
+        state == kVLMCommitClean)
+      return;
     throw EVLMException(10743, "Cannot restore database file '%s' from its journal '%s': %s",
                         {DatabaseFile.FileName, name, std::string(e.what())});
   }
@@ -453,42 +490,92 @@ void TVLMDiskPageManager::RecoverFromJournal(bool mayWrite, bool& needsRepair) {
                         "Cannot restore database file '%s' from its journal '%s': the journal is damaged. Both "
                         "files are left as they are",
                         {DatabaseFile.FileName, name});
-  const bool interrupted = use == JournalUse::Interrupted;
-  if (interrupted) {
+  if (use == JournalUse::Interrupted) {
+    // An open that may not write leaves file and journal as they are and
+    // reads the last finished commit.
     if (!mayWrite) {
-      needsRepair = true;
+      ReadThroughPreImages(std::move(journal));
       return;
     }
-    try {
-      const TVLMJournalCommit& commit = journal.Commit();
-      journal.WritePreImages([this](const void* bytes, int64_t position, int32_t count) {
-        DatabaseFile.WriteBuffer(bytes, 10743, position, count);
-      });
-      // The pages the commit's session took (ranges without a pre-image
-      // below the count before) belong to nothing now: they are marked
-      // freed, so that the open gives them back (ReclaimUnwrittenPages)
-      // however the maps before the commit counted them.
-      const uint32_t countBefore = VLMGetU32LE(commit.Before.data() + kVLMPageCountOffset);
-      std::set<int64_t> taken;
-      for (int64_t position : journal.PositionsWithoutPreImage())
-        if (position >= FirstPagePosition && (position - FirstPagePosition) / PageSize < countBefore)
-          taken.insert((position - FirstPagePosition) / PageSize);
-      uint8_t freed[4];
-      VLMPutU32LE(freed, kVLMFreedPageCounter);
-      for (int64_t pageNo : taken)
-        DatabaseFile.WriteBuffer(freed, 10743, FirstPagePosition + pageNo * PageSize + kVLMPageWriteCounterOffset, 4);
-      WriteBlock1Bytes(commit.Before.data());
-      // The file as long as block 1 before says: pages the commit wrote
-      // past it belong to nothing.
-      const int64_t pagesEnd = FirstPagePosition + static_cast<int64_t>(countBefore) * PageSize;
-      if (DatabaseFile.GetSize() != pagesEnd) DatabaseFile.SetSize(pagesEnd);
-      DatabaseFile.Flush();
-    } catch (const std::exception& e) {
-      throw EVLMException(10743, "Cannot restore database file '%s' from its journal '%s': %s",
-                          {DatabaseFile.FileName, name, std::string(e.what())});
-    }
+    ApplyJournal(*journal, !alone);
+    RetireJournal(true);
+    return;
   }
-  if (mayWrite) RetireJournal(interrupted);
+  if (mayWrite && alone) RetireJournal(false);
+}
+
+void TVLMDiskPageManager::ApplyJournal(const TVLMCommitJournal& journal, bool shared) {
+  const std::string name = JournalFileName();
+  StopReadingThroughPreImages();
+  try {
+    const TVLMJournalCommit& commit = journal.Commit();
+    journal.WritePreImages([this](const void* bytes, int64_t position, int32_t count) {
+      DatabaseFile.WriteBuffer(bytes, 10743, position, count);
+    });
+    // The pages the commit's session took (ranges without a pre-image
+    // below the count before) belong to nothing now: they are marked
+    // freed, so that the open gives them back (ReclaimUnwrittenPages)
+    // however the maps before the commit counted them.
+    const uint32_t countBefore = VLMGetU32LE(commit.Before.data() + kVLMPageCountOffset);
+    std::set<int64_t> taken;
+    for (int64_t position : journal.PositionsWithoutPreImage())
+      if (position >= FirstPagePosition && (position - FirstPagePosition) / PageSize < countBefore)
+        taken.insert((position - FirstPagePosition) / PageSize);
+    uint8_t freed[4];
+    VLMPutU32LE(freed, kVLMFreedPageCounter);
+    for (int64_t pageNo : taken)
+      DatabaseFile.WriteBuffer(freed, 10743, FirstPagePosition + pageNo * PageSize + kVLMPageWriteCounterOffset, 4);
+    // The file as long as block 1 before says: pages the commit wrote
+    // past it belong to nothing. Block 1 goes last, once the rest is on
+    // disk: until it is written the journal still applies.
+    const int64_t pagesEnd = FirstPagePosition + static_cast<int64_t>(countBefore) * PageSize;
+    if (DatabaseFile.GetSize() != pagesEnd) DatabaseFile.SetSize(pagesEnd);
+    DatabaseFile.Flush();
+    std::vector<uint8_t> block1 = commit.Before;
+    if (shared) {
+      // Other handles see a mark they did not read before, and a rollback.
+      VLMPutU32LE(block1.data() + kVLMChangeCounterOffset,
+                  VLMGetU32LE(block1.data() + kVLMChangeCounterOffset) + 2);
+      const uint32_t rollbacks = VLMGetU32LE(block1.data() + kVLMRollbackCountOffset) + 1;
+      VLMPutU32LE(block1.data() + kVLMRollbackCountOffset, rollbacks);
+      RollbackSeen_ = rollbacks;
+      RollbackSeenSet_ = true;
+    }
+    block1[kVLMCommitStateOffset] = kVLMCommitClean;
+    WriteBlock1Bytes(block1.data());
+    DatabaseFile.Flush();
+  } catch (const std::exception& e) {
+    throw EVLMException(10743, "Cannot restore database file '%s' from its journal '%s': %s",
+                        {DatabaseFile.FileName, name, std::string(e.what())});
+  }
+  // Nothing this handle cached may stand for a page the commit wrote.
+  BreakChangeChain();
+  RollbackNoticed_ = true;
+  DropSharedPages();
+}
+
+void TVLMDiskPageManager::ReadThroughPreImages(std::unique_ptr<TVLMCommitJournal> journal) {
+  StopReadingThroughPreImages();
+  uint8_t mark[kMarkBytes];
+  if (!DatabaseFile.ReadBufferUnpatched(mark, DatabaseOffset + kVLMPageCountOffset, kMarkBytes))
+    RefuseOverInterruptedCommit(DatabaseFile.FileName);
+  std::memcpy(PreImagesMark_, mark, kMarkBytes);
+  PreImages_ = std::move(journal);
+  const TVLMCommitJournal* preImages = PreImages_.get();
+  DatabaseFile.ReadPatch = [preImages](uint8_t* buffer, int64_t position, int64_t count) {
+    preImages->PatchPreImages(buffer, position, count);
+  };
+  ++HeaderEpoch_;
+  // What was read before may hold the cut commit's bytes.
+  RollbackNoticed_ = true;
+  DropSharedPages();
+}
+
+void TVLMDiskPageManager::StopReadingThroughPreImages() {
+  if (!PreImages_) return;
+  DatabaseFile.ReadPatch = nullptr;
+  PreImages_.reset();
+  ++HeaderEpoch_;
 }
 
 void TVLMDiskPageManager::RetireJournal(bool applied) {

@@ -287,6 +287,12 @@ void TVLMDatabaseFile::SetSize(int64_t size) {
 }
 
 bool TVLMDatabaseFile::ReadBuffer(void* buffer, int64_t position, int32_t count) {
+  if (!ReadBufferUnpatched(buffer, position, count)) return false;
+  if (ReadPatch) ReadPatch(static_cast<uint8_t*>(buffer), position, count);
+  return true;
+}
+
+bool TVLMDatabaseFile::ReadBufferUnpatched(void* buffer, int64_t position, int32_t count) {
   CheckOpen("ReadBuffer");
   if (count < 0 || position < 0) {
     LastErrno_ = EINVAL;
@@ -310,8 +316,12 @@ bool TVLMDatabaseFile::ReadBuffers(void* const* buffers, int32_t count, int32_t 
   bool ok = TryTwice([&] {
     if (Handle_.ReadAtScattered(buffers, count, size, position) != total) throw qv::EOSError("short read", 0);
   });
-  if (ok) Position_ = position + total;
-  return ok;
+  if (!ok) return false;
+  Position_ = position + total;
+  if (ReadPatch)
+    for (int32_t i = 0; i < count; ++i)
+      ReadPatch(static_cast<uint8_t*>(buffers[i]), position + static_cast<int64_t>(i) * size, size);
+  return true;
 }
 
 void TVLMDatabaseFile::ReadBufferEx(void* buffer, int32_t errorCode, int64_t position, int32_t count) {

@@ -166,6 +166,10 @@ public:
 
   // Writes every pre-image back, in the journal's order, through write.
   void WritePreImages(const std::function<void(const void* bytes, int64_t position, int32_t count)>& write) const;
+  // Bytes of the database at position as the last finished commit left
+  // them: buffer, read from the file now, gets block 1 before and every
+  // pre-image it overlaps.
+  void PatchPreImages(uint8_t* buffer, int64_t position, int64_t count) const;
   // The file positions of the ranges that have no pre-image: new pages of
   // the commit, and the pages its session took before it.
   std::vector<int64_t> PositionsWithoutPreImage() const;

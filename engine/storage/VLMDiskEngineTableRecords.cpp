@@ -103,6 +103,8 @@ bool TVLMDiskTableData::ReadWrapped(TVLMCursor* cursor, bool refreshIndexes, con
   if (!excluded && (CheckedSession_ != sessionID || CheckedView_ != pages.ViewVersion() ||
                     !pages.ReadCommitMark(mark) || mark != CheckedMark_))
     return LockedRead(cursor, refreshIndexes, body);
+  // Another handle rolled a cut commit back: cached pages go first.
+  if (pages.RollbackNoticed()) return LockedRead(cursor, refreshIndexes, body);
   const TVLMCursorPosition position = cursor->Position;
   const uint64_t reads = pages.FileReads();
   // Nothing was committed since the stamp was set: the table's pages carry
@@ -117,7 +119,8 @@ bool TVLMDiskTableData::ReadWrapped(TVLMCursor* cursor, bool refreshIndexes, con
   });
   auto unchanged = [&] {
     uint32_t after = 0;
-    return excluded || pages.FileReads() == reads || (pages.ReadCommitMark(after) && after == mark);
+    return excluded || pages.FileReads() == reads ||
+           (pages.ReadCommitMark(after) && after == mark && !pages.RollbackNoticed());
   };
   try {
     if (refreshIndexes) {
@@ -174,6 +177,13 @@ void TVLMDiskTableData::LockedBody(TVLMCursor* cursor, bool refreshIndexes, cons
   // refused (10741).
   uint32_t mark = 0;
   const bool marked = pages.ReadFinishedCommitMark(mark);
+  if (pages.TakeRollbackNotice()) {
+    // A rolled-back commit's pages may be cached under a stamp the rollback
+    // brought back: what the readers keep and every cached page go.
+    DiskRecordManager()->ForgetReaders();
+    pages.DropSharedPages();
+    ForgetCounters();
+  }
   LoadMostUpdated(sessionID);
   DiskRecordManager()->ForgetReaders();
   if (marked) {

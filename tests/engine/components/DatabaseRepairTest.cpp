@@ -160,6 +160,55 @@ protected:
       return std::string("raised ") + e.what();
     }
   }
+  // The opens of a stopped commit that must not write: the connection's
+  // own ReadOnly and the file's read-only attribute, single-user, the
+  // repair question answered yes. They ask nothing and change nothing, and
+  // read every committed row; without the journal that tells them the last
+  // finished commit, a file left unfinished is refused (10747) instead.
+  // Then, with the journal, a shared open beside another connection rolls
+  // the commit back and reads every committed row, asking nothing.
+  std::string OtherOpensFault(const std::string& file, bool withJournal) {
+    const std::vector<uint8_t> before = Bytes(file);
+    for (const bool attribute : {false, true}) {
+      const std::string kind = attribute ? "read-only attribute: " : "read-only: ";
+      if (attribute) std::filesystem::permissions(file, std::filesystem::perms::owner_read);
+      int asked = 0;
+      std::string fault;
+      auto database = Database(file);
+      database->ReadOnly = !attribute;
+      database->OnNeedRepair = [&](TVLMDatabase&, bool& repair) {
+        ++asked;
+        repair = true;
+      };
+      const int32_t code = qv::test::RaisedCode([&] {
+        database->DoConnect();
+        fault = CheckTables();
+      });
+      database.reset();
+      std::filesystem::permissions(file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+      if (asked != 0) return kind + "the repair was asked for";
+      if (code != 0 && (withJournal || code != 10747 || CommitState(file) == kVLMCommitClean))
+        return kind + "raised " + std::to_string(code);
+      if (!fault.empty()) return kind + fault;
+      if (Bytes(file) != before) return kind + "the file was written";
+    }
+    if (!withJournal) return "";
+    storage_test::Peer peer(file);
+    int asked = 0;
+    auto database = Database(file);
+    database->MultiUser = true;
+    database->OnNeedRepair = [&](TVLMDatabase&, bool& repair) {
+      ++asked;
+      repair = true;
+    };
+    database->DoConnect();
+    const std::string fault = CheckTables();
+    if (asked != 0) return "shared: the repair was asked for";
+    if (!fault.empty()) return "shared: " + fault;
+    if (CommitState(file) != kVLMCommitClean) return "shared: the commit was not rolled back";
+    return "";
+  }
+
   std::string StoppedCommitFault(const std::string& file, bool& repaired) {
     int asked = 0;
     // Connected as told; the tables are read only from a file that needs
@@ -332,10 +381,16 @@ TEST_F(DatabaseRepairTest, RefusalsAndFailuresKeepTheOriginalAndLeaveNoTempFile)
     EXPECT_FALSE(database->Connected());
 
     // Through the connect: the failure is 20238 and the connect fails; a
-    // refusal is a warning and the file opens as it is.
+    // refusal is a warning and the file opens as it is. Beside another
+    // process the connection is let in read-only, which asks nothing and
+    // is refused: it cannot repair.
     Ui.Yes = true;
     Ui.Log.clear();
-    if (row.code != 0) {
+    if (peer) {
+      EXPECT_EQ(RaisedCode([&] { database->DoConnect(); }), 10747);
+      EXPECT_TRUE(Ui.Log.empty());
+      EXPECT_FALSE(database->Connected());
+    } else if (row.code != 0) {
       EXPECT_EQ(RaisedCode([&] { database->DoConnect(); }), 20238);
       EXPECT_FALSE(database->Connected());
     } else {
@@ -383,9 +438,11 @@ TEST_F(DatabaseRepairTest, TheRepairShowsTheWaitWindowWhoseAbortStopsIt) {
   }
 }
 
-// With its journal, every stopped commit opens clean without a question;
+// With its journal, every stopped commit opens clean without a question,
+// also read-only (reading around it) and shared beside another connection;
 // a copy of the file without the journal (lost, or left behind by a copy
-// made by hand) opens clean or is repaired to every committed row.
+// made by hand) opens clean or is repaired to every committed row, and is
+// refused read-only.
 TEST_F(DatabaseRepairTest, EveryStopOfACommitOpensCleanAndWithoutItsJournalOpensCleanOrRepairs) {
   const std::string base = Dir.File("base.vlm");
   {
@@ -422,6 +479,8 @@ TEST_F(DatabaseRepairTest, EveryStopOfACommitOpensCleanAndWithoutItsJournalOpens
         << what;
     const std::string lost = Dir.File("lost.vlm");
     ASSERT_TRUE(qv::CopyFile(work, lost, false));
+    ASSERT_EQ(OtherOpensFault(lost, false), "") << what << " without its journal";
+    ASSERT_EQ(OtherOpensFault(work, true), "") << what;
     bool repaired = false;
     ASSERT_EQ(CheckStoppedCommit(work, repaired), "") << what;
     ASSERT_FALSE(repaired) << what;
