@@ -112,6 +112,8 @@
 //         commit being written (VLMDiskEngine)
 //   10747 repair of a database file asked over a read-only connection
 //         (VLMMain)
+//   10748 header page counts that cannot be, refused before they are
+//         written (VLMDiskEngine)
 //   10770 table operation of a local cursor whose session has no database
 //         data (VLMLocalEngine)
 //   10771 field copy between local cursors without a record buffer

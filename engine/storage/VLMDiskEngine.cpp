@@ -377,6 +377,18 @@ void TVLMDiskPageManager::FlushBuffers() {
 
 void TVLMDiskPageManager::FlushForCommit() { DatabaseFile.Flush(); }
 
+void TVLMDiskPageManager::CheckHeaderCounts(uint32_t pageCount, int32_t lastUsedPage) {
+  VLM_REQUIRE_DATABASE_SECTION();
+  if (pageCount > static_cast<uint32_t>(INT32_MAX) || lastUsedPage < -1 ||
+      static_cast<int64_t>(lastUsedPage) >= static_cast<int64_t>(pageCount) ||
+      DatabaseFile.GetSize() < FirstPagePosition + static_cast<int64_t>(pageCount) * PageSize)
+    throw EVLMException(10748,
+                        "Cannot write the page counts of database file '%s': PageCount = %u, LastUsedPage = %d, "
+                        "file size = %d. Nothing was written",
+                        {DatabaseFile.FileName, pageCount, lastUsedPage,
+                         static_cast<long long>(DatabaseFile.GetSize())});
+}
+
 void TVLMDiskPageManager::CheckFileHoldsPages() {
   VLM_REQUIRE_DATABASE_SECTION();
   const int64_t size = DatabaseFile.GetSize();

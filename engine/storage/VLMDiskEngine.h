@@ -602,6 +602,9 @@ public:
   }
   // Raises 10601 when the file is shorter than the header's PageCount says.
   void CheckFileHoldsPages();
+  // Raises 10748 before header counts that cannot be are written: a used
+  // page at or past the page count, or a count the file is too short for.
+  void CheckHeaderCounts(uint32_t pageCount, int32_t lastUsedPage);
   // The stored block 1 says a commit is being written (CommitState 1) and a
   // journal lies beside the file. Under the database lock that is no commit
   // in progress but another connection's that was cut, which only an open

@@ -132,6 +132,8 @@ void TVLMDiskPageManager::RunCommit(const int32_t* sessionID, CommitExtra extra,
   const bool chained = ChainValid_ && soleWriter;
   Writes_.Clear();
   FreeSpace->BeginCommit();
+  // Set once a check refused the commit before anything reached the file.
+  bool refusedUnwritten = false;
   try {
     {
       Collecting_ = true;
@@ -154,6 +156,11 @@ void TVLMDiskPageManager::RunCommit(const int32_t* sessionID, CommitExtra extra,
       FreeSpace->EndCommit(true);
       return;
     }
+    // Counts that cannot be would make the file unusable for every later
+    // commit: the commit is refused while the file is still as it was.
+    refusedUnwritten = true;
+    CheckHeaderCounts(after.PageCount, after.LastUsedPage);
+    refusedUnwritten = false;
     if (!journal.IsOpen()) journal = OpenJournalForCommit(commit.Before);
     commit.After.resize(kVLMBlock1Size);
     after.Store(commit.After.data());
@@ -195,9 +202,11 @@ void TVLMDiskPageManager::RunCommit(const int32_t* sessionID, CommitExtra extra,
     FreeSpace->EndCommit(true);
   } catch (const std::exception& e) {
     FreeSpace->EndCommit(false);
-    // A free-space commit that could not begin leaves the file as it was.
+    // A free-space commit that could not begin leaves the file as it was,
+    // as does a commit refused before it wrote.
     const auto* engineError = dynamic_cast<const EVLMException*>(&e);
     if (sessionID == nullptr && engineError != nullptr && engineError->NativeError == 10740) throw;
+    if (refusedUnwritten) throw;
     std::vector<int32_t> pages = Writes_.PageNumbers();
     pages.insert(pages.end(), touched.begin(), touched.end());
     EnterFailedState(e.what(), pages);

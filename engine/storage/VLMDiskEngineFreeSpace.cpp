@@ -261,6 +261,8 @@ void TVLMDatabaseFreeSpaceManager::FlushDeferred(bool headerToo) {
       // The lock goes with the handle.
     }
   });
+  if (headerToo && HeaderDirty_)
+    PageManager->CheckHeaderCounts(PageManager->Header.PageCount, PageManager->Header.LastUsedPage);
   // Ascending page order; a page leaves the set only once it is written.
   std::vector<int64_t> pages(DirtyMaps_.begin(), DirtyMaps_.end());
   std::sort(pages.begin(), pages.end());
@@ -416,6 +418,7 @@ void TVLMDatabaseFreeSpaceManager::SaveHeaderState() {
     // and its new map pages are on disk: written in another order, a cut
     // could keep the count and lose the map pages.
     if (TotalPageCount > LoadedTotalPageCount_ && PageManager->SyncOnCommit) PageManager->FlushBuffers();
+    PageManager->CheckHeaderCounts(PageManager->Header.PageCount, PageManager->Header.LastUsedPage);
     PageManager->WriteHeader(true);
   }
   LoadedLastUsedPage_ = LastUsedPage;

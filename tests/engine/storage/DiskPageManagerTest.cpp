@@ -258,6 +258,44 @@ TEST(DiskPageManager, RepairIsNeededAfterAnInterruptedCommitOrForOldFiles) {
   EXPECT_TRUE(needsRepair());
 }
 
+// Page counts that cannot be (a used page at or past the count, a count
+// the file is too short for) are refused before anything is written, by a
+// commit and by a write-through header update: the file stays usable and
+// the handle is not failed.
+TEST(DiskPageManager, HeaderCountsThatCannotBeAreNeverWritten) {
+  FastRetries fast;
+  ScratchFolder dir;
+  std::string path = dir.File("c.vlm");
+  CreateStandardDatabase(path);
+  for (const bool sole : {true, false}) {
+    SCOPED_TRACE(sole ? "commit of a sole writer" : "write-through header update");
+    TVLMDiskPageManager pm;
+    OpenDatabase(pm, path);
+    pm.SetSoleWriterLock(sole);
+    const std::vector<uint8_t> before = ReadBytes(path);
+    {
+      std::lock_guard guard(pm.CriticalSection());
+      TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
+      page->Modified = true;
+    }
+    std::lock_guard guard(pm.CriticalSection());
+    if (sole) {
+      // The counts kept in memory say a page past the count is used.
+      pm.FreeSpace->LastUsedPage = pm.FreeSpace->TotalPageCount + 3;
+      EXPECT_EQ(CodeOf([&] { pm.Commit(0); }), 10748);
+    } else {
+      EXPECT_EQ(CodeOf([&] { pm.CheckHeaderCounts(pm.Header.PageCount + 1, 0); }), 10748);
+      EXPECT_EQ(CodeOf([&] { pm.CheckHeaderCounts(4, 4); }), 10748);
+      pm.RollbackSession(0);
+    }
+    EXPECT_FALSE(pm.IsFailed());
+    pm.RollbackSession(0);
+    if (sole) {
+      EXPECT_EQ(ReadBytes(path), before);
+    }
+  }
+}
+
 TEST(DiskPageManager, WriteCountersCountWritesAndWrap) {
   FastRetries fast;
   ScratchFolder dir;
