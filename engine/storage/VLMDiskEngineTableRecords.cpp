@@ -381,6 +381,16 @@ private:
   bool Stood_ = false;
 };
 
+void TVLMDiskTableData::PrepareWrite(TVLMCursor* cursor) {
+  if (!IsMultiUser()) return;
+  // The counters as the file holds them (another connection may have
+  // committed since they were read), and the temporary indexes built again
+  // when their stamp says they are stale.
+  LoadMostUpdated(VLMCursorSessionID(cursor));
+  bool rebuilt = false;
+  IndexManager->RefreshTemporaryIndexes(cursor, rebuilt);
+}
+
 void TVLMDiskTableData::MaintainBitmapAfterWrite(TVLMCursor* cursor) {
   TVLMRecordBitmap* bitmap = cursor->RecordBitmap.get();
   if (bitmap == nullptr || !bitmap->Filled) return;
@@ -406,10 +416,7 @@ bool TVLMDiskTableData::InsertRecord(TVLMCursor* cursor) {
   if (cursor->RecordBuffer == nullptr) throw EVLMException(20136, "Nil pointer occured");
   const int32_t sessionID = VLMCursorSessionID(cursor);
   WriteScope scope(*this, cursor);
-  if (IsMultiUser()) {
-    bool rebuilt = false;
-    IndexManager->RefreshTemporaryIndexes(cursor, rebuilt);
-  }
+  PrepareWrite(cursor);
   BlobManager_->StoreModifiedBlobs(sessionID, cursor->RecordBuffer);
   TVLMRecordID recordID;
   if (!RecordManager->InsertRecord(sessionID, cursor->RecordBuffer, recordID)) return false;
@@ -434,11 +441,7 @@ bool TVLMDiskTableData::UpdateRecord(TVLMCursor* cursor) {
   auto forget = qv::ScopeExit([&] {
     if (!written) ForgetCounters();
   });
-  if (IsMultiUser()) {
-    LoadMostUpdated(sessionID);
-    bool rebuilt = false;
-    IndexManager->RefreshTemporaryIndexes(cursor, rebuilt);
-  }
+  PrepareWrite(cursor);
   IndexManager->UpdateRecord(cursor, true);
   bool done = false;
   {
@@ -465,11 +468,7 @@ bool TVLMDiskTableData::DeleteRecord(TVLMCursor* cursor) {
   auto forget = qv::ScopeExit([&] {
     if (!written) ForgetCounters();
   });
-  if (IsMultiUser()) {
-    LoadMostUpdated(sessionID);
-    bool rebuilt = false;
-    IndexManager->RefreshTemporaryIndexes(cursor, rebuilt);
-  }
+  PrepareWrite(cursor);
   // Where the cursor goes afterwards; nowhere when the table becomes empty
   // for it.
   const std::optional<TVLMRecordID> neighbour = PositionAfterDelete(cursor);

@@ -514,6 +514,9 @@ private:
   // Opens and closes the table exclusively for cursor, running body while it
   // is open (EmptyTable, DeleteTable, RenameTable).
   void WithExclusiveOpen(TVLMCursor* cursor, const std::function<void()>& body);
+  // What an insert, update and delete do first, inside their write scope:
+  // multi-user, the counters loaded and the temporary indexes refreshed.
+  void PrepareWrite(TVLMCursor* cursor);
   void MaintainBitmapAfterWrite(TVLMCursor* cursor);
   void CommitWrite(TVLMCursor* cursor);
   // Invariant 7 around one record write (VLMDiskEngineTableRecords.cpp).
