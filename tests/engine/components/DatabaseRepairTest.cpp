@@ -480,6 +480,26 @@ TEST_F(DatabaseRepairTest, EveryStopOfACommitOpensCleanAndWithoutItsJournalOpens
     const std::string lost = Dir.File("lost.vlm");
     ASSERT_TRUE(qv::CopyFile(work, lost, false));
     ASSERT_EQ(OtherOpensFault(lost, false), "") << what << " without its journal";
+    // A repair asked for over a file with its journal rebuilds the rows
+    // of the last finished commit.
+    const std::string rebuilt = Dir.File("rebuilt.vlm");
+    ASSERT_TRUE(qv::CopyFile(work, rebuilt, false));
+    if (qv::FileExists(VLMJournalFileName(work))) {
+      ASSERT_TRUE(qv::CopyFile(VLMJournalFileName(work), VLMJournalFileName(rebuilt), false));
+    }
+    {
+      const bool unfinished = CommitState(work) == kVLMCommitWriting;
+      auto database = Database(rebuilt);
+      std::string errorText;
+      ASSERT_TRUE(database->RepairDatabase(errorText)) << what << ": " << errorText;
+      database->DoConnect();
+      ASSERT_EQ(CheckTables(), "") << what << " repaired with its journal";
+      // An unfinished commit is taken back whole: no new row, no new table.
+      if (unfinished) {
+        EXPECT_EQ(logfile_test::RowsOf("Log").size(), static_cast<size_t>(kCrashRows)) << what;
+        EXPECT_FALSE(logfile_test::Table("Log", "Second")->Exists()) << what;
+      }
+    }
     ASSERT_EQ(OtherOpensFault(work, true), "") << what;
     bool repaired = false;
     ASSERT_EQ(CheckStoppedCommit(work, repaired), "") << what;
