@@ -95,6 +95,9 @@ public:
   static constexpr int32_t kDBFlagTable = 3;
   static constexpr int32_t kDBFlagFieldDefs = 4;
   static constexpr int32_t kDBFlagIndexes = 5;
+  // A restructure keeps the database connected from its first step to its
+  // last (VLMMainRestructure.cpp).
+  static constexpr int32_t kDBFlagRestructure = 6;
   static constexpr int32_t kDBFlagRepair = 11;
   // Six bookmark bytes and one spare, as the dataset layer keeps them.
   static constexpr int32_t kBookmarkSize = 7;

@@ -235,6 +235,7 @@ void TVLMDatabase::DoConnect() {
       OwnHandle_ = std::move(local);
       Handle_ = OwnHandle_.get();
       RepairOnConnect();
+      FinishRestructures();
       break;
     } catch (const EVLMException& e) {
       // The local session goes before anything else happens, so that no

@@ -163,12 +163,14 @@ public:
   // activated; with HandleShared, a connected component of the same name
   // lends its local session and that is all. Then under the session's Lock:
   // the file must exist unless Temporary ("Database file '%s' does not
-  // exist"); a local session with this component's settings connects. A
-  // wrong password (30445, or 20298 from a file already open) frees it and
-  // asks AskPassword: yes tries again with the new Password, no passes the
-  // error on. Then ReadOnly (outside design mode), CipherId, PageSize,
-  // ExtentSize and MaxConnections are the open file's. A failed connect
-  // leaves the component closed and no local session registered anywhere.
+  // exist"); a local session with this component's settings connects, the
+  // repair question is asked (RepairOnConnect) and restructures cut short
+  // are finished (FinishRestructures). A wrong password (30445, or 20298
+  // from a file already open) frees it and asks AskPassword: yes tries again
+  // with the new Password, no passes the error on. Then ReadOnly (outside
+  // design mode), CipherId, PageSize, ExtentSize and MaxConnections are the
+  // open file's. A failed connect leaves the component closed and no local
+  // session registered anywhere.
   void DoConnect();
   // The datasets are closed, queries first, then the others from the last
   // to the first; then a borrowed local session is given back, or the
@@ -314,6 +316,11 @@ private:
   // repaired (after the question) and connected again. An exception of the
   // repair becomes 20238.
   void RepairOnConnect();
+  // After RepairOnConnect: the first connection of the process to a file it
+  // may write (not one that needs repair, nor in design mode) finishes the
+  // restructures cut short in it (VLMMainRestructure.cpp); what cannot be
+  // finished waits for a later connect, and the connect succeeds.
+  void FinishRestructures();
   // Connects exclusively, cuts the file after its last used page,
   // disconnects.
   void ShrinkDatabase();

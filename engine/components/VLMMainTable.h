@@ -25,7 +25,8 @@
 // a caller edits before RestructureTable.
 //
 // Error codes: 10296 / 10299 master range without a cursor, the refusals
-// above, the definition checks of CheckFieldDefs (30499, 30453, 20257).
+// above, the definition checks of CheckFieldDefs (30499, 30453, 20257),
+// 20612 a restructure that failed and could not be undone in the call.
 #pragma once
 #if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 3
 #error "engine/components lies above the library being compiled: a library includes only its own layer and those below it"
@@ -140,17 +141,21 @@ public:
   // Removes the index through the open cursor or a cursor of its own.
   void DeleteIndex(const std::string& name);
   // Rebuilds the closed table with RestructureFieldDefs and
-  // RestructureIndexDefs: the table is renamed "OLD_<name>_{GUID}", a new
-  // table <name> is made and every record copied into it, each field by its
-  // identity (a field keeps its values across a rename, a new field starts
-  // null), then the old table is deleted. Log collects what failed. False
-  // when the new table could not be made or the copy was incomplete or
-  // stopped: the new table is then dropped and the old one has its name and
-  // records back. An exception of the copy passes on after the same undo.
-  // An old table that cannot be deleted after a complete copy is left under
-  // its "OLD_" name with a warning in log, and the result is true; a later
-  // restructure deletes such a leftover first (when it holds no more records
-  // than the table; VLMMainRestructure.cpp says why).
+  // RestructureIndexDefs: a new table "NEW_<name>_{GUID}" is made, the table
+  // renamed "OLD_<name>_{GUID}", every record copied into the new one, each
+  // field by its identity (a field keeps its values across a rename, a new
+  // field starts null), the new table renamed <name> and the old one
+  // deleted; VLMMainRestructure.cpp has the states. Restructures of the
+  // table cut short earlier are finished first. Log collects what failed.
+  // False when the definitions are refused (nothing changed), the new table
+  // could not be made or the copy was incomplete or stopped: the table is
+  // then back as it was. An exception of a step passes on after the same
+  // undo. An undo that cannot finish now (a failed write leaves the
+  // database refusing) raises 20612; the next connect of the process to the
+  // file finishes it. An old table that cannot be deleted after the new one
+  // took the name is left under its "OLD_" name with a warning in log, and
+  // the result is true; the next connect or restructure deletes it (when it
+  // holds no more records than the table).
   bool RestructureTable(std::string& log);
 
   // ---- copy and import (VLMMainCopy.cpp)
@@ -206,9 +211,6 @@ private:
   std::unique_ptr<TVLMLocalCursor> CreateCursor();
   // "Missing TableName property" for a blank name.
   void CheckTableName() const;
-  // Deletes the "OLD_<TableName>_{GUID}" tables earlier restructures left;
-  // what cannot be deleted goes to log as a warning.
-  void DeleteStaleOldTables(std::string& log);
   void SetIndex(std::string_view value, bool fieldsIndex);
   std::string GetIndexName(std::string_view names, bool fieldsIndex);
   // The index definitions from cursor (refreshed from its table).

@@ -150,6 +150,8 @@
 //         down (VLMMain)
 //   20610 local session disconnected while a cursor of it has a table open
 //         (VLMLocalEngine)
+//   20612 restructure that failed and could not be undone in the call, which
+//         the next connect finishes (VLMMain)
 //   20470 ACOS argument outside -1 .. 1 (VLMExpressionsArith)
 //   20471 ASIN argument outside -1 .. 1 (VLMExpressionsArith)
 //   20472 LOG argument not above 0 (VLMExpressionsArith)

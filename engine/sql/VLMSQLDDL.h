@@ -233,10 +233,11 @@ public:
 // table through RestructureTable: the rows are copied into the new
 // structure, each column by its identity, so a modified column keeps its
 // values and a new one starts empty. A rebuild that fails part-way leaves
-// the table under its name with its old rows and raises 30347 with the
-// rebuild's log; a refusal before anything changed (a transaction, another
-// user holding the table) passes on unchanged. The renames go through
-// RenameField and RenameTable.
+// the table under its name with its old rows (after a failed write that
+// leaves the database refusing, once it is opened again) and raises 30347
+// with the rebuild's log; a refusal before anything changed (a transaction,
+// another user holding the table) passes on unchanged. The renames go
+// through RenameField and RenameTable.
 //
 // CREATE [UNIQUE] INDEX i ON [MEMORY] [db.]t (col [ASC|DESC] [CASE|NOCASE]
 // {, ...} [, PASSWORD 'p']) and DROP INDEX [db.]t.i [PASSWORD 'p'] go

@@ -15,7 +15,8 @@
 //   parsed --open and close the table--> stored structure in the
 //   restructure definitions --edit them (30351, 30349, 30259)--> edited
 //   --RestructureTable--> rebuilt, or failed with the old rows under the
-//   old name (30347), or refused with the table untouched
+//   old name (30347; after a failed write the table is put back when the
+//   database is opened again), or refused with the table untouched
 #include <string>
 #include <string_view>
 

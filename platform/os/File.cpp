@@ -228,6 +228,9 @@ FaultStep CountWrite() {
       throw EOSError("Injected write failure", ENOSPC);
     case FileFault::FailFrom:
       throw EOSError("Injected write failure", ENOSPC);
+    case FileFault::FailTwice:
+      if (n > at) FaultAt_.store(0);
+      throw EOSError("Injected write failure", ENOSPC);
     case FileFault::Fail:
       if (n != at) return FaultStep::None;
       FaultAt_.store(0);

@@ -117,6 +117,9 @@ std::string FolderOf(const std::string& path);
 //              operations work again
 //   FailFrom   the operation and every later one throw EOSError (ENOSPC)
 //              without happening, until the hook is turned off (a full disk)
+//   FailTwice  the operation and the next one throw EOSError (ENOSPC)
+//              without happening; later operations work again (a disk that
+//              was full for a moment)
 //   Exit       the process ends at once with _exit(exitCode) before the
 //              operation happens (the kernel keeps what was written)
 //   PowerCut   the operation happens, then the power fails: every file the
@@ -140,7 +143,7 @@ std::string FolderOf(const std::string& path);
 //
 // Writes made before a power cut was armed count as flushed; renames and
 // deletions are kept as they are. k = 0 turns the hook off.
-enum class FileFault : uint8_t { Fail, Exit, FailFrom, PowerCut, PowerCutAnyOrder, TornFrom };
+enum class FileFault : uint8_t { Fail, Exit, FailFrom, PowerCut, PowerCutAnyOrder, TornFrom, FailTwice };
 void SetFileFaultAfter(int64_t k, FileFault action, int exitCode = 99, uint64_t seed = 0);
 // File-changing operations (see above) since the process started.
 int64_t FileWriteCount();

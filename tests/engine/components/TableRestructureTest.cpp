@@ -6,19 +6,24 @@
 
 #include <algorithm>
 #include <functional>
+#include <iostream>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
+#include "engine/sql/VLMMainQuery.h"
 #include "platform/host/Exception.h"
 #include "platform/host/StringList.h"
+#include "platform/os/File.h"
 #include "tests/engine/components/DataSetTestSupport.h"
 #include "tests/engine/components/LogFileSupport.h"
 #include "tests/engine/storage/StorageTestSupport.h"
 #include "tests/support/EngineErrors.h"
 #include "tests/support/ScratchFolder.h"
+#include "tests/support/TestBudget.h"
 
 namespace {
 
@@ -314,6 +319,186 @@ TEST_F(TableRestructureTest, AnOldCopyThatCannotBeDeletedIsAWarningAndTheNextRes
   EXPECT_EQ(TableNames(), (std::vector<std::string>{keep, kLogTable}));
   log->Open();
   EXPECT_EQ(Rows(*log).size(), 3u);
+}
+
+// A restructure cut short leaves its tables under names that tell its step
+// (OLD_ the user's table, NEW_ the rebuilt one, one GUID for both); the next
+// connect finishes it: the user's table back under its name, or the rebuilt
+// one kept, and never a table dropped that may hold the only copy of the
+// records. Each table is given with its record count.
+TEST_F(TableRestructureTest, TheNextConnectFinishesARestructureCutShort) {
+  const std::string t = kLogTable, g1 = "_{00000000-0000-4000-8000-000000000001}",
+                    g2 = "_{00000000-0000-4000-8000-000000000002}";
+  const std::string old1 = "OLD_" + t + g1, new1 = "NEW_" + t + g1, old2 = "OLD_" + t + g2, new2 = "NEW_" + t + g2;
+  using Tables = std::vector<std::pair<std::string, int>>;
+  struct Case {
+    const char* What;
+    Tables Before, After;
+  };
+  const Case cases[] = {
+      {"cut during the copy", {{old1, 3}, {new1, 1}}, {{t, 3}}},
+      {"cut before the old table was renamed", {{t, 3}, {new1, 0}}, {{t, 3}}},
+      {"cut before the old table was dropped", {{old1, 3}, {t, 3}}, {{t, 3}}},
+      {"an old table with more records than the table", {{old1, 4}, {t, 3}}, {{old1, 4}, {t, 3}}},
+      {"an old table alone", {{old1, 4}}, {{t, 4}}},
+      {"two old tables alone", {{old1, 3}, {old2, 4}}, {{old1, 3}, {old2, 4}}},
+      {"a new table alone", {{new1, 2}}, {{new1, 2}}},
+      {"cut beside an earlier leftover", {{old1, 4}, {old2, 3}, {new2, 1}}, {{old1, 4}, {t, 3}}},
+  };
+  const std::string file = Dir.File("cut.vlm");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.What);
+    Database.reset();
+    qv::DeleteFile(file);
+    Database = logfile_test::Database(file);
+    for (const auto& [name, rows] : c.Before) {
+      auto table = Table();
+      table->SetTableName(name);
+      table->GetFieldDefs().Add("Call", qv::ftString, 10);
+      table->CreateTable();
+      table->Open();
+      for (int i = 0; i < rows; ++i) {
+        table->Append();
+        table->FieldByName("Call")->SetAsString("K" + std::to_string(i));
+        table->Post();
+      }
+    }
+    Database->SetConnected(false);
+    Tables after;
+    for (const std::string& name : TableNames()) {
+      auto table = Table();
+      table->SetTableName(name);
+      table->Open();
+      after.emplace_back(name, table->RecordCount());
+    }
+    EXPECT_EQ(after, c.After);
+  }
+}
+
+// A restructure that adds a field, through the table component and as
+// ALTER TABLE ... ADD, on a disk that refuses every write from the k-th on,
+// for two writes or for good: 14 points among the first 200 writes of a
+// table of 300 records (the new table made, the old one renamed, the first
+// records copied), and 8 after the copy of a table of 20 (each write of the
+// new table's rename, two of the old table's drop). The operation succeeds
+// or says that it failed. Read at once through the same connection, the
+// table is whole or refused after the failed commit (10600); opened again,
+// it is whole under its name, in the old structure or (once the new table
+// had the name) the new one, with no table beside it.
+TEST_F(TableRestructureTest, ARestructureOnAFullDiskLeavesTheTableWholeUnderItsName) {
+  const std::string work = Dir.File("work.vlm");
+  auto makeBase = [&](int rows) {
+    const std::string file = Dir.File("base" + std::to_string(rows) + ".vlm");
+    Database.reset();
+    Database = logfile_test::Database(file);
+    auto table = Table();
+    logfile_test::DefineLog(*table);
+    table->CreateTable();
+    table->Open();
+    logfile_test::AddRows(*table, rows);
+    return file;
+  };
+  const std::string big = makeBase(300), small = makeBase(20);
+  // "old whole" or "new whole" (the added field is there) when the rows are
+  // those of the base, else the row count; or "error CODE".
+  int rows = 0;
+  auto outcome = [&](const char* added) -> std::string {
+    try {
+      auto table = Table();
+      table->Open();
+      std::vector<std::string> seen, expected;
+      for (table->First(); !table->Eof(); table->Next())
+        seen.push_back(table->FieldByName("ID")->AsString() + " " + table->FieldByName("Call")->AsString());
+      for (int id = 1; id <= rows; ++id) expected.push_back(std::to_string(id) + " C" + std::to_string(id));
+      const std::string shape = table->FindField(added) != nullptr ? "new" : "old";
+      return shape + (seen == expected ? " whole" : " with " + std::to_string(seen.size()) + " rows");
+    } catch (const EVLMException& e) {
+      return "error " + std::to_string(e.NativeError);
+    }
+  };
+  int64_t copied = 0;  // the write count when the copy ended
+  struct Operation {
+    const char* Name;
+    const char* Added;
+    std::function<void()> Run;  // raises, or returns false, when it fails
+  };
+  const Operation operations[] = {
+      {"RestructureTable", "Band",
+       [&] {
+         auto table = Table();
+         table->Open();
+         table->Close();
+         Reshape(*table, {"ID", "Call", "Notes", "Band"});
+         table->AfterRestructure = [&](TVLMTable&) { copied = qv::FileWriteCount(); };
+         std::string text;
+         if (!table->RestructureTable(text)) throw std::runtime_error("RestructureTable failed: " + text);
+       }},
+      {"ALTER TABLE", "x",
+       [&] {
+         TVLMQuery query;
+         query.SetDatabaseName("Log");
+         query.SetSQL(std::string("ALTER TABLE ") + kLogTable + " ADD (x INTEGER)");
+         query.ExecSQL();
+       }},
+  };
+  auto reset = [&](const std::string& base) {
+    Database.reset();
+    ASSERT_TRUE(qv::CopyFile(base, work, false));
+    Database = logfile_test::Database(work);
+    rows = base == big ? 300 : 20;
+  };
+  int failed = 0;
+  int64_t tail = 0;  // the writes after the copy
+  auto budget = qv::test::TestBudget::Steps(200, 20);
+  uint64_t step = 0;
+  for (const Operation& op : operations) {
+    // The writes of the whole operation on the small table.
+    reset(small);
+    const int64_t before = qv::FileWriteCount();
+    op.Run();
+    const int64_t writes = qv::FileWriteCount() - before;
+    if (tail == 0) tail = before + writes - copied;
+    ASSERT_EQ(outcome(op.Added), "new whole") << op.Name;
+    ASSERT_GT(tail, 12) << op.Name;
+    std::vector<std::pair<std::string, int64_t>> points;
+    for (const int64_t k : {1, 2, 3, 5, 8, 12, 18, 27, 40, 60, 90, 120, 160, 200}) points.emplace_back(big, k);
+    const int64_t first = writes - tail + 1;
+    for (int64_t k = first; k < first + 6; ++k) points.emplace_back(small, k);
+    points.emplace_back(small, first + tail / 2);
+    points.emplace_back(small, writes);
+    for (const qv::FileFault mode : {qv::FileFault::FailTwice, qv::FileFault::FailFrom}) {
+      for (const auto& [base, k] : points) {
+        if (!budget.Continue(step++)) break;
+        reset(base);
+        const std::string what = std::string(op.Name) +
+                                 (mode == qv::FileFault::FailFrom ? ", for good" : ", two writes") + " from write " +
+                                 std::to_string(k) + ", " + std::to_string(rows) + " rows";
+        std::string error;
+        qv::SetFileFaultAfter(k, mode);
+        try {
+          op.Run();
+        } catch (const std::exception& e) {
+          error = e.what();
+        }
+        qv::SetFileFaultAfter(0, mode);
+        failed += error.empty() ? 0 : 1;
+        const std::string now = outcome(op.Added);
+        if (error.empty())
+          EXPECT_TRUE(now == "new whole" || now == "error 10600") << what << ": " << now;
+        else
+          EXPECT_TRUE(now == "old whole" || now == "new whole" || now == "error 10600")
+              << what << ": " << now << "; " << error;
+        Database->SetConnected(false);
+        const std::string after = outcome(op.Added);
+        if (error.empty())
+          EXPECT_EQ(after, "new whole") << what;
+        else
+          EXPECT_TRUE(after == "old whole" || after == "new whole") << what << ": " << after << "; " << error;
+        EXPECT_EQ(TableNames(), std::vector<std::string>{kLogTable}) << what;
+      }
+    }
+  }
+  EXPECT_GT(failed, 0);
 }
 
 }  // namespace

@@ -291,7 +291,7 @@ TEST(File, FaultHookExitStopsTheProcessBeforeTheKthWrite) {
 // Each row arms the hook and runs the same five operations: write, flush,
 // truncate, rename, write. A failed operation leaves no trace in the file,
 // but a torn write leaves a prefix of its bytes.
-TEST(File, FaultHookFailsOnceOrFromTheKthOperationOn) {
+TEST(File, FaultHookFailsOnceTwiceOrFromTheKthOperationOn) {
   struct Row {
     qv::FileFault Action;
     int64_t K;
@@ -304,6 +304,7 @@ TEST(File, FaultHookFailsOnceOrFromTheKthOperationOn) {
       {qv::FileFault::Fail, 4, {0, 0, 0, EIO, 0}, "ab\0\0\0z"sv},
       {qv::FileFault::FailFrom, 2, {0, ENOSPC, ENOSPC, ENOSPC, ENOSPC}, "abcd"sv},
       {qv::FileFault::FailFrom, 5, {0, 0, 0, 0, ENOSPC}, "ab"sv},
+      {qv::FileFault::FailTwice, 2, {0, ENOSPC, ENOSPC, 0, 0}, "abcd\0z"sv},
       {qv::FileFault::TornFrom, 1, {ENOSPC, ENOSPC, ENOSPC, ENOSPC, ENOSPC}, "ab"sv},  // seed 0 keeps 2
       {qv::FileFault::TornFrom, 2, {0, ENOSPC, ENOSPC, ENOSPC, ENOSPC}, "abcd"sv},
       {qv::FileFault::TornFrom, 5, {0, 0, 0, 0, ENOSPC}, "ab"sv},  // one byte: nothing to keep
