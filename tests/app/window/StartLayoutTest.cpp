@@ -227,6 +227,7 @@ TEST_P(WindowTest, UnusableStateOrMemberFileIsNamedAndTheProgramGoesOn) {
     AddRow(StateStorage(), {{"State", "TX"}, {"USCountry", "USA"}, {"Continent", "NA"}});
     AddRow(MemberStorage(), {{"CALL", "K1XX"}, {"Name", "Ann"}});
     if (!c.StateFileThere) std::filesystem::remove(Home + "USCountryDB.vlm");
+    std::filesystem::remove(Home + "TEST/BakV5LogDB.vlm");  // the last case's
     Configure({});
     UnusableFiles tables(Factory(), c.States, c.Members);
     Controller = std::make_unique<MainController>(View, tables, *Store, Home);
