@@ -290,7 +290,10 @@ void MainController::FormActivate() {
     if (log.Active() && log.RecordCount() > 0) {
       log.Last();
       last.Has = true;
+      // A date stored in an older form ("2024/05/07") is shown as the
+      // field takes it.
       last.Date = log.FieldByName("QSODate")->AsString();
+      ReadStoredDate(last.Date, last.Date);
       last.Mode = log.FieldByName("Mode")->AsString();
       last.Freq = log.FieldByName("Freq")->AsString();
       last.Serial = SerialAfterLastRecord(*Log_);
