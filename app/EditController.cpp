@@ -50,10 +50,12 @@ void EditController::CheckPostedRow(DataSet& ds) {
     std::function<bool(std::string_view)> Valid;
     std::string_view Message;
   };
+  std::string date;
+  const auto storedDate = [&](std::string_view t) { return ReadStoredDate(t, date); };
   const Check checks[] = {{"Freq", IsFrequencyText, kInvalidFrequencyText},
                           {"TimeStart", time, kInvalidTimeText},
                           {"TimeEnd", time, kInvalidTimeText},
-                          {"QSODate", IsDateText, kInvalidDateText}};
+                          {"QSODate", storedDate, kInvalidDateText}};
   const auto refuse = [&](std::string_view message) {
     View_.Warn(std::string(message));
     ds.Cancel();
@@ -61,6 +63,10 @@ void EditController::CheckPostedRow(DataSet& ds) {
   };
   for (const Check& c : checks)
     if (!c.Valid(ds.FieldByName(c.Field)->AsString())) refuse(c.Message);
+  // A date in an older form ("2024/05/07", as the entry once took it) is the
+  // same date: it is stored as the exports write it.
+  Field* qsoDate = ds.FieldByName("QSODate");
+  if (date != qsoDate->AsString()) qsoDate->SetAsString(date);
   // The call is required, and stored in capitals as the call field types it,
   // so that the duplicate check and the exports find it.
   Field* call = ds.FieldByName("Call");

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "app/LogFiles.h"
+#include "app/QsoEntry.h"
 #include "app/QsoRecord.h"
 #include "platform/host/Exception.h"
 #include "platform/host/SysUtils.h"
@@ -32,6 +33,14 @@ std::string CsvValue(std::string_view text) {
 // A serial of either export: an empty one (or one of blanks only) is "000",
 // so that one contact without a serial does not stop the whole export.
 std::string SerialOrZeros(std::string_view text) { return Trim(text).empty() ? std::string("000") : Serial4(text); }
+
+// The format's date "yyyy-mm-dd", also of a date stored in an older form
+// ("2024/05/07"); anything else as stored.
+std::string CabrilloDate(const std::string& stored) {
+  std::string date = stored;
+  ReadStoredDate(stored, date);
+  return date;
+}
 
 // "PH" for phone, "RY" for RTTY, else the stored mode.
 std::string CabrilloMode(const std::string& mode) {
@@ -193,7 +202,7 @@ void CabrilloExport::Contact(const QsoRecord& q, const std::string&) {
   // Re-padded to another width after dropping trailing blanks.
   auto repad = [](int32_t width, const std::string& text) { return PadRight(width, TrimRight(text)); };
 
-  std::string line = "QSO: " + CabrilloFreq(q.Freq) + m + " " + q.QSODate + " " + q.TimeStart + " ";
+  std::string line = "QSO: " + CabrilloFreq(q.Freq) + m + " " + CabrilloDate(q.QSODate) + " " + q.TimeStart + " ";
   switch (Context_.Kind) {
     case ContestKind::GP:
       line += OC_ + rs + " " + c + rr + " " + nm + q.City + " " + st + q.TimeEnd + " " + q.Notes;

@@ -35,6 +35,10 @@ constexpr int32_t kToolBarMargin = 6;
 // milliseconds, so that a key typed meanwhile waits no longer than that.
 constexpr int64_t kBackupSliceBytes = int64_t{1} << 20;
 
+// The mark of a backup kept because the log was changed outside the
+// program, in the log's section of the settings.
+constexpr std::string_view kBackupKeptKey = "BackupKept";
+
 }  // namespace
 
 // The window hooks the settings logic calls, with the stored placement
@@ -129,11 +133,20 @@ void MainController::FormCreate() {
   Hooks_->Allowed = false;
 
   DataSet& log = LogData();
+  // A log that cannot be opened (its head, its table list or its table
+  // damaged, the file cut) is told once, as one that cannot be read, and
+  // the window goes on without it.
+  std::string readFailure;
   if (IsLogSelected(State_)) {
     State_.LogFile = LogFileOf(State_.LogDir);
     log.Close();
     Log_->SetDatabaseFileName(State_.LogFile);
-    log.Open();
+    NoteLogBeforeOpen(State_.LogFile);
+    try {
+      log.Open();
+    } catch (const std::exception& e) {
+      readFailure = e.what();
+    }
   } else {
     // Still no log: the table stays on the file the settings left it on
     // (the template), which Add To Log and the other writers refuse.
@@ -151,7 +164,6 @@ void MainController::FormCreate() {
   // The recount reads every record: any failure on the way (whatever the
   // engine calls it) means the log could not be read.
   State_.Score.Zero();
-  std::string readFailure;
   try {
     if (log.RecordCount() > 0) {
       State_.Score.TallyLog(log);
@@ -211,8 +223,9 @@ void MainController::RunSettings() {
   }
   // The log the dialog left open is read through, as the start's recount
   // reads it; a failure of the dialog's own recount is that, and is told
-  // once, as the start tells it.
-  const std::string readFailure = ReadLogThrough();
+  // once, as the start tells it, and so is a log the dialog could not open.
+  std::string readFailure = ReadLogThrough();
+  if (!LogData().Active()) readFailure = OpenFailureNoted_;
   if (failure && readFailure.empty()) std::rethrow_exception(failure);
   LogOpened(readFailure);
 }
@@ -227,8 +240,9 @@ void MainController::ShowLogCount() {
   View_.SetText(Ctl::LogNr, State_.LogNrText);
 }
 
-void MainController::ApplySerial() {
-  const SerialState serial = SerialAfterLastRecord(*Log_);
+void MainController::ApplySerial() { ApplySerial(SerialAfterLastRecord(*Log_)); }
+
+void MainController::ApplySerial(const SerialState& serial) {
   if (serial.HasRecords) {
     State_.LastMode = serial.LastMode;
     View_.SetText(Ctl::Mode, serial.LastMode);
@@ -264,30 +278,50 @@ void MainController::FormActivate() {
   // find the date field empty.
   ShowUtcClock();
 
+  // The last record: its date, mode and frequency, and the serial after it.
+  // A log that could not be opened, or not read, shows as an empty one.
   DataSet& log = LogData();
-  log.Last();
-  const bool hasRecords = log.RecordCount() > 0;
-  const std::string lastDate = hasRecords ? log.FieldByName("QSODate")->AsString() : std::string();
-  if (hasRecords && !lastDate.empty()) {
+  struct {
+    bool Has = false;
+    std::string Date, Mode, Freq;
+    SerialState Serial;
+  } last;
+  try {
+    if (log.Active() && log.RecordCount() > 0) {
+      log.Last();
+      last.Has = true;
+      // A date stored in an older form ("2024/05/07") is shown as the
+      // field takes it.
+      last.Date = log.FieldByName("QSODate")->AsString();
+      ReadStoredDate(last.Date, last.Date);
+      last.Mode = log.FieldByName("Mode")->AsString();
+      last.Freq = log.FieldByName("Freq")->AsString();
+      last.Serial = SerialAfterLastRecord(*Log_);
+    }
+  } catch (const std::exception& e) {
+    last = {};
+    TellReadFailure(e.what());
+  }
+  if (last.Has && !last.Date.empty()) {
     if (State_.AutoTime) {
       View_.SetText(Ctl::QSODate, Module_.CurrentDate);
       FocusField(Ctl::Mode);
     } else {
-      View_.SetText(Ctl::QSODate, lastDate);
-      Module_.CurrentDate = lastDate;
+      View_.SetText(Ctl::QSODate, last.Date);
+      Module_.CurrentDate = last.Date;
       FocusField(Ctl::QSODate);
     }
-    State_.LastMode = log.FieldByName("Mode")->AsString();
+    State_.LastMode = last.Mode;
     View_.SetText(Ctl::Mode, State_.LastMode);
-    View_.SetText(Ctl::FreqEntered, log.FieldByName("Freq")->AsString());
+    View_.SetText(Ctl::FreqEntered, last.Freq);
   } else {
     Module_.CurrentDate = UtcText("yyyy-mm-dd");
     View_.SetText(Ctl::QSODate, Module_.CurrentDate);
     FocusField(State_.AutoTime ? Ctl::Mode : Ctl::QSODate);
   }
 
-  if (hasRecords) {
-    ApplySerial();
+  if (last.Has) {
+    ApplySerial(last.Serial);
   } else {
     State_.NextSerial = 1;
     SetNumSent("1");
@@ -295,7 +329,6 @@ void MainController::FormActivate() {
   }
 
   Module_.EmptyLogRequested = false;
-  log.Last();
   View_.SetColor(Ctl::StatPanel, kWinWhite);
   View_.SetText(Ctl::StatPanel, "");
 
@@ -407,28 +440,70 @@ void MainController::Timer2Timer() {
 
 // ------------------------------------------------------------- backup copy
 
+void MainController::NoteLogBeforeOpen(const std::string& logFile) {
+  CountBeforeOpen_ = ReadCommitCount(logFile);
+  CountBeforeOpenFile_ = logFile;
+  OpenFailureNoted_.clear();
+}
+
+void MainController::NoteLogOpenFailed(const std::string& failure) { OpenFailureNoted_ = failure; }
+
 void MainController::LogOpened(const std::string& readFailure) {
   CatchUp_.reset();
   View_.SetTimerEnabled(MainTimer::Backup, false);
   // Taken whichever log it came from, so that it never speaks of a later one.
   const bool repaired = Log_->TakeRepairNotice();
-  if (!IsLogSelected(State_) || !LogData().Active() || Log_->DatabaseFileName() != LogFileOf(State_.LogDir)) return;
+  const std::optional<uint32_t> countBeforeOpen = std::exchange(CountBeforeOpen_, std::nullopt);
+  const bool counted = std::exchange(CountBeforeOpenFile_, std::string()) == Log_->DatabaseFileName();
+  if (!IsLogSelected(State_) || Log_->DatabaseFileName() != LogFileOf(State_.LogDir)) return;
+  ChangedOutside_ = false;
+  ReadFailure_ = readFailure;
+  if (!LogData().Active()) {
+    // The open failed: the backup stays as it is.
+    BackupKept_ = BackupInDoubt_ = true;
+    if (!readFailure.empty())
+      View_.Warn("The Log could not be read!\r\r" + readFailure + "\r\r" + std::string(kBackupKeptText));
+    return;
+  }
   // Rebuilds of the backup that a killed run of the program left behind.
   RemoveOrphanedTemporaries(BackupFileOf(State_.LogDir));
   BackupKept_ = repaired || !readFailure.empty();
   if (!BackupKept_) {
-    StartBackupCatchUp();
+    StartBackupCatchUp(counted ? countBeforeOpen : std::nullopt);
     return;
   }
   // The backup may be all that holds the contacts: it stays as it is until
   // the operator restores it, or adds a contact to a log that reads whole.
   BackupInDoubt_ = true;
-  const std::string kept =
-      "Its backup copy is kept as it was: \"Restore Log\" in \"Settings\" brings the Log back from it.";
   if (!readFailure.empty())
-    View_.Warn("The Log could not be read!\r\r" + readFailure + "\r\r" + kept);
+    View_.Warn("The Log could not be read!\r\r" + readFailure + "\r\r" + std::string(kBackupKeptText));
   else
-    View_.Warn("The Log needed repair when it was opened!\r\r" + kept);
+    View_.Warn("The Log needed repair when it was opened!\r\r" + std::string(kBackupKeptText));
+}
+
+bool MainController::BackupKeptMark() {
+  return Settings_.ReadBool(LogSectionName(State_.Program.LogName), kBackupKeptKey, false);
+}
+
+void MainController::SetBackupKeptMark(bool kept) {
+  try {
+    if (kept != BackupKeptMark()) Settings_.WriteBool(LogSectionName(State_.Program.LogName), kBackupKeptKey, kept);
+  } catch (const std::exception&) {
+    // Settings that cannot be written keep the backup for this run only.
+  }
+}
+
+void MainController::TellReadFailure(const std::string& failure) {
+  if (!ReadFailure_.empty() || !IsLogSelected(State_)) return;  // told when it was found
+  ReadFailure_ = failure;
+  BackupKept_ = BackupInDoubt_ = true;
+  View_.Warn("The Log could not be read!\r\r" + failure + "\r\r" + std::string(kBackupKeptText));
+}
+
+std::string MainController::KnownDamage() const {
+  if (!ReadFailure_.empty()) return "The Log could not be read when it was opened: " + ReadFailure_;
+  if (ChangedOutside_) return "The Log was changed outside Quorvex: it may be damaged.";
+  return {};
 }
 
 std::string MainController::ReadLogThrough() {
@@ -446,14 +521,22 @@ std::string MainController::ReadLogThrough() {
   return {};
 }
 
-void MainController::StartBackupCatchUp() {
+void MainController::StartBackupCatchUp(std::optional<uint32_t> countBeforeOpen) {
   // Until the slices are through, the backup is partly old and partly new.
   BackupInDoubt_ = true;
   try {
     // The chain starts before the first byte is compared: what the log's
     // database writes from here on is in its next commit's changes.
     Log_->StartChangeChain();
-    CatchUp_ = std::make_unique<BackupCatchUp>(LogFileOf(State_.LogDir), BackupFileOf(State_.LogDir));
+    // A backup kept at an earlier start stays kept until it is the log again.
+    const BackupFollow follow = BackupKeptMark() ? BackupFollow::Never : BackupFollow::LaterCommit;
+    CatchUp_ = std::make_unique<BackupCatchUp>(LogFileOf(State_.LogDir), BackupFileOf(State_.LogDir), follow,
+                                               countBeforeOpen);
+    // Kept at once (the sizes differ): told now.
+    if (CatchUp_->Done()) {
+      EndBackupCatchUp(true);
+      return;
+    }
   } catch (const std::exception&) {
     EndBackupCatchUp(false);
     return;
@@ -488,11 +571,29 @@ void MainController::FinishBackupCatchUp() {
 }
 
 void MainController::EndBackupCatchUp(bool done) {
+  const bool kept = done && CatchUp_ && CatchUp_->Result().Road == BackupRoad::Kept;
   CatchUp_.reset();
   View_.SetTimerEnabled(MainTimer::Backup, false);
   // A backup left in doubt is compared or rebuilt whole by the next add.
-  BackupInDoubt_ = !done;
+  BackupInDoubt_ = !done || kept;
   if (!done) StatusText(kWinWhite, kWinRed, "Backup copy of the Log failed!");
+  if (!kept) {
+    // The backup is the log's bytes again (restored, or rebuilt when it was
+    // gone): nothing is kept any longer.
+    if (done) SetBackupKeptMark(false);
+    return;
+  }
+  // The log differs from its backup but committed nothing after it: the
+  // backup may hold what the log lost, and stays so, across starts too.
+  ChangedOutside_ = true;
+  const bool before = BackupKeptMark();
+  SetBackupKeptMark(true);
+  View_.Warn("The Log was changed outside Quorvex!\r\r" +
+             std::string(before ? "It still differs from its backup copy, which was kept when this was found; "
+                                  "contacts logged since are in the Log only."
+                                : "It differs from its backup copy, although no contact was logged since that "
+                                  "copy was made: it may be damaged.") +
+             "\r\r" + std::string(kBackupKeptText));
 }
 
 void MainController::FormKeyDown(HotKey key) {
@@ -537,7 +638,7 @@ void MainController::SettingsButtonClick() {
 }
 
 void MainController::EditLogBtnClick() {
-  if (RefuseWithoutLog()) return;
+  if (RefuseWithoutLog() || !EnsureLogOpen("The Log could not be read!")) return;
   DataSet& log = LogData();
   if (log.RecordCount() == 0) {
     View_.Inform("Log Table is Empty!");
@@ -564,6 +665,7 @@ void MainController::EditLogBtnClick() {
 }
 
 void MainController::ViewMultBtnClick() {
+  if (IsLogSelected(State_) && !EnsureLogOpen("The Log could not be read!")) return;
   if (LogData().RecordCount() == 0) {
     View_.Inform("Log Table is Empty!");
     return;

@@ -35,7 +35,14 @@
 // been open and closed. A log whose records could not be read, or whose
 // open needed a repair, is never copied over its backup at open: the
 // backup is kept (the operator is told) until an add finds the log reading
-// whole, or the operator restores it.
+// whole, or the operator restores it. Nor is a log that committed nothing
+// after its backup was stamped but differs from it (BackupFollow): it was
+// changed outside the program, perhaps damaged where no read can see it;
+// the backup is then kept, and marked so in the log's settings, until a
+// start finds it equal to the log again (after "Restore Log") or gone. A
+// log that cannot be opened at all is told once, as one that cannot be
+// read; the window then goes on without it, and what needs the log says
+// why it cannot.
 #pragma once
 
 #include <cstdint>
@@ -43,6 +50,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,6 +69,7 @@ namespace qv::app {
 
 class SettingsStore;
 struct QsoRecord;
+struct SerialState;
 
 // The conversation with the digital-mode program (the window holds it; its
 // item changes and close event come back through LinkItemChange and
@@ -76,6 +85,10 @@ public:
   // Ends the conversation; the close event follows.
   virtual void CloseLink() = 0;
 };
+
+// The way back the messages about a damaged log name.
+inline constexpr std::string_view kBackupKeptText =
+    "Its backup copy is kept as it was: \"Restore Log\" in \"Settings\" brings the Log back from it.";
 
 // Keys the window hands to FormKeyDown before its controls see them.
 enum class HotKey : uint8_t { Other, F1, F2, F3, F4, F8, F9, F11 };
@@ -144,6 +157,12 @@ public:
   void CallEnteredExit();
   // Empties the log (the settings dialog's request); true when done.
   bool EmptyLog();
+  // The settings dialog is about to open the log at logFile: its commit
+  // count now is what the backup is compared with after the open (an open
+  // may commit, setting a damaged map right).
+  void NoteLogBeforeOpen(const std::string& logFile);
+  // ... and could not open it: told when the dialog has closed.
+  void NoteLogOpenFailed(const std::string& failure);
 
   // ---- the link to the digital-mode program
   void ConnHSBtnClick();
@@ -180,6 +199,8 @@ public:
   const BackupUpdate& LastBackupUpdate() const { return LastBackup_; }
   // The backup is being brought up to date with the log opened (BackupTimer).
   bool BackupCatchingUp() const { return CatchUp_ != nullptr; }
+  // The backup is kept because the log was changed outside the program.
+  bool LogChangedOutside() const { return ChangedOutside_; }
   bool StateTableOpen() const { return StatesOpen_; }
   bool MemberTableOpen() const { return MembersOpen_; }
 
@@ -233,6 +254,7 @@ private:
   void SetNumSent(const std::string& text);
   void ShowLogCount();
   void ApplySerial();
+  void ApplySerial(const SerialState& serial);
   void FillStateList();
   // After the log was opened, with the reason its records could not be
   // read (empty: read whole): the temporaries of backup rebuilds that a
@@ -248,13 +270,29 @@ private:
   // log (or rebuilt) in slices, so that the first add already takes only its
   // commit's changes. Anything that may write the log finishes the slices
   // first.
-  void StartBackupCatchUp();
+  void StartBackupCatchUp(std::optional<uint32_t> countBeforeOpen);
   void FinishBackupCatchUp();
-  // The end of the catch-up (done, or failed: shown), its timer stopped.
+  // The end of the catch-up (done, or failed: shown), its timer stopped; a
+  // backup the catch-up kept is told and marked.
   void EndBackupCatchUp(bool done);
+  // The mark, in the log's settings, of a backup kept because the log was
+  // changed outside the program.
+  bool BackupKeptMark();
+  void SetBackupKeptMark(bool kept);
+  // A read of the open log failed: told once (with the way back) unless a
+  // failure was told since its open, and its backup is kept from then on.
+  void TellReadFailure(const std::string& failure);
+  // What is known to be wrong with the log since its open (a read that
+  // failed, a change outside the program), with the way back; empty when
+  // nothing is.
+  std::string KnownDamage() const;
   // checks
   void ExitCheck(Ctl field);
   bool RefuseWithoutLog();
+  // The log open, or opened now (a start or a reopen after a failed write
+  // left it closed); when it cannot be, one message, headline first, with
+  // the engine's reason and the way back, and false.
+  bool EnsureLogOpen(const std::string& headline);
   // After a failed post: the log database closed and opened again and the
   // totals counted from the file; true when the file holds the contact all
   // the same (the last of countBefore + 1 records), else one message naming
@@ -318,6 +356,16 @@ private:
   // the file's head); so from the start until a log opened reads whole (a
   // log whose open failed is read through by the next add first).
   bool BackupKept_ = true;
+  // The backup is kept because the log was changed outside the program (see
+  // the file's head): so until the operator restores it, whatever reads.
+  bool ChangedOutside_ = false;
+  // Why the log could not be opened or read, at its open or since.
+  std::string ReadFailure_;
+  // The log's commit count before its open, and the log it is of.
+  std::optional<uint32_t> CountBeforeOpen_;
+  std::string CountBeforeOpenFile_;
+  // Why the settings dialog could not open the log it selected.
+  std::string OpenFailureNoted_;
   BackupUpdate LastBackup_;
   std::unique_ptr<BackupCatchUp> CatchUp_;
 };

@@ -57,8 +57,11 @@ void MainController::CallEnteredExit() {
   const std::string freq = View_.Text(Ctl::FreqEntered);
   const std::string mode = View_.Text(Ctl::Mode);
   DataSet& log = LogData();
+  // A log that could not be opened has no earlier contacts to show (the
+  // operator was told when that was found); it counts no records.
+  const bool logOpen = log.Active();
 
-  if (State_.Station.TypeLog &&
+  if (logOpen && State_.Station.TypeLog &&
       log.Locate("CALL;FREQ;MODE", HostVariant::ArrayOf({HostVariant(call), HostVariant(freq), HostVariant(mode)}),
                  0)) {
     if (linked) {
@@ -74,7 +77,7 @@ void MainController::CallEnteredExit() {
   }
 
   StatusText(kWinWhite, kWinBlack, "");
-  ReopenLog(*Log_);
+  if (logOpen) ReopenLog(*Log_);
 
   auto recallNote = [&] {
     const std::string name = View_.Text(Ctl::NameFld);

@@ -65,6 +65,21 @@ bool MainController::RefuseWithoutLog() {
   return true;
 }
 
+bool MainController::EnsureLogOpen(const std::string& headline) {
+  DataSet& log = LogData();
+  if (log.Active()) return true;
+  try {
+    Log_->Connect();
+    log.Open();
+    Log_->SetIndexName(kPrimeIndexName);
+    ShowLogCount();
+    return true;
+  } catch (const std::exception& e) {
+    View_.Warn(headline + "\r\r" + e.what() + "\r\r" + std::string(kBackupKeptText));
+    return false;
+  }
+}
+
 void MainController::ExitCheck(Ctl field) {
   const bool ibm = IsContest(ContestKind::IBM);
   const bool wwdx = IsContest(ContestKind::WWDX);
@@ -222,8 +237,15 @@ void MainController::ClearButtonClick() {
   View_.SetChecked(Ctl::QSLSCkBox, false);
   StatusText(kWinWhite, kWinBlack, "");
 
+  // A log that cannot be opened was told of when that was found.
   DataSet& log = LogData();
-  if (!log.Active()) log.Open();
+  if (!log.Active()) {
+    try {
+      log.Open();
+    } catch (const std::exception&) {
+      return;
+    }
+  }
   Log_->SetIndexName(kPrimeIndexName);
   ShowLogCount();
   log.Last();
@@ -238,11 +260,9 @@ void MainController::AddToLogButtonClick() {
   if (RefuseWithoutLog()) return;
   DataSet& log = LogData();
   // A log that could not be opened again after a failed write (the disk
-  // still full, the interrupted commit not yet undone) is opened now.
-  if (!log.Active()) {
-    Log_->Connect();
-    log.Open();
-  }
+  // still full, the interrupted commit not yet undone), or at the start, is
+  // opened now.
+  if (!EnsureLogOpen("The contact could not be written to the Log!")) return;
   Log_->SetIndexName(kPrimeIndexName);
   ShowLogCount();
 
@@ -358,11 +378,22 @@ void MainController::AddToLogButtonClick() {
     // contact is in the file and the add goes on as if the post had passed.
     if (!ReopenAfterFailedWrite(e.what(), countBefore, q)) return;
   }
-  log.Last();
-
-  ApplySerial();
-  log.Close();
-  ClearButtonClick();
+  // The contact is logged. A log that cannot be read back after it (a
+  // damaged index page the post did not meet) says so, and keeps its backup
+  // as it was.
+  try {
+    log.Last();
+    ApplySerial();
+    log.Close();
+    ClearButtonClick();
+  } catch (const std::exception& e) {
+    ReadFailure_ = e.what();
+    BackupKept_ = BackupInDoubt_ = true;
+    View_.Warn("The contact was logged, but the Log could not be read after it!\r\r" + ReadFailure_ +
+               "\r\rThe Log is damaged: its backup copy is kept as it was, without this contact; \"Restore "
+               "Log\" in \"Settings\" brings the Log back from it.");
+    return;
+  }
 
   // The post has committed the contact to the log file; the backup takes
   // what that commit changed (or compares itself with the log when that is
@@ -371,9 +402,13 @@ void MainController::AddToLogButtonClick() {
   // rebuilt through a temporary file). A failure is shown, the contact stays
   // logged. A kept backup (the log could not be read, or needed a repair,
   // when it was opened) follows only a log that reads whole now.
+  // A backup kept because the log was changed outside the program stays
+  // kept whatever the log reads like.
   if (Log_->TakeRepairNotice()) BackupKept_ = BackupInDoubt_ = true;
-  if (BackupKept_) BackupKept_ = !ReadLogThrough().empty();
-  if (BackupKept_) {
+  if (BackupKept_ && !ChangedOutside_) BackupKept_ = !ReadLogThrough().empty();
+  if (ChangedOutside_) {
+    StatusText(kWinWhite, kWinRed, "Backup copy of the Log kept: the Log was changed outside Quorvex!");
+  } else if (BackupKept_) {
     StatusText(kWinWhite, kWinRed, "Backup copy of the Log kept: the Log could not be read!");
   } else {
     UpdateBackupAfterAdd();
@@ -438,11 +473,14 @@ bool MainController::ReopenAfterFailedWrite(const std::string& reason, int32_t c
   ShowTotals();
   ShowNotice();
   if (logged) return true;
+  // The cause named: a damage found when the log was opened comes before a
+  // guess at the disk.
   std::string text = "The contact could not be written to the Log!\r\r" + reason;
-  if (reopenFailure.empty())
+  if (!reopenFailure.empty()) text += "\r\rThe Log could not be opened again: " + reopenFailure;
+  if (const std::string damage = KnownDamage(); !damage.empty())
+    text += "\r\r" + damage + "\r\r" + std::string(kBackupKeptText);
+  else if (reopenFailure.empty())
     text += "\r\rThe entry is kept: add it again once the cause is removed (for example, free space on the disk).";
-  else
-    text += "\r\rThe Log could not be opened again: " + reopenFailure;
   View_.Warn(text);
   return false;
 }

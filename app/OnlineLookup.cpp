@@ -3,6 +3,7 @@
 #include "app/LogFiles.h"
 #include "app/MainView.h"
 #include "net/nethttp.h"
+#include "platform/host/SysUtils.h"
 
 namespace qv::app {
 
@@ -37,6 +38,19 @@ bool IsUnreserved(uint8_t b) {
          b == '.' || b == '_' || b == '~' || b == '/';
 }
 
+// The reply's head names its body plain text ("Content-Type: text/plain",
+// with or without parameters).
+bool IsPlainText(const StringList& head) {
+  constexpr std::string_view kName = "content-type:";
+  for (int32_t i = 0; i < head.Count(); ++i) {
+    const std::string line = LowerCase(head[i]);
+    if (!line.starts_with(kName)) continue;
+    const std::string type = Trim(line.substr(kName.size()));
+    return type == "text/plain" || type.starts_with("text/plain;") || type.starts_with("text/plain ");
+  }
+  return false;
+}
+
 }  // namespace
 
 bool FetchLookupReply(const std::string& url, StringList& lines, int32_t deadlineMs, std::string& failure) {
@@ -51,6 +65,8 @@ bool FetchLookupReply(const std::string& url, StringList& lines, int32_t deadlin
   if (status == 0 || (status >= 200 && status < 300)) return true;
   failure = "HTTP " + std::to_string(status);
   if (!http.ResultString().empty()) failure += " " + http.ResultString();
+  // A plain-text body says why in its first line ("Invalid login").
+  if (IsPlainText(http.Headers) && lines.Count() > 0 && !Trim(lines[0]).empty()) failure += ": " + Trim(lines[0]);
   return false;
 }
 

@@ -49,7 +49,9 @@ std::string QrzPageUrl(std::string_view call);
 // deadlineMs (0: no limit). False with a short reason in failure when the
 // request failed (the HTTP client's words: refused, host not found, a TLS
 // failure, the deadline) or the service answered with an error status
-// ("HTTP 404 Not Found"), whose body is no answer.
+// ("HTTP 404 Not Found"), whose body is no answer but, when it is plain
+// text, may say why: its first line follows the status ("HTTP 401
+// Unauthorized: Invalid login").
 bool FetchLookupReply(const std::string& url, StringList& lines, int32_t deadlineMs, std::string& failure);
 
 // ExtractLookupField: the field text starting at 1-based position start of

@@ -346,12 +346,18 @@ void PrefsController::SwitchLiveLog() {
   log.Close();
   table.Disconnect();
   table.SetDatabaseFileName(LogFileOf(LogDir_));
-  table.Connect();
-  log.Open();
+  Main_.NoteLogBeforeOpen(LogFileOf(LogDir_));
+  // A log that cannot be opened, or whose records cannot be read, is
+  // selected all the same: the main window reads it through when the dialog
+  // closes, says so once, and keeps its backup copy for "Restore Log".
+  try {
+    table.Connect();
+    log.Open();
+  } catch (const std::exception& e) {
+    Main_.NoteLogOpenFailed(e.what());
+    return;
+  }
   table.SetIndexName(kPrimeIndexName);
-  // A log whose records cannot be read is selected all the same: the main
-  // window reads it through when the dialog closes, says so once, and keeps
-  // its backup copy for "Restore Log".
   try {
     log.Refresh();
     log.Last();

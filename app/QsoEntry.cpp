@@ -151,9 +151,12 @@ bool IsTimeText(std::string_view text) {
   return hours <= 23 && minutes <= 59;
 }
 
-bool IsDateText(std::string_view text) {
+namespace {
+
+// A calendar date "yyyy" sep "mm" sep "dd" with the one separator sep.
+bool IsDateWith(std::string_view text, char sep) {
   constexpr size_t kLength = 10;  // "yyyy-mm-dd"
-  if (text.size() != kLength || text[4] != '-' || text[7] != '-') return false;
+  if (text.size() != kLength || text[4] != sep || text[7] != sep) return false;
   int32_t parts[3] = {0, 0, 0};
   for (size_t i = 0, part = 0; i < kLength; ++i) {
     if (i == 4 || i == 7) {
@@ -168,9 +171,25 @@ bool IsDateText(std::string_view text) {
   return TryEncodeDate(parts[0], parts[1], parts[2], date);
 }
 
+}  // namespace
+
+bool IsDateText(std::string_view text) { return IsDateWith(text, '-'); }
+
+bool ReadStoredDate(std::string_view text, std::string& date) {
+  for (char sep : {'-', '/', '.'}) {
+    if (!IsDateWith(text, sep)) continue;
+    std::string iso(text);
+    iso[4] = iso[7] = '-';
+    date = std::move(iso);
+    return true;
+  }
+  return false;
+}
+
 bool NormaliseCallText(std::string& call) {
-  if (Trim(call).empty()) return false;
-  call = UpperCase1252(call);
+  const std::string trimmed = Trim(call);
+  if (trimmed.empty()) return false;
+  call = UpperCase1252(trimmed);
   return true;
 }
 

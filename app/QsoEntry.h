@@ -50,16 +50,22 @@ bool IsTimeText(std::string_view text);
 // "2026-13-45"). An empty text is none.
 bool IsDateText(std::string_view text);
 
-// The call of an edited row as the call field would have given it: its
-// letters upper-cased (1252 table). False (call unchanged) when it is blank, which the
-// entry refuses as a required field.
+// A date as a log may hold it: "yyyy-mm-dd", or "yyyy/mm/dd" or
+// "yyyy.mm.dd" (which the date field took before it refused them), the
+// same calendar date in each; date becomes its "yyyy-mm-dd" form (text and
+// date may be one string). False for anything else, date untouched.
+bool ReadStoredDate(std::string_view text, std::string& date);
+
+// The call of an edited row as the call field would have given it: blanks
+// around it dropped, its letters upper-cased (1252 table). False (call
+// unchanged) when it is blank, which the entry refuses as a required field.
 bool NormaliseCallText(std::string& call);
 
 // What the checks of those fields say when they refuse a text.
 inline constexpr std::string_view kInvalidFrequencyText =
     "Invalid FREQUENCY !\rEnter MHz as a number, for example 14.025";
 inline constexpr std::string_view kInvalidTimeText = "Invalid TIME !";
-inline constexpr std::string_view kInvalidDateText = "Invalid DATE !";
+inline constexpr std::string_view kInvalidDateText = "Invalid DATE !\rEnter the date as yyyy-mm-dd";
 inline constexpr std::string_view kRequiredFieldsText = "One or more required fields are blank!";
 
 }  // namespace qv::app

@@ -68,6 +68,31 @@ int64_t WriteDifferingBlocks(File& log, File& backup, int64_t offset, int64_t n,
   return written;
 }
 
+// Whether the n bytes at offset are the same in both files.
+bool SameBytes(File& log, File& backup, int64_t offset, int64_t n, std::vector<char>& source,
+               std::vector<char>& target) {
+  source.resize(static_cast<size_t>(kChunkSize));
+  target.resize(static_cast<size_t>(kChunkSize));
+  ReadExactly(log, source.data(), n, offset);
+  ReadExactly(backup, target.data(), n, offset);
+  return std::memcmp(source.data(), target.data(), static_cast<size_t>(n)) == 0;
+}
+
+// The commit count of a database file of the engine (BackupCopy.h).
+std::optional<uint32_t> CommitCountOf(File& file) {
+  char head[kBackupCommitCountPosition + 4];
+  int64_t done = 0;
+  while (done < static_cast<int64_t>(sizeof head)) {
+    const int64_t n = file.ReadAt(head + done, static_cast<int64_t>(sizeof head) - done, done);
+    if (n <= 0) return std::nullopt;
+    done += n;
+  }
+  if (std::string_view(head, kBackupDatabaseSignature.size()) != kBackupDatabaseSignature) return std::nullopt;
+  const auto* count = reinterpret_cast<const unsigned char*>(head + kBackupCommitCountPosition);
+  return static_cast<uint32_t>(count[0]) | static_cast<uint32_t>(count[1]) << 8 |
+         static_cast<uint32_t>(count[2]) << 16 | static_cast<uint32_t>(count[3]) << 24;
+}
+
 // Whether file holds stamp at position (false when it ends before).
 bool HoldsStamp(File& file, int64_t position, const std::string& stamp) {
   std::string bytes(stamp.size(), '\0');
@@ -127,16 +152,47 @@ int64_t WriteChanges(File& log, File& backup, const FileChanges& changes, int64_
 
 }  // namespace
 
-BackupCatchUp::BackupCatchUp(const std::string& logPath, const std::string& backupPath)
-    : BackupCatchUp(logPath, backupPath, false) {}
+std::optional<uint32_t> ReadCommitCount(const std::string& path) {
+  File file = File::TryOpen(path, FileAccess::ReadOnly, FileDisposition::OpenExisting);
+  if (!file.IsOpen()) return std::nullopt;
+  try {
+    return CommitCountOf(file);
+  } catch (const EOSError&) {
+    return std::nullopt;
+  }
+}
+
+BackupCatchUp::BackupCatchUp(const std::string& logPath, const std::string& backupPath, BackupFollow follow,
+                             std::optional<uint32_t> logCount)
+    : BackupPath_(backupPath), Log_(File::Open(logPath, FileAccess::ReadOnly, FileDisposition::OpenExisting)) {
+  Size_ = Log_.Size();
+  Backup_ = File::TryOpen(backupPath, FileAccess::ReadWrite, FileDisposition::OpenExisting);
+  ChooseRoad(follow, logCount);
+}
 
 BackupCatchUp::BackupCatchUp(const std::string& logPath, const std::string& backupPath, bool rebuild)
     : BackupPath_(backupPath), Log_(File::Open(logPath, FileAccess::ReadOnly, FileDisposition::OpenExisting)) {
   Size_ = Log_.Size();
   if (!rebuild) Backup_ = File::TryOpen(backupPath, FileAccess::ReadWrite, FileDisposition::OpenExisting);
+  ChooseRoad(BackupFollow::Always, std::nullopt);
+}
+
+void BackupCatchUp::ChooseRoad(BackupFollow follow, std::optional<uint32_t> logCount) {
   if (Backup_.IsOpen()) {
     try {
-      if (SameKind(Log_, Backup_, Size_)) {
+      const bool sameKind = SameKind(Log_, Backup_, Size_);
+      if (follow != BackupFollow::Always) {
+        const std::optional<uint32_t> backupCount = CommitCountOf(Backup_);
+        if (!logCount) logCount = CommitCountOf(Log_);
+        const bool follows =
+            !backupCount || !logCount || (follow == BackupFollow::LaterCommit && *logCount > *backupCount);
+        if (!follows && !sameKind) {
+          Keep();
+          return;
+        }
+        Verify_ = !follows;
+      }
+      if (sameKind) {
         Result_.Road = BackupRoad::Compare;
         return;
       }
@@ -145,7 +201,14 @@ BackupCatchUp::BackupCatchUp(const std::string& logPath, const std::string& back
       // the log or the disk, the rebuild reports it.
     }
   }
+  Verify_ = false;
   StartRebuild();
+}
+
+void BackupCatchUp::Keep() {
+  Backup_.Close();
+  Result_ = BackupUpdate{BackupRoad::Kept, 0, 0};
+  Done_ = true;
 }
 
 BackupCatchUp::~BackupCatchUp() = default;
@@ -154,6 +217,7 @@ void BackupCatchUp::StartRebuild() {
   Backup_.Close();
   Result_ = BackupUpdate{BackupRoad::Rebuild, 0, 0};
   Offset_ = 0;
+  Verify_ = HeadDiffers_ = false;
   Rebuild_ = std::make_unique<AtomicFileWriter>(BackupPath_);
 }
 
@@ -164,11 +228,31 @@ bool BackupCatchUp::Step(int64_t bytes) {
   const int64_t end = std::min(Size_, Offset_ + std::max(bytes, int64_t{1}));
   if (Result_.Road == BackupRoad::Compare) {
     try {
-      for (; Offset_ < end; Offset_ += kChunkSize)
-        Result_.BlocksWritten +=
-            WriteDifferingBlocks(Log_, Backup_, Offset_, std::min(kChunkSize, Size_ - Offset_), source, target);
+      for (; Offset_ < end; Offset_ += kChunkSize) {
+        const int64_t n = std::min(kChunkSize, Size_ - Offset_);
+        // The first block holds the stamp: it is compared here and written
+        // last (invariant 3).
+        const int64_t head = Offset_ == 0 ? std::min(kBackupBlockSize, n) : 0;
+        if (head > 0) HeadDiffers_ = !SameBytes(Log_, Backup_, 0, head, source, target);
+        if (Verify_) {
+          if (HeadDiffers_ || !SameBytes(Log_, Backup_, Offset_ + head, n - head, source, target)) {
+            Keep();
+            return true;
+          }
+          continue;
+        }
+        Result_.BlocksWritten += WriteDifferingBlocks(Log_, Backup_, Offset_ + head, n - head, source, target);
+      }
       if (Offset_ < Size_) return false;
-      Backup_.Sync();
+      if (HeadDiffers_) {
+        if (Result_.BlocksWritten > 0) Backup_.Sync();
+        const int64_t head = std::min(kBackupBlockSize, Size_);
+        source.resize(static_cast<size_t>(head));
+        ReadExactly(Log_, source.data(), head, 0);
+        WriteAllAt(Backup_, source.data(), head, 0);
+        ++Result_.BlocksWritten;
+      }
+      if (!Verify_) Backup_.Sync();
       Done_ = true;
       return true;
     } catch (const EOSError&) {

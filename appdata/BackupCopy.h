@@ -12,20 +12,28 @@
 // files is always whole: while the backup is written in place the log is
 // committed; while a commit writes the log the backup holds the state before.
 //
-// The stamp: the log's block 1 (its commit counter and page count) sits in
+// The stamp: the log's block 1 (its commit count and page count) sits in
 // the backup at the same place. A backup whose stamp is the log's as it
 // stood before the commit held the log's bytes then (invariant 1); the
-// commit's changes bring it up to date.
+// commit's changes bring it up to date. A backup is only ever written from
+// the log after the log committed, so a log that differs from its backup
+// and holds the same commit count (or a lower one) was changed by something
+// else than a commit: damaged, or copied over, while the program was
+// closed. The catch-up at open keeps such a backup as it is (BackupFollow).
 //
 // Invariants:
 //   1. After a return without an exception the backup has the log's size and
-//      bytes, and they are on disk (flushed once).
+//      bytes, and they are on disk (flushed once); but for a catch-up that
+//      kept the backup (BackupRoad::Kept), which wrote nothing.
 //   2. A rebuild never leaves a half-written backup: the copy goes to a new
 //      file beside it, is flushed and renamed over it (AtomicFile).
 //   3. The changes road writes the changed ranges first and the range that
 //      holds the stamp last: a backup left partly written by a failure
 //      keeps its old stamp, which the next commit's report no longer
-//      matches, so it is rebuilt.
+//      matches, so it is rebuilt. The compare road writes the first block
+//      (which holds the stamp) last, after the others are on disk: a
+//      backup left partly written by it keeps its old stamp, so the next
+//      catch-up still sees the log as the later one.
 //   4. The compare road writes only the blocks that differ; an unchanged log
 //      costs reads and one flush, no write.
 //   5. A failure in place is followed by a rebuild. When that fails too the
@@ -50,12 +58,26 @@
 // at a time (BackupCatchUp): the program brings the backup up to date so
 // after it opens the log, between the operator's keys, and has the log's
 // database start its chain of changes first, so that the first commit of
-// the open already takes the changes road.
+// the open already takes the changes road. There, under the rule of
+// BackupFollow (LaterCommit at a start, Never while the backup is kept):
+//
+//   backup missing or no database file of the engine, log
+//   no such file, or (LaterCommit) the log's commit count
+//   higher than the backup's -----------------------------> as above
+//   otherwise, the sizes differ --------------------------> kept
+//   otherwise --------------------------------------------> compare without
+//                                                           writing: equal
+//                                                           bytes end it,
+//                                                           the first block
+//                                                           that differs
+//                                                           keeps the backup
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/os/File.h"
@@ -67,6 +89,15 @@ namespace qv::app {
 inline constexpr int64_t kBackupBlockSize = 4096;
 // The leading bytes that name a file's kind (a database file's signature).
 inline constexpr int64_t kBackupSignatureSize = 16;
+// The head of a database file of the engine: its signature at the start,
+// and the number of its commits (one higher after each, unsigned 32-bit,
+// little endian) at kBackupCommitCountPosition.
+inline constexpr std::string_view kBackupDatabaseSignature = "VELM0RANDATABASE";
+inline constexpr int64_t kBackupCommitCountPosition = 38;
+
+// The commit count of the database file at path; none when it is no
+// database file of the engine (another signature, too short, unreadable).
+std::optional<uint32_t> ReadCommitCount(const std::string& path);
 
 // What the log's last commit changed, as its database component reports it.
 struct FileChanges {
@@ -87,7 +118,24 @@ struct FileChanges {
   int64_t SizeBefore = -1;
 };
 
-enum class BackupRoad : uint8_t { Changes, Compare, Rebuild };
+// Kept: a catch-up left the backup as it was (BackupFollow).
+enum class BackupRoad : uint8_t { Changes, Compare, Rebuild, Kept };
+
+// Which log a catch-up at the log's open copies over a backup that differs
+// from it. A backup that is missing, or is no database file of the engine,
+// is always rebuilt (there is nothing in it to keep), and so is any backup
+// of a log that is no such file.
+enum class BackupFollow : uint8_t {
+  // Any log (a catch-up that stands for an update after a commit).
+  Always,
+  // Only a log whose commit count is higher than the backup's: it committed
+  // after the backup was stamped (the program stopped between a commit and
+  // the backup's update). A log that differs at the same or a lower count
+  // was changed outside the program: the backup is kept.
+  LaterCommit,
+  // None: the backup is kept unless it holds the log's bytes already.
+  Never,
+};
 
 struct BackupUpdate {
   BackupRoad Road = BackupRoad::Compare;
@@ -104,23 +152,28 @@ BackupUpdate UpdateBackupCopy(const std::string& logPath, const std::string& bac
 class AtomicFileWriter;
 
 // The compare or the rebuild road of UpdateBackupCopy without changes, in
-// steps. The road is chosen when the object is made (both files opened, the
-// log's length taken); the log must not change until the last step (a
+// steps, under the rule of follow. The road is chosen when the object is
+// made (both files opened, the log's length taken; Kept at once when the
+// sizes already tell); the log must not change until the last step (a
 // caller that is about to commit to it finishes the steps first). A
 // rebuild's temporary file goes when the object is destroyed unfinished.
 // After a step that threw, the object is of no further use: the backup may
 // be partly updated (a rebuild's target is untouched).
 class BackupCatchUp {
 public:
-  // Throws EOSError when the log cannot be opened.
-  BackupCatchUp(const std::string& logPath, const std::string& backupPath);
+  // logCount: the log's commit count as it was before the log was opened,
+  // when the open itself may have committed (an open that sets a damaged
+  // map of free pages right does); none: the count the log holds. Throws
+  // EOSError when the log cannot be opened.
+  BackupCatchUp(const std::string& logPath, const std::string& backupPath,
+                BackupFollow follow = BackupFollow::LaterCommit, std::optional<uint32_t> logCount = std::nullopt);
   ~BackupCatchUp();
   BackupCatchUp(const BackupCatchUp&) = delete;
   BackupCatchUp& operator=(const BackupCatchUp&) = delete;
 
   // Goes through the next bytes of the log (at least one chunk); true once
-  // the backup has the log's bytes on disk. Throws EOSError as
-  // UpdateBackupCopy does.
+  // the backup has the log's bytes on disk, or once it is kept
+  // (Result().Road is Kept). Throws EOSError as UpdateBackupCopy does.
   bool Step(int64_t bytes);
   // The steps left, at once.
   BackupUpdate Run();
@@ -132,7 +185,10 @@ private:
   friend BackupUpdate UpdateBackupCopy(const std::string&, const std::string&, const FileChanges*);
   // rebuild: the backup is rebuilt whatever it holds.
   BackupCatchUp(const std::string& logPath, const std::string& backupPath, bool rebuild);
+  // The road under follow's rule, the files open.
+  void ChooseRoad(BackupFollow follow, std::optional<uint32_t> logCount);
   void StartRebuild();
+  void Keep();
 
   std::string BackupPath_;
   File Log_;
@@ -141,6 +197,10 @@ private:
   int64_t Size_ = 0;
   int64_t Offset_ = 0;
   bool Done_ = false;
+  // The compare writes nothing: a difference keeps the backup.
+  bool Verify_ = false;
+  // The compare found the first block different: it is written last.
+  bool HeadDiffers_ = false;
   BackupUpdate Result_;
 };
 

@@ -183,6 +183,8 @@ void TVLMBaseFieldManager::BuildLayout() const {
     const TVLMFieldDef& f = *FieldDefs->GetFieldDef(i);
     add(layout.Runs, f.RecordOffset, f.BufferOffset, f.SizeInRecord);
     if (f.DataSize > f.SizeInRecord) add(layout.Zeros, 0, f.BufferOffset + f.SizeInRecord, f.DataSize - f.SizeInRecord);
+    if (VLMIsStringBaseType(f.BaseType) && f.SizeInRecord > 0)
+      layout.Texts.push_back({i, f.RecordOffset, f.SizeInRecord, VLMIsWideStringBaseType(f.BaseType)});
   }
   layout.FieldCount = count;
   Layout_ = std::move(layout);
@@ -243,6 +245,21 @@ void TVLMBaseFieldManager::StoredRecordToBuffer(const uint8_t* stored, uint8_t* 
 void TVLMBaseFieldManager::BufferToStoredRecord(const uint8_t* buffer, uint8_t* stored) const {
   for (const TVLMRecordLayout::Run& run : Layout().Runs)
     std::memcpy(stored + run.Stored, buffer + run.Buffer, static_cast<size_t>(run.Size));
+}
+
+bool TVLMBaseFieldManager::StoredTextsEnd(const uint8_t* stored) const {
+  for (const TVLMRecordLayout::Text& t : Layout().Texts) {
+    if (VLMGetBit(t.NullBit, stored)) continue;
+    const uint8_t* bytes = stored + t.Stored;
+    if (!t.Wide) {
+      if (std::memchr(bytes, 0, static_cast<size_t>(t.Size)) == nullptr) return false;
+      continue;
+    }
+    bool ends = false;
+    for (int32_t at = 0; at + 1 < t.Size && !ends; at += 2) ends = bytes[at] == 0 && bytes[at + 1] == 0;
+    if (!ends) return false;
+  }
+  return true;
 }
 
 bool TVLMBaseFieldManager::CompareRecordBuffers(const uint8_t* buffer1, const uint8_t* buffer2) const {

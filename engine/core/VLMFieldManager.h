@@ -69,6 +69,16 @@ struct TVLMRecordLayout {
   // Buffer bytes a stored record does not fill (a field wider in the buffer
   // than in the record); zeroed when a record is read.
   std::vector<Run> Zeros;
+  // The text fields, where a stored record holds them: every write leaves
+  // the end of the text (a 0 byte, a 0 unit of a wide text) inside the
+  // field's bytes.
+  struct Text {
+    int32_t NullBit;
+    int32_t Stored;
+    int32_t Size;
+    bool Wide;
+  };
+  std::vector<Text> Texts;
 };
 
 class TVLMBaseFieldManager {
@@ -128,6 +138,10 @@ public:
   // BufferToStoredRecord: the reverse, every stored byte written.
   void StoredRecordToBuffer(const uint8_t* stored, uint8_t* buffer) const;
   void BufferToStoredRecord(const uint8_t* buffer, uint8_t* stored) const;
+  // False when a stored record holds a text field that is not null and
+  // whose bytes hold no end of text: its length does not fit its slot,
+  // which no write leaves (a damaged record).
+  bool StoredTextsEnd(const uint8_t* stored) const;
   // The null bitmaps and every field's SizeInRecord bytes are equal.
   bool CompareRecordBuffers(const uint8_t* buffer1, const uint8_t* buffer2) const;
   // True at the first BLOB field; its block size 0 raises 10421 "BLOB block

@@ -266,11 +266,21 @@ void TVLMDiskRecordManager::CheckPageIndex(int32_t sessionID) { PageIndex->Check
 
 // ------------------------------------------------------------------- pages
 
-bool TVLMDiskRecordManager::ValidRecordPage(const TVLMPage& page) const {
+bool TVLMDiskRecordManager::PagesTrusted() const {
   if (PageManager->PageHeaderSize < kVLMPageHeaderSize) return true;
-  if (const TVLMDiskPageManager* disk = Disk_) {
-    if ((disk->FreeSpace && disk->FreeSpace->Flag) || disk->Header.Version < kVLMOldestCurrentVersion) return true;
-  }
+  const TVLMDiskPageManager* disk = Disk_;
+  return disk != nullptr &&
+         ((disk->FreeSpace && disk->FreeSpace->Flag) || disk->Header.Version < kVLMOldestCurrentVersion);
+}
+
+void TVLMDiskRecordManager::CheckStoredRecord(const uint8_t* stored, const TVLMRecordID& recordID) const {
+  if (PagesTrusted() || FieldManager->StoredTextsEnd(stored)) return;
+  throw EVLMException(10671, "Record %d on page %d of table %d holds a text that does not end in its field",
+                      {static_cast<int>(recordID.Row), static_cast<long long>(recordID.Page), TableID});
+}
+
+bool TVLMDiskRecordManager::ValidRecordPage(const TVLMPage& page) const {
+  if (PagesTrusted()) return true;
   return page.GetWriteCounter() <= kLastValidWriteCounter && page.GetPageType() == kVLMPageTableRecord &&
          page.GetOwnerTableID() == TableID;
 }
@@ -404,7 +414,10 @@ void TVLMDiskRecordManager::Found(TVLMNavigationRequest& request, const TVLMReco
                                   const TVLMSmallRecordPage& page) {
   if (!page.IsSet(recordID.Row)) RaiseRecordNotFound(request.Mode == 2 ? 20147 : 20145);
   // The stored bytes go straight from the page into the reader's buffer.
-  if (request.RecordBuffer != nullptr) FieldManager->StoredRecordToBuffer(page.RecordData(recordID.Row), request.RecordBuffer);
+  if (request.RecordBuffer != nullptr) {
+    CheckStoredRecord(page.RecordData(recordID.Row), recordID);
+    FieldManager->StoredRecordToBuffer(page.RecordData(recordID.Row), request.RecordBuffer);
+  }
   request.RecordID = recordID;
   request.Bof = false;
   request.Eof = false;
@@ -686,6 +699,7 @@ int32_t TVLMDiskRecordManager::ReadRecords(int32_t sessionID, const TVLMRecordID
         missing = i;
         continue;
       }
+      CheckStoredRecord(view->RecordData(slot), {static_cast<uint32_t>(pages[p]), static_cast<uint16_t>(slot)});
       FieldManager->StoredRecordToBuffer(view->RecordData(slot), buffers + stride * static_cast<size_t>(i));
     }
   }

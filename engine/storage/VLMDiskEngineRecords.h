@@ -34,6 +34,9 @@
 //      page, and a read that finds a free slot, raise 10671 too when the
 //      page's set bits disagree with its listed count (invariant 1).
 //   5. Slot numbers at or beyond N name no record.
+//   6. A record read from a page that passed the validity test is checked
+//      as cheaply: a text field that is not null and holds no end of text
+//      inside its bytes was never written so, and the read raises 10671.
 //
 // Every page taken from the page manager is released before the operation
 // returns, also when it fails. Callers hold the table's lock.
@@ -60,8 +63,8 @@
 // 20113/20114 record numbers, 20174 record too large, 20292 page index and
 // record count disagree, 10670 record count beyond 32 bits, 10671 a listed
 // page that is not a record page of the table or whose slots disagree with
-// its listed count, 10677 counter block beyond
-// its buffer.
+// its listed count, or a record read whose text does not end in its field,
+// 10677 counter block beyond its buffer.
 #pragma once
 #if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 2
 #error "engine/storage lies above the library being compiled: a library includes only its own layer and those below it"
@@ -289,6 +292,11 @@ private:
   bool FirstRecordFrom(int32_t sessionID, bool from, int32_t pageNo, TVLMNavigationRequest& request,
                        TVLMDiskRecordReadState* state);
   void Found(TVLMNavigationRequest& request, const TVLMRecordID& recordID, const TVLMSmallRecordPage& page);
+  // The pages are trusted without the validity test (an engine without page
+  // heads, a file of an old format, the repair's reads).
+  bool PagesTrusted() const;
+  // Invariant 6 for the record at recordID, stored as stored.
+  void CheckStoredRecord(const uint8_t* stored, const TVLMRecordID& recordID) const;
   void StepRecord(int32_t sessionID, TVLMNavigationRequest& request);
   // The reader's state in request's cache (made there when missing); nullptr
   // without a cache.

@@ -206,6 +206,7 @@ TEST_F(ExportTest, CabrilloGeneralPurposeLog) {
   q.Freq = "1.8";
   q.Mode = "RTTY";
   q.Notes = std::string(300, 'n');  // the line is cut at 255 bytes
+  q.QSODate = "2024/03/09";         // stored in an older form: the format's date
   Log.Add(q);
 
   ASSERT_TRUE(ExportCabrillo(Log.Table(), Ctx, Ui));

@@ -2,13 +2,16 @@
 // log. With the log's last changes and a backup stamped as the log was
 // before them, only the changed ranges are written, the stamp last; without
 // them a backup of the same kind and size is compared and the blocks that
-// differ written; a missing, foreign, resized or wrongly stamped one is
-// rebuilt whole through a new file and a rename, which never leaves a
-// half-written backup. The compare and the rebuild in slices end the same.
+// differ written, the first last; a missing, foreign, resized or wrongly
+// stamped one is rebuilt whole through a new file and a rename, which never
+// leaves a half-written backup. The compare and the rebuild in slices end
+// the same. The catch-up at open follows only a database log that committed
+// after its backup, and keeps the backup of one that differs otherwise.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <random>
 
 #include "appdata/AtomicFile.h"
@@ -155,10 +158,12 @@ TEST(BackupCopyTest, TheCommitsChangesAreWrittenWhenTheBackupHoldsTheStampBefore
       {"shrunk, a page cut off", {{3 * kBlock, 4}, {20 * kBlock, 4}}, 12 * kBlock, nullptr, BackupRoad::Changes, 4},
       {"an older backup", {{kBlock, 9}}, -1, [](std::string& b, FileChanges&) { --b[kStamp]; }, BackupRoad::Rebuild, 0},
       {"another length", {{kBlock, 9}}, -1, [](std::string& b, FileChanges&) { b += "x"; }, BackupRoad::Rebuild, 0},
+      // compare: the page's block, a flush, then the first block (the
+      // stamp) and a flush
       {"first commit of an open", {{kBlock, 9}}, -1, [](std::string&, FileChanges& c) { c.Complete = false; },
-       BackupRoad::Compare, 2},
+       BackupRoad::Compare, 4},
       {"log committed again", {{kBlock, 9}}, -1, [](std::string&, FileChanges& c) { c.StampAfter[1] ^= 1; },
-       BackupRoad::Compare, 2},
+       BackupRoad::Compare, 4},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -195,6 +200,67 @@ TEST(BackupCopyTest, ABackupLeftHalfWrittenKeepsItsOldStampAndIsRebuiltNextTime)
   WriteFileAtomically(log, bytes);
   EXPECT_EQ(UpdateBackupCopy(log, backup, &second).Road, BackupRoad::Rebuild);
   EXPECT_EQ(Read(backup), bytes);
+}
+
+// A database file of the engine's kind: its signature, then bytes that
+// follow the seed, its commit count at kBackupCommitCountPosition.
+std::string DatabaseBytes(size_t size, uint32_t seed, uint32_t count) {
+  std::string bytes = LogBytes(size, seed, kBackupDatabaseSignature);
+  for (int i = 0; i < 4; ++i)
+    bytes[static_cast<size_t>(kBackupCommitCountPosition + i)] = static_cast<char>(count >> (8 * i));
+  return bytes;
+}
+
+TEST(BackupCopyTest, TheCatchUpFollowsOnlyALogThatCommittedAfterTheBackup) {
+  const std::string base = DatabaseBytes(70 * kBlock + 380, 11, 41);  // two chunks
+  const auto changed = [&](uint32_t count, int64_t at) {
+    std::string bytes = DatabaseBytes(base.size(), 11, count);
+    bytes[static_cast<size_t>(at)] ^= 0x10;
+    return bytes;
+  };
+  const std::string none = "\x01 no backup file";
+  struct Case {
+    std::string_view Name;
+    std::string Backup, Log;
+    BackupFollow Follow;
+    std::optional<uint32_t> CountBeforeOpen;
+    BackupRoad Road;  // Kept: the backup stays as it was
+  } cases[] = {
+      {"same commit, same bytes", base, base, BackupFollow::LaterCommit, {}, BackupRoad::Compare},
+      {"same commit, a byte changed", base, changed(41, 66 * kBlock), BackupFollow::LaterCommit, {}, BackupRoad::Kept},
+      {"same commit, cut", base, base.substr(0, 30 * kBlock), BackupFollow::LaterCommit, {}, BackupRoad::Kept},
+      {"earlier commit", base, changed(40, 3 * kBlock), BackupFollow::LaterCommit, {}, BackupRoad::Kept},
+      {"later commit", base, changed(42, 66 * kBlock), BackupFollow::LaterCommit, {}, BackupRoad::Compare},
+      {"later commit, grown", base, base + LogBytes(kBlock, 3), BackupFollow::LaterCommit, 42, BackupRoad::Rebuild},
+      {"the open committed", base, changed(42, 3 * kBlock), BackupFollow::LaterCommit, 41, BackupRoad::Kept},
+      {"kept before, later commit", base, changed(42, 3 * kBlock), BackupFollow::Never, {}, BackupRoad::Kept},
+      {"kept before, restored", base, base, BackupFollow::Never, {}, BackupRoad::Compare},
+      {"backup of another kind", LogBytes(base.size(), 9), changed(41, 3 * kBlock), BackupFollow::Never, {},
+       BackupRoad::Rebuild},
+      {"no backup", none, base, BackupFollow::Never, {}, BackupRoad::Rebuild},
+      {"log of another kind", base, LogBytes(base.size(), 9), BackupFollow::LaterCommit, {}, BackupRoad::Rebuild},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    test::ScratchFolder dir;
+    const std::string log = dir.File("V5LogDB.vlm"), backup = dir.File("BakV5LogDB.vlm");
+    if (c.Backup != none) WriteFileAtomically(backup, c.Backup);
+    WriteFileAtomically(log, c.Log);
+    BackupCatchUp catchUp(log, backup, c.Follow, c.CountBeforeOpen);
+    // The first slice goes through the first chunk; the stamp's block is
+    // written only with the last.
+    if (!catchUp.Step(1) && c.Road == BackupRoad::Compare) {
+      EXPECT_EQ(Read(backup).substr(0, kBlock), c.Backup.substr(0, kBlock));
+    }
+    EXPECT_EQ(catchUp.Run().Road, c.Road);
+    EXPECT_EQ(Read(backup), c.Road == BackupRoad::Kept ? c.Backup : c.Log);
+  }
+  test::ScratchFolder dir;
+  WriteFileAtomically(dir.File("a"), base);
+  WriteFileAtomically(dir.File("b"), LogBytes(base.size(), 9));
+  EXPECT_EQ(ReadCommitCount(dir.File("a")), 41u);
+  EXPECT_EQ(ReadCommitCount(dir.File("b")), std::nullopt);
+  EXPECT_EQ(ReadCommitCount(dir.File("none")), std::nullopt);
 }
 
 }  // namespace

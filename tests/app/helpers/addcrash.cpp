@@ -14,7 +14,8 @@
 // contact's add. K = 0: no fault; the number of file-changing operations of
 // the last add is written to HOME/writes.txt.
 //
-// Exit 0: every contact was added. 2: any error.
+// Exit 0: every contact was added. 2: any error. 3: the start said something
+// (a log it could not read, or one it took for changed outside the program).
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -62,6 +63,11 @@ int main(int argc, char** argv) {
     controller.FormActivate();
     controller.Timer1Timer();
     while (controller.BackupCatchingUp()) controller.BackupTimer();
+    // A stop never leaves a log the start takes for a damaged one.
+    if (!view.Messages.empty()) {
+      std::fprintf(stderr, "%s\n", view.Messages.front().Text.c_str());
+      return 3;
+    }
     std::ofstream acked(home + "acked.txt", std::ios::app);
     for (int i = first; i < first + count; ++i) {
       const bool last = i == first + count - 1;

@@ -31,6 +31,7 @@ void PrintTo(const SafetyCase& c, std::ostream* os) { *os << c.What; }
 
 const char* const kSelectLog = "You must \"Select Log\" !";
 const char* const kBadFrequency = "Invalid FREQUENCY !\rEnter MHz as a number, for example 14.025";
+const char* const kBadDate = "Invalid DATE !\rEnter the date as yyyy-mm-dd";
 const SafetyCase kCases[] = {
     {"empty log name", Opening::EmptyLogName, {}, "14", "1200", "", false, Ctl::Notes, 0, "", kSelectLog},
     {"first run", Opening::FirstRun, {}, "14", "1200", "", false, Ctl::Notes, 0, "", kSelectLog},
@@ -48,11 +49,14 @@ const SafetyCase kCases[] = {
      "K1XX is a DUPLICATE", ""},
     {"accepted field", Opening::WithLog, {}, "14.025", "1200", "", false, Ctl::FreqEntered, 1, "", ""},
     {"outside the fields", Opening::WithLog, {}, "7", "1200", "", false, Ctl::Count, 1, "", ""},
-    {"no calendar date", Opening::WithLog, {}, "14", "1200", "", false, Ctl::QSODate, 0, "", "Invalid DATE !",
+    {"no calendar date", Opening::WithLog, {}, "14", "1200", "", false, Ctl::QSODate, 0, "", kBadDate,
      "2026-13-45"},
     {"no calendar date, Enter elsewhere", Opening::WithLog, {}, "14", "1200", "", false, Ctl::NameFld, 0, "",
-     "Invalid DATE !", "2023-02-29"},
+     kBadDate, "2023-02-29"},
     {"leap day", Opening::WithLog, {}, "14", "1200", "", false, Ctl::QSODate, 1, "", "", "2024-02-29"},
+    // Typed, a date takes the form the exports write.
+    {"slash date typed", Opening::WithLog, {}, "14", "1200", "", false, Ctl::QSODate, 0, "",
+     kBadDate, "2024/05/07"},
 };
 
 class SafetyTest : public WindowFixture, public ::testing::WithParamInterface<SafetyCase> {};

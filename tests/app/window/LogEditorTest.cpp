@@ -189,9 +189,14 @@ TEST_P(LogEditorTest, PostedRowsPassTheEntryFieldsChecks) {
       {"TimeStart", "2599", time},     {"TimeStart", "1260", time},    {"TimeStart", "", ""},
       {"TimeStart", "2359", ""},       {"TimeEnd", "123", time},       {"TimeEnd", "0000", ""},
       {"QSODate", "", date},           {"QSODate", "May 7", date},     {"QSODate", "2024-05-07", ""},
-      {"QSODate", "2026-13-45", date}, {"QSODate", "2023-02-29", date}, {"QSODate", "2024/05/07", date},
+      {"QSODate", "2026-13-45", date}, {"QSODate", "2023-02-29", date}, {"QSODate", "2024/02/30", date},
       {"QSODate", "2024-02-29", ""},   {"Call", "", blank},            {"Call", "  ", blank},
       {"Call", "k1\xF8" "b/p", "", "K1\xD8" "B/P"},                    {"Call", "W1AW", ""},
+      {"Call", " w1aw ", "", "W1AW"},
+      // The forms the entry once took are the same date, stored as the
+      // exports write it.
+      {"QSODate", "2024/05/07", "", "2024-05-07"}, {"QSODate", "2024.05.07", "", "2024-05-07"},
+      {"QSODate", "2024/05-07", date},
   };
   Open({true, "Other"});
   DataSet& log = Controller->LogData();
@@ -222,6 +227,35 @@ TEST_P(LogEditorTest, PostedRowsPassTheEntryFieldsChecks) {
                   c.Stored.empty() ? c.Text : c.Stored);
       }
     }
+  }
+}
+
+// A row stored with a date in an older form posts when another field
+// changes: the date is read as the same day and stored in the export form.
+TEST_P(LogEditorTest, ARowWithAnOlderDateFormPostsAChangedName) {
+  for (const char* stored : {"2024/05/07", "2024.05.07"}) {
+    QsoRecord q;
+    q.QSODate = stored;
+    q.Call = "K2OLD";
+    q.Freq = "7";
+    q.Mode = "CW";
+    AddLogRecord(q);
+  }
+  Open({});
+  DataSet& log = Controller->LogData();
+  for (int32_t row = 0; row < 2; ++row) {
+    Edit.Messages.clear();
+    Editor->NavigatorButton(NavBtn::nbFirst);
+    for (int32_t i = 0; i < row; ++i) Editor->NavigatorButton(NavBtn::nbNext);
+    Editor->NavigatorButton(NavBtn::nbEdit);
+    log.FieldByName("Name")->SetAsString("Ann");
+    Editor->NavigatorButton(NavBtn::nbPost);
+    EXPECT_TRUE(Edit.Messages.empty()) << row;
+  }
+  const std::vector<QsoRecord> rows = LogRecords();
+  for (int32_t row = 0; row < 2; ++row) {
+    EXPECT_EQ(rows[static_cast<size_t>(row)].Name, "Ann") << row;
+    EXPECT_EQ(rows[static_cast<size_t>(row)].QSODate, "2024-05-07") << row;
   }
 }
 

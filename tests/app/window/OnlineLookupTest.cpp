@@ -287,6 +287,10 @@ TEST_P(LookupTest, AFailedRequestSaysWhy) {
       {"Host not found", ""},
       {"HTTP 404 Not Found", "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n"},
       {"HTTP 503 Service Unavailable", "HTTP/1.0 503 Service Unavailable\r\n\r\n<html>\r\nbusy\r\n"},
+      // A plain-text body says why in its first line.
+      {"HTTP 401 Unauthorized: Invalid login",
+       "HTTP/1.0 401 Unauthorized\r\nContent-Type: text/plain; charset=us-ascii\r\nContent-Length: 22\r\n\r\n"
+       "Invalid login\r\nretry\r\n"},
   };
   StartLookup(nullptr);
   for (const auto& [reason, reply] : cases) {

@@ -2,6 +2,7 @@
 // it (from the first start, the settings button or the missing-log path).
 #include <deque>
 #include <fstream>
+#include <random>
 
 #include "WindowTestSupport.h"
 #include "app/LogFiles.h"
@@ -402,6 +403,9 @@ TEST_P(KeptBackupTest, ALogThatCannotBeReadOrWasRepairedIsNotCopiedOverItsBackup
       std::filesystem::create_directories(std::filesystem::path(file).parent_path());
       std::filesystem::copy_file(made, file, std::filesystem::copy_options::overwrite_existing);
     }
+    // The start's log (when another is chosen in the dialog) gets a backup
+    // of its own at the start.
+    if (c.InDialog) std::filesystem::remove(Home + "TEST/BakV5LogDB.vlm");
     const std::string backup = ReadFile(dir + "BakV5LogDB.vlm");
     std::string bytes = ReadFile(dir + "V5LogDB.vlm");
     const size_t record = bytes.find("note 1021");
@@ -449,6 +453,124 @@ TEST_P(KeptBackupTest, ALogThatCannotBeReadOrWasRepairedIsNotCopiedOverItsBackup
     }
     Controller.reset();
     EXPECT_EQ(ReadFile(dir + "BakV5LogDB.vlm"), c.Repair ? ReadFile(dir + "V5LogDB.vlm") : backup);
+  }
+}
+
+// Damage made to a log while the program was closed, its backup byte-equal
+// to it: damage the engine meets at the open or the start's recount, and
+// damage no read meets (the log then differs from its backup at the same
+// commit). The program starts: one warning names the cause and "Restore
+// Log", the backup stays byte-equal (also after an add, which names the
+// damage when it fails, and a close), "Restore Log" brings every contact
+// back, and the next start finds the backup the log again and says nothing.
+TEST_P(KeptBackupTest, DamageMadeWhileClosedKeepsTheBackupAndRestoreLogBringsEveryContactBack) {
+  constexpr int kContacts = 400;
+  const std::string made = Home + "MADE.vlm";
+  std::filesystem::copy_file(Home + "V5LogDB.vlm", made);
+  TablesUnderTest->WithTable({LogTableSpec(), made}, [](LogTable& t) {
+    for (int i = 1; i <= kContacts; ++i) {
+      t.Data().Append();
+      t.Data().FieldByName("Call")->SetAsString("K" + std::to_string(i));
+      t.Data().FieldByName("QSODate")->SetAsString("2024-05-06");
+      t.Data().FieldByName("Notes")->SetAsString("note " + std::to_string(1000 + i));
+      t.Data().Post();
+    }
+  });
+  const std::string base = ReadFile(made);
+  const int64_t pageSize = VLMGetU16LE(reinterpret_cast<const uint8_t*>(base.data()) + kVLMPageSizeOffset);
+  const auto pageAt = [&](int64_t n) { return kVLMFirstPagePosition + n * pageSize; };
+  // The pages of a type, in file order.
+  const auto pages = [&](uint16_t type) {
+    std::vector<int64_t> found;
+    for (int64_t n = 0; pageAt(n + 1) <= static_cast<int64_t>(base.size()); ++n)
+      if (VLMGetU16LE(reinterpret_cast<const uint8_t*>(base.data()) + pageAt(n) + kVLMPageTypeOffset) == type)
+        found.push_back(n);
+    return found;
+  };
+  std::mt19937 random;
+  const auto noise = [&](std::string& b, int64_t from, int64_t length) {
+    for (int64_t i = 0; i < length; ++i) b[static_cast<size_t>(from + i)] = static_cast<char>(random());
+  };
+  const auto flips = [&](std::string& b, int64_t from, int64_t length, int n) {
+    for (int i = 0; i < n; ++i)
+      b[static_cast<size_t>(from + random() % length)] ^= static_cast<char>(1 << random() % 8);
+  };
+  const std::string unreadable = "The Log could not be read!\r\r", outside = "The Log was changed outside Quorvex!\r\r";
+  struct Case {
+    const char* What;
+    std::function<void(std::string&)> Damage;
+    const std::string& Warning;
+  };
+  const Case cases[] = {
+      {"bits in a record page", [&](std::string& b) { flips(b, pageAt(pages(10)[3]) + 40, pageSize - 40, 16); },
+       outside},
+      {"half a record page", [&](std::string& b) { noise(b, pageAt(pages(10)[5]) + pageSize / 2, pageSize / 2); },
+       unreadable},
+      {"free-space map page", [&](std::string& b) { noise(b, pageAt(pages(kVLMPagePFS)[0]), pageSize); }, outside},
+      {"allocation map page", [&](std::string& b) { noise(b, pageAt(pages(kVLMPageEAM)[0]), pageSize); }, outside},
+      {"bits in the free-space map", [&](std::string& b) { flips(b, pageAt(pages(kVLMPagePFS)[0]) + 40, 64, 8); },
+       outside},
+      {"20 bits anywhere", [&](std::string& b) { flips(b, 0, static_cast<int64_t>(b.size()), 20); }, outside},
+      {"200 bits anywhere", [&](std::string& b) { flips(b, 0, static_cast<int64_t>(b.size()), 200); }, unreadable},
+      {"bits in an index page head", [&](std::string& b) { flips(b, pageAt(pages(12)[2]) + 40, 40, 6); }, outside},
+      {"file head", [&](std::string& b) { noise(b, 18, 20); }, unreadable},
+      {"signature", [&](std::string& b) { b[3] = 'X'; }, unreadable},
+      {"table list", [&](std::string& b) { noise(b, pageAt(pages(6)[0]), pageSize); }, unreadable},
+      {"table definition", [&](std::string& b) { noise(b, pageAt(pages(8)[0]), pageSize); }, unreadable},
+      {"first record page", [&](std::string& b) { noise(b, pageAt(pages(10)[0]), pageSize); }, unreadable},
+      {"first index page", [&](std::string& b) { noise(b, pageAt(pages(12)[0]), pageSize); }, unreadable},
+      {"cut to nothing", [&](std::string& b) { b.clear(); }, unreadable},
+      {"cut to half", [&](std::string& b) { b.resize(b.size() / 2); }, unreadable},
+  };
+  struct YesUi : SilentEngineUi {
+    bool Confirm(const std::string&) override { return true; }  // the repair question
+  } yes;
+  VLMSetEngineUi(&yes);
+  auto uninstall = ScopeExit([] { VLMSetEngineUi(nullptr); });
+  const std::string log = Home + "TEST/V5LogDB.vlm", backup = Home + "TEST/BakV5LogDB.vlm";
+  const auto restart = [&] {
+    Controller.reset();
+    View = FakeMainView();
+    Start({});
+    while (Controller->BackupCatchingUp()) Controller->BackupTimer();
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.What);
+    std::string bytes = base;
+    c.Damage(bytes);
+    WriteFile(log, bytes);
+    WriteFile(backup, base);
+    restart();
+    ASSERT_EQ(View.Messages.size(), 1u) << ::testing::PrintToString(View.MessageTexts());
+    const std::string& warning = View.Messages[0].Text;
+    EXPECT_TRUE(warning.starts_with(c.Warning) && warning.ends_with(kBackupKeptText)) << warning;
+    EXPECT_EQ(ReadFile(backup), base);
+
+    // An add: logged, or refused naming the damage found (never the disk).
+    Set(Ctl::CallEntered, "W9ADD");
+    Set(Ctl::FreqEntered, "14");
+    Set(Ctl::Mode, "CW");
+    Controller->AddToLogButtonClick();
+    for (size_t i = 1; i < View.Messages.size(); ++i) {
+      const std::string& text = View.Messages[i].Text;
+      EXPECT_TRUE(text.starts_with("The contact could not be written to the Log!\r\r") &&
+                  text.ends_with(kBackupKeptText) && text.find("disk") == std::string::npos)
+          << text;
+    }
+    Controller->FormClose();
+    EXPECT_EQ(ReadFile(backup), base);
+
+    Prefs = FakePrefsView();
+    OnDialog([this] { Dialog->RestoreButtonClick(); });
+    Controller->SettingsButtonClick();
+    EXPECT_TRUE(Prefs.Ended);
+    restart();
+    EXPECT_EQ(View.MessageTexts(), std::vector<std::string>{});
+    const std::vector<QsoRecord> contacts = LogRecords();
+    ASSERT_EQ(contacts.size(), static_cast<size_t>(kContacts));
+    EXPECT_EQ(contacts.back().Call, "K" + std::to_string(kContacts));
+    EXPECT_EQ(ReadFile(backup), ReadFile(log));
+    EXPECT_FALSE(Store->ReadBool(LogSectionName("TEST"), "BackupKept", false));
   }
 }
 

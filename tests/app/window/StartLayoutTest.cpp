@@ -35,26 +35,43 @@ TEST_P(WindowTest, EmptyLogStartsAtSerialOneWithTheClockRunning) {
   EXPECT_TRUE(View.Messages.empty());
 }
 
+// The last contact's date stored in the forms the date field once took
+// ("2024/05/01", "2024.05.01") is the same date, shown as the field takes
+// it, and the next contact is added with it.
 TEST_P(WindowTest, ActivationContinuesFromTheLastContact) {
-  QsoRecord q;
-  q.QSODate = "2024-05-01";
-  q.Call = "K1XX";
-  q.Freq = "21";
-  q.Mode = "SSB";
-  q.NumSent = " 017";
-  AddLogRecord(q);
-  Start({true, "Other", false});
-  EXPECT_EQ(Text(Ctl::Mode), "SSB");
-  EXPECT_EQ(Text(Ctl::FreqEntered), "21");
-  EXPECT_EQ(Text(Ctl::NumSent), "18");
-  EXPECT_EQ(Controller->State().NextSerial, 18);
-  EXPECT_EQ(Controller->State().LastMode, "SSB");
-  // Manual time keeps the last contact's date, also after a clock tick.
-  EXPECT_EQ(Text(Ctl::QSODate), "2024-05-01");
-  Controller->Timer1Timer();
-  EXPECT_EQ(Text(Ctl::QSODate), "2024-05-01");
-  EXPECT_EQ(Text(Ctl::LogNr), "1 Log Entries");
-  EXPECT_EQ(View.Focused, Ctl::CallEntered);
+  for (const char* stored : {"2024-05-01", "2024/05/01", "2024.05.01"}) {
+    SCOPED_TRACE(stored);
+    Controller.reset();
+    View = FakeMainView();
+    TearDown();
+    SetUp();
+    std::filesystem::remove(Home + "TEST/BakV5LogDB.vlm");  // the last round's
+    QsoRecord q;
+    q.QSODate = stored;
+    q.Call = "K1XX";
+    q.Freq = "21";
+    q.Mode = "SSB";
+    q.NumSent = " 017";
+    AddLogRecord(q);
+    Start({true, "Other", false});
+    EXPECT_EQ(Text(Ctl::Mode), "SSB");
+    EXPECT_EQ(Text(Ctl::FreqEntered), "21");
+    EXPECT_EQ(Text(Ctl::NumSent), "18");
+    EXPECT_EQ(Controller->State().NextSerial, 18);
+    EXPECT_EQ(Controller->State().LastMode, "SSB");
+    // Manual time keeps the last contact's date, also after a clock tick.
+    EXPECT_EQ(Text(Ctl::QSODate), "2024-05-01");
+    Controller->Timer1Timer();
+    EXPECT_EQ(Text(Ctl::QSODate), "2024-05-01");
+    EXPECT_EQ(Text(Ctl::LogNr), "1 Log Entries");
+    EXPECT_EQ(View.Focused, Ctl::CallEntered);
+    Set(Ctl::CallEntered, "K2YY");
+    Set(Ctl::TimeST, "1200");
+    Controller->AddToLogByEnter(Ctl::CallEntered);
+    EXPECT_EQ(View.MessageTexts(), std::vector<std::string>{});
+    ASSERT_EQ(LogRecords().size(), 2u);
+    EXPECT_EQ(LogRecords()[1].QSODate, "2024-05-01");
+  }
 }
 
 TEST_P(WindowTest, LayoutsPerLogKind) {
@@ -227,6 +244,7 @@ TEST_P(WindowTest, UnusableStateOrMemberFileIsNamedAndTheProgramGoesOn) {
     AddRow(StateStorage(), {{"State", "TX"}, {"USCountry", "USA"}, {"Continent", "NA"}});
     AddRow(MemberStorage(), {{"CALL", "K1XX"}, {"Name", "Ann"}});
     if (!c.StateFileThere) std::filesystem::remove(Home + "USCountryDB.vlm");
+    std::filesystem::remove(Home + "TEST/BakV5LogDB.vlm");  // the last case's
     Configure({});
     UnusableFiles tables(Factory(), c.States, c.Members);
     Controller = std::make_unique<MainController>(View, tables, *Store, Home);

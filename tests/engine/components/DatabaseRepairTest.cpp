@@ -580,7 +580,8 @@ TEST_F(DatabaseRepairTest, DamagedFilesAreRepairedOrRefusedAndAFailedRepairLeave
 }
 
 // Every record, BLOB and index page of a table overwritten with zeros (the
-// record pages also with noise, and their first slots marked free): each read of the table (SELECT, an index
+// record pages also with noise, their first slots marked free, and their
+// slots past the bitmap made letters, so that no text ends in its field): each read of the table (SELECT, an index
 // range, a walk in natural and in index order) returns every row as written
 // or raises an engine error, never fewer rows in silence, while COUNT(*)
 // counts every row or raises. The repair then saves the rows of every other
@@ -610,7 +611,7 @@ TEST_F(DatabaseRepairTest, AReadOverADamagedPageRaisesAndTheRepairSavesTheOtherP
   };
   std::vector<std::string> expectedShort;
   for (int id : ids) expectedShort.push_back(std::to_string(id) + " C" + std::to_string(id));
-  enum Kind { kZeros, kNoise, kSlots };
+  enum Kind { kZeros, kNoise, kSlots, kTexts };
   struct Damage {
     int64_t At;
     uint16_t Type;
@@ -625,6 +626,7 @@ TEST_F(DatabaseRepairTest, AReadOverADamagedPageRaisesAndTheRepairSavesTheOtherP
     recordPages.push_back(at);
     damages.push_back({at, type, kNoise});
     damages.push_back({at, type, kSlots});
+    damages.push_back({at, type, kTexts});
   }
   ASSERT_GT(recordPages.size(), 5u);
   // The repair is tried on the first, a middle and the last record page.
@@ -693,6 +695,8 @@ TEST_F(DatabaseRepairTest, AReadOverADamagedPageRaisesAndTheRepairSavesTheOtherP
     std::vector<uint8_t> damaged = clean;
     if (how == kSlots)  // the bitmap's first two bytes, past the page header
       std::fill_n(damaged.begin() + at + kVLMPageHeaderSize, 2, 0);
+    else if (how == kTexts)  // past a bitmap of up to 64 slots
+      std::fill(damaged.begin() + at + kVLMPageHeaderSize + 8, damaged.begin() + at + 1024, 'A');
     else
       for (int64_t b = 0; b < 1024; ++b)
         damaged[static_cast<size_t>(at + b)] = how == kNoise ? static_cast<uint8_t>(random()) : 0;
@@ -700,7 +704,10 @@ TEST_F(DatabaseRepairTest, AReadOverADamagedPageRaisesAndTheRepairSavesTheOtherP
       std::ofstream out(work, std::ios::binary | std::ios::trunc);
       out.write(reinterpret_cast<const char*>(damaged.data()), static_cast<std::streamsize>(damaged.size()));
     }
-    const std::string what = std::string(how == kZeros ? "zeros" : how == kNoise ? "noise" : "free slots") +
+    const std::string what = std::string(how == kZeros   ? "zeros"
+                                         : how == kNoise ? "noise"
+                                         : how == kSlots ? "free slots"
+                                                         : "texts without their end") +
                              " over page type " + std::to_string(type) + " at " + std::to_string(at);
     {
       auto database = Database(work);
