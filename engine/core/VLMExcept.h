@@ -56,8 +56,10 @@
 //   10670 record count beyond 32 bits (VLMDiskEngineRecords)
 //   10671 listed record page that is not a record page of its table (met by
 //         a write or a read), or whose slots disagree with its listed count
-//         (met by a read), or a record read whose text does not end in its
-//         field (VLMDiskEngineRecords)
+//         (met by a read); a page-index entry outside the file or out of
+//         page order, or a walk from end to end whose listed counts miss
+//         the table's record count (met by a walk); a record read whose
+//         text does not end in its field (VLMDiskEngineRecords)
 //   10672 damaged small-BLOB page (VLMDiskEngineBlobs)
 //   10673 damaged large BLOB value: head, page count or page list
 //         (VLMDiskEngineBlobs)

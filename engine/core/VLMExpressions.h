@@ -592,6 +592,10 @@ public:
   // Asked of the SELECT, which finds it out when it is first built (after
   // the statement holding it is parsed, so that its outer names are known).
   bool IsCorrelated() { return Subquery_ && Subquery_->IsCorrelated(); }
+  // The outer names of the SELECT (TVLMSubquery::AppendOuterNames).
+  void AppendOuterNames(std::vector<TVLMQualifiedFieldName>& names) {
+    if (Subquery_) Subquery_->AppendOuterNames(names);
+  }
 
   bool SingleField;
   bool SingleRow;

@@ -50,6 +50,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/core/VLMTypes.h"
 #include "engine/core/VLMTypesRoutines.h"
@@ -57,6 +58,7 @@
 
 class TVLMCursor;
 class TVLMExpression;
+struct TVLMQualifiedFieldName;
 
 // The comparison operators, as comparison nodes carry them and as FindRow
 // receives them. The node header's operator list (VLMExpressions.h)
@@ -174,6 +176,11 @@ public:
     static_cast<void>(cursor);
     return !IsCorrelated();
   }
+  // The names of outer rows the SELECT's conditions use, as written
+  // (qualifier and name), appended to names: those that no table of its
+  // own FROM has. A condition that nothing can evaluate is refused naming
+  // the first of them that no table around the SELECT has either.
+  virtual void AppendOuterNames(std::vector<TVLMQualifiedFieldName>& names) { static_cast<void>(names); }
 };
 
 // ------------------------------------------------ what crosses with a tree

@@ -217,6 +217,11 @@ struct TVLMSearchRequest {
   // A cursor's step: the walk over a range of its own index is handed out
   // here when it found a record, so that the next step goes on with it.
   std::unique_ptr<TVLMIndexWalk>* KeepWalk = nullptr;
+  // What a scan in natural order reads through (nullptr: a cache of its
+  // own); a scan the cursor's next step goes on with keeps it, so that the
+  // record manager sees one walk (its read-ahead, and its check that a walk
+  // from one end to the other met every record).
+  TVLMIndexPositionCache* ScanCache = nullptr;
 };
 
 // ---------------------------------------------------------- TVLMTableData

@@ -351,7 +351,11 @@ bool TVLMTableData::FindRecord(TVLMCursor* cursor, TVLMExpression* matchExpressi
   }
   // Only a cursor's step keeps its walk.
   std::unique_ptr<TVLMIndexWalk> keptWalk;
-  if (continuable && !fillAll && matchExpression == nullptr && keyCondition == nullptr) search.KeepWalk = &keptWalk;
+  TVLMIndexPositionCache scanCache;
+  if (continuable && !fillAll && matchExpression == nullptr && keyCondition == nullptr) {
+    search.KeepWalk = &keptWalk;
+    search.ScanCache = &scanCache;
+  }
   TVLMRecordID found;
   bool result = false;
   bool test = false;
@@ -371,6 +375,7 @@ bool TVLMTableData::FindRecord(TVLMCursor* cursor, TVLMExpression* matchExpressi
   if (result && (keptWalk != nullptr || keepScan)) {
     auto kept = std::make_unique<TVLMKeptWalk>(this);
     kept->Scan = keepScan;
+    if (keepScan) kept->ScanCache.RecordState = std::move(scanCache.RecordState);
     kept->WalkIndexID = keepScan ? -1 : conditions->GetItem(start).IndexID;
     kept->Test = keepScan || test;
     kept->Conditions = std::move(conditions);
@@ -484,7 +489,8 @@ bool TVLMTableData::ScanNavigationOrder(const TVLMSearchRequest& search,
   request.Bof = search.FromBeginning && search.Forward;
   request.Eof = search.FromBeginning && !search.Forward;
   if (!search.FromBeginning && search.NavigationIndex != -1 && !ScanFromCursorRecord(search, request)) return false;
-  TVLMIndexPositionCache cache;
+  TVLMIndexPositionCache ownCache;
+  TVLMIndexPositionCache& cache = search.ScanCache != nullptr ? *search.ScanCache : ownCache;
   for (;;) {
     ReadRecordAt(search.SessionID, request, RecordManager->ChangeStamp, &cache);
     request.Mode = search.Forward ? 1 : 2;

@@ -47,7 +47,8 @@
 // 30161, 30177, 30230, 30231, 30238), of SELECT (30155-30189, 30193-30195,
 // 20260), of joins (30167-30176 grammar, 20270 an ON condition that names
 // neither operand), of running a query (20225-20227 statement lock, 30144 a
-// condition no table can evaluate, 10403 INTO) and of the transaction
+// condition no table can evaluate, 10305 for one naming a column no table
+// in reach has, 10403 INTO) and of the transaction
 // statements (30457-30464); and the project's: 20628-20630 a transaction
 // statement whose dataset has no database component, 20842 a query nested
 // deeper than the depth count allows, 20850-20853 a lock conflict that
@@ -143,6 +144,9 @@ public:
   // with an alias answers to its own name only where none does: the name
   // then means the table that exposes it.
   bool ScopeExposes(const std::string& name) const;
+  // Whether name is unqualified and the alias of an item of this statement
+  // (a condition may name an item so; a subquery sees no item).
+  virtual bool NamesItem(const TVLMQualifiedFieldName& name) const;
 
 protected:
   // ---- token operations
@@ -263,6 +267,10 @@ public:
   std::vector<TVLMOrderByItem> OrderBy;
   // The root operator of the last run.
   std::unique_ptr<TVLMAO> Root;
+  // After BuildOperatorTree with outer references allowed: the names its
+  // unplaced conditions take from outer rows (VLMAppendUnknownNames), none
+  // of them a column of its own FROM.
+  std::vector<TVLMQualifiedFieldName> OuterNames;
 
 protected:
   // ORDER BY item {, item}: 30188 without BY, 30187 for an item that is no
@@ -277,6 +285,17 @@ private:
   // The result copied into the INTO table (10403 when the copy fails).
   void CopyIntoTable(TVLMDataSet* owner);
 };
+
+// ----------------------------------------------------------------- names
+
+// Appends to names what node names that no operator of from (nullptr
+// entries skipped) finds, nor cursor when given: its fields as written, and
+// the outer names of its subqueries (TVLMSubquery::AppendOuterNames). A
+// condition left unplaced is refused with 10305 "Cannot find field %s" for
+// such a name when no table around it may have it either, as the select
+// list refuses one.
+void VLMAppendUnknownNames(TVLMExprNode* node, std::initializer_list<TVLMQueryOperator*> from, TVLMCursor* cursor,
+                           std::vector<TVLMQualifiedFieldName>& names);
 
 // --------------------------------------------------------------- columns
 

@@ -52,9 +52,12 @@
 //
 // Error codes: the design's 30193, 30194 (grammar), 20272 (INTO in a set
 // operation), 30144 (a correlated subquery's condition that finds no outer
-// row); the project's 20760 (a subquery outside an SQL statement), 20761
-// (INTO in a subquery or derived table), 20842 (a query nested deeper than
-// the depth count allows), 20843 (a node built with the stack low).
+// row), 10305 (a name in it that neither its tables nor the outer row have:
+// the subquery hands such names out, AppendOuterNames, and the statement
+// around it refuses them); the project's 20760 (a subquery outside an SQL
+// statement), 20761 (INTO in a subquery or derived table), 20842 (a query
+// nested deeper than the depth count allows), 20843 (a node built with the
+// stack low).
 #include "engine/sql/VLMSQLQueryExpr.h"
 
 #include <algorithm>
@@ -273,6 +276,15 @@ std::unique_ptr<TVLMAO> TVLMSQLUnion::BuildOperatorTree(TVLMDataSet* owner, bool
                                                         TVLMCursor* outerCursor, bool allowOuterReferences) {
   std::unique_ptr<TVLMAO> root = BuildNode(*ExprRoot, owner, live, outerOperand, outerCursor, allowOuterReferences);
   ResolveOrderBy(*root);
+  OuterNames.clear();
+  std::vector<TVLMQueryExprNode*> pending{ExprRoot.get()};
+  while (!pending.empty()) {
+    TVLMQueryExprNode& node = *pending.back();
+    pending.pop_back();
+    if (node.Operation == 0)
+      OuterNames.insert(OuterNames.end(), node.Select->OuterNames.begin(), node.Select->OuterNames.end());
+    PushOperands(node, pending);
+  }
   return root;
 }
 
@@ -329,7 +341,12 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildDerivedTable(TVLMTableReference& ref
                                                          bool allowOuterReferences) {
   std::unique_ptr<TVLMAO> root =
       reference.Subquery->BuildOperatorTree(owner, true, outerOperand, outerCursor, allowOuterReferences);
-  if (!reference.Subquery->IsSelfContained()) HasCorrelatedSubquery = 1;
+  if (!reference.Subquery->IsSelfContained()) {
+    HasCorrelatedSubquery = 1;
+    // It does not see this FROM: what it takes from outer rows, this
+    // SELECT takes too.
+    OuterNames.insert(OuterNames.end(), reference.Subquery->OuterNames.begin(), reference.Subquery->OuterNames.end());
+  }
   return std::make_unique<TVLMAODerivedTable>(std::move(root), reference.Alias);
 }
 
@@ -682,7 +699,20 @@ public:
     ReleaseKept();
     std::unique_ptr<TVLMSQLUnion> query = Reparse();
     query->Root = query->BuildOperatorTree(Owner_, true, outerOperand, outerCursor, true);
-    if (!query->IsSelfContained()) throw EVLMException(30144, "Search condition is not applicable");
+    if (!query->IsSelfContained()) {
+      // Around a statement of its own the outer row is all there is: a name
+      // neither it nor the SELECT's tables have is misspelt.
+      if (Scope_->EnclosingScope == nullptr) {
+        for (const TVLMQualifiedFieldName& name : query->OuterNames) {
+          std::vector<TVLMQualifiedFieldName> unknown;
+          TVLMExprNodeField probe(nullptr, name.TableName, name.FieldName);
+          VLMAppendUnknownNames(&probe, {outerOperand}, outerCursor, unknown);
+          if (!unknown.empty() && !Scope_->NamesItem(name))
+            throw EVLMException(10305, "Cannot find field %s", {name.FieldName});
+        }
+      }
+      throw EVLMException(30144, "Search condition is not applicable");
+    }
     OpenUnderLocks(*query->Root, outerOperand, outerCursor);
     gSubqueryRuns.fetch_add(1, std::memory_order_relaxed);
     TVLMTable& table = *query->Root->ResultTable();
@@ -737,6 +767,11 @@ public:
     return kept;
   }
 
+  void AppendOuterNames(std::vector<TVLMQualifiedFieldName>& names) override {
+    Build();
+    names.insert(names.end(), OuterNames_.begin(), OuterNames_.end());
+  }
+
   bool ResolvesOuterReferences(TVLMQueryOperator* operand, TVLMCursor* cursor) override {
     if (!IsCorrelated()) return true;
     if (operand == nullptr && cursor == nullptr) return false;
@@ -753,6 +788,7 @@ private:
     Query_->Root = Query_->BuildOperatorTree(Owner_, false, nullptr, nullptr, true);
     Built_ = true;
     Correlated_ = !Query_->IsSelfContained();
+    OuterNames_ = Query_->OuterNames;
     if (const TVLMAOField* first = FirstColumn(*Query_->Root)) {
       DataType_ = first->DataType;
       DataSize_ = first->DataSize;
@@ -793,6 +829,8 @@ private:
   bool KeyedPlanned_ = false;
   bool Built_ = false;
   bool Correlated_ = false;
+  // What the tree built without an outer row takes from outer rows.
+  std::vector<TVLMQualifiedFieldName> OuterNames_;
   bool Filled_ = false;
   bool Indexed_ = false;
   TSortedValues Values_;

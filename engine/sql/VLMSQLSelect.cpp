@@ -306,27 +306,12 @@ std::unique_ptr<TVLMAO> GroupOperand(std::unique_ptr<TVLMAO> source, std::vector
   return source;
 }
 
-// The first field node of node (subqueries keep their own names) that names
-// no column of from; nullptr when every one does.
-const TVLMExprNodeField* UnknownField(TVLMExprNode* node, TVLMAO& from) {
-  if (auto* field = dynamic_cast<TVLMExprNodeField*>(node)) {
-    TVLMIntegerArray found(0, 100, 10);
-    return from.FindFields(field->FieldName, field->TableName, false, true, &found, false) == 0 ? field : nullptr;
-  }
-  for (int32_t i = 0; node != nullptr && i < node->ChildCount(); ++i)
-    if (const TVLMExprNodeField* unknown = UnknownField(node->Child(i), from)) return unknown;
-  return nullptr;
-}
-
 // HAVING's conjuncts onto the operator over the groups, then onto the group
-// operator; what neither can evaluate is 20244 unless outer rows may supply
-// it.
+// operator; what neither can evaluate stays in having.
 void PlaceHaving(TVLMExpression& having, TVLMAO& source, TVLMAOGroupBy& group, TVLMQueryOperator* outerOperand,
-                 TVLMCursor* outerCursor, bool allowOuterReferences) {
+                 TVLMCursor* outerCursor) {
   having.ExtractConditionsFor(&source, outerOperand, false, false, outerCursor);
   if (&source != &group) having.ExtractConditionsFor(&group, outerOperand, false, false, outerCursor);
-  if (!allowOuterReferences && !having.IsEmptyCondition())
-    throw EVLMException(20244, "'Having' condition is not applicable");
 }
 
 // Plain items that name a column an earlier item names too (written
@@ -403,6 +388,19 @@ void TVLMSQLSelect::GiveSelectList(TVLMExpression* condition, std::initializer_l
   });
 }
 
+void TVLMSQLSelect::RefuseUnknownName(TVLMExprNode* node, std::initializer_list<TVLMQueryOperator*> from) const {
+  std::vector<TVLMQualifiedFieldName> names;
+  VLMAppendUnknownNames(node, from, nullptr, names);
+  for (const TVLMQualifiedFieldName& name : names)
+    if (!NamesItem(name)) throw EVLMException(10305, "Cannot find field %s", {name.FieldName});
+}
+
+bool TVLMSQLSelect::NamesItem(const TVLMQualifiedFieldName& name) const {
+  return name.TableName.empty() && !SelectAll &&
+         std::any_of(Items.begin(), Items.end(),
+                     [&](const TVLMFieldRef& item) { return SameName(item.Alias, name.FieldName); });
+}
+
 bool TVLMSQLSelect::IsSelfContained() {
   return HasCorrelatedSubquery == 0 && (!Where || Where->IsEmptyCondition()) &&
          (!Having || Having->IsEmptyCondition());
@@ -412,6 +410,7 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildOperatorTree(TVLMDataSet* owner, boo
                                                          TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
                                                          bool allowOuterReferences) {
   HasCorrelatedSubquery = 0;
+  OuterNames.clear();
   std::unique_ptr<TVLMAO> source = BuildFromOperator(owner, outerOperand, outerCursor, allowOuterReferences);
   // Names of WHERE and HAVING that are no column of FROM may name items.
   GiveSelectList(Where.get(), {source.get()});
@@ -437,10 +436,13 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildOperatorTree(TVLMDataSet* owner, boo
   if (Where) Where->ExtractConditionsFor(source.get(), outerOperand, false, true, outerCursor);
   // What WHERE has left names no column of FROM (an aggregate among them):
   // only outer rows may supply it (refused below). Without them a name no
-  // column has is refused as the select list refuses it.
-  if (Where && !allowOuterReferences && !Where->IsEmptyCondition()) {
-    if (const TVLMExprNodeField* unknown = UnknownField(Where->GetRoot(), *source))
-      throw EVLMException(10305, "Cannot find field %s", {unknown->FieldName});
+  // column has, also one a subquery of it takes from here, is refused as
+  // the select list refuses it.
+  if (Where && !Where->IsEmptyCondition()) {
+    if (allowOuterReferences)
+      VLMAppendUnknownNames(Where->GetRoot(), {source.get()}, nullptr, OuterNames);
+    else
+      RefuseUnknownName(Where->GetRoot(), {source.get()});
   }
   TVLMAOGroupBy* group = nullptr;
   if (grouped) {
@@ -463,8 +465,19 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildOperatorTree(TVLMDataSet* owner, boo
     }
   }
   source->SetResultFields(SelectAll ? std::span<TVLMFieldRef>() : std::span<TVLMFieldRef>(Items), distinctNow);
-  if (group != nullptr && Having)
-    PlaceHaving(*Having, *source, *group, outerOperand, outerCursor, allowOuterReferences);
+  // What HAVING has left is 20244 unless outer rows may supply it; a name
+  // no column has is refused as in WHERE.
+  if (group != nullptr && Having) {
+    PlaceHaving(*Having, *source, *group, outerOperand, outerCursor);
+    if (!Having->IsEmptyCondition()) {
+      if (allowOuterReferences) {
+        VLMAppendUnknownNames(Having->GetRoot(), {source.get(), group}, nullptr, OuterNames);
+      } else {
+        RefuseUnknownName(Having->GetRoot(), {source.get(), group});
+        throw EVLMException(20244, "'Having' condition is not applicable");
+      }
+    }
+  }
   ResolveOrderBy(*source);
   if (Where && !allowOuterReferences && !Where->IsEmptyCondition())
     throw EVLMException(30144, "Search condition is not applicable");

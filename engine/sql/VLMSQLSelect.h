@@ -89,11 +89,14 @@ public:
   // A FROM entry (joins included) exposes name: a table by its alias, or
   // by its name when it has none; a derived table by its alias.
   bool ExposesTableName(const std::string& name) const override;
+  bool NamesItem(const TVLMQualifiedFieldName& name) const override;
   // The leaf over the FROM table; a table-expression operator over it for
   // computed items (and for a DISTINCT that must be applied at once); the
   // WHERE conjuncts placed as low as they can be evaluated (30144 for one
   // that no operator can); for a grouped query the group operator with
-  // HAVING (20244 for a conjunct it cannot evaluate); the result fields;
+  // HAVING (20244 for a conjunct it cannot evaluate), either refusal 10305
+  // instead for a name no column has, a subquery's among them (with outer
+  // references allowed such names go to OuterNames); the result fields;
   // ORDER BY; TOP; and, for a result that need not be live, a copy of the
   // rows with the DISTINCT.
   std::unique_ptr<TVLMAO> BuildOperatorTree(TVLMDataSet* owner, bool live, TVLMQueryOperator* outerOperand,
@@ -119,6 +122,11 @@ private:
   // from stands for a new tree of that item, read again from its tokens. A
   // column's name is the column, as in GROUP BY.
   void GiveSelectList(TVLMExpression* condition, std::initializer_list<TVLMAO*> from);
+  // 10305 "Cannot find field %s" for the first name of node (with the outer
+  // names of its subqueries) that no operator of from finds and no item
+  // names by its alias (VLMAppendUnknownNames); nothing when every one is
+  // found.
+  void RefuseUnknownName(TVLMExprNode* node, std::initializer_list<TVLMQueryOperator*> from) const;
   // Where each select item starts among the statement's tokens.
   std::vector<int32_t> ItemStarts_;
   int32_t ItemCommand_ = -1;
@@ -151,6 +159,16 @@ private:
                                              TVLMExpression* where, std::unique_ptr<TVLMExpression>* leftover,
                                              TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
                                             bool allowOuterReferences);
+  // The names of the ON condition refused last (20270) that neither operand
+  // of its join finds, nor the outer row.
+  std::vector<TVLMQualifiedFieldName> UnplacedOnNames_;
+  // On the way to 20270, with every operator of FROM freed: 10305 "Cannot
+  // find field %s" for the first of UnplacedOnNames_ that no table of FROM
+  // has (each named table's leaf built again), whose qualifier names a
+  // table of FROM or, without one, that no outer row may supply; nothing
+  // when the tables cannot be built again or every name is somewhere else.
+  void RefuseUnknownOnName(TVLMDataSet* owner, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
+                           bool allowOuterReferences);
   // ---- derived tables (VLMSQLQueryExpr.cpp)
   // The query expression from SELECT into reference (a derived table);
   // INTO in it is 20761.

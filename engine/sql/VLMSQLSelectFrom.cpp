@@ -21,7 +21,9 @@
 //     of its ON as its JoinCondition; an INNER or CROSS join places the rest
 //     on itself and its operands (ExtractConditionsFor). A part naming
 //     neither operand raises 20270, unless the parent join has no ON of its
-//     own: it is then the parent's ON (a JOIN b JOIN c ON a.x = b.x);
+//     own: it is then the parent's ON (a JOIN b JOIN c ON a.x = b.x). A
+//     name there that no table of FROM has is 10305 instead
+//     (RefuseUnknownOnName), as in WHERE and the select list;
 //   - comma entries: joined one after the other, INNER on the equalities
 //     WHERE finds between the two sides, else CROSS; in written order, except
 //     that among named tables the next one joined is the first written one
@@ -304,9 +306,20 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildFromOperator(TVLMDataSet* owner, TVL
   // order JoinOrder gives, so that no table is crossed with the rows so far
   // while WHERE joins another to them.
   std::vector<std::unique_ptr<TVLMAO>> entries;
-  for (auto& reference : Tables)
-    entries.push_back(
-        BuildEntryOperator(owner, *reference, Where.get(), nullptr, outerOperand, outerCursor, allowOuterReferences));
+  UnplacedOnNames_.clear();
+  for (auto& reference : Tables) {
+    try {
+      entries.push_back(BuildEntryOperator(owner, *reference, Where.get(), nullptr, outerOperand, outerCursor,
+                                           allowOuterReferences));
+    } catch (const EVLMException& e) {
+      if (e.NativeError != 20270) throw;
+      // A misspelt name is refused as such; one that another table has is
+      // out of the ON's reach.
+      entries.clear();
+      RefuseUnknownOnName(owner, outerOperand, outerCursor, allowOuterReferences);
+      throw;
+    }
+  }
   const std::vector<size_t> order = JoinOrder(entries);
   std::unique_ptr<TVLMAO> source = std::move(entries[order[0]]);
   for (size_t n = 1; n < order.size(); ++n) {
@@ -400,6 +413,9 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildEntryOperator(TVLMDataSet* owner, TV
     // it must name nothing but the two operands (or outer rows).
     if (join->JoinCondition &&
         !join->JoinCondition->GetRoot()->ResolveFields(join.get(), outerOperand, false, outerCursor)) {
+      UnplacedOnNames_.clear();
+      VLMAppendUnknownNames(join->JoinCondition->GetRoot(), {join.get(), outerOperand}, outerCursor,
+                            UnplacedOnNames_);
       join.reset();
       RaiseOnNotApplicable();
     }
@@ -409,6 +425,8 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildEntryOperator(TVLMDataSet* owner, TV
     on->ExtractConditionsFor(join.get(), outerOperand, false, true, outerCursor);
     if (!on->IsEmptyCondition()) {
       if (leftover == nullptr) {
+        UnplacedOnNames_.clear();
+        VLMAppendUnknownNames(on->GetRoot(), {join.get(), outerOperand}, outerCursor, UnplacedOnNames_);
         join.reset();
         RaiseOnNotApplicable();
       }
@@ -416,4 +434,51 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildEntryOperator(TVLMDataSet* owner, TV
     }
   }
   return join;
+}
+
+void TVLMSQLSelect::RefuseUnknownOnName(TVLMDataSet* owner, TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
+                                        bool allowOuterReferences) {
+  if (UnplacedOnNames_.empty()) return;
+  // The leaf of every named table; a derived table is not built again (its
+  // query gave its items away): any name it may show counts as found.
+  std::vector<std::unique_ptr<TVLMAO>> leaves;
+  std::vector<std::string> derived;
+  auto collect = [&](auto& self, TVLMTableReference& reference) -> void {
+    switch (reference.Kind) {
+      case TVLMTableReference::TKind::Join:
+        self(self, *reference.Left);
+        self(self, *reference.Right);
+        return;
+      case TVLMTableReference::TKind::Derived:
+        derived.push_back(reference.Alias);
+        return;
+      default:
+        leaves.push_back(BuildEntryOperator(owner, reference, nullptr, nullptr, outerOperand, outerCursor,
+                                            allowOuterReferences));
+    }
+  };
+  try {
+    for (auto& reference : Tables) collect(collect, *reference);
+  } catch (...) {
+    return;
+  }
+  for (const TVLMQualifiedFieldName& name : UnplacedOnNames_) {
+    const std::string& qualifier = name.TableName;
+    bool found = false;
+    bool qualifierKnown = qualifier.empty();
+    TVLMIntegerArray list(0, 100, 10);
+    for (const auto& leaf : leaves) {
+      list.SetSize(0);
+      if (leaf->FindFields(name.FieldName, qualifier, false, true, &list, false) > 0) found = true;
+      list.SetSize(0);
+      if (!qualifierKnown && leaf->FindFields("*", qualifier, false, true, &list, false) > 0) qualifierKnown = true;
+    }
+    for (const std::string& alias : derived)
+      if (qualifier.empty() || qv::UpperCase1252(alias) == qv::UpperCase1252(qualifier)) found = true;
+    // A qualifier that names no table here names one out of reach, or none:
+    // no column to miss. Without one, an outer row may have the name.
+    if (found || !qualifierKnown || NamesItem(name)) continue;
+    if (qualifier.empty() && (allowOuterReferences || EnclosingScope != nullptr)) continue;
+    throw EVLMException(10305, "Cannot find field %s", {name.FieldName});
+  }
 }

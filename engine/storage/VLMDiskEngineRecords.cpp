@@ -42,6 +42,16 @@ void RaiseRecordNotFound(int32_t code) { throw EVLMException(code, "Record not f
                       {pageNo, tableID, static_cast<long long>(held), listed});
 }
 
+[[noreturn]] void RaiseOutOfOrder(int32_t pageNo, int32_t before, int32_t tableID) {
+  throw EVLMException(10671, "The page index of table %d lists page %d beside page %d, out of page order",
+                      {tableID, pageNo, before});
+}
+
+[[noreturn]] void RaiseTotalDisagrees(int32_t tableID, int64_t listed, int64_t held) {
+  throw EVLMException(10671, "The page index of table %d lists %d records, the table holds %d",
+                      {tableID, static_cast<long long>(listed), static_cast<long long>(held)});
+}
+
 }  // namespace
 
 int32_t VLMRecordsPerPage(int32_t pageDataSize, int32_t storedRecordSize) {
@@ -320,6 +330,15 @@ void TVLMDiskRecordManager::RaiseIfListed(int32_t sessionID, int32_t pageNo, con
   if (held != listed) RaiseCountDisagrees(pageNo, TableID, held, listed);
 }
 
+void TVLMDiskRecordManager::CheckListedPage(int32_t pageNo, const int32_t* before, bool forward) {
+  if (before != nullptr && (forward ? pageNo <= *before : pageNo >= *before))
+    RaiseOutOfOrder(pageNo, *before, TableID);
+  // The page count is read again only for a number beyond the one known.
+  if (pageNo < 0 || (Disk_ != nullptr && Disk_->FreeSpace && pageNo >= Disk_->KnownPageCount() &&
+                     pageNo >= Disk_->GetPageCount()))
+    RaiseNotRecordPage(pageNo, TableID);
+}
+
 bool TVLMDiskRecordManager::ListedPage(int32_t sessionID, bool from, int32_t pageNo, bool forward,
                                        int32_t& found, int32_t& listed) {
   TVLMKeyPath path;
@@ -336,6 +355,7 @@ bool TVLMDiskRecordManager::ListedPage(int32_t sessionID, bool from, int32_t pag
   }
   found = static_cast<int32_t>(PageIndex->GetPageNoAt(sessionID, path));
   listed = PageIndex->GetValueAt(sessionID, path);
+  CheckListedPage(found, from ? &pageNo : nullptr, forward);
   return true;
 }
 
@@ -493,7 +513,9 @@ bool TVLMDiskRecordManager::FollowingPage(int32_t sessionID, int32_t pageNo, boo
       return false;
   }
   do {
-    state->Following.push_back(static_cast<int32_t>(PageIndex->GetPageNoAt(sessionID, path)));
+    const auto listedPage = static_cast<int32_t>(PageIndex->GetPageNoAt(sessionID, path));
+    CheckListedPage(listedPage, state->Following.empty() ? &pageNo : &state->Following.back(), forward);
+    state->Following.push_back(listedPage);
     state->FollowingCounts.push_back(PageIndex->GetValueAt(sessionID, path));
   } while (state->Following.size() < state->Batch &&
            (forward ? PageIndex->NextEntry(sessionID, path) : PageIndex->PriorEntry(sessionID, path)));
@@ -505,9 +527,23 @@ bool TVLMDiskRecordManager::FollowingPage(int32_t sessionID, int32_t pageNo, boo
 bool TVLMDiskRecordManager::FirstRecordFrom(int32_t sessionID, bool from, int32_t pageNo,
                                             TVLMNavigationRequest& request, TVLMDiskRecordReadState* state) {
   const bool forward = request.Mode == 1;
-  // A walk from an end of the table is a new walk.
-  if (!from && state != nullptr) state->PagesWalked = 0;
-  // Page numbers found are strictly monotonic, so the walk ends.
+  // A walk from an end of the table is a new walk; one that goes on from
+  // another page than it entered last, or turns, no longer adds up the
+  // table (invariant 7).
+  if (state != nullptr) {
+    if (!from) {
+      state->PagesWalked = 0;
+      state->WalkListed = 0;
+      state->WalkForward = forward;
+      state->WalkRecordCount = RecordCount;
+      state->WalkChangeStamp = ChangeStamp;
+      state->WalkViewVersion = PageManager->ViewVersion();
+    } else if (state->WalkForward != forward || state->WalkPage != pageNo) {
+      state->WalkListed = -1;
+    }
+  }
+  // Page numbers found are strictly monotonic (CheckListedPage), so the
+  // walk ends.
   int32_t listed = 0;
   for (int32_t next = 0; from ? FollowingPage(sessionID, pageNo, forward, state, next, listed)
                               : ListedPage(sessionID, false, pageNo, forward, next, listed);
@@ -537,8 +573,18 @@ bool TVLMDiskRecordManager::FirstRecordFrom(int32_t sessionID, bool from, int32_
     TVLMRecordID found;
     forward ? view.GetFirstRecord(found) : view.GetLastRecord(found);
     Found(request, found, view);
+    if (state != nullptr && state->WalkListed >= 0) {
+      state->WalkListed += listed;
+      state->WalkPage = next;
+    }
     return true;
   }
+  // From one end to the other over an unchanged table: every record the
+  // table counts must have been listed on the way.
+  if (state != nullptr && state->WalkListed >= 0 && state->WalkListed != RecordCount &&
+      state->WalkRecordCount == RecordCount && state->WalkChangeStamp == ChangeStamp &&
+      state->WalkViewVersion == PageManager->ViewVersion())
+    RaiseTotalDisagrees(TableID, state->WalkListed, RecordCount);
   request.Result = forward ? kVLMNavEOF : kVLMNavBOF;
   request.Eof = forward;
   request.Bof = !forward;

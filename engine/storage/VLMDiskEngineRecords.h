@@ -37,6 +37,14 @@
 //   6. A record read from a page that passed the validity test is checked
 //      as cheaply: a text field that is not null and holds no end of text
 //      inside its bytes was never written so, and the read raises 10671.
+//   7. Page numbers grow strictly along the page index, and each lies in
+//      the file. A walk raises 10671 for an entry that breaks this (a
+//      damaged leaf: the index could no longer find such an entry, and the
+//      walk would skip pages, or return to them, in silence), and for a walk
+//      from one end of the table to the other, with the table unchanged on
+//      the way, whose pages' listed counts do not add up to RecordCount
+//      (entries lost from a leaf). Both are checked on what the walk reads
+//      anyway: no page is read for them.
 //
 // Every page taken from the page manager is released before the operation
 // returns, also when it fails. Callers hold the table's lock.
@@ -64,7 +72,9 @@
 // record count disagree, 10670 record count beyond 32 bits, 10671 a listed
 // page that is not a record page of the table or whose slots disagree with
 // its listed count, or a record read whose text does not end in its field,
-// 10677 counter block beyond its buffer.
+// an entry out of page order or outside the file, a walk whose listed
+// counts miss RecordCount (invariant 7), 10677 counter block beyond its
+// buffer.
 #pragma once
 #if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 2
 #error "engine/storage lies above the library being compiled: a library includes only its own layer and those below it"
@@ -134,6 +144,16 @@ public:
   int64_t PagesWalked = 0;
   // Entries of Following up to which the store was asked to read ahead.
   size_t ReadAheadTo = 0;
+  // A walk that began at an end of the table: the records the page index
+  // listed for the pages it entered, the last of them, its direction, and
+  // the counters it began under; WalkListed is -1 once the walk went on
+  // from another page or turned.
+  int64_t WalkListed = -1;
+  int32_t WalkPage = -1;
+  bool WalkForward = true;
+  int64_t WalkRecordCount = -1;
+  uint32_t WalkChangeStamp = 0;
+  uint64_t WalkViewVersion = 0;
 };
 
 // A walk in record order becomes a whole-table pass after this many pages.
@@ -283,6 +303,10 @@ private:
   // the read goes on. For a record page (view): 10671 when the index lists
   // it with another number of records than its slots hold.
   void RaiseIfListed(int32_t sessionID, int32_t pageNo, const TVLMSmallRecordPage* view = nullptr);
+  // A page number the page index gave a walk, after before (when given) in
+  // the walk's direction: 10671 unless it lies beyond before and in the file
+  // (invariant 6).
+  void CheckListedPage(int32_t pageNo, const int32_t* before, bool forward);
   // The first listed page above (forward) or below pageNo, or the first /
   // last one when from is false, with the number of records listed for it.
   bool ListedPage(int32_t sessionID, bool from, int32_t pageNo, bool forward, int32_t& found, int32_t& listed);

@@ -364,6 +364,18 @@ void TVLMDiskTableData::Rollback(int32_t sessionID, bool skip) {
   auto guard = LockGuard();
   TVLMTableData::Rollback(sessionID, skip);
   if (TemporaryPageManager_ != nullptr) TemporaryPageManager_->RollbackSession(sessionID);
+  if (skip || RecordManager == nullptr) return;
+  // The counters in memory still count what the pages took back (the rows
+  // of a statement that failed half way), and a single-user read trusts
+  // them without a look at the file: they are read again now. Over another
+  // connection's cut commit the session's next read loads them, or is
+  // refused (as RefreshSessionCursors does).
+  ForgetCounters();
+  try {
+    LoadMostUpdated(sessionID);
+  } catch (const EVLMException& e) {
+    if (e.NativeError != 10741) throw;
+  }
 }
 
 void TVLMDiskTableData::CommitPages(int32_t sessionID) { PageManager->Commit(sessionID); }

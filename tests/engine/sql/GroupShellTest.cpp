@@ -84,7 +84,7 @@ TEST(GroupShellTest, PrintsWhatEachGroupedQueryGives) {
       {"SELECT COUNT(*) AS n FROM emp GROUP BY n", "ERROR 20245 Invalid field for 'GROUP BY.'"},
       {"SELECT dept FROM emp GROUP BY nosuch", "ERROR 20245 "},
       {"SELECT name FROM emp HAVING salary > 50", "ERROR 20244 'Having' condition is not applicable"},
-      {"SELECT dept FROM emp GROUP BY dept HAVING nosuch > 1", "ERROR 20244 "},
+      {"SELECT dept FROM emp GROUP BY dept HAVING nosuch > 1", "ERROR 10305 Cannot find field nosuch"},
       {"SELECT dept FROM emp GROUP dept", "ERROR 30185 Token 'BY' expected, but 'dept'"},
       {"SELECT dept FROM emp GROUP BY dept + 1", "ERROR 10412 "},
       {"SELECT SUM(name) FROM emp", "ERROR 30132 "},

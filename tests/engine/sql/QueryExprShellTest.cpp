@@ -170,7 +170,7 @@ TEST(QueryExprShellTest, RefusesWithTheCodeOfTheFault) {
       {"SELECT * FROM (SELECT name INTO t9 FROM emp) t", "ERROR 20761 INTO is not allowed in a subquery"},
       {"SELECT name FROM emp WHERE id IN (SELECT nosuch FROM dept)", "ERROR 10305 "},
       {"SELECT name FROM emp WHERE id IN (SELECT code FROM nosuch)", "ERROR 10303 "},
-      {"SELECT name FROM emp WHERE id IN (SELECT code FROM dept WHERE nosuch = 1)", "ERROR 30144 "},
+      {"SELECT name FROM emp WHERE id IN (SELECT code FROM dept WHERE nosuch = 1)", "ERROR 10305 "},
       {"SELECT * FROM (SELECT name FROM emp WHERE nosuch = 1) t", "ERROR 10305 Cannot find field nosuch"},
   };
   sql_test::ExpectRefusals(db->File(), checks);
