@@ -536,15 +536,32 @@ void TVLMBTreeRecordIndex::KeepPosition(TVLMIndexPositionCache* cache, const TVL
 
 void TVLMBTreeRecordIndex::NoteRecordRead(int32_t sessionID, const TVLMNavigationRequest& request,
                                           TVLMIndexPositionCache* cache) {
-  if (cache == nullptr || cache->IndexState == nullptr || cache->IndexState->Owner != this) return;
+  if (cache == nullptr || request.RecordBuffer == nullptr) return;
+  if (cache->IndexState == nullptr || cache->IndexState->Owner != this)
+    cache->IndexState = std::make_unique<TVLMIndexStepState>(this);
   auto& kept = static_cast<TVLMIndexStepState&>(*cache->IndexState);
-  if (kept.SessionID != sessionID || request.RecordBuffer == nullptr) return;
   const size_t size = RecordSize();
   kept.Settle();
-  if (kept.RecordKnown && kept.RecordID == request.RecordID)
+  if (kept.SessionID == sessionID && kept.RecordKnown && kept.RecordID == request.RecordID) {
+    // A read of the record the reader stands on (a refresh).
     kept.Record.assign(request.RecordBuffer, request.RecordBuffer + size);
-  if (kept.PriorKnown && kept.PriorRecordID == request.RecordID)
-    kept.PriorRecord.assign(request.RecordBuffer, request.RecordBuffer + size);
+    if (kept.PriorKnown && kept.PriorRecordID == request.RecordID)
+      kept.PriorRecord.assign(request.RecordBuffer, request.RecordBuffer + size);
+    return;
+  }
+  // The reader was placed on the record (a locate, a record number, a
+  // bookmark): it stands on it as read now, with no path kept, and its next
+  // step finds its place by that record's key whatever commits since.
+  kept.DropAhead(true);
+  kept.StandOn(request.RecordID, request.RecordBuffer, size);
+  kept.PathKnown = false;
+  kept.SessionID = sessionID;
+  kept.Stamp = Table().RecordManager->ChangeStamp;
+  kept.View = Pages()->ViewVersion();
+  kept.RecordView = RecordView();
+  kept.Steps = 0;
+  kept.LastAhead = 0;
+  KeepPosition(cache, request.RecordID, nullptr);
 }
 
 bool TVLMBTreeRecordIndex::StepAhead(int32_t sessionID, TVLMNavigationRequest& request,

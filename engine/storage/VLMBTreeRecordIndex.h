@@ -161,8 +161,10 @@ public:
   bool KeepsPosition(int32_t sessionID, const TVLMNavigationRequest& request,
                      TVLMIndexPositionCache* cache) override;
   bool StepAhead(int32_t sessionID, TVLMNavigationRequest& request, TVLMIndexPositionCache* cache) override;
-  // The copy kept of that record (see KnownRecord) becomes the record as
-  // read now.
+  // The reader stands on the record as read now: the copy kept of it when
+  // it stood on it (a refresh), else it was placed on it (a locate, a record
+  // number, a bookmark) and its next step finds its place by that record's
+  // key.
   void NoteRecordRead(int32_t sessionID, const TVLMNavigationRequest& request,
                       TVLMIndexPositionCache* cache) override;
   // One descent to the first entry not below the key, then along the leaves
