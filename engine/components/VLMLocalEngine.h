@@ -319,8 +319,8 @@ public:
   // record, kept in BlobStreams; nullptr when a multi-user table lock or the
   // re-read of a browsed record fails. A browsed record is read again in
   // place without moving the cursor (its next step goes on from the record
-  // as its step read it); one another connection deleted gives an empty
-  // value. 10110 field number, 10115 "BLOB field
+  // as its step read it); one another connection deleted (SameRow) gives
+  // an empty value and leaves the buffer as it was. 10110 field number, 10115 "BLOB field
   // already opened. FieldNo = %d, FieldName = %s" for a second writable
   // stream of one field.
   qv::Stream* OpenBlob(bool isInsert, bool isEdit, int32_t fieldNo, uint8_t openMode, bool isBrowse) override;
@@ -398,6 +398,11 @@ private:
   // A read-only stream over an empty value of field fieldNo, kept in
   // BlobStreams (a browsed record that is gone).
   qv::Stream* EmptyBlobStream(int32_t fieldNo);
+  // Whether stored (read at the address of the record buffer's bookmark)
+  // is the row the buffer holds: the same primary key when the table has a
+  // primary index (the slot of a deleted row may hold another now), else
+  // the same address.
+  bool SameRow(const uint8_t* stored);
   void DeleteBody();
   // Closes the stream at index: written back when writable, its owner freed,
   // removed from BlobStreams.

@@ -6,6 +6,7 @@
 // ResultText for -8), and the dataset raises. Every write runs inside the
 // database critical section, which a wait for another process's lock
 // releases while it sleeps.
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
@@ -279,16 +280,31 @@ qv::Stream* TVLMLocalCursor::OpenBlob(bool isInsert, bool isEdit, int32_t fieldN
     // record in the slot of a deleted one) would move a walk that reads a
     // BLOB on every row.
     const TVLMRecordID at = VLMGetRecordID(RecordBuffer + BookmarkOffset);
+    uint8_t* stored = AllocRecordBuffer();
+    auto release = qv::ScopeExit([&] { FreeRecordBuffer(stored); });
     bool found = false;
-    if (!Table()->RunRead(this, [&] { found = Table()->ReadIndexedRecord(sessionID, at, RecordBuffer); }))
+    if (!Table()->RunRead(this, [&] { found = Table()->ReadIndexedRecord(sessionID, at, stored); }))
       return nullptr;
-    // Another connection deleted the record: its value reads empty. No
+    // Another connection deleted the record, and maybe put another in its
+    // slot: its value reads empty and the buffer keeps the record. No
     // stream would make the dataset refresh, which moves it to the next
     // record, and a walk that reads the value of each row would skip that
     // one.
-    if (!found) return EmptyBlobStream(fieldNo);
+    if (!found || !SameRow(stored)) return EmptyBlobStream(fieldNo);
+    const auto size = static_cast<size_t>(Table()->FieldManager->Layout().BufferSize);
+    std::memcpy(RecordBuffer, stored, std::min(size, static_cast<size_t>(BookmarkOffset)));
   }
   return OpenBlobStream(fieldNo, openMode);
+}
+
+bool TVLMLocalCursor::SameRow(const uint8_t* stored) {
+  TVLMBaseIndexManager& indexes = *Table()->IndexManager;
+  for (int32_t i = 0; i < indexes.IndexDefs->GetCount(); ++i) {
+    const TVLMIndexDef& def = *indexes.IndexDefs->GetIndexDef(i);
+    if (def.Primary && !def.Temporary)
+      return indexes.GetIndex(def.ObjectID)->CompareRecordWithKey(stored, RecordBuffer, -1) == 0;
+  }
+  return true;
 }
 
 qv::Stream* TVLMLocalCursor::EmptyBlobStream(int32_t fieldNo) {

@@ -932,7 +932,10 @@ TEST_F(TableSharingTest, WalksThroughTheComponentSeeEveryLiveRowOnceWhileWriters
 // row (alone, with its neighbours, or with 200 rows inserted past the end,
 // which may take its slot), or other rows; the cursor steps Next (Prior) to
 // the end (the start). It goes on from its row's key: every row beyond it
-// in the step's direction, each once, in order.
+// in the step's direction, each once, in order. So it does when the program
+// also probes bookmarks of two other rows (BookmarkValid, CompareBookmarks)
+// before the other process commits and reads its record (GetCurrentRecord)
+// and its BLOB after (empty when the row is gone): reads that are no move.
 TEST_F(TableSharingTest, ACursorPlacedOnARowAnotherProcessDeletesGoesOnFromItsKey) {
   enum class Place { Locate, NotBelow, RecNo, Steps };
   enum class Change { Row, Neighbours, RowAndInserts, Others };
@@ -943,9 +946,11 @@ TEST_F(TableSharingTest, ACursorPlacedOnARowAnotherProcessDeletesGoesOnFromItsKe
   int failures = 0, files = 0;
   for (const Place place : {Place::Locate, Place::NotBelow, Place::RecNo, Place::Steps})
     for (const Change change : {Change::Row, Change::Neighbours, Change::RowAndInserts, Change::Others})
-      for (const bool forward : {true, false}) {
+      for (const bool forward : {true, false})
+      for (const bool probes : {false, true}) {
         const std::string name = std::string(placeNames[static_cast<int>(place)]) + ", " +
-                                 changeNames[static_cast<int>(change)] + ", " + (forward ? "Next" : "Prior");
+                                 changeNames[static_cast<int>(change)] + ", " + (forward ? "Next" : "Prior") +
+                                 (probes ? ", probes" : "");
         SCOPED_TRACE(name);
         Rows rows;
         for (int64_t id = kFirst; id < kFirst + 300; ++id) rows[id] = Row{"N" + std::to_string(id), 50, 100, id};
@@ -963,6 +968,11 @@ TEST_F(TableSharingTest, ACursorPlacedOnARowAnotherProcessDeletesGoesOnFromItsKe
         table.SetTableName(walk_test::kTable);
         table.Open();
         table.SetIndexName(walk_test::kPK);
+        qv::Bookmark marks[2];
+        for (int m = 0; m < 2 && probes; ++m) {
+          ASSERT_TRUE(table.Locate("ID", qv::HostVariant(static_cast<int32_t>(kFirst + 150 + 100 * m)), 0));
+          marks[m] = table.GetBookmark();
+        }
         switch (place) {
           case Place::Locate: ASSERT_TRUE(table.Locate("ID", qv::HostVariant(static_cast<int32_t>(kAt)), 0)); break;
           case Place::NotBelow: {
@@ -978,6 +988,11 @@ TEST_F(TableSharingTest, ACursorPlacedOnARowAnotherProcessDeletesGoesOnFromItsKe
             break;
         }
         ASSERT_EQ(table.FieldByName("ID")->AsInteger(), kAt);
+        if (probes) {
+          EXPECT_TRUE(table.BookmarkValid(marks[0]));
+          EXPECT_TRUE(table.BookmarkValid(marks[1]));
+          EXPECT_LT(table.CompareBookmarks(marks[0].data(), marks[1].data()), 0);
+        }
         std::vector<Op> ops;
         if (change == Change::Others) {
           for (int64_t id : {kFirst + 10, kFirst + 11, kFirst + 200, kFirst + 201, kFirst + 299}) ops.push_back({'d', id, {}});
@@ -995,6 +1010,14 @@ TEST_F(TableSharingTest, ACursorPlacedOnARowAnotherProcessDeletesGoesOnFromItsKe
         peer.Send("txn " + txn);
         ASSERT_TRUE(peer.WaitLine(line, 60));
         ASSERT_EQ(line, "ok");
+        if (probes) {
+          uint8_t* record = table.Handle()->AllocRecordBuffer();
+          table.GetCurrentRecord(record);
+          table.Handle()->FreeRecordBuffer(record);
+          const std::string data = table.FieldByName("Data")->AsString();
+          EXPECT_TRUE(data.empty() || data == walk_test::WalkBlob(100, kAt));
+          EXPECT_EQ(table.FieldByName("ID")->AsInteger(), kAt);
+        }
         std::vector<int64_t> expected, got;
         for (const auto& [id, row] : rows)
           if (forward ? id > kAt : id < kAt) expected.push_back(id);
@@ -1022,4 +1045,5 @@ TEST_F(TableSharingTest, ACursorPlacedOnARowAnotherProcessDeletesGoesOnFromItsKe
 }
 
 }  // namespace
+
 
