@@ -320,9 +320,9 @@ public:
   // re-read of a browsed record fails. A browsed record is read again in
   // place without moving the cursor (its next step goes on from the record
   // as its step read it); one another connection deleted (SameRow) gives
-  // an empty value and leaves the buffer as it was. 10110 field number, 10115 "BLOB field
-  // already opened. FieldNo = %d, FieldName = %s" for a second writable
-  // stream of one field.
+  // an empty value and leaves the buffer as it was. 10110 field number,
+  // 10115 "BLOB field already opened. FieldNo = %d, FieldName = %s" for a
+  // second writable stream of one field.
   qv::Stream* OpenBlob(bool isInsert, bool isEdit, int32_t fieldNo, uint8_t openMode, bool isBrowse) override;
   // Every stream of the field: written into the record buffer when writable,
   // then freed with its owner. 10118 field number.

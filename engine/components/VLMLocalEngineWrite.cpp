@@ -311,8 +311,9 @@ qv::Stream* TVLMLocalCursor::EmptyBlobStream(int32_t fieldNo) {
   const int32_t count = CursorFieldCount();
   if (fieldNo < 0 || fieldNo >= count)
     throw EVLMException(10110, "Invalid field number - FieldNo = %d, FieldCount = %d", {fieldNo, count});
-  BlobStreams.push_back(std::make_unique<TVLMCursorBLOBStream>(
-      std::make_unique<qv::MemoryStream>(), TVLMCursorBLOBStream::kOpenRead, CursorFieldDefs->GetFieldDef(fieldNo)->FieldNo));
+  const int32_t tableFieldNo = CursorFieldDefs->GetFieldDef(fieldNo)->FieldNo;
+  BlobStreams.push_back(std::make_unique<TVLMCursorBLOBStream>(std::make_unique<qv::MemoryStream>(),
+                                                               TVLMCursorBLOBStream::kOpenRead, tableFieldNo));
   return BlobStreams.back().get();
 }
 

@@ -56,7 +56,9 @@
 //      record its next step goes on from as they were (TVLMKeptPlace,
 //      engine/core/VLMBase.h): a walk that reads them on every row returns
 //      the rows a plain walk does. The BLOB of a browsed record another
-//      connection deleted reads empty; the dataset stays where it is.
+//      connection deleted reads empty, also when another record took its
+//      slot (told by the primary key); the dataset stays where it is and
+//      shows the record it showed.
 //
 // The runtime is one object, started and shut down explicitly (tests start
 // and stop it), never by static initialisers:

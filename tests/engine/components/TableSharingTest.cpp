@@ -177,7 +177,7 @@ using Rows = std::map<int64_t, Row>;
 struct Op {
   char Kind = 'i';  // i insert, u update, d delete
   int64_t ID = 0;
-  Row Value;        // i, u; Size -1 keeps the Data of the row
+  Row Value;  // i and u; Size -1 keeps the Data of the row
 };
 
 std::string OpText(const Op& op) {
@@ -326,10 +326,11 @@ std::map<int64_t, FileRow> ReadFile(const std::string& path, std::string& fault)
   for (table.SetToBegin(); table.GetRecord(1) == kVLMNavOK; ++records) {
     const int64_t id = table.Int(walk_test::kID).value_or(-1);
     const std::vector<uint8_t> data = table.ReadBlob(walk_test::kData);
-    if (!rows.emplace(id, FileRow{table.Text(walk_test::kName).value_or("null"),
-                                  static_cast<int32_t>(table.Int(walk_test::kScore).value_or(-1)),
-                                  std::string(data.begin(), data.end())})
-             .second && fault.empty())
+    const bool first = rows.emplace(id, FileRow{table.Text(walk_test::kName).value_or("null"),
+                                                static_cast<int32_t>(table.Int(walk_test::kScore).value_or(-1)),
+                                                std::string(data.begin(), data.end())})
+                           .second;
+    if (!first && fault.empty())
       fault = "ID " + std::to_string(id) + " twice in natural order";
   }
   if (table.GetRecordCount() != records && fault.empty())
@@ -437,8 +438,8 @@ TEST_F(TableSharingTest, WalksThroughTheComponentSeeEveryLiveRowOnceWhileWriters
   const bool longRun = qv::test::LongRunRequested();
   const int64_t target = longRun ? 500 : 150;  // rows per writer
   const double roundSeconds = longRun ? 20 : 6;
-  std::mt19937_64 random(std::getenv("QV_WALK_SEED") != nullptr ? std::strtoull(std::getenv("QV_WALK_SEED"), nullptr, 10)
-                                                                : 20260512);
+  std::mt19937_64 random(
+      std::getenv("QV_WALK_SEED") != nullptr ? std::strtoull(std::getenv("QV_WALK_SEED"), nullptr, 10) : 20260512);
   auto chance = [&](double p) { return std::uniform_real_distribution<double>(0, 1)(random) < p; };
   auto pick = [&](int64_t low, int64_t high) { return std::uniform_int_distribution<int64_t>(low, high)(random); };
   bool heavy = true;
@@ -501,7 +502,8 @@ TEST_F(TableSharingTest, WalksThroughTheComponentSeeEveryLiveRowOnceWhileWriters
   };
 
   // Figures of the run.
-  int64_t rounds = 0, kills = 0, exits = 0, gaveUp = 0, unclosed = 0, acknowledged = 0, refusals = 0, landed = 0, lost = 0, cutShort = 0;
+  int64_t rounds = 0, kills = 0, exits = 0, gaveUp = 0, unclosed = 0, acknowledged = 0, refusals = 0, landed = 0,
+          lost = 0, cutShort = 0;
   double longestRefusal = 0;
   std::map<std::string, int64_t> walks, faultWalks;
   std::vector<std::string> faults;
@@ -755,7 +757,8 @@ TEST_F(TableSharingTest, WalksThroughTheComponentSeeEveryLiveRowOnceWhileWriters
           } else {
             std::string ops;
             for (const Op& op : txn->Ops) ops += std::string(" ") + op.Kind + std::to_string(op.ID);
-            fault("error: writer " + std::to_string(writer.W) + ": " + line.substr(0, 300) + " in" + ops.substr(0, 300));
+            fault("error: writer " + std::to_string(writer.W) + ": " + line.substr(0, 300) + " in" +
+                  ops.substr(0, 300));
           }
         }
         if (writer.Retry && Clock::now() >= writer.RetryAt) {
@@ -833,8 +836,7 @@ TEST_F(TableSharingTest, WalksThroughTheComponentSeeEveryLiveRowOnceWhileWriters
         } else if (!writer.Ready) {
           writer.Ready = true;
         } else if (writer.Walking) {
-          if (line.rfind("error 10741", 0) != 0)
-            checkWalk(*writer.Walking, line, "writer " + std::to_string(writer.W));
+          if (line.rfind("error 10741", 0) != 0) checkWalk(*writer.Walking, line, "writer " + std::to_string(writer.W));
           writer.Walking.reset();
         } else if (writer.Pending) {
           writer.Pending->Done = ++now;
@@ -910,12 +912,11 @@ TEST_F(TableSharingTest, WalksThroughTheComponentSeeEveryLiveRowOnceWhileWriters
             std::to_string(rounds));
   }
 
-  std::string figures = std::to_string(rounds) + " rounds (" + std::to_string(cutShort) +
-                        " cut short by refusals), " + std::to_string(kills) + " kills, " + std::to_string(exits) +
-                        " stops at a file operation, " + std::to_string(gaveUp) +
-                        " writers that could not cancel a failed edit, " + std::to_string(acknowledged) + " acknowledged commits, " +
-                        std::to_string(landed) + " + " + std::to_string(lost) +
-                        " unacknowledged landed + not; walks:";
+  std::string figures = std::to_string(rounds) + " rounds (" + std::to_string(cutShort) + " cut short by refusals), " +
+                        std::to_string(kills) + " kills, " + std::to_string(exits) + " stops at a file operation, " +
+                        std::to_string(gaveUp) + " writers that could not cancel a failed edit, " +
+                        std::to_string(acknowledged) + " acknowledged commits, " + std::to_string(landed) + " + " +
+                        std::to_string(lost) + " unacknowledged landed + not; walks:";
   for (const auto& [kind, n] : walks) figures += " " + kind + " " + std::to_string(n);
   figures += "; refused with 10741: " + std::to_string(refusals) + ", longest refusal " +
              std::to_string(longestRefusal) + " s; processes that could not close: " + std::to_string(unclosed) +
@@ -947,103 +948,107 @@ TEST_F(TableSharingTest, ACursorPlacedOnARowAnotherProcessDeletesGoesOnFromItsKe
   for (const Place place : {Place::Locate, Place::NotBelow, Place::RecNo, Place::Steps})
     for (const Change change : {Change::Row, Change::Neighbours, Change::RowAndInserts, Change::Others})
       for (const bool forward : {true, false})
-      for (const bool probes : {false, true}) {
-        const std::string name = std::string(placeNames[static_cast<int>(place)]) + ", " +
-                                 changeNames[static_cast<int>(change)] + ", " + (forward ? "Next" : "Prior") +
-                                 (probes ? ", probes" : "");
-        SCOPED_TRACE(name);
-        Rows rows;
-        for (int64_t id = kFirst; id < kFirst + 300; ++id) rows[id] = Row{"N" + std::to_string(id), 50, 100, id};
-        ASSERT_NO_FATAL_FAILURE(MakeFile(rows, "placed" + std::to_string(++files) + ".vlm"));
-        Helper peer(Path);
-        std::string line;
-        ASSERT_TRUE(peer.WaitLine(line, 60));
-        auto database = std::make_unique<TVLMDatabase>();
-        database->SetDatabaseName("Placed");
-        database->SetDatabaseFileName(Path);
-        database->MultiUser = true;
-        database->SilentMode = true;
-        TVLMTable table;
-        table.SetDatabaseName("Placed");
-        table.SetTableName(walk_test::kTable);
-        table.Open();
-        table.SetIndexName(walk_test::kPK);
-        qv::Bookmark marks[2];
-        for (int m = 0; m < 2 && probes; ++m) {
-          ASSERT_TRUE(table.Locate("ID", qv::HostVariant(static_cast<int32_t>(kFirst + 150 + 100 * m)), 0));
-          marks[m] = table.GetBookmark();
-        }
-        switch (place) {
-          case Place::Locate: ASSERT_TRUE(table.Locate("ID", qv::HostVariant(static_cast<int32_t>(kAt)), 0)); break;
-          case Place::NotBelow: {
-            TVLMVariant value;
-            value.SetAsInteger(static_cast<int32_t>(kAt));
-            ASSERT_TRUE(table.LocateNotBelow("ID", value));
-            break;
+        for (const bool probes : {false, true}) {
+          const std::string name = std::string(placeNames[static_cast<int>(place)]) + ", " +
+                                   changeNames[static_cast<int>(change)] + ", " + (forward ? "Next" : "Prior") +
+                                   (probes ? ", probes" : "");
+          SCOPED_TRACE(name);
+          Rows rows;
+          for (int64_t id = kFirst; id < kFirst + 300; ++id) rows[id] = Row{"N" + std::to_string(id), 50, 100, id};
+          ASSERT_NO_FATAL_FAILURE(MakeFile(rows, "placed" + std::to_string(++files) + ".vlm"));
+          Helper peer(Path);
+          std::string line;
+          ASSERT_TRUE(peer.WaitLine(line, 60));
+          auto database = std::make_unique<TVLMDatabase>();
+          database->SetDatabaseName("Placed");
+          database->SetDatabaseFileName(Path);
+          database->MultiUser = true;
+          database->SilentMode = true;
+          TVLMTable table;
+          table.SetDatabaseName("Placed");
+          table.SetTableName(walk_test::kTable);
+          table.Open();
+          table.SetIndexName(walk_test::kPK);
+          qv::Bookmark marks[2];
+          for (int m = 0; m < 2 && probes; ++m) {
+            ASSERT_TRUE(table.Locate("ID", qv::HostVariant(static_cast<int32_t>(kFirst + 150 + 100 * m)), 0));
+            marks[m] = table.GetBookmark();
           }
-          case Place::RecNo: table.SetRecNo(static_cast<int32_t>(kAt - kFirst + 1)); break;
-          case Place::Steps:
-            table.First();
-            table.MoveBy(static_cast<int32_t>(kAt - kFirst));
-            break;
+          switch (place) {
+            case Place::Locate:
+              ASSERT_TRUE(table.Locate("ID", qv::HostVariant(static_cast<int32_t>(kAt)), 0));
+              break;
+            case Place::NotBelow: {
+              TVLMVariant value;
+              value.SetAsInteger(static_cast<int32_t>(kAt));
+              ASSERT_TRUE(table.LocateNotBelow("ID", value));
+              break;
+            }
+            case Place::RecNo:
+              table.SetRecNo(static_cast<int32_t>(kAt - kFirst + 1));
+              break;
+            case Place::Steps:
+              table.First();
+              table.MoveBy(static_cast<int32_t>(kAt - kFirst));
+              break;
+          }
+          ASSERT_EQ(table.FieldByName("ID")->AsInteger(), kAt);
+          if (probes) {
+            EXPECT_TRUE(table.BookmarkValid(marks[0]));
+            EXPECT_TRUE(table.BookmarkValid(marks[1]));
+            EXPECT_LT(table.CompareBookmarks(marks[0].data(), marks[1].data()), 0);
+          }
+          std::vector<Op> ops;
+          if (change == Change::Others) {
+            for (int64_t id : {kFirst + 10, kFirst + 11, kFirst + 200, kFirst + 201, kFirst + 299})
+              ops.push_back({'d', id, {}});
+          } else {
+            const int64_t around = change == Change::Neighbours ? 2 : 0;
+            for (int64_t id = kAt - around; id <= kAt + around; ++id) ops.push_back({'d', id, {}});
+          }
+          if (change == Change::RowAndInserts)
+            for (int64_t id = kFirst + 300; id < kFirst + 500; ++id)
+              ops.push_back({'i', id, Row{"N" + std::to_string(id), 50, 100, id}});
+          std::string txn;
+          for (const Op& op : ops) {
+            txn += (txn.empty() ? "" : ";") + OpText(op);
+            ApplyOp(rows, op);
+          }
+          peer.Send("txn " + txn);
+          ASSERT_TRUE(peer.WaitLine(line, 60));
+          ASSERT_EQ(line, "ok");
+          if (probes) {
+            uint8_t* record = table.Handle()->AllocRecordBuffer();
+            table.GetCurrentRecord(record);
+            table.Handle()->FreeRecordBuffer(record);
+            const std::string data = table.FieldByName("Data")->AsString();
+            EXPECT_TRUE(data.empty() || data == walk_test::WalkBlob(100, kAt));
+            EXPECT_EQ(table.FieldByName("ID")->AsInteger(), kAt);
+          }
+          std::vector<int64_t> expected, got;
+          for (const auto& [id, row] : rows)
+            if (forward ? id > kAt : id < kAt) expected.push_back(id);
+          if (!forward) std::reverse(expected.begin(), expected.end());
+          for (;;) {
+            if (forward)
+              table.Next();
+            else
+              table.Prior();
+            if (forward ? table.Eof() : table.Bof()) break;
+            got.push_back(table.FieldByName("ID")->AsInteger());
+            if (got.size() > 1000) break;
+          }
+          if (got != expected) {
+            ++failures;
+            ADD_FAILURE() << got.size() << " rows, " << expected.size() << " expected; first "
+                          << (got.empty() ? -1 : got.front()) << ", last " << (got.empty() ? -1 : got.back());
+          }
+          table.Close();
+          database->SetConnected(false);
+          peer.Send("quit");
+          EXPECT_EQ(peer.Reap(60), 0);
         }
-        ASSERT_EQ(table.FieldByName("ID")->AsInteger(), kAt);
-        if (probes) {
-          EXPECT_TRUE(table.BookmarkValid(marks[0]));
-          EXPECT_TRUE(table.BookmarkValid(marks[1]));
-          EXPECT_LT(table.CompareBookmarks(marks[0].data(), marks[1].data()), 0);
-        }
-        std::vector<Op> ops;
-        if (change == Change::Others) {
-          for (int64_t id : {kFirst + 10, kFirst + 11, kFirst + 200, kFirst + 201, kFirst + 299}) ops.push_back({'d', id, {}});
-        } else {
-          const int64_t around = change == Change::Neighbours ? 2 : 0;
-          for (int64_t id = kAt - around; id <= kAt + around; ++id) ops.push_back({'d', id, {}});
-        }
-        if (change == Change::RowAndInserts)
-          for (int64_t id = kFirst + 300; id < kFirst + 500; ++id) ops.push_back({'i', id, Row{"N" + std::to_string(id), 50, 100, id}});
-        std::string txn;
-        for (const Op& op : ops) {
-          txn += (txn.empty() ? "" : ";") + OpText(op);
-          ApplyOp(rows, op);
-        }
-        peer.Send("txn " + txn);
-        ASSERT_TRUE(peer.WaitLine(line, 60));
-        ASSERT_EQ(line, "ok");
-        if (probes) {
-          uint8_t* record = table.Handle()->AllocRecordBuffer();
-          table.GetCurrentRecord(record);
-          table.Handle()->FreeRecordBuffer(record);
-          const std::string data = table.FieldByName("Data")->AsString();
-          EXPECT_TRUE(data.empty() || data == walk_test::WalkBlob(100, kAt));
-          EXPECT_EQ(table.FieldByName("ID")->AsInteger(), kAt);
-        }
-        std::vector<int64_t> expected, got;
-        for (const auto& [id, row] : rows)
-          if (forward ? id > kAt : id < kAt) expected.push_back(id);
-        if (!forward) std::reverse(expected.begin(), expected.end());
-        for (;;) {
-          if (forward)
-            table.Next();
-          else
-            table.Prior();
-          if (forward ? table.Eof() : table.Bof()) break;
-          got.push_back(table.FieldByName("ID")->AsInteger());
-          if (got.size() > 1000) break;
-        }
-        if (got != expected) {
-          ++failures;
-          ADD_FAILURE() << got.size() << " rows, " << expected.size() << " expected; first "
-                        << (got.empty() ? -1 : got.front()) << ", last " << (got.empty() ? -1 : got.back());
-        }
-        table.Close();
-        database->SetConnected(false);
-        peer.Send("quit");
-        EXPECT_EQ(peer.Reap(60), 0);
-      }
   EXPECT_EQ(failures, 0);
 }
 
 }  // namespace
-
-
