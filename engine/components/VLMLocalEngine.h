@@ -317,9 +317,12 @@ public:
   bool LocateByCondition(const std::string& fieldName, uint8_t comparison, const TVLMVariant& value) override;
   // A stream over BLOB field fieldNo (the cursor's list) of the current
   // record, kept in BlobStreams; nullptr when a multi-user table lock or the
-  // re-read of a browsed record fails. 10110 field number, 10115 "BLOB field
-  // already opened. FieldNo = %d, FieldName = %s" for a second writable
-  // stream of one field.
+  // re-read of a browsed record fails. A browsed record is read again in
+  // place without moving the cursor (its next step goes on from the record
+  // as its step read it); one another connection deleted (SameRow) gives
+  // an empty value and leaves the buffer as it was. 10110 field number,
+  // 10115 "BLOB field already opened. FieldNo = %d, FieldName = %s" for a
+  // second writable stream of one field.
   qv::Stream* OpenBlob(bool isInsert, bool isEdit, int32_t fieldNo, uint8_t openMode, bool isBrowse) override;
   // Every stream of the field: written into the record buffer when writable,
   // then freed with its owner. 10118 field number.
@@ -392,6 +395,14 @@ private:
   void PostBody(bool inserting);
   // Step 3 of OpenBlob: the checks, the table data's stream, kept.
   qv::Stream* OpenBlobStream(int32_t fieldNo, uint8_t openMode);
+  // A read-only stream over an empty value of field fieldNo, kept in
+  // BlobStreams (a browsed record that is gone).
+  qv::Stream* EmptyBlobStream(int32_t fieldNo);
+  // Whether stored (read at the address of the record buffer's bookmark)
+  // is the row the buffer holds: the same primary key when the table has a
+  // primary index (the slot of a deleted row may hold another now), else
+  // the same address.
+  bool SameRow(const uint8_t* stored);
   void DeleteBody();
   // Closes the stream at index: written back when writable, its owner freed,
   // removed from BlobStreams.

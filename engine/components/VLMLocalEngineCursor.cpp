@@ -514,17 +514,15 @@ int32_t TVLMLocalCursor::CompareBookmarks(const uint8_t* bookmark1, const uint8_
   const TVLMRecordID id2 = VLMGetRecordID(bookmark2);
   if (HasIndex() && TableData != nullptr) {
     TVLMTableDataScope scope(*this);
-    uint8_t* saved = SavePosition();
-    uint8_t* current = RecordBuffer;
     uint8_t* first = AllocRecordBuffer();
     uint8_t* second = AllocRecordBuffer();
-    auto restore = qv::ScopeExit([&] {
-      RecordBuffer = current;
-      RestorePosition(saved);
-      FreePosition(saved);
+    auto release = qv::ScopeExit([&] {
       FreeRecordBuffer(first);
       FreeRecordBuffer(second);
     });
+    // The reads leave the cursor where it stands, its next step going on
+    // from the record it stands on as read then.
+    const TVLMKeptPlace place(*this);
     // A record that cannot be read (deleted, say) comes first.
     if (!ReadAt(id1, first)) return -1;
     if (!ReadAt(id2, second)) return 1;

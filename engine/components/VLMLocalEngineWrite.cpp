@@ -6,6 +6,7 @@
 // ResultText for -8), and the dataset raises. Every write runs inside the
 // database critical section, which a wait for another process's lock
 // releases while it sleeps.
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
@@ -17,6 +18,7 @@
 #include "engine/storage/VLMDiskEngineLocks.h"
 #include "engine/storage/VLMDiskEngineTables.h"
 #include "platform/host/Exception.h"
+#include "platform/host/Stream.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/os/System.h"
 
@@ -271,16 +273,48 @@ qv::Stream* TVLMLocalCursor::OpenBlob(bool isInsert, bool isEdit, int32_t fieldN
     return nullptr;
   auto unlock = qv::ScopeExit([&] { disk->UnlockTable(sessionID, kVLMLockTableOperation, false); });
   if (!isInsert && !isEdit && isBrowse && BlobStreams.empty()) {
-    // A browsed record may have changed since it was read.
-    const TVLMCursorPosition saved = Position;
-    Position.Bof = 0;
-    Position.Eof = 0;
-    Position.RecordID = VLMGetRecordID(RecordBuffer + BookmarkOffset);
-    const uint8_t found = GetRecord(0);
-    Position = saved;
-    if (found != kVLMNavOK) return nullptr;
+    // A browsed record may have changed since it was read: it is read again
+    // in place, as a probe. The cursor stays where it stands, and its next
+    // step goes on from the record as its step read it: a read in place
+    // that took the record now at the address (another key, or another
+    // record in the slot of a deleted one) would move a walk that reads a
+    // BLOB on every row.
+    const TVLMRecordID at = VLMGetRecordID(RecordBuffer + BookmarkOffset);
+    uint8_t* stored = AllocRecordBuffer();
+    auto release = qv::ScopeExit([&] { FreeRecordBuffer(stored); });
+    bool found = false;
+    if (!Table()->RunRead(this, [&] { found = Table()->ReadIndexedRecord(sessionID, at, stored); }))
+      return nullptr;
+    // Another connection deleted the record, and maybe put another in its
+    // slot: its value reads empty and the buffer keeps the record. No
+    // stream would make the dataset refresh, which moves it to the next
+    // record, and a walk that reads the value of each row would skip that
+    // one.
+    if (!found || !SameRow(stored)) return EmptyBlobStream(fieldNo);
+    const auto size = static_cast<size_t>(Table()->FieldManager->Layout().BufferSize);
+    std::memcpy(RecordBuffer, stored, std::min(size, static_cast<size_t>(BookmarkOffset)));
   }
   return OpenBlobStream(fieldNo, openMode);
+}
+
+bool TVLMLocalCursor::SameRow(const uint8_t* stored) {
+  TVLMBaseIndexManager& indexes = *Table()->IndexManager;
+  for (int32_t i = 0; i < indexes.IndexDefs->GetCount(); ++i) {
+    const TVLMIndexDef& def = *indexes.IndexDefs->GetIndexDef(i);
+    if (def.Primary && !def.Temporary)
+      return indexes.GetIndex(def.ObjectID)->CompareRecordWithKey(stored, RecordBuffer, -1) == 0;
+  }
+  return true;
+}
+
+qv::Stream* TVLMLocalCursor::EmptyBlobStream(int32_t fieldNo) {
+  const int32_t count = CursorFieldCount();
+  if (fieldNo < 0 || fieldNo >= count)
+    throw EVLMException(10110, "Invalid field number - FieldNo = %d, FieldCount = %d", {fieldNo, count});
+  const int32_t tableFieldNo = CursorFieldDefs->GetFieldDef(fieldNo)->FieldNo;
+  BlobStreams.push_back(std::make_unique<TVLMCursorBLOBStream>(std::make_unique<qv::MemoryStream>(),
+                                                               TVLMCursorBLOBStream::kOpenRead, tableFieldNo));
+  return BlobStreams.back().get();
 }
 
 qv::Stream* TVLMLocalCursor::OpenBlobStream(int32_t fieldNo, uint8_t openMode) {

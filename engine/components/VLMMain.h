@@ -50,6 +50,15 @@
 //      the BLOB first (post, cancel, a move, the cursor's close), which cuts
 //      it off. The cursor owns its streams throughout; a cut-off stream
 //      reads and writes nothing and may outlive its dataset's cursor.
+//   5. Only moves place a dataset's cursor. Reads that are none (the BLOB
+//      of a record on show, read again in place; BookmarkValid,
+//      CompareBookmarks, GetCurrentRecord) leave where it stands and the
+//      record its next step goes on from as they were (TVLMKeptPlace,
+//      engine/core/VLMBase.h): a walk that reads them on every row returns
+//      the rows a plain walk does. The BLOB of a browsed record another
+//      connection deleted reads empty, also when another record took its
+//      slot (told by the primary key); the dataset stays where it is and
+//      shows the record it showed.
 //
 // The runtime is one object, started and shut down explicitly (tests start
 // and stop it), never by static initialisers:

@@ -485,8 +485,9 @@ bool TVLMDataSet::GetCurrentRecord(qv::RecordBuffer buffer) {
   if (!Handle_ || IsEmpty() || GetBookmarkFlag(ActiveBuffer()) != qv::bfCurrent) return false;
   UpdateCursorPos();
   TVLMLocalCursor& cursor = *Handle_;
-  uint8_t* current = cursor.RecordBuffer;
-  auto restore = qv::ScopeExit([&] { cursor.RecordBuffer = current; });
+  // A copy for the caller: the cursor's next step still goes on from the
+  // record as its step read it.
+  const TVLMKeptPlace place(cursor);
   cursor.RecordBuffer = buffer;
   return cursor.GetRecord(0) == kVLMNavOK;
 }
@@ -497,14 +498,11 @@ bool TVLMDataSet::BookmarkValid(const uint8_t* bookmark) {
   if (!Handle_ || bookmark == nullptr) return false;
   CursorPosChanged();
   TVLMLocalCursor& cursor = *Handle_;
-  const TVLMCursorPosition saved = cursor.Position;
-  uint8_t* current = cursor.RecordBuffer;
   uint8_t* probe = cursor.AllocRecordBuffer();
-  auto restore = qv::ScopeExit([&] {
-    cursor.Position = saved;
-    cursor.RecordBuffer = current;
-    cursor.FreeRecordBuffer(probe);
-  });
+  auto release = qv::ScopeExit([&] { cursor.FreeRecordBuffer(probe); });
+  // The probe leaves the cursor where it stands, its next step going on
+  // from the record it stands on as read then.
+  const TVLMKeptPlace place(cursor);
   PositionAt(bookmark);
   cursor.RecordBuffer = probe;
   return cursor.GetRecord(0) == kVLMNavOK;

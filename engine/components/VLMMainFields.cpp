@@ -344,10 +344,12 @@ void TVLMDataSet::InternalEdit() {
 
 void TVLMDataSet::InternalCancel() {
   TVLMLocalCursor& cursor = RequireHandle(10066);
-  FreeOldBuffer();
   cursor.RecordBuffer = GetActiveRecBuf();
   cursor.Cancel(State() == qv::dsInsert);
   VLMCheckEngineError(cursor.ResultCode, cursor.ResultText);
+  // A cancel that failed leaves the edit with the record as it was read:
+  // a later post still tells a change by another connection from it.
+  FreeOldBuffer();
 }
 
 void TVLMDataSet::InternalPost() {

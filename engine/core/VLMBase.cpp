@@ -183,6 +183,45 @@ void TVLMCursor::FreePosition(uint8_t*& position) const {
   if (position != nullptr) VLMMemoryManager().FreeMem(position);
 }
 
+TVLMKeptPlace::TVLMKeptPlace(TVLMCursor& cursor)
+    : Cursor_(cursor),
+      Position_(cursor.Position),
+      RecordBuffer_(cursor.RecordBuffer),
+      IndexID_(cursor.PositionCache.IndexID),
+      RecordID_(cursor.PositionCache.RecordID),
+      Token_(cursor.PositionCache.Token),
+      IndexState_(std::move(cursor.PositionCache.IndexState)),
+      LastRecord_(std::move(cursor.PositionCache.LastRecord)),
+      LastRecordID_(cursor.PositionCache.LastRecordID),
+      LastSessionID_(cursor.PositionCache.LastSessionID),
+      LastStamp_(cursor.PositionCache.LastStamp),
+      HasLastRecord_(cursor.PositionCache.HasLastRecord),
+      PriorRecord_(std::move(cursor.PositionCache.PriorRecord)),
+      PriorRecordID_(cursor.PositionCache.PriorRecordID),
+      PriorSessionID_(cursor.PositionCache.PriorSessionID),
+      HasPriorRecord_(cursor.PositionCache.HasPriorRecord) {
+  cursor.PositionCache.ForgetRecords();
+}
+
+TVLMKeptPlace::~TVLMKeptPlace() {
+  TVLMIndexPositionCache& cache = Cursor_.PositionCache;
+  Cursor_.Position = Position_;
+  Cursor_.RecordBuffer = RecordBuffer_;
+  cache.IndexID = IndexID_;
+  cache.RecordID = RecordID_;
+  cache.Token = Token_;
+  cache.IndexState = std::move(IndexState_);
+  cache.LastRecord = std::move(LastRecord_);
+  cache.LastRecordID = LastRecordID_;
+  cache.LastSessionID = LastSessionID_;
+  cache.LastStamp = LastStamp_;
+  cache.HasLastRecord = HasLastRecord_;
+  cache.PriorRecord = std::move(PriorRecord_);
+  cache.PriorRecordID = PriorRecordID_;
+  cache.PriorSessionID = PriorSessionID_;
+  cache.HasPriorRecord = HasPriorRecord_;
+}
+
 void TVLMCursor::ClearRecordBitmap() {
   if (RecordBitmap) RecordBitmap->Reset();
   // What the cursor sees changed: a walk it kept no longer applies.

@@ -312,6 +312,39 @@ protected:
                                  int32_t& tableNo) const;
 };
 
+// Where a cursor stands and what its next step goes on from (its position,
+// record buffer and the records its position cache keeps: the index's state
+// and the table data's last records), taken when made and put back when it
+// ends. Reads at other places in between, or reads of the cursor's record
+// that are no step (a probe of a bookmark, a comparison of two), leave the
+// cursor as it was: its next step still goes on from the record its own
+// step or placement read, whatever another connection committed since.
+class TVLMKeptPlace {
+public:
+  explicit TVLMKeptPlace(TVLMCursor& cursor);
+  ~TVLMKeptPlace();
+  TVLMKeptPlace(const TVLMKeptPlace&) = delete;
+  TVLMKeptPlace& operator=(const TVLMKeptPlace&) = delete;
+
+private:
+  TVLMCursor& Cursor_;
+  TVLMCursorPosition Position_;
+  uint8_t* RecordBuffer_;
+  int32_t IndexID_;
+  TVLMRecordID RecordID_;
+  int64_t Token_;
+  std::unique_ptr<TVLMEngineReadState> IndexState_;
+  std::vector<uint8_t> LastRecord_;
+  TVLMRecordID LastRecordID_;
+  int32_t LastSessionID_;
+  uint32_t LastStamp_;
+  bool HasLastRecord_;
+  std::vector<uint8_t> PriorRecord_;
+  TVLMRecordID PriorRecordID_;
+  int32_t PriorSessionID_;
+  bool HasPriorRecord_;
+};
+
 // value into the field's place of recordBuffer, as TVLMCursor::SetFieldValue
 // writes it: null (or an empty text) sets bit nullBit; otherwise the bit is
 // cleared and the value, cast to the field's base type, fills at most

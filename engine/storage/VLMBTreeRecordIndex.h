@@ -8,21 +8,11 @@
 // names for the index (the temporary-index page manager for a temporary
 // definition, else the table's).
 //
-// Positions are key paths from the root to a leaf entry. A cursor's position
-// cache (TVLMIndexPositionCache) keeps the path of its last step as the
-// path's approximate position (Token); the next step from the same record
-// descends along those entry numbers and uses the path only when its leaf
-// entry still holds that record, so a stale cache costs a search, never a
-// wrong answer. The exact path is kept too, trusted while the table's change
-// stamp and the page managers' views stay; a walk that goes on in one
-// direction also keeps the entries ahead of it with copies of their records,
-// under the same condition, read with one take of each leaf; a short walk
-// reads ahead about as many entries as it has walked and reads their records
-// from their pages as it gets to them, each readied in the processor's
-// caches a few entries before (TVLMBaseRecordManager::PrefetchRecord); only
-// a long walk (a pass) reads as a scan of the page cache, and copies the
-// records of entries out of page order with one take of each record page
-// (ReadRecords).
+// Positions are key paths from the root to a leaf entry. A reader's steps
+// (GetRecord, LocateRecord), the state kept for it between them, the entries
+// a walk reads ahead and the place a step finds again by key after the
+// table changed are the walk part's, with its invariants
+// (VLMBTreeRecordWalk.h).
 //
 // Invariants:
 //   1. The index holds one entry per record of the table; an update moves an
@@ -123,8 +113,9 @@ public:
   void EmptyIndex(int32_t sessionID) override;
   void OpenIndex(const TVLMIndexDef& indexDef) override;
   void RebuildIndex(TVLMCursor* cursor) override;
-  // A walk that goes on in one direction reads the entries ahead of it
-  // with their records (see the file's head).
+  // The reader's steps (VLMBTreeRecordWalk.h): a walk that goes on in one
+  // direction reads the entries ahead of it with their records; a step after
+  // a change of the table goes on from the reader's record as read then.
   void GetRecord(int32_t sessionID, TVLMNavigationRequest& request, uint32_t changeStamp,
                  TVLMIndexPositionCache* positionCache) override;
   void LocateRecord(int32_t sessionID, TVLMNavigationRequest& request, uint32_t changeStamp,
@@ -161,8 +152,9 @@ public:
   bool KeepsPosition(int32_t sessionID, const TVLMNavigationRequest& request,
                      TVLMIndexPositionCache* cache) override;
   bool StepAhead(int32_t sessionID, TVLMNavigationRequest& request, TVLMIndexPositionCache* cache) override;
-  // The copy kept of that record (see KnownRecord) becomes the record as
-  // read now.
+  // The reader stands on the record as read now (VLMBTreeRecordWalk.h,
+  // invariant 1): the copy kept of it when it stood on it (a refresh), else
+  // it was placed on it (a locate, a record number, a bookmark).
   void NoteRecordRead(int32_t sessionID, const TVLMNavigationRequest& request,
                       TVLMIndexPositionCache* cache) override;
   // One descent to the first entry not below the key, then along the leaves
@@ -212,6 +204,7 @@ private:
   // The path along the entry numbers of digits from the root. clamp: each
   // number kept inside its page; otherwise false for a number outside.
   bool Descend(int32_t sessionID, const TVLMKeyPath& digits, TVLMKeyPath& path, bool clamp);
+  // ---- the walk (VLMBTreeRecordWalk.cpp) ----
   // The path of the request's record: from the cache when it still holds
   // it, else by search.
   bool CurrentPath(int32_t sessionID, const TVLMNavigationRequest& request, TVLMIndexPositionCache* cache,
@@ -258,6 +251,8 @@ private:
   void KeepPosition(TVLMIndexPositionCache* cache, const TVLMRecordID& recordID, const TVLMKeyPath* path);
   // The view version of the page manager of the table's records.
   uint64_t RecordView() const;
+
+  // ---- the rest ----
   // A leaf met walking a level chain; 10674 when the chain comes back.
   TVLMBTreePagePtr ChainLeaf(int32_t sessionID, int32_t pageNo, int32_t level, std::unordered_set<int32_t>& seen);
   // Whether an insert or a duplicate check tries the append descent
