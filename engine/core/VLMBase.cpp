@@ -187,39 +187,18 @@ TVLMKeptPlace::TVLMKeptPlace(TVLMCursor& cursor)
     : Cursor_(cursor),
       Position_(cursor.Position),
       RecordBuffer_(cursor.RecordBuffer),
-      IndexID_(cursor.PositionCache.IndexID),
-      RecordID_(cursor.PositionCache.RecordID),
-      Token_(cursor.PositionCache.Token),
-      IndexState_(std::move(cursor.PositionCache.IndexState)),
-      LastRecord_(std::move(cursor.PositionCache.LastRecord)),
-      LastRecordID_(cursor.PositionCache.LastRecordID),
-      LastSessionID_(cursor.PositionCache.LastSessionID),
-      LastStamp_(cursor.PositionCache.LastStamp),
-      HasLastRecord_(cursor.PositionCache.HasLastRecord),
-      PriorRecord_(std::move(cursor.PositionCache.PriorRecord)),
-      PriorRecordID_(cursor.PositionCache.PriorRecordID),
-      PriorSessionID_(cursor.PositionCache.PriorSessionID),
-      HasPriorRecord_(cursor.PositionCache.HasPriorRecord) {
-  cursor.PositionCache.ForgetRecords();
+      Cache_(std::move(cursor.PositionCache)) {
+  // The reads in between start from the place alone, with no record kept.
+  cursor.PositionCache = TVLMIndexPositionCache();
+  cursor.PositionCache.IndexID = Cache_.IndexID;
+  cursor.PositionCache.RecordID = Cache_.RecordID;
+  cursor.PositionCache.Token = Cache_.Token;
 }
 
 TVLMKeptPlace::~TVLMKeptPlace() {
-  TVLMIndexPositionCache& cache = Cursor_.PositionCache;
   Cursor_.Position = Position_;
   Cursor_.RecordBuffer = RecordBuffer_;
-  cache.IndexID = IndexID_;
-  cache.RecordID = RecordID_;
-  cache.Token = Token_;
-  cache.IndexState = std::move(IndexState_);
-  cache.LastRecord = std::move(LastRecord_);
-  cache.LastRecordID = LastRecordID_;
-  cache.LastSessionID = LastSessionID_;
-  cache.LastStamp = LastStamp_;
-  cache.HasLastRecord = HasLastRecord_;
-  cache.PriorRecord = std::move(PriorRecord_);
-  cache.PriorRecordID = PriorRecordID_;
-  cache.PriorSessionID = PriorSessionID_;
-  cache.HasPriorRecord = HasPriorRecord_;
+  Cursor_.PositionCache = std::move(Cache_);
 }
 
 void TVLMCursor::ClearRecordBitmap() {

@@ -330,19 +330,7 @@ private:
   TVLMCursor& Cursor_;
   TVLMCursorPosition Position_;
   uint8_t* RecordBuffer_;
-  int32_t IndexID_;
-  TVLMRecordID RecordID_;
-  int64_t Token_;
-  std::unique_ptr<TVLMEngineReadState> IndexState_;
-  std::vector<uint8_t> LastRecord_;
-  TVLMRecordID LastRecordID_;
-  int32_t LastSessionID_;
-  uint32_t LastStamp_;
-  bool HasLastRecord_;
-  std::vector<uint8_t> PriorRecord_;
-  TVLMRecordID PriorRecordID_;
-  int32_t PriorSessionID_;
-  bool HasPriorRecord_;
+  TVLMIndexPositionCache Cache_;
 };
 
 // value into the field's place of recordBuffer, as TVLMCursor::SetFieldValue

@@ -481,6 +481,8 @@ public:
   TVLMIndexPositionCache() = default;
   TVLMIndexPositionCache(const TVLMIndexPositionCache&) = delete;
   TVLMIndexPositionCache& operator=(const TVLMIndexPositionCache&) = delete;
+  TVLMIndexPositionCache(TVLMIndexPositionCache&&) = default;
+  TVLMIndexPositionCache& operator=(TVLMIndexPositionCache&&) = default;
   // Empty again: no index, no record, no token.
   void Clear() {
     IndexID = -1;
