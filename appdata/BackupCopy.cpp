@@ -40,15 +40,21 @@ bool SameKind(File& log, File& backup, int64_t size) {
   return std::memcmp(a, b, static_cast<size_t>(n)) == 0;
 }
 
+// The n bytes at offset of both files into source and target.
+void ReadBoth(File& log, File& backup, int64_t offset, int64_t n, std::vector<char>& source,
+              std::vector<char>& target) {
+  source.resize(static_cast<size_t>(kChunkSize));
+  target.resize(static_cast<size_t>(kChunkSize));
+  ReadExactly(log, source.data(), n, offset);
+  ReadExactly(backup, target.data(), n, offset);
+}
+
 // Writes the blocks of the log's n bytes at offset that differ in the
 // backup, a run of adjacent differing blocks in one call. Returns the number
 // of blocks written.
 int64_t WriteDifferingBlocks(File& log, File& backup, int64_t offset, int64_t n, std::vector<char>& source,
                              std::vector<char>& target) {
-  source.resize(static_cast<size_t>(kChunkSize));
-  target.resize(static_cast<size_t>(kChunkSize));
-  ReadExactly(log, source.data(), n, offset);
-  ReadExactly(backup, target.data(), n, offset);
+  ReadBoth(log, backup, offset, n, source, target);
   int64_t written = 0;
   int64_t runStart = -1;  // start of the current run of differing blocks
   const auto writeRun = [&](int64_t runEnd) {
@@ -71,10 +77,7 @@ int64_t WriteDifferingBlocks(File& log, File& backup, int64_t offset, int64_t n,
 // Whether the n bytes at offset are the same in both files.
 bool SameBytes(File& log, File& backup, int64_t offset, int64_t n, std::vector<char>& source,
                std::vector<char>& target) {
-  source.resize(static_cast<size_t>(kChunkSize));
-  target.resize(static_cast<size_t>(kChunkSize));
-  ReadExactly(log, source.data(), n, offset);
-  ReadExactly(backup, target.data(), n, offset);
+  ReadBoth(log, backup, offset, n, source, target);
   return std::memcmp(source.data(), target.data(), static_cast<size_t>(n)) == 0;
 }
 

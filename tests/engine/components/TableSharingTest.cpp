@@ -32,6 +32,7 @@
 #include "tests/engine/components/LocalEngineTestSupport.h"
 #include "tests/engine/components/TableWalkSupport.h"
 #include "tests/engine/storage/DiskTestSupport.h"
+#include "tests/engine/storage/StorageTestSupport.h"
 #include "tests/support/ScratchFolder.h"
 #include "tests/support/TestBudget.h"
 
@@ -47,23 +48,9 @@ class Helper {
 public:
   // rows: the rows of a grid's data link on the table (0: none).
   explicit Helper(const std::string& path, int rows = 0) {
-    int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) throw std::runtime_error("socketpair");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 0);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    std::string program = std::string(QV_HELPER_DIR) + "/engine_tablewalk";
-    std::string file = path;
-    std::string window = std::to_string(rows);
-    std::vector<char*> argv{program.data(), file.data()};
-    if (rows > 0) argv.push_back(window.data());
-    argv.push_back(nullptr);
-    const int rc = posix_spawn(&Pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    Fd_ = fds[0];
-    if (rc != 0) throw std::runtime_error("cannot start " + program);
+    std::vector<std::string> args{path};
+    if (rows > 0) args.push_back(std::to_string(rows));
+    Fd_ = storage_test::SpawnOverSocket("engine_tablewalk", args, Pid_);
     fcntl(Fd_, F_SETFL, fcntl(Fd_, F_GETFL) | O_NONBLOCK);
   }
   ~Helper() {
@@ -512,6 +499,15 @@ TEST_F(TableSharingTest, WalksThroughTheComponentSeeEveryLiveRowOnceWhileWriters
     ++faultWalks[kind];
     if (faults.size() < 12) faults.push_back(text);
   };
+  // A helper's first line: "ready REFUSED MS", the refusals its open met.
+  auto countGreeting = [&](const std::string& line) {
+    std::istringstream in(line);
+    std::string word;
+    int64_t refused = 0, ms = 0;
+    in >> word >> refused >> ms;
+    refusals += refused;
+    longestRefusal = std::max(longestRefusal, static_cast<double>(ms) / 1000);
+  };
 
   auto budget = qv::test::TestBudget(24);
   while (budget.Continue(static_cast<uint64_t>(rounds)) && budget.Seconds() - budget.Elapsed() > 1) {
@@ -700,12 +696,7 @@ TEST_F(TableSharingTest, WalksThroughTheComponentSeeEveryLiveRowOnceWhileWriters
         std::string line;
         while (writer.Process->TakeLine(line)) {
           if (!writer.Ready) {
-            std::istringstream in(line);
-            std::string word;
-            int64_t refused = 0, ms = 0;
-            in >> word >> refused >> ms;
-            refusals += refused;
-            longestRefusal = std::max(longestRefusal, static_cast<double>(ms) / 1000);
+            countGreeting(line);
             writer.Ready = true;
             // Some writers stop at a file-changing operation to come (inside
             // a commit, mostly).
@@ -786,12 +777,7 @@ TEST_F(TableSharingTest, WalksThroughTheComponentSeeEveryLiveRowOnceWhileWriters
         std::string line;
         while (reader.Process->TakeLine(line)) {
           if (!reader.Ready) {
-            std::istringstream in(line);
-            std::string word;
-            int64_t refused = 0, ms = 0;
-            in >> word >> refused >> ms;
-            refusals += refused;
-            longestRefusal = std::max(longestRefusal, static_cast<double>(ms) / 1000);
+            countGreeting(line);
             reader.Ready = true;
             nextWalk(reader);
             continue;

@@ -177,27 +177,38 @@ using qv::test::RunHelper;
 
 // The helper program engine_lockpeer connected to the database at path
 // (multi-user, or single-user with "single"), talked to over a socket pair.
+// Starts the helper program of the test build with args, its standard
+// input and output one end of a socket pair: the other end, and its pid.
+inline int SpawnOverSocket(const std::string& helper, std::vector<std::string> args, pid_t& pid) {
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) throw std::runtime_error("socketpair");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 0);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  std::string program = std::string(QV_HELPER_DIR) + "/" + helper;
+  std::vector<char*> argv{program.data()};
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  if (rc != 0) {
+    close(fds[0]);
+    throw std::runtime_error("cannot start " + program);
+  }
+  return fds[0];
+}
+
 // Greeting is its first line: "session N" (with " readonly" when the
 // database is read-only for it) or "error CODE". Another helper program of
 // the same kind is named by program, mode being its second argument.
 class Peer {
 public:
   explicit Peer(std::string path, std::string mode = "", const std::string& helper = "engine_lockpeer") {
-    int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) throw std::runtime_error("socketpair");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 0);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    std::string program = std::string(QV_HELPER_DIR) + "/" + helper;
-    std::vector<char*> argv{program.data(), path.data()};
-    if (!mode.empty()) argv.push_back(mode.data());
-    argv.push_back(nullptr);
-    const int rc = posix_spawn(&Pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    Fd_ = fds[0];
-    if (rc != 0) throw std::runtime_error("cannot start " + program);
+    std::vector<std::string> args{path};
+    if (!mode.empty()) args.push_back(mode);
+    Fd_ = SpawnOverSocket(helper, args, Pid_);
     Greeting = Ask("");  // the empty line is not sent
     if (Greeting.rfind("session ", 0) == 0) Session = std::stoi(Greeting.substr(8));
   }
