@@ -167,6 +167,17 @@ protected:
   // finished commit, a file left unfinished is refused (10747) instead.
   // Then, with the journal, a shared open beside another connection rolls
   // the commit back and reads every committed row, asking nothing.
+  // A database on file whose repair question counts itself in asked and is
+  // answered with answer.
+  std::unique_ptr<TVLMDatabase> Answering(const std::string& file, int& asked, bool answer) {
+    auto database = Database(file);
+    database->OnNeedRepair = [&asked, answer](TVLMDatabase&, bool& repair) {
+      ++asked;
+      repair = answer;
+    };
+    return database;
+  }
+
   std::string OtherOpensFault(const std::string& file, bool withJournal) {
     const std::vector<uint8_t> before = Bytes(file);
     for (const bool attribute : {false, true}) {
@@ -174,12 +185,8 @@ protected:
       if (attribute) std::filesystem::permissions(file, std::filesystem::perms::owner_read);
       int asked = 0;
       std::string fault;
-      auto database = Database(file);
+      auto database = Answering(file, asked, true);
       database->ReadOnly = !attribute;
-      database->OnNeedRepair = [&](TVLMDatabase&, bool& repair) {
-        ++asked;
-        repair = true;
-      };
       const int32_t code = qv::test::RaisedCode([&] {
         database->DoConnect();
         fault = CheckTables();
@@ -195,12 +202,8 @@ protected:
     if (!withJournal) return "";
     storage_test::Peer peer(file);
     int asked = 0;
-    auto database = Database(file);
+    auto database = Answering(file, asked, true);
     database->MultiUser = true;
-    database->OnNeedRepair = [&](TVLMDatabase&, bool& repair) {
-      ++asked;
-      repair = true;
-    };
     database->DoConnect();
     const std::string fault = CheckTables();
     if (asked != 0) return "shared: the repair was asked for";
@@ -214,12 +217,8 @@ protected:
     // Connected as told; the tables are read only from a file that needs
     // no repair, or had it.
     auto connect = [&](bool silent, bool answer, bool check) {
-      auto database = Database(file);
+      auto database = Answering(file, asked, answer);
       database->SilentMode = silent;
-      database->OnNeedRepair = [&](TVLMDatabase&, bool& repair) {
-        ++asked;
-        repair = answer;
-      };
       database->DoConnect();
       return check ? CheckTables() : std::string();
     };
