@@ -11,7 +11,7 @@
 //  1. The ranges in HeldLocks_ never overlap each other.
 //  2. Every range in HeldLocks_ is locked in the kernel for Fd_'s description,
 //     and the description holds no other lock.
-//  3. A closed File has Fd_ == -1 and an empty HeldLocks_.
+//  3. A closed File has Fd_ == -1, an empty HeldLocks_ and is not lost.
 #include "platform/os/File.h"
 #include "platform/os/System.h"
 #include "platform/host/SysUtils.h"
@@ -59,6 +59,11 @@ std::atomic<int64_t> SyncCount_{0};
 std::atomic<int64_t> FaultAt_{0};  // WriteCount_ value that faults; 0 = off
 std::atomic<int> FaultAction_{0};
 std::atomic<int> FaultExitCode_{99};
+// The path of the handle the LoseHandle fault made go bad, and how many of
+// its next opens fail.
+std::mutex LostMutex_;
+std::string LostPath_;
+int64_t LostOpenFailures_ = 0;
 
 // What one write or truncate changed: the size the file had before it and
 // the bytes it replaced from Offset on (only those inside the old size).
@@ -212,12 +217,12 @@ void Undo(int fd, const UndoRecord& r, int64_t keep) {
 
 // What the armed fault leaves an operation to do besides failing or ending
 // the process.
-enum class FaultStep : uint8_t { None, CutAfter, Tear };
+enum class FaultStep : uint8_t { None, CutAfter, Tear, LoseHandle };
 
 // Counts one file-changing operation and applies the armed fault before the
 // operation touches the file: CutAfter when the power is to be cut right
 // after this operation, Tear when a write is to put only part of its bytes
-// on disk and fail.
+// on disk and fail, LoseHandle when the operation's handle goes bad.
 FaultStep CountWrite() {
   const int64_t n = WriteCount_.fetch_add(1) + 1;
   const int64_t at = FaultAt_.load();
@@ -241,16 +246,45 @@ FaultStep CountWrite() {
     case FileFault::PowerCut:
     case FileFault::PowerCutAnyOrder:
       return n == at ? FaultStep::CutAfter : FaultStep::None;
+    case FileFault::LoseHandle:
+      if (n != at) return FaultStep::None;
+      FaultAt_.store(0);
+      return FaultStep::LoseHandle;
   }
   return FaultStep::None;
 }
 
 // The same for an operation that is not a write: a tear fails it as a full
-// disk does. True when the power is to be cut after it.
-bool CountOtherChange() {
+// disk does. True when the power is to be cut after it; LoseHandle is the
+// caller's (a rename has no handle: it fails).
+FaultStep CountOtherChange() {
   const FaultStep step = CountWrite();
   if (step == FaultStep::Tear) throw EOSError("Injected write failure", ENOSPC);
-  return step == FaultStep::CutAfter;
+  return step;
+}
+
+// The LoseHandle fault met an operation on the handle of path.
+[[noreturn]] void LoseHandle(bool& lost, const std::string& path) {
+  lost = true;
+  uint64_t failures = 0;
+  {
+    std::lock_guard<std::mutex> lock(JournalMutex_);
+    failures = CutSeed_;
+  }
+  {
+    std::lock_guard<std::mutex> lock(LostMutex_);
+    LostPath_ = path;
+    LostOpenFailures_ = static_cast<int64_t>(failures);
+  }
+  throw EOSError("Injected failure: the handle went bad", EIO);
+}
+
+// An open of path that the LoseHandle fault makes fail.
+bool OpenFailsAfterLoss(const std::string& path) {
+  std::lock_guard<std::mutex> lock(LostMutex_);
+  if (LostOpenFailures_ <= 0 || path != LostPath_) return false;
+  --LostOpenFailures_;
+  return true;
 }
 
 // How many bytes a torn write of count bytes at offset keeps: at least one
@@ -319,9 +353,10 @@ int OfdLockCall(int fd, int cmd, int type, int64_t offset, int64_t length, struc
 File::~File() { Close(); }
 
 File::File(File&& other) noexcept
-    : Fd_(other.Fd_), Access_(other.Access_), Path_(std::move(other.Path_)),
+    : Fd_(other.Fd_), Lost_(other.Lost_), Access_(other.Access_), Path_(std::move(other.Path_)),
       HeldLocks_(std::move(other.HeldLocks_)) {
   other.Fd_ = -1;
+  other.Lost_ = false;
   other.Path_.clear();
   other.HeldLocks_.clear();
 }
@@ -330,6 +365,8 @@ File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
     Fd_ = other.Fd_;
+    Lost_ = other.Lost_;
+    other.Lost_ = false;
     Access_ = other.Access_;
     Path_ = std::move(other.Path_);
     HeldLocks_ = std::move(other.HeldLocks_);
@@ -351,6 +388,10 @@ File File::TryOpen(const std::string& path, FileAccess access, FileDisposition d
   }
   File f;
   if (errNo) *errNo = 0;
+  if (OpenFailsAfterLoss(path)) {
+    if (errNo) *errNo = EIO;
+    return f;
+  }
   const bool noteCreation = Recording_.load() && (flags & O_CREAT) != 0 && ::access(path.c_str(), F_OK) != 0;
   int fd;
   do {
@@ -387,11 +428,17 @@ void File::Close() {
     ::close(Fd_);  // no retry on EINTR: the descriptor is gone either way on Linux
     Fd_ = -1;
   }
+  Lost_ = false;
   HeldLocks_.clear();
+}
+
+void File::CheckNotLost(const char* what) const {
+  if (Lost_) ThrowOSError(what, Path_, EIO);
 }
 
 int64_t File::ReadAt(void* buffer, int64_t count, int64_t offset) {
   if (Fd_ < 0) ThrowOSError("Cannot read file", Path_, EBADF);
+  CheckNotLost("Cannot read file");
   if (count < 0 || offset < 0) ThrowOSError("Cannot read file", Path_, EINVAL);
   auto* p = static_cast<char*>(buffer);
   int64_t done = 0;
@@ -410,6 +457,7 @@ int64_t File::ReadAt(void* buffer, int64_t count, int64_t offset) {
 
 int64_t File::ReadAtScattered(void* const* buffers, int32_t count, int64_t size, int64_t offset) {
   if (Fd_ < 0) ThrowOSError("Cannot read file", Path_, EBADF);
+  CheckNotLost("Cannot read file");
   if (count < 0 || size < 0 || offset < 0) ThrowOSError("Cannot read file", Path_, EINVAL);
   std::vector<iovec> pieces(static_cast<size_t>(count));
   for (int32_t i = 0; i < count; ++i) pieces[static_cast<size_t>(i)] = {buffers[i], static_cast<size_t>(size)};
@@ -439,8 +487,10 @@ int64_t File::ReadAtScattered(void* const* buffers, int32_t count, int64_t size,
 
 int64_t File::WriteAt(const void* buffer, int64_t count, int64_t offset) {
   if (Fd_ < 0) ThrowOSError("Cannot write file", Path_, EBADF);
+  CheckNotLost("Cannot write file");
   if (count < 0 || offset < 0) ThrowOSError("Cannot write file", Path_, EINVAL);
   const FaultStep step = CountWrite();
+  if (step == FaultStep::LoseHandle) LoseHandle(Lost_, Path_);
   if (step == FaultStep::Tear) {
     WriteAll(Fd_, Path_, buffer, TornLength(offset, count), offset);
     throw EOSError("Injected write failure", ENOSPC);
@@ -454,6 +504,7 @@ int64_t File::WriteAt(const void* buffer, int64_t count, int64_t offset) {
 
 int64_t File::Size() const {
   if (Fd_ < 0) ThrowOSError("Cannot get the size of file", Path_, EBADF);
+  CheckNotLost("Cannot get the size of file");
   struct stat st;
   if (::fstat(Fd_, &st) != 0) ThrowOSError("Cannot get the size of file", Path_, errno);
   return static_cast<int64_t>(st.st_size);
@@ -462,7 +513,10 @@ int64_t File::Size() const {
 void File::Truncate(int64_t size) {
   if (Fd_ < 0) ThrowOSError("Cannot set the size of file", Path_, EBADF);
   if (size < 0) ThrowOSError("Cannot set the size of file", Path_, EINVAL);
-  const bool cut = CountOtherChange();
+  CheckNotLost("Cannot set the size of file");
+  const FaultStep step = CountOtherChange();
+  if (step == FaultStep::LoseHandle) LoseHandle(Lost_, Path_);
+  const bool cut = step == FaultStep::CutAfter;
   RecordUndo(Fd_, Path_, size, 0);
   int r;
   do {
@@ -475,7 +529,10 @@ void File::Truncate(int64_t size) {
 
 void File::Sync() {
   if (Fd_ < 0) ThrowOSError("Cannot flush file", Path_, EBADF);
-  const bool cut = CountOtherChange();
+  CheckNotLost("Cannot flush file");
+  const FaultStep step = CountOtherChange();
+  if (step == FaultStep::LoseHandle) LoseHandle(Lost_, Path_);
+  const bool cut = step == FaultStep::CutAfter;
   SyncCount_.fetch_add(1);
   int r;
   do {
@@ -492,6 +549,7 @@ void File::Sync() {
 
 bool File::Lock(int64_t offset, int64_t length) {
   if (Fd_ < 0 || !ValidRange(offset, length)) return false;
+  CheckNotLost("Cannot lock a range of file");
   for (const auto& held : HeldLocks_)
     if (RangesOverlap(held.first, held.second, offset, length)) return false;
   struct flock fl;
@@ -505,6 +563,7 @@ bool File::Lock(int64_t offset, int64_t length) {
 
 bool File::Unlock(int64_t offset, int64_t length) {
   if (Fd_ < 0) return true;
+  CheckNotLost("Cannot unlock a range of file");
   auto it = HeldLocks_.begin();
   while (it != HeldLocks_.end() && !(it->first == offset && it->second == length)) ++it;
   if (it == HeldLocks_.end()) return false;
@@ -523,6 +582,7 @@ bool File::IsByteLocked(int64_t offset) const {
 
 bool File::IsLockedByOther(int64_t offset, int64_t length) const {
   if (Fd_ < 0 || !ValidRange(offset, length)) return false;
+  CheckNotLost("Cannot test a lock of file");
   // Asking about a write lock finds read and write locks alike. Locks of this
   // handle's own description never count as a conflict.
   struct flock fl;
@@ -599,7 +659,9 @@ void SyncFolder(const std::string& folder) {
 }
 
 void RenameFile(const std::string& from, const std::string& to) {
-  const bool cut = CountOtherChange();
+  const FaultStep step = CountOtherChange();
+  if (step == FaultStep::LoseHandle) ThrowOSError("Cannot rename file", from, EIO);
+  const bool cut = step == FaultStep::CutAfter;
   if (::rename(from.c_str(), to.c_str()) != 0) ThrowOSError("Cannot rename file", from, errno);
   Note(FileOperation::Rename, from);
   if (cut) CutPower(FaultExitCode_.load());
@@ -675,6 +737,10 @@ bool CopyFile(const std::string& src, const std::string& dest, bool failIfExists
 }
 
 void SetFileFaultAfter(int64_t k, FileFault action, int exitCode, uint64_t seed) {
+  {
+    std::lock_guard<std::mutex> lock(LostMutex_);
+    LostOpenFailures_ = 0;
+  }
   if (k <= 0) {
     FaultAt_.store(0);
     ClearJournals(false, false, 0);

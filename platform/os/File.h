@@ -11,8 +11,9 @@
 //
 // A test hook counts the operations that change a file (writes, truncates,
 // flushes, renames) and can make the k-th one fail, make it and every later
-// one fail (a full disk), end the process before it, or cut the power after
-// it (crash tests; see SetFileFaultAfter).
+// one fail (a full disk), end the process before it, cut the power after
+// it, or make the handle it was made on go bad (crash tests; see
+// SetFileFaultAfter).
 #pragma once
 
 #include <cstdint>
@@ -81,9 +82,15 @@ public:
   bool IsByteLocked(int64_t offset) const;
   // True when another handle or process holds a lock over the range.
   bool IsLockedByOther(int64_t offset, int64_t length) const;
+  // The ranges this handle holds locked, (offset, length), in the order
+  // they were taken.
+  const std::vector<std::pair<int64_t, int64_t>>& HeldLocks() const { return HeldLocks_; }
 
 private:
+  void CheckNotLost(const char* what) const;
+
   int Fd_ = -1;
+  bool Lost_ = false;  // gone bad (the test hook's LoseHandle)
   FileAccess Access_ = FileAccess::ReadOnly;
   std::string Path_;
   std::vector<std::pair<int64_t, int64_t>> HeldLocks_;  // (offset, length)
@@ -140,10 +147,17 @@ std::string FolderOf(const std::string& path);
 //              prefix of its bytes on disk that ends inside a 512-byte
 //              piece of the file (a drive that fails, or fills, in the
 //              middle of a sector); seed chooses the byte
+//   LoseHandle the operation throws EOSError (EIO) without happening, and
+//              the handle it was made on goes bad, as after a dropped
+//              network share: every later call on it (a read, a write, the
+//              size, a flush, a lock) fails with EIO until it is closed,
+//              which drops its locks; then the next seed opens of its path
+//              fail with EIO as well. Other handles and later operations
+//              work.
 //
 // Writes made before a power cut was armed count as flushed; renames and
 // deletions are kept as they are. k = 0 turns the hook off.
-enum class FileFault : uint8_t { Fail, Exit, FailFrom, PowerCut, PowerCutAnyOrder, TornFrom, FailTwice };
+enum class FileFault : uint8_t { Fail, Exit, FailFrom, PowerCut, PowerCutAnyOrder, TornFrom, FailTwice, LoseHandle };
 void SetFileFaultAfter(int64_t k, FileFault action, int exitCode = 99, uint64_t seed = 0);
 // File-changing operations (see above) since the process started.
 int64_t FileWriteCount();
