@@ -117,6 +117,10 @@
 //         (VLMMain)
 //   10748 header page counts that cannot be, refused before they are
 //         written (VLMDiskEngine)
+//   10750 a database used after its file's handle was made anew while it
+//         held locks (VLMDiskEngine)
+//   10751 a write or truncate of a database file whose handle was made
+//         anew while it held locks (VLMDiskEngineFile)
 //   10770 table operation of a local cursor whose session has no database
 //         data (VLMLocalEngine)
 //   10771 field copy between local cursors without a record buffer

@@ -89,7 +89,19 @@ TVLMDiskPageManager::FileScope::~FileScope() {
 
 // ------------------------------------------------------- TVLMDiskPageManager
 
-TVLMDiskPageManager::TVLMDiskPageManager() { PageHeaderSize = kVLMPageHeaderSize; }
+TVLMDiskPageManager::TVLMDiskPageManager() {
+  PageHeaderSize = kVLMPageHeaderSize;
+  // A handle made anew after its locks were gone for a while: another
+  // connection may have rolled back or overwritten what this one was
+  // writing, and changed what it has cached.
+  DatabaseFile.LocksReleased = [this](const std::string& cause) {
+    Failed_ = true;
+    FailureCode_ = 10750;
+    FailureCause_ = cause;
+    BreakChangeChain();
+    ++HeaderEpoch_;
+  };
+}
 
 TVLMDiskPageManager::~TVLMDiskPageManager() {
   FreeSpace.reset();
@@ -280,6 +292,7 @@ void TVLMDiskPageManager::CloseDatabase() {
     }
   }
   Failed_ = false;
+  FailureCode_ = 10600;
   FailureCause_.clear();
   StopReadingThroughPreImages();
   RollbackSeenSet_ = false;
@@ -464,6 +477,12 @@ void TVLMDiskPageManager::SetSoleWriterLock(bool held) {
 }
 
 void TVLMDiskPageManager::CheckNotFailed() const {
+  if (Failed_ && FailureCode_ == 10750)
+    throw EVLMException(10750,
+                        "Database file '%s' cannot be used any more through this connection: its handle went bad "
+                        "(%s) and was opened again, and the locks the connection held were released meanwhile, so "
+                        "another connection may have changed the file. Close the database and open it again",
+                        {DatabaseFile.FileName, FailureCause_});
   if (Failed_)
     throw EVLMException(10600,
                         "Database file '%s' cannot be used after a failed write during a commit. Close the "
@@ -475,7 +494,8 @@ void TVLMDiskPageManager::EnterFailedState(const std::string& cause, const std::
   Failed_ = true;
   BreakChangeChain();
   ++HeaderEpoch_;
-  FailureCause_ = cause;
+  // The released locks stay the cause: whatever failed after them followed.
+  if (FailureCode_ != 10750) FailureCause_ = cause;
   // The disk may hold the old or the new version of each of them, or part
   // of either; no cached copy may stand in for it.
   ForgetSharedCopies(pageNos);
@@ -700,17 +720,21 @@ void TVLMDiskPageManager::WritePageWriteCounter(int32_t pageNo, uint32_t value) 
 bool TVLMDiskPageManager::LockDatabase() {
   VLM_REQUIRE_DATABASE_SECTION();
   if (DatabaseLockCount > 0) {
+    // Counted, not taken: only right for the thread that holds it.
+    VLM_INVARIANT("VLMDiskEngine 12", DatabaseLockOwner_ == std::this_thread::get_id());
     ++DatabaseLockCount;
     return true;
   }
   FileScope scope(this);
   if (!DatabaseFile.LockByte(1, DatabaseOffset + kVLMDatabaseLockOffset)) return false;
   DatabaseLockCount = 1;
+  DatabaseLockOwner_ = std::this_thread::get_id();
   return true;
 }
 
 bool TVLMDiskPageManager::UnlockDatabase() {
   VLM_REQUIRE_DATABASE_SECTION();
+  VLM_INVARIANT("VLMDiskEngine 12", DatabaseLockCount == 0 || DatabaseLockOwner_ == std::this_thread::get_id());
   if (DatabaseLockCount > 1) {
     --DatabaseLockCount;
     return true;

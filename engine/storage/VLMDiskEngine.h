@@ -74,8 +74,9 @@
 // The journal is not invalidated: block 1 after names the next commit, so
 // the journal no longer belongs to the file. It is deleted when the file is
 // closed, or the single-user lock released, by a handle that has the file
-// alone, unless it belongs to an interrupted commit (another connection's)
-// or is damaged beside one.
+// alone, unless it belongs to an interrupted commit (another connection's,
+// which the first handle that meets it under the database lock and may
+// write rolls back, then deletes the journal) or is damaged beside one.
 //
 // Recovery on open (RecoverFromJournal), before anything reads a table: a
 // whole journal (VLMDiskEngineJournal.h) is compared with the file.
@@ -195,6 +196,10 @@
 //      what it reads, and again when a read met a commit mark it did not
 //      expect); a RollbackCount that moved since the handle last looked
 //      drops its cached pages before its next locked read.
+//  12. DatabaseLockCount counts the database lock for the thread that took
+//      it (DatabaseLockOwner_), which holds the database critical section
+//      as long as the count is above 0: a nested LockDatabase that only
+//      counts, and everything done under the lock, runs on that thread.
 //
 // States of the page manager (CommitState on disk: 2 at rest, 1 only while a
 // commit writes):
@@ -203,10 +208,17 @@
 //   open --Commit: journal flushed--> committing
 //   committing --ranges and block 1 after written and flushed--> open
 //   committing --a write, truncate or flush fails--> failed
+//   open | committing --the file's handle made anew while it held locks--> failed
 //   open | failed --CloseDatabase--> closed
 //
 // In the failed state the journal stays beside the file, and the next
-// handle that meets the cut commit under the database lock rolls it back. Commits, page reads and allocations raise 10600;
+// handle that meets the cut commit under the database lock rolls it back.
+// A handle made anew (TVLMDatabaseFile's Reopen) lost its locks for a
+// while, the database lock among them, and another connection may have
+// rolled back the commit it was writing and committed over it: the commit
+// writes nothing more (its last flush, retried, still lands one whose block
+// 1 after is written), and the connection is failed (10750) until closed.
+// Commits, page reads and allocations raise 10600 (10750);
 // freeing a page does nothing (the page stays marked used), so a rollback
 // still succeeds. The shared cache holds no copy of a page the failed
 // commit wrote or freed: the disk may hold either version.
@@ -219,6 +231,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -352,10 +365,20 @@ enum class TVLMFileShareMode : uint8_t { None = 0, ReadWrite = 1, Read = 2 };
 // tried once and, when it fails, once more after Reopen found (or made) a
 // valid handle. Positions are 64-bit, counts 32-bit.
 //
+// A handle made anew holds none of the old one's byte-range locks, which
+// went when the old one closed: Reopen takes each of them back, but while
+// they were gone another connection may have taken the database lock and
+// changed the file (rolled back a commit this handle was writing, say). So
+// once a handle that held locks was made anew (LocksWereReleased), nothing
+// more is written through it: the write or truncate that met the fault is
+// not tried again, and every later one raises 10751; reads and flushes
+// still are. LocksReleased tells the owner at once. A lock Reopen could
+// not take back counts as released when it is unlocked.
+//
 // Error codes: 30361 create, 30364 open, 30365 close, 30366/30367 modes,
 // 30370 truncate, 30371 size, 30372/30373 position, 30374 blank name, 30376
-// closed file, 30377 opened file, 30379 flush; reads and writes raise the
-// caller's code.
+// closed file, 30377 opened file, 30379 flush, 10751 a write after the
+// locks were released; reads and writes raise the caller's code.
 class TVLMDatabaseFile {
 public:
   TVLMDatabaseFile() = default;
@@ -417,13 +440,23 @@ public:
   // Changes the bytes of every read (ReadBuffer, ReadBuffers, ReadBufferEx)
   // before the caller sees them: (buffer, file position, count).
   std::function<void(uint8_t* buffer, int64_t position, int64_t count)> ReadPatch;
+  // Called once when a handle that held locks is made anew, with the reason.
+  std::function<void(const std::string& cause)> LocksReleased;
+  // Since it was opened, a handle of this file that held locks was made
+  // anew: nothing more is written through it (see above).
+  bool LocksWereReleased() const { return LocksReleased_; }
 
 private:
   void CheckOpen(const char* operation) const;
   void CheckClosed(const char* operation) const;
   // Runs op, and once more after a successful Reopen; false when both fail.
-  bool TryTwice(const std::function<void()>& op);
+  // A write is not run again once the locks were released.
+  bool TryTwice(const std::function<void()>& op, bool writes = false);
   bool Reopen();
+  // The new handle takes back the locks the old one held (held).
+  void TakeBackLocks(const std::vector<std::pair<int64_t, int64_t>>& held);
+  void NoteLocksReleased(const std::vector<std::pair<int64_t, int64_t>>& held, const std::string& cause);
+  [[noreturn]] void RefuseWriteAfterRelease(const char* operation);
   qv::FileAccess Access() const {
     return AccessMode == TVLMFileAccessMode::ReadOnly ? qv::FileAccess::ReadOnly : qv::FileAccess::ReadWrite;
   }
@@ -435,6 +468,9 @@ private:
   bool Unflushed_ = false;
   int64_t Position_ = 0;
   int LastErrno_ = 0;
+  bool LocksReleased_ = false;
+  // Locks a handle made anew could not take back, (position, count).
+  std::vector<std::pair<int64_t, int64_t>> GoneLocks_;
 };
 
 class TVLMDatabaseFreeSpaceManager;
@@ -519,7 +555,8 @@ private:
 // Error codes: 10459-10462/10464 header I/O, 10463 page geometry, 10466
 // truncate lock, 10467/10468 closed database, 10469 page write, 10470
 // signature, 10471 page number, 10474-10477 raw page bytes, 10600 failed
-// state, 10601 file shorter than its header says, 10730 growth of a file
+// state, 10750 failed state after the file's locks were released, 10601
+// file shorter than its header says, 10730 growth of a file
 // with pages in use beyond its header's count, 10740 journal file that
 // cannot be created or opened, 10741 write or table read over another
 // connection's interrupted commit, 10746 database lock of a read that met
@@ -607,9 +644,10 @@ public:
   void CheckHeaderCounts(uint32_t pageCount, int32_t lastUsedPage);
   // The stored block 1 says a commit is being written (CommitState 1) and a
   // journal lies beside the file. Under the database lock that is no commit
-  // in progress but another connection's that was cut, which only an open
-  // that has the file alone may roll back: nothing may be written over it
-  // (its rollback would undo the writes, or its journal no longer match).
+  // in progress but another connection's that was cut, which the first
+  // handle that meets it there and may write rolls back
+  // (SettleInterruptedCommit): nothing else may be written over it (its
+  // rollback would undo the writes, or its journal no longer match).
   bool InterruptedCommitStored();
   // Requires the database lock. A cut commit stored beside its journal
   // (InterruptedCommitStored) is rolled back when this handle may write
@@ -840,8 +878,9 @@ private:
   // Requires the database lock. Throws what reading throws.
   JournalUse ExamineJournal(TVLMCommitJournal& journal);
   // Deletes the journal when it is Unneeded: an interrupted commit's
-  // (another connection's, which the next open that has the file alone
-  // applies) and a damaged one stay. Errors are ignored.
+  // (another connection's, which the first handle that meets it under the
+  // database lock and may write rolls back) and a damaged one stay. Errors
+  // are ignored.
   void RetireStaleJournal();
   // No other handle, of this process or another, holds a lock of the file.
   bool CanTakeWholeFile();
@@ -916,8 +955,12 @@ private:
   bool RollbackSeenSet_ = false;
   bool RollbackNoticed_ = false;
   bool SoleWriterLock_ = false;
+  // The thread that took the database lock (invariant 12).
+  std::thread::id DatabaseLockOwner_;
   bool ReadOnlyFile_ = false;
   bool Failed_ = false;
+  // 10600 after a failed write, 10750 after the file's locks were released.
+  int32_t FailureCode_ = 10600;
   std::string FailureCause_;
 };
 
@@ -996,6 +1039,9 @@ public:
   // written: the commit reached the file, the state in memory is what it
   // holds; else every change of the commit is dropped.
   void EndCommit(bool written);
+  // The commit was refused before any operation of it: the state stays as
+  // BeginCommit found it, changes kept in memory included.
+  void CancelCommit() { InCommit_ = false; }
   // Inside a commit: the free pages at the end of the file are given up,
   // never ending the file on a map page.
   void TruncateUnused();

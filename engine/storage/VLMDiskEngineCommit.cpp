@@ -132,8 +132,19 @@ void TVLMDiskPageManager::RunCommit(const int32_t* sessionID, CommitExtra extra,
   const bool chained = ChainValid_ && soleWriter;
   Writes_.Clear();
   FreeSpace->BeginCommit();
-  // Set once a check refused the commit before anything reached the file.
-  bool refusedUnwritten = false;
+  // Counts that cannot be would make the file unusable for every later
+  // commit. Those the commit starts from are refused before anything of it
+  // happens: the session keeps its pages for its rollback (none reached the
+  // shared cache, where other sessions would read them and a later commit
+  // write them), and the free-space state what its allocations marked.
+  try {
+    CheckHeaderCounts(Header.PageCount, Header.LastUsedPage);
+  } catch (const EVLMException&) {
+    FreeSpace->CancelCommit();
+    Header.Load(commit.Before.data());
+    PageCount = static_cast<int32_t>(std::min<uint32_t>(Header.PageCount, INT32_MAX));
+    throw;
+  }
   try {
     {
       Collecting_ = true;
@@ -156,11 +167,10 @@ void TVLMDiskPageManager::RunCommit(const int32_t* sessionID, CommitExtra extra,
       FreeSpace->EndCommit(true);
       return;
     }
-    // Counts that cannot be would make the file unusable for every later
-    // commit: the commit is refused while the file is still as it was.
-    refusedUnwritten = true;
+    // The commit's own frees and truncation keep the counts possible; ones
+    // that are not anyway fail it as a failed write does (the file is still
+    // as it was, and the session's pages have left it).
     CheckHeaderCounts(after.PageCount, after.LastUsedPage);
-    refusedUnwritten = false;
     if (!journal.IsOpen()) journal = OpenJournalForCommit(commit.Before);
     commit.After.resize(kVLMBlock1Size);
     after.Store(commit.After.data());
@@ -175,6 +185,9 @@ void TVLMDiskPageManager::RunCommit(const int32_t* sessionID, CommitExtra extra,
     if (SyncOnCommit && (CommitUnflushed_ || (!soleWriter && (DatabaseFile.HasUnflushedChanges() || MultiUser ||
                                                                    OpenPerOperation))))
       FlushForCommit();
+    // A handle made anew on the way here holds the database lock no more
+    // surely: the journal beside the file may be another connection's now.
+    CheckNotFailed();
     // 1: the journal, flushed before any byte of the database changes.
     try {
       TVLMCommitJournal::Write(
@@ -202,11 +215,14 @@ void TVLMDiskPageManager::RunCommit(const int32_t* sessionID, CommitExtra extra,
     FreeSpace->EndCommit(true);
   } catch (const std::exception& e) {
     FreeSpace->EndCommit(false);
-    // A free-space commit that could not begin leaves the file as it was,
-    // as does a commit refused before it wrote.
+    // A free-space commit that could not begin leaves the file as it was.
     const auto* engineError = dynamic_cast<const EVLMException*>(&e);
     if (sessionID == nullptr && engineError != nullptr && engineError->NativeError == 10740) throw;
-    if (refusedUnwritten) throw;
+    // The header in memory keeps no count that was refused.
+    if (engineError != nullptr && engineError->NativeError == 10748) {
+      Header.Load(commit.Before.data());
+      PageCount = static_cast<int32_t>(std::min<uint32_t>(Header.PageCount, INT32_MAX));
+    }
     std::vector<int32_t> pages = Writes_.PageNumbers();
     pages.insert(pages.end(), touched.begin(), touched.end());
     EnterFailedState(e.what(), pages);
@@ -334,8 +350,9 @@ qv::File TVLMDiskPageManager::OpenJournalForCommit(const std::vector<uint8_t>& s
   if (SoleWriter()) return journal;
   // A cut that lost the write of CommitState 1 but kept some pages of
   // another connection's commit leaves block 1 before beside its journal (a
-  // stored CommitState 1 was refused already): only an open that has the
-  // file alone may apply it, and this commit would overwrite it.
+  // stored CommitState 1 was settled already): no mark tells a handle
+  // that meets it under the database lock, so the next open that may write
+  // rolls it back (RecoverFromJournal), and this commit would overwrite it.
   TVLMJournalCommit old;
   if (!TVLMCommitJournal::ReadHeader(journal, DatabaseOffset, PageSize, old) ||
       !SameBlock1ButState(storedHeader.data(), old.Before))

@@ -11,7 +11,10 @@
 //     raises its code (ReadBuffer answers false).
 //   Reopen: probes the handle first and keeps one that still works (the
 //     error was not the handle's, and its byte-range locks stay); otherwise
-//     opens the file again, up to ReopenAttempts times, ReopenDelayMs apart.
+//     opens the file again, up to ReopenAttempts times, ReopenDelayMs apart,
+//     and the new handle takes back the locks the old one held. A write or
+//     truncate is not tried again when the old handle held locks: they were
+//     gone for a while (VLMDiskEngine.h, TVLMDatabaseFile).
 //   LockByte: a conflict is false at once (callers run their own retry
 //     loops); an error sets LockFault and tries once more after a reopen.
 //   UnlockByte: an error counts as released, since the lock went with the
@@ -144,6 +147,9 @@ bool TVLMDatabaseFile::Reopen() {
     LastErrno_ = e.Errno;
   }
   // The handle has gone bad (as after a network drop): open the file again.
+  // Closing it drops its locks.
+  const std::vector<std::pair<int64_t, int64_t>> held = Handle_.HeldLocks();
+  const int badErrno = LastErrno_;
   const TVLMRetrySettings& settings = VLMRetrySettings();
   for (int32_t attempt = 0; attempt < settings.ReopenAttempts; ++attempt) {
     if (attempt > 0) qv::SleepMs(settings.ReopenDelayMs);
@@ -152,14 +158,45 @@ bool TVLMDatabaseFile::Reopen() {
     qv::File file = qv::File::TryOpen(FileName, Access(), qv::FileDisposition::OpenExisting, &errNo);
     if (file.IsOpen()) {
       Handle_ = std::move(file);
+      TakeBackLocks(held);
+      NoteLocksReleased(held, ErrorText(badErrno));
       return true;
     }
     LastErrno_ = errNo;
   }
+  GoneLocks_.insert(GoneLocks_.end(), held.begin(), held.end());
+  NoteLocksReleased(held, ErrorText(badErrno));
   return false;
 }
 
-bool TVLMDatabaseFile::TryTwice(const std::function<void()>& op) {
+void TVLMDatabaseFile::TakeBackLocks(const std::vector<std::pair<int64_t, int64_t>>& held) {
+  for (const auto& [position, count] : held) {
+    bool taken = false;
+    try {
+      taken = Handle_.Lock(position, count);
+    } catch (const qv::EOSError&) {
+    }
+    // Another connection holds it now: an unlock finds it gone.
+    if (!taken) GoneLocks_.emplace_back(position, count);
+  }
+}
+
+void TVLMDatabaseFile::NoteLocksReleased(const std::vector<std::pair<int64_t, int64_t>>& held,
+                                         const std::string& cause) {
+  if (held.empty() || LocksReleased_) return;
+  LocksReleased_ = true;
+  if (LocksReleased) LocksReleased(cause);
+}
+
+void TVLMDatabaseFile::RefuseWriteAfterRelease(const char* operation) {
+  throw EVLMException(10751,
+                      "Cannot %s file '%s': its handle went bad and was opened again, and the locks this "
+                      "connection held were released meanwhile, so another connection may have changed the file. "
+                      "Nothing more is written through this connection: close the database and open it again",
+                      {operation, FileName});
+}
+
+bool TVLMDatabaseFile::TryTwice(const std::function<void()>& op, bool writes) {
   try {
     op();
     return true;
@@ -167,6 +204,7 @@ bool TVLMDatabaseFile::TryTwice(const std::function<void()>& op) {
     LastErrno_ = e.Errno;
   }
   if (!Reopen()) return false;
+  if (writes && LocksReleased_) return false;
   try {
     op();
     return true;
@@ -200,6 +238,8 @@ void TVLMDatabaseFile::CreateFile(const std::string& fileName) {
   ShareMode = TVLMFileShareMode::None;
   Position_ = 0;
   IsOpen_ = true;
+  LocksReleased_ = false;
+  GoneLocks_.clear();
 }
 
 void TVLMDatabaseFile::OpenFile(const std::string& fileName, TVLMFileAccessMode accessMode,
@@ -226,6 +266,8 @@ void TVLMDatabaseFile::CloseFile() {
   CheckOpen("CloseFile");
   Handle_.Close();
   IsOpen_ = false;
+  LocksReleased_ = false;
+  GoneLocks_.clear();
 }
 
 void TVLMDatabaseFile::OpenShared() {
@@ -241,7 +283,9 @@ void TVLMDatabaseFile::CloseShared() {
   // A file that was open before the first OpenShared stays open.
   if (--OpenCount == 0 && SharedOpened_) {
     SharedOpened_ = false;
-    if (IsOpen_) CloseFile();
+    // What Reopen found stays until the database closes the file.
+    Handle_.Close();
+    IsOpen_ = false;
   }
 }
 
@@ -279,10 +323,13 @@ int64_t TVLMDatabaseFile::GetSize() {
 
 void TVLMDatabaseFile::SetSize(int64_t size) {
   CheckOpen("SetSize");
+  if (LocksReleased_) RefuseWriteAfterRelease("truncate");
   Unflushed_ = true;
-  if (!TryTwice([&] { Handle_.Truncate(size); }))
+  if (!TryTwice([&] { Handle_.Truncate(size); }, true)) {
+    if (LocksReleased_) RefuseWriteAfterRelease("truncate");
     throw EVLMException(30370, "Cannot Truncate File '%s' to %d bytes. ErrorCode:%d. ErrorMessage: %s",
                         {FileName, static_cast<long long>(size), LastErrno_, ErrorText(LastErrno_)});
+  }
   Position_ = size;
 }
 
@@ -335,12 +382,14 @@ void TVLMDatabaseFile::ReadBufferEx(void* buffer, int32_t errorCode, int64_t pos
 
 void TVLMDatabaseFile::WriteBuffer(const void* buffer, int32_t errorCode, int64_t position, int32_t count) {
   CheckOpen("WriteBuffer");
+  if (LocksReleased_) RefuseWriteAfterRelease("write to");
   Unflushed_ = true;
-  bool ok = count >= 0 && position >= 0 && TryTwice([&] { Handle_.WriteAt(buffer, count, position); });
+  bool ok = count >= 0 && position >= 0 && TryTwice([&] { Handle_.WriteAt(buffer, count, position); }, true);
   if (ok) {
     Position_ = position + count;
     return;
   }
+  if (LocksReleased_) RefuseWriteAfterRelease("write to");
   throw EVLMException(errorCode,
                       "Cannot Write to file: '%s' Position = %d, Count = %d, FilePosition = %d, FileSize = %d, "
                       "ErrorCode:%d. ErrorMessage: %s",
@@ -379,6 +428,12 @@ bool TVLMDatabaseFile::LockByte(int32_t count, int64_t position) {
 
 bool TVLMDatabaseFile::UnlockByte(int32_t count, int64_t position) {
   CheckOpen("UnlockByte");
+  // Gone with a handle made anew, and held by no one of this connection.
+  const auto gone = std::find(GoneLocks_.begin(), GoneLocks_.end(), std::pair<int64_t, int64_t>(position, count));
+  if (gone != GoneLocks_.end()) {
+    GoneLocks_.erase(gone);
+    return true;
+  }
   try {
     bool ok = Handle_.Unlock(position, count);
     // Per-operation handles lose their locks when they close.

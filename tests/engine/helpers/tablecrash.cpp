@@ -46,6 +46,9 @@
 //   exitat K         the process ends with _exit(99) before its K-th
 //                    file-changing operation from now on (inside a later
 //                    commit, say)
+//   losehandle K R MS  its K-th file-changing operation from now on fails
+//                    and the handle it was made on goes bad; the next R
+//                    opens of that file fail too, MS ms apart
 //   walk INDEX       the table walked from the first record to the end in
 //                    the order of INDEX ("" natural), as a dataset walks it
 //                    (its record buffers taking turns): "ok ID:CALL ...",
@@ -213,6 +216,15 @@ int RunPeer(const std::string& path) {
     if (line.rfind("txn ", 0) == 0) answer = Transaction(session, log, line.substr(4));
     else if (line.rfind("walk", 0) == 0) answer = Walk(log, line.size() > 5 ? line.substr(5) : "");
     else if (line.rfind("exitat ", 0) == 0) qv::SetFileFaultAfter(std::stoll(line.substr(7)), qv::FileFault::Exit, 99);
+    else if (line.rfind("losehandle ", 0) == 0) {
+      std::istringstream in(line.substr(11));
+      int64_t k = 0;
+      uint64_t reopens = 0;
+      uint32_t delayMs = 0;
+      in >> k >> reopens >> delayMs;
+      VLMChangeRetrySettings().ReopenDelayMs = delayMs;
+      qv::SetFileFaultAfter(k, qv::FileFault::LoseHandle, 99, reopens);
+    }
     else {
       try {
         if (!disk_test::LogCommand(session, log, line))

@@ -6,9 +6,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <bit>
 #include <random>
+#include <thread>
 
+#include "engine/core/VLMCheck.h"
 #include "engine/core/VLMCompression.h"
 #include "engine/storage/StorageTestSupport.h"
 #include "tests/support/TestBudget.h"
@@ -261,7 +264,9 @@ TEST(DiskPageManager, RepairIsNeededAfterAnInterruptedCommitOrForOldFiles) {
 // Page counts that cannot be (a used page at or past the count, a count
 // the file is too short for) are refused before anything is written, by a
 // commit and by a write-through header update: the file stays usable and
-// the handle is not failed.
+// the handle is not failed. A refused commit's pages stay its session's:
+// another session reads the page as committed, the header in memory keeps
+// possible counts, and the next commit writes none of the refused bytes.
 TEST(DiskPageManager, HeaderCountsThatCannotBeAreNeverWritten) {
   FastRetries fast;
   ScratchFolder dir;
@@ -273,16 +278,26 @@ TEST(DiskPageManager, HeaderCountsThatCannotBeAreNeverWritten) {
     OpenDatabase(pm, path);
     pm.SetSoleWriterLock(sole);
     const std::vector<uint8_t> before = ReadBytes(path);
+    const std::vector<uint8_t> refused(16, 0xEE);
+    auto holdsRefused = [&](const uint8_t* bytes, size_t size) {
+      return std::search(bytes, bytes + size, refused.begin(), refused.end()) != bytes + size;
+    };
     {
       std::lock_guard guard(pm.CriticalSection());
       TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
       page->Modified = true;
+      TVLMHeldPage committed(&pm, pm.GetPage(0, 3, true, kVLMAnyPageType));
+      std::copy(refused.begin(), refused.end(), committed->Data());
+      committed->Modified = true;
     }
     std::lock_guard guard(pm.CriticalSection());
     if (sole) {
       // The counts kept in memory say a page past the count is used.
       pm.FreeSpace->LastUsedPage = pm.FreeSpace->TotalPageCount + 3;
       EXPECT_EQ(CodeOf([&] { pm.Commit(0); }), 10748);
+      TVLMHeldPage seen(&pm, pm.GetPage(1, 3, true, kVLMAnyPageType));
+      EXPECT_FALSE(holdsRefused(seen->Data(), static_cast<size_t>(seen->DataSize())));
+      EXPECT_LT(static_cast<int64_t>(pm.Header.LastUsedPage), static_cast<int64_t>(pm.Header.PageCount));
     } else {
       EXPECT_EQ(CodeOf([&] { pm.CheckHeaderCounts(pm.Header.PageCount + 1, 0); }), 10748);
       EXPECT_EQ(CodeOf([&] { pm.CheckHeaderCounts(4, 4); }), 10748);
@@ -292,9 +307,45 @@ TEST(DiskPageManager, HeaderCountsThatCannotBeAreNeverWritten) {
     pm.RollbackSession(0);
     if (sole) {
       EXPECT_EQ(ReadBytes(path), before);
+      {
+        TVLMHeldPage page(&pm, pm.GetPage(1, 3, true, kVLMAnyPageType));
+        page->Data()[200] ^= 0x5A;
+        page->Modified = true;
+      }
+      pm.Commit(1);
+      const std::vector<uint8_t> after = ReadBytes(path);
+      EXPECT_NE(after, before);
+      EXPECT_FALSE(holdsRefused(after.data(), after.size()));
     }
   }
 }
+
+#if VLM_DEBUG_CHECKS
+// The database lock is counted for the thread that took it: another
+// thread that finds it counted in the database section (which the first
+// left while it still held the lock) stops the run.
+TEST(DiskPageManagerDeathTest, TheDatabaseLockCountsOnlyForTheThreadThatTookIt) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  FastRetries fast;
+  ScratchFolder dir;
+  std::string path = dir.File("t.vlm");
+  CreateStandardDatabase(path);
+  TVLMDiskPageManager pm;
+  OpenDatabase(pm, path);
+  EXPECT_DEATH(
+      {
+        {
+          std::lock_guard guard(pm.CriticalSection());
+          pm.LockDatabase();
+        }
+        std::thread([&] {
+          std::lock_guard guard(pm.CriticalSection());
+          pm.LockDatabase();
+        }).join();
+      },
+      "Invariant VLMDiskEngine 12 violated");
+}
+#endif
 
 TEST(DiskPageManager, WriteCountersCountWritesAndWrap) {
   FastRetries fast;
