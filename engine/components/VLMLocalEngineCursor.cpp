@@ -522,6 +522,7 @@ int32_t TVLMLocalCursor::CompareBookmarks(const uint8_t* bookmark1, const uint8_
     });
     // The reads leave the cursor where it stands, its next step going on
     // from the record it stands on as read then.
+    const TVLMUnmovedCheck unmoved(*this);
     const TVLMKeptPlace place(*this);
     // A record that cannot be read (deleted, say) comes first.
     if (!ReadAt(id1, first)) return -1;

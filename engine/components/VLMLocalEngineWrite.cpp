@@ -280,6 +280,7 @@ qv::Stream* TVLMLocalCursor::OpenBlob(bool isInsert, bool isEdit, int32_t fieldN
     // record in the slot of a deleted one) would move a walk that reads a
     // BLOB on every row.
     const TVLMRecordID at = VLMGetRecordID(RecordBuffer + BookmarkOffset);
+    const TVLMUnmovedCheck unmoved(*this);
     uint8_t* stored = AllocRecordBuffer();
     auto release = qv::ScopeExit([&] { FreeRecordBuffer(stored); });
     bool found = false;

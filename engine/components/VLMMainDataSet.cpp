@@ -487,6 +487,7 @@ bool TVLMDataSet::GetCurrentRecord(qv::RecordBuffer buffer) {
   TVLMLocalCursor& cursor = *Handle_;
   // A copy for the caller: the cursor's next step still goes on from the
   // record as its step read it.
+  const TVLMUnmovedCheck unmoved(cursor);
   const TVLMKeptPlace place(cursor);
   cursor.RecordBuffer = buffer;
   return cursor.GetRecord(0) == kVLMNavOK;
@@ -502,6 +503,7 @@ bool TVLMDataSet::BookmarkValid(const uint8_t* bookmark) {
   auto release = qv::ScopeExit([&] { cursor.FreeRecordBuffer(probe); });
   // The probe leaves the cursor where it stands, its next step going on
   // from the record it stands on as read then.
+  const TVLMUnmovedCheck unmoved(cursor);
   const TVLMKeptPlace place(cursor);
   PositionAt(bookmark);
   cursor.RecordBuffer = probe;

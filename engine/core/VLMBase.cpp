@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <utility>
 
 #include "engine/core/VLMBaseEngine.h"
+#include "engine/core/VLMCheck.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMMemory.h"
 #include "platform/host/Exception.h"
@@ -199,6 +201,28 @@ TVLMKeptPlace::~TVLMKeptPlace() {
   Cursor_.Position = Position_;
   Cursor_.RecordBuffer = RecordBuffer_;
   Cursor_.PositionCache = std::move(Cache_);
+}
+
+TVLMUnmovedCheck::TVLMUnmovedCheck(const TVLMCursor& cursor)
+    : Cursor_(cursor),
+      Position_(cursor.Position),
+      RecordBuffer_(cursor.RecordBuffer),
+      IndexID_(cursor.PositionCache.IndexID),
+      CacheRecordID_(cursor.PositionCache.RecordID),
+      IndexState_(cursor.PositionCache.IndexState.get()),
+      RecordState_(cursor.PositionCache.RecordState.get()) {}
+
+bool TVLMUnmovedCheck::Unmoved() const {
+  const TVLMCursorPosition& now = Cursor_.Position;
+  const TVLMIndexPositionCache& cache = Cursor_.PositionCache;
+  return now.Bof == Position_.Bof && now.Eof == Position_.Eof && now.RecordID == Position_.RecordID &&
+         Cursor_.RecordBuffer == RecordBuffer_ && cache.IndexID == IndexID_ && cache.RecordID == CacheRecordID_ &&
+         cache.IndexState.get() == IndexState_ && cache.RecordState.get() == RecordState_;
+}
+
+TVLMUnmovedCheck::~TVLMUnmovedCheck() {
+  // A read that failed may leave the cursor anywhere: the caller moves it.
+  if (std::uncaught_exceptions() == 0) VLM_INVARIANT("VLMMain 5", Unmoved());
 }
 
 void TVLMCursor::ClearRecordBitmap() {

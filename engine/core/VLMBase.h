@@ -333,6 +333,30 @@ private:
   TVLMIndexPositionCache Cache_;
 };
 
+// Checks, in debug builds, that what happens while it lives leaves the
+// cursor where it stood (engine/components/VLMMain.h invariant 5: only
+// moves place a dataset's cursor): its position, record buffer, and the
+// record and reader states its next step goes on from. Made around reads
+// that are no move.
+class TVLMUnmovedCheck {
+public:
+  explicit TVLMUnmovedCheck(const TVLMCursor& cursor);
+  ~TVLMUnmovedCheck();
+  TVLMUnmovedCheck(const TVLMUnmovedCheck&) = delete;
+  TVLMUnmovedCheck& operator=(const TVLMUnmovedCheck&) = delete;
+
+private:
+  bool Unmoved() const;
+
+  const TVLMCursor& Cursor_;
+  TVLMCursorPosition Position_;
+  const uint8_t* RecordBuffer_;
+  int32_t IndexID_;
+  TVLMRecordID CacheRecordID_;
+  const void* IndexState_;
+  const void* RecordState_;
+};
+
 // value into the field's place of recordBuffer, as TVLMCursor::SetFieldValue
 // writes it: null (or an empty text) sets bit nullBit; otherwise the bit is
 // cleared and the value, cast to the field's base type, fills at most

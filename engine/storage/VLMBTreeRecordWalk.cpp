@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/core/VLMBase.h"
+#include "engine/core/VLMCheck.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMTableData.h"
 #include "engine/core/VLMTypes.h"
@@ -73,12 +74,21 @@ void TVLMIndexStepState::StandOn(const TVLMRecordID& recordID, const uint8_t* re
   if (inAhead) {
     RecordAt = record;
     AtSize = size;
+    VLM_INVARIANT("VLMBTreeRecordWalk 5", PointsIntoKept(RecordAt) && PointsIntoKept(PriorAt));
   } else {
     Record.assign(record, record + size);
   }
 }
 
+bool TVLMIndexStepState::PointsIntoKept(const uint8_t* at) const {
+  if (at == nullptr) return true;
+  const auto from = reinterpret_cast<uintptr_t>(AheadRecords.get());
+  const auto place = reinterpret_cast<uintptr_t>(at);
+  return from != 0 && place >= from && place + AtSize <= from + Stride * AheadIDs.size();
+}
+
 void TVLMIndexStepState::Settle() {
+  VLM_INVARIANT("VLMBTreeRecordWalk 5", PointsIntoKept(RecordAt) && PointsIntoKept(PriorAt));
   if (RecordAt != nullptr) Record.assign(RecordAt, RecordAt + AtSize);
   if (PriorAt != nullptr) PriorRecord.assign(PriorAt, PriorAt + AtSize);
   RecordAt = PriorAt = nullptr;
@@ -432,7 +442,18 @@ bool TVLMBTreeRecordIndex::PlaceByKey(int32_t sessionID, const std::vector<uint8
                                       const TVLMRecordID& recordID, bool forward, TVLMKeyPath& path) {
   bool exact = false;
   if (!FindPlace(sessionID, recordID, path, kept.data(), forward, exact)) return false;
-  return !exact || (forward ? NextEntry(sessionID, path) : PriorEntry(sessionID, path));
+  const bool found = !exact || (forward ? NextEntry(sessionID, path) : PriorEntry(sessionID, path));
+#if VLM_DEBUG_CHECKS
+  if (found) {
+    // The entry answered lies strictly beyond (anchor key, anchor ID).
+    const std::vector<uint8_t> record(kept);
+    uint8_t value[kVLMRecordIDSize];
+    VLMPutRecordID(value, recordID);
+    const int32_t order = CompareWithEntryAt(sessionID, path, MakeKey(record.data()), value);
+    VLM_INVARIANT("VLMBTreeRecordWalk 3", forward ? order < 0 : order > 0);
+  }
+#endif
+  return found;
 }
 
 bool TVLMBTreeRecordIndex::FindPlace(int32_t sessionID, const TVLMRecordID& recordID, TVLMKeyPath& path,

@@ -148,6 +148,9 @@ public:
   void Settle();
   // Room for bytes of records read ahead (the pointed-at ones settled).
   uint8_t* RecordsRoom(size_t bytes);
+  // at is null, or lies within the records of the entries kept ahead
+  // (invariant 5).
+  bool PointsIntoKept(const uint8_t* at) const;
   // Neither record is kept any more (invariant 6).
   void ForgetRecords();
 };
