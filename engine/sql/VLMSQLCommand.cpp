@@ -257,6 +257,11 @@ void TVLMSQLCursorCommand::CopyIntoTable(TVLMDataSet* owner) {
   bool copied = false;
   try {
     copied = target.ImportTable(*Root->ResultTable(), log);
+  } catch (const EVLMException& e) {
+    // A read-only database refuses the target before anything is written:
+    // that refusal is the statement's own.
+    if (e.NativeError == 20860) throw;
+    log += e.what();
   } catch (const std::exception& e) {
     log += e.what();
   }

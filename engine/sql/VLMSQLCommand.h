@@ -282,7 +282,8 @@ protected:
   void ResolveOrderBy(TVLMAO& root);
 
 private:
-  // The result copied into the INTO table (10403 when the copy fails).
+  // The result copied into the INTO table (10403 when the copy fails; a
+  // read-only database refuses the target with 20860, VLMMainTable.h).
   void CopyIntoTable(TVLMDataSet* owner);
 };
 
