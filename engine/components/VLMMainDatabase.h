@@ -273,10 +273,12 @@ public:
   // the file open; the ".tmp" file is then gone (unless another process
   // holds it) and the old file untouched. An exception of the rebuild passes
   // on after the same clean-up: 20303 (checked here before anything is
-  // written), 10820 when the scratch copy cannot be made. While the rebuild
-  // runs, ConnectFileName names the scratch copy; DatabaseFileName, the
-  // events and errorText name the user's file. A table that cannot be
-  // opened even for repair is left out, with a line in errorText.
+  // written), 10820 when the scratch copy cannot be made. A component set
+  // ReadOnly, or a file this process may not write, is refused with 20869
+  // before anything is read or written. While the rebuild runs,
+  // ConnectFileName names the scratch copy; DatabaseFileName, the events
+  // and errorText name the user's file. A table that cannot be opened even
+  // for repair is left out, with a line in errorText.
   bool RepairDatabase(std::string& errorText);
   // The checks of CreateDatabase, one connect and disconnect (for the
   // file's geometry), then RebuildDatabase in repair mode with the repair

@@ -150,6 +150,10 @@ bool TVLMDatabase::RepairDatabase(std::string& errorText) {
   if (Connected()) qv::DatabaseError(kDatabaseOpen, this);
   errorText.clear();
   const std::string fileName = DatabaseFileName_;
+  // A read-only connection writes nothing, a repair least of all: the
+  // rebuilt file would take the place of one the user keeps read-only.
+  if (ReadOnly || VLMIsReadOnlyFile(fileName))
+    throw EVLMException(20869, "Database file '%s' is read only and cannot be repaired", {fileName});
   const std::string tempName = fileName + ".tmp";
   // Refused before anything is written, so that a ".tmp" file another
   // process's repair is writing is never touched either.

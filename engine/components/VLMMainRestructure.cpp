@@ -99,6 +99,7 @@ void TVLMTable::RenameField(const std::string& oldName, const std::string& newNa
     Exclusive = exclusive;
   });
   Open();
+  RefuseReadOnly(20864);
   RefuseInTransaction("RenameField", 20179);
   // An open table has its cursor.
   Handle_->RenameField(oldName, newName);
@@ -120,6 +121,7 @@ void TVLMTable::AddIndex(const std::string& name, const std::string& fields, qv:
   TVLMLocalCursor& cursor = Handle_ ? *Handle_ : *temporary;
   if (name.empty()) throw EVLMException(20046, "Invalid index name '%s'", {name});
   if (fields.empty()) throw EVLMException(20047, "Cannot find index field '%s'", {fields});
+  RefuseReadOnly(20865);
   RefuseInTransaction("AddIndex", 20175);
   TVLMAdvIndexDef advDef;
   advDef.Name = name;
@@ -148,6 +150,7 @@ void TVLMTable::DeleteIndex(const std::string& name) {
   std::unique_ptr<TVLMLocalCursor> temporary;
   if (!Handle_) temporary = CreateCursor();
   TVLMLocalCursor& cursor = Handle_ ? *Handle_ : *temporary;
+  RefuseReadOnly(20866);
   RefuseInTransaction("DeleteIndex", 20177);
   cursor.InitFieldDefs();
   cursor.DeleteIndex(name);
@@ -364,6 +367,8 @@ bool TVLMTable::RestructureTable(std::string& log) {
   CheckInactive();
   SetDBFlag(kDBFlagRestructure, true);
   auto detach = qv::ScopeExit([&] { SetDBFlag(kDBFlagRestructure, false); });
+  // Before the cut restructures are finished: that writes too.
+  RefuseReadOnly(20867);
   RefuseInTransaction("RestructureTable", 20180);
   TVLMLocalSession& session = *EngineSession();
   const std::string name = TableName_;

@@ -352,6 +352,8 @@ void TVLMTable::RepairTable() {
     RepairMode_ = false;
     SetDBFlag(kDBFlagRepair, false);
   });
+  // A repair-mode open mends the table's page index in the file.
+  RefuseReadOnly(20868);
   RepairMode_ = true;
   std::unique_ptr<TVLMLocalCursor> cursor = CreateCursor();
 }
@@ -449,6 +451,10 @@ void TVLMTable::RefuseInTransaction(const char* operation, int32_t code) const {
     throw EVLMException(code, "Cannot perform '%s' operation on a database in transaction", {operation});
 }
 
+void TVLMTable::RefuseReadOnly(int32_t code) const {
+  if (DatabaseReadOnly()) throw EVLMException(code, "Dataset is in read only mode");
+}
+
 void TVLMTable::CheckFieldDefs() {
   for (int32_t i = 0; i < AdvFieldDefs.GetCount(); ++i) {
     const TVLMAdvFieldDef& def = *AdvFieldDefs.GetItem(i);
@@ -533,6 +539,7 @@ void TVLMTable::CreateTable() {
   CheckInactive();
   CheckTableName();
   WithTableCursor([&](TVLMLocalCursor& cursor) {
+    RefuseReadOnly(20860);
     AddMissingFieldDefs();
     if (AdvFieldDefs.GetCount() == 0) {
       for (int32_t i = 0; i < GetFieldDefs().Count(); ++i) {
@@ -562,6 +569,7 @@ void TVLMTable::DeleteTable() {
   Close();
   CheckTableName();
   WithTableCursor([&](TVLMLocalCursor& cursor) {
+    RefuseReadOnly(20861);
     RefuseInTransaction("DeleteTable", 20183);
     cursor.DeleteTable();
   });
@@ -569,7 +577,10 @@ void TVLMTable::DeleteTable() {
 
 void TVLMTable::EmptyTable() {
   CheckInactive();
-  WithTableCursor([](TVLMLocalCursor& cursor) { cursor.EmptyTable(); });
+  WithTableCursor([&](TVLMLocalCursor& cursor) {
+    RefuseReadOnly(20862);
+    cursor.EmptyTable();
+  });
 }
 
 void TVLMTable::RenameTable(std::string_view newName) {
@@ -577,6 +588,7 @@ void TVLMTable::RenameTable(std::string_view newName) {
   CheckTableName();
   const std::string name(newName);
   WithTableCursor([&](TVLMLocalCursor& cursor) {
+    RefuseReadOnly(20863);
     RefuseInTransaction("RenameTable", 20181);
     cursor.RenameTable(name);
   });

@@ -24,9 +24,20 @@
 // RestructureFieldDefs (and the index ones into RestructureIndexDefs), which
 // a caller edits before RestructureTable.
 //
+// Every operation that changes the stored table (the structural ones above,
+// RenameField, AddIndex, DeleteIndex, RestructureTable, RepairTable) is
+// refused on a read-only database (opened read-only, a file this process
+// may not write, or a single-user connection let in read-only beside
+// another connection that holds the file) once the database is attached
+// and before anything reaches the file: "Dataset is in read only mode"
+// (20860 CreateTable, 20861 DeleteTable, 20862 EmptyTable, 20863
+// RenameTable, 20864 RenameField, 20865 AddIndex, 20866 DeleteIndex, 20867
+// RestructureTable, 20868 RepairTable).
+//
 // Error codes: 10296 / 10299 master range without a cursor, the refusals
-// above, the definition checks of CheckFieldDefs (30499, 30453, 20257),
-// 20612 a restructure that failed and could not be undone in the call.
+// above (transaction and read-only), the definition checks of
+// CheckFieldDefs (30499, 30453, 20257), 20612 a restructure that failed and
+// could not be undone in the call.
 #pragma once
 #if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 3
 #error "engine/components lies above the library being compiled: a library includes only its own layer and those below it"
@@ -233,6 +244,8 @@ private:
   void WithTableCursor(Fn operation);
   // "Cannot perform '%s' operation on a database in transaction".
   void RefuseInTransaction(const char* operation, int32_t code) const;
+  // "Dataset is in read only mode" when the attached database is read-only.
+  void RefuseReadOnly(int32_t code) const;
   // What the table needs of its database component.
   TVLMLocalSession* EngineSession() const;
   bool DatabaseInTransaction() const;

@@ -121,6 +121,10 @@
 //         held locks (VLMDiskEngine)
 //   10751 a write or truncate of a database file whose handle was made
 //         anew while it held locks (VLMDiskEngineFile)
+//   10760 commit through a read-only database handle (opened read-only, a
+//         file this process may not write, let in read-only) (VLMDiskEngine)
+//   10761 page allocation through a read-only database handle (VLMDiskEngine)
+//   10762 page free through a read-only database handle (VLMDiskEngine)
 //   10770 table operation of a local cursor whose session has no database
 //         data (VLMLocalEngine)
 //   10771 field copy between local cursors without a record buffer
@@ -239,6 +243,17 @@
 //         (VLMSQLCommand)
 //   20852 lock conflict past the retries: a locked record (VLMSQLCommand)
 //   20853 lock conflict past the retries: the database (VLMSQLCommand)
+//   20860 CreateTable of a table component on a read-only database (VLMMain)
+//   20861 DeleteTable on a read-only database (VLMMain)
+//   20862 EmptyTable on a read-only database (VLMMain)
+//   20863 RenameTable on a read-only database (VLMMain)
+//   20864 RenameField on a read-only database (VLMMain)
+//   20865 AddIndex on a read-only database (VLMMain)
+//   20866 DeleteIndex on a read-only database (VLMMain)
+//   20867 RestructureTable on a read-only database (VLMMain)
+//   20868 RepairTable on a read-only database (VLMMain)
+//   20869 repair of a database file that a component set ReadOnly, or a
+//         file this process may not write (VLMMain)
 //   30378 duplicate page in a sorted page list (VLMPage)
 //   30380 page released more often than taken (VLMPage)
 //   30384 damaged internal file chain while walking it (VLMDiskEngineFiles)

@@ -257,37 +257,15 @@ void TVLMSQLCursorCommand::CopyIntoTable(TVLMDataSet* owner) {
   bool copied = false;
   try {
     copied = target.ImportTable(*Root->ResultTable(), log);
+  } catch (const EVLMException& e) {
+    // A read-only database refuses the target before anything is written:
+    // that refusal is the statement's own.
+    if (e.NativeError == 20860) throw;
+    log += e.what();
   } catch (const std::exception& e) {
     log += e.what();
   }
   if (!copied) throw EVLMException(10403, "Error importing table. Cannot copy data due to error: %s\r\n", {log});
-}
-
-// ----------------------------------------------------------------- names
-
-void VLMAppendUnknownNames(TVLMExprNode* node, std::initializer_list<TVLMQueryOperator*> from, TVLMCursor* cursor,
-                           std::vector<TVLMQualifiedFieldName>& names) {
-  if (node == nullptr) return;
-  TVLMIntegerArray list(0, 100, 10);
-  auto found = [&](const std::string& qualifier, const std::string& name) {
-    for (TVLMQueryOperator* op : from) {
-      list.SetSize(0);
-      if (op != nullptr && op->FindFields(name, qualifier, false, true, &list, false) > 0) return true;
-    }
-    int32_t fieldNo = -1;
-    return cursor != nullptr && TVLMExprNodeField(nullptr, qualifier, name).FindInCursor(cursor, fieldNo);
-  };
-  if (auto* field = dynamic_cast<TVLMExprNodeField*>(node)) {
-    if (!found(field->TableName, field->FieldName)) names.push_back({field->TableName, field->FieldName});
-    return;
-  }
-  if (auto* subquery = dynamic_cast<TVLMExprNodeSubquery*>(node)) {
-    std::vector<TVLMQualifiedFieldName> outer;
-    subquery->AppendOuterNames(outer);
-    for (TVLMQualifiedFieldName& name : outer)
-      if (!found(name.TableName, name.FieldName)) names.push_back(std::move(name));
-  }
-  for (int32_t i = 0; i < node->ChildCount(); ++i) VLMAppendUnknownNames(node->Child(i), from, cursor, names);
 }
 
 // ------------------------------------------------------- columns

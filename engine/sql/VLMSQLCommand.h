@@ -268,7 +268,8 @@ public:
   // The root operator of the last run.
   std::unique_ptr<TVLMAO> Root;
   // After BuildOperatorTree with outer references allowed: the names its
-  // unplaced conditions take from outer rows (VLMAppendUnknownNames), none
+  // unplaced conditions take from outer rows (VLMAppendUnknownNames in
+  // VLMSQLSelect.h), none
   // of them a column of its own FROM.
   std::vector<TVLMQualifiedFieldName> OuterNames;
 
@@ -282,20 +283,10 @@ protected:
   void ResolveOrderBy(TVLMAO& root);
 
 private:
-  // The result copied into the INTO table (10403 when the copy fails).
+  // The result copied into the INTO table (10403 when the copy fails; a
+  // read-only database refuses the target with 20860, VLMMainTable.h).
   void CopyIntoTable(TVLMDataSet* owner);
 };
-
-// ----------------------------------------------------------------- names
-
-// Appends to names what node names that no operator of from (nullptr
-// entries skipped) finds, nor cursor when given: its fields as written, and
-// the outer names of its subqueries (TVLMSubquery::AppendOuterNames). A
-// condition left unplaced is refused with 10305 "Cannot find field %s" for
-// such a name when no table around it may have it either, as the select
-// list refuses one.
-void VLMAppendUnknownNames(TVLMExprNode* node, std::initializer_list<TVLMQueryOperator*> from, TVLMCursor* cursor,
-                           std::vector<TVLMQualifiedFieldName>& names);
 
 // --------------------------------------------------------------- columns
 

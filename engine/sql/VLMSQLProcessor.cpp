@@ -97,6 +97,20 @@ TVLMCursor* TVLMSQLProcessor::Execute() {
   // The subqueries keep their trees for one run only.
   auto release = qv::ScopeExit([] { VLMReleaseKeptSubqueries(); });
   TVLMKeptTablesScope keptTables(KeptTables_.get());
+  try {
+    return RunStatements();
+  } catch (...) {
+    // A refused statement closes everything it opened before the refusal
+    // reaches the caller, whatever refused it: a tree built for a check
+    // (a subquery's, asked for its outer names) holds open tables that
+    // another connection's DDL would wait for until the next text.
+    ForgetKept();
+    ClearCommands();
+    throw;
+  }
+}
+
+TVLMCursor* TVLMSQLProcessor::RunStatements() {
   RowsAffected = 0;
   if (Kept_ && KeptStillFits()) {
     TVLMCursor* cursor = nullptr;

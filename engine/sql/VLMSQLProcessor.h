@@ -40,12 +40,13 @@
 //   done --ResultReleased / ExecSQL's end--> idle: a command not kept for
 //             the next run goes with its tree (its tables back to the kept
 //             tables, which keep only what they may: VLMKeptTables.h)
-//   parsed / running --an exception--> failed (the failing command kept
-//             until the next run or destruction)
+//   parsed / running --an exception--> idle: the failing command goes,
+//             its tree and tables with it (back to the kept tables),
+//             before the exception leaves Execute
 //
 // Invariants:
 //   1. At most one command exists: the statement being run, or after a run
-//      the last (or failing) one.
+//      that succeeded the last one; none after a run that failed.
 //   2. Each statement runs on its own: statements before a failing one keep
 //      their effect, none after it is parsed, and RowsAffected holds the sum
 //      up to the one before it.
@@ -140,6 +141,8 @@ protected:
   void SetCommand(std::unique_ptr<TVLMSQLCommand> command);
 
 private:
+  // Execute's run of the text, under its scopes.
+  TVLMCursor* RunStatements();
   // Picks the statement class by the statement's first token.
   void Dispatch(TVLMLexer& lexer);
   // After a run of a one-statement text: the statement stays parsed for the

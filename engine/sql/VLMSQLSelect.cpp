@@ -498,3 +498,30 @@ std::unique_ptr<TVLMAO> TVLMSQLSelect::BuildOperatorTree(TVLMDataSet* owner, boo
   }
   return source;
 }
+
+// ----------------------------------------------------------------- names
+
+void VLMAppendUnknownNames(TVLMExprNode* node, std::initializer_list<TVLMQueryOperator*> from, TVLMCursor* cursor,
+                           std::vector<TVLMQualifiedFieldName>& names) {
+  if (node == nullptr) return;
+  TVLMIntegerArray list(0, 100, 10);
+  auto found = [&](const std::string& qualifier, const std::string& name) {
+    for (TVLMQueryOperator* op : from) {
+      list.SetSize(0);
+      if (op != nullptr && op->FindFields(name, qualifier, false, true, &list, false) > 0) return true;
+    }
+    int32_t fieldNo = -1;
+    return cursor != nullptr && TVLMExprNodeField(nullptr, qualifier, name).FindInCursor(cursor, fieldNo);
+  };
+  if (auto* field = dynamic_cast<TVLMExprNodeField*>(node)) {
+    if (!found(field->TableName, field->FieldName)) names.push_back({field->TableName, field->FieldName});
+    return;
+  }
+  if (auto* subquery = dynamic_cast<TVLMExprNodeSubquery*>(node)) {
+    std::vector<TVLMQualifiedFieldName> outer;
+    subquery->AppendOuterNames(outer);
+    for (TVLMQualifiedFieldName& name : outer)
+      if (!found(name.TableName, name.FieldName)) names.push_back(std::move(name));
+  }
+  for (int32_t i = 0; i < node->ChildCount(); ++i) VLMAppendUnknownNames(node->Child(i), from, cursor, names);
+}

@@ -180,3 +180,14 @@ private:
                                             TVLMQueryOperator* outerOperand, TVLMCursor* outerCursor,
                                             bool allowOuterReferences);
 };
+
+// ----------------------------------------------------------------- names
+
+// Appends to names what node names that no operator of from (nullptr
+// entries skipped) finds, nor cursor when given: its fields as written, and
+// the outer names of its subqueries (TVLMSubquery::AppendOuterNames). A
+// condition left unplaced is refused with 10305 "Cannot find field %s" for
+// such a name when no table around it may have it either, as the select
+// list refuses one.
+void VLMAppendUnknownNames(TVLMExprNode* node, std::initializer_list<TVLMQueryOperator*> from, TVLMCursor* cursor,
+                           std::vector<TVLMQualifiedFieldName>& names);

@@ -66,6 +66,11 @@ bool FileIsReadOnly(const std::string& fileName, bool& readOnlyAttribute) {
 
 }  // namespace
 
+bool VLMIsReadOnlyFile(const std::string& fileName) {
+  bool attribute = false;
+  return qv::FileExists(fileName) && FileIsReadOnly(fileName, attribute);
+}
+
 // --------------------------------------------------------------- FileScope
 
 TVLMDiskPageManager::FileScope::FileScope(TVLMDiskPageManager* manager) : Manager_(manager) {
@@ -532,7 +537,7 @@ uint32_t TVLMDiskPageManager::GetNextObjectID() {
     uint8_t bytes[kVLMNextObjectIDSize];
     DatabaseFile.ReadBufferEx(bytes, 30400, NextObjectIDPosition, kVLMNextObjectIDSize);
     value = VLMGetU32LE(bytes) + 1;
-    if (!ReadOnlyFile_ && DatabaseFile.AccessMode != TVLMFileAccessMode::ReadOnly) {
+    if (!ReadOnlyHandle()) {
       VLMPutU32LE(bytes, value);
       DatabaseFile.WriteBuffer(bytes, 30404, NextObjectIDPosition, kVLMNextObjectIDSize);
     } else {
@@ -830,6 +835,7 @@ void TVLMDiskPageManager::AllocatePage(TVLMPage* page) {
   VLM_REQUIRE_DATABASE_SECTION();
   if (!FreeSpace) throw EVLMException(10467, "Error - database file is not opened.");
   CheckNotFailed();
+  CheckWritable(10761);
   FileScope scope(this);
   page->PageNo = FreeSpace->AllocatePage();
   page->AllocateBuffer();
@@ -842,6 +848,7 @@ void TVLMDiskPageManager::FreePage(int32_t pageNo) {
   // After a failed commit the file is repaired before it is used again; the
   // page stays marked used until then, and a rollback succeeds.
   if (Failed_) return;
+  CheckWritable(10762);
   FileScope scope(this);
   // The freed counter tells other handles' caches; a sole writer's free
   // outside a commit (a rollback's) has no one to tell.

@@ -317,6 +317,10 @@ bool RetryOperation(int32_t tries, uint32_t delayMs, const std::function<bool()>
 // that is gone from its name.
 bool VLMIsDatabaseFileInUse(const std::string& fileName);
 
+// The file exists and this process may not write it (no write permission
+// bit, or a write open refused): every open of it is read-only.
+bool VLMIsReadOnlyFile(const std::string& fileName);
+
 // ------------------------------------------------------------ header blocks
 
 struct TVLMDatabaseHeader {
@@ -561,7 +565,8 @@ private:
 // cannot be created or opened, 10741 write or table read over another
 // connection's interrupted commit, 10746 database lock of a read that met
 // a commit being written, 10742 journal that cannot be written, 10743 journal
-// that cannot be applied (or is damaged), 10744 overlapping writes of a commit, 10790 a new file over
+// that cannot be applied (or is damaged), 10744 overlapping writes of a commit, 10760-10762 a
+// commit, allocation or free over a read-only handle, 10790 a new file over
 // one in use (VLMIsDatabaseFileInUse), 20195/20196 external change,
 // 20197/20198 write counters, 20213 commit lock, 20230/20236 open and
 // page-count locks, 20237 format, 30398-30406 object IDs, 30434 map pages,
@@ -663,6 +668,15 @@ public:
   // The handle may write the file: opened for writing, not read-only, not
   // let in read-only, not failed.
   bool MayWriteFile() const;
+  // Opened read-only, on a file this process may not write, or let in
+  // read-only beside another connection that holds the file: nothing of
+  // the file's own may be written through the handle (the commit, an
+  // allocation or free, the next object ID). The components refuse every
+  // change on such a connection first; code is raised here, before a byte
+  // is written, for a change that got past them ("Database file '%s' is
+  // open read only").
+  bool ReadOnlyHandle() const;
+  void CheckWritable(int32_t code) const;
   // Reads go through the pre-images of a cut commit (see above).
   bool ReadsThroughPreImages() const {
     VLM_REQUIRE_DATABASE_SECTION();

@@ -86,6 +86,7 @@ void TVLMDiskPageManager::Commit(int32_t sessionID) {
   VLM_REQUIRE_DATABASE_SECTION();
   CheckNotFailed();
   if (!HasSessionChanges(sessionID)) return;
+  CheckWritable(10760);
   FileScope scope(this);
   // Checked before anything is written, so a refused commit leaves a clean file.
   CheckSessionPagesReleased(sessionID);
@@ -289,7 +290,16 @@ void TVLMDiskPageManager::CheckNoInterruptedCommit() {
 
 bool TVLMDiskPageManager::MayWriteFile() const {
   VLM_REQUIRE_DATABASE_SECTION();
-  return !ReadOnlyFile_ && !SharedReader && !Failed_ && DatabaseFile.AccessMode == TVLMFileAccessMode::ReadWrite;
+  return !ReadOnlyHandle() && !Failed_;
+}
+
+bool TVLMDiskPageManager::ReadOnlyHandle() const {
+  VLM_REQUIRE_DATABASE_SECTION();
+  return ReadOnlyFile_ || SharedReader || DatabaseFile.AccessMode != TVLMFileAccessMode::ReadWrite;
+}
+
+void TVLMDiskPageManager::CheckWritable(int32_t code) const {
+  if (ReadOnlyHandle()) throw EVLMException(code, "Database file '%s' is open read only", {DatabaseFile.FileName});
 }
 
 bool TVLMDiskPageManager::SettleInterruptedCommit() {

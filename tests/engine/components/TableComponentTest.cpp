@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <string>
@@ -12,11 +15,13 @@
 
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
+#include "engine/sql/VLMMainQuery.h"
 #include "platform/dataset/DataSource.h"
 #include "platform/dataset/DatabaseError.h"
 #include "platform/host/HostVariant.h"
 #include "engine/components/VLMEngineUi.h"
 #include "platform/host/ScopeExit.h"
+#include "platform/host/StringList.h"
 #include "platform/os/System.h"
 #include "tests/engine/components/DataSetTestSupport.h"
 #include "tests/engine/storage/StorageTestSupport.h"
@@ -408,6 +413,164 @@ TEST_F(TableComponentTest, ASecondProcessInSingleUserModeReadsUntilTheFirstHasGo
   EXPECT_EQ(peer.Quit(), 0);
   log->Open();
   EXPECT_EQ(log->RecordCount(), 4);
+}
+
+// A read-only connection (let in beside a single-user holder in another
+// process, opened read-only, or on a file without write permission)
+// refuses every road that changes the file, SQL and components alike,
+// before a byte of the file or a journal is written; the holder goes on
+// writing, and its rows are there when the file is opened again.
+TEST_F(TableComponentTest, AReadOnlyConnectionRefusesEveryChangeBeforeItTouchesTheFile) {
+  const std::string path = Dir.File("ro.vlm");
+  {
+    auto maker = Database(path);
+    TVLMQuery make;
+    make.SetDatabaseName("Log");
+    make.SetSQL("CREATE TABLE t (id INTEGER, k INTEGER, b BLOB, PRIMARY KEY (id)); CREATE INDEX ix ON t (k); "
+                "INSERT INTO t VALUES (1, 1, NULL), (2, 2, NULL)");
+    make.ExecSQL();
+  }
+  // The file's bytes and its journal's (a single-user holder keeps the
+  // journal of its last commit).
+  auto bytes = [&] {
+    std::string all;
+    for (const std::string& name : {path, TVLMDatabase::JournalFileName(path)}) {
+      std::ifstream in(name, std::ios::binary);
+      all += std::string(std::istreambuf_iterator<char>(in), {}) + (in ? "|" : "none|");
+    }
+    return all;
+  };
+  auto sql = [](const char* text) {
+    return [text] {
+      TVLMQuery query;
+      query.SetDatabaseName("Log");
+      query.SetSQL(text);
+      query.ExecSQL();
+    };
+  };
+  auto table = [](const char* name, const std::function<void(TVLMTable&)>& run) {
+    return [name, run] {
+      auto t = Table("Log", name);
+      run(*t);
+    };
+  };
+  auto readOnly = [](int32_t code) { return "Dataset is in read only mode - Native error: " + std::to_string(code); };
+  struct Road {
+    const char* Name;
+    std::string Refusal;
+    std::function<void()> Run;
+  };
+  const std::vector<Road> roads{
+      {"CREATE TABLE", readOnly(20860), sql("CREATE TABLE u (id INTEGER)")},
+      {"SELECT INTO", readOnly(20860), sql("SELECT id INTO u FROM t")},
+      {"DROP TABLE", readOnly(20861), sql("DROP TABLE t")},
+      {"TRUNCATE TABLE", readOnly(20862), sql("TRUNCATE TABLE t")},
+      {"RENAME TABLE", readOnly(20863), sql("RENAME TABLE t TO u")},
+      {"RENAME COLUMN", readOnly(20864), sql("ALTER TABLE t RENAME COLUMN k TO kk")},
+      {"CREATE INDEX", readOnly(20865), sql("CREATE INDEX ix2 ON t (id DESC)")},
+      {"DROP INDEX", readOnly(20866), sql("DROP INDEX t.ix")},
+      {"ALTER ADD", readOnly(20867), sql("ALTER TABLE t ADD (e INTEGER)")},
+      {"ALTER MODIFY", readOnly(20867), sql("ALTER TABLE t MODIFY (k LARGEINT)")},
+      {"ALTER DROP", readOnly(20867), sql("ALTER TABLE t DROP k")},
+      {"INSERT", readOnly(10032), sql("INSERT INTO t VALUES (9, 9, 'x')")},
+      {"INSERT SELECT", readOnly(10032), sql("INSERT INTO t SELECT id + 10, k, b FROM t")},
+      {"UPDATE", readOnly(10032), sql("UPDATE t SET b = 'x' WHERE id = 1")},
+      {"DELETE", readOnly(10069), sql("DELETE FROM t")},
+      {"CreateTable", readOnly(20860), table("u", [](TVLMTable& t) {
+         t.GetFieldDefs().Add("id", qv::ftInteger);
+         t.CreateTable();
+       })},
+      {"DeleteTable", readOnly(20861), table("t", [](TVLMTable& t) { t.DeleteTable(); })},
+      {"EmptyTable", readOnly(20862), table("t", [](TVLMTable& t) { t.EmptyTable(); })},
+      {"RenameTable", readOnly(20863), table("t", [](TVLMTable& t) { t.RenameTable("u"); })},
+      {"RenameField", readOnly(20864), table("t", [](TVLMTable& t) { t.RenameField("k", "kk"); })},
+      {"AddIndex", readOnly(20865), table("t", [](TVLMTable& t) { t.AddIndex("ix2", "id", 0); })},
+      {"DeleteIndex", readOnly(20866), table("t", [](TVLMTable& t) { t.DeleteIndex("ix"); })},
+      {"RestructureTable", readOnly(20867), table("t", [](TVLMTable& t) {
+         t.Open();
+         t.Close();
+         t.RestructureFieldDefs.Add()->Name = "e";
+         std::string log;
+         t.RestructureTable(log);
+       })},
+      {"RepairTable", readOnly(20868), table("t", [](TVLMTable& t) { t.RepairTable(); })},
+      {"BLOB write", readOnly(10107), table("t", [](TVLMTable& t) {
+         t.Open();
+         t.CreateBlobStream(t.FieldByName("b"), qv::bmWrite);
+       })},
+      // The session's memory tables are no part of the file; a read that
+      // makes a temporary index takes no object ID of the file.
+      {"MEMORY table", "", sql("CREATE TABLE MEMORY m (id INTEGER); INSERT INTO MEMORY m VALUES (1); "
+                               "DROP TABLE MEMORY m")},
+      {"temporary index", "", table("t", [](TVLMTable& t) {
+         t.Open();
+         qv::StringList fields, directions, cases;
+         fields.Add("id");
+         directions.Add("DESC");
+         cases.Add("CASE");
+         t.GetIndexForFields(fields, directions, cases);
+       })},
+      {"Append", "Cannot modify a read-only dataset", table("t", [](TVLMTable& t) {
+         t.Open();
+         t.Append();
+       })},
+      {"Delete", readOnly(10069), table("t", [](TVLMTable& t) {
+         t.Open();
+         t.Delete();
+       })},
+  };
+  auto refusal = [](const std::function<void()>& run) -> std::string {
+    try {
+      run();
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+    return "";
+  };
+  // Each kind of read-only connection, and the holder's INSERT and COUNT
+  // after each road (none but for a connection let in).
+  enum class Kind { LetIn, OpenedReadOnly, ReadOnlyFile };
+  int32_t rows = 2;
+  for (const Kind kind : {Kind::LetIn, Kind::OpenedReadOnly, Kind::ReadOnlyFile}) {
+    SCOPED_TRACE(static_cast<int>(kind));
+    std::unique_ptr<storage_test::Peer> holder;
+    if (kind == Kind::LetIn) {
+      holder = std::make_unique<storage_test::Peer>(path, "alone", "engine_sqlpeer");
+      ASSERT_EQ(holder->Ask("SELECT COUNT(*) AS n FROM t"), std::to_string(rows));
+    }
+    if (kind == Kind::ReadOnlyFile) std::filesystem::permissions(path, std::filesystem::perms::owner_read);
+    auto database = Database(path);
+    database->ReadOnly = kind == Kind::OpenedReadOnly;
+    database->SetConnected(true);
+    ASSERT_TRUE(database->ReadOnly);
+    for (const Road& road : roads) {
+      SCOPED_TRACE(road.Name);
+      const std::string before = bytes();
+      EXPECT_EQ(refusal(road.Run), road.Refusal);
+      EXPECT_TRUE(bytes() == before);
+      if (!holder) continue;
+      EXPECT_EQ(holder->Ask("INSERT INTO t VALUES (" + std::to_string(++rows + 100) + ", 0, 'h')"), "ok 1");
+      EXPECT_EQ(holder->Ask("SELECT COUNT(*) AS n FROM t"), std::to_string(rows));
+    }
+    // A repair, asked of the component closed, is refused as well.
+    database->SetConnected(false);
+    std::string errorText;
+    EXPECT_EQ(RaisedCode([&] { database->RepairDatabase(errorText); }), 20869);
+    EXPECT_TRUE(std::filesystem::exists(path));
+    if (holder) {
+      EXPECT_EQ(holder->Ask("CREATE INDEX ix3 ON t (id DESC)"), "ok 0");
+      EXPECT_EQ(holder->Quit(), 0);
+    }
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  }
+  // Another process opens the file with write access: the holder's rows
+  // are there, and it writes and runs DDL.
+  storage_test::Peer after(path, "alone", "engine_sqlpeer");
+  EXPECT_EQ(after.Ask("SELECT COUNT(*) AS n FROM t"), std::to_string(rows));
+  EXPECT_EQ(after.Ask("INSERT INTO t VALUES (0, 0, NULL)"), "ok 1");
+  EXPECT_EQ(after.Ask("DROP INDEX t.ix3"), "ok 0");
+  EXPECT_EQ(after.Ask("ALTER TABLE t ADD (e INTEGER)"), "ok 0");
+  EXPECT_EQ(after.Ask("SELECT COUNT(*) AS n FROM t WHERE e IS NULL"), std::to_string(rows + 1));
 }
 
 TEST_F(TableComponentTest, TwoProcessesAppendAtOnceInMultiUserMode) {

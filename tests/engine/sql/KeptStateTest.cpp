@@ -204,6 +204,42 @@ TEST_F(KeptStateTest, AClosedQueryHoldsNothingOthersNeed) {
   }, true);
 }
 
+// A statement refused for a misspelt column in the same condition as an
+// uncorrelated IN, NOT IN or scalar subquery (whose tree the name check
+// builds) keeps none of the subquery's tables: DDL on that table from
+// another query object of this process, and from another process, runs
+// while the refused query object still holds its text.
+TEST_F(KeptStateTest, ARefusedStatementKeepsNoTableOpen) {
+  const char* const made =
+      "CREATE TABLE ta (id INTEGER, k INTEGER); CREATE TABLE tb (id INTEGER, k INTEGER); "
+      "CREATE TABLE tc (id INTEGER); INSERT INTO ta VALUES (1, 1), (2, 2); INSERT INTO tb VALUES (1, 1)";
+  const char* const shapes[] = {
+      "SELECT id FROM ta WHERE nope = 1 OR k %s",
+      "SELECT k, COUNT(*) AS n FROM ta GROUP BY k HAVING nope = 1 OR k %s",
+      "SELECT d.id FROM (SELECT id FROM ta WHERE nope = 1 OR k %s) d",
+      "INSERT INTO tc SELECT id FROM ta WHERE nope = 1 OR k %s",
+      "UPDATE ta SET k = 0 WHERE nope = 1 OR k %s",
+      "DELETE FROM ta WHERE nope = 1 OR k %s",
+  };
+  const char* const subqueries[] = {"IN (SELECT id FROM tb)", "NOT IN (SELECT id FROM tb)",
+                                    "= (SELECT MAX(id) FROM tb)"};
+  PeerMode = "";
+  for (const char* shape : shapes) {
+    for (const char* subquery : subqueries) {
+      std::string refused = shape;
+      refused.replace(refused.find("%s"), 2, subquery);
+      SCOPED_TRACE(refused);
+      RunScript({
+          {'0', made, "ok 3"},
+          {'1', refused.c_str(), "error 10305"},
+          {'2', "ALTER TABLE tb ADD (e INTEGER)", "ok 0"},
+          {'B', "ALTER TABLE tb ADD (f INTEGER)", "ok 0"},
+          {'2', "SELECT * FROM tb", "1|1|NULL|NULL"},
+      }, true);
+    }
+  }
+}
+
 // A single-user connection let in read-only because another process holds
 // the file (single-user or shared) reads what that process commits: rows,
 // counts and new tables, through fresh query objects and table components
