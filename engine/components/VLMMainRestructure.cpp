@@ -4,15 +4,17 @@
 // A restructure of table <name> works with two names of one GUID G:
 // "NEW_<name>_G", the rebuilt table while it fills, and "OLD_<name>_G", the
 // user's table while the rebuilt one takes its place. Each step is one
-// commit (a table made, renamed or dropped whole; every record a commit of
-// its own); the table component is closed before and after:
+// commit (a table made, renamed or dropped whole), but for the copy, which
+// commits the records in batches of bounded size (nothing sees NEW until it
+// takes the name, so nothing needs a commit per record); the table
+// component is closed before and after:
 //
 //   start     <name>                      definitions checked: nothing made
 //      | CreateTable NEW
 //   made      <name>, NEW (empty)
 //      | RenameTable <name> -> OLD
 //   aside     OLD, NEW
-//      | CopyRecords OLD -> NEW (a commit per record)
+//      | CopyRecords OLD -> NEW (a commit per batch)
 //   copied    OLD, NEW (every record)
 //      | RenameTable NEW -> <name>        the restructure takes effect here
 //   renamed   OLD, <name> (rebuilt)
@@ -451,7 +453,7 @@ bool TVLMTable::RestructureTable(std::string& log) {
           [this](qv::DataSet&, int32_t percent, bool& go) {
             go = DoOperationProgress(LongOperation::Restructure, percent);
           },
-          0, 99);
+          0, 99, true);
     } catch (...) {
       DoAfterOperation(LongOperation::Restructure);
       throw;

@@ -152,10 +152,12 @@ public:
   // then back as it was. An exception of a step passes on after the same
   // undo. An undo that cannot finish now (a failed write leaves the
   // database refusing) raises 20612; the next connect of the process to the
-  // file finishes it. An old table that cannot be deleted after the new one
-  // took the name is left under its "OLD_" name with a warning in log, and
-  // the result is true; the next connect or restructure deletes it (when it
-  // holds no more records than the table).
+  // file finishes it. The records are copied into the new table in batches,
+  // each one commit (TVLMRetrySettings::CopyBatchBytes). An old table that
+  // cannot be deleted after the new one took the name is left under its
+  // "OLD_" name with a warning in log, and the result is true; the next
+  // connect or restructure deletes it (when it holds no more records than
+  // the table).
   bool RestructureTable(std::string& log);
 
   // ---- copy and import (VLMMainCopy.cpp)
