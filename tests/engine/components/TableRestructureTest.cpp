@@ -381,6 +381,59 @@ TEST_F(TableRestructureTest, TheNextConnectFinishesARestructureCutShort) {
   }
 }
 
+// A restructure cut short (its table set aside, the copy begun) while
+// another process holds the old table open: a connect meanwhile cannot
+// finish it, and opening the table, through the component or SQL, names the
+// step and the table with the rows; nothing is dropped. Once the holder lets
+// go, the next connect that may write finishes it: another process's, or
+// one of this process beside its connections that met it.
+TEST_F(TableRestructureTest, ARestructureNoConnectCanFinishIsReportedUntilAConnectFinishesIt) {
+  const std::string old = "OLD_Stations_{00000000-0000-4000-8000-000000000001}",
+                    fresh = "NEW_Stations_{00000000-0000-4000-8000-000000000001}";
+  const std::string report =
+      "Table 'Stations' cannot be opened: its restructure stopped at step 'table set aside' and is not finished; "
+      "its rows are in table '" + old + "' - Native error: 20613";
+  for (const bool peerFinishes : {true, false}) {
+    SCOPED_TRACE(peerFinishes ? "another process finishes" : "a third connection of this process finishes");
+    Database.reset();
+    const std::string path = Dir.File(peerFinishes ? "held1.vlm" : "held2.vlm");
+    Database = logfile_test::Database(path);
+    Database->MultiUser = true;
+    PeerLog();
+    logfile_test::MakeLog("Log", 5, "Stations");
+    const std::vector<std::string> rows = logfile_test::RowsOf("Log", "Stations");
+    storage_test::Peer peer(path, "multi", "engine_tablepeer");
+    ASSERT_EQ(peer.Greeting, "ready writable");
+    logfile_test::Table("Log", "Stations")->RenameTable(old);
+    logfile_test::MakeLog("Log", 2, fresh);
+    ASSERT_EQ(peer.Ask("hold " + old), "ok");
+
+    storage_test::FastRetries retries;
+    auto second = logfile_test::Database(path, "Second");
+    second->MultiUser = true;
+    second->SetConnected(true);
+    EXPECT_EQ(RaisedMessage([&] { logfile_test::Table("Second", "Stations")->Open(); }), report);
+    TVLMQuery query;
+    query.SetDatabaseName("Second");
+    query.SetSQL("SELECT COUNT(*) FROM Stations");
+    EXPECT_EQ(RaisedMessage([&] { query.Open(); }),
+              "Error on opening table \"Stations\" in SQL query: " + report + " - Native error: 10303");
+    EXPECT_EQ(TableNames(), (std::vector<std::string>{fresh, old, kLogTable}));
+
+    ASSERT_EQ(peer.Ask("release"), "ok");
+    std::unique_ptr<TVLMDatabase> third;
+    if (peerFinishes) {
+      EXPECT_EQ(peer.Ask("reconnect"), "ready writable");
+    } else {
+      third = logfile_test::Database(path, "Third");
+      third->MultiUser = true;
+      third->SetConnected(true);
+    }
+    EXPECT_EQ(TableNames(), (std::vector<std::string>{"Stations", kLogTable}));
+    EXPECT_EQ(logfile_test::RowsOf("Second", "Stations"), rows);
+  }
+}
+
 // A restructure that adds a field, through the table component and as
 // ALTER TABLE ... ADD, on a disk that refuses every write from the k-th on,
 // for two writes or for good: 14 points spread over the whole operation on
