@@ -1,6 +1,7 @@
 // What the benchmarks over the database components share: a run in a fresh
 // folder under the temporary folder with the component runtime up, the
-// wall time of a piece of work and the spread of a set of timings.
+// wall time of a piece of work and the spread of a set of timings, and the
+// log table of the table benchmarks with its rows.
 #pragma once
 
 #include <stdlib.h>
@@ -15,6 +16,7 @@
 #include <system_error>
 #include <vector>
 
+#include "bench/Contacts.h"
 #include "engine/components/VLMMain.h"
 #include "platform/os/System.h"
 
@@ -61,4 +63,34 @@ inline int RunInBenchFolder(const char* prefix, const std::function<void(const s
   std::error_code ec;
   std::filesystem::remove_all(folder, ec);
   return rc;
+}
+
+// The log table of the table benchmarks (kSqliteLogColumns is SQLite's):
+// QsoID key, an index on Call, nine columns.
+inline void DefineBenchLog(TVLMTable& table) {
+  qv::FieldDefs& fields = table.GetFieldDefs();
+  fields.Add("QsoID", qv::ftAutoInc);
+  fields.Add("Call", qv::ftString, 10);
+  fields.Add("Freq", qv::ftString, 12);
+  fields.Add("Mode", qv::ftString, 10);
+  fields.Add("QSODate", qv::ftString, 10);
+  fields.Add("TimeStart", qv::ftString, 4);
+  fields.Add("Name", qv::ftString, 30);
+  fields.Add("IBM", qv::ftBoolean);
+  fields.Add("Notes", qv::ftString, 255);
+  table.GetIndexDefs().Add("PrimeIndex", "QsoID", qv::ixPrimary | qv::ixUnique);
+  table.GetIndexDefs().Add("CallIndex", "Call", 0);
+}
+
+// Posts row into the open log table (kSqliteLogInsert is SQLite's).
+inline void PostBenchLog(TVLMTable& table, const LogRow& row) {
+  table.Append();
+  table.FieldByName("Call")->SetAsString(row.Call);
+  table.FieldByName("Freq")->SetAsString(row.Freq);
+  table.FieldByName("Mode")->SetAsString(row.Mode);
+  table.FieldByName("QSODate")->SetAsString("2024-05-04");
+  table.FieldByName("TimeStart")->SetAsString("1200");
+  table.FieldByName("Name")->SetAsString(row.Name);
+  table.FieldByName("IBM")->SetAsBoolean(false);
+  table.Post();
 }

@@ -11,6 +11,15 @@
 #include <cstdlib>
 #include <string>
 
+// The log table of the table benchmarks as SQLite holds it (beside an index
+// CallIndex on Call), and the insert of a row: Call, Freq, Mode and Name
+// bound as ?1 .. ?4.
+inline constexpr const char* kSqliteLogColumns =
+    "QsoID INTEGER PRIMARY KEY AUTOINCREMENT, Call VARCHAR(10), Freq VARCHAR(12), Mode VARCHAR(10), "
+    "QSODate VARCHAR(10), TimeStart VARCHAR(4), Name VARCHAR(30), IBM BOOLEAN, Notes VARCHAR(255)";
+inline constexpr const char* kSqliteLogInsert =
+    "INSERT INTO log(Call, Freq, Mode, QSODate, TimeStart, Name, IBM) VALUES(?1, ?2, ?3, '2024-05-04', '1200', ?4, 0)";
+
 class SqliteFile {
 public:
   explicit SqliteFile(const std::string& path) {

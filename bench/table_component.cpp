@@ -105,18 +105,7 @@ public:
     Table_.SetDatabaseName(name);
     Table_.SetTableName("V5LogTabl");
     if (create) {
-      qv::FieldDefs& fields = Table_.GetFieldDefs();
-      fields.Add("QsoID", qv::ftAutoInc);
-      fields.Add("Call", qv::ftString, 10);
-      fields.Add("Freq", qv::ftString, 12);
-      fields.Add("Mode", qv::ftString, 10);
-      fields.Add("QSODate", qv::ftString, 10);
-      fields.Add("TimeStart", qv::ftString, 4);
-      fields.Add("Name", qv::ftString, 30);
-      fields.Add("IBM", qv::ftBoolean);
-      fields.Add("Notes", qv::ftString, 255);
-      Table_.GetIndexDefs().Add("PrimeIndex", "QsoID", qv::ixPrimary | qv::ixUnique);
-      Table_.GetIndexDefs().Add("CallIndex", "Call", 0);
+      DefineBenchLog(Table_);
       Table_.CreateTable();
     }
     Table_.Open();
@@ -126,17 +115,7 @@ public:
     auto* pages = disk != nullptr ? dynamic_cast<TVLMDiskPageManager*>(disk->PageManager) : nullptr;
     if (pages != nullptr) pages->SyncOnCommit = sync;
   }
-  void Insert(const Row& row) {
-    Table_.Append();
-    Table_.FieldByName("Call")->SetAsString(row.Call);
-    Table_.FieldByName("Freq")->SetAsString(row.Freq);
-    Table_.FieldByName("Mode")->SetAsString(row.Mode);
-    Table_.FieldByName("QSODate")->SetAsString("2024-05-04");
-    Table_.FieldByName("TimeStart")->SetAsString("1200");
-    Table_.FieldByName("Name")->SetAsString(row.Name);
-    Table_.FieldByName("IBM")->SetAsBoolean(false);
-    Table_.Post();
-  }
+  void Insert(const Row& row) { PostBenchLog(Table_, row); }
   TVLMDatabase& Database() { return Database_; }
   TVLMTable& Table() { return Table_; }
 
@@ -151,12 +130,9 @@ class Lite : public SqliteFile {
 public:
   explicit Lite(const std::string& path) : SqliteFile(path) {
     Exec("PRAGMA cache_size=-262144");
-    Exec("CREATE TABLE log(QsoID INTEGER PRIMARY KEY AUTOINCREMENT, Call VARCHAR(10), Freq VARCHAR(12), "
-         "Mode VARCHAR(10), QSODate VARCHAR(10), TimeStart VARCHAR(4), Name VARCHAR(30), IBM BOOLEAN, "
-         "Notes VARCHAR(255))");
+    Exec((std::string("CREATE TABLE log(") + kSqliteLogColumns + ")").c_str());
     Exec("CREATE INDEX CallIndex ON log(Call)");
-    Insert_ = Prepare("INSERT INTO log(Call, Freq, Mode, QSODate, TimeStart, Name, IBM) "
-                      "VALUES(?1, ?2, ?3, '2024-05-04', '1200', ?4, 0)");
+    Insert_ = Prepare(kSqliteLogInsert);
     ByCall_ = Prepare("SELECT QsoID, Name FROM log WHERE Call = ?1 LIMIT 1");
     ByID_ = Prepare("SELECT Call, Name FROM log WHERE QsoID = ?1");
     ByName_ = Prepare("SELECT QsoID FROM log WHERE Name = ?1 LIMIT 1");

@@ -4,17 +4,27 @@
 //
 // The copy appends one destination record per source record and posts it
 // before it reads the next, so a failure leaves every earlier record posted
-// and the failing one cancelled; nothing is rolled back. What went wrong is
-// written to the caller's log as it happens, so a copy that stops with an
-// exception still tells which record and field it stopped on.
+// and the failing one cancelled; nothing is rolled back. A batched copy (the
+// restructure's, into a disk table nobody else sees yet) is the exception:
+// it commits the posted records together whenever their changed pages reach
+// the batch size (TVLMRetrySettings::CopyBatchBytes) and once at its end,
+// and a failure rolls back what it posted since its last commit. What went
+// wrong is written to the caller's log as it happens, so a copy that stops
+// with an exception still tells which record and field it stopped on.
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMFieldCopy.h"
+#include "engine/core/VLMIndexManager.h"
+#include "engine/core/VLMSettings.h"
+#include "engine/core/VLMTableData.h"
+#include "engine/storage/VLMPage.h"
 #include "platform/dataset/Defs.h"
 #include "platform/dataset/Fields.h"
 #include "platform/host/Format.h"
@@ -67,11 +77,92 @@ void CancelQuietly(qv::DataSet& dest) {
   }
 }
 
+// The posts of a batched copy committed together. The destination's cursor
+// stops committing each post while the batch is open (as an SQL write
+// outside a transaction does); Posted commits once the session's changed
+// pages reach the batch size, Finish commits the rest. Whatever is not
+// committed when the batch goes is rolled back. A destination that is no
+// disk table of a connection outside a transaction commits each post as
+// before.
+class CopyBatch {
+public:
+  CopyBatch(qv::DataSet& dest, bool batched) {
+    auto* table = dynamic_cast<TVLMTable*>(&dest);
+    TVLMLocalCursor* cursor = table != nullptr ? table->Handle() : nullptr;
+    if (!batched || cursor == nullptr || cursor->TableData == nullptr || !cursor->TableData->KeepsRollback() ||
+        cursor->Session == nullptr || cursor->Session->InTransaction)
+      return;
+    Cursor_ = cursor;
+    SavedNoAutoCommit_ = cursor->NoAutoCommit;
+    cursor->NoAutoCommit = true;
+    cursor->BeginImplicitTransaction();
+    const int32_t pageSize = std::max<int32_t>(1, cursor->Table()->PageManager->PageSize);
+    MaxPages_ = std::max<int64_t>(1, VLMRetrySettings().CopyBatchBytes / pageSize);
+  }
+  ~CopyBatch() {
+    if (Cursor_ == nullptr) return;
+    try {
+      Cursor_->RollbackImplicitTransaction();
+    } catch (const std::exception&) {
+      // The error that ended the copy is the one its caller hears of.
+    }
+    Cursor_->NoAutoCommit = SavedNoAutoCommit_;
+  }
+  CopyBatch(const CopyBatch&) = delete;
+  CopyBatch& operator=(const CopyBatch&) = delete;
+
+  void Posted() {
+    if (Cursor_ == nullptr) return;
+    int64_t pages = 0;
+    {
+      TVLMTableDataScope scope(*Cursor_);
+      pages = Cursor_->Table()->PageManager->PrivatePageCount(VLMCursorSessionID(Cursor_));
+    }
+    if (pages < MaxPages_) return;
+    Commit();
+    Cursor_->BeginImplicitTransaction();
+  }
+  void Finish() {
+    if (Cursor_ == nullptr) return;
+    Commit();
+    Cursor_->NoAutoCommit = SavedNoAutoCommit_;
+    Cursor_ = nullptr;
+  }
+
+private:
+  // Under the table's commit lock, as a post outside a transaction commits.
+  void Commit() {
+    const TVLMRetrySettings& retry = VLMRetrySettings();
+    if (!Cursor_->LockTable(kVLMLockTableCommit, retry.TableCommitTries,
+                            static_cast<int32_t>(retry.TableCommitDelayMs), true))
+      throw EVLMException(20224, "Table is locked");
+    auto unlock = qv::ScopeExit([&] {
+      try {
+        Cursor_->UnlockTable(kVLMLockTableCommit, false);
+      } catch (const std::exception&) {
+        // The lock goes with the session at the latest.
+      }
+    });
+    try {
+      Cursor_->CommitImplicitTransaction();
+    } catch (...) {
+      // The commit cleared the cursor's mark before it failed: the
+      // destructor's rollback needs it again.
+      Cursor_->ImplicitTransaction = true;
+      throw;
+    }
+  }
+
+  TVLMLocalCursor* Cursor_ = nullptr;
+  bool SavedNoAutoCommit_ = false;
+  int64_t MaxPages_ = 1;
+};
+
 }  // namespace
 
 bool TVLMDataSet::CopyRecords(qv::DataSet& source, qv::DataSet& dest, std::string& log, bool& cont,
                               bool ignoreErrors, bool matchByRestructure, const CopyProgressEvent& onProgress,
-                              int32_t minPercent, int32_t maxPercent) {
+                              int32_t minPercent, int32_t maxPercent, bool batched) {
   const std::string tableName = CopyTableName(source);
   bool result = true;
   source.CheckBrowseMode();
@@ -92,10 +183,19 @@ bool TVLMDataSet::CopyRecords(qv::DataSet& source, qv::DataSet& dest, std::strin
   });
   source.First();
   const int32_t recordCount = source.RecordCount();
+  CopyBatch batch(dest, batched);
+  // Which field goes where is the same for every record: it is matched by
+  // name once, not per record.
+  const int32_t fieldCount = source.GetFieldDefs().Count();
+  std::vector<std::pair<qv::Field*, qv::Field*>> fieldPairs;
+  for (int32_t i = 0; i < fieldCount; ++i) {
+    qv::Field* from = SourceField(source, i);
+    fieldPairs.emplace_back(from, from != nullptr ? DestField(source, dest, from, matchByRestructure) : nullptr);
+  }
   while (!source.Eof()) {
     dest.Append();
-    for (int32_t i = 0; i < source.GetFieldDefs().Count(); ++i) {
-      qv::Field* from = SourceField(source, i);
+    for (int32_t i = 0; i < fieldCount; ++i) {
+      auto [from, to] = fieldPairs[static_cast<size_t>(i)];
       if (from == nullptr) {
         const std::string text = qv::format(
             "Cannot copy field '%s' of table \"%s\": the field type is not supported in this version. Please "
@@ -110,7 +210,6 @@ bool TVLMDataSet::CopyRecords(qv::DataSet& source, qv::DataSet& dest, std::strin
         result = false;
         continue;
       }
-      qv::Field* to = DestField(source, dest, from, matchByRestructure);
       if (to == nullptr) continue;
       try {
         VLMCopyFieldValue(from, to);
@@ -142,6 +241,7 @@ bool TVLMDataSet::CopyRecords(qv::DataSet& source, qv::DataSet& dest, std::strin
       if (!ignoreErrors) throw;
       result = false;
     }
+    batch.Posted();
     ++counter;
     source.Next();
     if ((counter - 2) % step == 0) {
@@ -162,6 +262,7 @@ bool TVLMDataSet::CopyRecords(qv::DataSet& source, qv::DataSet& dest, std::strin
       }
     }
   }
+  batch.Finish();
   return result;
 }
 

@@ -185,10 +185,14 @@ public:
   // RecordCount / (maxPercent - minPercent) + 1 (1 for an empty range),
   // with minPercent plus the share of the range done; when it leaves cont
   // false the copy ends with "Terminated by User." in log. True when every
-  // record and field was copied and the copy was not stopped.
+  // record and field was copied and the copy was not stopped. batched, for a
+  // disk table dest outside a transaction: the posts are committed together
+  // in batches of TVLMRetrySettings::CopyBatchBytes of changed pages and at
+  // the end, each under dest's commit lock (20224 "Table is locked" when it
+  // cannot be had); an exception rolls back those since the last commit.
   static bool CopyRecords(qv::DataSet& source, qv::DataSet& dest, std::string& log, bool& cont, bool ignoreErrors,
                           bool matchByRestructure, const CopyProgressEvent& onProgress, int32_t minPercent,
-                          int32_t maxPercent);
+                          int32_t maxPercent, bool batched = false);
 
   // ---- BLOBs
   // The cursor's stream over field's value in the record the state names

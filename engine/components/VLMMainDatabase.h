@@ -318,10 +318,12 @@ private:
   // repaired (after the question) and connected again. An exception of the
   // repair becomes 20238.
   void RepairOnConnect();
-  // After RepairOnConnect: the first connection of the process to a file it
-  // may write (not one that needs repair, nor in design mode) finishes the
-  // restructures cut short in it (VLMMainRestructure.cpp); what cannot be
-  // finished waits for a later connect, and the connect succeeds.
+  // After RepairOnConnect: every connection to a file it may write (not
+  // read-only, not one that needs repair, nor in design mode) finishes the
+  // restructures cut short in it (VLMMainRestructure.cpp), whoever else has
+  // the file open; what cannot be finished now (a table another connection
+  // holds) waits for a later connect, opening its table meanwhile raises
+  // 20613, and the connect succeeds.
   void FinishRestructures();
   // Connects exclusively, cuts the file after its last used page,
   // disconnects.

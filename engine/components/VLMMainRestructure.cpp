@@ -4,15 +4,17 @@
 // A restructure of table <name> works with two names of one GUID G:
 // "NEW_<name>_G", the rebuilt table while it fills, and "OLD_<name>_G", the
 // user's table while the rebuilt one takes its place. Each step is one
-// commit (a table made, renamed or dropped whole; every record a commit of
-// its own); the table component is closed before and after:
+// commit (a table made, renamed or dropped whole), but for the copy, which
+// commits the records in batches of bounded size (nothing sees NEW until it
+// takes the name, so nothing needs a commit per record); the table
+// component is closed before and after:
 //
 //   start     <name>                      definitions checked: nothing made
 //      | CreateTable NEW
 //   made      <name>, NEW (empty)
 //      | RenameTable <name> -> OLD
 //   aside     OLD, NEW
-//      | CopyRecords OLD -> NEW (a commit per record)
+//      | CopyRecords OLD -> NEW (a commit per batch)
 //   copied    OLD, NEW (every record)
 //      | RenameTable NEW -> <name>        the restructure takes effect here
 //   renamed   OLD, <name> (rebuilt)
@@ -44,25 +46,32 @@
 //   4. A failure before NEW has the name is undone in the call by those
 //      rules (the result false, or the exception passed on); when the undo
 //      cannot finish (a failed write leaves the database refusing until it
-//      is opened again) the call raises 20612 and the first connection of
-//      the process to the file finishes it (TVLMDatabase::FinishRestructures,
-//      from DoConnect), as does the next restructure of the table.
-//      TableName is <name> on every path.
+//      is opened again) the call raises 20612 and the next connection to
+//      the file that may write finishes it (TVLMDatabase::FinishRestructures,
+//      from DoConnect), in this process or another, as does the next
+//      restructure of the table. TableName is <name> on every path.
 //   5. The restructuring table keeps its database attached throughout
 //      (kDBFlagRestructure), so no connect of its own component meets its
-//      steps half done. Another process's first connect may: during the
-//      copy both tables are open here, and a table another connection has
-//      open is neither renamed nor dropped (the exclusive open each needs
-//      is refused); between two steps it finishes the restructure by rule
-//      2, and the restructure here then fails with the table as it was, or
-//      (after the rename of NEW) succeeds without its old copy to delete.
+//      steps half done. Another connection's connect may, in this process
+//      or another: during the copy both tables are open here, and a table
+//      another connection has open is neither renamed nor dropped (the
+//      exclusive open each needs is refused); between two steps it finishes
+//      the restructure by rule 2, and the restructure here then fails with
+//      the table as it was, or (after the rename of NEW) succeeds without
+//      its old copy to delete.
+//   6. A restructure that no connect could finish (OLD held open by another
+//      connection, or no connection that may write came since) is never
+//      silent: opening <name> while it is missing beside step tables of its
+//      restructure raises 20613, naming the step reached and the table that
+//      holds the rows (RaiseUnfinishedRestructure), and nothing is dropped
+//      until rule 2 can run whole.
 //
 // Once the rebuilt table has the name, an old table that cannot be deleted
 // is left under its "OLD_" name with a warning in the log, and the call
 // succeeds; the next connect or restructure deletes it (rule 2).
 //
-// Error code of this part: 20612 restructure that failed and could not be
-// undone now.
+// Error codes of this part: 20612 restructure that failed and could not be
+// undone now; 20613 table whose restructure stands unfinished.
 #include <algorithm>
 #include <cctype>
 #include <initializer_list>
@@ -348,19 +357,42 @@ void TVLMDatabase::FinishRestructures() {
   if (Handle_ == nullptr || Handle_->ReadOnly || Handle_->NeedsRepair || VLMDesignMode()) return;
   TVLMDatabaseData* data = Handle_->DatabaseData;
   if (data == nullptr || dynamic_cast<TVLMDiskDatabaseData*>(data) == nullptr) return;
-  {
-    // Only the connection that opened the file in this process: later ones
-    // could meet a restructure of this process half done.
-    std::lock_guard guard(data->CriticalSection());
-    if (data->Sessions.size() != 1) return;
-  }
+  // Every connection that may write, also beside others of this process: a
+  // restructure running here meets it as one of another process would
+  // (invariant 5).
   std::string log;
   try {
     FinishCutRestructures(*Handle_, std::string(), log);
   } catch (const std::exception&) {
-    // What cannot be finished now waits for a later connect; the file is
-    // usable as it is.
+    // What cannot be finished now waits for a later connect, and opening
+    // its table says so (invariant 6); the file is usable as it is.
   }
+}
+
+void TVLMTable::RaiseUnfinishedRestructure(TVLMLocalSession& session, const std::string& name) {
+  TableSteps tables(session);
+  try {
+    tables.Load();
+  } catch (const std::exception&) {
+    // A file whose tables cannot be listed has the open's own error.
+    return;
+  }
+  std::vector<std::string> olds, news;
+  for (const std::string& table : tables.Names()) {
+    StepName step;
+    if (ParseStepName(table, step) && qv::SameName(step.Table, name)) (step.Old ? olds : news).push_back(table);
+  }
+  if (olds.empty() && news.empty()) return;
+  // The user's rows are in an OLD table once it was set aside; only a NEW
+  // table left alone holds what the copy had written.
+  const std::vector<std::string>& holders = olds.empty() ? news : olds;
+  std::string where = holders.size() == 1 ? "table '" : "one of the tables '";
+  for (size_t i = 0; i < holders.size(); ++i) where += (i == 0 ? "" : "', '") + holders[i];
+  where += "'";
+  throw EVLMException(20613,
+                      "Table '%s' cannot be opened: its restructure stopped at step '%s' and is not finished; its "
+                      "rows are in %s",
+                      {name, std::string(olds.empty() ? "new table made" : "table set aside"), where});
 }
 
 bool TVLMTable::RestructureTable(std::string& log) {
@@ -456,7 +488,7 @@ bool TVLMTable::RestructureTable(std::string& log) {
           [this](qv::DataSet&, int32_t percent, bool& go) {
             go = DoOperationProgress(LongOperation::Restructure, percent);
           },
-          0, 99);
+          0, 99, true);
     } catch (...) {
       DoAfterOperation(LongOperation::Restructure);
       throw;

@@ -128,7 +128,15 @@ std::unique_ptr<TVLMLocalCursor> TVLMTable::CreateCursor() {
       VLMAdvIndexDefsToEngine(AdvIndexDefs, GetFieldDefs(), EngineIndexDefs);
     }
   }
-  cursor->OpenTable(&EngineFieldDefs, &EngineIndexDefs, &ConstraintDefs);
+  try {
+    cursor->OpenTable(&EngineFieldDefs, &EngineIndexDefs, &ConstraintDefs);
+  } catch (const EVLMException& e) {
+    // A table missing because a restructure of it could not be finished
+    // is told so, with where its rows are.
+    if (e.NativeError == 30396 && EngineSession() != nullptr && !Temporary_ && !InMemory())
+      RaiseUnfinishedRestructure(*EngineSession(), TableName_);
+    throw;
+  }
   ReadOnly = cursor->ReadOnly;
   return cursor;
 }

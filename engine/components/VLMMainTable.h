@@ -37,7 +37,8 @@
 // Error codes: 10296 / 10299 master range without a cursor, the refusals
 // above (transaction and read-only), the definition checks of
 // CheckFieldDefs (30499, 30453, 20257), 20612 a restructure that failed and
-// could not be undone in the call.
+// could not be undone in the call, 20613 opening a table that a restructure
+// left unfinished (CreateCursor).
 #pragma once
 #if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 3
 #error "engine/components lies above the library being compiled: a library includes only its own layer and those below it"
@@ -162,11 +163,13 @@ public:
   // could not be made or the copy was incomplete or stopped: the table is
   // then back as it was. An exception of a step passes on after the same
   // undo. An undo that cannot finish now (a failed write leaves the
-  // database refusing) raises 20612; the next connect of the process to the
-  // file finishes it. An old table that cannot be deleted after the new one
-  // took the name is left under its "OLD_" name with a warning in log, and
-  // the result is true; the next connect or restructure deletes it (when it
-  // holds no more records than the table).
+  // database refusing) raises 20612; the next connect to the file that may
+  // write finishes it. The records are copied into the new table in
+  // batches, each one commit (TVLMRetrySettings::CopyBatchBytes). An old
+  // table that cannot be deleted after the new one took the name is left
+  // under its "OLD_" name with a warning in log, and the result is true; the
+  // next connect or restructure deletes it (when it holds no more records
+  // than the table).
   bool RestructureTable(std::string& log);
 
   // ---- copy and import (VLMMainCopy.cpp)
@@ -219,7 +222,15 @@ protected:
   void DoAfterOperation(LongOperation op);
 
 private:
+  // Opens a cursor on the table. A disk table that is not listed (30396)
+  // while a restructure of it stands unfinished raises 20613 instead
+  // (RaiseUnfinishedRestructure).
   std::unique_ptr<TVLMLocalCursor> CreateCursor();
+  // Raises 20613 when session's file holds the step tables of a restructure
+  // of table name ("OLD_<name>_{GUID}", "NEW_<name>_{GUID}"), naming the
+  // step and the table that holds the rows; returns otherwise
+  // (VLMMainRestructure.cpp).
+  static void RaiseUnfinishedRestructure(TVLMLocalSession& session, const std::string& name);
   // "Missing TableName property" for a blank name.
   void CheckTableName() const;
   void SetIndex(std::string_view value, bool fieldsIndex);

@@ -163,6 +163,9 @@
 //         (VLMLocalEngine)
 //   20612 restructure that failed and could not be undone in the call, which
 //         the next connect finishes (VLMMain)
+//   20613 table opened while a restructure of it stopped half way and could
+//         not be finished, naming the step and the table with its rows
+//         (VLMMainRestructure)
 //   20470 ACOS argument outside -1 .. 1 (VLMExpressionsArith)
 //   20471 ASIN argument outside -1 .. 1 (VLMExpressionsArith)
 //   20472 LOG argument not above 0 (VLMExpressionsArith)

@@ -1,5 +1,6 @@
 // VLMSettings: the engine's process-wide settings that its users may set, the
-// tries and delays of every wait on another connection (TVLMRetrySettings).
+// tries and delays of every wait on another connection (TVLMRetrySettings)
+// and the batch size of a restructure's copy.
 //
 // One copy per process. The engine reads it (VLMRetrySettings, read-only);
 // only its owner changes it: the process's start (the program, a tool) and
@@ -59,6 +60,11 @@ struct TVLMRetrySettings {
   // flashes a window.
   uint32_t WaitShowDelayMs = 500;
   int32_t WaitShowBelowPercent = 51;
+
+  // The copy of a restructure commits the rows it wrote whenever their
+  // changed pages reach this many bytes (and once at its end), so that it
+  // holds a bounded amount in memory and flushes rarely.
+  uint32_t CopyBatchBytes = 16u << 20;
 };
 
 // The settings every wait reads.

@@ -16,6 +16,7 @@
 #include "engine/components/VLMMain.h"
 #include "engine/sql/VLMMainQuery.h"
 #include "platform/host/Exception.h"
+#include "platform/host/ScopeExit.h"
 #include "platform/host/StringList.h"
 #include "platform/os/File.h"
 #include "tests/engine/components/DataSetTestSupport.h"
@@ -59,6 +60,16 @@ protected:
       log->Post();
     }
     log->Close();
+    return log;
+  }
+  // The log table the two-process helper opens, made (empty) and closed.
+  static std::unique_ptr<TVLMTable> PeerLog() {
+    auto log = Table();
+    log->GetFieldDefs().Add("Call", qv::ftString, 10);
+    log->GetFieldDefs().Add("Name", qv::ftString, 30);
+    // The helper orders by this index.
+    log->GetIndexDefs().Add("CallIndex", "Call", 0);
+    log->CreateTable();
     return log;
   }
   std::vector<std::string> TableNames() {
@@ -172,12 +183,7 @@ TEST_F(TableRestructureTest, AddIndexIsRefusedWhileAnotherProcessHasTheTableOpen
   const std::string path = Dir.File("multi.vlm");
   Database = logfile_test::Database(path);
   Database->MultiUser = true;
-  auto log = Table();
-  log->GetFieldDefs().Add("Call", qv::ftString, 10);
-  log->GetFieldDefs().Add("Name", qv::ftString, 30);
-  // The helper orders by this index.
-  log->GetIndexDefs().Add("CallIndex", "Call", 0);
-  log->CreateTable();
+  auto log = PeerLog();
 
   {
     storage_test::Peer peer(path, "multi", "engine_tablepeer");
@@ -375,12 +381,67 @@ TEST_F(TableRestructureTest, TheNextConnectFinishesARestructureCutShort) {
   }
 }
 
+// A restructure cut short (its table set aside, the copy begun) while
+// another process holds the old table open: a connect meanwhile cannot
+// finish it, and opening the table, through the component or SQL, names the
+// step and the table with the rows; nothing is dropped. Once the holder lets
+// go, the next connect that may write finishes it: another process's, or
+// one of this process beside its connections that met it.
+TEST_F(TableRestructureTest, ARestructureNoConnectCanFinishIsReportedUntilAConnectFinishesIt) {
+  const std::string old = "OLD_Stations_{00000000-0000-4000-8000-000000000001}",
+                    fresh = "NEW_Stations_{00000000-0000-4000-8000-000000000001}";
+  const std::string report =
+      "Table 'Stations' cannot be opened: its restructure stopped at step 'table set aside' and is not finished; "
+      "its rows are in table '" + old + "' - Native error: 20613";
+  for (const bool peerFinishes : {true, false}) {
+    SCOPED_TRACE(peerFinishes ? "another process finishes" : "a third connection of this process finishes");
+    Database.reset();
+    const std::string path = Dir.File(peerFinishes ? "held1.vlm" : "held2.vlm");
+    Database = logfile_test::Database(path);
+    Database->MultiUser = true;
+    PeerLog();
+    logfile_test::MakeLog("Log", 5, "Stations");
+    const std::vector<std::string> rows = logfile_test::RowsOf("Log", "Stations");
+    storage_test::Peer peer(path, "multi", "engine_tablepeer");
+    ASSERT_EQ(peer.Greeting, "ready writable");
+    logfile_test::Table("Log", "Stations")->RenameTable(old);
+    logfile_test::MakeLog("Log", 2, fresh);
+    ASSERT_EQ(peer.Ask("hold " + old), "ok");
+
+    storage_test::FastRetries retries;
+    auto second = logfile_test::Database(path, "Second");
+    second->MultiUser = true;
+    second->SetConnected(true);
+    EXPECT_EQ(RaisedMessage([&] { logfile_test::Table("Second", "Stations")->Open(); }), report);
+    TVLMQuery query;
+    query.SetDatabaseName("Second");
+    query.SetSQL("SELECT COUNT(*) FROM Stations");
+    EXPECT_EQ(RaisedMessage([&] { query.Open(); }),
+              "Error on opening table \"Stations\" in SQL query: " + report + " - Native error: 10303");
+    EXPECT_EQ(TableNames(), (std::vector<std::string>{fresh, old, kLogTable}));
+
+    ASSERT_EQ(peer.Ask("release"), "ok");
+    std::unique_ptr<TVLMDatabase> third;
+    if (peerFinishes) {
+      EXPECT_EQ(peer.Ask("reconnect"), "ready writable");
+    } else {
+      third = logfile_test::Database(path, "Third");
+      third->MultiUser = true;
+      third->SetConnected(true);
+    }
+    EXPECT_EQ(TableNames(), (std::vector<std::string>{"Stations", kLogTable}));
+    EXPECT_EQ(logfile_test::RowsOf("Second", "Stations"), rows);
+  }
+}
+
 // A restructure that adds a field, through the table component and as
 // ALTER TABLE ... ADD, on a disk that refuses every write from the k-th on,
-// for two writes or for good: 14 points among the first 200 writes of a
-// table of 300 records (the new table made, the old one renamed, the first
-// records copied), and 8 after the copy of a table of 20 (each write of the
-// new table's rename, two of the old table's drop). The operation succeeds
+// for two writes or for good: 14 points spread over the whole operation on
+// a table of 300 records (the new table made, the old one renamed, each
+// batch of the copy committed, with batches of 16 pages), and 8 after the
+// copy of a table of 20 (each write of the new table's rename, two of the
+// old table's drop). The copy of 300 records takes fewer writes than
+// records (it commits in batches). The operation succeeds
 // or says that it failed. Read at once through the same connection, the
 // table is whole or refused after the failed commit (10600); opened again,
 // it is whole under its name, in the old structure or (once the new table
@@ -447,21 +508,30 @@ TEST_F(TableRestructureTest, ARestructureOnAFullDiskLeavesTheTableWholeUnderItsN
     Database = logfile_test::Database(work);
     rows = base == big ? 300 : 20;
   };
+  const TVLMRetrySettings saved = VLMRetrySettings();
+  VLMChangeRetrySettings().CopyBatchBytes = 16 * 1024;
+  auto restore = qv::ScopeExit([&] { VLMChangeRetrySettings() = saved; });
+  // The writes of the whole operation on a table.
+  auto writesOf = [&](const Operation& op, const std::string& base) {
+    reset(base);
+    const int64_t before = qv::FileWriteCount();
+    op.Run();
+    return qv::FileWriteCount() - before;
+  };
   int failed = 0;
   int64_t tail = 0;  // the writes after the copy
   auto budget = qv::test::TestBudget::Steps(200, 20);
   uint64_t step = 0;
   for (const Operation& op : operations) {
-    // The writes of the whole operation on the small table.
-    reset(small);
-    const int64_t before = qv::FileWriteCount();
-    op.Run();
-    const int64_t writes = qv::FileWriteCount() - before;
-    if (tail == 0) tail = before + writes - copied;
+    const int64_t bigWrites = writesOf(op, big);
+    ASSERT_EQ(outcome(op.Added), "new whole") << op.Name;
+    EXPECT_LT(bigWrites, 300) << op.Name;
+    const int64_t writes = writesOf(op, small);
+    if (tail == 0) tail = qv::FileWriteCount() - copied;
     ASSERT_EQ(outcome(op.Added), "new whole") << op.Name;
     ASSERT_GT(tail, 12) << op.Name;
     std::vector<std::pair<std::string, int64_t>> points;
-    for (const int64_t k : {1, 2, 3, 5, 8, 12, 18, 27, 40, 60, 90, 120, 160, 200}) points.emplace_back(big, k);
+    for (int64_t i = 0; i < 14; ++i) points.emplace_back(big, 1 + (bigWrites - 1) * i / 13);
     const int64_t first = writes - tail + 1;
     for (int64_t k = first; k < first + 6; ++k) points.emplace_back(small, k);
     points.emplace_back(small, first + tail / 2);

@@ -9,6 +9,9 @@
 //   locate CALL           "found NAME" or "missing"
 //   append CALL NAME      one contact: "ok"
 //   fill TAG N            N contacts called TAG0 .. TAG<N-1>: "ok N"
+//   hold TABLE            opens table TABLE of the database beside the log
+//                         and keeps it open: "ok"
+//   release               closes the table hold opened: "ok"
 //   reconnect             closes table and database, opens them anew: the
 //                         "ready" line again
 //   quit                  ends at once
@@ -33,6 +36,7 @@ public:
 
   // A new database and table component, as a program that starts again.
   std::string Connect() {
+    Held_.reset();
     Table_.reset();
     Database_.reset();
     Database_ = std::make_unique<TVLMDatabase>();
@@ -75,6 +79,17 @@ public:
       for (int32_t i = 0; i < n; ++i) Append(a + std::to_string(i), "peer");
       return "ok " + std::to_string(n);
     }
+    if (command == "hold") {
+      Held_ = std::make_unique<TVLMTable>();
+      Held_->SetDatabaseName("Log");
+      Held_->SetTableName(a);
+      Held_->Open();
+      return "ok";
+    }
+    if (command == "release") {
+      Held_.reset();
+      return "ok";
+    }
     if (command == "reconnect") return Connect();
     return "unknown";
   }
@@ -84,6 +99,7 @@ private:
   bool MultiUser_;
   std::unique_ptr<TVLMDatabase> Database_;
   std::unique_ptr<TVLMTable> Table_;
+  std::unique_ptr<TVLMTable> Held_;
 };
 
 }  // namespace
