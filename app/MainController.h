@@ -270,10 +270,11 @@ private:
   void ApplySerial(const SerialState& serial);
   void FillStateList();
   // After the log was opened, with the reason its records could not be
-  // read (empty: read whole): the temporaries of backup rebuilds that a
-  // killed run left are removed, and the backup catch-up starts, or, after a
-  // read failure or a repair at open, the backup is kept and the operator
-  // told so.
+  // read (empty: read whole): the temporaries of backup rebuilds and
+  // restores that a killed run left are removed, and the backup catch-up
+  // starts (the backup following at once a log whose open rolled a cut
+  // commit back); after a read failure the backup is kept and the operator
+  // told so, after a repair at open it is judged (JudgeKeptBackup).
   void LogOpened(const std::string& readFailure);
   // Reads every record of the open log once and goes to the last; the
   // message of the first failure, empty when the log read whole (or no log

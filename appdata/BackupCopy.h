@@ -45,6 +45,10 @@
 //   5. A failure in place is followed by a rebuild. When that fails too the
 //      backup may stay partly updated (the log is whole then) and the call
 //      throws; the caller's next update passes no changes, so it compares.
+//   6. A restore (RestoreFromBackup) replaces the log last, in one rename,
+//      and only once the log it replaces is kept whole beside it: every
+//      copy it makes is flushed and read back equal to its source before
+//      it is renamed into place.
 //
 // Which road an update takes:
 //
@@ -65,7 +69,8 @@
 // after it opens the log, between the operator's keys, and has the log's
 // database start its chain of changes first, so that the first commit of
 // the open already takes the changes road. There, under the rule of
-// BackupFollow (LaterCommit at a start, Never while the backup is kept):
+// BackupFollow (LaterCommit at a start, Always after the open rolled a cut
+// commit back, Never while the backup is kept):
 //
 //   backup missing or no database file of the engine, log
 //   no such file, or (LaterCommit) the log's commit count

@@ -16,7 +16,7 @@
 // page (the log's page count or last used page moved), else 0.
 //
 // Exit 0: every contact was added. 2: any error. 3: the start said something
-// (a log it could not read, or one it took for changed outside the program).
+// (a log it could not read, or a backup it kept).
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>

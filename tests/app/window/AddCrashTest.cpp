@@ -4,10 +4,12 @@
 // update in turn. After every stop the log opens as the program opens it,
 // without the repair question (a commit cut short is rolled back from its
 // journal), and holds every contact acknowledged before the stop; the
-// backup copy never has a journal beside it. A start and a close without
-// adds make the backup the log again byte for byte (a stop after the commit
-// left it a contact behind), so a restore of it holds every contact of the
-// log; and so does the next start's first add.
+// backup copy never has a journal beside it. A start, which says nothing,
+// and a close without adds make the backup the log again byte for byte (a
+// stop after the commit left it a contact behind), so a restore of it holds
+// every contact of the log; and so does the next start's first add. Adds
+// to a log of a few contacts and adds that take a page of a log of
+// thousands are stopped.
 #include <algorithm>
 #include <filesystem>
 #include <random>
