@@ -49,6 +49,7 @@ public:
       RepairNotice_ = true;
       repair = VLMEngineUi().Confirm(kRepairQuestion);
     };
+    Database_.OnCommitRolledBack = [this](TVLMDatabase&) { RollbackNotice_ = true; };
   }
   ~EngineDatabaseTable() override {
     // Closing may write nothing that could fail; a failure on the way out
@@ -83,12 +84,14 @@ public:
   bool LastCommitChanges(FileChanges& changes) override { return LastCommitChangesOf(Database_, changes); }
   bool StartChangeChain() override { return Database_.StartChangeChain(); }
   bool TakeRepairNotice() override { return std::exchange(RepairNotice_, false); }
+  bool TakeRollbackNotice() override { return std::exchange(RollbackNotice_, false); }
 
 private:
   static constexpr int32_t kMaxConnections = 500;
 
   bool ReadOnly_ = false;
   bool RepairNotice_ = false;
+  bool RollbackNotice_ = false;
   TVLMDatabase Database_;
   TVLMTable Table_;
 };

@@ -35,9 +35,11 @@ constexpr int32_t kToolBarMargin = 6;
 // milliseconds, so that a key typed meanwhile waits no longer than that.
 constexpr int64_t kBackupSliceBytes = int64_t{1} << 20;
 
-// The mark of a backup kept because the log was changed outside the
-// program, in the log's section of the settings.
+// The marks of a backup kept until the operator chooses, in the log's
+// section of the settings: kept (because the two differed), and kept after
+// a repair of the log.
 constexpr std::string_view kBackupKeptKey = "BackupKept";
+constexpr std::string_view kBackupKeptRepairKey = "BackupKeptAfterRepair";
 
 }  // namespace
 
@@ -451,8 +453,9 @@ void MainController::NoteLogOpenFailed(const std::string& failure) { OpenFailure
 void MainController::LogOpened(const std::string& readFailure) {
   CatchUp_.reset();
   View_.SetTimerEnabled(MainTimer::Backup, false);
-  // Taken whichever log it came from, so that it never speaks of a later one.
+  // Taken whichever log it came from, so that they never speak of a later one.
   const bool repaired = Log_->TakeRepairNotice();
+  const bool rolledBack = Log_->TakeRollbackNotice();
   const std::optional<uint32_t> countBeforeOpen = std::exchange(CountBeforeOpen_, std::nullopt);
   const bool counted = std::exchange(CountBeforeOpenFile_, std::string()) == Log_->DatabaseFileName();
   if (!IsLogSelected(State_) || Log_->DatabaseFileName() != LogFileOf(State_.LogDir)) return;
@@ -465,29 +468,49 @@ void MainController::LogOpened(const std::string& readFailure) {
       View_.Warn("The Log could not be read!\r\r" + readFailure + "\r\r" + std::string(kBackupKeptText));
     return;
   }
-  // Rebuilds of the backup that a killed run of the program left behind.
-  RemoveOrphanedTemporaries(BackupFileOf(State_.LogDir));
-  BackupKept_ = repaired || !readFailure.empty();
-  if (!BackupKept_) {
-    StartBackupCatchUp(counted ? countBeforeOpen : std::nullopt);
+  // Rebuilds of the backup and copies of a restore that a killed run of the
+  // program left behind.
+  for (const std::string& file : {BackupFileOf(State_.LogDir), LogFileOf(State_.LogDir),
+                                  LogFileOf(State_.LogDir) + std::string(kRestoreKeptSuffix)})
+    RemoveOrphanedTemporaries(file);
+  BackupKept_ = !readFailure.empty();
+  if (BackupKept_) {
+    // The backup may be all that holds the contacts: it stays as it is
+    // until the operator restores it, or adds a contact to a log that reads
+    // whole.
+    BackupInDoubt_ = true;
+    View_.Warn("The Log could not be read!\r\r" + readFailure + "\r\r" + std::string(kBackupKeptText));
     return;
   }
-  // The backup may be all that holds the contacts: it stays as it is until
-  // the operator restores it, or adds a contact to a log that reads whole.
-  BackupInDoubt_ = true;
-  if (!readFailure.empty())
-    View_.Warn("The Log could not be read!\r\r" + readFailure + "\r\r" + std::string(kBackupKeptText));
-  else
-    View_.Warn("The Log needed repair when it was opened!\r\r" + std::string(kBackupKeptText));
+  if (repaired) {
+    // What the repair kept may differ from what was logged: the backup is
+    // kept until the operator chooses (marked first, so that a start after
+    // a stop here still keeps it).
+    SetBackupKeptMark(KeptFor::Repair);
+    JudgeKeptBackup(KeptFor::Repair, true);
+    return;
+  }
+  // A backup kept at an earlier start stays kept until it is the log again.
+  // A commit cut short and rolled back at this open leaves the log as last
+  // committed, though not byte for byte as the backup holds it at the same
+  // count: the backup follows it.
+  BackupFollow follow = rolledBack ? BackupFollow::Always : BackupFollow::LaterCommit;
+  if (BackupKeptMark() != KeptFor::None) follow = BackupFollow::Never;
+  StartBackupCatchUp(follow, counted ? countBeforeOpen : std::nullopt);
 }
 
-bool MainController::BackupKeptMark() {
-  return Settings_.ReadBool(LogSectionName(State_.Program.LogName), kBackupKeptKey, false);
+MainController::KeptFor MainController::BackupKeptMark() {
+  const std::string section = LogSectionName(State_.Program.LogName);
+  if (!Settings_.ReadBool(section, kBackupKeptKey, false)) return KeptFor::None;
+  return Settings_.ReadBool(section, kBackupKeptRepairKey, false) ? KeptFor::Repair : KeptFor::Difference;
 }
 
-void MainController::SetBackupKeptMark(bool kept) {
+void MainController::SetBackupKeptMark(KeptFor why) {
   try {
-    if (kept != BackupKeptMark()) Settings_.WriteBool(LogSectionName(State_.Program.LogName), kBackupKeptKey, kept);
+    if (why == BackupKeptMark()) return;
+    const std::string section = LogSectionName(State_.Program.LogName);
+    Settings_.WriteBool(section, kBackupKeptRepairKey, why == KeptFor::Repair);
+    Settings_.WriteBool(section, kBackupKeptKey, why != KeptFor::None);
   } catch (const std::exception&) {
     // Settings that cannot be written keep the backup for this run only.
   }
@@ -502,7 +525,7 @@ void MainController::TellReadFailure(const std::string& failure) {
 
 std::string MainController::KnownDamage() const {
   if (!ReadFailure_.empty()) return "The Log could not be read when it was opened: " + ReadFailure_;
-  if (ChangedOutside_) return "The Log was changed outside Quorvex: it may be damaged.";
+  if (ChangedOutside_) return "The Log differs from its backup copy, which is kept as it was.";
   return {};
 }
 
@@ -521,15 +544,13 @@ std::string MainController::ReadLogThrough() {
   return {};
 }
 
-void MainController::StartBackupCatchUp(std::optional<uint32_t> countBeforeOpen) {
+void MainController::StartBackupCatchUp(BackupFollow follow, std::optional<uint32_t> countBeforeOpen) {
   // Until the slices are through, the backup is partly old and partly new.
   BackupInDoubt_ = true;
   try {
     // The chain starts before the first byte is compared: what the log's
     // database writes from here on is in its next commit's changes.
     Log_->StartChangeChain();
-    // A backup kept at an earlier start stays kept until it is the log again.
-    const BackupFollow follow = BackupKeptMark() ? BackupFollow::Never : BackupFollow::LaterCommit;
     CatchUp_ = std::make_unique<BackupCatchUp>(LogFileOf(State_.LogDir), BackupFileOf(State_.LogDir), follow,
                                                countBeforeOpen);
     // Kept at once (the sizes differ): told now.
@@ -560,14 +581,16 @@ void MainController::BackupTimer() {
 }
 
 void MainController::FinishBackupCatchUp() {
-  if (!CatchUp_) return;
-  bool done = false;
-  try {
-    CatchUp_->Run();
-    done = true;
-  } catch (const std::exception&) {
+  // The end may start another (a backup found unreadable is made anew).
+  while (CatchUp_) {
+    bool done = false;
+    try {
+      CatchUp_->Run();
+      done = true;
+    } catch (const std::exception&) {
+    }
+    EndBackupCatchUp(done);
   }
-  EndBackupCatchUp(done);
 }
 
 void MainController::EndBackupCatchUp(bool done) {
@@ -580,20 +603,14 @@ void MainController::EndBackupCatchUp(bool done) {
   if (!kept) {
     // The backup is the log's bytes again (restored, or rebuilt when it was
     // gone): nothing is kept any longer.
-    if (done) SetBackupKeptMark(false);
+    if (done) SetBackupKeptMark(KeptFor::None);
     return;
   }
-  // The log differs from its backup but committed nothing after it: the
-  // backup may hold what the log lost, and stays so, across starts too.
-  ChangedOutside_ = true;
-  const bool before = BackupKeptMark();
-  SetBackupKeptMark(true);
-  View_.Warn("The Log was changed outside Quorvex!\r\r" +
-             std::string(before ? "It still differs from its backup copy, which was kept when this was found; "
-                                  "contacts logged since are in the Log only."
-                                : "It differs from its backup copy, although no contact was logged since that "
-                                  "copy was made: it may be damaged.") +
-             "\r\r" + std::string(kBackupKeptText));
+  // The log differs from its backup but committed nothing after it (or the
+  // backup was kept at an earlier start): the backup may hold what the log
+  // lost, or be what changed.
+  const KeptFor before = BackupKeptMark();
+  JudgeKeptBackup(before == KeptFor::None ? KeptFor::Difference : before, before == KeptFor::None);
 }
 
 void MainController::FormKeyDown(HotKey key) {

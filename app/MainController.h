@@ -10,7 +10,8 @@
 // checks, Clear, Add To Log, EmptyLog), MainControllerCallCheck.cpp (call
 // check and online lookup), MainControllerLink.cpp (the link to the
 // digital-mode program), MainControllerDialogs.cpp (what the dialogs are
-// given, the output choice).
+// given, the output choice), MainControllerBackup.cpp (a kept backup read
+// through and compared with the log).
 //
 // Focus and the field handlers: FieldExit runs when the operator moves the
 // focus from one control of the window to another (Tab, a click); it may put
@@ -32,17 +33,22 @@
 // window's close finish the slices first. Each add then writes into the
 // backup only what its commit changed, the first add of a start included,
 // and a backup left behind by a crash is the log again once the window has
-// been open and closed. A log whose records could not be read, or whose
-// open needed a repair, is never copied over its backup at open: the
-// backup is kept (the operator is told) until an add finds the log reading
-// whole, or the operator restores it. Nor is a log that committed nothing
-// after its backup was stamped but differs from it (BackupFollow): it was
-// changed outside the program, perhaps damaged where no read can see it;
-// the backup is then kept, and marked so in the log's settings, until a
-// start finds it equal to the log again (after "Restore Log") or gone. A
-// log that cannot be opened at all is told once, as one that cannot be
-// read; the window then goes on without it, and what needs the log says
-// why it cannot.
+// been open and closed. A log whose records could not be read is never
+// copied over its backup at open: the backup is kept (the operator is
+// told) until an add finds the log reading whole, or the operator restores
+// it. A log whose open rolled back a commit cut short (TakeRollbackNotice)
+// is as last committed: the backup follows it, silently. Two cases keep
+// the backup, marked so in the log's settings (KeptFor), across starts and
+// adds, until a start finds it equal to the log again (after "Restore
+// Log") or the operator chooses the log: a log that committed nothing
+// after its backup was stamped but differs from it (BackupFollow: one of
+// the two was changed outside the program), and a log repaired at its
+// open, whose box asks whether to keep the repaired log. Either way the
+// backup is first read through (JudgeKeptBackup): one that does not read
+// whole is no way back and is made anew from the log, with a word; else
+// the box says how the two compare, contact by contact. A log that cannot
+// be opened at all is told once, as one that cannot be read; the window
+// then goes on without it, and what needs the log says why it cannot.
 #pragma once
 
 #include <cstdint>
@@ -163,6 +169,12 @@ public:
   void NoteLogBeforeOpen(const std::string& logFile);
   // ... and could not open it: told when the dialog has closed.
   void NoteLogOpenFailed(const std::string& failure);
+  // Reads the log file at file (a backup copy, not the open log) through a
+  // pair of its own, read-only: every record in contact order, every field,
+  // and the count of records against the table's. True when it read whole
+  // (each record's fields, joined, appended to rows when given); else the
+  // reason in failure (a missing file too).
+  bool ReadLogCopy(const std::string& file, std::vector<std::string>* rows, std::string& failure);
 
   // ---- the link to the digital-mode program
   void ConnHSBtnClick();
@@ -199,7 +211,8 @@ public:
   const BackupUpdate& LastBackupUpdate() const { return LastBackup_; }
   // The backup is being brought up to date with the log opened (BackupTimer).
   bool BackupCatchingUp() const { return CatchUp_ != nullptr; }
-  // The backup is kept because the log was changed outside the program.
+  // The backup is kept until the operator chooses: it differs from the log
+  // (changed outside the program, or the log repaired).
   bool LogChangedOutside() const { return ChangedOutside_; }
   bool StateTableOpen() const { return StatesOpen_; }
   bool MemberTableOpen() const { return MembersOpen_; }
@@ -257,10 +270,11 @@ private:
   void ApplySerial(const SerialState& serial);
   void FillStateList();
   // After the log was opened, with the reason its records could not be
-  // read (empty: read whole): the temporaries of backup rebuilds that a
-  // killed run left are removed, and the backup catch-up starts, or, after a
-  // read failure or a repair at open, the backup is kept and the operator
-  // told so.
+  // read (empty: read whole): the temporaries of backup rebuilds and
+  // restores that a killed run left are removed, and the backup catch-up
+  // starts (the backup following at once a log whose open rolled a cut
+  // commit back); after a read failure the backup is kept and the operator
+  // told so, after a repair at open it is judged (JudgeKeptBackup).
   void LogOpened(const std::string& readFailure);
   // Reads every record of the open log once and goes to the last; the
   // message of the first failure, empty when the log read whole (or no log
@@ -270,15 +284,29 @@ private:
   // log (or rebuilt) in slices, so that the first add already takes only its
   // commit's changes. Anything that may write the log finishes the slices
   // first.
-  void StartBackupCatchUp(std::optional<uint32_t> countBeforeOpen);
+  void StartBackupCatchUp(BackupFollow follow, std::optional<uint32_t> countBeforeOpen);
   void FinishBackupCatchUp();
   // The end of the catch-up (done, or failed: shown), its timer stopped; a
-  // backup the catch-up kept is told and marked.
+  // backup the catch-up kept is judged (JudgeKeptBackup).
   void EndBackupCatchUp(bool done);
-  // The mark, in the log's settings, of a backup kept because the log was
-  // changed outside the program.
-  bool BackupKeptMark();
-  void SetBackupKeptMark(bool kept);
+  // Why a backup that differs from a log which reads whole is kept, as
+  // marked in the log's settings across starts: it differed at the same
+  // commit count (one of the two was changed outside the program), or the
+  // log was repaired at its open and the operator has not chosen the
+  // repaired log.
+  enum class KeptFor : uint8_t { None, Difference, Repair };
+  KeptFor BackupKeptMark();
+  void SetBackupKeptMark(KeptFor why);
+  // The backup differs from the open log, which reads whole, for the
+  // reason why (newly: found at this open). A backup that cannot be read
+  // whole is no way back: it is made anew from the log, and the operator is
+  // told. Else the operator is shown how the two compare, contact by
+  // contact; after a repair asked whether to keep the log as it is (yes:
+  // the backup follows it), else told that the backup is kept.
+  void JudgeKeptBackup(KeptFor why, bool newly);
+  // The contacts of the open log, each record's fields joined, in contact
+  // order (the log left on its last record); empty when it cannot be read.
+  std::vector<std::string> LogRows();
   // A read of the open log failed: told once (with the way back) unless a
   // failure was told since its open, and its backup is kept from then on.
   void TellReadFailure(const std::string& failure);
@@ -356,8 +384,9 @@ private:
   // the file's head); so from the start until a log opened reads whole (a
   // log whose open failed is read through by the next add first).
   bool BackupKept_ = true;
-  // The backup is kept because the log was changed outside the program (see
-  // the file's head): so until the operator restores it, whatever reads.
+  // The backup is kept, whatever the log reads like, until the operator
+  // chooses (see the file's head): the log differed from it at the same
+  // commit count, or was repaired and the operator kept the backup.
   bool ChangedOutside_ = false;
   // Why the log could not be opened or read, at its open or since.
   std::string ReadFailure_;

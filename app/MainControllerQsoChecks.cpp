@@ -407,7 +407,7 @@ void MainController::AddToLogButtonClick() {
   if (Log_->TakeRepairNotice()) BackupKept_ = BackupInDoubt_ = true;
   if (BackupKept_ && !ChangedOutside_) BackupKept_ = !ReadLogThrough().empty();
   if (ChangedOutside_) {
-    StatusText(kWinWhite, kWinRed, "Backup copy of the Log kept: the Log was changed outside Quorvex!");
+    StatusText(kWinWhite, kWinRed, "Backup copy of the Log kept: it differs from the Log!");
   } else if (BackupKept_) {
     StatusText(kWinWhite, kWinRed, "Backup copy of the Log kept: the Log could not be read!");
   } else {

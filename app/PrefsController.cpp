@@ -376,19 +376,33 @@ void PrefsController::RestoreButtonClick() {
     View_.SetEnabled(PCtl::RestoreButton, false);
     return;
   }
+  // A copy that does not read whole is no way back: it is refused before
+  // anything is let go of, and the program goes on.
+  std::string failure;
+  if (!Main_.ReadLogCopy(backup, nullptr, failure)) {
+    View_.Warn("The backup copy of the Log cannot be read, so it cannot bring the Log back!\r\r" + failure +
+               "\r\rNothing was restored: the Log is left as it is.");
+    return;
+  }
   // The engine lets go of the live file before it is replaced, so nothing it
-  // still holds is written into the restored file; the copy goes to a
-  // temporary name first and replaces the live file by a rename.
+  // still holds is written into the restored file. The log it replaces is
+  // kept beside it (with its journal), so that the restore can be undone.
   DatabaseTable& table = Main_.Log();
   table.Data().Close();
   table.Disconnect();
-  // The live file's journal belongs to it alone; the restored copy goes
-  // without one.
-  DeleteFile(TVLMDatabase::JournalFileName(LogFileOf(LogDir_)));
-  if (CopyFile(backup, LogFileOf(LogDir_), false))
-    View_.Inform("Restore Complete\r\rQuorvex will terminate.\rManual start of Quorvex required!");
-  else
-    View_.Warn("Error, Log not Restored!\r\rQuorvex will terminate.");
+  const std::string log = LogFileOf(LogDir_);
+  const std::string kept = log + std::string(kRestoreKeptSuffix);
+  try {
+    RestoreFromBackup(
+        {log, TVLMDatabase::JournalFileName(log), backup, kept, TVLMDatabase::JournalFileName(kept)});
+    View_.Inform("Restore Complete\r\rThe Log it replaced is kept beside it as \"" + std::string(kLogFileName) +
+                 std::string(kRestoreKeptSuffix) +
+                 "\": to undo the restore, put that file back in place of the Log while Quorvex is closed.\r\r"
+                 "Quorvex will terminate.\rManual start of Quorvex required!");
+  } catch (const std::exception& e) {
+    View_.Warn("Error, Log not Restored!\r\r" + std::string(e.what()) +
+               "\r\rThe Log is left as it was.\r\rQuorvex will terminate.");
+  }
   Ending_ = true;
   View_.EndProgram();
 }

@@ -12,7 +12,7 @@
 //        |                      answers "Select desired Log" until one is
 //        |                      picked)
 //        +--SaveButtonClick (checks pass)--> saved: the dialog may close
-//        +--RestoreButtonClick (backup present)--> the program ends
+//        +--RestoreButtonClick (backup present, read whole)--> the program ends
 //
 // Invariants:
 //   1. The dialog closes only after a successful Save or a restore; any other
@@ -98,6 +98,9 @@ public:
   void LogTypeClick();
   void CreateLogBtnClick();
   void EmptyLogButtonClick();
+  // "Restore Log": the backup is read through first (refused, and nothing
+  // touched, when it does not read whole); the log it replaces is kept
+  // beside it (RestoreFromBackup) and named in the message.
   void RestoreButtonClick();
   void UserGuidBtnClick();
   void SaveButtonClick();

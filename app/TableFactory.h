@@ -43,6 +43,11 @@ public:
   // file holds may differ from what was last written to it. The call clears
   // the notice.
   virtual bool TakeRepairNotice() { return false; }
+  // True once after a connect of the database rolled back a commit cut short
+  // (the program stopped inside a write): the file holds what was last
+  // committed, though not byte for byte what it held then. The call clears
+  // the notice.
+  virtual bool TakeRollbackNotice() { return false; }
 };
 
 class TableFactory {

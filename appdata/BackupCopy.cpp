@@ -153,7 +153,52 @@ int64_t WriteChanges(File& log, File& backup, const FileChanges& changes, int64_
   return written;
 }
 
+// Copies the whole of source into target (at its start) and reads the copy
+// back: the copy is trusted only once it is found byte-equal to source.
+void CopyVerified(File& source, File& target) {
+  const int64_t size = source.Size();
+  std::vector<char> bytes(static_cast<size_t>(std::min(size, kChunkSize)));
+  std::vector<char> back(bytes.size());
+  for (int64_t at = 0; at < size; at += kChunkSize) {
+    const int64_t n = std::min(kChunkSize, size - at);
+    ReadExactly(source, bytes.data(), n, at);
+    WriteAllAt(target, bytes.data(), n, at);
+  }
+  target.Sync();
+  for (int64_t at = 0; at < size; at += kChunkSize) {
+    const int64_t n = std::min(kChunkSize, size - at);
+    ReadBoth(source, target, at, n, bytes, back);
+    if (std::memcmp(bytes.data(), back.data(), static_cast<size_t>(n)) != 0)
+      throw EOSError("The copy '" + target.Path() + "' differs from '" + source.Path() + "'", EIO);
+  }
+  if (target.Size() != size) throw EOSError("The copy '" + target.Path() + "' has another length", EIO);
+}
+
+// A verified copy of the file at from put in place of the file at to.
+void ReplaceWithCopy(const std::string& from, const std::string& to) {
+  File source = File::Open(from, FileAccess::ReadOnly, FileDisposition::OpenExisting);
+  AtomicFileWriter writer(to);
+  CopyVerified(source, writer.Out());
+  writer.Commit();
+}
+
 }  // namespace
+
+void RestoreFromBackup(const RestorePaths& paths) {
+  // The log that is replaced, and its journal (a commit it may still have
+  // to roll back), are kept first, whole; the restored copy comes last, in
+  // one rename, so a failure or a stop at any point leaves the log as it
+  // was, or restored with the replaced one kept.
+  ReplaceWithCopy(paths.Log, paths.Kept);
+  const bool journal = FileExists(paths.LogJournal);
+  if (journal)
+    ReplaceWithCopy(paths.LogJournal, paths.KeptJournal);
+  else if (FileExists(paths.KeptJournal) && !DeleteFile(paths.KeptJournal))
+    throw EOSError("Cannot delete file '" + paths.KeptJournal + "'", EIO);
+  ReplaceWithCopy(paths.Backup, paths.Log);
+  // The journal belongs to the replaced log alone (kept beside it now).
+  if (journal && DeleteFile(paths.LogJournal)) SyncFolder(FolderOf(paths.Log));
+}
 
 std::optional<uint32_t> ReadCommitCount(const std::string& path) {
   File file = File::TryOpen(path, FileAccess::ReadOnly, FileDisposition::OpenExisting);

@@ -18,8 +18,14 @@
 // commit's changes bring it up to date. A backup is only ever written from
 // the log after the log committed, so a log that differs from its backup
 // and holds the same commit count (or a lower one) was changed by something
-// else than a commit: damaged, or copied over, while the program was
-// closed. The catch-up at open keeps such a backup as it is (BackupFollow).
+// other than a finished commit: a commit cut short and rolled back at the
+// open (which leaves the pages it took and the file's length as it wrote
+// them), or a change to either file while the program was closed (damage,
+// a copy put in place). The catch-up at open keeps such a backup as it is
+// (BackupFollow::LaterCommit), unless the caller knows that the open rolled
+// a commit back (BackupFollow::Always); the caller reads a kept backup
+// through before it trusts it, since the change may be the backup's, and
+// the restore (RestoreFromBackup) is given only a backup read through.
 //
 // Invariants:
 //   1. After a return without an exception the backup has the log's size and
@@ -39,6 +45,10 @@
 //   5. A failure in place is followed by a rebuild. When that fails too the
 //      backup may stay partly updated (the log is whole then) and the call
 //      throws; the caller's next update passes no changes, so it compares.
+//   6. A restore (RestoreFromBackup) replaces the log last, in one rename,
+//      and only once the log it replaces is kept whole beside it: every
+//      copy it makes is flushed and read back equal to its source before
+//      it is renamed into place.
 //
 // Which road an update takes:
 //
@@ -59,7 +69,8 @@
 // after it opens the log, between the operator's keys, and has the log's
 // database start its chain of changes first, so that the first commit of
 // the open already takes the changes road. There, under the rule of
-// BackupFollow (LaterCommit at a start, Never while the backup is kept):
+// BackupFollow (LaterCommit at a start, Always after the open rolled a cut
+// commit back, Never while the backup is kept):
 //
 //   backup missing or no database file of the engine, log
 //   no such file, or (LaterCommit) the log's commit count
@@ -131,7 +142,8 @@ enum class BackupFollow : uint8_t {
   // Only a log whose commit count is higher than the backup's: it committed
   // after the backup was stamped (the program stopped between a commit and
   // the backup's update). A log that differs at the same or a lower count
-  // was changed outside the program: the backup is kept.
+  // was changed by something other than a commit (see the stamp above): the
+  // backup is kept, for the caller to judge.
   LaterCommit,
   // None: the backup is kept unless it holds the log's bytes already.
   Never,
@@ -148,6 +160,32 @@ struct BackupUpdate {
 // cannot be read or the backup cannot be written.
 BackupUpdate UpdateBackupCopy(const std::string& logPath, const std::string& backupPath,
                               const FileChanges* changes = nullptr);
+
+// What follows the log's name in the name of the log a restore replaced,
+// kept beside it ("V5LogDB.vlm.before-restore").
+inline constexpr std::string_view kRestoreKeptSuffix = ".before-restore";
+
+// The files of a restore: the log and its journal, the backup, and where
+// the log it replaces is kept (with that journal, if any).
+struct RestorePaths {
+  std::string Log;
+  std::string LogJournal;
+  std::string Backup;
+  std::string Kept;
+  std::string KeptJournal;
+};
+
+// Puts a copy of the backup in place of the log ("Restore Log"). The caller
+// has read the backup through first (its records and index) and let go of
+// the log. In order: the log is copied to Kept (and its journal, when one
+// lies beside it, to KeptJournal; else a KeptJournal of an earlier restore
+// goes), then the backup to the log; each copy goes to a temporary file, is
+// flushed, read back and compared with its source, and only then renamed
+// into place. So the log is replaced last, in one rename, and only once
+// what it held is kept whole: a failure or a stop at any point leaves the
+// log as it was (a Kept file of this or an earlier restore beside it), or
+// restored. Throws EOSError, saying why, when a copy fails.
+void RestoreFromBackup(const RestorePaths& paths);
 
 class AtomicFileWriter;
 

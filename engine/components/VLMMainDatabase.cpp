@@ -228,12 +228,16 @@ void TVLMDatabase::DoConnect() {
   SessionLockScope lock(*Session_);
   if ((!Temporary_ || !DatabaseFileName_.empty()) && !qv::FileExists(ConnectFileName()))
     qv::DatabaseErrorFmt("Database file '%s' does not exist", {DatabaseFileName_}, this);
+  bool rolledBack = false;
   for (;;) {
     std::unique_ptr<TVLMLocalSession> local = CreateLocalSession();
     try {
       local->SetConnected(true);
       OwnHandle_ = std::move(local);
       Handle_ = OwnHandle_.get();
+      // Taken before a repair connects anew (its rebuild rolls nothing back
+      // that this open did not).
+      rolledBack = rolledBack || Handle_->RolledBackOnOpen;
       RepairOnConnect();
       FinishRestructures();
       break;
@@ -255,6 +259,7 @@ void TVLMDatabase::DoConnect() {
   }
   if (!VLMDesignMode()) ReadOnly = Handle_->ReadOnly;
   CipherId = Handle_->PasswordRecord.CipherId;
+  if (rolledBack && OnCommitRolledBack) OnCommitRolledBack(*this);
   PageSize = Handle_->PageSize;
   ExtentSize = Handle_->ExtentSize;
   MaxConnections = Handle_->MaxConnections;

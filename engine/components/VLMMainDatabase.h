@@ -139,6 +139,11 @@ public:
   PasswordEvent OnPassword;
   // Asked when the file needs repair, with repair false.
   NeedRepairEvent OnNeedRepair;
+  // Told once a connect succeeded whose open rolled back a commit cut short
+  // (a writer stopped inside it) from its journal: the file holds its last
+  // finished commit, though the pages the cut commit took and the file's
+  // length may differ in bytes from a copy of the file taken then.
+  NotifyEvent OnCommitRolledBack;
   // The repair's start, progress (continueWork true: answer false to stop)
   // and end; unassigned, they run the wait window.
   NotifyEvent BeforeRepair;
@@ -165,7 +170,8 @@ public:
   // the file must exist unless Temporary ("Database file '%s' does not
   // exist"); a local session with this component's settings connects, the
   // repair question is asked (RepairOnConnect) and restructures cut short
-  // are finished (FinishRestructures). A wrong password (30445, or 20298
+  // are finished (FinishRestructures); OnCommitRolledBack is told when the
+  // open rolled a cut commit back. A wrong password (30445, or 20298
   // from a file already open) frees it and asks AskPassword: yes tries again
   // with the new Password, no passes the error on. Then ReadOnly (outside
   // design mode), CipherId, PageSize, ExtentSize and MaxConnections are the

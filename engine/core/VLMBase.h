@@ -433,6 +433,11 @@ public:
   // Set by the disk engine when the file was not closed correctly or has an
   // older format.
   bool NeedsRepair = false;
+  // Set by the disk engine when the open that connected the session rolled
+  // back a commit cut short (its writer stopped inside it): the file is as
+  // its last finished commit left it, though pages the cut commit took and
+  // the file's length may differ in bytes from a copy taken then.
+  bool RolledBackOnOpen = false;
   bool MultiUser = false;
   // Other connections may commit to the file while this session reads it:
   // a multi-user session, or a single-user one let in read-only beside the

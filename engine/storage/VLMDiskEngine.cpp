@@ -203,6 +203,7 @@ void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPa
   }
   DatabaseLockCount = 0;
   needsRepair = false;
+  RolledBackOnOpen_ = false;
   JournalNameFlushed_ = false;
   DatabaseFile.OpenPerOperation = OpenPerOperation;
   DatabaseFile.OpenFile(fileName, access, share);
@@ -249,7 +250,7 @@ void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPa
       // open that may not write.
       const bool alone = !readOnly && CanTakeWholeFile();
       const bool oldFormat = !(Header.Version > kVLMOldestCurrentVersion);
-      if (!oldFormat) RecoverFromJournal(!readOnly, alone);
+      if (!oldFormat) RolledBackOnOpen_ = RecoverFromJournal(!readOnly, alone);
       ReadHeader();
       needsRepair = needsRepair || Header.CommitState != kVLMCommitClean || oldFormat;
       // Pages the header counts but the file lacks, or a used page outside

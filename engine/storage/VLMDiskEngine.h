@@ -612,6 +612,8 @@ public:
   void OpenDatabase(const std::string& fileName, const TVLMPasswordRecord& passwordRecord,
                     bool& multiUser, bool exclusive, bool& needsRepair, bool& readOnly);
   void CloseDatabase();
+  // The last OpenDatabase rolled back a commit cut short (RecoverFromJournal).
+  bool RolledBackOnOpen() const { return RolledBackOnOpen_; }
   bool IsOpen() const {
     VLM_REQUIRE_DATABASE_SECTION();
     return DatabaseFile.IsOpen() || (OpenPerOperation && FreeSpace != nullptr);
@@ -867,8 +869,8 @@ private:
   // (mayWrite; block 1 before as it was when alone, else with the marks
   // moved), or read through (ReadThroughPreImages); a damaged one raises
   // 10743 and stays; any other goes (mayWrite and alone). Requires the
-  // database lock.
-  void RecoverFromJournal(bool mayWrite, bool alone);
+  // database lock. True when it rolled a cut commit back.
+  bool RecoverFromJournal(bool mayWrite, bool alone);
   // Writes the pre-images of a loaded interrupted journal back (see
   // above); shared: other handles may have the file open, so block 1 gets
   // ChangeCounter + 2 and RollbackCount + 1. The journal stays.
@@ -939,6 +941,7 @@ private:
   std::vector<uint8_t> JournalBuffer_;
   // This open flushed the folder since it made or first used the journal.
   bool JournalNameFlushed_ = false;
+  bool RolledBackOnOpen_ = false;
   // Of the commit being collected: the pages its session allocated
   // (ascending), the page count the file held before it, and whether its
   // handle writes the file alone.

@@ -505,7 +505,7 @@ void TVLMDiskPageManager::RetireStaleJournal() {
   }
 }
 
-void TVLMDiskPageManager::RecoverFromJournal(bool mayWrite, bool alone) {
+bool TVLMDiskPageManager::RecoverFromJournal(bool mayWrite, bool alone) {
   const std::string name = JournalFileName();
   auto journal = std::make_unique<TVLMCommitJournal>();
   JournalUse use = JournalUse::None;
@@ -516,11 +516,11 @@ void TVLMDiskPageManager::RecoverFromJournal(bool mayWrite, bool alone) {
     uint8_t state = 0;
     if (DatabaseFile.ReadBufferUnpatched(&state, DatabaseOffset + kVLMCommitStateOffset, 1) &&
         state == kVLMCommitClean)
-      return;
+      return false;
     throw EVLMException(10743, "Cannot restore database file '%s' from its journal '%s': %s",
                         {DatabaseFile.FileName, name, std::string(e.what())});
   }
-  if (use == JournalUse::None) return;
+  if (use == JournalUse::None) return false;
   if (use == JournalUse::Damaged)
     throw EVLMException(10743,
                         "Cannot restore database file '%s' from its journal '%s': the journal is damaged. Both "
@@ -531,13 +531,14 @@ void TVLMDiskPageManager::RecoverFromJournal(bool mayWrite, bool alone) {
     // reads the last finished commit.
     if (!mayWrite) {
       ReadThroughPreImages(std::move(journal));
-      return;
+      return false;
     }
     ApplyJournal(*journal, !alone);
     RetireJournal(true);
-    return;
+    return true;
   }
   if (mayWrite && alone) RetireJournal(false);
+  return false;
 }
 
 void TVLMDiskPageManager::ApplyJournal(const TVLMCommitJournal& journal, bool shared) {

@@ -90,6 +90,7 @@ void TVLMDiskDatabaseData::ConnectSession(TVLMBaseSession* session) {
     bool needsRepair = false;
     OpenDatabase(session, session->Exclusive, needsRepair);
     session->NeedsRepair = needsRepair;
+    session->RolledBackOnOpen = PageManager_->RolledBackOnOpen();
     session->MultiUser = MultiUser;
   }
   if (session->MultiUser != MultiUser)

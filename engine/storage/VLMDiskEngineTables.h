@@ -104,8 +104,8 @@ public:
 
   // ---- virtual operations of TVLMDatabaseData, in slot order ----
 
-  // The first connection opens the file and sets the session's NeedsRepair
-  // and MultiUser from it. A session whose MultiUser differs from the
+  // The first connection opens the file and sets the session's NeedsRepair,
+  // RolledBackOnOpen and MultiUser from it. A session whose MultiUser differs from the
   // database's: 20235. Multi-user: the first free session slot; single-user:
   // session 0, and the whole sessions file is locked by the first such
   // session, or the database becomes read-only when another process holds

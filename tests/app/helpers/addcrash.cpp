@@ -11,11 +11,12 @@
 // contact is acknowledged: committed and backed up) is appended to
 // HOME/acked.txt at once (COUNT 0: a start and a close without adds). K >= 1: the file layer's fault hook ends the
 // process with _exit(99) before the K-th file-changing operation of the last
-// contact's add. K = 0: no fault; the number of file-changing operations of
-// the last add is written to HOME/writes.txt.
+// contact's add. K = 0: no fault; for each add, a line of HOME/writes.txt
+// gives the number of its file-changing operations and 1 when it took a
+// page (the log's page count or last used page moved), else 0.
 //
 // Exit 0: every contact was added. 2: any error. 3: the start said something
-// (a log it could not read, or one it took for changed outside the program).
+// (a log it could not read, or a backup it kept).
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -25,6 +26,7 @@
 #include "app/MainController.h"
 #include "app/Settings.h"
 #include "engine/components/VLMMain.h"
+#include "engine/storage/VLMDiskEngine.h"
 #include "platform/host/Exception.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/os/File.h"
@@ -39,6 +41,15 @@ void Add(qv::app::MainController& controller, qv::app::wintest::FakeMainView& vi
   view.C(Ctl::Mode).Text = "CW";
   controller.AddToLogButtonClick();
   if (view.C(Ctl::StatPanel).Text == "Backup copy of the Log failed!") throw qv::Exception("backup copy failed");
+}
+
+// The page count and the last used page in the head of the log file.
+std::string PageCounts(const std::string& log) {
+  std::ifstream in(log, std::ios::binary);
+  std::string bytes(kVLMChangeCounterOffset - kVLMPageCountOffset, '\0');
+  in.seekg(kVLMPageCountOffset);
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
 }
 
 }  // namespace
@@ -69,14 +80,19 @@ int main(int argc, char** argv) {
       return 3;
     }
     std::ofstream acked(home + "acked.txt", std::ios::app);
+    std::ofstream writes;
+    if (k == 0 && count > 0) writes.open(home + "writes.txt");
+    const std::string log = controller.Log().DatabaseFileName();
     for (int i = first; i < first + count; ++i) {
       const bool last = i == first + count - 1;
       const int64_t before = qv::FileWriteCount();
+      const std::string pages = PageCounts(log);
       if (last && k > 0) qv::SetFileFaultAfter(k, qv::FileFault::Exit, 99);
       const std::string call = "K" + std::to_string(i);
       Add(controller, view, call);
       acked << call << std::endl;
-      if (last && k == 0) std::ofstream(home + "writes.txt") << qv::FileWriteCount() - before;
+      if (writes.is_open())
+        writes << qv::FileWriteCount() - before << ' ' << (PageCounts(log) != pages) << '\n';
     }
     controller.FormClose();
   } catch (const std::exception& e) {

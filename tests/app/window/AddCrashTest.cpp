@@ -4,11 +4,15 @@
 // update in turn. After every stop the log opens as the program opens it,
 // without the repair question (a commit cut short is rolled back from its
 // journal), and holds every contact acknowledged before the stop; the
-// backup copy never has a journal beside it. A start and a close without
-// adds make the backup the log again byte for byte (a stop after the commit
-// left it a contact behind), so a restore of it holds every contact of the
-// log; and so does the next start's first add.
+// backup copy never has a journal beside it. A start, which says nothing,
+// and a close without adds make the backup the log again byte for byte (a
+// stop after the commit left it a contact behind), so a restore of it holds
+// every contact of the log; and so does the next start's first add. Adds
+// to a log of a few contacts and adds that take a page of a log of
+// thousands are stopped.
+#include <algorithm>
 #include <filesystem>
+#include <random>
 #include <set>
 
 #include "WindowTestSupport.h"
@@ -73,53 +77,76 @@ protected:
       if (calls->count(call) == 0) return false;
     return true;
   }
-  // Stops the add of contact K(3 + count), the last of a run of count, at
-  // each of its file-changing operations in turn.
-  void StopEachWrite(int count);
+  // The file-changing operations of each add of a run of count contacts
+  // from K<first>, and whether it took a page.
+  std::vector<std::pair<int64_t, bool>> Probe(int first, int count) {
+    const std::string probe = FreshCopy("probe");
+    EXPECT_EQ(RunAdder(probe, first, count, 0), 0);
+    std::vector<std::pair<int64_t, bool>> adds;
+    std::ifstream in(probe + "writes.txt");
+    for (std::pair<int64_t, bool> add; in >> add.first >> add.second;) adds.push_back(add);
+    EXPECT_EQ(adds.size(), static_cast<size_t>(count));
+    return adds;
+  }
+  // One stop: the add of contact K(first + Count - 1), the last of a run of
+  // Count from K<first>, ended before its file-changing operation K.
+  struct Stop {
+    int Count = 0;
+    int64_t K = 0;
+  };
+  // Runs the stops in turn within the budget's seconds (Ran: how many); the
+  // number of them that found the new contact committed.
+  int32_t RunStops(int first, const std::vector<Stop>& stops, double seconds);
+  size_t Ran = 0;
   YesUi Ui;
+  // Contacts of the base log that no run of the helper acknowledged.
+  std::set<std::string> Base;
 };
 
-void AddCrashTest::StopEachWrite(int count) {
-  // How many file-changing operations the stopped add makes.
-  const std::string probe = FreshCopy("probe");
-  ASSERT_EQ(RunAdder(probe, 4, count, 0), 0);
-  int64_t writes = 0;
-  std::ifstream(probe + "writes.txt") >> writes;
-  ASSERT_GT(writes, 2);
-
+int32_t AddCrashTest::RunStops(int first, const std::vector<Stop>& stops, double seconds) {
+  const size_t ackedBefore = Acked(Home).size();
   int32_t withNew = 0;
-  qv::test::TestBudget budget(12);
-  uint64_t i = 0;
-  for (; i < static_cast<uint64_t>(writes) && budget.Continue(i); ++i) {
-    const int64_t k = static_cast<int64_t>(i) + 1;
-    SCOPED_TRACE("stop before write " + std::to_string(k) + " of " + std::to_string(writes));
-    const std::string work = FreshCopy("stop" + std::to_string(k));
-    ASSERT_EQ(RunAdder(work, 4, count, k), 99);
-    const std::set<std::string> acked = Acked(work);
-    ASSERT_EQ(acked.size(), 2u + count);
+  qv::test::TestBudget budget(seconds);
+  Ran = 0;
+  for (uint64_t i = 0; i < stops.size() && budget.Continue(i); ++i, ++Ran) {
+    const Stop& stop = stops[i];
+    SCOPED_TRACE("add " + std::to_string(stop.Count) + " stopped before write " + std::to_string(stop.K));
+    const std::string work = FreshCopy("stop");
+    if (RunAdder(work, first, stop.Count, stop.K) != 99) {
+      ADD_FAILURE() << "not stopped";
+      continue;
+    }
+    std::set<std::string> acked = Acked(work);
+    EXPECT_EQ(acked.size(), ackedBefore + stop.Count - 1);
+    acked.insert(Base.begin(), Base.end());
+    // Read from a copy (with the journal): the program's own next start must
+    // be the open that meets the stop.
+    const std::string log = work + "TEST/V5LogDB.vlm", copy = work + "stopped.vlm";
+    std::filesystem::copy_file(log, copy);
+    if (std::filesystem::exists(VLMJournalFileName(log)))
+      std::filesystem::copy_file(VLMJournalFileName(log), VLMJournalFileName(copy));
     const int32_t questions = Ui.Questions;
-    const std::optional<std::set<std::string>> calls = CallsOf(work + "TEST/V5LogDB.vlm");
+    const std::optional<std::set<std::string>> calls = CallsOf(copy);
     EXPECT_EQ(Ui.Questions, questions) << "the log asked for repair";
     EXPECT_TRUE(HoldsAll(calls, acked));
-    if (calls) withNew += calls->count("K" + std::to_string(3 + count)) > 0;
+    if (calls) withNew += calls->count("K" + std::to_string(first + stop.Count - 1)) > 0;
     EXPECT_FALSE(std::filesystem::exists(work + "TEST/V5LogDB.vlm.tmp"));
     EXPECT_FALSE(std::filesystem::exists(VLMJournalFileName(work + "TEST/BakV5LogDB.vlm")));
-    // A clean start and close make the backup, whole, cut or behind, the log;
-    // restored, it holds what the log holds.
-    ASSERT_EQ(RunAdder(work, 0, 0, 0), 0);
-    EXPECT_EQ(ReadFile(work + "TEST/BakV5LogDB.vlm"), ReadFile(work + "TEST/V5LogDB.vlm"));
+    // A clean start, which says nothing (a commit rolled back is no change
+    // outside the program), and a close make the backup, whole, cut or
+    // behind, the log; restored, it holds what the log holds.
+    EXPECT_EQ(RunAdder(work, 0, 0, 0), 0);
+    EXPECT_TRUE(ReadFile(work + "TEST/BakV5LogDB.vlm") == ReadFile(work + "TEST/V5LogDB.vlm"));
     std::filesystem::copy_file(work + "TEST/BakV5LogDB.vlm", work + "restored.vlm");
     const std::optional<std::set<std::string>> restored = CallsOf(work + "restored.vlm");
     EXPECT_TRUE(restored && restored == CallsOf(work + "TEST/V5LogDB.vlm"));
     // So does the next start's first add.
-    ASSERT_EQ(RunAdder(work, 10, 1, 0), 0);
-    EXPECT_EQ(ReadFile(work + "TEST/BakV5LogDB.vlm"), ReadFile(work + "TEST/V5LogDB.vlm"));
-  }
-  // Stops in the backup update find the new contact committed.
-  if (i == static_cast<uint64_t>(writes)) {
-    EXPECT_GT(withNew, 0);
+    EXPECT_EQ(RunAdder(work, first + 100, 1, 0), 0);
+    EXPECT_TRUE(ReadFile(work + "TEST/BakV5LogDB.vlm") == ReadFile(work + "TEST/V5LogDB.vlm"));
   }
   RecordProperty("with_new_contact", withNew);
+  RecordProperty("stops_run", std::to_string(Ran) + " of " + std::to_string(stops.size()));
+  return withNew;
 }
 
 TEST_F(AddCrashTest, EveryStopOpensTheLogWithoutAQuestionAndWithEveryAcknowledgedContact) {
@@ -127,8 +154,41 @@ TEST_F(AddCrashTest, EveryStopOpensTheLogWithoutAQuestionAndWithEveryAcknowledge
   // The base: three contacts added and backed up.
   ASSERT_EQ(RunAdder(Home, 1, 3, 0), 0);
   ASSERT_EQ(Acked(Home).size(), 3u);
-  StopEachWrite(1);  // the first add of a start
-  StopEachWrite(2);  // an add after an add
+  // The first add of a start, and an add after an add, stopped at each of
+  // their operations; stops in the backup update find the new contact
+  // committed.
+  const std::vector<std::pair<int64_t, bool>> adds = Probe(4, 2);
+  ASSERT_EQ(adds.size(), 2u);
+  for (int count : {1, 2}) {
+    ASSERT_GT(adds[count - 1].first, 2);
+    std::vector<Stop> stops;
+    for (int64_t k = 1; k <= adds[count - 1].first; ++k) stops.push_back({count, k});
+    const int32_t withNew = RunStops(4, stops, 12);
+    if (Ran == stops.size()) {
+      EXPECT_GT(withNew, 0);
+    }
+  }
+}
+
+// On a log of thousands of contacts some adds take a page; a stop inside
+// one leaves, once the next open rolled it back, the taken page's bytes
+// (and the file's length) as the cut commit wrote them at the commit count
+// the backup holds: the next start still says nothing.
+TEST_F(AddCrashTest, StopsInsideAddsThatTakeAPageOfALargeLogStartSilently) {
+  Configure({});
+  constexpr int kContacts = 2000;
+  std::filesystem::copy_file(LogOfContacts(kContacts), Home + "TEST/V5LogDB.vlm",
+                             std::filesystem::copy_options::overwrite_existing);
+  for (int i = 1; i <= kContacts; ++i) Base.insert("K" + std::to_string(i));
+  ASSERT_EQ(RunAdder(Home, 0, 0, 0), 0);
+  const std::vector<std::pair<int64_t, bool>> adds = Probe(9001, 12);
+  std::vector<Stop> stops;
+  for (size_t a = 0; a < adds.size(); ++a)
+    if (adds[a].second)
+      for (int64_t k = 1; k <= adds[a].first; ++k) stops.push_back({static_cast<int>(a) + 1, k});
+  ASSERT_FALSE(stops.empty()) << "no add took a page";
+  std::shuffle(stops.begin(), stops.end(), std::mt19937(73));
+  RunStops(9001, stops, 25);
 }
 
 }  // namespace

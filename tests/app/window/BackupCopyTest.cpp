@@ -68,19 +68,21 @@ TEST_P(BackupCopyTest, AFailedCopyLeavesNoTemporaryAndTheNextAddTriesAgain) {
   EXPECT_EQ(LogRecords().size(), 2u);
 }
 
-// A run of the program killed while it rebuilt the backup leaves the
-// rebuild's temporary file; the next open of the log removes those of
-// processes that are gone, and nothing else.
+// A run of the program killed while it rebuilt the backup, or restored the
+// log, leaves the temporary files of its copies; the next open of the log
+// removes those of processes that are gone, and nothing else.
 TEST_P(BackupCopyTest, AtOpenTemporariesOfProcessesThatAreGoneAreRemoved) {
   const std::string dir = Home + "TEST/";
-  const std::string gone = "BakV5LogDB.vlm.tmp4194305-7";  // above any process id the system gives
+  // Above any process id the system gives.
+  const std::vector<std::string> gone = {"BakV5LogDB.vlm.tmp4194305-7", "V5LogDB.vlm.tmp4194305-1",
+                                         "V5LogDB.vlm.before-restore.tmp4194305-2"};
   const std::vector<std::string> kept = {
       "BakV5LogDB.vlm.tmp" + std::to_string(::getppid()) + "-0",  // a running process's
       "BakV5LogDB.vlm.tmp" + std::to_string(::getpid()) + "-3",   // this process's
-      "BakV5LogDB.vlm.tmp",  "BakV5LogDB.vlm.tmp04194305-1", "BakV5LogDB.vlm.tmp4194305-", "V5LogDB.vlm.tmp4194305-1",
+      "BakV5LogDB.vlm.tmp",  "BakV5LogDB.vlm.tmp04194305-1", "BakV5LogDB.vlm.tmp4194305-", "V5LogDB.vlm.tmp",
   };
   for (const std::string& name : kept) WriteFile(dir + name, "x");
-  WriteFile(dir + gone, std::string(8192, 'x'));
+  for (const std::string& name : gone) WriteFile(dir + name, std::string(8192, 'x'));
   Start({});
   while (Controller->BackupCatchingUp()) Controller->BackupTimer();
   std::vector<std::string> expected = kept;

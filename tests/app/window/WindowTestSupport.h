@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "app/MainController.h"
 #include "app/QsoRecord.h"
 #include "app/Settings.h"
+#include "engine/components/VLMMain.h"
 #include "platform/host/SysUtils.h"
 #include "platform/dataset/DataSet.h"
 #include "platform/os/File.h"
@@ -73,7 +75,9 @@ protected:
   }
   static std::string ReadFile(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    std::ostringstream bytes;
+    bytes << f.rdbuf();
+    return bytes.str();
   }
 
   void Configure(const LogKind& kind) {
@@ -124,6 +128,45 @@ protected:
     });
   }
   std::vector<QsoRecord> LogRecords() { return QsosOf(LogStorage()); }
+  // The contact "K<i>" of a log made by LogOfContacts.
+  static QsoRecord MadeContact(int i) {
+    QsoRecord q;
+    q.Call = "K" + std::to_string(i);
+    q.QSODate = "2024-05-06";
+    q.TimeStart = "1200";
+    q.Freq = "14";
+    q.Mode = "CW";
+    q.Notes = "note " + std::to_string(1000 + i);
+    return q;
+  }
+  // A log file of n contacts (MadeContact(1) ... (n)), made once per test
+  // program on the engine, in one transaction; a case copies it.
+  const std::string& LogOfContacts(int n) {
+    static ::qv::test::ScratchFolder folder;
+    static std::map<int, std::string> made;
+    std::string& file = made[n];
+    if (!file.empty()) return file;
+    const std::string path = folder.Path() + "/log" + std::to_string(n) + ".vlm";
+    TablesUnderTest->MakeFile({LogTableSpec(), path});
+    TVLMDatabase database;
+    database.SetDatabaseName("LogOfContacts");
+    database.SetDatabaseFileName(path);
+    database.DoConnect();
+    TVLMTable table;
+    table.SetDatabaseName("LogOfContacts");
+    table.SetTableName(LogTableSpec().TableName);
+    table.Open();
+    database.StartTransaction();
+    for (int i = 1; i <= n; ++i) {
+      table.Append();
+      WriteQso(table, MadeContact(i));
+      table.Post();
+    }
+    database.Commit(true);
+    table.Close();
+    database.DoDisconnect();
+    return file = path;
+  }
   // The contacts of a log file in contact order.
   std::vector<QsoRecord> QsosOf(const tabletest::TableAt& log) {
     std::vector<QsoRecord> out;

@@ -96,6 +96,7 @@ protected:
     database->MaxConnections = 20;
     database->PageSize = 1024;
     database->Password = Password;
+    database->OnCommitRolledBack = [this](TVLMDatabase&) { ++RolledBack; };
     return database;
   }
   std::string NewFile(const std::string& name) {
@@ -250,6 +251,8 @@ protected:
 
   // Of the files NewFile makes and the components Database makes.
   std::string Password;
+  // The connects of those components that told of a cut commit rolled back.
+  int RolledBack = 0;
   storage_test::FastRetries Retries;
   qv::test::ScratchFolder Dir;
   RuntimeScope Runtime;
@@ -463,6 +466,7 @@ TEST_F(DatabaseRepairTest, EveryStopOfACommitOpensCleanAndWithoutItsJournalOpens
     bool repaired = false;
     EXPECT_EQ(CheckStoppedCommit(work, repaired), "") << op.Name << " completed";
     EXPECT_FALSE(repaired);
+    EXPECT_EQ(RolledBack, 0) << op.Name << " completed";
   }
   std::vector<std::pair<size_t, int64_t>> stops;
   for (size_t o = 0; o < ops.size(); ++o)
@@ -499,11 +503,31 @@ TEST_F(DatabaseRepairTest, EveryStopOfACommitOpensCleanAndWithoutItsJournalOpens
         EXPECT_FALSE(logfile_test::Table("Log", "Second")->Exists()) << what;
       }
     }
+    // The connect whose open rolls the cut commit back tells it, once; the
+    // next connect does not.
+    {
+      const std::string rolled = Dir.File("rolled.vlm");
+      ASSERT_TRUE(qv::CopyFile(work, rolled, false));
+      if (qv::FileExists(VLMJournalFileName(work))) {
+        ASSERT_TRUE(qv::CopyFile(VLMJournalFileName(work), VLMJournalFileName(rolled), false));
+      }
+      const bool cut = CommitState(rolled) == kVLMCommitWriting && qv::FileExists(VLMJournalFileName(rolled));
+      const std::vector<uint8_t> stopped = Bytes(rolled);
+      RolledBack = 0;
+      Database(rolled)->DoConnect();
+      EXPECT_EQ(RolledBack, cut ? 1 : RolledBack) << what;
+      EXPECT_LE(RolledBack, Bytes(rolled) != stopped ? 1 : 0) << what;
+      Database(rolled)->DoConnect();
+      EXPECT_LE(RolledBack, 1) << what;
+      qv::DeleteFile(VLMJournalFileName(rolled));
+    }
     ASSERT_EQ(OtherOpensFault(work, true), "") << what;
     bool repaired = false;
     ASSERT_EQ(CheckStoppedCommit(work, repaired), "") << what;
     ASSERT_FALSE(repaired) << what;
+    RolledBack = 0;
     ASSERT_EQ(CheckStoppedCommit(lost, repaired), "") << what << " without its journal";
+    EXPECT_EQ(RolledBack, 0) << what << " without its journal";
     repairs += repaired;
   }
   EXPECT_GT(repairs, 0);
