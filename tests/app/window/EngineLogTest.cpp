@@ -1,6 +1,8 @@
 // The main window on real database files only: a long log through the
 // controller and a restart, the backup as a database of its own, and a disk
 // that fills during an add.
+#include <random>
+
 #include "WindowTestSupport.h"
 
 #include "app/Scoring.h"
@@ -457,9 +459,11 @@ TEST_F(EngineLogTest, DamageMetAfterTheOpenIsToldOnceAndNeverAsAnErrorOverALogge
       int32_t seen = 0;
       for (int64_t at = kVLMFirstPagePosition; at + pageSize <= static_cast<int64_t>(bytes.size()); at += pageSize) {
         if (typeAt(base, at) != kVLMPageTableIndex || seen++ != c.IndexPage) continue;
-        uint32_t x = static_cast<uint32_t>(at);
-        for (int i = 0; i < 6; ++i, x = x * 1103515245u + 12345u)
-          bytes[static_cast<size_t>(at + 40 + (x >> 8) % 40)] ^= static_cast<char>(1 << (x >> 4) % 8);
+        std::mt19937 random(static_cast<uint32_t>(c.IndexPage));
+        for (int i = 0; i < 6; ++i) {
+          const char bit = static_cast<char>(1 << random() % 8);
+          bytes[static_cast<size_t>(at + 40 + random() % 40)] ^= bit;
+        }
       }
     } else {
       std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(static_cast<double>(bytes.size()) * c.Zeroed), 65536,
