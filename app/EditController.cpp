@@ -73,6 +73,10 @@ EditController::~EditController() {
   ds.AfterDelete = std::move(AfterDelete_);
 }
 
+std::string_view EditController::WrittenText(PendingWrite::Kind what) {
+  return what == PendingWrite::Kind::Post ? "The change was stored in the Log" : "The record was deleted from the Log";
+}
+
 void EditController::NoteWrite(DataSet& ds, PendingWrite::Kind what) {
   Controller_.BeforeLogWrite();
   Pending_.What = what;
@@ -127,9 +131,7 @@ bool EditController::RunWrite(const std::function<void()>& action) {
     failure = std::current_exception();
   }
   const PendingWrite::Kind what = Pending_.What;
-  if (Committed_ && what != PendingWrite::Kind::None)
-    Controller_.LogWritten(what == PendingWrite::Kind::Post ? "The change was stored in the Log"
-                                                            : "The record was deleted from the Log");
+  if (Committed_ && what != PendingWrite::Kind::None) Controller_.LogWritten(WrittenText(what));
   if (!failure) return done;
   // A failure that met no write of this action (a read), or one after its
   // commit, goes to the window's error box as before.
@@ -157,7 +159,7 @@ void EditController::RecoverFailedWrite(const std::string& reason) {
     }
   }
   if (stored) {
-    Controller_.LogWritten(post ? "The change was stored in the Log" : "The record was deleted from the Log");
+    Controller_.LogWritten(WrittenText(w.What));
     return;
   }
   // A refused edit goes back into its record, for a post once the cause is

@@ -128,6 +128,8 @@ private:
   void UpdateMainWindow();
   void CheckPostedRow(DataSet& ds);
   void NoteWrite(DataSet& ds, PendingWrite::Kind what);
+  // The change a committed write made, as LogWritten names it.
+  static std::string_view WrittenText(PendingWrite::Kind what);
   // A log a failed write left closed opened again, with the edit kept put
   // back; false (told) when it cannot be opened yet.
   bool ReopenWithKeptEdit();
