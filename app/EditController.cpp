@@ -1,12 +1,16 @@
 #include "app/EditController.h"
 
+#include <utility>
+
 #include "app/AppState.h"
 #include "app/LogFiles.h"
 #include "app/MainController.h"
 #include "app/MainView.h"
 #include "app/QsoEntry.h"
+#include "appdata/LogSchemas.h"
 #include "platform/dataset/DataSet.h"
 #include "platform/host/Exception.h"
+#include "platform/host/HostVariant.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/host/SysUtils.h"
 #include "platform/os/Collation.h"
@@ -36,12 +40,145 @@ bool LocateSerial(DataSet& ds, int64_t wanted) {
 
 }  // namespace
 
-EditController::EditController(EditView& view, LogTable& log, AppState& state, MainView& main)
-    : View_(view), Log_(log), State_(state), Main_(main), BeforePost_(log.Data().BeforePost) {
-  Log_.Data().BeforePost = [this](DataSet& ds) { CheckPostedRow(ds); };
+EditController::EditController(EditView& view, MainController& main, MainView& mainView)
+    : View_(view), Controller_(main), Log_(main.Log()), State_(main.State()), Main_(mainView) {
+  DataSet& ds = Log_.Data();
+  BeforePost_ = ds.BeforePost;
+  BeforeDelete_ = ds.BeforeDelete;
+  AfterPost_ = ds.AfterPost;
+  AfterDelete_ = ds.AfterDelete;
+  ds.BeforePost = [this](DataSet& d) {
+    CheckPostedRow(d);
+    NoteWrite(d, PendingWrite::Kind::Post);
+  };
+  ds.BeforeDelete = [this](DataSet& d) {
+    if (BeforeDelete_) BeforeDelete_(d);
+    NoteWrite(d, PendingWrite::Kind::Delete);
+  };
+  ds.AfterPost = [this](DataSet& d) {
+    Committed_ = true;
+    if (AfterPost_) AfterPost_(d);
+  };
+  ds.AfterDelete = [this](DataSet& d) {
+    Committed_ = true;
+    if (AfterDelete_) AfterDelete_(d);
+  };
 }
 
-EditController::~EditController() { Log_.Data().BeforePost = std::move(BeforePost_); }
+EditController::~EditController() {
+  DataSet& ds = Log_.Data();
+  ds.BeforePost = std::move(BeforePost_);
+  ds.BeforeDelete = std::move(BeforeDelete_);
+  ds.AfterPost = std::move(AfterPost_);
+  ds.AfterDelete = std::move(AfterDelete_);
+}
+
+std::string_view EditController::WrittenText(PendingWrite::Kind what) {
+  return what == PendingWrite::Kind::Post ? "The change was stored in the Log" : "The record was deleted from the Log";
+}
+
+void EditController::NoteWrite(DataSet& ds, PendingWrite::Kind what) {
+  Controller_.BeforeLogWrite();
+  Pending_.What = what;
+  Pending_.Id = ds.FieldByName(kQsoIdField)->AsInteger();
+  Pending_.Row = what == PendingWrite::Kind::Post ? QsoReader(ds).Read() : QsoRecord();
+  Committed_ = false;
+}
+
+bool EditController::ReopenWithKeptEdit() {
+  if (Log_.Data().Active()) return true;
+  const std::string failure = Controller_.ReopenLogAfterFailedWrite();
+  if (!failure.empty()) {
+    View_.Warn(Controller_.RefusedWriteText("The Log could not be opened again!", failure, {},
+                                            Kept_.What == PendingWrite::Kind::Post
+                                                ? "The change is kept in the editor: post it again"
+                                                : "Try again"));
+    return false;
+  }
+  if (Kept_.What == PendingWrite::Kind::Post) PutBack(Kept_);
+  Kept_ = {};
+  return true;
+}
+
+bool EditController::PutBack(const PendingWrite& w) {
+  DataSet& ds = Log_.Data();
+  try {
+    if (!ds.Locate(kQsoIdField, HostVariant(w.Id), 0)) return false;
+    ds.Edit();
+    WriteQso(ds, w.Row);
+    return true;
+  } catch (const std::exception&) {
+    try {
+      if (Editing(ds)) ds.Cancel();
+    } catch (const std::exception&) {
+    }
+    return false;
+  }
+}
+
+bool EditController::RunWrite(const std::function<void()>& action) {
+  if (!ReopenWithKeptEdit()) return false;
+  Pending_ = {};
+  Committed_ = false;
+  std::exception_ptr failure;
+  bool done = false;
+  try {
+    action();
+    done = true;
+  } catch (const ESilentException&) {
+    // A post the checks refused (they have told the operator): no write.
+  } catch (const std::exception&) {
+    failure = std::current_exception();
+  }
+  const PendingWrite::Kind what = Pending_.What;
+  if (Committed_ && what != PendingWrite::Kind::None) Controller_.LogWritten(WrittenText(what));
+  if (!failure) return done;
+  // A failure that met no write of this action (a read), or one after its
+  // commit, goes to the window's error box as before.
+  if (what == PendingWrite::Kind::None || Committed_) std::rethrow_exception(failure);
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    RecoverFailedWrite(e.what());
+  }
+  return false;
+}
+
+void EditController::RecoverFailedWrite(const std::string& reason) {
+  const PendingWrite w = std::exchange(Pending_, PendingWrite());
+  const bool post = w.What == PendingWrite::Kind::Post;
+  const std::string reopenFailure = Controller_.ReopenLogAfterFailedWrite();
+  DataSet& ds = Log_.Data();
+  bool stored = false;
+  bool found = false;
+  if (reopenFailure.empty()) {
+    try {
+      found = ds.Locate(kQsoIdField, HostVariant(w.Id), 0);
+      stored = post ? found && QsoReader(ds).Read() == w.Row : !found;
+    } catch (const std::exception&) {
+    }
+  }
+  if (stored) {
+    Controller_.LogWritten(WrittenText(w.What));
+    return;
+  }
+  // A refused edit goes back into its record, for a post once the cause is
+  // gone (or a cancel); while the log cannot be opened it waits for the
+  // next action.
+  bool kept = false;
+  if (post && !reopenFailure.empty()) {
+    Kept_ = w;
+    kept = true;
+  } else if (post && found) {
+    kept = PutBack(w);
+  }
+  View_.Warn(Controller_.RefusedWriteText(
+      post ? "The change could not be written to the Log!" : "The record could not be deleted from the Log!",
+      reason, reopenFailure,
+      post ? (kept ? "The change is kept in the editor: post it again"
+                   : "The record is as it was before the change: make the change again")
+           : "The record is still in the Log: delete it again"));
+}
 
 void EditController::CheckPostedRow(DataSet& ds) {
   const auto time = [](std::string_view t) { return t.empty() || IsTimeText(t); };
@@ -147,12 +284,10 @@ void EditController::NavigatorButton(NavBtn button) {
 
 bool EditController::RunAction(NavBtn button) {
   // A post the checks refused, or a move whose post they refused, is no
-  // action (they have told the operator).
-  try {
-    return RunDatasetAction(button);
-  } catch (const ESilentException&) {
-    return false;
-  }
+  // action (they have told the operator); nor is a write that failed.
+  bool done = false;
+  RunWrite([&] { done = RunDatasetAction(button); });
+  return done;
 }
 
 bool EditController::RunDatasetAction(NavBtn button) {
@@ -190,7 +325,9 @@ bool EditController::RunDatasetAction(NavBtn button) {
 // ---------------------------------------------------------------- closing
 
 void EditController::CloseWindowClick() {
-  const bool posted = NavigatorUsed_ && LastNavigatorAction_ == kNavBtnNames[static_cast<size_t>(NavBtn::nbPost)];
+  // An edit still open (a post that failed left it) is no post.
+  const bool posted = NavigatorUsed_ && LastNavigatorAction_ == kNavBtnNames[static_cast<size_t>(NavBtn::nbPost)] &&
+                      !Editing(Log_.Data()) && Kept_.What == PendingWrite::Kind::None;
   if (!posted && !View_.ConfirmClose(std::string(kCloseQuestion))) return;
   UpdateMainWindow();
   View_.CloseWindow();
@@ -198,6 +335,8 @@ void EditController::CloseWindowClick() {
 
 void EditController::UpdateMainWindow() {
   DataSet& ds = Log_.Data();
+  // A log a failed write left closed shows nothing (the next write opens it).
+  if (!ds.Active()) return;
   // A change the operator did not post is dropped, as closing the editor
   // always did.
   if (Editing(ds)) ds.Cancel();

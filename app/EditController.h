@@ -10,6 +10,14 @@
 // capitals): a text they refuse is named in the entry's warning, the edit
 // is cancelled (the row stays as stored) and the post ends with an
 // ESilentException.
+//
+// Every action that may write (RunWrite: the navigator's buttons, a move
+// of the grid, which posts an edit) goes the main window's road of a
+// change to the log: a post or delete that commits reaches the backup as
+// an add does; one whose commit fails has the log opened again, is looked
+// up in the file (stored after all: nothing is said), and else is told in
+// one box, headline first, with a refused edit put back into the record
+// for another post.
 #pragma once
 
 #include <array>
@@ -19,6 +27,7 @@
 #include <string_view>
 
 #include "app/AppUi.h"
+#include "app/QsoRecord.h"
 
 namespace qv {
 class DataSet;
@@ -27,6 +36,7 @@ class DataSet;
 namespace qv::app {
 
 class LogTable;
+class MainController;
 class MainView;
 struct AppState;
 enum class HotKey : uint8_t;
@@ -73,10 +83,11 @@ public:
 
 class EditController {
 public:
-  // log: the main window's live log; main and state: the main window, whose
-  // entry count, mode and serial the close updates.
-  EditController(EditView& view, LogTable& log, AppState& state, MainView& main);
-  // Gives the log's post its handler of before back.
+  // main: the main window's controller, whose live log the editor edits;
+  // mainView: its window, whose entry count, mode and serial the close
+  // updates.
+  EditController(EditView& view, MainController& main, MainView& mainView);
+  // Gives the log's post and delete their handlers of before back.
   ~EditController();
   EditController(const EditController&) = delete;
   EditController& operator=(const EditController&) = delete;
@@ -93,23 +104,56 @@ public:
   void EditDBNavigatorBeforeAction(NavBtn button);
   void EditDBNavigatorClick(NavBtn button);
   void CloseWindowClick();
+  // Runs an action that may post or delete a record of the log (see the
+  // file's head). False when it did not complete: a check refused the post,
+  // or the write failed (told).
+  bool RunWrite(const std::function<void()>& action);
 
   bool NavigatorUsed() const { return NavigatorUsed_; }
   const std::string& LastNavigatorAction() const { return LastNavigatorAction_; }
 
 private:
+  // The write an action is making: noted just before the dataset writes
+  // (after the checks), with the record's key and, for a post, its new
+  // values.
+  struct PendingWrite {
+    enum class Kind : uint8_t { None, Post, Delete };
+    Kind What = Kind::None;
+    int32_t Id = 0;
+    QsoRecord Row;
+  };
+
   bool RunAction(NavBtn button);
   bool RunDatasetAction(NavBtn button);
   void UpdateMainWindow();
   void CheckPostedRow(DataSet& ds);
+  void NoteWrite(DataSet& ds, PendingWrite::Kind what);
+  // The change a committed write made, as LogWritten names it.
+  static std::string_view WrittenText(PendingWrite::Kind what);
+  // A log a failed write left closed opened again, with the edit kept put
+  // back; false (told) when it cannot be opened yet.
+  bool ReopenWithKeptEdit();
+  // Puts w's values back into its record, in edit state; false when the
+  // record is gone.
+  bool PutBack(const PendingWrite& w);
+  // After the pending write failed with reason: the log opened again; the
+  // write looked up in the file; told unless it was stored after all.
+  void RecoverFailedWrite(const std::string& reason);
 
   EditView& View_;
+  MainController& Controller_;
   LogTable& Log_;
   AppState& State_;
   MainView& Main_;
   bool NavigatorUsed_ = false;
   std::string LastNavigatorAction_;
-  std::function<void(DataSet&)> BeforePost_;
+  std::function<void(DataSet&)> BeforePost_, BeforeDelete_, AfterPost_, AfterDelete_;
+  PendingWrite Pending_;
+  // The pending write committed.
+  bool Committed_ = false;
+  // A refused edit kept while the log could not be opened again: put back
+  // into its record when the next action opens the log.
+  PendingWrite Kept_;
 };
 
 }  // namespace qv::app

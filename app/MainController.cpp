@@ -429,6 +429,7 @@ void MainController::ShowUtcClock() {
 
 void MainController::Timer1Timer() {
   ShowUtcClock();
+  RetryBackupUpdate();
   if (Module_.FirstTick) {
     Module_.FirstTick = false;
     View_.SetTimerInterval(MainTimer::Clock, kClockMs);
@@ -643,7 +644,8 @@ void MainController::OnlineLookupClick() { FocusField(Ctl::CallEntered); }
 void MainController::SettingsButtonClick() {
   RunSettings();
   if (!Module_.EmptyLogRequested) return;
-  EmptyLog();
+  Module_.EmptyLogRequested = false;
+  if (!EmptyLog()) return;
   View_.SetText(Ctl::TimeST, "");
   View_.SetText(Ctl::RSTSent, "");
   FocusField(Ctl::QSODate);
@@ -651,7 +653,6 @@ void MainController::SettingsButtonClick() {
   SetNumSent(format("%4.3d", {1}));
   State_.Score.Reset();
   ShowTotals();
-  Module_.EmptyLogRequested = false;
 }
 
 void MainController::EditLogBtnClick() {
@@ -662,23 +663,33 @@ void MainController::EditLogBtnClick() {
     return;
   }
   if (!ShowLogEditor_) return;
-  FinishBackupCatchUp();
+  BeforeLogWrite();
   ModalScope modal(*this);
   ShowLogEditor_();
+  // A write of the editor that failed may have left the log closed (the
+  // editor told why): the next write opens it again.
+  if (!log.Active()) return;
+  // A damaged page met by the recount is told once, as at the start.
   const bool ibm = IsContest(ContestKind::IBM);
-  if (ibm) {
-    log.DisableControls();
+  try {
+    if (ibm) log.DisableControls();
+    auto enable = ScopeExit([&] {
+      if (ibm) log.EnableControls();
+    });
+    if (ibm) {
+      ReopenLog(*Log_);
+      ShowLogCount();
+      log.Last();
+      State_.Score.TallyLog(log);
+      ShowTotals();
+    }
     ReopenLog(*Log_);
     ShowLogCount();
     log.Last();
-    State_.Score.TallyLog(log);
-    ShowTotals();
+    ApplySerial();
+  } catch (const std::exception& e) {
+    TellReadFailure(e.what());
   }
-  ReopenLog(*Log_);
-  ShowLogCount();
-  log.Last();
-  if (ibm) log.EnableControls();
-  ApplySerial();
 }
 
 void MainController::ViewMultBtnClick() {
@@ -695,6 +706,7 @@ void MainController::ViewMultBtnClick() {
 void MainController::FormClose() {
   // The backup leaves with the log's bytes, whatever the start found.
   FinishBackupCatchUp();
+  RetryBackupUpdate();
   Settings_.WriteWindowPlacement(View_.CurrentWindowState(), View_.IsActiveWindow(), View_.CurrentPlacement());
   // The conversation ends with the window; events still waiting are dropped.
   if (Module_.HamScopeLinked && HamScope_ != nullptr) HamScope_->CloseLink();

@@ -7,11 +7,14 @@
 //
 // Implementation files: MainController.cpp (start, activation, layouts,
 // timers, keys, settings, closing), MainControllerQsoChecks.cpp (field
-// checks, Clear, Add To Log, EmptyLog), MainControllerCallCheck.cpp (call
-// check and online lookup), MainControllerLink.cpp (the link to the
-// digital-mode program), MainControllerDialogs.cpp (what the dialogs are
-// given, the output choice), MainControllerBackup.cpp (a kept backup read
-// through and compared with the log).
+// checks, Clear, Add To Log), MainControllerLogWrites.cpp (what follows a
+// change committed to the log or refused: the backup's update, the log
+// opened again after a failed write, the one message; Empty Log),
+// MainControllerCallCheck.cpp (call check and online lookup),
+// MainControllerLink.cpp (the link to the digital-mode program),
+// MainControllerDialogs.cpp (what the dialogs are given, the output choice),
+// MainControllerBackup.cpp (a kept backup read through and compared with
+// the log).
 //
 // Focus and the field handlers: FieldExit runs when the operator moves the
 // focus from one control of the window to another (Tab, a click); it may put
@@ -30,25 +33,39 @@
 // backup is brought up to date with the log a slice at each tick of the
 // backup timer, between the operator's keys; whatever may write the log
 // (Add To Log, the log editor, the settings dialog, emptying) and the
-// window's close finish the slices first. Each add then writes into the
-// backup only what its commit changed, the first add of a start included,
-// and a backup left behind by a crash is the log again once the window has
-// been open and closed. A log whose records could not be read is never
-// copied over its backup at open: the backup is kept (the operator is
-// told) until an add finds the log reading whole, or the operator restores
-// it. A log whose open rolled back a commit cut short (TakeRollbackNotice)
-// is as last committed: the backup follows it, silently. Two cases keep
-// the backup, marked so in the log's settings (KeptFor), across starts and
-// adds, until a start finds it equal to the log again (after "Restore
-// Log") or the operator chooses the log: a log that committed nothing
-// after its backup was stamped but differs from it (BackupFollow: one of
-// the two was changed outside the program), and a log repaired at its
-// open, whose box asks whether to keep the repaired log. Either way the
-// backup is first read through (JudgeKeptBackup): one that does not read
-// whole is no way back and is made anew from the log, with a word; else
-// the box says how the two compare, contact by contact. A log that cannot
-// be opened at all is told once, as one that cannot be read; the window
-// then goes on without it, and what needs the log says why it cannot.
+// window's close finish the slices first. Every change the program commits
+// to the log (an add, the editor's post or delete, an emptied log) then
+// writes into the backup only what its commit changed, the first of a start
+// included, and a backup left behind by a crash is the log again once the
+// window has been open and closed. A backup update that fails is told in a
+// box (the change is in the log; the backup is no way back until it is made
+// anew) and tried again at each tick of the clock and at the close until
+// it is the log again.
+//
+// A write to the log that fails (a full disk, an I/O error) leaves the
+// log's database refusing every use until it is closed: whichever road
+// wrote (an add, the editor's post or delete, emptying) closes it and opens
+// it again, which rolls back what the commit left, finds out from the file
+// whether the change was stored after all (then nothing is said), and else
+// says so in one box, headline first, with the engine's words and the way
+// on. The next write works without a restart once the cause is gone.
+//
+// A log whose records could not be read is never copied over its backup at
+// open: the backup is kept (the operator is told) until a change finds the
+// log reading whole, or the operator restores it. A log whose open rolled
+// back a commit cut short (TakeRollbackNotice) is as last committed: the
+// backup follows it, silently. Two cases keep the backup, marked so in the
+// log's settings (KeptFor), across starts and changes, until a start finds
+// it equal to the log again (after "Restore Log") or the operator chooses
+// the log: a log that committed nothing after its backup was stamped but
+// differs from it (BackupFollow: one of the two was changed outside the
+// program), and a log repaired at its open, whose box asks whether to keep
+// the repaired log. Either way the backup is first read through
+// (JudgeKeptBackup): one that does not read whole is no way back and is
+// made anew from the log, with a word; else the box says how the two
+// compare, contact by contact. A log that cannot be opened at all is told
+// once, as one that cannot be read; the window then goes on without it, and
+// what needs the log says why it cannot.
 #pragma once
 
 #include <cstdint>
@@ -161,7 +178,8 @@ public:
   void ViewMultBtnClick();
   void OnlineLookupClick();
   void CallEnteredExit();
-  // Empties the log (the settings dialog's request); true when done.
+  // Empties the log (the settings dialog's request); true when done. A
+  // failure is told in one box and leaves the log as the file holds it.
   bool EmptyLog();
   // The settings dialog is about to open the log at logFile: its commit
   // count now is what the backup is compared with after the open (an open
@@ -228,6 +246,28 @@ public:
   // Shown modally by the log editor and multiplier view buttons.
   void SetLogEditor(std::function<void()> show) { ShowLogEditor_ = std::move(show); }
   void SetMultiplierView(std::function<void()> show) { ShowMultView_ = std::move(show); }
+
+  // ---- the roads that write the log (MainControllerLogWrites.cpp), for
+  // the log editor too
+  // Before a change of the log: the backup's catch-up is finished.
+  void BeforeLogWrite() { FinishBackupCatchUp(); }
+  // A change committed to the log: the backup follows it (or stays kept,
+  // said in the status line). what names the change in the box that tells
+  // a failed update of the backup ("The contact was logged"). The current
+  // record stays the current record.
+  void LogWritten(std::string_view what);
+  // After a write to the log failed: the table and the log's database
+  // closed and opened again (the open rolls back what the failed commit
+  // left), the count and the totals taken from the file. Empty when the
+  // log opened again, else why not (the next write opens it).
+  std::string ReopenLogAfterFailedWrite();
+  // The one message of a write that was not stored: headline, the engine's
+  // words, why the log could not be opened again, then the damage known
+  // with the way back, or what is kept and when to try again (kept: "The
+  // entry is kept: add it again"; the hint names free space on the disk
+  // only when the disk was full).
+  std::string RefusedWriteText(std::string_view headline, const std::string& reason,
+                               const std::string& reopenFailure, std::string_view kept) const;
 
   // ---- for the dialogs and the output choice (MainControllerDialogs.cpp)
   SettingsStore& Store() { return Settings_; }
@@ -326,8 +366,13 @@ private:
   // the same (the last of countBefore + 1 records), else one message naming
   // the failure and false.
   bool ReopenAfterFailedWrite(const std::string& reason, int32_t countBefore, const QsoRecord& qso);
-  // The backup brought up to date after an add committed (a failure shown).
-  void UpdateBackupAfterAdd();
+  // The backup brought up to date after a commit to the log; a failure is
+  // told in a box (what: the change, as LogWritten takes it) and the update
+  // is tried again later (BackupRetry_). True when the backup is the log.
+  bool UpdateBackupAfterCommit(std::string_view what);
+  // A backup update that failed tried again (the clock's tick, the close):
+  // silent, the status line cleared once it is the log again.
+  void RetryBackupUpdate();
   void FocusField(Ctl field);
   void StatusLook(uint32_t background, uint32_t text);
   void StatusText(uint32_t background, uint32_t textColor, const std::string& text);
@@ -396,6 +441,8 @@ private:
   // Why the settings dialog could not open the log it selected.
   std::string OpenFailureNoted_;
   BackupUpdate LastBackup_;
+  // An update of the backup after a commit failed and is to be tried again.
+  bool BackupRetry_ = false;
   std::unique_ptr<BackupCatchUp> CatchUp_;
 };
 

@@ -7,6 +7,7 @@
 #include "platform/dataset/DataSet.h"
 #include "platform/host/HostVariant.h"
 #include "platform/host/StringList.h"
+#include "platform/host/SysUtils.h"
 
 namespace qv::app {
 
@@ -188,8 +189,16 @@ void MainController::RawLookup(const std::string& call) {
     // A request that failed says why (the deadline passed, the name was not
     // found, the connection was refused): what came before is cut short.
     // A whole reply without the answer says what went wrong in its first
-    // line, and so does a failure that gives no reason.
-    if ((ok || failure.empty()) && lines.Count() > 0 && !lines[0].empty()) failure = lines[0];
+    // line that is not blank, and so does a failure that gives no reason; a
+    // reply with no such line says that it was empty.
+    if (ok || failure.empty()) {
+      for (int32_t i = 0; i < lines.Count(); ++i)
+        if (!Trim(lines[i]).empty()) {
+          failure = lines[i];
+          break;
+        }
+    }
+    if (failure.empty()) failure = ok ? "The reply was empty." : "The request failed without a reason.";
     View_.SetText(Ctl::StatPanel, "Can not retrieve data! " + failure);
     return;
   }

@@ -1,5 +1,4 @@
-// The entry fields' key filters and checks, Clear Fields, Add To Log and the
-// emptying of the log.
+// The entry fields' key filters and checks, Clear Fields and Add To Log.
 #include <functional>
 
 #include "app/LogFiles.h"
@@ -353,12 +352,12 @@ void MainController::AddToLogButtonClick() {
   q.LOTWSent = View_.Checked(Ctl::LOTWCkBox);
 
   // The backup is whole before the log changes again.
-  FinishBackupCatchUp();
+  BeforeLogWrite();
   // The score and the count as they stood, for a contact the log does not take.
   const IbmScore scoreBefore = ibm ? State_.Score : IbmScore();
   const int32_t countBefore = log.RecordCount();
-  log.Append();
   try {
+    log.Append();
     if (ibm) {
       // The multiplier's owner shows the serial as the field and the recount
       // do (" 001 K1XX"), not as computed ("1 K1XX").
@@ -378,125 +377,36 @@ void MainController::AddToLogButtonClick() {
     // contact is in the file and the add goes on as if the post had passed.
     if (!ReopenAfterFailedWrite(e.what(), countBefore, q)) return;
   }
-  // The contact is logged. A log that cannot be read back after it (a
-  // damaged index page the post did not meet) says so, and keeps its backup
-  // as it was.
+  // The contact is logged: from here on nothing is an error. A log that
+  // cannot be read back after it (a damaged page the post did not meet)
+  // says so once, and keeps its backup as it was.
+  std::string readFailure;
   try {
     log.Last();
     ApplySerial();
     log.Close();
     ClearButtonClick();
-  } catch (const std::exception& e) {
-    ReadFailure_ = e.what();
-    BackupKept_ = BackupInDoubt_ = true;
-    View_.Warn("The contact was logged, but the Log could not be read after it!\r\r" + ReadFailure_ +
-               "\r\rThe Log is damaged: its backup copy is kept as it was, without this contact; \"Restore "
-               "Log\" in \"Settings\" brings the Log back from it.");
-    return;
-  }
-
-  // The post has committed the contact to the log file; the backup takes
-  // what that commit changed (or compares itself with the log when that is
-  // not known) and is flushed before the next contact can commit, so one of
-  // the two files is always whole (a missing, older or foreign backup is
-  // rebuilt through a temporary file). A failure is shown, the contact stays
-  // logged. A kept backup (the log could not be read, or needed a repair,
-  // when it was opened) follows only a log that reads whole now.
-  // A backup kept because the log was changed outside the program stays
-  // kept whatever the log reads like.
-  if (Log_->TakeRepairNotice()) BackupKept_ = BackupInDoubt_ = true;
-  if (BackupKept_ && !ChangedOutside_) BackupKept_ = !ReadLogThrough().empty();
-  if (ChangedOutside_) {
-    StatusText(kWinWhite, kWinRed, "Backup copy of the Log kept: it differs from the Log!");
-  } else if (BackupKept_) {
-    StatusText(kWinWhite, kWinRed, "Backup copy of the Log kept: the Log could not be read!");
-  } else {
-    UpdateBackupAfterAdd();
-  }
-
-  if (!log.Active()) log.Open();
-  Log_->SetIndexName(kPrimeIndexName);
-  ShowLogCount();
-  log.Last();
-}
-
-void MainController::UpdateBackupAfterAdd() {
-  try {
-    const std::string logFile = LogFileOf(State_.LogDir);
-    FileChanges changes;
-    const bool known =
-        !BackupInDoubt_ && Log_->DatabaseFileName() == logFile && Log_->LastCommitChanges(changes);
-    BackupInDoubt_ = true;
-    LastBackup_ = UpdateBackupCopy(logFile, BackupFileOf(State_.LogDir), known ? &changes : nullptr);
-    BackupInDoubt_ = false;
-  } catch (const std::exception&) {
-    StatusText(kWinWhite, kWinRed, "Backup copy of the Log failed!");
-  }
-}
-
-bool MainController::ReopenAfterFailedWrite(const std::string& reason, int32_t countBefore, const QsoRecord& qso) {
-  // After a commit that failed (a full disk) the engine refuses the database
-  // until it is closed. The insert is cancelled, the table and the database
-  // are closed and opened again (the open rolls back what the commit left,
-  // or asks for repair), and the totals are counted from what the file
-  // holds, so nothing on screen counts the contact that was not written.
-  // The entry fields keep it for another try once the cause is gone.
-  // True when the file holds the contact after all (the commit failed after
-  // it was durable): then no message.
-  DataSet& log = LogData();
-  auto quietly = [](const std::function<void()>& step) {
-    try {
-      step();
-    } catch (const std::exception&) {
-    }
-  };
-  quietly([&] {
-    if (log.State() == dsInsert || log.State() == dsEdit) log.Cancel();
-  });
-  quietly([&] { log.Close(); });
-  quietly([&] { Log_->Disconnect(); });
-  std::string reopenFailure;
-  bool logged = false;
-  try {
-    Log_->Connect();
-    log.Open();
+    if (!log.Active()) log.Open();
     Log_->SetIndexName(kPrimeIndexName);
     ShowLogCount();
-    if (IsContest(ContestKind::IBM)) State_.Score.TallyLog(log);
     log.Last();
-    logged = log.RecordCount() == countBefore + 1 && log.FieldByName("Call")->AsString() == qso.Call &&
-             log.FieldByName("QSODate")->AsString() == qso.QSODate &&
-             log.FieldByName("TimeStart")->AsString() == qso.TimeStart;
   } catch (const std::exception& e) {
-    reopenFailure = e.what();
+    readFailure = e.what();
   }
-  ShowTotals();
-  ShowNotice();
-  if (logged) return true;
-  // The cause named: a damage found when the log was opened comes before a
-  // guess at the disk.
-  std::string text = "The contact could not be written to the Log!\r\r" + reason;
-  if (!reopenFailure.empty()) text += "\r\rThe Log could not be opened again: " + reopenFailure;
-  if (const std::string damage = KnownDamage(); !damage.empty())
-    text += "\r\r" + damage + "\r\r" + std::string(kBackupKeptText);
-  else if (reopenFailure.empty())
-    text += "\r\rThe entry is kept: add it again once the cause is removed (for example, free space on the disk).";
-  View_.Warn(text);
-  return false;
-}
-
-bool MainController::EmptyLog() {
-  if (!IsLogSelected(State_)) return false;
-  FinishBackupCatchUp();
-  DataSet& log = LogData();
-  log.Close();
-  Log_->EmptyTable();
-  log.Open();
-  Log_->SetIndexName(kPrimeIndexName);
-  ShowLogCount();
-  SetNumSent("1");
-  State_.NextSerial = 1;
-  return true;
+  if (!readFailure.empty()) {
+    // The entry is cleared all the same: it is in the log.
+    try {
+      ClearButtonClick();
+    } catch (const std::exception&) {
+    }
+    BackupKept_ = BackupInDoubt_ = true;
+    if (ReadFailure_.empty())
+      View_.Warn("The contact was logged, but the Log could not be read after it!\r\r" + readFailure +
+                 "\r\rThe Log is damaged: its backup copy is kept as it was, without this contact; \"Restore "
+                 "Log\" in \"Settings\" brings the Log back from it.");
+    ReadFailure_ = readFailure;
+  }
+  LogWritten("The contact was logged");
 }
 
 }  // namespace qv::app

@@ -66,7 +66,8 @@ TVedoruzEzuEdit::TVedoruzEzuEdit(MainController& main, MainView& mainView, Dialo
   QPalette pal = palette();
   pal.setColor(QPalette::Window, gui::WinColor(kEditorColor));
   setPalette(pal);
-  Controller_ = std::make_unique<EditController>(*this, main.Log(), main.State(), mainView);
+  Controller_ = std::make_unique<EditController>(*this, main, mainView);
+  Model_->SetWriteRoad([this](const std::function<void()>& action) { return Controller_->RunWrite(action); });
   Build();
   Handle([&] { Model_->SetDataSet(&main.LogData()); });
 }

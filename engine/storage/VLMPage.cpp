@@ -634,8 +634,10 @@ void TVLMPageManager::ReadAhead(int32_t sessionID, const int32_t* pageNos, int32
     const int32_t pageNo = pageNos[i];
     const bool held = SharedPages.Find(pageNo) != nullptr ||
                       (session != nullptr && session->PrivatePages.Find(pageNo) != nullptr);
-    const bool ends = !run.empty() && (pageNo <= run.back()->PageNo || pageNo - run.back()->PageNo > kMaxGap ||
-                                       pageNo - run.front()->PageNo >= maxRun || run.size() >= 1024);
+    // In 64 bits: a page number read from a damaged page may lie anywhere.
+    const bool ends = !run.empty() && (pageNo <= run.back()->PageNo ||
+                                       int64_t{pageNo} - run.back()->PageNo > kMaxGap ||
+                                       int64_t{pageNo} - run.front()->PageNo >= maxRun || run.size() >= 1024);
     if (held || ends) flush();
     // A page listed twice was read by the run just flushed.
     if (held || (ends && SharedPages.Find(pageNo) != nullptr)) continue;

@@ -195,7 +195,7 @@ TEST_P(AddTest, FailedPostLeavesNoTraceOfTheContact) {
   EXPECT_EQ(View.Messages[0].Kind, "warning");
   EXPECT_EQ(View.Messages[0].Text,
             "The contact could not be written to the Log!\r\rdisk full\r\rThe entry is kept: add it again once the "
-            "cause is removed (for example, free space on the disk).");
+            "cause is removed.");
   EXPECT_EQ(log.State(), dsBrowse);
   EXPECT_TRUE(log.Active());
   EXPECT_EQ(log.RecordCount(), 0);
@@ -223,6 +223,18 @@ TEST_P(AddTest, FailedBackupCopyIsShownAndTheContactStays) {
   EXPECT_EQ(LogRecords().size(), 1u);
   EXPECT_EQ(Text(Ctl::StatPanel), "Backup copy of the Log failed!");
   EXPECT_EQ(View.C(Ctl::StatPanel).FontColor, 255u);
+  ASSERT_EQ(View.Messages.size(), 1u);
+  EXPECT_TRUE(View.Messages[0].Text.starts_with(
+      "The contact was logged, but its backup copy could not be brought up to date!\r\r"))
+      << View.Messages[0].Text;
+  // Tried again at each tick of the clock, silently, until it is the log.
+  Controller->Timer1Timer();
+  EXPECT_EQ(View.Messages.size(), 1u);
+  std::filesystem::remove(Home + "TEST/BakV5LogDB.vlm");
+  Controller->Timer1Timer();
+  EXPECT_EQ(ReadFile(Home + "TEST/BakV5LogDB.vlm"), ReadFile(Home + "TEST/V5LogDB.vlm"));
+  EXPECT_EQ(Text(Ctl::StatPanel), "");
+  EXPECT_EQ(View.Messages.size(), 1u);
 }
 
 TEST_P(AddTest, EmptyingTheLogRestartsTheSerial) {

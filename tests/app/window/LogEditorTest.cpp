@@ -7,33 +7,6 @@
 namespace qv::app::wintest {
 namespace {
 
-class FakeEditView : public EditView {
-public:
-  std::string Search[2];
-  std::map<int32_t, bool> Columns;
-  std::vector<Message> Messages;
-  bool CloseAnswer = true;
-  int32_t CloseQuestions = 0;
-  bool Closed = false;
-
-  std::string Text(ECtl c) const override { return Search[static_cast<size_t>(c)]; }
-  void SetCaption(const std::string&) override {}
-  void Maximize() override {}
-  void SetGridColumnVisible(int32_t column, bool visible) override { Columns[column] = visible; }
-  void Focus(ECtl) override {}
-  bool ConfirmClose(const std::string&) override {
-    ++CloseQuestions;
-    return CloseAnswer;
-  }
-  void CloseWindow() override { Closed = true; }
-  void Inform(const std::string& t) override { Messages.push_back({"information", t}); }
-  void Warn(const std::string& t) override { Messages.push_back({"warning", t}); }
-  bool Confirm(const std::string& t) override {
-    Messages.push_back({"confirm", t});
-    return true;
-  }
-};
-
 class LogEditorTest : public WindowTest {
 protected:
   // The editor lets go of the log before the window does.
@@ -53,7 +26,7 @@ protected:
       AddLogRecord(q);
     }
     Start(kind);
-    Editor = std::make_unique<EditController>(Edit, Controller->Log(), Controller->State(), View);
+    Editor = std::make_unique<EditController>(Edit, *Controller, View);
     Editor->FormActivate();
   }
   std::string CurrentCall() { return Controller->LogData().FieldByName("Call")->AsString(); }
@@ -81,7 +54,7 @@ TEST_P(LogEditorTest, ColumnsPerLogKind) {
     SCOPED_TRACE(c.Kind.TypeContest);
     Edit.Columns.clear();
     Start(c.Kind);
-    EditController editor(Edit, Controller->Log(), Controller->State(), View);
+    EditController editor(Edit, *Controller, View);
     editor.FormActivate();
     EXPECT_EQ(Edit.Columns[5], c.Reports);
     EXPECT_EQ(Edit.Columns[7], c.Reports);
@@ -257,6 +230,42 @@ TEST_P(LogEditorTest, ARowWithAnOlderDateFormPostsAChangedName) {
     EXPECT_EQ(rows[static_cast<size_t>(row)].Name, "Ann") << row;
     EXPECT_EQ(rows[static_cast<size_t>(row)].QSODate, "2024-05-07") << row;
   }
+}
+
+// The editor's posts and deletes reach the backup as an add does (on a log
+// file, only what their commit changed), so that after a clean close the
+// backup is the log, edits and all.
+TEST_P(LogEditorTest, PostsAndDeletesReachTheBackup) {
+  Open({true, "Other"});
+  while (Controller->BackupCatchingUp()) Controller->BackupTimer();
+  const std::string log = Home + "TEST/V5LogDB.vlm", backup = Home + "TEST/BakV5LogDB.vlm";
+  Editor->NavigatorButton(NavBtn::nbFirst);
+  Editor->NavigatorButton(NavBtn::nbEdit);
+  Controller->LogData().FieldByName("Name")->SetAsString("Ann");
+  Editor->NavigatorButton(NavBtn::nbPost);
+  EXPECT_EQ(ReadFile(backup), ReadFile(log));
+  if (OnEngine()) {
+    EXPECT_EQ(Controller->LastBackupUpdate().Road, BackupRoad::Changes);
+  }
+  Editor->NavigatorButton(NavBtn::nbLast);
+  Editor->NavigatorButton(NavBtn::nbDelete);
+  EXPECT_EQ(ReadFile(backup), ReadFile(log));
+  if (OnEngine()) {
+    EXPECT_EQ(Controller->LastBackupUpdate().Road, BackupRoad::Changes);
+  }
+  Editor->CloseWindowClick();
+  Controller->FormClose();
+  Editor.reset();
+  Controller.reset();
+  EXPECT_EQ(ReadFile(backup), ReadFile(log));
+  if (OnEngine()) {  // the backup opens as a log of its own
+    const std::vector<QsoRecord> restored = QsosOf({LogTableSpec(), backup});
+    ASSERT_EQ(restored.size(), 2u);
+    EXPECT_EQ(restored[0].Name, "Ann");
+    EXPECT_EQ(restored, LogRecords());
+  }
+  EXPECT_EQ(View.MessageTexts(), std::vector<std::string>{});
+  EXPECT_EQ(Text(Ctl::StatPanel), "");
 }
 
 QV_ON_BOTH_TABLE_KINDS(LogEditorTest);

@@ -180,17 +180,28 @@ TEST_P(LookupTest, FailuresAndAnswersWithoutMarkersAreReported) {
     for (const std::string& l : reply) lines.Add(l);
     return result;
   });
-  Set(Ctl::LName, "old");
-  LookUp("K1XX");
-  EXPECT_EQ(Text(Ctl::StatPanel), "Can not retrieve data! ");
-  EXPECT_EQ(Text(Ctl::LName), "");  // cleared before the request
-
-  reply = {"Invalid login", "<br>"};
-  LookUp("K1XX");
-  EXPECT_EQ(Text(Ctl::StatPanel), "Can not retrieve data! Invalid login");
-  result = true;
-  LookUp("K1XX");
-  EXPECT_EQ(Text(Ctl::StatPanel), "Can not retrieve data! Invalid login");
+  struct Case {
+    bool Result;
+    std::vector<std::string> Reply;
+    std::string Reason;
+  };
+  const Case cases[] = {
+      {false, {}, "The request failed without a reason."},
+      {true, {}, "The reply was empty."},  // 200 OK, no body
+      {true, {"", "  "}, "The reply was empty."},
+      {false, {"Invalid login", "<br>"}, "Invalid login"},
+      {true, {"Invalid login", "<br>"}, "Invalid login"},
+      {true, {"", "Invalid login"}, "Invalid login"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Reason);
+    result = c.Result;
+    reply = c.Reply;
+    Set(Ctl::LName, "old");
+    LookUp("K1XX");
+    EXPECT_EQ(Text(Ctl::StatPanel), "Can not retrieve data! " + c.Reason);
+    EXPECT_EQ(Text(Ctl::LName), "");  // cleared before the request
+  }
 }
 
 TEST_P(LookupTest, AnswerLineIsFoundAmongOtherLinesAndUsesItsOwnLength) {

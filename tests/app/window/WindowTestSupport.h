@@ -17,10 +17,12 @@
 #include <vector>
 
 #include "appdata/LogSchemas.h"
+#include "app/EditController.h"
 #include "app/MainController.h"
+#include "engine/components/VLMMain.h"
 #include "app/QsoRecord.h"
 #include "app/Settings.h"
-#include "engine/components/VLMMain.h"
+#include "platform/host/Exception.h"
 #include "platform/host/SysUtils.h"
 #include "platform/dataset/DataSet.h"
 #include "platform/os/File.h"
@@ -211,6 +213,22 @@ protected:
     View.Focused = field;
     MoveTo(next);
   }
+  // Runs an event handler as the window's guard does: an exception that
+  // leaves it goes to the error box.
+  void Handle(const std::function<void()>& handler) {
+    try {
+      handler();
+    } catch (const ESilentException&) {
+    } catch (const std::exception& e) {
+      View.ShowError(e.what());
+    }
+  }
+  // The log of the test, and its backup, made copies of a log of contacts
+  // K1 to Kn (LogOfContacts), whose adds take pages.
+  void UseBuiltLog(int32_t contacts) {
+    for (const char* name : {"TEST/V5LogDB.vlm", "TEST/BakV5LogDB.vlm"})
+      std::filesystem::copy_file(LogOfContacts(contacts), Home + name, std::filesystem::copy_options::overwrite_existing);
+  }
   const std::string& Text(Ctl c) { return View.C(c).Text; }
   void Set(Ctl c, const std::string& text) { View.C(c).Text = text; }
 
@@ -221,6 +239,34 @@ protected:
   std::unique_ptr<tabletest::TestTables> TablesUnderTest;
   FakeMainView View;
   std::unique_ptr<MainController> Controller;
+};
+
+// The log editor's window: what the editor's controller shows and asks.
+class FakeEditView : public EditView {
+public:
+  std::string Search[2];
+  std::map<int32_t, bool> Columns;
+  std::vector<Message> Messages;
+  bool CloseAnswer = true;
+  int32_t CloseQuestions = 0;
+  bool Closed = false;
+
+  std::string Text(ECtl c) const override { return Search[static_cast<size_t>(c)]; }
+  void SetCaption(const std::string&) override {}
+  void Maximize() override {}
+  void SetGridColumnVisible(int32_t column, bool visible) override { Columns[column] = visible; }
+  void Focus(ECtl) override {}
+  bool ConfirmClose(const std::string&) override {
+    ++CloseQuestions;
+    return CloseAnswer;
+  }
+  void CloseWindow() override { Closed = true; }
+  void Inform(const std::string& t) override { Messages.push_back({"information", t}); }
+  void Warn(const std::string& t) override { Messages.push_back({"warning", t}); }
+  bool Confirm(const std::string& t) override {
+    Messages.push_back({"confirm", t});
+    return true;
+  }
 };
 
 // Each test of the suite runs on the in-memory tables and on the engine's
