@@ -31,10 +31,13 @@
 //      order and the first match beyond the start is the answer; any other
 //      range is walked whole, keeping the nearest match.
 //   3. Placed in another index's order, the answer is the match whose key
-//      path there is nearest the start record's; the range is walked whole.
+//      path there is nearest the start record's; the range is walked whole,
+//      so the walk fills the record bitmap from any start: the first step,
+//      and again the first step after each change of the table.
 //   4. A bitmap is filled only where the walk sees every match (a whole
-//      range from the beginning, or FillAll); a partly filled bitmap is
-//      never read, so a road that stops early leaves it alone.
+//      range from the beginning, road 3 from any start, or FillAll); a
+//      partly filled bitmap is never read, so a road that stops early
+//      leaves it alone.
 //
 // A conjunct leaves its filter only when the range guarantees it. A
 // comparison with the null-strict flag is false for a null field, while the
@@ -669,8 +672,15 @@ bool TVLMTableData::WalkIndexRangeByBitmap(const TVLMSearchRequest& search,
     order->KeyPathToRecordID(search.SessionID, *startPath, placed);
     if (startExact && !(placed == search.Position)) RaisePositionError(10414, navigationIndex, search.Position);
   }
-  TVLMRecordBitmap* bitmap = search.Bitmap;
-  if (bitmap != nullptr && search.FromBeginning) InitRecordBitmap(*bitmap, navigationIndex);
+  // The range is walked whole from wherever the cursor stands, so every
+  // match is seen and the bitmap is filled by any step: a step after a
+  // change of the table (another connection's commit) fills it again, and
+  // the steps after it answer from it instead of walking the range again.
+  // Not so for a cursor that shows one record per key: beyond its first
+  // step its conditions hold only the keys beyond its own.
+  TVLMRecordBitmap* bitmap =
+      search.FromBeginning || !search.Cursor->HasIndexFields() ? search.Bitmap : nullptr;
+  if (bitmap != nullptr) InitRecordBitmap(*bitmap, navigationIndex);
   auto nearer = [&](const TVLMKeyPath* a, const TVLMKeyPath* b) {
     const int32_t c = order->CompareKeyPaths(a, b);
     return search.Forward ? c < 0 : c > 0;
@@ -696,7 +706,7 @@ bool TVLMTableData::WalkIndexRangeByBitmap(const TVLMSearchRequest& search,
       haveBest = true;
     }
   }
-  if (bitmap != nullptr && search.FromBeginning && !search.FillAll) bitmap->Filled = true;
+  if (bitmap != nullptr && !search.FillAll) bitmap->Filled = true;
   if (search.FillAll || !haveBest) return false;
   foundID = bestID;
   return true;
