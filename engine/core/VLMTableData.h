@@ -546,6 +546,12 @@ private:
                      TVLMRecordID& foundID);
   bool WalkIndexRangeByBitmap(const TVLMSearchRequest& search, const TVLMScanSearchConditionArray& conditions,
                               int32_t start, int32_t end, TVLMRecordID& foundID);
+  // A cursor's step placed in another index's order, over a range that
+  // holds a quarter of the records or more: it scans through the navigation
+  // index from the cursor's record or the start (ScanNavigationOrder)
+  // instead of filling the record bitmap from the range.
+  bool ScansInsteadOfFill(const TVLMSearchRequest& search, const TVLMScanSearchConditionArray& conditions,
+                          int32_t start, int32_t end);
   // Every condition but start and end holds for record, then the cursor's
   // filter callback.
   bool TestConditions(TVLMCursor* cursor, const TVLMScanSearchConditionArray& conditions, int32_t start,
