@@ -1,39 +1,56 @@
 // A reader that keeps a shared table open while other processes grow the
 // file, against a reader opened after the growth, beside SQLite on the same
-// rows in the same run.
+// rows in the same run, at each size asked for.
 //
 // The table: ID (primary key), Name (index ByName; every name shares its
 // first 40 characters, so a key comparison reads records), Score (0-99) and
 // a BLOB Notes of 1,000-3,000 bytes. Both files start with 31 rows; the old
 // reader opens its table (multi-user), walks it once, and then another
 // process (this program again, with --grow) appends rows until the file
-// holds the size asked for (20 MB unless given), in transactions of 100
-// rows. Then the old reader and a fresh one each walk the table by ByName
-// with the filter Score < 40, reading each row's ID and Name; SQLite's old
-// and fresh connections run SELECT ID, Name FROM t WHERE Score < 40 ORDER BY
-// Name. Each figure is the median of five walks.
+// holds the size asked for, in transactions of 100 rows. Then:
 //
-// The line to read: the old reader's time over the fresh one's, for both
-// engines (goal: the engine's at most 2, as a reader that learns the file's
-// page count once per commit it notices costs what a fresh one does), and
-// the fresh engine walk over SQLite's.
+//   1. The old reader and a fresh one each walk the table by ByName with
+//      the filter Score < 40, reading each row's ID and Name; SQLite's old
+//      and fresh connections run SELECT ID, Name FROM t WHERE Score < 40
+//      ORDER BY Name. Each figure is the median of five walks. The lines to
+//      read: the old reader's time over the fresh one's (goal: at most 2),
+//      and the fresh engine walk over SQLite's (goal: at most 3, its time
+//      per row flat from one size to the next).
+//   2. Locates of 200 names spread over the table (the table component's
+//      Locate on Name), with the records each reads, against SQLite's
+//      SELECT ID FROM t WHERE Name = ?. Goal: a few record reads each, as
+//      many at either size.
+//   3. The rest of a filtered walk: each reader walks 50 rows, another
+//      process appends one row (its own commit), and the reader walks on to
+//      the end; against the same rest with nothing committed (median of
+//      three each). By ByName, and by the primary key, with the filter.
+//      Goal: at most 2 times the rest with nothing committed (a rest still
+//      going after 60 s stops there, shown as "> 60"). SQLite's
+//      reader ends its statement after 50 rows and runs the rest as a new
+//      one (Name above the last row's), with and without the commit.
 //
-// Usage: bench_shared_reader [MEGABYTES]
+// Usage: bench_shared_reader [MEGABYTES...]   (20 40 unless given)
 #include <spawn.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "bench/ComponentBench.h"
 #include "bench/SqliteFile.h"
+#include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
+#include "engine/core/VLMTableData.h"
+#include "platform/host/HostVariant.h"
 
 extern char** environ;
 
@@ -96,16 +113,48 @@ public:
   TVLMDatabase& Database() { return Database_; }
   // The filtered walk by ByName: the rows it returned.
   int64_t Walk() {
-    Table_.SetIndexName("ByName");
+    Begin("ByName", 0);
+    return Rest();
+  }
+  // A filtered walk by index taken as far as its row steps (First, then
+  // steps - 1 Next).
+  void Begin(const char* index, int32_t steps) {
+    Table_.SetIndexName(index);
     Table_.SetFilterText("Score < 40");
     Table_.SetFiltered(true);
+    Table_.First();
+    for (int32_t i = 1; i < steps && !Table_.Eof(); ++i) Table_.Next();
+  }
+  // The walk on from its row to the end: the rows read, this one included.
+  // A walk still going after limit seconds (0: none) stops there, and cut
+  // tells.
+  int64_t Rest(double limit = 0, bool* cut = nullptr) {
     int64_t rows = 0;
-    for (Table_.First(); !Table_.Eof(); Table_.Next())
+    const auto start = std::chrono::steady_clock::now();
+    for (; !Table_.Eof(); Table_.Next()) {
       rows += Table_.FieldByName("ID")->AsInteger() >= 0 && !Table_.FieldByName("Name")->AsString().empty() ? 1 : 0;
+      if (limit > 0 && std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() > limit) {
+        if (cut != nullptr) *cut = true;
+        break;
+      }
+    }
     return rows;
+  }
+  // Locates of names by Name: the records the table read for them.
+  int64_t Locate(const std::vector<std::string>& names) {
+    Table_.SetFiltered(false);
+    Table_.SetIndexName("ByName");
+    const int64_t before = Figures().RecordsRead;
+    for (const std::string& name : names)
+      if (!Table_.Locate("Name", qv::HostVariant(name), 0)) throw std::runtime_error("name not found: " + name);
+    return Figures().RecordsRead - before;
   }
 
 private:
+  TVLMSearchFigures Figures() const {
+    return static_cast<TVLMTableData*>(Table_.Handle()->TableData)->GetSearchFigures();
+  }
+
   TVLMSession Session_;
   TVLMDatabase Database_;
   TVLMTable Table_;
@@ -125,14 +174,24 @@ int Grow(const std::string& path, int64_t bytes) {
   });
 }
 
-void GrowInAnotherProcess(const char* self, const std::string& path, int64_t bytes) {
-  std::string program = self, flag = "--grow", size = std::to_string(bytes), file = path;
+// The --append process: one row, posted alone.
+int AppendOne(const std::string& path, int32_t id) {
+  return RunInBenchFolder("qvappend", [&](const std::string&) {
+    Reader writer(path, "Append");
+    writer.Open();
+    writer.Append(id);
+  });
+}
+
+// This program again with flag, path and number.
+void RunAnotherProcess(const char* self, const char* what, const std::string& path, int64_t number) {
+  std::string program = self, flag = what, size = std::to_string(number), file = path;
   std::vector<char*> argv{program.data(), flag.data(), file.data(), size.data(), nullptr};
   pid_t pid = 0;
   if (posix_spawn(&pid, self, nullptr, nullptr, argv.data(), environ) != 0) throw std::runtime_error("spawn");
   int status = 0;
   waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("the growing process failed");
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error(std::string(what) + " failed");
 }
 
 // ------------------------------------------------------------------ SQLite
@@ -161,7 +220,93 @@ public:
     Exec("COMMIT");
   }
   int64_t Walk() { return Scan("SELECT ID, Name FROM t WHERE Score < 40 ORDER BY Name"); }
+  // The first rows of the walk, then the rest as a new statement from the
+  // last of them on, with commit run in between.
+  int64_t WalkInTwo(int32_t first, const std::function<void()>& commit) {
+    sqlite3_stmt* head = Prepare("SELECT ID, Name FROM t WHERE Score < 40 ORDER BY Name");
+    std::string last;
+    for (int32_t i = 0; i < first && sqlite3_step(head) == SQLITE_ROW; ++i)
+      last = reinterpret_cast<const char*>(sqlite3_column_text(head, 1));
+    sqlite3_finalize(head);
+    commit();
+    sqlite3_stmt* rest = Prepare("SELECT ID, Name FROM t WHERE Score < 40 AND Name > ?1 ORDER BY Name");
+    sqlite3_bind_text(rest, 1, last.c_str(), -1, SQLITE_TRANSIENT);
+    int64_t rows = 0;
+    const double seconds = Seconds([&] {
+      while (sqlite3_step(rest) == SQLITE_ROW) rows += sqlite3_column_bytes(rest, 1) > 0 ? 1 : 0;
+    });
+    sqlite3_finalize(rest);
+    LastRest = seconds;
+    return rows;
+  }
+  // Locates of names: the rows found.
+  int64_t Find(const std::vector<std::string>& names) {
+    sqlite3_stmt* find = Prepare("SELECT ID FROM t WHERE Name = ?1");
+    int64_t found = 0;
+    for (const std::string& name : names) {
+      sqlite3_bind_text(find, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+      while (sqlite3_step(find) == SQLITE_ROW) ++found;
+      sqlite3_reset(find);
+    }
+    sqlite3_finalize(find);
+    return found;
+  }
+  double LastRest = 0;
 };
+
+constexpr int32_t kHeadRows = 50;
+
+// A rest of a walk that takes longer is stopped there (and measured once):
+// the walk it stands for takes at least that long.
+constexpr double kRestLimit = 60;
+
+// The rest of a filtered walk after kHeadRows rows, with and without a row
+// appended by another process in between: the medians of three, seconds.
+struct RestTimes {
+  double Quiet = 0, Committed = 0;
+  bool Cut = false;
+};
+
+RestTimes EngineRests(Reader& reader, const char* index, const char* self, const std::string& path, int32_t& nextID) {
+  RestTimes t;
+  auto rest = [&](bool commit) {
+    std::vector<double> times;
+    for (int i = 0; i < 3 && !t.Cut; ++i) {
+      reader.Begin(index, kHeadRows);
+      if (commit) RunAnotherProcess(self, "--append", path, nextID++);
+      times.push_back(Seconds([&] { reader.Rest(kRestLimit, &t.Cut); }));
+    }
+    return SpreadOf(times).Median;
+  };
+  t.Quiet = rest(false);
+  t.Committed = rest(true);
+  return t;
+}
+
+RestTimes LiteRests(Lite& reader, const std::string& path, int32_t& nextID) {
+  auto rest = [&](bool commit) {
+    std::vector<double> times;
+    for (int i = 0; i < 3; ++i) {
+      reader.WalkInTwo(kHeadRows, [&] {
+        if (!commit) return;
+        Lite writer(path);
+        writer.Append(nextID, nextID + 1);
+        ++nextID;
+      });
+      times.push_back(reader.LastRest);
+    }
+    return SpreadOf(times).Median;
+  };
+  RestTimes t;
+  t.Quiet = rest(false);
+  t.Committed = rest(true);
+  return t;
+}
+
+void PrintRests(const char* what, const RestTimes& t) {
+  std::printf("  %-34s quiet %.4f s, after a commit %s%.4f s, ratio %s%.2f\n", what, t.Quiet, t.Cut ? "> " : "",
+              t.Committed, t.Cut ? "> " : "", t.Committed / t.Quiet);
+}
 
 void Run(const char* self, const std::string& folder, int64_t bytes) {
   const std::string enginePath = folder + "/shared.vlm", litePath = folder + "/shared.db";
@@ -174,7 +319,7 @@ void Run(const char* self, const std::string& folder, int64_t bytes) {
   Reader old(enginePath, "Old");
   old.Open();
   old.Walk();
-  GrowInAnotherProcess(self, enginePath, bytes);
+  RunAnotherProcess(self, "--grow", enginePath, bytes);
   int64_t rows = 0;
   const double engineOld = Median5([&] { rows = old.Walk(); });
   Reader fresh(enginePath, "Fresh");
@@ -204,13 +349,51 @@ void Run(const char* self, const std::string& folder, int64_t bytes) {
               engineOld / engineFresh);
   std::printf("SQLite: old reader %.4f s, fresh %.4f s, old/fresh %.2f\n", liteOldTime, liteFreshTime,
               liteOldTime / liteFreshTime);
-  std::printf("fresh engine / fresh SQLite: %.2f\n", engineFresh / liteFreshTime);
+  std::printf("fresh engine / fresh SQLite: %.2f (goal <= 3); per row: engine %.2f us, SQLite %.2f us\n",
+              engineFresh / liteFreshTime, engineFresh / static_cast<double>(std::max<int64_t>(freshRows, 1)) * 1e6,
+              liteFreshTime / static_cast<double>(std::max<int64_t>(liteRows, 1)) * 1e6);
+
+  // Locates of names spread over the table.
+  std::vector<std::string> names;
+  for (int32_t i = 0; i < 200; ++i) names.push_back(NameOf(kStartRows + (total - kStartRows) / 200 * i));
+  int64_t reads = 0;
+  const double engineLocate = Seconds([&] { reads = fresh.Locate(names); });
+  int64_t found = 0;
+  const double liteLocate = Seconds([&] { found = liteFresh.Find(names); });
+  std::printf("Locate of %zu names: engine %.1f records read each, %.1f us each; SQLite %.1f us each (%lld found), "
+              "ratio %.2f\n",
+              names.size(), static_cast<double>(reads) / static_cast<double>(names.size()),
+              engineLocate / static_cast<double>(names.size()) * 1e6,
+              liteLocate / static_cast<double>(names.size()) * 1e6, static_cast<long long>(found),
+              engineLocate / liteLocate);
+
+  // The rest of a walk after another process's commit.
+  int32_t nextID = total + 1000;
+  std::printf("rest of a filtered walk after %d rows, with another process's commit in between (goal <= 2):\n",
+              kHeadRows);
+  PrintRests("engine, old reader, by ByName", EngineRests(old, "ByName", self, enginePath, nextID));
+  PrintRests("engine, fresh reader, by ByName", EngineRests(fresh, "ByName", self, enginePath, nextID));
+  PrintRests("engine, fresh reader, by PK", EngineRests(fresh, "PK", self, enginePath, nextID));
+  int32_t liteID = nextID;
+  PrintRests("SQLite, old connection", LiteRests(liteOld, litePath, liteID));
+  PrintRests("SQLite, fresh connection", LiteRests(liteFresh, litePath, liteID));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "--grow") return Grow(argv[2], std::atoll(argv[3]));
-  const int64_t megabytes = argc > 1 ? std::atoll(argv[1]) : 20;
-  return RunInBenchFolder("qvshared", [&](const std::string& folder) { Run("/proc/self/exe", folder, megabytes * 1000000); });
+  if (argc == 4 && std::string(argv[1]) == "--append")
+    return AppendOne(argv[2], static_cast<int32_t>(std::atoll(argv[3])));
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  std::vector<int64_t> sizes;
+  for (int i = 1; i < argc; ++i) sizes.push_back(std::atoll(argv[i]));
+  if (sizes.empty()) sizes = {20, 40};
+  for (const int64_t megabytes : sizes) {
+    std::printf("== %lld MB\n", static_cast<long long>(megabytes));
+    const int rc = RunInBenchFolder(
+        "qvshared", [&](const std::string& folder) { Run("/proc/self/exe", folder, megabytes * 1000000); });
+    if (rc != 0) return rc;
+  }
+  return 0;
 }

@@ -17,6 +17,10 @@
 //   QsoID range with a Name filter     the index road from 1% up, the scan
 //                                      at 100%: one switch
 //   Next through Call = X              about a record or two per match
+//   Next in Call order through QsoID <= 2000, a row added after 50 steps:
+//                                      the range walked once before the
+//                                      change and once after it, the other
+//                                      steps answered by the record bitmap
 //
 // Usage: bench_table_search
 #include <chrono>
@@ -136,6 +140,30 @@ void Lookups(TableCursor& log, const std::vector<int>& callOfRow, const std::vec
   }
 }
 
+// A filtered walk in another index's order (Call) through a range of the
+// primary index: 50 steps, a row added by a second cursor (which outdates
+// the walk's record bitmap), then the rest, each part with its roads.
+void WalkAcrossAChange(TableCursor& log, TableCursor& writer) {
+  std::printf("Next in Call order through QsoID <= 2000, a row added after 50 steps:\n");
+  log.UseIndex("CallIndex");
+  TVLMExpression filter(
+      expr_test::Cmp(kVLMOpLessEqual, expr_test::Field(&log, "QsoID"), expr_test::Int(2000), true));
+  log.SetFilterExpression(&filter);
+  int head = 0, rest = 0;
+  const Measure first = Run(log, [&] {
+    log.SetToBegin();
+    while (head < 50 && log.GetRecord(1) == kVLMNavOK) ++head;
+  });
+  writer.Append({std::nullopt, "2024-06-12", "1200", "ZZ9ZZZ", "7025", "CW", "599", "599", "Nemo", "Nowhere"});
+  const Measure after = Run(log, [&] {
+    while (log.GetRecord(1) == kVLMNavOK) ++rest;
+  });
+  log.SetFilterExpression(nullptr);
+  log.UseIndex("");
+  Print(("first " + std::to_string(head) + " steps").c_str(), first);
+  Print(("the other " + std::to_string(rest) + " steps").c_str(), after);
+}
+
 }  // namespace
 
 int main() {
@@ -184,5 +212,9 @@ int main() {
   log.CreateIndex(*composite);
   std::printf("\n");
   Lookups(log, callOfRow, freqOfRow, modeOfRow, "With the composite (Call, Freq, Mode) index as well:");
+  std::printf("\n");
+  TableCursor writer(db, session, "V5LogTabl");
+  writer.Open();
+  WalkAcrossAChange(log, writer);
   return 0;
 }

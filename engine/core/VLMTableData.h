@@ -48,11 +48,14 @@
 //   3. A search that fails leaves the cursor where it was (position and
 //      Bof/Eof); buffers, key paths and walk handles are freed on every path.
 //   4. A complete record bitmap (Filled, Stamp = ChangeStamp) answers the
-//      searches of its cursor; any change of the table outdates it.
+//      searches of its cursor; any change of the table outdates it, and the
+//      place of its last answer that it keeps with it.
 //   5. A filter whose conjuncts a search takes out for its range walk is
 //      whole again when the search ends, also when the walk raises.
 //   6. A restricted cursor's step goes on with the walk over its own index's
-//      range, or the scan in natural order, that its last step kept
+//      range, or the scan in natural order or through its own index (a
+//      filter placed in another index's order over a large range), that its
+//      last step kept
 //      (StepSearch) only while the cursor stands on the record that walk
 //      gave, in the same direction, session and index, and the change stamp
 //      is the same; a change of what the cursor sees (ClearRecordBitmap)
@@ -546,6 +549,12 @@ private:
                      TVLMRecordID& foundID);
   bool WalkIndexRangeByBitmap(const TVLMSearchRequest& search, const TVLMScanSearchConditionArray& conditions,
                               int32_t start, int32_t end, TVLMRecordID& foundID);
+  // A cursor's step placed in another index's order, over a range that
+  // holds a quarter of the records or more: it scans through the navigation
+  // index from the cursor's record or the start (ScanNavigationOrder)
+  // instead of filling the record bitmap from the range.
+  bool ScansInsteadOfFill(const TVLMSearchRequest& search, const TVLMScanSearchConditionArray& conditions,
+                          int32_t start, int32_t end);
   // Every condition but start and end holds for record, then the cursor's
   // filter callback.
   bool TestConditions(TVLMCursor* cursor, const TVLMScanSearchConditionArray& conditions, int32_t start,

@@ -15,6 +15,9 @@
 //     RemoveIndexConditions, then the conjuncts the range guarantees leave
 //     their filters for the walk (TVLMDetachedConjuncts: back when it ends,
 //     also by an exception)
+//     a step placed in another index's order     -> ScanNavigationOrder, kept
+//       over a range of a quarter of the          for the next steps
+//       records or more (ScansInsteadOfFill)
 //     DispatchSearch
 //       start -1                               -> ScanNavigationOrder
 //       no navigation index                    -> WalkIndexRangeNaturalOrder
@@ -31,10 +34,18 @@
 //      order and the first match beyond the start is the answer; any other
 //      range is walked whole, keeping the nearest match.
 //   3. Placed in another index's order, the answer is the match whose key
-//      path there is nearest the start record's; the range is walked whole.
+//      path there is nearest the start record's; the range is walked whole,
+//      so the walk fills the record bitmap from any start: the first step,
+//      and the first step after a change of the table (another
+//      connection's commit) that outdated it. A cursor's step over a range
+//      of a quarter of the records or more scans through the navigation
+//      index instead (from the cursor's record, or the start), and the
+//      steps after it go on with that scan. Either way a step never walks
+//      the range while the bitmap it filled is current.
 //   4. A bitmap is filled only where the walk sees every match (a whole
-//      range from the beginning, or FillAll); a partly filled bitmap is
-//      never read, so a road that stops early leaves it alone.
+//      range from the beginning, road 3 from any start, or FillAll); a
+//      partly filled bitmap is never read, so a road that stops early
+//      leaves it alone.
 //
 // A conjunct leaves its filter only when the range guarantees it. A
 // comparison with the null-strict flag is false for a null field, while the
@@ -240,15 +251,16 @@ bool TVLMTableData::StepSearch(TVLMCursor* cursor, bool forward, bool fromBeginn
     for (int32_t i = 0; i < conditions.GetCount(); ++i)
       if (TVLMExpression* e = conditions.GetItem(i).Expression) e->SetRecordBuffer(kept->Record, false);
   if (kept->Scan) {
-    // The scan reads on from the record it gave last.
+    // The scan reads on from the record it gave last, in the cursor's order.
     TVLMNavigationRequest request;
     request.Mode = forward ? 1 : 2;
+    request.IndexID = kept->IndexID;
     request.RecordID = kept->At;
     request.RecordBuffer = kept->Record;
     request.Cache = &kept->ScanCache;
     bool matched = false;
     while (!matched) {
-      ReadRecordAt(kept->SessionID, request, RecordManager->ChangeStamp, nullptr);
+      ReadRecordAt(kept->SessionID, request, RecordManager->ChangeStamp, &kept->ScanCache);
       if (request.Result != kVLMNavOK) break;
       matched = TestConditions(cursor, conditions, -1, -1, kept->Record, request.RecordID);
     }
@@ -360,22 +372,34 @@ bool TVLMTableData::FindRecord(TVLMCursor* cursor, TVLMExpression* matchExpressi
   bool result = false;
   bool test = false;
   bool scanned = false;
+  const bool scansOn = start >= 0 && ScansInsteadOfFill(search, *conditions, start, end);
   {
     TVLMDetachedConjuncts detached(*conditions, start, end);
     bool probed = false;
     if (start == -1) result = ProbeInValues(search, *conditions, probed, found);
-    if (!probed) result = DispatchSearch(search, *conditions, start, end, found);
-    scanned = start == -1 && !probed;
+    if (scansOn) {
+      // The range's conditions stay and are tested with the rest; the
+      // bitmap stays empty.
+      SearchCounters_.CountRoad(TVLMSearchRoad::ScanNavigationOrder);
+      TVLMSearchRequest scan = search;
+      scan.Bitmap = nullptr;
+      result = ScanNavigationOrder(scan, *conditions, found);
+    } else if (!probed) {
+      result = DispatchSearch(search, *conditions, start, end, found);
+    }
+    scanned = (start == -1 && !probed) || scansOn;
     // As the walk saw them: the conjuncts its range guarantees are out.
     if (keptWalk != nullptr) test = cursor->FilterCallback || OtherConditionsRemain(*conditions, start, end);
   }
-  // A step's scan in natural order goes on from its match at the next step,
-  // with the conditions planned now.
-  const bool keepScan = result && scanned && search.KeepWalk != nullptr && search.NavigationIndex == -1;
+  // A step's scan in natural order, or through the navigation index in
+  // place of a fill, goes on from its match at the next step, with the
+  // conditions planned now (the kept scan tests them all, filters whole).
+  const bool keepScan =
+      result && scanned && search.KeepWalk != nullptr && (search.NavigationIndex == -1 || scansOn);
   if (result && (keptWalk != nullptr || keepScan)) {
     auto kept = std::make_unique<TVLMKeptWalk>(this);
     kept->Scan = keepScan;
-    if (keepScan) kept->ScanCache.RecordState = std::move(scanCache.RecordState);
+    if (keepScan) kept->ScanCache = std::move(scanCache);
     kept->WalkIndexID = keepScan ? -1 : conditions->GetItem(start).IndexID;
     kept->Test = keepScan || test;
     kept->Conditions = std::move(conditions);
@@ -669,8 +693,15 @@ bool TVLMTableData::WalkIndexRangeByBitmap(const TVLMSearchRequest& search,
     order->KeyPathToRecordID(search.SessionID, *startPath, placed);
     if (startExact && !(placed == search.Position)) RaisePositionError(10414, navigationIndex, search.Position);
   }
-  TVLMRecordBitmap* bitmap = search.Bitmap;
-  if (bitmap != nullptr && search.FromBeginning) InitRecordBitmap(*bitmap, navigationIndex);
+  // The range is walked whole from wherever the cursor stands, so every
+  // match is seen and the bitmap is filled by any step: a step after a
+  // change of the table (another connection's commit) fills it again, and
+  // the steps after it answer from it instead of walking the range again.
+  // Not so for a cursor that shows one record per key: beyond its first
+  // step its conditions hold only the keys beyond its own.
+  TVLMRecordBitmap* bitmap =
+      search.FromBeginning || !search.Cursor->HasIndexFields() ? search.Bitmap : nullptr;
+  if (bitmap != nullptr) InitRecordBitmap(*bitmap, navigationIndex);
   auto nearer = [&](const TVLMKeyPath* a, const TVLMKeyPath* b) {
     const int32_t c = order->CompareKeyPaths(a, b);
     return search.Forward ? c < 0 : c > 0;
@@ -696,10 +727,31 @@ bool TVLMTableData::WalkIndexRangeByBitmap(const TVLMSearchRequest& search,
       haveBest = true;
     }
   }
-  if (bitmap != nullptr && search.FromBeginning && !search.FillAll) bitmap->Filled = true;
+  if (bitmap != nullptr && !search.FillAll) bitmap->Filled = true;
   if (search.FillAll || !haveBest) return false;
   foundID = bestID;
   return true;
+}
+
+bool TVLMTableData::ScansInsteadOfFill(const TVLMSearchRequest& search,
+                                       const TVLMScanSearchConditionArray& conditions, int32_t start, int32_t end) {
+  // A cursor's step (a filled bitmap answered it before any plan); a fill
+  // asked for (FillAll) walks the range.
+  if (search.FillAll || search.Bitmap == nullptr || search.NavigationIndex == -1 || search.Cursor->HasIndexFields())
+    return false;
+  const TVLMScanSearchCondition& startCondition = conditions.GetItem(start);
+  if (startCondition.IndexID == search.NavigationIndex) return false;
+  // A fill reads every match of the range and looks for its place in the
+  // navigation index (a search that reads records where keys tie in their
+  // prefixes); the scan reads the records between the cursor and its next
+  // match, in the index's order. Where matches are many, the scan reads
+  // fewer before the walk ends, and a commit during the walk costs it no
+  // fill again.
+  const int64_t records = RecordManager->RecordCount;
+  const int64_t matches = IndexManager->GetIndex(startCondition.IndexID)
+                              ->EstimateRangeCount(search.SessionID, &startCondition,
+                                                   end >= 0 ? &conditions.GetItem(end) : nullptr, records);
+  return matches >= records / 4;
 }
 
 bool TVLMTableData::ProbeInValues(const TVLMSearchRequest& search, const TVLMScanSearchConditionArray& conditions,
@@ -808,9 +860,20 @@ bool TVLMTableData::FindInBitmap(int32_t sessionID, bool fromBeginning, int32_t 
     index->FreeKeyPath(current);
     index->FreeKeyPath(next);
   });
-  if (!fromBeginning && !GetIndexPosition(sessionID, navigationIndex, *current, position)) return false;
-  if (!bitmap.GotoNextRecord(fromBeginning, forward, navigationIndex, *next, *current)) return false;
+  // The cursor's place: kept from the last answer when it stands there (the
+  // table unchanged since, as the bitmap is current), else looked up.
+  int64_t from = 0;
+  if (!fromBeginning && bitmap.LastRecordNo >= 0 && bitmap.LastRecordID == position) {
+    from = bitmap.LastRecordNo;
+  } else if (!fromBeginning) {
+    if (!GetIndexPosition(sessionID, navigationIndex, *current, position)) return false;
+    from = IndexPositionToRecordNo(navigationIndex, *current);
+  }
+  int64_t found = 0;
+  if (!bitmap.GotoNextRecordNo(fromBeginning, forward, navigationIndex, *next, from, found)) return false;
   IndexPositionToRecordID(sessionID, navigationIndex, foundID, *next);
+  bitmap.LastRecordID = foundID;
+  bitmap.LastRecordNo = found;
   return true;
 }
 

@@ -412,6 +412,7 @@ void TVLMRecordBitmap::ExcludeRecordAt(int32_t indexID, const TVLMKeyPath& posit
 
 void TVLMRecordBitmap::Reset() {
   Filled = false;
+  LastRecordNo = -1;
   Bits_.SetSize(0);
 }
 
@@ -429,6 +430,11 @@ bool TVLMRecordBitmap::GotoNextRecord(bool first, bool forward, int32_t indexID,
                                       const TVLMKeyPath& currentPosition) const {
   const int64_t current = first ? 0 : TableData_->IndexPositionToRecordNo(indexID, currentPosition);
   int64_t found = 0;
+  return GotoNextRecordNo(first, forward, indexID, newPosition, current, found);
+}
+
+bool TVLMRecordBitmap::GotoNextRecordNo(bool first, bool forward, int32_t indexID, TVLMKeyPath& newPosition,
+                                        int64_t current, int64_t& found) const {
   if (!Bits_.FindSetBit(first, forward, current, found)) return false;
   TableData_->RecordNoToIndexPosition(indexID, newPosition, found);
   return true;

@@ -259,6 +259,10 @@ public:
   // The same in the order of index indexID, by index positions.
   bool GotoNextRecord(bool first, bool forward, int32_t indexID, TVLMKeyPath& newPosition,
                       const TVLMKeyPath& currentPosition) const;
+  // The same from the record number (in that order) of the current
+  // position; found receives the new position's.
+  bool GotoNextRecordNo(bool first, bool forward, int32_t indexID, TVLMKeyPath& newPosition, int64_t current,
+                        int64_t& found) const;
 
   TVLMBitsArray& Bits() { return Bits_; }
   const TVLMBitsArray& Bits() const { return Bits_; }
@@ -270,6 +274,12 @@ public:
   bool ResetOnChange = false;
   // The change stamp noted when the bitmap was prepared; -1 after creation.
   int32_t Stamp = -1;
+  // The record the last answer in index order gave and its record number
+  // there: a step from that record goes on from the number without looking
+  // for the record's place in the index. Reset forgets it; it holds while
+  // the bitmap does (the table unchanged since).
+  TVLMRecordID LastRecordID;
+  int64_t LastRecordNo = -1;
 
 private:
   void SetRecordBit(int64_t recordNo, bool value);

@@ -54,6 +54,13 @@
 //      loses its last entry always merges into a neighbour (it has nothing to
 //      move, so the size rule does not hold it back). A root node never has
 //      fewer than two entries after an operation.
+//   6. A descent reads O(log n) records however many separators tie with its
+//      key (keys with a long common beginning tie in their prefixes): among
+//      the children whose separators tie it bisects by each child's first
+//      entry, compared in full, and enters one child (and takes the first
+//      entry of the next when nothing in it meets the search), never the
+//      whole tied run. By invariant 1 the entries of the children before
+//      the one it enters lie below what it seeks.
 //
 // Heads read from storage are checked when a page is loaded (CheckHead),
 // before any entry is addressed: KeySize must be the tree's, IsRoot and
@@ -240,6 +247,10 @@ public:
 
   // Some part keeps only a prefix of its field.
   bool HasPrefixParts() const { return KeySize != FullKeySize; }
+  // Separators may tie with a search key that the full keys order: some
+  // part keeps a prefix and the search compares whole values. A descent
+  // then picks among the tied children by their first entries (invariant 6).
+  virtual bool TiesSettledInFull() const { return false; }
 
   int32_t KeySize = 0;
   int32_t FullKeySize = 0;
@@ -262,6 +273,8 @@ public:
   int32_t Compare(const uint8_t* key1, const uint8_t* key2, const uint8_t* recordID2,
                   const uint8_t* recordID1, int32_t sessionID, bool exact) override;
   int32_t CompareFull(const uint8_t* fullKey1, const uint8_t* fullKey2) override;
+  // Prefix parts, and no part limited to its leading characters.
+  bool TiesSettledInFull() const override;
 
   // The parts from the index definition's columns: 20044 without a table,
   // 20045 without field definitions, 20043 "Cannot find index field '%s'",
@@ -488,6 +501,18 @@ public:
 private:
   int32_t ChildAt(int32_t index) const;
   TVLMBTreePagePtr LoadChild(int32_t sessionID, int32_t index);
+  // Of children first .. last, whose separators tie with the key, the last
+  // whose first entry lies below (key, value), or not above it with
+  // orEqual, compared in full (invariant 6); first when none does. value
+  // may be nullptr (keys alone).
+  int32_t LastChildBefore(int32_t sessionID, int32_t first, int32_t last, const uint8_t* key,
+                          const uint8_t* value, bool orEqual);
+  // FindByCondition in child index, its level on the path when found.
+  bool FindInChild(int32_t sessionID, int32_t index, bool forward, TVLMKeyPath& path, uint8_t op,
+                   const uint8_t* key);
+  // The path to the first entry of child index's subtree; with a key, only
+  // when that entry equals it in full. The path stays as it was otherwise.
+  bool FirstEntryOf(int32_t sessionID, int32_t index, const uint8_t* key, TVLMKeyPath& path);
   // The children that may hold entries meeting "entry op key".
   void ChildRange(int32_t sessionID, uint8_t op, const uint8_t* key, int32_t& first, int32_t& last);
   // Descent for insert and delete: the child that takes or holds the pair.

@@ -208,6 +208,10 @@ void TVLMRecordKeyRef::SetPartCount(int32_t count) {
   PartLimits.assign(Parts.size(), -1);
 }
 
+bool TVLMRecordKeyRef::TiesSettledInFull() const {
+  return HasPrefixParts() && std::all_of(PartLimits.begin(), PartLimits.end(), [](int32_t l) { return l < 0; });
+}
+
 void TVLMRecordKeyRef::Build(const TVLMIndexDef& indexDef, TVLMKeyTableAccess* tableData) {
   if (tableData == nullptr) throw EVLMException(20044, "Pointer is nil");
   TVLMFieldDefs* fieldDefs = tableData->GetIndexedFieldDefs();

@@ -816,11 +816,38 @@ void TVLMBTreeNodeController::ChildRange(int32_t sessionID, uint8_t op, const ui
   }
 }
 
+int32_t TVLMBTreeNodeController::LastChildBefore(int32_t sessionID, int32_t first, int32_t last, const uint8_t* key,
+                                                 const uint8_t* value, bool orEqual) {
+  TVLMBTreeKeyRef& keyRef = *Page->KeyRef;
+  KeyValueBuffer entry(keyRef);
+  int32_t lo = first + 1;
+  int32_t hi = last + 1;
+  while (lo < hi) {
+    const int32_t mid = lo + (hi - lo) / 2;
+    {
+      TVLMBTreePagePtr child = LoadChild(sessionID, mid);
+      // Only a damaged tree has a child without entries: the tied run is
+      // then entered from its first child, as without the bisection.
+      if (!child->GetFirstKeyAndValue(sessionID, entry.Key.data(), entry.Value.data())) return first;
+    }
+    // The search key against the child's first entry: its record settles a
+    // tie of the prefixes, the search key's is the last key made.
+    int32_t r = keyRef.Compare(key, entry.Key.data(), entry.Value.data(), nullptr, sessionID, true);
+    if (r == 0 && value != nullptr) r = TVLMBTreeKeyRef::CompareValues(value, entry.Value.data(), keyRef.ValueSize);
+    if (r > 0 || (orEqual && r == 0)) lo = mid + 1;
+    else hi = mid;
+  }
+  return lo - 1;
+}
+
 bool TVLMBTreeNodeController::FindEntry(int32_t sessionID, const uint8_t* key, TVLMKeyPath& path,
                                         const uint8_t* value) {
   int32_t first = 0;
   int32_t last = -1;
   ChildRange(sessionID, kVLMSearchEqual, key, first, last);
+  // The pair lies in the last child whose first pair is not above it.
+  if (last > first && Page->KeyRef->TiesSettledInFull())
+    first = last = LastChildBefore(sessionID, first, last, key, value, true);
   const int32_t n = Page->GetEntryCount();
   for (int32_t i = first; i <= last; ++i) {
     path.Push(Page->GetPageNo(), i, n);
@@ -856,19 +883,59 @@ bool TVLMBTreeNodeController::FindByCondition(int32_t sessionID, bool forward, T
   int32_t first = 0;
   int32_t last = -1;
   ChildRange(sessionID, op, key, first, last);
-  const int32_t n = Page->GetEntryCount();
-  const int32_t step = forward ? 1 : -1;
-  for (int32_t i = forward ? first : last; forward ? i <= last : i >= first; i += step) {
-    path.Push(Page->GetPageNo(), i, n);
-    bool found = false;
-    {
-      TVLMBTreePagePtr child = LoadChild(sessionID, i);
-      found = child->FindByCondition(sessionID, forward, path, op, key);
+  if (last > first && Page->KeyRef->TiesSettledInFull()) {
+    // Among the tied children, the one that holds the boundary of the
+    // entries meeting the condition: those of the children before it lie on
+    // the near side (invariant 6).
+    if (forward && (op == kVLMSearchEqual || op == kVLMSearchGreaterOrEqual || op == kVLMSearchGreater)) {
+      const int32_t start = LastChildBefore(sessionID, first, last, key, nullptr, op == kVLMSearchGreater);
+      if (FindInChild(sessionID, start, forward, path, op, key)) return true;
+      // Nothing in it meets the condition: the next child's first entry is
+      // the first beyond the key.
+      return start < last && FirstEntryOf(sessionID, start + 1, op == kVLMSearchEqual ? key : nullptr, path);
     }
-    if (found) return true;
-    path.Pop();
+    if (!forward && (op == kVLMSearchEqual || op == kVLMSearchLessOrEqual || op == kVLMSearchLess)) {
+      last = LastChildBefore(sessionID, first, last, key, nullptr, op != kVLMSearchLess);
+      // The last equal entry lies in that child, or nowhere.
+      if (op == kVLMSearchEqual) first = last;
+    }
   }
+  const int32_t step = forward ? 1 : -1;
+  for (int32_t i = forward ? first : last; forward ? i <= last : i >= first; i += step)
+    if (FindInChild(sessionID, i, forward, path, op, key)) return true;
   return false;
+}
+
+bool TVLMBTreeNodeController::FindInChild(int32_t sessionID, int32_t index, bool forward, TVLMKeyPath& path,
+                                          uint8_t op, const uint8_t* key) {
+  path.Push(Page->GetPageNo(), index, Page->GetEntryCount());
+  bool found = false;
+  {
+    TVLMBTreePagePtr child = LoadChild(sessionID, index);
+    found = child->FindByCondition(sessionID, forward, path, op, key);
+  }
+  if (!found) path.Pop();
+  return found;
+}
+
+bool TVLMBTreeNodeController::FirstEntryOf(int32_t sessionID, int32_t index, const uint8_t* key, TVLMKeyPath& path) {
+  const int32_t depth = path.Depth;
+  const int32_t current = path.Current;
+  path.Push(Page->GetPageNo(), index, Page->GetEntryCount());
+  TVLMBTreePagePtr child = LoadChild(sessionID, index);
+  bool found = true;
+  if (key != nullptr) {
+    TVLMBTreeKeyRef& keyRef = *Page->KeyRef;
+    KeyValueBuffer entry(keyRef);
+    found = child->GetFirstKeyAndValue(sessionID, entry.Key.data(), entry.Value.data()) &&
+            keyRef.Compare(key, entry.Key.data(), entry.Value.data(), nullptr, sessionID, true) == 0;
+  }
+  found = found && child->GoFirst(sessionID, path);
+  if (!found) {
+    path.Depth = depth;
+    path.Current = current;
+  }
+  return found;
 }
 
 bool TVLMBTreeNodeController::GetFirstKey(int32_t sessionID, uint8_t* key) {

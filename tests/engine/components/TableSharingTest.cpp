@@ -25,7 +25,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/components/VLMLocalEngine.h"
 #include "engine/components/VLMMain.h"
+#include "engine/core/VLMTableData.h"
 #include "engine/core/VLMVariant.h"
 #include "engine/storage/VLMBTreeRecordIndex.h"
 #include "platform/host/HostVariant.h"
@@ -185,6 +187,19 @@ void ApplyOp(Rows& rows, const Op& op) {
     value.Seed = old.Seed;
   }
   rows[op.ID] = value;
+}
+
+// ops as one transaction of peer (an engine_tablewalk), applied to the
+// model rows: the peer's answer ("" when none came in a minute).
+std::string CommitOps(Helper& peer, Rows& rows, const std::vector<Op>& ops) {
+  std::string txn;
+  for (const Op& op : ops) {
+    txn += (txn.empty() ? "" : ";") + OpText(op);
+    ApplyOp(rows, op);
+  }
+  peer.Send("txn " + txn);
+  std::string line;
+  return peer.WaitLine(line, 60) ? line : "";
 }
 
 // A transaction sent to a writer: the model's events (sends and answers are
@@ -390,6 +405,24 @@ protected:
     database->Commit(false);
     table.Close();
     database->SetConnected(false);
+  }
+
+  // A multi-user database component named name on the file.
+  std::unique_ptr<TVLMDatabase> SharedDatabase(const std::string& name) const {
+    auto database = std::make_unique<TVLMDatabase>();
+    database->SetDatabaseName(name);
+    database->SetDatabaseFileName(Path);
+    database->MultiUser = true;
+    database->SilentMode = true;
+    return database;
+  }
+  // Table Walk of the database component named name, open in the order of
+  // index.
+  static void OpenWalk(TVLMTable& table, const std::string& name, const char* index) {
+    table.SetDatabaseName(name);
+    table.SetTableName(walk_test::kTable);
+    table.Open();
+    table.SetIndexName(index);
   }
 
   local_test::RuntimeScope Runtime;
@@ -945,16 +978,9 @@ TEST_F(TableSharingTest, ACursorPlacedOnARowAnotherProcessDeletesGoesOnFromItsKe
           Helper peer(Path);
           std::string line;
           ASSERT_TRUE(peer.WaitLine(line, 60));
-          auto database = std::make_unique<TVLMDatabase>();
-          database->SetDatabaseName("Placed");
-          database->SetDatabaseFileName(Path);
-          database->MultiUser = true;
-          database->SilentMode = true;
+          auto database = SharedDatabase("Placed");
           TVLMTable table;
-          table.SetDatabaseName("Placed");
-          table.SetTableName(walk_test::kTable);
-          table.Open();
-          table.SetIndexName(walk_test::kPK);
+          OpenWalk(table, "Placed", walk_test::kPK);
           qv::Bookmark marks[2];
           for (int m = 0; m < 2 && probes; ++m) {
             ASSERT_TRUE(table.Locate("ID", qv::HostVariant(static_cast<int32_t>(kFirst + 150 + 100 * m)), 0));
@@ -995,14 +1021,7 @@ TEST_F(TableSharingTest, ACursorPlacedOnARowAnotherProcessDeletesGoesOnFromItsKe
           if (change == Change::RowAndInserts)
             for (int64_t id = kFirst + 300; id < kFirst + 500; ++id)
               ops.push_back({'i', id, Row{"N" + std::to_string(id), 50, 100, id}});
-          std::string txn;
-          for (const Op& op : ops) {
-            txn += (txn.empty() ? "" : ";") + OpText(op);
-            ApplyOp(rows, op);
-          }
-          peer.Send("txn " + txn);
-          ASSERT_TRUE(peer.WaitLine(line, 60));
-          ASSERT_EQ(line, "ok");
+          ASSERT_EQ(CommitOps(peer, rows, ops), "ok");
           if (probes) {
             uint8_t* record = table.Handle()->AllocRecordBuffer();
             table.GetCurrentRecord(record);
@@ -1035,6 +1054,129 @@ TEST_F(TableSharingTest, ACursorPlacedOnARowAnotherProcessDeletesGoesOnFromItsKe
           EXPECT_EQ(peer.Reap(60), 0);
         }
   EXPECT_EQ(failures, 0);
+}
+
+// A cursor walks with the filter Score < 10 or Score < 40, which a range of
+// ByScore answers, in another index's order (ByName, whose keys tie in their
+// first 30 characters, forward and back, or PK); ten times in the walk
+// another process commits an insert, a delete and an update of rows of the
+// table. The walk returns every row no commit touched once, in order, and
+// none the filter keeps out. The range of ByScore is walked by the first
+// step and at most once per commit (a step fills the record bitmap, which
+// answers the steps after it until the next commit), or never where it
+// holds 40% of the rows (the steps scan in the walk's order); a step the
+// bitmap answers reads hardly more than its own record. Before the walk, a
+// Locate of a name reads a few records: two descents of ByName (the start
+// and the end of its range), each bisecting the tied keys on its way down.
+TEST_F(TableSharingTest, AFilteredWalkInAnotherIndexsOrderWalksItsRangeOncePerCommit) {
+  constexpr int64_t kFirst = 1000000, kNew = 2000000, kRows = 2000;
+  int files = 0;
+  struct Walk {
+    const char* Index;
+    bool Forward;
+    int32_t Below;  // Score < Below
+  };
+  const Walk walks[] = {{walk_test::kByName, true, 10}, {walk_test::kByName, false, 10},
+                        {walk_test::kPK, true, 10},     {walk_test::kByName, true, 40}};
+  for (const auto& [index, forward, below] : walks) {
+    SCOPED_TRACE(std::string(index) + (forward ? ", Next, Score < " : ", Prior, Score < ") + std::to_string(below));
+    Rows rows;
+    for (int64_t id = kFirst; id < kFirst + kRows; ++id)
+      rows[id] = Row{kSharedPrefix + std::to_string(id * 7919 % 100003), static_cast<int32_t>(id * 37 % 100), 50, id};
+    ASSERT_NO_FATAL_FAILURE(MakeFile(rows, "filtered" + std::to_string(++files) + ".vlm"));
+    const Rows before = rows;
+    Helper peer(Path);
+    std::string line;
+    ASSERT_TRUE(peer.WaitLine(line, 60));
+    auto database = SharedDatabase("Filtered");
+    TVLMTable table;
+    OpenWalk(table, "Filtered", index);
+    auto& data = *static_cast<TVLMTableData*>(table.Handle()->TableData);
+    const int64_t readsBefore = data.GetSearchFigures().RecordsRead;
+    for (int64_t id = kFirst + 7; id < kFirst + kRows; id += kRows / 10) {
+      ASSERT_TRUE(table.Locate("Name", qv::HostVariant(rows[id].Name), 0));
+      ASSERT_EQ(table.FieldByName("ID")->AsInteger(), id);
+    }
+    // About 26 each by ByName and 51 by PK (whose plan estimates the range
+    // with two more descents); 120 and 240 when every tied page is read.
+    EXPECT_LE(data.GetSearchFigures().RecordsRead - readsBefore, 10 * 60);
+    table.SetFilterText("Score < " + std::to_string(below));
+    table.SetFiltered(true);
+    const TVLMSearchFigures start = data.GetSearchFigures();
+    std::mt19937 random(static_cast<uint32_t>(files));
+    std::set<int64_t> touched;
+    std::vector<int64_t> walked;
+    int commits = 0;
+    int64_t added = kNew;
+    // The records read by the steps that follow the first one after each
+    // commit (which the bitmap answers), and how many they are.
+    int64_t quietReads = 0, quietSteps = 0, readsAt = -1, stepsAt = 0;
+    const auto quietEnd = [&] {
+      if (readsAt < 0) return;
+      quietReads += data.GetSearchFigures().RecordsRead - readsAt;
+      quietSteps += static_cast<int64_t>(walked.size()) - stepsAt;
+    };
+    for (forward ? table.First() : table.Last(); !(forward ? table.Eof() : table.Bof());
+         forward ? table.Next() : table.Prior()) {
+      walked.push_back(table.FieldByName("ID")->AsInteger());
+      ASSERT_LT(walked.size(), static_cast<size_t>(kRows));
+      if (readsAt < 0) {
+        readsAt = data.GetSearchFigures().RecordsRead;
+        stepsAt = static_cast<int64_t>(walked.size());
+      }
+      if (walked.size() % static_cast<size_t>(2 * below) != 0) continue;
+      quietEnd();
+      readsAt = -1;
+      // A row inserted, one deleted and one given another score, from
+      // what is left of the table.
+      auto pick = [&] {
+        auto it = rows.begin();
+        std::advance(it, static_cast<long>(random() % rows.size()));
+        touched.insert(it->first);
+        return it->first;
+      };
+      const int64_t gone = pick();
+      const int64_t changed = pick();
+      std::vector<Op> ops{{'i', added, Row{kSharedPrefix + std::to_string(added % 997), 7, 50, added}},
+                          {'d', gone, {}}};
+      touched.insert(added++);
+      if (changed != gone)
+        ops.push_back({'u', changed, Row{rows[changed].Name, 99 - rows[changed].Score, -1, 0}});
+      ASSERT_EQ(CommitOps(peer, rows, ops), "ok");
+      ++commits;
+    }
+    quietEnd();
+    const TVLMSearchFigures figures = data.GetSearchFigures() - start;
+    // The rows no commit touched, in the walk's order.
+    std::vector<std::pair<std::string, int64_t>> order;
+    for (const auto& [id, row] : before)
+      if (row.Score < below && touched.count(id) == 0)
+        order.emplace_back(std::string(index) == walk_test::kPK ? "" : row.Name, id);
+    std::sort(order.begin(), order.end());
+    if (!forward) std::reverse(order.begin(), order.end());
+    std::vector<int64_t> expected, got;
+    for (const auto& entry : order) expected.push_back(entry.second);
+    for (const int64_t id : walked) {
+      if (touched.count(id) == 0) got.push_back(id);
+      const auto now = rows.find(id);
+      if (now != rows.end() && touched.count(id) == 0) {
+        EXPECT_LT(now->second.Score, below) << "row " << id;
+      }
+    }
+    EXPECT_EQ(got, expected);
+    EXPECT_GT(commits, 5);
+    EXPECT_LE(figures.Road(TVLMSearchRoad::WalkIndexRangeByBitmap), below < 25 ? commits + 1 : 0);
+    // A step the bitmap answers reads its record, and goes on from the
+    // place the last answer gave without looking for the record in the
+    // index (which reads 12 records each by ByName).
+    if (below < 25) {
+      EXPECT_LE(quietReads, quietSteps * 7 / 4);
+    }
+    table.Close();
+    database->SetConnected(false);
+    peer.Send("quit");
+    EXPECT_EQ(peer.Reap(60), 0);
+  }
 }
 
 }  // namespace
