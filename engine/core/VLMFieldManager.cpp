@@ -184,7 +184,8 @@ void TVLMBaseFieldManager::BuildLayout() const {
     add(layout.Runs, f.RecordOffset, f.BufferOffset, f.SizeInRecord);
     if (f.DataSize > f.SizeInRecord) add(layout.Zeros, 0, f.BufferOffset + f.SizeInRecord, f.DataSize - f.SizeInRecord);
     if (VLMIsStringBaseType(f.BaseType) && f.SizeInRecord > 0)
-      layout.Texts.push_back({i, f.RecordOffset, f.SizeInRecord, VLMIsWideStringBaseType(f.BaseType)});
+      layout.Texts.push_back(
+          {i, f.RecordOffset, f.SizeInRecord, VLMIsWideStringBaseType(f.BaseType), f.BufferOffset});
   }
   layout.FieldCount = count;
   Layout_ = std::move(layout);
@@ -247,12 +248,33 @@ void TVLMBaseFieldManager::BufferToStoredRecord(const uint8_t* buffer, uint8_t* 
     std::memcpy(stored + run.Stored, buffer + run.Buffer, static_cast<size_t>(run.Size));
 }
 
-bool TVLMBaseFieldManager::StoredTextsEnd(const uint8_t* stored) const {
-  for (const TVLMRecordLayout::Text& t : Layout().Texts) {
-    if (VLMGetBit(t.NullBit, stored)) continue;
-    const uint8_t* bytes = stored + t.Stored;
+namespace {
+
+// Whether size bytes hold a 0 byte, eight at a time: a record check runs
+// over every text of every record of a page, most of them a few words long.
+bool HoldsZeroByte(const uint8_t* bytes, int32_t size) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHighs = 0x8080808080808080ull;
+  auto zeroIn = [](uint64_t v) { return ((v - kOnes) & ~v & kHighs) != 0; };
+  if (size < 8) return std::memchr(bytes, 0, static_cast<size_t>(size)) != nullptr;
+  uint64_t word;
+  for (int32_t at = 0; at + 8 <= size; at += 8) {
+    std::memcpy(&word, bytes + at, sizeof word);
+    if (zeroIn(word)) return true;
+  }
+  // The last eight bytes, which may overlap the words already seen.
+  std::memcpy(&word, bytes + size - 8, sizeof word);
+  return zeroIn(word);
+}
+
+// The texts of a stored record (inBuffer false) or of a record buffer that
+// holds its copy end inside their fields. Both begin with the null bitmap.
+bool TextsEnd(const TVLMRecordLayout& layout, const uint8_t* record, bool inBuffer) {
+  for (const TVLMRecordLayout::Text& t : layout.Texts) {
+    if (VLMGetBit(t.NullBit, record)) continue;
+    const uint8_t* bytes = record + (inBuffer ? t.Buffer : t.Stored);
     if (!t.Wide) {
-      if (std::memchr(bytes, 0, static_cast<size_t>(t.Size)) == nullptr) return false;
+      if (!HoldsZeroByte(bytes, t.Size)) return false;
       continue;
     }
     bool ends = false;
@@ -261,6 +283,12 @@ bool TVLMBaseFieldManager::StoredTextsEnd(const uint8_t* stored) const {
   }
   return true;
 }
+
+}  // namespace
+
+bool TVLMBaseFieldManager::StoredTextsEnd(const uint8_t* stored) const { return TextsEnd(Layout(), stored, false); }
+
+bool TVLMBaseFieldManager::BufferTextsEnd(const uint8_t* buffer) const { return TextsEnd(Layout(), buffer, true); }
 
 bool TVLMBaseFieldManager::CompareRecordBuffers(const uint8_t* buffer1, const uint8_t* buffer2) const {
   if (std::memcmp(buffer1, buffer2, static_cast<size_t>(VLMNullBitmapSize(FieldDefs->GetCount()))) != 0)

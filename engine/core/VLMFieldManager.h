@@ -77,6 +77,7 @@ struct TVLMRecordLayout {
     int32_t Stored;
     int32_t Size;
     bool Wide;
+    int32_t Buffer;  // where a record buffer holds the field
   };
   std::vector<Text> Texts;
 };
@@ -142,6 +143,8 @@ public:
   // whose bytes hold no end of text: its length does not fit its slot,
   // which no write leaves (a damaged record).
   bool StoredTextsEnd(const uint8_t* stored) const;
+  // The same check on a record buffer StoredRecordToBuffer filled.
+  bool BufferTextsEnd(const uint8_t* buffer) const;
   // The null bitmaps and every field's SizeInRecord bytes are equal.
   bool CompareRecordBuffers(const uint8_t* buffer1, const uint8_t* buffer2) const;
   // True at the first BLOB field; its block size 0 raises 10421 "BLOB block

@@ -74,6 +74,7 @@ void TVLMPage::AllocateBuffer() {
 }
 
 void TVLMPage::AllocateReadBuffer() {
+  RecordsChecked = 0;
   if (Buffer != nullptr) return;
   Buffer = PageManager->TakePageBuffer();
   BufferOwned = true;
@@ -879,8 +880,10 @@ void TVLMPageManager::UndoWriteMark(int32_t sessionID) {
     }
   }
   for (size_t i = 0; i < mark.Images.size(); ++i)
-    if (TVLMPage* page = session->PrivatePages.Find(mark.Images[i]))
+    if (TVLMPage* page = session->PrivatePages.Find(mark.Images[i])) {
       std::memcpy(page->Buffer, mark.ImageBuffers[i].get(), PageSize);
+      page->RecordsChecked = 0;
+    }
   for (int32_t pageNo : mark.SharedTaken) DropSharedCopy(pageNo);
   // As after a rollback: the stamps the session put on shared pages counted
   // the write's changes.
