@@ -183,9 +183,19 @@ void TVLMBaseFieldManager::BuildLayout() const {
     const TVLMFieldDef& f = *FieldDefs->GetFieldDef(i);
     add(layout.Runs, f.RecordOffset, f.BufferOffset, f.SizeInRecord);
     if (f.DataSize > f.SizeInRecord) add(layout.Zeros, 0, f.BufferOffset + f.SizeInRecord, f.DataSize - f.SizeInRecord);
-    if (VLMIsStringBaseType(f.BaseType) && f.SizeInRecord > 0)
-      layout.Texts.push_back(
-          {i, f.RecordOffset, f.SizeInRecord, VLMIsWideStringBaseType(f.BaseType), f.BufferOffset});
+    if (VLMIsStringBaseType(f.BaseType) && f.SizeInRecord > 0) {
+      const TVLMRecordLayout::Text text{i, f.RecordOffset, f.SizeInRecord, VLMIsWideStringBaseType(f.BaseType)};
+      layout.Texts.push_back(text);
+      if (!text.Wide) {
+        layout.LastUnits.push_back(text.Stored + text.Size - 1);
+      } else if (text.Size >= 2) {
+        // The units lie at even offsets of the field.
+        const int32_t last = text.Stored + (text.Size / 2 - 1) * 2;
+        layout.LastUnits.insert(layout.LastUnits.end(), {last, last + 1});
+      } else {
+        layout.LastUnitsTell = false;
+      }
+    }
   }
   layout.FieldCount = count;
   Layout_ = std::move(layout);
@@ -248,33 +258,19 @@ void TVLMBaseFieldManager::BufferToStoredRecord(const uint8_t* buffer, uint8_t* 
     std::memcpy(stored + run.Stored, buffer + run.Buffer, static_cast<size_t>(run.Size));
 }
 
-namespace {
-
-// Whether size bytes hold a 0 byte, eight at a time: a record check runs
-// over every text of every record of a page, most of them a few words long.
-bool HoldsZeroByte(const uint8_t* bytes, int32_t size) {
-  constexpr uint64_t kOnes = 0x0101010101010101ull;
-  constexpr uint64_t kHighs = 0x8080808080808080ull;
-  auto zeroIn = [](uint64_t v) { return ((v - kOnes) & ~v & kHighs) != 0; };
-  if (size < 8) return std::memchr(bytes, 0, static_cast<size_t>(size)) != nullptr;
-  uint64_t word;
-  for (int32_t at = 0; at + 8 <= size; at += 8) {
-    std::memcpy(&word, bytes + at, sizeof word);
-    if (zeroIn(word)) return true;
+bool TVLMBaseFieldManager::StoredTextsEnd(const uint8_t* stored) const {
+  const TVLMRecordLayout& layout = Layout();
+  // Every record read comes here: nearly always the last units answer.
+  if (layout.LastUnitsTell) {
+    uint8_t any = 0;
+    for (int32_t at : layout.LastUnits) any |= stored[at];
+    if (any == 0) return true;
   }
-  // The last eight bytes, which may overlap the words already seen.
-  std::memcpy(&word, bytes + size - 8, sizeof word);
-  return zeroIn(word);
-}
-
-// The texts of a stored record (inBuffer false) or of a record buffer that
-// holds its copy end inside their fields. Both begin with the null bitmap.
-bool TextsEnd(const TVLMRecordLayout& layout, const uint8_t* record, bool inBuffer) {
   for (const TVLMRecordLayout::Text& t : layout.Texts) {
-    if (VLMGetBit(t.NullBit, record)) continue;
-    const uint8_t* bytes = record + (inBuffer ? t.Buffer : t.Stored);
+    if (VLMGetBit(t.NullBit, stored)) continue;
+    const uint8_t* bytes = stored + t.Stored;
     if (!t.Wide) {
-      if (!HoldsZeroByte(bytes, t.Size)) return false;
+      if (std::memchr(bytes, 0, static_cast<size_t>(t.Size)) == nullptr) return false;
       continue;
     }
     bool ends = false;
@@ -283,12 +279,6 @@ bool TextsEnd(const TVLMRecordLayout& layout, const uint8_t* record, bool inBuff
   }
   return true;
 }
-
-}  // namespace
-
-bool TVLMBaseFieldManager::StoredTextsEnd(const uint8_t* stored) const { return TextsEnd(Layout(), stored, false); }
-
-bool TVLMBaseFieldManager::BufferTextsEnd(const uint8_t* buffer) const { return TextsEnd(Layout(), buffer, true); }
 
 bool TVLMBaseFieldManager::CompareRecordBuffers(const uint8_t* buffer1, const uint8_t* buffer2) const {
   if (std::memcmp(buffer1, buffer2, static_cast<size_t>(VLMNullBitmapSize(FieldDefs->GetCount()))) != 0)

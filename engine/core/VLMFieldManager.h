@@ -77,9 +77,14 @@ struct TVLMRecordLayout {
     int32_t Stored;
     int32_t Size;
     bool Wide;
-    int32_t Buffer;  // where a record buffer holds the field
   };
   std::vector<Text> Texts;
+  // The bytes of each text's last unit (the last byte, the last two of a
+  // wide text): a text shorter than its field leaves them 0, so a record
+  // whose every such byte is 0 has every text's end without a search.
+  // Empty, with LastUnitsTell false, when some text has no whole unit.
+  std::vector<int32_t> LastUnits;
+  bool LastUnitsTell = true;
 };
 
 class TVLMBaseFieldManager {
@@ -143,8 +148,6 @@ public:
   // whose bytes hold no end of text: its length does not fit its slot,
   // which no write leaves (a damaged record).
   bool StoredTextsEnd(const uint8_t* stored) const;
-  // The same check on a record buffer StoredRecordToBuffer filled.
-  bool BufferTextsEnd(const uint8_t* buffer) const;
   // The null bitmaps and every field's SizeInRecord bytes are equal.
   bool CompareRecordBuffers(const uint8_t* buffer1, const uint8_t* buffer2) const;
   // True at the first BLOB field; its block size 0 raises 10421 "BLOB block

@@ -228,19 +228,6 @@ void TVLMDiskRecordManager::Init(int32_t recordBufferSize, int32_t storedRecordS
   RecordCount = 0;
   ChangeStamp = 0;
   FieldArray.assign(static_cast<size_t>(std::max(fieldCount, 0)), 0);
-  // The key names the table and where its texts lie: a page checked for one
-  // layout is checked again for another.
-  uint64_t key = 1469598103934665603ull;
-  auto mix = [&](int64_t value) { key = (key ^ static_cast<uint64_t>(value)) * 1099511628211ull; };
-  mix(TableID);
-  mix(storedRecordSize);
-  for (const TVLMRecordLayout::Text& text : FieldManager->Layout().Texts) {
-    mix(text.NullBit);
-    mix(text.Stored);
-    mix(text.Size);
-    mix(text.Wide);
-  }
-  CheckKey_ = (key & ~kSomeTextsOpen) | 2;
 }
 
 void TVLMDiskRecordManager::CreatePageIndex() { PageIndex->CreateTree(kVLMSystemSessionID); }
@@ -298,41 +285,11 @@ bool TVLMDiskRecordManager::PagesTrusted() const {
          ((disk->FreeSpace && disk->FreeSpace->Flag) || disk->Header.Version < kVLMOldestCurrentVersion);
 }
 
-void TVLMDiskRecordManager::RaiseTextOpen(const TVLMRecordID& recordID) const {
+void TVLMDiskRecordManager::CheckStoredRecord(const uint8_t* stored, const TVLMRecordID& recordID) const {
+  // The text check first: it nearly always passes, in a few instructions.
+  if (FieldManager->StoredTextsEnd(stored) || PagesTrusted()) return;
   throw EVLMException(10671, "Record %d on page %d of table %d holds a text that does not end in its field",
                       {static_cast<int>(recordID.Row), static_cast<long long>(recordID.Page), TableID});
-}
-
-void TVLMDiskRecordManager::CheckStoredRecord(const uint8_t* stored, const TVLMRecordID& recordID) const {
-  if (PagesTrusted() || FieldManager->StoredTextsEnd(stored)) return;
-  RaiseTextOpen(recordID);
-}
-
-bool TVLMDiskRecordManager::TextsChecked(const TVLMSmallRecordPage& view) const {
-  TVLMPage& page = *view.Page;
-  if (page.RecordsChecked == CheckKey_) return true;
-  if (page.RecordsChecked == (CheckKey_ | kSomeTextsOpen)) return false;
-  if (PagesTrusted()) return true;
-  bool all = true;
-  TVLMRecordID id{static_cast<uint32_t>(page.PageNo), 0};
-  for (bool more = view.IsSet(0) || view.GetNextRecord(id); more && all; more = view.GetNextRecord(id))
-    all = FieldManager->StoredTextsEnd(view.RecordData(id.Row));
-  page.RecordsChecked = all ? CheckKey_ : CheckKey_ | kSomeTextsOpen;
-  return all;
-}
-
-void TVLMDiskRecordManager::NoteWritten(const TVLMSmallRecordPage& view) const {
-  // A mark of all good stays true only for a record that passes too.
-  if (view.Page->RecordsChecked == CheckKey_ && !FieldManager->StoredTextsEnd(StoredBuffer_.data()))
-    view.Page->RecordsChecked = CheckKey_ | kSomeTextsOpen;
-}
-
-const uint8_t* TVLMDiskRecordManager::CheckedRecord(const TVLMSmallRecordPage& view, const TVLMRecordID& recordID,
-                                                    bool pageChecked) const {
-  const uint8_t* stored = view.RecordData(recordID.Row);
-  if (!pageChecked) CheckStoredRecord(stored, recordID);
-  VLM_INVARIANT("VLMDiskEngineRecords 6", !pageChecked || PagesTrusted() || FieldManager->StoredTextsEnd(stored));
-  return stored;
 }
 
 bool TVLMDiskRecordManager::ValidRecordPage(const TVLMPage& page) const {
@@ -442,7 +399,6 @@ bool TVLMDiskRecordManager::InsertRecord(int32_t sessionID, const uint8_t* buffe
   }
   TVLMSmallRecordPage view(page.Get(), RecordsPerPage, StoredRecordSize);
   view.AddRecord(StoredBuffer_.data(), recordID);
-  NoteWritten(view);
   // The page found is counted at the entry that listed it.
   if (hasRoom) PageIndex->AddToPageAt(sessionID, listed, 1, pageNo);
   else PageIndex->AddToPage(sessionID, 1, pageNo);
@@ -457,7 +413,6 @@ bool TVLMDiskRecordManager::UpdateRecord(int32_t sessionID, const uint8_t* buffe
   FieldManager->BufferToStoredRecord(buffer, StoredBuffer_.data());
   TVLMSmallRecordPage view(page.Get(), RecordsPerPage, StoredRecordSize);
   if (!view.UpdateRecord(StoredBuffer_.data(), recordID)) return false;
-  NoteWritten(view);
   ++ChangeStamp;
   return true;
 }
@@ -482,8 +437,10 @@ void TVLMDiskRecordManager::Found(TVLMNavigationRequest& request, const TVLMReco
                                   const TVLMSmallRecordPage& page) {
   if (!page.IsSet(recordID.Row)) RaiseRecordNotFound(request.Mode == 2 ? 20147 : 20145);
   // The stored bytes go straight from the page into the reader's buffer.
-  if (request.RecordBuffer != nullptr)
-    FieldManager->StoredRecordToBuffer(CheckedRecord(page, recordID, TextsChecked(page)), request.RecordBuffer);
+  if (request.RecordBuffer != nullptr) {
+    CheckStoredRecord(page.RecordData(recordID.Row), recordID);
+    FieldManager->StoredRecordToBuffer(page.RecordData(recordID.Row), request.RecordBuffer);
+  }
   request.RecordID = recordID;
   request.Bof = false;
   request.Eof = false;
@@ -771,7 +728,6 @@ int32_t TVLMDiskRecordManager::ReadRecords(int32_t sessionID, const TVLMRecordID
   }
   // The first record (in the order of ids) that could not be read.
   int32_t missing = count;
-  const bool trusted = PagesTrusted();
   const size_t aheadRun = static_cast<size_t>(std::max(PageManager->ScanLimit / 2, 1));
   size_t readAheadTo = 0;
   size_t at = 0;
@@ -784,11 +740,6 @@ int32_t TVLMDiskRecordManager::ReadRecords(int32_t sessionID, const TVLMRecordID
     TVLMHeldPage page(PageManager, ReadValidPage(sessionID, pages[p]));
     std::optional<TVLMSmallRecordPage> view;
     if (page.Get() != nullptr) view.emplace(page.Get(), RecordsPerPage, StoredRecordSize);
-    // A page a read met whole is trusted; of any other, each record is
-    // checked on the bytes just copied, which the copy brought into the
-    // processor's cache (a walk in index order meets most pages for a few
-    // records at a time, and a check of a whole page would read it all).
-    const bool checked = view && page->RecordsChecked == CheckKey_;
     for (; at < order.size() && static_cast<int32_t>(order[at] >> 32) == pages[p]; ++at) {
       const int32_t i = positionOf(order[at]);
       if (i >= missing) continue;
@@ -797,10 +748,8 @@ int32_t TVLMDiskRecordManager::ReadRecords(int32_t sessionID, const TVLMRecordID
         missing = i;
         continue;
       }
-      uint8_t* into = buffers + stride * static_cast<size_t>(i);
-      const TVLMRecordID id{static_cast<uint32_t>(pages[p]), static_cast<uint16_t>(slot)};
-      FieldManager->StoredRecordToBuffer(checked ? CheckedRecord(*view, id, true) : view->RecordData(slot), into);
-      if (!checked && !trusted && !FieldManager->BufferTextsEnd(into)) RaiseTextOpen(id);
+      CheckStoredRecord(view->RecordData(slot), {static_cast<uint32_t>(pages[p]), static_cast<uint16_t>(slot)});
+      FieldManager->StoredRecordToBuffer(view->RecordData(slot), buffers + stride * static_cast<size_t>(i));
     }
   }
   return missing;

@@ -37,12 +37,6 @@
 //   6. A record read from a page that passed the validity test is checked
 //      as cheaply: a text field that is not null and holds no end of text
 //      inside its bytes was never written so, and the read raises 10671.
-//      A read of one record (a step, a look-up) checks the whole page the
-//      first time it meets it in the cache, and the outcome stays with the
-//      page (RecordsChecked, VLMPage.h invariant 10; a write keeps it
-//      true): a page that passed is read without a check per record. A
-//      batch read (ReadRecords) of a page that has not passed checks each
-//      record on the bytes it copied.
 //   7. Page numbers grow strictly along the page index, and each lies in
 //      the file. A walk raises 10671 for an entry that breaks this (a
 //      damaged leaf: the index could no longer find such an entry, and the
@@ -339,17 +333,6 @@ private:
   bool PagesTrusted() const;
   // Invariant 6 for the record at recordID, stored as stored.
   void CheckStoredRecord(const uint8_t* stored, const TVLMRecordID& recordID) const;
-  [[noreturn]] void RaiseTextOpen(const TVLMRecordID& recordID) const;
-  // Invariant 6 for a whole page, once while it stays cached: true when
-  // every used slot passes (or the pages are trusted), kept with the page;
-  // false when some slot does not, and each read then checks its record.
-  bool TextsChecked(const TVLMSmallRecordPage& view) const;
-  // After a write of StoredBuffer_ into view: the page's mark follows it.
-  void NoteWritten(const TVLMSmallRecordPage& view) const;
-  // The stored bytes of a used slot for a read, checked unless its page
-  // passed as a whole (pageChecked).
-  const uint8_t* CheckedRecord(const TVLMSmallRecordPage& view, const TVLMRecordID& recordID,
-                               bool pageChecked) const;
   void StepRecord(int32_t sessionID, TVLMNavigationRequest& request);
   // The reader's state in request's cache (made there when missing); nullptr
   // without a cache.
@@ -364,10 +347,6 @@ private:
   bool FollowingPage(int32_t sessionID, int32_t pageNo, bool forward, TVLMDiskRecordReadState* state,
                      int32_t& found, int32_t& listed);
 
-  // A page's RecordsChecked: CheckKey_ when every used slot passed,
-  // CheckKey_ | kSomeTextsOpen when some did not (Init makes the key).
-  static constexpr uint64_t kSomeTextsOpen = 1;
-  uint64_t CheckKey_ = 2;
   std::vector<uint8_t> StoredBuffer_;
   // The disk page manager behind PageManager, nullptr for another engine's.
   TVLMDiskPageManager* Disk_ = nullptr;

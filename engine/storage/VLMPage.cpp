@@ -74,7 +74,6 @@ void TVLMPage::AllocateBuffer() {
 }
 
 void TVLMPage::AllocateReadBuffer() {
-  RecordsChecked = 0;
   if (Buffer != nullptr) return;
   Buffer = PageManager->TakePageBuffer();
   BufferOwned = true;
@@ -880,10 +879,8 @@ void TVLMPageManager::UndoWriteMark(int32_t sessionID) {
     }
   }
   for (size_t i = 0; i < mark.Images.size(); ++i)
-    if (TVLMPage* page = session->PrivatePages.Find(mark.Images[i])) {
+    if (TVLMPage* page = session->PrivatePages.Find(mark.Images[i]))
       std::memcpy(page->Buffer, mark.ImageBuffers[i].get(), PageSize);
-      page->RecordsChecked = 0;
-    }
   for (int32_t pageNo : mark.SharedTaken) DropSharedCopy(pageNo);
   // As after a rollback: the stamps the session put on shared pages counted
   // the write's changes.
@@ -916,12 +913,13 @@ void TVLMPageManager::CheckNoUncommittedPages() const {
 void TVLMPageManager::DropSharedPages() {
   VLM_REQUIRE_DATABASE_SECTION();
   ++ViewVersion_;
-  TVLMPage* page = SharedPages.Oldest();
-  while (page != nullptr) {
-    TVLMPage* next = TVLMSortedPageList::NextNewer(page);
-    if (page->UseCount == 0) SharedPages.Extract(page->PageNo);
-    page = next;
-  }
+  // Kept and scanned pages alike (invariant 7 keeps them in two orders).
+  for (TVLMPage* page : {SharedPages.Oldest(), SharedPages.OldestScanned()})
+    while (page != nullptr) {
+      TVLMPage* next = TVLMSortedPageList::NextNewer(page);
+      if (page->UseCount == 0) SharedPages.Extract(page->PageNo);
+      page = next;
+    }
 }
 
 // -------------------------------------------------------------- TVLMHeldPage

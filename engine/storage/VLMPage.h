@@ -62,12 +62,6 @@
 //      cache (a copy changed without being marked modified would outlive
 //      the write otherwise). A commit or rollback of the session ends the
 //      mark: after it nothing is left to undo.
-//  10. A page's RecordsChecked speaks only for bytes that passed the check
-//      or that the engine wrote since: it is cleared whenever the buffer is
-//      filled from the file (every read of the disk engine, a read again by
-//      RefreshWriteCounter included, calls AllocateReadBuffer first) or set
-//      back by UndoWriteMark. The memory and temporary engines' pages are
-//      never checked (they have no page header).
 //
 // States of one page object:
 //
@@ -195,9 +189,6 @@ public:
   bool FreshlyRead = false;   // read from storage since it was last taken
   bool Encrypt = true;        // false: the data area is never encrypted
   bool HeaderMended = false;  // read by a repair past a damaged header field
-  // What a reader of the page's records found when it checked them all
-  // (TVLMDiskRecordManager): its key, 0 until a check (invariant 10).
-  uint64_t RecordsChecked = 0;
 
   uint8_t* Header() const { return Buffer; }
   inline int32_t HeaderSize() const;
