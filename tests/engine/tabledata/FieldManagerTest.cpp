@@ -197,7 +197,10 @@ TEST(FieldManager, StoredTextsEndFindsTheEndOfEveryTextAsAByteByByteSearchDoes) 
     bool model = true;
     for (int32_t i = 0; i < defs.GetCount(); ++i) {
       const TVLMFieldDef& f = *defs.GetFieldDef(i);
-      const uint32_t pick = random() % static_cast<uint32_t>(f.SizeInRecord + 2);
+      // Every other round ends most texts at their first byte, so that a
+      // byte read outside a field would often be a 0 of the next one.
+      uint32_t pick = random() % static_cast<uint32_t>(f.SizeInRecord + 2);
+      if (round % 2 == 0 && pick < static_cast<uint32_t>(f.SizeInRecord)) pick = 0;
       if (pick == static_cast<uint32_t>(f.SizeInRecord) + 1) {
         VLMSetBit(true, i, stored.data());  // null: no end needed
       } else if (pick < static_cast<uint32_t>(f.SizeInRecord)) {
