@@ -19,6 +19,10 @@
 // rebuild of an empty list "succeeds" with an empty database that would
 // then replace the user's file.
 //
+// Why the record pages a rebuild leaves out are named (RepairTable's text,
+// shown with the rest of errorText): a repair that gives back fewer rows
+// without a word passes for a whole one.
+//
 // Why a file another process has open is not repaired: that process goes
 // on reading and writing the file it opened, which after the rename has no
 // name any more; everything it writes would be lost.
@@ -310,7 +314,8 @@ bool TVLMDatabase::RebuildTable(const std::string& tableName, TVLMDatabase& targ
   table.SetTableName(tableName);
   if (repair) {
     try {
-      table.RepairTable();
+      // The pages whose rows are lost are named to the user with the rest.
+      errorText += table.RepairTable();
     } catch (const std::exception& e) {
       // A table even the repair cannot open holds nothing the rebuilt file
       // could take: a CREATE TABLE stopped before its pages were written

@@ -354,7 +354,7 @@ int64_t TVLMTable::GetLastAutoincValue(std::string_view fieldName) {
   return RequireHandle(10805).GetLastAutoincValue(field->FieldNo() - 1);
 }
 
-void TVLMTable::RepairTable() {
+std::string TVLMTable::RepairTable() {
   SetDBFlag(kDBFlagRepair, true);
   auto release = qv::ScopeExit([&] {
     RepairMode_ = false;
@@ -364,6 +364,7 @@ void TVLMTable::RepairTable() {
   RefuseReadOnly(20868);
   RepairMode_ = true;
   std::unique_ptr<TVLMLocalCursor> cursor = CreateCursor();
+  return cursor->RepairLog;
 }
 
 // --------------------------------------------- the SQL engine's index choice

@@ -100,8 +100,10 @@ public:
   bool Exists();
   // The value field's last insert drew in this session.
   int64_t GetLastAutoincValue(std::string_view fieldName);
-  // Opens the table once in repair mode (the database rebuild).
-  void RepairTable();
+  // Opens the table once in repair mode (the database rebuild). Answers
+  // what the repair left out of the table, a line for each record page
+  // whose rows it could not read ("" when it kept every row).
+  std::string RepairTable();
 
   // ---- the SQL engine's index choice (open table only)
   // The index the cursor finds or makes for the fields; no cursor 10311.

@@ -292,6 +292,9 @@ public:
   bool DisableTempFiles = false;
   bool DesignMode = false;
   bool RepairMode = false;
+  // What the repair-mode open of a disk table left out of the table, a line
+  // ending in CR LF for each page.
+  std::string RepairLog;
   bool TableLocked = false;
   bool NoAutoCommit = false;
   bool Opened = false;

@@ -183,8 +183,19 @@ void TVLMBaseFieldManager::BuildLayout() const {
     const TVLMFieldDef& f = *FieldDefs->GetFieldDef(i);
     add(layout.Runs, f.RecordOffset, f.BufferOffset, f.SizeInRecord);
     if (f.DataSize > f.SizeInRecord) add(layout.Zeros, 0, f.BufferOffset + f.SizeInRecord, f.DataSize - f.SizeInRecord);
-    if (VLMIsStringBaseType(f.BaseType) && f.SizeInRecord > 0)
-      layout.Texts.push_back({i, f.RecordOffset, f.SizeInRecord, VLMIsWideStringBaseType(f.BaseType)});
+    if (VLMIsStringBaseType(f.BaseType) && f.SizeInRecord > 0) {
+      const TVLMRecordLayout::Text text{i, f.RecordOffset, f.SizeInRecord, VLMIsWideStringBaseType(f.BaseType)};
+      layout.Texts.push_back(text);
+      if (!text.Wide) {
+        layout.LastUnits.push_back(text.Stored + text.Size - 1);
+      } else if (text.Size >= 2) {
+        // The units lie at even offsets of the field.
+        const int32_t last = text.Stored + (text.Size / 2 - 1) * 2;
+        layout.LastUnits.insert(layout.LastUnits.end(), {last, last + 1});
+      } else {
+        layout.LastUnitsTell = false;
+      }
+    }
   }
   layout.FieldCount = count;
   Layout_ = std::move(layout);
@@ -248,7 +259,14 @@ void TVLMBaseFieldManager::BufferToStoredRecord(const uint8_t* buffer, uint8_t* 
 }
 
 bool TVLMBaseFieldManager::StoredTextsEnd(const uint8_t* stored) const {
-  for (const TVLMRecordLayout::Text& t : Layout().Texts) {
+  const TVLMRecordLayout& layout = Layout();
+  // Every record read comes here: nearly always the last units answer.
+  if (layout.LastUnitsTell) {
+    uint8_t any = 0;
+    for (int32_t at : layout.LastUnits) any |= stored[at];
+    if (any == 0) return true;
+  }
+  for (const TVLMRecordLayout::Text& t : layout.Texts) {
     if (VLMGetBit(t.NullBit, stored)) continue;
     const uint8_t* bytes = stored + t.Stored;
     if (!t.Wide) {

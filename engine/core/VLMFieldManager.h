@@ -79,6 +79,12 @@ struct TVLMRecordLayout {
     bool Wide;
   };
   std::vector<Text> Texts;
+  // The bytes of each text's last unit (the last byte, the last two of a
+  // wide text): a text shorter than its field leaves them 0, so a record
+  // whose every such byte is 0 has every text's end without a search.
+  // Empty, with LastUnitsTell false, when some text has no whole unit.
+  std::vector<int32_t> LastUnits;
+  bool LastUnitsTell = true;
 };
 
 class TVLMBaseFieldManager {

@@ -885,13 +885,65 @@ bool TVLMDiskPageManager::ReadPage(TVLMPage* page) {
     page->SetWriteCounter(kVLMFreedPageCounter);
     return false;
   }
-  if (IsEncrypted() && !IsMapPage(page->PageNo)) {
-    qv::DecryptPageData(page->GetCipherId(), page->Data(), PageDataSize, PasswordRecord.Password);
-    if (!SkipChecks && VLMCRC32(0, page->Data(), PageDataSize) != page->GetCRC())
-      throw EVLMException(30446, "Decrypt page error. Check CRC failed. PageNo: %d", {page->PageNo});
-  }
+  if (IsEncrypted() && !IsMapPage(page->PageNo) && !DecryptRead(page))
+    throw EVLMException(30446, "Decrypt page error. Check CRC failed. PageNo: %d", {page->PageNo});
   page->FreshlyRead = true;
   return true;
+}
+
+namespace {
+
+// Two CRCs that differ inside a single byte.
+bool OneByteApart(uint32_t a, uint32_t b) {
+  const uint32_t apart = a ^ b;
+  for (int shift = 0; shift < 32; shift += 8)
+    if ((apart & ~(0xFFu << shift)) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
+bool TVLMDiskPageManager::DecryptRead(TVLMPage* page) {
+  page->HeaderMended = false;
+  uint8_t* data = page->Data();
+  const uint32_t stored = page->GetCRC();
+  if (!MendHeaderReads) {
+    qv::DecryptPageData(page->GetCipherId(), data, PageDataSize, PasswordRecord.Password);
+    return SkipChecks || VLMCRC32(0, data, PageDataSize) == stored;
+  }
+  // The page's cipher first, then the file's; an exact CRC before one that
+  // is a byte apart.
+  const std::vector<uint8_t> encrypted(data, data + PageDataSize);
+  const int tries = page->GetCipherId() == PasswordRecord.CipherId ? 1 : 2;
+  const uint8_t ids[2] = {page->GetCipherId(), PasswordRecord.CipherId};
+  uint32_t crcs[2] = {};
+  int holding = -1;
+  auto decrypt = [&](int i) {
+    std::memcpy(data, encrypted.data(), encrypted.size());
+    qv::DecryptPageData(ids[i], data, PageDataSize, PasswordRecord.Password);
+    holding = i;
+    return VLMCRC32(0, data, PageDataSize);
+  };
+  auto mend = [&](int i) {
+    if (holding != i) decrypt(i);
+    page->SetCipherId(ids[i]);
+    page->SetCRC(crcs[i]);
+    page->HeaderMended = true;
+    return true;
+  };
+  for (int i = 0; i < tries; ++i) {
+    crcs[i] = decrypt(i);
+    if (crcs[i] == stored) return i == 0 || mend(i);
+  }
+  for (int i = 0; i < tries; ++i)
+    if (OneByteApart(crcs[i], stored)) return mend(i);
+  return false;
+}
+
+bool TVLMDiskPageManager::ReadStoredHeader(int32_t pageNo, uint8_t* header) {
+  VLM_REQUIRE_DATABASE_SECTION();
+  FileScope scope(this);
+  return DatabaseFile.ReadBuffer(header, PagePosition(pageNo), kVLMPageHeaderSize);
 }
 
 int32_t TVLMDiskPageManager::MaxReadRun() const { return 32; }

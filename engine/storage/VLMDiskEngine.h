@@ -802,6 +802,19 @@ public:
   // A PFS or EAM page (pages 0 and 1 before the file is open).
   bool IsMapPage(int32_t pageNo) const;
 
+  // The repair's reads (TVLMDiskRecordManager::RebuildPageIndex). While set,
+  // a page of an encrypted file whose data area fails its CRC is taken as a
+  // page whose plain header alone is damaged when the file's own cipher
+  // decrypts it to its stored CRC (a damaged cipher byte), or either cipher
+  // to a CRC that differs from the stored one in a single byte (a damaged
+  // CRC: damaged data changes it at random, which lands so close about once
+  // in four million). Such a page gets its header set right and
+  // HeaderMended; every other page that fails raises 30446 as before.
+  bool MendHeaderReads = false;
+  // The plain header (kVLMPageHeaderSize bytes) of pageNo as the file holds
+  // it, past the cache; false when it cannot be read.
+  bool ReadStoredHeader(int32_t pageNo, uint8_t* header);
+
   // Opens the file for the length of one operation in open-per-operation
   // mode; nothing otherwise.
   class FileScope {
@@ -844,6 +857,9 @@ protected:
   virtual void FlushForCommit();
 
 private:
+  // The data area of page, just read, decrypted in place: false when it
+  // fails its CRC (see MendHeaderReads).
+  bool DecryptRead(TVLMPage* page);
   // What a commit does besides writing a session's pages.
   enum class CommitExtra : uint8_t { None, TruncateUnused, ReconcileMaps };
   // The commit protocol (VLMDiskEngineCommit.cpp): the pages of session

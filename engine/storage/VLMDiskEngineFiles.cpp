@@ -57,6 +57,16 @@ void WriteHead(uint8_t* data, uint32_t storedSize, uint32_t logicalSize, uint8_t
   data[kHeadAlgorithm] = algorithm;
 }
 
+// The chain of the file that starts at startPageNo ends (a next page of -1)
+// before the bytes its head counts: the head or a link is damaged, or the
+// data areas were read without their decryption (a cleared encryption flag).
+[[noreturn]] void RaiseChainTooShort(int32_t startPageNo, int64_t read, uint32_t wanted) {
+  throw EVLMException(30388,
+                      "Cannot read internal file at page %d: its page chain ends after %d of the %d bytes its head "
+                      "counts. The database file is damaged",
+                      {startPageNo, static_cast<long long>(read), wanted});
+}
+
 }  // namespace
 
 // ------------------------------------------------ TVLMInternalDBTransactedAccessFile
@@ -170,9 +180,7 @@ void TVLMInternalDBTransactedAccessFile::ReadStored(int32_t sessionID, uint8_t* 
     offset = 0;
     pageNo = page->GetNextPage();
   }
-  if (done < count)
-    throw EVLMException(30388, "Cannot Read % bytes from internal file. FileSize=%d. ReadSize=%d, Count=%d",
-                        {count, static_cast<long long>(done), count});
+  if (done < count) RaiseChainTooShort(StartPageNo, done, count);
 }
 
 void TVLMInternalDBTransactedAccessFile::ReadFile(int32_t sessionID, void* buffer, bool sync, uint32_t count) {
@@ -220,9 +228,7 @@ void TVLMInternalDBTransactedAccessFile::ReadAll(int32_t sessionID, bool sync, s
     offset = 0;
     pageNo = page->GetNextPage();
   }
-  if (bytes.size() < wanted)
-    throw EVLMException(30388, "Cannot Read % bytes from internal file. FileSize=%d. ReadSize=%d, Count=%d",
-                        {wanted, static_cast<long long>(bytes.size()), wanted});
+  if (bytes.size() < wanted) RaiseChainTooShort(StartPageNo, static_cast<int64_t>(bytes.size()), wanted);
   if (algorithm == VLMCompressionNone) return;
 
   TVLMCompressionBuffer plain;

@@ -12,6 +12,7 @@
 #include <bit>
 #include <climits>
 #include <cstring>
+#include <map>
 #include <optional>
 
 #include "engine/core/VLMBase.h"
@@ -19,6 +20,7 @@
 #include "engine/core/VLMFieldManager.h"
 #include "engine/core/VLMTypesDefs.h"
 #include "engine/storage/VLMDiskEngine.h"
+#include "platform/host/ScopeExit.h"
 #include "platform/host/Stream.h"
 
 namespace {
@@ -284,7 +286,8 @@ bool TVLMDiskRecordManager::PagesTrusted() const {
 }
 
 void TVLMDiskRecordManager::CheckStoredRecord(const uint8_t* stored, const TVLMRecordID& recordID) const {
-  if (PagesTrusted() || FieldManager->StoredTextsEnd(stored)) return;
+  // The text check first: it nearly always passes, in a few instructions.
+  if (FieldManager->StoredTextsEnd(stored) || PagesTrusted()) return;
   throw EVLMException(10671, "Record %d on page %d of table %d holds a text that does not end in its field",
                       {static_cast<int>(recordID.Row), static_cast<long long>(recordID.Page), TableID});
 }
@@ -801,13 +804,34 @@ int64_t TVLMDiskRecordManager::GetRecNo(int32_t sessionID, const TVLMRecordID& r
 
 // ------------------------------------------------------------------ repair
 
-void TVLMDiskRecordManager::RebuildPageIndex(int32_t sessionID) {
+std::vector<TVLMLostRecordPage> TVLMDiskRecordManager::RebuildPageIndex(int32_t sessionID) {
+  const int32_t pageCount = PageManager->GetPageCount();
+  // The rows the old index lists on each page, as far as it can be read: a
+  // page the rebuild cannot take is named with them.
+  std::map<int32_t, int32_t> listed;
+  try {
+    TVLMKeyPath path;
+    for (bool more = PageIndex->RootPageNo != -1 && PageIndex->GoFirst(sessionID, path);
+         more && static_cast<int64_t>(listed.size()) <= pageCount; more = PageIndex->NextEntry(sessionID, path))
+      listed[static_cast<int32_t>(PageIndex->GetPageNoAt(sessionID, path))] = PageIndex->GetValueAt(sessionID, path);
+  } catch (const qv::Exception&) {
+    // A damaged index tells what it could.
+  }
   // The old tree may be what is damaged: its pages are left as they are
   // rather than freed by following links that cannot be trusted.
   PageIndex->CreateTree(sessionID);
   RecordCount = 0;
-  TVLMDiskPageManager* disk = DiskPages(PageManager);
-  const int32_t pageCount = PageManager->GetPageCount();
+  TVLMDiskPageManager* disk = Disk_;
+  if (disk != nullptr) disk->MendHeaderReads = true;
+  auto endMending = qv::ScopeExit([&] {
+    if (disk != nullptr) disk->MendHeaderReads = false;
+  });
+  auto ownHead = [&](const uint8_t* head) {
+    return VLMGetU32LE(head + kVLMPageWriteCounterOffset) <= kLastValidWriteCounter &&
+           VLMGetU16LE(head + kVLMPageTypeOffset) == kVLMPageTableRecord &&
+           VLMGetI32LE(head + kVLMPageOwnerTableOffset) == TableID;
+  };
+  std::vector<TVLMLostRecordPage> lost;
   for (int32_t pageNo = 1; pageNo < pageCount; ++pageNo) {
     if (disk != nullptr && disk->FreeSpace &&
         (disk->FreeSpace->IsSystemPage(pageNo) || !disk->FreeSpace->IsPageUsed(pageNo)))
@@ -816,15 +840,31 @@ void TVLMDiskRecordManager::RebuildPageIndex(int32_t sessionID) {
     try {
       page.Reset(PageManager, PageManager->GetPage(sessionID, pageNo, true, kVLMAnyPageType));
     } catch (const EVLMException&) {
-      continue;  // an unreadable page holds no record that can be saved
-    }
-    if (page->GetWriteCounter() > kLastValidWriteCounter || page->GetPageType() != kVLMPageTableRecord ||
-        page->GetOwnerTableID() != TableID)
+      // Unreadable: named when the old index lists it or its plain header
+      // says it is a record page of this table.
+      uint8_t head[kVLMPageHeaderSize];
+      const auto entry = listed.find(pageNo);
+      if (entry != listed.end()) {
+        lost.push_back({pageNo, entry->second});
+        listed.erase(entry);
+      } else if (disk != nullptr && disk->ReadStoredHeader(pageNo, head) && ownHead(head)) {
+        lost.push_back({pageNo, -1});
+      }
       continue;
+    }
+    if (!ownHead(page->Header())) continue;
     const int64_t count = TVLMSmallRecordPage(page.Get(), RecordsPerPage, StoredRecordSize).GetRecordCount();
     if (count == 0) continue;
+    // Read past a damaged header field: written back with it set right.
+    if (page->HeaderMended) page->Modified = true;
     page.Release();
     PageIndex->AddToPage(sessionID, static_cast<int32_t>(count), pageNo);
     RecordCount += count;
+    listed.erase(pageNo);
   }
+  // Listed pages that hold none of the table's rows now.
+  for (const auto& [pageNo, rows] : listed) lost.push_back({pageNo, rows});
+  std::sort(lost.begin(), lost.end(),
+            [](const TVLMLostRecordPage& a, const TVLMLostRecordPage& b) { return a.PageNo < b.PageNo; });
+  return lost;
 }

@@ -115,6 +115,13 @@ void VLMSavePageIndexRoot(qv::Stream& stream, const TVLMBTreePageIndex& index);
 // disk engine's answer for every page number from 0.
 bool VLMPageInFile(TVLMPageManager* pageManager, int32_t pageNo);
 
+// A page a repair could not take rows from: the rows the table's old page
+// index listed on it, -1 when the index does not tell.
+struct TVLMLostRecordPage {
+  int32_t PageNo = -1;
+  int64_t Rows = -1;
+};
+
 // What a reader keeps of the record manager between its calls.
 class TVLMDiskRecordReadState : public TVLMEngineReadState {
 public:
@@ -235,8 +242,13 @@ public:
   void CheckPageIndex(int32_t sessionID);
   // Repair: a new, empty page index filled from every page of the file that
   // is a record page of this table and marked used in the free-space map.
-  // System pages are skipped, pages that cannot be read are passed over.
-  void RebuildPageIndex(int32_t sessionID);
+  // System pages are skipped. A page read past a damaged header field
+  // (TVLMDiskPageManager::MendHeaderReads) is kept and becomes the
+  // session's, to be written back whole. Answers the pages whose rows are
+  // left out: those that cannot be read and that the old index lists or
+  // whose plain header names this table, and those the old index lists
+  // that hold none of the table's rows now; in page order.
+  std::vector<TVLMLostRecordPage> RebuildPageIndex(int32_t sessionID);
   // Natural-order record numbers from 1: the record of recNo (beyond the
   // count: 20113), and the number of a record (its page not listed: 20114).
   void SetRecNo(int32_t sessionID, TVLMRecordID& recordID, int64_t recNo);

@@ -17,6 +17,7 @@
 #include "engine/storage/VLMDiskEngineRecords.h"
 #include "engine/storage/VLMDiskEngineTables.h"
 #include "engine/storage/VLMTempEngine.h"
+#include "platform/host/Format.h"
 #include "platform/host/ScopeExit.h"
 
 // The first statement of the methods whose caller holds the database
@@ -345,11 +346,22 @@ void TVLMDiskTableData::CheckAndRepair(TVLMCursor* cursor) {
   const int32_t recordSize = FieldManager->FieldDefs->GetStoredRecordSize();
   if (recordSize >= PageManager->PageDataSize)
     throw EVLMException(10512, "Cannot repair page index for large table. Table name: \"%s\"", {TableName});
-  DiskRecordManager()->RebuildPageIndex(sessionID);
+  const std::vector<TVLMLostRecordPage> lost = DiskRecordManager()->RebuildPageIndex(sessionID);
   SaveMetaData(sessionID);
   MostUpdatedFile_->ResetFile(sessionID);
   SaveMostUpdated(sessionID);
   Commit(sessionID, false);
+  for (const TVLMLostRecordPage& page : lost) {
+    cursor->RepairLog +=
+        page.Rows >= 0
+            ? qv::format("Table '%s': record page %d cannot be read and is left out; the table's page index listed "
+                         "%d rows on it",
+                         {TableName, page.PageNo, static_cast<long long>(page.Rows)})
+            : qv::format("Table '%s': record page %d cannot be read and is left out; how many rows it held is not "
+                         "known",
+                         {TableName, page.PageNo});
+    cursor->RepairLog += "\r\n";
+  }
 }
 
 // ------------------------------------------------------------ lifecycle

@@ -435,7 +435,8 @@ public:
   void ForgetCounters() { CountersSession_ = kVLMInvalidSessionID; }
   // Repair mode: the record-page index is checked and rebuilt when it does
   // not agree with the counters or lists a page that is not one of this
-  // table's record pages.
+  // table's record pages (or one that cannot be read). The cursor's
+  // RepairLog names each page whose rows the rebuild left out.
   void CheckAndRepair(TVLMCursor* cursor);
   // Frees the table data when no cursor has it open.
   void FreeIfUnused();

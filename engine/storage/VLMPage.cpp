@@ -915,12 +915,13 @@ void TVLMPageManager::CheckNoUncommittedPages() const {
 void TVLMPageManager::DropSharedPages() {
   VLM_REQUIRE_DATABASE_SECTION();
   ++ViewVersion_;
-  TVLMPage* page = SharedPages.Oldest();
-  while (page != nullptr) {
-    TVLMPage* next = TVLMSortedPageList::NextNewer(page);
-    if (page->UseCount == 0) SharedPages.Extract(page->PageNo);
-    page = next;
-  }
+  // Kept and scanned pages alike (invariant 7 keeps them in two orders).
+  for (TVLMPage* page : {SharedPages.Oldest(), SharedPages.OldestScanned()})
+    while (page != nullptr) {
+      TVLMPage* next = TVLMSortedPageList::NextNewer(page);
+      if (page->UseCount == 0) SharedPages.Extract(page->PageNo);
+      page = next;
+    }
 }
 
 // -------------------------------------------------------------- TVLMHeldPage

@@ -188,6 +188,7 @@ public:
   int32_t SessionID = kVLMInvalidSessionID;  // the session that last took the page
   bool FreshlyRead = false;   // read from storage since it was last taken
   bool Encrypt = true;        // false: the data area is never encrypted
+  bool HeaderMended = false;  // read by a repair past a damaged header field
 
   uint8_t* Header() const { return Buffer; }
   inline int32_t HeaderSize() const;

@@ -53,6 +53,13 @@ void Patch(const std::string& file, int64_t offset, const void* bytes, size_t co
 
 uint8_t CommitState(const std::string& file) { return Bytes(file).at(kVLMCommitStateOffset); }
 
+// What a repair says of a record page of the log table whose rows it left out.
+std::string LostPageText(int64_t pageNo, size_t rows) {
+  return "Table 'QsoLog': record page " + std::to_string(pageNo) +
+         " cannot be read and is left out; the table's page index listed " + std::to_string(rows) +
+         " rows on it\r\n";
+}
+
 // A commit stopped half-way, as the header tells it; version as given.
 void MarkInterrupted(const std::string& file, double version = kVLMFormatVersion) {
   const uint8_t writing = kVLMCommitWriting;
@@ -60,6 +67,20 @@ void MarkInterrupted(const std::string& file, double version = kVLMFormatVersion
   uint8_t stored[8];
   VLMPutU64LE(stored, std::bit_cast<uint64_t>(version));
   Patch(file, kVLMVersionOffset, stored, sizeof stored);
+}
+
+// A file with the log table of rows rows, added in one transaction;
+// encrypted (cipher 3) with a password.
+void MakeFilledLog(const std::string& file, int rows, const std::string& password = "") {
+  auto maker = logfile_test::Database(file, "Maker", password, password.empty() ? 0 : 3);
+  logfile_test::MakeLog("Maker", 0);
+  maker->DoConnect();
+  maker->StartTransaction();
+  auto table = logfile_test::Table("Maker");
+  table->Open();
+  logfile_test::AddRows(*table, rows);
+  table->Close();
+  maker->Commit(true);
 }
 
 // A disk database data whose table list cannot be read, listed in the
@@ -612,17 +633,7 @@ TEST_F(DatabaseRepairTest, DamagedFilesAreRepairedOrRefusedAndAFailedRepairLeave
 TEST_F(DatabaseRepairTest, AReadOverADamagedPageRaisesAndTheRepairSavesTheOtherPages) {
   constexpr int kDamageRows = 400;
   const std::string base = Dir.File("base.vlm");
-  {
-    auto maker = logfile_test::Database(base, "Maker");
-    logfile_test::MakeLog("Maker", 0);
-    maker->DoConnect();
-    maker->StartTransaction();
-    auto table = logfile_test::Table("Maker");
-    table->Open();
-    logfile_test::AddRows(*table, kDamageRows);
-    table->Close();
-    maker->Commit(true);
-  }
+  MakeFilledLog(base, kDamageRows);
   const std::vector<uint8_t> clean = Bytes(base);
   std::vector<int> ids;
   for (int id = 1; id <= kDamageRows; ++id) ids.push_back(id);
@@ -752,10 +763,11 @@ TEST_F(DatabaseRepairTest, AReadOverADamagedPageRaisesAndTheRepairSavesTheOtherP
       }
     }
     if (how != kZeros || !repaired.contains(at)) continue;
-    // The repair keeps every row of the other record pages.
+    // The repair keeps every row of the other record pages, and names the
+    // page it leaves out.
+    std::string errorText;
     {
       auto database = Database(work);
-      std::string errorText;
       ASSERT_TRUE(database->RepairDatabase(errorText)) << what << ": " << errorText;
     }
     auto database = Database(work);
@@ -765,6 +777,9 @@ TEST_F(DatabaseRepairTest, AReadOverADamagedPageRaisesAndTheRepairSavesTheOtherP
     ASSERT_NE(rows[0].rfind("raised ", 0), 0u) << what << ", after the repair: " << rows[0];
     EXPECT_EQ(outcome(count)[0], std::to_string(rows.size())) << what;
     EXPECT_GE(rows.size(), expected.size() - 60) << what;
+    if (type == kVLMPageTableRecord) {
+      EXPECT_EQ(errorText, LostPageText((at - kVLMFirstPagePosition) / 1024, expected.size() - rows.size())) << what;
+    }
     EXPECT_TRUE(std::includes(expected.begin(), expected.end(), rows.begin(), rows.end(),
                               [](const std::string& a, const std::string& b) { return std::stoi(a) < std::stoi(b); }))
         << what;
@@ -772,6 +787,75 @@ TEST_F(DatabaseRepairTest, AReadOverADamagedPageRaisesAndTheRepairSavesTheOtherP
   RecordProperty("damages", static_cast<int>(damages.size()));
   RecordProperty("rounds", static_cast<int>(round));
   for (const auto& [code, n] : raised) RecordProperty(code, n);
+}
+
+// An encrypted 200-row file whose commit was cut, with one bit of a record
+// page flipped: in its encrypted data, its stored CRC or its cipher byte.
+// The repair keeps every row of a page whose header alone is damaged; of a
+// page whose data is damaged it names the page and the rows the table
+// listed on it, and keeps every other row.
+TEST_F(DatabaseRepairTest, ARepairOfAnEncryptedFileKeepsEveryRowItCanReadAndNamesTheRest) {
+  constexpr int kSecretRows = 200;
+  Password = "secret";
+  const std::string base = Dir.File("secret.vlm");
+  MakeFilledLog(base, kSecretRows, Password);
+  MarkInterrupted(base);
+  const std::vector<uint8_t> clean = Bytes(base);
+  std::vector<int> ids;
+  for (int id = 1; id <= kSecretRows; ++id) ids.push_back(id);
+  const std::vector<std::string> expected = logfile_test::Expected(ids);
+  struct Damage {
+    const char* Name;
+    int32_t From, To;  // the bytes of the page one of which has a bit flipped
+    bool HeaderOnly;
+  };
+  const Damage kinds[] = {{"the encrypted data", kVLMPageHeaderSize, 1024, false},
+                          {"the stored CRC", kVLMPageCRCOffset, kVLMPageCRCOffset + 4, true},
+                          {"the cipher byte", kVLMPageCipherIdOffset, kVLMPageCipherIdOffset + 1, true}};
+  std::vector<std::pair<int64_t, const Damage*>> damages;
+  for (int64_t at = kVLMFirstPagePosition; at + 1024 <= static_cast<int64_t>(clean.size()); at += 1024)
+    if (VLMGetU16LE(clean.data() + at + kVLMPageTypeOffset) == kVLMPageTableRecord)
+      for (const Damage& kind : kinds) damages.emplace_back(at, &kind);
+  ASSERT_GE(damages.size(), 12u);
+  const std::string work = Dir.File("work.vlm");
+  std::mt19937 random(20261209);
+  // A run cut short by its budget still meets every kind on pages all over.
+  std::shuffle(damages.begin(), damages.end(), random);
+  auto budget = qv::test::TestBudget::Steps(damages.size(), 25);
+  uint64_t round = 0;
+  for (; round < damages.size() && budget.Continue(round); ++round) {
+    const auto [at, kind] = damages[round];
+    const int64_t pageNo = (at - kVLMFirstPagePosition) / 1024;
+    std::vector<uint8_t> damaged = clean;
+    damaged[static_cast<size_t>(at + kind->From + random() % (kind->To - kind->From))] ^=
+        static_cast<uint8_t>(1u << random() % 8);
+    {
+      std::ofstream out(work, std::ios::binary | std::ios::trunc);
+      out.write(reinterpret_cast<const char*>(damaged.data()), static_cast<std::streamsize>(damaged.size()));
+    }
+    const std::string what = std::string(kind->Name) + " of page " + std::to_string(pageNo);
+    std::string errorText;
+    {
+      auto database = Database(work);
+      ASSERT_TRUE(database->RepairDatabase(errorText)) << what << ": " << errorText;
+    }
+    int asked = 0;
+    auto database = Answering(work, asked, true);
+    database->DoConnect();
+    const std::vector<std::string> rows = logfile_test::RowsOf("Log");
+    EXPECT_EQ(asked, 0) << what;
+    if (kind->HeaderOnly) {
+      EXPECT_EQ(errorText, "") << what;
+      EXPECT_TRUE(rows == expected) << what << ": " << rows.size() << " rows";
+      continue;
+    }
+    EXPECT_TRUE(std::includes(expected.begin(), expected.end(), rows.begin(), rows.end(),
+                              [](const std::string& a, const std::string& b) { return std::stoi(a) < std::stoi(b); }))
+        << what;
+    EXPECT_LT(rows.size(), expected.size()) << what;
+    EXPECT_EQ(errorText, LostPageText(pageNo, expected.size() - rows.size())) << what;
+  }
+  RecordProperty("rounds", static_cast<int>(round));
 }
 
 // Random bytes (8 or 32, at random places) over the page-index leaf that

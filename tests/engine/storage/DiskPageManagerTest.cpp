@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <filesystem>
 #include <random>
 #include <thread>
 
@@ -597,21 +598,24 @@ TEST(DiskPageManager, EncryptedDatabasesKeepPageDataUnreadableWithoutThePassword
   EXPECT_TRUE(std::all_of(bytes.begin() + 76 + 2, bytes.begin() + 76 + 264, [](uint8_t b) { return b == 0; }));
 }
 
+// A new record page of the file filled from seed and committed: its number.
+int32_t CommitFilledPage(const std::string& path, const std::string& password, uint8_t seed) {
+  TVLMDiskPageManager pm;
+  OpenDatabase(pm, path, password);
+  TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
+  FillData(page.Get(), seed);
+  const int32_t no = page->PageNo;
+  page.Release();
+  pm.Commit(0);
+  return no;
+}
+
 TEST(DiskPageManager, APageFailingItsCheckIsNotCachedAndAFailedWriteLeavesItPlain) {
   FastRetries fast;
   ScratchFolder dir;
   std::string path = dir.File("crc.vlm");
   CreateStandardDatabase(path, 1024, 8, Password("pw", 1));
-  int32_t no;
-  {
-    TVLMDiskPageManager pm;
-    OpenDatabase(pm, path, "pw");
-    TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
-    FillData(page.Get(), 1);
-    no = page->PageNo;
-    page.Release();
-    pm.Commit(0);
-  }
+  const int32_t no = CommitFilledPage(path, "pw", 1);
   uint8_t flip = 0x5A;
   PatchBytes(path, 380 + no * 1024 + 500, &flip, 1);
   {
@@ -634,6 +638,56 @@ TEST(DiskPageManager, APageFailingItsCheckIsNotCachedAndAFailedWriteLeavesItPlai
   std::vector<uint8_t> plain(page->Data(), page->Data() + page->DataSize());
   EXPECT_EQ(CodeOf([&] { pm.WritePage(page.Get()); }), 10469);
   EXPECT_TRUE(std::equal(plain.begin(), plain.end(), page->Data()));
+}
+
+// A repair's read (MendHeaderReads) takes a page whose plain header alone is
+// damaged: its data, its header set right, the page marked; damaged data
+// still raises, and so does every damage outside a repair.
+TEST(DiskPageManager, ARepairReadsPastADamagedCipherByteOrCRCButNotPastDamagedData) {
+  FastRetries fast;
+  ScratchFolder dir;
+  const std::string clean = dir.File("clean.vlm");
+  CreateStandardDatabase(clean, 1024, 8, Password("pw", 1));
+  const int32_t no = CommitFilledPage(clean, "pw", 3);
+  const int64_t at = 380 + static_cast<int64_t>(no) * 1024;
+  struct Row {
+    const char* name;
+    std::vector<std::pair<int64_t, uint8_t>> flips;  // offset in the page, xor
+    bool mended;
+  };
+  const Row rows[] = {
+      {"the CRC's low byte", {{kVLMPageCRCOffset, 0x01}}, true},
+      {"the CRC's high byte", {{kVLMPageCRCOffset + 3, 0xFF}}, true},
+      {"the cipher byte, another cipher", {{kVLMPageCipherIdOffset, 0x01}}, true},
+      {"the cipher byte, no cipher", {{kVLMPageCipherIdOffset, 0x80}}, true},
+      {"the cipher byte and a CRC byte", {{kVLMPageCipherIdOffset, 0x01}, {kVLMPageCRCOffset + 1, 0x40}}, true},
+      {"two CRC bytes", {{kVLMPageCRCOffset, 0x01}, {kVLMPageCRCOffset + 2, 0x01}}, false},
+      {"a byte of the data area", {{500, 0x01}}, false},
+      {"a CRC byte and a byte of the data area", {{kVLMPageCRCOffset, 0x01}, {1000, 0x10}}, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string path = dir.File("damaged.vlm");
+    std::filesystem::copy_file(clean, path, std::filesystem::copy_options::overwrite_existing);
+    std::vector<uint8_t> bytes = ReadBytes(path);
+    for (const auto& [offset, mask] : row.flips) {
+      uint8_t b = bytes[static_cast<size_t>(at + offset)] ^ mask;
+      PatchBytes(path, at + offset, &b, 1);
+    }
+    TVLMDiskPageManager pm;
+    OpenDatabase(pm, path, "pw");
+    EXPECT_EQ(CodeOf([&] { pm.GetPage(0, no, true, kVLMPageTableRecord); }), 30446);
+    pm.MendHeaderReads = true;
+    if (!row.mended) {
+      EXPECT_EQ(CodeOf([&] { pm.GetPage(0, no, true, kVLMPageTableRecord); }), 30446);
+      continue;
+    }
+    TVLMHeldPage page(&pm, pm.GetPage(0, no, true, kVLMPageTableRecord));
+    EXPECT_TRUE(page->HeaderMended);
+    EXPECT_TRUE(DataIs(page.Get(), 3));
+    EXPECT_EQ(page->GetCipherId(), 1);
+    EXPECT_EQ(page->GetCRC(), VLMCRC32(0, page->Data(), page->DataSize()));
+  }
 }
 
 // Two managers on one file, as two processes share it in multi-user mode.

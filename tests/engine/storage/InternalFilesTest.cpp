@@ -83,6 +83,29 @@ TEST_F(InternalFiles, ReadingPastTheEndAndClosedFilesAreRefused) {
   file.ReadFile(0, back.data(), true, 40);  // a shorter read is fine
   EXPECT_TRUE(std::equal(back.begin(), back.begin() + 40, bytes.begin()));
   Pm->RollbackSession(0);
+
+  // A chain that ends before the bytes its head counts (a damaged link, or
+  // a file read without its decryption).
+  TVLMInternalDBTransactedAccessFile cut(Pm.get(), kVLMPageTableMetaData);
+  const int32_t start = cut.CreateFile(0);
+  bytes = Pattern(static_cast<size_t>(2 * D()), 3);
+  cut.WriteFile(0, bytes.data(), 0, VLMCompressionNone, static_cast<uint32_t>(bytes.size()));
+  {
+    TVLMHeldPage first(Pm.get(), Pm->GetPage(0, start, true, kVLMPageTableMetaData));
+    first->SetNextPage(-1);
+    first->Modified = true;
+  }
+  const std::string text = "Cannot read internal file at page " + std::to_string(start) +
+                           ": its page chain ends after " + std::to_string(D() - kVLMInternalFileHeadSize) +
+                           " of the " + std::to_string(bytes.size()) +
+                           " bytes its head counts. The database file is damaged - Native error: 30388";
+  back.resize(bytes.size());
+  EXPECT_EQ(CodeOf([&] { cut.ReadFile(0, back.data(), true, static_cast<uint32_t>(back.size())); }, &message),
+            30388);
+  EXPECT_EQ(message, text);
+  EXPECT_EQ(CodeOf([&] { cut.ReadAll(0, true); }, &message), 30388);
+  EXPECT_EQ(message, text);
+  Pm->RollbackSession(0);
 }
 
 TEST_F(InternalFiles, CompressedFilesRoundTripAndReportDamage) {

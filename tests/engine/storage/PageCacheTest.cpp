@@ -268,6 +268,7 @@ TEST(PageCache, AWholePassNeitherPushesOutLookedUpPagesNorStays) {
   // Ahead: 20-23 in one read, 30-31 in another (25, cached already, ends
   // the first run); 22 is of another type than its taker expects.
   pm.DropSharedPages();
+  EXPECT_EQ(pm.SharedPages.Count(), 0);  // the scanned pages too
   pm.ScanLimit = 8;
   ValueOf(pm, 0, 25);
   const int32_t ahead[] = {20, 21, 22, 23, 25, 30, 31};

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "engine/core/VLMFieldManager.h"
@@ -178,5 +179,36 @@ TEST(FieldManager, RecordLayoutRunsGiveWhatAFieldByFieldCopyGives) {
     std::vector<uint8_t> back(stored.size(), 0xEE);
     manager.BufferToStoredRecord(buffer.data(), back.data());
     EXPECT_EQ(back, stored) << types.size() << " fields";
+  }
+}
+
+// The record check against a byte-by-byte model: text fields of every size
+// up to 24 bytes, holding no 0 byte, or one at any place; null fields pass.
+TEST(FieldManager, StoredTextsEndFindsTheEndOfEveryTextAsAByteByByteSearchDoes) {
+  TVLMBaseFieldManager manager(nullptr);
+  for (int32_t size = 1; size <= 24; ++size) AddField(*manager.FieldDefs, "T" + std::to_string(size), dtString, size);
+  manager.CalculateOffsets();
+  const TVLMFieldDefs& defs = *manager.FieldDefs;
+  std::vector<uint8_t> stored(static_cast<size_t>(defs.GetStoredRecordSize()));
+  std::mt19937 random(7);
+  for (int round = 0; round < 4000; ++round) {
+    for (uint8_t& b : stored) b = static_cast<uint8_t>(1 + random() % 255);
+    std::memset(stored.data(), 0, static_cast<size_t>(VLMNullBitmapSize(defs.GetCount())));
+    bool model = true;
+    for (int32_t i = 0; i < defs.GetCount(); ++i) {
+      const TVLMFieldDef& f = *defs.GetFieldDef(i);
+      // Every other round ends most texts at their first byte, so that a
+      // byte read outside a field would often be a 0 of the next one.
+      uint32_t pick = random() % static_cast<uint32_t>(f.SizeInRecord + 2);
+      if (round % 2 == 0 && pick < static_cast<uint32_t>(f.SizeInRecord)) pick = 0;
+      if (pick == static_cast<uint32_t>(f.SizeInRecord) + 1) {
+        VLMSetBit(true, i, stored.data());  // null: no end needed
+      } else if (pick < static_cast<uint32_t>(f.SizeInRecord)) {
+        stored[static_cast<size_t>(f.RecordOffset) + pick] = 0;
+      } else {
+        model = false;  // no end anywhere in the field
+      }
+    }
+    ASSERT_EQ(manager.StoredTextsEnd(stored.data()), model) << "round " << round;
   }
 }
