@@ -270,6 +270,11 @@ void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPa
         } catch (const EVLMException& e) {
           if (e.NativeError != 10740) throw;
         }
+        // A growth whose commit was cut before its journal was written
+        // leaves the file longer than its header says, with nothing in
+        // the pages past the count: the file is as last committed once
+        // they go, byte for byte, as a copy of it taken then.
+        CutFileToHeader();
       }
     }
     if (OpenPerOperation) DatabaseFile.CloseFile();

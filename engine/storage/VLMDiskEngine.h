@@ -103,7 +103,9 @@
 // belong to nothing), flushed, the journal zeroed, flushed and deleted; the
 // open goes on with a clean file and asks nothing. Without a whole journal
 // (a file of an earlier build, a lost journal) CommitState 1 asks for
-// repair as before.
+// repair as before. A file longer than its block 1 counts, with no page in
+// use past the count (a growth cut before its commit's journal), is cut to
+// that count by an open that has the file alone.
 //
 // A cut commit met while the file is shared (SettleInterruptedCommit).
 // Under the database lock a stored CommitState 1 beside its journal is no

@@ -489,6 +489,7 @@ TEST_F(DatabaseRepairTest, EveryStopOfACommitOpensCleanAndWithoutItsJournalOpens
     EXPECT_FALSE(repaired);
     EXPECT_EQ(RolledBack, 0) << op.Name << " completed";
   }
+  const std::vector<uint8_t> baseBytes = Bytes(base);
   std::vector<std::pair<size_t, int64_t>> stops;
   for (size_t o = 0; o < ops.size(); ++o)
     for (int64_t k = 1; k <= ops[o].Stops; ++k) stops.emplace_back(o, k);
@@ -534,8 +535,15 @@ TEST_F(DatabaseRepairTest, EveryStopOfACommitOpensCleanAndWithoutItsJournalOpens
       }
       const bool cut = CommitState(rolled) == kVLMCommitWriting && qv::FileExists(VLMJournalFileName(rolled));
       const std::vector<uint8_t> stopped = Bytes(rolled);
+      const bool landed = !std::equal(stopped.begin() + kVLMChangeCounterOffset, stopped.begin() + kVLMChangeCounterOffset + 4,
+                                      baseBytes.begin() + kVLMChangeCounterOffset);
       RolledBack = 0;
       Database(rolled)->DoConnect();
+      // A commit that did not land leaves the file as long as before it,
+      // also one whose growth of the file was cut before its journal.
+      if (!landed) {
+        EXPECT_EQ(Bytes(rolled).size(), baseBytes.size()) << what;
+      }
       EXPECT_EQ(RolledBack, cut ? 1 : RolledBack) << what;
       EXPECT_LE(RolledBack, Bytes(rolled) != stopped ? 1 : 0) << what;
       Database(rolled)->DoConnect();
