@@ -46,8 +46,8 @@ public:
     Table_.ReadOnly = readOnly;
     // Asked only outside silent mode, as the component's own question is.
     Database_.OnNeedRepair = [this](TVLMDatabase&, bool& repair) {
-      RepairNotice_ = true;
       repair = VLMEngineUi().Confirm(kRepairQuestion);
+      RepairNotice_ = repair ? RepairNotice::Repaired : RepairNotice::Declined;
     };
     Database_.OnCommitRolledBack = [this](TVLMDatabase&) { RollbackNotice_ = true; };
   }
@@ -83,14 +83,14 @@ public:
   void EmptyTable() override { Table_.EmptyTable(); }
   bool LastCommitChanges(FileChanges& changes) override { return LastCommitChangesOf(Database_, changes); }
   bool StartChangeChain() override { return Database_.StartChangeChain(); }
-  bool TakeRepairNotice() override { return std::exchange(RepairNotice_, false); }
+  RepairNotice TakeRepairNotice() override { return std::exchange(RepairNotice_, RepairNotice::None); }
   bool TakeRollbackNotice() override { return std::exchange(RollbackNotice_, false); }
 
 private:
   static constexpr int32_t kMaxConnections = 500;
 
   bool ReadOnly_ = false;
-  bool RepairNotice_ = false;
+  RepairNotice RepairNotice_ = RepairNotice::None;
   bool RollbackNotice_ = false;
   TVLMDatabase Database_;
   TVLMTable Table_;

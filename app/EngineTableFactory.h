@@ -13,8 +13,8 @@
 // installed user interface (VLMSetEngineUi); without one they are answered
 // no, and a file that needs repair is opened as it is, unrepaired. The pair
 // asks the repair question itself, in the engine's words, so that it knows
-// a repair was asked for (TakeRepairNotice); it also notes a commit cut
-// short that the open rolled back (TakeRollbackNotice).
+// a repair was asked for, and the answer (TakeRepairNotice); it also notes
+// a commit cut short that the open rolled back (TakeRollbackNotice).
 #pragma once
 
 #include <memory>

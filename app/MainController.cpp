@@ -455,13 +455,14 @@ void MainController::LogOpened(const std::string& readFailure) {
   CatchUp_.reset();
   View_.SetTimerEnabled(MainTimer::Backup, false);
   // Taken whichever log it came from, so that they never speak of a later one.
-  const bool repaired = Log_->TakeRepairNotice();
+  const RepairNotice repair = Log_->TakeRepairNotice();
   const bool rolledBack = Log_->TakeRollbackNotice();
   const std::optional<uint32_t> countBeforeOpen = std::exchange(CountBeforeOpen_, std::nullopt);
   const bool counted = std::exchange(CountBeforeOpenFile_, std::string()) == Log_->DatabaseFileName();
   if (!IsLogSelected(State_) || Log_->DatabaseFileName() != LogFileOf(State_.LogDir)) return;
   ChangedOutside_ = false;
   ReadFailure_ = readFailure;
+  RepairDeclined_ = repair == RepairNotice::Declined;
   if (!LogData().Active()) {
     // The open failed: the backup stays as it is.
     BackupKept_ = BackupInDoubt_ = true;
@@ -471,19 +472,31 @@ void MainController::LogOpened(const std::string& readFailure) {
   }
   // Rebuilds of the backup and copies of a restore that a killed run of the
   // program left behind.
-  for (const std::string& file : {BackupFileOf(State_.LogDir), LogFileOf(State_.LogDir),
-                                  LogFileOf(State_.LogDir) + std::string(kRestoreKeptSuffix)})
-    RemoveOrphanedTemporaries(file);
-  BackupKept_ = !readFailure.empty();
+  const std::string logFile = LogFileOf(State_.LogDir);
+  RemoveOrphanedTemporaries(BackupFileOf(State_.LogDir));
+  RemoveOrphanedTemporaries(logFile);
+  // Each kept log's, and the next one's (a restore stopped while copying).
+  for (int32_t n = 1;; ++n) {
+    const std::string kept = KeptLogName(logFile, n);
+    RemoveOrphanedTemporaries(kept);
+    if (!FileExists(kept)) break;
+  }
+  // A repair declined leaves the log as it was found: in need of repair,
+  // whatever its records read like. It is no log to copy over the backup,
+  // nor one to offer keeping.
+  if (repair == RepairNotice::Declined && ReadFailure_.empty())
+    ReadFailure_ = "It needs repair (it was not correctly closed last time, or was damaged), and the repair was "
+                   "declined: it is left as it is until a start repairs it.";
+  BackupKept_ = !ReadFailure_.empty();
   if (BackupKept_) {
     // The backup may be all that holds the contacts: it stays as it is
     // until the operator restores it, or adds a contact to a log that reads
     // whole.
     BackupInDoubt_ = true;
-    View_.Warn("The Log could not be read!\r\r" + readFailure + "\r\r" + std::string(kBackupKeptText));
+    View_.Warn("The Log could not be read!\r\r" + ReadFailure_ + "\r\r" + std::string(kBackupKeptText));
     return;
   }
-  if (repaired) {
+  if (repair == RepairNotice::Repaired) {
     // What the repair kept may differ from what was logged: the backup is
     // kept until the operator chooses (marked first, so that a start after
     // a stop here still keeps it).
@@ -494,9 +507,22 @@ void MainController::LogOpened(const std::string& readFailure) {
   // A backup kept at an earlier start stays kept until it is the log again.
   // A commit cut short and rolled back at this open leaves the log as last
   // committed, though not byte for byte as the backup holds it at the same
-  // count: the backup follows it.
-  BackupFollow follow = rolledBack ? BackupFollow::Always : BackupFollow::LaterCommit;
-  if (BackupKeptMark() != KeptFor::None) follow = BackupFollow::Never;
+  // count: the backup follows it, but only a log that reads whole, through
+  // every index, with the very contacts the backup holds. A log changed
+  // while the program was closed as well is judged as any other difference.
+  BackupFollow follow = BackupFollow::LaterCommit;
+  if (BackupKeptMark() != KeptFor::None) {
+    follow = BackupFollow::Never;
+  } else if (rolledBack) {
+    std::vector<std::string> logRows, backupRows;
+    std::string failure;
+    if (!ReadLogCopy(LogFileOf(State_.LogDir), &logRows, failure)) {
+      TellReadFailure(failure);
+      return;
+    }
+    if (ReadLogCopy(BackupFileOf(State_.LogDir), &backupRows, failure) && logRows == backupRows)
+      follow = BackupFollow::Always;
+  }
   StartBackupCatchUp(follow, counted ? countBeforeOpen : std::nullopt);
 }
 

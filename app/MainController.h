@@ -52,9 +52,12 @@
 //
 // A log whose records could not be read is never copied over its backup at
 // open: the backup is kept (the operator is told) until a change finds the
-// log reading whole, or the operator restores it. A log whose open rolled
+// log reading whole, or the operator restores it; a log whose repair was
+// declined keeps it until a start repairs the log. A log whose open rolled
 // back a commit cut short (TakeRollbackNotice) is as last committed: the
-// backup follows it, silently. Two cases keep the backup, marked so in the
+// backup follows it, silently, once the log reads whole, through every
+// index, with the very contacts the backup holds (else the two are judged
+// as below). Two cases keep the backup, marked so in the
 // log's settings (KeptFor), across starts and changes, until a start finds
 // it equal to the log again (after "Restore Log") or the operator chooses
 // the log: a log that committed nothing after its backup was stamped but
@@ -187,12 +190,17 @@ public:
   void NoteLogBeforeOpen(const std::string& logFile);
   // ... and could not open it: told when the dialog has closed.
   void NoteLogOpenFailed(const std::string& failure);
-  // Reads the log file at file (a backup copy, not the open log) through a
-  // pair of its own, read-only: every record in contact order, every field,
-  // and the count of records against the table's. True when it read whole
-  // (each record's fields, joined, appended to rows when given); else the
-  // reason in failure (a missing file too).
+  // Reads the log file at file (a backup copy, or the open log beside its
+  // pair) through a pair of its own, read-only: every record through each
+  // index, every field, each index listing as many records as the table
+  // counts, and the same ones. True when it read whole (each record's
+  // fields, joined, in rows when given, sorted); else the reason in failure
+  // (a missing file too).
   bool ReadLogCopy(const std::string& file, std::vector<std::string>* rows, std::string& failure);
+  // "Restore Log" put the backup in place of the log: a backup kept until
+  // the operator chose, and the notices of the log it replaced, are
+  // forgotten.
+  void BackupRestored();
 
   // ---- the link to the digital-mode program
   void ConnHSBtnClick();
@@ -435,6 +443,9 @@ private:
   bool ChangedOutside_ = false;
   // Why the log could not be opened or read, at its open or since.
   std::string ReadFailure_;
+  // The log needed repair at its open, and the repair was declined: its
+  // backup stays kept whatever the log reads like.
+  bool RepairDeclined_ = false;
   // The log's commit count before its open, and the log it is of.
   std::optional<uint32_t> CountBeforeOpen_;
   std::string CountBeforeOpenFile_;

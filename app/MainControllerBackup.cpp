@@ -61,19 +61,32 @@ bool MainController::ReadLogCopy(const std::string& file, std::vector<std::strin
     copy->Connect();
     DataSet& data = copy->Data();
     data.Open();
-    copy->SetIndexName(kPrimeIndexName);
-    int32_t count = 0;
-    for (data.First(); !data.Eof(); data.Next()) {
-      std::string text = RecordText(data);
-      if (rows != nullptr) rows->push_back(std::move(text));
-      ++count;
+    // Every index lists every record, and the same ones: a damaged index
+    // page that a walk in contact order never meets would otherwise pass,
+    // and every add into such a file (restored, or followed by the backup)
+    // would be refused.
+    std::vector<std::string> first;
+    std::string_view firstIndex;
+    for (const IndexSpec& index : LogCopySpec().Indexes) {
+      copy->SetIndexName(index.Name);
+      std::vector<std::string> listed;
+      for (data.First(); !data.Eof(); data.Next()) listed.push_back(RecordText(data));
+      if (static_cast<int64_t>(listed.size()) != data.RecordCount()) {
+        failure = "The file \"" + file + "\" holds " + IntToStr(data.RecordCount()) + " records; its index \"" +
+                  std::string(index.Name) + "\" lists " + IntToStr(static_cast<int64_t>(listed.size())) + ".";
+        return false;
+      }
+      std::sort(listed.begin(), listed.end());
+      if (firstIndex.empty()) {
+        first = std::move(listed);
+        firstIndex = index.Name;
+      } else if (listed != first) {
+        failure = "The file \"" + file + "\" lists other records in its index \"" + std::string(index.Name) +
+                  "\" than in its index \"" + std::string(firstIndex) + "\".";
+        return false;
+      }
     }
-    // An index that lists fewer records than the table holds hides some.
-    if (count != data.RecordCount()) {
-      failure = "The file \"" + file + "\" holds " + IntToStr(data.RecordCount()) + " records; its index lists " +
-                IntToStr(count) + ".";
-      return false;
-    }
+    if (rows != nullptr) *rows = std::move(first);
   } catch (const std::exception& e) {
     failure = e.what();
     return false;
@@ -93,6 +106,15 @@ std::vector<std::string> MainController::LogRows() {
     rows.clear();
   }
   return rows;
+}
+
+void MainController::BackupRestored() {
+  // The log is the backup's bytes now: nothing of the log it replaced is
+  // kept in mind (it is kept beside it, named in the restore's message).
+  SetBackupKeptMark(KeptFor::None);
+  ChangedOutside_ = false;
+  Log_->TakeRepairNotice();
+  Log_->TakeRollbackNotice();
 }
 
 void MainController::JudgeKeptBackup(KeptFor why, bool newly) {

@@ -34,8 +34,12 @@ void MainController::LogWritten(std::string_view what) {
   // only a log that reads whole now, and only an open log can show that. A
   // backup kept because the log was changed outside the program stays kept
   // whatever the log reads like.
-  if (Log_->TakeRepairNotice()) BackupKept_ = BackupInDoubt_ = true;
-  if (BackupKept_ && !ChangedOutside_) {
+  if (const RepairNotice repair = Log_->TakeRepairNotice(); repair != RepairNotice::None) {
+    BackupKept_ = BackupInDoubt_ = true;
+    RepairDeclined_ = RepairDeclined_ || repair == RepairNotice::Declined;
+  }
+  // A log whose repair was declined reads as it is, which is no way back.
+  if (BackupKept_ && !ChangedOutside_ && !RepairDeclined_) {
     DataSet& log = LogData();
     std::string failure = "not open";
     if (log.Active()) {

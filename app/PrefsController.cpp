@@ -1,5 +1,7 @@
 #include "app/PrefsController.h"
 
+#include <filesystem>
+
 #include "app/AppState.h"
 #include "app/LogFiles.h"
 #include "app/MainController.h"
@@ -391,12 +393,15 @@ void PrefsController::RestoreButtonClick() {
   table.Data().Close();
   table.Disconnect();
   const std::string log = LogFileOf(LogDir_);
-  const std::string kept = log + std::string(kRestoreKeptSuffix);
+  // A log an earlier restore kept stays: this one is kept under a name of
+  // its own.
+  const std::string kept = FreeKeptLogName(log);
   try {
     RestoreFromBackup(
         {log, TVLMDatabase::JournalFileName(log), backup, kept, TVLMDatabase::JournalFileName(kept)});
-    View_.Inform("Restore Complete\r\rThe Log it replaced is kept beside it as \"" + std::string(kLogFileName) +
-                 std::string(kRestoreKeptSuffix) +
+    Main_.BackupRestored();
+    View_.Inform("Restore Complete\r\rThe Log it replaced is kept beside it as \"" +
+                 std::filesystem::path(kept).filename().string() +
                  "\": to undo the restore, put that file back in place of the Log while Quorvex is closed.\r\r"
                  "Quorvex will terminate.\rManual start of Quorvex required!");
   } catch (const std::exception& e) {

@@ -5,6 +5,7 @@
 // also on in-memory tables, with the same window code.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -15,6 +16,18 @@ namespace qv::app {
 
 struct FileChanges;
 struct TableSpec;
+
+// What a connect of a database found about its file's need of repair.
+enum class RepairNotice : uint8_t {
+  None,
+  // The file needed repair and the repair was asked for (made, or failed
+  // and the connect with it): what it holds may differ from what was last
+  // written to it.
+  Repaired,
+  // The file needed repair and the repair was declined: it is open as it
+  // is, unrepaired.
+  Declined,
+};
 
 // A database component with the one table component the window opens in it.
 class DatabaseTable : public LogTable {
@@ -38,11 +51,10 @@ public:
   // before the backup is brought up to date with it by a comparison: the
   // next commit's changes are then complete. False when no chain is kept.
   virtual bool StartChangeChain() { return false; }
-  // True once after a connect of the database found its file in need of
-  // repair (the repair question was asked, whatever the answer): what the
-  // file holds may differ from what was last written to it. The call clears
-  // the notice.
-  virtual bool TakeRepairNotice() { return false; }
+  // Once after a connect of the database found its file in need of repair,
+  // whether the repair was made; None otherwise. The call clears the
+  // notice.
+  virtual RepairNotice TakeRepairNotice() { return RepairNotice::None; }
   // True once after a connect of the database rolled back a commit cut short
   // (the program stopped inside a write): the file holds what was last
   // committed, though not byte for byte what it held then. The call clears

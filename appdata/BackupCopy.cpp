@@ -184,6 +184,15 @@ void ReplaceWithCopy(const std::string& from, const std::string& to) {
 
 }  // namespace
 
+std::string KeptLogName(const std::string& log, int32_t n) {
+  return log + std::string(kRestoreKeptSuffix) + (n > 1 ? "-" + std::to_string(n) : std::string());
+}
+
+std::string FreeKeptLogName(const std::string& log) {
+  for (int32_t n = 1;; ++n)
+    if (std::string name = KeptLogName(log, n); !FileExists(name)) return name;
+}
+
 void RestoreFromBackup(const RestorePaths& paths) {
   // The log that is replaced, and its journal (a commit it may still have
   // to roll back), are kept first, whole; the restored copy comes last, in

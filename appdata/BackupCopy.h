@@ -46,9 +46,10 @@
 //      backup may stay partly updated (the log is whole then) and the call
 //      throws; the caller's next update passes no changes, so it compares.
 //   6. A restore (RestoreFromBackup) replaces the log last, in one rename,
-//      and only once the log it replaces is kept whole beside it: every
-//      copy it makes is flushed and read back equal to its source before
-//      it is renamed into place.
+//      and only once the log it replaces is kept whole beside it, under a
+//      name no earlier restore's kept log has (FreeKeptLogName): every copy
+//      it makes is flushed and read back equal to its source before it is
+//      renamed into place.
 //
 // Which road an update takes:
 //
@@ -164,6 +165,13 @@ BackupUpdate UpdateBackupCopy(const std::string& logPath, const std::string& bac
 // What follows the log's name in the name of the log a restore replaced,
 // kept beside it ("V5LogDB.vlm.before-restore").
 inline constexpr std::string_view kRestoreKeptSuffix = ".before-restore";
+
+// The name of the n-th log kept beside log by a restore (n >= 1):
+// "V5LogDB.vlm.before-restore", then "V5LogDB.vlm.before-restore-2", ...
+std::string KeptLogName(const std::string& log, int32_t n);
+// The first of those names that no file has: a restore never writes over a
+// log an earlier restore kept.
+std::string FreeKeptLogName(const std::string& log);
 
 // The files of a restore: the log and its journal, the backup, and where
 // the log it replaces is kept (with that journal, if any).

@@ -29,9 +29,10 @@ class AddCrashTest : public WindowFixture {
 protected:
   tabletest::TablesKind KindOfTables() const override { return tabletest::TablesKind::Engine; }
 
-  int RunAdder(const std::string& home, int first, int count, int64_t k) {
+  int RunAdder(const std::string& home, int first, int count, int64_t k, std::string settings = "") {
+    if (settings.empty()) settings = Store->Path();
     return qv::test::RunHelper("app_addcrash",
-                               {home, Store->Path(), std::to_string(first), std::to_string(count), std::to_string(k)});
+                               {home, settings, std::to_string(first), std::to_string(count), std::to_string(k)});
   }
   // A copy of the base program folder to run one stop in.
   std::string FreshCopy(const std::string& name) {
@@ -95,15 +96,18 @@ protected:
     int64_t K = 0;
   };
   // Runs the stops in turn within the budget's seconds (Ran: how many); the
-  // number of them that found the new contact committed.
-  int32_t RunStops(int first, const std::vector<Stop>& stops, double seconds);
+  // number of them that found the new contact committed. changeWhileClosed:
+  // the note of K2, far from the added contacts, is also changed in a copy.
+  int32_t RunStops(int first, const std::vector<Stop>& stops, double seconds, bool changeWhileClosed = false);
   size_t Ran = 0;
+  // Stops whose cut commit was also met by a log changed while closed.
+  int32_t Changed = 0;
   YesUi Ui;
   // Contacts of the base log that no run of the helper acknowledged.
   std::set<std::string> Base;
 };
 
-int32_t AddCrashTest::RunStops(int first, const std::vector<Stop>& stops, double seconds) {
+int32_t AddCrashTest::RunStops(int first, const std::vector<Stop>& stops, double seconds, bool changeWhileClosed) {
   const size_t ackedBefore = Acked(Home).size();
   int32_t withNew = 0;
   qv::test::TestBudget budget(seconds);
@@ -132,6 +136,28 @@ int32_t AddCrashTest::RunStops(int first, const std::vector<Stop>& stops, double
     if (calls) withNew += calls->count("K" + std::to_string(first + stop.Count - 1)) > 0;
     EXPECT_FALSE(std::filesystem::exists(work + "TEST/V5LogDB.vlm.tmp"));
     EXPECT_FALSE(std::filesystem::exists(VLMJournalFileName(work + "TEST/BakV5LogDB.vlm")));
+    // A commit cut short (its journal beside the log, the log's count still
+    // the backup's) and the log changed while the program was closed as
+    // well, on a page the commit did not touch: the start that rolls the
+    // commit back says so and keeps the backup, which holds what the log
+    // lost.
+    if (changeWhileClosed && std::filesystem::exists(VLMJournalFileName(log)) &&
+        ReadCommitCount(log) == ReadCommitCount(work + "TEST/BakV5LogDB.vlm")) {
+      const std::string changed = Dir_ + "/changed/";
+      std::filesystem::remove_all(changed);
+      std::filesystem::copy(work, changed, std::filesystem::copy_options::recursive);
+      // (Every copy of the contact's note, the one its row reads among them.)
+      std::string bytes = ReadFile(changed + "TEST/V5LogDB.vlm");
+      for (size_t at = bytes.find("note 1002"); at != std::string::npos; at = bytes.find("note 1002", at))
+        bytes[at] = 'N';
+      WriteFile(changed + "TEST/V5LogDB.vlm", bytes);
+      const std::string backup = ReadFile(changed + "TEST/BakV5LogDB.vlm");
+      // (Settings of its own: the start marks the backup kept there.)
+      std::filesystem::copy_file(Store->Path(), changed + "settings.ini");
+      EXPECT_EQ(RunAdder(changed, 0, 0, 0, changed + "settings.ini"), 3) << "the start followed a changed log";
+      EXPECT_TRUE(ReadFile(changed + "TEST/BakV5LogDB.vlm") == backup);
+      ++Changed;
+    }
     // A clean start, which says nothing (a commit rolled back is no change
     // outside the program), and a close make the backup, whole, cut or
     // behind, the log; restored, it holds what the log holds.
@@ -145,6 +171,7 @@ int32_t AddCrashTest::RunStops(int first, const std::vector<Stop>& stops, double
     EXPECT_TRUE(ReadFile(work + "TEST/BakV5LogDB.vlm") == ReadFile(work + "TEST/V5LogDB.vlm"));
   }
   RecordProperty("with_new_contact", withNew);
+  RecordProperty("changed_while_closed", Changed);
   RecordProperty("stops_run", std::to_string(Ran) + " of " + std::to_string(stops.size()));
   return withNew;
 }
@@ -173,22 +200,25 @@ TEST_F(AddCrashTest, EveryStopOpensTheLogWithoutAQuestionAndWithEveryAcknowledge
 // On a log of thousands of contacts some adds take a page; a stop inside
 // one leaves, once the next open rolled it back, the taken page's bytes
 // (and the file's length) as the cut commit wrote them at the commit count
-// the backup holds: the next start still says nothing.
+// the backup holds: the next start still says nothing. QV_CRASH_CONTACTS
+// sets the log's size (by hand: 10,000 or 100,000, with a budget to match).
 TEST_F(AddCrashTest, StopsInsideAddsThatTakeAPageOfALargeLogStartSilently) {
   Configure({});
-  constexpr int kContacts = 2000;
-  std::filesystem::copy_file(LogOfContacts(kContacts), Home + "TEST/V5LogDB.vlm",
+  const int contacts = std::getenv("QV_CRASH_CONTACTS") ? std::atoi(std::getenv("QV_CRASH_CONTACTS")) : 2000;
+  std::filesystem::copy_file(LogOfContacts(contacts), Home + "TEST/V5LogDB.vlm",
                              std::filesystem::copy_options::overwrite_existing);
-  for (int i = 1; i <= kContacts; ++i) Base.insert("K" + std::to_string(i));
+  for (int i = 1; i <= contacts; ++i) Base.insert("K" + std::to_string(i));
   ASSERT_EQ(RunAdder(Home, 0, 0, 0), 0);
-  const std::vector<std::pair<int64_t, bool>> adds = Probe(9001, 12);
+  // Calls the base log lacks, so that a lost add shows.
+  const int first = contacts + 1001;
+  const std::vector<std::pair<int64_t, bool>> adds = Probe(first, 12);
   std::vector<Stop> stops;
   for (size_t a = 0; a < adds.size(); ++a)
     if (adds[a].second)
       for (int64_t k = 1; k <= adds[a].first; ++k) stops.push_back({static_cast<int>(a) + 1, k});
   ASSERT_FALSE(stops.empty()) << "no add took a page";
   std::shuffle(stops.begin(), stops.end(), std::mt19937(73));
-  RunStops(9001, stops, 25);
+  RunStops(first, stops, 25, true);
 }
 
 }  // namespace

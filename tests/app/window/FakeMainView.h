@@ -1,16 +1,20 @@
-// A MainView that records what the controller shows, for tests and the
-// helper programs that drive the main window's controller without a display.
+// Windows that record what their controllers show and answer what they ask
+// (the main window, the log editor, the settings dialog), for tests and the
+// helper programs that drive the controllers without a display.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "app/EditController.h"
 #include "app/MainView.h"
+#include "app/PrefsController.h"
 
 namespace qv::app::wintest {
 
@@ -114,6 +118,89 @@ public:
 
 private:
   static bool IsEdit(Ctl c) { return c <= Ctl::QSLMgr; }
+};
+
+// The log editor's window: what the editor's controller shows and asks.
+class FakeEditView : public EditView {
+public:
+  std::string Search[2];
+  std::map<int32_t, bool> Columns;
+  std::vector<Message> Messages;
+  bool CloseAnswer = true;
+  int32_t CloseQuestions = 0;
+  bool Closed = false;
+
+  std::string Text(ECtl c) const override { return Search[static_cast<size_t>(c)]; }
+  void SetCaption(const std::string&) override {}
+  void Maximize() override {}
+  void SetGridColumnVisible(int32_t column, bool visible) override { Columns[column] = visible; }
+  void Focus(ECtl) override {}
+  bool ConfirmClose(const std::string&) override {
+    ++CloseQuestions;
+    return CloseAnswer;
+  }
+  void CloseWindow() override { Closed = true; }
+  void Inform(const std::string& t) override { Messages.push_back({"information", t}); }
+  void Warn(const std::string& t) override { Messages.push_back({"warning", t}); }
+  bool Confirm(const std::string& t) override {
+    Messages.push_back({"confirm", t});
+    return true;
+  }
+};
+
+// The settings dialog's controls and what it shows.
+struct PrefsControl {
+  std::string Text;
+  bool Checked = false;
+  bool Enabled = true;
+  bool Masked = false;
+  std::vector<std::string> Items;
+  int32_t Index = -1;
+  uint32_t Back = 0;
+};
+
+class FakePrefsView : public PrefsView {
+public:
+  std::array<PrefsControl, static_cast<size_t>(PCtl::Count)> Controls;
+  PCtl Focused = PCtl::Count;
+  std::vector<Message> Messages;
+  std::deque<std::string> Answers;  // prompt answers; none left: cancelled
+  bool ConfirmAnswer = true;
+  bool Closed = false;
+  bool Ended = false;
+
+  PrefsControl& C(PCtl c) { return Controls[static_cast<size_t>(c)]; }
+  const PrefsControl& C(PCtl c) const { return Controls[static_cast<size_t>(c)]; }
+  std::string LastMessage() const { return Messages.empty() ? std::string() : Messages.back().Text; }
+
+  std::string Text(PCtl c) const override { return C(c).Text; }
+  void SetText(PCtl c, std::string_view t) override { C(c).Text = std::string(t); }
+  bool Checked(PCtl c) const override { return C(c).Checked; }
+  void SetChecked(PCtl c, bool v) override { C(c).Checked = v; }
+  bool Enabled(PCtl c) const override { return C(c).Enabled; }
+  void SetEnabled(PCtl c, bool v) override { C(c).Enabled = v; }
+  void SetItems(PCtl c, const std::vector<std::string>& items) override { C(c).Items = items; }
+  int32_t ItemIndex(PCtl c) const override { return C(c).Index; }
+  void SetItemIndex(PCtl c, int32_t i) override { C(c).Index = i; }
+  void SetLook(PCtl c, uint32_t back, uint32_t) override { C(c).Back = back; }
+  void SetMasked(PCtl c, bool m) override { C(c).Masked = m; }
+  void Focus(PCtl c) override { Focused = c; }
+  PCtl FocusedControl() const override { return Focused; }
+  bool Prompt(const std::string&, const std::string&, std::string& value) override {
+    if (Answers.empty()) return false;
+    value = Answers.front();
+    Answers.pop_front();
+    return true;
+  }
+  void OpenUrl(const std::string&) override {}
+  void CloseDialog() override { Closed = true; }
+  void EndProgram() override { Ended = true; }
+  void Inform(const std::string& t) override { Messages.push_back({"information", t}); }
+  void Warn(const std::string& t) override { Messages.push_back({"warning", t}); }
+  bool Confirm(const std::string& t) override {
+    Messages.push_back({"confirm", t});
+    return ConfirmAnswer;
+  }
 };
 
 }  // namespace qv::app::wintest

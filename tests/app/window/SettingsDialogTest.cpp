@@ -17,60 +17,6 @@
 namespace qv::app::wintest {
 namespace {
 
-struct PrefsControl {
-  std::string Text;
-  bool Checked = false;
-  bool Enabled = true;
-  bool Masked = false;
-  std::vector<std::string> Items;
-  int32_t Index = -1;
-  uint32_t Back = 0;
-};
-
-class FakePrefsView : public PrefsView {
-public:
-  std::array<PrefsControl, static_cast<size_t>(PCtl::Count)> Controls;
-  PCtl Focused = PCtl::Count;
-  std::vector<Message> Messages;
-  std::deque<std::string> Answers;  // prompt answers; none left: cancelled
-  bool ConfirmAnswer = true;
-  bool Closed = false;
-  bool Ended = false;
-
-  PrefsControl& C(PCtl c) { return Controls[static_cast<size_t>(c)]; }
-  const PrefsControl& C(PCtl c) const { return Controls[static_cast<size_t>(c)]; }
-  std::string LastMessage() const { return Messages.empty() ? std::string() : Messages.back().Text; }
-
-  std::string Text(PCtl c) const override { return C(c).Text; }
-  void SetText(PCtl c, std::string_view t) override { C(c).Text = std::string(t); }
-  bool Checked(PCtl c) const override { return C(c).Checked; }
-  void SetChecked(PCtl c, bool v) override { C(c).Checked = v; }
-  bool Enabled(PCtl c) const override { return C(c).Enabled; }
-  void SetEnabled(PCtl c, bool v) override { C(c).Enabled = v; }
-  void SetItems(PCtl c, const std::vector<std::string>& items) override { C(c).Items = items; }
-  int32_t ItemIndex(PCtl c) const override { return C(c).Index; }
-  void SetItemIndex(PCtl c, int32_t i) override { C(c).Index = i; }
-  void SetLook(PCtl c, uint32_t back, uint32_t) override { C(c).Back = back; }
-  void SetMasked(PCtl c, bool m) override { C(c).Masked = m; }
-  void Focus(PCtl c) override { Focused = c; }
-  PCtl FocusedControl() const override { return Focused; }
-  bool Prompt(const std::string&, const std::string&, std::string& value) override {
-    if (Answers.empty()) return false;
-    value = Answers.front();
-    Answers.pop_front();
-    return true;
-  }
-  void OpenUrl(const std::string&) override {}
-  void CloseDialog() override { Closed = true; }
-  void EndProgram() override { Ended = true; }
-  void Inform(const std::string& t) override { Messages.push_back({"information", t}); }
-  void Warn(const std::string& t) override { Messages.push_back({"warning", t}); }
-  bool Confirm(const std::string& t) override {
-    Messages.push_back({"confirm", t});
-    return ConfirmAnswer;
-  }
-};
-
 class SettingsDialogTest : public WindowTest {
 protected:
   // The dialog as the main window opens it: made, activated, then script.
@@ -434,13 +380,17 @@ TEST_P(KeptBackupTest, ALogThatCannotBeReadOrWasRepairedIsNotCopiedOverItsBackup
     bool InDialog;  // chosen in the settings dialog (else the log of the start)
     LogKind Kind;
     bool Repair;    // a commit marked cut short without its journal, else a page overwritten
+    bool Declined = false;  // the repair question answered no
   };
   const LogKind ibm{true, "IBM", true};
   const Case cases[] = {
       {"damaged, at the start", false, {}, false},      {"damaged, at the start, IBM", false, ibm, false},
       {"damaged, in the dialog", true, {}, false},      {"damaged, in the dialog, IBM", true, ibm, false},
       {"repaired at the start", false, {}, true},       {"repaired in the dialog", true, ibm, true},
+      {"repair declined at the start", false, {}, true, true},
+      {"repair declined in the dialog", true, {}, true, true},
   };
+  SilentEngineUi no;
   const std::string made = Home + "MADE.vlm";  // 41 contacts
   std::filesystem::copy_file(Home + "V5LogDB.vlm", made);
   TablesUnderTest->WithTable({LogTableSpec(), made}, [](LogTable& t) {
@@ -484,6 +434,8 @@ TEST_P(KeptBackupTest, ALogThatCannotBeReadOrWasRepairedIsNotCopiedOverItsBackup
         Dialog->SaveButtonClick();
       });
     }
+    if (c.Declined) VLMSetEngineUi(&no);
+    auto answerYes = ScopeExit([this] { VLMSetEngineUi(&Yes_); });
     Start(c.Kind);
     if (c.InDialog) {
       while (Controller->BackupCatchingUp()) Controller->BackupTimer();
@@ -491,13 +443,14 @@ TEST_P(KeptBackupTest, ALogThatCannotBeReadOrWasRepairedIsNotCopiedOverItsBackup
       Controller->SettingsButtonClick();
     }
     ASSERT_EQ(View.Messages.size(), 1u) << ::testing::PrintToString(View.MessageTexts());
-    EXPECT_EQ(View.Messages[0].Kind, c.Repair ? "confirm" : "warning");
+    const bool asked = c.Repair && !c.Declined;
+    EXPECT_EQ(View.Messages[0].Kind, asked ? "confirm" : "warning");
     const std::string& text = View.Messages[0].Text;
-    EXPECT_TRUE(text.starts_with(c.Repair ? "The Log needed repair when it was opened!\r\rThe Log holds 41 entries, "
-                                            "its backup copy 41 entries: 41 alike in both;"
-                                          : "The Log could not be read!\r\r") &&
-                text.ends_with(c.Repair ? "kept as it was; \"Restore Log\" in \"Settings\" brings the Log back from it."
-                                        : kept))
+    EXPECT_TRUE(text.starts_with(asked ? "The Log needed repair when it was opened!\r\rThe Log holds 41 entries, "
+                                         "its backup copy 41 entries: 41 alike in both;"
+                                       : "The Log could not be read!\r\r") &&
+                text.ends_with(asked ? "kept as it was; \"Restore Log\" in \"Settings\" brings the Log back from it."
+                                     : kept))
         << text;
     EXPECT_FALSE(Controller->BackupCatchingUp());
     for (int tick = 0; tick < 3; ++tick) Controller->BackupTimer();
@@ -509,7 +462,7 @@ TEST_P(KeptBackupTest, ALogThatCannotBeReadOrWasRepairedIsNotCopiedOverItsBackup
     Set(Ctl::Mode, "CW");
     Controller->AddToLogButtonClick();
     Controller->FormClose();
-    if (c.Repair) {
+    if (asked) {
       EXPECT_EQ(Text(Ctl::StatPanel), "Backup copy of the Log kept: it differs from the Log!");
     }
     Controller.reset();
@@ -625,12 +578,18 @@ TEST_P(KeptBackupTest, DamageMadeWhileClosedKeepsTheWayBackAndRestoreLogBringsEv
     Controller->FormClose();
     EXPECT_TRUE(ReadFile(backup) == (madeAnew ? ReadFile(log) : keptBackup));
 
+    // Each case's restore keeps its log beside those of the cases before,
+    // under the next free name.
     const std::string replaced = ReadFile(log);
+    const std::string kept = log + ".before-restore" + (&c == cases ? "" : "-" + std::to_string(&c - cases + 1));
     Prefs = FakePrefsView();
     OnDialog([this] { Dialog->RestoreButtonClick(); });
     Controller->SettingsButtonClick();
     EXPECT_TRUE(Prefs.Ended);
-    EXPECT_TRUE(ReadFile(log + ".before-restore") == replaced);
+    EXPECT_NE(Prefs.LastMessage().find("kept beside it as \"" + std::filesystem::path(kept).filename().string() + "\""),
+              std::string::npos)
+        << Prefs.LastMessage();
+    EXPECT_TRUE(ReadFile(kept) == replaced);
     restart();
     EXPECT_EQ(View.MessageTexts(), std::vector<std::string>{});
     // Every contact: in the log, or (a backup changed but read whole was
@@ -638,7 +597,7 @@ TEST_P(KeptBackupTest, DamageMadeWhileClosedKeepsTheWayBackAndRestoreLogBringsEv
     std::set<std::string> found = calls(log);
     EXPECT_EQ(found.count("W9ADD"), c.ToBackup && madeAnew ? 1u : 0u);
     if (c.ToBackup && !madeAnew) {
-      const std::set<std::string> before = calls(log + ".before-restore");
+      const std::set<std::string> before = calls(kept);
       found.insert(before.begin(), before.end());
       EXPECT_EQ(found.count("W9ADD"), 1u);
     }
@@ -711,6 +670,17 @@ TEST_P(KeptBackupTest, ARepairAtOpenKeepsTheBackupUntilTheOperatorChooses) {
     EXPECT_TRUE(ReadFile(backup) == base);
     OnDialog([this] { Dialog->RestoreButtonClick(); });
     Controller->SettingsButtonClick();
+    // The restored log changed while the program is closed is a difference
+    // like any other: no repair is offered to be kept over the backup.
+    const std::string restored = ReadFile(log);
+    std::string changed = restored;
+    changed[changed.find("note " + std::to_string(1000 + contacts / 2))] = 'N';
+    WriteFile(log, changed);
+    start(true);
+    ASSERT_EQ(View.Messages.size(), 1u);
+    EXPECT_TRUE(View.Messages[0].Text.starts_with("The Log and its backup copy differ!")) << View.Messages[0].Text;
+    EXPECT_TRUE(ReadFile(backup) == base);
+    WriteFile(log, restored);
     start(false);
     EXPECT_EQ(View.MessageTexts(), std::vector<std::string>{});
     EXPECT_EQ(LogRecords().size(), static_cast<size_t>(contacts));

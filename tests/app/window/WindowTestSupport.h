@@ -241,34 +241,6 @@ protected:
   std::unique_ptr<MainController> Controller;
 };
 
-// The log editor's window: what the editor's controller shows and asks.
-class FakeEditView : public EditView {
-public:
-  std::string Search[2];
-  std::map<int32_t, bool> Columns;
-  std::vector<Message> Messages;
-  bool CloseAnswer = true;
-  int32_t CloseQuestions = 0;
-  bool Closed = false;
-
-  std::string Text(ECtl c) const override { return Search[static_cast<size_t>(c)]; }
-  void SetCaption(const std::string&) override {}
-  void Maximize() override {}
-  void SetGridColumnVisible(int32_t column, bool visible) override { Columns[column] = visible; }
-  void Focus(ECtl) override {}
-  bool ConfirmClose(const std::string&) override {
-    ++CloseQuestions;
-    return CloseAnswer;
-  }
-  void CloseWindow() override { Closed = true; }
-  void Inform(const std::string& t) override { Messages.push_back({"information", t}); }
-  void Warn(const std::string& t) override { Messages.push_back({"warning", t}); }
-  bool Confirm(const std::string& t) override {
-    Messages.push_back({"confirm", t});
-    return true;
-  }
-};
-
 // Each test of the suite runs on the in-memory tables and on the engine's
 // components over real database files.
 class WindowTest : public WindowFixture, public ::testing::WithParamInterface<tabletest::TablesKind> {
