@@ -516,7 +516,7 @@ void MainController::LogOpened(const std::string& readFailure) {
   } else if (rolledBack) {
     std::vector<std::string> logRows, backupRows;
     std::string failure;
-    if (!ReadLogCopy(LogFileOf(State_.LogDir), &logRows, failure)) {
+    if (!ReadLogCopy(logFile, &logRows, failure)) {
       TellReadFailure(failure);
       return;
     }

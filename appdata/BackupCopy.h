@@ -19,13 +19,14 @@
 // the log after the log committed, so a log that differs from its backup
 // and holds the same commit count (or a lower one) was changed by something
 // other than a finished commit: a commit cut short and rolled back at the
-// open (which leaves the pages it took and the file's length as it wrote
-// them), or a change to either file while the program was closed (damage,
-// a copy put in place). The catch-up at open keeps such a backup as it is
+// open (which leaves the bytes of the pages it took as it wrote them), or a
+// change to either file while the program was closed (damage, a copy put in
+// place), or both. The catch-up at open keeps such a backup as it is
 // (BackupFollow::LaterCommit), unless the caller knows that the open rolled
-// a commit back (BackupFollow::Always); the caller reads a kept backup
-// through before it trusts it, since the change may be the backup's, and
-// the restore (RestoreFromBackup) is given only a backup read through.
+// a commit back and that the log holds what the backup holds
+// (BackupFollow::Always); the caller reads a kept backup through before it
+// trusts it, since the change may be the backup's, and the restore
+// (RestoreFromBackup) is given only a backup read through.
 //
 // Invariants:
 //   1. After a return without an exception the backup has the log's size and

@@ -131,33 +131,8 @@ int OperatorRun(const std::string& home, const std::string& settingsFile, const 
   handle([&] { controller.FormActivate(); });
   handle([&] { controller.Timer1Timer(); });
   while (controller.BackupCatchingUp()) handle([&] { controller.BackupTimer(); });
-  const size_t told = view.Messages.size();
-  bool acknowledged = false;
-  qv::app::wintest::FakeEditView edit;
-  controller.SetLogEditor([&] {
-    qv::app::EditController editor(edit, controller, view);
-    editor.FormActivate();
-    qv::DataSet& log = controller.LogData();
-    if (!log.Locate("Call", qv::HostVariant(call), 0)) return;
-    if (op == "edit") {
-      editor.NavigatorButton(qv::app::NavBtn::nbEdit);
-      log.FieldByName("Notes")->SetAsString(notes);
-      editor.NavigatorButton(qv::app::NavBtn::nbPost);
-    } else {
-      editor.NavigatorButton(qv::app::NavBtn::nbDelete);
-    }
-    acknowledged = edit.Messages.size() == (op == "edit" ? 0u : 1u) && log.State() == qv::dsBrowse;
-    editor.CloseWindowClick();
-  });
   if (k > 0) qv::SetFileFaultAfter(k, qv::FileFault::Exit, 99);
-  if (op == "add") {
-    Fill(view, call, notes);
-    handle([&] { controller.AddToLogButtonClick(); });
-    acknowledged = view.C(Ctl::CallEntered).Text.empty();
-  } else {
-    handle([&] { controller.EditLogBtnClick(); });
-  }
-  acknowledged = acknowledged && view.Messages.size() == told;
+  const bool acknowledged = qv::app::wintest::OperatorChange(controller, view, op, call, notes, handle);
   if (acknowledged) std::ofstream(home + "acked.txt", std::ios::app) << "acked" << std::endl;
   handle([&] { controller.FormClose(); });
   for (const qv::app::wintest::Message& m : view.Messages) std::fprintf(stderr, "%s: %s\n", m.Kind.c_str(), m.Text.c_str());

@@ -265,37 +265,11 @@ protected:
                      (keepRepaired ? "yes" : "no") + "): " + ::testing::PrintToString(View.MessageTexts()));
   }
 
-  // The operator's changes: one add, edit or delete.
+  // The operator's change: an add, edit or delete.
   void Change(const std::string& call, int op, const std::string& notes) {
-    const size_t told = View.Messages.size();
-    bool acked = false;
-    if (op == 0) {
-      Set(Ctl::CallEntered, call);
-      Set(Ctl::FreqEntered, "14");
-      Set(Ctl::Mode, "CW");
-      Set(Ctl::Notes, notes);
-      Handle([&] { Controller->AddToLogButtonClick(); });
-      acked = Text(Ctl::CallEntered).empty();
-    } else {
-      FakeEditView edit;
-      Controller->SetLogEditor([&] {
-        EditController editor(edit, *Controller, View);
-        editor.FormActivate();
-        DataSet& log = Controller->LogData();
-        if (!log.Locate("Call", HostVariant(call), 0)) return;
-        if (op == 1) {
-          editor.NavigatorButton(NavBtn::nbEdit);
-          log.FieldByName("Notes")->SetAsString(notes);
-          editor.NavigatorButton(NavBtn::nbPost);
-        } else {
-          editor.NavigatorButton(NavBtn::nbDelete);
-        }
-        acked = edit.Messages.size() == (op == 1 ? 0u : 1u) && log.State() == dsBrowse;
-        editor.CloseWindowClick();
-      });
-      Handle([&] { Controller->EditLogBtnClick(); });
-    }
-    if (acked && View.Messages.size() == told) TakeFromLog(call, op == 0 ? "add" : op == 1 ? "edit" : "delete");
+    const char* what = op == 0 ? "add" : op == 1 ? "edit" : "delete";
+    if (OperatorChange(*Controller, View, what, call, notes, [this](const std::function<void()>& h) { Handle(h); }))
+      TakeFromLog(call, what);
   }
 
   AnswerUi Ui_;

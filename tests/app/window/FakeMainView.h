@@ -13,8 +13,11 @@
 #include <vector>
 
 #include "app/EditController.h"
+#include "app/MainController.h"
 #include "app/MainView.h"
 #include "app/PrefsController.h"
+#include "platform/dataset/DataSet.h"
+#include "platform/host/HostVariant.h"
 
 namespace qv::app::wintest {
 
@@ -202,5 +205,44 @@ public:
     return ConfirmAnswer;
   }
 };
+
+// The operator's change of the contact call through the main window: "add"
+// (Add To Log, with notes), "edit" (its notes set to notes in the log
+// editor) or "delete" (in the log editor), the handler run as guard runs it
+// (the window's guard). True when the change was acknowledged: the add
+// cleared the entry, the post or delete ended without a word, and the main
+// window said nothing either.
+inline bool OperatorChange(MainController& controller, FakeMainView& view, const std::string& op,
+                           const std::string& call, const std::string& notes,
+                           const std::function<void(const std::function<void()>&)>& guard) {
+  const size_t told = view.Messages.size();
+  if (op == "add") {
+    view.C(Ctl::CallEntered).Text = call;
+    view.C(Ctl::FreqEntered).Text = "14";
+    view.C(Ctl::Mode).Text = "CW";
+    view.C(Ctl::Notes).Text = notes;
+    guard([&] { controller.AddToLogButtonClick(); });
+    return view.C(Ctl::CallEntered).Text.empty() && view.Messages.size() == told;
+  }
+  bool acknowledged = false;
+  FakeEditView edit;
+  controller.SetLogEditor([&] {
+    EditController editor(edit, controller, view);
+    editor.FormActivate();
+    DataSet& log = controller.LogData();
+    if (!log.Locate("Call", HostVariant(call), 0)) return;
+    if (op == "edit") {
+      editor.NavigatorButton(NavBtn::nbEdit);
+      log.FieldByName("Notes")->SetAsString(notes);
+      editor.NavigatorButton(NavBtn::nbPost);
+    } else {
+      editor.NavigatorButton(NavBtn::nbDelete);  // its question answered yes
+    }
+    acknowledged = edit.Messages.size() == (op == "edit" ? 0u : 1u) && log.State() == dsBrowse;
+    editor.CloseWindowClick();
+  });
+  guard([&] { controller.EditLogBtnClick(); });
+  return acknowledged && view.Messages.size() == told;
+}
 
 }  // namespace qv::app::wintest
