@@ -89,8 +89,13 @@
 //     1 after cut short before CommitState (CommitState 1 still) ->
 //     interrupted, also when a piece holds neither its old nor its new
 //     bytes (a write torn inside a piece)
-//   block 1 equals block 1 before with CommitState 2 -> interrupted when
-//     every piece holds its old or its new bytes, else foreign
+//   block 1 equals block 1 before with CommitState 2 -> not written when
+//     every checked piece holds its old bytes and no map page or freed
+//     counter its new ones (the commit ended before its first write; other
+//     handles may have written the maps in place since, which its
+//     pre-images would take back): the journal is not applied; else
+//     interrupted when every piece holds its old or its new bytes, else
+//     foreign
 //   anything else -> foreign (another file's, an older commit's, a copy's,
 //     a restored backup's): never applied
 // A journal that is not whole beside a file with CommitState 1 was damaged

@@ -21,6 +21,7 @@ namespace {
 // What a journal beside a database means for it.
 enum class JournalVerdict : uint8_t {
   NotWhole,     // no whole journal: its commit never wrote the database
+  NotWritten,   // a whole journal whose commit wrote nothing of the database
   Foreign,      // another file's, an older commit's, a copy's: never applied
   Complete,     // its commit reached the file whole
   Interrupted,  // its commit was cut: the pre-images restore the file
@@ -67,6 +68,14 @@ JournalVerdict Judge(const TVLMCommitJournal& journal, const uint8_t* block1, co
   if (!after && !before) return JournalVerdict::Foreign;
   comparison = journal.Compare(read);
   if (after && comparison.AllNew) return JournalVerdict::Complete;
+  // Block 1 as before the commit, CommitState 2 (its first write, CommitState
+  // 1, never came), every page as before it and no map page or freed
+  // counter with the commit's bytes: nothing of the commit reached the file.
+  // Other handles, which took the file for a clean one, may have written the
+  // maps in place since; their pre-images would take those writes back
+  // (pages in use marked free, handed out twice).
+  if (!after && block1[kVLMCommitStateOffset] != kVLMCommitWriting && comparison.AllOld && !comparison.UncheckedNew)
+    return JournalVerdict::NotWritten;
   return comparison.Consistent ? JournalVerdict::Interrupted : JournalVerdict::Foreign;
 }
 

@@ -11,6 +11,7 @@
 #include "engine/core/VLMByteOrder.h"
 #include "engine/core/VLMCompression.h"
 #include "engine/core/VLMExcept.h"
+#include "engine/storage/VLMPage.h"
 #include "platform/os/File.h"
 
 namespace {
@@ -213,7 +214,8 @@ TVLMCommitJournal::Comparison TVLMCommitJournal::Compare(const TVLMDatabaseReade
   Comparison result;
   std::vector<uint8_t> current;
   for (const Record& record : Records_) {
-    if ((record.Flags & kVLMJournalUnchecked) != 0) continue;
+    const bool unchecked = (record.Flags & kVLMJournalUnchecked) != 0;
+    if (unchecked && record.Length == Commit_.PageSize - kVLMPageHeaderSize) continue;  // a lock page's data
     current.resize(static_cast<size_t>(record.Length));
     readDatabase(current.data(), record.Position, record.Length);
     const bool cutOff = record.Position >= Commit_.PagesEnd;
@@ -227,6 +229,11 @@ TVLMCommitJournal::Comparison TVLMCommitJournal::Compare(const TVLMDatabaseReade
                          VLMGetU32LE(Data_.data() + record.Pieces + 4 * piece);
       const bool isOld =
           !hasPreImage || std::memcmp(current.data() + from, Data_.data() + record.PreImage + from, n) == 0;
+      if (unchecked) {
+        // Bytes the commit changed, as it wrote them.
+        result.UncheckedNew = result.UncheckedNew || (isNew && !isOld);
+        continue;
+      }
       if (!isNew && !cutOff) result.AllNew = false;
       if (!isOld) result.AllOld = false;
       if (!isNew && !isOld) result.Consistent = false;

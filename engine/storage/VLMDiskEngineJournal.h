@@ -161,6 +161,11 @@ public:
     bool AllNew = true;
     bool AllOld = true;
     bool Consistent = true;
+    // Some piece of an unchecked map page or freed counter holds the new
+    // bytes the commit gave it, unlike its old ones (the data areas of the
+    // lock pages, which other handles write in place all the time, are left
+    // out).
+    bool UncheckedNew = false;
   };
   Comparison Compare(const TVLMDatabaseReader& readDatabase) const;
 

@@ -253,6 +253,67 @@ TEST(Journal, ASharingConnectionRollsAnotherOnesInterruptedCommitBackBeforeItWri
   }
 }
 
+// A sharing handle's commit cut before its first write of the database
+// (its journal whole, block 1 as before it, CommitState 2) wrote nothing:
+// another handle, which takes the file for a clean one, takes a page in
+// place, and the next open beside it leaves that page taken (the cut
+// commit's journal holds the maps as they were before the page was taken).
+TEST(Journal, ACommitCutBeforeItsFirstWriteTakesNoPageBackThatAnotherHandleTookSince) {
+  FastRetries fast;
+  ScratchFolder dir;
+  const std::string path = dir.File("log.vlm");
+  CreateStandardDatabase(path, kPageSize, 8);
+  int32_t hole = -1, freedByCut = -1;
+  {
+    // A hole below the last used page, so that taking it changes no count.
+    TVLMDiskPageManager pm;
+    OpenDatabase(pm, path);
+    std::vector<int32_t> pages;
+    for (int i = 0; i < 6; ++i) pages.push_back(TVLMHeldPage(&pm, pm.NewPage(0, kVLMPageTableRecord))->PageNo);
+    pm.Commit(0);
+    hole = pages[1];
+    freedByCut = pages[3];
+    pm.RemovePage(0, hole);
+    pm.Commit(0);
+    pm.CloseDatabase();
+  }
+  TVLMDiskPageManager other;
+  OpenDatabase(other, path);
+  // As a connection's session byte: no other open has the file alone.
+  ASSERT_TRUE(other.DatabaseFile.LockByte(1, 12345));
+  {
+    // Its free puts the maps into the journal; the journal is written by
+    // file operations 1 and 2, and the third (block 1 with CommitState 1)
+    // fails.
+    TVLMDiskPageManager cut;
+    OpenDatabase(cut, path);
+    cut.RemovePage(0, freedByCut);
+    qv::SetFileFaultAfter(3, qv::FileFault::FailFrom);
+    EXPECT_NE(CodeOf([&] { cut.Commit(0); }), 0);
+    qv::SetFileFaultAfter(0, qv::FileFault::FailFrom);
+    CodeOf([&] { cut.CloseDatabase(); });
+  }
+  ASSERT_TRUE(qv::FileExists(VLMJournalFileName(path)));
+  ASSERT_EQ(ReadBytes(path)[kVLMCommitStateOffset], kVLMCommitClean);
+  const int32_t taken = TVLMHeldPage(&other, other.NewPage(0, kVLMPageTableRecord))->PageNo;
+  ASSERT_EQ(taken, hole);
+  {
+    TVLMDiskPageManager next;
+    OpenDatabase(next, path);
+    EXPECT_FALSE(next.RolledBackOnOpen());
+    EXPECT_TRUE(next.FreeSpace->IsPageUsed(taken));
+    EXPECT_TRUE(next.FreeSpace->IsPageUsed(freedByCut));
+    next.CloseDatabase();
+  }
+  EXPECT_EQ(CodeOf([&] { other.Commit(0); }), 0);
+  other.CloseDatabase();
+  bool repair = false;
+  TVLMDiskPageManager pm;
+  repair = OpenDatabase(pm, path).NeedsRepair;
+  EXPECT_FALSE(repair);
+  EXPECT_TRUE(pm.FreeSpace->IsPageUsed(taken));
+}
+
 // The journal's new name reaches the disk before the commit's first write
 // of the database: the first commit of an open creates the journal and
 // flushes its folder; every commit makes two flushes of its own.
