@@ -93,9 +93,9 @@
 //     every checked piece holds its old bytes and no map page or freed
 //     counter its new ones (the commit ended before its first write; other
 //     handles may have written the maps in place since, which its
-//     pre-images would take back): the journal is not applied; else
-//     interrupted when every piece holds its old or its new bytes, else
-//     foreign
+//     pre-images would take back): rolled back as below but for the
+//     pre-images of what is written in place; else interrupted when every
+//     piece holds its old or its new bytes, else foreign
 //   anything else -> foreign (another file's, an older commit's, a copy's,
 //     a restored backup's): never applied
 // A journal that is not whole beside a file with CommitState 1 was damaged
@@ -896,8 +896,11 @@ private:
   bool RecoverFromJournal(bool mayWrite, bool alone);
   // Writes the pre-images of a loaded interrupted journal back (see
   // above); shared: other handles may have the file open, so block 1 gets
-  // ChangeCounter + 2 and RollbackCount + 1. The journal stays.
-  void ApplyJournal(const TVLMCommitJournal& journal, bool shared);
+  // ChangeCounter + 2 and RollbackCount + 1. uncheckedToo false: the
+  // pre-images of the pieces written in place between commits (maps, freed
+  // counters, lock data) are left out, for a commit that wrote nothing of
+  // them while other handles may have. The journal stays.
+  void ApplyJournal(const TVLMCommitJournal& journal, bool shared, bool uncheckedToo = true);
   // Reads from now on see the last finished commit before the loaded
   // interrupted journal's: block 1 before and its pre-images over what the
   // file holds, while the stored block 1 stays the cut commit's.
@@ -911,6 +914,9 @@ private:
     None,         // there is none
     Unneeded,     // it belongs to no unfinished commit of the file
     Interrupted,  // whole, of the file's interrupted commit (loaded)
+    NotWritten,   // whole, of a commit cut before its first write (loaded):
+                  // applied but for the pieces written in place
+                  // (ApplyJournal's uncheckedToo)
     Damaged,      // it fails its own checks beside a file whose stored
                   // commit is unfinished (CommitState 1)
   };

@@ -72,8 +72,9 @@ JournalVerdict Judge(const TVLMCommitJournal& journal, const uint8_t* block1, co
   // 1, never came), every page as before it and no map page or freed
   // counter with the commit's bytes: nothing of the commit reached the file.
   // Other handles, which took the file for a clean one, may have written the
-  // maps in place since; their pre-images would take those writes back
-  // (pages in use marked free, handed out twice).
+  // maps in place since: the pre-images of what is written in place would
+  // take those writes back (pages in use marked free, handed out twice), so
+  // the rollback leaves them out.
   if (!after && block1[kVLMCommitStateOffset] != kVLMCommitWriting && comparison.AllOld && !comparison.UncheckedNew)
     return JournalVerdict::NotWritten;
   return comparison.Consistent ? JournalVerdict::Interrupted : JournalVerdict::Foreign;
@@ -331,11 +332,11 @@ bool TVLMDiskPageManager::SettleInterruptedCommit() {
                         {DatabaseFile.FileName, JournalFileName()});
   // Gone meanwhile (another handle's rollback), or the journal of
   // something else beside a cut commit, which only a repair can mend.
-  if (use != JournalUse::Interrupted) {
+  if (use != JournalUse::Interrupted && use != JournalUse::NotWritten) {
     if (InterruptedCommitStored()) RefuseOverInterruptedCommit(DatabaseFile.FileName);
     return true;
   }
-  ApplyJournal(journal, true);
+  ApplyJournal(journal, true, use == JournalUse::Interrupted);
   RetireJournal(true);
   return true;
 }
@@ -497,12 +498,14 @@ TVLMDiskPageManager::JournalUse TVLMDiskPageManager::ExamineJournal(TVLMCommitJo
   if (!journal.Load(name, DatabaseOffset, VLMGetU16LE(block1 + kVLMPageSizeOffset)))
     return block1[kVLMCommitStateOffset] == kVLMCommitWriting ? JournalUse::Damaged : JournalUse::Unneeded;
   TVLMCommitJournal::Comparison comparison;
-  return Judge(
-             journal, block1,
-             [this](void* buffer, int64_t position, int32_t count) { ReadRawZeroFilled(buffer, position, count); },
-             comparison) == JournalVerdict::Interrupted
-             ? JournalUse::Interrupted
-             : JournalUse::Unneeded;
+  switch (Judge(
+      journal, block1,
+      [this](void* buffer, int64_t position, int32_t count) { ReadRawZeroFilled(buffer, position, count); },
+      comparison)) {
+    case JournalVerdict::Interrupted: return JournalUse::Interrupted;
+    case JournalVerdict::NotWritten: return JournalUse::NotWritten;
+    default: return JournalUse::Unneeded;
+  }
 }
 
 void TVLMDiskPageManager::RetireStaleJournal() {
@@ -535,14 +538,14 @@ bool TVLMDiskPageManager::RecoverFromJournal(bool mayWrite, bool alone) {
                         "Cannot restore database file '%s' from its journal '%s': the journal is damaged. Both "
                         "files are left as they are",
                         {DatabaseFile.FileName, name});
-  if (use == JournalUse::Interrupted) {
+  if (use == JournalUse::Interrupted || use == JournalUse::NotWritten) {
     // An open that may not write leaves file and journal as they are and
     // reads the last finished commit.
     if (!mayWrite) {
       ReadThroughPreImages(std::move(journal));
       return false;
     }
-    ApplyJournal(*journal, !alone);
+    ApplyJournal(*journal, !alone, use == JournalUse::Interrupted);
     RetireJournal(true);
     return true;
   }
@@ -550,14 +553,16 @@ bool TVLMDiskPageManager::RecoverFromJournal(bool mayWrite, bool alone) {
   return false;
 }
 
-void TVLMDiskPageManager::ApplyJournal(const TVLMCommitJournal& journal, bool shared) {
+void TVLMDiskPageManager::ApplyJournal(const TVLMCommitJournal& journal, bool shared, bool uncheckedToo) {
   const std::string name = JournalFileName();
   StopReadingThroughPreImages();
   try {
     const TVLMJournalCommit& commit = journal.Commit();
-    journal.WritePreImages([this](const void* bytes, int64_t position, int32_t count) {
-      DatabaseFile.WriteBuffer(bytes, 10743, position, count);
-    });
+    journal.WritePreImages(
+        [this](const void* bytes, int64_t position, int32_t count) {
+          DatabaseFile.WriteBuffer(bytes, 10743, position, count);
+        },
+        uncheckedToo);
     // The pages the commit's session took (ranges without a pre-image
     // below the count before) belong to nothing now: they are marked
     // freed, so that the open gives them back (ReclaimUnwrittenPages)

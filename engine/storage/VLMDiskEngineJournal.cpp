@@ -243,9 +243,10 @@ TVLMCommitJournal::Comparison TVLMCommitJournal::Compare(const TVLMDatabaseReade
 }
 
 void TVLMCommitJournal::WritePreImages(
-    const std::function<void(const void* bytes, int64_t position, int32_t count)>& write) const {
+    const std::function<void(const void* bytes, int64_t position, int32_t count)>& write, bool uncheckedToo) const {
   for (const Record& record : Records_)
-    if ((record.Flags & kVLMJournalPreImage) != 0) write(Data_.data() + record.PreImage, record.Position, record.Length);
+    if ((record.Flags & kVLMJournalPreImage) != 0 && (uncheckedToo || (record.Flags & kVLMJournalUnchecked) == 0))
+      write(Data_.data() + record.PreImage, record.Position, record.Length);
 }
 
 void TVLMCommitJournal::PatchPreImages(uint8_t* buffer, int64_t position, int64_t count) const {

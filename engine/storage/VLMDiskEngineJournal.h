@@ -169,8 +169,10 @@ public:
   };
   Comparison Compare(const TVLMDatabaseReader& readDatabase) const;
 
-  // Writes every pre-image back, in the journal's order, through write.
-  void WritePreImages(const std::function<void(const void* bytes, int64_t position, int32_t count)>& write) const;
+  // Writes every pre-image back, in the journal's order, through write;
+  // those of unchecked ranges only when uncheckedToo.
+  void WritePreImages(const std::function<void(const void* bytes, int64_t position, int32_t count)>& write,
+                      bool uncheckedToo = true) const;
   // Bytes of the database at position as the last finished commit left
   // them: buffer, read from the file now, gets block 1 before and every
   // pre-image it overlaps.
