@@ -13,6 +13,8 @@
 #include "engine/core/VLMCheck.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/storage/VLMDiskEngine.h"
+#include "engine/storage/VLMDiskEngineFiles.h"
+#include "engine/storage/VLMDiskEngineFreeSpace.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/os/System.h"
 

@@ -5,6 +5,8 @@
 #include "engine/core/VLMBase.h"
 #include "engine/core/VLMCheck.h"
 #include "engine/core/VLMExcept.h"
+#include "engine/storage/VLMDiskEngineFiles.h"
+#include "engine/storage/VLMDiskEngineFreeSpace.h"
 #include "engine/storage/VLMDiskEngineTables.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/host/StringList.h"

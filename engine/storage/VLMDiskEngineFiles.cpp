@@ -1,6 +1,6 @@
 // VLMDiskEngine, internal-files part: transacted and direct internal files,
 // the system directory and the table list. Layouts are described in
-// VLMDiskEngine.h.
+// VLMDiskEngineFiles.h and VLMDiskEngine.h.
 //
 // Chain head (first data area of a file): 0 u8 length 10 | 1 u32 StoredSize
 // | 5 u32 LogicalSize | 9 u8 compression algorithm. A transacted file that
@@ -13,6 +13,7 @@
 #include "engine/core/VLMCompression.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/storage/VLMDiskEngine.h"
+#include "engine/storage/VLMDiskEngineFiles.h"
 #include "platform/host/StringList.h"
 #include "platform/os/Collation.h"
 

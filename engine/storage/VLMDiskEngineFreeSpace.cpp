@@ -1,5 +1,5 @@
 // VLMDiskEngine, free-space part: the PFS and EAM maps, allocation, growth
-// and shrinking. The map layout is described in VLMDiskEngine.h.
+// and shrinking. The map layout is described in VLMDiskEngineFreeSpace.h.
 //
 // Crash safety. Write-through allocation and freeing write the maps first
 // and the header (LastUsedPage, PageCount) last, outside any commit. A
@@ -48,6 +48,7 @@
 
 #include "engine/core/VLMExcept.h"
 #include "engine/storage/VLMDiskEngine.h"
+#include "engine/storage/VLMDiskEngineFreeSpace.h"
 #include "platform/host/ScopeExit.h"
 
 namespace {

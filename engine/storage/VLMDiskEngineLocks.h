@@ -91,6 +91,7 @@
 #include "engine/core/VLMBase.h"
 #include "engine/core/VLMRecordID.h"
 #include "engine/storage/VLMDiskEngine.h"
+#include "engine/storage/VLMDiskEngineFiles.h"
 
 // The types (kVLMLockTableOpen ... kVLMLockTableExclusive) are the core's
 // (engine/core/VLMBase.h): the cursor interface takes them.

@@ -6,6 +6,7 @@
 // record deleted and the page freed, or taken by another table) it goes on
 // with the nearest listed page beyond that number, so a cursor whose record
 // went away still finds the records that follow it.
+#include "engine/storage/VLMDiskEngineFreeSpace.h"
 #include "engine/storage/VLMDiskEngineRecords.h"
 
 #include <algorithm>

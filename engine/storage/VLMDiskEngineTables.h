@@ -74,6 +74,7 @@
 #include "engine/core/VLMStreams.h"
 #include "engine/core/VLMTableData.h"
 #include "engine/storage/VLMDiskEngine.h"
+#include "engine/storage/VLMDiskEngineFiles.h"
 #include "engine/storage/VLMDiskEngineLocks.h"
 
 class TVLMBaseSession;

@@ -29,6 +29,7 @@
 
 #include "engine/core/VLMExcept.h"
 #include "engine/storage/VLMDiskEngine.h"
+#include "engine/storage/VLMDiskEngineFiles.h"
 
 namespace {
 

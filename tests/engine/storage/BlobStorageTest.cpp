@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/core/VLMStreams.h"
+#include "engine/storage/VLMDiskEngineFreeSpace.h"
 #include "tests/engine/blob/BLOBTestUtil.h"
 #include "tests/engine/storage/DiskTableSupport.h"
 

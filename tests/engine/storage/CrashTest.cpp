@@ -17,6 +17,7 @@
 
 
 #include "engine/storage/StorageTestSupport.h"
+#include "engine/storage/VLMDiskEngineFiles.h"
 #include "tests/engine/storage/FreeSpaceChecker.h"
 #include "tests/support/TestBudget.h"
 

@@ -15,6 +15,8 @@
 #include "engine/core/VLMCheck.h"
 #include "engine/core/VLMCompression.h"
 #include "engine/storage/StorageTestSupport.h"
+#include "engine/storage/VLMDiskEngineFiles.h"
+#include "engine/storage/VLMDiskEngineFreeSpace.h"
 #include "tests/support/TestBudget.h"
 
 namespace {

@@ -34,6 +34,7 @@
 #include <sstream>
 
 #include "engine/storage/StorageTestSupport.h"
+#include "engine/storage/VLMDiskEngineFreeSpace.h"
 #include "tests/engine/storage/DiskTestSupport.h"
 #include "tests/support/EngineErrors.h"
 #include "tests/support/TestBudget.h"

@@ -8,6 +8,7 @@
 
 #include "engine/core/VLMCompression.h"
 #include "engine/storage/StorageTestSupport.h"
+#include "engine/storage/VLMDiskEngineFiles.h"
 #include "engine/storage/VLMTempEngine.h"
 #include "platform/host/HostVariant.h"
 #include "tests/engine/storage/DiskTestSupport.h"

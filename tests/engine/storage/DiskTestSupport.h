@@ -18,6 +18,7 @@
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMExpressions.h"
 #include "engine/core/VLMVariant.h"
+#include "engine/storage/VLMDiskEngineFiles.h"
 #include "engine/storage/VLMDiskEngineRecords.h"
 #include "engine/storage/VLMDiskEngineTables.h"
 #include "platform/host/ScopeExit.h"

@@ -22,6 +22,7 @@
 #include "engine/storage/VLMBTreeRecordIndex.h"
 #include "engine/storage/VLMDiskEngine.h"
 #include "engine/storage/VLMDiskEngineBlobs.h"
+#include "engine/storage/VLMDiskEngineFreeSpace.h"
 #include "engine/storage/VLMDiskEngineRecords.h"
 
 namespace storage_test {

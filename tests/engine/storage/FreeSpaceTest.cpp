@@ -8,6 +8,7 @@
 #include <set>
 
 #include "engine/storage/StorageTestSupport.h"
+#include "engine/storage/VLMDiskEngineFreeSpace.h"
 #include "tests/support/TestBudget.h"
 
 namespace {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "engine/core/VLMCompression.h"
+#include "engine/storage/VLMDiskEngineFiles.h"
+#include "engine/storage/VLMDiskEngineFreeSpace.h"
 #include "platform/host/StringList.h"
 #include "engine/storage/StorageTestSupport.h"
 

@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "engine/storage/StorageTestSupport.h"
+#include "engine/storage/VLMDiskEngineFreeSpace.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "engine/core/VLMCompression.h"
+#include "engine/storage/VLMDiskEngineFiles.h"
 #include "platform/host/StringList.h"
 #include "engine/storage/StorageTestSupport.h"
 #include "tests/support/TestBudget.h"

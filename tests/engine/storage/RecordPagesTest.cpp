@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "engine/storage/VLMDiskEngineFreeSpace.h"
 #include "tests/engine/storage/DiskTableSupport.h"
 
 namespace storage_test {

@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "engine/storage/StorageTestSupport.h"
+#include "engine/storage/VLMDiskEngineFiles.h"
 
 namespace {
 
