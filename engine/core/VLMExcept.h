@@ -144,6 +144,8 @@
 //   10840 column of a type that no dataset field shows (VLMMainDefinitions)
 //   10841 value written through a field wider than its column that the
 //         column cannot hold (VLMMainFields)
+//   10945 cursor record that cannot be read to place a step's bitmap fill
+//         by a pass over the navigation index (VLMTableSearch)
 //   20340 index key path deeper than its limit (VLMBTreeKeys)
 //   20341 approximate index position: invalid depth or fan-out (VLMBTreeKeys)
 //   20342 approximate index position out of range (VLMBTreeKeys)
