@@ -204,6 +204,9 @@ std::vector<std::string> TVLMDiskFileCheck::Run(const std::string& fileName, con
     });
     try {
       Open(fileName, password);
+      // Every page is taken once, as a pass takes them: the cache keeps
+      // the pages read ahead until they are taken, and nothing after.
+      TVLMScanReads pass(Pages_);
       if (Pages_ != nullptr) {
         CheckHeader();
         CheckSystemStructures();
@@ -718,13 +721,21 @@ bool TVLMDiskFileCheck::CheckRecords(TVLMDiskTableData& table, const std::string
   std::vector<int32_t> ahead;
   bool whole = true;
   for (size_t p = 0; p < listed.size(); ++p) {
-    // Runs of the pages to come are read into the cache with one read each.
+    // Runs of adjacent pages to come are read into the cache with one read
+    // each; a run never spans pages of other structures, which would be
+    // read twice.
     if (p % kReadAheadPages == 0) {
-      ahead.clear();
-      for (size_t q = p; q < listed.size() && q < p + kReadAheadPages; ++q)
-        if (listed[q].first >= 0 && listed[q].first < PageCount_ && !Pages_->FreeSpace->IsSystemPage(listed[q].first))
-          ahead.push_back(listed[q].first);
-      if (!ahead.empty()) Pages_->ReadAhead(kSession, ahead.data(), static_cast<int32_t>(ahead.size()));
+      auto flush = [&] {
+        if (!ahead.empty()) Pages_->ReadAhead(kSession, ahead.data(), static_cast<int32_t>(ahead.size()));
+        ahead.clear();
+      };
+      for (size_t q = p; q < listed.size() && q < p + kReadAheadPages; ++q) {
+        const int32_t pageNo = listed[q].first;
+        if (pageNo < 0 || pageNo >= PageCount_ || Pages_->FreeSpace->IsSystemPage(pageNo)) continue;
+        if (!ahead.empty() && pageNo != ahead.back() + 1) flush();
+        ahead.push_back(pageNo);
+      }
+      flush();
     }
     const auto [pageNo, count] = listed[p];
     TVLMHeldPage held;
