@@ -38,7 +38,9 @@
 //      its CRC and cipher in an encrypted file, and marked used; every page
 //      marked used and reached by nothing holding the head of a free page
 //      (a page taken and never committed); every free page holding such a
-//      head; every extent state full exactly when its pages are all used.
+//      head (not judged while a cut commit is read around: the pages it
+//      took hold what it wrote); every extent state full exactly when its
+//      pages are all used.
 //   5. NextObjectID not below the ID of any table, field, index or
 //      constraint of the file.
 //

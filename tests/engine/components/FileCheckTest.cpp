@@ -18,8 +18,10 @@
 #include "engine/core/VLMByteOrder.h"
 #include "engine/storage/VLMDiskEngine.h"
 #include "platform/host/StringList.h"
+#include "platform/os/File.h"
 #include "tests/engine/components/LocalEngineTestSupport.h"
 #include "tests/engine/components/LogFileSupport.h"
+#include "tests/engine/storage/StorageTestSupport.h"
 #include "tests/support/EngineErrors.h"
 #include "tests/support/ScratchFolder.h"
 #include "tests/support/TestBudget.h"
@@ -270,5 +272,95 @@ TEST_P(FileCheckTest, EveryPageDamagedInEachWayIsReportedByPage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PlainAndEncrypted, FileCheckTest, ::testing::Bool());
+
+// A commit stopped before each of its writes in another process: the check
+// reads the last finished commit around it (whole), writes nothing (the
+// file, its time and the journal stay as they were), and so does it after
+// a connect rolled the commit back.
+TEST(FileCheckCutCommitTest, ACutCommitIsReadAroundAndNothingIsWritten) {
+  RuntimeScope runtime;
+  qv::test::ScratchFolder dir;
+  const std::string base = dir.File("base.vlm"), work = dir.File("work.vlm");
+  MakeFile(base, "", false);
+  ASSERT_TRUE(qv::CopyFile(base, work, false));
+  ASSERT_EQ(storage_test::RunHelper("engine_repaircrash", {work, "append", "0"}), 0);
+  int64_t writes = 0;
+  std::ifstream(work + ".count") >> writes;
+  ASSERT_GT(writes, 2);
+  for (int64_t k = 1; k <= writes; ++k) {
+    ASSERT_TRUE(qv::CopyFile(base, work, false));
+    std::filesystem::remove(VLMJournalFileName(work));
+    ASSERT_EQ(storage_test::RunHelper("engine_repaircrash", {work, "append", std::to_string(k)}), 99) << k;
+    const std::vector<uint8_t> bytes = Bytes(work);
+    const bool journal = std::filesystem::exists(VLMJournalFileName(work));
+    const std::vector<uint8_t> journalBytes = journal ? Bytes(VLMJournalFileName(work)) : std::vector<uint8_t>();
+    const auto time = std::filesystem::last_write_time(work);
+    EXPECT_EQ(TVLMDatabase::CheckDatabaseFile(work), std::vector<std::string>{})
+        << "stopped before write " << k << " of " << writes;
+    EXPECT_EQ(Bytes(work), bytes) << k;
+    EXPECT_EQ(std::filesystem::last_write_time(work), time) << k;
+    EXPECT_EQ(std::filesystem::exists(VLMJournalFileName(work)), journal) << k;
+    if (journal) {
+      EXPECT_EQ(Bytes(VLMJournalFileName(work)), journalBytes) << k;
+    }
+    auto database = logfile_test::Database(work, "Log");
+    database->DoConnect();
+    EXPECT_EQ(database->ListFileDamage(), std::vector<std::string>{}) << "rolled back after write " << k;
+  }
+}
+
+// Writers beside the check: another process committing rows one by one
+// and in transactions, and a connection of this process whose transaction
+// took pages it has not committed. Every check reads one committed state
+// and finds it whole.
+TEST(FileCheckSharingTest, WritersInThisProcessAndAnotherLeaveNothingToReport) {
+  RuntimeScope runtime;
+  qv::test::ScratchFolder dir;
+  const std::string file = dir.File("shared.vlm");
+  MakeFile(file, "", false);
+  {
+    auto maker = logfile_test::Database(file, "Maker");
+    auto scores = logfile_test::Table("Maker", "Scores");
+    scores->GetFieldDefs().Add("Call", qv::ftString, 10);
+    scores->GetFieldDefs().Add("Points", qv::ftInteger);
+    scores->GetIndexDefs().Add("ByCall", "Call", 0);
+    scores->CreateTable();
+  }
+  storage_test::Peer peer({file, "Scores", "patient"}, "engine_localpeer");
+  ASSERT_EQ(peer.Greeting, "ready");
+  auto mine = logfile_test::Database(file, "Mine");
+  mine->MultiUser = true;
+  mine->DoConnect();
+  mine->StartTransaction();
+  auto log = logfile_test::Table("Mine");
+  log->Open();
+  logfile_test::AddRows(*log, 60, 500);
+  int rows = 0;
+  auto budget = qv::test::TestBudget::Steps(60, 8);
+  for (uint64_t round = 0; budget.Continue(round); ++round) {
+    const std::string call = "P" + std::to_string(round);
+    if (round % 4 == 3) {
+      ASSERT_EQ(peer.Ask("begin"), "0");
+      for (int i = 0; i < 3; ++i) ASSERT_EQ(peer.Ask("insert " + call + "x" + std::to_string(i) + " 1"), "0");
+      // The peer's transaction took pages and committed none of them.
+      EXPECT_EQ(TVLMDatabase::CheckDatabaseFile(file), std::vector<std::string>{}) << "round " << round;
+      peer.Send("commit");
+      rows += 3;
+    } else {
+      peer.Send("insert " + call + " " + std::to_string(round));
+      rows += 1;
+    }
+    EXPECT_EQ(TVLMDatabase::CheckDatabaseFile(file), std::vector<std::string>{}) << "round " << round;
+    ASSERT_EQ(peer.Receive(), "0") << "round " << round;
+  }
+  EXPECT_EQ(mine->ListFileDamage(), std::vector<std::string>{});
+  log->Close();
+  mine->Rollback();
+  EXPECT_EQ(peer.Quit(), 0);
+  EXPECT_EQ(TVLMDatabase::CheckDatabaseFile(file), std::vector<std::string>{});
+  auto scores = logfile_test::Table("Mine", "Scores");
+  scores->Open();
+  EXPECT_EQ(scores->RecordCount(), rows);
+}
 
 }  // namespace
