@@ -127,8 +127,9 @@ private:
   void CheckSmallBlobPages(TVLMDiskTableData& table, const std::string& name);
   void CheckRecordBlobs(TVLMDiskTableData& table, const std::string& name, const uint8_t* record,
                         const TVLMRecordID& id);
-  // The index's tree lists every one of records once, under its key.
-  void CheckIndex(IndexCheck& index, const std::vector<uint64_t>& records);
+  // The index's tree lists every one of records once, under its key; with
+  // recordsKnown false only the tree itself is checked.
+  void CheckIndex(IndexCheck& index, const std::vector<uint64_t>& records, bool recordsKnown);
   void CheckObjectID(const std::string& what, int64_t id);
   void CheckPagesAndMaps();
 
@@ -174,6 +175,8 @@ private:
   std::vector<int32_t> Reached_;
   uint32_t NextObjectID_ = 0;
   int32_t MaxSessions_ = -1;
+  // The open found the file needs repair (its reasons are the header's).
+  bool NeedsRepair_ = false;
   // Of the table being checked: its counters' RecordCount (-1 not known),
   // the values of its small-BLOB pages and how many records name each, and
   // whether every such page was whole.
@@ -225,9 +228,9 @@ void TVLMDiskFileCheck::Open(const std::string& fileName, const TVLMPasswordReco
   TVLMDiskPageManager& pages = *database.PageManager_;
   pages.UseCriticalSection(database.CriticalSection());
   database.PageManager = &pages;
-  bool multiUser = false, needsRepair = false, readOnly = true;
+  bool multiUser = false, readOnly = true;
   try {
-    pages.OpenDatabase(fileName, password, multiUser, false, needsRepair, readOnly);
+    pages.OpenDatabase(fileName, password, multiUser, false, NeedsRepair_, readOnly);
   } catch (const EVLMException& e) {
     // A wrong password and a file that cannot be opened are the caller's
     // errors; anything else the open refuses is what the file holds.
@@ -277,6 +280,7 @@ void TVLMDiskFileCheck::CheckHeader() {
     Problem(qv::format("Header: LastUsedPage is %d, outside the %u pages of the file",
                        {header.LastUsedPage, header.PageCount}));
   if (header.PageCount > static_cast<uint32_t>(INT32_MAX)) PageCount_ = 0;
+  if (NeedsRepair_ && Problems_.empty()) Problem("Header: the file needs repair");
   uint8_t bytes[kVLMNextObjectIDSize];
   if (!pages.DatabaseFile.ReadBuffer(bytes, pages.NextObjectIDPosition, kVLMNextObjectIDSize)) {
     Problem("Header: NextObjectID cannot be read");
@@ -596,7 +600,11 @@ void TVLMDiskFileCheck::CheckSystemStructures() {
       Problem(qv::format("Table list: two tables are named '%s'", {list.Entries[i].Name}));
   for (const TVLMTableListEntry& entry : list.Entries) {
     CheckObjectID("TableID of '" + entry.Name + "'", entry.TableID);
-    CheckTable(entry);
+    try {
+      CheckTable(entry);
+    } catch (const qv::Exception& e) {
+      Problem(qv::format("Table '%s' cannot be checked: %s", {entry.Name, std::string(e.what())}));
+    }
   }
 }
 
@@ -675,13 +683,14 @@ void TVLMDiskFileCheck::CheckTable(const TVLMTableListEntry& entry) {
   SmallBlobsKnown_ = false;
   if (table.FieldManager->HasBlobFields()) CheckSmallBlobPages(table, name);
   std::vector<uint64_t> records;
-  if (!CheckRecords(table, name, indexes, records)) return;
+  const bool recordsKnown = CheckRecords(table, name, indexes, records);
+  for (IndexCheck& index : indexes) CheckIndex(index, records, recordsKnown);
+  if (!recordsKnown) return;
   for (const auto& [pageNo, entries] : SmallBlobs_)
     for (const SmallBlob& blob : entries)
       if (blob.Uses != 1)
         Problem(qv::format("Page %d (small BLOB pages of table '%s'): value %d is named by %d records",
                            {pageNo, name, static_cast<int>(blob.ID), blob.Uses}));
-  for (IndexCheck& index : indexes) CheckIndex(index, records);
 }
 
 // -------------------------------------------------------------------- records
@@ -891,7 +900,7 @@ void TVLMDiskFileCheck::CheckRecordBlobs(TVLMDiskTableData& table, const std::st
 
 // -------------------------------------------------------------------- indexes
 
-void TVLMDiskFileCheck::CheckIndex(IndexCheck& index, const std::vector<uint64_t>& records) {
+void TVLMDiskFileCheck::CheckIndex(IndexCheck& index, const std::vector<uint64_t>& records, bool recordsKnown) {
   const int32_t owner = Owner("index '" + index.Name + "'");
   index.Seen.assign(records.size(), 0);
   TVLMRecordKeyRef& keyRef = index.Index->KeyRef;
@@ -900,6 +909,7 @@ void TVLMDiskFileCheck::CheckIndex(IndexCheck& index, const std::vector<uint64_t
     if (++faults <= kFaultsPerStructure) PageProblem(pageNo, owner, text);
   };
   const bool whole = WalkTree(index.Index->RootPageNo(), keyRef, owner, [&](TVLMBTreePage& page, int32_t e) {
+    if (!recordsKnown) return;
     const uint8_t* value = page.EntryValue(e);
     const uint32_t recordPage = VLMGetU32LE(value);
     const uint16_t slot = VLMGetU16LE(value + 4);
@@ -920,13 +930,14 @@ void TVLMDiskFileCheck::CheckIndex(IndexCheck& index, const std::vector<uint64_t
       fault(page.GetPageNo(), qv::format("entry %d holds another key than record %d of page %d makes",
                                          {e, static_cast<int>(slot), static_cast<long long>(recordPage)}));
   });
-  if (!whole) return;
+  if (!whole || !recordsKnown) return;
   size_t missing = 0, first = 0;
   for (size_t i = 0; i < records.size(); ++i)
     if (index.Seen[i] == 0 && missing++ == 0) first = i;
   if (missing > 0)
-    Problem(qv::format("Index '%s' lacks %d of the table's %d records, the first record %d of page %d",
-                       {index.Name, static_cast<long long>(missing), static_cast<long long>(records.size()),
+    Problem(qv::format("Index '%s' (root page %d) lacks %d of the table's %d records, the first record %d of page %d",
+                       {index.Name, index.Index->RootPageNo(), static_cast<long long>(missing),
+                        static_cast<long long>(records.size()),
                         static_cast<int>(records[first] & 0xFFFF), static_cast<long long>(records[first] >> 16)}));
   if (faults > kFaultsPerStructure)
     Problem(qv::format("Index '%s': %d more entries disagree with the table",
@@ -977,9 +988,13 @@ void TVLMDiskFileCheck::CheckPagesAndMaps() {
   // the maps of the commit before count them free (the rollback gives them
   // the freed counter): their heads tell nothing.
   const bool headsTell = !Pages_->ReadsThroughPreImages();
+  // A structure that cannot be read leaves its pages reached by nothing:
+  // a few are named, the rest counted.
+  int32_t unreached = 0;
   auto checkUnreached = [&](int32_t pageNo, const uint8_t* head) {
     const int state = used(pageNo);
     if (state < 0 || !headsTell || IsFreePageHead(head)) return;
+    if (++unreached > kFaultsPerStructure) return;
     const std::string holds =
         std::memcmp(head, "VLMP", 4) == 0
             ? qv::format("holds a page of type '%s' (write counter %u)",
@@ -1025,6 +1040,9 @@ void TVLMDiskFileCheck::CheckPagesAndMaps() {
     }
     p += n;
   }
+  if (unreached > kFaultsPerStructure)
+    Problem(qv::format("%d more pages hold pages of the file that no structure reaches",
+                       {unreached - kFaultsPerStructure}));
 
   // Every extent state says full exactly when the extent has no free page.
   const int64_t extentSize = map.ExtentSize;

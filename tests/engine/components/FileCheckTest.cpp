@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <filesystem>
 #include <functional>
@@ -102,8 +103,9 @@ void MakeFile(const std::string& file, const std::string& password, bool history
 }
 
 // What the file means, as a reader finds it: every table's rows in natural
-// order and through each index, and the pages the free-space maps mark
-// used; "unreadable: ..." when a read fails.
+// order and through each index, the pages the free-space map marks used
+// and the extents the allocation map counts full; "unreadable: ..." when a
+// read fails.
 std::string Meaning(const std::string& file, const std::string& password) {
   std::string meaning;
   try {
@@ -140,6 +142,11 @@ std::string Meaning(const std::string& file, const std::string& password) {
     const bool written = std::equal(head, head + 4, "VLMP") && VLMGetU32LE(head + 4) != kVLMFreedPageCounter;
     meaning += written && ((bytes[kVLMFirstPagePosition + kVLMPageHeaderSize + p / 8] >> (p % 8)) & 1) != 0 ? '1' : '0';
   }
+  // Which extents of eight pages the allocation map (page 1) counts full.
+  for (size_t extent = 0; extent * 8 < pages; ++extent)
+    meaning += ((bytes[kVLMFirstPagePosition + kPageSize + kVLMPageHeaderSize + extent / 4] >> (extent % 4 * 2)) & 2) != 0
+                   ? 'F'
+                   : 'r';
   return meaning;
 }
 
@@ -201,7 +208,7 @@ TEST_P(FileCheckTest, EveryPageDamagedInEachWayIsReportedByPage) {
   };
   const int32_t dataSize = kPageSize - kVLMPageHeaderSize;
   const std::vector<Damage> damages{
-      {"a bit of the data's head", true, [](uint8_t* page) { page[kVLMPageHeaderSize + 4] ^= 0x02; }},
+      {"a bit of the data's head", true, [](uint8_t* page) { page[kVLMPageHeaderSize] ^= 0x08; }},
       {"a bit of the data", true, [&](uint8_t* page) { page[kVLMPageHeaderSize + dataSize / 2] ^= 0x10; }},
       {"the stored CRC", false, [](uint8_t* page) { page[kVLMPageCRCOffset + 1] ^= 0x04; }, true},
       {"the cipher byte", false, [](uint8_t* page) { page[kVLMPageCipherIdOffset] ^= 0x01; }, true},
@@ -272,6 +279,158 @@ TEST_P(FileCheckTest, EveryPageDamagedInEachWayIsReportedByPage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PlainAndEncrypted, FileCheckTest, ::testing::Bool());
+
+// The data area of page pageNo in the bytes of a file, and its type.
+uint8_t* PageData(std::vector<uint8_t>& bytes, int32_t pageNo) {
+  return bytes.data() + kVLMFirstPagePosition + static_cast<int64_t>(pageNo) * kPageSize + kVLMPageHeaderSize;
+}
+uint16_t PageType(std::vector<uint8_t>& bytes, int32_t pageNo) {
+  return VLMGetU16LE(PageData(bytes, pageNo) - kVLMPageHeaderSize + kVLMPageTypeOffset);
+}
+
+// The first page of type type that test accepts; -1 when none does.
+int32_t FindPage(std::vector<uint8_t>& bytes, uint16_t type, const std::function<bool(const uint8_t* data)>& test) {
+  const auto pages = static_cast<int32_t>((bytes.size() - kVLMFirstPagePosition) / kPageSize);
+  for (int32_t pageNo = 2; pageNo < pages; ++pageNo)
+    if (PageType(bytes, pageNo) == type && test(PageData(bytes, pageNo))) return pageNo;
+  return -1;
+}
+
+// A B-tree leaf whose keys are keySize bytes long, with at least two
+// entries (head: IsLeaf at 1, KeySize at 12, EntryCount at 14, entries
+// from 18).
+int32_t FindLeaf(std::vector<uint8_t>& bytes, uint16_t keySize) {
+  return FindPage(bytes, kVLMPageTableIndex, [&](const uint8_t* data) {
+    return data[1] == 1 && VLMGetU16LE(data + 12) == keySize && VLMGetU16LE(data + 14) >= 2;
+  });
+}
+
+// Each check on its own: a damage that only it sees (where others would
+// see the same damage, its own words) names the page and says what it
+// found.
+TEST(FileCheckTargetTest, EachCheckNamesWhatItFinds) {
+  RuntimeScope runtime;
+  qv::test::ScratchFolder dir;
+  const std::string file = dir.File("target.vlm");
+  MakeFile(file, "", false);
+  const std::vector<uint8_t> whole = Bytes(file);
+  // Leaves of an index on an integer column: a null byte and four; a
+  // record index leaf entry carries a 6-byte record ID.
+  constexpr uint16_t kIntKey = 5;
+  constexpr int32_t kIntEntry = kIntKey + 6;
+  auto lastEntry = [](uint8_t* data) { return data + 18 + (VLMGetU16LE(data + 14) - 1) * kIntEntry; };
+  struct Target {
+    const char* Name;
+    std::function<int32_t(std::vector<uint8_t>&)> Damage;  // the page it damaged
+    const char* Words;
+  };
+  const std::vector<Target> targets{
+      {"a record slot marked used beside the counted ones",
+       [](std::vector<uint8_t>& bytes) {
+         // The record page with the fewest records (its next slot is free).
+         int32_t page = -1, fewest = 1 << 20;
+         FindPage(bytes, kVLMPageTableRecord, [&](const uint8_t* data) {
+           const int32_t used = std::popcount(data[0]) + std::popcount(data[1]);
+           if (used < fewest) page = static_cast<int32_t>((data - bytes.data() - kVLMFirstPagePosition) / kPageSize);
+           fewest = std::min(fewest, used);
+           return false;
+         });
+         PageData(bytes, page)[fewest / 8] |= static_cast<uint8_t>(1u << (fewest % 8));
+         return page;
+       },
+       "the table's page index lists"},
+      {"index entries swapped",
+       [&](std::vector<uint8_t>& bytes) {
+         const int32_t page = FindLeaf(bytes, kIntKey);
+         uint8_t* entries = PageData(bytes, page) + 18;
+         std::swap_ranges(entries, entries + kIntEntry, entries + kIntEntry);
+         return page;
+       },
+       "is out of key order"},
+      {"the last index key raised, order kept",
+       [&](std::vector<uint8_t>& bytes) {
+         const int32_t page = FindLeaf(bytes, kIntKey);
+         ++lastEntry(PageData(bytes, page))[1];
+         return page;
+       },
+       "holds another key than record"},
+      {"an index entry naming a slot no record holds",
+       [&](std::vector<uint8_t>& bytes) {
+         const int32_t page = FindLeaf(bytes, kIntKey);
+         VLMPutU16LE(lastEntry(PageData(bytes, page)) + kIntKey + 4, 999);
+         return page;
+       },
+       "which the table does not hold"},
+      {"an index entry lost",
+       [&](std::vector<uint8_t>& bytes) {
+         const int32_t page = FindLeaf(bytes, kIntKey);
+         VLMPutU16LE(PageData(bytes, page) + 14, static_cast<uint16_t>(VLMGetU16LE(PageData(bytes, page) + 14) - 1));
+         return page;
+       },
+       "lacks 1 of the table's"},
+      {"a leaf linked to a neighbour it does not have",
+       [&](std::vector<uint8_t>& bytes) {
+         const int32_t page = FindLeaf(bytes, kIntKey);
+         VLMPutI32LE(PageData(bytes, page) + 6, 3);
+         return page;
+       },
+       "links to pages"},
+      {"a small BLOB page listed with other bytes than it uses",
+       [](std::vector<uint8_t>& bytes) {
+         // A page index leaf (4-byte page keys, 2-byte values) listing a
+         // BLOB page: its first value one higher.
+         const int32_t leaf = FindPage(bytes, kVLMPageTableIndex, [&](const uint8_t* data) {
+           const auto listed = static_cast<int32_t>(VLMGetU32LE(data + 18));
+           return data[1] == 1 && VLMGetU16LE(data + 12) == 4 && VLMGetU16LE(data + 14) >= 1 && listed > 1 &&
+                  PageType(bytes, listed) == kVLMPageTableBlob;
+         });
+         uint8_t* data = PageData(bytes, leaf);
+         VLMPutU16LE(data + 22, static_cast<uint16_t>(VLMGetU16LE(data + 22) + 1));
+         return static_cast<int32_t>(VLMGetU32LE(data + 18));
+       },
+       "the table's BLOB page index lists"},
+      {"a text without its end",
+       [](std::vector<uint8_t>& bytes) {
+         const std::string name = "name 0 0";
+         const int32_t page = FindPage(bytes, kVLMPageTableRecord, [&](const uint8_t* data) {
+           return std::search(data, data + kPageSize - kVLMPageHeaderSize, name.begin(), name.end()) !=
+                  data + kPageSize - kVLMPageHeaderSize;
+         });
+         uint8_t* data = PageData(bytes, page);
+         uint8_t* text = std::search(data, data + kPageSize - kVLMPageHeaderSize, name.begin(), name.end());
+         std::fill(text, text + 31, 'A');
+         return page;
+       },
+       "does not end in its field"},
+      {"two tables' lock files on one chain",
+       [](std::vector<uint8_t>& bytes) {
+         const int32_t list = FindPage(bytes, kVLMPageTableList, [](const uint8_t*) { return true; });
+         uint8_t* entries = PageData(bytes, list) + kVLMInternalFileHeadSize;
+         VLMPutU32LE(entries + kVLMTableListEntrySize + 268, VLMGetU32LE(entries + 268));
+         return static_cast<int32_t>(VLMGetU32LE(entries + 268));
+       },
+       "is reached already by"},
+      {"a free page overwritten",
+       [](std::vector<uint8_t>& bytes) {
+         const auto pages = static_cast<int32_t>((bytes.size() - kVLMFirstPagePosition) / kPageSize);
+         int32_t page = pages - 1;
+         while (((PageData(bytes, 0)[page / 8] >> (page % 8)) & 1) != 0) --page;
+         std::fill(PageData(bytes, page) - kVLMPageHeaderSize, PageData(bytes, page) + 64, 0x5A);
+         return page;
+       },
+       "instead of a free page's head"},
+  };
+  for (const Target& target : targets) {
+    std::vector<uint8_t> bytes = whole;
+    const int32_t pageNo = target.Damage(bytes);
+    ASSERT_GT(pageNo, 1) << target.Name;
+    Write(file, bytes);
+    const std::vector<std::string> problems = TVLMDatabase::CheckDatabaseFile(file);
+    EXPECT_TRUE(std::any_of(problems.begin(), problems.end(), [&](const std::string& text) {
+      return NamesPage(text, pageNo) && text.find(target.Words) != std::string::npos;
+    })) << target.Name << ": " << (problems.empty() ? std::string("nothing") : problems.front());
+  }
+}
 
 // A commit stopped before each of its writes in another process: the check
 // reads the last finished commit around it (whole), writes nothing (the
