@@ -177,16 +177,45 @@ TEST_P(FileCheckTest, AFileThatWentThroughCommitsDeletesADropAndARestructureIsWh
   EXPECT_NO_THROW(database->CheckWholeFile());
 }
 
-TEST_P(FileCheckTest, AnObjectCounterBelowATableIDIsCaught) {
-  const std::string file = Dir.File("counter.vlm");
-  MakeFile(file, Password());
-  std::vector<uint8_t> bytes = Bytes(file);
-  const int64_t position = kVLMBlock1Size + kVLMBlock2Size + kVLMBlock3Size;
-  for (int i = 0; i < 4; ++i) bytes[static_cast<size_t>(position + i)] = 0;
-  Write(file, bytes);
-  const std::vector<std::string> problems = TVLMDatabase::CheckDatabaseFile(file, Password());
-  ASSERT_FALSE(problems.empty());
-  EXPECT_EQ(problems.front(), "TableID of 'QsoLog' is 1, above NextObjectID 0");
+// The head of the file: what the connect calls damaged is the first
+// problem, never an exception; a wrong password is an error. The connected
+// check raises the first problem with the file's name.
+TEST_P(FileCheckTest, HeaderDamageIsTheFirstProblemAndAWrongPasswordAnError) {
+  const std::string file = Dir.File("head.vlm");
+  MakeFile(file, Password(), false);
+  const std::vector<uint8_t> whole = Bytes(file);
+  const int64_t objectID = kVLMBlock1Size + kVLMBlock2Size + kVLMBlock3Size;
+  const struct {
+    int64_t Position;
+    uint8_t Value;
+    const char* First;
+  } heads[] = {{kVLMCommitStateOffset, kVLMCommitWriting, "Header: CommitState is 1, not 2"},
+               {kVLMSignatureOffset + 3, 'X', "The file cannot be opened: Invalid file format"},
+               {objectID, 0, "TableID of 'QsoLog' is 1, above NextObjectID 0"}};
+  for (const auto& head : heads) {
+    std::vector<uint8_t> bytes = whole;
+    if (head.Position == objectID) std::fill(bytes.begin() + objectID, bytes.begin() + objectID + 4, 0);
+    bytes[static_cast<size_t>(head.Position)] = head.Value;
+    Write(file, bytes);
+    const std::vector<std::string> problems = TVLMDatabase::CheckDatabaseFile(file, Password(), true);
+    ASSERT_EQ(problems.size(), 1u) << head.First;
+    EXPECT_EQ(problems.front().rfind(head.First, 0), 0u) << problems.front();
+  }
+  // Connected (to the last of them): the file name and the first problem
+  // in the exception.
+  auto database = logfile_test::Database(file, "Log", Password());
+  database->DoConnect();
+  try {
+    database->CheckWholeFile();
+    ADD_FAILURE() << "no exception";
+  } catch (const EVLMException& e) {
+    EXPECT_EQ(e.NativeError, 10900);
+    EXPECT_NE(std::string(e.what()).find(file), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("TableID of 'QsoLog' is 1, above NextObjectID 0"), std::string::npos);
+  }
+  if (!Password().empty()) {
+    EXPECT_EQ(qv::test::RaisedCode([&] { TVLMDatabase::CheckDatabaseFile(file, "wrong"); }), 30445);
+  }
 }
 
 // Every page, damaged in each way, in turn: a damage that changes what the
