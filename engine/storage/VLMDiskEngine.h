@@ -65,11 +65,15 @@
 // A handle that may share the file writes maps and header counts in place
 // between commits (write-through): before b it flushes the file when it or
 // another handle may have written since (so block 1 before and the
-// pre-images are on disk; a third flush at most; so does any handle after a
-// commit with SyncOnCommit off), and its journal marks
-// the map pages and freed counters unchecked (other handles change them in
-// place before the next commit; losing such a write of a torn commit only
-// leaves pages marked used).
+// pre-images are on disk; so does any handle after a commit with
+// SyncOnCommit off), and its journal marks the map pages and freed
+// counters unchecked (other handles change them in place before the next
+// commit; losing such a write of a torn commit only leaves pages marked
+// used). Its writes may reach the file in another order, or be lost, while
+// the others go on (a network file system's client cache), so in c it
+// flushes after CommitState 1 and after the ranges as well: no range lands
+// without CommitState 1, and block 1 after, which the others take as the
+// commit landed, not before every range (five flushes at most in all).
 //   d. A file longer than block 1 after says (a shrink) is cut to it.
 //   e. Block 1 before and after and the pages written (with those written
 //      in place since this handle's previous commit) become
@@ -92,13 +96,18 @@
 //     1 after cut short before CommitState (CommitState 1 still) ->
 //     interrupted, also when a piece holds neither its old nor its new
 //     bytes (a write torn inside a piece)
-//   block 1 equals block 1 before with CommitState 2 -> not written when
-//     every checked piece holds its old bytes and no map page or freed
-//     counter its new ones (the commit ended before its first write; other
-//     handles may have written the maps in place since, which its
-//     pre-images would take back): rolled back as below but for the
-//     pre-images of what is written in place; else interrupted when every
-//     piece holds its old or its new bytes, else foreign
+//   block 1 equals block 1 before with CommitState 2, but perhaps for the
+//     counts (PageCount, LastUsedPage) other handles wrote in place since ->
+//     not written when every checked piece holds its old bytes and no map
+//     page or freed counter its new ones (the commit ended before its
+//     first write; other handles may have written the maps and counts in
+//     place since, which its pre-images would take back): rolled back as
+//     below but for the pre-images of what is written in place, block 1
+//     keeping the stored counts; else interrupted when every piece holds
+//     its old or its new bytes (its CommitState 1 never landed), rolled
+//     back only by an open that has the file alone when the counts moved
+//     (the handles that moved them may hold pages there: 10741 beside
+//     them), else foreign
 //   anything else -> foreign (another file's, an older commit's, a copy's,
 //     a restored backup's): never applied
 // A journal that is not whole beside a file with CommitState 1 was damaged
@@ -154,7 +163,9 @@
 //   2. The stored block 1 is the journal's block 1 after only once every
 //      range of the commit is written; it says CommitState 2 over data that
 //      no journal can restore only when every page of every commit is on
-//      disk.
+//      disk. Where other handles may share the file, a range is written
+//      only once CommitState 1 is on disk, and block 1 after only once
+//      every range is.
 //   3. Nothing writes a range the last journal checks between that commit
 //      and the next commit's journal: session pages change only in
 //      commits; the data areas of the lock pages (sessions, table locks),
@@ -787,8 +798,10 @@ private:
     Damaged,      // it fails its own checks beside a file whose stored
                   // commit is unfinished (CommitState 1)
   };
-  // Requires the database lock. Throws what reading throws.
-  JournalUse ExamineJournal(TVLMCommitJournal& journal);
+  // Requires the database lock. Throws what reading throws. countsMoved:
+  // block 1 is the journal's block 1 before but for the counts other
+  // handles wrote in place since (its CommitState 1 never landed).
+  JournalUse ExamineJournal(TVLMCommitJournal& journal, bool* countsMoved = nullptr);
   // Deletes the journal when it is Unneeded: an interrupted commit's
   // (another connection's, which the first handle that meets it under the
   // database lock and may write rolls back) and a damaged one stay. Errors

@@ -29,14 +29,16 @@ enum class JournalVerdict : uint8_t {
   Interrupted,  // its commit was cut: the pre-images restore the file
 };
 
-// Block 1 equals the image, but perhaps for a CommitState 1.
-bool SameBlock1ButState(const uint8_t* block1, const std::vector<uint8_t>& image) {
+// Block 1 equals the image, but perhaps for a CommitState 1 and, with
+// countsToo, for PageCount and LastUsedPage, which handles that share the
+// file write in place between commits (a growth, a page taken at the end).
+bool SameBlock1ButState(const uint8_t* block1, const std::vector<uint8_t>& image, bool countsToo = false) {
   if (image.size() != static_cast<size_t>(kVLMBlock1Size)) return false;
-  return std::memcmp(block1, image.data(), kVLMCommitStateOffset) == 0 &&
-         (block1[kVLMCommitStateOffset] == image[kVLMCommitStateOffset] ||
-          block1[kVLMCommitStateOffset] == kVLMCommitWriting) &&
-         std::memcmp(block1 + kVLMCommitStateOffset + 1, image.data() + kVLMCommitStateOffset + 1,
-                     kVLMBlock1Size - kVLMCommitStateOffset - 1) == 0;
+  for (int32_t i = 0; i < kVLMBlock1Size; ++i) {
+    if (countsToo && i >= kVLMPageCountOffset && i < kVLMLastUsedPageOffset + 4) continue;
+    if (block1[i] != image[i] && !(i == kVLMCommitStateOffset && block1[i] == kVLMCommitWriting)) return false;
+  }
+  return true;
 }
 
 // Block 1 says the commit was being written: CommitState 1 over block 1
@@ -54,9 +56,11 @@ bool NamesCommitBeingWritten(const uint8_t* block1, const TVLMJournalCommit& com
 }
 
 // The recovery rule (VLMDiskEngine.h) for a loaded journal and the block 1
-// the database holds now.
+// the database holds now. countsMoved: block 1 is block 1 before with
+// CommitState 2 but for the counts other handles wrote in place since.
 JournalVerdict Judge(const TVLMCommitJournal& journal, const uint8_t* block1, const TVLMDatabaseReader& read,
-                     TVLMCommitJournal::Comparison& comparison) {
+                     TVLMCommitJournal::Comparison& comparison, bool* countsMoved = nullptr) {
+  if (countsMoved != nullptr) *countsMoved = false;
   const TVLMJournalCommit& commit = journal.Commit();
   // Whatever the pieces hold then, a write torn inside a piece included,
   // the pre-images restore them.
@@ -66,8 +70,9 @@ JournalVerdict Judge(const TVLMCommitJournal& journal, const uint8_t* block1, co
   }
   const bool after = commit.After.size() == static_cast<size_t>(kVLMBlock1Size) &&
                      std::memcmp(block1, commit.After.data(), kVLMBlock1Size) == 0;
-  const bool before = SameBlock1ButState(block1, commit.Before);
+  const bool before = SameBlock1ButState(block1, commit.Before, true);
   if (!after && !before) return JournalVerdict::Foreign;
+  if (countsMoved != nullptr) *countsMoved = !after && !SameBlock1ButState(block1, commit.Before);
   comparison = journal.Compare(read);
   if (after && comparison.AllNew) return JournalVerdict::Complete;
   // Block 1 as before the commit, CommitState 2 (its first write, CommitState
@@ -215,12 +220,21 @@ void TVLMDiskPageManager::RunCommit(const int32_t* sessionID, CommitExtra extra,
     }
     // 2: CommitState 1 over the stored header (a build that knows no
     // journal asks for repair when the commit is cut), the ranges, and the
-    // header after, flushed together.
+    // header after. Alone, they are flushed together. Where other handles
+    // may share the file, its writes can reach it in another order, or not
+    // at all, while they go on (a client cache of a network file system):
+    // each step is on disk before the next is written, so that no range
+    // lands without CommitState 1 (which the others meet as a cut commit)
+    // and block 1 after, which the others take as the commit landed, not
+    // before every range.
     uint8_t writing[kVLMBlock1Size];
     std::memcpy(writing, commit.Before.data(), kVLMBlock1Size);
     writing[kVLMCommitStateOffset] = kVLMCommitWriting;
+    const bool ordered = SyncOnCommit && !soleWriter;
     WriteBlock1Bytes(writing);
+    if (ordered) FlushForCommit();
     WriteCollectedRanges();
+    if (ordered) FlushForCommit();
     WriteBlock1Bytes(commit.After.data());
     if (SyncOnCommit) FlushForCommit();
     CommitUnflushed_ = !SyncOnCommit;
@@ -375,9 +389,11 @@ qv::File TVLMDiskPageManager::OpenJournalForCommit(const std::vector<uint8_t>& s
   // stored CommitState 1 was settled already): no mark tells a handle
   // that meets it under the database lock, so the next open that may write
   // rolls it back (RecoverFromJournal), and this commit would overwrite it.
+  // The counts another handle wrote in place since then (a growth) do not
+  // make it another commit's.
   TVLMJournalCommit old;
   if (!TVLMCommitJournal::ReadHeader(journal, DatabaseOffset, PageSize, old) ||
-      !SameBlock1ButState(storedHeader.data(), old.Before))
+      !SameBlock1ButState(storedHeader.data(), old.Before, true))
     return journal;
   TVLMCommitJournal loaded;
   TVLMCommitJournal::Comparison comparison;
@@ -487,7 +503,8 @@ bool TVLMDiskPageManager::CanTakeWholeFile() {
   }
 }
 
-TVLMDiskPageManager::JournalUse TVLMDiskPageManager::ExamineJournal(TVLMCommitJournal& journal) {
+TVLMDiskPageManager::JournalUse TVLMDiskPageManager::ExamineJournal(TVLMCommitJournal& journal, bool* countsMoved) {
+  if (countsMoved != nullptr) *countsMoved = false;
   const std::string name = JournalFileName();
   if (!qv::FileExists(name)) return JournalUse::None;
   uint8_t block1[kVLMBlock1Size];
@@ -503,7 +520,7 @@ TVLMDiskPageManager::JournalUse TVLMDiskPageManager::ExamineJournal(TVLMCommitJo
   switch (Judge(
       journal, block1,
       [this](void* buffer, int64_t position, int32_t count) { ReadRawZeroFilled(buffer, position, count); },
-      comparison)) {
+      comparison, countsMoved)) {
     case JournalVerdict::Interrupted: return JournalUse::Interrupted;
     case JournalVerdict::NotWritten: return JournalUse::NotWritten;
     default: return JournalUse::Unneeded;
@@ -523,8 +540,9 @@ bool TVLMDiskPageManager::RecoverFromJournal(bool mayWrite, bool alone) {
   const std::string name = JournalFileName();
   auto journal = std::make_unique<TVLMCommitJournal>();
   JournalUse use = JournalUse::None;
+  bool countsMoved = false;
   try {
-    use = ExamineJournal(*journal);
+    use = ExamineJournal(*journal, &countsMoved);
   } catch (const qv::EOSError& e) {
     // Neither applied nor deleted: the next open may read it.
     uint8_t state = 0;
@@ -547,6 +565,11 @@ bool TVLMDiskPageManager::RecoverFromJournal(bool mayWrite, bool alone) {
       ReadThroughPreImages(std::move(journal));
       return false;
     }
+    // A cut commit whose CommitState 1 never landed, beside counts other
+    // handles wrote in place since: they took the file for a clean one and
+    // may still hold pages they took there, which its rollback would take
+    // back. Only an open that has the file alone rolls it back.
+    if (use == JournalUse::Interrupted && countsMoved && !alone) RefuseOverInterruptedCommit(DatabaseFile.FileName);
     ApplyJournal(*journal, !alone, use == JournalUse::Interrupted);
     RetireJournal(true);
     return true;
@@ -578,13 +601,20 @@ void TVLMDiskPageManager::ApplyJournal(const TVLMCommitJournal& journal, bool sh
     VLMPutU32LE(freed, kVLMFreedPageCounter);
     for (int64_t pageNo : taken)
       DatabaseFile.WriteBuffer(freed, 10743, FirstPagePosition + pageNo * PageSize + kVLMPageWriteCounterOffset, 4);
-    // The file as long as block 1 before says: pages the commit wrote
-    // past it belong to nothing. Block 1 goes last, once the rest is on
-    // disk: until it is written the journal still applies.
-    const int64_t pagesEnd = FirstPagePosition + static_cast<int64_t>(countBefore) * PageSize;
+    // A commit that wrote nothing leaves block 1 as it is, with the counts
+    // other handles wrote in place since it began.
+    std::vector<uint8_t> block1 = commit.Before;
+    if (!uncheckedToo) {
+      block1.resize(kVLMBlock1Size);
+      DatabaseFile.ReadBufferEx(block1.data(), 10743, DatabaseOffset, kVLMBlock1Size);
+    }
+    // The file as long as that block 1 says: pages the commit wrote past
+    // it belong to nothing. Block 1 goes last, once the rest is on disk:
+    // until it is written the journal still applies.
+    const int64_t pagesEnd =
+        FirstPagePosition + static_cast<int64_t>(VLMGetU32LE(block1.data() + kVLMPageCountOffset)) * PageSize;
     if (DatabaseFile.GetSize() != pagesEnd) DatabaseFile.SetSize(pagesEnd);
     DatabaseFile.Flush();
-    std::vector<uint8_t> block1 = commit.Before;
     if (shared) {
       // Other handles see a mark they did not read before, and a rollback.
       VLMPutU32LE(block1.data() + kVLMChangeCounterOffset,

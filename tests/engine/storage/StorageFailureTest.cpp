@@ -38,10 +38,11 @@ TEST(StorageFailure, ACommitFailingFromTheKthWriteLeavesTheDatabaseFailedUntilRe
     pm.Commit(0);
   }
   // Journal write and flush, CommitState 1, the three adjacent pages in one
-  // write, the header after, flush.
+  // write, the header after, flush; shared, a flush after CommitState 1 and
+  // after the pages too.
   for (const bool alone : {true, false}) {
     SCOPED_TRACE(alone ? "alone" : "shared");
-    const int operations = 6;
+    const int operations = alone ? 6 : 8;
     int failures = 0;
     for (int k = 1; k < 30; ++k) {
       SCOPED_TRACE("k=" + std::to_string(k));
