@@ -61,7 +61,10 @@
 //      the ranges in ascending order, block 1 after (CommitState 2,
 //      ChangeCounter + 1, the new counts); flushed (flush 2). With
 //      SyncOnCommit off (bulk loads) nothing is flushed: the journal then
-//      covers a stopped process, not a power cut.
+//      covers a stopped process, not a power cut. A flush is never tried
+//      again, and one that fails fails the commit; when flush 2 fails,
+//      block 1 with CommitState 1 is written back (TakeBackCommit), so the
+//      commit is a cut one that the first handle meeting it rolls back.
 // A handle that may share the file writes maps and header counts in place
 // between commits (write-through): before b it flushes the file when it or
 // another handle may have written since (so block 1 before and the
@@ -165,7 +168,8 @@
 //      no journal can restore only when every page of every commit is on
 //      disk. Where other handles may share the file, a range is written
 //      only once CommitState 1 is on disk, and block 1 after only once
-//      every range is.
+//      every range is; a commit whose last flush failed is never left
+//      saying CommitState 2 when the write that takes it back succeeds.
 //   3. Nothing writes a range the last journal checks between that commit
 //      and the next commit's journal: session pages change only in
 //      commits; the data areas of the lock pages (sessions, table locks),
@@ -237,8 +241,9 @@
 // A handle made anew (TVLMDatabaseFile's Reopen) lost its locks for a
 // while, the database lock among them, and another connection may have
 // rolled back the commit it was writing and committed over it: the commit
-// writes nothing more (its last flush, retried, still lands one whose block
-// 1 after is written), and the connection is failed (10750) until closed.
+// writes nothing more, and the connection is failed (10750) until closed.
+// A handle whose last flush failed still holds its locks: block 1 with
+// CommitState 1 goes back through a descriptor of its own (WriteBeside).
 // Commits, page reads and allocations raise 10600 (10750);
 // freeing a page does nothing (the page stays marked used), so a rollback
 // still succeeds. The shared cache holds no copy of a page the failed
@@ -809,6 +814,13 @@ private:
   void RetireStaleJournal();
   // No other handle, of this process or another, holds a lock of the file.
   bool CanTakeWholeFile();
+  // After the last flush of a commit failed (block 1 after written, perhaps
+  // not on disk): writes block 1 with CommitState 1 (writing) back, so that
+  // the commit is a cut one, which the first handle that meets it rolls
+  // back, never a landed one. Best effort: nothing when the handle's locks
+  // were released (another connection may have written since) or the write
+  // fails.
+  void TakeBackCommit(const uint8_t* writing);
   // Deletes the journal file; zeroed and flushed first when it was applied,
   // so that a lost deletion never applies it twice. Errors are ignored.
   void RetireJournal(bool applied);

@@ -236,7 +236,16 @@ void TVLMDiskPageManager::RunCommit(const int32_t* sessionID, CommitExtra extra,
     WriteCollectedRanges();
     if (ordered) FlushForCommit();
     WriteBlock1Bytes(commit.After.data());
-    if (SyncOnCommit) FlushForCommit();
+    if (SyncOnCommit) {
+      try {
+        FlushForCommit();
+      } catch (...) {
+        // The disk may hold block 1 after or not: the commit is taken back
+        // to a cut one, which the first handle that meets it rolls back.
+        TakeBackCommit(writing);
+        throw;
+      }
+    }
     CommitUnflushed_ = !SyncOnCommit;
     Header = after;
     FreeSpace->EndCommit(true);
@@ -659,6 +668,14 @@ void TVLMDiskPageManager::StopReadingThroughPreImages() {
   DatabaseFile.ReadPatch = nullptr;
   PreImages_.reset();
   ++HeaderEpoch_;
+}
+
+void TVLMDiskPageManager::TakeBackCommit(const uint8_t* writing) {
+  ++HeaderEpoch_;
+  // Beside the handle, which may have gone bad: it keeps the database lock
+  // meanwhile, so no other handle has taken the commit as landed and
+  // written over it.
+  DatabaseFile.WriteBeside(writing, DatabaseOffset, kVLMBlock1Size);
 }
 
 void TVLMDiskPageManager::RetireJournal(bool applied) {
