@@ -144,7 +144,9 @@
 // last finished commit instead: its reads of the file are patched with
 // block 1 before and the journal's pre-images (ReadThroughPreImages) for
 // as long as the stored block 1 is the cut commit's; it writes nothing,
-// and asks for no repair. A journal whose commit is not the one block 1
+// and asks for no repair. Beside a commit judged not written it patches
+// only the checked pieces: block 1, the maps, freed counters and lock data
+// are read as other handles wrote them since. A journal whose commit is not the one block 1
 // says was cut (another file's, or damaged: 10743) stays, and the file is
 // refused (10741) until it is repaired. A journal is deleted only once it
 // is applied, or shown to belong to no unfinished commit of the file by a
@@ -786,8 +788,11 @@ private:
   void ApplyJournal(const TVLMCommitJournal& journal, bool shared, bool uncheckedToo = true);
   // Reads from now on see the last finished commit before the loaded
   // interrupted journal's: block 1 before and its pre-images over what the
-  // file holds, while the stored block 1 stays the cut commit's.
-  void ReadThroughPreImages(std::unique_ptr<TVLMCommitJournal> journal);
+  // file holds, while the stored block 1 stays the cut commit's. checkedOnly
+  // (a commit judged not written): only the pre-images of the pieces the
+  // verdict checked; block 1, the maps, freed counters and lock data are
+  // read as they stand (other handles write them in place).
+  void ReadThroughPreImages(std::unique_ptr<TVLMCommitJournal> journal, bool checkedOnly = false);
   void StopReadingThroughPreImages();
   // The bytes of block 1 from PageCount to RollbackCount (the commit mark
   // and what travels with it), read in one call.

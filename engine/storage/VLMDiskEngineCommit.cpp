@@ -571,7 +571,7 @@ bool TVLMDiskPageManager::RecoverFromJournal(bool mayWrite, bool alone) {
     // An open that may not write leaves file and journal as they are and
     // reads the last finished commit.
     if (!mayWrite) {
-      ReadThroughPreImages(std::move(journal));
+      ReadThroughPreImages(std::move(journal), use == JournalUse::NotWritten);
       return false;
     }
     // A cut commit whose CommitState 1 never landed, beside counts other
@@ -646,7 +646,7 @@ void TVLMDiskPageManager::ApplyJournal(const TVLMCommitJournal& journal, bool sh
   DropSharedPages();
 }
 
-void TVLMDiskPageManager::ReadThroughPreImages(std::unique_ptr<TVLMCommitJournal> journal) {
+void TVLMDiskPageManager::ReadThroughPreImages(std::unique_ptr<TVLMCommitJournal> journal, bool checkedOnly) {
   StopReadingThroughPreImages();
   uint8_t mark[kMarkBytes];
   if (!DatabaseFile.ReadBufferUnpatched(mark, DatabaseOffset + kVLMPageCountOffset, kMarkBytes))
@@ -654,8 +654,8 @@ void TVLMDiskPageManager::ReadThroughPreImages(std::unique_ptr<TVLMCommitJournal
   std::memcpy(PreImagesMark_, mark, kMarkBytes);
   PreImages_ = std::move(journal);
   const TVLMCommitJournal* preImages = PreImages_.get();
-  DatabaseFile.ReadPatch = [preImages](uint8_t* buffer, int64_t position, int64_t count) {
-    preImages->PatchPreImages(buffer, position, count);
+  DatabaseFile.ReadPatch = [preImages, checkedOnly](uint8_t* buffer, int64_t position, int64_t count) {
+    preImages->PatchPreImages(buffer, position, count, checkedOnly);
   };
   ++HeaderEpoch_;
   // What was read before may hold the cut commit's bytes.

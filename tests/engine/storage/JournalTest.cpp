@@ -264,7 +264,8 @@ TEST(Journal, ASharingConnectionRollsAnotherOnesInterruptedCommitBackBeforeItWri
 // place (a hole, or pages past the end, growing the file and writing new
 // counts in block 1), and the next open beside it leaves those pages taken
 // and the counts as they are (the cut commit's journal holds the maps and
-// block 1 as they were before).
+// block 1 as they were before); an open that may not write reads the maps
+// as they stand.
 TEST(Journal, ACommitCutBeforeItsFirstWriteTakesNoPageBackThatAnotherHandleTookSince) {
   FastRetries fast;
   ScratchFolder dir;
@@ -314,6 +315,13 @@ TEST(Journal, ACommitCutBeforeItsFirstWriteTakesNoPageBackThatAnotherHandleTookS
       taken = TVLMHeldPage(&other, other.NewPage(0, kVLMPageTableRecord))->PageNo;
     const uint32_t countAfter = storedCount();
     ASSERT_EQ(countAfter > countBefore, grows);
+    {
+      TVLMDiskPageManager reader;
+      OpenDatabase(reader, path, "", true);
+      EXPECT_TRUE(reader.ReadsThroughPreImages());
+      EXPECT_TRUE(reader.FreeSpace->IsPageUsed(taken));
+      EXPECT_TRUE(reader.FreeSpace->IsPageUsed(freedByCut));
+    }
     {
       TVLMDiskPageManager next;
       OpenDatabase(next, path);
