@@ -618,11 +618,14 @@ void TVLMDiskPageManager::ApplyJournal(const TVLMCommitJournal& journal, bool sh
       DatabaseFile.ReadBufferEx(block1.data(), 10743, DatabaseOffset, kVLMBlock1Size);
     }
     // The file as long as that block 1 says: pages the commit wrote past
-    // it belong to nothing. Block 1 goes last, once the rest is on disk:
-    // until it is written the journal still applies.
+    // it belong to nothing. A stored count no journal vouches for only
+    // cuts: one past the file's end is damage, which a growth to it would
+    // hide. Block 1 goes last, once the rest is on disk: until it is
+    // written the journal still applies.
     const int64_t pagesEnd =
         FirstPagePosition + static_cast<int64_t>(VLMGetU32LE(block1.data() + kVLMPageCountOffset)) * PageSize;
-    if (DatabaseFile.GetSize() != pagesEnd) DatabaseFile.SetSize(pagesEnd);
+    const int64_t size = DatabaseFile.GetSize();
+    if (size > pagesEnd || (uncheckedToo && size != pagesEnd)) DatabaseFile.SetSize(pagesEnd);
     DatabaseFile.Flush();
     if (shared) {
       // Other handles see a mark they did not read before, and a rollback.

@@ -96,6 +96,12 @@ TEST(Journal, IsAppliedToItsOwnFileAloneAndNeverToAnother) {
     qv::FileFault Fault = qv::FileFault::FailFrom;
   };
   const auto copyOver = [&](const std::string& from) { return [&, from] { ASSERT_TRUE(qv::CopyFile(from, path, false)); }; };
+  // The stored PageCount damaged to lie far past the file's end.
+  const auto countPastTheEnd = [&] {
+    uint8_t count[4];
+    VLMPutU32LE(count, VLMGetU32LE(committed.data() + kVLMPageCountOffset) + 1000);
+    PatchBytes(path, kVLMPageCountOffset, count, sizeof count);
+  };
   const auto damage = [&](int64_t at) {
     return [&, at] {
       std::vector<uint8_t> bytes = ReadBytes(journal);
@@ -111,6 +117,8 @@ TEST(Journal, IsAppliedToItsOwnFileAloneAndNeverToAnother) {
       {"cut after CommitState 1", 4, [] {}, 2, false, false},
       {"cut after the header after, before its flush", 6, [] {}, 3, false, false},
       {"cut in the journal", 1, [] {}, 2, false, false},
+      // Not written; the count is the file's own, and only ever cuts it.
+      {"cut before CommitState 1, the count damaged past the end", 3, countPastTheEnd, 2, true, false},
       {"the pages' write torn inside a piece", 4, [] {}, 2, false, false, qv::FileFault::TornFrom},
       {"the journal's write torn", 1, [] {}, 2, false, false, qv::FileFault::TornFrom},
       {"the backup of the state before restored over it", 5, copyOver(backup), 2, false, false},
@@ -139,10 +147,12 @@ TEST(Journal, IsAppliedToItsOwnFileAloneAndNeverToAnother) {
       EXPECT_EQ(ReadBytes(journal), kept);
       continue;
     }
+    const size_t size = ReadBytes(path).size();
     bool repair = false;
     EXPECT_EQ(Pattern(path, repair), row.Expected);
     EXPECT_EQ(repair, row.Repair);
     EXPECT_EQ(qv::FileExists(journal), row.JournalStays);
+    EXPECT_LE(ReadBytes(path).size(), size) << "the open grew the file";
   }
 }
 
