@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -284,9 +285,10 @@ TEST_F(Crash, ASharingConnectionRollsAnotherOnesStoppedCommitBackAndGoesOn) {
   }
   constexpr int kOtherRecords = 12;
   const std::string work = Dir.File("work.vlm");
-  int rolledBack = 0, committed = 0;
+  int rolledBack = 0, committed = 0, landed = 0;
+  uint64_t i = 0;
   auto budget = qv::test::TestBudget::Steps(stops.size(), 25);
-  for (uint64_t i = 0; budget.Continue(i); ++i) {
+  for (; budget.Continue(i); ++i) {
     const Stop& stop = stops[i % stops.size()];
     const Operation& op = ops[stop.Op];
     const std::string what = op.Name + " " + stop.Mode + " at " + std::to_string(stop.K) + " of " +
@@ -348,7 +350,10 @@ TEST_F(Crash, ASharingConnectionRollsAnotherOnesStoppedCommitBackAndGoesOn) {
     ASSERT_EQ(Verify(work, op, after, "B", &others), "") << what;
     EXPECT_FALSE(cut && after) << what << ": the cut commit's change stayed";
     EXPECT_EQ(others, code == 0 ? kOtherRecords : 0u) << what;
+    landed += after ? 1 : 0;
   }
+  std::printf("[ figures  ] stops %llu, cut and rolled back %d, landed whole %d, other commits %d\n",
+              static_cast<unsigned long long>(i), rolledBack, landed, committed);
   EXPECT_GT(rolledBack, 0);
   EXPECT_GT(committed, 0);
 }
