@@ -61,7 +61,8 @@
 // The destination keeps its database attached throughout (kDBFlagCopy), so
 // no connect of its own component meets the steps half done. A copy into
 // the memory database, a memory or temporary table commits nothing and
-// keeps the one road of old: the table made under its name and filled.
+// keeps the one road of old: the table made under its name and filled; so
+// does one whose name leaves no room for the step names.
 //
 // Error code of this part: 20920 a copy that failed and could not be undone
 // now (its table is put back by the next connect).
@@ -80,6 +81,7 @@
 #include "engine/core/VLMIndexManager.h"
 #include "engine/core/VLMSettings.h"
 #include "engine/core/VLMTableData.h"
+#include "engine/core/VLMTypesDefs.h"
 #include "engine/storage/VLMDiskEngine.h"
 #include "engine/storage/VLMDiskEngineTables.h"
 #include "engine/storage/VLMPage.h"
@@ -466,11 +468,15 @@ bool FinishCutCopies(TVLMLocalSession& session, const std::string& onlyGuid, std
   return finished;
 }
 
-// The session a table component's operations run on, when it is one of a
-// disk database (the copy's steps need a file that others may share);
-// nullptr for the memory database, memory and temporary tables.
-TVLMLocalSession* DiskSession(TVLMLocalSession* session, bool inMemory, bool temporary) {
+// The session a copy into table name runs its steps on: the table
+// component's, when it is one of a disk database (a file that others may
+// share); nullptr for the memory database, memory and temporary tables,
+// and a name too long for the step names (a table list keeps 255
+// characters), which take the one road of old.
+TVLMLocalSession* StepSession(TVLMLocalSession* session, const std::string& name, bool inMemory, bool temporary) {
   if (session == nullptr || inMemory || temporary) return nullptr;
+  if (CopyStepName(false, name, std::string(kGuidLength, '0')).size() > static_cast<size_t>(kVLMMaxNameLength))
+    return nullptr;
   return dynamic_cast<TVLMDiskDatabaseData*>(session->DatabaseData) != nullptr ? session : nullptr;
 }
 
@@ -695,9 +701,9 @@ bool TVLMTable::CopyTable(std::string_view newTableName, std::string& log, bool&
   if (!toMemory) dest->SetDBFlag(kDBFlagCopy, true);
   auto detach = qv::ScopeExit([&] { dest->SetDBFlag(kDBFlagCopy, false); });
   TVLMLocalSession* disk =
-      toMemory ? nullptr : DiskSession(dest->EngineSession(), dest->InMemory(), dest->Temporary());
+      toMemory ? nullptr : StepSession(dest->EngineSession(), newName, dest->InMemory(), dest->Temporary());
   if (disk == nullptr) {
-    // The memory road: the table made under its name and filled.
+    // The road of old: the table made under its name and filled.
     if (exists) dest->DeleteTable();
     try {
       dest->CreateTable();
@@ -785,7 +791,7 @@ bool TVLMTable::ImportTable(qv::DataSet& source, std::string& log, const qv::Ind
   };
   SetDBFlag(kDBFlagCopy, true);
   auto detach = qv::ScopeExit([&] { SetDBFlag(kDBFlagCopy, false); });
-  if (TVLMLocalSession* disk = DiskSession(EngineSession(), InMemory(), Temporary_)) {
+  if (TVLMLocalSession* disk = StepSession(EngineSession(), TableName_, InMemory(), Temporary_)) {
     RunStagedCopy(
         *this, *disk, true, log, [](const std::exception&) -> bool { throw; }, [&] { return fill(true); });
   } else {

@@ -138,6 +138,7 @@ TEST_F(TableCopyTest, ACopyHoldsEveryRowAndIndexAndTheTableKeepsItsPlace) {
       {"into another file with a password", otherFile, "secret", "Other", "Copy", false, true},
       {"over a table of another file", otherFile, "secret", "Other", kLogTable, true, false},
       {"into the memory database", "MEMORY", "", "MEMORY", "Copy", false, true},
+      {"under a name that leaves no room for its steps' names", "", "", "Log", std::string(240, 'L'), false, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -380,6 +381,26 @@ TEST_F(WholeTableCopyTest, FlushesAreCountedPerBatchNotPerRow) {
 // (the whole copy when the operation said it succeeded), and another
 // process reads, writes and runs DDL on the file.
 TEST_F(WholeTableCopyTest, AFullDiskOrAStopAtEachWriteLeavesSourceAndTargetWholeOrAsTheyWere) {
+  // First every write of the repair of a file of one small table, on a
+  // disk that refuses two writes: the table is whole whether it failed.
+  const std::string small = Dir.File("small.vlm");
+  logfile_test::MakeLog(logfile_test::Database(small, "Small")->DatabaseName(), 2, "Other");
+  for (int64_t k = 1, writes = INT64_MAX; k <= writes; ++k) {
+    Database.reset();
+    ASSERT_TRUE(qv::CopyFile(small, Work, false));
+    Database = logfile_test::Database(Work);
+    const int64_t before = qv::FileWriteCount();
+    std::string log;
+    qv::SetFileFaultAfter(writes == INT64_MAX ? 0 : k, qv::FileFault::FailTwice);
+    try {
+      Database->RepairDatabase(log);
+    } catch (const std::exception& e) {
+      log += e.what();
+    }
+    qv::SetFileFaultAfter(0, qv::FileFault::FailTwice);
+    if (writes == INT64_MAX) writes = qv::FileWriteCount() - before, k = 0;
+    EXPECT_EQ(logfile_test::RowsOf("Log", "Other").size(), 2u) << "write " << k << ": " << log;
+  }
   MakeBase(120);
   enum class Fault { FullDisk, TwoWrites, Stop };
   struct Point {
@@ -387,26 +408,39 @@ TEST_F(WholeTableCopyTest, AFullDiskOrAStopAtEachWriteLeavesSourceAndTargetWhole
     int64_t K;
     Fault F;
   };
-  std::vector<Point> points;
+  // Each growth of a file that a post meets comes first, on a disk full for
+  // a moment; then every other point, shuffled.
+  std::vector<Point> growths, points;
   for (const char* op : kOperations) {
     // The writes of the operation run whole, here and in a process of its own.
     Reset();
     const int64_t before = qv::FileWriteCount();
     std::string log;
+    qv::RecordFileOperations(true);
     ASSERT_TRUE(logfile_test::RunWholeTableOperation(op, *Database, log)) << op << ": " << log;
     const int64_t writes = qv::FileWriteCount() - before;
+    int64_t k = 0;
+    for (const qv::FileOperationRecord& record : qv::RecordedFileOperations()) {
+      if (record.Operation == qv::FileOperation::Create || record.Operation == qv::FileOperation::SyncFolder ||
+          record.Operation == qv::FileOperation::Delete)
+        continue;
+      ++k;
+      if (record.Operation == qv::FileOperation::Truncate) growths.push_back({op, k, Fault::TwoWrites});
+    }
+    qv::RecordFileOperations(false);
     Reset();
     Database.reset();
     ASSERT_EQ(storage_test::RunHelper("engine_repaircrash", {Work, op, "0"}), 0) << op;
     int64_t stops = 0;
     std::ifstream(Work + ".count") >> stops;
-    for (int64_t k = 1; k <= std::max(writes, stops); ++k)
+    for (k = 1; k <= std::max(writes, stops); ++k)
       for (const Fault f : {Fault::FullDisk, Fault::TwoWrites, Fault::Stop})
         if (k <= (f == Fault::Stop ? stops : writes)) points.push_back({op, k, f});
   }
   std::shuffle(points.begin(), points.end(), std::mt19937(20261208));
+  points.insert(points.begin(), growths.begin(), growths.end());
   int failed = 0;
-  auto budget = qv::test::TestBudget::Steps(points.size(), 30);
+  auto budget = qv::test::TestBudget::Steps(points.size(), 25);
   for (uint64_t i = 0; i < points.size() && budget.Continue(i); ++i) {
     const Point& p = points[i];
     const std::string what = p.Op + (p.F == Fault::Stop ? " stopped before" : " on a full disk from") + " write " +
