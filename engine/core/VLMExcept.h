@@ -263,6 +263,9 @@
 //   20868 RepairTable on a read-only database (VLMMain)
 //   20869 repair of a database file that a component set ReadOnly, or a
 //         file this process may not write (VLMMain)
+//   20920 table copy or import that failed with the table it replaces set
+//         aside and not put back in the call, which the next connect puts
+//         back (VLMMainCopy)
 //   30378 duplicate page in a sorted page list (VLMPage)
 //   30380 page released more often than taken (VLMPage)
 //   30384 damaged internal file chain while walking it (VLMDiskEngineFiles)
