@@ -1,5 +1,6 @@
 #include "app/EngineTableFactory.h"
 
+#include <set>
 #include <utility>
 
 #include "appdata/BackupCopy.h"
@@ -44,9 +45,13 @@ public:
     Table_.SetDatabaseName(databaseName);
     Table_.SetTableName(spec.TableName);
     Table_.ReadOnly = readOnly;
-    // Asked only outside silent mode, as the component's own question is.
-    Database_.OnNeedRepair = [this](TVLMDatabase&, bool& repair) {
-      repair = VLMEngineUi().Confirm(kRepairQuestion);
+    // Asked only outside silent mode, as the component's own question is,
+    // and once a session per file: after a no, every write that failed and
+    // opened the file again would ask it again.
+    Database_.OnNeedRepair = [this](TVLMDatabase& database, bool& repair) {
+      const std::string& file = database.DatabaseFileName();
+      repair = Declined_.count(file) == 0 && VLMEngineUi().Confirm(kRepairQuestion);
+      if (!repair) Declined_.insert(file);
       RepairNotice_ = repair ? RepairNotice::Repaired : RepairNotice::Declined;
     };
     Database_.OnCommitRolledBack = [this](TVLMDatabase&) { RollbackNotice_ = true; };
@@ -85,6 +90,7 @@ public:
   bool StartChangeChain() override { return Database_.StartChangeChain(); }
   RepairNotice TakeRepairNotice() override { return std::exchange(RepairNotice_, RepairNotice::None); }
   bool TakeRollbackNotice() override { return std::exchange(RollbackNotice_, false); }
+  void SetSilent(bool silent) override { Database_.SilentMode = silent; }
 
 private:
   static constexpr int32_t kMaxConnections = 500;
@@ -92,6 +98,8 @@ private:
   bool ReadOnly_ = false;
   RepairNotice RepairNotice_ = RepairNotice::None;
   bool RollbackNotice_ = false;
+  // The files whose repair was declined in this session.
+  std::set<std::string> Declined_;
   TVLMDatabase Database_;
   TVLMTable Table_;
 };

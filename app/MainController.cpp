@@ -466,8 +466,7 @@ void MainController::LogOpened(const std::string& readFailure) {
   if (!LogData().Active()) {
     // The open failed: the backup stays as it is.
     BackupKept_ = BackupInDoubt_ = true;
-    if (!readFailure.empty())
-      View_.Warn("The Log could not be read!\r\r" + readFailure + "\r\r" + std::string(kBackupKeptText));
+    if (!readFailure.empty()) View_.Warn(UnreadableLogText(readFailure));
     return;
   }
   // Rebuilds of the backup and copies of a restore that a killed run of the
@@ -493,7 +492,7 @@ void MainController::LogOpened(const std::string& readFailure) {
     // until the operator restores it, or adds a contact to a log that reads
     // whole.
     BackupInDoubt_ = true;
-    View_.Warn("The Log could not be read!\r\r" + ReadFailure_ + "\r\r" + std::string(kBackupKeptText));
+    View_.Warn(UnreadableLogText(ReadFailure_));
     return;
   }
   if (repair == RepairNotice::Repaired) {
@@ -547,7 +546,14 @@ void MainController::TellReadFailure(const std::string& failure) {
   if (!ReadFailure_.empty() || !IsLogSelected(State_)) return;  // told when it was found
   ReadFailure_ = failure;
   BackupKept_ = BackupInDoubt_ = true;
-  View_.Warn("The Log could not be read!\r\r" + failure + "\r\r" + std::string(kBackupKeptText));
+  View_.Warn(UnreadableLogText(failure));
+}
+
+void MainController::NoteReadFailure(const std::string& failure) {
+  if (!ReadFailure_.empty() || !IsLogSelected(State_)) return;
+  ReadFailure_ = failure;
+  BackupKept_ = BackupInDoubt_ = true;
+  StatusText(kWinWhite, kWinRed, "Backup copy of the Log kept: the Log could not be read!");
 }
 
 std::string MainController::KnownDamage() const {

@@ -115,6 +115,30 @@ public:
 // The way back the messages about a damaged log name.
 inline constexpr std::string_view kBackupKeptText =
     "Its backup copy is kept as it was: \"Restore Log\" in \"Settings\" brings the Log back from it.";
+// What becomes of the contacts logged into a log that could not be read.
+inline constexpr std::string_view kLoggedUntilRestoreText =
+    "Contacts logged from now on are in the Log only until then: the restore carries them into the Log it "
+    "brings back.";
+
+// What "Restore Log" carried from the log it replaced into the restored one
+// (CarryMissingContacts).
+struct CarryReport {
+  // Contacts of the replaced log whose number the backup lacks, now in the
+  // restored log.
+  int32_t Carried = 0;
+  // Contacts of the replaced log with a number the backup holds but other
+  // values, or a backup contact's values under another number: the
+  // restored log keeps the backup's.
+  int32_t Differing = 0;
+  // Entries of the replaced log that could not be read (-1: how many is not
+  // known), and the first failure met while reading it.
+  int32_t Unread = 0;
+  std::string Failure;
+  // Records of the replaced log, missing in the backup, that no add or post
+  // would have stored (no call, mode, frequency or date): damage read as a
+  // record, left in the kept log.
+  int32_t Garbled = 0;
+};
 
 // Keys the window hands to FormKeyDown before its controls see them.
 enum class HotKey : uint8_t { Other, F1, F2, F3, F4, F8, F9, F11 };
@@ -201,6 +225,16 @@ public:
   // the operator chose, and the notices of the log it replaced, are
   // forgotten.
   void BackupRestored();
+  // Before "Restore Log" puts restoredCopy (a verified copy of the backup,
+  // not yet in place) where the log is: every contact of the replaced log
+  // (read from replacedLog, its kept copy, as far as it can be read: in
+  // record order, and through each index, from both ends, where a walk
+  // fails) whose number restoredCopy lacks is appended to restoredCopy.
+  // Throws when restoredCopy cannot be written, so that the restore fails
+  // and leaves the log as it was.
+  CarryReport CarryMissingContacts(const std::string& restoredCopy, const std::string& replacedLog);
+  // The sentences of the restore's message about a carry.
+  static std::string CarryText(const CarryReport& report, std::string_view keptName);
 
   // ---- the link to the digital-mode program
   void ConnHSBtnClick();
@@ -267,8 +301,15 @@ public:
   // After a write to the log failed: the table and the log's database
   // closed and opened again (the open rolls back what the failed commit
   // left), the count and the totals taken from the file. Empty when the
-  // log opened again, else why not (the next write opens it).
+  // log opened again, else why not (the next write opens it). The caller
+  // tells the operator what became of the write, then calls LogReopened.
   std::string ReopenLogAfterFailedWrite();
+  // What the last open of the log's database found, taken as a start takes
+  // it (once; nothing when there is nothing to take): a repair made is
+  // judged (JudgeKeptBackup, the kept mark set first), a repair declined
+  // keeps the backup, and a commit cut short and rolled back lets the
+  // backup follow a log that reads whole with the very contacts it holds.
+  void LogReopened();
   // The one message of a write that was not stored: headline, the engine's
   // words, why the log could not be opened again, then the damage known
   // with the way back, or what is kept and when to try again (kept: "The
@@ -358,6 +399,13 @@ private:
   // A read of the open log failed: told once (with the way back) unless a
   // failure was told since its open, and its backup is kept from then on.
   void TellReadFailure(const std::string& failure);
+  // The same without a box (a read on the way to a contact: the write's
+  // own message, if any, names it; the status line says the backup is kept).
+  void NoteReadFailure(const std::string& failure);
+  // The box of a log that could not be read, for failure: the way back when
+  // the backup reads whole (it is read through here), else that neither
+  // file is whole, naming the logs earlier restores kept.
+  std::string UnreadableLogText(const std::string& failure);
   // What is known to be wrong with the log since its open (a read that
   // failed, a change outside the program), with the way back; empty when
   // nothing is.

@@ -33,11 +33,9 @@ void MainController::LogWritten(std::string_view what) {
   // log could not be read, or needed a repair, when it was opened) follows
   // only a log that reads whole now, and only an open log can show that. A
   // backup kept because the log was changed outside the program stays kept
-  // whatever the log reads like.
-  if (const RepairNotice repair = Log_->TakeRepairNotice(); repair != RepairNotice::None) {
-    BackupKept_ = BackupInDoubt_ = true;
-    RepairDeclined_ = RepairDeclined_ || repair == RepairNotice::Declined;
-  }
+  // whatever the log reads like. A reopen of the log on the way (a write
+  // that failed and was stored after all) is taken as a start takes it.
+  LogReopened();
   // A log whose repair was declined reads as it is, which is no way back.
   if (BackupKept_ && !ChangedOutside_ && !RepairDeclined_) {
     DataSet& log = LogData();
@@ -164,6 +162,7 @@ bool MainController::ReopenAfterFailedWrite(const std::string& reason, int32_t c
   if (logged) return true;
   View_.Warn(RefusedWriteText("The contact could not be written to the Log!", reason, reopenFailure,
                               "The entry is kept: add it again"));
+  LogReopened();
   return false;
 }
 
@@ -188,6 +187,7 @@ bool MainController::EmptyLog() {
     if (!emptied) {
       View_.Warn(RefusedWriteText("The Log could not be emptied!", e.what(), reopenFailure,
                                   "The Log still holds every contact: empty it again"));
+      LogReopened();
       return false;
     }
   }

@@ -72,11 +72,12 @@ bool MainController::EnsureLogOpen(const std::string& headline) {
     log.Open();
     Log_->SetIndexName(kPrimeIndexName);
     ShowLogCount();
-    return true;
   } catch (const std::exception& e) {
     View_.Warn(headline + "\r\r" + e.what() + "\r\r" + std::string(kBackupKeptText));
     return false;
   }
+  LogReopened();
+  return true;
 }
 
 void MainController::ExitCheck(Ctl field) {
@@ -236,7 +237,9 @@ void MainController::ClearButtonClick() {
   View_.SetChecked(Ctl::QSLSCkBox, false);
   StatusText(kWinWhite, kWinBlack, "");
 
-  // A log that cannot be opened was told of when that was found.
+  // A log that cannot be opened was told of when that was found; one that
+  // fails a read here is noted as damaged (the next write's message names
+  // it).
   DataSet& log = LogData();
   if (!log.Active()) {
     try {
@@ -245,9 +248,13 @@ void MainController::ClearButtonClick() {
       return;
     }
   }
-  Log_->SetIndexName(kPrimeIndexName);
-  ShowLogCount();
-  log.Last();
+  try {
+    Log_->SetIndexName(kPrimeIndexName);
+    ShowLogCount();
+    log.Last();
+  } catch (const std::exception& e) {
+    NoteReadFailure(e.what());
+  }
 }
 
 void MainController::AddToLogByEnter(Ctl field) {
@@ -262,8 +269,16 @@ void MainController::AddToLogButtonClick() {
   // still full, the interrupted commit not yet undone), or at the start, is
   // opened now.
   if (!EnsureLogOpen("The contact could not be written to the Log!")) return;
-  Log_->SetIndexName(kPrimeIndexName);
-  ShowLogCount();
+  try {
+    Log_->SetIndexName(kPrimeIndexName);
+    ShowLogCount();
+  } catch (const std::exception& e) {
+    // Nothing was written: the one box says so first, with the damage.
+    NoteReadFailure(e.what());
+    View_.Warn(RefusedWriteText("The contact could not be written to the Log!", e.what(), {},
+                                "The entry is kept: add it again"));
+    return;
+  }
 
   const bool ibm = IsContest(ContestKind::IBM);
   const bool member = View_.Checked(Ctl::IBM);
@@ -355,8 +370,9 @@ void MainController::AddToLogButtonClick() {
   BeforeLogWrite();
   // The score and the count as they stood, for a contact the log does not take.
   const IbmScore scoreBefore = ibm ? State_.Score : IbmScore();
-  const int32_t countBefore = log.RecordCount();
+  int32_t countBefore = -1;
   try {
+    countBefore = log.RecordCount();
     log.Append();
     if (ibm) {
       // The multiplier's owner shows the serial as the field and the recount

@@ -53,13 +53,19 @@ public:
   virtual bool StartChangeChain() { return false; }
   // Once after a connect of the database found its file in need of repair,
   // whether the repair was made; None otherwise. The call clears the
-  // notice.
+  // notice. The question is asked once a session per file: a file whose
+  // repair was declined is opened as it is, without asking, by the pair's
+  // later connects (Declined again).
   virtual RepairNotice TakeRepairNotice() { return RepairNotice::None; }
   // True once after a connect of the database rolled back a commit cut short
   // (the program stopped inside a write): the file holds what was last
   // committed, though not byte for byte what it held then. The call clears
   // the notice.
   virtual bool TakeRollbackNotice() { return false; }
+  // A silent pair asks nothing and shows nothing when it connects: a
+  // read-only one opens a file in need of repair as it is (to read what can
+  // be read of it).
+  virtual void SetSilent(bool) {}
 };
 
 class TableFactory {

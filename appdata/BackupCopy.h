@@ -87,6 +87,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -193,8 +194,13 @@ struct RestorePaths {
 // into place. So the log is replaced last, in one rename, and only once
 // what it held is kept whole: a failure or a stop at any point leaves the
 // log as it was (a Kept file of this or an earlier restore beside it), or
-// restored. Throws EOSError, saying why, when a copy fails.
-void RestoreFromBackup(const RestorePaths& paths);
+// restored. beforeReplace (when set) is given the verified copy of the
+// backup, under its temporary name, before that copy is renamed into place:
+// what it adds to the copy is in the restored log, and an exception from it
+// fails the restore as a failed copy does. Throws EOSError, saying why,
+// when a copy fails.
+void RestoreFromBackup(const RestorePaths& paths,
+                       const std::function<void(const std::string& restoredCopy)>& beforeReplace = {});
 
 class AtomicFileWriter;
 

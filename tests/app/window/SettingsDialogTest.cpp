@@ -373,8 +373,9 @@ protected:
 };
 
 TEST_P(KeptBackupTest, ALogThatCannotBeReadOrWasRepairedIsNotCopiedOverItsBackup) {
-  const std::string kept =
-      "Its backup copy is kept as it was: \"Restore Log\" in \"Settings\" brings the Log back from it.";
+  const std::string kept = "Its backup copy is kept as it was: \"Restore Log\" in \"Settings\" brings the Log back "
+                           "from it. Contacts logged from now on are in the Log only until then: the restore "
+                           "carries them into the Log it brings back.";
   struct Case {
     const char* What;
     bool InDialog;  // chosen in the settings dialog (else the log of the start)
@@ -507,6 +508,7 @@ TEST_P(KeptBackupTest, DamageMadeWhileClosedKeepsTheWayBackAndRestoreLogBringsEv
     std::function<void(std::string&)> Damage;
     const std::string& Warning;
     bool ToBackup = false;  // else to the log
+    bool ToBoth = false;
   };
   const int64_t size = static_cast<int64_t>(base.size());
   const Case cases[] = {
@@ -534,6 +536,8 @@ TEST_P(KeptBackupTest, DamageMadeWhileClosedKeepsTheWayBackAndRestoreLogBringsEv
       {"backup: first record page", [&](std::string& b) { noise(b, pageAt(pages(10)[0]), pageSize); }, spoilt, true},
       {"backup: bits in a record page",
        [&](std::string& b) { flips(b, pageAt(pages(10)[3]) + pageSize / 2, pageSize / 2, 16); }, differ, true},
+      {"both: half a record page",
+       [&](std::string& b) { noise(b, pageAt(pages(10)[5]) + pageSize / 2, pageSize / 2); }, unreadable, false, true},
   };
   const std::string log = Home + "TEST/V5LogDB.vlm", backup = Home + "TEST/BakV5LogDB.vlm";
   const auto restart = [&] {
@@ -552,14 +556,36 @@ TEST_P(KeptBackupTest, DamageMadeWhileClosedKeepsTheWayBackAndRestoreLogBringsEv
     std::string bytes = base;
     c.Damage(bytes);
     WriteFile(c.ToBackup ? backup : log, bytes);
-    WriteFile(c.ToBackup ? log : backup, base);
+    WriteFile(c.ToBackup ? log : backup, c.ToBoth ? bytes : base);
     restart();
     ASSERT_EQ(View.Messages.size(), 1u) << ::testing::PrintToString(View.MessageTexts());
     const std::string& warning = View.Messages[0].Text;
+    if (c.ToBoth) {
+      // No way back: the box says so (never "Restore Log", which refuses
+      // such a backup) and names the logs the restores before kept.
+      EXPECT_TRUE(warning.starts_with(unreadable)) << warning;
+      EXPECT_NE(warning.find("\r\rIts backup copy cannot be read either, so it cannot bring the Log back: "),
+                std::string::npos);
+      EXPECT_NE(warning.find("kept beside it: \"V5LogDB.vlm.before-restore\", \"V5LogDB.vlm.before-restore-2\""),
+                std::string::npos)
+          << warning;
+      EXPECT_EQ(warning.find("Restore Log\" in"), std::string::npos) << warning;
+      Prefs = FakePrefsView();
+      OnDialog([this] {
+        Dialog->RestoreButtonClick();
+        Dialog->SaveButtonClick();
+      });
+      Controller->SettingsButtonClick();
+      EXPECT_FALSE(Prefs.Ended);
+      EXPECT_TRUE(ReadFile(backup) == bytes && ReadFile(log) == bytes);
+      continue;
+    }
     const bool madeAnew = &c.Warning == &spoilt;
+    const std::string wayBack = &c.Warning == &unreadable
+                                    ? std::string(kBackupKeptText) + " " + std::string(kLoggedUntilRestoreText)
+                                    : std::string(kBackupKeptText);
     EXPECT_TRUE(warning.starts_with(c.Warning) &&
-                warning.ends_with(madeAnew ? "which reads whole (" + std::to_string(contacts) + " entries)."
-                                           : std::string(kBackupKeptText)))
+                warning.ends_with(madeAnew ? "which reads whole (" + std::to_string(contacts) + " entries)." : wayBack))
         << warning;
     const std::string keptBackup = madeAnew ? base : c.ToBackup ? bytes : base;
     EXPECT_TRUE(ReadFile(backup) == keptBackup);
@@ -569,6 +595,7 @@ TEST_P(KeptBackupTest, DamageMadeWhileClosedKeepsTheWayBackAndRestoreLogBringsEv
     Set(Ctl::FreqEntered, "14");
     Set(Ctl::Mode, "CW");
     Controller->AddToLogButtonClick();
+    const bool logged = Text(Ctl::CallEntered).empty();
     for (size_t i = 1; i < View.Messages.size(); ++i) {
       const std::string& text = View.Messages[i].Text;
       EXPECT_TRUE(text.starts_with("The contact could not be written to the Log!\r\r") &&
@@ -589,17 +616,21 @@ TEST_P(KeptBackupTest, DamageMadeWhileClosedKeepsTheWayBackAndRestoreLogBringsEv
     EXPECT_NE(Prefs.LastMessage().find("kept beside it as \"" + std::filesystem::path(kept).filename().string() + "\""),
               std::string::npos)
         << Prefs.LastMessage();
+    // A contact logged beside a kept backup is carried into the restored log.
+    EXPECT_EQ(Prefs.LastMessage().find(" of the Log it replaced, which its backup copy lacked, w") != std::string::npos,
+              logged && !madeAnew)
+        << Prefs.LastMessage();
     EXPECT_TRUE(ReadFile(kept) == replaced);
     restart();
     EXPECT_EQ(View.MessageTexts(), std::vector<std::string>{});
-    // Every contact: in the log, or (a backup changed but read whole was
+    // Every contact: in the log (the one logged after the start carried
+    // into it by the restore), or (a backup changed but read whole was
     // restored) in the log the restore replaced.
     std::set<std::string> found = calls(log);
-    EXPECT_EQ(found.count("W9ADD"), c.ToBackup && madeAnew ? 1u : 0u);
+    EXPECT_EQ(found.count("W9ADD"), logged ? 1u : 0u);
     if (c.ToBackup && !madeAnew) {
       const std::set<std::string> before = calls(kept);
       found.insert(before.begin(), before.end());
-      EXPECT_EQ(found.count("W9ADD"), 1u);
     }
     for (int i = 1; i <= contacts; ++i) EXPECT_EQ(found.count("K" + std::to_string(i)), 1u) << "K" << i;
     EXPECT_TRUE(ReadFile(backup) == ReadFile(log));
@@ -670,21 +701,120 @@ TEST_P(KeptBackupTest, ARepairAtOpenKeepsTheBackupUntilTheOperatorChooses) {
     EXPECT_TRUE(ReadFile(backup) == base);
     OnDialog([this] { Dialog->RestoreButtonClick(); });
     Controller->SettingsButtonClick();
+    // The contact logged into the repaired log is carried into the restored
+    // one (not the damage the repair kept as a record), and the backup
+    // follows.
+    EXPECT_NE(Prefs.LastMessage().find("\r\r1 contact of the Log it replaced, which its backup copy lacked, was "
+                                       "carried into the restored Log.\r\r"),
+              std::string::npos)
+        << Prefs.LastMessage();
+    const std::string restored = ReadFile(log);
+    EXPECT_TRUE(ReadFile(backup) == restored);
     // The restored log changed while the program is closed is a difference
     // like any other: no repair is offered to be kept over the backup.
-    const std::string restored = ReadFile(log);
     std::string changed = restored;
     changed[changed.find("note " + std::to_string(1000 + contacts / 2))] = 'N';
     WriteFile(log, changed);
-    start(true);
+    start(false);
     ASSERT_EQ(View.Messages.size(), 1u);
     EXPECT_TRUE(View.Messages[0].Text.starts_with("The Log and its backup copy differ!")) << View.Messages[0].Text;
-    EXPECT_TRUE(ReadFile(backup) == base);
+    EXPECT_TRUE(ReadFile(backup) == restored);
     WriteFile(log, restored);
     start(false);
     EXPECT_EQ(View.MessageTexts(), std::vector<std::string>{});
-    EXPECT_EQ(LogRecords().size(), static_cast<size_t>(contacts));
-    EXPECT_TRUE(ReadFile(log) == base);
+    std::vector<QsoRecord> records = LogRecords();
+    ASSERT_EQ(records.size(), static_cast<size_t>(contacts) + 1);
+    EXPECT_EQ(records.back().Call, "W9ADD");
+  }
+}
+
+// The log damaged while the program runs (half a record page overwritten,
+// its end cut), so that a write fails and the reopen after it finds the log
+// in need of repair: the refused contact is told first; a repair made there
+// is judged as one at a start (the backup kept, and marked so, until the
+// operator keeps the repaired log), and a repair declined is not asked
+// again by the session's later writes.
+TEST_P(KeptBackupTest, ARepairWhenAWriteOpensTheLogAgainIsJudgedAsAtAStart) {
+  const int contacts = std::getenv("QV_DAMAGE_CONTACTS") ? std::atoi(std::getenv("QV_DAMAGE_CONTACTS")) : 400;
+  struct CountingUi : SilentEngineUi {
+    bool Confirm(const std::string&) override {
+      ++Asked;
+      return Repair;
+    }
+    bool Repair = true;
+    int32_t Asked = 0;
+  } ui;
+  VLMSetEngineUi(&ui);
+  const std::string log = Home + "TEST/V5LogDB.vlm", backup = Home + "TEST/BakV5LogDB.vlm";
+  const std::string refused = "The contact could not be written to the Log!\r\r";
+  const auto add = [&](const std::string& call) {
+    Set(Ctl::CallEntered, call);
+    Set(Ctl::FreqEntered, "14");
+    Set(Ctl::Mode, "CW");
+    Controller->AddToLogButtonClick();
+  };
+  struct Case {
+    bool Repair, KeepRepaired;
+  };
+  for (const Case c : {Case{true, false}, Case{true, true}, Case{false, false}}) {
+    SCOPED_TRACE(std::string(c.Repair ? "repaired" : "declined") + (c.KeepRepaired ? ", kept" : ""));
+    UseBuiltLog(contacts);
+    const std::string base = ReadFile(log);
+    Controller.reset();
+    View = FakeMainView();
+    Start({});
+    while (Controller->BackupCatchingUp()) Controller->BackupTimer();
+    ASSERT_TRUE(View.Messages.empty());
+    const int64_t pageSize = VLMGetU16LE(reinterpret_cast<const uint8_t*>(base.data()) + kVLMPageSizeOffset);
+    std::string bytes = base;
+    const size_t record = bytes.find("note " + std::to_string(1000 + contacts / 2));
+    std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(record / pageSize * pageSize + pageSize / 2), pageSize / 2,
+                '\x5A');
+    bytes.resize(bytes.size() - 1000);
+    WriteFile(log, bytes);
+    ui.Repair = c.Repair;
+    ui.Asked = 0;
+    View.ConfirmAnswer = c.KeepRepaired;
+    add("W9ADD");
+    ASSERT_EQ(View.Messages.size(), c.Repair ? 2u : 1u) << ::testing::PrintToString(View.MessageTexts());
+    EXPECT_TRUE(View.Messages[0].Text.starts_with(refused)) << View.Messages[0].Text;
+    EXPECT_EQ(ui.Asked, 1);
+    if (!c.Repair) {
+      // Asked once a session: the next write says that it was refused, and
+      // why, in its one box.
+      View.Messages.clear();
+      add("W9ADD");
+      ASSERT_EQ(View.Messages.size(), 1u) << ::testing::PrintToString(View.MessageTexts());
+      EXPECT_TRUE(View.Messages[0].Text.starts_with(refused)) << View.Messages[0].Text;
+      EXPECT_EQ(ui.Asked, 1);
+      Controller->FormClose();
+      EXPECT_TRUE(ReadFile(backup) == base);
+      continue;
+    }
+    EXPECT_EQ(View.Messages[1].Kind, "confirm");
+    EXPECT_TRUE(View.Messages[1].Text.starts_with("The Log needed repair when it was opened!\r\r"))
+        << View.Messages[1].Text;
+    EXPECT_EQ(Store->ReadBool(LogSectionName("TEST"), "BackupKept", false), !c.KeepRepaired);
+    add("W9ADD");
+    Controller->FormClose();
+    EXPECT_EQ(ReadFile(backup) == base, !c.KeepRepaired);
+    EXPECT_EQ(ReadFile(backup) == ReadFile(log), c.KeepRepaired);
+    Controller.reset();
+    View = FakeMainView();
+    View.ConfirmAnswer = false;
+    Start({});
+    while (Controller->BackupCatchingUp()) Controller->BackupTimer();
+    if (c.KeepRepaired) {
+      EXPECT_EQ(View.MessageTexts(), std::vector<std::string>{});
+      continue;
+    }
+    ASSERT_EQ(View.Messages.size(), 1u);
+    EXPECT_TRUE(View.Messages[0].Text.starts_with(
+        "The Log was repaired when it was opened at an earlier start, and its backup copy kept as it was.\r\r"))
+        << View.Messages[0].Text;
+    Controller->FormClose();
+    EXPECT_TRUE(ReadFile(backup) == base);
+    Store->WriteBool(LogSectionName("TEST"), "BackupKept", false);
   }
 }
 
