@@ -91,9 +91,20 @@ public:
   RepairNotice TakeRepairNotice() override { return std::exchange(RepairNotice_, RepairNotice::None); }
   bool TakeRollbackNotice() override { return std::exchange(RollbackNotice_, false); }
   void SetSilent(bool silent) override { Database_.SilentMode = silent; }
+  void SetReadOnly(bool readOnly) override {
+    ReadOnly_ = readOnly;
+    Table_.ReadOnly = readOnly;
+  }
+  bool IsReadOnly() const override { return Database_.Connected() ? Database_.ReadOnly : ReadOnly_; }
+  bool RefusedForRepair(const std::exception& e) const override {
+    const auto* engine = dynamic_cast<const EVLMException*>(&e);
+    return engine != nullptr && engine->NativeError == kNeedsRepairReadOnly;
+  }
 
 private:
   static constexpr int32_t kMaxConnections = 500;
+  // The engine's refusal of a read-only connect to a file that needs repair.
+  static constexpr int32_t kNeedsRepairReadOnly = 10747;
 
   bool ReadOnly_ = false;
   RepairNotice RepairNotice_ = RepairNotice::None;
@@ -105,6 +116,14 @@ private:
 };
 
 }  // namespace
+
+std::vector<std::string> EngineTableFactory::FileDamage(const std::string& fileName, bool firstOnly) {
+  try {
+    return TVLMDatabase::CheckDatabaseFile(fileName, "", firstOnly);
+  } catch (const std::exception& e) {
+    return {e.what()};
+  }
+}
 
 std::unique_ptr<DatabaseTable> EngineTableFactory::Create(const TableSpec& spec, const std::string& fileName,
                                                           bool readOnly) {

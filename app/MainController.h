@@ -48,26 +48,34 @@
 // it again, which rolls back what the commit left, finds out from the file
 // whether the change was stored after all (then nothing is said), and else
 // says so in one box, headline first, with the engine's words and the way
-// on. The next write works without a restart once the cause is gone.
+// on; what that reopen found (a repair, a rollback) is then taken as a
+// start takes it (LogReopened). The next write works without a restart
+// once the cause is gone.
 //
-// A log whose records could not be read is never copied over its backup at
-// open: the backup is kept (the operator is told) until a change finds the
-// log reading whole, or the operator restores it; a log whose repair was
-// declined keeps it until a start repairs the log. A log whose open rolled
-// back a commit cut short (TakeRollbackNotice) is as last committed: the
-// backup follows it, silently, once the log reads whole, through every
-// index, with the very contacts the backup holds (else the two are judged
-// as below). Two cases keep the backup, marked so in the
+// A file is whole only when the engine's whole-file check finds every page
+// of it whole and it reads through every index (ReadLogCopy). A log that is
+// not whole, or whose records could not be read, is never copied over its
+// backup: it is opened read-only (OpenLog) and connected for writing only
+// by the operator's first write, and the backup is kept (the operator is
+// told once; contacts logged from then on are in the log only until
+// "Restore Log" carries them over) until a change finds the log whole, or
+// the operator restores it; a log whose repair was declined keeps it until
+// a start repairs the log (the question is asked once a session). A log
+// whose open rolled back a commit cut short (TakeRollbackNotice, at a start
+// or at a reopen) is as last committed: the backup follows it, silently,
+// once the log is whole with the very contacts the backup holds (else the
+// two are judged as below). Two cases keep the backup, marked so in the
 // log's settings (KeptFor), across starts and changes, until a start finds
 // it equal to the log again (after "Restore Log") or the operator chooses
 // the log: a log that committed nothing after its backup was stamped but
 // differs from it (BackupFollow: one of the two was changed outside the
-// program), and a log repaired at its open, whose box asks whether to keep
-// the repaired log. Either way the backup is first read through
-// (JudgeKeptBackup): one that does not read whole is no way back and is
-// made anew from the log, with a word; else the box says how the two
-// compare, contact by contact. A log that cannot be opened at all is told
-// once, as one that cannot be read; the window then goes on without it, and
+// program), and a log repaired at an open. Either way the backup is first
+// checked and read through (JudgeKeptBackup): one that is not whole is no
+// way back and is made anew from the log, with a word; else the box says
+// how the two compare, contact by contact, and asks whether to keep the log
+// (the backup made anew from it). A log that cannot be opened at all is
+// told once, as one that cannot be read (and when the backup is not whole
+// either, that neither file is); the window then goes on without it, and
 // what needs the log says why it cannot.
 #pragma once
 
@@ -215,12 +223,23 @@ public:
   // ... and could not open it: told when the dialog has closed.
   void NoteLogOpenFailed(const std::string& failure);
   // Reads the log file at file (a backup copy, or the open log beside its
-  // pair) through a pair of its own, read-only: every record through each
-  // index, every field, each index listing as many records as the table
-  // counts, and the same ones. True when it read whole (each record's
-  // fields, joined, in rows when given, sorted); else the reason in failure
-  // (a missing file too).
+  // pair): every page checked by the engine's whole-file check, then
+  // through a pair of its own, read-only, every record through each index,
+  // every field, each index listing as many records as the table counts,
+  // and the same ones. True when it read whole (each record's fields,
+  // joined, in rows when given, sorted); else the reason in failure (a
+  // missing file too).
   bool ReadLogCopy(const std::string& file, std::vector<std::string>* rows, std::string& failure);
+  // The first problem the whole-file check finds in file, worded for a box;
+  // empty when every page of it is whole.
+  std::string FileDamageOf(const std::string& file);
+  // Opens the log's table on the file the log pair names (a failure passes
+  // on). A file that fails the whole-file check is connected read-only, so
+  // that nothing is written to it before the operator writes (a write
+  // connects it again for writing, EnsureLogOpen); one that a read-only
+  // connect refuses (it needs repair) is connected as usual, which asks the
+  // repair question.
+  void OpenLog();
   // "Restore Log" put the backup in place of the log: a backup kept until
   // the operator chose, and the notices of the log it replaced, are
   // forgotten.
@@ -386,12 +405,12 @@ private:
   enum class KeptFor : uint8_t { None, Difference, Repair };
   KeptFor BackupKeptMark();
   void SetBackupKeptMark(KeptFor why);
-  // The backup differs from the open log, which reads whole, for the
-  // reason why (newly: found at this open). A backup that cannot be read
-  // whole is no way back: it is made anew from the log, and the operator is
-  // told. Else the operator is shown how the two compare, contact by
-  // contact; after a repair asked whether to keep the log as it is (yes:
-  // the backup follows it), else told that the backup is kept.
+  // The backup differs from the open log, which is whole, for the reason
+  // why (newly: found at this open). A backup that is not whole is no way
+  // back: it is made anew from the log, and the operator is told. Else the
+  // operator is shown how the two compare, contact by contact, and asked
+  // whether to keep the log as it is (yes: the backup follows it; no: it
+  // is kept, and marked so).
   void JudgeKeptBackup(KeptFor why, bool newly);
   // The contacts of the open log, each record's fields joined, in contact
   // order (the log left on its last record); empty when it cannot be read.
@@ -413,10 +432,12 @@ private:
   // checks
   void ExitCheck(Ctl field);
   bool RefuseWithoutLog();
-  // The log open, or opened now (a start or a reopen after a failed write
-  // left it closed); when it cannot be, one message, headline first, with
-  // the engine's reason and the way back, and false.
-  bool EnsureLogOpen(const std::string& headline);
+  // The log open (for writing when write: a log opened read-only because it
+  // failed the whole-file check is connected again for writing), or opened
+  // now (a start or a reopen after a failed write left it closed); when it
+  // cannot be, one message, headline first, with the engine's reason and
+  // the way back, and false.
+  bool EnsureLogOpen(const std::string& headline, bool write);
   // After a failed post: the log database closed and opened again and the
   // totals counted from the file; true when the file holds the contact all
   // the same (the last of countBefore + 1 records), else one message naming

@@ -103,6 +103,13 @@ bool MainController::ReadLogCopy(const std::string& file, std::vector<std::strin
     failure = "The file \"" + file + "\" does not exist.";
     return false;
   }
+  // Whole only when every page of the file is: a damaged map, lock or free
+  // page meets no read of the records, and every add into such a file
+  // (restored, or followed by the backup) would be refused.
+  if (const std::string damage = FileDamageOf(file); !damage.empty()) {
+    failure = damage;
+    return false;
+  }
   try {
     std::unique_ptr<DatabaseTable> copy = Tables_.Create(LogCopySpec(), file, true);
     copy->Connect();
@@ -139,6 +146,11 @@ bool MainController::ReadLogCopy(const std::string& file, std::vector<std::strin
     return false;
   }
   return true;
+}
+
+std::string MainController::FileDamageOf(const std::string& file) {
+  const std::vector<std::string> damage = Tables_.FileDamage(file, true);
+  return damage.empty() ? std::string() : "Database file '" + file + "' is damaged: " + damage.front();
 }
 
 std::vector<std::string> MainController::LogRows() {
@@ -300,16 +312,23 @@ void MainController::LogReopened() {
   }
   if (repair == RepairNotice::Repaired) {
     // What the repair kept may differ from what was logged: judged as a
-    // repair at a start is, the kept mark set first.
+    // repair at a start is, the kept mark set first. A repaired log that
+    // cannot be opened again holds nothing to judge: the backup stays.
     RepairDeclined_ = false;
     ReadFailure_.clear();
     BackupKept_ = BackupInDoubt_ = true;
-    if (const std::string failure = ReadLogThrough(); !failure.empty()) {
+    SetBackupKeptMark(KeptFor::Repair);
+    if (!LogData().Active()) {
+      ReadFailure_ = "It was repaired when it was opened again, and could not be opened after the repair.";
+      return;
+    }
+    std::string failure = ReadLogThrough();
+    if (failure.empty()) failure = FileDamageOf(LogFileOf(State_.LogDir));
+    if (!failure.empty()) {
       TellReadFailure(failure);
       return;
     }
     ChangedOutside_ = BackupKept_ = false;
-    SetBackupKeptMark(KeptFor::Repair);
     JudgeKeptBackup(KeptFor::Repair, true);
     // A backup made anew follows the log before the next write.
     FinishBackupCatchUp();
@@ -352,24 +371,20 @@ void MainController::JudgeKeptBackup(KeptFor why, bool newly) {
   }
   std::sort(logRows.begin(), logRows.end());
   std::sort(backupRows.begin(), backupRows.end());
-  const std::string comparison = Comparison(logRows, backupRows);
-  if (why == KeptFor::Repair) {
-    if (View_.Confirm(lead + "\r\r" + comparison +
-                      "\r\rKeep the Log as it is now?\r\rYes: its backup copy is made anew from it.\rNo: its "
-                      "backup copy is kept as it was; \"Restore Log\" in \"Settings\" brings the Log back from "
-                      "it.")) {
-      SetBackupKeptMark(KeptFor::None);
-      ChangedOutside_ = false;
-      StartBackupCatchUp(BackupFollow::Always, std::nullopt);
-      return;
-    }
-  } else {
-    View_.Warn(newly ? "The Log and its backup copy differ!\r\rBoth read whole, but no contact was logged since "
-                       "the backup copy was made: one of the two files was changed outside Quorvex.\r\r" +
-                           comparison + "\r\r" + std::string(kBackupKeptText)
-                     : "The Log and its backup copy still differ!\r\rThe backup copy was kept as it was when this "
-                       "was found; contacts logged since are in the Log only.\r\r" +
-                           comparison + "\r\r" + std::string(kBackupKeptText));
+  if (why == KeptFor::Difference)
+    lead = newly ? "The Log and its backup copy differ!\r\rBoth read whole, but no contact was logged since the "
+                   "backup copy was made: one of the two files was changed outside Quorvex."
+                 : "The Log and its backup copy still differ!\r\rThe backup copy was kept as it was when this was "
+                   "found; contacts logged since are in the Log only.";
+  // Both files are whole (the log was checked at its open): the operator
+  // chooses which one holds the contacts.
+  if (View_.Confirm(lead + "\r\r" + Comparison(logRows, backupRows) +
+                    "\r\rKeep the Log as it is now?\r\rYes: its backup copy is made anew from it.\rNo: its backup "
+                    "copy is kept as it was; \"Restore Log\" in \"Settings\" brings the Log back from it.")) {
+    SetBackupKeptMark(KeptFor::None);
+    ChangedOutside_ = false;
+    StartBackupCatchUp(BackupFollow::Always, std::nullopt);
+    return;
   }
   // Kept, across starts, until the operator chooses.
   ChangedOutside_ = BackupKept_ = BackupInDoubt_ = true;

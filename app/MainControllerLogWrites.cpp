@@ -30,8 +30,9 @@ void MainController::LogWritten(std::string_view what) {
   // log when that is not known) and is flushed before the next change can
   // commit, so one of the two files is always whole (a missing, older or
   // foreign backup is rebuilt through a temporary file). A kept backup (the
-  // log could not be read, or needed a repair, when it was opened) follows
-  // only a log that reads whole now, and only an open log can show that. A
+  // log could not be read, was not whole, or needed a repair, when it was
+  // opened) follows only a log that reads through and is whole now, and
+  // only an open log can show that. A
   // backup kept because the log was changed outside the program stays kept
   // whatever the log reads like. A reopen of the log on the way (a write
   // that failed and was stored after all) is taken as a start takes it.
@@ -52,6 +53,8 @@ void MainController::LogWritten(std::string_view what) {
         if (failure.empty() && !mark.empty()) log.GotoBookmark(mark);
       } catch (const std::exception&) {
       }
+      // And only a log every page of which is whole.
+      if (failure.empty()) failure = FileDamageOf(LogFileOf(State_.LogDir));
     }
     BackupKept_ = !failure.empty();
   }
@@ -116,6 +119,7 @@ std::string MainController::ReopenLogAfterFailedWrite() {
   quietly([&] { Log_->Disconnect(); });
   std::string failure;
   try {
+    Log_->SetReadOnly(false);
     Log_->Connect();
     log.Open();
     Log_->SetIndexName(kPrimeIndexName);

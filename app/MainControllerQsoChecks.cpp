@@ -64,10 +64,18 @@ bool MainController::RefuseWithoutLog() {
   return true;
 }
 
-bool MainController::EnsureLogOpen(const std::string& headline) {
+bool MainController::EnsureLogOpen(const std::string& headline, bool write) {
   DataSet& log = LogData();
-  if (log.Active()) return true;
+  if (log.Active() && (!write || !Log_->IsReadOnly())) return true;
   try {
+    // A log opened read-only (damaged) is written only once the operator
+    // writes: connected again, for writing (what that open finds is taken
+    // as a start takes it).
+    if (log.Active()) {
+      log.Close();
+      Log_->Disconnect();
+    }
+    Log_->SetReadOnly(false);
     Log_->Connect();
     log.Open();
     Log_->SetIndexName(kPrimeIndexName);
@@ -268,7 +276,7 @@ void MainController::AddToLogButtonClick() {
   // A log that could not be opened again after a failed write (the disk
   // still full, the interrupted commit not yet undone), or at the start, is
   // opened now.
-  if (!EnsureLogOpen("The contact could not be written to the Log!")) return;
+  if (!EnsureLogOpen("The contact could not be written to the Log!", true)) return;
   try {
     Log_->SetIndexName(kPrimeIndexName);
     ShowLogCount();

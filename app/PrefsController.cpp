@@ -353,8 +353,7 @@ void PrefsController::SwitchLiveLog() {
   // selected all the same: the main window reads it through when the dialog
   // closes, says so once, and keeps its backup copy for "Restore Log".
   try {
-    table.Connect();
-    log.Open();
+    Main_.OpenLog();
   } catch (const std::exception& e) {
     Main_.NoteLogOpenFailed(e.what());
     return;

@@ -24,9 +24,13 @@
 // place), or both. The catch-up at open keeps such a backup as it is
 // (BackupFollow::LaterCommit), unless the caller knows that the open rolled
 // a commit back and that the log holds what the backup holds
-// (BackupFollow::Always); the caller reads a kept backup through before it
-// trusts it, since the change may be the backup's, and the restore
-// (RestoreFromBackup) is given only a backup read through.
+// (BackupFollow::Always). The caller judges both files before it trusts
+// either: a file is whole only when the engine's check finds every page of
+// it whole and it reads through every index. It lets the backup follow a
+// log with a later commit only once the log is whole (a damaged log is
+// never copied over a backup), it checks and reads a kept backup through
+// (the change may be the backup's), and the restore (RestoreFromBackup) is
+// given only a backup found whole.
 //
 // Invariants:
 //   1. After a return without an exception the backup has the log's size and
@@ -50,7 +54,10 @@
 //      and only once the log it replaces is kept whole beside it, under a
 //      name no earlier restore's kept log has (FreeKeptLogName): every copy
 //      it makes is flushed and read back equal to its source before it is
-//      renamed into place.
+//      renamed into place. What the caller adds to the backup's copy before
+//      that rename (the contacts of the replaced log that the backup lacks)
+//      is in the restored log; when adding fails, the restore fails and the
+//      log is as it was.
 //
 // Which road an update takes:
 //
@@ -186,8 +193,8 @@ struct RestorePaths {
 };
 
 // Puts a copy of the backup in place of the log ("Restore Log"). The caller
-// has read the backup through first (its records and index) and let go of
-// the log. In order: the log is copied to Kept (and its journal, when one
+// has found the backup whole first (every page checked, every index read
+// through) and let go of the log. In order: the log is copied to Kept (and its journal, when one
 // lies beside it, to KeptJournal; else a KeptJournal of an earlier restore
 // goes), then the backup to the log; each copy goes to a temporary file, is
 // flushed, read back and compared with its source, and only then renamed

@@ -247,7 +247,8 @@ TEST_P(SettingsDialogTest, SaveLaysOutTheMainWindowForTheKind) {
 
 TEST_P(SettingsDialogTest, RestoreReplacesTheLiveFileAndEndsTheProgram) {
   // After the start has brought the backup up to date, it is made to hold a
-  // contact the live log lacks.
+  // contact the live log lacks (the starts after the dialogs keep it).
+  View.ConfirmAnswer = false;
   Start({});
   while (Controller->BackupCatchingUp()) Controller->BackupTimer();
   std::filesystem::copy_file(Home + "V5LogDB.vlm", Home + "TEST/BakV5LogDB.vlm",
@@ -307,7 +308,7 @@ TEST_P(SettingsDialogTest, RestoreReplacesTheLiveFileAndEndsTheProgram) {
     EXPECT_FALSE(Controller->LogData().Active());  // let go of before the copy
   });
   Controller->SettingsButtonClick();
-  EXPECT_TRUE(ReadFile(log) == backup);
+  EXPECT_TRUE(ReadFile(log) == backup) << Prefs.LastMessage();
   EXPECT_FALSE(std::filesystem::exists(journal));
   EXPECT_TRUE(ReadFile(kept) == replaced);
   // (The engine, letting go of the log, deletes a journal that belongs to
@@ -368,7 +369,11 @@ protected:
     SettingsDialogTest::TearDown();
   }
   struct YesUi : SilentEngineUi {
-    bool Confirm(const std::string&) override { return true; }
+    bool Confirm(const std::string&) override {
+      ++Asked;
+      return true;
+    }
+    int32_t Asked = 0;
   } Yes_;
 };
 
@@ -509,20 +514,30 @@ TEST_P(KeptBackupTest, DamageMadeWhileClosedKeepsTheWayBackAndRestoreLogBringsEv
     const std::string& Warning;
     bool ToBackup = false;  // else to the log
     bool ToBoth = false;
+    bool KeepLog = false;  // two files that read whole but differ: the log kept, the backup made anew
+    bool Ahead = false;    // the log one commit ahead of the backup (a stop before the backup's update)
   };
+  // The log one commit ahead: a contact more.
+  const std::string aheadFile = Home + "AHEAD.vlm";
+  WriteFile(aheadFile, base);
+  AddQso({LogTableSpec(), aheadFile}, MadeContact(contacts + 1));
+  const std::string ahead = ReadFile(aheadFile);
   const int64_t size = static_cast<int64_t>(base.size());
   const Case cases[] = {
       {"bits in a record page", [&](std::string& b) { flips(b, pageAt(pages(10)[3]) + 40, pageSize - 40, 16); },
        differ},
       {"half a record page", [&](std::string& b) { noise(b, pageAt(pages(10)[5]) + pageSize / 2, pageSize / 2); },
        unreadable},
-      {"free-space map page", [&](std::string& b) { noise(b, pageAt(pages(kVLMPagePFS)[0]), pageSize); }, differ},
-      {"allocation map page", [&](std::string& b) { noise(b, pageAt(pages(kVLMPageEAM)[0]), pageSize); }, differ},
+      {"free-space map page", [&](std::string& b) { noise(b, pageAt(pages(kVLMPagePFS)[0]), pageSize); },
+       unreadable},
+      {"allocation map page", [&](std::string& b) { noise(b, pageAt(pages(kVLMPageEAM)[0]), pageSize); },
+       unreadable},
       {"bits in the free-space map", [&](std::string& b) { flips(b, pageAt(pages(kVLMPagePFS)[0]) + 40, 64, 8); },
        differ},
       {"20 bits anywhere", [&](std::string& b) { flips(b, 0, static_cast<int64_t>(b.size()), 20); }, differ},
       {"200 bits anywhere", [&](std::string& b) { flips(b, 0, static_cast<int64_t>(b.size()), 200); }, unreadable},
-      {"bits in an index page head", [&](std::string& b) { flips(b, pageAt(pages(12)[2]) + 40, 40, 6); }, differ},
+      {"bits in an index page head", [&](std::string& b) { flips(b, pageAt(pages(12)[2]) + 40, 40, 6); },
+       unreadable},
       {"file head", [&](std::string& b) { noise(b, 18, 20); }, unreadable},
       {"signature", [&](std::string& b) { b[3] = 'X'; }, unreadable},
       {"table list", [&](std::string& b) { noise(b, pageAt(pages(6)[0]), pageSize); }, unreadable},
@@ -534,15 +549,27 @@ TEST_P(KeptBackupTest, DamageMadeWhileClosedKeepsTheWayBackAndRestoreLogBringsEv
       {"backup: cut to a third", [&](std::string& b) { b.resize(b.size() / 3); }, spoilt, true},
       {"backup: 64 KB mid-file", [&](std::string& b) { noise(b, size / 2 - 32768, 65536); }, spoilt, true},
       {"backup: first record page", [&](std::string& b) { noise(b, pageAt(pages(10)[0]), pageSize); }, spoilt, true},
+      {"backup: free-space map page", [&](std::string& b) { noise(b, pageAt(pages(kVLMPagePFS)[0]), pageSize); },
+       spoilt, true},
+      {"backup: allocation map page", [&](std::string& b) { noise(b, pageAt(pages(kVLMPageEAM)[0]), pageSize); },
+       spoilt, true},
       {"backup: bits in a record page",
        [&](std::string& b) { flips(b, pageAt(pages(10)[3]) + pageSize / 2, pageSize / 2, 16); }, differ, true},
+      {"bits in a record page, the Log kept",
+       [&](std::string& b) { flips(b, pageAt(pages(10)[4]) + 40, pageSize - 40, 16); }, differ, false, false, true},
+      {"one commit ahead: bits in an index page",
+       [&](std::string& b) { flips(b, pageAt(pages(12)[3]) + 40, pageSize - 40, 16); }, unreadable, false, false,
+       false, true},
+      {"one commit ahead: an index page overwritten",
+       [&](std::string& b) { noise(b, pageAt(pages(12)[1]), pageSize); }, unreadable, false, false, false, true},
       {"both: half a record page",
        [&](std::string& b) { noise(b, pageAt(pages(10)[5]) + pageSize / 2, pageSize / 2); }, unreadable, false, true},
   };
   const std::string log = Home + "TEST/V5LogDB.vlm", backup = Home + "TEST/BakV5LogDB.vlm";
-  const auto restart = [&] {
+  const auto restart = [&](bool keepLog) {
     Controller.reset();
     View = FakeMainView();
+    View.ConfirmAnswer = keepLog;  // two files that differ: which one is kept
     Start({});
     while (Controller->BackupCatchingUp()) Controller->BackupTimer();
   };
@@ -553,11 +580,12 @@ TEST_P(KeptBackupTest, DamageMadeWhileClosedKeepsTheWayBackAndRestoreLogBringsEv
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.What);
-    std::string bytes = base;
+    std::string bytes = c.Ahead ? ahead : base;
     c.Damage(bytes);
     WriteFile(c.ToBackup ? backup : log, bytes);
     WriteFile(c.ToBackup ? log : backup, c.ToBoth ? bytes : base);
-    restart();
+    const int32_t asked = Yes_.Asked;
+    restart(c.KeepLog);
     ASSERT_EQ(View.Messages.size(), 1u) << ::testing::PrintToString(View.MessageTexts());
     const std::string& warning = View.Messages[0].Text;
     if (c.ToBoth) {
@@ -581,14 +609,22 @@ TEST_P(KeptBackupTest, DamageMadeWhileClosedKeepsTheWayBackAndRestoreLogBringsEv
       continue;
     }
     const bool madeAnew = &c.Warning == &spoilt;
-    const std::string wayBack = &c.Warning == &unreadable
-                                    ? std::string(kBackupKeptText) + " " + std::string(kLoggedUntilRestoreText)
-                                    : std::string(kBackupKeptText);
+    const std::string wayBack =
+        &c.Warning == &unreadable ? std::string(kBackupKeptText) + " " + std::string(kLoggedUntilRestoreText)
+                                  : "No: its backup copy is kept as it was; \"Restore Log\" in \"Settings\" brings the "
+                                    "Log back from it.";
     EXPECT_TRUE(warning.starts_with(c.Warning) &&
                 warning.ends_with(madeAnew ? "which reads whole (" + std::to_string(contacts) + " entries)." : wayBack))
         << warning;
-    const std::string keptBackup = madeAnew ? base : c.ToBackup ? bytes : base;
+    // The backup follows the log from here on: made anew, or the log kept.
+    const bool follows = madeAnew || c.KeepLog;
+    const std::string keptBackup = madeAnew ? base : c.ToBackup || c.KeepLog ? bytes : base;
     EXPECT_TRUE(ReadFile(backup) == keptBackup);
+    // A damaged log is left as it is until the operator writes to it (or
+    // accepts its repair).
+    if (&c.Warning == &unreadable && Yes_.Asked == asked) {
+      EXPECT_TRUE(ReadFile(log) == bytes);
+    }
 
     // An add: logged, or refused naming the damage found (never the disk).
     Set(Ctl::CallEntered, "W9ADD");
@@ -603,7 +639,7 @@ TEST_P(KeptBackupTest, DamageMadeWhileClosedKeepsTheWayBackAndRestoreLogBringsEv
           << text;
     }
     Controller->FormClose();
-    EXPECT_TRUE(ReadFile(backup) == (madeAnew ? ReadFile(log) : keptBackup));
+    EXPECT_TRUE(ReadFile(backup) == (follows ? ReadFile(log) : keptBackup));
 
     // Each case's restore keeps its log beside those of the cases before,
     // under the next free name.
@@ -616,23 +652,28 @@ TEST_P(KeptBackupTest, DamageMadeWhileClosedKeepsTheWayBackAndRestoreLogBringsEv
     EXPECT_NE(Prefs.LastMessage().find("kept beside it as \"" + std::filesystem::path(kept).filename().string() + "\""),
               std::string::npos)
         << Prefs.LastMessage();
-    // A contact logged beside a kept backup is carried into the restored log.
+    // A contact logged beside a kept backup (or committed before a stop
+    // kept the backup behind) is carried into the restored log.
     EXPECT_EQ(Prefs.LastMessage().find(" of the Log it replaced, which its backup copy lacked, w") != std::string::npos,
-              logged && !madeAnew)
+              (logged || c.Ahead) && !follows)
         << Prefs.LastMessage();
     EXPECT_TRUE(ReadFile(kept) == replaced);
-    restart();
+    restart(false);
     EXPECT_EQ(View.MessageTexts(), std::vector<std::string>{});
     // Every contact: in the log (the one logged after the start carried
     // into it by the restore), or (a backup changed but read whole was
     // restored) in the log the restore replaced.
     std::set<std::string> found = calls(log);
     EXPECT_EQ(found.count("W9ADD"), logged ? 1u : 0u);
+    if (c.Ahead) {
+      EXPECT_EQ(found.count("K" + std::to_string(contacts + 1)), 1u);
+    }
     if (c.ToBackup && !madeAnew) {
       const std::set<std::string> before = calls(kept);
       found.insert(before.begin(), before.end());
     }
-    for (int i = 1; i <= contacts; ++i) EXPECT_EQ(found.count("K" + std::to_string(i)), 1u) << "K" << i;
+    // (The damaged log the operator kept holds what it holds.)
+    for (int i = 1; i <= contacts && !c.KeepLog; ++i) EXPECT_EQ(found.count("K" + std::to_string(i)), 1u) << "K" << i;
     EXPECT_TRUE(ReadFile(backup) == ReadFile(log));
     EXPECT_FALSE(Store->ReadBool(LogSectionName("TEST"), "BackupKept", false));
   }
@@ -726,6 +767,51 @@ TEST_P(KeptBackupTest, ARepairAtOpenKeepsTheBackupUntilTheOperatorChooses) {
     ASSERT_EQ(records.size(), static_cast<size_t>(contacts) + 1);
     EXPECT_EQ(records.back().Call, "W9ADD");
   }
+}
+
+// A backup whose call index is damaged where a walk in contact order never
+// goes is no way back, whatever the page check says: the restore reads a
+// copy through every index (here with a page check that finds nothing, as
+// one that missed the damage would) and refuses it.
+TEST_P(KeptBackupTest, ACopyIsReadThroughEveryIndexEvenWhereThePageCheckFindsNothing) {
+  struct UncheckedFiles final : TableFactory {
+    explicit UncheckedFiles(TableFactory& inner) : Inner(inner) {}
+    std::unique_ptr<DatabaseTable> Create(const TableSpec& spec, const std::string& file, bool readOnly) override {
+      return Inner.Create(spec, file, readOnly);
+    }
+    TableFactory& Inner;
+  } unchecked(Factory());
+  UseBuiltLog(400);
+  const std::string backup = Home + "TEST/BakV5LogDB.vlm";
+  std::string bytes = ReadFile(backup);
+  const int64_t pageSize = VLMGetU16LE(reinterpret_cast<const uint8_t*>(bytes.data()) + kVLMPageSizeOffset);
+  // The index pages that hold calls (the call index's), their keys
+  // overwritten.
+  bool damaged = false;
+  for (int64_t at = kVLMFirstPagePosition; at + pageSize <= static_cast<int64_t>(bytes.size()); at += pageSize) {
+    if (VLMGetU16LE(reinterpret_cast<const uint8_t*>(bytes.data()) + at + kVLMPageTypeOffset) != kVLMPageTableIndex ||
+        bytes.substr(static_cast<size_t>(at), static_cast<size_t>(pageSize)).find("K1") == std::string::npos)
+      continue;
+    std::fill_n(bytes.begin() + at + kVLMPageHeaderSize, pageSize - kVLMPageHeaderSize, '\xA5');
+    damaged = true;
+  }
+  ASSERT_TRUE(damaged);
+  Configure({});
+  Controller = std::make_unique<MainController>(View, unchecked, *Store, Home);
+  Controller->FormCreate();
+  while (Controller->BackupCatchingUp()) Controller->BackupTimer();
+  WriteFile(backup, bytes);
+  OnDialog([this] {
+    Dialog->RestoreButtonClick();
+    Dialog->SaveButtonClick();
+  });
+  Controller->SettingsButtonClick();
+  EXPECT_FALSE(Prefs.Ended);
+  EXPECT_TRUE(Prefs.LastMessage().starts_with(
+      "The backup copy of the Log cannot be read, so it cannot bring the Log back!\r\r"))
+      << Prefs.LastMessage();
+  Controller.reset();
+  EXPECT_TRUE(ReadFile(backup) == bytes);
 }
 
 // The log damaged while the program runs (half a record page overwritten,
