@@ -649,6 +649,11 @@ TEST_P(KeptBackupTest, DamageMadeWhileClosedKeepsTheWayBackAndRestoreLogBringsEv
     OnDialog([this] { Dialog->RestoreButtonClick(); });
     Controller->SettingsButtonClick();
     EXPECT_TRUE(Prefs.Ended);
+    // The contact logged after a start that could not read the log (a
+    // record page half overwritten) is in the log, for the restore to carry.
+    if (std::string_view(c.What) == "half a record page") {
+      EXPECT_TRUE(logged);
+    }
     EXPECT_NE(Prefs.LastMessage().find("kept beside it as \"" + std::filesystem::path(kept).filename().string() + "\""),
               std::string::npos)
         << Prefs.LastMessage();
@@ -814,6 +819,51 @@ TEST_P(KeptBackupTest, ACopyIsReadThroughEveryIndexEvenWhereThePageCheckFindsNot
   EXPECT_TRUE(ReadFile(backup) == bytes);
 }
 
+// "Restore Log" carries what the backup lacks once: a contact deleted and
+// entered again (the backup holds it under its old number) is not doubled,
+// one logged since is carried, and one the replaced log holds with other
+// values (an edit, or damage) keeps the backup's values.
+TEST_P(KeptBackupTest, RestoreCarriesEachContactTheBackupLacksOnce) {
+  UseBuiltLog(400);
+  TablesUnderTest->WithTable(LogStorage(), [](LogTable& t) {
+    DataSet& data = t.Data();
+    ASSERT_TRUE(data.Locate("Call", HostVariant("K5"), 0));
+    data.Delete();
+    data.Append();
+    WriteQso(data, MadeContact(5));
+    data.Post();
+    QsoRecord added = MadeContact(401);
+    added.Call = "W9NEW";
+    data.Append();
+    WriteQso(data, added);
+    data.Post();
+    ASSERT_TRUE(data.Locate("Call", HostVariant("K7"), 0));
+    data.Edit();
+    data.FieldByName("Notes")->SetAsString("edited");
+    data.Post();
+  });
+  // The backup kept at an earlier start (else it follows the log's later
+  // commits).
+  Store->WriteBool(LogSectionName("TEST"), "BackupKept", true);
+  View.ConfirmAnswer = false;
+  Start({});
+  while (Controller->BackupCatchingUp()) Controller->BackupTimer();
+  OnDialog([this] { Dialog->RestoreButtonClick(); });
+  Controller->SettingsButtonClick();
+  EXPECT_NE(Prefs.LastMessage().find("Restore Complete\r\r1 contact of the Log it replaced, which its backup copy "
+                                     "lacked, was carried into the restored Log.\r\r2 contacts of the Log it replaced "
+                                     "hold other values than its backup copy: the restored Log holds the backup "
+                                     "copy's.\r\r"),
+            std::string::npos)
+      << Prefs.LastMessage();
+  Controller.reset();
+  std::map<std::string, int> calls;
+  for (const QsoRecord& q : LogRecords()) ++calls[q.Call];
+  EXPECT_EQ(calls.size(), 401u);
+  EXPECT_EQ(calls["K5"], 1);
+  EXPECT_EQ(calls["W9NEW"], 1);
+}
+
 // The log damaged while the program runs (half a record page overwritten,
 // its end cut), so that a write fails and the reopen after it finds the log
 // in need of repair: the refused contact is told first; a repair made there
@@ -841,9 +891,11 @@ TEST_P(KeptBackupTest, ARepairWhenAWriteOpensTheLogAgainIsJudgedAsAtAStart) {
   };
   struct Case {
     bool Repair, KeepRepaired;
+    bool Definitions = false;  // the table's definitions overwritten too: the repair leaves the table out
   };
-  for (const Case c : {Case{true, false}, Case{true, true}, Case{false, false}}) {
-    SCOPED_TRACE(std::string(c.Repair ? "repaired" : "declined") + (c.KeepRepaired ? ", kept" : ""));
+  for (const Case c : {Case{true, false}, Case{true, true}, Case{false, false}, Case{true, true, true}}) {
+    SCOPED_TRACE(std::string(c.Repair ? "repaired" : "declined") + (c.KeepRepaired ? ", kept" : "") +
+                 (c.Definitions ? ", definitions overwritten" : ""));
     UseBuiltLog(contacts);
     const std::string base = ReadFile(log);
     Controller.reset();
@@ -856,12 +908,33 @@ TEST_P(KeptBackupTest, ARepairWhenAWriteOpensTheLogAgainIsJudgedAsAtAStart) {
     const size_t record = bytes.find("note " + std::to_string(1000 + contacts / 2));
     std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(record / pageSize * pageSize + pageSize / 2), pageSize / 2,
                 '\x5A');
+    for (int64_t at = kVLMFirstPagePosition; c.Definitions && at + pageSize <= static_cast<int64_t>(bytes.size());
+         at += pageSize)
+      if (VLMGetU16LE(reinterpret_cast<const uint8_t*>(bytes.data()) + at + kVLMPageTypeOffset) ==
+          kVLMPageTableMetaData)
+        std::fill_n(bytes.begin() + at + kVLMPageHeaderSize, pageSize - kVLMPageHeaderSize, '\x5A');
     bytes.resize(bytes.size() - 1000);
     WriteFile(log, bytes);
     ui.Repair = c.Repair;
     ui.Asked = 0;
     View.ConfirmAnswer = c.KeepRepaired;
     add("W9ADD");
+    if (c.Definitions) {
+      // A repaired log that cannot be opened holds nothing to keep: the
+      // backup stays, also at the next start.
+      ASSERT_EQ(View.Messages.size(), 1u) << ::testing::PrintToString(View.MessageTexts());
+      EXPECT_TRUE(View.Messages[0].Text.starts_with(refused)) << View.Messages[0].Text;
+      Controller->FormClose();
+      EXPECT_TRUE(ReadFile(backup) == base);
+      Controller.reset();
+      View = FakeMainView();
+      Start({});
+      ASSERT_EQ(View.Messages.size(), 1u);
+      EXPECT_TRUE(View.Messages[0].Text.starts_with("The Log could not be read!\r\r")) << View.Messages[0].Text;
+      Controller->FormClose();
+      EXPECT_TRUE(ReadFile(backup) == base);
+      continue;
+    }
     ASSERT_EQ(View.Messages.size(), c.Repair ? 2u : 1u) << ::testing::PrintToString(View.MessageTexts());
     EXPECT_TRUE(View.Messages[0].Text.starts_with(refused)) << View.Messages[0].Text;
     EXPECT_EQ(ui.Asked, 1);
