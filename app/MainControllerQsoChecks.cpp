@@ -277,16 +277,8 @@ void MainController::AddToLogButtonClick() {
   // still full, the interrupted commit not yet undone), or at the start, is
   // opened now.
   if (!EnsureLogOpen("The contact could not be written to the Log!", true)) return;
-  try {
-    Log_->SetIndexName(kPrimeIndexName);
-    ShowLogCount();
-  } catch (const std::exception& e) {
-    // Nothing was written: the one box says so first, with the damage.
-    NoteReadFailure(e.what());
-    View_.Warn(RefusedWriteText("The contact could not be written to the Log!", e.what(), {},
-                                "The entry is kept: add it again"));
-    return;
-  }
+  Log_->SetIndexName(kPrimeIndexName);
+  ShowLogCount();
 
   const bool ibm = IsContest(ContestKind::IBM);
   const bool member = View_.Checked(Ctl::IBM);
@@ -378,9 +370,8 @@ void MainController::AddToLogButtonClick() {
   BeforeLogWrite();
   // The score and the count as they stood, for a contact the log does not take.
   const IbmScore scoreBefore = ibm ? State_.Score : IbmScore();
-  int32_t countBefore = -1;
+  const int32_t countBefore = log.RecordCount();
   try {
-    countBefore = log.RecordCount();
     log.Append();
     if (ibm) {
       // The multiplier's owner shows the serial as the field and the recount

@@ -489,7 +489,8 @@ namespace {
 TEST_F(EngineLogTest, DamageMetAfterTheOpenIsToldOnceAndNeverAsAnErrorOverALoggedContact) {
   struct Case {
     int32_t Contacts;
-    int32_t IndexPage;  // the n-th index page damaged; -1: 64 KB zeroed at Zeroed of the file
+    int32_t IndexPage;  // the n-th index page damaged; -1: 64 KB zeroed at Zeroed of the file; -2: the last
+                        // record page half overwritten
     double Zeroed;
     bool Anywhere = false;  // 16 bits flipped anywhere in the page, its head too (else 6 in its first keys)
   };
@@ -498,7 +499,7 @@ TEST_F(EngineLogTest, DamageMetAfterTheOpenIsToldOnceAndNeverAsAnErrorOverALogge
   // a child page far out of the file (the 20th at 5,000), and one whose
   // flipped bits fail the call check's search of the call index (the 3rd
   // at 5,000).
-  const Case cases[] = {{400, 2, 0},  {400, 3, 0},   {400, -1, 0.5},  {5000, 0, 0},
+  const Case cases[] = {{400, 2, 0},  {400, 3, 0},   {400, -1, 0.5},  {400, -2, 0},      {5000, 0, 0},
                         {5000, 6, 0}, {5000, 19, 0}, {5000, -1, 0.5}, {5000, 2, 0, true}};
   const std::string log = Home + "TEST/V5LogDB.vlm", backup = Home + "TEST/BakV5LogDB.vlm";
   const auto typeAt = [](const std::string& b, int64_t at) {
@@ -524,6 +525,11 @@ TEST_F(EngineLogTest, DamageMetAfterTheOpenIsToldOnceAndNeverAsAnErrorOverALogge
           bytes[static_cast<size_t>(at + (c.Anywhere ? random() % pageSize : 40 + random() % 40))] ^= bit;
         }
       }
+    } else if (c.IndexPage == -2) {
+      int64_t last = -1;
+      for (int64_t at = kVLMFirstPagePosition; at + pageSize <= static_cast<int64_t>(bytes.size()); at += pageSize)
+        if (typeAt(base, at) == kVLMPageTableRecord) last = at;
+      std::fill_n(bytes.begin() + last + pageSize / 2, pageSize / 2, '\x5A');
     } else {
       std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(static_cast<double>(bytes.size()) * c.Zeroed), 65536,
                   '\0');
@@ -536,7 +542,9 @@ TEST_F(EngineLogTest, DamageMetAfterTheOpenIsToldOnceAndNeverAsAnErrorOverALogge
     for (int add = 1; add <= 2; ++add) {
       View.Messages.clear();
       const std::string call = "W" + std::to_string(add) + "NEW";
-      // Typed, the call checked on the way out of its field, then added.
+      // Cleared, typed, the call checked on the way out of its field, then
+      // added.
+      Handle([&] { Controller->ClearButtonClick(); });
       Set(Ctl::FreqEntered, "14");
       Set(Ctl::Mode, "CW");
       Set(Ctl::CallEntered, call);
