@@ -868,8 +868,9 @@ TEST_P(KeptBackupTest, RestoreCarriesEachContactTheBackupLacksOnce) {
 // its end cut), so that a write fails and the reopen after it finds the log
 // in need of repair: the refused contact is told first; a repair made there
 // is judged as one at a start (the backup kept, and marked so, until the
-// operator keeps the repaired log), and a repair declined is not asked
-// again by the session's later writes.
+// operator keeps the repaired log; kept when the repair leaves no log to
+// open), and a repair declined is not asked again by the session's later
+// writes.
 TEST_P(KeptBackupTest, ARepairWhenAWriteOpensTheLogAgainIsJudgedAsAtAStart) {
   const int contacts = std::getenv("QV_DAMAGE_CONTACTS") ? std::atoi(std::getenv("QV_DAMAGE_CONTACTS")) : 400;
   struct CountingUi : SilentEngineUi {
@@ -882,26 +883,41 @@ TEST_P(KeptBackupTest, ARepairWhenAWriteOpensTheLogAgainIsJudgedAsAtAStart) {
   } ui;
   VLMSetEngineUi(&ui);
   const std::string log = Home + "TEST/V5LogDB.vlm", backup = Home + "TEST/BakV5LogDB.vlm";
-  const std::string refused = "The contact could not be written to the Log!\r\r";
-  const auto add = [&](const std::string& call) {
-    Set(Ctl::CallEntered, call);
+  const auto start = [&](bool keepRepaired) {
+    Controller.reset();
+    View = FakeMainView();
+    View.ConfirmAnswer = keepRepaired;
+    Start({});
+    while (Controller->BackupCatchingUp()) Controller->BackupTimer();
+  };
+  const auto add = [&] {
+    View.Messages.clear();
+    Set(Ctl::CallEntered, "W9ADD");
     Set(Ctl::FreqEntered, "14");
     Set(Ctl::Mode, "CW");
     Controller->AddToLogButtonClick();
+    return View.MessageTexts();
   };
   struct Case {
     bool Repair, KeepRepaired;
-    bool Definitions = false;  // the table's definitions overwritten too: the repair leaves the table out
+    bool Definitions;  // the table's definitions overwritten too: the repair leaves no log to open
+    const char* Second;  // the second box of the write (after "could not be written"), "": none
+    const char* Restart;  // the next start's box (the repaired log not kept), "": none
   };
-  for (const Case c : {Case{true, false}, Case{true, true}, Case{false, false}, Case{true, true, true}}) {
+  const std::string refused = "The contact could not be written to the Log!\r\r";
+  const Case cases[] = {
+      {true, false, false, "The Log needed repair when it was opened!\r\r",
+       "The Log was repaired when it was opened at an earlier start, and its backup copy kept as it was.\r\r"},
+      {true, true, false, "The Log needed repair when it was opened!\r\r", ""},
+      {false, false, false, "", "The Log could not be read!\r\r"},
+      {true, true, true, "", "The Log could not be read!\r\r"},
+  };
+  for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.Repair ? "repaired" : "declined") + (c.KeepRepaired ? ", kept" : "") +
                  (c.Definitions ? ", definitions overwritten" : ""));
     UseBuiltLog(contacts);
     const std::string base = ReadFile(log);
-    Controller.reset();
-    View = FakeMainView();
-    Start({});
-    while (Controller->BackupCatchingUp()) Controller->BackupTimer();
+    start(true);
     ASSERT_TRUE(View.Messages.empty());
     const int64_t pageSize = VLMGetU16LE(reinterpret_cast<const uint8_t*>(base.data()) + kVLMPageSizeOffset);
     std::string bytes = base;
@@ -918,61 +934,27 @@ TEST_P(KeptBackupTest, ARepairWhenAWriteOpensTheLogAgainIsJudgedAsAtAStart) {
     ui.Repair = c.Repair;
     ui.Asked = 0;
     View.ConfirmAnswer = c.KeepRepaired;
-    add("W9ADD");
-    if (c.Definitions) {
-      // A repaired log that cannot be opened holds nothing to keep: the
-      // backup stays, also at the next start.
-      ASSERT_EQ(View.Messages.size(), 1u) << ::testing::PrintToString(View.MessageTexts());
-      EXPECT_TRUE(View.Messages[0].Text.starts_with(refused)) << View.Messages[0].Text;
-      Controller->FormClose();
-      EXPECT_TRUE(ReadFile(backup) == base);
-      Controller.reset();
-      View = FakeMainView();
-      Start({});
-      ASSERT_EQ(View.Messages.size(), 1u);
-      EXPECT_TRUE(View.Messages[0].Text.starts_with("The Log could not be read!\r\r")) << View.Messages[0].Text;
-      Controller->FormClose();
-      EXPECT_TRUE(ReadFile(backup) == base);
-      continue;
-    }
-    ASSERT_EQ(View.Messages.size(), c.Repair ? 2u : 1u) << ::testing::PrintToString(View.MessageTexts());
-    EXPECT_TRUE(View.Messages[0].Text.starts_with(refused)) << View.Messages[0].Text;
-    EXPECT_EQ(ui.Asked, 1);
-    if (!c.Repair) {
-      // Asked once a session: the next write says that it was refused, and
-      // why, in its one box.
-      View.Messages.clear();
-      add("W9ADD");
-      ASSERT_EQ(View.Messages.size(), 1u) << ::testing::PrintToString(View.MessageTexts());
-      EXPECT_TRUE(View.Messages[0].Text.starts_with(refused)) << View.Messages[0].Text;
+    // A log not repaired refuses a second write in one box, asking nothing.
+    for (int write = 1; write <= (c.Repair && !c.Definitions ? 1 : 2); ++write) {
+      const std::vector<std::string> said = add();
+      ASSERT_EQ(said.size(), write == 1 && *c.Second ? 2u : 1u) << ::testing::PrintToString(said);
+      EXPECT_TRUE(said[0].starts_with(refused)) << said[0];
+      if (said.size() > 1) {
+        EXPECT_TRUE(said[1].starts_with(c.Second)) << said[1];
+      }
       EXPECT_EQ(ui.Asked, 1);
-      Controller->FormClose();
+    }
+    Controller->FormClose();
+    EXPECT_EQ(ReadFile(backup) == base, !c.KeepRepaired || c.Definitions);
+    EXPECT_EQ(ReadFile(backup) == ReadFile(log), c.KeepRepaired && !c.Definitions);
+    ui.Repair = false;
+    start(false);
+    ASSERT_EQ(View.Messages.size(), *c.Restart ? 1u : 0u) << ::testing::PrintToString(View.MessageTexts());
+    if (*c.Restart) {
+      EXPECT_TRUE(View.Messages[0].Text.starts_with(c.Restart)) << View.Messages[0].Text;
       EXPECT_TRUE(ReadFile(backup) == base);
-      continue;
     }
-    EXPECT_EQ(View.Messages[1].Kind, "confirm");
-    EXPECT_TRUE(View.Messages[1].Text.starts_with("The Log needed repair when it was opened!\r\r"))
-        << View.Messages[1].Text;
-    EXPECT_EQ(Store->ReadBool(LogSectionName("TEST"), "BackupKept", false), !c.KeepRepaired);
-    add("W9ADD");
-    Controller->FormClose();
-    EXPECT_EQ(ReadFile(backup) == base, !c.KeepRepaired);
-    EXPECT_EQ(ReadFile(backup) == ReadFile(log), c.KeepRepaired);
     Controller.reset();
-    View = FakeMainView();
-    View.ConfirmAnswer = false;
-    Start({});
-    while (Controller->BackupCatchingUp()) Controller->BackupTimer();
-    if (c.KeepRepaired) {
-      EXPECT_EQ(View.MessageTexts(), std::vector<std::string>{});
-      continue;
-    }
-    ASSERT_EQ(View.Messages.size(), 1u);
-    EXPECT_TRUE(View.Messages[0].Text.starts_with(
-        "The Log was repaired when it was opened at an earlier start, and its backup copy kept as it was.\r\r"))
-        << View.Messages[0].Text;
-    Controller->FormClose();
-    EXPECT_TRUE(ReadFile(backup) == base);
     Store->WriteBool(LogSectionName("TEST"), "BackupKept", false);
   }
 }
