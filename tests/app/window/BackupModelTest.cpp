@@ -373,8 +373,8 @@ protected:
     const bool acked =
         OperatorChange(*Controller, View, what, call, notes, [this](const std::function<void()>& h) { Handle(h); });
     if (refused > 0) SetFileFaultAfter(0, FileFault::FailTwice);
-    if (acked || refused > 0)
-      TakeFromLog(call, refused > 0 ? what + " with writes " + std::to_string(refused) + "+1 refused" : what);
+    if (refused > 0) Steps_.push_back(what + " " + call + ": writes " + std::to_string(refused) + " and after refused");
+    if (acked || refused > 0) TakeFromLog(call, refused > 0 ? what + " with two writes refused" : what);
   }
   bool BackupKeptMark() { return Store->ReadBool(LogSectionName("TEST"), "BackupKept", false); }
 
