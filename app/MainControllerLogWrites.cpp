@@ -173,6 +173,8 @@ bool MainController::ReopenAfterFailedWrite(const std::string& reason, int32_t c
 bool MainController::EmptyLog() {
   if (!IsLogSelected(State_)) return false;
   BeforeLogWrite();
+  // A damaged log opened read-only is connected for writing first.
+  if (!EnsureLogOpen("The Log could not be emptied!", true)) return false;
   DataSet& log = LogData();
   try {
     log.Close();
