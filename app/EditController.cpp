@@ -95,6 +95,7 @@ bool EditController::ReopenWithKeptEdit() {
                                                 : "Try again"));
     return false;
   }
+  Controller_.LogReopened();
   if (Kept_.What == PendingWrite::Kind::Post) PutBack(Kept_);
   Kept_ = {};
   return true;
@@ -178,6 +179,7 @@ void EditController::RecoverFailedWrite(const std::string& reason) {
       post ? (kept ? "The change is kept in the editor: post it again"
                    : "The record is as it was before the change: make the change again")
            : "The record is still in the Log: delete it again"));
+  Controller_.LogReopened();
 }
 
 void EditController::CheckPostedRow(DataSet& ds) {

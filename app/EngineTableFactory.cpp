@@ -1,5 +1,6 @@
 #include "app/EngineTableFactory.h"
 
+#include <set>
 #include <utility>
 
 #include "appdata/BackupCopy.h"
@@ -44,9 +45,13 @@ public:
     Table_.SetDatabaseName(databaseName);
     Table_.SetTableName(spec.TableName);
     Table_.ReadOnly = readOnly;
-    // Asked only outside silent mode, as the component's own question is.
-    Database_.OnNeedRepair = [this](TVLMDatabase&, bool& repair) {
-      repair = VLMEngineUi().Confirm(kRepairQuestion);
+    // Asked only outside silent mode, as the component's own question is,
+    // and once a session per file: after a no, every write that failed and
+    // opened the file again would ask it again.
+    Database_.OnNeedRepair = [this](TVLMDatabase& database, bool& repair) {
+      const std::string& file = database.DatabaseFileName();
+      repair = Declined_.count(file) == 0 && VLMEngineUi().Confirm(kRepairQuestion);
+      if (!repair) Declined_.insert(file);
       RepairNotice_ = repair ? RepairNotice::Repaired : RepairNotice::Declined;
     };
     Database_.OnCommitRolledBack = [this](TVLMDatabase&) { RollbackNotice_ = true; };
@@ -85,18 +90,40 @@ public:
   bool StartChangeChain() override { return Database_.StartChangeChain(); }
   RepairNotice TakeRepairNotice() override { return std::exchange(RepairNotice_, RepairNotice::None); }
   bool TakeRollbackNotice() override { return std::exchange(RollbackNotice_, false); }
+  void SetSilent(bool silent) override { Database_.SilentMode = silent; }
+  void SetReadOnly(bool readOnly) override {
+    ReadOnly_ = readOnly;
+    Table_.ReadOnly = readOnly;
+  }
+  bool IsReadOnly() const override { return Database_.Connected() ? Database_.ReadOnly : ReadOnly_; }
+  bool RefusedForRepair(const std::exception& e) const override {
+    const auto* engine = dynamic_cast<const EVLMException*>(&e);
+    return engine != nullptr && engine->NativeError == kNeedsRepairReadOnly;
+  }
 
 private:
   static constexpr int32_t kMaxConnections = 500;
+  // The engine's refusal of a read-only connect to a file that needs repair.
+  static constexpr int32_t kNeedsRepairReadOnly = 10747;
 
   bool ReadOnly_ = false;
   RepairNotice RepairNotice_ = RepairNotice::None;
   bool RollbackNotice_ = false;
+  // The files whose repair was declined in this session.
+  std::set<std::string> Declined_;
   TVLMDatabase Database_;
   TVLMTable Table_;
 };
 
 }  // namespace
+
+std::vector<std::string> EngineTableFactory::FileDamage(const std::string& fileName, bool firstOnly) {
+  try {
+    return TVLMDatabase::CheckDatabaseFile(fileName, "", firstOnly);
+  } catch (const std::exception& e) {
+    return {e.what()};
+  }
+}
 
 std::unique_ptr<DatabaseTable> EngineTableFactory::Create(const TableSpec& spec, const std::string& fileName,
                                                           bool readOnly) {

@@ -34,6 +34,7 @@ class EngineTableFactory final : public TableFactory {
 public:
   std::unique_ptr<DatabaseTable> Create(const TableSpec& spec, const std::string& fileName,
                                         bool readOnly) override;
+  std::vector<std::string> FileDamage(const std::string& fileName, bool firstOnly) override;
 };
 
 }  // namespace qv::app

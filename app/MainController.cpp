@@ -145,7 +145,7 @@ void MainController::FormCreate() {
     Log_->SetDatabaseFileName(State_.LogFile);
     NoteLogBeforeOpen(State_.LogFile);
     try {
-      log.Open();
+      OpenLog();
     } catch (const std::exception& e) {
       readFailure = e.what();
     }
@@ -178,6 +178,30 @@ void MainController::FormCreate() {
     readFailure = e.what();
   }
   LogOpened(readFailure);
+}
+
+void MainController::OpenLog() {
+  DataSet& log = LogData();
+  if (!Tables_.FileDamage(Log_->DatabaseFileName(), true).empty()) {
+    Log_->SetReadOnly(true);
+    try {
+      Log_->Connect();
+      log.Open();
+      return;
+    } catch (const std::exception& e) {
+      try {
+        log.Close();
+        Log_->Disconnect();
+      } catch (const std::exception&) {
+      }
+      // A log that cannot be opened even for reading is left as it is; one
+      // that needs repair is opened for writing, which asks the question.
+      if (!Log_->RefusedForRepair(e)) throw;
+    }
+  }
+  Log_->SetReadOnly(false);
+  Log_->Connect();
+  log.Open();
 }
 
 MainController::LookupTable MainController::OpenLookupTable(DatabaseTable& table) {
@@ -466,8 +490,7 @@ void MainController::LogOpened(const std::string& readFailure) {
   if (!LogData().Active()) {
     // The open failed: the backup stays as it is.
     BackupKept_ = BackupInDoubt_ = true;
-    if (!readFailure.empty())
-      View_.Warn("The Log could not be read!\r\r" + readFailure + "\r\r" + std::string(kBackupKeptText));
+    if (!readFailure.empty()) View_.Warn(UnreadableLogText(readFailure));
     return;
   }
   // Rebuilds of the backup and copies of a restore that a killed run of the
@@ -487,13 +510,17 @@ void MainController::LogOpened(const std::string& readFailure) {
   if (repair == RepairNotice::Declined && ReadFailure_.empty())
     ReadFailure_ = "It needs repair (it was not correctly closed last time, or was damaged), and the repair was "
                    "declined: it is left as it is until a start repairs it.";
+  // Whole only when every page of it is: a log damaged where no read of
+  // its records goes (a map, an index page the walk does not meet) is no
+  // log for the backup to follow, repaired or not.
+  if (ReadFailure_.empty()) ReadFailure_ = FileDamageOf(logFile);
   BackupKept_ = !ReadFailure_.empty();
   if (BackupKept_) {
     // The backup may be all that holds the contacts: it stays as it is
     // until the operator restores it, or adds a contact to a log that reads
     // whole.
     BackupInDoubt_ = true;
-    View_.Warn("The Log could not be read!\r\r" + ReadFailure_ + "\r\r" + std::string(kBackupKeptText));
+    View_.Warn(UnreadableLogText(ReadFailure_));
     return;
   }
   if (repair == RepairNotice::Repaired) {
@@ -547,7 +574,14 @@ void MainController::TellReadFailure(const std::string& failure) {
   if (!ReadFailure_.empty() || !IsLogSelected(State_)) return;  // told when it was found
   ReadFailure_ = failure;
   BackupKept_ = BackupInDoubt_ = true;
-  View_.Warn("The Log could not be read!\r\r" + failure + "\r\r" + std::string(kBackupKeptText));
+  View_.Warn(UnreadableLogText(failure));
+}
+
+void MainController::NoteReadFailure(const std::string& failure) {
+  if (!ReadFailure_.empty() || !IsLogSelected(State_)) return;
+  ReadFailure_ = failure;
+  BackupKept_ = BackupInDoubt_ = true;
+  StatusText(kWinWhite, kWinRed, "Backup copy of the Log kept: the Log could not be read!");
 }
 
 std::string MainController::KnownDamage() const {
@@ -682,7 +716,7 @@ void MainController::SettingsButtonClick() {
 }
 
 void MainController::EditLogBtnClick() {
-  if (RefuseWithoutLog() || !EnsureLogOpen("The Log could not be read!")) return;
+  if (RefuseWithoutLog() || !EnsureLogOpen("The Log could not be read!", true)) return;
   DataSet& log = LogData();
   if (log.RecordCount() == 0) {
     View_.Inform("Log Table is Empty!");
@@ -719,7 +753,7 @@ void MainController::EditLogBtnClick() {
 }
 
 void MainController::ViewMultBtnClick() {
-  if (IsLogSelected(State_) && !EnsureLogOpen("The Log could not be read!")) return;
+  if (IsLogSelected(State_) && !EnsureLogOpen("The Log could not be read!", false)) return;
   if (LogData().RecordCount() == 0) {
     View_.Inform("Log Table is Empty!");
     return;

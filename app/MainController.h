@@ -48,26 +48,34 @@
 // it again, which rolls back what the commit left, finds out from the file
 // whether the change was stored after all (then nothing is said), and else
 // says so in one box, headline first, with the engine's words and the way
-// on. The next write works without a restart once the cause is gone.
+// on; what that reopen found (a repair, a rollback) is then taken as a
+// start takes it (LogReopened). The next write works without a restart
+// once the cause is gone.
 //
-// A log whose records could not be read is never copied over its backup at
-// open: the backup is kept (the operator is told) until a change finds the
-// log reading whole, or the operator restores it; a log whose repair was
-// declined keeps it until a start repairs the log. A log whose open rolled
-// back a commit cut short (TakeRollbackNotice) is as last committed: the
-// backup follows it, silently, once the log reads whole, through every
-// index, with the very contacts the backup holds (else the two are judged
-// as below). Two cases keep the backup, marked so in the
+// A file is whole only when the engine's whole-file check finds every page
+// of it whole and it reads through every index (ReadLogCopy). A log that is
+// not whole, or whose records could not be read, is never copied over its
+// backup: it is opened read-only (OpenLog) and connected for writing only
+// by the operator's first write, and the backup is kept (the operator is
+// told once; contacts logged from then on are in the log only until
+// "Restore Log" carries them over) until a change finds the log whole, or
+// the operator restores it; a log whose repair was declined keeps it until
+// a start repairs the log (the question is asked once a session). A log
+// whose open rolled back a commit cut short (TakeRollbackNotice, at a start
+// or at a reopen) is as last committed: the backup follows it, silently,
+// once the log is whole with the very contacts the backup holds (else the
+// two are judged as below). Two cases keep the backup, marked so in the
 // log's settings (KeptFor), across starts and changes, until a start finds
 // it equal to the log again (after "Restore Log") or the operator chooses
 // the log: a log that committed nothing after its backup was stamped but
 // differs from it (BackupFollow: one of the two was changed outside the
-// program), and a log repaired at its open, whose box asks whether to keep
-// the repaired log. Either way the backup is first read through
-// (JudgeKeptBackup): one that does not read whole is no way back and is
-// made anew from the log, with a word; else the box says how the two
-// compare, contact by contact. A log that cannot be opened at all is told
-// once, as one that cannot be read; the window then goes on without it, and
+// program), and a log repaired at an open. Either way the backup is first
+// checked and read through (JudgeKeptBackup): one that is not whole is no
+// way back and is made anew from the log, with a word; else the box says
+// how the two compare, contact by contact, and asks whether to keep the log
+// (the backup made anew from it). A log that cannot be opened at all is
+// told once, as one that cannot be read (and when the backup is not whole
+// either, that neither file is); the window then goes on without it, and
 // what needs the log says why it cannot.
 #pragma once
 
@@ -115,6 +123,30 @@ public:
 // The way back the messages about a damaged log name.
 inline constexpr std::string_view kBackupKeptText =
     "Its backup copy is kept as it was: \"Restore Log\" in \"Settings\" brings the Log back from it.";
+// What becomes of the contacts logged into a log that could not be read.
+inline constexpr std::string_view kLoggedUntilRestoreText =
+    "Contacts logged from now on are in the Log only until then: the restore carries them into the Log it "
+    "brings back.";
+
+// What "Restore Log" carried from the log it replaced into the restored one
+// (CarryMissingContacts).
+struct CarryReport {
+  // Contacts of the replaced log whose number the backup lacks, now in the
+  // restored log.
+  int32_t Carried = 0;
+  // Contacts of the replaced log with a number the backup holds but other
+  // values, or a backup contact's values under another number: the
+  // restored log keeps the backup's.
+  int32_t Differing = 0;
+  // Entries of the replaced log that could not be read (-1: how many is not
+  // known), and the first failure met while reading it.
+  int32_t Unread = 0;
+  std::string Failure;
+  // Records of the replaced log, missing in the backup, that no add or post
+  // would have stored (no call, mode, frequency or date): damage read as a
+  // record, left in the kept log.
+  int32_t Garbled = 0;
+};
 
 // Keys the window hands to FormKeyDown before its controls see them.
 enum class HotKey : uint8_t { Other, F1, F2, F3, F4, F8, F9, F11 };
@@ -191,16 +223,37 @@ public:
   // ... and could not open it: told when the dialog has closed.
   void NoteLogOpenFailed(const std::string& failure);
   // Reads the log file at file (a backup copy, or the open log beside its
-  // pair) through a pair of its own, read-only: every record through each
-  // index, every field, each index listing as many records as the table
-  // counts, and the same ones. True when it read whole (each record's
-  // fields, joined, in rows when given, sorted); else the reason in failure
-  // (a missing file too).
+  // pair): every page checked by the engine's whole-file check, then
+  // through a pair of its own, read-only, every record through each index,
+  // every field, each index listing as many records as the table counts,
+  // and the same ones. True when it read whole (each record's fields,
+  // joined, in rows when given, sorted); else the reason in failure (a
+  // missing file too).
   bool ReadLogCopy(const std::string& file, std::vector<std::string>* rows, std::string& failure);
+  // The first problem the whole-file check finds in file, worded for a box;
+  // empty when every page of it is whole.
+  std::string FileDamageOf(const std::string& file);
+  // Opens the log's table on the file the log pair names (a failure passes
+  // on). A file that fails the whole-file check is connected read-only, so
+  // that nothing is written to it before the operator writes (a write
+  // connects it again for writing, EnsureLogOpen); one that a read-only
+  // connect refuses (it needs repair) is connected as usual, which asks the
+  // repair question.
+  void OpenLog();
   // "Restore Log" put the backup in place of the log: a backup kept until
   // the operator chose, and the notices of the log it replaced, are
   // forgotten.
   void BackupRestored();
+  // Before "Restore Log" puts restoredCopy (a verified copy of the backup,
+  // not yet in place) where the log is: every contact of the replaced log
+  // (read from replacedLog, its kept copy, as far as it can be read: in
+  // record order, and through each index, from both ends, where a walk
+  // fails) whose number restoredCopy lacks is appended to restoredCopy.
+  // Throws when restoredCopy cannot be written, so that the restore fails
+  // and leaves the log as it was.
+  CarryReport CarryMissingContacts(const std::string& restoredCopy, const std::string& replacedLog);
+  // The sentences of the restore's message about a carry.
+  static std::string CarryText(const CarryReport& report, std::string_view keptName);
 
   // ---- the link to the digital-mode program
   void ConnHSBtnClick();
@@ -267,8 +320,15 @@ public:
   // After a write to the log failed: the table and the log's database
   // closed and opened again (the open rolls back what the failed commit
   // left), the count and the totals taken from the file. Empty when the
-  // log opened again, else why not (the next write opens it).
+  // log opened again, else why not (the next write opens it). The caller
+  // tells the operator what became of the write, then calls LogReopened.
   std::string ReopenLogAfterFailedWrite();
+  // What the last open of the log's database found, taken as a start takes
+  // it (once; nothing when there is nothing to take): a repair made is
+  // judged (JudgeKeptBackup, the kept mark set first), a repair declined
+  // keeps the backup, and a commit cut short and rolled back lets the
+  // backup follow a log that reads whole with the very contacts it holds.
+  void LogReopened();
   // The one message of a write that was not stored: headline, the engine's
   // words, why the log could not be opened again, then the damage known
   // with the way back, or what is kept and when to try again (kept: "The
@@ -345,12 +405,12 @@ private:
   enum class KeptFor : uint8_t { None, Difference, Repair };
   KeptFor BackupKeptMark();
   void SetBackupKeptMark(KeptFor why);
-  // The backup differs from the open log, which reads whole, for the
-  // reason why (newly: found at this open). A backup that cannot be read
-  // whole is no way back: it is made anew from the log, and the operator is
-  // told. Else the operator is shown how the two compare, contact by
-  // contact; after a repair asked whether to keep the log as it is (yes:
-  // the backup follows it), else told that the backup is kept.
+  // The backup differs from the open log, which is whole, for the reason
+  // why (newly: found at this open). A backup that is not whole is no way
+  // back: it is made anew from the log, and the operator is told. Else the
+  // operator is shown how the two compare, contact by contact, and asked
+  // whether to keep the log as it is (yes: the backup follows it; no: it
+  // is kept, and marked so).
   void JudgeKeptBackup(KeptFor why, bool newly);
   // The contacts of the open log, each record's fields joined, in contact
   // order (the log left on its last record); empty when it cannot be read.
@@ -358,6 +418,13 @@ private:
   // A read of the open log failed: told once (with the way back) unless a
   // failure was told since its open, and its backup is kept from then on.
   void TellReadFailure(const std::string& failure);
+  // The same without a box (a read on the way to a contact: the write's
+  // own message, if any, names it; the status line says the backup is kept).
+  void NoteReadFailure(const std::string& failure);
+  // The box of a log that could not be read, for failure: the way back when
+  // the backup reads whole (it is read through here), else that neither
+  // file is whole, naming the logs earlier restores kept.
+  std::string UnreadableLogText(const std::string& failure);
   // What is known to be wrong with the log since its open (a read that
   // failed, a change outside the program), with the way back; empty when
   // nothing is.
@@ -365,10 +432,12 @@ private:
   // checks
   void ExitCheck(Ctl field);
   bool RefuseWithoutLog();
-  // The log open, or opened now (a start or a reopen after a failed write
-  // left it closed); when it cannot be, one message, headline first, with
-  // the engine's reason and the way back, and false.
-  bool EnsureLogOpen(const std::string& headline);
+  // The log open (for writing when write: a log opened read-only because it
+  // failed the whole-file check is connected again for writing), or opened
+  // now (a start or a reopen after a failed write left it closed); when it
+  // cannot be, one message, headline first, with the engine's reason and
+  // the way back, and false.
+  bool EnsureLogOpen(const std::string& headline, bool write);
   // After a failed post: the log database closed and opened again and the
   // totals counted from the file; true when the file holds the contact all
   // the same (the last of countBefore + 1 records), else one message naming

@@ -1,6 +1,8 @@
 // The call check run when the operator leaves the call field: duplicate test
 // (contest logs), recall of earlier contacts, member look-up, the focus for
 // the next field, and the online lookup or callsign page.
+#include <functional>
+
 #include "app/LogFiles.h"
 #include "app/MainController.h"
 #include "app/OnlineLookup.h"
@@ -59,12 +61,26 @@ void MainController::CallEnteredExit() {
   const std::string mode = View_.Text(Ctl::Mode);
   DataSet& log = LogData();
   // A log that could not be opened has no earlier contacts to show (the
-  // operator was told when that was found); it counts no records.
-  const bool logOpen = log.Active();
+  // operator was told when that was found); it counts no records. One whose
+  // pages fail a read on the way is noted as damaged (its backup kept) and
+  // the check goes on without it: the contact can still be logged, and the
+  // add's own message, if any, names the damage.
+  bool logOpen = log.Active();
+  const auto readsLog = [&](const std::function<bool()>& read) {
+    if (!logOpen) return false;
+    try {
+      return read();
+    } catch (const std::exception& e) {
+      logOpen = false;
+      NoteReadFailure(e.what());
+      return false;
+    }
+  };
 
-  if (logOpen && State_.Station.TypeLog &&
-      log.Locate("CALL;FREQ;MODE", HostVariant::ArrayOf({HostVariant(call), HostVariant(freq), HostVariant(mode)}),
-                 0)) {
+  if (State_.Station.TypeLog && readsLog([&] {
+        return log.Locate("CALL;FREQ;MODE",
+                          HostVariant::ArrayOf({HostVariant(call), HostVariant(freq), HostVariant(mode)}), 0);
+      })) {
     if (linked) {
       Poke("Name", "Duplicate");
       Poke("Ext_macro", "000");
@@ -78,17 +94,22 @@ void MainController::CallEnteredExit() {
   }
 
   StatusText(kWinWhite, kWinBlack, "");
-  if (logOpen) ReopenLog(*Log_);
+  readsLog([&] {
+    ReopenLog(*Log_);
+    return true;
+  });
 
   auto recallNote = [&] {
     const std::string name = View_.Text(Ctl::NameFld);
     if (linked && !name.empty()) Poke("Name", name);
     StatusText(kWinTeal, kWinYellow, "Note below the previous Contact(s) with " + name + ", " + call);
   };
-  if (log.RecordCount() > 0 && log.Locate("Call", call, 0)) {
-    RecallFields(log, false);
+  if (readsLog([&] {
+        if (log.RecordCount() == 0 || !log.Locate("Call", call, 0)) return false;
+        RecallFields(log, false);
+        return true;
+      }))
     recallNote();
-  }
 
   if (State_.AutoTime) {
     View_.SetText(Ctl::TimeST, View_.Text(Ctl::ClockPanel));
@@ -135,10 +156,14 @@ void MainController::CallEnteredExit() {
   }
 
   if (!Module_.MemberFound) {
-    if (log.RecordCount() > 0 && log.Locate("Call", call, 0)) {
-      RecallFields(log, true);
+    bool wasMember = false;
+    if (readsLog([&] {
+          if (log.RecordCount() == 0 || !log.Locate("Call", call, 0)) return false;
+          RecallFields(log, true);
+          if (ibm) wasMember = log.FieldByName("IBM")->AsBoolean();
+          return true;
+        })) {
       if (ibm) {
-        const bool wasMember = log.FieldByName("IBM")->AsBoolean();
         View_.SetChecked(Ctl::IBM, wasMember);
         View_.SetFontColor(Ctl::IBM, wasMember ? kWinBlue : kWinBlack);
       }

@@ -136,7 +136,7 @@ void MainController::OutFmtRadGrpClick() {
   });
   // Without a log the table stands on the template and the log folder would
   // be the program folder: no output is made from it.
-  if (RefuseWithoutLog() || !EnsureLogOpen("The Log could not be read!")) return;
+  if (RefuseWithoutLog() || !EnsureLogOpen("The Log could not be read!", false)) return;
   struct NoPrinter final : ReportPrinter {
     void PrintReport(const ReportContent&) override {}
   } none;

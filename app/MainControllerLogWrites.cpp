@@ -30,14 +30,13 @@ void MainController::LogWritten(std::string_view what) {
   // log when that is not known) and is flushed before the next change can
   // commit, so one of the two files is always whole (a missing, older or
   // foreign backup is rebuilt through a temporary file). A kept backup (the
-  // log could not be read, or needed a repair, when it was opened) follows
-  // only a log that reads whole now, and only an open log can show that. A
+  // log could not be read, was not whole, or needed a repair, when it was
+  // opened) follows only a log that reads through and is whole now, and
+  // only an open log can show that. A
   // backup kept because the log was changed outside the program stays kept
-  // whatever the log reads like.
-  if (const RepairNotice repair = Log_->TakeRepairNotice(); repair != RepairNotice::None) {
-    BackupKept_ = BackupInDoubt_ = true;
-    RepairDeclined_ = RepairDeclined_ || repair == RepairNotice::Declined;
-  }
+  // whatever the log reads like. A reopen of the log on the way (a write
+  // that failed and was stored after all) is taken as a start takes it.
+  LogReopened();
   // A log whose repair was declined reads as it is, which is no way back.
   if (BackupKept_ && !ChangedOutside_ && !RepairDeclined_) {
     DataSet& log = LogData();
@@ -54,6 +53,8 @@ void MainController::LogWritten(std::string_view what) {
         if (failure.empty() && !mark.empty()) log.GotoBookmark(mark);
       } catch (const std::exception&) {
       }
+      // And only a log every page of which is whole.
+      if (failure.empty()) failure = FileDamageOf(LogFileOf(State_.LogDir));
     }
     BackupKept_ = !failure.empty();
   }
@@ -118,6 +119,7 @@ std::string MainController::ReopenLogAfterFailedWrite() {
   quietly([&] { Log_->Disconnect(); });
   std::string failure;
   try {
+    Log_->SetReadOnly(false);
     Log_->Connect();
     log.Open();
     Log_->SetIndexName(kPrimeIndexName);
@@ -164,12 +166,15 @@ bool MainController::ReopenAfterFailedWrite(const std::string& reason, int32_t c
   if (logged) return true;
   View_.Warn(RefusedWriteText("The contact could not be written to the Log!", reason, reopenFailure,
                               "The entry is kept: add it again"));
+  LogReopened();
   return false;
 }
 
 bool MainController::EmptyLog() {
   if (!IsLogSelected(State_)) return false;
   BeforeLogWrite();
+  // A damaged log opened read-only is connected for writing first.
+  if (!EnsureLogOpen("The Log could not be emptied!", true)) return false;
   DataSet& log = LogData();
   try {
     log.Close();
@@ -188,6 +193,7 @@ bool MainController::EmptyLog() {
     if (!emptied) {
       View_.Warn(RefusedWriteText("The Log could not be emptied!", e.what(), reopenFailure,
                                   "The Log still holds every contact: empty it again"));
+      LogReopened();
       return false;
     }
   }

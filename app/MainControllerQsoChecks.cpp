@@ -64,19 +64,28 @@ bool MainController::RefuseWithoutLog() {
   return true;
 }
 
-bool MainController::EnsureLogOpen(const std::string& headline) {
+bool MainController::EnsureLogOpen(const std::string& headline, bool write) {
   DataSet& log = LogData();
-  if (log.Active()) return true;
+  if (log.Active() && (!write || !Log_->IsReadOnly())) return true;
   try {
+    // A log opened read-only (damaged) is written only once the operator
+    // writes: connected again, for writing (what that open finds is taken
+    // as a start takes it).
+    if (log.Active()) {
+      log.Close();
+      Log_->Disconnect();
+    }
+    Log_->SetReadOnly(false);
     Log_->Connect();
     log.Open();
     Log_->SetIndexName(kPrimeIndexName);
     ShowLogCount();
-    return true;
   } catch (const std::exception& e) {
     View_.Warn(headline + "\r\r" + e.what() + "\r\r" + std::string(kBackupKeptText));
     return false;
   }
+  LogReopened();
+  return true;
 }
 
 void MainController::ExitCheck(Ctl field) {
@@ -236,7 +245,9 @@ void MainController::ClearButtonClick() {
   View_.SetChecked(Ctl::QSLSCkBox, false);
   StatusText(kWinWhite, kWinBlack, "");
 
-  // A log that cannot be opened was told of when that was found.
+  // A log that cannot be opened was told of when that was found; one that
+  // fails a read here is noted as damaged (the next write's message names
+  // it).
   DataSet& log = LogData();
   if (!log.Active()) {
     try {
@@ -245,9 +256,13 @@ void MainController::ClearButtonClick() {
       return;
     }
   }
-  Log_->SetIndexName(kPrimeIndexName);
-  ShowLogCount();
-  log.Last();
+  try {
+    Log_->SetIndexName(kPrimeIndexName);
+    ShowLogCount();
+    log.Last();
+  } catch (const std::exception& e) {
+    NoteReadFailure(e.what());
+  }
 }
 
 void MainController::AddToLogByEnter(Ctl field) {
@@ -261,7 +276,7 @@ void MainController::AddToLogButtonClick() {
   // A log that could not be opened again after a failed write (the disk
   // still full, the interrupted commit not yet undone), or at the start, is
   // opened now.
-  if (!EnsureLogOpen("The contact could not be written to the Log!")) return;
+  if (!EnsureLogOpen("The contact could not be written to the Log!", true)) return;
   Log_->SetIndexName(kPrimeIndexName);
   ShowLogCount();
 

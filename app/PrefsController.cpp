@@ -353,8 +353,7 @@ void PrefsController::SwitchLiveLog() {
   // selected all the same: the main window reads it through when the dialog
   // closes, says so once, and keeps its backup copy for "Restore Log".
   try {
-    table.Connect();
-    log.Open();
+    Main_.OpenLog();
   } catch (const std::exception& e) {
     Main_.NoteLogOpenFailed(e.what());
     return;
@@ -396,12 +395,28 @@ void PrefsController::RestoreButtonClick() {
   // A log an earlier restore kept stays: this one is kept under a name of
   // its own.
   const std::string kept = FreeKeptLogName(log);
+  const std::string keptName = std::filesystem::path(kept).filename().string();
   try {
-    RestoreFromBackup(
-        {log, TVLMDatabase::JournalFileName(log), backup, kept, TVLMDatabase::JournalFileName(kept)});
+    // Contacts logged while the backup was kept (the log could not be read,
+    // or differed) are in the replaced log only: they are carried into the
+    // restored copy before it takes the log's place.
+    CarryReport carried;
+    RestoreFromBackup({log, TVLMDatabase::JournalFileName(log), backup, kept, TVLMDatabase::JournalFileName(kept)},
+                      [&](const std::string& restored) { carried = Main_.CarryMissingContacts(restored, kept); });
     Main_.BackupRestored();
-    View_.Inform("Restore Complete\r\rThe Log it replaced is kept beside it as \"" +
-                 std::filesystem::path(kept).filename().string() +
+    // The backup follows what was carried, so that the restored log and its
+    // backup are alike at the next start (else a change to either while the
+    // program is closed would pass for the carry's commit). Failing, it is
+    // made anew from the log at the next start, as after any later commit.
+    if (carried.Carried > 0) {
+      try {
+        UpdateBackupCopy(log, backup);
+      } catch (const std::exception&) {
+      }
+    }
+    const std::string carryText = MainController::CarryText(carried, keptName);
+    View_.Inform("Restore Complete\r\r" + (carryText.empty() ? std::string() : carryText + "\r\r") +
+                 "The Log it replaced is kept beside it as \"" + keptName +
                  "\": to undo the restore, put that file back in place of the Log while Quorvex is closed.\r\r"
                  "Quorvex will terminate.\rManual start of Quorvex required!");
   } catch (const std::exception& e) {

@@ -12,7 +12,7 @@
 //        |                      answers "Select desired Log" until one is
 //        |                      picked)
 //        +--SaveButtonClick (checks pass)--> saved: the dialog may close
-//        +--RestoreButtonClick (backup present, read whole)--> the program ends
+//        +--RestoreButtonClick (backup present and whole)--> the program ends
 //
 // Invariants:
 //   1. The dialog closes only after a successful Save or a restore; any other
@@ -98,9 +98,12 @@ public:
   void LogTypeClick();
   void CreateLogBtnClick();
   void EmptyLogButtonClick();
-  // "Restore Log": the backup is read through first (refused, and nothing
-  // touched, when it does not read whole); the log it replaces is kept
-  // beside it (RestoreFromBackup) and named in the message.
+  // "Restore Log": the backup is checked and read through first (refused,
+  // and nothing touched, when it is not whole); the log it replaces is kept
+  // beside it (RestoreFromBackup) and named in the message, and the
+  // contacts of that log which the backup lacks are carried into the
+  // restored one (MainController::CarryMissingContacts), the backup
+  // following.
   void RestoreButtonClick();
   void UserGuidBtnClick();
   void SaveButtonClick();

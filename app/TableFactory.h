@@ -6,9 +6,11 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/LogFiles.h"
 
@@ -53,13 +55,26 @@ public:
   virtual bool StartChangeChain() { return false; }
   // Once after a connect of the database found its file in need of repair,
   // whether the repair was made; None otherwise. The call clears the
-  // notice.
+  // notice. The question is asked once a session per file: a file whose
+  // repair was declined is opened as it is, without asking, by the pair's
+  // later connects (Declined again).
   virtual RepairNotice TakeRepairNotice() { return RepairNotice::None; }
   // True once after a connect of the database rolled back a commit cut short
   // (the program stopped inside a write): the file holds what was last
   // committed, though not byte for byte what it held then. The call clears
   // the notice.
   virtual bool TakeRollbackNotice() { return false; }
+  // A silent pair asks nothing and shows nothing when it connects: a
+  // read-only one opens a file in need of repair as it is (to read what can
+  // be read of it).
+  virtual void SetSilent(bool) {}
+  // Whether the next connect opens the file for reading only (set while
+  // closed; a pair made read-only stays so), and whether it does.
+  virtual void SetReadOnly(bool) {}
+  virtual bool IsReadOnly() const { return false; }
+  // The failure of a read-only connect says that the file needs repair
+  // (which only a connect for writing can make, after its question).
+  virtual bool RefusedForRepair(const std::exception&) const { return false; }
 };
 
 class TableFactory {
@@ -68,6 +83,11 @@ public:
   // A closed pair for the table spec in the database file fileName.
   virtual std::unique_ptr<DatabaseTable> Create(const TableSpec& spec, const std::string& fileName,
                                                 bool readOnly) = 0;
+  // The problems of the database file fileName as the engine's whole-file
+  // check finds them (every page read once, nothing written; at most one
+  // with firstOnly), empty when it is whole; a file that cannot be checked
+  // at all gives why as its problem. Storage that has no file: none.
+  virtual std::vector<std::string> FileDamage(const std::string& fileName, bool firstOnly) { return {}; }
 };
 
 }  // namespace qv::app

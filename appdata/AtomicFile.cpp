@@ -17,9 +17,13 @@ std::atomic<uint32_t> TempCounter_{0};
 constexpr std::string_view kTempInfix = ".tmp";
 
 // The process id of a temporary file's name past "<path>.tmp": "<pid>-<n>",
-// both decimal as the writer writes them; -1 when the rest is not of that
-// form (no writer made the file).
+// both decimal as the writer writes them, perhaps followed by ".<suffix>"
+// (a file another writer kept beside the temporary one, such as the
+// engine's journal of a copy written through it); -1 when the rest is not
+// of that form (no writer made the file).
 int64_t TempOwner(std::string_view rest) {
+  if (const size_t dot = rest.find('.'); dot != std::string_view::npos && dot + 1 < rest.size())
+    rest = rest.substr(0, dot);
   const size_t dash = rest.find('-');
   if (dash == 0 || dash == std::string_view::npos || dash + 1 == rest.size() || dash > 10 || rest[0] == '0')
     return -1;

@@ -38,6 +38,9 @@ public:
   AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
 
   File& Out() { return Out_; }
+  // The temporary file's name (for a caller that writes it through another
+  // handle before the Commit).
+  const std::string& TempPath() const { return Tmp_; }
   void Commit();
 
 private:
@@ -47,9 +50,10 @@ private:
   bool Committed_ = false;
 };
 
-// The temporary files AtomicFileWriter left for path ("<path>.tmp<pid>-<n>")
-// when its process ended before a Commit or a clean-up (killed, a power
-// cut): each one whose process no longer runs is removed. Those of a
+// The temporary files AtomicFileWriter left for path ("<path>.tmp<pid>-<n>",
+// and "<path>.tmp<pid>-<n>.<suffix>" beside one) when its process ended
+// before a Commit or a clean-up (killed, a power cut): each one whose
+// process no longer runs is removed. Those of a
 // running process, this one included, stay, and so does any other file.
 // Returns how many were removed; a folder or file that cannot be read or
 // removed is left as it is.

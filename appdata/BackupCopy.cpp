@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "appdata/AtomicFile.h"
@@ -174,18 +175,29 @@ void CopyVerified(File& source, File& target) {
   if (target.Size() != size) throw EOSError("The copy '" + target.Path() + "' has another length", EIO);
 }
 
-// A verified copy of the file at from put in place of the file at to.
-void ReplaceWithCopy(const std::string& from, const std::string& to) {
+// A verified copy of the file at from put in place of the file at to, given
+// to beforeReplace (when set) once verified and before the rename.
+void ReplaceWithCopy(const std::string& from, const std::string& to,
+                     const std::function<void(const std::string&)>& beforeReplace = {}) {
   File source = File::Open(from, FileAccess::ReadOnly, FileDisposition::OpenExisting);
   AtomicFileWriter writer(to);
   CopyVerified(source, writer.Out());
+  if (beforeReplace) beforeReplace(writer.TempPath());
   writer.Commit();
 }
 
 }  // namespace
 
 std::string KeptLogName(const std::string& log, int32_t n) {
-  return log + std::string(kRestoreKeptSuffix) + (n > 1 ? "-" + std::to_string(n) : std::string());
+  // Appended in place: the optimizer took the joined temporaries for
+  // overlapping copies (-Wrestrict at -O3).
+  std::string name = log;
+  name += kRestoreKeptSuffix;
+  if (n > 1) {
+    name += '-';
+    name += std::to_string(n);
+  }
+  return name;
 }
 
 std::string FreeKeptLogName(const std::string& log) {
@@ -193,7 +205,7 @@ std::string FreeKeptLogName(const std::string& log) {
     if (std::string name = KeptLogName(log, n); !FileExists(name)) return name;
 }
 
-void RestoreFromBackup(const RestorePaths& paths) {
+void RestoreFromBackup(const RestorePaths& paths, const std::function<void(const std::string&)>& beforeReplace) {
   // The log that is replaced, and its journal (a commit it may still have
   // to roll back), are kept first, whole; the restored copy comes last, in
   // one rename, so a failure or a stop at any point leaves the log as it
@@ -204,7 +216,7 @@ void RestoreFromBackup(const RestorePaths& paths) {
     ReplaceWithCopy(paths.LogJournal, paths.KeptJournal);
   else if (FileExists(paths.KeptJournal) && !DeleteFile(paths.KeptJournal))
     throw EOSError("Cannot delete file '" + paths.KeptJournal + "'", EIO);
-  ReplaceWithCopy(paths.Backup, paths.Log);
+  ReplaceWithCopy(paths.Backup, paths.Log, beforeReplace);
   // The journal belongs to the replaced log alone (kept beside it now).
   if (journal && DeleteFile(paths.LogJournal)) SyncFolder(FolderOf(paths.Log));
 }

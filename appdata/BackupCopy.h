@@ -24,9 +24,13 @@
 // place), or both. The catch-up at open keeps such a backup as it is
 // (BackupFollow::LaterCommit), unless the caller knows that the open rolled
 // a commit back and that the log holds what the backup holds
-// (BackupFollow::Always); the caller reads a kept backup through before it
-// trusts it, since the change may be the backup's, and the restore
-// (RestoreFromBackup) is given only a backup read through.
+// (BackupFollow::Always). The caller judges both files before it trusts
+// either: a file is whole only when the engine's check finds every page of
+// it whole and it reads through every index. It lets the backup follow a
+// log with a later commit only once the log is whole (a damaged log is
+// never copied over a backup), it checks and reads a kept backup through
+// (the change may be the backup's), and the restore (RestoreFromBackup) is
+// given only a backup found whole.
 //
 // Invariants:
 //   1. After a return without an exception the backup has the log's size and
@@ -50,7 +54,10 @@
 //      and only once the log it replaces is kept whole beside it, under a
 //      name no earlier restore's kept log has (FreeKeptLogName): every copy
 //      it makes is flushed and read back equal to its source before it is
-//      renamed into place.
+//      renamed into place. What the caller adds to the backup's copy before
+//      that rename (the contacts of the replaced log that the backup lacks)
+//      is in the restored log; when adding fails, the restore fails and the
+//      log is as it was.
 //
 // Which road an update takes:
 //
@@ -87,6 +94,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -185,16 +193,21 @@ struct RestorePaths {
 };
 
 // Puts a copy of the backup in place of the log ("Restore Log"). The caller
-// has read the backup through first (its records and index) and let go of
-// the log. In order: the log is copied to Kept (and its journal, when one
+// has found the backup whole first (every page checked, every index read
+// through) and let go of the log. In order: the log is copied to Kept (and its journal, when one
 // lies beside it, to KeptJournal; else a KeptJournal of an earlier restore
 // goes), then the backup to the log; each copy goes to a temporary file, is
 // flushed, read back and compared with its source, and only then renamed
 // into place. So the log is replaced last, in one rename, and only once
 // what it held is kept whole: a failure or a stop at any point leaves the
 // log as it was (a Kept file of this or an earlier restore beside it), or
-// restored. Throws EOSError, saying why, when a copy fails.
-void RestoreFromBackup(const RestorePaths& paths);
+// restored. beforeReplace (when set) is given the verified copy of the
+// backup, under its temporary name, before that copy is renamed into place:
+// what it adds to the copy is in the restored log, and an exception from it
+// fails the restore as a failed copy does. Throws EOSError, saying why,
+// when a copy fails.
+void RestoreFromBackup(const RestorePaths& paths,
+                       const std::function<void(const std::string& restoredCopy)>& beforeReplace = {});
 
 class AtomicFileWriter;
 

@@ -80,6 +80,7 @@ int AddRun(const std::string& home, const std::string& settingsFile, int first, 
   qv::app::SettingsStore settings(settingsFile);
   qv::app::EngineTableFactory tables;
   qv::app::wintest::FakeMainView view;
+  view.ConfirmAnswer = false;  // a backup the start keeps stays kept
   qv::app::MainController controller(view, tables, settings, home);
   controller.FormCreate();
   controller.FormActivate();

@@ -75,11 +75,12 @@ TEST_P(BackupCopyTest, AtOpenTemporariesOfProcessesThatAreGoneAreRemoved) {
   const std::string dir = Home + "TEST/";
   // Above any process id the system gives.
   const std::vector<std::string> gone = {"BakV5LogDB.vlm.tmp4194305-7", "V5LogDB.vlm.tmp4194305-1",
-                                         "V5LogDB.vlm.before-restore.tmp4194305-2"};
+                                         "V5LogDB.vlm.tmp4194305-1.jnl", "V5LogDB.vlm.before-restore.tmp4194305-2"};
   const std::vector<std::string> kept = {
       "BakV5LogDB.vlm.tmp" + std::to_string(::getppid()) + "-0",  // a running process's
       "BakV5LogDB.vlm.tmp" + std::to_string(::getpid()) + "-3",   // this process's
       "BakV5LogDB.vlm.tmp",  "BakV5LogDB.vlm.tmp04194305-1", "BakV5LogDB.vlm.tmp4194305-", "V5LogDB.vlm.tmp",
+      "V5LogDB.vlm.tmp4194305-1.",
   };
   for (const std::string& name : kept) WriteFile(dir + name, "x");
   for (const std::string& name : gone) WriteFile(dir + name, std::string(8192, 'x'));

@@ -4,25 +4,39 @@
 // program (a helper process) may be killed at a random file operation of an
 // add, an edit or a delete in the log editor, or finish it; then the log, the
 // backup or both may be damaged (a page overwritten, bits flipped, the file
-// cut); then the program starts, with the repair questions answered yes or
-// no, takes adds, edits and deletes, and closes or restores the log.
+// cut, a map or free page overwritten); then the program starts, with the
+// repair questions answered yes or no, the log may be damaged under it (its
+// end cut, so that the next write's reopen asks for repair), takes adds,
+// edits and deletes (now and then one with two of its writes refused), and
+// closes or restores the log.
 //
 // The model holds every contact the log is known to hold (acknowledged, or
-// found in the log after a kill) with its values, and the logs restores kept.
-// After every step but a damage:
+// found in the log after a kill or a refused write) with its values, and the
+// logs restores kept. A file "reads whole" when the engine's whole-file
+// check finds every page whole and every index lists every record, the
+// same ones. After every step but a damage:
 //   - every contact is held, with its values, by a file that reads whole
-//     (the log, the backup or a kept log), and the kept logs are as kept;
+//     (the log, the backup or a kept log), or by the log as far as it can be
+//     read (a contact logged into a log that does not read whole, or one
+//     the backup lacks when the log was damaged: Restore Log carries it),
+//     and the kept logs are as kept;
 //   - a backup that read whole still does;
 //   - a start whose log lacks what the backup holds names "Restore Log", and
 //     no start calls the log damaged for a change to the backup or a crash;
 //   - a start of a log and backup left equal, with nothing damaged since
 //     (a crash included), says nothing, and then and after a close that
-//     said nothing the backup is the log byte for byte;
+//     said nothing but for a refused write the backup is the log byte for
+//     byte;
 //   - a restore comes only from a backup that reads whole, and keeps the
 //     log it replaces.
-// A damage that would leave some contact in no file that reads whole is
-// taken back and counted: it meets a backup a kill left behind the log, or
-// one kept on purpose (two independent events).
+// The operator keeping the log over a backup that differs (a repair, a
+// change outside) chooses what it holds. A damage that would leave some
+// contact nowhere is taken back and counted (a backup kept on purpose, or
+// one damaged too, meeting damage to the log: two independent events), and
+// so are damage to a log that is already the only holder of contacts (a
+// second damage: its repair may leave out the table) and damage to a log
+// one commit ahead of its backup that every check passes (no start can
+// tell it from the log's last change).
 #include <algorithm>
 #include <filesystem>
 #include <random>
@@ -33,6 +47,7 @@
 #include "engine/core/VLMByteOrder.h"
 #include "engine/storage/VLMDiskEngine.h"
 #include "engine/storage/VLMDiskEngineJournal.h"
+#include "engine/storage/VLMPage.h"
 #include "platform/host/HostVariant.h"
 #include "tests/support/HelperProgram.h"
 #include "tests/support/TestBudget.h"
@@ -82,6 +97,7 @@ protected:
     }();
     std::optional<Contacts> result;
     try {
+      if (!Factory().FileDamage(file, true).empty()) throw Exception("damaged");
       std::unique_ptr<DatabaseTable> t = Factory().Create(spec, file, true);
       t->Connect();
       DataSet& data = t->Data();
@@ -108,6 +124,43 @@ protected:
   }
   bool Equal(const std::string& a, const std::string& b) { return ReadFile(a) == ReadFile(b); }
 
+  // The contacts of a file as far as they can be read (a damaged one too):
+  // read-only and silent, in record order and through each index, from the
+  // first record on and from the last back until a read fails.
+  Contacts Salvage(const std::string& file) {
+    static const TableSpec spec = [] {
+      TableSpec s = LogTableSpec();
+      s.DatabaseName = "V5LogSalvageDB";
+      return s;
+    }();
+    Contacts found;
+    if (!std::filesystem::exists(file)) return found;
+    try {
+      std::unique_ptr<DatabaseTable> t = Factory().Create(spec, file, true);
+      t->SetSilent(true);
+      t->Connect();
+      DataSet& data = t->Data();
+      data.Open();
+      std::vector<std::string> orders{""};
+      for (const IndexSpec& index : spec.Indexes) orders.emplace_back(index.Name);
+      for (const std::string& order : orders) {
+        t->SetIndexName(order);
+        QsoReader reader(data);
+        try {
+          for (data.First(); !data.Eof(); data.Next()) found.emplace(reader.Read().Call, reader.Read());
+          continue;
+        } catch (const std::exception&) {
+        }
+        try {
+          for (data.Last(); !data.Bof(); data.Prior()) found.emplace(reader.Read().Call, reader.Read());
+        } catch (const std::exception&) {
+        }
+      }
+    } catch (const std::exception&) {
+    }
+    return found;
+  }
+
   // The files that may hold a contact: the log, the backup, the kept logs.
   std::vector<std::string> Holders() {
     std::vector<std::string> files{LogFile(), BackupFile()};
@@ -115,10 +168,14 @@ protected:
       files.push_back(KeptLogName(LogFile(), n));
     return files;
   }
-  // The contacts held by no file that reads whole, with their values.
-  std::vector<std::string> Unheld() {
+  // The contacts held by no file that reads whole, with their values, nor
+  // (when a backup that reads whole lacks them, or they were logged into
+  // the log while it did not read whole) by the live log as far as it can
+  // be read.
+  std::vector<std::string> Unheld(bool salvage = true) {
     std::vector<std::optional<Contacts>> read;
     for (const std::string& f : Holders()) read.push_back(Whole(f));
+    std::optional<Contacts> salvaged;
     std::vector<std::string> missing;
     for (const auto& [call, q] : Model_) {
       bool held = false;
@@ -127,6 +184,13 @@ protected:
           auto it = r->find(call);
           held = held || (it != r->end() && it->second == q);
         }
+      // Restore Log carries into a backup that reads whole a contact it
+      // lacks, not other values of one it holds (which may be the damage).
+      if (salvage && !held && !read[0] && ((read[1] && read[1]->count(call) == 0) || LogOnly_.count(call) > 0)) {
+        if (!salvaged) salvaged = Salvage(LogFile());
+        const auto it = salvaged->find(call);
+        held = it != salvaged->end() && it->second == q;
+      }
       if (!held) missing.push_back(call);
     }
     return missing;
@@ -153,13 +217,27 @@ protected:
   // the model (the change was acknowledged, or cut short by a kill).
   void TakeFromLog(const std::string& call, const std::string& what) {
     const std::optional<Contacts> log = Whole(LogFile());
-    if (!log) return;  // a damaged log: the backup holds what it held
+    ++Ops_[what];
+    Steps_.push_back(what + " " + call);
+    if (!log) {
+      // A damaged log: an edit or a delete of a contact the backup holds
+      // leaves the backup's values the way back; else the contact is as
+      // far as the log can be read shows it (an add until Restore Log
+      // carries it).
+      if (const std::optional<Contacts> backup = Whole(BackupFile()); backup && backup->count(call) > 0) return;
+      const Contacts salvaged = Salvage(LogFile());
+      if (auto it = salvaged.find(call); it != salvaged.end()) {
+        Model_[call] = it->second;
+        LogOnly_.insert(call);
+      } else {
+        Model_.erase(call);
+      }
+      return;
+    }
     if (auto it = log->find(call); it != log->end())
       Model_[call] = it->second;
     else
       Model_.erase(call);
-    ++Ops_[what];
-    Steps_.push_back(what + " " + call);
   }
 
   // One run of the program in a helper, changing the contact call, ended
@@ -199,6 +277,9 @@ protected:
     // can tell damage to the log from its last change.
     const std::optional<uint32_t> logCount = ReadCommitCount(LogFile()), backupCount = ReadCommitCount(BackupFile());
     const bool behind = !backupCount || (logCount && *logCount > *backupCount);
+    // The log, damaged before, already the only holder of some contact
+    // (logged into it since, as far as it can be read).
+    const bool onlyHolder = !Unheld(false).empty();
     std::map<std::string, std::string> before;
     std::string kinds;
     for (const std::string& f : files) {
@@ -206,8 +287,21 @@ protected:
       if (bytes.size() < 4096) continue;
       const int64_t pageSize = VLMGetU16LE(reinterpret_cast<const uint8_t*>(bytes.data()) + kVLMPageSizeOffset);
       const int64_t pages = (static_cast<int64_t>(bytes.size()) - kVLMFirstPagePosition) / std::max<int64_t>(pageSize, 1);
-      const int64_t page = kVLMFirstPagePosition + static_cast<int64_t>(random() % std::max<int64_t>(pages, 1)) * pageSize;
-      const int kind = static_cast<int>(random() % 4);
+      int64_t page = kVLMFirstPagePosition + static_cast<int64_t>(random() % std::max<int64_t>(pages, 1)) * pageSize;
+      int kind = static_cast<int>(random() % 6);
+      if (kind >= 4) {
+        // A map page (free-space or allocation), or a free page: pages no
+        // read of the records meets.
+        std::vector<int64_t> found;
+        for (int64_t n = 0; n < pages; ++n) {
+          const int64_t at = kVLMFirstPagePosition + n * pageSize;
+          const uint16_t type = VLMGetU16LE(reinterpret_cast<const uint8_t*>(bytes.data()) + at + kVLMPageTypeOffset);
+          if (kind == 4 ? type == kVLMPagePFS || type == kVLMPageEAM : type == kVLMPageEmpty) found.push_back(at);
+        }
+        if (!found.empty()) page = found[random() % found.size()];
+        kind = 0;
+        kinds += found.empty() ? "" : "map or free ";
+      }
       kinds += (kind == 0 ? "page " : kind == 1 ? "bits " : kind == 2 ? "cut " : "end cut ") + std::to_string(page) + " ";
       switch (kind) {
         case 0:  // a page overwritten
@@ -237,9 +331,14 @@ protected:
       kinds += "journal lost";
     }
     const bool toLog = target != 1;
-    if ((toLog && behind) || !Unheld().empty()) {
+    // Damage to a log one commit ahead of its backup that every check
+    // passes (a value changed inside a record): no start can tell it from
+    // the log's last change, and the backup follows it.
+    const bool unseen = toLog && behind && Whole(LogFile()).has_value();
+    if (unseen || (toLog && onlyHolder) || !Unheld().empty()) {
       for (const auto& [f, bytes] : before) WriteFile(f, bytes);
-      ++Excepted_[toLog && behind ? "backup behind the log"
+      ++Excepted_[unseen ? "unseen damage to a log ahead of its backup"
+                  : toLog && onlyHolder ? "a damaged log, the only holder of contacts, damaged again"
                   : Store->ReadBool(LogSectionName("TEST"), "BackupKept", false) ? "backup kept"
                                                                                  : "both damaged alike"];
       return;
@@ -265,15 +364,25 @@ protected:
                      (keepRepaired ? "yes" : "no") + "): " + ::testing::PrintToString(View.MessageTexts()));
   }
 
-  // The operator's change: an add, edit or delete.
-  void Change(const std::string& call, int op, const std::string& notes) {
-    const char* what = op == 0 ? "add" : op == 1 ? "edit" : "delete";
-    if (OperatorChange(*Controller, View, what, call, notes, [this](const std::function<void()>& h) { Handle(h); }))
-      TakeFromLog(call, what);
+  // The operator's change: an add, edit or delete; with refused > 0, two of
+  // its file writes from the refused-th on fail (then the file says whether
+  // it was stored).
+  void Change(const std::string& call, int op, const std::string& notes, int64_t refused) {
+    const std::string what = op == 0 ? "add" : op == 1 ? "edit" : "delete";
+    if (refused > 0) SetFileFaultAfter(refused, FileFault::FailTwice);
+    const bool acked =
+        OperatorChange(*Controller, View, what, call, notes, [this](const std::function<void()>& h) { Handle(h); });
+    if (refused > 0) SetFileFaultAfter(0, FileFault::FailTwice);
+    if (refused > 0) Steps_.push_back(what + " " + call + ": writes " + std::to_string(refused) + " and after refused");
+    if (acked || refused > 0) TakeFromLog(call, refused > 0 ? what + " with two writes refused" : what);
   }
+  bool BackupKeptMark() { return Store->ReadBool(LogSectionName("TEST"), "BackupKept", false); }
 
   AnswerUi Ui_;
   Contacts Model_;
+  // Contacts logged into a log that did not read whole: there only (as far
+  // as it can be read) until Restore Log carries them.
+  std::set<std::string> LogOnly_;
   std::map<size_t, std::optional<Contacts>> Read_;
   std::map<std::string, std::string> Kept_;  // kept logs as kept
   bool BackupWasWhole_ = true;
@@ -301,6 +410,7 @@ TEST_F(BackupModelTest, OperatorSequencesKeepEveryContactAndTheWayBack) {
     std::filesystem::remove(VLMJournalFileName(LogFile()));
     Store->WriteBool(LogSectionName("TEST"), "BackupKept", false);
     Model_ = *Whole(LogFile());
+    LogOnly_.clear();
     Kept_.clear();
     BackupWasWhole_ = true;
     int serial = 0;
@@ -334,10 +444,10 @@ TEST_F(BackupModelTest, OperatorSequencesKeepEveryContactAndTheWayBack) {
       StartProgram(random() % 4 != 0, random() % 3 == 0);
       const std::vector<std::string> said = View.MessageTexts();
       const std::string all = ::testing::PrintToString(said);
-      // The operator keeping a repaired log chose what it holds.
-      const bool keptRepaired = View.ConfirmAnswer && !said.empty() && View.Messages[0].Kind == "confirm" &&
-                                said[0].starts_with("The Log needed repair");
-      if (keptRepaired) {
+      // The operator keeping a repaired log, or one that differs from its
+      // backup, chose what it holds.
+      const bool keptLog = View.ConfirmAnswer && !said.empty() && View.Messages[0].Kind == "confirm";
+      if (keptLog) {
         if (const std::optional<Contacts> log = Whole(LogFile())) Model_ = *log;
       }
       CheckStep("the start");
@@ -362,18 +472,50 @@ TEST_F(BackupModelTest, OperatorSequencesKeepEveryContactAndTheWayBack) {
           const bool inLog = log && log->count(call) && log->at(call) == q;
           lacks = lacks || (inBackup && !inLog);
         }
-        if (lacks && !keptRepaired) {
+        if (lacks && !keptLog) {
           EXPECT_NE(all.find("Restore Log"), std::string::npos) << all;
         }
       }
-      // The operator's changes.
+      // The log's end cut under the running program now and then (over a
+      // backup that is the log): the next write fails, and its reopen asks
+      // for repair.
+      const bool cutUnder = random() % 8 == 0 && Equal(LogFile(), BackupFile()) && !BackupKeptMark();
+      if (cutUnder) {
+        std::string bytes = ReadFile(LogFile());
+        bytes.resize(bytes.size() - 1000);
+        WriteFile(LogFile(), bytes);
+        Ui_.Repair = random() % 2 == 0;
+        View.ConfirmAnswer = random() % 2 == 0;
+        Steps_.push_back("the log's end cut under the program (repair " + std::string(Ui_.Repair ? "yes" : "no") +
+                         ", keep repaired " + (View.ConfirmAnswer ? "yes" : "no") + ")");
+      }
+      // The operator's changes, now and then one with two of its writes
+      // refused (a full disk that frees up again).
+      const size_t toldBefore = View.Messages.size();
       for (int change = static_cast<int>(random() % 4); change > 0; --change) {
         const int op = static_cast<int>(random() % 3);
         const std::string call = op == 0 ? "M" + std::to_string(seed) + "X" + std::to_string(++serial) : anyCall();
-        Change(call, op, "note " + std::to_string(++serial));
+        Change(call, op, "note " + std::to_string(++serial), random() % 5 == 0 ? 1 + random() % 24 : 0);
       }
-      CheckStep("the changes");
-      const bool quiet = View.Messages.empty();
+      // A repaired log kept at a write's reopen: the operator's choice. A
+      // backup update refused is told: the backup may be partly written
+      // until the next tick or the close makes it anew.
+      bool backupFailed = false;
+      for (size_t i = toldBefore; i < View.Messages.size(); ++i) {
+        if (View.ConfirmAnswer && View.Messages[i].Kind == "confirm")
+          if (const std::optional<Contacts> log = Whole(LogFile())) Model_ = *log;
+        backupFailed = backupFailed ||
+                       View.Messages[i].Text.find(", but its backup copy could not be brought up to date!") !=
+                           std::string::npos;
+      }
+      CheckStep("the changes", backupFailed);
+      // Nothing said but that a write was refused (or its backup update).
+      bool quiet = !cutUnder;
+      for (const Message& m : View.Messages)
+        quiet = quiet && (m.Text.starts_with("The contact could not be written to the Log!") ||
+                          m.Text.starts_with("The change could not be written to the Log!") ||
+                          m.Text.starts_with("The record could not be deleted from the Log!") ||
+                          m.Text.find(", but its backup copy could not be brought up to date!") != std::string::npos);
       // Restore Log, more often when a start named it; else a close.
       const bool restore = random() % (all.find("Restore Log") != std::string::npos ? 2 : 8) == 0;
       if (restore) {

@@ -426,6 +426,53 @@ void FullDiskTest::EveryWriteOfEveryOperation(int32_t contacts) {
 TEST_F(FullDiskTest, EveryWriteOfEveryOperationOnA400ContactLog) { EveryWriteOfEveryOperation(400); }
 TEST_F(FullDiskTest, EveryWriteOfEveryOperationOnA5000ContactLog) { EveryWriteOfEveryOperation(5000); }
 
+// An add that takes a page (the first whose commit grows the log or reuses
+// a free page) has two of its writes refused, at each write in turn; the
+// operator closes at once. The next start says nothing and finds the
+// backup the log byte for byte (the reopen after the refused write rolled
+// the cut commit back, and the backup followed the log it left), holding
+// every acknowledged contact. 400 contacts and 5,000.
+TEST_F(FullDiskTest, TwoWritesRefusedThenACloseLeaveTheBackupTheLog) {
+  const std::string log = Home + "TEST/V5LogDB.vlm", backup = Home + "TEST/BakV5LogDB.vlm";
+  bool found = false;
+  const auto bytes = [&](const std::string& path) { return ReadWholeFile(path, found); };
+  const auto pageCounts = [&] { return bytes(log).substr(kVLMPageCountOffset, kVLMChangeCounterOffset - kVLMPageCountOffset); };
+  for (const int32_t contacts : {400, 5000}) {
+    SCOPED_TRACE(std::to_string(contacts) + " contacts");
+    // The adds up to the first that takes a page, and its writes.
+    StartOn(contacts);
+    int32_t adds = 0;
+    int64_t writes = 0;
+    for (bool took = false; !took && adds < 100;) {
+      const std::string before = pageCounts();
+      const int64_t count = FileWriteCount();
+      Run(Op::Add, ++adds, [] {});
+      writes = FileWriteCount() - count;
+      took = pageCounts() != before;
+    }
+    ASSERT_LT(adds, 100);
+    const qv::test::TestBudget budget(contacts < 1000 ? 6 : 8, 3);
+    for (int64_t k = 1; k <= writes && budget.Continue(static_cast<uint64_t>(k - 1)); ++k) {
+      SCOPED_TRACE("writes " + std::to_string(k) + " and " + std::to_string(k + 1) + " refused");
+      StartOn(contacts);
+      for (int32_t step = 1; step < adds; ++step) Apply(Op::Add, Run(Op::Add, step, [] {}));
+      const Change c = Run(Op::Add, adds, [&] { SetFileFaultAfter(k, FileFault::FailTwice); });
+      SetFileFaultAfter(0, FileFault::FailTwice);
+      if (Stored(Op::Add, c)) Apply(Op::Add, c);
+      Editor.reset();
+      Controller->FormClose();
+      Controller.reset();
+      View = FakeMainView();
+      Start({});
+      while (Controller->BackupCatchingUp()) Controller->BackupTimer();
+      EXPECT_EQ(View.MessageTexts(), std::vector<std::string>{});
+      EXPECT_TRUE(bytes(backup) == bytes(log));
+      Controller.reset();
+      EXPECT_EQ(FileContacts(backup), Model);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qv::app::wintest
 
@@ -442,14 +489,18 @@ namespace {
 TEST_F(EngineLogTest, DamageMetAfterTheOpenIsToldOnceAndNeverAsAnErrorOverALoggedContact) {
   struct Case {
     int32_t Contacts;
-    int32_t IndexPage;  // the n-th index page damaged; -1: 64 KB zeroed at Zeroed of the file
+    int32_t IndexPage;  // the n-th index page damaged; -1: 64 KB zeroed at Zeroed of the file; -2: the last
+                        // record page half overwritten
     double Zeroed;
+    bool Anywhere = false;  // 16 bits flipped anywhere in the page, its head too (else 6 in its first keys)
   };
   // Index pages that the add meets, one that only the read after the add
-  // meets (the 4th at 400, the 7th at 5,000), and one whose damaged head
-  // names a child page far out of the file (the 20th at 5,000).
-  const Case cases[] = {{400, 2, 0},  {400, 3, 0},  {400, -1, 0.5},         {5000, 0, 0},
-                        {5000, 6, 0}, {5000, 19, 0}, {5000, -1, 0.5}};
+  // meets (the 4th at 400, the 7th at 5,000), one whose damaged head names
+  // a child page far out of the file (the 20th at 5,000), and one whose
+  // flipped bits fail the call check's search of the call index (the 3rd
+  // at 5,000).
+  const Case cases[] = {{400, 2, 0},  {400, 3, 0},   {400, -1, 0.5},  {400, -2, 0},      {5000, 0, 0},
+                        {5000, 6, 0}, {5000, 19, 0}, {5000, -1, 0.5}, {5000, 2, 0, true}};
   const std::string log = Home + "TEST/V5LogDB.vlm", backup = Home + "TEST/BakV5LogDB.vlm";
   const auto typeAt = [](const std::string& b, int64_t at) {
     return VLMGetU16LE(reinterpret_cast<const uint8_t*>(b.data()) + at + kVLMPageTypeOffset);
@@ -469,11 +520,16 @@ TEST_F(EngineLogTest, DamageMetAfterTheOpenIsToldOnceAndNeverAsAnErrorOverALogge
       for (int64_t at = kVLMFirstPagePosition; at + pageSize <= static_cast<int64_t>(bytes.size()); at += pageSize) {
         if (typeAt(base, at) != kVLMPageTableIndex || seen++ != c.IndexPage) continue;
         std::mt19937 random(static_cast<uint32_t>(c.IndexPage));
-        for (int i = 0; i < 6; ++i) {
+        for (int i = 0; i < (c.Anywhere ? 16 : 6); ++i) {
           const char bit = static_cast<char>(1 << random() % 8);
-          bytes[static_cast<size_t>(at + 40 + random() % 40)] ^= bit;
+          bytes[static_cast<size_t>(at + (c.Anywhere ? random() % pageSize : 40 + random() % 40))] ^= bit;
         }
       }
+    } else if (c.IndexPage == -2) {
+      int64_t last = -1;
+      for (int64_t at = kVLMFirstPagePosition; at + pageSize <= static_cast<int64_t>(bytes.size()); at += pageSize)
+        if (typeAt(base, at) == kVLMPageTableRecord) last = at;
+      std::fill_n(bytes.begin() + last + pageSize / 2, pageSize / 2, '\x5A');
     } else {
       std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(static_cast<double>(bytes.size()) * c.Zeroed), 65536,
                   '\0');
@@ -486,9 +542,13 @@ TEST_F(EngineLogTest, DamageMetAfterTheOpenIsToldOnceAndNeverAsAnErrorOverALogge
     for (int add = 1; add <= 2; ++add) {
       View.Messages.clear();
       const std::string call = "W" + std::to_string(add) + "NEW";
-      Set(Ctl::CallEntered, call);
+      // Cleared, typed, the call checked on the way out of its field, then
+      // added.
+      Handle([&] { Controller->ClearButtonClick(); });
       Set(Ctl::FreqEntered, "14");
       Set(Ctl::Mode, "CW");
+      Set(Ctl::CallEntered, call);
+      Handle([&] { Leave(Ctl::CallEntered, Ctl::RSTSent); });
       Handle([&] { Controller->AddToLogButtonClick(); });
       bool inLog = false;
       try {

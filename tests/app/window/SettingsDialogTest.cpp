@@ -247,7 +247,8 @@ TEST_P(SettingsDialogTest, SaveLaysOutTheMainWindowForTheKind) {
 
 TEST_P(SettingsDialogTest, RestoreReplacesTheLiveFileAndEndsTheProgram) {
   // After the start has brought the backup up to date, it is made to hold a
-  // contact the live log lacks.
+  // contact the live log lacks (the starts after the dialogs keep it).
+  View.ConfirmAnswer = false;
   Start({});
   while (Controller->BackupCatchingUp()) Controller->BackupTimer();
   std::filesystem::copy_file(Home + "V5LogDB.vlm", Home + "TEST/BakV5LogDB.vlm",
@@ -307,7 +308,7 @@ TEST_P(SettingsDialogTest, RestoreReplacesTheLiveFileAndEndsTheProgram) {
     EXPECT_FALSE(Controller->LogData().Active());  // let go of before the copy
   });
   Controller->SettingsButtonClick();
-  EXPECT_TRUE(ReadFile(log) == backup);
+  EXPECT_TRUE(ReadFile(log) == backup) << Prefs.LastMessage();
   EXPECT_FALSE(std::filesystem::exists(journal));
   EXPECT_TRUE(ReadFile(kept) == replaced);
   // (The engine, letting go of the log, deletes a journal that belongs to
@@ -368,13 +369,18 @@ protected:
     SettingsDialogTest::TearDown();
   }
   struct YesUi : SilentEngineUi {
-    bool Confirm(const std::string&) override { return true; }
+    bool Confirm(const std::string&) override {
+      ++Asked;
+      return true;
+    }
+    int32_t Asked = 0;
   } Yes_;
 };
 
 TEST_P(KeptBackupTest, ALogThatCannotBeReadOrWasRepairedIsNotCopiedOverItsBackup) {
-  const std::string kept =
-      "Its backup copy is kept as it was: \"Restore Log\" in \"Settings\" brings the Log back from it.";
+  const std::string kept = "Its backup copy is kept as it was: \"Restore Log\" in \"Settings\" brings the Log back "
+                           "from it. Contacts logged from now on are in the Log only until then: the restore "
+                           "carries them into the Log it brings back.";
   struct Case {
     const char* What;
     bool InDialog;  // chosen in the settings dialog (else the log of the start)
@@ -456,6 +462,14 @@ TEST_P(KeptBackupTest, ALogThatCannotBeReadOrWasRepairedIsNotCopiedOverItsBackup
     for (int tick = 0; tick < 3; ++tick) Controller->BackupTimer();
     EXPECT_TRUE(ReadFile(dir + "BakV5LogDB.vlm") == backup);
 
+    // Emptying a damaged log (opened read-only: connected for writing
+    // first) is the operator's choice: the backup follows the empty log.
+    if (&c == cases) {
+      EXPECT_TRUE(Controller->EmptyLog()) << ::testing::PrintToString(View.MessageTexts());
+      Controller->FormClose();
+      EXPECT_TRUE(ReadFile(dir + "BakV5LogDB.vlm") == ReadFile(dir + "V5LogDB.vlm"));
+      continue;
+    }
     // An add leaves it as it was, whatever the log reads like now.
     Set(Ctl::CallEntered, "W9ADD");
     Set(Ctl::FreqEntered, "14");
@@ -501,26 +515,39 @@ TEST_P(KeptBackupTest, DamageMadeWhileClosedKeepsTheWayBackAndRestoreLogBringsEv
       b[static_cast<size_t>(from + random() % length)] ^= static_cast<char>(1 << random() % 8);
   };
   const std::string unreadable = "The Log could not be read!\r\r", differ = "The Log and its backup copy differ!\r\r",
-                    spoilt = "The backup copy of the Log cannot be read, so it cannot bring the Log back!\r\r";
+                    spoilt = "The backup copy of the Log cannot be read, so it cannot bring the Log back!\r\r",
+                    // Bits flipped at random: the check finds them, or they changed a value only.
+                    either = "";
   struct Case {
     const char* What;
     std::function<void(std::string&)> Damage;
     const std::string& Warning;
     bool ToBackup = false;  // else to the log
+    bool ToBoth = false;
+    bool KeepLog = false;  // two files that read whole but differ: the log kept, the backup made anew
+    bool Ahead = false;    // the log one commit ahead of the backup (a stop before the backup's update)
   };
+  // The log one commit ahead: a contact more.
+  const std::string aheadFile = Home + "AHEAD.vlm";
+  WriteFile(aheadFile, base);
+  AddQso({LogTableSpec(), aheadFile}, MadeContact(contacts + 1));
+  const std::string ahead = ReadFile(aheadFile);
   const int64_t size = static_cast<int64_t>(base.size());
   const Case cases[] = {
       {"bits in a record page", [&](std::string& b) { flips(b, pageAt(pages(10)[3]) + 40, pageSize - 40, 16); },
        differ},
       {"half a record page", [&](std::string& b) { noise(b, pageAt(pages(10)[5]) + pageSize / 2, pageSize / 2); },
        unreadable},
-      {"free-space map page", [&](std::string& b) { noise(b, pageAt(pages(kVLMPagePFS)[0]), pageSize); }, differ},
-      {"allocation map page", [&](std::string& b) { noise(b, pageAt(pages(kVLMPageEAM)[0]), pageSize); }, differ},
+      {"free-space map page", [&](std::string& b) { noise(b, pageAt(pages(kVLMPagePFS)[0]), pageSize); },
+       unreadable},
+      {"allocation map page", [&](std::string& b) { noise(b, pageAt(pages(kVLMPageEAM)[0]), pageSize); },
+       unreadable},
       {"bits in the free-space map", [&](std::string& b) { flips(b, pageAt(pages(kVLMPagePFS)[0]) + 40, 64, 8); },
-       differ},
-      {"20 bits anywhere", [&](std::string& b) { flips(b, 0, static_cast<int64_t>(b.size()), 20); }, differ},
+       either},
+      {"20 bits anywhere", [&](std::string& b) { flips(b, 0, static_cast<int64_t>(b.size()), 20); }, either},
       {"200 bits anywhere", [&](std::string& b) { flips(b, 0, static_cast<int64_t>(b.size()), 200); }, unreadable},
-      {"bits in an index page head", [&](std::string& b) { flips(b, pageAt(pages(12)[2]) + 40, 40, 6); }, differ},
+      {"bits in an index page head", [&](std::string& b) { flips(b, pageAt(pages(12)[2]) + 40, 40, 6); },
+       unreadable},
       {"file head", [&](std::string& b) { noise(b, 18, 20); }, unreadable},
       {"signature", [&](std::string& b) { b[3] = 'X'; }, unreadable},
       {"table list", [&](std::string& b) { noise(b, pageAt(pages(6)[0]), pageSize); }, unreadable},
@@ -532,13 +559,27 @@ TEST_P(KeptBackupTest, DamageMadeWhileClosedKeepsTheWayBackAndRestoreLogBringsEv
       {"backup: cut to a third", [&](std::string& b) { b.resize(b.size() / 3); }, spoilt, true},
       {"backup: 64 KB mid-file", [&](std::string& b) { noise(b, size / 2 - 32768, 65536); }, spoilt, true},
       {"backup: first record page", [&](std::string& b) { noise(b, pageAt(pages(10)[0]), pageSize); }, spoilt, true},
+      {"backup: free-space map page", [&](std::string& b) { noise(b, pageAt(pages(kVLMPagePFS)[0]), pageSize); },
+       spoilt, true},
+      {"backup: allocation map page", [&](std::string& b) { noise(b, pageAt(pages(kVLMPageEAM)[0]), pageSize); },
+       spoilt, true},
       {"backup: bits in a record page",
        [&](std::string& b) { flips(b, pageAt(pages(10)[3]) + pageSize / 2, pageSize / 2, 16); }, differ, true},
+      {"bits in a record page, the Log kept",
+       [&](std::string& b) { flips(b, pageAt(pages(10)[4]) + 40, pageSize - 40, 16); }, differ, false, false, true},
+      {"one commit ahead: bits in an index page",
+       [&](std::string& b) { flips(b, pageAt(pages(12)[3]) + 40, pageSize - 40, 16); }, unreadable, false, false,
+       false, true},
+      {"one commit ahead: an index page overwritten",
+       [&](std::string& b) { noise(b, pageAt(pages(12)[1]), pageSize); }, unreadable, false, false, false, true},
+      {"both: half a record page",
+       [&](std::string& b) { noise(b, pageAt(pages(10)[5]) + pageSize / 2, pageSize / 2); }, unreadable, false, true},
   };
   const std::string log = Home + "TEST/V5LogDB.vlm", backup = Home + "TEST/BakV5LogDB.vlm";
-  const auto restart = [&] {
+  const auto restart = [&](bool keepLog) {
     Controller.reset();
     View = FakeMainView();
+    View.ConfirmAnswer = keepLog;  // two files that differ: which one is kept
     Start({});
     while (Controller->BackupCatchingUp()) Controller->BackupTimer();
   };
@@ -549,26 +590,60 @@ TEST_P(KeptBackupTest, DamageMadeWhileClosedKeepsTheWayBackAndRestoreLogBringsEv
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.What);
-    std::string bytes = base;
+    std::string bytes = c.Ahead ? ahead : base;
     c.Damage(bytes);
     WriteFile(c.ToBackup ? backup : log, bytes);
-    WriteFile(c.ToBackup ? log : backup, base);
-    restart();
+    WriteFile(c.ToBackup ? log : backup, c.ToBoth ? bytes : base);
+    const int32_t asked = Yes_.Asked;
+    restart(c.KeepLog);
     ASSERT_EQ(View.Messages.size(), 1u) << ::testing::PrintToString(View.MessageTexts());
     const std::string& warning = View.Messages[0].Text;
-    const bool madeAnew = &c.Warning == &spoilt;
-    EXPECT_TRUE(warning.starts_with(c.Warning) &&
-                warning.ends_with(madeAnew ? "which reads whole (" + std::to_string(contacts) + " entries)."
-                                           : std::string(kBackupKeptText)))
+    if (c.ToBoth) {
+      // No way back: the box says so (never "Restore Log", which refuses
+      // such a backup) and names the logs the restores before kept.
+      EXPECT_TRUE(warning.starts_with(unreadable)) << warning;
+      EXPECT_NE(warning.find("\r\rIts backup copy cannot be read either, so it cannot bring the Log back: "),
+                std::string::npos);
+      EXPECT_NE(warning.find("kept beside it: \"V5LogDB.vlm.before-restore\", \"V5LogDB.vlm.before-restore-2\""),
+                std::string::npos)
+          << warning;
+      EXPECT_EQ(warning.find("Restore Log\" in"), std::string::npos) << warning;
+      Prefs = FakePrefsView();
+      OnDialog([this] {
+        Dialog->RestoreButtonClick();
+        Dialog->SaveButtonClick();
+      });
+      Controller->SettingsButtonClick();
+      EXPECT_FALSE(Prefs.Ended);
+      EXPECT_TRUE(ReadFile(backup) == bytes && ReadFile(log) == bytes);
+      continue;
+    }
+    const std::string& expected =
+        &c.Warning != &either ? c.Warning : warning.starts_with(unreadable) ? unreadable : differ;
+    const bool madeAnew = &expected == &spoilt;
+    const std::string wayBack =
+        &expected == &unreadable ? std::string(kBackupKeptText) + " " + std::string(kLoggedUntilRestoreText)
+                                  : "No: its backup copy is kept as it was; \"Restore Log\" in \"Settings\" brings the "
+                                    "Log back from it.";
+    EXPECT_TRUE(warning.starts_with(expected) &&
+                warning.ends_with(madeAnew ? "which reads whole (" + std::to_string(contacts) + " entries)." : wayBack))
         << warning;
-    const std::string keptBackup = madeAnew ? base : c.ToBackup ? bytes : base;
+    // The backup follows the log from here on: made anew, or the log kept.
+    const bool follows = madeAnew || c.KeepLog;
+    const std::string keptBackup = madeAnew ? base : c.ToBackup || c.KeepLog ? bytes : base;
     EXPECT_TRUE(ReadFile(backup) == keptBackup);
+    // A damaged log is left as it is until the operator writes to it (or
+    // accepts its repair).
+    if (&expected == &unreadable && Yes_.Asked == asked) {
+      EXPECT_TRUE(ReadFile(log) == bytes);
+    }
 
     // An add: logged, or refused naming the damage found (never the disk).
     Set(Ctl::CallEntered, "W9ADD");
     Set(Ctl::FreqEntered, "14");
     Set(Ctl::Mode, "CW");
     Controller->AddToLogButtonClick();
+    const bool logged = Text(Ctl::CallEntered).empty();
     for (size_t i = 1; i < View.Messages.size(); ++i) {
       const std::string& text = View.Messages[i].Text;
       EXPECT_TRUE(text.starts_with("The contact could not be written to the Log!\r\r") &&
@@ -576,7 +651,7 @@ TEST_P(KeptBackupTest, DamageMadeWhileClosedKeepsTheWayBackAndRestoreLogBringsEv
           << text;
     }
     Controller->FormClose();
-    EXPECT_TRUE(ReadFile(backup) == (madeAnew ? ReadFile(log) : keptBackup));
+    EXPECT_TRUE(ReadFile(backup) == (follows ? ReadFile(log) : keptBackup));
 
     // Each case's restore keeps its log beside those of the cases before,
     // under the next free name.
@@ -586,22 +661,36 @@ TEST_P(KeptBackupTest, DamageMadeWhileClosedKeepsTheWayBackAndRestoreLogBringsEv
     OnDialog([this] { Dialog->RestoreButtonClick(); });
     Controller->SettingsButtonClick();
     EXPECT_TRUE(Prefs.Ended);
+    // The contact logged after a start that could not read the log (a
+    // record page half overwritten) is in the log, for the restore to carry.
+    if (std::string_view(c.What) == "half a record page") {
+      EXPECT_TRUE(logged);
+    }
     EXPECT_NE(Prefs.LastMessage().find("kept beside it as \"" + std::filesystem::path(kept).filename().string() + "\""),
               std::string::npos)
         << Prefs.LastMessage();
+    // A contact logged beside a kept backup (or committed before a stop
+    // kept the backup behind) is carried into the restored log.
+    EXPECT_EQ(Prefs.LastMessage().find(" of the Log it replaced, which its backup copy lacked, w") != std::string::npos,
+              (logged || c.Ahead) && !follows)
+        << Prefs.LastMessage();
     EXPECT_TRUE(ReadFile(kept) == replaced);
-    restart();
+    restart(false);
     EXPECT_EQ(View.MessageTexts(), std::vector<std::string>{});
-    // Every contact: in the log, or (a backup changed but read whole was
+    // Every contact: in the log (the one logged after the start carried
+    // into it by the restore), or (a backup changed but read whole was
     // restored) in the log the restore replaced.
     std::set<std::string> found = calls(log);
-    EXPECT_EQ(found.count("W9ADD"), c.ToBackup && madeAnew ? 1u : 0u);
+    EXPECT_EQ(found.count("W9ADD"), logged ? 1u : 0u);
+    if (c.Ahead) {
+      EXPECT_EQ(found.count("K" + std::to_string(contacts + 1)), 1u);
+    }
     if (c.ToBackup && !madeAnew) {
       const std::set<std::string> before = calls(kept);
       found.insert(before.begin(), before.end());
-      EXPECT_EQ(found.count("W9ADD"), 1u);
     }
-    for (int i = 1; i <= contacts; ++i) EXPECT_EQ(found.count("K" + std::to_string(i)), 1u) << "K" << i;
+    // (The damaged log the operator kept holds what it holds.)
+    for (int i = 1; i <= contacts && !c.KeepLog; ++i) EXPECT_EQ(found.count("K" + std::to_string(i)), 1u) << "K" << i;
     EXPECT_TRUE(ReadFile(backup) == ReadFile(log));
     EXPECT_FALSE(Store->ReadBool(LogSectionName("TEST"), "BackupKept", false));
   }
@@ -670,21 +759,215 @@ TEST_P(KeptBackupTest, ARepairAtOpenKeepsTheBackupUntilTheOperatorChooses) {
     EXPECT_TRUE(ReadFile(backup) == base);
     OnDialog([this] { Dialog->RestoreButtonClick(); });
     Controller->SettingsButtonClick();
+    // The contact logged into the repaired log is carried into the restored
+    // one (not the damage the repair kept as a record), and the backup
+    // follows.
+    EXPECT_NE(Prefs.LastMessage().find("\r\r1 contact of the Log it replaced, which its backup copy lacked, was "
+                                       "carried into the restored Log.\r\r"),
+              std::string::npos)
+        << Prefs.LastMessage();
+    const std::string restored = ReadFile(log);
+    EXPECT_TRUE(ReadFile(backup) == restored);
     // The restored log changed while the program is closed is a difference
     // like any other: no repair is offered to be kept over the backup.
-    const std::string restored = ReadFile(log);
     std::string changed = restored;
     changed[changed.find("note " + std::to_string(1000 + contacts / 2))] = 'N';
     WriteFile(log, changed);
-    start(true);
+    start(false);
     ASSERT_EQ(View.Messages.size(), 1u);
     EXPECT_TRUE(View.Messages[0].Text.starts_with("The Log and its backup copy differ!")) << View.Messages[0].Text;
-    EXPECT_TRUE(ReadFile(backup) == base);
+    EXPECT_TRUE(ReadFile(backup) == restored);
     WriteFile(log, restored);
     start(false);
     EXPECT_EQ(View.MessageTexts(), std::vector<std::string>{});
-    EXPECT_EQ(LogRecords().size(), static_cast<size_t>(contacts));
-    EXPECT_TRUE(ReadFile(log) == base);
+    std::vector<QsoRecord> records = LogRecords();
+    ASSERT_EQ(records.size(), static_cast<size_t>(contacts) + 1);
+    EXPECT_EQ(records.back().Call, "W9ADD");
+  }
+}
+
+// A backup whose call index is damaged where a walk in contact order never
+// goes is no way back, whatever the page check says: the restore reads a
+// copy through every index (here with a page check that finds nothing, as
+// one that missed the damage would) and refuses it.
+TEST_P(KeptBackupTest, ACopyIsReadThroughEveryIndexEvenWhereThePageCheckFindsNothing) {
+  struct UncheckedFiles final : TableFactory {
+    explicit UncheckedFiles(TableFactory& inner) : Inner(inner) {}
+    std::unique_ptr<DatabaseTable> Create(const TableSpec& spec, const std::string& file, bool readOnly) override {
+      return Inner.Create(spec, file, readOnly);
+    }
+    TableFactory& Inner;
+  } unchecked(Factory());
+  UseBuiltLog(400);
+  const std::string backup = Home + "TEST/BakV5LogDB.vlm";
+  std::string bytes = ReadFile(backup);
+  const int64_t pageSize = VLMGetU16LE(reinterpret_cast<const uint8_t*>(bytes.data()) + kVLMPageSizeOffset);
+  // The index pages that hold calls (the call index's), their keys
+  // overwritten.
+  bool damaged = false;
+  for (int64_t at = kVLMFirstPagePosition; at + pageSize <= static_cast<int64_t>(bytes.size()); at += pageSize) {
+    if (VLMGetU16LE(reinterpret_cast<const uint8_t*>(bytes.data()) + at + kVLMPageTypeOffset) != kVLMPageTableIndex ||
+        bytes.substr(static_cast<size_t>(at), static_cast<size_t>(pageSize)).find("K1") == std::string::npos)
+      continue;
+    std::fill_n(bytes.begin() + at + kVLMPageHeaderSize, pageSize - kVLMPageHeaderSize, '\xA5');
+    damaged = true;
+  }
+  ASSERT_TRUE(damaged);
+  Configure({});
+  Controller = std::make_unique<MainController>(View, unchecked, *Store, Home);
+  Controller->FormCreate();
+  while (Controller->BackupCatchingUp()) Controller->BackupTimer();
+  WriteFile(backup, bytes);
+  OnDialog([this] {
+    Dialog->RestoreButtonClick();
+    Dialog->SaveButtonClick();
+  });
+  Controller->SettingsButtonClick();
+  EXPECT_FALSE(Prefs.Ended);
+  EXPECT_TRUE(Prefs.LastMessage().starts_with(
+      "The backup copy of the Log cannot be read, so it cannot bring the Log back!\r\r"))
+      << Prefs.LastMessage();
+  Controller.reset();
+  EXPECT_TRUE(ReadFile(backup) == bytes);
+}
+
+// "Restore Log" carries what the backup lacks once: a contact deleted and
+// entered again (the backup holds it under its old number) is not doubled,
+// one logged since is carried, and one the replaced log holds with other
+// values (an edit, or damage) keeps the backup's values.
+TEST_P(KeptBackupTest, RestoreCarriesEachContactTheBackupLacksOnce) {
+  UseBuiltLog(400);
+  TablesUnderTest->WithTable(LogStorage(), [](LogTable& t) {
+    DataSet& data = t.Data();
+    ASSERT_TRUE(data.Locate("Call", HostVariant("K5"), 0));
+    data.Delete();
+    data.Append();
+    WriteQso(data, MadeContact(5));
+    data.Post();
+    QsoRecord added = MadeContact(401);
+    added.Call = "W9NEW";
+    data.Append();
+    WriteQso(data, added);
+    data.Post();
+    ASSERT_TRUE(data.Locate("Call", HostVariant("K7"), 0));
+    data.Edit();
+    data.FieldByName("Notes")->SetAsString("edited");
+    data.Post();
+  });
+  // The backup kept at an earlier start (else it follows the log's later
+  // commits).
+  Store->WriteBool(LogSectionName("TEST"), "BackupKept", true);
+  View.ConfirmAnswer = false;
+  Start({});
+  while (Controller->BackupCatchingUp()) Controller->BackupTimer();
+  OnDialog([this] { Dialog->RestoreButtonClick(); });
+  Controller->SettingsButtonClick();
+  EXPECT_NE(Prefs.LastMessage().find("Restore Complete\r\r1 contact of the Log it replaced, which its backup copy "
+                                     "lacked, was carried into the restored Log.\r\r2 contacts of the Log it replaced "
+                                     "hold other values than its backup copy: the restored Log holds the backup "
+                                     "copy's.\r\r"),
+            std::string::npos)
+      << Prefs.LastMessage();
+  Controller.reset();
+  std::map<std::string, int> calls;
+  for (const QsoRecord& q : LogRecords()) ++calls[q.Call];
+  EXPECT_EQ(calls.size(), 401u);
+  EXPECT_EQ(calls["K5"], 1);
+  EXPECT_EQ(calls["W9NEW"], 1);
+}
+
+// The log damaged while the program runs (half a record page overwritten,
+// its end cut), so that a write fails and the reopen after it finds the log
+// in need of repair: the refused contact is told first; a repair made there
+// is judged as one at a start (the backup kept, and marked so, until the
+// operator keeps the repaired log; kept when the repair leaves no log to
+// open), and a repair declined is not asked again by the session's later
+// writes.
+TEST_P(KeptBackupTest, ARepairWhenAWriteOpensTheLogAgainIsJudgedAsAtAStart) {
+  const int contacts = std::getenv("QV_DAMAGE_CONTACTS") ? std::atoi(std::getenv("QV_DAMAGE_CONTACTS")) : 400;
+  struct CountingUi : SilentEngineUi {
+    bool Confirm(const std::string&) override {
+      ++Asked;
+      return Repair;
+    }
+    bool Repair = true;
+    int32_t Asked = 0;
+  } ui;
+  VLMSetEngineUi(&ui);
+  const std::string log = Home + "TEST/V5LogDB.vlm", backup = Home + "TEST/BakV5LogDB.vlm";
+  const auto start = [&](bool keepRepaired) {
+    Controller.reset();
+    View = FakeMainView();
+    View.ConfirmAnswer = keepRepaired;
+    Start({});
+    while (Controller->BackupCatchingUp()) Controller->BackupTimer();
+  };
+  const auto add = [&] {
+    View.Messages.clear();
+    Set(Ctl::CallEntered, "W9ADD");
+    Set(Ctl::FreqEntered, "14");
+    Set(Ctl::Mode, "CW");
+    Controller->AddToLogButtonClick();
+    return View.MessageTexts();
+  };
+  struct Case {
+    bool Repair, KeepRepaired;
+    bool Definitions;  // the table's definitions overwritten too: the repair leaves no log to open
+    const char* Second;  // the second box of the write (after "could not be written"), "": none
+    const char* Restart;  // the next start's box (the repaired log not kept), "": none
+  };
+  const std::string refused = "The contact could not be written to the Log!\r\r";
+  const Case cases[] = {
+      {true, false, false, "The Log needed repair when it was opened!\r\r",
+       "The Log was repaired when it was opened at an earlier start, and its backup copy kept as it was.\r\r"},
+      {true, true, false, "The Log needed repair when it was opened!\r\r", ""},
+      {false, false, false, "", "The Log could not be read!\r\r"},
+      {true, true, true, "", "The Log could not be read!\r\r"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.Repair ? "repaired" : "declined") + (c.KeepRepaired ? ", kept" : "") +
+                 (c.Definitions ? ", definitions overwritten" : ""));
+    UseBuiltLog(contacts);
+    const std::string base = ReadFile(log);
+    start(true);
+    ASSERT_TRUE(View.Messages.empty());
+    const int64_t pageSize = VLMGetU16LE(reinterpret_cast<const uint8_t*>(base.data()) + kVLMPageSizeOffset);
+    std::string bytes = base;
+    const size_t record = bytes.find("note " + std::to_string(1000 + contacts / 2));
+    std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(record / pageSize * pageSize + pageSize / 2), pageSize / 2,
+                '\x5A');
+    for (int64_t at = kVLMFirstPagePosition; c.Definitions && at + pageSize <= static_cast<int64_t>(bytes.size());
+         at += pageSize)
+      if (VLMGetU16LE(reinterpret_cast<const uint8_t*>(bytes.data()) + at + kVLMPageTypeOffset) ==
+          kVLMPageTableMetaData)
+        std::fill_n(bytes.begin() + at + kVLMPageHeaderSize, pageSize - kVLMPageHeaderSize, '\x5A');
+    bytes.resize(bytes.size() - 1000);
+    WriteFile(log, bytes);
+    ui.Repair = c.Repair;
+    ui.Asked = 0;
+    View.ConfirmAnswer = c.KeepRepaired;
+    // A log not repaired refuses a second write in one box, asking nothing.
+    for (int write = 1; write <= (c.Repair && !c.Definitions ? 1 : 2); ++write) {
+      const std::vector<std::string> said = add();
+      ASSERT_EQ(said.size(), write == 1 && *c.Second ? 2u : 1u) << ::testing::PrintToString(said);
+      EXPECT_TRUE(said[0].starts_with(refused)) << said[0];
+      if (said.size() > 1) {
+        EXPECT_TRUE(said[1].starts_with(c.Second)) << said[1];
+      }
+      EXPECT_EQ(ui.Asked, 1);
+    }
+    Controller->FormClose();
+    EXPECT_EQ(ReadFile(backup) == base, !c.KeepRepaired || c.Definitions);
+    EXPECT_EQ(ReadFile(backup) == ReadFile(log), c.KeepRepaired && !c.Definitions);
+    ui.Repair = false;
+    start(false);
+    ASSERT_EQ(View.Messages.size(), *c.Restart ? 1u : 0u) << ::testing::PrintToString(View.MessageTexts());
+    if (*c.Restart) {
+      EXPECT_TRUE(View.Messages[0].Text.starts_with(c.Restart)) << View.Messages[0].Text;
+      EXPECT_TRUE(ReadFile(backup) == base);
+    }
+    Controller.reset();
+    Store->WriteBool(LogSectionName("TEST"), "BackupKept", false);
   }
 }
 
