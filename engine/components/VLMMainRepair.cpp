@@ -23,6 +23,14 @@
 // shown with the rest of errorText): a repair that gives back fewer rows
 // without a word passes for a whole one.
 //
+// Why a table the rebuild cannot open makes the repair refuse: the rebuilt
+// file would replace the user's without that table, and its rows, which
+// the user's file still holds, would be gone for good. The user's file is
+// left as it was and the table named. Only a table none of whose own pages
+// was ever written (a CREATE TABLE cut after its table-list entry reached
+// the file, in a file without the journal that would have taken it back)
+// is left out, and named: it holds nothing.
+//
 // Why a file another process has open is not repaired: that process goes
 // on reading and writing the file it opened, which after the rename has no
 // name any more; everything it writes would be lost.
@@ -91,6 +99,28 @@ bool ReplaceDatabaseFile(const std::string& tempName, const std::string& fileNam
   }
   qv::RenameFile(tempName, fileName);
   qv::SyncFolder(qv::FolderOf(fileName));
+  return true;
+}
+
+// No page of the table that the table list names for it (definitions,
+// counters, lock bytes) was ever written: each lies past the end of the
+// file, or holds no page signature, or the freed counter (see
+// TVLMDiskPageManager::HoldsWrittenPage). False when that cannot be told.
+bool NoPageOfTableWritten(TVLMLocalSession& session, const std::string& tableName) {
+  auto* disk = dynamic_cast<TVLMDiskDatabaseData*>(session.DatabaseData);
+  if (disk == nullptr) return false;
+  std::lock_guard guard(disk->CriticalSection());
+  TVLMDiskPageManager* pages = disk->DiskPageManager();
+  if (pages == nullptr) return false;
+  int32_t tableID = 0, metaData = 0, mostUpdated = 0, locks = 0;
+  try {
+    disk->GetTableInfo(tableName, tableID, metaData, mostUpdated, locks);
+    const int32_t count = pages->GetPageCount();
+    for (const int32_t pageNo : {metaData, mostUpdated, locks})
+      if (pageNo >= 0 && pageNo < count && pages->HoldsWrittenPage(pageNo)) return false;
+  } catch (const qv::Exception&) {
+    return false;
+  }
   return true;
 }
 
@@ -313,18 +343,24 @@ bool TVLMDatabase::RebuildTable(const std::string& tableName, TVLMDatabase& targ
   table.SetDatabaseName(DatabaseName_);
   table.SetTableName(tableName);
   if (repair) {
+    // Told before the repair-mode open, which may make some of the table's
+    // files anew.
+    const bool neverWritten = NoPageOfTableWritten(*Handle_, tableName);
     try {
       // The pages whose rows are lost are named to the user with the rest.
       errorText += table.RepairTable();
     } catch (const std::exception& e) {
-      // A table even the repair cannot open holds nothing the rebuilt file
-      // could take: a CREATE TABLE stopped before its pages were written
-      // leaves such a name in the table list. It is left out and named in
-      // errorText, which the user is shown; every other table is saved.
-      errorText += qv::format("Table '%s' cannot be repaired and is left out of the database: %s",
+      if (neverWritten) {
+        errorText += qv::format("Table '%s' cannot be repaired and is left out of the database: %s",
+                                {tableName, std::string(e.what())});
+        errorText += "\r\n";
+        return true;
+      }
+      errorText += qv::format("The database file is not repaired and is left as it was: table '%s' cannot be "
+                              "read. %s",
                               {tableName, std::string(e.what())});
       errorText += "\r\n";
-      return true;
+      return false;
     }
   }
   // The rebuild has its own window: the copy shows none of its own, and its

@@ -141,6 +141,8 @@
 //   10804 dataset insert without a cursor (VLMMain)
 //   10805 last autoincrement value of a closed table (VLMMain)
 //   10820 database file that cannot be copied for its repair (VLMMain)
+//   10920 table definitions that a repair-mode open cannot read, naming the
+//         table and the page (VLMDiskEngineTables)
 //   10840 column of a type that no dataset field shows (VLMMainDefinitions)
 //   10841 value written through a field wider than its column that the
 //         column cannot hold (VLMMainFields)

@@ -823,9 +823,10 @@ std::vector<TVLMLostRecordPage> TVLMDiskRecordManager::RebuildPageIndex(int32_t 
   PageIndex->CreateTree(sessionID);
   RecordCount = 0;
   TVLMDiskPageManager* disk = Disk_;
+  const bool wasMending = disk != nullptr && disk->MendHeaderReads;
   if (disk != nullptr) disk->MendHeaderReads = true;
   auto endMending = qv::ScopeExit([&] {
-    if (disk != nullptr) disk->MendHeaderReads = false;
+    if (disk != nullptr) disk->MendHeaderReads = wasMending;
   });
   auto ownHead = [&](const uint8_t* head) {
     return VLMGetU32LE(head + kVLMPageWriteCounterOffset) <= kLastValidWriteCounter &&
