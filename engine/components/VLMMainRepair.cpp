@@ -31,6 +31,10 @@
 // the file, in a file without the journal that would have taken it back)
 // is left out, and named: it holds nothing.
 //
+// Why the rebuild reads past damaged page headers (MendHeaderReads) until
+// it ends: the copy reads the BLOB pages of every row, and a page whose
+// stored CRC or cipher byte alone is damaged holds values that can be read.
+//
 // Why a file another process has open is not repaired: that process goes
 // on reading and writing the file it opened, which after the rename has no
 // name any more; everything it writes would be lost.
@@ -272,6 +276,10 @@ bool TVLMDatabase::RebuildDatabase(const std::string& fileName, std::string& err
   bool connectedHere = false;
   auto restore = qv::ScopeExit([&] {
     if (connectedHere && Connected()) {
+      if (auto* disk = dynamic_cast<TVLMDiskDatabaseData*>(Handle_->DatabaseData)) {
+        std::lock_guard guard(disk->CriticalSection());
+        if (TVLMDiskPageManager* pages = disk->DiskPageManager()) pages->MendHeaderReads = false;
+      }
       try {
         Handle_->SetSessionOption(false);
       } catch (const qv::Exception&) {
@@ -308,6 +316,12 @@ bool TVLMDatabase::RebuildDatabase(const std::string& fileName, std::string& err
   connectedHere = true;
   SilentMode = savedSilent;
   Handle_->SetSessionOption(true);
+  if (repair) {
+    if (auto* disk = dynamic_cast<TVLMDiskDatabaseData*>(Handle_->DatabaseData)) {
+      std::lock_guard guard(disk->CriticalSection());
+      if (TVLMDiskPageManager* pages = disk->DiskPageManager()) pages->MendHeaderReads = true;
+    }
+  }
 
   qv::StringList names;
   Handle_->GetTableNames(names);

@@ -440,6 +440,14 @@ void TVLMDiskTableData::CheckAndRepair(TVLMCursor* cursor) {
   MendedOnOpen_ = false;
   if (!countersRead) ListTableFiles();
   for (const TVLMLostRecordPage& page : lost) {
+    if (page.Kept >= 0) {
+      cursor->RepairLog += qv::format(
+          "Table '%s': record page %d holds %d rows where the table's page index listed %d; the rows it holds are "
+          "kept",
+          {TableName, page.PageNo, static_cast<long long>(page.Kept), static_cast<long long>(page.Rows)});
+      cursor->RepairLog += "\r\n";
+      continue;
+    }
     cursor->RepairLog +=
         page.Rows >= 0
             ? qv::format("Table '%s': record page %d cannot be read and is left out; the table's page index listed "
