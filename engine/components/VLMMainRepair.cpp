@@ -31,9 +31,10 @@
 // the file, in a file without the journal that would have taken it back)
 // is left out, and named: it holds nothing.
 //
-// Why the rebuild reads past damaged page headers (MendHeaderReads) until
-// it ends: the copy reads the BLOB pages of every row, and a page whose
-// stored CRC or cipher byte alone is damaged holds values that can be read.
+// Why the repair's copy reads past damaged page headers (MendHeaderReads):
+// it reads the BLOB pages of every row, and a page whose stored CRC, cipher
+// byte or type alone is damaged holds values that can be read. (The
+// repair-mode open of RepairTable reads so by itself.)
 //
 // Why a file another process has open is not repaired: that process goes
 // on reading and writing the file it opened, which after the rename has no
@@ -127,6 +128,34 @@ bool NoPageOfTableWritten(TVLMLocalSession& session, const std::string& tableNam
   }
   return true;
 }
+
+// While it lives, the reads of session's disk database go past page
+// headers that alone are damaged (TVLMDiskPageManager::MendHeaderReads).
+class HeaderMending {
+public:
+  HeaderMending(TVLMLocalSession& session, bool on) {
+    auto* disk = dynamic_cast<TVLMDiskDatabaseData*>(session.DatabaseData);
+    if (!on || disk == nullptr) return;
+    std::lock_guard guard(disk->CriticalSection());
+    Pages_ = disk->DiskPageManager();
+    if (Pages_ == nullptr) return;
+    Was_ = Pages_->MendHeaderReads;
+    Pages_->MendHeaderReads = true;
+    Section_ = &disk->CriticalSection();
+  }
+  ~HeaderMending() {
+    if (Section_ == nullptr) return;
+    std::lock_guard guard(*Section_);
+    Pages_->MendHeaderReads = Was_;
+  }
+  HeaderMending(const HeaderMending&) = delete;
+  HeaderMending& operator=(const HeaderMending&) = delete;
+
+private:
+  TVLMDiskPageManager* Pages_ = nullptr;
+  qv::RecursiveMutex* Section_ = nullptr;
+  bool Was_ = false;
+};
 
 // A message of the rebuild that names the scratch copy names the user's
 // file instead: the copy is the repair's own business.
@@ -276,10 +305,6 @@ bool TVLMDatabase::RebuildDatabase(const std::string& fileName, std::string& err
   bool connectedHere = false;
   auto restore = qv::ScopeExit([&] {
     if (connectedHere && Connected()) {
-      if (auto* disk = dynamic_cast<TVLMDiskDatabaseData*>(Handle_->DatabaseData)) {
-        std::lock_guard guard(disk->CriticalSection());
-        if (TVLMDiskPageManager* pages = disk->DiskPageManager()) pages->MendHeaderReads = false;
-      }
       try {
         Handle_->SetSessionOption(false);
       } catch (const qv::Exception&) {
@@ -316,12 +341,6 @@ bool TVLMDatabase::RebuildDatabase(const std::string& fileName, std::string& err
   connectedHere = true;
   SilentMode = savedSilent;
   Handle_->SetSessionOption(true);
-  if (repair) {
-    if (auto* disk = dynamic_cast<TVLMDiskDatabaseData*>(Handle_->DatabaseData)) {
-      std::lock_guard guard(disk->CriticalSection());
-      if (TVLMDiskPageManager* pages = disk->DiskPageManager()) pages->MendHeaderReads = true;
-    }
-  }
 
   qv::StringList names;
   Handle_->GetTableNames(names);
@@ -387,6 +406,7 @@ bool TVLMDatabase::RebuildTable(const std::string& tableName, TVLMDatabase& targ
   bool cont = true;
   // Whatever cannot be copied is collected in errorText: a repair saves what
   // it can.
+  HeaderMending mending(*Handle_, repair);
   table.CopyTable(tableName, errorText, cont, target.DatabaseFileName(), target.Password, true, false, true,
                   index * 100 / count, (index + 1) * 100 / count);
   return cont;

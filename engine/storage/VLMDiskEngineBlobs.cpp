@@ -507,8 +507,7 @@ void TVLMDiskBlobManager::LargeBlobPages(int32_t sessionID, uint32_t firstPage, 
   int32_t listOffset = 0;
   int64_t pageCount = 0;
   {
-    TVLMHeldPage first(PageManager,
-                       ReadBlobPage(sessionID, static_cast<int32_t>(firstPage)));
+    TVLMHeldPage first(PageManager, ReadBlobPage(sessionID, static_cast<int32_t>(firstPage)));
     const uint8_t* data = first->Data();
     stored = StoredSizeAt(data);
     listPage = VLMGetI32LE(data + kVLMLargeBlobListPageOffset);
