@@ -28,6 +28,15 @@
 //      going after 60 s stops there, shown as "> 60"). SQLite's
 //      reader ends its statement after 50 rows and runs the rest as a new
 //      one (Name above the last row's), with and without the commit.
+//   4. The same rests under selective filters, Score < 5, < 10 and < 20
+//      (5, 10 and 20 % of the rows), by ByName and by PK, beside a fresh
+//      walk (First to the end) and SQLite's: wall clock (median of three)
+//      and, where valgrind is installed, instructions (each counted once by
+//      callgrind in a process of its own that counts only the rest or the
+//      walk; the committing process runs outside valgrind;
+//      QV_BENCH_CALLGRIND_KEEP=folder keeps each profile). Goal: the rest
+//      after a commit at most 2 times the quiet rest at 10 % and 20 %, 3
+//      times at 5 %, at either size; a fresh walk no slower than before.
 //
 // Usage: bench_shared_reader [MEGABYTES...]   (20 40 unless given)
 #include <spawn.h>
@@ -51,6 +60,14 @@
 #include "engine/components/VLMMain.h"
 #include "engine/core/VLMTableData.h"
 #include "platform/host/HostVariant.h"
+
+// Instructions are counted where callgrind's client requests are at hand.
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#define QV_BENCH_CALLGRIND 1
+#else
+#define QV_BENCH_CALLGRIND 0
+#endif
 
 extern char** environ;
 
@@ -117,10 +134,10 @@ public:
     return Rest();
   }
   // A filtered walk by index taken as far as its row steps (First, then
-  // steps - 1 Next).
-  void Begin(const char* index, int32_t steps) {
+  // steps - 1 Next): rows of a Score below bound.
+  void Begin(const char* index, int32_t steps, int32_t bound = 40) {
     Table_.SetIndexName(index);
-    Table_.SetFilterText("Score < 40");
+    Table_.SetFilterText("Score < " + std::to_string(bound));
     Table_.SetFiltered(true);
     Table_.First();
     for (int32_t i = 1; i < steps && !Table_.Eof(); ++i) Table_.Next();
@@ -219,21 +236,30 @@ public:
     sqlite3_finalize(insert);
     Exec("COMMIT");
   }
-  int64_t Walk() { return Scan("SELECT ID, Name FROM t WHERE Score < 40 ORDER BY Name"); }
+  int64_t Walk(int32_t bound = 40) {
+    const std::string sql = "SELECT ID, Name FROM t WHERE Score < " + std::to_string(bound) + " ORDER BY Name";
+    return Scan(sql.c_str());
+  }
   // The first rows of the walk, then the rest as a new statement from the
-  // last of them on, with commit run in between.
-  int64_t WalkInTwo(int32_t first, const std::function<void()>& commit) {
-    sqlite3_stmt* head = Prepare("SELECT ID, Name FROM t WHERE Score < 40 ORDER BY Name");
+  // last of them on, with commit run in between; measure runs the rest.
+  int64_t WalkInTwo(
+      int32_t first, const std::function<void()>& commit, int32_t bound = 40,
+      const std::function<void(const std::function<void()>&)>& measure = [](const std::function<void()>& f) { f(); }) {
+    const std::string where = "SELECT ID, Name FROM t WHERE Score < " + std::to_string(bound);
+    sqlite3_stmt* head = Prepare((where + " ORDER BY Name").c_str());
     std::string last;
     for (int32_t i = 0; i < first && sqlite3_step(head) == SQLITE_ROW; ++i)
       last = reinterpret_cast<const char*>(sqlite3_column_text(head, 1));
     sqlite3_finalize(head);
     commit();
-    sqlite3_stmt* rest = Prepare("SELECT ID, Name FROM t WHERE Score < 40 AND Name > ?1 ORDER BY Name");
+    sqlite3_stmt* rest = Prepare((where + " AND Name > ?1 ORDER BY Name").c_str());
     sqlite3_bind_text(rest, 1, last.c_str(), -1, SQLITE_TRANSIENT);
     int64_t rows = 0;
-    const double seconds = Seconds([&] {
-      while (sqlite3_step(rest) == SQLITE_ROW) rows += sqlite3_column_bytes(rest, 1) > 0 ? 1 : 0;
+    double seconds = 0;
+    measure([&] {
+      seconds = Seconds([&] {
+        while (sqlite3_step(rest) == SQLITE_ROW) rows += sqlite3_column_bytes(rest, 1) > 0 ? 1 : 0;
+      });
     });
     sqlite3_finalize(rest);
     LastRest = seconds;
@@ -267,12 +293,13 @@ struct RestTimes {
   bool Cut = false;
 };
 
-RestTimes EngineRests(Reader& reader, const char* index, const char* self, const std::string& path, int32_t& nextID) {
+RestTimes EngineRests(Reader& reader, const char* index, const char* self, const std::string& path, int32_t& nextID,
+                      int32_t bound = 40) {
   RestTimes t;
   auto rest = [&](bool commit) {
     std::vector<double> times;
     for (int i = 0; i < 3 && !t.Cut; ++i) {
-      reader.Begin(index, kHeadRows);
+      reader.Begin(index, kHeadRows, bound);
       if (commit) RunAnotherProcess(self, "--append", path, nextID++);
       times.push_back(Seconds([&] { reader.Rest(kRestLimit, &t.Cut); }));
     }
@@ -283,16 +310,19 @@ RestTimes EngineRests(Reader& reader, const char* index, const char* self, const
   return t;
 }
 
-RestTimes LiteRests(Lite& reader, const std::string& path, int32_t& nextID) {
+RestTimes LiteRests(Lite& reader, const std::string& path, int32_t& nextID, int32_t bound = 40) {
   auto rest = [&](bool commit) {
     std::vector<double> times;
     for (int i = 0; i < 3; ++i) {
-      reader.WalkInTwo(kHeadRows, [&] {
-        if (!commit) return;
-        Lite writer(path);
-        writer.Append(nextID, nextID + 1);
-        ++nextID;
-      });
+      reader.WalkInTwo(
+          kHeadRows,
+          [&] {
+            if (!commit) return;
+            Lite writer(path);
+            writer.Append(nextID, nextID + 1);
+            ++nextID;
+          },
+          bound);
       times.push_back(reader.LastRest);
     }
     return SpreadOf(times).Median;
@@ -306,6 +336,167 @@ RestTimes LiteRests(Lite& reader, const std::string& path, int32_t& nextID) {
 void PrintRests(const char* what, const RestTimes& t) {
   std::printf("  %-34s quiet %.4f s, after a commit %s%.4f s, ratio %s%.2f\n", what, t.Quiet, t.Cut ? "> " : "",
               t.Committed, t.Cut ? "> " : "", t.Committed / t.Quiet);
+}
+
+// ------------------------------------------------------- selective filters
+
+// A filtered walk's parts that section 4 measures.
+enum class Part { Fresh, Quiet, Commit };
+constexpr Part kParts[] = {Part::Fresh, Part::Quiet, Part::Commit};
+const char* PartName(Part part) { return part == Part::Fresh ? "fresh" : part == Part::Quiet ? "quiet" : "commit"; }
+
+// Runs work with callgrind collecting (the process runs under callgrind
+// started with --collect-atstart=no, so nothing else is counted).
+void Counted(const std::function<void()>& work) {
+#if QV_BENCH_CALLGRIND
+  CALLGRIND_TOGGLE_COLLECT;
+#endif
+  work();
+#if QV_BENCH_CALLGRIND
+  CALLGRIND_TOGGLE_COLLECT;
+#endif
+}
+
+// The --count process, run under callgrind: one part of one filtered walk
+// (kind "engine" by index, or "lite"), only that part counted; id is the
+// row a commit appends, by self (this program, run natively).
+int CountPart(const std::string& self, const std::string& kind, const std::string& index, int32_t bound, Part part,
+              const std::string& path, int32_t id) {
+  if (kind == "lite") {
+    Lite reader(path);
+    if (part == Part::Fresh) {
+      Counted([&] { reader.Walk(bound); });
+    } else {
+      reader.WalkInTwo(
+          kHeadRows,
+          [&] {
+            if (part != Part::Commit) return;
+            Lite writer(path);
+            writer.Append(id, id + 1);
+          },
+          bound, Counted);
+    }
+    return 0;
+  }
+  return RunInBenchFolder("qvcount", [&](const std::string&) {
+    Reader reader(path, "Count");
+    reader.Open();
+    if (part == Part::Fresh) {
+      Counted([&] {
+        reader.Begin(index.c_str(), 1, bound);
+        reader.Rest();
+      });
+      return;
+    }
+    reader.Begin(index.c_str(), kHeadRows, bound);
+    if (part == Part::Commit) RunAnotherProcess(self.c_str(), "--append", path, id);
+    Counted([&] { reader.Rest(); });
+  });
+}
+
+// The instructions of one part, counted by callgrind in a process of its
+// own; -1 where valgrind cannot be run.
+int64_t CountInstructions(const std::string& self, const std::string& folder, const char* kind, const char* index,
+                          int32_t bound, Part part, const std::string& path, int32_t id) {
+  if (!QV_BENCH_CALLGRIND) return -1;
+  const std::string out = folder + "/count.out";
+  std::vector<std::string> args{"valgrind",    "--tool=callgrind",     "-q",  "--collect-atstart=no",
+                                "--callgrind-out-file=" + out, self, "--count", kind, index,
+                                std::to_string(bound), PartName(part), path, std::to_string(id), self};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, "valgrind", nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  int64_t instructions = -1;
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    if (FILE* f = std::fopen(out.c_str(), "r")) {
+      char line[256];
+      long long value = 0;
+      while (std::fgets(line, sizeof line, f) != nullptr)
+        if (std::sscanf(line, "summary: %lld", &value) == 1) instructions = value;
+      std::fclose(f);
+    }
+  }
+  // QV_BENCH_CALLGRIND_KEEP names a folder that keeps each count's profile
+  // (for callgrind_annotate).
+  if (const char* keep = std::getenv("QV_BENCH_CALLGRIND_KEEP"); keep != nullptr && instructions >= 0)
+    std::filesystem::copy_file(out,
+                               std::string(keep) + "/callgrind." + kind + "." + index + "." + std::to_string(bound) +
+                                   "." + PartName(part),
+                               std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::remove(out);
+  return instructions;
+}
+
+// One walk's three parts: wall clock (seconds) and instructions (-1: not
+// counted).
+struct PartFigures {
+  double Time[3] = {0, 0, 0};
+  int64_t Instructions[3] = {-1, -1, -1};
+};
+
+void PrintParts(const char* what, const PartFigures& f, const PartFigures* lite) {
+  std::printf("    %-17s", what);
+  for (int p = 0; p < 3; ++p) {
+    std::printf(" %s %7.3f ms", PartName(kParts[p]), f.Time[p] * 1e3);
+    if (f.Instructions[p] >= 0) std::printf(" %8.2f MIr", static_cast<double>(f.Instructions[p]) / 1e6);
+    std::printf(" |");
+  }
+  std::printf(" commit/quiet %.2f time", f.Time[2] / f.Time[1]);
+  if (f.Instructions[1] > 0 && f.Instructions[2] >= 0)
+    std::printf(", %.2f Ir", static_cast<double>(f.Instructions[2]) / static_cast<double>(f.Instructions[1]));
+  if (lite != nullptr) {
+    std::printf("; fresh/SQLite %.2f time", f.Time[0] / lite->Time[0]);
+    if (f.Instructions[0] >= 0 && lite->Instructions[0] > 0)
+      std::printf(", %.2f Ir", static_cast<double>(f.Instructions[0]) / static_cast<double>(lite->Instructions[0]));
+  }
+  std::printf("\n");
+}
+
+void SelectiveWalks(const std::string& self, const std::string& folder, const std::string& enginePath,
+                    const std::string& litePath, Reader& fresh, Lite& liteFresh, int32_t& nextID) {
+  std::printf("selective filters: the rest after %d rows, quiet and after another process's commit, and a fresh "
+              "walk (goal: commit/quiet <= 2 at 10 and 20 %%, <= 3 at 5 %%)\n",
+              kHeadRows);
+  bool counting = true;
+  for (const int32_t bound : {5, 10, 20}) {
+    PartFigures lite;
+    lite.Time[0] = SpreadOf({Seconds([&] { liteFresh.Walk(bound); }), Seconds([&] { liteFresh.Walk(bound); }),
+                             Seconds([&] { liteFresh.Walk(bound); })})
+                       .Median;
+    int32_t liteID = nextID;
+    const RestTimes liteRests = LiteRests(liteFresh, litePath, liteID, bound);
+    lite.Time[1] = liteRests.Quiet;
+    lite.Time[2] = liteRests.Committed;
+    for (int p = 0; p < 3 && counting; ++p) {
+      lite.Instructions[p] = CountInstructions(self, folder, "lite", "-", bound, kParts[p], litePath, liteID++);
+      counting = lite.Instructions[p] >= 0;
+    }
+    std::printf("  Score < %d (%lld rows)\n", bound, static_cast<long long>(liteFresh.Walk(bound)));
+    for (const char* index : {"ByName", "PK"}) {
+      PartFigures f;
+      std::vector<double> walks;
+      for (int i = 0; i < 3; ++i) walks.push_back(Seconds([&] {
+        fresh.Begin(index, 1, bound);
+        fresh.Rest();
+      }));
+      f.Time[0] = SpreadOf(walks).Median;
+      const RestTimes t = EngineRests(fresh, index, self.c_str(), enginePath, nextID, bound);
+      f.Time[1] = t.Quiet;
+      f.Time[2] = t.Committed;
+      for (int p = 0; p < 3 && counting; ++p) {
+        f.Instructions[p] = CountInstructions(self, folder, "engine", index, bound, kParts[p], enginePath, nextID++);
+        counting = f.Instructions[p] >= 0;
+      }
+      PrintParts((std::string("engine by ") + index).c_str(), f, &lite);
+    }
+    nextID = std::max(nextID, liteID);
+    PrintParts("SQLite", lite, nullptr);
+  }
+  if (!counting) std::printf("  (instructions not counted: valgrind with callgrind is needed)\n");
 }
 
 void Run(const char* self, const std::string& folder, int64_t bytes) {
@@ -377,6 +568,9 @@ void Run(const char* self, const std::string& folder, int64_t bytes) {
   int32_t liteID = nextID;
   PrintRests("SQLite, old connection", LiteRests(liteOld, litePath, liteID));
   PrintRests("SQLite, fresh connection", LiteRests(liteFresh, litePath, liteID));
+
+  nextID = std::max(nextID, liteID);
+  SelectiveWalks(std::filesystem::read_symlink(self).string(), folder, enginePath, litePath, fresh, liteFresh, nextID);
 }
 
 }  // namespace
@@ -385,6 +579,13 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "--grow") return Grow(argv[2], std::atoll(argv[3]));
   if (argc == 4 && std::string(argv[1]) == "--append")
     return AppendOne(argv[2], static_cast<int32_t>(std::atoll(argv[3])));
+  if (argc == 9 && std::string(argv[1]) == "--count") {
+    const std::string part = argv[5];
+    return CountPart(argv[8], argv[2], argv[3],
+                     static_cast<int32_t>(std::atoll(argv[4])),
+                     part == "fresh" ? Part::Fresh : part == "quiet" ? Part::Quiet : Part::Commit, argv[6],
+                     static_cast<int32_t>(std::atoll(argv[7])));
+  }
   setvbuf(stdout, nullptr, _IOLBF, 0);
   std::vector<int64_t> sizes;
   for (int i = 1; i < argc; ++i) sizes.push_back(std::atoll(argv[i]));

@@ -98,6 +98,9 @@ public:
   // A restructure keeps the database connected from its first step to its
   // last (VLMMainRestructure.cpp).
   static constexpr int32_t kDBFlagRestructure = 6;
+  // A table copy or import keeps its destination's database connected from
+  // its first step to its last (VLMMainCopy.cpp).
+  static constexpr int32_t kDBFlagCopy = 7;
   static constexpr int32_t kDBFlagRepair = 11;
   // Six bookmark bytes and one spare, as the dataset layer keeps them.
   static constexpr int32_t kBookmarkSize = 7;
@@ -190,6 +193,8 @@ public:
   // in batches of TVLMRetrySettings::CopyBatchBytes of changed pages and at
   // the end, each under dest's commit lock (20224 "Table is locked" when it
   // cannot be had); an exception rolls back those since the last commit.
+  // With ignoreErrors a batched copy leaves out only the records dest's
+  // constraints refuse (engine error -8); any other failed post raises.
   static bool CopyRecords(qv::DataSet& source, qv::DataSet& dest, std::string& log, bool& cont, bool ignoreErrors,
                           bool matchByRestructure, const CopyProgressEvent& onProgress, int32_t minPercent,
                           int32_t maxPercent, bool batched = false);

@@ -360,6 +360,10 @@ private:
   // holds) waits for a later connect, opening its table meanwhile raises
   // 20613, and the connect succeeds.
   void FinishRestructures();
+  // Within FinishRestructures: the table copies and imports cut short in
+  // the file are undone (VLMMainCopy.cpp); what cannot be undone now waits
+  // for a later connect.
+  void FinishCopies();
   // Connects exclusively, cuts the file after its last used page,
   // disconnects.
   void ShrinkDatabase();

@@ -409,5 +409,7 @@ bool TVLMDatabase::RebuildTable(const std::string& tableName, TVLMDatabase& targ
   HeaderMending mending(*Handle_, repair);
   table.CopyTable(tableName, errorText, cont, target.DatabaseFileName(), target.Password, true, false, true,
                   index * 100 / count, (index + 1) * 100 / count);
-  return cont;
+  // A copy that could not make its table (its error is in errorText) ends
+  // the rebuild: the rebuilt file would replace the user's without it.
+  return cont && target.TableExists(tableName);
 }

@@ -367,6 +367,7 @@ void TVLMDatabase::FinishRestructures() {
     // What cannot be finished now waits for a later connect, and opening
     // its table says so (invariant 6); the file is usable as it is.
   }
+  FinishCopies();
 }
 
 void TVLMTable::RaiseUnfinishedRestructure(TVLMLocalSession& session, const std::string& name) {

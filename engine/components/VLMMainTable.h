@@ -186,7 +186,12 @@ public:
   // 30450 "Create table '%s.%s' error: '%s'"; 20297 for a field definition
   // without a field object. With ignoreErrors these texts (and a failed
   // connect of the destination) go to log instead and the copy ends with
-  // false. Otherwise the result of CopyRecords.
+  // false. Otherwise the result of CopyRecords. Into a disk database the
+  // copy fills a table nobody else reads, committing in batches, and takes
+  // the name (the table it overwrites) in one rename once it is whole; a
+  // copy that fails, or is stopped, leaves the destination as it was
+  // (VLMMainCopy.cpp), or raises 20920 when the table it overwrites could
+  // not be put back now (the next connect does).
   bool CopyTable(std::string_view newTableName, std::string& log, bool& cont,
                  const std::string& destDatabaseFileName = std::string(),
                  const std::string& destPassword = std::string(), bool ignoreErrors = false, bool overwrite = false,
@@ -197,7 +202,11 @@ public:
   // field definitions and the indexes of sourceIndexDefs, where an index
   // without fields is skipped with "Cannot import index '%s'. Index type is
   // not supported, index skipped" in log and the first unnamed one is named
-  // "idxPrimaryKey". True when log is unchanged.
+  // "idxPrimaryKey". True when log is unchanged. A table of the name is
+  // replaced. Into a disk database the import runs as CopyTable's does,
+  // all or nothing: one that could not copy a record or value, failed or
+  // was stopped leaves the table of the name as it was, or none, with the
+  // reason in log.
   bool ImportTable(qv::DataSet& source, std::string& log, const qv::IndexDefs* sourceIndexDefs = nullptr);
 
   // ---- events of the long operations (the user's, else the wait window)

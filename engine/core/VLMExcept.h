@@ -150,6 +150,8 @@
 //   10840 column of a type that no dataset field shows (VLMMainDefinitions)
 //   10841 value written through a field wider than its column that the
 //         column cannot hold (VLMMainFields)
+//   10945 cursor record that cannot be read to place a step's bitmap fill
+//         by a pass over the navigation index (VLMTableSearch)
 //   20340 index key path deeper than its limit (VLMBTreeKeys)
 //   20341 approximate index position: invalid depth or fan-out (VLMBTreeKeys)
 //   20342 approximate index position out of range (VLMBTreeKeys)
@@ -263,6 +265,9 @@
 //   20868 RepairTable on a read-only database (VLMMain)
 //   20869 repair of a database file that a component set ReadOnly, or a
 //         file this process may not write (VLMMain)
+//   20920 table copy or import that failed with the table it replaces set
+//         aside and not put back in the call, which the next connect puts
+//         back (VLMMainCopy)
 //   30378 duplicate page in a sorted page list (VLMPage)
 //   30380 page released more often than taken (VLMPage)
 //   30384 damaged internal file chain while walking it (VLMDiskEngineFiles)

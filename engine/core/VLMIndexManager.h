@@ -257,6 +257,18 @@ public:
                           std::unique_ptr<TVLMEngineReadState>* kept,
                           const std::function<bool(const TVLMRecordID&)>& visit);
 
+  // ---- a pass over every entry ----
+  // Every entry in index order, from the first: its record ID and its
+  // position (a path made by this index's steps, numbered by
+  // KeyPathPosition) handed to visit until visit answers true; answers
+  // whether it did. visit must not change the table. Only an index that
+  // PassesEntries has it (base: false, and the pass visits nothing).
+  virtual bool PassesEntries() const { return false; }
+  virtual bool PassEntries(int32_t sessionID,
+                           const std::function<bool(const TVLMRecordID&, const TVLMKeyPath&)>& visit) {
+    return false;
+  }
+
   // ---- key path arithmetic ----
   virtual int64_t KeyPathPosition(const TVLMKeyPath& keyPath, int32_t fanOut) = 0;
   virtual void SetKeyPathPosition(TVLMKeyPath& keyPath, int64_t position, int32_t fanOut) = 0;

@@ -70,7 +70,7 @@
 // temporary index by ID, 10015/10380/10016 nil managers or buffer of a read,
 // 10272 nil locate condition, 20258 key search without index, 10660 key
 // search without key buffer; of the search (VLMTableSearch.cpp): 10382
-// condition number out of range, 10387/10414/10432 a record that
+// condition number out of range, 10387/10414/10432/10945 a record that
 // cannot be placed in the navigation index.
 #pragma once
 #if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 1
@@ -549,12 +549,22 @@ private:
                      TVLMRecordID& foundID);
   bool WalkIndexRangeByBitmap(const TVLMSearchRequest& search, const TVLMScanSearchConditionArray& conditions,
                               int32_t start, int32_t end, TVLMRecordID& foundID);
-  // A cursor's step placed in another index's order, over a range that
-  // holds a quarter of the records or more: it scans through the navigation
-  // index from the cursor's record or the start (ScanNavigationOrder)
-  // instead of filling the record bitmap from the range.
-  bool ScansInsteadOfFill(const TVLMSearchRequest& search, const TVLMScanSearchConditionArray& conditions,
-                          int32_t start, int32_t end);
+  // The records the range (start, end) holds by the index's estimate, for
+  // a cursor's step placed in another index's order; -1 for any other
+  // search. Over a quarter of the records or more the step scans through
+  // the navigation index (ScanNavigationOrder); over a sixty-fourth or more
+  // it fills the bitmap by a pass over that index (FillBitmapByIndexPass)
+  // where the index has one; else by placing each match
+  // (WalkIndexRangeByBitmap).
+  int64_t PlacedRangeMatches(const TVLMSearchRequest& search, const TVLMScanSearchConditionArray& conditions,
+                             int32_t start, int32_t end);
+  // WalkIndexRangeByBitmap's answer and bitmap from one pass over the
+  // navigation index (TVLMIndex::PassEntries): the range's matches are
+  // noted by natural record number, and every entry of the pass whose
+  // record is one of them goes into the bitmap at its own position, so that
+  // no match is searched for in that index.
+  bool FillBitmapByIndexPass(const TVLMSearchRequest& search, const TVLMScanSearchConditionArray& conditions,
+                             int32_t start, int32_t end, TVLMRecordID& foundID);
   // Every condition but start and end holds for record, then the cursor's
   // filter callback.
   bool TestConditions(TVLMCursor* cursor, const TVLMScanSearchConditionArray& conditions, int32_t start,

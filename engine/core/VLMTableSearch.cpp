@@ -17,7 +17,9 @@
 //     also by an exception)
 //     a step placed in another index's order     -> ScanNavigationOrder, kept
 //       over a range of a quarter of the          for the next steps
-//       records or more (ScansInsteadOfFill)
+//       records or more (PlacedRangeMatches)
+//     the same over a sixty-fourth or more,    -> FillBitmapByIndexPass
+//       where the navigation index has a pass
 //     DispatchSearch
 //       start -1                               -> ScanNavigationOrder
 //       no navigation index                    -> WalkIndexRangeNaturalOrder
@@ -40,8 +42,12 @@
 //      connection's commit) that outdated it. A cursor's step over a range
 //      of a quarter of the records or more scans through the navigation
 //      index instead (from the cursor's record, or the start), and the
-//      steps after it go on with that scan. Either way a step never walks
-//      the range while the bitmap it filled is current.
+//      steps after it go on with that scan. Over a sixty-fourth or more the
+//      fill does not search for each match's place in the navigation index
+//      (a search that reads records where keys tie in their prefixes): it
+//      notes the matches by record number and takes their places from one
+//      pass over that index, which reads no record. Either way a step never
+//      walks the range while the bitmap it filled is current.
 //   4. A bitmap is filled only where the walk sees every match (a whole
 //      range from the beginning, road 3 from any start, or FillAll); a
 //      partly filled bitmap is never read, so a road that stops early
@@ -146,6 +152,24 @@ bool ExactIntegerKeys(TVLMBaseDataType fieldType, const std::vector<const TVLMVa
     return v >= low && v <= high;
   });
 }
+
+// A set of natural record numbers, a bit each (numbers are not negative).
+void NoteRecordNo(std::vector<uint64_t>& bits, int64_t recordNo) {
+  const auto word = static_cast<size_t>(recordNo / 64);
+  if (word >= bits.size()) bits.resize(word + 1);
+  bits[word] |= uint64_t{1} << (recordNo % 64);
+}
+
+bool HoldsRecordNo(const std::vector<uint64_t>& bits, int64_t recordNo) {
+  const auto word = static_cast<size_t>(recordNo / 64);
+  return recordNo >= 0 && word < bits.size() && ((bits[word] >> (recordNo % 64)) & 1) != 0;
+}
+
+// A fill takes its places from a pass over the navigation index where the
+// range holds at least this share of the records: below it, a search for
+// each match's place (a record read and a descent, each key compared)
+// costs less than the pass's step over every entry.
+constexpr int64_t kPassShare = 64;
 
 [[noreturn]] void RaisePositionError(int32_t code, int32_t indexID, const TVLMRecordID& recordID) {
   throw EVLMException(code, "Cannot find record position in index %d, RecordID = %d %d",
@@ -372,7 +396,11 @@ bool TVLMTableData::FindRecord(TVLMCursor* cursor, TVLMExpression* matchExpressi
   bool result = false;
   bool test = false;
   bool scanned = false;
-  const bool scansOn = start >= 0 && ScansInsteadOfFill(search, *conditions, start, end);
+  const int64_t placed = start >= 0 ? PlacedRangeMatches(search, *conditions, start, end) : -1;
+  const int64_t records = RecordManager->RecordCount;
+  const bool scansOn = placed >= 0 && placed >= records / 4;
+  const bool passes = placed >= 0 && !scansOn && placed >= records / kPassShare &&
+                      IndexManager->GetIndex(search.NavigationIndex)->PassesEntries();
   {
     TVLMDetachedConjuncts detached(*conditions, start, end);
     bool probed = false;
@@ -384,6 +412,9 @@ bool TVLMTableData::FindRecord(TVLMCursor* cursor, TVLMExpression* matchExpressi
       TVLMSearchRequest scan = search;
       scan.Bitmap = nullptr;
       result = ScanNavigationOrder(scan, *conditions, found);
+    } else if (passes) {
+      SearchCounters_.CountRoad(TVLMSearchRoad::WalkIndexRangeByBitmap);
+      result = FillBitmapByIndexPass(search, *conditions, start, end, found);
     } else if (!probed) {
       result = DispatchSearch(search, *conditions, start, end, found);
     }
@@ -729,29 +760,105 @@ bool TVLMTableData::WalkIndexRangeByBitmap(const TVLMSearchRequest& search,
   }
   if (bitmap != nullptr && !search.FillAll) bitmap->Filled = true;
   if (search.FillAll || !haveBest) return false;
+  // The cursor will stand on the answer: the next step goes on from its
+  // number without looking for its place (FindInBitmap).
+  if (bitmap != nullptr) {
+    bitmap->LastRecordID = bestID;
+    bitmap->LastRecordNo = IndexPositionToRecordNo(navigationIndex, *bestPath);
+  }
   foundID = bestID;
   return true;
 }
 
-bool TVLMTableData::ScansInsteadOfFill(const TVLMSearchRequest& search,
-                                       const TVLMScanSearchConditionArray& conditions, int32_t start, int32_t end) {
+int64_t TVLMTableData::PlacedRangeMatches(const TVLMSearchRequest& search,
+                                          const TVLMScanSearchConditionArray& conditions, int32_t start,
+                                          int32_t end) {
   // A cursor's step (a filled bitmap answered it before any plan); a fill
   // asked for (FillAll) walks the range.
   if (search.FillAll || search.Bitmap == nullptr || search.NavigationIndex == -1 || search.Cursor->HasIndexFields())
-    return false;
+    return -1;
   const TVLMScanSearchCondition& startCondition = conditions.GetItem(start);
-  if (startCondition.IndexID == search.NavigationIndex) return false;
+  if (startCondition.IndexID == search.NavigationIndex) return -1;
   // A fill reads every match of the range and looks for its place in the
-  // navigation index (a search that reads records where keys tie in their
-  // prefixes); the scan reads the records between the cursor and its next
-  // match, in the index's order. Where matches are many, the scan reads
-  // fewer before the walk ends, and a commit during the walk costs it no
-  // fill again.
-  const int64_t records = RecordManager->RecordCount;
-  const int64_t matches = IndexManager->GetIndex(startCondition.IndexID)
-                              ->EstimateRangeCount(search.SessionID, &startCondition,
-                                                   end >= 0 ? &conditions.GetItem(end) : nullptr, records);
-  return matches >= records / 4;
+  // navigation index, or takes the places from a pass over that index; the
+  // scan reads the records between the cursor and its next match, in the
+  // index's order. Where matches are many, the scan reads fewer before the
+  // walk ends, and a commit during the walk costs it no fill again.
+  return IndexManager->GetIndex(startCondition.IndexID)
+      ->EstimateRangeCount(search.SessionID, &startCondition, end >= 0 ? &conditions.GetItem(end) : nullptr,
+                           RecordManager->RecordCount);
+}
+
+bool TVLMTableData::FillBitmapByIndexPass(const TVLMSearchRequest& search,
+                                          const TVLMScanSearchConditionArray& conditions, int32_t start, int32_t end,
+                                          TVLMRecordID& foundID) {
+  const int32_t navigationIndex = search.NavigationIndex;
+  const TVLMScanSearchCondition& startCondition = conditions.GetItem(start);
+  const TVLMScanSearchCondition* endCondition = end >= 0 ? &conditions.GetItem(end) : nullptr;
+  TVLMIndex* index = IndexManager->GetIndex(startCondition.IndexID);
+  TVLMIndex* order = IndexManager->GetIndex(navigationIndex);
+  TVLMIndexWalk* walk = index->CreateWalk();
+  TVLMKeyPath* startPath = order->CreateKeyPath();
+  auto release = qv::ScopeExit([&] {
+    index->FreeWalk(walk);
+    order->FreeKeyPath(startPath);
+  });
+  // From the cursor's entry, or from where it was (the record deleted or
+  // given another key since the cursor read it): the nearest entry beyond
+  // is then a match's nearest place; nothing beyond, no match.
+  bool startExact = true;
+  if (!search.FromBeginning) {
+    if (!CursorRecord(search.Cursor, search.Position, search.Record))
+      RaisePositionError(10945, navigationIndex, search.Position);
+    if (!order->FindPlace(search.SessionID, search.Position, *startPath, search.Record, search.Forward, startExact))
+      return false;
+  }
+  // The range's matches, read and tested only where its conditions do not
+  // meet the filter exactly.
+  const bool test = search.Cursor->FilterCallback || OtherConditionsRemain(conditions, start, end);
+  std::vector<uint64_t> matches;
+  TVLMRecordID recordID;
+  for (bool first = true; index->FindNextInRange(search.SessionID, first, walk, recordID, search.Record,
+                                                 endCondition, &startCondition, search.Forward);
+       first = false) {
+    SearchCounters_.CountIndexStep();
+    if (test && (!ReadSearchRecord(search.SessionID, recordID, search.Record) ||
+                 !TestConditions(search.Cursor, conditions, start, end, search.Record, recordID)))
+      continue;
+    NoteRecordNo(matches, RecordIDToRecordNo(recordID));
+  }
+  TVLMRecordBitmap& bitmap = *search.Bitmap;
+  InitRecordBitmap(bitmap, navigationIndex);
+  // The pass meets the matches in index order: the answer is the first
+  // beyond the cursor's place (forward), or the last before it.
+  bool haveBest = false;
+  TVLMRecordID bestID;
+  int64_t bestNo = -1;
+  if (!matches.empty())
+    order->PassEntries(search.SessionID, [&](const TVLMRecordID& entryID, const TVLMKeyPath& path) {
+      SearchCounters_.CountIndexStep();
+      if (!HoldsRecordNo(matches, RecordIDToRecordNo(entryID))) return false;
+      bitmap.IncludeRecordAt(navigationIndex, path);
+      if (haveBest && search.Forward) return false;
+      if (!search.FromBeginning) {
+        // Beyond the cursor's entry, or at or beyond the nearest entry
+        // beyond where it was.
+        const int32_t c = order->CompareKeyPaths(startPath, &path);
+        if (!(search.Forward ? (startExact ? c < 0 : c <= 0) : (startExact ? c > 0 : c >= 0))) return false;
+      }
+      haveBest = true;
+      bestID = entryID;
+      bestNo = IndexPositionToRecordNo(navigationIndex, path);
+      return false;
+    });
+  bitmap.Filled = true;
+  if (!haveBest) return false;
+  // The cursor will stand on the answer: the next step goes on from its
+  // number without looking for its place (FindInBitmap).
+  bitmap.LastRecordID = bestID;
+  bitmap.LastRecordNo = bestNo;
+  foundID = bestID;
+  return true;
 }
 
 bool TVLMTableData::ProbeInValues(const TVLMSearchRequest& search, const TVLMScanSearchConditionArray& conditions,

@@ -166,6 +166,11 @@ public:
   // characters of a text, take the base's range walk.
   bool ProbeEqual(int32_t sessionID, const TVLMScanSearchCondition& key, std::unique_ptr<TVLMEngineReadState>* kept,
                   const std::function<bool(const TVLMRecordID&)>& visit) override;
+  // Leaf by leaf, each taken once (VLMBTreeRecordWalk.cpp); a leaf chain
+  // that returns to a page raises 10674.
+  bool PassesEntries() const override { return true; }
+  bool PassEntries(int32_t sessionID,
+                   const std::function<bool(const TVLMRecordID&, const TVLMKeyPath&)>& visit) override;
   // Descends along the path's entry numbers, each kept inside its page.
   void KeyPathToRecordID(int32_t sessionID, const TVLMKeyPath& keyPath, TVLMRecordID& recordID) override;
   int64_t KeyPathPosition(const TVLMKeyPath& keyPath, int32_t fanOut) override;

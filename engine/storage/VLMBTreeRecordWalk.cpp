@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/core/VLMBase.h"
@@ -519,6 +521,30 @@ void TVLMBTreeRecordIndex::GetRecord(int32_t sessionID, TVLMNavigationRequest& r
   }
   const bool stepped = forward ? NextEntry(sessionID, path) : PriorEntry(sessionID, path);
   Answer(sessionID, request, stepped, path, forward, positionCache);
+}
+
+bool TVLMBTreeRecordIndex::PassEntries(int32_t sessionID,
+                                       const std::function<bool(const TVLMRecordID&, const TVLMKeyPath&)>& visit) {
+  TVLMKeyPath path;
+  if (!GoFirst(sessionID, path)) return false;
+  const int32_t leafLevel = path.Depth - 1;
+  std::unordered_set<int32_t> seen;
+  for (;;) {
+    TVLMKeyPathLevel& level = path.Levels[leafLevel];
+    {
+      // The leaf's entries under one take of its page; the path is the
+      // step's own, its leaf entry moved along.
+      TVLMBTreePagePtr leaf = ChainLeaf(sessionID, level.PageNo, leafLevel, seen);
+      const int32_t count = leaf->GetEntryCount();
+      for (int32_t entry = std::max(level.EntryNo, 0); entry < count; ++entry) {
+        level.EntryNo = entry;
+        if (visit(VLMGetRecordID(leaf->EntryValue(entry)), path)) return true;
+      }
+      level.EntryCount = count;
+      level.EntryNo = std::max(count - 1, 0);
+    }
+    if (!NextEntry(sessionID, path)) return false;
+  }
 }
 
 void TVLMBTreeRecordIndex::LocateRecord(int32_t sessionID, TVLMNavigationRequest& request, uint32_t,

@@ -18,7 +18,9 @@
 // in the processor's caches a few entries before
 // (TVLMBaseRecordManager::PrefetchRecord); only a long walk (a pass) reads as
 // a scan of the page cache, and copies the records of entries out of page
-// order with one take of each record page (ReadRecords).
+// order with one take of each record page (ReadRecords). A pass over every
+// entry for the table search (PassEntries) takes each leaf once and hands
+// out each entry's record ID and path; it keeps nothing for a reader.
 //
 // The reader's record. Every step keeps the bytes of the record it answered
 // (its anchor), and so does every read in place of the record the reader was

@@ -62,15 +62,22 @@
 //      the ranges in ascending order, block 1 after (CommitState 2,
 //      ChangeCounter + 1, the new counts); flushed (flush 2). With
 //      SyncOnCommit off (bulk loads) nothing is flushed: the journal then
-//      covers a stopped process, not a power cut.
+//      covers a stopped process, not a power cut. A flush is never tried
+//      again, and one that fails fails the commit; when flush 2 fails,
+//      block 1 with CommitState 1 is written back (TakeBackCommit), so the
+//      commit is a cut one that the first handle meeting it rolls back.
 // A handle that may share the file writes maps and header counts in place
 // between commits (write-through): before b it flushes the file when it or
 // another handle may have written since (so block 1 before and the
-// pre-images are on disk; a third flush at most; so does any handle after a
-// commit with SyncOnCommit off), and its journal marks
-// the map pages and freed counters unchecked (other handles change them in
-// place before the next commit; losing such a write of a torn commit only
-// leaves pages marked used).
+// pre-images are on disk; so does any handle after a commit with
+// SyncOnCommit off), and its journal marks the map pages and freed
+// counters unchecked (other handles change them in place before the next
+// commit; losing such a write of a torn commit only leaves pages marked
+// used). Its writes may reach the file in another order, or be lost, while
+// the others go on (a network file system's client cache), so in c it
+// flushes after CommitState 1 and after the ranges as well: no range lands
+// without CommitState 1, and block 1 after, which the others take as the
+// commit landed, not before every range (five flushes at most in all).
 //   d. A file longer than block 1 after says (a shrink) is cut to it.
 //   e. Block 1 before and after and the pages written (with those written
 //      in place since this handle's previous commit) become
@@ -93,13 +100,18 @@
 //     1 after cut short before CommitState (CommitState 1 still) ->
 //     interrupted, also when a piece holds neither its old nor its new
 //     bytes (a write torn inside a piece)
-//   block 1 equals block 1 before with CommitState 2 -> not written when
-//     every checked piece holds its old bytes and no map page or freed
-//     counter its new ones (the commit ended before its first write; other
-//     handles may have written the maps in place since, which its
-//     pre-images would take back): rolled back as below but for the
-//     pre-images of what is written in place; else interrupted when every
-//     piece holds its old or its new bytes, else foreign
+//   block 1 equals block 1 before with CommitState 2, but perhaps for the
+//     counts (PageCount, LastUsedPage) other handles wrote in place since ->
+//     not written when every checked piece holds its old bytes and no map
+//     page or freed counter its new ones (the commit ended before its
+//     first write; other handles may have written the maps and counts in
+//     place since, which its pre-images would take back): rolled back as
+//     below but for the pre-images of what is written in place, block 1
+//     keeping the stored counts; else interrupted when every piece holds
+//     its old or its new bytes (its CommitState 1 never landed), rolled
+//     back only by an open that has the file alone when the counts moved
+//     (the handles that moved them may hold pages there: 10741 beside
+//     them), else foreign
 //   anything else -> foreign (another file's, an older commit's, a copy's,
 //     a restored backup's): never applied
 // A journal that is not whole beside a file with CommitState 1 was damaged
@@ -133,7 +145,9 @@
 // last finished commit instead: its reads of the file are patched with
 // block 1 before and the journal's pre-images (ReadThroughPreImages) for
 // as long as the stored block 1 is the cut commit's; it writes nothing,
-// and asks for no repair. A journal whose commit is not the one block 1
+// and asks for no repair. Beside a commit judged not written it patches
+// only the checked pieces: block 1, the maps, freed counters and lock data
+// are read as other handles wrote them since. A journal whose commit is not the one block 1
 // says was cut (another file's, or damaged: 10743) stays, and the file is
 // refused (10741) until it is repaired. A journal is deleted only once it
 // is applied, or shown to belong to no unfinished commit of the file by a
@@ -155,7 +169,10 @@
 //   2. The stored block 1 is the journal's block 1 after only once every
 //      range of the commit is written; it says CommitState 2 over data that
 //      no journal can restore only when every page of every commit is on
-//      disk.
+//      disk. Where other handles may share the file, a range is written
+//      only once CommitState 1 is on disk, and block 1 after only once
+//      every range is; a commit whose last flush failed is never left
+//      saying CommitState 2 when the write that takes it back succeeds.
 //   3. Nothing writes a range the last journal checks between that commit
 //      and the next commit's journal: session pages change only in
 //      commits; the data areas of the lock pages (sessions, table locks),
@@ -227,8 +244,9 @@
 // A handle made anew (TVLMDatabaseFile's Reopen) lost its locks for a
 // while, the database lock among them, and another connection may have
 // rolled back the commit it was writing and committed over it: the commit
-// writes nothing more (its last flush, retried, still lands one whose block
-// 1 after is written), and the connection is failed (10750) until closed.
+// writes nothing more, and the connection is failed (10750) until closed.
+// A handle whose last flush failed still holds its locks: block 1 with
+// CommitState 1 goes back through a descriptor of its own (WriteBeside).
 // Commits, page reads and allocations raise 10600 (10750);
 // freeing a page does nothing (the page stays marked used), so a rollback
 // still succeeds. The shared cache holds no copy of a page the failed
@@ -771,8 +789,11 @@ private:
   void ApplyJournal(const TVLMCommitJournal& journal, bool shared, bool uncheckedToo = true);
   // Reads from now on see the last finished commit before the loaded
   // interrupted journal's: block 1 before and its pre-images over what the
-  // file holds, while the stored block 1 stays the cut commit's.
-  void ReadThroughPreImages(std::unique_ptr<TVLMCommitJournal> journal);
+  // file holds, while the stored block 1 stays the cut commit's. checkedOnly
+  // (a commit judged not written): only the pre-images of the pieces the
+  // verdict checked; block 1, the maps, freed counters and lock data are
+  // read as they stand (other handles write them in place).
+  void ReadThroughPreImages(std::unique_ptr<TVLMCommitJournal> journal, bool checkedOnly = false);
   void StopReadingThroughPreImages();
   // The bytes of block 1 from PageCount to RollbackCount (the commit mark
   // and what travels with it), read in one call.
@@ -788,8 +809,10 @@ private:
     Damaged,      // it fails its own checks beside a file whose stored
                   // commit is unfinished (CommitState 1)
   };
-  // Requires the database lock. Throws what reading throws.
-  JournalUse ExamineJournal(TVLMCommitJournal& journal);
+  // Requires the database lock. Throws what reading throws. countsMoved:
+  // block 1 is the journal's block 1 before but for the counts other
+  // handles wrote in place since (its CommitState 1 never landed).
+  JournalUse ExamineJournal(TVLMCommitJournal& journal, bool* countsMoved = nullptr);
   // Deletes the journal when it is Unneeded: an interrupted commit's
   // (another connection's, which the first handle that meets it under the
   // database lock and may write rolls back) and a damaged one stay. Errors
@@ -797,6 +820,13 @@ private:
   void RetireStaleJournal();
   // No other handle, of this process or another, holds a lock of the file.
   bool CanTakeWholeFile();
+  // After the last flush of a commit failed (block 1 after written, perhaps
+  // not on disk): writes block 1 with CommitState 1 (writing) back, so that
+  // the commit is a cut one, which the first handle that meets it rolls
+  // back, never a landed one. Best effort: nothing when the handle's locks
+  // were released (another connection may have written since) or the write
+  // fails.
+  void TakeBackCommit(const uint8_t* writing);
   // Deletes the journal file; zeroed and flushed first when it was applied,
   // so that a lost deletion never applies it twice. Errors are ignored.
   void RetireJournal(bool applied);

@@ -40,7 +40,12 @@
 //      (a page taken and never committed); every free page holding such a
 //      head (not judged while a cut commit is read around: the pages it
 //      took hold what it wrote); every extent state full exactly when its
-//      pages are all used.
+//      pages are all used (a sharing writer killed between the two map
+//      writes of one allocation leaves an extent state behind its page
+//      bits; the check names it until the next open that has the file
+//      alone sets it right).
+//      LastUsedPage is not held to the highest used page: a sharing
+//      writer's header may lag its maps, and growth trusts the maps.
 //   5. NextObjectID not below the ID of any table, field, index or
 //      constraint of the file.
 //

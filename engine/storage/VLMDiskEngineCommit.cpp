@@ -29,14 +29,16 @@ enum class JournalVerdict : uint8_t {
   Interrupted,  // its commit was cut: the pre-images restore the file
 };
 
-// Block 1 equals the image, but perhaps for a CommitState 1.
-bool SameBlock1ButState(const uint8_t* block1, const std::vector<uint8_t>& image) {
+// Block 1 equals the image, but perhaps for a CommitState 1 and, with
+// countsToo, for PageCount and LastUsedPage, which handles that share the
+// file write in place between commits (a growth, a page taken at the end).
+bool SameBlock1ButState(const uint8_t* block1, const std::vector<uint8_t>& image, bool countsToo = false) {
   if (image.size() != static_cast<size_t>(kVLMBlock1Size)) return false;
-  return std::memcmp(block1, image.data(), kVLMCommitStateOffset) == 0 &&
-         (block1[kVLMCommitStateOffset] == image[kVLMCommitStateOffset] ||
-          block1[kVLMCommitStateOffset] == kVLMCommitWriting) &&
-         std::memcmp(block1 + kVLMCommitStateOffset + 1, image.data() + kVLMCommitStateOffset + 1,
-                     kVLMBlock1Size - kVLMCommitStateOffset - 1) == 0;
+  for (int32_t i = 0; i < kVLMBlock1Size; ++i) {
+    if (countsToo && i >= kVLMPageCountOffset && i < kVLMLastUsedPageOffset + 4) continue;
+    if (block1[i] != image[i] && !(i == kVLMCommitStateOffset && block1[i] == kVLMCommitWriting)) return false;
+  }
+  return true;
 }
 
 // Block 1 says the commit was being written: CommitState 1 over block 1
@@ -54,9 +56,11 @@ bool NamesCommitBeingWritten(const uint8_t* block1, const TVLMJournalCommit& com
 }
 
 // The recovery rule (VLMDiskEngine.h) for a loaded journal and the block 1
-// the database holds now.
+// the database holds now. countsMoved: block 1 is block 1 before with
+// CommitState 2 but for the counts other handles wrote in place since.
 JournalVerdict Judge(const TVLMCommitJournal& journal, const uint8_t* block1, const TVLMDatabaseReader& read,
-                     TVLMCommitJournal::Comparison& comparison) {
+                     TVLMCommitJournal::Comparison& comparison, bool* countsMoved = nullptr) {
+  if (countsMoved != nullptr) *countsMoved = false;
   const TVLMJournalCommit& commit = journal.Commit();
   // Whatever the pieces hold then, a write torn inside a piece included,
   // the pre-images restore them.
@@ -66,8 +70,9 @@ JournalVerdict Judge(const TVLMCommitJournal& journal, const uint8_t* block1, co
   }
   const bool after = commit.After.size() == static_cast<size_t>(kVLMBlock1Size) &&
                      std::memcmp(block1, commit.After.data(), kVLMBlock1Size) == 0;
-  const bool before = SameBlock1ButState(block1, commit.Before);
+  const bool before = SameBlock1ButState(block1, commit.Before, true);
   if (!after && !before) return JournalVerdict::Foreign;
+  if (countsMoved != nullptr) *countsMoved = !after && !SameBlock1ButState(block1, commit.Before);
   comparison = journal.Compare(read);
   if (after && comparison.AllNew) return JournalVerdict::Complete;
   // Block 1 as before the commit, CommitState 2 (its first write, CommitState
@@ -215,14 +220,32 @@ void TVLMDiskPageManager::RunCommit(const int32_t* sessionID, CommitExtra extra,
     }
     // 2: CommitState 1 over the stored header (a build that knows no
     // journal asks for repair when the commit is cut), the ranges, and the
-    // header after, flushed together.
+    // header after. Alone, they are flushed together. Where other handles
+    // may share the file, its writes can reach it in another order, or not
+    // at all, while they go on (a client cache of a network file system):
+    // each step is on disk before the next is written, so that no range
+    // lands without CommitState 1 (which the others meet as a cut commit)
+    // and block 1 after, which the others take as the commit landed, not
+    // before every range.
     uint8_t writing[kVLMBlock1Size];
     std::memcpy(writing, commit.Before.data(), kVLMBlock1Size);
     writing[kVLMCommitStateOffset] = kVLMCommitWriting;
+    const bool ordered = SyncOnCommit && !soleWriter;
     WriteBlock1Bytes(writing);
+    if (ordered) FlushForCommit();
     WriteCollectedRanges();
+    if (ordered) FlushForCommit();
     WriteBlock1Bytes(commit.After.data());
-    if (SyncOnCommit) FlushForCommit();
+    if (SyncOnCommit) {
+      try {
+        FlushForCommit();
+      } catch (...) {
+        // The disk may hold block 1 after or not: the commit is taken back
+        // to a cut one, which the first handle that meets it rolls back.
+        TakeBackCommit(writing);
+        throw;
+      }
+    }
     CommitUnflushed_ = !SyncOnCommit;
     Header = after;
     FreeSpace->EndCommit(true);
@@ -375,9 +398,11 @@ qv::File TVLMDiskPageManager::OpenJournalForCommit(const std::vector<uint8_t>& s
   // stored CommitState 1 was settled already): no mark tells a handle
   // that meets it under the database lock, so the next open that may write
   // rolls it back (RecoverFromJournal), and this commit would overwrite it.
+  // The counts another handle wrote in place since then (a growth) do not
+  // make it another commit's.
   TVLMJournalCommit old;
   if (!TVLMCommitJournal::ReadHeader(journal, DatabaseOffset, PageSize, old) ||
-      !SameBlock1ButState(storedHeader.data(), old.Before))
+      !SameBlock1ButState(storedHeader.data(), old.Before, true))
     return journal;
   TVLMCommitJournal loaded;
   TVLMCommitJournal::Comparison comparison;
@@ -487,7 +512,8 @@ bool TVLMDiskPageManager::CanTakeWholeFile() {
   }
 }
 
-TVLMDiskPageManager::JournalUse TVLMDiskPageManager::ExamineJournal(TVLMCommitJournal& journal) {
+TVLMDiskPageManager::JournalUse TVLMDiskPageManager::ExamineJournal(TVLMCommitJournal& journal, bool* countsMoved) {
+  if (countsMoved != nullptr) *countsMoved = false;
   const std::string name = JournalFileName();
   if (!qv::FileExists(name)) return JournalUse::None;
   uint8_t block1[kVLMBlock1Size];
@@ -503,7 +529,7 @@ TVLMDiskPageManager::JournalUse TVLMDiskPageManager::ExamineJournal(TVLMCommitJo
   switch (Judge(
       journal, block1,
       [this](void* buffer, int64_t position, int32_t count) { ReadRawZeroFilled(buffer, position, count); },
-      comparison)) {
+      comparison, countsMoved)) {
     case JournalVerdict::Interrupted: return JournalUse::Interrupted;
     case JournalVerdict::NotWritten: return JournalUse::NotWritten;
     default: return JournalUse::Unneeded;
@@ -523,8 +549,9 @@ bool TVLMDiskPageManager::RecoverFromJournal(bool mayWrite, bool alone) {
   const std::string name = JournalFileName();
   auto journal = std::make_unique<TVLMCommitJournal>();
   JournalUse use = JournalUse::None;
+  bool countsMoved = false;
   try {
-    use = ExamineJournal(*journal);
+    use = ExamineJournal(*journal, &countsMoved);
   } catch (const qv::EOSError& e) {
     // Neither applied nor deleted: the next open may read it.
     uint8_t state = 0;
@@ -544,9 +571,14 @@ bool TVLMDiskPageManager::RecoverFromJournal(bool mayWrite, bool alone) {
     // An open that may not write leaves file and journal as they are and
     // reads the last finished commit.
     if (!mayWrite) {
-      ReadThroughPreImages(std::move(journal));
+      ReadThroughPreImages(std::move(journal), use == JournalUse::NotWritten);
       return false;
     }
+    // A cut commit whose CommitState 1 never landed, beside counts other
+    // handles wrote in place since: they took the file for a clean one and
+    // may still hold pages they took there, which its rollback would take
+    // back. Only an open that has the file alone rolls it back.
+    if (use == JournalUse::Interrupted && countsMoved && !alone) RefuseOverInterruptedCommit(DatabaseFile.FileName);
     ApplyJournal(*journal, !alone, use == JournalUse::Interrupted);
     RetireJournal(true);
     return true;
@@ -578,13 +610,23 @@ void TVLMDiskPageManager::ApplyJournal(const TVLMCommitJournal& journal, bool sh
     VLMPutU32LE(freed, kVLMFreedPageCounter);
     for (int64_t pageNo : taken)
       DatabaseFile.WriteBuffer(freed, 10743, FirstPagePosition + pageNo * PageSize + kVLMPageWriteCounterOffset, 4);
-    // The file as long as block 1 before says: pages the commit wrote
-    // past it belong to nothing. Block 1 goes last, once the rest is on
-    // disk: until it is written the journal still applies.
-    const int64_t pagesEnd = FirstPagePosition + static_cast<int64_t>(countBefore) * PageSize;
-    if (DatabaseFile.GetSize() != pagesEnd) DatabaseFile.SetSize(pagesEnd);
-    DatabaseFile.Flush();
+    // A commit that wrote nothing leaves block 1 as it is, with the counts
+    // other handles wrote in place since it began.
     std::vector<uint8_t> block1 = commit.Before;
+    if (!uncheckedToo) {
+      block1.resize(kVLMBlock1Size);
+      DatabaseFile.ReadBufferEx(block1.data(), 10743, DatabaseOffset, kVLMBlock1Size);
+    }
+    // The file as long as that block 1 says: pages the commit wrote past
+    // it belong to nothing. A stored count no journal vouches for only
+    // cuts: one past the file's end is damage, which a growth to it would
+    // hide. Block 1 goes last, once the rest is on disk: until it is
+    // written the journal still applies.
+    const int64_t pagesEnd =
+        FirstPagePosition + static_cast<int64_t>(VLMGetU32LE(block1.data() + kVLMPageCountOffset)) * PageSize;
+    const int64_t size = DatabaseFile.GetSize();
+    if (size > pagesEnd || (uncheckedToo && size != pagesEnd)) DatabaseFile.SetSize(pagesEnd);
+    DatabaseFile.Flush();
     if (shared) {
       // Other handles see a mark they did not read before, and a rollback.
       VLMPutU32LE(block1.data() + kVLMChangeCounterOffset,
@@ -607,7 +649,7 @@ void TVLMDiskPageManager::ApplyJournal(const TVLMCommitJournal& journal, bool sh
   DropSharedPages();
 }
 
-void TVLMDiskPageManager::ReadThroughPreImages(std::unique_ptr<TVLMCommitJournal> journal) {
+void TVLMDiskPageManager::ReadThroughPreImages(std::unique_ptr<TVLMCommitJournal> journal, bool checkedOnly) {
   StopReadingThroughPreImages();
   uint8_t mark[kMarkBytes];
   if (!DatabaseFile.ReadBufferUnpatched(mark, DatabaseOffset + kVLMPageCountOffset, kMarkBytes))
@@ -615,8 +657,8 @@ void TVLMDiskPageManager::ReadThroughPreImages(std::unique_ptr<TVLMCommitJournal
   std::memcpy(PreImagesMark_, mark, kMarkBytes);
   PreImages_ = std::move(journal);
   const TVLMCommitJournal* preImages = PreImages_.get();
-  DatabaseFile.ReadPatch = [preImages](uint8_t* buffer, int64_t position, int64_t count) {
-    preImages->PatchPreImages(buffer, position, count);
+  DatabaseFile.ReadPatch = [preImages, checkedOnly](uint8_t* buffer, int64_t position, int64_t count) {
+    preImages->PatchPreImages(buffer, position, count, checkedOnly);
   };
   ++HeaderEpoch_;
   // What was read before may hold the cut commit's bytes.
@@ -629,6 +671,14 @@ void TVLMDiskPageManager::StopReadingThroughPreImages() {
   DatabaseFile.ReadPatch = nullptr;
   PreImages_.reset();
   ++HeaderEpoch_;
+}
+
+void TVLMDiskPageManager::TakeBackCommit(const uint8_t* writing) {
+  ++HeaderEpoch_;
+  // Beside the handle, which may have gone bad: it keeps the database lock
+  // meanwhile, so no other handle has taken the commit as landed and
+  // written over it.
+  DatabaseFile.WriteBeside(writing, DatabaseOffset, kVLMBlock1Size);
 }
 
 void TVLMDiskPageManager::RetireJournal(bool applied) {

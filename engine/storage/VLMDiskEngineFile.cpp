@@ -6,9 +6,11 @@
 // Retry rule. A dropped network share or a handle that went bad shows up as
 // an error of one call, not as a damaged database, so every call that reaches
 // the operating system is tried once more after a reopen:
-//   GetSize, SetSize, ReadBuffer, ReadBufferEx, WriteBuffer, Flush: the call;
-//     on an error Reopen, then the call once more. When both fail the call
-//     raises its code (ReadBuffer answers false).
+//   GetSize, SetSize, ReadBuffer, ReadBufferEx, WriteBuffer: the call; on an
+//     error Reopen, then the call once more. When both fail the call raises
+//     its code (ReadBuffer answers false).
+//   Flush: the call alone. A sync that failed may have dropped what it was
+//     to write; a second one would report it written.
 //   Reopen: probes the handle first and keeps one that still works (the
 //     error was not the handle's, and its byte-range locks stay); otherwise
 //     opens the file again, up to ReopenAttempts times, ReopenDelayMs apart,
@@ -399,10 +401,37 @@ void TVLMDatabaseFile::WriteBuffer(const void* buffer, int32_t errorCode, int64_
 
 void TVLMDatabaseFile::Flush() {
   CheckOpen("FlushFileBuffers");
-  if (!TryTwice([&] { Handle_.Sync(); }))
+  try {
+    Handle_.Sync();
+  } catch (const qv::EOSError& e) {
+    LastErrno_ = e.Errno;
     throw EVLMException(30379, "Cannot flush file buffers for file: '%s'. ErrorCode:%d. ErrorMessage: %s",
                         {FileName, LastErrno_, ErrorText(LastErrno_)});
+  }
   Unflushed_ = false;
+}
+
+bool TVLMDatabaseFile::WriteBeside(const void* buffer, int64_t position, int32_t count) {
+  if (!IsOpen_ || LocksReleased_ || count < 0 || position < 0) return false;
+  const TVLMRetrySettings& settings = VLMRetrySettings();
+  for (int32_t attempt = 0; attempt < std::max(settings.ReopenAttempts, 1); ++attempt) {
+    if (attempt > 0) qv::SleepMs(settings.ReopenDelayMs);
+    qv::File beside = qv::File::TryOpen(FileName, qv::FileAccess::ReadWrite, qv::FileDisposition::OpenExisting);
+    if (!beside.IsOpen()) continue;
+    try {
+      beside.WriteAt(buffer, count, position);
+    } catch (const qv::EOSError&) {
+      return false;
+    }
+    try {
+      beside.Sync();
+    } catch (const qv::EOSError&) {
+      // Written: every handle of this machine reads it; the disk may not
+      // hold it yet.
+    }
+    return true;
+  }
+  return false;
 }
 
 bool TVLMDatabaseFile::LockByte(int32_t count, int64_t position) {

@@ -47,9 +47,13 @@ enum class TVLMFileShareMode : uint8_t { None = 0, ReadWrite = 1, Read = 2 };
 // changed the file (rolled back a commit this handle was writing, say). So
 // once a handle that held locks was made anew (LocksWereReleased), nothing
 // more is written through it: the write or truncate that met the fault is
-// not tried again, and every later one raises 10751; reads and flushes
-// still are. LocksReleased tells the owner at once. A lock Reopen could
-// not take back counts as released when it is unlocked.
+// not tried again, and every later one raises 10751; reads still are.
+// LocksReleased tells the owner at once. A lock Reopen could not take back
+// counts as released when it is unlocked.
+//
+// A flush is never tried again: a sync that failed (EIO) may have dropped
+// the dirty pages it was to write, and a second sync, on this descriptor or
+// a new one, would then succeed with nothing written.
 //
 // Error codes: 30361 create, 30364 open, 30365 close, 30366/30367 modes,
 // 30370 truncate, 30371 size, 30372/30373 position, 30374 blank name, 30376
@@ -95,7 +99,14 @@ public:
   bool ReadBuffers(void* const* buffers, int32_t count, int32_t size, int64_t position);
   void ReadBufferEx(void* buffer, int32_t errorCode, int64_t position, int32_t count);
   void WriteBuffer(const void* buffer, int32_t errorCode, int64_t position, int32_t count);
-  void Flush();  // fdatasync
+  // fdatasync, once: a failure raises 30379 (see above).
+  void Flush();
+  // Writes count bytes at position through a descriptor opened for the
+  // call, and flushes them, while this handle, gone bad or not, keeps every
+  // lock it holds (a reopen would release them first); the open is tried as
+  // a reopen's is. False when the bytes could not be written, or when the
+  // locks were released before (another connection may have written since).
+  bool WriteBeside(const void* buffer, int64_t position, int32_t count);
   // A write or truncate of this handle happened since its last flush.
   bool HasUnflushedChanges() const { return Unflushed_; }
 

@@ -237,6 +237,7 @@ int32_t TVLMDatabaseFreeSpaceManager::NextNonSystemPage(int64_t pageNo) const {
 // ------------------------------------------------------------ header state
 
 void TVLMDatabaseFreeSpaceManager::DropState() {
+  LastUsedExact_ = false;
   MapPages_.clear();
   DirtyMaps_.clear();
   HeaderDirty_ = false;
@@ -352,6 +353,7 @@ bool TVLMDatabaseFreeSpaceManager::ReclaimUnwrittenPages() {
     const int32_t last = FindLastUsedPage();
     changed = !unwritten.empty() || last != LastUsedPage;
     LastUsedPage = last;
+    LastUsedExact_ = true;
     if (changed) Shrink();
     op.Finish();
   } catch (const EVLMException&) {
@@ -403,6 +405,7 @@ void TVLMDatabaseFreeSpaceManager::LoadHeaderState() {
     throw EVLMException(30435, "Invalid page counts in database header. PageCount = %u, LastUsedPage = %d",
                         {header.PageCount, header.LastUsedPage});
   LastUsedPage = LoadedLastUsedPage_ = header.LastUsedPage;
+  LastUsedExact_ = false;
   TotalPageCount = LoadedTotalPageCount_ = static_cast<int32_t>(header.PageCount);
 }
 
@@ -533,7 +536,12 @@ void TVLMDatabaseFreeSpaceManager::FreePage(int32_t pageNo) {
   CheckNotSystemPage(pageNo);
   Operation op(this, 20232);
   DoSetPageState(pageNo, false);
-  LastUsedPage = FindLastUsedPage();
+  // A page below the highest used one leaves it where it is; freeing that
+  // one, the scan goes on down from it.
+  if (!LastUsedExact_ || pageNo == LastUsedPage) {
+    LastUsedPage = FindLastUsedPage(LastUsedExact_ ? static_cast<int64_t>(pageNo) - 1 : INT64_MAX);
+    LastUsedExact_ = true;
+  }
   Shrink();
   op.Finish();
 }
@@ -542,7 +550,10 @@ void TVLMDatabaseFreeSpaceManager::SetPageState(int32_t pageNo, bool used) {
   CheckNotSystemPage(pageNo);
   Operation op(this, used ? 20231 : 20232);
   DoSetPageState(pageNo, used);
-  if (used) LastUsedPage = std::max(LastUsedPage, pageNo);
+  if (used)
+    LastUsedPage = std::max(LastUsedPage, pageNo);
+  else if (pageNo == LastUsedPage)
+    LastUsedExact_ = false;
   op.Finish();
 }
 
@@ -647,26 +658,34 @@ int32_t TVLMDatabaseFreeSpaceManager::Grow() {
   for (int64_t j = oldLastEAM + 1; j <= newLastEAM; ++j) WriteNewMapPage(EAMPagePosition(j), kVLMPageEAM);
 
   LastUsedPage = NextNonSystemPage(newPage);
+  // Above every page the maps mark used (TrustMap), unless the file held
+  // no used page by its header.
+  LastUsedExact_ = !wasEmpty;
   for (int64_t j = oldLastEAM + 1; j <= newLastEAM; ++j) SetPFSBit(static_cast<int32_t>(EAMPagePosition(j)), true);
   for (int64_t k = oldLastPFS + 1; k <= newLastPFS; ++k) UpdateEAM(static_cast<int32_t>(k * PagesPerPFS));
   DoSetPageState(LastUsedPage, true);
   return LastUsedPage;
 }
 
-int32_t TVLMDatabaseFreeSpaceManager::FindLastUsedPage() {
+int32_t TVLMDatabaseFreeSpaceManager::FindLastUsedPage(int64_t from) {
   if (LastUsedPage == -1 || TotalPageCount <= 0) return -1;
-  const int32_t dataSize = PageManager->PageDataSize;
-  for (int64_t k = static_cast<int64_t>(TotalPageCount - 1) / PagesPerPFS; k >= 0; --k) {
-    TVLMPage* pfs = MapPage(k * PagesPerPFS, kVLMPagePFS, 30432);
-    const uint8_t* bits = pfs->Data();
-    for (int32_t b = dataSize - 1; b >= 0; --b) {
-      if (bits[b] == 0) continue;
+  int64_t top = std::min<int64_t>(from, static_cast<int64_t>(TotalPageCount) - 1);
+  while (top >= 0) {
+    const int64_t first = top / PagesPerPFS * PagesPerPFS;
+    const uint8_t* bits = MapPage(first, kVLMPagePFS, 30432)->Data();
+    const int64_t local = top - first;
+    for (int64_t b = local / 8; b >= 0; --b) {
+      uint8_t byte = bits[b];
+      // The bits above top in its byte do not count.
+      if (b == local / 8) byte = static_cast<uint8_t>(byte & (0xFFu >> (7 - local % 8)));
+      if (byte == 0) continue;
       for (int bit = 7; bit >= 0; --bit) {
-        if (!(bits[b] & (1u << bit))) continue;
-        const int64_t page = k * PagesPerPFS + static_cast<int64_t>(b) * 8 + bit;
-        if (page < TotalPageCount && !IsSystemPage(static_cast<int32_t>(page))) return static_cast<int32_t>(page);
+        if ((byte & (1u << bit)) == 0) continue;
+        const int64_t page = first + b * 8 + bit;
+        if (!IsSystemPage(static_cast<int32_t>(page))) return static_cast<int32_t>(page);
       }
     }
+    top = first - 1;
   }
   return -1;
 }

@@ -119,7 +119,10 @@ private:
   int32_t SearchEAM(int64_t j);
   int32_t Grow();
   void TrustMap();
-  int32_t FindLastUsedPage();
+  // The highest page at or below from (and below TotalPageCount) that the
+  // PFS bits mark used, map pages aside; -1 when there is none, or while
+  // LastUsedPage is -1.
+  int32_t FindLastUsedPage(int64_t from = INT64_MAX);
   void Shrink();
   void DoSetPageState(int32_t pageNo, bool used);
   void SetPFSBit(int32_t pageNo, bool used);
@@ -140,6 +143,13 @@ private:
   bool InCommit_ = false;
   Operation* Current_ = nullptr;  // the outermost operation under way
   bool StateValid_ = false;
+  // LastUsedPage is the highest used page the map pages in memory show (a
+  // scan found it, and only changes that keep it so were made since): a
+  // free below it leaves it as it is, a free of it scans down from there.
+  // So freeing k pages of one commit scans each map byte once at the most,
+  // not the map's tail once per page. Cleared whenever the maps or
+  // LastUsedPage are read again or changed another way.
+  bool LastUsedExact_ = false;
   uint64_t StateEpoch_ = 0;
   int32_t OperationDepth_ = 0;
   int32_t LoadedLastUsedPage_ = -1;

@@ -249,20 +249,21 @@ void TVLMCommitJournal::WritePreImages(
       write(Data_.data() + record.PreImage, record.Position, record.Length);
 }
 
-void TVLMCommitJournal::PatchPreImages(uint8_t* buffer, int64_t position, int64_t count) const {
+void TVLMCommitJournal::PatchPreImages(uint8_t* buffer, int64_t position, int64_t count, bool checkedOnly) const {
   const int64_t end = position + count;
   // The part of one image [at, at + length) that lies in the buffer.
   auto patch = [&](const uint8_t* bytes, int64_t at, int64_t length) {
     const int64_t from = std::max(at, position), to = std::min(at + length, end);
     if (from < to) std::memcpy(buffer + (from - position), bytes + (from - at), static_cast<size_t>(to - from));
   };
-  patch(Commit_.Before.data(), Commit_.DatabaseOffset, static_cast<int64_t>(Commit_.Before.size()));
+  if (!checkedOnly) patch(Commit_.Before.data(), Commit_.DatabaseOffset, static_cast<int64_t>(Commit_.Before.size()));
   // The records lie in ascending order and never overlap: the first that
   // ends past position, then on while they begin before end.
   auto first = std::partition_point(Records_.begin(), Records_.end(),
                                     [&](const Record& r) { return r.Position + r.Length <= position; });
   for (auto it = first; it != Records_.end() && it->Position < end; ++it)
-    if ((it->Flags & kVLMJournalPreImage) != 0) patch(Data_.data() + it->PreImage, it->Position, it->Length);
+    if ((it->Flags & kVLMJournalPreImage) != 0 && !(checkedOnly && (it->Flags & kVLMJournalUnchecked) != 0))
+      patch(Data_.data() + it->PreImage, it->Position, it->Length);
 }
 
 std::vector<int64_t> TVLMCommitJournal::PositionsWithoutPreImage() const {

@@ -175,8 +175,10 @@ public:
                       bool uncheckedToo = true) const;
   // Bytes of the database at position as the last finished commit left
   // them: buffer, read from the file now, gets block 1 before and every
-  // pre-image it overlaps.
-  void PatchPreImages(uint8_t* buffer, int64_t position, int64_t count) const;
+  // pre-image it overlaps; checkedOnly (a commit that wrote nothing, whose
+  // block 1 and unchecked ranges other handles change in place): only the
+  // pre-images of checked ranges.
+  void PatchPreImages(uint8_t* buffer, int64_t position, int64_t count, bool checkedOnly = false) const;
   // The file positions of the ranges that have no pre-image: new pages of
   // the commit, and the pages its session took before it.
   std::vector<int64_t> PositionsWithoutPreImage() const;

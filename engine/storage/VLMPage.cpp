@@ -674,12 +674,35 @@ void TVLMPageManager::Prefetch(int32_t pageNo, int32_t step, int32_t offset, int
   __builtin_prefetch(data + end - 1);
 }
 
+namespace {
+
+// A session keeps the buckets of its removed-page set up to this many
+// between transactions.
+constexpr size_t kKeptRemovedBuckets = 1024;
+
+}  // namespace
+
 void TVLMPageManager::RemovePage(int32_t sessionID, int32_t pageNo) {
   VLM_REQUIRE_DATABASE_SECTION();
   SessionEntry& session = GetSession(sessionID);
   ++ViewVersion_;
-  // Freeing a page twice would fail half way through the commit.
-  if (!session.RemovedPages.Contains(pageNo)) session.RemovedPages.Append(pageNo);
+  if (session.RemovedSet.insert(pageNo).second) session.RemovedPages.Append(pageNo);
+  VLM_INVARIANT("VLMPage 10", session.RemovedSet.size() == static_cast<size_t>(session.RemovedPages.Count()));
+}
+
+void TVLMPageManager::TrimRemoved(SessionEntry& session, int32_t count) {
+  if (count <= 0) {
+    // The buckets of a large drop go back to the heap with its transaction.
+    if (session.RemovedSet.bucket_count() > kKeptRemovedBuckets)
+      std::unordered_set<int32_t>().swap(session.RemovedSet);
+    else
+      session.RemovedSet.clear();
+    session.RemovedPages.SetSize(0);
+    return;
+  }
+  const int32_t* items = session.RemovedPages.Items();
+  for (int32_t i = count; i < session.RemovedPages.Count(); ++i) session.RemovedSet.erase(items[i]);
+  session.RemovedPages.SetSize(std::min(session.RemovedPages.Count(), count));
 }
 
 bool TVLMPageManager::HasSessionChanges(int32_t sessionID) const {
@@ -740,14 +763,17 @@ void TVLMPageManager::Commit(int32_t sessionID) {
   // failed stays listed for the next attempt.
   std::vector<int32_t> removed(session->RemovedPages.Items(),
                                session->RemovedPages.Items() + session->RemovedPages.Count());
-  session->RemovedPages.SetSize(0);
+  TrimRemoved(*session, 0);
   session->AllocatedPages.SetSize(0);
   for (size_t i = 0; i < removed.size(); ++i) {
     int32_t pageNo = removed[i];
     try {
       FreePage(pageNo);
     } catch (...) {
-      for (size_t j = i; j < removed.size(); ++j) session->RemovedPages.Append(removed[j]);
+      for (size_t j = i; j < removed.size(); ++j) {
+        session->RemovedPages.Append(removed[j]);
+        session->RemovedSet.insert(removed[j]);
+      }
       throw;
     }
     if (session->PrivatePages.Find(pageNo) != nullptr) session->PrivatePages.Extract(pageNo);
@@ -801,7 +827,7 @@ void TVLMPageManager::RollbackSession(int32_t sessionID) {
   std::vector<int32_t> allocated(session->AllocatedPages.Items(),
                                  session->AllocatedPages.Items() + session->AllocatedPages.Count());
   session->AllocatedPages.SetSize(0);
-  session->RemovedPages.SetSize(0);
+  TrimRemoved(*session, 0);
   for (int32_t pageNo : allocated) FreePage(pageNo);
 }
 
@@ -894,7 +920,7 @@ void TVLMPageManager::UndoWriteMark(int32_t sessionID) {
     allocated.assign(session->AllocatedPages.Items() + mark.AllocatedCount,
                      session->AllocatedPages.Items() + session->AllocatedPages.Count());
   session->AllocatedPages.SetSize(std::min(session->AllocatedPages.Count(), mark.AllocatedCount));
-  session->RemovedPages.SetSize(std::min(session->RemovedPages.Count(), mark.RemovedCount));
+  TrimRemoved(*session, mark.RemovedCount);
   ClearWriteMark(mark);
   for (int32_t pageNo : allocated) {
     try {

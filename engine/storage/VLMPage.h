@@ -62,6 +62,11 @@
 //      cache (a copy changed without being marked modified would outlive
 //      the write otherwise). A commit or rollback of the session ends the
 //      mark: after it nothing is left to undo.
+//  10. A session lists a page it removes once (a page freed twice would
+//      fail half way through the commit), and RemovedPages and the set
+//      beside it (RemovedSet) hold the same numbers, so that a removal
+//      costs one look-up: freeing k pages takes O(k) work, not a search
+//      of every page freed before in the transaction.
 //
 // States of one page object:
 //
@@ -601,8 +606,11 @@ protected:
     TVLMSortedPageList PrivatePages;
     TVLMIntegerArray AllocatedPages{0, 100, 10};
     TVLMIntegerArray RemovedPages{0, 100, 10};
+    std::unordered_set<int32_t> RemovedSet;  // RemovedPages' numbers (invariant 10)
     WriteMarkState Mark;
   };
+  // RemovedPages cut to its first count numbers, RemovedSet with it.
+  static void TrimRemoved(SessionEntry& session, int32_t count);
   SessionEntry* FindSession(int32_t sessionID) const;
   SessionEntry& GetSession(int32_t sessionID);
   // The checks commit makes before anything is written: 20152 for a shared

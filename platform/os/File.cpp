@@ -27,6 +27,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <vector>
@@ -64,6 +65,19 @@ std::atomic<int> FaultExitCode_{99};
 std::mutex LostMutex_;
 std::string LostPath_;
 int64_t LostOpenFailures_ = 0;
+
+// The writes the LoseUnflushed fault holds back, in the order they were
+// made, with the file they belong to.
+struct HeldWrite {
+  dev_t Device = 0;
+  ino_t Inode = 0;
+  std::string Path;
+  int64_t Offset = 0;
+  std::vector<uint8_t> Bytes;
+};
+std::mutex HeldMutex_;
+std::vector<HeldWrite> Held_;
+std::atomic<bool> AnyHeld_{false};
 
 // What one write or truncate changed: the size the file had before it and
 // the bytes it replaced from Offset on (only those inside the old size).
@@ -217,12 +231,13 @@ void Undo(int fd, const UndoRecord& r, int64_t keep) {
 
 // What the armed fault leaves an operation to do besides failing or ending
 // the process.
-enum class FaultStep : uint8_t { None, CutAfter, Tear, LoseHandle };
+enum class FaultStep : uint8_t { None, CutAfter, Tear, LoseHandle, Hold };
 
 // Counts one file-changing operation and applies the armed fault before the
 // operation touches the file: CutAfter when the power is to be cut right
 // after this operation, Tear when a write is to put only part of its bytes
-// on disk and fail, LoseHandle when the operation's handle goes bad.
+// on disk and fail, LoseHandle when the operation's handle goes bad, Hold
+// when a write is to be held back and a flush or truncate ends the process.
 FaultStep CountWrite() {
   const int64_t n = WriteCount_.fetch_add(1) + 1;
   const int64_t at = FaultAt_.load();
@@ -250,6 +265,8 @@ FaultStep CountWrite() {
       if (n != at) return FaultStep::None;
       FaultAt_.store(0);
       return FaultStep::LoseHandle;
+    case FileFault::LoseUnflushed:
+      return FaultStep::Hold;
   }
   return FaultStep::None;
 }
@@ -285,6 +302,100 @@ bool OpenFailsAfterLoss(const std::string& path) {
   if (LostOpenFailures_ <= 0 || path != LostPath_) return false;
   --LostOpenFailures_;
   return true;
+}
+
+// ---- the LoseUnflushed fault's held writes ----
+
+bool SameFile(const struct stat& st, const HeldWrite& held) {
+  return st.st_dev == held.Device && st.st_ino == held.Inode;
+}
+
+void HoldWrite(int fd, const std::string& path, const void* buffer, int64_t count, int64_t offset) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) ThrowOSError("Cannot write file", path, errno);
+  const auto* p = static_cast<const uint8_t*>(buffer);
+  std::lock_guard<std::mutex> lock(HeldMutex_);
+  Held_.push_back(HeldWrite{st.st_dev, st.st_ino, path, offset, std::vector<uint8_t>(p, p + count)});
+  AnyHeld_.store(true);
+}
+
+// The end of the last byte a held write puts in the file of fd (0: none).
+int64_t HeldEnd(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return 0;
+  std::lock_guard<std::mutex> lock(HeldMutex_);
+  int64_t end = 0;
+  for (const HeldWrite& held : Held_)
+    if (SameFile(st, held)) end = std::max(end, held.Offset + static_cast<int64_t>(held.Bytes.size()));
+  return end;
+}
+
+// A read of count bytes at offset that got done bytes from the file, as
+// the process sees it: the held writes of its file over them, in order,
+// and zeros between the file's end and a held write past it. The bytes
+// the read then holds.
+int64_t OverlayHeld(int fd, uint8_t* buffer, int64_t count, int64_t offset, int64_t done) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return done;
+  std::lock_guard<std::mutex> lock(HeldMutex_);
+  int64_t end = done;
+  for (const HeldWrite& held : Held_)
+    if (SameFile(st, held) && held.Offset < offset + count)
+      end = std::max(end, std::min(count, held.Offset + static_cast<int64_t>(held.Bytes.size()) - offset));
+  if (end > done) std::memset(buffer + done, 0, static_cast<size_t>(end - done));
+  for (const HeldWrite& held : Held_) {
+    if (!SameFile(st, held)) continue;
+    const int64_t from = std::max(held.Offset, offset);
+    const int64_t to = std::min(held.Offset + static_cast<int64_t>(held.Bytes.size()), offset + count);
+    if (from < to)
+      std::memcpy(buffer + (from - offset), held.Bytes.data() + (from - held.Offset), static_cast<size_t>(to - from));
+  }
+  return end;
+}
+
+// Puts length bytes of a held write, from at on, on its file (best effort:
+// a name that now belongs to another file is left alone).
+void LandHeldBytes(const HeldWrite& held, int64_t at, int64_t length) {
+  const int fd = ::open(held.Path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && SameFile(st, held))
+    (void)::pwrite(fd, held.Bytes.data() + (at - held.Offset), static_cast<size_t>(length), static_cast<off_t>(at));
+  ::close(fd);
+}
+
+std::vector<HeldWrite> TakeHeldWrites() {
+  std::lock_guard<std::mutex> lock(HeldMutex_);
+  std::vector<HeldWrite> held;
+  held.swap(Held_);
+  AnyHeld_.store(false);
+  return held;
+}
+
+// The flush that the held writes never see: each of their 512-byte pieces
+// lands or not, in an order the seed chooses; then the process ends.
+[[noreturn]] void LandHeldWritesAndExit(int exitCode) {
+  const std::vector<HeldWrite> held = TakeHeldWrites();
+  uint64_t state = 0;
+  {
+    std::lock_guard<std::mutex> lock(JournalMutex_);
+    state = CutSeed_;
+  }
+  struct Piece {
+    size_t Write;
+    int64_t At, Length;
+    uint64_t Order;
+  };
+  std::vector<Piece> pieces;
+  for (size_t w = 0; w < held.size(); ++w)
+    for (int64_t at = held[w].Offset, end = at + static_cast<int64_t>(held[w].Bytes.size()); at < end;) {
+      const int64_t next = std::min(end, (at / kFileSectorSize + 1) * kFileSectorSize);
+      if (NextRandom(state) % 2 == 0) pieces.push_back({w, at, next - at, NextRandom(state)});
+      at = next;
+    }
+  std::stable_sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) { return a.Order < b.Order; });
+  for (const Piece& piece : pieces) LandHeldBytes(held[piece.Write], piece.At, piece.Length);
+  _exit(exitCode);
 }
 
 // How many bytes a torn write of count bytes at offset keeps: at least one
@@ -452,6 +563,7 @@ int64_t File::ReadAt(void* buffer, int64_t count, int64_t offset) {
     if (n == 0) break;  // end of file
     done += n;
   }
+  if (AnyHeld_.load()) done = OverlayHeld(Fd_, static_cast<uint8_t*>(buffer), count, offset, done);
   return done;
 }
 
@@ -459,6 +571,16 @@ int64_t File::ReadAtScattered(void* const* buffers, int32_t count, int64_t size,
   if (Fd_ < 0) ThrowOSError("Cannot read file", Path_, EBADF);
   CheckNotLost("Cannot read file");
   if (count < 0 || size < 0 || offset < 0) ThrowOSError("Cannot read file", Path_, EINVAL);
+  if (AnyHeld_.load()) {
+    // Held writes are laid over each buffer as over a read of its own.
+    int64_t done = 0;
+    for (int32_t i = 0; i < count; ++i) {
+      const int64_t n = ReadAt(buffers[i], size, offset + i * size);
+      done += n;
+      if (n < size) break;
+    }
+    return done;
+  }
   std::vector<iovec> pieces(static_cast<size_t>(count));
   for (int32_t i = 0; i < count; ++i) pieces[static_cast<size_t>(i)] = {buffers[i], static_cast<size_t>(size)};
   const int64_t total = size * count;
@@ -491,6 +613,11 @@ int64_t File::WriteAt(const void* buffer, int64_t count, int64_t offset) {
   if (count < 0 || offset < 0) ThrowOSError("Cannot write file", Path_, EINVAL);
   const FaultStep step = CountWrite();
   if (step == FaultStep::LoseHandle) LoseHandle(Lost_, Path_);
+  if (step == FaultStep::Hold) {
+    HoldWrite(Fd_, Path_, buffer, count, offset);
+    Note(FileOperation::Write, Path_);
+    return count;
+  }
   if (step == FaultStep::Tear) {
     WriteAll(Fd_, Path_, buffer, TornLength(offset, count), offset);
     throw EOSError("Injected write failure", ENOSPC);
@@ -507,6 +634,7 @@ int64_t File::Size() const {
   CheckNotLost("Cannot get the size of file");
   struct stat st;
   if (::fstat(Fd_, &st) != 0) ThrowOSError("Cannot get the size of file", Path_, errno);
+  if (AnyHeld_.load()) return std::max(static_cast<int64_t>(st.st_size), HeldEnd(Fd_));
   return static_cast<int64_t>(st.st_size);
 }
 
@@ -516,6 +644,7 @@ void File::Truncate(int64_t size) {
   CheckNotLost("Cannot set the size of file");
   const FaultStep step = CountOtherChange();
   if (step == FaultStep::LoseHandle) LoseHandle(Lost_, Path_);
+  if (step == FaultStep::Hold) LandHeldWritesAndExit(FaultExitCode_.load());
   const bool cut = step == FaultStep::CutAfter;
   RecordUndo(Fd_, Path_, size, 0);
   int r;
@@ -532,6 +661,7 @@ void File::Sync() {
   CheckNotLost("Cannot flush file");
   const FaultStep step = CountOtherChange();
   if (step == FaultStep::LoseHandle) LoseHandle(Lost_, Path_);
+  if (step == FaultStep::Hold) LandHeldWritesAndExit(FaultExitCode_.load());
   const bool cut = step == FaultStep::CutAfter;
   SyncCount_.fetch_add(1);
   int r;
@@ -741,6 +871,9 @@ void SetFileFaultAfter(int64_t k, FileFault action, int exitCode, uint64_t seed)
     std::lock_guard<std::mutex> lock(LostMutex_);
     LostOpenFailures_ = 0;
   }
+  // The cache drains: what it still held reaches the files in order.
+  for (const HeldWrite& held : TakeHeldWrites())
+    LandHeldBytes(held, held.Offset, static_cast<int64_t>(held.Bytes.size()));
   if (k <= 0) {
     FaultAt_.store(0);
     ClearJournals(false, false, 0);

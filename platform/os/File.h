@@ -12,8 +12,8 @@
 // A test hook counts the operations that change a file (writes, truncates,
 // flushes, renames) and can make the k-th one fail, make it and every later
 // one fail (a full disk), end the process before it, cut the power after
-// it, or make the handle it was made on go bad (crash tests; see
-// SetFileFaultAfter).
+// it, make the handle it was made on go bad, or hold the writes from it on
+// until a flush that ends the process (crash tests; see SetFileFaultAfter).
 #pragma once
 
 #include <cstdint>
@@ -154,10 +154,32 @@ std::string FolderOf(const std::string& path);
 //              which drops its locks; then the next seed opens of its path
 //              fail with EIO as well. Other handles and later operations
 //              work.
+//   LoseUnflushed
+//              from the k-th operation on, every write is reported done but
+//              held back in the process (a network file system's client
+//              cache), and the first Sync or Truncate from then on ends the
+//              process with _exit(exitCode) before it happens: of the held
+//              writes, each 512-byte piece (cut at multiples of 512 of the
+//              file) reaches the file or is lost, in an order seed chooses
+//              (a later piece may land before an earlier one, or over it).
+//              Until then the process reads its held writes back, and a
+//              file's size counts them; other processes see the file
+//              without them. Renames happen at once.
 //
 // Writes made before a power cut was armed count as flushed; renames and
-// deletions are kept as they are. k = 0 turns the hook off.
-enum class FileFault : uint8_t { Fail, Exit, FailFrom, PowerCut, PowerCutAnyOrder, TornFrom, FailTwice, LoseHandle };
+// deletions are kept as they are. k = 0 turns the hook off; writes still
+// held then reach the file in the order they were made.
+enum class FileFault : uint8_t {
+  Fail,
+  Exit,
+  FailFrom,
+  PowerCut,
+  PowerCutAnyOrder,
+  TornFrom,
+  FailTwice,
+  LoseHandle,
+  LoseUnflushed
+};
 void SetFileFaultAfter(int64_t k, FileFault action, int exitCode = 99, uint64_t seed = 0);
 // File-changing operations (see above) since the process started.
 int64_t FileWriteCount();

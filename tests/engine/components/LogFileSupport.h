@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,37 @@ inline std::vector<std::string> Expected(const std::vector<int>& ids) {
   std::vector<std::string> rows;
   for (int id : ids) rows.push_back(std::to_string(id) + " C" + std::to_string(id) + " note " + std::to_string(id));
   return rows;
+}
+
+// The batch size of the copy tests and their helper: a table of a hundred
+// rows is copied in several batches.
+inline constexpr uint32_t kCopyBatch = 8192;
+
+// The file a "file" copy writes into beside file (made by the caller).
+inline std::string OtherFile(const std::string& file) { return file + ".other.vlm"; }
+
+// One whole-table operation of the copy tests on database (a component of
+// file, not connected: a repair needs it so) whose QsoLog is the source:
+//   copy        QsoLog copied into a new table Copy
+//   over        QsoLog copied over table Other (overwrite)
+//   file        QsoLog copied into a new table QsoLog of OtherFile(file)
+//   import      QsoLog imported into a new table Imported
+//   importover  QsoLog imported over table Other
+//   repair      the file repaired (every table rebuilt)
+// True when the operation says it succeeded; an exception passes on.
+inline bool RunWholeTableOperation(const std::string& op, TVLMDatabase& database, std::string& log) {
+  const std::string file = database.DatabaseFileName();
+  auto source = Table(database.DatabaseName());
+  bool cont = true;
+  if (op == "copy") return source->CopyTable("Copy", log, cont);
+  if (op == "over") return source->CopyTable("Other", log, cont, "", "", false, true);
+  if (op == "file") return source->CopyTable(kLogTable, log, cont, OtherFile(file));
+  if (op == "import" || op == "importover") {
+    source->Open();
+    return Table(database.DatabaseName(), op == "import" ? "Imported" : "Other")->ImportTable(*source, log);
+  }
+  if (op == "repair") return database.RepairDatabase(log);
+  throw std::invalid_argument("unknown operation " + op);
 }
 
 }  // namespace logfile_test

@@ -6,7 +6,9 @@
 //   engine_repaircrash PATH OP K
 //
 // OP append: one QsoLog row, Call "NEW" with a 3000-character note (a BLOB
-// chain); create: a table Second with one field and one index.
+// chain); create: a table Second with one field and one index; any other:
+// the whole-table operation logfile_test::RunWholeTableOperation names, in
+// batches of logfile_test::kCopyBatch bytes (exit 2 when it fails).
 // K >= 1: the process ends with _exit(99) before the K-th file-changing
 // operation. K = 0: no fault; the number of file-changing operations the
 // commit made is written to PATH.count.
@@ -24,7 +26,7 @@
 
 int main(int argc, char** argv) {
   if (argc != 4) {
-    std::fprintf(stderr, "usage: %s PATH append|create K\n", argv[0]);
+    std::fprintf(stderr, "usage: %s PATH OP K\n", argv[0]);
     return 2;
   }
   const std::string path = argv[1], op = argv[2];
@@ -46,14 +48,20 @@ int main(int argc, char** argv) {
       second->GetFieldDefs().Add("A", qv::ftString, 20);
       second->GetIndexDefs().Add("ByA", "A", 0);
     } else {
-      return 2;
+      VLMChangeRetrySettings().CopyBatchBytes = logfile_test::kCopyBatch;
+      // A repair's scratch copy, which a stop leaves behind, goes into the
+      // test's folder.
+      setenv("TMPDIR", qv::FolderOf(path).c_str(), 1);
     }
     const int64_t before = qv::FileWriteCount();
     if (k > 0) qv::SetFileFaultAfter(k, qv::FileFault::Exit, 99);
+    std::string log;
     if (op == "append")
       table->Post();
-    else
+    else if (op == "create")
       second->CreateTable();
+    else if (!logfile_test::RunWholeTableOperation(op, *database, log))
+      throw qv::Exception(log);
     if (k == 0) std::ofstream(path + ".count") << qv::FileWriteCount() - before;
   } catch (const qv::Exception& e) {
     std::fprintf(stderr, "%s\n", e.what());

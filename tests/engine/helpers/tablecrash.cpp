@@ -24,6 +24,9 @@
 //   writes are partly lost (SEED chooses how) and the process ends with 99.
 //   anyorder: the same, but the writes kept are any subset (a disk that
 //   reorders its writes).
+//   lost: from the K-th operation on, the writes are held back and the
+//   first flush ends the process with 99, each 512-byte piece of them landed
+//   or lost in an order SEED chooses (a client cache of a shared file).
 //   failfrom: the K-th and every later operation fails (a full disk); the
 //   disk gets room again, a transaction is rolled back, the session
 //   disconnects and the process ends with 3. tornfrom: the same, but a write
@@ -49,6 +52,10 @@
 //   losehandle K R MS  its K-th file-changing operation from now on fails
 //                    and the handle it was made on goes bad; the next R
 //                    opens of that file fail too, MS ms apart
+//   lostat K SEED    the next txn runs as a transaction, and its commit's
+//                    writes from its K-th file-changing operation on are
+//                    held back until a flush that ends the process with 99
+//                    (mode lost above)
 //   walk INDEX       the table walked from the first record to the end in
 //                    the order of INDEX ("" natural), as a dataset walks it
 //                    (its record buffers taking turns): "ok ID:CALL ...",
@@ -63,6 +70,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/os/File.h"
@@ -147,16 +155,28 @@ int32_t ErrorCode(const std::exception& e) {
   return engine != nullptr ? engine->NativeError : -1;
 }
 
-std::string Transaction(disk_test::DiskSession& session, DiskCursor& log, const std::string& list) {
+// A fault armed at the next transaction's commit (lostat): K, SEED.
+struct CommitFault {
+  int64_t K = 0;
+  uint64_t Seed = 0;
+};
+
+std::string Transaction(disk_test::DiskSession& session, DiskCursor& log, const std::string& list,
+                        CommitFault& fault) {
   std::vector<std::string> commands;
   std::stringstream in(list);
   for (std::string command; std::getline(in, command, ';');)
     if (!command.empty()) commands.push_back(command);
-  const bool alone = commands.size() == 1;
+  const bool alone = commands.size() == 1 && fault.K == 0;
   try {
     if (!alone) session.StartTransaction();
     for (const std::string& command : commands)
       if (!disk_test::LogCommand(session, log, command)) throw EVLMException(-log.ResultCode, "cannot %s", {command});
+    const bool armed = fault.K > 0;
+    if (armed) qv::SetFileFaultAfter(std::exchange(fault.K, 0), qv::FileFault::LoseUnflushed, 99, fault.Seed);
+    auto disarm = qv::ScopeExit([armed] {
+      if (armed) qv::SetFileFaultAfter(0, qv::FileFault::LoseUnflushed);
+    });
     if (!alone) session.Commit(false);
     return "ok";
   } catch (const std::exception& e) {
@@ -210,10 +230,12 @@ int RunPeer(const std::string& path) {
   DiskCursor log(*database, session, "Log");
   log.Open();
   std::cout << "ready" << std::endl;
+  CommitFault fault;
   for (std::string line; std::getline(std::cin, line);) {
     if (line == "quit") std::_Exit(0);
     std::string answer = "ok";
-    if (line.rfind("txn ", 0) == 0) answer = Transaction(session, log, line.substr(4));
+    if (line.rfind("txn ", 0) == 0) answer = Transaction(session, log, line.substr(4), fault);
+    else if (line.rfind("lostat ", 0) == 0) std::istringstream(line.substr(7)) >> fault.K >> fault.Seed;
     else if (line.rfind("walk", 0) == 0) answer = Walk(log, line.size() > 5 ? line.substr(5) : "");
     else if (line.rfind("exitat ", 0) == 0) qv::SetFileFaultAfter(std::stoll(line.substr(7)), qv::FileFault::Exit, 99);
     else if (line.rfind("losehandle ", 0) == 0) {
@@ -250,7 +272,7 @@ int main(int argc, char** argv) {
     }
   }
   if (argc != 7 && argc != 8) {
-    std::fprintf(stderr, "usage: %s PATH OP exit|powercut|anyorder|failfrom|tornfrom K SEED single|multi [CALL]\n",
+    std::fprintf(stderr, "usage: %s PATH OP exit|powercut|anyorder|lost|failfrom|tornfrom K SEED single|multi [CALL]\n",
                  argv[0]);
     return 2;
   }
@@ -274,6 +296,7 @@ int main(int argc, char** argv) {
       else if (mode == "anyorder") qv::SetFileFaultAfter(k, qv::FileFault::PowerCutAnyOrder, 99, seed);
       else if (mode == "failfrom") qv::SetFileFaultAfter(k, qv::FileFault::FailFrom);
       else if (mode == "tornfrom") qv::SetFileFaultAfter(k, qv::FileFault::TornFrom, 99, seed);
+      else if (mode == "lost") qv::SetFileFaultAfter(k, qv::FileFault::LoseUnflushed, 99, seed);
       else return 2;
     }
     try {

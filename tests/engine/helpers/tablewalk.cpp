@@ -21,7 +21,8 @@
 //         d ID                        Locate by ID, Delete
 //   walk KIND [blob]  the table walked First to Eof outside a transaction:
 //                   KIND pk (index PK), name (ByName), natural (no index),
-//                   filtered (ByName with the filter "Score < 40"); answers
+//                   filtered (ByName with the filter "Score < 40"),
+//                   selective (ByName with the filter "Score < 10"); answers
 //                   "ok ID:NAME:SCORE ..." (with blob ":SIZE" of Data after),
 //                   or "error CODE TEXT"; a walk that returns more than
 //                   100,000 rows answers "error -2 no end"
@@ -186,8 +187,8 @@ private:
     TVLMTable& t = *Table_;
     try {
       t.SetIndexName(kind == "pk" ? walk_test::kPK : kind == "natural" ? "" : walk_test::kByName);
-      if (kind == "filtered") {
-        t.SetFilterText("Score < 40");
+      if (kind == "filtered" || kind == "selective") {
+        t.SetFilterText(kind == "filtered" ? "Score < 40" : "Score < 10");
         t.SetFiltered(true);
       }
       std::string answer = "ok";
@@ -201,7 +202,7 @@ private:
         answer += " " + id->AsString() + ":" + name->AsString() + ":" + score->AsString();
         if (blob == "blob") answer += ":" + std::to_string(data->AsString().size());
       }
-      if (kind == "filtered") t.SetFiltered(false);
+      if (t.Filtered()) t.SetFiltered(false);
       return answer;
     } catch (const std::exception& e) {
       try {

@@ -359,12 +359,14 @@ TEST_F(Sharing, AWalkGoesOnByKeyWhileAnotherProcessSplitsAndMergesItsPages) {
 // or one row per key (ByID); at a random moment of every round a writer
 // is killed, wherever it is, or made to stop at a random file write from
 // then on (inside a commit, mostly: the others are then refused with 10741
-// until every process has closed). A round ends with every process closed, the
-// file checked (CheckLogFile) and its rows compared with the model of
-// acknowledged commits (the killed writer's last transaction wholly there or
-// not at all). Each walk is checked against the model: rows live throughout
-// once each, every row in order, no row of a failed post; no read fails with
-// 20236.
+// until every process has closed), or to hold back the writes of its next
+// commit from a random one on until a flush that ends it, landing in any
+// subset and order (a client cache of a shared file). A round ends with
+// every process closed, the file checked (CheckLogFile) and its rows
+// compared with the model of acknowledged commits (the killed writer's last
+// transaction wholly there or not at all). Each walk is checked against the
+// model: rows live throughout once each, every row in order, no row of a
+// failed post; no read fails with 20236.
 TEST_F(Sharing, WritersKilledAtRandomLeaveEveryWalkAndTheFileAsAcknowledged) {
   constexpr int kWriters = 3;
   using Rows = std::map<std::string, std::pair<int32_t, int32_t>>;  // call: value size, seed
@@ -521,8 +523,9 @@ TEST_F(Sharing, WritersKilledAtRandomLeaveEveryWalkAndTheFileAsAcknowledged) {
       }
       for (Writer& writer : writers)
         if (writer.Doomed && !writer.Busy && !writer.Killed) {
-          writer.Process->Send("exitat " + std::to_string(1 + pick(24)));
-          if (writer.Process->Receive() != "ok") anomalies.push_back("exitat was not taken");
+          const std::string lostAt = "lostat " + std::to_string(1 + pick(14)) + " " + std::to_string(pick(1000));
+          writer.Process->Send(chance(0.5) ? "exitat " + std::to_string(1 + pick(24)) : lostAt);
+          if (writer.Process->Receive() != "ok") anomalies.push_back("exitat or lostat was not taken");
           writer.Doomed = false;
         }
       for (int w = 0; w < kWriters; ++w)
@@ -615,7 +618,10 @@ TEST_F(Sharing, WritersKilledAtRandomLeaveEveryWalkAndTheFileAsAcknowledged) {
 // it, so the other processes may roll the cut commit back and commit over
 // it meanwhile: no walk errs or misses a row, and the file passes the
 // checker, holds every acknowledged row and none of a commit reported
-// failed.
+// failed. The operations run past the commit's last flush (15 of the two
+// inserts': 4 in place, the flush before the journal, the journal and its
+// flush, CommitState 1, a flush, 3 writes of pages, a flush, block 1 after,
+// the last flush), whose failure takes the commit back.
 TEST_F(Sharing, AWriterWhoseHandleGoesBadInItsCommitLeavesNothingBehind) {
   using Rows = std::map<std::string, std::pair<int32_t, int32_t>>;  // call: value size, seed
   std::vector<std::string> initial;
@@ -633,7 +639,7 @@ TEST_F(Sharing, AWriterWhoseHandleGoesBadInItsCommitLeavesNothingBehind) {
   int64_t serial = 0, cases = 0, landed = 0, failed = 0, commits = 0, walks = 0;
   std::vector<std::string> anomalies;
   auto budget = qv::test::TestBudget(25);
-  for (int64_t k = 1; k <= 14 && anomalies.empty(); ++k)
+  for (int64_t k = 1; k <= 16 && anomalies.empty(); ++k)
     for (int reopens = 0; reopens <= 2 && budget.Continue(static_cast<uint64_t>(cases)) && anomalies.empty();
          ++reopens, ++cases) {
       Peer writer(Path, "peer", "engine_tablecrash");

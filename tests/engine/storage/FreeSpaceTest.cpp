@@ -117,16 +117,28 @@ TEST(FreeSpace, FreeingTheOnlyDataPageShrinksOnlyAtTheGrowStep) {
 }
 
 // Random allocations and frees over small pages, so that the maps cross
-// several PFS and EAM pages, for odd and even extent sizes.
+// several PFS and EAM pages, for odd and even extent sizes; written through
+// at once, and by a handle alone, which keeps the maps and LastUsedPage in
+// memory from one free to the next until a commit writes them.
 TEST(FreeSpace, MapsMatchAModelOfUsedPages) {
   FastRetries fast;
-  for (uint16_t extent : {uint16_t{1}, uint16_t{2}, uint16_t{3}}) {
+  for (const int run : {0, 1, 2, 3, 4, 5}) {
+    const bool alone = run >= 3;
+    const auto extent = static_cast<uint16_t>(run % 3 + 1);
+    SCOPED_TRACE(std::string(alone ? "alone" : "written through") + ", extent " + std::to_string(extent));
     ScratchFolder dir;
     TVLMDiskPageManager pm;
     CreateBare(pm, dir.File("m.vlm"), 128, extent);
+    if (alone) pm.SetSoleWriterLock(true);
     TVLMDatabaseFreeSpaceManager& fs = *pm.FreeSpace;
     std::set<int32_t> used;
     std::mt19937 random(extent);
+    auto check = [&](bool full) {
+      if (!alone) return CheckMaps(pm, used, full);
+      ASSERT_EQ(fs.LastUsedPage, used.empty() ? -1 : *used.rbegin());
+      for (int32_t p = 0; full && p < fs.TotalPageCount; ++p)
+        ASSERT_EQ(fs.IsPageUsed(p), used.count(p) > 0 || fs.IsSystemPage(p)) << "page " << p;
+    };
     auto allocate = [&] {
       int32_t p = fs.AllocatePage();
       ASSERT_FALSE(fs.IsSystemPage(p)) << p;
@@ -139,21 +151,31 @@ TEST(FreeSpace, MapsMatchAModelOfUsedPages) {
       used.erase(it);
     };
     for (int i = 0; i < 1600; ++i) allocate();
-    CheckMaps(pm, used, true);
+    check(true);
     const auto budget = qv::test::TestBudget::Steps(1500, 10);
     for (uint64_t i = 0; budget.Continue(i); ++i) {
       // A long walk can free every page; then it allocates.
       if (used.empty() || random() % 2 == 0) allocate();
       else freeOne();
-      if (i % 50 == 0) CheckMaps(pm, used, false);
+      if (i % 50 == 0) check(false);
     }
-    CheckMaps(pm, used, true);
+    check(true);
     while (!used.empty()) {
       freeOne();
-      CheckMaps(pm, used, false);
+      check(false);
     }
-    CheckMaps(pm, used, true);
+    check(true);
     allocate();
+    check(true);
+    if (!alone) continue;
+    // A commit writes them, with a page of its own.
+    {
+      TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
+      FillData(page.Get(), 4);
+      used.insert(page->PageNo);
+    }
+    pm.Commit(0);
+    pm.SetSoleWriterLock(false);
     CheckMaps(pm, used, true);
   }
 }

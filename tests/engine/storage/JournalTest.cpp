@@ -24,9 +24,13 @@ constexpr int32_t kPageSize = 1024;
 // Pages 3-5 of path in pattern seed, committed alone or as a sharing handle
 // would; with failFrom the commit fails from that file operation on (the
 // journal is written by operations 1 and 2; fault TornFrom tears that
-// operation's write first) and leaves its journal.
+// operation's write first) and leaves its journal. kCutAfterPages: the
+// operation after CommitState 1 and the pages (a sharing handle flushes
+// after each).
+constexpr int kCutAfterPages = -1;
 void CommitPattern(const std::string& path, uint8_t seed, int failFrom = 0, bool alone = true,
                    qv::FileFault fault = qv::FileFault::FailFrom) {
+  if (failFrom == kCutAfterPages) failFrom = alone ? 5 : 6;
   TVLMDiskPageManager pm;
   OpenDatabase(pm, path);
   pm.SetSoleWriterLock(alone);
@@ -92,6 +96,12 @@ TEST(Journal, IsAppliedToItsOwnFileAloneAndNeverToAnother) {
     qv::FileFault Fault = qv::FileFault::FailFrom;
   };
   const auto copyOver = [&](const std::string& from) { return [&, from] { ASSERT_TRUE(qv::CopyFile(from, path, false)); }; };
+  // The stored PageCount damaged to lie far past the file's end.
+  const auto countPastTheEnd = [&] {
+    uint8_t count[4];
+    VLMPutU32LE(count, VLMGetU32LE(committed.data() + kVLMPageCountOffset) + 1000);
+    PatchBytes(path, kVLMPageCountOffset, count, sizeof count);
+  };
   const auto damage = [&](int64_t at) {
     return [&, at] {
       std::vector<uint8_t> bytes = ReadBytes(journal);
@@ -107,6 +117,8 @@ TEST(Journal, IsAppliedToItsOwnFileAloneAndNeverToAnother) {
       {"cut after CommitState 1", 4, [] {}, 2, false, false},
       {"cut after the header after, before its flush", 6, [] {}, 3, false, false},
       {"cut in the journal", 1, [] {}, 2, false, false},
+      // Not written; the count is the file's own, and only ever cuts it.
+      {"cut before CommitState 1, the count damaged past the end", 3, countPastTheEnd, 2, true, false},
       {"the pages' write torn inside a piece", 4, [] {}, 2, false, false, qv::FileFault::TornFrom},
       {"the journal's write torn", 1, [] {}, 2, false, false, qv::FileFault::TornFrom},
       {"the backup of the state before restored over it", 5, copyOver(backup), 2, false, false},
@@ -135,10 +147,12 @@ TEST(Journal, IsAppliedToItsOwnFileAloneAndNeverToAnother) {
       EXPECT_EQ(ReadBytes(journal), kept);
       continue;
     }
+    const size_t size = ReadBytes(path).size();
     bool repair = false;
     EXPECT_EQ(Pattern(path, repair), row.Expected);
     EXPECT_EQ(repair, row.Repair);
     EXPECT_EQ(qv::FileExists(journal), row.JournalStays);
+    EXPECT_LE(ReadBytes(path).size(), size) << "the open grew the file";
   }
 }
 
@@ -168,7 +182,7 @@ TEST(Journal, AnOpenThatMayWriteAppliesItAndOneThatMayNotReadsAroundIt) {
       SCOPED_TRACE(std::string(written ? "written alone" : "written by a sharing handle") +
                    (alone ? ", restored alone" : ", restored beside another handle"));
       WriteBytes(path, committed);
-      CommitPattern(path, 3, 5, written);  // CommitState 1 and the pages written
+      CommitPattern(path, 3, kCutAfterPages, written);
       const std::vector<uint8_t> torn = ReadBytes(path);
       bool repair = true;
       EXPECT_EQ(Pattern(path, repair, true), 2) << "read-only";
@@ -229,7 +243,7 @@ TEST(Journal, ASharingConnectionRollsAnotherOnesInterruptedCommitBackBeforeItWri
     // As a connection's session byte: no other open has the file alone.
     ASSERT_TRUE(other.DatabaseFile.LockByte(1, 12345));
     const int32_t taken = commit ? -1 : TVLMHeldPage(&other, other.NewPage(0, kVLMPageTableRecord))->PageNo;
-    CommitPattern(path, 3, 5, false);  // cut after CommitState 1 and the pages
+    CommitPattern(path, 3, kCutAfterPages, false);
     if (commit) {
       {
         TVLMHeldPage page(&other, other.GetPage(0, 6, true, kVLMAnyPageType));
@@ -257,61 +271,135 @@ TEST(Journal, ASharingConnectionRollsAnotherOnesInterruptedCommitBackBeforeItWri
 // A sharing handle's commit cut before its first write of the database
 // (its journal whole, block 1 as before it, CommitState 2) wrote nothing:
 // another handle, which takes the file for a clean one, takes a page in
-// place, and the next open beside it leaves that page taken (the cut
-// commit's journal holds the maps as they were before the page was taken).
+// place (a hole, or pages past the end, growing the file and writing new
+// counts in block 1), and the next open beside it leaves those pages taken
+// and the counts as they are (the cut commit's journal holds the maps and
+// block 1 as they were before); an open that may not write reads the maps
+// as they stand.
 TEST(Journal, ACommitCutBeforeItsFirstWriteTakesNoPageBackThatAnotherHandleTookSince) {
   FastRetries fast;
   ScratchFolder dir;
   const std::string path = dir.File("log.vlm");
+  const auto storedCount = [&] { return VLMGetU32LE(ReadBytes(path).data() + kVLMPageCountOffset); };
+  for (const bool grows : {false, true}) {
+    SCOPED_TRACE(grows ? "pages past the end" : "a hole");
+    CreateStandardDatabase(path, kPageSize, 8);
+    int32_t hole = -1, freedByCut = -1;
+    {
+      // A hole below the last used page, so that taking it changes no count.
+      TVLMDiskPageManager pm;
+      OpenDatabase(pm, path);
+      std::vector<int32_t> pages;
+      for (int i = 0; i < 6; ++i) pages.push_back(TVLMHeldPage(&pm, pm.NewPage(0, kVLMPageTableRecord))->PageNo);
+      pm.Commit(0);
+      hole = pages[1];
+      freedByCut = pages[3];
+      pm.RemovePage(0, hole);
+      pm.Commit(0);
+      pm.CloseDatabase();
+    }
+    TVLMDiskPageManager other;
+    OpenDatabase(other, path);
+    // As a connection's session byte: no other open has the file alone.
+    ASSERT_TRUE(other.DatabaseFile.LockByte(1, 12345));
+    {
+      // Its free puts the maps into the journal; the journal is written by
+      // file operations 1 and 2, and the third (block 1 with CommitState 1)
+      // fails.
+      TVLMDiskPageManager cut;
+      OpenDatabase(cut, path);
+      cut.RemovePage(0, freedByCut);
+      qv::SetFileFaultAfter(3, qv::FileFault::FailFrom);
+      EXPECT_NE(CodeOf([&] { cut.Commit(0); }), 0);
+      qv::SetFileFaultAfter(0, qv::FileFault::FailFrom);
+      CodeOf([&] { cut.CloseDatabase(); });
+    }
+    ASSERT_TRUE(qv::FileExists(VLMJournalFileName(path)));
+    ASSERT_EQ(ReadBytes(path)[kVLMCommitStateOffset], kVLMCommitClean);
+    const uint32_t countBefore = storedCount();
+    int32_t taken = TVLMHeldPage(&other, other.NewPage(0, kVLMPageTableRecord))->PageNo;
+    if (!grows) {
+      ASSERT_EQ(taken, hole);
+    }
+    for (int i = 0; grows && i < 100 && storedCount() == countBefore; ++i)
+      taken = TVLMHeldPage(&other, other.NewPage(0, kVLMPageTableRecord))->PageNo;
+    const uint32_t countAfter = storedCount();
+    ASSERT_EQ(countAfter > countBefore, grows);
+    {
+      TVLMDiskPageManager reader;
+      OpenDatabase(reader, path, "", true);
+      EXPECT_TRUE(reader.ReadsThroughPreImages());
+      EXPECT_TRUE(reader.FreeSpace->IsPageUsed(taken));
+      EXPECT_TRUE(reader.FreeSpace->IsPageUsed(freedByCut));
+    }
+    {
+      TVLMDiskPageManager next;
+      OpenDatabase(next, path);
+      EXPECT_TRUE(next.FreeSpace->IsPageUsed(taken));
+      EXPECT_TRUE(next.FreeSpace->IsPageUsed(freedByCut));
+      next.CloseDatabase();
+    }
+    EXPECT_EQ(storedCount(), countAfter);
+    EXPECT_EQ(CodeOf([&] { other.Commit(0); }), 0);
+    other.CloseDatabase();
+    TVLMDiskPageManager pm;
+    EXPECT_FALSE(OpenDatabase(pm, path).NeedsRepair);
+    EXPECT_TRUE(pm.FreeSpace->IsPageUsed(taken));
+  }
+}
+
+// A sharing handle's commit whose pages reached the file but whose
+// CommitState 1 and block 1 after did not (its writes landed out of order),
+// after which another handle grew the file in place (new counts in block
+// 1): the counts do not hide the torn commit. The growing handle's commit
+// is refused (10741), and so is an open beside it; the next open that has
+// the file alone rolls the torn commit back.
+TEST(Journal, ATornCommitStaysOneWhenAnotherHandleMovesTheCountsInPlace) {
+  FastRetries fast;
+  ScratchFolder dir;
+  const std::string path = dir.File("log.vlm"), journal = VLMJournalFileName(path);
   CreateStandardDatabase(path, kPageSize, 8);
-  int32_t hole = -1, freedByCut = -1;
   {
-    // A hole below the last used page, so that taking it changes no count.
     TVLMDiskPageManager pm;
     OpenDatabase(pm, path);
-    std::vector<int32_t> pages;
-    for (int i = 0; i < 6; ++i) pages.push_back(TVLMHeldPage(&pm, pm.NewPage(0, kVLMPageTableRecord))->PageNo);
+    for (int i = 0; i < 4; ++i) TVLMHeldPage page(&pm, pm.NewPage(0, kVLMPageTableRecord));
     pm.Commit(0);
-    hole = pages[1];
-    freedByCut = pages[3];
-    pm.RemovePage(0, hole);
-    pm.Commit(0);
-    pm.CloseDatabase();
   }
+  CommitPattern(path, 2);
   TVLMDiskPageManager other;
   OpenDatabase(other, path);
   // As a connection's session byte: no other open has the file alone.
   ASSERT_TRUE(other.DatabaseFile.LockByte(1, 12345));
+  CommitPattern(path, 3, 0, false);
+  TVLMJournalCommit torn;
   {
-    // Its free puts the maps into the journal; the journal is written by
-    // file operations 1 and 2, and the third (block 1 with CommitState 1)
-    // fails.
-    TVLMDiskPageManager cut;
-    OpenDatabase(cut, path);
-    cut.RemovePage(0, freedByCut);
-    qv::SetFileFaultAfter(3, qv::FileFault::FailFrom);
-    EXPECT_NE(CodeOf([&] { cut.Commit(0); }), 0);
-    qv::SetFileFaultAfter(0, qv::FileFault::FailFrom);
-    CodeOf([&] { cut.CloseDatabase(); });
+    qv::File file = qv::File::Open(journal, qv::FileAccess::ReadOnly, qv::FileDisposition::OpenExisting);
+    ASSERT_TRUE(TVLMCommitJournal::ReadHeader(file, 0, kPageSize, torn));
   }
-  ASSERT_TRUE(qv::FileExists(VLMJournalFileName(path)));
-  ASSERT_EQ(ReadBytes(path)[kVLMCommitStateOffset], kVLMCommitClean);
-  const int32_t taken = TVLMHeldPage(&other, other.NewPage(0, kVLMPageTableRecord))->PageNo;
-  ASSERT_EQ(taken, hole);
+  PatchBytes(path, 0, torn.Before.data(), torn.Before.size());
+  const auto storedCount = [&] { return VLMGetU32LE(ReadBytes(path).data() + kVLMPageCountOffset); };
+  const uint32_t countBefore = storedCount();
+  for (int i = 0; i < 100 && storedCount() == countBefore; ++i)
+    TVLMHeldPage page(&other, other.NewPage(0, kVLMPageTableRecord));
+  ASSERT_GT(storedCount(), countBefore);
   {
-    TVLMDiskPageManager next;
-    OpenDatabase(next, path);
-    EXPECT_TRUE(next.FreeSpace->IsPageUsed(taken));
-    EXPECT_TRUE(next.FreeSpace->IsPageUsed(freedByCut));
-    next.CloseDatabase();
+    TVLMHeldPage page(&other, other.GetPage(0, 6, true, kVLMAnyPageType));
+    FillData(page.Get(), 1);
+    page->Modified = true;
   }
-  EXPECT_EQ(CodeOf([&] { other.Commit(0); }), 0);
+  EXPECT_EQ(CodeOf([&] { other.Commit(0); }), 10741);
+  {
+    TVLMDiskPageManager beside;
+    EXPECT_EQ(CodeOf([&] { OpenDatabase(beside, path); }), 10741);
+  }
+  EXPECT_EQ(CodeOf([&] { other.RollbackSession(0); }), 0);
   other.CloseDatabase();
-  bool repair = false;
-  TVLMDiskPageManager pm;
-  repair = OpenDatabase(pm, path).NeedsRepair;
+  ASSERT_TRUE(qv::FileExists(journal));
+  bool repair = true;
+  EXPECT_EQ(Pattern(path, repair), 2);
   EXPECT_FALSE(repair);
-  EXPECT_TRUE(pm.FreeSpace->IsPageUsed(taken));
+  EXPECT_FALSE(qv::FileExists(journal));
+  EXPECT_EQ(storedCount(), countBefore);
 }
 
 // The journal's new name reaches the disk before the commit's first write

@@ -34,6 +34,7 @@ public:
     page->AllocateBuffer();
   }
   void FreePage(int32_t pageNo) override {
+    if (FailFrees.count(pageNo)) throw EVLMException(20299, "free refused");
     Allocated.erase(pageNo);
     Freed.push_back(pageNo);
   }
@@ -68,7 +69,7 @@ public:
   uint8_t Stored(int32_t pageNo) { return Store.at(pageNo)[kVLMPageHeaderSize]; }
 
   std::map<int32_t, std::vector<uint8_t>> Store;
-  std::set<int32_t> Allocated, FailReads;
+  std::set<int32_t> Allocated, FailReads, FailFrees;
   std::vector<int32_t> Writes, Freed;
   int32_t Next = 0, NextAllocation = -1, Reads = 0, RunReads = 0;
 };
@@ -178,16 +179,31 @@ TEST(PageCache, RollbackDiscardsCopiesAndFreesNewPages) {
   EXPECT_TRUE(pm.Writes.empty());
 }
 
+// A page removed twice, again after a write that removed it was undone, or
+// again after a commit whose free failed left it listed, is freed once.
 TEST(PageCache, RemovedPagesAreFreedOnceAtCommit) {
   StorePageManager pm;
-  pm.Put(2, 1);
+  for (int32_t no = 2; no <= 6; ++no) pm.Put(no, 1);
   EXPECT_EQ(ValueOf(pm, 0, 2), 1);
   pm.RemovePage(0, 2);
   pm.RemovePage(0, 2);  // twice is still one free
+  ASSERT_TRUE(pm.BeginWriteMark(0));
+  pm.RemovePage(0, 3);
+  pm.RemovePage(0, 4);
+  pm.UndoWriteMark(0);
+  pm.RemovePage(0, 4);
+  pm.RemovePage(0, 5);
   EXPECT_TRUE(pm.Freed.empty());
+  EXPECT_EQ(pm.SessionPageNumbers(0), (std::vector<int32_t>{2, 4, 5}));
+  pm.FailFrees.insert(4);
+  EXPECT_EQ(CodeOf([&] { pm.Commit(0); }), 20299);
+  pm.FailFrees.clear();
+  pm.RemovePage(0, 5);
+  pm.RemovePage(0, 6);
   pm.Commit(0);
-  EXPECT_EQ(pm.Freed, (std::vector<int32_t>{2}));
+  EXPECT_EQ(pm.Freed, (std::vector<int32_t>{2, 4, 5, 6}));
   EXPECT_EQ(pm.SharedPages.Find(2), nullptr);
+  EXPECT_FALSE(pm.HasSessionChanges(0));
 }
 
 TEST(PageCache, AFailedReadIsNeverCached) {

@@ -3,9 +3,10 @@
 // the key prefix that differ in case and accents inside it and in letters
 // after it, and nulls) on small pages, with an integer, a case-sensitive text
 // and a descending-then-case-insensitive-text index. Every 1,000 operations
-// every index walk (both ways), range walk, record number and count must
-// agree with the model, every tree and the page index must pass their
-// checks, and every page of the file must have one owner.
+// every index walk (both ways), pass over every entry, range walk, record
+// number and count must agree with the model, every tree and the page
+// index must pass their checks, and every page of the file must have one
+// owner.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -100,6 +101,30 @@ protected:
       TVLMBTreeRecordIndex& index = table.Index(model.Name);
       index.CheckIntegrity(0);
       checker.AddTree(index.RootPageNo(), index.KeyRef, model.Name);
+      // The pass over every entry: the index's order, each entry's path
+      // numbered as a search for the entry finds it, and it stops where
+      // asked.
+      std::vector<uint64_t> passed;
+      std::vector<int64_t> positions;
+      ASSERT_FALSE(index.PassEntries(0, [&](const TVLMRecordID& id, const TVLMKeyPath& path) {
+        passed.push_back(IDKey(id));
+        positions.push_back(index.KeyPathPosition(path, index.GetFanOut()));
+        return false;
+      }));
+      ASSERT_EQ(passed, expected) << model.Name;
+      for (int sample = 0; sample < 10 && !expected.empty(); ++sample) {
+        const size_t at = rng() % expected.size();
+        ASSERT_TRUE(table.Go(FromKey(expected[at])));
+        TVLMKeyPath path;
+        ASSERT_TRUE(index.FindKeyPath(0, FromKey(expected[at]), path, table.Cursor.RecordBuffer));
+        ASSERT_EQ(positions[at], index.KeyPathPosition(path, index.GetFanOut())) << model.Name;
+      }
+      if (!expected.empty()) {
+        const size_t stop = rng() % expected.size();
+        size_t visited = 0;
+        ASSERT_TRUE(index.PassEntries(0, [&](const TVLMRecordID&, const TVLMKeyPath&) { return ++visited > stop; }));
+        ASSERT_EQ(visited, stop + 1) << model.Name;
+      }
       for (int sample = 0; sample < 10 && !expected.empty(); ++sample) {
         const int64_t k = 1 + static_cast<int64_t>(rng() % expected.size());
         TVLMRecordID id;

@@ -14,6 +14,13 @@
 //                                      'D' bytes one at a time at 4000, 4001, ...
 //   platform_faultwriter PATH K CODE SEED anyorder
 //                                      the same with PowerCutAnyOrder
+//   platform_faultwriter PATH K CODE SEED lost
+//                                      arms SetFileFaultAfter(K, LoseUnflushed,
+//                                      CODE, SEED) and writes 1024 x 'A' at 0,
+//                                      flushes, writes 1000 x 'B' at 100 and
+//                                      700 x 'C' at 2800, reads the file back
+//                                      (exits 3 unless it reads those writes and
+//                                      its size is 3500), then flushes
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -37,9 +44,22 @@ int main(int argc, char** argv) {
       }
       return 0;
     }
+    const std::string a(1024, 'A'), b(1000, 'B'), c(700, 'C');
+    if (argc == 6 && std::string(argv[5]) == "lost") {
+      qv::SetFileFaultAfter(k, qv::FileFault::LoseUnflushed, code, std::strtoull(argv[4], nullptr, 10));
+      f.WriteAt(a.data(), 1024, 0);
+      f.Sync();
+      f.WriteAt(b.data(), 1000, 100);
+      f.WriteAt(c.data(), 700, 2800);
+      std::string back(3500, '?');
+      if (f.Size() != 3500 || f.ReadAt(back.data(), 3500, 0) != 3500 ||
+          back != a.substr(0, 100) + b + std::string(1700, '\0') + c)
+        return 3;
+      f.Sync();
+      return 0;
+    }
     qv::SetFileFaultAfter(k, argc == 6 ? qv::FileFault::PowerCutAnyOrder : qv::FileFault::PowerCut, code,
                           std::strtoull(argv[4], nullptr, 10));
-    const std::string a(1024, 'A'), b(1000, 'B'), c(700, 'C');
     f.WriteAt(a.data(), 1024, 0);
     f.Sync();
     f.WriteAt(b.data(), 1000, 100);

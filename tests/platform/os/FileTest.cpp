@@ -417,6 +417,33 @@ TEST(File, PowerCutInAnyOrderKeepsTheFlushedContentsAndAnySubsetOfLaterWrites) {
   EXPECT_GT(notPrefix, 0);
 }
 
+// Writes held back until a flush that ends the process: the writer reads
+// them back meanwhile; then every byte holds its flushed value or that of
+// one of the held writes over it (pieces of 512 bytes land or not, in any
+// order), and some seeds keep a later write without all of an earlier one.
+TEST(File, WritesHeldUntilAFlushThatEndsTheProcessLandInAnySubset) {
+  ScratchFolder dir;
+  const std::string path = dir.File("held.dat");
+  int notPrefix = 0;
+  qv::test::TestBudget budget(3, 40);
+  for (uint64_t seed = 0; budget.Continue(seed); ++seed) {
+    // The 'A's flushed; 'B' over 100-1099 and 'C' over 2800-3499 held.
+    Child writer("platform_faultwriter", {path, "3", "42", std::to_string(seed), "lost"});
+    ASSERT_EQ(writer.Wait(), 42) << "seed " << seed;
+    const std::string content = ReadAll(path);
+    ASSERT_GE(content.size(), 1024u);
+    ASSERT_LE(content.size(), 3500u);
+    for (size_t p = 0; p < content.size(); ++p) {
+      std::string allowed = p < 1024 ? "A" : std::string(1, '\0');
+      if (p >= 100 && p < 1100) allowed += 'B';
+      if (p >= 2800) allowed += 'C';
+      ASSERT_NE(allowed.find(content[p]), std::string::npos) << "seed " << seed << " byte " << p;
+    }
+    if (content.find('C') != std::string::npos && content.substr(100, 1000) != std::string(1000, 'B')) ++notPrefix;
+  }
+  EXPECT_GT(notPrefix, 0);
+}
+
 // A torn write keeps at least one byte and not all, ending inside a 512-byte
 // sector of the file wherever the seed cuts it.
 TEST(File, ATornWriteKeepsAPrefixThatEndsInsideASector) {
