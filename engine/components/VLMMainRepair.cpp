@@ -23,6 +23,19 @@
 // shown with the rest of errorText): a repair that gives back fewer rows
 // without a word passes for a whole one.
 //
+// Why a table the rebuild cannot open makes the repair refuse: the rebuilt
+// file would replace the user's without that table, and its rows, which
+// the user's file still holds, would be gone for good. The user's file is
+// left as it was and the table named. Only a table none of whose own pages
+// was ever written (a CREATE TABLE cut after its table-list entry reached
+// the file, in a file without the journal that would have taken it back)
+// is left out, and named: it holds nothing.
+//
+// Why the repair's copy reads past damaged page headers (MendHeaderReads):
+// it reads the BLOB pages of every row, and a page whose stored CRC, cipher
+// byte or type alone is damaged holds values that can be read. (The
+// repair-mode open of RepairTable reads so by itself.)
+//
 // Why a file another process has open is not repaired: that process goes
 // on reading and writing the file it opened, which after the rename has no
 // name any more; everything it writes would be lost.
@@ -93,6 +106,56 @@ bool ReplaceDatabaseFile(const std::string& tempName, const std::string& fileNam
   qv::SyncFolder(qv::FolderOf(fileName));
   return true;
 }
+
+// No page of the table that the table list names for it (definitions,
+// counters, lock bytes) was ever written: each lies past the end of the
+// file, or holds no page signature, or the freed counter (see
+// TVLMDiskPageManager::HoldsWrittenPage). False when that cannot be told.
+bool NoPageOfTableWritten(TVLMLocalSession& session, const std::string& tableName) {
+  auto* disk = dynamic_cast<TVLMDiskDatabaseData*>(session.DatabaseData);
+  if (disk == nullptr) return false;
+  std::lock_guard guard(disk->CriticalSection());
+  TVLMDiskPageManager* pages = disk->DiskPageManager();
+  if (pages == nullptr) return false;
+  int32_t tableID = 0, metaData = 0, mostUpdated = 0, locks = 0;
+  try {
+    disk->GetTableInfo(tableName, tableID, metaData, mostUpdated, locks);
+    const int32_t count = pages->GetPageCount();
+    for (const int32_t pageNo : {metaData, mostUpdated, locks})
+      if (pageNo >= 0 && pageNo < count && pages->HoldsWrittenPage(pageNo)) return false;
+  } catch (const qv::Exception&) {
+    return false;
+  }
+  return true;
+}
+
+// While it lives, the reads of session's disk database go past page
+// headers that alone are damaged (TVLMDiskPageManager::MendHeaderReads).
+class HeaderMending {
+public:
+  HeaderMending(TVLMLocalSession& session, bool on) {
+    auto* disk = dynamic_cast<TVLMDiskDatabaseData*>(session.DatabaseData);
+    if (!on || disk == nullptr) return;
+    std::lock_guard guard(disk->CriticalSection());
+    Pages_ = disk->DiskPageManager();
+    if (Pages_ == nullptr) return;
+    Was_ = Pages_->MendHeaderReads;
+    Pages_->MendHeaderReads = true;
+    Section_ = &disk->CriticalSection();
+  }
+  ~HeaderMending() {
+    if (Section_ == nullptr) return;
+    std::lock_guard guard(*Section_);
+    Pages_->MendHeaderReads = Was_;
+  }
+  HeaderMending(const HeaderMending&) = delete;
+  HeaderMending& operator=(const HeaderMending&) = delete;
+
+private:
+  TVLMDiskPageManager* Pages_ = nullptr;
+  qv::RecursiveMutex* Section_ = nullptr;
+  bool Was_ = false;
+};
 
 // A message of the rebuild that names the scratch copy names the user's
 // file instead: the copy is the repair's own business.
@@ -313,18 +376,24 @@ bool TVLMDatabase::RebuildTable(const std::string& tableName, TVLMDatabase& targ
   table.SetDatabaseName(DatabaseName_);
   table.SetTableName(tableName);
   if (repair) {
+    // Told before the repair-mode open, which may make some of the table's
+    // files anew.
+    const bool neverWritten = NoPageOfTableWritten(*Handle_, tableName);
     try {
       // The pages whose rows are lost are named to the user with the rest.
       errorText += table.RepairTable();
     } catch (const std::exception& e) {
-      // A table even the repair cannot open holds nothing the rebuilt file
-      // could take: a CREATE TABLE stopped before its pages were written
-      // leaves such a name in the table list. It is left out and named in
-      // errorText, which the user is shown; every other table is saved.
-      errorText += qv::format("Table '%s' cannot be repaired and is left out of the database: %s",
+      if (neverWritten) {
+        errorText += qv::format("Table '%s' cannot be repaired and is left out of the database: %s",
+                                {tableName, std::string(e.what())});
+        errorText += "\r\n";
+        return true;
+      }
+      errorText += qv::format("The database file is not repaired and is left as it was: table '%s' cannot be "
+                              "read. %s",
                               {tableName, std::string(e.what())});
       errorText += "\r\n";
-      return true;
+      return false;
     }
   }
   // The rebuild has its own window: the copy shows none of its own, and its
@@ -337,6 +406,7 @@ bool TVLMDatabase::RebuildTable(const std::string& tableName, TVLMDatabase& targ
   bool cont = true;
   // Whatever cannot be copied is collected in errorText: a repair saves what
   // it can.
+  HeaderMending mending(*Handle_, repair);
   table.CopyTable(tableName, errorText, cont, target.DatabaseFileName(), target.Password, true, false, true,
                   index * 100 / count, (index + 1) * 100 / count);
   // A copy that could not make its table (its error is in errorText) ends

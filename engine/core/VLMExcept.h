@@ -145,6 +145,8 @@
 //   10901 whole-file check of a database that is no file (VLMMainDatabase)
 //   10902 database lock not had for the whole-file check
 //         (VLMDiskEngineCheck)
+//   10920 table definitions that a repair-mode open cannot read, naming the
+//         table and the page (VLMDiskEngineTables)
 //   10840 column of a type that no dataset field shows (VLMMainDefinitions)
 //   10841 value written through a field wider than its column that the
 //         column cannot hold (VLMMainFields)

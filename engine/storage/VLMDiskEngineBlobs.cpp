@@ -390,6 +390,17 @@ void TVLMDiskBlobManager::DropAll(int32_t sessionID) {
 
 // ---------------------------------------------------------- stored values
 
+TVLMPage* TVLMDiskBlobManager::ReadBlobPage(int32_t sessionID, int32_t pageNo) {
+  auto* disk = dynamic_cast<TVLMDiskPageManager*>(PageManager);
+  const bool repairing = disk != nullptr && disk->MendHeaderReads;
+  // A repair's read takes the page a value names whatever its stored type
+  // says: the checks of what is read from it stand for that of the type
+  // (and, encrypted, the data's CRC, the header mended). The cached copy
+  // keeps the type it has: a damaged reference may name a page of another
+  // structure, which its own reads must still see as it is.
+  return PageManager->GetPage(sessionID, pageNo, true, repairing ? kVLMAnyPageType : kVLMPageTableBlob);
+}
+
 bool TVLMDiskBlobManager::PageInFile(int32_t pageNo) { return pageNo > 0 && VLMPageInFile(PageManager, pageNo); }
 
 int64_t TVLMDiskBlobManager::FilePageCount() {
@@ -478,8 +489,7 @@ bool TVLMDiskBlobManager::IsLargeBlob(int32_t sessionID, const TVLMBlobReference
   if (!PageInFile(static_cast<int32_t>(reference.PageNo))) RaiseOutsideFile(reference.PageNo);
   // Files written before 255 was kept back may hold such small entries: the
   // value is taken for a large one when its sizes fit one.
-  TVLMHeldPage page(PageManager, PageManager->GetPage(sessionID, static_cast<int32_t>(reference.PageNo), true,
-                                                      kVLMPageTableBlob));
+  TVLMHeldPage page(PageManager, ReadBlobPage(sessionID, static_cast<int32_t>(reference.PageNo)));
   const int64_t pages = VLMGetI32LE(page->Data() + kVLMLargeBlobPageCountOffset);
   const int64_t stored = StoredSizeAt(page->Data());
   const int64_t dataSize = PageManager->PageDataSize;
@@ -497,8 +507,7 @@ void TVLMDiskBlobManager::LargeBlobPages(int32_t sessionID, uint32_t firstPage, 
   int32_t listOffset = 0;
   int64_t pageCount = 0;
   {
-    TVLMHeldPage first(PageManager,
-                       PageManager->GetPage(sessionID, static_cast<int32_t>(firstPage), true, kVLMPageTableBlob));
+    TVLMHeldPage first(PageManager, ReadBlobPage(sessionID, static_cast<int32_t>(firstPage)));
     const uint8_t* data = first->Data();
     stored = StoredSizeAt(data);
     listPage = VLMGetI32LE(data + kVLMLargeBlobListPageOffset);
@@ -517,7 +526,7 @@ void TVLMDiskBlobManager::LargeBlobPages(int32_t sessionID, uint32_t firstPage, 
   for (size_t done = 0; done < list.size();) {
     if (!PageInFile(listPage) || static_cast<int64_t>(listPages.size()) >= listPageCount)
       RaiseDamagedLarge(firstPage);
-    TVLMHeldPage page(PageManager, PageManager->GetPage(sessionID, listPage, true, kVLMPageTableBlob));
+    TVLMHeldPage page(PageManager, ReadBlobPage(sessionID, listPage));
     listPages.push_back(listPage);
     const size_t n = std::min(list.size() - done, static_cast<size_t>(dataSize - listOffset));
     std::memcpy(list.data() + done, page->Data() + listOffset, n);
@@ -540,7 +549,7 @@ void TVLMDiskBlobManager::LargeBlobPages(int32_t sessionID, uint32_t firstPage, 
     if (!seen.insert(listPages[i]).second) RaiseDamagedLarge(firstPage);
   if (verifyPages)
     for (size_t i = 1; i < dataPages.size(); ++i)
-      TVLMHeldPage(PageManager, PageManager->GetPage(sessionID, dataPages[i], true, kVLMPageTableBlob));
+      TVLMHeldPage(PageManager, ReadBlobPage(sessionID, dataPages[i]));
 }
 
 void TVLMDiskBlobManager::ReadBlob(int32_t sessionID, const TVLMBlobReference& reference, TVLMBlobCacheEntry& entry) {
@@ -550,8 +559,7 @@ void TVLMDiskBlobManager::ReadBlob(int32_t sessionID, const TVLMBlobReference& r
     ReadLarge(sessionID, reference, entry);
     return;
   }
-  TVLMHeldPage page(PageManager, PageManager->GetPage(sessionID, static_cast<int32_t>(reference.PageNo), true,
-                                                      kVLMPageTableBlob));
+  TVLMHeldPage page(PageManager, ReadBlobPage(sessionID, static_cast<int32_t>(reference.PageNo)));
   TVLMSmallBlobPage(page.Get()).ReadBlob(entry, reference);
 }
 
@@ -561,7 +569,7 @@ void TVLMDiskBlobManager::ReadLarge(int32_t sessionID, const TVLMBlobReference& 
   const int32_t dataSize = PageManager->PageDataSize;
   int64_t size = 0;
   for (size_t i = 0; i < dataPages.size(); ++i) {
-    TVLMHeldPage page(PageManager, PageManager->GetPage(sessionID, dataPages[i], true, kVLMPageTableBlob));
+    TVLMHeldPage page(PageManager, ReadBlobPage(sessionID, dataPages[i]));
     const int32_t offset = i == 0 ? kVLMLargeBlobDataOffset : 0;
     if (i == 0) {
       const uint8_t* head = page->Data();

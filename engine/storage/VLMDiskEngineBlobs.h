@@ -46,6 +46,11 @@
 //
 // Stored pages are checked before anything is taken from them; a damaged
 // page raises an engine error and nothing is read or written past a page.
+// A repair's reads (TVLMDiskPageManager::MendHeaderReads) take a page a
+// value names past a damaged header: its type is not asked, and an
+// encrypted page whose stored CRC or cipher byte alone is damaged is read;
+// the value's own checks (the entries of a small page, the head and page
+// list of a large value) and the data's CRC still stand.
 //
 // Error codes: 20150 cache not released, 20162/20291 value cannot be read,
 // 20171 entry not found on delete, 20172 id space exhausted, 20290 page full;
@@ -246,6 +251,10 @@ private:
   bool PageInFile(int32_t pageNo);
   // Pages of the file, the bound of a large value's page count.
   int64_t FilePageCount();
+  // A page of a stored value for a read: 20153 unless it is a BLOB page; a
+  // repair's read (TVLMDiskPageManager::MendHeaderReads) takes it whatever
+  // its stored type.
+  TVLMPage* ReadBlobPage(int32_t sessionID, int32_t pageNo);
 
   struct CacheSlot {
     std::unique_ptr<TVLMBlobCacheEntry> Entry;

@@ -823,14 +823,27 @@ std::vector<TVLMLostRecordPage> TVLMDiskRecordManager::RebuildPageIndex(int32_t 
   PageIndex->CreateTree(sessionID);
   RecordCount = 0;
   TVLMDiskPageManager* disk = Disk_;
+  const bool wasMending = disk != nullptr && disk->MendHeaderReads;
   if (disk != nullptr) disk->MendHeaderReads = true;
   auto endMending = qv::ScopeExit([&] {
-    if (disk != nullptr) disk->MendHeaderReads = false;
+    if (disk != nullptr) disk->MendHeaderReads = wasMending;
   });
   auto ownHead = [&](const uint8_t* head) {
     return VLMGetU32LE(head + kVLMPageWriteCounterOffset) <= kLastValidWriteCounter &&
            VLMGetU16LE(head + kVLMPageTypeOffset) == kVLMPageTableRecord &&
            VLMGetI32LE(head + kVLMPageOwnerTableOffset) == TableID;
+  };
+  // A page the old index lists whose header says otherwise is still this
+  // table's when its data holds what the index listed: exactly that many
+  // records, each of whose texts ends in its field (a damaged type, owner
+  // or counter changes none of that; a page of another kind or table
+  // matches it only by chance).
+  auto holdsListedRows = [&](const TVLMPage& page, int32_t rows) {
+    const TVLMSmallRecordPage view(const_cast<TVLMPage*>(&page), RecordsPerPage, StoredRecordSize);
+    if (rows <= 0 || view.GetRecordCount() != rows) return false;
+    for (int32_t slot = 0; slot < RecordsPerPage; ++slot)
+      if (view.IsSet(slot) && !FieldManager->StoredTextsEnd(view.RecordData(slot))) return false;
+    return true;
   };
   std::vector<TVLMLostRecordPage> lost;
   for (int32_t pageNo = 1; pageNo < pageCount; ++pageNo) {
@@ -853,7 +866,18 @@ std::vector<TVLMLostRecordPage> TVLMDiskRecordManager::RebuildPageIndex(int32_t 
       }
       continue;
     }
-    if (!ownHead(page->Header())) continue;
+    const auto entry = listed.find(pageNo);
+    if (!ownHead(page->Header())) {
+      if (entry == listed.end() || !holdsListedRows(*page.Get(), entry->second)) continue;
+      // A record page of this table under a damaged header: the header is
+      // made anew, keeping a write counter that is still a live one.
+      const uint32_t counter = page->GetWriteCounter();
+      page->InitHeader();
+      page->SetWriteCounter(counter <= kLastValidWriteCounter ? counter : 0);
+      page->SetPageType(kVLMPageTableRecord);
+      page->SetOwnerTableID(TableID);
+      page->HeaderMended = true;
+    }
     const int64_t count = TVLMSmallRecordPage(page.Get(), RecordsPerPage, StoredRecordSize).GetRecordCount();
     if (count == 0) continue;
     // Read past a damaged header field: written back with it set right.
@@ -861,7 +885,13 @@ std::vector<TVLMLostRecordPage> TVLMDiskRecordManager::RebuildPageIndex(int32_t 
     page.Release();
     PageIndex->AddToPage(sessionID, static_cast<int32_t>(count), pageNo);
     RecordCount += count;
-    listed.erase(pageNo);
+    // A page kept with another number of rows than the old index listed on
+    // it (a bit of its slot bitmap damaged, in a file whose pages carry no
+    // check) is named too: rows may be missing from it.
+    if (entry != listed.end()) {
+      if (entry->second != count) lost.push_back({pageNo, entry->second, count});
+      listed.erase(entry);
+    }
   }
   // Listed pages that hold none of the table's rows now.
   for (const auto& [pageNo, rows] : listed) lost.push_back({pageNo, rows});

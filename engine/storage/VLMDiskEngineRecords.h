@@ -116,10 +116,13 @@ void VLMSavePageIndexRoot(qv::Stream& stream, const TVLMBTreePageIndex& index);
 bool VLMPageInFile(TVLMPageManager* pageManager, int32_t pageNo);
 
 // A page a repair could not take rows from: the rows the table's old page
-// index listed on it, -1 when the index does not tell.
+// index listed on it, -1 when the index does not tell. Kept: the rows it
+// took from the page all the same (a page whose count disagrees with the
+// old index), -1 for a page left out.
 struct TVLMLostRecordPage {
   int32_t PageNo = -1;
   int64_t Rows = -1;
+  int64_t Kept = -1;
 };
 
 // What a reader keeps of the record manager between its calls.
@@ -243,11 +246,15 @@ public:
   // Repair: a new, empty page index filled from every page of the file that
   // is a record page of this table and marked used in the free-space map.
   // System pages are skipped. A page read past a damaged header field
-  // (TVLMDiskPageManager::MendHeaderReads) is kept and becomes the
-  // session's, to be written back whole. Answers the pages whose rows are
-  // left out: those that cannot be read and that the old index lists or
-  // whose plain header names this table, and those the old index lists
-  // that hold none of the table's rows now; in page order.
+  // (TVLMDiskPageManager::MendHeaderReads), and a page the old index lists
+  // whose type, owner or write counter says otherwise but whose slots hold
+  // the listed number of records that pass invariant 6, are kept and become
+  // the session's, to be written back whole with the header set right.
+  // Answers the pages whose rows are left out: those that cannot be read
+  // and that the old index lists or whose plain header names this table,
+  // and those the old index lists that hold none of the table's rows now;
+  // and the pages kept with another number of rows than the old index
+  // listed (Kept); in page order.
   std::vector<TVLMLostRecordPage> RebuildPageIndex(int32_t sessionID);
   // Natural-order record numbers from 1: the record of recNo (beyond the
   // count: 20113), and the number of a record (its page not listed: 20114).

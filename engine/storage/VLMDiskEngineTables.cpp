@@ -328,12 +328,86 @@ bool TVLMDiskTableData::PageIndexListsForeignPages(int32_t sessionID) {
   return false;
 }
 
+void TVLMDiskTableData::OpenFilesForRepair(int32_t metaDataFirstPage, int32_t mostUpdatedFirstPage,
+                                           int32_t locksFirstPage) {
+  VLM_REQUIRE_TABLE_SECTION();
+  MetaDataFile_ = std::make_unique<TVLMInternalDBTransactedAccessFile>(PageManager, kVLMPageTableMetaData);
+  MetaDataFile_->OpenFile(metaDataFirstPage);
+  MostUpdatedFile_ = std::make_unique<TVLMInternalDBTransactedAccessFile>(PageManager, kVLMPageTableMostUpdated);
+  MostUpdatedFile_->OpenFile(mostUpdatedFirstPage);
+  LocksFile_ = std::make_unique<TVLMTableLocksFile>(DiskDatabase_->DiskPageManager());
+  try {
+    LocksFile_->OpenFile(locksFirstPage);
+    return;
+  } catch (const qv::Exception&) {
+    // Made anew below.
+  }
+  LocksFile_ = std::make_unique<TVLMTableLocksFile>(DiskDatabase_->DiskPageManager());
+  try {
+    LocksFile_->CreateFile(DiskDatabase_->MaxSessions);
+  } catch (...) {
+    PageManager->RollbackSession(kVLMSystemSessionID);
+    throw;
+  }
+  ListTableFiles();
+}
+
+void TVLMDiskTableData::LoadMetaDataForRepair(int32_t sessionID, int32_t metaDataFirstPage) {
+  VLM_REQUIRE_TABLE_SECTION();
+  // Another open's copy of the definitions proves nothing about the pages.
+  DiskDatabase_->MetaDataCopies.erase(std::make_pair(metaDataFirstPage, sessionID));
+  MetaDataFile_->PageType = kVLMAnyPageType;
+  auto restoreType = qv::ScopeExit([&] { MetaDataFile_->PageType = kVLMPageTableMetaData; });
+  uint32_t stored = 0, logical = 0;
+  try {
+    // The whole stream decompresses and parses, or the read raises: no
+    // definitions are taken from a page whose data is damaged.
+    LoadMetaData(sessionID, metaDataFirstPage);
+    uint8_t algorithm = 0;
+    bool fresh = false;
+    MetaDataFile_->GetSize(sessionID, stored, true, fresh, algorithm, logical);
+    if (algorithm == VLMCompressionNone) stored = logical;
+  } catch (const qv::Exception& e) {
+    throw EVLMException(10920, "The definitions of table '%s' at page %d cannot be read: %s",
+                        {TableName, metaDataFirstPage, std::string(e.what())});
+  }
+  // The pages the definitions were read from, with their headers set right.
+  const int64_t dataSize = PageManager->PageDataSize;
+  const int64_t pages = (static_cast<int64_t>(stored) + kVLMInternalFileHeadSize + dataSize - 1) / dataSize;
+  int32_t pageNo = metaDataFirstPage;
+  for (int64_t i = 0; i < pages && pageNo >= 0; ++i) {
+    TVLMHeldPage page(PageManager, PageManager->GetPage(sessionID, pageNo, true, kVLMAnyPageType));
+    if (page->GetPageType() != kVLMPageTableMetaData || page->HeaderMended) {
+      page->SetPageType(kVLMPageTableMetaData);
+      page->HeaderMended = false;
+      page->Modified = true;
+      MendedOnOpen_ = true;
+    }
+    pageNo = page->GetNextPage();
+  }
+}
+
+void TVLMDiskTableData::ListTableFiles() {
+  VLM_REQUIRE_TABLE_SECTION();
+  try {
+    DiskDatabase_->DeleteTableEntry(TableName);
+    DiskDatabase_->AddTable(TableID_, TableName, MetaDataFile_->StartPageNo, MostUpdatedFile_->StartPageNo,
+                            LocksFile_->GetStartPageNo());
+    PageManager->Commit(kVLMSystemSessionID);
+  } catch (...) {
+    PageManager->RollbackSession(kVLMSystemSessionID);
+    throw;
+  }
+}
+
 void TVLMDiskTableData::CheckAndRepair(TVLMCursor* cursor) {
   VLM_REQUIRE_TABLE_SECTION();
   const int32_t sessionID = VLMCursorSessionID(cursor);
   bool sound = true;
+  bool countersRead = false;
   try {
     LoadMostUpdated(sessionID);
+    countersRead = true;
     DiskRecordManager()->CheckPageIndex(sessionID);
     // A page of the index that never reached the disk (zeros after a crash)
     // or belongs to another table passes the sums; each listed page is
@@ -342,16 +416,38 @@ void TVLMDiskTableData::CheckAndRepair(TVLMCursor* cursor) {
   } catch (const qv::Exception&) {
     sound = false;
   }
-  if (sound) return;
+  if (sound) {
+    if (MendedOnOpen_) Commit(sessionID, false);
+    MendedOnOpen_ = false;
+    return;
+  }
   const int32_t recordSize = FieldManager->FieldDefs->GetStoredRecordSize();
   if (recordSize >= PageManager->PageDataSize)
     throw EVLMException(10512, "Cannot repair page index for large table. Table name: \"%s\"", {TableName});
   const std::vector<TVLMLostRecordPage> lost = DiskRecordManager()->RebuildPageIndex(sessionID);
   SaveMetaData(sessionID);
-  MostUpdatedFile_->ResetFile(sessionID);
+  // Counters that cannot be read go to a file of their own: the table list
+  // may name a page of another structure for them, which a reset would
+  // overwrite. The rows are counted again either way.
+  if (countersRead) {
+    MostUpdatedFile_->ResetFile(sessionID);
+  } else {
+    MostUpdatedFile_ = std::make_unique<TVLMInternalDBTransactedAccessFile>(PageManager, kVLMPageTableMostUpdated);
+    MostUpdatedFile_->CreateFile(sessionID);
+  }
   SaveMostUpdated(sessionID);
   Commit(sessionID, false);
+  MendedOnOpen_ = false;
+  if (!countersRead) ListTableFiles();
   for (const TVLMLostRecordPage& page : lost) {
+    if (page.Kept >= 0) {
+      cursor->RepairLog += qv::format(
+          "Table '%s': record page %d holds %d rows where the table's page index listed %d; the rows it holds are "
+          "kept",
+          {TableName, page.PageNo, static_cast<long long>(page.Kept), static_cast<long long>(page.Rows)});
+      cursor->RepairLog += "\r\n";
+      continue;
+    }
     cursor->RepairLog +=
         page.Rows >= 0
             ? qv::format("Table '%s': record page %d cannot be read and is left out; the table's page index listed "
@@ -454,12 +550,21 @@ void TVLMDiskTableData::OpenTable(TVLMCursor* cursor) {
     PageManager = DiskDatabase_->PageManager;
     DisableTempFiles = cursor->DisableTempFiles;
     RepairMode = cursor->RepairMode;
+    MendedOnOpen_ = false;
+    // A repair-mode open reads past page headers that alone are damaged.
+    TVLMDiskPageManager* disk = DiskDatabase_->DiskPageManager();
+    const bool wasMending = disk->MendHeaderReads;
+    disk->MendHeaderReads = wasMending || RepairMode;
+    auto endMending = qv::ScopeExit([&] { disk->MendHeaderReads = wasMending; });
     bool locked = false;
     try {
       CheckFinishedCommit();
       int32_t metaData = 0, mostUpdated = 0, locks = 0;
       DiskDatabase_->GetTableInfo(TableName, TableID_, metaData, mostUpdated, locks);
-      OpenFiles(metaData, mostUpdated, locks);
+      if (RepairMode)
+        OpenFilesForRepair(metaData, mostUpdated, locks);
+      else
+        OpenFiles(metaData, mostUpdated, locks);
       // The definitions are read under the table lock (invariant 6): read
       // before it, another connection's index or ALTER TABLE could commit
       // between the read and the lock.
@@ -467,7 +572,10 @@ void TVLMDiskTableData::OpenTable(TVLMCursor* cursor) {
       locked = true;
       Epoch_ = DiskDatabase_->DiskPageManager()->PagesCache.NewEpoch();
       CreateManagers();
-      LoadMetaData(sessionID, metaData);
+      if (RepairMode)
+        LoadMetaDataForRepair(sessionID, metaData);
+      else
+        LoadMetaData(sessionID, metaData);
       const TVLMFieldDefs& fields = *FieldManager->FieldDefs;
       DiskRecordManager()->Init(GetRecordBufferSize() + kVLMBookmarkAreaSize, fields.GetStoredRecordSize(),
                                 fields.GetCount());
@@ -477,6 +585,8 @@ void TVLMDiskTableData::OpenTable(TVLMCursor* cursor) {
         LoadMostUpdated(sessionID);
     } catch (...) {
       if (locked) UnlockTable(sessionID, type, false);
+      // Nothing a failed repair-mode open mended reaches a later commit.
+      if (RepairMode) PageManager->RollbackSession(sessionID);
       FreeManagers();
       FreeFiles();
       throw;

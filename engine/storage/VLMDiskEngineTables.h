@@ -311,6 +311,17 @@ class TVLMTemporaryPageManager;
 //      with 10741 (VLMDiskEngine.h invariant 11), checked before the read
 //      trusts the file and again when a read met an unexpected commit mark
 //      or failed.
+//   9. A repair-mode open (RepairMode) reads through damage that holds no
+//      data of the table and writes what it mends before the table is
+//      used: a lock file that cannot be opened is made anew (it holds only
+//      the lock bytes of sessions that are gone), a counters file that
+//      cannot be read too (the rebuild of the page index counts the rows
+//      again), and a definitions page whose header alone is damaged is
+//      written back with its header set right. The old pages of a file made
+//      anew are left as they are: the table list that named them may be
+//      what is damaged, and they may belong to another structure. Where the
+//      definitions themselves cannot be read the open raises 10920, which
+//      names the table and the page; it never goes on without them.
 //
 // States:
 //
@@ -331,7 +342,8 @@ class TVLMTemporaryPageManager;
 // TableMostUpdated missing, 20208/20209 table locks at open, 20214-20220
 // read wrappers whose type-1 lock failed, 20242 exclusive open of an open
 // table, 20248 negative BLOB size, 10512 repair of a page index for records
-// larger than a page, 10720 TableMostUpdated contents that cannot be, 10721
+// larger than a page, 10920 definitions a repair-mode open cannot read
+// (invariant 9), 10720 TableMostUpdated contents that cannot be, 10721
 // TableMetaData contents that cannot be, 10722 BLOB stream that OpenBlob did
 // not make, 10723 BLOB call for a field that is not a BLOB field; "Pointer
 // is nil" for a call while the table is not open: 20523-20527 LockTable,
@@ -441,7 +453,8 @@ public:
   // Repair mode: the record-page index is checked and rebuilt when it does
   // not agree with the counters or lists a page that is not one of this
   // table's record pages (or one that cannot be read). The cursor's
-  // RepairLog names each page whose rows the rebuild left out.
+  // RepairLog names each page whose rows the rebuild left out. What the
+  // open mended (invariant 9) is committed here.
   void CheckAndRepair(TVLMCursor* cursor);
   // Frees the table data when no cursor has it open.
   void FreeIfUnused();
@@ -550,6 +563,16 @@ private:
   TVLMPageStamp PageStamp() const { return {Epoch_, RecordManager->ChangeStamp}; }
   // The listed record pages that are not record pages of this table.
   bool PageIndexListsForeignPages(int32_t sessionID);
+  // Repair mode (invariant 9): OpenFiles, with a lock file made anew when
+  // its pages cannot be opened.
+  void OpenFilesForRepair(int32_t metaDataFirstPage, int32_t mostUpdatedFirstPage, int32_t locksFirstPage);
+  // Repair mode: LoadMetaData past a damaged page header (any page type;
+  // TVLMDiskPageManager::MendHeaderReads for the stored CRC and cipher
+  // byte); 10920 when the definitions cannot be read.
+  void LoadMetaDataForRepair(int32_t sessionID, int32_t metaDataFirstPage);
+  // Repair mode: the table list names the table's files as they are now,
+  // committed for session -2.
+  void ListTableFiles();
   // The field, when it is a BLOB field (else 10723).
   const TVLMFieldDef& BlobField(int32_t fieldNo) const;
   // What an open table has: object, or "Pointer is nil" with code.
@@ -572,6 +595,9 @@ private:
   // Set while delete or rename open the table under the tables lock they
   // already hold.
   bool ChangingTableList_ = false;
+  // A repair-mode open set page headers of the definitions right in the
+  // cursor's session; CheckAndRepair commits them.
+  bool MendedOnOpen_ = false;
   // The record manager's change stamp as last written or read; -1 before.
   int64_t LastChangeStamp_ = -1;
   // The file's commit mark under which the counters were last loaded for
