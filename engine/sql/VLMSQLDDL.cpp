@@ -382,13 +382,17 @@ void TVLMDDLTableManipulation::OpenTableComponent(TVLMDataSet* owner, bool loadD
   components.Table = std::make_unique<TVLMTable>();
   components.Table->SetDatabaseOwner(owner->DatabaseOwner());
   TVLMTable& table = *components.Table;
-  if (!DatabaseFileName.empty()) {
+  // The owner's own file named is the owner's database (VLMKeptTables.h).
+  if (!DatabaseFileName.empty() && !VLMIsOwnDatabaseFile(owner, DatabaseFileName)) {
     components.Database = std::make_unique<TVLMDatabase>();
     TVLMDatabase& database = *components.Database;
     database.SetSessionName(owner->SessionName());
     database.SetDatabaseFileName(DatabaseFileName);
     database.SetDatabaseName(VLMNewGUIDName("ExternalDb"));
-    if (TVLMDatabase* ownerDatabase = owner->Database()) database.DisableTempFiles = ownerDatabase->DisableTempFiles;
+    if (TVLMDatabase* ownerDatabase = owner->Database()) {
+      database.DisableTempFiles = ownerDatabase->DisableTempFiles;
+      database.ReadOnly = ownerDatabase->ReadOnly;
+    }
     database.SilentMode = true;
     database.Password = Password;
     table.SetDatabaseName(database.DatabaseName());
