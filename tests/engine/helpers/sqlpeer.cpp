@@ -8,11 +8,15 @@
 //   engine_sqlpeer PATH [alone]     multi-user, or single-user with alone;
 //                                   prints "ready" once connected
 //   quit                            ends at once
+//   exit [SQL]                      ends without the runtime's Shutdown
+//                                   (std::exit(0)), the database connected
+//                                   and, with SQL, that query left open
 //   stop K                          the K-th file-changing operation from
 //                                   now on ends the process (exit 99)
 //                                   before it happens; answers "ok"
 //   writes                          the file-changing operations so far
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 
@@ -53,6 +57,13 @@ int main(int argc, char** argv) {
     std::cout << "ready" << std::endl;
     for (std::string line; std::getline(std::cin, line);) {
       if (line == "quit") break;
+      if (line.rfind("exit", 0) == 0) {
+        if (line.size() > 5) {
+          query.SetSQL(line.substr(5));
+          query.Open();
+        }
+        std::exit(0);
+      }
       if (line.rfind("stop ", 0) == 0) {
         qv::SetFileFaultAfter(std::stoll(line.substr(5)), qv::FileFault::Exit, 99);
         std::cout << "ok" << std::endl;
