@@ -166,6 +166,9 @@
 //   20613 table opened while a restructure of it stopped half way and could
 //         not be finished, naming the step and the table with its rows
 //         (VLMMainRestructure)
+//   20940 table opened while another connection is restructuring it (its
+//         NEW table held open), naming the table with its rows
+//         (VLMMainRestructure)
 //   20470 ACOS argument outside -1 .. 1 (VLMExpressionsArith)
 //   20471 ASIN argument outside -1 .. 1 (VLMExpressionsArith)
 //   20472 LOG argument not above 0 (VLMExpressionsArith)
