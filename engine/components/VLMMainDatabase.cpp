@@ -12,6 +12,8 @@
 #include "engine/components/VLMPasswordDialog.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/storage/VLMDiskEngine.h"
+#include "engine/storage/VLMDiskEngineCheck.h"
+#include "engine/storage/VLMDiskEngineTables.h"
 #include "platform/dataset/DataSet.h"
 #include "platform/dataset/DatabaseError.h"
 #include "platform/host/ScopeExit.h"
@@ -354,6 +356,32 @@ bool TVLMDatabase::LastCommitChanges(TVLMFileChanges& changes) const {
 }
 
 bool TVLMDatabase::StartChangeChain() { return Handle_ != nullptr && Handle_->StartChangeChain(); }
+
+// -------------------------------------------------------- whole-file check
+
+std::vector<std::string> TVLMDatabase::CheckDatabaseFile(const std::string& fileName, const std::string& password,
+                                                         bool firstOnly) {
+  // The cipher comes from the file's own header.
+  return VLMCheckDatabaseFile(fileName, TVLMPasswordRecord{password, 0}, firstOnly);
+}
+
+std::vector<std::string> TVLMDatabase::ListFileDamage() {
+  CheckOpen();
+  if (dynamic_cast<TVLMDiskDatabaseData*>(Handle_->DatabaseData) == nullptr)
+    throw EVLMException(10901, "Database '%s' is not kept in a database file and has no file to check",
+                        {DatabaseName_});
+  return VLMCheckDatabaseFile(ConnectFileName(), Handle_->PasswordRecord, false);
+}
+
+void TVLMDatabase::CheckWholeFile() {
+  CheckOpen();
+  if (dynamic_cast<TVLMDiskDatabaseData*>(Handle_->DatabaseData) == nullptr)
+    throw EVLMException(10901, "Database '%s' is not kept in a database file and has no file to check",
+                        {DatabaseName_});
+  const std::vector<std::string> problems = VLMCheckDatabaseFile(ConnectFileName(), Handle_->PasswordRecord, true);
+  if (!problems.empty())
+    throw EVLMException(10900, "Database file '%s' is damaged: %s", {DatabaseFileName_, problems.front()});
+}
 
 void TVLMDatabase::GetTableNames(qv::StringList& list) {
   const bool wasClosed = !Connected();

@@ -17,8 +17,9 @@
 //
 // Refusals raise qv::EDatabaseError (DatabaseError, with the component's name
 // in front when it has one); an unknown session name raises EVLMException
-// 20002; engine failures arrive as EVLMException. Code of this part: 20571
-// database registered while the runtime is down.
+// 20002; engine failures arrive as EVLMException. Codes of this part: 20571
+// database registered while the runtime is down, 10900 a file that fails
+// the whole-file check, 10901 that check on a database that is no file.
 #pragma once
 #if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 3
 #error "engine/components lies above the library being compiled: a library includes only its own layer and those below it"
@@ -215,6 +216,34 @@ public:
   // are then Complete. False while closed, for a database that is no file,
   // and for a file this component does not write alone.
   bool StartChangeChain();
+
+  // ---- the whole-file check (engine/storage/VLMDiskEngineCheck.h) ----
+  //
+  // Every page of a database file read once and checked against the
+  // structure that owns it and the free-space maps: header, system
+  // directory, table list, sessions and lock files, each table's
+  // definitions, counters, record pages and records, BLOB pages and
+  // values, every index listing every record once, maps and free pages,
+  // NextObjectID above every object ID. The file is opened anew,
+  // read-only: nothing is written, rolled back or asked, and it reads one
+  // committed state (the last finished commit, also beside a cut commit's
+  // journal) under the database lock, which other connections' commits
+  // wait for. Each problem is one line naming the page or structure, what
+  // it should be and what it is.
+
+  // Requires a connected database ("Cannot perform this operation on a
+  // closed database"); 10901 when it is no database file. The file's
+  // committed state is checked; 10900, naming the file and its first
+  // problem, when it is not whole.
+  void CheckWholeFile();
+  // The same checks: every problem, empty when the file is whole.
+  std::vector<std::string> ListFileDamage();
+  // The problems of the file fileName (at most one with firstOnly), empty
+  // when it is whole. A file the connect would call damaged (it needs
+  // repair, its header cannot be read) gives that as its first problem; a
+  // wrong password raises 30445, a file that cannot be opened 30364.
+  static std::vector<std::string> CheckDatabaseFile(const std::string& fileName, const std::string& password = "",
+                                                    bool firstOnly = false);
 
   // The datasets that use the database: the dataset base adds itself when
   // it attaches and removes itself when it lets go (a query with isQuery).

@@ -141,6 +141,10 @@
 //   10804 dataset insert without a cursor (VLMMain)
 //   10805 last autoincrement value of a closed table (VLMMain)
 //   10820 database file that cannot be copied for its repair (VLMMain)
+//   10900 database file that fails the whole-file check (VLMMainDatabase)
+//   10901 whole-file check of a database that is no file (VLMMainDatabase)
+//   10902 database lock not had for the whole-file check
+//         (VLMDiskEngineCheck)
 //   10840 column of a type that no dataset field shows (VLMMainDefinitions)
 //   10841 value written through a field wider than its column that the
 //         column cannot hold (VLMMainFields)

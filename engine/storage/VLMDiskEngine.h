@@ -15,6 +15,7 @@
 //   VLMDiskEngineLocks.h/.cpp     sessions file, table lock files, lock manager
 //   VLMDiskEngineRecords.h/.cpp   record pages, the disk record manager
 //   VLMDiskEngineBlobs.h/.cpp     small-BLOB pages, large values, BLOB manager
+//   VLMDiskEngineCheck.h/.cpp     the whole-file check of every page
 //
 // File layout (S = database offset: the file position of the signature; a
 // database may sit inside another file; every position is relative to S):

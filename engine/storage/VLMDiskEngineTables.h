@@ -79,6 +79,7 @@
 
 class TVLMBaseSession;
 class TVLMCursor;
+class TVLMDiskFileCheck;
 
 // ------------------------------------------------------- TVLMDiskDatabaseData
 
@@ -207,6 +208,9 @@ protected:
   void RollbackPages(int32_t sessionID) override;
 
 private:
+  // The whole-file check (VLMDiskEngineCheck.cpp) opens the page manager
+  // read-only itself, without sessions, and loads tables without cursors.
+  friend class TVLMDiskFileCheck;
   void FreeStructures();
   TVLMTableListFile& TableList(int32_t errorCode);
   bool IsConnected(const TVLMBaseSession* session) const;
@@ -484,6 +488,7 @@ protected:
   void RollbackPages(int32_t sessionID) override;
 
 private:
+  friend class TVLMDiskFileCheck;
   // The read wrapper (VLMDiskEngineTableRecords.cpp): body alone in
   // single-user mode; in multi-user mode body as of the file's last commit
   // (ReadWrapped). False when the type-1 lock was not had.

@@ -4,7 +4,9 @@
 // answered with one line: the cursor's result code, or "error CODE" for an
 // engine error. Waits are short (a few tries, 1 ms apart).
 //
-//   engine_localpeer PATH TABLE    prints "ready" once the table is open
+//   engine_localpeer PATH TABLE [patient]
+//                                  prints "ready" once the table is open;
+//                                  patient: the engine's own waits
 //   update CALL POINTS             the record whose first field is CALL:
 //                                  Edit, second field := POINTS, Post
 //   delete CALL                    that record deleted
@@ -115,17 +117,19 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s PATH TABLE\n", argv[0]);
+  if (argc != 3 && !(argc == 4 && std::strcmp(argv[3], "patient") == 0)) {
+    std::fprintf(stderr, "usage: %s PATH TABLE [patient]\n", argv[0]);
     return 2;
   }
   TVLMRetrySettings& settings = VLMChangeRetrySettings();
-  for (int32_t* tries : {&settings.DatabaseLockTries, &settings.WholeFileLockTries, &settings.TableOpenTries,
-                         &settings.TableOperationTries, &settings.TableCommitTries, &settings.RecordLockTries})
-    *tries = 3;
-  for (uint32_t* delay : {&settings.DatabaseLockDelayMs, &settings.WholeFileLockDelayMs, &settings.TableOpenDelayMs,
-                          &settings.TableOperationDelayMs, &settings.TableCommitDelayMs, &settings.RecordLockDelayMs})
-    *delay = 1;
+  if (argc == 3) {
+    for (int32_t* tries : {&settings.DatabaseLockTries, &settings.WholeFileLockTries, &settings.TableOpenTries,
+                           &settings.TableOperationTries, &settings.TableCommitTries, &settings.RecordLockTries})
+      *tries = 3;
+    for (uint32_t* delay : {&settings.DatabaseLockDelayMs, &settings.WholeFileLockDelayMs, &settings.TableOpenDelayMs,
+                            &settings.TableOperationDelayMs, &settings.TableCommitDelayMs, &settings.RecordLockDelayMs})
+      *delay = 1;
+  }
   TVLMComponentRuntime::Start();
   try {
     Peer peer(argv[1], argv[2]);

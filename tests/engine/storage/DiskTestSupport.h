@@ -18,6 +18,7 @@
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMExpressions.h"
 #include "engine/core/VLMVariant.h"
+#include "engine/storage/VLMDiskEngineCheck.h"
 #include "engine/storage/VLMDiskEngineFiles.h"
 #include "engine/storage/VLMDiskEngineRecords.h"
 #include "engine/storage/VLMDiskEngineTables.h"
@@ -378,32 +379,16 @@ inline bool LogCommand(DiskSession& session, DiskCursor& cursor, const std::stri
   return true;
 }
 
-// The free-space checker over a database's own structures and every table
-// open in cursors; "" when they and the map agree. Requires: the database
-// critical section.
-inline std::string CheckDiskFreeSpace(TVLMDiskDatabaseData& database, std::initializer_list<DiskCursor*> tables) {
-  TVLMDiskPageManager& pages = *database.DiskPageManager();
-  storage_test::FreeSpaceChecker checker(pages);
-  TVLMSystemDirectory directory(&pages);
-  directory.Load();
-  checker.AddChain(kVLMSystemDirectoryPage, "directory");
-  checker.AddChain(directory.Find(TVLMDirectoryKind::ActiveSessions), "sessions");
-  checker.AddChain(directory.Find(TVLMDirectoryKind::TableList), "table list");
-  for (DiskCursor* cursor : tables) {
-    TVLMDiskTableData& table = cursor->Table();
-    const std::string& name = table.TableName;
-    checker.AddChain(table.MetaDataFile()->StartPageNo, name + " metadata");
-    checker.AddChain(table.MostUpdatedFile()->StartPageNo, name + " counters");
-    checker.AddChain(table.LocksFile()->GetStartPageNo(), name + " locks");
-    checker.AddPageIndex(*table.DiskRecordManager()->PageIndex, name);
-    if (table.FieldManager->HasBlobFields()) checker.AddBlobManager(*table.BlobManager(), name + " BLOBs");
-    TVLMBaseIndexManager& indexes = *table.IndexManager;
-    for (int32_t i = 0; i < indexes.IndexDefs->GetCount(); ++i) {
-      auto& index = static_cast<TVLMBTreeRecordIndex&>(*indexes.GetIndex(indexes.IndexDefs->GetIndexDef(i)->ObjectID));
-      checker.AddTree(index.RootPageNo(), index.KeyRef, name + "." + indexes.IndexDefs->GetIndexDef(i)->Name);
-    }
-  }
-  return checker.Check();
+// The whole-file check of the engine (VLMDiskEngineCheck.h) over the
+// database's file as its last commit left it: its own structures and every
+// table (those open in the cursors among them) against the maps; "" when
+// they agree, else one line per problem. Run it on committed state: pages
+// removed in a session are freed by its commit.
+inline std::string CheckDiskFreeSpace(TVLMDiskDatabaseData& database, std::initializer_list<DiskCursor*>) {
+  std::string faults;
+  for (const std::string& problem : VLMCheckDatabaseFile(database.DatabaseFileName, database.PasswordRecord, false))
+    faults += problem + "\n";
+  return faults;
 }
 
 // The file checker of the crash and sharing tests: "" when the structures
@@ -446,7 +431,7 @@ inline std::string CheckLogFile(TVLMDiskDatabaseData& database, DiskCursor& log,
     }
   }
   storage_test::FreeSpaceChecker maps(*database.DiskPageManager());
-  return maps.CheckExtentMap() + maps.CheckLastUsedPage() +
+  return maps.CheckLastUsedPage() +
          (second != nullptr ? CheckDiskFreeSpace(database, {&log, second})
                             : CheckDiskFreeSpace(database, {&log}));
 }

@@ -1,9 +1,12 @@
-// The free-space checker of the storage tests: every page the free-space map
-// marks used (map pages aside) is reached by exactly one structure of the
-// database, and every page a structure reaches is marked used. Tests name
-// the structures they built (chains, trees, record and BLOB managers, record
-// indexes); Check compares the pages these reach with the map. Run it on
-// committed state: pages removed in a session are freed by its commit.
+// The free-space checker of the storage tests over structures they build
+// by hand, without tables of a table list: every page the free-space map
+// marks used (map pages aside) is reached by exactly one of them, and every
+// page they reach is marked used. Tests name the structures they built
+// (chains, trees, record and BLOB managers, record indexes); Check compares
+// the pages these reach with the map. Run it on committed state: pages
+// removed in a session are freed by its commit. A whole database file is
+// checked by the engine itself (VLMDiskEngineCheck.h,
+// disk_test::CheckDiskFreeSpace).
 //
 //   storage_test::FreeSpaceChecker checker(pageManager);
 //   checker.AddPageIndex(*records.PageIndex, "Log records");

@@ -205,9 +205,10 @@ inline int SpawnOverSocket(const std::string& helper, std::vector<std::string> a
 // the same kind is named by program, mode being its second argument.
 class Peer {
 public:
-  explicit Peer(std::string path, std::string mode = "", const std::string& helper = "engine_lockpeer") {
-    std::vector<std::string> args{path};
-    if (!mode.empty()) args.push_back(mode);
+  explicit Peer(std::string path, std::string mode = "", const std::string& helper = "engine_lockpeer")
+      : Peer(mode.empty() ? std::vector<std::string>{path} : std::vector<std::string>{path, mode}, helper) {}
+  // The helper with its arguments as given.
+  Peer(const std::vector<std::string>& args, const std::string& helper) {
     Fd_ = SpawnOverSocket(helper, args, Pid_);
     Greeting = Ask("");  // the empty line is not sent
     if (Greeting.rfind("session ", 0) == 0) Session = std::stoi(Greeting.substr(8));
