@@ -138,6 +138,19 @@
 //   10801 calculated-field write of a dataset without a record (VLMMain)
 //   10802 wide-string holder number that no holder has (VLMMain)
 //   10803 wide-string holders exhausted (VLMMain)
+//   10970 database file created over a file whose making lock another
+//         connection holds: it is being made, replaced or opened
+//         (VLMDiskEngine)
+//   10971 database file that exists when it is made exclusively
+//         (VLMDiskEngineFile)
+//   10972 existing database file that cannot be unlinked for a new one
+//         (VLMDiskEngine)
+//   10973 new database file whose making lock another connection took
+//         first, or that was unlinked before this maker locked it
+//         (VLMDiskEngine)
+//   10974 database file unlinked for a new one while it was being opened,
+//         met under the making lock; the open is made again
+//         (VLMDiskEngine)
 //   10804 dataset insert without a cursor (VLMMain)
 //   10805 last autoincrement value of a closed table (VLMMain)
 //   10820 database file that cannot be copied for its repair (VLMMain)

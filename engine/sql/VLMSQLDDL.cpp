@@ -471,7 +471,13 @@ void TVLMDDLCreateTable::Execute(TVLMDataSet* owner, bool, bool, bool&, TVLMQuer
   TVLMTable& table = *components.Table;
   if (!table.Exists()) {
     FillIndexDefinitions(table);
-    table.CreateTable();
+    try {
+      table.CreateTable();
+    } catch (const EVLMException& e) {
+      // Another connection made it since the look above (the table list is
+      // read again under its lock): IF NOT EXISTS asked for no more.
+      if (IfNotExists == 0 || e.NativeError != 30395) throw;
+    }
   } else if (IfNotExists == 0) {
     throw EVLMException(30247, "Cannot create table. Table '%s' already exists", {TableName});
   }

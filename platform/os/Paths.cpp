@@ -76,6 +76,13 @@ bool SameFile(const std::string& a, const std::string& b) {
          first.st_ino == second.st_ino;
 }
 
+bool SameFile(int fd, const std::string& path) {
+  struct stat open;
+  struct stat named;
+  return ::fstat(fd, &open) == 0 && ::stat(path.c_str(), &named) == 0 && open.st_dev == named.st_dev &&
+         open.st_ino == named.st_ino;
+}
+
 bool FolderIsWritable(const std::string& path) {
   return FolderExists(path) && ::access(path.c_str(), W_OK | X_OK) == 0;
 }

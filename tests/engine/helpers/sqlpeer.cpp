@@ -8,6 +8,10 @@
 //   engine_sqlpeer PATH [alone]     multi-user, or single-user with alone;
 //                                   prints "ready" once connected
 //   quit                            ends at once
+//   file PATH                       disconnects and works on PATH from
+//                                   now on; answers "ok"
+//   create                          makes the database file (CreateDatabase):
+//                                   "ok" or "error CODE"
 //   exit [SQL]                      ends without the runtime's Shutdown
 //                                   (std::exit(0)), the database connected
 //                                   and, with SQL, that query left open
@@ -57,6 +61,20 @@ int main(int argc, char** argv) {
     std::cout << "ready" << std::endl;
     for (std::string line; std::getline(std::cin, line);) {
       if (line == "quit") break;
+      if (line.rfind("file ", 0) == 0) {
+        database.SetDatabaseFileName(line.substr(5));
+        std::cout << "ok" << std::endl;
+        continue;
+      }
+      if (line == "create") {
+        try {
+          database.CreateDatabase();
+          std::cout << "ok" << std::endl;
+        } catch (const EVLMException& e) {
+          std::cout << "error " << e.NativeError << std::endl;
+        }
+        continue;
+      }
       if (line.rfind("exit", 0) == 0) {
         if (line.size() > 5) {
           query.SetSQL(line.substr(5));
