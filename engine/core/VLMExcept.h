@@ -143,12 +143,12 @@
 //         (VLMDiskEngine)
 //   10971 database file that exists when it is made exclusively
 //         (VLMDiskEngineFile)
-//   10972 existing database file that cannot be unlinked for a new one
+//   10972 existing database file that the new one cannot be renamed over
 //         (VLMDiskEngine)
 //   10973 new database file whose making lock another connection took
 //         first, or that was unlinked before this maker locked it
 //         (VLMDiskEngine)
-//   10974 database file unlinked for a new one while it was being opened,
+//   10974 database file replaced by a new one while it was being opened,
 //         met under the making lock; the open is made again
 //         (VLMDiskEngine)
 //   10804 dataset insert without a cursor (VLMMain)

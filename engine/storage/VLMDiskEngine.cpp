@@ -16,6 +16,7 @@
 #include "engine/core/VLMCompression.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMSecurity.h"
+#include "engine/core/VLMTypes.h"
 #include "engine/storage/VLMDiskEngineFreeSpace.h"
 #include "platform/host/ScopeExit.h"
 #include "platform/os/Paths.h"
@@ -179,9 +180,12 @@ void TVLMDiskPageManager::CreateDatabase(const std::string& fileName, const TVLM
   PasswordRecord = passwordRecord;
   // An existing file is replaced only while this handle holds its making
   // lock, so that no creator is between its exclusive create and its own
-  // making lock (that creator is refused) and no other replacer unlinks it
-  // meanwhile. The lock is kept until the new file holds its own.
+  // making lock (that creator is refused) and no other replacer takes it
+  // meanwhile. The new file is made beside it and renamed over it once it
+  // holds its own locks: the name never lacks a file, and an open of the
+  // old one meets the new one (10974). The old lock is kept until then.
   qv::File old;
+  std::string made = fileName;
   if (qv::FileExists(fileName)) {
     old = qv::File::TryOpen(fileName, qv::FileAccess::ReadWrite, qv::FileDisposition::OpenExisting);
     if (!old.IsOpen()) old = qv::File::TryOpen(fileName, qv::FileAccess::ReadOnly, qv::FileDisposition::OpenExisting);
@@ -190,23 +194,31 @@ void TVLMDiskPageManager::CreateDatabase(const std::string& fileName, const TVLM
                           {fileName});
     if (old.IsOpen() ? old.IsLockedByOther(0, INT64_MAX) : VLMIsDatabaseFileInUse(fileName))
       throw EVLMException(10790, "Cannot create database. Database file '%s' is in use", {fileName});
-    // Unlinking replaces a read-only file as well.
-    if (!qv::DeleteFile(fileName) && qv::FileExists(fileName))
-      throw EVLMException(10972, "Cannot create database file '%s': the file there cannot be replaced", {fileName});
+    made = fileName + VLMNewGUIDName(".") + ".new";
   }
   DatabaseFile.OpenPerOperation = OpenPerOperation;
   JournalNameFlushed_ = false;
-  DatabaseFile.CreateFile(fileName, false);
+  DatabaseFile.CreateFile(made, false);
   ReadOnlyFile_ = false;
   try {
     // Its making lock and the database lock before its first byte: an open
     // waits for the head, and a creator that comes later is refused. A
     // replacer that met the file empty holds its making lock, or has
-    // unlinked it: then this creator is the one refused, having written
+    // replaced it: then this creator is the one refused, having written
     // nothing.
-    if (!DatabaseFile.LockByte(1, kVLMMakingLockOffset) || !qv::SameFile(DatabaseFile.Handle().Fd(), fileName))
+    if (!DatabaseFile.LockByte(1, kVLMMakingLockOffset) || !qv::SameFile(DatabaseFile.Handle().Fd(), made))
       throw EVLMException(10973, "Cannot create database file '%s': another connection is making it", {fileName});
     if (!LockDatabaseWithRetry(this)) throw EVLMException(20230, "Database is locked");
+    if (made != fileName) {
+      // Renaming replaces a read-only file as well.
+      try {
+        qv::RenameFile(made, fileName);
+      } catch (const qv::EOSError& e) {
+        throw EVLMException(10972, "Cannot create database file '%s': the file there cannot be replaced (%s)",
+                            {fileName, std::string(e.what())});
+      }
+      DatabaseFile.FileName = fileName;
+    }
     old.Close();
     Header.Encrypted = passwordRecord.Password.empty() ? 0 : kVLMEncryptedFlag;
     Header.PageSize = pageSize;
@@ -233,6 +245,8 @@ void TVLMDiskPageManager::CreateDatabase(const std::string& fileName, const TVLM
     FreeSpace.reset();
     DatabaseFile.CloseFile();
     DatabaseLockCount = 0;
+    // A file made beside the old one and not put in its place is nobody's.
+    if (DatabaseFile.FileName != fileName) qv::DeleteFile(made);
     throw;
   }
 }

@@ -218,13 +218,14 @@
 //      the file is closed after its first commit; so a
 //      file shorter than its head with neither lock held is no file being
 //      made (an open waits for one that is), and a second maker is refused
-//      before it writes (10970, 10971, 10973). An existing file is unlinked
-//      for a new one only by a maker that holds its making lock and finds
-//      no other lock on it (else 10970, or 10790 in use). An open takes the
+//      before it writes (10970, 10971, 10973). An existing file is replaced
+//      (the new one, made beside it and locked, renamed over it) only by a
+//      maker that holds its making lock and finds no other lock on it
+//      (else 10970, or 10790 in use). An open takes the
 //      making lock shared once it has read the head and keeps it until its
 //      connection holds a session lock, and checks under it that the name
 //      still reaches the file it opened: no connection that may write is
-//      ever left on a file unlinked for a new one.
+//      ever left on a file replaced by a new one.
 //
 // States of the page manager (CommitState on disk: 2 at rest, 1 only while a
 // commit writes):

@@ -296,7 +296,8 @@ TEST_F(DatabaseComponentTest, AFileAnotherProcessHasOpenIsNeitherReplacedNorDele
 // that finds the file empty waits while its maker holds the making lock,
 // then reads it whole; one that nobody makes is read as it is after a few
 // looks (its read error, no repair asked). An open during which another
-// replaced the file ends on the new file, never on the one unlinked.
+// replaced the file ends on the new file, never on the one replaced. A
+// file nobody has is replaced by a rename, the name never without a file.
 TEST_F(DatabaseComponentTest, AFileBeingMadeOrReplacedIsWaitedForAndNeverReadHalfMade) {
   auto bytesOf = [](const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -360,6 +361,23 @@ TEST_F(DatabaseComponentTest, AFileBeingMadeOrReplacedIsWaitedForAndNeverReadHal
   EXPECT_EQ(RaisedCode([&] { database->DoConnect(); }), 10464);
   EXPECT_EQ(Retries.Sleeps, VLMRetrySettings().NewFileTries - 1);
   EXPECT_EQ(Ui.Log, std::vector<std::string>{});
+  // Nobody has it: made anew beside it and renamed over it (the name never
+  // lacks a file), nothing left beside it.
+  qv::RecordFileOperations(true);
+  database->CreateDatabase();
+  const std::vector<qv::FileOperationRecord> operations = qv::RecordedFileOperations();
+  qv::RecordFileOperations(false);
+  int32_t renamed = 0;
+  for (const qv::FileOperationRecord& op : operations) {
+    EXPECT_FALSE(op.Operation == qv::FileOperation::Delete && op.Path == file);
+    renamed += op.Operation == qv::FileOperation::Rename && op.Path.rfind(file + ".", 0) == 0;
+  }
+  EXPECT_EQ(renamed, 1);
+  EXPECT_FALSE(database->TableExists("a"));
+  int32_t beside = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(Dir.Path()))
+    beside += entry.path().filename().string().rfind("made.vlm", 0) == 0;
+  EXPECT_EQ(beside, 1);
 }
 
 // Two processes make one new file at once, then each makes its table if it
