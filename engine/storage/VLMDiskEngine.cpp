@@ -59,11 +59,16 @@ bool LockDatabaseWithRetry(TVLMDiskPageManager* manager) {
 // head and first commit are written): an open that meets it empty lets the
 // database lock go and looks again, while the making lock is held for as
 // long as the database lock waits, else a few times (the maker may be
-// about to take it). Then the file is read as it is.
+// about to take it). Then the file is read as it is. One replaced by a new
+// file meanwhile is opened again (10974).
 void WaitForNewFile(TVLMDiskPageManager* manager) {
   const TVLMRetrySettings& settings = VLMRetrySettings();
   TVLMDatabaseFile& file = manager->DatabaseFile;
   for (int32_t attempt = 1; manager->DatabaseOffset == 0 && file.GetSize() == 0; ++attempt) {
+    // Its maker refused, the empty file was replaced by another's.
+    if (!qv::SameFile(file.Handle().Fd(), file.FileName))
+      throw EVLMException(10974, "Database file '%s' was replaced by a new one while it was being opened",
+                          {file.FileName});
     bool making = false;
     try {
       making = file.Handle().IsLockedByOther(kVLMMakingLockOffset, 1);

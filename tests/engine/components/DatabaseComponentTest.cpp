@@ -294,10 +294,11 @@ TEST_F(DatabaseComponentTest, AFileAnotherProcessHasOpenIsNeitherReplacedNorDele
 // another process's do) that acts while the connection waits (the sleeper).
 // A maker finds the file being made and leaves it as it is (10970). An open
 // that finds the file empty waits while its maker holds the making lock,
-// then reads it whole; one that nobody makes is read as it is after a few
-// looks (its read error, no repair asked). An open during which another
-// replaced the file ends on the new file, never on the one replaced. A
-// file nobody has is replaced by a rename, the name never without a file.
+// then reads it whole, or the file put in its place; one that nobody makes
+// is read as it is after a few looks (its read error, no repair asked). An
+// open during which another replaced the file ends on the new file, never
+// on the one replaced. A file nobody has is replaced by a rename, the name
+// never without a file.
 TEST_F(DatabaseComponentTest, AFileBeingMadeOrReplacedIsWaitedForAndNeverReadHalfMade) {
   auto bytesOf = [](const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -342,7 +343,21 @@ TEST_F(DatabaseComponentTest, AFileBeingMadeOrReplacedIsWaitedForAndNeverReadHal
   EXPECT_TRUE(database->TableExists("b"));
   database->DoDisconnect();
 
+  // Empty, its maker refused, replaced by another's: the open ends there.
+  maker.Truncate(0);
+  ASSERT_TRUE(maker.Lock(making, 1));
+  meanwhile = [&] {
+    std::ofstream(file + ".new", std::ios::binary) << first;
+    std::filesystem::rename(file + ".new", file);
+    maker.Close();
+  };
+  database->DoConnect();
+  EXPECT_TRUE(database->TableExists("a"));
+  database->DoDisconnect();
+
   // Replaced while it was being opened: the connection is on the new file.
+  maker = qv::File::Open(file, qv::FileAccess::ReadWrite, qv::FileDisposition::OpenExisting);
+  std::ofstream(file, std::ios::binary) << second;
   ASSERT_TRUE(maker.Lock(making, 1));
   meanwhile = [&] {
     std::filesystem::remove(file);
