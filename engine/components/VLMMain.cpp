@@ -62,6 +62,11 @@ void VLMCheckEngineError(int32_t code, std::string_view text) {
 namespace {
 
 struct RuntimeState {
+  RuntimeState();
+  ~RuntimeState();
+  RuntimeState(const RuntimeState&) = delete;
+  RuntimeState& operator=(const RuntimeState&) = delete;
+
   bool Started = false;
   std::unique_ptr<TVLMSessionList> Sessions;
   TVLMMemoryDatabaseData* Memory = nullptr;
@@ -82,6 +87,24 @@ RuntimeState& Runtime() {
 std::mutex& RuntimeLock() {
   static std::mutex lock;
   return lock;
+}
+
+RuntimeState::RuntimeState() {
+  // What the teardown below uses is made before the state, so that it is
+  // destroyed after it at the process's end.
+  (void)VLMSessionLock();
+  VLMInstallRecordWalkerFactory(VLMInstallRecordWalkerFactory({}));
+}
+
+RuntimeState::~RuntimeState() {
+  // A process that ends without Shutdown: the runtime is taken down as
+  // Shutdown takes it, its sessions first (their teardown releases the
+  // engine handle and disconnects the databases), not member by member.
+  try {
+    TVLMComponentRuntime::Shutdown();
+  } catch (...) {
+    // The process is ending; what could not be closed goes with it.
+  }
 }
 
 // Walks a table's records for an index fill through a local cursor attached

@@ -33,9 +33,11 @@
 //      to close it. A query is marked as one in that list.
 //   2. Disconnect order, outermost first: the runtime's Shutdown frees the
 //      sessions (last first) before any database data; a session lets go of
-//      its databases last first; a database closes its queries, then its
-//      other datasets last to first (each closing its cursor, which closes
-//      its tables), then the components that borrow its local session, and
+//      the databases of the program last first, then the temporary ones
+//      it made for datasets (which hold the queries' result tables); a
+//      database closes its queries, then its other datasets last to first
+//      (each closing its cursor, which closes its tables), then the
+//      components that borrow its local session, and
 //      only then disconnects and frees its own local session. A local
 //      session refuses to disconnect while a cursor of it still has a table
 //      open (20610), and one destroyed (or let go by Shutdown) closes such
@@ -85,7 +87,9 @@
 //
 // The list of open databases itself is not the runtime's: it is the one
 // function-local list of the engine core, which outlives database data
-// destroyed late. A second Start (or Shutdown) does nothing.
+// destroyed late. A second Start (or Shutdown) does nothing. A process that
+// ends without Shutdown is shut down by the runtime's own end, in the same
+// order.
 #pragma once
 #if defined(QV_LIBRARY_LAYER) && QV_LIBRARY_LAYER < 3
 #error "engine/components lies above the library being compiled: a library includes only its own layer and those below it"

@@ -64,18 +64,23 @@
 //      silent: opening <name> while it is missing beside step tables of its
 //      restructure raises 20613, naming the step reached and the table that
 //      holds the rows (RaiseUnfinishedRestructure), and nothing is dropped
-//      until rule 2 can run whole.
+//      until rule 2 can run whole. One under way holds NEW open from before
+//      <name> goes aside until the copy is done; meanwhile the open raises
+//      20940 (another connection is restructuring the table) on a
+//      multi-user file, where table locks show it.
 //
 // Once the rebuilt table has the name, an old table that cannot be deleted
 // is left under its "OLD_" name with a warning in the log, and the call
 // succeeds; the next connect or restructure deletes it (rule 2).
 //
 // Error codes of this part: 20612 restructure that failed and could not be
-// undone now; 20613 table whose restructure stands unfinished.
+// undone now; 20613 table whose restructure stands unfinished; 20940 table
+// another connection is restructuring now.
 #include <algorithm>
 #include <cctype>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -84,6 +89,7 @@
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMTypes.h"
 #include "engine/storage/VLMDiskEngine.h"
+#include "engine/storage/VLMDiskEngineLocks.h"
 #include "engine/storage/VLMDiskEngineTables.h"
 #include "platform/host/Format.h"
 #include "platform/host/ScopeExit.h"
@@ -351,6 +357,28 @@ bool FinishCutRestructures(TVLMLocalSession& session, const std::string& onlyTab
   return finished;
 }
 
+// True when another session has table open (its open-table lock is held).
+// A restructure holds its NEW table open from before the user's table is
+// set aside until the copy is done: a NEW table held open is a restructure
+// under way, one that nobody holds was cut short. Only a multi-user file
+// keeps table locks; on another an answer of false.
+bool HeldOpenByOthers(TVLMLocalSession& session, const std::string& table) {
+  auto* disk = dynamic_cast<TVLMDiskDatabaseData*>(session.DatabaseData);
+  if (disk == nullptr || !disk->MultiUser) return false;
+  std::lock_guard guard(disk->CriticalSection());
+  try {
+    int32_t tableID = 0, metaData = 0, mostUpdated = 0, locksPage = 0;
+    disk->GetTableInfo(table, tableID, metaData, mostUpdated, locksPage);
+    TVLMTableLocksFile locks(disk->DiskPageManager());
+    locks.OpenFile(locksPage);
+    return locks.IsHeldByOthers(session.SessionID, kVLMLockTableOpen);
+  } catch (const std::exception&) {
+    // A table gone meanwhile (its restructure went on) or one whose locks
+    // cannot be read: the step tables speak for themselves.
+    return false;
+  }
+}
+
 }  // namespace
 
 void TVLMDatabase::FinishRestructures() {
@@ -390,6 +418,11 @@ void TVLMTable::RaiseUnfinishedRestructure(TVLMLocalSession& session, const std:
   std::string where = holders.size() == 1 ? "table '" : "one of the tables '";
   for (size_t i = 0; i < holders.size(); ++i) where += (i == 0 ? "" : "', '") + holders[i];
   where += "'";
+  if (std::any_of(news.begin(), news.end(), [&](const std::string& table) { return HeldOpenByOthers(session, table); }))
+    throw EVLMException(20940,
+                        "Table '%s' cannot be opened now: another connection is restructuring it; its rows are in "
+                        "%s until it is done",
+                        {name, where});
   throw EVLMException(20613,
                       "Table '%s' cannot be opened: its restructure stopped at step '%s' and is not finished; its "
                       "rows are in %s",
@@ -470,8 +503,10 @@ bool TVLMTable::RestructureTable(std::string& log) {
   }
   bool copied = false;
   try {
-    RenameTable(oldName);
+    // Held open while the user's table is aside: others tell by it that the
+    // restructure is under way (RaiseUnfinishedRestructure).
     fresh.Open();
+    RenameTable(oldName);
     // Opening reads the stored structure into the restructure definitions;
     // the copy matches fields through the edited ones.
     TVLMAdvFieldDefs fieldDefs;

@@ -179,21 +179,24 @@ void TVLMSession::Activate() {
 void TVLMSession::Deactivate() {
   VLMSetCurrentSessionManager(Handle_);
   // Every database is let go even when one fails; the first failure passes
-  // on once the session is inactive.
+  // on once the session is inactive. The program's databases go first:
+  // their queries let go of the result tables they hold in the temporary
+  // databases the session made, which go after them.
   std::exception_ptr failure;
-  for (size_t i = Databases_.size(); i-- > 0;) {
-    if (i >= Databases_.size()) continue;  // freeing one may remove others
-    TVLMDatabase* database = Databases_[i];
-    try {
-      if (database->Temporary_) {
-        if (!database->BeingDestroyed_) delete database;
-      } else {
-        database->DoDisconnect();
+  for (const bool temporary : {false, true})
+    for (size_t i = Databases_.size(); i-- > 0;) {
+      if (i >= Databases_.size()) continue;  // freeing one may remove others
+      TVLMDatabase* database = Databases_[i];
+      if (database->Temporary_ != temporary) continue;
+      try {
+        if (!temporary)
+          database->DoDisconnect();
+        else if (!database->BeingDestroyed_)
+          delete database;
+      } catch (...) {
+        if (!failure) failure = std::current_exception();
       }
-    } catch (...) {
-      if (!failure) failure = std::current_exception();
     }
-  }
   if (Default_) {
     VLMDoneEngine();
   } else {

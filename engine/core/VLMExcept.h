@@ -138,6 +138,19 @@
 //   10801 calculated-field write of a dataset without a record (VLMMain)
 //   10802 wide-string holder number that no holder has (VLMMain)
 //   10803 wide-string holders exhausted (VLMMain)
+//   10970 database file created over a file whose making lock another
+//         connection holds: it is being made, replaced or opened
+//         (VLMDiskEngine)
+//   10971 database file that exists when it is made exclusively
+//         (VLMDiskEngineFile)
+//   10972 existing database file that the new one cannot be renamed over
+//         (VLMDiskEngine)
+//   10973 new database file whose making lock another connection took
+//         first, or that was unlinked before this maker locked it
+//         (VLMDiskEngine)
+//   10974 database file replaced by a new one while it was being opened,
+//         met under the making lock; the open is made again
+//         (VLMDiskEngine)
 //   10804 dataset insert without a cursor (VLMMain)
 //   10805 last autoincrement value of a closed table (VLMMain)
 //   10820 database file that cannot be copied for its repair (VLMMain)
@@ -173,6 +186,9 @@
 //         the next connect finishes (VLMMain)
 //   20613 table opened while a restructure of it stopped half way and could
 //         not be finished, naming the step and the table with its rows
+//         (VLMMainRestructure)
+//   20940 table opened while another connection is restructuring it (its
+//         NEW table held open), naming the table with its rows
 //         (VLMMainRestructure)
 //   20470 ACOS argument outside -1 .. 1 (VLMExpressionsArith)
 //   20471 ASIN argument outside -1 .. 1 (VLMExpressionsArith)

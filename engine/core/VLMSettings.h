@@ -19,6 +19,12 @@
 struct TVLMRetrySettings {
   int32_t DatabaseLockTries = 4500;  // header updates, commits, free space
   uint32_t DatabaseLockDelayMs = 20;
+  // An open that finds the file empty (another process made it a moment
+  // ago and takes its making lock before its first byte) looks again this
+  // many times, the database lock's delay apart, before it reads the file
+  // as it is; while the maker holds that lock, as long as the database
+  // lock's tries.
+  int32_t NewFileTries = 10;
   int32_t NextObjectIDTries = 4500;
   uint32_t NextObjectIDDelayMs = 20;
   int32_t ReopenAttempts = 3;  // reopening a file whose handle went bad

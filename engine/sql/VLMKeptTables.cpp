@@ -11,6 +11,7 @@
 #include "engine/core/VLMExcept.h"
 #include "platform/host/SysUtils.h"
 #include "platform/os/Collation.h"
+#include "platform/os/Paths.h"
 
 namespace {
 
@@ -27,18 +28,30 @@ bool AsLent(TVLMTable& table, const TVLMLocalCursor* cursor) {
 
 // ----------------------------------------------------- table components
 
+bool VLMIsOwnDatabaseFile(TVLMDataSet* owner, const std::string& databaseFileName) {
+  const TVLMDatabase* database = owner != nullptr ? owner->Database() : nullptr;
+  return database != nullptr && !database->DatabaseFileName().empty() &&
+         qv::SameFile(database->DatabaseFileName(), databaseFileName);
+}
+
 void CreateTableComponent(TVLMDataSet* owner, const std::string& databaseFileName, const std::string& tableName,
                           const std::string& password, bool inMemory, std::unique_ptr<TVLMDatabase>& database,
                           std::unique_ptr<TVLMTable>& table, bool keepProjection) {
   database.reset();
   table.reset();
   // The private database exists only to reach another file; for the
-  // owner's own database the table goes through the owner's component.
-  if (!databaseFileName.empty()) {
+  // owner's own database the table goes through the owner's component,
+  // also when the statement names its file: a second connection of the
+  // process to that file would neither share the owner's transaction nor
+  // be refused what the owner may not do.
+  if (!databaseFileName.empty() && !VLMIsOwnDatabaseFile(owner, databaseFileName)) {
     database = std::make_unique<TVLMDatabase>();
     if (TVLMDatabase* ownerDatabase = owner->Database()) {
       database->MultiUser = ownerDatabase->MultiUser;
       database->DisableTempFiles = ownerDatabase->DisableTempFiles;
+      // A connection the program opened read-only writes no file through
+      // the statements it runs.
+      database->ReadOnly = ownerDatabase->ReadOnly;
     }
     database->SetSessionName(owner->SessionName());
     database->SetDatabaseFileName(databaseFileName);

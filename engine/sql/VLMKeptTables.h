@@ -74,8 +74,9 @@ class TVLMTable;
 // kept tables when they hold it, else made closed): SessionName the owner's,
 // DatabaseName the owner's (or, for a table of another file, that of a new
 // private database component named "TEMP_DB" plus a GUID, with the file,
-// password, MultiUser and DisableTempFiles of the owner's database
-// component, silent), InMemory when asked or when the owner works in memory.
+// password, MultiUser, DisableTempFiles and ReadOnly of the owner's
+// database component, silent; a name of the owner's own file is no other
+// file, VLMIsOwnDatabaseFile), InMemory when asked or when the owner works in memory.
 // The table belongs to the statement alone (it has no owner component) and
 // finds the database components the owner finds (SetDatabaseOwner). The
 // database component is made only for a table of another file; database is
@@ -84,6 +85,10 @@ class TVLMTable;
 void CreateTableComponent(TVLMDataSet* owner, const std::string& databaseFileName, const std::string& tableName,
                           const std::string& password, bool inMemory, std::unique_ptr<TVLMDatabase>& database,
                           std::unique_ptr<TVLMTable>& table, bool keepProjection = false);
+// True when databaseFileName, named by a statement of owner, is the file of
+// owner's own database component (one existing file, however it is spelt):
+// the statement reaches it through that component, as without the name.
+bool VLMIsOwnDatabaseFile(TVLMDataSet* owner, const std::string& databaseFileName);
 // Frees the table, then the database (either may be empty).
 void FreeTableComponents(std::unique_ptr<TVLMTable>& table, std::unique_ptr<TVLMDatabase>& database);
 

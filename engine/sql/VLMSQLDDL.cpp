@@ -382,13 +382,17 @@ void TVLMDDLTableManipulation::OpenTableComponent(TVLMDataSet* owner, bool loadD
   components.Table = std::make_unique<TVLMTable>();
   components.Table->SetDatabaseOwner(owner->DatabaseOwner());
   TVLMTable& table = *components.Table;
-  if (!DatabaseFileName.empty()) {
+  // The owner's own file named is the owner's database (VLMKeptTables.h).
+  if (!DatabaseFileName.empty() && !VLMIsOwnDatabaseFile(owner, DatabaseFileName)) {
     components.Database = std::make_unique<TVLMDatabase>();
     TVLMDatabase& database = *components.Database;
     database.SetSessionName(owner->SessionName());
     database.SetDatabaseFileName(DatabaseFileName);
     database.SetDatabaseName(VLMNewGUIDName("ExternalDb"));
-    if (TVLMDatabase* ownerDatabase = owner->Database()) database.DisableTempFiles = ownerDatabase->DisableTempFiles;
+    if (TVLMDatabase* ownerDatabase = owner->Database()) {
+      database.DisableTempFiles = ownerDatabase->DisableTempFiles;
+      database.ReadOnly = ownerDatabase->ReadOnly;
+    }
     database.SilentMode = true;
     database.Password = Password;
     table.SetDatabaseName(database.DatabaseName());
@@ -467,7 +471,13 @@ void TVLMDDLCreateTable::Execute(TVLMDataSet* owner, bool, bool, bool&, TVLMQuer
   TVLMTable& table = *components.Table;
   if (!table.Exists()) {
     FillIndexDefinitions(table);
-    table.CreateTable();
+    try {
+      table.CreateTable();
+    } catch (const EVLMException& e) {
+      // Another connection made it since the look above (the table list is
+      // read again under its lock): IF NOT EXISTS asked for no more.
+      if (IfNotExists == 0 || e.NativeError != 30395) throw;
+    }
   } else if (IfNotExists == 0) {
     throw EVLMException(30247, "Cannot create table. Table '%s' already exists", {TableName});
   }

@@ -16,8 +16,11 @@
 #include "engine/core/VLMCompression.h"
 #include "engine/core/VLMExcept.h"
 #include "engine/core/VLMSecurity.h"
+#include "engine/core/VLMTypes.h"
 #include "engine/storage/VLMDiskEngineFreeSpace.h"
 #include "platform/host/ScopeExit.h"
+#include "platform/os/Paths.h"
+#include "platform/os/System.h"
 
 namespace {
 
@@ -48,6 +51,35 @@ bool LockDatabaseWithRetry(TVLMDiskPageManager* manager) {
   const TVLMRetrySettings& settings = VLMRetrySettings();
   return RetryOperation(settings.DatabaseLockTries, settings.DatabaseLockDelayMs,
                         [manager] { return manager->LockDatabase(); });
+}
+
+// Called under the database lock. A file another process has just made
+// exclusively is empty until that process holds the making lock and the
+// database lock (both taken before its first byte, then held until its
+// head and first commit are written): an open that meets it empty lets the
+// database lock go and looks again, while the making lock is held for as
+// long as the database lock waits, else a few times (the maker may be
+// about to take it). Then the file is read as it is. One replaced by a new
+// file meanwhile is opened again (10974).
+void WaitForNewFile(TVLMDiskPageManager* manager) {
+  const TVLMRetrySettings& settings = VLMRetrySettings();
+  TVLMDatabaseFile& file = manager->DatabaseFile;
+  for (int32_t attempt = 1; manager->DatabaseOffset == 0 && file.GetSize() == 0; ++attempt) {
+    // Its maker refused, the empty file was replaced by another's.
+    if (!qv::SameFile(file.Handle().Fd(), file.FileName))
+      throw EVLMException(10974, "Database file '%s' was replaced by a new one while it was being opened",
+                          {file.FileName});
+    bool making = false;
+    try {
+      making = file.Handle().IsLockedByOther(kVLMMakingLockOffset, 1);
+    } catch (const qv::EOSError&) {
+      // The file cannot be asked: it is read as it is.
+    }
+    if (attempt >= (making ? settings.DatabaseLockTries : settings.NewFileTries)) return;
+    manager->UnlockDatabase();
+    qv::SleepMs(settings.DatabaseLockDelayMs);
+    if (!LockDatabaseWithRetry(manager)) throw EVLMException(20230, "Database is locked");
+  }
 }
 
 // The stored signature as text, cut at its first zero byte.
@@ -151,13 +183,48 @@ void TVLMDiskPageManager::CreateDatabase(const std::string& fileName, const TVLM
   DatabaseLockCount = 0;
   SetGeometry(pageSize);
   PasswordRecord = passwordRecord;
-  if (VLMIsDatabaseFileInUse(fileName))
-    throw EVLMException(10790, "Cannot create database. Database file '%s' is in use", {fileName});
+  // An existing file is replaced only while this handle holds its making
+  // lock, so that no creator is between its exclusive create and its own
+  // making lock (that creator is refused) and no other replacer takes it
+  // meanwhile. The new file is made beside it and renamed over it once it
+  // holds its own locks: the name never lacks a file, and an open of the
+  // old one meets the new one (10974). The old lock is kept until then.
+  qv::File old;
+  std::string made = fileName;
+  if (qv::FileExists(fileName)) {
+    old = qv::File::TryOpen(fileName, qv::FileAccess::ReadWrite, qv::FileDisposition::OpenExisting);
+    if (!old.IsOpen()) old = qv::File::TryOpen(fileName, qv::FileAccess::ReadOnly, qv::FileDisposition::OpenExisting);
+    if (old.IsOpen() && !old.Lock(kVLMMakingLockOffset, 1))
+      throw EVLMException(10970, "Cannot create database file '%s': another connection is making or opening it",
+                          {fileName});
+    if (old.IsOpen() ? old.IsLockedByOther(0, INT64_MAX) : VLMIsDatabaseFileInUse(fileName))
+      throw EVLMException(10790, "Cannot create database. Database file '%s' is in use", {fileName});
+    made = fileName + VLMNewGUIDName(".") + ".new";
+  }
   DatabaseFile.OpenPerOperation = OpenPerOperation;
   JournalNameFlushed_ = false;
-  DatabaseFile.CreateFile(fileName);
+  DatabaseFile.CreateFile(made, false);
   ReadOnlyFile_ = false;
   try {
+    // Its making lock and the database lock before its first byte: an open
+    // waits for the head, and a creator that comes later is refused. A
+    // replacer that met the file empty holds its making lock, or has
+    // replaced it: then this creator is the one refused, having written
+    // nothing.
+    if (!DatabaseFile.LockByte(1, kVLMMakingLockOffset) || !qv::SameFile(DatabaseFile.Handle().Fd(), made))
+      throw EVLMException(10973, "Cannot create database file '%s': another connection is making it", {fileName});
+    if (!LockDatabaseWithRetry(this)) throw EVLMException(20230, "Database is locked");
+    if (made != fileName) {
+      // Renaming replaces a read-only file as well.
+      try {
+        qv::RenameFile(made, fileName);
+      } catch (const qv::EOSError& e) {
+        throw EVLMException(10972, "Cannot create database file '%s': the file there cannot be replaced (%s)",
+                            {fileName, std::string(e.what())});
+      }
+      DatabaseFile.FileName = fileName;
+    }
+    old.Close();
     Header.Encrypted = passwordRecord.Password.empty() ? 0 : kVLMEncryptedFlag;
     Header.PageSize = pageSize;
     Header.ExtentSize = extentSize;
@@ -175,9 +242,16 @@ void TVLMDiskPageManager::CreateDatabase(const std::string& fileName, const TVLM
     WriteBlock3();
     InitNextObjectID();
     FreeSpace = std::make_unique<TVLMDatabaseFreeSpaceManager>(this);
+    if (!HoldMakingLock) {
+      UnlockDatabase();
+      ReleaseMakingLock();
+    }
   } catch (...) {
     FreeSpace.reset();
     DatabaseFile.CloseFile();
+    DatabaseLockCount = 0;
+    // A file made beside the old one and not put in its place is nobody's.
+    if (DatabaseFile.FileName != fileName) qv::DeleteFile(made);
     throw;
   }
 }
@@ -220,8 +294,25 @@ void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPa
     if (!LockDatabaseWithRetry(this)) throw EVLMException(20230, "Database is locked");
     {
       DatabaseLockGuard guard(this);
+      WaitForNewFile(this);
       ReadHeader();
     }
+    // The making lock, shared with other opens, from here to the end of the
+    // open (with HoldMakingLock until the connection holds its session
+    // lock): a maker that would replace the file is refused meanwhile, and
+    // one that unlinked it before is found here, the name reaching another
+    // file (10974: open it again).
+    const TVLMRetrySettings& settings = VLMRetrySettings();
+    if (!RetryOperation(settings.DatabaseLockTries, settings.DatabaseLockDelayMs, [this] {
+          try {
+            return DatabaseFile.Handle().LockShared(DatabaseOffset + kVLMMakingLockOffset, 1);
+          } catch (const qv::EOSError&) {
+            return false;
+          }
+        }))
+      throw EVLMException(20230, "Database is locked");
+    if (!qv::SameFile(DatabaseFile.Handle().Fd(), fileName))
+      throw EVLMException(10974, "Database file '%s' was replaced by a new one while it was being opened", {fileName});
     if (std::memcmp(Header.Signature, kVLMSignature, kVLMSignatureSize) != 0)
       throw EVLMException(10470, "Invalid file format. Found signature: '%s', expected: '%s'",
                           {SignatureText(Header.Signature), std::string(kVLMSignature)});
@@ -280,12 +371,22 @@ void TVLMDiskPageManager::OpenDatabase(const std::string& fileName, const TVLMPa
         CutFileToHeader();
       }
     }
+    if (!HoldMakingLock) ReleaseMakingLock();
     if (OpenPerOperation) DatabaseFile.CloseFile();
   } catch (...) {
     FreeSpace.reset();
     if (DatabaseFile.IsOpen()) DatabaseFile.CloseFile();
     DatabaseLockCount = 0;
     throw;
+  }
+}
+
+void TVLMDiskPageManager::ReleaseMakingLock() {
+  VLM_REQUIRE_DATABASE_SECTION();
+  try {
+    if (DatabaseFile.IsOpen()) DatabaseFile.Handle().Unlock(DatabaseOffset + kVLMMakingLockOffset, 1);
+  } catch (const qv::EOSError&) {
+    // A handle that went bad has lost its locks.
   }
 }
 

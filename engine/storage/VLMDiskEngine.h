@@ -23,7 +23,8 @@
 //   position               size      content
 //   S + 0                  76        block 1, the main header
 //   S + 76                 280       block 2, the encryption check block
-//   S + 356                20        block 3, lock bytes (S + 359, S + 360)
+//   S + 356                20        block 3, lock bytes (S + 358, S + 359,
+//                                    S + 360)
 //   S + 376                4         NextObjectID (u32), its first byte also
 //                                    the lock byte that guards it
 //   S + 380 + N*PageSize   PageSize  page N
@@ -228,6 +229,20 @@
 //      it (DatabaseLockOwner_), which holds the database critical section
 //      as long as the count is above 0: a nested LockDatabase that only
 //      counts, and everything done under the lock, runs on that thread.
+//  13. CreateDatabase makes its file exclusively and writes it only while
+//      it holds the file's making lock (S + 358) and the database lock,
+//      both kept (HoldMakingLock, as the database data makes a file) until
+//      the file is closed after its first commit; so a
+//      file shorter than its head with neither lock held is no file being
+//      made (an open waits for one that is), and a second maker is refused
+//      before it writes (10970, 10971, 10973). An existing file is replaced
+//      (the new one, made beside it and locked, renamed over it) only by a
+//      maker that holds its making lock and finds no other lock on it
+//      (else 10970, or 10790 in use). An open takes the
+//      making lock shared once it has read the head and keeps it until its
+//      connection holds a session lock, and checks under it that the name
+//      still reaches the file it opened: no connection that may write is
+//      ever left on a file replaced by a new one.
 //
 // States of the page manager (CommitState on disk: 2 at rest, 1 only while a
 // commit writes):
@@ -286,6 +301,7 @@ inline constexpr int32_t kVLMNextObjectIDSize = 4;
 inline constexpr int64_t kVLMFirstPagePosition = 380;   // with S = 0
 inline constexpr int64_t kVLMDatabaseLockOffset = 360;  // header updates, commits
 inline constexpr int64_t kVLMTablesLockOffset = 359;    // table-list changes, table opens
+inline constexpr int64_t kVLMMakingLockOffset = 358;    // a file made, replaced or opened
 // Fields of block 1 (offsets in the block; sizes in the table above).
 inline constexpr int32_t kVLMSignatureOffset = 0;
 inline constexpr int32_t kVLMBlock1LengthOffset = 16;
@@ -500,10 +516,21 @@ public:
   bool ChecksCachedPages() const { return MultiUser || SharedReader; }
 
   // Lifecycle and header.
+  // Set, the locks CreateDatabase and OpenDatabase take for invariant 13
+  // are kept past their end: the making lock until ReleaseMakingLock (or
+  // the close), and CreateDatabase's database lock until the close.
+  bool HoldMakingLock = false;
+  // Makes the file under its making lock and the database lock (invariant
+  // 13), given up at the end unless HoldMakingLock.
   void CreateDatabase(const std::string& fileName, const TVLMPasswordRecord& passwordRecord,
                       uint16_t pageSize, uint16_t extentSize);
+  // Takes the file's making lock shared (invariant 13) once the head is
+  // read, until its end unless HoldMakingLock; 10974 when the file was
+  // replaced by a new one before the lock was taken (open it again).
   void OpenDatabase(const std::string& fileName, const TVLMPasswordRecord& passwordRecord,
                     bool& multiUser, bool exclusive, bool& needsRepair, bool& readOnly);
+  // Called once the connection holds its session lock.
+  void ReleaseMakingLock();
   void CloseDatabase();
   // The last OpenDatabase rolled back a commit cut short (RecoverFromJournal).
   bool RolledBackOnOpen() const { return RolledBackOnOpen_; }

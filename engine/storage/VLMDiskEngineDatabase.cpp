@@ -28,11 +28,25 @@ bool TVLMDiskDatabaseData::IsConnected(const TVLMBaseSession* session) const {
 
 void TVLMDiskDatabaseData::OpenDatabase(TVLMBaseSession* session, bool exclusive, bool& needsRepair) {
   std::lock_guard guard(CriticalSection());
+  // A file another process replaced by a new one while this open read it
+  // (10974) is opened again: the new one is the database now.
+  for (int32_t attempt = 1;; ++attempt) {
+    try {
+      OpenDatabaseFile(session, exclusive, needsRepair);
+      return;
+    } catch (const EVLMException& e) {
+      if (e.NativeError != 10974 || attempt >= VLMRetrySettings().NewFileTries) throw;
+    }
+  }
+}
+
+void TVLMDiskDatabaseData::OpenDatabaseFile(TVLMBaseSession* session, bool exclusive, bool& needsRepair) {
   try {
     PageManager_ = std::make_unique<TVLMDiskPageManager>();
     PageManager_->UseCriticalSection(CriticalSection());
     PageManager = PageManager_.get();
     PageManager_->OpenPerOperation = OpenPerOperation;
+    PageManager_->HoldMakingLock = true;  // until the session lock (ConnectSession)
     MultiUser = session->MultiUser;
     bool multiUser = MultiUser, readOnly = ReadOnly;
     PageManager_->OpenDatabase(DatabaseFileName, PasswordRecord, multiUser, exclusive, needsRepair, readOnly);
@@ -114,6 +128,9 @@ void TVLMDiskDatabaseData::ConnectSession(TVLMBaseSession* session) {
       if (ExclusiveLocked_) PageManager_->SetSoleWriterLock(true);
     }
   }
+  // Its session lock now shows the connection to a maker that would replace
+  // the file: the open's making lock goes.
+  PageManager_->ReleaseMakingLock();
   session->SharesFile = ReadsShared();
   Sessions.push_back(session);
   VLM_INVARIANT("VLMDiskEngineTables 1", IsOpen());
@@ -155,6 +172,9 @@ void TVLMDiskDatabaseData::CreateDatabase() {
   TVLMDiskPageManager pageManager;
   pageManager.UseCriticalSection(CriticalSection());
   pageManager.OpenPerOperation = OpenPerOperation;
+  // Nobody opens the file before its first commit is written: the close
+  // gives the locks up.
+  pageManager.HoldMakingLock = true;
   pageManager.CreateDatabase(DatabaseFileName, PasswordRecord, static_cast<uint16_t>(PageSize),
                              static_cast<uint16_t>(ExtentSize));
   auto close = qv::ScopeExit([&] {

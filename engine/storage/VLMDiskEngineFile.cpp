@@ -21,7 +21,8 @@
 //     loops); an error sets LockFault and tries once more after a reopen.
 //   UnlockByte: an error counts as released, since the lock went with the
 //     handle. IsRegionLocked: an error counts as locked. Neither retries.
-//   CreateFile, OpenFile and CloseFile report at once.
+//   CreateFile, OpenFile and CloseFile report at once. CreateFile makes the
+//     file exclusively (10971 when it exists by then).
 //
 // Open per operation. With OpenPerOperation the page manager keeps the file
 // closed between operations, and each operation runs inside a
@@ -44,6 +45,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -224,13 +226,17 @@ int64_t TVLMDatabaseFile::SizeOrMinusOne() {
   }
 }
 
-void TVLMDatabaseFile::CreateFile(const std::string& fileName) {
+void TVLMDatabaseFile::CreateFile(const std::string& fileName, bool replace) {
   CheckClosed("CreateFile");
   if (fileName.empty()) throw EVLMException(30374, "Cannot create file with blank FileName");
   // Unlinking replaces a read-only file as well.
-  if (qv::FileExists(fileName)) qv::DeleteFile(fileName);
+  if (replace && qv::FileExists(fileName)) qv::DeleteFile(fileName);
+  // Made exclusively: a file another process made meanwhile is never
+  // truncated under it.
   int errNo = 0;
-  qv::File file = qv::File::TryOpen(fileName, qv::FileAccess::ReadWrite, qv::FileDisposition::CreateAlways, &errNo);
+  qv::File file = qv::File::TryOpen(fileName, qv::FileAccess::ReadWrite, qv::FileDisposition::CreateNew, &errNo);
+  if (!file.IsOpen() && errNo == EEXIST)
+    throw EVLMException(10971, "Cannot create database file '%s': another connection is making it", {fileName});
   if (!file.IsOpen())
     throw EVLMException(30361, "Cannot create file: '%s' Error code: %d. ErrorMessage: %s",
                         {fileName, errNo, ErrorText(errNo)});

@@ -76,8 +76,10 @@ public:
   // with the handle, so a failed unlock is not an error.
   bool OpenPerOperation = false;
 
-  // Replaces any existing file (also a read-only one) by an empty one.
-  void CreateFile(const std::string& fileName);
+  // A new empty file, made exclusively; with replace, after unlinking any
+  // existing one (also a read-only one). A file that exists when it is
+  // made raises 10971 and is left as it is.
+  void CreateFile(const std::string& fileName, bool replace = true);
   void OpenFile(const std::string& fileName, TVLMFileAccessMode accessMode, TVLMFileShareMode shareMode);
   void CloseFile();
   bool IsOpen() const { return IsOpen_; }

@@ -211,6 +211,8 @@ private:
   // The whole-file check (VLMDiskEngineCheck.cpp) opens the page manager
   // read-only itself, without sessions, and loads tables without cursors.
   friend class TVLMDiskFileCheck;
+  // One open of the file (OpenDatabase tries again after a 10974).
+  void OpenDatabaseFile(TVLMBaseSession* session, bool exclusive, bool& needsRepair);
   void FreeStructures();
   TVLMTableListFile& TableList(int32_t errorCode);
   bool IsConnected(const TVLMBaseSession* session) const;

@@ -677,13 +677,17 @@ void File::Sync() {
   if (cut) CutPower(FaultExitCode_.load());
 }
 
-bool File::Lock(int64_t offset, int64_t length) {
+bool File::Lock(int64_t offset, int64_t length) { return LockRange(offset, length, ReadOnly()); }
+
+bool File::LockShared(int64_t offset, int64_t length) { return LockRange(offset, length, true); }
+
+bool File::LockRange(int64_t offset, int64_t length, bool shared) {
   if (Fd_ < 0 || !ValidRange(offset, length)) return false;
   CheckNotLost("Cannot lock a range of file");
   for (const auto& held : HeldLocks_)
     if (RangesOverlap(held.first, held.second, offset, length)) return false;
   struct flock fl;
-  if (OfdLockCall(Fd_, F_OFD_SETLK, ReadOnly() ? F_RDLCK : F_WRLCK, offset, length, fl) != 0) {
+  if (OfdLockCall(Fd_, F_OFD_SETLK, shared ? F_RDLCK : F_WRLCK, offset, length, fl) != 0) {
     if (errno == EAGAIN || errno == EACCES) return false;
     ThrowOSError("Cannot lock a range of file", Path_, errno);
   }

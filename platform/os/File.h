@@ -77,6 +77,9 @@ public:
   // one included, holds an overlapping range; Unlock fails when this handle
   // does not hold exactly that range. A closed handle: Lock false, Unlock true.
   bool Lock(int64_t offset, int64_t length);
+  // The same as a read (shared) lock whatever the handle's access: locks
+  // of this kind may overlap each other, not a write lock.
+  bool LockShared(int64_t offset, int64_t length);
   bool Unlock(int64_t offset, int64_t length);
   // True when this handle holds a lock covering the byte.
   bool IsByteLocked(int64_t offset) const;
@@ -88,6 +91,7 @@ public:
 
 private:
   void CheckNotLost(const char* what) const;
+  bool LockRange(int64_t offset, int64_t length, bool shared);
 
   int Fd_ = -1;
   bool Lost_ = false;  // gone bad (the test hook's LoseHandle)

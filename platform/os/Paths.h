@@ -19,6 +19,12 @@ std::string ConfigHome();
 std::string DataHome();
 
 bool FolderExists(const std::string& path);
+// True when both names reach one existing file (the same device and inode:
+// a link or another spelling of the path included).
+bool SameFile(const std::string& a, const std::string& b);
+// True when path reaches the file open as descriptor fd (not when that file
+// was unlinked or replaced under another name since).
+bool SameFile(int fd, const std::string& path);
 // True when the folder exists and this process may create files in it.
 bool FolderIsWritable(const std::string& path);
 // Creates one folder (mode 0777 less the umask); true when it exists afterwards.

@@ -4,8 +4,15 @@
 // transactions, and whose answer counts when the user is asked.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,11 +21,13 @@
 #include "engine/components/VLMMain.h"
 #include "tests/support/MemDataSet.h"
 #include "platform/host/StringList.h"
+#include "platform/os/File.h"
 #include "platform/os/System.h"
 #include "tests/engine/components/LocalEngineTestSupport.h"
 #include "tests/engine/storage/StorageTestSupport.h"
 #include "tests/support/EngineErrors.h"
 #include "tests/support/ScratchFolder.h"
+#include "tests/support/TestBudget.h"
 
 namespace {
 
@@ -278,6 +287,171 @@ TEST_F(DatabaseComponentTest, AFileAnotherProcessHasOpenIsNeitherReplacedNorDele
     EXPECT_FALSE(std::filesystem::exists(file));
     EXPECT_FALSE(database->DeleteDatabase());  // nothing left to delete
   }
+}
+
+// What another connection making or replacing the file meets, played with
+// a handle of this process in the maker's place (its locks conflict as
+// another process's do) that acts while the connection waits (the sleeper).
+// A maker finds the file being made and leaves it as it is (10970). An open
+// that finds the file empty waits while its maker holds the making lock,
+// then reads it whole, or the file put in its place; one that nobody makes
+// is read as it is after a few looks (its read error, no repair asked). An
+// open during which another replaced the file ends on the new file, never
+// on the one replaced. A file nobody has is replaced by a rename, the name
+// never without a file.
+TEST_F(DatabaseComponentTest, AFileBeingMadeOrReplacedIsWaitedForAndNeverReadHalfMade) {
+  auto bytesOf = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+  };
+  auto made = [&](const std::string& name, const std::string& table) {
+    const std::string file = NewFile(name);
+    auto database = Database("Made", file);
+    TVLMTable t;
+    t.SetDatabaseName("Made");
+    t.SetTableName(table);
+    t.GetFieldDefs().Add("a", qv::ftInteger);
+    t.CreateTable();
+    return bytesOf(file);
+  };
+  const std::string first = made("first.vlm", "a"), second = made("second.vlm", "b");
+  std::function<void()> meanwhile;
+  qv::SetSleeper([&](uint32_t) {
+    if (meanwhile) std::exchange(meanwhile, nullptr)();
+  });
+  const int64_t making = 358;
+
+  const std::string file = Dir.File("made.vlm");
+  std::filesystem::copy_file(Dir.File("first.vlm"), file);
+  auto maker = qv::File::Open(file, qv::FileAccess::ReadWrite, qv::FileDisposition::OpenExisting);
+  ASSERT_TRUE(maker.Lock(making, 1));
+  EXPECT_EQ(qv::test::RaisedMessage([&] { Database("Again", file)->CreateDatabase(); }),
+            "Cannot create database file '" + file +
+                "': another connection is making or opening it - Native error: 10970");
+  EXPECT_EQ(bytesOf(file), first);
+
+  // Empty, its maker at work: the open reads what it wrote.
+  maker.Truncate(0);
+  meanwhile = [&] {
+    maker.WriteAt(second.data(), static_cast<int64_t>(second.size()), 0);
+    maker.Unlock(making, 1);
+  };
+  auto database = Database("Log", file);
+  database->DoConnect();
+  EXPECT_TRUE(database->TableExists("b"));
+  database->DoDisconnect();
+
+  // Empty, its maker refused, replaced by another's: the open ends there.
+  maker.Truncate(0);
+  ASSERT_TRUE(maker.Lock(making, 1));
+  meanwhile = [&] {
+    std::ofstream(file + ".new", std::ios::binary) << first;
+    std::filesystem::rename(file + ".new", file);
+    maker.Close();
+  };
+  database->DoConnect();
+  EXPECT_TRUE(database->TableExists("a"));
+  database->DoDisconnect();
+
+  // Replaced while it was being opened: the connection is on the new file.
+  maker = qv::File::Open(file, qv::FileAccess::ReadWrite, qv::FileDisposition::OpenExisting);
+  std::ofstream(file, std::ios::binary) << second;
+  ASSERT_TRUE(maker.Lock(making, 1));
+  meanwhile = [&] {
+    std::filesystem::remove(file);
+    std::ofstream(file, std::ios::binary) << first;
+    maker.Close();
+  };
+  database->DoConnect();
+  EXPECT_TRUE(database->TableExists("a"));
+  EXPECT_FALSE(database->TableExists("b"));
+  database->DoDisconnect();
+
+  // Empty, and nobody makes it: a few looks, then its read error.
+  std::filesystem::resize_file(file, 0);
+  Retries.Sleeps = 0;
+  qv::SetSleeper([&](uint32_t) { ++Retries.Sleeps; });
+  EXPECT_EQ(RaisedCode([&] { database->DoConnect(); }), 10464);
+  EXPECT_EQ(Retries.Sleeps, VLMRetrySettings().NewFileTries - 1);
+  EXPECT_EQ(Ui.Log, std::vector<std::string>{});
+  // Nobody has it: made anew beside it and renamed over it (the name never
+  // lacks a file), nothing left beside it.
+  qv::RecordFileOperations(true);
+  database->CreateDatabase();
+  const std::vector<qv::FileOperationRecord> operations = qv::RecordedFileOperations();
+  qv::RecordFileOperations(false);
+  int32_t renamed = 0;
+  for (const qv::FileOperationRecord& op : operations) {
+    EXPECT_FALSE(op.Operation == qv::FileOperation::Delete && op.Path == file);
+    renamed += op.Operation == qv::FileOperation::Rename && op.Path.rfind(file + ".", 0) == 0;
+  }
+  EXPECT_EQ(renamed, 1);
+  EXPECT_FALSE(database->TableExists("a"));
+  int32_t beside = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(Dir.Path()))
+    beside += entry.path().filename().string().rfind("made.vlm", 0) == 0;
+  EXPECT_EQ(beside, 1);
+}
+
+// Two processes make one new file at once, then each makes its table if it
+// is missing and adds a row, round after round. A maker that loses is
+// refused before it writes a byte: the file is being made (10970, 10971,
+// 10973) or in use (10790) (or, had the first let its new file go before
+// connecting, replaced). Every file passes the whole-file check, opens
+// without a repair and holds every row acknowledged.
+TEST_F(DatabaseComponentTest, TwoProcessesMakingOneNewFileAtOnceLeaveItWhole) {
+  storage_test::Peer a(Dir.File("none"), "", "engine_sqlpeer"), b(Dir.File("none"), "", "engine_sqlpeer");
+  storage_test::Peer* peers[2] = {&a, &b};
+  const std::set<std::string> makerAnswers{"ok", "error 10970", "error 10971", "error 10973", "error 10790"};
+  std::map<std::string, int32_t> answers;
+  int32_t rounds = 0, damaged = 0;
+  for (auto budget = qv::test::TestBudget::Steps(300, 25); budget.Continue(rounds); ++rounds) {
+    SCOPED_TRACE(rounds);
+    const std::string file = Dir.File("made" + std::to_string(rounds) + ".vlm");
+    std::string before[2];
+    for (int i : {0, 1}) {
+      ASSERT_EQ(peers[i]->Ask("file " + file), "ok");
+      before[i] = peers[i]->Ask("writes");
+    }
+    // All at once, each from making the file to its row.
+    for (int i : {0, 1})
+      for (const std::string& line : {std::string("create"), std::string("writes"),
+                                      std::string("CREATE TABLE IF NOT EXISTS t (a INTEGER)"),
+                                      "INSERT INTO t VALUES (" + std::to_string(i) + ")"})
+        peers[i]->Send(line);
+    std::set<std::string> acknowledged;
+    int32_t made = 0;
+    for (int i : {0, 1}) {
+      const std::string create = peers[i]->Receive(), writes = peers[i]->Receive();
+      ++answers[create];
+      made += create == "ok";
+      EXPECT_EQ(makerAnswers.count(create), 1u) << create;
+      EXPECT_TRUE(create == "ok" || writes == before[i]);  // refused before it wrote
+      EXPECT_EQ(peers[i]->Receive(), "ok 0");               // never a file read half made
+      const std::string insert = peers[i]->Receive();
+      EXPECT_TRUE(insert == "ok 1" || insert == "error 20850" || insert == "error 20851") << insert;
+      if (insert == "ok 1") acknowledged.insert(std::to_string(i));
+      ASSERT_EQ(peers[i]->Ask("file " + Dir.File("none")), "ok");
+    }
+    EXPECT_GE(made, 1);
+    const std::vector<std::string> problems = TVLMDatabase::CheckDatabaseFile(file);
+    EXPECT_EQ(problems, std::vector<std::string>{});
+    damaged += !problems.empty();
+    auto database = Database("Made", file);
+    database->DoConnect();
+    EXPECT_FALSE(database->Handle()->NeedsRepair);
+    TVLMTable t;
+    t.SetDatabaseName("Made");
+    t.SetTableName("t");
+    t.Open();
+    for (t.First(); !t.Eof(); t.Next()) acknowledged.erase(t.FieldByName("a")->AsString());
+    EXPECT_EQ(acknowledged, std::set<std::string>{});
+  }
+  std::cout << "rounds " << rounds << ", damaged files " << damaged << ", answers of the makers:";
+  for (const auto& [answer, count] : answers) std::cout << " '" << answer << "' " << count;
+  std::cout << "\n";
 }
 
 TEST_F(DatabaseComponentTest, ComponentEventsComeBeforeTheUserAndSilentModeAsksNobody) {

@@ -10,7 +10,9 @@
 #include "engine/components/VLMMain.h"
 #include "platform/dataset/DatabaseError.h"
 #include "tests/engine/components/LocalEngineTestSupport.h"
+#include "tests/engine/storage/StorageTestSupport.h"
 #include "tests/support/EngineErrors.h"
+#include "tests/support/ScratchFolder.h"
 
 namespace {
 
@@ -51,6 +53,37 @@ TEST(SessionList, TheRuntimeMakesTheDefaultSessionAndFreesEverySessionLeft) {
   }
   EXPECT_EQ(VLMSessions(), nullptr);
   EXPECT_EQ(VLMOpenDatabaseList().Count(), 0);
+}
+
+// A process that ends without the runtime's Shutdown, its database
+// connected (with a query open, or none), is taken down as Shutdown takes
+// it: it ends with 0, and the file opens without a repair, every row there.
+TEST(SessionList, AProcessEndingWithoutShutdownEndsCleanly) {
+  qv::test::ScratchFolder folder;
+  const std::string path = folder.File("exit.vlm");
+  RuntimeScope runtime;
+  TVLMDatabase database;
+  database.SetDatabaseName("Exit");
+  database.SetDatabaseFileName(path);
+  database.SilentMode = true;
+  database.MultiUser = true;
+  database.CreateDatabase();
+  int32_t rows = 0;
+  for (const std::string exit : {"exit", "exit SELECT * FROM t"}) {
+    SCOPED_TRACE(exit);
+    storage_test::Peer peer(path, "", "engine_sqlpeer");
+    EXPECT_EQ(peer.Ask("CREATE TABLE IF NOT EXISTS t (a INTEGER)"), "ok 0");
+    EXPECT_EQ(peer.Ask("INSERT INTO t VALUES (" + std::to_string(++rows) + ")"), "ok 1");
+    peer.Send(exit);
+    EXPECT_EQ(peer.Quit(), 0);
+  }
+  database.SetConnected(true);
+  EXPECT_FALSE(database.Handle()->NeedsRepair);
+  TVLMTable table;
+  table.SetDatabaseName("Exit");
+  table.SetTableName("t");
+  table.Open();
+  EXPECT_EQ(table.RecordCount(), rows);
 }
 
 TEST(SessionList, NamesAreUniqueIgnoringCaseAndFixedWhileActive) {

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -416,9 +417,10 @@ TEST_F(TableComponentTest, ASecondProcessInSingleUserModeReadsUntilTheFirstHasGo
 }
 
 // A read-only connection (let in beside a single-user holder in another
-// process, opened read-only, or on a file without write permission)
-// refuses every road that changes the file, SQL and components alike,
-// before a byte of the file or a journal is written; the holder goes on
+// process, opened read-only alone or shared, or on a file without write
+// permission) refuses every road that changes the file, SQL and components
+// alike, a statement that names the file itself among them, before a byte
+// of the file or a journal is written; the holder goes on
 // writing, and its rows are there when the file is opened again.
 TEST_F(TableComponentTest, AReadOnlyConnectionRefusesEveryChangeBeforeItTouchesTheFile) {
   const std::string path = Dir.File("ro.vlm");
@@ -430,21 +432,33 @@ TEST_F(TableComponentTest, AReadOnlyConnectionRefusesEveryChangeBeforeItTouchesT
                 "INSERT INTO t VALUES (1, 1, NULL), (2, 2, NULL)");
     make.ExecSQL();
   }
-  // The file's bytes and its journal's (a single-user holder keeps the
+  // Another file like it, which statements name.
+  const std::string other = Dir.File("other.vlm");
+  std::filesystem::copy_file(path, other);
+  // The files' bytes and their journals' (a single-user holder keeps the
   // journal of its last commit).
   auto bytes = [&] {
     std::string all;
-    for (const std::string& name : {path, TVLMDatabase::JournalFileName(path)}) {
+    for (const std::string& name :
+         {path, TVLMDatabase::JournalFileName(path), other, TVLMDatabase::JournalFileName(other)}) {
       std::ifstream in(name, std::ios::binary);
-      all += std::string(std::istreambuf_iterator<char>(in), {}) + (in ? "|" : "none|");
+      std::ostringstream content;
+      if (in) content << in.rdbuf();
+      all += content.str() + (in ? "|" : "none|");
     }
     return all;
   };
-  auto sql = [](const char* text) {
-    return [text] {
+  // Each table marked '@' named alone, through the file's own name
+  // ('"<path>".t': the same connection), or in the other file (through a
+  // connection of the statement's own, as read-only as the component).
+  std::string named;
+  auto sql = [&named](const char* text) {
+    return [text, &named] {
+      std::string statement = text;
+      for (size_t at; (at = statement.find('@')) != std::string::npos;) statement.replace(at, 1, named);
       TVLMQuery query;
       query.SetDatabaseName("Log");
-      query.SetSQL(text);
+      query.SetSQL(statement);
       query.ExecSQL();
     };
   };
@@ -461,21 +475,21 @@ TEST_F(TableComponentTest, AReadOnlyConnectionRefusesEveryChangeBeforeItTouchesT
     std::function<void()> Run;
   };
   const std::vector<Road> roads{
-      {"CREATE TABLE", readOnly(20860), sql("CREATE TABLE u (id INTEGER)")},
-      {"SELECT INTO", readOnly(20860), sql("SELECT id INTO u FROM t")},
-      {"DROP TABLE", readOnly(20861), sql("DROP TABLE t")},
-      {"TRUNCATE TABLE", readOnly(20862), sql("TRUNCATE TABLE t")},
-      {"RENAME TABLE", readOnly(20863), sql("RENAME TABLE t TO u")},
-      {"RENAME COLUMN", readOnly(20864), sql("ALTER TABLE t RENAME COLUMN k TO kk")},
-      {"CREATE INDEX", readOnly(20865), sql("CREATE INDEX ix2 ON t (id DESC)")},
-      {"DROP INDEX", readOnly(20866), sql("DROP INDEX t.ix")},
-      {"ALTER ADD", readOnly(20867), sql("ALTER TABLE t ADD (e INTEGER)")},
-      {"ALTER MODIFY", readOnly(20867), sql("ALTER TABLE t MODIFY (k LARGEINT)")},
-      {"ALTER DROP", readOnly(20867), sql("ALTER TABLE t DROP k")},
-      {"INSERT", readOnly(10032), sql("INSERT INTO t VALUES (9, 9, 'x')")},
-      {"INSERT SELECT", readOnly(10032), sql("INSERT INTO t SELECT id + 10, k, b FROM t")},
-      {"UPDATE", readOnly(10032), sql("UPDATE t SET b = 'x' WHERE id = 1")},
-      {"DELETE", readOnly(10069), sql("DELETE FROM t")},
+      {"CREATE TABLE", readOnly(20860), sql("CREATE TABLE @u (id INTEGER)")},
+      {"SELECT INTO", readOnly(20860), sql("SELECT id INTO u FROM @t")},
+      {"DROP TABLE", readOnly(20861), sql("DROP TABLE @t")},
+      {"TRUNCATE TABLE", readOnly(20862), sql("TRUNCATE TABLE @t")},
+      {"RENAME TABLE", readOnly(20863), sql("RENAME TABLE @t TO u")},
+      {"RENAME COLUMN", readOnly(20864), sql("ALTER TABLE @t RENAME COLUMN k TO kk")},
+      {"CREATE INDEX", readOnly(20865), sql("CREATE INDEX ix2 ON @t (id DESC)")},
+      {"DROP INDEX", readOnly(20866), sql("DROP INDEX @t.ix")},
+      {"ALTER ADD", readOnly(20867), sql("ALTER TABLE @t ADD (e INTEGER)")},
+      {"ALTER MODIFY", readOnly(20867), sql("ALTER TABLE @t MODIFY (k LARGEINT)")},
+      {"ALTER DROP", readOnly(20867), sql("ALTER TABLE @t DROP k")},
+      {"INSERT", readOnly(10032), sql("INSERT INTO @t VALUES (9, 9, 'x')")},
+      {"INSERT SELECT", readOnly(10032), sql("INSERT INTO @t SELECT id + 10, k, b FROM @t")},
+      {"UPDATE", readOnly(10032), sql("UPDATE @t SET b = 'x' WHERE id = 1")},
+      {"DELETE", readOnly(10069), sql("DELETE FROM @t")},
       {"CreateTable", readOnly(20860), table("u", [](TVLMTable& t) {
          t.GetFieldDefs().Add("id", qv::ftInteger);
          t.CreateTable();
@@ -529,9 +543,9 @@ TEST_F(TableComponentTest, AReadOnlyConnectionRefusesEveryChangeBeforeItTouchesT
   };
   // Each kind of read-only connection, and the holder's INSERT and COUNT
   // after each road (none but for a connection let in).
-  enum class Kind { LetIn, OpenedReadOnly, ReadOnlyFile };
+  enum class Kind { LetIn, OpenedReadOnly, OpenedReadOnlyShared, ReadOnlyFile };
   int32_t rows = 2;
-  for (const Kind kind : {Kind::LetIn, Kind::OpenedReadOnly, Kind::ReadOnlyFile}) {
+  for (const Kind kind : {Kind::LetIn, Kind::OpenedReadOnly, Kind::OpenedReadOnlyShared, Kind::ReadOnlyFile}) {
     SCOPED_TRACE(static_cast<int>(kind));
     std::unique_ptr<storage_test::Peer> holder;
     if (kind == Kind::LetIn) {
@@ -540,18 +554,21 @@ TEST_F(TableComponentTest, AReadOnlyConnectionRefusesEveryChangeBeforeItTouchesT
     }
     if (kind == Kind::ReadOnlyFile) std::filesystem::permissions(path, std::filesystem::perms::owner_read);
     auto database = Database(path);
-    database->ReadOnly = kind == Kind::OpenedReadOnly;
+    database->ReadOnly = kind == Kind::OpenedReadOnly || kind == Kind::OpenedReadOnlyShared;
+    database->MultiUser = kind == Kind::OpenedReadOnlyShared;
     database->SetConnected(true);
     ASSERT_TRUE(database->ReadOnly);
-    for (const Road& road : roads) {
-      SCOPED_TRACE(road.Name);
-      const std::string before = bytes();
-      EXPECT_EQ(refusal(road.Run), road.Refusal);
-      EXPECT_TRUE(bytes() == before);
-      if (!holder) continue;
-      EXPECT_EQ(holder->Ask("INSERT INTO t VALUES (" + std::to_string(++rows + 100) + ", 0, 'h')"), "ok 1");
-      EXPECT_EQ(holder->Ask("SELECT COUNT(*) AS n FROM t"), std::to_string(rows));
-    }
+    for (const std::string& name : {std::string(), "\"" + path + "\".", "\"" + other + "\"."})
+      for (const Road& road : roads) {
+        SCOPED_TRACE(road.Name + name);
+        named = name;
+        const std::string before = bytes();
+        EXPECT_EQ(refusal(road.Run), road.Refusal);
+        EXPECT_TRUE(bytes() == before);
+        if (!holder) continue;
+        EXPECT_EQ(holder->Ask("INSERT INTO t VALUES (" + std::to_string(++rows + 100) + ", 0, 'h')"), "ok 1");
+        EXPECT_EQ(holder->Ask("SELECT COUNT(*) AS n FROM t"), std::to_string(rows));
+      }
     // A repair, asked of the component closed, is refused as well.
     database->SetConnected(false);
     std::string errorText;

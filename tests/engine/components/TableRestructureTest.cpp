@@ -8,6 +8,7 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -386,7 +387,8 @@ TEST_F(TableRestructureTest, TheNextConnectFinishesARestructureCutShort) {
 // finish it, and opening the table, through the component or SQL, names the
 // step and the table with the rows; nothing is dropped. Once the holder lets
 // go, the next connect that may write finishes it: another process's, or
-// one of this process beside its connections that met it.
+// one of this process beside its connections that met it. A restructure
+// under way in another connection is reported as such.
 TEST_F(TableRestructureTest, ARestructureNoConnectCanFinishIsReportedUntilAConnectFinishesIt) {
   const std::string old = "OLD_Stations_{00000000-0000-4000-8000-000000000001}",
                     fresh = "NEW_Stations_{00000000-0000-4000-8000-000000000001}";
@@ -430,6 +432,26 @@ TEST_F(TableRestructureTest, ARestructureNoConnectCanFinishIsReportedUntilAConne
       third->SetConnected(true);
     }
     EXPECT_EQ(TableNames(), (std::vector<std::string>{"Stations", kLogTable}));
+    EXPECT_EQ(logfile_test::RowsOf("Second", "Stations"), rows);
+    if (peerFinishes) continue;
+
+    // One under way in another connection (the open meets it during the
+    // copy) is no restructure that stopped: the open says so.
+    auto stations = logfile_test::Table("Log", "Stations");
+    stations->Open();
+    stations->Close();
+    Reshape(*stations, {"ID", "Call", "Notes", "Band"});
+    std::string during;
+    stations->OnRestructureProgress = [&](TVLMTable&, int32_t, bool&) {
+      if (during.empty())
+        during = std::regex_replace(RaisedMessage([&] { logfile_test::Table("Second", "Stations")->Open(); }),
+                                    std::regex("\\{[-0-9A-F]{36}\\}"), "{G}");
+    };
+    std::string text;
+    EXPECT_TRUE(stations->RestructureTable(text));
+    EXPECT_EQ(during,
+              "Table 'Stations' cannot be opened now: another connection is restructuring it; its rows are in "
+              "table 'OLD_Stations_{G}' until it is done - Native error: 20940");
     EXPECT_EQ(logfile_test::RowsOf("Second", "Stations"), rows);
   }
 }

@@ -8,11 +8,19 @@
 //   engine_sqlpeer PATH [alone]     multi-user, or single-user with alone;
 //                                   prints "ready" once connected
 //   quit                            ends at once
+//   file PATH                       disconnects and works on PATH from
+//                                   now on; answers "ok"
+//   create                          makes the database file (CreateDatabase):
+//                                   "ok" or "error CODE"
+//   exit [SQL]                      ends without the runtime's Shutdown
+//                                   (std::exit(0)), the database connected
+//                                   and, with SQL, that query left open
 //   stop K                          the K-th file-changing operation from
 //                                   now on ends the process (exit 99)
 //                                   before it happens; answers "ok"
 //   writes                          the file-changing operations so far
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 
@@ -53,6 +61,27 @@ int main(int argc, char** argv) {
     std::cout << "ready" << std::endl;
     for (std::string line; std::getline(std::cin, line);) {
       if (line == "quit") break;
+      if (line.rfind("file ", 0) == 0) {
+        database.SetDatabaseFileName(line.substr(5));
+        std::cout << "ok" << std::endl;
+        continue;
+      }
+      if (line == "create") {
+        try {
+          database.CreateDatabase();
+          std::cout << "ok" << std::endl;
+        } catch (const EVLMException& e) {
+          std::cout << "error " << e.NativeError << std::endl;
+        }
+        continue;
+      }
+      if (line.rfind("exit", 0) == 0) {
+        if (line.size() > 5) {
+          query.SetSQL(line.substr(5));
+          query.Open();
+        }
+        std::exit(0);
+      }
       if (line.rfind("stop ", 0) == 0) {
         qv::SetFileFaultAfter(std::stoll(line.substr(5)), qv::FileFault::Exit, 99);
         std::cout << "ok" << std::endl;

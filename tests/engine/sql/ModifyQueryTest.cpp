@@ -203,6 +203,33 @@ TEST_F(ModifyQueryTest, InsideATransactionTheRowsWaitForItsEnd) {
   EXPECT_EQ(Column("emp", 3), (Strings{"0", "0", "70", "60", "50"}));
 }
 
+// A statement that names the database's own file ('"<file>".emp') runs
+// through the same connection, inside its transaction: it reads what the
+// transaction changed, waits for no lock (it sleeps not once), and goes
+// with the rollback.
+TEST_F(ModifyQueryTest, AStatementNamingItsOwnFileRunsInsideTheTransaction) {
+  const std::string emp = "\"" + Folder.File("q.vlm") + "\".emp";
+  int32_t sleeps = 0;
+  OnSleep = [&](uint32_t) { ++sleeps; };
+  struct Case {
+    std::string Sql;
+    int64_t Rows;
+  };
+  for (const Case& c : {Case{"UPDATE " + emp + " SET salary = salary + 1 WHERE salary = 0", 2},
+                        Case{"DELETE FROM " + emp + " WHERE salary = 0", 2},
+                        Case{"INSERT INTO " + emp + " (id, salary) VALUES (7, 0)", 1},
+                        Case{"INSERT INTO " + emp + " (id, salary) SELECT id + 10, salary FROM " + emp +
+                                 " WHERE salary = 0",
+                             2}}) {
+    SCOPED_TRACE(c.Sql);
+    Run("START TRANSACTION; UPDATE emp SET salary = 0 WHERE id < 3");
+    EXPECT_EQ(Run(c.Sql), c.Rows);
+    Run("ROLLBACK");
+    EXPECT_EQ(sleeps, 0);
+    EXPECT_EQ(Column("emp", 3), (Strings{"100", "80", "70", "60", "50", "40"}));
+  }
+}
+
 TEST_F(ModifyQueryTest, ParametersBindInSetAndWhereAndARunRepeats) {
   Query->SetSQL("UPDATE emp SET salary = salary + :raise WHERE dept = :dept AND salary < :raise * 10");
   Query->ParamByName("raise")->SetAsInteger(9);

@@ -111,7 +111,7 @@ TEST(DatabaseFile, ChecksOpenAndClosedStates) {
   EXPECT_EQ(CodeOf([&] { file.CloseFile(); }), 30376);
 }
 
-TEST(DatabaseFile, CreateReplacesAReadOnlyFile) {
+TEST(DatabaseFile, CreateReplacesAReadOnlyFileOrLeavesAFileThereAlone) {
   ScratchFolder dir;
   std::string path = dir.File("ro.db");
   WriteBytes(path, Junk(100, 1));
@@ -121,6 +121,12 @@ TEST(DatabaseFile, CreateReplacesAReadOnlyFile) {
   EXPECT_EQ(file.GetSize(), 0);
   EXPECT_EQ(file.AccessMode, TVLMFileAccessMode::ReadWrite);
   EXPECT_EQ(file.ShareMode, TVLMFileShareMode::None);
+  // Made exclusively, not replacing: a file that is there stays as it is.
+  const std::string other = dir.File("other.db");
+  WriteBytes(other, Junk(100, 2));
+  TVLMDatabaseFile second;
+  EXPECT_EQ(CodeOf([&] { second.CreateFile(other, false); }), 10971);
+  EXPECT_EQ(ReadBytes(other), Junk(100, 2));
 }
 
 TEST(DatabaseFile, ByteLocksConflictBetweenHandles) {

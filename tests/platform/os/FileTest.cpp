@@ -202,7 +202,7 @@ TEST(File, LocksBetweenHandlesOfOneProcess) {
   EXPECT_TRUE(b.Lock(100, 1));
 }
 
-TEST(File, ReadOnlyHandlesTakeSharedLocks) {
+TEST(File, ReadOnlyHandlesAndLockSharedTakeSharedLocks) {
   ScratchFolder dir;
   std::string path = dir.File("shared.dat");
   OpenRW(path).Close();
@@ -217,6 +217,15 @@ TEST(File, ReadOnlyHandlesTakeSharedLocks) {
   EXPECT_TRUE(r1.IsLockedByOther(10, 1));  // r2's read lock
   EXPECT_TRUE(w.Lock(11, 1));
   EXPECT_FALSE(r1.Lock(11, 1));
+  // A handle that may write takes a shared lock when it asks for one.
+  File w2 = OpenRW(path);
+  EXPECT_TRUE(w2.LockShared(10, 1));
+  EXPECT_FALSE(w2.LockShared(11, 1));
+  EXPECT_TRUE(w2.Unlock(10, 1));
+  EXPECT_TRUE(r1.Unlock(10, 1));
+  EXPECT_TRUE(r2.Unlock(10, 1));
+  EXPECT_TRUE(w.Lock(10, 1));
+  EXPECT_FALSE(w2.LockShared(10, 1));
 }
 
 TEST(File, LocksAcrossProcesses) {
