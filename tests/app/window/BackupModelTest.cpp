@@ -34,8 +34,8 @@
 // contact nowhere is taken back and counted (a backup kept on purpose, or
 // one damaged too, meeting damage to the log: two independent events), and
 // so are damage to a log that is already the only holder of contacts (a
-// second damage: its repair may leave out the table) and damage to a log
-// one commit ahead of its backup that every check passes (no start can
+// second damage may strike the contacts held nowhere else) and damage to a
+// log one commit ahead of its backup that every check passes (no start can
 // tell it from the log's last change).
 #include <algorithm>
 #include <filesystem>
