@@ -94,3 +94,23 @@ inline void PostBenchLog(TVLMTable& table, const LogRow& row) {
   table.FieldByName("IBM")->SetAsBoolean(false);
   table.Post();
 }
+
+// Makes a new file at path, connected through database, holding the log
+// table of rows, written in one transaction.
+inline void MakeBenchLogFile(TVLMDatabase& database, const std::string& path, const std::vector<LogRow>& rows) {
+  database.SetDatabaseName("Bench");
+  database.SetDatabaseFileName(path);
+  database.SilentMode = true;
+  database.CreateDatabase();
+  database.SetConnected(true);
+  TVLMTable table;
+  table.SetDatabaseName("Bench");
+  table.SetTableName("V5LogTabl");
+  DefineBenchLog(table);
+  table.CreateTable();
+  table.Open();
+  database.StartTransaction();
+  for (const LogRow& row : rows) PostBenchLog(table, row);
+  database.Commit(false);
+  table.Close();
+}

@@ -49,6 +49,25 @@ public:
     sqlite3_finalize(statement);
     return rows;
   }
+  // Makes the log table (beside CallIndex) and inserts rows (each with
+  // Call, Freq, Mode and Name) in one transaction.
+  template <class Rows>
+  void MakeLog(const Rows& rows) {
+    Exec((std::string("CREATE TABLE log(") + kSqliteLogColumns + ")").c_str());
+    Exec("CREATE INDEX CallIndex ON log(Call)");
+    sqlite3_stmt* insert = Prepare(kSqliteLogInsert);
+    Exec("BEGIN");
+    for (const auto& row : rows) {
+      sqlite3_bind_text(insert, 1, row.Call.c_str(), -1, SQLITE_STATIC);
+      sqlite3_bind_text(insert, 2, row.Freq.c_str(), -1, SQLITE_STATIC);
+      sqlite3_bind_text(insert, 3, row.Mode.c_str(), -1, SQLITE_STATIC);
+      sqlite3_bind_text(insert, 4, row.Name.c_str(), -1, SQLITE_STATIC);
+      if (sqlite3_step(insert) != SQLITE_DONE) Fail("insert");
+      sqlite3_reset(insert);
+    }
+    Exec("COMMIT");
+    sqlite3_finalize(insert);
+  }
   [[noreturn]] void Fail(const char* what) {
     std::fprintf(stderr, "sqlite: %s: %s\n", what, sqlite3_errmsg(Db_));
     std::exit(1);

@@ -40,40 +40,13 @@ long long BytesRead() {
 
 void MakeEngineLog(const std::string& path, const std::vector<LogRow>& rows) {
   TVLMDatabase database;
-  database.SetDatabaseName("Bench");
-  database.SetDatabaseFileName(path);
-  database.SilentMode = true;
-  database.CreateDatabase();
-  database.SetConnected(true);
-  TVLMTable table;
-  table.SetDatabaseName("Bench");
-  table.SetTableName("V5LogTabl");
-  DefineBenchLog(table);
-  table.CreateTable();
-  table.Open();
-  database.StartTransaction();
-  for (const LogRow& row : rows) PostBenchLog(table, row);
-  database.Commit(false);
-  table.Close();
+  MakeBenchLogFile(database, path, rows);
 }
 
 class Lite : public SqliteFile {
 public:
   Lite(const std::string& path, const std::vector<LogRow>& rows) : SqliteFile(path) {
-    Exec((std::string("CREATE TABLE log(") + kSqliteLogColumns + ")").c_str());
-    Exec("CREATE INDEX CallIndex ON log(Call)");
-    sqlite3_stmt* insert = Prepare(kSqliteLogInsert);
-    Exec("BEGIN");
-    for (const LogRow& row : rows) {
-      sqlite3_bind_text(insert, 1, row.Call.c_str(), -1, SQLITE_STATIC);
-      sqlite3_bind_text(insert, 2, row.Freq.c_str(), -1, SQLITE_STATIC);
-      sqlite3_bind_text(insert, 3, row.Mode.c_str(), -1, SQLITE_STATIC);
-      sqlite3_bind_text(insert, 4, row.Name.c_str(), -1, SQLITE_STATIC);
-      if (sqlite3_step(insert) != SQLITE_DONE) Fail("insert");
-      sqlite3_reset(insert);
-    }
-    Exec("COMMIT");
-    sqlite3_finalize(insert);
+    MakeLog(rows);
   }
   void Check() {
     sqlite3_stmt* check = Prepare("PRAGMA integrity_check");

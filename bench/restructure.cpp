@@ -40,43 +40,11 @@ constexpr double kGoal = 10.0;
 // Timings of each rebuild, of which the median is reported.
 constexpr int kRuns = 3;
 
-// A new file with the log table of the rows.
-void MakeEngineLog(TVLMDatabase& database, const std::string& path, const std::vector<LogRow>& rows) {
-  database.SetDatabaseName("Bench");
-  database.SetDatabaseFileName(path);
-  database.SilentMode = true;
-  database.CreateDatabase();
-  database.SetConnected(true);
-  TVLMTable table;
-  table.SetDatabaseName("Bench");
-  table.SetTableName("V5LogTabl");
-  DefineBenchLog(table);
-  table.CreateTable();
-  table.Open();
-  database.StartTransaction();
-  for (const LogRow& row : rows) PostBenchLog(table, row);
-  database.Commit(false);
-  table.Close();
-}
-
 class Lite : public SqliteFile {
 public:
   Lite(const std::string& path, const std::vector<LogRow>& rows) : SqliteFile(path) {
     Exec("PRAGMA synchronous=FULL");
-    Exec((std::string("CREATE TABLE log(") + kSqliteLogColumns + ")").c_str());
-    Exec("CREATE INDEX CallIndex ON log(Call)");
-    sqlite3_stmt* insert = Prepare(kSqliteLogInsert);
-    Exec("BEGIN");
-    for (const LogRow& row : rows) {
-      sqlite3_bind_text(insert, 1, row.Call.c_str(), -1, SQLITE_STATIC);
-      sqlite3_bind_text(insert, 2, row.Freq.c_str(), -1, SQLITE_STATIC);
-      sqlite3_bind_text(insert, 3, row.Mode.c_str(), -1, SQLITE_STATIC);
-      sqlite3_bind_text(insert, 4, row.Name.c_str(), -1, SQLITE_STATIC);
-      if (sqlite3_step(insert) != SQLITE_DONE) Fail("insert");
-      sqlite3_reset(insert);
-    }
-    Exec("COMMIT");
-    sqlite3_finalize(insert);
+    MakeLog(rows);
   }
   // The rebuild by hand, adding column name.
   void Rebuild(const std::string& name) {
@@ -135,7 +103,7 @@ void RunSize(const std::string& folder, int32_t count) {
   const std::vector<LogRow> rows = MakeLogRows(count, 29);
   const std::string tag = folder + "/r" + std::to_string(count);
   TVLMDatabase database;
-  MakeEngineLog(database, tag + ".vlm", rows);
+  MakeBenchLogFile(database, tag + ".vlm", rows);
   Lite lite(tag + ".db", rows);
   Compare("ALTER TABLE ADD", count, "c", AlterAdd, lite);
   Compare("RestructureTable", count, "Band", RestructureAdd, lite);

@@ -83,20 +83,7 @@ class Lite : public SqliteFile {
 public:
   Lite(const std::string& path, const std::vector<LogRow>& rows) : SqliteFile(path) {
     Exec("PRAGMA synchronous=FULL");
-    Exec((std::string("CREATE TABLE log(") + kSqliteLogColumns + ")").c_str());
-    Exec("CREATE INDEX CallIndex ON log(Call)");
-    sqlite3_stmt* insert = Prepare(kSqliteLogInsert);
-    Exec("BEGIN");
-    for (const LogRow& row : rows) {
-      sqlite3_bind_text(insert, 1, row.Call.c_str(), -1, SQLITE_STATIC);
-      sqlite3_bind_text(insert, 2, row.Freq.c_str(), -1, SQLITE_STATIC);
-      sqlite3_bind_text(insert, 3, row.Mode.c_str(), -1, SQLITE_STATIC);
-      sqlite3_bind_text(insert, 4, row.Name.c_str(), -1, SQLITE_STATIC);
-      if (sqlite3_step(insert) != SQLITE_DONE) Fail("insert");
-      sqlite3_reset(insert);
-    }
-    Exec("COMMIT");
-    sqlite3_finalize(insert);
+    MakeLog(rows);
   }
   // The log copied into table name of schema ("main" or an attached file).
   void Copy(const std::string& schema, const std::string& name) {

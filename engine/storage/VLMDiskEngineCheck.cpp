@@ -150,6 +150,15 @@ private:
   // The chain of a direct internal file, read raw as its users read it;
   // size: the bytes its head counts. False (reported) when it is not whole.
   bool WalkDirectFile(int32_t first, uint16_t type, int32_t owner, int32_t& size);
+  // An internal file's chain from first of count pages holds the needed
+  // pages its head counts bytes for. False (reported) when it is shorter.
+  bool ChainLongEnough(int32_t first, int32_t owner, int64_t count, int64_t needed) {
+    if (count >= needed) return true;
+    PageProblem(first, owner,
+                qv::format("its chain ends after %d pages; its head counts bytes for %d",
+                           {static_cast<long long>(count), static_cast<long long>(needed)}));
+    return false;
+  }
   // Every page of the tree at root, level by level, claimed for owner and
   // checked (heads, levels, level chains, key order, separators); visit
   // for every leaf entry in key order. False (reported) when the tree is
@@ -405,13 +414,7 @@ bool TVLMDiskFileCheck::WalkTransactedFile(int32_t first, uint16_t type, int32_t
     }
     pageNo = next;
   }
-  if (count < needed) {
-    PageProblem(first, owner,
-                qv::format("its chain ends after %d pages; its head counts bytes for %d",
-                           {static_cast<long long>(count), static_cast<long long>(needed)}));
-    return false;
-  }
-  return true;
+  return ChainLongEnough(first, owner, count, needed);
 }
 
 bool TVLMDiskFileCheck::WalkDirectFile(int32_t first, uint16_t type, int32_t owner, int32_t& size) {
@@ -443,13 +446,7 @@ bool TVLMDiskFileCheck::WalkDirectFile(int32_t first, uint16_t type, int32_t own
     }
     pageNo = next;
   }
-  if (count < needed) {
-    PageProblem(first, owner,
-                qv::format("its chain ends after %d pages; its head counts bytes for %d",
-                           {static_cast<long long>(count), static_cast<long long>(needed)}));
-    return false;
-  }
-  return true;
+  return ChainLongEnough(first, owner, count, needed);
 }
 
 // ------------------------------------------------------------------- B-trees
