@@ -549,6 +549,11 @@ private:
                      TVLMRecordID& foundID);
   bool WalkIndexRangeByBitmap(const TVLMSearchRequest& search, const TVLMScanSearchConditionArray& conditions,
                               int32_t start, int32_t end, TVLMRecordID& foundID);
+  // The place in order a step beyond the cursor starts from: its entry
+  // (startExact) or the nearest entry beyond where it was. False when
+  // nothing lies beyond; goneCode raised when the cursor's record is gone.
+  bool PlaceAtCursor(const TVLMSearchRequest& search, TVLMIndex& order, TVLMKeyPath& startPath, bool& startExact,
+                     int32_t goneCode);
   // The records the range (start, end) holds by the index's estimate, for
   // a cursor's step placed in another index's order; -1 for any other
   // search. Over a quarter of the records or more the step scans through

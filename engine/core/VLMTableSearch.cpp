@@ -693,6 +693,21 @@ bool TVLMTableData::WalkIndexRangeNaturalOrder(const TVLMSearchRequest& search,
   return true;
 }
 
+bool TVLMTableData::PlaceAtCursor(const TVLMSearchRequest& search, TVLMIndex& order, TVLMKeyPath& startPath,
+                                  bool& startExact, int32_t goneCode) {
+  if (!CursorRecord(search.Cursor, search.Position, search.Record))
+    RaisePositionError(goneCode, search.NavigationIndex, search.Position);
+  // From the cursor's entry, or from where it was (the record deleted or
+  // given another key since the cursor read it): the nearest entry beyond
+  // is then a match's nearest place; nothing beyond, no match.
+  if (!order.FindPlace(search.SessionID, search.Position, startPath, search.Record, search.Forward, startExact))
+    return false;
+  TVLMRecordID placed;
+  order.KeyPathToRecordID(search.SessionID, startPath, placed);
+  if (startExact && !(placed == search.Position)) RaisePositionError(10414, search.NavigationIndex, search.Position);
+  return true;
+}
+
 bool TVLMTableData::WalkIndexRangeByBitmap(const TVLMSearchRequest& search,
                                            const TVLMScanSearchConditionArray& conditions, int32_t start,
                                            int32_t end, TVLMRecordID& foundID) {
@@ -712,18 +727,7 @@ bool TVLMTableData::WalkIndexRangeByBitmap(const TVLMSearchRequest& search,
     order->FreeKeyPath(bestPath);
   });
   bool startExact = true;
-  if (!search.FromBeginning) {
-    if (!CursorRecord(search.Cursor, search.Position, search.Record))
-      RaisePositionError(10387, navigationIndex, search.Position);
-    // From the cursor's entry, or from where it was (the record deleted or
-    // given another key since the cursor read it): the nearest entry beyond
-    // is then a match's nearest place; nothing beyond, no match.
-    if (!order->FindPlace(search.SessionID, search.Position, *startPath, search.Record, search.Forward, startExact))
-      return false;
-    TVLMRecordID placed;
-    order->KeyPathToRecordID(search.SessionID, *startPath, placed);
-    if (startExact && !(placed == search.Position)) RaisePositionError(10414, navigationIndex, search.Position);
-  }
+  if (!search.FromBeginning && !PlaceAtCursor(search, *order, *startPath, startExact, 10387)) return false;
   // The range is walked whole from wherever the cursor stands, so every
   // match is seen and the bitmap is filled by any step: a step after a
   // change of the table (another connection's commit) fills it again, and
@@ -803,16 +807,8 @@ bool TVLMTableData::FillBitmapByIndexPass(const TVLMSearchRequest& search,
     index->FreeWalk(walk);
     order->FreeKeyPath(startPath);
   });
-  // From the cursor's entry, or from where it was (the record deleted or
-  // given another key since the cursor read it): the nearest entry beyond
-  // is then a match's nearest place; nothing beyond, no match.
   bool startExact = true;
-  if (!search.FromBeginning) {
-    if (!CursorRecord(search.Cursor, search.Position, search.Record))
-      RaisePositionError(10945, navigationIndex, search.Position);
-    if (!order->FindPlace(search.SessionID, search.Position, *startPath, search.Record, search.Forward, startExact))
-      return false;
-  }
+  if (!search.FromBeginning && !PlaceAtCursor(search, *order, *startPath, startExact, 10945)) return false;
   // The range's matches, read and tested only where its conditions do not
   // meet the filter exactly.
   const bool test = search.Cursor->FilterCallback || OtherConditionsRemain(conditions, start, end);
