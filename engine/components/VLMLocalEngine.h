@@ -331,6 +331,7 @@ public:
   // through its owner when it has one.
   void FreeBlobStreams(bool onlyWritable) override;
   int64_t GetLastAutoincValue(int32_t fieldNo) override;
+  void RaiseAutoincValue(int32_t fieldNo, int64_t value) override;
   void BeginImplicitTransaction() override;
   void CommitImplicitTransaction() override;
   void RollbackImplicitTransaction() override;

@@ -391,6 +391,11 @@ int64_t TVLMLocalCursor::GetLastAutoincValue(int32_t fieldNo) {
   return Table()->GetLastAutoincValue(fieldNo, Session);
 }
 
+void TVLMLocalCursor::RaiseAutoincValue(int32_t fieldNo, int64_t value) {
+  TVLMTableDataScope scope(*this);
+  Table()->RaiseAutoincValue(this, fieldNo, value);
+}
+
 void TVLMLocalCursor::BeginImplicitTransaction() {
   if (!SessionInTransaction()) ImplicitTransaction = true;
 }

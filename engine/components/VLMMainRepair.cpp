@@ -164,6 +164,27 @@ void NameUsersFile(std::string& text, const std::string& copyName, const std::st
     text.replace(at, copyName.size(), fileName);
 }
 
+// The rebuilt table tableName of target counts its autoincrement fields on
+// from source's counters where they stand higher.
+void KeepAutoincCounters(TVLMTable& source, TVLMDatabase& target, const std::string& tableName) {
+  std::vector<std::pair<std::string, int64_t>> counters;
+  source.Open();
+  for (int32_t i = 0; i < source.FieldCount(); ++i) {
+    const qv::Field* field = source.GetFields()[i];
+    if (field->DataType() == qv::ftAutoInc)
+      counters.emplace_back(field->FieldName(), source.GetLastAutoincValue(field->FieldName()));
+  }
+  source.Close();
+  if (counters.empty()) return;
+  TVLMTable rebuilt;
+  rebuilt.SetSessionName(source.SessionName());
+  rebuilt.SetDatabaseName(target.DatabaseName());
+  rebuilt.SetTableName(tableName);
+  rebuilt.Open();
+  for (const auto& [name, value] : counters) rebuilt.RaiseAutoincValue(name, value);
+  rebuilt.Close();
+}
+
 }  // namespace
 
 void VLMSetRepairReplaceHook(VLMRepairReplaceHook hook) { ReplaceHook() = std::move(hook); }
@@ -277,8 +298,16 @@ bool TVLMDatabase::RebuildInto(const std::string& fileName, std::string& errorTe
   Repairing_ = true;
   auto restore = qv::ScopeExit([&] { Repairing_ = wasRepairing; });
   // One connect takes the file's own geometry and cipher into the
-  // properties the new file is made with.
+  // properties the new file is made with. A scratch copy of a file cut
+  // short is grown to the pages its header counts: the pages cut off are
+  // then damaged pages, whose rows are named, and every other table and
+  // row is read as in a whole file (a short file refuses every write).
   DoConnect();
+  if (!RepairCopyName_.empty())
+    if (auto* disk = dynamic_cast<TVLMDiskDatabaseData*>(Handle_->DatabaseData)) {
+      std::lock_guard guard(disk->CriticalSection());
+      disk->DiskPageManager()->GrowToPageCount();
+    }
   DoDisconnect();
   return RebuildDatabase(
       fileName, errorText, [](TVLMDatabase& sender) { sender.DoBeforeRepair(); },
@@ -411,5 +440,11 @@ bool TVLMDatabase::RebuildTable(const std::string& tableName, TVLMDatabase& targ
                   index * 100 / count, (index + 1) * 100 / count);
   // A copy that could not make its table (its error is in errorText) ends
   // the rebuild: the rebuilt file would replace the user's without it.
-  return cont && target.TableExists(tableName);
+  if (!cont || !target.TableExists(tableName)) return false;
+  // The copy counts its autoincrement fields from the rows it copied; the
+  // rows a repair leaves out had values above them, which the rebuilt table
+  // must not hand out again (another copy may still hold those rows).
+  if (repair) KeepAutoincCounters(table, target, tableName);
+  return true;
 }
+

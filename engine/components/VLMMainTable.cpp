@@ -354,6 +354,12 @@ int64_t TVLMTable::GetLastAutoincValue(std::string_view fieldName) {
   return RequireHandle(10805).GetLastAutoincValue(field->FieldNo() - 1);
 }
 
+void TVLMTable::RaiseAutoincValue(std::string_view fieldName, int64_t value) {
+  RefuseReadOnly(20870);
+  qv::Field* field = FieldByName(fieldName);
+  RequireHandle(10805).RaiseAutoincValue(field->FieldNo() - 1, value);
+}
+
 std::string TVLMTable::RepairTable() {
   SetDBFlag(kDBFlagRepair, true);
   auto release = qv::ScopeExit([&] {

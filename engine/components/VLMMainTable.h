@@ -100,6 +100,9 @@ public:
   bool Exists();
   // The value field's last insert drew in this session.
   int64_t GetLastAutoincValue(std::string_view fieldName);
+  // The autoincrement field's counter raised to value where it is lower
+  // (committed as a write is): no later insert is given value or below.
+  void RaiseAutoincValue(std::string_view fieldName, int64_t value);
   // Opens the table once in repair mode (the database rebuild). Answers
   // what the repair left out of the table, a line for each record page
   // whose rows it could not read ("" when it kept every row).

@@ -214,6 +214,7 @@ public:
   virtual void CloseBlob(int32_t fieldNo) = 0;
   virtual void FreeBlobStreams(bool onlyWritable) = 0;
   virtual int64_t GetLastAutoincValue(int32_t fieldNo) = 0;
+  virtual void RaiseAutoincValue(int32_t fieldNo, int64_t value) = 0;
   virtual void BeginImplicitTransaction() = 0;
   virtual void CommitImplicitTransaction() = 0;
   virtual void RollbackImplicitTransaction() = 0;

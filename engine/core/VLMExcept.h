@@ -281,6 +281,7 @@
 //   20868 RepairTable on a read-only database (VLMMain)
 //   20869 repair of a database file that a component set ReadOnly, or a
 //         file this process may not write (VLMMain)
+//   20870 RaiseAutoincValue on a read-only database (VLMMain)
 //   20920 table copy or import that failed with the table it replaces set
 //         aside and not put back in the call, which the next connect puts
 //         back (VLMMainCopy)

@@ -220,6 +220,14 @@ void TVLMTableData::FreeBlobs(uint8_t* record) {
 
 int64_t TVLMTableData::GetLastAutoincValue(int32_t, TVLMBaseSession*) { return 0; }
 
+void TVLMTableData::RaiseAutoincValue(TVLMCursor*, int32_t fieldNo, int64_t value) {
+  auto guard = LockGuard();
+  if (FieldManager == nullptr || fieldNo < 0 || fieldNo >= static_cast<int32_t>(FieldManager->AutoincValues.size()))
+    return;
+  int64_t& counter = FieldManager->AutoincValues[static_cast<size_t>(fieldNo)];
+  counter = std::max(counter, value);
+}
+
 void TVLMTableData::RefreshSessionCursors(int32_t sessionID) {
   auto guard = LockGuard();
   // By position: a rebuild may let cursors join or leave.

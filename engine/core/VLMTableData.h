@@ -345,6 +345,10 @@ public:
   virtual int64_t InternalGetRecordCount(TVLMCursor* cursor) = 0;
   // 39. Base: 0.
   virtual int64_t GetLastAutoincValue(int32_t fieldNo, TVLMBaseSession* session);
+  // The autoincrement counter of field fieldNo raised to value where it is
+  // lower, kept as a write keeps it: a table rebuilt from another hands out
+  // no value the other gave. Base: in memory.
+  virtual void RaiseAutoincValue(TVLMCursor* cursor, int32_t fieldNo, int64_t value);
   // 40. Every cursor of the session refreshes its temporary indexes.
   void RefreshSessionCursors(int32_t sessionID) override;
 

@@ -527,6 +527,15 @@ void TVLMDiskPageManager::CheckFileHoldsPages() {
                         {DatabaseFile.FileName, Header.PageCount, static_cast<long long>(size)});
 }
 
+bool TVLMDiskPageManager::GrowToPageCount() {
+  VLM_REQUIRE_DATABASE_SECTION();
+  FileScope scope(this);
+  const int64_t needed = FirstPagePosition + static_cast<int64_t>(Header.PageCount) * PageSize;
+  if (DatabaseFile.GetSize() >= needed) return false;
+  DatabaseFile.SetSize(needed);
+  return true;
+}
+
 bool TVLMDiskPageManager::HoldsWrittenPage(int32_t pageNo) {
   VLM_REQUIRE_DATABASE_SECTION();
   FileScope scope(this);

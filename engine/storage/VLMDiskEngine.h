@@ -566,6 +566,11 @@ public:
   }
   // Raises 10601 when the file is shorter than the header's PageCount says.
   void CheckFileHoldsPages();
+  // A file shorter than the header's PageCount says (cut short) grown with
+  // zeros to that count: the pages lost then read as damaged pages, and
+  // the rest can be read and written. For a repair's scratch copy alone;
+  // true when it was short.
+  bool GrowToPageCount();
   // Raises 10748 before header counts that cannot be are written: a used
   // page at or past the page count, or a count the file is too short for.
   void CheckHeaderCounts(uint32_t pageCount, int32_t lastUsedPage);

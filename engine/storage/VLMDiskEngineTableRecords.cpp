@@ -296,6 +296,16 @@ int64_t TVLMDiskTableData::GetLastAutoincValue(int32_t fieldNo, TVLMBaseSession*
   return Required(FieldManager.get(), 20534).GetSequenceLastValue(session, fieldNo);
 }
 
+void TVLMDiskTableData::RaiseAutoincValue(TVLMCursor* cursor, int32_t fieldNo, int64_t value) {
+  auto guard = LockGuard();
+  const int32_t sessionID = VLMCursorSessionID(cursor);
+  LoadMostUpdated(sessionID);
+  if (Required(FieldManager.get(), 20534).GetSequenceLastValue(nullptr, fieldNo) >= value) return;
+  TVLMTableData::RaiseAutoincValue(cursor, fieldNo, value);
+  SaveMostUpdated(sessionID);
+  Commit(sessionID, InTransaction(cursor));
+}
+
 // ------------------------------------------------------------ writes
 //
 // A write scope keeps invariant 7 of VLMDiskEngineTables.h. Before the

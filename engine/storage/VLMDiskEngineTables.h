@@ -429,6 +429,8 @@ public:
   int64_t InternalGetRecNo(TVLMCursor* cursor) override;
   int64_t InternalGetRecordCount(TVLMCursor* cursor) override;
   int64_t GetLastAutoincValue(int32_t fieldNo, TVLMBaseSession* session) override;
+  // The counters as the file holds them, raised, saved and committed.
+  void RaiseAutoincValue(TVLMCursor* cursor, int32_t fieldNo, int64_t value) override;
   // The page manager's page data size: the search compares ranges with
   // scans in pages of the file.
   uint16_t GetPageDataSize() override;

@@ -326,6 +326,7 @@ public:
               bool partialKey) override;
   bool GotoKey(uint8_t mode) override;
   int64_t GetLastAutoincValue(int32_t fieldNo) override;
+  void RaiseAutoincValue(int32_t fieldNo, int64_t value) override { Table().RaiseAutoincValue(this, fieldNo, value); }
   bool CheckConstraints(bool isInsert) override;
 
   // ---- field helpers (table field numbers; nullopt = null) ----

@@ -169,6 +169,7 @@ public:
   void CloseBlob(int32_t) override {}
   void FreeBlobStreams(bool) override {}
   int64_t GetLastAutoincValue(int32_t) override { return 0; }
+  void RaiseAutoincValue(int32_t, int64_t) override {}
   void BeginImplicitTransaction() override {}
   void CommitImplicitTransaction() override {}
   void RollbackImplicitTransaction() override {}
