@@ -359,10 +359,31 @@ TEST_F(DiskTable, RepairModeRebuildsThePageIndex) {
     std::lock_guard guard(Database->CriticalSection());
     EXPECT_EQ(log.Table().DiskRecordManager()->PageIndex->GetPageValue(0, lostPage), -1);
   }
-  Reconnect();
-  DiskCursor log(*Database, *Session, "Log");
-  log.Open();
-  EXPECT_EQ(log.GetRecordCount(), 121 - lostRecords);
+  int32_t definitions = -1;
+  {
+    Reconnect();
+    DiskCursor log(*Database, *Session, "Log");
+    log.Open();
+    EXPECT_EQ(log.GetRecordCount(), 121 - lostRecords);
+    std::lock_guard guard(Database->CriticalSection());
+    definitions = log.Table().MetaDataFile()->StartPageNo;
+  }
+  // A definitions page whose type alone is damaged: the repair-mode open
+  // reads past it and writes it back set right, for the plain opens after.
+  Session.reset();
+  const uint8_t wrongType[2] = {kVLMPageTableIndex, 0};
+  PatchBytes(Path, kVLMFirstPagePosition + static_cast<int64_t>(definitions) * 1024 + kVLMPageTypeOffset, wrongType,
+             sizeof wrongType);
+  for (const bool repair : {true, false}) {
+    Connect();
+    {
+      DiskCursor log(*Database, *Session, "Log");
+      log.RepairMode = repair;
+      ASSERT_EQ(RaisedCode([&] { log.Open(); }), 0) << repair;
+      EXPECT_EQ(log.GetRecordCount(), 121 - lostRecords) << repair;
+    }
+    Session.reset();
+  }
 }
 
 // Damaged counter and metadata contents and table-list entries: the open
