@@ -5,7 +5,8 @@
 //
 // Parts and their source files:
 //   VLMDiskEngineFile.h/.cpp      TVLMDatabaseFile, retry routine, settings
-//   VLMDiskEngine.cpp             TVLMDiskPageManager: open, header, locks
+//   VLMDiskEngine.cpp             TVLMDiskPageManager: header, locks, pages
+//   VLMDiskEngineOpen.cpp         its create, open and close
 //   VLMDiskEnginePageIO.cpp       its page reads and writes (CRC, cipher)
 //   VLMDiskEngineStamps.cpp       TVLMDiskTablePagesCacheManager (page stamps)
 //   VLMDiskEngineCommit.cpp       its commit protocol and recovery on open
@@ -753,6 +754,21 @@ public:
     TVLMDiskPageManager* Manager_;
     bool Opened_ = false;
   };
+  // Releases the database lock byte when the scope ends.
+  class DatabaseLockGuard {
+  public:
+    explicit DatabaseLockGuard(TVLMDiskPageManager* manager) : Manager_(manager) {}
+    ~DatabaseLockGuard();
+    DatabaseLockGuard(const DatabaseLockGuard&) = delete;
+    DatabaseLockGuard& operator=(const DatabaseLockGuard&) = delete;
+
+  private:
+    TVLMDiskPageManager* Manager_;
+  };
+  // LockDatabase, tried as the retry settings say.
+  bool LockDatabaseWithRetry();
+  // A value below limit from a generator of this thread.
+  static uint32_t RandomBelow(uint32_t limit);
 
   // The writes of the last commit (every page it wrote or freed:
   // PageNumbers); cleared when the next commit begins.
