@@ -43,14 +43,6 @@ TableSpec LogSpecNamed(std::string_view databaseName) {
 // A contact of a log by its number.
 using ContactsById = std::map<int32_t, QsoRecord>;
 
-// Every value of a contact but its number, joined.
-std::string ContactValues(DataSet& data, const Field* id) {
-  std::string text;
-  for (int32_t i = 0; i < data.FieldCount(); ++i)
-    if (data.GetFields()[i] != id) text += data.GetFields()[i]->AsString() + '\x1f';
-  return text;
-}
-
 // The contacts of the open log table, by number, read as far as they can
 // be: in the current order from the first on until a read fails, then from
 // the last back until one fails (so a damaged page in the middle loses only
@@ -75,9 +67,11 @@ void ReadAround(DataSet& data, ContactsById& rows, std::string& failure) {
 std::string Contacts(int32_t n) { return IntToStr(n) + (n == 1 ? " contact" : " contacts"); }
 
 // Every field of the current record, each read as text, joined.
-std::string RecordText(DataSet& data) {
+// Without skip (a contact's number: its values alone).
+std::string RecordText(DataSet& data, const Field* skip = nullptr) {
   std::string text;
   for (int32_t i = 0; i < data.FieldCount(); ++i) {
+    if (data.GetFields()[i] == skip) continue;
     if (i > 0) text += '\x1f';
     text += data.GetFields()[i]->AsString();
   }
@@ -224,7 +218,7 @@ CarryReport MainController::CarryMissingContacts(const std::string& restoredCopy
     const QsoReader reader(data);
     for (data.First(); !data.Eof(); data.Next()) {
       held.emplace(idField->AsInteger(), reader.Read());
-      heldValues.insert(ContactValues(data, idField));
+      heldValues.insert(RecordText(data, idField));
     }
   }
   // In contact order, each under the next number of the restored log.
@@ -246,7 +240,7 @@ CarryReport MainController::CarryMissingContacts(const std::string& restoredCopy
     WriteQso(data, contact);
     // A contact the backup holds under another number (the number damaged)
     // is no new one.
-    if (heldValues.count(ContactValues(data, idField)) > 0) {
+    if (heldValues.count(RecordText(data, idField)) > 0) {
       data.Cancel();
       ++report.Differing;
       continue;
