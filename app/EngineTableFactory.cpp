@@ -54,6 +54,13 @@ public:
       if (!repair) Declined_.insert(file);
       RepairNotice_ = repair ? RepairNotice::Repaired : RepairNotice::Declined;
     };
+    // A repair that refused leaves the file as it was: open unrepaired, as
+    // after a no, and not asked again this session.
+    Database_.OnRepairDone = [this](TVLMDatabase& database, bool replaced) {
+      if (replaced) return;
+      Declined_.insert(database.DatabaseFileName());
+      RepairNotice_ = RepairNotice::Declined;
+    };
     Database_.OnCommitRolledBack = [this](TVLMDatabase&) { RollbackNotice_ = true; };
   }
   ~EngineDatabaseTable() override {

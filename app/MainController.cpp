@@ -509,7 +509,7 @@ void MainController::LogOpened(const std::string& readFailure) {
   // nor one to offer keeping.
   if (repair == RepairNotice::Declined && ReadFailure_.empty())
     ReadFailure_ = "It needs repair (it was not correctly closed last time, or was damaged), and the repair was "
-                   "declined: it is left as it is until a start repairs it.";
+                   "declined or could not be made: it is left as it is until a start repairs it.";
   // Whole only when every page of it is: a log damaged where no read of
   // its records goes (a map, an index page the walk does not meet) is no
   // log for the backup to follow, repaired or not.

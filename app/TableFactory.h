@@ -26,8 +26,8 @@ enum class RepairNotice : uint8_t {
   // and the connect with it): what it holds may differ from what was last
   // written to it.
   Repaired,
-  // The file needed repair and the repair was declined: it is open as it
-  // is, unrepaired.
+  // The file needed repair and the repair was declined, or refused by the
+  // repair itself: it is open as it is, unrepaired.
   Declined,
 };
 

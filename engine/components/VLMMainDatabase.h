@@ -76,6 +76,7 @@ public:
   using NotifyEvent = std::function<void(TVLMDatabase& sender)>;
   using ProgressEvent = std::function<void(TVLMDatabase& sender, int32_t percent, bool& continueWork)>;
   using NeedRepairEvent = std::function<void(TVLMDatabase& sender, bool& repair)>;
+  using RepairDoneEvent = std::function<void(TVLMDatabase& sender, bool replaced)>;
 
   // Registers with owner when it is a session, else with the session of the
   // owner that has AutoSessionName, else with the default session (none
@@ -140,6 +141,10 @@ public:
   PasswordEvent OnPassword;
   // Asked when the file needs repair, with repair false.
   NeedRepairEvent OnNeedRepair;
+  // Told after a repair the connect made: replaced false when the repair
+  // refused or failed and left the file as it was (the connect then goes on
+  // with the file unrepaired, as after a no).
+  RepairDoneEvent OnRepairDone;
   // Told once a connect succeeded whose open rolled back a commit cut short
   // (a writer stopped inside it) from its journal: the file holds its last
   // finished commit, though the pages the cut commit took and the file's

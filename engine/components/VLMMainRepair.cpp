@@ -218,7 +218,8 @@ void TVLMDatabase::RepairOnConnect() {
     auto restore = qv::ScopeExit([&] { Repairing_ = wasRepairing; });
     std::string errorText;
     try {
-      RepairDatabase(errorText);
+      const bool replaced = RepairDatabase(errorText);
+      if (OnRepairDone) OnRepairDone(*this, replaced);
     } catch (const std::exception&) {
       throw EVLMException(20238,
                           "Cannot convert database to the new format. Please report this problem to the Velmoran "

@@ -334,7 +334,10 @@ TEST_F(DatabaseRepairTest, TheConnectAsksAndRepairsOnlyWhenToldYes) {
     database->BeforeRepair = see;
     database->OnRepairProgress = [&](TVLMDatabase& sender, int32_t, bool&) { see(sender); };
     database->AfterRepair = see;
+    std::vector<bool> done;
+    database->OnRepairDone = [&](TVLMDatabase&, bool replaced) { done.push_back(replaced); };
     database->DoConnect();
+    EXPECT_EQ(done, row.repaired ? std::vector<bool>{true} : std::vector<bool>{});
     EXPECT_TRUE(database->Connected());
     EXPECT_EQ(Ui.Log, row.asked);
     EXPECT_EQ(seen, row.repaired ? std::vector<std::string>{file} : std::vector<std::string>{});
@@ -422,9 +425,13 @@ TEST_F(DatabaseRepairTest, RefusalsAndFailuresKeepTheOriginalAndLeaveNoTempFile)
       EXPECT_EQ(RaisedCode([&] { database->DoConnect(); }), 20238);
       EXPECT_FALSE(database->Connected());
     } else {
+      // Told that the file was not replaced.
+      std::vector<bool> done;
+      database->OnRepairDone = [&](TVLMDatabase&, bool replaced) { done.push_back(replaced); };
       database->DoConnect();
       ASSERT_EQ(Ui.Log.size(), 2u);
       EXPECT_EQ(Ui.Log[1].rfind("warning " + row.errorStart, 0), 0u) << Ui.Log[1];
+      EXPECT_EQ(done, std::vector<bool>{false});
       database->DoDisconnect();
     }
     EXPECT_EQ(CommitState(file), kVLMCommitWriting);
